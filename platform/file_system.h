@@ -1,0 +1,149 @@
+// The machine's drives and files with Windows semantics, over the prefix's
+// dosdevices/ folder (a prefix without it has only C: = drive_c/).
+//
+// Paths are Windows paths in code page 1252 ("C:\users\root\x.txt"); either
+// slash separates. Resolution takes an exact match first, then a search per
+// component without regard to case, as Wine does; ".." never climbs above a
+// drive's root. Calls mirror the Windows API (FindFirstFileA, CopyFileA, ...):
+// they return true on success and leave the reason in LastError() (a
+// per-thread Windows error code), like GetLastError().
+//
+// Windows refusals that a root-run Linux would not make are kept: a
+// read-only file (no write bit) or a file in a read-only folder cannot be
+// deleted, moved or overwritten (ERROR_ACCESS_DENIED), nor can a file that a
+// running program of the prefix has mapped (in use).
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "platform/win_types.h"
+
+namespace tolvane {
+
+struct FindData {
+    std::string name;  // the entry's own name, as stored on disk (1252)
+    uint32_t attributes = 0;
+    uint64_t size = 0;
+    FileTime creationTime = 0;
+    FileTime lastAccessTime = 0;
+    FileTime lastWriteTime = 0;
+};
+
+// A find-first/find-next walk: the matching entries of one folder, listed
+// when FindFirstFile opens it ("." and ".." included for a "*" pattern, as
+// Windows gives them).
+class FindHandle {
+public:
+    bool Next(FindData* data);  // FindNextFileA; false at the end (ERROR_NO_MORE_FILES)
+private:
+    friend class FileSystem;
+    std::vector<FindData> entries_;
+    size_t next_ = 0;
+};
+
+enum class FileOpenMode {
+    Read,           // existing file, read only
+    Write,          // create or truncate
+    Append,         // create or open, writes go to the end
+    ReadWrite,      // existing file
+};
+
+// An open file (CreateFileA/ReadFile/WriteFile). Closed by its destructor.
+class File {
+public:
+    File() = default;
+    ~File();
+    File(File&& other) noexcept;
+    File& operator=(File&& other) noexcept;
+    File(const File&) = delete;
+    File& operator=(const File&) = delete;
+
+    bool IsOpen() const { return fd_ >= 0; }
+    // Reads up to size bytes; *read says how many (0 at the end).
+    bool Read(void* buffer, size_t size, size_t* read);
+    bool Write(std::string_view data);
+    bool Flush();  // fsync
+    bool Size(uint64_t* size) const;
+    void Close();
+
+private:
+    friend class FileSystem;
+    int fd_ = -1;
+};
+
+class FileSystem {
+public:
+    explicit FileSystem(const std::string& prefixPath);
+    ~FileSystem();
+
+    // Tells whether a running program of the machine has a host file mapped;
+    // the Machine connects this to its process table.
+    void SetInUseCheck(std::function<bool(const std::string& hostPath)> check);
+
+    // --- Path mapping ---
+    // Host path of a Windows path (resolved case-insensitively as far as it
+    // exists; the missing tail is appended as written). nullopt when no drive
+    // covers it or the path is malformed.
+    std::optional<std::string> ToHostPath(std::string_view windowsPath) const;
+    // Windows path of a host path through the drives (the longest match
+    // wins); a path that no drive covers is returned as it is.
+    std::string ToWindowsPath(std::string_view hostPath) const;
+    // Normalises separators and ".." (clamped at the root) without touching
+    // the disk: "c:/a/../b" -> "c:\b".
+    static std::string NormalizePath(std::string_view windowsPath);
+
+    // --- Drives ---
+    // GetLogicalDriveStringsA: "C:\", "Z:\" ... for every drive letter of
+    // dosdevices/ whose target is a folder, in letter order.
+    std::vector<std::string> LogicalDrives() const;
+    // GetTempPathA: the machine's temporary folder ending in a backslash.
+    std::string TempPath() const;
+
+    // --- Enumeration ---
+    // FindFirstFileA over "FOLDER\PATTERN" (PATTERN with * and ?; "*.*"
+    // matches every name). On success the first entry is in *data.
+    bool FindFirstFile(std::string_view pattern, FindHandle* handle, FindData* data) const;
+
+    // --- Whole files ---
+    bool ReadWholeFile(std::string_view path, std::string* content) const;
+    // Replaces the file atomically (temporary file beside it, fsync, rename).
+    bool WriteWholeFileAtomic(std::string_view path, std::string_view content);
+    bool OpenFile(std::string_view path, FileOpenMode mode, File* file);
+
+    // --- Operations ---
+    bool CopyFile(std::string_view from, std::string_view to, bool failIfExists);
+    bool MoveFile(std::string_view from, std::string_view to);  // fails if `to` exists
+    bool DeleteFile(std::string_view path);
+    bool CreateDirectory(std::string_view path);  // parent must exist; ERROR_ALREADY_EXISTS
+    bool RemoveDirectory(std::string_view path);  // must be empty
+    bool PathFileExists(std::string_view path) const;
+    uint32_t GetFileAttributes(std::string_view path) const;  // INVALID_FILE_ATTRIBUTES
+    // Only FILE_ATTRIBUTE_READONLY changes anything on the host (the write
+    // bits); FILE_ATTRIBUTE_NORMAL clears it.
+    bool SetFileAttributes(std::string_view path, uint32_t attributes);
+    bool GetFileSize(std::string_view path, uint64_t* size) const;
+    bool GetFileTimes(std::string_view path, FileTime* creation, FileTime* lastAccess,
+                      FileTime* lastWrite) const;
+    bool SetFileTimes(std::string_view path, FileTime lastAccess, FileTime lastWrite);
+
+    // The calling thread's error code of the last failed call.
+    static long LastError();
+    static void SetLastError(long code);
+
+private:
+    struct Drives;
+    std::unique_ptr<Drives> drives_;
+    std::function<bool(const std::string&)> inUse_;
+};
+
+// Unix time (seconds) to FILETIME and back.
+FileTime UnixToFileTime(int64_t seconds, int64_t nanoseconds = 0);
+int64_t FileTimeToUnix(FileTime time);
+
+}  // namespace tolvane

@@ -1,0 +1,37 @@
+// Starting other programs and documents (ShellExecuteA): Windows programs run
+// under Wine with the machine's WINEPREFIX when Wine is installed and are
+// skipped otherwise; folders, files and web addresses open with xdg-open when
+// there is a desktop.
+#pragma once
+
+#include <functional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace tolvane {
+
+class FileSystem;
+
+class Launcher {
+public:
+    Launcher(const std::string& prefixPath, const FileSystem& files);
+
+    // Starts `file` (a Windows program name or path, a Windows file or folder
+    // path, or a web address) with `parameters`; does not wait. False when
+    // nothing could be started (no Wine, no desktop).
+    bool ShellExecute(std::string_view verb, std::string_view file, std::string_view parameters);
+
+    // Tests watch launches instead of starting anything.
+    using Observer = std::function<bool(const std::vector<std::string>& argv)>;
+    void SetObserver(Observer observer) { observer_ = std::move(observer); }
+
+    static bool WineInstalled();
+
+private:
+    std::string prefix_;
+    const FileSystem& files_;
+    Observer observer_;
+};
+
+}  // namespace tolvane

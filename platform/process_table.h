@@ -1,0 +1,44 @@
+// The running programs of the machine: Linux processes that belong to the
+// Wine prefix (their environment names this WINEPREFIX), seen with their
+// Windows executable path and the modules they have mapped.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace tolvane {
+
+class FileSystem;
+
+struct ProcessSnapshot {
+    uint32_t pid = 0;
+    uint32_t parentPid = 0;
+    std::string exePath;               // Windows path (argv[0]), e.g. "C:\windows\notepad.exe"
+    std::vector<std::string> modules;  // Windows paths of mapped .exe/.dll files, exe first
+    std::vector<std::string> hostFiles;  // host paths of every mapped file (in-use checks)
+};
+
+class ProcessTable {
+public:
+    virtual ~ProcessTable() = default;
+    // The machine's processes now; false when they cannot be listed at all.
+    virtual bool List(std::vector<ProcessSnapshot>* processes) = 0;
+    // TerminateProcess; false when the process is gone or refuses.
+    virtual bool Terminate(uint32_t pid) = 0;
+    // True when a process of the machine has this host file mapped.
+    virtual bool IsMapped(const std::string& hostPath);
+};
+
+// The live back-end over /proc: every process whose environment holds
+// WINEPREFIX=<prefix> (Wine's own helpers included); modules from
+// /proc/PID/maps mapped back to Windows paths; Terminate is kill(SIGKILL).
+std::unique_ptr<ProcessTable> MakeProcProcessTable(const std::string& prefixPath,
+                                                   const FileSystem& files);
+
+// A fixed table for tests and for machines without live processes:
+// Terminate removes the entry.
+std::unique_ptr<ProcessTable> MakeFixedProcessTable(std::vector<ProcessSnapshot> processes);
+
+}  // namespace tolvane

@@ -1,0 +1,49 @@
+// Shell folders of the machine (SHGetFolderPathA, ExpandEnvironmentStringsA,
+// GetModuleFileNameA), read from the prefix's own registry.
+#pragma once
+
+#include <string>
+#include <string_view>
+
+namespace tolvane {
+
+class Registry;
+
+// CSIDL values the program uses.
+inline constexpr int CSIDL_PROGRAMS = 2;
+inline constexpr int CSIDL_FAVORITES = 6;
+inline constexpr int CSIDL_STARTUP = 7;
+inline constexpr int CSIDL_STARTMENU = 11;
+inline constexpr int CSIDL_DESKTOPDIRECTORY = 16;
+inline constexpr int CSIDL_APPDATA = 26;
+inline constexpr int CSIDL_COOKIES = 33;
+inline constexpr int CSIDL_WINDOWS = 36;
+inline constexpr int CSIDL_SYSTEM = 37;
+inline constexpr int CSIDL_PROGRAM_FILES = 38;
+inline constexpr int CSIDL_PROFILE = 40;
+inline constexpr int CSIDL_PROGRAM_FILES_COMMON = 43;
+
+class ShellFolders {
+public:
+    explicit ShellFolders(const Registry& registry);
+
+    // SHGetFolderPathA: the folder without a trailing backslash; false for an
+    // unknown CSIDL or one the prefix does not record.
+    bool GetFolderPath(int csidl, std::string* path) const;
+    // ExpandEnvironmentStringsA over the machine's environment: %TEMP%, %TMP%
+    // (HKCU\Environment), %USERPROFILE%, %APPDATA%, %SystemRoot%, %windir%,
+    // %ProgramFiles%, %CommonProgramFiles%, %SystemDrive%, %ALLUSERSPROFILE%,
+    // %ProgramData%, %USERNAME%; names without regard to case; unknown
+    // %NAME% stays as written.
+    std::string ExpandEnvironmentStrings(std::string_view text) const;
+
+    // "C:\Program Files\Tolvane\Tolvane.exe"
+    static std::string ProgramPath();
+    // The program path cut after its last backslash: "C:\Program Files\Tolvane\"
+    static std::string ApplicationFolder();
+
+private:
+    const Registry& registry_;
+};
+
+}  // namespace tolvane
