@@ -1,0 +1,415 @@
+#include "definitions/markup_parser.h"
+
+#include <cstring>
+#include <limits>
+
+namespace tolvane {
+namespace {
+
+constexpr std::string_view kDelimiters = "<>=\\/?!";
+
+bool IsWhitespace(char c) {
+    return c == ' ' || c == '\t' || c == '\n' || c == '\r';
+}
+bool IsDelimiter(char c) {
+    return c != '\0' && kDelimiters.find(c) != std::string_view::npos;
+}
+
+struct Entity {
+    std::string_view name;  // after the '&'
+    char value;
+};
+constexpr Entity kEntities[] = {
+    {"lt;", '<'}, {"amp;", '&'}, {"gt;", '>'}, {"apos;", '\''}, {"quot;", '"'}};
+
+std::string Format(std::string_view message, std::string_view name) {
+    std::string out;
+    size_t at = message.find("%s");
+    out.append(message.substr(0, at));
+    out.append(name);
+    out.append(message.substr(at + 2));
+    return out;
+}
+
+}  // namespace
+
+MarkupParser::MarkupParser() {
+    elements_.resize(8);
+}
+
+void MarkupParser::SetLeadBytes(std::string_view leadBytes) {
+    leadByte_.fill(false);
+    for (char c : leadBytes) leadByte_[static_cast<unsigned char>(c)] = true;
+    leadByte_[0] = false;
+    hasLeadBytes_ = !leadBytes.empty();
+}
+
+// One character forward: a lead byte takes its trail byte along, but never
+// past the end of the text.
+int32_t MarkupParser::Step(int32_t pos) const {
+    if (hasLeadBytes_ && leadByte_[static_cast<unsigned char>(text_[pos])] && pos + 1 < end_)
+        return pos + 2;
+    return pos + 1;
+}
+
+bool MarkupParser::FindChar(int32_t* pos, char wanted) const {
+    if (!hasLeadBytes_) {
+        const void* hit = std::memchr(text_.data() + *pos, wanted, end_ - *pos);
+        *pos = hit ? static_cast<int32_t>(static_cast<const char*>(hit) - text_.data()) : end_;
+        return hit != nullptr;
+    }
+    while (*pos < end_ && text_[*pos] != wanted) *pos = Step(*pos);
+    return *pos < end_;
+}
+
+bool MarkupParser::FindMarker(int32_t from, std::string_view marker, int32_t* pos) const {
+    std::string_view doc(text_.data(), end_);
+    if (!hasLeadBytes_) {
+        size_t hit = doc.find(marker, from);
+        if (hit == std::string_view::npos) return false;
+        *pos = static_cast<int32_t>(hit);
+        return true;
+    }
+    for (int32_t at = from; at < end_; at = Step(at)) {
+        if (doc.compare(at, marker.size(), marker) == 0) {
+            *pos = at;
+            return true;
+        }
+    }
+    return false;
+}
+
+bool MarkupParser::ReadToken(int32_t from, Token* token, int32_t* next) const {
+    int32_t pos = from;
+    while (pos < end_ && IsWhitespace(text_[pos])) ++pos;
+    if (pos >= end_) {
+        *next = pos;
+        return false;
+    }
+    char c = text_[pos];
+    if (c == '"') {
+        token->isString = true;
+        token->left = pos + 1;
+        int32_t close = pos + 1;
+        FindChar(&close, '"');
+        token->right = close;
+        *next = close < end_ ? close + 1 : close;
+    } else if (IsDelimiter(c)) {
+        token->isString = false;
+        token->left = pos;
+        token->right = pos + 1;
+        *next = pos + 1;
+    } else {
+        token->isString = false;
+        token->left = pos;
+        while (pos < end_ && !IsDelimiter(text_[pos]) && !IsWhitespace(text_[pos])) pos = Step(pos);
+        token->right = pos;
+        *next = pos;
+    }
+    return *next < end_;
+}
+
+int32_t MarkupParser::TakeEntry() {
+    if (nextFree_ >= static_cast<int32_t>(elements_.size()))
+        elements_.resize(elements_.size() + elements_.size() / 2 + 1);
+    MarkupElement& e = elements_[nextFree_];
+    e = MarkupElement{};
+    return nextFree_++;
+}
+
+int32_t MarkupParser::Fail(std::string message) {
+    errorText_ = std::move(message);
+    return -1;
+}
+
+// Steps 1 to 4 of an element: finds its start tag below parent, skipping
+// comments, processing instructions, CDATA sections and declarations.
+// Returns the new index, 0 at the parent's end tag, -1 on error.
+int32_t MarkupParser::OpenElement(int32_t parent, bool* empty, Token* name) {
+    int32_t index = TakeEntry();
+    elements_[index].parent = parent;
+    int32_t scan = elements_[parent].endTagOpen;
+    for (;;) {
+        int32_t open = scan;
+        if (!FindChar(&open, '<')) {
+            --nextFree_;
+            return Fail("Element tag not found");
+        }
+        elements_[index].startTagOpen = open;
+        elements_[parent].endTagOpen = open;
+        Token token;
+        int32_t next = 0;
+        if (!ReadToken(open + 1, &token, &next)) {
+            --nextFree_;
+            return Fail("Abrupt end within tag");
+        }
+        if (token.isString) {
+            --nextFree_;
+            return Fail("Tag starts with quote");
+        }
+        std::string_view marker = ">";
+        bool named = false;
+        char first = text_[token.left];
+        if (first == '?') {
+            marker = "?>";
+        } else if (first == '!') {
+            char after = token.left + 1 < end_ ? text_[token.left + 1] : '\0';
+            marker = after == '[' ? "]]>" : after == '-' ? "-->" : ">";
+        } else if (first == '/') {
+            --nextFree_;
+            return 0;
+        } else {
+            named = true;
+            *name = token;
+        }
+        if (!FindMarker(next, marker, &scan)) {
+            --nextFree_;
+            return Fail("End of tag not found");
+        }
+        if (named) break;
+    }
+    MarkupElement& e = elements_[index];
+    e.startTagClose = scan;
+    *empty = text_[scan - 1] == '/';
+    if (*empty) {
+        e.endTagOpen = scan - 1;
+        e.endTagClose = scan;
+    } else {
+        e.endTagOpen = scan + 1;
+    }
+    return index;
+}
+
+// Steps 6 to 8: the end tag of an element whose children are all read
+// (its endTagOpen stands on or before the '<' of the end tag).
+bool MarkupParser::CloseElement(int32_t index, const Token& nameToken) {
+    std::string_view name(text_.data() + nameToken.left, nameToken.right - nameToken.left);
+    MarkupElement& e = elements_[index];
+    int32_t open = e.endTagOpen;
+    if (!FindChar(&open, '<')) return Fail(Format("End tag of %s element not found", name)), false;
+    e.endTagOpen = open;
+    // Tokens up to the closing '>'; a token that ends at the end of the text
+    // yields false but still counts as the last one read.
+    int count = 0;
+    Token last;
+    int32_t pos = open + 1;
+    for (;;) {
+        int32_t next = 0;
+        bool more = ReadToken(pos, &last, &next);
+        if (!more) break;
+        ++count;
+        if (!last.isString) {
+            std::string_view text(text_.data() + last.left, last.right - last.left);
+            if (count == 1 && text[0] != '/')
+                return Fail(Format("Expecting end tag of element %s", name)), false;
+            if (count == 2 && text != name)
+                return Fail(Format("End tag does not correspond to %s", name)), false;
+            if (text[0] == '>') break;
+        }
+        pos = next;
+    }
+    if (count < 2) return Fail(Format("End tag not completed for element %s", name)), false;
+    e.endTagClose = last.left;
+    return true;
+}
+
+bool MarkupParser::Parse(std::string text) {
+    text_ = std::move(text);
+    size_t nul = text_.find('\0');
+    size_t length = nul == std::string::npos ? text_.size() : nul;
+    nextFree_ = 1;
+    current_ = currentChild_ = depth_ = 0;
+    if (length > static_cast<size_t>(std::numeric_limits<int32_t>::max() - 16)) {
+        end_ = 0;
+        errorText_ = "Document too large";
+        elements_.assign(8, MarkupElement{});
+        return false;
+    }
+    end_ = static_cast<int32_t>(length);
+    size_t wanted = length / 64 + 8;
+    if (elements_.size() < wanted) elements_.resize(wanted);
+    elements_[0] = MarkupElement{};
+    if (end_ == 0) return false;
+
+    auto failed = [this] {
+        elements_[0] = MarkupElement{};
+        nextFree_ = 1;
+        return false;
+    };
+
+    struct Open {
+        int32_t index;
+        int32_t lastChild;
+        Token name;
+    };
+    std::vector<Open> open;
+    bool empty = false;
+    Token name;
+    int32_t top = OpenElement(0, &empty, &name);
+    if (top <= 0) return failed();
+    if (!empty) open.push_back({top, 0, name});
+    while (!open.empty()) {
+        Open& level = open.back();
+        int32_t child = OpenElement(level.index, &empty, &name);
+        if (child < 0) return failed();
+        if (child > 0) {
+            if (level.lastChild == 0)
+                elements_[level.index].firstChild = child;
+            else
+                elements_[level.lastChild].nextSibling = child;
+            level.lastChild = child;
+            if (empty)
+                elements_[level.index].endTagOpen = elements_[child].endTagClose + 1;
+            else
+                open.push_back({child, 0, name});
+            continue;
+        }
+        if (!CloseElement(level.index, level.name)) return failed();
+        int32_t closed = level.index;
+        open.pop_back();
+        if (!open.empty())
+            elements_[open.back().index].endTagOpen = elements_[closed].endTagClose + 1;
+    }
+    elements_[0].firstChild = top;
+    return true;
+}
+
+std::string_view MarkupParser::ElementName(int32_t index) const {
+    if (index <= 0 || index >= nextFree_) return {};
+    Token token;
+    int32_t next = 0;
+    ReadToken(elements_[index].startTagOpen + 1, &token, &next);
+    return std::string_view(text_.data() + token.left, token.right - token.left);
+}
+
+bool MarkupParser::SameName(int32_t index, std::string_view name) const {
+    return name.empty() || ElementName(index) == name;
+}
+
+bool MarkupParser::ElementIsEmpty(int32_t index) const {
+    const MarkupElement& e = elements_[index];
+    return e.startTagClose == e.endTagOpen + 1;
+}
+
+bool MarkupParser::NextElement(std::string_view name) {
+    if (nextFree_ <= 1) return false;
+    int32_t candidate = current_ ? elements_[current_].nextSibling : elements_[0].firstChild;
+    for (; candidate; candidate = elements_[candidate].nextSibling) {
+        if (SameName(candidate, name)) {
+            current_ = candidate;
+            currentChild_ = 0;
+            return true;
+        }
+    }
+    return false;
+}
+
+bool MarkupParser::NextChild(std::string_view name) {
+    if (current_ == 0 && !NextElement({})) return false;
+    if (current_ == 0 || ElementIsEmpty(current_)) return false;
+    int32_t candidate =
+        currentChild_ ? elements_[currentChild_].nextSibling : elements_[current_].firstChild;
+    for (; candidate; candidate = elements_[candidate].nextSibling) {
+        if (SameName(candidate, name)) {
+            currentChild_ = candidate;
+            return true;
+        }
+    }
+    return false;
+}
+
+bool MarkupParser::EnterChild() {
+    if (currentChild_ == 0 && !NextChild({})) return false;
+    if (currentChild_ == 0) return false;
+    current_ = currentChild_;
+    currentChild_ = 0;
+    ++depth_;
+    return true;
+}
+
+bool MarkupParser::LeaveElement() {
+    if (current_ == 0 || depth_ == 0) return false;
+    currentChild_ = current_;
+    current_ = elements_[current_].parent;
+    --depth_;
+    return true;
+}
+
+std::string MarkupParser::Decode(int32_t from, int32_t to) const {
+    std::string out;
+    out.reserve(to - from);
+    int32_t pos = from;
+    while (pos < to) {
+        char c = text_[pos];
+        if (c == '&') {
+            bool decoded = false;
+            for (const Entity& entity : kEntities) {
+                int32_t after = pos + 1 + static_cast<int32_t>(entity.name.size());
+                if (after <= to &&
+                    std::string_view(text_.data() + pos + 1, entity.name.size()) == entity.name) {
+                    out += entity.value;
+                    pos = after;
+                    decoded = true;
+                    break;
+                }
+            }
+            if (decoded) continue;
+        }
+        int32_t next = std::min(Step(pos), to);
+        out.append(text_, pos, next - pos);
+        pos = next;
+    }
+    return out;
+}
+
+std::string MarkupParser::AttributeOf(int32_t index, std::string_view name) const {
+    if (index <= 0 || index >= nextFree_) return {};
+    Token token;
+    int32_t pos = 0;
+    if (!ReadToken(elements_[index].startTagOpen + 1, &token, &pos)) return {};
+    int sinceMatch = -1;  // tokens read since the matching name, -1 before a match
+    for (;;) {
+        if (!ReadToken(pos, &token, &pos)) return {};
+        if (sinceMatch >= 0 && ++sinceMatch == 2) {
+            if (token.isString) return Decode(token.left, token.right);
+        }
+        if (token.isString) continue;
+        char first = text_[token.left];
+        if (first == '/' || first == '>') return {};
+        if (first == '=') continue;
+        if (sinceMatch < 0 &&
+            std::string_view(text_.data() + token.left, token.right - token.left) == name)
+            sinceMatch = 0;
+    }
+}
+
+std::string MarkupParser::ElementAttribute(std::string_view name) const {
+    return AttributeOf(current_, name);
+}
+
+std::string MarkupParser::ChildAttribute(std::string_view name) const {
+    return AttributeOf(currentChild_, name);
+}
+
+std::string MarkupParser::ChildData() const {
+    int32_t index = currentChild_;
+    if (index <= 0 || index >= nextFree_) return {};
+    const MarkupElement& e = elements_[index];
+    if (e.firstChild != 0 || ElementIsEmpty(index)) return {};
+    Token token;
+    int32_t next = 0;
+    ReadToken(e.startTagClose + 1, &token, &next);
+    constexpr std::string_view kCdataOpen = "![CDATA[";
+    std::string_view doc(text_.data(), end_);
+    if (!token.isString && token.left > e.startTagClose && token.left < end_ &&
+        text_[token.left] == '<' && token.left + 11 < e.endTagOpen &&
+        doc.compare(token.left + 1, kCdataOpen.size(), kCdataOpen) == 0) {
+        int32_t from = token.left + 1 + static_cast<int32_t>(kCdataOpen.size());
+        size_t close = doc.find("]]>", from);
+        if (close != std::string_view::npos && static_cast<int32_t>(close) < e.endTagOpen)
+            return std::string(doc.substr(from, close - from));
+    }
+    return Decode(e.startTagClose + 1, e.endTagOpen);
+}
+
+}  // namespace tolvane

@@ -1,0 +1,109 @@
+// MarkupParser: reads a definitions or script document (a small XML-like
+// markup) once into a flat table of element positions, then walks the
+// element tree with a cursor. Read-only: names, attributes and data are read
+// from the text on request.
+//
+// Rules of the markup: names compare case-sensitively, byte for byte;
+// attribute values are in double quotes (an unquoted or single-quoted value
+// reads as empty); the entities &lt; &amp; &gt; &apos; &quot; are decoded;
+// comments, processing instructions, CDATA sections and declarations are
+// skipped as nodes; the first error ends the parse. Text between elements is
+// only read as the data of an element without child elements.
+//
+// Parsing is iterative: nesting depth is bounded by memory only, never by
+// the stack.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace tolvane {
+
+// One element: positions (byte offsets into the text) and tree links
+// (indices into the table, 0 for none).
+struct MarkupElement {
+    int32_t startTagOpen = 0;   // the '<' of the start tag
+    int32_t startTagClose = 0;  // the '>' of the start tag
+    int32_t endTagOpen = 0;     // the '<' of the end tag; for an empty element its '/'
+    int32_t endTagClose = 0;    // the '>' of the end tag; for an empty element = startTagClose
+    int32_t parent = 0;
+    int32_t firstChild = 0;
+    int32_t nextSibling = 0;
+};
+
+class MarkupParser {
+  public:
+    MarkupParser();
+
+    // Marks the lead bytes of a double-byte code page: the tokenizer then
+    // steps over a lead byte and its trail byte together. The default is the
+    // single-byte code page 1252 (no lead bytes).
+    void SetLeadBytes(std::string_view leadBytes);
+
+    // Replaces the text and rebuilds the table; resets the cursor. False on
+    // any error (the tree is then empty and ErrorText() says why, except for
+    // a document whose first markup is an end tag). Text past the first NUL
+    // byte is not part of the document.
+    bool Parse(std::string text);
+
+    // Cursor. An empty name means any element.
+    bool NextElement(std::string_view name);  // next element on the cursor's level
+    bool NextChild(std::string_view name);    // next child of the current element
+    bool EnterChild();                        // the selected child becomes current
+    bool LeaveElement();                      // back to the parent; the left element is selected
+
+    // Reads (empty string when absent or nothing is selected; never fail).
+    std::string ElementAttribute(std::string_view name) const;  // of the current element
+    std::string ChildAttribute(std::string_view name) const;    // of the selected child
+    std::string ChildData() const;                              // data of the selected child
+
+    // The message of the latest failed parse; a later parse does not clear it.
+    const std::string& ErrorText() const { return errorText_; }
+
+    // Inspection (tests, tools).
+    const std::string& Text() const { return text_; }
+    // Entry 0 is the document (its firstChild is the top element).
+    const MarkupElement& Element(int32_t index) const { return elements_[index]; }
+    int32_t ElementCount() const { return nextFree_; }  // entries in use, entry 0 included
+    int32_t Current() const { return current_; }
+    int32_t CurrentChild() const { return currentChild_; }
+    int32_t Depth() const { return depth_; }
+    // The element's name (the first token after its '<').
+    std::string_view ElementName(int32_t index) const;
+
+  private:
+    struct Token {
+        int32_t left = 0;
+        int32_t right = 0;  // one past the last character
+        bool isString = false;
+    };
+
+    bool ReadToken(int32_t from, Token* token, int32_t* next) const;
+    bool FindChar(int32_t* pos, char wanted) const;
+    bool FindMarker(int32_t from, std::string_view marker, int32_t* pos) const;
+    int32_t Step(int32_t pos) const;
+    int32_t OpenElement(int32_t parent, bool* empty, Token* name);
+    bool CloseElement(int32_t index, const Token& name);
+    int32_t Fail(std::string message);
+    int32_t TakeEntry();
+    std::string AttributeOf(int32_t index, std::string_view name) const;
+    std::string Decode(int32_t from, int32_t to) const;
+    bool SameName(int32_t index, std::string_view name) const;
+    bool ElementIsEmpty(int32_t index) const;
+
+    std::string text_;
+    int32_t end_ = 0;  // the document's end: its first NUL or its length
+    std::vector<MarkupElement> elements_;
+    int32_t nextFree_ = 1;
+    int32_t current_ = 0;
+    int32_t currentChild_ = 0;
+    int32_t depth_ = 0;
+    std::string errorText_;
+    std::array<bool, 256> leadByte_{};
+    bool hasLeadBytes_ = false;
+};
+
+}  // namespace tolvane

@@ -1,0 +1,42 @@
+// PatternIndex: an ordered list of wildcard patterns searched newest first,
+// as the definitions' file and folder lookups need, without walking the
+// whole list for every path.
+//
+// A pattern whose last component (after the last '/' or '\') holds no
+// wildcard is filed under that component case-folded: it can only match a
+// text whose own last component folds to the same string. The other
+// patterns stay in one list in their order. A lookup merges the two
+// candidate lists newest first, so its result is exactly that of a walk over
+// every pattern from the newest.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+#include <vector>
+
+namespace tolvane {
+
+class PatternIndex {
+  public:
+    // Appends a pattern (it becomes the newest). Returns its number, counted
+    // from 0 in the order of adding.
+    uint32_t Add(std::string pattern);
+    void Clear();
+
+    size_t Size() const { return patterns_.size(); }
+    const std::string& Pattern(uint32_t number) const { return patterns_[number]; }
+
+    // The newest pattern that PatternMatch accepts for text and for which
+    // accept(number) is true; -1 when there is none.
+    int64_t FindNewest(std::string_view text, const std::function<bool(uint32_t)>& accept) const;
+
+  private:
+    std::vector<std::string> patterns_;
+    std::unordered_map<std::string, std::vector<uint32_t>> byLastName_;
+    std::vector<uint32_t> others_;
+};
+
+}  // namespace tolvane

@@ -1,0 +1,32 @@
+#include "definitions/placeholders.h"
+
+namespace tolvane {
+namespace {
+
+constexpr std::string_view kTexts[kPlaceholderCount] = {
+    "%appdata%",   "%autostart%",    "%commonprogramfiles%", "%desktop%",
+    "%favorites%", "%programfiles%", "%startmenu%",          "%startupprograms%",
+    "%system%",    "%temp%",         "%userprofile%",        "%windir%"};
+
+}  // namespace
+
+std::string_view PlaceholderText(Placeholder placeholder) {
+    return kTexts[static_cast<int>(placeholder)];
+}
+
+std::string ResolvePlaceholders(std::string_view text, const PlaceholderFolders& folders) {
+    std::string out(text);
+    if (out.find('%') == std::string::npos) return out;
+    for (int i = 0; i < kPlaceholderCount; ++i) {
+        std::string_view name = kTexts[i];
+        const std::string& folder = folders.folders[i];
+        size_t at = out.find(name);
+        while (at != std::string::npos) {
+            out.replace(at, name.size(), folder);
+            at = out.find(name, at + folder.size());
+        }
+    }
+    return out;
+}
+
+}  // namespace tolvane

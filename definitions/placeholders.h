@@ -1,0 +1,50 @@
+// The twelve path placeholders of the definitions ("%windir%", "%temp%" ...)
+// and the folders of the machine's current user that replace them.
+#pragma once
+
+#include <array>
+#include <string>
+#include <string_view>
+
+namespace tolvane {
+
+class ShellFolders;
+
+// In the order replacement applies them.
+enum class Placeholder {
+    AppData,             // "%appdata%"            CSIDL_APPDATA
+    AutoStart,           // "%autostart%"          CSIDL_STARTUP
+    CommonProgramFiles,  // "%commonprogramfiles%" CSIDL_PROGRAM_FILES_COMMON
+    Desktop,             // "%desktop%"            CSIDL_DESKTOPDIRECTORY
+    Favorites,           // "%favorites%"          CSIDL_FAVORITES
+    ProgramFiles,        // "%programfiles%"       CSIDL_PROGRAM_FILES
+    StartMenu,           // "%startmenu%"          CSIDL_STARTMENU
+    StartupPrograms,     // "%startupprograms%"    CSIDL_PROGRAMS
+    System,              // "%system%"             CSIDL_SYSTEM
+    Temp,                // "%temp%"               environment text "%temp%" expanded
+    UserProfile,         // "%userprofile%"        CSIDL_PROFILE
+    WinDir,              // "%windir%"             CSIDL_WINDOWS
+};
+inline constexpr int kPlaceholderCount = 12;
+
+// The placeholder's text, e.g. "%windir%".
+std::string_view PlaceholderText(Placeholder placeholder);
+
+// The folders (without a trailing backslash) that replace the placeholders;
+// a folder the machine does not give is empty.
+struct PlaceholderFolders {
+    std::array<std::string, kPlaceholderCount> folders;
+
+    std::string& operator[](Placeholder p) { return folders[static_cast<int>(p)]; }
+    const std::string& operator[](Placeholder p) const { return folders[static_cast<int>(p)]; }
+
+    // Takes the folders from the machine once. A folder of 260 characters or
+    // more counts as not given (it would not fit the Windows buffer).
+    static PlaceholderFolders FromShell(const ShellFolders& shell);
+};
+
+// Replaces every occurrence of each placeholder (case-sensitive), one
+// placeholder after the other in the order above.
+std::string ResolvePlaceholders(std::string_view text, const PlaceholderFolders& folders);
+
+}  // namespace tolvane

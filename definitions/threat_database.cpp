@@ -1,0 +1,182 @@
+#include "definitions/threat_database.h"
+
+#include <climits>
+
+#include "definitions/markup_parser.h"
+
+namespace tolvane {
+namespace {
+
+// A decimal number as the C library's atoi reads it: leading blanks, an
+// optional sign, digits up to the first other character; no digits give 0.
+// Values beyond 64 bits are clamped.
+int64_t ReadDecimal(std::string_view text) {
+    size_t i = 0;
+    while (i < text.size() && (text[i] == ' ' || (text[i] >= '\t' && text[i] <= '\r'))) ++i;
+    bool negative = false;
+    if (i < text.size() && (text[i] == '+' || text[i] == '-')) negative = text[i++] == '-';
+    int64_t value = 0;
+    for (; i < text.size() && text[i] >= '0' && text[i] <= '9'; ++i) {
+        int digit = text[i] - '0';
+        if (value > (INT64_MAX - digit) / 10) return negative ? INT64_MIN : INT64_MAX;
+        value = value * 10 + digit;
+    }
+    return negative ? -value : value;
+}
+
+RegistryValueEntry ReadRegistryValue(const std::string& text, const PlaceholderFolders& folders) {
+    RegistryValueEntry entry;
+    std::string_view namePart = text;
+    size_t separator = text.find(":@:");
+    if (separator != std::string::npos && separator > 0) {
+        namePart = std::string_view(text).substr(0, separator);
+        entry.dataPattern =
+            ResolvePlaceholders(std::string_view(text).substr(separator + 3), folders);
+    }
+    entry.fullName = std::string(namePart);
+    size_t slash = namePart.rfind('\\');
+    if (slash != std::string_view::npos && slash > 0) {
+        entry.keyPath = std::string(namePart.substr(0, slash));
+        entry.valueName = std::string(namePart.substr(slash + 1));
+    }
+    return entry;
+}
+
+}  // namespace
+
+void ThreatDatabase::Clear() {
+    fileIndex_.Clear();
+    fileEntries_.clear();
+    folderIndex_.Clear();
+    folderOwners_.clear();
+    definitions_.clear();
+}
+
+std::string ThreatDatabase::FilePattern(std::string_view path) {
+    std::string pattern;
+    if (path.find('\\') == std::string_view::npos) pattern = "*\\";
+    pattern.append(path);
+    if (pattern.size() > kIndexPatternLimit) pattern.resize(kIndexPatternLimit);
+    return pattern;
+}
+
+// Each read starts from nothing: a count or version left from an earlier
+// read would describe definitions that are gone.
+void ThreatDatabase::ReadDefinitions(MarkupParser& parser, const PlaceholderFolders& folders) {
+    Clear();
+    version_.clear();
+    date_.clear();
+    registryEntryCount_ = 0;
+    if (!parser.NextElement("NA")) return;
+    version_ = parser.ElementAttribute("VERSION");
+    date_ = parser.ElementAttribute("DATE");
+
+    while (parser.NextChild("SW")) {
+        auto definition = std::make_unique<ThreatDefinition>();
+        ThreatDefinition& d = *definition;
+        d.name = parser.ChildAttribute("NAME");
+        parser.EnterChild();
+
+        parser.NextChild("CATEGORY");
+        d.category = parser.ChildAttribute("NAME");
+
+        if (parser.NextChild("DIRECTORIES")) {
+            parser.EnterChild();
+            while (parser.NextChild("DIR"))
+                d.directories.push_back(
+                    {ResolvePlaceholders(parser.ChildAttribute("NAME"), folders)});
+            parser.LeaveElement();
+        }
+        if (parser.NextChild("FILES")) {
+            parser.EnterChild();
+            while (parser.NextChild("FILE")) {
+                FileEntry file;
+                std::string path = parser.ChildAttribute("NAME");
+                if (path.empty()) {
+                    path = parser.ChildAttribute("PATH");
+                    file.size = ReadDecimal(parser.ChildAttribute("SIZE"));
+                }
+                file.path = ResolvePlaceholders(path, folders);
+                d.files.push_back(std::move(file));
+            }
+            parser.LeaveElement();
+        }
+        if (parser.NextChild("REGKEYS")) {
+            parser.EnterChild();
+            while (parser.NextChild("REGKEY"))
+                d.registryKeys.push_back({parser.ChildAttribute("NAME"), 0});
+            parser.LeaveElement();
+        }
+        if (parser.NextChild("REGVALUES")) {
+            parser.EnterChild();
+            while (parser.NextChild("REGVALUE"))
+                d.registryValues.push_back(
+                    ReadRegistryValue(parser.ChildAttribute("NAME"), folders));
+            parser.LeaveElement();
+        }
+        if (parser.NextChild("HOSTS")) {
+            parser.EnterChild();
+            while (parser.NextChild("HOST"))
+                d.hostEntries.push_back({parser.ChildAttribute("NAME"), 0});
+            parser.LeaveElement();
+        }
+        parser.NextChild("DANGER");
+        d.danger = parser.ChildAttribute("NAME");
+        if (parser.NextChild("DESCRIPTION"))
+            d.description = parser.ChildAttribute("NAME");
+        else
+            d.description = kNoDescription;
+        // From DESCRIPTION, or else from the child the cursor still stands on.
+        d.url = parser.ChildAttribute("url");
+        parser.LeaveElement();
+
+        registryEntryCount_ += d.registryKeys.size() + d.registryValues.size();
+        Index(definition.get());
+        definitions_.push_back(std::move(definition));
+    }
+}
+
+void ThreatDatabase::Index(ThreatDefinition* definition) {
+    for (const FileEntry& file : definition->files) {
+        fileIndex_.Add(FilePattern(file.path));
+        fileEntries_.push_back({definition, &file});
+    }
+    for (const DirectoryEntry& directory : definition->directories) {
+        std::string pattern = directory.path;
+        if (pattern.size() > kIndexPatternLimit) pattern.resize(kIndexPatternLimit);
+        folderIndex_.Add(std::move(pattern));
+        folderOwners_.push_back(definition);
+    }
+}
+
+ThreatDefinition* ThreatDatabase::MatchFile(std::string_view path,
+                                            const std::function<uint64_t()>& fileSize) const {
+    bool sizeKnown = false;
+    uint64_t size = 0;
+    int64_t hit = fileIndex_.FindNewest(path, [&](uint32_t number) {
+        int64_t wanted = fileEntries_[number].file->size;
+        if (wanted == 0) return true;
+        if (!sizeKnown) {
+            size = fileSize();
+            sizeKnown = true;
+        }
+        return wanted > 0 && static_cast<uint64_t>(wanted) == size;
+    });
+    return hit < 0 ? nullptr : fileEntries_[hit].definition;
+}
+
+ThreatDefinition* ThreatDatabase::MatchFolder(std::string_view path,
+                                              const std::function<bool()>& folderExists) const {
+    bool existsKnown = false;
+    bool exists = false;
+    int64_t hit = folderIndex_.FindNewest(path, [&](uint32_t) {
+        if (!existsKnown) {
+            exists = folderExists();
+            existsKnown = true;
+        }
+        return exists;
+    });
+    return hit < 0 ? nullptr : folderOwners_[hit];
+}
+
+}  // namespace tolvane

@@ -1,0 +1,156 @@
+// ThreatDatabase: the threat definitions of database.db in document order,
+// each with the traces its threat leaves (folders, files, registry keys and
+// values, hosts entries) and the texts shown to the user, and the two
+// lookups the file-system scan uses, MatchFile and MatchFolder.
+//
+// The document: a top element NA (attributes VERSION, DATE) whose SW
+// children are the definitions:
+//   <SW NAME="...">
+//     <CATEGORY NAME="..."/>
+//     <DIRECTORIES><DIR NAME="%programfiles%\Bad"/></DIRECTORIES>
+//     <FILES><FILE NAME="bad.exe"/><FILE PATH="%system%\bad.dll" SIZE="1234"/></FILES>
+//     <REGKEYS><REGKEY NAME="SOFTWARE\Bad"/></REGKEYS>
+//     <REGVALUES><REGVALUE NAME="Software\Key\Value:@:data pattern"/></REGVALUES>
+//     <HOSTS><HOST NAME="bad.example"/></HOSTS>
+//     <DANGER NAME="High"/>
+//     <DESCRIPTION NAME="..." url="..."/>
+//   </SW>
+// The children are read in that order only: one standing before a child
+// already read is not seen. Placeholders (placeholders.h) are resolved in
+// folder and file paths and in registry data patterns.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "definitions/pattern_index.h"
+#include "definitions/placeholders.h"
+
+namespace tolvane {
+
+class FileSystem;
+class MarkupParser;
+
+inline constexpr const char* kNoDescription = "No description available";
+// Index patterns longer than this are cut.
+inline constexpr size_t kIndexPatternLimit = 259;
+
+struct DirectoryEntry {
+    std::string path;  // placeholders resolved
+};
+
+struct FileEntry {
+    std::string path;  // a path or a bare file name, placeholders resolved
+    int64_t size = 0;  // required size in bytes; 0 for any size
+};
+
+struct RegistryKeyEntry {
+    std::string path;  // without a root key, as written
+    int found = 0;     // set by the registry scan: 1 found, 0 not found
+};
+
+struct RegistryValueEntry {
+    std::string keyPath;      // text before the last backslash of fullName
+    std::string valueName;    // text after it
+    std::string dataPattern;  // data must contain it; empty for any data; placeholders resolved
+    std::string fullName;     // key path and value name as written (before ":@:")
+    int found = 0;
+};
+
+struct HostEntry {
+    std::string host;  // as it stands in a hosts file
+    int found = 0;     // set by the hosts-file scan
+};
+
+struct ThreatDefinition {
+    std::string name;
+    std::string description;  // kNoDescription when the definition has none
+    std::string category;
+    std::string url;
+    std::vector<DirectoryEntry> directories;
+    std::vector<FileEntry> files;
+    std::vector<RegistryKeyEntry> registryKeys;
+    std::vector<RegistryValueEntry> registryValues;
+    std::vector<HostEntry> hostEntries;
+    bool found = false;  // false at load; set by any detection of one of its objects
+    std::string danger;
+};
+
+// One entry of the file index: its pattern, the definition and FileEntry it
+// was made from.
+struct FileIndexEntry {
+    ThreatDefinition* definition = nullptr;
+    const FileEntry* file = nullptr;
+};
+
+class ThreatDatabase {
+  public:
+    ThreatDatabase() = default;
+    ThreatDatabase(const ThreatDatabase&) = delete;
+    ThreatDatabase& operator=(const ThreatDatabase&) = delete;
+
+    // Destroys every definition and empties both indexes; version, date and
+    // registryEntryCount stay until the next read sets them.
+    void Clear();
+
+    // Clears the database and reads the definitions of a parsed document
+    // (cursor at its start). A document whose top element is not NA gives an
+    // empty database with empty version and date.
+    void ReadDefinitions(MarkupParser& parser, const PlaceholderFolders& folders);
+
+    const std::string& version() const { return version_; }
+    const std::string& date() const { return date_; }
+    // Registry key entries plus registry value entries of all definitions.
+    size_t registryEntryCount() const { return registryEntryCount_; }
+
+    // In document order. The records are owned here; pointers to them stay
+    // valid until the next Clear or read.
+    const std::vector<std::unique_ptr<ThreatDefinition>>& definitions() const {
+        return definitions_;
+    }
+    std::vector<std::unique_ptr<ThreatDefinition>>& definitions() { return definitions_; }
+
+    // The definition whose file entry matches the path, or nullptr. Among
+    // several, the later definition (and within one the later entry) wins.
+    // An entry with a size matches only a file of exactly that size (a file
+    // that cannot be read counts as size 0).
+    ThreatDefinition* MatchFile(std::string_view path, const FileSystem& files) const;
+    // The same with the file's size supplied by the caller (asked at most
+    // once, only when an entry with a size matches the path).
+    ThreatDefinition* MatchFile(std::string_view path,
+                                const std::function<uint64_t()>& fileSize) const;
+
+    // The definition whose folder entry matches the path of an existing
+    // folder, or nullptr; the later entry wins.
+    ThreatDefinition* MatchFolder(std::string_view path, const FileSystem& files) const;
+    ThreatDefinition* MatchFolder(std::string_view path,
+                                  const std::function<bool()>& folderExists) const;
+
+    // The indexes, oldest entry first (the lookups walk them newest first).
+    const PatternIndex& fileIndex() const { return fileIndex_; }
+    const std::vector<FileIndexEntry>& fileIndexEntries() const { return fileEntries_; }
+    const PatternIndex& folderIndex() const { return folderIndex_; }
+    const std::vector<ThreatDefinition*>& folderIndexEntries() const { return folderOwners_; }
+
+    // The index pattern of a file entry's path: "*\" and the path when the
+    // path holds no backslash, else the path; cut to kIndexPatternLimit.
+    static std::string FilePattern(std::string_view path);
+
+  private:
+    void Index(ThreatDefinition* definition);
+
+    std::vector<std::unique_ptr<ThreatDefinition>> definitions_;
+    std::string version_;
+    std::string date_;
+    size_t registryEntryCount_ = 0;
+    PatternIndex fileIndex_;
+    std::vector<FileIndexEntry> fileEntries_;
+    PatternIndex folderIndex_;
+    std::vector<ThreatDefinition*> folderOwners_;
+};
+
+}  // namespace tolvane
