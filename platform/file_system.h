@@ -12,6 +12,13 @@
 // read-only file (no write bit) or a file in a read-only folder cannot be
 // deleted, moved or overwritten (ERROR_ACCESS_DENIED), nor can a file that a
 // running program of the prefix has mapped (in use).
+//
+// Attributes as Wine gives them: FILE_ATTRIBUTE_DIRECTORY for folders,
+// FILE_ATTRIBUTE_ARCHIVE for other files, FILE_ATTRIBUTE_READONLY when no
+// write bit is set, FILE_ATTRIBUTE_HIDDEN for names starting with a dot.
+// A path whose resolved location lies outside every drive (a symbolic link
+// leading out of drive_c when no drive covers its target) is refused with
+// ERROR_ACCESS_DENIED. Thread-safe.
 #pragma once
 
 #include <cstdint>
@@ -39,24 +46,24 @@ struct FindData {
 // when FindFirstFile opens it ("." and ".." included for a "*" pattern, as
 // Windows gives them).
 class FindHandle {
-public:
+  public:
     bool Next(FindData* data);  // FindNextFileA; false at the end (ERROR_NO_MORE_FILES)
-private:
+  private:
     friend class FileSystem;
     std::vector<FindData> entries_;
     size_t next_ = 0;
 };
 
 enum class FileOpenMode {
-    Read,           // existing file, read only
-    Write,          // create or truncate
-    Append,         // create or open, writes go to the end
-    ReadWrite,      // existing file
+    Read,       // existing file, read only
+    Write,      // create or truncate
+    Append,     // create or open, writes go to the end
+    ReadWrite,  // existing file
 };
 
 // An open file (CreateFileA/ReadFile/WriteFile). Closed by its destructor.
 class File {
-public:
+  public:
     File() = default;
     ~File();
     File(File&& other) noexcept;
@@ -72,19 +79,27 @@ public:
     bool Size(uint64_t* size) const;
     void Close();
 
-private:
+  private:
     friend class FileSystem;
     int fd_ = -1;
 };
 
 class FileSystem {
-public:
+  public:
     explicit FileSystem(const std::string& prefixPath);
     ~FileSystem();
 
     // Tells whether a running program of the machine has a host file mapped;
     // the Machine connects this to its process table.
     void SetInUseCheck(std::function<bool(const std::string& hostPath)> check);
+    // Gives the machine's %TEMP% folder (a Windows path); the Machine connects
+    // this to its shell folders. Without it TempPath() is "C:\windows\temp\".
+    void SetTempFolderSource(std::function<std::string()> source);
+    // Tests: called by WriteWholeFileAtomic after the temporary file is
+    // written and synced, just before the rename, with the temporary file's
+    // host path; returning false stops there as a crash would (the call then
+    // fails and removes the temporary file).
+    void SetBeforeRenameHookForTesting(std::function<bool(const std::string& tempHostPath)> hook);
 
     // --- Path mapping ---
     // Host path of a Windows path (resolved case-insensitively as far as it
@@ -97,6 +112,9 @@ public:
     // Normalises separators and ".." (clamped at the root) without touching
     // the disk: "c:/a/../b" -> "c:\b".
     static std::string NormalizePath(std::string_view windowsPath);
+    // The name match of FindFirstFileA: * and ? without regard to case;
+    // "*.*" matches every name and "name.*" also matches "name".
+    static bool MatchFilePattern(std::string_view pattern, std::string_view name);
 
     // --- Drives ---
     // GetLogicalDriveStringsA: "C:\", "Z:\" ... for every drive letter of
@@ -107,7 +125,10 @@ public:
 
     // --- Enumeration ---
     // FindFirstFileA over "FOLDER\PATTERN" (PATTERN with * and ?; "*.*"
-    // matches every name). On success the first entry is in *data.
+    // matches every name). On success the first entry is in *data. Entries
+    // come sorted by name without regard to case; "." and ".." come first in
+    // every folder but a drive's root, as on Windows. No match:
+    // ERROR_FILE_NOT_FOUND; a missing folder: ERROR_PATH_NOT_FOUND.
     bool FindFirstFile(std::string_view pattern, FindHandle* handle, FindData* data) const;
 
     // --- Whole files ---
@@ -130,16 +151,24 @@ public:
     bool GetFileSize(std::string_view path, uint64_t* size) const;
     bool GetFileTimes(std::string_view path, FileTime* creation, FileTime* lastAccess,
                       FileTime* lastWrite) const;
+    // A time of 0 leaves that time as it is.
     bool SetFileTimes(std::string_view path, FileTime lastAccess, FileTime lastWrite);
 
     // The calling thread's error code of the last failed call.
     static long LastError();
     static void SetLastError(long code);
 
-private:
+  private:
     struct Drives;
+    struct Resolved;
+    bool Resolve(std::string_view windowsPath, Resolved* out) const;
+    bool InUse(const std::string& hostPath) const;
+    bool ReplaceFile(const std::string& target, const std::function<bool(int fd)>& fill,
+                     unsigned mode, bool runHook);
     std::unique_ptr<Drives> drives_;
     std::function<bool(const std::string&)> inUse_;
+    std::function<std::string()> tempSource_;
+    std::function<bool(const std::string&)> beforeRename_;
 };
 
 // Unix time (seconds) to FILETIME and back.

@@ -2,6 +2,7 @@
 // GetModuleFileNameA), read from the prefix's own registry.
 #pragma once
 
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -24,25 +25,37 @@ inline constexpr int CSIDL_PROFILE = 40;
 inline constexpr int CSIDL_PROGRAM_FILES_COMMON = 43;
 
 class ShellFolders {
-public:
+  public:
     explicit ShellFolders(const Registry& registry);
 
     // SHGetFolderPathA: the folder without a trailing backslash; false for an
-    // unknown CSIDL or one the prefix does not record.
+    // unknown CSIDL or one the prefix does not record. User folders come from
+    // HKCU ...\Explorer\Shell Folders (absolute), else from User Shell
+    // Folders expanded; program files from HKLM ...\CurrentVersion
+    // ProgramFilesDir / CommonFilesDir; Windows from HKLM
+    // ...\Windows NT\CurrentVersion SystemRoot, System as its system32. The profile is the
+    // ProfileImagePath that ProfileList records for the user's SID, else the
+    // parent of the desktop folder. Read afresh on every call.
     bool GetFolderPath(int csidl, std::string* path) const;
     // ExpandEnvironmentStringsA over the machine's environment: %TEMP%, %TMP%
     // (HKCU\Environment), %USERPROFILE%, %APPDATA%, %SystemRoot%, %windir%,
     // %ProgramFiles%, %CommonProgramFiles%, %SystemDrive%, %ALLUSERSPROFILE%,
     // %ProgramData%, %USERNAME%; names without regard to case; unknown
     // %NAME% stays as written.
+    // Other names come from HKCU\Environment, then from the machine's
+    // Session Manager\Environment.
     std::string ExpandEnvironmentStrings(std::string_view text) const;
+    // The value of one variable (name without the % signs), if defined.
+    std::optional<std::string> Variable(std::string_view name) const;
+    // %TEMP% without a trailing backslash; "" when the prefix defines none.
+    std::string TempFolder() const;
 
     // "C:\Program Files\Tolvane\Tolvane.exe"
     static std::string ProgramPath();
     // The program path cut after its last backslash: "C:\Program Files\Tolvane\"
     static std::string ApplicationFolder();
 
-private:
+  private:
     const Registry& registry_;
 };
 

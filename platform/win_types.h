@@ -17,6 +17,11 @@ inline constexpr long ERROR_NOT_ENOUGH_MEMORY = 8;
 inline constexpr long ERROR_INVALID_DATA = 13;
 inline constexpr long ERROR_WRITE_PROTECT = 19;
 inline constexpr long ERROR_NO_MORE_FILES = 18;
+inline constexpr long ERROR_NOT_SAME_DEVICE = 17;
+inline constexpr long ERROR_GEN_FAILURE = 31;
+inline constexpr long ERROR_DISK_FULL = 112;
+inline constexpr long ERROR_FILENAME_EXCED_RANGE = 206;
+inline constexpr long ERROR_DIRECTORY = 267;
 inline constexpr long ERROR_SHARING_VIOLATION = 32;
 inline constexpr long ERROR_FILE_EXISTS = 80;
 inline constexpr long ERROR_INVALID_PARAMETER = 87;
@@ -60,7 +65,8 @@ inline constexpr uint32_t KEY_READ = 0x20019;
 inline constexpr uint32_t KEY_WRITE = 0x20006;
 inline constexpr uint32_t KEY_ALL_ACCESS = 0xF003F;
 // Any of these bits asks for the right to change the key.
-inline constexpr uint32_t KEY_WRITE_BITS = KEY_SET_VALUE | KEY_CREATE_SUB_KEY | KEY_CREATE_LINK | 0x10000 /*DELETE*/;
+inline constexpr uint32_t KEY_WRITE_BITS =
+    KEY_SET_VALUE | KEY_CREATE_SUB_KEY | KEY_CREATE_LINK | 0x10000 /*DELETE*/;
 
 // File attributes.
 inline constexpr uint32_t FILE_ATTRIBUTE_READONLY = 0x0001;

@@ -2,8 +2,11 @@
 // folder, shaped like one `wine wineboot -i` makes (drive_c with users/root,
 // Program Files, windows/system32/drivers/etc/hosts; dosdevices/c: ->
 // ../drive_c; system.reg, user.reg, userdef.reg with the shell folders,
-// ProgramFilesDir, SystemRoot, HKCU\Environment TEMP/TMP). Removed by the
-// destructor.
+// ProgramFilesDir, SystemRoot, HKCU\Environment TEMP/TMP, an empty Run and
+// RunOnce key). The user is "root" with the SID S-1-5-21-0-0-0-1000, so the
+// profile is C:\users\root; the start menu lies below
+// AppData\Roaming\Microsoft\Windows as in Wine. Removed by the destructor. Failures to make
+// it throw (test support only: gtest reports them).
 #pragma once
 
 #include <memory>
@@ -15,7 +18,7 @@
 namespace tolvane::testing {
 
 class TempPrefix {
-public:
+  public:
     TempPrefix();
     ~TempPrefix();
     TempPrefix(const TempPrefix&) = delete;
@@ -27,10 +30,16 @@ public:
     // Writes a file (parents created) given a Windows path on C:.
     void WriteFile(std::string_view windowsPath, std::string_view content) const;
     void MakeFolder(std::string_view windowsPath) const;
+    // Adds (or replaces) the drive dosdevices/<letter>: -> target, e.g.
+    // AddDrive('z', "/") or AddDrive('d', Host("cdrom")). A fresh prefix has
+    // only c: -> ../drive_c, so tests never walk the host unless they ask to.
+    void AddDrive(char letter, const std::string& target) const;
+    // Removes dosdevices/ altogether: the machine then has only C: = drive_c/.
+    void RemoveDosDevices() const;
     // Opens the machine with a fixed, empty process table.
     std::unique_ptr<Machine> Open() const;
 
-private:
+  private:
     std::string path_;
 };
 

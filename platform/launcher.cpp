@@ -1,0 +1,173 @@
+#include "platform/launcher.h"
+
+#include <fcntl.h>
+#include <spawn.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <thread>
+
+#include "platform/codepage.h"
+#include "platform/file_system.h"
+
+extern char** environ;
+
+namespace tolvane {
+namespace {
+
+// The executable `name` found on PATH, or "".
+std::string FindOnPath(const std::string& name) {
+    const char* path = std::getenv("PATH");
+    if (!path) return {};
+    std::string_view rest = path;
+    while (true) {
+        size_t cut = rest.find(':');
+        std::string folder(rest.substr(0, cut));
+        if (folder.empty()) folder = ".";
+        std::string candidate = folder + "/" + name;
+        struct stat st;
+        if (stat(candidate.c_str(), &st) == 0 && S_ISREG(st.st_mode) &&
+            access(candidate.c_str(), X_OK) == 0)
+            return candidate;
+        if (cut == std::string_view::npos) return {};
+        rest.remove_prefix(cut + 1);
+    }
+}
+
+bool HasDesktop() {
+    const char* x11 = std::getenv("DISPLAY");
+    const char* wayland = std::getenv("WAYLAND_DISPLAY");
+    return (x11 && *x11) || (wayland && *wayland);
+}
+
+bool StartsWithNoCase(std::string_view text, std::string_view head) {
+    return text.size() >= head.size() && EqualsNoCase(text.substr(0, head.size()), head);
+}
+
+bool IsWebAddress(std::string_view file) {
+    for (std::string_view scheme : {"http://", "https://", "ftp://", "mailto:", "file://"})
+        if (StartsWithNoCase(file, scheme)) return true;
+    return StartsWithNoCase(file, "www.");
+}
+
+// Windows runs these itself rather than handing them to a viewer.
+bool IsWindowsProgram(std::string_view file) {
+    size_t dot = file.find_last_of('.');
+    size_t slash = file.find_last_of("\\/");
+    if (dot == std::string_view::npos || (slash != std::string_view::npos && dot < slash))
+        return slash == std::string_view::npos;  // "regedit": a program name without extension
+    std::string_view ext = file.substr(dot);
+    for (std::string_view program : {".exe", ".com", ".bat", ".cmd", ".msi", ".lnk"})
+        if (EqualsNoCase(ext, program)) return true;
+    return false;
+}
+
+// A Windows command line split as the C runtime does: blanks separate,
+// double quotes group, \" is a quote.
+std::vector<std::string> SplitParameters(std::string_view text) {
+    std::vector<std::string> out;
+    std::string current;
+    bool inQuotes = false, any = false;
+    for (size_t i = 0; i < text.size(); ++i) {
+        char c = text[i];
+        if (c == '\\' && i + 1 < text.size() && text[i + 1] == '"') {
+            current += '"';
+            ++i;
+            any = true;
+        } else if (c == '"') {
+            inQuotes = !inQuotes;
+            any = true;
+        } else if ((c == ' ' || c == '\t') && !inQuotes) {
+            if (any) out.push_back(current);
+            current.clear();
+            any = false;
+        } else {
+            current += c;
+            any = true;
+        }
+    }
+    if (any) out.push_back(current);
+    return out;
+}
+
+// Starts argv detached from us: no terminal input, its output discarded,
+// its own session; a small thread reaps it so that no zombie stays.
+bool Spawn(const std::vector<std::string>& argv, const std::vector<std::string>& extraEnv) {
+    std::string program = FindOnPath(argv[0]);
+    if (program.empty()) return false;
+    std::vector<std::string> envStrings;
+    for (char** e = environ; e && *e; ++e) {
+        bool replaced = false;
+        for (const std::string& extra : extraEnv) {
+            size_t eq = extra.find('=');
+            if (std::strncmp(*e, extra.c_str(), eq + 1) == 0) replaced = true;
+        }
+        if (!replaced) envStrings.push_back(*e);
+    }
+    for (const std::string& extra : extraEnv) envStrings.push_back(extra);
+    std::vector<char*> envp, args;
+    for (std::string& s : envStrings) envp.push_back(s.data());
+    envp.push_back(nullptr);
+    std::vector<std::string> argCopy = argv;
+    for (std::string& s : argCopy) args.push_back(s.data());
+    args.push_back(nullptr);
+
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+    posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
+    posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
+    posix_spawnattr_t attr;
+    posix_spawnattr_init(&attr);
+    posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSID);
+    pid_t pid = 0;
+    int rc = posix_spawn(&pid, program.c_str(), &actions, &attr, args.data(), envp.data());
+    posix_spawn_file_actions_destroy(&actions);
+    posix_spawnattr_destroy(&attr);
+    if (rc != 0) return false;
+    std::thread([pid] {
+        int status = 0;
+        while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+        }
+    }).detach();
+    return true;
+}
+
+}  // namespace
+
+Launcher::Launcher(const std::string& prefixPath, const FileSystem& files)
+    : prefix_(prefixPath), files_(files) {}
+
+bool Launcher::WineInstalled() {
+    return !FindOnPath("wine").empty();
+}
+
+bool Launcher::ShellExecute(std::string_view verb, std::string_view file,
+                            std::string_view parameters) {
+    (void)verb;  // "open", "explore" and no verb all open; nothing else is asked for
+    if (file.empty()) return false;
+    std::vector<std::string> argv;
+    std::vector<std::string> env;
+    if (IsWebAddress(file)) {
+        if (!HasDesktop() || FindOnPath("xdg-open").empty()) return false;
+        argv = {"xdg-open", std::string(file)};
+    } else if (IsWindowsProgram(file)) {
+        if (!WineInstalled()) return false;
+        argv = {"wine", Cp1252ToUtf8(file)};
+        for (std::string& p : SplitParameters(parameters)) argv.push_back(Cp1252ToUtf8(p));
+        env.push_back("WINEPREFIX=" + prefix_);
+    } else {
+        // A document or folder of the machine, shown by the desktop.
+        std::optional<std::string> host = files_.ToHostPath(file);
+        if (!host || !files_.PathFileExists(file)) return false;
+        if (!HasDesktop() || FindOnPath("xdg-open").empty()) return false;
+        argv = {"xdg-open", *host};
+    }
+    if (observer_) return observer_(argv);
+    return Spawn(argv, env);
+}
+
+}  // namespace tolvane

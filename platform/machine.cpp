@@ -1,0 +1,69 @@
+#include "platform/machine.h"
+
+#include <pwd.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdlib>
+
+namespace tolvane {
+namespace {
+
+bool IsFolder(const std::string& path) {
+    struct stat st;
+    return stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+}  // namespace
+
+Machine::Machine(std::string prefix) : prefix_(std::move(prefix)) {}
+
+Machine::~Machine() = default;
+
+std::unique_ptr<Machine> Machine::Open(const std::string& prefixPath, std::string* error) {
+    auto fail = [&](const std::string& message) -> std::unique_ptr<Machine> {
+        if (error) *error = message;
+        return nullptr;
+    };
+    if (prefixPath.empty()) return fail("No Wine prefix was given.");
+    if (!IsFolder(prefixPath)) return fail(prefixPath + " is not a folder.");
+    if (!IsFolder(prefixPath + "/drive_c") && !IsFolder(prefixPath + "/dosdevices"))
+        return fail(prefixPath + " is not a Wine prefix (it has neither drive_c nor dosdevices).");
+
+    // The canonical path: processes name their prefix in any spelling.
+    std::string canonical = prefixPath;
+    if (char* real = realpath(prefixPath.c_str(), nullptr)) {
+        canonical = real;
+        free(real);
+    }
+    std::unique_ptr<Machine> machine(new Machine(canonical));
+    machine->registry_ = std::make_unique<Registry>(canonical);
+    machine->files_ = std::make_unique<FileSystem>(canonical);
+    machine->shell_ = std::make_unique<ShellFolders>(*machine->registry_);
+    machine->processes_ = MakeProcProcessTable(canonical, *machine->files_);
+    machine->launcher_ = std::make_unique<Launcher>(canonical, *machine->files_);
+
+    Machine* self = machine.get();
+    machine->files_->SetInUseCheck(
+        [self](const std::string& hostPath) { return self->processes_->IsMapped(hostPath); });
+    machine->files_->SetTempFolderSource([self] { return self->shell_->TempFolder(); });
+    if (error) error->clear();
+    return machine;
+}
+
+std::string Machine::DefaultPrefixPath() {
+    const char* prefix = std::getenv("WINEPREFIX");
+    if (prefix && *prefix) return prefix;
+    const char* home = std::getenv("HOME");
+    if (!home || !*home) {
+        const passwd* user = getpwuid(getuid());
+        home = user && user->pw_dir ? user->pw_dir : "";
+    }
+    return std::string(home) + "/.wine";
+}
+
+void Machine::SetProcessTable(std::unique_ptr<ProcessTable> table) {
+    if (table) processes_ = std::move(table);
+}
+
+}  // namespace tolvane
