@@ -785,9 +785,13 @@ bool FileSystem::MoveFile(std::string_view from, std::string_view to) {
         // Only a change of the name's case is a move onto itself.
         struct stat ds;
         bool same = StatEntry(dst.host, &ds) && ds.st_dev == ss.st_dev && ds.st_ino == ss.st_ino;
-        if (!same || src.host == dst.host) return Fail(ERROR_ALREADY_EXISTS);
+        if (!same) return Fail(ERROR_ALREADY_EXISTS);
         std::string name = dst.normalized.substr(dst.normalized.find_last_of('\\') + 1);
         dst.host = ParentOf(dst.host) + "/" + Cp1252ToUtf8(name);
+        if (dst.host == src.host) {
+            t_lastError = ERROR_SUCCESS;  // onto itself: nothing to do
+            return true;
+        }
     }
     if (!dst.parentExists || dst.isRoot) return Fail(ERROR_PATH_NOT_FOUND);
     if (!S_ISDIR(ss.st_mode) && NoWriteBits(ss)) return Fail(ERROR_ACCESS_DENIED);
