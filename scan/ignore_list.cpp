@@ -1,0 +1,114 @@
+#include "scan/ignore_list.h"
+
+#include "definitions/threat_database.h"
+#include "platform/file_system.h"
+#include "platform/shell_folders.h"
+
+namespace tolvane {
+namespace {
+
+const ThreatDefinition* FindByName(const ThreatDatabase& database, std::string_view name) {
+    for (const auto& definition : database.definitions())
+        if (definition->name == name) return definition.get();
+    return nullptr;
+}
+
+bool IsDrivePath(std::string_view path) {
+    return path.size() >= 2 && path[1] == ':' &&
+           ((path[0] >= 'A' && path[0] <= 'Z') || (path[0] >= 'a' && path[0] <= 'z'));
+}
+
+}  // namespace
+
+IgnoreList::IgnoreList(FileSystem& files, std::string folder) : files_(files) {
+    if (!folder.empty() && folder.back() != '\\') folder += '\\';
+    path_ = folder + kIgnoreListFileName;
+}
+
+std::string IgnoreList::CurrentFolder(const FileSystem& files, std::string_view hostWorkingFolder) {
+    if (!hostWorkingFolder.empty()) {
+        std::string mapped = files.ToWindowsPath(hostWorkingFolder);
+        if (IsDrivePath(mapped)) return mapped;
+    }
+    return ShellFolders::ApplicationFolder();
+}
+
+void IgnoreList::Load(const ThreatDatabase& database) {
+    std::string content;
+    std::vector<IgnoreEntry> loaded;
+    if (files_.ReadWholeFile(path_, &content)) {
+        size_t start = 0;
+        while (start < content.size()) {
+            size_t end = content.find('\n', start);
+            if (end == std::string::npos) end = content.size();
+            std::string_view line(content.data() + start, end - start);
+            start = end + 1;
+            if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
+            size_t first = line.find(',');
+            size_t last = line.rfind(',');
+            if (first == std::string_view::npos || last == first) continue;
+            IgnoreEntry entry;
+            entry.name = std::string(line.substr(0, first));
+            entry.definition = FindByName(database, entry.name);
+            entry.objectText = std::string(line.substr(first + 1, last - first - 1));
+            char typeChar = last + 1 < line.size() ? line[last + 1] : '\0';
+            entry.type = (typeChar >= '0' && typeChar <= '9') ? typeChar - '0' : 0;
+            loaded.push_back(std::move(entry));
+        }
+    }
+    std::lock_guard<std::mutex> lock(mutex_);
+    entries_ = std::move(loaded);
+}
+
+bool IgnoreList::Save() {
+    std::string content;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        for (const IgnoreEntry& entry : entries_) {
+            content += entry.definition ? entry.definition->name : entry.name;
+            content += ',';
+            content += entry.objectText;
+            content += ',';
+            content += std::to_string(entry.type);
+            content += "\r\n";
+        }
+    }
+    return files_.WriteWholeFileAtomic(path_, content);
+}
+
+bool IgnoreList::IsIgnored(int type, std::string_view objectText) const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    for (const IgnoreEntry& entry : entries_)
+        if (entry.type == type && entry.objectText == objectText) return true;
+    return false;
+}
+
+void IgnoreList::Add(const ThreatDefinition* definition, std::string_view name,
+                     std::string_view objectText, int type) {
+    IgnoreEntry entry;
+    entry.definition = definition;
+    entry.name = definition ? definition->name : std::string(name);
+    entry.objectText = std::string(objectText);
+    entry.type = type;
+    std::lock_guard<std::mutex> lock(mutex_);
+    entries_.push_back(std::move(entry));
+}
+
+bool IgnoreList::RemoveAt(size_t index) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (index >= entries_.size()) return false;
+    entries_.erase(entries_.begin() + static_cast<std::ptrdiff_t>(index));
+    return true;
+}
+
+std::vector<IgnoreEntry> IgnoreList::Entries() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return entries_;
+}
+
+size_t IgnoreList::Size() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return entries_.size();
+}
+
+}  // namespace tolvane

@@ -1,0 +1,83 @@
+// IgnoreList: the objects the user declared harmless. A scan counts a
+// recognised object that is on the list in objectsIgnored instead of listing
+// it. The list is kept in "Ignorelist.txt" in the process's current folder,
+// one entry a line: the threat's name, the object text and the type number,
+// separated by commas, lines ending in CR LF. It is read once at start-up and
+// rewritten (atomically) after every change.
+//
+// Choices where the file format leaves room:
+// - An entry whose threat name is not in the database is kept: it matches as
+//   usual and is shown and saved with the name read from the file.
+// - A line without two commas cannot have been written by Save and is
+//   skipped (it would match nothing); blank lines are skipped too.
+// - The object text runs from the first comma to the last one, so an object
+//   text holding commas (registry data often does) survives a save and a
+//   load. A file without such texts reads exactly as before.
+//
+// Thread-safe: the scan worker asks IsIgnored while the window thread may
+// change the list.
+#pragma once
+
+#include <cstddef>
+#include <mutex>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace tolvane {
+
+class FileSystem;
+class ThreatDatabase;
+struct ThreatDefinition;
+
+inline constexpr const char* kIgnoreListFileName = "Ignorelist.txt";
+
+struct IgnoreEntry {
+    std::string name;                              // the threat's name as saved
+    const ThreatDefinition* definition = nullptr;  // none when the name left the database
+    std::string objectText;
+    int type = 0;  // ObjectType number
+};
+
+class IgnoreList {
+  public:
+    // folder: the Windows folder holding Ignorelist.txt (with or without a
+    // trailing backslash).
+    IgnoreList(FileSystem& files, std::string folder);
+
+    // The process's current folder as the machine sees it: the host working
+    // folder mapped through the drives, or the application folder when no
+    // drive covers it.
+    static std::string CurrentFolder(const FileSystem& files, std::string_view hostWorkingFolder);
+
+    // The Windows path of the file.
+    const std::string& FilePath() const { return path_; }
+
+    // LoadIgnoreList: replaces the entries by the file's; a missing or
+    // unreadable file gives an empty list. Names are looked up in the
+    // database (exact, first in database order).
+    void Load(const ThreatDatabase& database);
+    // SaveIgnoreList: rewrites the whole file; false when it could not be
+    // written (the entries in memory stay as they are).
+    bool Save();
+
+    // True when an entry has this type and exactly this object text.
+    bool IsIgnored(int type, std::string_view objectText) const;
+
+    // Appends an entry (not saved; call Save after a batch).
+    void Add(const ThreatDefinition* definition, std::string_view name, std::string_view objectText,
+             int type);
+    // Removes the entry at index; false when there is none.
+    bool RemoveAt(size_t index);
+
+    std::vector<IgnoreEntry> Entries() const;
+    size_t Size() const;
+
+  private:
+    FileSystem& files_;
+    std::string path_;
+    mutable std::mutex mutex_;
+    std::vector<IgnoreEntry> entries_;
+};
+
+}  // namespace tolvane
