@@ -180,8 +180,9 @@ int32_t MarkupParser::OpenElement(int32_t parent, bool* empty, Token* name) {
     return index;
 }
 
-// Steps 6 to 8: the end tag of an element whose children are all read
-// (its endTagOpen stands on or before the '<' of the end tag).
+// The end tag of an element whose children are all read. The child search
+// only gives up on a '<' followed by '/', so the "not found" and "Expecting"
+// failures below guard states no well-formed call reaches.
 bool MarkupParser::CloseElement(int32_t index, const Token& nameToken) {
     std::string_view name(text_.data() + nameToken.left, nameToken.right - nameToken.left);
     MarkupElement& e = elements_[index];
