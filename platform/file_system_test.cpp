@@ -1,0 +1,349 @@
+#include "platform/file_system.h"
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+
+#include "platform/testing/temp_prefix.h"
+
+namespace tolvane {
+namespace {
+
+using testing::TempPrefix;
+
+std::string HostContent(const std::string& hostPath) {
+    std::ifstream in(hostPath, std::ios::binary);
+    std::stringstream s;
+    s << in.rdbuf();
+    return s.str();
+}
+
+std::vector<std::string> FindNames(const FileSystem& files, const std::string& pattern) {
+    std::vector<std::string> names;
+    FindHandle handle;
+    FindData data;
+    if (!files.FindFirstFile(pattern, &handle, &data)) return names;
+    do {
+        names.push_back(data.name);
+    } while (handle.Next(&data));
+    EXPECT_EQ(FileSystem::LastError(), ERROR_NO_MORE_FILES);
+    return names;
+}
+
+class FileSystemTest : public ::testing::Test {
+  protected:
+    TempPrefix prefix;
+    FileSystem files{prefix.path()};
+};
+
+TEST_F(FileSystemTest, ResolvesPathsWithoutRegardToCaseAndKeepsTheCaseOnDisk) {
+    prefix.WriteFile("C:\\Program Files\\Acme\\Tool.EXE", "x");
+    auto host = files.ToHostPath("c:/PROGRAM files\\acme\\tool.exe");
+    ASSERT_TRUE(host);
+    EXPECT_EQ(*host, std::filesystem::canonical(prefix.path()).string() +
+                         "/drive_c/Program Files/Acme/Tool.EXE");
+    EXPECT_TRUE(files.PathFileExists("C:\\PROGRAM FILES\\ACME\\TOOL.EXE"));
+
+    // The missing tail is appended as written.
+    host = files.ToHostPath("C:\\program files\\Acme\\New\\Sub.txt");
+    ASSERT_TRUE(host);
+    EXPECT_NE(host->find("/drive_c/Program Files/Acme/New/Sub.txt"), std::string::npos);
+
+    // An exact match wins over another spelling in the same folder.
+    prefix.WriteFile("C:\\Case\\readme", "lower");
+    prefix.WriteFile("C:\\Case\\README", "upper");
+    std::string content;
+    ASSERT_TRUE(files.ReadWholeFile("C:\\Case\\README", &content));
+    EXPECT_EQ(content, "upper");
+    ASSERT_TRUE(files.ReadWholeFile("C:\\case\\readme", &content));
+    EXPECT_EQ(content, "lower");
+
+    // 1252 names are UTF-8 on the host, matched across case.
+    prefix.WriteFile("C:\\caf\xe9.txt", "accent");
+    EXPECT_TRUE(std::filesystem::exists(prefix.Host("drive_c/caf\xc3\xa9.txt")));
+    ASSERT_TRUE(files.ReadWholeFile("C:\\CAF\xc9.TXT", &content));
+    EXPECT_EQ(content, "accent");
+    EXPECT_EQ(FindNames(files, "C:\\caf*"), std::vector<std::string>{"caf\xe9.txt"});
+}
+
+TEST_F(FileSystemTest, DotDotStopsAtTheDriveRoot) {
+    EXPECT_EQ(FileSystem::NormalizePath("c:/a/../b"), "c:\\b");
+    EXPECT_EQ(FileSystem::NormalizePath("C:\\..\\..\\windows\\.\\\\system32\\"),
+              "C:\\windows\\system32");
+    EXPECT_EQ(FileSystem::NormalizePath("C:\\a\\..\\.."), "C:\\");
+
+    prefix.WriteFile("C:\\windows\\win.ini", "[windows]");
+    std::string content;
+    ASSERT_TRUE(files.ReadWholeFile("C:\\..\\..\\..\\windows\\win.ini", &content));
+    EXPECT_EQ(content, "[windows]");
+    auto host = files.ToHostPath("C:\\..\\..\\..\\..\\system.reg");
+    ASSERT_TRUE(host);
+    EXPECT_NE(host->find("/drive_c/system.reg"), std::string::npos);
+    EXPECT_FALSE(files.PathFileExists("C:\\..\\system.reg"));
+}
+
+TEST_F(FileSystemTest, NeverFollowsALinkOutOfTheDrives) {
+    std::filesystem::create_directory_symlink("/etc", prefix.Host("drive_c/etclink"));
+    EXPECT_FALSE(files.ToHostPath("C:\\etclink\\hostname"));
+    EXPECT_EQ(FileSystem::LastError(), ERROR_ACCESS_DENIED);
+    std::string content;
+    EXPECT_FALSE(files.ReadWholeFile("C:\\etclink\\passwd", &content));
+    FindHandle handle;
+    FindData data;
+    EXPECT_FALSE(files.FindFirstFile("C:\\etclink\\*", &handle, &data));
+
+    // Once a drive covers the target, the link is an ordinary path.
+    prefix.AddDrive('z', "/");
+    EXPECT_TRUE(files.ToHostPath("C:\\etclink\\hostname"));
+}
+
+TEST_F(FileSystemTest, DrivesComeFromDosdevices) {
+    EXPECT_EQ(files.LogicalDrives(), std::vector<std::string>{"C:\\"});
+    EXPECT_FALSE(files.ToHostPath("D:\\x"));
+
+    std::filesystem::create_directory(prefix.Host("cdrom"));
+    prefix.AddDrive('d', prefix.Host("cdrom"));
+    prefix.AddDrive('z', "/");
+    prefix.AddDrive('x', prefix.Host("missing"));  // a dangling link is no drive
+    symlink("/dev/null", prefix.Host("dosdevices/com1").c_str());
+    EXPECT_EQ(files.LogicalDrives(), (std::vector<std::string>{"C:\\", "D:\\", "Z:\\"}));
+
+    // Host paths map back through the longest drive folder.
+    std::string root = std::filesystem::canonical(prefix.path()).string();
+    EXPECT_EQ(files.ToWindowsPath(root + "/drive_c/windows/notepad.exe"),
+              "C:\\windows\\notepad.exe");
+    EXPECT_EQ(files.ToWindowsPath(root + "/cdrom"), "D:\\");
+    EXPECT_EQ(files.ToWindowsPath("/usr/lib/wine/x.dll"), "Z:\\usr\\lib\\wine\\x.dll");
+
+    // Without dosdevices/ the machine has only C: = drive_c/.
+    prefix.RemoveDosDevices();
+    EXPECT_EQ(files.LogicalDrives(), std::vector<std::string>{"C:\\"});
+    EXPECT_EQ(files.ToWindowsPath("/usr/lib/wine/x.dll"), "/usr/lib/wine/x.dll");
+    EXPECT_TRUE(files.PathFileExists("C:\\windows\\system32\\drivers\\etc\\hosts"));
+}
+
+TEST_F(FileSystemTest, FindWalksAFolderWithPatterns) {
+    prefix.WriteFile("C:\\dir\\b.txt", "bb");
+    prefix.WriteFile("C:\\dir\\A.TXT", "a");
+    prefix.WriteFile("C:\\dir\\noext", "");
+    prefix.WriteFile("C:\\dir\\a1.log", "");
+    prefix.MakeFolder("C:\\dir\\sub");
+
+    EXPECT_EQ(FindNames(files, "C:\\dir\\*.*"),
+              (std::vector<std::string>{".", "..", "A.TXT", "a1.log", "b.txt", "noext", "sub"}));
+    EXPECT_EQ(FindNames(files, "C:\\DIR\\*"), FindNames(files, "C:\\dir\\*.*"));
+    EXPECT_EQ(FindNames(files, "C:\\dir\\*.txt"), (std::vector<std::string>{"A.TXT", "b.txt"}));
+    EXPECT_EQ(FindNames(files, "C:\\dir\\?.txt"), (std::vector<std::string>{"A.TXT", "b.txt"}));
+    EXPECT_EQ(FindNames(files, "C:\\dir\\a?.*"), (std::vector<std::string>{"a1.log"}));
+    EXPECT_EQ(FindNames(files, "C:\\dir\\noext.*"), (std::vector<std::string>{"noext"}));
+    EXPECT_EQ(FindNames(files, "C:\\dir\\B.TXT"), (std::vector<std::string>{"b.txt"}));
+
+    FindHandle handle;
+    FindData data;
+    ASSERT_TRUE(files.FindFirstFile("C:\\dir\\*", &handle, &data));
+    EXPECT_EQ(data.name, ".");
+    EXPECT_TRUE(data.attributes & FILE_ATTRIBUTE_DIRECTORY);
+    while (data.name != "b.txt") ASSERT_TRUE(handle.Next(&data));
+    EXPECT_EQ(data.size, 2u);
+    EXPECT_FALSE(data.attributes & FILE_ATTRIBUTE_DIRECTORY);
+    while (data.name != "sub") ASSERT_TRUE(handle.Next(&data));
+    EXPECT_TRUE(data.attributes & FILE_ATTRIBUTE_DIRECTORY);
+
+    // A drive's root has no "." and "..".
+    std::vector<std::string> root = FindNames(files, "C:\\*.*");
+    EXPECT_EQ(root.front(), "dir");
+
+    EXPECT_FALSE(files.FindFirstFile("C:\\dir\\*.none", &handle, &data));
+    EXPECT_EQ(FileSystem::LastError(), ERROR_FILE_NOT_FOUND);
+    EXPECT_FALSE(files.FindFirstFile("C:\\nowhere\\*.*", &handle, &data));
+    EXPECT_EQ(FileSystem::LastError(), ERROR_PATH_NOT_FOUND);
+}
+
+TEST(FilePatternTest, MatchesLikeFindFirstFile) {
+    EXPECT_TRUE(FileSystem::MatchFilePattern("*.*", "noext"));
+    EXPECT_TRUE(FileSystem::MatchFilePattern("*bad*.dll", "MyBadLib.DLL"));
+    EXPECT_TRUE(FileSystem::MatchFilePattern("a*b*c", "aXbYbZc"));
+    EXPECT_FALSE(FileSystem::MatchFilePattern("a*b*c", "aXbYbZ"));
+    EXPECT_FALSE(FileSystem::MatchFilePattern("?.txt", "ab.txt"));
+    EXPECT_FALSE(FileSystem::MatchFilePattern("*.txt", "a.txt.bak"));
+}
+
+TEST_F(FileSystemTest, RefusesWhatWindowsRefusesEvenToRoot) {
+    prefix.WriteFile("C:\\ro\\locked.txt", "keep");
+    prefix.WriteFile("C:\\ro\\other.txt", "other");
+    ASSERT_TRUE(files.SetFileAttributes("C:\\ro\\locked.txt", FILE_ATTRIBUTE_READONLY));
+    EXPECT_TRUE(files.GetFileAttributes("C:\\ro\\locked.txt") & FILE_ATTRIBUTE_READONLY);
+
+    EXPECT_FALSE(files.DeleteFile("C:\\ro\\locked.txt"));
+    EXPECT_EQ(FileSystem::LastError(), ERROR_ACCESS_DENIED);
+    EXPECT_FALSE(files.WriteWholeFileAtomic("C:\\ro\\locked.txt", "new"));
+    EXPECT_EQ(FileSystem::LastError(), ERROR_ACCESS_DENIED);
+    EXPECT_FALSE(files.CopyFile("C:\\ro\\other.txt", "C:\\ro\\locked.txt", false));
+    EXPECT_EQ(FileSystem::LastError(), ERROR_ACCESS_DENIED);
+    File file;
+    EXPECT_FALSE(files.OpenFile("C:\\ro\\locked.txt", FileOpenMode::Write, &file));
+    EXPECT_EQ(HostContent(prefix.Host("drive_c/ro/locked.txt")), "keep");
+
+    ASSERT_TRUE(files.SetFileAttributes("C:\\ro\\locked.txt", FILE_ATTRIBUTE_NORMAL));
+    EXPECT_FALSE(files.GetFileAttributes("C:\\ro\\locked.txt") & FILE_ATTRIBUTE_READONLY);
+
+    // A folder without write bits keeps its files.
+    chmod(prefix.Host("drive_c/ro").c_str(), 0555);
+    EXPECT_FALSE(files.DeleteFile("C:\\ro\\other.txt"));
+    EXPECT_EQ(FileSystem::LastError(), ERROR_ACCESS_DENIED);
+    EXPECT_FALSE(files.WriteWholeFileAtomic("C:\\ro\\other.txt", "new"));
+    EXPECT_FALSE(files.MoveFile("C:\\ro\\other.txt", "C:\\moved.txt"));
+    EXPECT_TRUE(files.PathFileExists("C:\\ro\\other.txt"));
+    chmod(prefix.Host("drive_c/ro").c_str(), 0755);
+    EXPECT_TRUE(files.DeleteFile("C:\\ro\\other.txt"));
+    EXPECT_FALSE(files.PathFileExists("C:\\ro\\other.txt"));
+}
+
+TEST_F(FileSystemTest, RefusesToDeleteAFileARunningProgramHasMapped) {
+    prefix.WriteFile("C:\\Program Files\\Bad\\bad.dll", "MZ");
+    std::string mapped = *files.ToHostPath("C:\\Program Files\\Bad\\bad.dll");
+    std::vector<std::string> asked;
+    files.SetInUseCheck([&](const std::string& host) {
+        asked.push_back(host);
+        return host == mapped;
+    });
+    EXPECT_FALSE(files.DeleteFile("c:\\program files\\bad\\BAD.DLL"));
+    EXPECT_EQ(FileSystem::LastError(), ERROR_ACCESS_DENIED);
+    EXPECT_FALSE(files.MoveFile("C:\\Program Files\\Bad\\bad.dll", "C:\\bad.dll"));
+    EXPECT_TRUE(files.PathFileExists("C:\\Program Files\\Bad\\bad.dll"));
+    ASSERT_FALSE(asked.empty());
+    EXPECT_EQ(asked.front(), mapped);
+
+    files.SetInUseCheck([](const std::string&) { return false; });
+    EXPECT_TRUE(files.DeleteFile("C:\\Program Files\\Bad\\bad.dll"));
+}
+
+TEST_F(FileSystemTest, AtomicWriteLeavesTheOldContentUntilTheRename) {
+    prefix.WriteFile("C:\\windows\\system32\\drivers\\etc\\hosts", "127.0.0.1 localhost\r\n");
+    const std::string hosts = "C:\\windows\\system32\\drivers\\etc\\hosts";
+    const std::string hostPath = *files.ToHostPath(hosts);
+    chmod(hostPath.c_str(), 0640);
+
+    std::string tempSeen;
+    files.SetBeforeRenameHookForTesting([&](const std::string& temp) {
+        tempSeen = temp;
+        EXPECT_EQ(HostContent(temp), "0.0.0.0 ads.example\r\n");
+        EXPECT_EQ(HostContent(hostPath), "127.0.0.1 localhost\r\n");
+        return false;  // the program dies here
+    });
+    EXPECT_FALSE(files.WriteWholeFileAtomic(hosts, "0.0.0.0 ads.example\r\n"));
+    EXPECT_EQ(HostContent(hostPath), "127.0.0.1 localhost\r\n");
+    EXPECT_EQ(std::filesystem::path(tempSeen).parent_path(),
+              std::filesystem::path(hostPath).parent_path());
+    EXPECT_FALSE(std::filesystem::exists(tempSeen));
+
+    files.SetBeforeRenameHookForTesting(nullptr);
+    ASSERT_TRUE(files.WriteWholeFileAtomic(hosts, "0.0.0.0 ads.example\r\n"));
+    EXPECT_EQ(HostContent(hostPath), "0.0.0.0 ads.example\r\n");
+    struct stat st;
+    ASSERT_EQ(stat(hostPath.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0640u);  // the file's mode survives
+    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(
+                                std::filesystem::path(hostPath).parent_path()),
+                            std::filesystem::directory_iterator()),
+              1);  // no temporary file left beside it
+
+    EXPECT_FALSE(files.WriteWholeFileAtomic("C:\\no\\such\\folder\\x.txt", "x"));
+    EXPECT_EQ(FileSystem::LastError(), ERROR_PATH_NOT_FOUND);
+}
+
+TEST_F(FileSystemTest, CopiesMovesAndRemoves) {
+    prefix.WriteFile("C:\\a\\one.txt", "1");
+    EXPECT_TRUE(files.CopyFile("C:\\A\\ONE.TXT", "C:\\a\\two.txt", true));
+    EXPECT_FALSE(files.CopyFile("C:\\a\\one.txt", "C:\\a\\two.txt", true));
+    EXPECT_EQ(FileSystem::LastError(), ERROR_FILE_EXISTS);
+    EXPECT_TRUE(files.CopyFile("C:\\a\\one.txt", "C:\\a\\two.txt", false));
+    FileTime w1 = 0, w2 = 0;
+    ASSERT_TRUE(files.GetFileTimes("C:\\a\\one.txt", nullptr, nullptr, &w1));
+    ASSERT_TRUE(files.GetFileTimes("C:\\a\\two.txt", nullptr, nullptr, &w2));
+    EXPECT_EQ(w1 / 10000000, w2 / 10000000);  // CopyFileA keeps the write time
+
+    EXPECT_FALSE(files.MoveFile("C:\\a\\one.txt", "C:\\a\\TWO.txt"));
+    EXPECT_EQ(FileSystem::LastError(), ERROR_ALREADY_EXISTS);
+    EXPECT_TRUE(files.MoveFile("C:\\a\\one.txt", "C:\\a\\three.txt"));
+    EXPECT_FALSE(files.PathFileExists("C:\\a\\one.txt"));
+    // A change of case only is a rename, not a clash.
+    EXPECT_TRUE(files.MoveFile("C:\\a\\three.txt", "C:\\a\\Three.txt"));
+    EXPECT_TRUE(std::filesystem::exists(prefix.Host("drive_c/a/Three.txt")));
+
+    EXPECT_TRUE(files.CreateDirectory("C:\\a\\sub"));
+    EXPECT_FALSE(files.CreateDirectory("C:\\A\\SUB"));
+    EXPECT_EQ(FileSystem::LastError(), ERROR_ALREADY_EXISTS);
+    EXPECT_FALSE(files.CreateDirectory("C:\\x\\y\\z"));
+    EXPECT_EQ(FileSystem::LastError(), ERROR_PATH_NOT_FOUND);
+    EXPECT_FALSE(files.RemoveDirectory("C:\\a"));
+    EXPECT_EQ(FileSystem::LastError(), ERROR_DIR_NOT_EMPTY);
+    EXPECT_FALSE(files.DeleteFile("C:\\a\\sub"));
+    EXPECT_EQ(FileSystem::LastError(), ERROR_ACCESS_DENIED);
+    EXPECT_TRUE(files.RemoveDirectory("C:\\a\\SUB"));
+    EXPECT_FALSE(files.RemoveDirectory("C:\\"));
+    EXPECT_FALSE(files.DeleteFile("C:\\a\\missing.txt"));
+    EXPECT_EQ(FileSystem::LastError(), ERROR_FILE_NOT_FOUND);
+    EXPECT_FALSE(files.DeleteFile("C:\\missing\\x.txt"));
+    EXPECT_EQ(FileSystem::LastError(), ERROR_PATH_NOT_FOUND);
+}
+
+TEST_F(FileSystemTest, OpenFilesReadWriteAndTellTheirSize) {
+    File file;
+    ASSERT_TRUE(files.OpenFile("C:\\log.txt", FileOpenMode::Write, &file));
+    EXPECT_TRUE(file.Write("Starting Scanning"));
+    file.Close();
+    ASSERT_TRUE(files.OpenFile("C:\\LOG.TXT", FileOpenMode::Append, &file));
+    EXPECT_TRUE(file.Write("\n"));
+    EXPECT_TRUE(file.Flush());
+    file.Close();
+    uint64_t size = 0;
+    ASSERT_TRUE(files.GetFileSize("C:\\log.txt", &size));
+    EXPECT_EQ(size, 18u);
+
+    ASSERT_TRUE(files.OpenFile("C:\\log.txt", FileOpenMode::Read, &file));
+    char buffer[64];
+    size_t read = 0;
+    ASSERT_TRUE(file.Read(buffer, sizeof buffer, &read));
+    EXPECT_EQ(std::string(buffer, read), "Starting Scanning\n");
+    File moved = std::move(file);
+    EXPECT_FALSE(file.IsOpen());
+    EXPECT_TRUE(moved.IsOpen());
+
+    EXPECT_FALSE(files.OpenFile("C:\\absent.txt", FileOpenMode::Read, &file));
+    EXPECT_EQ(FileSystem::LastError(), ERROR_FILE_NOT_FOUND);
+    EXPECT_FALSE(files.OpenFile("C:\\windows", FileOpenMode::Read, &file));
+    EXPECT_EQ(FileSystem::LastError(), ERROR_ACCESS_DENIED);
+}
+
+TEST_F(FileSystemTest, AttributesAndTimes) {
+    prefix.WriteFile("C:\\.hidden", "");
+    EXPECT_TRUE(files.GetFileAttributes("C:\\.hidden") & FILE_ATTRIBUTE_HIDDEN);
+    EXPECT_EQ(files.GetFileAttributes("C:\\windows"), FILE_ATTRIBUTE_DIRECTORY);
+    EXPECT_EQ(files.GetFileAttributes("C:\\windows\\system32\\drivers\\etc\\hosts"),
+              FILE_ATTRIBUTE_ARCHIVE);
+    EXPECT_EQ(files.GetFileAttributes("C:\\nothing"), INVALID_FILE_ATTRIBUTES);
+
+    FileTime when = UnixToFileTime(1700000000);
+    EXPECT_EQ(when, 133444736000000000ULL);
+    EXPECT_EQ(FileTimeToUnix(when), 1700000000);
+    ASSERT_TRUE(files.SetFileTimes("C:\\.hidden", 0, when));
+    FileTime write = 0;
+    ASSERT_TRUE(files.GetFileTimes("C:\\.hidden", nullptr, nullptr, &write));
+    EXPECT_EQ(write, when);
+}
+
+TEST(TempPathTest, FollowsTheMachinesTempVariable) {
+    TempPrefix prefix;
+    FileSystem files(prefix.path());
+    EXPECT_EQ(files.TempPath(), "C:\\windows\\temp\\");
+    files.SetTempFolderSource([] { return std::string("C:\\users\\root\\Temp"); });
+    EXPECT_EQ(files.TempPath(), "C:\\users\\root\\Temp\\");
+}
+
+}  // namespace
+}  // namespace tolvane

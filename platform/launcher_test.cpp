@@ -1,0 +1,153 @@
+#include "platform/launcher.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <thread>
+
+#include "platform/machine.h"
+#include "platform/testing/temp_prefix.h"
+
+namespace tolvane {
+namespace {
+
+using testing::TempPrefix;
+
+// Sets an environment variable for one test and puts the old value back.
+class ScopedEnv {
+  public:
+    ScopedEnv(const char* name, const char* value) : name_(name) {
+        const char* old = std::getenv(name);
+        if (old) old_ = old;
+        had_ = old != nullptr;
+        if (value)
+            setenv(name, value, 1);
+        else
+            unsetenv(name);
+    }
+    ~ScopedEnv() {
+        if (had_)
+            setenv(name_.c_str(), old_.c_str(), 1);
+        else
+            unsetenv(name_.c_str());
+    }
+
+  private:
+    std::string name_, old_;
+    bool had_ = false;
+};
+
+// A folder holding stand-ins for `wine` and `xdg-open` that record how they
+// were called (arguments and WINEPREFIX, one per line) in calls.txt.
+class FakeTools {
+  public:
+    explicit FakeTools(const TempPrefix& prefix) : folder_(prefix.Host("bin")) {
+        std::filesystem::create_directory(folder_);
+        for (const char* tool : {"wine", "xdg-open"}) {
+            std::string path = folder_ + "/" + tool;
+            std::ofstream script(path);
+            script << "#!/bin/sh\n{ echo \"" << tool
+                   << "\"; for a in \"$@\"; do echo \"$a\"; done; echo \"prefix=$WINEPREFIX\"; } > "
+                   << folder_ << "/calls.tmp\nmv " << folder_ << "/calls.tmp " << folder_
+                   << "/calls.txt\n";
+            script.close();
+            std::filesystem::permissions(path, std::filesystem::perms::owner_all);
+        }
+    }
+    const std::string& folder() const { return folder_; }
+    // What the last call recorded, waiting for the detached tool to finish.
+    std::string WaitForCall() const {
+        for (int attempt = 0; attempt < 300; ++attempt) {
+            std::ifstream in(folder_ + "/calls.txt");
+            if (in) {
+                std::stringstream s;
+                s << in.rdbuf();
+                return s.str();
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+        return {};
+    }
+
+  private:
+    std::string folder_;
+};
+
+TEST(LauncherTest, RunsWindowsProgramsUnderWineWithThePrefix) {
+    TempPrefix prefix;
+    auto machine = prefix.Open();
+    FakeTools tools(prefix);
+    ScopedEnv path("PATH", (tools.folder() + ":/usr/bin:/bin").c_str());
+    ASSERT_TRUE(Launcher::WineInstalled());
+
+    std::vector<std::vector<std::string>> seen;
+    machine->launcher().SetObserver([&](const std::vector<std::string>& argv) {
+        seen.push_back(argv);
+        return true;
+    });
+    EXPECT_TRUE(machine->launcher().ShellExecute("open", "regsvr32.exe",
+                                                 "/u /s \"C:\\Program Files\\Bad\\x y.dll\""));
+    ASSERT_EQ(seen.size(), 1u);
+    EXPECT_EQ(seen[0], (std::vector<std::string>{"wine", "regsvr32.exe", "/u", "/s",
+                                                 "C:\\Program Files\\Bad\\x y.dll"}));
+
+    // Without the observer the program really starts, detached, with this
+    // machine's WINEPREFIX.
+    machine->launcher().SetObserver(nullptr);
+    EXPECT_TRUE(machine->launcher().ShellExecute("open", "regedit.exe", "/s C:\\x.reg"));
+    EXPECT_EQ(tools.WaitForCall(),
+              "wine\nregedit.exe\n/s\nC:\\x.reg\nprefix=" + machine->PrefixPath() + "\n");
+}
+
+TEST(LauncherTest, SkipsWindowsProgramsWithoutWine) {
+    TempPrefix prefix;
+    auto machine = prefix.Open();
+    ScopedEnv path("PATH", prefix.Host("empty").c_str());
+    bool called = false;
+    machine->launcher().SetObserver([&](const std::vector<std::string>&) {
+        called = true;
+        return true;
+    });
+    EXPECT_FALSE(Launcher::WineInstalled());
+    EXPECT_FALSE(machine->launcher().ShellExecute("open", "regsvr32.exe", "/s x.dll"));
+    EXPECT_FALSE(called);
+}
+
+TEST(LauncherTest, OpensFoldersFilesAndAddressesOnTheDesktop) {
+    TempPrefix prefix;
+    prefix.WriteFile("C:\\Program Files\\Tolvane\\Logs\\TolvaneLog.txt", "log");
+    auto machine = prefix.Open();
+    FakeTools tools(prefix);
+    ScopedEnv path("PATH", (tools.folder() + ":/usr/bin:/bin").c_str());
+    ScopedEnv wayland("WAYLAND_DISPLAY", nullptr);
+    std::vector<std::vector<std::string>> seen;
+    machine->launcher().SetObserver([&](const std::vector<std::string>& argv) {
+        seen.push_back(argv);
+        return true;
+    });
+
+    {
+        ScopedEnv display("DISPLAY", nullptr);
+        EXPECT_FALSE(machine->launcher().ShellExecute("open", "https://tolvane.example.org/", ""));
+        EXPECT_TRUE(seen.empty());
+    }
+    ScopedEnv display("DISPLAY", ":0");
+    EXPECT_TRUE(machine->launcher().ShellExecute("open", "https://tolvane.example.org/", ""));
+    EXPECT_TRUE(machine->launcher().ShellExecute("open", "c:\\program files\\tolvane\\logs", ""));
+    EXPECT_TRUE(machine->launcher().ShellExecute(
+        "", "C:\\Program Files\\Tolvane\\Logs\\tolvanelog.txt", ""));
+    EXPECT_FALSE(machine->launcher().ShellExecute("open", "C:\\nothing\\here.txt", ""));
+    ASSERT_EQ(seen.size(), 3u);
+    EXPECT_EQ(seen[0], (std::vector<std::string>{"xdg-open", "https://tolvane.example.org/"}));
+    EXPECT_EQ(seen[1][0], "xdg-open");
+    EXPECT_EQ(seen[1][1], machine->PrefixPath() + "/drive_c/Program Files/Tolvane/Logs");
+    EXPECT_EQ(seen[2][1],
+              machine->PrefixPath() + "/drive_c/Program Files/Tolvane/Logs/TolvaneLog.txt");
+}
+
+}  // namespace
+}  // namespace tolvane

@@ -1,0 +1,161 @@
+#include "platform/process_table.h"
+
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <thread>
+
+#include "platform/machine.h"
+#include "platform/testing/temp_prefix.h"
+
+namespace tolvane {
+namespace {
+
+using testing::TempPrefix;
+
+// A child process started with the given environment; killed and reaped by
+// the destructor if the test did not end it.
+class Child {
+  public:
+    Child(std::vector<std::string> argv, std::vector<std::string> env) {
+        std::vector<char*> args, envp;
+        for (auto& a : argv) args.push_back(a.data());
+        args.push_back(nullptr);
+        for (auto& e : env) envp.push_back(e.data());
+        envp.push_back(nullptr);
+        if (posix_spawn(&pid_, args[0], nullptr, nullptr, args.data(), envp.data()) != 0) pid_ = 0;
+    }
+    ~Child() {
+        if (pid_ > 0) {
+            kill(pid_, SIGKILL);
+            Reap();
+        }
+    }
+    pid_t pid() const { return pid_; }
+    // Waits for the child's end; true when a signal ended it.
+    bool Reap() {
+        int status = 0;
+        pid_t done = waitpid(pid_, &status, 0);
+        pid_ = 0;
+        return done > 0 && WIFSIGNALED(status);
+    }
+
+  private:
+    pid_t pid_ = 0;
+};
+
+// The machine's snapshot of pid, waiting a little for the child to exec.
+bool FindProcess(ProcessTable& table, pid_t pid, std::string_view exeTail, ProcessSnapshot* found) {
+    for (int attempt = 0; attempt < 200; ++attempt) {
+        std::vector<ProcessSnapshot> processes;
+        if (!table.List(&processes)) return false;
+        for (const auto& p : processes) {
+            if (p.pid == static_cast<uint32_t>(pid) && p.exePath.size() >= exeTail.size() &&
+                p.exePath.compare(p.exePath.size() - exeTail.size(), exeTail.size(), exeTail) ==
+                    0) {
+                *found = p;
+                return true;
+            }
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return false;
+}
+
+TEST(ProcProcessTableTest, ListsAndTerminatesAProgramOfThePrefix) {
+    TempPrefix prefix;
+    std::string error;
+    auto machine = Machine::Open(prefix.path(), &error);
+    ASSERT_NE(machine, nullptr) << error;
+
+    // The prefix spelt another way (trailing slash) is still this prefix.
+    Child bad({"/bin/bash", "-c", "exec -a 'C:\\Program Files\\Bad\\bad.exe ' sleep 60"},
+              {"PATH=/usr/bin:/bin", "WINEPREFIX=" + prefix.path() + "/"});
+    Child other({"/bin/bash", "-c", "exec -a 'C:\\windows\\other.exe' sleep 60"},
+                {"PATH=/usr/bin:/bin", "WINEPREFIX=/tmp/another-prefix"});
+    ASSERT_GT(bad.pid(), 0);
+    ASSERT_GT(other.pid(), 0);
+
+    ProcessSnapshot snapshot;
+    ASSERT_TRUE(FindProcess(machine->processes(), bad.pid(), "bad.exe", &snapshot));
+    EXPECT_EQ(snapshot.exePath, "C:\\Program Files\\Bad\\bad.exe");  // blanks trimmed
+    EXPECT_EQ(snapshot.parentPid, static_cast<uint32_t>(getpid()));
+    ASSERT_FALSE(snapshot.modules.empty());
+    EXPECT_EQ(snapshot.modules.front(), snapshot.exePath);
+    EXPECT_FALSE(snapshot.hostFiles.empty());  // sleep and its libraries
+
+    // The other prefix's program, once it runs as other.exe, is not listed.
+    for (int attempt = 0; attempt < 200; ++attempt) {
+        std::ifstream cmdline("/proc/" + std::to_string(other.pid()) + "/cmdline");
+        std::string argv0;
+        std::getline(cmdline, argv0, '\0');
+        if (argv0.find("other.exe") != std::string::npos) break;
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    std::vector<ProcessSnapshot> all;
+    ASSERT_TRUE(machine->processes().List(&all));
+    for (const auto& p : all) EXPECT_NE(p.pid, static_cast<uint32_t>(other.pid()));
+    EXPECT_FALSE(machine->processes().Terminate(static_cast<uint32_t>(other.pid())));
+
+    ASSERT_TRUE(machine->processes().Terminate(snapshot.pid));
+    EXPECT_TRUE(bad.Reap());
+    std::vector<ProcessSnapshot> processes;
+    ASSERT_TRUE(machine->processes().List(&processes));
+    for (const auto& p : processes) EXPECT_NE(p.pid, snapshot.pid);
+    EXPECT_FALSE(machine->processes().Terminate(snapshot.pid));
+}
+
+TEST(ProcProcessTableTest, MapsAProgramInsideTheDriveBackToItsWindowsPath) {
+    TempPrefix prefix;
+    prefix.MakeFolder("C:\\Tools");
+    const std::string exe = prefix.Host("drive_c/Tools/Sleeper.exe");
+    std::filesystem::copy_file("/bin/sleep", exe);
+    std::filesystem::permissions(exe, std::filesystem::perms::owner_all);
+    std::string error;
+    auto machine = Machine::Open(prefix.path(), &error);
+    ASSERT_NE(machine, nullptr) << error;
+
+    Child sleeper({exe, "60"}, {"WINEPREFIX=" + prefix.path()});
+    ASSERT_GT(sleeper.pid(), 0);
+    ProcessSnapshot snapshot;
+    ASSERT_TRUE(FindProcess(machine->processes(), sleeper.pid(), "Sleeper.exe", &snapshot));
+    EXPECT_EQ(snapshot.exePath, "C:\\Tools\\Sleeper.exe");
+    ASSERT_FALSE(snapshot.modules.empty());
+    EXPECT_EQ(snapshot.modules.front(), "C:\\Tools\\Sleeper.exe");
+    EXPECT_EQ(std::count(snapshot.modules.begin(), snapshot.modules.end(), snapshot.exePath), 1);
+
+    // Windows refuses to delete a program that runs.
+    EXPECT_FALSE(machine->files().DeleteFile("c:\\tools\\sleeper.exe"));
+    EXPECT_EQ(FileSystem::LastError(), ERROR_ACCESS_DENIED);
+    ASSERT_TRUE(machine->processes().Terminate(snapshot.pid));
+    sleeper.Reap();
+    EXPECT_TRUE(machine->files().DeleteFile("c:\\tools\\sleeper.exe"));
+}
+
+TEST(FixedProcessTableTest, TerminateRemovesTheEntry) {
+    ProcessSnapshot a, b;
+    a.pid = 10;
+    a.exePath = "C:\\a.exe";
+    a.hostFiles = {"/x/a.exe"};
+    b.pid = 20;
+    b.exePath = "C:\\b.exe";
+    auto table = MakeFixedProcessTable({a, b});
+    EXPECT_TRUE(table->IsMapped("/x/a.exe"));
+    EXPECT_TRUE(table->Terminate(10));
+    EXPECT_FALSE(table->Terminate(10));
+    EXPECT_FALSE(table->IsMapped("/x/a.exe"));
+    std::vector<ProcessSnapshot> left;
+    ASSERT_TRUE(table->List(&left));
+    ASSERT_EQ(left.size(), 1u);
+    EXPECT_EQ(left[0].exePath, "C:\\b.exe");
+}
+
+}  // namespace
+}  // namespace tolvane
