@@ -5,7 +5,7 @@
 #   --check       only report what is missing (exit 1 when something is)
 set -eu
 packages=(cmake make g++ clang clang-format pkg-config zlib1g-dev libminizip-dev libmozjs-102-dev
-  qt6-base-dev libcurl4-openssl-dev nlohmann-json3-dev googletest libgtest-dev libgmock-dev
+  qt6-base-dev libcurl4-openssl-dev libssl-dev nlohmann-json3-dev googletest libgtest-dev libgmock-dev
   libbenchmark-dev libpugixml-dev libclang-rt-14-dev xvfb)
 check_only=0
 for arg in "$@"; do
