@@ -11,14 +11,26 @@
 // HKEY_USERS holds ".Default" (userdef.reg) and the user's SID (user.reg),
 // HKEY_CLASSES_ROOT is HKCU\Software\Classes over HKLM\Software\Classes
 // (reads try HKCU first; writes and deletes go where the key lives, new keys
-// to HKLM), HKEY_CURRENT_CONFIG maps to HKLM\System\CurrentControlSet\
-// Hardware Profiles\Current; the performance and dyn-data roots are empty.
+// to HKLM unless their nearest existing parent is in HKCU only; enumeration
+// is the union in sorted order), HKEY_CURRENT_CONFIG maps to
+// HKLM\System\CurrentControlSet\Hardware Profiles\Current; the performance
+// and dyn-data roots are empty. Symbolic-link keys (#link) are plain keys
+// holding their "SymbolicLinkValue"; paths are not redirected through them.
 //
 // Names compare without regard to case and keep the case they were created
 // with. Every change is saved before the call returns (temporary file,
-// fsync, rename). While the prefix's wineserver runs, or when a hive file
-// was damaged or is read-only on the host, changes fail with
-// ERROR_ACCESS_DENIED and LastErrorMessage() says why.
+// fsync, rename); a save that fails leaves file and memory as they were and
+// gives ERROR_CANTWRITE. A hive file changed on disk by someone else is read
+// again before the next call uses it. While the prefix's wineserver runs, or
+// when a hive file was damaged or is read-only on the host, changes fail
+// with ERROR_ACCESS_DENIED and LastErrorMessage() says why.
+//
+// Access rights are checked as Windows checks them (KEY_QUERY_VALUE for
+// values and QueryInfoKey, KEY_ENUMERATE_SUB_KEYS for EnumKey, KEY_SET_VALUE
+// for changing values, KEY_CREATE_SUB_KEY on the parent for new keys);
+// access 0 means every right, as RegOpenKeyA gives. Opening with write
+// rights fails only where the host keeps the hive file read-only, so a
+// running wineserver or a damaged file still lets keys be opened and read.
 //
 // Thread-safe: the scan worker and the window thread may call at once.
 #pragma once
@@ -64,7 +76,7 @@ struct RegKey {
 
 struct RegKeyInfo {
     uint32_t subKeys = 0;
-    uint32_t maxSubKeyLen = 0;     // longest subkey name, characters, no terminator
+    uint32_t maxSubKeyLen = 0;  // longest subkey name, characters, no terminator
     uint32_t values = 0;
     uint32_t maxValueNameLen = 0;  // longest value name, characters, no terminator
     uint32_t maxValueLen = 0;      // longest data, bytes (as QueryValue returns it)
@@ -74,7 +86,7 @@ struct RegKeyInfo {
 class RegistryStore;  // the loaded hive files (registry.cpp)
 
 class Registry {
-public:
+  public:
     // Opens the registry of the prefix at prefixPath. Missing hive files are
     // empty hives (created on the first change). Damaged lines are reported by
     // LoadProblems() and make that hive read-only.
@@ -92,8 +104,8 @@ public:
                  RegKey* result) const;
     // RegCreateKeyExA: opens, creating every missing component. *created tells
     // whether the key is new (REG_CREATED_NEW_KEY).
-    long CreateKey(const RegKey& parent, std::string_view subKey, uint32_t access,
-                   RegKey* result, bool* created = nullptr);
+    long CreateKey(const RegKey& parent, std::string_view subKey, uint32_t access, RegKey* result,
+                   bool* created = nullptr);
     void CloseKey(RegKey& key) const { key.open = false; }
 
     // RegQueryValueExA. An empty name is the default value. For REG_SZ,
@@ -126,7 +138,7 @@ public:
     // The user's SID as user.reg names it (e.g. "S-1-5-21-0-0-0-1000").
     std::string UserSid() const;
 
-private:
+  private:
     std::unique_ptr<RegistryStore> store_;
 };
 

@@ -1,0 +1,930 @@
+#include "platform/registry.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <list>
+#include <mutex>
+#include <thread>
+#include <unordered_map>
+
+#include "platform/codepage.h"
+#include "platform/wine_hive.h"
+#include "platform/wineserver_lock.h"
+
+namespace tolvane {
+
+namespace {
+
+constexpr const char* kDefaultSid = "S-1-5-21-0-0-0-1000";
+constexpr const char16_t* kClassesPath = u"Software\\Classes";
+constexpr const char16_t* kCurrentConfigPath =
+    u"System\\CurrentControlSet\\Hardware Profiles\\Current";
+
+std::u16string ToWide(std::string_view text) {
+    return Cp1252ToUtf16(text);
+}
+std::string ToNarrow(std::u16string_view text) {
+    return Utf16ToCp1252(text);
+}
+
+// Joins two key paths, dropping empty components (leading, doubled and
+// trailing backslashes).
+std::string JoinPath(std::string_view a, std::string_view b) {
+    std::string out;
+    for (std::string_view part : {a, b}) {
+        size_t pos = 0;
+        while (pos <= part.size()) {
+            size_t end = part.find('\\', pos);
+            if (end == std::string_view::npos) end = part.size();
+            if (end > pos) {
+                if (!out.empty()) out += '\\';
+                out.append(part.substr(pos, end - pos));
+            }
+            pos = end + 1;
+        }
+    }
+    return out;
+}
+
+std::u16string JoinWide(std::u16string_view a, std::u16string_view b) {
+    if (a.empty()) return std::u16string(b);
+    if (b.empty()) return std::u16string(a);
+    std::u16string out(a);
+    out += u'\\';
+    out += b;
+    return out;
+}
+
+struct FileIdentity {
+    bool exists = false;
+    dev_t dev = 0;
+    ino_t ino = 0;
+    off_t size = 0;
+    timespec mtime{};
+    bool operator==(const FileIdentity& o) const {
+        return exists == o.exists && dev == o.dev && ino == o.ino && size == o.size &&
+               mtime.tv_sec == o.mtime.tv_sec && mtime.tv_nsec == o.mtime.tv_nsec;
+    }
+};
+
+FileIdentity IdentityOf(const std::string& path) {
+    FileIdentity id;
+    struct stat st {};
+    if (stat(path.c_str(), &st) != 0) return id;
+    id.exists = true;
+    id.dev = st.st_dev;
+    id.ino = st.st_ino;
+    id.size = st.st_size;
+    id.mtime = st.st_mtim;
+    return id;
+}
+
+bool ReadWholeFile(const std::string& path, std::string* out) {
+    int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return false;
+    out->clear();
+    char buffer[65536];
+    for (;;) {
+        ssize_t n = read(fd, buffer, sizeof buffer);
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            close(fd);
+            return false;
+        }
+        if (n == 0) break;
+        out->append(buffer, static_cast<size_t>(n));
+    }
+    close(fd);
+    return true;
+}
+
+// One registry file of the prefix.
+struct HiveFile {
+    std::string path;       // host path
+    std::string newHeader;  // ";; All keys relative to" of a file made from nothing
+    WineHive hive;
+    FileIdentity identity;
+    bool loaded = false;
+    std::vector<std::string> problems;
+};
+
+// The names a merged or virtual root lists; kept for the few last keys
+// enumerated so that walking a big key by index stays linear.
+struct MergedList {
+    std::string cacheKey;
+    uint64_t generation = 0;
+    std::vector<std::u16string> names;
+};
+
+}  // namespace
+
+// ---- Store ----------------------------------------------------------------------
+
+class RegistryStore {
+  public:
+    explicit RegistryStore(const std::string& prefix) : prefix_(prefix) {
+        std::string base = prefix;
+        while (base.size() > 1 && base.back() == '/') base.pop_back();
+        system_.path = base + "/system.reg";
+        system_.newHeader = "REGISTRY\\Machine";
+        user_.path = base + "/user.reg";
+        userdef_.path = base + "/userdef.reg";
+        userdef_.newHeader = "REGISTRY\\User\\.Default";
+        user_.newHeader = std::string("REGISTRY\\User\\") + kDefaultSid;
+        std::lock_guard<std::mutex> lock(mutex_);
+        Refresh(system_);
+        Refresh(user_);
+        Refresh(userdef_);
+        sid_ = kDefaultSid;
+        UpdateSid();
+    }
+
+    std::mutex mutex_;
+    std::string prefix_;
+    HiveFile system_, user_, userdef_;
+    std::string sid_;
+    uint64_t generation_ = 0;  // grows with every change and reload
+    std::list<MergedList> mergedCache_;
+    mutable std::mutex messageMutex_;
+    std::unordered_map<std::thread::id, std::string> messages_;
+
+    void SetMessage(std::string message) {
+        std::lock_guard<std::mutex> lock(messageMutex_);
+        if (message.empty())
+            messages_.erase(std::this_thread::get_id());
+        else
+            messages_[std::this_thread::get_id()] = std::move(message);
+    }
+    std::string Message() const {
+        std::lock_guard<std::mutex> lock(messageMutex_);
+        auto it = messages_.find(std::this_thread::get_id());
+        return it == messages_.end() ? std::string() : it->second;
+    }
+
+    void UpdateSid() {
+        const std::string& rel = user_.hive.relativeTo();
+        size_t slash = rel.rfind('\\');
+        if (slash != std::string::npos && slash + 1 < rel.size()) sid_ = rel.substr(slash + 1);
+    }
+
+    // Loads the file again when it changed on disk since it was read.
+    void Refresh(HiveFile& file) {
+        FileIdentity now = IdentityOf(file.path);
+        if (file.loaded && now == file.identity) return;
+        Load(file, now);
+    }
+
+    void Load(HiveFile& file, const FileIdentity& identity) {
+        file.problems.clear();
+        std::string text;
+        if (identity.exists && !ReadWholeFile(file.path, &text))
+            file.problems.push_back(file.path + ":0: cannot be read: " + std::strerror(errno));
+        file.hive.Parse(text, file.path, &file.problems);
+        if (!identity.exists || text.empty()) file.hive.SetNewFileHeader(file.newHeader);
+        file.identity = identity;
+        file.loaded = true;
+        ++generation_;
+        if (&file == &user_) UpdateSid();
+    }
+
+    void RefreshAll() {
+        Refresh(system_);
+        Refresh(user_);
+        Refresh(userdef_);
+    }
+
+    // Whether the host lets this file be replaced: a file without any write
+    // bit, or a folder we cannot write, keeps it as it is.
+    bool HostReadOnly(const HiveFile& file, std::string* why) const {
+        struct stat st {};
+        if (stat(file.path.c_str(), &st) == 0) {
+            if ((st.st_mode & 0222) == 0 || access(file.path.c_str(), W_OK) != 0) {
+                *why = "The registry file " + file.path + " is read-only.";
+                return true;
+            }
+        }
+        std::string folder = file.path.substr(0, file.path.rfind('/'));
+        if (access(folder.empty() ? "/" : folder.c_str(), W_OK) != 0) {
+            *why = "The prefix folder " + folder + " cannot be written.";
+            return true;
+        }
+        return false;
+    }
+
+    // Every reason a change to this file is refused, or "" when it may change.
+    std::string WriteRefusal(const HiveFile& file) const {
+        if (IsWineServerRunning(prefix_))
+            return "The wineserver of the prefix " + prefix_ +
+                   " is running and would overwrite registry changes. Stop it first with: "
+                   "WINEPREFIX=\"" +
+                   prefix_ + "\" wineserver -k";
+        if (!file.problems.empty()) {
+            std::string message = "The registry file " + file.path +
+                                  " is damaged and is kept unchanged so that nothing of it is "
+                                  "lost:";
+            for (const std::string& p : file.problems) message += "\n" + p;
+            return message;
+        }
+        std::string why;
+        if (HostReadOnly(file, &why)) return why;
+        return "";
+    }
+
+    // Writes the file through a temporary file beside it, fsync and rename.
+    bool Save(HiveFile& file, std::string* error) {
+        std::string text = file.hive.Serialize();
+        std::string temp = file.path + ".tolvane-" + std::to_string(getpid()) + ".tmp";
+        int fd = open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+        if (fd < 0) {
+            *error = "Cannot write " + temp + ": " + std::strerror(errno);
+            return false;
+        }
+        struct stat old {};
+        if (stat(file.path.c_str(), &old) == 0) fchmod(fd, old.st_mode & 07777);
+        size_t done = 0;
+        while (done < text.size()) {
+            ssize_t n = write(fd, text.data() + done, text.size() - done);
+            if (n < 0 && errno == EINTR) continue;
+            if (n <= 0) {
+                *error = "Cannot write " + temp + ": " + std::strerror(errno);
+                close(fd);
+                unlink(temp.c_str());
+                return false;
+            }
+            done += static_cast<size_t>(n);
+        }
+        if (fsync(fd) != 0 || close(fd) != 0) {
+            *error = "Cannot write " + temp + ": " + std::strerror(errno);
+            unlink(temp.c_str());
+            return false;
+        }
+        if (rename(temp.c_str(), file.path.c_str()) != 0) {
+            *error = "Cannot replace " + file.path + ": " + std::strerror(errno);
+            unlink(temp.c_str());
+            return false;
+        }
+        std::string folder = file.path.substr(0, file.path.rfind('/'));
+        int dirFd = open(folder.empty() ? "/" : folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        if (dirFd >= 0) {
+            fsync(dirFd);
+            close(dirFd);
+        }
+        file.identity = IdentityOf(file.path);
+        ++generation_;
+        return true;
+    }
+};
+
+// ---- Roots and locations --------------------------------------------------------
+
+namespace {
+
+struct RootInfo {
+    RootKey root;
+    const char* name;
+    const char* shortName;
+};
+constexpr RootInfo kRoots[] = {
+    {RootKey::ClassesRoot, "HKEY_CLASSES_ROOT", "HKCR"},
+    {RootKey::CurrentUser, "HKEY_CURRENT_USER", "HKCU"},
+    {RootKey::LocalMachine, "HKEY_LOCAL_MACHINE", "HKLM"},
+    {RootKey::Users, "HKEY_USERS", "HKU"},
+    {RootKey::PerformanceData, "HKEY_PERFORMANCE_DATA", "HKPD"},
+    {RootKey::CurrentConfig, "HKEY_CURRENT_CONFIG", "HKCC"},
+    {RootKey::DynData, "HKEY_DYN_DATA", "HKDD"},
+};
+
+// Where a key of the Windows view lives. Most keys have one place; a key of
+// HKEY_CLASSES_ROOT has two (the user's first).
+struct Place {
+    HiveFile* file = nullptr;
+    std::u16string path;
+};
+
+struct Location {
+    enum Kind { Places, UsersRoot, EmptyRoot, Nowhere } kind = Nowhere;
+    Place places[2];
+    int count = 0;
+    bool merged = false;  // HKEY_CLASSES_ROOT
+};
+
+}  // namespace
+
+const char* RootKeyName(RootKey root) {
+    for (const RootInfo& info : kRoots)
+        if (info.root == root) return info.name;
+    return "";
+}
+
+bool ParseRootKeyName(std::string_view name, RootKey* root) {
+    for (const RootInfo& info : kRoots) {
+        if (EqualsNoCase(name, info.name) || EqualsNoCase(name, info.shortName)) {
+            *root = info.root;
+            return true;
+        }
+    }
+    return false;
+}
+
+bool SplitRegistryPath(std::string_view full, RootKey* root, std::string* path) {
+    size_t slash = full.find('\\');
+    std::string_view first = full.substr(0, slash);
+    if (!ParseRootKeyName(first, root)) return false;
+    *path = slash == std::string_view::npos ? std::string() : JoinPath(full.substr(slash + 1), "");
+    return true;
+}
+
+namespace {
+
+Location Locate(RegistryStore& s, RootKey root, std::string_view path) {
+    Location loc;
+    std::u16string wide = ToWide(JoinPath(path, ""));
+    switch (root) {
+        case RootKey::LocalMachine:
+            loc.kind = Location::Places;
+            loc.places[0] = {&s.system_, wide};
+            loc.count = 1;
+            break;
+        case RootKey::CurrentUser:
+            loc.kind = Location::Places;
+            loc.places[0] = {&s.user_, wide};
+            loc.count = 1;
+            break;
+        case RootKey::CurrentConfig:
+            loc.kind = Location::Places;
+            loc.places[0] = {&s.system_, JoinWide(kCurrentConfigPath, wide)};
+            loc.count = 1;
+            break;
+        case RootKey::ClassesRoot:
+            loc.kind = Location::Places;
+            loc.merged = true;
+            loc.places[0] = {&s.user_, JoinWide(kClassesPath, wide)};
+            loc.places[1] = {&s.system_, JoinWide(kClassesPath, wide)};
+            loc.count = 2;
+            break;
+        case RootKey::Users: {
+            if (wide.empty()) {
+                loc.kind = Location::UsersRoot;
+                break;
+            }
+            size_t slash = wide.find(u'\\');
+            std::u16string first = wide.substr(0, slash);
+            std::u16string rest = slash == std::u16string::npos ? u"" : wide.substr(slash + 1);
+            if (HiveNameEquals(first, u".Default")) {
+                loc.kind = Location::Places;
+                loc.places[0] = {&s.userdef_, rest};
+                loc.count = 1;
+            } else if (HiveNameEquals(first, ToWide(s.sid_))) {
+                loc.kind = Location::Places;
+                loc.places[0] = {&s.user_, rest};
+                loc.count = 1;
+            }
+            break;
+        }
+        case RootKey::PerformanceData:
+        case RootKey::DynData:
+            if (wide.empty()) loc.kind = Location::EmptyRoot;
+            break;
+    }
+    return loc;
+}
+
+void RefreshLocation(RegistryStore& s, const Location& loc) {
+    for (int i = 0; i < loc.count; ++i) s.Refresh(*loc.places[i].file);
+}
+
+// The keys of a location that exist, the user's first.
+int ExistingKeys(const Location& loc, HiveKey* keys[2], HiveFile* files[2] = nullptr) {
+    int n = 0;
+    for (int i = 0; i < loc.count; ++i) {
+        HiveKey* key = loc.places[i].file->hive.Find(loc.places[i].path);
+        if (key) {
+            if (files) files[n] = loc.places[i].file;
+            keys[n++] = key;
+        }
+    }
+    return n;
+}
+
+// Sorted union of two sorted name lists (the first list's spelling wins).
+template <typename A, typename B>
+std::vector<std::u16string> MergeNames(const A& a, const B& b) {
+    std::vector<std::u16string> out;
+    out.reserve(a.size() + b.size());
+    size_t i = 0, j = 0;
+    while (i < a.size() || j < b.size()) {
+        if (j >= b.size()) {
+            out.push_back(a[i++]);
+        } else if (i >= a.size()) {
+            out.push_back(b[j++]);
+        } else {
+            int c = HiveNameCompare(a[i], b[j]);
+            if (c <= 0) {
+                out.push_back(a[i++]);
+                if (c == 0) ++j;
+            } else {
+                out.push_back(b[j++]);
+            }
+        }
+    }
+    return out;
+}
+
+std::vector<std::u16string> SubkeyNames(const HiveKey& key) {
+    std::vector<std::u16string> names;
+    names.reserve(key.subkeys.size());
+    for (const auto& sub : key.subkeys) names.push_back(sub->name);
+    return names;
+}
+std::vector<std::u16string> ValueNames(const HiveKey& key) {
+    std::vector<std::u16string> names;
+    names.reserve(key.values.size());
+    for (const auto& v : key.values) names.push_back(v.name);
+    return names;
+}
+
+// The merged subkey (or value) names of a two-place key, cached.
+const std::vector<std::u16string>& MergedNames(RegistryStore& s, const std::string& cacheKey,
+                                               HiveKey* user, HiveKey* machine, bool values) {
+    for (auto it = s.mergedCache_.begin(); it != s.mergedCache_.end(); ++it) {
+        if (it->cacheKey == cacheKey && it->generation == s.generation_) {
+            s.mergedCache_.splice(s.mergedCache_.begin(), s.mergedCache_, it);
+            return s.mergedCache_.front().names;
+        }
+    }
+    MergedList list;
+    list.cacheKey = cacheKey;
+    list.generation = s.generation_;
+    if (values)
+        list.names = MergeNames(ValueNames(*user), ValueNames(*machine));
+    else
+        list.names = MergeNames(SubkeyNames(*user), SubkeyNames(*machine));
+    s.mergedCache_.push_front(std::move(list));
+    if (s.mergedCache_.size() > 8) s.mergedCache_.pop_back();
+    return s.mergedCache_.front().names;
+}
+
+// Data as the API gives it: string types in 1252 (one byte per UTF-16 unit,
+// terminators included), everything else raw.
+std::string ApiData(const HiveValue& value) {
+    if (value.type == REG_SZ || value.type == REG_EXPAND_SZ || value.type == REG_MULTI_SZ)
+        return ToNarrow(BytesToUtf16(value.data));
+    return value.data;
+}
+size_t ApiDataSize(const HiveValue& value) {
+    if (value.type == REG_SZ || value.type == REG_EXPAND_SZ || value.type == REG_MULTI_SZ)
+        return value.data.size() / 2;
+    return value.data.size();
+}
+
+bool HasRight(const RegKey& key, uint32_t right) {
+    return key.access == 0 || (key.access & right) != 0;
+}
+
+std::string DisplayName(const RegKey& key) {
+    std::string name = RootKeyName(key.root);
+    if (!key.path.empty()) name += "\\" + key.path;
+    return name;
+}
+
+}  // namespace
+
+// ---- Registry -------------------------------------------------------------------
+
+Registry::Registry(const std::string& prefixPath)
+    : store_(std::make_unique<RegistryStore>(prefixPath)) {}
+
+Registry::~Registry() = default;
+
+RegKey Registry::Root(RootKey root) {
+    RegKey key;
+    key.root = root;
+    key.access = KEY_ALL_ACCESS;
+    key.open = true;
+    return key;
+}
+
+long Registry::OpenKey(const RegKey& parent, std::string_view subKey, uint32_t access,
+                       RegKey* result) const {
+    if (!parent.open || result == nullptr) return ERROR_INVALID_HANDLE;
+    RegistryStore& s = *store_;
+    std::lock_guard<std::mutex> lock(s.mutex_);
+    std::string path = JoinPath(parent.path, subKey);
+    Location loc = Locate(s, parent.root, path);
+    RefreshLocation(s, loc);
+    HiveKey* keys[2];
+    HiveFile* files[2];
+    int n = 0;
+    if (loc.kind == Location::Places) {
+        n = ExistingKeys(loc, keys, files);
+        if (n == 0) return ERROR_FILE_NOT_FOUND;
+    } else if (loc.kind == Location::Nowhere) {
+        return ERROR_FILE_NOT_FOUND;
+    }
+    if (access & KEY_WRITE_BITS) {
+        std::string why;
+        if (loc.kind != Location::Places) {
+            // The virtual roots can be listed, not changed; they open anyway
+            // as Windows opens its predefined keys.
+        } else if (s.HostReadOnly(*files[0], &why)) {
+            s.SetMessage("Cannot open " + std::string(RootKeyName(parent.root)) + "\\" + path +
+                         " for changes: " + why);
+            return ERROR_ACCESS_DENIED;
+        }
+    }
+    result->root = parent.root;
+    result->path = path;
+    result->access = access;
+    result->open = true;
+    return ERROR_SUCCESS;
+}
+
+long Registry::CreateKey(const RegKey& parent, std::string_view subKey, uint32_t access,
+                         RegKey* result, bool* created) {
+    if (created) *created = false;
+    if (!parent.open || result == nullptr) return ERROR_INVALID_HANDLE;
+    RegistryStore& s = *store_;
+    std::lock_guard<std::mutex> lock(s.mutex_);
+    s.SetMessage("");
+    std::string path = JoinPath(parent.path, subKey);
+    Location loc = Locate(s, parent.root, path);
+    RefreshLocation(s, loc);
+    auto opened = [&]() {
+        result->root = parent.root;
+        result->path = path;
+        result->access = access;
+        result->open = true;
+        return ERROR_SUCCESS;
+    };
+    if (loc.kind == Location::UsersRoot || loc.kind == Location::EmptyRoot) return opened();
+    if (loc.kind == Location::Nowhere) {
+        s.SetMessage("Keys cannot be created directly under " +
+                     std::string(RootKeyName(parent.root)) + ".");
+        return ERROR_ACCESS_DENIED;
+    }
+    HiveKey* keys[2];
+    HiveFile* files[2];
+    if (ExistingKeys(loc, keys, files) > 0) {
+        std::string why;
+        if ((access & KEY_WRITE_BITS) && s.HostReadOnly(*files[0], &why)) {
+            s.SetMessage("Cannot open " + std::string(RootKeyName(parent.root)) + "\\" + path +
+                         " for changes: " + why);
+            return ERROR_ACCESS_DENIED;
+        }
+        return opened();
+    }
+    if (!HasRight(parent, KEY_CREATE_SUB_KEY)) return ERROR_ACCESS_DENIED;
+
+    // Where the new key goes: for HKEY_CLASSES_ROOT, into the user's classes
+    // when its nearest existing parent is there only, else the machine's.
+    Place place = loc.places[0];
+    if (loc.merged) {
+        place = loc.places[1];
+        std::u16string probe = loc.places[0].path;
+        while (true) {
+            size_t slash = probe.rfind(u'\\');
+            if (slash == std::u16string::npos) break;
+            probe.resize(slash);
+            std::u16string machinePath = probe;  // same path below Software\Classes
+            bool inUser = loc.places[0].file->hive.Find(probe) != nullptr;
+            bool inMachine = loc.places[1].file->hive.Find(machinePath) != nullptr;
+            if (inUser || inMachine) {
+                if (inUser && !inMachine) place = loc.places[0];
+                break;
+            }
+        }
+    }
+    HiveFile& file = *place.file;
+    std::string refusal = s.WriteRefusal(file);
+    if (!refusal.empty()) {
+        s.SetMessage(refusal);
+        return ERROR_ACCESS_DENIED;
+    }
+    FileTime now = FileTimeNow();
+    HiveKey* key = &file.hive.root();
+    size_t pos = 0;
+    bool touchedParent = false;
+    const std::u16string& wide = place.path;
+    while (pos <= wide.size()) {
+        size_t end = wide.find(u'\\', pos);
+        if (end == std::u16string::npos) end = wide.size();
+        if (end > pos) {
+            std::u16string_view name(wide.data() + pos, end - pos);
+            HiveKey* sub = key->FindSubkey(name);
+            if (!sub) {
+                if (!touchedParent) {
+                    key->Touch(now);
+                    touchedParent = true;
+                }
+                sub = key->AddSubkey(name, now);
+            }
+            key = sub;
+        }
+        pos = end + 1;
+    }
+    std::string error;
+    if (!s.Save(file, &error)) {
+        s.Load(file, IdentityOf(file.path));
+        s.SetMessage(error);
+        return ERROR_CANTWRITE;
+    }
+    if (created) *created = true;
+    return opened();
+}
+
+long Registry::QueryValue(const RegKey& key, std::string_view name, uint32_t* type,
+                          std::string* data) const {
+    if (!key.open) return ERROR_INVALID_HANDLE;
+    if (!HasRight(key, KEY_QUERY_VALUE)) return ERROR_ACCESS_DENIED;
+    RegistryStore& s = *store_;
+    std::lock_guard<std::mutex> lock(s.mutex_);
+    Location loc = Locate(s, key.root, key.path);
+    RefreshLocation(s, loc);
+    if (loc.kind == Location::UsersRoot || loc.kind == Location::EmptyRoot)
+        return ERROR_FILE_NOT_FOUND;
+    HiveKey* keys[2];
+    int n = loc.kind == Location::Places ? ExistingKeys(loc, keys) : 0;
+    if (n == 0) return ERROR_KEY_DELETED;
+    std::u16string wideName = ToWide(name);
+    for (int i = 0; i < n; ++i) {
+        if (const HiveValue* value = keys[i]->FindValue(wideName)) {
+            if (type) *type = value->type;
+            if (data) *data = ApiData(*value);
+            return ERROR_SUCCESS;
+        }
+    }
+    return ERROR_FILE_NOT_FOUND;
+}
+
+long Registry::SetValue(const RegKey& key, std::string_view name, uint32_t type,
+                        std::string_view data) {
+    if (!key.open) return ERROR_INVALID_HANDLE;
+    if (!HasRight(key, KEY_SET_VALUE)) return ERROR_ACCESS_DENIED;
+    RegistryStore& s = *store_;
+    std::lock_guard<std::mutex> lock(s.mutex_);
+    s.SetMessage("");
+    Location loc = Locate(s, key.root, key.path);
+    RefreshLocation(s, loc);
+    if (loc.kind != Location::Places) {
+        s.SetMessage("Values cannot be stored in " + DisplayName(key) + ".");
+        return ERROR_ACCESS_DENIED;
+    }
+    HiveKey* keys[2];
+    HiveFile* files[2];
+    if (ExistingKeys(loc, keys, files) == 0) return ERROR_KEY_DELETED;
+    HiveFile& file = *files[0];
+    HiveKey* target = keys[0];
+    std::string refusal = s.WriteRefusal(file);
+    if (!refusal.empty()) {
+        s.SetMessage(refusal);
+        return ERROR_ACCESS_DENIED;
+    }
+    std::string stored;
+    if (type == REG_SZ || type == REG_EXPAND_SZ || type == REG_MULTI_SZ) {
+        std::u16string text = ToWide(data);
+        if (text.empty() || text.back() != 0) text.push_back(0);
+        if (type == REG_MULTI_SZ && (text.size() < 2 || text[text.size() - 2] != 0))
+            text.push_back(0);
+        stored = Utf16ToBytes(text);
+    } else {
+        stored = std::string(data);
+    }
+    target->SetValue(ToWide(name), type, std::move(stored));
+    target->Touch(FileTimeNow());
+    std::string error;
+    if (!s.Save(file, &error)) {
+        s.Load(file, IdentityOf(file.path));
+        s.SetMessage(error);
+        return ERROR_CANTWRITE;
+    }
+    return ERROR_SUCCESS;
+}
+
+long Registry::DeleteValue(const RegKey& key, std::string_view name) {
+    if (!key.open) return ERROR_INVALID_HANDLE;
+    if (!HasRight(key, KEY_SET_VALUE)) return ERROR_ACCESS_DENIED;
+    RegistryStore& s = *store_;
+    std::lock_guard<std::mutex> lock(s.mutex_);
+    s.SetMessage("");
+    Location loc = Locate(s, key.root, key.path);
+    RefreshLocation(s, loc);
+    if (loc.kind != Location::Places) return ERROR_FILE_NOT_FOUND;
+    HiveKey* keys[2];
+    HiveFile* files[2];
+    int n = ExistingKeys(loc, keys, files);
+    if (n == 0) return ERROR_KEY_DELETED;
+    std::u16string wideName = ToWide(name);
+    for (int i = 0; i < n; ++i) {
+        if (!keys[i]->FindValue(wideName)) continue;
+        HiveFile& file = *files[i];
+        std::string refusal = s.WriteRefusal(file);
+        if (!refusal.empty()) {
+            s.SetMessage(refusal);
+            return ERROR_ACCESS_DENIED;
+        }
+        keys[i]->DeleteValue(wideName);
+        keys[i]->Touch(FileTimeNow());
+        std::string error;
+        if (!s.Save(file, &error)) {
+            s.Load(file, IdentityOf(file.path));
+            s.SetMessage(error);
+            return ERROR_CANTWRITE;
+        }
+        return ERROR_SUCCESS;
+    }
+    return ERROR_FILE_NOT_FOUND;
+}
+
+long Registry::EnumKey(const RegKey& key, uint32_t index, std::string* name) const {
+    if (!key.open) return ERROR_INVALID_HANDLE;
+    if (!HasRight(key, KEY_ENUMERATE_SUB_KEYS)) return ERROR_ACCESS_DENIED;
+    RegistryStore& s = *store_;
+    std::lock_guard<std::mutex> lock(s.mutex_);
+    Location loc = Locate(s, key.root, key.path);
+    if (loc.kind == Location::UsersRoot) {
+        s.Refresh(s.user_);
+        const std::u16string names[2] = {u".Default", ToWide(s.sid_)};
+        if (index >= 2) return ERROR_NO_MORE_ITEMS;
+        if (name) *name = ToNarrow(names[index]);
+        return ERROR_SUCCESS;
+    }
+    if (loc.kind == Location::EmptyRoot) return ERROR_NO_MORE_ITEMS;
+    RefreshLocation(s, loc);
+    HiveKey* keys[2];
+    int n = loc.kind == Location::Places ? ExistingKeys(loc, keys) : 0;
+    if (n == 0) return ERROR_KEY_DELETED;
+    if (n == 1) {
+        if (index >= keys[0]->subkeys.size()) return ERROR_NO_MORE_ITEMS;
+        if (name) *name = ToNarrow(keys[0]->subkeys[index]->name);
+        return ERROR_SUCCESS;
+    }
+    const auto& names = MergedNames(s, "K" + key.path, keys[0], keys[1], false);
+    if (index >= names.size()) return ERROR_NO_MORE_ITEMS;
+    if (name) *name = ToNarrow(names[index]);
+    return ERROR_SUCCESS;
+}
+
+long Registry::EnumValue(const RegKey& key, uint32_t index, std::string* name, uint32_t* type,
+                         std::string* data) const {
+    if (!key.open) return ERROR_INVALID_HANDLE;
+    if (!HasRight(key, KEY_QUERY_VALUE)) return ERROR_ACCESS_DENIED;
+    RegistryStore& s = *store_;
+    std::lock_guard<std::mutex> lock(s.mutex_);
+    Location loc = Locate(s, key.root, key.path);
+    if (loc.kind == Location::UsersRoot || loc.kind == Location::EmptyRoot)
+        return ERROR_NO_MORE_ITEMS;
+    RefreshLocation(s, loc);
+    HiveKey* keys[2];
+    int n = loc.kind == Location::Places ? ExistingKeys(loc, keys) : 0;
+    if (n == 0) return ERROR_KEY_DELETED;
+    const HiveValue* value = nullptr;
+    if (n == 1) {
+        if (index >= keys[0]->values.size()) return ERROR_NO_MORE_ITEMS;
+        value = &keys[0]->values[index];
+    } else {
+        const auto& names = MergedNames(s, "V" + key.path, keys[0], keys[1], true);
+        if (index >= names.size()) return ERROR_NO_MORE_ITEMS;
+        value = keys[0]->FindValue(names[index]);
+        if (!value) value = keys[1]->FindValue(names[index]);
+    }
+    if (name) *name = ToNarrow(value->name);
+    if (type) *type = value->type;
+    if (data) *data = ApiData(*value);
+    return ERROR_SUCCESS;
+}
+
+long Registry::QueryInfoKey(const RegKey& key, RegKeyInfo* info) const {
+    if (!key.open || info == nullptr) return ERROR_INVALID_HANDLE;
+    if (!HasRight(key, KEY_QUERY_VALUE)) return ERROR_ACCESS_DENIED;
+    RegistryStore& s = *store_;
+    std::lock_guard<std::mutex> lock(s.mutex_);
+    *info = RegKeyInfo{};
+    Location loc = Locate(s, key.root, key.path);
+    if (loc.kind == Location::UsersRoot) {
+        s.Refresh(s.user_);
+        info->subKeys = 2;
+        info->maxSubKeyLen = static_cast<uint32_t>(std::max<size_t>(8, s.sid_.size()));
+        return ERROR_SUCCESS;
+    }
+    if (loc.kind == Location::EmptyRoot) return ERROR_SUCCESS;
+    RefreshLocation(s, loc);
+    HiveKey* keys[2];
+    int n = loc.kind == Location::Places ? ExistingKeys(loc, keys) : 0;
+    if (n == 0) return ERROR_KEY_DELETED;
+    auto addValue = [&](const HiveValue& v) {
+        info->maxValueNameLen = std::max<uint32_t>(info->maxValueNameLen, v.name.size());
+        info->maxValueLen = std::max<uint32_t>(info->maxValueLen, ApiDataSize(v));
+    };
+    info->lastWriteTime = keys[0]->modified;
+    if (n == 1) {
+        info->subKeys = static_cast<uint32_t>(keys[0]->subkeys.size());
+        info->values = static_cast<uint32_t>(keys[0]->values.size());
+        for (const auto& sub : keys[0]->subkeys)
+            info->maxSubKeyLen = std::max<uint32_t>(info->maxSubKeyLen, sub->name.size());
+        for (const auto& v : keys[0]->values) addValue(v);
+        return ERROR_SUCCESS;
+    }
+    const auto& subNames = MergedNames(s, "K" + key.path, keys[0], keys[1], false);
+    info->subKeys = static_cast<uint32_t>(subNames.size());
+    for (const auto& sub : subNames)
+        info->maxSubKeyLen = std::max<uint32_t>(info->maxSubKeyLen, sub.size());
+    const auto& valueNames = MergedNames(s, "V" + key.path, keys[0], keys[1], true);
+    info->values = static_cast<uint32_t>(valueNames.size());
+    for (const auto& vn : valueNames) {
+        const HiveValue* v = keys[0]->FindValue(vn);
+        if (!v) v = keys[1]->FindValue(vn);
+        if (v) addValue(*v);
+    }
+    info->lastWriteTime = std::max(keys[0]->modified, keys[1]->modified);
+    return ERROR_SUCCESS;
+}
+
+long Registry::DeleteKey(const RegKey& parent, std::string_view subKey) {
+    if (!parent.open) return ERROR_INVALID_HANDLE;
+    RegistryStore& s = *store_;
+    std::lock_guard<std::mutex> lock(s.mutex_);
+    s.SetMessage("");
+    std::string path = JoinPath(parent.path, subKey);
+    Location loc = Locate(s, parent.root, path);
+    RefreshLocation(s, loc);
+    if (loc.kind == Location::Nowhere) return ERROR_FILE_NOT_FOUND;
+    std::string display = std::string(RootKeyName(parent.root)) + (path.empty() ? "" : "\\" + path);
+    if (loc.kind != Location::Places) {
+        s.SetMessage(display + " cannot be deleted.");
+        return ERROR_ACCESS_DENIED;
+    }
+    HiveKey* keys[2];
+    HiveFile* files[2];
+    if (ExistingKeys(loc, keys, files) == 0) return ERROR_FILE_NOT_FOUND;
+    HiveKey* key = keys[0];
+    HiveFile& file = *files[0];
+    if (path.empty() || key->parent == nullptr) {
+        s.SetMessage(display + " is a root of the registry and cannot be deleted.");
+        return ERROR_ACCESS_DENIED;
+    }
+    if (!key->subkeys.empty()) {
+        s.SetMessage(display + " has subkeys; delete them first.");
+        return ERROR_ACCESS_DENIED;
+    }
+    std::string refusal = s.WriteRefusal(file);
+    if (!refusal.empty()) {
+        s.SetMessage(refusal);
+        return ERROR_ACCESS_DENIED;
+    }
+    HiveKey* owner = key->parent;
+    owner->DeleteSubkey(key->name);
+    owner->Touch(FileTimeNow());
+    std::string error;
+    if (!s.Save(file, &error)) {
+        s.Load(file, IdentityOf(file.path));
+        s.SetMessage(error);
+        return ERROR_CANTWRITE;
+    }
+    return ERROR_SUCCESS;
+}
+
+std::string Registry::LastErrorMessage() const {
+    return store_->Message();
+}
+
+std::vector<std::string> Registry::LoadProblems() const {
+    RegistryStore& s = *store_;
+    std::lock_guard<std::mutex> lock(s.mutex_);
+    s.RefreshAll();
+    std::vector<std::string> all;
+    for (const HiveFile* file : {&s.system_, &s.user_, &s.userdef_})
+        all.insert(all.end(), file->problems.begin(), file->problems.end());
+    return all;
+}
+
+bool Registry::WineServerRunning() const {
+    return IsWineServerRunning(store_->prefix_);
+}
+
+std::string Registry::UserSid() const {
+    RegistryStore& s = *store_;
+    std::lock_guard<std::mutex> lock(s.mutex_);
+    s.Refresh(s.user_);
+    return s.sid_;
+}
+
+bool ReadRegistryString(const Registry& registry, RootKey root, std::string_view path,
+                        std::string_view name, std::string* value) {
+    RegKey key;
+    if (registry.OpenKey(Registry::Root(root), path, KEY_QUERY_VALUE, &key) != ERROR_SUCCESS)
+        return false;
+    uint32_t type = 0;
+    std::string data;
+    if (registry.QueryValue(key, name, &type, &data) != ERROR_SUCCESS) return false;
+    if (type != REG_SZ && type != REG_EXPAND_SZ && type != REG_MULTI_SZ) return false;
+    while (!data.empty() && data.back() == '\0') data.pop_back();
+    if (value) *value = data;
+    return true;
+}
+
+}  // namespace tolvane
