@@ -1,0 +1,23 @@
+#include "ui/results_list.h"
+
+namespace tolvane {
+
+std::vector<ListMenuItem> ResultsListModel::MenuTemplate() const {
+    using C = ListMenuCommand;
+    return {
+        {"Select all objects", C::SelectAll},
+        {"Deselect all objects", C::DeselectAll},
+        {"Inverse selection", C::InverseSelection},
+        {"", C::SelectAll, true},
+        {"Add selection to ignore list", C::AddSelectionToIgnoreList},
+        {"Object details", C::ObjectDetails},
+        {"", C::SelectAll, true},
+        {"Select all x objects", C::SelectVendor},
+        {"Deselect all x objects", C::DeselectVendor},
+        {"", C::SelectAll, true},
+        {"Select all y objects", C::SelectType},
+        {"Deselect all y objects", C::DeselectType},
+    };
+}
+
+}  // namespace tolvane
