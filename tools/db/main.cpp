@@ -1,0 +1,403 @@
+// tolvane-db: packs markup into the database container and back, and shows
+// a definitions database as the program loads it.
+//
+// Exit codes: 0 done, 1 failed (a file, a load, a machine), 2 bad usage.
+#include <unistd.h>
+
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <iostream>
+#include <nlohmann/json.hpp>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "definitions/container.h"
+#include "definitions/load_definitions.h"
+#include "definitions/pattern_match.h"
+#include "definitions/placeholders.h"
+#include "definitions/threat_database.h"
+#include "platform/codepage.h"
+#include "platform/machine.h"
+
+namespace tolvane {
+namespace {
+
+constexpr int kDone = 0;
+constexpr int kFailed = 1;
+constexpr int kUsage = 2;
+
+constexpr const char* kToolHelp =
+    "Usage: tolvane-db COMMAND [ARGUMENTS]\n"
+    "\n"
+    "The definitions and script databases (database.db, script.db): a 4-byte\n"
+    "length, then the markup compressed with zlib and scrambled.\n"
+    "\n"
+    "Commands:\n"
+    "  pack MARKUP.xml OUT.db        put markup (at most 5,242,880 bytes) into a container\n"
+    "  unpack IN.db [OUT.xml]        take the markup out of a container (to stdout without OUT)\n"
+    "  dump IN.db [--machine PREFIX] [--json]\n"
+    "                                the definitions as the program loads them\n"
+    "  match PATTERN TEXT            the file and folder wildcard rule: true or false\n"
+    "  lookup IN.db --machine PREFIX (--file WINPATH | --folder WINPATH)\n"
+    "                                the definition the scan gives a file or folder\n"
+    "\n"
+    "'tolvane-db COMMAND --help' describes one command.\n"
+    "Exit codes: 0 done, 1 failed, 2 bad usage.\n";
+
+constexpr const char* kPackHelp =
+    "Usage: tolvane-db pack MARKUP.xml OUT.db\n"
+    "\n"
+    "Compresses MARKUP.xml with zlib, scrambles the stream and writes it to\n"
+    "OUT.db behind the text's length (4 bytes, little-endian). The markup must\n"
+    "not exceed 5,242,880 bytes. OUT.db is replaced atomically.\n";
+
+constexpr const char* kUnpackHelp =
+    "Usage: tolvane-db unpack IN.db [OUT.xml]\n"
+    "\n"
+    "Writes the markup text held by IN.db to OUT.xml, or to standard output.\n"
+    "The text ends at its first NUL byte, as the program reads it.\n";
+
+constexpr const char* kDumpHelp =
+    "Usage: tolvane-db dump IN.db [--machine PREFIX] [--json]\n"
+    "\n"
+    "Loads IN.db as the program does (container, line ends, markup, definitions)\n"
+    "and prints version, date, registryEntryCount and every definition in\n"
+    "document order with all its fields and entries. With --machine the path\n"
+    "placeholders (%windir%, %temp%, ...) are resolved against that Wine prefix;\n"
+    "without it they are left as written. --json prints one JSON object.\n"
+    "A load failure names the step that failed and exits with 1.\n";
+
+constexpr const char* kMatchHelp =
+    "Usage: tolvane-db match PATTERN TEXT\n"
+    "\n"
+    "Prints true or false: whether PATTERN matches TEXT by the rule of the file\n"
+    "and folder lookups ('*' stops at '.', '/' and '\\', '?' is one character\n"
+    "other than a separator, '/' and '\\' match each other, a backquote makes\n"
+    "the next character literal, letters compare without regard to case).\n";
+
+constexpr const char* kLookupHelp =
+    "Usage: tolvane-db lookup IN.db --machine PREFIX (--file WINPATH | --folder WINPATH)\n"
+    "\n"
+    "Loads IN.db with the placeholders of the Wine prefix PREFIX and prints the\n"
+    "name of the definition that the file (MatchFile: patterns and sizes) or the\n"
+    "folder (MatchFolder: patterns, the folder must exist) gives, or 'none'.\n";
+
+// Host text of the program's 8-bit (code page 1252) text.
+std::string Show(std::string_view text) {
+    return Cp1252ToUtf8(text);
+}
+
+bool WantsHelp(const std::vector<std::string>& args) {
+    for (const std::string& a : args)
+        if (a == "--help" || a == "-h") return true;
+    return false;
+}
+
+int Usage(const char* help, const std::string& problem) {
+    std::cerr << "tolvane-db: " << problem << "\n\n" << help;
+    return kUsage;
+}
+
+bool ReadHostFile(const std::string& path, std::string* content) {
+    std::ifstream in(path, std::ios::binary);
+    if (!in) return false;
+    std::ostringstream buffer;
+    buffer << in.rdbuf();
+    if (in.bad()) return false;
+    *content = buffer.str();
+    return true;
+}
+
+// Writes a temporary file beside the target, flushes it to disk, then
+// renames it over the target: a reader never sees a half-written file.
+bool WriteHostFileAtomic(const std::string& path, std::string_view content, std::string* why) {
+    std::filesystem::path target(path);
+    std::filesystem::path temp = target;
+    temp += ".tmp-" + std::to_string(::getpid());
+    FILE* out = std::fopen(temp.c_str(), "wb");
+    if (!out) {
+        *why = "cannot create " + temp.string();
+        return false;
+    }
+    bool ok = std::fwrite(content.data(), 1, content.size(), out) == content.size();
+    ok = std::fflush(out) == 0 && ok;
+    ok = ::fsync(::fileno(out)) == 0 && ok;
+    ok = std::fclose(out) == 0 && ok;
+    std::error_code error;
+    if (ok) std::filesystem::rename(temp, target, error);
+    if (!ok || error) {
+        std::filesystem::remove(temp, error);
+        *why = "cannot write " + path;
+        return false;
+    }
+    return true;
+}
+
+int Pack(const std::vector<std::string>& args) {
+    if (WantsHelp(args)) return std::cout << kPackHelp, kDone;
+    if (args.size() != 2) return Usage(kPackHelp, "pack takes MARKUP.xml and OUT.db");
+    std::string markup;
+    if (!ReadHostFile(args[0], &markup)) {
+        std::cerr << "tolvane-db: cannot read " << args[0] << "\n";
+        return kFailed;
+    }
+    if (markup.size() > kContainerTextLimit) {
+        std::cerr << "tolvane-db: " << args[0] << " is " << markup.size()
+                  << " bytes; a database holds at most 5,242,880 bytes of markup\n";
+        return kFailed;
+    }
+    std::string stored, why;
+    if (!EncodeContainer(markup, &stored)) {
+        std::cerr << "tolvane-db: compression failed\n";
+        return kFailed;
+    }
+    if (!WriteHostFileAtomic(args[1], stored, &why)) {
+        std::cerr << "tolvane-db: " << why << "\n";
+        return kFailed;
+    }
+    return kDone;
+}
+
+int ContainerFailure(const std::string& path, LoadError error, const std::string& parseError) {
+    std::cerr << "tolvane-db: cannot load " << path << ": " << LoadErrorText(error);
+    if (error == LoadError::Parse && !parseError.empty()) std::cerr << ": " << parseError;
+    std::cerr << "\n";
+    return kFailed;
+}
+
+int Unpack(const std::vector<std::string>& args) {
+    if (WantsHelp(args)) return std::cout << kUnpackHelp, kDone;
+    if (args.empty() || args.size() > 2) return Usage(kUnpackHelp, "unpack takes IN.db [OUT.xml]");
+    std::string stored, text, why;
+    if (!ReadHostFile(args[0], &stored))
+        return ContainerFailure(args[0], LoadError::CannotRead, {});
+    LoadError error = LoadError::None;
+    if (!DecodeContainer(stored, &text, &error)) return ContainerFailure(args[0], error, {});
+    if (args.size() == 1) {
+        std::cout.write(text.data(), static_cast<std::streamsize>(text.size()));
+        return std::cout.flush() ? kDone : kFailed;
+    }
+    if (!WriteHostFileAtomic(args[1], text, &why)) {
+        std::cerr << "tolvane-db: " << why << "\n";
+        return kFailed;
+    }
+    return kDone;
+}
+
+// Options after the positional arguments: --machine PREFIX, --json,
+// --file WINPATH, --folder WINPATH.
+struct Options {
+    std::vector<std::string> positional;
+    std::string machine;
+    bool json = false;
+    std::string file;
+    std::string folder;
+    bool hasFile = false;
+    bool hasFolder = false;
+};
+
+bool ParseOptions(const std::vector<std::string>& args, bool allowJson, bool allowPaths,
+                  Options* options, std::string* problem) {
+    for (size_t i = 0; i < args.size(); ++i) {
+        const std::string& a = args[i];
+        auto value = [&](std::string* out) {
+            if (i + 1 >= args.size()) {
+                *problem = a + " needs a value";
+                return false;
+            }
+            *out = args[++i];
+            return true;
+        };
+        if (a == "--machine") {
+            if (!value(&options->machine)) return false;
+        } else if (a == "--json" && allowJson) {
+            options->json = true;
+        } else if (a == "--file" && allowPaths) {
+            if (!value(&options->file)) return false;
+            options->hasFile = true;
+        } else if (a == "--folder" && allowPaths) {
+            if (!value(&options->folder)) return false;
+            options->hasFolder = true;
+        } else if (a.size() > 1 && a[0] == '-') {
+            *problem = "unknown option " + a;
+            return false;
+        } else {
+            options->positional.push_back(a);
+        }
+    }
+    return true;
+}
+
+// Loads the database the way the program does; prints the failed step.
+bool Load(const std::string& path, const PlaceholderFolders& folders, ThreatDatabase* db) {
+    std::string stored;
+    if (!ReadHostFile(path, &stored)) {
+        ContainerFailure(path, LoadError::CannotRead, {});
+        return false;
+    }
+    LoadReport report;
+    if (!LoadDefinitionsFromContainer(stored, folders, db, &report)) {
+        ContainerFailure(path, report.error, report.parseError);
+        return false;
+    }
+    return true;
+}
+
+std::unique_ptr<Machine> OpenMachine(const std::string& prefix) {
+    std::string error;
+    auto machine = Machine::Open(prefix, &error);
+    if (!machine) std::cerr << "tolvane-db: " << prefix << " is no Wine prefix: " << error << "\n";
+    return machine;
+}
+
+// Placeholders left as written: each stands for itself.
+PlaceholderFolders Unresolved() {
+    PlaceholderFolders folders;
+    for (int i = 0; i < kPlaceholderCount; ++i)
+        folders.folders[i] = std::string(PlaceholderText(static_cast<Placeholder>(i)));
+    return folders;
+}
+
+nlohmann::ordered_json ToJson(const ThreatDatabase& db) {
+    using nlohmann::ordered_json;
+    ordered_json out;
+    out["version"] = Show(db.version());
+    out["date"] = Show(db.date());
+    out["registryEntryCount"] = db.registryEntryCount();
+    ordered_json list = ordered_json::array();
+    for (const auto& d : db.definitions()) {
+        ordered_json j;
+        j["name"] = Show(d->name);
+        j["description"] = Show(d->description);
+        j["category"] = Show(d->category);
+        j["url"] = Show(d->url);
+        j["directories"] = ordered_json::array();
+        for (const auto& e : d->directories) j["directories"].push_back({{"path", Show(e.path)}});
+        j["files"] = ordered_json::array();
+        for (const auto& e : d->files)
+            j["files"].push_back({{"path", Show(e.path)}, {"size", e.size}});
+        j["registryKeys"] = ordered_json::array();
+        for (const auto& e : d->registryKeys)
+            j["registryKeys"].push_back({{"path", Show(e.path)}, {"found", e.found}});
+        j["registryValues"] = ordered_json::array();
+        for (const auto& e : d->registryValues)
+            j["registryValues"].push_back({{"keyPath", Show(e.keyPath)},
+                                           {"valueName", Show(e.valueName)},
+                                           {"dataPattern", Show(e.dataPattern)},
+                                           {"fullName", Show(e.fullName)},
+                                           {"found", e.found}});
+        j["hostEntries"] = ordered_json::array();
+        for (const auto& e : d->hostEntries)
+            j["hostEntries"].push_back({{"host", Show(e.host)}, {"found", e.found}});
+        j["found"] = d->found;
+        j["danger"] = Show(d->danger);
+        list.push_back(std::move(j));
+    }
+    out["definitions"] = std::move(list);
+    return out;
+}
+
+void PrintText(const ThreatDatabase& db) {
+    std::cout << "version: " << Show(db.version()) << "\n"
+              << "date: " << Show(db.date()) << "\n"
+              << "registryEntryCount: " << db.registryEntryCount() << "\n"
+              << "definitions: " << db.definitions().size() << "\n";
+    int number = 0;
+    for (const auto& d : db.definitions()) {
+        std::cout << "\n[" << ++number << "] name: " << Show(d->name) << "\n"
+                  << "    description: " << Show(d->description) << "\n"
+                  << "    category: " << Show(d->category) << "\n"
+                  << "    url: " << Show(d->url) << "\n";
+        for (const auto& e : d->directories) std::cout << "    DIR " << Show(e.path) << "\n";
+        for (const auto& e : d->files)
+            std::cout << "    FILE " << Show(e.path)
+                      << (e.size ? " size=" + std::to_string(e.size) : "") << "\n";
+        for (const auto& e : d->registryKeys)
+            std::cout << "    REGKEY " << Show(e.path) << " found=" << e.found << "\n";
+        for (const auto& e : d->registryValues)
+            std::cout << "    REGVALUE keyPath=" << Show(e.keyPath)
+                      << " valueName=" << Show(e.valueName)
+                      << " dataPattern=" << Show(e.dataPattern) << " fullName=" << Show(e.fullName)
+                      << " found=" << e.found << "\n";
+        for (const auto& e : d->hostEntries)
+            std::cout << "    HOST " << Show(e.host) << " found=" << e.found << "\n";
+        std::cout << "    found: " << (d->found ? "true" : "false") << "\n"
+                  << "    danger: " << Show(d->danger) << "\n";
+    }
+}
+
+int Dump(const std::vector<std::string>& args) {
+    if (WantsHelp(args)) return std::cout << kDumpHelp, kDone;
+    Options options;
+    std::string problem;
+    if (!ParseOptions(args, true, false, &options, &problem)) return Usage(kDumpHelp, problem);
+    if (options.positional.size() != 1) return Usage(kDumpHelp, "dump takes one IN.db");
+    PlaceholderFolders folders = Unresolved();
+    std::unique_ptr<Machine> machine;
+    if (!options.machine.empty()) {
+        machine = OpenMachine(options.machine);
+        if (!machine) return kFailed;
+        folders = PlaceholderFolders::FromShell(machine->shell());
+    }
+    ThreatDatabase db;
+    if (!Load(options.positional[0], folders, &db)) return kFailed;
+    if (options.json)
+        std::cout << ToJson(db).dump(2, ' ', false, nlohmann::json::error_handler_t::replace)
+                  << "\n";
+    else
+        PrintText(db);
+    return std::cout.flush() ? kDone : kFailed;
+}
+
+int Match(const std::vector<std::string>& args) {
+    if (WantsHelp(args)) return std::cout << kMatchHelp, kDone;
+    if (args.size() != 2) return Usage(kMatchHelp, "match takes PATTERN and TEXT");
+    std::cout << (PatternMatch(Utf8ToCp1252(args[0]), Utf8ToCp1252(args[1])) ? "true" : "false")
+              << "\n";
+    return kDone;
+}
+
+int Lookup(const std::vector<std::string>& args) {
+    if (WantsHelp(args)) return std::cout << kLookupHelp, kDone;
+    Options options;
+    std::string problem;
+    if (!ParseOptions(args, false, true, &options, &problem)) return Usage(kLookupHelp, problem);
+    if (options.positional.size() != 1) return Usage(kLookupHelp, "lookup takes one IN.db");
+    if (options.machine.empty()) return Usage(kLookupHelp, "lookup needs --machine PREFIX");
+    if (options.hasFile == options.hasFolder)
+        return Usage(kLookupHelp, "lookup takes one of --file and --folder");
+    auto machine = OpenMachine(options.machine);
+    if (!machine) return kFailed;
+    ThreatDatabase db;
+    if (!Load(options.positional[0], PlaceholderFolders::FromShell(machine->shell()), &db))
+        return kFailed;
+    const ThreatDefinition* hit =
+        options.hasFile ? db.MatchFile(Utf8ToCp1252(options.file), machine->files())
+                        : db.MatchFolder(Utf8ToCp1252(options.folder), machine->files());
+    std::cout << (hit ? Show(hit->name) : std::string("none")) << "\n";
+    return kDone;
+}
+
+int Run(int argc, char** argv) {
+    std::vector<std::string> args(argv + 1, argv + argc);
+    if (args.empty()) return Usage(kToolHelp, "no command given");
+    std::string command = args.front();
+    args.erase(args.begin());
+    if (command == "--help" || command == "-h" || command == "help")
+        return std::cout << kToolHelp, kDone;
+    if (command == "pack") return Pack(args);
+    if (command == "unpack") return Unpack(args);
+    if (command == "dump") return Dump(args);
+    if (command == "match") return Match(args);
+    if (command == "lookup") return Lookup(args);
+    return Usage(kToolHelp, "unknown command " + command);
+}
+
+}  // namespace
+}  // namespace tolvane
+
+int main(int argc, char** argv) {
+    return tolvane::Run(argc, argv);
+}
