@@ -1,0 +1,330 @@
+#include "removal/registry_import.h"
+
+#include <cctype>
+#include <vector>
+
+#include "platform/file_system.h"
+#include "platform/registry.h"
+#include "removal/registry_export.h"
+
+namespace tolvane {
+namespace {
+
+enum class OpKind { Key, SetValue, DeleteValue, BadKey };
+
+struct Op {
+    OpKind kind = OpKind::Key;
+    RootKey root = RootKey::LocalMachine;
+    std::string path;  // Key
+    std::string name;  // SetValue, DeleteValue
+    uint32_t type = REG_NONE;
+    std::string data;
+};
+
+struct Parse {
+    std::vector<Op> ops;
+    size_t skippedLines = 0;
+    bool needsUnescaped = false;  // seen a quoted text that is not in the escaped form
+};
+
+std::vector<std::string_view> SplitLines(std::string_view text) {
+    std::vector<std::string_view> lines;
+    size_t start = 0;
+    while (start < text.size()) {
+        size_t end = text.find('\n', start);
+        if (end == std::string_view::npos) end = text.size();
+        std::string_view line = text.substr(start, end - start);
+        while (!line.empty() && line.back() == '\r') line.remove_suffix(1);
+        lines.push_back(line);
+        start = end + 1;
+    }
+    return lines;
+}
+
+std::string_view TrimLeft(std::string_view s) {
+    while (!s.empty() && (s.front() == ' ' || s.front() == '\t')) s.remove_prefix(1);
+    return s;
+}
+std::string_view TrimRight(std::string_view s) {
+    while (!s.empty() && (s.back() == ' ' || s.back() == '\t')) s.remove_suffix(1);
+    return s;
+}
+std::string_view Trim(std::string_view s) {
+    return TrimRight(TrimLeft(s));
+}
+
+bool StartsWithNoCase(std::string_view s, std::string_view prefix) {
+    if (s.size() < prefix.size()) return false;
+    for (size_t i = 0; i < prefix.size(); ++i) {
+        if (std::tolower(static_cast<unsigned char>(s[i])) !=
+            std::tolower(static_cast<unsigned char>(prefix[i]))) {
+            return false;
+        }
+    }
+    return true;
+}
+
+int HexDigit(char c) {
+    if (c >= '0' && c <= '9') return c - '0';
+    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+    return -1;
+}
+
+bool ParseHexNumber(std::string_view s, size_t maxDigits, uint32_t* value) {
+    if (s.empty() || s.size() > maxDigits) return false;
+    uint32_t v = 0;
+    for (char c : s) {
+        int d = HexDigit(c);
+        if (d < 0) return false;
+        v = (v << 4) | static_cast<uint32_t>(d);
+    }
+    *value = v;
+    return true;
+}
+
+// A quoted text in the escaped form, s beginning at its opening quote. *rest
+// is what follows the closing quote. False when there is no closing quote;
+// *lone is set when a backslash escapes nothing.
+bool ReadEscaped(std::string_view s, std::string* text, std::string_view* rest, bool* lone) {
+    text->clear();
+    for (size_t i = 1; i < s.size(); ++i) {
+        char c = s[i];
+        if (c == '\\' && i + 1 < s.size() && (s[i + 1] == '\\' || s[i + 1] == '"')) {
+            *text += s[++i];
+        } else if (c == '\\') {
+            *lone = true;
+            *text += c;
+        } else if (c == '"') {
+            *rest = s.substr(i + 1);
+            return true;
+        } else {
+            *text += c;
+        }
+    }
+    return false;
+}
+
+bool ParseBytes(std::string_view list, std::string* bytes) {
+    bytes->clear();
+    size_t start = 0;
+    while (start <= list.size()) {
+        size_t comma = list.find(',', start);
+        if (comma == std::string_view::npos) comma = list.size();
+        std::string_view token = Trim(list.substr(start, comma - start));
+        if (!token.empty()) {
+            uint32_t byte = 0;
+            if (!ParseHexNumber(token, 2, &byte)) return false;
+            *bytes += static_cast<char>(byte);
+        }
+        start = comma + 1;
+    }
+    return true;
+}
+
+// The data part of a value line (after "=" and blanks). lines/index give
+// access to continuation lines, which are consumed.
+bool ParseData(std::string_view data, const std::vector<std::string_view>& lines, size_t* index,
+               bool escaped, Parse* parse, Op* op) {
+    data = TrimRight(data);
+    if (data == "-") {
+        op->kind = OpKind::DeleteValue;
+        return true;
+    }
+    op->kind = OpKind::SetValue;
+    if (!data.empty() && data.front() == '"') {
+        std::string text;
+        if (escaped) {
+            std::string_view rest;
+            bool lone = false;
+            if (!ReadEscaped(data, &text, &rest, &lone) || !Trim(rest).empty()) {
+                parse->needsUnescaped = true;
+                return false;
+            }
+            if (lone) parse->needsUnescaped = true;
+        } else {
+            size_t last = data.rfind('"');
+            if (last == 0) return false;
+            text.assign(data.substr(1, last - 1));
+        }
+        op->type = REG_SZ;
+        op->data = text;
+        op->data += '\0';
+        return true;
+    }
+    if (StartsWithNoCase(data, "dword:")) {
+        uint32_t value = 0;
+        if (!ParseHexNumber(Trim(data.substr(6)), 8, &value)) return false;
+        op->type = REG_DWORD;
+        op->data.clear();
+        for (int i = 0; i < 4; ++i) op->data += static_cast<char>((value >> (8 * i)) & 0xff);
+        return true;
+    }
+    if (!StartsWithNoCase(data, "hex")) return false;
+    std::string_view afterHex = data.substr(3);
+    if (!afterHex.empty() && afterHex.front() == ':') {
+        op->type = REG_BINARY;
+        afterHex.remove_prefix(1);
+    } else if (!afterHex.empty() && afterHex.front() == '(') {
+        size_t close = afterHex.find(')');
+        if (close == std::string_view::npos || close + 1 >= afterHex.size() ||
+            afterHex[close + 1] != ':' ||
+            !ParseHexNumber(afterHex.substr(1, close - 1), 8, &op->type)) {
+            return false;
+        }
+        afterHex.remove_prefix(close + 2);
+    } else {
+        return false;
+    }
+    std::string list(TrimRight(afterHex));
+    while (!list.empty() && list.back() == '\\') {
+        list.pop_back();
+        if (*index + 1 >= lines.size()) break;
+        ++*index;
+        list += TrimRight(TrimLeft(lines[*index]));
+    }
+    return ParseBytes(list, &op->data);
+}
+
+// A value line beginning with '"' or '@'.
+bool ParseValueLine(std::string_view line, const std::vector<std::string_view>& lines,
+                    size_t* index, bool escaped, Parse* parse, Op* op) {
+    std::string_view rest;
+    if (line.front() == '@') {
+        op->name.clear();
+        rest = line.substr(1);
+    } else if (escaped) {
+        bool lone = false;
+        if (!ReadEscaped(line, &op->name, &rest, &lone)) {
+            parse->needsUnescaped = true;
+            return false;
+        }
+        if (lone) parse->needsUnescaped = true;
+    } else {
+        // The name ends at the first quote that "=" follows.
+        size_t end = 1;
+        for (;; ++end) {
+            end = line.find('"', end);
+            if (end == std::string_view::npos) return false;
+            std::string_view after = TrimLeft(line.substr(end + 1));
+            if (!after.empty() && after.front() == '=') break;
+        }
+        op->name.assign(line.substr(1, end - 1));
+        rest = line.substr(end + 1);
+    }
+    rest = TrimLeft(rest);
+    if (rest.empty() || rest.front() != '=') {
+        if (escaped) parse->needsUnescaped = true;
+        return false;
+    }
+    return ParseData(TrimLeft(rest.substr(1)), lines, index, escaped, parse, op);
+}
+
+bool IsHeader(std::string_view line) {
+    line = Trim(line);
+    if (line.size() >= 3 && line.substr(0, 3) == "\xEF\xBB\xBF") line.remove_prefix(3);
+    return line == kRegistryHeaderV4 || line == kRegistryHeaderV5;
+}
+
+void ParseLines(const std::vector<std::string_view>& lines, size_t first, bool escaped,
+                Parse* parse) {
+    bool inKey = false;
+    for (size_t i = first; i < lines.size(); ++i) {
+        std::string_view line = TrimLeft(lines[i]);
+        if (TrimRight(line).empty()) continue;
+        if (line.front() == '[') {
+            size_t close = line.rfind(']');
+            Op op;
+            inKey = false;
+            if (close == std::string_view::npos || close < 2 || line[1] == '-' ||
+                !SplitRegistryPath(line.substr(1, close - 1), &op.root, &op.path)) {
+                ++parse->skippedLines;
+                op.kind = OpKind::BadKey;
+                parse->ops.push_back(op);
+                continue;
+            }
+            op.kind = OpKind::Key;
+            parse->ops.push_back(op);
+            inKey = true;
+            continue;
+        }
+        if (line.front() == '"' || line.front() == '@') {
+            Op op;
+            if (inKey && ParseValueLine(line, lines, &i, escaped, parse, &op)) {
+                parse->ops.push_back(op);
+            } else {
+                ++parse->skippedLines;
+            }
+            continue;
+        }
+        ++parse->skippedLines;
+    }
+}
+
+}  // namespace
+
+bool ImportRegistryText(Registry& registry, std::string_view text, RegistryImportReport* report) {
+    RegistryImportReport local;
+    RegistryImportReport& out = report ? *report : local;
+    out = RegistryImportReport{};
+    std::vector<std::string_view> lines = SplitLines(text);
+    size_t first = 0;
+    while (first < lines.size() && Trim(lines[first]).empty()) ++first;
+    if (first == lines.size() || !IsHeader(lines[first])) return false;
+
+    Parse parse;
+    ParseLines(lines, first + 1, true, &parse);
+    if (parse.needsUnescaped) {
+        parse = Parse{};
+        ParseLines(lines, first + 1, false, &parse);
+        out.escaped = false;
+    }
+    out.skippedLines = parse.skippedLines;
+
+    RegKey key;
+    for (const Op& op : parse.ops) {
+        switch (op.kind) {
+            case OpKind::BadKey:
+                registry.CloseKey(key);
+                break;
+            case OpKind::Key:
+                registry.CloseKey(key);
+                if (registry.CreateKey(Registry::Root(op.root), op.path, KEY_ALL_ACCESS, &key) ==
+                    ERROR_SUCCESS) {
+                    ++out.keys;
+                } else {
+                    key.open = false;
+                    ++out.failed;
+                }
+                break;
+            case OpKind::SetValue:
+            case OpKind::DeleteValue: {
+                if (!key.open) {
+                    ++out.failed;
+                    break;
+                }
+                long rc = op.kind == OpKind::SetValue
+                              ? registry.SetValue(key, op.name, op.type, op.data)
+                              : registry.DeleteValue(key, op.name);
+                if (rc == ERROR_SUCCESS ||
+                    (op.kind == OpKind::DeleteValue && rc == ERROR_FILE_NOT_FOUND)) {
+                    ++out.values;
+                } else {
+                    ++out.failed;
+                }
+                break;
+            }
+        }
+    }
+    registry.CloseKey(key);
+    return true;
+}
+
+bool ImportRegistryFile(Registry& registry, const FileSystem& files, std::string_view path,
+                        RegistryImportReport* report) {
+    std::string text;
+    if (!files.ReadWholeFile(path, &text)) return false;
+    return ImportRegistryText(registry, text, report);
+}
+
+}  // namespace tolvane
