@@ -1,0 +1,219 @@
+#include "removal/object_remover.h"
+
+#include <cctype>
+#include <chrono>
+#include <thread>
+
+#include "platform/codepage.h"
+#include "platform/machine.h"
+#include "removal/object_rows.h"
+#include "removal/registry_tree.h"
+
+namespace tolvane {
+namespace {
+
+constexpr RootKey kRemovalRoots[] = {RootKey::ClassesRoot, RootKey::CurrentUser,
+                                     RootKey::LocalMachine, RootKey::Users};
+// Folder trees deeper than this are left alone rather than walked (a link
+// loop would otherwise never end).
+constexpr int kMaxFolderDepth = 64;
+
+std::string Lower(std::string_view text) {
+    std::string out(text);
+    for (char& c : out) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    return out;
+}
+
+std::string_view FileNamePart(std::string_view path) {
+    size_t slash = path.find_last_of("\\/");
+    return slash == std::string_view::npos ? path : path.substr(slash + 1);
+}
+
+std::string StripTrailingBackslashes(std::string_view path) {
+    std::string out(path);
+    while (out.size() > 1 && out.back() == '\\' && out[out.size() - 2] != ':') out.pop_back();
+    return out;
+}
+
+}  // namespace
+
+bool KillProcessesNamedLike(Machine& machine, std::string_view path) {
+    const std::string target = Lower(FileNamePart(path));
+    std::vector<ProcessSnapshot> processes;
+    if (target.empty() || !machine.processes().List(&processes)) return false;
+    std::vector<uint32_t> ended;
+    bool found = false;
+    for (const ProcessSnapshot& process : processes) {
+        if (Lower(FileNamePart(process.exePath)) != target) continue;
+        found = true;
+        if (machine.processes().Terminate(process.pid)) ended.push_back(process.pid);
+    }
+    // A killed program lets go of its file a moment later.
+    for (int wait = 0; !ended.empty() && wait < 40; ++wait) {
+        if (!machine.processes().List(&processes)) break;
+        bool alive = false;
+        for (const ProcessSnapshot& process : processes) {
+            for (uint32_t pid : ended) alive = alive || process.pid == pid;
+        }
+        if (!alive) break;
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    return found;
+}
+
+ObjectRemover::ObjectRemover(Machine& machine) : machine_(machine) {
+    killer_ = [this](std::string_view path) { return KillProcessesNamedLike(machine_, path); };
+}
+
+bool ObjectRemover::RemoveObject(int type, std::string_view text) {
+    switch (type) {
+        case object_type::kFile:
+            return RemoveFile(text);
+        case object_type::kFolder:
+            return RemoveFolder(text);
+        case object_type::kRegistryKey:
+            return RemoveRegistryKey(text);
+        case object_type::kRegistryValue:
+            return RemoveRegistryValue(text);
+        case object_type::kHostFileItem:
+            return RemoveHostsEntry(text);
+        default:
+            return false;
+    }
+}
+
+bool ObjectRemover::RemoveFile(std::string_view path) {
+    size_t dot = path.rfind('.');
+    std::string extension = dot == std::string_view::npos ? "" : Lower(path.substr(dot + 1));
+    if (extension == "exe" && killer_) killer_(path);
+    if (extension == "dll" || extension == "ocx") {
+        machine_.launcher().ShellExecute("", "regsvr32.exe", "/u /s \"" + std::string(path) + "\"");
+    }
+    FileSystem& files = machine_.files();
+    files.SetFileAttributes(path, FILE_ATTRIBUTE_NORMAL);
+    if (files.DeleteFile(path)) return true;
+    if (FileSystem::LastError() == ERROR_ACCESS_DENIED) failedDeletions_.emplace_back(path);
+    return false;
+}
+
+// True when every file below the folder was deleted and every subfolder that
+// was emptied could be removed.
+bool ObjectRemover::EmptyFolder(const std::string& folder, int depth) {
+    if (depth > kMaxFolderDepth) return false;
+    FileSystem& files = machine_.files();
+    FindHandle handle;
+    FindData entry;
+    if (!files.FindFirstFile(folder + "\\*.*", &handle, &entry)) return true;
+    do {
+        // Only "." and "..": dot-named files are the folder's contents too,
+        // and the folder cannot go while they stay.
+        if (entry.name == "." || entry.name == "..") continue;
+        std::string full = folder + "\\" + entry.name;
+        if (entry.attributes & FILE_ATTRIBUTE_DIRECTORY) {
+            if (EmptyFolder(full, depth + 1) && !files.RemoveDirectory(full)) return false;
+        } else if (!RemoveFile(full)) {
+            return false;
+        }
+    } while (handle.Next(&entry));
+    return true;
+}
+
+bool ObjectRemover::RemoveFolder(std::string_view path) {
+    FileSystem& files = machine_.files();
+    std::string folder = StripTrailingBackslashes(path);
+    uint32_t attributes = files.GetFileAttributes(folder);
+    if (attributes == INVALID_FILE_ATTRIBUTES || !(attributes & FILE_ATTRIBUTE_DIRECTORY)) {
+        return true;
+    }
+    if (!EmptyFolder(folder, 0)) return false;
+    files.SetFileAttributes(folder, FILE_ATTRIBUTE_NORMAL);
+    return files.RemoveDirectory(folder);
+}
+
+bool ObjectRemover::RemoveRegistryKey(std::string_view keyPath) {
+    if (keyPath.empty()) return false;
+    bool removed = false;
+    for (RootKey root : kRemovalRoots) {
+        removed |=
+            DeleteRegistryTree(machine_.registry(), Registry::Root(root), keyPath) == ERROR_SUCCESS;
+    }
+    return removed;
+}
+
+bool ObjectRemover::RemoveRegistryValue(std::string_view text) {
+    size_t marker = text.find(":@:");
+    if (marker != std::string_view::npos && marker > 0) {
+        ++browserSettingsHits_;
+        return false;
+    }
+    size_t slash = text.rfind('\\');
+    if (slash == std::string_view::npos || slash == 0) return false;
+    std::string_view keyPath = text.substr(0, slash);
+    std::string_view name = text.substr(slash + 1);
+    Registry& registry = machine_.registry();
+    bool removed = false;
+    for (RootKey root : kRemovalRoots) {
+        RegKey key;
+        if (registry.OpenKey(Registry::Root(root), keyPath,
+                             KEY_READ | KEY_CREATE_SUB_KEY | KEY_SET_VALUE,
+                             &key) != ERROR_SUCCESS) {
+            continue;
+        }
+        removed |= registry.DeleteValue(key, name) == ERROR_SUCCESS;
+        registry.CloseKey(key);
+    }
+    return removed;
+}
+
+std::vector<std::string> ObjectRemover::HostsFileCandidates(const Machine& machine) {
+    std::vector<std::string> candidates;
+    std::string windows, system;
+    if (machine.shell().GetFolderPath(CSIDL_WINDOWS, &windows)) {
+        candidates.push_back(windows + "\\hosts");
+        candidates.push_back(windows + "\\hosts.new");
+    }
+    if (machine.shell().GetFolderPath(CSIDL_SYSTEM, &system)) {
+        candidates.push_back(system + "\\drivers\\etc\\hosts");
+        candidates.push_back(system + "\\drivers\\etc\\hosts.new");
+    }
+    std::vector<std::string> existing;
+    for (const std::string& path : candidates) {
+        if (machine.files().PathFileExists(path)) existing.push_back(path);
+    }
+    return existing;
+}
+
+bool ObjectRemover::RemoveHostsEntry(std::string_view entry) {
+    // Every line contains the empty text: removing it would empty the file.
+    if (entry.empty()) return false;
+    FileSystem& files = machine_.files();
+    const std::vector<std::string> hostsFiles =
+        hostsFiles_ ? *hostsFiles_ : HostsFileCandidates(machine_);
+    bool removed = false;
+    for (const std::string& path : hostsFiles) {
+        std::string content;
+        if (!files.ReadWholeFile(path, &content)) continue;
+        std::string kept;
+        bool changed = false;
+        size_t start = 0;
+        while (start < content.size()) {
+            size_t end = content.find('\n', start);
+            if (end == std::string::npos) end = content.size();
+            std::string_view line(content.data() + start, end - start);
+            if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
+            if (line.find(entry) == std::string_view::npos) {
+                kept.append(line);
+                kept += "\r\n";
+            } else {
+                changed = true;
+            }
+            start = end + 1;
+        }
+        // The kept lines replace the file in one rename: a failure leaves
+        // the old file whole.
+        if (files.WriteWholeFileAtomic(path, kept)) removed |= changed;
+    }
+    return removed;
+}
+
+}  // namespace tolvane

@@ -1,0 +1,79 @@
+// ObjectRemover: the per-type removal operations of detected objects and the
+// state one removal run gathers (the files the machine refused, the hijacked
+// browser settings met). Its owner clears the browser-settings count when the
+// scan results are cleared.
+#pragma once
+
+#include <functional>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace tolvane {
+
+class Machine;
+
+class ObjectRemover {
+  public:
+    explicit ObjectRemover(Machine& machine);
+
+    // Dispatches on the ObjectType number (1 file, 2 folder, 3 registry key,
+    // 4 registry value, 6 hosts entry); other types are ignored (false).
+    bool RemoveObject(int type, std::string_view text);
+
+    // Ends running programs of an .exe first (by file name), unregisters a
+    // .dll or .ocx with "regsvr32.exe /u /s" (not waited for), clears the
+    // read-only attribute and deletes. A refusal with ERROR_ACCESS_DENIED
+    // (read-only folder, file in use) appends the path to FailedDeletions;
+    // other failures are silent.
+    bool RemoveFile(std::string_view path);
+    // Deletes the folder's files (through RemoveFile) and subfolders, deepest
+    // first, then the folder. Stops in a folder at its first file that could
+    // not be deleted; a missing path or a file path counts as success.
+    bool RemoveFolder(std::string_view path);
+    // Deletes the key tree under HKEY_CLASSES_ROOT, HKEY_CURRENT_USER,
+    // HKEY_LOCAL_MACHINE and HKEY_USERS, in this order, wherever it exists.
+    bool RemoveRegistryKey(std::string_view keyPath);
+    // "key\name": deletes the value under the four roots. A text carrying
+    // ":@:" after its first character is a browser setting recognised by its
+    // data: nothing is deleted and BrowserSettingsHits grows.
+    bool RemoveRegistryValue(std::string_view text);
+    // Rewrites every hosts file without the lines containing the entry text
+    // (case-sensitive), each kept line ending in CR LF, through a temporary
+    // file renamed over the original. True when a line was removed.
+    bool RemoveHostsEntry(std::string_view entry);
+
+    const std::vector<std::string>& FailedDeletions() const { return failedDeletions_; }
+    void ClearFailedDeletions() { failedDeletions_.clear(); }
+    int BrowserSettingsHits() const { return browserSettingsHits_; }
+    void ClearBrowserSettingsHits() { browserSettingsHits_ = 0; }
+
+    // The hosts files the hosts scan collected. Until they are set, the files
+    // are found when an entry is removed (HostsFileCandidates).
+    void SetHostsFiles(std::vector<std::string> files) { hostsFiles_ = std::move(files); }
+    // "%s\hosts", "%s\hosts.new" in the Windows folder, then
+    // "%s\drivers\etc\hosts", "%s\drivers\etc\hosts.new" in the system
+    // folder: each one that exists.
+    static std::vector<std::string> HostsFileCandidates(const Machine& machine);
+
+    // Ends the running programs whose executable has the path's file name;
+    // true when one was found. By default the machine's process table is
+    // used (every instance ends, and the call waits up to two seconds for
+    // them to be gone so that their file is free).
+    using ProcessKiller = std::function<bool(std::string_view path)>;
+    void SetProcessKiller(ProcessKiller killer) { killer_ = std::move(killer); }
+
+  private:
+    bool EmptyFolder(const std::string& folder, int depth);
+    Machine& machine_;
+    std::vector<std::string> failedDeletions_;
+    int browserSettingsHits_ = 0;
+    std::optional<std::vector<std::string>> hostsFiles_;
+    ProcessKiller killer_;
+};
+
+// The default ProcessKiller over the machine's process table.
+bool KillProcessesNamedLike(Machine& machine, std::string_view path);
+
+}  // namespace tolvane

@@ -1,0 +1,38 @@
+// The results list as removal and backup walk it: rows in the order shown,
+// each with the detected object it stands for (its type number, its object
+// text and its backup mark) and its check box. The application implements
+// it over its results list and the scan's objects; removal deletes rows
+// through it as it removes their objects.
+#pragma once
+
+#include <cstddef>
+#include <string>
+
+namespace tolvane {
+
+// ObjectType numbers as removal and backup act on them.
+namespace object_type {
+inline constexpr int kFile = 1;
+inline constexpr int kFolder = 2;
+inline constexpr int kRegistryKey = 3;
+inline constexpr int kRegistryValue = 4;
+inline constexpr int kHostFileItem = 6;
+}  // namespace object_type
+
+class ObjectRows {
+  public:
+    virtual ~ObjectRows() = default;
+    virtual size_t RowCount() const = 0;
+    virtual bool IsRowChecked(size_t row) const = 0;
+    // The row's object: its ObjectType number and its object text.
+    virtual int RowType(size_t row) const = 0;
+    virtual std::string RowText(size_t row) const = 0;
+    // The object's one-byte backup mark.
+    virtual bool RowBackupMark(size_t row) const = 0;
+    virtual void SetRowBackupMark(size_t row, bool marked) = 0;
+    // Deletes the row from the list (the next row moves up into its place);
+    // the object itself stays with the scan results.
+    virtual void RemoveRow(size_t row) = 0;
+};
+
+}  // namespace tolvane

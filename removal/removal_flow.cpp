@@ -1,0 +1,112 @@
+#include "removal/removal_flow.h"
+
+#include <cctype>
+#include <cstdio>
+#include <vector>
+
+#include "app/settings_store.h"
+#include "platform/machine.h"
+#include "removal/browser_reset.h"
+#include "removal/object_remover.h"
+#include "removal/object_rows.h"
+#include "removal/removal_view.h"
+
+namespace tolvane {
+namespace {
+
+std::string Format(const char* format, long long number) {
+    char text[128];
+    std::snprintf(text, sizeof text, format, static_cast<int>(number));
+    return text;
+}
+
+}  // namespace
+
+RemovalFlow::RemovalFlow(Machine& machine, SettingsStore& settings, ObjectRemover& remover,
+                         RemovalView& view)
+    : machine_(machine), settings_(settings), remover_(remover), view_(view) {}
+
+bool RemovalFlow::BrowserRunning() {
+    std::vector<ProcessSnapshot> processes;
+    if (!machine_.processes().List(&processes)) return false;
+    for (const ProcessSnapshot& process : processes) {
+        std::string name = process.exePath;
+        for (char& c : name) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+        if (name.find("iexplore.exe") != std::string::npos) return true;
+    }
+    return false;
+}
+
+bool RemovalFlow::RunRemoval(ObjectRows& rows, bool removeAll) {
+    using namespace removal_text;
+    if (BrowserRunning() && view_.ShowMessage("Warning", kBrowserRunning, RemovalButtons::OkCancel,
+                                              RemovalIcon::None) == RemovalAnswer::Cancel) {
+        return false;
+    }
+    if (view_.ShowMessage(kBackupCaption, kBackupQuestion, RemovalButtons::YesNo,
+                          RemovalIcon::Exclamation) == RemovalAnswer::Yes &&
+        backup_) {
+        backup_();
+    }
+
+    view_.SetBusy(true);
+    remover_.ClearFailedDeletions();
+    size_t count = 0;
+    for (size_t row = 0; row < rows.RowCount(); ++row) {
+        if (removeAll || rows.IsRowChecked(row)) ++count;
+    }
+    RemovalAnswer answer =
+        view_.ShowMessage("Tolvane", count == 0 ? kNothingSelected : Format(kConfirmFormat, count),
+                          RemovalButtons::YesNo, RemovalIcon::None);
+    if (answer != RemovalAnswer::Yes || count == 0) {
+        view_.SetBusy(false);
+        return false;
+    }
+
+    view_.SetProgressRange(0, static_cast<int>(count));
+    int removed = 0;
+    int refused = 0;  // objects of which the machine refused a file
+    size_t position = 0;
+    while (position < rows.RowCount()) {
+        rows.SetRowBackupMark(position, false);
+        if (!removeAll && !rows.IsRowChecked(position)) {
+            ++position;
+            continue;
+        }
+        size_t failedBefore = remover_.FailedDeletions().size();
+        remover_.RemoveObject(rows.RowType(position), rows.RowText(position));
+        if (remover_.FailedDeletions().size() > failedBefore) ++refused;
+        rows.RemoveRow(position);
+        view_.SetProgressPosition(++removed);
+    }
+
+    if (remover_.BrowserSettingsHits() > 0) {
+        ResetBrowserSettings(machine_.registry(), view_, ReadBrowserDefaults(settings_));
+    }
+    const std::vector<std::string>& failed = remover_.FailedDeletions();
+    if (!failed.empty()) {
+        std::string items;
+        for (const std::string& path : failed) items += path + "\r\n";
+        if (view_.AskRemoveAtNextStart(kUnableTitle, kUnablePrompt, items)) {
+            settings_.WriteStartUpDeleteQueue(failed);
+            settings_.WriteRunOnceEntry(SettingsStore::ProgramPath());
+        }
+    }
+    view_.SetBusy(false);
+    view_.ShowMessage("Tolvane", Format(kDeletedFormat, removed - refused), RemovalButtons::Ok,
+                      RemovalIcon::None);
+    return true;
+}
+
+void RemovalFlow::ProcessStartUpDeletions() {
+    FileSystem& files = machine_.files();
+    for (const std::string& path : settings_.ReadStartUpDeleteQueue()) {
+        if (path.empty()) continue;
+        files.SetFileAttributes(path, FILE_ATTRIBUTE_NORMAL);
+        files.DeleteFile(path);
+    }
+    view_.ShowMessage("Tolvane", removal_text::kStartUpDeleted, RemovalButtons::Ok,
+                      RemovalIcon::None);
+}
+
+}  // namespace tolvane

@@ -1,0 +1,69 @@
+// The removal run of the main window's "Remove", "Remove &Selected" and
+// "Remove &All " commands (and of RemoveAfterScan), and the start-up
+// deletions of a start with -b.
+#pragma once
+
+#include <functional>
+#include <string>
+
+namespace tolvane {
+
+class Machine;
+class SettingsStore;
+class ObjectRemover;
+class ObjectRows;
+class RemovalView;
+
+// Texts of the run's questions and messages.
+namespace removal_text {
+inline constexpr const char* kBrowserRunning =
+    "Internet Explorer is currently running.\nWe strongly suggest closing IE before scanning or "
+    "removing objects.\n\nClick OK to continue after closing all IE windows.";
+inline constexpr const char* kBackupQuestion =
+    "We recommend creating a backup of all items being removed so\nthat you will be able to "
+    "restore your previous settings in\ncase of a problem.\n\nClick Yes to backup the checked "
+    "items.\nClick No to remove the checked items without making a backup.";
+inline constexpr const char* kBackupCaption = "Backup selected items?";
+inline constexpr const char* kNothingSelected = "No objects selected for removal. Continue?";
+inline constexpr const char* kConfirmFormat = "%d objects selected will be removed. Continue?";
+inline constexpr const char* kDeletedFormat = "%d Objects deleted successfully.";
+inline constexpr const char* kUnableTitle = "Unable to remove items";
+inline constexpr const char* kUnablePrompt =
+    "The following items were unable to remove. They may be in use by other system processes. "
+    "Do you want to remove them on next reboot?";
+inline constexpr const char* kStartUpDeleted =
+    "Spyware items which remained in the previous scan have now been deleted.";
+}  // namespace removal_text
+
+class RemovalFlow {
+  public:
+    RemovalFlow(Machine& machine, SettingsStore& settings, ObjectRemover& remover,
+                RemovalView& view);
+
+    // The backup command the run offers before removing (the main window's
+    // MarkCheckedForBackup). Without one, Yes to the backup question saves
+    // nothing.
+    void SetBackupCommand(std::function<void()> backup) { backup_ = std::move(backup); }
+
+    // RunRemoval: warns when Internet Explorer runs, offers the backup,
+    // confirms, removes the objects of every row (removeAll) or of the
+    // checked rows in list order, deleting their rows, resets the browser
+    // settings when hijacked values were met, offers to queue the files the
+    // machine refused for the next start, and reports the count. True when
+    // objects were removed.
+    bool RunRemoval(ObjectRows& rows, bool removeAll);
+
+    // The work of a -b start: deletes the queued files (failures are
+    // silent) and shows the message once. The caller then ends the program.
+    void ProcessStartUpDeletions();
+
+  private:
+    bool BrowserRunning();
+    Machine& machine_;
+    SettingsStore& settings_;
+    ObjectRemover& remover_;
+    RemovalView& view_;
+    std::function<void()> backup_;
+};
+
+}  // namespace tolvane

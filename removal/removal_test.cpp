@@ -1,0 +1,316 @@
+// The removal run, the per-type operations, the browser reset and the -b
+// start, on real temporary prefixes.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <fstream>
+#include <sstream>
+
+#include "app/settings_store.h"
+#include "platform/testing/temp_prefix.h"
+#include "removal/browser_reset.h"
+#include "removal/object_remover.h"
+#include "removal/removal_flow.h"
+#include "removal/removal_test_support.h"
+
+namespace tolvane {
+namespace {
+
+using testing::TempPrefix;
+using testing::TestRows;
+using testing::TestView;
+namespace type = object_type;
+
+std::string HostText(const std::string& hostPath) {
+    std::ifstream in(hostPath, std::ios::binary);
+    std::stringstream s;
+    s << in.rdbuf();
+    return s.str();
+}
+
+bool ReadString(const Registry& registry, RootKey root, const std::string& path,
+                const std::string& name, std::string* value) {
+    return ReadRegistryString(registry, root, path, name, value);
+}
+
+void SetString(Registry& registry, RootKey root, const std::string& path, const std::string& name,
+               const std::string& value) {
+    RegKey key;
+    ASSERT_EQ(registry.CreateKey(Registry::Root(root), path, KEY_ALL_ACCESS, &key), 0);
+    ASSERT_EQ(registry.SetValue(key, name, REG_SZ, value), 0);
+}
+
+bool KeyExists(const Registry& registry, RootKey root, const std::string& path) {
+    RegKey key;
+    return registry.OpenKey(Registry::Root(root), path, KEY_QUERY_VALUE, &key) == ERROR_SUCCESS;
+}
+
+// A prefix with its machine, settings, remover, view and flow.
+struct Fixture {
+    TempPrefix prefix;
+    std::unique_ptr<Machine> machine = prefix.Open();
+    SettingsStore settings{machine->registry()};
+    ObjectRemover remover{*machine};
+    TestView view;
+    RemovalFlow flow{*machine, settings, remover, view};
+    std::vector<std::vector<std::string>> launches;
+
+    Fixture() {
+        machine->launcher().SetObserver([this](const std::vector<std::string>& argv) {
+            launches.push_back(argv);
+            return true;
+        });
+    }
+    // Makes the host folder of a Windows folder on C: read-only (or writable).
+    void LockFolder(const std::string& relative, bool locked) {
+        chmod(prefix.Host("drive_c/" + relative).c_str(), locked ? 0555 : 0755);
+    }
+    bool Exists(const std::string& path) const { return machine->files().PathFileExists(path); }
+};
+
+TEST(RemovalRun, ThreeCheckedRowsWithOneLockedFile) {
+    Fixture f;
+    f.prefix.WriteFile("C:\\Bad\\one.txt", "1");
+    f.prefix.WriteFile("C:\\Locked\\held.txt", "2");
+    SetString(f.machine->registry(), RootKey::CurrentUser, "Software\\BadVendor", "x", "y");
+    f.LockFolder("Locked", true);
+    TestRows rows;
+    rows.Add(type::kFile, "C:\\Bad\\one.txt");
+    rows.Add(type::kFile, "C:\\Locked\\held.txt");
+    rows.Add(type::kRegistryKey, "Software\\BadVendor");
+    f.view.answers = {RemovalAnswer::No, RemovalAnswer::Yes};  // no backup; confirm
+
+    EXPECT_TRUE(f.flow.RunRemoval(rows, false));
+    EXPECT_TRUE(rows.rows.empty());
+    EXPECT_FALSE(f.Exists("C:\\Bad\\one.txt"));
+    EXPECT_TRUE(f.Exists("C:\\Locked\\held.txt"));
+    EXPECT_FALSE(KeyExists(f.machine->registry(), RootKey::CurrentUser, "Software\\BadVendor"));
+    ASSERT_EQ(f.view.unableItems.size(), 1u);
+    EXPECT_EQ(f.view.unableItems[0], "C:\\Locked\\held.txt\r\n");
+    EXPECT_EQ(f.view.messages[1].text, "3 objects selected will be removed. Continue?");
+    EXPECT_EQ(f.view.LastText(), "2 Objects deleted successfully.");
+    EXPECT_EQ(f.view.progressHigh, 3);
+    EXPECT_EQ(f.view.progress, 3);
+    EXPECT_FALSE(f.view.busy);
+
+    // Queued for the next start, with the run-once entry.
+    EXPECT_EQ(f.settings.ReadStartUpDeleteQueue(),
+              std::vector<std::string>{"C:\\Locked\\held.txt"});
+    std::string runOnce;
+    ASSERT_TRUE(ReadString(f.machine->registry(), RootKey::LocalMachine,
+                           "SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\RunOnce", "Tolvane",
+                           &runOnce));
+    EXPECT_EQ(runOnce, "\"C:\\Program Files\\Tolvane\\Tolvane.exe\" -b");
+
+    // The -b start once the file is free.
+    f.LockFolder("Locked", false);
+    f.view.messages.clear();
+    f.flow.ProcessStartUpDeletions();
+    EXPECT_FALSE(f.Exists("C:\\Locked\\held.txt"));
+    ASSERT_EQ(f.view.messages.size(), 1u);
+    EXPECT_EQ(f.view.LastText(),
+              "Spyware items which remained in the previous scan have now been deleted.");
+}
+
+TEST(RemovalRun, NoAtTheConfirmationAndYesWithNothingChecked) {
+    Fixture f;
+    f.prefix.WriteFile("C:\\Bad\\one.txt", "1");
+    TestRows rows;
+    rows.Add(type::kFile, "C:\\Bad\\one.txt");
+    rows.Add(type::kFile, "C:\\Bad\\two.txt", false);
+
+    f.view.answers = {RemovalAnswer::No, RemovalAnswer::No};
+    EXPECT_FALSE(f.flow.RunRemoval(rows, false));
+    EXPECT_EQ(rows.rows.size(), 2u);
+    EXPECT_TRUE(f.Exists("C:\\Bad\\one.txt"));
+    EXPECT_EQ(f.view.LastText(), "1 objects selected will be removed. Continue?");
+    EXPECT_FALSE(f.view.busy);
+
+    rows.rows[0].checked = false;
+    f.view.messages.clear();
+    f.view.answers = {RemovalAnswer::No, RemovalAnswer::Yes};
+    EXPECT_FALSE(f.flow.RunRemoval(rows, false));
+    EXPECT_EQ(rows.rows.size(), 2u);
+    ASSERT_EQ(f.view.messages.size(), 2u);  // no final message
+    EXPECT_EQ(f.view.LastText(), "No objects selected for removal. Continue?");
+
+    // Remove all takes every row whatever its check box.
+    f.view.answers = {RemovalAnswer::No, RemovalAnswer::Yes};
+    EXPECT_TRUE(f.flow.RunRemoval(rows, true));
+    EXPECT_TRUE(rows.rows.empty());
+    EXPECT_FALSE(f.Exists("C:\\Bad\\one.txt"));
+    EXPECT_EQ(f.view.LastText(), "2 Objects deleted successfully.");
+}
+
+TEST(RemovalRun, ASecondRunCountsOnlyItsOwnAndBackupMarksAreCleared) {
+    Fixture f;
+    f.prefix.WriteFile("C:\\Locked\\a.txt", "a");
+    f.prefix.WriteFile("C:\\Locked\\b.txt", "b");
+    f.prefix.WriteFile("C:\\Free\\c.txt", "c");
+    f.LockFolder("Locked", true);
+    TestRows rows;
+    rows.Add(type::kFile, "C:\\Locked\\a.txt");
+    rows.Add(type::kFile, "C:\\Free\\c.txt", false);
+    rows.rows[1].backupMark = true;
+    int backups = 0;
+    f.flow.SetBackupCommand([&] { ++backups; });
+    f.view.answers = {RemovalAnswer::Yes, RemovalAnswer::Yes};
+    f.view.removeAtNextStart = false;
+    EXPECT_TRUE(f.flow.RunRemoval(rows, false));
+    EXPECT_EQ(backups, 1);
+    EXPECT_EQ(f.view.LastText(), "0 Objects deleted successfully.");
+    ASSERT_EQ(rows.rows.size(), 1u);
+    EXPECT_FALSE(rows.rows[0].backupMark);                      // visited, not removed
+    EXPECT_EQ(f.settings.ReadStartUpDeleteQueue().size(), 0u);  // Cancel queues nothing
+
+    rows.Add(type::kFile, "C:\\Locked\\b.txt");
+    rows.rows[0].checked = true;
+    f.view.answers = {RemovalAnswer::No, RemovalAnswer::Yes};
+    EXPECT_TRUE(f.flow.RunRemoval(rows, false));
+    EXPECT_EQ(f.view.unableItems.back(), "C:\\Locked\\b.txt\r\n");
+    EXPECT_EQ(f.view.LastText(), "1 Objects deleted successfully.");
+    f.LockFolder("Locked", false);
+}
+
+TEST(RemovalRun, RunningBrowserWarnsAndCancelEnds) {
+    Fixture f;
+    f.machine->SetProcessTable(MakeFixedProcessTable(
+        {{100, 1, "C:\\Program Files\\Internet Explorer\\IEXPLORE.EXE", {}, {}}}));
+    TestRows rows;
+    rows.Add(type::kFile, "C:\\x.txt");
+    f.view.answers = {RemovalAnswer::Cancel};
+    EXPECT_FALSE(f.flow.RunRemoval(rows, false));
+    ASSERT_EQ(f.view.messages.size(), 1u);
+    EXPECT_EQ(f.view.messages[0].caption, "Warning");
+    EXPECT_EQ(rows.rows.size(), 1u);
+}
+
+TEST(RemovalRun, HijackedValueIsKeptAndLeadsToTheBrowserReset) {
+    Fixture f;
+    Registry& registry = f.machine->registry();
+    const std::string main = "Software\\Microsoft\\Internet Explorer\\Main";
+    SetString(registry, RootKey::CurrentUser, main, "Start Page", "http://bad.example/");
+    SetString(registry, RootKey::LocalMachine, main, "Start Page", "http://bad.example/");
+    SetString(registry, RootKey::CurrentUser, main, "Start Page_bak", "http://bad.example/");
+    SetString(registry, RootKey::LocalMachine, main, "Search Page_bak", "x");
+    TestRows rows;
+    rows.Add(type::kRegistryValue, main + "\\Start Page:@:bad.example");
+    f.view.answers = {RemovalAnswer::No, RemovalAnswer::Yes, RemovalAnswer::Yes};
+
+    EXPECT_TRUE(f.flow.RunRemoval(rows, false));
+    EXPECT_EQ(f.remover.BrowserSettingsHits(), 1);
+    std::string value;
+    for (RootKey root : {RootKey::CurrentUser, RootKey::LocalMachine}) {
+        ASSERT_TRUE(ReadString(registry, root, main, "Start Page", &value));
+        EXPECT_EQ(value, "about:blank");
+        ASSERT_TRUE(ReadString(registry, root, main, "Search Page", &value));
+        EXPECT_EQ(value, kDefaultSearchPage);
+        ASSERT_TRUE(ReadString(registry, root, main, "Default_Page_URL", &value));
+        EXPECT_EQ(value, kDefaultHomePage);
+    }
+    EXPECT_FALSE(ReadString(registry, RootKey::CurrentUser, main, "Start Page_bak", &value));
+    EXPECT_FALSE(ReadString(registry, RootKey::LocalMachine, main, "Search Page_bak", &value));
+    const std::string prefix = "Software\\Microsoft\\Windows\\CurrentVersion\\URL\\Prefix";
+    for (auto [name, data] : {std::pair{"www", "http://"},
+                              {"home", "http://"},
+                              {"mosaic", "http://"},
+                              {"ftp", "ftp://"},
+                              {"gopher", "gopher://"}}) {
+        ASSERT_TRUE(ReadString(registry, RootKey::LocalMachine, prefix, name, &value)) << name;
+        EXPECT_EQ(value, data);
+    }
+    ASSERT_GE(f.view.messages.size(), 4u);
+    EXPECT_EQ(f.view.messages[3].text, "Tolvane had restored your IE Settings to default.");
+    EXPECT_EQ(f.view.LastText(), "1 Objects deleted successfully.");
+}
+
+TEST(BrowserReset, NoChangesNothingAndSettingsGiveTheAddresses) {
+    Fixture f;
+    Registry& registry = f.machine->registry();
+    const std::string main = "Software\\Microsoft\\Internet Explorer\\Main";
+    SetString(registry, RootKey::CurrentUser, main, "Start Page", "http://bad.example/");
+    f.view.answers = {RemovalAnswer::No};
+    EXPECT_FALSE(ResetBrowserSettings(registry, f.view, ReadBrowserDefaults(f.settings)));
+    EXPECT_EQ(f.view.messages.size(), 1u);
+    std::string value;
+    ASSERT_TRUE(ReadString(registry, RootKey::CurrentUser, main, "Start Page", &value));
+    EXPECT_EQ(value, "http://bad.example/");
+
+    // No Styles key, no Search key: the later operations still run.
+    f.settings.WriteString(kDefaultSearchPageSetting, "http://search.example/");
+    ApplyBrowserDefaults(registry, ReadBrowserDefaults(f.settings));
+    ASSERT_TRUE(ReadString(registry, RootKey::CurrentUser, main, "Default_Search_URL", &value));
+    EXPECT_EQ(value, "http://search.example/");
+    ASSERT_TRUE(ReadString(registry, RootKey::CurrentUser, main, "Default_Page_URL", &value));
+    EXPECT_EQ(value, kDefaultHomePage);
+}
+
+TEST(ObjectRemoverOps, HostsRewriteKeepsOtherLinesInOrderWithCrLf) {
+    Fixture f;
+    const std::string hosts = "C:\\windows\\system32\\drivers\\etc\\hosts";
+    f.prefix.WriteFile(hosts,
+                       "127.0.0.1 localhost\n# comment\r\n127.0.0.1 ads.bad.example\n"
+                       "::1 localhost\n127.0.0.1 bad.example.org");
+    EXPECT_TRUE(f.remover.RemoveHostsEntry("ads.bad.example"));
+    EXPECT_EQ(HostText(f.prefix.Host("drive_c/windows/system32/drivers/etc/hosts")),
+              "127.0.0.1 localhost\r\n# comment\r\n::1 localhost\r\n127.0.0.1 bad.example.org\r\n");
+    // An empty entry would match every line: nothing is touched.
+    EXPECT_FALSE(f.remover.RemoveHostsEntry(""));
+    EXPECT_EQ(ObjectRemover::HostsFileCandidates(*f.machine), std::vector<std::string>{hosts});
+}
+
+TEST(ObjectRemoverOps, RegistryKeysGoUnderEveryRootAndValuesByName) {
+    Fixture f;
+    Registry& registry = f.machine->registry();
+    SetString(registry, RootKey::CurrentUser, "Software\\Bad\\Sub", "v", "1");
+    SetString(registry, RootKey::LocalMachine, "Software\\Bad", "v", "1");
+    EXPECT_TRUE(f.remover.RemoveRegistryKey("Software\\Bad"));
+    EXPECT_FALSE(KeyExists(registry, RootKey::CurrentUser, "Software\\Bad"));
+    EXPECT_FALSE(KeyExists(registry, RootKey::LocalMachine, "Software\\Bad"));
+    EXPECT_FALSE(f.remover.RemoveRegistryKey(""));
+
+    SetString(registry, RootKey::CurrentUser, "Software\\Run", "bad", "x");
+    SetString(registry, RootKey::CurrentUser, "Software\\Run", "good", "y");
+    EXPECT_TRUE(f.remover.RemoveRegistryValue("Software\\Run\\bad"));
+    std::string value;
+    EXPECT_FALSE(ReadString(registry, RootKey::CurrentUser, "Software\\Run", "bad", &value));
+    EXPECT_TRUE(ReadString(registry, RootKey::CurrentUser, "Software\\Run", "good", &value));
+    EXPECT_FALSE(f.remover.RemoveRegistryValue("novalue"));
+    EXPECT_EQ(f.remover.BrowserSettingsHits(), 0);
+}
+
+TEST(ObjectRemoverOps, FilesAndFoldersEndProgramsUnregisterAndStopAtALockedFile) {
+    Fixture f;
+    f.machine->SetProcessTable(MakeFixedProcessTable(
+        {{200, 1, "C:\\Other\\BAD.EXE", {}, {}}, {201, 1, "C:\\windows\\notepad.exe", {}, {}}}));
+    f.prefix.WriteFile("C:\\Bad\\bad.exe", "MZ");
+    f.prefix.WriteFile("C:\\Bad\\helper.dll", "MZ");
+    f.prefix.WriteFile("C:\\Bad\\.hidden", "h");
+    f.prefix.WriteFile("C:\\Bad\\Sub\\Deep\\x.txt", "x");
+    EXPECT_TRUE(f.remover.RemoveFolder("C:\\Bad\\"));
+    EXPECT_FALSE(f.Exists("C:\\Bad"));
+    std::vector<ProcessSnapshot> left;
+    ASSERT_TRUE(f.machine->processes().List(&left));
+    ASSERT_EQ(left.size(), 1u);
+    EXPECT_EQ(left[0].pid, 201u);
+    ASSERT_EQ(f.launches.size(), 1u);
+    EXPECT_EQ(f.launches[0], (std::vector<std::string>{"wine", "regsvr32.exe", "/u", "/s",
+                                                       "C:\\Bad\\helper.dll"}));
+
+    // A folder with a locked subfolder stays; its free files may go.
+    f.prefix.WriteFile("C:\\Two\\A\\held.txt", "1");
+    f.prefix.WriteFile("C:\\Two\\B\\free.txt", "2");
+    f.LockFolder("Two/A", true);
+    EXPECT_FALSE(f.remover.RemoveFolder("C:\\Two"));
+    EXPECT_TRUE(f.Exists("C:\\Two\\A\\held.txt"));
+    EXPECT_FALSE(f.Exists("C:\\Two\\B"));
+    EXPECT_EQ(f.remover.FailedDeletions(), std::vector<std::string>{"C:\\Two\\A\\held.txt"});
+    f.LockFolder("Two/A", false);
+
+    EXPECT_TRUE(f.remover.RemoveFolder("C:\\Missing"));
+    EXPECT_FALSE(f.remover.RemoveFile("C:\\Missing.txt"));
+    EXPECT_EQ(f.remover.FailedDeletions().size(), 1u);
+}
+
+}  // namespace
+}  // namespace tolvane
