@@ -1,0 +1,76 @@
+#include "script/advanced_scan.h"
+
+#include <algorithm>
+#include <utility>
+
+#include "platform/machine.h"
+#include "script/interim_adapters.h"
+
+namespace tolvane {
+
+namespace {
+
+constexpr const char* kBrowserRunningWarning =
+    "Internet Explorer is currently running.\nWe strongly suggest closing IE before scanning or "
+    "removing objects.\n\nClick OK to continue after closing all IE windows.";
+constexpr const char* kFinishedMessage =
+    "Finished cleaning all supported spyware.\nClick \"Finish\" and perform \"Smart Scan\" now.";
+
+std::string ToLowerAscii(std::string text) {
+    std::transform(text.begin(), text.end(), text.begin(), [](char c) {
+        return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
+    });
+    return text;
+}
+
+}  // namespace
+
+bool ConfirmBrowserClosedForAdvancedScan(Machine& machine, ScriptView& view) {
+    for (const std::string& name : ProcessNamesInterim(machine.processes())) {
+        if (ToLowerAscii(name).find("iexplore.exe") == std::string::npos) continue;
+        return view.MessageBox(kBrowserRunningWarning, "Warning", ScriptView::kOkCancel) !=
+               ScriptView::kIdCancel;
+    }
+    return true;
+}
+
+AdvancedScan::AdvancedScan(Machine& machine, AdvancedScanView& view, std::string programFolder,
+                           ScriptLimits limits)
+    : machine_(machine),
+      view_(view),
+      programFolder_(std::move(programFolder)),
+      host_(std::make_unique<ScriptHost>(machine, view, limits)) {}
+
+AdvancedScan::~AdvancedScan() = default;
+
+void AdvancedScan::Open() {
+    scripts_.clear();
+    rows_.clear();
+    outcomes_.clear();
+    description_.clear();
+    closeCaption_ = "Cancel";
+    LoadScripts(machine_.files(), programFolder_, &scripts_);
+    for (const ScriptRecord& record : scripts_) rows_.push_back({record.name, kNotScannedStatus});
+    host_->StartEngine();
+    scanEnabled_ = true;
+}
+
+void AdvancedScan::ClickRow(std::optional<size_t> row) {
+    if (!row || *row >= scripts_.size()) return;
+    description_ = scripts_[*row].description;
+}
+
+void AdvancedScan::Scan() {
+    if (!scanEnabled_) return;
+    outcomes_.clear();
+    for (size_t i = 0; i < scripts_.size(); ++i) {
+        outcomes_.push_back(host_->RunScript(scripts_[i].script));
+        rows_[i].status = kFinishedStatus;
+        view_.RowChanged(i);
+    }
+    closeCaption_ = "Finish";
+    view_.MessageBox(kFinishedMessage, "Tolvane", ScriptView::kOk);
+    scanEnabled_ = false;
+}
+
+}  // namespace tolvane

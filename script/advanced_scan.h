@@ -1,0 +1,94 @@
+// The "Advanced BHO Scanning Option" window's logic, independent of any
+// window system: the script list with its "Vendor" and "Status" columns, the
+// description of the clicked row, the Scan button that runs every script
+// once, and the Cancel button that reads "Finish" after the run. A face (the
+// desktop window or the headless front end) shows the model and forwards the
+// user's actions; it implements AdvancedScanView.
+#pragma once
+
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "script/script_database.h"
+#include "script/script_host.h"
+#include "script/script_view.h"
+
+namespace tolvane {
+
+class Machine;
+
+class AdvancedScanView : public ScriptView {
+  public:
+    // A row's status text changed (during a run, one row after the other).
+    virtual void RowChanged(size_t row) { (void)row; }
+};
+
+inline constexpr const char* kAdvancedScanTitle = "Advanced BHO Scanning Option";
+inline constexpr const char* kNotScannedStatus = "Not Scanned";
+inline constexpr const char* kFinishedStatus = "Finished";
+
+struct AdvancedScanColumn {
+    const char* title;
+    int width;  // pixels
+};
+inline constexpr AdvancedScanColumn kAdvancedScanColumns[] = {{"Vendor", 220}, {"Status", 100}};
+
+// Before the window opens: when a running process's name contains
+// "iexplore.exe", warns (OK/Cancel). False when the user cancelled: the
+// window is then not opened.
+bool ConfirmBrowserClosedForAdvancedScan(Machine& machine, ScriptView& view);
+
+class AdvancedScan {
+  public:
+    struct Row {
+        std::string vendor;
+        std::string status;
+    };
+    // What the description label reads (in Arial, size 9) and the colour the
+    // description box is drawn on (0xBBGGRR).
+    static constexpr const char* kDescriptionLabel = "Description";
+    static constexpr unsigned kDescriptionBackground = 0xE0B47B;
+
+    // programFolder holds script.db (a Windows path).
+    AdvancedScan(Machine& machine, AdvancedScanView& view, std::string programFolder,
+                 ScriptLimits limits = {});
+    ~AdvancedScan();
+
+    // The window opens: reads script.db afresh, every row "Not Scanned",
+    // Scan enabled, and a fresh script engine.
+    void Open();
+
+    const std::vector<ScriptRecord>& scripts() const { return scripts_; }
+    const std::vector<Row>& rows() const { return rows_; }
+    // A mouse click in the list; nullopt for a click on empty space, which
+    // changes nothing.
+    void ClickRow(std::optional<size_t> row);
+    const std::string& description() const { return description_; }
+
+    bool scanEnabled() const { return scanEnabled_; }
+    // "Cancel" until the scripts ran, "Finish" after.
+    const std::string& closeCaption() const { return closeCaption_; }
+
+    // The Scan button: runs every script in list order, marks each row
+    // "Finished" whatever the script did, renames Cancel to "Finish", shows
+    // the final message and disables Scan. Does nothing when Scan is disabled.
+    void Scan();
+    // How each script of the last run ended (diagnostics, tests).
+    const std::vector<ScriptOutcome>& outcomes() const { return outcomes_; }
+
+  private:
+    Machine& machine_;
+    AdvancedScanView& view_;
+    std::string programFolder_;
+    std::unique_ptr<ScriptHost> host_;
+    std::vector<ScriptRecord> scripts_;
+    std::vector<Row> rows_;
+    std::vector<ScriptOutcome> outcomes_;
+    std::string description_;
+    std::string closeCaption_ = "Cancel";
+    bool scanEnabled_ = false;
+};
+
+}  // namespace tolvane

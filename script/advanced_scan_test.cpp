@@ -1,0 +1,113 @@
+#include "script/advanced_scan.h"
+
+#include <gtest/gtest.h>
+
+#include "definitions/container.h"
+#include "platform/machine.h"
+#include "script/script_test_support.h"
+
+namespace tolvane {
+namespace {
+
+constexpr const char* kFolder = "C:\\Program Files\\Tolvane\\";
+
+class AdvancedScanTest : public ::testing::Test {
+  protected:
+    void WriteScripts(const std::string& markup) {
+        std::string stored;
+        ASSERT_TRUE(EncodeContainer(markup, &stored));
+        prefix.WriteFile(std::string(kFolder) + "script.db", stored);
+    }
+    std::vector<std::string> Statuses(const AdvancedScan& scan) {
+        std::vector<std::string> statuses;
+        for (const AdvancedScan::Row& row : scan.rows()) statuses.push_back(row.status);
+        return statuses;
+    }
+
+    testing::TempPrefix prefix;
+    std::unique_ptr<Machine> machine = prefix.Open();
+    testing::RecordingView view;
+};
+
+TEST_F(AdvancedScanTest, ScanRunsEveryScriptInOrderOnceAndFinishes) {
+    WriteScripts(
+        "<NA>"
+        "<SW NAME=\"Alpha\"><SCRIPT>var order = ['a'];</SCRIPT>"
+        "<DESCRIPTION NAME=\"Alpha's text\"/></SW>"
+        "<SW NAME=\"Broken\"><SCRIPT>order.push('b'); IsFileExists(); "
+        "order.push('x');</SCRIPT></SW>"
+        "<SW NAME=\"Gamma\"><SCRIPT>order.push('c'); doit(order.join());</SCRIPT></SW>"
+        "</NA>");
+    AdvancedScan scan(*machine, view, kFolder);
+    scan.Open();
+    ASSERT_EQ(scan.rows().size(), 3u);
+    EXPECT_EQ(scan.rows()[0].vendor, "Alpha");
+    EXPECT_EQ(Statuses(scan), (std::vector<std::string>(3, kNotScannedStatus)));
+    EXPECT_TRUE(scan.scanEnabled());
+    EXPECT_EQ(scan.closeCaption(), "Cancel");
+
+    scan.ClickRow(1);
+    EXPECT_EQ(scan.description(), kNoScriptDescription);
+    scan.ClickRow(0);
+    EXPECT_EQ(scan.description(), "Alpha's text");
+    scan.ClickRow(std::nullopt);  // empty space
+    scan.ClickRow(7);
+    EXPECT_EQ(scan.description(), "Alpha's text");
+
+    scan.Scan();
+    EXPECT_EQ(Statuses(scan), (std::vector<std::string>(3, kFinishedStatus)));
+    EXPECT_EQ(view.changedRows, (std::vector<size_t>{0, 1, 2}));
+    ASSERT_EQ(view.shown.size(), 2u);
+    EXPECT_EQ(view.shown[0].text, "a,b,c");
+    EXPECT_EQ(view.shown[1].text,
+              "Finished cleaning all supported spyware.\nClick \"Finish\" and perform \"Smart "
+              "Scan\" now.");
+    EXPECT_EQ(view.shown[1].caption, "Tolvane");
+    EXPECT_EQ(scan.outcomes()[1], ScriptOutcome::Stopped);
+    EXPECT_FALSE(scan.scanEnabled());
+    EXPECT_EQ(scan.closeCaption(), "Finish");
+
+    scan.Scan();  // disabled: nothing runs again
+    EXPECT_EQ(view.shown.size(), 2u);
+
+    // Opening again reads the file afresh, with a new engine.
+    WriteScripts("<NA><SW NAME=\"Only\"><SCRIPT>doit(typeof order)</SCRIPT></SW></NA>");
+    scan.Open();
+    EXPECT_EQ(Statuses(scan), (std::vector<std::string>{kNotScannedStatus}));
+    EXPECT_TRUE(scan.scanEnabled());
+    EXPECT_EQ(scan.closeCaption(), "Cancel");
+    EXPECT_EQ(scan.description(), "");
+    scan.Scan();
+    EXPECT_EQ(view.shown[2].text, "undefined");
+}
+
+TEST_F(AdvancedScanTest, WithoutScriptsScanShowsTheFinalMessageAtOnce) {
+    AdvancedScan scan(*machine, view, kFolder);
+    scan.Open();
+    EXPECT_TRUE(scan.rows().empty());
+    scan.Scan();
+    ASSERT_EQ(view.shown.size(), 1u);
+    EXPECT_EQ(view.shown[0].caption, "Tolvane");
+    EXPECT_FALSE(scan.scanEnabled());
+}
+
+TEST_F(AdvancedScanTest, BrowserWarningOnlyWhileInternetExplorerRuns) {
+    EXPECT_TRUE(ConfirmBrowserClosedForAdvancedScan(*machine, view));
+    EXPECT_TRUE(view.shown.empty());
+
+    ProcessSnapshot browser;
+    browser.pid = 10;
+    browser.exePath = "C:\\Program Files\\Internet Explorer\\IEXPLORE.EXE";
+    browser.modules = {browser.exePath};
+    machine->SetProcessTable(MakeFixedProcessTable({browser}));
+    view.answers = {ScriptView::kIdCancel, ScriptView::kIdOk};
+    EXPECT_FALSE(ConfirmBrowserClosedForAdvancedScan(*machine, view));
+    ASSERT_EQ(view.shown.size(), 1u);
+    EXPECT_EQ(view.shown[0].caption, "Warning");
+    EXPECT_EQ(view.shown[0].style, ScriptView::kOkCancel);
+    EXPECT_EQ(view.shown[0].text.substr(0, 39), "Internet Explorer is currently running.");
+    EXPECT_TRUE(ConfirmBrowserClosedForAdvancedScan(*machine, view));
+}
+
+}  // namespace
+}  // namespace tolvane

@@ -1,0 +1,55 @@
+// The native functions that advanced-scan scripts call to read and change
+// the machine: files and folders, processes, the registry and browser helper
+// objects. The script host defines NativeFunctionTable() on its global object
+// and points the engine context's private data at a NativeEnvironment.
+//
+// Value conventions: a string argument must be a string value (numbers,
+// objects, null and undefined are rejected, not converted); a rejected call
+// ends the whole script silently, with no exception a script could catch.
+// Strings cross as code page 1252 text, cut at their first zero character.
+#pragma once
+
+#include <functional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+struct JSFunctionSpec;
+
+namespace tolvane {
+
+class Machine;
+class ScriptView;
+
+// The caption of the boxes `doit` shows.
+inline constexpr const char* kScriptApplicationName = "Tolvane";
+// Browser helper objects: one subkey per class identifier, under
+// HKEY_CURRENT_USER and under HKEY_LOCAL_MACHINE.
+inline constexpr const char* kBrowserHelperObjectsKey =
+    "SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Explorer\\Browser Helper Objects";
+
+struct NativeEnvironment {
+    Machine* machine = nullptr;
+    ScriptView* view = nullptr;
+    // Called with true before a message box waits for the user and with false
+    // after it, so the time spent waiting does not count against a script.
+    std::function<void(bool waiting)> userWait;
+    // The script host's own data, for its engine callbacks.
+    void* host = nullptr;
+};
+
+// The table handed to JS_DefineFunctions, ending with an empty entry.
+const JSFunctionSpec* NativeFunctionTable();
+// The names in table order, with their declared argument counts (tests, tools).
+struct NativeFunctionInfo {
+    std::string name;
+    unsigned args;
+};
+std::vector<NativeFunctionInfo> NativeFunctionList();
+
+// Registry values read by scripts are percent-decoded: "%" and two hex digits
+// become that byte; any other "%" is dropped (the byte after it is copied as
+// it is); "+" stays. Input ends at its first zero byte.
+std::string PercentDecode(std::string_view text);
+
+}  // namespace tolvane
