@@ -1,0 +1,204 @@
+#include "update/update_client.h"
+
+#include <string_view>
+
+namespace tolvane {
+
+namespace t = update_texts;
+
+std::string FillVersion(const char* text, double version) {
+    std::string result(text);
+    size_t at = result.find("%s");
+    if (at != std::string::npos) result.replace(at, 2, FormatVersion(version));
+    return result;
+}
+
+// --- UpdateClient -------------------------------------------------------------
+
+UpdateClient::UpdateClient(UpdateHost& host, std::string applicationName)
+    : host_(host), applicationName_(std::move(applicationName)) {
+    programProduct_.productCode = "TOLVANE";
+    programProduct_.settingsKey = "SOFTWARE\\Tolvane";
+    programProduct_.descriptionPath = "/tolvane/updatecore.txt";
+    programProduct_.displayName = "Tolvane";
+    programProduct_.install = UpdateInstallKind::ProgramPackage;
+    databaseProduct_.productCode = "TOLVANE";
+    databaseProduct_.settingsKey = "SOFTWARE\\Tolvane";
+    databaseProduct_.descriptionPath = "/tolvane/update.txt";
+    databaseProduct_.displayName = "Tolvane Database";
+    databaseProduct_.install = UpdateInstallKind::DefinitionsDatabase;
+}
+
+UpdateClient::~UpdateClient() {
+    // Work still pending would post to windows that are going away.
+    AuAbort(&programRequest_);
+    AuAbort(&databaseRequest_);
+}
+
+void UpdateClient::SetVersions(double programVersion, const std::string& definitionsVersionText) {
+    programProduct_.installedVersion = programVersion;
+    databaseProduct_.installedVersion = VersionNumberFromText(definitionsVersionText);
+}
+
+void UpdateClient::StartQuery(UpdateProduct& product, UpdateRequest& request,
+                              UpdateNotifySink* receiver) {
+    AuSetup(&product);
+    AuInitialize(&request);
+    request.receiver = receiver;
+    request.postNotifications = 1;
+    AuQueryServerAsync(&request);
+}
+
+void UpdateClient::StartUpCheck(UpdateNotifySink* mainWindow) {
+    mainWindow_ = mainWindow;
+    phase_ = UpdatePhase::Program;
+    StartQuery(programProduct_, programRequest_, mainWindow_);
+}
+
+void UpdateClient::Install(UpdateRequest* record) {
+    UpdateInstallResult result = AuRunAutoUpdate(record);
+    std::string caption = applicationName_;
+    if (result.outcome == UpdateInstallOutcome::ProgramPackageKept) caption = t::kProgramCaption;
+    if (result.outcome == UpdateInstallOutcome::DefinitionsInstalled ||
+        result.outcome == UpdateInstallOutcome::NotLoadable) {
+        caption = t::kDatabaseCaption;
+    }
+    if (!result.message.empty()) host_.ShowMessage(result.message, caption);
+    if (result.outcome == UpdateInstallOutcome::DefinitionsInstalled) host_.DefinitionsInstalled();
+}
+
+void UpdateClient::HandleUpdateNotify(const UpdateNotifyMessage& message) {
+    const bool programPhase = phase_ == UpdatePhase::Program;
+    switch (message.code) {
+        case kUpdateServerUnreachable:
+            phase_ = UpdatePhase::Program;
+            break;
+        case kUpdateNewerVersion:
+            if (programPhase) {
+                if (host_.AskYesNo(FillVersion(t::kProgramQuestion, message.offeredVersion),
+                                   t::kProgramCaption)) {
+                    AuDownloadUpdateAsync(&programRequest_);
+                } else {
+                    phase_ = UpdatePhase::Database;
+                    StartQuery(databaseProduct_, databaseRequest_, mainWindow_);
+                }
+            } else if (host_.AskYesNo(FillVersion(t::kDatabaseQuestion, message.offeredVersion),
+                                      t::kDatabaseCaption)) {
+                AuDownloadUpdateAsync(&databaseRequest_);
+            }
+            break;
+        case kUpdateNoNewerVersion:
+            if (programPhase) {
+                phase_ = UpdatePhase::Database;
+                StartQuery(databaseProduct_, databaseRequest_, mainWindow_);
+            }
+            break;
+        case kUpdateDownloadComplete:
+            host_.ShowMessage(t::kDownloadCompleteMessage, applicationName_);
+            Install(message.record);
+            break;
+        case kUpdateDownloadFailed:
+            host_.ShowMessage(t::kDownloadFailedMessage, applicationName_);
+            break;
+        default:
+            break;
+    }
+}
+
+// --- UpdateWindow -------------------------------------------------------------
+
+UpdateWindow::UpdateWindow(UpdateClient& client, UpdateWindowView& view)
+    : client_(client), view_(view) {}
+
+UpdateWindow::~UpdateWindow() {
+    if (self_) AuForgetReceiver(self_);
+}
+
+void UpdateWindow::SetStatus(const std::string& text) {
+    status_ = text;
+    view_.SetStatusText(text);
+}
+
+void UpdateWindow::SetButton(const std::string& caption) {
+    button_ = caption;
+    view_.SetButtonCaption(caption);
+}
+
+void UpdateWindow::Close() {
+    if (closed_) return;
+    closed_ = true;
+    view_.Close();
+}
+
+void UpdateWindow::Open(UpdateNotifySink* self) {
+    self_ = self;
+    UpdateClient::StartQuery(client_.programProduct(), client_.programRequest(), self_);
+    SetStatus(t::kChecking);
+}
+
+void UpdateWindow::HandleUpdateNotify(const UpdateNotifyMessage& message) {
+    if (closed_) return;  // a late message for a window the user already left
+    const bool programPhase = phase_ == UpdatePhase::Program;
+    UpdateHost& host = client_.host();
+    switch (message.code) {
+        case kUpdateServerUnreachable:
+            SetStatus(t::kUnableToConnect);
+            SetButton(t::kOk);
+            phase_ = UpdatePhase::Program;
+            break;
+        case kUpdateNewerVersion:
+            if (programPhase) {
+                if (host.AskYesNo(FillVersion(t::kProgramQuestion, message.offeredVersion),
+                                  t::kProgramCaption)) {
+                    SetButton(t::kCancel);
+                    SetStatus(t::kDownloadingEngine);
+                    AuDownloadUpdateAsync(&client_.programRequest());
+                } else {
+                    phase_ = UpdatePhase::Database;
+                    UpdateClient::StartQuery(client_.databaseProduct(), client_.databaseRequest(),
+                                             self_);
+                    SetStatus(t::kCheckingDatabase);
+                    SetButton(t::kCancel);
+                }
+            } else if (host.AskYesNo(FillVersion(t::kDatabaseQuestion, message.offeredVersion),
+                                     t::kDatabaseCaption)) {
+                SetStatus(t::kDownloadingDatabase);
+                AuDownloadUpdateAsync(&client_.databaseRequest());
+            } else {
+                Close();
+            }
+            break;
+        case kUpdateNoNewerVersion:
+            if (programPhase) {
+                phase_ = UpdatePhase::Database;
+                UpdateClient::StartQuery(client_.databaseProduct(), client_.databaseRequest(),
+                                         self_);
+                SetStatus(t::kCheckingDatabase);
+                SetButton(t::kCancel);
+            } else {
+                SetStatus(t::kNoUpdates);
+                SetButton(t::kOk);
+            }
+            break;
+        case kUpdateDownloadComplete:
+            SetStatus(t::kDownloadComplete);
+            client_.Install(message.record);
+            break;
+        case kUpdateDownloadFailed:
+            SetStatus(t::kDownloadFailed);
+            SetButton(t::kOk);
+            break;
+        default:
+            break;
+    }
+}
+
+void UpdateWindow::PressButton() {
+    if (button_ == t::kCancel) {
+        AuAbort(&client_.programRequest());
+        AuAbort(&client_.databaseRequest());
+    }
+    Close();
+}
+
+}  // namespace tolvane

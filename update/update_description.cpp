@@ -1,0 +1,181 @@
+#include "update/update_description.h"
+
+#include <charconv>
+#include <cmath>
+#include <optional>
+#include <vector>
+
+namespace tolvane {
+
+namespace {
+
+bool IsBlank(char c) {
+    return c == ' ' || c == '\t';
+}
+
+std::string_view Trim(std::string_view text) {
+    while (!text.empty() && IsBlank(text.front())) text.remove_prefix(1);
+    while (!text.empty() && (IsBlank(text.back()) || text.back() == '\r')) text.remove_suffix(1);
+    return text;
+}
+
+bool IsDigit(char c) {
+    return c >= '0' && c <= '9';
+}
+
+// "3", "3.45", "16.05": digits, optionally a point and more digits. No sign,
+// no exponent, at most 15 digits so the number is read exactly enough.
+std::optional<double> ReadVersion(std::string_view text) {
+    size_t digits = 0;
+    size_t i = 0;
+    while (i < text.size() && IsDigit(text[i])) ++i, ++digits;
+    if (i == 0) return std::nullopt;
+    if (i < text.size() && text[i] == '.') {
+        ++i;
+        size_t fraction = 0;
+        while (i < text.size() && IsDigit(text[i])) ++i, ++fraction;
+        if (fraction == 0) return std::nullopt;
+        digits += fraction;
+    }
+    if (i != text.size() || digits > 15) return std::nullopt;
+    double value = 0;
+    auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), value);
+    if (ec != std::errc() || end != text.data() + text.size() || !std::isfinite(value)) {
+        return std::nullopt;
+    }
+    return value;
+}
+
+std::optional<uint64_t> ReadSize(std::string_view text) {
+    if (text.empty() || text.size() > 20) return std::nullopt;
+    for (char c : text) {
+        if (!IsDigit(c)) return std::nullopt;
+    }
+    uint64_t value = 0;
+    auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), value);
+    if (ec != std::errc() || end != text.data() + text.size()) return std::nullopt;
+    if (value == 0 || value > kMaxUpdateDownloadBytes) return std::nullopt;
+    return value;
+}
+
+std::optional<std::string> ReadSha256(std::string_view text) {
+    if (text.size() != 64) return std::nullopt;
+    std::string hex;
+    for (char c : text) {
+        if (IsDigit(c) || (c >= 'a' && c <= 'f')) {
+            hex += c;
+        } else if (c >= 'A' && c <= 'F') {
+            hex += static_cast<char>(c - 'A' + 'a');
+        } else {
+            return std::nullopt;
+        }
+    }
+    return hex;
+}
+
+bool IsNameChar(char c) {
+    return IsDigit(c) || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || c == '.' || c == '-' ||
+           c == '_';
+}
+
+// A path on the update server: "/" then components of letters, digits, ".",
+// "-" and "_", none of them "." or ".."; the last one becomes the file name
+// of the download, so it must not start with a dot either. Anything that
+// could reach another host or leave the Updates folder is refused.
+bool ReadFilePath(std::string_view text, std::string* fileName) {
+    if (text.size() < 2 || text.size() > 512 || text.front() != '/') return false;
+    std::string_view rest = text.substr(1);
+    std::string_view component;
+    while (true) {
+        size_t slash = rest.find('/');
+        component = rest.substr(0, slash);
+        if (component.empty() || component == "." || component == "..") return false;
+        for (char c : component) {
+            if (!IsNameChar(c)) return false;
+        }
+        if (slash == std::string_view::npos) break;
+        rest.remove_prefix(slash + 1);
+    }
+    if (component.front() == '.' || component.size() > 100) return false;
+    *fileName = std::string(component);
+    return true;
+}
+
+}  // namespace
+
+bool ParseUpdateDescription(std::string_view text, UpdateDescription* description,
+                            std::string* error) {
+    auto fail = [error](size_t line, const std::string& what) {
+        if (error) *error = line ? "line " + std::to_string(line) + ": " + what : what;
+        return false;
+    };
+    if (text.size() > kMaxUpdateDescriptionBytes) return fail(0, "too large");
+    if (text.find('\0') != std::string_view::npos) return fail(0, "holds a zero byte");
+
+    UpdateDescription result;
+    bool seen[4] = {false, false, false, false};  // version, file, size, sha256
+    const char* names[4] = {"version", "file", "size", "sha256"};
+    size_t lineNumber = 0;
+    bool first = true;
+    while (!text.empty()) {
+        size_t end = text.find('\n');
+        std::string_view line = text.substr(0, end);
+        text.remove_prefix(end == std::string_view::npos ? text.size() : end + 1);
+        ++lineNumber;
+        line = Trim(line);
+        if (first) {
+            // The identifying first line keeps other files (an error page, a
+            // file of another format) from being taken for a description.
+            if (line != "tolvane-update 1") return fail(lineNumber, "not \"tolvane-update 1\"");
+            first = false;
+            continue;
+        }
+        if (line.empty() || line.front() == '#') continue;
+        size_t colon = line.find(':');
+        if (colon == std::string_view::npos) return fail(lineNumber, "no \"name: value\"");
+        std::string_view name = Trim(line.substr(0, colon));
+        std::string_view value = Trim(line.substr(colon + 1));
+        int field = -1;
+        for (int i = 0; i < 4; ++i) {
+            if (name == names[i]) field = i;
+        }
+        if (field < 0) continue;  // names of later formats are left to them
+        if (seen[field]) return fail(lineNumber, std::string(name) + " given twice");
+        seen[field] = true;
+        switch (field) {
+            case 0: {
+                auto version = ReadVersion(value);
+                if (!version) return fail(lineNumber, "version is not a number like 3.45");
+                result.version = *version;
+                result.versionText = std::string(value);
+                break;
+            }
+            case 1:
+                if (!ReadFilePath(value, &result.fileName)) {
+                    return fail(lineNumber, "file is not a plain path on the server");
+                }
+                result.file = std::string(value);
+                break;
+            case 2: {
+                auto size = ReadSize(value);
+                if (!size) return fail(lineNumber, "size is not a number of bytes from 1 to 1 GiB");
+                result.size = *size;
+                break;
+            }
+            case 3: {
+                auto hash = ReadSha256(value);
+                if (!hash) return fail(lineNumber, "sha256 is not 64 hexadecimal digits");
+                result.sha256 = *hash;
+                break;
+            }
+        }
+    }
+    if (first) return fail(0, "empty");
+    for (int i = 0; i < 4; ++i) {
+        if (!seen[i]) return fail(0, std::string(names[i]) + " is missing");
+    }
+    *description = std::move(result);
+    return true;
+}
+
+}  // namespace tolvane

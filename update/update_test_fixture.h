@@ -1,0 +1,152 @@
+// Test support for the update tests: a temporary prefix, a local update
+// server named in the prefix's UpdateServer setting, the library configured
+// for both, and an event loop on the test's thread.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <iterator>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "definitions/container.h"
+#include "platform/machine.h"
+#include "platform/testing/temp_prefix.h"
+#include "update/sha256.h"
+#include "update/test_http_server.h"
+#include "update/update_event_loop.h"
+#include "update/update_service.h"
+
+namespace tolvane::testing {
+
+// Records what reaches a receiving window, and on which thread.
+struct RecordingHandler : UpdateNotifyHandler {
+    void HandleUpdateNotify(const UpdateNotifyMessage& message) override {
+        messages.push_back(message);
+        threads.push_back(std::this_thread::get_id());
+    }
+    std::vector<int> Codes() const {
+        std::vector<int> codes;
+        for (const auto& message : messages) codes.push_back(message.code);
+        return codes;
+    }
+    std::vector<UpdateNotifyMessage> messages;
+    std::vector<std::thread::id> threads;
+};
+
+class UpdateTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        // The local server is asked directly, never through a proxy.
+        for (const char* name :
+             {"http_proxy", "HTTP_PROXY", "https_proxy", "HTTPS_PROXY", "all_proxy", "ALL_PROXY"}) {
+            unsetenv(name);
+        }
+        machine_ = prefix_.Open();
+        UpdateServiceOptions options;
+        options.machine = machine_.get();
+        options.log = [this](const std::string& line) {
+            std::lock_guard lock(logMutex_);
+            logs_.push_back(line);
+        };
+        options.connectTimeout = std::chrono::milliseconds(3000);
+        options.queryTimeout = std::chrono::milliseconds(10000);
+        options.downloadTimeout = std::chrono::milliseconds(20000);
+        AuConfigure(options);
+        SetServer(server_.BaseUrl());
+    }
+
+    void TearDown() override { AuShutdown(); }
+
+    void SetServer(const std::string& address) {
+        RegKey key;
+        ASSERT_EQ(machine_->registry().CreateKey(Registry::Root(RootKey::LocalMachine),
+                                                 "SOFTWARE\\Tolvane", 0, &key),
+                  ERROR_SUCCESS);
+        ASSERT_EQ(machine_->registry().SetValue(key, "UpdateServer", REG_SZ, address),
+                  ERROR_SUCCESS);
+    }
+
+    static std::string Description(const std::string& version, const std::string& file,
+                                   const std::string& content) {
+        return "tolvane-update 1\nversion: " + version + "\nfile: " + file +
+               "\nsize: " + std::to_string(content.size()) + "\nsha256: " + Sha256Hex(content) +
+               "\n";
+    }
+
+    // The server offers content as file under the description path.
+    void Offer(const std::string& descriptionPath, const std::string& version,
+               const std::string& file, const std::string& content) {
+        server_.Set(descriptionPath, Description(version, file, content));
+        server_.Set(file, content);
+    }
+
+    // A database.db that loads, with the given version.
+    static std::string Database(const std::string& version) {
+        std::string stored;
+        EXPECT_TRUE(EncodeContainer("<NA VERSION=\"" + version +
+                                        "\"><SW NAME=\"Demo\"><DIRECTORIES>"
+                                        "<DIR NAME=\"%temp%\\demo\"/></DIRECTORIES></SW></NA>",
+                                    &stored));
+        return stored;
+    }
+
+    // Runs the test thread's event loop until done() holds (or 15 s pass).
+    bool RunUntil(const std::function<bool()>& done) {
+        auto until = std::chrono::steady_clock::now() + std::chrono::seconds(15);
+        while (!done()) {
+            if (std::chrono::steady_clock::now() > until) return false;
+            loop_.RunOne(std::chrono::milliseconds(20));
+        }
+        return true;
+    }
+
+    // Lets the library finish whatever is pending and delivers what it posted.
+    void Settle() {
+        AuWaitIdle();
+        loop_.RunPending();
+    }
+
+    std::string AppFile(const std::string& name) const {
+        return prefix_.Host("drive_c/Program Files/Tolvane/" + name);
+    }
+    // The names in the Updates folder.
+    std::vector<std::string> UpdatesFolder() const {
+        std::vector<std::string> names;
+        std::error_code error;
+        for (const auto& entry : std::filesystem::directory_iterator(AppFile("Updates"), error)) {
+            names.push_back(entry.path().filename().string());
+        }
+        return names;
+    }
+    std::string ReadHost(const std::string& path) const {
+        std::ifstream in(path, std::ios::binary);
+        return std::string(std::istreambuf_iterator<char>(in), {});
+    }
+    std::vector<std::string> Logs() {
+        std::lock_guard lock(logMutex_);
+        return logs_;
+    }
+    bool LogHas(const std::string& part) {
+        for (const auto& line : Logs()) {
+            if (line.find(part) != std::string::npos) return true;
+        }
+        return false;
+    }
+
+    TempPrefix prefix_;
+    std::unique_ptr<Machine> machine_;
+    TestHttpServer server_;
+    UpdateEventLoop loop_;
+    std::mutex logMutex_;
+    std::vector<std::string> logs_;
+};
+
+}  // namespace tolvane::testing
