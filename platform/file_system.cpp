@@ -114,6 +114,14 @@ uint32_t AttributesOf(const struct stat& st, std::string_view name) {
     return attributes;
 }
 
+// A symbolic link shows as a reparse point (as Windows shows a junction),
+// so that walks can tell a link from the folder it leads to.
+uint32_t LinkAttribute(const std::string& hostPath) {
+    struct stat st;
+    return lstat(hostPath.c_str(), &st) == 0 && S_ISLNK(st.st_mode) ? FILE_ATTRIBUTE_REPARSE_POINT
+                                                                    : 0;
+}
+
 // stat() that falls back to lstat() for a dangling symbolic link.
 bool StatEntry(const std::string& hostPath, struct stat* st) {
     if (stat(hostPath.c_str(), st) == 0) return true;
@@ -555,8 +563,10 @@ bool FileSystem::FindFirstFile(std::string_view pattern, FindHandle* handle, Fin
         std::string name = Utf8ToCp1252(onDisk);
         if (!MatchFilePattern(mask, name)) continue;
         struct stat es;
-        if (!StatEntry(base + "/" + onDisk, &es)) continue;
+        std::string entryHost = base + "/" + onDisk;
+        if (!StatEntry(entryHost, &es)) continue;
         found.push_back(MakeFindData(es, std::move(name)));
+        if (!dots) found.back().attributes |= LinkAttribute(entryHost);
     }
     closedir(dir);
     std::sort(found.begin(), found.end(), [](const FindData& a, const FindData& b) {
@@ -595,10 +605,14 @@ bool FileSystem::ReadWholeFile(std::string_view path, std::string* content) cons
     Resolved r;
     if (!Resolve(path, &r)) return false;
     if (!r.exists) return Fail(MissingError(r.parentExists));
-    int fd = open(r.host.c_str(), O_RDONLY | O_CLOEXEC);
+    struct stat before;
+    // Only regular files: a pipe or device (under Z:) would block or never end.
+    if (stat(r.host.c_str(), &before) != 0 || !S_ISREG(before.st_mode))
+        return Fail(ERROR_ACCESS_DENIED);
+    int fd = open(r.host.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
     if (fd < 0) return FailErrno();
     struct stat st;
-    if (fstat(fd, &st) != 0 || S_ISDIR(st.st_mode)) {
+    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
         close(fd);
         return Fail(ERROR_ACCESS_DENIED);
     }
@@ -693,7 +707,8 @@ bool FileSystem::OpenFile(std::string_view path, FileOpenMode mode, File* file) 
     if (r.isRoot) return Fail(ERROR_ACCESS_DENIED);
     struct stat st;
     bool exists = r.exists && stat(r.host.c_str(), &st) == 0;
-    if (exists && S_ISDIR(st.st_mode)) return Fail(ERROR_ACCESS_DENIED);
+    if (exists && !S_ISREG(st.st_mode))
+        return Fail(ERROR_ACCESS_DENIED);  // folders, pipes, devices
     int flags = O_CLOEXEC;
     switch (mode) {
         case FileOpenMode::Read:
@@ -732,7 +747,7 @@ bool FileSystem::CopyFile(std::string_view from, std::string_view to, bool failI
     if (!src.exists) return Fail(MissingError(src.parentExists));
     struct stat ss;
     if (stat(src.host.c_str(), &ss) != 0) return FailErrno();
-    if (S_ISDIR(ss.st_mode)) return Fail(ERROR_ACCESS_DENIED);
+    if (!S_ISREG(ss.st_mode)) return Fail(ERROR_ACCESS_DENIED);
     if (!Resolve(to, &dst)) return false;
     if (!dst.parentExists || dst.isRoot) return Fail(ERROR_PATH_NOT_FOUND);
     std::string target = dst.host;
@@ -853,6 +868,16 @@ bool FileSystem::RemoveDirectory(std::string_view path) {
     if (r.isRoot) return Fail(ERROR_ACCESS_DENIED);
     struct stat st;
     if (lstat(r.host.c_str(), &st) != 0) return FailErrno();
+    if (S_ISLNK(st.st_mode)) {
+        // A link to a folder goes as a junction does: the link only.
+        struct stat target;
+        if (stat(r.host.c_str(), &target) != 0 || !S_ISDIR(target.st_mode))
+            return Fail(ERROR_DIRECTORY);
+        if (!FolderWritable(ParentOf(r.host))) return false;
+        if (unlink(r.host.c_str()) != 0) return FailErrno();
+        t_lastError = ERROR_SUCCESS;
+        return true;
+    }
     if (!S_ISDIR(st.st_mode)) return Fail(ERROR_DIRECTORY);
     if (NoWriteBits(st)) return Fail(ERROR_ACCESS_DENIED);
     if (!FolderWritable(ParentOf(r.host))) return false;
@@ -878,7 +903,8 @@ uint32_t FileSystem::GetFileAttributes(std::string_view path) const {
     }
     std::string_view name = r.normalized;
     name.remove_prefix(name.find_last_of('\\') + 1);
-    return AttributesOf(st, r.isRoot ? std::string_view() : name);
+    if (r.isRoot) return AttributesOf(st, std::string_view());
+    return AttributesOf(st, name) | LinkAttribute(r.host);
 }
 
 bool FileSystem::SetFileAttributes(std::string_view path, uint32_t attributes) {

@@ -15,7 +15,11 @@
 //
 // Attributes as Wine gives them: FILE_ATTRIBUTE_DIRECTORY for folders,
 // FILE_ATTRIBUTE_ARCHIVE for other files, FILE_ATTRIBUTE_READONLY when no
-// write bit is set, FILE_ATTRIBUTE_HIDDEN for names starting with a dot.
+// write bit is set, FILE_ATTRIBUTE_HIDDEN for names starting with a dot,
+// FILE_ATTRIBUTE_REPARSE_POINT for a symbolic link (the other bits describe
+// its target; RemoveDirectory of a link to a folder removes only the link,
+// as for a junction). Only regular files can be opened or read: pipes and
+// devices (under Z:) are refused with ERROR_ACCESS_DENIED.
 // A path whose resolved location lies outside every drive (a symbolic link
 // leading out of drive_c when no drive covers its target) is refused with
 // ERROR_ACCESS_DENIED. Thread-safe.

@@ -151,11 +151,14 @@ bool Launcher::ShellExecute(std::string_view verb, std::string_view file,
     if (file.empty()) return false;
     std::vector<std::string> argv;
     std::vector<std::string> env;
+    // An observer sees every launch this machine asks for, whether or not
+    // Wine or a desktop is there, so that tests do not depend on the host.
+    const bool check = !observer_;
     if (IsWebAddress(file)) {
-        if (!HasDesktop() || FindOnPath("xdg-open").empty()) return false;
+        if (check && (!HasDesktop() || FindOnPath("xdg-open").empty())) return false;
         argv = {"xdg-open", std::string(file)};
     } else if (IsWindowsProgram(file)) {
-        if (!WineInstalled()) return false;
+        if (check && !WineInstalled()) return false;
         argv = {"wine", Cp1252ToUtf8(file)};
         for (std::string& p : SplitParameters(parameters)) argv.push_back(Cp1252ToUtf8(p));
         env.push_back("WINEPREFIX=" + prefix_);
@@ -163,7 +166,7 @@ bool Launcher::ShellExecute(std::string_view verb, std::string_view file,
         // A document or folder of the machine, shown by the desktop.
         std::optional<std::string> host = files_.ToHostPath(file);
         if (!host || !files_.PathFileExists(file)) return false;
-        if (!HasDesktop() || FindOnPath("xdg-open").empty()) return false;
+        if (check && (!HasDesktop() || FindOnPath("xdg-open").empty())) return false;
         argv = {"xdg-open", *host};
     }
     if (observer_) return observer_(argv);

@@ -14,7 +14,7 @@ namespace tolvane {
 class FileSystem;
 
 class Launcher {
-public:
+  public:
     Launcher(const std::string& prefixPath, const FileSystem& files);
 
     // Starts `file` (a Windows program name or path, a Windows file or folder
@@ -22,13 +22,15 @@ public:
     // nothing could be started (no Wine, no desktop).
     bool ShellExecute(std::string_view verb, std::string_view file, std::string_view parameters);
 
-    // Tests watch launches instead of starting anything.
+    // Tests watch launches instead of starting anything. The observer sees
+    // every launch asked for, whether or not Wine or a desktop is present;
+    // its result is ShellExecute's.
     using Observer = std::function<bool(const std::vector<std::string>& argv)>;
     void SetObserver(Observer observer) { observer_ = std::move(observer); }
 
     static bool WineInstalled();
 
-private:
+  private:
     std::string prefix_;
     const FileSystem& files_;
     Observer observer_;

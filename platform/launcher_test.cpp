@@ -52,7 +52,7 @@ class FakeTools {
             std::ofstream script(path);
             script << "#!/bin/sh\n{ echo \"" << tool
                    << "\"; for a in \"$@\"; do echo \"$a\"; done; echo \"prefix=$WINEPREFIX\"; } > "
-                   << folder_ << "/calls.tmp\nmv " << folder_ << "/calls.tmp " << folder_
+                   << folder_ << "/calls.tmp\n/bin/mv " << folder_ << "/calls.tmp " << folder_
                    << "/calls.txt\n";
             script.close();
             std::filesystem::permissions(path, std::filesystem::perms::owner_all);
@@ -82,7 +82,7 @@ TEST(LauncherTest, RunsWindowsProgramsUnderWineWithThePrefix) {
     auto machine = prefix.Open();
     FakeTools tools(prefix);
     ScopedEnv path("PATH", (tools.folder() + ":/usr/bin:/bin").c_str());
-    ASSERT_TRUE(Launcher::WineInstalled());
+    ASSERT_TRUE(Launcher::WineInstalled());  // the stand-in
 
     std::vector<std::vector<std::string>> seen;
     machine->launcher().SetObserver([&](const std::vector<std::string>& argv) {
@@ -103,50 +103,49 @@ TEST(LauncherTest, RunsWindowsProgramsUnderWineWithThePrefix) {
               "wine\nregedit.exe\n/s\nC:\\x.reg\nprefix=" + machine->PrefixPath() + "\n");
 }
 
-TEST(LauncherTest, SkipsWindowsProgramsWithoutWine) {
+TEST(LauncherTest, WithoutWineOrADesktopNothingStarts) {
     TempPrefix prefix;
+    prefix.WriteFile("C:\\readme.txt", "x");
     auto machine = prefix.Open();
-    ScopedEnv path("PATH", prefix.Host("empty").c_str());
-    bool called = false;
-    machine->launcher().SetObserver([&](const std::vector<std::string>&) {
-        called = true;
-        return true;
-    });
+    machine->launcher().SetObserver(nullptr);
+    FakeTools tools(prefix);
+    std::filesystem::remove(tools.folder() + "/wine");
+    ScopedEnv path("PATH", tools.folder().c_str());
+    ScopedEnv display("DISPLAY", nullptr);
+    ScopedEnv wayland("WAYLAND_DISPLAY", nullptr);
     EXPECT_FALSE(Launcher::WineInstalled());
     EXPECT_FALSE(machine->launcher().ShellExecute("open", "regsvr32.exe", "/s x.dll"));
-    EXPECT_FALSE(called);
+    EXPECT_FALSE(machine->launcher().ShellExecute("open", "https://tolvane.example.org/", ""));
+    EXPECT_FALSE(machine->launcher().ShellExecute("open", "C:\\readme.txt", ""));
+    EXPECT_FALSE(std::filesystem::exists(tools.folder() + "/calls.txt"));
+
+    // With a desktop, xdg-open shows the document.
+    ScopedEnv x11("DISPLAY", ":0");
+    EXPECT_TRUE(machine->launcher().ShellExecute("open", "c:\\README.TXT", ""));
+    EXPECT_EQ(tools.WaitForCall(),
+              "xdg-open\n" + machine->PrefixPath() + "/drive_c/readme.txt\nprefix=\n");
 }
 
-TEST(LauncherTest, OpensFoldersFilesAndAddressesOnTheDesktop) {
+TEST(LauncherTest, TestPrefixesRecordLaunchesOfFoldersFilesAndAddresses) {
     TempPrefix prefix;
     prefix.WriteFile("C:\\Program Files\\Tolvane\\Logs\\TolvaneLog.txt", "log");
     auto machine = prefix.Open();
-    FakeTools tools(prefix);
-    ScopedEnv path("PATH", (tools.folder() + ":/usr/bin:/bin").c_str());
-    ScopedEnv wayland("WAYLAND_DISPLAY", nullptr);
-    std::vector<std::vector<std::string>> seen;
-    machine->launcher().SetObserver([&](const std::vector<std::string>& argv) {
-        seen.push_back(argv);
-        return true;
-    });
-
-    {
-        ScopedEnv display("DISPLAY", nullptr);
-        EXPECT_FALSE(machine->launcher().ShellExecute("open", "https://tolvane.example.org/", ""));
-        EXPECT_TRUE(seen.empty());
-    }
-    ScopedEnv display("DISPLAY", ":0");
     EXPECT_TRUE(machine->launcher().ShellExecute("open", "https://tolvane.example.org/", ""));
     EXPECT_TRUE(machine->launcher().ShellExecute("open", "c:\\program files\\tolvane\\logs", ""));
     EXPECT_TRUE(machine->launcher().ShellExecute(
         "", "C:\\Program Files\\Tolvane\\Logs\\tolvanelog.txt", ""));
     EXPECT_FALSE(machine->launcher().ShellExecute("open", "C:\\nothing\\here.txt", ""));
-    ASSERT_EQ(seen.size(), 3u);
+    EXPECT_TRUE(machine->launcher().ShellExecute("", "regsvr32.exe", "/u /s \"C:\\a b.dll\""));
+    auto seen = prefix.Launches();
+    ASSERT_EQ(seen.size(), 4u);
     EXPECT_EQ(seen[0], (std::vector<std::string>{"xdg-open", "https://tolvane.example.org/"}));
-    EXPECT_EQ(seen[1][0], "xdg-open");
-    EXPECT_EQ(seen[1][1], machine->PrefixPath() + "/drive_c/Program Files/Tolvane/Logs");
+    EXPECT_EQ(seen[1],
+              (std::vector<std::string>{
+                  "xdg-open", machine->PrefixPath() + "/drive_c/Program Files/Tolvane/Logs"}));
     EXPECT_EQ(seen[2][1],
               machine->PrefixPath() + "/drive_c/Program Files/Tolvane/Logs/TolvaneLog.txt");
+    EXPECT_EQ(seen[3],
+              (std::vector<std::string>{"wine", "regsvr32.exe", "/u", "/s", "C:\\a b.dll"}));
 }
 
 }  // namespace

@@ -75,6 +75,7 @@ inline constexpr uint32_t FILE_ATTRIBUTE_SYSTEM = 0x0004;
 inline constexpr uint32_t FILE_ATTRIBUTE_DIRECTORY = 0x0010;
 inline constexpr uint32_t FILE_ATTRIBUTE_ARCHIVE = 0x0020;
 inline constexpr uint32_t FILE_ATTRIBUTE_NORMAL = 0x0080;
+inline constexpr uint32_t FILE_ATTRIBUTE_REPARSE_POINT = 0x0400;
 inline constexpr uint32_t INVALID_FILE_ATTRIBUTES = 0xFFFFFFFF;
 
 // A FILETIME: 100-nanosecond intervals since 1601-01-01 UTC.

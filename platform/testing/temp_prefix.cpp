@@ -10,6 +10,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <map>
+#include <mutex>
 #include <stdexcept>
 #include <utility>
 #include <vector>
@@ -141,7 +142,12 @@ void MakeTreeWritable(const fs::path& root) {
 
 }  // namespace
 
-TempPrefix::TempPrefix() {
+struct TempPrefix::LaunchLog {
+    std::mutex mutex;
+    std::vector<std::vector<std::string>> launches;
+};
+
+TempPrefix::TempPrefix() : launches_(std::make_shared<LaunchLog>()) {
     const char* tmp = std::getenv("TMPDIR");
     std::string pattern = std::string(tmp && *tmp ? tmp : "/tmp") + "/tolvane-prefix-XXXXXX";
     std::vector<char> buf(pattern.begin(), pattern.end());
@@ -290,7 +296,18 @@ std::unique_ptr<Machine> TempPrefix::Open() const {
     std::unique_ptr<Machine> machine = Machine::Open(path_, &error);
     if (!machine) throw std::runtime_error("TempPrefix: " + error);
     machine->SetProcessTable(MakeFixedProcessTable({}));
+    std::shared_ptr<LaunchLog> log = launches_;
+    machine->launcher().SetObserver([log](const std::vector<std::string>& argv) {
+        std::lock_guard<std::mutex> lock(log->mutex);
+        log->launches.push_back(argv);
+        return true;
+    });
     return machine;
+}
+
+std::vector<std::vector<std::string>> TempPrefix::Launches() const {
+    std::lock_guard<std::mutex> lock(launches_->mutex);
+    return launches_->launches;
 }
 
 }  // namespace tolvane::testing

@@ -12,6 +12,7 @@
 #include <memory>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "platform/machine.h"
 
@@ -36,11 +37,18 @@ class TempPrefix {
     void AddDrive(char letter, const std::string& target) const;
     // Removes dosdevices/ altogether: the machine then has only C: = drive_c/.
     void RemoveDosDevices() const;
-    // Opens the machine with a fixed, empty process table.
+    // Opens the machine with a fixed, empty process table and a launcher that
+    // records what it would start (Launches()) instead of starting Wine or a
+    // desktop program; a test that wants a real start calls
+    // machine->launcher().SetObserver(nullptr).
     std::unique_ptr<Machine> Open() const;
+    // The argv of every launch by machines that Open() made, in order.
+    std::vector<std::vector<std::string>> Launches() const;
 
   private:
+    struct LaunchLog;
     std::string path_;
+    std::shared_ptr<LaunchLog> launches_;
 };
 
 }  // namespace tolvane::testing
