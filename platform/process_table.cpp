@@ -130,22 +130,45 @@ class ProcProcessTable : public ProcessTable {
     }
 
   private:
+    // The process runs in this prefix: its WINEPREFIX names it, or, for a
+    // Wine program started without WINEPREFIX, the prefix is Wine's default
+    // $HOME/.wine of that process.
     bool BelongsToMachine(uint32_t pid) const {
+        std::string dir = "/proc/" + std::to_string(pid);
         std::string environ;
-        if (!ReadProcFile("/proc/" + std::to_string(pid) + "/environ", &environ)) return false;
-        constexpr std::string_view kName = "WINEPREFIX=";
+        if (!ReadProcFile(dir + "/environ", &environ)) return false;
+        std::string prefix, home;
+        bool hasPrefix = false;
         size_t start = 0;
         while (start < environ.size()) {
             size_t end = environ.find('\0', start);
             if (end == std::string::npos) end = environ.size();
             std::string_view entry(environ.data() + start, end - start);
-            if (entry.substr(0, kName.size()) == kName) {
-                std::string value(entry.substr(kName.size()));
-                return !value.empty() && Canonical(value) == prefix_;
+            if (entry.substr(0, 11) == "WINEPREFIX=") {
+                prefix = entry.substr(11);
+                hasPrefix = true;
+            } else if (entry.substr(0, 5) == "HOME=") {
+                home = entry.substr(5);
             }
             start = end + 1;
         }
-        return false;
+        if (hasPrefix) return !prefix.empty() && Canonical(prefix) == prefix_;
+        if (home.empty() || Canonical(home + "/.wine") != prefix_) return false;
+        return IsWineProcess(dir);
+    }
+
+    static bool IsWineProcess(const std::string& dir) {
+        std::string cmdline;
+        if (ReadProcFile(dir + "/cmdline", &cmdline) &&
+            IsWindowsPath(Trim(
+                std::string_view(cmdline.data(), std::min(cmdline.find('\0'), cmdline.size())))))
+            return true;
+        char target[PATH_MAX];
+        ssize_t n = readlink((dir + "/exe").c_str(), target, sizeof target - 1);
+        if (n <= 0) return false;
+        std::string_view exe(target, static_cast<size_t>(n));
+        std::string_view name = exe.substr(exe.find_last_of('/') + 1);
+        return name.substr(0, 4) == "wine";
     }
 
     // False for processes of other machines and those that cannot be read.

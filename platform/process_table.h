@@ -15,13 +15,13 @@ class FileSystem;
 struct ProcessSnapshot {
     uint32_t pid = 0;
     uint32_t parentPid = 0;
-    std::string exePath;               // Windows path (argv[0]), e.g. "C:\windows\notepad.exe"
-    std::vector<std::string> modules;  // Windows paths of mapped .exe/.dll files, exe first
+    std::string exePath;                 // Windows path (argv[0]), e.g. "C:\windows\notepad.exe"
+    std::vector<std::string> modules;    // Windows paths of mapped .exe/.dll files, exe first
     std::vector<std::string> hostFiles;  // host paths of every mapped file (in-use checks)
 };
 
 class ProcessTable {
-public:
+  public:
     virtual ~ProcessTable() = default;
     // The machine's processes now; false when they cannot be listed at all.
     virtual bool List(std::vector<ProcessSnapshot>* processes) = 0;
@@ -32,7 +32,8 @@ public:
 };
 
 // The live back-end over /proc: every process whose environment holds
-// WINEPREFIX=<prefix> (Wine's own helpers included); modules from
+// WINEPREFIX=<prefix> (Wine's own helpers included), and Wine programs
+// without WINEPREFIX when the prefix is their $HOME/.wine; modules from
 // /proc/PID/maps mapped back to Windows paths; Terminate is kill(SIGKILL).
 std::unique_ptr<ProcessTable> MakeProcProcessTable(const std::string& prefixPath,
                                                    const FileSystem& files);

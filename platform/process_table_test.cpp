@@ -139,6 +139,26 @@ TEST(ProcProcessTableTest, MapsAProgramInsideTheDriveBackToItsWindowsPath) {
     EXPECT_TRUE(machine->files().DeleteFile("c:\\tools\\sleeper.exe"));
 }
 
+TEST(ProcProcessTableTest, AWineProgramWithoutWineprefixRunsInHomeDotWine) {
+    TempPrefix prefix;
+    std::string error;
+    auto machine = Machine::Open(prefix.path(), &error);
+    ASSERT_NE(machine, nullptr) << error;
+    // A home whose .wine is this prefix.
+    std::filesystem::create_directory(prefix.Host("home"));
+    std::filesystem::create_directory_symlink(prefix.path(), prefix.Host("home/.wine"));
+
+    Child wine({"/bin/bash", "-c", "exec -a 'C:\\windows\\notepad.exe' sleep 60"},
+               {"HOME=" + prefix.Host("home")});
+    Child plain({"/bin/sleep", "60"}, {"HOME=" + prefix.Host("home")});
+    ProcessSnapshot snapshot;
+    ASSERT_TRUE(FindProcess(machine->processes(), wine.pid(), "notepad.exe", &snapshot));
+    std::vector<ProcessSnapshot> all;
+    ASSERT_TRUE(machine->processes().List(&all));
+    for (const auto& p : all)
+        EXPECT_NE(p.pid, static_cast<uint32_t>(plain.pid()));  // no Wine program
+}
+
 TEST(FixedProcessTableTest, TerminateRemovesTheEntry) {
     ProcessSnapshot a, b;
     a.pid = 10;
