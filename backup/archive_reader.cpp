@@ -1,0 +1,177 @@
+#include "backup/archive_reader.h"
+
+#include <minizip/unzip.h>
+
+#include <ctime>
+#include <vector>
+
+#include "backup/archive_writer.h"
+#include "platform/file_system.h"
+
+namespace tolvane {
+namespace {
+
+constexpr size_t kChunk = 64 * 1024;
+// Longest entry name taken; longer names are refused.
+constexpr size_t kMaxName = 4096;
+
+unzFile Unz(void* handle) {
+    return static_cast<unzFile>(handle);
+}
+
+bool IsFolder(FileSystem& files, const std::string& path) {
+    uint32_t attributes = files.GetFileAttributes(path);
+    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY);
+}
+
+// A DOS date and time in local time as a FILETIME; 0 when it is no date.
+FileTime DosToFileTime(const tm_unz& date) {
+    std::tm local{};
+    local.tm_sec = static_cast<int>(date.tm_sec);
+    local.tm_min = static_cast<int>(date.tm_min);
+    local.tm_hour = static_cast<int>(date.tm_hour);
+    local.tm_mday = static_cast<int>(date.tm_mday);
+    local.tm_mon = static_cast<int>(date.tm_mon);
+    local.tm_year = static_cast<int>(date.tm_year) - 1900;
+    local.tm_isdst = -1;
+    if (local.tm_mday < 1 || local.tm_year < 80) return 0;
+    std::time_t when = std::mktime(&local);
+    return when < 0 ? 0 : UnixToFileTime(when);
+}
+
+}  // namespace
+
+bool CreateFolderPath(FileSystem& files, std::string_view folder) {
+    std::string path = FileSystem::NormalizePath(folder);
+    while (path.size() > 3 && path.back() == '\\') path.pop_back();
+    if (IsFolder(files, path)) return true;
+    // From the drive's root down: "C:\" is there, each component after it
+    // is made when missing.
+    size_t start = path.find('\\');
+    if (start == std::string::npos) return false;
+    while (start < path.size()) {
+        size_t end = path.find('\\', start + 1);
+        if (end == std::string::npos) end = path.size();
+        std::string part = path.substr(0, end);
+        if (!IsFolder(files, part)) {
+            if (files.PathFileExists(part) || !files.CreateDirectory(part)) return false;
+        }
+        start = end;
+    }
+    return true;
+}
+
+ArchiveReader::ArchiveReader(FileSystem& files) : files_(files) {}
+
+ArchiveReader::~ArchiveReader() {
+    Close();
+}
+
+bool ArchiveReader::Open(std::string_view path) {
+    Close();
+    std::optional<std::string> host = files_.ToHostPath(path);
+    if (!host || !files_.PathFileExists(path) || IsFolder(files_, std::string(path))) return false;
+    unz_ = unzOpen64(host->c_str());
+    return unz_ != nullptr;
+}
+
+void ArchiveReader::Close() {
+    if (unz_) unzClose(Unz(unz_));
+    unz_ = nullptr;
+}
+
+bool ArchiveReader::SetOutputFolder(std::string_view folder) {
+    std::string path = FileSystem::NormalizePath(folder);
+    while (path.size() > 3 && path.back() == '\\') path.pop_back();
+    if (files_.PathFileExists(path) && !IsFolder(files_, path)) return false;
+    if (!CreateFolderPath(files_, path)) return false;
+    output_ = path;
+    return true;
+}
+
+bool ArchiveReader::ExtractAll(bool ignoreFolderNames) {
+    filesExtracted_ = 0;
+    entriesRefused_ = 0;
+    if (!unz_ || output_.empty()) return false;
+    unz_global_info global;
+    if (unzGetGlobalInfo(Unz(unz_), &global) != UNZ_OK || global.number_entry == 0) return false;
+    int rc = unzGoToFirstFile(Unz(unz_));
+    while (rc == UNZ_OK) {
+        if (!ExtractCurrent(ignoreFolderNames)) return false;
+        rc = unzGoToNextFile(Unz(unz_));
+    }
+    return rc == UNZ_END_OF_LIST_OF_FILE;
+}
+
+bool ArchiveReader::ExtractCurrent(bool ignoreFolderNames) {
+    unz_file_info info;
+    std::vector<char> nameBuffer(kMaxName + 1, '\0');
+    if (unzGetCurrentFileInfo(Unz(unz_), &info, nameBuffer.data(), kMaxName, nullptr, 0, nullptr,
+                              0) != UNZ_OK) {
+        return false;
+    }
+    if (info.size_filename > kMaxName) {
+        ++entriesRefused_;
+        return true;
+    }
+    std::string name(nameBuffer.data(), info.size_filename);
+    for (char& c : name) {
+        if (c == '/') c = '\\';
+    }
+    bool folder =
+        (info.external_fa & FILE_ATTRIBUTE_DIRECTORY) || (!name.empty() && name.back() == '\\');
+    while (!name.empty() && name.back() == '\\') name.pop_back();
+    if (!IsSafeEntryName(name) || name.find('\0') != std::string::npos) {
+        ++entriesRefused_;
+        return true;
+    }
+    if (folder) {
+        if (ignoreFolderNames) return true;
+        return CreateFolderPath(files_, output_ + "\\" + name);
+    }
+    if (ignoreFolderNames) {
+        size_t slash = name.rfind('\\');
+        if (slash != std::string::npos) name = name.substr(slash + 1);
+    }
+    std::string target = output_ + "\\" + name;
+    size_t slash = target.rfind('\\');
+    if (!CreateFolderPath(files_, target.substr(0, slash))) return false;
+    if (IsFolder(files_, target)) return false;
+
+    File out;
+    files_.SetFileAttributes(target, FILE_ATTRIBUTE_NORMAL);
+    if (!files_.OpenFile(target, FileOpenMode::Write, &out)) return false;
+    if (unzOpenCurrentFile(Unz(unz_)) != UNZ_OK) {
+        out.Close();
+        files_.DeleteFile(target);
+        return false;
+    }
+    std::vector<char> buffer(kChunk);
+    bool ok = true;
+    for (;;) {
+        int read =
+            unzReadCurrentFile(Unz(unz_), buffer.data(), static_cast<unsigned>(buffer.size()));
+        if (read < 0) {
+            ok = false;
+            break;
+        }
+        if (read == 0) break;
+        if (!out.Write(std::string_view(buffer.data(), static_cast<size_t>(read)))) {
+            ok = false;
+            break;
+        }
+    }
+    // The checksum is only checked here, at the entry's end.
+    if (unzCloseCurrentFile(Unz(unz_)) != UNZ_OK) ok = false;
+    out.Close();
+    if (!ok) {
+        files_.DeleteFile(target);
+        return false;
+    }
+    FileTime written = DosToFileTime(info.tmu_date);
+    if (written != 0) files_.SetFileTimes(target, 0, written);
+    ++filesExtracted_;
+    return true;
+}
+
+}  // namespace tolvane

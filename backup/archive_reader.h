@@ -1,0 +1,55 @@
+// ArchiveReader: extracts a zip archive through minizip's unzip into an
+// output folder of the machine.
+//
+// Archives may come from elsewhere and are not trusted: an entry whose name
+// is absolute, names a drive or stream (a colon), or has "." or ".." parts
+// is not extracted; names are created below the output folder only, through
+// the machine layer. An entry whose data does not arrive whole (a write
+// refused, the disk full, a damaged entry failing its checksum) leaves no
+// file behind and ends the extraction with failure.
+#pragma once
+
+#include <cstddef>
+#include <string>
+#include <string_view>
+
+namespace tolvane {
+
+class FileSystem;
+
+class ArchiveReader {
+  public:
+    explicit ArchiveReader(FileSystem& files);
+    ~ArchiveReader();
+    ArchiveReader(const ArchiveReader&) = delete;
+    ArchiveReader& operator=(const ArchiveReader&) = delete;
+
+    // Opens the archive at the Windows path. False when it is no zip archive.
+    bool Open(std::string_view path);
+    // Fails when the path is a file; otherwise creates it (parents first)
+    // when missing.
+    bool SetOutputFolder(std::string_view folder);
+    // Extracts every entry in archive order. With ignoreFolderNames only the
+    // entries' file names are kept. False without an archive or output
+    // folder, for an archive without entries, and at the first entry that
+    // could not be extracted (unsafe names are skipped, not failures).
+    bool ExtractAll(bool ignoreFolderNames);
+    void Close();
+
+    size_t FilesExtracted() const { return filesExtracted_; }
+    size_t EntriesRefused() const { return entriesRefused_; }
+
+  private:
+    bool ExtractCurrent(bool ignoreFolderNames);
+    FileSystem& files_;
+    void* unz_ = nullptr;  // unzFile
+    std::string output_;
+    size_t filesExtracted_ = 0;
+    size_t entriesRefused_ = 0;
+};
+
+// Creates the folder and every missing parent. False when one cannot be made
+// (or a part of the path is a file).
+bool CreateFolderPath(FileSystem& files, std::string_view folder);
+
+}  // namespace tolvane

@@ -1,0 +1,242 @@
+#include "backup/backup_archive.h"
+
+#include "app/settings_store.h"
+#include "backup/archive_reader.h"
+#include "backup/archive_writer.h"
+#include "platform/machine.h"
+#include "removal/object_rows.h"
+#include "removal/registry_export.h"
+#include "removal/removal_view.h"
+
+namespace tolvane {
+namespace {
+
+constexpr int kMaxDepth = 64;
+constexpr RootKey kBackupRoots[] = {RootKey::ClassesRoot, RootKey::CurrentUser,
+                                    RootKey::LocalMachine, RootKey::Users};
+
+bool IsFolder(const FileSystem& files, const std::string& path) {
+    uint32_t attributes = files.GetFileAttributes(path);
+    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY);
+}
+
+std::string StripTrailingBackslashes(std::string path) {
+    while (path.size() > 3 && path.back() == '\\') path.pop_back();
+    return path;
+}
+
+bool DeleteTree(FileSystem& files, const std::string& folder, int depth) {
+    if (depth > kMaxDepth) return false;
+    FindHandle handle;
+    FindData entry;
+    bool ok = true;
+    if (files.FindFirstFile(folder + "\\*.*", &handle, &entry)) {
+        do {
+            if (entry.name == "." || entry.name == "..") continue;
+            std::string full = folder + "\\" + entry.name;
+            if (entry.attributes & FILE_ATTRIBUTE_DIRECTORY) {
+                ok = DeleteTree(files, full, depth + 1) && ok;
+            } else {
+                files.SetFileAttributes(full, FILE_ATTRIBUTE_NORMAL);
+                ok = files.DeleteFile(full) && ok;
+            }
+        } while (handle.Next(&entry));
+    }
+    files.SetFileAttributes(folder, FILE_ATTRIBUTE_NORMAL);
+    return files.RemoveDirectory(folder) && ok;
+}
+
+// Copies the folder's whole tree to target (created); false when something
+// could not be copied.
+bool CopyTree(FileSystem& files, const std::string& from, const std::string& to, int depth) {
+    if (depth > kMaxDepth || !files.CreateDirectory(to)) return false;
+    FindHandle handle;
+    FindData entry;
+    bool ok = true;
+    if (files.FindFirstFile(from + "\\*.*", &handle, &entry)) {
+        do {
+            if (entry.name == "." || entry.name == "..") continue;
+            std::string source = from + "\\" + entry.name;
+            std::string target = to + "\\" + entry.name;
+            if (entry.attributes & FILE_ATTRIBUTE_DIRECTORY) {
+                ok = CopyTree(files, source, target, depth + 1) && ok;
+            } else {
+                ok = files.CopyFile(source, target, false) && ok;
+            }
+        } while (handle.Next(&entry));
+    }
+    return ok;
+}
+
+std::string ManifestRecord(int number, const std::string& path) {
+    // Written as text through the C runtime, each "\r\n" became CR CR LF on
+    // disk; restore reads either.
+    return "[TYPE:FILE]\r\r\n[NAME:" + std::to_string(number) + "]\r\r\n[PATH:" + path + "]\r\r\n";
+}
+
+std::string WithDefaultExtension(std::string path) {
+    size_t slash = path.find_last_of('\\');
+    std::string_view name =
+        std::string_view(path).substr(slash == std::string::npos ? 0 : slash + 1);
+    if (name.find('.') == std::string_view::npos) path += ".zip";
+    return path;
+}
+
+}  // namespace
+
+bool DeleteFolderTree(Machine& machine, const std::string& folder) {
+    FileSystem& files = machine.files();
+    std::string path = StripTrailingBackslashes(FileSystem::NormalizePath(folder));
+    if (!files.PathFileExists(path)) return true;
+    if (!IsFolder(files, path)) return false;
+    DeleteTree(files, path, 0);
+    return !files.PathFileExists(path);
+}
+
+BackupArchive::BackupArchive(Machine& machine, RemovalView& view)
+    : machine_(machine), view_(view) {}
+
+std::string BackupArchive::WorkFolder() const {
+    return FileSystem::NormalizePath(machine_.files().TempPath() + "\\TolvaneBackup");
+}
+
+std::string BackupArchive::QuarantineFolder() {
+    return SettingsStore::ApplicationFolder() + "Quarantine";
+}
+
+std::string BackupArchive::DefaultArchivePath() {
+    return QuarantineFolder() + "\\TolvaneBackup.zip";
+}
+
+bool BackupArchive::MarkCheckedForBackup(ObjectRows& rows) {
+    size_t checked = 0;
+    for (size_t row = 0; row < rows.RowCount(); ++row) {
+        bool mark = rows.IsRowChecked(row);
+        rows.SetRowBackupMark(row, mark);
+        if (mark) ++checked;
+    }
+    if (checked == 0) {
+        view_.ShowMessage("Tolvane", backup_text::kNothingToBackup, RemovalButtons::Ok,
+                          RemovalIcon::None);
+        return false;
+    }
+    if (CreateBackup(rows)) {
+        view_.ShowMessage("Tolvane", backup_text::kBackupCreated, RemovalButtons::Ok,
+                          RemovalIcon::None);
+        return true;
+    }
+    if (writeFailed_) {
+        view_.ShowMessage("Error", backup_text::kBackupFailed, RemovalButtons::Ok,
+                          RemovalIcon::None);
+    }
+    return false;
+}
+
+bool BackupArchive::CreateBackup(ObjectRows& rows) {
+    writeFailed_ = false;
+    FileSystem& files = machine_.files();
+    int copies = 0;
+    const std::string work = WorkFolder();
+    CreateFolderPath(files, QuarantineFolder());
+
+    ArchiveDialog dialog;
+    dialog.initialPath = DefaultArchivePath();
+    std::string chosen;
+    if (!view_.AskSaveArchive(dialog, &chosen) || chosen.empty()) return false;
+    std::string archivePath = WithDefaultExtension(FileSystem::NormalizePath(chosen));
+    size_t slash = archivePath.find_last_of('\\');
+    if (slash == std::string::npos || !IsFolder(files, archivePath.substr(0, slash))) {
+        writeFailed_ = true;
+        return false;
+    }
+
+    // A copy left from the last backup must never reach this archive.
+    if (!DeleteFolderTree(machine_, work) || !CreateFolderPath(files, work)) {
+        writeFailed_ = true;
+        return false;
+    }
+    ArchiveWriter writer(files);
+    if (!writer.Open(archivePath)) {
+        writeFailed_ = true;
+        return false;
+    }
+
+    const Registry& registry = machine_.registry();
+    std::string registryText = RegistryFileHeader(registry) + "\r\n";
+    std::string manifest;
+    for (size_t row = 0; row < rows.RowCount(); ++row) {
+        if (!rows.RowBackupMark(row)) continue;
+        const std::string text = rows.RowText(row);
+        switch (rows.RowType(row)) {
+            case object_type::kFile: {
+                std::string copy = work + "\\" + std::to_string(++copies);
+                files.CopyFile(text, copy, false);
+                manifest += ManifestRecord(copies, text);
+                break;
+            }
+            case object_type::kFolder: {
+                std::string copy = work + "\\" + std::to_string(++copies);
+                std::string source = StripTrailingBackslashes(text);
+                // A folder that is gone gets no copy, as a missing file gets
+                // none: restore must not make an empty folder of it.
+                if (IsFolder(files, source)) CopyTree(files, source, copy, 0);
+                manifest += ManifestRecord(copies, text);
+                break;
+            }
+            case object_type::kRegistryKey:
+                if (text.empty()) break;
+                for (RootKey root : kBackupRoots) {
+                    ExportRegistryTree(registry, RootKeyName(root), text, &registryText);
+                }
+                break;
+            case object_type::kRegistryValue: {
+                size_t cut = text.rfind('\\');
+                if (cut == std::string::npos || cut == 0) break;
+                std::string keyPath = text.substr(0, cut);
+                std::string name = text.substr(cut + 1);
+                for (RootKey root : kBackupRoots) {
+                    ExportRegistryValue(registry, root, keyPath, name, &registryText,
+                                        std::string(RootKeyName(root)) + "\\" + keyPath);
+                }
+                break;
+            }
+            default:
+                break;  // hosts entries are not saved
+        }
+    }
+    if (!manifest.empty()) {
+        File file;
+        if (files.OpenFile(work + "\\" + backup_text::kConfigFile, FileOpenMode::Write, &file)) {
+            file.Write(manifest);
+        }
+    }
+    {
+        File file;
+        if (files.OpenFile(work + "\\" + backup_text::kRegistryFile, FileOpenMode::Write, &file)) {
+            file.Write(registryText);
+        }
+    }
+
+    // Top-level files keep their flat names; folder copies go in below their
+    // number.
+    FindHandle handle;
+    FindData entry;
+    if (files.FindFirstFile(work + "\\*.*", &handle, &entry)) {
+        do {
+            if (entry.name == "." || entry.name == "..") continue;
+            std::string full = work + "\\" + entry.name;
+            if (entry.attributes & FILE_ATTRIBUTE_DIRECTORY) {
+                writer.AddFolderAs(full, entry.name);
+            } else {
+                writer.AddFileAs(full, entry.name);
+            }
+        } while (handle.Next(&entry));
+    }
+    if (!writer.Close()) {
+        writeFailed_ = true;
+        return false;
+    }
+    return true;
+}
+
+}  // namespace tolvane

@@ -1,0 +1,70 @@
+// BackupArchive: the backup of the objects about to be removed into a zip
+// archive (default "TolvaneBackup.zip" in the program's Quarantine folder),
+// assembled in the work folder "%TEMP%\TolvaneBackup":
+//
+// - "1", "2", ...: the copy of each file object, numbered in list order;
+// - "N\...": the copy of a folder object with its whole tree, stored in the
+//   archive as entries "N/relative/path" (empty folders as "N/relative/"),
+//   so that folders' files never clash with each other or with other
+//   entries and restore can put the whole folder back;
+// - "Config.ini": one record per file or folder object,
+//   "[TYPE:FILE]", "[NAME:N]", "[PATH:full path]", each line ending in
+//   CR CR LF;
+// - "regbackup.reg": the registry keys and values (registry_export.h).
+//
+// The work folder is emptied at the start of every backup and left in place
+// afterwards.
+#pragma once
+
+#include <string>
+
+namespace tolvane {
+
+class Machine;
+class ObjectRows;
+class RemovalView;
+
+namespace backup_text {
+inline constexpr const char* kNothingToBackup = "No objects selected to backup";
+inline constexpr const char* kBackupCreated = "Backup created sucessfullly";
+inline constexpr const char* kBackupFailed =
+    "The backup archive could not be written. Nothing was saved.";
+inline constexpr const char* kConfigFile = "Config.ini";
+inline constexpr const char* kRegistryFile = "regbackup.reg";
+}  // namespace backup_text
+
+class BackupArchive {
+  public:
+    BackupArchive(Machine& machine, RemovalView& view);
+
+    // The backup command: marks the objects of the checked rows (and clears
+    // every other row's mark); with no checked row says so and stops;
+    // otherwise creates the backup and reports its success, or that the
+    // archive could not be written. True when an archive was written.
+    bool MarkCheckedForBackup(ObjectRows& rows);
+
+    // Asks for the archive's path and saves every marked object of the rows
+    // in list order. False when the user cancelled, the work folder could
+    // not be emptied or the archive could not be written; in the last case
+    // LastFailureWasWrite() is true.
+    bool CreateBackup(ObjectRows& rows);
+    bool LastFailureWasWrite() const { return writeFailed_; }
+
+    // "%TEMP%\TolvaneBackup"
+    std::string WorkFolder() const;
+    // "C:\Program Files\Tolvane\Quarantine"
+    static std::string QuarantineFolder();
+    // "...\Quarantine\TolvaneBackup.zip"
+    static std::string DefaultArchivePath();
+
+  private:
+    Machine& machine_;
+    RemovalView& view_;
+    bool writeFailed_ = false;
+};
+
+// Deletes a folder with everything in it (no programs ended, nothing
+// unregistered: for the program's own work folders). True when it is gone.
+bool DeleteFolderTree(Machine& machine, const std::string& folder);
+
+}  // namespace tolvane

@@ -1,0 +1,304 @@
+// Backup archives and their restore on real temporary prefixes: what goes
+// in comes back byte for byte and value for value, and archives from
+// elsewhere cannot reach outside the work folder.
+#include <gtest/gtest.h>
+#include <minizip/zip.h>
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+
+#include "backup/archive_reader.h"
+#include "backup/archive_writer.h"
+#include "backup/backup_archive.h"
+#include "backup/restore.h"
+#include "platform/testing/temp_prefix.h"
+#include "removal/object_remover.h"
+#include "removal/removal_test_support.h"
+
+namespace tolvane {
+namespace {
+
+using testing::TempPrefix;
+using testing::TestRows;
+using testing::TestView;
+namespace type = object_type;
+
+std::string Read(const Machine& machine, const std::string& path) {
+    std::string content;
+    EXPECT_TRUE(machine.files().ReadWholeFile(path, &content)) << path;
+    return content;
+}
+
+// The entry names of an archive as the system's unzip lists them.
+std::vector<std::string> UnzipList(const std::string& hostPath) {
+    std::vector<std::string> names;
+    FILE* pipe = popen(("unzip -Z1 '" + hostPath + "' 2>&1").c_str(), "r");
+    if (!pipe) return names;
+    char line[4096];
+    while (fgets(line, sizeof line, pipe)) {
+        std::string name(line);
+        while (!name.empty() && (name.back() == '\n' || name.back() == '\r')) name.pop_back();
+        names.push_back(name);
+    }
+    EXPECT_EQ(pclose(pipe), 0);
+    return names;
+}
+
+void SetValue(Registry& registry, RootKey root, const std::string& path, const std::string& name,
+              uint32_t type, const std::string& data) {
+    RegKey key;
+    ASSERT_EQ(registry.CreateKey(Registry::Root(root), path, KEY_ALL_ACCESS, &key), 0);
+    ASSERT_EQ(registry.SetValue(key, name, type, data), 0);
+}
+
+bool Query(const Registry& registry, RootKey root, const std::string& path, const std::string& name,
+           uint32_t* type, std::string* data) {
+    RegKey key;
+    return registry.OpenKey(Registry::Root(root), path, KEY_QUERY_VALUE, &key) == 0 &&
+           registry.QueryValue(key, name, type, data) == 0;
+}
+
+struct Fixture {
+    TempPrefix prefix;
+    std::unique_ptr<Machine> machine = prefix.Open();
+    TestView view;
+    BackupArchive backup{*machine, view};
+    const std::string archive = "C:\\Program Files\\Tolvane\\Quarantine\\TolvaneBackup.zip";
+
+    std::string Host(const std::string& windowsPath) const {
+        return *machine->files().ToHostPath(windowsPath);
+    }
+};
+
+TEST(Backup, TwoFilesAndAKeyGiveExactlyFourEntries) {
+    Fixture f;
+    f.prefix.WriteFile("C:\\Bad\\one.exe", "first file");
+    f.prefix.WriteFile("C:\\Bad\\two.dll", "second file");
+    Registry& registry = f.machine->registry();
+    SetValue(registry, RootKey::CurrentUser, "Software\\BadVendor\\Sub", "Count", REG_DWORD,
+             std::string("\xff\0\0\0", 4));
+    SetValue(registry, RootKey::LocalMachine, "Software\\BadVendor", "", REG_SZ, "machine");
+    TestRows rows;
+    rows.Add(type::kFile, "C:\\Bad\\one.exe");
+    rows.Add(type::kHostFileItem, "ads.example", false);
+    rows.Add(type::kFile, "C:\\Bad\\two.dll");
+    rows.Add(type::kRegistryKey, "Software\\BadVendor");
+    f.view.savePaths = {f.archive};
+
+    EXPECT_TRUE(f.backup.MarkCheckedForBackup(rows));
+    EXPECT_EQ(f.view.LastText(), "Backup created sucessfullly");
+    ASSERT_EQ(f.view.dialogs.size(), 1u);
+    EXPECT_EQ(f.view.dialogs[0].initialPath, f.archive);
+    EXPECT_FALSE(rows.rows[1].backupMark);
+    EXPECT_EQ(UnzipList(f.Host(f.archive)),
+              (std::vector<std::string>{"1", "2", "Config.ini", "regbackup.reg"}));
+
+    const std::string work = f.backup.WorkFolder();
+    EXPECT_EQ(Read(*f.machine, work + "\\Config.ini"),
+              "[TYPE:FILE]\r\r\n[NAME:1]\r\r\n[PATH:C:\\Bad\\one.exe]\r\r\n"
+              "[TYPE:FILE]\r\r\n[NAME:2]\r\r\n[PATH:C:\\Bad\\two.dll]\r\r\n");
+    EXPECT_EQ(Read(*f.machine, work + "\\1"), "first file");
+    EXPECT_EQ(Read(*f.machine, work + "\\regbackup.reg"),
+              "REGEDIT4\r\n"
+              "[HKEY_CURRENT_USER\\Software\\BadVendor]\r\n"
+              "\r\n[HKEY_CURRENT_USER\\Software\\BadVendor\\Sub]\r\n"
+              "\"Count\" = dword:000000ff\r\n"
+              "[HKEY_LOCAL_MACHINE\\Software\\BadVendor]\r\n"
+              "@ = \"machine\"\r\n");
+
+    // The next backup numbers from 1 again, leaves out what is unchecked and
+    // never sees the first backup's copies.
+    rows.rows[0].checked = false;
+    rows.rows[3].checked = false;
+    f.view.savePaths = {"C:\\Program Files\\Tolvane\\Quarantine\\second"};
+    EXPECT_TRUE(f.backup.MarkCheckedForBackup(rows));
+    EXPECT_EQ(UnzipList(f.Host("C:\\Program Files\\Tolvane\\Quarantine\\second.zip")),
+              (std::vector<std::string>{"1", "Config.ini", "regbackup.reg"}));
+    EXPECT_EQ(Read(*f.machine, work + "\\1"), "second file");
+    EXPECT_FALSE(f.machine->files().PathFileExists(work + "\\2"));
+}
+
+TEST(Backup, NothingCheckedCancelAndAMissingFolder) {
+    Fixture f;
+    TestRows rows;
+    rows.Add(type::kFile, "C:\\x.txt", false);
+    EXPECT_FALSE(f.backup.MarkCheckedForBackup(rows));
+    EXPECT_EQ(f.view.LastText(), "No objects selected to backup");
+    EXPECT_TRUE(f.view.dialogs.empty());
+
+    rows.rows[0].checked = true;
+    f.view.messages.clear();
+    EXPECT_FALSE(f.backup.MarkCheckedForBackup(rows));  // the dialog is cancelled
+    EXPECT_TRUE(f.view.messages.empty());
+
+    f.view.savePaths = {"C:\\No such folder\\b.zip"};
+    EXPECT_FALSE(f.backup.MarkCheckedForBackup(rows));
+    EXPECT_EQ(f.view.LastText(), "The backup archive could not be written. Nothing was saved.");
+}
+
+// Files, folders with their trees (two of them holding files of the same
+// names), keys and values with awkward names: all removed, all restored.
+TEST(Restore, BringsBackFilesFoldersKeysAndValuesExactly) {
+    Fixture f;
+    std::string binary;
+    for (int i = 0; i < 300; ++i) binary += static_cast<char>(i * 7);
+    f.prefix.WriteFile("C:\\Program Files\\Bad\\bad.exe", binary);
+    f.prefix.WriteFile("C:\\Program Files\\Bad\\Plugins\\a.txt", "plugin a");
+    f.prefix.WriteFile("C:\\Program Files\\Bad\\Plugins\\Deep\\b.txt", "deep b");
+    f.prefix.MakeFolder("C:\\Program Files\\Bad\\Empty");
+    f.prefix.WriteFile("C:\\Other\\Plugins\\a.txt", "other a");
+    f.prefix.WriteFile("C:\\users\\root\\Temp\\1", "a file named like a copy");
+    Registry& registry = f.machine->registry();
+    SetValue(registry, RootKey::CurrentUser, "Software\\Bad", "na\"me\\x", REG_SZ,
+             std::string("C:\\dir\\ \"q\"\0", 13));
+    SetValue(registry, RootKey::CurrentUser, "Software\\Bad\\Sub", "Bin", REG_BINARY, binary);
+    SetValue(registry, RootKey::LocalMachine, "Software\\Run", "bad", REG_EXPAND_SZ,
+             std::string("%TEMP%\\bad.exe\0", 15));
+    SetValue(registry, RootKey::LocalMachine, "Software\\Run", "keep", REG_SZ, "k");
+
+    TestRows rows;
+    rows.Add(type::kFolder, "C:\\Program Files\\Bad");
+    rows.Add(type::kFolder, "C:\\Other\\Plugins");
+    rows.Add(type::kFile, "C:\\users\\root\\Temp\\1");
+    rows.Add(type::kRegistryKey, "Software\\Bad");
+    rows.Add(type::kRegistryValue, "Software\\Run\\bad");
+    f.view.savePaths = {f.archive};
+    ASSERT_TRUE(f.backup.MarkCheckedForBackup(rows));
+    std::vector<std::string> entries = UnzipList(f.Host(f.archive));
+    EXPECT_NE(std::find(entries.begin(), entries.end(), "1/Plugins/Deep/b.txt"), entries.end());
+    EXPECT_NE(std::find(entries.begin(), entries.end(), "1/Empty/"), entries.end());
+    EXPECT_NE(std::find(entries.begin(), entries.end(), "2/a.txt"), entries.end());
+
+    ObjectRemover remover(*f.machine);
+    for (const auto& row : rows.rows) remover.RemoveObject(row.type, row.text);
+    ASSERT_FALSE(f.machine->files().PathFileExists("C:\\Program Files\\Bad"));
+    ASSERT_FALSE(f.machine->files().PathFileExists("C:\\Other\\Plugins"));
+    uint32_t type = 0;
+    std::string data;
+    ASSERT_FALSE(Query(registry, RootKey::CurrentUser, "Software\\Bad", "na\"me\\x", &type, &data));
+
+    f.view.openPaths = {f.archive};
+    RestoreBackup(*f.machine, f.view);
+    EXPECT_EQ(Read(*f.machine, "C:\\Program Files\\Bad\\bad.exe"), binary);
+    EXPECT_EQ(Read(*f.machine, "C:\\Program Files\\Bad\\Plugins\\a.txt"), "plugin a");
+    EXPECT_EQ(Read(*f.machine, "C:\\Program Files\\Bad\\Plugins\\Deep\\b.txt"), "deep b");
+    EXPECT_TRUE(f.machine->files().PathFileExists("C:\\Program Files\\Bad\\Empty"));
+    EXPECT_EQ(Read(*f.machine, "C:\\Other\\Plugins\\a.txt"), "other a");
+    EXPECT_EQ(Read(*f.machine, "C:\\users\\root\\Temp\\1"), "a file named like a copy");
+    ASSERT_TRUE(Query(registry, RootKey::CurrentUser, "Software\\Bad", "na\"me\\x", &type, &data));
+    EXPECT_EQ(data, std::string("C:\\dir\\ \"q\"\0", 13));
+    ASSERT_TRUE(Query(registry, RootKey::CurrentUser, "Software\\Bad\\Sub", "Bin", &type, &data));
+    EXPECT_EQ(type, REG_BINARY);
+    EXPECT_EQ(data, binary);
+    ASSERT_TRUE(Query(registry, RootKey::LocalMachine, "Software\\Run", "bad", &type, &data));
+    EXPECT_EQ(type, REG_EXPAND_SZ);
+    EXPECT_EQ(data, std::string("%TEMP%\\bad.exe\0", 15));
+    EXPECT_FALSE(f.machine->files().PathFileExists(RestoreWorkFolder(*f.machine)));
+
+    // Restoring again replaces nothing that is there.
+    f.prefix.WriteFile("C:\\Program Files\\Bad\\bad.exe", "newer");
+    RestoreReport again = RestoreArchive(*f.machine, f.archive);
+    EXPECT_EQ(Read(*f.machine, "C:\\Program Files\\Bad\\bad.exe"), "newer");
+    EXPECT_TRUE(again.manifestRead);
+}
+
+void AddEntry(zipFile zip, const std::string& name, const std::string& content) {
+    ASSERT_EQ(zipOpenNewFileInZip(zip, name.c_str(), nullptr, nullptr, 0, nullptr, 0, nullptr,
+                                  Z_DEFLATED, Z_DEFAULT_COMPRESSION),
+              ZIP_OK);
+    zipWriteInFileInZip(zip, content.data(), static_cast<unsigned>(content.size()));
+    zipCloseFileInZip(zip);
+}
+
+TEST(Restore, HostileArchiveExtractsNothingOutsideTheWorkFolder) {
+    Fixture f;
+    f.prefix.MakeFolder("C:\\Program Files\\Tolvane\\Quarantine");
+    const std::string hostile = "C:\\Program Files\\Tolvane\\Quarantine\\hostile.zip";
+    zipFile zip = zipOpen64(f.Host(hostile).c_str(), APPEND_STATUS_CREATE);
+    ASSERT_NE(zip, nullptr);
+    AddEntry(zip, "../escaped.txt", "x");
+    AddEntry(zip, "..\\..\\escaped2.txt", "x");
+    AddEntry(zip, "a/../../escaped3.txt", "x");
+    AddEntry(zip, "/tmp/tolvane-absolute-escape.txt", "x");
+    AddEntry(zip, "C:\\drive-escape.txt", "x");
+    AddEntry(zip, "1", "payload");
+    AddEntry(zip, "Config.ini",
+             "[NAME:..\\..\\..\\windows\\win.ini]\r\r\n[PATH:C:\\stolen.ini]\r\r\n"
+             "[NAME:1]\r\r\n[PATH:relative\\path.txt]\r\r\n"
+             "[NAME:1]\r\n[PATH:C:\\Landed\\ok.txt]\r\n");
+    ASSERT_EQ(zipClose(zip, nullptr), ZIP_OK);
+
+    const std::string work = RestoreWorkFolder(*f.machine);
+    RestoreReport report = RestoreArchive(*f.machine, hostile);
+    EXPECT_TRUE(report.archiveOpened);
+    EXPECT_EQ(report.entriesRefused, 5u);
+    namespace fs = std::filesystem;
+    for (const auto& entry : fs::recursive_directory_iterator(f.prefix.path())) {
+        std::string name = entry.path().filename().string();
+        EXPECT_EQ(name.find("escape"), std::string::npos) << entry.path();
+    }
+    EXPECT_FALSE(fs::exists("/tmp/tolvane-absolute-escape.txt"));
+    EXPECT_FALSE(f.machine->files().PathFileExists("C:\\stolen.ini"));
+    // The one sound record of a CR LF manifest is restored.
+    EXPECT_EQ(Read(*f.machine, "C:\\Landed\\ok.txt"), "payload");
+    EXPECT_EQ(report.restored, 1u);
+}
+
+TEST(Restore, FlatLayoutFolderCopiesGoBackIntoTheirFolder) {
+    Fixture f;
+    f.prefix.MakeFolder("C:\\Program Files\\Tolvane\\Quarantine");
+    const std::string old = "C:\\Program Files\\Tolvane\\Quarantine\\old.zip";
+    zipFile zip = zipOpen64(f.Host(old).c_str(), APPEND_STATUS_CREATE);
+    ASSERT_NE(zip, nullptr);
+    AddEntry(zip, "1", "file one");
+    AddEntry(zip, "helper.dll", "from the folder");
+    AddEntry(zip, "Config.ini",
+             "[TYPE:FILE]\r\r\n[NAME:1]\r\r\n[PATH:C:\\Bad\\one.txt]\r\r\n"
+             "[TYPE:FILE]\r\r\n[NAME:2]\r\r\n[PATH:C:\\Bad\\Folder]\r\r\n");
+    ASSERT_EQ(zipClose(zip, nullptr), ZIP_OK);
+    RestoreReport report = RestoreArchive(*f.machine, old);
+    EXPECT_EQ(Read(*f.machine, "C:\\Bad\\one.txt"), "file one");
+    EXPECT_EQ(Read(*f.machine, "C:\\Bad\\Folder\\helper.dll"), "from the folder");
+    EXPECT_EQ(report.restored, 2u);
+}
+
+TEST(ArchiveWriter, RelativeNamesAndAnEarlierArchiveKeptUntilTheNewOneIsWhole) {
+    Fixture f;
+    f.prefix.WriteFile("C:\\Arc\\sub\\x.txt", "x");
+    f.prefix.WriteFile("C:\\Arc\\old.zip", "an earlier archive");
+    FileSystem& files = f.machine->files();
+    {
+        ArchiveWriter writer(files);
+        ASSERT_TRUE(writer.Open("C:\\Arc\\old.zip"));
+        EXPECT_TRUE(writer.AddFile("sub\\x.txt", false));
+        EXPECT_TRUE(writer.AddFile("C:\\Arc\\sub\\x.txt", true));
+        EXPECT_FALSE(writer.AddFile("..\\x.txt", false));
+        EXPECT_FALSE(writer.AddFile("C:\\Elsewhere\\x.txt", false));
+        EXPECT_FALSE(writer.AddFileAs("C:\\Arc\\sub\\x.txt", "../x.txt"));
+        EXPECT_EQ(Read(*f.machine, "C:\\Arc\\old.zip"), "an earlier archive");
+        // Abandoned without Close: the earlier archive stays.
+    }
+    EXPECT_EQ(Read(*f.machine, "C:\\Arc\\old.zip"), "an earlier archive");
+    EXPECT_FALSE(files.PathFileExists("C:\\Arc\\old.zip.part"));
+
+    ArchiveWriter writer(files);
+    ASSERT_TRUE(writer.Open("C:\\Arc\\old.zip"));
+    EXPECT_TRUE(writer.AddFolder("C:\\Arc\\sub", false));
+    EXPECT_TRUE(writer.Close());
+    EXPECT_EQ(writer.FilesAdded(), 1u);
+    EXPECT_EQ(UnzipList(f.Host("C:\\Arc\\old.zip")), std::vector<std::string>{"sub/x.txt"});
+
+    ArchiveReader reader(files);
+    ASSERT_TRUE(reader.Open("C:\\Arc\\old.zip"));
+    EXPECT_FALSE(reader.SetOutputFolder("C:\\Arc\\sub\\x.txt"));
+    ASSERT_TRUE(reader.SetOutputFolder("C:\\Out\\Deep"));
+    ASSERT_TRUE(reader.ExtractAll(true));
+    EXPECT_EQ(Read(*f.machine, "C:\\Out\\Deep\\x.txt"), "x");
+}
+
+}  // namespace
+}  // namespace tolvane

@@ -1,0 +1,179 @@
+#include "backup/restore.h"
+
+#include <cctype>
+#include <vector>
+
+#include "backup/archive_reader.h"
+#include "backup/backup_archive.h"
+#include "platform/codepage.h"
+#include "platform/machine.h"
+#include "removal/registry_import.h"
+#include "removal/removal_view.h"
+
+namespace tolvane {
+namespace {
+
+constexpr int kMaxDepth = 64;
+
+bool IsFolder(const FileSystem& files, const std::string& path) {
+    uint32_t attributes = files.GetFileAttributes(path);
+    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY);
+}
+
+// Moves a copy back without replacing anything; a folder that exists gets
+// the copy's entries it lacks. True when the whole copy went back.
+bool MoveBack(FileSystem& files, const std::string& from, const std::string& to, int depth) {
+    if (depth > kMaxDepth) return false;
+    if (files.MoveFile(from, to)) return true;
+    if (!IsFolder(files, from)) return false;
+    if (!files.PathFileExists(to) && !files.CreateDirectory(to)) return false;
+    if (!IsFolder(files, to)) return false;
+    FindHandle handle;
+    FindData entry;
+    bool all = true;
+    if (files.FindFirstFile(from + "\\*.*", &handle, &entry)) {
+        do {
+            if (entry.name == "." || entry.name == "..") continue;
+            all =
+                MoveBack(files, from + "\\" + entry.name, to + "\\" + entry.name, depth + 1) && all;
+        } while (handle.Next(&entry));
+    }
+    return all;
+}
+
+// The value of a manifest line "[TAG:value]" with its line end (one or
+// more carriage returns) already cut off at the LF.
+std::string TagValue(std::string_view line, size_t tagLength) {
+    while (!line.empty() && line.back() == '\r') line.remove_suffix(1);
+    if (!line.empty() && line.back() == ']') line.remove_suffix(1);
+    return std::string(line.substr(tagLength));
+}
+
+bool IsCopyNumber(const std::string& text) {
+    if (text.empty() || text.size() > 9) return false;
+    for (char c : text) {
+        if (!std::isdigit(static_cast<unsigned char>(c))) return false;
+    }
+    return true;
+}
+
+// A full path of one of the machine's drives: "X:\" and something after.
+bool IsMachinePath(const FileSystem& files, const std::string& path) {
+    if (path.size() < 4 || !std::isalpha(static_cast<unsigned char>(path[0])) || path[1] != ':' ||
+        path[2] != '\\') {
+        return false;
+    }
+    return files.ToHostPath(path).has_value();
+}
+
+struct Record {
+    std::string number;
+    std::string path;
+};
+
+}  // namespace
+
+std::string RestoreWorkFolder(const Machine& machine) {
+    std::string temp = machine.shell().ExpandEnvironmentStrings("%temp%");
+    if (temp.empty() || temp.find('%') != std::string::npos) temp = machine.files().TempPath();
+    return FileSystem::NormalizePath(temp + "\\TolvanBK");
+}
+
+RestoreReport RestoreArchive(Machine& machine, const std::string& archivePath) {
+    RestoreReport report;
+    FileSystem& files = machine.files();
+    ArchiveReader reader(files);
+    if (!reader.Open(archivePath)) return report;
+    report.archiveOpened = true;
+    const std::string work = RestoreWorkFolder(machine);
+    // What an earlier restore left must not be taken for this archive's.
+    DeleteFolderTree(machine, work);
+    if (reader.SetOutputFolder(work)) report.extractedAll = reader.ExtractAll(false);
+    report.entriesRefused = reader.EntriesRefused();
+    reader.Close();
+
+    // The registry file is read here and now, while the work folder stands.
+    const std::string registryFile = work + "\\" + backup_text::kRegistryFile;
+    if (files.PathFileExists(registryFile)) {
+        report.registryImported = ImportRegistryFile(machine.registry(), files, registryFile);
+    }
+
+    std::string manifest;
+    if (!files.ReadWholeFile(work + "\\" + backup_text::kConfigFile, &manifest)) return report;
+    report.manifestRead = true;
+
+    std::vector<Record> records;
+    std::string number;
+    size_t start = 0;
+    while (start < manifest.size()) {
+        size_t end = manifest.find('\n', start);
+        if (end == std::string::npos) end = manifest.size();
+        std::string_view line(manifest.data() + start, end - start);
+        start = end + 1;
+        if (line.substr(0, 6) == "[NAME:") {
+            number = TagValue(line, 6);
+        } else if (line.substr(0, 6) == "[PATH:") {
+            records.push_back({number, FileSystem::NormalizePath(TagValue(line, 6))});
+        }
+    }
+
+    std::vector<const Record*> withoutCopy;
+    for (const Record& record : records) {
+        const std::string copy = work + "\\" + record.number;
+        if (!IsCopyNumber(record.number) || !IsMachinePath(files, record.path)) {
+            ++report.skipped;
+            continue;
+        }
+        if (!files.PathFileExists(copy)) {
+            withoutCopy.push_back(&record);
+            ++report.skipped;
+            continue;
+        }
+        size_t slash = record.path.find_last_of('\\');
+        CreateFolderPath(files, record.path.substr(0, slash));
+        if (MoveBack(files, copy, record.path, 0)) {
+            ++report.restored;
+        } else {
+            ++report.skipped;
+        }
+    }
+
+    // The flat layout: a folder's files beside the numbered copies. Only
+    // when one record lacks its copy is it clear whose they are.
+    if (withoutCopy.size() == 1) {
+        const std::string& folder = withoutCopy[0]->path;
+        FindHandle handle;
+        FindData entry;
+        bool any = false;
+        if (files.FindFirstFile(work + "\\*.*", &handle, &entry)) {
+            do {
+                if (entry.name == "." || entry.name == ".." ||
+                    (entry.attributes & FILE_ATTRIBUTE_DIRECTORY) || IsCopyNumber(entry.name) ||
+                    EqualsNoCase(entry.name, backup_text::kConfigFile) ||
+                    EqualsNoCase(entry.name, backup_text::kRegistryFile)) {
+                    continue;
+                }
+                if (!any && !CreateFolderPath(files, folder)) break;
+                any = true;
+                files.MoveFile(work + "\\" + entry.name, folder + "\\" + entry.name);
+            } while (handle.Next(&entry));
+        }
+        if (any) {
+            ++report.restored;
+            --report.skipped;
+        }
+    }
+
+    DeleteFolderTree(machine, work);
+    return report;
+}
+
+void RestoreBackup(Machine& machine, RemovalView& view) {
+    ArchiveDialog dialog;
+    dialog.initialPath = BackupArchive::QuarantineFolder();
+    std::string path;
+    if (!view.AskOpenArchive(dialog, &path) || path.empty()) return;
+    RestoreArchive(machine, path);
+}
+
+}  // namespace tolvane

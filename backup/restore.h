@@ -1,0 +1,48 @@
+// RestoreBackup: brings back what a backup archive saved. The archive is
+// extracted into the work folder "%TEMP%\TolvanBK" (emptied first, so that
+// nothing of an earlier restore is taken for this one's), its
+// regbackup.reg is imported into the machine's registry (what
+// "regedit.exe /i" does here) before anything is deleted, and every copy
+// named in Config.ini is moved back to its recorded path, creating the
+// missing folders.
+//
+// Archives may come from elsewhere: entries that would land outside the
+// work folder are not extracted (archive_reader.h), copy numbers must be
+// plain numbers, recorded paths must be full paths of the machine's drives,
+// and nothing that exists is replaced (a folder copy whose folder exists
+// again is merged into it file by file, keeping what is there).
+//
+// Folder copies are read in both layouts: as a numbered folder of their own
+// ("N/relative/path" entries), and in the flat layout where a folder's files
+// lie beside the other entries under their own names; those are moved into
+// the recorded folder when exactly one record found no copy of its number.
+#pragma once
+
+#include <cstddef>
+#include <string>
+
+namespace tolvane {
+
+class Machine;
+class RemovalView;
+
+struct RestoreReport {
+    bool archiveOpened = false;
+    bool extractedAll = false;
+    size_t entriesRefused = 0;  // unsafe entry names
+    bool registryImported = false;
+    bool manifestRead = false;
+    size_t restored = 0;  // copies moved back
+    size_t skipped = 0;   // records whose copy could not be moved back
+};
+
+// The menu command: asks for the archive, then restores it.
+void RestoreBackup(Machine& machine, RemovalView& view);
+
+// Restores the archive at the Windows path.
+RestoreReport RestoreArchive(Machine& machine, const std::string& archivePath);
+
+// "%TEMP%\TolvanBK"
+std::string RestoreWorkFolder(const Machine& machine);
+
+}  // namespace tolvane
