@@ -46,9 +46,14 @@ bool WineInstalled() {
     return RunShell("command -v wine && command -v wineserver") == 0;
 }
 
+// The tool beside this test: BUILD/tools/tolvane-reg, where this binary is
+// BUILD/platform/platform_tests (TOLVANE_BUILD_DIR names BUILD when set).
 std::string ToolPath() {
     const char* build = std::getenv("TOLVANE_BUILD_DIR");
-    return std::string(build ? build : ".") + "/tools/tolvane-reg";
+    if (build && *build) return std::string(build) + "/tools/tolvane-reg";
+    std::error_code ec;
+    fs::path self = fs::read_symlink("/proc/self/exe", ec);
+    return (self.parent_path().parent_path() / "tools" / "tolvane-reg").string();
 }
 
 class WinePrefixTest : public ::testing::Test {
