@@ -1,13 +1,6 @@
 #include "script/native_functions.h"
 
 #include <gtest/gtest.h>
-#include <signal.h>
-#include <spawn.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
-#include <chrono>
-#include <thread>
 
 #include "platform/machine.h"
 #include "script/script_test_support.h"
@@ -15,6 +8,7 @@
 namespace tolvane {
 namespace {
 
+using testing::FakeWindowsProgram;
 using testing::ScriptFixture;
 using Texts = std::vector<std::string>;
 
@@ -277,45 +271,6 @@ TEST_F(NativeFunctionsTest, FunctionsWithoutEffectOnlyCheckTheirArgument) {
     EXPECT_EQ(f.Run("GetBHOClsid(); doit('after')"), Texts{});
     EXPECT_EQ(f.Run("IsIERunning(1, 2); doit('after')"), Texts{"after"});
 }
-
-// A running program of the prefix: a host process started under its Windows
-// path with the prefix's WINEPREFIX, as Wine runs them.
-class FakeWindowsProgram {
-  public:
-    FakeWindowsProgram(const std::string& prefix, const std::string& windowsPath) {
-        std::string script = "exec -a '" + windowsPath + "' sleep 30";
-        std::string env = "WINEPREFIX=" + prefix;
-        const char* argv[] = {"/bin/bash", "-c", script.c_str(), nullptr};
-        const char* envp[] = {env.c_str(), "PATH=/usr/bin:/bin", nullptr};
-        if (posix_spawn(&pid_, "/bin/bash", nullptr, nullptr, const_cast<char**>(argv),
-                        const_cast<char**>(envp)) != 0) {
-            pid_ = 0;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(200));  // until exec is done
-    }
-    ~FakeWindowsProgram() {
-        if (pid_ > 0 && !Ended()) {
-            kill(pid_, SIGKILL);
-            waitpid(pid_, nullptr, 0);
-        }
-    }
-    bool Ended() {
-        if (ended_) return true;
-        for (int i = 0; i < 50 && !ended_; ++i) {
-            int status = 0;
-            if (waitpid(pid_, &status, WNOHANG) == pid_)
-                ended_ = true;
-            else
-                std::this_thread::sleep_for(std::chrono::milliseconds(20));
-        }
-        return ended_;
-    }
-    pid_t pid() const { return pid_; }
-
-  private:
-    pid_t pid_ = 0;
-    bool ended_ = false;
-};
 
 TEST_F(NativeFunctionsTest, KillProcessEndsARunningProgramByItsFileName) {
     f.machine->SetProcessTable(MakeProcProcessTable(f.prefix.path(), files()));
