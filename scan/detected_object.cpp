@@ -1,0 +1,50 @@
+#include "scan/detected_object.h"
+
+namespace tolvane {
+
+const char* ObjectTypeText(int type) {
+    switch (type) {
+        case 1:
+            return "File";
+        case 2:
+            return "Folder";
+        case 3:
+            return "Registry Key";
+        case 4:
+            return "Registry Value";
+        case 6:
+            return "Host File Item";
+        default:
+            return "";
+    }
+}
+
+void ScanCounters::Reset() {
+    for (std::atomic<int32_t>* counter :
+         {&objectsScanned, &objectsIgnored, &objectsRecognised, &objectsNew,
+          &registryKeysRecognised, &registryValuesRecognised, &filesRecognised, &foldersRecognised,
+          &processesRecognised})
+        counter->store(0);
+}
+
+ScanCounterValues ScanCounters::Values() const {
+    ScanCounterValues v;
+    v.objectsScanned = objectsScanned.load();
+    v.objectsIgnored = objectsIgnored.load();
+    v.objectsRecognised = objectsRecognised.load();
+    v.objectsNew = objectsNew.load();
+    v.registryKeysRecognised = registryKeysRecognised.load();
+    v.registryValuesRecognised = registryValuesRecognised.load();
+    v.filesRecognised = filesRecognised.load();
+    v.foldersRecognised = foldersRecognised.load();
+    v.processesRecognised = processesRecognised.load();
+    return v;
+}
+
+void ScanResults::Reset() {
+    listedObjects.clear();
+    allObjects.clear();
+    counters.Reset();
+}
+
+}  // namespace tolvane

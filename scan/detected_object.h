@@ -1,0 +1,92 @@
+// What a scan recognised: one object (file, folder, registry key or value,
+// hosts entry) and the threat definition that recognised it, and the
+// results of one scan with their counters.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace tolvane {
+
+struct ThreatDefinition;
+
+// The numbers are stored with objects and in Ignorelist.txt; 5 is unused.
+enum class ObjectType : int {
+    File = 1,
+    Folder = 2,
+    RegistryKey = 3,
+    RegistryValue = 4,
+    HostFileItem = 6,
+};
+
+// The type's text in the results list and the log: "File", "Folder",
+// "Registry Key", "Registry Value", "Host File Item"; "" for other numbers.
+const char* ObjectTypeText(int type);
+inline const char* ObjectTypeText(ObjectType type) {
+    return ObjectTypeText(static_cast<int>(type));
+}
+
+// Separates a registry value's name from the data pattern that recognised it.
+inline constexpr const char* kValueDataSeparator = ":@:";
+
+struct DetectedObject {
+    bool backupMark = false;                 // set by backup and removal
+    ThreatDefinition* definition = nullptr;  // not owned
+    ObjectType type = ObjectType::File;
+    // A file or folder path; a registry key path without its root; a value's
+    // full name (plus ":@:" and the data pattern when one recognised it); a
+    // host name. For processes the process name or module path as listed.
+    std::string objectText;
+
+    int TypeNumber() const { return static_cast<int>(type); }
+};
+
+// The nine counters of a scan as plain numbers.
+struct ScanCounterValues {
+    int32_t objectsScanned = 0;
+    int32_t objectsIgnored = 0;
+    int32_t objectsRecognised = 0;
+    int32_t objectsNew = 0;
+    int32_t registryKeysRecognised = 0;
+    int32_t registryValuesRecognised = 0;
+    int32_t filesRecognised = 0;
+    int32_t foldersRecognised = 0;
+    int32_t processesRecognised = 0;
+};
+
+// The counters while a scan runs. Only the scan worker writes them; they are
+// atomic so that any thread may read them at any time (values of a running
+// scan are a moment's view).
+struct ScanCounters {
+    std::atomic<int32_t> objectsScanned{0};
+    std::atomic<int32_t> objectsIgnored{0};
+    std::atomic<int32_t> objectsRecognised{0};
+    std::atomic<int32_t> objectsNew{0};
+    std::atomic<int32_t> registryKeysRecognised{0};
+    std::atomic<int32_t> registryValuesRecognised{0};
+    std::atomic<int32_t> filesRecognised{0};
+    std::atomic<int32_t> foldersRecognised{0};
+    std::atomic<int32_t> processesRecognised{0};
+
+    void Reset();
+    ScanCounterValues Values() const;
+};
+
+// The results of the current (or last) scan. Owned by the scan engine and
+// reset when the next scan starts: nothing may keep the objects beyond that.
+// The lists are written by the scan worker; other threads read them only
+// inside a scan message or once the scan has finished.
+struct ScanResults {
+    // Every recognised object, in the order found.
+    std::vector<std::unique_ptr<DetectedObject>> allObjects;
+    // Those the ignore list does not hold, in the same order.
+    std::vector<DetectedObject*> listedObjects;
+    ScanCounters counters;
+
+    void Reset();
+};
+
+}  // namespace tolvane

@@ -1,0 +1,596 @@
+#include "scan/scan_engine.h"
+
+#include <array>
+#include <cstdio>
+#include <ctime>
+#include <unordered_map>
+#include <utility>
+
+#include "app/settings_store.h"
+#include "definitions/threat_database.h"
+#include "platform/codepage.h"
+#include "platform/machine.h"
+
+namespace tolvane {
+namespace {
+
+constexpr std::array<RootKey, 4> kKeyRoots = {RootKey::ClassesRoot, RootKey::CurrentUser,
+                                              RootKey::LocalMachine, RootKey::Users};
+
+// Folders the Windows buffers could hold (260 characters with the zero).
+constexpr size_t kFolderLimit = 259;
+
+char LowerCp1252(char c) {
+    unsigned char u = static_cast<unsigned char>(c);
+    if (u >= 'A' && u <= 'Z') return static_cast<char>(u + 32);
+    if (u >= 0xC0 && u <= 0xDE && u != 0xD7) return static_cast<char>(u + 32);
+    return c;
+}
+
+std::string Lowered(std::string_view text) {
+    std::string out(text);
+    for (char& c : out) c = LowerCp1252(c);
+    return out;
+}
+
+// Registry data read as text: up to its first zero byte.
+std::string_view AsText(const std::string& data) {
+    size_t end = data.find('\0');
+    return std::string_view(data).substr(0, end == std::string::npos ? data.size() : end);
+}
+
+int HexDigit(char c) {
+    if (c >= '0' && c <= '9') return c - '0';
+    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+    return -1;
+}
+
+std::string Format(const char* format, int number, std::string_view text) {
+    std::string out = std::to_string(number);
+    std::string_view rest(format);
+    // format is "%d<middle>%s<tail>"
+    size_t d = rest.find("%d"), s = rest.find("%s");
+    return std::string(rest.substr(0, d)) + out + std::string(rest.substr(d + 2, s - d - 2)) +
+           std::string(text) + std::string(rest.substr(s + 2));
+}
+
+}  // namespace
+
+const char* ScanModeLogText(int32_t mode) {
+    switch (mode) {
+        case 1:
+            return " (Smart Scan Mode)\n";
+        case 2:
+            return " (Custom Scan Mode)\n";
+        case 3:
+        case 6:
+            return " (Drives Scan Mode)\n";
+        case 4:
+            return " (REgistry Scan Mode)\n";
+        case 5:
+            return " (Process Scan Mode)\n";
+        default:
+            return nullptr;
+    }
+}
+
+std::string PercentDecode(std::string_view text) {
+    std::string out;
+    out.reserve(text.size());
+    for (size_t i = 0; i < text.size(); ++i) {
+        if (text[i] != '%') {
+            out += text[i];
+            continue;
+        }
+        if (i + 2 < text.size() && HexDigit(text[i + 1]) >= 0 && HexDigit(text[i + 2]) >= 0) {
+            out += static_cast<char>(HexDigit(text[i + 1]) * 16 + HexDigit(text[i + 2]));
+            i += 2;
+        }
+        // A '%' without two hexadecimal digits after it is dropped.
+    }
+    return out;
+}
+
+ScanEngine::ScanEngine(Machine& machine, ThreatDatabase& database)
+    : machine_(machine),
+      database_(database),
+      settings_(std::make_unique<SettingsStore>(machine.registry())),
+      log_(machine.files()) {
+    const ShellFolders& shell = machine.shell();
+    auto take = [&](int csidl, std::string* folder) {
+        if (!shell.GetFolderPath(csidl, folder) || folder->size() > kFolderLimit) folder->clear();
+    };
+    take(CSIDL_APPDATA, &appDataFolder_);
+    take(CSIDL_STARTUP, &startupFolder_);
+    take(CSIDL_PROGRAM_FILES_COMMON, &commonProgramFilesFolder_);
+    take(CSIDL_DESKTOPDIRECTORY, &desktopFolder_);
+    take(CSIDL_FAVORITES, &favoritesFolder_);
+    take(CSIDL_PROGRAM_FILES, &programFilesFolder_);
+    take(CSIDL_STARTMENU, &startMenuFolder_);
+    take(CSIDL_PROGRAMS, &programsFolder_);
+    take(CSIDL_SYSTEM, &systemFolder_);
+    tempFolder_ = shell.ExpandEnvironmentStrings("%temp%");
+    if (tempFolder_.size() > kFolderLimit) tempFolder_.clear();
+    take(CSIDL_PROFILE, &profileFolder_);
+    take(CSIDL_WINDOWS, &windowsFolder_);
+    take(CSIDL_COOKIES, &cookiesFolder_);
+    processes_.Initialise(&machine_, true);
+}
+
+ScanEngine::~ScanEngine() {
+    RequestStop();
+    Wait();
+    processes_.Release();
+}
+
+// --- The worker ---
+
+bool ScanEngine::Start() {
+    if (workerRunning_.load()) return false;
+    if (worker_.joinable()) worker_.join();
+    workerRunning_.store(true);
+    worker_ = std::thread([this] {
+        ScanThreadProc(this);
+        workerRunning_.store(false);
+    });
+    return true;
+}
+
+int ScanEngine::ScanThreadProc(ScanEngine* engine) {
+    if (!engine) return 1;
+    engine->RunScan();
+    return 0;
+}
+
+void ScanEngine::Wait() {
+    if (worker_.joinable() && worker_.get_id() != std::this_thread::get_id()) worker_.join();
+}
+
+std::tm ScanEngine::LocalStartTime() const {
+    if (clock_) return clock_();
+    std::time_t now = std::time(nullptr);
+    std::tm local{};
+    localtime_r(&now, &local);
+    return local;
+}
+
+void ScanEngine::RunScan() {
+    scanFinished_.store(false);
+    stopRequested_.store(false);
+    results_.Reset();
+    progressUnits_.store(0);
+    currentItem_.clear();
+
+    log_.Open(SettingsStore::ApplicationFolder(), LocalStartTime());
+    log_.Write("Starting Scanning");
+    int32_t mode = settings_->ReadInt(setting::kLastScanMode);
+    if (const char* text = ScanModeLogText(mode)) {
+        log_.Write(text);
+        RunModePhases(mode);
+    }
+    log_.Write("Scan Finished\n");
+    // The log is complete before the window hears of the end, so that it may
+    // show or copy it at once.
+    log_.Close();
+    scanFinished_.store(true);
+    Progress(ScanProgress::Step);
+}
+
+void ScanEngine::RunModePhases(int32_t mode) {
+    switch (static_cast<ScanMode>(mode)) {
+        case ScanMode::Smart:
+            CheckHostsFile();
+            ScanProcesses();
+            progressUnits_.store(0);
+            ScanRegistryKeys();
+            ScanRegistryValues();
+            Phase(scan_phase::kFixedFolders);
+            WalkFolder(windowsFolder_, true);
+            WalkFolder(systemFolder_, true);
+            WalkFolder(cookiesFolder_, false);
+            DefinitionFolders();
+            break;
+        case ScanMode::Custom: {
+            // "Cust_Scan_IEFAV" and "Cust_Scan_Hosts" start no phase.
+            bool active = settings_->ReadInt(setting::kCustScanActive) != 0;
+            bool registry = settings_->ReadInt(setting::kCustScanRegistry) != 0;
+            bool deep = settings_->ReadInt(setting::kCustScanDeep) != 0;
+            bool drives = settings_->ReadInt(setting::kCustScanDrives) != 0;
+            if (active) ScanProcesses();
+            if (registry) {
+                progressUnits_.store(0);
+                ScanRegistryKeys();
+                ScanRegistryValues();
+            }
+            if (deep) DeepRegistryScan();
+            if (drives) {
+                Phase(scan_phase::kChosenFoldersAndDrives);
+                WalkChosenFolders(kCustomScanFolderList, setting::kCustScanDrivesNumRead);
+            }
+            break;
+        }
+        case ScanMode::DrivesAndFolders:
+            Phase(scan_phase::kFixedFolders);
+            WalkChosenFolders(kDrivesAndFoldersList, setting::kScanDrivesNumRead);
+            break;
+        case ScanMode::Registry:
+            progressUnits_.store(0);
+            ScanRegistryKeys();
+            ScanRegistryValues();
+            break;
+        case ScanMode::Memory:
+            ScanProcesses();
+            break;
+        case ScanMode::Files:
+            Phase(scan_phase::kChosenFoldersAndDrives);
+            for (const std::string& root : machine_.files().LogicalDrives())
+                WalkFolder(root, false);
+            break;
+    }
+}
+
+void ScanEngine::WalkChosenFolders(std::string_view listPrefix, std::string_view countName) {
+    int32_t count = settings_->ReadInt(countName);
+    for (int32_t i = 1; i <= count; ++i) {
+        std::string folder = settings_->ReadString(std::string(listPrefix) + std::to_string(i));
+        WalkFolder(folder, false);
+    }
+}
+
+void ScanEngine::Progress(ScanProgress kind, DetectedObject* object) {
+    if (window_) window_->OnScanProgress(kind, object);
+}
+
+void ScanEngine::Phase(int phase) {
+    if (window_) window_->OnScanPhase(phase);
+}
+
+// --- Reporting ---
+
+void ScanEngine::AddResult(std::unique_ptr<DetectedObject> object) {
+    int32_t number = results_.counters.objectsRecognised.fetch_add(1) + 1;
+    const std::string& name = object->definition ? object->definition->name : std::string();
+    log_.Write(Format("%d) %s\n", number, name));
+    log_.Write("Name:\t\t" + object->objectText + "\n");
+    const char* typeText = ObjectTypeText(object->type);
+    if (*typeText) log_.Write(std::string("Type:\t\t") + typeText + "\n");
+
+    DetectedObject* kept = object.get();
+    results_.allObjects.push_back(std::move(object));
+    if (ignore_ && ignore_->IsIgnored(*kept)) {
+        Count(results_.counters.objectsIgnored);
+        return;
+    }
+    results_.listedObjects.push_back(kept);
+    Count(results_.counters.objectsNew);
+    Progress(ScanProgress::NewObject, kept);
+}
+
+void ScanEngine::Report(ThreatDefinition* definition, ObjectType type, std::string text) {
+    auto object = std::make_unique<DetectedObject>();
+    object->definition = definition;
+    object->type = type;
+    object->objectText = std::move(text);
+    AddResult(std::move(object));
+}
+
+// --- Hosts files ---
+
+void ScanEngine::CheckHostsFile() {
+    Phase(scan_phase::kRegistryAndDefinitionFolders);
+    FileSystem& files = machine_.files();
+    hostsFiles_.clear();
+    std::vector<std::string> candidates = {
+        windowsFolder_ + "\\hosts", windowsFolder_ + "\\hosts.new",
+        systemFolder_ + "\\drivers\\etc\\hosts", systemFolder_ + "\\drivers\\etc\\hosts.new"};
+    for (const std::string& candidate : candidates)
+        if (files.PathFileExists(candidate)) hostsFiles_.push_back(candidate);
+
+    // Every line of every hosts file, read once for all entries.
+    std::vector<std::string> lines;
+    for (const std::string& path : hostsFiles_) {
+        std::string content;
+        if (!files.ReadWholeFile(path, &content)) continue;
+        size_t start = 0;
+        while (start < content.size()) {
+            size_t end = content.find('\n', start);
+            if (end == std::string::npos) end = content.size();
+            lines.push_back(content.substr(start, end - start));
+            start = end + 1;
+        }
+    }
+
+    for (auto& definition : database_.definitions()) {
+        if (Stopped()) return;
+        for (HostEntry& entry : definition->hostEntries) {
+            if (Stopped()) return;
+            bool found = false;
+            for (const std::string& line : lines) {
+                size_t at = line.find(entry.host);
+                // The first occurrence counts; a line that begins with the
+                // host is a host name alone, not a mapping of it.
+                if (at != std::string::npos && at > 0) {
+                    found = true;
+                    break;
+                }
+            }
+            if (found) {
+                definition->found = true;
+                entry.found = 1;
+                Count(results_.counters.registryKeysRecognised);
+                Report(definition.get(), ObjectType::HostFileItem, entry.host);
+            } else {
+                entry.found = 0;
+            }
+            Progress(ScanProgress::Step);
+        }
+    }
+}
+
+// --- Processes ---
+
+void ScanEngine::ScanProcesses() {
+    log_.Write("Scanning running processes.\n");
+    std::unique_ptr<ProcessList> list = processes_.CreateProcessList();
+    if (!list) return;
+    Phase(scan_phase::kProcesses);
+    FileSystem& files = machine_.files();
+    auto match = [&](const std::string& path) { return database_.MatchFile(path, files); };
+    int number = 1;
+    ProcessRecord process;
+    while (!Stopped() && processes_.NextProcess(list.get(), &process)) {
+        SetCurrentItem(process.exeName);
+        Progress(ScanProgress::Step);
+        Count(results_.counters.objectsScanned);
+        if (ThreatDefinition* definition = match(process.exeName)) {
+            Report(definition, ObjectType::File, process.exeName);
+            Count(results_.counters.processesRecognised);
+        }
+        std::unique_ptr<ModuleList> modules = processes_.CreateModuleList(process.processId);
+        bool anyModule = false;
+        ModuleRecord module;
+        while (modules && !Stopped() && processes_.NextModule(modules.get(), &module)) {
+            if (!anyModule) log_.Write(Format("%d) : %s\n", number, module.path));
+            anyModule = true;
+            SetCurrentItem(module.path);
+            Progress(ScanProgress::Step);
+            Count(results_.counters.objectsScanned);
+            if (ThreatDefinition* definition = match(module.path)) {
+                Report(definition, ObjectType::File, module.path);
+                Count(results_.counters.processesRecognised);
+            }
+        }
+        if (!anyModule) log_.Write(Format("%d) : %s\n", number, process.exeName));
+        if (modules) processes_.FreeModuleList(std::move(modules));
+        ++number;
+    }
+    processes_.FreeProcessList(std::move(list));
+}
+
+// --- Registry keys and values ---
+
+void ScanEngine::ScanRegistryKeys() {
+    Phase(scan_phase::kRegistryAndDefinitionFolders);
+    const Registry& registry = machine_.registry();
+    for (auto& definition : database_.definitions()) {
+        if (Stopped()) return;
+        if (keyPause_.count() > 0) std::this_thread::sleep_for(keyPause_);
+        for (RegistryKeyEntry& entry : definition->registryKeys) {
+            if (Stopped()) return;
+            SetCurrentItem(entry.path);
+            AddUnits(4);
+            bool found = false;
+            for (RootKey root : kKeyRoots) {
+                Count(results_.counters.objectsScanned);
+                RegKey key;
+                if (registry.OpenKey(Registry::Root(root), entry.path, KEY_ALL_ACCESS, &key) ==
+                    ERROR_SUCCESS) {
+                    registry.CloseKey(key);
+                    found = true;
+                    break;
+                }
+            }
+            if (found) {
+                definition->found = true;
+                entry.found = 1;
+                Count(results_.counters.registryKeysRecognised);
+                Report(definition.get(), ObjectType::RegistryKey, entry.path);
+            } else {
+                entry.found = 0;
+            }
+            Progress(ScanProgress::Step);
+        }
+    }
+}
+
+bool ScanEngine::ValueMatches(int rootIndex, const std::string& keyPath,
+                              const std::string& valueName, const std::string& loweredPattern,
+                              bool decodedTry) {
+    const Registry& registry = machine_.registry();
+    Count(results_.counters.objectsScanned);
+    RegKey key;
+    if (registry.OpenKey(Registry::Root(kKeyRoots[rootIndex]), keyPath, KEY_ALL_ACCESS, &key) !=
+        ERROR_SUCCESS)
+        return false;
+    uint32_t type = 0;
+    std::string data;
+    long status = registry.QueryValue(key, valueName, &type, &data);
+    registry.CloseKey(key);
+    // Data that does not fit the 1,024-byte buffer fails the query.
+    if (status != ERROR_SUCCESS || data.size() > kValueDataLimit) return false;
+    if (loweredPattern.empty()) return true;
+    std::string text = Lowered(AsText(data));
+    if (text.find(loweredPattern) != std::string::npos) return true;
+    if (!decodedTry) return false;
+    std::string decoded = Lowered(AsText(PercentDecode(text)));
+    return decoded.find(loweredPattern) != std::string::npos;
+}
+
+void ScanEngine::ScanRegistryValues() {
+    Phase(scan_phase::kRegistryAndDefinitionFolders);
+    for (auto& definition : database_.definitions()) {
+        if (Stopped()) return;
+        for (RegistryValueEntry& entry : definition->registryValues) {
+            std::string pattern = Lowered(entry.dataPattern);
+            bool found = ValueMatches(1, entry.keyPath, entry.valueName, pattern, true) ||
+                         ValueMatches(2, entry.keyPath, entry.valueName, pattern, false);
+            if (found) {
+                definition->found = true;
+                entry.found = 1;
+                Count(results_.counters.registryValuesRecognised);
+                std::string text = entry.fullName;
+                if (!entry.dataPattern.empty()) text += kValueDataSeparator + entry.dataPattern;
+                Report(definition.get(), ObjectType::RegistryValue, std::move(text));
+            } else {
+                entry.found = 0;
+            }
+        }
+    }
+}
+
+// --- Deep registry scan ---
+
+// The first value entry (definitions in order, entries in order) for each key
+// path, built once per deep scan.
+struct ScanEngine::DeepIndex {
+    struct Entry {
+        ThreatDefinition* definition;
+        RegistryValueEntry* entry;
+    };
+    std::unordered_map<std::string, Entry> byKeyPath;
+};
+
+void ScanEngine::CheckDeepKey(const std::string& topKey, const std::string& path) {
+    const Registry& registry = machine_.registry();
+    RegKey key;
+    if (registry.OpenKey(Registry::Root(RootKey::ClassesRoot), topKey + path, KEY_QUERY_VALUE,
+                         &key) != ERROR_SUCCESS)
+        return;
+    RegKeyInfo info;
+    if (registry.QueryInfoKey(key, &info) != ERROR_SUCCESS) return;
+    Count(results_.counters.objectsScanned);
+    AddUnits(1);
+    if (!deepIndex_) return;
+    auto it = deepIndex_->byKeyPath.find(path);
+    if (it == deepIndex_->byKeyPath.end()) return;
+    const DeepIndex::Entry& wanted = it->second;
+    std::string name, data;
+    uint32_t type = 0;
+    for (uint32_t index = 0; registry.EnumValue(key, index, &name, &type, &data) == ERROR_SUCCESS;
+         ++index) {
+        Count(results_.counters.objectsScanned);
+        AddUnits(1);
+        if (name == wanted.entry->valueName) {
+            wanted.definition->found = true;
+            wanted.entry->found = 1;
+            Count(results_.counters.registryValuesRecognised);
+            Report(wanted.definition, ObjectType::RegistryValue, wanted.entry->fullName);
+        }
+    }
+}
+
+void ScanEngine::WalkDeepKey(const std::string& topKey, const std::string& path, int depth) {
+    const Registry& registry = machine_.registry();
+    RegKey key;
+    if (registry.OpenKey(Registry::Root(RootKey::ClassesRoot), topKey + path,
+                         KEY_ENUMERATE_SUB_KEYS, &key) != ERROR_SUCCESS)
+        return;
+    std::string name;
+    for (uint32_t index = 0; !Stopped(); ++index) {
+        if (registry.EnumKey(key, index, &name) != ERROR_SUCCESS) break;
+        if (name.size() > 1024) continue;
+        std::string child = path + "\\" + name;
+        CheckDeepKey(topKey, child);
+        SetCurrentItem(child);
+        Progress(ScanProgress::DeepKey);
+        if (depth < 2) WalkDeepKey(topKey, child, depth + 1);
+    }
+}
+
+void ScanEngine::DeepRegistryScan() {
+    Phase(scan_phase::kDeepRegistry);
+    deepIndex_ = std::make_unique<DeepIndex>();
+    for (auto& definition : database_.definitions())
+        for (RegistryValueEntry& entry : definition->registryValues)
+            deepIndex_->byKeyPath.try_emplace(entry.keyPath,
+                                              DeepIndex::Entry{definition.get(), &entry});
+    for (const char* top : {"CLSID", "TypeLib", "Interface"}) {
+        if (Stopped()) continue;
+        WalkDeepKey(top, "", 1);
+    }
+    deepIndex_.reset();
+}
+
+// --- Folder walks ---
+
+bool ScanEngine::IsSkippedHostFolder(std::string_view hostPath) {
+    while (hostPath.size() > 1 && hostPath.back() == '/') hostPath.remove_suffix(1);
+    for (std::string_view skipped : {"/proc", "/sys", "/dev"}) {
+        if (hostPath.size() >= skipped.size() && hostPath.substr(0, skipped.size()) == skipped &&
+            (hostPath.size() == skipped.size() || hostPath[skipped.size()] == '/'))
+            return true;
+    }
+    return false;
+}
+
+void ScanEngine::DefinitionFolders() {
+    Phase(scan_phase::kRegistryAndDefinitionFolders);
+    for (auto& definition : database_.definitions()) {
+        if (Stopped()) return;
+        for (const DirectoryEntry& entry : definition->directories) {
+            SetCurrentItem(entry.path);
+            WalkFolder(entry.path, false);
+        }
+    }
+}
+
+void ScanEngine::WalkFolder(std::string_view folder, bool thisFolderOnly) {
+    Walk(std::string(folder), thisFolderOnly);
+}
+
+void ScanEngine::Walk(std::string folder, bool thisFolderOnly) {
+    FileSystem& files = machine_.files();
+    ThreatDefinition* owner = database_.MatchFolder(folder, files);
+    if (owner) {
+        Count(results_.counters.foldersRecognised);
+        Report(owner, ObjectType::Folder, folder);
+    }
+    while (!folder.empty() && folder.back() == '\\') folder.pop_back();
+    // Only a full path names a folder; an empty or relative one lists nothing.
+    if (folder.size() < 2 || !(folder[1] == ':' || (folder[0] == '\\' && folder[1] == '\\')))
+        return;
+    if (std::optional<std::string> host = files.ToHostPath(folder + "\\"))
+        if (IsSkippedHostFolder(*host)) return;
+
+    FindHandle handle;
+    FindData entry;
+    if (!files.FindFirstFile(folder + "\\*.*", &handle, &entry)) return;
+    do {
+        if (Stopped()) break;
+        Count(results_.counters.objectsScanned);
+        Progress(ScanProgress::Step);
+        if (entry.name == "." || entry.name == "..") continue;
+        std::string full = folder + "\\" + entry.name;
+        if (!(entry.attributes & FILE_ATTRIBUTE_DIRECTORY)) {
+            SetCurrentItem(full);
+            ThreatDefinition* definition = owner;
+            if (!definition) {
+                uint64_t size = entry.size;
+                definition = database_.MatchFile(full, [size] { return size; });
+            }
+            if (definition) {
+                Count(results_.counters.filesRecognised);
+                Report(definition, ObjectType::File, std::move(full));
+            }
+        } else if (!thisFolderOnly) {
+            // A linked folder is not entered: links loop and lead out of the
+            // drive into folders walked elsewhere.
+            if (entry.attributes & FILE_ATTRIBUTE_REPARSE_POINT) continue;
+            SetCurrentItem(full);
+            Walk(std::move(full), false);
+        }
+    } while (handle.Next(&entry));
+}
+
+}  // namespace tolvane

@@ -1,0 +1,191 @@
+// ScanEngine: runs one scan at a time on its worker thread. It reads the
+// scan mode from the settings ("LastScanMode"), runs that mode's phases in
+// their fixed order (hosts files, running processes, registry keys and
+// values, deep registry scan, folders and drives), collects what the
+// definitions recognise in its ScanResults, writes the scan log and reports
+// to its ScanWindow.
+//
+// Threads: the window's thread and the one worker. The worker writes the
+// results, the current item and the progress units, and reports through the
+// window synchronously; the window reads CurrentItem() and the object lists
+// only inside those calls or once ScanFinished() is true. The counters,
+// progress units and both flags are atomic and readable at any time. A stop
+// request is polled, never waited on; the destructor stops and joins the
+// worker.
+//
+// Folder walks never enter a folder that is a symbolic link (a junction on
+// Windows): links loop (dosdevices/z: leads back to the host's root) and
+// would walk the same files twice. They also skip the host's kernel and
+// device file systems, /proc, /sys and /dev, wherever a drive letter leads
+// to them (Z: is the host's root in a Wine-made prefix): their entries are
+// not files, some never end and reading some blocks.
+#pragma once
+
+#include <atomic>
+#include <chrono>
+#include <cstdint>
+#include <ctime>
+#include <functional>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <thread>
+#include <vector>
+
+#include "removal/process_enumerator.h"
+#include "scan/detected_object.h"
+#include "scan/ignore_filter.h"
+#include "scan/scan_log.h"
+#include "scan/scan_window.h"
+
+namespace tolvane {
+
+class Machine;
+class SettingsStore;
+class ThreatDatabase;
+struct ThreatDefinition;
+
+// The "LastScanMode" values. Any other value runs no phase.
+enum class ScanMode : int32_t {
+    Smart = 1,
+    Custom = 2,
+    DrivesAndFolders = 3,
+    Registry = 4,
+    Memory = 5,
+    Files = 6,
+};
+
+// The mode's text after "Starting Scanning" in the log, e.g.
+// " (Smart Scan Mode)\n"; nullptr for a value that is no mode.
+const char* ScanModeLogText(int32_t mode);
+
+// Registry value data longer than this (in bytes, with its terminating zero)
+// never matches.
+inline constexpr size_t kValueDataLimit = 1024;
+
+// Percent-decoding of registry value data: "%" and two hexadecimal digits
+// become that byte; a "%" without them is dropped.
+std::string PercentDecode(std::string_view text);
+
+class ScanEngine {
+  public:
+    // Takes the user's shell folders and binds the process enumerator at
+    // once. The machine and the database outlive the engine; the database is
+    // not changed while a scan runs, except for the found flags the scan
+    // sets.
+    ScanEngine(Machine& machine, ThreatDatabase& database);
+    ~ScanEngine();
+    ScanEngine(const ScanEngine&) = delete;
+    ScanEngine& operator=(const ScanEngine&) = delete;
+
+    // --- Set before a scan starts ---
+    void SetWindow(ScanWindow* window) { window_ = window; }
+    // The ignore-list test; none means nothing is ignored.
+    void SetIgnoreFilter(const IgnoreFilter* filter) { ignore_ = filter; }
+    // The pause before each definition of the registry-key phase (10 ms).
+    void SetRegistryKeyPause(std::chrono::milliseconds pause) { keyPause_ = pause; }
+    // The local start time that names the log; the system clock by default.
+    void SetClock(std::function<std::tm()> clock) { clock_ = std::move(clock); }
+
+    // --- The scan ---
+    // Starts the worker thread running RunScan. False when a worker is still
+    // running (a stopped one included: Wait() for it first).
+    bool Start();
+    // The body of the worker: runs one whole scan on the calling thread.
+    void RunScan();
+    // The thread procedure: 1 at once without an engine, else RunScan and 0.
+    static int ScanThreadProc(ScanEngine* engine);
+    // Sets the stop flag; the worker notices it at its next poll.
+    void RequestStop() { stopRequested_.store(true); }
+    // Joins the worker, if there is one.
+    void Wait();
+    // True from Start until the worker's thread has returned.
+    bool WorkerRunning() const { return workerRunning_.load(); }
+
+    bool StopRequested() const { return stopRequested_.load(); }
+    bool ScanFinished() const { return scanFinished_.load(); }
+    // The window clears the flag after it acted on the end of a scan.
+    void ClearScanFinished() { scanFinished_.store(false); }
+
+    // --- What the window reads ---
+    ScanResults& Results() { return results_; }
+    const ScanResults& Results() const { return results_; }
+    ScanCounterValues Counters() const { return results_.counters.Values(); }
+    int32_t ProgressUnits() const { return progressUnits_.load(std::memory_order_relaxed); }
+    const std::string& CurrentItem() const { return currentItem_; }
+    // The Windows path of the last scan's log ("" before the first scan).
+    const std::string& LogPath() const { return log_.Path(); }
+    // The hosts files the last hosts check found.
+    const std::vector<std::string>& HostsFiles() const { return hostsFiles_; }
+    // The engine's process enumerator, shared with removal on the window
+    // thread (never while a scan runs).
+    ProcessEnumerator& Processes() { return processes_; }
+
+    // The folders taken when the engine was made ("" when the machine has
+    // none): Windows, system and cookies are the ones the scans walk.
+    const std::string& WindowsFolder() const { return windowsFolder_; }
+    const std::string& SystemFolder() const { return systemFolder_; }
+    const std::string& CookiesFolder() const { return cookiesFolder_; }
+
+    // --- The phases (run by RunScan; public for the tests) ---
+    void CheckHostsFile();
+    void ScanProcesses();
+    void ScanRegistryKeys();
+    void ScanRegistryValues();
+    void DeepRegistryScan();
+    // Walks a folder, with its subfolders unless thisFolderOnly.
+    void WalkFolder(std::string_view folder, bool thisFolderOnly);
+    // The shared reporting step of every phase: numbers and logs the object,
+    // keeps it, and lists it unless the ignore test holds it.
+    void AddResult(std::unique_ptr<DetectedObject> object);
+    void SetCurrentItem(std::string_view text) { currentItem_.assign(text); }
+
+    // True for a host folder that walks never enter: /proc, /sys, /dev and
+    // everything below them.
+    static bool IsSkippedHostFolder(std::string_view hostPath);
+
+  private:
+    bool Stopped() const { return stopRequested_.load(std::memory_order_relaxed); }
+    void Progress(ScanProgress kind, DetectedObject* object = nullptr);
+    void Phase(int phase);
+    void Count(std::atomic<int32_t>& counter) { counter.fetch_add(1, std::memory_order_relaxed); }
+    void AddUnits(int32_t units) { progressUnits_.fetch_add(units, std::memory_order_relaxed); }
+    void Report(ThreatDefinition* definition, ObjectType type, std::string text);
+    void RunModePhases(int32_t mode);
+    void WalkChosenFolders(std::string_view listPrefix, std::string_view countName);
+    void DefinitionFolders();
+    bool ValueMatches(int rootIndex, const std::string& keyPath, const std::string& valueName,
+                      const std::string& loweredPattern, bool decodedTry);
+    void CheckDeepKey(const std::string& topKey, const std::string& path);
+    void WalkDeepKey(const std::string& topKey, const std::string& path, int depth);
+    void Walk(std::string folder, bool thisFolderOnly);
+    std::tm LocalStartTime() const;
+    struct DeepIndex;
+
+    Machine& machine_;
+    ThreatDatabase& database_;
+    std::unique_ptr<SettingsStore> settings_;
+    ScanWindow* window_ = nullptr;
+    const IgnoreFilter* ignore_ = nullptr;
+    std::chrono::milliseconds keyPause_{10};
+    std::function<std::tm()> clock_;
+
+    std::atomic<bool> stopRequested_{false};
+    std::atomic<bool> scanFinished_{false};
+    std::atomic<bool> workerRunning_{false};
+    std::thread worker_;
+
+    ScanResults results_;
+    std::atomic<int32_t> progressUnits_{0};
+    std::string currentItem_;
+    ScanLog log_;
+    std::vector<std::string> hostsFiles_;
+    ProcessEnumerator processes_;
+    std::unique_ptr<DeepIndex> deepIndex_;
+
+    std::string appDataFolder_, startupFolder_, commonProgramFilesFolder_, desktopFolder_,
+        favoritesFolder_, programFilesFolder_, startMenuFolder_, programsFolder_, systemFolder_,
+        tempFolder_, profileFolder_, windowsFolder_, cookiesFolder_;
+};
+
+}  // namespace tolvane
