@@ -11,13 +11,18 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
+#include <fstream>
 #include <iostream>
+#include <sstream>
 #include <string>
 #include <string_view>
 #include <vector>
 
 #include "platform/codepage.h"
 #include "platform/registry.h"
+#include "removal/registry_export.h"
+#include "removal/registry_import.h"
 
 namespace tolvane {
 namespace {
@@ -36,8 +41,8 @@ const char kUsage[] =
     "  query KEY [/v NAME | /ve] [/s]\n"
     "  add KEY [/v NAME | /ve] [/t TYPE] [/s SEPARATOR] [/d DATA] [/f]\n"
     "  delete KEY [/v NAME | /ve | /va] [/f]\n"
-    "  export KEY FILE   (not available yet: arrives with the registry export format)\n"
-    "  import FILE       (not available yet: arrives with the registry export format)\n"
+    "  export KEY FILE [/y]\n"
+    "  import FILE\n"
     "\n"
     "KEY starts with its root: HKEY_LOCAL_MACHINE (HKLM), HKEY_CURRENT_USER (HKCU),\n"
     "HKEY_CLASSES_ROOT (HKCR), HKEY_USERS (HKU) or HKEY_CURRENT_CONFIG (HKCC).\n"
@@ -77,14 +82,19 @@ const char kDeleteHelp[] =
     "  /f       do not ask for confirmation\n";
 
 const char kExportHelp[] =
-    "Usage: tolvane-reg export KEY FILE\n"
+    "Usage: tolvane-reg export KEY FILE [/y]\n"
     "\n"
-    "Not available yet: export arrives with the registry export format.\n";
+    "Writes KEY, its values and all its subkeys to FILE (a file of this host) in\n"
+    "the registry editor's text format, as Tolvane's backups hold it.\n"
+    "  /y  overwrite FILE without asking\n";
 
 const char kImportHelp[] =
     "Usage: tolvane-reg import FILE\n"
     "\n"
-    "Not available yet: import arrives with the registry export format.\n";
+    "Adds the keys and values of FILE (a file of this host in the registry\n"
+    "editor's text format: \"REGEDIT4\" or \"Windows Registry Editor Version\n"
+    "5.00\", 8-bit text) to the registry; what regedit.exe /i does for Tolvane's\n"
+    "restore.\n";
 
 std::string ToTerminal(std::string_view text) {
     return Cp1252ToUtf8(text);
@@ -548,6 +558,93 @@ int Delete(Registry& registry, const std::vector<std::string>& args) {
     return kExitOk;
 }
 
+// --- export and import: the registry text format of Tolvane's backups -----
+
+// FILE is a host path, which may begin with '/': only "/y" is a switch here.
+bool SplitFileArgs(const std::vector<std::string>& args, std::vector<std::string>* positional,
+                   bool* overwrite) {
+    for (const std::string& arg : args) {
+        if (SwitchName(arg) == "y") {
+            *overwrite = true;
+        } else {
+            positional->push_back(arg);
+        }
+    }
+    return true;
+}
+
+int Export(const Registry& registry, const std::vector<std::string>& args) {
+    std::vector<std::string> positional;
+    bool overwrite = false;
+    SplitFileArgs(args, &positional, &overwrite);
+    if (positional.size() != 2) return UsageError("export needs KEY and FILE", kExportHelp);
+    KeyArg k;
+    if (!ParseKey(positional[0], &k))
+        return UsageError("no registry root in " + positional[0], kExportHelp);
+    std::string text = RegistryFileHeader(registry) + "\r\n";
+    const size_t headerSize = text.size();
+    ExportRegistryTree(registry, RootKeyName(k.root), k.path, &text);
+    if (text.size() == headerSize) return Failed(registry, ERROR_FILE_NOT_FOUND, k.display);
+    const std::string& file = positional[1];
+    if (!overwrite && access(file.c_str(), F_OK) == 0 &&
+        !Confirm("File " + file + " already exists. Overwrite it?")) {
+        std::cerr << "tolvane-reg: the operation was cancelled\n";
+        return kExitFailed;
+    }
+    // Beside the target first, then renamed over it: a failed write leaves
+    // an earlier file whole.
+    const std::string temp = file + ".tmp";
+    {
+        std::ofstream out(temp, std::ios::binary | std::ios::trunc);
+        out << text;
+        out.close();
+        if (!out) {
+            std::remove(temp.c_str());
+            std::cerr << "tolvane-reg: cannot write " << file << ": " << std::strerror(errno)
+                      << "\n";
+            return kExitFailed;
+        }
+    }
+    if (std::rename(temp.c_str(), file.c_str()) != 0) {
+        std::cerr << "tolvane-reg: cannot write " << file << ": " << std::strerror(errno) << "\n";
+        std::remove(temp.c_str());
+        return kExitFailed;
+    }
+    std::cout << "The operation completed successfully.\n";
+    return kExitOk;
+}
+
+int Import(Registry& registry, const std::vector<std::string>& args) {
+    std::vector<std::string> positional;
+    bool overwrite = false;
+    SplitFileArgs(args, &positional, &overwrite);
+    if (positional.size() != 1 || overwrite) return UsageError("import needs FILE", kImportHelp);
+    std::ifstream in(positional[0], std::ios::binary);
+    if (!in) {
+        std::cerr << "tolvane-reg: cannot read " << positional[0] << "\n";
+        return kExitFailed;
+    }
+    std::stringstream content;
+    content << in.rdbuf();
+    RegistryImportReport report;
+    if (!ImportRegistryText(registry, content.str(), &report)) {
+        std::cerr << "tolvane-reg: " << positional[0] << " is no registry file (no REGEDIT4 or "
+                  << "\"Windows Registry Editor Version 5.00\" line at its top)\n";
+        return kExitFailed;
+    }
+    if (report.skippedLines > 0)
+        std::cerr << "tolvane-reg: warning: " << report.skippedLines << " lines skipped\n";
+    if (report.failed > 0) {
+        std::string reason = registry.LastErrorMessage();
+        std::cerr << "tolvane-reg: " << report.failed << " keys or values could not be written"
+                  << (reason.empty() ? "" : ": " + ToTerminal(reason)) << "\n";
+        return kExitFailed;
+    }
+    std::cout << "The operation completed successfully (" << report.keys << " keys, "
+              << report.values << " values).\n";
+    return kExitOk;
+}
+
 std::string DefaultPrefix() {
     const char* env = std::getenv("WINEPREFIX");
     if (env && *env) return env;
@@ -590,11 +687,6 @@ int Run(int argc, char** argv) {
             return kExitOk;
         }
     }
-    if (command == "export" || command == "import") {
-        std::cerr << "tolvane-reg: " << command
-                  << " is not available yet: it arrives with the registry export format\n";
-        return kExitUsage;
-    }
     if (prefix.empty()) prefix = DefaultPrefix();
     if (access(prefix.c_str(), F_OK) != 0) {
         std::cerr << "tolvane-reg: no prefix folder at " << prefix << "\n";
@@ -605,6 +697,8 @@ int Run(int argc, char** argv) {
         std::cerr << "tolvane-reg: warning: " << problem << "\n";
     if (command == "query") return Query(registry, args);
     if (command == "add") return Add(registry, args);
+    if (command == "export") return Export(registry, args);
+    if (command == "import") return Import(registry, args);
     return Delete(registry, args);
 }
 
