@@ -197,7 +197,14 @@ std::optional<std::string> ShellFolders::Variable(std::string_view name) const {
         if (auto value = Read(registry_, RootKey::CurrentUser, kShellFolders, "Local AppData"))
             return WithoutTrailingBackslash(*value);
     }
+    if (upper == "PUBLIC") {
+        if (auto value = Read(registry_, RootKey::LocalMachine, kProfileList, "Public"))
+            return WithoutTrailingBackslash(*value);
+    }
     if (upper == "ALLUSERSPROFILE" || upper == "PROGRAMDATA") {
+        // Where Windows 7 and Wine keep the all-users profile.
+        if (auto value = Read(registry_, RootKey::LocalMachine, kProfileList, "ProgramData"))
+            return WithoutTrailingBackslash(*value);
         if (auto value = Read(registry_, RootKey::LocalMachine, kSystemEnvironment, name))
             return WithoutTrailingBackslash(*value);
         if (auto value = Read(registry_, RootKey::LocalMachine, kShellFolders, "Common AppData"))

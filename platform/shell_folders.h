@@ -40,10 +40,10 @@ class ShellFolders {
     // ExpandEnvironmentStringsA over the machine's environment: %TEMP%, %TMP%
     // (HKCU\Environment), %USERPROFILE%, %APPDATA%, %SystemRoot%, %windir%,
     // %ProgramFiles%, %CommonProgramFiles%, %SystemDrive%, %ALLUSERSPROFILE%,
-    // %ProgramData%, %USERNAME%; names without regard to case; unknown
-    // %NAME% stays as written.
+    // %ProgramData% (ProfileList's ProgramData), %PUBLIC%, %LOCALAPPDATA%,
+    // %USERNAME% (the profile folder's name); names without regard to case.
     // Other names come from HKCU\Environment, then from the machine's
-    // Session Manager\Environment.
+    // Session Manager\Environment; an unknown %NAME% stays as written.
     std::string ExpandEnvironmentStrings(std::string_view text) const;
     // The value of one variable (name without the % signs), if defined.
     std::optional<std::string> Variable(std::string_view name) const;

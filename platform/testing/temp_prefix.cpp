@@ -202,6 +202,8 @@ TempPrefix::TempPrefix() : launches_(std::make_shared<LaunchLog>()) {
     machine.Sz(cv, "ProgramFilesPath", "%ProgramFiles%");
     machine.Key(cv + "\\Run");
     machine.Key(cv + "\\RunOnce");
+    machine.Sz(cv, "CommonFilesDir (x86)", "C:\\Program Files (x86)\\Common Files");
+    machine.Sz(cv, "ProgramFilesDir (x86)", "C:\\Program Files (x86)");
     machine.Sz(cv + "\\Explorer\\Shell Folders", "Common AppData", "C:\\ProgramData");
     machine.Sz(cv + "\\Explorer\\Shell Folders", "Common Desktop", "C:\\users\\Public\\Desktop");
     machine.Sz(cv + "\\Explorer\\Shell Folders", "Common Documents",
@@ -211,15 +213,22 @@ TempPrefix::TempPrefix() : launches_(std::make_shared<LaunchLog>()) {
     machine.Sz(nt, "CurrentBuildNumber", "7601");
     machine.Sz(nt, "ProductName", "Microsoft Windows 7");
     machine.Sz(nt, "SystemRoot", "C:\\windows");
-    machine.ExpandSz(nt + "\\ProfileList", "ProfilesDirectory", "%SystemDrive%\\users");
-    machine.ExpandSz(nt + "\\ProfileList\\" + kSid, "ProfileImagePath", profile);
+    machine.ExpandSz(nt + "\\ProfileList", "ProfilesDirectory", "C:\\users");
+    machine.ExpandSz(nt + "\\ProfileList", "ProgramData", "C:\\ProgramData");
+    machine.ExpandSz(nt + "\\ProfileList", "Public", "C:\\users\\Public");
+    machine.Dword(nt + "\\ProfileList\\" + kSid, "Flags", 0);
+    machine.Sz(nt + "\\ProfileList\\" + kSid, "ProfileImagePath", profile);
     machine.Key("Software\\Classes");
     const std::string env = "System\\CurrentControlSet\\Control\\Session Manager\\Environment";
-    machine.Sz(env, "ALLUSERSPROFILE", "C:\\ProgramData");
-    machine.Sz(env, "ProgramData", "C:\\ProgramData");
+    machine.ExpandSz(env, "ComSpec", "%SystemRoot%\\system32\\cmd.exe");
+    machine.Sz(env, "OS", "Windows_NT");
+    machine.ExpandSz(env, "PATH",
+                     "%SystemRoot%\\system32;%SystemRoot%;%SystemRoot%\\system32\\wbem");
+    machine.Sz(env, "PATHEXT", ".com;.exe;.bat;.cmd;.vbs;.vbe;.js;.jse;.wsf;.wsh");
     machine.ExpandSz(env, "TEMP", "%SystemRoot%\\temp");
     machine.ExpandSz(env, "TMP", "%SystemRoot%\\temp");
-    machine.Sz(env, "windir", "%SystemRoot%");
+    machine.ExpandSz(env, "windir", "%SystemRoot%");
+    machine.Sz(env, "winsysdir", "C:\\windows\\system32");
     WriteText(path_ + "/system.reg", machine.Render("REGISTRY\\Machine"));
 
     // HKEY_CURRENT_USER
@@ -242,8 +251,8 @@ TempPrefix::TempPrefix() : launches_(std::make_shared<LaunchLog>()) {
         user.Sz(shell, name, folder);
         user.ExpandSz(userShell, name, "%USERPROFILE%" + folder.substr(profile.size()));
     }
-    user.ExpandSz("Environment", "TEMP", temp);
-    user.ExpandSz("Environment", "TMP", temp);
+    user.Sz("Environment", "TEMP", temp);
+    user.Sz("Environment", "TMP", temp);
     user.Key("Software\\Classes");
     user.Key("Software\\Microsoft\\Internet Explorer\\Main");
     WriteText(path_ + "/user.reg", user.Render(std::string("REGISTRY\\User\\") + kSid));
