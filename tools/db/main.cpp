@@ -20,6 +20,7 @@
 #include "definitions/threat_database.h"
 #include "platform/codepage.h"
 #include "platform/machine.h"
+#include "tools/db/dump_scripts.h"
 
 namespace tolvane {
 namespace {
@@ -39,6 +40,7 @@ constexpr const char* kToolHelp =
     "  unpack IN.db [OUT.xml]        take the markup out of a container (to stdout without OUT)\n"
     "  dump IN.db [--machine PREFIX] [--json]\n"
     "                                the definitions as the program loads them\n"
+    "  dump --scripts IN.db [--json] the scripts of a script database\n"
     "  match PATTERN TEXT            the file and folder wildcard rule: true or false\n"
     "  lookup IN.db --machine PREFIX (--file WINPATH | --folder WINPATH)\n"
     "                                the definition the scan gives a file or folder\n"
@@ -329,6 +331,12 @@ void PrintText(const ThreatDatabase& db) {
 }
 
 int Dump(const std::vector<std::string>& args) {
+    for (size_t i = 0; i < args.size(); ++i) {
+        if (args[i] != "--scripts") continue;
+        std::vector<std::string> rest = args;
+        rest.erase(rest.begin() + static_cast<std::ptrdiff_t>(i));
+        return DumpScripts(rest);
+    }
     if (WantsHelp(args)) return std::cout << kDumpHelp, kDone;
     Options options;
     std::string problem;
