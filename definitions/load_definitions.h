@@ -31,7 +31,8 @@ bool LoadDefinitionsFromContainer(std::string_view stored, const PlaceholderFold
 bool LoadDefinitionsFromText(std::string_view text, const PlaceholderFolders& folders,
                              ThreatDatabase* database, LoadReport* report = nullptr);
 
-// Every line feed not preceded by a carriage return becomes "\r\n".
-std::string NormalizeLineEnds(std::string_view text);
+// Every line feed not preceded by a carriage return becomes "\r\n" (a text
+// without such a line feed is handed back as it is, without a copy).
+std::string NormalizeLineEnds(std::string text);
 
 }  // namespace tolvane

@@ -6,13 +6,23 @@
 namespace tolvane {
 namespace {
 
-constexpr std::string_view kDelimiters = "<>=\\/?!";
-
-bool IsWhitespace(char c) {
-    return c == ' ' || c == '\t' || c == '\n' || c == '\r';
+// Character classes of the tokenizer: whitespace (space, tab, line feed,
+// carriage return) and the delimiters "<>=\\/?!".
+enum : uint8_t { kPlain = 0, kSpace = 1, kDelimiter = 2 };
+constexpr std::array<uint8_t, 256> MakeClasses() {
+    std::array<uint8_t, 256> classes{};
+    for (char c : {' ', '\t', '\n', '\r'}) classes[static_cast<unsigned char>(c)] = kSpace;
+    for (char c : {'<', '>', '=', '\\', '/', '?', '!'})
+        classes[static_cast<unsigned char>(c)] = kDelimiter;
+    return classes;
 }
-bool IsDelimiter(char c) {
-    return c != '\0' && kDelimiters.find(c) != std::string_view::npos;
+constexpr std::array<uint8_t, 256> kClasses = MakeClasses();
+
+uint8_t ClassOf(char c) {
+    return kClasses[static_cast<unsigned char>(c)];
+}
+bool IsWhitespace(char c) {
+    return ClassOf(c) == kSpace;
 }
 
 struct Entity {
@@ -65,6 +75,12 @@ bool MarkupParser::FindChar(int32_t* pos, char wanted) const {
 bool MarkupParser::FindMarker(int32_t from, std::string_view marker, int32_t* pos) const {
     std::string_view doc(text_.data(), end_);
     if (!hasLeadBytes_) {
+        if (marker.size() == 1) {
+            int32_t at = from;
+            if (!FindChar(&at, marker[0])) return false;
+            *pos = at;
+            return true;
+        }
         size_t hit = doc.find(marker, from);
         if (hit == std::string_view::npos) return false;
         *pos = static_cast<int32_t>(hit);
@@ -94,7 +110,7 @@ bool MarkupParser::ReadToken(int32_t from, Token* token, int32_t* next) const {
         FindChar(&close, '"');
         token->right = close;
         *next = close < end_ ? close + 1 : close;
-    } else if (IsDelimiter(c)) {
+    } else if (ClassOf(c) == kDelimiter) {
         token->isString = false;
         token->left = pos;
         token->right = pos + 1;
@@ -102,7 +118,14 @@ bool MarkupParser::ReadToken(int32_t from, Token* token, int32_t* next) const {
     } else {
         token->isString = false;
         token->left = pos;
-        while (pos < end_ && !IsDelimiter(text_[pos]) && !IsWhitespace(text_[pos])) pos = Step(pos);
+        if (hasLeadBytes_) {
+            while (pos < end_ && ClassOf(text_[pos]) == kPlain) pos = Step(pos);
+        } else {
+            const char* p = text_.data() + pos;
+            const char* end = text_.data() + end_;
+            while (p < end && ClassOf(*p) == kPlain) ++p;
+            pos = static_cast<int32_t>(p - text_.data());
+        }
         token->right = pos;
         *next = pos;
     }
@@ -189,6 +212,13 @@ bool MarkupParser::CloseElement(int32_t index, const Token& nameToken) {
     int32_t open = e.endTagOpen;
     if (!FindChar(&open, '<')) return Fail(Format("End tag of %s element not found", name)), false;
     e.endTagOpen = open;
+    // The usual "</NAME>": the tokens "/", NAME and ">" read in one step.
+    size_t after = static_cast<size_t>(open) + 2 + name.size();
+    if (after < static_cast<size_t>(end_) && text_[open + 1] == '/' && text_[after] == '>' &&
+        std::string_view(text_.data() + open + 2, name.size()) == name) {
+        e.endTagClose = static_cast<int32_t>(after);
+        return true;
+    }
     // Tokens up to the closing '>'; a token that ends at the end of the text
     // yields false but still counts as the last one read.
     int count = 0;
@@ -341,24 +371,30 @@ std::string MarkupParser::Decode(int32_t from, int32_t to) const {
     out.reserve(to - from);
     int32_t pos = from;
     while (pos < to) {
-        char c = text_[pos];
-        if (c == '&') {
-            bool decoded = false;
-            for (const Entity& entity : kEntities) {
-                int32_t after = pos + 1 + static_cast<int32_t>(entity.name.size());
-                if (after <= to &&
-                    std::string_view(text_.data() + pos + 1, entity.name.size()) == entity.name) {
-                    out += entity.value;
-                    pos = after;
-                    decoded = true;
-                    break;
-                }
-            }
-            if (decoded) continue;
+        // Plain text up to the next '&' is copied in one piece; a trail byte
+        // that happens to be '&' belongs to its lead byte.
+        int32_t amp = pos;
+        if (hasLeadBytes_) {
+            while (amp < to && text_[amp] != '&') amp = std::min(Step(amp), to);
+        } else {
+            const void* hit = std::memchr(text_.data() + pos, '&', to - pos);
+            amp = hit ? static_cast<int32_t>(static_cast<const char*>(hit) - text_.data()) : to;
         }
-        int32_t next = std::min(Step(pos), to);
-        out.append(text_, pos, next - pos);
-        pos = next;
+        out.append(text_, pos, amp - pos);
+        pos = amp;
+        if (pos >= to) break;
+        bool decoded = false;
+        for (const Entity& entity : kEntities) {
+            int32_t after = pos + 1 + static_cast<int32_t>(entity.name.size());
+            if (after <= to &&
+                std::string_view(text_.data() + pos + 1, entity.name.size()) == entity.name) {
+                out += entity.value;
+                pos = after;
+                decoded = true;
+                break;
+            }
+        }
+        if (!decoded) out += text_[pos++];
     }
     return out;
 }

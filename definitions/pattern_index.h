@@ -3,18 +3,18 @@
 // whole list for every path.
 //
 // A pattern whose last component (after the last '/' or '\') holds no
-// wildcard is filed under that component case-folded: it can only match a
-// text whose own last component folds to the same string. The other
-// patterns stay in one list in their order. A lookup merges the two
-// candidate lists newest first, so its result is exactly that of a walk over
-// every pattern from the newest.
+// wildcard is filed under a hash of that component case-folded: it can only
+// match a text whose own last component folds to the same string (a hash
+// shared by another name only adds a candidate that PatternMatch turns
+// down). The other patterns stay in one list in their order. A lookup merges
+// the two candidate lists newest first, so its result is exactly that of a
+// walk over every pattern from the newest.
 #pragma once
 
 #include <cstdint>
 #include <functional>
 #include <string>
 #include <string_view>
-#include <unordered_map>
 #include <vector>
 
 namespace tolvane {
@@ -24,6 +24,9 @@ class PatternIndex {
     // Appends a pattern (it becomes the newest). Returns its number, counted
     // from 0 in the order of adding.
     uint32_t Add(std::string pattern);
+    // Sorts what was added since the last call, for quick lookups; patterns
+    // added after it are still found, only more slowly.
+    void Finish();
     void Clear();
 
     size_t Size() const { return patterns_.size(); }
@@ -34,8 +37,16 @@ class PatternIndex {
     int64_t FindNewest(std::string_view text, const std::function<bool(uint32_t)>& accept) const;
 
   private:
+    struct Named {
+        uint64_t hash;    // of the folded last component
+        uint32_t number;  // of the pattern
+        bool operator<(const Named& other) const {
+            return hash != other.hash ? hash < other.hash : number < other.number;
+        }
+    };
     std::vector<std::string> patterns_;
-    std::unordered_map<std::string, std::vector<uint32_t>> byLastName_;
+    std::vector<Named> named_;  // sorted up to sorted_, in adding order after it
+    size_t sorted_ = 0;
     std::vector<uint32_t> others_;
 };
 

@@ -134,6 +134,8 @@ void ThreatDatabase::ReadDefinitions(MarkupParser& parser, const PlaceholderFold
         Index(definition.get());
         definitions_.push_back(std::move(definition));
     }
+    fileIndex_.Finish();
+    folderIndex_.Finish();
 }
 
 void ThreatDatabase::Index(ThreatDefinition* definition) {
