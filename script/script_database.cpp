@@ -2,7 +2,6 @@
 
 #include <utility>
 
-#include "definitions/container.h"
 #include "definitions/markup_parser.h"
 
 namespace tolvane {
@@ -32,13 +31,6 @@ bool ParseScripts(std::string text, std::vector<ScriptRecord>* scripts) {
         scripts->push_back(std::move(record));
     }
     return true;
-}
-
-void LoadScripts(const FileSystem& files, std::string_view programFolder,
-                 std::vector<ScriptRecord>* scripts) {
-    std::string text;
-    if (!ReadContainer(files, ScriptDatabasePath(programFolder), &text)) return;
-    ParseScripts(std::move(text), scripts);
 }
 
 }  // namespace tolvane
