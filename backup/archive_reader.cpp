@@ -92,15 +92,22 @@ bool ArchiveReader::SetOutputFolder(std::string_view folder) {
 bool ArchiveReader::ExtractAll(bool ignoreFolderNames) {
     filesExtracted_ = 0;
     entriesRefused_ = 0;
+    entriesFailed_ = 0;
     if (!unz_ || output_.empty()) return false;
     unz_global_info global;
     if (unzGetGlobalInfo(Unz(unz_), &global) != UNZ_OK || global.number_entry == 0) return false;
+    // An entry that cannot be extracted does not keep the later ones (the
+    // manifest among them) from the work folder.
+    bool all = true;
     int rc = unzGoToFirstFile(Unz(unz_));
     while (rc == UNZ_OK) {
-        if (!ExtractCurrent(ignoreFolderNames)) return false;
+        if (!ExtractCurrent(ignoreFolderNames)) {
+            all = false;
+            ++entriesFailed_;
+        }
         rc = unzGoToNextFile(Unz(unz_));
     }
-    return rc == UNZ_END_OF_LIST_OF_FILE;
+    return all && rc == UNZ_END_OF_LIST_OF_FILE;
 }
 
 bool ArchiveReader::ExtractCurrent(bool ignoreFolderNames) {

@@ -6,7 +6,8 @@
 // is not extracted; names are created below the output folder only, through
 // the machine layer. An entry whose data does not arrive whole (a write
 // refused, the disk full, a damaged entry failing its checksum) leaves no
-// file behind and ends the extraction with failure.
+// file behind; the extraction goes on with the next entry and reports
+// failure at its end.
 #pragma once
 
 #include <cstddef>
@@ -31,13 +32,14 @@ class ArchiveReader {
     bool SetOutputFolder(std::string_view folder);
     // Extracts every entry in archive order. With ignoreFolderNames only the
     // entries' file names are kept. False without an archive or output
-    // folder, for an archive without entries, and at the first entry that
-    // could not be extracted (unsafe names are skipped, not failures).
+    // folder, for an archive without entries, and when an entry could not be
+    // extracted (unsafe names are skipped, not failures).
     bool ExtractAll(bool ignoreFolderNames);
     void Close();
 
     size_t FilesExtracted() const { return filesExtracted_; }
     size_t EntriesRefused() const { return entriesRefused_; }
+    size_t EntriesFailed() const { return entriesFailed_; }
 
   private:
     bool ExtractCurrent(bool ignoreFolderNames);
@@ -46,6 +48,7 @@ class ArchiveReader {
     std::string output_;
     size_t filesExtracted_ = 0;
     size_t entriesRefused_ = 0;
+    size_t entriesFailed_ = 0;
 };
 
 // Creates the folder and every missing parent. False when one cannot be made

@@ -43,6 +43,9 @@ class ArchiveWriter {
     // could not be written (the target then stays as it was).
     bool Close();
 
+    // Drops the archive being written; the target stays as it was.
+    void Abandon();
+
     bool IsOpen() const { return zip_ != nullptr; }
     size_t FilesAdded() const { return filesAdded_; }
     uint64_t BytesRead() const { return bytesRead_; }
@@ -55,7 +58,6 @@ class ArchiveWriter {
     bool AddFolderEntry(const std::string& entryName);
     bool AddTree(const std::string& folder, const std::string& entryPrefix, int depth);
     bool AddFolderFiles(const std::string& folder, bool storeWithoutFolder, int depth);
-    void Abandon();
 
     FileSystem& files_;
     void* zip_ = nullptr;   // zipFile

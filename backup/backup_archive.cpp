@@ -164,13 +164,18 @@ bool BackupArchive::CreateBackup(ObjectRows& rows) {
     const Registry& registry = machine_.registry();
     std::string registryText = RegistryFileHeader(registry) + "\r\n";
     std::string manifest;
+    bool complete = true;
     for (size_t row = 0; row < rows.RowCount(); ++row) {
         if (!rows.RowBackupMark(row)) continue;
         const std::string text = rows.RowText(row);
         switch (rows.RowType(row)) {
             case object_type::kFile: {
                 std::string copy = work + "\\" + std::to_string(++copies);
-                files.CopyFile(text, copy, false);
+                // A file that is gone is no failure; one that is there must
+                // reach the archive, or the archive is not written at all.
+                if (files.PathFileExists(text) && !files.CopyFile(text, copy, false)) {
+                    complete = false;
+                }
                 manifest += ManifestRecord(copies, text);
                 break;
             }
@@ -179,7 +184,9 @@ bool BackupArchive::CreateBackup(ObjectRows& rows) {
                 std::string source = StripTrailingBackslashes(text);
                 // A folder that is gone gets no copy, as a missing file gets
                 // none: restore must not make an empty folder of it.
-                if (IsFolder(files, source)) CopyTree(files, source, copy, 0);
+                if (IsFolder(files, source) && !CopyTree(files, source, copy, 0)) {
+                    complete = false;
+                }
                 manifest += ManifestRecord(copies, text);
                 break;
             }
@@ -206,15 +213,15 @@ bool BackupArchive::CreateBackup(ObjectRows& rows) {
     }
     if (!manifest.empty()) {
         File file;
-        if (files.OpenFile(work + "\\" + backup_text::kConfigFile, FileOpenMode::Write, &file)) {
-            file.Write(manifest);
-        }
+        complete =
+            files.OpenFile(work + "\\" + backup_text::kConfigFile, FileOpenMode::Write, &file) &&
+            file.Write(manifest) && complete;
     }
     {
         File file;
-        if (files.OpenFile(work + "\\" + backup_text::kRegistryFile, FileOpenMode::Write, &file)) {
-            file.Write(registryText);
-        }
+        complete =
+            files.OpenFile(work + "\\" + backup_text::kRegistryFile, FileOpenMode::Write, &file) &&
+            file.Write(registryText) && complete;
     }
 
     // Top-level files keep their flat names; folder copies go in below their
@@ -226,11 +233,18 @@ bool BackupArchive::CreateBackup(ObjectRows& rows) {
             if (entry.name == "." || entry.name == "..") continue;
             std::string full = work + "\\" + entry.name;
             if (entry.attributes & FILE_ATTRIBUTE_DIRECTORY) {
-                writer.AddFolderAs(full, entry.name);
+                complete = writer.AddFolderAs(full, entry.name) && complete;
             } else {
-                writer.AddFileAs(full, entry.name);
+                complete = writer.AddFileAs(full, entry.name) && complete;
             }
         } while (handle.Next(&entry));
+    }
+    // An archive that lacks what is about to be removed would be a backup
+    // in name only: it is dropped (an earlier archive of the name stays).
+    if (!complete) {
+        writer.Abandon();
+        writeFailed_ = true;
+        return false;
     }
     if (!writer.Close()) {
         writeFailed_ = true;

@@ -44,9 +44,11 @@ class BackupArchive {
     bool MarkCheckedForBackup(ObjectRows& rows);
 
     // Asks for the archive's path and saves every marked object of the rows
-    // in list order. False when the user cancelled, the work folder could
-    // not be emptied or the archive could not be written; in the last case
-    // LastFailureWasWrite() is true.
+    // in list order. False when the user cancelled, or when the work folder
+    // could not be emptied, a marked file or folder that exists could not be
+    // copied or the archive could not be written whole; then no archive is
+    // left (an earlier one of that name stays) and LastFailureWasWrite() is
+    // true.
     bool CreateBackup(ObjectRows& rows);
     bool LastFailureWasWrite() const { return writeFailed_; }
 

@@ -3,9 +3,11 @@
 // elsewhere cannot reach outside the work folder.
 #include <gtest/gtest.h>
 #include <minizip/zip.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <csignal>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
@@ -298,6 +300,61 @@ TEST(ArchiveWriter, RelativeNamesAndAnEarlierArchiveKeptUntilTheNewOneIsWhole) {
     ASSERT_TRUE(reader.SetOutputFolder("C:\\Out\\Deep"));
     ASSERT_TRUE(reader.ExtractAll(true));
     EXPECT_EQ(Read(*f.machine, "C:\\Out\\Deep\\x.txt"), "x");
+}
+
+// Files may grow only to a limit while it lives, as on a nearly full disk.
+class FileSizeLimit {
+  public:
+    explicit FileSizeLimit(rlim_t bytes) {
+        std::signal(SIGXFSZ, SIG_IGN);
+        getrlimit(RLIMIT_FSIZE, &saved_);
+        rlimit limit = saved_;
+        limit.rlim_cur = bytes;
+        setrlimit(RLIMIT_FSIZE, &limit);
+    }
+    ~FileSizeLimit() { setrlimit(RLIMIT_FSIZE, &saved_); }
+
+  private:
+    rlimit saved_{};
+};
+
+TEST(Restore, WhatDoesNotFitFailsCleanly) {
+    Fixture f;
+    std::string big(400 * 1024, '\0');
+    for (size_t i = 0; i < big.size(); ++i) big[i] = static_cast<char>((i * 2654435761u) >> 13);
+    f.prefix.WriteFile("C:\\Bad\\small.txt", "small");
+    f.prefix.WriteFile("C:\\Bad\\big.bin", big);
+    f.prefix.WriteFile("C:\\Program Files\\Tolvane\\Quarantine\\keep.zip", "earlier");
+    TestRows rows;
+    rows.Add(type::kFile, "C:\\Bad\\small.txt");
+    rows.Add(type::kFile, "C:\\Bad\\big.bin");
+    f.view.savePaths = {f.archive};
+    ASSERT_TRUE(f.backup.MarkCheckedForBackup(rows));
+
+    {
+        // The archive cannot be written: the earlier one stays whole.
+        FileSizeLimit limit(64 * 1024);
+        f.view.savePaths = {"C:\\Program Files\\Tolvane\\Quarantine\\keep.zip"};
+        EXPECT_FALSE(f.backup.MarkCheckedForBackup(rows));
+    }
+    EXPECT_EQ(f.view.LastText(), "The backup archive could not be written. Nothing was saved.");
+    EXPECT_EQ(Read(*f.machine, "C:\\Program Files\\Tolvane\\Quarantine\\keep.zip"), "earlier");
+    EXPECT_FALSE(
+        f.machine->files().PathFileExists("C:\\Program Files\\Tolvane\\Quarantine\\keep.zip.part"));
+
+    ObjectRemover remover(*f.machine);
+    remover.RemoveFolder("C:\\Bad");
+    RestoreReport report;
+    {
+        FileSizeLimit limit(64 * 1024);
+        report = RestoreArchive(*f.machine, f.archive);
+    }
+    EXPECT_FALSE(report.extractedAll);
+    EXPECT_EQ(Read(*f.machine, "C:\\Bad\\small.txt"), "small");
+    EXPECT_FALSE(f.machine->files().PathFileExists("C:\\Bad\\big.bin"));  // no torn copy
+    report = RestoreArchive(*f.machine, f.archive);
+    EXPECT_TRUE(report.extractedAll);
+    EXPECT_EQ(Read(*f.machine, "C:\\Bad\\big.bin"), big);
 }
 
 }  // namespace

@@ -4,7 +4,8 @@
 // regbackup.reg is imported into the machine's registry (what
 // "regedit.exe /i" does here) before anything is deleted, and every copy
 // named in Config.ini is moved back to its recorded path, creating the
-// missing folders.
+// missing folders. An entry that cannot be extracted (the disk full) leaves
+// no torn file and does not keep the others back.
 //
 // Archives may come from elsewhere: entries that would land outside the
 // work folder are not extracted (archive_reader.h), copy numbers must be

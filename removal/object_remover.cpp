@@ -37,14 +37,26 @@ std::string StripTrailingBackslashes(std::string_view path) {
 
 }  // namespace
 
-bool KillProcessesNamedLike(Machine& machine, std::string_view path) {
-    const std::string target = Lower(FileNamePart(path));
+bool KillProcessesRunning(Machine& machine, std::string_view path) {
+    const std::string target = FileSystem::NormalizePath(path);
+    const std::string targetName = Lower(FileNamePart(target));
     std::vector<ProcessSnapshot> processes;
-    if (target.empty() || !machine.processes().List(&processes)) return false;
+    if (targetName.empty() || !machine.processes().List(&processes)) return false;
+    // The program's own file: its path as started or as mapped, or, for a
+    // program started by its name alone, that name.
+    auto runs = [&](const std::string& candidate) {
+        if (candidate.empty()) return false;
+        if (candidate.find_first_of("\\/") == std::string::npos) {
+            return Lower(candidate) == targetName;
+        }
+        return EqualsNoCase(FileSystem::NormalizePath(candidate), target);
+    };
     std::vector<uint32_t> ended;
     bool found = false;
     for (const ProcessSnapshot& process : processes) {
-        if (Lower(FileNamePart(process.exePath)) != target) continue;
+        if (!runs(process.exePath) && (process.modules.empty() || !runs(process.modules[0]))) {
+            continue;
+        }
         found = true;
         if (machine.processes().Terminate(process.pid)) ended.push_back(process.pid);
     }
@@ -62,7 +74,7 @@ bool KillProcessesNamedLike(Machine& machine, std::string_view path) {
 }
 
 ObjectRemover::ObjectRemover(Machine& machine) : machine_(machine) {
-    killer_ = [this](std::string_view path) { return KillProcessesNamedLike(machine_, path); };
+    killer_ = [this](std::string_view path) { return KillProcessesRunning(machine_, path); };
 }
 
 bool ObjectRemover::RemoveObject(int type, std::string_view text) {

@@ -57,10 +57,11 @@ class ObjectRemover {
     // folder: each one that exists.
     static std::vector<std::string> HostsFileCandidates(const Machine& machine);
 
-    // Ends the running programs whose executable has the path's file name;
-    // true when one was found. By default the machine's process table is
-    // used (every instance ends, and the call waits up to two seconds for
-    // them to be gone so that their file is free).
+    // Ends the running programs of an executable before its file is
+    // deleted; true when one was found. By default only the programs run
+    // from that very file end (KillProcessesRunning): a program elsewhere
+    // that merely shares the name (a system program a threat named itself
+    // after) is left alone, since ending it frees nothing.
     using ProcessKiller = std::function<bool(std::string_view path)>;
     void SetProcessKiller(ProcessKiller killer) { killer_ = std::move(killer); }
 
@@ -73,7 +74,10 @@ class ObjectRemover {
     ProcessKiller killer_;
 };
 
-// The default ProcessKiller over the machine's process table.
-bool KillProcessesNamedLike(Machine& machine, std::string_view path);
+// The default ProcessKiller over the machine's process table: ends every
+// program whose executable is the file at path (its started path or first
+// mapped module, without regard to case; a program started by its bare name
+// matches that name) and waits up to two seconds for them to be gone.
+bool KillProcessesRunning(Machine& machine, std::string_view path);
 
 }  // namespace tolvane

@@ -281,8 +281,10 @@ TEST(ObjectRemoverOps, RegistryKeysGoUnderEveryRootAndValuesByName) {
 
 TEST(ObjectRemoverOps, FilesAndFoldersEndProgramsUnregisterAndStopAtALockedFile) {
     Fixture f;
-    f.machine->SetProcessTable(MakeFixedProcessTable(
-        {{200, 1, "C:\\Other\\BAD.EXE", {}, {}}, {201, 1, "C:\\windows\\notepad.exe", {}, {}}}));
+    // Only the program run from the file ends, not one that shares its name.
+    f.machine->SetProcessTable(MakeFixedProcessTable({{200, 1, "C:\\Other\\BAD.EXE", {}, {}},
+                                                      {201, 1, "C:\\windows\\notepad.exe", {}, {}},
+                                                      {202, 1, "c:/bad/BAD.exe", {}, {}}}));
     f.prefix.WriteFile("C:\\Bad\\bad.exe", "MZ");
     f.prefix.WriteFile("C:\\Bad\\helper.dll", "MZ");
     f.prefix.WriteFile("C:\\Bad\\.hidden", "h");
@@ -291,11 +293,21 @@ TEST(ObjectRemoverOps, FilesAndFoldersEndProgramsUnregisterAndStopAtALockedFile)
     EXPECT_FALSE(f.Exists("C:\\Bad"));
     std::vector<ProcessSnapshot> left;
     ASSERT_TRUE(f.machine->processes().List(&left));
-    ASSERT_EQ(left.size(), 1u);
-    EXPECT_EQ(left[0].pid, 201u);
+    ASSERT_EQ(left.size(), 2u);
+    EXPECT_EQ(left[0].pid, 200u);
+    EXPECT_EQ(left[1].pid, 201u);
     ASSERT_EQ(f.launches.size(), 1u);
     EXPECT_EQ(f.launches[0], (std::vector<std::string>{"wine", "regsvr32.exe", "/u", "/s",
                                                        "C:\\Bad\\helper.dll"}));
+
+    // A file a running program has mapped is refused and queued.
+    f.prefix.WriteFile("C:\\InUse\\held.dll", "MZ");
+    f.machine->SetProcessTable(MakeFixedProcessTable(
+        {{300, 1, "C:\\x.exe", {}, {f.prefix.Host("drive_c/InUse/held.dll")}}}));
+    EXPECT_FALSE(f.remover.RemoveFile("C:\\InUse\\held.dll"));
+    EXPECT_EQ(f.remover.FailedDeletions(), std::vector<std::string>{"C:\\InUse\\held.dll"});
+    f.remover.ClearFailedDeletions();
+    f.machine->SetProcessTable(MakeFixedProcessTable({}));
 
     // A folder with a locked subfolder stays; its free files may go.
     f.prefix.WriteFile("C:\\Two\\A\\held.txt", "1");
