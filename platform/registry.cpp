@@ -103,12 +103,43 @@ bool ReadWholeFile(const std::string& path, std::string* out) {
     return true;
 }
 
+// Saves made by any Registry of this process, per file: a file saved twice
+// within the file system's clock tick can show the same size, time and
+// (reused) inode, so the other Registry objects of the process compare this
+// count too.
+std::mutex& SaveCountMutex() {
+    static std::mutex mutex;
+    return mutex;
+}
+std::unordered_map<std::string, uint64_t>& SaveCounts() {
+    static std::unordered_map<std::string, uint64_t> counts;
+    return counts;
+}
+uint64_t SaveCount(const std::string& path) {
+    std::lock_guard<std::mutex> lock(SaveCountMutex());
+    auto it = SaveCounts().find(path);
+    return it == SaveCounts().end() ? 0 : it->second;
+}
+uint64_t CountSave(const std::string& path) {
+    std::lock_guard<std::mutex> lock(SaveCountMutex());
+    return ++SaveCounts()[path];
+}
+
+// Changes of every Registry of the process, one at a time: a change reads
+// the file again when it changed and saves it before the next change starts,
+// so no Registry of the process writes over another's change.
+std::mutex& ProcessChangeMutex() {
+    static std::mutex mutex;
+    return mutex;
+}
+
 // One registry file of the prefix.
 struct HiveFile {
     std::string path;       // host path
     std::string newHeader;  // ";; All keys relative to" of a file made from nothing
     WineHive hive;
     FileIdentity identity;
+    uint64_t savesSeen = 0;  // SaveCount() when loaded or saved
     bool loaded = false;
     std::vector<std::string> problems;
 };
@@ -175,11 +206,12 @@ class RegistryStore {
     // Loads the file again when it changed on disk since it was read.
     void Refresh(HiveFile& file) {
         FileIdentity now = IdentityOf(file.path);
-        if (file.loaded && now == file.identity) return;
+        if (file.loaded && now == file.identity && SaveCount(file.path) == file.savesSeen) return;
         Load(file, now);
     }
 
     void Load(HiveFile& file, const FileIdentity& identity) {
+        file.savesSeen = SaveCount(file.path);
         file.problems.clear();
         std::string text;
         if (identity.exists && !ReadWholeFile(file.path, &text))
@@ -275,6 +307,7 @@ class RegistryStore {
             close(dirFd);
         }
         file.identity = IdentityOf(file.path);
+        file.savesSeen = CountSave(file.path);
         ++generation_;
         return true;
     }
@@ -549,7 +582,7 @@ long Registry::CreateKey(const RegKey& parent, std::string_view subKey, uint32_t
     if (created) *created = false;
     if (!parent.open || result == nullptr) return ERROR_INVALID_HANDLE;
     RegistryStore& s = *store_;
-    std::lock_guard<std::mutex> lock(s.mutex_);
+    std::scoped_lock lock(ProcessChangeMutex(), s.mutex_);
     s.SetMessage("");
     std::string path = JoinPath(parent.path, subKey);
     Location loc = Locate(s, parent.root, path);
@@ -666,7 +699,7 @@ long Registry::SetValue(const RegKey& key, std::string_view name, uint32_t type,
     if (!key.open) return ERROR_INVALID_HANDLE;
     if (!HasRight(key, KEY_SET_VALUE)) return ERROR_ACCESS_DENIED;
     RegistryStore& s = *store_;
-    std::lock_guard<std::mutex> lock(s.mutex_);
+    std::scoped_lock lock(ProcessChangeMutex(), s.mutex_);
     s.SetMessage("");
     Location loc = Locate(s, key.root, key.path);
     RefreshLocation(s, loc);
@@ -709,7 +742,7 @@ long Registry::DeleteValue(const RegKey& key, std::string_view name) {
     if (!key.open) return ERROR_INVALID_HANDLE;
     if (!HasRight(key, KEY_SET_VALUE)) return ERROR_ACCESS_DENIED;
     RegistryStore& s = *store_;
-    std::lock_guard<std::mutex> lock(s.mutex_);
+    std::scoped_lock lock(ProcessChangeMutex(), s.mutex_);
     s.SetMessage("");
     Location loc = Locate(s, key.root, key.path);
     RefreshLocation(s, loc);
@@ -847,7 +880,7 @@ long Registry::QueryInfoKey(const RegKey& key, RegKeyInfo* info) const {
 long Registry::DeleteKey(const RegKey& parent, std::string_view subKey) {
     if (!parent.open) return ERROR_INVALID_HANDLE;
     RegistryStore& s = *store_;
-    std::lock_guard<std::mutex> lock(s.mutex_);
+    std::scoped_lock lock(ProcessChangeMutex(), s.mutex_);
     s.SetMessage("");
     std::string path = JoinPath(parent.path, subKey);
     Location loc = Locate(s, parent.root, path);

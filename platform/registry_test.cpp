@@ -485,6 +485,22 @@ TEST(RegistrySaving, FileChangedOnDiskIsReadAgainNotOverwritten) {
     EXPECT_NE(after.find("@=\"changed\""), std::string::npos);
 }
 
+TEST(RegistrySaving, TwoRegistriesOfOneProcessNeverLoseEachOthersChanges) {
+    // Saves follow each other faster than the file system's clock ticks.
+    RegPrefix prefix;
+    Registry a(prefix.path()), b(prefix.path());
+    RegKey ka = Create(a, RootKey::LocalMachine, "Software\\Both");
+    RegKey kb = Open(b, RootKey::LocalMachine, "Software\\Both");
+    for (int i = 0; i < 40; ++i) {
+        ASSERT_EQ(a.SetValue(ka, "a" + std::to_string(i), REG_SZ, "1"), ERROR_SUCCESS);
+        ASSERT_EQ(b.SetValue(kb, "b" + std::to_string(i), REG_SZ, "1"), ERROR_SUCCESS);
+    }
+    EXPECT_EQ(ValueNames(a, ka).size(), 80u);
+    EXPECT_EQ(ValueNames(b, kb).size(), 80u);
+    Registry fresh(prefix.path());
+    EXPECT_EQ(ValueNames(fresh, Open(fresh, RootKey::LocalMachine, "Software\\Both")).size(), 80u);
+}
+
 TEST(RegistrySaving, UnchangedBlocksKeepTheirText) {
     RegPrefix prefix;
     Registry r(prefix.path());

@@ -552,8 +552,15 @@ int Delete(Registry& registry, const std::vector<std::string>& args) {
         std::cerr << "tolvane-reg: the operation was cancelled\n";
         return kExitFailed;
     }
-    rc = DeleteTree(registry, Registry::Root(k.root), k.path);
-    if (rc != ERROR_SUCCESS) return Failed(registry, rc, k.display);
+    // A key of HKEY_CLASSES_ROOT may live in both the user's and the
+    // machine's classes: each pass deletes one of them.
+    for (int pass = 0; pass < 2; ++pass) {
+        rc = DeleteTree(registry, Registry::Root(k.root), k.path);
+        if (rc != ERROR_SUCCESS) return Failed(registry, rc, k.display);
+        RegKey left;
+        if (registry.OpenKey(Registry::Root(k.root), k.path, KEY_READ, &left) != ERROR_SUCCESS)
+            break;
+    }
     std::cout << "The operation completed successfully.\n";
     return kExitOk;
 }

@@ -159,6 +159,15 @@ TEST_F(RegToolTest, AddAndDelete) {
     EXPECT_EQ(Tool("query 'HKLM\\Software\\Vendor'"), 1);
     EXPECT_EQ(Tool("query 'HKLM\\Software\\New'"), 0);
     EXPECT_EQ(Tool("delete HKLM /f"), 1);
+
+    // A class key in both the user's and the machine's classes goes from both.
+    ASSERT_EQ(Tool("add 'HKLM\\Software\\Classes\\.both' /ve /d machine"), 0);
+    ASSERT_EQ(Tool("add 'HKCU\\Software\\Classes\\.both\\Sub' /ve /d user"), 0);
+    ASSERT_EQ(Tool("query 'HKCR\\.both' /ve", &out), 0);
+    EXPECT_NE(out.find("REG_SZ    machine"), std::string::npos) << out;
+    EXPECT_EQ(Tool("delete 'HKCR\\.both' /f"), 0);
+    EXPECT_EQ(Tool("query 'HKCR\\.both'"), 1);
+    EXPECT_EQ(Tool("query 'HKLM\\Software\\Classes\\.both'"), 1);
 }
 
 TEST_F(RegToolTest, RefusedChangesSayWhy) {
