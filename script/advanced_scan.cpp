@@ -4,7 +4,7 @@
 #include <utility>
 
 #include "platform/machine.h"
-#include "script/interim_adapters.h"
+#include "removal/process_enumerator.h"
 
 namespace tolvane {
 
@@ -26,12 +26,20 @@ std::string ToLowerAscii(std::string text) {
 }  // namespace
 
 bool ConfirmBrowserClosedForAdvancedScan(Machine& machine, ScriptView& view) {
-    for (const std::string& name : ProcessNamesInterim(machine.processes())) {
-        if (ToLowerAscii(name).find("iexplore.exe") == std::string::npos) continue;
-        return view.MessageBox(kBrowserRunningWarning, "Warning", ScriptView::kOkCancel) !=
-               ScriptView::kIdCancel;
+    ProcessEnumerator processes;
+    processes.Initialise(&machine, true);
+    bool browserRuns = false;
+    if (std::unique_ptr<ProcessList> list = processes.CreateProcessList()) {
+        ProcessRecord process;
+        while (!browserRuns && processes.NextProcess(list.get(), &process)) {
+            browserRuns = ToLowerAscii(process.exeName).find("iexplore.exe") != std::string::npos;
+        }
+        processes.FreeProcessList(std::move(list));
     }
-    return true;
+    processes.Release();
+    if (!browserRuns) return true;
+    return view.MessageBox(kBrowserRunningWarning, "Warning", ScriptView::kOkCancel) !=
+           ScriptView::kIdCancel;
 }
 
 AdvancedScan::AdvancedScan(Machine& machine, AdvancedScanView& view, std::string programFolder,

@@ -9,13 +9,14 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <string>
 
 #include "platform/codepage.h"
 #include "platform/machine.h"
+#include "removal/process_enumerator.h"
 #include "removal/registry_tree.h"
-#include "script/interim_adapters.h"
 #include "script/script_view.h"
 
 namespace tolvane {
@@ -371,17 +372,27 @@ bool DeleteDir(JSContext* cx, unsigned argc, JS::Value* vp) {
 // own name. Arguments are ignored.
 bool GetRunningProcesses(JSContext* cx, unsigned argc, JS::Value* vp) {
     JS::CallArgs args = JS::CallArgsFromVp(argc, vp);
-    std::vector<ProcessSnapshot> processes;
     std::vector<std::string> paths;
-    if (TheMachine(cx).processes().List(&processes)) {
-        for (const ProcessSnapshot& process : processes) {
-            if (!process.modules.empty()) {
-                paths.insert(paths.end(), process.modules.begin(), process.modules.end());
-            } else {
-                paths.push_back(process.exePath.empty() ? "-" : process.exePath);
+    ProcessEnumerator processes;
+    processes.Initialise(&TheMachine(cx), true);
+    if (std::unique_ptr<ProcessList> list = processes.CreateProcessList()) {
+        ProcessRecord process;
+        while (processes.NextProcess(list.get(), &process)) {
+            bool anyModule = false;
+            if (std::unique_ptr<ModuleList> modules =
+                    processes.CreateModuleList(process.processId)) {
+                ModuleRecord module;
+                while (processes.NextModule(modules.get(), &module)) {
+                    paths.push_back(module.path);
+                    anyModule = true;
+                }
+                processes.FreeModuleList(std::move(modules));
             }
+            if (!anyModule) paths.push_back(process.exeName);
         }
+        processes.FreeProcessList(std::move(list));
     }
+    processes.Release();
     return ReturnList(cx, args, paths);
 }
 
@@ -473,7 +484,11 @@ bool KillProcess(JSContext* cx, unsigned argc, JS::Value* vp) {
     JS::CallArgs args = JS::CallArgsFromVp(argc, vp);
     std::string path;
     if (!StringArg(cx, args, 0, &path)) return false;
-    args.rval().setBoolean(KillProcessByNameInterim(TheMachine(cx).processes(), path));
+    ProcessEnumerator processes;
+    processes.Initialise(&TheMachine(cx), true);
+    bool found = processes.KillProcessByName(path);
+    processes.Release();
+    args.rval().setBoolean(found);
     return true;
 }
 
