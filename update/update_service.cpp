@@ -59,8 +59,6 @@ struct Service {
     std::list<Worker> workers;
     uint64_t nextJobId = 1;
 
-    ~Service() { Shutdown(); }
-
     void Shutdown() {
         std::list<Worker> ending;
         {
@@ -96,9 +94,11 @@ struct Service {
     }
 };
 
+// Never destroyed: requests held by objects that outlive the statics still
+// find it. AuShutdown ends the work before the program exits.
 Service& TheService() {
-    static Service service;
-    return service;
+    static Service* service = new Service;
+    return *service;
 }
 
 // Abandons the request's pending work; with the service's mutex held.

@@ -121,7 +121,8 @@ struct UpdateServiceOptions {
 // Prepares the library; before any other call. Calling it again first
 // ends all work as AuShutdown does.
 void AuConfigure(const UpdateServiceOptions& options);
-// Aborts every request and waits for the library's threads to end.
+// Aborts every request and waits for the library's threads to end; call it
+// before the program exits.
 void AuShutdown();
 // Waits until no request has work pending (tests, orderly exit).
 void AuWaitIdle();
