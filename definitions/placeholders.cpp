@@ -16,7 +16,9 @@ std::string_view PlaceholderText(Placeholder placeholder) {
 
 std::string ResolvePlaceholders(std::string_view text, const PlaceholderFolders& folders) {
     std::string out(text);
-    if (out.find('%') == std::string::npos) return out;
+    // Every placeholder holds two '%'.
+    size_t first = out.find('%');
+    if (first == std::string::npos || out.find('%', first + 1) == std::string::npos) return out;
     for (int i = 0; i < kPlaceholderCount; ++i) {
         std::string_view name = kTexts[i];
         const std::string& folder = folders.folders[i];
