@@ -62,8 +62,10 @@ class AdvancedScan {
 
     const std::vector<ScriptRecord>& scripts() const { return scripts_; }
     const std::vector<Row>& rows() const { return rows_; }
-    // A mouse click in the list; nullopt for a click on empty space, which
-    // changes nothing.
+    // A mouse click in the list (the first selected row); nullopt for a
+    // click on empty space, which changes nothing. Faces call it for mouse
+    // clicks only: moving the selection with the keyboard leaves the
+    // description as it is.
     void ClickRow(std::optional<size_t> row);
     const std::string& description() const { return description_; }
 
