@@ -727,6 +727,9 @@ bool FileSystem::OpenFile(std::string_view path, FileOpenMode mode, File* file) 
     if (!exists && (mode == FileOpenMode::Read || mode == FileOpenMode::ReadWrite))
         return Fail(MissingError(r.parentExists));
     if (!r.parentExists) return Fail(ERROR_PATH_NOT_FOUND);
+    // A dangling link would have open() create its target, wherever it leads.
+    struct stat link;
+    if (!exists && lstat(r.host.c_str(), &link) == 0) return Fail(ERROR_ACCESS_DENIED);
     if (mode != FileOpenMode::Read) {
         if (exists && NoWriteBits(st)) return Fail(ERROR_ACCESS_DENIED);
         if (exists && InUse(r.host)) return Fail(ERROR_SHARING_VIOLATION);

@@ -96,6 +96,17 @@ TEST_F(FileSystemTest, NeverFollowsALinkOutOfTheDrives) {
     FindData data;
     EXPECT_FALSE(files.FindFirstFile("C:\\etclink\\*", &handle, &data));
 
+    // Nor is a file created through a dangling link.
+    const std::string outside = prefix.Host("outside-the-drives.txt");
+    std::filesystem::create_symlink(outside, prefix.Host("drive_c/dangling.txt"));
+    File file;
+    EXPECT_FALSE(files.OpenFile("C:\\dangling.txt", FileOpenMode::Write, &file));
+    EXPECT_FALSE(files.OpenFile("C:\\dangling.txt", FileOpenMode::Append, &file));
+    EXPECT_FALSE(files.WriteWholeFileAtomic("C:\\dangling.txt", "x"));
+    EXPECT_FALSE(
+        files.CopyFile("C:\\windows\\system32\\drivers\\etc\\hosts", "C:\\dangling.txt", false));
+    EXPECT_FALSE(std::filesystem::exists(outside));
+
     // Once a drive covers the target, the link is an ordinary path.
     prefix.AddDrive('z', "/");
     EXPECT_TRUE(files.ToHostPath("C:\\etclink\\hostname"));
