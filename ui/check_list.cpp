@@ -9,23 +9,6 @@ const std::vector<ListColumn>& CheckListColumns() {
     return columns;
 }
 
-const char* ObjectTypeText(int type) {
-    switch (type) {
-        case 1:
-            return "File";
-        case 2:
-            return "Folder";
-        case 3:
-            return "Registry Key";
-        case 4:
-            return "Registry Value";
-        case 6:
-            return "Host File Item";
-        default:
-            return "";
-    }
-}
-
 const std::string& ListRow::Text(ListColumnIndex column) const {
     switch (column) {
         case ListColumnIndex::Vendor:

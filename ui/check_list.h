@@ -11,9 +11,9 @@
 #include <string_view>
 #include <vector>
 
-namespace tolvane {
+#include "scan/detected_object.h"
 
-struct DetectedObject;
+namespace tolvane {
 
 struct ListColumn {
     const char* header;
@@ -24,9 +24,8 @@ const std::vector<ListColumn>& CheckListColumns();
 
 enum class ListColumnIndex { Vendor = 0, Type = 1, Category = 2, Object = 3, Danger = 4 };
 
-// The list text of an object type: "File", "Folder", "Registry Key",
-// "Registry Value", "Host File Item"; "" for any other number.
-const char* ObjectTypeText(int type);
+// The type texts ("File", "Registry Key" ...) are ObjectTypeText of
+// scan/detected_object.h.
 
 struct ListRow {
     std::string vendor;

@@ -2,11 +2,24 @@
 
 #include "definitions/threat_database.h"
 #include "scan/ignore_list.h"
+#include "ui/details.h"
+#include "ui/views.h"
 
 namespace tolvane {
 
-IgnoreListDialog::IgnoreListDialog(IgnoreList& list) : list_(list) {
+IgnoreListDialog::IgnoreListDialog(IgnoreList& list, const ThreatDatabase& database)
+    : list_(list), database_(database) {
     Fill();
+}
+
+void IgnoreListDialog::RunMenuCommand(ListMenuCommand command, DialogView& view) {
+    if (RunSelectionCommand(command)) return;
+    if (command == ListMenuCommand::RemoveSelectedFromIgnoreList) {
+        RemoveCheckedFromIgnoreList();
+    } else if (command == ListMenuCommand::ObjectDetails) {
+        if (const ListRow* row = RememberedRowData())
+            view.ShowObjectDetails(MakeObjectDetails(*row, database_, true));
+    }
 }
 
 void IgnoreListDialog::Fill() {

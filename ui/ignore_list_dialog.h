@@ -14,18 +14,24 @@
 
 namespace tolvane {
 
+class DialogView;
 class IgnoreList;
+class ThreatDatabase;
 
 inline constexpr const char* kIgnoreListTitle = "Ignore List";
 
 class IgnoreListDialog : public CheckListModel {
   public:
-    explicit IgnoreListDialog(IgnoreList& list);
+    IgnoreListDialog(IgnoreList& list, const ThreatDatabase& database);
 
     // Fills the rows from the list (done by the constructor).
     void Fill();
     // RemoveCheckedFromIgnoreList: false when the file could not be saved.
     bool RemoveCheckedFromIgnoreList();
+    // A command of the "Ignore" context menu: the selection commands,
+    // "Remove selected from ignorelist", and "Object details" for the
+    // remembered row (its "Danger" left empty) shown through view.
+    void RunMenuCommand(ListMenuCommand command, DialogView& view);
 
   protected:
     // "Object details", "Remove selected from ignorelist", -, "Select all
@@ -36,6 +42,7 @@ class IgnoreListDialog : public CheckListModel {
 
   private:
     IgnoreList& list_;
+    const ThreatDatabase& database_;
 };
 
 }  // namespace tolvane

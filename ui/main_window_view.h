@@ -92,6 +92,8 @@ class MainWindowView {
     virtual void EnableMenuItem(MainCommand command, bool enabled) = 0;
     virtual void SetProgressRange(int low, int high) = 0;
     virtual void SetProgressPosition(int position) = 0;
+    // The wait cursor while a long command runs on the window's thread.
+    virtual void SetBusy(bool busy) = 0;
     // Ends the main window (and with it the program) once the current
     // command or start-up step has returned.
     virtual void EndWindow() = 0;

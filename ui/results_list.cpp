@@ -1,6 +1,23 @@
 #include "ui/results_list.h"
 
+#include "definitions/threat_database.h"
+
 namespace tolvane {
+
+ListRow MakeResultRow(const ThreatDefinition* definition, std::string_view objectText, int type,
+                      DetectedObject* object) {
+    ListRow row;
+    if (definition) {
+        row.vendor = definition->name;
+        row.category = definition->category;
+        row.danger = definition->danger;
+    }
+    row.type = ObjectTypeText(type);
+    row.object = std::string(objectText);
+    row.checked = true;
+    row.detected = object;
+    return row;
+}
 
 std::vector<ListMenuItem> ResultsListModel::MenuTemplate() const {
     using C = ListMenuCommand;

@@ -3,18 +3,25 @@
 // The rows point at the scan's objects without owning them.
 #pragma once
 
+#include <string_view>
+
 #include "ui/check_list.h"
 
 namespace tolvane {
 
 struct DetectedObject;
+struct ThreatDefinition;
+
+// A result row: vendor, category and danger from the definition (empty
+// without one), the type's list text, the object text; checked, with the
+// object attached.
+ListRow MakeResultRow(const ThreatDefinition* definition, std::string_view objectText, int type,
+                      DetectedObject* object);
 
 class ResultsListModel : public CheckListModel {
   public:
-    // AddResultRow: appends a checked row with the object's five texts.
-    void AddResultRow(DetectedObject* object);
-    // The row texts of an object (checked, object attached).
-    static ListRow RowFor(DetectedObject* object);
+    // AddResultRow: appends the row (the face scrolls it into view).
+    void AddResultRow(ListRow row) { Append(std::move(row)); }
 
   protected:
     // "Select all objects", "Deselect all objects", "Inverse selection", -,

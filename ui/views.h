@@ -93,6 +93,11 @@ class DialogView {
     virtual void ShowObjectDetails(const ObjectDetails& details) = 0;
     // The About box: title, and a link whose text and target are address.
     virtual void ShowAbout(std::string_view title, std::string_view address) = 0;
+    // A question with a read-only list of items (each line ending in CR LF)
+    // under a prompt, with OK and Cancel ("Unable to remove items"). True
+    // for OK.
+    virtual bool AskWithItems(std::string_view title, std::string_view prompt,
+                              std::string_view items) = 0;
 };
 
 // --- The loading splash ----------------------------------------------------

@@ -1,0 +1,167 @@
+#include "app/application.h"
+
+#include <cstdlib>
+#include <fstream>
+#include <sstream>
+
+#include "app/command_line.h"
+#include "app/engine_scan_source.h"
+#include "app/removal_connection.h"
+#include "app/scan_source.h"
+#include "app/settings_store.h"
+#include "definitions/load_definitions.h"
+#include "definitions/threat_database.h"
+#include "platform/machine.h"
+#include "removal/object_remover.h"
+#include "removal/removal_flow.h"
+#include "scan/ignore_list.h"
+#include "ui/views.h"
+
+namespace tolvane {
+
+Application::Application(Machine& machine, ApplicationViews views, ApplicationOptions options)
+    : machine_(machine), views_(views), options_(std::move(options)) {}
+
+Application::~Application() {
+    // The controller stops and waits for a worker that is still running
+    // before the engine it uses goes.
+    controller_.reset();
+    scan_.reset();
+}
+
+void Application::Pause(int milliseconds) {
+    if (options_.pause) options_.pause(milliseconds);
+}
+
+void Application::InstallShippedData(Machine& machine, const std::string& shippedFolder) {
+    if (shippedFolder.empty()) return;
+    const std::string folder = SettingsStore::ApplicationFolder();
+    FileSystem& files = machine.files();
+    if (!files.PathFileExists(folder)) files.CreateDirectory(folder);
+    for (const char* name : {"database.db", "script.db"}) {
+        std::string target = folder + name;
+        if (files.PathFileExists(target)) continue;
+        std::ifstream in(shippedFolder + "/" + name, std::ios::binary);
+        if (!in) continue;
+        std::ostringstream bytes;
+        bytes << in.rdbuf();
+        files.WriteWholeFileAtomic(target, bytes.str());
+    }
+}
+
+bool Application::LoadDefinitionsWithSplash() {
+    LoadingView& splash = views_.loading;
+    splash.ShowLoading();
+    splash.SetLoadingStatus("Initializing...");
+    Pause(100);
+    splash.SetLoadingStatus("Searching for definition file.");
+    const std::string path = SettingsStore::ApplicationFolder() + "database.db";
+    if (!machine_.files().PathFileExists(path)) {
+        splash.SetLoadingStatus("Definition file not found.");
+        Pause(150);
+    } else {
+        Pause(300);
+        splash.SetLoadingStatus("Loading definitions from file.");
+        PlaceholderFolders folders = PlaceholderFolders::FromShell(machine_.shell());
+        if (LoadDefinitions(machine_.files(), path, folders, database_.get())) {
+            definitionsLoaded_ = true;
+            Pause(100);
+            Pause(300);
+        } else {
+            splash.SetLoadingStatus("Definitions not loaded.");
+            definitionsLoaded_ = false;
+        }
+    }
+    splash.CloseLoading();
+    return true;
+}
+
+StartResult Application::Start() {
+    MessageBoxView& messages = views_.controller.messages;
+    bool alreadyRunning = false;
+    if (!lock_.Acquire(machine_.files(), SettingsStore::ApplicationFolder(), &alreadyRunning) &&
+        alreadyRunning) {
+        messages.ShowMessage(kProductName, kAlreadyRunningMessage, MessageButtons::Ok);
+        return StartResult::AlreadyRunning;
+    }
+    // A lock file that cannot be made (a read-only prefix) does not keep the
+    // program from running.
+
+    InstallShippedData(machine_, options_.shippedDataFolder);
+    settings_ = std::make_unique<SettingsStore>(machine_.registry());
+    database_ = std::make_unique<ThreatDatabase>();
+    ignoreList_ = std::make_unique<IgnoreList>(
+        machine_.files(), IgnoreList::CurrentFolder(machine_.files(), options_.hostWorkingFolder));
+    scan_ = options_.scanSource
+                ? options_.scanSource(machine_, *settings_, *database_, *ignoreList_)
+                : MakeEngineScanSource(machine_, *database_, *ignoreList_);
+    controller_ = std::make_unique<MainController>(machine_, *settings_, *database_, *ignoreList_,
+                                                   *scan_, views_.controller, options_.flows);
+    ConnectFlows();
+    definitionsLoaded_ = true;
+    controller_->InitialiseControls();
+
+    if (!LoadDefinitionsWithSplash() || database_->definitions().empty()) {
+        messages.ShowMessage(kProductName, kUnableToLoadMessage, MessageButtons::Ok);
+        controller_->EndWindow();
+    }
+    if (!definitionsLoaded_) {
+        messages.ShowMessage(kProductName, kDefinitionsNotLoadedMessage, MessageButtons::Ok);
+        controller_->EndWindow();
+    }
+    // The remaining steps run even after a close request, as the window only
+    // closes once initialisation has returned.
+    ignoreList_->Load(*database_);
+    controller_->SetTitle(std::string(kProductName) + " " + kProgramVersion);
+    if (options_.flows.silentUpdateQuery)
+        options_.flows.silentUpdateQuery(std::atof(kProgramVersion),
+                                         std::atof(database_->version().c_str()));
+    return controller_->WindowEnded() ? StartResult::Failed : StartResult::Running;
+}
+
+void Application::ConnectFlows() {
+    ControllerFlows& flows = controller_->flows();
+    const ControllerViews& v = views_.controller;
+    remover_ = std::make_unique<ObjectRemover>(machine_);
+    removalView_ = std::make_unique<ViewsRemovalView>(v.messages, v.files, v.dialogs, v.window);
+    removal_ = std::make_unique<RemovalFlow>(machine_, *settings_, *remover_, *removalView_);
+    resultRows_ = std::make_unique<ResultRows>(controller_->results());
+    if (flows.backup) removal_->SetBackupCommand(flows.backup);
+    if (!flows.runRemoval)
+        flows.runRemoval = [this](bool removeAll) {
+            std::vector<std::string> hosts = scan_->HostsFiles();
+            if (!hosts.empty()) remover_->SetHostsFiles(std::move(hosts));
+            return removal_->RunRemoval(*resultRows_, removeAll);
+        };
+    if (!flows.startUpDeletions)
+        flows.startUpDeletions = [this] { removal_->ProcessStartUpDeletions(); };
+    auto cleared = flows.resultsCleared;
+    flows.resultsCleared = [this, cleared] {
+        remover_->ClearBrowserSettingsHits();
+        if (cleared) cleared();
+    };
+}
+
+void Application::FirstTick() {
+    if (!controller_ || controller_->WindowEnded()) return;
+    switch (FindStartSwitch(options_.commandLine)) {
+        case StartSwitch::StartUpScan:
+            controller_->StartUpScan();
+            break;
+        case StartSwitch::StartUpDeletions:
+            if (controller_->flows().startUpDeletions) {
+                controller_->flows().startUpDeletions();
+            } else {
+                views_.controller.messages.ShowMessage(
+                    kProductName, "Deleting the queued files is not available in this build.",
+                    MessageButtons::Ok);
+            }
+            // The -b run ends the program whatever it did.
+            controller_->EndWindow();
+            break;
+        case StartSwitch::None:
+            break;
+    }
+}
+
+}  // namespace tolvane

@@ -1,0 +1,117 @@
+// Application: the program's start. It keeps to one running copy per
+// machine, installs the shipped databases on the first start, builds the
+// main window's parts (definitions database, ignore list, scan engine,
+// MainController), loads the definitions behind the loading splash with its
+// status texts, reports every start-up failure, titles the window and, on the
+// first tick of the running window, acts on -s or -b.
+//
+// Start-up failures and what the user sees (caption "Tolvane", OK):
+//   another copy runs       "Application is already running!!"
+//   database.db missing     splash "Definition file not found.", then
+//                           "Unable to load reference file. Please re-install the application."
+//   database.db damaged     splash "Definitions not loaded.", then the same message, then
+//                           "Definitions file not loaded. Program will shutdown now.\n
+//                           Please re-install Tolvane"
+// After a failure the window ends before the user can act (Start() says so).
+#pragma once
+
+#include <functional>
+#include <memory>
+#include <string>
+
+#include "app/instance_lock.h"
+#include "app/main_controller.h"
+
+namespace tolvane {
+
+class LoadingView;
+class Machine;
+class ObjectRemover;
+class RemovalFlow;
+class ResultRows;
+class ViewsRemovalView;
+class ScanSource;
+class SettingsStore;
+class ThreatDatabase;
+
+inline constexpr const char* kAlreadyRunningMessage = "Application is already running!!";
+inline constexpr const char* kUnableToLoadMessage =
+    "Unable to load reference file. Please re-install the application.";
+inline constexpr const char* kDefinitionsNotLoadedMessage =
+    "Definitions file not loaded. Program will shutdown now.\nPlease re-install Tolvane";
+
+struct ApplicationViews {
+    ControllerViews controller;
+    LoadingView& loading;
+};
+
+// Makes the scan engine for the machine (the real one by default).
+using ScanSourceFactory = std::function<std::unique_ptr<ScanSource>(Machine&, SettingsStore&,
+                                                                    ThreatDatabase&, IgnoreList&)>;
+
+struct ApplicationOptions {
+    // The command line as Windows had it (WindowsCommandLine).
+    std::string commandLine;
+    // Host folder with the shipped database.db and script.db; "" installs
+    // nothing.
+    std::string shippedDataFolder;
+    // The host's working folder (where Ignorelist.txt is looked for).
+    std::string hostWorkingFolder;
+    // The splash's pauses, so that its texts can be read; tests and the
+    // headless face pass a function that does not sleep.
+    std::function<void(int milliseconds)> pause;
+    ScanSourceFactory scanSource;  // none: the ScanEngine
+    ControllerFlows flows;
+};
+
+enum class StartResult {
+    Running,         // the main window is up
+    AlreadyRunning,  // another copy holds the lock; nothing was built
+    Failed,          // the definitions could not be loaded; the window has ended
+};
+
+class Application {
+  public:
+    Application(Machine& machine, ApplicationViews views, ApplicationOptions options);
+    ~Application();
+
+    StartResult Start();
+    // The first tick of the running window: -s, else -b.
+    void FirstTick();
+
+    MainController& controller() { return *controller_; }
+    ThreatDatabase& database() { return *database_; }
+    IgnoreList& ignoreList() { return *ignoreList_; }
+    SettingsStore& settings() { return *settings_; }
+    ScanSource& scan() { return *scan_; }
+    bool definitionsLoaded() const { return definitionsLoaded_; }
+
+    // Copies database.db and script.db from the shipped folder into the
+    // application folder where they are missing; never overwrites.
+    static void InstallShippedData(Machine& machine, const std::string& shippedFolder);
+
+  private:
+    // Connects the flows of the other subsystems to the controller's
+    // commands (those the options did not give).
+    void ConnectFlows();
+    // The loading splash; false when it did not end normally.
+    bool LoadDefinitionsWithSplash();
+    void Pause(int milliseconds);
+
+    Machine& machine_;
+    ApplicationViews views_;
+    ApplicationOptions options_;
+    InstanceLock lock_;
+    std::unique_ptr<SettingsStore> settings_;
+    std::unique_ptr<ThreatDatabase> database_;
+    std::unique_ptr<IgnoreList> ignoreList_;
+    std::unique_ptr<ScanSource> scan_;
+    std::unique_ptr<MainController> controller_;
+    std::unique_ptr<ObjectRemover> remover_;
+    std::unique_ptr<ViewsRemovalView> removalView_;
+    std::unique_ptr<ResultRows> resultRows_;
+    std::unique_ptr<RemovalFlow> removal_;
+    bool definitionsLoaded_ = true;
+};
+
+}  // namespace tolvane

@@ -1,0 +1,152 @@
+#include "app/application.h"
+
+#include <gtest/gtest.h>
+
+#include "app/app_test_fixture.h"
+#include "app/command_line.h"
+#include "definitions/threat_database.h"
+
+namespace tolvane::testing {
+namespace {
+
+const std::string kUnable =
+    "Tolvane|Unable to load reference file. Please re-install the application.";
+
+TEST_F(AppTest, StartUpLoadsTitlesAndDisablesObjectsFound) {
+    ASSERT_EQ(StartApp(), StartResult::Running);
+    EXPECT_EQ(views_.title, "Tolvane 3.45");
+    EXPECT_EQ(views_.loadingTexts,
+              (std::vector<std::string>{"Initializing...", "Searching for definition file.",
+                                        "Loading definitions from file."}));
+    EXPECT_TRUE(views_.messages.empty());
+    EXPECT_FALSE(views_.ControlEnabled(ControlId::ObjectsFound));
+    EXPECT_TRUE(views_.ControlEnabled(ControlId::Backup));
+    EXPECT_EQ(views_.ControlText(ControlId::StartStop), "Start");
+    EXPECT_EQ(app_->database().definitions().size(), 2u);
+    EXPECT_FALSE(views_.ended);
+}
+
+TEST_F(AppTest, SecondCopyIsRefusedAndTheFirstKeepsRunning) {
+    ASSERT_EQ(StartApp(), StartResult::Running);
+    ScriptedViews secondViews;
+    TaskQueueUiThread secondUi;
+    auto secondMachine = prefix_.Open();
+    ApplicationViews views{
+        {secondViews, secondViews, secondViews, secondViews, secondViews, secondUi}, secondViews};
+    Application second(*secondMachine, views, Options());
+    EXPECT_EQ(second.Start(), StartResult::AlreadyRunning);
+    EXPECT_EQ(secondViews.messages,
+              (std::vector<std::string>{"Tolvane|Application is already running!!"}));
+    EXPECT_TRUE(secondViews.title.empty());  // no window was shown
+    EXPECT_FALSE(views_.ended);
+
+    // The lock goes with the first copy.
+    TearDown();
+    Application third(*secondMachine, views, Options());
+    EXPECT_EQ(third.Start(), StartResult::Running);
+}
+
+TEST_F(AppTest, MissingDatabaseEndsTheProgramWithOneMessage) {
+    ASSERT_TRUE(machine_->files().DeleteFile("C:\\Program Files\\Tolvane\\database.db"));
+    EXPECT_EQ(StartApp(), StartResult::Failed);
+    EXPECT_EQ(views_.loadingTexts,
+              (std::vector<std::string>{"Initializing...", "Searching for definition file.",
+                                        "Definition file not found."}));
+    EXPECT_EQ(views_.messages, (std::vector<std::string>{kUnable}));
+    EXPECT_TRUE(views_.ended);
+    app_->FirstTick();  // nothing runs once the window has ended
+    EXPECT_FALSE(controller().Scanning());
+}
+
+TEST_F(AppTest, DamagedDatabaseShowsBothMessagesInOrder) {
+    prefix_.WriteFile("C:\\Program Files\\Tolvane\\database.db", "\x10\x00\x00\x00garbage!");
+    EXPECT_EQ(StartApp(), StartResult::Failed);
+    EXPECT_EQ(views_.loadingTexts.back(), "Definitions not loaded.");
+    EXPECT_EQ(views_.messages,
+              (std::vector<std::string>{kUnable,
+                                        "Tolvane|Definitions file not loaded. Program will "
+                                        "shutdown now.\nPlease re-install Tolvane"}));
+    EXPECT_FALSE(app_->definitionsLoaded());
+    EXPECT_TRUE(views_.ended);
+}
+
+TEST_F(AppTest, FirstStartInstallsTheShippedDatabaseWithoutOverwriting) {
+    prefix_.WriteFile("C:\\shipped-src\\database.db", "new");
+    std::string installed = FileText("C:\\Program Files\\Tolvane\\database.db");
+    Application::InstallShippedData(*machine_, prefix_.Host("drive_c/shipped-src"));
+    EXPECT_EQ(FileText("C:\\Program Files\\Tolvane\\database.db"), installed);
+    machine_->files().DeleteFile("C:\\Program Files\\Tolvane\\database.db");
+    Application::InstallShippedData(*machine_, prefix_.Host("drive_c/shipped-src"));
+    EXPECT_EQ(FileText("C:\\Program Files\\Tolvane\\database.db"), "new");
+}
+
+TEST(CommandLine, SubstringRuleOverTheWindowsLine) {
+    EXPECT_EQ(FindStartSwitch("\"C:\\Program Files\\Tolvane\\Tolvane.exe\" -s"),
+              StartSwitch::StartUpScan);
+    EXPECT_EQ(FindStartSwitch("x -b"), StartSwitch::StartUpDeletions);
+    EXPECT_EQ(FindStartSwitch("x -b -s"), StartSwitch::StartUpScan);  // -s is looked for first
+    EXPECT_EQ(FindStartSwitch("x foo-sbar"), StartSwitch::StartUpScan);
+    EXPECT_EQ(FindStartSwitch("x"), StartSwitch::None);
+
+    // Our long options and their values are not part of the line.
+    std::set<std::string> withValue = {"--machine", "--save-as"};
+    std::string line = WindowsCommandLine(
+        {"--headless", "--machine", "/tmp/my-s-prefix", "--save-as=C:\\a-b.zip", "--json"},
+        withValue);
+    EXPECT_EQ(line, "\"C:\\Program Files\\Tolvane\\Tolvane.exe\"");
+    EXPECT_EQ(FindStartSwitch(line), StartSwitch::None);
+    EXPECT_EQ(WindowsCommandLine({"--machine", "/p", "-b"}, withValue),
+              "\"C:\\Program Files\\Tolvane\\Tolvane.exe\" -b");
+}
+
+TEST_F(AppTest, StartUpScanRunsOnlyForModesOneToThree) {
+    PlantTraces();
+    for (int mode : {0, 4}) {
+        SettingsStore(machine_->registry()).WriteInt("StartUpScanMode", mode);
+        SettingsStore(machine_->registry()).WriteInt("LastScanMode", 6);
+        ASSERT_EQ(StartApp(" -s"), StartResult::Running);
+        app_->FirstTick();
+        EXPECT_FALSE(controller().Scanning()) << mode;
+        EXPECT_EQ(settings().ReadInt("LastScanMode"), 6);
+        TearDown();
+    }
+    for (int mode : {1, 2, 3}) {
+        SettingsStore(machine_->registry()).WriteInt("StartUpScanMode", mode);
+        ASSERT_EQ(StartApp(" -s"), StartResult::Running);
+        app_->FirstTick();
+        EXPECT_TRUE(controller().Scanning()) << mode;
+        EXPECT_EQ(views_.ControlText(ControlId::StartStop), "Stop");
+        EXPECT_EQ(settings().ReadInt("LastScanMode"), mode);
+        EXPECT_TRUE(views_.lines.empty() || views_.messages.empty());  // no dialog was shown
+        WaitForScan();
+        EXPECT_EQ(views_.ControlText(ControlId::StartStop), "Start");
+        TearDown();
+    }
+}
+
+TEST_F(AppTest, BothSwitchesActAsStartUpScanOnly) {
+    PlantTraces();
+    SettingsStore(machine_->registry()).WriteInt("StartUpScanMode", 1);
+    SettingsStore(machine_->registry()).WriteInt("StartUpDeleteCount", 1);
+    SettingsStore(machine_->registry()).WriteString("StartUpDelete0", "C:\\windows\\grey.exe");
+    ASSERT_EQ(StartApp(" -b -s"), StartResult::Running);
+    app_->FirstTick();
+    EXPECT_TRUE(controller().Scanning());
+    WaitForScan();
+    EXPECT_FALSE(views_.ended);
+    EXPECT_TRUE(machine_->files().PathFileExists("C:\\windows\\grey.exe"));
+}
+
+TEST_F(AppTest, DeletionSwitchDeletesTheQueueAndEnds) {
+    PlantTraces();
+    SettingsStore(machine_->registry()).WriteInt("StartUpDeleteCount", 1);
+    SettingsStore(machine_->registry()).WriteString("StartUpDelete0", "C:\\windows\\grey.exe");
+    ASSERT_EQ(StartApp(" -b"), StartResult::Running);
+    app_->FirstTick();
+    EXPECT_FALSE(machine_->files().PathFileExists("C:\\windows\\grey.exe"));
+    EXPECT_TRUE(views_.ended);
+    ASSERT_EQ(views_.messages.size(), 1u);
+}
+
+}  // namespace
+}  // namespace tolvane::testing

@@ -1,0 +1,24 @@
+#include "app/engine_scan_source.h"
+
+namespace tolvane {
+
+EngineScanSource::EngineScanSource(Machine& machine, ThreatDatabase& database,
+                                   const IgnoreList& ignoreList)
+    : filter_(ignoreList), engine_(machine, database) {
+    engine_.SetIgnoreFilter(&filter_);
+}
+
+bool EngineScanSource::StartWorker(ScanWindow* window) {
+    if (engine_.WorkerRunning()) return false;
+    // A worker that has returned is joined before the next one starts.
+    engine_.Wait();
+    engine_.SetWindow(window);
+    return engine_.Start();
+}
+
+std::unique_ptr<ScanSource> MakeEngineScanSource(Machine& machine, ThreatDatabase& database,
+                                                 const IgnoreList& ignoreList) {
+    return std::make_unique<EngineScanSource>(machine, database, ignoreList);
+}
+
+}  // namespace tolvane

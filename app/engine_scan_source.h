@@ -1,0 +1,42 @@
+// The main window's scan source over the ScanEngine: the engine with the
+// ignore list as its ignore test.
+#pragma once
+
+#include <chrono>
+#include <memory>
+
+#include "app/scan_source.h"
+#include "scan/ignore_filter.h"
+#include "scan/scan_engine.h"
+
+namespace tolvane {
+
+class EngineScanSource : public ScanSource {
+  public:
+    EngineScanSource(Machine& machine, ThreatDatabase& database, const IgnoreList& ignoreList);
+
+    ScanEngine& engine() { return engine_; }
+
+    bool StartWorker(ScanWindow* window) override;
+    bool WorkerRunning() const override { return engine_.WorkerRunning(); }
+    void JoinWorker() override { engine_.Wait(); }
+    void RequestStop() override { engine_.RequestStop(); }
+    bool StopRequested() const override { return engine_.StopRequested(); }
+    bool ScanFinished() const override { return engine_.ScanFinished(); }
+    void ClearScanFinished() override { engine_.ClearScanFinished(); }
+    ScanCounterValues Counters() const override { return engine_.Counters(); }
+    int ProgressUnits() const override { return engine_.ProgressUnits(); }
+    std::string CurrentItem() const override { return engine_.CurrentItem(); }
+    std::string LogPath() const override { return engine_.LogPath(); }
+    std::vector<std::string> HostsFiles() const override { return engine_.HostsFiles(); }
+
+  private:
+    IgnoreListFilter filter_;
+    ScanEngine engine_;
+};
+
+// The factory Application uses by default.
+std::unique_ptr<ScanSource> MakeEngineScanSource(Machine& machine, ThreatDatabase& database,
+                                                 const IgnoreList& ignoreList);
+
+}  // namespace tolvane

@@ -1,0 +1,459 @@
+#include "app/main_controller.h"
+
+#include "app/settings_store.h"
+#include "definitions/threat_database.h"
+#include "platform/machine.h"
+#include "scan/ignore_list.h"
+#include "ui/details.h"
+#include "ui/folder_chooser.h"
+#include "ui/ignore_list_dialog.h"
+#include "ui/settings_windows.h"
+#include "ui/ui_thread.h"
+#include "ui/views.h"
+
+namespace tolvane {
+namespace {
+
+constexpr const char* kStart = "Start";
+constexpr const char* kStop = "Stop";
+
+// Scan modes as LastScanMode stores them.
+constexpr int kSmart = 1, kCustom = 2, kDrivesAndFolders = 3, kRegistry = 4, kMemory = 5,
+              kFiles = 6;
+
+}  // namespace
+
+MainController::MainController(Machine& machine, SettingsStore& settings, ThreatDatabase& database,
+                               IgnoreList& ignoreList, ScanSource& scan, ControllerViews views,
+                               ControllerFlows flows)
+    : machine_(machine),
+      settings_(settings),
+      database_(database),
+      ignoreList_(ignoreList),
+      scan_(scan),
+      views_(views),
+      flows_(std::move(flows)) {
+    texts_[ControlId::StartStop] = kStart;
+    for (ControlId id : {ControlId::StartStop, ControlId::Backup, ControlId::Remove,
+                         ControlId::Update, ControlId::ObjectsFound})
+        enabled_[id] = true;
+    enabled_[ControlId::ShowLogfile] = true;
+}
+
+MainController::~MainController() {
+    // The face let the worker run out (BeginShutdown); a worker still
+    // running here would outlive the engine.
+    shuttingDown_ = true;
+    if (scan_.WorkerRunning()) {
+        scan_.RequestStop();
+        scan_.JoinWorker();
+    }
+}
+
+void MainController::InitialiseControls() {
+    SetText(ControlId::StartStop, kStart);
+    SetScanButtons(true);
+    Enable(ControlId::StartStop, true);
+    Enable(ControlId::ObjectsFound, false);
+    menuEnabled_[MainCommand::CheckUpdates] = true;
+    views_.window.EnableMenuItem(MainCommand::CheckUpdates, true);
+    views_.window.SetProgressRange(0, 100);
+}
+
+// --- Small helpers ---------------------------------------------------------
+
+void MainController::SetText(ControlId control, const std::string& text) {
+    texts_[control] = text;
+    views_.window.SetControlText(control, text);
+}
+
+void MainController::Enable(ControlId control, bool enabled) {
+    enabled_[control] = enabled;
+    views_.window.EnableControl(control, enabled);
+}
+
+void MainController::SetScanButtons(bool enabled) {
+    for (ControlId id :
+         {ControlId::Backup, ControlId::Update, ControlId::Remove, ControlId::ObjectsFound})
+        Enable(id, enabled);
+    menuEnabled_[MainCommand::CheckUpdates] = enabled;
+    views_.window.EnableMenuItem(MainCommand::CheckUpdates, enabled);
+}
+
+void MainController::SetProgress(int position) {
+    progressPosition_ = position;
+    views_.window.SetProgressPosition(position);
+}
+
+void MainController::Message(const std::string& text) {
+    views_.messages.ShowMessage(kProductName, text, MessageButtons::Ok);
+}
+
+bool MainController::RefuseWhileScanning() {
+    if (!scan_.WorkerRunning() && !Scanning()) return false;
+    Message(kBusyScanningMessage);
+    return true;
+}
+
+void MainController::NotAvailable(const std::string& what) {
+    Message(what + " is not available in this build.");
+}
+
+bool MainController::Scanning() const {
+    auto it = texts_.find(ControlId::StartStop);
+    return it != texts_.end() && it->second != kStart;
+}
+
+bool MainController::WorkerRunning() const {
+    return scan_.WorkerRunning();
+}
+
+std::string MainController::ControlText(ControlId control) const {
+    auto it = texts_.find(control);
+    return it == texts_.end() ? std::string() : it->second;
+}
+
+bool MainController::ControlEnabled(ControlId control) const {
+    auto it = enabled_.find(control);
+    return it == enabled_.end() || it->second;
+}
+
+bool MainController::MenuItemEnabled(MainCommand command) const {
+    // Only "Check &Updates" is greyed, and only while the button reads "Stop".
+    if (command == MainCommand::CheckUpdates) return !Scanning();
+    return true;
+}
+
+void MainController::SetTitle(const std::string& title) {
+    title_ = title;
+    views_.window.SetTitle(title);
+}
+
+void MainController::EndWindow() {
+    if (windowEnded_) return;
+    windowEnded_ = true;
+    views_.window.EndWindow();
+}
+
+void MainController::BeginShutdown() {
+    shuttingDown_ = true;
+    if (scan_.WorkerRunning()) scan_.RequestStop();
+}
+
+// --- Commands ----------------------------------------------------------------
+
+void MainController::Execute(MainCommand command) {
+    SettingsContext settingsContext{settings_, machine_.files(), views_.dialogs, views_.chooser};
+    switch (command) {
+        case MainCommand::SmartScan:
+            ScanCommand(kSmart);
+            return;
+        case MainCommand::CustomScan:
+            ScanCommand(kCustom);
+            return;
+        case MainCommand::DrivesAndFolders:
+            ScanCommand(kDrivesAndFolders);
+            return;
+        case MainCommand::RegistryScan:
+            ScanCommand(kRegistry);
+            return;
+        case MainCommand::MemoryScan:
+            ScanCommand(kMemory);
+            return;
+        case MainCommand::FilesScan:
+            ScanCommand(kFiles);
+            return;
+        case MainCommand::StartStop:
+            StartOrStopScan();
+            return;
+
+        case MainCommand::AdvancedBhoScan:
+            if (RefuseWhileScanning()) return;
+            if (flows_.advancedScan)
+                flows_.advancedScan();
+            else
+                NotAvailable("The Advanced BHO Scan");
+            return;
+        case MainCommand::RemoveAll:
+        case MainCommand::RemoveSelected:
+        case MainCommand::Remove:
+            if (RefuseWhileScanning()) return;
+            if (command == MainCommand::Remove && !ControlEnabled(ControlId::Remove)) return;
+            if (flows_.runRemoval)
+                flows_.runRemoval(command == MainCommand::RemoveAll);
+            else
+                NotAvailable("Removal");
+            return;
+        case MainCommand::BackupQuarantine:
+        case MainCommand::Backup:
+            if (RefuseWhileScanning()) return;
+            if (command == MainCommand::Backup && !ControlEnabled(ControlId::Backup)) return;
+            if (flows_.backup)
+                flows_.backup();
+            else
+                NotAvailable("Backup");
+            return;
+        case MainCommand::RestoreBackup:
+            if (RefuseWhileScanning()) return;
+            if (flows_.restoreBackup)
+                flows_.restoreBackup();
+            else
+                NotAvailable("Restore");
+            return;
+        case MainCommand::CheckUpdates:
+        case MainCommand::Update:
+            // Both are greyed while a scan runs.
+            if (Scanning() || !ControlEnabled(ControlId::Update)) return;
+            if (flows_.updateDialog)
+                flows_.updateDialog();
+            else
+                NotAvailable("The update");
+            return;
+
+        case MainCommand::GeneralSettings:
+            RunGeneralSettings(settingsContext);
+            return;
+        case MainCommand::ScanSettings:
+            RunScanSettings(settingsContext);
+            return;
+        case MainCommand::IgnoreList:
+            ShowIgnoreListDialog();
+            return;
+
+        case MainCommand::ShowLogfiles:
+            machine_.launcher().ShellExecute("open", SettingsStore::ApplicationFolder() + "\\Logs",
+                                             "");
+            return;
+        case MainCommand::ShowLogfile: {
+            std::string log = scan_.LogPath();
+            if (log.empty())
+                Message(kNoLogFileMessage);
+            else
+                machine_.launcher().ShellExecute("open", log, "");
+            return;
+        }
+        case MainCommand::ObjectsFound:
+            if (ControlEnabled(ControlId::ObjectsFound)) ShowSummary();
+            return;
+        case MainCommand::OnlineHelp:
+            machine_.launcher().ShellExecute("open", settings_.ReadString(setting::kSupportPage),
+                                             "");
+            return;
+        case MainCommand::About:
+            views_.dialogs.ShowAbout(std::string("About Tolvane ") + kProgramVersion,
+                                     settings_.ReadString(setting::kWebSite));
+            return;
+        case MainCommand::Exit:
+            EndWindow();
+            return;
+        case MainCommand::Cancel:
+            return;  // Escape never closes the window
+    }
+}
+
+void MainController::ScanCommand(int mode) {
+    // The worker reads the mode when it begins, so it is stored first, even
+    // when the dialog is then cancelled.
+    settings_.WriteInt(setting::kLastScanMode, mode);
+    if (mode == kCustom) {
+        SettingsContext context{settings_, machine_.files(), views_.dialogs, views_.chooser};
+        if (!RunScanSettings(context)) return;
+    } else if (mode == kDrivesAndFolders) {
+        if (!ChooseDrivesAndFolders()) return;
+    }
+    StartOrStopScan();
+}
+
+bool MainController::ChooseDrivesAndFolders() {
+    return EditFolderList(kDrivesAndFoldersList, machine_.files(), settings_, views_.chooser);
+}
+
+void MainController::StartOrStopScan() {
+    if (Scanning()) {
+        SetText(ControlId::StartStop, kStart);
+        SetText(ControlId::StatusLine, "Scan stopped by user");
+        scan_.RequestStop();
+        SetScanButtons(true);
+        return;
+    }
+    if (scan_.WorkerRunning()) {
+        // The stopped scan's worker is still finishing: start once its last
+        // message has come (OnWorkerFinished).
+        pendingStart_ = true;
+        return;
+    }
+    SetText(ControlId::StartStop, kStop);
+    // The rows point at the last scan's objects, which the new worker
+    // destroys first: empty the list before it starts.
+    results_.Clear();
+    if (flows_.resultsCleared) flows_.resultsCleared();
+    SetScanButtons(false);
+    if (!scan_.StartWorker(this)) {
+        SetText(ControlId::StartStop, kStart);
+        SetScanButtons(true);
+    }
+}
+
+void MainController::StartUpScan() {
+    int mode = settings_.ReadInt(setting::kStartUpScanMode);
+    if (mode < kSmart || mode > kDrivesAndFolders) return;
+    settings_.WriteInt(setting::kLastScanMode, mode);
+    StartOrStopScan();
+}
+
+// --- The worker's messages -------------------------------------------------
+
+void MainController::OnScanProgress(ScanProgress, DetectedObject* object) {
+    if (shuttingDown_) return;
+    views_.ui.Send([this, object] { HandleScanProgress(object); });
+}
+
+void MainController::OnScanPhase(int phase) {
+    if (shuttingDown_) return;
+    views_.ui.Send([this, phase] { HandleScanPhase(phase); });
+}
+
+void MainController::HandleScanPhase(int phase) {
+    SetProgress(100);
+    phase_ = phase;
+    if (phase >= 0 && phase <= 4) {
+        views_.window.SetProgressRange(0, 100);
+        SetProgress(0);
+    }
+}
+
+void MainController::HandleScanProgress(DetectedObject* object) {
+    const ScanCounterValues counters = scan_.Counters();
+    const std::pair<ControlId, int> typeCounters[] = {
+        {ControlId::FilesCounter, counters.filesRecognised},
+        {ControlId::FoldersCounter, counters.foldersRecognised},
+        {ControlId::MemoryCounter, counters.processesRecognised},
+        {ControlId::RegistryCounter,
+         counters.registryKeysRecognised + counters.registryValuesRecognised},
+    };
+    for (const auto& [control, value] : typeCounters) {
+        auto shown = lastShown_.find(control);
+        if (shown != lastShown_.end() && shown->second == value) continue;
+        lastShown_[control] = value;
+        SetText(control, std::to_string(value));
+    }
+    std::string scanned = std::to_string(counters.objectsScanned);
+
+    auto moveTo = [this](int position) {
+        if (position > 100) position = 100;
+        if (position != progressPosition_) SetProgress(position);
+    };
+    switch (phase_) {
+        case 0:
+        case 1:
+            moveTo(scan_.ProgressUnits() / 160);
+            break;
+        case 2:
+        case 3:
+            if (counters.objectsScanned % 10 == 0) {
+                int position = progressPosition_ + 1;
+                SetProgress(position >= 100 ? 1 : position);
+            }
+            break;
+        case 4:
+            moveTo(scan_.ProgressUnits() / 1800);
+            break;
+        default:
+            break;
+    }
+    SetText(ControlId::ObjectsScanned, scanned);
+    SetText(ControlId::StatusLine, scan_.CurrentItem());
+
+    if (object) {
+        results_.AddResultRow(
+            MakeResultRow(object->definition, object->objectText, object->TypeNumber(), object));
+    }
+
+    if (scan_.ScanFinished()) {
+        SetText(ControlId::StartStop, kStart);
+        SetScanButtons(true);
+        SetText(ControlId::StatusLine, "Finished scanning...");
+        SetProgress(100);
+        if (settings_.ReadInt(setting::kRemoveAfterScan) != 0) {
+            if (flows_.runRemoval)
+                flows_.runRemoval(false);
+            else
+                NotAvailable("Removal");
+            scan_.ClearScanFinished();
+        }
+        OnWorkerFinished();
+    }
+    if (scan_.StopRequested()) SetText(ControlId::StatusLine, "Scanning stopped by user");
+}
+
+void MainController::OnWorkerFinished() {
+    // The worker returns right after this message; a start asked for in the
+    // meantime runs once it has.
+    views_.ui.Post([this] {
+        scan_.JoinWorker();
+        if (pendingStart_ && !shuttingDown_ && !windowEnded_) {
+            pendingStart_ = false;
+            StartOrStopScan();
+        }
+    });
+}
+
+// --- Results list, ignore list, summary and details ------------------------
+
+std::vector<ListMenuItem> MainController::OpenResultsMenu(bool clickedOnRow,
+                                                          std::optional<size_t> highlightedRow) {
+    return results_.OpenContextMenu(clickedOnRow, highlightedRow);
+}
+
+void MainController::RunResultsMenuCommand(ListMenuCommand command) {
+    if (results_.RunSelectionCommand(command)) return;
+    if (command == ListMenuCommand::AddSelectionToIgnoreList) {
+        AddCheckedToIgnoreList();
+    } else if (command == ListMenuCommand::ObjectDetails) {
+        if (auto row = results_.rememberedRow(); row && *row < results_.size())
+            ShowResultDetails(*row);
+    }
+}
+
+void MainController::AddCheckedToIgnoreList() {
+    if (RefuseWhileScanning()) return;
+    size_t position = 0;
+    while (position < results_.size()) {
+        const ListRow& row = results_.rows()[position];
+        if (!row.checked) {
+            ++position;
+            continue;
+        }
+        if (const DetectedObject* object = row.detected)
+            ignoreList_.Add(object->definition, row.vendor, object->objectText,
+                            object->TypeNumber());
+        results_.RemoveAt(position);
+    }
+    ignoreList_.Save();
+}
+
+void MainController::ShowResultDetails(size_t row) {
+    if (row >= results_.size()) return;
+    views_.dialogs.ShowObjectDetails(MakeObjectDetails(results_.rows()[row], database_, false));
+}
+
+void MainController::ShowSummary() {
+    ScanCounterValues c = scan_.Counters();
+    SummaryCounts counts;
+    counts.registryKeysRecognised = c.registryKeysRecognised;
+    counts.registryValuesRecognised = c.registryValuesRecognised;
+    counts.foldersRecognised = c.foldersRecognised;
+    counts.filesRecognised = c.filesRecognised;
+    counts.processesRecognised = c.processesRecognised;
+    counts.objectsIgnored = c.objectsIgnored;
+    counts.objectsNew = c.objectsNew;
+    views_.dialogs.ShowSummary(MakeSummary(counts));
+}
+
+void MainController::ShowIgnoreListDialog() {
+    if (RefuseWhileScanning()) return;
+    IgnoreListDialog dialog(ignoreList_, database_);
+    views_.dialogs.RunIgnoreList(dialog);
+}
+
+}  // namespace tolvane

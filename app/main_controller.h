@@ -1,0 +1,185 @@
+// MainController: the main window's logic. It runs every command of the
+// window, starts and stops the scan worker, shows the worker's progress in
+// the counters, the progress bar, the status line and the results list, and
+// keeps the window's states (idle: caption "Start"; scanning: caption "Stop"
+// with Backup, Update, Remove and "Objects found" disabled and the menu item
+// "Check &Updates" greyed).
+//
+// Threads: every public call is made on the user-interface thread. The
+// worker's messages arrive on the worker thread and are handed to the
+// user-interface thread synchronously through UiThread::Send, so the
+// controller reads the engine while the worker waits.
+//
+// Choices of ours:
+// - Removal, backup, restore, the ignore list's changes and the advanced
+//   scan are refused with a message while a scan worker runs (they work on
+//   the lists the worker fills).
+// - A scan started while the worker of a stopped scan is still finishing
+//   waits for that worker's last message and then starts by itself.
+// - In the folder phases the bar moves by 1 and cycles from 100 to 1; a
+//   computed position above 100 shows as 100.
+// - The flows of other subsystems (removal, backup, restore, advanced scan,
+//   updates, start-up deletions) are connected through ControllerFlows; one
+//   that is not connected answers "... is not available in this build.".
+#pragma once
+
+#include <atomic>
+#include <functional>
+#include <map>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "app/scan_source.h"
+#include "scan/scan_window.h"
+#include "ui/check_list.h"
+#include "ui/main_window_view.h"
+#include "ui/results_list.h"
+
+namespace tolvane {
+
+class DialogView;
+class FileDialogView;
+class FolderChooserView;
+class IgnoreList;
+class Machine;
+class MessageBoxView;
+class SettingsStore;
+class ThreatDatabase;
+class UiThread;
+
+inline constexpr const char* kProgramVersion = "3.45";
+inline constexpr const char* kProductName = "Tolvane";
+
+// The views the controller talks to (all implemented by the face).
+struct ControllerViews {
+    MainWindowView& window;
+    MessageBoxView& messages;
+    FileDialogView& files;
+    FolderChooserView& chooser;
+    DialogView& dialogs;
+    UiThread& ui;
+};
+
+// The flows of other subsystems the window's commands start.
+struct ControllerFlows {
+    std::function<bool(bool removeAll)> runRemoval;  // RunRemoval
+    std::function<void()> backup;                    // MarkCheckedForBackup
+    std::function<void()> restoreBackup;             // RestoreBackup
+    std::function<void()> advancedScan;              // Advanced BHO Scan
+    std::function<void()> updateDialog;              // the update dialog
+    std::function<void()> startUpDeletions;          // ProcessStartUpDeletions (-b)
+    std::function<void()> resultsCleared;            // a new scan empties the results
+    // The silent update query of the start, given the program's and the
+    // definitions' version numbers.
+    std::function<void(double programVersion, double definitionsVersion)> silentUpdateQuery;
+};
+
+// Texts of the window's own messages.
+inline constexpr const char* kNoLogFileMessage =
+    "Log file not created. Scan System once to view log file\n";
+inline constexpr const char* kBusyScanningMessage =
+    "A scan is running. Stop it or wait until it has finished, then try again.";
+
+class MainController : private ScanWindow {
+  public:
+    MainController(Machine& machine, SettingsStore& settings, ThreatDatabase& database,
+                   IgnoreList& ignoreList, ScanSource& scan, ControllerViews views,
+                   ControllerFlows flows = {});
+    ~MainController() override;
+    MainController(const MainController&) = delete;
+    MainController& operator=(const MainController&) = delete;
+
+    // Puts every control in its idle state ("Objects found" disabled).
+    void InitialiseControls();
+
+    // Every command of the menus, the buttons and the close box.
+    void Execute(MainCommand command);
+
+    // A scan command: writes LastScanMode (1 Smart ... 6 Files), shows the
+    // Custom Scan settings or the Drives and Folders chooser for modes 2 and
+    // 3 (no start when cancelled), then StartOrStopScan.
+    void ScanCommand(int mode);
+    // Starts a scan when the Start button reads "Start", stops it otherwise.
+    void StartOrStopScan();
+    // The -s start: a scan in StartUpScanMode when it is 1, 2 or 3.
+    void StartUpScan();
+    // The Drives and Folders chooser; true when closed with OK (the list is
+    // then stored).
+    bool ChooseDrivesAndFolders();
+
+    // The results list and its context menu.
+    ResultsListModel& results() { return results_; }
+    std::vector<ListMenuItem> OpenResultsMenu(bool clickedOnRow,
+                                              std::optional<size_t> highlightedRow);
+    void RunResultsMenuCommand(ListMenuCommand command);
+    // AddCheckedToIgnoreList: the checked rows' objects go to the ignore list
+    // and leave the list; the file is saved.
+    void AddCheckedToIgnoreList();
+    void ShowResultDetails(size_t row);
+    void ShowSummary();
+    void ShowIgnoreListDialog();
+
+    // State, as the window shows it.
+    bool Scanning() const;       // the Start button reads "Stop"
+    bool WorkerRunning() const;  // a scan worker has not ended yet
+    std::string ControlText(ControlId control) const;
+    bool ControlEnabled(ControlId control) const;
+    bool MenuItemEnabled(MainCommand command) const;
+    int ProgressPosition() const { return progressPosition_; }
+    const std::string& Title() const { return title_; }
+    void SetTitle(const std::string& title);
+
+    // Ends the window (Exit, the close box, a failed start, -b).
+    void EndWindow();
+    bool WindowEnded() const { return windowEnded_; }
+
+    // Before the controller goes: stops a running scan and lets the worker
+    // run to its end without waiting on the window. The face then keeps
+    // delivering UiThread tasks until WorkerRunning() is false.
+    void BeginShutdown();
+
+    const ControllerFlows& flows() const { return flows_; }
+    ControllerFlows& flows() { return flows_; }
+
+    // The worker's messages, on the user-interface thread.
+    void HandleScanProgress(DetectedObject* object);
+    void HandleScanPhase(int phase);
+
+  private:
+    // ScanWindow (worker thread).
+    void OnScanProgress(ScanProgress kind, DetectedObject* object) override;
+    void OnScanPhase(int phase) override;
+
+    void SetText(ControlId control, const std::string& text);
+    void Enable(ControlId control, bool enabled);
+    void SetScanButtons(bool enabled);
+    void SetProgress(int position);
+    void Message(const std::string& text);
+    bool RefuseWhileScanning();
+    void NotAvailable(const std::string& what);
+    void OnWorkerFinished();
+
+    Machine& machine_;
+    SettingsStore& settings_;
+    ThreatDatabase& database_;
+    IgnoreList& ignoreList_;
+    ScanSource& scan_;
+    ControllerViews views_;
+    ControllerFlows flows_;
+
+    ResultsListModel results_;
+    std::map<ControlId, std::string> texts_;
+    std::map<ControlId, bool> enabled_;
+    std::map<MainCommand, bool> menuEnabled_;
+    // The last value written to each type counter; none before the first.
+    std::map<ControlId, int> lastShown_;
+    int phase_ = -1;
+    int progressPosition_ = 0;
+    std::string title_;
+    bool windowEnded_ = false;
+    bool pendingStart_ = false;
+    std::atomic<bool> shuttingDown_{false};
+};
+
+}  // namespace tolvane

@@ -1,0 +1,89 @@
+#include "app/removal_connection.h"
+
+#include "scan/detected_object.h"
+#include "ui/main_window_view.h"
+#include "ui/results_list.h"
+#include "ui/views.h"
+
+namespace tolvane {
+
+size_t ResultRows::RowCount() const {
+    return list_.size();
+}
+
+bool ResultRows::IsRowChecked(size_t row) const {
+    return row < list_.size() && list_.rows()[row].checked;
+}
+
+int ResultRows::RowType(size_t row) const {
+    if (row >= list_.size() || !list_.rows()[row].detected) return 0;
+    return list_.rows()[row].detected->TypeNumber();
+}
+
+std::string ResultRows::RowText(size_t row) const {
+    if (row >= list_.size() || !list_.rows()[row].detected) return "";
+    return list_.rows()[row].detected->objectText;
+}
+
+bool ResultRows::RowBackupMark(size_t row) const {
+    return row < list_.size() && list_.rows()[row].detected &&
+           list_.rows()[row].detected->backupMark;
+}
+
+void ResultRows::SetRowBackupMark(size_t row, bool marked) {
+    if (row < list_.size() && list_.rows()[row].detected)
+        list_.rows()[row].detected->backupMark = marked;
+}
+
+void ResultRows::RemoveRow(size_t row) {
+    list_.RemoveAt(row);
+}
+
+RemovalAnswer ViewsRemovalView::ShowMessage(std::string_view caption, std::string_view text,
+                                            RemovalButtons buttons, RemovalIcon) {
+    MessageButtons shown = buttons == RemovalButtons::YesNo      ? MessageButtons::YesNo
+                           : buttons == RemovalButtons::OkCancel ? MessageButtons::OkCancel
+                                                                 : MessageButtons::Ok;
+    switch (messages_.ShowMessage(caption, text, shown)) {
+        case MessageAnswer::Yes:
+            return RemovalAnswer::Yes;
+        case MessageAnswer::No:
+            return RemovalAnswer::No;
+        case MessageAnswer::Cancel:
+            return RemovalAnswer::Cancel;
+        default:
+            return RemovalAnswer::Ok;
+    }
+}
+
+bool ViewsRemovalView::AskRemoveAtNextStart(std::string_view title, std::string_view prompt,
+                                            std::string_view items) {
+    return dialogs_.AskWithItems(title, prompt, items);
+}
+
+bool ViewsRemovalView::AskSaveArchive(const ArchiveDialog& dialog, std::string* path) {
+    FileDialogOptions options;
+    options.initialPath = dialog.initialPath;
+    options.filter = dialog.filter;
+    options.defaultExtension = dialog.defaultExtension;
+    return files_.AskSaveFile(options, path);
+}
+
+bool ViewsRemovalView::AskOpenArchive(const ArchiveDialog& dialog, std::string* path) {
+    FileDialogOptions options;
+    options.initialPath = dialog.initialPath;
+    options.filter = dialog.filter;
+    return files_.AskOpenFile(options, path);
+}
+
+void ViewsRemovalView::SetBusy(bool busy) {
+    window_.SetBusy(busy);
+}
+void ViewsRemovalView::SetProgressRange(int low, int high) {
+    window_.SetProgressRange(low, high);
+}
+void ViewsRemovalView::SetProgressPosition(int position) {
+    window_.SetProgressPosition(position);
+}
+
+}  // namespace tolvane

@@ -1,0 +1,55 @@
+// Removal connected to the main window: the results list as the rows
+// removal and backup walk (ResultRows), and the removal's questions answered
+// through the window's views (ViewsRemovalView).
+#pragma once
+
+#include "removal/object_rows.h"
+#include "removal/removal_view.h"
+
+namespace tolvane {
+
+class DialogView;
+class FileDialogView;
+class MainWindowView;
+class MessageBoxView;
+class ResultsListModel;
+
+class ResultRows : public ObjectRows {
+  public:
+    explicit ResultRows(ResultsListModel& list) : list_(list) {}
+    size_t RowCount() const override;
+    bool IsRowChecked(size_t row) const override;
+    int RowType(size_t row) const override;
+    std::string RowText(size_t row) const override;
+    bool RowBackupMark(size_t row) const override;
+    void SetRowBackupMark(size_t row, bool marked) override;
+    void RemoveRow(size_t row) override;
+
+  private:
+    ResultsListModel& list_;
+};
+
+class ViewsRemovalView : public RemovalView {
+  public:
+    ViewsRemovalView(MessageBoxView& messages, FileDialogView& files, DialogView& dialogs,
+                     MainWindowView& window)
+        : messages_(messages), files_(files), dialogs_(dialogs), window_(window) {}
+
+    RemovalAnswer ShowMessage(std::string_view caption, std::string_view text,
+                              RemovalButtons buttons, RemovalIcon icon) override;
+    bool AskRemoveAtNextStart(std::string_view title, std::string_view prompt,
+                              std::string_view items) override;
+    bool AskSaveArchive(const ArchiveDialog& dialog, std::string* path) override;
+    bool AskOpenArchive(const ArchiveDialog& dialog, std::string* path) override;
+    void SetBusy(bool busy) override;
+    void SetProgressRange(int low, int high) override;
+    void SetProgressPosition(int position) override;
+
+  private:
+    MessageBoxView& messages_;
+    FileDialogView& files_;
+    DialogView& dialogs_;
+    MainWindowView& window_;
+};
+
+}  // namespace tolvane

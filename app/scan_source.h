@@ -1,0 +1,44 @@
+// What the main controller needs of the scan engine, in one small
+// interface: start a worker running the scan, the stop and finished flags,
+// the counters and texts the window reads while the worker waits.
+// engine_scan_source.h connects it to the ScanEngine.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "scan/detected_object.h"
+
+namespace tolvane {
+
+class ScanWindow;
+
+class ScanSource {
+  public:
+    virtual ~ScanSource() = default;
+    // Starts a worker thread running the scan, reporting to window. False when
+    // a worker of an earlier scan has not ended yet (see Join).
+    virtual bool StartWorker(ScanWindow* window) = 0;
+    // True from StartWorker until the worker thread has returned.
+    virtual bool WorkerRunning() const = 0;
+    // Waits for the worker thread to return. Only call it when the worker
+    // will send no more messages (after its last one), or while messages are
+    // still delivered.
+    virtual void JoinWorker() = 0;
+
+    virtual void RequestStop() = 0;
+    virtual bool StopRequested() const = 0;
+    virtual bool ScanFinished() const = 0;
+    virtual void ClearScanFinished() = 0;
+
+    virtual ScanCounterValues Counters() const = 0;
+    virtual int ProgressUnits() const = 0;
+    virtual std::string CurrentItem() const = 0;
+    // The log of the last scan; "" before any scan.
+    virtual std::string LogPath() const = 0;
+    // The hosts files the last scan's hosts check found (removal rewrites
+    // them); none when the source has no hosts check.
+    virtual std::vector<std::string> HostsFiles() const { return {}; }
+};
+
+}  // namespace tolvane

@@ -1,0 +1,137 @@
+#include "scan/ignore_list.h"
+
+#include <gtest/gtest.h>
+
+#include "definitions/load_definitions.h"
+#include "definitions/threat_database.h"
+#include "platform/testing/temp_prefix.h"
+
+namespace tolvane {
+namespace {
+
+class IgnoreListTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        machine_ = prefix_.Open();
+        ASSERT_TRUE(machine_);
+        ASSERT_TRUE(
+            LoadDefinitionsFromText("<NA VERSION=\"1\" DATE=\"d\">"
+                                    "<SW NAME=\"Grey Lantern\"><CATEGORY NAME=\"Adware\"/></SW>"
+                                    "<SW NAME=\"Blue Moth\"><CATEGORY NAME=\"Hijacker\"/></SW>"
+                                    "</NA>",
+                                    PlaceholderFolders(), &database_));
+        prefix_.MakeFolder("C:\\work");
+    }
+    std::string FileText(const std::string& windowsPath) {
+        std::string text;
+        machine_->files().ReadWholeFile(windowsPath, &text);
+        return text;
+    }
+
+    testing::TempPrefix prefix_;
+    std::unique_ptr<Machine> machine_;
+    ThreatDatabase database_;
+};
+
+TEST_F(IgnoreListTest, SavesInOrderAndLoadsBack) {
+    IgnoreList list(machine_->files(), "C:\\work");
+    EXPECT_EQ(list.FilePath(), "C:\\work\\Ignorelist.txt");
+    const ThreatDefinition* grey = database_.definitions()[0].get();
+    const ThreatDefinition* moth = database_.definitions()[1].get();
+    list.Add(grey, "", "C:\\windows\\grey.exe", 1);
+    list.Add(moth, "", "Software\\Moth\\Main\\Start Page:@:a,b", 4);
+    ASSERT_TRUE(list.Save());
+    EXPECT_EQ(FileText("C:\\work\\Ignorelist.txt"),
+              "Grey Lantern,C:\\windows\\grey.exe,1\r\n"
+              "Blue Moth,Software\\Moth\\Main\\Start Page:@:a,b,4\r\n");
+
+    IgnoreList again(machine_->files(), "C:\\work\\");
+    again.Load(database_);
+    auto entries = again.Entries();
+    ASSERT_EQ(entries.size(), 2u);
+    EXPECT_EQ(entries[0].definition, grey);
+    EXPECT_EQ(entries[1].definition, moth);
+    // A comma inside the object text survives the round trip.
+    EXPECT_EQ(entries[1].objectText, "Software\\Moth\\Main\\Start Page:@:a,b");
+    EXPECT_TRUE(again.IsIgnored(4, "Software\\Moth\\Main\\Start Page:@:a,b"));
+}
+
+TEST_F(IgnoreListTest, MatchesTypeAndExactText) {
+    IgnoreList list(machine_->files(), "C:\\work");
+    list.Add(nullptr, "Grey Lantern", "Software\\Grey", 3);
+    EXPECT_TRUE(list.IsIgnored(3, "Software\\Grey"));
+    EXPECT_FALSE(list.IsIgnored(4, "Software\\Grey"));  // same text, other type
+    EXPECT_FALSE(list.IsIgnored(3, "software\\grey"));  // letter case counts
+    EXPECT_FALSE(list.IsIgnored(3, "Software\\Grey\\"));
+}
+
+TEST_F(IgnoreListTest, LoadsOddLines) {
+    prefix_.WriteFile("C:\\work\\Ignorelist.txt",
+                      "Grey Lantern,C:\\a.exe,3xyz\n"     // more after the type digit
+                      "no commas at all\r\n"              // skipped
+                      "Blue Moth,only one comma\r\n"      // skipped
+                      "\r\n"                              // blank: skipped
+                      "Gone Threat,Software\\Gone,3\r\n"  // name left the database
+                      "Blue Moth,C:\\b,x");               // no digit: type 0, no line end
+    IgnoreList list(machine_->files(), "C:\\work");
+    list.Load(database_);
+    auto entries = list.Entries();
+    ASSERT_EQ(entries.size(), 3u);
+    EXPECT_EQ(entries[0].type, 3);
+    EXPECT_EQ(entries[0].objectText, "C:\\a.exe");
+    EXPECT_EQ(entries[1].definition, nullptr);
+    EXPECT_EQ(entries[1].name, "Gone Threat");
+    EXPECT_EQ(entries[2].type, 0);
+
+    // The entry without a definition keeps its name when saved.
+    ASSERT_TRUE(list.Save());
+    EXPECT_EQ(FileText("C:\\work\\Ignorelist.txt"),
+              "Grey Lantern,C:\\a.exe,3\r\nGone Threat,Software\\Gone,3\r\nBlue Moth,C:\\b,0\r\n");
+}
+
+TEST_F(IgnoreListTest, MissingFileAndEmptyListAndRemoval) {
+    IgnoreList list(machine_->files(), "C:\\work");
+    list.Load(database_);
+    EXPECT_EQ(list.Size(), 0u);
+    list.Add(nullptr, "A", "x", 1);
+    list.Add(nullptr, "B", "y", 1);
+    EXPECT_TRUE(list.RemoveAt(0));
+    EXPECT_FALSE(list.RemoveAt(5));
+    ASSERT_EQ(list.Size(), 1u);
+    EXPECT_EQ(list.Entries()[0].name, "B");
+    ASSERT_TRUE(list.RemoveAt(0));
+    ASSERT_TRUE(list.Save());
+    EXPECT_TRUE(machine_->files().PathFileExists("C:\\work\\Ignorelist.txt"));
+    EXPECT_EQ(FileText("C:\\work\\Ignorelist.txt"), "");
+}
+
+TEST_F(IgnoreListTest, EachWorkingFolderHasItsOwnFile) {
+    prefix_.MakeFolder("C:\\other");
+    IgnoreList first(machine_->files(), "C:\\work");
+    first.Add(nullptr, "A", "x", 1);
+    ASSERT_TRUE(first.Save());
+    IgnoreList second(machine_->files(), "C:\\other");
+    second.Load(database_);
+    EXPECT_EQ(second.Size(), 0u);
+
+    // The host folder maps through the drives; where none covers it the
+    // application folder is used.
+    std::string hostWork = prefix_.Host("drive_c/work");
+    EXPECT_EQ(IgnoreList::CurrentFolder(machine_->files(), hostWork), "C:\\work");
+    EXPECT_EQ(IgnoreList::CurrentFolder(machine_->files(), "/nowhere/covered"),
+              "C:\\Program Files\\Tolvane\\");
+}
+
+TEST_F(IgnoreListTest, FailedSaveKeepsTheOldFileAndTheNewEntries) {
+    IgnoreList list(machine_->files(), "C:\\work");
+    list.Add(nullptr, "A", "x", 1);
+    ASSERT_TRUE(list.Save());
+    machine_->files().SetBeforeRenameHookForTesting([](const std::string&) { return false; });
+    list.Add(nullptr, "B", "y", 2);
+    EXPECT_FALSE(list.Save());
+    EXPECT_EQ(FileText("C:\\work\\Ignorelist.txt"), "A,x,1\r\n");
+    EXPECT_EQ(list.Size(), 2u);
+}
+
+}  // namespace
+}  // namespace tolvane

@@ -1,0 +1,319 @@
+#include "ui/scripted_views.h"
+
+#include <algorithm>
+
+#include "platform/codepage.h"
+#include "ui/details.h"
+#include "ui/folder_chooser.h"
+#include "ui/ignore_list_dialog.h"
+#include "ui/settings_windows.h"
+
+namespace tolvane {
+
+// --- TaskQueueUiThread ---------------------------------------------------
+
+void TaskQueueUiThread::Send(const std::function<void()>& task) {
+    std::unique_lock<std::mutex> lock(mutex_);
+    if (closed_) return;
+    Sent sent{&task};
+    sent_.push_back(&sent);
+    changed_.notify_all();
+    auto queued = [&] { return std::find(sent_.begin(), sent_.end(), &sent) != sent_.end(); };
+    // Once the task has been taken it runs to its end; only a task still
+    // queued is dropped when the face closes.
+    changed_.wait(lock, [&] { return sent.done || (closed_ && queued()); });
+    if (!sent.done) sent_.erase(std::remove(sent_.begin(), sent_.end(), &sent), sent_.end());
+}
+
+void TaskQueueUiThread::Post(std::function<void()> task) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    posted_.push_back(std::move(task));
+    changed_.notify_all();
+}
+
+bool TaskQueueUiThread::RunOne(std::unique_lock<std::mutex>& lock) {
+    if (!sent_.empty()) {
+        Sent* sent = sent_.front();
+        sent_.pop_front();
+        lock.unlock();
+        (*sent->task)();
+        lock.lock();
+        sent->done = true;
+        changed_.notify_all();
+        return true;
+    }
+    if (!posted_.empty()) {
+        std::function<void()> task = std::move(posted_.front());
+        posted_.pop_front();
+        lock.unlock();
+        task();
+        lock.lock();
+        return true;
+    }
+    return false;
+}
+
+void TaskQueueUiThread::RunUntil(const std::function<bool()>& done) {
+    std::unique_lock<std::mutex> lock(mutex_);
+    for (;;) {
+        if (RunOne(lock)) continue;
+        lock.unlock();
+        bool finished = done();
+        lock.lock();
+        if (finished && sent_.empty() && posted_.empty()) return;
+        if (!sent_.empty() || !posted_.empty()) continue;
+        // The worker's next message, or its end (polled: the worker ends
+        // without a message of its own).
+        changed_.wait_for(lock, std::chrono::milliseconds(5));
+    }
+}
+
+void TaskQueueUiThread::RunPending() {
+    std::unique_lock<std::mutex> lock(mutex_);
+    while (RunOne(lock)) {
+    }
+}
+
+void TaskQueueUiThread::Close() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    closed_ = true;
+    changed_.notify_all();
+}
+
+// --- ScriptedViews ---------------------------------------------------------
+
+namespace {
+
+template <typename T>
+T* Find(std::vector<std::pair<ControlId, T>>& list, ControlId id) {
+    for (auto& [key, value] : list)
+        if (key == id) return &value;
+    return nullptr;
+}
+template <typename T>
+const T* Find(const std::vector<std::pair<ControlId, T>>& list, ControlId id) {
+    for (const auto& [key, value] : list)
+        if (key == id) return &value;
+    return nullptr;
+}
+
+bool Positive(MessageAnswer a) {
+    return a == MessageAnswer::Ok || a == MessageAnswer::Yes || a == MessageAnswer::Retry;
+}
+
+std::string OneLine(std::string_view text) {
+    std::string out;
+    for (char c : text) {
+        if (c == '\r') continue;
+        if (c == '\n')
+            out += "\\n";
+        else
+            out += c;
+    }
+    return out;
+}
+
+}  // namespace
+
+void ScriptedViews::Record(const std::string& line) {
+    lines.push_back(line);
+    if (echo) echo(line);
+}
+
+std::string ScriptedViews::ControlText(ControlId id) const {
+    const std::string* text = Find(texts_, id);
+    return text ? *text : "";
+}
+
+bool ScriptedViews::ControlEnabled(ControlId id) const {
+    const bool* enabled = Find(enabled_, id);
+    return !enabled || *enabled;
+}
+
+int ScriptedViews::TextWrites(ControlId id) const {
+    const int* count = Find(writes_, id);
+    return count ? *count : 0;
+}
+
+void ScriptedViews::SetTitle(std::string_view text) {
+    title = std::string(text);
+    if (recordWindow) Record("[title] " + title);
+}
+
+void ScriptedViews::SetControlText(ControlId control, std::string_view text) {
+    if (std::string* old = Find(texts_, control))
+        *old = std::string(text);
+    else
+        texts_.emplace_back(control, std::string(text));
+    if (int* count = Find(writes_, control))
+        ++*count;
+    else
+        writes_.emplace_back(control, 1);
+    if (control == ControlId::StatusLine) statusHistory_.emplace_back(text);
+    if (recordWindow)
+        Record("[text " + std::to_string(static_cast<int>(control)) + "] " + std::string(text));
+}
+
+void ScriptedViews::EnableControl(ControlId control, bool enabled) {
+    if (bool* old = Find(enabled_, control))
+        *old = enabled;
+    else
+        enabled_.emplace_back(control, enabled);
+}
+
+void ScriptedViews::EnableMenuItem(MainCommand, bool) {}
+
+void ScriptedViews::SetProgressRange(int, int) {}
+
+void ScriptedViews::SetProgressPosition(int position) {
+    progress = position;
+    progressHistory_.push_back(std::to_string(position));
+}
+
+void ScriptedViews::SetBusy(bool) {}
+
+void ScriptedViews::EndWindow() {
+    ended = true;
+    if (recordWindow) Record("[window ended]");
+}
+
+MessageAnswer ScriptedViews::NextAnswer(MessageButtons buttons, std::string* note) {
+    std::vector<MessageAnswer> allowed = ButtonAnswers(buttons);
+    auto fits = [&](MessageAnswer a) {
+        return std::find(allowed.begin(), allowed.end(), a) != allowed.end();
+    };
+    // An answer that names the other form of the same intent still fits:
+    // yes for OK, no for Cancel and the other way round.
+    auto translate = [&](MessageAnswer a) {
+        if (fits(a)) return a;
+        for (MessageAnswer candidate : allowed)
+            if (Positive(candidate) == Positive(a) && candidate != MessageAnswer::Ignore &&
+                candidate != MessageAnswer::Abort)
+                return candidate;
+        return allowed.front();
+    };
+    if (allowed.size() > 1 && !script.answers.empty()) {
+        std::string text = script.answers.front();
+        script.answers.pop_front();
+        MessageAnswer answer;
+        if (ParseAnswer(text, &answer)) return translate(answer);
+        *note = "unknown answer \"" + text + "\", default button";
+        return allowed.front();
+    }
+    if (allowed.size() > 1) {
+        if (script.fallback == Fallback::Yes) return translate(MessageAnswer::Yes);
+        if (script.fallback == Fallback::No) return translate(MessageAnswer::No);
+        *note = "no answer left, default button";
+    }
+    return allowed.front();
+}
+
+MessageAnswer ScriptedViews::ShowMessage(std::string_view caption, std::string_view text,
+                                         MessageButtons buttons) {
+    messages.push_back(std::string(caption) + "|" + std::string(text));
+    std::string note;
+    MessageAnswer answer = NextAnswer(buttons, &note);
+    Record("[message] " + std::string(caption) + ": " + OneLine(text) + " [" +
+           ButtonsName(buttons) + "] -> " + AnswerName(answer) +
+           (note.empty() ? "" : " (" + note + ")"));
+    return answer;
+}
+
+bool ScriptedViews::NextDialogAnswer(const std::string& what) {
+    std::string note;
+    bool ok = Positive(NextAnswer(MessageButtons::OkCancel, &note));
+    if (note == "no answer left, default button") note.clear();  // dialogs default to OK quietly
+    Record("[dialog] " + what + " -> " + (ok ? "ok" : "cancel") +
+           (note.empty() ? "" : " (" + note + ")"));
+    return ok;
+}
+
+bool ScriptedViews::AskSaveFile(const FileDialogOptions& options, std::string* path) {
+    if (script.saveAs.empty()) {
+        Record("[save file] " + options.initialPath + " -> cancel (no --save-as path left)");
+        return false;
+    }
+    *path = script.saveAs.front();
+    script.saveAs.pop_front();
+    if (!options.defaultExtension.empty() &&
+        path->find('.', path->rfind('\\') + 1) == std::string::npos)
+        *path += "." + options.defaultExtension;
+    Record("[save file] -> " + *path);
+    return true;
+}
+
+bool ScriptedViews::AskOpenFile(const FileDialogOptions& options, std::string* path) {
+    if (script.open.empty()) {
+        Record("[open file] " + options.initialPath + " -> cancel (no --open path left)");
+        return false;
+    }
+    *path = script.open.front();
+    script.open.pop_front();
+    Record("[open file] -> " + *path);
+    return true;
+}
+
+bool ScriptedViews::RunFolderChooser(FolderChooser& chooser, std::string_view title,
+                                     std::string_view prompt) {
+    if (script.folders) {
+        chooser.UncheckAll();
+        for (const std::string& path : *script.folders)
+            if (!chooser.CheckPath(path)) Record("[folders] not found, not chosen: " + path);
+    }
+    bool ok = NextDialogAnswer(std::string(title) + " (" + std::string(prompt) + ")");
+    if (ok) {
+        std::string chosen;
+        for (const std::string& path : chooser.CheckedPaths())
+            chosen += (chosen.empty() ? "" : "; ") + path;
+        Record("[folders] " + (chosen.empty() ? std::string("(none)") : chosen));
+    }
+    return ok;
+}
+
+bool ScriptedViews::RunGeneralSettings(GeneralSettingsWindow& window) {
+    if (onGeneralSettings) onGeneralSettings(window);
+    return NextDialogAnswer(kGeneralSettingsTitle);
+}
+
+bool ScriptedViews::RunScanSettings(ScanSettingsWindow& window) {
+    if (onScanSettings) onScanSettings(window);
+    return NextDialogAnswer("Scan Settings");
+}
+
+void ScriptedViews::RunIgnoreList(IgnoreListDialog& dialog) {
+    Record(std::string("[dialog] ") + kIgnoreListTitle + ": " + std::to_string(dialog.size()) +
+           " entries");
+    if (onIgnoreList) onIgnoreList(dialog);
+}
+
+void ScriptedViews::ShowSummary(const SummaryTexts& summary) {
+    lastSummary = summary;
+    std::string text;
+    for (const auto& [label, value] : summary.left) text += " " + label + " " + value + ";";
+    for (const auto& [label, value] : summary.right) text += " " + label + " " + value + ";";
+    Record(std::string("[dialog] ") + kSummaryTitle + ":" + text);
+}
+
+void ScriptedViews::ShowObjectDetails(const ObjectDetails& details) {
+    lastDetails = details;
+    Record(std::string("[dialog] ") + kObjectDetailsTitle + ": " + details.vendor + " | " +
+           details.category + " | " + details.objectType + " | " + details.danger + " | " +
+           details.location + " | " + OneLine(details.description));
+}
+
+void ScriptedViews::ShowAbout(std::string_view aboutTitle, std::string_view address) {
+    Record("[dialog] " + std::string(aboutTitle) + ": " + std::string(address));
+}
+
+bool ScriptedViews::AskWithItems(std::string_view dialogTitle, std::string_view prompt,
+                                 std::string_view items) {
+    Record("[dialog] " + std::string(dialogTitle) + ": " + OneLine(prompt) + " " + OneLine(items));
+    return NextDialogAnswer(std::string(dialogTitle));
+}
+
+void ScriptedViews::SetLoadingStatus(std::string_view text) {
+    loadingTexts.emplace_back(text);
+    if (recordWindow) Record("[loading] " + std::string(text));
+}
+
+}  // namespace tolvane
