@@ -90,6 +90,39 @@ TEST_F(NativeFunctionsTest, TableNamesAndDeclaredArgumentCountsInOrder) {
     }
 }
 
+TEST_F(NativeFunctionsTest, EveryStringArgumentMustBeAStringValue) {
+    // Each call passes one argument of the wrong type (or too few); the
+    // script must end there. The same call with strings must go on.
+    const std::vector<std::pair<std::string, std::string>> calls = {
+        {"IsFileExists(1)", "IsFileExists('C:')"},
+        {"GetFileSize(true)", "GetFileSize('C:\\\\x')"},
+        {"DeleteFile({})", "DeleteFile('C:\\\\x')"},
+        {"RenameFile(1, 'C:\\\\y')", "RenameFile('C:\\\\x', 1)"},
+        {"GetFilesInDir(null)", "GetFilesInDir('C:\\\\x')"},
+        {"IsPathExists()", "IsPathExists('C:')"},
+        {"CopyFile('C:\\\\x')", "CopyFile('C:\\\\x', 2)"},
+        {"GetModifiedDate(1)", "GetCreatedDate('x')"},
+        {"DeleteDir(1)", "DeleteDir('C:\\\\nothing')"},
+        {"GetProcessModules(1)", "IsBHOExists('x')"},
+        {"IsFileOnStartup(1)", "GetStartupFilePathWithKey('x')"},
+        {"GetFileFromClsid(1)", "GetFileFromClsid('{x}')"},
+        {"DeleteRegKey('HKEY_CURRENT_USER')",
+         "DeleteRegKey('HKEY_CURRENT_USER', 'Software\\\\None')"},
+        {"DeleteRegValue('HKEY_CURRENT_USER', 'Software', 1)",
+         "DeleteRegValue('HKEY_CURRENT_USER', 'Software', 'none')"},
+        {"KillProcess()", "KillProcess('none.exe')"},
+        {"SetRegValue('HKEY_CURRENT_USER', 'Software', 'n')",
+         "SetRegValue('HKEY_CURRENT_USER', 'Software\\\\None', 'n', 'd')"},
+        {"GetRegValuesInKey(1, 'Software')", "GetRegValuesInKey('HKEY_USERS', 'x')"},
+        {"IsContentInFile(1, 'x')", "IsContentInFile('C:\\\\x', 'x')"},
+        {"GetRegSubKeys('HKEY_USERS', [])", "GetRegSubKeys('HKEY_USERS', '')"},
+    };
+    for (const auto& [rejected, accepted] : calls) {
+        EXPECT_EQ(f.Run(rejected + "; doit('after')"), Texts{}) << rejected;
+        EXPECT_EQ(f.Run(accepted + "; doit('after')"), Texts{"after"}) << accepted;
+    }
+}
+
 TEST_F(NativeFunctionsTest, PercentDecodeRules) {
     EXPECT_EQ(PercentDecode("a%20b%4"), "a b4");
     EXPECT_EQ(PercentDecode("trailing%"), "trailing");
