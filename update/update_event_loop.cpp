@@ -37,6 +37,22 @@ size_t UpdateEventLoop::RunPending() {
     }
 }
 
+bool UpdateEventLoop::RunUntilUpdatesIdle(std::chrono::milliseconds timeout) {
+    const auto until = std::chrono::steady_clock::now() + timeout;
+    while (true) {
+        RunPending();
+        // Work finishes by posting, then stops counting as pending: once none
+        // is pending, everything it posted is already queued.
+        if (!AuBusy()) {
+            std::lock_guard lock(mutex_);
+            if (tasks_.empty()) return true;
+            continue;
+        }
+        if (std::chrono::steady_clock::now() >= until) return false;
+        RunOne(std::chrono::milliseconds(20));
+    }
+}
+
 PostingUpdateSink::PostingUpdateSink(UpdateEventLoop& loop, UpdateNotifyHandler& handler)
     : loop_(loop), target_(std::make_shared<Target>()) {
     target_->handler = &handler;

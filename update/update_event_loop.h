@@ -24,6 +24,10 @@ class UpdateEventLoop {
     bool RunOne(std::chrono::milliseconds timeout);
     // Runs the tasks already queued; how many ran.
     size_t RunPending();
+    // Runs tasks until the update library has no work pending and nothing
+    // is queued (a handler may start more work on the way); false when that
+    // takes longer than timeout. What a headless modal window runs.
+    bool RunUntilUpdatesIdle(std::chrono::milliseconds timeout);
 
   private:
     std::mutex mutex_;

@@ -9,6 +9,7 @@
 #include <thread>
 #include <vector>
 
+#include "app/settings_store.h"
 #include "definitions/load_definitions.h"
 #include "definitions/placeholders.h"
 #include "definitions/threat_database.h"
@@ -264,14 +265,11 @@ void Finish(Service& service, UpdateRequest* request,
 }
 
 std::string ServerSetting(const JobInput& input) {
-    if (input.options.readSetting)
-        return input.options.readSetting(input.settingsKey, "UpdateServer");
-    std::string value;
-    if (input.options.machine) {
-        ReadRegistryString(input.options.machine->registry(), RootKey::LocalMachine,
-                           input.settingsKey, "UpdateServer", &value);
+    if (input.options.readSetting) {
+        return input.options.readSetting(input.settingsKey, setting::kUpdateServer);
     }
-    return value;
+    if (!input.options.machine) return "";
+    return SettingsStore(input.options.machine->registry()).ReadString(setting::kUpdateServer);
 }
 
 void RunQuery(Service& service, UpdateRequest* request,
@@ -509,6 +507,12 @@ void AuWaitIdle() {
         service.idle.wait(lock, [&] { return service.jobs.empty(); });
     }
     service.ReapWorkers();
+}
+
+bool AuBusy() {
+    Service& service = TheService();
+    std::lock_guard lock(service.mutex);
+    return !service.jobs.empty();
 }
 
 void AuSetup(UpdateProduct* product) {

@@ -11,8 +11,9 @@
 // network work runs on the library's own threads, which only ever call
 // UpdateNotifySink::PostUpdateNotify and the log function.
 //
-// Server: the UpdateServer string value of the product's settings key (an
-// "http://" or "https://" base address), else kDefaultUpdateServer; the
+// Server: the UpdateServer setting (an "http://" or "https://" base
+// address; the settings store gives its default when it is missing), else
+// kDefaultUpdateServer; the
 // product's description path is appended to it. Description files are in
 // the format of update/README.md. A newer version is one whose number is
 // above the product's installedVersion. Downloads go to the application
@@ -33,7 +34,8 @@ namespace tolvane {
 class Machine;
 struct UpdateRequest;
 
-inline constexpr char kDefaultUpdateServer[] = "https://updates.tolvane.org";
+// The update server when the UpdateServer setting is empty.
+inline constexpr char kDefaultUpdateServer[] = "https://tolvane.example.org/update/";
 
 // The codes of UpdateNotifyMessage.
 inline constexpr int kUpdateServerUnreachable = 1;
@@ -104,9 +106,8 @@ struct UpdateRequest {
 
 struct UpdateServiceOptions {
     Machine* machine = nullptr;  // where downloads and installs go; required
-    // Reads a string value of the product's settings key (the settings
-    // store); empty: read HKEY_LOCAL_MACHINE\<settingsKey> of the machine.
-    // Called on the library's thread.
+    // Reads a string value of the product's settings key; empty: the
+    // machine's settings store. Called on the library's thread.
     std::function<std::string(std::string_view settingsKey, std::string_view valueName)>
         readSetting;
     // One line per notable event (what failed and why). Called on the
@@ -126,6 +127,9 @@ void AuConfigure(const UpdateServiceOptions& options);
 void AuShutdown();
 // Waits until no request has work pending (tests, orderly exit).
 void AuWaitIdle();
+// True while some request has work pending. Everything a finished request
+// posts has been posted by the time this gives false.
+bool AuBusy();
 
 // Makes this product the subject of the next AuInitialize.
 void AuSetup(UpdateProduct* product);
