@@ -6,6 +6,7 @@
 #include <condition_variable>
 #include <list>
 #include <mutex>
+#include <system_error>
 #include <thread>
 #include <vector>
 
@@ -443,7 +444,9 @@ void StartJob(UpdateRequest* request, bool download) {
     input.haveOffer = state->haveOffer;
     input.offer = state->offer;
     input.server = state->server;
-    if (!download) {
+    if (download) {
+        state->downloadPath.clear();
+    } else {
         state->haveOffer = false;
         state->offeredVersion = 0;
     }
@@ -452,22 +455,37 @@ void StartJob(UpdateRequest* request, bool download) {
     auto done = std::make_shared<std::atomic<bool>>(false);
     bool usable = input.options.machine && state->product && !input.descriptionPath.empty() &&
                   input.descriptionPath.front() == '/';
-    std::thread thread(
-        [&service, request, state, job, input = std::move(input), download, done, usable] {
-            if (!usable) {
-                service.Log("update: the request was not set up with a product and a machine");
-                Finish(service, request, state, job,
-                       download ? kUpdateDownloadFailed : kUpdateServerUnreachable);
-            } else if (download) {
-                RunDownload(service, request, state, job, input);
-            } else {
-                RunQuery(service, request, state, job, input);
-            }
-            std::lock_guard lock(service.mutex);
-            std::erase(service.jobs, job);
-            *done = true;
-            service.idle.notify_all();
-        });
+    std::thread thread;
+    try {
+        thread = std::thread(
+            [&service, request, state, job, input = std::move(input), download, done, usable] {
+                if (!usable) {
+                    service.Log("update: the request was not set up with a product and a machine");
+                    Finish(service, request, state, job,
+                           download ? kUpdateDownloadFailed : kUpdateServerUnreachable);
+                } else if (download) {
+                    RunDownload(service, request, state, job, input);
+                } else {
+                    RunQuery(service, request, state, job, input);
+                }
+                std::lock_guard lock(service.mutex);
+                std::erase(service.jobs, job);
+                *done = true;
+                service.idle.notify_all();
+            });
+    } catch (const std::system_error&) {
+        // No thread to be had: the request fails at once, as it would later.
+        std::erase(service.jobs, job);
+        state->job.reset();
+        if (job->post && job->receiver) {
+            UpdateNotifyMessage message;
+            message.code = download ? kUpdateDownloadFailed : kUpdateServerUnreachable;
+            message.record = request;
+            message.offeredVersion = state->offeredVersion;
+            job->receiver->PostUpdateNotify(message);
+        }
+        return;
+    }
     service.workers.push_back(Worker{std::move(thread), done});
 }
 
