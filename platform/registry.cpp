@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <cstring>
 #include <list>
 #include <mutex>
@@ -133,6 +134,8 @@ std::mutex& ProcessChangeMutex() {
     return mutex;
 }
 
+constexpr std::chrono::milliseconds kReadCheckInterval(50);
+
 // One registry file of the prefix.
 struct HiveFile {
     std::string path;       // host path
@@ -140,6 +143,7 @@ struct HiveFile {
     WineHive hive;
     FileIdentity identity;
     uint64_t savesSeen = 0;  // SaveCount() when loaded or saved
+    std::chrono::steady_clock::time_point lastCheck;
     bool loaded = false;
     std::vector<std::string> problems;
 };
@@ -203,11 +207,18 @@ class RegistryStore {
         if (slash != std::string::npos && slash + 1 < rel.size()) sid_ = rel.substr(slash + 1);
     }
 
-    // Loads the file again when it changed on disk since it was read.
-    void Refresh(HiveFile& file) {
-        FileIdentity now = IdentityOf(file.path);
-        if (file.loaded && now == file.identity && SaveCount(file.path) == file.savesSeen) return;
-        Load(file, now);
+    // Loads the file again when it changed on disk since it was read. Reads
+    // look at the disk at most every kReadCheckInterval (the changes of this
+    // process are seen at once through the save counts); changes always do.
+    void Refresh(HiveFile& file, bool forChange = false) {
+        auto now = std::chrono::steady_clock::now();
+        bool savedHere = SaveCount(file.path) != file.savesSeen;
+        if (file.loaded && !forChange && !savedHere && now - file.lastCheck < kReadCheckInterval)
+            return;
+        file.lastCheck = now;
+        FileIdentity identity = IdentityOf(file.path);
+        if (file.loaded && identity == file.identity && !savedHere) return;
+        Load(file, identity);
     }
 
     void Load(HiveFile& file, const FileIdentity& identity) {
@@ -225,9 +236,9 @@ class RegistryStore {
     }
 
     void RefreshAll() {
-        Refresh(system_);
-        Refresh(user_);
-        Refresh(userdef_);
+        Refresh(system_, true);
+        Refresh(user_, true);
+        Refresh(userdef_, true);
     }
 
     // Whether the host lets this file be replaced: a file without any write
@@ -427,8 +438,8 @@ Location Locate(RegistryStore& s, RootKey root, std::string_view path) {
     return loc;
 }
 
-void RefreshLocation(RegistryStore& s, const Location& loc) {
-    for (int i = 0; i < loc.count; ++i) s.Refresh(*loc.places[i].file);
+void RefreshLocation(RegistryStore& s, const Location& loc, bool forChange = false) {
+    for (int i = 0; i < loc.count; ++i) s.Refresh(*loc.places[i].file, forChange);
 }
 
 // The keys of a location that exist, the user's first.
@@ -586,7 +597,7 @@ long Registry::CreateKey(const RegKey& parent, std::string_view subKey, uint32_t
     s.SetMessage("");
     std::string path = JoinPath(parent.path, subKey);
     Location loc = Locate(s, parent.root, path);
-    RefreshLocation(s, loc);
+    RefreshLocation(s, loc, true);
     auto opened = [&]() {
         result->root = parent.root;
         result->path = path;
@@ -702,7 +713,7 @@ long Registry::SetValue(const RegKey& key, std::string_view name, uint32_t type,
     std::scoped_lock lock(ProcessChangeMutex(), s.mutex_);
     s.SetMessage("");
     Location loc = Locate(s, key.root, key.path);
-    RefreshLocation(s, loc);
+    RefreshLocation(s, loc, true);
     if (loc.kind != Location::Places) {
         s.SetMessage("Values cannot be stored in " + DisplayName(key) + ".");
         return ERROR_ACCESS_DENIED;
@@ -745,7 +756,7 @@ long Registry::DeleteValue(const RegKey& key, std::string_view name) {
     std::scoped_lock lock(ProcessChangeMutex(), s.mutex_);
     s.SetMessage("");
     Location loc = Locate(s, key.root, key.path);
-    RefreshLocation(s, loc);
+    RefreshLocation(s, loc, true);
     if (loc.kind != Location::Places) return ERROR_FILE_NOT_FOUND;
     HiveKey* keys[2];
     HiveFile* files[2];
@@ -884,7 +895,7 @@ long Registry::DeleteKey(const RegKey& parent, std::string_view subKey) {
     s.SetMessage("");
     std::string path = JoinPath(parent.path, subKey);
     Location loc = Locate(s, parent.root, path);
-    RefreshLocation(s, loc);
+    RefreshLocation(s, loc, true);
     if (loc.kind == Location::Nowhere) return ERROR_FILE_NOT_FOUND;
     std::string display = std::string(RootKeyName(parent.root)) + (path.empty() ? "" : "\\" + path);
     if (loc.kind != Location::Places) {

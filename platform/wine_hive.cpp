@@ -223,6 +223,8 @@ const std::u16string& ValueName(const HiveValue& v) {
 }  // namespace
 
 HiveKey* HiveKey::FindSubkey(std::u16string_view name) const {
+    // Reading a file in Wine's order asks for the newest subkey most often.
+    if (!subkeys.empty() && HiveNameEquals(subkeys.back()->name, name)) return subkeys.back().get();
     size_t i = LowerBound(subkeys, name, KeyName);
     if (i < subkeys.size() && HiveNameEquals(subkeys[i]->name, name)) return subkeys[i].get();
     return nullptr;
@@ -243,11 +245,19 @@ HiveKey* HiveKey::AddSubkey(std::u16string_view name, FileTime time) {
     key->name = std::u16string(name);
     key->parent = this;
     key->modified = time;
+    if (subkeys.empty() || HiveNameCompare(subkeys.back()->name, name) < 0) {
+        subkeys.push_back(std::move(key));
+        return subkeys.back().get();
+    }
     size_t i = LowerBound(subkeys, name, KeyName);
     return subkeys.insert(subkeys.begin() + i, std::move(key))->get();
 }
 
 void HiveKey::SetValue(std::u16string_view name, uint32_t type, std::string data) {
+    if (values.empty() || HiveNameCompare(values.back().name, name) < 0) {
+        values.push_back(HiveValue{std::u16string(name), type, std::move(data)});
+        return;
+    }
     size_t i = LowerBound(values, name, ValueName);
     if (i < values.size() && HiveNameEquals(values[i].name, name)) {
         values[i].type = type;
