@@ -40,6 +40,11 @@ void UpdateClient::SetVersions(double programVersion, const std::string& definit
     databaseProduct_.installedVersion = VersionNumberFromText(definitionsVersionText);
 }
 
+void UpdateClient::SetVersions(double programVersion, double definitionsVersion) {
+    programProduct_.installedVersion = programVersion;
+    databaseProduct_.installedVersion = definitionsVersion;
+}
+
 void UpdateClient::StartQuery(UpdateProduct& product, UpdateRequest& request,
                               UpdateNotifySink* receiver) {
     AuSetup(&product);

@@ -69,6 +69,7 @@ class UpdateClient : public UpdateNotifyHandler {
     // The running program's version and the definitions' version text (read
     // as a number, 0 when it is none). Set once, before the start-up check.
     void SetVersions(double programVersion, const std::string& definitionsVersionText);
+    void SetVersions(double programVersion, double definitionsVersion);
 
     // Starts the program query with the main window (its sink) as receiver.
     void StartUpCheck(UpdateNotifySink* mainWindow);

@@ -54,7 +54,11 @@ bool UpdateEventLoop::RunUntilUpdatesIdle(std::chrono::milliseconds timeout) {
 }
 
 PostingUpdateSink::PostingUpdateSink(UpdateEventLoop& loop, UpdateNotifyHandler& handler)
-    : loop_(loop), target_(std::make_shared<Target>()) {
+    : PostingUpdateSink([&loop](std::function<void()> task) { loop.Post(std::move(task)); },
+                        handler) {}
+
+PostingUpdateSink::PostingUpdateSink(UpdateTaskPoster post, UpdateNotifyHandler& handler)
+    : post_(std::move(post)), target_(std::make_shared<Target>()) {
     target_->handler = &handler;
 }
 
@@ -69,7 +73,7 @@ void PostingUpdateSink::Disconnect() {
 }
 
 void PostingUpdateSink::PostUpdateNotify(const UpdateNotifyMessage& message) {
-    loop_.Post([target = target_, message] {
+    post_([target = target_, message] {
         UpdateNotifyHandler* handler;
         {
             std::lock_guard lock(target->mutex);

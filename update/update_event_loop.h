@@ -42,11 +42,19 @@ class UpdateNotifyHandler {
     virtual void HandleUpdateNotify(const UpdateNotifyMessage& message) = 0;
 };
 
-// The sink of one receiving window. Once destroyed (or disconnected) the
-// library posts nothing more to it and messages still queued are dropped.
+// Queues a task for the user-interface thread and returns at once; callable
+// from any thread (e.g. a face's thread-safe post, or a Qt queued call).
+using UpdateTaskPoster = std::function<void(std::function<void()> task)>;
+
+// The sink of one receiving window: each notification becomes a task
+// posted to the window's thread that hands it to the handler there. Once
+// destroyed (or disconnected) the library posts nothing more to it and
+// messages still queued are dropped.
 class PostingUpdateSink : public UpdateNotifySink {
   public:
     PostingUpdateSink(UpdateEventLoop& loop, UpdateNotifyHandler& handler);
+    // post must queue and return, never wait for the task to run.
+    PostingUpdateSink(UpdateTaskPoster post, UpdateNotifyHandler& handler);
     ~PostingUpdateSink() override;
     PostingUpdateSink(const PostingUpdateSink&) = delete;
     PostingUpdateSink& operator=(const PostingUpdateSink&) = delete;
@@ -60,7 +68,7 @@ class PostingUpdateSink : public UpdateNotifySink {
         std::mutex mutex;
         UpdateNotifyHandler* handler = nullptr;
     };
-    UpdateEventLoop& loop_;
+    UpdateTaskPoster post_;
     std::shared_ptr<Target> target_;
 };
 

@@ -56,8 +56,10 @@ struct UpdateNotifyMessage {
 class UpdateNotifySink {
   public:
     virtual ~UpdateNotifySink() = default;
-    // Called on the library's thread: queue the message for the window's
-    // event loop and return; never call into the window from here.
+    // Called on the library's thread with the library's lock held: queue
+    // the message for the window's event loop and return. Never call into
+    // the window from here, nor wait for its thread (that deadlocks as soon
+    // as the window answers with an Au* call).
     virtual void PostUpdateNotify(const UpdateNotifyMessage& message) = 0;
 };
 
