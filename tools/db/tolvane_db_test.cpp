@@ -1,0 +1,154 @@
+// tolvane-db as its users run it: the shipped database dumped as JSON, the
+// exit codes, and lookups against a temporary prefix.
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+
+#include <cstdio>
+#include <fstream>
+#include <nlohmann/json.hpp>
+#include <regex>
+#include <sstream>
+#include <string>
+
+#include "platform/testing/temp_prefix.h"
+
+namespace tolvane {
+namespace {
+
+struct Result {
+    int exitCode = -1;
+    std::string out;
+};
+
+std::string Quote(const std::string& arg) {
+    std::string quoted = "'";
+    for (char c : arg) quoted += c == '\'' ? std::string("'\\''") : std::string(1, c);
+    return quoted + "'";
+}
+
+Result RunTool(const std::vector<std::string>& args) {
+    std::string command = Quote(TOLVANE_DB_TOOL);
+    for (const std::string& arg : args) command += " " + Quote(arg);
+    command += " 2>/dev/null";
+    Result result;
+    FILE* pipe = popen(command.c_str(), "r");
+    if (!pipe) return result;
+    char buffer[4096];
+    size_t n;
+    while ((n = fread(buffer, 1, sizeof buffer, pipe)) > 0) result.out.append(buffer, n);
+    int status = pclose(pipe);
+    result.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    return result;
+}
+
+std::string ReadFile(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::stringstream s;
+    s << in.rdbuf();
+    return s.str();
+}
+
+const std::string kDatabase = std::string(TOLVANE_BUILD_ROOT) + "/data/database.db";
+const std::string kMarkup = std::string(TOLVANE_SOURCE_ROOT) + "/data/definitions.xml";
+
+TEST(TolvaneDb, DumpJsonListsEveryDefinitionInDocumentOrder) {
+    // The names as the markup file writes them, found without our parser.
+    std::string markup = ReadFile(kMarkup);
+    std::vector<std::string> names;
+    std::regex sw("<SW NAME=\"([^\"]*)\"");
+    for (std::sregex_iterator it(markup.begin(), markup.end(), sw), end; it != end; ++it)
+        names.push_back((*it)[1]);
+    ASSERT_GE(names.size(), 25u);
+
+    Result r = RunTool({"dump", kDatabase, "--json"});
+    ASSERT_EQ(r.exitCode, 0);
+    nlohmann::ordered_json j = nlohmann::ordered_json::parse(r.out);
+    EXPECT_EQ(j["version"], "1.0.12");
+    EXPECT_EQ(j["date"], "2026-12-01");
+    ASSERT_EQ(j["definitions"].size(), names.size());
+    const std::vector<std::string> fields = {
+        "name",         "description",    "category",    "url",   "directories", "files",
+        "registryKeys", "registryValues", "hostEntries", "found", "danger"};
+    size_t registryEntries = 0;
+    for (size_t i = 0; i < names.size(); ++i) {
+        const auto& d = j["definitions"][i];
+        EXPECT_EQ(d["name"], names[i]);
+        std::vector<std::string> keys;
+        for (auto it = d.begin(); it != d.end(); ++it) keys.push_back(it.key());
+        EXPECT_EQ(keys, fields) << names[i];
+        EXPECT_EQ(d["found"], false);
+        registryEntries += d["registryKeys"].size() + d["registryValues"].size();
+    }
+    EXPECT_EQ(j["registryEntryCount"], registryEntries);
+
+    const auto& drifter = j["definitions"][2];
+    EXPECT_EQ(drifter["name"], "StartPage Drifter");
+    EXPECT_EQ(drifter["registryValues"][0]["keyPath"],
+              "Software\\Microsoft\\Internet Explorer\\Main");
+    EXPECT_EQ(drifter["registryValues"][0]["valueName"], "Start Page");
+    EXPECT_EQ(drifter["registryValues"][0]["dataPattern"], "drifter-search.example");
+    EXPECT_EQ(drifter["hostEntries"][0]["host"], "www.drifter-search.example");
+    EXPECT_EQ(j["definitions"][5]["description"], "No description available");
+    // Without a machine the placeholders stay as written.
+    EXPECT_EQ(j["definitions"][0]["files"][1]["path"], "%system%\\vgzhook.dll");
+    EXPECT_EQ(j["definitions"][0]["files"][1]["size"], 24576);
+}
+
+TEST(TolvaneDb, PackUnpackRoundTripAndFailures) {
+    testing::TempPrefix scratch;  // a fresh folder to write into
+    const std::string db = scratch.Host("copy.db");
+    const std::string xml = scratch.Host("copy.xml");
+    EXPECT_EQ(RunTool({"pack", kMarkup, db}).exitCode, 0);
+    EXPECT_EQ(RunTool({"unpack", db, xml}).exitCode, 0);
+    EXPECT_EQ(ReadFile(xml), ReadFile(kMarkup));
+    EXPECT_EQ(RunTool({"unpack", db}).out, ReadFile(kMarkup));
+
+    std::ofstream(scratch.Host("big.xml")) << std::string(5242881, ' ');
+    EXPECT_EQ(RunTool({"pack", scratch.Host("big.xml"), scratch.Host("big.db")}).exitCode, 1);
+    std::ofstream(scratch.Host("bad.xml")) << "<NA><SW></NA>";
+    EXPECT_EQ(RunTool({"pack", scratch.Host("bad.xml"), scratch.Host("bad.db")}).exitCode, 0);
+    EXPECT_EQ(RunTool({"dump", scratch.Host("bad.db")}).exitCode, 1);
+    EXPECT_EQ(RunTool({"dump", scratch.Host("missing.db")}).exitCode, 1);
+    EXPECT_EQ(RunTool({"unpack", xml}).exitCode, 1);  // markup is no container
+}
+
+TEST(TolvaneDb, UsageAndHelp) {
+    EXPECT_EQ(RunTool({}).exitCode, 2);
+    EXPECT_EQ(RunTool({"frobnicate"}).exitCode, 2);
+    EXPECT_EQ(RunTool({"pack", "only-one"}).exitCode, 2);
+    EXPECT_EQ(RunTool({"dump", kDatabase, "--bogus"}).exitCode, 2);
+    EXPECT_EQ(RunTool({"lookup", kDatabase, "--file", "C:\\x"}).exitCode, 2);  // no machine
+    for (const char* command : {"pack", "unpack", "dump", "match", "lookup"}) {
+        Result r = RunTool({command, "--help"});
+        EXPECT_EQ(r.exitCode, 0) << command;
+        EXPECT_NE(r.out.find(std::string("tolvane-db ") + command), std::string::npos);
+    }
+    EXPECT_EQ(RunTool({"--help"}).exitCode, 0);
+}
+
+TEST(TolvaneDb, MatchAndLookup) {
+    EXPECT_EQ(RunTool({"match", "c:\\windows\\*.exe", "C:/WINDOWS/X.EXE"}).out, "true\n");
+    EXPECT_EQ(RunTool({"match", "c:\\windows\\*.exe", "C:\\windows\\a\\x.exe"}).out, "false\n");
+
+    testing::TempPrefix prefix;
+    prefix.WriteFile("C:\\windows\\system32\\vgzhook.dll", std::string(24576, 'v'));
+    prefix.MakeFolder("C:\\Program Files\\Velvet Gazer");
+    auto lookup = [&](const char* kind, const char* path) {
+        return RunTool({"lookup", kDatabase, "--machine", prefix.path(), kind, path});
+    };
+    Result r = lookup("--file", "C:\\windows\\system32\\vgzhook.dll");
+    EXPECT_EQ(r.exitCode, 0);
+    EXPECT_EQ(r.out, "Velvet Gazer\n");
+    EXPECT_EQ(lookup("--file", "C:\\windows\\system32\\other.dll").out, "none\n");
+    EXPECT_EQ(lookup("--folder", "C:\\Program Files\\Velvet Gazer").out, "Velvet Gazer\n");
+    EXPECT_EQ(lookup("--folder", "C:\\Program Files\\Hollow Compass").out, "none\n");  // absent
+
+    Result dump = RunTool({"dump", kDatabase, "--machine", prefix.path(), "--json"});
+    ASSERT_EQ(dump.exitCode, 0);
+    auto j = nlohmann::json::parse(dump.out);
+    EXPECT_EQ(j["definitions"][0]["files"][1]["path"], "C:\\windows\\system32\\vgzhook.dll");
+    EXPECT_EQ(RunTool({"dump", kDatabase, "--machine", prefix.Host("no-such-prefix")}).exitCode, 1);
+}
+
+}  // namespace
+}  // namespace tolvane
