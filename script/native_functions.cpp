@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -25,8 +26,7 @@ namespace {
 
 // Registry data longer than this is not read (the value reads as empty).
 constexpr size_t kValueBufferSize = 1024;
-// DeleteDir does not follow folders nested deeper than this (a folder that
-// links back into itself would otherwise be walked until the stack ends).
+// DeleteDir does not walk folders nested deeper than this (the walk recurses).
 constexpr int kFolderTreeDepthLimit = 128;
 // IsContentInFile reads the file in pieces of this size.
 constexpr size_t kContentChunkSize = 1 << 16;
@@ -36,6 +36,10 @@ NativeEnvironment& Env(JSContext* cx) {
 }
 Machine& TheMachine(JSContext* cx) {
     return *Env(cx).machine;
+}
+bool StopRequested(JSContext* cx) {
+    const NativeEnvironment& env = Env(cx);
+    return env.stopRequested && env.stopRequested();
 }
 
 // --- Value conventions ---
@@ -192,18 +196,28 @@ std::string JoinPath(std::string_view folder, std::string_view name) {
 }
 
 // DeleteFolderTree's walk: false at the first file or subfolder that could
-// not be removed.
-bool EmptyFolder(FileSystem& files, const std::string& folder, int depth) {
-    if (depth > kFolderTreeDepthLimit) return false;
+// not be removed, and when the script is to stop (a folder tree that links
+// back into itself many times over would otherwise keep the walk going).
+bool EmptyFolder(FileSystem& files, const std::string& folder, int depth,
+                 const std::function<bool()>& stop) {
+    if (depth > kFolderTreeDepthLimit || stop()) return false;
     FindHandle handle;
     FindData entry;
     if (!files.FindFirstFile(JoinPath(folder, "*.*"), &handle, &entry)) return true;
     do {
         if (entry.name.empty() || entry.name[0] == '.') continue;
         std::string path = JoinPath(folder, entry.name);
-        if (entry.attributes & FILE_ATTRIBUTE_DIRECTORY) {
+        if ((entry.attributes & FILE_ATTRIBUTE_DIRECTORY) &&
+            (entry.attributes & FILE_ATTRIBUTE_REPARSE_POINT)) {
+            // A link to a folder goes as a link; what it leads to is not ours
+            // to delete (it may lie outside the tree, or be the tree itself).
+            if (!files.RemoveDirectory(path)) return false;
+        } else if (entry.attributes & FILE_ATTRIBUTE_DIRECTORY) {
             // A subfolder whose own walk stopped early stays; the walk goes on.
-            if (EmptyFolder(files, path, depth + 1) && !files.RemoveDirectory(path)) return false;
+            if (EmptyFolder(files, path, depth + 1, stop) && !files.RemoveDirectory(path)) {
+                return false;
+            }
+            if (stop()) return false;
         } else if (!files.DeleteFile(path)) {
             return false;
         }
@@ -211,10 +225,11 @@ bool EmptyFolder(FileSystem& files, const std::string& folder, int depth) {
     return true;
 }
 
-void DeleteFolderTree(FileSystem& files, const std::string& folder) {
+void DeleteFolderTree(FileSystem& files, const std::string& folder,
+                      const std::function<bool()>& stop) {
     uint32_t attributes = files.GetFileAttributes(folder);
     if (attributes == INVALID_FILE_ATTRIBUTES || !(attributes & FILE_ATTRIBUTE_DIRECTORY)) return;
-    if (!EmptyFolder(files, folder, 0)) return;
+    if (!EmptyFolder(files, folder, 0, stop)) return;
     files.SetFileAttributes(folder, FILE_ATTRIBUTE_NORMAL);
     files.RemoveDirectory(folder);
 }
@@ -222,7 +237,8 @@ void DeleteFolderTree(FileSystem& files, const std::string& folder) {
 // Whether `text` occurs in the first `size` bytes of the file, zero bytes
 // read as spaces, bytes that could not be read as spaces. Read piece by
 // piece, so a large file does not need a buffer of its size.
-bool FileContains(FileSystem& files, std::string_view path, const std::string& text) {
+bool FileContains(FileSystem& files, std::string_view path, const std::string& text,
+                  const std::function<bool()>& stop) {
     uint64_t size = FileSizeOf(files, path);
     File file;
     if (!files.OpenFile(path, FileOpenMode::Read, &file)) return false;
@@ -230,7 +246,7 @@ bool FileContains(FileSystem& files, std::string_view path, const std::string& t
     std::string window;  // the tail of what was read, then the new piece
     uint64_t remaining = size;
     std::string piece(kContentChunkSize, ' ');
-    while (remaining > 0) {
+    while (remaining > 0 && !stop()) {
         size_t want = static_cast<size_t>(std::min<uint64_t>(remaining, kContentChunkSize));
         size_t got = 0;
         if (!file.Read(piece.data(), want, &got) || got == 0) break;
@@ -240,6 +256,7 @@ bool FileContains(FileSystem& files, std::string_view path, const std::string& t
         if (window.find(text) != std::string::npos) return true;
         if (window.size() >= text.size()) window.erase(0, window.size() - (text.size() - 1));
     }
+    if (stop()) return false;
     // The unread rest of the size counts as spaces.
     if (remaining > 0) {
         window.append(static_cast<size_t>(std::min<uint64_t>(remaining, text.size())), ' ');
@@ -363,7 +380,7 @@ bool DeleteDir(JSContext* cx, unsigned argc, JS::Value* vp) {
     JS::CallArgs args = JS::CallArgsFromVp(argc, vp);
     std::string folder;
     if (!StringArg(cx, args, 0, &folder)) return false;
-    DeleteFolderTree(TheMachine(cx).files(), folder);
+    DeleteFolderTree(TheMachine(cx).files(), folder, [cx] { return StopRequested(cx); });
     args.rval().setUndefined();
     return true;
 }
@@ -533,7 +550,8 @@ bool IsContentInFile(JSContext* cx, unsigned argc, JS::Value* vp) {
     JS::CallArgs args = JS::CallArgsFromVp(argc, vp);
     std::string path, text;
     if (!StringArg(cx, args, 0, &path) || !StringArg(cx, args, 1, &text)) return false;
-    args.rval().setBoolean(FileContains(TheMachine(cx).files(), path, text));
+    args.rval().setBoolean(
+        FileContains(TheMachine(cx).files(), path, text, [cx] { return StopRequested(cx); }));
     return true;
 }
 

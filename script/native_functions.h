@@ -34,6 +34,9 @@ struct NativeEnvironment {
     // Called with true before a message box waits for the user and with false
     // after it, so the time spent waiting does not count against a script.
     std::function<void(bool waiting)> userWait;
+    // True once the running script is to be stopped (its time or memory is
+    // up): long walks inside a native function end early then.
+    std::function<bool()> stopRequested;
     // The script host's own data, for its engine callbacks.
     void* host = nullptr;
 };

@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <filesystem>
+
 #include "platform/machine.h"
 #include "script/script_test_support.h"
 
@@ -257,6 +259,17 @@ TEST_F(NativeFunctionsTest, DeleteDirRemovesTreesAndStopsAtAFileItCannotDelete) 
     EXPECT_TRUE(files().PathFileExists("C:\\locked\\a\\keep.txt"));
     EXPECT_FALSE(files().PathFileExists("C:\\locked\\b.txt"));  // the parent's walk went on
     f.Run("DeleteDir('C:\\\\locked\\\\b.txt'); DeleteDir('C:\\\\none')");  // nothing to do
+}
+
+TEST_F(NativeFunctionsTest, DeleteDirRemovesLinksToFoldersWithoutFollowingThem) {
+    f.prefix.WriteFile("C:\\keep\\important.txt", "mine");
+    f.prefix.WriteFile("C:\\bad\\x.dat", "x");
+    std::string bad = f.prefix.Host("drive_c/bad");
+    std::filesystem::create_directory_symlink(f.prefix.Host("drive_c/keep"), bad + "/outside");
+    std::filesystem::create_directory_symlink(bad, bad + "/loop");
+    f.Run("DeleteDir('C:\\\\bad')");
+    EXPECT_FALSE(files().PathFileExists("C:\\bad"));
+    EXPECT_EQ(Content("C:\\keep\\important.txt"), "mine");
 }
 
 TEST_F(NativeFunctionsTest, IsContentInFileReadsZeroBytesAsSpaces) {

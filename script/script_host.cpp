@@ -183,6 +183,9 @@ bool ScriptHost::StartEngine() {
     engine->environment.userWait = [raw](bool waiting) {
         if (raw->watchdog) raw->watchdog->UserWait(waiting);
     };
+    engine->environment.stopRequested = [raw] {
+        return raw->watchdog && raw->watchdog->reason() != StopReason::None;
+    };
     engine->environment.host = raw;
     JS_SetContextPrivate(cx, &engine->environment);
     engine_ = std::move(engine);
