@@ -181,6 +181,24 @@ TEST_F(UpdateFlowTest, StartUpInstallsAcceptedDefinitions) {
     EXPECT_DOUBLE_EQ(client_.databaseProduct().installedVersion, 16);
 }
 
+TEST_F(UpdateFlowTest, StartUpKeepsAnAcceptedProgramPackage) {
+    Offer("/tolvane/updatecore.txt", "3.5", "/tolvane/files/tolvane-3.5.tar.gz", "package");
+    host_.answers = {true};
+    client_.StartUpCheck(&mainSink_);
+    ASSERT_TRUE(loop_.RunUntilUpdatesIdle(std::chrono::seconds(15)));
+    EXPECT_EQ(main_.codes, (std::vector<int>{2, 4}));
+    ASSERT_EQ(host_.shown.size(), 2u);
+    EXPECT_EQ(host_.shown[0], "Tolvane: Download complete");
+    EXPECT_EQ(host_.shown[1].rfind("Tolvane Update: Tolvane v3.5 has been downloaded and "
+                                   "verified:\n" +
+                                       AppFile("Updates/tolvane-3.5.tar.gz"),
+                                   0),
+              0u);
+    EXPECT_EQ(host_.reloads, 0);
+    EXPECT_EQ(ReadHost(AppFile("Updates/tolvane-3.5.tar.gz")), "package");
+    EXPECT_EQ(ReadHost(AppFile("database.db")), Database("15"));
+}
+
 TEST_F(UpdateFlowTest, StartUpReportsAFailedDownload) {
     Offer("/tolvane/updatecore.txt", "3.5", "/p.tar.gz", "package");
     server_.Set("/p.tar.gz", "packagf");  // same size, other hash
