@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <utility>
 
+#include "app/settings_store.h"
 #include "platform/machine.h"
 #include "removal/process_enumerator.h"
 
@@ -24,6 +25,14 @@ std::string ToLowerAscii(std::string text) {
 }
 
 }  // namespace
+
+ScriptLimits AdvancedScanLimits(const SettingsStore& settings) {
+    constexpr int32_t kHour = 3600;
+    ScriptLimits limits;
+    int32_t seconds = settings.ReadInt(kScriptTimeLimitSetting);
+    if (seconds > 0) limits.timeLimit = std::chrono::seconds(std::min(seconds, kHour));
+    return limits;
+}
 
 bool ConfirmBrowserClosedForAdvancedScan(Machine& machine, ScriptView& view) {
     ProcessEnumerator processes;

@@ -18,6 +18,7 @@
 namespace tolvane {
 
 class Machine;
+class SettingsStore;
 
 class AdvancedScanView : public ScriptView {
   public:
@@ -34,6 +35,12 @@ struct AdvancedScanColumn {
     int width;  // pixels
 };
 inline constexpr AdvancedScanColumn kAdvancedScanColumns[] = {{"Vendor", 220}, {"Status", 100}};
+
+// The settings value (seconds, as decimal text) that bounds how long one
+// script may run; missing, zero or negative gives 10 seconds, and more than
+// an hour is cut to an hour.
+inline constexpr const char* kScriptTimeLimitSetting = "ScriptTimeLimit";
+ScriptLimits AdvancedScanLimits(const SettingsStore& settings);
 
 // Before the window opens: when a running process's name contains
 // "iexplore.exe", warns (OK/Cancel). False when the user cancelled: the

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include "app/settings_store.h"
 #include "definitions/container.h"
 #include "platform/machine.h"
 #include "script/script_test_support.h"
@@ -107,6 +108,17 @@ TEST_F(AdvancedScanTest, BrowserWarningOnlyWhileInternetExplorerRuns) {
     EXPECT_EQ(view.shown[0].style, ScriptView::kOkCancel);
     EXPECT_EQ(view.shown[0].text.substr(0, 39), "Internet Explorer is currently running.");
     EXPECT_TRUE(ConfirmBrowserClosedForAdvancedScan(*machine, view));
+}
+
+TEST_F(AdvancedScanTest, ScriptTimeLimitComesFromTheSettings) {
+    SettingsStore settings(machine->registry());
+    EXPECT_EQ(AdvancedScanLimits(settings).timeLimit, std::chrono::seconds(10));
+    settings.WriteString(kScriptTimeLimitSetting, "3");
+    EXPECT_EQ(AdvancedScanLimits(settings).timeLimit, std::chrono::seconds(3));
+    settings.WriteString(kScriptTimeLimitSetting, "-5");
+    EXPECT_EQ(AdvancedScanLimits(settings).timeLimit, std::chrono::seconds(10));
+    settings.WriteString(kScriptTimeLimitSetting, "999999");
+    EXPECT_EQ(AdvancedScanLimits(settings).timeLimit, std::chrono::seconds(3600));
 }
 
 }  // namespace
