@@ -15,6 +15,13 @@
 // started is interrupted and treated as a script that stopped early; deep
 // recursion ends at a native stack quota with the engine's own error.
 //
+// Engine mapping: JS_NewContext with the 1 MiB heap limit, the default
+// global class hooks, JS::InitRealmStandardClasses and JS_DefineFunctions;
+// errors are silenced by clearing the pending exception after each
+// evaluation and by a null warning reporter. The engine's old interpreter
+// stack chunk size has no counterpart any more; ScriptLimits::
+// nativeStackBytes bounds recursion instead.
+//
 // One thread only: the engine is bound to the thread that started it, and a
 // thread has at most one live engine. Starting an engine releases the
 // previous one, also one started by another ScriptHost on that thread.
