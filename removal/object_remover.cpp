@@ -73,8 +73,30 @@ bool KillProcessesRunning(Machine& machine, std::string_view path) {
     return found;
 }
 
+void WaitForWineToFinish(Machine& machine, std::chrono::milliseconds limit) {
+    auto isWine = [](const std::string& exePath) {
+        std::string name = Lower(FileNamePart(exePath));
+        for (const char* wine : {"wine", "wine64", "wine-preloader", "wine64-preloader",
+                                 "wineserver", "wineserver64", "regsvr32.exe"}) {
+            if (name == wine) return true;
+        }
+        return false;
+    };
+    const auto deadline = std::chrono::steady_clock::now() + limit;
+    while (std::chrono::steady_clock::now() < deadline) {
+        bool busy = machine.registry().WineServerRunning();
+        std::vector<ProcessSnapshot> processes;
+        if (!busy && machine.processes().List(&processes)) {
+            for (const ProcessSnapshot& process : processes) busy = busy || isWine(process.exePath);
+        }
+        if (!busy) return;
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
+}
+
 ObjectRemover::ObjectRemover(Machine& machine) : machine_(machine) {
     killer_ = [this](std::string_view path) { return KillProcessesRunning(machine_, path); };
+    afterUnregister_ = [this] { WaitForWineToFinish(machine_, std::chrono::seconds(30)); };
 }
 
 bool ObjectRemover::RemoveObject(int type, std::string_view text) {
@@ -99,12 +121,23 @@ bool ObjectRemover::RemoveFile(std::string_view path) {
     std::string extension = dot == std::string_view::npos ? "" : Lower(path.substr(dot + 1));
     if (extension == "exe" && killer_) killer_(path);
     if (extension == "dll" || extension == "ocx") {
-        machine_.launcher().ShellExecute("", "regsvr32.exe", "/u /s \"" + std::string(path) + "\"");
+        if (machine_.launcher().ShellExecute("", "regsvr32.exe",
+                                             "/u /s \"" + std::string(path) + "\"") &&
+            afterUnregister_) {
+            afterUnregister_();
+        }
     }
     FileSystem& files = machine_.files();
     files.SetFileAttributes(path, FILE_ATTRIBUTE_NORMAL);
     if (files.DeleteFile(path)) return true;
-    if (FileSystem::LastError() == ERROR_ACCESS_DENIED) failedDeletions_.emplace_back(path);
+    if (FileSystem::LastError() == ERROR_ACCESS_DENIED) {
+        // A file met twice in one run (as a file and inside its folder) is
+        // listed and queued once.
+        bool known = false;
+        for (const std::string& failed : failedDeletions_)
+            known = known || EqualsNoCase(failed, path);
+        if (!known) failedDeletions_.emplace_back(path);
+    }
     return false;
 }
 

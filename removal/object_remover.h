@@ -4,6 +4,7 @@
 // scan results are cleared.
 #pragma once
 
+#include <chrono>
 #include <functional>
 #include <optional>
 #include <string>
@@ -22,11 +23,14 @@ class ObjectRemover {
     // 4 registry value, 6 hosts entry); other types are ignored (false).
     bool RemoveObject(int type, std::string_view text);
 
-    // Ends running programs of an .exe first (by file name), unregisters a
-    // .dll or .ocx with "regsvr32.exe /u /s" (not waited for), clears the
-    // read-only attribute and deletes. A refusal with ERROR_ACCESS_DENIED
-    // (read-only folder, file in use) appends the path to FailedDeletions;
-    // other failures are silent.
+    // Ends the running programs of an .exe first, unregisters a .dll or
+    // .ocx with "regsvr32.exe /u /s" (run through Wine when it is installed)
+    // and waits for it, clears the read-only attribute and deletes. The wait
+    // is needed here: regsvr32 must find the file, and while its Wine runs
+    // the prefix's wineserver owns the registry, refusing the removal's
+    // later registry changes and overwriting them when it ends. A refusal
+    // with ERROR_ACCESS_DENIED (read-only folder, file in use) appends the
+    // path to FailedDeletions (once); other failures are silent.
     bool RemoveFile(std::string_view path);
     // Deletes the folder's files (through RemoveFile) and subfolders, deepest
     // first, then the folder. Stops in a folder at its first file that could
@@ -64,6 +68,9 @@ class ObjectRemover {
     // after) is left alone, since ending it frees nothing.
     using ProcessKiller = std::function<bool(std::string_view path)>;
     void SetProcessKiller(ProcessKiller killer) { killer_ = std::move(killer); }
+    // Called after regsvr32 was started; by default WaitForWineToFinish with
+    // a limit of 30 seconds.
+    void SetAfterUnregister(std::function<void()> wait) { afterUnregister_ = std::move(wait); }
 
   private:
     bool EmptyFolder(const std::string& folder, int depth);
@@ -72,6 +79,7 @@ class ObjectRemover {
     int browserSettingsHits_ = 0;
     std::optional<std::vector<std::string>> hostsFiles_;
     ProcessKiller killer_;
+    std::function<void()> afterUnregister_;
 };
 
 // The default ProcessKiller over the machine's process table: ends every
@@ -79,5 +87,9 @@ class ObjectRemover {
 // mapped module, without regard to case; a program started by its bare name
 // matches that name) and waits up to two seconds for them to be gone.
 bool KillProcessesRunning(Machine& machine, std::string_view path);
+
+// Waits until no Wine program of the machine runs any more and its
+// wineserver has ended, at most for limit.
+void WaitForWineToFinish(Machine& machine, std::chrono::milliseconds limit);
 
 }  // namespace tolvane

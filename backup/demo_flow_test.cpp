@@ -1,0 +1,247 @@
+// The whole road on the demo machine, driven through the flows as the main
+// window drives them: scan, check all, remove with a backup, the locked file
+// queued and deleted by the -b start once free, then the archive restored
+// and every file, folder, key and value back as it was.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <set>
+#include <sstream>
+
+#include "app/settings_store.h"
+#include "backup/backup_archive.h"
+#include "backup/restore.h"
+#include "definitions/load_definitions.h"
+#include "definitions/threat_database.h"
+#include "platform/machine.h"
+#include "removal/object_remover.h"
+#include "removal/removal_flow.h"
+#include "removal/removal_test_support.h"
+#include "scan/scan_engine.h"
+
+namespace tolvane {
+namespace {
+
+namespace fs = std::filesystem;
+using testing::TestRows;
+using testing::TestView;
+
+std::string HostContent(const fs::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::stringstream s;
+    s << in.rdbuf();
+    return s.str();
+}
+
+// drive_c as relative paths: folders map to "<folder>", files to content.
+std::map<std::string, std::string> FileSnapshot(const std::string& prefix) {
+    std::map<std::string, std::string> out;
+    fs::path root = fs::path(prefix) / "drive_c";
+    for (auto it = fs::recursive_directory_iterator(root); it != fs::recursive_directory_iterator();
+         ++it) {
+        if (it->is_symlink()) continue;
+        std::string relative = fs::relative(it->path(), root).string();
+        out[relative] = it->is_directory() ? "<folder>" : HostContent(it->path());
+    }
+    return out;
+}
+
+void WalkKeys(const Registry& registry, const RegKey& key, const std::string& name,
+              std::map<std::string, std::string>* out) {
+    (*out)[name] = "<key>";
+    for (uint32_t i = 0;; ++i) {
+        std::string value, data;
+        uint32_t type = 0;
+        if (registry.EnumValue(key, i, &value, &type, &data) != ERROR_SUCCESS) break;
+        (*out)[name + "|" + value] = std::to_string(type) + ":" + data;
+    }
+    for (uint32_t i = 0;; ++i) {
+        std::string sub;
+        if (registry.EnumKey(key, i, &sub) != ERROR_SUCCESS) break;
+        RegKey child;
+        if (registry.OpenKey(key, sub, KEY_READ, &child) == ERROR_SUCCESS) {
+            WalkKeys(registry, child, name + "\\" + sub, out);
+        }
+    }
+}
+
+std::map<std::string, std::string> RegistrySnapshot(const Registry& registry) {
+    std::map<std::string, std::string> out;
+    for (RootKey root : {RootKey::LocalMachine, RootKey::CurrentUser}) {
+        WalkKeys(registry, Registry::Root(root), RootKeyName(root), &out);
+    }
+    return out;
+}
+
+// What the run changes on purpose and the restore does not undo: the
+// browser settings reset, our own settings and start-up entry, the hosts
+// files, and the program's own files (logs, archive, work folders).
+bool ChangedOnPurpose(const std::string& name) {
+    for (const char* part : {"Internet Explorer", "\\URL\\", "\\Tolvane", "RunOnce", "hosts",
+                             "Program Files/Tolvane", "Temp/TolvaneBackup"}) {
+        if (name.find(part) != std::string::npos) return true;
+    }
+    return false;
+}
+
+TEST(DemoMachine, ScanRemoveWithBackupStartUpDeletionAndRestore) {
+    // The build folder: TOLVANE_BUILD_DIR, else the one this test binary
+    // was built in (BUILD/backup/).
+    const char* fromEnvironment = std::getenv("TOLVANE_BUILD_DIR");
+    const std::string buildDir =
+        fromEnvironment ? std::string(fromEnvironment)
+                        : fs::read_symlink("/proc/self/exe").parent_path().parent_path().string();
+    const std::string demoTool = buildDir + "/tools/tolvane-demo";
+    const std::string data = buildDir + "/data";
+    if (access(demoTool.c_str(), X_OK) != 0 || !fs::exists(data + "/database.db")) {
+        GTEST_SKIP() << "tolvane-demo or database.db not built";
+    }
+    char pattern[] = "/tmp/tolvane-demo-flow-XXXXXX";
+    ASSERT_NE(mkdtemp(pattern), nullptr);
+    const std::string dir = pattern;
+    fs::remove(dir);
+    ASSERT_EQ(std::system((demoTool + " create '" + dir + "' --no-processes --data '" + data +
+                           "' > /dev/null")
+                              .c_str()),
+              0);
+    struct Cleanup {
+        std::string dir;
+        ~Cleanup() {
+            std::system(("chmod -R u+w '" + dir + "' 2>/dev/null").c_str());
+            fs::remove_all(dir);
+        }
+    } cleanup{dir};
+
+    std::string error;
+    std::unique_ptr<Machine> machine = Machine::Open(dir, &error);
+    ASSERT_TRUE(machine) << error;
+    machine->SetProcessTable(MakeFixedProcessTable({}));
+    const auto filesBefore = FileSnapshot(dir);
+    const auto registryBefore = RegistrySnapshot(machine->registry());
+
+    ThreatDatabase database;
+    ASSERT_TRUE(LoadDefinitions(machine->files(), "C:\\Program Files\\Tolvane\\database.db",
+                                PlaceholderFolders::FromShell(machine->shell()), &database));
+    SettingsStore settings(machine->registry());
+    settings.WriteInt(setting::kLastScanMode, static_cast<int>(ScanMode::Smart));
+    ScanEngine engine(*machine, database);
+    engine.SetRegistryKeyPause(std::chrono::milliseconds(0));
+    engine.RunScan();
+
+    TestRows rows;
+    for (const DetectedObject* object : engine.Results().listedObjects) {
+        rows.Add(object->TypeNumber(), object->objectText);
+    }
+    ASSERT_GE(rows.rows.size(), 5u);
+    const TestRows found = rows;
+    std::set<int> types;
+    for (const auto& row : found.rows) types.insert(row.type);
+    EXPECT_EQ(types, (std::set<int>{1, 2, 3, 4, 6}));
+
+    ObjectRemover remover(*machine);
+    remover.SetHostsFiles(engine.HostsFiles());
+    // regsvr32 is watched, not run: Wine would start the prefix's wineserver.
+    std::vector<std::string> unregistered;
+    machine->launcher().SetObserver([&](const std::vector<std::string>& argv) {
+        unregistered.push_back(argv.back());
+        return true;
+    });
+    TestView view;
+    RemovalFlow flow(*machine, settings, remover, view);
+    BackupArchive backup(*machine, view);
+    flow.SetBackupCommand([&] { backup.MarkCheckedForBackup(rows); });
+    view.savePaths = {BackupArchive::DefaultArchivePath()};
+    // Backup: Yes; its success: OK; confirmation: Yes; browser reset: Yes;
+    // its report: OK; then the final count.
+    view.answers = {RemovalAnswer::Yes, RemovalAnswer::Ok, RemovalAnswer::Yes, RemovalAnswer::Yes};
+    ASSERT_TRUE(flow.RunRemoval(rows, false));
+    EXPECT_TRUE(rows.rows.empty());
+    EXPECT_EQ(view.messages[1].text, "Backup created sucessfullly");
+
+    FileSystem& files = machine->files();
+    Registry& registry = machine->registry();
+    const std::vector<std::string> refused = remover.FailedDeletions();
+    ASSERT_FALSE(refused.empty());
+    auto refusedBelow = [&](const std::string& path) {
+        for (const std::string& file : refused) {
+            if (file == path || file.rfind(path + "\\", 0) == 0) return true;
+        }
+        return false;
+    };
+    for (const auto& row : found.rows) {
+        SCOPED_TRACE(row.text);
+        switch (row.type) {
+            case object_type::kFile:
+            case object_type::kFolder:
+                EXPECT_EQ(files.PathFileExists(row.text), refusedBelow(row.text));
+                break;
+            case object_type::kRegistryKey:
+                for (RootKey root : {RootKey::ClassesRoot, RootKey::CurrentUser,
+                                     RootKey::LocalMachine, RootKey::Users}) {
+                    RegKey key;
+                    EXPECT_NE(registry.OpenKey(Registry::Root(root), row.text, KEY_READ, &key), 0);
+                }
+                break;
+            case object_type::kRegistryValue:
+                if (row.text.find(":@:") == std::string::npos) {
+                    std::string keyPath = row.text.substr(0, row.text.rfind('\\'));
+                    std::string name = row.text.substr(row.text.rfind('\\') + 1);
+                    for (RootKey root : {RootKey::CurrentUser, RootKey::LocalMachine}) {
+                        std::string value;
+                        EXPECT_FALSE(ReadRegistryString(registry, root, keyPath, name, &value));
+                    }
+                }
+                break;
+            case object_type::kHostFileItem:
+                for (const std::string& hosts : engine.HostsFiles()) {
+                    std::string content;
+                    ASSERT_TRUE(files.ReadWholeFile(hosts, &content));
+                    EXPECT_EQ(content.find(row.text), std::string::npos);
+                }
+                break;
+        }
+    }
+    std::string startPage;
+    ASSERT_TRUE(ReadRegistryString(registry, RootKey::CurrentUser,
+                                   "Software\\Microsoft\\Internet Explorer\\Main", "Start Page",
+                                   &startPage));
+    EXPECT_EQ(startPage, "about:blank");
+    EXPECT_EQ(view.unableItems.size(), 1u);
+    EXPECT_EQ(settings.ReadStartUpDeleteQueue(), refused);
+
+    // The -b start, after the locked files' folders are freed.
+    for (const std::string& file : refused) {
+        std::string folder = file.substr(0, file.rfind('\\'));
+        chmod(files.ToHostPath(folder)->c_str(), 0755);
+    }
+    flow.ProcessStartUpDeletions();
+    for (const std::string& file : refused) EXPECT_FALSE(files.PathFileExists(file)) << file;
+
+    // The restore brings back everything the backup saved.
+    RestoreReport report = RestoreArchive(*machine, BackupArchive::DefaultArchivePath());
+    EXPECT_TRUE(report.extractedAll);
+    EXPECT_TRUE(report.registryImported);
+    EXPECT_FALSE(unregistered.empty());
+    const auto filesAfter = FileSnapshot(dir);
+    for (const auto& [name, content] : filesBefore) {
+        if (ChangedOnPurpose(name)) continue;
+        auto it = filesAfter.find(name);
+        ASSERT_NE(it, filesAfter.end()) << name << " is not back";
+        EXPECT_TRUE(it->second == content) << name << " differs";
+    }
+    const auto registryAfter = RegistrySnapshot(registry);
+    for (const auto& [name, value] : registryBefore) {
+        if (ChangedOnPurpose(name)) continue;
+        auto it = registryAfter.find(name);
+        ASSERT_NE(it, registryAfter.end()) << name << " is not back";
+        EXPECT_EQ(it->second, value) << name;
+    }
+}
+
+}  // namespace
+}  // namespace tolvane
