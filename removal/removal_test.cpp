@@ -254,6 +254,13 @@ TEST(ObjectRemoverOps, HostsRewriteKeepsOtherLinesInOrderWithCrLf) {
     EXPECT_TRUE(f.remover.RemoveHostsEntry("ads.bad.example"));
     EXPECT_EQ(HostText(f.prefix.Host("drive_c/windows/system32/drivers/etc/hosts")),
               "127.0.0.1 localhost\r\n# comment\r\n::1 localhost\r\n127.0.0.1 bad.example.org\r\n");
+    // A rewrite that stops before its rename (a crash) leaves the file whole.
+    const std::string before =
+        HostText(f.prefix.Host("drive_c/windows/system32/drivers/etc/hosts"));
+    f.machine->files().SetBeforeRenameHookForTesting([](const std::string&) { return false; });
+    EXPECT_FALSE(f.remover.RemoveHostsEntry("localhost"));
+    f.machine->files().SetBeforeRenameHookForTesting(nullptr);
+    EXPECT_EQ(HostText(f.prefix.Host("drive_c/windows/system32/drivers/etc/hosts")), before);
     // An empty entry would match every line: nothing is touched.
     EXPECT_FALSE(f.remover.RemoveHostsEntry(""));
     EXPECT_EQ(ObjectRemover::HostsFileCandidates(*f.machine), std::vector<std::string>{hosts});
