@@ -20,8 +20,10 @@
 // Names compare without regard to case and keep the case they were created
 // with. Every change is saved before the call returns (temporary file,
 // fsync, rename); a save that fails leaves file and memory as they were and
-// gives ERROR_CANTWRITE. A hive file changed on disk by someone else is read
-// again before the next call uses it. While the prefix's wineserver runs, or
+// gives ERROR_CANTWRITE. A hive file changed on disk by another program is
+// read again before the next change to it, and before reads once 50 ms have
+// passed since the last look (changes made in this process are seen at
+// once). While the prefix's wineserver runs, or
 // when a hive file was damaged or is read-only on the host, changes fail
 // with ERROR_ACCESS_DENIED and LastErrorMessage() says why.
 //

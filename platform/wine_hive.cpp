@@ -425,6 +425,10 @@ void AppendBlock(const HiveKey& key, std::string* out) {
 }
 
 void SerializeKey(const HiveKey& key, bool keepOriginal, std::string* out) {
+    // Text read from a file that ended inside a line gets its line end
+    // before anything follows it.
+    bool writes = (keepOriginal && key.hasOriginal) || WineWritesBlock(key);
+    if (writes && !out->empty() && out->back() != '\n') *out += '\n';
     if (keepOriginal && key.hasOriginal) {
         *out += key.originalGap;
         *out += key.originalBlock;
