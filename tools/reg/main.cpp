@@ -377,7 +377,16 @@ int Query(Registry& registry, const std::vector<std::string>& args) {
             return Failed(registry, rc,
                           k.display + (a.valueName.empty() ? " (Default)" : " " + a.valueName));
         std::cout << "\n" << ToTerminal(k.display) << "\n";
-        PrintValue(a.valueName, type, data);
+        // Shown with the name as stored, like the other values.
+        std::string stored = a.valueName, name;
+        for (uint32_t i = 0; registry.EnumValue(key, i, &name, nullptr, nullptr) == ERROR_SUCCESS;
+             ++i) {
+            if (EqualsNoCase(name, a.valueName)) {
+                stored = name;
+                break;
+            }
+        }
+        PrintValue(stored, type, data);
         std::cout << "\n";
         return kExitOk;
     }

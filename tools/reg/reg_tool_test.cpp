@@ -78,7 +78,7 @@ TEST_F(RegToolTest, QueryPrintsLikeRegExe) {
               "\n"
               "HKEY_LOCAL_MACHINE\\Software\\Vendor\\App\\Deep\n"
               "\n");
-    ASSERT_EQ(Tool("query HKEY_LOCAL_MACHINE\\\\software\\\\vendor\\\\app /v Count", &out), 0);
+    ASSERT_EQ(Tool("query HKEY_LOCAL_MACHINE\\\\software\\\\vendor\\\\app /v COUNT", &out), 0);
     EXPECT_EQ(out,
               "\nHKEY_LOCAL_MACHINE\\software\\vendor\\app\n    Count    REG_DWORD    0x2a\n\n");
     ASSERT_EQ(Tool("query 'HKLM\\Software\\Vendor\\App' /ve", &out), 0);
