@@ -1,5 +1,6 @@
 #include "definitions/markup_parser.h"
 
+#include <cstdlib>
 #include <cstring>
 #include <limits>
 
@@ -43,8 +44,23 @@ std::string Format(std::string_view message, std::string_view name) {
 
 }  // namespace
 
+MarkupParser::ElementTable::~ElementTable() {
+    std::free(data);
+}
+
+bool MarkupParser::ElementTable::Reserve(size_t count) {
+    if (count <= capacity) return true;
+    void* grown = std::realloc(data, count * sizeof(MarkupElement));
+    if (!grown) return false;
+    data = static_cast<MarkupElement*>(grown);
+    capacity = count;
+    return true;
+}
+
+// The table always holds entry 0, so that every read of it is safe.
 MarkupParser::MarkupParser() {
-    elements_.resize(8);
+    if (!elements_.Reserve(8)) std::abort();
+    elements_[0] = MarkupElement{};
 }
 
 void MarkupParser::SetLeadBytes(std::string_view leadBytes) {
@@ -133,8 +149,9 @@ bool MarkupParser::ReadToken(int32_t from, Token* token, int32_t* next) const {
 }
 
 int32_t MarkupParser::TakeEntry() {
-    if (nextFree_ >= static_cast<int32_t>(elements_.size()))
-        elements_.resize(elements_.size() + elements_.size() / 2 + 1);
+    if (static_cast<size_t>(nextFree_) >= elements_.capacity &&
+        !elements_.Reserve(elements_.capacity + elements_.capacity / 2 + 1))
+        return -1;
     MarkupElement& e = elements_[nextFree_];
     e = MarkupElement{};
     return nextFree_++;
@@ -150,6 +167,7 @@ int32_t MarkupParser::Fail(std::string message) {
 // Returns the new index, 0 at the parent's end tag, -1 on error.
 int32_t MarkupParser::OpenElement(int32_t parent, bool* empty, Token* name) {
     int32_t index = TakeEntry();
+    if (index < 0) return Fail("Not enough memory for the element table");
     elements_[index].parent = parent;
     int32_t scan = elements_[parent].endTagOpen;
     for (;;) {
@@ -253,12 +271,16 @@ bool MarkupParser::Parse(std::string text) {
     if (length > static_cast<size_t>(std::numeric_limits<int32_t>::max() - 16)) {
         end_ = 0;
         errorText_ = "Document too large";
-        elements_.assign(8, MarkupElement{});
+        elements_[0] = MarkupElement{};
         return false;
     }
     end_ = static_cast<int32_t>(length);
     size_t wanted = length / 64 + 8;
-    if (elements_.size() < wanted) elements_.resize(wanted);
+    if (!elements_.Reserve(wanted)) {
+        errorText_ = "Not enough memory for the element table";
+        elements_[0] = MarkupElement{};
+        return false;
+    }
     elements_[0] = MarkupElement{};
     if (end_ == 0) return false;
 

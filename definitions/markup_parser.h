@@ -37,6 +37,8 @@ struct MarkupElement {
 class MarkupParser {
   public:
     MarkupParser();
+    MarkupParser(const MarkupParser&) = delete;
+    MarkupParser& operator=(const MarkupParser&) = delete;
 
     // Marks the lead bytes of a double-byte code page: the tokenizer then
     // steps over a lead byte and its trail byte together. The default is the
@@ -96,7 +98,20 @@ class MarkupParser {
 
     std::string text_;
     int32_t end_ = 0;  // the document's end: its first NUL or its length
-    std::vector<MarkupElement> elements_;
+    // The element table: plain records in one block that grows by half
+    // (realloc, which can move a large block without copying it).
+    struct ElementTable {
+        MarkupElement* data = nullptr;
+        size_t capacity = 0;
+        ElementTable() = default;
+        ElementTable(const ElementTable&) = delete;
+        ElementTable& operator=(const ElementTable&) = delete;
+        ~ElementTable();
+        bool Reserve(size_t count);  // false when memory runs out
+        MarkupElement& operator[](size_t index) { return data[index]; }
+        const MarkupElement& operator[](size_t index) const { return data[index]; }
+    };
+    ElementTable elements_;
     int32_t nextFree_ = 1;
     int32_t current_ = 0;
     int32_t currentChild_ = 0;

@@ -14,8 +14,8 @@ std::string_view PlaceholderText(Placeholder placeholder) {
     return kTexts[static_cast<int>(placeholder)];
 }
 
-std::string ResolvePlaceholders(std::string_view text, const PlaceholderFolders& folders) {
-    std::string out(text);
+std::string ResolvePlaceholders(std::string text, const PlaceholderFolders& folders) {
+    std::string out = std::move(text);
     // Every placeholder holds two '%'.
     size_t first = out.find('%');
     if (first == std::string::npos || out.find('%', first + 1) == std::string::npos) return out;

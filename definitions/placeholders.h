@@ -45,6 +45,6 @@ struct PlaceholderFolders {
 
 // Replaces every occurrence of each placeholder (case-sensitive), one
 // placeholder after the other in the order above.
-std::string ResolvePlaceholders(std::string_view text, const PlaceholderFolders& folders);
+std::string ResolvePlaceholders(std::string text, const PlaceholderFolders& folders);
 
 }  // namespace tolvane

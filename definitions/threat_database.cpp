@@ -30,8 +30,7 @@ RegistryValueEntry ReadRegistryValue(const std::string& text, const PlaceholderF
     size_t separator = text.find(":@:");
     if (separator != std::string::npos && separator > 0) {
         namePart = std::string_view(text).substr(0, separator);
-        entry.dataPattern =
-            ResolvePlaceholders(std::string_view(text).substr(separator + 3), folders);
+        entry.dataPattern = ResolvePlaceholders(text.substr(separator + 3), folders);
     }
     entry.fullName = std::string(namePart);
     size_t slash = namePart.rfind('\\');
@@ -96,7 +95,7 @@ void ThreatDatabase::ReadDefinitions(MarkupParser& parser, const PlaceholderFold
                     path = parser.ChildAttribute("PATH");
                     file.size = ReadDecimal(parser.ChildAttribute("SIZE"));
                 }
-                file.path = ResolvePlaceholders(path, folders);
+                file.path = ResolvePlaceholders(std::move(path), folders);
                 d.files.push_back(std::move(file));
             }
             parser.LeaveElement();
