@@ -89,7 +89,10 @@ bool ChangedOnPurpose(const std::string& name) {
     return false;
 }
 
-TEST(DemoMachine, ScanRemoveWithBackupStartUpDeletionAndRestore) {
+// With runningPrograms the demo's two planted programs run from their files
+// (which they map, so that the machine refuses to delete them while they
+// run): removal must end them and then delete their files.
+void RunDemoRoad(bool runningPrograms) {
     // The build folder: TOLVANE_BUILD_DIR, else the one this test binary
     // was built in (BUILD/backup/).
     const char* fromEnvironment = std::getenv("TOLVANE_BUILD_DIR");
@@ -105,22 +108,24 @@ TEST(DemoMachine, ScanRemoveWithBackupStartUpDeletionAndRestore) {
     ASSERT_NE(mkdtemp(pattern), nullptr);
     const std::string dir = pattern;
     fs::remove(dir);
-    ASSERT_EQ(std::system((demoTool + " create '" + dir + "' --no-processes --data '" + data +
-                           "' > /dev/null")
+    ASSERT_EQ(std::system((demoTool + " create '" + dir + "'" +
+                           (runningPrograms ? " --seconds 300" : " --no-processes") + " --data '" +
+                           data + "' > /dev/null")
                               .c_str()),
               0);
     struct Cleanup {
-        std::string dir;
+        std::string tool, dir;
         ~Cleanup() {
+            std::system((tool + " stop '" + dir + "' > /dev/null 2>&1").c_str());
             std::system(("chmod -R u+w '" + dir + "' 2>/dev/null").c_str());
             fs::remove_all(dir);
         }
-    } cleanup{dir};
+    } cleanup{demoTool, dir};
 
     std::string error;
     std::unique_ptr<Machine> machine = Machine::Open(dir, &error);
     ASSERT_TRUE(machine) << error;
-    machine->SetProcessTable(MakeFixedProcessTable({}));
+    if (!runningPrograms) machine->SetProcessTable(MakeFixedProcessTable({}));
     const auto filesBefore = FileSnapshot(dir);
     const auto registryBefore = RegistrySnapshot(machine->registry());
 
@@ -133,6 +138,11 @@ TEST(DemoMachine, ScanRemoveWithBackupStartUpDeletionAndRestore) {
     engine.SetRegistryKeyPause(std::chrono::milliseconds(0));
     engine.RunScan();
 
+    if (runningPrograms) {
+        std::vector<ProcessSnapshot> running;
+        ASSERT_TRUE(machine->processes().List(&running));
+        EXPECT_EQ(running.size(), 2u);
+    }
     TestRows rows;
     for (const DetectedObject* object : engine.Results().listedObjects) {
         rows.Add(object->TypeNumber(), object->objectText);
@@ -163,6 +173,12 @@ TEST(DemoMachine, ScanRemoveWithBackupStartUpDeletionAndRestore) {
     EXPECT_TRUE(rows.rows.empty());
     EXPECT_EQ(view.messages[1].text, "Backup created sucessfullly");
 
+    if (runningPrograms) {
+        std::vector<ProcessSnapshot> left;
+        ASSERT_TRUE(machine->processes().List(&left));
+        EXPECT_TRUE(left.empty()) << left.size() << " programs still run, first "
+                                  << (left.empty() ? "" : left[0].exePath);
+    }
     FileSystem& files = machine->files();
     Registry& registry = machine->registry();
     const std::vector<std::string> refused = remover.FailedDeletions();
@@ -241,6 +257,14 @@ TEST(DemoMachine, ScanRemoveWithBackupStartUpDeletionAndRestore) {
         ASSERT_NE(it, registryAfter.end()) << name << " is not back";
         EXPECT_EQ(it->second, value) << name;
     }
+}
+
+TEST(DemoMachine, ScanRemoveWithBackupStartUpDeletionAndRestore) {
+    RunDemoRoad(false);
+}
+
+TEST(DemoMachine, RunningProgramsAreEndedAndTheirFilesRemoved) {
+    RunDemoRoad(true);
 }
 
 }  // namespace
