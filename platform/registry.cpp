@@ -526,6 +526,13 @@ size_t ApiDataSize(const HiveValue& value) {
     return value.data.size();
 }
 
+// The result for a key that is not there: a predefined root (HKCR, HKCC)
+// whose key is missing from the files is an empty key; any other key was
+// deleted while open.
+long MissingKey(const RegKey& key, long emptyRootResult) {
+    return key.path.empty() ? emptyRootResult : ERROR_KEY_DELETED;
+}
+
 bool HasRight(const RegKey& key, uint32_t right) {
     return key.access == 0 || (key.access & right) != 0;
 }
@@ -693,7 +700,7 @@ long Registry::QueryValue(const RegKey& key, std::string_view name, uint32_t* ty
         return ERROR_FILE_NOT_FOUND;
     HiveKey* keys[2];
     int n = loc.kind == Location::Places ? ExistingKeys(loc, keys) : 0;
-    if (n == 0) return ERROR_KEY_DELETED;
+    if (n == 0) return MissingKey(key, ERROR_FILE_NOT_FOUND);
     std::u16string wideName = ToWide(name);
     for (int i = 0; i < n; ++i) {
         if (const HiveValue* value = keys[i]->FindValue(wideName)) {
@@ -761,7 +768,7 @@ long Registry::DeleteValue(const RegKey& key, std::string_view name) {
     HiveKey* keys[2];
     HiveFile* files[2];
     int n = ExistingKeys(loc, keys, files);
-    if (n == 0) return ERROR_KEY_DELETED;
+    if (n == 0) return MissingKey(key, ERROR_FILE_NOT_FOUND);
     std::u16string wideName = ToWide(name);
     for (int i = 0; i < n; ++i) {
         if (!keys[i]->FindValue(wideName)) continue;
@@ -801,7 +808,7 @@ long Registry::EnumKey(const RegKey& key, uint32_t index, std::string* name) con
     RefreshLocation(s, loc);
     HiveKey* keys[2];
     int n = loc.kind == Location::Places ? ExistingKeys(loc, keys) : 0;
-    if (n == 0) return ERROR_KEY_DELETED;
+    if (n == 0) return MissingKey(key, ERROR_NO_MORE_ITEMS);
     if (n == 1) {
         if (index >= keys[0]->subkeys.size()) return ERROR_NO_MORE_ITEMS;
         if (name) *name = ToNarrow(keys[0]->subkeys[index]->name);
@@ -825,7 +832,7 @@ long Registry::EnumValue(const RegKey& key, uint32_t index, std::string* name, u
     RefreshLocation(s, loc);
     HiveKey* keys[2];
     int n = loc.kind == Location::Places ? ExistingKeys(loc, keys) : 0;
-    if (n == 0) return ERROR_KEY_DELETED;
+    if (n == 0) return MissingKey(key, ERROR_NO_MORE_ITEMS);
     const HiveValue* value = nullptr;
     if (n == 1) {
         if (index >= keys[0]->values.size()) return ERROR_NO_MORE_ITEMS;
@@ -859,7 +866,7 @@ long Registry::QueryInfoKey(const RegKey& key, RegKeyInfo* info) const {
     RefreshLocation(s, loc);
     HiveKey* keys[2];
     int n = loc.kind == Location::Places ? ExistingKeys(loc, keys) : 0;
-    if (n == 0) return ERROR_KEY_DELETED;
+    if (n == 0) return MissingKey(key, ERROR_SUCCESS);
     auto addValue = [&](const HiveValue& v) {
         info->maxValueNameLen = std::max<uint32_t>(info->maxValueNameLen, v.name.size());
         info->maxValueLen = std::max<uint32_t>(info->maxValueLen, ApiDataSize(v));

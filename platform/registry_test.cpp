@@ -415,6 +415,13 @@ TEST(RegistryRoots, MissingFilesAreEmptyHivesCreatedOnTheFirstChange) {
     Registry r(prefix.path());
     EXPECT_TRUE(r.LoadProblems().empty());
     EXPECT_EQ(r.UserSid(), "S-1-5-21-0-0-0-1000");
+    // The predefined roots are there, empty.
+    for (RootKey root : {RootKey::ClassesRoot, RootKey::CurrentConfig, RootKey::LocalMachine}) {
+        EXPECT_TRUE(SubkeyNames(r, Registry::Root(root)).empty());
+        RegKeyInfo info;
+        EXPECT_EQ(r.QueryInfoKey(Registry::Root(root), &info), ERROR_SUCCESS);
+        EXPECT_EQ(r.QueryValue(Registry::Root(root), "", nullptr, nullptr), ERROR_FILE_NOT_FOUND);
+    }
     RegKey key = Create(r, RootKey::CurrentUser, "Software\\Tolvane");
     ASSERT_EQ(r.SetValue(key, "v", REG_SZ, "1"), ERROR_SUCCESS);
     std::string text = prefix.Read("user.reg");
