@@ -179,8 +179,15 @@ bool ObjectRemover::RemoveRegistryKey(std::string_view keyPath) {
     if (keyPath.empty()) return false;
     bool removed = false;
     for (RootKey root : kRemovalRoots) {
-        removed |=
-            DeleteRegistryTree(machine_.registry(), Registry::Root(root), keyPath) == ERROR_SUCCESS;
+        // HKEY_CLASSES_ROOT shows the user's class key over the machine's:
+        // deleting one lets the other show through, and it goes too.
+        for (int attempt = 0; attempt < (root == RootKey::ClassesRoot ? 2 : 1); ++attempt) {
+            if (DeleteRegistryTree(machine_.registry(), Registry::Root(root), keyPath) !=
+                ERROR_SUCCESS) {
+                break;
+            }
+            removed = true;
+        }
     }
     return removed;
 }

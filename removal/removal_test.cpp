@@ -275,6 +275,12 @@ TEST(ObjectRemoverOps, RegistryKeysGoUnderEveryRootAndValuesByName) {
     EXPECT_FALSE(KeyExists(registry, RootKey::CurrentUser, "Software\\Bad"));
     EXPECT_FALSE(KeyExists(registry, RootKey::LocalMachine, "Software\\Bad"));
     EXPECT_FALSE(f.remover.RemoveRegistryKey(""));
+    // A class key in both the user's and the machine's classes goes from both.
+    SetString(registry, RootKey::CurrentUser, "Software\\Classes\\Bad.Class", "", "user");
+    SetString(registry, RootKey::LocalMachine, "Software\\Classes\\Bad.Class", "", "machine");
+    EXPECT_TRUE(f.remover.RemoveRegistryKey("Bad.Class"));
+    EXPECT_FALSE(KeyExists(registry, RootKey::ClassesRoot, "Bad.Class"));
+    EXPECT_FALSE(KeyExists(registry, RootKey::LocalMachine, "Software\\Classes\\Bad.Class"));
 
     SetString(registry, RootKey::CurrentUser, "Software\\Run", "bad", "x");
     SetString(registry, RootKey::CurrentUser, "Software\\Run", "good", "y");
