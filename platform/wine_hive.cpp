@@ -682,12 +682,13 @@ void WineHive::Parse(std::string_view text, std::string_view label,
             }
             type = static_cast<uint32_t>(t), skip = q + 2;
         } else {
+            // Name the type as far as its colon (or the first 20 characters).
             size_t colon = rest.find_first_of(":\"");
+            size_t shown =
+                colon == std::string_view::npos ? std::min<size_t>(rest.size(), 20) : colon + 1;
             report(i, rest.empty()
                           ? std::string("truncated line (no data)")
-                          : "unknown value type \"" +
-                                std::string(rest.substr(0, std::min(colon + 1, rest.size()))) +
-                                "\"");
+                          : "unknown value type \"" + std::string(rest.substr(0, shown)) + "\"");
             continue;
         }
         p += skip;
