@@ -16,7 +16,10 @@ function(tolvane_test name)
   target_include_directories(${name} PRIVATE ${PROJECT_SOURCE_DIR})
   target_link_libraries(${name} PRIVATE ${T_DEPS} GTest::gtest_main GTest::gmock)
   gtest_discover_tests(${name} DISCOVERY_TIMEOUT 60
-    PROPERTIES ENVIRONMENT "TOLVANE_SOURCE_DIR=${PROJECT_SOURCE_DIR};TOLVANE_BUILD_DIR=${PROJECT_BINARY_DIR}")
+    # One variable per property: a list value would lose its separator on the
+    # way into the discovered tests.
+    PROPERTIES ENVIRONMENT "TOLVANE_SOURCE_DIR=${PROJECT_SOURCE_DIR}"
+               ENVIRONMENT_MODIFICATION "TOLVANE_BUILD_DIR=set:${PROJECT_BINARY_DIR}")
 endfunction()
 
 # tolvane_folder_library(NAME [MATCH regex] [EXCLUDE regex] DEPS ...): a
