@@ -198,6 +198,44 @@ TEST(RegistryFormat, ImporterReadsUnescapedFilesAndOtherSpacing) {
     EXPECT_FALSE(KeyExists(registry, RootKey::CurrentUser, "Software\\NoHeader"));
 }
 
+TEST(RegistryFormat, ImporterDeletesValuesAndSurvivesDamagedFiles) {
+    TempPrefix prefix;
+    auto machine = prefix.Open();
+    Registry& registry = machine->registry();
+    RegKey key = Create(registry, RootKey::CurrentUser, "Software\\Imp");
+    registry.SetValue(key, "gone", REG_SZ, "x");
+    RegistryImportReport report;
+    ASSERT_TRUE(ImportRegistryText(registry,
+                                   "Windows Registry Editor Version 5.00\r\n\r\n"
+                                   "[HKCU\\Software\\Imp]\r\n\"gone\"=-\r\n"
+                                   "\"list\"=hex(a):01,02\r\n\"n\"=DWORD:ff\r\n"
+                                   "\"bad\"=dword:123456789\r\n\"worse\"=hex:zz\r\n"
+                                   "[NoRoot\\X]\r\n\"lost\"=\"x\"\r\n",
+                                   &report));
+    uint32_t type = 0;
+    std::string data;
+    EXPECT_FALSE(Query(registry, RootKey::CurrentUser, "Software\\Imp", "gone", &type, &data));
+    ASSERT_TRUE(Query(registry, RootKey::CurrentUser, "Software\\Imp", "list", &type, &data));
+    EXPECT_EQ(type, REG_RESOURCE_REQUIREMENTS_LIST);
+    ASSERT_TRUE(Query(registry, RootKey::CurrentUser, "Software\\Imp", "n", &type, &data));
+    EXPECT_EQ(data, Bytes({0xff, 0, 0, 0}));
+    EXPECT_EQ(report.skippedLines, 4u);  // bad, worse, the unknown root and its value
+
+    // Garbage after a header changes nothing it cannot read and never stops
+    // the program.
+    uint32_t seed = 12345;
+    for (int round = 0; round < 200; ++round) {
+        std::string text = "REGEDIT4\r\n[HKEY_CURRENT_USER\\Software\\Fuzz]\r\n";
+        for (int i = 0; i < 200; ++i) {
+            seed = seed * 1103515245u + 12345u;
+            const char alphabet[] = "\"@=\\[]:,-hexdword()0123456789abcdef \r\n\t\x80\xff";
+            text += alphabet[(seed >> 16) % (sizeof alphabet - 1)];
+        }
+        ImportRegistryText(registry, text);
+    }
+    EXPECT_TRUE(KeyExists(registry, RootKey::CurrentUser, "Software\\Fuzz"));
+}
+
 TEST(DeleteRegistryTree, DeletesDeepTreesAndKeepsAKeyWithAnUndeletableSubkeyWhole) {
     TempPrefix prefix;
     auto machine = prefix.Open();
