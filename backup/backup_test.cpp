@@ -250,6 +250,18 @@ TEST(Restore, HostileArchiveExtractsNothingOutsideTheWorkFolder) {
     EXPECT_EQ(report.restored, 1u);
 }
 
+TEST(Restore, RefusedWhileTheWineServerOwnsTheRegistry) {
+    Fixture f;
+    f.view.openPaths = {f.archive};
+    {
+        testing::FakeWineServer server(f.prefix.path());
+        RestoreBackup(*f.machine, f.view);
+    }
+    EXPECT_TRUE(f.view.dialogs.empty());
+    ASSERT_EQ(f.view.messages.size(), 1u);
+    EXPECT_EQ(f.view.messages[0].caption, "Error");
+}
+
 TEST(Restore, FlatLayoutFolderCopiesGoBackIntoTheirFolder) {
     Fixture f;
     f.prefix.MakeFolder("C:\\Program Files\\Tolvane\\Quarantine");

@@ -8,6 +8,7 @@
 #include "platform/codepage.h"
 #include "platform/machine.h"
 #include "removal/registry_import.h"
+#include "removal/removal_flow.h"
 #include "removal/removal_view.h"
 
 namespace tolvane {
@@ -169,6 +170,7 @@ RestoreReport RestoreArchive(Machine& machine, const std::string& archivePath) {
 }
 
 void RestoreBackup(Machine& machine, RemovalView& view) {
+    if (RefuseWhileWineServerRuns(machine, view)) return;
     ArchiveDialog dialog;
     dialog.initialPath = BackupArchive::QuarantineFolder();
     std::string path;

@@ -37,7 +37,8 @@ struct RestoreReport {
     size_t skipped = 0;   // records whose copy could not be moved back
 };
 
-// The menu command: asks for the archive, then restores it.
+// The menu command: asks for the archive, then restores it. Refuses at once
+// while the prefix's wineserver runs (RefuseWhileWineServerRuns).
 void RestoreBackup(Machine& machine, RemovalView& view);
 
 // Restores the archive at the Windows path.

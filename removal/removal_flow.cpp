@@ -22,6 +22,18 @@ std::string Format(const char* format, long long number) {
 
 }  // namespace
 
+bool RefuseWhileWineServerRuns(Machine& machine, RemovalView& view) {
+    if (!machine.registry().WineServerRunning()) return false;
+    const std::string& prefix = machine.PrefixPath();
+    view.ShowMessage("Error",
+                     "The wineserver of the prefix " + prefix +
+                         " is running and would overwrite registry changes. Stop it first with: "
+                         "WINEPREFIX=\"" +
+                         prefix + "\" wineserver -k",
+                     RemovalButtons::Ok, RemovalIcon::None);
+    return true;
+}
+
 RemovalFlow::RemovalFlow(Machine& machine, SettingsStore& settings, ObjectRemover& remover,
                          RemovalView& view)
     : machine_(machine), settings_(settings), remover_(remover), view_(view) {}
@@ -39,6 +51,7 @@ bool RemovalFlow::BrowserRunning() {
 
 bool RemovalFlow::RunRemoval(ObjectRows& rows, bool removeAll) {
     using namespace removal_text;
+    if (RefuseWhileWineServerRuns(machine_, view_)) return false;
     if (BrowserRunning() && view_.ShowMessage("Warning", kBrowserRunning, RemovalButtons::OkCancel,
                                               RemovalIcon::None) == RemovalAnswer::Cancel) {
         return false;

@@ -172,6 +172,22 @@ TEST(RemovalRun, ASecondRunCountsOnlyItsOwnAndBackupMarksAreCleared) {
     f.LockFolder("Locked", false);
 }
 
+TEST(RemovalRun, RefusedWhileTheWineServerOwnsTheRegistry) {
+    Fixture f;
+    f.prefix.WriteFile("C:\\Bad\\one.txt", "1");
+    TestRows rows;
+    rows.Add(type::kFile, "C:\\Bad\\one.txt");
+    {
+        testing::FakeWineServer server(f.prefix.path());
+        EXPECT_FALSE(f.flow.RunRemoval(rows, false));
+    }
+    ASSERT_EQ(f.view.messages.size(), 1u);
+    EXPECT_EQ(f.view.messages[0].caption, "Error");
+    EXPECT_NE(f.view.messages[0].text.find("wineserver -k"), std::string::npos);
+    EXPECT_EQ(rows.rows.size(), 1u);
+    EXPECT_TRUE(f.Exists("C:\\Bad\\one.txt"));
+}
+
 TEST(RemovalRun, RunningBrowserWarnsAndCancelEnds) {
     Fixture f;
     f.machine->SetProcessTable(MakeFixedProcessTable(
