@@ -546,10 +546,10 @@ void ScanEngine::DefinitionFolders() {
 }
 
 void ScanEngine::WalkFolder(std::string_view folder, bool thisFolderOnly) {
-    Walk(std::string(folder), thisFolderOnly);
+    Walk(std::string(folder), thisFolderOnly, HostPlace::Unknown);
 }
 
-void ScanEngine::Walk(std::string folder, bool thisFolderOnly) {
+void ScanEngine::Walk(std::string folder, bool thisFolderOnly, HostPlace place) {
     FileSystem& files = machine_.files();
     ThreatDefinition* owner = database_.MatchFolder(folder, files);
     if (owner) {
@@ -560,8 +560,14 @@ void ScanEngine::Walk(std::string folder, bool thisFolderOnly) {
     // Only a full path names a folder; an empty or relative one lists nothing.
     if (folder.size() < 2 || !(folder[1] == ':' || (folder[0] == '\\' && folder[1] == '\\')))
         return;
-    if (std::optional<std::string> host = files.ToHostPath(folder + "\\"))
-        if (IsSkippedHostFolder(*host)) return;
+    // Where the walk starts, the host path is asked for once. Below it the
+    // host path only grows by the names met (links are not entered), so only
+    // the entries of the host's root can lead into a skipped file system.
+    if (place == HostPlace::Unknown) {
+        std::optional<std::string> host = files.ToHostPath(folder + "\\");
+        if (host && IsSkippedHostFolder(*host)) return;
+        place = host && *host == "/" ? HostPlace::HostRoot : HostPlace::Below;
+    }
 
     FindHandle handle;
     FindData entry;
@@ -587,8 +593,13 @@ void ScanEngine::Walk(std::string folder, bool thisFolderOnly) {
             // A linked folder is not entered: links loop and lead out of the
             // drive into folders walked elsewhere.
             if (entry.attributes & FILE_ATTRIBUTE_REPARSE_POINT) continue;
+            if (place == HostPlace::HostRoot) {
+                std::string host(1, '/');
+                host += Cp1252ToUtf8(entry.name);
+                if (IsSkippedHostFolder(host)) continue;
+            }
             SetCurrentItem(full);
-            Walk(std::move(full), false);
+            Walk(std::move(full), false, HostPlace::Below);
         }
     } while (handle.Next(&entry));
 }

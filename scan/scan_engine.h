@@ -158,7 +158,10 @@ class ScanEngine {
                       const std::string& loweredPattern, bool decodedTry);
     void CheckDeepKey(const std::string& topKey, const std::string& path);
     void WalkDeepKey(const std::string& topKey, const std::string& path, int depth);
-    void Walk(std::string folder, bool thisFolderOnly);
+    // Where a walked folder lies on the host, as far as the skipped file
+    // systems care.
+    enum class HostPlace { Unknown, HostRoot, Below };
+    void Walk(std::string folder, bool thisFolderOnly, HostPlace place);
     std::tm LocalStartTime() const;
     struct DeepIndex;
 
