@@ -96,7 +96,7 @@ void WaitForWineToFinish(Machine& machine, std::chrono::milliseconds limit) {
 
 ObjectRemover::ObjectRemover(Machine& machine) : machine_(machine) {
     killer_ = [this](std::string_view path) { return KillProcessesRunning(machine_, path); };
-    afterUnregister_ = [this] { WaitForWineToFinish(machine_, std::chrono::seconds(30)); };
+    afterUnregister_ = [this] { WaitForWineToFinish(machine_, std::chrono::seconds(60)); };
 }
 
 bool ObjectRemover::RemoveObject(int type, std::string_view text) {

@@ -69,7 +69,7 @@ class ObjectRemover {
     using ProcessKiller = std::function<bool(std::string_view path)>;
     void SetProcessKiller(ProcessKiller killer) { killer_ = std::move(killer); }
     // Called after regsvr32 was started; by default WaitForWineToFinish with
-    // a limit of 30 seconds.
+    // a limit of 60 seconds (a first Wine start in a prefix sets it up, which takes a while).
     void SetAfterUnregister(std::function<void()> wait) { afterUnregister_ = std::move(wait); }
 
   private:

@@ -106,6 +106,10 @@ bool RemovalFlow::RunRemoval(ObjectRows& rows, bool removeAll) {
         }
     }
     view_.SetBusy(false);
+    // A Wine program the run started (regsvr32) may have left the prefix's
+    // wineserver running; the registry changes made since were refused, and
+    // the user must hear of it rather than read a plain success.
+    RefuseWhileWineServerRuns(machine_, view_);
     view_.ShowMessage("Tolvane", Format(kDeletedFormat, removed - refused), RemovalButtons::Ok,
                       RemovalIcon::None);
     return true;
