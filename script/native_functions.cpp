@@ -474,7 +474,7 @@ bool GetRegValue(JSContext* cx, unsigned argc, JS::Value* vp) {
         data = ReadValueText(registry, key, name);
         registry.CloseKey(key);
     }
-    return ReturnString(cx, args, PercentDecode(data));
+    return ReturnString(cx, args, ScriptPercentDecode(data));
 }
 
 // Per-user helpers first, then the machine-wide ones.
@@ -618,7 +618,7 @@ std::vector<NativeFunctionInfo> NativeFunctionList() {
     return list;
 }
 
-std::string PercentDecode(std::string_view text) {
+std::string ScriptPercentDecode(std::string_view text) {
     size_t zero = text.find('\0');
     if (zero != std::string_view::npos) text = text.substr(0, zero);
     std::string out;

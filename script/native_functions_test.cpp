@@ -125,14 +125,14 @@ TEST_F(NativeFunctionsTest, EveryStringArgumentMustBeAStringValue) {
     }
 }
 
-TEST_F(NativeFunctionsTest, PercentDecodeRules) {
-    EXPECT_EQ(PercentDecode("a%20b%4"), "a b4");
-    EXPECT_EQ(PercentDecode("trailing%"), "trailing");
-    EXPECT_EQ(PercentDecode("%41%6a%6A+x"), "Ajj+x");
-    EXPECT_EQ(PercentDecode("%%41"), "%41");  // the byte after a dropped % is copied as it is
-    EXPECT_EQ(PercentDecode("%zz%4g"), "zz4g");
-    EXPECT_EQ(PercentDecode(std::string("ab\0%41", 6)), "ab");
-    EXPECT_EQ(PercentDecode(""), "");
+TEST_F(NativeFunctionsTest, ScriptPercentDecodeRules) {
+    EXPECT_EQ(ScriptPercentDecode("a%20b%4"), "a b4");
+    EXPECT_EQ(ScriptPercentDecode("trailing%"), "trailing");
+    EXPECT_EQ(ScriptPercentDecode("%41%6a%6A+x"), "Ajj+x");
+    EXPECT_EQ(ScriptPercentDecode("%%41"), "%41");  // the byte after a dropped % is copied as it is
+    EXPECT_EQ(ScriptPercentDecode("%zz%4g"), "zz4g");
+    EXPECT_EQ(ScriptPercentDecode(std::string("ab\0%41", 6)), "ab");
+    EXPECT_EQ(ScriptPercentDecode(""), "");
 }
 
 TEST_F(NativeFunctionsTest, GetRegValueDecodesAndGivesEmptyTextForMissingData) {
