@@ -8,7 +8,10 @@
 #include "app/engine_scan_source.h"
 #include "app/removal_connection.h"
 #include "app/scan_source.h"
+#include "app/script_connection.h"
 #include "app/settings_store.h"
+#include "backup/backup_archive.h"
+#include "backup/restore.h"
 #include "definitions/load_definitions.h"
 #include "definitions/threat_database.h"
 #include "platform/machine.h"
@@ -126,7 +129,19 @@ void Application::ConnectFlows() {
     removalView_ = std::make_unique<ViewsRemovalView>(v.messages, v.files, v.dialogs, v.window);
     removal_ = std::make_unique<RemovalFlow>(machine_, *settings_, *remover_, *removalView_);
     resultRows_ = std::make_unique<ResultRows>(controller_->results());
-    if (flows.backup) removal_->SetBackupCommand(flows.backup);
+    backup_ = std::make_unique<BackupArchive>(machine_, *removalView_);
+    if (!flows.backup) flows.backup = [this] { backup_->MarkCheckedForBackup(*resultRows_); };
+    removal_->SetBackupCommand(flows.backup);
+    if (!flows.restoreBackup)
+        flows.restoreBackup = [this] { RestoreBackup(machine_, *removalView_); };
+    if (!flows.advancedScan)
+        flows.advancedScan = [this] {
+            ViewsScriptView view(views_.controller.messages);
+            if (!ConfirmBrowserClosedForAdvancedScan(machine_, view)) return;
+            AdvancedScan scan(machine_, view, SettingsStore::ApplicationFolder());
+            scan.Open();
+            views_.controller.dialogs.RunAdvancedScan(scan);
+        };
     if (!flows.runRemoval)
         flows.runRemoval = [this](bool removeAll) {
             std::vector<std::string> hosts = scan_->HostsFiles();

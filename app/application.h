@@ -24,6 +24,7 @@
 
 namespace tolvane {
 
+class BackupArchive;
 class LoadingView;
 class Machine;
 class ObjectRemover;
@@ -111,6 +112,7 @@ class Application {
     std::unique_ptr<ViewsRemovalView> removalView_;
     std::unique_ptr<ResultRows> resultRows_;
     std::unique_ptr<RemovalFlow> removal_;
+    std::unique_ptr<BackupArchive> backup_;
     bool definitionsLoaded_ = true;
 };
 

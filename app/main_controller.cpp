@@ -424,9 +424,17 @@ void MainController::AddCheckedToIgnoreList() {
             ++position;
             continue;
         }
-        if (const DetectedObject* object = row.detected)
-            ignoreList_.Add(object->definition, row.vendor, object->objectText,
-                            object->TypeNumber());
+        if (const DetectedObject* object = row.detected) {
+            // By name in the database as it is now: definitions loaded anew
+            // (an update) leave the scan's own pointers behind.
+            const ThreatDefinition* definition = nullptr;
+            for (const auto& candidate : database_.definitions())
+                if (candidate->name == row.vendor) {
+                    definition = candidate.get();
+                    break;
+                }
+            ignoreList_.Add(definition, row.vendor, object->objectText, object->TypeNumber());
+        }
         results_.RemoveAt(position);
     }
     ignoreList_.Save();

@@ -1,6 +1,30 @@
 #!/usr/bin/env bash
-# Runs the main job on the demo machine with what is built so far.
+# `make run`: Tolvane on the demo machine. The demo machine (a small Wine-style
+# prefix with Tolvane installed and the traces of every demo threat planted,
+# made by tolvane-demo) is created when it is missing. With a display and the
+# desktop program built, the window opens on it; otherwise a headless Smart
+# Scan prints what it recognised.
+#   scripts/run-demo.sh [BUILD]      (TOLVANE_DEMO_DIR chooses the machine's folder)
 set -eu
 build=${1:-build}
-echo "Tolvane is built in $build. The demo machine arrives with the application issue."
-ls "$build/tools" 2>/dev/null | grep -E '^tolvane' || true
+demo=${TOLVANE_DEMO_DIR:-${TMPDIR:-/tmp}/tolvane-demo-machine}
+
+if [ ! -x "$build/tools/tolvane-demo" ] || [ ! -x "$build/bin/tolvane" ]; then
+    echo "run-demo: $build/tools/tolvane-demo or $build/bin/tolvane is not built" >&2
+    exit 1
+fi
+if [ ! -e "$demo/.tolvane-demo" ]; then
+    "$build/tools/tolvane-demo" create "$demo"
+else
+    echo "demo machine: $demo (start afresh with: $build/tools/tolvane-demo reset $demo)"
+fi
+
+window=""
+for candidate in "$build/bin/tolvane-qt" "$build/ui/qt/tolvane-qt"; do
+    if [ -x "$candidate" ]; then window=$candidate; break; fi
+done
+if [ -n "$window" ] && [ -n "${DISPLAY:-}${WAYLAND_DISPLAY:-}" ]; then
+    exec "$window" --machine "$demo"
+fi
+echo "Smart Scan of the demo machine (headless):"
+exec "$build/bin/tolvane" --headless --machine "$demo" scan smart

@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "platform/codepage.h"
+#include "script/advanced_scan.h"
 #include "ui/details.h"
 #include "ui/folder_chooser.h"
 #include "ui/ignore_list_dialog.h"
@@ -150,6 +151,7 @@ void ScriptedViews::SetControlText(ControlId control, std::string_view text) {
     else
         writes_.emplace_back(control, 1);
     if (control == ControlId::StatusLine) statusHistory_.emplace_back(text);
+    if (onText) onText(control, std::string(text));
     if (recordWindow)
         Record("[text " + std::to_string(static_cast<int>(control)) + "] " + std::string(text));
 }
@@ -314,6 +316,18 @@ bool ScriptedViews::AskWithItems(std::string_view dialogTitle, std::string_view 
 void ScriptedViews::SetLoadingStatus(std::string_view text) {
     loadingTexts.emplace_back(text);
     if (recordWindow) Record("[loading] " + std::string(text));
+}
+
+}  // namespace tolvane
+
+namespace tolvane {
+
+void ScriptedViews::RunAdvancedScan(AdvancedScan& scan) {
+    Record(std::string("[dialog] ") + kAdvancedScanTitle + ": " +
+           std::to_string(scan.rows().size()) + " scripts");
+    scan.Scan();
+    for (const AdvancedScan::Row& row : scan.rows())
+        Record("[script] " + row.vendor + "\t" + row.status);
 }
 
 }  // namespace tolvane

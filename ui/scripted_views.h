@@ -72,6 +72,8 @@ class ScriptedViews : public MainWindowView,
 
     // Called with every recorded line (the headless face prints them).
     std::function<void(const std::string& line)> echo;
+    // Called with every text the window shows (counters, status line).
+    std::function<void(ControlId control, const std::string& text)> onText;
     // Actions a test or command runs inside a dialog before it closes.
     std::function<void(GeneralSettingsWindow&)> onGeneralSettings;
     std::function<void(ScanSettingsWindow&)> onScanSettings;
@@ -129,6 +131,8 @@ class ScriptedViews : public MainWindowView,
     void ShowAbout(std::string_view title, std::string_view address) override;
     bool AskWithItems(std::string_view title, std::string_view prompt,
                       std::string_view items) override;
+    // Lists the scripts, presses Scan and lists their statuses.
+    void RunAdvancedScan(AdvancedScan& scan) override;
     // LoadingView
     void ShowLoading() override {}
     void SetLoadingStatus(std::string_view text) override;

@@ -31,6 +31,7 @@ class ScriptedDialogs : public DialogView, public FolderChooserView {
     bool AskWithItems(std::string_view, std::string_view, std::string_view) override {
         return false;
     }
+    void RunAdvancedScan(AdvancedScan&) override {}
     bool RunFolderChooser(FolderChooser& c, std::string_view title,
                           std::string_view prompt) override {
         chooserTitles.push_back(std::string(title) + "|" + std::string(prompt));

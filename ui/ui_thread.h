@@ -16,8 +16,8 @@ class UiThread {
     // returns when it has run. A face that is shutting down may return
     // without running it.
     virtual void Send(const std::function<void()>& task) = 0;
-    // From the user-interface thread: runs task there later, after the
-    // current command or message has returned.
+    // From any thread: runs task on the user-interface thread later, after
+    // the current command or message has returned; does not wait.
     virtual void Post(std::function<void()> task) = 0;
 };
 

@@ -14,6 +14,7 @@
 
 namespace tolvane {
 
+class AdvancedScan;
 class FolderChooser;
 class GeneralSettingsWindow;
 class ScanSettingsWindow;
@@ -98,6 +99,10 @@ class DialogView {
     // for OK.
     virtual bool AskWithItems(std::string_view title, std::string_view prompt,
                               std::string_view items) = 0;
+    // The "Advanced BHO Scanning Option" window, opened (script.db read): its
+    // rows, the description of a clicked row, the Scan button (scan.Scan())
+    // and the close button reading scan.closeCaption().
+    virtual void RunAdvancedScan(AdvancedScan& scan) = 0;
 };
 
 // --- The loading splash ----------------------------------------------------

@@ -1,70 +1,191 @@
-// tolvane: the headless program.
-//   tolvane --headless [--machine PREFIX] [--json] COMMAND ARGS...
-// Commands: scan smart|custom|drives|registry|memory|files
+// tolvane: the headless program (see headless.h and --help).
 #include <cstring>
+#include <fstream>
 #include <iostream>
 #include <map>
+#include <sstream>
 #include <string>
 
 #include "ui/headless/headless.h"
 
-namespace {
+namespace tolvane {
 
-using tolvane::HeadlessOptions;
-
-using Command = int (*)(const HeadlessOptions&, std::ostream&, std::ostream&);
-
-const std::map<std::string, Command>& Commands() {
-    static const std::map<std::string, Command> commands = {
-        {"scan", tolvane::RunScanCommand},
-    };
-    return commands;
+const std::vector<std::string>& OptionsWithValue() {
+    static const std::vector<std::string> options = {"--machine", "--answers", "--folders",
+                                                     "--save-as", "--open"};
+    return options;
 }
 
-int Usage(std::ostream& err) {
-    err << "usage: tolvane --headless [--machine PREFIX] [--json] COMMAND ...\n"
-           "commands:\n"
-           "  scan smart|custom|drives|registry|memory|files\n";
-    return tolvane::kExitUsage;
+namespace {
+
+const std::map<std::string, const char*>& CommandHelp() {
+    static const std::map<std::string, const char*> help = {
+        {"scan",
+         "scan smart|custom|drives|registry|memory|files\n"
+         "  Runs the scan as the Scan menu does (LastScanMode is stored first; custom shows the\n"
+         "  Scan Settings and drives the folder chooser, --folders choosing) and prints one\n"
+         "  line per listed object (vendor, type, category, object, danger; tab-separated),\n"
+         "  the nine counters and the log's path. Ctrl-C stops it as the Stop button does.\n"},
+        {"stop", "stop\n  Presses Stop when a scan runs (and waits for its end).\n"},
+        {"list", "list\n  Prints the results list: row number, check box, the five columns.\n"},
+        {"select",
+         "select all|none|inverse|vendor NAME|type TYPE\n"
+         "  Checks rows: every row, none, the inverse, or exactly the rows of a vendor or a\n"
+         "  type (file, folder, registry-key, registry-value, host).\n"},
+        {"ignore",
+         "ignore checked|list\n"
+         "  checked: the checked rows go to the ignore list (Ignorelist.txt in the current\n"
+         "  folder) and leave the results list. list: prints the ignore list.\n"},
+        {"unignore",
+         "unignore all\n  The Ignore List dialog's \"Delete\" with every row checked.\n"},
+        {"summary", "summary\n  The Summary of the last scan (\"Objects found\").\n"},
+        {"details", "details ROW\n  The Object Details of a row of the results list (from 1).\n"},
+        {"settings",
+         "settings show | get NAME | set NAME VALUE\n"
+         "settings general [runatstartup=0|1] [removeafterscan=0|1]\n"
+         "                 [startup=smart|custom|folders|none] [choose] [change]\n"
+         "settings scan [active=0|1] [registry=0|1] [deep=0|1] [drives=0|1] [choose]\n"
+         "  The General Settings and Scan Settings windows: the clicks are made, then OK\n"
+         "  (or the next answer, e.g. --answers cancel). Prints every setting afterwards.\n"},
+        {"remove",
+         "remove checked|selected|all\n"
+         "  Removes the checked rows' objects (or all) with the removal's questions.\n"},
+        {"backup", "backup\n  Backs up the checked rows' objects into an archive (--save-as).\n"},
+        {"restore", "restore\n  Restores a backup archive (--open).\n"},
+        {"advanced", "advanced\n  The Advanced BHO Scan: runs every script of script.db.\n"},
+        {"update", "update [check]\n  The Update window (needs the update server).\n"},
+        {"about", "about\n  The About box.\n"},
+        {"logfile", "logfile\n  The last scan's log (or the message when there is none).\n"},
+    };
+    return help;
+}
+
+}  // namespace
+
+void PrintUsage(std::ostream& out) {
+    out << "usage: tolvane --headless [--machine PREFIX] [-s] [-b] [--json]\n"
+           "               [--yes | --no | --answers LIST|FILE] [--folders \"A;B\"]\n"
+           "               [--save-as FILE] [--open FILE] [COMMAND ARGS]...\n"
+           "\n"
+           "Runs Tolvane's start-up and main window without a display. Commands run in order\n"
+           "in one program run; with none, only start-up and -s or -b run (and a scan they\n"
+           "start is printed).\n"
+           "\n"
+           "  --machine PREFIX  the Wine prefix (default: $WINEPREFIX, else ~/.wine)\n"
+           "  -s, -b            the Run and RunOnce switches: start-up scan, start-up deletions\n"
+           "  --json            one JSON document at the end: rows, counters, logPath,\n"
+           "                    logHostPath, stopped, messages, output\n"
+           "  --yes, --no       the answer of every question (message boxes with more than one\n"
+           "                    button, dialogs) that the --answers list does not give\n"
+           "  --answers LIST    answers in order (yes,no,ok,cancel,retry,...) or a file of them\n"
+           "                    (one a line); with none left a box takes its default button\n"
+           "  --folders \"A;B\"   what the folder chooser checks (Windows paths, exact case)\n"
+           "  --save-as FILE    the file a save dialog takes (repeatable)\n"
+           "  --open FILE       the file an open dialog takes (repeatable)\n"
+           "\n"
+           "Exit status: 0 when every command ran, 1 when start-up or a command failed,\n"
+           "2 on bad usage.\n"
+           "\n"
+           "Commands (COMMAND --help for one):\n";
+    for (const auto& [name, text] : CommandHelp()) out << "  " << text;
+}
+
+}  // namespace tolvane
+
+namespace {
+
+std::vector<std::string> SplitList(const std::string& text, char separator) {
+    std::vector<std::string> items;
+    std::string item;
+    std::istringstream in(text);
+    while (std::getline(in, item, separator)) {
+        while (!item.empty() && (item.back() == '\r' || item.back() == ' ')) item.pop_back();
+        size_t start = item.find_first_not_of(' ');
+        if (start != std::string::npos) items.push_back(item.substr(start));
+    }
+    return items;
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
+    using namespace tolvane;
     HeadlessOptions options;
     bool headless = false;
+    for (int i = 1; i < argc; ++i) options.arguments.push_back(argv[i]);
+    auto value = [&](int& i, const std::string& arg, const std::string& name,
+                     std::string* out) -> bool {
+        if (arg == name) {
+            if (i + 1 >= argc) return false;
+            *out = argv[++i];
+            return true;
+        }
+        *out = arg.substr(name.size() + 1);
+        return true;
+    };
     for (int i = 1; i < argc; ++i) {
         std::string arg = argv[i];
-        if (!options.words.empty()) {
-            options.words.push_back(arg);
+        std::string text;
+        auto is = [&](const char* name) {
+            return arg == name || arg.rfind(std::string(name) + "=", 0) == 0;
+        };
+        if (arg == "--help" || arg == "-h") {
+            // After a command word: that command's help.
+            if (!options.words.empty()) {
+                auto it = CommandHelp().find(options.words.back());
+                for (auto w = options.words.rbegin(); w != options.words.rend(); ++w)
+                    if ((it = CommandHelp().find(*w)) != CommandHelp().end()) break;
+                if (it != CommandHelp().end()) {
+                    std::cout << "usage: tolvane --headless [OPTIONS] " << it->second;
+                    return kExitOk;
+                }
+            }
+            PrintUsage(std::cout);
+            return kExitOk;
         } else if (arg == "--headless") {
             headless = true;
         } else if (arg == "--json") {
             options.json = true;
-        } else if (arg == "--machine") {
-            if (i + 1 >= argc) return Usage(std::cerr);
-            options.machinePath = argv[++i];
-        } else if (arg.rfind("--machine=", 0) == 0) {
-            options.machinePath = arg.substr(std::strlen("--machine="));
-        } else if (arg == "--help" || arg == "-h") {
-            Usage(std::cout);
-            return tolvane::kExitOk;
+        } else if (arg == "--yes") {
+            options.fallback = 1;
+        } else if (arg == "--no") {
+            options.fallback = 2;
+        } else if (is("--machine")) {
+            if (!value(i, arg, "--machine", &options.machinePath)) break;
+        } else if (is("--answers")) {
+            if (!value(i, arg, "--answers", &text)) break;
+            std::ifstream file(text);
+            if (file && text.find(',') == std::string::npos) {
+                std::string line, all;
+                while (std::getline(file, line)) all += line + ",";
+                text = all;
+            }
+            for (const std::string& a : SplitList(text, ',')) options.answers.push_back(a);
+        } else if (is("--folders")) {
+            if (!value(i, arg, "--folders", &text)) break;
+            options.haveFolders = true;
+            options.folders = SplitList(text, ';');
+        } else if (is("--save-as")) {
+            if (!value(i, arg, "--save-as", &text)) break;
+            options.saveAs.push_back(text);
+        } else if (is("--open")) {
+            if (!value(i, arg, "--open", &text)) break;
+            options.open.push_back(text);
+        } else if (arg == "-s" || arg == "-b") {
+            // Read from the Windows command line by the start-up.
         } else if (arg.rfind("--", 0) == 0) {
             std::cerr << "tolvane: unknown option " << arg << "\n";
-            return Usage(std::cerr);
+            PrintUsage(std::cerr);
+            return kExitUsage;
         } else {
             options.words.push_back(arg);
         }
+        if (i == argc) break;
     }
     if (!headless) {
         std::cerr << "tolvane: this build has no desktop window; run it with --headless\n";
-        return Usage(std::cerr);
+        PrintUsage(std::cerr);
+        return kExitUsage;
     }
-    if (options.words.empty()) return Usage(std::cerr);
-    auto command = Commands().find(options.words[0]);
-    if (command == Commands().end()) {
-        std::cerr << "tolvane: unknown command " << options.words[0] << "\n";
-        return Usage(std::cerr);
-    }
-    return command->second(options, std::cout, std::cerr);
+    return RunHeadless(options, std::cout, std::cerr);
 }
