@@ -23,6 +23,17 @@ uint64_t FoldedHash(std::string_view text) {
     return hash;
 }
 
+// The key of a text's last component as a whole, and of its last `length`
+// characters as the literal tail of a wildcard name.
+uint64_t NameKey(std::string_view name) {
+    return FoldedHash(name);
+}
+uint64_t TailKey(std::string_view tail) {
+    return (FoldedHash(tail) ^ 0x9E3779B97F4A7C15ull) * 31 + tail.size();
+}
+
+constexpr std::string_view kWild("*?`\x1A", 4);
+
 }  // namespace
 
 uint32_t PatternIndex::Add(std::string pattern) {
@@ -31,10 +42,20 @@ uint32_t PatternIndex::Add(std::string pattern) {
     // nowhere.
     if (IsWellFormedPattern(pattern)) {
         std::string_view last = LastComponent(pattern);
-        if (last.find_first_of(std::string_view("*?`\x1A", 4)) == std::string_view::npos)
-            named_.push_back({FoldedHash(last), number});
-        else
+        size_t wild = last.find_last_of(kWild);
+        if (wild == std::string_view::npos) {
+            named_.push_back({NameKey(last), number});
+        } else if (wild + 1 < last.size()) {
+            // Everything after the last wildcard is literal: a match ends
+            // with exactly these characters.
+            std::string_view tail = last.substr(wild + 1);
+            named_.push_back({TailKey(tail), number});
+            uint32_t length = static_cast<uint32_t>(tail.size());
+            auto at = std::lower_bound(tailLengths_.begin(), tailLengths_.end(), length);
+            if (at == tailLengths_.end() || *at != length) tailLengths_.insert(at, length);
+        } else {
             others_.push_back(number);
+        }
     }
     patterns_.push_back(std::move(pattern));
     return number;
@@ -49,25 +70,31 @@ void PatternIndex::Clear() {
     patterns_.clear();
     named_.clear();
     sorted_ = 0;
+    tailLengths_.clear();
     others_.clear();
 }
 
 int64_t PatternIndex::FindNewest(std::string_view text,
                                  const std::function<bool(uint32_t)>& accept) const {
-    // Candidates by name: the sorted run of this hash (numbers ascending),
-    // then any added since the last Finish (all newer than the sorted ones).
-    const uint64_t hash = FoldedHash(LastComponent(text));
-    std::vector<uint32_t> named;
-    auto first = std::lower_bound(named_.begin(), named_.begin() + sorted_, Named{hash, 0});
-    for (auto it = first; it != named_.begin() + sorted_ && it->hash == hash; ++it)
-        named.push_back(it->number);
-    std::vector<uint32_t> unsorted;
-    for (size_t i = sorted_; i < named_.size(); ++i)
-        if (named_[i].hash == hash) unsorted.push_back(named_[i].number);
-    if (!unsorted.empty()) {
-        named.insert(named.end(), unsorted.begin(), unsorted.end());
-        std::sort(named.begin(), named.end());
+    // The keys the text's last component can be filed under: itself, and
+    // each of its tails of a length some wildcard name ends with.
+    std::string_view last = LastComponent(text);
+    std::vector<uint64_t> keys{NameKey(last)};
+    for (uint32_t length : tailLengths_) {
+        if (length > last.size()) break;
+        keys.push_back(TailKey(last.substr(last.size() - length)));
     }
+    std::vector<uint32_t> named;
+    for (uint64_t key : keys) {
+        auto first = std::lower_bound(named_.begin(), named_.begin() + sorted_, Named{key, 0});
+        for (auto it = first; it != named_.begin() + sorted_ && it->hash == key; ++it)
+            named.push_back(it->number);
+    }
+    // Those added since the last Finish.
+    for (size_t i = sorted_; i < named_.size(); ++i)
+        if (std::find(keys.begin(), keys.end(), named_[i].hash) != keys.end())
+            named.push_back(named_[i].number);
+    std::sort(named.begin(), named.end());
     // Both lists ascend; walk them from their ends, the larger number first.
     size_t a = named.size(), b = others_.size();
     while (a > 0 || b > 0) {

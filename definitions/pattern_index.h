@@ -4,11 +4,13 @@
 //
 // A pattern whose last component (after the last '/' or '\') holds no
 // wildcard is filed under a hash of that component case-folded: it can only
-// match a text whose own last component folds to the same string (a hash
-// shared by another name only adds a candidate that PatternMatch turns
-// down). The other patterns stay in one list in their order. A lookup merges
-// the two candidate lists newest first, so its result is exactly that of a
-// walk over every pattern from the newest.
+// match a text whose own last component folds to the same string. One whose
+// last component ends in literal characters after its last wildcard
+// ("*.exe", "emb*.tmp") is filed under a hash of that tail: a match ends
+// with it. A hash shared by another name only adds a candidate that
+// PatternMatch turns down. The remaining patterns ("name.*") stay in one
+// list in their order. A lookup merges the candidate lists newest first, so
+// its result is exactly that of a walk over every pattern from the newest.
 #pragma once
 
 #include <cstdint>
@@ -38,7 +40,7 @@ class PatternIndex {
 
   private:
     struct Named {
-        uint64_t hash;    // of the folded last component
+        uint64_t hash;    // of the folded last component, or of its literal tail
         uint32_t number;  // of the pattern
         bool operator<(const Named& other) const {
             return hash != other.hash ? hash < other.hash : number < other.number;
@@ -47,6 +49,7 @@ class PatternIndex {
     std::vector<std::string> patterns_;
     std::vector<Named> named_;  // sorted up to sorted_, in adding order after it
     size_t sorted_ = 0;
+    std::vector<uint32_t> tailLengths_;  // of the tails filed, ascending
     std::vector<uint32_t> others_;
 };
 

@@ -317,7 +317,8 @@ TEST(MatchFile, IndexedLookupEqualsTheLinearWalk) {
                     path = folder() + "*" + pick({".exe", ".dll", ""});
                     break;
                 case 3:
-                    path = folder() + pick({"b?d", "?vil", "t??l"}) + pick({".exe", ".dll"});
+                    path = folder() + pick({"b?d", "?vil", "t??l", "e*l", "*d", "b*", "*"}) +
+                           pick({".exe", ".dll"});
                     break;
                 case 4:
                     path = folder() + name() + pick({"`", "[", "!"});
@@ -326,7 +327,8 @@ TEST(MatchFile, IndexedLookupEqualsTheLinearWalk) {
                     path = "*\\" + name();
                     break;
                 default:
-                    path = folder() + pick({"b`ad.exe", "[x].dll", "a\x1A"});
+                    path = folder() +
+                           pick({"b`ad.exe", "[x].dll", "a\x1A", "bad.*", "x`?.exe", "*.E`XE"});
                     break;
             }
             if (random() % 3 == 0)
