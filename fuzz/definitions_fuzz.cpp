@@ -25,11 +25,21 @@ void Exercise(const std::string& text) {
     // Wander the tree the way the loaders do, with names and without.
     for (int step = 0; step < 64; ++step) {
         switch (step % 6) {
-            case 0: parser.NextChild(step % 12 ? "" : "SW"); break;
-            case 1: parser.EnterChild(); break;
-            case 2: (void)parser.ChildData(); break;
-            case 3: (void)parser.ChildAttribute("NAME"); break;
-            case 4: (void)parser.ElementAttribute("VERSION"); break;
+            case 0:
+                parser.NextChild(step % 12 ? "" : "SW");
+                break;
+            case 1:
+                parser.EnterChild();
+                break;
+            case 2:
+                (void)parser.ChildData();
+                break;
+            case 3:
+                (void)parser.ChildAttribute("NAME");
+                break;
+            case 4:
+                (void)parser.ElementAttribute("VERSION");
+                break;
             default:
                 if (!parser.LeaveElement()) parser.NextElement("");
                 break;
