@@ -12,6 +12,8 @@
 #include <map>
 #include <set>
 #include <sstream>
+#include <tuple>
+#include <utility>
 
 #include "app/settings_store.h"
 #include "backup/backup_archive.h"
@@ -265,6 +267,108 @@ TEST(DemoMachine, ScanRemoveWithBackupStartUpDeletionAndRestore) {
 
 TEST(DemoMachine, RunningProgramsAreEndedAndTheirFilesRemoved) {
     RunDemoRoad(true);
+}
+
+// The same road through the program itself: tolvane --headless with its
+// answers and save path scripted, then -b, then the restore command. Wine is
+// kept off the path so that regsvr32 is skipped, as on a machine without it.
+TEST(DemoMachine, HeadlessProgramRoad) {
+    const char* fromEnvironment = std::getenv("TOLVANE_BUILD_DIR");
+    const std::string buildDir =
+        fromEnvironment ? std::string(fromEnvironment)
+                        : fs::read_symlink("/proc/self/exe").parent_path().parent_path().string();
+    const std::string demoTool = buildDir + "/tools/tolvane-demo";
+    const std::string program = buildDir + "/bin/tolvane";
+    const std::string data = buildDir + "/data";
+    if (access(demoTool.c_str(), X_OK) != 0 || access(program.c_str(), X_OK) != 0 ||
+        !fs::exists(data + "/database.db")) {
+        GTEST_SKIP() << "tolvane, tolvane-demo or database.db not built";
+    }
+    char pattern[] = "/tmp/tolvane-headless-road-XXXXXX";
+    ASSERT_NE(mkdtemp(pattern), nullptr);
+    const std::string dir = pattern;
+    fs::remove(dir);
+    ASSERT_EQ(std::system((demoTool + " create '" + dir + "' --no-processes --data '" + data +
+                           "' > /dev/null")
+                              .c_str()),
+              0);
+    struct Cleanup {
+        std::string dir;
+        ~Cleanup() {
+            std::system(("chmod -R u+w '" + dir + "' 2>/dev/null").c_str());
+            fs::remove_all(dir);
+        }
+    } cleanup{dir};
+    const std::string archive = "C:\\Program Files\\Tolvane\\Quarantine\\TolvaneBackup.zip";
+    auto run = [&](const std::string& arguments) {
+        std::string command = "env PATH=/usr/sbin:/sbin '" + program + "' --headless --machine '" +
+                              dir + "' " + arguments + " > '" + dir + ".out' 2>&1";
+        int rc = std::system(command.c_str());
+        std::string output = HostContent(dir + ".out");
+        fs::remove(dir + ".out");
+        return std::make_pair(rc, output);
+    };
+
+    std::string error;
+    std::unique_ptr<Machine> machine = Machine::Open(dir, &error);
+    ASSERT_TRUE(machine) << error;
+    const auto filesBefore = FileSnapshot(dir);
+    const auto registryBefore = RegistrySnapshot(machine->registry());
+    machine.reset();
+
+    auto [rc, output] =
+        run("--yes --save-as '" + archive + "' scan smart select all remove checked");
+    ASSERT_EQ(rc, 0) << output;
+    EXPECT_NE(output.find("Backup created sucessfullly"), std::string::npos) << output;
+    EXPECT_NE(output.find("Unable to remove items"), std::string::npos) << output;
+    EXPECT_NE(output.find("Objects deleted successfully."), std::string::npos) << output;
+
+    machine = Machine::Open(dir, &error);
+    ASSERT_TRUE(machine) << error;
+    SettingsStore settings(machine->registry());
+    const std::vector<std::string> queued = settings.ReadStartUpDeleteQueue();
+    ASSERT_EQ(queued.size(), 1u);
+    EXPECT_TRUE(machine->files().PathFileExists(queued[0]));
+    EXPECT_FALSE(machine->files().PathFileExists("C:\\users\\root\\AppData\\Roaming\\Thimble"));
+    std::string startPage;
+    ASSERT_TRUE(ReadRegistryString(machine->registry(), RootKey::CurrentUser,
+                                   "Software\\Microsoft\\Internet Explorer\\Main", "Start Page",
+                                   &startPage));
+    EXPECT_EQ(startPage, "about:blank");
+
+    // The -b start once the locked file's folder is free.
+    const std::string folder = queued[0].substr(0, queued[0].rfind('\\'));
+    chmod(machine->files().ToHostPath(folder)->c_str(), 0755);
+    machine.reset();
+    std::tie(rc, output) = run("--yes -b");
+    EXPECT_EQ(rc, 0) << output;
+    EXPECT_NE(
+        output.find("Spyware items which remained in the previous scan have now been deleted."),
+        std::string::npos)
+        << output;
+    machine = Machine::Open(dir, &error);
+    ASSERT_TRUE(machine) << error;
+    EXPECT_FALSE(machine->files().PathFileExists(queued[0]));
+    machine.reset();
+
+    std::tie(rc, output) = run("--yes --open '" + archive + "' restore");
+    EXPECT_EQ(rc, 0) << output;
+    machine = Machine::Open(dir, &error);
+    ASSERT_TRUE(machine) << error;
+    const auto filesAfter = FileSnapshot(dir);
+    for (const auto& [name, content] : filesBefore) {
+        if (ChangedOnPurpose(name)) continue;
+        auto it = filesAfter.find(name);
+        ASSERT_NE(it, filesAfter.end()) << name << " is not back";
+        EXPECT_TRUE(it->second == content) << name << " differs";
+    }
+    const auto registryAfter = RegistrySnapshot(machine->registry());
+    for (const auto& [name, value] : registryBefore) {
+        if (ChangedOnPurpose(name)) continue;
+        auto it = registryAfter.find(name);
+        ASSERT_NE(it, registryAfter.end()) << name << " is not back";
+        EXPECT_EQ(it->second, value) << name;
+    }
 }
 
 }  // namespace
