@@ -79,6 +79,10 @@ int32_t MarkupParser::Step(int32_t pos) const {
 }
 
 bool MarkupParser::FindChar(int32_t* pos, char wanted) const {
+    if (*pos >= end_) {
+        *pos = end_;
+        return false;
+    }
     if (!hasLeadBytes_) {
         const void* hit = std::memchr(text_.data() + *pos, wanted, end_ - *pos);
         *pos = hit ? static_cast<int32_t>(static_cast<const char*>(hit) - text_.data()) : end_;
@@ -257,7 +261,10 @@ bool MarkupParser::CloseElement(int32_t index, const Token& nameToken) {
         }
         pos = next;
     }
-    if (count < 2) return Fail(Format("End tag not completed for element %s", name)), false;
+    // The end tag must close with '>': a text that ends inside it (in a
+    // quoted string, say) has no end tag.
+    if (count < 2 || last.isString || text_[last.left] != '>')
+        return Fail(Format("End tag not completed for element %s", name)), false;
     e.endTagClose = last.left;
     return true;
 }

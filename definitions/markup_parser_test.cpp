@@ -29,6 +29,16 @@ TEST(MarkupParserErrors, EachReachableMessage) {
     EXPECT_EQ(ParseError("<A></ \"A\""), "End tag not completed for element A");
 }
 
+// An end tag cut off by the end of the text, here inside a quoted string,
+// is no end tag; the scan never steps past the text.
+TEST(MarkupParserErrors, EndTagThatNeverCloses) {
+    EXPECT_EQ(ParseError("<NA><SW NAME=\"a\"><SCRIPT><!TA[x<y]]></SCRIPT<<AME=\""),
+              "End tag not completed for element SCRIPT");
+    EXPECT_EQ(ParseError("<R><A></A \""), "End tag not completed for element A");
+    EXPECT_EQ(ParseError("<A></A "), "End tag not completed for element A");
+    EXPECT_EQ(ParseError("<A></A \"x\""), "End tag not completed for element A");
+}
+
 TEST(MarkupParserErrors, UnclosedChildTakesTheParentsEndTag) {
     EXPECT_EQ(ParseError("<A><B></A>"), "End tag does not correspond to B");
 }
