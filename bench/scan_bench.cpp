@@ -103,7 +103,8 @@ std::string MakeDefinitions(int count) {
         add({"<FILES><FILE NAME=\"spy", n, ".exe\"/>"});
         add({"<FILE PATH=\"%system%\\thr", n, ".dll\" SIZE=\"1234\"/>"});
         if (i % 50 == 0) add({"<FILE NAME=\"*\\*\\*\\*\\*\\spy*", n, ".exe\"/>"});
-        if (i % 100 == 0) add({"<FILE NAME=\"*\\tree\\d?\\f?\\spy?.exe\"/>"});
+        if (i % 100 == 0)
+            add({"<FILE NAME=\"*\\tree\\d?\\f?\\spy?.exe\"/><FILE NAME=\"*\\*\\*\\spy?.exe\"/>"});
         add({"</FILES><REGKEYS><REGKEY NAME=\"Software\\Threat", n, "\"/></REGKEYS>"});
         add({"<REGVALUES><REGVALUE NAME=\"Software\\Microsoft\\Windows\\CurrentVersion\\Run\\T", n,
              "\"/></REGVALUES>"});
