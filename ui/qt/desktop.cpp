@@ -1,0 +1,81 @@
+#include "ui/qt/desktop.h"
+
+#include <unistd.h>
+
+#include <QApplication>
+#include <cstdlib>
+#include <filesystem>
+
+#include "app/command_line.h"
+#include "platform/machine.h"
+#include "ui/qt/desktop_session.h"
+#include "ui/qt/dialog_driver.h"
+
+namespace tolvane {
+namespace {
+
+namespace fs = std::filesystem;
+
+bool Set(const char* name) {
+    const char* value = std::getenv(name);
+    return value && *value;
+}
+
+// The shipped databases: next to the program, in ../data beside it, or in
+// the data folder of the build that made it.
+std::string ShippedDataFolder() {
+    std::error_code error;
+    fs::path self = fs::read_symlink("/proc/self/exe", error);
+    std::vector<fs::path> candidates;
+    if (!error) {
+        candidates.push_back(self.parent_path());
+        candidates.push_back(self.parent_path().parent_path() / "data");
+    }
+#ifdef TOLVANE_SHIPPED_DATA_DIR
+    candidates.push_back(TOLVANE_SHIPPED_DATA_DIR);
+#endif
+    for (const fs::path& folder : candidates)
+        if (fs::is_regular_file(folder / "database.db", error)) return folder.string();
+    return "";
+}
+
+}  // namespace
+
+bool DesktopAvailable() {
+    if (Set("DISPLAY") || Set("WAYLAND_DISPLAY")) return true;
+    const char* platform = std::getenv("QT_QPA_PLATFORM");
+    if (!platform || !*platform) return false;
+    std::string name(platform);
+    return name.rfind("xcb", 0) != 0 && name.rfind("wayland", 0) != 0;
+}
+
+int RunDesktop(int& argc, char** argv, const DesktopOptions& options, std::string* error) {
+    if (!DesktopAvailable()) {
+        if (error) *error = kNoDisplayMessage;
+        return 2;
+    }
+    std::string path = options.machinePath.empty() ? Machine::DefaultPrefixPath() : options.machinePath;
+    std::string why;
+    std::unique_ptr<Machine> machine = Machine::Open(path, &why);
+    if (!machine) {
+        if (error) *error = "tolvane: " + why;
+        return 1;
+    }
+    QApplication application(argc, argv);
+    QApplication::setApplicationName("Tolvane");
+    QApplication::setQuitOnLastWindowClosed(false);
+
+    DesktopSessionOptions session;
+    session.commandLine = WindowsCommandLine(options.arguments, {"--machine"});
+    session.shippedDataFolder =
+        options.shippedDataFolder.empty() ? ShippedDataFolder() : options.shippedDataFolder;
+    char cwd[4096];
+    session.hostWorkingFolder = getcwd(cwd, sizeof cwd) ? cwd : "";
+    DesktopSession desktop(*machine, session);
+    StartResult started = desktop.Start();
+    if (started == StartResult::AlreadyRunning) return 1;
+    int status = desktop.Exec();
+    return started == StartResult::Failed ? 1 : status;
+}
+
+}  // namespace tolvane

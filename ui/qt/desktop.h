@@ -1,0 +1,29 @@
+// The desktop program's entry, free of Qt types so that the `tolvane` main
+// can start it: `tolvane [--machine PREFIX] [-s] [-b]` opens the window on
+// the machine (default: $WINEPREFIX, else ~/.wine).
+#pragma once
+
+#include <string>
+#include <vector>
+
+namespace tolvane {
+
+struct DesktopOptions {
+    std::string machinePath;             // "" for the default prefix
+    std::vector<std::string> arguments;  // the program's arguments (for -s and -b)
+    std::string shippedDataFolder;       // "" to look next to the program and in ../data
+};
+
+inline constexpr const char* kNoDisplayMessage =
+    "tolvane: no display (neither DISPLAY nor WAYLAND_DISPLAY is set); run "
+    "`tolvane --headless --machine PREFIX scan smart` to scan without a window";
+
+// True when a window can be shown: a display is set, or QT_QPA_PLATFORM
+// names a platform that needs none (offscreen).
+bool DesktopAvailable();
+
+// Runs the desktop program; its exit status. *error says why it could not
+// start (no machine, no display) when the status is not 0.
+int RunDesktop(int& argc, char** argv, const DesktopOptions& options, std::string* error);
+
+}  // namespace tolvane

@@ -1,0 +1,169 @@
+#include "ui/qt/desktop_session.h"
+
+#include <QCoreApplication>
+#include <QElapsedTimer>
+#include <QEventLoop>
+#include <QMetaObject>
+#include <QThread>
+#include <QTimer>
+
+#include "app/settings_store.h"
+#include "definitions/load_definitions.h"
+#include "definitions/placeholders.h"
+#include "definitions/threat_database.h"
+#include "platform/machine.h"
+#include "scan/ignore_list.h"
+#include "ui/qt/dialogs.h"
+#include "ui/qt/main_window.h"
+#include "ui/qt/message_boxes.h"
+#include "ui/qt/qt_ui_thread.h"
+#include "ui/qt/update_dialog.h"
+#include "update/update_event_loop.h"
+
+namespace tolvane {
+namespace {
+
+// Waits while the window keeps repainting (the splash's pauses).
+void PauseWithEvents(int milliseconds) {
+    QElapsedTimer timer;
+    timer.start();
+    while (timer.elapsed() < milliseconds) {
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
+        QThread::msleep(5);
+    }
+}
+
+}  // namespace
+
+DesktopSession::DesktopSession(Machine& machine, DesktopSessionOptions options)
+    : machine_(machine), options_(std::move(options)) {
+    window_ = std::make_unique<MainWindow>();
+    messages_ = std::make_unique<QtMessageBoxes>(window_.get());
+    dialogs_ = std::make_unique<QtDialogs>(
+        machine_.files(), *messages_,
+        [this](const std::string& address) { machine_.launcher().ShellExecute("open", address, ""); });
+    dialogs_->SetParent(window_.get());
+    ui_ = std::make_unique<QtUiThread>(this);
+    updates_ = std::make_unique<UpdateClient>(*this);
+}
+
+DesktopSession::~DesktopSession() {
+    Shutdown();
+    app_.reset();
+    window_->onEnded = nullptr;
+}
+
+StartResult DesktopSession::Start() {
+    ApplicationOptions options;
+    options.commandLine = options_.commandLine;
+    options.shippedDataFolder = options_.shippedDataFolder;
+    options.hostWorkingFolder = options_.hostWorkingFolder;
+    if (options_.splashPauses) options.pause = PauseWithEvents;
+    options.scanSource = options_.scanSource;
+    if (options_.connectUpdates) {
+        UpdateServiceOptions service;
+        service.machine = &machine_;
+        AuConfigure(service);
+        options.flows.updateDialog = [this] { RunUpdateDialog(*updates_, this, window_.get()); };
+        options.flows.silentUpdateQuery = [this](double program, double definitions) {
+            updates_->SetVersions(program, definitions);
+            mainSink_ = std::make_unique<PostingUpdateSink>(
+                [this](std::function<void()> task) {
+                    QMetaObject::invokeMethod(this, std::move(task), Qt::QueuedConnection);
+                },
+                *updates_);
+            updates_->StartUpCheck(mainSink_.get());
+        };
+    }
+    app_ = std::make_unique<Application>(
+        machine_,
+        ApplicationViews{{*window_, *messages_, *dialogs_, *dialogs_, *dialogs_, *ui_}, *dialogs_},
+        std::move(options));
+    StartResult result = app_->Start();
+    if (result == StartResult::AlreadyRunning) return result;
+    controllerBuilt_ = true;
+    window_->Attach(&app_->controller());
+    if (result != StartResult::Running) return result;
+    window_->show();
+    // The command line is handled on the first tick, inside the shown window.
+    QTimer::singleShot(100, this, [this] {
+        if (!app_ || shutDown_) return;
+        app_->FirstTick();
+        firstTickDone_ = true;
+    });
+    return result;
+}
+
+int DesktopSession::Exec() {
+    if (!app_ || window_->ended()) {
+        Shutdown();
+        return 0;
+    }
+    QEventLoop loop;
+    window_->onEnded = [&loop] { loop.quit(); };
+    if (!window_->ended()) loop.exec();
+    window_->onEnded = nullptr;
+    Shutdown();
+    return 0;
+}
+
+void DesktopSession::Shutdown() {
+    if (shutDown_) return;
+    shutDown_ = true;
+    if (app_ && controllerBuilt_) {
+        MainController& controller = app_->controller();
+        controller.BeginShutdown();
+        while (controller.WorkerRunning()) {
+            QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
+            QThread::msleep(2);
+        }
+        // The worker's last posted task (its join) is harmless to run now.
+        QCoreApplication::processEvents();
+    }
+    ui_->Close();
+    if (mainSink_) mainSink_->Disconnect();
+    if (options_.connectUpdates) AuShutdown();
+    mainSink_.reset();
+}
+
+bool DesktopSession::AskYesNo(const std::string& text, const std::string& caption) {
+    return messages_->ShowMessage(caption, text, MessageButtons::YesNo) == MessageAnswer::Yes;
+}
+
+void DesktopSession::ShowMessage(const std::string& text, const std::string& caption) {
+    messages_->ShowMessage(caption, text, MessageButtons::Ok);
+}
+
+void DesktopSession::DefinitionsInstalled() {
+    if (!app_ || !controllerBuilt_) return;
+    if (!app_->controller().WorkerRunning()) {
+        ReloadDefinitions();
+        return;
+    }
+    // The scan uses the loaded definitions: load the new ones once it ends.
+    if (reloadPending_) return;
+    reloadPending_ = true;
+    auto* timer = new QTimer(this);
+    connect(timer, &QTimer::timeout, this, [this, timer] {
+        if (shutDown_ || !app_) {
+            timer->deleteLater();
+            return;
+        }
+        if (app_->controller().WorkerRunning()) return;
+        timer->deleteLater();
+        reloadPending_ = false;
+        ReloadDefinitions();
+    });
+    timer->start(500);
+}
+
+void DesktopSession::ReloadDefinitions() {
+    // The rows and the ignore list point at the definitions being replaced.
+    app_->controller().results().Clear();
+    PlaceholderFolders folders = PlaceholderFolders::FromShell(machine_.shell());
+    LoadDefinitions(machine_.files(), SettingsStore::ApplicationFolder() + "database.db", folders,
+                    &app_->database());
+    app_->ignoreList().Load(app_->database());
+}
+
+}  // namespace tolvane

@@ -1,0 +1,79 @@
+// DesktopSession: the desktop program on one machine. It builds the Qt
+// views (main window, message boxes, dialogs), starts the Application on
+// them (loading splash, definitions, title), connects the update flows (the
+// silent start-up query and the Update window), acts on -s or -b on the
+// first tick 100 ms after the window is up, and lets a running scan's
+// worker finish before it goes.
+#pragma once
+
+#include <QObject>
+#include <memory>
+#include <string>
+
+#include "app/application.h"
+#include "update/update_client.h"
+
+namespace tolvane {
+
+class Machine;
+class MainWindow;
+class PostingUpdateSink;
+class QtDialogs;
+class QtMessageBoxes;
+class QtUiThread;
+
+struct DesktopSessionOptions {
+    std::string commandLine;        // the Windows command line (for -s and -b)
+    std::string shippedDataFolder;  // host folder with database.db and script.db
+    std::string hostWorkingFolder;  // where Ignorelist.txt is looked for
+    bool splashPauses = true;       // the splash's pauses (off in tests)
+    ScanSourceFactory scanSource;   // none: the ScanEngine
+    bool connectUpdates = true;     // the update library (off: "not available")
+};
+
+class DesktopSession : public QObject, public UpdateHost {
+    Q_OBJECT
+  public:
+    DesktopSession(Machine& machine, DesktopSessionOptions options);
+    ~DesktopSession() override;
+
+    // Starts the application; on Running the window is shown and the first
+    // tick is due in 100 ms.
+    StartResult Start();
+    // Runs the event loop until the window has ended; the exit status.
+    int Exec();
+    // Lets a running scan's worker end (the window keeps handling its
+    // messages meanwhile).
+    void Shutdown();
+
+    MainWindow& window() { return *window_; }
+    QtDialogs& dialogs() { return *dialogs_; }
+    Application& app() { return *app_; }
+    MainController& controller() { return app_->controller(); }
+    UpdateClient& updates() { return *updates_; }
+    bool firstTickDone() const { return firstTickDone_; }
+
+    // UpdateHost: the update flows' questions and the new definitions.
+    bool AskYesNo(const std::string& text, const std::string& caption) override;
+    void ShowMessage(const std::string& text, const std::string& caption) override;
+    void DefinitionsInstalled() override;
+
+  private:
+    void ReloadDefinitions();
+
+    Machine& machine_;
+    DesktopSessionOptions options_;
+    std::unique_ptr<MainWindow> window_;
+    std::unique_ptr<QtMessageBoxes> messages_;
+    std::unique_ptr<QtDialogs> dialogs_;
+    std::unique_ptr<QtUiThread> ui_;
+    std::unique_ptr<UpdateClient> updates_;
+    std::unique_ptr<PostingUpdateSink> mainSink_;
+    std::unique_ptr<Application> app_;
+    bool firstTickDone_ = false;
+    bool reloadPending_ = false;
+    bool shutDown_ = false;
+    bool controllerBuilt_ = false;
+};
+
+}  // namespace tolvane

@@ -1,0 +1,82 @@
+// QtDialogs: every dialog of the desktop program except the main window
+// and the message boxes: General Settings, Scan Settings, the Ignore List,
+// Summary, Object Details, About, "Unable to remove items", the Advanced BHO
+// Scanning Option window, the save and open file dialogs, the folder
+// chooser and the loading splash. Each dialog is modal, lives only inside
+// the call that shows it, and is run through the DialogDriver under an
+// objectName tests can address:
+//   "GeneralSettings", "ScanSettings", "IgnoreList", "Summary",
+//   "ObjectDetails", "About", "ItemsQuestion", "AdvancedScan",
+//   "SaveFileDialog", "OpenFileDialog", "FolderChooser".
+//
+// The file dialogs show the machine's own drives and folders (Windows paths
+// of the prefix, through FileSystem), never the host's: a small dialog of
+// ours rather than the platform's, which only knows host paths.
+#pragma once
+
+#include <QPointer>
+#include <QWidget>
+#include <functional>
+#include <string>
+
+#include "ui/views.h"
+
+class QLabel;
+
+namespace tolvane {
+
+class FileSystem;
+
+class QtDialogs : public DialogView,
+                  public FileDialogView,
+                  public FolderChooserView,
+                  public LoadingView {
+  public:
+    // files: the machine's drives; messages: the boxes the dialogs raise;
+    // openAddress opens the About box's link.
+    QtDialogs(const FileSystem& files, MessageBoxView& messages,
+              std::function<void(const std::string& address)> openAddress);
+    ~QtDialogs() override;
+    void SetParent(QWidget* parent) { parent_ = parent; }
+
+    // DialogView
+    bool RunGeneralSettings(GeneralSettingsWindow& window) override;
+    bool RunScanSettings(ScanSettingsWindow& window) override;
+    void RunIgnoreList(IgnoreListDialog& dialog) override;
+    void ShowSummary(const SummaryTexts& summary) override;
+    void ShowObjectDetails(const ObjectDetails& details) override;
+    void ShowAbout(std::string_view title, std::string_view address) override;
+    bool AskWithItems(std::string_view title, std::string_view prompt,
+                      std::string_view items) override;
+    void RunAdvancedScan(AdvancedScan& scan) override;
+    // FileDialogView
+    bool AskSaveFile(const FileDialogOptions& options, std::string* path) override;
+    bool AskOpenFile(const FileDialogOptions& options, std::string* path) override;
+    // FolderChooserView
+    bool RunFolderChooser(FolderChooser& chooser, std::string_view title,
+                          std::string_view prompt) override;
+    // LoadingView
+    void ShowLoading() override;
+    void SetLoadingStatus(std::string_view text) override;
+    void CloseLoading() override;
+    // The splash while it is up (tests).
+    QWidget* LoadingWindow() const { return splash_; }
+    // Every status text the splash showed.
+    std::vector<std::string> loadingTexts;
+
+  private:
+    bool AskFile(const FileDialogOptions& options, bool save, std::string* path);
+
+    const FileSystem& files_;
+    MessageBoxView& messages_;
+    std::function<void(const std::string&)> openAddress_;
+    QWidget* parent_ = nullptr;
+    QPointer<QWidget> splash_;
+    QLabel* splashStatus_ = nullptr;
+};
+
+// The parts of a Windows filter text ("Zip Files (*.zip)|*.zip||", or
+// "*.zip||" whose one part is its own pattern): (description, pattern).
+std::vector<std::pair<std::string, std::string>> ParseFileFilter(std::string_view filter);
+
+}  // namespace tolvane

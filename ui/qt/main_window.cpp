@@ -1,0 +1,332 @@
+#include "ui/qt/main_window.h"
+
+#include <QAction>
+#include <QApplication>
+#include <QCloseEvent>
+#include <QFrame>
+#include <QGridLayout>
+#include <QHBoxLayout>
+#include <QKeyEvent>
+#include <QLabel>
+#include <QMenu>
+#include <QMenuBar>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QStyle>
+#include <QVBoxLayout>
+
+#include "app/main_controller.h"
+#include "ui/qt/check_list_widget.h"
+#include "ui/qt/qt_text.h"
+
+namespace tolvane {
+
+const std::vector<MenuSpec>& MainWindowMenus() {
+    using C = MainCommand;
+    static const std::vector<MenuSpec> menus = {
+        {"&File", {{"E&xit", C::Exit}}},
+        {"Scan",
+         {{"S&mart Scan", C::SmartScan},
+          {"&Drives && Folders", C::DrivesAndFolders},
+          {"&Custom Scan", C::CustomScan},
+          {nullptr, C::Exit},
+          {"&Memory", C::MemoryScan},
+          {"&Registry", C::RegistryScan},
+          {"&Files", C::FilesScan},
+          {nullptr, C::Exit},
+          {"Advanced BHO Scan", C::AdvancedBhoScan}}},
+        {"Remove", {{"Remove &All ", C::RemoveAll}, {"Remove &Selected", C::RemoveSelected}}},
+        {"Settings",
+         {{"&General Settings", C::GeneralSettings},
+          {"S&can Settings", C::ScanSettings},
+          {nullptr, C::Exit},
+          {"Check &Updates", C::CheckUpdates},
+          {nullptr, C::Exit},
+          {"&Ignore List", C::IgnoreList},
+          {nullptr, C::Exit},
+          {"Show Logfiles", C::ShowLogfiles}}},
+        {"Backup",
+         {{"Backup/Quarantine", C::BackupQuarantine},
+          {nullptr, C::Exit},
+          {"Restore Backup", C::RestoreBackup}}},
+        {"Help", {{"&Online Help", C::OnlineHelp}, {nullptr, C::Exit}, {"&About Tolvane", C::About}}},
+    };
+    return menus;
+}
+
+namespace {
+
+const char* const kStyle = R"(
+QWidget#MainWindow { background: #f4f7fb; }
+QFrame#Header { background: qlineargradient(x1:0, y1:0, x2:1, y2:0, stop:0 #1f5fa8, stop:1 #3d8bd8);
+                border-radius: 6px; }
+QFrame#Header QLabel { color: white; }
+QFrame#CounterBox { background: white; border: 1px solid #d5dde8; border-radius: 6px; }
+QLabel[class="CounterName"] { color: #51606f; }
+QLabel[class="CounterValue"] { color: #1f3b57; font-weight: bold; }
+QLabel#StatusLine { background: white; border: 1px solid #d5dde8; border-radius: 4px;
+                    padding: 3px 6px; color: #1f3b57; }
+QLabel[class="Caption"] { color: #1f3b57; font-weight: bold; }
+QPushButton { padding: 5px 14px; }
+QProgressBar { border: 1px solid #b8c4d2; border-radius: 4px; background: white; text-align: center; }
+QProgressBar::chunk { background: #3d8bd8; border-radius: 3px; }
+)";
+
+}  // namespace
+
+MainWindow::MainWindow(QWidget* parent) : QWidget(parent) {
+    setObjectName("MainWindow");
+    setAttribute(Qt::WA_StyledBackground);
+    setStyleSheet(kStyle);
+    setWindowTitle("Tolvane");
+    setWindowIcon(style()->standardIcon(QStyle::SP_VistaShield));
+
+    auto* outer = new QVBoxLayout(this);
+    outer->setContentsMargins(0, 0, 0, 0);
+    outer->setSpacing(0);
+    menuBar_ = new QMenuBar(this);
+    outer->setMenuBar(menuBar_);
+    BuildMenus();
+
+    auto* body = new QVBoxLayout;
+    body->setContentsMargins(12, 10, 12, 10);
+    body->setSpacing(8);
+    outer->addLayout(body);
+
+    // Header band with the program's name and the action buttons.
+    auto* header = new QFrame(this);
+    header->setObjectName("Header");
+    auto* headerLayout = new QHBoxLayout(header);
+    auto* name = new QLabel("Tolvane", header);
+    QFont nameFont = name->font();
+    nameFont.setPointSizeF(nameFont.pointSizeF() * 1.6);
+    nameFont.setBold(true);
+    name->setFont(nameFont);
+    headerLayout->addWidget(name);
+    auto* tagline = new QLabel("Anti-spyware scanner", header);
+    headerLayout->addWidget(tagline);
+    headerLayout->addStretch(1);
+    const std::pair<ControlId, const char*> buttons[] = {
+        {ControlId::StartStop, "Start"},       {ControlId::Backup, "Backup"},
+        {ControlId::Remove, "Remove"},         {ControlId::Update, "Update"},
+        {ControlId::ObjectsFound, "Objects found"}, {ControlId::ShowLogfile, "Show logfile"},
+    };
+    const std::map<ControlId, MainCommand> buttonCommands = {
+        {ControlId::StartStop, MainCommand::StartStop},
+        {ControlId::Backup, MainCommand::Backup},
+        {ControlId::Remove, MainCommand::Remove},
+        {ControlId::Update, MainCommand::Update},
+        {ControlId::ObjectsFound, MainCommand::ObjectsFound},
+        {ControlId::ShowLogfile, MainCommand::ShowLogfile},
+    };
+    for (const auto& [id, text] : buttons) {
+        auto* button = new QPushButton(text, header);
+        button->setObjectName(QString("button%1").arg(int(id)));
+        button->setAutoDefault(false);
+        MainCommand command = buttonCommands.at(id);
+        connect(button, &QPushButton::clicked, this, [this, command] { Run(command); });
+        headerLayout->addWidget(button);
+        buttons_[id] = button;
+    }
+    buttons_[ControlId::StartStop]->setMinimumWidth(buttons_[ControlId::StartStop]->sizeHint().width() + 20);
+    buttons_[ControlId::ShowLogfile]->hide();  // present but hidden
+    // The system menu's About entry.
+    header->setContextMenuPolicy(Qt::ActionsContextMenu);
+    auto* about = new QAction("&About Tolvane", header);
+    connect(about, &QAction::triggered, this, [this] { Run(MainCommand::About); });
+    header->addAction(about);
+    body->addWidget(header);
+
+    body->addWidget(BuildCounters());
+
+    auto* progressCaption = new QLabel("Progress Status", this);
+    progressCaption->setProperty("class", "Caption");
+    body->addWidget(progressCaption);
+    progress_ = new QProgressBar(this);
+    progress_->setObjectName("progress1001");
+    progress_->setRange(0, 100);
+    progress_->setValue(0);
+    body->addWidget(progress_);
+
+    auto* listCaption = new QLabel("Scanning results", this);
+    listCaption->setProperty("class", "Caption");
+    body->addWidget(listCaption);
+    listArea_ = new QVBoxLayout;
+    body->addLayout(listArea_, 1);
+
+    auto* status = new QLabel(this);
+    status->setObjectName("StatusLine");
+    status->setTextFormat(Qt::PlainText);
+    status->setMinimumWidth(100);
+    status->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Preferred);
+    labels_[ControlId::StatusLine] = status;
+    body->addWidget(status);
+
+    const int unit = fontMetrics().height();
+    resize(unit * 46, unit * 36);
+}
+
+MainWindow::~MainWindow() {
+    while (busy_ > 0) SetBusy(false);
+}
+
+QWidget* MainWindow::BuildCounters() {
+    auto* box = new QFrame(this);
+    box->setObjectName("CounterBox");
+    auto* grid = new QGridLayout(box);
+    grid->setHorizontalSpacing(18);
+    const std::pair<ControlId, const char*> counters[] = {
+        {ControlId::ObjectsScanned, "Objects Scanned"}, {ControlId::MemoryCounter, "Memory"},
+        {ControlId::RegistryCounter, "Registry"},       {ControlId::FoldersCounter, "Folders"},
+        {ControlId::FilesCounter, "Files"},
+    };
+    int column = 0;
+    for (const auto& [id, text] : counters) {
+        auto* caption = new QLabel(text, box);
+        caption->setProperty("class", "CounterName");
+        auto* value = new QLabel("0", box);
+        value->setObjectName(QString("counter%1").arg(int(id)));
+        value->setProperty("class", "CounterValue");
+        QFont font = value->font();
+        font.setPointSizeF(font.pointSizeF() * (id == ControlId::ObjectsScanned ? 1.8 : 1.4));
+        value->setFont(font);
+        value->setMinimumWidth(value->fontMetrics().horizontalAdvance("0000000"));
+        grid->addWidget(caption, 0, column);
+        grid->addWidget(value, 1, column);
+        grid->setColumnStretch(column, id == ControlId::ObjectsScanned ? 2 : 1);
+        labels_[id] = value;
+        ++column;
+    }
+    return box;
+}
+
+void MainWindow::BuildMenus() {
+    for (const MenuSpec& spec : MainWindowMenus()) {
+        QMenu* menu = menuBar_->addMenu(spec.title);
+        menu->setObjectName(QString("menu") + QString(spec.title).remove('&'));
+        for (const MenuItemSpec& item : spec.items) {
+            if (!item.text) {
+                menu->addSeparator();
+                continue;
+            }
+            QAction* action = menu->addAction(item.text);
+            MainCommand command = item.command;
+            connect(action, &QAction::triggered, this, [this, command] { Run(command); });
+            actions_[command] = action;
+        }
+        if (QString(spec.title) == "Settings") {
+            // "Check &Updates" is greyed while a scan runs, checked each time
+            // the menu opens.
+            connect(menu, &QMenu::aboutToShow, this, [this] {
+                if (controller_)
+                    actions_[MainCommand::CheckUpdates]->setEnabled(
+                        controller_->MenuItemEnabled(MainCommand::CheckUpdates));
+            });
+        }
+    }
+}
+
+void MainWindow::Attach(MainController* controller) {
+    controller_ = controller;
+    results_ = new CheckListWidget(controller->results(), "Result", this);
+    results_->setObjectName("results1011");
+    results_->openMenu = [controller](bool onRow, std::optional<size_t> highlighted) {
+        return controller->OpenResultsMenu(onRow, highlighted);
+    };
+    results_->runCommand = [controller](ListMenuCommand command) {
+        controller->RunResultsMenuCommand(command);
+    };
+    listArea_->addWidget(results_);
+}
+
+void MainWindow::Run(MainCommand command) {
+    if (controller_ && !ended_) controller_->Execute(command);
+}
+
+void MainWindow::SetTitle(std::string_view title) {
+    setWindowTitle(ToQt(title));
+}
+
+void MainWindow::SetControlText(ControlId control, std::string_view text) {
+    QString shown = ToQt(text);
+    if (auto b = buttons_.find(control); b != buttons_.end()) {
+        b->second->setText(shown);
+        return;
+    }
+    if (auto l = labels_.find(control); l != labels_.end()) {
+        if (l->second->text() == shown) return;
+        l->second->setText(shown);
+        ++labelChanges_[control];
+    }
+}
+
+void MainWindow::EnableControl(ControlId control, bool enabled) {
+    if (auto b = buttons_.find(control); b != buttons_.end()) b->second->setEnabled(enabled);
+}
+
+void MainWindow::EnableMenuItem(MainCommand command, bool enabled) {
+    if (auto a = actions_.find(command); a != actions_.end()) a->second->setEnabled(enabled);
+}
+
+void MainWindow::SetProgressRange(int low, int high) {
+    progress_->setRange(low, high);
+}
+
+void MainWindow::SetProgressPosition(int position) {
+    progress_->setValue(std::clamp(position, progress_->minimum(), progress_->maximum()));
+}
+
+void MainWindow::SetBusy(bool busy) {
+    if (busy) {
+        ++busy_;
+        QApplication::setOverrideCursor(Qt::WaitCursor);
+    } else if (busy_ > 0) {
+        --busy_;
+        QApplication::restoreOverrideCursor();
+    }
+}
+
+void MainWindow::EndWindow() {
+    if (ended_) return;
+    ended_ = true;
+    hide();
+    if (onEnded) onEnded();
+}
+
+QPushButton* MainWindow::Button(ControlId control) const {
+    auto b = buttons_.find(control);
+    return b == buttons_.end() ? nullptr : b->second;
+}
+
+QLabel* MainWindow::Label(ControlId control) const {
+    auto l = labels_.find(control);
+    return l == labels_.end() ? nullptr : l->second;
+}
+
+QAction* MainWindow::Action(MainCommand command) const {
+    auto a = actions_.find(command);
+    return a == actions_.end() ? nullptr : a->second;
+}
+
+int MainWindow::LabelChanges(ControlId control) const {
+    auto c = labelChanges_.find(control);
+    return c == labelChanges_.end() ? 0 : c->second;
+}
+
+void MainWindow::closeEvent(QCloseEvent* event) {
+    // The close box is the Exit command.
+    if (!ended_ && controller_) controller_->Execute(MainCommand::Exit);
+    if (!ended_) EndWindow();
+    event->accept();
+}
+
+void MainWindow::keyPressEvent(QKeyEvent* event) {
+    if (event->key() == Qt::Key_Escape) {
+        Run(MainCommand::Cancel);  // swallowed: Escape never closes the window
+        event->accept();
+        return;
+    }
+    QWidget::keyPressEvent(event);
+}
+
+}  // namespace tolvane

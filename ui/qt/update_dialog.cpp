@@ -1,0 +1,80 @@
+#include "ui/qt/update_dialog.h"
+
+#include <QDialog>
+#include <QHBoxLayout>
+#include <QLabel>
+#include <QMetaObject>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QStyle>
+#include <QVBoxLayout>
+
+#include "ui/qt/dialog_driver.h"
+#include "ui/qt/qt_text.h"
+#include "update/update_client.h"
+
+namespace tolvane {
+namespace {
+
+class UpdateDialog : public QDialog, public UpdateWindowView {
+  public:
+    explicit UpdateDialog(QWidget* parent) : QDialog(parent) {
+        setObjectName("Update");
+        setWindowTitle(update_texts::kWindowTitle);
+        setWindowIcon(style()->standardIcon(QStyle::SP_BrowserReload));
+        setStyleSheet(
+            "QDialog { background: qlineargradient(x1:0, y1:0, x2:0, y2:1, stop:0 #ffffff, "
+            "stop:1 #dfe9f5); }");
+        auto* layout = new QVBoxLayout(this);
+        auto* top = new QHBoxLayout;
+        auto* icon = new QLabel(this);
+        icon->setPixmap(style()->standardIcon(QStyle::SP_BrowserReload).pixmap(32, 32));
+        top->addWidget(icon);
+        status_ = new QLabel(this);
+        status_->setObjectName("status1089");
+        QFont arial("Arial");
+        arial.setPointSizeF(std::max(9.0, font().pointSizeF()));
+        status_->setFont(arial);
+        status_->setWordWrap(true);
+        status_->setMinimumWidth(status_->fontMetrics().horizontalAdvance(
+            update_texts::kDownloadingDatabase));
+        top->addWidget(status_, 1);
+        layout->addLayout(top);
+        auto* hidden = new QProgressBar(this);  // part of the window, never shown
+        hidden->setObjectName("progress1087");
+        hidden->hide();
+        auto* row = new QHBoxLayout;
+        row->addStretch(1);
+        button_ = new QPushButton(update_texts::kCancel, this);
+        button_->setObjectName("button1088");
+        row->addWidget(button_);
+        layout->addLayout(row);
+    }
+    void SetStatusText(const std::string& text) override { status_->setText(ToQt(text)); }
+    void SetButtonCaption(const std::string& caption) override { button_->setText(ToQt(caption)); }
+    void Close() override { accept(); }
+    QPushButton* button() const { return button_; }
+
+  private:
+    QLabel* status_;
+    QPushButton* button_;
+};
+
+}  // namespace
+
+void RunUpdateDialog(UpdateClient& client, QObject* receiver, QWidget* parent) {
+    UpdateDialog dialog(parent);
+    UpdateWindow window(client, dialog);
+    PostingUpdateSink sink(
+        [receiver](std::function<void()> task) {
+            QMetaObject::invokeMethod(receiver, std::move(task), Qt::QueuedConnection);
+        },
+        window);
+    QObject::connect(dialog.button(), &QPushButton::clicked, &dialog,
+                     [&window] { window.PressButton(); });
+    window.Open(&sink);
+    DialogDriver::Instance().Exec(dialog);
+    sink.Disconnect();
+}
+
+}  // namespace tolvane
