@@ -1,0 +1,587 @@
+// The road on real Wine. One prefix, made by `wine wineboot -i` for the whole
+// suite; the steps run in order and each builds on the one before:
+//   1. traces planted with Wine's own tools (`reg add` run by Wine, files,
+//      a hosts line) and a real Windows program started with `wine`, which
+//      loads its DLL and keeps running;
+//   2. `tolvane --headless scan smart` lists the program by name and module,
+//      its DLL and every trace;
+//   3. a removal while the prefix's wineserver runs is refused, saying how
+//      to stop the server, and changes nothing;
+//   4. after `wineserver -k` the removal (with a backup) deletes everything,
+//      and `wine reg query` no longer finds the keys and values and sees the
+//      reset start page;
+//   5. the restore brings the keys back and Wine reads the same data;
+//   6. the restored program runs again and the removal's process killer
+//      ends it;
+//   7. the advanced scan's scripts clean the same prefix;
+//   8. Wine still starts and rewrites its registry, which Tolvane still
+//      reads without a problem.
+// Every Wine call runs under `timeout`; the teardown kills the prefix's
+// wineserver and removes the prefix. Exit code 77 (CTest: skipped) when Wine
+// or the test program is missing.
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <array>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <iostream>
+#include <map>
+#include <memory>
+#include <nlohmann/json.hpp>
+#include <sstream>
+#include <thread>
+
+#include "app/settings_store.h"
+#include "backup/backup_archive.h"
+#include "backup/restore.h"
+#include "definitions/load_definitions.h"
+#include "definitions/threat_database.h"
+#include "platform/machine.h"
+#include "platform/registry.h"
+#include "platform/wineserver_lock.h"
+#include "removal/object_remover.h"
+#include "removal/removal_flow.h"
+#include "removal/removal_test_support.h"
+#include "scan/scan_engine.h"
+#include "script/advanced_scan.h"
+
+namespace tolvane {
+namespace {
+
+namespace fs = std::filesystem;
+using namespace std::chrono_literals;
+
+constexpr const char* kProgram = "C:\\Program Files\\Velvet Gazer\\vgazer.exe";
+constexpr const char* kProgramFolder = "C:\\Program Files\\Velvet Gazer";
+constexpr const char* kHook = "C:\\windows\\system32\\vgzhook.dll";
+constexpr const char* kToolbarFolder = "C:\\Program Files\\Hollow Compass";
+constexpr const char* kToolbar = "C:\\Program Files\\Hollow Compass\\hcbar.dll";
+constexpr const char* kHostLine = "203.0.113.24 www.drifter-search.example";
+constexpr const char* kClsid = "{5F1C2A7E-3B9D-4E61-A0C4-7D2E9B18F3A6}";
+constexpr const char* kHijackedStartPage = "http://www.drifter-search.example/start?id=4471";
+
+std::string ReadHostFile(const fs::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::stringstream s;
+    s << in.rdbuf();
+    return s.str();
+}
+
+std::string Quote(const std::string& text) {
+    std::string out = "'";
+    for (char c : text) out += c == '\'' ? std::string("'\\''") : std::string(1, c);
+    return out + "'";
+}
+
+struct ShellResult {
+    int status = -1;  // exit status; 124 when the time limit ended it
+    std::string output;
+};
+
+// Runs a bash script under `timeout`, collecting stdout and stderr.
+ShellResult Shell(const std::string& script, int seconds) {
+    ShellResult result;
+    std::string command =
+        "timeout -k 5 " + std::to_string(seconds) + " bash -c " + Quote(script) + " 2>&1";
+    FILE* pipe = popen(command.c_str(), "r");
+    if (!pipe) return result;
+    std::array<char, 4096> buffer;
+    size_t n;
+    while ((n = fread(buffer.data(), 1, buffer.size(), pipe)) > 0)
+        result.output.append(buffer.data(), n);
+    int status = pclose(pipe);
+    result.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    return result;
+}
+
+// What the road needs, or why it cannot run.
+std::string MissingPrerequisite() {
+    if (Shell("command -v wine && command -v wineserver", 10).status != 0)
+        return "Wine is not installed (no wine and wineserver on PATH; "
+               "scripts/install-deps.sh --with-wine installs it)";
+    for (const char* file : {"vgazer.exe", "vgzhook.dll"}) {
+        if (!fs::exists(fs::path(TOLVANE_WINPROG_DIR) / file))
+            return std::string("the Windows test program was not built (no ") + file +
+                   "; the mingw-w64 compiler x86_64-w64-mingw32-gcc was not found)";
+    }
+    if (access(TOLVANE_PROGRAM, X_OK) != 0) return "the tolvane program was not built";
+    return "";
+}
+
+// One `wine reg` command and what Wine answered.
+struct RegAnswer {
+    int status = -1;
+    std::string output;
+    // The data column of the first line naming `value` (REG_SZ and the
+    // like), or nullopt.
+    std::optional<std::string> Data(const std::string& value) const {
+        std::istringstream lines(output);
+        std::string line;
+        while (std::getline(lines, line)) {
+            if (!line.empty() && line.back() == '\r') line.pop_back();
+            const std::string start = "    " + value + "    ";
+            if (line.rfind(start, 0) != 0) continue;
+            size_t type = line.find("    ", start.size());
+            if (type == std::string::npos) return std::string();
+            return line.substr(type + 4);
+        }
+        return std::nullopt;
+    }
+};
+
+class RealWineRoad : public ::testing::Test {
+  protected:
+    static void SetUpTestSuite() {
+        skipReason_ = MissingPrerequisite();
+        if (!skipReason_.empty()) return;
+        suiteStart_ = std::chrono::steady_clock::now();
+        char pattern[] = "/tmp/tolvane-wine-road-XXXXXX";
+        if (!mkdtemp(pattern)) {
+            setupError_ = "no temporary folder";
+            return;
+        }
+        prefix_ = pattern;
+        ShellResult boot = Shell(Env() + "wine wineboot -i; " + Env() + "wineserver -w", 240);
+        if (boot.status != 0 || !fs::exists(prefix_ + "/system.reg")) {
+            setupError_ = "wine wineboot -i failed (status " + std::to_string(boot.status) +
+                          "): " + boot.output;
+            return;
+        }
+        std::cout << "[ wine     ] prefix " << prefix_ << " made in " << Seconds() << " s\n";
+    }
+
+    static void TearDownTestSuite() {
+        if (prefix_.empty()) return;
+        // Our program, should it still run, ends with the server.
+        Shell(Env() + "wineserver -k; " + Env() + "wineserver -w; true", 30);
+        machine_.reset();
+        std::error_code ec;
+        fs::remove_all(prefix_, ec);
+        std::cout << "[ wine     ] whole road " << Seconds() << " s\n";
+        prefix_.clear();
+    }
+
+    void SetUp() override {
+        if (!skipReason_.empty()) GTEST_SKIP() << skipReason_;
+        ASSERT_TRUE(setupError_.empty()) << setupError_;
+        if (broken_) GTEST_SKIP() << "an earlier step of the road failed";
+        stepStart_ = std::chrono::steady_clock::now();
+    }
+    void TearDown() override {
+        if (HasFatalFailure()) broken_ = true;
+        if (!IsSkipped()) {
+            auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(
+                          std::chrono::steady_clock::now() - stepStart_)
+                          .count();
+            std::cout << "[ wine     ] step took " << ms / 1000.0 << " s\n";
+        }
+    }
+
+    static int Seconds() {
+        return static_cast<int>(std::chrono::duration_cast<std::chrono::seconds>(
+                                    std::chrono::steady_clock::now() - suiteStart_)
+                                    .count());
+    }
+    static std::string Env() { return "WINEPREFIX=" + Quote(prefix_) + " WINEDEBUG=-all "; }
+    static fs::path Host(const std::string& windowsPath) {
+        std::optional<std::string> host = machine_->files().ToHostPath(windowsPath);
+        return host ? fs::path(*host) : fs::path();
+    }
+
+    // Runs the commands as one batch file in one `wine cmd` (one Wine start
+    // for all of them) and returns each command's answer.
+    static std::vector<RegAnswer> WineBatch(const std::vector<std::string>& commands) {
+        std::string batch = "@echo off\r\n";
+        for (const std::string& command : commands)
+            batch += command + "\r\necho @@status=%errorlevel%\r\n";
+        const std::string file = prefix_ + "/tolvane-road.bat";
+        std::ofstream(file, std::ios::binary) << batch;
+        ShellResult run = Shell(Env() + "wine cmd /c " + Quote("Z:" + ReplaceSlashes(file)) +
+                                    " </dev/null; " + Env() + "wineserver -w",
+                                120);
+        std::vector<RegAnswer> answers;
+        RegAnswer current;
+        std::istringstream lines(run.output);
+        std::string line;
+        while (std::getline(lines, line)) {
+            if (!line.empty() && line.back() == '\r') line.pop_back();
+            if (line.rfind("@@status=", 0) == 0) {
+                current.status = std::atoi(line.c_str() + 9);
+                answers.push_back(current);
+                current = {};
+            } else {
+                current.output += line + "\n";
+            }
+        }
+        EXPECT_EQ(answers.size(), commands.size())
+            << "wine cmd ended early (status " << run.status << "): " << run.output;
+        answers.resize(commands.size());
+        return answers;
+    }
+    static std::string ReplaceSlashes(std::string path) {
+        for (char& c : path) c = c == '/' ? '\\' : c;
+        return path;
+    }
+
+    // The queries whose answers must be the same before the removal and
+    // after the restore: the removed keys (with their values) and values.
+    static std::vector<std::string> RestoredQueries() {
+        return {
+            "reg query \"HKLM\\SOFTWARE\\Velvet Gazer\" /s",
+            "reg query \"HKLM\\Software\\Microsoft\\Windows\\CurrentVersion\\Explorer\\Browser "
+            "Helper Objects\\" +
+                std::string(kClsid) + "\" /s",
+            "reg query \"HKLM\\Software\\Classes\\CLSID\\" + std::string(kClsid) + "\" /s",
+            "reg query \"HKLM\\Software\\Microsoft\\Windows\\CurrentVersion\\Run\" /v QfHelper",
+            "reg query \"HKCU\\Software\\Murmur Dial\" /s",
+        };
+    }
+    static RegAnswer StartPage() {
+        return WineBatch(
+            {"reg query \"HKCU\\Software\\Microsoft\\Internet Explorer\\Main\" /v "
+             "\"Start Page\""})[0];
+    }
+
+    // Starts the test program with `wine` (ended by `timeout` at the latest)
+    // and waits until the machine shows it running with its DLL.
+    static bool StartProgram(std::string* why) {
+        Shell(Env() + "setsid timeout -k 5 300 wine " + Quote(kProgram) +
+                  " </dev/null >/dev/null 2>&1 &",
+              10);
+        for (int tries = 0; tries < 300; ++tries) {
+            std::vector<ProcessSnapshot> processes;
+            if (machine_->processes().List(&processes)) {
+                for (const ProcessSnapshot& p : processes) {
+                    if (p.exePath != kProgram) continue;
+                    for (const std::string& module : p.modules)
+                        if (module == kHook) return true;
+                }
+            }
+            std::this_thread::sleep_for(100ms);
+        }
+        *why = "the program did not show up running with " + std::string(kHook);
+        return false;
+    }
+    static bool ProgramRuns() {
+        std::vector<ProcessSnapshot> processes;
+        machine_->processes().List(&processes);
+        for (const ProcessSnapshot& p : processes)
+            if (p.exePath == kProgram) return true;
+        return false;
+    }
+
+    // A smart scan in this process: the rows of the results list.
+    static testing::TestRows ScanRows(ScanEngine** engineOut = nullptr) {
+        static std::unique_ptr<ScanEngine> engine;
+        engine = std::make_unique<ScanEngine>(*machine_, database_);
+        SettingsStore settings(machine_->registry());
+        settings.WriteInt(setting::kLastScanMode, static_cast<int>(ScanMode::Smart));
+        engine->SetRegistryKeyPause(0ms);
+        engine->RunScan();
+        testing::TestRows rows;
+        for (const DetectedObject* object : engine->Results().listedObjects)
+            rows.Add(object->TypeNumber(), object->objectText);
+        if (engineOut) *engineOut = engine.get();
+        return rows;
+    }
+
+    static std::string skipReason_;
+    static std::string setupError_;
+    static std::string prefix_;
+    static bool broken_;
+    static std::chrono::steady_clock::time_point suiteStart_;
+    static std::unique_ptr<Machine> machine_;
+    static ThreatDatabase database_;
+    static std::vector<RegAnswer> planted_;  // RestoredQueries() after planting
+    std::chrono::steady_clock::time_point stepStart_;
+};
+std::string RealWineRoad::skipReason_;
+std::string RealWineRoad::setupError_;
+std::string RealWineRoad::prefix_;
+bool RealWineRoad::broken_ = false;
+std::chrono::steady_clock::time_point RealWineRoad::suiteStart_;
+std::unique_ptr<Machine> RealWineRoad::machine_;
+ThreatDatabase RealWineRoad::database_;
+std::vector<RegAnswer> RealWineRoad::planted_;
+
+TEST_F(RealWineRoad, TracesArePlantedWithWinesOwnToolsAndTheProgramRuns) {
+    const std::string run = "HKCU\\Software\\Microsoft\\Windows\\CurrentVersion\\Run";
+    const std::string bho =
+        "HKLM\\Software\\Microsoft\\Windows\\CurrentVersion\\Explorer\\Browser Helper Objects\\" +
+        std::string(kClsid);
+    const std::string clsid = "HKLM\\Software\\Classes\\CLSID\\" + std::string(kClsid);
+    std::vector<RegAnswer> added = WineBatch({
+        "reg add \"HKLM\\SOFTWARE\\Velvet Gazer\" /v Version /d 2.1 /f",
+        "reg add \"HKLM\\SOFTWARE\\Velvet Gazer\\Modules\" /v Hook /t REG_DWORD /d 24576 /f",
+        "reg add \"" + run + "\" /v VelvetGazer /d \"\\\"" + kProgram + "\\\" /tray\" /f",
+        "reg add \"" + bho + "\" /ve /d \"Hollow Compass\" /f",
+        "reg add \"" + clsid + "\\InprocServer32\" /ve /d \"" + kToolbar + "\" /f",
+        "reg add \"" + clsid + "\\InprocServer32\" /v ThreadingModel /d Apartment /f",
+        std::string("reg add \"HKCU\\Software\\Microsoft\\Internet Explorer\\Main\" /v "
+                    "\"Start Page\" /d \"") +
+            kHijackedStartPage + "\" /f",
+        "reg add \"HKLM\\Software\\Microsoft\\Windows\\CurrentVersion\\Run\" /v QfHelper /d "
+        "\"rundll32 qf2hook.dll,Start\" /f",
+        "reg add \"HKCU\\Software\\Murmur Dial\" /v Number /d 0900-555-0100 /f",
+    });
+    for (size_t i = 0; i < added.size(); ++i)
+        EXPECT_EQ(added[i].status, 0) << "reg add " << i << ": " << added[i].output;
+    // Wine has written its registry files (the batch waited for the server).
+    ASSERT_FALSE(IsWineServerRunning(prefix_));
+
+    std::string error;
+    machine_ = Machine::Open(prefix_, &error);
+    ASSERT_TRUE(machine_) << error;
+    ASSERT_TRUE(machine_->registry().LoadProblems().empty())
+        << machine_->registry().LoadProblems().front();
+    std::string appData;
+    ASSERT_TRUE(ReadRegistryString(machine_->registry(), RootKey::CurrentUser,
+                                   "Software\\Microsoft\\Windows\\CurrentVersion\\Explorer\\Shell "
+                                   "Folders",
+                                   "AppData", &appData));
+
+    const fs::path programs = TOLVANE_WINPROG_DIR;
+    fs::create_directories(Host(kProgramFolder));
+    fs::copy_file(programs / "vgazer.exe", Host(kProgram));
+    fs::copy_file(programs / "vgzhook.dll", Host(kHook));
+    // The definition knows the hook by its size.
+    fs::resize_file(Host(kHook), 24576);
+    fs::create_directories(Host(kToolbarFolder));
+    fs::copy_file(programs / "vgzhook.dll", Host(kToolbar));
+    fs::create_directories(Host(appData + "\\Quillfeather"));
+    std::ofstream(Host(appData + "\\Quillfeather\\keys.dat")) << "pressed: p a s s w o r d\n";
+    std::ofstream(Host("C:\\windows\\system32\\drivers\\etc\\hosts"), std::ios::app)
+        << kHostLine << "\r\n";
+
+    ASSERT_TRUE(StartProgram(&error)) << error;
+    EXPECT_TRUE(IsWineServerRunning(prefix_));
+
+    planted_ = WineBatch(RestoredQueries());
+    for (const RegAnswer& answer : planted_) EXPECT_EQ(answer.status, 0) << answer.output;
+    EXPECT_EQ(planted_[0].Data("Version"), "2.1");
+    EXPECT_EQ(planted_[2].Data("(Default)"), kToolbar);
+    EXPECT_EQ(StartPage().Data("Start Page"), kHijackedStartPage);
+}
+
+TEST_F(RealWineRoad, HeadlessSmartScanListsTheProgramItsDllAndEveryTrace) {
+    ASSERT_TRUE(ProgramRuns());
+    ShellResult scan = Shell(Quote(TOLVANE_PROGRAM) + " --headless --machine " + Quote(prefix_) +
+                                 " --json scan smart 2>/dev/null",
+                             180);
+    ASSERT_EQ(scan.status, 0) << scan.output;
+    nlohmann::json document = nlohmann::json::parse(scan.output, nullptr, false);
+    ASSERT_FALSE(document.is_discarded()) << scan.output;
+    std::multimap<std::string, std::string> listed;  // object -> "vendor|type"
+    for (const auto& row : document["rows"]) {
+        listed.emplace(row.value("object", ""),
+                       row.value("vendor", "") + "|" + row.value("type", ""));
+    }
+    auto count = [&](const std::string& object, const std::string& vendorAndType) {
+        size_t n = 0;
+        auto [from, to] = listed.equal_range(object);
+        for (auto it = from; it != to; ++it) n += it->second == vendorAndType;
+        return n;
+    };
+    // The program by its process name and by its first module, and its file
+    // in its folder; the DLL as a module and in the system folder.
+    EXPECT_EQ(count(kProgram, "Velvet Gazer|File"), 3u) << scan.output;
+    EXPECT_EQ(count(kHook, "Velvet Gazer|File"), 2u) << scan.output;
+    EXPECT_EQ(count(kProgramFolder, "Velvet Gazer|Folder"), 1u);
+    EXPECT_EQ(count("SOFTWARE\\Velvet Gazer", "Velvet Gazer|Registry Key"), 1u);
+    EXPECT_EQ(count("Software\\Microsoft\\Windows\\CurrentVersion\\Run\\VelvetGazer:@:" +
+                        std::string(kProgram),
+                    "Velvet Gazer|Registry Value"),
+              1u);
+    const std::string bho =
+        "Software\\Microsoft\\Windows\\CurrentVersion\\Explorer\\Browser Helper Objects\\" +
+        std::string(kClsid);
+    EXPECT_EQ(count(bho, "Hollow Compass Toolbar|Registry Key"), 1u);
+    EXPECT_EQ(count("CLSID\\" + std::string(kClsid), "Hollow Compass Toolbar|Registry Key"), 1u);
+    EXPECT_EQ(count(kToolbarFolder, "Hollow Compass Toolbar|Folder"), 1u);
+    EXPECT_EQ(count(kToolbar, "Hollow Compass Toolbar|File"), 1u);
+    EXPECT_EQ(count("Software\\Microsoft\\Internet Explorer\\Main\\Start "
+                    "Page:@:drifter-search.example",
+                    "StartPage Drifter|Registry Value"),
+              1u);
+    EXPECT_EQ(count("www.drifter-search.example", "StartPage Drifter|Host File Item"), 1u);
+    EXPECT_EQ(count("Software\\Microsoft\\Windows\\CurrentVersion\\Run\\QfHelper",
+                    "Quillfeather Keylogger|Registry Value"),
+              1u);
+    EXPECT_EQ(count("Software\\Murmur Dial", "Murmur Dialer|Registry Key"), 1u);
+    size_t quillfeather = 0;
+    for (const auto& [object, what] : listed)
+        quillfeather += what.rfind("Quillfeather Keylogger|", 0) == 0;
+    EXPECT_EQ(quillfeather, 3u) << "folder, keys.dat and the Run value";
+    EXPECT_GT(document["counters"].value("processesRecognised", 0), 2);
+}
+
+TEST_F(RealWineRoad, RemovalWhileTheWineserverRunsIsRefusedSayingHowToStopIt) {
+    ASSERT_TRUE(ProgramRuns());
+    ASSERT_TRUE(IsWineServerRunning(prefix_));
+    // The headless scan installed the shipped databases.
+    ASSERT_TRUE(LoadDefinitions(machine_->files(),
+                                SettingsStore::ApplicationFolder() + "database.db",
+                                PlaceholderFolders::FromShell(machine_->shell()), &database_));
+    testing::TestRows rows = ScanRows();
+    ASSERT_GT(rows.RowCount(), 10u);
+    const size_t listed = rows.RowCount();
+
+    SettingsStore settings(machine_->registry());
+    ObjectRemover remover(*machine_);
+    testing::TestView view;
+    RemovalFlow flow(*machine_, settings, remover, view);
+    EXPECT_FALSE(flow.RunRemoval(rows, false));
+    bool told = false;
+    for (const auto& message : view.messages)
+        told = told || message.text.find("wineserver -k") != std::string::npos;
+    EXPECT_TRUE(told) << "no message says how to stop the wineserver";
+    // Nothing was removed: the rows, the program, its files and keys stay.
+    EXPECT_EQ(rows.RowCount(), listed);
+    EXPECT_TRUE(ProgramRuns());
+    EXPECT_TRUE(fs::exists(Host(kProgram)));
+    EXPECT_TRUE(fs::exists(Host(kToolbar)));
+    RegKey key;
+    EXPECT_EQ(machine_->registry().OpenKey(Registry::Root(RootKey::LocalMachine),
+                                           "SOFTWARE\\Velvet Gazer", KEY_READ, &key),
+              ERROR_SUCCESS);
+}
+
+TEST_F(RealWineRoad, RemovalAfterWineserverStopsDeletesWhatWineThenNoLongerFinds) {
+    // Stopping the server ends every program of the prefix, ours too.
+    ShellResult stop = Shell(Env() + "wineserver -k; " + Env() + "wineserver -w", 30);
+    EXPECT_EQ(stop.status, 0) << stop.output;
+    ASSERT_FALSE(IsWineServerRunning(prefix_));
+    for (int tries = 0; tries < 50 && ProgramRuns(); ++tries) std::this_thread::sleep_for(100ms);
+    EXPECT_FALSE(ProgramRuns());
+
+    ScanEngine* engine = nullptr;
+    testing::TestRows rows = ScanRows(&engine);
+    ASSERT_GT(rows.RowCount(), 10u);
+    SettingsStore settings(machine_->registry());
+    ObjectRemover remover(*machine_);
+    remover.SetHostsFiles(engine->HostsFiles());
+    testing::TestView view;
+    RemovalFlow flow(*machine_, settings, remover, view);
+    BackupArchive backup(*machine_, view);
+    flow.SetBackupCommand([&] { backup.MarkCheckedForBackup(rows); });
+    view.savePaths = {BackupArchive::DefaultArchivePath()};
+    // Every question answered Yes (backup, confirmation, browser reset).
+    ASSERT_TRUE(flow.RunRemoval(rows, false));
+    EXPECT_EQ(rows.RowCount(), 0u);
+    for (const auto& message : view.messages)
+        EXPECT_EQ(message.text.find("wineserver"), std::string::npos) << message.text;
+    EXPECT_TRUE(remover.FailedDeletions().empty());
+    // regsvr32 ran through Wine for the DLLs, and was waited for.
+    EXPECT_FALSE(IsWineServerRunning(prefix_));
+
+    for (const char* path : {kProgram, kProgramFolder, kHook, kToolbar, kToolbarFolder})
+        EXPECT_FALSE(fs::exists(Host(path))) << path;
+    const std::string hosts = ReadHostFile(Host("C:\\windows\\system32\\drivers\\etc\\hosts"));
+    EXPECT_EQ(hosts.find("drifter-search"), std::string::npos) << hosts;
+    EXPECT_NE(hosts.find("localhost"), std::string::npos) << hosts;
+
+    std::vector<RegAnswer> after = WineBatch(RestoredQueries());
+    for (size_t i = 0; i < after.size(); ++i)
+        EXPECT_EQ(after[i].status, 1) << RestoredQueries()[i] << ":\n" << after[i].output;
+    EXPECT_EQ(StartPage().Data("Start Page"), "about:blank");
+}
+
+TEST_F(RealWineRoad, RestoreBringsTheKeysBackAndWineReadsTheSameData) {
+    RestoreReport report = RestoreArchive(*machine_, BackupArchive::DefaultArchivePath());
+    EXPECT_TRUE(report.archiveOpened);
+    EXPECT_TRUE(report.extractedAll);
+    EXPECT_TRUE(report.registryImported);
+    EXPECT_GE(report.restored, 4u);
+    std::vector<RegAnswer> after = WineBatch(RestoredQueries());
+    ASSERT_EQ(after.size(), planted_.size());
+    for (size_t i = 0; i < after.size(); ++i) {
+        EXPECT_EQ(after[i].status, 0) << RestoredQueries()[i] << ":\n" << after[i].output;
+        EXPECT_EQ(after[i].output, planted_[i].output) << RestoredQueries()[i];
+    }
+    EXPECT_EQ(ReadHostFile(Host(kProgram)),
+              ReadHostFile(fs::path(TOLVANE_WINPROG_DIR) / "vgazer.exe"));
+    EXPECT_EQ(fs::file_size(Host(kHook)), 24576u);
+}
+
+TEST_F(RealWineRoad, TheRestoredProgramRunsAgainAndTheRemovalsKillerEndsIt) {
+    std::string why;
+    ASSERT_TRUE(StartProgram(&why)) << why;
+    EXPECT_TRUE(KillProcessesRunning(*machine_, kProgram));
+    EXPECT_FALSE(ProgramRuns());
+    // With its last program gone the server ends by itself.
+    WaitForWineToFinish(*machine_, 30s);
+    EXPECT_FALSE(IsWineServerRunning(prefix_));
+}
+
+class AnsweringView : public AdvancedScanView {
+  public:
+    std::vector<std::string> shown;
+    int MessageBox(const std::string& text, const std::string&, uint16_t) override {
+        shown.push_back(text);
+        return kIdYes;
+    }
+};
+
+TEST_F(RealWineRoad, AdvancedScanScriptsCleanTheSamePrefix) {
+    ASSERT_FALSE(IsWineServerRunning(prefix_));
+    AnsweringView view;
+    AdvancedScan scan(*machine_, view, SettingsStore::ApplicationFolder(), ScriptLimits{});
+    scan.Open();
+    ASSERT_FALSE(scan.scripts().empty()) << "no script.db in the application folder";
+    scan.Scan();
+    ASSERT_EQ(scan.outcomes().size(), scan.rows().size());
+    for (size_t i = 0; i < scan.rows().size(); ++i) {
+        EXPECT_EQ(scan.rows()[i].status, kFinishedStatus);
+        EXPECT_EQ(scan.outcomes()[i], ScriptOutcome::Completed) << scan.rows()[i].vendor;
+    }
+    for (const char* path : {kProgram, kProgramFolder, kHook, kToolbarFolder})
+        EXPECT_FALSE(fs::exists(Host(path))) << path;
+    std::vector<RegAnswer> after = WineBatch(RestoredQueries());
+    for (size_t i = 0; i < after.size(); ++i)
+        EXPECT_EQ(after[i].status, 1) << RestoredQueries()[i] << ":\n" << after[i].output;
+    RegAnswer run = WineBatch(
+        {"reg query \"HKCU\\Software\\Microsoft\\Windows\\CurrentVersion\\Run\" /v VelvetGazer"})
+        [0];
+    EXPECT_EQ(run.status, 1) << run.output;
+}
+
+TEST_F(RealWineRoad, WineStillStartsAndRewritesItsRegistryWhichTolvaneStillReads) {
+    std::vector<RegAnswer> answers = WineBatch({
+        "echo ok",
+        "reg add \"HKCU\\Software\\Tolvane Wine Probe\" /v Seen /d yes /f",
+    });
+    EXPECT_EQ(answers[0].status, 0);
+    EXPECT_NE(answers[0].output.find("ok"), std::string::npos) << answers[0].output;
+    EXPECT_EQ(answers[1].status, 0) << answers[1].output;
+    ASSERT_FALSE(IsWineServerRunning(prefix_));
+    const std::string userReg = ReadHostFile(prefix_ + "/user.reg");
+    EXPECT_NE(userReg.find("Tolvane Wine Probe"), std::string::npos);
+    Registry registry(prefix_);
+    EXPECT_TRUE(registry.LoadProblems().empty()) << registry.LoadProblems().front();
+    std::string seen;
+    EXPECT_TRUE(ReadRegistryString(registry, RootKey::CurrentUser, "Software\\Tolvane Wine Probe",
+                                   "Seen", &seen));
+    EXPECT_EQ(seen, "yes");
+    ShellResult plain =
+        Shell(Env() + "wine cmd /c echo ok </dev/null; " + Env() + "wineserver -w", 60);
+    EXPECT_EQ(plain.status, 0) << plain.output;
+    EXPECT_NE(plain.output.find("ok"), std::string::npos) << plain.output;
+}
+
+}  // namespace
+}  // namespace tolvane
+
+int main(int argc, char** argv) {
+    ::testing::InitGoogleTest(&argc, argv);
+    const std::string missing = tolvane::MissingPrerequisite();
+    if (!missing.empty()) {
+        std::cout << "[  SKIPPED ] the real-Wine road: " << missing << "\n";
+        return 77;
+    }
+    return RUN_ALL_TESTS();
+}
