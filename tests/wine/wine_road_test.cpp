@@ -201,9 +201,11 @@ class RealWineRoad : public ::testing::Test {
             batch += command + "\r\necho @@status=%errorlevel%\r\n";
         const std::string file = prefix_ + "/tolvane-road.bat";
         std::ofstream(file, std::ios::binary) << batch;
-        ShellResult run = Shell(Env() + "wine cmd /c " + Quote("Z:" + ReplaceSlashes(file)) +
-                                    " </dev/null; " + Env() + "wineserver -w",
-                                120);
+        ShellResult run = Shell(
+            Env() + "wine cmd /c " + Quote("Z:" + ReplaceSlashes(file)) + " </dev/null" +
+                // With a program running the server stays: no wait then.
+                (IsWineServerRunning(prefix_) ? std::string() : "; " + Env() + "wineserver -w"),
+            120);
         std::vector<RegAnswer> answers;
         RegAnswer current;
         std::istringstream lines(run.output);
