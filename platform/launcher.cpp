@@ -25,9 +25,10 @@ std::string FindOnPath(const std::string& name) {
     std::string_view rest = path;
     while (true) {
         size_t cut = rest.find(':');
-        std::string folder(rest.substr(0, cut));
-        if (folder.empty()) folder = ".";
-        std::string candidate = folder + "/" + name;
+        std::string_view folder = rest.substr(0, cut);
+        std::string candidate(folder.empty() ? std::string_view(".") : folder);
+        candidate += '/';
+        candidate += name;
         struct stat st;
         if (stat(candidate.c_str(), &st) == 0 && S_ISREG(st.st_mode) &&
             access(candidate.c_str(), X_OK) == 0)
