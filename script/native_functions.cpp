@@ -612,8 +612,8 @@ const JSFunctionSpec* NativeFunctionTable() {
 
 std::vector<NativeFunctionInfo> NativeFunctionList() {
     std::vector<NativeFunctionInfo> list;
-    for (const JSFunctionSpec* spec = kNativeFunctions; spec->name.string(); ++spec) {
-        list.push_back({spec->name.string(), spec->nargs});
+    for (const JSFunctionSpec* function = kNativeFunctions; function->name.string(); ++function) {
+        list.push_back({function->name.string(), function->nargs});
     }
     return list;
 }

@@ -201,10 +201,10 @@ QWidget* MainWindow::BuildCounters() {
 }
 
 void MainWindow::BuildMenus() {
-    for (const MenuSpec& spec : MainWindowMenus()) {
-        QMenu* menu = menuBar_->addMenu(spec.title);
-        menu->setObjectName(QString("menu") + QString(spec.title).remove('&'));
-        for (const MenuItemSpec& item : spec.items) {
+    for (const MenuSpec& menuEntry : MainWindowMenus()) {
+        QMenu* menu = menuBar_->addMenu(menuEntry.title);
+        menu->setObjectName(QString("menu") + QString(menuEntry.title).remove('&'));
+        for (const MenuItemSpec& item : menuEntry.items) {
             if (!item.text) {
                 menu->addSeparator();
                 continue;
@@ -214,7 +214,7 @@ void MainWindow::BuildMenus() {
             connect(action, &QAction::triggered, this, [this, command] { Run(command); });
             actions_[command] = action;
         }
-        if (QString(spec.title) == "Settings") {
+        if (QString(menuEntry.title) == "Settings") {
             // "Check &Updates" is greyed while a scan runs, checked each time
             // the menu opens.
             connect(menu, &QMenu::aboutToShow, this, [this] {
