@@ -242,8 +242,8 @@ bool ArchiveWriter::Close() {
     if (!zip_) return false;
     bool ok = zipClose(Zip(zip_), nullptr) == ZIP_OK && !writeFailed_;
     zip_ = nullptr;
-    if (ok && files_.PathFileExists(target_)) ok = files_.DeleteFile(target_);
-    if (ok) ok = files_.MoveFile(partPath_, target_);
+    // One rename over the old archive: a crash leaves the old one or the new one.
+    if (ok) ok = files_.MoveFileReplacing(partPath_, target_);
     if (!ok) {
         writeFailed_ = true;
         files_.DeleteFile(partPath_);

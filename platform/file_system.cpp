@@ -791,6 +791,30 @@ bool FileSystem::CopyFile(std::string_view from, std::string_view to, bool failI
     return true;
 }
 
+bool FileSystem::MoveFileReplacing(std::string_view from, std::string_view to) {
+    Resolved src, dst;
+    if (!Resolve(from, &src)) return false;
+    if (!src.exists) return Fail(MissingError(src.parentExists));
+    if (src.isRoot) return Fail(ERROR_ACCESS_DENIED);
+    struct stat ss;
+    if (!StatEntry(src.host, &ss)) return FailErrno();
+    if (S_ISDIR(ss.st_mode)) return Fail(ERROR_ACCESS_DENIED);
+    if (!Resolve(to, &dst)) return false;
+    if (!dst.parentExists || dst.isRoot) return Fail(ERROR_PATH_NOT_FOUND);
+    if (dst.exists) {
+        struct stat ds;
+        if (!StatEntry(dst.host, &ds)) return FailErrno();
+        if (S_ISDIR(ds.st_mode) || NoWriteBits(ds) || InUse(dst.host))
+            return Fail(ERROR_ACCESS_DENIED);
+    }
+    if (NoWriteBits(ss) || InUse(src.host)) return Fail(ERROR_ACCESS_DENIED);
+    if (!FolderWritable(ParentOf(src.host)) || !FolderWritable(ParentOf(dst.host))) return false;
+    if (rename(src.host.c_str(), dst.host.c_str()) != 0)
+        return errno == EXDEV ? Fail(ERROR_NOT_SAME_DEVICE) : FailErrno();
+    t_lastError = ERROR_SUCCESS;
+    return true;
+}
+
 bool FileSystem::MoveFile(std::string_view from, std::string_view to) {
     Resolved src, dst;
     if (!Resolve(from, &src)) return false;

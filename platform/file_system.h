@@ -144,6 +144,11 @@ class FileSystem {
     // --- Operations ---
     bool CopyFile(std::string_view from, std::string_view to, bool failIfExists);
     bool MoveFile(std::string_view from, std::string_view to);  // fails if `to` exists
+    // MoveFileEx with MOVEFILE_REPLACE_EXISTING, for files: one rename, so
+    // `to` holds its old or its new content whole at every moment. A
+    // read-only or in-use `to`, a folder at `to` and a move to another file
+    // system are refused.
+    bool MoveFileReplacing(std::string_view from, std::string_view to);
     bool DeleteFile(std::string_view path);
     bool CreateDirectory(std::string_view path);  // parent must exist; ERROR_ALREADY_EXISTS
     bool RemoveDirectory(std::string_view path);  // must be empty

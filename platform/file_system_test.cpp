@@ -267,6 +267,31 @@ TEST_F(FileSystemTest, AtomicWriteLeavesTheOldContentUntilTheRename) {
     EXPECT_EQ(FileSystem::LastError(), ERROR_PATH_NOT_FOUND);
 }
 
+TEST_F(FileSystemTest, AReplacingMoveSwapsTheContentInOneStepAndRefusesWhatMoveFileExWould) {
+    prefix.WriteFile("C:\\a\\old.zip", "old");
+    prefix.WriteFile("C:\\a\\old.zip.part", "new");
+    EXPECT_TRUE(files.MoveFileReplacing("C:\\a\\old.zip.part", "C:\\A\\OLD.ZIP"));
+    EXPECT_EQ(prefix.ReadFile("C:\\a\\old.zip"), "new");
+    EXPECT_FALSE(files.PathFileExists("C:\\a\\old.zip.part"));
+    // A missing target is an ordinary move.
+    prefix.WriteFile("C:\\a\\x.part", "x");
+    EXPECT_TRUE(files.MoveFileReplacing("C:\\a\\x.part", "C:\\a\\x.zip"));
+    EXPECT_EQ(prefix.ReadFile("C:\\a\\x.zip"), "x");
+
+    prefix.WriteFile("C:\\a\\y.part", "y");
+    ASSERT_TRUE(files.SetFileAttributes("C:\\a\\x.zip", FILE_ATTRIBUTE_READONLY));
+    EXPECT_FALSE(files.MoveFileReplacing("C:\\a\\y.part", "C:\\a\\x.zip"));
+    EXPECT_EQ(FileSystem::LastError(), ERROR_ACCESS_DENIED);
+    EXPECT_EQ(prefix.ReadFile("C:\\a\\x.zip"), "x");
+    ASSERT_TRUE(files.CreateDirectory("C:\\a\\dir"));
+    EXPECT_FALSE(files.MoveFileReplacing("C:\\a\\y.part", "C:\\a\\dir"));
+    EXPECT_FALSE(files.MoveFileReplacing("C:\\a\\dir", "C:\\a\\z"));
+    EXPECT_FALSE(files.MoveFileReplacing("C:\\a\\missing", "C:\\a\\z"));
+    EXPECT_FALSE(files.MoveFileReplacing("C:\\a\\y.part", "C:\\no\\such\\z"));
+    EXPECT_EQ(FileSystem::LastError(), ERROR_PATH_NOT_FOUND);
+    EXPECT_EQ(prefix.ReadFile("C:\\a\\y.part"), "y");
+}
+
 TEST_F(FileSystemTest, CopiesMovesAndRemoves) {
     prefix.WriteFile("C:\\a\\one.txt", "1");
     EXPECT_TRUE(files.CopyFile("C:\\A\\ONE.TXT", "C:\\a\\two.txt", true));

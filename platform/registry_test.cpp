@@ -15,6 +15,7 @@
 #include <thread>
 
 #include "platform/wine_hive.h"
+#include "platform/testing/fake_wineserver.h"
 #include "platform/wineserver_lock.h"
 
 namespace tolvane {
@@ -561,52 +562,7 @@ TEST(RegistrySaving, ThreadsWriteAndReadAtOnce) {
 
 // ---- Refused writes --------------------------------------------------------------------
 
-// A process that holds the lock a running wineserver of the prefix holds,
-// taken the way the server takes it (a POSIX write lock on "lock").
-class FakeWineServer {
-  public:
-    FakeWineServer(const std::string& prefix, bool withNameFile) {
-        std::string name = "tolvane-test-" + std::to_string(getpid());
-        if (withNameFile) std::ofstream(prefix + "/wineserver") << name;
-        std::vector<std::string> locks = WineServerLockPaths(prefix);
-        std::string lock = withNameFile ? locks.front() : locks.back();
-        dir_ = lock.substr(0, lock.rfind('/'));
-        top_ = withNameFile ? "/tmp/" + name : "";
-        fs::create_directories(dir_);
-        int ready[2];
-        if (pipe(ready) != 0) return;
-        pid_ = fork();
-        if (pid_ == 0) {
-            int fd = open(lock.c_str(), O_RDWR | O_CREAT, 0600);
-            struct flock fl {};
-            fl.l_type = F_WRLCK;
-            fl.l_whence = SEEK_SET;
-            char ok = (fd >= 0 && fcntl(fd, F_SETLK, &fl) == 0) ? 1 : 0;
-            (void)!write(ready[1], &ok, 1);
-            for (;;) pause();
-        }
-        close(ready[1]);
-        char ok = 0;
-        locked_ = pid_ > 0 && read(ready[0], &ok, 1) == 1 && ok == 1;
-        close(ready[0]);
-    }
-    ~FakeWineServer() { Stop(); }
-    void Stop() {
-        if (pid_ > 0) {
-            kill(pid_, SIGKILL);
-            waitpid(pid_, nullptr, 0);
-        }
-        pid_ = -1;
-        std::error_code ec;
-        fs::remove_all(top_.empty() ? dir_ : top_, ec);
-    }
-    bool locked() const { return locked_; }
-
-  private:
-    std::string dir_, top_;
-    pid_t pid_ = -1;
-    bool locked_ = false;
-};
+using testing::FakeWineServer;
 
 TEST(RegistryRefusals, WritesRefusedWhileTheWineServerRuns) {
     for (bool withNameFile : {true, false}) {

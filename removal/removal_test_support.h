@@ -13,7 +13,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/wineserver_lock.h"
+#include "platform/testing/fake_wineserver.h"
 #include "removal/object_rows.h"
 #include "removal/removal_view.h"
 
@@ -93,45 +93,6 @@ class TestView : public RemovalView {
     void SetProgressPosition(int position) override { progress = position; }
 
     std::string LastText() const { return messages.empty() ? "" : messages.back().text; }
-};
-
-// A child process holding the lock a running wineserver of the prefix holds.
-class FakeWineServer {
-  public:
-    explicit FakeWineServer(const std::string& prefix) {
-        name_ = "/tmp/tolvane-removal-test-" + std::to_string(getpid());
-        std::ofstream(prefix + "/wineserver") << name_.substr(5);
-        std::string lock = WineServerLockPaths(prefix).front();
-        std::filesystem::create_directories(lock.substr(0, lock.rfind('/')));
-        int ready[2];
-        if (pipe(ready) != 0) return;
-        pid_ = fork();
-        if (pid_ == 0) {
-            int fd = open(lock.c_str(), O_RDWR | O_CREAT, 0600);
-            struct flock fl {};
-            fl.l_type = F_WRLCK;
-            fl.l_whence = SEEK_SET;
-            char ok = (fd >= 0 && fcntl(fd, F_SETLK, &fl) == 0) ? 1 : 0;
-            (void)!write(ready[1], &ok, 1);
-            for (;;) pause();
-        }
-        close(ready[1]);
-        char ok = 0;
-        (void)!read(ready[0], &ok, 1);
-        close(ready[0]);
-    }
-    ~FakeWineServer() {
-        if (pid_ > 0) {
-            kill(pid_, SIGKILL);
-            waitpid(pid_, nullptr, 0);
-        }
-        std::error_code ec;
-        std::filesystem::remove_all(name_, ec);
-    }
-
-  private:
-    std::string name_;
-    pid_t pid_ = -1;
 };
 
 }  // namespace tolvane::testing

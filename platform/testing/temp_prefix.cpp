@@ -9,8 +9,10 @@
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
 #include <map>
 #include <mutex>
+#include <sstream>
 #include <stdexcept>
 #include <utility>
 #include <vector>
@@ -280,6 +282,13 @@ std::string TempPrefix::Host(std::string_view relative) const {
 
 void TempPrefix::WriteFile(std::string_view windowsPath, std::string_view content) const {
     WriteText(Host("drive_c/" + DriveCRelative(windowsPath)), content);
+}
+
+std::string TempPrefix::ReadFile(std::string_view windowsPath) const {
+    std::ifstream in(Host("drive_c/" + DriveCRelative(windowsPath)), std::ios::binary);
+    std::ostringstream content;
+    content << in.rdbuf();
+    return content.str();
 }
 
 void TempPrefix::MakeFolder(std::string_view windowsPath) const {

@@ -30,6 +30,8 @@ class TempPrefix {
     std::string Host(std::string_view relative) const;
     // Writes a file (parents created) given a Windows path on C:.
     void WriteFile(std::string_view windowsPath, std::string_view content) const;
+    // The bytes of a file given a Windows path on C: ("" when missing).
+    std::string ReadFile(std::string_view windowsPath) const;
     void MakeFolder(std::string_view windowsPath) const;
     // Adds (or replaces) the drive dosdevices/<letter>: -> target, e.g.
     // AddDrive('z', "/") or AddDrive('d', Host("cdrom")). A fresh prefix has

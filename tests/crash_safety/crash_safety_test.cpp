@@ -275,10 +275,9 @@ TEST_F(CrashSafety, DatabaseInstallKeepsTheOldOrTheNewDatabaseWhole) {
                 Leftovers(prefix_.Host("drive_c/Program Files/Tolvane")));
 }
 
-// Off until the archive writer replaces an existing archive in one step: its
-// Close deletes the old archive before it moves the new one into place, so a
-// kill between the two leaves no archive at all (found by this test).
-TEST_F(CrashSafety, DISABLED_BackupArchiveKeepsTheOldOrTheNewArchiveWhole) {
+// The archive writer once deleted the old archive before it moved the new one
+// into place, so a kill between the two left no archive at all.
+TEST_F(CrashSafety, BackupArchiveKeepsTheOldOrTheNewArchiveWhole) {
     std::mt19937 random(7);
     std::string a(256 << 10, '\0');
     std::string b(256 << 10, '\0');
