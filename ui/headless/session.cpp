@@ -432,24 +432,16 @@ bool Session::RunStep(const Step& step) {
         c.Execute(a == "all" ? MainCommand::RemoveAll : MainCommand::RemoveSelected);
         return true;
     }
-    if (step.word == "backup") {
-        c.Execute(MainCommand::BackupQuarantine);
-        return true;
-    }
-    if (step.word == "restore") {
-        c.Execute(MainCommand::RestoreBackup);
-        return true;
-    }
-    if (step.word == "advanced") {
-        c.Execute(MainCommand::AdvancedBhoScan);
-        return true;
-    }
-    if (step.word == "update") {
-        c.Execute(MainCommand::CheckUpdates);
-        return true;
-    }
-    if (step.word == "about") {
-        c.Execute(MainCommand::About);
+    // Words that press one button or menu item and print nothing themselves.
+    static const std::map<std::string, MainCommand> plainCommands = {
+        {"backup", MainCommand::BackupQuarantine},
+        {"restore", MainCommand::RestoreBackup},
+        {"advanced", MainCommand::AdvancedBhoScan},
+        {"update", MainCommand::CheckUpdates},
+        {"about", MainCommand::About},
+    };
+    if (auto plain = plainCommands.find(step.word); plain != plainCommands.end()) {
+        c.Execute(plain->second);
         return true;
     }
     if (step.word == "logfile") {
