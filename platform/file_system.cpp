@@ -526,13 +526,77 @@ bool FileSystem::MatchFilePattern(std::string_view pattern, std::string_view nam
 
 bool FindHandle::Next(FindData* data) {
     if (next_ >= entries_.size()) return Fail(ERROR_NO_MORE_FILES);
-    *data = entries_[next_++];
+    *data = std::move(entries_[next_++].data);
     return true;
+}
+
+namespace {
+
+// Is `name` (1252) the host name `hostName` (UTF-8) written back? Names
+// with characters outside the code page are not.
+bool SameName(std::string_view name, std::string_view hostName) {
+    bool ascii = std::all_of(name.begin(), name.end(),
+                             [](char c) { return static_cast<unsigned char>(c) < 0x80; });
+    return ascii ? name == hostName : Cp1252ToUtf8(name) == hostName;
+}
+
+}  // namespace
+
+// Lists the open folder `fd` (taken over and closed) into the handle. Each
+// entry is looked at relative to the folder, without walking its path again.
+bool FileSystem::ListFolder(int fd, std::string host, std::string windows, bool isRoot,
+                            std::string_view mask, FindHandle* handle, FindData* data) {
+    DIR* dir = fdopendir(fd);
+    if (!dir) {
+        int err = errno;
+        close(fd);
+        return Fail(ErrnoToWin(err));
+    }
+    std::vector<FindHandle::Entry> found;
+    while (dirent* entry = readdir(dir)) {
+        std::string_view onDisk = entry->d_name;
+        bool dots = onDisk == "." || onDisk == "..";
+        if (dots && isRoot) continue;  // a drive's root has no "." and ".."
+        std::string name = Utf8ToCp1252(onDisk);
+        if (!MatchFilePattern(mask, name)) continue;
+        // The entry itself first: a symbolic link shows as a reparse point
+        // (as Windows shows a junction) with its target's other attributes,
+        // or its own when it leads nowhere.
+        struct stat es;
+        if (fstatat(fd, entry->d_name, &es, AT_SYMLINK_NOFOLLOW) != 0) continue;
+        uint32_t link = 0;
+        if (S_ISLNK(es.st_mode)) {
+            struct stat target;
+            if (fstatat(fd, entry->d_name, &target, 0) == 0) es = target;
+            link = FILE_ATTRIBUTE_REPARSE_POINT;
+        }
+        FindHandle::Entry listed{MakeFindData(es, std::move(name)), std::string(onDisk)};
+        listed.data.attributes |= link;
+        found.push_back(std::move(listed));
+    }
+    closedir(dir);  // closes fd
+    std::sort(found.begin(), found.end(),
+              [](const FindHandle::Entry& ea, const FindHandle::Entry& eb) {
+                  const std::string& a = ea.data.name;
+                  const std::string& b = eb.data.name;
+                  bool ad = a == "." || a == "..", bd = b == "." || b == "..";
+                  if (ad != bd) return ad;
+                  if (ad) return a.size() < b.size();
+                  int c = CompareNoCase(a, b);
+                  return c != 0 ? c < 0 : a < b;
+              });
+    if (found.empty()) return Fail(ERROR_FILE_NOT_FOUND);
+    handle->entries_ = std::move(found);
+    handle->folderHost_ = std::move(host);
+    handle->folderWindows_ = std::move(windows);
+    return handle->Next(data);
 }
 
 bool FileSystem::FindFirstFile(std::string_view pattern, FindHandle* handle, FindData* data) const {
     handle->entries_.clear();
     handle->next_ = 0;
+    handle->folderHost_.clear();
+    handle->folderWindows_.clear();
     std::string text(pattern);
     for (char& c : text)
         if (c == '/') c = '\\';
@@ -552,33 +616,47 @@ bool FileSystem::FindFirstFile(std::string_view pattern, FindHandle* handle, Fin
     struct stat st;
     if (!r.exists || stat(r.host.c_str(), &st) != 0 || !S_ISDIR(st.st_mode))
         return Fail(ERROR_PATH_NOT_FOUND);
-    DIR* dir = opendir(r.host.c_str());
-    if (!dir) return FailErrno();
-    std::vector<FindData> found;
-    std::string base = r.host == "/" ? "" : r.host;
-    while (dirent* entry = readdir(dir)) {
-        std::string onDisk = entry->d_name;
-        bool dots = onDisk == "." || onDisk == "..";
-        if (dots && r.isRoot) continue;  // a drive's root has no "." and ".."
-        std::string name = Utf8ToCp1252(onDisk);
-        if (!MatchFilePattern(mask, name)) continue;
-        struct stat es;
-        std::string entryHost = base + "/" + onDisk;
-        if (!StatEntry(entryHost, &es)) continue;
-        found.push_back(MakeFindData(es, std::move(name)));
-        if (!dots) found.back().attributes |= LinkAttribute(entryHost);
+    int fd = open(r.host.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0) return FailErrno();
+    return ListFolder(fd, std::move(r.host), std::move(r.normalized), r.isRoot, mask, handle, data);
+}
+
+bool FileSystem::FindFirstFileIn(const FindHandle& parent, const FindData& entry,
+                                 std::string_view pattern, FindHandle* handle,
+                                 FindData* data) const {
+    std::string windows = parent.folderWindows_;
+    if (windows.empty() || windows.back() != '\\') windows += '\\';
+    windows += entry.name;
+    // The short way only where resolving the whole path would end in the
+    // same place: a real folder (not a link, which may lead anywhere) whose
+    // name reads back as the name on disk and is one valid component, so the
+    // exact match Resolve tries first is this very entry.
+    const FindHandle::Entry* listed =
+        parent.next_ > 0 && parent.next_ <= parent.entries_.size() && !parent.folderHost_.empty()
+            ? &parent.entries_[parent.next_ - 1]
+            : nullptr;
+    bool plain = listed && (entry.attributes & FILE_ATTRIBUTE_DIRECTORY) &&
+                 !(entry.attributes & FILE_ATTRIBUTE_REPARSE_POINT) && entry.name != "." &&
+                 entry.name != ".." && entry.name.find('\\') == std::string::npos &&
+                 ValidComponent(entry.name) && SameName(entry.name, listed->hostName) &&
+                 !pattern.empty() && pattern.find_first_of("\\/") == std::string_view::npos;
+    if (plain) {
+        std::string host = parent.folderHost_ == "/" ? std::string() : parent.folderHost_;
+        host += '/';
+        host += listed->hostName;
+        // O_NOFOLLOW: a folder replaced by a link since the listing takes
+        // the long way, which checks where the link leads.
+        int fd = open(host.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+        if (fd >= 0) {
+            handle->entries_.clear();
+            handle->next_ = 0;
+            return ListFolder(fd, std::move(host), std::move(windows), false, pattern, handle,
+                              data);
+        }
     }
-    closedir(dir);
-    std::sort(found.begin(), found.end(), [](const FindData& a, const FindData& b) {
-        bool ad = a.name == "." || a.name == "..", bd = b.name == "." || b.name == "..";
-        if (ad != bd) return ad;
-        if (ad) return a.name.size() < b.name.size();
-        int c = CompareNoCase(a.name, b.name);
-        return c != 0 ? c < 0 : a.name < b.name;
-    });
-    if (found.empty()) return Fail(ERROR_FILE_NOT_FOUND);
-    handle->entries_ = std::move(found);
-    return handle->Next(data);
+    windows += '\\';
+    windows += pattern;
+    return FindFirstFile(windows, handle, data);
 }
 
 // --- Whole files ---

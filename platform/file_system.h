@@ -54,7 +54,13 @@ class FindHandle {
     bool Next(FindData* data);  // FindNextFileA; false at the end (ERROR_NO_MORE_FILES)
   private:
     friend class FileSystem;
-    std::vector<FindData> entries_;
+    struct Entry {
+        FindData data;
+        std::string hostName;  // the name on the host (UTF-8)
+    };
+    std::vector<Entry> entries_;
+    std::string folderHost_;     // the listed folder on the host
+    std::string folderWindows_;  // and its normalised Windows path
     size_t next_ = 0;
 };
 
@@ -134,6 +140,13 @@ class FileSystem {
     // every folder but a drive's root, as on Windows. No match:
     // ERROR_FILE_NOT_FOUND; a missing folder: ERROR_PATH_NOT_FOUND.
     bool FindFirstFile(std::string_view pattern, FindHandle* handle, FindData* data) const;
+    // The same over a subfolder just met by another walk: `entry`, the entry
+    // that parent's last FindFirstFile/Next gave, followed by a backslash and
+    // PATTERN. Gives what FindFirstFile of that path gives; for a plain
+    // subfolder it takes the host path the parent walk found instead of
+    // resolving the whole path again (a tree walk resolves each folder once).
+    bool FindFirstFileIn(const FindHandle& parent, const FindData& entry, std::string_view pattern,
+                         FindHandle* handle, FindData* data) const;
 
     // --- Whole files ---
     bool ReadWholeFile(std::string_view path, std::string* content) const;
@@ -171,6 +184,8 @@ class FileSystem {
     struct Drives;
     struct Resolved;
     bool Resolve(std::string_view windowsPath, Resolved* out) const;
+    static bool ListFolder(int fd, std::string host, std::string windows, bool isRoot,
+                           std::string_view mask, FindHandle* handle, FindData* data);
     bool InUse(const std::string& hostPath) const;
     bool ReplaceFile(const std::string& target, const std::function<bool(int fd)>& fill,
                      unsigned mode, bool runHook);

@@ -6,6 +6,7 @@
 
 #include <filesystem>
 #include <fstream>
+#include <map>
 #include <sstream>
 
 #include "platform/testing/temp_prefix.h"
@@ -371,6 +372,173 @@ TEST_F(FileSystemTest, AttributesAndTimes) {
     FileTime write = 0;
     ASSERT_TRUE(files.GetFileTimes("C:\\.hidden", nullptr, nullptr, &write));
     EXPECT_EQ(write, when);
+}
+
+// What a find over one folder gave: success, the error otherwise, every
+// entry whole.
+struct Listing {
+    bool found = false;
+    long error = ERROR_SUCCESS;
+    std::vector<FindData> entries;
+};
+
+bool SameEntry(const FindData& a, const FindData& b) {
+    return a.name == b.name && a.attributes == b.attributes && a.size == b.size &&
+           a.creationTime == b.creationTime && a.lastAccessTime == b.lastAccessTime &&
+           a.lastWriteTime == b.lastWriteTime;
+}
+
+bool operator==(const Listing& a, const Listing& b) {
+    return a.found == b.found && a.error == b.error &&
+           std::equal(a.entries.begin(), a.entries.end(), b.entries.begin(), b.entries.end(),
+                      SameEntry);
+}
+
+std::ostream& operator<<(std::ostream& out, const Listing& listing) {
+    if (!listing.found) return out << "nothing (error " << listing.error << ")";
+    for (const FindData& data : listing.entries)
+        out << data.name << " attributes " << data.attributes << " size " << data.size << "; ";
+    return out;
+}
+
+Listing Collect(FindHandle& handle, FindData data, bool found) {
+    Listing listing;
+    listing.found = found;
+    if (!found) {
+        listing.error = FileSystem::LastError();
+        return listing;
+    }
+    do {
+        listing.entries.push_back(data);
+    } while (handle.Next(&data));
+    return listing;
+}
+
+Listing ListPath(const FileSystem& files, const std::string& pattern) {
+    FindHandle handle;
+    FindData data;
+    bool found = files.FindFirstFile(pattern, &handle, &data);
+    return Collect(handle, data, found);
+}
+
+Listing ListIn(const FileSystem& files, const FindHandle& parent, const FindData& entry,
+               const std::string& pattern) {
+    FindHandle handle;
+    FindData data;
+    bool found = files.FindFirstFileIn(parent, entry, pattern, &handle, &data);
+    return Collect(handle, data, found);
+}
+
+std::string Named(const Listing& listing, std::string_view name, uint32_t* attributes,
+                  uint64_t* size = nullptr) {
+    for (const FindData& data : listing.entries) {
+        if (data.name != name) continue;
+        *attributes = data.attributes;
+        if (size) *size = data.size;
+        return data.name;
+    }
+    return {};
+}
+
+TEST_F(FileSystemTest, FindInASubfolderGivesWhatFindOverItsWholePathGives) {
+    prefix.WriteFile("C:\\top\\Sub\\a.txt", "abc");
+    prefix.WriteFile("C:\\top\\Sub\\ro.txt", "12345");
+    prefix.WriteFile("C:\\top\\Sub\\.hidden", "");
+    prefix.MakeFolder("C:\\top\\Sub\\Nested");
+    chmod(prefix.Host("drive_c/top/Sub/ro.txt").c_str(), 0444);
+    prefix.WriteFile("C:\\top\\sub\\b.txt", "b");  // the same name in another case
+    prefix.WriteFile("C:\\top\\file.txt", "f");
+    namespace fs = std::filesystem;
+    fs::create_directory_symlink(prefix.Host("drive_c/top/Sub"), prefix.Host("drive_c/top/link"));
+    fs::create_directories(prefix.Host("outside"));
+    std::ofstream(prefix.Host("outside/secret.txt")) << "s";
+    fs::create_directory_symlink(prefix.Host("outside"), prefix.Host("drive_c/top/out"));
+    fs::create_symlink(prefix.Host("drive_c/missing"), prefix.Host("drive_c/top/dangling"));
+    // Names that no Windows path reaches: a character outside the code page
+    // and a backslash.
+    fs::create_directories(prefix.Host("drive_c/top/\xe6\x97\xa5"));
+    std::ofstream(prefix.Host("drive_c/top/\xe6\x97\xa5/x.txt")) << "x";
+    // And a name that reads as another one: an overlong "A", which a whole
+    // path resolves to the real "A" beside it.
+    fs::create_directories(prefix.Host("drive_c/top/\xc1\x81"));
+    std::ofstream(prefix.Host("drive_c/top/\xc1\x81/z.txt")) << "z";
+    prefix.WriteFile("C:\\top\\A\\w.txt", "w");
+    fs::create_directories(prefix.Host("drive_c/top/a\\b"));
+    std::ofstream(prefix.Host("drive_c/top/a\\b/y.txt")) << "y";
+
+    std::map<std::string, Listing> byName;
+    FindHandle top;
+    FindData entry;
+    ASSERT_TRUE(files.FindFirstFile("C:\\top\\*.*", &top, &entry));
+    do {
+        for (const char* pattern : {"*.*", "*.txt"}) {
+            Listing fast = ListIn(files, top, entry, pattern);
+            Listing whole = ListPath(files, "C:\\top\\" + entry.name + "\\" + pattern);
+            EXPECT_EQ(fast, whole) << entry.name << "\\" << pattern;
+            if (std::string_view(pattern) == "*.*") byName[entry.name] = fast;
+        }
+    } while (top.Next(&entry));
+    EXPECT_EQ(byName.size(), 11u);  // ".", "..", and the ten entries, two named "A"
+
+    // And the whole-path results are the right ones, not only equal.
+    uint32_t attributes = 0;
+    uint64_t size = 0;
+    const Listing& sub = byName["Sub"];
+    ASSERT_EQ(Named(sub, "ro.txt", &attributes, &size), "ro.txt");
+    EXPECT_EQ(attributes, FILE_ATTRIBUTE_ARCHIVE | FILE_ATTRIBUTE_READONLY);
+    EXPECT_EQ(size, 5u);
+    ASSERT_EQ(Named(sub, ".hidden", &attributes), ".hidden");
+    EXPECT_EQ(attributes, FILE_ATTRIBUTE_ARCHIVE | FILE_ATTRIBUTE_HIDDEN);
+    ASSERT_EQ(Named(sub, "Nested", &attributes), "Nested");
+    EXPECT_EQ(attributes, FILE_ATTRIBUTE_DIRECTORY);
+    EXPECT_EQ(sub.entries.size(), 6u);
+    EXPECT_EQ(byName["sub"].entries.size(), 3u);
+    EXPECT_EQ(byName["sub"].entries.back().name, "b.txt");
+    EXPECT_EQ(byName["link"].entries.size(), 6u);  // a link inside the drive lists its target
+    EXPECT_FALSE(byName["out"].found);
+    EXPECT_EQ(byName["out"].error, ERROR_PATH_NOT_FOUND);
+    EXPECT_FALSE(byName["file.txt"].found);
+    EXPECT_FALSE(byName["dangling"].found);
+    EXPECT_FALSE(byName["?"].found);
+    EXPECT_FALSE(byName["a\\b"].found);
+    ASSERT_EQ(byName["A"].entries.size(), 3u);
+    EXPECT_EQ(byName["A"].entries.back().name, "w.txt");
+
+    // The entries themselves: links are reparse points with their target's
+    // attributes, or their own when they lead nowhere.
+    Listing listed = ListPath(files, "C:\\top\\*");
+    ASSERT_EQ(Named(listed, "link", &attributes), "link");
+    EXPECT_EQ(attributes, FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT);
+    ASSERT_EQ(Named(listed, "dangling", &attributes), "dangling");
+    EXPECT_EQ(attributes, FILE_ATTRIBUTE_ARCHIVE | FILE_ATTRIBUTE_REPARSE_POINT);
+    ASSERT_EQ(Named(listed, "Sub", &attributes), "Sub");
+    EXPECT_EQ(attributes, FILE_ATTRIBUTE_DIRECTORY);
+}
+
+TEST_F(FileSystemTest, FindInAFolderSwappedForALinkAfterTheListingChecksWhereItLeads) {
+    prefix.WriteFile("C:\\top\\victim\\a.txt", "a");
+    std::filesystem::create_directories(prefix.Host("outside"));
+    std::ofstream(prefix.Host("outside/secret.txt")) << "s";
+    FindHandle top;
+    FindData entry;
+    ASSERT_TRUE(files.FindFirstFile("C:\\top\\victim", &top, &entry));
+    ASSERT_TRUE(entry.attributes & FILE_ATTRIBUTE_DIRECTORY);
+    std::filesystem::remove_all(prefix.Host("drive_c/top/victim"));
+    std::filesystem::create_directory_symlink(prefix.Host("outside"),
+                                              prefix.Host("drive_c/top/victim"));
+    Listing listing = ListIn(files, top, entry, "*.*");
+    EXPECT_FALSE(listing.found) << listing;
+    EXPECT_EQ(listing.error, ERROR_PATH_NOT_FOUND);
+
+    // Inside the drive the link is followed, as for a whole path.
+    std::filesystem::remove(prefix.Host("drive_c/top/victim"));
+    prefix.WriteFile("C:\\elsewhere\\b.txt", "b");
+    std::filesystem::create_directory_symlink(prefix.Host("drive_c/elsewhere"),
+                                              prefix.Host("drive_c/top/victim"));
+    listing = ListIn(files, top, entry, "*.txt");
+    ASSERT_TRUE(listing.found);
+    ASSERT_EQ(listing.entries.size(), 1u);
+    EXPECT_EQ(listing.entries[0].name, "b.txt");
 }
 
 TEST(TempPathTest, FollowsTheMachinesTempVariable) {

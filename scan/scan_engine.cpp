@@ -549,7 +549,8 @@ void ScanEngine::WalkFolder(std::string_view folder, bool thisFolderOnly) {
     Walk(std::string(folder), thisFolderOnly, HostPlace::Unknown);
 }
 
-void ScanEngine::Walk(std::string folder, bool thisFolderOnly, HostPlace place) {
+void ScanEngine::Walk(std::string folder, bool thisFolderOnly, HostPlace place,
+                      const FindHandle* parent, const FindData* met) {
     FileSystem& files = machine_.files();
     ThreatDefinition* owner = database_.MatchFolder(folder, files);
     if (owner) {
@@ -571,7 +572,9 @@ void ScanEngine::Walk(std::string folder, bool thisFolderOnly, HostPlace place) 
 
     FindHandle handle;
     FindData entry;
-    if (!files.FindFirstFile(folder + "\\*.*", &handle, &entry)) return;
+    bool listed = parent && met ? files.FindFirstFileIn(*parent, *met, "*.*", &handle, &entry)
+                                : files.FindFirstFile(folder + "\\*.*", &handle, &entry);
+    if (!listed) return;
     do {
         if (Stopped()) break;
         Count(results_.counters.objectsScanned);
@@ -599,7 +602,7 @@ void ScanEngine::Walk(std::string folder, bool thisFolderOnly, HostPlace place) 
                 if (IsSkippedHostFolder(host)) continue;
             }
             SetCurrentItem(full);
-            Walk(std::move(full), false, HostPlace::Below);
+            Walk(std::move(full), false, HostPlace::Below, &handle, &entry);
         }
     } while (handle.Next(&entry));
 }

@@ -161,7 +161,10 @@ class ScanEngine {
     // Where a walked folder lies on the host, as far as the skipped file
     // systems care.
     enum class HostPlace { Unknown, HostRoot, Below };
-    void Walk(std::string folder, bool thisFolderOnly, HostPlace place);
+    // `parent` and `entry`: the walk and its entry that met this folder, so
+    // that the folder is listed without resolving its whole path again.
+    void Walk(std::string folder, bool thisFolderOnly, HostPlace place,
+              const FindHandle* parent = nullptr, const FindData* entry = nullptr);
     std::tm LocalStartTime() const;
     struct DeepIndex;
 

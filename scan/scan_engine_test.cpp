@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -427,6 +428,33 @@ TEST_F(ScanTest, FilesModeWalksEveryDriveButNotLinksOrTheKernelsFileSystems) {
     EXPECT_TRUE(ScanEngine::IsSkippedHostFolder("/sys/fs/cgroup"));
     EXPECT_FALSE(ScanEngine::IsSkippedHostFolder("/processes"));
     EXPECT_FALSE(ScanEngine::IsSkippedHostFolder("/"));
+}
+
+TEST_F(ScanTest, FilesModeFindsDeepTracesInFoldersThatDifferOnlyInCase) {
+    Load(
+        "<NA><SW NAME=\"Sized\"><FILES><FILE PATH=\"C:\\lvl1\\lvl2\\Lvl3\\ro.dll\" SIZE=\"5\"/>"
+        "<FILE PATH=\"C:\\lvl1\\*\\deep\\*.exe\"/></FILES></SW>"
+        "<SW NAME=\"Owner\"><DIRECTORIES><DIR NAME=\"C:\\lvl1\\Bad\"/></DIRECTORIES></SW></NA>");
+    prefix.WriteFile("C:\\lvl1\\lvl2\\Lvl3\\ro.dll", "12345");
+    chmod(prefix.Host("drive_c/lvl1/lvl2/Lvl3/ro.dll").c_str(), 0444);
+    prefix.WriteFile("C:\\lvl1\\lvl2\\lvl3\\ro.dll", "1234");  // the twin has another size
+    prefix.WriteFile("C:\\lvl1\\Bad\\a.txt", "a");
+    prefix.WriteFile("C:\\lvl1\\bad\\b.txt", "b");
+    prefix.WriteFile("C:\\lvl1\\bad\\deep\\x.exe", "x");
+    // A folder whose host name has no code-page spelling cannot be opened
+    // by its Windows name, so nothing below it is met.
+    std::filesystem::create_directories(prefix.Host("drive_c/lvl1/\xe6\x97\xa5/deep"));
+    std::ofstream(prefix.Host("drive_c/lvl1/\xe6\x97\xa5/deep/y.exe")) << "y";
+    Run(6);
+    EXPECT_EQ(Listed(), (std::vector<std::string>{
+                            "Folder C:\\lvl1\\Bad",
+                            "File C:\\lvl1\\Bad\\a.txt",
+                            "Folder C:\\lvl1\\bad",
+                            "File C:\\lvl1\\bad\\b.txt",
+                            "File C:\\lvl1\\bad\\deep\\x.exe",
+                            "File C:\\lvl1\\lvl2\\Lvl3\\ro.dll",
+                        }));
+    EXPECT_EQ(engine->Results().listedObjects[4]->definition->name, "Sized");
 }
 
 // --- Processes ---
