@@ -1,6 +1,9 @@
 #include "app/settings_store.h"
 
 #include <climits>
+#include <map>
+#include <mutex>
+#include <utility>
 
 #include "platform/codepage.h"
 #include "platform/registry.h"
@@ -21,6 +24,35 @@ constexpr int32_t kMaxListEntries = 10000;
 bool IsBlank(char c) {
     return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
 }
+
+// Settings whose write the registry refused, per Registry object (by its
+// Id(), which is never reused) and name folded to upper case.
+class UnsavedSettings {
+  public:
+    static UnsavedSettings& Instance() {
+        static UnsavedSettings instance;
+        return instance;
+    }
+    bool Find(const Registry& registry, std::string_view name, std::string* text) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        auto it = values_.find({registry.Id(), ToUpperCp1252(name)});
+        if (it == values_.end()) return false;
+        *text = it->second;
+        return true;
+    }
+    void Keep(const Registry& registry, std::string_view name, std::string_view text) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        values_[{registry.Id(), ToUpperCp1252(name)}] = std::string(text);
+    }
+    void Drop(const Registry& registry, std::string_view name) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        values_.erase({registry.Id(), ToUpperCp1252(name)});
+    }
+
+  private:
+    std::mutex mutex_;
+    std::map<std::pair<uint64_t, std::string>, std::string> values_;
+};
 
 }  // namespace
 
@@ -83,15 +115,17 @@ std::string SettingsStore::ApplicationFolder() {
 }
 
 bool SettingsStore::ReadText(std::string_view name, size_t bufferSize, std::string* text) const {
-    RegKey key;
-    if (registry_.CreateKey(Registry::Root(RootKey::LocalMachine), KeyPath(), KEY_READ, &key) !=
-        ERROR_SUCCESS)
-        return false;
-    uint32_t type = REG_NONE;
     std::string data;
-    long rc = registry_.QueryValue(key, name, &type, &data);
-    registry_.CloseKey(key);
-    if (rc != ERROR_SUCCESS || (type != REG_SZ && type != REG_EXPAND_SZ)) return false;
+    if (!UnsavedSettings::Instance().Find(registry_, name, &data)) {
+        RegKey key;
+        if (registry_.CreateKey(Registry::Root(RootKey::LocalMachine), KeyPath(), KEY_READ, &key) !=
+            ERROR_SUCCESS)
+            return false;
+        uint32_t type = REG_NONE;
+        long rc = registry_.QueryValue(key, name, &type, &data);
+        registry_.CloseKey(key);
+        if (rc != ERROR_SUCCESS || (type != REG_SZ && type != REG_EXPAND_SZ)) return false;
+    }
     size_t zero = data.find('\0');
     if (zero != std::string::npos) data.resize(zero);
     // The text and its terminating zero must fit the read buffer.
@@ -102,11 +136,16 @@ bool SettingsStore::ReadText(std::string_view name, size_t bufferSize, std::stri
 
 void SettingsStore::WriteText(std::string_view name, std::string_view text) {
     RegKey key;
-    if (registry_.CreateKey(Registry::Root(RootKey::LocalMachine), KeyPath(), KEY_WRITE, &key) !=
-        ERROR_SUCCESS)
-        return;
-    registry_.SetValue(key, name, REG_SZ, text);
-    registry_.CloseKey(key);
+    long rc =
+        registry_.CreateKey(Registry::Root(RootKey::LocalMachine), KeyPath(), KEY_WRITE, &key);
+    if (rc == ERROR_SUCCESS) {
+        rc = registry_.SetValue(key, name, REG_SZ, text);
+        registry_.CloseKey(key);
+    }
+    if (rc == ERROR_SUCCESS)
+        UnsavedSettings::Instance().Drop(registry_, name);
+    else
+        UnsavedSettings::Instance().Keep(registry_, name, text);
 }
 
 int32_t SettingsStore::ReadInt(std::string_view name) const {

@@ -9,7 +9,13 @@
 // and closes it: nothing is cached, so a value written anywhere is read at
 // once everywhere, from the window thread and the scan worker alike.
 // Registry failures are not reported: a failed read gives the value's
-// default, a failed write leaves the value as it was.
+// default. A write the registry refuses (the prefix's wineserver owns the
+// registry while it runs; a hive file may be damaged or read-only) still
+// holds for the rest of this run: the value is kept in memory for that
+// Registry object, every store over it reads it before the registry, and the
+// next write the registry takes replaces it. Without that, a scan started
+// while a Windows program runs would find its scan mode unwritable and run
+// no phase at all.
 #pragma once
 
 #include <cstdint>

@@ -3,11 +3,13 @@
 #include <gtest/gtest.h>
 
 #include "platform/machine.h"
+#include "platform/testing/fake_wineserver.h"
 #include "platform/testing/temp_prefix.h"
 
 namespace tolvane {
 namespace {
 
+using testing::FakeWineServer;
 using testing::TempPrefix;
 
 class SettingsStoreTest : public ::testing::Test {
@@ -170,6 +172,60 @@ TEST_F(SettingsStoreTest, AWriteIsSeenByAnotherMachineOnTheSamePrefix) {
     auto other = prefix.Open();
     SettingsStore second(other->registry());
     EXPECT_EQ(second.ReadInt("removeafterscan"), 1);
+}
+
+// While the prefix's wineserver runs the registry refuses every change; a
+// fresh prefix has no settings key yet, so not even the key can be made. A
+// scan command's mode must still reach the scan, which reads it through a
+// store of its own over the same registry.
+TEST_F(SettingsStoreTest, WritesRefusedWhileTheWineServerRunsHoldForTheRun) {
+    FakeWineServer server(prefix.path());
+    ASSERT_TRUE(server.locked());
+    store.WriteInt(setting::kLastScanMode, 1);
+    store.WriteString("Scan_Drives_1", "C:\\Games");
+    uint32_t type = 0;
+    std::string data;
+    EXPECT_FALSE(Raw("SOFTWARE\\Tolvane", setting::kLastScanMode, &type, &data));
+
+    SettingsStore scans(machine->registry());
+    EXPECT_EQ(scans.ReadInt("lastscanmode"), 1);
+    EXPECT_EQ(scans.ReadString("SCAN_DRIVES_1"), "C:\\Games");
+    store.WriteInt(setting::kLastScanMode, 3);
+    EXPECT_EQ(scans.ReadInt(setting::kLastScanMode), 3);
+    // The buffer limits hold for such values too.
+    store.WriteString(setting::kLastScanMode, std::string(SettingsStore::kIntBufferSize, '7'));
+    EXPECT_EQ(scans.ReadInt(setting::kLastScanMode), 0);
+    store.WriteInt(setting::kLastScanMode, 3);
+
+    // Another program on the prefix reads the registry only.
+    auto other = prefix.Open();
+    EXPECT_EQ(SettingsStore(other->registry()).ReadInt(setting::kLastScanMode), 0);
+
+    // Once the server has gone, writes land in the registry again, and the
+    // value held for the run gives way to the stored one.
+    server.Stop();
+    store.WriteInt(setting::kLastScanMode, 2);
+    ASSERT_TRUE(Raw("SOFTWARE\\Tolvane", setting::kLastScanMode, &type, &data));
+    EXPECT_EQ(data, std::string("2\0", 2));
+    EXPECT_EQ(scans.ReadInt(setting::kLastScanMode), 2);
+    EXPECT_EQ(SettingsStore(other->registry()).ReadInt(setting::kLastScanMode), 2);
+}
+
+// The same with the key and an older value already in the registry: the
+// run's newer value wins over the stored one, and a value never written in
+// this run is read from the registry as before.
+TEST_F(SettingsStoreTest, ARefusedWriteWinsOverTheStoredValue) {
+    store.WriteInt(setting::kLastScanMode, 4);
+    store.WriteInt(setting::kRemoveAfterScan, 1);
+    FakeWineServer server(prefix.path());
+    ASSERT_TRUE(server.locked());
+    store.WriteInt(setting::kLastScanMode, 1);
+    uint32_t type = 0;
+    std::string data;
+    ASSERT_TRUE(Raw("SOFTWARE\\Tolvane", setting::kLastScanMode, &type, &data));
+    EXPECT_EQ(data, std::string("4\0", 2));
+    EXPECT_EQ(store.ReadInt(setting::kLastScanMode), 1);
+    EXPECT_EQ(store.ReadInt(setting::kRemoveAfterScan), 1);
 }
 
 }  // namespace

@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <cstring>
@@ -548,7 +549,10 @@ std::string DisplayName(const RegKey& key) {
 // ---- Registry -------------------------------------------------------------------
 
 Registry::Registry(const std::string& prefixPath)
-    : store_(std::make_unique<RegistryStore>(prefixPath)) {}
+    : store_(std::make_unique<RegistryStore>(prefixPath)) {
+    static std::atomic<uint64_t> next{1};
+    id_ = next++;
+}
 
 Registry::~Registry() = default;
 

@@ -139,9 +139,13 @@ class Registry {
     bool WineServerRunning() const;
     // The user's SID as user.reg names it (e.g. "S-1-5-21-0-0-0-1000").
     std::string UserSid() const;
+    // A number naming this object for the life of the process (never given
+    // to another Registry), for callers that keep something per registry.
+    uint64_t Id() const { return id_; }
 
   private:
     std::unique_ptr<RegistryStore> store_;
+    uint64_t id_;
 };
 
 // Convenience for callers that only want a key's text value: the data of a

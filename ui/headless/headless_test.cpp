@@ -12,6 +12,7 @@
 
 #include "platform/machine.h"
 #include "platform/registry.h"
+#include "platform/testing/fake_wineserver.h"
 #include "platform/testing/temp_prefix.h"
 
 namespace tolvane {
@@ -91,6 +92,37 @@ TEST(Headless, InstallsTheDatabaseScansAndPrintsRowsCountersAndLog) {
     EXPECT_EQ(RunTolvane(machineArg + " frobnicate", &out), 2);
     EXPECT_EQ(RunTolvane(machineArg + " scan --help", &out), 0);
     EXPECT_EQ(out.rfind("usage: tolvane --headless [OPTIONS] scan smart|", 0), 0u) << out;
+}
+
+// Windows programs run on the prefix, so its wineserver runs and the
+// registry takes no changes: not even the settings key of a first start can
+// be made. The scan must still run the mode it was asked for.
+TEST(Headless, ScansWhileThePrefixsWineServerRuns) {
+    TempPrefix prefix;
+    {
+        auto machine = prefix.Open();
+        RegKey key;
+        ASSERT_EQ(machine->registry().CreateKey(Registry::Root(RootKey::LocalMachine),
+                                                "Software\\Gossamer", KEY_ALL_ACCESS, &key),
+                  ERROR_SUCCESS);
+    }
+    const std::string systemReg = ReadHost(prefix.Host("system.reg"));
+    testing::FakeWineServer server(prefix.path());
+    ASSERT_TRUE(server.locked());
+    const std::string machineArg = "--headless --machine '" + prefix.path() + "' --json";
+    for (const char* mode : {"smart", "registry"}) {
+        SCOPED_TRACE(mode);
+        std::string out;
+        ASSERT_EQ(RunTolvane(machineArg + " scan " + mode, &out), 0);
+        nlohmann::json doc = nlohmann::json::parse(out);
+        EXPECT_GT(doc["counters"]["objectsScanned"].get<int>(), 0) << out;
+        ASSERT_EQ(doc["rows"].size(), 1u) << out;
+        EXPECT_EQ(doc["rows"][0]["object"], "Software\\Gossamer");
+        std::string log = ReadHost(doc["logHostPath"].get<std::string>());
+        EXPECT_EQ(log.find("Starting Scanning ("), 0u) << log;
+    }
+    // Wine's registry stays as Wine wrote it.
+    EXPECT_EQ(ReadHost(prefix.Host("system.reg")), systemReg);
 }
 
 std::string User() {
