@@ -16,6 +16,7 @@
 
 #include <QAction>
 #include <QApplication>
+#include <QContextMenuEvent>
 #include <QDialog>
 #include <QDir>
 #include <QElapsedTimer>
@@ -23,6 +24,7 @@
 #include <QMenu>
 #include <QPixmap>
 #include <QPushButton>
+#include <QTest>
 #include <QThread>
 #include <QTreeWidget>
 #include <chrono>
@@ -306,27 +308,34 @@ class GuiTest : public ::testing::Test {
         return checks;
     }
 
-    // Right-clicks row `row` of a check list (it becomes highlighted, as a
-    // right click on a list row does) and picks the menu item whose text is
-    // itemText; the menu is handed to onMenu first (screenshots). False when
-    // the menu had no such item.
+    // Right-clicks row `row` of a check list as the mouse does (the press
+    // highlights the row, then the context menu event) and picks the menu
+    // item whose text is itemText; the menu is handed to onMenu first
+    // (screenshots). False when no menu opened or it had no such item.
     bool ChooseFromRowMenu(CheckListWidget& list, int row, const QString& itemText,
                            const std::function<void(QMenu*)>& onMenu = nullptr) {
         QTreeWidgetItem* item = list.topLevelItem(row);
         if (!item) return false;
-        list.setCurrentItem(item);
+        list.scrollToItem(item);
         bool found = false;
         driver().OnNextMenu(list.objectName() == "ignoreList" ? "Ignore" : "Result",
                             [&](QMenu* menu) -> QAction* {
                                 if (onMenu) onMenu(menu);
-                                for (QAction* action : menu->actions())
-                                    if (action->text() == itemText) {
+                                for (QAction* action : menu->actions()) {
+                                    QString text = action->text();
+                                    if (text.replace("&&", "&") == itemText) {
                                         found = true;
                                         return action;
                                     }
+                                }
                                 return nullptr;
                             });
-        list.OpenContextMenuAt(list.visualItemRect(item).center());
+        QWidget* viewport = list.viewport();
+        const QPoint center = list.visualItemRect(item).center();
+        QTest::mousePress(viewport, Qt::RightButton, {}, center);
+        QContextMenuEvent event(QContextMenuEvent::Mouse, center, viewport->mapToGlobal(center));
+        QApplication::sendEvent(viewport, &event);
+        QTest::mouseRelease(viewport, Qt::RightButton, {}, center);
         return found;
     }
 
