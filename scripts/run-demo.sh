@@ -19,12 +19,14 @@ else
     echo "demo machine: $demo (start afresh with: $build/tools/tolvane-demo reset $demo)"
 fi
 
-window=""
-for candidate in "$build/bin/tolvane-qt" "$build/ui/qt/tolvane-qt"; do
-    if [ -x "$candidate" ]; then window=$candidate; break; fi
-done
+# `tolvane` without --headless opens the window; it needs a display and a
+# build with the desktop program (TOLVANE_QT, on by default).
+window=yes
+if [ -f "$build/CMakeCache.txt" ] && grep -q '^TOLVANE_QT:BOOL=OFF' "$build/CMakeCache.txt"; then
+    window=""
+fi
 if [ -n "$window" ] && [ -n "${DISPLAY:-}${WAYLAND_DISPLAY:-}" ]; then
-    exec "$window" --machine "$demo"
+    exec "$build/bin/tolvane" --machine "$demo"
 fi
 echo "Smart Scan of the demo machine (headless):"
 exec "$build/bin/tolvane" --headless --machine "$demo" scan smart

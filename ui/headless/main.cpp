@@ -7,6 +7,9 @@
 #include <string>
 
 #include "ui/headless/headless.h"
+#ifdef TOLVANE_HAVE_QT
+#include "ui/qt/desktop.h"
+#endif
 
 namespace tolvane {
 
@@ -63,13 +66,15 @@ const std::map<std::string, const char*>& CommandHelp() {
 }  // namespace
 
 void PrintUsage(std::ostream& out) {
-    out << "usage: tolvane --headless [--machine PREFIX] [-s] [-b] [--json]\n"
+    out << "usage: tolvane [--machine PREFIX] [-s] [-b]\n"
+           "       tolvane --headless [--machine PREFIX] [-s] [-b] [--json]\n"
            "               [--yes | --no | --answers LIST|FILE] [--folders \"A;B\"]\n"
            "               [--save-as FILE] [--open FILE] [COMMAND ARGS]...\n"
            "\n"
-           "Runs Tolvane's start-up and main window without a display. Commands run in order\n"
-           "in one program run; with none, only start-up and -s or -b run (and a scan they\n"
-           "start is printed).\n"
+           "Without --headless the desktop window opens on the machine (a display is needed).\n"
+           "With --headless it runs Tolvane's start-up and main window without a display.\n"
+           "Commands run in order in one program run; with none, only start-up and -s or -b\n"
+           "run (and a scan they start is printed).\n"
            "\n"
            "  --machine PREFIX  the Wine prefix (default: $WINEPREFIX, else ~/.wine)\n"
            "  -s, -b            the Run and RunOnce switches: start-up scan, start-up deletions\n"
@@ -183,9 +188,28 @@ int main(int argc, char** argv) {
         if (i == argc) break;
     }
     if (!headless) {
+#ifdef TOLVANE_HAVE_QT
+        // The desktop window: the machine and the two switches are all it
+        // takes; the rest belongs to the headless front end.
+        if (!options.words.empty() || options.json || options.fallback != 0 ||
+            !options.answers.empty() || options.haveFolders || !options.saveAs.empty() ||
+            !options.open.empty()) {
+            std::cerr << "tolvane: commands and their options run with --headless only\n";
+            PrintUsage(std::cerr);
+            return kExitUsage;
+        }
+        DesktopOptions desktop;
+        desktop.machinePath = options.machinePath;
+        desktop.arguments = options.arguments;
+        std::string error;
+        int status = RunDesktop(argc, argv, desktop, &error);
+        if (!error.empty()) std::cerr << error << "\n";
+        return status;
+#else
         std::cerr << "tolvane: this build has no desktop window; run it with --headless\n";
         PrintUsage(std::cerr);
         return kExitUsage;
+#endif
     }
     return RunHeadless(options, std::cout, std::cerr);
 }

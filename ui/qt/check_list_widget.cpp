@@ -1,5 +1,6 @@
 #include "ui/qt/check_list_widget.h"
 
+#include <QAbstractItemDelegate>
 #include <QApplication>
 #include <QHeaderView>
 #include <QMenu>
@@ -18,6 +19,14 @@ QIcon ObjectTypeIcon(const QString& typeText) {
     if (typeText == "Registry Value") return style->standardIcon(QStyle::SP_FileLinkIcon);
     if (typeText == "Host File Item") return style->standardIcon(QStyle::SP_DriveNetIcon);
     return style->standardIcon(QStyle::SP_MessageBoxWarning);
+}
+
+QColor DangerColour(const QString& danger) {
+    if (danger.compare("Critical", Qt::CaseInsensitive) == 0) return QColor(0xb0, 0x1c, 0x1c);
+    if (danger.compare("High", Qt::CaseInsensitive) == 0) return QColor(0xc6, 0x3d, 0x12);
+    if (danger.compare("Medium", Qt::CaseInsensitive) == 0) return QColor(0xa3, 0x6a, 0x00);
+    if (danger.compare("Low", Qt::CaseInsensitive) == 0) return QColor(0x2e, 0x7d, 0x32);
+    return QColor();
 }
 
 CheckListWidget::CheckListWidget(CheckListModel& model, QString menuTitle, QWidget* parent)
@@ -62,6 +71,13 @@ QTreeWidgetItem* CheckListWidget::MakeItem(const ListRow& row) const {
         item->setToolTip(c, text);
     }
     item->setIcon(int(ListColumnIndex::Type), ObjectTypeIcon(item->text(1)));
+    const int danger = int(ListColumnIndex::Danger);
+    if (QColor colour = DangerColour(item->text(danger)); colour.isValid()) {
+        item->setForeground(danger, colour);
+        QFont bold = item->font(danger);
+        bold.setBold(true);
+        item->setFont(danger, bold);
+    }
     item->setFlags(Qt::ItemIsEnabled | Qt::ItemIsSelectable | Qt::ItemIsUserCheckable);
     item->setCheckState(0, row.checked ? Qt::Checked : Qt::Unchecked);
     return item;
@@ -73,7 +89,25 @@ void CheckListWidget::Reload() {
     QList<QTreeWidgetItem*> items;
     for (const ListRow& row : model_.rows()) items << MakeItem(row);
     addTopLevelItems(items);
+    for (QTreeWidgetItem* item : items) FitColumnsTo(item);
     mirroring_ = false;
+}
+
+void CheckListWidget::FitColumnsTo(QTreeWidgetItem* item) {
+    // Each column but Object (which takes the rest of the width) grows to
+    // show the widest text it was given, up to a limit; it never shrinks,
+    // so a column the user widened stays so.
+    QStyleOptionViewItem option;
+    initViewItemOption(&option);
+    const int limit = fontMetrics().averageCharWidth() * 36;
+    const int margin = style()->pixelMetric(QStyle::PM_HeaderMargin, nullptr, this) * 2;
+    for (int column = 0; column < columnCount(); ++column) {
+        if (column == int(ListColumnIndex::Object)) continue;
+        QModelIndex index = indexFromItem(item, column);
+        int needed = itemDelegateForIndex(index)->sizeHint(option, index).width() + margin;
+        needed = std::min(needed, limit);
+        if (needed > columnWidth(column)) setColumnWidth(column, needed);
+    }
 }
 
 void CheckListWidget::OnRowsReset() {
@@ -85,6 +119,7 @@ void CheckListWidget::OnRowInserted(size_t row) {
     mirroring_ = true;
     QTreeWidgetItem* item = MakeItem(model_.rows()[row]);
     insertTopLevelItem(int(row), item);
+    FitColumnsTo(item);
     mirroring_ = false;
     scrollToItem(item);
 }

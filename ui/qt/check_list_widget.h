@@ -5,6 +5,7 @@
 // opens the model's context menu (titled menuTitle) 5 pixels above the mouse.
 #pragma once
 
+#include <QColor>
 #include <QTreeWidget>
 #include <functional>
 #include <optional>
@@ -41,6 +42,7 @@ class CheckListWidget : public QTreeWidget, public CheckListObserver {
 
   private:
     QTreeWidgetItem* MakeItem(const ListRow& row) const;
+    void FitColumnsTo(QTreeWidgetItem* item);
     void OnItemChanged(QTreeWidgetItem* item, int column);
 
     CheckListModel& model_;
@@ -50,5 +52,7 @@ class CheckListWidget : public QTreeWidget, public CheckListObserver {
 
 // The icon of an object type in the lists.
 QIcon ObjectTypeIcon(const QString& typeText);
+// The colour the Danger column shows a level in (invalid: the list's own).
+QColor DangerColour(const QString& danger);
 
 }  // namespace tolvane

@@ -37,11 +37,13 @@ void PauseWithEvents(int milliseconds) {
 
 DesktopSession::DesktopSession(Machine& machine, DesktopSessionOptions options)
     : machine_(machine), options_(std::move(options)) {
+    ApplyDesktopLook();
     window_ = std::make_unique<MainWindow>();
     messages_ = std::make_unique<QtMessageBoxes>(window_.get());
     dialogs_ = std::make_unique<QtDialogs>(
-        machine_.files(), *messages_,
-        [this](const std::string& address) { machine_.launcher().ShellExecute("open", address, ""); });
+        machine_.files(), *messages_, [this](const std::string& address) {
+            machine_.launcher().ShellExecute("open", address, "");
+        });
     dialogs_->SetParent(window_.get());
     ui_ = std::make_unique<QtUiThread>(this);
     updates_ = std::make_unique<UpdateClient>(*this);

@@ -235,15 +235,17 @@ class MachineFileDialog : public QDialog {
                 path += "." + options_.defaultExtension;
             std::string parent = ParentFolder(path);
             if (parent.empty() || !IsFolder(files_, parent)) {
-                messages_.ShowMessage(FromQt(windowTitle()),
-                                      path + "\nPath does not exist.\nCheck the path and try again.",
-                                      MessageButtons::Ok);
+                messages_.ShowMessage(
+                    FromQt(windowTitle()),
+                    path + "\nPath does not exist.\nCheck the path and try again.",
+                    MessageButtons::Ok);
                 return;
             }
         } else if (!files_.PathFileExists(path) || IsFolder(files_, path)) {
             messages_.ShowMessage(FromQt(windowTitle()),
-                                  path + "\nFile not found.\nPlease verify the correct file name "
-                                         "was given.",
+                                  path +
+                                      "\nFile not found.\nPlease verify the correct file name "
+                                      "was given.",
                                   MessageButtons::Ok);
             return;
         }
@@ -318,9 +320,9 @@ class FolderTree : public QTreeWidget {
         for (auto& child : item.children) {
             auto* widget = new QTreeWidgetItem(parent);
             widget->setText(0, ToQt(child->name));
-            widget->setIcon(0, style()->standardIcon(child->parent == &chooser_.root()
-                                                         ? QStyle::SP_DriveHDIcon
-                                                         : QStyle::SP_DirIcon));
+            widget->setIcon(
+                0, style()->standardIcon(child->parent == &chooser_.root() ? QStyle::SP_DriveHDIcon
+                                                                           : QStyle::SP_DirIcon));
             widget->setData(0, kItemRole, QVariant::fromValue<quintptr>(quintptr(child.get())));
             widget->setFlags(widget->flags() | Qt::ItemIsUserCheckable);
             widget->setCheckState(0, child->checked ? Qt::Checked : Qt::Unchecked);
@@ -474,12 +476,20 @@ void QtDialogs::RunIgnoreList(IgnoreListDialog& model) {
     auto* layout = new QVBoxLayout(dialog.get());
     auto* list = new CheckListWidget(model, "Ignore", dialog.get());
     list->setObjectName("ignoreList");
-    list->runCommand = [&model, this](ListMenuCommand command) { model.RunMenuCommand(command, *this); };
+    list->runCommand = [&model, this](ListMenuCommand command) {
+        model.RunMenuCommand(command, *this);
+    };
     layout->addWidget(list, 1);
-    auto* buttons = new QDialogButtonBox(QDialogButtonBox::Ok | QDialogButtonBox::Cancel,
-                                         dialog.get());
-    QPushButton* remove = buttons->addButton("Delete", QDialogButtonBox::ActionRole);
+    // "Delete" acts on the list, apart from OK and Cancel, which close.
+    auto* bottom = new QHBoxLayout;
+    auto* remove = new QPushButton("Delete", dialog.get());
     remove->setObjectName("delete");
+    remove->setAutoDefault(false);
+    bottom->addWidget(remove);
+    bottom->addStretch(1);
+    auto* buttons =
+        new QDialogButtonBox(QDialogButtonBox::Ok | QDialogButtonBox::Cancel, dialog.get());
+    bottom->addWidget(buttons);
     QObject::connect(remove, &QPushButton::clicked, dialog.get(), [&model, this] {
         if (!model.RemoveCheckedFromIgnoreList())
             messages_.ShowMessage("Tolvane", "The ignore list could not be saved.",
@@ -487,9 +497,9 @@ void QtDialogs::RunIgnoreList(IgnoreListDialog& model) {
     });
     QObject::connect(buttons, &QDialogButtonBox::accepted, dialog.get(), &QDialog::accept);
     QObject::connect(buttons, &QDialogButtonBox::rejected, dialog.get(), &QDialog::reject);
-    layout->addWidget(buttons);
+    layout->addLayout(bottom);
     const int unit = dialog->fontMetrics().height();
-    dialog->resize(unit * 40, unit * 22);
+    dialog->resize(unit * 60, unit * 24);
     DialogDriver::Instance().Exec(*dialog);
 }
 
@@ -502,9 +512,11 @@ void QtDialogs::ShowSummary(const SummaryTexts& summary) {
         auto* form = new QFormLayout(box);
         for (size_t i = from; i < to && i < rows.size(); ++i) {
             auto* value = new QLabel(ToQt(rows[i].second), box);
-            value->setFont(ArialFont(box));
-            value->setObjectName(QString("value_%1").arg(ToQt(rows[i].first).remove(" :")
-                                                             .remove(' ')));
+            QFont font = ArialFont(box);
+            font.setBold(true);
+            value->setFont(font);
+            value->setObjectName(
+                QString("value_%1").arg(ToQt(rows[i].first).remove(" :").remove(' ')));
             value->setAlignment(Qt::AlignRight | Qt::AlignVCenter);
             form->addRow(ToQt(rows[i].first), value);
         }
@@ -571,9 +583,9 @@ void QtDialogs::ShowAbout(std::string_view title, std::string_view address) {
     auto* icon = new QLabel(dialog.get());
     icon->setPixmap(dialog->style()->standardIcon(QStyle::SP_VistaShield).pixmap(48, 48));
     top->addWidget(icon);
-    auto* name = new QLabel(QString("<b>Tolvane</b> %1<br>Anti-spyware scanner")
-                                .arg(ToQt(title).section(' ', -1)),
-                            dialog.get());
+    auto* name = new QLabel(
+        QString("<b>Tolvane</b> %1<br>Anti-spyware scanner").arg(ToQt(title).section(' ', -1)),
+        dialog.get());
     top->addWidget(name, 1);
     layout->addLayout(top);
     std::string target(address);
@@ -654,7 +666,8 @@ void QtDialogs::RunAdvancedScan(AdvancedScan& scan) {
     QPushButton* scanButton = buttons->addButton("Scan", QDialogButtonBox::AcceptRole);
     scanButton->setObjectName("scan");
     scanButton->setDefault(true);
-    QPushButton* close = buttons->addButton(ToQt(scan.closeCaption()), QDialogButtonBox::RejectRole);
+    QPushButton* close =
+        buttons->addButton(ToQt(scan.closeCaption()), QDialogButtonBox::RejectRole);
     close->setObjectName("close");
     scanButton->setEnabled(scan.scanEnabled());
     layout->addWidget(buttons);

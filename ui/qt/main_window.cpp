@@ -10,9 +10,11 @@
 #include <QLabel>
 #include <QMenu>
 #include <QMenuBar>
+#include <QPalette>
 #include <QProgressBar>
 #include <QPushButton>
 #include <QStyle>
+#include <QStyleFactory>
 #include <QVBoxLayout>
 
 #include "app/main_controller.h"
@@ -49,7 +51,8 @@ const std::vector<MenuSpec>& MainWindowMenus() {
          {{"Backup/Quarantine", C::BackupQuarantine},
           {nullptr, C::Exit},
           {"Restore Backup", C::RestoreBackup}}},
-        {"Help", {{"&Online Help", C::OnlineHelp}, {nullptr, C::Exit}, {"&About Tolvane", C::About}}},
+        {"Help",
+         {{"&Online Help", C::OnlineHelp}, {nullptr, C::Exit}, {"&About Tolvane", C::About}}},
     };
     return menus;
 }
@@ -73,6 +76,24 @@ QProgressBar::chunk { background: #3d8bd8; border-radius: 3px; }
 )";
 
 }  // namespace
+
+void ApplyDesktopLook() {
+    static bool applied = false;
+    if (applied || !qApp) return;
+    applied = true;
+    QApplication::setStyle(QStyleFactory::create("Fusion"));
+    QPalette palette = QApplication::style()->standardPalette();
+    palette.setColor(QPalette::Window, QColor(0xf4, 0xf7, 0xfb));
+    palette.setColor(QPalette::Base, Qt::white);
+    palette.setColor(QPalette::AlternateBase, QColor(0xf0, 0xf4, 0xf9));
+    palette.setColor(QPalette::Button, QColor(0xfa, 0xfb, 0xfd));
+    palette.setColor(QPalette::Highlight, QColor(0x3d, 0x8b, 0xd8));
+    palette.setColor(QPalette::HighlightedText, Qt::white);
+    palette.setColor(QPalette::ToolTipBase, Qt::white);
+    palette.setColor(QPalette::ToolTipText, QColor(0x1f, 0x3b, 0x57));
+    palette.setColor(QPalette::Link, QColor(0x1f, 0x5f, 0xa8));
+    QApplication::setPalette(palette);
+}
 
 MainWindow::MainWindow(QWidget* parent) : QWidget(parent) {
     setObjectName("MainWindow");
@@ -107,9 +128,12 @@ MainWindow::MainWindow(QWidget* parent) : QWidget(parent) {
     headerLayout->addWidget(tagline);
     headerLayout->addStretch(1);
     const std::pair<ControlId, const char*> buttons[] = {
-        {ControlId::StartStop, "Start"},       {ControlId::Backup, "Backup"},
-        {ControlId::Remove, "Remove"},         {ControlId::Update, "Update"},
-        {ControlId::ObjectsFound, "Objects found"}, {ControlId::ShowLogfile, "Show logfile"},
+        {ControlId::StartStop, "Start"},
+        {ControlId::Backup, "Backup"},
+        {ControlId::Remove, "Remove"},
+        {ControlId::Update, "Update"},
+        {ControlId::ObjectsFound, "Objects found"},
+        {ControlId::ShowLogfile, "Show logfile"},
     };
     const std::map<ControlId, MainCommand> buttonCommands = {
         {ControlId::StartStop, MainCommand::StartStop},
@@ -128,7 +152,8 @@ MainWindow::MainWindow(QWidget* parent) : QWidget(parent) {
         headerLayout->addWidget(button);
         buttons_[id] = button;
     }
-    buttons_[ControlId::StartStop]->setMinimumWidth(buttons_[ControlId::StartStop]->sizeHint().width() + 20);
+    buttons_[ControlId::StartStop]->setMinimumWidth(
+        buttons_[ControlId::StartStop]->sizeHint().width() + 20);
     buttons_[ControlId::ShowLogfile]->hide();  // present but hidden
     // The system menu's About entry.
     header->setContextMenuPolicy(Qt::ActionsContextMenu);
@@ -163,7 +188,7 @@ MainWindow::MainWindow(QWidget* parent) : QWidget(parent) {
     body->addWidget(status);
 
     const int unit = fontMetrics().height();
-    resize(unit * 46, unit * 36);
+    resize(unit * 60, unit * 38);
 }
 
 MainWindow::~MainWindow() {
@@ -176,8 +201,10 @@ QWidget* MainWindow::BuildCounters() {
     auto* grid = new QGridLayout(box);
     grid->setHorizontalSpacing(18);
     const std::pair<ControlId, const char*> counters[] = {
-        {ControlId::ObjectsScanned, "Objects Scanned"}, {ControlId::MemoryCounter, "Memory"},
-        {ControlId::RegistryCounter, "Registry"},       {ControlId::FoldersCounter, "Folders"},
+        {ControlId::ObjectsScanned, "Objects Scanned"},
+        {ControlId::MemoryCounter, "Memory"},
+        {ControlId::RegistryCounter, "Registry"},
+        {ControlId::FoldersCounter, "Folders"},
         {ControlId::FilesCounter, "Files"},
     };
     int column = 0;

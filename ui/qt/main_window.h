@@ -39,6 +39,11 @@ struct MenuSpec {
 // The menu bar in window order, with the mnemonics of the item texts.
 const std::vector<MenuSpec>& MainWindowMenus();
 
+// The desktop program's look, set once for the whole application: the
+// Fusion style with a light palette (blue selection), the same on every
+// platform and in the screenshots.
+void ApplyDesktopLook();
+
 class MainWindow : public QWidget, public MainWindowView {
     Q_OBJECT
   public:
