@@ -18,6 +18,7 @@
 #include <QPushButton>
 #include <QRadioButton>
 #include <QStyle>
+#include <QToolButton>
 #include <QTreeWidget>
 #include <QVBoxLayout>
 
@@ -45,7 +46,16 @@ const char* const kSettingsStyle =
     "{ color: #e8f3ff; }"
     "QGroupBox { border: 1px solid #8fb4de; border-radius: 4px; margin-top: 1.2em; "
     "padding-top: 0.4em; }"
-    "QGroupBox::title { subcontrol-origin: margin; left: 8px; }";
+    "QGroupBox::title { subcontrol-origin: margin; left: 8px; }"
+    "QDialog QPushButton { min-width: 5.5em; padding: 4px 10px; }";
+
+// The settings windows' outer layout: roomy margins over the gradient.
+QVBoxLayout* SettingsLayout(QDialog* dialog) {
+    auto* layout = new QVBoxLayout(dialog);
+    layout->setContentsMargins(18, 16, 18, 14);
+    layout->setSpacing(10);
+    return layout;
+}
 
 QDialog* MakeDialog(QWidget* parent, const QString& name, const QString& title) {
     auto* dialog = new QDialog(parent);
@@ -124,9 +134,11 @@ class MachineFileDialog : public QDialog {
         folderEdit_->setObjectName("folder");
         folderEdit_->setReadOnly(true);
         top->addWidget(folderEdit_, 1);
-        auto* up = new QPushButton(style()->standardIcon(QStyle::SP_FileDialogToParent), "", this);
+        auto* up = new QToolButton(this);
+        up->setObjectName("up");
+        up->setIcon(style()->standardIcon(QStyle::SP_FileDialogToParent));
         up->setToolTip("Up One Level");
-        up->setAutoDefault(false);
+        up->setAutoRaise(true);
         top->addWidget(up);
         layout->addLayout(top);
         list_ = new QListWidget(this);
@@ -147,7 +159,7 @@ class MachineFileDialog : public QDialog {
         layout->addWidget(buttons);
         connect(buttons, &QDialogButtonBox::accepted, this, [this] { TryAccept(); });
         connect(buttons, &QDialogButtonBox::rejected, this, &QDialog::reject);
-        connect(up, &QPushButton::clicked, this, [this] {
+        connect(up, &QToolButton::clicked, this, [this] {
             std::string parent = ParentFolder(folder_);
             if (!parent.empty() && parent != folder_) Show(parent);
         });
@@ -235,15 +247,17 @@ class MachineFileDialog : public QDialog {
                 path += "." + options_.defaultExtension;
             std::string parent = ParentFolder(path);
             if (parent.empty() || !IsFolder(files_, parent)) {
-                messages_.ShowMessage(FromQt(windowTitle()),
-                                      path + "\nPath does not exist.\nCheck the path and try again.",
-                                      MessageButtons::Ok);
+                messages_.ShowMessage(
+                    FromQt(windowTitle()),
+                    path + "\nPath does not exist.\nCheck the path and try again.",
+                    MessageButtons::Ok);
                 return;
             }
         } else if (!files_.PathFileExists(path) || IsFolder(files_, path)) {
             messages_.ShowMessage(FromQt(windowTitle()),
-                                  path + "\nFile not found.\nPlease verify the correct file name "
-                                         "was given.",
+                                  path +
+                                      "\nFile not found.\nPlease verify the correct file name "
+                                      "was given.",
                                   MessageButtons::Ok);
             return;
         }
@@ -286,6 +300,9 @@ class FolderTree : public QTreeWidget {
             if (!data || data->childrenRead) return;
             chooser_.Expand(*data);
             Fill(item, *data);
+            // Read and empty: no expander any more.
+            if (data->children.empty())
+                item->setChildIndicatorPolicy(QTreeWidgetItem::DontShowIndicatorWhenChildless);
         });
         connect(this, &QTreeWidget::itemChanged, this, [this](QTreeWidgetItem* item, int) {
             if (filling_) return;
@@ -318,9 +335,9 @@ class FolderTree : public QTreeWidget {
         for (auto& child : item.children) {
             auto* widget = new QTreeWidgetItem(parent);
             widget->setText(0, ToQt(child->name));
-            widget->setIcon(0, style()->standardIcon(child->parent == &chooser_.root()
-                                                         ? QStyle::SP_DriveHDIcon
-                                                         : QStyle::SP_DirIcon));
+            widget->setIcon(
+                0, style()->standardIcon(child->parent == &chooser_.root() ? QStyle::SP_DriveHDIcon
+                                                                           : QStyle::SP_DirIcon));
             widget->setData(0, kItemRole, QVariant::fromValue<quintptr>(quintptr(child.get())));
             widget->setFlags(widget->flags() | Qt::ItemIsUserCheckable);
             widget->setCheckState(0, child->checked ? Qt::Checked : Qt::Unchecked);
@@ -331,6 +348,8 @@ class FolderTree : public QTreeWidget {
             } else {
                 widget->setChildIndicatorPolicy(QTreeWidgetItem::ShowIndicator);
             }
+            if (child->childrenRead && child->children.empty())
+                widget->setChildIndicatorPolicy(QTreeWidgetItem::DontShowIndicatorWhenChildless);
         }
         filling_ = false;
     }
@@ -377,7 +396,7 @@ QtDialogs::~QtDialogs() {
 bool QtDialogs::RunGeneralSettings(GeneralSettingsWindow& window) {
     std::unique_ptr<QDialog> dialog(MakeDialog(parent_, "GeneralSettings", kGeneralSettingsTitle));
     dialog->setStyleSheet(kSettingsStyle);
-    auto* layout = new QVBoxLayout(dialog.get());
+    auto* layout = SettingsLayout(dialog.get());
     auto* atStartUp = new QCheckBox("Run at system startup", dialog.get());
     atStartUp->setObjectName("check1029");
     atStartUp->setChecked(window.runAtStartUp());
@@ -436,7 +455,7 @@ bool QtDialogs::RunGeneralSettings(GeneralSettingsWindow& window) {
 bool QtDialogs::RunScanSettings(ScanSettingsWindow& window) {
     std::unique_ptr<QDialog> dialog(MakeDialog(parent_, "ScanSettings", kScanSettingsTitle));
     dialog->setStyleSheet(kSettingsStyle);
-    auto* layout = new QVBoxLayout(dialog.get());
+    auto* layout = SettingsLayout(dialog.get());
     auto* group = new QGroupBox("Custom Scan covers", dialog.get());
     auto* groupLayout = new QVBoxLayout(group);
     const int ids[ScanSettingsWindow::kBoxCount] = {1015, 1016, 1017, 1018, 1019, 1020};
@@ -474,10 +493,12 @@ void QtDialogs::RunIgnoreList(IgnoreListDialog& model) {
     auto* layout = new QVBoxLayout(dialog.get());
     auto* list = new CheckListWidget(model, "Ignore", dialog.get());
     list->setObjectName("ignoreList");
-    list->runCommand = [&model, this](ListMenuCommand command) { model.RunMenuCommand(command, *this); };
+    list->runCommand = [&model, this](ListMenuCommand command) {
+        model.RunMenuCommand(command, *this);
+    };
     layout->addWidget(list, 1);
-    auto* buttons = new QDialogButtonBox(QDialogButtonBox::Ok | QDialogButtonBox::Cancel,
-                                         dialog.get());
+    auto* buttons =
+        new QDialogButtonBox(QDialogButtonBox::Ok | QDialogButtonBox::Cancel, dialog.get());
     QPushButton* remove = buttons->addButton("Delete", QDialogButtonBox::ActionRole);
     remove->setObjectName("delete");
     QObject::connect(remove, &QPushButton::clicked, dialog.get(), [&model, this] {
@@ -503,8 +524,8 @@ void QtDialogs::ShowSummary(const SummaryTexts& summary) {
         for (size_t i = from; i < to && i < rows.size(); ++i) {
             auto* value = new QLabel(ToQt(rows[i].second), box);
             value->setFont(ArialFont(box));
-            value->setObjectName(QString("value_%1").arg(ToQt(rows[i].first).remove(" :")
-                                                             .remove(' ')));
+            value->setObjectName(
+                QString("value_%1").arg(ToQt(rows[i].first).remove(" :").remove(' ')));
             value->setAlignment(Qt::AlignRight | Qt::AlignVCenter);
             form->addRow(ToQt(rows[i].first), value);
         }
@@ -571,9 +592,9 @@ void QtDialogs::ShowAbout(std::string_view title, std::string_view address) {
     auto* icon = new QLabel(dialog.get());
     icon->setPixmap(dialog->style()->standardIcon(QStyle::SP_VistaShield).pixmap(48, 48));
     top->addWidget(icon);
-    auto* name = new QLabel(QString("<b>Tolvane</b> %1<br>Anti-spyware scanner")
-                                .arg(ToQt(title).section(' ', -1)),
-                            dialog.get());
+    auto* name = new QLabel(
+        QString("<b>Tolvane</b> %1<br>Anti-spyware scanner").arg(ToQt(title).section(' ', -1)),
+        dialog.get());
     top->addWidget(name, 1);
     layout->addLayout(top);
     std::string target(address);
@@ -596,9 +617,18 @@ bool QtDialogs::AskWithItems(std::string_view title, std::string_view prompt,
                              std::string_view items) {
     std::unique_ptr<QDialog> dialog(MakeDialog(parent_, "ItemsQuestion", ToQt(title)));
     auto* layout = new QVBoxLayout(dialog.get());
+    auto* top = new QHBoxLayout;
+    top->setSpacing(12);
+    auto* icon = new QLabel(dialog.get());
+    icon->setObjectName("icon");
+    icon->setPixmap(dialog->style()->standardIcon(QStyle::SP_MessageBoxWarning).pixmap(32, 32));
+    icon->setAlignment(Qt::AlignTop);
+    top->addWidget(icon);
     auto* label = new QLabel(ToQt(prompt), dialog.get());
+    label->setObjectName("prompt");
     label->setWordWrap(true);
-    layout->addWidget(label);
+    top->addWidget(label, 1);
+    layout->addLayout(top);
     auto* list = new QPlainTextEdit(ToQt(CrLfToLf(items)), dialog.get());
     list->setObjectName("items");
     list->setReadOnly(true);
@@ -620,6 +650,8 @@ void QtDialogs::RunAdvancedScan(AdvancedScan& scan) {
     list->setObjectName("list1050");
     list->setRootIsDecorated(false);
     list->setAllColumnsShowFocus(true);
+    list->setAlternatingRowColors(true);
+    list->setUniformRowHeights(true);
     QStringList headers;
     for (const AdvancedScanColumn& column : kAdvancedScanColumns) headers << column.title;
     list->setHeaderLabels(headers);
@@ -654,7 +686,8 @@ void QtDialogs::RunAdvancedScan(AdvancedScan& scan) {
     QPushButton* scanButton = buttons->addButton("Scan", QDialogButtonBox::AcceptRole);
     scanButton->setObjectName("scan");
     scanButton->setDefault(true);
-    QPushButton* close = buttons->addButton(ToQt(scan.closeCaption()), QDialogButtonBox::RejectRole);
+    QPushButton* close =
+        buttons->addButton(ToQt(scan.closeCaption()), QDialogButtonBox::RejectRole);
     close->setObjectName("close");
     scanButton->setEnabled(scan.scanEnabled());
     layout->addWidget(buttons);
@@ -704,6 +737,7 @@ bool QtDialogs::RunFolderChooser(FolderChooser& chooser, std::string_view title,
     std::unique_ptr<QDialog> dialog(MakeDialog(parent_, "FolderChooser", ToQt(title)));
     auto* layout = new QVBoxLayout(dialog.get());
     auto* label = new QLabel(ToQt(prompt), dialog.get());
+    label->setObjectName("prompt");
     label->setWordWrap(true);
     layout->addWidget(label);
     auto* tree = new FolderTree(chooser, dialog.get());

@@ -22,6 +22,7 @@
 #include <QStyle>
 #include <QStyleOptionViewItem>
 #include <QTest>
+#include <QToolButton>
 #include <QTreeWidget>
 #include <filesystem>
 
@@ -77,12 +78,32 @@ DialogDriver& Driver() {
     return DialogDriver::Instance();
 }
 
+// Every shown text of the window has the room it asks for: labels and
+// buttons are not cut off (a wrapped label is as tall as its lines need).
+void ExpectNothingClipped(QWidget* window, const QString& name) {
+    for (QWidget* widget : window->findChildren<QWidget*>()) {
+        if (!widget->isVisible() || widget->window() != window) continue;
+        const auto* label = qobject_cast<QLabel*>(widget);
+        if (!label && !qobject_cast<QAbstractButton*>(widget)) continue;
+        const std::string what = name.toStdString() + ": " + widget->objectName().toStdString() +
+                                 " " + widget->metaObject()->className();
+        if (label && label->wordWrap()) {
+            EXPECT_GE(label->height(), label->heightForWidth(label->width())) << what;
+            continue;
+        }
+        const QSize wanted = widget->minimumSizeHint();
+        EXPECT_GE(widget->width(), wanted.width()) << what;
+        EXPECT_GE(widget->height(), wanted.height()) << what;
+    }
+}
+
 // Saves a window as build/screenshots/NAME.png (NAME@1.5x.png and so on
 // when the screen is scaled).
 void Screenshot(QWidget* window, const QString& name) {
     QString folder =
         qEnvironmentVariable("TOLVANE_BUILD_DIR", QDir::currentPath()) + "/screenshots";
     QDir().mkpath(folder);
+    ExpectNothingClipped(window, name);
     const qreal ratio = window->devicePixelRatioF();
     QString suffix = ratio == 1.0 ? QString() : QString("@%1x").arg(ratio);
     EXPECT_TRUE(window->grab().save(folder + "/" + name + suffix + ".png")) << name.toStdString();
@@ -106,6 +127,8 @@ QPushButton* StandardButton(QDialog* dialog, QDialogButtonBox::StandardButton wh
 void Click(QAbstractButton* button) {
     ASSERT_NE(button, nullptr);
     ASSERT_TRUE(button->isVisible() && button->isEnabled()) << button->text().toStdString();
+    // A click lands only on a laid-out, unclipped button.
+    ASSERT_GE(button->width(), button->minimumSizeHint().width()) << button->text().toStdString();
     QPoint at = button->rect().center();
     if (qobject_cast<QCheckBox*>(button) || qobject_cast<QRadioButton*>(button))
         at = QPoint(std::min(8, button->width() / 2), button->height() / 2);
@@ -283,7 +306,7 @@ TEST_F(DialogsGuiTest, RemovalWithBackupRefusedFileAndRestore) {
     Driver().OnNextDialog("ItemsQuestion", [&](QDialog* dialog) {
         unableShown = true;
         EXPECT_EQ(dialog->windowTitle(), "Unable to remove items");
-        QLabel* prompt = dialog->findChild<QLabel*>();
+        QLabel* prompt = Child<QLabel>(dialog, "prompt");
         ASSERT_NE(prompt, nullptr);
         EXPECT_EQ(prompt->text(),
                   "The following items were unable to remove. They may be in use by other "
@@ -327,6 +350,10 @@ TEST_F(DialogsGuiTest, RemovalWithBackupRefusedFileAndRestore) {
         if (!folder || !name || !entries) return dialog->reject();
         EXPECT_EQ(folder->text(), "C:\\Program Files\\Tolvane\\Quarantine");
         EXPECT_EQ(entries->count(), 0);
+        // Up one level lists the program's folder.
+        Click(Child<QToolButton>(dialog, "up"));
+        EXPECT_EQ(folder->text(), "C:\\Program Files\\Tolvane");
+        EXPECT_FALSE(entries->findItems("Quarantine", Qt::MatchExactly).isEmpty());
         // A typed path that is missing is refused.
         name->setText("D:\\Archive\\other.zip");
         Click(Child<QPushButton>(dialog, "accept"));
@@ -675,7 +702,7 @@ TEST_F(DialogsGuiTest, ScanSettingsAndTheFolderChooserTree) {
         Driver().OnNextDialog("FolderChooser", [&](QDialog* chooser) {
             chooserShown = true;
             EXPECT_EQ(chooser->windowTitle(), "Browse For Folder");
-            QLabel* prompt = chooser->findChild<QLabel*>();
+            QLabel* prompt = Child<QLabel>(chooser, "prompt");
             ASSERT_NE(prompt, nullptr);
             EXPECT_EQ(prompt->text(), "Select the Voice Mail Folder");
             auto* tree = Child<QTreeWidget>(chooser, "tree1014");
@@ -704,6 +731,11 @@ TEST_F(DialogsGuiTest, ScanSettingsAndTheFolderChooserTree) {
             // Uncheck the profile, check D:\Archive (a click on its box).
             root->setCheckState(0, Qt::Unchecked);
             QTreeWidgetItem* archive = d->child(0);
+            // Read and found empty, it loses its expander.
+            archive->setExpanded(true);
+            EXPECT_EQ(archive->childCount(), 0);
+            EXPECT_EQ(archive->childIndicatorPolicy(),
+                      QTreeWidgetItem::DontShowIndicatorWhenChildless);
             QRect box = tree->visualItemRect(archive);
             QStyleOptionViewItem option;
             option.initFrom(tree);
