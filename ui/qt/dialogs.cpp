@@ -18,6 +18,7 @@
 #include <QPushButton>
 #include <QRadioButton>
 #include <QStyle>
+#include <QToolButton>
 #include <QTreeWidget>
 #include <QVBoxLayout>
 
@@ -45,7 +46,16 @@ const char* const kSettingsStyle =
     "{ color: #e8f3ff; }"
     "QGroupBox { border: 1px solid #8fb4de; border-radius: 4px; margin-top: 1.2em; "
     "padding-top: 0.4em; }"
-    "QGroupBox::title { subcontrol-origin: margin; left: 8px; }";
+    "QGroupBox::title { subcontrol-origin: margin; left: 8px; }"
+    "QDialog QPushButton { min-width: 5.5em; padding: 4px 10px; }";
+
+// The settings windows' outer layout: roomy margins over the gradient.
+QVBoxLayout* SettingsLayout(QDialog* dialog) {
+    auto* layout = new QVBoxLayout(dialog);
+    layout->setContentsMargins(18, 16, 18, 14);
+    layout->setSpacing(10);
+    return layout;
+}
 
 QDialog* MakeDialog(QWidget* parent, const QString& name, const QString& title) {
     auto* dialog = new QDialog(parent);
@@ -124,9 +134,11 @@ class MachineFileDialog : public QDialog {
         folderEdit_->setObjectName("folder");
         folderEdit_->setReadOnly(true);
         top->addWidget(folderEdit_, 1);
-        auto* up = new QPushButton(style()->standardIcon(QStyle::SP_FileDialogToParent), "", this);
+        auto* up = new QToolButton(this);
+        up->setObjectName("up");
+        up->setIcon(style()->standardIcon(QStyle::SP_FileDialogToParent));
         up->setToolTip("Up One Level");
-        up->setAutoDefault(false);
+        up->setAutoRaise(true);
         top->addWidget(up);
         layout->addLayout(top);
         list_ = new QListWidget(this);
@@ -147,7 +159,7 @@ class MachineFileDialog : public QDialog {
         layout->addWidget(buttons);
         connect(buttons, &QDialogButtonBox::accepted, this, [this] { TryAccept(); });
         connect(buttons, &QDialogButtonBox::rejected, this, &QDialog::reject);
-        connect(up, &QPushButton::clicked, this, [this] {
+        connect(up, &QToolButton::clicked, this, [this] {
             std::string parent = ParentFolder(folder_);
             if (!parent.empty() && parent != folder_) Show(parent);
         });
@@ -288,6 +300,9 @@ class FolderTree : public QTreeWidget {
             if (!data || data->childrenRead) return;
             chooser_.Expand(*data);
             Fill(item, *data);
+            // Read and empty: no expander any more.
+            if (data->children.empty())
+                item->setChildIndicatorPolicy(QTreeWidgetItem::DontShowIndicatorWhenChildless);
         });
         connect(this, &QTreeWidget::itemChanged, this, [this](QTreeWidgetItem* item, int) {
             if (filling_) return;
@@ -333,6 +348,8 @@ class FolderTree : public QTreeWidget {
             } else {
                 widget->setChildIndicatorPolicy(QTreeWidgetItem::ShowIndicator);
             }
+            if (child->childrenRead && child->children.empty())
+                widget->setChildIndicatorPolicy(QTreeWidgetItem::DontShowIndicatorWhenChildless);
         }
         filling_ = false;
     }
@@ -379,7 +396,7 @@ QtDialogs::~QtDialogs() {
 bool QtDialogs::RunGeneralSettings(GeneralSettingsWindow& window) {
     std::unique_ptr<QDialog> dialog(MakeDialog(parent_, "GeneralSettings", kGeneralSettingsTitle));
     dialog->setStyleSheet(kSettingsStyle);
-    auto* layout = new QVBoxLayout(dialog.get());
+    auto* layout = SettingsLayout(dialog.get());
     auto* atStartUp = new QCheckBox("Run at system startup", dialog.get());
     atStartUp->setObjectName("check1029");
     atStartUp->setChecked(window.runAtStartUp());
@@ -438,7 +455,7 @@ bool QtDialogs::RunGeneralSettings(GeneralSettingsWindow& window) {
 bool QtDialogs::RunScanSettings(ScanSettingsWindow& window) {
     std::unique_ptr<QDialog> dialog(MakeDialog(parent_, "ScanSettings", kScanSettingsTitle));
     dialog->setStyleSheet(kSettingsStyle);
-    auto* layout = new QVBoxLayout(dialog.get());
+    auto* layout = SettingsLayout(dialog.get());
     auto* group = new QGroupBox("Custom Scan covers", dialog.get());
     auto* groupLayout = new QVBoxLayout(group);
     const int ids[ScanSettingsWindow::kBoxCount] = {1015, 1016, 1017, 1018, 1019, 1020};
@@ -608,9 +625,18 @@ bool QtDialogs::AskWithItems(std::string_view title, std::string_view prompt,
                              std::string_view items) {
     std::unique_ptr<QDialog> dialog(MakeDialog(parent_, "ItemsQuestion", ToQt(title)));
     auto* layout = new QVBoxLayout(dialog.get());
+    auto* top = new QHBoxLayout;
+    top->setSpacing(12);
+    auto* icon = new QLabel(dialog.get());
+    icon->setObjectName("icon");
+    icon->setPixmap(dialog->style()->standardIcon(QStyle::SP_MessageBoxWarning).pixmap(32, 32));
+    icon->setAlignment(Qt::AlignTop);
+    top->addWidget(icon);
     auto* label = new QLabel(ToQt(prompt), dialog.get());
+    label->setObjectName("prompt");
     label->setWordWrap(true);
-    layout->addWidget(label);
+    top->addWidget(label, 1);
+    layout->addLayout(top);
     auto* list = new QPlainTextEdit(ToQt(CrLfToLf(items)), dialog.get());
     list->setObjectName("items");
     list->setReadOnly(true);
@@ -632,6 +658,8 @@ void QtDialogs::RunAdvancedScan(AdvancedScan& scan) {
     list->setObjectName("list1050");
     list->setRootIsDecorated(false);
     list->setAllColumnsShowFocus(true);
+    list->setAlternatingRowColors(true);
+    list->setUniformRowHeights(true);
     QStringList headers;
     for (const AdvancedScanColumn& column : kAdvancedScanColumns) headers << column.title;
     list->setHeaderLabels(headers);
@@ -717,6 +745,7 @@ bool QtDialogs::RunFolderChooser(FolderChooser& chooser, std::string_view title,
     std::unique_ptr<QDialog> dialog(MakeDialog(parent_, "FolderChooser", ToQt(title)));
     auto* layout = new QVBoxLayout(dialog.get());
     auto* label = new QLabel(ToQt(prompt), dialog.get());
+    label->setObjectName("prompt");
     label->setWordWrap(true);
     layout->addWidget(label);
     auto* tree = new FolderTree(chooser, dialog.get());

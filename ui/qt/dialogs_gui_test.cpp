@@ -1,0 +1,788 @@
+// The desktop program's dialogs, driven through the window on offscreen Qt:
+// removal with a backup and its restore, "Unable to remove items", the
+// Advanced BHO Scanning Option window, the Tolvane Update window against a
+// local server, the two settings windows and the folder chooser. Every
+// modal window is answered by the test through the DialogDriver (a watchdog
+// closes any the test did not expect), and the dialogs are saved as PNG
+// under the build folder's screenshots/ (name@1.5x.png under
+// QT_SCALE_FACTOR=1.5).
+#include <gtest/gtest.h>
+
+#include <QCheckBox>
+#include <QComboBox>
+#include <QDialog>
+#include <QDialogButtonBox>
+#include <QDir>
+#include <QLabel>
+#include <QLineEdit>
+#include <QListWidget>
+#include <QPlainTextEdit>
+#include <QPushButton>
+#include <QRadioButton>
+#include <QStyle>
+#include <QStyleOptionViewItem>
+#include <QTest>
+#include <QToolButton>
+#include <QTreeWidget>
+#include <filesystem>
+
+#include "app/engine_scan_source.h"
+#include "app/main_controller.h"
+#include "app/settings_store.h"
+#include "definitions/container.h"
+#include "platform/testing/temp_prefix.h"
+#include "ui/qt/check_list_widget.h"
+#include "ui/qt/desktop_session.h"
+#include "ui/qt/dialog_driver.h"
+#include "ui/qt/main_window.h"
+#include "update/sha256.h"
+#include "update/test_http_server.h"
+
+// Readable Qt strings in the failure messages.
+static void PrintTo(const QString& text, std::ostream* out) {
+    *out << '"' << text.toStdString() << '"';
+}
+
+namespace tolvane {
+namespace {
+
+using testing::TempPrefix;
+
+// One threat with a folder (and its file), two files in the Windows folder
+// and a key; the second file is kept open by a program, so its deletion is
+// refused.
+const char* const kDefinitions =
+    "<NA VERSION=\"2.5\" DATE=\"2026-12-01\">\n"
+    "<SW NAME=\"Grey Lantern\"><CATEGORY NAME=\"Adware\"/>"
+    "<DIRECTORIES><DIR NAME=\"%programfiles%\\Grey Lantern\"/></DIRECTORIES>"
+    "<FILES><FILE NAME=\"%windir%\\grey.exe\"/><FILE NAME=\"%windir%\\greyhold.dat\"/></FILES>"
+    "<REGKEYS><REGKEY NAME=\"Software\\Grey Lantern\"/></REGKEYS>"
+    "<DANGER NAME=\"High\"/><DESCRIPTION NAME=\"Shows offers.\"/></SW>\n"
+    "</NA>\n";
+
+// Two removal scripts: the first deletes grey.exe, the second (without a
+// description) the Grey Lantern key.
+const char* const kScripts = R"(<NA VERSION="1.0" DATE="2026-12-01">
+<SW NAME="Grey Lantern"><SCRIPT><![CDATA[
+if (IsFileExists('C:\\windows\\grey.exe')) DeleteFile('C:\\windows\\grey.exe');
+]]></SCRIPT><DESCRIPTION NAME="Removes the Grey Lantern offers program."/></SW>
+<SW NAME="Grey Lantern settings"><SCRIPT><![CDATA[
+DeleteRegKey('HKEY_LOCAL_MACHINE', 'SOFTWARE\\Grey Lantern');
+]]></SCRIPT></SW>
+</NA>
+)";
+
+constexpr int kWait = 15000;
+
+DialogDriver& Driver() {
+    return DialogDriver::Instance();
+}
+
+// Every shown text of the window has the room it asks for: labels and
+// buttons are not cut off (a wrapped label is as tall as its lines need).
+void ExpectNothingClipped(QWidget* window, const QString& name) {
+    for (QWidget* widget : window->findChildren<QWidget*>()) {
+        if (!widget->isVisible() || widget->window() != window) continue;
+        const auto* label = qobject_cast<QLabel*>(widget);
+        if (!label && !qobject_cast<QAbstractButton*>(widget)) continue;
+        const std::string what = name.toStdString() + ": " + widget->objectName().toStdString() +
+                                 " " + widget->metaObject()->className();
+        if (label && label->wordWrap()) {
+            EXPECT_GE(label->height(), label->heightForWidth(label->width())) << what;
+            continue;
+        }
+        const QSize wanted = widget->minimumSizeHint();
+        EXPECT_GE(widget->width(), wanted.width()) << what;
+        EXPECT_GE(widget->height(), wanted.height()) << what;
+    }
+}
+
+// Saves a window as build/screenshots/NAME.png (NAME@1.5x.png and so on
+// when the screen is scaled).
+void Screenshot(QWidget* window, const QString& name) {
+    QString folder =
+        qEnvironmentVariable("TOLVANE_BUILD_DIR", QDir::currentPath()) + "/screenshots";
+    QDir().mkpath(folder);
+    ExpectNothingClipped(window, name);
+    const qreal ratio = window->devicePixelRatioF();
+    QString suffix = ratio == 1.0 ? QString() : QString("@%1x").arg(ratio);
+    EXPECT_TRUE(window->grab().save(folder + "/" + name + suffix + ".png")) << name.toStdString();
+}
+
+template <class T>
+T* Child(QWidget* parent, const char* name) {
+    T* child = parent->findChild<T*>(name);
+    EXPECT_NE(child, nullptr) << "no control " << name << " in "
+                              << parent->objectName().toStdString();
+    return child;
+}
+
+QPushButton* StandardButton(QDialog* dialog, QDialogButtonBox::StandardButton which) {
+    auto* box = dialog->findChild<QDialogButtonBox*>();
+    return box ? box->button(which) : nullptr;
+}
+
+// A mouse click on a button; check boxes and radio buttons are hit on
+// their indicator (their widget may be wider than their text).
+void Click(QAbstractButton* button) {
+    ASSERT_NE(button, nullptr);
+    ASSERT_TRUE(button->isVisible() && button->isEnabled()) << button->text().toStdString();
+    // A click lands only on a laid-out, unclipped button.
+    ASSERT_GE(button->width(), button->minimumSizeHint().width()) << button->text().toStdString();
+    QPoint at = button->rect().center();
+    if (qobject_cast<QCheckBox*>(button) || qobject_cast<QRadioButton*>(button))
+        at = QPoint(std::min(8, button->width() / 2), button->height() / 2);
+    QTest::mouseClick(button, Qt::LeftButton, {}, at);
+}
+
+// A mouse click on a row of a list or tree.
+void ClickItem(QTreeWidget* tree, QTreeWidgetItem* item) {
+    ASSERT_NE(item, nullptr);
+    QTest::mouseClick(tree->viewport(), Qt::LeftButton, {}, tree->visualItemRect(item).center());
+}
+
+QStringList ItemTexts(const QTreeWidgetItem* parent) {
+    QStringList texts;
+    for (int i = 0; i < parent->childCount(); ++i) texts << parent->child(i)->text(0);
+    return texts;
+}
+
+QTreeWidgetItem* ChildNamed(QTreeWidgetItem* parent, const QString& text) {
+    for (int i = 0; i < parent->childCount(); ++i)
+        if (parent->child(i)->text(0) == text) return parent->child(i);
+    return nullptr;
+}
+
+class DialogsGuiTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        Driver().Reset();
+        Driver().watchdogMilliseconds = 30000;
+        machine_ = prefix_.Open();
+        ASSERT_TRUE(machine_);
+        std::string stored;
+        ASSERT_TRUE(EncodeContainer(kDefinitions, &stored));
+        prefix_.WriteFile("C:\\Program Files\\Tolvane\\database.db", stored);
+        ASSERT_TRUE(EncodeContainer(kScripts, &stored));
+        prefix_.WriteFile("C:\\Program Files\\Tolvane\\script.db", stored);
+        // A second drive, so the dialogs show more than C:.
+        std::filesystem::create_directories(prefix_.Host("drive_d/Archive"));
+        prefix_.AddDrive('d', prefix_.Host("drive_d"));
+    }
+
+    void TearDown() override {
+        session_.reset();
+        EXPECT_EQ(Driver().PendingActions(), 0u) << "a dialog the test drove did not open";
+        EXPECT_EQ(Driver().QueuedAnswers(), 0u) << "a message box the test answered did not show";
+        Driver().Reset();
+    }
+
+    void Start(bool updates = false) {
+        DesktopSessionOptions options;
+        options.commandLine = "\"C:\\Program Files\\Tolvane\\Tolvane.exe\"";
+        options.splashPauses = false;
+        options.connectUpdates = updates;
+        options.scanSource = [](Machine& m, SettingsStore&, ThreatDatabase& db,
+                                IgnoreList& list) -> std::unique_ptr<ScanSource> {
+            auto source = std::make_unique<EngineScanSource>(m, db, list);
+            source->engine().SetRegistryKeyPause(std::chrono::milliseconds(0));
+            return source;
+        };
+        session_ = std::make_unique<DesktopSession>(*machine_, options);
+        ASSERT_EQ(session_->Start(), StartResult::Running);
+    }
+
+    MainWindow& window() { return session_->window(); }
+    SettingsStore& settings() { return session_->app().settings(); }
+    void Trigger(MainCommand command) {
+        QAction* action = window().Action(command);
+        ASSERT_NE(action, nullptr);
+        ASSERT_TRUE(action->isEnabled());
+        action->trigger();
+    }
+    // Runs a Smart Scan from the menu and waits until its worker has ended.
+    void SmartScan() {
+        Trigger(MainCommand::SmartScan);
+        QLabel* status = window().Label(ControlId::StatusLine);
+        ASSERT_TRUE(QTest::qWaitFor(
+            [&] {
+                return status->text() == "Finished scanning..." &&
+                       !session_->controller().WorkerRunning();
+            },
+            kWait));
+    }
+    bool Exists(const std::string& path) const { return machine_->files().PathFileExists(path); }
+    bool KeyExists(const std::string& path) const {
+        RegKey key;
+        return machine_->registry().OpenKey(Registry::Root(RootKey::LocalMachine), path,
+                                            KEY_QUERY_VALUE, &key) == ERROR_SUCCESS;
+    }
+    std::string RunEntry() const {
+        std::string value;
+        if (!ReadRegistryString(machine_->registry(), RootKey::LocalMachine,
+                                "SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Run", "Tolvane",
+                                &value))
+            return "<none>";
+        return value;
+    }
+    // Was a message box with this caption and text shown?
+    bool Shown(const std::string& caption, const std::string& text) const {
+        const std::string wanted = caption + "|" + text;
+        for (const std::string& message : Driver().messages)
+            if (message == wanted) return true;
+        return false;
+    }
+
+    void PlantTraces() {
+        prefix_.WriteFile("C:\\windows\\grey.exe", "MZ grey");
+        prefix_.WriteFile("C:\\windows\\greyhold.dat", "held");
+        prefix_.WriteFile("C:\\Program Files\\Grey Lantern\\gl.dll", "MZ gl");
+        RegKey key;
+        ASSERT_EQ(machine_->registry().CreateKey(Registry::Root(RootKey::LocalMachine),
+                                                 "Software\\Grey Lantern", KEY_ALL_ACCESS, &key),
+                  ERROR_SUCCESS);
+        ASSERT_EQ(machine_->registry().SetValue(key, "Offers", REG_SZ, "on"), ERROR_SUCCESS);
+    }
+
+    TempPrefix prefix_;
+    std::unique_ptr<Machine> machine_;
+    std::unique_ptr<DesktopSession> session_;
+};
+
+// --- Removal with a backup, "Unable to remove items", restore ------------------
+
+TEST_F(DialogsGuiTest, RemovalWithBackupRefusedFileAndRestore) {
+    PlantTraces();
+    // A program keeps greyhold.dat open: its deletion is refused.
+    const std::string held =
+        std::filesystem::canonical(prefix_.Host("drive_c/windows/greyhold.dat")).string();
+    machine_->files().SetInUseCheck([held](const std::string& host) { return host == held; });
+    Start();
+
+    SmartScan();
+    const size_t found = session_->controller().results().size();
+    ASSERT_GE(found, 4u);  // the key, two files, the folder (and its file)
+
+    // Remove: yes to the backup, the archive's name, yes to the removal.
+    Driver().QueueAnswer(MessageAnswer::Yes);  // "Backup selected items?"
+    Driver().QueueAnswer(MessageAnswer::Ok);   // the save dialog: no such folder
+    Driver().QueueAnswer(MessageAnswer::Ok);   // "Backup created sucessfullly"
+    Driver().QueueAnswer(MessageAnswer::Yes);  // "N objects selected will be removed."
+    Driver().QueueAnswer(MessageAnswer::Ok);   // "N Objects deleted successfully."
+    bool saveShown = false;
+    Driver().OnNextDialog("SaveFileDialog", [&](QDialog* dialog) {
+        saveShown = true;
+        auto* drives = Child<QComboBox>(dialog, "drives");
+        auto* folder = Child<QLineEdit>(dialog, "folder");
+        auto* name = Child<QLineEdit>(dialog, "fileName");
+        auto* entries = Child<QListWidget>(dialog, "entries");
+        if (!drives || !folder || !name || !entries) return dialog->reject();
+        // The machine's drives, never the host's.
+        QStringList driveNames;
+        for (int i = 0; i < drives->count(); ++i) driveNames << drives->itemText(i);
+        EXPECT_EQ(driveNames, (QStringList{"C:\\", "D:\\"}));
+        EXPECT_EQ(folder->text(), "C:\\Program Files\\Tolvane\\Quarantine");
+        EXPECT_EQ(name->text(), "TolvaneBackup.zip");
+        Screenshot(dialog, "save_backup");
+        // Drive D: lists its folder.
+        drives->setCurrentIndex(1);
+        emit drives->activated(1);
+        EXPECT_EQ(folder->text(), "D:\\");
+        ASSERT_EQ(entries->count(), 1);
+        EXPECT_EQ(entries->item(0)->text(), "Archive");
+        // A folder that does not exist is refused and the dialog stays.
+        name->setText("C:\\No Such Folder\\mine");
+        Click(Child<QPushButton>(dialog, "accept"));
+        EXPECT_TRUE(dialog->isVisible());
+        // A name without extension gets .zip, in the folder shown.
+        const QPoint archive = entries->visualItemRect(entries->item(0)).center();
+        QTest::mouseClick(entries->viewport(), Qt::LeftButton, {}, archive);
+        QTest::mouseDClick(entries->viewport(), Qt::LeftButton, {}, archive);
+        EXPECT_EQ(folder->text(), "D:\\Archive");
+        name->setText("mine");
+        Click(Child<QPushButton>(dialog, "accept"));
+    });
+    bool unableShown = false;
+    Driver().OnNextDialog("ItemsQuestion", [&](QDialog* dialog) {
+        unableShown = true;
+        EXPECT_EQ(dialog->windowTitle(), "Unable to remove items");
+        QLabel* prompt = Child<QLabel>(dialog, "prompt");
+        ASSERT_NE(prompt, nullptr);
+        EXPECT_EQ(prompt->text(),
+                  "The following items were unable to remove. They may be in use by other "
+                  "system processes. Do you want to remove them on next reboot?");
+        auto* items = Child<QPlainTextEdit>(dialog, "items");
+        ASSERT_NE(items, nullptr);
+        EXPECT_TRUE(items->isReadOnly());
+        EXPECT_EQ(items->toPlainText().trimmed(), "C:\\windows\\greyhold.dat");
+        ASSERT_NE(StandardButton(dialog, QDialogButtonBox::Cancel), nullptr);
+        Screenshot(dialog, "unable_to_remove");
+        Click(StandardButton(dialog, QDialogButtonBox::Ok));
+    });
+    Click(window().Button(ControlId::Remove));
+    EXPECT_TRUE(saveShown);
+    EXPECT_TRUE(unableShown);
+
+    EXPECT_TRUE(Shown("Tolvane", "Backup created sucessfullly"));
+    EXPECT_TRUE(
+        Shown("Tolvane", std::to_string(found) + " objects selected will be removed. Continue?"));
+    EXPECT_TRUE(Shown("Tolvane", std::to_string(found - 1) + " Objects deleted successfully."));
+    EXPECT_TRUE(Exists("D:\\Archive\\mine.zip"));
+    EXPECT_EQ(session_->controller().results().size(), 0u);
+    EXPECT_EQ(window().Results()->topLevelItemCount(), 0);
+    EXPECT_FALSE(Exists("C:\\windows\\grey.exe"));
+    EXPECT_TRUE(Exists("C:\\windows\\greyhold.dat"));
+    EXPECT_FALSE(Exists("C:\\Program Files\\Grey Lantern"));
+    EXPECT_FALSE(KeyExists("Software\\Grey Lantern"));
+    // OK in "Unable to remove items" queued the file for the next start.
+    EXPECT_EQ(settings().ReadStartUpDeleteQueue(),
+              std::vector<std::string>{"C:\\windows\\greyhold.dat"});
+
+    // Restore Backup: open the archive just made.
+    Driver().messages.clear();
+    Driver().QueueAnswer(MessageAnswer::Ok);  // the open dialog: no such file
+    bool openShown = false;
+    Driver().OnNextDialog("OpenFileDialog", [&](QDialog* dialog) {
+        openShown = true;
+        auto* folder = Child<QLineEdit>(dialog, "folder");
+        auto* name = Child<QLineEdit>(dialog, "fileName");
+        auto* entries = Child<QListWidget>(dialog, "entries");
+        if (!folder || !name || !entries) return dialog->reject();
+        EXPECT_EQ(folder->text(), "C:\\Program Files\\Tolvane\\Quarantine");
+        EXPECT_EQ(entries->count(), 0);
+        // Up one level lists the program's folder.
+        Click(Child<QToolButton>(dialog, "up"));
+        EXPECT_EQ(folder->text(), "C:\\Program Files\\Tolvane");
+        EXPECT_FALSE(entries->findItems("Quarantine", Qt::MatchExactly).isEmpty());
+        // A typed path that is missing is refused.
+        name->setText("D:\\Archive\\other.zip");
+        Click(Child<QPushButton>(dialog, "accept"));
+        EXPECT_TRUE(dialog->isVisible());
+        // A folder's name opens it; the archive is picked from the list.
+        name->setText("D:\\Archive");
+        Click(Child<QPushButton>(dialog, "accept"));
+        EXPECT_EQ(folder->text(), "D:\\Archive");
+        ASSERT_EQ(entries->count(), 1);
+        EXPECT_EQ(entries->item(0)->text(), "mine.zip");
+        QTest::mouseClick(entries->viewport(), Qt::LeftButton, {},
+                          entries->visualItemRect(entries->item(0)).center());
+        EXPECT_EQ(name->text(), "mine.zip");
+        Screenshot(dialog, "open_backup");
+        Click(Child<QPushButton>(dialog, "accept"));
+    });
+    Trigger(MainCommand::RestoreBackup);
+    EXPECT_TRUE(openShown);
+    ASSERT_EQ(Driver().messages.size(), 1u);
+    EXPECT_NE(Driver().messages[0].find("File not found."), std::string::npos);
+    // The copies are back where they were, and so is the key.
+    EXPECT_EQ(prefix_.ReadFile("C:\\windows\\grey.exe"), "MZ grey");
+    EXPECT_EQ(prefix_.ReadFile("C:\\Program Files\\Grey Lantern\\gl.dll"), "MZ gl");
+    EXPECT_TRUE(KeyExists("Software\\Grey Lantern"));
+    std::string offers;
+    EXPECT_TRUE(ReadRegistryString(machine_->registry(), RootKey::LocalMachine,
+                                   "Software\\Grey Lantern", "Offers", &offers));
+    EXPECT_EQ(offers, "on");
+    EXPECT_EQ(prefix_.ReadFile("C:\\windows\\greyhold.dat"), "held");
+
+    // A new scan of the restored machine finds them again.
+    SmartScan();
+    EXPECT_EQ(session_->controller().results().size(), found);
+}
+
+TEST_F(DialogsGuiTest, CancelledSaveDialogStillRemovesAndNothingQueuedOnCancel) {
+    PlantTraces();
+    const std::string held =
+        std::filesystem::canonical(prefix_.Host("drive_c/windows/greyhold.dat")).string();
+    machine_->files().SetInUseCheck([held](const std::string& host) { return host == held; });
+    Start();
+    SmartScan();
+    const size_t found = session_->controller().results().size();
+
+    Driver().QueueAnswer(MessageAnswer::Yes);  // backup: yes, but the dialog is cancelled
+    Driver().QueueAnswer(MessageAnswer::Yes);  // remove
+    Driver().QueueAnswer(MessageAnswer::Ok);   // deleted
+    Driver().OnNextDialog("SaveFileDialog", [](QDialog* dialog) {
+        Click(StandardButton(dialog, QDialogButtonBox::Cancel));
+    });
+    Driver().OnNextDialog("ItemsQuestion", [](QDialog* dialog) {
+        Click(StandardButton(dialog, QDialogButtonBox::Cancel));
+    });
+    Trigger(MainCommand::RemoveSelected);
+    EXPECT_FALSE(Shown("Tolvane", "Backup created sucessfullly"));
+    EXPECT_FALSE(Exists("C:\\Program Files\\Tolvane\\Quarantine\\TolvaneBackup.zip"));
+    EXPECT_FALSE(Exists("C:\\windows\\grey.exe"));
+    EXPECT_TRUE(Shown("Tolvane", std::to_string(found - 1) + " Objects deleted successfully."));
+    // Cancel leaves the refused file alone: nothing queued, no run-once entry.
+    EXPECT_TRUE(settings().ReadStartUpDeleteQueue().empty());
+    std::string runOnce;
+    EXPECT_FALSE(ReadRegistryString(machine_->registry(), RootKey::LocalMachine,
+                                    "SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\RunOnce",
+                                    "Tolvane", &runOnce));
+}
+
+// --- Advanced BHO Scanning Option --------------------------------------------
+
+TEST_F(DialogsGuiTest, AdvancedScanWindowRunsTheScriptsOnce) {
+    PlantTraces();
+    Start();
+    Driver().QueueAnswer(MessageAnswer::Ok);  // "Finished cleaning all supported spyware..."
+    bool shown = false;
+    Driver().OnNextDialog("AdvancedScan", [&](QDialog* dialog) {
+        shown = true;
+        EXPECT_EQ(dialog->windowTitle(), "Advanced BHO Scanning Option");
+        auto* list = Child<QTreeWidget>(dialog, "list1050");
+        auto* label = Child<QLabel>(dialog, "label1055");
+        auto* description = Child<QPlainTextEdit>(dialog, "description1047");
+        auto* scan = Child<QPushButton>(dialog, "scan");
+        auto* close = Child<QPushButton>(dialog, "close");
+        if (!list || !label || !description || !scan || !close) return dialog->reject();
+        EXPECT_EQ(list->headerItem()->text(0), "Vendor");
+        EXPECT_EQ(list->headerItem()->text(1), "Status");
+        EXPECT_EQ(label->text(), "Description");
+        EXPECT_EQ(label->font().family(), "Arial");
+        EXPECT_TRUE(description->isReadOnly());
+        ASSERT_EQ(list->topLevelItemCount(), 2);
+        EXPECT_EQ(list->topLevelItem(0)->text(0), "Grey Lantern");
+        EXPECT_EQ(list->topLevelItem(1)->text(0), "Grey Lantern settings");
+        for (int row = 0; row < 2; ++row)
+            EXPECT_EQ(list->topLevelItem(row)->text(1), "Not Scanned");
+        EXPECT_EQ(close->text(), "Cancel");
+        EXPECT_TRUE(scan->isEnabled());
+
+        // Mouse clicks show the description; the keyboard does not.
+        ClickItem(list, list->topLevelItem(1));
+        EXPECT_EQ(description->toPlainText(), "No description available");
+        ClickItem(list, list->topLevelItem(0));
+        EXPECT_EQ(description->toPlainText(), "Removes the Grey Lantern offers program.");
+        QTest::keyClick(list, Qt::Key_Down);
+        EXPECT_EQ(list->currentItem(), list->topLevelItem(1));
+        EXPECT_EQ(description->toPlainText(), "Removes the Grey Lantern offers program.");
+        Screenshot(dialog, "advanced_scan");
+
+        Click(scan);
+        EXPECT_EQ(list->topLevelItem(0)->text(1), "Finished");
+        EXPECT_EQ(list->topLevelItem(1)->text(1), "Finished");
+        EXPECT_EQ(close->text(), "Finish");
+        EXPECT_FALSE(scan->isEnabled());
+        EXPECT_FALSE(Exists("C:\\windows\\grey.exe"));
+        EXPECT_FALSE(KeyExists("Software\\Grey Lantern"));
+        Screenshot(dialog, "advanced_scan_finished");
+        Click(close);
+    });
+    Trigger(MainCommand::AdvancedBhoScan);
+    EXPECT_TRUE(shown);
+    EXPECT_TRUE(Shown("Tolvane",
+                      "Finished cleaning all supported spyware.\nClick \"Finish\" and perform "
+                      "\"Smart Scan\" now."));
+    EXPECT_TRUE(Exists("C:\\windows\\greyhold.dat"));
+
+    // A second opening lists the scripts afresh, ready to run again.
+    Driver().OnNextDialog("AdvancedScan", [](QDialog* dialog) {
+        auto* list = Child<QTreeWidget>(dialog, "list1050");
+        ASSERT_NE(list, nullptr);
+        ASSERT_EQ(list->topLevelItemCount(), 2);
+        EXPECT_EQ(list->topLevelItem(0)->text(1), "Not Scanned");
+        EXPECT_TRUE(Child<QPushButton>(dialog, "scan")->isEnabled());
+        EXPECT_EQ(Child<QPushButton>(dialog, "close")->text(), "Cancel");
+        Click(Child<QPushButton>(dialog, "close"));
+    });
+    Trigger(MainCommand::AdvancedBhoScan);
+}
+
+// --- Tolvane Update ----------------------------------------------------------
+
+class UpdateDialogGuiTest : public DialogsGuiTest {
+  protected:
+    void SetUp() override {
+        DialogsGuiTest::SetUp();
+        for (const char* name :
+             {"http_proxy", "HTTP_PROXY", "https_proxy", "HTTPS_PROXY", "all_proxy", "ALL_PROXY"})
+            unsetenv(name);
+        SettingsStore store(machine_->registry());
+        store.WriteString(setting::kUpdateServer, server_.BaseUrl());
+    }
+    bool Requested(const std::string& path) const {
+        for (const std::string& request : server_.Requests())
+            if (request == path) return true;
+        return false;
+    }
+    testing::TestHttpServer server_;
+};
+
+TEST_F(UpdateDialogGuiTest, UnreachableThenDeclinedProgramAndInstalledDefinitions) {
+    // Nothing served yet: the silent start-up check hears "unreachable" and
+    // shows nothing.
+    Start(true);
+    ASSERT_TRUE(QTest::qWaitFor([&] { return Requested("/tolvane/updatecore.txt"); }, kWait));
+    QTest::qWait(300);
+    EXPECT_TRUE(Driver().messages.empty());
+
+    bool shown = false;
+    Driver().OnNextDialog("Update", [&](QDialog* dialog) {
+        shown = true;
+        EXPECT_EQ(dialog->windowTitle(), "Tolvane Update");
+        auto* status = Child<QLabel>(dialog, "status1089");
+        auto* button = Child<QPushButton>(dialog, "button1088");
+        auto* hidden = dialog->findChild<QWidget*>("progress1087");
+        if (!status || !button) return dialog->reject();
+        ASSERT_NE(hidden, nullptr);
+        EXPECT_TRUE(hidden->isHidden());
+        EXPECT_EQ(status->font().family(), "Arial");
+        ASSERT_TRUE(QTest::qWaitFor(
+            [&] { return status->text() == "Unable to connect to the server"; }, kWait));
+        EXPECT_EQ(button->text(), "Ok");
+        Screenshot(dialog, "update_unreachable");
+        Click(button);
+    });
+    Click(window().Button(ControlId::Update));
+    EXPECT_TRUE(shown);
+
+    // A newer program (declined) and newer definitions (taken).
+    std::string definitions = kDefinitions;
+    definitions.replace(definitions.find("2.5"), 3, "16");
+    std::string newDatabase;
+    ASSERT_TRUE(EncodeContainer(definitions, &newDatabase));
+    server_.Set("/tolvane/updatecore.txt",
+                "tolvane-update 1\nversion: 3.5\nfile: /tolvane/files/setup-3.5.exe\nsize: 3\n"
+                "sha256: " +
+                    Sha256Hex("abc") + "\n");
+    server_.Set("/tolvane/files/setup-3.5.exe", "abc");
+    server_.Set("/tolvane/update.txt",
+                "tolvane-update 1\nversion: 16\nfile: "
+                "/tolvane/files/database-16.db\nsize: " +
+                    std::to_string(newDatabase.size()) + "\nsha256: " + Sha256Hex(newDatabase) +
+                    "\n");
+    server_.Set("/tolvane/files/database-16.db", newDatabase);
+    Driver().messages.clear();
+    Driver().QueueAnswer(MessageAnswer::No);   // the program
+    Driver().QueueAnswer(MessageAnswer::Yes);  // the definitions
+    Driver().answerWithDefault = true;         // how the installation went: OK
+    QStringList statuses;
+    shown = false;
+    Driver().OnNextDialog("Update", [&](QDialog* dialog) {
+        shown = true;
+        auto* status = Child<QLabel>(dialog, "status1089");
+        auto* button = Child<QPushButton>(dialog, "button1088");
+        if (!status || !button) return dialog->reject();
+        auto record = [&] {
+            if (statuses.isEmpty() || statuses.back() != status->text()) statuses << status->text();
+        };
+        record();
+        Screenshot(dialog, "update_checking");
+        ASSERT_TRUE(QTest::qWaitFor(
+            [&] {
+                record();
+                return status->text() == "Download Complete.";
+            },
+            kWait));
+        Screenshot(dialog, "update_complete");
+        EXPECT_EQ(button->text(), "Cancel");
+        Click(button);
+    });
+    Click(window().Button(ControlId::Update));
+    EXPECT_TRUE(shown);
+    EXPECT_EQ(statuses.front(), "Checking for new updates..");
+    EXPECT_TRUE(statuses.contains("Checking for database updates..") ||
+                statuses.contains("Downloading new database update."))
+        << statuses.join(" / ").toStdString();
+    EXPECT_EQ(statuses.back(), "Download Complete.");
+    EXPECT_TRUE(Shown("Tolvane Update",
+                      "Tolvane v3.5 has been released.\nDo you want to download this latest "
+                      "version?"));
+    EXPECT_TRUE(Shown("Tolvane Database Update",
+                      "Tolvane definition database v16 is available.\nDo you want to download "
+                      "this update?"));
+    EXPECT_FALSE(Requested("/tolvane/files/setup-3.5.exe"));
+    EXPECT_EQ(prefix_.ReadFile("C:\\Program Files\\Tolvane\\database.db"), newDatabase);
+}
+
+// --- General Settings, Scan Settings, the folder chooser ----------------------
+
+TEST_F(DialogsGuiTest, GeneralSettingsActAtOnceAndStoreOnOk) {
+    Start();
+    settings().WriteInt(setting::kStartUpScanMode, 7);
+    settings().WriteInt(setting::kCustScanHosts, 1);
+    bool generalShown = false, scanShown = false;
+    Driver().OnNextDialog("GeneralSettings", [&](QDialog* dialog) {
+        generalShown = true;
+        EXPECT_EQ(dialog->windowTitle(), "General Settings");
+        const std::pair<const char*, const char*> controls[] = {
+            {"check1029", "Run at system startup"},
+            {"radio1034", "Perform Smart Scan"},
+            {"radio1035", "Custom Scan"},
+            {"radio1040", "Selected Folders Only"},
+            {"radio1022", "None"},
+            {"check1032", "Start removing after scan is complete"},
+            {"button1031", "Change"},
+            {"button1021", "Choose"},
+        };
+        for (const auto& [name, text] : controls) {
+            auto* control = Child<QAbstractButton>(dialog, name);
+            if (!control) continue;
+            EXPECT_EQ(control->text(), text) << name;
+            EXPECT_TRUE(control->isVisible()) << name;
+        }
+        // A stored mode of 7 checks no radio button.
+        for (const char* radio : {"radio1034", "radio1035", "radio1040", "radio1022"})
+            EXPECT_FALSE(Child<QRadioButton>(dialog, radio)->isChecked()) << radio;
+        Screenshot(dialog, "general_settings");
+
+        // The two boxes act at once.
+        Click(Child<QCheckBox>(dialog, "check1029"));
+        EXPECT_EQ(settings().ReadInt(setting::kAtStartUp), 1);
+        EXPECT_EQ(RunEntry(), "C:\\Program Files\\Tolvane\\Tolvane.exe -s");
+        Click(Child<QCheckBox>(dialog, "check1032"));
+        EXPECT_EQ(settings().ReadInt(setting::kRemoveAfterScan), 1);
+        Click(Child<QRadioButton>(dialog, "radio1035"));
+
+        // "Change" opens the Scan Settings window over this one.
+        Driver().OnNextDialog("ScanSettings", [&](QDialog* scan) {
+            scanShown = true;
+            EXPECT_EQ(scan->windowTitle(), "Scan Settings ");
+            const std::tuple<const char*, const char*, bool> boxes[] = {
+                {"check1015", "Scan active processes", true},
+                {"check1016", "Scan registry", true},
+                {"check1017", "Deep scan registry", true},
+                {"check1018", "Scan selected drives + folders", true},
+                {"check1019", "Scan IE Favorites for banned URLS", false},
+                {"check1020", "Scan Hosts file", false},
+            };
+            for (const auto& [name, text, visible] : boxes) {
+                auto* box = Child<QCheckBox>(scan, name);
+                if (!box) continue;
+                EXPECT_EQ(box->text(), text) << name;
+                EXPECT_EQ(box->isVisible(), visible) << name;
+            }
+            EXPECT_TRUE(Child<QCheckBox>(scan, "check1020")->isChecked());
+            EXPECT_TRUE(Child<QPushButton>(scan, "button1021")->isVisible());
+            Screenshot(scan, "scan_settings");
+            Click(Child<QCheckBox>(scan, "check1016"));
+            Click(StandardButton(scan, QDialogButtonBox::Ok));
+        });
+        Click(Child<QPushButton>(dialog, "button1031"));
+        EXPECT_TRUE(scanShown);
+        EXPECT_EQ(settings().ReadInt(setting::kCustScanRegistry), 1);
+        EXPECT_EQ(settings().ReadInt(setting::kCustScanHosts), 1);
+
+        // Cancel: the radio choice is dropped, the clicked boxes stay.
+        Click(StandardButton(dialog, QDialogButtonBox::Cancel));
+    });
+    Trigger(MainCommand::GeneralSettings);
+    EXPECT_TRUE(generalShown);
+    EXPECT_EQ(settings().ReadInt(setting::kStartUpScanMode), 7);
+    EXPECT_EQ(settings().ReadInt(setting::kAtStartUp), 1);
+    EXPECT_EQ(RunEntry(), "C:\\Program Files\\Tolvane\\Tolvane.exe -s");
+
+    // Opened again it shows what is stored; OK stores the choice.
+    Driver().OnNextDialog("GeneralSettings", [&](QDialog* dialog) {
+        EXPECT_TRUE(Child<QCheckBox>(dialog, "check1029")->isChecked());
+        EXPECT_TRUE(Child<QCheckBox>(dialog, "check1032")->isChecked());
+        Click(Child<QRadioButton>(dialog, "radio1022"));
+        EXPECT_FALSE(Child<QRadioButton>(dialog, "radio1035")->isChecked());
+        Click(Child<QCheckBox>(dialog, "check1029"));  // off: the "Run" entry goes
+        EXPECT_EQ(RunEntry(), "<none>");
+        Click(StandardButton(dialog, QDialogButtonBox::Ok));
+    });
+    Trigger(MainCommand::GeneralSettings);
+    EXPECT_EQ(settings().ReadInt(setting::kStartUpScanMode), 4);
+    EXPECT_EQ(settings().ReadInt(setting::kAtStartUp), 0);
+    EXPECT_EQ(settings().ReadInt(setting::kRemoveAfterScan), 1);
+}
+
+TEST_F(DialogsGuiTest, ScanSettingsAndTheFolderChooserTree) {
+    Start();
+    settings().WriteInt(setting::kCustScanHosts, 1);
+    settings().WriteInt(setting::kCustScanIeFav, 0);
+    // The stored list: a folder that exists and one that no longer does.
+    settings().WriteFolderList(kCustomScanFolderList, {"C:\\users\\root", "C:\\Gone"});
+    bool chooserShown = false;
+    Driver().OnNextDialog("ScanSettings", [&](QDialog* dialog) {
+        Click(Child<QCheckBox>(dialog, "check1015"));
+        Click(Child<QCheckBox>(dialog, "check1018"));
+        Driver().OnNextDialog("FolderChooser", [&](QDialog* chooser) {
+            chooserShown = true;
+            EXPECT_EQ(chooser->windowTitle(), "Browse For Folder");
+            QLabel* prompt = Child<QLabel>(chooser, "prompt");
+            ASSERT_NE(prompt, nullptr);
+            EXPECT_EQ(prompt->text(), "Select the Voice Mail Folder");
+            auto* tree = Child<QTreeWidget>(chooser, "tree1014");
+            ASSERT_NE(tree, nullptr);
+            ASSERT_EQ(tree->topLevelItemCount(), 1);
+            QTreeWidgetItem* computer = tree->topLevelItem(0);
+            EXPECT_EQ(computer->text(0), "My Computer");
+            EXPECT_TRUE(computer->isExpanded());
+            EXPECT_EQ(ItemTexts(computer), (QStringList{"C:", "D:"}));
+            // The stored folder is shown checked, its parents read; D: is
+            // not read until it is expanded.
+            QTreeWidgetItem* c = ChildNamed(computer, "C:");
+            QTreeWidgetItem* d = ChildNamed(computer, "D:");
+            ASSERT_TRUE(c && d);
+            QTreeWidgetItem* users = ChildNamed(c, "users");
+            ASSERT_NE(users, nullptr);
+            QTreeWidgetItem* root = ChildNamed(users, "root");
+            ASSERT_NE(root, nullptr);
+            EXPECT_EQ(root->checkState(0), Qt::Checked);
+            EXPECT_EQ(d->childCount(), 0);
+            EXPECT_EQ(d->childIndicatorPolicy(), QTreeWidgetItem::ShowIndicator);
+            EXPECT_EQ(d->checkState(0), Qt::Unchecked);
+            d->setExpanded(true);
+            EXPECT_EQ(ItemTexts(d), QStringList{"Archive"});
+            Screenshot(chooser, "folder_chooser");
+            // Uncheck the profile, check D:\Archive (a click on its box).
+            root->setCheckState(0, Qt::Unchecked);
+            QTreeWidgetItem* archive = d->child(0);
+            // Read and found empty, it loses its expander.
+            archive->setExpanded(true);
+            EXPECT_EQ(archive->childCount(), 0);
+            EXPECT_EQ(archive->childIndicatorPolicy(),
+                      QTreeWidgetItem::DontShowIndicatorWhenChildless);
+            QRect box = tree->visualItemRect(archive);
+            QStyleOptionViewItem option;
+            option.initFrom(tree);
+            option.rect = box;
+            option.features |= QStyleOptionViewItem::HasCheckIndicator;
+            QRect check =
+                tree->style()->subElementRect(QStyle::SE_ItemViewItemCheckIndicator, &option, tree);
+            QTest::mouseClick(tree->viewport(), Qt::LeftButton, {}, check.center());
+            EXPECT_EQ(archive->checkState(0), Qt::Checked);
+            c->setCheckState(0, Qt::Checked);
+            Click(StandardButton(chooser, QDialogButtonBox::Ok));
+        });
+        Click(Child<QPushButton>(dialog, "button1021"));
+        Click(StandardButton(dialog, QDialogButtonBox::Ok));
+    });
+    Trigger(MainCommand::ScanSettings);
+    EXPECT_TRUE(chooserShown);
+    // The chooser's OK wrote the list; the window's OK the six boxes.
+    EXPECT_EQ(settings().ReadFolderList(kCustomScanFolderList),
+              (std::vector<std::string>{"C:\\", "D:\\Archive"}));
+    EXPECT_EQ(settings().ReadInt(setting::kCustScanActive), 1);
+    EXPECT_EQ(settings().ReadInt(setting::kCustScanDrives), 1);
+    EXPECT_EQ(settings().ReadInt(setting::kCustScanHosts), 1);
+    EXPECT_EQ(settings().ReadInt(setting::kCustScanIeFav), 0);
+
+    // Cancel in both writes nothing.
+    Driver().OnNextDialog("ScanSettings", [&](QDialog* dialog) {
+        EXPECT_TRUE(Child<QCheckBox>(dialog, "check1015")->isChecked());
+        Click(Child<QCheckBox>(dialog, "check1015"));
+        Driver().OnNextDialog("FolderChooser", [](QDialog* chooser) {
+            auto* tree = Child<QTreeWidget>(chooser, "tree1014");
+            QTreeWidgetItem* d = ChildNamed(tree->topLevelItem(0), "D:");
+            ASSERT_NE(d, nullptr);
+            EXPECT_TRUE(d->isExpanded());
+            ASSERT_EQ(d->childCount(), 1);
+            EXPECT_EQ(d->child(0)->checkState(0), Qt::Checked);
+            d->child(0)->setCheckState(0, Qt::Unchecked);
+            Click(StandardButton(chooser, QDialogButtonBox::Cancel));
+        });
+        Click(Child<QPushButton>(dialog, "button1021"));
+        Click(StandardButton(dialog, QDialogButtonBox::Cancel));
+    });
+    Trigger(MainCommand::ScanSettings);
+    EXPECT_EQ(settings().ReadFolderList(kCustomScanFolderList),
+              (std::vector<std::string>{"C:\\", "D:\\Archive"}));
+    EXPECT_EQ(settings().ReadInt(setting::kCustScanActive), 1);
+}
+
+}  // namespace
+}  // namespace tolvane
