@@ -13,6 +13,7 @@
 #include <mutex>
 
 #include "platform/codepage.h"
+#include "platform/replacement_temp.h"
 
 namespace tolvane {
 namespace {
@@ -713,35 +714,26 @@ bool FileSystem::ReadWholeFile(std::string_view path, std::string* content) cons
 
 // Writes a new file beside `target` with `fill`, syncs it and renames it
 // over `target`, then syncs the folder: the target holds either its old or
-// its new content, never a part.
+// its new content, never a part. Temporaries that killed writers of
+// `target` left behind go first.
 bool FileSystem::ReplaceFile(const std::string& target, const std::function<bool(int)>& fill,
                              unsigned mode, bool runHook) {
     std::string folder = ParentOf(target);
-    std::string name = target.substr(target.find_last_of('/') + 1);
-    std::string temp = folder + "/." + name + ".tolvane-XXXXXX";
-    std::vector<char> buf(temp.begin(), temp.end());
-    buf.push_back('\0');
-    int fd = mkostemp(buf.data(), O_CLOEXEC);
+    RemoveStaleReplacementTemps(target);
+    std::string temp;
+    int fd = CreateReplacementTemp(target, &temp);
     if (fd < 0) return FailErrno();
-    temp = buf.data();
     auto abandon = [&](long code) {
-        close(fd);
         unlink(temp.c_str());
+        close(fd);
         return Fail(code);
     };
     if (!fill(fd)) return abandon(t_lastError == ERROR_SUCCESS ? ERROR_GEN_FAILURE : t_lastError);
     if (fchmod(fd, mode & 07777) != 0 || fsync(fd) != 0) return abandon(ErrnoToWin(errno));
     if (runHook && beforeRename_ && !beforeRename_(temp)) return abandon(ERROR_GEN_FAILURE);
-    if (close(fd) != 0) {
-        int err = errno;
-        unlink(temp.c_str());
-        return Fail(ErrnoToWin(err));
-    }
-    if (rename(temp.c_str(), target.c_str()) != 0) {
-        int err = errno;
-        unlink(temp.c_str());
-        return Fail(ErrnoToWin(err));
-    }
+    // Renamed while still locked, so no cleaner takes it for a leftover.
+    if (rename(temp.c_str(), target.c_str()) != 0) return abandon(ErrnoToWin(errno));
+    close(fd);
     int dirFd = open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (dirFd >= 0) {
         fsync(dirFd);

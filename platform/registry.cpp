@@ -15,6 +15,7 @@
 #include <unordered_map>
 
 #include "platform/codepage.h"
+#include "platform/replacement_temp.h"
 #include "platform/wine_hive.h"
 #include "platform/wineserver_lock.h"
 
@@ -282,36 +283,42 @@ class RegistryStore {
     // Writes the file through a temporary file beside it, fsync and rename.
     bool Save(HiveFile& file, std::string* error) {
         std::string text = file.hive.Serialize();
-        std::string temp = file.path + ".tolvane-" + std::to_string(getpid()) + ".tmp";
-        int fd = open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+        RemoveStaleReplacementTemps(file.path);
+        std::string temp;
+        int fd = CreateReplacementTemp(file.path, &temp);
         if (fd < 0) {
-            *error = "Cannot write " + temp + ": " + std::strerror(errno);
+            *error =
+                "Cannot write a temporary file beside " + file.path + ": " + std::strerror(errno);
             return false;
         }
         struct stat old {};
-        if (stat(file.path.c_str(), &old) == 0) fchmod(fd, old.st_mode & 07777);
+        fchmod(fd, stat(file.path.c_str(), &old) == 0 ? old.st_mode & 07777 : 0644);
         size_t done = 0;
         while (done < text.size()) {
             ssize_t n = write(fd, text.data() + done, text.size() - done);
             if (n < 0 && errno == EINTR) continue;
             if (n <= 0) {
                 *error = "Cannot write " + temp + ": " + std::strerror(errno);
-                close(fd);
                 unlink(temp.c_str());
+                close(fd);
                 return false;
             }
             done += static_cast<size_t>(n);
         }
-        if (fsync(fd) != 0 || close(fd) != 0) {
+        if (fsync(fd) != 0) {
             *error = "Cannot write " + temp + ": " + std::strerror(errno);
             unlink(temp.c_str());
+            close(fd);
             return false;
         }
+        // Renamed while still locked, so no cleaner takes it for a leftover.
         if (rename(temp.c_str(), file.path.c_str()) != 0) {
             *error = "Cannot replace " + file.path + ": " + std::strerror(errno);
             unlink(temp.c_str());
+            close(fd);
             return false;
         }
+        close(fd);
         std::string folder = file.path.substr(0, file.path.rfind('/'));
         int dirFd = open(folder.empty() ? "/" : folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
         if (dirFd >= 0) {

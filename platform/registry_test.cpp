@@ -2,10 +2,13 @@
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/file.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <csignal>
 #include <cstdlib>
@@ -13,9 +16,10 @@
 #include <fstream>
 #include <sstream>
 #include <thread>
+#include <vector>
 
-#include "platform/wine_hive.h"
 #include "platform/testing/fake_wineserver.h"
+#include "platform/wine_hive.h"
 #include "platform/wineserver_lock.h"
 
 namespace tolvane {
@@ -440,34 +444,49 @@ TEST(RegistryRoots, MissingFilesAreEmptyHivesCreatedOnTheFirstChange) {
 
 TEST(RegistrySaving, AnInterruptedSaveLeavesTheOldFile) {
     RegPrefix prefix;
-    // A temporary file left by an earlier, interrupted save is ignored.
+    // Temporary files left by earlier, killed saves are ignored when loading.
+    prefix.Write(".system.reg.tolvane-AbC123", "WINE REGISTRY Version 2\n\n[Junk] 1\n");
     prefix.Write("system.reg.tolvane-1.tmp", "WINE REGISTRY Version 2\n\n[Junk] 1\n");
+    // One that a live writer still holds.
+    prefix.Write(".system.reg.tolvane-Live99", "WINE REGISTRY Version 2\n\n[Busy] 1\n");
+    int held = open(prefix.File(".system.reg.tolvane-Live99").c_str(), O_RDONLY | O_CLOEXEC);
+    ASSERT_GE(held, 0);
+    ASSERT_EQ(flock(held, LOCK_EX), 0);
     Registry r(prefix.path());
     RegKey key = Open(r, RootKey::LocalMachine, "Software\\Classes\\.txt");
     EXPECT_EQ(Query(r, key, ""), Sz("txtfile"));
 
-    // The save cannot get past its temporary file: nothing changes, on disk
-    // or in memory.
-    std::string temp = prefix.File("system.reg.tolvane-" + std::to_string(getpid()) + ".tmp");
-    fs::create_directory(temp);
-    EXPECT_EQ(r.SetValue(key, "New", REG_SZ, "1"), ERROR_CANTWRITE);
+    // The save cannot write its temporary file (a file size limit makes the
+    // writes fail): nothing changes, on disk or in memory, and the failed
+    // temporary does not stay.
+    struct rlimit limit;
+    ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &limit), 0);
+    struct rlimit small = limit;
+    small.rlim_cur = 16;
+    void (*previous)(int) = signal(SIGXFSZ, SIG_IGN);
+    ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &small), 0);
+    long failed = r.SetValue(key, "New", REG_SZ, "1");
+    setrlimit(RLIMIT_FSIZE, &limit);
+    signal(SIGXFSZ, previous);
+    EXPECT_EQ(failed, ERROR_CANTWRITE);
     EXPECT_FALSE(r.LastErrorMessage().empty());
     EXPECT_EQ(prefix.Read("system.reg"), kSystemReg);
     EXPECT_EQ(r.QueryValue(key, "New", nullptr, nullptr), ERROR_FILE_NOT_FOUND);
-    RegKey created;
-    EXPECT_EQ(r.CreateKey(Registry::Root(RootKey::LocalMachine), "Software\\Other", KEY_ALL_ACCESS,
-                          &created),
-              ERROR_CANTWRITE);
-    EXPECT_EQ(
-        r.OpenKey(Registry::Root(RootKey::LocalMachine), "Software\\Other", KEY_READ, &created),
-        ERROR_FILE_NOT_FOUND);
 
-    fs::remove(temp);
     EXPECT_EQ(r.SetValue(key, "New", REG_SZ, "1"), ERROR_SUCCESS);
-    EXPECT_FALSE(fs::exists(temp));
     std::string text = prefix.Read("system.reg");
     EXPECT_NE(text.find("\"New\"=\"1\""), std::string::npos);
     EXPECT_EQ(text.find("Junk"), std::string::npos);
+    // The save cleared the killed save's leftover and kept the live one.
+    std::vector<std::string> temporaries;
+    for (const auto& entry : fs::directory_iterator(prefix.path())) {
+        std::string name = entry.path().filename().string();
+        if (name.find(".tolvane-") != std::string::npos) temporaries.push_back(name);
+    }
+    std::sort(temporaries.begin(), temporaries.end());
+    EXPECT_EQ(temporaries,
+              (std::vector<std::string>{".system.reg.tolvane-Live99", "system.reg.tolvane-1.tmp"}));
+    close(held);
 }
 
 TEST(RegistrySaving, FileChangedOnDiskIsReadAgainNotOverwritten) {

@@ -12,6 +12,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -87,27 +88,6 @@ bool RunAndKill(const std::string& which, const std::string& prefix, std::mt1993
     return true;
 }
 
-// Kills the writer KillsPerCase() times, checking after each kill.
-Tally KillRepeatedly(const std::string& which, const testing::TempPrefix& prefix,
-                     int maxDelayMicroseconds, const std::function<Seen()>& check) {
-    std::mt19937 random(12345);
-    Tally tally;
-    const int kills = KillsPerCase();
-    for (int i = 0; i < kills; ++i) {
-        if (!RunAndKill(which, prefix.path(), random, maxDelayMicroseconds)) break;
-        ++tally.kills;
-        Seen seen = check();
-        if (seen == Seen::Broken) {
-            ADD_FAILURE() << which << ": torn or missing content after kill " << i + 1;
-            break;
-        }
-        (seen == Seen::Old ? tally.oldSeen : tally.newSeen)++;
-    }
-    std::printf("crash safety %-8s kills %d: old version %d, new version %d, torn 0\n",
-                which.c_str(), tally.kills, tally.oldSeen, tally.newSeen);
-    return tally;
-}
-
 // The leftovers of writes that were killed before their rename (temporary
 // files that never took the target's place), below folder.
 int Leftovers(const std::string& folder) {
@@ -119,6 +99,70 @@ int Leftovers(const std::string& folder) {
         if (name.find(".tolvane-") != std::string::npos || name.ends_with(".part")) ++count;
     }
     return count;
+}
+
+// Runs the writer for one round to its end; false (with a failure) otherwise.
+bool RunOnce(const std::string& which, const std::string& prefix) {
+    pid_t pid = fork();
+    if (pid == 0) {
+        int null = open("/dev/null", O_WRONLY | O_CLOEXEC);
+        if (null >= 0) dup2(null, STDOUT_FILENO);
+        execl(TOLVANE_CRASH_WRITER, TOLVANE_CRASH_WRITER, which.c_str(), prefix.c_str(), "once",
+              static_cast<char*>(nullptr));
+        _exit(127);
+    }
+    int status = 0;
+    waitpid(pid, &status, 0);
+    if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) {
+        ADD_FAILURE() << "crash_writer " << which << " once: status " << status;
+        return false;
+    }
+    return true;
+}
+
+// Where a case's writes leave their temporaries, and how many a kill may
+// leave at most: one per file the case replaces, since each write clears
+// what killed writes of its file left.
+struct LeftoverRule {
+    std::string folder;
+    int most = 1;
+};
+
+// Kills the writer KillsPerCase() times, checking after each kill that the
+// content is whole and that temporaries do not pile up; then lets it finish
+// one round, which must clear them all.
+Tally KillRepeatedly(const std::string& which, const testing::TempPrefix& prefix,
+                     int maxDelayMicroseconds, const LeftoverRule& leftovers,
+                     const std::function<Seen()>& check) {
+    std::mt19937 random(12345);
+    Tally tally;
+    int mostLeftovers = 0;
+    const int kills = KillsPerCase();
+    for (int i = 0; i < kills; ++i) {
+        if (!RunAndKill(which, prefix.path(), random, maxDelayMicroseconds)) break;
+        ++tally.kills;
+        Seen seen = check();
+        if (seen == Seen::Broken) {
+            ADD_FAILURE() << which << ": torn or missing content after kill " << i + 1;
+            break;
+        }
+        (seen == Seen::Old ? tally.oldSeen : tally.newSeen)++;
+        int left = Leftovers(leftovers.folder);
+        mostLeftovers = std::max(mostLeftovers, left);
+        if (left > leftovers.most) {
+            ADD_FAILURE() << which << ": " << left << " temporary files left after kill " << i + 1;
+            break;
+        }
+    }
+    std::printf(
+        "crash safety %-8s kills %d: old version %d, new version %d, torn 0, "
+        "temporaries left at most %d\n",
+        which.c_str(), tally.kills, tally.oldSeen, tally.newSeen, mostLeftovers);
+    if (RunOnce(which, prefix.path())) {
+        EXPECT_NE(check(), Seen::Broken) << which << " after a round that was not killed";
+        EXPECT_EQ(Leftovers(leftovers.folder), 0) << which << " after a round that was not killed";
+    }
+    return tally;
 }
 
 class CrashSafety : public ::testing::Test {
@@ -150,7 +194,7 @@ TEST_F(CrashSafety, RegistrySaveKeepsTheOldOrTheNewHiveWhole) {
     ASSERT_EQ(registry.SetValue(key, crash::kRegistryValue, REG_SZ, a), ERROR_SUCCESS);
     machine_.reset();
 
-    Tally tally = KillRepeatedly("registry", prefix_, 50000, [&] {
+    Tally tally = KillRepeatedly("registry", prefix_, 50000, {prefix_.path()}, [&] {
         Registry reloaded(prefix_.path());
         if (!reloaded.LoadProblems().empty()) return Seen::Broken;
         RegKey opened;
@@ -169,7 +213,6 @@ TEST_F(CrashSafety, RegistrySaveKeepsTheOldOrTheNewHiveWhole) {
         return Seen::Broken;
     });
     ExpectEveryKillChecked(tally);
-    std::printf("  leftover temporary files: %d\n", Leftovers(prefix_.path()));
 }
 
 TEST_F(CrashSafety, HostsRewriteKeepsTheOldOrTheNewFileWhole) {
@@ -179,7 +222,7 @@ TEST_F(CrashSafety, HostsRewriteKeepsTheOldOrTheNewFileWhole) {
     machine_.reset();
     const std::string host = prefix_.Host("drive_c/windows/system32/drivers/etc/hosts");
 
-    Tally tally = KillRepeatedly("hosts", prefix_, 20000, [&] {
+    Tally tally = KillRepeatedly("hosts", prefix_, 20000, {prefix_.Host("drive_c/windows")}, [&] {
         std::string content;
         std::unique_ptr<Machine> machine = prefix_.Open();
         if (!machine->files().ReadWholeFile(crash::kHostsPath, &content)) return Seen::Broken;
@@ -188,7 +231,6 @@ TEST_F(CrashSafety, HostsRewriteKeepsTheOldOrTheNewFileWhole) {
         return Seen::Broken;
     });
     ExpectEveryKillChecked(tally);
-    std::printf("  leftover temporary files: %d\n", Leftovers(prefix_.Host("drive_c/windows")));
 }
 
 TEST_F(CrashSafety, IgnoreListSaveKeepsTheOldOrTheNewListWhole) {
@@ -202,22 +244,21 @@ TEST_F(CrashSafety, IgnoreListSaveKeepsTheOldOrTheNewListWhole) {
     prefix_.WriteFile(std::string(crash::kApplicationFolder) + "\\Ignorelist.txt", base);
     machine_.reset();
 
-    Tally tally = KillRepeatedly("ignore", prefix_, 20000, [&] {
-        std::string content;
-        std::unique_ptr<Machine> machine = prefix_.Open();
-        if (!machine->files().ReadWholeFile(
-                std::string(crash::kApplicationFolder) + "\\Ignorelist.txt", &content)) {
+    Tally tally = KillRepeatedly(
+        "ignore", prefix_, 20000, {prefix_.Host("drive_c/Program Files/Tolvane")}, [&] {
+            std::string content;
+            std::unique_ptr<Machine> machine = prefix_.Open();
+            if (!machine->files().ReadWholeFile(
+                    std::string(crash::kApplicationFolder) + "\\Ignorelist.txt", &content)) {
+                return Seen::Broken;
+            }
+            if (content == base) return Seen::Old;
+            if (content == extended) return Seen::New;
+            std::printf("  Ignorelist.txt: %zu bytes (old %zu, new %zu)\n", content.size(),
+                        base.size(), extended.size());
             return Seen::Broken;
-        }
-        if (content == base) return Seen::Old;
-        if (content == extended) return Seen::New;
-        std::printf("  Ignorelist.txt: %zu bytes (old %zu, new %zu)\n", content.size(), base.size(),
-                    extended.size());
-        return Seen::Broken;
-    });
+        });
     ExpectEveryKillChecked(tally);
-    std::printf("  leftover temporary files: %d\n",
-                Leftovers(prefix_.Host("drive_c/Program Files/Tolvane")));
 }
 
 std::string ReadSourceFile(const std::string& relative) {
@@ -259,20 +300,19 @@ TEST_F(CrashSafety, DatabaseInstallKeepsTheOldOrTheNewDatabaseWhole) {
     prefix_.WriteFile(database, oldDb);
     machine_.reset();
 
-    Tally tally = KillRepeatedly("database", prefix_, 40000, [&] {
-        std::string content;
-        std::unique_ptr<Machine> machine = prefix_.Open();
-        if (!machine->files().ReadWholeFile(database, &content)) return Seen::Broken;
-        if (content != oldDb && content != newDb) return Seen::Broken;
-        ThreatDatabase loaded;
-        if (!LoadDefinitionsFromContainer(content, PlaceholderFolders{}, &loaded)) {
-            return Seen::Broken;
-        }
-        return loaded.version() == "1.0.12" ? Seen::Old : Seen::New;
-    });
+    Tally tally = KillRepeatedly(
+        "database", prefix_, 40000, {prefix_.Host("drive_c/Program Files/Tolvane"), 2}, [&] {
+            std::string content;
+            std::unique_ptr<Machine> machine = prefix_.Open();
+            if (!machine->files().ReadWholeFile(database, &content)) return Seen::Broken;
+            if (content != oldDb && content != newDb) return Seen::Broken;
+            ThreatDatabase loaded;
+            if (!LoadDefinitionsFromContainer(content, PlaceholderFolders{}, &loaded)) {
+                return Seen::Broken;
+            }
+            return loaded.version() == "1.0.12" ? Seen::Old : Seen::New;
+        });
     ExpectEveryKillChecked(tally);
-    std::printf("  leftover temporary files: %d\n",
-                Leftovers(prefix_.Host("drive_c/Program Files/Tolvane")));
 }
 
 // The archive writer once deleted the old archive before it moved the new one
@@ -294,7 +334,7 @@ TEST_F(CrashSafety, BackupArchiveKeepsTheOldOrTheNewArchiveWhole) {
     }
     machine_.reset();
 
-    Tally tally = KillRepeatedly("backup", prefix_, 100000, [&] {
+    Tally tally = KillRepeatedly("backup", prefix_, 100000, {prefix_.Host("drive_c/stage")}, [&] {
         std::unique_ptr<Machine> machine = prefix_.Open();
         FileSystem& files = machine->files();
         const std::string check = "C:\\check";
@@ -318,7 +358,6 @@ TEST_F(CrashSafety, BackupArchiveKeepsTheOldOrTheNewArchiveWhole) {
         return Seen::Broken;
     });
     ExpectEveryKillChecked(tally);
-    std::printf("  leftover temporary files: %d\n", Leftovers(prefix_.Host("drive_c/stage")));
 }
 
 }  // namespace

@@ -1,7 +1,8 @@
-// crash_writer CASE PREFIX: repeats one of the program's replacing writes on
-// the prefix, alternating between two versions of the content, until it is
-// killed. The crash-safety test kills it with SIGKILL at random moments and
-// checks that what it was writing is still one version or the other, whole.
+// crash_writer CASE PREFIX [once]: repeats one of the program's replacing
+// writes on the prefix, alternating between two versions of the content,
+// until it is killed ("once": one round, then it ends with status 0). The crash-safety test kills
+// it with SIGKILL at random moments and checks that what it was writing is still one version or the
+// other, whole.
 //
 // It writes one byte "R" to stdout once it is set up and about to write, so
 // that the kill lands in the writes rather than in the start-up.
@@ -42,7 +43,7 @@ void Ready() {
     if (write(STDOUT_FILENO, "R", 1) != 1) _exit(3);
 }
 
-int RunRegistry(Machine& machine) {
+int RunRegistry(Machine& machine, bool once) {
     tolvane::Registry& registry = machine.registry();
     RegKey key;
     if (registry.CreateKey(tolvane::Registry::Root(RootKey::LocalMachine), crash::kRegistryKey, 0,
@@ -56,10 +57,11 @@ int RunRegistry(Machine& machine) {
         if (registry.SetValue(key, crash::kRegistryValue, REG_SZ, flip ? b : a) != ERROR_SUCCESS) {
             return 2;
         }
+        if (once) return 0;
     }
 }
 
-int RunHosts(Machine& machine) {
+int RunHosts(Machine& machine, bool once) {
     ObjectRemover remover(machine);
     const std::string withEntry = crash::HostsWithEntry();
     Ready();
@@ -70,10 +72,11 @@ int RunHosts(Machine& machine) {
             // The line is put back the way the program writes files it replaces.
             return 2;
         }
+        if (once) return 0;
     }
 }
 
-int RunIgnore(Machine& machine) {
+int RunIgnore(Machine& machine, bool once) {
     ThreatDatabase database;
     IgnoreList list(machine.files(), crash::kApplicationFolder);
     list.Load(database);
@@ -87,12 +90,13 @@ int RunIgnore(Machine& machine) {
         if (extended) list.Add(nullptr, crash::kIgnoreExtraName, crash::kIgnoreExtraObject, 1);
         if (!list.Save()) return 2;
         if (extended && !list.RemoveAt(base)) return 2;
+        if (once) return 0;
     }
 }
 
 // The last step of a definitions update: the verified download replaces
 // database.db (the old one kept as database.bak first).
-int RunDatabase(Machine& machine) {
+int RunDatabase(Machine& machine, bool once) {
     FileSystem& files = machine.files();
     std::string oldDb;
     std::string newDb;
@@ -110,10 +114,11 @@ int RunDatabase(Machine& machine) {
             !files.WriteWholeFileAtomic(database, flip ? newDb : oldDb)) {
             return 2;
         }
+        if (once) return 0;
     }
 }
 
-int RunBackup(Machine& machine) {
+int RunBackup(Machine& machine, bool once) {
     FileSystem& files = machine.files();
     Ready();
     for (bool flip = FirstFlip();; flip = !flip) {
@@ -124,14 +129,16 @@ int RunBackup(Machine& machine) {
             !writer.Close()) {
             return 2;
         }
+        if (once) return 0;
     }
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
-    if (argc != 3) {
-        std::fprintf(stderr, "usage: crash_writer registry|hosts|ignore|database|backup PREFIX\n");
+    if (argc != 3 && !(argc == 4 && std::string_view(argv[3]) == "once")) {
+        std::fprintf(stderr,
+                     "usage: crash_writer registry|hosts|ignore|database|backup PREFIX [once]\n");
         return 1;
     }
     std::string error;
@@ -141,11 +148,12 @@ int main(int argc, char** argv) {
         return 1;
     }
     const std::string_view which = argv[1];
-    if (which == "registry") return RunRegistry(*machine);
-    if (which == "hosts") return RunHosts(*machine);
-    if (which == "ignore") return RunIgnore(*machine);
-    if (which == "database") return RunDatabase(*machine);
-    if (which == "backup") return RunBackup(*machine);
+    const bool once = argc == 4;
+    if (which == "registry") return RunRegistry(*machine, once);
+    if (which == "hosts") return RunHosts(*machine, once);
+    if (which == "ignore") return RunIgnore(*machine, once);
+    if (which == "database") return RunDatabase(*machine, once);
+    if (which == "backup") return RunBackup(*machine, once);
     std::fprintf(stderr, "crash_writer: unknown case %s\n", argv[1]);
     return 1;
 }
