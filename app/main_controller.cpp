@@ -90,6 +90,11 @@ void MainController::Message(const std::string& text) {
 }
 
 bool MainController::RefuseWhileScanning() {
+    if (!Scanning() && scan_.WorkerRunning() && lastMessageHandled_) {
+        // The worker has sent its last message and only returns: the scan is
+        // over, as the window already says ("Finished scanning...").
+        scan_.JoinWorker();
+    }
     if (!scan_.WorkerRunning() && !Scanning()) return false;
     Message(kBusyScanningMessage);
     return true;
@@ -288,6 +293,7 @@ void MainController::StartOrStopScan() {
     results_.Clear();
     if (flows_.resultsCleared) flows_.resultsCleared();
     SetScanButtons(false);
+    lastMessageHandled_ = false;
     if (!scan_.StartWorker(this)) {
         SetText(ControlId::StartStop, kStart);
         SetScanButtons(true);
@@ -382,6 +388,9 @@ void MainController::HandleScanProgress(DetectedObject* object) {
             scan_.ClearScanFinished();
         }
         OnWorkerFinished();
+        // Set last: the worker waits for this handler to return, so a join
+        // from inside it (RemoveAfterScan's removal) would never end.
+        lastMessageHandled_ = true;
     }
     if (scan_.StopRequested()) SetText(ControlId::StatusLine, "Scanning stopped by user");
 }

@@ -179,6 +179,7 @@ class MainController : private ScanWindow {
     std::string title_;
     bool windowEnded_ = false;
     bool pendingStart_ = false;
+    bool lastMessageHandled_ = false;  // the running worker's end was shown
     std::atomic<bool> shuttingDown_{false};
 };
 

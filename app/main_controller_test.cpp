@@ -156,6 +156,28 @@ TEST_F(HandDrivenTest, StatesAndWhatTheyDisable) {
     EXPECT_TRUE(views_.ended);
 }
 
+TEST_F(HandDrivenTest, TheEndShownIsTheEndForTheCommandsThatWaitForAScan) {
+    // Stopped but not yet returned: the worker still fills the lists.
+    controller().Execute(MainCommand::StartStop);
+    controller().Execute(MainCommand::StartStop);
+    views_.messages.clear();
+    controller().Execute(MainCommand::IgnoreList);
+    EXPECT_EQ(views_.messages,
+              (std::vector<std::string>{std::string("Tolvane|") + kBusyScanningMessage}));
+    Finish();
+
+    // "Finished scanning..." is shown and the worker only returns: a command
+    // pressed before its join has run is not refused.
+    controller().Execute(MainCommand::StartStop);
+    scan_->finished = true;
+    controller().HandleScanProgress(nullptr);
+    ASSERT_TRUE(scan_->running);
+    views_.messages.clear();
+    controller().Execute(MainCommand::IgnoreList);
+    EXPECT_TRUE(views_.messages.empty()) << views_.messages.front();
+    EXPECT_FALSE(scan_->running);
+}
+
 TEST_F(HandDrivenTest, StartAfterStopWaitsForTheStoppedWorker) {
     controller().Execute(MainCommand::StartStop);
     controller().Execute(MainCommand::StartStop);  // Stop
