@@ -276,15 +276,13 @@ void MainWindow::SetTitle(std::string_view title) {
 
 void MainWindow::SetControlText(ControlId control, std::string_view text) {
     QString shown = ToQt(text);
+    ++textWrites_[control];
     if (auto b = buttons_.find(control); b != buttons_.end()) {
         b->second->setText(shown);
         return;
     }
-    if (auto l = labels_.find(control); l != labels_.end()) {
-        if (l->second->text() == shown) return;
+    if (auto l = labels_.find(control); l != labels_.end() && l->second->text() != shown)
         l->second->setText(shown);
-        ++labelChanges_[control];
-    }
 }
 
 void MainWindow::EnableControl(ControlId control, bool enabled) {
@@ -335,9 +333,9 @@ QAction* MainWindow::Action(MainCommand command) const {
     return a == actions_.end() ? nullptr : a->second;
 }
 
-int MainWindow::LabelChanges(ControlId control) const {
-    auto c = labelChanges_.find(control);
-    return c == labelChanges_.end() ? 0 : c->second;
+int MainWindow::TextWrites(ControlId control) const {
+    auto c = textWrites_.find(control);
+    return c == textWrites_.end() ? 0 : c->second;
 }
 
 void MainWindow::closeEvent(QCloseEvent* event) {

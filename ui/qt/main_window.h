@@ -74,9 +74,10 @@ class MainWindow : public QWidget, public MainWindowView {
     CheckListWidget* Results() const { return results_; }
     QAction* Action(MainCommand command) const;
     QMenuBar* MenuBar() const { return menuBar_; }
-    // How often each label's text actually changed (counters are redrawn
-    // only when their value changes).
-    int LabelChanges(ControlId control) const;
+    // How often the controller wrote each control's text (it writes a
+    // counter only when its value changed; a label repaints only when its
+    // text differs).
+    int TextWrites(ControlId control) const;
 
   protected:
     void closeEvent(QCloseEvent* event) override;
@@ -94,7 +95,7 @@ class MainWindow : public QWidget, public MainWindowView {
     QProgressBar* progress_ = nullptr;
     std::map<ControlId, QPushButton*> buttons_;
     std::map<ControlId, QLabel*> labels_;
-    std::map<ControlId, int> labelChanges_;
+    std::map<ControlId, int> textWrites_;
     std::map<MainCommand, QAction*> actions_;
     bool ended_ = false;
     int busy_ = 0;
