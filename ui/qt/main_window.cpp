@@ -10,6 +10,8 @@
 #include <QLabel>
 #include <QMenu>
 #include <QMenuBar>
+#include <QPainter>
+#include <QPainterPath>
 #include <QPalette>
 #include <QProgressBar>
 #include <QPushButton>
@@ -77,6 +79,40 @@ QProgressBar::chunk { background: #3d8bd8; border-radius: 3px; }
 
 }  // namespace
 
+QIcon TolvaneIcon() {
+    QIcon icon;
+    for (int size : {16, 24, 32, 48, 64, 96, 128}) {
+        QPixmap picture(size, size);
+        picture.fill(Qt::transparent);
+        QPainter painter(&picture);
+        painter.setRenderHint(QPainter::Antialiasing);
+        const double s = size;
+        QPainterPath shield;
+        shield.moveTo(0.5 * s, 0.04 * s);
+        shield.lineTo(0.9 * s, 0.18 * s);
+        shield.cubicTo(0.9 * s, 0.6 * s, 0.72 * s, 0.84 * s, 0.5 * s, 0.96 * s);
+        shield.cubicTo(0.28 * s, 0.84 * s, 0.1 * s, 0.6 * s, 0.1 * s, 0.18 * s);
+        shield.closeSubpath();
+        QLinearGradient fill(0, 0, s, s);
+        fill.setColorAt(0, QColor(0x3d, 0x8b, 0xd8));
+        fill.setColorAt(1, QColor(0x1f, 0x5f, 0xa8));
+        painter.setPen(Qt::NoPen);
+        painter.setBrush(fill);
+        painter.drawPath(shield);
+        QPen tick(Qt::white, std::max(1.5, s * 0.09), Qt::SolidLine, Qt::RoundCap, Qt::RoundJoin);
+        painter.setPen(tick);
+        painter.setBrush(Qt::NoBrush);
+        QPainterPath mark;
+        mark.moveTo(0.32 * s, 0.5 * s);
+        mark.lineTo(0.45 * s, 0.63 * s);
+        mark.lineTo(0.69 * s, 0.36 * s);
+        painter.drawPath(mark);
+        painter.end();
+        icon.addPixmap(picture);
+    }
+    return icon;
+}
+
 void ApplyDesktopLook() {
     static bool applied = false;
     if (applied || !qApp) return;
@@ -100,7 +136,7 @@ MainWindow::MainWindow(QWidget* parent) : QWidget(parent) {
     setAttribute(Qt::WA_StyledBackground);
     setStyleSheet(kStyle);
     setWindowTitle("Tolvane");
-    setWindowIcon(style()->standardIcon(QStyle::SP_VistaShield));
+    setWindowIcon(TolvaneIcon());
 
     auto* outer = new QVBoxLayout(this);
     outer->setContentsMargins(0, 0, 0, 0);

@@ -17,6 +17,7 @@
 #include "ui/main_window_view.h"
 
 class QAction;
+class QIcon;
 class QLabel;
 class QMenuBar;
 class QProgressBar;
@@ -43,6 +44,9 @@ const std::vector<MenuSpec>& MainWindowMenus();
 // Fusion style with a light palette (blue selection), the same on every
 // platform and in the screenshots.
 void ApplyDesktopLook();
+
+// The program's icon: a blue shield with a check mark, drawn at any size.
+QIcon TolvaneIcon();
 
 class MainWindow : public QWidget, public MainWindowView {
     Q_OBJECT

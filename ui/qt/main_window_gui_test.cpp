@@ -24,6 +24,7 @@ namespace tolvane {
 namespace {
 
 using testing::GuiTest;
+using testing::kGuiTestDefinitions;
 using testing::SaveScreenshot;
 using testing::TempPrefix;
 using testing::WaitUntil;
@@ -403,6 +404,125 @@ TEST_F(GuiTest, StartUpSwitchScansInTheStoredMode) {
     EXPECT_EQ(SettingsStore(machine_->registry()).ReadInt("LastScanMode"), 1);
 }
 
+// The menu bar: menus and items in window order with their mnemonics.
+TEST_F(GuiTest, MenuBarHoldsEveryMenuAndItemInOrder) {
+    UseTestPrefix(kGuiTestDefinitions, /*plant=*/false);
+    ASSERT_EQ(StartWindow(), StartResult::Running);
+    std::vector<std::string> menus;
+    for (QAction* menuAction : window().MenuBar()->actions()) {
+        std::string line = FromQt(menuAction->text()) + ":";
+        for (QAction* item : menuAction->menu()->actions())
+            line += " " + (item->isSeparator() ? std::string("-") : FromQt(item->text())) + ";";
+        menus.push_back(line);
+    }
+    EXPECT_EQ(menus, std::vector<std::string>({
+                         "&File: E&xit;",
+                         "Scan: S&mart Scan; &Drives && Folders; &Custom Scan; -; &Memory; "
+                         "&Registry; &Files; -; Advanced BHO Scan;",
+                         "Remove: Remove &All ; Remove &Selected;",
+                         "Settings: &General Settings; S&can Settings; -; Check &Updates; -; "
+                         "&Ignore List; -; Show Logfiles;",
+                         "Backup: Backup/Quarantine; -; Restore Backup;",
+                         "Help: &Online Help; -; &About Tolvane;",
+                     }));
+}
+
+// The About box from the Help menu and from the title band's menu (the
+// system menu's entry), its link; Online Help, Show Logfiles and the
+// hidden "Show logfile" before and after a scan.
+TEST_F(GuiTest, AboutBoxHelpAndLogs) {
+    UseTestPrefix();
+    ASSERT_EQ(StartWindow(), StartResult::Running);
+    QString title, link;
+    OnNextDialog("About", [&](QDialog* dialog) {
+        title = dialog->windowTitle();
+        auto* label = dialog->findChild<QLabel*>("link");
+        ASSERT_TRUE(label);
+        link = label->text();
+        emit label->linkActivated("ignored");
+        dialog->accept();
+    });
+    ChooseMenu(MainCommand::About);
+    EXPECT_EQ(title, "About Tolvane 3.45");
+    EXPECT_NE(link.indexOf("https://tolvane.example.org/"), -1) << FromQt(link);
+    EXPECT_NE(link.indexOf("underline"), -1);
+
+    // The title band's own menu offers the same box.
+    QWidget* band = window().findChild<QWidget*>("Header");
+    ASSERT_TRUE(band);
+    ASSERT_EQ(band->actions().size(), 1);
+    EXPECT_EQ(band->actions()[0]->text(), "&About Tolvane");
+    bool opened = false;
+    OnNextDialog("About", [&](QDialog* dialog) {
+        opened = true;
+        dialog->accept();
+    });
+    band->actions()[0]->trigger();
+    EXPECT_TRUE(opened);
+
+    ChooseMenu(MainCommand::OnlineHelp);
+    Click(ControlId::ShowLogfile);  // hidden, but present
+    EXPECT_EQ(driver().messages,
+              std::vector<std::string>(
+                  {"Tolvane|Log file not created. Scan System once to view log file\n"}));
+    ChooseMenu(MainCommand::SmartScan);
+    ASSERT_TRUE(WaitForScanEnd());
+    ChooseMenu(MainCommand::ShowLogfiles);  // the folder is there once a scan wrote a log
+    Click(ControlId::ShowLogfile);
+    EXPECT_EQ(driver().messages.size(), 1u);
+
+    std::vector<std::string> launched;
+    for (const auto& argv : prefix_->Launches()) {
+        std::string line;
+        for (const std::string& a : argv) line += a + " ";
+        launched.push_back(line);
+    }
+    ASSERT_EQ(launched.size(), 4u);
+    EXPECT_NE(launched[0].find("https://tolvane.example.org/"), std::string::npos) << launched[0];
+    EXPECT_NE(launched[1].find("https://tolvane.example.org/support/"), std::string::npos)
+        << launched[1];
+    EXPECT_NE(launched[2].find("Tolvane/Logs"), std::string::npos) << launched[2];
+    EXPECT_NE(launched[3].find("TolvaneLog"), std::string::npos) << launched[3];
+}
+
+// The loading splash's texts, and a start without usable definitions: the
+// message, and the window ends before anyone can use it.
+TEST_F(GuiTest, StartUpShowsTheLoadingTextsAndEndsWithoutDefinitions) {
+    UseTestPrefix();
+    ASSERT_EQ(StartWindow(), StartResult::Running);
+    EXPECT_EQ(session().dialogs().loadingTexts,
+              std::vector<std::string>({"Initializing...", "Searching for definition file.",
+                                        "Loading definitions from file."}));
+    EXPECT_EQ(session().dialogs().LoadingWindow(), nullptr);  // closed again
+    EXPECT_TRUE(window().isVisible());
+    CloseWindow();
+
+    installShippedData = false;
+    machine_.reset();
+    UseTestPrefix(kGuiTestDefinitions, /*plant=*/false);
+    std::remove(prefix_->Host("drive_c/Program Files/Tolvane/database.db").c_str());
+    EXPECT_EQ(StartWindow(), StartResult::Failed);
+    EXPECT_EQ(session().dialogs().loadingTexts.back(), "Definition file not found.");
+    EXPECT_EQ(driver().messages,
+              std::vector<std::string>(
+                  {"Tolvane|Unable to load reference file. Please re-install the application."}));
+    EXPECT_TRUE(window().ended());
+    EXPECT_FALSE(window().isVisible());
+    EXPECT_EQ(session().Exec(), 0);  // returns at once
+    CloseWindow();
+
+    driver().messages.clear();
+    prefix_->WriteFile("C:\\Program Files\\Tolvane\\database.db", "not a database");
+    EXPECT_EQ(StartWindow(), StartResult::Failed);
+    EXPECT_EQ(session().dialogs().loadingTexts.back(), "Definitions not loaded.");
+    EXPECT_EQ(driver().messages,
+              std::vector<std::string>(
+                  {"Tolvane|Unable to load reference file. Please re-install the application.",
+                   "Tolvane|Definitions file not loaded. Program will shutdown now.\nPlease "
+                   "re-install Tolvane"}));
+    EXPECT_TRUE(window().ended());
+}
+
 // --- The demo machine: screenshots, and the window against --headless ------
 
 // The window after a Smart Scan of the demo machine (its two programs
@@ -410,7 +530,14 @@ TEST_F(GuiTest, StartUpSwitchScansInTheStoredMode) {
 // PNG files under the build folder.
 TEST_F(GuiTest, DemoMachineScreenshots) {
     UseDemoMachine(/*processes=*/true);
+    QString splashShot;
+    driver().onShown = [&](QWidget* shown, const QString& name) {
+        if (name == "Loading" && splashShot.isEmpty())
+            splashShot = SaveScreenshot(shown, "loading");
+    };
     ASSERT_EQ(StartWindow(), StartResult::Running);
+    driver().onShown = nullptr;
+    EXPECT_FALSE(splashShot.isEmpty());
     window().resize(window().sizeHint().expandedTo(window().size()));
     ChooseMenu(MainCommand::SmartScan);
     ASSERT_TRUE(WaitForScanEnd());
@@ -461,6 +588,14 @@ TEST_F(GuiTest, DemoMachineScreenshots) {
     ChooseMenu(MainCommand::IgnoreList);
     EXPECT_EQ(ignoreRows, 5);
     EXPECT_FALSE(ignoreShot.isEmpty());
+
+    QString aboutShot;
+    OnNextDialog("About", [&](QDialog* dialog) {
+        aboutShot = SaveScreenshot(dialog, "about");
+        dialog->accept();
+    });
+    ChooseMenu(MainCommand::About);
+    EXPECT_FALSE(aboutShot.isEmpty());
     EXPECT_EQ(driver().PendingActions(), 0u);
 }
 
