@@ -17,6 +17,7 @@
 #include <QPushButton>
 #include <QStyle>
 #include <QStyleFactory>
+#include <QStyleOption>
 #include <QVBoxLayout>
 
 #include "app/main_controller.h"
@@ -76,6 +77,25 @@ QPushButton { padding: 5px 14px; }
 QProgressBar { border: 1px solid #b8c4d2; border-radius: 4px; background: white; text-align: center; }
 QProgressBar::chunk { background: #3d8bd8; border-radius: 3px; }
 )";
+
+// The status line: a long path is shortened in its middle rather than cut
+// off at the right; text() stays whole.
+class StatusLabel : public QLabel {
+  public:
+    using QLabel::QLabel;
+
+  protected:
+    void paintEvent(QPaintEvent*) override {
+        QStyleOption option;
+        option.initFrom(this);
+        QPainter painter(this);
+        style()->drawPrimitive(QStyle::PE_Widget, &option, &painter, this);
+        const QRect area = contentsRect();
+        const QString shown = fontMetrics().elidedText(text(), Qt::ElideMiddle, area.width());
+        style()->drawItemText(&painter, area, int(alignment()), palette(), isEnabled(), shown,
+                              foregroundRole());
+    }
+};
 
 }  // namespace
 
@@ -215,7 +235,7 @@ MainWindow::MainWindow(QWidget* parent) : QWidget(parent) {
     listArea_ = new QVBoxLayout;
     body->addLayout(listArea_, 1);
 
-    auto* status = new QLabel(this);
+    auto* status = new StatusLabel(this);
     status->setObjectName("StatusLine");
     status->setTextFormat(Qt::PlainText);
     status->setMinimumWidth(100);

@@ -539,6 +539,12 @@ TEST_F(GuiTest, DemoMachineScreenshots) {
     driver().onShown = nullptr;
     EXPECT_FALSE(splashShot.isEmpty());
     window().resize(window().sizeHint().expandedTo(window().size()));
+    // The window while it scans: counters, progress and the current item.
+    QString scanningShot;
+    QObject::connect(results().model(), &QAbstractItemModel::rowsInserted, &window(), [&] {
+        if (results().topLevelItemCount() == 30 && scanningShot.isEmpty())
+            scanningShot = SaveScreenshot(&window(), "main_window_scanning");
+    });
     ChooseMenu(MainCommand::SmartScan);
     ASSERT_TRUE(WaitForScanEnd());
     ASSERT_GT(results().topLevelItemCount(), 20);
@@ -547,6 +553,7 @@ TEST_F(GuiTest, DemoMachineScreenshots) {
     results().scrollToTop();
     QApplication::processEvents();
     EXPECT_FALSE(SaveScreenshot(&window(), "main_window").isEmpty());
+    EXPECT_FALSE(scanningShot.isEmpty());
 
     // The row menu, and the Object Details it opens.
     QString menuShot, detailsShot;
