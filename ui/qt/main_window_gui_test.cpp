@@ -251,6 +251,19 @@ TEST_F(GuiTest, RowMenuDeselectsAVendorAndTheRestGoesToTheIgnoreList) {
                            "Deselect all \"Host File Item\" objects"}));
     EXPECT_EQ(ShownChecks(), std::vector<bool>({false, true, true, false, true, true, true}));
 
+    // On a row while none is highlighted (the keyboard took the highlight
+    // away): the four vendor and type items say so and change nothing.
+    results().clearSelection();
+    QStringList unselected;
+    driver().OnNextMenu("Result", [&](QMenu* menu) -> QAction* {
+        for (QAction* a : menu->actions()) unselected << a->text();
+        return menu->actions().last();
+    });
+    results().OpenContextMenuAt(results().visualItemRect(results().topLevelItem(2)).center());
+    EXPECT_EQ(unselected.mid(7), QStringList({"No object selected", "No object selected", "",
+                                              "No object selected", "No object selected"}));
+    EXPECT_EQ(ShownChecks(), std::vector<bool>({false, true, true, false, true, true, true}));
+
     // A click on a check box is the row's check state too.
     results().topLevelItem(6)->setCheckState(0, Qt::Unchecked);
     ASSERT_TRUE(ChooseFromRowMenu(results(), 1, "Add selection to ignore list"));
