@@ -401,8 +401,8 @@ TEST_F(GuiTest, EscapeKeepsTheWindowAndTheCloseBoxEndsIt) {
 }
 
 // -s with StartUpScanMode 1 scans as soon as the window is up; with 4
-// ("None") it starts nothing.
-TEST_F(GuiTest, StartUpSwitchScansInTheStoredMode) {
+// ("None") it starts nothing; -b deletes the queued files and ends.
+TEST_F(GuiTest, StartUpSwitchesScanOrDeleteTheQueuedFiles) {
     UseTestPrefix();
     SettingsStore(machine_->registry()).WriteInt("StartUpScanMode", 4);
     ASSERT_EQ(StartWindow("-s"), StartResult::Running);
@@ -415,6 +415,18 @@ TEST_F(GuiTest, StartUpSwitchScansInTheStoredMode) {
     ASSERT_TRUE(WaitForScanEnd());
     EXPECT_EQ(ShownRows(), kTestPrefixRows);
     EXPECT_EQ(SettingsStore(machine_->registry()).ReadInt("LastScanMode"), 1);
+    CloseWindow();
+
+    // -b deletes the queued files, says so and ends the program.
+    SettingsStore(machine_->registry()).WriteStartUpDeleteQueue({"C:\\windows\\grey.exe"});
+    ASSERT_EQ(StartWindow("-b"), StartResult::Running);
+    EXPECT_TRUE(window().ended());
+    EXPECT_EQ(session().Exec(), 0);
+    EXPECT_EQ(driver().messages,
+              std::vector<std::string>({"Tolvane|Spyware items which remained in the previous "
+                                        "scan have now been deleted."}));
+    EXPECT_FALSE(machine_->files().PathFileExists("C:\\windows\\grey.exe"));
+    EXPECT_EQ(results().topLevelItemCount(), 0);
 }
 
 // The menu bar: menus and items in window order with their mnemonics.
