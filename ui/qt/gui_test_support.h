@@ -12,7 +12,6 @@
 
 #include <gtest/gtest.h>
 #include <stdlib.h>
-#include <sys/stat.h>
 
 #include <QAction>
 #include <QApplication>
@@ -44,8 +43,8 @@
 #include "ui/check_list.h"
 #include "ui/qt/check_list_widget.h"
 #include "ui/qt/desktop_session.h"
-#include "ui/qt/dialogs.h"
 #include "ui/qt/dialog_driver.h"
+#include "ui/qt/dialogs.h"
 #include "ui/qt/main_window.h"
 #include "ui/qt/qt_text.h"
 
