@@ -30,6 +30,7 @@
 #include "ui/ignore_list_dialog.h"
 #include "ui/qt/check_list_widget.h"
 #include "ui/qt/dialog_driver.h"
+#include "ui/qt/main_window.h"
 #include "ui/qt/qt_text.h"
 #include "ui/settings_windows.h"
 
@@ -596,14 +597,23 @@ void QtDialogs::ShowObjectDetails(const ObjectDetails& details) {
 void QtDialogs::ShowAbout(std::string_view title, std::string_view address) {
     std::unique_ptr<QDialog> dialog(MakeDialog(parent_, "About", ToQt(title)));
     auto* layout = new QVBoxLayout(dialog.get());
+    layout->setContentsMargins(18, 16, 18, 12);
+    layout->setSpacing(12);
     auto* top = new QHBoxLayout;
+    top->setSpacing(16);
     auto* icon = new QLabel(dialog.get());
-    icon->setPixmap(dialog->style()->standardIcon(QStyle::SP_VistaShield).pixmap(48, 48));
-    top->addWidget(icon);
-    auto* name = new QLabel(
-        QString("<b>Tolvane</b> %1<br>Anti-spyware scanner").arg(ToQt(title).section(' ', -1)),
-        dialog.get());
-    top->addWidget(name, 1);
+    icon->setPixmap(TolvaneIcon().pixmap(QSize(56, 56), dialog->devicePixelRatioF()));
+    top->addWidget(icon, 0, Qt::AlignTop);
+    auto* texts = new QVBoxLayout;
+    texts->setSpacing(4);
+    auto* name = new QLabel(QString("Tolvane %1").arg(ToQt(title).section(' ', -1)), dialog.get());
+    QFont nameFont = name->font();
+    nameFont.setPointSizeF(nameFont.pointSizeF() * 1.5);
+    nameFont.setBold(true);
+    name->setFont(nameFont);
+    texts->addWidget(name);
+    texts->addWidget(new QLabel("Anti-spyware scanner", dialog.get()));
+    top->addLayout(texts, 1);
     layout->addLayout(top);
     std::string target(address);
     auto* link = new QLabel(dialog.get());
@@ -616,8 +626,10 @@ void QtDialogs::ShowAbout(std::string_view title, std::string_view address) {
     QObject::connect(link, &QLabel::linkActivated, dialog.get(), [this, target](const QString&) {
         if (openAddress_) openAddress_(target);
     });
-    layout->addWidget(link);
+    texts->addSpacing(6);
+    texts->addWidget(link);
     layout->addWidget(OkCancel(dialog.get(), false));
+    dialog->setMinimumWidth(dialog->fontMetrics().height() * 24);
     DialogDriver::Instance().Exec(*dialog);
 }
 

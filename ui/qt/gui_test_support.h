@@ -12,7 +12,6 @@
 
 #include <gtest/gtest.h>
 #include <stdlib.h>
-#include <sys/stat.h>
 
 #include <QAction>
 #include <QApplication>
@@ -45,6 +44,7 @@
 #include "ui/qt/check_list_widget.h"
 #include "ui/qt/desktop_session.h"
 #include "ui/qt/dialog_driver.h"
+#include "ui/qt/dialogs.h"
 #include "ui/qt/main_window.h"
 #include "ui/qt/qt_text.h"
 
@@ -216,6 +216,9 @@ class GuiTest : public ::testing::Test {
     std::chrono::milliseconds registryKeyPause{0};
     // Connects the update library (the update window's tests).
     bool connectUpdates = false;
+    // The start installs the shipped database.db and script.db where they
+    // are missing (off: a machine without them stays so).
+    bool installShippedData = true;
 
     // Starts the desktop program on the machine with these switches ("-s",
     // "-b"); the first tick has run when it returns Running.
@@ -223,7 +226,7 @@ class GuiTest : public ::testing::Test {
         DesktopSessionOptions options;
         options.commandLine = "\"C:\\Program Files\\Tolvane\\Tolvane.exe\"" +
                               (switches.empty() ? std::string() : " " + switches);
-        options.shippedDataFolder = TOLVANE_SHIPPED_DATA_DIR;
+        options.shippedDataFolder = installShippedData ? TOLVANE_SHIPPED_DATA_DIR : "";
         options.hostWorkingFolder = workFolder_;
         options.splashPauses = false;
         options.connectUpdates = connectUpdates;

@@ -10,11 +10,14 @@
 #include <QLabel>
 #include <QMenu>
 #include <QMenuBar>
+#include <QPainter>
+#include <QPainterPath>
 #include <QPalette>
 #include <QProgressBar>
 #include <QPushButton>
 #include <QStyle>
 #include <QStyleFactory>
+#include <QStyleOption>
 #include <QVBoxLayout>
 
 #include "app/main_controller.h"
@@ -75,7 +78,60 @@ QProgressBar { border: 1px solid #b8c4d2; border-radius: 4px; background: white;
 QProgressBar::chunk { background: #3d8bd8; border-radius: 3px; }
 )";
 
+// The status line: a long path is shortened in its middle rather than cut
+// off at the right; text() stays whole.
+class StatusLabel : public QLabel {
+  public:
+    using QLabel::QLabel;
+
+  protected:
+    void paintEvent(QPaintEvent*) override {
+        QStyleOption option;
+        option.initFrom(this);
+        QPainter painter(this);
+        style()->drawPrimitive(QStyle::PE_Widget, &option, &painter, this);
+        const QRect area = contentsRect();
+        const QString shown = fontMetrics().elidedText(text(), Qt::ElideMiddle, area.width());
+        style()->drawItemText(&painter, area, int(alignment()), palette(), isEnabled(), shown,
+                              foregroundRole());
+    }
+};
+
 }  // namespace
+
+QIcon TolvaneIcon() {
+    QIcon icon;
+    for (int size : {16, 24, 32, 48, 64, 96, 128}) {
+        QPixmap picture(size, size);
+        picture.fill(Qt::transparent);
+        QPainter painter(&picture);
+        painter.setRenderHint(QPainter::Antialiasing);
+        const double s = size;
+        QPainterPath shield;
+        shield.moveTo(0.5 * s, 0.04 * s);
+        shield.lineTo(0.9 * s, 0.18 * s);
+        shield.cubicTo(0.9 * s, 0.6 * s, 0.72 * s, 0.84 * s, 0.5 * s, 0.96 * s);
+        shield.cubicTo(0.28 * s, 0.84 * s, 0.1 * s, 0.6 * s, 0.1 * s, 0.18 * s);
+        shield.closeSubpath();
+        QLinearGradient fill(0, 0, s, s);
+        fill.setColorAt(0, QColor(0x3d, 0x8b, 0xd8));
+        fill.setColorAt(1, QColor(0x1f, 0x5f, 0xa8));
+        painter.setPen(Qt::NoPen);
+        painter.setBrush(fill);
+        painter.drawPath(shield);
+        QPen tick(Qt::white, std::max(1.5, s * 0.09), Qt::SolidLine, Qt::RoundCap, Qt::RoundJoin);
+        painter.setPen(tick);
+        painter.setBrush(Qt::NoBrush);
+        QPainterPath mark;
+        mark.moveTo(0.32 * s, 0.5 * s);
+        mark.lineTo(0.45 * s, 0.63 * s);
+        mark.lineTo(0.69 * s, 0.36 * s);
+        painter.drawPath(mark);
+        painter.end();
+        icon.addPixmap(picture);
+    }
+    return icon;
+}
 
 void ApplyDesktopLook() {
     static bool applied = false;
@@ -100,7 +156,7 @@ MainWindow::MainWindow(QWidget* parent) : QWidget(parent) {
     setAttribute(Qt::WA_StyledBackground);
     setStyleSheet(kStyle);
     setWindowTitle("Tolvane");
-    setWindowIcon(style()->standardIcon(QStyle::SP_VistaShield));
+    setWindowIcon(TolvaneIcon());
 
     auto* outer = new QVBoxLayout(this);
     outer->setContentsMargins(0, 0, 0, 0);
@@ -179,7 +235,7 @@ MainWindow::MainWindow(QWidget* parent) : QWidget(parent) {
     listArea_ = new QVBoxLayout;
     body->addLayout(listArea_, 1);
 
-    auto* status = new QLabel(this);
+    auto* status = new StatusLabel(this);
     status->setObjectName("StatusLine");
     status->setTextFormat(Qt::PlainText);
     status->setMinimumWidth(100);
@@ -276,15 +332,13 @@ void MainWindow::SetTitle(std::string_view title) {
 
 void MainWindow::SetControlText(ControlId control, std::string_view text) {
     QString shown = ToQt(text);
+    ++textWrites_[control];
     if (auto b = buttons_.find(control); b != buttons_.end()) {
         b->second->setText(shown);
         return;
     }
-    if (auto l = labels_.find(control); l != labels_.end()) {
-        if (l->second->text() == shown) return;
+    if (auto l = labels_.find(control); l != labels_.end() && l->second->text() != shown)
         l->second->setText(shown);
-        ++labelChanges_[control];
-    }
 }
 
 void MainWindow::EnableControl(ControlId control, bool enabled) {
@@ -335,9 +389,9 @@ QAction* MainWindow::Action(MainCommand command) const {
     return a == actions_.end() ? nullptr : a->second;
 }
 
-int MainWindow::LabelChanges(ControlId control) const {
-    auto c = labelChanges_.find(control);
-    return c == labelChanges_.end() ? 0 : c->second;
+int MainWindow::TextWrites(ControlId control) const {
+    auto c = textWrites_.find(control);
+    return c == textWrites_.end() ? 0 : c->second;
 }
 
 void MainWindow::closeEvent(QCloseEvent* event) {

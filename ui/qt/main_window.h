@@ -17,6 +17,7 @@
 #include "ui/main_window_view.h"
 
 class QAction;
+class QIcon;
 class QLabel;
 class QMenuBar;
 class QProgressBar;
@@ -43,6 +44,9 @@ const std::vector<MenuSpec>& MainWindowMenus();
 // Fusion style with a light palette (blue selection), the same on every
 // platform and in the screenshots.
 void ApplyDesktopLook();
+
+// The program's icon: a blue shield with a check mark, drawn at any size.
+QIcon TolvaneIcon();
 
 class MainWindow : public QWidget, public MainWindowView {
     Q_OBJECT
@@ -74,9 +78,10 @@ class MainWindow : public QWidget, public MainWindowView {
     CheckListWidget* Results() const { return results_; }
     QAction* Action(MainCommand command) const;
     QMenuBar* MenuBar() const { return menuBar_; }
-    // How often each label's text actually changed (counters are redrawn
-    // only when their value changes).
-    int LabelChanges(ControlId control) const;
+    // How often the controller wrote each control's text (it writes a
+    // counter only when its value changed; a label repaints only when its
+    // text differs).
+    int TextWrites(ControlId control) const;
 
   protected:
     void closeEvent(QCloseEvent* event) override;
@@ -94,7 +99,7 @@ class MainWindow : public QWidget, public MainWindowView {
     QProgressBar* progress_ = nullptr;
     std::map<ControlId, QPushButton*> buttons_;
     std::map<ControlId, QLabel*> labels_;
-    std::map<ControlId, int> labelChanges_;
+    std::map<ControlId, int> textWrites_;
     std::map<MainCommand, QAction*> actions_;
     bool ended_ = false;
     int busy_ = 0;

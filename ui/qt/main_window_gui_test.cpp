@@ -24,6 +24,7 @@ namespace tolvane {
 namespace {
 
 using testing::GuiTest;
+using testing::kGuiTestDefinitions;
 using testing::SaveScreenshot;
 using testing::TempPrefix;
 using testing::WaitUntil;
@@ -90,6 +91,24 @@ TEST_F(GuiTest, SmartScanFromTheMenuListsCheckedRowsWhileTheCountersMove) {
                      Number(ControlId::RegistryCounter) + Number(ControlId::MemoryCounter)});
         });
 
+    // Paint events of two counters while the scan runs.
+    struct PaintCounter : QObject {
+        int memory = 0, files = 0;
+        QObject *memoryLabel = nullptr, *filesLabel = nullptr;
+        bool eventFilter(QObject* watched, QEvent* event) override {
+            if (event->type() == QEvent::Paint) {
+                if (watched == memoryLabel) ++memory;
+                if (watched == filesLabel) ++files;
+            }
+            return false;
+        }
+    } paints;
+    QApplication::processEvents();  // the window's first paint
+    paints.memoryLabel = window().Label(ControlId::MemoryCounter);
+    paints.filesLabel = window().Label(ControlId::FilesCounter);
+    paints.memoryLabel->installEventFilter(&paints);
+    paints.filesLabel->installEventFilter(&paints);
+
     ChooseMenu(MainCommand::SmartScan);
     // The scanning state shows before any message of the worker is handled.
     EXPECT_EQ(Text(ControlId::StartStop), "Stop");
@@ -104,6 +123,9 @@ TEST_F(GuiTest, SmartScanFromTheMenuListsCheckedRowsWhileTheCountersMove) {
     EXPECT_EQ(SettingsStore(machine_->registry()).ReadInt("LastScanMode"), 1);
 
     ASSERT_TRUE(WaitForScanEnd());
+    QApplication::processEvents();
+    paints.memoryLabel->removeEventFilter(&paints);
+    paints.filesLabel->removeEventFilter(&paints);
     EXPECT_EQ(ShownRows(), kTestPrefixRows);
     EXPECT_EQ(ShownChecks(), std::vector<bool>(kTestPrefixRows.size(), true));
     ASSERT_EQ(arrivals.size(), kTestPrefixRows.size());
@@ -125,11 +147,15 @@ TEST_F(GuiTest, SmartScanFromTheMenuListsCheckedRowsWhileTheCountersMove) {
     EXPECT_EQ(Text(ControlId::MemoryCounter), "0");
     EXPECT_GT(counters.objectsScanned, 0);
     EXPECT_EQ(Number(ControlId::ObjectsScanned), counters.objectsScanned);
-    // Redrawn only on change: once per new value, never for an equal one.
-    EXPECT_EQ(window().LabelChanges(ControlId::FilesCounter), 2);
-    EXPECT_EQ(window().LabelChanges(ControlId::FoldersCounter), 1);
-    EXPECT_EQ(window().LabelChanges(ControlId::RegistryCounter), 4);
-    EXPECT_EQ(window().LabelChanges(ControlId::MemoryCounter), 0);
+    // Written only on change: the first message writes all four, then once
+    // per new value. A counter that keeps its value is never repainted.
+    EXPECT_EQ(window().TextWrites(ControlId::FilesCounter), 3);     // 0, 1, 2
+    EXPECT_EQ(window().TextWrites(ControlId::FoldersCounter), 2);   // 0, 1
+    EXPECT_EQ(window().TextWrites(ControlId::RegistryCounter), 4);  // 1 .. 4
+    EXPECT_EQ(window().TextWrites(ControlId::MemoryCounter), 1);    // 0
+    EXPECT_EQ(paints.memory, 0);
+    EXPECT_GE(paints.files, 1);
+    EXPECT_GT(window().TextWrites(ControlId::ObjectsScanned), 1);
 
     EXPECT_EQ(Text(ControlId::StatusLine), "Finished scanning...");
     EXPECT_EQ(window().Progress()->value(), 100);
@@ -223,6 +249,19 @@ TEST_F(GuiTest, RowMenuDeselectsAVendorAndTheRestGoesToTheIgnoreList) {
                            "Select all \"Blue Moth\" objects", "Deselect all \"Blue Moth\" objects",
                            "", "Select all \"Host File Item\" objects",
                            "Deselect all \"Host File Item\" objects"}));
+    EXPECT_EQ(ShownChecks(), std::vector<bool>({false, true, true, false, true, true, true}));
+
+    // On a row while none is highlighted (the keyboard took the highlight
+    // away): the four vendor and type items say so and change nothing.
+    results().clearSelection();
+    QStringList unselected;
+    driver().OnNextMenu("Result", [&](QMenu* menu) -> QAction* {
+        for (QAction* a : menu->actions()) unselected << a->text();
+        return menu->actions().last();
+    });
+    results().OpenContextMenuAt(results().visualItemRect(results().topLevelItem(2)).center());
+    EXPECT_EQ(unselected.mid(7), QStringList({"No object selected", "No object selected", "",
+                                              "No object selected", "No object selected"}));
     EXPECT_EQ(ShownChecks(), std::vector<bool>({false, true, true, false, true, true, true}));
 
     // A click on a check box is the row's check state too.
@@ -362,8 +401,8 @@ TEST_F(GuiTest, EscapeKeepsTheWindowAndTheCloseBoxEndsIt) {
 }
 
 // -s with StartUpScanMode 1 scans as soon as the window is up; with 4
-// ("None") it starts nothing.
-TEST_F(GuiTest, StartUpSwitchScansInTheStoredMode) {
+// ("None") it starts nothing; -b deletes the queued files and ends.
+TEST_F(GuiTest, StartUpSwitchesScanOrDeleteTheQueuedFiles) {
     UseTestPrefix();
     SettingsStore(machine_->registry()).WriteInt("StartUpScanMode", 4);
     ASSERT_EQ(StartWindow("-s"), StartResult::Running);
@@ -376,6 +415,137 @@ TEST_F(GuiTest, StartUpSwitchScansInTheStoredMode) {
     ASSERT_TRUE(WaitForScanEnd());
     EXPECT_EQ(ShownRows(), kTestPrefixRows);
     EXPECT_EQ(SettingsStore(machine_->registry()).ReadInt("LastScanMode"), 1);
+    CloseWindow();
+
+    // -b deletes the queued files, says so and ends the program.
+    SettingsStore(machine_->registry()).WriteStartUpDeleteQueue({"C:\\windows\\grey.exe"});
+    ASSERT_EQ(StartWindow("-b"), StartResult::Running);
+    EXPECT_TRUE(window().ended());
+    EXPECT_EQ(session().Exec(), 0);
+    EXPECT_EQ(driver().messages,
+              std::vector<std::string>({"Tolvane|Spyware items which remained in the previous "
+                                        "scan have now been deleted."}));
+    EXPECT_FALSE(machine_->files().PathFileExists("C:\\windows\\grey.exe"));
+    EXPECT_EQ(results().topLevelItemCount(), 0);
+}
+
+// The menu bar: menus and items in window order with their mnemonics.
+TEST_F(GuiTest, MenuBarHoldsEveryMenuAndItemInOrder) {
+    UseTestPrefix(kGuiTestDefinitions, /*plant=*/false);
+    ASSERT_EQ(StartWindow(), StartResult::Running);
+    std::vector<std::string> menus;
+    for (QAction* menuAction : window().MenuBar()->actions()) {
+        std::string line = FromQt(menuAction->text()) + ":";
+        for (QAction* item : menuAction->menu()->actions())
+            line += " " + (item->isSeparator() ? std::string("-") : FromQt(item->text())) + ";";
+        menus.push_back(line);
+    }
+    EXPECT_EQ(menus, std::vector<std::string>({
+                         "&File: E&xit;",
+                         "Scan: S&mart Scan; &Drives && Folders; &Custom Scan; -; &Memory; "
+                         "&Registry; &Files; -; Advanced BHO Scan;",
+                         "Remove: Remove &All ; Remove &Selected;",
+                         "Settings: &General Settings; S&can Settings; -; Check &Updates; -; "
+                         "&Ignore List; -; Show Logfiles;",
+                         "Backup: Backup/Quarantine; -; Restore Backup;",
+                         "Help: &Online Help; -; &About Tolvane;",
+                     }));
+}
+
+// The About box from the Help menu and from the title band's menu (the
+// system menu's entry), its link; Online Help, Show Logfiles and the
+// hidden "Show logfile" before and after a scan.
+TEST_F(GuiTest, AboutBoxHelpAndLogs) {
+    UseTestPrefix();
+    ASSERT_EQ(StartWindow(), StartResult::Running);
+    QString title, link;
+    OnNextDialog("About", [&](QDialog* dialog) {
+        title = dialog->windowTitle();
+        auto* label = dialog->findChild<QLabel*>("link");
+        ASSERT_TRUE(label);
+        link = label->text();
+        emit label->linkActivated("ignored");
+        dialog->accept();
+    });
+    ChooseMenu(MainCommand::About);
+    EXPECT_EQ(title, "About Tolvane 3.45");
+    EXPECT_NE(link.indexOf("https://tolvane.example.org/"), -1) << FromQt(link);
+    EXPECT_NE(link.indexOf("underline"), -1);
+
+    // The title band's own menu offers the same box.
+    QWidget* band = window().findChild<QWidget*>("Header");
+    ASSERT_TRUE(band);
+    ASSERT_EQ(band->actions().size(), 1);
+    EXPECT_EQ(band->actions()[0]->text(), "&About Tolvane");
+    bool opened = false;
+    OnNextDialog("About", [&](QDialog* dialog) {
+        opened = true;
+        dialog->accept();
+    });
+    band->actions()[0]->trigger();
+    EXPECT_TRUE(opened);
+
+    ChooseMenu(MainCommand::OnlineHelp);
+    Click(ControlId::ShowLogfile);  // hidden, but present
+    EXPECT_EQ(driver().messages,
+              std::vector<std::string>(
+                  {"Tolvane|Log file not created. Scan System once to view log file\n"}));
+    ChooseMenu(MainCommand::SmartScan);
+    ASSERT_TRUE(WaitForScanEnd());
+    ChooseMenu(MainCommand::ShowLogfiles);  // the folder is there once a scan wrote a log
+    Click(ControlId::ShowLogfile);
+    EXPECT_EQ(driver().messages.size(), 1u);
+
+    std::vector<std::string> launched;
+    for (const auto& argv : prefix_->Launches()) {
+        std::string line;
+        for (const std::string& a : argv) line += a + " ";
+        launched.push_back(line);
+    }
+    ASSERT_EQ(launched.size(), 4u);
+    EXPECT_NE(launched[0].find("https://tolvane.example.org/"), std::string::npos) << launched[0];
+    EXPECT_NE(launched[1].find("https://tolvane.example.org/support/"), std::string::npos)
+        << launched[1];
+    EXPECT_NE(launched[2].find("Tolvane/Logs"), std::string::npos) << launched[2];
+    EXPECT_NE(launched[3].find("TolvaneLog"), std::string::npos) << launched[3];
+}
+
+// The loading splash's texts, and a start without usable definitions: the
+// message, and the window ends before anyone can use it.
+TEST_F(GuiTest, StartUpShowsTheLoadingTextsAndEndsWithoutDefinitions) {
+    UseTestPrefix();
+    ASSERT_EQ(StartWindow(), StartResult::Running);
+    EXPECT_EQ(session().dialogs().loadingTexts,
+              std::vector<std::string>({"Initializing...", "Searching for definition file.",
+                                        "Loading definitions from file."}));
+    EXPECT_EQ(session().dialogs().LoadingWindow(), nullptr);  // closed again
+    EXPECT_TRUE(window().isVisible());
+    CloseWindow();
+
+    installShippedData = false;
+    machine_.reset();
+    UseTestPrefix(kGuiTestDefinitions, /*plant=*/false);
+    std::remove(prefix_->Host("drive_c/Program Files/Tolvane/database.db").c_str());
+    EXPECT_EQ(StartWindow(), StartResult::Failed);
+    EXPECT_EQ(session().dialogs().loadingTexts.back(), "Definition file not found.");
+    EXPECT_EQ(driver().messages,
+              std::vector<std::string>(
+                  {"Tolvane|Unable to load reference file. Please re-install the application."}));
+    EXPECT_TRUE(window().ended());
+    EXPECT_FALSE(window().isVisible());
+    EXPECT_EQ(session().Exec(), 0);  // returns at once
+    CloseWindow();
+
+    driver().messages.clear();
+    prefix_->WriteFile("C:\\Program Files\\Tolvane\\database.db", "not a database");
+    EXPECT_EQ(StartWindow(), StartResult::Failed);
+    EXPECT_EQ(session().dialogs().loadingTexts.back(), "Definitions not loaded.");
+    EXPECT_EQ(driver().messages,
+              std::vector<std::string>(
+                  {"Tolvane|Unable to load reference file. Please re-install the application.",
+                   "Tolvane|Definitions file not loaded. Program will shutdown now.\nPlease "
+                   "re-install Tolvane"}));
+    EXPECT_TRUE(window().ended());
 }
 
 // --- The demo machine: screenshots, and the window against --headless ------
@@ -385,8 +555,21 @@ TEST_F(GuiTest, StartUpSwitchScansInTheStoredMode) {
 // PNG files under the build folder.
 TEST_F(GuiTest, DemoMachineScreenshots) {
     UseDemoMachine(/*processes=*/true);
+    QString splashShot;
+    driver().onShown = [&](QWidget* shown, const QString& name) {
+        if (name == "Loading" && splashShot.isEmpty())
+            splashShot = SaveScreenshot(shown, "loading");
+    };
     ASSERT_EQ(StartWindow(), StartResult::Running);
+    driver().onShown = nullptr;
+    EXPECT_FALSE(splashShot.isEmpty());
     window().resize(window().sizeHint().expandedTo(window().size()));
+    // The window while it scans: counters, progress and the current item.
+    QString scanningShot;
+    QObject::connect(results().model(), &QAbstractItemModel::rowsInserted, &window(), [&] {
+        if (results().topLevelItemCount() == 30 && scanningShot.isEmpty())
+            scanningShot = SaveScreenshot(&window(), "main_window_scanning");
+    });
     ChooseMenu(MainCommand::SmartScan);
     ASSERT_TRUE(WaitForScanEnd());
     ASSERT_GT(results().topLevelItemCount(), 20);
@@ -395,6 +578,7 @@ TEST_F(GuiTest, DemoMachineScreenshots) {
     results().scrollToTop();
     QApplication::processEvents();
     EXPECT_FALSE(SaveScreenshot(&window(), "main_window").isEmpty());
+    EXPECT_FALSE(scanningShot.isEmpty());
 
     // The row menu, and the Object Details it opens.
     QString menuShot, detailsShot;
@@ -436,6 +620,14 @@ TEST_F(GuiTest, DemoMachineScreenshots) {
     ChooseMenu(MainCommand::IgnoreList);
     EXPECT_EQ(ignoreRows, 5);
     EXPECT_FALSE(ignoreShot.isEmpty());
+
+    QString aboutShot;
+    OnNextDialog("About", [&](QDialog* dialog) {
+        aboutShot = SaveScreenshot(dialog, "about");
+        dialog->accept();
+    });
+    ChooseMenu(MainCommand::About);
+    EXPECT_FALSE(aboutShot.isEmpty());
     EXPECT_EQ(driver().PendingActions(), 0u);
 }
 
