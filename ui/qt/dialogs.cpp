@@ -588,13 +588,23 @@ void QtDialogs::ShowObjectDetails(const ObjectDetails& details) {
 void QtDialogs::ShowAbout(std::string_view title, std::string_view address) {
     std::unique_ptr<QDialog> dialog(MakeDialog(parent_, "About", ToQt(title)));
     auto* layout = new QVBoxLayout(dialog.get());
+    layout->setContentsMargins(20, 18, 20, 14);
+    layout->setSpacing(10);
     auto* top = new QHBoxLayout;
+    top->setSpacing(16);
     auto* icon = new QLabel(dialog.get());
-    icon->setPixmap(dialog->style()->standardIcon(QStyle::SP_VistaShield).pixmap(48, 48));
+    // Not every style draws the shield; the information icon stands in.
+    QIcon shield = dialog->style()->standardIcon(QStyle::SP_VistaShield);
+    if (shield.availableSizes().isEmpty())
+        shield = dialog->style()->standardIcon(QStyle::SP_MessageBoxInformation);
+    icon->setPixmap(shield.pixmap(48, 48));
+    icon->setAlignment(Qt::AlignTop);
     top->addWidget(icon);
-    auto* name = new QLabel(
-        QString("<b>Tolvane</b> %1<br>Anti-spyware scanner").arg(ToQt(title).section(' ', -1)),
-        dialog.get());
+    auto* name = new QLabel(QString("<span style=\"font-size: large; font-weight: bold;\">"
+                                    "Tolvane</span><br>Version %1<br>Anti-spyware scanner")
+                                .arg(ToQt(title).section(' ', -1).toHtmlEscaped()),
+                            dialog.get());
+    name->setObjectName("name");
     top->addWidget(name, 1);
     layout->addLayout(top);
     std::string target(address);
@@ -608,8 +618,11 @@ void QtDialogs::ShowAbout(std::string_view title, std::string_view address) {
     QObject::connect(link, &QLabel::linkActivated, dialog.get(), [this, target](const QString&) {
         if (openAddress_) openAddress_(target);
     });
+    link->setCursor(Qt::PointingHandCursor);
     layout->addWidget(link);
+    layout->addSpacing(4);
     layout->addWidget(OkCancel(dialog.get(), false));
+    dialog->setMinimumWidth(dialog->fontMetrics().height() * 22);
     DialogDriver::Instance().Exec(*dialog);
 }
 

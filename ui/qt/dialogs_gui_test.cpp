@@ -784,5 +784,42 @@ TEST_F(DialogsGuiTest, ScanSettingsAndTheFolderChooserTree) {
     EXPECT_EQ(settings().ReadInt(setting::kCustScanActive), 1);
 }
 
+// --- About, online help and the logs -----------------------------------------
+
+TEST_F(DialogsGuiTest, AboutBoxLinkOnlineHelpAndLogsFolder) {
+    Start();
+    settings().WriteString(setting::kWebSite, "https://www.tolvane.example/");
+    settings().WriteString(setting::kSupportPage, "https://www.tolvane.example/support");
+    const size_t before = prefix_.Launches().size();
+    bool shown = false;
+    Driver().OnNextDialog("About", [&](QDialog* dialog) {
+        shown = true;
+        EXPECT_EQ(dialog->windowTitle(), "About Tolvane 3.45");
+        auto* link = Child<QLabel>(dialog, "link");
+        if (!link) return dialog->reject();
+        EXPECT_EQ(link->font().family(), "Arial");
+        EXPECT_TRUE(link->text().contains("underline"));
+        EXPECT_TRUE(link->text().contains(">https://www.tolvane.example/</a>"));
+        Screenshot(dialog, "about");
+        // A click on the link opens the address.
+        QTest::mouseClick(link, Qt::LeftButton, {},
+                          QPoint(link->fontMetrics().averageCharWidth() * 4, link->height() / 2));
+        Click(StandardButton(dialog, QDialogButtonBox::Ok));
+    });
+    Trigger(MainCommand::About);
+    EXPECT_TRUE(shown);
+    Trigger(MainCommand::OnlineHelp);
+    prefix_.MakeFolder("C:\\Program Files\\Tolvane\\Logs");
+    Trigger(MainCommand::ShowLogfiles);
+    std::vector<std::vector<std::string>> launches = prefix_.Launches();
+    launches.erase(launches.begin(), launches.begin() + before);
+    ASSERT_EQ(launches.size(), 3u);
+    EXPECT_EQ(launches[0], (std::vector<std::string>{"xdg-open", "https://www.tolvane.example/"}));
+    EXPECT_EQ(launches[1],
+              (std::vector<std::string>{"xdg-open", "https://www.tolvane.example/support"}));
+    ASSERT_EQ(launches[2].size(), 2u);
+    EXPECT_EQ(launches[2][1], prefix_.Host("drive_c/Program Files/Tolvane/Logs"));
+}
+
 }  // namespace
 }  // namespace tolvane
