@@ -596,6 +596,60 @@ TEST_F(UpdateDialogGuiTest, UnreachableThenDeclinedProgramAndInstalledDefinition
     EXPECT_EQ(prefix_.ReadFile("C:\\Program Files\\Tolvane\\database.db"), newDatabase);
 }
 
+TEST_F(UpdateDialogGuiTest, CancelDuringADownloadAbortsItAndKeepsTheDefinitions) {
+    Start(true);
+    ASSERT_TRUE(QTest::qWaitFor([&] { return Requested("/tolvane/updatecore.txt"); }, kWait));
+    QTest::qWait(300);
+    const std::string oldDatabase = prefix_.ReadFile("C:\\Program Files\\Tolvane\\database.db");
+
+    // No newer program; newer definitions that arrive slowly.
+    std::string definitions = kDefinitions;
+    definitions.replace(definitions.find("2.5"), 3, "17");
+    std::string newDatabase;
+    ASSERT_TRUE(EncodeContainer(definitions, &newDatabase));
+    server_.Set("/tolvane/updatecore.txt",
+                "tolvane-update 1\nversion: 3.45\nfile: /tolvane/files/setup.exe\nsize: 3\n"
+                "sha256: " +
+                    Sha256Hex("abc") + "\n");
+    server_.Set("/tolvane/update.txt",
+                "tolvane-update 1\nversion: 17\nfile: "
+                "/tolvane/files/database-17.db\nsize: " +
+                    std::to_string(newDatabase.size()) + "\nsha256: " + Sha256Hex(newDatabase) +
+                    "\n");
+    testing::TestHttpServer::Response slow;
+    slow.body = newDatabase;
+    slow.chunkSize = 8;
+    slow.chunkDelay = std::chrono::milliseconds(200);
+    server_.Set("/tolvane/files/database-17.db", slow);
+
+    Driver().QueueAnswer(MessageAnswer::Yes);  // the definitions
+    bool shown = false;
+    Driver().OnNextDialog("Update", [&](QDialog* dialog) {
+        shown = true;
+        auto* status = Child<QLabel>(dialog, "status1089");
+        auto* button = Child<QPushButton>(dialog, "button1088");
+        if (!status || !button) return dialog->reject();
+        ASSERT_TRUE(QTest::qWaitFor(
+            [&] { return status->text() == "Downloading new database update."; }, kWait));
+        ASSERT_TRUE(
+            QTest::qWaitFor([&] { return Requested("/tolvane/files/database-17.db"); }, kWait));
+        EXPECT_EQ(button->text(), "Cancel");
+        Screenshot(dialog, "update_downloading");
+        Click(button);
+        EXPECT_FALSE(dialog->isVisible());
+    });
+    Click(window().Button(ControlId::Update));
+    EXPECT_TRUE(shown);
+    // Nothing more arrives, nothing is installed, no piece is left.
+    QTest::qWait(500);
+    EXPECT_EQ(Driver().messages.size(), 1u);  // the question only
+    EXPECT_EQ(prefix_.ReadFile("C:\\Program Files\\Tolvane\\database.db"), oldDatabase);
+    const std::string updates = prefix_.Host("drive_c/Program Files/Tolvane/Updates");
+    EXPECT_TRUE(QTest::qWaitFor(
+        [&] { return !std::filesystem::exists(updates) || std::filesystem::is_empty(updates); },
+        kWait));
+}
+
 // --- General Settings, Scan Settings, the folder chooser ----------------------
 
 TEST_F(DialogsGuiTest, GeneralSettingsActAtOnceAndStoreOnOk) {
