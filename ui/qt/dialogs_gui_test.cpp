@@ -16,6 +16,7 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QListWidget>
+#include <QMessageBox>
 #include <QPlainTextEdit>
 #include <QPushButton>
 #include <QRadioButton>
@@ -30,6 +31,7 @@
 #include "app/main_controller.h"
 #include "app/settings_store.h"
 #include "definitions/container.h"
+#include "platform/process_table.h"
 #include "platform/testing/temp_prefix.h"
 #include "ui/qt/check_list_widget.h"
 #include "ui/qt/desktop_session.h"
@@ -487,6 +489,38 @@ TEST_F(DialogsGuiTest, AdvancedScanWindowRunsTheScriptsOnce) {
         Click(Child<QPushButton>(dialog, "close"));
     });
     Trigger(MainCommand::AdvancedBhoScan);
+}
+
+TEST_F(DialogsGuiTest, BrowserWarningComesBeforeTheAdvancedScanWindow) {
+    ProcessSnapshot browser;
+    browser.pid = 10;
+    browser.exePath = "C:\\Program Files\\Internet Explorer\\IEXPLORE.EXE";
+    browser.modules = {browser.exePath};
+    machine_->SetProcessTable(MakeFixedProcessTable({browser}));
+    Start();
+    QStringList opened;
+    Driver().onShown = [&](QWidget*, const QString& name) { opened << name; };
+    // Cancel in the warning: no window.
+    Driver().OnNextDialog("MessageBox", [](QDialog* dialog) {
+        auto* box = qobject_cast<QMessageBox*>(dialog);
+        ASSERT_NE(box, nullptr);
+        EXPECT_EQ(box->windowTitle(), "Warning");
+        EXPECT_EQ(box->icon(), QMessageBox::Warning);
+        EXPECT_TRUE(box->text().startsWith("Internet Explorer is currently running.\n"));
+        ASSERT_NE(box->button(QMessageBox::Ok), nullptr);
+        Screenshot(box, "browser_warning");
+        Click(box->button(QMessageBox::Cancel));
+    });
+    Trigger(MainCommand::AdvancedBhoScan);
+    EXPECT_EQ(opened, QStringList{"MessageBox"});
+    // OK: the window opens.
+    Driver().OnNextDialog("MessageBox", [](QDialog* dialog) {
+        Click(qobject_cast<QMessageBox*>(dialog)->button(QMessageBox::Ok));
+    });
+    Driver().OnNextDialog("AdvancedScan",
+                          [](QDialog* dialog) { Click(Child<QPushButton>(dialog, "close")); });
+    Trigger(MainCommand::AdvancedBhoScan);
+    EXPECT_EQ(opened, (QStringList{"MessageBox", "MessageBox", "AdvancedScan"}));
 }
 
 // --- Tolvane Update ----------------------------------------------------------
