@@ -267,10 +267,6 @@ TEST_F(DialogsGuiTest, RemovalWithBackupRefusedFileAndRestore) {
 
     // Remove: yes to the backup, the archive's name, yes to the removal.
     Driver().QueueAnswer(MessageAnswer::Yes);  // "Backup selected items?"
-    Driver().QueueAnswer(MessageAnswer::Ok);   // the save dialog: no such folder
-    Driver().QueueAnswer(MessageAnswer::Ok);   // "Backup created sucessfullly"
-    Driver().QueueAnswer(MessageAnswer::Yes);  // "N objects selected will be removed."
-    Driver().QueueAnswer(MessageAnswer::Ok);   // "N Objects deleted successfully."
     bool saveShown = false;
     Driver().OnNextDialog("SaveFileDialog", [&](QDialog* dialog) {
         saveShown = true;
@@ -294,8 +290,20 @@ TEST_F(DialogsGuiTest, RemovalWithBackupRefusedFileAndRestore) {
         EXPECT_EQ(entries->item(0)->text(), "Archive");
         // A folder that does not exist is refused and the dialog stays.
         name->setText("C:\\No Such Folder\\mine");
+        bool refused = false;
+        Driver().OnNextDialog("MessageBox", [&](QDialog* box) {
+            refused = true;
+            EXPECT_EQ(box->parentWidget(), dialog);  // over the save dialog
+            EXPECT_TRUE(qobject_cast<QMessageBox*>(box)->text().startsWith(
+                "C:\\No Such Folder\\mine.zip\nPath does not exist."));
+            box->accept();
+        });
         Click(Child<QPushButton>(dialog, "accept"));
+        EXPECT_TRUE(refused);
         EXPECT_TRUE(dialog->isVisible());
+        Driver().QueueAnswer(MessageAnswer::Ok);   // "Backup created sucessfullly"
+        Driver().QueueAnswer(MessageAnswer::Yes);  // "N objects selected will be removed."
+        Driver().QueueAnswer(MessageAnswer::Ok);   // "N Objects deleted successfully."
         // A name without extension gets .zip, in the folder shown.
         const QPoint archive = entries->visualItemRect(entries->item(0)).center();
         QTest::mouseClick(entries->viewport(), Qt::LeftButton, {}, archive);
@@ -501,10 +509,11 @@ TEST_F(DialogsGuiTest, BrowserWarningComesBeforeTheAdvancedScanWindow) {
     QStringList opened;
     Driver().onShown = [&](QWidget*, const QString& name) { opened << name; };
     // Cancel in the warning: no window.
-    Driver().OnNextDialog("MessageBox", [](QDialog* dialog) {
+    Driver().OnNextDialog("MessageBox", [this](QDialog* dialog) {
         auto* box = qobject_cast<QMessageBox*>(dialog);
         ASSERT_NE(box, nullptr);
         EXPECT_EQ(box->windowTitle(), "Warning");
+        EXPECT_EQ(box->parentWidget(), &window());
         EXPECT_EQ(box->icon(), QMessageBox::Warning);
         EXPECT_TRUE(box->text().startsWith("Internet Explorer is currently running.\n"));
         ASSERT_NE(box->button(QMessageBox::Ok), nullptr);
@@ -727,6 +736,7 @@ TEST_F(DialogsGuiTest, GeneralSettingsActAtOnceAndStoreOnOk) {
         Driver().OnNextDialog("ScanSettings", [&](QDialog* scan) {
             scanShown = true;
             EXPECT_EQ(scan->windowTitle(), "Scan Settings ");
+            EXPECT_EQ(scan->parentWidget(), dialog);  // over General Settings
             const std::tuple<const char*, const char*, bool> boxes[] = {
                 {"check1015", "Scan active processes", true},
                 {"check1016", "Scan registry", true},
@@ -790,6 +800,7 @@ TEST_F(DialogsGuiTest, ScanSettingsAndTheFolderChooserTree) {
         Driver().OnNextDialog("FolderChooser", [&](QDialog* chooser) {
             chooserShown = true;
             EXPECT_EQ(chooser->windowTitle(), "Browse For Folder");
+            EXPECT_EQ(chooser->parentWidget(), dialog);
             QLabel* prompt = Child<QLabel>(chooser, "prompt");
             ASSERT_NE(prompt, nullptr);
             EXPECT_EQ(prompt->text(), "Select the Voice Mail Folder");
