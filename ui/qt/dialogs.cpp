@@ -58,8 +58,16 @@ QVBoxLayout* SettingsLayout(QDialog* dialog) {
     return layout;
 }
 
+// A dialog opened from another one (Scan Settings from General Settings,
+// the folder chooser from either) stands over that one, not beside it over
+// the main window.
+QWidget* DialogOwner(QWidget* mainWindow) {
+    QWidget* modal = QApplication::activeModalWidget();
+    return modal ? modal : mainWindow;
+}
+
 QDialog* MakeDialog(QWidget* parent, const QString& name, const QString& title) {
-    auto* dialog = new QDialog(parent);
+    auto* dialog = new QDialog(DialogOwner(parent));
     dialog->setObjectName(name);
     dialog->setWindowTitle(title);
     dialog->setAttribute(Qt::WA_DeleteOnClose, false);
@@ -611,6 +619,7 @@ void QtDialogs::ShowAbout(std::string_view title, std::string_view address) {
     nameFont.setPointSizeF(nameFont.pointSizeF() * 1.5);
     nameFont.setBold(true);
     name->setFont(nameFont);
+    name->setObjectName("name");
     texts->addWidget(name);
     texts->addWidget(new QLabel("Anti-spyware scanner", dialog.get()));
     top->addLayout(texts, 1);
@@ -626,6 +635,7 @@ void QtDialogs::ShowAbout(std::string_view title, std::string_view address) {
     QObject::connect(link, &QLabel::linkActivated, dialog.get(), [this, target](const QString&) {
         if (openAddress_) openAddress_(target);
     });
+    link->setCursor(Qt::PointingHandCursor);
     texts->addSpacing(6);
     texts->addWidget(link);
     layout->addWidget(OkCancel(dialog.get(), false));
@@ -737,7 +747,7 @@ void QtDialogs::RunAdvancedScan(AdvancedScan& scan) {
 // --- File dialogs and the folder chooser -------------------------------------
 
 bool QtDialogs::AskFile(const FileDialogOptions& options, bool save, std::string* path) {
-    MachineFileDialog dialog(parent_, files_, messages_, options, save);
+    MachineFileDialog dialog(DialogOwner(parent_), files_, messages_, options, save);
     if (DialogDriver::Instance().Exec(dialog) != QDialog::Accepted || dialog.chosen().empty())
         return false;
     *path = dialog.chosen();

@@ -16,6 +16,7 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QListWidget>
+#include <QMessageBox>
 #include <QPlainTextEdit>
 #include <QPushButton>
 #include <QRadioButton>
@@ -30,6 +31,7 @@
 #include "app/main_controller.h"
 #include "app/settings_store.h"
 #include "definitions/container.h"
+#include "platform/process_table.h"
 #include "platform/testing/temp_prefix.h"
 #include "ui/qt/check_list_widget.h"
 #include "ui/qt/desktop_session.h"
@@ -265,10 +267,6 @@ TEST_F(DialogsGuiTest, RemovalWithBackupRefusedFileAndRestore) {
 
     // Remove: yes to the backup, the archive's name, yes to the removal.
     Driver().QueueAnswer(MessageAnswer::Yes);  // "Backup selected items?"
-    Driver().QueueAnswer(MessageAnswer::Ok);   // the save dialog: no such folder
-    Driver().QueueAnswer(MessageAnswer::Ok);   // "Backup created sucessfullly"
-    Driver().QueueAnswer(MessageAnswer::Yes);  // "N objects selected will be removed."
-    Driver().QueueAnswer(MessageAnswer::Ok);   // "N Objects deleted successfully."
     bool saveShown = false;
     Driver().OnNextDialog("SaveFileDialog", [&](QDialog* dialog) {
         saveShown = true;
@@ -292,8 +290,20 @@ TEST_F(DialogsGuiTest, RemovalWithBackupRefusedFileAndRestore) {
         EXPECT_EQ(entries->item(0)->text(), "Archive");
         // A folder that does not exist is refused and the dialog stays.
         name->setText("C:\\No Such Folder\\mine");
+        bool refused = false;
+        Driver().OnNextDialog("MessageBox", [&](QDialog* box) {
+            refused = true;
+            EXPECT_EQ(box->parentWidget(), dialog);  // over the save dialog
+            EXPECT_TRUE(qobject_cast<QMessageBox*>(box)->text().startsWith(
+                "C:\\No Such Folder\\mine.zip\nPath does not exist."));
+            box->accept();
+        });
         Click(Child<QPushButton>(dialog, "accept"));
+        EXPECT_TRUE(refused);
         EXPECT_TRUE(dialog->isVisible());
+        Driver().QueueAnswer(MessageAnswer::Ok);   // "Backup created sucessfullly"
+        Driver().QueueAnswer(MessageAnswer::Yes);  // "N objects selected will be removed."
+        Driver().QueueAnswer(MessageAnswer::Ok);   // "N Objects deleted successfully."
         // A name without extension gets .zip, in the folder shown.
         const QPoint archive = entries->visualItemRect(entries->item(0)).center();
         QTest::mouseClick(entries->viewport(), Qt::LeftButton, {}, archive);
@@ -489,6 +499,39 @@ TEST_F(DialogsGuiTest, AdvancedScanWindowRunsTheScriptsOnce) {
     Trigger(MainCommand::AdvancedBhoScan);
 }
 
+TEST_F(DialogsGuiTest, BrowserWarningComesBeforeTheAdvancedScanWindow) {
+    ProcessSnapshot browser;
+    browser.pid = 10;
+    browser.exePath = "C:\\Program Files\\Internet Explorer\\IEXPLORE.EXE";
+    browser.modules = {browser.exePath};
+    machine_->SetProcessTable(MakeFixedProcessTable({browser}));
+    Start();
+    QStringList opened;
+    Driver().onShown = [&](QWidget*, const QString& name) { opened << name; };
+    // Cancel in the warning: no window.
+    Driver().OnNextDialog("MessageBox", [this](QDialog* dialog) {
+        auto* box = qobject_cast<QMessageBox*>(dialog);
+        ASSERT_NE(box, nullptr);
+        EXPECT_EQ(box->windowTitle(), "Warning");
+        EXPECT_EQ(box->parentWidget(), &window());
+        EXPECT_EQ(box->icon(), QMessageBox::Warning);
+        EXPECT_TRUE(box->text().startsWith("Internet Explorer is currently running.\n"));
+        ASSERT_NE(box->button(QMessageBox::Ok), nullptr);
+        Screenshot(box, "browser_warning");
+        Click(box->button(QMessageBox::Cancel));
+    });
+    Trigger(MainCommand::AdvancedBhoScan);
+    EXPECT_EQ(opened, QStringList{"MessageBox"});
+    // OK: the window opens.
+    Driver().OnNextDialog("MessageBox", [](QDialog* dialog) {
+        Click(qobject_cast<QMessageBox*>(dialog)->button(QMessageBox::Ok));
+    });
+    Driver().OnNextDialog("AdvancedScan",
+                          [](QDialog* dialog) { Click(Child<QPushButton>(dialog, "close")); });
+    Trigger(MainCommand::AdvancedBhoScan);
+    EXPECT_EQ(opened, (QStringList{"MessageBox", "MessageBox", "AdvancedScan"}));
+}
+
 // --- Tolvane Update ----------------------------------------------------------
 
 class UpdateDialogGuiTest : public DialogsGuiTest {
@@ -596,6 +639,60 @@ TEST_F(UpdateDialogGuiTest, UnreachableThenDeclinedProgramAndInstalledDefinition
     EXPECT_EQ(prefix_.ReadFile("C:\\Program Files\\Tolvane\\database.db"), newDatabase);
 }
 
+TEST_F(UpdateDialogGuiTest, CancelDuringADownloadAbortsItAndKeepsTheDefinitions) {
+    Start(true);
+    ASSERT_TRUE(QTest::qWaitFor([&] { return Requested("/tolvane/updatecore.txt"); }, kWait));
+    QTest::qWait(300);
+    const std::string oldDatabase = prefix_.ReadFile("C:\\Program Files\\Tolvane\\database.db");
+
+    // No newer program; newer definitions that arrive slowly.
+    std::string definitions = kDefinitions;
+    definitions.replace(definitions.find("2.5"), 3, "17");
+    std::string newDatabase;
+    ASSERT_TRUE(EncodeContainer(definitions, &newDatabase));
+    server_.Set("/tolvane/updatecore.txt",
+                "tolvane-update 1\nversion: 3.45\nfile: /tolvane/files/setup.exe\nsize: 3\n"
+                "sha256: " +
+                    Sha256Hex("abc") + "\n");
+    server_.Set("/tolvane/update.txt",
+                "tolvane-update 1\nversion: 17\nfile: "
+                "/tolvane/files/database-17.db\nsize: " +
+                    std::to_string(newDatabase.size()) + "\nsha256: " + Sha256Hex(newDatabase) +
+                    "\n");
+    testing::TestHttpServer::Response slow;
+    slow.body = newDatabase;
+    slow.chunkSize = 8;
+    slow.chunkDelay = std::chrono::milliseconds(200);
+    server_.Set("/tolvane/files/database-17.db", slow);
+
+    Driver().QueueAnswer(MessageAnswer::Yes);  // the definitions
+    bool shown = false;
+    Driver().OnNextDialog("Update", [&](QDialog* dialog) {
+        shown = true;
+        auto* status = Child<QLabel>(dialog, "status1089");
+        auto* button = Child<QPushButton>(dialog, "button1088");
+        if (!status || !button) return dialog->reject();
+        ASSERT_TRUE(QTest::qWaitFor(
+            [&] { return status->text() == "Downloading new database update."; }, kWait));
+        ASSERT_TRUE(
+            QTest::qWaitFor([&] { return Requested("/tolvane/files/database-17.db"); }, kWait));
+        EXPECT_EQ(button->text(), "Cancel");
+        Screenshot(dialog, "update_downloading");
+        Click(button);
+        EXPECT_FALSE(dialog->isVisible());
+    });
+    Click(window().Button(ControlId::Update));
+    EXPECT_TRUE(shown);
+    // Nothing more arrives, nothing is installed, no piece is left.
+    QTest::qWait(500);
+    EXPECT_EQ(Driver().messages.size(), 1u);  // the question only
+    EXPECT_EQ(prefix_.ReadFile("C:\\Program Files\\Tolvane\\database.db"), oldDatabase);
+    const std::string updates = prefix_.Host("drive_c/Program Files/Tolvane/Updates");
+    EXPECT_TRUE(QTest::qWaitFor(
+        [&] { return !std::filesystem::exists(updates) || std::filesystem::is_empty(updates); },
+        kWait));
+}
+
 // --- General Settings, Scan Settings, the folder chooser ----------------------
 
 TEST_F(DialogsGuiTest, GeneralSettingsActAtOnceAndStoreOnOk) {
@@ -639,6 +736,7 @@ TEST_F(DialogsGuiTest, GeneralSettingsActAtOnceAndStoreOnOk) {
         Driver().OnNextDialog("ScanSettings", [&](QDialog* scan) {
             scanShown = true;
             EXPECT_EQ(scan->windowTitle(), "Scan Settings ");
+            EXPECT_EQ(scan->parentWidget(), dialog);  // over General Settings
             const std::tuple<const char*, const char*, bool> boxes[] = {
                 {"check1015", "Scan active processes", true},
                 {"check1016", "Scan registry", true},
@@ -702,6 +800,7 @@ TEST_F(DialogsGuiTest, ScanSettingsAndTheFolderChooserTree) {
         Driver().OnNextDialog("FolderChooser", [&](QDialog* chooser) {
             chooserShown = true;
             EXPECT_EQ(chooser->windowTitle(), "Browse For Folder");
+            EXPECT_EQ(chooser->parentWidget(), dialog);
             QLabel* prompt = Child<QLabel>(chooser, "prompt");
             ASSERT_NE(prompt, nullptr);
             EXPECT_EQ(prompt->text(), "Select the Voice Mail Folder");
@@ -782,6 +881,43 @@ TEST_F(DialogsGuiTest, ScanSettingsAndTheFolderChooserTree) {
     EXPECT_EQ(settings().ReadFolderList(kCustomScanFolderList),
               (std::vector<std::string>{"C:\\", "D:\\Archive"}));
     EXPECT_EQ(settings().ReadInt(setting::kCustScanActive), 1);
+}
+
+// --- About, online help and the logs -----------------------------------------
+
+TEST_F(DialogsGuiTest, AboutBoxLinkOnlineHelpAndLogsFolder) {
+    Start();
+    settings().WriteString(setting::kWebSite, "https://www.tolvane.example/");
+    settings().WriteString(setting::kSupportPage, "https://www.tolvane.example/support");
+    const size_t before = prefix_.Launches().size();
+    bool shown = false;
+    Driver().OnNextDialog("About", [&](QDialog* dialog) {
+        shown = true;
+        EXPECT_EQ(dialog->windowTitle(), "About Tolvane 3.45");
+        auto* link = Child<QLabel>(dialog, "link");
+        if (!link) return dialog->reject();
+        EXPECT_EQ(link->font().family(), "Arial");
+        EXPECT_TRUE(link->text().contains("underline"));
+        EXPECT_TRUE(link->text().contains(">https://www.tolvane.example/</a>"));
+        Screenshot(dialog, "about");
+        // A click on the link opens the address.
+        QTest::mouseClick(link, Qt::LeftButton, {},
+                          QPoint(link->fontMetrics().averageCharWidth() * 4, link->height() / 2));
+        Click(StandardButton(dialog, QDialogButtonBox::Ok));
+    });
+    Trigger(MainCommand::About);
+    EXPECT_TRUE(shown);
+    Trigger(MainCommand::OnlineHelp);
+    prefix_.MakeFolder("C:\\Program Files\\Tolvane\\Logs");
+    Trigger(MainCommand::ShowLogfiles);
+    std::vector<std::vector<std::string>> launches = prefix_.Launches();
+    launches.erase(launches.begin(), launches.begin() + before);
+    ASSERT_EQ(launches.size(), 3u);
+    EXPECT_EQ(launches[0], (std::vector<std::string>{"xdg-open", "https://www.tolvane.example/"}));
+    EXPECT_EQ(launches[1],
+              (std::vector<std::string>{"xdg-open", "https://www.tolvane.example/support"}));
+    ASSERT_EQ(launches[2].size(), 2u);
+    EXPECT_EQ(launches[2][1], prefix_.Host("drive_c/Program Files/Tolvane/Logs"));
 }
 
 }  // namespace

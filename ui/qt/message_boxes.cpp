@@ -1,6 +1,7 @@
 #include "ui/qt/message_boxes.h"
 
 #include <QAbstractButton>
+#include <QApplication>
 #include <QPushButton>
 
 #include "ui/qt/dialog_driver.h"
@@ -57,8 +58,12 @@ MessageAnswer QtMessageBoxes::ShowMessage(std::string_view caption, std::string_
     if (driver.TakeAnswer(&answer)) return answer;
     if (driver.answerWithDefault) return DefaultAnswer(buttons);
 
-    QMessageBox box(MessageIcon(caption, buttons), ToQt(caption), ToQt(text),
-                    QMessageBox::NoButton, parent_);
+    // Over the dialog that raised it, if any (a file dialog's "Path does not
+    // exist"), else over the main window.
+    QWidget* owner = QApplication::activeModalWidget();
+    if (!owner) owner = parent_;
+    QMessageBox box(MessageIcon(caption, buttons), ToQt(caption), ToQt(text), QMessageBox::NoButton,
+                    owner);
     box.setObjectName("MessageBox");
     std::vector<MessageAnswer> answers = ButtonAnswers(buttons);
     std::map<QAbstractButton*, MessageAnswer> byButton;
