@@ -66,18 +66,6 @@ enum class MainCommand {
     Cancel,
 };
 
-// One entry of the menu bar: a command, or a separator (isSeparator).
-struct MenuEntry {
-    std::string text;
-    MainCommand command = MainCommand::Exit;
-    bool isSeparator = false;
-};
-struct Menu {
-    std::string title;
-    std::vector<MenuEntry> entries;
-};
-// The menu bar, menus and items in window order with their texts.
-const std::vector<Menu>& MainMenuBar();
 // The text of a command's menu item or button ("S&mart Scan", "Remove").
 std::string_view CommandText(MainCommand command);
 
