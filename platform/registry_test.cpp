@@ -14,8 +14,8 @@
 #include <sstream>
 #include <thread>
 
-#include "platform/wine_hive.h"
 #include "platform/testing/fake_wineserver.h"
+#include "platform/wine_hive.h"
 #include "platform/wineserver_lock.h"
 
 namespace tolvane {
@@ -461,6 +461,15 @@ TEST(RegistrySaving, AnInterruptedSaveLeavesTheOldFile) {
     EXPECT_EQ(
         r.OpenKey(Registry::Root(RootKey::LocalMachine), "Software\\Other", KEY_READ, &created),
         ERROR_FILE_NOT_FOUND);
+
+    // Deleting a value or a key fails alike and keeps both.
+    EXPECT_EQ(r.DeleteValue(key, "Content Type"), ERROR_CANTWRITE);
+    EXPECT_FALSE(r.LastErrorMessage().empty());
+    EXPECT_EQ(Query(r, key, "Content Type"), Sz("text/plain"));
+    EXPECT_EQ(r.DeleteKey(Registry::Root(RootKey::LocalMachine), "Software\\Classes\\.txt"),
+              ERROR_CANTWRITE);
+    EXPECT_EQ(Query(r, key, ""), Sz("txtfile"));
+    EXPECT_EQ(prefix.Read("system.reg"), kSystemReg);
 
     fs::remove(temp);
     EXPECT_EQ(r.SetValue(key, "New", REG_SZ, "1"), ERROR_SUCCESS);
