@@ -280,6 +280,17 @@ class RegistryStore {
         return "";
     }
 
+    // Ends a change made in memory: saves the file, or, when that fails,
+    // reads it back from disk so that no half of the change stays, keeps the
+    // reason for LastErrorMessage() and gives ERROR_CANTWRITE.
+    long CommitChange(HiveFile& file) {
+        std::string error;
+        if (Save(file, &error)) return ERROR_SUCCESS;
+        Load(file, IdentityOf(file.path));
+        SetMessage(error);
+        return ERROR_CANTWRITE;
+    }
+
     // Writes the file through a temporary file beside it, fsync and rename.
     bool Save(HiveFile& file, std::string* error) {
         std::string text = file.hive.Serialize();
@@ -689,12 +700,7 @@ long Registry::CreateKey(const RegKey& parent, std::string_view subKey, uint32_t
         }
         pos = end + 1;
     }
-    std::string error;
-    if (!s.Save(file, &error)) {
-        s.Load(file, IdentityOf(file.path));
-        s.SetMessage(error);
-        return ERROR_CANTWRITE;
-    }
+    if (long saved = s.CommitChange(file); saved != ERROR_SUCCESS) return saved;
     if (created) *created = true;
     return opened();
 }
@@ -758,13 +764,7 @@ long Registry::SetValue(const RegKey& key, std::string_view name, uint32_t type,
     }
     target->SetValue(ToWide(name), type, std::move(stored));
     target->Touch(FileTimeNow());
-    std::string error;
-    if (!s.Save(file, &error)) {
-        s.Load(file, IdentityOf(file.path));
-        s.SetMessage(error);
-        return ERROR_CANTWRITE;
-    }
-    return ERROR_SUCCESS;
+    return s.CommitChange(file);
 }
 
 long Registry::DeleteValue(const RegKey& key, std::string_view name) {
@@ -791,13 +791,7 @@ long Registry::DeleteValue(const RegKey& key, std::string_view name) {
         }
         keys[i]->DeleteValue(wideName);
         keys[i]->Touch(FileTimeNow());
-        std::string error;
-        if (!s.Save(file, &error)) {
-            s.Load(file, IdentityOf(file.path));
-            s.SetMessage(error);
-            return ERROR_CANTWRITE;
-        }
-        return ERROR_SUCCESS;
+        return s.CommitChange(file);
     }
     return ERROR_FILE_NOT_FOUND;
 }
@@ -941,13 +935,7 @@ long Registry::DeleteKey(const RegKey& parent, std::string_view subKey) {
     HiveKey* owner = key->parent;
     owner->DeleteSubkey(key->name);
     owner->Touch(FileTimeNow());
-    std::string error;
-    if (!s.Save(file, &error)) {
-        s.Load(file, IdentityOf(file.path));
-        s.SetMessage(error);
-        return ERROR_CANTWRITE;
-    }
-    return ERROR_SUCCESS;
+    return s.CommitChange(file);
 }
 
 std::string Registry::LastErrorMessage() const {

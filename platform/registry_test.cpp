@@ -466,12 +466,21 @@ TEST(RegistrySaving, AnInterruptedSaveLeavesTheOldFile) {
     void (*previous)(int) = signal(SIGXFSZ, SIG_IGN);
     ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &small), 0);
     long failed = r.SetValue(key, "New", REG_SZ, "1");
+    std::string failedMessage = r.LastErrorMessage();
+    // Deleting a value or a key fails alike and keeps both.
+    long failedValueDelete = r.DeleteValue(key, "Content Type");
+    long failedKeyDelete =
+        r.DeleteKey(Registry::Root(RootKey::LocalMachine), "Software\\Classes\\.txt");
     setrlimit(RLIMIT_FSIZE, &limit);
     signal(SIGXFSZ, previous);
     EXPECT_EQ(failed, ERROR_CANTWRITE);
-    EXPECT_FALSE(r.LastErrorMessage().empty());
-    EXPECT_EQ(prefix.Read("system.reg"), kSystemReg);
+    EXPECT_FALSE(failedMessage.empty());
     EXPECT_EQ(r.QueryValue(key, "New", nullptr, nullptr), ERROR_FILE_NOT_FOUND);
+    EXPECT_EQ(failedValueDelete, ERROR_CANTWRITE);
+    EXPECT_EQ(Query(r, key, "Content Type"), Sz("text/plain"));
+    EXPECT_EQ(failedKeyDelete, ERROR_CANTWRITE);
+    EXPECT_EQ(Query(r, key, ""), Sz("txtfile"));
+    EXPECT_EQ(prefix.Read("system.reg"), kSystemReg);
 
     EXPECT_EQ(r.SetValue(key, "New", REG_SZ, "1"), ERROR_SUCCESS);
     std::string text = prefix.Read("system.reg");
