@@ -428,17 +428,23 @@ bool Session::RunStep(const Step& step) {
         return true;
     }
     if (step.word == "settings") return Settings(step);
+    // While the prefix's wineserver runs the removal and the restore are
+    // refused (the message says how to stop it), and a removal that started
+    // Wine itself may leave it running with the later changes refused: the
+    // command failed, whatever it printed.
     if (step.word == "remove") {
+        bool refused = machine_->registry().WineServerRunning();
         c.Execute(a == "all" ? MainCommand::RemoveAll : MainCommand::RemoveSelected);
-        return true;
+        return !refused && !machine_->registry().WineServerRunning();
     }
     if (step.word == "backup") {
         c.Execute(MainCommand::BackupQuarantine);
         return true;
     }
     if (step.word == "restore") {
+        bool refused = machine_->registry().WineServerRunning();
         c.Execute(MainCommand::RestoreBackup);
-        return true;
+        return !refused;
     }
     if (step.word == "advanced") {
         c.Execute(MainCommand::AdvancedBhoScan);
