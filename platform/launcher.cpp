@@ -6,8 +6,10 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <condition_variable>
 #include <cstdlib>
 #include <cstring>
+#include <mutex>
 #include <thread>
 
 #include "platform/codepage.h"
@@ -94,9 +96,21 @@ std::vector<std::string> SplitParameters(std::string_view text) {
     return out;
 }
 
+}  // namespace
+
+struct Launcher::Running {
+    std::mutex mutex;
+    std::condition_variable ended;
+    int count = 0;
+};
+
+namespace {
+
 // Starts argv detached from us: no terminal input, its output discarded,
-// its own session; a small thread reaps it so that no zombie stays.
-bool Spawn(const std::vector<std::string>& argv, const std::vector<std::string>& extraEnv) {
+// its own session; a small thread reaps it so that no zombie stays. When
+// running is given, it counts the program until it has ended.
+bool Spawn(const std::vector<std::string>& argv, const std::vector<std::string>& extraEnv,
+           std::shared_ptr<Launcher::Running> running) {
     std::string program = FindOnPath(argv[0]);
     if (program.empty()) return false;
     std::vector<std::string> envStrings;
@@ -129,9 +143,18 @@ bool Spawn(const std::vector<std::string>& argv, const std::vector<std::string>&
     posix_spawn_file_actions_destroy(&actions);
     posix_spawnattr_destroy(&attr);
     if (rc != 0) return false;
-    std::thread([pid] {
+    if (running) {
+        std::lock_guard<std::mutex> lock(running->mutex);
+        ++running->count;
+    }
+    std::thread([pid, running] {
         int status = 0;
         while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+        }
+        if (running) {
+            std::lock_guard<std::mutex> lock(running->mutex);
+            --running->count;
+            running->ended.notify_all();
         }
     }).detach();
     return true;
@@ -140,7 +163,12 @@ bool Spawn(const std::vector<std::string>& argv, const std::vector<std::string>&
 }  // namespace
 
 Launcher::Launcher(const std::string& prefixPath, const FileSystem& files)
-    : prefix_(prefixPath), files_(files) {}
+    : prefix_(prefixPath), files_(files), running_(std::make_shared<Running>()) {}
+
+bool Launcher::WaitForWinePrograms(std::chrono::milliseconds limit) {
+    std::unique_lock<std::mutex> lock(running_->mutex);
+    return running_->ended.wait_for(lock, limit, [this] { return running_->count == 0; });
+}
 
 bool Launcher::WineInstalled() {
     return !FindOnPath("wine").empty();
@@ -171,7 +199,7 @@ bool Launcher::ShellExecute(std::string_view verb, std::string_view file,
         argv = {"xdg-open", *host};
     }
     if (observer_) return observer_(argv);
-    return Spawn(argv, env);
+    return Spawn(argv, env, argv[0] == "wine" ? running_ : nullptr);
 }
 
 }  // namespace tolvane

@@ -4,7 +4,9 @@
 // there is a desktop.
 #pragma once
 
+#include <chrono>
 #include <functional>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -30,10 +32,19 @@ class Launcher {
 
     static bool WineInstalled();
 
+    // Waits until every Windows program this launcher started under Wine has
+    // ended, at most for limit; true when none runs any more. (`wine` may be
+    // a shell script that starts the Windows program only a while later, so
+    // the program itself is waited for, not what the process table shows.)
+    bool WaitForWinePrograms(std::chrono::milliseconds limit);
+
+    struct Running;  // the Wine programs started and not yet ended (launcher.cpp)
+
   private:
     std::string prefix_;
     const FileSystem& files_;
     Observer observer_;
+    std::shared_ptr<Running> running_;
 };
 
 }  // namespace tolvane

@@ -10,36 +10,14 @@
 #include <thread>
 
 #include "platform/machine.h"
+#include "platform/testing/scoped_env.h"
 #include "platform/testing/temp_prefix.h"
 
 namespace tolvane {
 namespace {
 
+using testing::ScopedEnv;
 using testing::TempPrefix;
-
-// Sets an environment variable for one test and puts the old value back.
-class ScopedEnv {
-  public:
-    ScopedEnv(const char* name, const char* value) : name_(name) {
-        const char* old = std::getenv(name);
-        if (old) old_ = old;
-        had_ = old != nullptr;
-        if (value)
-            setenv(name, value, 1);
-        else
-            unsetenv(name);
-    }
-    ~ScopedEnv() {
-        if (had_)
-            setenv(name_.c_str(), old_.c_str(), 1);
-        else
-            unsetenv(name_.c_str());
-    }
-
-  private:
-    std::string name_, old_;
-    bool had_ = false;
-};
 
 // A folder holding stand-ins for `wine` and `xdg-open` that record how they
 // were called (arguments and WINEPREFIX, one per line) in calls.txt.
@@ -101,6 +79,36 @@ TEST(LauncherTest, RunsWindowsProgramsUnderWineWithThePrefix) {
     EXPECT_TRUE(machine->launcher().ShellExecute("open", "regedit.exe", "/s C:\\x.reg"));
     EXPECT_EQ(tools.WaitForCall(),
               "wine\nregedit.exe\n/s\nC:\\x.reg\nprefix=" + machine->PrefixPath() + "\n");
+}
+
+// `wine` is often a shell script that starts the Windows program a moment
+// later; whoever waits for a started program must wait for it, not for what
+// the process table shows of Wine.
+TEST(LauncherTest, WaitsForTheWineProgramsItStarted) {
+    TempPrefix prefix;
+    auto machine = prefix.Open();
+    machine->launcher().SetObserver(nullptr);
+    FakeTools tools(prefix);
+    ScopedEnv path("PATH", (tools.folder() + ":/usr/bin:/bin").c_str());
+    ScopedEnv display("DISPLAY", ":0");
+    const std::string ended = tools.folder() + "/ended";
+    {
+        std::ofstream script(tools.folder() + "/wine");
+        script << "#!/bin/sh\nsleep 0.4\necho \"$1\" >> " << ended << "\n";
+    }
+    // xdg-open is no Wine program: a stand-in that runs on is not waited for.
+    std::ofstream(tools.folder() + "/xdg-open") << "#!/bin/sh\nexec sleep 3\n";
+    EXPECT_TRUE(machine->launcher().WaitForWinePrograms(std::chrono::milliseconds(0)));
+    ASSERT_TRUE(machine->launcher().ShellExecute("open", "https://tolvane.example.org/", ""));
+    ASSERT_TRUE(machine->launcher().ShellExecute("", "regsvr32.exe", "/u /s a.dll"));
+    ASSERT_TRUE(machine->launcher().ShellExecute("", "regsvr32.exe", "/u /s b.dll"));
+    EXPECT_FALSE(machine->launcher().WaitForWinePrograms(std::chrono::milliseconds(50)));
+    EXPECT_FALSE(std::filesystem::exists(ended));
+    EXPECT_TRUE(machine->launcher().WaitForWinePrograms(std::chrono::seconds(20)));
+    std::ifstream in(ended);
+    std::stringstream both;
+    both << in.rdbuf();
+    EXPECT_EQ(both.str(), "regsvr32.exe\nregsvr32.exe\n");
 }
 
 TEST(LauncherTest, WithoutWineOrADesktopNothingStarts) {

@@ -1,6 +1,7 @@
 #include "platform/process_table.h"
 
 #include <dirent.h>
+#include <fcntl.h>
 #include <signal.h>
 #include <unistd.h>
 
@@ -8,8 +9,6 @@
 #include <cerrno>
 #include <climits>
 #include <cstdlib>
-#include <fstream>
-#include <iterator>
 #include <set>
 #include <sstream>
 
@@ -27,11 +26,28 @@ std::string Canonical(const std::string& path) {
     return out;
 }
 
+// The whole of a /proc file. False when it cannot be opened or read: a file
+// opened just before its process was reaped fails to read with ESRCH, which
+// is a process that has gone, not an error of the listing.
 bool ReadProcFile(const std::string& path, std::string* content) {
-    std::ifstream in(path, std::ios::binary);
-    if (!in) return false;
-    content->assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-    return !in.bad();
+    content->clear();
+    int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return false;
+    char buffer[8192];
+    bool ok = true;
+    for (;;) {
+        ssize_t n = read(fd, buffer, sizeof buffer);
+        if (n > 0) {
+            content->append(buffer, static_cast<size_t>(n));
+        } else if (n == 0) {
+            break;
+        } else if (errno != EINTR) {
+            ok = false;
+            break;
+        }
+    }
+    close(fd);
+    return ok;
 }
 
 // "C:\x" or "\\server\x": the path a Wine process gives as its argv[0].
@@ -68,35 +84,42 @@ uint32_t ParentPid(const std::string& procDir) {
     return static_cast<uint32_t>(ppid);
 }
 
-// The host files a process has mapped, in the order of its maps, once each.
-std::vector<std::string> MappedFiles(const std::string& procDir) {
-    std::vector<std::string> files;
-    std::ifstream maps(procDir + "/maps");
+// The host files a process has mapped, in the order of its maps, once each;
+// false when the maps cannot be read (the process has gone).
+bool MappedFiles(const std::string& procDir, std::vector<std::string>* files) {
+    files->clear();
+    std::string maps;
+    if (!ReadProcFile(procDir + "/maps", &maps)) return false;
     std::set<std::string> seen;
-    std::string line;
-    while (std::getline(maps, line)) {
+    size_t start = 0;
+    while (start < maps.size()) {
+        size_t end = maps.find('\n', start);
+        if (end == std::string::npos) end = maps.size();
+        std::string_view line(maps.data() + start, end - start);
+        start = end + 1;
         // address perms offset dev inode path: the path starts at the first
         // '/' after the five fields and may hold blanks.
         size_t slash = line.find('/');
-        if (slash == std::string::npos) continue;
-        std::string path = line.substr(slash);
+        if (slash == std::string_view::npos) continue;
+        std::string path(line.substr(slash));
         constexpr std::string_view kDeleted = " (deleted)";
         if (path.size() > kDeleted.size() &&
             path.compare(path.size() - kDeleted.size(), kDeleted.size(), kDeleted) == 0)
             path.resize(path.size() - kDeleted.size());
-        if (seen.insert(path).second) files.push_back(path);
+        if (seen.insert(path).second) files->push_back(path);
     }
-    return files;
+    return true;
 }
 
 class ProcProcessTable : public ProcessTable {
   public:
-    ProcProcessTable(const std::string& prefixPath, const FileSystem& files)
-        : prefix_(Canonical(prefixPath)), files_(files) {}
+    ProcProcessTable(const std::string& prefixPath, const FileSystem& files,
+                     const std::string& procRoot)
+        : prefix_(Canonical(prefixPath)), files_(files), procRoot_(procRoot) {}
 
     bool List(std::vector<ProcessSnapshot>* processes) override {
         processes->clear();
-        DIR* proc = opendir("/proc");
+        DIR* proc = opendir(procRoot_.c_str());
         if (!proc) return false;
         std::vector<uint32_t> pids;
         while (dirent* entry = readdir(proc)) {
@@ -134,7 +157,7 @@ class ProcProcessTable : public ProcessTable {
     // Wine program started without WINEPREFIX, the prefix is Wine's default
     // $HOME/.wine of that process.
     bool BelongsToMachine(uint32_t pid) const {
-        std::string dir = "/proc/" + std::to_string(pid);
+        std::string dir = procRoot_ + "/" + std::to_string(pid);
         std::string environ;
         if (!ReadProcFile(dir + "/environ", &environ)) return false;
         std::string prefix, home;
@@ -174,7 +197,7 @@ class ProcProcessTable : public ProcessTable {
     // False for processes of other machines and those that cannot be read.
     bool Snapshot(uint32_t pid, ProcessSnapshot* out) const {
         if (!BelongsToMachine(pid)) return false;
-        std::string dir = "/proc/" + std::to_string(pid);
+        std::string dir = procRoot_ + "/" + std::to_string(pid);
         std::string cmdline;
         if (!ReadProcFile(dir + "/cmdline", &cmdline)) return false;
         std::string argv0 =
@@ -193,7 +216,7 @@ class ProcProcessTable : public ProcessTable {
                 out->exePath = Utf8ToCp1252(argv0);
             }
         }
-        out->hostFiles = MappedFiles(dir);
+        if (!MappedFiles(dir, &out->hostFiles)) return false;
         out->modules.clear();
         if (!out->exePath.empty()) out->modules.push_back(out->exePath);
         for (const std::string& host : out->hostFiles) {
@@ -206,6 +229,7 @@ class ProcProcessTable : public ProcessTable {
 
     std::string prefix_;
     const FileSystem& files_;
+    std::string procRoot_;
 };
 
 class FixedProcessTable : public ProcessTable {
@@ -246,8 +270,9 @@ bool ProcessTable::IsMapped(const std::string& hostPath) {
 }
 
 std::unique_ptr<ProcessTable> MakeProcProcessTable(const std::string& prefixPath,
-                                                   const FileSystem& files) {
-    return std::make_unique<ProcProcessTable>(prefixPath, files);
+                                                   const FileSystem& files,
+                                                   const std::string& procRoot) {
+    return std::make_unique<ProcProcessTable>(prefixPath, files, procRoot);
 }
 
 std::unique_ptr<ProcessTable> MakeFixedProcessTable(std::vector<ProcessSnapshot> processes) {

@@ -35,8 +35,13 @@ class ProcessTable {
 // WINEPREFIX=<prefix> (Wine's own helpers included), and Wine programs
 // without WINEPREFIX when the prefix is their $HOME/.wine; modules from
 // /proc/PID/maps mapped back to Windows paths; Terminate is kill(SIGKILL).
+// procRoot is where the process folders are: "/proc", or for tests a folder
+// laid out the same way (what a process that ends while it is read leaves,
+// a file that opens but cannot be read, can be made there at will).
+// Processes whose files cannot be read are left out.
 std::unique_ptr<ProcessTable> MakeProcProcessTable(const std::string& prefixPath,
-                                                   const FileSystem& files);
+                                                   const FileSystem& files,
+                                                   const std::string& procRoot = "/proc");
 
 // A fixed table for tests and for machines without live processes:
 // Terminate removes the entry.

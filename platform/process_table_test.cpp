@@ -159,6 +159,61 @@ TEST(ProcProcessTableTest, AWineProgramWithoutWineprefixRunsInHomeDotWine) {
         EXPECT_NE(p.pid, static_cast<uint32_t>(plain.pid()));  // no Wine program
 }
 
+// Stopping a prefix's wineserver ends all its programs at once, while a
+// scan or the removal may be reading their /proc files: a file opened just
+// before its process was reaped fails to read (ESRCH). A folder laid out as
+// /proc stands in for that moment: a directory where a file should be opens
+// and then fails to read. Such processes are left out; the listing goes on,
+// neither throws nor fails, and lists the programs whose files read.
+TEST(ProcProcessTableTest, ProgramsWhoseFilesFailToReadAreLeftOut) {
+    TempPrefix prefix;
+    auto machine = prefix.Open();
+    const std::string proc = prefix.Host("fake-proc");
+    const std::string environ =
+        std::string("HOME=/root\0WINEPREFIX=", 22) + prefix.path() + std::string(1, '\0');
+    const std::string maps = "7f00-7f01 r-xp 00000000 fe:00 12 " +
+                             prefix.Host("drive_c/windows/x y.dll") +
+                             "\n7f01-7f02 r--p 00000000 00:00 0 [heap]\n";
+    auto process = [&](const std::string& pid, const std::string& cmdline) {
+        std::filesystem::create_directories(proc + "/" + pid);
+        std::ofstream(proc + "/" + pid + "/environ", std::ios::binary) << environ;
+        std::ofstream(proc + "/" + pid + "/cmdline", std::ios::binary) << cmdline;
+        std::ofstream(proc + "/" + pid + "/stat") << pid << " (a b) S 77 1 1 0";
+        std::ofstream(proc + "/" + pid + "/maps") << maps;
+    };
+    auto unreadable = [&](const std::string& pid, const std::string& file) {
+        std::filesystem::remove(proc + "/" + pid + "/" + file);
+        std::filesystem::create_directory(proc + "/" + pid + "/" + file);
+    };
+    process("4101", std::string("C:\\windows\\gone1.exe\0", 21));
+    unreadable("4101", "cmdline");
+    process("4102", std::string("C:\\windows\\gone2.exe\0", 21));
+    unreadable("4102", "maps");
+    process("4103", std::string("C:\\windows\\gone3.exe\0", 21));
+    unreadable("4103", "environ");
+    process("4104", std::string("C:\\windows\\stays.exe\0-n\0", 24));
+    process("4105", std::string("C:\\windows\\gone4.exe\0", 21));
+    unreadable("4105", "stat");
+    std::filesystem::create_directories(proc + "/self");
+
+    auto table = MakeProcProcessTable(prefix.path(), machine->files(), proc);
+    std::vector<ProcessSnapshot> processes;
+    bool listed = false;
+    ASSERT_NO_THROW(listed = table->List(&processes));
+    ASSERT_TRUE(listed);
+    ASSERT_EQ(processes.size(), 2u);
+    // An unreadable stat costs only the parent.
+    EXPECT_EQ(processes[0].pid, 4104u);
+    EXPECT_EQ(processes[0].exePath, "C:\\windows\\stays.exe");
+    EXPECT_EQ(processes[0].parentPid, 77u);
+    EXPECT_EQ(processes[0].modules,
+              (std::vector<std::string>{"C:\\windows\\stays.exe", "C:\\windows\\x y.dll"}));
+    EXPECT_EQ(processes[1].pid, 4105u);
+    EXPECT_EQ(processes[1].parentPid, 0u);
+    EXPECT_FALSE(table->IsMapped(prefix.Host("drive_c/windows/gone.dll")));
+    EXPECT_TRUE(table->IsMapped(prefix.Host("drive_c/windows/x y.dll")));
+}
+
 TEST(FixedProcessTableTest, TerminateRemovesTheEntry) {
     ProcessSnapshot a, b;
     a.pid = 10;

@@ -83,6 +83,9 @@ void WaitForWineToFinish(Machine& machine, std::chrono::milliseconds limit) {
         return false;
     };
     const auto deadline = std::chrono::steady_clock::now() + limit;
+    // First the programs we started ourselves: until `wine` has started the
+    // Windows program (and with it the wineserver) nothing of Wine shows.
+    machine.launcher().WaitForWinePrograms(limit);
     while (std::chrono::steady_clock::now() < deadline) {
         bool busy = machine.registry().WineServerRunning();
         std::vector<ProcessSnapshot> processes;

@@ -88,8 +88,9 @@ class ObjectRemover {
 // matches that name) and waits up to two seconds for them to be gone.
 bool KillProcessesRunning(Machine& machine, std::string_view path);
 
-// Waits until no Wine program of the machine runs any more and its
-// wineserver has ended, at most for limit.
+// Waits until the Wine programs the machine's launcher started have ended,
+// then until no Wine program of the machine runs any more and its wineserver
+// has ended, at most for limit in all.
 void WaitForWineToFinish(Machine& machine, std::chrono::milliseconds limit);
 
 }  // namespace tolvane

@@ -3,10 +3,12 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include <filesystem>
 #include <fstream>
 #include <sstream>
 
 #include "app/settings_store.h"
+#include "platform/testing/scoped_env.h"
 #include "platform/testing/temp_prefix.h"
 #include "removal/browser_reset.h"
 #include "removal/object_remover.h"
@@ -351,6 +353,27 @@ TEST(ObjectRemoverOps, FilesAndFoldersEndProgramsUnregisterAndStopAtALockedFile)
     EXPECT_TRUE(f.remover.RemoveFolder("C:\\Missing"));
     EXPECT_FALSE(f.remover.RemoveFile("C:\\Missing.txt"));
     EXPECT_EQ(f.remover.FailedDeletions().size(), 1u);
+}
+
+// On a real prefix `wine` is a shell script: for a moment after the start
+// nothing of Wine shows in the process table, and the wineserver starts only
+// with the Windows program. The removal waits for regsvr32 itself before it
+// goes on, or the changes it makes next would meet Wine's server.
+TEST(ObjectRemoverOps, UnregisteringWaitsForRegsvr32ToEnd) {
+    Fixture f;
+    f.machine->launcher().SetObserver(nullptr);
+    const std::string bin = f.prefix.Host("bin");
+    std::filesystem::create_directory(bin);
+    {
+        std::ofstream script(bin + "/wine");
+        script << "#!/bin/sh\nsleep 0.5\necho \"$*\" > " << bin << "/unregistered\n";
+    }
+    std::filesystem::permissions(bin + "/wine", std::filesystem::perms::owner_all);
+    testing::ScopedEnv path("PATH", (bin + ":/usr/bin:/bin").c_str());
+    f.prefix.WriteFile("C:\\Bad\\helper.dll", "MZ");
+    EXPECT_TRUE(f.remover.RemoveFile("C:\\Bad\\helper.dll"));
+    EXPECT_FALSE(f.Exists("C:\\Bad\\helper.dll"));
+    EXPECT_EQ(HostText(bin + "/unregistered"), "regsvr32.exe /u /s C:\\Bad\\helper.dll\n");
 }
 
 }  // namespace

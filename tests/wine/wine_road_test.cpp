@@ -195,7 +195,20 @@ class RealWineRoad : public ::testing::Test {
 
     // Runs the commands as one batch file in one `wine cmd` (one Wine start
     // for all of them) and returns each command's answer.
+    // cmd now and then fails to start a program on a busy machine ("Can't
+    // recognize ...", status 9009): such a command never ran, so it is run
+    // once more in a batch of its own.
     static std::vector<RegAnswer> WineBatch(const std::vector<std::string>& commands) {
+        std::vector<RegAnswer> answers = WineBatchOnce(commands);
+        for (size_t i = 0; i < answers.size(); ++i) {
+            if (answers[i].status != kCmdCouldNotStart) continue;
+            std::cout << "[ wine     ] cmd could not start `" << commands[i] << "`; again\n";
+            answers[i] = WineBatchOnce({commands[i]})[0];
+        }
+        return answers;
+    }
+    static constexpr int kCmdCouldNotStart = 9009;
+    static std::vector<RegAnswer> WineBatchOnce(const std::vector<std::string>& commands) {
         std::string batch = "@echo off\r\n";
         for (const std::string& command : commands)
             batch += command + "\r\necho @@status=%errorlevel%\r\n";

@@ -121,8 +121,30 @@ TEST(Headless, ScansWhileThePrefixsWineServerRuns) {
         std::string log = ReadHost(doc["logHostPath"].get<std::string>());
         EXPECT_EQ(log.find("Starting Scanning ("), 0u) << log;
     }
+
+    // A removal or a restore is refused, saying how to stop the server, and
+    // the command fails; nothing changes.
+    std::string out;
+    EXPECT_EQ(
+        RunTolvane("--headless --machine '" + prefix.path() + "' --yes scan registry remove all",
+                   &out),
+        1);
+    EXPECT_NE(out.find("wineserver -k"), std::string::npos) << out;
+    EXPECT_EQ(RunTolvane("--headless --machine '" + prefix.path() +
+                             "' --yes --open 'C:\\backup.zip' restore",
+                         &out),
+              1);
+    EXPECT_NE(out.find("wineserver -k"), std::string::npos) << out;
     // Wine's registry stays as Wine wrote it.
     EXPECT_EQ(ReadHost(prefix.Host("system.reg")), systemReg);
+
+    server.Stop();
+    EXPECT_EQ(
+        RunTolvane("--headless --machine '" + prefix.path() + "' --yes scan registry remove all",
+                   &out),
+        0)
+        << out;
+    EXPECT_NE(out.find("1 Objects deleted successfully."), std::string::npos) << out;
 }
 
 std::string User() {

@@ -428,14 +428,23 @@ bool Session::RunStep(const Step& step) {
         return true;
     }
     if (step.word == "settings") return Settings(step);
+    // While the prefix's wineserver runs the removal and the restore are
+    // refused (the message says how to stop it), and a removal that started
+    // Wine itself may leave it running with the later changes refused: the
+    // command failed, whatever it printed.
     if (step.word == "remove") {
+        bool refused = machine_->registry().WineServerRunning();
         c.Execute(a == "all" ? MainCommand::RemoveAll : MainCommand::RemoveSelected);
-        return true;
+        return !refused && !machine_->registry().WineServerRunning();
+    }
+    if (step.word == "restore") {
+        bool refused = machine_->registry().WineServerRunning();
+        c.Execute(MainCommand::RestoreBackup);
+        return !refused;
     }
     // Words that press one button or menu item and print nothing themselves.
     static const std::map<std::string, MainCommand> plainCommands = {
         {"backup", MainCommand::BackupQuarantine},
-        {"restore", MainCommand::RestoreBackup},
         {"advanced", MainCommand::AdvancedBhoScan},
         {"update", MainCommand::CheckUpdates},
         {"about", MainCommand::About},
