@@ -147,6 +147,33 @@ TEST(Headless, ScansWhileThePrefixsWineServerRuns) {
     EXPECT_NE(out.find("1 Objects deleted successfully."), std::string::npos) << out;
 }
 
+// The file dialogs' paths may be given as Linux paths that a drive covers.
+TEST(Headless, LinuxPathsOfTheFileDialogsGoThroughTheDrives) {
+    TempPrefix prefix;
+    {
+        auto machine = prefix.Open();
+        RegKey key;
+        ASSERT_EQ(machine->registry().CreateKey(Registry::Root(RootKey::LocalMachine),
+                                                "Software\\Gossamer", KEY_ALL_ACCESS, &key),
+                  ERROR_SUCCESS);
+    }
+    const std::string archive = prefix.Host("drive_c/users/b.zip");
+    const std::string machineArg = "--headless --machine '" + prefix.path() + "'";
+    std::string out;
+    ASSERT_EQ(RunTolvane(machineArg + " --yes --save-as '" + archive + "' scan registry remove all",
+                         &out),
+              0)
+        << out;
+    EXPECT_NE(out.find("Backup created sucessfullly"), std::string::npos) << out;
+    EXPECT_TRUE(std::filesystem::exists(archive));
+    ASSERT_EQ(RunTolvane(machineArg + " --json scan registry", &out), 0);
+    EXPECT_TRUE(nlohmann::json::parse(out)["rows"].empty()) << out;
+
+    ASSERT_EQ(RunTolvane(machineArg + " --yes --open '" + archive + "' restore", &out), 0) << out;
+    ASSERT_EQ(RunTolvane(machineArg + " --json scan registry", &out), 0);
+    EXPECT_EQ(nlohmann::json::parse(out)["rows"].size(), 1u) << out;
+}
+
 std::string User() {
     passwd* pw = getpwuid(getuid());
     return pw && pw->pw_name ? pw->pw_name : "user";

@@ -128,8 +128,17 @@ int Session::Run() {
     views_.script.fallback = options_.fallback == 1   ? ScriptedViews::Fallback::Yes
                              : options_.fallback == 2 ? ScriptedViews::Fallback::No
                                                       : ScriptedViews::Fallback::Default;
-    views_.script.saveAs.assign(options_.saveAs.begin(), options_.saveAs.end());
-    views_.script.open.assign(options_.open.begin(), options_.open.end());
+    // The file dialogs show the machine's drives; a Linux path given instead
+    // ("/tmp/b.zip") is taken through the drive that covers it (Z: in a
+    // Wine-made prefix), as the dialog would have shown it.
+    auto windowsPaths = [this](const std::vector<std::string>& paths) {
+        std::deque<std::string> mapped;
+        for (const std::string& path : paths)
+            mapped.push_back(path.starts_with('/') ? machine_->files().ToWindowsPath(path) : path);
+        return mapped;
+    };
+    views_.script.saveAs = windowsPaths(options_.saveAs);
+    views_.script.open = windowsPaths(options_.open);
     if (options_.haveFolders) views_.script.folders = options_.folders;
     views_.echo = [this](const std::string& line) {
         if (options_.json)
