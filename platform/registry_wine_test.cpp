@@ -15,6 +15,7 @@
 
 #include "platform/codepage.h"
 #include "platform/registry.h"
+#include "platform/testing/run_command.h"
 #include "platform/wine_hive.h"
 
 namespace tolvane {
@@ -31,15 +32,7 @@ std::string ReadFile(const std::string& path) {
 
 // Runs a shell command; its exit status and everything it printed.
 int RunShell(const std::string& command, std::string* output = nullptr) {
-    FILE* pipe = popen((command + " 2>&1").c_str(), "r");
-    if (!pipe) return -1;
-    std::string text;
-    std::array<char, 4096> buffer;
-    size_t n;
-    while ((n = fread(buffer.data(), 1, buffer.size(), pipe)) > 0) text.append(buffer.data(), n);
-    int status = pclose(pipe);
-    if (output) *output = text;
-    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    return testing::RunCommand(command + " 2>&1", output);
 }
 
 bool WineInstalled() {

@@ -43,6 +43,7 @@
 #include "definitions/threat_database.h"
 #include "platform/machine.h"
 #include "platform/registry.h"
+#include "platform/testing/run_command.h"
 #include "platform/wineserver_lock.h"
 #include "removal/object_remover.h"
 #include "removal/removal_flow.h"
@@ -73,9 +74,7 @@ std::string ReadHostFile(const fs::path& path) {
 }
 
 std::string Quote(const std::string& text) {
-    std::string out = "'";
-    for (char c : text) out += c == '\'' ? std::string("'\\''") : std::string(1, c);
-    return out + "'";
+    return testing::ShellQuote(text);
 }
 
 struct ShellResult {
@@ -88,14 +87,7 @@ ShellResult Shell(const std::string& script, int seconds) {
     ShellResult result;
     std::string command =
         "timeout -k 5 " + std::to_string(seconds) + " bash -c " + Quote(script) + " 2>&1";
-    FILE* pipe = popen(command.c_str(), "r");
-    if (!pipe) return result;
-    std::array<char, 4096> buffer;
-    size_t n;
-    while ((n = fread(buffer.data(), 1, buffer.size(), pipe)) > 0)
-        result.output.append(buffer.data(), n);
-    int status = pclose(pipe);
-    result.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    result.status = testing::RunCommand(command, &result.output);
     return result;
 }
 

@@ -10,6 +10,7 @@
 #include <sstream>
 #include <string>
 
+#include "platform/testing/run_command.h"
 #include "platform/testing/temp_prefix.h"
 
 namespace tolvane {
@@ -20,24 +21,13 @@ struct Result {
     std::string out;
 };
 
-std::string Quote(const std::string& arg) {
-    std::string quoted = "'";
-    for (char c : arg) quoted += c == '\'' ? std::string("'\\''") : std::string(1, c);
-    return quoted + "'";
-}
+using testing::ShellQuote;
 
 Result RunTool(const std::vector<std::string>& args) {
-    std::string command = Quote(TOLVANE_DB_TOOL);
-    for (const std::string& arg : args) command += " " + Quote(arg);
-    command += " 2>/dev/null";
+    std::string command = ShellQuote(TOLVANE_DB_TOOL);
+    for (const std::string& arg : args) command += " " + ShellQuote(arg);
     Result result;
-    FILE* pipe = popen(command.c_str(), "r");
-    if (!pipe) return result;
-    char buffer[4096];
-    size_t n;
-    while ((n = fread(buffer, 1, sizeof buffer, pipe)) > 0) result.out.append(buffer, n);
-    int status = pclose(pipe);
-    result.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    result.exitCode = testing::RunCommand(command + " 2>/dev/null", &result.out);
     return result;
 }
 

@@ -10,6 +10,7 @@
 #include <sstream>
 
 #include "platform/registry.h"
+#include "platform/testing/run_command.h"
 
 namespace tolvane {
 namespace {
@@ -48,19 +49,14 @@ class RegToolTest : public ::testing::Test {
         std::string errFile = prefix_ + "/stderr.txt";
         std::string command = "'" TOLVANE_REG_TOOL "' --machine '" + prefix_ + "' " + args +
                               " </dev/null 2>'" + errFile + "'";
-        FILE* pipe = popen(command.c_str(), "r");
         std::string text;
-        std::array<char, 4096> buffer;
-        size_t n;
-        while ((n = fread(buffer.data(), 1, buffer.size(), pipe)) > 0)
-            text.append(buffer.data(), n);
-        int status = pclose(pipe);
+        int status = testing::RunCommand(command, &text);
         if (out) *out = text;
         std::ifstream in(errFile);
         std::stringstream ss;
         ss << in.rdbuf();
         if (err) *err = ss.str();
-        return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+        return status;
     }
 
     std::string prefix_;

@@ -13,6 +13,7 @@
 #include "platform/machine.h"
 #include "platform/registry.h"
 #include "platform/testing/fake_wineserver.h"
+#include "platform/testing/run_command.h"
 #include "platform/testing/temp_prefix.h"
 
 namespace tolvane {
@@ -20,16 +21,10 @@ namespace {
 
 using testing::TempPrefix;
 
-// Runs a program; *out gets its standard output. Returns the exit status.
+// Runs a command; *out gets its standard output (errors are dropped).
+// Returns the exit status.
 int RunCommand(const std::string& command, std::string* out) {
-    FILE* pipe = popen((command + " 2>/dev/null").c_str(), "r");
-    if (!pipe) return -1;
-    char buffer[4096];
-    size_t n;
-    out->clear();
-    while ((n = fread(buffer, 1, sizeof buffer, pipe)) > 0) out->append(buffer, n);
-    int status = pclose(pipe);
-    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    return testing::RunCommand(command + " 2>/dev/null", out);
 }
 int RunTolvane(const std::string& arguments, std::string* out) {
     return RunCommand(std::string(TOLVANE_PROGRAM) + " " + arguments, out);

@@ -18,6 +18,7 @@
 #include <nlohmann/json.hpp>
 
 #include "app/settings_store.h"
+#include "platform/testing/run_command.h"
 #include "ui/qt/gui_test_support.h"
 
 namespace tolvane {
@@ -632,20 +633,13 @@ TEST_F(GuiTest, DemoMachineScreenshots) {
 }
 
 #ifdef TOLVANE_PROGRAM
-// Runs a program; *out gets its standard output. The exit status.
+// Runs a program; *out gets what it printed on both outputs. The exit status.
 int RunCommand(const std::string& command, std::string* out) {
-    FILE* pipe = popen((command + " 2>&1").c_str(), "r");
-    if (!pipe) return -1;
-    char buffer[4096];
-    size_t n;
-    out->clear();
-    while ((n = fread(buffer, 1, sizeof buffer, pipe)) > 0) out->append(buffer, n);
-    int status = pclose(pipe);
-    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    return testing::RunCommand(command + " 2>&1", out);
 }
 
 std::string Quoted(const std::string& text) {
-    return "'" + text + "'";
+    return testing::ShellQuote(text);
 }
 
 // The same Smart Scan of the demo machine (its programs running) from the
