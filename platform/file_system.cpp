@@ -660,14 +660,13 @@ bool FileSystem::ReadWholeFile(std::string_view path, std::string* content) cons
 
 // Writes a new file beside `target` with `fill`, syncs it and renames it
 // over `target`, then syncs the folder: the target holds either its old or
-// its new content, never a part. Temporaries that killed writers of
-// `target` left behind go first.
+// its new content, never a part. A temporary that a killed writer of
+// `target` left behind is taken over (replacement_temp.h).
 bool FileSystem::ReplaceFile(const std::string& target, const std::function<bool(int)>& fill,
                              unsigned mode, bool runHook) {
     std::string folder = ParentOf(target);
-    RemoveStaleReplacementTemps(target);
     std::string temp;
-    int fd = CreateReplacementTemp(target, &temp);
+    int fd = OpenReplacementTemp(target, &temp);
     if (fd < 0) return FailErrno();
     auto abandon = [&](long code) {
         unlink(temp.c_str());
