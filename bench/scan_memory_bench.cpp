@@ -7,7 +7,7 @@
 //   3. 1,000,000 files, 10,100 recognised (one more file name known)
 // 1 and 2 should be about equal; 3 is what recognised objects cost.
 //
-// The tree (10 parts of 1,000 folders with 100 empty files each) is made
+// The tree (10 blocks p0..p9 of 1,000 folders with 100 empty files each) is made
 // once and kept: making a million files takes minutes.
 //
 // scan_memory_bench [--tree DIR]   (default /tmp/tolvane-bench-million)
@@ -34,10 +34,10 @@ using Clock = std::chrono::steady_clock;
 
 namespace {
 
-constexpr int kParts = 10;
-constexpr int kFoldersPerPart = 1000;
+constexpr int kBlocks = 10;
+constexpr int kFoldersPerBlock = 1000;
 constexpr int kFilesPerFolder = 100;
-constexpr int kPlanted = 100;  // spy files, all in part 0
+constexpr int kPlanted = 100;  // spy files, all in block p0
 
 std::string Numbered(const char* stem, int number, const char* tail = "") {
     std::string name = stem;
@@ -47,8 +47,8 @@ std::string Numbered(const char* stem, int number, const char* tail = "") {
 }
 
 void MakeTree(const fs::path& root) {
-    for (int p = 0; p < kParts; ++p) {
-        for (int d = 0; d < kFoldersPerPart; ++d) {
+    for (int p = 0; p < kBlocks; ++p) {
+        for (int d = 0; d < kFoldersPerBlock; ++d) {
             fs::path folder = root / Numbered("p", p) / Numbered("d", d);
             fs::create_directories(folder);
             for (int f = 0; f < kFilesPerFolder; ++f) {
@@ -60,7 +60,7 @@ void MakeTree(const fs::path& root) {
         std::ofstream(root / "p0" / Numbered("d", i * 7) / Numbered("spy", i, ".exe")) << "x";
 }
 
-// Known files: the planted spy files (on D: as part 0 or as the whole tree),
+// Known files: the planted spy files (on D: as block p0 or as the whole tree),
 // and with `everyFolder` also one name that stands in every folder.
 std::string Definitions(bool everyFolder) {
     std::string markup = "<NA VERSION=\"1\" DATE=\"bench\">";
@@ -153,7 +153,7 @@ int main(int argc, char** argv) {
     if (argc == 3 && std::string(argv[1]) == "--tree") tree = argv[2];
     if (!fs::exists(tree / ".complete")) {
         std::printf("making %d files in %s (once) ...\n",
-                    kParts * kFoldersPerPart * kFilesPerFolder, tree.c_str());
+                    kBlocks * kFoldersPerBlock * kFilesPerFolder, tree.c_str());
         std::fflush(stdout);
         auto start = Clock::now();
         MakeTree(tree);
