@@ -1,5 +1,9 @@
 #include "app/main_controller.h"
 
+#include <string_view>
+#include <unordered_map>
+#include <vector>
+
 #include "app/settings_store.h"
 #include "definitions/threat_database.h"
 #include "platform/machine.h"
@@ -426,26 +430,23 @@ void MainController::RunResultsMenuCommand(ListMenuCommand command) {
 
 void MainController::AddCheckedToIgnoreList() {
     if (RefuseWhileScanning()) return;
-    size_t position = 0;
-    while (position < results_.size()) {
+    // By name in the database as it is now: definitions loaded anew (an
+    // update) leave the scan's own pointers behind. The first of a name wins.
+    std::unordered_map<std::string_view, const ThreatDefinition*> byName;
+    for (const auto& candidate : database_.definitions())
+        byName.emplace(candidate->name, candidate.get());
+    std::vector<size_t> checked;
+    for (size_t position = 0; position < results_.size(); ++position) {
         const ListRow& row = results_.rows()[position];
-        if (!row.checked) {
-            ++position;
-            continue;
-        }
+        if (!row.checked) continue;
         if (const DetectedObject* object = row.detected) {
-            // By name in the database as it is now: definitions loaded anew
-            // (an update) leave the scan's own pointers behind.
-            const ThreatDefinition* definition = nullptr;
-            for (const auto& candidate : database_.definitions())
-                if (candidate->name == row.vendor) {
-                    definition = candidate.get();
-                    break;
-                }
-            ignoreList_.Add(definition, row.vendor, object->objectText, object->TypeNumber());
+            auto found = byName.find(row.vendor);
+            ignoreList_.Add(found == byName.end() ? nullptr : found->second, row.vendor,
+                            object->objectText, object->TypeNumber());
         }
-        results_.RemoveAt(position);
+        checked.push_back(position);
     }
+    results_.RemoveRows(checked);
     ignoreList_.Save();
 }
 

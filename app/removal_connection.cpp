@@ -39,6 +39,10 @@ void ResultRows::RemoveRow(size_t row) {
     list_.RemoveAt(row);
 }
 
+void ResultRows::RemoveRows(const std::vector<size_t>& rows) {
+    list_.RemoveRows(rows);
+}
+
 RemovalAnswer ViewsRemovalView::ShowMessage(std::string_view caption, std::string_view text,
                                             RemovalButtons buttons, RemovalIcon) {
     MessageButtons shown = buttons == RemovalButtons::YesNo      ? MessageButtons::YesNo

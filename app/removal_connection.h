@@ -24,6 +24,7 @@ class ResultRows : public ObjectRows {
     bool RowBackupMark(size_t row) const override;
     void SetRowBackupMark(size_t row, bool marked) override;
     void RemoveRow(size_t row) override;
+    void RemoveRows(const std::vector<size_t>& rows) override;
 
   private:
     ResultsListModel& list_;

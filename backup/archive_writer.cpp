@@ -99,6 +99,13 @@ bool ArchiveWriter::Open(std::string_view path) {
     std::optional<std::string> host = files_.ToHostPath(partPath_);
     if (!host) return false;
     files_.DeleteFile(partPath_);
+    // minizip writes the host path itself: the machine layer makes the file
+    // first, so that its rules (no link off the drive, no read-only folder)
+    // hold for it too.
+    {
+        File part;
+        if (!files_.OpenFile(partPath_, FileOpenMode::Write, &part)) return false;
+    }
     zip_ = zipOpen64(host->c_str(), APPEND_STATUS_CREATE);
     if (!zip_) return false;
     baseFolder_ = FolderOf(target_);

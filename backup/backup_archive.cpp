@@ -34,7 +34,11 @@ bool DeleteTree(FileSystem& files, const std::string& folder, int depth) {
         do {
             if (entry.name == "." || entry.name == "..") continue;
             std::string full = folder + "\\" + entry.name;
-            if (entry.attributes & FILE_ATTRIBUTE_DIRECTORY) {
+            if ((entry.attributes & FILE_ATTRIBUTE_DIRECTORY) &&
+                (entry.attributes & FILE_ATTRIBUTE_REPARSE_POINT)) {
+                // A linked folder goes as a link: what it leads to is not ours.
+                ok = files.RemoveDirectory(full) && ok;
+            } else if (entry.attributes & FILE_ATTRIBUTE_DIRECTORY) {
                 ok = DeleteTree(files, full, depth + 1) && ok;
             } else {
                 files.SetFileAttributes(full, FILE_ATTRIBUTE_NORMAL);

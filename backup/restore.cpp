@@ -58,13 +58,14 @@ bool IsCopyNumber(const std::string& text) {
     return true;
 }
 
-// A full path of one of the machine's drives: "X:\" and something after.
+// A full path of one of the machine's drives whose folder lies inside the
+// prefix: "X:\" and something after.
 bool IsMachinePath(const FileSystem& files, const std::string& path) {
     if (path.size() < 4 || !std::isalpha(static_cast<unsigned char>(path[0])) || path[1] != ':' ||
         path[2] != '\\') {
         return false;
     }
-    return files.ToHostPath(path).has_value();
+    return files.DriveInsidePrefix(path) && files.ToHostPath(path).has_value();
 }
 
 struct Record {

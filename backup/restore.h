@@ -10,7 +10,10 @@
 // Archives may come from elsewhere: entries that would land outside the
 // work folder are not extracted (archive_reader.h), copy numbers must be
 // plain numbers, recorded paths must be full paths of the machine's drives,
-// and nothing that exists is replaced (a folder copy whose folder exists
+// restores go only to drives whose folder lies inside the prefix (C:, not Z: = /,
+// which would let an archive plant files anywhere on the host), no write
+// follows a link off its drive (file_system.h), and nothing that exists is
+// replaced (a folder copy whose folder exists
 // again is merged into it file by file, keeping what is there).
 //
 // Folder copies are read in both layouts: as a numbered folder of their own

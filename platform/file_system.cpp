@@ -290,6 +290,20 @@ struct FileSystem::Resolved {
     bool exists = false;     // the whole path exists
     bool parentExists = false;
     bool isRoot = false;
+    std::string real;       // canonical location of the deepest part found on disk
+    std::string driveRoot;  // canonical folder of the path's own drive
+
+    // Whether what a change acts on lies on the path's own drive: the entry
+    // itself (its folder, for a link as the last part) or, with followLast,
+    // what a link as the last part leads to. A link inside a drive that
+    // leads elsewhere (C:\x -> /etc) is not followed by changes.
+    bool OnOwnDrive(bool followLast) const {
+        if (followLast || !exists || isRoot) return IsBelow(real, driveRoot);
+        struct stat st;
+        if (lstat(host.c_str(), &st) != 0 || !S_ISLNK(st.st_mode)) return IsBelow(real, driveRoot);
+        std::string folder = Canonical(ParentOf(host));
+        return !folder.empty() && IsBelow(folder, driveRoot);
+    }
 };
 
 FileSystem::FileSystem(const std::string& prefixPath) : drives_(std::make_unique<Drives>()) {
@@ -436,7 +450,17 @@ bool FileSystem::Resolve(std::string_view windowsPath, Resolved* out) const {
     if (!inside) return Fail(ERROR_ACCESS_DENIED);
 
     out->host = host;
+    out->real = real;
+    out->driveRoot = drive->second;
     return true;
+}
+
+bool FileSystem::DriveInsidePrefix(std::string_view windowsPath) const {
+    if (windowsPath.size() < 2 || windowsPath[1] != ':') return false;
+    std::map<char, std::string> roots = drives_->Current();
+    auto drive = roots.find(FoldCase(windowsPath[0]));
+    std::string prefix = Canonical(drives_->prefix);
+    return drive != roots.end() && !prefix.empty() && IsBelow(drive->second, prefix);
 }
 
 std::optional<std::string> FileSystem::ToHostPath(std::string_view windowsPath) const {
@@ -714,14 +738,13 @@ bool FileSystem::ReadWholeFile(std::string_view path, std::string* content) cons
 
 // Writes a new file beside `target` with `fill`, syncs it and renames it
 // over `target`, then syncs the folder: the target holds either its old or
-// its new content, never a part. Temporaries that killed writers of
-// `target` left behind go first.
+// its new content, never a part. A temporary that a killed writer of
+// `target` left behind is taken over (replacement_temp.h).
 bool FileSystem::ReplaceFile(const std::string& target, const std::function<bool(int)>& fill,
                              unsigned mode, bool runHook) {
     std::string folder = ParentOf(target);
-    RemoveStaleReplacementTemps(target);
     std::string temp;
-    int fd = CreateReplacementTemp(target, &temp);
+    int fd = OpenReplacementTemp(target, &temp);
     if (fd < 0) return FailErrno();
     auto abandon = [&](long code) {
         unlink(temp.c_str());
@@ -746,6 +769,7 @@ bool FileSystem::WriteWholeFileAtomic(std::string_view path, std::string_view co
     Resolved r;
     if (!Resolve(path, &r)) return false;
     if (!r.parentExists || r.isRoot) return Fail(ERROR_PATH_NOT_FOUND);
+    if (!r.OnOwnDrive(true)) return Fail(ERROR_ACCESS_DENIED);
     std::string target = r.host;
     unsigned mode = 0666 & ~0022u;
     if (r.exists) {
@@ -801,6 +825,7 @@ bool FileSystem::OpenFile(std::string_view path, FileOpenMode mode, File* file) 
     struct stat link;
     if (!exists && lstat(r.host.c_str(), &link) == 0) return Fail(ERROR_ACCESS_DENIED);
     if (mode != FileOpenMode::Read) {
+        if (!r.OnOwnDrive(true)) return Fail(ERROR_ACCESS_DENIED);
         if (exists && NoWriteBits(st)) return Fail(ERROR_ACCESS_DENIED);
         if (exists && InUse(r.host)) return Fail(ERROR_SHARING_VIOLATION);
         if (!exists && !FolderWritable(ParentOf(r.host))) return false;
@@ -823,6 +848,7 @@ bool FileSystem::CopyFile(std::string_view from, std::string_view to, bool failI
     if (!S_ISREG(ss.st_mode)) return Fail(ERROR_ACCESS_DENIED);
     if (!Resolve(to, &dst)) return false;
     if (!dst.parentExists || dst.isRoot) return Fail(ERROR_PATH_NOT_FOUND);
+    if (!dst.OnOwnDrive(true)) return Fail(ERROR_ACCESS_DENIED);
     std::string target = dst.host;
     if (dst.exists) {
         struct stat ds;
@@ -871,6 +897,7 @@ bool FileSystem::MoveFileReplacing(std::string_view from, std::string_view to) {
     if (S_ISDIR(ss.st_mode)) return Fail(ERROR_ACCESS_DENIED);
     if (!Resolve(to, &dst)) return false;
     if (!dst.parentExists || dst.isRoot) return Fail(ERROR_PATH_NOT_FOUND);
+    if (!src.OnOwnDrive(false) || !dst.OnOwnDrive(false)) return Fail(ERROR_ACCESS_DENIED);
     if (dst.exists) {
         struct stat ds;
         if (!StatEntry(dst.host, &ds)) return FailErrno();
@@ -906,6 +933,7 @@ bool FileSystem::MoveFile(std::string_view from, std::string_view to) {
         }
     }
     if (!dst.parentExists || dst.isRoot) return Fail(ERROR_PATH_NOT_FOUND);
+    if (!src.OnOwnDrive(false) || !dst.OnOwnDrive(false)) return Fail(ERROR_ACCESS_DENIED);
     if (!S_ISDIR(ss.st_mode) && NoWriteBits(ss)) return Fail(ERROR_ACCESS_DENIED);
     if (!S_ISDIR(ss.st_mode) && InUse(src.host)) return Fail(ERROR_ACCESS_DENIED);
     if (!FolderWritable(ParentOf(src.host)) || !FolderWritable(ParentOf(dst.host))) return false;
@@ -930,6 +958,7 @@ bool FileSystem::DeleteFile(std::string_view path) {
     Resolved r;
     if (!Resolve(path, &r)) return false;
     if (!r.exists) return Fail(MissingError(r.parentExists));
+    if (!r.OnOwnDrive(false)) return Fail(ERROR_ACCESS_DENIED);
     struct stat st;
     if (lstat(r.host.c_str(), &st) != 0) return FailErrno();
     if (S_ISLNK(st.st_mode)) {
@@ -952,6 +981,7 @@ bool FileSystem::CreateDirectory(std::string_view path) {
     if (!Resolve(path, &r)) return false;
     if (r.exists) return Fail(ERROR_ALREADY_EXISTS);
     if (!r.parentExists) return Fail(ERROR_PATH_NOT_FOUND);
+    if (!r.OnOwnDrive(false)) return Fail(ERROR_ACCESS_DENIED);
     if (!FolderWritable(ParentOf(r.host))) return false;
     if (mkdir(r.host.c_str(), 0777) != 0) return FailErrno();
     t_lastError = ERROR_SUCCESS;
@@ -962,7 +992,7 @@ bool FileSystem::RemoveDirectory(std::string_view path) {
     Resolved r;
     if (!Resolve(path, &r)) return false;
     if (!r.exists) return Fail(MissingError(r.parentExists));
-    if (r.isRoot) return Fail(ERROR_ACCESS_DENIED);
+    if (r.isRoot || !r.OnOwnDrive(false)) return Fail(ERROR_ACCESS_DENIED);
     struct stat st;
     if (lstat(r.host.c_str(), &st) != 0) return FailErrno();
     if (S_ISLNK(st.st_mode)) {
@@ -1009,6 +1039,7 @@ bool FileSystem::SetFileAttributes(std::string_view path, uint32_t attributes) {
     if (!Resolve(path, &r)) return false;
     struct stat st;
     if (!r.exists || stat(r.host.c_str(), &st) != 0) return Fail(MissingError(r.parentExists));
+    if (!r.OnOwnDrive(true)) return Fail(ERROR_ACCESS_DENIED);
     mode_t mode = st.st_mode & 07777;
     if (attributes & FILE_ATTRIBUTE_READONLY)
         mode &= ~static_cast<mode_t>(S_IWUSR | S_IWGRP | S_IWOTH);
@@ -1045,6 +1076,7 @@ bool FileSystem::SetFileTimes(std::string_view path, FileTime lastAccess, FileTi
     Resolved r;
     if (!Resolve(path, &r)) return false;
     if (!r.exists) return Fail(MissingError(r.parentExists));
+    if (!r.OnOwnDrive(true)) return Fail(ERROR_ACCESS_DENIED);
     auto toSpec = [](FileTime t) {
         struct timespec ts;
         if (t == 0) {

@@ -22,7 +22,11 @@
 // devices (under Z:) are refused with ERROR_ACCESS_DENIED.
 // A path whose resolved location lies outside every drive (a symbolic link
 // leading out of drive_c when no drive covers its target) is refused with
-// ERROR_ACCESS_DENIED. Thread-safe.
+// ERROR_ACCESS_DENIED. Calls that change something (write, create, copy to,
+// move, delete, remove, set attributes or times) also refuse, with
+// ERROR_ACCESS_DENIED, a path that a link leads off its own drive (C:\x ->
+// /etc, which only Z: covers); a link itself may still be deleted or
+// removed. Reads and finds follow links to anywhere on a drive. Thread-safe.
 #pragma once
 
 #include <cstdint>
@@ -130,6 +134,9 @@ class FileSystem {
     // GetLogicalDriveStringsA: "C:\", "Z:\" ... for every drive letter of
     // dosdevices/ whose target is a folder, in letter order.
     std::vector<std::string> LogicalDrives() const;
+    // Whether the path's drive has its folder inside the prefix (C: =
+    // drive_c/), unlike Z: = / or a drive of some other host folder.
+    bool DriveInsidePrefix(std::string_view windowsPath) const;
     // GetTempPathA: the machine's temporary folder ending in a backslash.
     std::string TempPath() const;
 

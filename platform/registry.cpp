@@ -294,9 +294,8 @@ class RegistryStore {
     // Writes the file through a temporary file beside it, fsync and rename.
     bool Save(HiveFile& file, std::string* error) {
         std::string text = file.hive.Serialize();
-        RemoveStaleReplacementTemps(file.path);
         std::string temp;
-        int fd = CreateReplacementTemp(file.path, &temp);
+        int fd = OpenReplacementTemp(file.path, &temp);
         if (fd < 0) {
             *error =
                 "Cannot write a temporary file beside " + file.path + ": " + std::strerror(errno);

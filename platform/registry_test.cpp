@@ -8,7 +8,6 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <chrono>
 #include <csignal>
 #include <cstdlib>
@@ -444,14 +443,10 @@ TEST(RegistryRoots, MissingFilesAreEmptyHivesCreatedOnTheFirstChange) {
 
 TEST(RegistrySaving, AnInterruptedSaveLeavesTheOldFile) {
     RegPrefix prefix;
-    // Temporary files left by earlier, killed saves are ignored when loading.
-    prefix.Write(".system.reg.tolvane-AbC123", "WINE REGISTRY Version 2\n\n[Junk] 1\n");
+    // The temporary file of a killed save is ignored when loading; a file
+    // of the older naming too.
+    prefix.Write(".system.reg.tolvane-tmp", "WINE REGISTRY Version 2\n\n[Junk] 1\n");
     prefix.Write("system.reg.tolvane-1.tmp", "WINE REGISTRY Version 2\n\n[Junk] 1\n");
-    // One that a live writer still holds.
-    prefix.Write(".system.reg.tolvane-Live99", "WINE REGISTRY Version 2\n\n[Busy] 1\n");
-    int held = open(prefix.File(".system.reg.tolvane-Live99").c_str(), O_RDONLY | O_CLOEXEC);
-    ASSERT_GE(held, 0);
-    ASSERT_EQ(flock(held, LOCK_EX), 0);
     Registry r(prefix.path());
     RegKey key = Open(r, RootKey::LocalMachine, "Software\\Classes\\.txt");
     EXPECT_EQ(Query(r, key, ""), Sz("txtfile"));
@@ -481,21 +476,33 @@ TEST(RegistrySaving, AnInterruptedSaveLeavesTheOldFile) {
     EXPECT_EQ(failedKeyDelete, ERROR_CANTWRITE);
     EXPECT_EQ(Query(r, key, ""), Sz("txtfile"));
     EXPECT_EQ(prefix.Read("system.reg"), kSystemReg);
+    EXPECT_FALSE(fs::exists(prefix.File(".system.reg.tolvane-tmp")));
 
+    // A writer still at work holds the temporary: the save waits for it and
+    // then takes its own.
+    prefix.Write(".system.reg.tolvane-tmp", "WINE REGISTRY Version 2\n\n[Busy] 1\n");
+    int held = open(prefix.File(".system.reg.tolvane-tmp").c_str(), O_RDWR | O_CLOEXEC);
+    ASSERT_GE(held, 0);
+    ASSERT_EQ(flock(held, LOCK_EX), 0);
+    std::thread writer([&] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(200));
+        unlink(prefix.File(".system.reg.tolvane-tmp").c_str());  // its write failed
+        close(held);
+    });
+    auto start = std::chrono::steady_clock::now();
     EXPECT_EQ(r.SetValue(key, "New", REG_SZ, "1"), ERROR_SUCCESS);
+    EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(150));
+    writer.join();
     std::string text = prefix.Read("system.reg");
     EXPECT_NE(text.find("\"New\"=\"1\""), std::string::npos);
     EXPECT_EQ(text.find("Junk"), std::string::npos);
-    // The save cleared the killed save's leftover and kept the live one.
+    EXPECT_EQ(text.find("Busy"), std::string::npos);
     std::vector<std::string> temporaries;
     for (const auto& entry : fs::directory_iterator(prefix.path())) {
         std::string name = entry.path().filename().string();
         if (name.find(".tolvane-") != std::string::npos) temporaries.push_back(name);
     }
-    std::sort(temporaries.begin(), temporaries.end());
-    EXPECT_EQ(temporaries,
-              (std::vector<std::string>{".system.reg.tolvane-Live99", "system.reg.tolvane-1.tmp"}));
-    close(held);
+    EXPECT_EQ(temporaries, (std::vector<std::string>{"system.reg.tolvane-1.tmp"}));
 }
 
 TEST(RegistrySaving, FileChangedOnDiskIsReadAgainNotOverwritten) {

@@ -1,12 +1,12 @@
 // The temporary file that stands beside a file while it is replaced (write,
 // fsync, rename over the original).
 //
-// The temporary of FOLDER/NAME is FOLDER/.NAME.tolvane-XXXXXX. Its writer
-// holds an exclusive flock on it from creation until it has been renamed over
-// NAME (or removed), so a temporary nobody holds locked belongs to a writer
-// that died on the way (killed, crashed, power lost). Each replacement of
-// NAME first removes such leftovers of NAME: killed writes never pile up, and
-// a temporary of a writer that is still at work is never touched.
+// The temporary of FOLDER/NAME is FOLDER/.NAME.tolvane-tmp, one per file. Its
+// writer holds an exclusive flock on it from opening it until it has been
+// renamed over NAME (or removed); a second writer of the same file waits for
+// the first. One that a killed writer left behind (killed, crashed, power
+// lost) is taken over and emptied by the next write of the same file, so
+// killed writes never pile up, and finding it costs no folder listing.
 // Host paths; Linux only.
 #pragma once
 
@@ -14,12 +14,8 @@
 
 namespace tolvane {
 
-// Creates the temporary of hostTarget, locked. Returns its descriptor (with
-// the path in *tempPath), or -1 with errno set.
-int CreateReplacementTemp(const std::string& hostTarget, std::string* tempPath);
-
-// Removes the temporaries of hostTarget that no live writer holds. Returns
-// how many went.
-int RemoveStaleReplacementTemps(const std::string& hostTarget);
+// Opens the temporary of hostTarget, empty and locked. Returns its
+// descriptor (with the path in *tempPath), or -1 with errno set.
+int OpenReplacementTemp(const std::string& hostTarget, std::string* tempPath);
 
 }  // namespace tolvane

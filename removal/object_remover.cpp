@@ -157,7 +157,12 @@ bool ObjectRemover::EmptyFolder(const std::string& folder, int depth) {
         // and the folder cannot go while they stay.
         if (entry.name == "." || entry.name == "..") continue;
         std::string full = folder + "\\" + entry.name;
-        if (entry.attributes & FILE_ATTRIBUTE_DIRECTORY) {
+        if ((entry.attributes & FILE_ATTRIBUTE_DIRECTORY) &&
+            (entry.attributes & FILE_ATTRIBUTE_REPARSE_POINT)) {
+            // A linked folder goes as a link, as a junction does on Windows:
+            // what it leads to may lie anywhere (the user's documents on Z:).
+            if (!files.RemoveDirectory(full)) return false;
+        } else if (entry.attributes & FILE_ATTRIBUTE_DIRECTORY) {
             if (EmptyFolder(full, depth + 1) && !files.RemoveDirectory(full)) return false;
         } else if (!RemoveFile(full)) {
             return false;
@@ -173,6 +178,7 @@ bool ObjectRemover::RemoveFolder(std::string_view path) {
     if (attributes == INVALID_FILE_ATTRIBUTES || !(attributes & FILE_ATTRIBUTE_DIRECTORY)) {
         return true;
     }
+    if (attributes & FILE_ATTRIBUTE_REPARSE_POINT) return files.RemoveDirectory(folder);
     if (!EmptyFolder(folder, 0)) return false;
     files.SetFileAttributes(folder, FILE_ATTRIBUTE_NORMAL);
     return files.RemoveDirectory(folder);

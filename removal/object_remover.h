@@ -35,6 +35,8 @@ class ObjectRemover {
     // Deletes the folder's files (through RemoveFile) and subfolders, deepest
     // first, then the folder. Stops in a folder at its first file that could
     // not be deleted; a missing path or a file path counts as success.
+    // A linked folder (the folder itself or one inside it) goes as a link,
+    // its target untouched.
     bool RemoveFolder(std::string_view path);
     // Deletes the key tree under HKEY_CLASSES_ROOT, HKEY_CURRENT_USER,
     // HKEY_LOCAL_MACHINE and HKEY_USERS, in this order, wherever it exists.

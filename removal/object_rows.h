@@ -7,6 +7,7 @@
 
 #include <cstddef>
 #include <string>
+#include <vector>
 
 namespace tolvane {
 
@@ -33,6 +34,11 @@ class ObjectRows {
     // Deletes the row from the list (the next row moves up into its place);
     // the object itself stays with the scan results.
     virtual void RemoveRow(size_t row) = 0;
+    // Deletes the rows at these positions (ascending, as they are now); a
+    // list that can drop many rows at once in one pass does so here.
+    virtual void RemoveRows(const std::vector<size_t>& rows) {
+        for (size_t i = rows.size(); i-- > 0;) RemoveRow(rows[i]);
+    }
 };
 
 }  // namespace tolvane

@@ -79,19 +79,19 @@ bool RemovalFlow::RunRemoval(ObjectRows& rows, bool removeAll) {
     view_.SetProgressRange(0, static_cast<int>(count));
     int removed = 0;
     int refused = 0;  // objects of which the machine refused a file
-    size_t position = 0;
-    while (position < rows.RowCount()) {
+    // The rows of the objects dealt with go from the list together at the
+    // end: one by one, a long list would shift its rows once per object.
+    std::vector<size_t> done;
+    for (size_t position = 0; position < rows.RowCount(); ++position) {
         rows.SetRowBackupMark(position, false);
-        if (!removeAll && !rows.IsRowChecked(position)) {
-            ++position;
-            continue;
-        }
+        if (!removeAll && !rows.IsRowChecked(position)) continue;
         size_t failedBefore = remover_.FailedDeletions().size();
         remover_.RemoveObject(rows.RowType(position), rows.RowText(position));
         if (remover_.FailedDeletions().size() > failedBefore) ++refused;
-        rows.RemoveRow(position);
+        done.push_back(position);
         view_.SetProgressPosition(++removed);
     }
+    rows.RemoveRows(done);
 
     if (remover_.BrowserSettingsHits() > 0) {
         ResetBrowserSettings(machine_.registry(), view_, ReadBrowserDefaults(settings_));

@@ -1,5 +1,8 @@
 #include "scan/ignore_list.h"
 
+#include <string>
+#include <unordered_map>
+
 #include "definitions/threat_database.h"
 #include "platform/file_system.h"
 #include "platform/shell_folders.h"
@@ -7,10 +10,12 @@
 namespace tolvane {
 namespace {
 
-const ThreatDefinition* FindByName(const ThreatDatabase& database, std::string_view name) {
-    for (const auto& definition : database.definitions())
-        if (definition->name == name) return definition.get();
-    return nullptr;
+// The type and the text as one key: the type's digits end at the first comma.
+std::string CountKey(int type, std::string_view objectText) {
+    std::string key = std::to_string(type);
+    key += ',';
+    key += objectText;
+    return key;
 }
 
 bool IsDrivePath(std::string_view path) {
@@ -36,6 +41,10 @@ std::string IgnoreList::CurrentFolder(const FileSystem& files, std::string_view 
 void IgnoreList::Load(const ThreatDatabase& database) {
     std::string content;
     std::vector<IgnoreEntry> loaded;
+    // Names are looked up once each; the first definition of a name wins.
+    std::unordered_map<std::string_view, const ThreatDefinition*> byName;
+    for (const auto& definition : database.definitions())
+        byName.emplace(definition->name, definition.get());
     if (files_.ReadWholeFile(path_, &content)) {
         size_t start = 0;
         while (start < content.size()) {
@@ -49,7 +58,8 @@ void IgnoreList::Load(const ThreatDatabase& database) {
             if (first == std::string_view::npos || last == first) continue;
             IgnoreEntry entry;
             entry.name = std::string(line.substr(0, first));
-            entry.definition = FindByName(database, entry.name);
+            auto found = byName.find(entry.name);
+            entry.definition = found == byName.end() ? nullptr : found->second;
             entry.objectText = std::string(line.substr(first + 1, last - first - 1));
             char typeChar = last + 1 < line.size() ? line[last + 1] : '\0';
             entry.type = (typeChar >= '0' && typeChar <= '9') ? typeChar - '0' : 0;
@@ -58,6 +68,17 @@ void IgnoreList::Load(const ThreatDatabase& database) {
     }
     std::lock_guard<std::mutex> lock(mutex_);
     entries_ = std::move(loaded);
+    counts_.clear();
+    for (const IgnoreEntry& entry : entries_) Count(entry);
+}
+
+void IgnoreList::Count(const IgnoreEntry& entry) {
+    ++counts_[CountKey(entry.type, entry.objectText)];
+}
+
+void IgnoreList::Uncount(const IgnoreEntry& entry) {
+    auto it = counts_.find(CountKey(entry.type, entry.objectText));
+    if (it != counts_.end() && --it->second == 0) counts_.erase(it);
 }
 
 bool IgnoreList::Save() {
@@ -77,10 +98,9 @@ bool IgnoreList::Save() {
 }
 
 bool IgnoreList::IsIgnored(int type, std::string_view objectText) const {
+    const std::string key = CountKey(type, objectText);
     std::lock_guard<std::mutex> lock(mutex_);
-    for (const IgnoreEntry& entry : entries_)
-        if (entry.type == type && entry.objectText == objectText) return true;
-    return false;
+    return counts_.find(key) != counts_.end();
 }
 
 void IgnoreList::Add(const ThreatDefinition* definition, std::string_view name,
@@ -91,14 +111,32 @@ void IgnoreList::Add(const ThreatDefinition* definition, std::string_view name,
     entry.objectText = std::string(objectText);
     entry.type = type;
     std::lock_guard<std::mutex> lock(mutex_);
+    Count(entry);
     entries_.push_back(std::move(entry));
 }
 
 bool IgnoreList::RemoveAt(size_t index) {
     std::lock_guard<std::mutex> lock(mutex_);
     if (index >= entries_.size()) return false;
+    Uncount(entries_[index]);
     entries_.erase(entries_.begin() + static_cast<std::ptrdiff_t>(index));
     return true;
+}
+
+void IgnoreList::RemoveIndexes(const std::vector<size_t>& indexes) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    size_t kept = 0;
+    size_t next = 0;
+    for (size_t i = 0; i < entries_.size(); ++i) {
+        while (next < indexes.size() && indexes[next] < i) ++next;
+        if (next < indexes.size() && indexes[next] == i) {
+            Uncount(entries_[i]);
+            continue;
+        }
+        if (kept != i) entries_[kept] = std::move(entries_[i]);
+        ++kept;
+    }
+    entries_.erase(entries_.begin() + static_cast<std::ptrdiff_t>(kept), entries_.end());
 }
 
 std::vector<IgnoreEntry> IgnoreList::Entries() const {

@@ -22,6 +22,7 @@
 #include <mutex>
 #include <string>
 #include <string_view>
+#include <unordered_map>
 #include <vector>
 
 namespace tolvane {
@@ -61,7 +62,8 @@ class IgnoreList {
     // written (the entries in memory stay as they are).
     bool Save();
 
-    // True when an entry has this type and exactly this object text.
+    // True when an entry has this type and exactly this object text (a
+    // hash lookup: a scan asks once per recognised object).
     bool IsIgnored(int type, std::string_view objectText) const;
 
     // Appends an entry (not saved; call Save after a batch).
@@ -69,6 +71,8 @@ class IgnoreList {
              int type);
     // Removes the entry at index; false when there is none.
     bool RemoveAt(size_t index);
+    // Removes the entries at these indexes (ascending) in one pass.
+    void RemoveIndexes(const std::vector<size_t>& indexes);
 
     std::vector<IgnoreEntry> Entries() const;
     size_t Size() const;
@@ -78,6 +82,10 @@ class IgnoreList {
     std::string path_;
     mutable std::mutex mutex_;
     std::vector<IgnoreEntry> entries_;
+    // How many entries each (type, object text) has, for IsIgnored.
+    std::unordered_map<std::string, size_t> counts_;
+    void Count(const IgnoreEntry& entry);
+    void Uncount(const IgnoreEntry& entry);
 };
 
 }  // namespace tolvane

@@ -63,6 +63,32 @@ TEST_F(IgnoreListTest, MatchesTypeAndExactText) {
     EXPECT_FALSE(list.IsIgnored(4, "Software\\Grey"));  // same text, other type
     EXPECT_FALSE(list.IsIgnored(3, "software\\grey"));  // letter case counts
     EXPECT_FALSE(list.IsIgnored(3, "Software\\Grey\\"));
+    // A type and text that could be joined alike: the key keeps them apart.
+    list.Add(nullptr, "Grey Lantern", "2,x", 1);
+    EXPECT_TRUE(list.IsIgnored(1, "2,x"));
+    EXPECT_FALSE(list.IsIgnored(12, "x"));
+    EXPECT_FALSE(list.IsIgnored(1, "2"));
+}
+
+TEST_F(IgnoreListTest, AnObjectStaysIgnoredWhileOneOfItsEntriesIsLeft) {
+    IgnoreList list(machine_->files(), "C:\\work");
+    list.Add(nullptr, "A", "C:\\twice.exe", 1);
+    list.Add(nullptr, "B", "C:\\other.exe", 1);
+    list.Add(nullptr, "C", "C:\\twice.exe", 1);
+    list.Add(nullptr, "D", "C:\\third.exe", 1);
+    ASSERT_TRUE(list.RemoveAt(0));
+    EXPECT_TRUE(list.IsIgnored(1, "C:\\twice.exe"));
+    list.RemoveIndexes({1, 2});  // "C" and "D"
+    EXPECT_FALSE(list.IsIgnored(1, "C:\\twice.exe"));
+    EXPECT_FALSE(list.IsIgnored(1, "C:\\third.exe"));
+    EXPECT_TRUE(list.IsIgnored(1, "C:\\other.exe"));
+    ASSERT_EQ(list.Size(), 1u);
+    EXPECT_EQ(list.Entries()[0].name, "B");
+    // A load replaces what the lookups know.
+    prefix_.WriteFile("C:\\work\\Ignorelist.txt", "E,C:\\loaded.exe,1\r\n");
+    list.Load(database_);
+    EXPECT_TRUE(list.IsIgnored(1, "C:\\loaded.exe"));
+    EXPECT_FALSE(list.IsIgnored(1, "C:\\other.exe"));
 }
 
 TEST_F(IgnoreListTest, LoadsOddLines) {

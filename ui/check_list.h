@@ -83,6 +83,10 @@ class CheckListModel {
     void Clear();
     void Append(ListRow row);
     void RemoveAt(size_t row);
+    // Removes the rows at these positions (ascending, as they are now) in
+    // one pass; the observer hears of one removed row, or of a reset when
+    // more went.
+    void RemoveRows(const std::vector<size_t>& rows);
     void SetChecked(size_t row, bool checked);
     size_t CheckedCount() const;
 

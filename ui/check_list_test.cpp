@@ -124,5 +124,23 @@ TEST(ResultsList, ObserverSeesOnlyRealChanges) {
               (std::vector<std::string>{"insert 0", "insert 1", "change 1", "remove 0", "reset"}));
 }
 
+TEST(ResultsList, RemovingManyRowsKeepsTheOthersInOrder) {
+    ResultsListModel list;
+    RecordingObserver observer;
+    list.SetObserver(&observer);
+    for (const char* vendor : {"A", "B", "C", "D", "E"}) list.Append(Row(vendor, 1));
+    observer.events.clear();
+    list.RemoveRows({0, 2, 3, 9});
+    ASSERT_EQ(list.size(), 2u);
+    EXPECT_EQ(list.rows()[0].vendor, "B");
+    EXPECT_EQ(list.rows()[1].vendor, "E");
+    list.RemoveRows({1});
+    list.RemoveRows({});
+    list.RemoveRows({4});
+    ASSERT_EQ(list.size(), 1u);
+    EXPECT_EQ(list.rows()[0].vendor, "B");
+    EXPECT_EQ(observer.events, (std::vector<std::string>{"reset", "remove 1"}));
+}
+
 }  // namespace
 }  // namespace tolvane

@@ -1,5 +1,7 @@
 #include "ui/ignore_list_dialog.h"
 
+#include <vector>
+
 #include "definitions/threat_database.h"
 #include "scan/ignore_list.h"
 #include "ui/details.h"
@@ -37,15 +39,11 @@ void IgnoreListDialog::Fill() {
 
 bool IgnoreListDialog::RemoveCheckedFromIgnoreList() {
     // Rows and entries stand at the same positions, so both shrink together.
-    size_t position = 0;
-    while (position < size()) {
-        if (rows()[position].checked) {
-            RemoveAt(position);
-            list_.RemoveAt(position);
-        } else {
-            ++position;
-        }
-    }
+    std::vector<size_t> checked;
+    for (size_t position = 0; position < size(); ++position)
+        if (rows()[position].checked) checked.push_back(position);
+    RemoveRows(checked);
+    list_.RemoveIndexes(checked);
     return list_.Save();
 }
 
