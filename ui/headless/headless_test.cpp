@@ -35,15 +35,18 @@ std::string ReadHost(const std::string& path) {
     return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
 }
 
+// The demo database's registry key trace on a fresh test prefix.
+void PlantGossamerKey(const TempPrefix& prefix) {
+    auto machine = prefix.Open();
+    RegKey key;
+    ASSERT_EQ(machine->registry().CreateKey(Registry::Root(RootKey::LocalMachine),
+                                            "Software\\Gossamer", KEY_ALL_ACCESS, &key),
+              ERROR_SUCCESS);
+}
+
 TEST(Headless, InstallsTheDatabaseScansAndPrintsRowsCountersAndLog) {
     TempPrefix prefix;
-    {
-        auto machine = prefix.Open();
-        RegKey key;
-        ASSERT_EQ(machine->registry().CreateKey(Registry::Root(RootKey::LocalMachine),
-                                                "Software\\Gossamer", KEY_ALL_ACCESS, &key),
-                  ERROR_SUCCESS);
-    }
+    ASSERT_NO_FATAL_FAILURE(PlantGossamerKey(prefix));
     const std::string machineArg = "--headless --machine '" + prefix.path() + "'";
     std::string out;
     ASSERT_EQ(RunTolvane(machineArg + " --json scan registry", &out), 0);
@@ -94,13 +97,7 @@ TEST(Headless, InstallsTheDatabaseScansAndPrintsRowsCountersAndLog) {
 // be made. The scan must still run the mode it was asked for.
 TEST(Headless, ScansWhileThePrefixsWineServerRuns) {
     TempPrefix prefix;
-    {
-        auto machine = prefix.Open();
-        RegKey key;
-        ASSERT_EQ(machine->registry().CreateKey(Registry::Root(RootKey::LocalMachine),
-                                                "Software\\Gossamer", KEY_ALL_ACCESS, &key),
-                  ERROR_SUCCESS);
-    }
+    ASSERT_NO_FATAL_FAILURE(PlantGossamerKey(prefix));
     const std::string systemReg = ReadHost(prefix.Host("system.reg"));
     testing::FakeWineServer server(prefix.path());
     ASSERT_TRUE(server.locked());
@@ -145,13 +142,7 @@ TEST(Headless, ScansWhileThePrefixsWineServerRuns) {
 // The file dialogs' paths may be given as Linux paths that a drive covers.
 TEST(Headless, LinuxPathsOfTheFileDialogsGoThroughTheDrives) {
     TempPrefix prefix;
-    {
-        auto machine = prefix.Open();
-        RegKey key;
-        ASSERT_EQ(machine->registry().CreateKey(Registry::Root(RootKey::LocalMachine),
-                                                "Software\\Gossamer", KEY_ALL_ACCESS, &key),
-                  ERROR_SUCCESS);
-    }
+    ASSERT_NO_FATAL_FAILURE(PlantGossamerKey(prefix));
     const std::string archive = prefix.Host("drive_c/users/b.zip");
     const std::string machineArg = "--headless --machine '" + prefix.path() + "'";
     std::string out;
