@@ -1,7 +1,5 @@
 #include "app/main_controller.h"
 
-#include <string_view>
-#include <unordered_map>
 #include <vector>
 
 #include "app/settings_store.h"
@@ -431,10 +429,8 @@ void MainController::RunResultsMenuCommand(ListMenuCommand command) {
 void MainController::AddCheckedToIgnoreList() {
     if (RefuseWhileScanning()) return;
     // By name in the database as it is now: definitions loaded anew (an
-    // update) leave the scan's own pointers behind. The first of a name wins.
-    std::unordered_map<std::string_view, const ThreatDefinition*> byName;
-    for (const auto& candidate : database_.definitions())
-        byName.emplace(candidate->name, candidate.get());
+    // update) leave the scan's own pointers behind.
+    const auto byName = DefinitionsByName(database_);
     std::vector<size_t> checked;
     for (size_t position = 0; position < results_.size(); ++position) {
         const ListRow& row = results_.rows()[position];

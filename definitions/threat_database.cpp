@@ -180,4 +180,12 @@ ThreatDefinition* ThreatDatabase::MatchFolder(std::string_view path,
     return hit < 0 ? nullptr : folderOwners_[hit];
 }
 
+std::unordered_map<std::string_view, const ThreatDefinition*> DefinitionsByName(
+    const ThreatDatabase& database) {
+    std::unordered_map<std::string_view, const ThreatDefinition*> byName;
+    for (const auto& definition : database.definitions())
+        byName.emplace(definition->name, definition.get());
+    return byName;
+}
+
 }  // namespace tolvane

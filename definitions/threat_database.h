@@ -25,6 +25,7 @@
 #include <memory>
 #include <string>
 #include <string_view>
+#include <unordered_map>
 #include <vector>
 
 #include "definitions/pattern_index.h"
@@ -152,5 +153,11 @@ class ThreatDatabase {
     PatternIndex folderIndex_;
     std::vector<ThreatDefinition*> folderOwners_;
 };
+
+// Every definition of the database by its name, the first of a name (in
+// document order) winning: for the lookups by name of many objects at once.
+// Valid until the database's next Clear or read.
+std::unordered_map<std::string_view, const ThreatDefinition*> DefinitionsByName(
+    const ThreatDatabase& database);
 
 }  // namespace tolvane

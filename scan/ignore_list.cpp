@@ -41,10 +41,7 @@ std::string IgnoreList::CurrentFolder(const FileSystem& files, std::string_view 
 void IgnoreList::Load(const ThreatDatabase& database) {
     std::string content;
     std::vector<IgnoreEntry> loaded;
-    // Names are looked up once each; the first definition of a name wins.
-    std::unordered_map<std::string_view, const ThreatDefinition*> byName;
-    for (const auto& definition : database.definitions())
-        byName.emplace(definition->name, definition.get());
+    const auto byName = DefinitionsByName(database);
     if (files_.ReadWholeFile(path_, &content)) {
         size_t start = 0;
         while (start < content.size()) {
