@@ -245,6 +245,12 @@ class DialogsGuiTest : public ::testing::Test {
                   ERROR_SUCCESS);
         ASSERT_EQ(machine_->registry().SetValue(key, "Offers", REG_SZ, "on"), ERROR_SUCCESS);
     }
+    // A program keeps greyhold.dat open: its deletion is refused.
+    void HoldGreyholdOpen() {
+        const std::string held =
+            std::filesystem::canonical(prefix_.Host("drive_c/windows/greyhold.dat")).string();
+        machine_->files().SetInUseCheck([held](const std::string& host) { return host == held; });
+    }
 
     TempPrefix prefix_;
     std::unique_ptr<Machine> machine_;
@@ -255,10 +261,7 @@ class DialogsGuiTest : public ::testing::Test {
 
 TEST_F(DialogsGuiTest, RemovalWithBackupRefusedFileAndRestore) {
     PlantTraces();
-    // A program keeps greyhold.dat open: its deletion is refused.
-    const std::string held =
-        std::filesystem::canonical(prefix_.Host("drive_c/windows/greyhold.dat")).string();
-    machine_->files().SetInUseCheck([held](const std::string& host) { return host == held; });
+    HoldGreyholdOpen();
     Start();
 
     SmartScan();
@@ -401,9 +404,7 @@ TEST_F(DialogsGuiTest, RemovalWithBackupRefusedFileAndRestore) {
 
 TEST_F(DialogsGuiTest, CancelledSaveDialogStillRemovesAndNothingQueuedOnCancel) {
     PlantTraces();
-    const std::string held =
-        std::filesystem::canonical(prefix_.Host("drive_c/windows/greyhold.dat")).string();
-    machine_->files().SetInUseCheck([held](const std::string& host) { return host == held; });
+    HoldGreyholdOpen();
     Start();
     SmartScan();
     const size_t found = session_->controller().results().size();
