@@ -16,6 +16,7 @@
 #include "backup/archive_reader.h"
 #include "backup/archive_writer.h"
 #include "backup/backup_archive.h"
+#include "backup/backup_test_support.h"
 #include "backup/restore.h"
 #include "platform/testing/temp_prefix.h"
 #include "removal/object_remover.h"
@@ -208,13 +209,7 @@ TEST(Restore, BringsBackFilesFoldersKeysAndValuesExactly) {
     EXPECT_TRUE(again.manifestRead);
 }
 
-void AddEntry(zipFile zip, const std::string& name, const std::string& content) {
-    ASSERT_EQ(zipOpenNewFileInZip(zip, name.c_str(), nullptr, nullptr, 0, nullptr, 0, nullptr,
-                                  Z_DEFLATED, Z_DEFAULT_COMPRESSION),
-              ZIP_OK);
-    zipWriteInFileInZip(zip, content.data(), static_cast<unsigned>(content.size()));
-    zipCloseFileInZip(zip);
-}
+using testing::AddZipEntry;
 
 TEST(Restore, HostileArchiveExtractsNothingOutsideTheWorkFolder) {
     Fixture f;
@@ -222,16 +217,16 @@ TEST(Restore, HostileArchiveExtractsNothingOutsideTheWorkFolder) {
     const std::string hostile = "C:\\Program Files\\Tolvane\\Quarantine\\hostile.zip";
     zipFile zip = zipOpen64(f.Host(hostile).c_str(), APPEND_STATUS_CREATE);
     ASSERT_NE(zip, nullptr);
-    AddEntry(zip, "../escaped.txt", "x");
-    AddEntry(zip, "..\\..\\escaped2.txt", "x");
-    AddEntry(zip, "a/../../escaped3.txt", "x");
-    AddEntry(zip, "/tmp/tolvane-absolute-escape.txt", "x");
-    AddEntry(zip, "C:\\drive-escape.txt", "x");
-    AddEntry(zip, "1", "payload");
-    AddEntry(zip, "Config.ini",
-             "[NAME:..\\..\\..\\windows\\win.ini]\r\r\n[PATH:C:\\stolen.ini]\r\r\n"
-             "[NAME:1]\r\r\n[PATH:relative\\path.txt]\r\r\n"
-             "[NAME:1]\r\n[PATH:C:\\Landed\\ok.txt]\r\n");
+    AddZipEntry(zip, "../escaped.txt", "x");
+    AddZipEntry(zip, "..\\..\\escaped2.txt", "x");
+    AddZipEntry(zip, "a/../../escaped3.txt", "x");
+    AddZipEntry(zip, "/tmp/tolvane-absolute-escape.txt", "x");
+    AddZipEntry(zip, "C:\\drive-escape.txt", "x");
+    AddZipEntry(zip, "1", "payload");
+    AddZipEntry(zip, "Config.ini",
+                "[NAME:..\\..\\..\\windows\\win.ini]\r\r\n[PATH:C:\\stolen.ini]\r\r\n"
+                "[NAME:1]\r\r\n[PATH:relative\\path.txt]\r\r\n"
+                "[NAME:1]\r\n[PATH:C:\\Landed\\ok.txt]\r\n");
     ASSERT_EQ(zipClose(zip, nullptr), ZIP_OK);
 
     const std::string work = RestoreWorkFolder(*f.machine);
@@ -268,11 +263,11 @@ TEST(Restore, FlatLayoutFolderCopiesGoBackIntoTheirFolder) {
     const std::string old = "C:\\Program Files\\Tolvane\\Quarantine\\old.zip";
     zipFile zip = zipOpen64(f.Host(old).c_str(), APPEND_STATUS_CREATE);
     ASSERT_NE(zip, nullptr);
-    AddEntry(zip, "1", "file one");
-    AddEntry(zip, "helper.dll", "from the folder");
-    AddEntry(zip, "Config.ini",
-             "[TYPE:FILE]\r\r\n[NAME:1]\r\r\n[PATH:C:\\Bad\\one.txt]\r\r\n"
-             "[TYPE:FILE]\r\r\n[NAME:2]\r\r\n[PATH:C:\\Bad\\Folder]\r\r\n");
+    AddZipEntry(zip, "1", "file one");
+    AddZipEntry(zip, "helper.dll", "from the folder");
+    AddZipEntry(zip, "Config.ini",
+                "[TYPE:FILE]\r\r\n[NAME:1]\r\r\n[PATH:C:\\Bad\\one.txt]\r\r\n"
+                "[TYPE:FILE]\r\r\n[NAME:2]\r\r\n[PATH:C:\\Bad\\Folder]\r\r\n");
     ASSERT_EQ(zipClose(zip, nullptr), ZIP_OK);
     RestoreReport report = RestoreArchive(*f.machine, old);
     EXPECT_EQ(Read(*f.machine, "C:\\Bad\\one.txt"), "file one");

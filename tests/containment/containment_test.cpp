@@ -20,6 +20,7 @@
 #include <string>
 #include <vector>
 
+#include "backup/backup_test_support.h"
 #include "backup/restore.h"
 #include "definitions/load_definitions.h"
 #include "definitions/threat_database.h"
@@ -217,13 +218,7 @@ TEST_F(Containment, ScriptArgumentsCannotReachOutside) {
     EXPECT_EQ(prefix_.ReadFile("C:\\a.txt"), "a");
 }
 
-void AddEntry(zipFile zip, const std::string& name, const std::string& content) {
-    ASSERT_EQ(zipOpenNewFileInZip(zip, name.c_str(), nullptr, nullptr, 0, nullptr, 0, nullptr,
-                                  Z_DEFLATED, Z_DEFAULT_COMPRESSION),
-              ZIP_OK);
-    zipWriteInFileInZip(zip, content.data(), static_cast<unsigned>(content.size()));
-    zipCloseFileInZip(zip);
-}
+using testing::AddZipEntry;
 
 TEST_F(Containment, HostileBackupArchiveRestoresNothingOutside) {
     const std::string climb = ClimbToOutside();
@@ -241,14 +236,14 @@ TEST_F(Containment, HostileBackupArchiveRestoresNothingOutside) {
         "Z:" + outside_.string() + "/e4.txt",
         "sub/../../../../../../../../../../../" + outside_.string() + "/e5.txt",
     };
-    for (const std::string& name : names) AddEntry(zip, name, "entry");
-    for (int i = 1; i <= 5; ++i) AddEntry(zip, std::to_string(i), "copy " + std::to_string(i));
-    AddEntry(zip, "Config.ini",
-             "[TYPE:FILE]\r\r\n[NAME:1]\r\r\n[PATH:" + zOutside + "\\planted1.txt]\r\r\n" +
-                 "[TYPE:FILE]\r\r\n[NAME:2]\r\r\n[PATH:C:\\Linked\\planted2.txt]\r\r\n" +
-                 "[TYPE:FILE]\r\r\n[NAME:3]\r\r\n[PATH:" + climb + "\\planted3.txt]\r\r\n" +
-                 "[TYPE:FILE]\r\r\n[NAME:4]\r\r\n[PATH:C:\\Bad\\victim.lnk]\r\r\n" +
-                 "[TYPE:FILE]\r\r\n[NAME:5]\r\r\n[PATH:\\\\server\\share\\planted5.txt]\r\r\n");
+    for (const std::string& name : names) AddZipEntry(zip, name, "entry");
+    for (int i = 1; i <= 5; ++i) AddZipEntry(zip, std::to_string(i), "copy " + std::to_string(i));
+    AddZipEntry(zip, "Config.ini",
+                "[TYPE:FILE]\r\r\n[NAME:1]\r\r\n[PATH:" + zOutside + "\\planted1.txt]\r\r\n" +
+                    "[TYPE:FILE]\r\r\n[NAME:2]\r\r\n[PATH:C:\\Linked\\planted2.txt]\r\r\n" +
+                    "[TYPE:FILE]\r\r\n[NAME:3]\r\r\n[PATH:" + climb + "\\planted3.txt]\r\r\n" +
+                    "[TYPE:FILE]\r\r\n[NAME:4]\r\r\n[PATH:C:\\Bad\\victim.lnk]\r\r\n" +
+                    "[TYPE:FILE]\r\r\n[NAME:5]\r\r\n[PATH:\\\\server\\share\\planted5.txt]\r\r\n");
     ASSERT_EQ(zipClose(zip, nullptr), ZIP_OK);
 
     RestoreReport report = RestoreArchive(*machine_, archive);
@@ -284,8 +279,8 @@ TEST_F(Containment, RestoreWorkFolderBehindALinkWritesNothingOutside) {
     prefix_.MakeFolder("C:\\Q");
     zipFile zip = zipOpen64(prefix_.Host("drive_c/Q/plain.zip").c_str(), APPEND_STATUS_CREATE);
     ASSERT_NE(zip, nullptr);
-    AddEntry(zip, "1", "copy");
-    AddEntry(zip, "Config.ini", "[TYPE:FILE]\r\r\n[NAME:1]\r\r\n[PATH:C:\\Back\\one.txt]\r\r\n");
+    AddZipEntry(zip, "1", "copy");
+    AddZipEntry(zip, "Config.ini", "[TYPE:FILE]\r\r\n[NAME:1]\r\r\n[PATH:C:\\Back\\one.txt]\r\r\n");
     ASSERT_EQ(zipClose(zip, nullptr), ZIP_OK);
     RestoreReport report = RestoreArchive(*machine_, "C:\\Q\\plain.zip");
     EXPECT_FALSE(report.manifestRead);
