@@ -15,6 +15,7 @@
 #include "definitions/load_definitions.h"
 #include "definitions/threat_database.h"
 #include "platform/machine.h"
+#include "platform/shipped_data.h"
 #include "removal/object_remover.h"
 #include "removal/removal_flow.h"
 #include "scan/ignore_list.h"
@@ -49,6 +50,28 @@ void Application::InstallShippedData(Machine& machine, const std::string& shippe
         std::ostringstream bytes;
         bytes << in.rdbuf();
         files.WriteWholeFileAtomic(target, bytes.str());
+    }
+    InstallLauncher(machine, shippedFolder);
+}
+
+void Application::InstallLauncher(Machine& machine, const std::string& shippedFolder) {
+    std::ifstream in(shippedFolder + "/" + kLauncherName, std::ios::binary);
+    const std::string program = RunningProgramPath();
+    if (!in || program.empty()) return;
+    std::ostringstream bytes;
+    bytes << in.rdbuf();
+    // Ours to keep current: replaced whenever it differs (a newer build, or a
+    // file something else put in its place).
+    FileSystem& files = machine.files();
+    const std::string folder = SettingsStore::ApplicationFolder();
+    const std::pair<std::string, std::string> wanted[] = {
+        {folder + kLauncherName, bytes.str()},
+        {folder + kLauncherHostFileName, program + "\n"},
+    };
+    for (const auto& [path, content] : wanted) {
+        std::string present;
+        if (!files.ReadWholeFile(path, &present) || present != content)
+            files.WriteWholeFileAtomic(path, content);
     }
 }
 

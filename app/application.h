@@ -88,8 +88,15 @@ class Application {
     bool definitionsLoaded() const { return definitionsLoaded_; }
 
     // Copies database.db and script.db from the shipped folder into the
-    // application folder where they are missing; never overwrites.
+    // application folder where they are missing; never overwrites them. Then
+    // installs the Windows launcher (InstallLauncher).
     static void InstallShippedData(Machine& machine, const std::string& shippedFolder);
+    // When the shipped folder holds the Windows launcher: puts it into the
+    // application folder as Tolvane.exe, the program the Run and RunOnce
+    // entries name, and beside it Tolvane.host with this program's host path,
+    // so that Wine's start-up of the machine runs this program with the
+    // entries' switches. Both are rewritten when they differ.
+    static void InstallLauncher(Machine& machine, const std::string& shippedFolder);
 
   private:
     // Connects the flows of the other subsystems to the controller's

@@ -150,7 +150,8 @@ void MainController::BeginShutdown() {
 // --- Commands ----------------------------------------------------------------
 
 void MainController::Execute(MainCommand command) {
-    SettingsContext settingsContext{settings_, machine_.files(), views_.dialogs, views_.chooser};
+    SettingsContext settingsContext{settings_, machine_.files(), views_.dialogs, views_.chooser,
+                                    &views_.messages};
     switch (command) {
         case MainCommand::SmartScan:
             ScanCommand(kSmart);

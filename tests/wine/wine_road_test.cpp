@@ -15,7 +15,11 @@
 //      ends it;
 //   7. the advanced scan's scripts clean the same prefix;
 //   8. Wine still starts and rewrites its registry, which Tolvane still
-//      reads without a problem.
+//      reads without a problem;
+//   9. a file the running program holds is queued for the next start; the
+//      program ends with its server, and `wine wineboot` runs the RunOnce
+//      entry's Tolvane.exe, which runs `tolvane -b` on the prefix: the file
+//      is gone, and Wine has removed the entry.
 // Every Wine call runs under `timeout`; the teardown kills the prefix's
 // wineserver and removes the prefix. Exit code 77 (CTest: skipped) when Wine
 // or the test program is missing.
@@ -578,6 +582,49 @@ TEST_F(RealWineRoad, WineStillStartsAndRewritesItsRegistryWhichTolvaneStillReads
         Shell(Env() + "wine cmd /c echo ok </dev/null; " + Env() + "wineserver -w", 60);
     EXPECT_EQ(plain.status, 0) << plain.output;
     EXPECT_NE(plain.output.find("ok"), std::string::npos) << plain.output;
+}
+
+TEST_F(RealWineRoad, WineStartUpRunsTheQueuedDeletionThroughTheWindowsLauncher) {
+    if (!fs::exists(fs::path(TOLVANE_SHIPPED_DATA) / "Tolvane.exe"))
+        GTEST_SKIP() << "the Windows launcher was not built";
+    // The headless scan put the launcher into the application folder.
+    ASSERT_TRUE(fs::exists(Host(SettingsStore::ProgramPath())));
+    const fs::path programs = TOLVANE_WINPROG_DIR;
+    fs::create_directories(Host(kProgramFolder));
+    fs::copy_file(programs / "vgazer.exe", Host(kProgram), fs::copy_options::overwrite_existing);
+    fs::copy_file(programs / "vgzhook.dll", Host(kHook), fs::copy_options::overwrite_existing);
+    std::string error;
+    ASSERT_TRUE(StartProgram(&error)) << error;
+    ObjectRemover remover(*machine_);
+    EXPECT_FALSE(remover.RemoveFile(kHook));
+    ASSERT_EQ(remover.FailedDeletions(), std::vector<std::string>{kHook});
+
+    // The program ends with its server; then the queue and the entry are
+    // written as the removal's "Unable to remove items" OK writes them.
+    Shell(Env() + "wineserver -k; " + Env() + "wineserver -w; true", 60);
+    machine_ = Machine::Open(prefix_, &error);
+    ASSERT_TRUE(machine_) << error;
+    SettingsStore settings(machine_->registry());
+    settings.WriteStartUpDeleteQueue(remover.FailedDeletions());
+    ASSERT_TRUE(settings.WriteRunOnceEntry(SettingsStore::ProgramPath()));
+    const std::string runOnce =
+        "reg query \"HKLM\\Software\\Microsoft\\Windows\\CurrentVersion\\RunOnce\" /v Tolvane";
+    RegAnswer before = WineBatch({runOnce})[0];
+    ASSERT_EQ(before.status, 0) << before.output;
+    EXPECT_NE(before.output.find("Tolvane.exe\" -b"), std::string::npos) << before.output;
+    ASSERT_TRUE(fs::exists(Host(kHook)));
+
+    // Wine's start of the prefix; without a display the launcher runs tolvane
+    // with --headless. wineboot waits for a RunOnce entry's program.
+    ShellResult boot = Shell("env -u DISPLAY -u WAYLAND_DISPLAY " + Env() +
+                                 "wine wineboot </dev/null; " + Env() + "wineserver -w",
+                             180);
+    EXPECT_EQ(boot.status, 0) << boot.output;
+    EXPECT_FALSE(fs::exists(Host(kHook))) << boot.output;
+    RegAnswer after = WineBatch({runOnce})[0];
+    EXPECT_EQ(after.status, 1) << after.output;
+    machine_ = Machine::Open(prefix_, &error);
+    ASSERT_TRUE(machine_) << error;
 }
 
 }  // namespace

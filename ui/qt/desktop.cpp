@@ -4,39 +4,19 @@
 
 #include <QApplication>
 #include <cstdlib>
-#include <filesystem>
 
 #include "app/command_line.h"
 #include "platform/machine.h"
+#include "platform/shipped_data.h"
 #include "ui/qt/desktop_session.h"
 #include "ui/qt/dialog_driver.h"
 
 namespace tolvane {
 namespace {
 
-namespace fs = std::filesystem;
-
 bool Set(const char* name) {
     const char* value = std::getenv(name);
     return value && *value;
-}
-
-// The shipped databases: next to the program, in ../data beside it, or in
-// the data folder of the build that made it.
-std::string ShippedDataFolder() {
-    std::error_code error;
-    fs::path self = fs::read_symlink("/proc/self/exe", error);
-    std::vector<fs::path> candidates;
-    if (!error) {
-        candidates.push_back(self.parent_path());
-        candidates.push_back(self.parent_path().parent_path() / "data");
-    }
-#ifdef TOLVANE_SHIPPED_DATA_DIR
-    candidates.push_back(TOLVANE_SHIPPED_DATA_DIR);
-#endif
-    for (const fs::path& folder : candidates)
-        if (fs::is_regular_file(folder / "database.db", error)) return folder.string();
-    return "";
 }
 
 }  // namespace

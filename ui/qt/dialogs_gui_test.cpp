@@ -698,6 +698,9 @@ TEST_F(UpdateDialogGuiTest, CancelDuringADownloadAbortsItAndKeepsTheDefinitions)
 
 TEST_F(DialogsGuiTest, GeneralSettingsActAtOnceAndStoreOnOk) {
     Start();
+    // The Run entry is written only where the program it names exists (a
+    // build without the Windows launcher installs none).
+    prefix_.WriteFile("C:\\Program Files\\Tolvane\\Tolvane.exe", "MZ");
     settings().WriteInt(setting::kStartUpScanMode, 7);
     settings().WriteInt(setting::kCustScanHosts, 1);
     bool generalShown = false, scanShown = false;
