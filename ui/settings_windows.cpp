@@ -1,7 +1,7 @@
 #include "ui/settings_windows.h"
 
-#include "app/settings_store.h"
 #include "platform/file_system.h"
+#include "settings/settings_store.h"
 #include "ui/folder_chooser.h"
 #include "ui/views.h"
 

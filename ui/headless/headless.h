@@ -9,14 +9,16 @@
 #pragma once
 
 #include <iosfwd>
+#include <map>
 #include <memory>
 #include <string>
 #include <vector>
 
+#include "platform/machine_discovery.h"
+
 namespace tolvane {
 
 class Machine;
-struct FoundMachine;
 
 struct HeadlessOptions {
     std::string machinePath;             // --machine PREFIX (default: $WINEPREFIX, else ~/.wine)
@@ -78,5 +80,8 @@ int ScanAllMachines(const HeadlessOptions& options, const std::vector<FoundMachi
 
 // The usage text (every command's help).
 void PrintUsage(std::ostream& out);
+
+// Each command word's help text (COMMAND --help), by word.
+const std::map<std::string, const char*>& CommandHelp();
 
 }  // namespace tolvane

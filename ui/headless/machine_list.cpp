@@ -24,7 +24,8 @@ int ListMachines(const std::vector<FoundMachine>& machines, bool json, std::ostr
                             {"foundIn", m.foundIn},
                             {"damage", m.damage}});
         // Folder names need not be UTF-8: bytes that are not are replaced.
-        out << nlohmann::json({{"machines", list}}).dump(2, ' ', false, nlohmann::json::error_handler_t::replace)
+        out << nlohmann::json({{"machines", list}})
+                   .dump(2, ' ', false, nlohmann::json::error_handler_t::replace)
             << "\n";
         return kExitOk;
     }

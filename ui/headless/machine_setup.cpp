@@ -8,11 +8,11 @@
 #include <iterator>
 #include <optional>
 
-#include "app/settings_store.h"
 #include "app/application.h"
 #include "platform/machine.h"
 #include "platform/shipped_data.h"
 #include "scan/scan_log.h"
+#include "settings/settings_store.h"
 #include "ui/headless/headless.h"
 
 namespace tolvane {

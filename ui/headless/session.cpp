@@ -13,11 +13,11 @@
 
 #include "app/application.h"
 #include "app/command_line.h"
-#include "app/settings_store.h"
 #include "definitions/threat_database.h"
 #include "platform/codepage.h"
 #include "platform/machine.h"
 #include "scan/ignore_list.h"
+#include "settings/settings_store.h"
 #include "ui/headless/headless.h"
 #include "ui/ignore_list_dialog.h"
 #include "ui/scripted_views.h"
@@ -79,9 +79,12 @@ class Session {
     Session(const HeadlessOptions& options, std::ostream& out, std::ostream& err)
         : options_(options), out_(out), err_(err) {}
 
+    // The commands' status; for a run with a scan, the scan statuses
+    // (kExitScanClean, kExitScanListed, kExitScanError).
     int Run();
 
   private:
+    int RunSteps();
     // Splits the words into commands; false (and a message) on bad usage.
     bool Parse(std::vector<Step>* steps);
     bool RunStep(const Step& step);
@@ -107,6 +110,8 @@ class Session {
     nlohmann::json messages_ = nlohmann::json::array();
     nlohmann::json output_ = nlohmann::json::array();
     bool progressLine_ = false;
+    bool scanRun_ = false;  // a scan command or -s is on the line
+    size_t listed_ = 0;     // rows listed when the last scan ended
 };
 
 void Session::Print(const std::string& line) {
@@ -117,6 +122,16 @@ void Session::Print(const std::string& line) {
 }
 
 int Session::Run() {
+    for (const std::string& word : options_.words) scanRun_ = scanRun_ || word == "scan";
+    for (const std::string& arg : options_.arguments) scanRun_ = scanRun_ || arg == "-s";
+    int status = RunSteps();
+    if (options_.listedRows) *options_.listedRows = listed_;
+    if (!scanRun_ || status == kExitUsage) return status;
+    if (status != kExitOk) return kExitScanError;
+    return listed_ > 0 ? kExitScanListed : kExitScanClean;
+}
+
+int Session::RunSteps() {
     std::vector<Step> steps;
     if (!Parse(&steps)) return kExitUsage;
 
@@ -202,6 +217,7 @@ int Session::Run() {
     app_->FirstTick();
     bool scanned = controller().WorkerRunning();
     WaitForScan();
+    if (scanned) listed_ = controller().results().size();
     if (scanned && steps.empty()) PrintScanResult();
 
     int status = kExitOk;
@@ -378,7 +394,10 @@ bool Session::RunStep(const Step& step) {
         c.Execute(ScanWords().at(a));
         bool started = c.WorkerRunning();
         WaitForScan();
-        if (started) PrintScanResult();
+        if (started) {
+            listed_ = c.results().size();
+            PrintScanResult();
+        }
         return true;
     }
     if (step.word == "stop") {

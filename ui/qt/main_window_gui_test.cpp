@@ -17,8 +17,8 @@
 #include <cstdio>
 #include <nlohmann/json.hpp>
 
-#include "app/settings_store.h"
 #include "platform/testing/run_command.h"
+#include "settings/settings_store.h"
 #include "ui/qt/gui_test_support.h"
 
 namespace tolvane {
@@ -668,7 +668,7 @@ TEST_F(GuiTest, WindowAndHeadlessScanListTheSameRowsAndCounters) {
                              " --headless --json --machine " + Quoted(MachinePath()) +
                              " scan smart 2>/dev/null",
                          &out),
-              0)
+              1)
         << out;
     nlohmann::json doc = nlohmann::json::parse(out, nullptr, false);
     ASSERT_FALSE(doc.is_discarded()) << out;

@@ -1,0 +1,104 @@
+// The headless front end's usage text and its command words' help.
+#include <map>
+#include <ostream>
+#include <string>
+#include <vector>
+
+#include "ui/headless/headless.h"
+
+namespace tolvane {
+
+const std::vector<std::string>& OptionsWithValue() {
+    static const std::vector<std::string> options = {"--machine",        "--answers", "--folders",
+                                                     "--save-as",        "--open",    "--mount",
+                                                     "--launcher-status"};
+    return options;
+}
+
+const std::map<std::string, const char*>& CommandHelp() {
+    static const std::map<std::string, const char*> help = {
+        {"scan",
+         "scan smart|custom|drives|registry|memory|files\n"
+         "  Runs the scan as the Scan menu does (LastScanMode is stored first; custom shows the\n"
+         "  Scan Settings and drives the folder chooser, --folders choosing) and prints one\n"
+         "  line per listed object (vendor, type, category, object, danger; tab-separated),\n"
+         "  the nine counters and the log's path. Ctrl-C stops it as the Stop button does.\n"},
+        {"stop", "stop\n  Presses Stop when a scan runs (and waits for its end).\n"},
+        {"list", "list\n  Prints the results list: row number, check box, the five columns.\n"},
+        {"select",
+         "select all|none|inverse|vendor NAME|type TYPE\n"
+         "  Checks rows: every row, none, the inverse, or exactly the rows of a vendor or a\n"
+         "  type (file, folder, registry-key, registry-value, host).\n"},
+        {"ignore",
+         "ignore checked|list\n"
+         "  checked: the checked rows go to the ignore list (Ignorelist.txt in the current\n"
+         "  folder) and leave the results list. list: prints the ignore list.\n"},
+        {"unignore",
+         "unignore all\n  The Ignore List dialog's \"Delete\" with every row checked.\n"},
+        {"summary", "summary\n  The Summary of the last scan (\"Objects found\").\n"},
+        {"details", "details ROW\n  The Object Details of a row of the results list (from 1).\n"},
+        {"settings",
+         "settings show | get NAME | set NAME VALUE\n"
+         "settings general [runatstartup=0|1] [removeafterscan=0|1]\n"
+         "                 [startup=smart|custom|folders|none] [choose] [change]\n"
+         "settings scan [active=0|1] [registry=0|1] [deep=0|1] [drives=0|1] [choose]\n"
+         "  The General Settings and Scan Settings windows: the clicks are made, then OK\n"
+         "  (or the next answer, e.g. --answers cancel). Prints every setting afterwards.\n"},
+        {"remove",
+         "remove checked|selected|all\n"
+         "  Removes the checked rows' objects (or all) with the removal's questions.\n"},
+        {"backup", "backup\n  Backs up the checked rows' objects into an archive (--save-as).\n"},
+        {"restore", "restore\n  Restores a backup archive (--open).\n"},
+        {"advanced", "advanced\n  The Advanced BHO Scan: runs every script of script.db.\n"},
+        {"update", "update [check]\n  The Update window (needs the update server).\n"},
+        {"about", "about\n  The About box.\n"},
+        {"logfile", "logfile\n  The last scan's log (or the message when there is none).\n"},
+    };
+    return help;
+}
+
+void PrintUsage(std::ostream& out) {
+    out << "usage: tolvane [--machine PREFIX] [-s] [-b]\n"
+           "       tolvane --headless [--machine PREFIX] [-s] [-b] [--json]\n"
+           "               [--yes | --no | --answers LIST|FILE] [--folders \"A;B\"]\n"
+           "               [--save-as FILE] [--open FILE] [COMMAND ARGS]...\n"
+           "       tolvane --headless --all-machines [--mount FOLDER]... [--json] scan MODE\n"
+           "       tolvane --list-machines [--mount FOLDER]... [--json]\n"
+           "\n"
+           "Without --headless the desktop window opens on the machine (a display is needed).\n"
+           "With --headless it runs Tolvane's start-up and main window without a display.\n"
+           "Commands run in order in one program run; with none, only start-up and -s or -b\n"
+           "run (and a scan they start is printed).\n"
+           "\n"
+           "  --machine PREFIX  the Wine prefix (default: $WINEPREFIX, else ~/.wine)\n"
+           "  -s, -b            the Run and RunOnce switches: start-up scan, start-up deletions\n"
+           "  --json            one JSON document at the end: rows, counters, logPath,\n"
+           "                    logHostPath, stopped, messages, output\n"
+           "  --yes, --no       the answer of every question (message boxes with more than one\n"
+           "                    button, dialogs) that the --answers list does not give\n"
+           "  --answers LIST    answers in order (yes,no,ok,cancel,retry,...) or a file of them\n"
+           "                    (one a line); with none left a box takes its default button\n"
+           "  --folders \"A;B\"   what the folder chooser checks (Windows paths, exact case)\n"
+           "  --save-as FILE    the file a save dialog takes (repeatable): a Windows path of\n"
+           "                    the machine, or a Linux path that one of its drives covers\n"
+           "  --open FILE       the file an open dialog takes (repeatable; paths as --save-as)\n"
+           "  --list-machines   prints this user's Windows machines, one a line: path, kind,\n"
+           "                    where it was found (and why a damaged one is damaged). Looked\n"
+           "                    for: $WINEPREFIX, ~/.wine, winetricks, Steam's Proton prefixes\n"
+           "                    (every library of libraryfolders.vdf), Lutris, Bottles,\n"
+           "                    PlayOnLinux, Heroic, Windows installations on NTFS mounts\n"
+           "  --all-machines    the scan runs on each of those machines in turn: a header line\n"
+           "                    per machine, its rows, a total (--json: a section per machine)\n"
+           "  --mount FOLDER    a mounted Windows installation to list besides the NTFS mounts\n"
+           "  --launcher-status FILE  where the prefix's Tolvane.exe waits for this run's end\n"
+           "\n"
+           "Exit status of a run with a scan (as virus scanners do): 0 when nothing was\n"
+           "listed, 1 when something was listed, 2 on an error (bad usage, a machine that\n"
+           "cannot be opened, a start-up that failed). Other runs: 0 when every command ran,\n"
+           "1 when start-up or a command failed, 2 on bad usage.\n"
+           "\n"
+           "Commands (COMMAND --help for one):\n";
+    for (const auto& [name, text] : CommandHelp()) out << "  " << text;
+}
+
+}  // namespace tolvane
