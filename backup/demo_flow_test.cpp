@@ -4,6 +4,7 @@
 // and every file, folder, key and value back as it was.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstdlib>
@@ -303,7 +304,8 @@ TEST(DemoMachine, HeadlessProgramRoad) {
     auto run = [&](const std::string& arguments) {
         std::string command = "env PATH=/usr/sbin:/sbin '" + program + "' --headless --machine '" +
                               dir + "' " + arguments + " > '" + dir + ".out' 2>&1";
-        int rc = std::system(command.c_str());
+        int status = std::system(command.c_str());
+        int rc = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
         std::string output = HostContent(dir + ".out");
         fs::remove(dir + ".out");
         return std::make_pair(rc, output);

@@ -587,13 +587,20 @@ TEST_F(RealWineRoad, WineStillStartsAndRewritesItsRegistryWhichTolvaneStillReads
 TEST_F(RealWineRoad, WineStartUpRunsTheQueuedDeletionThroughTheWindowsLauncher) {
     if (!fs::exists(fs::path(TOLVANE_SHIPPED_DATA) / "Tolvane.exe"))
         GTEST_SKIP() << "the Windows launcher was not built";
-    // The headless scan put the launcher into the application folder.
+    std::string error;
+    if (!machine_) machine_ = Machine::Open(prefix_, &error);
+    ASSERT_TRUE(machine_) << error;
+    // Any start of the program on the prefix puts the launcher into the
+    // application folder, with the host path of the program beside it.
+    ShellResult about = Shell(
+        Quote(TOLVANE_PROGRAM) + " --headless --machine " + Quote(prefix_) + " about </dev/null",
+        60);
+    ASSERT_EQ(about.status, 0) << about.output;
     ASSERT_TRUE(fs::exists(Host(SettingsStore::ProgramPath())));
     const fs::path programs = TOLVANE_WINPROG_DIR;
     fs::create_directories(Host(kProgramFolder));
     fs::copy_file(programs / "vgazer.exe", Host(kProgram), fs::copy_options::overwrite_existing);
     fs::copy_file(programs / "vgzhook.dll", Host(kHook), fs::copy_options::overwrite_existing);
-    std::string error;
     ASSERT_TRUE(StartProgram(&error)) << error;
     ObjectRemover remover(*machine_);
     EXPECT_FALSE(remover.RemoveFile(kHook));
@@ -607,21 +614,26 @@ TEST_F(RealWineRoad, WineStartUpRunsTheQueuedDeletionThroughTheWindowsLauncher) 
     SettingsStore settings(machine_->registry());
     settings.WriteStartUpDeleteQueue(remover.FailedDeletions());
     ASSERT_TRUE(settings.WriteRunOnceEntry(SettingsStore::ProgramPath()));
-    const std::string runOnce =
-        "reg query \"HKLM\\Software\\Microsoft\\Windows\\CurrentVersion\\RunOnce\" /v Tolvane";
-    RegAnswer before = WineBatch({runOnce})[0];
-    ASSERT_EQ(before.status, 0) << before.output;
-    EXPECT_NE(before.output.find("Tolvane.exe\" -b"), std::string::npos) << before.output;
+    std::string entry;
+    ASSERT_TRUE(ReadRegistryString(Registry(prefix_), RootKey::LocalMachine,
+                                   "Software\\Microsoft\\Windows\\CurrentVersion\\RunOnce",
+                                   "Tolvane", &entry));
+    EXPECT_EQ(entry, "\"C:\\Program Files\\Tolvane\\Tolvane.exe\" -b");
     ASSERT_TRUE(fs::exists(Host(kHook)));
 
-    // Wine's start of the prefix; without a display the launcher runs tolvane
-    // with --headless. wineboot waits for a RunOnce entry's program.
+    // Wine's start of the prefix (no Wine command before it: any start of the
+    // stopped prefix runs wineboot, and with it the entry); without a display
+    // the launcher runs tolvane with --headless. wineboot waits for a RunOnce
+    // entry's program, which waits for tolvane.
     ShellResult boot = Shell("env -u DISPLAY -u WAYLAND_DISPLAY " + Env() +
                                  "wine wineboot </dev/null; " + Env() + "wineserver -w",
                              180);
     EXPECT_EQ(boot.status, 0) << boot.output;
     EXPECT_FALSE(fs::exists(Host(kHook))) << boot.output;
-    RegAnswer after = WineBatch({runOnce})[0];
+    RegAnswer after =
+        WineBatch({"reg query "
+                   "\"HKLM\\Software\\Microsoft\\Windows\\CurrentVersion\\RunOnce\" "
+                   "/v Tolvane"})[0];
     EXPECT_EQ(after.status, 1) << after.output;
     machine_ = Machine::Open(prefix_, &error);
     ASSERT_TRUE(machine_) << error;
