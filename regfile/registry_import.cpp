@@ -1,4 +1,4 @@
-#include "removal/registry_import.h"
+#include "regfile/registry_import.h"
 
 #include <cctype>
 #include <vector>
@@ -7,7 +7,7 @@
 #include "platform/file_system.h"
 #include "platform/registry.h"
 #include "platform/wine_hive.h"
-#include "removal/registry_export.h"
+#include "regfile/registry_export.h"
 
 namespace tolvane {
 namespace {

@@ -8,9 +8,9 @@
 #include "platform/codepage.h"
 #include "platform/testing/temp_prefix.h"
 #include "platform/wine_hive.h"
-#include "removal/registry_export.h"
-#include "removal/registry_import.h"
-#include "removal/registry_tree.h"
+#include "regfile/registry_export.h"
+#include "regfile/registry_import.h"
+#include "regfile/registry_tree.h"
 
 namespace tolvane {
 namespace {
