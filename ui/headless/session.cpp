@@ -123,7 +123,9 @@ void Session::Print(const std::string& line) {
 
 int Session::Run() {
     for (const std::string& word : options_.words) scanRun_ = scanRun_ || word == "scan";
-    for (const std::string& arg : options_.arguments) scanRun_ = scanRun_ || arg == "-s";
+    // The start-up finds -s anywhere in a switch ("-sb" scans too).
+    for (const std::string& arg : options_.arguments)
+        scanRun_ = scanRun_ || (!arg.starts_with("--") && arg.find("-s") != std::string::npos);
     int status = RunSteps();
     if (options_.listedRows) *options_.listedRows = listed_;
     if (!scanRun_ || status == kExitUsage) return status;
