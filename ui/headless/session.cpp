@@ -125,7 +125,8 @@ int Session::Run() {
     for (const std::string& word : options_.words) scanRun_ = scanRun_ || word == "scan";
     // The start-up finds -s anywhere in a switch ("-sb" scans too).
     for (const std::string& arg : options_.arguments)
-        scanRun_ = scanRun_ || (!arg.starts_with("--") && arg.find("-s") != std::string::npos);
+        scanRun_ = scanRun_ || (arg.size() > 1 && arg[0] == '-' && arg[1] != '-' &&
+                                arg.find("-s") != std::string::npos);
     int status = RunSteps();
     if (options_.listedRows) *options_.listedRows = listed_;
     if (!scanRun_ || status == kExitUsage) return status;
