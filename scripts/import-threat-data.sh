@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Regenerates data/definitions.xml, the shipped definitions: the demo threats
 # of data/demo_threats.xml followed by the definitions tolvane-db import makes
-# of the three public sources NOTICE names, and data/threat-data-report.json,
-# what the import left out and why.
+# of the three public sources NOTICE names (less the entries a clean machine
+# holds, data/clean-machine.txt), and data/threat-data-report.json, what the
+# import left out and why.
 #   scripts/import-threat-data.sh SOURCES [BUILD]
 # SOURCES holds the snapshots in the layout they are published in:
 #   SOURCES/sigma/            the Sigma rules (rules*/ folders)
@@ -25,6 +26,7 @@ drl="Under the Detection Rule License 1.1 (https://github.com/SigmaHQ/Detection-
 mapfile -t events < <(find "$sources/eset" -name '*.json' | LC_ALL=C sort)
 "$tool" import \
   --include "$root/data/demo_threats.xml" \
+  --clean "$root/data/clean-machine.txt" \
   --sigma "$sources/sigma" \
     --url https://github.com/SigmaHQ/sigma/blob/8eaafff \
     --license "$drl" \

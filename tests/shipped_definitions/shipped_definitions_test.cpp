@@ -55,7 +55,7 @@ struct Trace {
     std::string valueData;  // for a value: the data planted
 };
 
-// The first entry of each kind of every generated definition, leaving out
+// The traces of every generated definition, leaving out
 // what another definition names too (the file and folder lookups give such
 // a trace to one of them only) and files below a definition's folder (whose
 // walk reports them for the folder's definition).
@@ -93,19 +93,15 @@ class TraceSample {
         definitions.insert(&d);
         ++kinds[type];
     }
+    // Every registry entry and folder, the first file.
     void Take(const ThreatDefinition& d) {
-        if (!d.registryKeys.empty()) Add(d, ObjectType::RegistryKey, d.registryKeys[0].path);
-        if (!d.registryValues.empty()) {
-            const RegistryValueEntry& v = d.registryValues[0];
+        for (const auto& k : d.registryKeys) Add(d, ObjectType::RegistryKey, k.path);
+        for (const auto& v : d.registryValues)
             Add(d, ObjectType::RegistryValue,
                 v.fullName + (v.dataPattern.empty() ? "" : kValueDataSeparator + v.dataPattern),
                 v.dataPattern);
-        }
-        for (const auto& e : d.directories) {
-            if (folderUses_[Lower(e.path)] > 1) continue;
-            Add(d, ObjectType::Folder, e.path);
-            break;
-        }
+        for (const auto& e : d.directories)
+            if (folderUses_[Lower(e.path)] == 1) Add(d, ObjectType::Folder, e.path);
         for (const auto& e : d.files) {
             const bool bare = e.path.find('\\') == std::string::npos;
             if (fileUses_[Lower(e.path)] > 1 || HasWildcard(e.path) || e.size != 0 ||
@@ -145,13 +141,15 @@ class ShippedDefinitions : public ::testing::Test {
                 for (const auto& e : t.definition->registryValues)
                     if (t.object.rfind(e.fullName, 0) == 0) v = &e;
                 ASSERT_NE(v, nullptr);
+                // Several definitions may name one value: its data holds
+                // every pattern.
+                std::string& data = valueData_[v->keyPath + "\\" + v->valueName];
+                data += "|" + t.valueData;
                 ASSERT_EQ(registry.CreateKey(Registry::Root(RootKey::LocalMachine), v->keyPath,
                                              KEY_ALL_ACCESS, &key),
                           ERROR_SUCCESS)
                     << v->keyPath;
-                EXPECT_EQ(
-                    registry.SetValue(key, v->valueName, REG_SZ, "planted:" + t.valueData + ":end"),
-                    ERROR_SUCCESS);
+                EXPECT_EQ(registry.SetValue(key, v->valueName, REG_SZ, data + "|"), ERROR_SUCCESS);
                 registry.CloseKey(key);
                 break;
             }
@@ -195,6 +193,7 @@ class ShippedDefinitions : public ::testing::Test {
     std::unique_ptr<Machine> machine_;
     ThreatDatabase db_;
     bool detailsChecked_ = false;
+    std::map<std::string, std::string> valueData_;
 };
 
 TEST_F(ShippedDefinitions, EveryPlantedTraceIsListedUnderItsOwnDefinition) {
