@@ -16,7 +16,7 @@
 #include <fstream>
 #include <sstream>
 
-#include "app/settings_store.h"
+#include "settings/settings_store.h"
 #include "definitions/load_definitions.h"
 #include "definitions/threat_database.h"
 #include "platform/machine.h"

@@ -14,7 +14,7 @@
 #include <set>
 #include <sstream>
 
-#include "app/settings_store.h"
+#include "settings/settings_store.h"
 #include "definitions/load_definitions.h"
 #include "definitions/placeholders.h"
 #include "definitions/threat_database.h"
