@@ -1,24 +1,14 @@
 // File-name indicator lists and MISP events to definitions.
 #include <algorithm>
-#include <fstream>
 #include <sstream>
 
 #include "platform/codepage.h"
+#include "tools/db/host_files.h"
 #include "tools/db/import_mapping.h"
 #include "tools/db/import_sources.h"
 
 namespace tolvane::import {
 namespace {
-
-bool ReadWholeFile(const std::filesystem::path& path, std::string* text) {
-    std::ifstream in(path, std::ios::binary);
-    if (!in) return false;
-    std::ostringstream buffer;
-    buffer << in.rdbuf();
-    if (in.bad()) return false;
-    *text = buffer.str();
-    return true;
-}
 
 bool ContainsNoCase(std::string_view text, std::string_view word) {
     std::string upperText = ToUpperCp1252(text), upperWord = ToUpperCp1252(word);
@@ -129,7 +119,7 @@ void FinishIocDefinition(Block& block, int lastLine, const SourceInfo& info) {
 void ImportFilenameIocs(const std::filesystem::path& file, const SourceInfo& info, Result* result) {
     Report& report = result->report;
     std::string text;
-    if (!ReadWholeFile(file, &text)) {
+    if (!ReadHostFile(file.string(), &text)) {
         ++report.filesSkipped;
         report.leftOut.push_back({file.string(), "", "cannot read the file"});
         return;
@@ -374,7 +364,7 @@ void ImportMisp(const std::vector<std::filesystem::path>& files, const SourceInf
                 Result* result) {
     for (const std::filesystem::path& file : files) {
         std::string text;
-        if (!ReadWholeFile(file, &text)) {
+        if (!ReadHostFile(file.string(), &text)) {
             ++result->report.filesSkipped;
             result->report.leftOut.push_back({file.string(), "", "cannot read the file"});
             continue;
