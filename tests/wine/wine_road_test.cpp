@@ -1,5 +1,7 @@
 // The road on real Wine. One prefix, made by `wine wineboot -i` for the whole
 // suite; the steps run in order and each builds on the one before:
+//   0. the fresh prefix shows nothing in a Smart, Registry, Drives & Folders
+//      (C:) and Memory scan with the shipped definitions;
 //   1. traces planted with Wine's own tools (`reg add` run by Wine, files,
 //      a hosts line) and a real Windows program started with `wine`, which
 //      loads its DLL and keeps running;
@@ -319,6 +321,40 @@ std::chrono::steady_clock::time_point RealWineRoad::suiteStart_;
 std::unique_ptr<Machine> RealWineRoad::machine_;
 ThreatDatabase RealWineRoad::database_;
 std::vector<RegAnswer> RealWineRoad::planted_;
+
+// The shipped definitions find nothing on the prefix as Wine made it: not in
+// its registry, not among its files, not among Wine's own programs running.
+TEST_F(RealWineRoad, AFreshPrefixShowsNothingInAnyScanOfTheShippedDefinitions) {
+    auto rows = [&](const std::string& scan) {
+        ShellResult run = Shell(Quote(TOLVANE_PROGRAM) + " --headless --machine " + Quote(prefix_) +
+                                    " --json " + scan + " 2>/dev/null",
+                                180);
+        EXPECT_EQ(run.status, 0) << scan << ": " << run.output;
+        nlohmann::json document = nlohmann::json::parse(run.output, nullptr, false);
+        EXPECT_FALSE(document.is_discarded()) << run.output;
+        return document.is_discarded() ? nlohmann::json::array() : document["rows"];
+    };
+    EXPECT_EQ(rows("scan smart"), nlohmann::json::array());
+    EXPECT_EQ(rows("scan registry"), nlohmann::json::array());
+    EXPECT_EQ(rows("--folders 'C:\\' scan drives"), nlohmann::json::array());
+    // Wine's own programs (services, the device manager, ping) run.
+    Shell(Env() + "setsid timeout -k 5 120 wine ping -n 100 127.0.0.1 </dev/null >/dev/null 2>&1 &",
+          10);
+    std::string error;
+    auto machine = Machine::Open(prefix_, &error);
+    ASSERT_TRUE(machine) << error;
+    bool running = false;
+    for (int tries = 0; tries < 300 && !running; ++tries) {
+        std::vector<ProcessSnapshot> processes;
+        if (machine->processes().List(&processes))
+            for (const ProcessSnapshot& p : processes)
+                running |= p.exePath == "C:\\windows\\system32\\ping.exe";
+        if (!running) std::this_thread::sleep_for(100ms);
+    }
+    EXPECT_TRUE(running) << "ping.exe did not start";
+    EXPECT_EQ(rows("scan memory"), nlohmann::json::array());
+    Shell(Env() + "wineserver -k; " + Env() + "wineserver -w; true", 60);
+}
 
 TEST_F(RealWineRoad, TracesArePlantedWithWinesOwnToolsAndTheProgramRuns) {
     const std::string run = "HKCU\\Software\\Microsoft\\Windows\\CurrentVersion\\Run";

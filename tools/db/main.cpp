@@ -21,6 +21,8 @@
 #include "platform/codepage.h"
 #include "platform/machine.h"
 #include "tools/db/dump_scripts.h"
+#include "tools/db/host_files.h"
+#include "tools/db/import_command.h"
 
 namespace tolvane {
 namespace {
@@ -44,6 +46,9 @@ constexpr const char* kToolHelp =
     "  match PATTERN TEXT            the file and folder wildcard rule: true or false\n"
     "  lookup IN.db --machine PREFIX (--file WINPATH | --folder WINPATH)\n"
     "                                the definition the scan gives a file or folder\n"
+    "  import SOURCE... -o OUT.xml [--report REPORT.json]\n"
+    "                                Sigma rules, file-name indicators, MISP events\n"
+    "                                to definitions markup\n"
     "\n"
     "'tolvane-db COMMAND --help' describes one command.\n"
     "Exit codes: 0 done, 1 failed, 2 bad usage.\n";
@@ -100,41 +105,6 @@ bool WantsHelp(const std::vector<std::string>& args) {
 int Usage(const char* help, const std::string& problem) {
     std::cerr << "tolvane-db: " << problem << "\n\n" << help;
     return kUsage;
-}
-
-bool ReadHostFile(const std::string& path, std::string* content) {
-    std::ifstream in(path, std::ios::binary);
-    if (!in) return false;
-    std::ostringstream buffer;
-    buffer << in.rdbuf();
-    if (in.bad()) return false;
-    *content = buffer.str();
-    return true;
-}
-
-// Writes a temporary file beside the target, flushes it to disk, then
-// renames it over the target: a reader never sees a half-written file.
-bool WriteHostFileAtomic(const std::string& path, std::string_view content, std::string* why) {
-    std::filesystem::path target(path);
-    std::filesystem::path temp = target;
-    temp += ".tmp-" + std::to_string(::getpid());
-    FILE* out = std::fopen(temp.c_str(), "wb");
-    if (!out) {
-        *why = "cannot create " + temp.string();
-        return false;
-    }
-    bool ok = std::fwrite(content.data(), 1, content.size(), out) == content.size();
-    ok = std::fflush(out) == 0 && ok;
-    ok = ::fsync(::fileno(out)) == 0 && ok;
-    ok = std::fclose(out) == 0 && ok;
-    std::error_code error;
-    if (ok) std::filesystem::rename(temp, target, error);
-    if (!ok || error) {
-        std::filesystem::remove(temp, error);
-        *why = "cannot write " + path;
-        return false;
-    }
-    return true;
 }
 
 int Pack(const std::vector<std::string>& args) {
@@ -400,6 +370,7 @@ int Run(int argc, char** argv) {
     if (command == "dump") return Dump(args);
     if (command == "match") return Match(args);
     if (command == "lookup") return Lookup(args);
+    if (command == "import") return ImportCommand(args);
     return Usage(kToolHelp, "unknown command " + command);
 }
 
