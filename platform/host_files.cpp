@@ -8,7 +8,6 @@
 
 #include <cerrno>
 #include <cstdlib>
-#include <random>
 
 namespace tolvane {
 namespace {
@@ -73,16 +72,19 @@ bool WriteAll(int fd, std::string_view content) {
     return true;
 }
 
-// A new file beside the target, never one that was there: its name and fd.
+// A new file beside the target, never one that was there: its fd, or -1.
+// One temporary name per file, ".NAME.tolvane-tmp", so that a write killed
+// half-way leaves one leftover that the next write takes over (only one of
+// this user's own: another's is left and the write fails).
 int CreateTemporary(int folder, const std::string& name, std::string* tempName) {
-    std::random_device random;
-    for (int attempt = 0; attempt < 16; ++attempt) {
-        *tempName = "." + name + "." + std::to_string(random()) + ".tolvane-tmp";
-        int fd = openat(folder, tempName->c_str(),
-                        O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
-        if (fd >= 0 || errno != EEXIST) return fd;
+    *tempName = "." + name + ".tolvane-tmp";
+    struct stat st;
+    if (fstatat(folder, tempName->c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0) {
+        if (st.st_uid != geteuid() || S_ISDIR(st.st_mode)) return -1;
+        unlinkat(folder, tempName->c_str(), 0);
     }
-    return -1;
+    return openat(folder, tempName->c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
+                  0644);
 }
 
 }  // namespace

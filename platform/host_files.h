@@ -69,8 +69,9 @@ std::string_view OwnFileStateReason(OwnFileState state);
 // Reads hostPath when it is Usable; any other state leaves *content empty.
 OwnFileState ReadOwnFile(const std::string& hostPath, std::string* content);
 
-// Replaces hostPath with content through a new file in the same folder (made
-// with O_EXCL, mode 0644, synced) renamed over it, when what stands there is
+// Replaces hostPath with content through a new file in the same folder
+// (".NAME.tolvane-tmp", made with O_EXCL | O_NOFOLLOW, mode 0644, synced;
+// a leftover of a killed write is taken over) renamed over it, when what stands there is
 // Usable or Missing; otherwise nothing is written and the state says why.
 // The rename replaces the folder entry: a link put there meanwhile is
 // replaced, never written through.
