@@ -8,7 +8,7 @@
 #include "platform/codepage.h"
 #include "platform/host_files.h"
 #include "platform/machine.h"
-#include "removal/registry_import.h"
+#include "regfile/registry_import.h"
 #include "removal/removal_flow.h"
 #include "removal/removal_view.h"
 

@@ -8,7 +8,6 @@
 #include <sstream>
 #include <thread>
 
-#include "app/settings_store.h"
 #include "platform/testing/as_nobody.h"
 #include "platform/testing/scoped_env.h"
 #include "platform/testing/temp_prefix.h"
@@ -16,6 +15,7 @@
 #include "removal/object_remover.h"
 #include "removal/removal_flow.h"
 #include "removal/removal_test_support.h"
+#include "settings/settings_store.h"
 
 namespace tolvane {
 namespace {

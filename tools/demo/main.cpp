@@ -7,7 +7,7 @@
 #include <string>
 
 #include "platform/privileges.h"
-#include "tools/demo/demo_machine.h"
+#include "platform/testing/demo_machine.h"
 
 namespace {
 
