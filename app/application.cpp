@@ -105,19 +105,23 @@ bool Application::LoadDefinitionsWithSplash() {
 StartResult Application::Start() {
     MessageBoxView& messages = views_.controller.messages;
     bool alreadyRunning = false;
-    if (!lock_.Acquire(machine_.files(), SettingsStore::ApplicationFolder(), &alreadyRunning) &&
-        alreadyRunning) {
+    if (!lock_.Acquire(machine_.PrefixPath(), &alreadyRunning) && alreadyRunning) {
         messages.ShowMessage(kProductName, kAlreadyRunningMessage, MessageButtons::Ok);
         return StartResult::AlreadyRunning;
     }
-    // A lock file that cannot be made (a read-only prefix) does not keep the
+    // A lock that cannot be had (no usable per-user folder) does not keep the
     // program from running.
 
     InstallShippedData(machine_, options_.shippedDataFolder);
     settings_ = std::make_unique<SettingsStore>(machine_.registry());
     database_ = std::make_unique<ThreatDatabase>();
+    const std::string ignoreFolder =
+        IgnoreList::CurrentFolder(machine_.files(), options_.hostWorkingFolder);
+    // The working folder itself when a drive covers it, not its path mapped
+    // back through drives the machine may have changed meanwhile.
     ignoreList_ = std::make_unique<IgnoreList>(
-        machine_.files(), IgnoreList::CurrentFolder(machine_.files(), options_.hostWorkingFolder));
+        machine_.files(), ignoreFolder,
+        ignoreFolder == SettingsStore::ApplicationFolder() ? "" : options_.hostWorkingFolder);
     scan_ = options_.scanSource
                 ? options_.scanSource(machine_, *settings_, *database_, *ignoreList_)
                 : MakeEngineScanSource(machine_, *database_, *ignoreList_);
@@ -138,11 +142,21 @@ StartResult Application::Start() {
     // The remaining steps run even after a close request, as the window only
     // closes once initialisation has returned.
     ignoreList_->Load(*database_);
+    std::string status;
+    for (const std::string& note : Notes()) status += (status.empty() ? "" : "  ") + note;
+    if (!status.empty()) controller_->SetStatusText(status);
     controller_->SetTitle(std::string(kProductName) + " " + kProgramVersion);
     if (options_.flows.silentUpdateQuery)
         options_.flows.silentUpdateQuery(std::atof(kProgramVersion),
                                          std::atof(database_->version().c_str()));
     return controller_->WindowEnded() ? StartResult::Failed : StartResult::Running;
+}
+
+std::vector<std::string> Application::Notes() const {
+    std::vector<std::string> notes;
+    if (!options_.rightsNote.empty()) notes.push_back(options_.rightsNote);
+    if (ignoreList_ && !ignoreList_->Refusal().empty()) notes.push_back(ignoreList_->Refusal());
+    return notes;
 }
 
 void Application::ConnectFlows() {

@@ -18,6 +18,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "app/instance_lock.h"
 #include "app/main_controller.h"
@@ -63,6 +64,8 @@ struct ApplicationOptions {
     std::function<void(int milliseconds)> pause;
     ScanSourceFactory scanSource;  // none: the ScanEngine
     ControllerFlows flows;
+    // Whose rights the program runs with (PrivilegesNote); "" says nothing.
+    std::string rightsNote;
 };
 
 enum class StartResult {
@@ -86,6 +89,10 @@ class Application {
     SettingsStore& settings() { return *settings_; }
     ScanSource& scan() { return *scan_; }
     bool definitionsLoaded() const { return definitionsLoaded_; }
+    // What the user should know about this run, shown on the status line
+    // at start and printed with a scan by the headless face: whose rights
+    // it uses, and why Ignorelist.txt is not used.
+    std::vector<std::string> Notes() const;
 
     // Copies database.db and script.db from the shipped folder into the
     // application folder where they are missing; never overwrites them. Then

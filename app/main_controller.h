@@ -129,6 +129,8 @@ class MainController : private ScanWindow {
     int ProgressPosition() const { return progressPosition_; }
     const std::string& Title() const { return title_; }
     void SetTitle(const std::string& title);
+    // The status line's text until a scan writes its own.
+    void SetStatusText(const std::string& text) { SetText(ControlId::StatusLine, text); }
 
     // Ends the window (Exit, the close box, a failed start, -b).
     void EndWindow();

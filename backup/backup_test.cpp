@@ -18,6 +18,7 @@
 #include "backup/backup_archive.h"
 #include "backup/backup_test_support.h"
 #include "backup/restore.h"
+#include "platform/host_files.h"
 #include "platform/testing/temp_prefix.h"
 #include "removal/object_remover.h"
 #include "removal/removal_test_support.h"
@@ -362,6 +363,43 @@ TEST(Restore, WhatDoesNotFitFailsCleanly) {
     report = RestoreArchive(*f.machine, f.archive);
     EXPECT_TRUE(report.extractedAll);
     EXPECT_EQ(Read(*f.machine, "C:\\Bad\\big.bin"), big);
+}
+
+// A crafted archive that unpacks to far more than it holds (here 64 MiB of
+// zeros in about 64 KiB) stops the restore before the disk fills: the
+// partial work folder is deleted, nothing is restored, and the user is told.
+TEST(Restore, AnArchiveBombStopsAndLeavesNoWorkFolder) {
+    Fixture f;
+    const std::string bomb = "C:\\Program Files\\Tolvane\\Quarantine\\bomb.zip";
+    f.prefix.MakeFolder("C:\\Program Files\\Tolvane\\Quarantine");
+    zipFile zip = zipOpen64(f.Host(bomb).c_str(), APPEND_STATUS_CREATE);
+    ASSERT_NE(zip, nullptr);
+    AddZipEntry(zip, "Config.ini", "[NAME:1]\r\r\n[PATH:C:\\Landed\\bomb.bin]\r\r\n");
+    ASSERT_EQ(zipOpenNewFileInZip(zip, "1", nullptr, nullptr, 0, nullptr, 0, nullptr, Z_DEFLATED,
+                                  Z_BEST_COMPRESSION),
+              ZIP_OK);
+    const std::string zeros(1 << 20, '\0');
+    for (int i = 0; i < 64; ++i)
+        zipWriteInFileInZip(zip, zeros.data(), static_cast<unsigned>(zeros.size()));
+    zipCloseFileInZip(zip);
+    ASSERT_EQ(zipClose(zip, nullptr), ZIP_OK);
+    ASSERT_LT(std::filesystem::file_size(f.Host(bomb)), 1u << 20);
+
+    f.view.openPaths = {bomb};
+    RestoreBackup(*f.machine, f.view);
+    EXPECT_EQ(f.view.LastText(), kRestoreStoppedForRatio);
+    EXPECT_FALSE(f.machine->files().PathFileExists(RestoreWorkFolder(*f.machine)));
+    EXPECT_FALSE(f.machine->files().PathFileExists("C:\\Landed"));
+
+    // The space limit stops the same way, before a byte past it is written.
+    ArchiveReader reader(f.machine->files());
+    ASSERT_TRUE(reader.Open(bomb));
+    ASSERT_TRUE(reader.SetOutputFolder("C:\\Out"));
+    reader.SetLimits(1 << 20, 0);
+    EXPECT_FALSE(reader.ExtractAll(false));
+    EXPECT_EQ(reader.Stopped(), ArchiveReader::Stop::Space);
+    EXPECT_FALSE(f.machine->files().PathFileExists("C:\\Out\\1"));
+    EXPECT_TRUE(FreeBytes(f.prefix.path()).value_or(0) > 0);
 }
 
 }  // namespace

@@ -6,6 +6,7 @@
 #include "backup/archive_reader.h"
 #include "backup/backup_archive.h"
 #include "platform/codepage.h"
+#include "platform/host_files.h"
 #include "platform/machine.h"
 #include "regfile/registry_import.h"
 #include "removal/removal_flow.h"
@@ -68,6 +69,16 @@ bool IsMachinePath(const FileSystem& files, const std::string& path) {
     return files.DriveInsidePrefix(path) && files.ToHostPath(path).has_value();
 }
 
+// The bytes a restore may unpack into the work folder (see restore.h); 0
+// stops it at once when the free space cannot be asked.
+uint64_t RestoreSpace(const FileSystem& files, const std::string& work) {
+    std::optional<std::string> host = files.ToHostPath(work);
+    std::optional<uint64_t> free = host ? FreeBytes(*host) : std::nullopt;
+    if (!free) return 1;
+    uint64_t margin = (16ull << 20) + *free / 20;
+    return *free > margin ? *free - margin : 1;
+}
+
 struct Record {
     std::string number;
     std::string path;
@@ -90,9 +101,19 @@ RestoreReport RestoreArchive(Machine& machine, const std::string& archivePath) {
     const std::string work = RestoreWorkFolder(machine);
     // What an earlier restore left must not be taken for this archive's.
     DeleteFolderTree(machine, work);
-    if (reader.SetOutputFolder(work)) report.extractedAll = reader.ExtractAll(false);
+    if (reader.SetOutputFolder(work)) {
+        reader.SetLimits(RestoreSpace(files, work), kRestoreMaxRatio);
+        report.extractedAll = reader.ExtractAll(false);
+    }
     report.entriesRefused = reader.EntriesRefused();
     reader.Close();
+    if (reader.Stopped() != ArchiveReader::Stop::None) {
+        report.stoppedBecause = reader.Stopped() == ArchiveReader::Stop::Space
+                                    ? kRestoreStoppedForSpace
+                                    : kRestoreStoppedForRatio;
+        DeleteFolderTree(machine, work);
+        return report;
+    }
 
     // The registry file is read here and now, while the work folder stands.
     const std::string registryFile = work + "\\" + backup_text::kRegistryFile;
@@ -176,7 +197,10 @@ void RestoreBackup(Machine& machine, RemovalView& view) {
     dialog.initialPath = BackupArchive::QuarantineFolder();
     std::string path;
     if (!view.AskOpenArchive(dialog, &path) || path.empty()) return;
-    RestoreArchive(machine, path);
+    RestoreReport report = RestoreArchive(machine, path);
+    if (!report.stoppedBecause.empty())
+        view.ShowMessage("Tolvane", report.stoppedBecause, RemovalButtons::Ok,
+                         RemovalIcon::Exclamation);
 }
 
 }  // namespace tolvane

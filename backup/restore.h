@@ -23,6 +23,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <string>
 
 namespace tolvane {
@@ -30,8 +31,25 @@ namespace tolvane {
 class Machine;
 class RemovalView;
 
+// A restore stops before it fills the disk or unpacks an archive to more
+// than 100 times its size (as a crafted archive does: 4 MB that unpack to
+// 4 GiB), deletes its partial work folder and says so. The space it may use
+// is the free space of the work folder's file system less a margin of 16 MiB
+// and a twentieth of that free space, for the system and the files the
+// restore then moves.
+inline constexpr uint64_t kRestoreMaxRatio = 100;
+inline constexpr const char* kRestoreStoppedForSpace =
+    "The restore was stopped: unpacking the archive would leave too little free disk "
+    "space.\nIts partial work folder was deleted; nothing was restored.";
+inline constexpr const char* kRestoreStoppedForRatio =
+    "The restore was stopped: the archive unpacks to more than 100 times its size, which no "
+    "backup does.\nIts partial work folder was deleted; nothing was restored.";
+
 struct RestoreReport {
     bool archiveOpened = false;
+    // Why the extraction stopped (the work folder is gone then): "" when it
+    // did not.
+    std::string stoppedBecause;
     bool extractedAll = false;
     size_t entriesRefused = 0;  // unsafe entry names
     bool registryImported = false;

@@ -68,17 +68,51 @@ bool IsWindowsProgram(std::string_view file) {
     return false;
 }
 
-// A Windows command line split as the C runtime does: blanks separate,
-// double quotes group, \" is a quote.
-std::vector<std::string> SplitParameters(std::string_view text) {
+bool IsRegsvr32(std::string_view file) {
+    size_t slash = file.find_last_of("\\/");
+    std::string_view name = slash == std::string_view::npos ? file : file.substr(slash + 1);
+    return EqualsNoCase(name, "regsvr32.exe") || EqualsNoCase(name, "regsvr32");
+}
+
+}  // namespace
+
+std::string QuoteWindowsArgument(std::string_view argument) {
+    if (!argument.empty() && argument.find_first_of(" \t\n\v\"") == std::string_view::npos)
+        return std::string(argument);
+    std::string quoted = "\"";
+    size_t backslashes = 0;
+    for (char c : argument) {
+        if (c == '\\') {
+            ++backslashes;
+            continue;
+        }
+        // Backslashes count only before a quote: there each one is doubled
+        // and the quote escaped.
+        quoted.append(c == '"' ? backslashes * 2 + 1 : backslashes, '\\');
+        backslashes = 0;
+        quoted += c;
+    }
+    // The closing quote follows: the backslashes before it are doubled too.
+    quoted.append(backslashes * 2, '\\');
+    return quoted + "\"";
+}
+
+std::vector<std::string> SplitWindowsCommandLine(std::string_view text) {
     std::vector<std::string> out;
     std::string current;
     bool inQuotes = false, any = false;
     for (size_t i = 0; i < text.size(); ++i) {
         char c = text[i];
-        if (c == '\\' && i + 1 < text.size() && text[i + 1] == '"') {
-            current += '"';
-            ++i;
+        if (c == '\\') {
+            size_t run = text.find_first_not_of('\\', i) - i;
+            if (i + run > text.size()) run = text.size() - i;
+            bool beforeQuote = i + run < text.size() && text[i + run] == '"';
+            current.append(beforeQuote ? run / 2 : run, '\\');
+            i += run - 1;
+            if (beforeQuote && run % 2 == 1) {
+                current += '"';  // an escaped quote
+                ++i;
+            }
             any = true;
         } else if (c == '"') {
             inQuotes = !inQuotes;
@@ -95,8 +129,6 @@ std::vector<std::string> SplitParameters(std::string_view text) {
     if (any) out.push_back(current);
     return out;
 }
-
-}  // namespace
 
 struct Launcher::Running {
     std::mutex mutex;
@@ -177,6 +209,7 @@ bool Launcher::WineInstalled() {
 bool Launcher::ShellExecute(std::string_view verb, std::string_view file,
                             std::string_view parameters) {
     (void)verb;  // "open", "explore" and no verb all open; nothing else is asked for
+    refusedAsRoot_ = false;
     if (file.empty()) return false;
     std::vector<std::string> argv;
     std::vector<std::string> env;
@@ -187,9 +220,13 @@ bool Launcher::ShellExecute(std::string_view verb, std::string_view file,
         if (check && (!HasDesktop() || FindOnPath("xdg-open").empty())) return false;
         argv = {"xdg-open", std::string(file)};
     } else if (IsWindowsProgram(file)) {
+        if (check && IsRegsvr32(file) && geteuid() == 0) {
+            refusedAsRoot_ = true;
+            return false;
+        }
         if (check && !WineInstalled()) return false;
         argv = {"wine", Cp1252ToUtf8(file)};
-        for (std::string& p : SplitParameters(parameters)) argv.push_back(Cp1252ToUtf8(p));
+        for (std::string& p : SplitWindowsCommandLine(parameters)) argv.push_back(Cp1252ToUtf8(p));
         env.push_back("WINEPREFIX=" + prefix_);
     } else {
         // A document or folder of the machine, shown by the desktop.

@@ -15,6 +15,18 @@ namespace tolvane {
 
 class FileSystem;
 
+// One argument quoted for a Windows command line so that the program's
+// runtime splits it back exactly (CommandLineToArgvW's rules: blanks and
+// quotes need double quotes around the argument, a quote inside is \",
+// backslashes before a quote are doubled). Parameters built for
+// ShellExecute quote each argument with it.
+std::string QuoteWindowsArgument(std::string_view argument);
+
+// A Windows command line split into its arguments by the same rules. Wine
+// quotes each argument it is given the same way again, so what this returns
+// reaches the Windows program exactly.
+std::vector<std::string> SplitWindowsCommandLine(std::string_view commandLine);
+
 class Launcher {
   public:
     Launcher(const std::string& prefixPath, const FileSystem& files);
@@ -32,6 +44,12 @@ class Launcher {
 
     static bool WineInstalled();
 
+    // True when the last ShellExecute refused to start regsvr32 because the
+    // program runs as root: regsvr32 runs code of the machine's own DLLs, and
+    // a Windows program of the machine never gets root's rights. (Launches a
+    // test observer watches are asked for, not started, and are not refused.)
+    bool RefusedAsRoot() const { return refusedAsRoot_; }
+
     // Waits until every Windows program this launcher started under Wine has
     // ended, at most for limit; true when none runs any more. (`wine` may be
     // a shell script that starts the Windows program only a while later, so
@@ -44,6 +62,7 @@ class Launcher {
     std::string prefix_;
     const FileSystem& files_;
     Observer observer_;
+    bool refusedAsRoot_ = false;
     std::shared_ptr<Running> running_;
 };
 

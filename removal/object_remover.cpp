@@ -124,10 +124,11 @@ bool ObjectRemover::RemoveFile(std::string_view path) {
     std::string extension = dot == std::string_view::npos ? "" : Lower(path.substr(dot + 1));
     if (extension == "exe" && killer_) killer_(path);
     if (extension == "dll" || extension == "ocx") {
-        if (machine_.launcher().ShellExecute("", "regsvr32.exe",
-                                             "/u /s \"" + std::string(path) + "\"") &&
-            afterUnregister_) {
-            afterUnregister_();
+        Launcher& launcher = machine_.launcher();
+        if (launcher.ShellExecute("", "regsvr32.exe", "/u /s " + QuoteWindowsArgument(path))) {
+            if (afterUnregister_) afterUnregister_();
+        } else if (launcher.RefusedAsRoot()) {
+            unregistrationsRefused_.emplace_back(path);
         }
     }
     FileSystem& files = machine_.files();

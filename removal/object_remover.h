@@ -52,6 +52,12 @@ class ObjectRemover {
 
     const std::vector<std::string>& FailedDeletions() const { return failedDeletions_; }
     void ClearFailedDeletions() { failedDeletions_.clear(); }
+    // The components whose regsvr32 was not started because the program
+    // runs as root (their files are deleted all the same).
+    const std::vector<std::string>& UnregistrationsRefused() const {
+        return unregistrationsRefused_;
+    }
+    void ClearUnregistrationsRefused() { unregistrationsRefused_.clear(); }
     int BrowserSettingsHits() const { return browserSettingsHits_; }
     void ClearBrowserSettingsHits() { browserSettingsHits_ = 0; }
 
@@ -78,6 +84,7 @@ class ObjectRemover {
     bool EmptyFolder(const std::string& folder, int depth);
     Machine& machine_;
     std::vector<std::string> failedDeletions_;
+    std::vector<std::string> unregistrationsRefused_;
     int browserSettingsHits_ = 0;
     std::optional<std::vector<std::string>> hostsFiles_;
     ProcessKiller killer_;

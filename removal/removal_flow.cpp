@@ -64,6 +64,7 @@ bool RemovalFlow::RunRemoval(ObjectRows& rows, bool removeAll) {
 
     view_.SetBusy(true);
     remover_.ClearFailedDeletions();
+    remover_.ClearUnregistrationsRefused();
     size_t count = 0;
     for (size_t row = 0; row < rows.RowCount(); ++row) {
         if (removeAll || rows.IsRowChecked(row)) ++count;
@@ -106,6 +107,11 @@ bool RemovalFlow::RunRemoval(ObjectRows& rows, bool removeAll) {
         }
     }
     view_.SetBusy(false);
+    if (!remover_.UnregistrationsRefused().empty()) {
+        std::string text = kUnregisterRefusedFormat;
+        text.replace(text.find("%d"), 2, std::to_string(remover_.UnregistrationsRefused().size()));
+        view_.ShowMessage("Tolvane", text, RemovalButtons::Ok, RemovalIcon::None);
+    }
     // A Wine program the run started (regsvr32) may have left the prefix's
     // wineserver running; the registry changes made since were refused, and
     // the user must hear of it rather than read a plain success.

@@ -27,6 +27,10 @@ inline constexpr const char* kBackupCaption = "Backup selected items?";
 inline constexpr const char* kNothingSelected = "No objects selected for removal. Continue?";
 inline constexpr const char* kConfirmFormat = "%d objects selected will be removed. Continue?";
 inline constexpr const char* kDeletedFormat = "%d Objects deleted successfully.";
+// regsvr32 runs code of the machine's own DLLs: never with root's rights.
+inline constexpr const char* kUnregisterRefusedFormat =
+    "regsvr32 was not run for %d components: Tolvane runs as root and never starts a program "
+    "of the machine with root's rights. Their files were deleted all the same.";
 inline constexpr const char* kUnableTitle = "Unable to remove items";
 inline constexpr const char* kUnablePrompt =
     "The following items were unable to remove. They may be in use by other system processes. "

@@ -6,7 +6,9 @@
 #include <filesystem>
 #include <fstream>
 #include <sstream>
+#include <thread>
 
+#include "platform/testing/as_nobody.h"
 #include "platform/testing/scoped_env.h"
 #include "platform/testing/temp_prefix.h"
 #include "removal/browser_reset.h"
@@ -359,6 +361,9 @@ TEST(ObjectRemoverOps, FilesAndFoldersEndProgramsUnregisterAndStopAtALockedFile)
 // nothing of Wine shows in the process table, and the wineserver starts only
 // with the Windows program. The removal waits for regsvr32 itself before it
 // goes on, or the changes it makes next would meet Wine's server.
+// regsvr32 never runs as root, so run as root the waiting is tried as
+// nobody, who owns the prefix then; root itself skips regsvr32 and the
+// removal says so.
 TEST(ObjectRemoverOps, UnregisteringWaitsForRegsvr32ToEnd) {
     Fixture f;
     f.machine->launcher().SetObserver(nullptr);
@@ -371,9 +376,42 @@ TEST(ObjectRemoverOps, UnregisteringWaitsForRegsvr32ToEnd) {
     std::filesystem::permissions(bin + "/wine", std::filesystem::perms::owner_all);
     testing::ScopedEnv path("PATH", (bin + ":/usr/bin:/bin").c_str());
     f.prefix.WriteFile("C:\\Bad\\helper.dll", "MZ");
-    EXPECT_TRUE(f.remover.RemoveFile("C:\\Bad\\helper.dll"));
+    auto unregisterAndWait = [&] {
+        return f.remover.RemoveFile("C:\\Bad\\helper.dll") && !f.Exists("C:\\Bad\\helper.dll") &&
+               HostText(bin + "/unregistered") == "regsvr32.exe /u /s C:\\Bad\\helper.dll\n";
+    };
+    if (!testing::RunningAsRoot()) {
+        EXPECT_TRUE(unregisterAndWait());
+        return;
+    }
+    testing::GiveToNobody(f.prefix.path());
+    EXPECT_TRUE(testing::AsNobody(unregisterAndWait));
+
+    f.prefix.WriteFile("C:\\Bad\\helper.dll", "MZ");
+    std::filesystem::remove(bin + "/unregistered");
+    TestRows rows;
+    rows.Add(object_type::kFile, "C:\\Bad\\helper.dll");
+    ASSERT_TRUE(f.flow.RunRemoval(rows, false));
     EXPECT_FALSE(f.Exists("C:\\Bad\\helper.dll"));
-    EXPECT_EQ(HostText(bin + "/unregistered"), "regsvr32.exe /u /s C:\\Bad\\helper.dll\n");
+    EXPECT_EQ(f.remover.UnregistrationsRefused(), std::vector<std::string>{"C:\\Bad\\helper.dll"});
+    bool told = false;
+    for (const auto& shown : f.view.messages)
+        told = told || shown.text.rfind(
+                           "regsvr32 was not run for 1 components: Tolvane runs as "
+                           "root",
+                           0) == 0;
+    EXPECT_TRUE(told);
+    std::this_thread::sleep_for(std::chrono::milliseconds(700));
+    EXPECT_FALSE(std::filesystem::exists(bin + "/unregistered"));
+}
+
+// A quote in a DLL's name stays inside the one argument regsvr32 gets.
+TEST(ObjectRemoverOps, AQuoteInADllNameCannotSplitTheRegsvr32Line) {
+    Fixture f;
+    const std::string dll = "C:\\Bad\\x\" /i:C:\\evil.dll";
+    f.remover.RemoveFile(dll);
+    ASSERT_EQ(f.launches.size(), 1u);
+    EXPECT_EQ(f.launches[0], (std::vector<std::string>{"wine", "regsvr32.exe", "/u", "/s", dll}));
 }
 
 }  // namespace

@@ -19,6 +19,7 @@
 namespace tolvane {
 
 class Machine;
+struct Privileges;
 
 struct HeadlessOptions {
     std::string machinePath;             // --machine PREFIX (default: $WINEPREFIX, else ~/.wine)
@@ -53,8 +54,11 @@ inline constexpr int kExitScanError = 2;
 // the Windows command line).
 const std::vector<std::string>& OptionsWithValue();
 
-// Opens the machine the options name; prints why not on err.
-std::unique_ptr<Machine> OpenHeadlessMachine(const HeadlessOptions& options, std::ostream& err);
+// Opens the machine the options name; prints why not on err. Run as root,
+// it first takes on the machine owner's rights (platform/privileges.h);
+// *privileges says which rule applies.
+std::unique_ptr<Machine> OpenHeadlessMachine(const HeadlessOptions& options, std::ostream& err,
+                                             Privileges* privileges);
 
 // First start on a machine: copies each shipped database (database.db,
 // script.db) into the application folder where it is missing; an existing

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 #include <pwd.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -14,6 +15,7 @@
 
 #include "platform/machine.h"
 #include "platform/registry.h"
+#include "platform/testing/as_nobody.h"
 #include "platform/testing/fake_wineserver.h"
 #include "platform/testing/machines_home.h"
 #include "platform/testing/run_command.h"
@@ -393,6 +395,38 @@ TEST(Headless, ListsAndScansEveryMachineOfTheUser) {
     EXPECT_EQ(states["skipped"], 1);
     EXPECT_EQ(doc["total"]["objects"], 1);
     EXPECT_EQ(doc["machines"][0]["result"]["rows"].size(), 0u);
+}
+
+// Run as root on a machine nobody owns, Tolvane becomes nobody before it
+// opens the machine: what it writes there is nobody's, and the scan says
+// so. On root's own machine it says that its changes stay inside.
+TEST(Headless, RootRunsAsTheMachinesOwnerAndSaysWhichRuleApplies) {
+    SKIP_UNLESS_ROOT();
+    TempPrefix prefix;
+    ASSERT_NO_FATAL_FAILURE(PlantGossamerKey(prefix));
+    const std::string machineArg = "--headless --machine '" + prefix.path() + "'";
+    std::string out;
+    ASSERT_EQ(RunTolvane(machineArg + " scan registry", &out), 1) << out;  // the key is listed
+    EXPECT_NE(out.find("\nRunning as root on a machine root owns: changes stay inside the "
+                       "machine's folder.\n"),
+              std::string::npos)
+        << out;
+
+    testing::GiveToNobody(prefix.path());
+    std::filesystem::remove(prefix.Host("drive_c/Program Files/Tolvane/database.db"));
+    // From a folder of root's, whose Ignorelist.txt is then not nobody's.
+    ASSERT_EQ(RunTolvane("--json " + machineArg + " scan registry", &out), 1) << out;
+    nlohmann::json doc = nlohmann::json::parse(out);
+    EXPECT_EQ(doc["user"], "nobody");
+    EXPECT_EQ(doc["notes"][0],
+              "Running as nobody, the owner of the machine: root's rights were given up.");
+    EXPECT_EQ(doc["rows"].size(), 1u);
+    for (const std::string& made : {doc["logHostPath"].get<std::string>(),
+                                    prefix.Host("drive_c/Program Files/Tolvane/database.db")}) {
+        struct stat st;
+        ASSERT_EQ(stat(made.c_str(), &st), 0) << made;
+        EXPECT_EQ(st.st_uid, testing::NobodyUid()) << made;
+    }
 }
 
 }  // namespace

@@ -11,6 +11,7 @@
 #include "app/application.h"
 #include "platform/machine.h"
 #include "platform/shipped_data.h"
+#include "platform/privileges.h"
 #include "scan/scan_log.h"
 #include "settings/settings_store.h"
 #include "ui/headless/headless.h"
@@ -30,10 +31,15 @@ std::optional<fs::path> ShippedFile(const std::string& name) {
 
 }  // namespace
 
-std::unique_ptr<Machine> OpenHeadlessMachine(const HeadlessOptions& options, std::ostream& err) {
+std::unique_ptr<Machine> OpenHeadlessMachine(const HeadlessOptions& options, std::ostream& err,
+                                             Privileges* privileges) {
     std::string path =
         options.machinePath.empty() ? Machine::DefaultPrefixPath() : options.machinePath;
     std::string error;
+    if (!TakeMachineOwnersRights(path, privileges, &error)) {
+        err << "tolvane: " << error << "\n";
+        return nullptr;
+    }
     std::unique_ptr<Machine> machine = Machine::Open(path, &error);
     if (!machine) err << "tolvane: " << error << "\n";
     return machine;

@@ -16,6 +16,7 @@
 #include "definitions/threat_database.h"
 #include "platform/codepage.h"
 #include "platform/machine.h"
+#include "platform/privileges.h"
 #include "scan/ignore_list.h"
 #include "settings/settings_store.h"
 #include "ui/headless/headless.h"
@@ -96,10 +97,12 @@ class Session {
     bool Settings(const Step& step);
     MainController& controller() { return app_->controller(); }
     nlohmann::json RowsJson();
+    nlohmann::json NotesJson();
 
     const HeadlessOptions& options_;
     std::ostream& out_;
     std::ostream& err_;
+    Privileges privileges_;
     std::unique_ptr<Machine> machine_;
     ScriptedViews views_;
     TaskQueueUiThread ui_;
@@ -138,7 +141,7 @@ int Session::RunSteps() {
     std::vector<Step> steps;
     if (!Parse(&steps)) return kExitUsage;
 
-    machine_ = OpenHeadlessMachine(options_, err_);
+    machine_ = OpenHeadlessMachine(options_, err_, &privileges_);
     if (!machine_) return kExitFailure;
     InstallShippedDatabases(*machine_, err_);
 
@@ -203,6 +206,7 @@ int Session::RunSteps() {
         beforeCommands.push_back(a);
     }
     appOptions.commandLine = WindowsCommandLine(beforeCommands, withValue);
+    appOptions.rightsNote = PrivilegesNote(privileges_);
     char cwd[4096];
     appOptions.hostWorkingFolder = getcwd(cwd, sizeof cwd) ? cwd : "";
     app_ = std::make_unique<Application>(
@@ -253,6 +257,8 @@ int Session::RunSteps() {
             {"logPath", Utf8(app_->scan().LogPath())},
             {"logHostPath", logHost && !app_->scan().LogPath().empty() ? *logHost : ""},
             {"stopped", app_->scan().StopRequested()},
+            {"user", privileges_.userName},
+            {"notes", NotesJson()},
             {"messages", messages_},
             {"output", output_},
         };
@@ -318,6 +324,13 @@ void Session::PrintScanResult() {
     for (const auto& [name, value] : counters)
         Print(std::string(name) + ": " + std::to_string(value));
     Print("Log: " + app_->scan().LogPath());
+    for (const std::string& note : app_->Notes()) Print(note);
+}
+
+nlohmann::json Session::NotesJson() {
+    nlohmann::json notes = nlohmann::json::array();
+    for (const std::string& note : app_->Notes()) notes.push_back(Utf8(note));
+    return notes;
 }
 
 bool Session::Parse(std::vector<Step>* steps) {

@@ -8,6 +8,7 @@
 #include "app/command_line.h"
 #include "platform/machine.h"
 #include "platform/shipped_data.h"
+#include "platform/privileges.h"
 #include "ui/qt/desktop_session.h"
 #include "ui/qt/dialog_driver.h"
 
@@ -34,16 +35,24 @@ int RunDesktop(int& argc, char** argv, const DesktopOptions& options, std::strin
         if (error) *error = kNoDisplayMessage;
         return 2;
     }
-    std::string path = options.machinePath.empty() ? Machine::DefaultPrefixPath() : options.machinePath;
+    // The display is reached first, with the rights the user started the
+    // program with; root's rights go before anything of the machine opens.
+    QApplication application(argc, argv);
+    QApplication::setApplicationName("Tolvane");
+    QApplication::setQuitOnLastWindowClosed(false);
+    std::string path =
+        options.machinePath.empty() ? Machine::DefaultPrefixPath() : options.machinePath;
     std::string why;
+    Privileges privileges;
+    if (!TakeMachineOwnersRights(path, &privileges, &why)) {
+        if (error) *error = "tolvane: " + why;
+        return 1;
+    }
     std::unique_ptr<Machine> machine = Machine::Open(path, &why);
     if (!machine) {
         if (error) *error = "tolvane: " + why;
         return 1;
     }
-    QApplication application(argc, argv);
-    QApplication::setApplicationName("Tolvane");
-    QApplication::setQuitOnLastWindowClosed(false);
 
     DesktopSessionOptions session;
     session.commandLine = WindowsCommandLine(options.arguments, {"--machine"});
@@ -51,6 +60,7 @@ int RunDesktop(int& argc, char** argv, const DesktopOptions& options, std::strin
         options.shippedDataFolder.empty() ? ShippedDataFolder() : options.shippedDataFolder;
     char cwd[4096];
     session.hostWorkingFolder = getcwd(cwd, sizeof cwd) ? cwd : "";
+    session.rightsNote = PrivilegesNote(privileges);
     DesktopSession desktop(*machine, session);
     StartResult started = desktop.Start();
     if (started == StartResult::AlreadyRunning) return 1;

@@ -60,6 +60,7 @@ StartResult DesktopSession::Start() {
     options.commandLine = options_.commandLine;
     options.shippedDataFolder = options_.shippedDataFolder;
     options.hostWorkingFolder = options_.hostWorkingFolder;
+    options.rightsNote = options_.rightsNote;
     if (options_.splashPauses) options.pause = PauseWithEvents;
     options.scanSource = options_.scanSource;
     if (options_.connectUpdates) {

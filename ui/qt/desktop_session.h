@@ -29,6 +29,7 @@ struct DesktopSessionOptions {
     bool splashPauses = true;       // the splash's pauses (off in tests)
     ScanSourceFactory scanSource;   // none: the ScanEngine
     bool connectUpdates = true;     // the update library (off: "not available")
+    std::string rightsNote;         // whose rights the program runs with (status line)
 };
 
 class DesktopSession : public QObject, public UpdateHost {
