@@ -11,7 +11,6 @@
 namespace tolvane {
 namespace {
 
-constexpr int kMaxDepth = 64;
 constexpr RootKey kBackupRoots[] = {RootKey::ClassesRoot, RootKey::CurrentUser,
                                     RootKey::LocalMachine, RootKey::Users};
 
@@ -25,35 +24,10 @@ std::string StripTrailingBackslashes(std::string path) {
     return path;
 }
 
-bool DeleteTree(FileSystem& files, const std::string& folder, int depth) {
-    if (depth > kMaxDepth) return false;
-    FindHandle handle;
-    FindData entry;
-    bool ok = true;
-    if (files.FindFirstFile(folder + "\\*.*", &handle, &entry)) {
-        do {
-            if (entry.name == "." || entry.name == "..") continue;
-            std::string full = folder + "\\" + entry.name;
-            if ((entry.attributes & FILE_ATTRIBUTE_DIRECTORY) &&
-                (entry.attributes & FILE_ATTRIBUTE_REPARSE_POINT)) {
-                // A linked folder goes as a link: what it leads to is not ours.
-                ok = files.RemoveDirectory(full) && ok;
-            } else if (entry.attributes & FILE_ATTRIBUTE_DIRECTORY) {
-                ok = DeleteTree(files, full, depth + 1) && ok;
-            } else {
-                files.SetFileAttributes(full, FILE_ATTRIBUTE_NORMAL);
-                ok = files.DeleteFile(full) && ok;
-            }
-        } while (handle.Next(&entry));
-    }
-    files.SetFileAttributes(folder, FILE_ATTRIBUTE_NORMAL);
-    return files.RemoveDirectory(folder) && ok;
-}
-
 // Copies the folder's whole tree to target (created); false when something
-// could not be copied.
+// could not be copied. Links inside it are not followed and not saved.
 bool CopyTree(FileSystem& files, const std::string& from, const std::string& to, int depth) {
-    if (depth > kMaxDepth || !files.CreateDirectory(to)) return false;
+    if (depth > FileSystem::kTreeDepthLimit || !files.CreateDirectory(to)) return false;
     FindHandle handle;
     FindData entry;
     bool ok = true;
@@ -62,14 +36,24 @@ bool CopyTree(FileSystem& files, const std::string& from, const std::string& to,
             if (entry.name == "." || entry.name == "..") continue;
             std::string source = from + "\\" + entry.name;
             std::string target = to + "\\" + entry.name;
-            if (entry.attributes & FILE_ATTRIBUTE_DIRECTORY) {
+            if (entry.attributes & FILE_ATTRIBUTE_REPARSE_POINT) {
+                continue;
+            } else if (entry.attributes & FILE_ATTRIBUTE_DIRECTORY) {
                 ok = CopyTree(files, source, target, depth + 1) && ok;
             } else {
-                ok = files.CopyFile(source, target, false) && ok;
+                ok = files.CopyFileConfined(source, target) && ok;
             }
         } while (handle.Next(&entry));
     }
     return ok;
+}
+
+// Whether a file or folder object is one a backup saves: on a drive inside
+// the machine's folder and not itself a link.
+bool Saveable(const FileSystem& files, const std::string& path) {
+    uint32_t attributes = files.GetFileAttributes(path);
+    return files.DriveInsidePrefix(path) &&
+           (attributes == INVALID_FILE_ATTRIBUTES || !(attributes & FILE_ATTRIBUTE_REPARSE_POINT));
 }
 
 std::string ManifestRecord(int number, const std::string& path) {
@@ -91,10 +75,11 @@ std::string WithDefaultExtension(std::string path) {
 bool DeleteFolderTree(Machine& machine, const std::string& folder) {
     FileSystem& files = machine.files();
     std::string path = StripTrailingBackslashes(FileSystem::NormalizePath(folder));
-    if (!files.PathFileExists(path)) return true;
-    if (!IsFolder(files, path)) return false;
-    DeleteTree(files, path, 0);
-    return !files.PathFileExists(path);
+    if (!files.PathFileExists(path)) return FileSystem::LastError() != ERROR_ACCESS_DENIED;
+    TreeDeletion rules;
+    rules.goOn = true;
+    rules.refuseLinkedFolder = true;
+    return files.DeleteTree(path, rules);
 }
 
 BackupArchive::BackupArchive(Machine& machine, RemovalView& view)
@@ -155,7 +140,9 @@ bool BackupArchive::CreateBackup(ObjectRows& rows) {
     }
 
     // A copy left from the last backup must never reach this archive.
-    if (!DeleteFolderTree(machine_, work) || !CreateFolderPath(files, work)) {
+    // The work folder is made here: one that is a link or lies outside the
+    // machine is refused, never emptied or written through.
+    if (!DeleteFolderTree(machine_, work) || !CreateNewFolder(files, work)) {
         writeFailed_ = true;
         return false;
     }
@@ -174,18 +161,22 @@ bool BackupArchive::CreateBackup(ObjectRows& rows) {
         const std::string text = rows.RowText(row);
         switch (rows.RowType(row)) {
             case object_type::kFile: {
+                // Removal changes nothing outside the machine, nor follows a
+                // link: such an object is left out, not copied through.
+                if (!Saveable(files, text)) break;
                 std::string copy = work + "\\" + std::to_string(++copies);
                 // A file that is gone is no failure; one that is there must
                 // reach the archive, or the archive is not written at all.
-                if (files.PathFileExists(text) && !files.CopyFile(text, copy, false)) {
+                if (files.PathFileExists(text) && !files.CopyFileConfined(text, copy)) {
                     complete = false;
                 }
                 manifest += ManifestRecord(copies, text);
                 break;
             }
             case object_type::kFolder: {
-                std::string copy = work + "\\" + std::to_string(++copies);
                 std::string source = StripTrailingBackslashes(text);
+                if (!Saveable(files, source)) break;
+                std::string copy = work + "\\" + std::to_string(++copies);
                 // A folder that is gone gets no copy, as a missing file gets
                 // none: restore must not make an empty folder of it.
                 if (IsFolder(files, source) && !CopyTree(files, source, copy, 0)) {

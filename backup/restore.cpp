@@ -88,9 +88,13 @@ RestoreReport RestoreArchive(Machine& machine, const std::string& archivePath) {
     if (!reader.Open(archivePath)) return report;
     report.archiveOpened = true;
     const std::string work = RestoreWorkFolder(machine);
-    // What an earlier restore left must not be taken for this archive's.
-    DeleteFolderTree(machine, work);
-    if (reader.SetOutputFolder(work)) report.extractedAll = reader.ExtractAll(false);
+    // What an earlier restore left must not be taken for this archive's,
+    // and the work folder is Tolvane's own: one that is a link, or lies
+    // outside the machine, is refused and nothing is extracted.
+    if (DeleteFolderTree(machine, work) && CreateNewFolder(files, work) &&
+        reader.SetOutputFolder(work)) {
+        report.extractedAll = reader.ExtractAll(false);
+    }
     report.entriesRefused = reader.EntriesRefused();
     reader.Close();
 

@@ -14,9 +14,6 @@ namespace {
 
 constexpr RootKey kRemovalRoots[] = {RootKey::ClassesRoot, RootKey::CurrentUser,
                                      RootKey::LocalMachine, RootKey::Users};
-// Folder trees deeper than this are left alone rather than walked (a link
-// loop would otherwise never end).
-constexpr int kMaxFolderDepth = 64;
 
 std::string Lower(std::string_view text) {
     std::string out(text);
@@ -119,7 +116,9 @@ bool ObjectRemover::RemoveObject(int type, std::string_view text) {
     }
 }
 
-bool ObjectRemover::RemoveFile(std::string_view path) {
+// The slow steps before a file goes: its programs end, a component is
+// unregistered (and waited for).
+void ObjectRemover::PrepareFileRemoval(std::string_view path) {
     size_t dot = path.rfind('.');
     std::string extension = dot == std::string_view::npos ? "" : Lower(path.substr(dot + 1));
     if (extension == "exe" && killer_) killer_(path);
@@ -130,45 +129,38 @@ bool ObjectRemover::RemoveFile(std::string_view path) {
             afterUnregister_();
         }
     }
-    FileSystem& files = machine_.files();
-    files.SetFileAttributes(path, FILE_ATTRIBUTE_NORMAL);
-    if (files.DeleteFile(path)) return true;
-    if (FileSystem::LastError() == ERROR_ACCESS_DENIED) {
-        // A file met twice in one run (as a file and inside its folder) is
-        // listed and queued once.
-        bool known = false;
-        for (const std::string& failed : failedDeletions_)
-            known = known || EqualsNoCase(failed, path);
-        if (!known) failedDeletions_.emplace_back(path);
-    }
-    return false;
 }
 
-// True when every file below the folder was deleted and every subfolder that
-// was emptied could be removed.
-bool ObjectRemover::EmptyFolder(const std::string& folder, int depth) {
-    if (depth > kMaxFolderDepth) return false;
+void ObjectRemover::NoteRefusal(std::string_view path, long error) {
+    // Outside the machine nothing is ever changed: queueing it for the next
+    // start would fail the same way.
+    if (FileSystem::LastRefusalWasOutside()) {
+        for (const std::string& known : outsideMachine_)
+            if (EqualsNoCase(known, path)) return;
+        outsideMachine_.emplace_back(path);
+        return;
+    }
+    if (error != ERROR_ACCESS_DENIED) return;
+    // A file met twice in one run (as a file and inside its folder) is
+    // listed and queued once.
+    for (const std::string& failed : failedDeletions_)
+        if (EqualsNoCase(failed, path)) return;
+    failedDeletions_.emplace_back(path);
+}
+
+bool ObjectRemover::RemoveFile(std::string_view path) {
     FileSystem& files = machine_.files();
-    FindHandle handle;
-    FindData entry;
-    if (!files.FindFirstFile(folder + "\\*.*", &handle, &entry)) return true;
-    do {
-        // Only "." and "..": dot-named files are the folder's contents too,
-        // and the folder cannot go while they stay.
-        if (entry.name == "." || entry.name == "..") continue;
-        std::string full = folder + "\\" + entry.name;
-        if ((entry.attributes & FILE_ATTRIBUTE_DIRECTORY) &&
-            (entry.attributes & FILE_ATTRIBUTE_REPARSE_POINT)) {
-            // A linked folder goes as a link, as a junction does on Windows:
-            // what it leads to may lie anywhere (the user's documents on Z:).
-            if (!files.RemoveDirectory(full)) return false;
-        } else if (entry.attributes & FILE_ATTRIBUTE_DIRECTORY) {
-            if (EmptyFolder(full, depth + 1) && !files.RemoveDirectory(full)) return false;
-        } else if (!RemoveFile(full)) {
-            return false;
-        }
-    } while (handle.Next(&entry));
-    return true;
+    // Nothing outside the machine is prepared for either (no program ended).
+    if (!files.DriveInsidePrefix(path)) {
+        files.DeleteFile(path);  // refused, and says why
+        NoteRefusal(path, FileSystem::LastError());
+        return false;
+    }
+    PrepareFileRemoval(path);
+    files.SetFileAttributes(path, FILE_ATTRIBUTE_NORMAL);
+    if (files.DeleteFile(path)) return true;
+    NoteRefusal(path, FileSystem::LastError());
+    return false;
 }
 
 bool ObjectRemover::RemoveFolder(std::string_view path) {
@@ -178,10 +170,12 @@ bool ObjectRemover::RemoveFolder(std::string_view path) {
     if (attributes == INVALID_FILE_ATTRIBUTES || !(attributes & FILE_ATTRIBUTE_DIRECTORY)) {
         return true;
     }
-    if (attributes & FILE_ATTRIBUTE_REPARSE_POINT) return files.RemoveDirectory(folder);
-    if (!EmptyFolder(folder, 0)) return false;
-    files.SetFileAttributes(folder, FILE_ATTRIBUTE_NORMAL);
-    return files.RemoveDirectory(folder);
+    TreeDeletion rules;
+    rules.beforeFile = [this](const std::string& file) { PrepareFileRemoval(file); };
+    rules.refused = [this](const std::string& file, long error) { NoteRefusal(file, error); };
+    if (files.DeleteTree(folder, rules)) return true;
+    if (FileSystem::LastRefusalWasOutside()) NoteRefusal(folder, ERROR_ACCESS_DENIED);
+    return false;
 }
 
 bool ObjectRemover::RemoveRegistryKey(std::string_view keyPath) {

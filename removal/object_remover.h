@@ -32,11 +32,11 @@ class ObjectRemover {
     // with ERROR_ACCESS_DENIED (read-only folder, file in use) appends the
     // path to FailedDeletions (once); other failures are silent.
     bool RemoveFile(std::string_view path);
-    // Deletes the folder's files (through RemoveFile) and subfolders, deepest
-    // first, then the folder. Stops in a folder at its first file that could
-    // not be deleted; a missing path or a file path counts as success.
-    // A linked folder (the folder itself or one inside it) goes as a link,
-    // its target untouched.
+    // Deletes the folder's files (as RemoveFile does) and subfolders, deepest
+    // first, then the folder (FileSystem::DeleteTree). Stops in a folder at
+    // its first file that could not be deleted; a missing path or a file
+    // path counts as success. A linked folder (the folder itself or one
+    // inside it) goes as a link, its target untouched.
     bool RemoveFolder(std::string_view path);
     // Deletes the key tree under HKEY_CLASSES_ROOT, HKEY_CURRENT_USER,
     // HKEY_LOCAL_MACHINE and HKEY_USERS, in this order, wherever it exists.
@@ -51,7 +51,14 @@ class ObjectRemover {
     bool RemoveHostsEntry(std::string_view entry);
 
     const std::vector<std::string>& FailedDeletions() const { return failedDeletions_; }
-    void ClearFailedDeletions() { failedDeletions_.clear(); }
+    void ClearFailedDeletions() {
+        failedDeletions_.clear();
+        outsideMachine_.clear();
+    }
+    // The paths this run refused to change because they lie outside the
+    // machine's folder (Z:, a drive elsewhere, a link leading out): never
+    // queued, reported as such.
+    const std::vector<std::string>& OutsideMachine() const { return outsideMachine_; }
     int BrowserSettingsHits() const { return browserSettingsHits_; }
     void ClearBrowserSettingsHits() { browserSettingsHits_ = 0; }
 
@@ -75,9 +82,11 @@ class ObjectRemover {
     void SetAfterUnregister(std::function<void()> wait) { afterUnregister_ = std::move(wait); }
 
   private:
-    bool EmptyFolder(const std::string& folder, int depth);
+    void PrepareFileRemoval(std::string_view path);
+    void NoteRefusal(std::string_view path, long error);
     Machine& machine_;
     std::vector<std::string> failedDeletions_;
+    std::vector<std::string> outsideMachine_;
     int browserSettingsHits_ = 0;
     std::optional<std::vector<std::string>> hostsFiles_;
     ProcessKiller killer_;

@@ -86,8 +86,11 @@ bool RemovalFlow::RunRemoval(ObjectRows& rows, bool removeAll) {
         rows.SetRowBackupMark(position, false);
         if (!removeAll && !rows.IsRowChecked(position)) continue;
         size_t failedBefore = remover_.FailedDeletions().size();
+        size_t outsideBefore = remover_.OutsideMachine().size();
         remover_.RemoveObject(rows.RowType(position), rows.RowText(position));
-        if (remover_.FailedDeletions().size() > failedBefore) ++refused;
+        if (remover_.FailedDeletions().size() > failedBefore ||
+            remover_.OutsideMachine().size() > outsideBefore)
+            ++refused;
         done.push_back(position);
         view_.SetProgressPosition(++removed);
     }
@@ -104,6 +107,11 @@ bool RemovalFlow::RunRemoval(ObjectRows& rows, bool removeAll) {
             settings_.WriteStartUpDeleteQueue(failed);
             settings_.WriteRunOnceEntry(SettingsStore::ProgramPath());
         }
+    }
+    if (!remover_.OutsideMachine().empty()) {
+        std::string items = kOutsideMachine;
+        for (const std::string& path : remover_.OutsideMachine()) items += path + "\r\n";
+        view_.ShowMessage("Tolvane", items, RemovalButtons::Ok, RemovalIcon::None);
     }
     view_.SetBusy(false);
     // A Wine program the run started (regsvr32) may have left the prefix's

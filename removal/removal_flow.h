@@ -28,6 +28,9 @@ inline constexpr const char* kNothingSelected = "No objects selected for removal
 inline constexpr const char* kConfirmFormat = "%d objects selected will be removed. Continue?";
 inline constexpr const char* kDeletedFormat = "%d Objects deleted successfully.";
 inline constexpr const char* kUnableTitle = "Unable to remove items";
+// Items a removal refused because they lie outside the machine's folder.
+inline constexpr const char* kOutsideMachine =
+    "These items lie outside the machine and were not changed:\r\n";
 inline constexpr const char* kUnablePrompt =
     "The following items were unable to remove. They may be in use by other system processes. "
     "Do you want to remove them on next reboot?";

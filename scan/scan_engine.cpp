@@ -598,7 +598,7 @@ void ScanEngine::Walk(std::string folder, bool thisFolderOnly, HostPlace place,
             if (entry.attributes & FILE_ATTRIBUTE_REPARSE_POINT) continue;
             if (place == HostPlace::HostRoot) {
                 std::string host(1, '/');
-                host += Cp1252ToUtf8(entry.name);
+                host += WindowsNameToHost(entry.name);
                 if (IsSkippedHostFolder(host)) continue;
             }
             SetCurrentItem(full);
