@@ -30,7 +30,7 @@
 #include <string>
 #include <vector>
 
-#include "app/settings_store.h"
+#include "settings/settings_store.h"
 #include "backup/backup_archive.h"
 #include "backup/backup_test_support.h"
 #include "backup/restore.h"
