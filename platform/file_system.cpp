@@ -1156,14 +1156,20 @@ uint32_t FileSystem::GetFileAttributes(std::string_view path) const {
     return AttributesOf(st, name) | LinkAttribute(r.host);
 }
 
+// Holds an existing entry itself open for a change of its own (attributes,
+// times); a link is not followed to change what it leads to.
+bool FileSystem::HoldEntry(std::string_view path, Held* h, UniqueFd* entry) const {
+    if (!Hold(path, false, h)) return false;
+    if (!h->exists) return Fail(MissingError(h->parentExists));
+    if (S_ISLNK(h->st.st_mode)) return Fail(ERROR_ACCESS_DENIED);
+    entry->Reset(h->isRoot ? dup(h->folder.get()) : OpenEntry(h->folder.get(), h->name, h->st));
+    return entry->valid() || FailErrno();
+}
+
 bool FileSystem::SetFileAttributes(std::string_view path, uint32_t attributes) {
     Held h;
-    if (!Hold(path, false, &h)) return false;
-    if (!h.exists) return Fail(MissingError(h.parentExists));
-    // A link is not followed to change what it leads to.
-    if (S_ISLNK(h.st.st_mode)) return Fail(ERROR_ACCESS_DENIED);
-    UniqueFd entry(h.isRoot ? dup(h.folder.get()) : OpenEntry(h.folder.get(), h.name, h.st));
-    if (!entry.valid()) return FailErrno();
+    UniqueFd entry;
+    if (!HoldEntry(path, &h, &entry)) return false;
     if (!SetReadOnlyOn(entry.get(), h.st, attributes & FILE_ATTRIBUTE_READONLY)) return false;
     t_lastError = ERROR_SUCCESS;
     return true;
@@ -1193,11 +1199,8 @@ bool FileSystem::GetFileTimes(std::string_view path, FileTime* creation, FileTim
 
 bool FileSystem::SetFileTimes(std::string_view path, FileTime lastAccess, FileTime lastWrite) {
     Held h;
-    if (!Hold(path, false, &h)) return false;
-    if (!h.exists) return Fail(MissingError(h.parentExists));
-    if (S_ISLNK(h.st.st_mode)) return Fail(ERROR_ACCESS_DENIED);
-    UniqueFd entry(h.isRoot ? dup(h.folder.get()) : OpenEntry(h.folder.get(), h.name, h.st));
-    if (!entry.valid()) return FailErrno();
+    UniqueFd entry;
+    if (!HoldEntry(path, &h, &entry)) return false;
     auto toSpec = [](FileTime t) {
         struct timespec ts;
         if (t == 0) {
@@ -1220,22 +1223,25 @@ namespace {
 
 // The names of a held folder's entries, sorted as FindFirstFile lists them.
 std::vector<std::string> EntryNames(int folderFd) {
-    std::vector<std::string> names;
+    std::vector<std::pair<std::string, std::string>> entries;  // shown name, host name
     int fd = openat(folderFd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     DIR* dir = fd < 0 ? nullptr : fdopendir(fd);
     if (!dir) {
         if (fd >= 0) close(fd);
-        return names;
+        return {};
     }
     while (dirent* entry = readdir(dir)) {
         std::string_view name = entry->d_name;
-        if (name != "." && name != "..") names.emplace_back(name);
+        if (name != "." && name != "..") entries.emplace_back(HostNameToWindows(name), name);
     }
     closedir(dir);
-    std::sort(names.begin(), names.end(), [](const std::string& a, const std::string& b) {
-        int c = CompareNoCase(HostNameToWindows(a), HostNameToWindows(b));
-        return c != 0 ? c < 0 : a < b;
+    std::sort(entries.begin(), entries.end(), [](const auto& a, const auto& b) {
+        int c = CompareNoCase(a.first, b.first);
+        return c != 0 ? c < 0 : a.second < b.second;
     });
+    std::vector<std::string> names;
+    names.reserve(entries.size());
+    for (auto& entry : entries) names.push_back(std::move(entry.second));
     return names;
 }
 

@@ -269,6 +269,7 @@ class FileSystem {
     };
     bool Resolve(std::string_view windowsPath, Resolved* out) const;
     bool Hold(std::string_view windowsPath, bool checkInUse, Held* out) const;
+    bool HoldEntry(std::string_view windowsPath, Held* out, UniqueFd* entry) const;
     bool ReplaceHeld(const Held& target, const std::function<bool(int fd)>& fill, unsigned mode,
                      bool runHook);
     static bool ReplaceableHeld(const Held& held);

@@ -266,7 +266,11 @@ bool ObjectRemover::RemoveHostsEntry(std::string_view entry) {
         }
         // The kept lines replace the file in one rename: a failure leaves
         // the old file whole.
-        if (files.WriteWholeFileAtomic(path, kept)) removed |= changed;
+        if (files.WriteWholeFileAtomic(path, kept)) {
+            removed |= changed;
+        } else if (changed && FileSystem::LastRefusalWasOutside()) {
+            NoteRefusal(path, ERROR_ACCESS_DENIED);
+        }
     }
     return removed;
 }

@@ -30,7 +30,6 @@
 #include <string>
 #include <vector>
 
-#include "settings/settings_store.h"
 #include "backup/backup_archive.h"
 #include "backup/backup_test_support.h"
 #include "backup/restore.h"
@@ -41,6 +40,7 @@
 #include "removal/removal_flow.h"
 #include "removal/removal_test_support.h"
 #include "script/script_test_support.h"
+#include "settings/settings_store.h"
 
 namespace tolvane {
 namespace {
@@ -155,6 +155,17 @@ class HostileMachine : public ::testing::Test {
     }
     std::string Host(const std::string& relative) const { return prefix_.Host(relative); }
 
+    // C:\Q\NAME: a backup archive of one file copy for C:\Back\one.txt.
+    void WriteArchive(const std::string& name, const std::string& content) const {
+        prefix_.MakeFolder("C:\\Q");
+        zipFile zip = zipOpen64(Host("drive_c/Q/" + name).c_str(), APPEND_STATUS_CREATE);
+        ASSERT_NE(zip, nullptr);
+        AddZipEntry(zip, "1", content);
+        AddZipEntry(zip, "Config.ini",
+                    "[TYPE:FILE]\r\r\n[NAME:1]\r\r\n[PATH:C:\\Back\\one.txt]\r\r\n");
+        ASSERT_EQ(zipClose(zip, nullptr), ZIP_OK);
+    }
+
     testing::TempPrefix prefix_;
     std::unique_ptr<Machine> machine_;
     fs::path rootOnly_;
@@ -257,12 +268,7 @@ TEST_F(HostileMachine, HostsLogsAndArchivesOutsideAreRefused) {
 
 TEST_F(HostileMachine, WorkFoldersOutsideOrBehindLinksAreRefused) {
     prefix_.WriteFile("C:\\bad\\evil.exe", "MZ");
-    prefix_.MakeFolder("C:\\Q");
-    zipFile zip = zipOpen64(Host("drive_c/Q/plain.zip").c_str(), APPEND_STATUS_CREATE);
-    ASSERT_NE(zip, nullptr);
-    AddZipEntry(zip, "1", "copy");
-    AddZipEntry(zip, "Config.ini", "[TYPE:FILE]\r\r\n[NAME:1]\r\r\n[PATH:C:\\Back\\one.txt]\r\r\n");
-    ASSERT_EQ(zipClose(zip, nullptr), ZIP_OK);
+    WriteArchive("plain.zip", "copy");
     // %TEMP%\TolvaneBackup and %TEMP%\TolvanBK made links to root-only folders.
     fs::create_directory(rootOnly_ / "sub" / "bk");
     before_ = Snapshot(rootOnly_);
@@ -502,12 +508,7 @@ TEST_F(HostileMachine, HostsRewriteRaceNeverWritesOutside) {
 }
 
 TEST_F(HostileMachine, RestoreRaceNeverWritesOutside) {
-    prefix_.MakeFolder("C:\\Q");
-    zipFile zip = zipOpen64(Host("drive_c/Q/a.zip").c_str(), APPEND_STATUS_CREATE);
-    ASSERT_NE(zip, nullptr);
-    AddZipEntry(zip, "1", "restored");
-    AddZipEntry(zip, "Config.ini", "[TYPE:FILE]\r\r\n[NAME:1]\r\r\n[PATH:C:\\Back\\one.txt]\r\r\n");
-    ASSERT_EQ(zipClose(zip, nullptr), ZIP_OK);
+    WriteArchive("a.zip", "restored");
     const std::string temp = Host("drive_c/users/root/Temp");
     const std::string back = Host("drive_c/Back");
     prefix_.MakeFolder("C:\\Back");
