@@ -865,11 +865,6 @@ bool FileSystem::ReplaceHeld(const Held& target, const std::function<bool(int fd
     // Never a set-user-ID, set-group-ID or sticky bit: the machine's user
     // could run a program we made.
     if (fchmod(fd, mode & 0777) != 0 || fsync(fd) != 0) return abandon(ErrnoToWin(errno));
-    // What root replaces stays its owner's.
-    if (target.exists && geteuid() == 0) {
-        if (fchown(fd, target.st.st_uid, target.st.st_gid) != 0) {
-        }
-    }
     if (runHook && beforeRename_ && !beforeRename_(ParentOf(target.host) + "/" + temp))
         return abandon(ERROR_GEN_FAILURE);
     // Renamed while still locked, so no cleaner takes it for a leftover.
