@@ -8,8 +8,8 @@
 #include "backup/backup_archive.h"
 #include "platform/codepage.h"
 #include "platform/machine.h"
+#include "regfile/registry_import.h"
 #include "removal/object_remover.h"
-#include "removal/registry_import.h"
 #include "removal/removal_flow.h"
 #include "removal/removal_view.h"
 

@@ -1,9 +1,9 @@
 #include "removal/browser_reset.h"
 
-#include "app/settings_store.h"
 #include "platform/codepage.h"
 #include "platform/registry.h"
 #include "removal/removal_view.h"
+#include "settings/settings_store.h"
 
 namespace tolvane {
 namespace {

@@ -6,9 +6,9 @@
 
 #include "platform/codepage.h"
 #include "platform/machine.h"
+#include "regfile/registry_tree.h"
 #include "removal/browser_reset.h"
 #include "removal/object_rows.h"
-#include "removal/registry_tree.h"
 #include "scan/detected_object.h"
 #include "scan/scan_engine.h"
 

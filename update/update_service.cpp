@@ -10,11 +10,11 @@
 #include <thread>
 #include <vector>
 
-#include "app/settings_store.h"
 #include "definitions/load_definitions.h"
 #include "definitions/placeholders.h"
 #include "definitions/threat_database.h"
 #include "platform/machine.h"
+#include "settings/settings_store.h"
 #include "update/sha256.h"
 #include "update/update_description.h"
 #include "update/version_text.h"

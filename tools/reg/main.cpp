@@ -21,8 +21,8 @@
 
 #include "platform/codepage.h"
 #include "platform/registry.h"
-#include "removal/registry_export.h"
-#include "removal/registry_import.h"
+#include "regfile/registry_export.h"
+#include "regfile/registry_import.h"
 
 namespace tolvane {
 namespace {

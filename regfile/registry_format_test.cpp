@@ -6,9 +6,9 @@
 #include <string>
 
 #include "platform/testing/temp_prefix.h"
-#include "removal/registry_export.h"
-#include "removal/registry_import.h"
-#include "removal/registry_tree.h"
+#include "regfile/registry_export.h"
+#include "regfile/registry_import.h"
+#include "regfile/registry_tree.h"
 
 namespace tolvane {
 namespace {

@@ -1,11 +1,11 @@
-#include "removal/registry_import.h"
+#include "regfile/registry_import.h"
 
 #include <cctype>
 #include <vector>
 
 #include "platform/file_system.h"
 #include "platform/registry.h"
-#include "removal/registry_export.h"
+#include "regfile/registry_export.h"
 
 namespace tolvane {
 namespace {
