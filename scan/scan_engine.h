@@ -63,10 +63,6 @@ const char* ScanModeLogText(int32_t mode);
 // never matches.
 inline constexpr size_t kValueDataLimit = 1024;
 
-// Percent-decoding of registry value data: "%" and two hexadecimal digits
-// become that byte; a "%" without them is dropped.
-std::string PercentDecode(std::string_view text);
-
 // Whether registry value data (read as text up to its first zero byte)
 // contains the pattern, without regard to case; with decodedTry, also its
 // percent-decoded text. An empty pattern is always contained. The scan's
