@@ -62,6 +62,12 @@ bool CreateFolderPath(FileSystem& files, std::string_view folder) {
     return true;
 }
 
+bool CreateNewFolder(FileSystem& files, const std::string& folder) {
+    size_t slash = folder.find_last_of('\\');
+    return slash != std::string::npos && CreateFolderPath(files, folder.substr(0, slash)) &&
+           files.CreateDirectory(folder);
+}
+
 ArchiveReader::ArchiveReader(FileSystem& files) : files_(files) {}
 
 ArchiveReader::~ArchiveReader() {
