@@ -243,8 +243,7 @@ void MainController::Execute(MainCommand command) {
             if (ControlEnabled(ControlId::ObjectsFound)) ShowSummary();
             return;
         case MainCommand::OnlineHelp:
-            machine_.launcher().ShellExecute("open", settings_.ReadString(setting::kSupportPage),
-                                             "");
+            machine_.launcher().OpenWebAddress(settings_.ReadString(setting::kSupportPage));
             return;
         case MainCommand::About:
             views_.dialogs.ShowAbout(std::string("About Tolvane ") + kProgramVersion,

@@ -45,6 +45,10 @@ void UpdateClient::SetVersions(double programVersion, double definitionsVersion)
     databaseProduct_.installedVersion = definitionsVersion;
 }
 
+void UpdateClient::SetDefinitionsDate(const std::string& date) {
+    databaseProduct_.installedDate = date;
+}
+
 void UpdateClient::StartQuery(UpdateProduct& product, UpdateRequest& request,
                               UpdateNotifySink* receiver) {
     AuSetup(&product);

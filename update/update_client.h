@@ -70,6 +70,9 @@ class UpdateClient : public UpdateNotifyHandler {
     // as a number, 0 when it is none). Set once, before the start-up check.
     void SetVersions(double programVersion, const std::string& definitionsVersionText);
     void SetVersions(double programVersion, double definitionsVersion);
+    // The release date (DATE) of the loaded definitions: descriptions dated
+    // before it are refused as replays.
+    void SetDefinitionsDate(const std::string& date);
 
     // Starts the program query with the main window (its sink) as receiver.
     void StartUpCheck(UpdateNotifySink* mainWindow);

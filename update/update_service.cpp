@@ -1,7 +1,5 @@
 #include "update/update_service.h"
 
-#include <curl/curl.h>
-
 #include <atomic>
 #include <condition_variable>
 #include <list>
@@ -17,6 +15,8 @@
 #include "platform/machine.h"
 #include "update/sha256.h"
 #include "update/update_description.h"
+#include "update/update_http.h"
+#include "update/update_signature.h"
 #include "update/version_text.h"
 
 namespace tolvane {
@@ -111,128 +111,6 @@ void CancelLocked(UpdateRequestState& state) {
     }
 }
 
-// --- HTTP ----------------------------------------------------------------
-
-struct Transfer {
-    CURL* curl = nullptr;
-    const std::atomic<bool>* cancelled = nullptr;
-    std::function<bool(std::string_view)> onData;  // false stops the transfer
-    bool badStatus = false;
-    long status = 0;
-    bool stoppedByData = false;
-};
-
-size_t WriteCallback(char* data, size_t size, size_t count, void* user) {
-    auto* transfer = static_cast<Transfer*>(user);
-    size_t bytes = size * count;
-    long status = 0;
-    curl_easy_getinfo(transfer->curl, CURLINFO_RESPONSE_CODE, &status);
-    if (status != 200) {
-        // An error page is never taken for the file.
-        transfer->badStatus = true;
-        transfer->status = status;
-        return 0;
-    }
-    if (!transfer->onData(std::string_view(data, bytes))) {
-        transfer->stoppedByData = true;
-        return 0;
-    }
-    return bytes;
-}
-
-int ProgressCallback(void* user, curl_off_t, curl_off_t, curl_off_t, curl_off_t) {
-    auto* transfer = static_cast<Transfer*>(user);
-    return transfer->cancelled->load() ? 1 : 0;
-}
-
-enum class FetchOutcome { Ok, Unreachable, HttpError, StoppedByData, Cancelled };
-
-struct FetchResult {
-    FetchOutcome outcome = FetchOutcome::Unreachable;
-    long status = 0;
-    std::string error;
-};
-
-FetchResult Fetch(const std::string& url, const UpdateServiceOptions& options,
-                  std::chrono::milliseconds total, const std::atomic<bool>& cancelled,
-                  std::function<bool(std::string_view)> onData) {
-    FetchResult result;
-    CURL* curl = curl_easy_init();
-    if (!curl) {
-        result.error = "the HTTP client could not be started";
-        return result;
-    }
-    Transfer transfer;
-    transfer.curl = curl;
-    transfer.cancelled = &cancelled;
-    transfer.onData = std::move(onData);
-    char errorBuffer[CURL_ERROR_SIZE] = {};
-    curl_easy_setopt(curl, CURLOPT_URL, url.c_str());
-    curl_easy_setopt(curl, CURLOPT_ERRORBUFFER, errorBuffer);
-    curl_easy_setopt(curl, CURLOPT_NOSIGNAL, 1L);
-    curl_easy_setopt(curl, CURLOPT_PROTOCOLS_STR, "http,https");
-    curl_easy_setopt(curl, CURLOPT_REDIR_PROTOCOLS_STR, "http,https");
-    curl_easy_setopt(curl, CURLOPT_FOLLOWLOCATION, 1L);
-    curl_easy_setopt(curl, CURLOPT_MAXREDIRS, 5L);
-    curl_easy_setopt(curl, CURLOPT_CONNECTTIMEOUT_MS,
-                     static_cast<long>(options.connectTimeout.count()));
-    curl_easy_setopt(curl, CURLOPT_TIMEOUT_MS, static_cast<long>(total.count()));
-    curl_easy_setopt(curl, CURLOPT_USERAGENT, options.userAgent.c_str());
-    curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, WriteCallback);
-    curl_easy_setopt(curl, CURLOPT_WRITEDATA, &transfer);
-    curl_easy_setopt(curl, CURLOPT_NOPROGRESS, 0L);
-    curl_easy_setopt(curl, CURLOPT_XFERINFOFUNCTION, ProgressCallback);
-    curl_easy_setopt(curl, CURLOPT_XFERINFODATA, &transfer);
-    CURLcode code = curl_easy_perform(curl);
-    long status = 0;
-    curl_easy_getinfo(curl, CURLINFO_RESPONSE_CODE, &status);
-    result.status = status;
-    curl_easy_cleanup(curl);
-
-    if (cancelled) {
-        result.outcome = FetchOutcome::Cancelled;
-    } else if (transfer.badStatus || (code == CURLE_OK && status != 200)) {
-        result.outcome = FetchOutcome::HttpError;
-        result.status = transfer.badStatus ? transfer.status : status;
-        result.error = "the server answered HTTP " + std::to_string(result.status);
-    } else if (transfer.stoppedByData) {
-        result.outcome = FetchOutcome::StoppedByData;
-    } else if (code != CURLE_OK) {
-        result.outcome = FetchOutcome::Unreachable;
-        result.error = errorBuffer[0] ? errorBuffer : curl_easy_strerror(code);
-    } else {
-        result.outcome = FetchOutcome::Ok;
-    }
-    return result;
-}
-
-bool StartsWithNoCase(std::string_view text, std::string_view prefix) {
-    if (text.size() < prefix.size()) return false;
-    for (size_t i = 0; i < prefix.size(); ++i) {
-        char c = text[i];
-        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-        if (c != prefix[i]) return false;
-    }
-    return true;
-}
-
-// The base address of the update server: "http://" or "https://", a host,
-// no blanks or control characters; trailing slashes dropped.
-bool CleanServer(std::string_view text, std::string* server) {
-    while (!text.empty() && (text.front() == ' ' || text.front() == '\t')) text.remove_prefix(1);
-    while (!text.empty() && (text.back() == ' ' || text.back() == '\t')) text.remove_suffix(1);
-    while (!text.empty() && text.back() == '/') text.remove_suffix(1);
-    size_t scheme = StartsWithNoCase(text, "https://")  ? 8
-                    : StartsWithNoCase(text, "http://") ? 7
-                                                        : 0;
-    if (scheme == 0 || text.size() == scheme) return false;
-    for (char c : text) {
-        if (static_cast<unsigned char>(c) <= ' ' || c == 0x7f) return false;
-    }
-    *server = std::string(text);
-    return true;
-}
-
 // --- Background work ------------------------------------------------------
 
 // What a job's thread needs, copied on the calling thread when it starts.
@@ -242,6 +120,8 @@ struct JobInput {
     std::string descriptionPath;
     std::string displayName;
     double installedVersion = 0;
+    UpdateInstallKind install = UpdateInstallKind::ProgramPackage;
+    std::string installedDate;
     UpdateDescription offer;  // downloads
     std::string server;       // downloads
     bool haveOffer = false;
@@ -273,6 +153,48 @@ std::string ServerSetting(const JobInput& input) {
     return SettingsStore(input.options.machine->registry()).ReadString(setting::kUpdateServer);
 }
 
+HttpSettings Http(const UpdateServiceOptions& options) {
+    return HttpSettings{options.connectTimeout, options.userAgent};
+}
+
+FetchResult FetchText(const std::string& url, size_t limit, const JobInput& input, const Job& job,
+                      std::string* body, bool* tooLarge) {
+    return FetchText(url, limit, Http(input.options), input.options.queryTimeout, job.cancelled,
+                     body, tooLarge);
+}
+
+// Why a fetched description does not count ("" when it does): it must be
+// signed by a trusted key over its exact bytes, well-formed, for this
+// product, and not older than what is installed.
+std::string RefuseDescription(const JobInput& input, const std::string& body,
+                              const std::string& signatureUrl, const FetchResult& signatureFetch,
+                              const std::string& signature, UpdateDescription* offer) {
+    if (signatureFetch.outcome == FetchOutcome::HttpError) {
+        return "the signature is missing (" + signatureUrl + ": " + signatureFetch.error + ")";
+    }
+    std::string detail = "larger than 4 KiB";
+    if (signatureFetch.outcome != FetchOutcome::Ok ||
+        VerifyUpdateSignature(body, signature, input.options.trustedKeys, &detail) !=
+            SignatureVerdict::Valid) {
+        return "the signature is wrong (" + detail + ")";
+    }
+    std::string error;
+    if (!ParseUpdateDescription(body, offer, &error)) {
+        return "not a valid update description (" + error + ")";
+    }
+    const char* expected = input.install == UpdateInstallKind::DefinitionsDatabase
+                               ? kDefinitionsProduct
+                               : kProgramProduct;
+    if (offer->product != expected) {
+        return "describes the " + offer->product + ", not the " + expected;
+    }
+    if (IsUpdateDate(input.installedDate) && offer->date < input.installedDate) {
+        return "dated " + offer->date + ", before the installed release of " + input.installedDate +
+               " (an old description replayed)";
+    }
+    return "";
+}
+
 void RunQuery(Service& service, UpdateRequest* request,
               const std::shared_ptr<UpdateRequestState>& state, const std::shared_ptr<Job>& job,
               const JobInput& input) {
@@ -280,30 +202,34 @@ void RunQuery(Service& service, UpdateRequest* request,
     std::string setting = ServerSetting(input);
     std::string server;
     if (setting.empty()) setting = kDefaultUpdateServer;
-    if (!CleanServer(setting, &server)) {
+    if (!CleanServerAddress(setting, &server)) {
         service.Log(who + "the update server \"" + setting +
                     "\" is no http:// or https:// address");
         Finish(service, request, state, job, kUpdateServerUnreachable);
         return;
     }
     const std::string url = server + input.descriptionPath;
-    std::string body;
-    bool tooLarge = false;
-    FetchResult fetched = Fetch(url, input.options, input.options.queryTimeout, job->cancelled,
-                                [&](std::string_view data) {
-                                    if (body.size() + data.size() > kMaxUpdateDescriptionBytes) {
-                                        tooLarge = true;
-                                        return false;
-                                    }
-                                    body.append(data);
-                                    return true;
-                                });
+    const std::string signatureUrl = url + kUpdateSignatureSuffix;
+    std::string body, signature;
+    bool tooLarge = false, signatureTooLarge = false;
+    FetchResult fetched = FetchText(url, kMaxUpdateDescriptionBytes, input, *job, &body, &tooLarge);
+    FetchResult signatureFetch;
+    std::string fetchedUrl = url;
+    if (fetched.outcome == FetchOutcome::Ok) {
+        signatureFetch = FetchText(signatureUrl, kMaxUpdateSignatureBytes, input, *job, &signature,
+                                   &signatureTooLarge);
+        if (signatureFetch.outcome == FetchOutcome::Cancelled ||
+            signatureFetch.outcome == FetchOutcome::Unreachable) {
+            fetched = signatureFetch;
+            fetchedUrl = signatureUrl;
+        }
+    }
     switch (fetched.outcome) {
         case FetchOutcome::Cancelled:
             return;
         case FetchOutcome::Unreachable:
         case FetchOutcome::HttpError:
-            service.Log(who + url + ": " + fetched.error);
+            service.Log(who + fetchedUrl + ": " + fetched.error);
             Finish(service, request, state, job, kUpdateServerUnreachable);
             return;
         case FetchOutcome::StoppedByData:
@@ -311,10 +237,11 @@ void RunQuery(Service& service, UpdateRequest* request,
             break;
     }
     UpdateDescription offer;
-    std::string error = tooLarge ? "larger than 64 KiB" : "";
-    if (tooLarge || !ParseUpdateDescription(body, &offer, &error)) {
-        service.Log(who + url + ": not a valid update description (" + error +
-                    "); treated as no update");
+    std::string problem =
+        tooLarge ? "not a valid update description (larger than 64 KiB)"
+                 : RefuseDescription(input, body, signatureUrl, signatureFetch, signature, &offer);
+    if (!problem.empty()) {
+        service.Log(who + url + ": " + problem + "; treated as no update");
         Finish(service, request, state, job, kUpdateNoNewerVersion);
         return;
     }
@@ -371,21 +298,22 @@ void RunDownload(Service& service, UpdateRequest* request,
     uint64_t received = 0;
     std::string problem;
     const std::string url = input.server + offer.file;
-    FetchResult fetched = Fetch(url, input.options, input.options.downloadTimeout, job->cancelled,
-                                [&](std::string_view data) {
-                                    if (received + data.size() > offer.size) {
-                                        problem = "the download is larger than the " +
-                                                  std::to_string(offer.size) + " bytes announced";
-                                        return false;
-                                    }
-                                    if (!file.Write(data)) {
-                                        problem = "cannot write " + tempPath;
-                                        return false;
-                                    }
-                                    received += data.size();
-                                    hash.Update(data);
-                                    return true;
-                                });
+    FetchResult fetched = FetchUrl(url, Http(input.options), input.options.downloadTimeout,
+                                   job->cancelled, [&](std::string_view data) {
+                                       if (received + data.size() > offer.size) {
+                                           problem = "the download is larger than the " +
+                                                     std::to_string(offer.size) +
+                                                     " bytes announced";
+                                           return false;
+                                       }
+                                       if (!file.Write(data)) {
+                                           problem = "cannot write " + tempPath;
+                                           return false;
+                                       }
+                                       received += data.size();
+                                       hash.Update(data);
+                                       return true;
+                                   });
     bool flushed = file.Flush();
     file.Close();
     if (fetched.outcome == FetchOutcome::Cancelled) {
@@ -440,6 +368,8 @@ void StartJob(UpdateRequest* request, bool download) {
         input.descriptionPath = state->product->descriptionPath;
         input.displayName = state->product->displayName;
         input.installedVersion = state->product->installedVersion;
+        input.install = state->product->install;
+        input.installedDate = state->product->installedDate;
     }
     input.haveOffer = state->haveOffer;
     input.offer = state->offer;
@@ -505,8 +435,7 @@ double UpdateRequest::offeredVersion() const {
 }
 
 void AuConfigure(const UpdateServiceOptions& options) {
-    static std::once_flag curlReady;
-    std::call_once(curlReady, [] { curl_global_init(CURL_GLOBAL_DEFAULT); });
+    StartHttp();
     Service& service = TheService();
     service.Shutdown();
     std::lock_guard lock(service.mutex);
@@ -694,6 +623,7 @@ UpdateInstallResult AuRunAutoUpdate(UpdateRequest* record) {
     result.outcome = UpdateInstallOutcome::DefinitionsInstalled;
     result.installedVersion = VersionNumberFromText(trial.version());
     product->installedVersion = result.installedVersion;
+    product->installedDate = IsUpdateDate(trial.date()) ? trial.date() : offer.date;
     result.message = "The definitions database has been updated to version " +
                      FormatVersion(result.installedVersion) +
                      ".\nThe previous database was kept as database.bak.";

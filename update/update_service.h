@@ -14,9 +14,13 @@
 // Server: the UpdateServer setting (an "http://" or "https://" base
 // address; the settings store gives its default when it is missing), else
 // kDefaultUpdateServer; the
-// product's description path is appended to it. Description files are in
-// the format of update/README.md. A newer version is one whose number is
-// above the product's installedVersion. Downloads go to the application
+// product's description path is appended to it. Redirects are followed only
+// to the same origin (scheme, host and port). Description files are in
+// the format of update/README.md and count only with a valid signature
+// (the description's address plus ".sig") by one of the trusted keys, for
+// the right product, and not dated before the product's installedDate;
+// anything else is "no newer version" with a log line saying why. A newer
+// version is one whose number is above the product's installedVersion. Downloads go to the application
 // folder's Updates folder under a temporary name; only a complete file of
 // the announced size and SHA-256 is kept (code 4), anything else is removed
 // (code 5). An aborted or superseded request posts nothing more.
@@ -28,6 +32,9 @@
 #include <memory>
 #include <string>
 #include <string_view>
+#include <vector>
+
+#include "update/update_signature.h"
 
 namespace tolvane {
 
@@ -82,6 +89,11 @@ struct UpdateProduct {
     uint32_t reserved = 0;
     double installedVersion = 0;  // raised by AuRunAutoUpdate when definitions are installed
     UpdateInstallKind install = UpdateInstallKind::ProgramPackage;
+    // The release date ("2026-12-09") of what is installed: the DATE of the
+    // loaded database.db, then the date of the description installed. A
+    // description dated before it is a replay and is refused. Empty (or no
+    // such date): only the version decides.
+    std::string installedDate;
 };
 
 struct UpdateRequestState;  // the library's own part of a request
@@ -119,6 +131,9 @@ struct UpdateServiceOptions {
     std::chrono::milliseconds queryTimeout{60000};       // a whole description fetch
     std::chrono::milliseconds downloadTimeout{1800000};  // a whole download
     std::string userAgent = "Tolvane/3.45";
+    // The public keys (PEM) whose signature makes a description count. The
+    // program passes the built-in ones; tests add their own key here.
+    std::vector<std::string> trustedKeys = BuiltInUpdateKeys();
 };
 
 // Prepares the library; before any other call. Calling it again first

@@ -21,6 +21,8 @@
 #include "platform/testing/temp_prefix.h"
 #include "update/sha256.h"
 #include "update/test_http_server.h"
+#include "update/test_signing.h"
+#include "update/update_description.h"
 #include "update/update_event_loop.h"
 #include "update/update_service.h"
 
@@ -59,6 +61,7 @@ class UpdateTest : public ::testing::Test {
         options.connectTimeout = std::chrono::milliseconds(3000);
         options.queryTimeout = std::chrono::milliseconds(10000);
         options.downloadTimeout = std::chrono::milliseconds(20000);
+        options.trustedKeys.push_back(TestUpdateKey().publicPem);
         AuConfigure(options);
         SetServer(server_.BaseUrl());
     }
@@ -75,16 +78,32 @@ class UpdateTest : public ::testing::Test {
     }
 
     static std::string Description(const std::string& version, const std::string& file,
-                                   const std::string& content) {
+                                   const std::string& content,
+                                   const std::string& product = kDefinitionsProduct,
+                                   const std::string& date = "2026-12-09") {
         return "tolvane-update 1\nversion: " + version + "\nfile: " + file +
                "\nsize: " + std::to_string(content.size()) + "\nsha256: " + Sha256Hex(content) +
-               "\n";
+               "\ndate: " + date + "\nproduct: " + product + "\n";
     }
 
-    // The server offers content as file under the description path.
+    // The server offers the description with its signature by the test key.
+    void SetDescription(const std::string& path, TestHttpServer::Response response) {
+        server_.Set(path + ".sig", SignatureFile(response.body));
+        server_.Set(path, std::move(response));
+    }
+    void SetDescription(const std::string& path, std::string text) {
+        TestHttpServer::Response response;
+        response.body = std::move(text);
+        SetDescription(path, std::move(response));
+    }
+
+    // The server offers content as file under the description path, signed.
     void Offer(const std::string& descriptionPath, const std::string& version,
                const std::string& file, const std::string& content) {
-        server_.Set(descriptionPath, Description(version, file, content));
+        const bool program = descriptionPath == "/tolvane/updatecore.txt";
+        SetDescription(
+            descriptionPath,
+            Description(version, file, content, program ? kProgramProduct : kDefinitionsProduct));
         server_.Set(file, content);
     }
 

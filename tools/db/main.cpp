@@ -1,5 +1,6 @@
-// tolvane-db: packs markup into the database container and back, and shows
-// a definitions database as the program loads it.
+// tolvane-db: packs markup into the database container and back, shows
+// a definitions database as the program loads it, and signs update
+// descriptions.
 //
 // Exit codes: 0 done, 1 failed (a file, a load, a machine), 2 bad usage.
 #include <unistd.h>
@@ -21,6 +22,7 @@
 #include "platform/codepage.h"
 #include "platform/machine.h"
 #include "tools/db/dump_scripts.h"
+#include "tools/db/signing.h"
 
 namespace tolvane {
 namespace {
@@ -44,6 +46,10 @@ constexpr const char* kToolHelp =
     "  match PATTERN TEXT            the file and folder wildcard rule: true or false\n"
     "  lookup IN.db --machine PREFIX (--file WINPATH | --folder WINPATH)\n"
     "                                the definition the scan gives a file or folder\n"
+    "  keygen PRIVATE.pem PUBLIC.pem a new key pair for signing update descriptions\n"
+    "  sign PRIVATE.pem FILE [--append]\n"
+    "                                sign an update description: writes FILE.sig\n"
+    "  verify FILE [--key PUBLIC.pem] check FILE.sig as the program does\n"
     "\n"
     "'tolvane-db COMMAND --help' describes one command.\n"
     "Exit codes: 0 done, 1 failed, 2 bad usage.\n";
@@ -400,6 +406,9 @@ int Run(int argc, char** argv) {
     if (command == "dump") return Dump(args);
     if (command == "match") return Match(args);
     if (command == "lookup") return Lookup(args);
+    if (command == "keygen") return KeyGen(args);
+    if (command == "sign") return Sign(args);
+    if (command == "verify") return Verify(args);
     return Usage(kToolHelp, "unknown command " + command);
 }
 

@@ -168,6 +168,7 @@ int Session::Run() {
         updates_ = std::make_unique<UpdateClient>(*updateHost_);
         appOptions.flows.updateDialog = [this] {
             updates_->SetVersions(std::atof(kProgramVersion), app_->database().version());
+            updates_->SetDefinitionsDate(app_->database().date());
             UpdateWindow window(*updates_, *updateHost_);
             PostingUpdateSink sink(
                 [this](std::function<void()> task) { ui_.Post(std::move(task)); }, window);

@@ -41,9 +41,8 @@ DesktopSession::DesktopSession(Machine& machine, DesktopSessionOptions options)
     window_ = std::make_unique<MainWindow>();
     messages_ = std::make_unique<QtMessageBoxes>(window_.get());
     dialogs_ = std::make_unique<QtDialogs>(
-        machine_.files(), *messages_, [this](const std::string& address) {
-            machine_.launcher().ShellExecute("open", address, "");
-        });
+        machine_.files(), *messages_,
+        [this](const std::string& address) { machine_.launcher().OpenWebAddress(address); });
     dialogs_->SetParent(window_.get());
     ui_ = std::make_unique<QtUiThread>(this);
     updates_ = std::make_unique<UpdateClient>(*this);
@@ -65,10 +64,12 @@ StartResult DesktopSession::Start() {
     if (options_.connectUpdates) {
         UpdateServiceOptions service;
         service.machine = &machine_;
+        for (const std::string& key : options_.extraUpdateKeys) service.trustedKeys.push_back(key);
         AuConfigure(service);
         options.flows.updateDialog = [this] { RunUpdateDialog(*updates_, this, window_.get()); };
         options.flows.silentUpdateQuery = [this](double program, double definitions) {
             updates_->SetVersions(program, definitions);
+            updates_->SetDefinitionsDate(app_->database().date());
             mainSink_ = std::make_unique<PostingUpdateSink>(
                 [this](std::function<void()> task) {
                     QMetaObject::invokeMethod(this, std::move(task), Qt::QueuedConnection);

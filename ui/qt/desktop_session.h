@@ -9,6 +9,7 @@
 #include <QObject>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "app/application.h"
 #include "update/update_client.h"
@@ -29,6 +30,9 @@ struct DesktopSessionOptions {
     bool splashPauses = true;       // the splash's pauses (off in tests)
     ScanSourceFactory scanSource;   // none: the ScanEngine
     bool connectUpdates = true;     // the update library (off: "not available")
+    // Update signing keys trusted besides the program's own (tests only:
+    // the program's main never sets it, and nothing of the machine can).
+    std::vector<std::string> extraUpdateKeys;
 };
 
 class DesktopSession : public QObject, public UpdateHost {
