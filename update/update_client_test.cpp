@@ -99,7 +99,7 @@ class UpdateFlowTest : public UpdateTest {
     }
 
     ScriptedHost host_;
-    UpdateClient client_{host_};
+    UpdateClient client_{service(), host_};
     MainWindow main_{client_};
     PostingUpdateSink mainSink_{loop_, main_};
 };
@@ -186,7 +186,7 @@ TEST_F(UpdateFlowTest, StartUpKeepsAnAcceptedProgramPackage) {
     Offer("/tolvane/updatecore.txt", "3.5", "/tolvane/files/tolvane-3.5.tar.gz", "package");
     host_.answers = {true};
     client_.StartUpCheck(&mainSink_);
-    ASSERT_TRUE(loop_.RunUntilUpdatesIdle(std::chrono::seconds(15)));
+    ASSERT_TRUE(loop_.RunUntilUpdatesIdle(service(), std::chrono::seconds(15)));
     EXPECT_EQ(main_.codes, (std::vector<int>{2, 4}));
     ASSERT_EQ(host_.shown.size(), 2u);
     EXPECT_EQ(host_.shown[0], "Tolvane: Download complete");
@@ -217,7 +217,7 @@ TEST_F(UpdateFlowTest, WindowWithNoUpdates) {
     Window window(client_, loop_);
     window.model.Open(&window.sink);
     // As a headless window runs: until the flow rests, with both queries done.
-    ASSERT_TRUE(loop_.RunUntilUpdatesIdle(std::chrono::seconds(15)));
+    ASSERT_TRUE(loop_.RunUntilUpdatesIdle(service(), std::chrono::seconds(15)));
     EXPECT_EQ(window.codes, (std::vector<int>{3, 3}));
     EXPECT_EQ(window.view.statuses, (std::vector<std::string>{"Checking for new updates..",
                                                               "Checking for database updates..",

@@ -40,11 +40,11 @@ class UpdateServiceTest : public UpdateTest {
     }
 
     void Start(UpdateProduct& product, UpdateRequest& request, UpdateNotifySink* receiver) {
-        AuSetup(&product);
-        AuInitialize(&request);
+        service().AuSetup(&product);
+        service().AuInitialize(&request);
         request.receiver = receiver;
         request.postNotifications = 1;
-        AuQueryServerAsync(&request);
+        service().AuQueryServerAsync(&request);
     }
 
     // Queries, then waits for the one answer.
@@ -56,7 +56,7 @@ class UpdateServiceTest : public UpdateTest {
     }
     int Download() {
         size_t before = handler_.messages.size();
-        AuDownloadUpdateAsync(&request_);
+        service().AuDownloadUpdateAsync(&request_);
         EXPECT_TRUE(RunUntil([&] { return handler_.messages.size() > before; }));
         return handler_.messages.empty() ? 0 : handler_.messages.back().code;
     }
@@ -205,7 +205,7 @@ TEST_F(UpdateServiceTest, InstallingDefinitionsKeepsTheOldOnesAsBackup) {
     ASSERT_EQ(Query(database_), kUpdateNewerVersion);
     ASSERT_EQ(Download(), kUpdateDownloadComplete);
 
-    UpdateInstallResult result = AuRunAutoUpdate(handler_.messages.back().record);
+    UpdateInstallResult result = service().AuRunAutoUpdate(handler_.messages.back().record);
     EXPECT_EQ(result.outcome, UpdateInstallOutcome::DefinitionsInstalled);
     EXPECT_DOUBLE_EQ(result.installedVersion, 16);
     EXPECT_DOUBLE_EQ(database_.installedVersion, 16);
@@ -219,7 +219,7 @@ TEST_F(UpdateServiceTest, InstallingDefinitionsKeepsTheOldOnesAsBackup) {
     // The next check sees the new version: 16 is no longer newer.
     EXPECT_EQ(Query(database_), kUpdateNoNewerVersion);
     // Installing twice has nothing to install.
-    EXPECT_EQ(AuRunAutoUpdate(&request_).outcome, UpdateInstallOutcome::Failed);
+    EXPECT_EQ(service().AuRunAutoUpdate(&request_).outcome, UpdateInstallOutcome::Failed);
     EXPECT_EQ(ReadHost(AppFile("database.db")), content);
 }
 
@@ -230,7 +230,7 @@ TEST_F(UpdateServiceTest, DefinitionsThatDoNotLoadChangeNothing) {
         Offer("/tolvane/update.txt", "16", "/tolvane/files/database.db", broken);
         ASSERT_EQ(Query(database_), kUpdateNewerVersion);
         ASSERT_EQ(Download(), kUpdateDownloadComplete);
-        UpdateInstallResult result = AuRunAutoUpdate(&request_);
+        UpdateInstallResult result = service().AuRunAutoUpdate(&request_);
         EXPECT_EQ(result.outcome, UpdateInstallOutcome::NotLoadable);
         EXPECT_EQ(result.message,
                   "The downloaded definitions database could not be loaded.\n"
@@ -248,7 +248,7 @@ TEST_F(UpdateServiceTest, ADownloadChangedAfterVerificationIsNotInstalled) {
     ASSERT_EQ(Query(database_), kUpdateNewerVersion);
     ASSERT_EQ(Download(), kUpdateDownloadComplete);
     prefix_.WriteFile("C:\\Program Files\\Tolvane\\Updates\\database.db", Database("99"));
-    EXPECT_EQ(AuRunAutoUpdate(&request_).outcome, UpdateInstallOutcome::Failed);
+    EXPECT_EQ(service().AuRunAutoUpdate(&request_).outcome, UpdateInstallOutcome::Failed);
     EXPECT_EQ(ReadHost(AppFile("database.db")), Database("15"));
     EXPECT_TRUE(UpdatesFolder().empty());
 }
@@ -258,7 +258,7 @@ TEST_F(UpdateServiceTest, AProgramPackageIsKeptForTheUser) {
     Offer("/tolvane/updatecore.txt", "3.5", "/tolvane/files/tolvane-3.5.tar.gz", package);
     ASSERT_EQ(Query(program_), kUpdateNewerVersion);
     ASSERT_EQ(Download(), kUpdateDownloadComplete);
-    UpdateInstallResult result = AuRunAutoUpdate(&request_);
+    UpdateInstallResult result = service().AuRunAutoUpdate(&request_);
     EXPECT_EQ(result.outcome, UpdateInstallOutcome::ProgramPackageKept);
     EXPECT_EQ(result.packagePath, "C:\\Program Files\\Tolvane\\Updates\\tolvane-3.5.tar.gz");
     EXPECT_EQ(result.packageHostPath, AppFile("Updates/tolvane-3.5.tar.gz"));
@@ -281,14 +281,14 @@ TEST_F(UpdateServiceTest, AbortMidDownloadPostsNothingAndLeavesNoFile) {
     server_.Set("/slow.db", slow);
     ASSERT_EQ(Query(database_), kUpdateNewerVersion);
     size_t before = handler_.messages.size();
-    AuDownloadUpdateAsync(&request_);
+    service().AuDownloadUpdateAsync(&request_);
     // Wait until part of the file is on disk.
     ASSERT_TRUE(RunUntil([&] {
         auto names = UpdatesFolder();
         return names.size() == 1 && std::filesystem::file_size(AppFile("Updates/" + names[0])) > 0;
     }));
     EXPECT_NE(UpdatesFolder()[0].find(".part"), std::string::npos);
-    AuAbort(&request_);
+    service().AuAbort(&request_);
     Settle();
     EXPECT_EQ(handler_.messages.size(), before);
     EXPECT_TRUE(UpdatesFolder().empty());
@@ -327,10 +327,10 @@ TEST_F(UpdateServiceTest, AForgottenReceiverGetsNothing) {
     Settle();
     EXPECT_TRUE(gone.messages.empty());
     // Without the notification flag nothing is posted either.
-    AuSetup(&program_);
-    AuInitialize(&request_);
+    service().AuSetup(&program_);
+    service().AuInitialize(&request_);
     request_.receiver = &sink_;
-    AuQueryServerAsync(&request_);
+    service().AuQueryServerAsync(&request_);
     Settle();
     EXPECT_TRUE(handler_.messages.empty());
 }
@@ -435,8 +435,8 @@ TEST_F(UpdateServiceTest, OnlySignedCurrentDefinitionsAreInstalled) {
         row.serve(dir);
         bool installed = false;
         if (Query(database_) == kUpdateNewerVersion && Download() == kUpdateDownloadComplete) {
-            installed =
-                AuRunAutoUpdate(&request_).outcome == UpdateInstallOutcome::DefinitionsInstalled;
+            installed = service().AuRunAutoUpdate(&request_).outcome ==
+                        UpdateInstallOutcome::DefinitionsInstalled;
         }
         if (!*row.log) {
             EXPECT_TRUE(installed);

@@ -45,7 +45,9 @@ struct RecordingHandler : UpdateNotifyHandler {
 
 class UpdateTest : public ::testing::Test {
   protected:
-    void SetUp() override {
+    // The service is there before the fixtures built on this one make their
+    // members (an UpdateClient takes it).
+    UpdateTest() {
         // The local server is asked directly, never through a proxy.
         for (const char* name :
              {"http_proxy", "HTTP_PROXY", "https_proxy", "HTTPS_PROXY", "all_proxy", "ALL_PROXY"}) {
@@ -62,11 +64,13 @@ class UpdateTest : public ::testing::Test {
         options.queryTimeout = std::chrono::milliseconds(10000);
         options.downloadTimeout = std::chrono::milliseconds(20000);
         options.trustedKeys.push_back(TestUpdateKey().publicPem);
-        AuConfigure(options);
-        SetServer(server_.BaseUrl());
+        service_ = std::make_unique<UpdateService>(options);
     }
 
-    void TearDown() override { AuShutdown(); }
+    void SetUp() override { SetServer(server_.BaseUrl()); }
+    void TearDown() override { service_->Shutdown(); }
+
+    UpdateService& service() { return *service_; }
 
     void SetServer(const std::string& address) {
         RegKey key;
@@ -129,7 +133,7 @@ class UpdateTest : public ::testing::Test {
 
     // Lets the library finish whatever is pending and delivers what it posted.
     void Settle() {
-        AuWaitIdle();
+        service_->WaitIdle();
         loop_.RunPending();
     }
 
@@ -166,6 +170,7 @@ class UpdateTest : public ::testing::Test {
     UpdateEventLoop loop_;
     std::mutex logMutex_;
     std::vector<std::string> logs_;
+    std::unique_ptr<UpdateService> service_;
 };
 
 }  // namespace tolvane::testing

@@ -21,15 +21,14 @@
 #include "definitions/threat_database.h"
 #include "platform/codepage.h"
 #include "platform/machine.h"
+#include "tools/db/cli.h"
 #include "tools/db/dump_scripts.h"
 #include "tools/db/signing.h"
 
 namespace tolvane {
 namespace {
 
-constexpr int kDone = 0;
-constexpr int kFailed = 1;
-constexpr int kUsage = 2;
+using namespace db_tool;
 
 constexpr const char* kToolHelp =
     "Usage: tolvane-db COMMAND [ARGUMENTS]\n"
@@ -95,27 +94,6 @@ constexpr const char* kLookupHelp =
 // Host text of the program's 8-bit (code page 1252) text.
 std::string Show(std::string_view text) {
     return Cp1252ToUtf8(text);
-}
-
-bool WantsHelp(const std::vector<std::string>& args) {
-    for (const std::string& a : args)
-        if (a == "--help" || a == "-h") return true;
-    return false;
-}
-
-int Usage(const char* help, const std::string& problem) {
-    std::cerr << "tolvane-db: " << problem << "\n\n" << help;
-    return kUsage;
-}
-
-bool ReadHostFile(const std::string& path, std::string* content) {
-    std::ifstream in(path, std::ios::binary);
-    if (!in) return false;
-    std::ostringstream buffer;
-    buffer << in.rdbuf();
-    if (in.bad()) return false;
-    *content = buffer.str();
-    return true;
 }
 
 // Writes a temporary file beside the target, flushes it to disk, then

@@ -11,14 +11,13 @@
 #include <iostream>
 #include <sstream>
 
+#include "tools/db/cli.h"
 #include "update/update_signature.h"
 
 namespace tolvane {
 namespace {
 
-constexpr int kDone = 0;
-constexpr int kFailed = 1;
-constexpr int kUsage = 2;
+using namespace db_tool;
 
 constexpr const char* kKeyGenHelp =
     "Usage: tolvane-db keygen PRIVATE.pem PUBLIC.pem\n"
@@ -46,29 +45,9 @@ constexpr const char* kVerifyHelp =
     "built into this program, or with PUBLIC.pem only. Prints 'valid' and\n"
     "exits with 0, or says what is wrong and exits with 1.\n";
 
-bool WantsHelp(const std::vector<std::string>& args) {
-    for (const std::string& a : args)
-        if (a == "--help" || a == "-h") return true;
-    return false;
-}
-
-int Usage(const char* help, const std::string& problem) {
-    std::cerr << "tolvane-db: " << problem << "\n\n" << help;
-    return kUsage;
-}
-
 int Failed(const std::string& problem) {
     std::cerr << "tolvane-db: " << problem << "\n";
     return kFailed;
-}
-
-bool ReadHostFile(const std::string& path, std::string* content) {
-    std::ifstream in(path, std::ios::binary);
-    if (!in) return false;
-    std::ostringstream buffer;
-    buffer << in.rdbuf();
-    *content = buffer.str();
-    return !in.bad();
 }
 
 // Creates path with mode, refusing one that exists (or a link); the whole

@@ -45,7 +45,11 @@ DesktopSession::DesktopSession(Machine& machine, DesktopSessionOptions options)
         [this](const std::string& address) { machine_.launcher().OpenWebAddress(address); });
     dialogs_->SetParent(window_.get());
     ui_ = std::make_unique<QtUiThread>(this);
-    updates_ = std::make_unique<UpdateClient>(*this);
+    UpdateServiceOptions service;
+    service.machine = &machine_;
+    for (const std::string& key : options_.extraUpdateKeys) service.trustedKeys.push_back(key);
+    updateService_ = std::make_unique<UpdateService>(std::move(service));
+    updates_ = std::make_unique<UpdateClient>(*updateService_, *this);
 }
 
 DesktopSession::~DesktopSession() {
@@ -62,10 +66,6 @@ StartResult DesktopSession::Start() {
     if (options_.splashPauses) options.pause = PauseWithEvents;
     options.scanSource = options_.scanSource;
     if (options_.connectUpdates) {
-        UpdateServiceOptions service;
-        service.machine = &machine_;
-        for (const std::string& key : options_.extraUpdateKeys) service.trustedKeys.push_back(key);
-        AuConfigure(service);
         options.flows.updateDialog = [this] { RunUpdateDialog(*updates_, this, window_.get()); };
         options.flows.silentUpdateQuery = [this](double program, double definitions) {
             updates_->SetVersions(program, definitions);
@@ -125,7 +125,7 @@ void DesktopSession::Shutdown() {
     }
     ui_->Close();
     if (mainSink_) mainSink_->Disconnect();
-    if (options_.connectUpdates) AuShutdown();
+    updateService_->Shutdown();
     mainSink_.reset();
 }
 

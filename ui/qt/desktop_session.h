@@ -71,6 +71,7 @@ class DesktopSession : public QObject, public UpdateHost {
     std::unique_ptr<QtMessageBoxes> messages_;
     std::unique_ptr<QtDialogs> dialogs_;
     std::unique_ptr<QtUiThread> ui_;
+    std::unique_ptr<UpdateService> updateService_;  // before the client, which uses it
     std::unique_ptr<UpdateClient> updates_;
     std::unique_ptr<PostingUpdateSink> mainSink_;
     std::unique_ptr<Application> app_;
