@@ -11,9 +11,9 @@
 
 #include "app/application.h"
 #include "app/engine_scan_source.h"
-#include "app/settings_store.h"
 #include "definitions/container.h"
 #include "platform/testing/temp_prefix.h"
+#include "settings/settings_store.h"
 #include "ui/scripted_views.h"
 
 namespace tolvane::testing {

@@ -9,7 +9,6 @@
 #include "app/removal_connection.h"
 #include "app/scan_source.h"
 #include "app/script_connection.h"
-#include "app/settings_store.h"
 #include "backup/backup_archive.h"
 #include "backup/restore.h"
 #include "definitions/load_definitions.h"
@@ -18,6 +17,7 @@
 #include "removal/object_remover.h"
 #include "removal/removal_flow.h"
 #include "scan/ignore_list.h"
+#include "settings/settings_store.h"
 #include "ui/views.h"
 
 namespace tolvane {
@@ -164,13 +164,7 @@ void Application::FirstTick() {
             controller_->StartUpScan();
             break;
         case StartSwitch::StartUpDeletions:
-            if (controller_->flows().startUpDeletions) {
-                controller_->flows().startUpDeletions();
-            } else {
-                views_.controller.messages.ShowMessage(
-                    kProductName, "Deleting the queued files is not available in this build.",
-                    MessageButtons::Ok);
-            }
+            if (controller_->flows().startUpDeletions) controller_->flows().startUpDeletions();
             // The -b run ends the program whatever it did.
             controller_->EndWindow();
             break;

@@ -1,6 +1,6 @@
 #include "app/command_line.h"
 
-#include "app/settings_store.h"
+#include "settings/settings_store.h"
 
 namespace tolvane {
 

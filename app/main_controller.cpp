@@ -2,10 +2,10 @@
 
 #include <vector>
 
-#include "app/settings_store.h"
 #include "definitions/threat_database.h"
 #include "platform/machine.h"
 #include "scan/ignore_list.h"
+#include "settings/settings_store.h"
 #include "ui/details.h"
 #include "ui/folder_chooser.h"
 #include "ui/ignore_list_dialog.h"
@@ -102,10 +102,6 @@ bool MainController::RefuseWhileScanning() {
     return true;
 }
 
-void MainController::NotAvailable(const std::string& what) {
-    Message(what + " is not available in this build.");
-}
-
 bool MainController::Scanning() const {
     auto it = texts_.find(ControlId::StartStop);
     return it != texts_.end() && it->second != kStart;
@@ -176,45 +172,30 @@ void MainController::Execute(MainCommand command) {
 
         case MainCommand::AdvancedBhoScan:
             if (RefuseWhileScanning()) return;
-            if (flows_.advancedScan)
-                flows_.advancedScan();
-            else
-                NotAvailable("The Advanced BHO Scan");
+            if (flows_.advancedScan) flows_.advancedScan();
             return;
         case MainCommand::RemoveAll:
         case MainCommand::RemoveSelected:
         case MainCommand::Remove:
             if (RefuseWhileScanning()) return;
             if (command == MainCommand::Remove && !ControlEnabled(ControlId::Remove)) return;
-            if (flows_.runRemoval)
-                flows_.runRemoval(command == MainCommand::RemoveAll);
-            else
-                NotAvailable("Removal");
+            if (flows_.runRemoval) flows_.runRemoval(command == MainCommand::RemoveAll);
             return;
         case MainCommand::BackupQuarantine:
         case MainCommand::Backup:
             if (RefuseWhileScanning()) return;
             if (command == MainCommand::Backup && !ControlEnabled(ControlId::Backup)) return;
-            if (flows_.backup)
-                flows_.backup();
-            else
-                NotAvailable("Backup");
+            if (flows_.backup) flows_.backup();
             return;
         case MainCommand::RestoreBackup:
             if (RefuseWhileScanning()) return;
-            if (flows_.restoreBackup)
-                flows_.restoreBackup();
-            else
-                NotAvailable("Restore");
+            if (flows_.restoreBackup) flows_.restoreBackup();
             return;
         case MainCommand::CheckUpdates:
         case MainCommand::Update:
             // Both are greyed while a scan runs.
             if (Scanning() || !ControlEnabled(ControlId::Update)) return;
-            if (flows_.updateDialog)
-                flows_.updateDialog();
-            else
-                NotAvailable("The update");
+            if (flows_.updateDialog) flows_.updateDialog();
             return;
 
         case MainCommand::GeneralSettings:
@@ -382,10 +363,7 @@ void MainController::HandleScanProgress(DetectedObject* object) {
         SetText(ControlId::StatusLine, "Finished scanning...");
         SetProgress(100);
         if (settings_.ReadInt(setting::kRemoveAfterScan) != 0) {
-            if (flows_.runRemoval)
-                flows_.runRemoval(false);
-            else
-                NotAvailable("Removal");
+            if (flows_.runRemoval) flows_.runRemoval(false);
             scan_.ClearScanFinished();
         }
         OnWorkerFinished();

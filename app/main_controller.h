@@ -20,7 +20,7 @@
 //   computed position above 100 shows as 100.
 // - The flows of other subsystems (removal, backup, restore, advanced scan,
 //   updates, start-up deletions) are connected through ControllerFlows; one
-//   that is not connected answers "... is not available in this build.".
+//   left unconnected (a test's controller) does nothing.
 #pragma once
 
 #include <atomic>
@@ -157,7 +157,6 @@ class MainController : private ScanWindow {
     void SetProgress(int position);
     void Message(const std::string& text);
     bool RefuseWhileScanning();
-    void NotAvailable(const std::string& what);
     void OnWorkerFinished();
 
     Machine& machine_;

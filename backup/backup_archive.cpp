@@ -1,12 +1,12 @@
 #include "backup/backup_archive.h"
 
-#include "app/settings_store.h"
 #include "backup/archive_reader.h"
 #include "backup/archive_writer.h"
 #include "platform/machine.h"
+#include "regfile/registry_export.h"
 #include "removal/object_rows.h"
-#include "removal/registry_export.h"
 #include "removal/removal_view.h"
+#include "settings/settings_store.h"
 
 namespace tolvane {
 namespace {

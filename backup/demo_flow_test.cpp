@@ -15,7 +15,6 @@
 #include <tuple>
 #include <utility>
 
-#include "app/settings_store.h"
 #include "backup/backup_archive.h"
 #include "backup/restore.h"
 #include "definitions/load_definitions.h"
@@ -25,6 +24,7 @@
 #include "removal/removal_flow.h"
 #include "removal/removal_test_support.h"
 #include "scan/scan_engine.h"
+#include "settings/settings_store.h"
 
 namespace tolvane {
 namespace {

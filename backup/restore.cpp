@@ -7,7 +7,7 @@
 #include "backup/backup_archive.h"
 #include "platform/codepage.h"
 #include "platform/machine.h"
-#include "removal/registry_import.h"
+#include "regfile/registry_import.h"
 #include "removal/removal_flow.h"
 #include "removal/removal_view.h"
 

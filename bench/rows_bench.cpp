@@ -20,7 +20,6 @@
 
 #include "app/application.h"
 #include "app/removal_connection.h"
-#include "app/settings_store.h"
 #include "definitions/container.h"
 #include "definitions/threat_database.h"
 #include "platform/testing/temp_prefix.h"
@@ -28,6 +27,7 @@
 #include "removal/removal_flow.h"
 #include "scan/detected_object.h"
 #include "scan/ignore_list.h"
+#include "settings/settings_store.h"
 #include "ui/results_list.h"
 #include "ui/scripted_views.h"
 

@@ -22,12 +22,12 @@
 #include <fstream>
 #include <string>
 
-#include "app/settings_store.h"
 #include "definitions/load_definitions.h"
 #include "definitions/threat_database.h"
 #include "platform/machine.h"
 #include "platform/testing/temp_prefix.h"
 #include "scan/scan_engine.h"
+#include "settings/settings_store.h"
 
 namespace fs = std::filesystem;
 using Clock = std::chrono::steady_clock;

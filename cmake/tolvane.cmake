@@ -22,29 +22,16 @@ function(tolvane_test name)
                ENVIRONMENT_MODIFICATION "TOLVANE_BUILD_DIR=set:${PROJECT_BINARY_DIR}")
 endfunction()
 
-# tolvane_folder_library(NAME [MATCH regex] [EXCLUDE regex] DEPS ...): a
-# library of the folder's *.cpp files (tests excluded) whose names match
-# MATCH and not EXCLUDE, and a test binary NAME_tests of the matching
-# *_test.cpp files. Nothing is made while the folder has no such sources.
+# tolvane_folder_library(NAME DEPS ... [TEST_DEPS ...]): the folder's *.cpp
+# files (tests excluded) as the library NAME, and its *_test.cpp files as the
+# test binary NAME_tests.
 function(tolvane_folder_library name)
-  cmake_parse_arguments(T "" "MATCH;EXCLUDE" "DEPS;TEST_DEPS" ${ARGN})
-  file(GLOB all CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/*.cpp)
-  set(sources ${all})
+  cmake_parse_arguments(T "" "" "DEPS;TEST_DEPS" ${ARGN})
+  file(GLOB sources CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/*.cpp)
   list(FILTER sources EXCLUDE REGEX "_test\\.cpp$")
-  set(tests ${all})
-  list(FILTER tests INCLUDE REGEX "_test\\.cpp$")
-  foreach(var sources tests)
-    if(T_MATCH)
-      list(FILTER ${var} INCLUDE REGEX "${T_MATCH}")
-    endif()
-    if(T_EXCLUDE)
-      list(FILTER ${var} EXCLUDE REGEX "${T_EXCLUDE}")
-    endif()
-  endforeach()
-  if(sources)
-    tolvane_library(${name} SOURCES ${sources} DEPS ${T_DEPS})
-    if(tests)
-      tolvane_test(${name}_tests SOURCES ${tests} DEPS ${name} tolvane_testing ${T_TEST_DEPS})
-    endif()
+  file(GLOB tests CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/*_test.cpp)
+  tolvane_library(${name} SOURCES ${sources} DEPS ${T_DEPS})
+  if(tests)
+    tolvane_test(${name}_tests SOURCES ${tests} DEPS ${name} tolvane_testing ${T_TEST_DEPS})
   endif()
 endfunction()

@@ -16,7 +16,7 @@
 
 #include "fuzz/fuzz_machine.h"
 #include "platform/registry.h"
-#include "removal/registry_import.h"
+#include "regfile/registry_import.h"
 
 namespace {
 

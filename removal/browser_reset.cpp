@@ -1,8 +1,8 @@
 #include "removal/browser_reset.h"
 
-#include "app/settings_store.h"
 #include "platform/registry.h"
 #include "removal/removal_view.h"
+#include "settings/settings_store.h"
 
 namespace tolvane {
 namespace {

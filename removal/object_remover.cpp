@@ -6,8 +6,8 @@
 
 #include "platform/codepage.h"
 #include "platform/machine.h"
+#include "regfile/registry_tree.h"
 #include "removal/object_rows.h"
-#include "removal/registry_tree.h"
 
 namespace tolvane {
 namespace {

@@ -4,12 +4,12 @@
 #include <cstdio>
 #include <vector>
 
-#include "app/settings_store.h"
 #include "platform/machine.h"
 #include "removal/browser_reset.h"
 #include "removal/object_remover.h"
 #include "removal/object_rows.h"
 #include "removal/removal_view.h"
+#include "settings/settings_store.h"
 
 namespace tolvane {
 namespace {

@@ -7,13 +7,13 @@
 #include <fstream>
 #include <sstream>
 
-#include "app/settings_store.h"
 #include "platform/testing/scoped_env.h"
 #include "platform/testing/temp_prefix.h"
 #include "removal/browser_reset.h"
 #include "removal/object_remover.h"
 #include "removal/removal_flow.h"
 #include "removal/removal_test_support.h"
+#include "settings/settings_store.h"
 
 namespace tolvane {
 namespace {

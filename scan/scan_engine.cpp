@@ -6,10 +6,10 @@
 #include <unordered_map>
 #include <utility>
 
-#include "app/settings_store.h"
 #include "definitions/threat_database.h"
 #include "platform/codepage.h"
 #include "platform/machine.h"
+#include "settings/settings_store.h"
 
 namespace tolvane {
 namespace {

@@ -12,13 +12,13 @@
 #include <mutex>
 #include <thread>
 
-#include "app/settings_store.h"
 #include "definitions/load_definitions.h"
 #include "definitions/threat_database.h"
 #include "platform/machine.h"
 #include "platform/process_table.h"
 #include "platform/registry.h"
 #include "platform/testing/temp_prefix.h"
+#include "settings/settings_store.h"
 
 extern char** environ;
 

@@ -3,9 +3,9 @@
 #include <algorithm>
 #include <utility>
 
-#include "app/settings_store.h"
 #include "platform/machine.h"
-#include "removal/process_enumerator.h"
+#include "processes/process_enumerator.h"
+#include "settings/settings_store.h"
 
 namespace tolvane {
 

@@ -2,10 +2,10 @@
 
 #include <gtest/gtest.h>
 
-#include "app/settings_store.h"
 #include "definitions/container.h"
 #include "platform/machine.h"
 #include "script/script_test_support.h"
+#include "settings/settings_store.h"
 
 namespace tolvane {
 namespace {

@@ -16,8 +16,8 @@
 
 #include "platform/codepage.h"
 #include "platform/machine.h"
-#include "removal/process_enumerator.h"
-#include "removal/registry_tree.h"
+#include "processes/process_enumerator.h"
+#include "regfile/registry_tree.h"
 #include "script/script_view.h"
 
 namespace tolvane {

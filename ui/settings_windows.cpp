@@ -1,6 +1,6 @@
 #include "ui/settings_windows.h"
 
-#include "app/settings_store.h"
+#include "settings/settings_store.h"
 #include "ui/folder_chooser.h"
 #include "ui/views.h"
 

@@ -5,9 +5,9 @@
 #include <deque>
 #include <functional>
 
-#include "app/settings_store.h"
 #include "platform/registry.h"
 #include "platform/testing/temp_prefix.h"
+#include "settings/settings_store.h"
 #include "ui/folder_chooser.h"
 #include "ui/views.h"
 

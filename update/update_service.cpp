@@ -1,7 +1,7 @@
 #include "update/update_service.h"
 
-#include "app/settings_store.h"
 #include "platform/machine.h"
+#include "settings/settings_store.h"
 #include "update/sha256.h"
 #include "update/update_description.h"
 #include "update/update_http.h"

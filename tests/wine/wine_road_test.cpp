@@ -36,7 +36,6 @@
 #include <sstream>
 #include <thread>
 
-#include "app/settings_store.h"
 #include "backup/backup_archive.h"
 #include "backup/restore.h"
 #include "definitions/load_definitions.h"
@@ -50,6 +49,7 @@
 #include "removal/removal_test_support.h"
 #include "scan/scan_engine.h"
 #include "script/advanced_scan.h"
+#include "settings/settings_store.h"
 
 namespace tolvane {
 namespace {

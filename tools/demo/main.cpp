@@ -6,7 +6,7 @@
 #include <cstring>
 #include <string>
 
-#include "tools/demo/demo_machine.h"
+#include "platform/testing/demo_machine.h"
 
 namespace {
 

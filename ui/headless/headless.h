@@ -9,6 +9,7 @@
 #pragma once
 
 #include <iosfwd>
+#include <map>
 #include <memory>
 #include <string>
 #include <vector>
@@ -53,5 +54,8 @@ int RunHeadless(const HeadlessOptions& options, std::ostream& out, std::ostream&
 
 // The usage text (every command's help).
 void PrintUsage(std::ostream& out);
+
+// Each command word's help text (COMMAND --help), by word.
+const std::map<std::string, const char*>& CommandHelp();
 
 }  // namespace tolvane

@@ -8,9 +8,9 @@
 #include <iterator>
 #include <optional>
 
-#include "app/settings_store.h"
 #include "platform/machine.h"
 #include "scan/scan_log.h"
+#include "settings/settings_store.h"
 #include "ui/headless/headless.h"
 
 namespace tolvane {

@@ -13,11 +13,11 @@
 
 #include "app/application.h"
 #include "app/command_line.h"
-#include "app/settings_store.h"
 #include "definitions/threat_database.h"
 #include "platform/codepage.h"
 #include "platform/machine.h"
 #include "scan/ignore_list.h"
+#include "settings/settings_store.h"
 #include "ui/headless/headless.h"
 #include "ui/ignore_list_dialog.h"
 #include "ui/scripted_views.h"

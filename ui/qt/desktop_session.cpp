@@ -7,12 +7,12 @@
 #include <QThread>
 #include <QTimer>
 
-#include "app/settings_store.h"
 #include "definitions/load_definitions.h"
 #include "definitions/placeholders.h"
 #include "definitions/threat_database.h"
 #include "platform/machine.h"
 #include "scan/ignore_list.h"
+#include "settings/settings_store.h"
 #include "ui/qt/dialogs.h"
 #include "ui/qt/main_window.h"
 #include "ui/qt/message_boxes.h"

@@ -29,10 +29,10 @@
 
 #include "app/engine_scan_source.h"
 #include "app/main_controller.h"
-#include "app/settings_store.h"
 #include "definitions/container.h"
 #include "platform/process_table.h"
 #include "platform/testing/temp_prefix.h"
+#include "settings/settings_store.h"
 #include "ui/qt/check_list_widget.h"
 #include "ui/qt/desktop_session.h"
 #include "ui/qt/dialog_driver.h"

@@ -17,8 +17,8 @@
 #include <cstdio>
 #include <nlohmann/json.hpp>
 
-#include "app/settings_store.h"
 #include "platform/testing/run_command.h"
+#include "settings/settings_store.h"
 #include "ui/qt/gui_test_support.h"
 
 namespace tolvane {

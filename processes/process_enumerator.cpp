@@ -1,4 +1,4 @@
-#include "removal/process_enumerator.h"
+#include "processes/process_enumerator.h"
 
 #include <algorithm>
 #include <new>

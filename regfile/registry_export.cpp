@@ -1,4 +1,4 @@
-#include "removal/registry_export.h"
+#include "regfile/registry_export.h"
 
 #include <cstdio>
 

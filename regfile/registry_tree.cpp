@@ -1,4 +1,4 @@
-#include "removal/registry_tree.h"
+#include "regfile/registry_tree.h"
 
 #include <string>
 

@@ -1,4 +1,4 @@
-#include "tools/demo/demo_machine.h"
+#include "platform/testing/demo_machine.h"
 
 #include <fcntl.h>
 #include <pwd.h>
