@@ -9,6 +9,7 @@
 #include "definitions/threat_database.h"
 #include "platform/codepage.h"
 #include "platform/machine.h"
+#include "scan/percent_decode.h"
 #include "settings/settings_store.h"
 
 namespace tolvane {
@@ -39,13 +40,6 @@ std::string_view AsText(const std::string& data) {
     return std::string_view(data).substr(0, end == std::string::npos ? data.size() : end);
 }
 
-int HexDigit(char c) {
-    if (c >= '0' && c <= '9') return c - '0';
-    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-    return -1;
-}
-
 std::string Format(const char* format, int number, std::string_view text) {
     std::string out = std::to_string(number);
     std::string_view rest(format);
@@ -73,23 +67,6 @@ const char* ScanModeLogText(int32_t mode) {
         default:
             return nullptr;
     }
-}
-
-std::string PercentDecode(std::string_view text) {
-    std::string out;
-    out.reserve(text.size());
-    for (size_t i = 0; i < text.size(); ++i) {
-        if (text[i] != '%') {
-            out += text[i];
-            continue;
-        }
-        if (i + 2 < text.size() && HexDigit(text[i + 1]) >= 0 && HexDigit(text[i + 2]) >= 0) {
-            out += static_cast<char>(HexDigit(text[i + 1]) * 16 + HexDigit(text[i + 2]));
-            i += 2;
-        }
-        // A '%' without two hexadecimal digits after it is dropped.
-    }
-    return out;
 }
 
 ScanEngine::ScanEngine(Machine& machine, ThreatDatabase& database)
@@ -423,7 +400,7 @@ bool ScanEngine::ValueMatches(int rootIndex, const std::string& keyPath,
     std::string text = Lowered(AsText(data));
     if (text.find(loweredPattern) != std::string::npos) return true;
     if (!decodedTry) return false;
-    std::string decoded = Lowered(AsText(PercentDecode(text)));
+    std::string decoded = Lowered(PercentDecode(text));
     return decoded.find(loweredPattern) != std::string::npos;
 }
 
