@@ -224,7 +224,7 @@ void MainController::Execute(MainCommand command) {
             if (ControlEnabled(ControlId::ObjectsFound)) ShowSummary();
             return;
         case MainCommand::OnlineHelp:
-            OpenWithShell(settings_.ReadString(setting::kSupportPage));
+            OpenWebPage(settings_.ReadString(setting::kSupportPage));
             return;
         case MainCommand::About:
             views_.dialogs.ShowAbout(std::string("About Tolvane ") + kProgramVersion,
@@ -236,6 +236,12 @@ void MainController::Execute(MainCommand command) {
         case MainCommand::Cancel:
             return;  // Escape never closes the window
     }
+}
+
+void MainController::OpenWebPage(const std::string& address) {
+    // An address the machine's registry or database names: only a web page
+    // opens, never a program or a local document.
+    if (!machine_.launcher().OpenWebAddress(address)) Message(std::string(kOpenFailedMessage) + address);
 }
 
 void MainController::OpenWithShell(const std::string& target) {

@@ -109,10 +109,13 @@ class MainController : private ScanWindow {
     // LastScanMode holds no mode (a fresh machine), it stores 1 (Smart Scan)
     // first.
     void PressStart();
-    // Opens a folder, file or web address with the desktop's program; when
-    // there is none, says so and shows the path or address (Show Logfiles,
-    // Show logfile, Online Help, the About box's link).
+    // Opens a folder or file with the desktop's program; when there is none,
+    // says so and shows the path (Show Logfiles, Show logfile).
     void OpenWithShell(const std::string& target);
+    // Opens an http(s) address in the desktop's browser (Online Help, the
+    // About box's link); anything else, or no browser, is said with the
+    // address shown.
+    void OpenWebPage(const std::string& address);
     // The -s start: a scan in StartUpScanMode when it is 1, 2 or 3.
     void StartUpScan();
     // The Drives and Folders chooser; true when closed with OK (the list is

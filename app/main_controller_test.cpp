@@ -204,6 +204,14 @@ TEST_F(HandDrivenTest, SmallCommands) {
     ASSERT_EQ(launches.size(), 2u) << ::testing::PrintToString(launches);
     EXPECT_NE(launches[0].back().find("support"), std::string::npos);
     EXPECT_NE(launches[1].back().find("/Tolvane/Logs"), std::string::npos);
+
+    // A support page the machine's registry turned into a program or a
+    // local file is not opened.
+    for (const char* planted : {"C:\\windows\\notepad.exe", "file:///etc/shadow"}) {
+        settings().WriteString(setting::kSupportPage, planted);
+        controller().Execute(MainCommand::OnlineHelp);
+    }
+    EXPECT_EQ(prefix_.Launches().size(), 2u);
 }
 
 TEST_F(HandDrivenTest, OpenersFailSilently) {

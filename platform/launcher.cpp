@@ -194,6 +194,23 @@ bool Spawn(const std::vector<std::string>& argv, const std::vector<std::string>&
 
 }  // namespace
 
+bool IsBrowsableAddress(std::string_view address) {
+    size_t scheme = StartsWithNoCase(address, "https://")  ? 8
+                    : StartsWithNoCase(address, "http://") ? 7
+                                                           : 0;
+    if (scheme == 0 || address.size() > 2048) return false;
+    std::string_view host = address.substr(scheme);
+    host = host.substr(0, host.find_first_of("/?#"));
+    if (host.empty() || host.find('@') != std::string_view::npos) return false;
+    for (char c : address) {
+        unsigned char u = static_cast<unsigned char>(c);
+        if (u <= ' ' || u >= 0x7f ||
+            std::string_view("\"'<>\\`{}|^").find(c) != std::string_view::npos)
+            return false;
+    }
+    return true;
+}
+
 Launcher::Launcher(const std::string& prefixPath, const FileSystem& files)
     : prefix_(prefixPath), files_(files), running_(std::make_shared<Running>()) {}
 
@@ -237,6 +254,14 @@ bool Launcher::ShellExecute(std::string_view verb, std::string_view file,
     }
     if (observer_) return observer_(argv);
     return Spawn(argv, env, argv[0] == "wine" ? running_ : nullptr);
+}
+
+bool Launcher::OpenWebAddress(std::string_view address) {
+    if (!IsBrowsableAddress(address)) return false;
+    std::vector<std::string> argv = {"xdg-open", std::string(address)};
+    if (observer_) return observer_(argv);
+    if (!HasDesktop() || FindOnPath("xdg-open").empty()) return false;
+    return Spawn(argv, {}, nullptr);
 }
 
 }  // namespace tolvane

@@ -27,6 +27,11 @@ std::string QuoteWindowsArgument(std::string_view argument);
 // reaches the Windows program exactly.
 std::vector<std::string> SplitWindowsCommandLine(std::string_view commandLine);
 
+// An absolute "http://" or "https://" address with a host, made only of
+// printable ASCII that cannot split or quote it (no blanks, quotes,
+// backslashes, angle brackets or control characters).
+bool IsBrowsableAddress(std::string_view address);
+
 class Launcher {
   public:
     Launcher(const std::string& prefixPath, const FileSystem& files);
@@ -35,6 +40,13 @@ class Launcher {
     // path, or a web address) with `parameters`; does not wait. False when
     // nothing could be started (no Wine, no desktop).
     bool ShellExecute(std::string_view verb, std::string_view file, std::string_view parameters);
+
+    // Opens a web page in the desktop's browser. Addresses that come from
+    // the machine's registry or the definitions database (a support page,
+    // a link) may be written by malware, so only IsBrowsableAddress ones
+    // open; anything else (a program, a document, "file:") is refused
+    // with false, never started.
+    bool OpenWebAddress(std::string_view address);
 
     // Tests watch launches instead of starting anything. The observer sees
     // every launch asked for, whether or not Wine or a desktop is present;

@@ -222,5 +222,43 @@ TEST(LauncherTest, Regsvr32NeverRunsAsRoot) {
     EXPECT_FALSE(machine->launcher().RefusedAsRoot());
 }
 
+// A support page or link written into the machine's registry or database
+// by malware opens only as a web page, never as a program or a local file.
+TEST(LauncherTest, OpensOnlyWebPagesForAddressesOfTheMachine) {
+    TempPrefix prefix;
+    prefix.WriteFile("C:\\windows\\evil.exe", "MZ");
+    prefix.WriteFile("C:\\readme.txt", "text");
+    auto machine = prefix.Open();
+    const struct {
+        const char* address;
+        bool opens;
+    } cases[] = {
+        {"https://tolvane.example.org/support/", true},
+        {"HTTP://tolvane.example.org:8080/a?b=c#d", true},
+        {"C:\\windows\\evil.exe", false},
+        {"regedit", false},
+        {"C:\\readme.txt", false},
+        {"file:///etc/shadow", false},
+        {"ftp://tolvane.example.org/", false},
+        {"mailto:x@example.org", false},
+        {"www.example.org", false},
+        {"javascript:alert(1)", false},
+        {"https://", false},
+        {"https:///etc/passwd", false},
+        {"https://user@evil.example/", false},
+        {"https://a.example/ --help", false},
+        {"https://a.example/\"x", false},
+        {"https://a.example/\nx", false},
+        {"-https://a.example/", false},
+        {"", false},
+    };
+    for (const auto& row : cases) {
+        EXPECT_EQ(machine->launcher().OpenWebAddress(row.address), row.opens) << row.address;
+    }
+    EXPECT_EQ(prefix.Launches(), (std::vector<std::vector<std::string>>{
+                                     {"xdg-open", "https://tolvane.example.org/support/"},
+                                     {"xdg-open", "HTTP://tolvane.example.org:8080/a?b=c#d"}}));
+}
+
 }  // namespace
 }  // namespace tolvane

@@ -111,6 +111,7 @@ class Session {
     TaskQueueUiThread ui_;
     std::unique_ptr<Application> app_;
     std::unique_ptr<HeadlessUpdates> updateHost_;
+    std::unique_ptr<UpdateService> updateService_;  // before the client, which uses it
     std::unique_ptr<UpdateClient> updates_;
     bool updatesConfigured_ = false;
     nlohmann::json messages_ = nlohmann::json::array();
@@ -204,17 +205,18 @@ int Session::RunSteps() {
     if (updatesConfigured_) {
         UpdateServiceOptions service;
         service.machine = machine_.get();
-        AuConfigure(service);
+        updateService_ = std::make_unique<UpdateService>(service);
         updateHost_ = std::make_unique<HeadlessUpdates>(views_);
-        updates_ = std::make_unique<UpdateClient>(*updateHost_);
+        updates_ = std::make_unique<UpdateClient>(*updateService_, *updateHost_);
         appOptions.flows.updateDialog = [this] {
             updates_->SetVersions(std::atof(kProgramVersion), app_->database().version());
+            updates_->SetDefinitionsDate(app_->database().date());
             UpdateWindow window(*updates_, *updateHost_);
             PostingUpdateSink sink(
                 [this](std::function<void()> task) { ui_.Post(std::move(task)); }, window);
             views_.echo(std::string("[dialog] ") + update_texts::kWindowTitle);
             window.Open(&sink);
-            ui_.RunUntil([&] { return window.closed() || !AuBusy(); });
+            ui_.RunUntil([&] { return window.closed() || !updateService_->Busy(); });
             sink.Disconnect();
         };
     }
@@ -292,7 +294,7 @@ int Session::RunSteps() {
     ui_.RunUntil([&] { return !controller().WorkerRunning(); });
     ui_.Close();
     app_.reset();
-    if (updatesConfigured_) AuShutdown();
+    if (updateService_) updateService_->Shutdown();
     return status;
 }
 

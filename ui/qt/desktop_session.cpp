@@ -43,13 +43,17 @@ DesktopSession::DesktopSession(Machine& machine, DesktopSessionOptions options)
     dialogs_ = std::make_unique<QtDialogs>(
         machine_.files(), *messages_, [this](const std::string& address) {
             if (app_ && controllerBuilt_)
-                app_->controller().OpenWithShell(address);
+                app_->controller().OpenWebPage(address);
             else
-                machine_.launcher().ShellExecute("open", address, "");
+                machine_.launcher().OpenWebAddress(address);
         });
     dialogs_->SetParent(window_.get());
     ui_ = std::make_unique<QtUiThread>(this);
-    updates_ = std::make_unique<UpdateClient>(*this);
+    UpdateServiceOptions service;
+    service.machine = &machine_;
+    for (const std::string& key : options_.extraUpdateKeys) service.trustedKeys.push_back(key);
+    updateService_ = std::make_unique<UpdateService>(std::move(service));
+    updates_ = std::make_unique<UpdateClient>(*updateService_, *this);
 }
 
 DesktopSession::~DesktopSession() {
@@ -67,12 +71,10 @@ StartResult DesktopSession::Start() {
     if (options_.splashPauses) options.pause = PauseWithEvents;
     options.scanSource = options_.scanSource;
     if (options_.connectUpdates) {
-        UpdateServiceOptions service;
-        service.machine = &machine_;
-        AuConfigure(service);
         options.flows.updateDialog = [this] { RunUpdateDialog(*updates_, this, window_.get()); };
         options.flows.silentUpdateQuery = [this](double program, double definitions) {
             updates_->SetVersions(program, definitions);
+            updates_->SetDefinitionsDate(app_->database().date());
             mainSink_ = std::make_unique<PostingUpdateSink>(
                 [this](std::function<void()> task) {
                     QMetaObject::invokeMethod(this, std::move(task), Qt::QueuedConnection);
@@ -128,7 +130,7 @@ void DesktopSession::Shutdown() {
     }
     ui_->Close();
     if (mainSink_) mainSink_->Disconnect();
-    if (options_.connectUpdates) AuShutdown();
+    updateService_->Shutdown();
     mainSink_.reset();
 }
 

@@ -40,6 +40,7 @@
 #include "ui/qt/main_window.h"
 #include "update/sha256.h"
 #include "update/test_http_server.h"
+#include "update/test_signing.h"
 
 // Readable Qt strings in the failure messages.
 static void PrintTo(const QString& text, std::ostream* out) {
@@ -185,6 +186,7 @@ class DialogsGuiTest : public ::testing::Test {
         options.commandLine = "\"C:\\Program Files\\Tolvane\\Tolvane.exe\"";
         options.splashPauses = false;
         options.connectUpdates = updates;
+        if (updates) options.extraUpdateKeys = {testing::TestUpdateKey().publicPem};
         options.scanSource = [](Machine& m, SettingsStore&, ThreatDatabase& db,
                                 IgnoreList& list) -> std::unique_ptr<ScanSource> {
             auto source = std::make_unique<EngineScanSource>(m, db, list);
@@ -700,6 +702,11 @@ class UpdateDialogGuiTest : public DialogsGuiTest {
             if (request == path) return true;
         return false;
     }
+    // A description with its signature by the key the session trusts.
+    void Describe(const std::string& path, const std::string& text) {
+        server_.Set(path, text);
+        server_.Set(path + ".sig", testing::SignatureFile(text));
+    }
     testing::TestHttpServer server_;
 };
 
@@ -736,16 +743,15 @@ TEST_F(UpdateDialogGuiTest, UnreachableThenDeclinedProgramAndInstalledDefinition
     definitions.replace(definitions.find("2.5"), 3, "16");
     std::string newDatabase;
     ASSERT_TRUE(EncodeContainer(definitions, &newDatabase));
-    server_.Set("/tolvane/updatecore.txt",
-                "tolvane-update 1\nversion: 3.5\nfile: /tolvane/files/setup-3.5.exe\nsize: 3\n"
-                "sha256: " +
-                    Sha256Hex("abc") + "\n");
+    Describe("/tolvane/updatecore.txt",
+             "tolvane-update 1\nversion: 3.5\nfile: /tolvane/files/setup-3.5.exe\nsize: 3\n"
+             "date: 2026-12-09\nproduct: program\nsha256: " +
+                 Sha256Hex("abc") + "\n");
     server_.Set("/tolvane/files/setup-3.5.exe", "abc");
-    server_.Set("/tolvane/update.txt",
-                "tolvane-update 1\nversion: 16\nfile: "
-                "/tolvane/files/database-16.db\nsize: " +
-                    std::to_string(newDatabase.size()) + "\nsha256: " + Sha256Hex(newDatabase) +
-                    "\n");
+    Describe("/tolvane/update.txt",
+             "tolvane-update 1\nversion: 16\nfile: "
+             "/tolvane/files/database-16.db\ndate: 2026-12-09\nproduct: definitions\nsize: " +
+                 std::to_string(newDatabase.size()) + "\nsha256: " + Sha256Hex(newDatabase) + "\n");
     server_.Set("/tolvane/files/database-16.db", newDatabase);
     Driver().messages.clear();
     Driver().QueueAnswer(MessageAnswer::No);   // the program
@@ -801,15 +807,14 @@ TEST_F(UpdateDialogGuiTest, CancelDuringADownloadAbortsItAndKeepsTheDefinitions)
     definitions.replace(definitions.find("2.5"), 3, "17");
     std::string newDatabase;
     ASSERT_TRUE(EncodeContainer(definitions, &newDatabase));
-    server_.Set("/tolvane/updatecore.txt",
-                "tolvane-update 1\nversion: 3.45\nfile: /tolvane/files/setup.exe\nsize: 3\n"
-                "sha256: " +
-                    Sha256Hex("abc") + "\n");
-    server_.Set("/tolvane/update.txt",
-                "tolvane-update 1\nversion: 17\nfile: "
-                "/tolvane/files/database-17.db\nsize: " +
-                    std::to_string(newDatabase.size()) + "\nsha256: " + Sha256Hex(newDatabase) +
-                    "\n");
+    Describe("/tolvane/updatecore.txt",
+             "tolvane-update 1\nversion: 3.45\nfile: /tolvane/files/setup.exe\nsize: 3\n"
+             "date: 2026-12-09\nproduct: program\nsha256: " +
+                 Sha256Hex("abc") + "\n");
+    Describe("/tolvane/update.txt",
+             "tolvane-update 1\nversion: 17\nfile: "
+             "/tolvane/files/database-17.db\ndate: 2026-12-09\nproduct: definitions\nsize: " +
+                 std::to_string(newDatabase.size()) + "\nsha256: " + Sha256Hex(newDatabase) + "\n");
     testing::TestHttpServer::Response slow;
     slow.body = newDatabase;
     slow.chunkSize = 8;
