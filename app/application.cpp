@@ -153,7 +153,8 @@ void Application::ConnectFlows() {
     removal_ = std::make_unique<RemovalFlow>(machine_, *settings_, *remover_, *removalView_);
     resultRows_ = std::make_unique<ResultRows>(controller_->results());
     backup_ = std::make_unique<BackupArchive>(machine_, *removalView_);
-    if (!flows.backup) flows.backup = [this] { backup_->MarkCheckedForBackup(*resultRows_); };
+    if (!flows.backup)
+        flows.backup = [this] { return backup_->MarkCheckedForBackup(*resultRows_); };
     removal_->SetBackupCommand(flows.backup);
     if (!flows.restoreBackup)
         flows.restoreBackup = [this] { RestoreBackup(machine_, *removalView_); };

@@ -168,7 +168,7 @@ void MainController::Execute(MainCommand command) {
             ScanCommand(kFiles);
             return;
         case MainCommand::StartStop:
-            StartOrStopScan();
+            PressStart();
             return;
 
         case MainCommand::AdvancedBhoScan:
@@ -210,23 +210,21 @@ void MainController::Execute(MainCommand command) {
             return;
 
         case MainCommand::ShowLogfiles:
-            machine_.launcher().ShellExecute("open", SettingsStore::ApplicationFolder() + "\\Logs",
-                                             "");
+            OpenWithShell(SettingsStore::ApplicationFolder() + "\\Logs");
             return;
         case MainCommand::ShowLogfile: {
             std::string log = scan_.LogPath();
             if (log.empty())
                 Message(kNoLogFileMessage);
             else
-                machine_.launcher().ShellExecute("open", log, "");
+                OpenWithShell(log);
             return;
         }
         case MainCommand::ObjectsFound:
             if (ControlEnabled(ControlId::ObjectsFound)) ShowSummary();
             return;
         case MainCommand::OnlineHelp:
-            machine_.launcher().ShellExecute("open", settings_.ReadString(setting::kSupportPage),
-                                             "");
+            OpenWithShell(settings_.ReadString(setting::kSupportPage));
             return;
         case MainCommand::About:
             views_.dialogs.ShowAbout(std::string("About Tolvane ") + kProgramVersion,
@@ -240,6 +238,18 @@ void MainController::Execute(MainCommand command) {
     }
 }
 
+void MainController::OpenWithShell(const std::string& target) {
+    if (machine_.launcher().ShellExecute("open", target, "")) return;
+    // Nothing on this desktop opens it: the user gets where it is, and for a
+    // path of the machine also where that lies on this computer.
+    std::string where = target;
+    if (target.size() > 2 && target[1] == ':') {
+        if (std::optional<std::string> host = machine_.files().ToHostPath(target))
+            where += "\n" + *host;
+    }
+    Message(std::string(kOpenFailedMessage) + where);
+}
+
 void MainController::ScanCommand(int mode) {
     // The worker reads the mode when it begins, so it is stored first, even
     // when the dialog is then cancelled.
@@ -249,6 +259,16 @@ void MainController::ScanCommand(int mode) {
         if (!RunScanSettings(context)) return;
     } else if (mode == kDrivesAndFolders) {
         if (!ChooseDrivesAndFolders()) return;
+    }
+    StartOrStopScan();
+}
+
+void MainController::PressStart() {
+    // A machine that never chose a mode stores none: Start would scan
+    // nothing and report a clean machine. It runs a Smart Scan instead.
+    if (!Scanning()) {
+        int mode = settings_.ReadInt(setting::kLastScanMode);
+        if (mode < kSmart || mode > kFiles) settings_.WriteInt(setting::kLastScanMode, kSmart);
     }
     StartOrStopScan();
 }

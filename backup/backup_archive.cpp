@@ -4,8 +4,10 @@
 #include "backup/archive_writer.h"
 #include "platform/machine.h"
 #include "regfile/registry_export.h"
+#include "removal/object_remover.h"
 #include "removal/object_rows.h"
 #include "removal/removal_view.h"
+#include "scan/detected_object.h"
 #include "settings/settings_store.h"
 
 namespace tolvane {
@@ -136,6 +138,27 @@ bool BackupArchive::MarkCheckedForBackup(ObjectRows& rows) {
     return false;
 }
 
+std::string BackupArchive::HostsLinesRecords(const std::string& entry) const {
+    std::string records;
+    if (entry.empty()) return records;
+    for (const std::string& path : ObjectRemover::HostsFileCandidates(machine_)) {
+        std::string content;
+        if (!machine_.files().ReadWholeFile(path, &content)) continue;
+        size_t start = 0;
+        while (start < content.size()) {
+            size_t end = content.find('\n', start);
+            if (end == std::string::npos) end = content.size();
+            std::string_view line(content.data() + start, end - start);
+            start = end + 1;
+            while (!line.empty() && line.back() == '\r') line.remove_suffix(1);
+            // The lines the removal takes out: every one containing the entry.
+            if (line.find(entry) == std::string_view::npos) continue;
+            records += "[FILE:" + path + "]\r\n[LINE:" + std::string(line) + "]\r\n";
+        }
+    }
+    return records;
+}
+
 bool BackupArchive::CreateBackup(ObjectRows& rows) {
     writeFailed_ = false;
     FileSystem& files = machine_.files();
@@ -168,6 +191,7 @@ bool BackupArchive::CreateBackup(ObjectRows& rows) {
     const Registry& registry = machine_.registry();
     std::string registryText = RegistryFileHeader(registry) + "\r\n";
     std::string manifest;
+    std::string hostsRecords;
     bool complete = true;
     for (size_t row = 0; row < rows.RowCount(); ++row) {
         if (!rows.RowBackupMark(row)) continue;
@@ -201,19 +225,33 @@ bool BackupArchive::CreateBackup(ObjectRows& rows) {
                 }
                 break;
             case object_type::kRegistryValue: {
-                size_t cut = text.rfind('\\');
+                // A browser setting is left to the reset, which keeps no
+                // old value; any other value recognised by its data is
+                // deleted, so it is saved by its name.
+                if (ObjectRemover::IsBrowserSetting(text)) break;
+                const std::string fullName = text.substr(0, text.find(kValueDataSeparator));
+                size_t cut = fullName.rfind('\\');
                 if (cut == std::string::npos || cut == 0) break;
-                std::string keyPath = text.substr(0, cut);
-                std::string name = text.substr(cut + 1);
+                std::string keyPath = fullName.substr(0, cut);
+                std::string name = fullName.substr(cut + 1);
                 for (RootKey root : kBackupRoots) {
                     ExportRegistryValue(registry, root, keyPath, name, &registryText,
                                         std::string(RootKeyName(root)) + "\\" + keyPath);
                 }
                 break;
             }
+            case object_type::kHostFileItem:
+                hostsRecords += HostsLinesRecords(text);
+                break;
             default:
-                break;  // hosts entries are not saved
+                break;
         }
+    }
+    if (!hostsRecords.empty()) {
+        File file;
+        complete =
+            files.OpenFile(work + "\\" + backup_text::kHostsFile, FileOpenMode::Write, &file) &&
+            file.Write(hostsRecords) && complete;
     }
     if (!manifest.empty()) {
         File file;

@@ -10,7 +10,13 @@
 // - "Config.ini": one record per file or folder object,
 //   "[TYPE:FILE]", "[NAME:N]", "[PATH:full path]", each line ending in
 //   CR CR LF;
-// - "regbackup.reg": the registry keys and values (registry_export.h).
+// - "regbackup.reg": the registry keys and values (registry_export.h); a
+//   value recognised by its data is saved by its name, unless it is a
+//   browser setting that the removal leaves to the browser reset;
+// - "hostsbackup.ini", when hosts entries were marked: every hosts-file line
+//   that contains a marked entry, as "[FILE:hosts file path]" and
+//   "[LINE:the line as it stands]", each line ending in CR LF. Archives
+//   without it still restore.
 //
 // The work folder is emptied at the start of every backup and left in place
 // afterwards.
@@ -31,6 +37,7 @@ inline constexpr const char* kBackupFailed =
     "The backup archive could not be written. Nothing was saved.";
 inline constexpr const char* kConfigFile = "Config.ini";
 inline constexpr const char* kRegistryFile = "regbackup.reg";
+inline constexpr const char* kHostsFile = "hostsbackup.ini";
 }  // namespace backup_text
 
 class BackupArchive {
@@ -60,6 +67,9 @@ class BackupArchive {
     static std::string DefaultArchivePath();
 
   private:
+    // The hosts-file lines a removal of the entry takes out, as records of
+    // kHostsFile.
+    std::string HostsLinesRecords(const std::string& entry) const;
     Machine& machine_;
     RemovalView& view_;
     bool writeFailed_ = false;

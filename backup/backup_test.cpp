@@ -209,6 +209,80 @@ TEST(Restore, BringsBackFilesFoldersKeysAndValuesExactly) {
     EXPECT_TRUE(again.manifestRead);
 }
 
+TEST(Restore, HostsEntriesAreRemovedButNeverBackedUp) {
+    Fixture f;
+    const std::string hosts = "C:\\windows\\system32\\drivers\\etc\\hosts";
+    f.prefix.WriteFile(hosts,
+                       "127.0.0.1 localhost\r\n10.0.0.1 ads.bad.example\r\n"
+                       "10.0.0.2 ads.bad.example.net\r\n");
+    TestRows rows;
+    rows.Add(type::kHostFileItem, "ads.bad.example");
+    f.view.savePaths = {f.archive};
+    ASSERT_TRUE(f.backup.MarkCheckedForBackup(rows));
+    ObjectRemover remover(*f.machine);
+    remover.RemoveObject(type::kHostFileItem, "ads.bad.example");
+    ASSERT_EQ(Read(*f.machine, hosts), "127.0.0.1 localhost\r\n");
+    // One of the lines came back by hand already: it is not doubled.
+    f.prefix.WriteFile(hosts, "127.0.0.1 localhost\r\n10.0.0.2 ads.bad.example.net\r\n");
+
+    RestoreReport report = RestoreArchive(*f.machine, f.archive);
+    EXPECT_EQ(Read(*f.machine, hosts),
+              "127.0.0.1 localhost\r\n10.0.0.2 ads.bad.example.net\r\n"
+              "10.0.0.1 ads.bad.example\r\n");
+    EXPECT_EQ(report.hostsLinesRestored, 2u);
+    RestoreArchive(*f.machine, f.archive);  // and again: nothing doubled
+    EXPECT_EQ(Read(*f.machine, hosts),
+              "127.0.0.1 localhost\r\n10.0.0.2 ads.bad.example.net\r\n"
+              "10.0.0.1 ads.bad.example\r\n");
+
+    // An archive naming another file than a hosts file changes nothing.
+    zipFile zip = zipOpen64(f.Host("C:\\crafted.zip").c_str(), APPEND_STATUS_CREATE);
+    ASSERT_NE(zip, nullptr);
+    testing::AddZipEntry(zip, "hostsbackup.ini",
+                         "[FILE:C:\\windows\\win.ini]\r\n[LINE:planted]\r\n");
+    ASSERT_EQ(zipClose(zip, nullptr), ZIP_OK);
+    report = RestoreArchive(*f.machine, "C:\\crafted.zip");
+    EXPECT_FALSE(f.machine->files().PathFileExists("C:\\windows\\win.ini"));
+    EXPECT_EQ(report.hostsLinesNotRestored, 1u);
+}
+
+TEST(Restore, RestoreSaysNothing) {
+    Fixture f;
+    f.prefix.WriteFile("C:\\Bad\\a.exe", "a");
+    f.prefix.WriteFile("C:\\Bad\\b.exe", "b");
+    f.prefix.WriteFile("C:\\Gone\\c.txt", "c");
+    f.prefix.WriteFile("C:\\windows\\system32\\drivers\\etc\\hosts",
+                       "10.0.0.1 ads.bad.example\r\n");
+    SetValue(f.machine->registry(), RootKey::CurrentUser, "Software\\Bad", "v", REG_SZ, "x");
+    TestRows rows;
+    rows.Add(type::kFile, "C:\\Bad\\a.exe");
+    rows.Add(type::kFile, "C:\\Bad\\b.exe");
+    rows.Add(type::kFolder, "C:\\Gone");
+    rows.Add(type::kRegistryKey, "Software\\Bad");
+    rows.Add(type::kHostFileItem, "ads.bad.example");
+    f.view.savePaths = {f.archive};
+    ASSERT_TRUE(f.backup.MarkCheckedForBackup(rows));
+    ObjectRemover remover(*f.machine);
+    for (const auto& row : rows.rows) remover.RemoveObject(row.type, row.text);
+    f.prefix.WriteFile("C:\\Bad\\b.exe", "newer");  // occupied: not replaced
+
+    f.view.messages.clear();
+    f.view.openPaths = {f.archive};
+    RestoreBackup(*f.machine, f.view);
+    ASSERT_EQ(f.view.messages.size(), 1u);
+    EXPECT_EQ(f.view.messages[0].caption, "Tolvane");
+    EXPECT_EQ(f.view.LastText(),
+              "Restored: 1 files, 1 folders, 2 registry keys and values, 1 hosts lines.\n"
+              "Not restored: 1 files or folders, 0 registry keys and values, 0 hosts lines.");
+
+    // An archive that cannot be opened says so.
+    f.prefix.WriteFile("C:\\broken.zip", "no zip");
+    f.view.openPaths = {"C:\\broken.zip"};
+    RestoreBackup(*f.machine, f.view);
+    EXPECT_EQ(f.view.messages.back().caption, "Error");
+    EXPECT_EQ(f.view.LastText(), "The backup archive could not be opened. Nothing was restored.");
+}
+
 using testing::AddZipEntry;
 
 TEST(Restore, HostileArchiveExtractsNothingOutsideTheWorkFolder) {

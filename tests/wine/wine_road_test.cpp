@@ -479,7 +479,7 @@ TEST_F(RealWineRoad, RemovalAfterWineserverStopsDeletesWhatWineThenNoLongerFinds
     testing::TestView view;
     RemovalFlow flow(*machine_, settings, remover, view);
     BackupArchive backup(*machine_, view);
-    flow.SetBackupCommand([&] { backup.MarkCheckedForBackup(rows); });
+    flow.SetBackupCommand([&] { return backup.MarkCheckedForBackup(rows); });
     view.savePaths = {BackupArchive::DefaultArchivePath()};
     // Every question answered Yes (backup, confirmation, browser reset).
     ASSERT_TRUE(flow.RunRemoval(rows, false));

@@ -178,6 +178,67 @@ TEST(Headless, LinuxPathsOfTheFileDialogsGoThroughTheDrives) {
     EXPECT_EQ(nlohmann::json::parse(out)["rows"].size(), 1u) << out;
 }
 
+TEST(Headless, ASecondBackupSilentlyReplacesTheFirst) {
+    TempPrefix prefix;
+    ASSERT_NO_FATAL_FAILURE(PlantGossamerKey(prefix));
+    const std::string archive = prefix.Host("drive_c/users/b.zip");
+    const std::string backup =
+        "--headless --machine '" + prefix.path() + "' --save-as '" + archive + "' ";
+    std::string out;
+    ASSERT_EQ(RunTolvane(backup + "scan registry backup", &out), 0) << out;
+    EXPECT_NE(out.find("Backup created sucessfullly"), std::string::npos) << out;
+    std::ofstream(archive, std::ios::app) << "first";  // marks the first archive
+    const std::string first = ReadHost(archive);
+
+    // Without a yes the existing archive stays; with one it is replaced.
+    ASSERT_EQ(RunTolvane(backup + "scan registry backup", &out), 0) << out;
+    EXPECT_NE(out.find("[message] Save As: C:\\users\\b.zip already exists.\\nDo you want to "
+                       "replace it? [Yes/No] -> no"),
+              std::string::npos)
+        << out;
+    EXPECT_EQ(out.find("Backup created"), std::string::npos) << out;
+    EXPECT_EQ(ReadHost(archive), first);
+    ASSERT_EQ(RunTolvane(backup + "--answers yes scan registry backup", &out), 0) << out;
+    EXPECT_NE(out.find("Backup created sucessfullly"), std::string::npos) << out;
+    EXPECT_NE(ReadHost(archive), first);
+
+    // A folder that does not exist is refused by the dialog itself.
+    ASSERT_EQ(RunTolvane("--headless --machine '" + prefix.path() +
+                             "' --save-as 'C:\\No Such\\b.zip' scan registry backup",
+                         &out),
+              0);
+    EXPECT_NE(out.find("[save file] C:\\No Such\\b.zip -> refused: C:\\No Such\\b.zip\\nPath "
+                       "does not exist."),
+              std::string::npos)
+        << out;
+    EXPECT_EQ(out.find("could not be written"), std::string::npos) << out;
+}
+
+TEST(Headless, WithJsonAStartUpFailurePrintsNothing) {
+    std::string out;
+    EXPECT_EQ(
+        RunTolvane("--headless --json --machine /nonexistent/tolvane-machine scan smart", &out), 1);
+    nlohmann::json doc = nlohmann::json::parse(out, nullptr, false);
+    ASSERT_FALSE(doc.is_discarded()) << out;
+    EXPECT_NE(doc["failure"].get<std::string>().find("/nonexistent/tolvane-machine"),
+              std::string::npos)
+        << out;
+    EXPECT_EQ(doc["messages"].size(), 1u);
+
+    // A machine whose database cannot be loaded: the start-up's messages.
+    TempPrefix prefix;
+    const std::string database = prefix.Host("drive_c/Program Files/Tolvane/database.db");
+    std::filesystem::create_directories(std::filesystem::path(database).parent_path());
+    std::ofstream(database) << "damaged";
+    EXPECT_EQ(RunTolvane("--headless --json --machine '" + prefix.path() + "' scan smart", &out),
+              1);
+    doc = nlohmann::json::parse(out, nullptr, false);
+    ASSERT_FALSE(doc.is_discarded()) << out;
+    EXPECT_EQ(doc["failure"], "start-up failed");
+    EXPECT_NE(doc["messages"].dump().find("Definitions file not loaded."), std::string::npos)
+        << out;
+}
+
 std::string User() {
     passwd* pw = getpwuid(getuid());
     return pw && pw->pw_name ? pw->pw_name : "user";

@@ -93,6 +93,9 @@ class Session {
     void PrintRows(bool withIndex);
     void PrintScanResult();
     bool Select(const Step& step);
+    // With --json: the document of a run that never got past start-up, with
+    // the messages shown so far and why it failed.
+    void PrintFailureDocument(const std::string& failure);
     bool Settings(const Step& step);
     MainController& controller() { return app_->controller(); }
     nlohmann::json RowsJson();
@@ -138,9 +141,26 @@ int Session::RunSteps() {
     std::vector<Step> steps;
     if (!Parse(&steps)) return kExitUsage;
 
-    machine_ = OpenHeadlessMachine(options_, err_);
-    if (!machine_) return kExitFailure;
+    std::ostringstream openErrors;
+    machine_ = OpenHeadlessMachine(options_, options_.json ? openErrors : err_);
+    if (!machine_) {
+        // A script reading the document learns why as well as the status.
+        err_ << openErrors.str();
+        std::string why = openErrors.str();
+        while (!why.empty() && why.back() == '\n') why.pop_back();
+        messages_.push_back(Utf8(why));
+        PrintFailureDocument(why);
+        return kExitFailure;
+    }
     InstallShippedDatabases(*machine_, err_);
+    // The save dialog's checks, on the machine's drives.
+    views_.folderExists = [this](const std::string& folder) {
+        uint32_t attributes = machine_->files().GetFileAttributes(folder);
+        return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY);
+    };
+    views_.fileExists = [this](const std::string& path) {
+        return machine_->files().PathFileExists(path);
+    };
 
     views_.script.answers.assign(options_.answers.begin(), options_.answers.end());
     views_.script.fallback = options_.fallback == 1   ? ScriptedViews::Fallback::Yes
@@ -211,6 +231,9 @@ int Session::RunSteps() {
     StartResult started = app_->Start();
     if (started != StartResult::Running) {
         app_.reset();
+        PrintFailureDocument(started == StartResult::AlreadyRunning
+                                 ? "another copy of Tolvane is running on this machine"
+                                 : "start-up failed");
         return kExitFailure;
     }
     controller().results().SetObserver(&views_);
@@ -265,6 +288,17 @@ int Session::RunSteps() {
     app_.reset();
     if (updatesConfigured_) AuShutdown();
     return status;
+}
+
+void Session::PrintFailureDocument(const std::string& failure) {
+    if (!options_.json) return;
+    nlohmann::json document = {
+        {"rows", nlohmann::json::array()},
+        {"messages", messages_},
+        {"output", output_},
+        {"failure", failure},
+    };
+    out_ << document.dump(2) << "\n" << std::flush;
 }
 
 void Session::WaitForScan() {
@@ -324,7 +358,7 @@ bool Session::Parse(std::vector<Step>* steps) {
     static const std::map<std::string, int> fixedArity = {
         {"scan", 1},  {"ignore", 1},  {"unignore", 1}, {"details", 1}, {"remove", 1},
         {"list", 0},  {"summary", 0}, {"backup", 0},   {"restore", 0}, {"advanced", 0},
-        {"about", 0}, {"logfile", 0}, {"stop", 0},
+        {"about", 0}, {"logfile", 0}, {"stop", 0},     {"start", 0},
     };
     const std::vector<std::string>& w = options_.words;
     for (size_t i = 0; i < w.size();) {
@@ -401,6 +435,16 @@ bool Session::RunStep(const Step& step) {
             listed_ = c.results().size();
             PrintScanResult();
         }
+        return true;
+    }
+    if (step.word == "start") {
+        // The Start button: a scan in the stored mode (a Smart Scan on a
+        // machine that never chose one), or Stop while one runs.
+        bool wasScanning = c.Scanning();
+        c.Execute(MainCommand::StartStop);
+        bool started = !wasScanning && c.WorkerRunning();
+        WaitForScan();
+        if (started) PrintScanResult();
         return true;
     }
     if (step.word == "stop") {

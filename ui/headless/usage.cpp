@@ -24,6 +24,11 @@ const std::map<std::string, const char*>& CommandHelp() {
          "  line per listed object (vendor, type, category, object, danger; tab-separated),\n"
          "  the nine counters and the log's path. Ctrl-C stops it as the Stop button does.\n"},
         {"stop", "stop\n  Presses Stop when a scan runs (and waits for its end).\n"},
+        {"start",
+         "start\n"
+         "  Presses Start as the window's button does: a scan in the mode stored last\n"
+         "  (LastScanMode; a Smart Scan on a machine that never chose one), printed as scan\n"
+         "  prints it.\n"},
         {"list", "list\n  Prints the results list: row number, check box, the five columns.\n"},
         {"select",
          "select all|none|inverse|vendor NAME|type TYPE\n"
@@ -73,11 +78,16 @@ void PrintUsage(std::ostream& out) {
            "  --machine PREFIX  the Wine prefix (default: $WINEPREFIX, else ~/.wine)\n"
            "  -s, -b            the Run and RunOnce switches: start-up scan, start-up deletions\n"
            "  --json            one JSON document at the end: rows, counters, logPath,\n"
-           "                    logHostPath, stopped, messages, output\n"
+           "                    logHostPath, stopped, messages, output; when start-up fails:\n"
+           "                    rows, messages, output and failure\n"
            "  --yes, --no       the answer of every question (message boxes with more than one\n"
            "                    button, dialogs) that the --answers list does not give\n"
            "  --answers LIST    answers in order (yes,no,ok,cancel,retry,...) or a file of them\n"
-           "                    (one a line); with none left a box takes its default button\n"
+           "                    (one a line); with none left a box takes its default button.\n"
+           "                    escape is the Escape key: it does nothing on a Yes/No box.\n"
+           "                    A save dialog replaces an existing file only after a yes to\n"
+           "                    its replace question (or --yes), and refuses a path whose\n"
+           "                    folder does not exist; it then takes the next --save-as.\n"
            "  --folders \"A;B\"   what the folder chooser checks (Windows paths, exact case)\n"
            "  --save-as FILE    the file a save dialog takes (repeatable): a Windows path of\n"
            "                    the machine, or a Linux path that one of its drives covers\n"

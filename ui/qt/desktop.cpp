@@ -10,6 +10,8 @@
 #include "platform/shipped_data.h"
 #include "ui/qt/desktop_session.h"
 #include "ui/qt/dialog_driver.h"
+#include "ui/qt/main_window.h"
+#include "ui/qt/message_boxes.h"
 
 namespace tolvane {
 namespace {
@@ -29,16 +31,31 @@ bool DesktopAvailable() {
     return name.rfind("xcb", 0) != 0 && name.rfind("wayland", 0) != 0;
 }
 
+void ShowStartFailure(int& argc, char** argv, const std::string& text) {
+    if (!DesktopAvailable()) return;
+    // Started from a desktop launcher, the terminal is nowhere to be seen:
+    // the message goes into a box as well.
+    std::unique_ptr<QApplication> own;
+    if (!QApplication::instance()) {
+        own = std::make_unique<QApplication>(argc, argv);
+        QApplication::setApplicationName("Tolvane");
+    }
+    ApplyDesktopLook();
+    QtMessageBoxes(nullptr).ShowMessage("Error", text, MessageButtons::Ok);
+}
+
 int RunDesktop(int& argc, char** argv, const DesktopOptions& options, std::string* error) {
     if (!DesktopAvailable()) {
         if (error) *error = kNoDisplayMessage;
         return 2;
     }
-    std::string path = options.machinePath.empty() ? Machine::DefaultPrefixPath() : options.machinePath;
+    std::string path =
+        options.machinePath.empty() ? Machine::DefaultPrefixPath() : options.machinePath;
     std::string why;
     std::unique_ptr<Machine> machine = Machine::Open(path, &why);
     if (!machine) {
         if (error) *error = "tolvane: " + why;
+        ShowStartFailure(argc, argv, why);
         return 1;
     }
     QApplication application(argc, argv);

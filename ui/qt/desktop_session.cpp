@@ -42,7 +42,10 @@ DesktopSession::DesktopSession(Machine& machine, DesktopSessionOptions options)
     messages_ = std::make_unique<QtMessageBoxes>(window_.get());
     dialogs_ = std::make_unique<QtDialogs>(
         machine_.files(), *messages_, [this](const std::string& address) {
-            machine_.launcher().ShellExecute("open", address, "");
+            if (app_ && controllerBuilt_)
+                app_->controller().OpenWithShell(address);
+            else
+                machine_.launcher().ShellExecute("open", address, "");
         });
     dialogs_->SetParent(window_.get());
     ui_ = std::make_unique<QtUiThread>(this);

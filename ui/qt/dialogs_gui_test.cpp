@@ -34,6 +34,7 @@
 #include "platform/testing/temp_prefix.h"
 #include "settings/settings_store.h"
 #include "ui/qt/check_list_widget.h"
+#include "ui/qt/desktop.h"
 #include "ui/qt/desktop_session.h"
 #include "ui/qt/dialog_driver.h"
 #include "ui/qt/main_window.h"
@@ -307,6 +308,13 @@ TEST_F(DialogsGuiTest, RemovalWithBackupRefusedFileAndRestore) {
         Driver().QueueAnswer(MessageAnswer::Ok);   // "Backup created sucessfullly"
         Driver().QueueAnswer(MessageAnswer::Yes);  // "N objects selected will be removed."
         Driver().QueueAnswer(MessageAnswer::Ok);   // "N Objects deleted successfully."
+        // The held file is still there: said once more, with its number.
+        Driver().OnNextDialog("MessageBox", [](QDialog* box) {
+            EXPECT_EQ(qobject_cast<QMessageBox*>(box)->text(),
+                      "1 objects could not be removed. They are still listed.");
+            Screenshot(box, "not_removed");
+            box->accept();
+        });
         // A name without extension gets .zip, in the folder shown.
         const QPoint archive = entries->visualItemRect(entries->item(0)).center();
         QTest::mouseClick(entries->viewport(), Qt::LeftButton, {}, archive);
@@ -341,8 +349,8 @@ TEST_F(DialogsGuiTest, RemovalWithBackupRefusedFileAndRestore) {
         Shown("Tolvane", std::to_string(found) + " objects selected will be removed. Continue?"));
     EXPECT_TRUE(Shown("Tolvane", std::to_string(found - 1) + " Objects deleted successfully."));
     EXPECT_TRUE(Exists("D:\\Archive\\mine.zip"));
-    EXPECT_EQ(session_->controller().results().size(), 0u);
-    EXPECT_EQ(window().Results()->topLevelItemCount(), 0);
+    EXPECT_EQ(session_->controller().results().size(), 1u);  // the held file, unchecked
+    EXPECT_EQ(window().Results()->topLevelItemCount(), 1);
     EXPECT_FALSE(Exists("C:\\windows\\grey.exe"));
     EXPECT_TRUE(Exists("C:\\windows\\greyhold.dat"));
     EXPECT_FALSE(Exists("C:\\Program Files\\Grey Lantern"));
@@ -383,10 +391,19 @@ TEST_F(DialogsGuiTest, RemovalWithBackupRefusedFileAndRestore) {
         Screenshot(dialog, "open_backup");
         Click(Child<QPushButton>(dialog, "accept"));
     });
+    Driver().OnNextDialog("MessageBox", [](QDialog* box) {
+        Screenshot(box, "restored");
+        box->accept();
+    });
     Trigger(MainCommand::RestoreBackup);
     EXPECT_TRUE(openShown);
-    ASSERT_EQ(Driver().messages.size(), 1u);
+    ASSERT_EQ(Driver().messages.size(), 2u);
     EXPECT_NE(Driver().messages[0].find("File not found."), std::string::npos);
+    // What came back and what could not: the held file never left, and the
+    // folder's file came back with its folder.
+    EXPECT_EQ(Driver().messages[1],
+              "Tolvane|Restored: 1 files, 1 folders, 2 registry keys and values, 0 hosts lines.\n"
+              "Not restored: 2 files or folders, 0 registry keys and values, 0 hosts lines.");
     // The copies are back where they were, and so is the key.
     EXPECT_EQ(prefix_.ReadFile("C:\\windows\\grey.exe"), "MZ grey");
     EXPECT_EQ(prefix_.ReadFile("C:\\Program Files\\Grey Lantern\\gl.dll"), "MZ gl");
@@ -410,8 +427,10 @@ TEST_F(DialogsGuiTest, CancelledSaveDialogStillRemovesAndNothingQueuedOnCancel) 
     const size_t found = session_->controller().results().size();
 
     Driver().QueueAnswer(MessageAnswer::Yes);  // backup: yes, but the dialog is cancelled
+    Driver().QueueAnswer(MessageAnswer::Ok);   // no backup was made
     Driver().QueueAnswer(MessageAnswer::Yes);  // remove
     Driver().QueueAnswer(MessageAnswer::Ok);   // deleted
+    Driver().QueueAnswer(MessageAnswer::Ok);   // the held file could not be removed
     Driver().OnNextDialog("SaveFileDialog", [](QDialog* dialog) {
         Click(StandardButton(dialog, QDialogButtonBox::Cancel));
     });
@@ -429,6 +448,137 @@ TEST_F(DialogsGuiTest, CancelledSaveDialogStillRemovesAndNothingQueuedOnCancel) 
     EXPECT_FALSE(ReadRegistryString(machine_->registry(), RootKey::LocalMachine,
                                     "SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\RunOnce",
                                     "Tolvane", &runOnce));
+}
+
+TEST_F(DialogsGuiTest, RemovalWhoseBackupWasCancelledGoesOnAsIfItHadOne) {
+    PlantTraces();
+    Start();
+    SmartScan();
+    auto escapeDoesNothing = [](QDialog* box) {
+        QTest::keyClick(box, Qt::Key_Escape);
+        EXPECT_TRUE(box->isVisible());
+        box->close();  // the close box neither
+        EXPECT_TRUE(box->isVisible());
+    };
+    int shown = 0;
+    Driver().OnNextDialog("MessageBox", [&](QDialog* box) {  // "Backup selected items?"
+        ++shown;
+        escapeDoesNothing(box);
+        Screenshot(box, "backup_question");
+        Click(qobject_cast<QMessageBox*>(box)->button(QMessageBox::Yes));
+    });
+    Driver().OnNextDialog("SaveFileDialog", [](QDialog* dialog) {
+        Click(StandardButton(dialog, QDialogButtonBox::Cancel));
+    });
+    Driver().OnNextDialog("MessageBox", [&](QDialog* box) {
+        ++shown;
+        EXPECT_EQ(box->windowTitle(), "Warning");
+        EXPECT_EQ(qobject_cast<QMessageBox*>(box)->text(),
+                  "No backup was made. If you continue, the checked items will be removed "
+                  "without a backup.");
+        Screenshot(box, "no_backup_made");
+        QTest::keyClick(box, Qt::Key_Escape);  // an OK box closes
+    });
+    Driver().OnNextDialog("MessageBox", [&](QDialog* box) {  // the confirmation
+        ++shown;
+        escapeDoesNothing(box);
+        Click(qobject_cast<QMessageBox*>(box)->button(QMessageBox::No));
+    });
+    Trigger(MainCommand::RemoveSelected);
+    EXPECT_EQ(shown, 3);
+    EXPECT_TRUE(Exists("C:\\windows\\grey.exe"));
+    EXPECT_TRUE(KeyExists("Software\\Grey Lantern"));
+}
+
+TEST_F(DialogsGuiTest, ASecondBackupSilentlyReplacesTheFirst) {
+    PlantTraces();
+    prefix_.WriteFile("C:\\Program Files\\Tolvane\\Quarantine\\TolvaneBackup.zip", "first");
+    Start();
+    SmartScan();
+    bool asked = false;
+    Driver().OnNextDialog("SaveFileDialog", [&](QDialog* dialog) {
+        Driver().OnNextDialog("MessageBox", [&](QDialog* box) {
+            asked = true;
+            EXPECT_EQ(box->parentWidget(), dialog);
+            EXPECT_EQ(qobject_cast<QMessageBox*>(box)->text(),
+                      "C:\\Program Files\\Tolvane\\Quarantine\\TolvaneBackup.zip already "
+                      "exists.\nDo you want to replace it?");
+            Screenshot(box, "replace_question");
+            Click(qobject_cast<QMessageBox*>(box)->button(QMessageBox::No));
+        });
+        Click(Child<QPushButton>(dialog, "accept"));  // the proposed name
+        EXPECT_TRUE(asked);
+        EXPECT_TRUE(dialog->isVisible());
+        Driver().QueueAnswer(MessageAnswer::Yes);  // replace it
+        Driver().QueueAnswer(MessageAnswer::Ok);   // "Backup created sucessfullly"
+        Click(Child<QPushButton>(dialog, "accept"));
+    });
+    Trigger(MainCommand::BackupQuarantine);
+    EXPECT_TRUE(Shown("Tolvane", "Backup created sucessfullly"));
+    EXPECT_NE(prefix_.ReadFile("C:\\Program Files\\Tolvane\\Quarantine\\TolvaneBackup.zip"),
+              "first");
+}
+
+// The background of a dialog as drawn, near its top left corner.
+QColor Background(QWidget* dialog) {
+    return dialog->grab().toImage().pixelColor(2, 2);
+}
+
+TEST_F(DialogsGuiTest, DialogsLookLikeAnotherProgramScreenshot) {
+    Start();
+    const QColor window(0xf4, 0xf7, 0xfb);
+    std::vector<QColor> seen;
+    Driver().OnNextDialog("FolderChooser", [&](QDialog* chooser) {
+        seen.push_back(Background(chooser));
+        Click(StandardButton(chooser, QDialogButtonBox::Cancel));
+    });
+    Trigger(MainCommand::DrivesAndFolders);
+    Driver().OnNextDialog("GeneralSettings", [&](QDialog* dialog) {
+        seen.push_back(Background(dialog));
+        Click(Child<QRadioButton>(dialog, "radio1034"));
+        Screenshot(dialog, "general_settings_look");
+        Driver().OnNextDialog("FolderChooser", [&](QDialog* chooser) {
+            seen.push_back(Background(chooser));
+            Screenshot(chooser, "folder_chooser_from_settings");
+            Click(StandardButton(chooser, QDialogButtonBox::Cancel));
+        });
+        Click(Child<QPushButton>(dialog, "button1021"));
+        Click(StandardButton(dialog, QDialogButtonBox::Cancel));
+    });
+    Trigger(MainCommand::GeneralSettings);
+    ASSERT_EQ(seen.size(), 3u);
+    for (const QColor& colour : seen) EXPECT_EQ(colour.name(), window.name());
+
+    // An opener that is missing: said, with the address to open by hand.
+    machine_->launcher().SetObserver([](const std::vector<std::string>&) { return false; });
+    settings().WriteString(setting::kSupportPage, "https://www.tolvane.example/support");
+    Driver().OnNextDialog("MessageBox", [](QDialog* box) {
+        Screenshot(box, "open_failed");
+        box->accept();
+    });
+    Trigger(MainCommand::OnlineHelp);
+    EXPECT_TRUE(Shown("Tolvane",
+                      "There is no program here to open it. Open it by hand:\n"
+                      "https://www.tolvane.example/support"));
+}
+
+TEST_F(DialogsGuiTest, AStartThatFailsBeforeTheWindowExistsIsInvisible) {
+    Driver().OnNextDialog("MessageBox", [](QDialog* box) {
+        Screenshot(box, "start_failed");
+        box->accept();
+    });
+    DesktopOptions options;
+    options.machinePath = prefix_.Host("no-such-machine");
+    int argc = 1;
+    char name[] = "tolvane";
+    char* argv[] = {name, nullptr};
+    std::string error;
+    EXPECT_EQ(RunDesktop(argc, argv, options, &error), 1);
+    ASSERT_EQ(Driver().messages.size(), 1u);
+    EXPECT_EQ(Driver().messages[0].rfind("Error|", 0), 0u);
+    EXPECT_NE(Driver().messages[0].find("no-such-machine"), std::string::npos)
+        << Driver().messages[0];
+    EXPECT_NE(error.find("no-such-machine"), std::string::npos);
 }
 
 // --- Advanced BHO Scanning Option --------------------------------------------
