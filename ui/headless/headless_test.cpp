@@ -187,20 +187,20 @@ TEST(Headless, ASecondBackupSilentlyReplacesTheFirst) {
     const std::string backup =
         "--headless --machine '" + prefix.path() + "' --save-as '" + archive + "' ";
     std::string out;
-    ASSERT_EQ(RunTolvane(backup + "scan registry backup", &out), 0) << out;
+    ASSERT_EQ(RunTolvane(backup + "scan registry backup", &out), 1) << out;  // a row listed
     EXPECT_NE(out.find("Backup created sucessfullly"), std::string::npos) << out;
     std::ofstream(archive, std::ios::app) << "first";  // marks the first archive
     const std::string first = ReadHost(archive);
 
     // Without a yes the existing archive stays; with one it is replaced.
-    ASSERT_EQ(RunTolvane(backup + "scan registry backup", &out), 0) << out;
+    ASSERT_EQ(RunTolvane(backup + "scan registry backup", &out), 1) << out;
     EXPECT_NE(out.find("[message] Save As: C:\\users\\b.zip already exists.\\nDo you want to "
                        "replace it? [Yes/No] -> no"),
               std::string::npos)
         << out;
     EXPECT_EQ(out.find("Backup created"), std::string::npos) << out;
     EXPECT_EQ(ReadHost(archive), first);
-    ASSERT_EQ(RunTolvane(backup + "--answers yes scan registry backup", &out), 0) << out;
+    ASSERT_EQ(RunTolvane(backup + "--answers yes scan registry backup", &out), 1) << out;
     EXPECT_NE(out.find("Backup created sucessfullly"), std::string::npos) << out;
     EXPECT_NE(ReadHost(archive), first);
 
@@ -208,7 +208,7 @@ TEST(Headless, ASecondBackupSilentlyReplacesTheFirst) {
     ASSERT_EQ(RunTolvane("--headless --machine '" + prefix.path() +
                              "' --save-as 'C:\\No Such\\b.zip' scan registry backup",
                          &out),
-              0);
+              1);
     EXPECT_NE(out.find("[save file] C:\\No Such\\b.zip -> refused: C:\\No Such\\b.zip\\nPath "
                        "does not exist."),
               std::string::npos)
@@ -219,7 +219,7 @@ TEST(Headless, ASecondBackupSilentlyReplacesTheFirst) {
 TEST(Headless, WithJsonAStartUpFailurePrintsNothing) {
     std::string out;
     EXPECT_EQ(
-        RunTolvane("--headless --json --machine /nonexistent/tolvane-machine scan smart", &out), 1);
+        RunTolvane("--headless --json --machine /nonexistent/tolvane-machine scan smart", &out), 2);
     nlohmann::json doc = nlohmann::json::parse(out, nullptr, false);
     ASSERT_FALSE(doc.is_discarded()) << out;
     EXPECT_NE(doc["failure"].get<std::string>().find("/nonexistent/tolvane-machine"),
@@ -233,7 +233,7 @@ TEST(Headless, WithJsonAStartUpFailurePrintsNothing) {
     std::filesystem::create_directories(std::filesystem::path(database).parent_path());
     std::ofstream(database) << "damaged";
     EXPECT_EQ(RunTolvane("--headless --json --machine '" + prefix.path() + "' scan smart", &out),
-              1);
+              2);
     doc = nlohmann::json::parse(out, nullptr, false);
     ASSERT_FALSE(doc.is_discarded()) << out;
     EXPECT_EQ(doc["failure"], "start-up failed");
