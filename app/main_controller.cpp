@@ -241,7 +241,8 @@ void MainController::Execute(MainCommand command) {
 void MainController::OpenWebPage(const std::string& address) {
     // An address the machine's registry or database names: only a web page
     // opens, never a program or a local document.
-    if (!machine_.launcher().OpenWebAddress(address)) Message(std::string(kOpenFailedMessage) + address);
+    if (!machine_.launcher().OpenWebAddress(address))
+        Message(std::string(kOpenFailedMessage) + address);
 }
 
 void MainController::OpenWithShell(const std::string& target) {

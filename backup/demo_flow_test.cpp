@@ -420,7 +420,7 @@ TEST(DemoMachine, HeadlessProgramRoad) {
 
     // A second backup to the same name is refused without a yes.
     std::tie(rc, output) = run("--save-as '" + archive + "' start backup");
-    EXPECT_EQ(rc, 0) << output;
+    EXPECT_EQ(rc, 1) << output;  // the scan listed objects
     EXPECT_NE(output.find("TolvaneBackup.zip already exists.\\nDo you want to replace it? "
                           "[Yes/No] -> no"),
               std::string::npos)

@@ -26,5 +26,4 @@ inline int Usage(const char* help, const std::string& problem) {
     return kUsage;
 }
 
-
 }  // namespace tolvane::db_tool

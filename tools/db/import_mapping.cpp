@@ -300,6 +300,13 @@ std::optional<Refusal> CheckNames(std::string_view path) {
         return Refusal{
             "a character the pattern rule or Windows names do not allow (` [ ] < > \" |)"};
     if (!path.empty() && path.back() == '!') return Refusal{"name ending with '!'"};
+    // Past a drive letter a ':' names an NTFS stream ("x::$DATA"), never a
+    // file of its own: the file walk could only meet a host name that
+    // Windows cannot hold.
+    size_t colon = path.find(':');
+    if (colon != std::string_view::npos &&
+        (colon != 1 || path.find(':', 2) != std::string_view::npos))
+        return Refusal{"':' in a name (an NTFS stream)"};
     if (path.find("\\\\") != std::string_view::npos) return Refusal{"empty name in a path"};
     if (path.size() > 259) return Refusal{"path longer than 259 characters"};
     return std::nullopt;

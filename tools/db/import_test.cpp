@@ -182,6 +182,8 @@ TEST(ImportMapping, PathsBecomePlaceholdersOrBareNamesOrAreRefused) {
         {full("C:\\a\\b[1].txt"), kRefused},
         {full("C:\\a\\\\b"), kRefused},
         {full("C:\\"), kRefused},
+        {ends("::$index_allocation"), kRefused},  // an NTFS stream, not a file
+        {full("C:\\x\\y.txt:evil.exe"), kRefused},
     };
     for (const auto& [fragment, expected] : table)
         EXPECT_EQ(EntryText(fragment), expected) << fragment.text;

@@ -129,7 +129,8 @@ void Session::Print(const std::string& line) {
 }
 
 int Session::Run() {
-    for (const std::string& word : options_.words) scanRun_ = scanRun_ || word == "scan" || word == "start";
+    for (const std::string& word : options_.words)
+        scanRun_ = scanRun_ || word == "scan" || word == "start";
     // The start-up finds -s anywhere in a switch ("-sb" scans too).
     for (const std::string& arg : options_.arguments)
         scanRun_ = scanRun_ || (arg.size() > 1 && arg[0] == '-' && arg[1] != '-' &&

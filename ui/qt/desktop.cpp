@@ -52,8 +52,12 @@ int RunDesktop(int& argc, char** argv, const DesktopOptions& options, std::strin
     }
     // The display is reached first, with the rights the user started the
     // program with; root's rights go before anything of the machine opens.
-    QApplication application(argc, argv);
-    QApplication::setApplicationName("Tolvane");
+    // (A caller that already runs Qt, as the GUI tests do, keeps its own.)
+    std::unique_ptr<QApplication> application;
+    if (!QApplication::instance()) {
+        application = std::make_unique<QApplication>(argc, argv);
+        QApplication::setApplicationName("Tolvane");
+    }
     QApplication::setQuitOnLastWindowClosed(false);
     std::string path =
         options.machinePath.empty() ? Machine::DefaultPrefixPath() : options.machinePath;

@@ -40,13 +40,13 @@ DesktopSession::DesktopSession(Machine& machine, DesktopSessionOptions options)
     ApplyDesktopLook();
     window_ = std::make_unique<MainWindow>();
     messages_ = std::make_unique<QtMessageBoxes>(window_.get());
-    dialogs_ = std::make_unique<QtDialogs>(
-        machine_.files(), *messages_, [this](const std::string& address) {
-            if (app_ && controllerBuilt_)
-                app_->controller().OpenWebPage(address);
-            else
-                machine_.launcher().OpenWebAddress(address);
-        });
+    dialogs_ = std::make_unique<QtDialogs>(machine_.files(), *messages_,
+                                           [this](const std::string& address) {
+                                               if (app_ && controllerBuilt_)
+                                                   app_->controller().OpenWebPage(address);
+                                               else
+                                                   machine_.launcher().OpenWebAddress(address);
+                                           });
     dialogs_->SetParent(window_.get());
     ui_ = std::make_unique<QtUiThread>(this);
     UpdateServiceOptions service;
