@@ -75,14 +75,15 @@ class UpdateFlowTest : public UpdateTest {
     // An open Update window with its sink.
     struct Window : UpdateNotifyHandler {
         Window(UpdateClient& client, UpdateEventLoop& loop)
-            : model(client, view), sink(loop, *this) {}
+            : sink(loop, *this), model(client, view) {}
         void HandleUpdateNotify(const UpdateNotifyMessage& message) override {
             codes.push_back(message.code);
             model.HandleUpdateNotify(message);
         }
         RecordingView view;
-        UpdateWindow model;
+        // The sink outlives the model, which stops it receiving when it goes.
         PostingUpdateSink sink;
+        UpdateWindow model;
         std::vector<int> codes;
     };
 
