@@ -131,8 +131,9 @@ std::string DriveCRelative(std::string_view windowsPath) {
     return Cp1252ToUtf8(out);
 }
 
-// Lets the destructor remove folders a test made read-only.
-void MakeTreeWritable(const fs::path& root) {
+}  // namespace
+
+void MakeTreeWritable(const std::filesystem::path& root) {
     std::error_code ec;
     for (auto it = fs::recursive_directory_iterator(root, ec);
          !ec && it != fs::recursive_directory_iterator(); it.increment(ec)) {
@@ -141,8 +142,6 @@ void MakeTreeWritable(const fs::path& root) {
             chmod(it->path().c_str(), st.st_mode | S_IRWXU);
     }
 }
-
-}  // namespace
 
 struct TempPrefix::LaunchLog {
     std::mutex mutex;

@@ -9,6 +9,7 @@
 // it throw (test support only: gtest reports them).
 #pragma once
 
+#include <filesystem>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -52,5 +53,9 @@ class TempPrefix {
     std::string path_;
     std::shared_ptr<LaunchLog> launches_;
 };
+
+// Gives the owner write access to every folder below root (not following
+// links), so that a tree a test or demo made read-only can be removed.
+void MakeTreeWritable(const std::filesystem::path& root);
 
 }  // namespace tolvane::testing
