@@ -136,18 +136,120 @@ bool BackupArchive::MarkCheckedForBackup(ObjectRows& rows) {
     return false;
 }
 
-bool BackupArchive::CreateBackup(ObjectRows& rows) {
-    writeFailed_ = false;
-    FileSystem& files = machine_.files();
-    int copies = 0;
-    const std::string work = WorkFolder();
-    CreateFolderPath(files, QuarantineFolder());
+namespace {
 
+// Copies each object marked for backup into the work folder, a file or
+// folder under its number with a Config.ini record, a registry key or value
+// as .reg text. False when something that exists could not be copied.
+bool StageMarkedObjects(Machine& machine, ObjectRows& rows, const std::string& work,
+                        std::string* manifest, std::string* registryText) {
+    FileSystem& files = machine.files();
+    const Registry& registry = machine.registry();
+    int copies = 0;
+    bool complete = true;
+    for (size_t row = 0; row < rows.RowCount(); ++row) {
+        if (!rows.RowBackupMark(row)) continue;
+        const std::string text = rows.RowText(row);
+        switch (rows.RowType(row)) {
+            case object_type::kFile: {
+                std::string copy = work + "\\" + std::to_string(++copies);
+                // A file that is gone is no failure; one that is there must
+                // reach the archive, or the archive is not written at all.
+                if (files.PathFileExists(text) && !files.CopyFile(text, copy, false)) {
+                    complete = false;
+                }
+                *manifest += ManifestRecord(copies, text);
+                break;
+            }
+            case object_type::kFolder: {
+                std::string copy = work + "\\" + std::to_string(++copies);
+                std::string source = StripTrailingBackslashes(text);
+                // A folder that is gone gets no copy, as a missing file gets
+                // none: restore must not make an empty folder of it.
+                if (IsFolder(files, source) && !CopyTree(files, source, copy, 0)) {
+                    complete = false;
+                }
+                *manifest += ManifestRecord(copies, text);
+                break;
+            }
+            case object_type::kRegistryKey:
+                if (text.empty()) break;
+                for (RootKey root : kBackupRoots) {
+                    ExportRegistryTree(registry, RootKeyName(root), text, registryText);
+                }
+                break;
+            case object_type::kRegistryValue: {
+                size_t cut = text.rfind('\\');
+                if (cut == std::string::npos || cut == 0) break;
+                std::string keyPath = text.substr(0, cut);
+                std::string name = text.substr(cut + 1);
+                for (RootKey root : kBackupRoots) {
+                    ExportRegistryValue(registry, root, keyPath, name, registryText,
+                                        std::string(RootKeyName(root)) + "\\" + keyPath);
+                }
+                break;
+            }
+            default:
+                break;  // hosts entries are not saved
+        }
+    }
+    return complete;
+}
+
+// Writes Config.ini (when there is a record) and the registry file into the
+// work folder.
+bool WriteWorkFiles(FileSystem& files, const std::string& work, const std::string& manifest,
+                    const std::string& registryText) {
+    bool complete = true;
+    if (!manifest.empty()) {
+        File file;
+        complete =
+            files.OpenFile(work + "\\" + backup_text::kConfigFile, FileOpenMode::Write, &file) &&
+            file.Write(manifest);
+    }
+    File file;
+    return files.OpenFile(work + "\\" + backup_text::kRegistryFile, FileOpenMode::Write, &file) &&
+           file.Write(registryText) && complete;
+}
+
+// Adds the work folder's entries to the archive: top-level files keep their
+// flat names; folder copies go in below their number.
+bool AddWorkFolder(FileSystem& files, const std::string& work, ArchiveWriter& writer) {
+    bool complete = true;
+    FindHandle handle;
+    FindData entry;
+    if (files.FindFirstFile(work + "\\*.*", &handle, &entry)) {
+        do {
+            if (entry.name == "." || entry.name == "..") continue;
+            std::string full = work + "\\" + entry.name;
+            if (entry.attributes & FILE_ATTRIBUTE_DIRECTORY) {
+                complete = writer.AddFolderAs(full, entry.name) && complete;
+            } else {
+                complete = writer.AddFileAs(full, entry.name) && complete;
+            }
+        } while (handle.Next(&entry));
+    }
+    return complete;
+}
+
+}  // namespace
+
+std::string BackupArchive::ChooseArchivePath() {
     ArchiveDialog dialog;
     dialog.initialPath = DefaultArchivePath();
     std::string chosen;
-    if (!view_.AskSaveArchive(dialog, &chosen) || chosen.empty()) return false;
-    std::string archivePath = WithDefaultExtension(FileSystem::NormalizePath(chosen));
+    if (!view_.AskSaveArchive(dialog, &chosen) || chosen.empty()) return "";
+    return WithDefaultExtension(FileSystem::NormalizePath(chosen));
+}
+
+bool BackupArchive::CreateBackup(ObjectRows& rows) {
+    writeFailed_ = false;
+    FileSystem& files = machine_.files();
+    const std::string work = WorkFolder();
+    CreateFolderPath(files, QuarantineFolder());
+
+    std::string archivePath = ChooseArchivePath();
+    if (archivePath.empty()) return false;
     size_t slash = archivePath.find_last_of('\\');
     if (slash == std::string::npos || !IsFolder(files, archivePath.substr(0, slash))) {
         writeFailed_ = true;
@@ -165,84 +267,11 @@ bool BackupArchive::CreateBackup(ObjectRows& rows) {
         return false;
     }
 
-    const Registry& registry = machine_.registry();
-    std::string registryText = RegistryFileHeader(registry) + "\r\n";
+    std::string registryText = RegistryFileHeader(machine_.registry()) + "\r\n";
     std::string manifest;
-    bool complete = true;
-    for (size_t row = 0; row < rows.RowCount(); ++row) {
-        if (!rows.RowBackupMark(row)) continue;
-        const std::string text = rows.RowText(row);
-        switch (rows.RowType(row)) {
-            case object_type::kFile: {
-                std::string copy = work + "\\" + std::to_string(++copies);
-                // A file that is gone is no failure; one that is there must
-                // reach the archive, or the archive is not written at all.
-                if (files.PathFileExists(text) && !files.CopyFile(text, copy, false)) {
-                    complete = false;
-                }
-                manifest += ManifestRecord(copies, text);
-                break;
-            }
-            case object_type::kFolder: {
-                std::string copy = work + "\\" + std::to_string(++copies);
-                std::string source = StripTrailingBackslashes(text);
-                // A folder that is gone gets no copy, as a missing file gets
-                // none: restore must not make an empty folder of it.
-                if (IsFolder(files, source) && !CopyTree(files, source, copy, 0)) {
-                    complete = false;
-                }
-                manifest += ManifestRecord(copies, text);
-                break;
-            }
-            case object_type::kRegistryKey:
-                if (text.empty()) break;
-                for (RootKey root : kBackupRoots) {
-                    ExportRegistryTree(registry, RootKeyName(root), text, &registryText);
-                }
-                break;
-            case object_type::kRegistryValue: {
-                size_t cut = text.rfind('\\');
-                if (cut == std::string::npos || cut == 0) break;
-                std::string keyPath = text.substr(0, cut);
-                std::string name = text.substr(cut + 1);
-                for (RootKey root : kBackupRoots) {
-                    ExportRegistryValue(registry, root, keyPath, name, &registryText,
-                                        std::string(RootKeyName(root)) + "\\" + keyPath);
-                }
-                break;
-            }
-            default:
-                break;  // hosts entries are not saved
-        }
-    }
-    if (!manifest.empty()) {
-        File file;
-        complete =
-            files.OpenFile(work + "\\" + backup_text::kConfigFile, FileOpenMode::Write, &file) &&
-            file.Write(manifest) && complete;
-    }
-    {
-        File file;
-        complete =
-            files.OpenFile(work + "\\" + backup_text::kRegistryFile, FileOpenMode::Write, &file) &&
-            file.Write(registryText) && complete;
-    }
-
-    // Top-level files keep their flat names; folder copies go in below their
-    // number.
-    FindHandle handle;
-    FindData entry;
-    if (files.FindFirstFile(work + "\\*.*", &handle, &entry)) {
-        do {
-            if (entry.name == "." || entry.name == "..") continue;
-            std::string full = work + "\\" + entry.name;
-            if (entry.attributes & FILE_ATTRIBUTE_DIRECTORY) {
-                complete = writer.AddFolderAs(full, entry.name) && complete;
-            } else {
-                complete = writer.AddFileAs(full, entry.name) && complete;
-            }
-        } while (handle.Next(&entry));
-    }
+    bool complete = StageMarkedObjects(machine_, rows, work, &manifest, &registryText);
+    complete = WriteWorkFiles(files, work, manifest, registryText) && complete;
+    complete = AddWorkFolder(files, work, writer) && complete;
     // An archive that lacks what is about to be removed would be a backup
     // in name only: it is dropped (an earlier archive of the name stays).
     if (!complete) {

@@ -60,6 +60,10 @@ class BackupArchive {
     static std::string DefaultArchivePath();
 
   private:
+    // The Save As dialog's archive path, ".zip" added when it has no
+    // extension; "" when cancelled.
+    std::string ChooseArchivePath();
+
     Machine& machine_;
     RemovalView& view_;
     bool writeFailed_ = false;

@@ -5,20 +5,14 @@
 #include <algorithm>
 #include <cstdio>
 
+#include "platform/text.h"
+
 namespace tolvane {
 namespace {
 
 constexpr FileTime kTicksPerSecond = 10000000;
 constexpr FileTime kTicks1601To1970 = 116444736000000000ULL;
 
-bool IsHexDigit(char c) {
-    return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F');
-}
-int HexValue(char c) {
-    if (c >= '0' && c <= '9') return c - '0';
-    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-    return c - 'A' + 10;
-}
 bool IsBlank(std::string_view line) {
     return line.find_first_not_of(" \t\r") == std::string_view::npos;
 }
@@ -113,7 +107,7 @@ size_t ParseEscaped(std::string_view s, size_t pos, char endChar, std::u16string
                 unsigned value = 0;
                 int digits = 0;
                 while (digits < 4 && pos < s.size() && IsHexDigit(s[pos])) {
-                    value = value * 16 + HexValue(s[pos++]);
+                    value = value * 16 + HexDigitValue(s[pos++]);
                     ++digits;
                 }
                 if (digits == 0) {
@@ -368,11 +362,10 @@ std::string HiveFormatValue(const HiveValue& value) {
     else
         AppendHex32(&out, "hex(%x):", value.type);
     count += out.size() - before;
-    static const char kDigits[] = "0123456789abcdef";
     for (size_t i = 0; i < data.size(); ++i) {
         unsigned char b = static_cast<unsigned char>(data[i]);
-        out += kDigits[b >> 4];
-        out += kDigits[b & 15];
+        out += kHexDigits[b >> 4];
+        out += kHexDigits[b & 15];
         count += 2;
         if (i + 1 < data.size()) {
             out += ',';
@@ -608,7 +601,7 @@ void WineHive::Parse(std::string_view text, std::string_view label,
                 size_t p = 6;
                 int digits = 0;
                 while (p < line.size() && IsHexDigit(line[p]) && digits < 16)
-                    t = t * 16 + HexValue(line[p++]), ++digits;
+                    t = t * 16 + HexDigitValue(line[p++]), ++digits;
                 if (digits == 0)
                     report(i, "bad #time line");
                 else
@@ -675,7 +668,7 @@ void WineHive::Parse(std::string_view text, std::string_view label,
             size_t q = 4;
             uint64_t t = 0;
             while (q < rest.size() && IsHexDigit(rest[q]) && q < 12)
-                t = t * 16 + HexValue(rest[q++]);
+                t = t * 16 + HexDigitValue(rest[q++]);
             if (q == 4 || rest.substr(q, 2) != "):") {
                 report(i, "unknown value type \"" + std::string(rest.substr(0, q + 2)) + "\"");
                 continue;
@@ -711,7 +704,7 @@ void WineHive::Parse(std::string_view text, std::string_view label,
             unsigned long long dw = 0;
             size_t q = p;
             while (q < line.size() && IsHexDigit(line[q]) && q - p < 8)
-                dw = dw * 16 + HexValue(line[q++]);
+                dw = dw * 16 + HexDigitValue(line[q++]);
             if (q == p || SkipSpaces(line, q) != line.size()) {
                 report(i, "bad dword data");
                 continue;
@@ -744,8 +737,8 @@ void WineHive::Parse(std::string_view text, std::string_view label,
                     ok = false;
                     break;
                 }
-                int b = HexValue(cur[q++]);
-                if (q < cur.size() && IsHexDigit(cur[q])) b = b * 16 + HexValue(cur[q++]);
+                int b = HexDigitValue(cur[q++]);
+                if (q < cur.size() && IsHexDigit(cur[q])) b = b * 16 + HexDigitValue(cur[q++]);
                 data += static_cast<char>(b);
                 q = SkipSpaces(cur, q);
                 if (q < cur.size() && cur[q] == ',') ++q;

@@ -9,6 +9,7 @@
 #include "definitions/threat_database.h"
 #include "platform/codepage.h"
 #include "platform/machine.h"
+#include "platform/text.h"
 #include "settings/settings_store.h"
 
 namespace tolvane {
@@ -39,13 +40,6 @@ std::string_view AsText(const std::string& data) {
     return std::string_view(data).substr(0, end == std::string::npos ? data.size() : end);
 }
 
-int HexDigit(char c) {
-    if (c >= '0' && c <= '9') return c - '0';
-    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-    return -1;
-}
-
 std::string Format(const char* format, int number, std::string_view text) {
     std::string out = std::to_string(number);
     std::string_view rest(format);
@@ -58,21 +52,20 @@ std::string Format(const char* format, int number, std::string_view text) {
 }  // namespace
 
 const char* ScanModeLogText(int32_t mode) {
-    switch (mode) {
-        case 1:
+    switch (static_cast<ScanMode>(mode)) {
+        case ScanMode::Smart:
             return " (Smart Scan Mode)\n";
-        case 2:
+        case ScanMode::Custom:
             return " (Custom Scan Mode)\n";
-        case 3:
-        case 6:
+        case ScanMode::DrivesAndFolders:
+        case ScanMode::Files:
             return " (Drives Scan Mode)\n";
-        case 4:
+        case ScanMode::Registry:
             return " (REgistry Scan Mode)\n";
-        case 5:
+        case ScanMode::Memory:
             return " (Process Scan Mode)\n";
-        default:
-            return nullptr;
     }
+    return nullptr;
 }
 
 std::string PercentDecode(std::string_view text) {
@@ -83,8 +76,9 @@ std::string PercentDecode(std::string_view text) {
             out += text[i];
             continue;
         }
-        if (i + 2 < text.size() && HexDigit(text[i + 1]) >= 0 && HexDigit(text[i + 2]) >= 0) {
-            out += static_cast<char>(HexDigit(text[i + 1]) * 16 + HexDigit(text[i + 2]));
+        if (i + 2 < text.size() && HexDigitValue(text[i + 1]) >= 0 &&
+            HexDigitValue(text[i + 2]) >= 0) {
+            out += static_cast<char>(HexDigitValue(text[i + 1]) * 16 + HexDigitValue(text[i + 2]));
             i += 2;
         }
         // A '%' without two hexadecimal digits after it is dropped.
