@@ -1,6 +1,7 @@
 // The registry against a prefix made by Wine itself: what Wine wrote loads
-// and saves byte for byte, and Wine reads what tolvane-reg wrote. Skipped
-// where Wine is not installed.
+// and saves byte for byte, Wine reads what tolvane-reg wrote, and registry
+// files go both ways between Wine's regedit and tolvane-reg. Skipped where
+// Wine is not installed.
 #include <gtest/gtest.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -12,6 +13,8 @@
 #include <fstream>
 #include <map>
 #include <sstream>
+#include <string>
+#include <vector>
 
 #include "platform/codepage.h"
 #include "platform/registry.h"
@@ -181,6 +184,110 @@ TEST_F(WinePrefixTest, WineReadsWhatTolvaneRegWrote) {
     EXPECT_EQ(RunShell(Tool() + "query 'HKCU\\Software\\TolvaneTest'", &out), 1);
     EXPECT_EQ(RunShell(Env() + "wine reg query 'HKCU\\Software\\TolvaneTest'", &out), 1) << out;
     RunShell(Env() + "wineserver -w");
+}
+
+// The values of HKCU\Software\TolvaneRoundTrip: name, type, data.
+struct PlantedValue {
+    std::string name;
+    uint32_t type;
+    std::string data;
+};
+std::vector<PlantedValue> RoundTripValues() {
+    std::string bin22, bin43;
+    for (int i = 0; i < 22; ++i) bin22 += static_cast<char>(i);
+    for (int i = 0; i < 43; ++i) bin43 += static_cast<char>(0xff - i);
+    return {
+        {"", REG_SZ, std::string("caf\xe9 default\0", 13)},
+        {"Path \"q\" \\x", REG_SZ, std::string("C:\\dir\\ \"q\"\0", 12)},
+        {"Expand", REG_EXPAND_SZ, std::string("%PATH%;x\xe9\0", 10)},
+        {"Multi", REG_MULTI_SZ, std::string("one\0two\0caf\xe9\0\0", 14)},
+        {"Count", REG_DWORD, std::string("\xff\0\0\0", 4)},
+        {"Empty", REG_SZ, std::string("\0", 1)},
+        {"Quad", REG_QWORD, std::string("\x01\x02\x03\x04\x05\x06\x07\x08", 8)},
+        {"Bin43", REG_BINARY, bin43},
+        // Last in Wine's order, so the subkey's block follows its bytes.
+        {"zBin22", REG_BINARY, bin22},
+    };
+}
+
+// Every planted value, read from the hive files as they are now; "" when
+// all match, else what differs.
+std::string RoundTripDifferences(const std::string& prefix) {
+    Registry registry(prefix);
+    std::string differences;
+    RegKey key;
+    if (registry.OpenKey(Registry::Root(RootKey::CurrentUser), "Software\\TolvaneRoundTrip",
+                         KEY_READ, &key) != ERROR_SUCCESS)
+        return "no key";
+    for (const PlantedValue& value : RoundTripValues()) {
+        uint32_t type = 0;
+        std::string data;
+        if (registry.QueryValue(key, value.name, &type, &data) != ERROR_SUCCESS)
+            differences += "[" + value.name + "] missing\n";
+        else if (type != value.type || data != value.data)
+            differences += "[" + value.name + "] type " + std::to_string(type) + " data " +
+                           Cp1252ToUtf8(data) + "\n";
+    }
+    std::string sub;
+    if (!ReadRegistryString(registry, RootKey::CurrentUser, "Software\\TolvaneRoundTrip\\Sub", "x",
+                            &sub) ||
+        sub != "1")
+        differences += "[Sub\\x] missing\n";
+    return differences;
+}
+
+TEST_F(WinePrefixTest, RegistryFilesGoBothWaysBetweenWinesRegeditAndTolvaneReg) {
+    ASSERT_TRUE(fs::exists(ToolPath())) << ToolPath() << " is not built";
+    RunShell(Env() + "wineserver -k; " + Env() + "wineserver -w");
+    {
+        Registry registry(prefix_);
+        RegKey key, sub;
+        ASSERT_EQ(registry.CreateKey(Registry::Root(RootKey::CurrentUser),
+                                     "Software\\TolvaneRoundTrip\\Sub", KEY_ALL_ACCESS, &sub),
+                  ERROR_SUCCESS);
+        ASSERT_EQ(registry.SetValue(sub, "x", REG_SZ, "1"), ERROR_SUCCESS);
+        ASSERT_EQ(registry.OpenKey(Registry::Root(RootKey::CurrentUser),
+                                   "Software\\TolvaneRoundTrip", KEY_ALL_ACCESS, &key),
+                  ERROR_SUCCESS);
+        for (const PlantedValue& value : RoundTripValues())
+            ASSERT_EQ(registry.SetValue(key, value.name, value.type, value.data), ERROR_SUCCESS);
+    }
+    ASSERT_EQ(RoundTripDifferences(prefix_), "");
+    const std::string key = "'HKEY_CURRENT_USER\\Software\\TolvaneRoundTrip'";
+    auto windowsPath = [](std::string path) {
+        for (char& c : path) c = c == '/' ? '\\' : c;
+        return "'Z:" + path + "'";
+    };
+    std::string out;
+
+    // Wine exports (UTF-16 with a byte-order mark); tolvane-reg imports.
+    const std::string wineFile = prefix_ + "/wine-export.reg";
+    ASSERT_EQ(RunShell(Env() + "wine regedit /e " + windowsPath(wineFile) + " " + key + "; " +
+                           Env() + "wineserver -w",
+                       &out),
+              0)
+        << out;
+    ASSERT_EQ(ReadFile(wineFile).substr(0, 2), "\xFF\xFE");
+    ASSERT_EQ(RunShell(Tool() + "delete " + key + " /f", &out), 0) << out;
+    ASSERT_EQ(RunShell(Tool() + "import '" + wineFile + "'", &out), 0) << out;
+    EXPECT_EQ(RoundTripDifferences(prefix_), "") << ReadFile(wineFile);
+
+    // tolvane-reg exports (8-bit, under either header); Wine imports.
+    const std::string ours = prefix_ + "/tolvane-export.reg";
+    ASSERT_EQ(RunShell(Tool() + "export " + key + " '" + ours + "' /y", &out), 0) << out;
+    std::string text = ReadFile(ours);
+    const std::string body = text.substr(text.find("\r\n"));
+    for (const char* header : {"REGEDIT4", "Windows Registry Editor Version 5.00"}) {
+        std::ofstream(ours, std::ios::binary | std::ios::trunc) << header << body;
+        ASSERT_EQ(RunShell(Tool() + "delete " + key + " /f", &out), 0) << out;
+        ASSERT_EQ(RunShell(Env() + "wine regedit /s " + windowsPath(ours) + "; " + Env() +
+                               "wineserver -w",
+                           &out),
+                  0)
+            << out;
+        EXPECT_EQ(RoundTripDifferences(prefix_), "") << header << "\n" << header << body;
+    }
+    RunShell(Tool() + "delete " + key + " /f");
 }
 
 }  // namespace

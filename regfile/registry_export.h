@@ -43,6 +43,10 @@ std::string RegistryFileHeader(const Registry& registry);
 // REG_BINARY, "hex(N):" and the bytes for every other type. Bytes are
 // "%02x," each; after the bytes at index 21, 42, 63 ... a backslash and a line
 // end follow, so the first line holds 22 bytes and every further one 21.
+// Not after the last byte: the registry editor (Wine's regedit) skips empty
+// lines after a continuation mark and takes the next line for more bytes,
+// so it would drop the value and file the values after it under the wrong
+// key. The importer reads both forms.
 std::string FormatRegistryData(uint32_t type, std::string_view data);
 
 // A whole value line: name part and data part.

@@ -5,7 +5,9 @@
 
 #include <string>
 
+#include "platform/codepage.h"
 #include "platform/testing/temp_prefix.h"
+#include "platform/wine_hive.h"
 #include "regfile/registry_export.h"
 #include "regfile/registry_import.h"
 #include "regfile/registry_tree.h"
@@ -57,6 +59,9 @@ TEST(RegistryFormat, ValueLinesByType) {
     }
     expected += "\\\r\n16,17,18,\r\n";
     EXPECT_EQ(FormatRegistryValueLine("Blob", REG_BINARY, binary), expected);
+    // No continuation mark after a last byte at index 21.
+    EXPECT_EQ(FormatRegistryData(REG_BINARY, binary.substr(0, 22)),
+              "hex:" + expected.substr(13, 22 * 3) + "\r\n");
 
     EXPECT_EQ(FormatRegistryData(REG_EXPAND_SZ, std::string("%a%\0", 4)),
               "hex(2):25,61,25,00,\r\n");
@@ -196,6 +201,51 @@ TEST(RegistryFormat, ImporterReadsUnescapedFilesAndOtherSpacing) {
 
     EXPECT_FALSE(ImportRegistryText(registry, "[HKEY_CURRENT_USER\\Software\\NoHeader]\r\n"));
     EXPECT_FALSE(KeyExists(registry, RootKey::CurrentUser, "Software\\NoHeader"));
+}
+
+// As the registry editor exports: UTF-16LE with a byte-order mark, string
+// data in hex as UTF-16LE. 8-bit files hold it in the code page, whichever
+// header they carry (our backups are 8-bit under either header).
+TEST(RegistryFormat, RegFilesAsWindowsWritesThemImportUnchanged) {
+    TempPrefix prefix;
+    auto machine = prefix.Open();
+    Registry& registry = machine->registry();
+    const std::string windows =
+        "Windows Registry Editor Version 5.00\r\n\r\n[HKEY_CURRENT_USER\\Software\\RT]\r\n"
+        "\"Dw\"=dword:000000ff\r\n"
+        "\"Expand\"=hex(2):25,00,50,00,41,00,54,00,48,00,25,00,3b,00,78,00,00,00\r\n"
+        "\"Multi\"=hex(7):6f,00,6e,00,65,00,00,00,74,00,77,00,6f,00,00,00,63,00,61,00,66,\\\r\n"
+        "  00,e9,00,00,00,00,00\r\n"
+        "\"Caf\xe9\"=\"C:\\\\dir\\\\ \\\"q\\\" \x80\"\r\n\r\n";
+    RegistryImportReport report;
+    ASSERT_TRUE(
+        ImportRegistryText(registry, "\xFF\xFE" + Utf16ToBytes(Cp1252ToUtf16(windows)), &report));
+    EXPECT_EQ(report.failed + report.skippedLines, 0u);
+    uint32_t type = 0;
+    std::string data;
+    ASSERT_TRUE(Query(registry, RootKey::CurrentUser, "Software\\RT", "Expand", &type, &data));
+    EXPECT_EQ(type, REG_EXPAND_SZ);
+    EXPECT_EQ(data, std::string("%PATH%;x\0", 9));
+    ASSERT_TRUE(Query(registry, RootKey::CurrentUser, "Software\\RT", "Multi", &type, &data));
+    EXPECT_EQ(data, std::string("one\0two\0caf\xe9\0\0", 14));
+    ASSERT_TRUE(Query(registry, RootKey::CurrentUser, "Software\\RT", "Caf\xe9", &type, &data));
+    EXPECT_EQ(data, std::string("C:\\dir\\ \"q\" \x80\0", 14));
+    ASSERT_TRUE(Query(registry, RootKey::CurrentUser, "Software\\RT", "Dw", &type, &data));
+    EXPECT_EQ(data, Bytes({0xff, 0, 0, 0}));
+
+    for (const char* header : {"REGEDIT4", "Windows Registry Editor Version 5.00"}) {
+        ASSERT_TRUE(ImportRegistryText(registry, std::string(header) +
+                                                     "\r\n\r\n[HKEY_CURRENT_USER\\Software\\RT]\r\n"
+                                                     "\"Ansi\"=hex(2):25,50,25,3b,e9,00\r\n"
+                                                     // a continuation mark before an empty line
+                                                     "\"Bin\"=hex:01,02,\\\r\n\r\n"
+                                                     "\"After\"=\"x\"\r\n"));
+        ASSERT_TRUE(Query(registry, RootKey::CurrentUser, "Software\\RT", "Ansi", &type, &data));
+        EXPECT_EQ(data, std::string("%P%;\xe9\0", 6)) << header;
+        ASSERT_TRUE(Query(registry, RootKey::CurrentUser, "Software\\RT", "Bin", &type, &data));
+        EXPECT_EQ(data, Bytes({1, 2}));
+        EXPECT_TRUE(Query(registry, RootKey::CurrentUser, "Software\\RT", "After", &type, &data));
+    }
 }
 
 TEST(RegistryFormat, ImporterDeletesValuesAndSurvivesDamagedFiles) {

@@ -3,9 +3,11 @@
 #include <cctype>
 #include <vector>
 
+#include "platform/codepage.h"
 #include "platform/file_system.h"
 #include "platform/registry.h"
 #include "platform/text.h"
+#include "platform/wine_hive.h"
 #include "regfile/registry_export.h"
 
 namespace tolvane {
@@ -26,7 +28,21 @@ struct Parse {
     std::vector<Op> ops;
     size_t skippedLines = 0;
     bool needsUnescaped = false;  // seen a quoted text that is not in the escaped form
+    bool utf16File = false;       // the file was UTF-16LE: string data in hex is too
 };
+
+bool IsStringType(uint32_t type) {
+    return type == REG_SZ || type == REG_EXPAND_SZ || type == REG_MULTI_SZ;
+}
+
+// String data written as hex bytes, in the registry's code page. A UTF-16
+// file holds it as UTF-16LE (an odd last byte is dropped), an 8-bit file as
+// the code page's bytes, whatever its header says: the registry editor
+// writes version 5.00 files in UTF-16 and REGEDIT4 files in the code page,
+// and reads them by their encoding, as our 8-bit backups need.
+std::string StringDataFromHex(const std::string& bytes, bool utf16File) {
+    return utf16File ? Utf16ToCp1252(BytesToUtf16(bytes)) : bytes;
+}
 
 std::vector<std::string_view> SplitLines(std::string_view text) {
     std::vector<std::string_view> lines;
@@ -154,7 +170,9 @@ bool ParseData(std::string_view data, const std::vector<std::string_view>& lines
         ++*index;
         list += TrimEnd(TrimStart(lines[*index]));
     }
-    return ParseBytes(list, &op->data);
+    if (!ParseBytes(list, &op->data)) return false;
+    if (IsStringType(op->type)) op->data = StringDataFromHex(op->data, parse->utf16File);
+    return true;
 }
 
 // A value line beginning with '"' or '@'.
@@ -197,6 +215,14 @@ bool IsHeader(std::string_view line) {
     return line == kRegistryHeaderV4 || line == kRegistryHeaderV5;
 }
 
+// The file as 8-bit text: a UTF-16LE file (with its byte-order mark, as the
+// registry editor writes version 5.00 files) converted to the code page.
+std::string FileText(std::string_view raw, bool* utf16File) {
+    *utf16File = raw.size() >= 2 && raw[0] == '\xFF' && raw[1] == '\xFE';
+    if (!*utf16File) return std::string(raw);
+    return Utf16ToCp1252(BytesToUtf16(raw.substr(2)));
+}
+
 void ParseLines(const std::vector<std::string_view>& lines, size_t first, bool escaped,
                 Parse* parse) {
     bool inKey = false;
@@ -234,19 +260,23 @@ void ParseLines(const std::vector<std::string_view>& lines, size_t first, bool e
 
 }  // namespace
 
-bool ImportRegistryText(Registry& registry, std::string_view text, RegistryImportReport* report) {
+bool ImportRegistryText(Registry& registry, std::string_view raw, RegistryImportReport* report) {
     RegistryImportReport local;
     RegistryImportReport& out = report ? *report : local;
     out = RegistryImportReport{};
+    bool utf16File = false;
+    const std::string text = FileText(raw, &utf16File);
     std::vector<std::string_view> lines = SplitLines(text);
     size_t first = 0;
     while (first < lines.size() && Trim(lines[first]).empty()) ++first;
     if (first == lines.size() || !IsHeader(lines[first])) return false;
 
     Parse parse;
+    parse.utf16File = utf16File;
     ParseLines(lines, first + 1, true, &parse);
     if (parse.needsUnescaped) {
         parse = Parse{};
+        parse.utf16File = utf16File;
         ParseLines(lines, first + 1, false, &parse);
         out.escaped = false;
     }

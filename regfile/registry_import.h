@@ -2,13 +2,17 @@
 // machine's registry: what "regedit.exe /i FILE" does for this program, and
 // what `tolvane-reg import` runs.
 //
-// It reads what the exporter writes and the registry editor's own files of
-// the same 8-bit format: the header "REGEDIT4" or "Windows Registry Editor
-// Version 5.00", key lines "[ROOT\path]" (every key is created), value lines
+// It reads what the exporter writes and the registry editor's own files: 8-bit
+// text in the code page, or UTF-16LE with a byte-order mark (as the editor
+// exports); the header "REGEDIT4" or "Windows Registry Editor Version 5.00";
+// key lines "[ROOT\path]" (every key is created), value lines
 // "\"name\"=data" or "@=data" with or without blanks around "=", data as
 // "\"text\"", "dword:", "hex:" and "hex(N):" (N hexadecimal) with "\"
 // continuation lines, and "-" for a value to delete. Line ends may be LF,
-// CR LF or CR CR LF.
+// CR LF or CR CR LF. String types given as hex ("hex(2):" and "hex(7):",
+// also "hex(1):") are UTF-16LE in a UTF-16 file and the code page's bytes in
+// an 8-bit file, as the registry editor reads them; they are stored as code
+// page text, so "%PATH%;x" and multi-strings come back as they were.
 //
 // Names and text come in two forms: escaped (\\ and \" inside the quotes, as
 // the exporter writes) and unescaped (as older exports wrote them, every

@@ -93,8 +93,8 @@ const char kImportHelp[] =
     "\n"
     "Adds the keys and values of FILE (a file of this host in the registry\n"
     "editor's text format: \"REGEDIT4\" or \"Windows Registry Editor Version\n"
-    "5.00\", 8-bit text) to the registry; what regedit.exe /i does for Tolvane's\n"
-    "restore.\n";
+    "5.00\", 8-bit text or UTF-16 as regedit /e writes it) to the registry; what\n"
+    "regedit.exe /i does for Tolvane's restore.\n";
 
 std::string ToTerminal(std::string_view text) {
     return Cp1252ToUtf8(text);
