@@ -14,6 +14,7 @@
 
 #include "platform/machine.h"
 #include "platform/registry.h"
+#include "platform/testing/temp_prefix.h"
 #include "platform/win_types.h"
 
 namespace tolvane::demo {
@@ -331,17 +332,6 @@ bool StartProgram(const std::string& prefix, const std::string& host, const std:
     return WIFEXITED(status) && WEXITSTATUS(status) == 0;
 }
 
-void SetWritable(const fs::path& root) {
-    std::error_code ec;
-    chmod(root.c_str(), 0755);
-    for (auto it = fs::recursive_directory_iterator(root, ec);
-         !ec && it != fs::recursive_directory_iterator(); it.increment(ec)) {
-        struct stat st;
-        if (lstat(it->path().c_str(), &st) == 0 && S_ISDIR(st.st_mode))
-            chmod(it->path().c_str(), st.st_mode | S_IRWXU);
-    }
-}
-
 }  // namespace
 
 std::string DemoUser() {
@@ -410,7 +400,8 @@ bool ResetDemoMachine(const std::string& dir, const DemoOptions& options, std::s
             return false;
         }
         StopDemoProcesses(dir);
-        SetWritable(dir);
+        chmod(dir.c_str(), 0755);
+        testing::MakeTreeWritable(dir);
         fs::remove_all(dir, ec);
         if (ec) {
             *error = "cannot remove " + dir + ": " + ec.message();

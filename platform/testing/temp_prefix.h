@@ -9,6 +9,7 @@
 // it throw (test support only: gtest reports them).
 #pragma once
 
+#include <filesystem>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -52,5 +53,9 @@ class TempPrefix {
     std::string path_;
     std::shared_ptr<LaunchLog> launches_;
 };
+
+// Gives the owner every right on each folder below root, so that a tree a
+// test made read-only can be removed.
+void MakeTreeWritable(const std::filesystem::path& root);
 
 }  // namespace tolvane::testing
