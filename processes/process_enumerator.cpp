@@ -135,18 +135,27 @@ bool ProcessEnumerator::NextModule(ModuleList* list, ModuleRecord* record, uint3
     return NextRecord(list->records, &list->cursor, record, index, &lastError_);
 }
 
-std::string ProcessEnumerator::ExecutableKey(std::string_view path) {
-    size_t cut = path.find_last_of("\\/");
+// The lower-cased part of path after its last separator.
+static std::string LowerLastPart(std::string_view path, const char* separators) {
+    size_t cut = path.find_last_of(separators);
     std::string name(cut == std::string_view::npos ? path : path.substr(cut + 1));
     for (char& c : name) c = LowerCp1252(c);
     return name;
+}
+
+std::string ProcessEnumerator::ExecutableKey(std::string_view path) {
+    return LowerLastPart(path, "\\/");
+}
+
+std::string ProcessEnumerator::KillTargetKey(std::string_view path) {
+    return LowerLastPart(path, "\\");
 }
 
 bool ProcessEnumerator::KillProcessByName(std::string_view path) {
     if (!machine_) return false;
     std::vector<ProcessSnapshot> processes;
     if (!ReadTable(&processes)) return false;
-    std::string wanted = ExecutableKey(path);
+    std::string wanted = KillTargetKey(path);
     bool found = false;
     for (const ProcessSnapshot& process : processes) {
         std::string name = ProcessName(process);

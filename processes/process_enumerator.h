@@ -120,9 +120,13 @@ class ProcessEnumerator {
     // Ends one process; false when it is gone or refuses.
     bool TerminateProcessById(uint32_t processId);
 
-    // The lower-cased file-name part of a path: what KillProcessByName
-    // compares.
+    // The lower-cased file-name part of a process's executable path (after
+    // its last backslash or slash): what KillProcessByName compares.
     static std::string ExecutableKey(std::string_view path);
+    // The lower-cased part of a path given to KillProcessByName after its
+    // last backslash: a "/" separates nothing there, as in the scripts that
+    // pass such paths ("C:/dir/name.exe" names no process "name.exe").
+    static std::string KillTargetKey(std::string_view path);
 
   private:
     bool ReadTable(std::vector<ProcessSnapshot>* processes);

@@ -145,6 +145,14 @@ TEST_F(ProcessEnumeratorTest, KillByNameEndsEveryInstanceWhateverItsFolderOrCase
     EXPECT_EQ(ProcessEnumerator::ExecutableKey("plain.EXE"), "plain.exe");
 }
 
+TEST_F(ProcessEnumeratorTest, KillByNameTakesOnlyTheBackslashAsSeparator) {
+    CountingTable& table = UseTable({Process(1, "C:\\dir\\name.exe")});
+    ASSERT_TRUE(enumerator.Initialise(machine.get()));
+    EXPECT_FALSE(enumerator.KillProcessByName("C:/dir/name.exe"));
+    EXPECT_TRUE(table.terminated.empty());
+    EXPECT_TRUE(enumerator.KillProcessByName("C:/dir\\NAME.exe"));
+}
+
 TEST_F(ProcessEnumeratorTest, RecordsKeepTheirFieldLimits) {
     std::vector<ProcessSnapshot> many;
     for (uint32_t pid = 1; pid <= kMaxEnumerated + 10; ++pid)

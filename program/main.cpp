@@ -113,8 +113,10 @@ CommandLine ReadCommandLine(int argc, char** argv) {
         } else if (is("--open")) {
             if (!value("--open", &text)) break;
             options.open.push_back(text);
-        } else if (arg == "-s" || arg == "-b") {
-            // Read from the Windows command line by the start-up.
+        } else if (arg.size() > 1 && arg[0] == '-' && arg[1] != '-' &&
+                   (arg.find("-s") != std::string::npos || arg.find("-b") != std::string::npos)) {
+            // Read from the Windows command line by the start-up, which finds
+            // the switches anywhere in it ("-sb" acts as -s, "-bs" as -b).
         } else if (arg.rfind("--", 0) == 0) {
             std::cerr << "tolvane: unknown option " << arg << "\n";
             PrintUsage(std::cerr);

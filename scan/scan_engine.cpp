@@ -9,7 +9,7 @@
 #include "definitions/threat_database.h"
 #include "platform/codepage.h"
 #include "platform/machine.h"
-#include "platform/text.h"
+#include "scan/percent_decode.h"
 #include "settings/settings_store.h"
 
 namespace tolvane {
@@ -66,24 +66,6 @@ const char* ScanModeLogText(int32_t mode) {
             return " (Process Scan Mode)\n";
     }
     return nullptr;
-}
-
-std::string PercentDecode(std::string_view text) {
-    std::string out;
-    out.reserve(text.size());
-    for (size_t i = 0; i < text.size(); ++i) {
-        if (text[i] != '%') {
-            out += text[i];
-            continue;
-        }
-        if (i + 2 < text.size() && HexDigitValue(text[i + 1]) >= 0 &&
-            HexDigitValue(text[i + 2]) >= 0) {
-            out += static_cast<char>(HexDigitValue(text[i + 1]) * 16 + HexDigitValue(text[i + 2]));
-            i += 2;
-        }
-        // A '%' without two hexadecimal digits after it is dropped.
-    }
-    return out;
 }
 
 ScanEngine::ScanEngine(Machine& machine, ThreatDatabase& database)
@@ -417,7 +399,7 @@ bool ScanEngine::ValueMatches(int rootIndex, const std::string& keyPath,
     std::string text = Lowered(AsText(data));
     if (text.find(loweredPattern) != std::string::npos) return true;
     if (!decodedTry) return false;
-    std::string decoded = Lowered(AsText(PercentDecode(text)));
+    std::string decoded = Lowered(PercentDecode(text));
     return decoded.find(loweredPattern) != std::string::npos;
 }
 

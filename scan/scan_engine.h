@@ -63,10 +63,6 @@ const char* ScanModeLogText(int32_t mode);
 // never matches.
 inline constexpr size_t kValueDataLimit = 1024;
 
-// Percent-decoding of registry value data: "%" and two hexadecimal digits
-// become that byte; a "%" without them is dropped.
-std::string PercentDecode(std::string_view text);
-
 class ScanEngine {
   public:
     // Takes the user's shell folders and binds the process enumerator at

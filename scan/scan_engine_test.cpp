@@ -18,6 +18,7 @@
 #include "platform/process_table.h"
 #include "platform/registry.h"
 #include "platform/testing/temp_prefix.h"
+#include "scan/percent_decode.h"
 #include "settings/settings_store.h"
 
 extern char** environ;
@@ -310,6 +311,21 @@ TEST_F(ScanTest, RegistryValuesMatchByNameAndDataWithTheDecodedSecondTryOnlyUnde
     EXPECT_EQ(d.registryValues[1].found, 0);
     EXPECT_EQ(d.registryValues[3].found, 0);
     EXPECT_EQ(PercentDecode("a%41%4a%g1%"), "aAJg1");
+}
+
+// The character after a dropped "%" is copied as it stands, as GetRegValue
+// reads it: "ev%%69l" is no "evil".
+TEST_F(ScanTest, RegistryValuesPhaseCopiesTheCharacterAfterADroppedPercent) {
+    Load(
+        "<NA><SW NAME=\"Hijack\"><REGVALUES>"
+        "<REGVALUE NAME=\"Software\\T\\Doubled:@:evil\"/>"
+        "<REGVALUE NAME=\"Software\\T\\Single:@:evil\"/>"
+        "</REGVALUES></SW></NA>");
+    SetValue(RootKey::CurrentUser, "Software\\T", "Doubled", REG_SZ, "ev%%69l");
+    SetValue(RootKey::CurrentUser, "Software\\T", "Single", REG_SZ, "ev%69l");
+    Run(4);
+    EXPECT_EQ(Listed(), std::vector<std::string>{"Registry Value Software\\T\\Single:@:evil"});
+    EXPECT_EQ(PercentDecode("ev%%69l"), "ev%69l");
 }
 
 TEST_F(ScanTest, DeepScanFindsValuesBelowClsidTwoLevelsDown) {

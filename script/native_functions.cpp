@@ -18,6 +18,7 @@
 #include "platform/machine.h"
 #include "processes/process_enumerator.h"
 #include "regfile/registry_tree.h"
+#include "scan/percent_decode.h"
 #include "script/script_view.h"
 
 namespace tolvane {
@@ -474,7 +475,7 @@ bool GetRegValue(JSContext* cx, unsigned argc, JS::Value* vp) {
         data = ReadValueText(registry, key, name);
         registry.CloseKey(key);
     }
-    return ReturnString(cx, args, ScriptPercentDecode(data));
+    return ReturnString(cx, args, PercentDecode(data));
 }
 
 // Per-user helpers first, then the machine-wide ones.
@@ -595,15 +596,6 @@ const JSFunctionSpec kNativeFunctions[] = {
     JS_FS_END,
 };
 
-bool IsHexDigit(char c) {
-    return (c >= '0' && c <= '9') || (c >= 'A' && c <= 'F') || (c >= 'a' && c <= 'f');
-}
-int HexValue(char c) {
-    if (c >= '0' && c <= '9') return c - '0';
-    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-    return c - 'a' + 10;
-}
-
 }  // namespace
 
 const JSFunctionSpec* NativeFunctionTable() {
@@ -616,29 +608,6 @@ std::vector<NativeFunctionInfo> NativeFunctionList() {
         list.push_back({function->name.string(), function->nargs});
     }
     return list;
-}
-
-std::string ScriptPercentDecode(std::string_view text) {
-    size_t zero = text.find('\0');
-    if (zero != std::string_view::npos) text = text.substr(0, zero);
-    std::string out;
-    out.reserve(text.size());
-    for (size_t i = 0; i < text.size();) {
-        char c = text[i];
-        if (c != '%') {
-            out.push_back(c);
-            ++i;
-        } else if (i + 1 == text.size()) {
-            break;  // a lone "%" at the end is dropped
-        } else if (i + 2 < text.size() && IsHexDigit(text[i + 1]) && IsHexDigit(text[i + 2])) {
-            out.push_back(static_cast<char>(HexValue(text[i + 1]) * 16 + HexValue(text[i + 2])));
-            i += 3;
-        } else {
-            out.push_back(text[i + 1]);  // the "%" is dropped, the next byte copied as it is
-            i += 2;
-        }
-    }
-    return out;
 }
 
 }  // namespace tolvane

@@ -50,9 +50,4 @@ struct NativeFunctionInfo {
 };
 std::vector<NativeFunctionInfo> NativeFunctionList();
 
-// Registry values read by scripts are percent-decoded: "%" and two hex digits
-// become that byte; any other "%" is dropped (the byte after it is copied as
-// it is); "+" stays. Input ends at its first zero byte.
-std::string ScriptPercentDecode(std::string_view text);
-
 }  // namespace tolvane

@@ -5,6 +5,7 @@
 #include <filesystem>
 
 #include "platform/machine.h"
+#include "scan/percent_decode.h"
 #include "script/script_test_support.h"
 
 namespace tolvane {
@@ -126,13 +127,13 @@ TEST_F(NativeFunctionsTest, EveryStringArgumentMustBeAStringValue) {
 }
 
 TEST_F(NativeFunctionsTest, ScriptPercentDecodeRules) {
-    EXPECT_EQ(ScriptPercentDecode("a%20b%4"), "a b4");
-    EXPECT_EQ(ScriptPercentDecode("trailing%"), "trailing");
-    EXPECT_EQ(ScriptPercentDecode("%41%6a%6A+x"), "Ajj+x");
-    EXPECT_EQ(ScriptPercentDecode("%%41"), "%41");  // the byte after a dropped % is copied as it is
-    EXPECT_EQ(ScriptPercentDecode("%zz%4g"), "zz4g");
-    EXPECT_EQ(ScriptPercentDecode(std::string("ab\0%41", 6)), "ab");
-    EXPECT_EQ(ScriptPercentDecode(""), "");
+    EXPECT_EQ(PercentDecode("a%20b%4"), "a b4");
+    EXPECT_EQ(PercentDecode("trailing%"), "trailing");
+    EXPECT_EQ(PercentDecode("%41%6a%6A+x"), "Ajj+x");
+    EXPECT_EQ(PercentDecode("%%41"), "%41");  // the byte after a dropped % is copied as it is
+    EXPECT_EQ(PercentDecode("%zz%4g"), "zz4g");
+    EXPECT_EQ(PercentDecode(std::string("ab\0%41", 6)), "ab");
+    EXPECT_EQ(PercentDecode(""), "");
 }
 
 TEST_F(NativeFunctionsTest, GetRegValueDecodesAndGivesEmptyTextForMissingData) {
@@ -150,6 +151,11 @@ TEST_F(NativeFunctionsTest, GetRegValueDecodesAndGivesEmptyTextForMissingData) {
     EXPECT_EQ(Eval("GetRegValue('HKCU', 'Software\\\\T', 'v')"), "");  // not a root name
     EXPECT_EQ(Eval("GetRegValue('hkey_current_user', 'Software\\\\T', 'v')"), "");
     EXPECT_EQ(Eval("GetRegValue('HKEY_CURRENT_USER', 'Software\\\\T')"), "<script ended>");
+}
+
+TEST_F(NativeFunctionsTest, GetRegValueEndsAtADecodedZeroByte) {
+    SetString(RootKey::CurrentUser, "Software\\T", "z", std::string("x%00y\0", 6));
+    EXPECT_EQ(Eval("GetRegValue('HKEY_CURRENT_USER', 'Software\\\\T', 'z').length"), "1");
 }
 
 TEST_F(NativeFunctionsTest, SetRegValueWritesOnlyIntoExistingKeys) {

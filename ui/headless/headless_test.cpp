@@ -92,6 +92,21 @@ TEST(Headless, InstallsTheDatabaseScansAndPrintsRowsCountersAndLog) {
     EXPECT_EQ(out.rfind("usage: tolvane --headless [OPTIONS] scan smart|", 0), 0u) << out;
 }
 
+// The start-up finds "-s" and "-b" anywhere in the command line, "-s" first:
+// "-sb" holds "-s", "-bs" only "-b".
+TEST(Headless, JoinedSwitchesSbAndBsAreFoundAsTheStartUpFindsThem) {
+    TempPrefix prefix;
+    ASSERT_NO_FATAL_FAILURE(PlantGossamerKey(prefix));
+    const std::string machineArg = "--headless --machine '" + prefix.path() + "'";
+    std::string out;
+    ASSERT_EQ(RunTolvane(machineArg + " settings general startup=smart", &out), 0) << out;
+    ASSERT_EQ(RunTolvane(machineArg + " -sb", &out), 0) << out;
+    EXPECT_NE(out.find("Gossamer Tracker"), std::string::npos) << out;
+    ASSERT_EQ(RunTolvane(machineArg + " -bs", &out), 0) << out;
+    EXPECT_NE(out.find("have now been deleted"), std::string::npos) << out;
+    EXPECT_EQ(out.find("Gossamer Tracker"), std::string::npos) << out;
+}
+
 // Windows programs run on the prefix, so its wineserver runs and the
 // registry takes no changes: not even the settings key of a first start can
 // be made. The scan must still run the mode it was asked for.
