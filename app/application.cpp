@@ -14,6 +14,7 @@
 #include "definitions/load_definitions.h"
 #include "definitions/threat_database.h"
 #include "platform/machine.h"
+#include "platform/shipped_data.h"
 #include "removal/object_remover.h"
 #include "removal/removal_flow.h"
 #include "scan/ignore_list.h"
@@ -50,6 +51,28 @@ void Application::InstallShippedData(Machine& machine, const std::string& shippe
         bytes << in.rdbuf();
         files.WriteWholeFileAtomic(target, bytes.str());
     }
+    InstallLauncher(machine, shippedFolder);
+}
+
+void Application::InstallLauncher(Machine& machine, const std::string& shippedFolder) {
+    std::ifstream in(shippedFolder + "/" + kLauncherName, std::ios::binary);
+    const std::string program = RunningProgramPath();
+    if (!in || program.empty()) return;
+    std::ostringstream bytes;
+    bytes << in.rdbuf();
+    // Ours to keep current: replaced whenever it differs (a newer build, or a
+    // file something else put in its place).
+    FileSystem& files = machine.files();
+    const std::string folder = SettingsStore::ApplicationFolder();
+    const std::pair<std::string, std::string> wanted[] = {
+        {folder + kLauncherName, bytes.str()},
+        {folder + kLauncherHostFileName, program + "\n"},
+    };
+    for (const auto& [path, content] : wanted) {
+        std::string present;
+        if (!files.ReadWholeFile(path, &present) || present != content)
+            files.WriteWholeFileAtomic(path, content);
+    }
 }
 
 bool Application::LoadDefinitionsWithSplash() {
@@ -82,19 +105,23 @@ bool Application::LoadDefinitionsWithSplash() {
 StartResult Application::Start() {
     MessageBoxView& messages = views_.controller.messages;
     bool alreadyRunning = false;
-    if (!lock_.Acquire(machine_.files(), SettingsStore::ApplicationFolder(), &alreadyRunning) &&
-        alreadyRunning) {
+    if (!lock_.Acquire(machine_.PrefixPath(), &alreadyRunning) && alreadyRunning) {
         messages.ShowMessage(kProductName, kAlreadyRunningMessage, MessageButtons::Ok);
         return StartResult::AlreadyRunning;
     }
-    // A lock file that cannot be made (a read-only prefix) does not keep the
+    // A lock that cannot be had (no usable per-user folder) does not keep the
     // program from running.
 
     InstallShippedData(machine_, options_.shippedDataFolder);
     settings_ = std::make_unique<SettingsStore>(machine_.registry());
     database_ = std::make_unique<ThreatDatabase>();
+    const std::string ignoreFolder =
+        IgnoreList::CurrentFolder(machine_.files(), options_.hostWorkingFolder);
+    // The working folder itself when a drive covers it, not its path mapped
+    // back through drives the machine may have changed meanwhile.
     ignoreList_ = std::make_unique<IgnoreList>(
-        machine_.files(), IgnoreList::CurrentFolder(machine_.files(), options_.hostWorkingFolder));
+        machine_.files(), ignoreFolder,
+        ignoreFolder == SettingsStore::ApplicationFolder() ? "" : options_.hostWorkingFolder);
     scan_ = options_.scanSource
                 ? options_.scanSource(machine_, *settings_, *database_, *ignoreList_)
                 : MakeEngineScanSource(machine_, *database_, *ignoreList_);
@@ -115,11 +142,21 @@ StartResult Application::Start() {
     // The remaining steps run even after a close request, as the window only
     // closes once initialisation has returned.
     ignoreList_->Load(*database_);
+    std::string status;
+    for (const std::string& note : Notes()) status += (status.empty() ? "" : "  ") + note;
+    if (!status.empty()) controller_->SetStatusText(status);
     controller_->SetTitle(std::string(kProductName) + " " + kProgramVersion);
     if (options_.flows.silentUpdateQuery)
         options_.flows.silentUpdateQuery(std::atof(kProgramVersion),
                                          std::atof(database_->version().c_str()));
     return controller_->WindowEnded() ? StartResult::Failed : StartResult::Running;
+}
+
+std::vector<std::string> Application::Notes() const {
+    std::vector<std::string> notes;
+    if (!options_.rightsNote.empty()) notes.push_back(options_.rightsNote);
+    if (ignoreList_ && !ignoreList_->Refusal().empty()) notes.push_back(ignoreList_->Refusal());
+    return notes;
 }
 
 void Application::ConnectFlows() {
@@ -130,7 +167,8 @@ void Application::ConnectFlows() {
     removal_ = std::make_unique<RemovalFlow>(machine_, *settings_, *remover_, *removalView_);
     resultRows_ = std::make_unique<ResultRows>(controller_->results());
     backup_ = std::make_unique<BackupArchive>(machine_, *removalView_);
-    if (!flows.backup) flows.backup = [this] { backup_->MarkCheckedForBackup(*resultRows_); };
+    if (!flows.backup)
+        flows.backup = [this] { return backup_->MarkCheckedForBackup(*resultRows_); };
     removal_->SetBackupCommand(flows.backup);
     if (!flows.restoreBackup)
         flows.restoreBackup = [this] { RestoreBackup(machine_, *removalView_); };

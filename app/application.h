@@ -18,6 +18,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "app/instance_lock.h"
 #include "app/main_controller.h"
@@ -63,6 +64,8 @@ struct ApplicationOptions {
     std::function<void(int milliseconds)> pause;
     ScanSourceFactory scanSource;  // none: the ScanEngine
     ControllerFlows flows;
+    // Whose rights the program runs with (PrivilegesNote); "" says nothing.
+    std::string rightsNote;
 };
 
 enum class StartResult {
@@ -86,10 +89,21 @@ class Application {
     SettingsStore& settings() { return *settings_; }
     ScanSource& scan() { return *scan_; }
     bool definitionsLoaded() const { return definitionsLoaded_; }
+    // What the user should know about this run, shown on the status line
+    // at start and printed with a scan by the headless face: whose rights
+    // it uses, and why Ignorelist.txt is not used.
+    std::vector<std::string> Notes() const;
 
     // Copies database.db and script.db from the shipped folder into the
-    // application folder where they are missing; never overwrites.
+    // application folder where they are missing; never overwrites them. Then
+    // installs the Windows launcher (InstallLauncher).
     static void InstallShippedData(Machine& machine, const std::string& shippedFolder);
+    // When the shipped folder holds the Windows launcher: puts it into the
+    // application folder as Tolvane.exe, the program the Run and RunOnce
+    // entries name, and beside it Tolvane.host with this program's host path,
+    // so that Wine's start-up of the machine runs this program with the
+    // entries' switches. Both are rewritten when they differ.
+    static void InstallLauncher(Machine& machine, const std::string& shippedFolder);
 
   private:
     // Connects the flows of the other subsystems to the controller's

@@ -1,10 +1,19 @@
 #include "app/application.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <filesystem>
 
 #include "app/app_test_fixture.h"
 #include "app/command_line.h"
 #include "definitions/threat_database.h"
+#include "platform/host_files.h"
+#include "platform/testing/as_nobody.h"
+#include "platform/testing/scoped_env.h"
 
 namespace tolvane::testing {
 namespace {
@@ -44,6 +53,66 @@ TEST_F(AppTest, SecondCopyIsRefusedAndTheFirstKeepsRunning) {
     TearDown();
     Application third(*secondMachine, views, Options());
     EXPECT_EQ(third.Start(), StartResult::Running);
+}
+
+// The lock is the user's own, outside the machine: a program of the machine
+// (here nobody, who owns the prefix) can neither hold Tolvane off nor, with
+// a link, make it create a file elsewhere. Copies on two machines run side
+// by side.
+TEST_F(AppTest, MachineProgramsCanNeitherBlockNorSteerTheLock) {
+    SKIP_UNLESS_ROOT();
+    namespace fs = std::filesystem;
+    const std::string lockFile = prefix_.Host("drive_c/Program Files/Tolvane/Tolvane.lock");
+    const std::string rootOnly = prefix_.path() + "-rootonly";
+    fs::create_directory(rootOnly);
+    const std::string steered = rootOnly + "/made-by-root";
+    GiveToNobody(prefix_.path());
+    {
+        NobodyProcess holder([&] {
+            int fd = open(lockFile.c_str(), O_RDWR | O_CREAT, 0644);
+            return fd >= 0 && flock(fd, LOCK_EX | LOCK_NB) == 0;
+        });
+        ASSERT_TRUE(holder.ready());
+        EXPECT_EQ(StartApp(), StartResult::Running);
+        EXPECT_TRUE(views_.messages.empty());
+        // Nobody cannot reach the lock Tolvane holds.
+        std::optional<std::string> folder = UserLockFolder();
+        ASSERT_TRUE(folder);
+        const std::string held = *folder + "/" + InstanceLock::LockName(machine_->PrefixPath());
+        EXPECT_TRUE(fs::exists(held));
+        EXPECT_FALSE(AsNobody([&] { return open(held.c_str(), O_RDONLY) >= 0; }));
+
+        TempPrefix other;
+        auto otherMachine = other.Open();
+        ScriptedViews otherViews;
+        TaskQueueUiThread otherUi;
+        ApplicationViews views{
+            {otherViews, otherViews, otherViews, otherViews, otherViews, otherUi}, otherViews};
+        Application second(*otherMachine, views, Options());
+        EXPECT_NE(second.Start(), StartResult::AlreadyRunning);
+        TearDown();
+    }
+    fs::remove(lockFile);
+    ASSERT_TRUE(AsNobody([&] { return symlink(steered.c_str(), lockFile.c_str()) == 0; }));
+    EXPECT_EQ(StartApp(), StartResult::Running);
+    EXPECT_FALSE(fs::exists(steered));
+    fs::remove_all(rootOnly);
+
+    // A session folder that is not the user's own is not used for the lock.
+    TearDown();
+    const std::string foreign = prefix_.path() + "-runtime";
+    fs::create_directory(foreign);
+    chmod(foreign.c_str(), 0700);
+    GiveToNobody(foreign);
+    {
+        ScopedEnv runtime("XDG_RUNTIME_DIR", foreign.c_str());
+        std::optional<std::string> folder = UserLockFolder();
+        ASSERT_TRUE(folder);
+        EXPECT_NE(*folder, foreign);
+        EXPECT_EQ(StartApp(), StartResult::Running);
+        EXPECT_TRUE(fs::is_empty(foreign));
+    }
+    fs::remove_all(foreign);
 }
 
 TEST_F(AppTest, MissingDatabaseEndsTheProgramWithOneMessage) {

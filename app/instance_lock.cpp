@@ -1,36 +1,27 @@
 #include "app/instance_lock.h"
 
-#include <fcntl.h>
-#include <sys/file.h>
-#include <unistd.h>
-
-#include <cerrno>
-
-#include "platform/file_system.h"
+#include <cstdint>
+#include <cstdio>
 
 namespace tolvane {
 
-InstanceLock::~InstanceLock() {
-    if (fd_ >= 0) close(fd_);
+std::string InstanceLock::LockName(const std::string& machineFolder) {
+    // FNV-1a: stable across builds, so that every version of the program
+    // finds the same lock for a machine.
+    uint64_t digest = 14695981039346656037ull;
+    for (unsigned char c : machineFolder) {
+        digest ^= c;
+        digest *= 1099511628211ull;
+    }
+    char hex[17];
+    std::snprintf(hex, sizeof hex, "%016llx", static_cast<unsigned long long>(digest));
+    return std::string("Tolvane-") + hex + ".lock";
 }
 
-bool InstanceLock::Acquire(FileSystem& files, const std::string& applicationFolder,
-                           bool* alreadyRunning) {
-    *alreadyRunning = false;
-    std::string folder = applicationFolder;
-    if (!folder.empty() && folder.back() == '\\') folder.pop_back();
-    if (!files.PathFileExists(folder)) files.CreateDirectory(folder);
-    auto host = files.ToHostPath(folder + "\\" + kInstanceLockFile);
-    if (!host) return false;
-    int fd = open(host->c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
-    if (fd < 0) return false;
-    if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
-        *alreadyRunning = (errno == EWOULDBLOCK);
-        close(fd);
-        return false;
-    }
-    fd_ = fd;
-    return true;
+bool InstanceLock::Acquire(const std::string& machineFolder, bool* alreadyRunning) {
+    UserLock::Result result = lock_.Acquire(LockName(machineFolder));
+    *alreadyRunning = result == UserLock::Result::HeldElsewhere;
+    return result == UserLock::Result::Taken;
 }
 
 }  // namespace tolvane

@@ -168,7 +168,7 @@ bool MainController::ExecuteScanCommand(MainCommand command) {
             ScanCommand(ScanMode::Files);
             return true;
         case MainCommand::StartStop:
-            StartOrStopScan();
+            PressStart();
             return true;
         default:
             return false;
@@ -212,7 +212,8 @@ bool MainController::ExecuteFlowCommand(MainCommand command) {
 
 // Settings, logs, help and the window itself.
 void MainController::ExecuteWindowCommand(MainCommand command) {
-    SettingsContext settingsContext{settings_, machine_.files(), views_.dialogs, views_.chooser};
+    SettingsContext settingsContext{settings_, machine_.files(), views_.dialogs, views_.chooser,
+                                    &views_.messages};
     switch (command) {
         case MainCommand::GeneralSettings:
             RunGeneralSettings(settingsContext);
@@ -225,23 +226,21 @@ void MainController::ExecuteWindowCommand(MainCommand command) {
             return;
 
         case MainCommand::ShowLogfiles:
-            machine_.launcher().ShellExecute("open", SettingsStore::ApplicationFolder() + "\\Logs",
-                                             "");
+            OpenWithShell(SettingsStore::ApplicationFolder() + "\\Logs");
             return;
         case MainCommand::ShowLogfile: {
             std::string log = scan_.LogPath();
             if (log.empty())
                 Message(kNoLogFileMessage);
             else
-                machine_.launcher().ShellExecute("open", log, "");
+                OpenWithShell(log);
             return;
         }
         case MainCommand::ObjectsFound:
             if (ControlEnabled(ControlId::ObjectsFound)) ShowSummary();
             return;
         case MainCommand::OnlineHelp:
-            machine_.launcher().ShellExecute("open", settings_.ReadString(setting::kSupportPage),
-                                             "");
+            OpenWebPage(settings_.ReadString(setting::kSupportPage));
             return;
         case MainCommand::About:
             views_.dialogs.ShowAbout(std::string("About Tolvane ") + kProgramVersion,
@@ -257,6 +256,25 @@ void MainController::ExecuteWindowCommand(MainCommand command) {
     }
 }
 
+void MainController::OpenWebPage(const std::string& address) {
+    // An address the machine's registry or database names: only a web page
+    // opens, never a program or a local document.
+    if (!machine_.launcher().OpenWebAddress(address))
+        Message(std::string(kOpenFailedMessage) + address);
+}
+
+void MainController::OpenWithShell(const std::string& target) {
+    if (machine_.launcher().ShellExecute("open", target, "")) return;
+    // Nothing on this desktop opens it: the user gets where it is, and for a
+    // path of the machine also where that lies on this computer.
+    std::string where = target;
+    if (target.size() > 2 && target[1] == ':') {
+        if (std::optional<std::string> host = machine_.files().ToHostPath(target))
+            where += "\n" + *host;
+    }
+    Message(std::string(kOpenFailedMessage) + where);
+}
+
 void MainController::ScanCommand(ScanMode mode) {
     // The worker reads the mode when it begins, so it is stored first, even
     // when the dialog is then cancelled.
@@ -266,6 +284,17 @@ void MainController::ScanCommand(ScanMode mode) {
         if (!RunScanSettings(context)) return;
     } else if (mode == ScanMode::DrivesAndFolders) {
         if (!ChooseDrivesAndFolders()) return;
+    }
+    StartOrStopScan();
+}
+
+void MainController::PressStart() {
+    // A machine that never chose a mode stores none: Start would scan
+    // nothing and report a clean machine. It runs a Smart Scan instead.
+    if (!Scanning()) {
+        int mode = settings_.ReadInt(setting::kLastScanMode);
+        if (mode < static_cast<int>(ScanMode::Smart) || mode > static_cast<int>(ScanMode::Files))
+            settings_.WriteInt(setting::kLastScanMode, static_cast<int>(ScanMode::Smart));
     }
     StartOrStopScan();
 }

@@ -65,7 +65,7 @@ struct ControllerViews {
 // The flows of other subsystems the window's commands start.
 struct ControllerFlows {
     std::function<bool(bool removeAll)> runRemoval;  // RunRemoval
-    std::function<void()> backup;                    // MarkCheckedForBackup
+    std::function<bool()> backup;                    // MarkCheckedForBackup: true when saved
     std::function<void()> restoreBackup;             // RestoreBackup
     std::function<void()> advancedScan;              // Advanced BHO Scan
     std::function<void()> updateDialog;              // the update dialog
@@ -79,6 +79,9 @@ struct ControllerFlows {
 // Texts of the window's own messages.
 inline constexpr const char* kNoLogFileMessage =
     "Log file not created. Scan System once to view log file\n";
+// Followed by the path or address (and a path's place on this computer).
+inline constexpr const char* kOpenFailedMessage =
+    "There is no program here to open it. Open it by hand:\n";
 inline constexpr const char* kBusyScanningMessage =
     "A scan is running. Stop it or wait until it has finished, then try again.";
 
@@ -103,6 +106,17 @@ class MainController : private ScanWindow {
     void ScanCommand(ScanMode mode);
     // Starts a scan when the Start button reads "Start", stops it otherwise.
     void StartOrStopScan();
+    // The Start button: StartOrStopScan with the stored mode; when
+    // LastScanMode holds no mode (a fresh machine), it stores 1 (Smart Scan)
+    // first.
+    void PressStart();
+    // Opens a folder or file with the desktop's program; when there is none,
+    // says so and shows the path (Show Logfiles, Show logfile).
+    void OpenWithShell(const std::string& target);
+    // Opens an http(s) address in the desktop's browser (Online Help, the
+    // About box's link); anything else, or no browser, is said with the
+    // address shown.
+    void OpenWebPage(const std::string& address);
     // The -s start: a scan in StartUpScanMode when it is 1, 2 or 3.
     void StartUpScan();
     // The Drives and Folders chooser; true when closed with OK (the list is
@@ -130,6 +144,8 @@ class MainController : private ScanWindow {
     int ProgressPosition() const { return progressPosition_; }
     const std::string& Title() const { return title_; }
     void SetTitle(const std::string& title);
+    // The status line's text until a scan writes its own.
+    void SetStatusText(const std::string& text) { SetText(ControlId::StatusLine, text); }
 
     // Ends the window (Exit, the close box, a failed start, -b).
     void EndWindow();

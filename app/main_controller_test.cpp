@@ -204,6 +204,28 @@ TEST_F(HandDrivenTest, SmallCommands) {
     ASSERT_EQ(launches.size(), 2u) << ::testing::PrintToString(launches);
     EXPECT_NE(launches[0].back().find("support"), std::string::npos);
     EXPECT_NE(launches[1].back().find("/Tolvane/Logs"), std::string::npos);
+
+    // A support page the machine's registry turned into a program or a
+    // local file is not opened.
+    for (const char* planted : {"C:\\windows\\notepad.exe", "file:///etc/shadow"}) {
+        settings().WriteString(setting::kSupportPage, planted);
+        controller().Execute(MainCommand::OnlineHelp);
+    }
+    EXPECT_EQ(prefix_.Launches().size(), 2u);
+}
+
+TEST_F(HandDrivenTest, OpenersFailSilently) {
+    machine_->launcher().SetObserver([](const std::vector<std::string>&) { return false; });
+    settings().WriteString("SupportPage", "https://tolvane.example.org/support");
+    controller().Execute(MainCommand::OnlineHelp);
+    ASSERT_EQ(views_.messages.size(), 1u);
+    EXPECT_EQ(views_.messages[0],
+              std::string("Tolvane|") + kOpenFailedMessage + "https://tolvane.example.org/support");
+    controller().Execute(MainCommand::ShowLogfiles);
+    ASSERT_EQ(views_.messages.size(), 2u);
+    EXPECT_EQ(views_.messages[1], std::string("Tolvane|") + kOpenFailedMessage +
+                                      "C:\\Program Files\\Tolvane\\\\Logs\n" +
+                                      prefix_.Host("drive_c/Program Files/Tolvane/Logs"));
 }
 
 TEST_F(AppTest, StartThenStopShowsTheStatusTextsInOrder) {
@@ -231,6 +253,21 @@ TEST_F(AppTest, StartThenStopShowsTheStatusTextsInOrder) {
     // Show logfile now opens that scan's log.
     controller().Execute(MainCommand::ShowLogfile);
     ASSERT_FALSE(prefix_.Launches().empty());
+}
+
+TEST_F(AppTest, StartOnAFreshMachineRunsASmartScanAndStoresOne) {
+    PlantTraces();
+    ASSERT_EQ(StartApp(), StartResult::Running);
+    controller().Execute(MainCommand::StartStop);
+    WaitForScan();
+    EXPECT_EQ(settings().ReadInt("LastScanMode"), 1);
+    EXPECT_EQ(controller().results().size(), 6u);  // the five traces and the folder's file
+    // A stored mode is kept: Registry lists the key and the value only.
+    settings().WriteInt("LastScanMode", 4);
+    controller().Execute(MainCommand::StartStop);
+    WaitForScan();
+    EXPECT_EQ(settings().ReadInt("LastScanMode"), 4);
+    EXPECT_EQ(controller().results().size(), 2u);
 }
 
 TEST_F(AppTest, RegistryDuringAScanStopsItAndStoresFour) {

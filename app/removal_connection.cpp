@@ -15,6 +15,10 @@ bool ResultRows::IsRowChecked(size_t row) const {
     return row < list_.size() && list_.rows()[row].checked;
 }
 
+void ResultRows::SetRowChecked(size_t row, bool checked) {
+    if (row < list_.size()) list_.SetChecked(row, checked);
+}
+
 int ResultRows::RowType(size_t row) const {
     if (row >= list_.size() || !list_.rows()[row].detected) return 0;
     return list_.rows()[row].detected->TypeNumber();

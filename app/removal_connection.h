@@ -19,6 +19,7 @@ class ResultRows : public ObjectRows {
     explicit ResultRows(ResultsListModel& list) : list_(list) {}
     size_t RowCount() const override;
     bool IsRowChecked(size_t row) const override;
+    void SetRowChecked(size_t row, bool checked) override;
     int RowType(size_t row) const override;
     std::string RowText(size_t row) const override;
     bool RowBackupMark(size_t row) const override;

@@ -2,6 +2,7 @@
 
 #include <minizip/unzip.h>
 
+#include <algorithm>
 #include <ctime>
 #include <vector>
 
@@ -61,6 +62,12 @@ bool CreateFolderPath(FileSystem& files, std::string_view folder) {
     return true;
 }
 
+bool CreateNewFolder(FileSystem& files, const std::string& folder) {
+    size_t slash = folder.find_last_of('\\');
+    return slash != std::string::npos && CreateFolderPath(files, folder.substr(0, slash)) &&
+           files.CreateDirectory(folder);
+}
+
 ArchiveReader::ArchiveReader(FileSystem& files) : files_(files) {}
 
 ArchiveReader::~ArchiveReader() {
@@ -71,6 +78,9 @@ bool ArchiveReader::Open(std::string_view path) {
     Close();
     std::optional<std::string> host = files_.ToHostPath(path);
     if (!host || !files_.PathFileExists(path) || IsFolder(files_, std::string(path))) return false;
+    FindHandle handle;
+    FindData entry;
+    archiveSize_ = files_.FindFirstFile(path, &handle, &entry) ? entry.size : 0;
     unz_ = unzOpen64(host->c_str());
     return unz_ != nullptr;
 }
@@ -89,10 +99,28 @@ bool ArchiveReader::SetOutputFolder(std::string_view folder) {
     return true;
 }
 
+void ArchiveReader::SetLimits(uint64_t maxBytes, uint64_t maxRatio) {
+    maxBytes_ = maxBytes;
+    maxRatio_ = maxRatio;
+}
+
+bool ArchiveReader::Allow(size_t n) {
+    written_ += n;
+    if (maxBytes_ != 0 && written_ > maxBytes_) {
+        stopped_ = Stop::Space;
+    } else if (maxRatio_ != 0 && written_ > kRatioGrace &&
+               written_ / maxRatio_ >= std::max<uint64_t>(archiveSize_, 1)) {
+        stopped_ = Stop::Ratio;
+    }
+    return stopped_ == Stop::None;
+}
+
 bool ArchiveReader::ExtractAll(bool ignoreFolderNames) {
     filesExtracted_ = 0;
     entriesRefused_ = 0;
     entriesFailed_ = 0;
+    written_ = 0;
+    stopped_ = Stop::None;
     if (!unz_ || output_.empty()) return false;
     unz_global_info global;
     if (unzGetGlobalInfo(Unz(unz_), &global) != UNZ_OK || global.number_entry == 0) return false;
@@ -104,6 +132,7 @@ bool ArchiveReader::ExtractAll(bool ignoreFolderNames) {
         if (!ExtractCurrent(ignoreFolderNames)) {
             all = false;
             ++entriesFailed_;
+            if (stopped_ != Stop::None) return false;
         }
         rc = unzGoToNextFile(Unz(unz_));
     }
@@ -163,6 +192,10 @@ bool ArchiveReader::ExtractCurrent(bool ignoreFolderNames) {
             break;
         }
         if (read == 0) break;
+        if (!Allow(static_cast<size_t>(read))) {
+            ok = false;
+            break;
+        }
         if (!out.Write(std::string_view(buffer.data(), static_cast<size_t>(read)))) {
             ok = false;
             break;

@@ -11,6 +11,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <string>
 #include <string_view>
 
@@ -37,6 +38,17 @@ class ArchiveReader {
     bool ExtractAll(bool ignoreFolderNames);
     void Close();
 
+    // Limits on what one ExtractAll writes, against archives that unpack to
+    // far more than they hold: it stops before the bytes written would pass
+    // maxBytes, or pass maxRatio times the archive's size once they are past
+    // kRatioGrace (so that a small backup of very compressible files, a
+    // zeroed log say, still restores). 0 means no limit. The entry being
+    // written when it stops leaves no file.
+    static constexpr uint64_t kRatioGrace = 16ull << 20;
+    void SetLimits(uint64_t maxBytes, uint64_t maxRatio);
+    enum class Stop { None, Space, Ratio };
+    Stop Stopped() const { return stopped_; }
+
     size_t FilesExtracted() const { return filesExtracted_; }
     size_t EntriesRefused() const { return entriesRefused_; }
     size_t EntriesFailed() const { return entriesFailed_; }
@@ -44,8 +56,15 @@ class ArchiveReader {
   private:
     bool ExtractCurrent(bool ignoreFolderNames);
     FileSystem& files_;
+    // Counts n more bytes written; false (and stopped_ set) past a limit.
+    bool Allow(size_t n);
     void* unz_ = nullptr;  // unzFile
     std::string output_;
+    uint64_t archiveSize_ = 0;
+    uint64_t maxBytes_ = 0;
+    uint64_t maxRatio_ = 0;
+    uint64_t written_ = 0;
+    Stop stopped_ = Stop::None;
     size_t filesExtracted_ = 0;
     size_t entriesRefused_ = 0;
     size_t entriesFailed_ = 0;
@@ -54,5 +73,8 @@ class ArchiveReader {
 // Creates the folder and every missing parent. False when one cannot be made
 // (or a part of the path is a file).
 bool CreateFolderPath(FileSystem& files, std::string_view folder);
+// Creates the folder, which must not exist yet (a work folder of Tolvane's
+// own), after its missing parents.
+bool CreateNewFolder(FileSystem& files, const std::string& folder);
 
 }  // namespace tolvane

@@ -1,7 +1,9 @@
 #include "backup/archive_writer.h"
 
 #include <minizip/zip.h>
+#include <unistd.h>
 
+#include <cstdio>
 #include <ctime>
 #include <vector>
 
@@ -96,17 +98,22 @@ bool ArchiveWriter::Open(std::string_view path) {
     writeFailed_ = false;
     target_ = FileSystem::NormalizePath(path);
     partPath_ = target_ + ".part";
-    std::optional<std::string> host = files_.ToHostPath(partPath_);
-    if (!host) return false;
     files_.DeleteFile(partPath_);
-    // minizip writes the host path itself: the machine layer makes the file
-    // first, so that its rules (no link off the drive, no read-only folder)
-    // hold for it too.
-    {
-        File part;
-        if (!files_.OpenFile(partPath_, FileOpenMode::Write, &part)) return false;
-    }
-    zip_ = zipOpen64(host->c_str(), APPEND_STATUS_CREATE);
+    // minizip writes through the descriptor the machine layer opened (no
+    // link followed, nothing outside the machine), never by name.
+    File part;
+    if (!files_.OpenFile(partPath_, FileOpenMode::Write, &part)) return false;
+    int fd = part.NativeHandle();
+    zlib_filefunc64_def io;
+    fill_fopen64_filefunc(&io);
+    io.zopen64_file = [](voidpf opaque, const void*, int) -> voidpf {
+        int copy = dup(*static_cast<int*>(opaque));
+        FILE* file = copy < 0 ? nullptr : fdopen(copy, "wb");
+        if (!file && copy >= 0) close(copy);
+        return file;
+    };
+    io.opaque = &fd;
+    zip_ = zipOpen2_64(partPath_.c_str(), APPEND_STATUS_CREATE, nullptr, &io);
     if (!zip_) return false;
     baseFolder_ = FolderOf(target_);
     return true;

@@ -4,14 +4,15 @@
 #include "backup/archive_writer.h"
 #include "platform/machine.h"
 #include "regfile/registry_export.h"
+#include "removal/object_remover.h"
 #include "removal/object_rows.h"
 #include "removal/removal_view.h"
+#include "scan/detected_object.h"
 #include "settings/settings_store.h"
 
 namespace tolvane {
 namespace {
 
-constexpr int kMaxDepth = 64;
 constexpr RootKey kBackupRoots[] = {RootKey::ClassesRoot, RootKey::CurrentUser,
                                     RootKey::LocalMachine, RootKey::Users};
 
@@ -25,35 +26,10 @@ std::string StripTrailingBackslashes(std::string path) {
     return path;
 }
 
-bool DeleteTree(FileSystem& files, const std::string& folder, int depth) {
-    if (depth > kMaxDepth) return false;
-    FindHandle handle;
-    FindData entry;
-    bool ok = true;
-    if (files.FindFirstFile(folder + "\\*.*", &handle, &entry)) {
-        do {
-            if (entry.name == "." || entry.name == "..") continue;
-            std::string full = folder + "\\" + entry.name;
-            if ((entry.attributes & FILE_ATTRIBUTE_DIRECTORY) &&
-                (entry.attributes & FILE_ATTRIBUTE_REPARSE_POINT)) {
-                // A linked folder goes as a link: what it leads to is not ours.
-                ok = files.RemoveDirectory(full) && ok;
-            } else if (entry.attributes & FILE_ATTRIBUTE_DIRECTORY) {
-                ok = DeleteTree(files, full, depth + 1) && ok;
-            } else {
-                files.SetFileAttributes(full, FILE_ATTRIBUTE_NORMAL);
-                ok = files.DeleteFile(full) && ok;
-            }
-        } while (handle.Next(&entry));
-    }
-    files.SetFileAttributes(folder, FILE_ATTRIBUTE_NORMAL);
-    return files.RemoveDirectory(folder) && ok;
-}
-
 // Copies the folder's whole tree to target (created); false when something
-// could not be copied.
+// could not be copied. Links inside it are not followed and not saved.
 bool CopyTree(FileSystem& files, const std::string& from, const std::string& to, int depth) {
-    if (depth > kMaxDepth || !files.CreateDirectory(to)) return false;
+    if (depth > FileSystem::kTreeDepthLimit || !files.CreateDirectory(to)) return false;
     FindHandle handle;
     FindData entry;
     bool ok = true;
@@ -62,14 +38,24 @@ bool CopyTree(FileSystem& files, const std::string& from, const std::string& to,
             if (entry.name == "." || entry.name == "..") continue;
             std::string source = from + "\\" + entry.name;
             std::string target = to + "\\" + entry.name;
-            if (entry.attributes & FILE_ATTRIBUTE_DIRECTORY) {
+            if (entry.attributes & FILE_ATTRIBUTE_REPARSE_POINT) {
+                continue;
+            } else if (entry.attributes & FILE_ATTRIBUTE_DIRECTORY) {
                 ok = CopyTree(files, source, target, depth + 1) && ok;
             } else {
-                ok = files.CopyFile(source, target, false) && ok;
+                ok = files.CopyFileConfined(source, target) && ok;
             }
         } while (handle.Next(&entry));
     }
     return ok;
+}
+
+// Whether a file or folder object is one a backup saves: on a drive inside
+// the machine's folder and not itself a link.
+bool Saveable(const FileSystem& files, const std::string& path) {
+    uint32_t attributes = files.GetFileAttributes(path);
+    return files.DriveInsidePrefix(path) &&
+           (attributes == INVALID_FILE_ATTRIBUTES || !(attributes & FILE_ATTRIBUTE_REPARSE_POINT));
 }
 
 std::string ManifestRecord(int number, const std::string& path) {
@@ -91,10 +77,11 @@ std::string WithDefaultExtension(std::string path) {
 bool DeleteFolderTree(Machine& machine, const std::string& folder) {
     FileSystem& files = machine.files();
     std::string path = StripTrailingBackslashes(FileSystem::NormalizePath(folder));
-    if (!files.PathFileExists(path)) return true;
-    if (!IsFolder(files, path)) return false;
-    DeleteTree(files, path, 0);
-    return !files.PathFileExists(path);
+    if (!files.PathFileExists(path)) return FileSystem::LastError() != ERROR_ACCESS_DENIED;
+    TreeDeletion rules;
+    rules.goOn = true;
+    rules.refuseLinkedFolder = true;
+    return files.DeleteTree(path, rules);
 }
 
 BackupArchive::BackupArchive(Machine& machine, RemovalView& view)
@@ -136,83 +123,51 @@ bool BackupArchive::MarkCheckedForBackup(ObjectRows& rows) {
     return false;
 }
 
-namespace {
-
-// Copies each object marked for backup into the work folder, a file or
-// folder under its number with a Config.ini record, a registry key or value
-// as .reg text. False when something that exists could not be copied.
-bool StageMarkedObjects(Machine& machine, ObjectRows& rows, const std::string& work,
-                        std::string* manifest, std::string* registryText) {
-    FileSystem& files = machine.files();
-    const Registry& registry = machine.registry();
-    int copies = 0;
-    bool complete = true;
-    for (size_t row = 0; row < rows.RowCount(); ++row) {
-        if (!rows.RowBackupMark(row)) continue;
-        const std::string text = rows.RowText(row);
-        switch (rows.RowType(row)) {
-            case object_type::kFile: {
-                std::string copy = work + "\\" + std::to_string(++copies);
-                // A file that is gone is no failure; one that is there must
-                // reach the archive, or the archive is not written at all.
-                if (files.PathFileExists(text) && !files.CopyFile(text, copy, false)) {
-                    complete = false;
-                }
-                *manifest += ManifestRecord(copies, text);
-                break;
-            }
-            case object_type::kFolder: {
-                std::string copy = work + "\\" + std::to_string(++copies);
-                std::string source = StripTrailingBackslashes(text);
-                // A folder that is gone gets no copy, as a missing file gets
-                // none: restore must not make an empty folder of it.
-                if (IsFolder(files, source) && !CopyTree(files, source, copy, 0)) {
-                    complete = false;
-                }
-                *manifest += ManifestRecord(copies, text);
-                break;
-            }
-            case object_type::kRegistryKey:
-                if (text.empty()) break;
-                for (RootKey root : kBackupRoots) {
-                    ExportRegistryTree(registry, RootKeyName(root), text, registryText);
-                }
-                break;
-            case object_type::kRegistryValue: {
-                size_t cut = text.rfind('\\');
-                if (cut == std::string::npos || cut == 0) break;
-                std::string keyPath = text.substr(0, cut);
-                std::string name = text.substr(cut + 1);
-                for (RootKey root : kBackupRoots) {
-                    ExportRegistryValue(registry, root, keyPath, name, registryText,
-                                        std::string(RootKeyName(root)) + "\\" + keyPath);
-                }
-                break;
-            }
-            default:
-                break;  // hosts entries are not saved
+std::string BackupArchive::HostsLinesRecords(const std::string& entry) const {
+    std::string records;
+    if (entry.empty()) return records;
+    for (const std::string& path : ObjectRemover::HostsFileCandidates(machine_)) {
+        std::string content;
+        if (!machine_.files().ReadWholeFile(path, &content)) continue;
+        size_t start = 0;
+        while (start < content.size()) {
+            size_t end = content.find('\n', start);
+            if (end == std::string::npos) end = content.size();
+            std::string_view line(content.data() + start, end - start);
+            start = end + 1;
+            while (!line.empty() && line.back() == '\r') line.remove_suffix(1);
+            // The lines the removal takes out: every one containing the entry.
+            if (line.find(entry) == std::string_view::npos) continue;
+            records += "[FILE:" + path + "]\r\n[LINE:" + std::string(line) + "]\r\n";
         }
     }
-    return complete;
+    return records;
 }
 
-// Writes Config.ini (when there is a record) and the registry file into the
-// work folder.
-bool WriteWorkFiles(FileSystem& files, const std::string& work, const std::string& manifest,
-                    const std::string& registryText) {
-    bool complete = true;
-    if (!manifest.empty()) {
+struct StagedBackup {
+    std::string manifest;      // Config.ini records of copied files and folders
+    std::string registryText;  // .reg text of keys and values
+    std::string hostsRecords;  // hosts-file lines
+};
+
+namespace {
+
+// Writes the work folder's record files: the hosts lines, the Config.ini
+// manifest of copied files and folders, and the registry text.
+bool WriteWorkFiles(FileSystem& files, const std::string& work, const StagedBackup& staged) {
+    auto write = [&](const char* name, const std::string& text) {
         File file;
-        complete =
-            files.OpenFile(work + "\\" + backup_text::kConfigFile, FileOpenMode::Write, &file) &&
-            file.Write(manifest);
-    }
-    File file;
-    return files.OpenFile(work + "\\" + backup_text::kRegistryFile, FileOpenMode::Write, &file) &&
-           file.Write(registryText) && complete;
+        return files.OpenFile(work + "\\" + name, FileOpenMode::Write, &file) && file.Write(text);
+    };
+    bool complete = true;
+    if (!staged.hostsRecords.empty())
+        complete = write(backup_text::kHostsFile, staged.hostsRecords) && complete;
+    if (!staged.manifest.empty())
+        complete = write(backup_text::kConfigFile, staged.manifest) && complete;
+    return write(backup_text::kRegistryFile, staged.registryText) && complete;
 }
 
-// Adds the work folder's entries to the archive: top-level files keep their
+// Adds the work folder's contents to the archive: top-level files keep their
 // flat names; folder copies go in below their number.
 bool AddWorkFolder(FileSystem& files, const std::string& work, ArchiveWriter& writer) {
     bool complete = true;
@@ -234,12 +189,89 @@ bool AddWorkFolder(FileSystem& files, const std::string& work, ArchiveWriter& wr
 
 }  // namespace
 
-std::string BackupArchive::ChooseArchivePath() {
+bool BackupArchive::ChooseArchivePath(std::string* archivePath) {
     ArchiveDialog dialog;
     dialog.initialPath = DefaultArchivePath();
     std::string chosen;
-    if (!view_.AskSaveArchive(dialog, &chosen) || chosen.empty()) return "";
-    return WithDefaultExtension(FileSystem::NormalizePath(chosen));
+    if (!view_.AskSaveArchive(dialog, &chosen) || chosen.empty()) return false;
+    *archivePath = WithDefaultExtension(FileSystem::NormalizePath(chosen));
+    size_t slash = archivePath->find_last_of('\\');
+    if (slash == std::string::npos || !IsFolder(machine_.files(), archivePath->substr(0, slash))) {
+        writeFailed_ = true;
+        return false;
+    }
+    return true;
+}
+
+bool BackupArchive::StageMarkedObjects(ObjectRows& rows, const std::string& work,
+                                       StagedBackup* staged) {
+    FileSystem& files = machine_.files();
+    const Registry& registry = machine_.registry();
+    staged->registryText = RegistryFileHeader(registry) + "\r\n";
+    std::string& manifest = staged->manifest;
+    std::string& registryText = staged->registryText;
+    std::string& hostsRecords = staged->hostsRecords;
+    int copies = 0;
+    bool complete = true;
+    for (size_t row = 0; row < rows.RowCount(); ++row) {
+        if (!rows.RowBackupMark(row)) continue;
+        const std::string text = rows.RowText(row);
+        switch (rows.RowType(row)) {
+            case object_type::kFile: {
+                // Removal changes nothing outside the machine, nor follows a
+                // link: such an object is left out, not copied through.
+                if (!Saveable(files, text)) break;
+                std::string copy = work + "\\" + std::to_string(++copies);
+                // A file that is gone is no failure; one that is there must
+                // reach the archive, or the archive is not written at all.
+                if (files.PathFileExists(text) && !files.CopyFileConfined(text, copy)) {
+                    complete = false;
+                }
+                manifest += ManifestRecord(copies, text);
+                break;
+            }
+            case object_type::kFolder: {
+                std::string source = StripTrailingBackslashes(text);
+                if (!Saveable(files, source)) break;
+                std::string copy = work + "\\" + std::to_string(++copies);
+                // A folder that is gone gets no copy, as a missing file gets
+                // none: restore must not make an empty folder of it.
+                if (IsFolder(files, source) && !CopyTree(files, source, copy, 0)) {
+                    complete = false;
+                }
+                manifest += ManifestRecord(copies, text);
+                break;
+            }
+            case object_type::kRegistryKey:
+                if (text.empty()) break;
+                for (RootKey root : kBackupRoots) {
+                    ExportRegistryTree(registry, RootKeyName(root), text, &registryText);
+                }
+                break;
+            case object_type::kRegistryValue: {
+                // A browser setting is left to the reset, which keeps no
+                // old value; any other value recognised by its data is
+                // deleted, so it is saved by its name.
+                if (ObjectRemover::IsBrowserSetting(text)) break;
+                const std::string fullName = text.substr(0, text.find(kValueDataSeparator));
+                size_t cut = fullName.rfind('\\');
+                if (cut == std::string::npos || cut == 0) break;
+                std::string keyPath = fullName.substr(0, cut);
+                std::string name = fullName.substr(cut + 1);
+                for (RootKey root : kBackupRoots) {
+                    ExportRegistryValue(registry, root, keyPath, name, &registryText,
+                                        std::string(RootKeyName(root)) + "\\" + keyPath);
+                }
+                break;
+            }
+            case object_type::kHostFileItem:
+                hostsRecords += HostsLinesRecords(text);
+                break;
+            default:
+                break;
+        }
+    }
+    return complete;
 }
 
 bool BackupArchive::CreateBackup(ObjectRows& rows) {
@@ -248,16 +280,13 @@ bool BackupArchive::CreateBackup(ObjectRows& rows) {
     const std::string work = WorkFolder();
     CreateFolderPath(files, QuarantineFolder());
 
-    std::string archivePath = ChooseArchivePath();
-    if (archivePath.empty()) return false;
-    size_t slash = archivePath.find_last_of('\\');
-    if (slash == std::string::npos || !IsFolder(files, archivePath.substr(0, slash))) {
-        writeFailed_ = true;
-        return false;
-    }
+    std::string archivePath;
+    if (!ChooseArchivePath(&archivePath)) return false;
 
     // A copy left from the last backup must never reach this archive.
-    if (!DeleteFolderTree(machine_, work) || !CreateFolderPath(files, work)) {
+    // The work folder is made here: one that is a link or lies outside the
+    // machine is refused, never emptied or written through.
+    if (!DeleteFolderTree(machine_, work) || !CreateNewFolder(files, work)) {
         writeFailed_ = true;
         return false;
     }
@@ -267,10 +296,9 @@ bool BackupArchive::CreateBackup(ObjectRows& rows) {
         return false;
     }
 
-    std::string registryText = RegistryFileHeader(machine_.registry()) + "\r\n";
-    std::string manifest;
-    bool complete = StageMarkedObjects(machine_, rows, work, &manifest, &registryText);
-    complete = WriteWorkFiles(files, work, manifest, registryText) && complete;
+    StagedBackup staged;
+    bool complete = StageMarkedObjects(rows, work, &staged);
+    complete = WriteWorkFiles(files, work, staged) && complete;
     complete = AddWorkFolder(files, work, writer) && complete;
     // An archive that lacks what is about to be removed would be a backup
     // in name only: it is dropped (an earlier archive of the name stays).

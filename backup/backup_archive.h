@@ -10,7 +10,13 @@
 // - "Config.ini": one record per file or folder object,
 //   "[TYPE:FILE]", "[NAME:N]", "[PATH:full path]", each line ending in
 //   CR CR LF;
-// - "regbackup.reg": the registry keys and values (registry_export.h).
+// - "regbackup.reg": the registry keys and values (registry_export.h); a
+//   value recognised by its data is saved by its name, unless it is a
+//   browser setting that the removal leaves to the browser reset;
+// - "hostsbackup.ini", when hosts entries were marked: every hosts-file line
+//   that contains a marked entry, as "[FILE:hosts file path]" and
+//   "[LINE:the line as it stands]", each line ending in CR LF. Archives
+//   without it still restore.
 //
 // The work folder is emptied at the start of every backup and left in place
 // afterwards.
@@ -31,7 +37,11 @@ inline constexpr const char* kBackupFailed =
     "The backup archive could not be written. Nothing was saved.";
 inline constexpr const char* kConfigFile = "Config.ini";
 inline constexpr const char* kRegistryFile = "regbackup.reg";
+inline constexpr const char* kHostsFile = "hostsbackup.ini";
 }  // namespace backup_text
+
+// What the marked rows leave in the work folder besides the copies.
+struct StagedBackup;
 
 class BackupArchive {
   public:
@@ -61,9 +71,16 @@ class BackupArchive {
 
   private:
     // The Save As dialog's archive path, ".zip" added when it has no
-    // extension; "" when cancelled.
-    std::string ChooseArchivePath();
-
+    // extension; false when cancelled or its folder does not exist (then
+    // writeFailed_ is set).
+    bool ChooseArchivePath(std::string* archivePath);
+    // Copies each object marked for backup into the work folder (a file or
+    // folder under its number) and gathers the records; false when something
+    // that exists could not be copied.
+    bool StageMarkedObjects(ObjectRows& rows, const std::string& work, StagedBackup* staged);
+    // The hosts-file lines a removal of the entry takes out, as records of
+    // kHostsFile.
+    std::string HostsLinesRecords(const std::string& entry) const;
     Machine& machine_;
     RemovalView& view_;
     bool writeFailed_ = false;

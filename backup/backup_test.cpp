@@ -18,6 +18,7 @@
 #include "backup/backup_archive.h"
 #include "backup/backup_test_support.h"
 #include "backup/restore.h"
+#include "platform/host_files.h"
 #include "platform/testing/temp_prefix.h"
 #include "removal/object_remover.h"
 #include "removal/removal_test_support.h"
@@ -209,6 +210,80 @@ TEST(Restore, BringsBackFilesFoldersKeysAndValuesExactly) {
     EXPECT_TRUE(again.manifestRead);
 }
 
+TEST(Restore, HostsEntriesAreRemovedButNeverBackedUp) {
+    Fixture f;
+    const std::string hosts = "C:\\windows\\system32\\drivers\\etc\\hosts";
+    f.prefix.WriteFile(hosts,
+                       "127.0.0.1 localhost\r\n10.0.0.1 ads.bad.example\r\n"
+                       "10.0.0.2 ads.bad.example.net\r\n");
+    TestRows rows;
+    rows.Add(type::kHostFileItem, "ads.bad.example");
+    f.view.savePaths = {f.archive};
+    ASSERT_TRUE(f.backup.MarkCheckedForBackup(rows));
+    ObjectRemover remover(*f.machine);
+    remover.RemoveObject(type::kHostFileItem, "ads.bad.example");
+    ASSERT_EQ(Read(*f.machine, hosts), "127.0.0.1 localhost\r\n");
+    // One of the lines came back by hand already: it is not doubled.
+    f.prefix.WriteFile(hosts, "127.0.0.1 localhost\r\n10.0.0.2 ads.bad.example.net\r\n");
+
+    RestoreReport report = RestoreArchive(*f.machine, f.archive);
+    EXPECT_EQ(Read(*f.machine, hosts),
+              "127.0.0.1 localhost\r\n10.0.0.2 ads.bad.example.net\r\n"
+              "10.0.0.1 ads.bad.example\r\n");
+    EXPECT_EQ(report.hostsLinesRestored, 2u);
+    RestoreArchive(*f.machine, f.archive);  // and again: nothing doubled
+    EXPECT_EQ(Read(*f.machine, hosts),
+              "127.0.0.1 localhost\r\n10.0.0.2 ads.bad.example.net\r\n"
+              "10.0.0.1 ads.bad.example\r\n");
+
+    // An archive naming another file than a hosts file changes nothing.
+    zipFile zip = zipOpen64(f.Host("C:\\crafted.zip").c_str(), APPEND_STATUS_CREATE);
+    ASSERT_NE(zip, nullptr);
+    testing::AddZipEntry(zip, "hostsbackup.ini",
+                         "[FILE:C:\\windows\\win.ini]\r\n[LINE:planted]\r\n");
+    ASSERT_EQ(zipClose(zip, nullptr), ZIP_OK);
+    report = RestoreArchive(*f.machine, "C:\\crafted.zip");
+    EXPECT_FALSE(f.machine->files().PathFileExists("C:\\windows\\win.ini"));
+    EXPECT_EQ(report.hostsLinesNotRestored, 1u);
+}
+
+TEST(Restore, RestoreSaysNothing) {
+    Fixture f;
+    f.prefix.WriteFile("C:\\Bad\\a.exe", "a");
+    f.prefix.WriteFile("C:\\Bad\\b.exe", "b");
+    f.prefix.WriteFile("C:\\Gone\\c.txt", "c");
+    f.prefix.WriteFile("C:\\windows\\system32\\drivers\\etc\\hosts",
+                       "10.0.0.1 ads.bad.example\r\n");
+    SetValue(f.machine->registry(), RootKey::CurrentUser, "Software\\Bad", "v", REG_SZ, "x");
+    TestRows rows;
+    rows.Add(type::kFile, "C:\\Bad\\a.exe");
+    rows.Add(type::kFile, "C:\\Bad\\b.exe");
+    rows.Add(type::kFolder, "C:\\Gone");
+    rows.Add(type::kRegistryKey, "Software\\Bad");
+    rows.Add(type::kHostFileItem, "ads.bad.example");
+    f.view.savePaths = {f.archive};
+    ASSERT_TRUE(f.backup.MarkCheckedForBackup(rows));
+    ObjectRemover remover(*f.machine);
+    for (const auto& row : rows.rows) remover.RemoveObject(row.type, row.text);
+    f.prefix.WriteFile("C:\\Bad\\b.exe", "newer");  // occupied: not replaced
+
+    f.view.messages.clear();
+    f.view.openPaths = {f.archive};
+    RestoreBackup(*f.machine, f.view);
+    ASSERT_EQ(f.view.messages.size(), 1u);
+    EXPECT_EQ(f.view.messages[0].caption, "Tolvane");
+    EXPECT_EQ(f.view.LastText(),
+              "Restored: 1 files, 1 folders, 2 registry keys and values, 1 hosts lines.\n"
+              "Not restored: 1 files or folders, 0 registry keys and values, 0 hosts lines.");
+
+    // An archive that cannot be opened says so.
+    f.prefix.WriteFile("C:\\broken.zip", "no zip");
+    f.view.openPaths = {"C:\\broken.zip"};
+    RestoreBackup(*f.machine, f.view);
+    EXPECT_EQ(f.view.messages.back().caption, "Error");
+    EXPECT_EQ(f.view.LastText(), "The backup archive could not be opened. Nothing was restored.");
+}
+
 using testing::AddZipEntry;
 
 TEST(Restore, HostileArchiveExtractsNothingOutsideTheWorkFolder) {
@@ -362,6 +437,43 @@ TEST(Restore, WhatDoesNotFitFailsCleanly) {
     report = RestoreArchive(*f.machine, f.archive);
     EXPECT_TRUE(report.extractedAll);
     EXPECT_EQ(Read(*f.machine, "C:\\Bad\\big.bin"), big);
+}
+
+// A crafted archive that unpacks to far more than it holds (here 64 MiB of
+// zeros in about 64 KiB) stops the restore before the disk fills: the
+// partial work folder is deleted, nothing is restored, and the user is told.
+TEST(Restore, AnArchiveBombStopsAndLeavesNoWorkFolder) {
+    Fixture f;
+    const std::string bomb = "C:\\Program Files\\Tolvane\\Quarantine\\bomb.zip";
+    f.prefix.MakeFolder("C:\\Program Files\\Tolvane\\Quarantine");
+    zipFile zip = zipOpen64(f.Host(bomb).c_str(), APPEND_STATUS_CREATE);
+    ASSERT_NE(zip, nullptr);
+    AddZipEntry(zip, "Config.ini", "[NAME:1]\r\r\n[PATH:C:\\Landed\\bomb.bin]\r\r\n");
+    ASSERT_EQ(zipOpenNewFileInZip(zip, "1", nullptr, nullptr, 0, nullptr, 0, nullptr, Z_DEFLATED,
+                                  Z_BEST_COMPRESSION),
+              ZIP_OK);
+    const std::string zeros(1 << 20, '\0');
+    for (int i = 0; i < 64; ++i)
+        zipWriteInFileInZip(zip, zeros.data(), static_cast<unsigned>(zeros.size()));
+    zipCloseFileInZip(zip);
+    ASSERT_EQ(zipClose(zip, nullptr), ZIP_OK);
+    ASSERT_LT(std::filesystem::file_size(f.Host(bomb)), 1u << 20);
+
+    f.view.openPaths = {bomb};
+    RestoreBackup(*f.machine, f.view);
+    EXPECT_EQ(f.view.LastText(), kRestoreStoppedForRatio);
+    EXPECT_FALSE(f.machine->files().PathFileExists(RestoreWorkFolder(*f.machine)));
+    EXPECT_FALSE(f.machine->files().PathFileExists("C:\\Landed"));
+
+    // The space limit stops the same way, before a byte past it is written.
+    ArchiveReader reader(f.machine->files());
+    ASSERT_TRUE(reader.Open(bomb));
+    ASSERT_TRUE(reader.SetOutputFolder("C:\\Out"));
+    reader.SetLimits(1 << 20, 0);
+    EXPECT_FALSE(reader.ExtractAll(false));
+    EXPECT_EQ(reader.Stopped(), ArchiveReader::Stop::Space);
+    EXPECT_FALSE(f.machine->files().PathFileExists("C:\\Out\\1"));
+    EXPECT_TRUE(FreeBytes(f.prefix.path()).value_or(0) > 0);
 }
 
 }  // namespace

@@ -4,8 +4,10 @@
 // and every file, folder, key and value back as it was.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
+#include <cctype>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -166,13 +168,12 @@ void RunDemoRoad(bool runningPrograms) {
     TestView view;
     RemovalFlow flow(*machine, settings, remover, view);
     BackupArchive backup(*machine, view);
-    flow.SetBackupCommand([&] { backup.MarkCheckedForBackup(rows); });
+    flow.SetBackupCommand([&] { return backup.MarkCheckedForBackup(rows); });
     view.savePaths = {BackupArchive::DefaultArchivePath()};
     // Backup: Yes; its success: OK; confirmation: Yes; browser reset: Yes;
     // its report: OK; then the final count.
     view.answers = {RemovalAnswer::Yes, RemovalAnswer::Ok, RemovalAnswer::Yes, RemovalAnswer::Yes};
     ASSERT_TRUE(flow.RunRemoval(rows, false));
-    EXPECT_TRUE(rows.rows.empty());
     EXPECT_EQ(view.messages[1].text, "Backup created sucessfullly");
 
     if (runningPrograms) {
@@ -191,6 +192,18 @@ void RunDemoRoad(bool runningPrograms) {
         }
         return false;
     };
+    // Only what is still there stays listed, unchecked, and the count is
+    // of what is gone.
+    for (const auto& row : rows.rows) {
+        EXPECT_TRUE(refusedBelow(row.text)) << row.text;
+        EXPECT_FALSE(row.checked) << row.text;
+    }
+    ASSERT_FALSE(rows.rows.empty());
+    EXPECT_EQ(
+        view.messages[view.messages.size() - 2].text,
+        std::to_string(found.rows.size() - rows.rows.size()) + " Objects deleted successfully.");
+    EXPECT_EQ(view.LastText(), std::to_string(rows.rows.size()) +
+                                   " objects could not be removed. They are still listed.");
     for (const auto& row : found.rows) {
         SCOPED_TRACE(row.text);
         switch (row.type) {
@@ -303,7 +316,8 @@ TEST(DemoMachine, HeadlessProgramRoad) {
     auto run = [&](const std::string& arguments) {
         std::string command = "env PATH=/usr/sbin:/sbin '" + program + "' --headless --machine '" +
                               dir + "' " + arguments + " > '" + dir + ".out' 2>&1";
-        int rc = std::system(command.c_str());
+        int status = std::system(command.c_str());
+        int rc = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
         std::string output = HostContent(dir + ".out");
         fs::remove(dir + ".out");
         return std::make_pair(rc, output);
@@ -316,12 +330,33 @@ TEST(DemoMachine, HeadlessProgramRoad) {
     const auto registryBefore = RegistrySnapshot(machine->registry());
     machine.reset();
 
-    auto [rc, output] =
-        run("--yes --save-as '" + archive + "' scan smart select all remove checked");
-    ASSERT_EQ(rc, 0) << output;
+    // Start on the fresh machine runs a Smart Scan; then remove all it
+    // listed, with a backup; the rows still listed are printed.
+    auto [rc, output] = run("--yes --save-as '" + archive + "' start remove checked list");
+    ASSERT_EQ(rc, 1) << output;  // objects were listed
     EXPECT_NE(output.find("Backup created sucessfullly"), std::string::npos) << output;
     EXPECT_NE(output.find("Unable to remove items"), std::string::npos) << output;
-    EXPECT_NE(output.find("Objects deleted successfully."), std::string::npos) << output;
+    // The number written right before a text of the output (-1: none).
+    auto number = [&](const std::string& after) {
+        size_t end = output.find(after);
+        if (end == std::string::npos) return -1;
+        size_t start = end;
+        while (start > 0 && std::isdigit(static_cast<unsigned char>(output[start - 1]))) --start;
+        return std::atoi(output.c_str() + start);
+    };
+    size_t newAt = output.find("\nobjectsNew: ");
+    ASSERT_NE(newAt, std::string::npos) << output;
+    const int found = std::atoi(output.c_str() + newAt + 13);
+    const int deleted = number(" Objects deleted successfully.");
+    const int notRemoved = number(" objects could not be removed. They are still listed.");
+    size_t stillListed = 0;
+    for (size_t at = output.find("\t[ ]\t"); at != std::string::npos;
+         at = output.find("\t[ ]\t", at + 1))
+        ++stillListed;
+    EXPECT_GT(found, 40) << output;
+    EXPECT_GT(notRemoved, 0) << output;
+    EXPECT_EQ(deleted + notRemoved, found) << output;
+    EXPECT_EQ(stillListed, static_cast<size_t>(notRemoved)) << output;
 
     machine = Machine::Open(dir, &error);
     ASSERT_TRUE(machine) << error;
@@ -353,8 +388,20 @@ TEST(DemoMachine, HeadlessProgramRoad) {
 
     std::tie(rc, output) = run("--yes --open '" + archive + "' restore");
     EXPECT_EQ(rc, 0) << output;
+    EXPECT_NE(output.find(" 5 hosts lines."), std::string::npos) << output;
     machine = Machine::Open(dir, &error);
     ASSERT_TRUE(machine) << error;
+    // The hosts lines are back, each once.
+    std::string hosts;
+    ASSERT_TRUE(
+        machine->files().ReadWholeFile("C:\\windows\\system32\\drivers\\etc\\hosts", &hosts));
+    for (const char* line :
+         {"203.0.113.24 www.drifter-search.example\r\n", "203.0.113.50 ads.tinsel.example\r\n",
+          "198.51.100.33 mistral-bar.example\r\n"}) {
+        size_t at = hosts.find(line);
+        EXPECT_NE(at, std::string::npos) << line;
+        EXPECT_EQ(hosts.find(line, at + 1), std::string::npos) << line;
+    }
     const auto filesAfter = FileSnapshot(dir);
     for (const auto& [name, content] : filesBefore) {
         if (ChangedOnPurpose(name)) continue;
@@ -369,6 +416,16 @@ TEST(DemoMachine, HeadlessProgramRoad) {
         ASSERT_NE(it, registryAfter.end()) << name << " is not back";
         EXPECT_EQ(it->second, value) << name;
     }
+    machine.reset();
+
+    // A second backup to the same name is refused without a yes.
+    std::tie(rc, output) = run("--save-as '" + archive + "' start backup");
+    EXPECT_EQ(rc, 1) << output;  // the scan listed objects
+    EXPECT_NE(output.find("TolvaneBackup.zip already exists.\\nDo you want to replace it? "
+                          "[Yes/No] -> no"),
+              std::string::npos)
+        << output;
+    EXPECT_EQ(output.find("Backup created"), std::string::npos) << output;
 }
 
 }  // namespace

@@ -1,13 +1,16 @@
 #include "backup/restore.h"
 
+#include <algorithm>
 #include <cctype>
 #include <vector>
 
 #include "backup/archive_reader.h"
 #include "backup/backup_archive.h"
 #include "platform/codepage.h"
+#include "platform/host_files.h"
 #include "platform/machine.h"
 #include "regfile/registry_import.h"
+#include "removal/object_remover.h"
 #include "removal/removal_flow.h"
 #include "removal/removal_view.h"
 
@@ -68,10 +71,81 @@ bool IsMachinePath(const FileSystem& files, const std::string& path) {
     return files.DriveInsidePrefix(path) && files.ToHostPath(path).has_value();
 }
 
+// The bytes a restore may unpack into the work folder (see restore.h); 0
+// stops it at once when the free space cannot be asked.
+uint64_t RestoreSpace(const FileSystem& files, const std::string& work) {
+    std::optional<std::string> host = files.ToHostPath(work);
+    std::optional<uint64_t> free = host ? FreeBytes(*host) : std::nullopt;
+    if (!free) return 1;
+    uint64_t margin = (16ull << 20) + *free / 20;
+    return *free > margin ? *free - margin : 1;
+}
+
 struct Record {
     std::string number;
     std::string path;
 };
+
+// Puts the saved hosts lines back into their hosts files: a line goes in
+// only when the file has no equal line; a file the archive names that is
+// none of the machine's hosts paths is not touched.
+void RestoreHostsLines(Machine& machine, const std::string& recordsFile, RestoreReport* report) {
+    FileSystem& files = machine.files();
+    std::string records;
+    if (!files.ReadWholeFile(recordsFile, &records)) return;
+    const std::vector<std::string> hostsPaths = ObjectRemover::HostsFilePaths(machine);
+    std::vector<std::pair<std::string, std::vector<std::string>>> byFile;
+    std::string file;
+    size_t start = 0;
+    while (start < records.size()) {
+        size_t end = records.find('\n', start);
+        if (end == std::string::npos) end = records.size();
+        std::string_view line(records.data() + start, end - start);
+        start = end + 1;
+        if (line.substr(0, 6) == "[FILE:") {
+            file = TagValue(line, 6);
+        } else if (line.substr(0, 6) == "[LINE:") {
+            bool known = false;
+            for (const std::string& path : hostsPaths) known = known || EqualsNoCase(path, file);
+            if (!known) {
+                ++report->hostsLinesNotRestored;
+                continue;
+            }
+            if (byFile.empty() || !EqualsNoCase(byFile.back().first, file))
+                byFile.push_back({file, {}});
+            byFile.back().second.push_back(TagValue(line, 6));
+        }
+    }
+    for (const auto& [path, lines] : byFile) {
+        std::string content;
+        files.ReadWholeFile(path, &content);  // a missing file is made anew
+        std::vector<std::string> present;
+        size_t at = 0;
+        while (at < content.size()) {
+            size_t end = content.find('\n', at);
+            if (end == std::string::npos) end = content.size();
+            std::string line = content.substr(at, end - at);
+            while (!line.empty() && line.back() == '\r') line.pop_back();
+            present.push_back(line);
+            at = end + 1;
+        }
+        std::string added;
+        for (const std::string& line : lines) {
+            if (std::find(present.begin(), present.end(), line) != present.end()) continue;
+            present.push_back(line);
+            added += line + "\r\n";
+        }
+        if (added.empty()) {
+            report->hostsLinesRestored += lines.size();
+            continue;
+        }
+        if (!content.empty() && content.back() != '\n') content += "\r\n";
+        if (files.WriteWholeFileAtomic(path, content + added))
+            report->hostsLinesRestored += lines.size();
+        else
+            report->hostsLinesNotRestored += lines.size();
+    }
+}
 
 }  // namespace
 
@@ -88,20 +162,40 @@ RestoreReport RestoreArchive(Machine& machine, const std::string& archivePath) {
     if (!reader.Open(archivePath)) return report;
     report.archiveOpened = true;
     const std::string work = RestoreWorkFolder(machine);
-    // What an earlier restore left must not be taken for this archive's.
-    DeleteFolderTree(machine, work);
-    if (reader.SetOutputFolder(work)) report.extractedAll = reader.ExtractAll(false);
+    // What an earlier restore left must not be taken for this archive's,
+    // and the work folder is Tolvane's own: one that is a link, or lies
+    // outside the machine, is refused and nothing is extracted.
+    if (DeleteFolderTree(machine, work) && CreateNewFolder(files, work) &&
+        reader.SetOutputFolder(work)) {
+        reader.SetLimits(RestoreSpace(files, work), kRestoreMaxRatio);
+        report.extractedAll = reader.ExtractAll(false);
+    }
     report.entriesRefused = reader.EntriesRefused();
     reader.Close();
+    if (reader.Stopped() != ArchiveReader::Stop::None) {
+        report.stoppedBecause = reader.Stopped() == ArchiveReader::Stop::Space
+                                    ? kRestoreStoppedForSpace
+                                    : kRestoreStoppedForRatio;
+        DeleteFolderTree(machine, work);
+        return report;
+    }
 
     // The registry file is read here and now, while the work folder stands.
     const std::string registryFile = work + "\\" + backup_text::kRegistryFile;
     if (files.PathFileExists(registryFile)) {
-        report.registryImported = ImportRegistryFile(machine.registry(), files, registryFile);
+        RegistryImportReport imported;
+        report.registryImported =
+            ImportRegistryFile(machine.registry(), files, registryFile, &imported);
+        report.registryRestored = imported.keys + imported.values;
+        report.registryNotRestored = imported.failed + (report.registryImported ? 0 : 1);
     }
+    RestoreHostsLines(machine, work + "\\" + backup_text::kHostsFile, &report);
 
     std::string manifest;
-    if (!files.ReadWholeFile(work + "\\" + backup_text::kConfigFile, &manifest)) return report;
+    if (!files.ReadWholeFile(work + "\\" + backup_text::kConfigFile, &manifest)) {
+        DeleteFolderTree(machine, work);
+        return report;
+    }
     report.manifestRead = true;
 
     std::vector<Record> records;
@@ -133,8 +227,10 @@ RestoreReport RestoreArchive(Machine& machine, const std::string& archivePath) {
         }
         size_t slash = record.path.find_last_of('\\');
         CreateFolderPath(files, record.path.substr(0, slash));
+        const bool folder = IsFolder(files, copy);
         if (MoveBack(files, copy, record.path, 0)) {
             ++report.restored;
+            ++(folder ? report.foldersRestored : report.filesRestored);
         } else {
             ++report.skipped;
         }
@@ -152,7 +248,8 @@ RestoreReport RestoreArchive(Machine& machine, const std::string& archivePath) {
                 if (entry.name == "." || entry.name == ".." ||
                     (entry.attributes & FILE_ATTRIBUTE_DIRECTORY) || IsCopyNumber(entry.name) ||
                     EqualsNoCase(entry.name, backup_text::kConfigFile) ||
-                    EqualsNoCase(entry.name, backup_text::kRegistryFile)) {
+                    EqualsNoCase(entry.name, backup_text::kRegistryFile) ||
+                    EqualsNoCase(entry.name, backup_text::kHostsFile)) {
                     continue;
                 }
                 if (!any && !CreateFolderPath(files, folder)) break;
@@ -162,6 +259,7 @@ RestoreReport RestoreArchive(Machine& machine, const std::string& archivePath) {
         }
         if (any) {
             ++report.restored;
+            ++report.foldersRestored;
             --report.skipped;
         }
     }
@@ -170,13 +268,40 @@ RestoreReport RestoreArchive(Machine& machine, const std::string& archivePath) {
     return report;
 }
 
+std::string restore_text::Summary(const RestoreReport& report) {
+    auto n = [](size_t count) { return std::to_string(count); };
+    std::string text = "Restored: " + n(report.filesRestored) + " files, " +
+                       n(report.foldersRestored) + " folders, " + n(report.registryRestored) +
+                       " registry keys and values, " + n(report.hostsLinesRestored) +
+                       " hosts lines.";
+    if (report.skipped + report.registryNotRestored + report.hostsLinesNotRestored +
+            report.entriesRefused >
+        0) {
+        text += "\nNot restored: " + n(report.skipped + report.entriesRefused) +
+                " files or folders, " + n(report.registryNotRestored) +
+                " registry keys and values, " + n(report.hostsLinesNotRestored) + " hosts lines.";
+    }
+    return text;
+}
+
 void RestoreBackup(Machine& machine, RemovalView& view) {
     if (RefuseWhileWineServerRuns(machine, view)) return;
     ArchiveDialog dialog;
     dialog.initialPath = BackupArchive::QuarantineFolder();
     std::string path;
     if (!view.AskOpenArchive(dialog, &path) || path.empty()) return;
-    RestoreArchive(machine, path);
+    RestoreReport report = RestoreArchive(machine, path);
+    if (!report.stoppedBecause.empty()) {
+        view.ShowMessage("Tolvane", report.stoppedBecause, RemovalButtons::Ok,
+                         RemovalIcon::Exclamation);
+        return;
+    }
+    if (!report.archiveOpened) {
+        view.ShowMessage("Error", restore_text::kNotOpened, RemovalButtons::Ok, RemovalIcon::None);
+        return;
+    }
+    view.ShowMessage("Tolvane", restore_text::Summary(report), RemovalButtons::Ok,
+                     RemovalIcon::None);
 }
 
 }  // namespace tolvane

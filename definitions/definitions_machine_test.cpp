@@ -38,6 +38,11 @@ TEST(PlaceholderFolders, TakenFromTheShellFolders) {
     EXPECT_EQ(f[Placeholder::UserProfile], "C:\\users\\root");
     EXPECT_EQ(f[Placeholder::AppData], "C:\\users\\root\\AppData\\Roaming");
     EXPECT_EQ(f[Placeholder::Temp], "C:\\users\\root\\Temp");
+    EXPECT_EQ(f[Placeholder::LocalAppData], "C:\\users\\root\\AppData\\Local");
+    EXPECT_EQ(f[Placeholder::ProgramData], "C:\\ProgramData");
+    EXPECT_EQ(f[Placeholder::Public], "C:\\users\\Public");
+    EXPECT_EQ(f[Placeholder::ProgramFilesX86], "C:\\Program Files (x86)");
+    EXPECT_EQ(f[Placeholder::SystemX86], "C:\\windows\\syswow64");
     for (int i = 0; i < kPlaceholderCount; ++i) {
         const std::string& folder = f.folders[i];
         EXPECT_FALSE(folder.empty()) << PlaceholderText(Placeholder(i));

@@ -4,9 +4,10 @@ namespace tolvane {
 namespace {
 
 constexpr std::string_view kTexts[kPlaceholderCount] = {
-    "%appdata%",   "%autostart%",    "%commonprogramfiles%", "%desktop%",
-    "%favorites%", "%programfiles%", "%startmenu%",          "%startupprograms%",
-    "%system%",    "%temp%",         "%userprofile%",        "%windir%"};
+    "%appdata%",         "%autostart%", "%commonprogramfiles%", "%desktop%",     "%favorites%",
+    "%programfiles%",    "%startmenu%", "%startupprograms%",    "%system%",      "%temp%",
+    "%userprofile%",     "%windir%",    "%localappdata%",       "%programdata%", "%public%",
+    "%programfilesx86%", "%systemx86%"};
 
 }  // namespace
 

@@ -1,5 +1,8 @@
-// The twelve path placeholders of the definitions ("%windir%", "%temp%" ...)
-// and the folders of the machine's current user that replace them.
+// The path placeholders of the definitions ("%windir%", "%temp%" ...) and
+// the folders of the machine's current user that replace them: the twelve
+// of the first Windows versions, then five for the folders newer Windows
+// keeps programs and their data in. On a 32-bit Windows the two 32-bit
+// folders of a 64-bit one do not exist: those placeholders stay empty.
 #pragma once
 
 #include <array>
@@ -24,8 +27,13 @@ enum class Placeholder {
     Temp,                // "%temp%"               environment text "%temp%" expanded
     UserProfile,         // "%userprofile%"        CSIDL_PROFILE
     WinDir,              // "%windir%"             CSIDL_WINDOWS
+    LocalAppData,        // "%localappdata%"       CSIDL_LOCAL_APPDATA
+    ProgramData,         // "%programdata%"        CSIDL_COMMON_APPDATA
+    Public,              // "%public%"             the public profile (ProfileList "Public")
+    ProgramFilesX86,     // "%programfilesx86%"    CSIDL_PROGRAM_FILESX86 (64-bit Windows)
+    SystemX86,           // "%systemx86%"          CSIDL_SYSTEMX86 (64-bit Windows: SysWOW64)
 };
-inline constexpr int kPlaceholderCount = 12;
+inline constexpr int kPlaceholderCount = 17;
 
 // The placeholder's text, e.g. "%windir%".
 std::string_view PlaceholderText(Placeholder placeholder);

@@ -24,6 +24,10 @@ PlaceholderFolders PlaceholderFolders::FromShell(const ShellFolders& shell) {
         {Placeholder::System, CSIDL_SYSTEM},
         {Placeholder::UserProfile, CSIDL_PROFILE},
         {Placeholder::WinDir, CSIDL_WINDOWS},
+        {Placeholder::LocalAppData, CSIDL_LOCAL_APPDATA},
+        {Placeholder::ProgramData, CSIDL_COMMON_APPDATA},
+        {Placeholder::ProgramFilesX86, CSIDL_PROGRAM_FILESX86},
+        {Placeholder::SystemX86, CSIDL_SYSTEMX86},
     };
     PlaceholderFolders result;
     for (const Source& source : kSources) {
@@ -31,6 +35,9 @@ PlaceholderFolders PlaceholderFolders::FromShell(const ShellFolders& shell) {
         if (shell.GetFolderPath(source.csidl, &path) && path.size() < kPathBuffer)
             result[source.placeholder] = path;
     }
+    if (auto publicProfile = shell.Variable("PUBLIC");
+        publicProfile && publicProfile->size() < kPathBuffer)
+        result[Placeholder::Public] = *publicProfile;
     std::string temp = shell.ExpandEnvironmentStrings("%temp%");
     if (temp.size() < kPathBuffer) result[Placeholder::Temp] = temp;
     return result;

@@ -103,6 +103,95 @@ std::string Utf8ToCp1252(std::string_view text) {
     return out;
 }
 
+namespace {
+
+constexpr char kNameEscape = '\xa4';  // the currency sign
+
+// One UTF-8 character at text[i]: its code point and length; 0 when the
+// bytes there are no valid character.
+size_t DecodeUtf8(std::string_view text, size_t i, char32_t* cp) {
+    unsigned char c = static_cast<unsigned char>(text[i]);
+    size_t len = c < 0x80             ? 1
+                 : (c & 0xE0) == 0xC0 ? 2
+                 : (c & 0xF0) == 0xE0 ? 3
+                 : (c & 0xF8) == 0xF0 ? 4
+                                      : 0;
+    if (len == 0 || i + len > text.size()) return 0;
+    char32_t value = len == 1 ? c : c & (0x7F >> len);
+    for (size_t k = 1; k < len; ++k) {
+        unsigned char cc = static_cast<unsigned char>(text[i + k]);
+        if ((cc & 0xC0) != 0x80) return 0;
+        value = (value << 6) | (cc & 0x3F);
+    }
+    // Overlong forms and surrogates are no characters either.
+    static constexpr char32_t kLeast[] = {0, 0, 0x80, 0x800, 0x10000};
+    if (value < kLeast[len] || (value >= 0xD800 && value <= 0xDFFF) || value > 0x10FFFF) return 0;
+    *cp = value;
+    return len;
+}
+
+// The 1252 byte a host character reads as in a name, or -1 when it cannot
+// stand there.
+int NameByte(char32_t cp) {
+    if (cp < 0x20 || cp == 0x7F || (cp >= 0x80 && cp < 0xA0)) return -1;  // controls
+    if (cp < 0x80 &&
+        std::string_view("\\/\"*?|<>:").find(static_cast<char>(cp)) != std::string_view::npos)
+        return -1;
+    int b = UnitToByte(cp);
+    if (b < 0 || static_cast<char>(b) == kNameEscape) return -1;
+    return b;
+}
+
+int HexValue(char c) {
+    if (c >= '0' && c <= '9') return c - '0';
+    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+    return -1;
+}
+
+}  // namespace
+
+std::string HostNameToWindows(std::string_view hostName) {
+    std::string out;
+    out.reserve(hostName.size());
+    size_t i = 0;
+    while (i < hostName.size()) {
+        char32_t cp = 0;
+        size_t len = DecodeUtf8(hostName, i, &cp);
+        int b = len ? NameByte(cp) : -1;
+        if (b >= 0) {
+            out += static_cast<char>(b);
+            i += len;
+            continue;
+        }
+        for (size_t k = 0; k < (len ? len : 1); ++k) {
+            static constexpr char kHex[] = "0123456789ABCDEF";
+            unsigned char byte = static_cast<unsigned char>(hostName[i + k]);
+            out += kNameEscape;
+            out += kHex[byte >> 4];
+            out += kHex[byte & 15];
+        }
+        i += len ? len : 1;
+    }
+    return out;
+}
+
+std::string WindowsNameToHost(std::string_view windowsName) {
+    std::string out;
+    out.reserve(windowsName.size());
+    for (size_t i = 0; i < windowsName.size(); ++i) {
+        if (windowsName[i] == kNameEscape && i + 2 < windowsName.size() + 0 &&
+            HexValue(windowsName[i + 1]) >= 0 && HexValue(windowsName[i + 2]) >= 0) {
+            out +=
+                static_cast<char>(HexValue(windowsName[i + 1]) * 16 + HexValue(windowsName[i + 2]));
+            i += 2;
+            continue;
+        }
+        AppendUtf8(out, ByteToUnit(static_cast<unsigned char>(windowsName[i])));
+    }
+    return out;
+}
+
 char FoldCase(char c) {
     unsigned char b = static_cast<unsigned char>(c);
     if (b >= 'a' && b <= 'z') return static_cast<char>(b - 32);

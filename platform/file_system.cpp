@@ -13,15 +13,25 @@
 #include <mutex>
 
 #include "platform/codepage.h"
+#include "platform/held_path.h"
 #include "platform/replacement_temp.h"
 
 namespace tolvane {
 namespace {
 
 thread_local long t_lastError = ERROR_SUCCESS;
+// Whether the last refusal was of a change outside the machine's folder.
+thread_local bool t_outside = false;
 
 bool Fail(long code) {
     t_lastError = code;
+    t_outside = false;
+    return false;
+}
+
+bool FailOutside() {
+    t_lastError = ERROR_ACCESS_DENIED;
+    t_outside = true;
     return false;
 }
 
@@ -292,23 +302,17 @@ struct FileSystem::Resolved {
     bool isRoot = false;
     std::string real;       // canonical location of the deepest part found on disk
     std::string driveRoot;  // canonical folder of the path's own drive
-
-    // Whether what a change acts on lies on the path's own drive: the entry
-    // itself (its folder, for a link as the last part) or, with followLast,
-    // what a link as the last part leads to. A link inside a drive that
-    // leads elsewhere (C:\x -> /etc) is not followed by changes.
-    bool OnOwnDrive(bool followLast) const {
-        if (followLast || !exists || isRoot) return IsBelow(real, driveRoot);
-        struct stat st;
-        if (lstat(host.c_str(), &st) != 0 || !S_ISLNK(st.st_mode)) return IsBelow(real, driveRoot);
-        std::string folder = Canonical(ParentOf(host));
-        return !folder.empty() && IsBelow(folder, driveRoot);
-    }
 };
 
 FileSystem::FileSystem(const std::string& prefixPath) : drives_(std::make_unique<Drives>()) {
     drives_->prefix = prefixPath;
     while (drives_->prefix.size() > 1 && drives_->prefix.back() == '/') drives_->prefix.pop_back();
+    // Every change starts from this descriptor: renaming the prefix and
+    // putting a link in its place later leads no change elsewhere.
+    prefixCanonical_ = Canonical(drives_->prefix);
+    if (!prefixCanonical_.empty())
+        prefixFd_.Reset(
+            open(prefixCanonical_.c_str(), O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
 }
 
 FileSystem::~FileSystem() = default;
@@ -407,7 +411,7 @@ bool FileSystem::Resolve(std::string_view windowsPath, Resolved* out) const {
     out->parentExists = true;
     out->exists = true;
     for (size_t k = 0; k < parts.size(); ++k) {
-        std::string name = Cp1252ToUtf8(parts[k]);
+        std::string name = WindowsNameToHost(parts[k]);
         std::string base = host == "/" ? "" : host;
         if (out->exists) {
             struct stat st;
@@ -416,7 +420,7 @@ bool FileSystem::Resolve(std::string_view windowsPath, Resolved* out) const {
                 std::string found;
                 if (DIR* dir = opendir(host.c_str())) {
                     while (dirent* entry = readdir(dir)) {
-                        if (EqualsNoCase(Utf8ToCp1252(entry->d_name), parts[k])) {
+                        if (EqualsNoCase(HostNameToWindows(entry->d_name), parts[k])) {
                             found = entry->d_name;
                             break;
                         }
@@ -494,10 +498,16 @@ std::string FileSystem::ToWindowsPath(std::string_view hostPath) const {
     }
     if (best == 0) return host;
     std::string out = std::string(1, best) + ":\\";
-    std::string rest = canonical.size() > bestLength ? canonical.substr(bestLength) : "";
-    for (char& c : rest)
-        if (c == '/') c = '\\';
-    return out + Utf8ToCp1252(rest);
+    std::string_view rest =
+        canonical.size() > bestLength ? std::string_view(canonical).substr(bestLength) : "";
+    while (!rest.empty()) {
+        size_t cut = rest.find('/');
+        out += HostNameToWindows(rest.substr(0, cut));
+        if (cut == std::string_view::npos) break;
+        out += '\\';
+        rest.remove_prefix(cut + 1);
+    }
+    return out;
 }
 
 // --- Drives ---
@@ -560,9 +570,7 @@ namespace {
 // Is `name` (1252) the host name `hostName` (UTF-8) written back? Names
 // with characters outside the code page are not.
 bool SameName(std::string_view name, std::string_view hostName) {
-    bool ascii = std::all_of(name.begin(), name.end(),
-                             [](char c) { return static_cast<unsigned char>(c) < 0x80; });
-    return ascii ? name == hostName : Cp1252ToUtf8(name) == hostName;
+    return WindowsNameToHost(name) == hostName;
 }
 
 }  // namespace
@@ -582,7 +590,7 @@ bool FileSystem::ListFolder(int fd, std::string host, std::string windows, bool 
         std::string_view onDisk = entry->d_name;
         bool dots = onDisk == "." || onDisk == "..";
         if (dots && isRoot) continue;  // a drive's root has no "." and ".."
-        std::string name = Utf8ToCp1252(onDisk);
+        std::string name = HostNameToWindows(onDisk);
         if (!MatchFilePattern(mask, name)) continue;
         // The entry itself first: a symbolic link shows as a reparse point
         // (as Windows shows a junction) with its target's other attributes,
@@ -693,15 +701,6 @@ long MissingError(bool parentExists) {
     return parentExists ? ERROR_FILE_NOT_FOUND : ERROR_PATH_NOT_FOUND;
 }
 
-// Windows' refusals for changing a folder's entries, kept when root would
-// be allowed: a folder without write bits.
-bool FolderWritable(const std::string& hostFolder) {
-    struct stat st;
-    if (stat(hostFolder.c_str(), &st) != 0) return Fail(ErrnoToWin(errno));
-    if (NoWriteBits(st)) return Fail(ERROR_ACCESS_DENIED);
-    return true;
-}
-
 }  // namespace
 
 bool FileSystem::ReadWholeFile(std::string_view path, std::string* content) const {
@@ -736,55 +735,167 @@ bool FileSystem::ReadWholeFile(std::string_view path, std::string* content) cons
     return true;
 }
 
-// Writes a new file beside `target` with `fill`, syncs it and renames it
-// over `target`, then syncs the folder: the target holds either its old or
-// its new content, never a part. A temporary that a killed writer of
-// `target` left behind is taken over (replacement_temp.h).
-bool FileSystem::ReplaceFile(const std::string& target, const std::function<bool(int)>& fill,
+// --- Changes: on descriptors, below the machine's folder ---
+
+namespace {
+
+// A folder's refusal to change its entries that Windows would make and root
+// would not: no write bits.
+bool HeldFolderWritable(int folderFd) {
+    struct stat st;
+    if (fstat(folderFd, &st) != 0) return FailErrno();
+    if (NoWriteBits(st)) return Fail(ERROR_ACCESS_DENIED);
+    return true;
+}
+
+// Opens the entry `name` of the held folder itself, never what a link
+// leads to, for the calls that act on a descriptor. The entry must still be
+// the one `expected` describes.
+int OpenEntry(int folderFd, const std::string& name, const struct stat& expected) {
+    int fd = openat(folderFd, name.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC);
+    if (fd < 0) return -1;
+    struct stat st;
+    if (fstat(fd, &st) != 0 || st.st_dev != expected.st_dev || st.st_ino != expected.st_ino) {
+        close(fd);
+        errno = ENOENT;
+        return -1;
+    }
+    return fd;
+}
+
+// Sets the write bits of an entry held by descriptor as the read-only
+// attribute asks.
+bool SetReadOnlyOn(int fd, const struct stat& st, bool readOnly) {
+    mode_t mode = st.st_mode & 07777;
+    if (readOnly)
+        mode &= ~static_cast<mode_t>(S_IWUSR | S_IWGRP | S_IWOTH);
+    else if (NoWriteBits(st))
+        mode |= S_IWUSR;
+    if (mode == (st.st_mode & 07777)) return true;
+    if (chmod(DescriptorPath(fd).c_str(), mode) != 0) return FailErrno();
+    return true;
+}
+
+// Copies everything from `in` to `out`.
+bool CopyData(int in, int out) {
+    char buffer[65536];
+    for (;;) {
+        ssize_t n = read(in, buffer, sizeof buffer);
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            return FailErrno();
+        }
+        if (n == 0) return true;
+        if (!WriteAll(out, buffer, static_cast<size_t>(n))) return FailErrno();
+    }
+}
+
+// Opens a regular file for reading without blocking on a pipe swapped in.
+int OpenRegularForReading(int folderFd, const char* name, int extraFlags) {
+    int fd = openat(folderFd, name, O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC | extraFlags);
+    if (fd < 0) return -1;
+    struct stat st;
+    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        close(fd);
+        errno = EACCES;
+        return -1;
+    }
+    fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
+    return fd;
+}
+
+}  // namespace
+
+bool FileSystem::LastRefusalWasOutside() {
+    return t_outside;
+}
+
+// The check (Resolve, the in-use test) reads by name; the change then
+// reaches the entry's folder again from the machine's folder, without
+// links, and acts relative to it. A swap after the check can only make the
+// change act on another entry of the machine, never outside it.
+bool FileSystem::Hold(std::string_view windowsPath, bool checkInUse, Held* out) const {
+    Resolved r;
+    if (!Resolve(windowsPath, &r)) return false;
+    if (!IsBelow(r.driveRoot, prefixCanonical_) || !prefixFd_.valid()) return FailOutside();
+    out->host = r.host;
+    out->normalized = r.normalized;
+    out->isRoot = r.isRoot;
+    out->parentExists = r.parentExists;
+    out->exists = false;
+    out->inUse = checkInUse && r.exists && InUse(r.host);
+    if (!r.parentExists) return true;
+    std::string relative = r.host.substr(prefixCanonical_.size());
+    size_t slash = r.isRoot ? std::string::npos : relative.find_last_of('/');
+    std::string folder = slash == std::string::npos ? relative : relative.substr(0, slash);
+    out->name = slash == std::string::npos ? std::string() : relative.substr(slash + 1);
+    out->folder.Reset(OpenBeneath(prefixFd_.get(), folder, O_RDONLY | O_DIRECTORY));
+    if (!out->folder.valid()) {
+        if (errno == ELOOP || errno == EXDEV) {
+            // A link on the way: outside the machine when that is where it leads.
+            return IsBelow(r.real, prefixCanonical_) ? Fail(ERROR_ACCESS_DENIED) : FailOutside();
+        }
+        return FailErrno();
+    }
+    if (r.isRoot) {
+        out->exists = fstat(out->folder.get(), &out->st) == 0;
+        return true;
+    }
+    out->exists = fstatat(out->folder.get(), out->name.c_str(), &out->st, AT_SYMLINK_NOFOLLOW) == 0;
+    return true;
+}
+
+// Writes a new file beside the held entry with `fill`, syncs it and renames
+// it over the entry within the held folder, then syncs the folder: the
+// target holds either its old or its new content, never a part. A
+// temporary that a killed writer left behind is taken over
+// (replacement_temp.h).
+bool FileSystem::ReplaceHeld(const Held& target, const std::function<bool(int fd)>& fill,
                              unsigned mode, bool runHook) {
-    std::string folder = ParentOf(target);
+    int folder = target.folder.get();
     std::string temp;
-    int fd = OpenReplacementTemp(target, &temp);
+    int fd = OpenReplacementTemp(folder, target.name, &temp);
     if (fd < 0) return FailErrno();
     auto abandon = [&](long code) {
-        unlink(temp.c_str());
+        unlinkat(folder, temp.c_str(), 0);
         close(fd);
         return Fail(code);
     };
     if (!fill(fd)) return abandon(t_lastError == ERROR_SUCCESS ? ERROR_GEN_FAILURE : t_lastError);
-    if (fchmod(fd, mode & 07777) != 0 || fsync(fd) != 0) return abandon(ErrnoToWin(errno));
-    if (runHook && beforeRename_ && !beforeRename_(temp)) return abandon(ERROR_GEN_FAILURE);
+    // Never a set-user-ID, set-group-ID or sticky bit: the machine's user
+    // could run a program we made.
+    if (fchmod(fd, mode & 0777) != 0 || fsync(fd) != 0) return abandon(ErrnoToWin(errno));
+    if (runHook && beforeRename_ && !beforeRename_(ParentOf(target.host) + "/" + temp))
+        return abandon(ERROR_GEN_FAILURE);
     // Renamed while still locked, so no cleaner takes it for a leftover.
-    if (rename(temp.c_str(), target.c_str()) != 0) return abandon(ErrnoToWin(errno));
+    if (renameat(folder, temp.c_str(), folder, target.name.c_str()) != 0)
+        return abandon(ErrnoToWin(errno));
     close(fd);
-    int dirFd = open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (dirFd >= 0) {
-        fsync(dirFd);
-        close(dirFd);
-    }
+    fsync(folder);
+    return true;
+}
+
+// The checks a replacement of an existing entry passes: a plain file (a link
+// is not followed), writable, not in use.
+bool FileSystem::ReplaceableHeld(const Held& h) {
+    if (S_ISLNK(h.st.st_mode) || !S_ISREG(h.st.st_mode) || NoWriteBits(h.st))
+        return Fail(ERROR_ACCESS_DENIED);
+    if (h.inUse) return Fail(ERROR_SHARING_VIOLATION);
     return true;
 }
 
 bool FileSystem::WriteWholeFileAtomic(std::string_view path, std::string_view content) {
-    Resolved r;
-    if (!Resolve(path, &r)) return false;
-    if (!r.parentExists || r.isRoot) return Fail(ERROR_PATH_NOT_FOUND);
-    if (!r.OnOwnDrive(true)) return Fail(ERROR_ACCESS_DENIED);
-    std::string target = r.host;
+    Held h;
+    if (!Hold(path, true, &h)) return false;
+    if (!h.parentExists || h.isRoot) return Fail(ERROR_PATH_NOT_FOUND);
     unsigned mode = 0666 & ~0022u;
-    if (r.exists) {
-        struct stat st;
-        if (stat(target.c_str(), &st) != 0) return FailErrno();
-        if (S_ISDIR(st.st_mode) || NoWriteBits(st)) return Fail(ERROR_ACCESS_DENIED);
-        if (InUse(target)) return Fail(ERROR_SHARING_VIOLATION);
-        // Replace what a link points to, keeping the link.
-        std::string real = Canonical(target);
-        if (!real.empty()) target = real;
-        mode = st.st_mode;
+    if (h.exists) {
+        if (!ReplaceableHeld(h)) return false;
+        mode = h.st.st_mode;
     }
-    if (!FolderWritable(ParentOf(target))) return false;
-    bool ok = ReplaceFile(
-        target,
+    if (!HeldFolderWritable(h.folder.get())) return false;
+    bool ok = ReplaceHeld(
+        h,
         [&](int fd) {
             if (!WriteAll(fd, content.data(), content.size())) return FailErrno();
             return true;
@@ -796,219 +907,225 @@ bool FileSystem::WriteWholeFileAtomic(std::string_view path, std::string_view co
 
 bool FileSystem::OpenFile(std::string_view path, FileOpenMode mode, File* file) {
     file->Close();
-    Resolved r;
-    if (!Resolve(path, &r)) return false;
-    if (r.isRoot) return Fail(ERROR_ACCESS_DENIED);
-    struct stat st;
-    bool exists = r.exists && stat(r.host.c_str(), &st) == 0;
-    if (exists && !S_ISREG(st.st_mode))
-        return Fail(ERROR_ACCESS_DENIED);  // folders, pipes, devices
-    int flags = O_CLOEXEC;
+    if (mode == FileOpenMode::Read) return OpenForReading(path, file);
+    Held h;
+    if (!Hold(path, true, &h)) return false;
+    if (h.isRoot) return Fail(ERROR_ACCESS_DENIED);
+    if (!h.parentExists) return Fail(ERROR_PATH_NOT_FOUND);
+    if (!h.exists && mode == FileOpenMode::ReadWrite) return Fail(ERROR_FILE_NOT_FOUND);
+    if (h.exists && !ReplaceableHeld(h)) return false;
+    if (!h.exists && !HeldFolderWritable(h.folder.get())) return false;
+    int flags = O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC;
     switch (mode) {
-        case FileOpenMode::Read:
-            flags |= O_RDONLY;
-            break;
         case FileOpenMode::Write:
             flags |= O_WRONLY | O_CREAT | O_TRUNC;
             break;
         case FileOpenMode::Append:
             flags |= O_WRONLY | O_CREAT | O_APPEND;
             break;
-        case FileOpenMode::ReadWrite:
+        default:
             flags |= O_RDWR;
             break;
     }
-    if (!exists && (mode == FileOpenMode::Read || mode == FileOpenMode::ReadWrite))
-        return Fail(MissingError(r.parentExists));
-    if (!r.parentExists) return Fail(ERROR_PATH_NOT_FOUND);
-    // A dangling link would have open() create its target, wherever it leads.
-    struct stat link;
-    if (!exists && lstat(r.host.c_str(), &link) == 0) return Fail(ERROR_ACCESS_DENIED);
-    if (mode != FileOpenMode::Read) {
-        if (!r.OnOwnDrive(true)) return Fail(ERROR_ACCESS_DENIED);
-        if (exists && NoWriteBits(st)) return Fail(ERROR_ACCESS_DENIED);
-        if (exists && InUse(r.host)) return Fail(ERROR_SHARING_VIOLATION);
-        if (!exists && !FolderWritable(ParentOf(r.host))) return false;
+    int fd = openat(h.folder.get(), h.name.c_str(), flags, 0666);
+    if (fd < 0) return errno == ELOOP ? Fail(ERROR_ACCESS_DENIED) : FailErrno();
+    struct stat st;
+    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        close(fd);
+        return Fail(ERROR_ACCESS_DENIED);
     }
-    int fd = open(r.host.c_str(), flags, 0666);
-    if (fd < 0) return FailErrno();
+    fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
     file->fd_ = fd;
     t_lastError = ERROR_SUCCESS;
     return true;
 }
 
-// --- Operations ---
-
-bool FileSystem::CopyFile(std::string_view from, std::string_view to, bool failIfExists) {
-    Resolved src, dst;
-    if (!Resolve(from, &src)) return false;
-    if (!src.exists) return Fail(MissingError(src.parentExists));
-    struct stat ss;
-    if (stat(src.host.c_str(), &ss) != 0) return FailErrno();
-    if (!S_ISREG(ss.st_mode)) return Fail(ERROR_ACCESS_DENIED);
-    if (!Resolve(to, &dst)) return false;
-    if (!dst.parentExists || dst.isRoot) return Fail(ERROR_PATH_NOT_FOUND);
-    if (!dst.OnOwnDrive(true)) return Fail(ERROR_ACCESS_DENIED);
-    std::string target = dst.host;
-    if (dst.exists) {
-        struct stat ds;
-        if (stat(target.c_str(), &ds) != 0) return FailErrno();
-        if (failIfExists) return Fail(ERROR_FILE_EXISTS);
-        if (S_ISDIR(ds.st_mode) || NoWriteBits(ds)) return Fail(ERROR_ACCESS_DENIED);
-        if (InUse(target)) return Fail(ERROR_SHARING_VIOLATION);
-        std::string real = Canonical(target);
-        if (!real.empty()) target = real;
-        if (ds.st_dev == ss.st_dev && ds.st_ino == ss.st_ino) return Fail(ERROR_SHARING_VIOLATION);
-    }
-    if (!FolderWritable(ParentOf(target))) return false;
-    int in = open(src.host.c_str(), O_RDONLY | O_CLOEXEC);
-    if (in < 0) return FailErrno();
-    bool ok = ReplaceFile(
-        target,
-        [&](int fd) {
-            char buffer[65536];
-            for (;;) {
-                ssize_t n = read(in, buffer, sizeof buffer);
-                if (n < 0) {
-                    if (errno == EINTR) continue;
-                    return FailErrno();
-                }
-                if (n == 0) return true;
-                if (!WriteAll(fd, buffer, static_cast<size_t>(n))) return FailErrno();
-            }
-        },
-        ss.st_mode, false);
-    close(in);
-    if (!ok) return false;
-    // CopyFileA keeps the last write time.
-    struct timespec times[2] = {ss.st_atim, ss.st_mtim};
-    utimensat(AT_FDCWD, target.c_str(), times, 0);
+// Reads follow links to anywhere on a drive; only regular files open.
+bool FileSystem::OpenForReading(std::string_view path, File* file) const {
+    Resolved r;
+    if (!Resolve(path, &r)) return false;
+    if (r.isRoot) return Fail(ERROR_ACCESS_DENIED);
+    if (!r.exists) return Fail(MissingError(r.parentExists));
+    int fd = OpenRegularForReading(AT_FDCWD, r.host.c_str(), 0);
+    if (fd < 0) return errno == EACCES ? Fail(ERROR_ACCESS_DENIED) : FailErrno();
+    file->fd_ = fd;
     t_lastError = ERROR_SUCCESS;
     return true;
 }
 
-bool FileSystem::MoveFileReplacing(std::string_view from, std::string_view to) {
-    Resolved src, dst;
+bool FileSystem::CopyFile(std::string_view from, std::string_view to, bool failIfExists) {
+    Resolved src;
     if (!Resolve(from, &src)) return false;
     if (!src.exists) return Fail(MissingError(src.parentExists));
-    if (src.isRoot) return Fail(ERROR_ACCESS_DENIED);
+    int in = OpenRegularForReading(AT_FDCWD, src.host.c_str(), 0);
+    if (in < 0) return errno == EACCES ? Fail(ERROR_ACCESS_DENIED) : FailErrno();
+    UniqueFd input(in);
     struct stat ss;
-    if (!StatEntry(src.host, &ss)) return FailErrno();
-    if (S_ISDIR(ss.st_mode)) return Fail(ERROR_ACCESS_DENIED);
-    if (!Resolve(to, &dst)) return false;
+    if (fstat(in, &ss) != 0) return FailErrno();
+    Held dst;
+    if (!Hold(to, true, &dst)) return false;
     if (!dst.parentExists || dst.isRoot) return Fail(ERROR_PATH_NOT_FOUND);
-    if (!src.OnOwnDrive(false) || !dst.OnOwnDrive(false)) return Fail(ERROR_ACCESS_DENIED);
     if (dst.exists) {
-        struct stat ds;
-        if (!StatEntry(dst.host, &ds)) return FailErrno();
-        if (S_ISDIR(ds.st_mode) || NoWriteBits(ds) || InUse(dst.host))
-            return Fail(ERROR_ACCESS_DENIED);
+        if (failIfExists) return Fail(ERROR_FILE_EXISTS);
+        if (!ReplaceableHeld(dst)) return false;
+        if (dst.st.st_dev == ss.st_dev && dst.st.st_ino == ss.st_ino)
+            return Fail(ERROR_SHARING_VIOLATION);
     }
-    if (NoWriteBits(ss) || InUse(src.host)) return Fail(ERROR_ACCESS_DENIED);
-    if (!FolderWritable(ParentOf(src.host)) || !FolderWritable(ParentOf(dst.host))) return false;
-    if (rename(src.host.c_str(), dst.host.c_str()) != 0)
+    if (!HeldFolderWritable(dst.folder.get())) return false;
+    bool ok = ReplaceHeld(
+        dst,
+        [&](int fd) {
+            if (!CopyData(in, fd)) return false;
+            // CopyFileA keeps the last write time.
+            struct timespec times[2] = {ss.st_atim, ss.st_mtim};
+            futimens(fd, times);
+            return true;
+        },
+        ss.st_mode, false);
+    if (!ok) return false;
+    t_lastError = ERROR_SUCCESS;
+    return true;
+}
+
+bool FileSystem::CopyFileConfined(std::string_view from, std::string_view to) {
+    Held src;
+    if (!Hold(from, false, &src)) return false;
+    if (!src.exists) return Fail(MissingError(src.parentExists));
+    if (src.isRoot || !S_ISREG(src.st.st_mode)) return Fail(ERROR_ACCESS_DENIED);
+    int in = OpenRegularForReading(src.folder.get(), src.name.c_str(), O_NOFOLLOW);
+    if (in < 0) return errno == ELOOP || errno == EACCES ? Fail(ERROR_ACCESS_DENIED) : FailErrno();
+    UniqueFd input(in);
+    struct stat ss;
+    if (fstat(in, &ss) != 0) return FailErrno();
+    Held dst;
+    if (!Hold(to, false, &dst)) return false;
+    if (!dst.parentExists || dst.isRoot) return Fail(ERROR_PATH_NOT_FOUND);
+    if (dst.exists) return Fail(ERROR_FILE_EXISTS);
+    int out = openat(dst.folder.get(), dst.name.c_str(),
+                     O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+    if (out < 0) return FailErrno();
+    UniqueFd output(out);
+    struct timespec times[2] = {ss.st_atim, ss.st_mtim};
+    if (fchmod(out, 0600) != 0 || !CopyData(in, out) || futimens(out, times) != 0) {
+        long code = t_lastError == ERROR_SUCCESS ? ErrnoToWin(errno) : t_lastError;
+        unlinkat(dst.folder.get(), dst.name.c_str(), 0);
+        return Fail(code);
+    }
+    t_lastError = ERROR_SUCCESS;
+    return true;
+}
+
+// The refusals of MoveFile and MoveFileReplacing for the entry moved.
+bool FileSystem::MovableHeld(const Held& src) {
+    if (!src.exists) return Fail(MissingError(src.parentExists));
+    if (src.isRoot) return Fail(ERROR_ACCESS_DENIED);
+    if (S_ISDIR(src.st.st_mode)) return true;
+    if (!S_ISLNK(src.st.st_mode) && (NoWriteBits(src.st) || src.inUse))
+        return Fail(ERROR_ACCESS_DENIED);
+    return true;
+}
+
+bool FileSystem::MoveFileReplacing(std::string_view from, std::string_view to) {
+    Held src, dst;
+    if (!Hold(from, true, &src) || !MovableHeld(src)) return false;
+    if (S_ISDIR(src.st.st_mode)) return Fail(ERROR_ACCESS_DENIED);
+    if (!Hold(to, true, &dst)) return false;
+    if (!dst.parentExists || dst.isRoot) return Fail(ERROR_PATH_NOT_FOUND);
+    if (dst.exists && (S_ISDIR(dst.st.st_mode) ||
+                       (!S_ISLNK(dst.st.st_mode) && (NoWriteBits(dst.st) || dst.inUse))))
+        return Fail(ERROR_ACCESS_DENIED);
+    if (!HeldFolderWritable(src.folder.get()) || !HeldFolderWritable(dst.folder.get()))
+        return false;
+    if (renameat(src.folder.get(), src.name.c_str(), dst.folder.get(), dst.name.c_str()) != 0)
         return errno == EXDEV ? Fail(ERROR_NOT_SAME_DEVICE) : FailErrno();
     t_lastError = ERROR_SUCCESS;
     return true;
 }
 
 bool FileSystem::MoveFile(std::string_view from, std::string_view to) {
-    Resolved src, dst;
-    if (!Resolve(from, &src)) return false;
-    if (!src.exists) return Fail(MissingError(src.parentExists));
-    if (src.isRoot) return Fail(ERROR_ACCESS_DENIED);
-    struct stat ss;
-    if (!StatEntry(src.host, &ss)) return FailErrno();
-    if (!Resolve(to, &dst)) return false;
+    Held src, dst;
+    if (!Hold(from, true, &src) || !MovableHeld(src)) return false;
+    if (!Hold(to, false, &dst)) return false;
     if (dst.exists) {
         // Only a change of the name's case is a move onto itself.
-        struct stat ds;
-        bool same = StatEntry(dst.host, &ds) && ds.st_dev == ss.st_dev && ds.st_ino == ss.st_ino;
+        bool same = dst.st.st_dev == src.st.st_dev && dst.st.st_ino == src.st.st_ino;
         if (!same) return Fail(ERROR_ALREADY_EXISTS);
-        std::string name = dst.normalized.substr(dst.normalized.find_last_of('\\') + 1);
-        dst.host = ParentOf(dst.host) + "/" + Cp1252ToUtf8(name);
-        if (dst.host == src.host) {
+        dst.name = WindowsNameToHost(dst.normalized.substr(dst.normalized.find_last_of('\\') + 1));
+        if (dst.name == src.name) {
             t_lastError = ERROR_SUCCESS;  // onto itself: nothing to do
             return true;
         }
     }
     if (!dst.parentExists || dst.isRoot) return Fail(ERROR_PATH_NOT_FOUND);
-    if (!src.OnOwnDrive(false) || !dst.OnOwnDrive(false)) return Fail(ERROR_ACCESS_DENIED);
-    if (!S_ISDIR(ss.st_mode) && NoWriteBits(ss)) return Fail(ERROR_ACCESS_DENIED);
-    if (!S_ISDIR(ss.st_mode) && InUse(src.host)) return Fail(ERROR_ACCESS_DENIED);
-    if (!FolderWritable(ParentOf(src.host)) || !FolderWritable(ParentOf(dst.host))) return false;
-    if (S_ISDIR(ss.st_mode)) {
-        std::string a = Canonical(src.host), b = Canonical(ParentOf(dst.host));
-        if (IsBelow(b, a)) return Fail(ERROR_ACCESS_DENIED);  // into itself
-    }
-    if (rename(src.host.c_str(), dst.host.c_str()) == 0) {
+    if (!HeldFolderWritable(src.folder.get()) || !HeldFolderWritable(dst.folder.get()))
+        return false;
+    // Never replaces: an entry that appeared at `to` since the check stays.
+    unsigned flags = dst.exists ? 0 : RENAME_NOREPLACE;
+    if (renameat2(src.folder.get(), src.name.c_str(), dst.folder.get(), dst.name.c_str(), flags) ==
+        0) {
         t_lastError = ERROR_SUCCESS;
         return true;
     }
+    if (errno == EINVAL && S_ISDIR(src.st.st_mode))
+        return Fail(ERROR_ACCESS_DENIED);  // into itself
     if (errno != EXDEV) return FailErrno();
     // Another file system: MoveFileA copies and deletes, for files only.
-    if (S_ISDIR(ss.st_mode)) return Fail(ERROR_NOT_SAME_DEVICE);
+    if (!S_ISREG(src.st.st_mode)) return Fail(ERROR_NOT_SAME_DEVICE);
     if (!CopyFile(from, to, true)) return false;
-    if (unlink(src.host.c_str()) != 0) return FailErrno();
+    if (unlinkat(src.folder.get(), src.name.c_str(), 0) != 0) return FailErrno();
     t_lastError = ERROR_SUCCESS;
     return true;
 }
 
 bool FileSystem::DeleteFile(std::string_view path) {
-    Resolved r;
-    if (!Resolve(path, &r)) return false;
-    if (!r.exists) return Fail(MissingError(r.parentExists));
-    if (!r.OnOwnDrive(false)) return Fail(ERROR_ACCESS_DENIED);
-    struct stat st;
-    if (lstat(r.host.c_str(), &st) != 0) return FailErrno();
-    if (S_ISLNK(st.st_mode)) {
+    Held h;
+    if (!Hold(path, true, &h)) return false;
+    if (!h.exists) return Fail(MissingError(h.parentExists));
+    if (h.isRoot) return Fail(ERROR_ACCESS_DENIED);
+    if (S_ISLNK(h.st.st_mode)) {
         // A link is deleted itself; a link to a folder is a folder for Windows.
         struct stat target;
-        if (stat(r.host.c_str(), &target) == 0 && S_ISDIR(target.st_mode))
+        if (fstatat(h.folder.get(), h.name.c_str(), &target, 0) == 0 && S_ISDIR(target.st_mode))
             return Fail(ERROR_ACCESS_DENIED);
-    } else {
-        if (S_ISDIR(st.st_mode) || NoWriteBits(st)) return Fail(ERROR_ACCESS_DENIED);
-        if (InUse(r.host)) return Fail(ERROR_ACCESS_DENIED);
+    } else if (S_ISDIR(h.st.st_mode) || NoWriteBits(h.st) || h.inUse) {
+        return Fail(ERROR_ACCESS_DENIED);
     }
-    if (!FolderWritable(ParentOf(r.host))) return false;
-    if (unlink(r.host.c_str()) != 0) return FailErrno();
+    if (!HeldFolderWritable(h.folder.get())) return false;
+    if (unlinkat(h.folder.get(), h.name.c_str(), 0) != 0) return FailErrno();
     t_lastError = ERROR_SUCCESS;
     return true;
 }
 
 bool FileSystem::CreateDirectory(std::string_view path) {
-    Resolved r;
-    if (!Resolve(path, &r)) return false;
-    if (r.exists) return Fail(ERROR_ALREADY_EXISTS);
-    if (!r.parentExists) return Fail(ERROR_PATH_NOT_FOUND);
-    if (!r.OnOwnDrive(false)) return Fail(ERROR_ACCESS_DENIED);
-    if (!FolderWritable(ParentOf(r.host))) return false;
-    if (mkdir(r.host.c_str(), 0777) != 0) return FailErrno();
+    Held h;
+    if (!Hold(path, false, &h)) return false;
+    if (h.exists) return Fail(ERROR_ALREADY_EXISTS);
+    if (!h.parentExists || !h.folder.valid()) return Fail(ERROR_PATH_NOT_FOUND);
+    if (!HeldFolderWritable(h.folder.get())) return false;
+    if (mkdirat(h.folder.get(), h.name.c_str(), 0777) != 0) return FailErrno();
     t_lastError = ERROR_SUCCESS;
     return true;
 }
 
 bool FileSystem::RemoveDirectory(std::string_view path) {
-    Resolved r;
-    if (!Resolve(path, &r)) return false;
-    if (!r.exists) return Fail(MissingError(r.parentExists));
-    if (r.isRoot || !r.OnOwnDrive(false)) return Fail(ERROR_ACCESS_DENIED);
-    struct stat st;
-    if (lstat(r.host.c_str(), &st) != 0) return FailErrno();
-    if (S_ISLNK(st.st_mode)) {
+    Held h;
+    if (!Hold(path, false, &h)) return false;
+    if (!h.exists) return Fail(MissingError(h.parentExists));
+    if (h.isRoot) return Fail(ERROR_ACCESS_DENIED);
+    int how = AT_REMOVEDIR;
+    if (S_ISLNK(h.st.st_mode)) {
         // A link to a folder goes as a junction does: the link only.
         struct stat target;
-        if (stat(r.host.c_str(), &target) != 0 || !S_ISDIR(target.st_mode))
+        if (fstatat(h.folder.get(), h.name.c_str(), &target, 0) != 0 || !S_ISDIR(target.st_mode))
             return Fail(ERROR_DIRECTORY);
-        if (!FolderWritable(ParentOf(r.host))) return false;
-        if (unlink(r.host.c_str()) != 0) return FailErrno();
-        t_lastError = ERROR_SUCCESS;
-        return true;
+        how = 0;
+    } else if (!S_ISDIR(h.st.st_mode)) {
+        return Fail(ERROR_DIRECTORY);
+    } else if (NoWriteBits(h.st)) {
+        return Fail(ERROR_ACCESS_DENIED);
     }
-    if (!S_ISDIR(st.st_mode)) return Fail(ERROR_DIRECTORY);
-    if (NoWriteBits(st)) return Fail(ERROR_ACCESS_DENIED);
-    if (!FolderWritable(ParentOf(r.host))) return false;
-    if (rmdir(r.host.c_str()) != 0) return FailErrno();
+    if (!HeldFolderWritable(h.folder.get())) return false;
+    if (unlinkat(h.folder.get(), h.name.c_str(), how) != 0) return FailErrno();
     t_lastError = ERROR_SUCCESS;
     return true;
 }
@@ -1034,18 +1151,21 @@ uint32_t FileSystem::GetFileAttributes(std::string_view path) const {
     return AttributesOf(st, name) | LinkAttribute(r.host);
 }
 
+// Holds an existing entry itself open for a change of its own (attributes,
+// times); a link is not followed to change what it leads to.
+bool FileSystem::HoldEntry(std::string_view path, Held* h, UniqueFd* entry) const {
+    if (!Hold(path, false, h)) return false;
+    if (!h->exists) return Fail(MissingError(h->parentExists));
+    if (S_ISLNK(h->st.st_mode)) return Fail(ERROR_ACCESS_DENIED);
+    entry->Reset(h->isRoot ? dup(h->folder.get()) : OpenEntry(h->folder.get(), h->name, h->st));
+    return entry->valid() || FailErrno();
+}
+
 bool FileSystem::SetFileAttributes(std::string_view path, uint32_t attributes) {
-    Resolved r;
-    if (!Resolve(path, &r)) return false;
-    struct stat st;
-    if (!r.exists || stat(r.host.c_str(), &st) != 0) return Fail(MissingError(r.parentExists));
-    if (!r.OnOwnDrive(true)) return Fail(ERROR_ACCESS_DENIED);
-    mode_t mode = st.st_mode & 07777;
-    if (attributes & FILE_ATTRIBUTE_READONLY)
-        mode &= ~static_cast<mode_t>(S_IWUSR | S_IWGRP | S_IWOTH);
-    else if (NoWriteBits(st))
-        mode |= S_IWUSR;
-    if (mode != (st.st_mode & 07777) && chmod(r.host.c_str(), mode) != 0) return FailErrno();
+    Held h;
+    UniqueFd entry;
+    if (!HoldEntry(path, &h, &entry)) return false;
+    if (!SetReadOnlyOn(entry.get(), h.st, attributes & FILE_ATTRIBUTE_READONLY)) return false;
     t_lastError = ERROR_SUCCESS;
     return true;
 }
@@ -1073,10 +1193,9 @@ bool FileSystem::GetFileTimes(std::string_view path, FileTime* creation, FileTim
 }
 
 bool FileSystem::SetFileTimes(std::string_view path, FileTime lastAccess, FileTime lastWrite) {
-    Resolved r;
-    if (!Resolve(path, &r)) return false;
-    if (!r.exists) return Fail(MissingError(r.parentExists));
-    if (!r.OnOwnDrive(true)) return Fail(ERROR_ACCESS_DENIED);
+    Held h;
+    UniqueFd entry;
+    if (!HoldEntry(path, &h, &entry)) return false;
     auto toSpec = [](FileTime t) {
         struct timespec ts;
         if (t == 0) {
@@ -1089,7 +1208,143 @@ bool FileSystem::SetFileTimes(std::string_view path, FileTime lastAccess, FileTi
         return ts;
     };
     struct timespec times[2] = {toSpec(lastAccess), toSpec(lastWrite)};
-    if (utimensat(AT_FDCWD, r.host.c_str(), times, 0) != 0) return FailErrno();
+    if (utimensat(AT_FDCWD, DescriptorPath(entry.get()).c_str(), times, 0) != 0) return FailErrno();
+    return true;
+}
+
+// --- Folder trees ---
+
+namespace {
+
+// The names of a held folder's entries, sorted as FindFirstFile lists them.
+std::vector<std::string> EntryNames(int folderFd) {
+    std::vector<std::pair<std::string, std::string>> entries;  // shown name, host name
+    int fd = openat(folderFd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    DIR* dir = fd < 0 ? nullptr : fdopendir(fd);
+    if (!dir) {
+        if (fd >= 0) close(fd);
+        return {};
+    }
+    while (dirent* entry = readdir(dir)) {
+        std::string_view name = entry->d_name;
+        if (name != "." && name != "..") entries.emplace_back(HostNameToWindows(name), name);
+    }
+    closedir(dir);
+    std::sort(entries.begin(), entries.end(), [](const auto& a, const auto& b) {
+        int c = CompareNoCase(a.first, b.first);
+        return c != 0 ? c < 0 : a.second < b.second;
+    });
+    std::vector<std::string> names;
+    names.reserve(entries.size());
+    for (auto& entry : entries) names.push_back(std::move(entry.second));
+    return names;
+}
+
+}  // namespace
+
+struct FileSystem::TreeWalk {
+    const FileSystem& files;
+    const TreeDeletion& rules;
+
+    bool Stopped() const { return rules.stop && rules.stop(); }
+
+    // Deletes one file (or a link of any kind) of the held folder.
+    bool DeleteEntry(int folder, const std::string& name, const std::string& windows,
+                     const std::string& host) {
+        struct stat st;
+        if (fstatat(folder, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) return true;
+        bool link = S_ISLNK(st.st_mode);
+        if (!link && rules.beforeFile) {
+            // Slow (ending programs, unregistering): done before the entry is
+            // looked at again.
+            rules.beforeFile(windows);
+            if (fstatat(folder, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) return true;
+            link = S_ISLNK(st.st_mode);
+        }
+        long refusal = ERROR_SUCCESS;
+        if (!link && S_ISDIR(st.st_mode)) {
+            refusal = ERROR_ACCESS_DENIED;
+        } else if (!link && files.InUse(host)) {
+            refusal = ERROR_ACCESS_DENIED;
+        } else if (!link && NoWriteBits(st)) {
+            UniqueFd entry(rules.clearReadOnlyFiles ? OpenEntry(folder, name, st) : -1);
+            if (!entry.valid() || !SetReadOnlyOn(entry.get(), st, false))
+                refusal = ERROR_ACCESS_DENIED;
+        }
+        if (refusal == ERROR_SUCCESS && !HeldFolderWritable(folder)) refusal = ERROR_ACCESS_DENIED;
+        if (refusal == ERROR_SUCCESS && unlinkat(folder, name.c_str(), 0) != 0)
+            refusal = ErrnoToWin(errno);
+        if (refusal == ERROR_SUCCESS) return true;
+        if (rules.refused) rules.refused(windows, refusal);
+        return Fail(refusal);
+    }
+
+    // Empties the held folder: true when every entry went.
+    bool Empty(int folder, const std::string& windows, const std::string& host, int depth) {
+        if (depth > FileSystem::kTreeDepthLimit || Stopped()) return false;
+        bool all = true;
+        for (const std::string& name : EntryNames(folder)) {
+            if (rules.skipDotNames && name[0] == '.') continue;
+            std::string entryWindows = windows + "\\" + HostNameToWindows(name);
+            std::string entryHost = (host == "/" ? "" : host) + "/" + name;
+            struct stat st;
+            if (fstatat(folder, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) continue;
+            bool ok;
+            if (S_ISDIR(st.st_mode)) {
+                ok = RemoveSubfolder(folder, name, entryWindows, entryHost, depth);
+                if (Stopped()) return false;
+            } else {
+                ok = DeleteEntry(folder, name, entryWindows, entryHost);
+            }
+            all = all && ok;
+            if (!ok && !rules.goOn) return false;
+        }
+        return all;
+    }
+
+    // A subfolder whose own walk stopped early stays, and the walk of its
+    // parent goes on; one emptied that cannot be removed stops it.
+    bool RemoveSubfolder(int folder, const std::string& name, const std::string& windows,
+                         const std::string& host, int depth) {
+        UniqueFd sub(openat(folder, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+        // Swapped for a link since the listing: the link goes, as any link.
+        if (!sub.valid())
+            return errno == ELOOP || errno == ENOTDIR ? DeleteEntry(folder, name, windows, host)
+                                                      : FailErrno();
+        if (!Empty(sub.get(), windows, host, depth + 1)) return rules.goOn ? false : true;
+        struct stat st;
+        if (rules.goOn && fstat(sub.get(), &st) == 0) SetReadOnlyOn(sub.get(), st, false);
+        if (fstat(sub.get(), &st) == 0 && NoWriteBits(st)) return Fail(ERROR_ACCESS_DENIED);
+        if (!HeldFolderWritable(folder)) return false;
+        if (unlinkat(folder, name.c_str(), AT_REMOVEDIR) != 0) return FailErrno();
+        return true;
+    }
+};
+
+bool FileSystem::DeleteTree(std::string_view folder, const TreeDeletion& rules) {
+    Held h;
+    if (!Hold(folder, false, &h)) return false;
+    if (!h.exists) return Fail(MissingError(h.parentExists));
+    if (h.isRoot) return Fail(ERROR_ACCESS_DENIED);
+    if (S_ISLNK(h.st.st_mode)) {
+        if (rules.refuseLinkedFolder) return Fail(ERROR_ACCESS_DENIED);
+        return RemoveDirectory(folder);  // the link only, as for a junction
+    }
+    if (!S_ISDIR(h.st.st_mode)) return Fail(ERROR_DIRECTORY);
+    UniqueFd top(
+        openat(h.folder.get(), h.name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    if (!top.valid()) return errno == ELOOP ? Fail(ERROR_ACCESS_DENIED) : FailErrno();
+    TreeWalk walk{*this, rules};
+    std::string windows = h.normalized;
+    while (windows.size() > 3 && windows.back() == '\\') windows.pop_back();
+    bool emptied = walk.Empty(top.get(), windows, h.host, 0);
+    if (!emptied && !rules.goOn) return false;
+    if (walk.Stopped()) return Fail(ERROR_OPERATION_ABORTED);
+    struct stat st;
+    if (fstat(top.get(), &st) == 0 && !SetReadOnlyOn(top.get(), st, false)) return false;
+    if (!HeldFolderWritable(h.folder.get())) return false;
+    if (unlinkat(h.folder.get(), h.name.c_str(), AT_REMOVEDIR) != 0) return FailErrno();
+    t_lastError = ERROR_SUCCESS;
     return true;
 }
 

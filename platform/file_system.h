@@ -22,12 +22,28 @@
 // devices (under Z:) are refused with ERROR_ACCESS_DENIED.
 // A path whose resolved location lies outside every drive (a symbolic link
 // leading out of drive_c when no drive covers its target) is refused with
-// ERROR_ACCESS_DENIED. Calls that change something (write, create, copy to,
-// move, delete, remove, set attributes or times) also refuse, with
-// ERROR_ACCESS_DENIED, a path that a link leads off its own drive (C:\x ->
-// /etc, which only Z: covers); a link itself may still be deleted or
-// removed. Reads and finds follow links to anywhere on a drive. Thread-safe.
+// ERROR_ACCESS_DENIED. Reads and finds follow links to anywhere on a drive.
+//
+// Changes (write, create, copy to, move, delete, remove, set attributes or
+// times) stay inside the machine's own folder, the prefix, whatever the
+// machine says: its files and links may be written by malware and Tolvane
+// may run as root. A change whose target lies elsewhere (on Z:, on any drive
+// whose folder is outside the prefix) is refused with ERROR_ACCESS_DENIED
+// and LastRefusalWasOutside() true. Inside, a change reaches the target's
+// folder from a descriptor of the prefix held since construction, one
+// component at a time, refusing every link on the way (held_path.h), and
+// then acts relative to that folder: a link as the target itself is deleted
+// or renamed, never followed to change what it leads to (ERROR_ACCESS_DENIED),
+// and a folder swapped for a link after the check changes nothing outside.
+// Slow checks (a file in use) come before the folder is reached. Files Tolvane
+// makes never carry a set-user-ID, set-group-ID or sticky bit.
+//
+// Host names Windows cannot hold read through HostNameToWindows (codepage.h):
+// a name such as "..\..\x" on the host lists as "..¤5C..¤5Cx", and
+// acting on that name acts on that very entry. Thread-safe.
 #pragma once
+
+#include <sys/stat.h>
 
 #include <cstdint>
 #include <functional>
@@ -37,6 +53,7 @@
 #include <string_view>
 #include <vector>
 
+#include "platform/held_path.h"
 #include "platform/win_types.h"
 
 namespace tolvane {
@@ -68,6 +85,35 @@ class FindHandle {
     size_t next_ = 0;
 };
 
+// How DeleteTree deletes a folder with everything in it. Its fixed rules:
+// the walk holds each folder open and deletes its entries relative to it; a
+// link of any kind inside the tree (to a file or a folder) is deleted as a
+// link and never followed; an entry swapped for a link during the walk goes
+// as a link; folders nested deeper than kTreeDepthLimit are not walked (the
+// tree then stays). Entries are taken in FindFirstFile's order.
+struct TreeDeletion {
+    // Called with a file's Windows path before it is deleted (ending the
+    // programs running it, unregistering it); may be slow.
+    std::function<void(const std::string& windowsPath)> beforeFile;
+    // Called with each file the machine refused to delete and the reason
+    // (ERROR_ACCESS_DENIED for a file in use, read-only or in a read-only folder).
+    std::function<void(const std::string& windowsPath, long error)> refused;
+    // Polled before each folder's walk and after each subfolder; true stops.
+    std::function<bool()> stop;
+    // Files lose their read-only attribute first (the folder itself always does).
+    bool clearReadOnlyFiles = true;
+    // Names starting with "." are left alone (and keep their folder).
+    bool skipDotNames = false;
+    // Tolvane's own work folders: a failure does not stop the walk, every
+    // folder loses its read-only attribute, and a folder that is a link is
+    // refused (ERROR_ACCESS_DENIED) rather than deleted as a link. Otherwise
+    // a folder's walk stops at its first file or emptied subfolder that could
+    // not be deleted (a subfolder whose own walk stopped stays, its parent's
+    // walk goes on), and a folder that is a link goes as a link.
+    bool goOn = false;
+    bool refuseLinkedFolder = false;
+};
+
 enum class FileOpenMode {
     Read,       // existing file, read only
     Write,      // create or truncate
@@ -92,6 +138,9 @@ class File {
     bool Flush();  // fsync
     bool Size(uint64_t* size) const;
     void Close();
+    // The open descriptor, for a library that writes through one (minizip);
+    // it stays this File's.
+    int NativeHandle() const { return fd_; }
 
   private:
     friend class FileSystem;
@@ -162,7 +211,14 @@ class FileSystem {
     bool OpenFile(std::string_view path, FileOpenMode mode, File* file);
 
     // --- Operations ---
+    // The target gets the source's permission bits without set-user-ID,
+    // set-group-ID and sticky bits.
     bool CopyFile(std::string_view from, std::string_view to, bool failIfExists);
+    // The copy a backup keeps: the source is read only inside the machine's
+    // folder and never through a link (the file itself or a folder on the
+    // way: ERROR_ACCESS_DENIED); the copy is made new (ERROR_FILE_EXISTS when
+    // `to` exists) with mode 0600, keeping the last write time.
+    bool CopyFileConfined(std::string_view from, std::string_view to);
     bool MoveFile(std::string_view from, std::string_view to);  // fails if `to` exists
     // MoveFileEx with MOVEFILE_REPLACE_EXISTING, for files: one rename, so
     // `to` holds its old or its new content whole at every moment. A
@@ -172,6 +228,11 @@ class FileSystem {
     bool DeleteFile(std::string_view path);
     bool CreateDirectory(std::string_view path);  // parent must exist; ERROR_ALREADY_EXISTS
     bool RemoveDirectory(std::string_view path);  // must be empty
+    // Deletes the folder with everything in it by the rules given. True when
+    // it is gone; a missing folder fails with ERROR_FILE_NOT_FOUND or
+    // ERROR_PATH_NOT_FOUND, a file with ERROR_DIRECTORY.
+    bool DeleteTree(std::string_view folder, const TreeDeletion& rules);
+    static constexpr int kTreeDepthLimit = 64;
     bool PathFileExists(std::string_view path) const;
     uint32_t GetFileAttributes(std::string_view path) const;  // INVALID_FILE_ATTRIBUTES
     // Only FILE_ATTRIBUTE_READONLY changes anything on the host (the write
@@ -186,17 +247,40 @@ class FileSystem {
     // The calling thread's error code of the last failed call.
     static long LastError();
     static void SetLastError(long code);
+    // Whether the calling thread's last refusal was of a change outside the
+    // machine's folder.
+    static bool LastRefusalWasOutside();
 
   private:
     struct Drives;
     struct Resolved;
+    struct TreeWalk;
+    // The entry a change acts on: its folder held open and its name there.
+    struct Held {
+        UniqueFd folder;
+        std::string name;  // host name in the folder; empty for a drive's root
+        std::string host;  // host path, for checks and messages only
+        std::string normalized;
+        bool exists = false;
+        bool parentExists = false;
+        bool isRoot = false;
+        bool inUse = false;
+        struct stat st {};  // the entry itself, links not followed
+    };
     bool Resolve(std::string_view windowsPath, Resolved* out) const;
+    bool Hold(std::string_view windowsPath, bool checkInUse, Held* out) const;
+    bool HoldEntry(std::string_view windowsPath, Held* out, UniqueFd* entry) const;
+    bool ReplaceHeld(const Held& target, const std::function<bool(int fd)>& fill, unsigned mode,
+                     bool runHook);
+    static bool ReplaceableHeld(const Held& held);
+    static bool MovableHeld(const Held& held);
+    bool OpenForReading(std::string_view path, File* file) const;
     static bool ListFolder(int fd, std::string host, std::string windows, bool isRoot,
                            std::string_view mask, FindHandle* handle, FindData* data);
     bool InUse(const std::string& hostPath) const;
-    bool ReplaceFile(const std::string& target, const std::function<bool(int fd)>& fill,
-                     unsigned mode, bool runHook);
     std::unique_ptr<Drives> drives_;
+    std::string prefixCanonical_;
+    UniqueFd prefixFd_;
     std::function<bool(const std::string&)> inUse_;
     std::function<std::string()> tempSource_;
     std::function<bool(const std::string&)> beforeRename_;

@@ -454,12 +454,12 @@ TEST_F(FileSystemTest, FindInASubfolderGivesWhatFindOverItsWholePathGives) {
     std::ofstream(prefix.Host("outside/secret.txt")) << "s";
     fs::create_directory_symlink(prefix.Host("outside"), prefix.Host("drive_c/top/out"));
     fs::create_symlink(prefix.Host("drive_c/missing"), prefix.Host("drive_c/top/dangling"));
-    // Names that no Windows path reaches: a character outside the code page
-    // and a backslash.
+    // Names Windows cannot hold: a character outside the code page and a
+    // backslash; each reads under its own mapped name.
     fs::create_directories(prefix.Host("drive_c/top/\xe6\x97\xa5"));
     std::ofstream(prefix.Host("drive_c/top/\xe6\x97\xa5/x.txt")) << "x";
-    // And a name that reads as another one: an overlong "A", which a whole
-    // path resolves to the real "A" beside it.
+    // And invalid UTF-8 that a plain conversion would read as "A", the name
+    // of the real "A" beside it.
     fs::create_directories(prefix.Host("drive_c/top/\xc1\x81"));
     std::ofstream(prefix.Host("drive_c/top/\xc1\x81/z.txt")) << "z";
     prefix.WriteFile("C:\\top\\A\\w.txt", "w");
@@ -478,7 +478,7 @@ TEST_F(FileSystemTest, FindInASubfolderGivesWhatFindOverItsWholePathGives) {
             if (std::string_view(pattern) == "*.*") byName[entry.name] = fast;
         }
     } while (top.Next(&entry));
-    EXPECT_EQ(byName.size(), 11u);  // ".", "..", and the ten entries, two named "A"
+    EXPECT_EQ(byName.size(), 12u);  // ".", "..", and the ten entries, each under its own name
 
     // And the whole-path results are the right ones, not only equal.
     uint32_t attributes = 0;
@@ -499,8 +499,41 @@ TEST_F(FileSystemTest, FindInASubfolderGivesWhatFindOverItsWholePathGives) {
     EXPECT_EQ(byName["out"].error, ERROR_PATH_NOT_FOUND);
     EXPECT_FALSE(byName["file.txt"].found);
     EXPECT_FALSE(byName["dangling"].found);
-    EXPECT_FALSE(byName["?"].found);
-    EXPECT_FALSE(byName["a\\b"].found);
+    EXPECT_EQ(byName.count("?"), 0u);
+    EXPECT_EQ(byName.count("a\\b"), 0u);
+    ASSERT_EQ(byName["\xa4"
+                     "E6\xa4"
+                     "97\xa4"
+                     "A5"]
+                  .entries.size(),
+              3u);
+    EXPECT_EQ(byName["\xa4"
+                     "E6\xa4"
+                     "97\xa4"
+                     "A5"]
+                  .entries.back()
+                  .name,
+              "x.txt");
+    ASSERT_EQ(byName["a\xa4"
+                     "5Cb"]
+                  .entries.size(),
+              3u);
+    EXPECT_EQ(byName["a\xa4"
+                     "5Cb"]
+                  .entries.back()
+                  .name,
+              "y.txt");
+    ASSERT_EQ(byName["\xa4"
+                     "C1\xa4"
+                     "81"]
+                  .entries.size(),
+              3u);
+    EXPECT_EQ(byName["\xa4"
+                     "C1\xa4"
+                     "81"]
+                  .entries.back()
+                  .name,
+              "z.txt");
     ASSERT_EQ(byName["A"].entries.size(), 3u);
     EXPECT_EQ(byName["A"].entries.back().name, "w.txt");
 

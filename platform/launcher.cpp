@@ -65,17 +65,51 @@ bool IsWindowsProgram(std::string_view file) {
     return false;
 }
 
-// A Windows command line split as the C runtime does: blanks separate,
-// double quotes group, \" is a quote.
-std::vector<std::string> SplitParameters(std::string_view text) {
+bool IsRegsvr32(std::string_view file) {
+    size_t slash = file.find_last_of("\\/");
+    std::string_view name = slash == std::string_view::npos ? file : file.substr(slash + 1);
+    return EqualsNoCase(name, "regsvr32.exe") || EqualsNoCase(name, "regsvr32");
+}
+
+}  // namespace
+
+std::string QuoteWindowsArgument(std::string_view argument) {
+    if (!argument.empty() && argument.find_first_of(" \t\n\v\"") == std::string_view::npos)
+        return std::string(argument);
+    std::string quoted = "\"";
+    size_t backslashes = 0;
+    for (char c : argument) {
+        if (c == '\\') {
+            ++backslashes;
+            continue;
+        }
+        // Backslashes count only before a quote: there each one is doubled
+        // and the quote escaped.
+        quoted.append(c == '"' ? backslashes * 2 + 1 : backslashes, '\\');
+        backslashes = 0;
+        quoted += c;
+    }
+    // The closing quote follows: the backslashes before it are doubled too.
+    quoted.append(backslashes * 2, '\\');
+    return quoted + "\"";
+}
+
+std::vector<std::string> SplitWindowsCommandLine(std::string_view text) {
     std::vector<std::string> out;
     std::string current;
     bool inQuotes = false, any = false;
     for (size_t i = 0; i < text.size(); ++i) {
         char c = text[i];
-        if (c == '\\' && i + 1 < text.size() && text[i + 1] == '"') {
-            current += '"';
-            ++i;
+        if (c == '\\') {
+            size_t run = text.find_first_not_of('\\', i) - i;
+            if (i + run > text.size()) run = text.size() - i;
+            bool beforeQuote = i + run < text.size() && text[i + run] == '"';
+            current.append(beforeQuote ? run / 2 : run, '\\');
+            i += run - 1;
+            if (beforeQuote && run % 2 == 1) {
+                current += '"';  // an escaped quote
+                ++i;
+            }
             any = true;
         } else if (c == '"') {
             inQuotes = !inQuotes;
@@ -92,8 +126,6 @@ std::vector<std::string> SplitParameters(std::string_view text) {
     if (any) out.push_back(current);
     return out;
 }
-
-}  // namespace
 
 struct Launcher::Running {
     std::mutex mutex;
@@ -159,6 +191,23 @@ bool Spawn(const std::vector<std::string>& argv, const std::vector<std::string>&
 
 }  // namespace
 
+bool IsBrowsableAddress(std::string_view address) {
+    size_t scheme = StartsWithNoCase(address, "https://")  ? 8
+                    : StartsWithNoCase(address, "http://") ? 7
+                                                           : 0;
+    if (scheme == 0 || address.size() > 2048) return false;
+    std::string_view host = address.substr(scheme);
+    host = host.substr(0, host.find_first_of("/?#"));
+    if (host.empty() || host.find('@') != std::string_view::npos) return false;
+    for (char c : address) {
+        unsigned char u = static_cast<unsigned char>(c);
+        if (u <= ' ' || u >= 0x7f ||
+            std::string_view("\"'<>\\`{}|^").find(c) != std::string_view::npos)
+            return false;
+    }
+    return true;
+}
+
 Launcher::Launcher(const std::string& prefixPath, const FileSystem& files)
     : prefix_(prefixPath), files_(files), running_(std::make_shared<Running>()) {}
 
@@ -174,6 +223,7 @@ bool Launcher::WineInstalled() {
 bool Launcher::ShellExecute(std::string_view verb, std::string_view file,
                             std::string_view parameters) {
     (void)verb;  // "open", "explore" and no verb all open; nothing else is asked for
+    refusedAsRoot_ = false;
     if (file.empty()) return false;
     std::vector<std::string> argv;
     std::vector<std::string> env;
@@ -184,9 +234,13 @@ bool Launcher::ShellExecute(std::string_view verb, std::string_view file,
         if (check && (!HasDesktop() || FindOnPath("xdg-open").empty())) return false;
         argv = {"xdg-open", std::string(file)};
     } else if (IsWindowsProgram(file)) {
+        if (check && IsRegsvr32(file) && geteuid() == 0) {
+            refusedAsRoot_ = true;
+            return false;
+        }
         if (check && !WineInstalled()) return false;
         argv = {"wine", Cp1252ToUtf8(file)};
-        for (std::string& p : SplitParameters(parameters)) argv.push_back(Cp1252ToUtf8(p));
+        for (std::string& p : SplitWindowsCommandLine(parameters)) argv.push_back(Cp1252ToUtf8(p));
         env.push_back("WINEPREFIX=" + prefix_);
     } else {
         // A document or folder of the machine, shown by the desktop.
@@ -197,6 +251,14 @@ bool Launcher::ShellExecute(std::string_view verb, std::string_view file,
     }
     if (observer_) return observer_(argv);
     return Spawn(argv, env, argv[0] == "wine" ? running_ : nullptr);
+}
+
+bool Launcher::OpenWebAddress(std::string_view address) {
+    if (!IsBrowsableAddress(address)) return false;
+    std::vector<std::string> argv = {"xdg-open", std::string(address)};
+    if (observer_) return observer_(argv);
+    if (!HasDesktop() || FindOnPath("xdg-open").empty()) return false;
+    return Spawn(argv, {}, nullptr);
 }
 
 }  // namespace tolvane

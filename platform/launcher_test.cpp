@@ -10,6 +10,7 @@
 #include <thread>
 
 #include "platform/machine.h"
+#include "platform/testing/as_nobody.h"
 #include "platform/testing/scoped_env.h"
 #include "platform/testing/temp_prefix.h"
 
@@ -29,7 +30,8 @@ class FakeTools {
             std::string path = folder_ + "/" + tool;
             std::ofstream script(path);
             script << "#!/bin/sh\n{ echo \"" << tool
-                   << "\"; for a in \"$@\"; do echo \"$a\"; done; echo \"prefix=$WINEPREFIX\"; } > "
+                   << "\"; for a in \"$@\"; do printf '%s\\n' \"$a\"; done; echo "
+                      "\"prefix=$WINEPREFIX\"; } > "
                    << folder_ << "/calls.tmp\n/bin/mv " << folder_ << "/calls.tmp " << folder_
                    << "/calls.txt\n";
             script.close();
@@ -100,15 +102,15 @@ TEST(LauncherTest, WaitsForTheWineProgramsItStarted) {
     std::ofstream(tools.folder() + "/xdg-open") << "#!/bin/sh\nexec sleep 3\n";
     EXPECT_TRUE(machine->launcher().WaitForWinePrograms(std::chrono::milliseconds(0)));
     ASSERT_TRUE(machine->launcher().ShellExecute("open", "https://tolvane.example.org/", ""));
-    ASSERT_TRUE(machine->launcher().ShellExecute("", "regsvr32.exe", "/u /s a.dll"));
-    ASSERT_TRUE(machine->launcher().ShellExecute("", "regsvr32.exe", "/u /s b.dll"));
+    ASSERT_TRUE(machine->launcher().ShellExecute("", "setup.exe", "/u /s a.dll"));
+    ASSERT_TRUE(machine->launcher().ShellExecute("", "setup.exe", "/u /s b.dll"));
     EXPECT_FALSE(machine->launcher().WaitForWinePrograms(std::chrono::milliseconds(50)));
     EXPECT_FALSE(std::filesystem::exists(ended));
     EXPECT_TRUE(machine->launcher().WaitForWinePrograms(std::chrono::seconds(20)));
     std::ifstream in(ended);
     std::stringstream both;
     both << in.rdbuf();
-    EXPECT_EQ(both.str(), "regsvr32.exe\nregsvr32.exe\n");
+    EXPECT_EQ(both.str(), "setup.exe\nsetup.exe\n");
 }
 
 TEST(LauncherTest, WithoutWineOrADesktopNothingStarts) {
@@ -155,6 +157,107 @@ TEST(LauncherTest, TestPrefixesRecordLaunchesOfFoldersFilesAndAddresses) {
               machine->PrefixPath() + "/drive_c/Program Files/Tolvane/Logs/TolvaneLog.txt");
     EXPECT_EQ(seen[3],
               (std::vector<std::string>{"wine", "regsvr32.exe", "/u", "/s", "C:\\a b.dll"}));
+}
+
+// Each argument reaches the Windows program exactly: quoted for its command
+// line, split back by the same rules (Wine quotes each argument it is given
+// again), so a quote in a file name cannot split the line into more
+// arguments.
+TEST(LauncherTest, ArgumentsArriveExactlyWhateverTheyHold) {
+    const std::vector<std::string> arguments = {
+        "plain",
+        "two words",
+        "",
+        "C:\\dir\\",
+        "C:\\my dir\\",
+        "a\"b",
+        "x\\\"y",
+        "C:\\Bad\\x\" /i:evil.dll",
+        "\\\\server\\share",
+        "tab\there",
+        "\"",
+    };
+    std::string line;
+    for (const std::string& a : arguments)
+        line += (line.empty() ? "" : " ") + QuoteWindowsArgument(a);
+    EXPECT_EQ(SplitWindowsCommandLine(line), arguments) << line;
+    EXPECT_EQ(QuoteWindowsArgument("C:\\Bad\\x\" /i:evil.dll"), "\"C:\\Bad\\x\\\" /i:evil.dll\"");
+    // The CRT's rules on lines written by others.
+    EXPECT_EQ(SplitWindowsCommandLine("/u /s \"C:\\a b.dll\""),
+              (std::vector<std::string>{"/u", "/s", "C:\\a b.dll"}));
+    EXPECT_EQ(SplitWindowsCommandLine("a\\\\\"b c\" d\\e"),
+              (std::vector<std::string>{"a\\b c", "d\\e"}));
+
+    // Through the launcher to a stand-in program, one argument a line.
+    TempPrefix prefix;
+    auto machine = prefix.Open();
+    machine->launcher().SetObserver(nullptr);
+    FakeTools tools(prefix);
+    ScopedEnv path("PATH", (tools.folder() + ":/usr/bin:/bin").c_str());
+    ASSERT_TRUE(machine->launcher().ShellExecute("", "setup.exe", line));
+    std::string expected = "wine\nsetup.exe\n";
+    for (const std::string& a : arguments) expected += a + "\n";
+    EXPECT_EQ(tools.WaitForCall(), expected + "prefix=" + machine->PrefixPath() + "\n");
+}
+
+// regsvr32 runs code of the machine's own DLLs: run as root, it is never
+// started, and the launcher says why.
+TEST(LauncherTest, Regsvr32NeverRunsAsRoot) {
+    SKIP_UNLESS_ROOT();
+    TempPrefix prefix;
+    auto machine = prefix.Open();
+    machine->launcher().SetObserver(nullptr);
+    FakeTools tools(prefix);
+    ScopedEnv path("PATH", (tools.folder() + ":/usr/bin:/bin").c_str());
+    for (const char* program :
+         {"regsvr32.exe", "REGSVR32", "C:\\windows\\system32\\regsvr32.exe"}) {
+        EXPECT_FALSE(machine->launcher().ShellExecute("", program, "/u /s C:\\x.dll")) << program;
+        EXPECT_TRUE(machine->launcher().RefusedAsRoot());
+    }
+    EXPECT_TRUE(machine->launcher().WaitForWinePrograms(std::chrono::milliseconds(0)));
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    EXPECT_FALSE(std::filesystem::exists(tools.folder() + "/calls.txt"));
+    // Other programs still start.
+    EXPECT_TRUE(machine->launcher().ShellExecute("", "setup.exe", "/s"));
+    EXPECT_FALSE(machine->launcher().RefusedAsRoot());
+}
+
+// A support page or link written into the machine's registry or database
+// by malware opens only as a web page, never as a program or a local file.
+TEST(LauncherTest, OpensOnlyWebPagesForAddressesOfTheMachine) {
+    TempPrefix prefix;
+    prefix.WriteFile("C:\\windows\\evil.exe", "MZ");
+    prefix.WriteFile("C:\\readme.txt", "text");
+    auto machine = prefix.Open();
+    const struct {
+        const char* address;
+        bool opens;
+    } cases[] = {
+        {"https://tolvane.example.org/support/", true},
+        {"HTTP://tolvane.example.org:8080/a?b=c#d", true},
+        {"C:\\windows\\evil.exe", false},
+        {"regedit", false},
+        {"C:\\readme.txt", false},
+        {"file:///etc/shadow", false},
+        {"ftp://tolvane.example.org/", false},
+        {"mailto:x@example.org", false},
+        {"www.example.org", false},
+        {"javascript:alert(1)", false},
+        {"https://", false},
+        {"https:///etc/passwd", false},
+        {"https://user@evil.example/", false},
+        {"https://a.example/ --help", false},
+        {"https://a.example/\"x", false},
+        {"https://a.example/\nx", false},
+        {"-https://a.example/", false},
+        {"", false},
+    };
+    for (const auto& row : cases) {
+        EXPECT_EQ(machine->launcher().OpenWebAddress(row.address), row.opens) << row.address;
+    }
+    EXPECT_EQ(prefix.Launches(), (std::vector<std::vector<std::string>>{
+                                     {"xdg-open", "https://tolvane.example.org/support/"},
+                                     {"xdg-open", "HTTP://tolvane.example.org:8080/a?b=c#d"}}));
 }
 
 }  // namespace

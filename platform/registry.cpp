@@ -15,6 +15,7 @@
 #include <unordered_map>
 
 #include "platform/codepage.h"
+#include "platform/held_path.h"
 #include "platform/replacement_temp.h"
 #include "platform/wine_hive.h"
 #include "platform/wineserver_lock.h"
@@ -167,6 +168,9 @@ class RegistryStore {
     explicit RegistryStore(const std::string& prefix) : prefix_(prefix) {
         std::string base = prefix;
         while (base.size() > 1 && base.back() == '/') base.pop_back();
+        // Saves rename within this folder as it was opened now: the prefix
+        // renamed and a link put in its place later leads them nowhere else.
+        folder_.Reset(open(base.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
         system_.path = base + "/system.reg";
         system_.newHeader = "REGISTRY\\Machine";
         user_.path = base + "/user.reg";
@@ -183,6 +187,7 @@ class RegistryStore {
 
     std::mutex mutex_;
     std::string prefix_;
+    UniqueFd folder_;
     HiveFile system_, user_, userdef_;
     std::string sid_;
     uint64_t generation_ = 0;  // grows with every change and reload
@@ -291,50 +296,44 @@ class RegistryStore {
         return ERROR_CANTWRITE;
     }
 
-    // Writes the file through a temporary file beside it, fsync and rename.
+    // Writes the file through a temporary file beside it, fsync and rename,
+    // all within the prefix folder held open; a hive file that is a link is
+    // replaced, its target never written.
     bool Save(HiveFile& file, std::string* error) {
         std::string text = file.hive.Serialize();
+        const std::string name = file.path.substr(file.path.rfind('/') + 1);
+        UniqueFd folder(
+            folder_.valid() ? openat(folder_.get(), ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC) : -1);
         std::string temp;
-        int fd = OpenReplacementTemp(file.path, &temp);
+        int fd = folder.valid() ? OpenReplacementTemp(folder.get(), name, &temp) : -1;
         if (fd < 0) {
             *error =
                 "Cannot write a temporary file beside " + file.path + ": " + std::strerror(errno);
             return false;
         }
+        auto fail = [&](const std::string& what) {
+            *error = what + ": " + std::strerror(errno);
+            unlinkat(folder.get(), temp.c_str(), 0);
+            close(fd);
+            return false;
+        };
         struct stat old {};
-        fchmod(fd, stat(file.path.c_str(), &old) == 0 ? old.st_mode & 07777 : 0644);
+        bool plain = fstatat(folder.get(), name.c_str(), &old, AT_SYMLINK_NOFOLLOW) == 0 &&
+                     S_ISREG(old.st_mode);
+        fchmod(fd, plain ? old.st_mode & 0777 : 0644);
         size_t done = 0;
         while (done < text.size()) {
             ssize_t n = write(fd, text.data() + done, text.size() - done);
             if (n < 0 && errno == EINTR) continue;
-            if (n <= 0) {
-                *error = "Cannot write " + temp + ": " + std::strerror(errno);
-                unlink(temp.c_str());
-                close(fd);
-                return false;
-            }
+            if (n <= 0) return fail("Cannot write " + file.path);
             done += static_cast<size_t>(n);
         }
-        if (fsync(fd) != 0) {
-            *error = "Cannot write " + temp + ": " + std::strerror(errno);
-            unlink(temp.c_str());
-            close(fd);
-            return false;
-        }
+        if (fsync(fd) != 0) return fail("Cannot write " + file.path);
         // Renamed while still locked, so no cleaner takes it for a leftover.
-        if (rename(temp.c_str(), file.path.c_str()) != 0) {
-            *error = "Cannot replace " + file.path + ": " + std::strerror(errno);
-            unlink(temp.c_str());
-            close(fd);
-            return false;
-        }
+        if (renameat(folder.get(), temp.c_str(), folder.get(), name.c_str()) != 0)
+            return fail("Cannot replace " + file.path);
         close(fd);
-        std::string folder = file.path.substr(0, file.path.rfind('/'));
-        int dirFd = open(folder.empty() ? "/" : folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-        if (dirFd >= 0) {
-            fsync(dirFd);
-            close(dirFd);
-        }
+        fsync(folder.get());
         file.identity = IdentityOf(file.path);
         file.savesSeen = CountSave(file.path);
         ++generation_;

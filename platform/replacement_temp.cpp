@@ -9,31 +9,31 @@
 
 namespace tolvane {
 
-int OpenReplacementTemp(const std::string& hostTarget, std::string* tempPath) {
-    size_t slash = hostTarget.find_last_of('/');
-    std::string folder = slash == std::string::npos ? "" : hostTarget.substr(0, slash + 1);
-    std::string name = slash == std::string::npos ? hostTarget : hostTarget.substr(slash + 1);
-    const std::string temp = folder + "." + name + ".tolvane-tmp";
+int OpenReplacementTemp(int folderFd, const std::string& name, std::string* tempName) {
+    const std::string temp = "." + name + ".tolvane-tmp";
     // The writer before us may rename (or remove) the file we opened while
     // we wait for its lock: then the name is gone or another file's, and we
     // open it again.
     for (int attempt = 0; attempt < 64; ++attempt) {
-        int fd = open(temp.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600);
+        int fd = openat(folderFd, temp.c_str(),
+                        O_RDWR | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0600);
         if (fd < 0) return -1;
         int locked;
         do {
             locked = flock(fd, LOCK_EX);
         } while (locked != 0 && errno == EINTR);
         struct stat held, named;
-        if (locked == 0 && fstat(fd, &held) == 0 && lstat(temp.c_str(), &named) == 0 &&
+        if (locked == 0 && fstat(fd, &held) == 0 &&
+            fstatat(folderFd, temp.c_str(), &named, AT_SYMLINK_NOFOLLOW) == 0 &&
             held.st_dev == named.st_dev && held.st_ino == named.st_ino) {
-            if (!S_ISREG(held.st_mode) || ftruncate(fd, 0) != 0) {
-                int err = S_ISREG(held.st_mode) ? errno : EEXIST;
+            if (!S_ISREG(held.st_mode) || held.st_nlink != 1 || ftruncate(fd, 0) != 0) {
+                int err = S_ISREG(held.st_mode) && held.st_nlink == 1 ? errno : EEXIST;
                 close(fd);
                 errno = err;
                 return -1;
             }
-            *tempPath = temp;
+            fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
+            *tempName = temp;
             return fd;
         }
         int err = errno;

@@ -7,15 +7,18 @@
 // the first. One that a killed writer left behind (killed, crashed, power
 // lost) is taken over and emptied by the next write of the same file, so
 // killed writes never pile up, and finding it costs no folder listing.
-// Host paths; Linux only.
+// The temporary is opened relative to the folder's descriptor without
+// following a link, and renamed within that same folder, so a folder
+// swapped for a link meanwhile changes nothing elsewhere. Linux only.
 #pragma once
 
 #include <string>
 
 namespace tolvane {
 
-// Opens the temporary of hostTarget, empty and locked. Returns its
-// descriptor (with the path in *tempPath), or -1 with errno set.
-int OpenReplacementTemp(const std::string& hostTarget, std::string* tempPath);
+// Opens the temporary of `name` in the held folder, empty and locked.
+// Returns its descriptor (with its name in *tempName), or -1 with errno set;
+// a temporary that is no plain file of one link is refused (EEXIST).
+int OpenReplacementTemp(int folderFd, const std::string& name, std::string* tempName);
 
 }  // namespace tolvane

@@ -97,6 +97,22 @@ bool ShellFolders::GetFolderPath(int csidl, std::string* path) const {
             found = Read(registry_, RootKey::LocalMachine, kWindowsNt, "SystemRoot");
             if (found) found = WithoutTrailingBackslash(*found) + "\\system32";
             break;
+        case CSIDL_LOCAL_APPDATA:
+            found = UserFolder(*this, registry_, "Local AppData");
+            break;
+        case CSIDL_COMMON_APPDATA:
+            found = Variable("PROGRAMDATA");
+            break;
+        case CSIDL_PROGRAM_FILESX86:
+            found =
+                Read(registry_, RootKey::LocalMachine, kCurrentVersion, "ProgramFilesDir (x86)");
+            break;
+        case CSIDL_SYSTEMX86:
+            // Only a 64-bit Windows has a 32-bit system folder of its own.
+            if (Read(registry_, RootKey::LocalMachine, kCurrentVersion, "ProgramFilesDir (x86)"))
+                found = Read(registry_, RootKey::LocalMachine, kWindowsNt, "SystemRoot");
+            if (found) found = WithoutTrailingBackslash(*found) + "\\syswow64";
+            break;
         case CSIDL_PROFILE: {
             // The profile Windows records for the user's SID; a prefix without
             // a profile list has the profile as the parent of its desktop.

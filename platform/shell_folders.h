@@ -17,11 +17,15 @@ inline constexpr int CSIDL_STARTUP = 7;
 inline constexpr int CSIDL_STARTMENU = 11;
 inline constexpr int CSIDL_DESKTOPDIRECTORY = 16;
 inline constexpr int CSIDL_APPDATA = 26;
+inline constexpr int CSIDL_LOCAL_APPDATA = 28;
 inline constexpr int CSIDL_COOKIES = 33;
+inline constexpr int CSIDL_COMMON_APPDATA = 35;
 inline constexpr int CSIDL_WINDOWS = 36;
 inline constexpr int CSIDL_SYSTEM = 37;
 inline constexpr int CSIDL_PROGRAM_FILES = 38;
 inline constexpr int CSIDL_PROFILE = 40;
+inline constexpr int CSIDL_SYSTEMX86 = 41;
+inline constexpr int CSIDL_PROGRAM_FILESX86 = 42;
 inline constexpr int CSIDL_PROGRAM_FILES_COMMON = 43;
 
 class ShellFolders {
@@ -33,7 +37,12 @@ class ShellFolders {
     // HKCU ...\Explorer\Shell Folders (absolute), else from User Shell
     // Folders expanded; program files from HKLM ...\CurrentVersion
     // ProgramFilesDir / CommonFilesDir; Windows from HKLM
-    // ...\Windows NT\CurrentVersion SystemRoot, System as its system32. The profile is the
+    // ...\Windows NT\CurrentVersion SystemRoot, System as its system32. Local
+    // application data is a user folder ("Local AppData"), the common one
+    // ProfileList's ProgramData (as %ProgramData%). The 32-bit program files
+    // are "ProgramFilesDir (x86)" and the 32-bit system folder SysWOW64, both
+    // only on a 64-bit Windows (one that records "ProgramFilesDir (x86)").
+    // The profile is the
     // ProfileImagePath that ProfileList records for the user's SID, else the
     // parent of the desktop folder. Read afresh on every call.
     bool GetFolderPath(int csidl, std::string* path) const;

@@ -22,6 +22,7 @@ inline constexpr long ERROR_GEN_FAILURE = 31;
 inline constexpr long ERROR_DISK_FULL = 112;
 inline constexpr long ERROR_FILENAME_EXCED_RANGE = 206;
 inline constexpr long ERROR_DIRECTORY = 267;
+inline constexpr long ERROR_OPERATION_ABORTED = 995;
 inline constexpr long ERROR_SHARING_VIOLATION = 32;
 inline constexpr long ERROR_FILE_EXISTS = 80;
 inline constexpr long ERROR_INVALID_PARAMETER = 87;

@@ -7,6 +7,7 @@
 #include <sstream>
 #include <string>
 
+#include "platform/launcher_status.h"
 #include "ui/headless/headless.h"
 #ifdef TOLVANE_HAVE_QT
 #include "ui/qt/desktop.h"
@@ -113,6 +114,15 @@ CommandLine ReadCommandLine(int argc, char** argv) {
         } else if (is("--open")) {
             if (!value("--open", &text)) break;
             options.open.push_back(text);
+        } else if (arg == "--list-machines") {
+            options.listMachines = true;
+        } else if (arg == "--all-machines") {
+            options.allMachines = true;
+        } else if (is("--mount")) {
+            if (!value("--mount", &text)) break;
+            options.mounts.push_back(text);
+        } else if (is("--launcher-status")) {
+            if (!value("--launcher-status", &options.launcherStatus)) break;
         } else if (arg.size() > 1 && arg[0] == '-' && arg[1] != '-' &&
                    (arg.find("-s") != std::string::npos || arg.find("-b") != std::string::npos)) {
             // Read from the Windows command line by the start-up, which finds
@@ -158,11 +168,39 @@ int RunWindow(int argc, char** argv, const HeadlessOptions& options) {
 #endif
 }
 
+// The machines of this user: listed, or each scanned in turn.
+int RunOnAllMachines(const CommandLine& line) {
+    const HeadlessOptions& options = line.options;
+    if (options.listMachines)
+        return ListMachines(FindUserMachines(options.mounts), options.json, std::cout);
+    if (!line.headless || options.words.size() != 2 || options.words[0] != "scan" ||
+        !options.machinePath.empty()) {
+        std::cerr << "tolvane: --all-machines runs one scan on every machine: "
+                     "tolvane --headless --all-machines scan MODE\n";
+        return kExitUsage;
+    }
+    return ScanAllMachines(options, FindUserMachines(options.mounts), std::cout, std::cerr);
+}
+
+int Run(int argc, char** argv, const CommandLine& line) {
+    if (line.options.listMachines || line.options.allMachines) return RunOnAllMachines(line);
+    if (!line.headless) return RunWindow(argc, argv, line.options);
+    return RunHeadless(line.options, std::cout, std::cerr);
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
     CommandLine line = ReadCommandLine(argc, argv);
     if (line.exitStatus) return *line.exitStatus;
-    if (!line.headless) return RunWindow(argc, argv, line.options);
-    return RunHeadless(line.options, std::cout, std::cerr);
+    // Started by the Windows launcher of a machine: it waits for our status.
+    LauncherStatus launcher;
+    if (!line.options.launcherStatus.empty()) {
+        std::string error;
+        if (!launcher.Begin(line.options.launcherStatus, &error))
+            std::cerr << "tolvane: --launcher-status: " << error << "\n";
+    }
+    int status = Run(argc, argv, line);
+    launcher.End(status);
+    return status;
 }

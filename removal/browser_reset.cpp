@@ -1,5 +1,6 @@
 #include "removal/browser_reset.h"
 
+#include "platform/codepage.h"
 #include "platform/registry.h"
 #include "removal/removal_view.h"
 #include "settings/settings_store.h"
@@ -128,6 +129,15 @@ BrowserDefaults ReadBrowserDefaults(const SettingsStore& settings) {
     if (!search.empty()) defaults.searchPage = search;
     if (!home.empty()) defaults.homePage = home;
     return defaults;
+}
+
+bool ResetWritesValue(std::string_view keyPath, std::string_view valueName) {
+    for (const Operation& op : kOperations) {
+        if (op.kind == Kind::Set && EqualsNoCase(op.key, keyPath) &&
+            EqualsNoCase(op.name, valueName))
+            return true;
+    }
+    return false;
 }
 
 void ApplyBrowserDefaults(Registry& registry, const BrowserDefaults& defaults) {

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <string>
+#include <string_view>
 
 namespace tolvane {
 
@@ -32,6 +33,11 @@ BrowserDefaults ReadBrowserDefaults(const SettingsStore& settings);
 // ignored) and reports "Tolvane had restored your IE Settings to default.".
 // True when the user agreed.
 bool ResetBrowserSettings(Registry& registry, RemovalView& view, const BrowserDefaults& defaults);
+
+// Whether the reset writes this value (key path without a root, value name;
+// both without regard to case): a start, search or prefix setting of the
+// browser, which removal leaves to the reset rather than deleting.
+bool ResetWritesValue(std::string_view keyPath, std::string_view valueName);
 
 // The 48 operations alone, without questions.
 void ApplyBrowserDefaults(Registry& registry, const BrowserDefaults& defaults);

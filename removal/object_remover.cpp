@@ -7,16 +7,16 @@
 #include "platform/codepage.h"
 #include "platform/machine.h"
 #include "regfile/registry_tree.h"
+#include "removal/browser_reset.h"
 #include "removal/object_rows.h"
+#include "scan/detected_object.h"
+#include "scan/scan_engine.h"
 
 namespace tolvane {
 namespace {
 
 constexpr RootKey kRemovalRoots[] = {RootKey::ClassesRoot, RootKey::CurrentUser,
                                      RootKey::LocalMachine, RootKey::Users};
-// Folder trees deeper than this are left alone rather than walked (a link
-// loop would otherwise never end).
-constexpr int kMaxFolderDepth = 64;
 
 std::string Lower(std::string_view text) {
     std::string out(text);
@@ -119,56 +119,52 @@ bool ObjectRemover::RemoveObject(int type, std::string_view text) {
     }
 }
 
-bool ObjectRemover::RemoveFile(std::string_view path) {
+// The slow steps before a file goes: its programs end, a component is
+// unregistered (and waited for).
+void ObjectRemover::PrepareFileRemoval(std::string_view path) {
     size_t dot = path.rfind('.');
     std::string extension = dot == std::string_view::npos ? "" : Lower(path.substr(dot + 1));
     if (extension == "exe" && killer_) killer_(path);
     if (extension == "dll" || extension == "ocx") {
-        if (machine_.launcher().ShellExecute("", "regsvr32.exe",
-                                             "/u /s \"" + std::string(path) + "\"") &&
-            afterUnregister_) {
-            afterUnregister_();
+        Launcher& launcher = machine_.launcher();
+        if (launcher.ShellExecute("", "regsvr32.exe", "/u /s " + QuoteWindowsArgument(path))) {
+            if (afterUnregister_) afterUnregister_();
+        } else if (launcher.RefusedAsRoot()) {
+            unregistrationsRefused_.emplace_back(path);
         }
     }
-    FileSystem& files = machine_.files();
-    files.SetFileAttributes(path, FILE_ATTRIBUTE_NORMAL);
-    if (files.DeleteFile(path)) return true;
-    if (FileSystem::LastError() == ERROR_ACCESS_DENIED) {
-        // A file met twice in one run (as a file and inside its folder) is
-        // listed and queued once.
-        bool known = false;
-        for (const std::string& failed : failedDeletions_)
-            known = known || EqualsNoCase(failed, path);
-        if (!known) failedDeletions_.emplace_back(path);
-    }
-    return false;
 }
 
-// True when every file below the folder was deleted and every subfolder that
-// was emptied could be removed.
-bool ObjectRemover::EmptyFolder(const std::string& folder, int depth) {
-    if (depth > kMaxFolderDepth) return false;
+void ObjectRemover::NoteRefusal(std::string_view path, long error) {
+    // Outside the machine nothing is ever changed: queueing it for the next
+    // start would fail the same way.
+    if (FileSystem::LastRefusalWasOutside()) {
+        for (const std::string& known : outsideMachine_)
+            if (EqualsNoCase(known, path)) return;
+        outsideMachine_.emplace_back(path);
+        return;
+    }
+    if (error != ERROR_ACCESS_DENIED) return;
+    // A file met twice in one run (as a file and inside its folder) is
+    // listed and queued once.
+    for (const std::string& failed : failedDeletions_)
+        if (EqualsNoCase(failed, path)) return;
+    failedDeletions_.emplace_back(path);
+}
+
+bool ObjectRemover::RemoveFile(std::string_view path) {
     FileSystem& files = machine_.files();
-    FindHandle handle;
-    FindData entry;
-    if (!files.FindFirstFile(folder + "\\*.*", &handle, &entry)) return true;
-    do {
-        // Only "." and "..": dot-named files are the folder's contents too,
-        // and the folder cannot go while they stay.
-        if (entry.name == "." || entry.name == "..") continue;
-        std::string full = folder + "\\" + entry.name;
-        if ((entry.attributes & FILE_ATTRIBUTE_DIRECTORY) &&
-            (entry.attributes & FILE_ATTRIBUTE_REPARSE_POINT)) {
-            // A linked folder goes as a link, as a junction does on Windows:
-            // what it leads to may lie anywhere (the user's documents on Z:).
-            if (!files.RemoveDirectory(full)) return false;
-        } else if (entry.attributes & FILE_ATTRIBUTE_DIRECTORY) {
-            if (EmptyFolder(full, depth + 1) && !files.RemoveDirectory(full)) return false;
-        } else if (!RemoveFile(full)) {
-            return false;
-        }
-    } while (handle.Next(&entry));
-    return true;
+    // Nothing outside the machine is prepared for either (no program ended).
+    if (!files.DriveInsidePrefix(path)) {
+        files.DeleteFile(path);  // refused, and says why
+        NoteRefusal(path, FileSystem::LastError());
+        return false;
+    }
+    PrepareFileRemoval(path);
+    files.SetFileAttributes(path, FILE_ATTRIBUTE_NORMAL);
+    if (files.DeleteFile(path)) return true;
+    NoteRefusal(path, FileSystem::LastError());
+    return false;
 }
 
 bool ObjectRemover::RemoveFolder(std::string_view path) {
@@ -178,10 +174,12 @@ bool ObjectRemover::RemoveFolder(std::string_view path) {
     if (attributes == INVALID_FILE_ATTRIBUTES || !(attributes & FILE_ATTRIBUTE_DIRECTORY)) {
         return true;
     }
-    if (attributes & FILE_ATTRIBUTE_REPARSE_POINT) return files.RemoveDirectory(folder);
-    if (!EmptyFolder(folder, 0)) return false;
-    files.SetFileAttributes(folder, FILE_ATTRIBUTE_NORMAL);
-    return files.RemoveDirectory(folder);
+    TreeDeletion rules;
+    rules.beforeFile = [this](const std::string& file) { PrepareFileRemoval(file); };
+    rules.refused = [this](const std::string& file, long error) { NoteRefusal(file, error); };
+    if (files.DeleteTree(folder, rules)) return true;
+    if (FileSystem::LastRefusalWasOutside()) NoteRefusal(folder, ERROR_ACCESS_DENIED);
+    return false;
 }
 
 bool ObjectRemover::RemoveRegistryKey(std::string_view keyPath) {
@@ -201,32 +199,137 @@ bool ObjectRemover::RemoveRegistryKey(std::string_view keyPath) {
     return removed;
 }
 
-bool ObjectRemover::RemoveRegistryValue(std::string_view text) {
-    size_t marker = text.find(":@:");
+namespace {
+
+// "key\name" or "key\name:@:pattern" taken apart; false for a text without
+// a backslash after its first character.
+struct ValueText {
+    std::string_view keyPath, name, pattern;
+    bool byData = false;
+};
+bool SplitValueText(std::string_view text, ValueText* out) {
+    size_t marker = text.find(kValueDataSeparator);
+    std::string_view fullName = text;
     if (marker != std::string_view::npos && marker > 0) {
+        out->byData = true;
+        out->pattern = text.substr(marker + 3);
+        fullName = text.substr(0, marker);
+    }
+    size_t slash = fullName.rfind('\\');
+    if (slash == std::string_view::npos || slash == 0) return false;
+    out->keyPath = fullName.substr(0, slash);
+    out->name = fullName.substr(slash + 1);
+    return true;
+}
+
+}  // namespace
+
+bool ObjectRemover::IsBrowserSetting(std::string_view text) {
+    ValueText value;
+    return SplitValueText(text, &value) && value.byData &&
+           ResetWritesValue(value.keyPath, value.name);
+}
+
+bool ObjectRemover::RemoveRegistryValue(std::string_view text) {
+    ValueText value;
+    bool split = SplitValueText(text, &value);
+    size_t marker = text.find(kValueDataSeparator);
+    if (marker != std::string_view::npos && marker > 0 &&
+        (!split || ResetWritesValue(value.keyPath, value.name))) {
         ++browserSettingsHits_;
         return false;
     }
-    size_t slash = text.rfind('\\');
-    if (slash == std::string_view::npos || slash == 0) return false;
-    std::string_view keyPath = text.substr(0, slash);
-    std::string_view name = text.substr(slash + 1);
+    if (!split) return false;
     Registry& registry = machine_.registry();
     bool removed = false;
     for (RootKey root : kRemovalRoots) {
         RegKey key;
-        if (registry.OpenKey(Registry::Root(root), keyPath,
+        if (registry.OpenKey(Registry::Root(root), value.keyPath,
                              KEY_READ | KEY_CREATE_SUB_KEY | KEY_SET_VALUE,
                              &key) != ERROR_SUCCESS) {
             continue;
         }
-        removed |= registry.DeleteValue(key, name) == ERROR_SUCCESS;
+        // Recognised by its data: checked again, so that a value the user
+        // (or a program) has set to something else since the scan stays.
+        uint32_t type = 0;
+        std::string data;
+        if (!value.byData || (registry.QueryValue(key, value.name, &type, &data) == ERROR_SUCCESS &&
+                              ValueDataContains(data, value.pattern, true))) {
+            removed |= registry.DeleteValue(key, value.name) == ERROR_SUCCESS;
+        }
         registry.CloseKey(key);
     }
     return removed;
 }
 
+bool ObjectRemover::ValuePresent(std::string_view text) {
+    ValueText value;
+    if (!SplitValueText(text, &value)) return false;
+    Registry& registry = machine_.registry();
+    for (RootKey root : kRemovalRoots) {
+        RegKey key;
+        if (registry.OpenKey(Registry::Root(root), value.keyPath, KEY_QUERY_VALUE, &key) !=
+            ERROR_SUCCESS) {
+            continue;
+        }
+        uint32_t type = 0;
+        std::string data;
+        bool present = registry.QueryValue(key, value.name, &type, &data) == ERROR_SUCCESS &&
+                       (!value.byData || ValueDataContains(data, value.pattern, true));
+        registry.CloseKey(key);
+        if (present) return true;
+    }
+    return false;
+}
+
+bool ObjectRemover::ObjectPresent(int type, std::string_view text) {
+    FileSystem& files = machine_.files();
+    switch (type) {
+        case object_type::kFile:
+            return files.GetFileAttributes(text) != INVALID_FILE_ATTRIBUTES;
+        case object_type::kFolder: {
+            uint32_t attributes = files.GetFileAttributes(StripTrailingBackslashes(text));
+            return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY);
+        }
+        case object_type::kRegistryKey:
+            for (RootKey root : kRemovalRoots) {
+                RegKey key;
+                if (machine_.registry().OpenKey(Registry::Root(root), text, KEY_QUERY_VALUE,
+                                                &key) == ERROR_SUCCESS) {
+                    machine_.registry().CloseKey(key);
+                    return true;
+                }
+            }
+            return false;
+        case object_type::kRegistryValue:
+            return ValuePresent(text);
+        case object_type::kHostFileItem: {
+            if (text.empty()) return false;
+            for (const std::string& path : HostsFiles()) {
+                std::string content;
+                if (files.ReadWholeFile(path, &content) && content.find(text) != std::string::npos)
+                    return true;
+            }
+            return false;
+        }
+        default:
+            return false;
+    }
+}
+
+std::vector<std::string> ObjectRemover::HostsFiles() const {
+    return hostsFiles_ ? *hostsFiles_ : HostsFileCandidates(machine_);
+}
+
 std::vector<std::string> ObjectRemover::HostsFileCandidates(const Machine& machine) {
+    std::vector<std::string> existing;
+    for (const std::string& path : HostsFilePaths(machine)) {
+        if (machine.files().PathFileExists(path)) existing.push_back(path);
+    }
+    return existing;
+}
+
+std::vector<std::string> ObjectRemover::HostsFilePaths(const Machine& machine) {
     std::vector<std::string> candidates;
     std::string windows, system;
     if (machine.shell().GetFolderPath(CSIDL_WINDOWS, &windows)) {
@@ -237,19 +340,14 @@ std::vector<std::string> ObjectRemover::HostsFileCandidates(const Machine& machi
         candidates.push_back(system + "\\drivers\\etc\\hosts");
         candidates.push_back(system + "\\drivers\\etc\\hosts.new");
     }
-    std::vector<std::string> existing;
-    for (const std::string& path : candidates) {
-        if (machine.files().PathFileExists(path)) existing.push_back(path);
-    }
-    return existing;
+    return candidates;
 }
 
 bool ObjectRemover::RemoveHostsEntry(std::string_view entry) {
     // Every line contains the empty text: removing it would empty the file.
     if (entry.empty()) return false;
     FileSystem& files = machine_.files();
-    const std::vector<std::string> hostsFiles =
-        hostsFiles_ ? *hostsFiles_ : HostsFileCandidates(machine_);
+    const std::vector<std::string> hostsFiles = HostsFiles();
     bool removed = false;
     for (const std::string& path : hostsFiles) {
         std::string content;
@@ -272,7 +370,11 @@ bool ObjectRemover::RemoveHostsEntry(std::string_view entry) {
         }
         // The kept lines replace the file in one rename: a failure leaves
         // the old file whole.
-        if (files.WriteWholeFileAtomic(path, kept)) removed |= changed;
+        if (files.WriteWholeFileAtomic(path, kept)) {
+            removed |= changed;
+        } else if (changed && FileSystem::LastRefusalWasOutside()) {
+            NoteRefusal(path, ERROR_ACCESS_DENIED);
+        }
     }
     return removed;
 }

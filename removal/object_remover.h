@@ -32,26 +32,51 @@ class ObjectRemover {
     // with ERROR_ACCESS_DENIED (read-only folder, file in use) appends the
     // path to FailedDeletions (once); other failures are silent.
     bool RemoveFile(std::string_view path);
-    // Deletes the folder's files (through RemoveFile) and subfolders, deepest
-    // first, then the folder. Stops in a folder at its first file that could
-    // not be deleted; a missing path or a file path counts as success.
-    // A linked folder (the folder itself or one inside it) goes as a link,
-    // its target untouched.
+    // Deletes the folder's files (as RemoveFile does) and subfolders, deepest
+    // first, then the folder (FileSystem::DeleteTree). Stops in a folder at
+    // its first file that could not be deleted; a missing path or a file
+    // path counts as success. A linked folder (the folder itself or one
+    // inside it) goes as a link, its target untouched.
     bool RemoveFolder(std::string_view path);
     // Deletes the key tree under HKEY_CLASSES_ROOT, HKEY_CURRENT_USER,
     // HKEY_LOCAL_MACHINE and HKEY_USERS, in this order, wherever it exists.
     bool RemoveRegistryKey(std::string_view keyPath);
-    // "key\name": deletes the value under the four roots. A text carrying
-    // ":@:" after its first character is a browser setting recognised by its
-    // data: nothing is deleted and BrowserSettingsHits grows.
+    // "key\name": deletes the value under the four roots. "key\name:@:data"
+    // (recognised by its data): when the browser reset writes that value
+    // (IsBrowserSetting), nothing is deleted and BrowserSettingsHits grows;
+    // any other such value is deleted under each root where its data still
+    // contains the pattern (an autostart entry is no setting to reset).
     bool RemoveRegistryValue(std::string_view text);
+    // A value text recognised by its data whose value the browser reset
+    // writes back (start and search pages, URL prefixes).
+    static bool IsBrowserSetting(std::string_view text);
     // Rewrites every hosts file without the lines containing the entry text
     // (case-sensitive), each kept line ending in CR LF, through a temporary
     // file renamed over the original. True when a line was removed.
     bool RemoveHostsEntry(std::string_view entry);
 
+    // Whether the object is still on the machine, so that removal counts
+    // only what is really gone: the file or folder exists; the key exists
+    // under one of the four roots; the value exists under one of them (one
+    // recognised by its data: with data that still contains the pattern); a
+    // line of a hosts file still contains the entry. Other types: false.
+    bool ObjectPresent(int type, std::string_view text);
+
     const std::vector<std::string>& FailedDeletions() const { return failedDeletions_; }
-    void ClearFailedDeletions() { failedDeletions_.clear(); }
+    void ClearFailedDeletions() {
+        failedDeletions_.clear();
+        outsideMachine_.clear();
+    }
+    // The components whose regsvr32 was not started because the program
+    // runs as root (their files are deleted all the same).
+    const std::vector<std::string>& UnregistrationsRefused() const {
+        return unregistrationsRefused_;
+    }
+    void ClearUnregistrationsRefused() { unregistrationsRefused_.clear(); }
+    // The paths this run refused to change because they lie outside the
+    // machine's folder (Z:, a drive elsewhere, a link leading out): never
+    // queued, reported as such.
+    const std::vector<std::string>& OutsideMachine() const { return outsideMachine_; }
     int BrowserSettingsHits() const { return browserSettingsHits_; }
     void ClearBrowserSettingsHits() { browserSettingsHits_ = 0; }
 
@@ -62,6 +87,8 @@ class ObjectRemover {
     // "%s\drivers\etc\hosts", "%s\drivers\etc\hosts.new" in the system
     // folder: each one that exists.
     static std::vector<std::string> HostsFileCandidates(const Machine& machine);
+    // The same four paths, whether they exist or not.
+    static std::vector<std::string> HostsFilePaths(const Machine& machine);
 
     // Ends the running programs of an executable before its file is
     // deleted; true when one was found. By default only the programs run
@@ -75,9 +102,14 @@ class ObjectRemover {
     void SetAfterUnregister(std::function<void()> wait) { afterUnregister_ = std::move(wait); }
 
   private:
-    bool EmptyFolder(const std::string& folder, int depth);
+    void PrepareFileRemoval(std::string_view path);
+    void NoteRefusal(std::string_view path, long error);
+    std::vector<std::string> HostsFiles() const;
+    bool ValuePresent(std::string_view text);
     Machine& machine_;
     std::vector<std::string> failedDeletions_;
+    std::vector<std::string> unregistrationsRefused_;
+    std::vector<std::string> outsideMachine_;
     int browserSettingsHits_ = 0;
     std::optional<std::vector<std::string>> hostsFiles_;
     ProcessKiller killer_;

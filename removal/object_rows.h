@@ -28,6 +28,7 @@ class ObjectRows {
     // The row's object: its ObjectType number and its object text.
     virtual int RowType(size_t row) const = 0;
     virtual std::string RowText(size_t row) const = 0;
+    virtual void SetRowChecked(size_t row, bool checked) = 0;
     // The object's one-byte backup mark.
     virtual bool RowBackupMark(size_t row) const = 0;
     virtual void SetRowBackupMark(size_t row, bool marked) = 0;

@@ -1,5 +1,6 @@
 #include "removal/removal_flow.h"
 
+#include <algorithm>
 #include <cctype>
 #include <cstdio>
 #include <vector>
@@ -58,12 +59,13 @@ bool RemovalFlow::RunRemoval(ObjectRows& rows, bool removeAll) {
     }
     if (view_.ShowMessage(kBackupCaption, kBackupQuestion, RemovalButtons::YesNo,
                           RemovalIcon::Exclamation) == RemovalAnswer::Yes &&
-        backup_) {
-        backup_();
+        !(backup_ && backup_())) {
+        view_.ShowMessage("Warning", kNoBackupMade, RemovalButtons::Ok, RemovalIcon::Exclamation);
     }
 
     view_.SetBusy(true);
     remover_.ClearFailedDeletions();
+    remover_.ClearUnregistrationsRefused();
     size_t count = 0;
     for (size_t row = 0; row < rows.RowCount(); ++row) {
         if (removeAll || rows.IsRowChecked(row)) ++count;
@@ -77,25 +79,36 @@ bool RemovalFlow::RunRemoval(ObjectRows& rows, bool removeAll) {
     }
 
     view_.SetProgressRange(0, static_cast<int>(count));
-    int removed = 0;
-    int refused = 0;  // objects of which the machine refused a file
-    // The rows of the objects dealt with go from the list together at the
-    // end: one by one, a long list would shift its rows once per object.
-    std::vector<size_t> done;
+    int visited = 0;
+    // Each object is checked right after its removal, the browser settings
+    // after the reset that puts them back. Rows of objects that are gone
+    // leave the list together at the end (one by one, a long list would
+    // shift its rows once per object); the others stay, unchecked.
+    std::vector<size_t> gone, present, browserSettings;
     for (size_t position = 0; position < rows.RowCount(); ++position) {
         rows.SetRowBackupMark(position, false);
         if (!removeAll && !rows.IsRowChecked(position)) continue;
-        size_t failedBefore = remover_.FailedDeletions().size();
-        remover_.RemoveObject(rows.RowType(position), rows.RowText(position));
-        if (remover_.FailedDeletions().size() > failedBefore) ++refused;
-        done.push_back(position);
-        view_.SetProgressPosition(++removed);
+        const int type = rows.RowType(position);
+        const std::string text = rows.RowText(position);
+        remover_.RemoveObject(type, text);
+        if (type == object_type::kRegistryValue && ObjectRemover::IsBrowserSetting(text))
+            browserSettings.push_back(position);
+        else
+            (remover_.ObjectPresent(type, text) ? present : gone).push_back(position);
+        view_.SetProgressPosition(++visited);
     }
-    rows.RemoveRows(done);
 
     if (remover_.BrowserSettingsHits() > 0) {
         ResetBrowserSettings(machine_.registry(), view_, ReadBrowserDefaults(settings_));
     }
+    for (size_t position : browserSettings) {
+        bool stays = remover_.ObjectPresent(rows.RowType(position), rows.RowText(position));
+        (stays ? present : gone).push_back(position);
+    }
+    std::sort(gone.begin(), gone.end());
+    for (size_t position : present) rows.SetRowChecked(position, false);
+    rows.RemoveRows(gone);
+
     const std::vector<std::string>& failed = remover_.FailedDeletions();
     if (!failed.empty()) {
         std::string items;
@@ -105,13 +118,28 @@ bool RemovalFlow::RunRemoval(ObjectRows& rows, bool removeAll) {
             settings_.WriteRunOnceEntry(SettingsStore::ProgramPath());
         }
     }
+    if (!remover_.OutsideMachine().empty()) {
+        std::string items = kOutsideMachine;
+        for (const std::string& path : remover_.OutsideMachine()) items += path + "\r\n";
+        view_.ShowMessage("Tolvane", items, RemovalButtons::Ok, RemovalIcon::None);
+    }
     view_.SetBusy(false);
+    if (!remover_.UnregistrationsRefused().empty()) {
+        std::string text = kUnregisterRefusedFormat;
+        text.replace(text.find("%d"), 2, std::to_string(remover_.UnregistrationsRefused().size()));
+        view_.ShowMessage("Tolvane", text, RemovalButtons::Ok, RemovalIcon::None);
+    }
     // A Wine program the run started (regsvr32) may have left the prefix's
     // wineserver running; the registry changes made since were refused, and
     // the user must hear of it rather than read a plain success.
     RefuseWhileWineServerRuns(machine_, view_);
-    view_.ShowMessage("Tolvane", Format(kDeletedFormat, removed - refused), RemovalButtons::Ok,
-                      RemovalIcon::None);
+    view_.ShowMessage("Tolvane", Format(kDeletedFormat, static_cast<long long>(gone.size())),
+                      RemovalButtons::Ok, RemovalIcon::None);
+    if (!present.empty()) {
+        view_.ShowMessage("Tolvane",
+                          Format(kNotRemovedFormat, static_cast<long long>(present.size())),
+                          RemovalButtons::Ok, RemovalIcon::None);
+    }
     return true;
 }
 

@@ -24,10 +24,23 @@ inline constexpr const char* kBackupQuestion =
     "restore your previous settings in\ncase of a problem.\n\nClick Yes to backup the checked "
     "items.\nClick No to remove the checked items without making a backup.";
 inline constexpr const char* kBackupCaption = "Backup selected items?";
+inline constexpr const char* kNoBackupMade =
+    "No backup was made. If you continue, the checked items will be removed without a backup.";
 inline constexpr const char* kNothingSelected = "No objects selected for removal. Continue?";
 inline constexpr const char* kConfirmFormat = "%d objects selected will be removed. Continue?";
 inline constexpr const char* kDeletedFormat = "%d Objects deleted successfully.";
+// regsvr32 runs code of the machine's own DLLs: never with root's rights.
+inline constexpr const char* kUnregisterRefusedFormat =
+    "regsvr32 was not run for %d components: Tolvane runs as root and never starts a program "
+    "of the machine with root's rights. Their files were deleted all the same.";
+// After kDeletedFormat, when objects are still on the machine (their rows
+// stay listed, unchecked).
+inline constexpr const char* kNotRemovedFormat =
+    "%d objects could not be removed. They are still listed.";
 inline constexpr const char* kUnableTitle = "Unable to remove items";
+// Items a removal refused because they lie outside the machine's folder.
+inline constexpr const char* kOutsideMachine =
+    "These items lie outside the machine and were not changed:\r\n";
 inline constexpr const char* kUnablePrompt =
     "The following items were unable to remove. They may be in use by other system processes. "
     "Do you want to remove them on next reboot?";
@@ -51,15 +64,20 @@ class RemovalFlow {
     // The backup command the run offers before removing (the main window's
     // MarkCheckedForBackup). Without one, Yes to the backup question saves
     // nothing.
-    void SetBackupCommand(std::function<void()> backup) { backup_ = std::move(backup); }
+    // It returns whether an archive was written; when the user asked for a
+    // backup and none was made (cancelled, failed), kNoBackupMade is shown
+    // before the confirmation, where the user can still stop.
+    void SetBackupCommand(std::function<bool()> backup) { backup_ = std::move(backup); }
 
     // RunRemoval: refuses while the prefix's wineserver runs (above), warns
     // when Internet Explorer runs, offers the backup,
     // confirms, removes the objects of every row (removeAll) or of the
-    // checked rows in list order, deleting their rows, resets the browser
-    // settings when hijacked values were met, offers to queue the files the
-    // machine refused for the next start, and reports the count. True when
-    // objects were removed.
+    // checked rows in list order, resets the browser settings when hijacked
+    // values were met, offers to queue the files the machine refused for the
+    // next start, and reports the count. Only objects checked to be gone
+    // afterwards count and lose their rows; the rows of objects still there
+    // stay, unchecked, and a second message gives their number. True when
+    // the removal ran.
     bool RunRemoval(ObjectRows& rows, bool removeAll);
 
     // The work of a -b start: deletes the queued files (failures are
@@ -72,7 +90,7 @@ class RemovalFlow {
     SettingsStore& settings_;
     ObjectRemover& remover_;
     RemovalView& view_;
-    std::function<void()> backup_;
+    std::function<bool()> backup_;
 };
 
 }  // namespace tolvane

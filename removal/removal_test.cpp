@@ -6,7 +6,9 @@
 #include <filesystem>
 #include <fstream>
 #include <sstream>
+#include <thread>
 
+#include "platform/testing/as_nobody.h"
 #include "platform/testing/scoped_env.h"
 #include "platform/testing/temp_prefix.h"
 #include "removal/browser_reset.h"
@@ -83,14 +85,19 @@ TEST(RemovalRun, ThreeCheckedRowsWithOneLockedFile) {
     f.view.answers = {RemovalAnswer::No, RemovalAnswer::Yes};  // no backup; confirm
 
     EXPECT_TRUE(f.flow.RunRemoval(rows, false));
-    EXPECT_TRUE(rows.rows.empty());
+    // The locked file is still there: its row stays, unchecked.
+    ASSERT_EQ(rows.rows.size(), 1u);
+    EXPECT_EQ(rows.rows[0].text, "C:\\Locked\\held.txt");
+    EXPECT_FALSE(rows.rows[0].checked);
     EXPECT_FALSE(f.Exists("C:\\Bad\\one.txt"));
     EXPECT_TRUE(f.Exists("C:\\Locked\\held.txt"));
     EXPECT_FALSE(KeyExists(f.machine->registry(), RootKey::CurrentUser, "Software\\BadVendor"));
     ASSERT_EQ(f.view.unableItems.size(), 1u);
     EXPECT_EQ(f.view.unableItems[0], "C:\\Locked\\held.txt\r\n");
     EXPECT_EQ(f.view.messages[1].text, "3 objects selected will be removed. Continue?");
-    EXPECT_EQ(f.view.LastText(), "2 Objects deleted successfully.");
+    ASSERT_EQ(f.view.messages.size(), 4u);
+    EXPECT_EQ(f.view.messages[2].text, "2 Objects deleted successfully.");
+    EXPECT_EQ(f.view.LastText(), "1 objects could not be removed. They are still listed.");
     EXPECT_EQ(f.view.progressHigh, 3);
     EXPECT_EQ(f.view.progress, 3);
     EXPECT_FALSE(f.view.busy);
@@ -155,23 +162,112 @@ TEST(RemovalRun, ASecondRunCountsOnlyItsOwnAndBackupMarksAreCleared) {
     rows.Add(type::kFile, "C:\\Free\\c.txt", false);
     rows.rows[1].backupMark = true;
     int backups = 0;
-    f.flow.SetBackupCommand([&] { ++backups; });
+    f.flow.SetBackupCommand([&] {
+        ++backups;
+        return true;
+    });
     f.view.answers = {RemovalAnswer::Yes, RemovalAnswer::Yes};
     f.view.removeAtNextStart = false;
     EXPECT_TRUE(f.flow.RunRemoval(rows, false));
     EXPECT_EQ(backups, 1);
-    EXPECT_EQ(f.view.LastText(), "0 Objects deleted successfully.");
-    ASSERT_EQ(rows.rows.size(), 1u);
-    EXPECT_FALSE(rows.rows[0].backupMark);                      // visited, not removed
+    EXPECT_EQ(f.view.messages[f.view.messages.size() - 2].text, "0 Objects deleted successfully.");
+    ASSERT_EQ(rows.rows.size(), 2u);  // a.txt is still there
+    EXPECT_FALSE(rows.rows[0].checked);
+    EXPECT_FALSE(rows.rows[1].backupMark);                      // visited, not removed
     EXPECT_EQ(f.settings.ReadStartUpDeleteQueue().size(), 0u);  // Cancel queues nothing
 
     rows.Add(type::kFile, "C:\\Locked\\b.txt");
-    rows.rows[0].checked = true;
+    rows.rows[1].checked = true;
     f.view.answers = {RemovalAnswer::No, RemovalAnswer::Yes};
     EXPECT_TRUE(f.flow.RunRemoval(rows, false));
     EXPECT_EQ(f.view.unableItems.back(), "C:\\Locked\\b.txt\r\n");
-    EXPECT_EQ(f.view.LastText(), "1 Objects deleted successfully.");
+    EXPECT_EQ(f.view.messages[f.view.messages.size() - 2].text, "1 Objects deleted successfully.");
+    EXPECT_EQ(f.view.LastText(), "1 objects could not be removed. They are still listed.");
     f.LockFolder("Locked", false);
+}
+
+TEST(RemovalRun, RemovalCountsFailuresAsSuccessesAndHidesWhatStayed) {
+    Fixture f;
+    Registry& registry = f.machine->registry();
+    const std::string main = "Software\\Microsoft\\Internet Explorer\\Main";
+    f.prefix.WriteFile("C:\\Bad\\one.txt", "1");
+    f.prefix.WriteFile("C:\\Locked\\held.txt", "2");
+    f.prefix.WriteFile("C:\\windows\\system32\\drivers\\etc\\hosts",
+                       "127.0.0.1 localhost\r\n127.0.0.1 ads.bad.example\r\n");
+    SetString(registry, RootKey::CurrentUser, main, "Start Page", "http://bad.example/");
+    f.LockFolder("Locked", true);
+    f.LockFolder("windows/system32/drivers/etc", true);
+    TestRows rows;
+    rows.Add(type::kFile, "C:\\Bad\\one.txt");
+    rows.Add(type::kFile, "C:\\Locked\\held.txt");
+    rows.Add(type::kHostFileItem, "ads.bad.example");
+    rows.Add(type::kRegistryValue, main + "\\Start Page:@:bad.example");
+    rows.Add(type::kFile, "C:\\Kept\\other.txt", false);
+    f.view.removeAtNextStart = false;
+    // No backup; confirm; no browser reset.
+    f.view.answers = {RemovalAnswer::No, RemovalAnswer::Yes, RemovalAnswer::No};
+
+    EXPECT_TRUE(f.flow.RunRemoval(rows, false));
+    f.LockFolder("Locked", false);
+    f.LockFolder("windows/system32/drivers/etc", false);
+    std::vector<std::string> left;
+    for (const auto& row : rows.rows) {
+        left.push_back(row.text);
+        EXPECT_FALSE(row.checked) << row.text;
+    }
+    EXPECT_EQ(left, (std::vector<std::string>{"C:\\Locked\\held.txt", "ads.bad.example",
+                                              main + "\\Start Page:@:bad.example",
+                                              "C:\\Kept\\other.txt"}));
+    ASSERT_GE(f.view.messages.size(), 2u);
+    EXPECT_EQ(f.view.messages[f.view.messages.size() - 2].text, "1 Objects deleted successfully.");
+    EXPECT_EQ(f.view.LastText(), "3 objects could not be removed. They are still listed.");
+}
+
+TEST(RemovalRun, ValuesRecognisedByDataThatAreNoBrowserSettingsAreRemoved) {
+    Fixture f;
+    Registry& registry = f.machine->registry();
+    const std::string run = "Software\\Microsoft\\Windows\\CurrentVersion\\Run";
+    SetString(registry, RootKey::CurrentUser, run, "Updater", "C:\\x\\EVIL.exe /q");
+    // The same name with other data (changed since the scan) stays.
+    SetString(registry, RootKey::LocalMachine, run, "Updater", "C:\\good\\updater.exe");
+    TestRows rows;
+    rows.Add(type::kRegistryValue, run + "\\Updater:@:evil.exe");
+    f.view.answers = {RemovalAnswer::No, RemovalAnswer::Yes};
+
+    EXPECT_TRUE(f.flow.RunRemoval(rows, false));
+    std::string value;
+    EXPECT_FALSE(ReadString(registry, RootKey::CurrentUser, run, "Updater", &value));
+    ASSERT_TRUE(ReadString(registry, RootKey::LocalMachine, run, "Updater", &value));
+    EXPECT_EQ(value, "C:\\good\\updater.exe");
+    EXPECT_EQ(f.remover.BrowserSettingsHits(), 0);  // no reset offered
+    EXPECT_TRUE(rows.rows.empty());
+    ASSERT_EQ(f.view.messages.size(), 3u);
+    EXPECT_EQ(f.view.LastText(), "1 Objects deleted successfully.");
+}
+
+TEST(RemovalRun, ARemovalWhoseBackupFailedGoesOnAsIfItHadOne) {
+    Fixture f;
+    f.prefix.WriteFile("C:\\Bad\\one.txt", "1");
+    TestRows rows;
+    rows.Add(type::kFile, "C:\\Bad\\one.txt");
+    f.flow.SetBackupCommand([] { return false; });  // cancelled or failed
+    // Yes to the backup; the warning; No at the confirmation stops there.
+    f.view.answers = {RemovalAnswer::Yes, RemovalAnswer::Ok, RemovalAnswer::No};
+    EXPECT_FALSE(f.flow.RunRemoval(rows, false));
+    ASSERT_EQ(f.view.messages.size(), 3u);
+    EXPECT_EQ(f.view.messages[1].caption, "Warning");
+    EXPECT_EQ(f.view.messages[1].text,
+              "No backup was made. If you continue, the checked items will be removed without a "
+              "backup.");
+    EXPECT_EQ(f.view.LastText(), "1 objects selected will be removed. Continue?");
+    EXPECT_TRUE(f.Exists("C:\\Bad\\one.txt"));
+
+    // A backup that was made, or No to it, goes straight to the confirmation.
+    f.view.messages.clear();
+    f.flow.SetBackupCommand([] { return true; });
+    f.view.answers = {RemovalAnswer::Yes, RemovalAnswer::No};
+    EXPECT_FALSE(f.flow.RunRemoval(rows, false));
+    EXPECT_EQ(f.view.messages.size(), 2u);
 }
 
 TEST(RemovalRun, RefusedWhileTheWineServerOwnsTheRegistry) {
@@ -359,6 +455,9 @@ TEST(ObjectRemoverOps, FilesAndFoldersEndProgramsUnregisterAndStopAtALockedFile)
 // nothing of Wine shows in the process table, and the wineserver starts only
 // with the Windows program. The removal waits for regsvr32 itself before it
 // goes on, or the changes it makes next would meet Wine's server.
+// regsvr32 never runs as root, so run as root the waiting is tried as
+// nobody, who owns the prefix then; root itself skips regsvr32 and the
+// removal says so.
 TEST(ObjectRemoverOps, UnregisteringWaitsForRegsvr32ToEnd) {
     Fixture f;
     f.machine->launcher().SetObserver(nullptr);
@@ -371,9 +470,42 @@ TEST(ObjectRemoverOps, UnregisteringWaitsForRegsvr32ToEnd) {
     std::filesystem::permissions(bin + "/wine", std::filesystem::perms::owner_all);
     testing::ScopedEnv path("PATH", (bin + ":/usr/bin:/bin").c_str());
     f.prefix.WriteFile("C:\\Bad\\helper.dll", "MZ");
-    EXPECT_TRUE(f.remover.RemoveFile("C:\\Bad\\helper.dll"));
+    auto unregisterAndWait = [&] {
+        return f.remover.RemoveFile("C:\\Bad\\helper.dll") && !f.Exists("C:\\Bad\\helper.dll") &&
+               HostText(bin + "/unregistered") == "regsvr32.exe /u /s C:\\Bad\\helper.dll\n";
+    };
+    if (!testing::RunningAsRoot()) {
+        EXPECT_TRUE(unregisterAndWait());
+        return;
+    }
+    testing::GiveToNobody(f.prefix.path());
+    EXPECT_TRUE(testing::AsNobody(unregisterAndWait));
+
+    f.prefix.WriteFile("C:\\Bad\\helper.dll", "MZ");
+    std::filesystem::remove(bin + "/unregistered");
+    TestRows rows;
+    rows.Add(object_type::kFile, "C:\\Bad\\helper.dll");
+    ASSERT_TRUE(f.flow.RunRemoval(rows, false));
     EXPECT_FALSE(f.Exists("C:\\Bad\\helper.dll"));
-    EXPECT_EQ(HostText(bin + "/unregistered"), "regsvr32.exe /u /s C:\\Bad\\helper.dll\n");
+    EXPECT_EQ(f.remover.UnregistrationsRefused(), std::vector<std::string>{"C:\\Bad\\helper.dll"});
+    bool told = false;
+    for (const auto& shown : f.view.messages)
+        told = told || shown.text.rfind(
+                           "regsvr32 was not run for 1 components: Tolvane runs as "
+                           "root",
+                           0) == 0;
+    EXPECT_TRUE(told);
+    std::this_thread::sleep_for(std::chrono::milliseconds(700));
+    EXPECT_FALSE(std::filesystem::exists(bin + "/unregistered"));
+}
+
+// A quote in a DLL's name stays inside the one argument regsvr32 gets.
+TEST(ObjectRemoverOps, AQuoteInADllNameCannotSplitTheRegsvr32Line) {
+    Fixture f;
+    const std::string dll = "C:\\Bad\\x\" /i:C:\\evil.dll";
+    f.remover.RemoveFile(dll);
+    ASSERT_EQ(f.launches.size(), 1u);
+    EXPECT_EQ(f.launches[0], (std::vector<std::string>{"wine", "regsvr32.exe", "/u", "/s", dll}));
 }
 
 }  // namespace

@@ -34,6 +34,7 @@ class TestRows : public ObjectRows {
     }
     size_t RowCount() const override { return rows.size(); }
     bool IsRowChecked(size_t row) const override { return rows[row].checked; }
+    void SetRowChecked(size_t row, bool checked) override { rows[row].checked = checked; }
     int RowType(size_t row) const override { return rows[row].type; }
     std::string RowText(size_t row) const override { return rows[row].text; }
     bool RowBackupMark(size_t row) const override { return rows[row].backupMark; }

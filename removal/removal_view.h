@@ -28,7 +28,8 @@ class RemovalView {
   public:
     virtual ~RemovalView() = default;
     // A message box with caption, text (line feeds break lines) and buttons.
-    // Closing it counts as Cancel, as No for Yes/No and as Ok for OK only.
+    // Closing it counts as Cancel, and as Ok for OK only; a Yes/No box
+    // cannot be closed (Escape does nothing).
     virtual RemovalAnswer ShowMessage(std::string_view caption, std::string_view text,
                                       RemovalButtons buttons, RemovalIcon icon) = 0;
     // The "Unable to remove items" dialog: its title, its static text and the

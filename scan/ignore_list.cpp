@@ -1,5 +1,7 @@
 #include "scan/ignore_list.h"
 
+#include <cstring>
+#include <optional>
 #include <string>
 #include <unordered_map>
 
@@ -25,9 +27,35 @@ bool IsDrivePath(std::string_view path) {
 
 }  // namespace
 
-IgnoreList::IgnoreList(FileSystem& files, std::string folder) : files_(files) {
+IgnoreList::IgnoreList(FileSystem& files, std::string folder, std::string hostFolder)
+    : files_(files), hostFolder_(std::move(hostFolder)) {
     if (!folder.empty() && folder.back() != '\\') folder += '\\';
     path_ = folder + kIgnoreListFileName;
+}
+
+std::string IgnoreList::HostPath() const {
+    if (!hostFolder_.empty()) return hostFolder_ + "/" + kIgnoreListFileName;
+    // The folder through the drives, the file by its own name: whatever
+    // stands under that name is examined, never what it links to.
+    std::optional<std::string> folder =
+        files_.ToHostPath(path_.substr(0, path_.size() - std::strlen(kIgnoreListFileName)));
+    return folder ? *folder + "/" + kIgnoreListFileName : "";
+}
+
+bool IgnoreList::Usable(OwnFileState own) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (own == OwnFileState::Usable || own == OwnFileState::Missing) {
+        refusal_.clear();
+        return true;
+    }
+    refusal_ = std::string(kIgnoreListFileName) +
+               " is not used: " + std::string(OwnFileStateReason(own)) + ".";
+    return false;
+}
+
+std::string IgnoreList::Refusal() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return refusal_;
 }
 
 std::string IgnoreList::CurrentFolder(const FileSystem& files, std::string_view hostWorkingFolder) {
@@ -42,7 +70,8 @@ void IgnoreList::Load(const ThreatDatabase& database) {
     std::string content;
     std::vector<IgnoreEntry> loaded;
     const auto byName = DefinitionsByName(database);
-    if (files_.ReadWholeFile(path_, &content)) {
+    const std::string host = HostPath();
+    if (!host.empty() && Usable(ReadOwnFile(host, &content))) {
         size_t start = 0;
         while (start < content.size()) {
             size_t end = content.find('\n', start);
@@ -91,7 +120,12 @@ bool IgnoreList::Save() {
             content += "\r\n";
         }
     }
-    return files_.WriteWholeFileAtomic(path_, content);
+    const std::string host = HostPath();
+    if (host.empty() || !Refusal().empty()) return false;
+    // Checked again as it is replaced: it may have been planted meanwhile.
+    OwnFileState state = ReplaceOwnFile(host, content);
+    Usable(state);
+    return state == OwnFileState::Usable;
 }
 
 bool IgnoreList::IsIgnored(int type, std::string_view objectText) const {

@@ -14,6 +14,12 @@
 //   text holding commas (registry data often does) survives a save and a
 //   load. A file without such texts reads exactly as before.
 //
+// The file lies in a folder the user works in, which other users or a
+// program of the machine may write to; its entries hide threats from the
+// scan. So it is used only when it is a regular file of the running user that
+// no one else may write (platform/host_files.h), opened without following
+// links; otherwise it is neither read nor written and Refusal() says why.
+//
 // Thread-safe: the scan worker asks IsIgnored while the window thread may
 // change the list.
 #pragma once
@@ -24,6 +30,8 @@
 #include <string_view>
 #include <unordered_map>
 #include <vector>
+
+#include "platform/host_files.h"
 
 namespace tolvane {
 
@@ -43,8 +51,9 @@ struct IgnoreEntry {
 class IgnoreList {
   public:
     // folder: the Windows folder holding Ignorelist.txt (with or without a
-    // trailing backslash).
-    IgnoreList(FileSystem& files, std::string folder);
+    // trailing backslash). hostFolder: the same folder on the host when it
+    // is known (the working folder); else the machine's drives map it.
+    IgnoreList(FileSystem& files, std::string folder, std::string hostFolder = "");
 
     // The process's current folder as the machine sees it: the host working
     // folder mapped through the drives, or the application folder when no
@@ -59,8 +68,11 @@ class IgnoreList {
     // database (exact, first in database order).
     void Load(const ThreatDatabase& database);
     // SaveIgnoreList: rewrites the whole file; false when it could not be
-    // written (the entries in memory stay as they are).
+    // written or is not used (the entries in memory stay as they are).
     bool Save();
+    // Why the file is not used ("" while it is): "Ignorelist.txt is not
+    // used: it belongs to another user."
+    std::string Refusal() const;
 
     // True when an entry has this type and exactly this object text (a
     // hash lookup: a scan asks once per recognised object).
@@ -78,8 +90,15 @@ class IgnoreList {
     size_t Size() const;
 
   private:
+    // The host path of the file; "" when no drive covers it.
+    std::string HostPath() const;
+    // Notes a refusal for this state; true when the file may be used.
+    bool Usable(OwnFileState state);
+
     FileSystem& files_;
     std::string path_;
+    std::string hostFolder_;
+    std::string refusal_;  // guarded by mutex_
     mutable std::mutex mutex_;
     std::vector<IgnoreEntry> entries_;
     // How many entries each (type, object text) has, for IsIgnored.

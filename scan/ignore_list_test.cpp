@@ -1,9 +1,17 @@
 #include "scan/ignore_list.h"
 
 #include <gtest/gtest.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <csignal>
+#include <filesystem>
+#include <fstream>
 
 #include "definitions/load_definitions.h"
 #include "definitions/threat_database.h"
+#include "platform/testing/as_nobody.h"
 #include "platform/testing/temp_prefix.h"
 
 namespace tolvane {
@@ -152,11 +160,92 @@ TEST_F(IgnoreListTest, FailedSaveKeepsTheOldFileAndTheNewEntries) {
     IgnoreList list(machine_->files(), "C:\\work");
     list.Add(nullptr, "A", "x", 1);
     ASSERT_TRUE(list.Save());
-    machine_->files().SetBeforeRenameHookForTesting([](const std::string&) { return false; });
+    // The new file cannot be written whole: the system refuses files above
+    // 8 bytes (even to root).
+    auto previousSignal = std::signal(SIGXFSZ, SIG_IGN);
+    rlimit previous;
+    getrlimit(RLIMIT_FSIZE, &previous);
+    rlimit small = previous;
+    small.rlim_cur = 8;
+    setrlimit(RLIMIT_FSIZE, &small);
     list.Add(nullptr, "B", "y", 2);
     EXPECT_FALSE(list.Save());
+    setrlimit(RLIMIT_FSIZE, &previous);
+    std::signal(SIGXFSZ, previousSignal);
     EXPECT_EQ(FileText("C:\\work\\Ignorelist.txt"), "A,x,1\r\n");
     EXPECT_EQ(list.Size(), 2u);
+}
+
+// Ignorelist.txt lies in a folder others may write to; one planted there
+// would hide threats, and a link named so would steer the rewrite. Each such
+// file is neither read nor written, and the list says why.
+TEST_F(IgnoreListTest, PlantedFilesAreNeitherReadNorOverwritten) {
+    SKIP_UNLESS_ROOT();
+    namespace fs = std::filesystem;
+    const std::string work = prefix_.Host("drive_c/work");
+    const std::string file = work + "/Ignorelist.txt";
+    const std::string planted = "Grey Lantern,C:\\windows\\grey.exe,1\r\n";
+    const std::string outside = prefix_.Host("victim.txt");
+    auto text = [](const std::string& path) {
+        std::ifstream in(path, std::ios::binary);
+        return std::string(std::istreambuf_iterator<char>(in), {});
+    };
+    auto write = [](const std::string& path, const std::string& content) {
+        std::ofstream(path, std::ios::binary) << content;
+    };
+    struct Case {
+        const char* reason;
+        std::function<void()> plant;
+        std::string untouched;  // the file that must keep the planted text
+    };
+    const Case cases[] = {
+        {"other users may write to it", [&] { write(file, planted), chmod(file.c_str(), 0666); },
+         file},
+        {"it belongs to another user",
+         [&] {
+             ASSERT_TRUE(testing::AsNobody([&] {
+                 std::ofstream(file, std::ios::binary) << planted;
+                 return chmod(file.c_str(), 0644) == 0;
+             }));
+         },
+         file},
+        {"it is a link", [&] { write(outside, planted), fs::create_symlink(outside, file); },
+         outside},
+    };
+    // A shared folder, which nobody can reach.
+    for (const std::string& folder : {prefix_.path(), prefix_.Host("drive_c")})
+        chmod(folder.c_str(), 0755);
+    fs::permissions(work, fs::perms::all);
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.reason);
+        fs::remove(file);
+        c.plant();
+        // Both ways of naming the folder: through the drives and on the host.
+        for (const std::string& host : {std::string(), work}) {
+            IgnoreList list(machine_->files(), "C:\\work", host);
+            list.Load(database_);
+            EXPECT_EQ(list.Size(), 0u);
+            EXPECT_FALSE(list.IsIgnored(1, "C:\\windows\\grey.exe"));
+            EXPECT_EQ(list.Refusal(), std::string("Ignorelist.txt is not used: ") + c.reason + ".");
+            list.Add(nullptr, "Blue Moth", "x", 1);
+            EXPECT_FALSE(list.Save());
+            EXPECT_EQ(text(c.untouched), planted);
+        }
+    }
+    // A file of the running user that only it may write is used again.
+    fs::remove(file);
+    write(file, planted);
+    chmod(file.c_str(), 0644);
+    IgnoreList list(machine_->files(), "C:\\work", work);
+    list.Load(database_);
+    EXPECT_TRUE(list.IsIgnored(1, "C:\\windows\\grey.exe"));
+    EXPECT_EQ(list.Refusal(), "");
+    list.Add(nullptr, "Blue Moth", "x", 1);
+    EXPECT_TRUE(list.Save());
+    struct stat st;
+    ASSERT_EQ(lstat(file.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0644u);
+    EXPECT_EQ(st.st_uid, geteuid());
 }
 
 }  // namespace

@@ -68,6 +68,16 @@ const char* ScanModeLogText(int32_t mode) {
     return nullptr;
 }
 
+bool ValueDataContains(const std::string& data, std::string_view pattern, bool decodedTry) {
+    if (pattern.empty()) return true;
+    const std::string lowered = Lowered(pattern);
+    std::string text = Lowered(AsText(data));
+    if (text.find(lowered) != std::string::npos) return true;
+    if (!decodedTry) return false;
+    std::string decoded = Lowered(PercentDecode(text));
+    return decoded.find(lowered) != std::string::npos;
+}
+
 ScanEngine::ScanEngine(Machine& machine, ThreatDatabase& database)
     : machine_(machine),
       database_(database),
@@ -395,12 +405,7 @@ bool ScanEngine::ValueMatches(int rootIndex, const std::string& keyPath,
     registry.CloseKey(key);
     // Data that does not fit the 1,024-byte buffer fails the query.
     if (status != ERROR_SUCCESS || data.size() > kValueDataLimit) return false;
-    if (loweredPattern.empty()) return true;
-    std::string text = Lowered(AsText(data));
-    if (text.find(loweredPattern) != std::string::npos) return true;
-    if (!decodedTry) return false;
-    std::string decoded = Lowered(PercentDecode(text));
-    return decoded.find(loweredPattern) != std::string::npos;
+    return ValueDataContains(data, loweredPattern, decodedTry);
 }
 
 void ScanEngine::ScanRegistryValues() {
@@ -574,7 +579,7 @@ void ScanEngine::Walk(std::string folder, bool thisFolderOnly, HostPlace place,
             if (entry.attributes & FILE_ATTRIBUTE_REPARSE_POINT) continue;
             if (place == HostPlace::HostRoot) {
                 std::string host(1, '/');
-                host += Cp1252ToUtf8(entry.name);
+                host += WindowsNameToHost(entry.name);
                 if (IsSkippedHostFolder(host)) continue;
             }
             SetCurrentItem(full);

@@ -63,6 +63,13 @@ const char* ScanModeLogText(int32_t mode);
 // never matches.
 inline constexpr size_t kValueDataLimit = 1024;
 
+// Whether registry value data (read as text up to its first zero byte)
+// contains the pattern, without regard to case; with decodedTry, also its
+// percent-decoded text. An empty pattern is always contained. The scan's
+// test of a value recognised by its data, and removal's check before it
+// deletes one.
+bool ValueDataContains(const std::string& data, std::string_view pattern, bool decodedTry);
+
 class ScanEngine {
   public:
     // Takes the user's shell folders and binds the process enumerator at

@@ -457,8 +457,8 @@ TEST_F(ScanTest, FilesModeFindsDeepTracesInFoldersThatDifferOnlyInCase) {
     prefix.WriteFile("C:\\lvl1\\Bad\\a.txt", "a");
     prefix.WriteFile("C:\\lvl1\\bad\\b.txt", "b");
     prefix.WriteFile("C:\\lvl1\\bad\\deep\\x.exe", "x");
-    // A folder whose host name has no code-page spelling cannot be opened
-    // by its Windows name, so nothing below it is met.
+    // A folder whose host name has no code-page spelling is walked under its
+    // mapped name, and what lies below it is met.
     std::filesystem::create_directories(prefix.Host("drive_c/lvl1/\xe6\x97\xa5/deep"));
     std::ofstream(prefix.Host("drive_c/lvl1/\xe6\x97\xa5/deep/y.exe")) << "y";
     Run(6);
@@ -469,6 +469,10 @@ TEST_F(ScanTest, FilesModeFindsDeepTracesInFoldersThatDifferOnlyInCase) {
                             "File C:\\lvl1\\bad\\b.txt",
                             "File C:\\lvl1\\bad\\deep\\x.exe",
                             "File C:\\lvl1\\lvl2\\Lvl3\\ro.dll",
+                            "File C:\\lvl1\\\xA4"
+                            "E6\xA4"
+                            "97\xA4"
+                            "A5\\deep\\y.exe",
                         }));
     EXPECT_EQ(engine->Results().listedObjects[4]->definition->name, "Sized");
 }

@@ -27,8 +27,6 @@ namespace {
 
 // Registry data longer than this is not read (the value reads as empty).
 constexpr size_t kValueBufferSize = 1024;
-// DeleteDir does not walk folders nested deeper than this (the walk recurses).
-constexpr int kFolderTreeDepthLimit = 128;
 // IsContentInFile reads the file in pieces of this size.
 constexpr size_t kContentChunkSize = 1 << 16;
 
@@ -196,43 +194,18 @@ std::string JoinPath(std::string_view folder, std::string_view name) {
     return path;
 }
 
-// DeleteFolderTree's walk: false at the first file or subfolder that could
-// not be removed, and when the script is to stop (a folder tree that links
-// back into itself many times over would otherwise keep the walk going).
-bool EmptyFolder(FileSystem& files, const std::string& folder, int depth,
-                 const std::function<bool()>& stop) {
-    if (depth > kFolderTreeDepthLimit || stop()) return false;
-    FindHandle handle;
-    FindData entry;
-    if (!files.FindFirstFile(JoinPath(folder, "*.*"), &handle, &entry)) return true;
-    do {
-        if (entry.name.empty() || entry.name[0] == '.') continue;
-        std::string path = JoinPath(folder, entry.name);
-        if ((entry.attributes & FILE_ATTRIBUTE_DIRECTORY) &&
-            (entry.attributes & FILE_ATTRIBUTE_REPARSE_POINT)) {
-            // A link to a folder goes as a link; what it leads to is not ours
-            // to delete (it may lie outside the tree, or be the tree itself).
-            if (!files.RemoveDirectory(path)) return false;
-        } else if (entry.attributes & FILE_ATTRIBUTE_DIRECTORY) {
-            // A subfolder whose own walk stopped early stays; the walk goes on.
-            if (EmptyFolder(files, path, depth + 1, stop) && !files.RemoveDirectory(path)) {
-                return false;
-            }
-            if (stop()) return false;
-        } else if (!files.DeleteFile(path)) {
-            return false;
-        }
-    } while (handle.Next(&entry));
-    return true;
-}
-
+// DeleteFolderTree: the folder's files are deleted as they are (read-only
+// ones stop the walk), names starting with "." stay (and with them their
+// folder), and the walk ends when the script is to stop.
 void DeleteFolderTree(FileSystem& files, const std::string& folder,
                       const std::function<bool()>& stop) {
     uint32_t attributes = files.GetFileAttributes(folder);
     if (attributes == INVALID_FILE_ATTRIBUTES || !(attributes & FILE_ATTRIBUTE_DIRECTORY)) return;
-    if (!EmptyFolder(files, folder, 0, stop)) return;
-    files.SetFileAttributes(folder, FILE_ATTRIBUTE_NORMAL);
-    files.RemoveDirectory(folder);
+    TreeDeletion rules;
+    rules.stop = stop;
+    rules.clearReadOnlyFiles = false;
+    rules.skipDotNames = true;
+    files.DeleteTree(folder, rules);
 }
 
 // Whether `text` occurs in the first `size` bytes of the file, zero bytes

@@ -194,6 +194,19 @@ MessageAnswer ScriptedViews::NextAnswer(MessageButtons buttons, std::string* not
                 return candidate;
         return allowed.front();
     };
+    // "escape" is the Escape key: Cancel where there is one, OK on an OK
+    // box, and nothing at all on a Yes/No box, which waits for the next
+    // answer (Escape never means "no" there).
+    while (buttons == MessageButtons::YesNo && !script.answers.empty() &&
+           EqualsNoCase(script.answers.front(), "escape")) {
+        script.answers.pop_front();
+        *note = "escape does nothing on a Yes/No box";
+    }
+    if (allowed.size() > 1 && !script.answers.empty() &&
+        EqualsNoCase(script.answers.front(), "escape")) {
+        script.answers.pop_front();
+        return fits(MessageAnswer::Cancel) ? MessageAnswer::Cancel : allowed.front();
+    }
     if (allowed.size() > 1 && !script.answers.empty()) {
         std::string text = script.answers.front();
         script.answers.pop_front();
@@ -205,7 +218,7 @@ MessageAnswer ScriptedViews::NextAnswer(MessageButtons buttons, std::string* not
     if (allowed.size() > 1) {
         if (script.fallback == Fallback::Yes) return translate(MessageAnswer::Yes);
         if (script.fallback == Fallback::No) return translate(MessageAnswer::No);
-        *note = "no answer left, default button";
+        *note += std::string(note->empty() ? "" : "; ") + "no answer left, default button";
     }
     return allowed.front();
 }
@@ -231,17 +244,44 @@ bool ScriptedViews::NextDialogAnswer(const std::string& what) {
 }
 
 bool ScriptedViews::AskSaveFile(const FileDialogOptions& options, std::string* path) {
-    if (script.saveAs.empty()) {
-        Record("[save file] " + options.initialPath + " -> cancel (no --save-as path left)");
-        return false;
+    // Like the dialog, a refused path leaves it open for the next one.
+    while (!script.saveAs.empty()) {
+        *path = script.saveAs.front();
+        script.saveAs.pop_front();
+        if (!options.defaultExtension.empty() &&
+            path->find('.', path->rfind('\\') + 1) == std::string::npos)
+            *path += "." + options.defaultExtension;
+        const size_t slash = path->rfind('\\');
+        std::string folder = slash == std::string::npos ? "" : path->substr(0, slash);
+        if (folder.size() == 2 && folder[1] == ':') folder += '\\';
+        if (folderExists && !folderExists(folder)) {
+            Record("[save file] " + *path + " -> refused: " + OneLine(SaveRefusedText(*path)));
+            continue;
+        }
+        if (fileExists && fileExists(*path) && !AskReplace(*path)) continue;
+        Record("[save file] -> " + *path);
+        return true;
     }
-    *path = script.saveAs.front();
-    script.saveAs.pop_front();
-    if (!options.defaultExtension.empty() &&
-        path->find('.', path->rfind('\\') + 1) == std::string::npos)
-        *path += "." + options.defaultExtension;
-    Record("[save file] -> " + *path);
-    return true;
+    Record("[save file] " + options.initialPath + " -> cancel (no --save-as path left)");
+    return false;
+}
+
+bool ScriptedViews::AskReplace(const std::string& path) {
+    // A file is never replaced on a default: only a yes replaces it.
+    const std::string text = ReplaceQuestionText(path);
+    messages.push_back(std::string(kSaveAsCaption) + "|" + text);
+    MessageAnswer answer = MessageAnswer::No;
+    std::string note;
+    if (!script.answers.empty()) {
+        answer = NextAnswer(MessageButtons::YesNo, &note);
+    } else if (script.fallback == Fallback::Yes) {
+        answer = MessageAnswer::Yes;
+    } else {
+        note = "no answer left: the file is not replaced";
+    }
+    Record(std::string("[message] ") + kSaveAsCaption + ": " + OneLine(text) + " [Yes/No] -> " +
+           AnswerName(answer) + (note.empty() ? "" : " (" + note + ")"));
+    return answer == MessageAnswer::Yes;
 }
 
 bool ScriptedViews::AskOpenFile(const FileDialogOptions& options, std::string* path) {

@@ -69,6 +69,12 @@ class ScriptedViews : public MainWindowView,
         std::optional<std::vector<std::string>> folders;
     };
     Script script;
+    // What the save dialog checks of a chosen path, as the window's dialog
+    // does: its folder must exist, and an existing file is replaced only
+    // after a scripted yes (or --yes) to the replace question. Unset: no
+    // checks.
+    std::function<bool(const std::string& path)> folderExists;
+    std::function<bool(const std::string& path)> fileExists;
 
     // Called with every recorded line (the headless face prints them).
     std::function<void(const std::string& line)> echo;
@@ -145,6 +151,7 @@ class ScriptedViews : public MainWindowView,
 
   private:
     void Record(const std::string& line);
+    bool AskReplace(const std::string& path);
     // The next answer for a box with these buttons; *note says where it came
     // from when it was not scripted.
     MessageAnswer NextAnswer(MessageButtons buttons, std::string* note);

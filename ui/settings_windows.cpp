@@ -1,5 +1,6 @@
 #include "ui/settings_windows.h"
 
+#include "platform/file_system.h"
 #include "settings/settings_store.h"
 #include "ui/folder_chooser.h"
 #include "ui/views.h"
@@ -16,6 +17,11 @@ void GeneralSettingsWindow::Open() {
 }
 
 void GeneralSettingsWindow::ClickRunAtStartUp(bool checked) {
+    if (checked && !context_.files.PathFileExists(SettingsStore::ProgramPath())) {
+        if (context_.messages)
+            context_.messages->ShowMessage("Tolvane", kNoLauncherMessage, MessageButtons::Ok);
+        return;
+    }
     runAtStartUp_ = checked;
     context_.store.WriteInt(setting::kAtStartUp, checked ? 1 : 0);
     if (checked)

@@ -16,6 +16,7 @@ namespace tolvane {
 class DialogView;
 class FileSystem;
 class FolderChooserView;
+class MessageBoxView;
 class SettingsStore;
 
 inline constexpr const char* kGeneralSettingsTitle = "General Settings";
@@ -28,7 +29,18 @@ struct SettingsContext {
     const FileSystem& files;
     DialogView& dialogs;
     FolderChooserView& chooser;
+    // Where "Run at system startup" says why it cannot act (none: silent).
+    MessageBoxView* messages = nullptr;
 };
+
+// Said when "Run at system startup" is checked but the machine has no
+// Tolvane.exe for the "Run" entry to start (a build without the Windows
+// launcher): the entry would do nothing, so it is not written.
+inline constexpr const char* kNoLauncherMessage =
+    "Tolvane cannot run at the start of this machine: the program the start-up entry names, "
+    "C:\\Program Files\\Tolvane\\Tolvane.exe, is not in the machine, because this build of "
+    "Tolvane has no Windows launcher (it needs the mingw-w64 compiler).\n\n"
+    "Run \"tolvane -s\" from a start-up script of your desktop instead.";
 
 class GeneralSettingsWindow {
   public:
@@ -51,6 +63,8 @@ class GeneralSettingsWindow {
     int startUpChoice() const { return startUpChoice_; }
 
     // "Run at system startup" (1029): AtStartUp and the "Run" entry at once.
+    // Checking it on a machine without Tolvane.exe shows kNoLauncherMessage
+    // and leaves the box, AtStartUp and the entry unchanged.
     void ClickRunAtStartUp(bool checked);
     // "Start removing after scan is complete" (1032): RemoveAfterScan at once.
     void ClickRemoveAfterScan(bool checked);

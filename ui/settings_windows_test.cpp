@@ -15,8 +15,13 @@ namespace tolvane {
 namespace {
 
 // Dialogs acted on by the test: each Run* call takes the next scripted step.
-class ScriptedDialogs : public DialogView, public FolderChooserView {
+class ScriptedDialogs : public DialogView, public FolderChooserView, public MessageBoxView {
   public:
+    std::vector<std::string> messages;
+    MessageAnswer ShowMessage(std::string_view, std::string_view text, MessageButtons) override {
+        messages.emplace_back(text);
+        return MessageAnswer::Ok;
+    }
     std::function<bool(GeneralSettingsWindow&)> general;
     std::function<bool(ScanSettingsWindow&)> scan;
     std::function<bool(FolderChooser&)> chooser;
@@ -45,7 +50,9 @@ class SettingsWindowsTest : public ::testing::Test {
         machine_ = prefix_.Open();
         store_ = std::make_unique<SettingsStore>(machine_->registry());
     }
-    SettingsContext Context() { return {*store_, machine_->files(), dialogs_, dialogs_}; }
+    SettingsContext Context() {
+        return {*store_, machine_->files(), dialogs_, dialogs_, &dialogs_};
+    }
     bool RunEntry(std::string* value) {
         return ReadRegistryString(machine_->registry(), RootKey::LocalMachine,
                                   "SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Run", "Tolvane",
@@ -59,6 +66,7 @@ class SettingsWindowsTest : public ::testing::Test {
 };
 
 TEST_F(SettingsWindowsTest, RunAtStartUpActsAtOnceAndSurvivesCancel) {
+    prefix_.WriteFile("C:\\Program Files\\Tolvane\\Tolvane.exe", "MZ");
     dialogs_.general = [](GeneralSettingsWindow& w) {
         EXPECT_FALSE(w.runAtStartUp());
         w.ClickRunAtStartUp(true);
@@ -77,6 +85,20 @@ TEST_F(SettingsWindowsTest, RunAtStartUpActsAtOnceAndSurvivesCancel) {
     };
     RunGeneralSettings(Context());
     EXPECT_EQ(store_->ReadInt("AtStartUp"), 0);
+    EXPECT_FALSE(RunEntry(&run));
+}
+
+TEST_F(SettingsWindowsTest, RunAtStartUpWithoutTheWindowsLauncherSaysSoAndWritesNoEntry) {
+    dialogs_.general = [](GeneralSettingsWindow& w) {
+        w.ClickRunAtStartUp(true);
+        EXPECT_FALSE(w.runAtStartUp());
+        return true;
+    };
+    EXPECT_TRUE(RunGeneralSettings(Context()));
+    ASSERT_EQ(dialogs_.messages.size(), 1u);
+    EXPECT_EQ(dialogs_.messages[0], kNoLauncherMessage);
+    EXPECT_EQ(store_->ReadInt("AtStartUp"), 0);
+    std::string run;
     EXPECT_FALSE(RunEntry(&run));
 }
 

@@ -43,8 +43,9 @@ class MessageBoxView {
   public:
     virtual ~MessageBoxView() = default;
     // Shows text (line feeds break lines) under caption; returns one of the
-    // buttons' answers. Closing the box counts as Cancel where there is one,
-    // No for Yes/No, Ok for a box with only OK.
+    // buttons' answers. Closing the box (Escape) counts as Cancel where there
+    // is one and Ok for a box with only OK; a Yes/No box cannot be closed
+    // that way (Escape does nothing), so it never stands for "No".
     virtual MessageAnswer ShowMessage(std::string_view caption, std::string_view text,
                                       MessageButtons buttons) = 0;
 };
@@ -57,6 +58,12 @@ struct FileDialogOptions {
     std::string filter;            // Windows filter text, e.g. "Zip Files (*.zip)|*.zip||"
     std::string defaultExtension;  // without the dot, appended when the name has none
 };
+
+// The save dialog's own texts: its caption, the question before a file is
+// replaced, and the refusal of a path whose folder does not exist.
+inline constexpr const char* kSaveAsCaption = "Save As";
+std::string ReplaceQuestionText(const std::string& path);  // "P already exists.\nDo you want ..."
+std::string SaveRefusedText(const std::string& path);      // "P\nPath does not exist.\n..."
 
 class FileDialogView {
   public:

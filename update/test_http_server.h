@@ -1,6 +1,7 @@
 // Test support: a small HTTP/1.1 server on 127.0.0.1 at a free port, run on
 // its own threads by the test that owns it. Serves fixed responses by path
-// (404 for the rest), optionally slowly or cut short, and records the paths
+// (404 for the rest), optionally slowly, cut short or as a redirect, and
+// records the paths
 // asked for. Stopped by its destructor.
 #pragma once
 
@@ -32,6 +33,7 @@ class TestHttpServer {
         // Sent in pieces of chunkSize with a pause before each (0: at once).
         size_t chunkSize = 0;
         std::chrono::milliseconds chunkDelay{0};
+        std::string location;  // a Location header (redirects)
     };
 
     TestHttpServer() {
@@ -134,10 +136,11 @@ class TestHttpServer {
                 response.body = "<html><body>Not Found</body></html>";
             }
         }
-        std::string head = "HTTP/1.1 " + std::to_string(response.status) + " Answer\r\n" +
-                           "Content-Length: " +
-                           std::to_string(response.declaredLength.value_or(response.body.size())) +
-                           "\r\nConnection: close\r\n\r\n";
+        std::string head =
+            "HTTP/1.1 " + std::to_string(response.status) + " Answer\r\n" + "Content-Length: " +
+            std::to_string(response.declaredLength.value_or(response.body.size())) + "\r\n" +
+            (response.location.empty() ? "" : "Location: " + response.location + "\r\n") +
+            "Connection: close\r\n\r\n";
         if (Send(client, head)) {
             size_t chunk = response.chunkSize ? response.chunkSize : response.body.size();
             for (size_t at = 0; at < response.body.size() && !stopping_; at += chunk) {

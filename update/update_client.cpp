@@ -15,8 +15,8 @@ std::string FillVersion(const char* text, double version) {
 
 // --- UpdateClient -------------------------------------------------------------
 
-UpdateClient::UpdateClient(UpdateHost& host, std::string applicationName)
-    : host_(host), applicationName_(std::move(applicationName)) {
+UpdateClient::UpdateClient(UpdateService& service, UpdateHost& host, std::string applicationName)
+    : service_(service), host_(host), applicationName_(std::move(applicationName)) {
     programProduct_.productCode = "TOLVANE";
     programProduct_.settingsKey = "SOFTWARE\\Tolvane";
     programProduct_.descriptionPath = "/tolvane/updatecore.txt";
@@ -31,8 +31,8 @@ UpdateClient::UpdateClient(UpdateHost& host, std::string applicationName)
 
 UpdateClient::~UpdateClient() {
     // Work still pending would post to windows that are going away.
-    AuAbort(&programRequest_);
-    AuAbort(&databaseRequest_);
+    service_.AuAbort(&programRequest_);
+    service_.AuAbort(&databaseRequest_);
 }
 
 void UpdateClient::SetVersions(double programVersion, const std::string& definitionsVersionText) {
@@ -45,13 +45,17 @@ void UpdateClient::SetVersions(double programVersion, double definitionsVersion)
     databaseProduct_.installedVersion = definitionsVersion;
 }
 
+void UpdateClient::SetDefinitionsDate(const std::string& date) {
+    databaseProduct_.installedDate = date;
+}
+
 void UpdateClient::StartQuery(UpdateProduct& product, UpdateRequest& request,
                               UpdateNotifySink* receiver) {
-    AuSetup(&product);
-    AuInitialize(&request);
+    service_.AuSetup(&product);
+    service_.AuInitialize(&request);
     request.receiver = receiver;
     request.postNotifications = 1;
-    AuQueryServerAsync(&request);
+    service_.AuQueryServerAsync(&request);
 }
 
 void UpdateClient::StartUpCheck(UpdateNotifySink* mainWindow) {
@@ -61,7 +65,7 @@ void UpdateClient::StartUpCheck(UpdateNotifySink* mainWindow) {
 }
 
 void UpdateClient::Install(UpdateRequest* record) {
-    UpdateInstallResult result = AuRunAutoUpdate(record);
+    UpdateInstallResult result = service_.AuRunAutoUpdate(record);
     std::string caption = applicationName_;
     if (result.outcome == UpdateInstallOutcome::ProgramPackageKept) caption = t::kProgramCaption;
     if (result.outcome == UpdateInstallOutcome::DefinitionsInstalled ||
@@ -82,14 +86,14 @@ void UpdateClient::HandleUpdateNotify(const UpdateNotifyMessage& message) {
             if (programPhase) {
                 if (host_.AskYesNo(FillVersion(t::kProgramQuestion, message.offeredVersion),
                                    t::kProgramCaption)) {
-                    AuDownloadUpdateAsync(&programRequest_);
+                    service_.AuDownloadUpdateAsync(&programRequest_);
                 } else {
                     phase_ = UpdatePhase::Database;
                     StartQuery(databaseProduct_, databaseRequest_, mainWindow_);
                 }
             } else if (host_.AskYesNo(FillVersion(t::kDatabaseQuestion, message.offeredVersion),
                                       t::kDatabaseCaption)) {
-                AuDownloadUpdateAsync(&databaseRequest_);
+                service_.AuDownloadUpdateAsync(&databaseRequest_);
             }
             break;
         case kUpdateNoNewerVersion:
@@ -116,7 +120,7 @@ UpdateWindow::UpdateWindow(UpdateClient& client, UpdateWindowView& view)
     : client_(client), view_(view) {}
 
 UpdateWindow::~UpdateWindow() {
-    if (self_) AuForgetReceiver(self_);
+    if (self_) self_->StopReceiving();
 }
 
 void UpdateWindow::SetStatus(const std::string& text) {
@@ -137,7 +141,7 @@ void UpdateWindow::Close() {
 
 void UpdateWindow::Open(UpdateNotifySink* self) {
     self_ = self;
-    UpdateClient::StartQuery(client_.programProduct(), client_.programRequest(), self_);
+    client_.StartQuery(client_.programProduct(), client_.programRequest(), self_);
     SetStatus(t::kChecking);
 }
 
@@ -157,18 +161,17 @@ void UpdateWindow::HandleUpdateNotify(const UpdateNotifyMessage& message) {
                                   t::kProgramCaption)) {
                     SetButton(t::kCancel);
                     SetStatus(t::kDownloadingEngine);
-                    AuDownloadUpdateAsync(&client_.programRequest());
+                    client_.service().AuDownloadUpdateAsync(&client_.programRequest());
                 } else {
                     phase_ = UpdatePhase::Database;
-                    UpdateClient::StartQuery(client_.databaseProduct(), client_.databaseRequest(),
-                                             self_);
+                    client_.StartQuery(client_.databaseProduct(), client_.databaseRequest(), self_);
                     SetStatus(t::kCheckingDatabase);
                     SetButton(t::kCancel);
                 }
             } else if (host.AskYesNo(FillVersion(t::kDatabaseQuestion, message.offeredVersion),
                                      t::kDatabaseCaption)) {
                 SetStatus(t::kDownloadingDatabase);
-                AuDownloadUpdateAsync(&client_.databaseRequest());
+                client_.service().AuDownloadUpdateAsync(&client_.databaseRequest());
             } else {
                 Close();
             }
@@ -176,8 +179,7 @@ void UpdateWindow::HandleUpdateNotify(const UpdateNotifyMessage& message) {
         case kUpdateNoNewerVersion:
             if (programPhase) {
                 phase_ = UpdatePhase::Database;
-                UpdateClient::StartQuery(client_.databaseProduct(), client_.databaseRequest(),
-                                         self_);
+                client_.StartQuery(client_.databaseProduct(), client_.databaseRequest(), self_);
                 SetStatus(t::kCheckingDatabase);
                 SetButton(t::kCancel);
             } else {
@@ -200,8 +202,8 @@ void UpdateWindow::HandleUpdateNotify(const UpdateNotifyMessage& message) {
 
 void UpdateWindow::PressButton() {
     if (button_ == t::kCancel) {
-        AuAbort(&client_.programRequest());
-        AuAbort(&client_.databaseRequest());
+        client_.service().AuAbort(&client_.programRequest());
+        client_.service().AuAbort(&client_.databaseRequest());
     }
     Close();
 }

@@ -56,12 +56,13 @@ class UpdateHost {
 // Which product a receiving window is dealing with.
 enum class UpdatePhase { Program, Database };
 
-// The program and definitions records shared by every flow of the process,
+// The program and definitions records shared by every flow of the session,
 // and the main window's own flow: the start-up check and its notifications.
 class UpdateClient : public UpdateNotifyHandler {
   public:
+    // service: the session's update service, which must outlive the client.
     // applicationName: the caption of the plain messages ("Tolvane").
-    explicit UpdateClient(UpdateHost& host, std::string applicationName = "Tolvane");
+    UpdateClient(UpdateService& service, UpdateHost& host, std::string applicationName = "Tolvane");
     ~UpdateClient() override;
     UpdateClient(const UpdateClient&) = delete;
     UpdateClient& operator=(const UpdateClient&) = delete;
@@ -70,6 +71,9 @@ class UpdateClient : public UpdateNotifyHandler {
     // as a number, 0 when it is none). Set once, before the start-up check.
     void SetVersions(double programVersion, const std::string& definitionsVersionText);
     void SetVersions(double programVersion, double definitionsVersion);
+    // The release date (DATE) of the loaded definitions: descriptions dated
+    // before it are refused as replays.
+    void SetDefinitionsDate(const std::string& date);
 
     // Starts the program query with the main window (its sink) as receiver.
     void StartUpCheck(UpdateNotifySink* mainWindow);
@@ -78,12 +82,12 @@ class UpdateClient : public UpdateNotifyHandler {
     UpdatePhase phase() const { return phase_; }
 
     // AuSetup, AuInitialize, receiver and notification flag, AuQueryServerAsync.
-    static void StartQuery(UpdateProduct& product, UpdateRequest& request,
-                           UpdateNotifySink* receiver);
+    void StartQuery(UpdateProduct& product, UpdateRequest& request, UpdateNotifySink* receiver);
     // AuRunAutoUpdate with the record, then tells the user how it went and
     // has new definitions loaded.
     void Install(UpdateRequest* record);
 
+    UpdateService& service() { return service_; }
     UpdateHost& host() { return host_; }
     const std::string& applicationName() const { return applicationName_; }
     UpdateProduct& programProduct() { return programProduct_; }
@@ -92,6 +96,7 @@ class UpdateClient : public UpdateNotifyHandler {
     UpdateRequest& databaseRequest() { return databaseRequest_; }
 
   private:
+    UpdateService& service_;
     UpdateHost& host_;
     std::string applicationName_;
     UpdateProduct programProduct_;
@@ -123,8 +128,8 @@ class UpdateWindow : public UpdateNotifyHandler {
     UpdateWindow& operator=(const UpdateWindow&) = delete;
 
     // On opening: the program query with this window (its sink) as receiver
-    // and "Checking for new updates..". The sink must outlive the window or
-    // forget it (AuForgetReceiver) when it goes.
+    // and "Checking for new updates..". The sink must outlive the window;
+    // the window stops it receiving when it goes.
     void Open(UpdateNotifySink* self);
     void HandleUpdateNotify(const UpdateNotifyMessage& message) override;
     // The push button: "Cancel" aborts both requests and closes; any other

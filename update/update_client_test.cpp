@@ -75,14 +75,15 @@ class UpdateFlowTest : public UpdateTest {
     // An open Update window with its sink.
     struct Window : UpdateNotifyHandler {
         Window(UpdateClient& client, UpdateEventLoop& loop)
-            : model(client, view), sink(loop, *this) {}
+            : sink(loop, *this), model(client, view) {}
         void HandleUpdateNotify(const UpdateNotifyMessage& message) override {
             codes.push_back(message.code);
             model.HandleUpdateNotify(message);
         }
         RecordingView view;
-        UpdateWindow model;
+        // The sink outlives the model, which stops it receiving when it goes.
         PostingUpdateSink sink;
+        UpdateWindow model;
         std::vector<int> codes;
     };
 
@@ -92,14 +93,14 @@ class UpdateFlowTest : public UpdateTest {
     }
     void SlowProgramDescription(const std::string& version) {
         TestHttpServer::Response slow;
-        slow.body = Description(version, "/p.tar.gz", "package");
+        slow.body = Description(version, "/p.tar.gz", "package", kProgramProduct);
         slow.chunkSize = 8;
         slow.chunkDelay = std::chrono::milliseconds(25);
-        server_.Set("/tolvane/updatecore.txt", slow);
+        SetDescription("/tolvane/updatecore.txt", slow);
     }
 
     ScriptedHost host_;
-    UpdateClient client_{host_};
+    UpdateClient client_{service(), host_};
     MainWindow main_{client_};
     PostingUpdateSink mainSink_{loop_, main_};
 };
@@ -124,7 +125,8 @@ TEST_F(UpdateFlowTest, StartUpWithNoUpdateShowsNothing) {
     EXPECT_TRUE(host_.asked.empty());
     EXPECT_TRUE(host_.shown.empty());
     EXPECT_EQ(server_.Requests(),
-              (std::vector<std::string>{"/tolvane/updatecore.txt", "/tolvane/update.txt"}));
+              (std::vector<std::string>{"/tolvane/updatecore.txt", "/tolvane/updatecore.txt.sig",
+                                        "/tolvane/update.txt", "/tolvane/update.txt.sig"}));
 }
 
 TEST_F(UpdateFlowTest, StartUpSaysNothingWhenTheServerIsDown) {
@@ -147,7 +149,7 @@ TEST_F(UpdateFlowTest, StartUpDeclinedProgramIsFollowedByTheDatabaseQuestion) {
     EXPECT_EQ(main_.codes, (std::vector<int>{2, 2}));
     EXPECT_EQ(host_.asked, (std::vector<std::string>{kProgramQuestion35, kDatabaseQuestion16}));
     EXPECT_TRUE(host_.shown.empty());
-    EXPECT_EQ(server_.Requests().size(), 2u);  // nothing downloaded
+    EXPECT_EQ(server_.Requests().size(), 4u);  // descriptions and signatures, nothing downloaded
 }
 
 TEST_F(UpdateFlowTest, StartUpDeclinedProgramAndNoNewDatabaseAsksOnce) {
@@ -185,7 +187,7 @@ TEST_F(UpdateFlowTest, StartUpKeepsAnAcceptedProgramPackage) {
     Offer("/tolvane/updatecore.txt", "3.5", "/tolvane/files/tolvane-3.5.tar.gz", "package");
     host_.answers = {true};
     client_.StartUpCheck(&mainSink_);
-    ASSERT_TRUE(loop_.RunUntilUpdatesIdle(std::chrono::seconds(15)));
+    ASSERT_TRUE(loop_.RunUntilUpdatesIdle(service(), std::chrono::seconds(15)));
     EXPECT_EQ(main_.codes, (std::vector<int>{2, 4}));
     ASSERT_EQ(host_.shown.size(), 2u);
     EXPECT_EQ(host_.shown[0], "Tolvane: Download complete");
@@ -216,7 +218,7 @@ TEST_F(UpdateFlowTest, WindowWithNoUpdates) {
     Window window(client_, loop_);
     window.model.Open(&window.sink);
     // As a headless window runs: until the flow rests, with both queries done.
-    ASSERT_TRUE(loop_.RunUntilUpdatesIdle(std::chrono::seconds(15)));
+    ASSERT_TRUE(loop_.RunUntilUpdatesIdle(service(), std::chrono::seconds(15)));
     EXPECT_EQ(window.codes, (std::vector<int>{3, 3}));
     EXPECT_EQ(window.view.statuses, (std::vector<std::string>{"Checking for new updates..",
                                                               "Checking for database updates..",
@@ -282,7 +284,7 @@ TEST_F(UpdateFlowTest, WindowDownloadFailuresLeaveTheDatabase) {
     wrong.body = std::string(content.size(), 'w');
     for (const auto& served : {wrong, cut, missing}) {
         NoUpdates();
-        server_.Set("/tolvane/update.txt", Description("16", file, content));
+        SetDescription("/tolvane/update.txt", Description("16", file, content));
         server_.Set(file, served);
         host_.answers = {true};
         Window window(client_, loop_);
@@ -314,7 +316,7 @@ TEST_F(UpdateFlowTest, WindowProgramDownloadIsKeptAndExplained) {
 TEST_F(UpdateFlowTest, CancelDuringASlowDownloadAbortsBoth) {
     NoUpdates();
     std::string content(300000, 'd');
-    server_.Set("/tolvane/update.txt", Description("16", "/slow.db", content));
+    SetDescription("/tolvane/update.txt", Description("16", "/slow.db", content));
     TestHttpServer::Response slow;
     slow.body = content;
     slow.chunkSize = 1000;

@@ -1,6 +1,7 @@
 #include "update/update_description.h"
 
 #include <charconv>
+#include <chrono>
 #include <cmath>
 #include <optional>
 #include <vector>
@@ -100,6 +101,22 @@ bool ReadFilePath(std::string_view text, std::string* fileName) {
 
 }  // namespace
 
+bool IsUpdateDate(std::string_view text) {
+    if (text.size() != 10 || text[4] != '-' || text[7] != '-') return false;
+    for (size_t i : {0, 1, 2, 3, 5, 6, 8, 9}) {
+        if (!IsDigit(text[i])) return false;
+    }
+    auto number = [&](size_t at, size_t length) {
+        int value = 0;
+        std::from_chars(text.data() + at, text.data() + at + length, value);
+        return value;
+    };
+    std::chrono::year_month_day day{std::chrono::year(number(0, 4)),
+                                    std::chrono::month(static_cast<unsigned>(number(5, 2))),
+                                    std::chrono::day(static_cast<unsigned>(number(8, 2)))};
+    return day.ok();
+}
+
 bool ParseUpdateDescription(std::string_view text, UpdateDescription* description,
                             std::string* error) {
     auto fail = [error](size_t line, const std::string& what) {
@@ -110,8 +127,9 @@ bool ParseUpdateDescription(std::string_view text, UpdateDescription* descriptio
     if (text.find('\0') != std::string_view::npos) return fail(0, "holds a zero byte");
 
     UpdateDescription result;
-    bool seen[4] = {false, false, false, false};  // version, file, size, sha256
-    const char* names[4] = {"version", "file", "size", "sha256"};
+    constexpr int kFields = 6;
+    bool seen[kFields] = {};
+    const char* names[kFields] = {"version", "file", "size", "sha256", "date", "product"};
     size_t lineNumber = 0;
     bool first = true;
     while (!text.empty()) {
@@ -133,7 +151,7 @@ bool ParseUpdateDescription(std::string_view text, UpdateDescription* descriptio
         std::string_view name = TrimLine(line.substr(0, colon));
         std::string_view value = TrimLine(line.substr(colon + 1));
         int field = -1;
-        for (int i = 0; i < 4; ++i) {
+        for (int i = 0; i < kFields; ++i) {
             if (name == names[i]) field = i;
         }
         if (field < 0) continue;  // names of later formats are left to them
@@ -165,10 +183,21 @@ bool ParseUpdateDescription(std::string_view text, UpdateDescription* descriptio
                 result.sha256 = *hash;
                 break;
             }
+            case 4:
+                if (!IsUpdateDate(value))
+                    return fail(lineNumber, "date is not a day like 2026-12-09");
+                result.date = std::string(value);
+                break;
+            case 5:
+                if (value != kProgramProduct && value != kDefinitionsProduct) {
+                    return fail(lineNumber, "product is not \"program\" or \"definitions\"");
+                }
+                result.product = std::string(value);
+                break;
         }
     }
     if (first) return fail(0, "empty");
-    for (int i = 0; i < 4; ++i) {
+    for (int i = 0; i < kFields; ++i) {
         if (!seen[i]) return fail(0, std::string(names[i]) + " is missing");
     }
     *description = std::move(result);

@@ -22,7 +22,16 @@ struct UpdateDescription {
     std::string fileName;     // its last component, the name the download is kept under
     uint64_t size = 0;        // bytes, 1 .. kMaxUpdateDownloadBytes
     std::string sha256;       // 64 lower-case hex digits
+    std::string date;         // the day it was published, "2026-12-09"
+    std::string product;      // what it offers: kProgramProduct or kDefinitionsProduct
 };
+
+inline constexpr char kProgramProduct[] = "program";
+inline constexpr char kDefinitionsProduct[] = "definitions";
+
+// True for a date written as the descriptions write theirs: "YYYY-MM-DD", a
+// day that exists. Such dates compare correctly as text.
+bool IsUpdateDate(std::string_view text);
 
 // Reads a description. False, with *error saying what and on which line,
 // for anything that is not a complete, well-formed description.

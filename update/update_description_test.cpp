@@ -19,7 +19,10 @@ std::string Good() {
            "file: /tolvane/files/database-16.db\n"
            "size: 2048\n"
            "sha256: " +
-           kHash + "\n";
+           kHash +
+           "\n"
+           "date: 2026-12-09\n"
+           "product: definitions\n";
 }
 
 TEST(FormatVersion, ShowsTheLeadingNonZeroDecimals) {
@@ -76,12 +79,14 @@ TEST(ParseUpdateDescription, ReadsAGoodDescription) {
     EXPECT_EQ(description.fileName, "database-16.db");
     EXPECT_EQ(description.size, 2048u);
     EXPECT_EQ(description.sha256, kHash);
+    EXPECT_EQ(description.date, "2026-12-09");
+    EXPECT_EQ(description.product, "definitions");
 
     // Windows line ends, blanks, upper-case hex, unknown names and a
     // missing last line end are all fine.
     std::string loose =
         "tolvane-update 1\r\n  version :  3.46 \r\nnotes: later formats may add this\r\n"
-        "file: /a.tar.gz\r\nsize:1\r\nsha256: " +
+        "file: /a.tar.gz\r\nsize:1\r\ndate: 2024-02-29\r\nproduct:program\r\nsha256: " +
         std::string(64, 'F');
     ASSERT_TRUE(ParseUpdateDescription(loose, &description, &error)) << error;
     EXPECT_DOUBLE_EQ(description.version, 3.46);
@@ -93,14 +98,14 @@ TEST(ParseUpdateDescription, RefusesTruncatedAndIncompleteFiles) {
     UpdateDescription description;
     std::string error;
     std::string good = Good();
-    // Every cut before the hash is complete loses a field or a digit of it.
+    // Every cut before the last field is complete loses a field or part of one.
     for (size_t length = 0; length + 1 < good.size(); ++length) {
         EXPECT_FALSE(ParseUpdateDescription(good.substr(0, length), &description, &error))
             << "cut at " << length;
     }
     EXPECT_FALSE(ParseUpdateDescription("", &description, &error));
     EXPECT_EQ(error, "empty");
-    for (const char* field : {"version", "file", "size", "sha256"}) {
+    for (const char* field : {"version", "file", "size", "sha256", "date", "product"}) {
         std::string text = good;
         size_t at = text.find(std::string(field) + ":");
         text.erase(at, text.find('\n', at) + 1 - at);
@@ -143,6 +148,13 @@ TEST(ParseUpdateDescription, RefusesHostileValues) {
         {"sha256", std::string(63, 'a')},
         {"sha256", std::string(65, 'a')},
         {"sha256", std::string(63, 'a') + "g"},
+        {"date", "2026-02-30"},
+        {"date", "2026-13-01"},
+        {"date", "2026-12-9"},
+        {"date", "09.12.2026"},
+        {"date", "2026-12-09T10:00"},
+        {"product", "Tolvane Database"},
+        {"product", ""},
     };
     for (const auto& [name, value] : bad) {
         EXPECT_FALSE(ParseUpdateDescription(with(name, value), &description, &error))
@@ -161,7 +173,7 @@ TEST(ParseUpdateDescription, RefusesOtherFiles) {
     EXPECT_FALSE(
         ParseUpdateDescription("tolvane-update 2\n" + Good().substr(17), &description, &error));
     EXPECT_FALSE(ParseUpdateDescription(Good() + "version: 17\n", &description, &error));
-    EXPECT_EQ(error, "line 7: version given twice");
+    EXPECT_EQ(error, "line 9: version given twice");
     EXPECT_FALSE(ParseUpdateDescription(Good() + "no separator here\n", &description, &error));
     std::string withZero = Good();
     withZero[20] = '\0';

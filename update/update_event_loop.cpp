@@ -37,13 +37,14 @@ size_t UpdateEventLoop::RunPending() {
     }
 }
 
-bool UpdateEventLoop::RunUntilUpdatesIdle(std::chrono::milliseconds timeout) {
+bool UpdateEventLoop::RunUntilUpdatesIdle(const UpdateService& service,
+                                          std::chrono::milliseconds timeout) {
     const auto until = std::chrono::steady_clock::now() + timeout;
     while (true) {
         RunPending();
         // Work finishes by posting, then stops counting as pending: once none
         // is pending, everything it posted is already queued.
-        if (!AuBusy()) {
+        if (!service.Busy()) {
             std::lock_guard lock(mutex_);
             if (tasks_.empty()) return true;
             continue;
@@ -67,7 +68,7 @@ PostingUpdateSink::~PostingUpdateSink() {
 }
 
 void PostingUpdateSink::Disconnect() {
-    AuForgetReceiver(this);
+    StopReceiving();
     std::lock_guard lock(target_->mutex);
     target_->handler = nullptr;
 }

@@ -24,10 +24,10 @@ class UpdateEventLoop {
     bool RunOne(std::chrono::milliseconds timeout);
     // Runs the tasks already queued; how many ran.
     size_t RunPending();
-    // Runs tasks until the update library has no work pending and nothing
+    // Runs tasks until the update service has no work pending and nothing
     // is queued (a handler may start more work on the way); false when that
     // takes longer than timeout. What a headless modal window runs.
-    bool RunUntilUpdatesIdle(std::chrono::milliseconds timeout);
+    bool RunUntilUpdatesIdle(const UpdateService& service, std::chrono::milliseconds timeout);
 
   private:
     std::mutex mutex_;
@@ -48,7 +48,7 @@ using UpdateTaskPoster = std::function<void(std::function<void()> task)>;
 
 // The sink of one receiving window: each notification becomes a task
 // posted to the window's thread that hands it to the handler there. Once
-// destroyed (or disconnected) the library posts nothing more to it and
+// destroyed (or disconnected) the service delivers nothing more to it and
 // messages still queued are dropped.
 class PostingUpdateSink : public UpdateNotifySink {
   public:

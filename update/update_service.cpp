@@ -1,336 +1,380 @@
 #include "update/update_service.h"
 
-#include <curl/curl.h>
-
-#include <atomic>
-#include <condition_variable>
-#include <list>
-#include <mutex>
-#include <system_error>
-#include <thread>
-#include <vector>
-
-#include "definitions/load_definitions.h"
-#include "definitions/placeholders.h"
-#include "definitions/threat_database.h"
 #include "platform/machine.h"
 #include "settings/settings_store.h"
 #include "update/sha256.h"
 #include "update/update_description.h"
-#include "update/version_text.h"
+#include "update/update_http.h"
+#include "update/update_signature.h"
 
 namespace tolvane {
 
-namespace {
+// --- Receiving windows --------------------------------------------------------
 
-// One piece of background work on a request (a query or a download).
-struct Job {
-    uint64_t id = 0;
-    std::atomic<bool> cancelled{false};
-    // Guarded by the service's mutex: AuForgetReceiver clears it.
-    UpdateNotifySink* receiver = nullptr;
-    bool post = false;
+struct UpdateSinkGate {
+    std::mutex mutex;
+    bool open = true;
 };
 
-}  // namespace
+UpdateNotifySink::UpdateNotifySink() : gate_(std::make_shared<UpdateSinkGate>()) {}
 
-// Guarded by the service's mutex.
+UpdateNotifySink::~UpdateNotifySink() {
+    StopReceiving();
+}
+
+void UpdateNotifySink::StopReceiving() {
+    std::lock_guard lock(gate_->mutex);
+    gate_->open = false;
+}
+
+UpdateNotifySink::Handle::Handle(UpdateNotifySink* sink)
+    : sink_(sink), gate_(sink ? sink->gate_ : nullptr) {}
+
+void UpdateNotifySink::Handle::Deliver(const UpdateNotifyMessage& message) const {
+    if (!gate_) return;
+    std::lock_guard lock(gate_->mutex);
+    if (gate_->open) sink_->PostUpdateNotify(message);
+}
+
+// --- Requests -------------------------------------------------------------------
+
+// What a request's pending work needs to report: guarded by the state's mutex.
 struct UpdateRequestState {
+    std::mutex mutex;  // guards everything below
     UpdateProduct* product = nullptr;
-    std::shared_ptr<Job> job;  // the pending work, if any
+    std::shared_ptr<UpdateJob> job;  // the pending work, if any
     bool haveOffer = false;
     UpdateDescription offer;
     std::string server;  // the base address the offer came from
     double offeredVersion = 0;
     std::string downloadPath;  // the verified download (a Windows path)
-};
 
-namespace {
-
-struct Worker {
-    std::thread thread;
-    std::shared_ptr<std::atomic<bool>> done;
-};
-
-struct Service {
-    std::mutex mutex;
-    std::condition_variable idle;
-    UpdateServiceOptions options;
-    UpdateProduct* current = nullptr;
-    std::vector<std::shared_ptr<Job>> jobs;  // pending work of every request
-    std::list<Worker> workers;
-    uint64_t nextJobId = 1;
-
-    void Shutdown() {
-        std::list<Worker> ending;
-        {
-            std::unique_lock lock(mutex);
-            for (auto& job : jobs) job->cancelled = true;
-            idle.wait(lock, [this] { return jobs.empty(); });
-            ending.swap(workers);
-        }
-        for (auto& worker : ending) worker.thread.join();
-    }
-
-    // Joins the threads that have ended; on the calling (user-interface) thread.
-    void ReapWorkers() {
-        std::list<Worker> ended;
-        {
-            std::lock_guard lock(mutex);
-            for (auto it = workers.begin(); it != workers.end();) {
-                auto next = std::next(it);
-                if (*it->done) ended.splice(ended.end(), workers, it);
-                it = next;
-            }
-        }
-        for (auto& worker : ended) worker.thread.join();
-    }
-
-    void Log(const std::string& line) {
-        std::function<void(const std::string&)> log;
-        {
-            std::lock_guard lock(mutex);
-            log = options.log;
-        }
-        if (log) log(line);
+    // Abandons the pending work; with the mutex held.
+    void CancelLocked() {
+        if (job) job->cancelled = true;
+        job.reset();
     }
 };
 
-// Never destroyed: requests held by objects that outlive the statics still
-// find it. AuShutdown ends the work before the program exits.
-Service& TheService() {
-    static Service* service = new Service;
-    return *service;
+UpdateRequest::UpdateRequest() : state(std::make_shared<UpdateRequestState>()) {}
+
+UpdateRequest::~UpdateRequest() {
+    std::lock_guard lock(state->mutex);
+    state->CancelLocked();
 }
 
-// Abandons the request's pending work; with the service's mutex held.
-void CancelLocked(UpdateRequestState& state) {
-    if (state.job) {
-        state.job->cancelled = true;
-        state.job.reset();
-    }
+double UpdateRequest::offeredVersion() const {
+    std::lock_guard lock(state->mutex);
+    return state->offeredVersion;
 }
 
-// --- HTTP ----------------------------------------------------------------
-
-struct Transfer {
-    CURL* curl = nullptr;
-    const std::atomic<bool>* cancelled = nullptr;
-    std::function<bool(std::string_view)> onData;  // false stops the transfer
-    bool badStatus = false;
-    long status = 0;
-    bool stoppedByData = false;
+// One piece of work on a request and where it reports.
+struct UpdateService::Work {
+    UpdateRequest* request = nullptr;
+    std::shared_ptr<UpdateRequestState> state;
+    std::shared_ptr<UpdateJob> job;
+    UpdateNotifySink::Handle receiver;
+    bool post = false;
 };
-
-size_t WriteCallback(char* data, size_t size, size_t count, void* user) {
-    auto* transfer = static_cast<Transfer*>(user);
-    size_t bytes = size * count;
-    long status = 0;
-    curl_easy_getinfo(transfer->curl, CURLINFO_RESPONSE_CODE, &status);
-    if (status != 200) {
-        // An error page is never taken for the file.
-        transfer->badStatus = true;
-        transfer->status = status;
-        return 0;
-    }
-    if (!transfer->onData(std::string_view(data, bytes))) {
-        transfer->stoppedByData = true;
-        return 0;
-    }
-    return bytes;
-}
-
-int ProgressCallback(void* user, curl_off_t, curl_off_t, curl_off_t, curl_off_t) {
-    auto* transfer = static_cast<Transfer*>(user);
-    return transfer->cancelled->load() ? 1 : 0;
-}
-
-enum class FetchOutcome { Ok, Unreachable, HttpError, StoppedByData, Cancelled };
-
-struct FetchResult {
-    FetchOutcome outcome = FetchOutcome::Unreachable;
-    long status = 0;
-    std::string error;
-};
-
-FetchResult Fetch(const std::string& url, const UpdateServiceOptions& options,
-                  std::chrono::milliseconds total, const std::atomic<bool>& cancelled,
-                  std::function<bool(std::string_view)> onData) {
-    FetchResult result;
-    CURL* curl = curl_easy_init();
-    if (!curl) {
-        result.error = "the HTTP client could not be started";
-        return result;
-    }
-    Transfer transfer;
-    transfer.curl = curl;
-    transfer.cancelled = &cancelled;
-    transfer.onData = std::move(onData);
-    char errorBuffer[CURL_ERROR_SIZE] = {};
-    curl_easy_setopt(curl, CURLOPT_URL, url.c_str());
-    curl_easy_setopt(curl, CURLOPT_ERRORBUFFER, errorBuffer);
-    curl_easy_setopt(curl, CURLOPT_NOSIGNAL, 1L);
-    curl_easy_setopt(curl, CURLOPT_PROTOCOLS_STR, "http,https");
-    curl_easy_setopt(curl, CURLOPT_REDIR_PROTOCOLS_STR, "http,https");
-    curl_easy_setopt(curl, CURLOPT_FOLLOWLOCATION, 1L);
-    curl_easy_setopt(curl, CURLOPT_MAXREDIRS, 5L);
-    curl_easy_setopt(curl, CURLOPT_CONNECTTIMEOUT_MS,
-                     static_cast<long>(options.connectTimeout.count()));
-    curl_easy_setopt(curl, CURLOPT_TIMEOUT_MS, static_cast<long>(total.count()));
-    curl_easy_setopt(curl, CURLOPT_USERAGENT, options.userAgent.c_str());
-    curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, WriteCallback);
-    curl_easy_setopt(curl, CURLOPT_WRITEDATA, &transfer);
-    curl_easy_setopt(curl, CURLOPT_NOPROGRESS, 0L);
-    curl_easy_setopt(curl, CURLOPT_XFERINFOFUNCTION, ProgressCallback);
-    curl_easy_setopt(curl, CURLOPT_XFERINFODATA, &transfer);
-    CURLcode code = curl_easy_perform(curl);
-    long status = 0;
-    curl_easy_getinfo(curl, CURLINFO_RESPONSE_CODE, &status);
-    result.status = status;
-    curl_easy_cleanup(curl);
-
-    if (cancelled) {
-        result.outcome = FetchOutcome::Cancelled;
-    } else if (transfer.badStatus || (code == CURLE_OK && status != 200)) {
-        result.outcome = FetchOutcome::HttpError;
-        result.status = transfer.badStatus ? transfer.status : status;
-        result.error = "the server answered HTTP " + std::to_string(result.status);
-    } else if (transfer.stoppedByData) {
-        result.outcome = FetchOutcome::StoppedByData;
-    } else if (code != CURLE_OK) {
-        result.outcome = FetchOutcome::Unreachable;
-        result.error = errorBuffer[0] ? errorBuffer : curl_easy_strerror(code);
-    } else {
-        result.outcome = FetchOutcome::Ok;
-    }
-    return result;
-}
-
-bool StartsWithNoCase(std::string_view text, std::string_view prefix) {
-    if (text.size() < prefix.size()) return false;
-    for (size_t i = 0; i < prefix.size(); ++i) {
-        char c = text[i];
-        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-        if (c != prefix[i]) return false;
-    }
-    return true;
-}
-
-// The base address of the update server: "http://" or "https://", a host,
-// no blanks or control characters; trailing slashes dropped.
-bool CleanServer(std::string_view text, std::string* server) {
-    while (!text.empty() && (text.front() == ' ' || text.front() == '\t')) text.remove_prefix(1);
-    while (!text.empty() && (text.back() == ' ' || text.back() == '\t')) text.remove_suffix(1);
-    while (!text.empty() && text.back() == '/') text.remove_suffix(1);
-    size_t scheme = StartsWithNoCase(text, "https://")  ? 8
-                    : StartsWithNoCase(text, "http://") ? 7
-                                                        : 0;
-    if (scheme == 0 || text.size() == scheme) return false;
-    for (char c : text) {
-        if (static_cast<unsigned char>(c) <= ' ' || c == 0x7f) return false;
-    }
-    *server = std::string(text);
-    return true;
-}
-
-// --- Background work ------------------------------------------------------
 
 // What a job's thread needs, copied on the calling thread when it starts.
-struct JobInput {
-    UpdateServiceOptions options;
+struct UpdateService::JobInput {
     std::string settingsKey;
     std::string descriptionPath;
     std::string displayName;
     double installedVersion = 0;
+    UpdateInstallKind install = UpdateInstallKind::ProgramPackage;
+    std::string installedDate;
     UpdateDescription offer;  // downloads
     std::string server;       // downloads
     bool haveOffer = false;
 };
 
-// Posts the job's outcome unless it was cancelled; commit, run first under
-// the same lock, records the outcome in the request (and may still refuse).
-void Finish(Service& service, UpdateRequest* request,
-            const std::shared_ptr<UpdateRequestState>& state, const std::shared_ptr<Job>& job,
-            int code, const std::function<bool()>& commit = nullptr) {
-    std::lock_guard lock(service.mutex);
-    if (job->cancelled || state->job != job) return;
-    state->job.reset();
+UpdateService::UpdateService(UpdateServiceOptions options) : options_(std::move(options)) {
+    StartHttp();
+}
+
+UpdateService::~UpdateService() {
+    Shutdown();
+}
+
+void UpdateService::Shutdown() {
+    jobs_.Shutdown();
+}
+
+void UpdateService::WaitIdle() {
+    jobs_.WaitIdle();
+}
+
+bool UpdateService::Busy() const {
+    return jobs_.Busy();
+}
+
+void UpdateService::Log(const std::string& line) const {
+    if (options_.log) options_.log(line);
+}
+
+void UpdateService::AuSetup(UpdateProduct* product) {
+    std::lock_guard lock(mutex_);
+    current_ = product;
+}
+
+void UpdateService::AuInitialize(UpdateRequest* request) {
+    if (!request) return;
+    UpdateProduct* product = nullptr;
+    {
+        std::lock_guard lock(mutex_);
+        product = current_;
+    }
+    UpdateRequestState& state = *request->state;
+    std::lock_guard lock(state.mutex);
+    state.CancelLocked();
+    state.product = product;
+    state.haveOffer = false;
+    state.offer = UpdateDescription();
+    state.server.clear();
+    state.offeredVersion = 0;
+    state.downloadPath.clear();
+    request->receiver = nullptr;
+    request->postNotifications = 0;
+}
+
+void UpdateService::AuQueryServerAsync(UpdateRequest* request) {
+    if (request) StartJob(request, false);
+}
+
+void UpdateService::AuDownloadUpdateAsync(UpdateRequest* request) {
+    if (request) StartJob(request, true);
+}
+
+void UpdateService::AuAbort(UpdateRequest* request) {
+    if (!request) return;
+    std::lock_guard lock(request->state->mutex);
+    request->state->CancelLocked();
+}
+
+// Posts the work's outcome unless it was cancelled or superseded; commit,
+// run first under the same lock, records the outcome in the request (and
+// may still refuse, which turns the code into a failed download).
+void UpdateService::Finish(const Work& work, int code, const std::function<bool()>& commit) {
+    std::lock_guard lock(work.state->mutex);
+    if (work.job->cancelled || work.state->job != work.job) return;
+    work.state->job.reset();
     if (commit && !commit()) code = kUpdateDownloadFailed;
-    if (job->post && job->receiver) {
-        UpdateNotifyMessage message;
-        message.code = code;
-        message.record = request;
-        message.offeredVersion = state->offeredVersion;
-        job->receiver->PostUpdateNotify(message);
+    if (!work.post) return;
+    UpdateNotifyMessage message;
+    message.code = code;
+    message.record = work.request;
+    message.offeredVersion = work.state->offeredVersion;
+    work.receiver.Deliver(message);
+}
+
+void UpdateService::StartJob(UpdateRequest* request, bool download) {
+    Work work;
+    work.request = request;
+    work.state = request->state;
+    work.job = jobs_.NewJob();
+    work.receiver = UpdateNotifySink::Handle(request->receiver);
+    work.post = request->postNotifications == 1;
+    JobInput input;
+    {
+        UpdateRequestState& state = *work.state;
+        std::lock_guard lock(state.mutex);
+        state.CancelLocked();
+        if (state.product) {
+            input.settingsKey = state.product->settingsKey;
+            input.descriptionPath = state.product->descriptionPath;
+            input.displayName = state.product->displayName;
+            input.installedVersion = state.product->installedVersion;
+            input.install = state.product->install;
+            input.installedDate = state.product->installedDate;
+        }
+        input.haveOffer = state.haveOffer;
+        input.offer = state.offer;
+        input.server = state.server;
+        if (download) {
+            state.downloadPath.clear();
+        } else {
+            state.haveOffer = false;
+            state.offeredVersion = 0;
+        }
+        state.job = work.job;
+    }
+    if (!jobs_.Start(work.job, [this, work, input, download] { Run(work, input, download); })) {
+        // No thread to be had: the request fails at once, as it would later.
+        Finish(work, download ? kUpdateDownloadFailed : kUpdateServerUnreachable);
     }
 }
 
-std::string ServerSetting(const JobInput& input) {
-    if (input.options.readSetting) {
-        return input.options.readSetting(input.settingsKey, setting::kUpdateServer);
+void UpdateService::Run(const Work& work, const JobInput& input, bool download) {
+    const bool usable =
+        options_.machine && !input.descriptionPath.empty() && input.descriptionPath.front() == '/';
+    if (!usable) {
+        Log("update: the request was not set up with a product and a machine");
+        Finish(work, download ? kUpdateDownloadFailed : kUpdateServerUnreachable);
+    } else if (download) {
+        RunDownload(work, input);
+    } else {
+        RunQuery(work, input);
     }
-    if (!input.options.machine) return "";
-    return SettingsStore(input.options.machine->registry()).ReadString(setting::kUpdateServer);
 }
 
-void RunQuery(Service& service, UpdateRequest* request,
-              const std::shared_ptr<UpdateRequestState>& state, const std::shared_ptr<Job>& job,
-              const JobInput& input) {
+UpdateInstallResult UpdateService::AuRunAutoUpdate(UpdateRequest* record) {
+    UpdateInstallResult nothing;
+    nothing.message = "There is no update to install.";
+    if (!record) return nothing;
+    UpdateProduct* product = nullptr;
+    UpdateInstallation installation;
+    {
+        std::lock_guard lock(record->state->mutex);
+        product = record->state->product;
+        installation.offer = record->state->offer;
+        installation.downloadPath = record->state->downloadPath;
+    }
+    if (!product) {
+        nothing.message = "There is no downloaded update to install.";
+        return nothing;
+    }
+    installation.machine = options_.machine;
+    installation.displayName = product->displayName;
+    installation.kind = product->install;
+    installation.log = options_.log;
+    UpdateInstallResult result = InstallUpdate(installation);
+    if (result.outcome == UpdateInstallOutcome::DefinitionsInstalled) {
+        std::lock_guard lock(record->state->mutex);
+        record->state->downloadPath.clear();
+        product->installedVersion = result.installedVersion;
+        product->installedDate = result.installedDate;
+    }
+    return result;
+}
+
+// --- Queries --------------------------------------------------------------------
+
+namespace {
+
+HttpSettings Http(const UpdateServiceOptions& options) {
+    return HttpSettings{options.connectTimeout, options.userAgent};
+}
+
+std::string ServerSetting(const UpdateServiceOptions& options, const std::string& settingsKey) {
+    if (options.readSetting) return options.readSetting(settingsKey, setting::kUpdateServer);
+    if (!options.machine) return "";
+    return SettingsStore(options.machine->registry()).ReadString(setting::kUpdateServer);
+}
+
+// Why a fetched description does not count ("" when it does): it must be
+// signed by a trusted key over its exact bytes, well-formed, for this
+// product, and not older than what is installed.
+std::string RefuseDescription(const UpdateServiceOptions& options, UpdateInstallKind install,
+                              const std::string& installedDate, const std::string& body,
+                              const std::string& signatureUrl, const FetchResult& signatureFetch,
+                              const std::string& signature, UpdateDescription* offer) {
+    if (signatureFetch.outcome == FetchOutcome::HttpError) {
+        return "the signature is missing (" + signatureUrl + ": " + signatureFetch.error + ")";
+    }
+    std::string detail = "larger than 4 KiB";
+    if (signatureFetch.outcome != FetchOutcome::Ok ||
+        VerifyUpdateSignature(body, signature, options.trustedKeys, &detail) !=
+            SignatureVerdict::Valid) {
+        return "the signature is wrong (" + detail + ")";
+    }
+    std::string error;
+    if (!ParseUpdateDescription(body, offer, &error)) {
+        return "not a valid update description (" + error + ")";
+    }
+    const char* expected =
+        install == UpdateInstallKind::DefinitionsDatabase ? kDefinitionsProduct : kProgramProduct;
+    if (offer->product != expected) {
+        return "describes the " + offer->product + ", not the " + expected;
+    }
+    if (IsUpdateDate(installedDate) && offer->date < installedDate) {
+        return "dated " + offer->date + ", before the installed release of " + installedDate +
+               " (an old description replayed)";
+    }
+    return "";
+}
+
+// A description and its signature as fetched.
+struct FetchedDescription {
+    FetchResult fetch;  // the description's, or the signature's when that failed to connect
+    std::string failedUrl;
+    std::string body;
+    bool tooLarge = false;
+    FetchResult signatureFetch;
+    std::string signature;
+};
+
+FetchedDescription FetchDescription(const UpdateServiceOptions& options, const std::string& url,
+                                    const std::atomic<bool>& cancelled) {
+    FetchedDescription fetched;
+    fetched.failedUrl = url;
+    fetched.fetch = FetchText(url, kMaxUpdateDescriptionBytes, Http(options), options.queryTimeout,
+                              cancelled, &fetched.body, &fetched.tooLarge);
+    if (fetched.fetch.outcome != FetchOutcome::Ok) return fetched;
+    const std::string signatureUrl = url + kUpdateSignatureSuffix;
+    bool signatureTooLarge = false;
+    fetched.signatureFetch =
+        FetchText(signatureUrl, kMaxUpdateSignatureBytes, Http(options), options.queryTimeout,
+                  cancelled, &fetched.signature, &signatureTooLarge);
+    if (fetched.signatureFetch.outcome == FetchOutcome::Cancelled ||
+        fetched.signatureFetch.outcome == FetchOutcome::Unreachable) {
+        fetched.fetch = fetched.signatureFetch;
+        fetched.failedUrl = signatureUrl;
+    }
+    return fetched;
+}
+
+}  // namespace
+
+void UpdateService::RunQuery(const Work& work, const JobInput& input) {
     const std::string who = "update: " + input.displayName + ": ";
-    std::string setting = ServerSetting(input);
+    std::string setting = ServerSetting(options_, input.settingsKey);
     std::string server;
     if (setting.empty()) setting = kDefaultUpdateServer;
-    if (!CleanServer(setting, &server)) {
-        service.Log(who + "the update server \"" + setting +
-                    "\" is no http:// or https:// address");
-        Finish(service, request, state, job, kUpdateServerUnreachable);
+    if (!CleanServerAddress(setting, &server)) {
+        Log(who + "the update server \"" + setting + "\" is no http:// or https:// address");
+        Finish(work, kUpdateServerUnreachable);
         return;
     }
     const std::string url = server + input.descriptionPath;
-    std::string body;
-    bool tooLarge = false;
-    FetchResult fetched = Fetch(url, input.options, input.options.queryTimeout, job->cancelled,
-                                [&](std::string_view data) {
-                                    if (body.size() + data.size() > kMaxUpdateDescriptionBytes) {
-                                        tooLarge = true;
-                                        return false;
-                                    }
-                                    body.append(data);
-                                    return true;
-                                });
-    switch (fetched.outcome) {
+    FetchedDescription fetched = FetchDescription(options_, url, work.job->cancelled);
+    switch (fetched.fetch.outcome) {
         case FetchOutcome::Cancelled:
             return;
         case FetchOutcome::Unreachable:
         case FetchOutcome::HttpError:
-            service.Log(who + url + ": " + fetched.error);
-            Finish(service, request, state, job, kUpdateServerUnreachable);
+            Log(who + fetched.failedUrl + ": " + fetched.fetch.error);
+            Finish(work, kUpdateServerUnreachable);
             return;
         case FetchOutcome::StoppedByData:
         case FetchOutcome::Ok:
             break;
     }
     UpdateDescription offer;
-    std::string error = tooLarge ? "larger than 64 KiB" : "";
-    if (tooLarge || !ParseUpdateDescription(body, &offer, &error)) {
-        service.Log(who + url + ": not a valid update description (" + error +
-                    "); treated as no update");
-        Finish(service, request, state, job, kUpdateNoNewerVersion);
+    std::string problem =
+        fetched.tooLarge ? "not a valid update description (larger than 64 KiB)"
+                         : RefuseDescription(options_, input.install, input.installedDate,
+                                             fetched.body, url + kUpdateSignatureSuffix,
+                                             fetched.signatureFetch, fetched.signature, &offer);
+    if (!problem.empty()) {
+        Log(who + url + ": " + problem + "; treated as no update");
+        Finish(work, kUpdateNoNewerVersion);
         return;
     }
     const bool newer = offer.version > input.installedVersion;
-    Finish(service, request, state, job, newer ? kUpdateNewerVersion : kUpdateNoNewerVersion, [&] {
-        state->haveOffer = newer;
-        state->offer = offer;
-        state->server = server;
-        state->offeredVersion = offer.version;
+    Finish(work, newer ? kUpdateNewerVersion : kUpdateNoNewerVersion, [&] {
+        work.state->haveOffer = newer;
+        work.state->offer = offer;
+        work.state->server = server;
+        work.state->offeredVersion = offer.version;
         return true;
     });
 }
 
-std::string UpdatesFolder() {
-    return ShellFolders::ApplicationFolder() + "Updates";
-}
+// --- Downloads ------------------------------------------------------------------
+
+namespace {
 
 // The application folder and its Updates folder, made when missing.
 bool MakeUpdatesFolder(FileSystem& files) {
@@ -343,361 +387,87 @@ bool MakeUpdatesFolder(FileSystem& files) {
            (files.GetFileAttributes(updates) & FILE_ATTRIBUTE_DIRECTORY);
 }
 
-void RunDownload(Service& service, UpdateRequest* request,
-                 const std::shared_ptr<UpdateRequestState>& state, const std::shared_ptr<Job>& job,
-                 const JobInput& input) {
-    const std::string who = "update: " + input.displayName + ": ";
-    if (!input.haveOffer) {
-        service.Log(who + "no newer version was offered to download");
-        Finish(service, request, state, job, kUpdateDownloadFailed);
-        return;
-    }
-    FileSystem& files = input.options.machine->files();
-    if (!MakeUpdatesFolder(files)) {
-        service.Log(who + "the folder " + UpdatesFolder() + " cannot be made");
-        Finish(service, request, state, job, kUpdateDownloadFailed);
-        return;
-    }
-    const UpdateDescription& offer = input.offer;
-    const std::string finalPath = UpdatesFolder() + "\\" + offer.fileName;
-    const std::string tempPath = finalPath + "." + std::to_string(job->id) + ".part";
-    File file;
-    if (!files.OpenFile(tempPath, FileOpenMode::Write, &file)) {
-        service.Log(who + "cannot write " + tempPath);
-        Finish(service, request, state, job, kUpdateDownloadFailed);
-        return;
-    }
+// Fetches the offered file into file (tempPath), holding it to the
+// announced size and SHA-256; "" when it arrived whole, else what went
+// wrong (and *cancelled when the work was cancelled). Closes the file.
+std::string DownloadInto(const UpdateServiceOptions& options, const std::string& url,
+                         const UpdateDescription& offer, File& file, const std::string& tempPath,
+                         const std::atomic<bool>& cancelledFlag, bool* cancelled) {
     Sha256 hash;
     uint64_t received = 0;
     std::string problem;
-    const std::string url = input.server + offer.file;
-    FetchResult fetched = Fetch(url, input.options, input.options.downloadTimeout, job->cancelled,
-                                [&](std::string_view data) {
-                                    if (received + data.size() > offer.size) {
-                                        problem = "the download is larger than the " +
-                                                  std::to_string(offer.size) + " bytes announced";
-                                        return false;
-                                    }
-                                    if (!file.Write(data)) {
-                                        problem = "cannot write " + tempPath;
-                                        return false;
-                                    }
-                                    received += data.size();
-                                    hash.Update(data);
-                                    return true;
-                                });
+    FetchResult fetched = FetchUrl(
+        url, Http(options), options.downloadTimeout, cancelledFlag, [&](std::string_view data) {
+            if (received + data.size() > offer.size) {
+                problem = "the download is larger than the " + std::to_string(offer.size) +
+                          " bytes announced";
+                return false;
+            }
+            if (!file.Write(data)) {
+                problem = "cannot write " + tempPath;
+                return false;
+            }
+            received += data.size();
+            hash.Update(data);
+            return true;
+        });
     bool flushed = file.Flush();
     file.Close();
-    if (fetched.outcome == FetchOutcome::Cancelled) {
-        files.DeleteFile(tempPath);
+    *cancelled = fetched.outcome == FetchOutcome::Cancelled;
+    if (!problem.empty() || *cancelled) return problem;
+    if (fetched.outcome != FetchOutcome::Ok) return fetched.error;
+    if (received != offer.size) {
+        return "the download has " + std::to_string(received) + " bytes, not the " +
+               std::to_string(offer.size) + " announced";
+    }
+    if (hash.FinishHex() != offer.sha256) return "the download's SHA-256 is not the one announced";
+    if (!flushed) return "cannot write " + tempPath;
+    return "";
+}
+
+}  // namespace
+
+void UpdateService::RunDownload(const Work& work, const JobInput& input) {
+    const std::string who = "update: " + input.displayName + ": ";
+    if (!input.haveOffer) {
+        Log(who + "no newer version was offered to download");
+        Finish(work, kUpdateDownloadFailed);
         return;
     }
-    if (problem.empty()) {
-        if (fetched.outcome != FetchOutcome::Ok) {
-            problem = fetched.error;
-        } else if (received != offer.size) {
-            problem = "the download has " + std::to_string(received) + " bytes, not the " +
-                      std::to_string(offer.size) + " announced";
-        } else if (hash.FinishHex() != offer.sha256) {
-            problem = "the download's SHA-256 is not the one announced";
-        } else if (!flushed) {
-            problem = "cannot write " + tempPath;
-        }
+    FileSystem& files = options_.machine->files();
+    if (!MakeUpdatesFolder(files)) {
+        Log(who + "the folder " + UpdatesFolder() + " cannot be made");
+        Finish(work, kUpdateDownloadFailed);
+        return;
     }
-    if (!problem.empty()) {
+    const std::string finalPath = UpdatesFolder() + "\\" + input.offer.fileName;
+    const std::string tempPath = finalPath + "." + std::to_string(work.job->id) + ".part";
+    const std::string url = input.server + input.offer.file;
+    File file;
+    if (!files.OpenFile(tempPath, FileOpenMode::Write, &file)) {
+        Log(who + "cannot write " + tempPath);
+        Finish(work, kUpdateDownloadFailed);
+        return;
+    }
+    bool cancelled = false;
+    std::string problem =
+        DownloadInto(options_, url, input.offer, file, tempPath, work.job->cancelled, &cancelled);
+    if (cancelled || !problem.empty()) {
         files.DeleteFile(tempPath);
-        service.Log(who + url + ": " + problem);
-        Finish(service, request, state, job, kUpdateDownloadFailed);
+        if (cancelled) return;
+        Log(who + url + ": " + problem);
+        Finish(work, kUpdateDownloadFailed);
         return;
     }
     bool kept = false;
-    Finish(service, request, state, job, kUpdateDownloadComplete, [&] {
+    Finish(work, kUpdateDownloadComplete, [&] {
         if (files.PathFileExists(finalPath)) files.DeleteFile(finalPath);
         kept = files.MoveFile(tempPath, finalPath);
-        if (kept) state->downloadPath = finalPath;
+        if (kept) work.state->downloadPath = finalPath;
         return kept;
     });
-    if (!kept) {
-        // Cancelled at the last moment, or the name could not be taken.
-        files.DeleteFile(tempPath);
-    }
-}
-
-void StartJob(UpdateRequest* request, bool download) {
-    Service& service = TheService();
-    service.ReapWorkers();
-    std::lock_guard lock(service.mutex);
-    auto state = request->state;
-    CancelLocked(*state);
-    auto job = std::make_shared<Job>();
-    job->id = service.nextJobId++;
-    job->receiver = request->receiver;
-    job->post = request->postNotifications == 1;
-    JobInput input;
-    input.options = service.options;
-    if (state->product) {
-        input.settingsKey = state->product->settingsKey;
-        input.descriptionPath = state->product->descriptionPath;
-        input.displayName = state->product->displayName;
-        input.installedVersion = state->product->installedVersion;
-    }
-    input.haveOffer = state->haveOffer;
-    input.offer = state->offer;
-    input.server = state->server;
-    if (download) {
-        state->downloadPath.clear();
-    } else {
-        state->haveOffer = false;
-        state->offeredVersion = 0;
-    }
-    state->job = job;
-    service.jobs.push_back(job);
-    auto done = std::make_shared<std::atomic<bool>>(false);
-    bool usable = input.options.machine && state->product && !input.descriptionPath.empty() &&
-                  input.descriptionPath.front() == '/';
-    std::thread thread;
-    try {
-        thread = std::thread(
-            [&service, request, state, job, input = std::move(input), download, done, usable] {
-                if (!usable) {
-                    service.Log("update: the request was not set up with a product and a machine");
-                    Finish(service, request, state, job,
-                           download ? kUpdateDownloadFailed : kUpdateServerUnreachable);
-                } else if (download) {
-                    RunDownload(service, request, state, job, input);
-                } else {
-                    RunQuery(service, request, state, job, input);
-                }
-                std::lock_guard lock(service.mutex);
-                std::erase(service.jobs, job);
-                *done = true;
-                service.idle.notify_all();
-            });
-    } catch (const std::system_error&) {
-        // No thread to be had: the request fails at once, as it would later.
-        std::erase(service.jobs, job);
-        state->job.reset();
-        if (job->post && job->receiver) {
-            UpdateNotifyMessage message;
-            message.code = download ? kUpdateDownloadFailed : kUpdateServerUnreachable;
-            message.record = request;
-            message.offeredVersion = state->offeredVersion;
-            job->receiver->PostUpdateNotify(message);
-        }
-        return;
-    }
-    service.workers.push_back(Worker{std::move(thread), done});
-}
-
-}  // namespace
-
-UpdateRequest::UpdateRequest() : state(std::make_shared<UpdateRequestState>()) {}
-
-UpdateRequest::~UpdateRequest() {
-    Service& service = TheService();
-    std::lock_guard lock(service.mutex);
-    CancelLocked(*state);
-}
-
-double UpdateRequest::offeredVersion() const {
-    std::lock_guard lock(TheService().mutex);
-    return state->offeredVersion;
-}
-
-void AuConfigure(const UpdateServiceOptions& options) {
-    static std::once_flag curlReady;
-    std::call_once(curlReady, [] { curl_global_init(CURL_GLOBAL_DEFAULT); });
-    Service& service = TheService();
-    service.Shutdown();
-    std::lock_guard lock(service.mutex);
-    service.options = options;
-    service.current = nullptr;
-}
-
-void AuShutdown() {
-    TheService().Shutdown();
-}
-
-void AuWaitIdle() {
-    Service& service = TheService();
-    {
-        std::unique_lock lock(service.mutex);
-        service.idle.wait(lock, [&] { return service.jobs.empty(); });
-    }
-    service.ReapWorkers();
-}
-
-bool AuBusy() {
-    Service& service = TheService();
-    std::lock_guard lock(service.mutex);
-    return !service.jobs.empty();
-}
-
-void AuSetup(UpdateProduct* product) {
-    Service& service = TheService();
-    std::lock_guard lock(service.mutex);
-    service.current = product;
-}
-
-void AuInitialize(UpdateRequest* request) {
-    if (!request) return;
-    Service& service = TheService();
-    std::lock_guard lock(service.mutex);
-    UpdateRequestState& state = *request->state;
-    CancelLocked(state);
-    state.product = service.current;
-    state.haveOffer = false;
-    state.offer = UpdateDescription();
-    state.server.clear();
-    state.offeredVersion = 0;
-    state.downloadPath.clear();
-    request->receiver = nullptr;
-    request->postNotifications = 0;
-}
-
-void AuQueryServerAsync(UpdateRequest* request) {
-    if (request) StartJob(request, false);
-}
-
-void AuDownloadUpdateAsync(UpdateRequest* request) {
-    if (request) StartJob(request, true);
-}
-
-void AuAbort(UpdateRequest* request) {
-    if (!request) return;
-    Service& service = TheService();
-    std::lock_guard lock(service.mutex);
-    CancelLocked(*request->state);
-}
-
-void AuForgetReceiver(UpdateNotifySink* sink) {
-    Service& service = TheService();
-    std::lock_guard lock(service.mutex);
-    for (auto& job : service.jobs) {
-        if (job->receiver == sink) job->receiver = nullptr;
-    }
-}
-
-// --- Installing -------------------------------------------------------------
-
-namespace {
-
-bool HashFile(FileSystem& files, const std::string& path, uint64_t* size, std::string* sha256) {
-    File file;
-    if (!files.OpenFile(path, FileOpenMode::Read, &file)) return false;
-    Sha256 hash;
-    std::string buffer(1 << 16, '\0');
-    *size = 0;
-    while (true) {
-        size_t read = 0;
-        if (!file.Read(buffer.data(), buffer.size(), &read)) return false;
-        if (read == 0) break;
-        hash.Update(std::string_view(buffer.data(), read));
-        *size += read;
-    }
-    *sha256 = hash.FinishHex();
-    return true;
-}
-
-UpdateInstallResult Failed(std::string message) {
-    UpdateInstallResult result;
-    result.outcome = UpdateInstallOutcome::Failed;
-    result.message = std::move(message);
-    return result;
-}
-
-}  // namespace
-
-UpdateInstallResult AuRunAutoUpdate(UpdateRequest* record) {
-    if (!record) return Failed("There is no update to install.");
-    Service& service = TheService();
-    Machine* machine = nullptr;
-    UpdateProduct* product = nullptr;
-    UpdateDescription offer;
-    std::string downloadPath;
-    {
-        std::lock_guard lock(service.mutex);
-        machine = service.options.machine;
-        product = record->state->product;
-        offer = record->state->offer;
-        downloadPath = record->state->downloadPath;
-    }
-    if (!machine || !product || downloadPath.empty()) {
-        return Failed("There is no downloaded update to install.");
-    }
-    FileSystem& files = machine->files();
-    const std::string who = "update: " + product->displayName + ": ";
-
-    // The download is checked again: it waited in a folder others can write.
-    uint64_t size = 0;
-    std::string sha256;
-    if (!HashFile(files, downloadPath, &size, &sha256) || size != offer.size ||
-        sha256 != offer.sha256) {
-        files.DeleteFile(downloadPath);
-        service.Log(who + downloadPath + " changed after its download; removed");
-        return Failed(
-            "The downloaded update changed after its download and was removed.\n"
-            "Nothing was installed.");
-    }
-
-    if (product->install == UpdateInstallKind::ProgramPackage) {
-        UpdateInstallResult result;
-        result.outcome = UpdateInstallOutcome::ProgramPackageKept;
-        result.packagePath = downloadPath;
-        result.packageHostPath = files.ToHostPath(downloadPath).value_or(downloadPath);
-        result.message = product->displayName + " v" + FormatVersion(offer.version) +
-                         " has been downloaded and verified:\n" + result.packageHostPath +
-                         "\n\nThe running program is not replaced. Close " + product->displayName +
-                         " and install the new version from this file.";
-        return result;
-    }
-
-    // Definitions: the new file must load before anything changes.
-    ThreatDatabase trial;
-    LoadReport report;
-    if (!LoadDefinitions(files, downloadPath, PlaceholderFolders::FromShell(machine->shell()),
-                         &trial, &report) ||
-        trial.definitions().empty()) {
-        files.DeleteFile(downloadPath);
-        service.Log(who + downloadPath + " does not load as a definitions database; removed");
-        UpdateInstallResult result;
-        result.outcome = UpdateInstallOutcome::NotLoadable;
-        result.message =
-            "The downloaded definitions database could not be loaded.\n"
-            "database.db has not been changed.";
-        return result;
-    }
-    const std::string application = ShellFolders::ApplicationFolder();
-    const std::string database = application + "database.db";
-    const std::string backup = application + "database.bak";
-    std::string content;
-    if (files.PathFileExists(database)) {
-        if (!files.ReadWholeFile(database, &content) ||
-            !files.WriteWholeFileAtomic(backup, content)) {
-            service.Log(who + "cannot keep " + database + " as " + backup);
-            return Failed(
-                "The current definitions could not be kept as database.bak.\n"
-                "database.db has not been changed.");
-        }
-    }
-    if (!files.ReadWholeFile(downloadPath, &content) ||
-        !files.WriteWholeFileAtomic(database, content)) {
-        service.Log(who + "cannot replace " + database);
-        return Failed("database.db could not be replaced; it has not been changed.");
-    }
-    files.DeleteFile(downloadPath);
-    {
-        std::lock_guard lock(service.mutex);
-        record->state->downloadPath.clear();
-    }
-    UpdateInstallResult result;
-    result.outcome = UpdateInstallOutcome::DefinitionsInstalled;
-    result.installedVersion = VersionNumberFromText(trial.version());
-    product->installedVersion = result.installedVersion;
-    result.message = "The definitions database has been updated to version " +
-                     FormatVersion(result.installedVersion) +
-                     ".\nThe previous database was kept as database.bak.";
-    return result;
+    // Cancelled at the last moment, or the name could not be taken.
+    if (!kept) files.DeleteFile(tempPath);
 }
 
 }  // namespace tolvane

@@ -3,8 +3,11 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <filesystem>
+#include <functional>
 #include <thread>
 
+#include "update/update_http.h"
 #include "update/update_test_fixture.h"
 
 namespace tolvane::testing {
@@ -37,11 +40,11 @@ class UpdateServiceTest : public UpdateTest {
     }
 
     void Start(UpdateProduct& product, UpdateRequest& request, UpdateNotifySink* receiver) {
-        AuSetup(&product);
-        AuInitialize(&request);
+        service().AuSetup(&product);
+        service().AuInitialize(&request);
         request.receiver = receiver;
         request.postNotifications = 1;
-        AuQueryServerAsync(&request);
+        service().AuQueryServerAsync(&request);
     }
 
     // Queries, then waits for the one answer.
@@ -53,7 +56,7 @@ class UpdateServiceTest : public UpdateTest {
     }
     int Download() {
         size_t before = handler_.messages.size();
-        AuDownloadUpdateAsync(&request_);
+        service().AuDownloadUpdateAsync(&request_);
         EXPECT_TRUE(RunUntil([&] { return handler_.messages.size() > before; }));
         return handler_.messages.empty() ? 0 : handler_.messages.back().code;
     }
@@ -81,7 +84,7 @@ TEST_F(UpdateServiceTest, OffersOnlyANumberAboveTheInstalledOne) {
     Offer("/tolvane/update.txt", "16", "/db.db", "x");
     database_.installedVersion = 9;
     EXPECT_EQ(Query(database_), kUpdateNewerVersion);
-    EXPECT_EQ(server_.Requests().back(), "/tolvane/update.txt");
+    EXPECT_EQ(server_.Requests().back(), "/tolvane/update.txt.sig");
     Settle();
     EXPECT_EQ(handler_.messages.size(), 4u);  // one answer per query, nothing more
 }
@@ -113,21 +116,21 @@ TEST_F(UpdateServiceTest, AnUnreachableServerIsCodeOne) {
 }
 
 TEST_F(UpdateServiceTest, ACorruptDescriptionIsNoUpdateWithALogLine) {
-    server_.Set("/tolvane/updatecore.txt", "tolvane-update 1\nversion: 9\nsize: 12\n");
+    SetDescription("/tolvane/updatecore.txt", "tolvane-update 1\nversion: 9\nsize: 12\n");
     EXPECT_EQ(Query(program_), kUpdateNoNewerVersion);
     EXPECT_TRUE(
         LogHas("/tolvane/updatecore.txt: not a valid update description (file is "
                "missing); treated as no update"));
 
-    server_.Set("/tolvane/updatecore.txt", std::string(1 << 20, 'v'));
+    SetDescription("/tolvane/updatecore.txt", std::string(1 << 20, 'v'));
     EXPECT_EQ(Query(program_), kUpdateNoNewerVersion);
     EXPECT_TRUE(LogHas("larger than 64 KiB"));
 
     // A declared length the body never reaches.
     TestHttpServer::Response cut;
-    cut.body = Description("9", "/p.tar.gz", "package").substr(0, 40);
+    cut.body = Description("9", "/p.tar.gz", "package", kProgramProduct).substr(0, 40);
     cut.declaredLength = 500;
-    server_.Set("/tolvane/updatecore.txt", cut);
+    SetDescription("/tolvane/updatecore.txt", cut);
     int code = Query(program_);
     EXPECT_TRUE(code == kUpdateServerUnreachable || code == kUpdateNoNewerVersion) << code;
     // Nothing offered, so nothing can be downloaded.
@@ -141,9 +144,9 @@ TEST_F(UpdateServiceTest, ADownloadIsKeptOnlyWhenSizeAndHashMatch) {
     const std::string file = "/tolvane/files/database.db";
 
     // Wrong hash.
-    server_.Set("/tolvane/update.txt", "tolvane-update 1\nversion: 16\nfile: " + file +
-                                           "\nsize: " + std::to_string(content.size()) +
-                                           "\nsha256: " + Sha256Hex("other") + "\n");
+    std::string wrongHash = Description("16", file, content);
+    wrongHash.replace(wrongHash.find(Sha256Hex(content)), 64, Sha256Hex("other"));
+    SetDescription("/tolvane/update.txt", wrongHash);
     server_.Set(file, content);
     ASSERT_EQ(Query(database_), kUpdateNewerVersion);
     EXPECT_EQ(Download(), kUpdateDownloadFailed);
@@ -151,14 +154,14 @@ TEST_F(UpdateServiceTest, ADownloadIsKeptOnlyWhenSizeAndHashMatch) {
     EXPECT_TRUE(UpdatesFolder().empty());
 
     // Larger than announced: stopped as soon as it is.
-    server_.Set("/tolvane/update.txt", Description("16", file, content.substr(1)));
+    SetDescription("/tolvane/update.txt", Description("16", file, content.substr(1)));
     ASSERT_EQ(Query(database_), kUpdateNewerVersion);
     EXPECT_EQ(Download(), kUpdateDownloadFailed);
     EXPECT_TRUE(LogHas("larger than the"));
     EXPECT_TRUE(UpdatesFolder().empty());
 
     // Cut short by the server.
-    server_.Set("/tolvane/update.txt", Description("16", file, content));
+    SetDescription("/tolvane/update.txt", Description("16", file, content));
     TestHttpServer::Response cut;
     cut.body = content.substr(0, content.size() / 2);
     cut.declaredLength = content.size();
@@ -202,7 +205,7 @@ TEST_F(UpdateServiceTest, InstallingDefinitionsKeepsTheOldOnesAsBackup) {
     ASSERT_EQ(Query(database_), kUpdateNewerVersion);
     ASSERT_EQ(Download(), kUpdateDownloadComplete);
 
-    UpdateInstallResult result = AuRunAutoUpdate(handler_.messages.back().record);
+    UpdateInstallResult result = service().AuRunAutoUpdate(handler_.messages.back().record);
     EXPECT_EQ(result.outcome, UpdateInstallOutcome::DefinitionsInstalled);
     EXPECT_DOUBLE_EQ(result.installedVersion, 16);
     EXPECT_DOUBLE_EQ(database_.installedVersion, 16);
@@ -216,7 +219,7 @@ TEST_F(UpdateServiceTest, InstallingDefinitionsKeepsTheOldOnesAsBackup) {
     // The next check sees the new version: 16 is no longer newer.
     EXPECT_EQ(Query(database_), kUpdateNoNewerVersion);
     // Installing twice has nothing to install.
-    EXPECT_EQ(AuRunAutoUpdate(&request_).outcome, UpdateInstallOutcome::Failed);
+    EXPECT_EQ(service().AuRunAutoUpdate(&request_).outcome, UpdateInstallOutcome::Failed);
     EXPECT_EQ(ReadHost(AppFile("database.db")), content);
 }
 
@@ -227,7 +230,7 @@ TEST_F(UpdateServiceTest, DefinitionsThatDoNotLoadChangeNothing) {
         Offer("/tolvane/update.txt", "16", "/tolvane/files/database.db", broken);
         ASSERT_EQ(Query(database_), kUpdateNewerVersion);
         ASSERT_EQ(Download(), kUpdateDownloadComplete);
-        UpdateInstallResult result = AuRunAutoUpdate(&request_);
+        UpdateInstallResult result = service().AuRunAutoUpdate(&request_);
         EXPECT_EQ(result.outcome, UpdateInstallOutcome::NotLoadable);
         EXPECT_EQ(result.message,
                   "The downloaded definitions database could not be loaded.\n"
@@ -245,7 +248,7 @@ TEST_F(UpdateServiceTest, ADownloadChangedAfterVerificationIsNotInstalled) {
     ASSERT_EQ(Query(database_), kUpdateNewerVersion);
     ASSERT_EQ(Download(), kUpdateDownloadComplete);
     prefix_.WriteFile("C:\\Program Files\\Tolvane\\Updates\\database.db", Database("99"));
-    EXPECT_EQ(AuRunAutoUpdate(&request_).outcome, UpdateInstallOutcome::Failed);
+    EXPECT_EQ(service().AuRunAutoUpdate(&request_).outcome, UpdateInstallOutcome::Failed);
     EXPECT_EQ(ReadHost(AppFile("database.db")), Database("15"));
     EXPECT_TRUE(UpdatesFolder().empty());
 }
@@ -255,7 +258,7 @@ TEST_F(UpdateServiceTest, AProgramPackageIsKeptForTheUser) {
     Offer("/tolvane/updatecore.txt", "3.5", "/tolvane/files/tolvane-3.5.tar.gz", package);
     ASSERT_EQ(Query(program_), kUpdateNewerVersion);
     ASSERT_EQ(Download(), kUpdateDownloadComplete);
-    UpdateInstallResult result = AuRunAutoUpdate(&request_);
+    UpdateInstallResult result = service().AuRunAutoUpdate(&request_);
     EXPECT_EQ(result.outcome, UpdateInstallOutcome::ProgramPackageKept);
     EXPECT_EQ(result.packagePath, "C:\\Program Files\\Tolvane\\Updates\\tolvane-3.5.tar.gz");
     EXPECT_EQ(result.packageHostPath, AppFile("Updates/tolvane-3.5.tar.gz"));
@@ -270,7 +273,7 @@ TEST_F(UpdateServiceTest, AProgramPackageIsKeptForTheUser) {
 TEST_F(UpdateServiceTest, AbortMidDownloadPostsNothingAndLeavesNoFile) {
     prefix_.WriteFile("C:\\Program Files\\Tolvane\\database.db", Database("15"));
     std::string content(200000, 'd');
-    server_.Set("/tolvane/update.txt", Description("16", "/slow.db", content));
+    SetDescription("/tolvane/update.txt", Description("16", "/slow.db", content));
     TestHttpServer::Response slow;
     slow.body = content;
     slow.chunkSize = 1000;
@@ -278,14 +281,14 @@ TEST_F(UpdateServiceTest, AbortMidDownloadPostsNothingAndLeavesNoFile) {
     server_.Set("/slow.db", slow);
     ASSERT_EQ(Query(database_), kUpdateNewerVersion);
     size_t before = handler_.messages.size();
-    AuDownloadUpdateAsync(&request_);
+    service().AuDownloadUpdateAsync(&request_);
     // Wait until part of the file is on disk.
     ASSERT_TRUE(RunUntil([&] {
         auto names = UpdatesFolder();
         return names.size() == 1 && std::filesystem::file_size(AppFile("Updates/" + names[0])) > 0;
     }));
     EXPECT_NE(UpdatesFolder()[0].find(".part"), std::string::npos);
-    AuAbort(&request_);
+    service().AuAbort(&request_);
     Settle();
     EXPECT_EQ(handler_.messages.size(), before);
     EXPECT_TRUE(UpdatesFolder().empty());
@@ -295,10 +298,10 @@ TEST_F(UpdateServiceTest, AbortMidDownloadPostsNothingAndLeavesNoFile) {
 
 TEST_F(UpdateServiceTest, ReinitialisingARequestTakesItsNotificationsOver) {
     TestHttpServer::Response slow;
-    slow.body = Description("4", "/p.tar.gz", "package");
+    slow.body = Description("4", "/p.tar.gz", "package", kProgramProduct);
     slow.chunkSize = 10;
     slow.chunkDelay = std::chrono::milliseconds(30);
-    server_.Set("/tolvane/updatecore.txt", slow);
+    SetDescription("/tolvane/updatecore.txt", slow);
     RecordingHandler first;
     PostingUpdateSink firstSink(loop_, first);
     Start(program_, request_, &firstSink);
@@ -312,10 +315,10 @@ TEST_F(UpdateServiceTest, ReinitialisingARequestTakesItsNotificationsOver) {
 
 TEST_F(UpdateServiceTest, AForgottenReceiverGetsNothing) {
     TestHttpServer::Response slow;
-    slow.body = Description("4", "/p.tar.gz", "package");
+    slow.body = Description("4", "/p.tar.gz", "package", kProgramProduct);
     slow.chunkSize = 20;
     slow.chunkDelay = std::chrono::milliseconds(20);
-    server_.Set("/tolvane/updatecore.txt", slow);
+    SetDescription("/tolvane/updatecore.txt", slow);
     RecordingHandler gone;
     {
         PostingUpdateSink goneSink(loop_, gone);
@@ -324,12 +327,154 @@ TEST_F(UpdateServiceTest, AForgottenReceiverGetsNothing) {
     Settle();
     EXPECT_TRUE(gone.messages.empty());
     // Without the notification flag nothing is posted either.
-    AuSetup(&program_);
-    AuInitialize(&request_);
+    service().AuSetup(&program_);
+    service().AuInitialize(&request_);
     request_.receiver = &sink_;
-    AuQueryServerAsync(&request_);
+    service().AuQueryServerAsync(&request_);
     Settle();
     EXPECT_TRUE(handler_.messages.empty());
+}
+
+// Only a description signed by a trusted key over its exact bytes, for
+// definitions of no earlier date, fetched from the server itself, installs.
+// Every forgery and replay leaves database.db byte for byte as it was.
+TEST_F(UpdateServiceTest, OnlySignedCurrentDefinitionsAreInstalled) {
+    const std::string before = Database("15");
+    const std::string offered = Database("16");
+    const TestSigningKey stranger = MakeTestSigningKey();
+    auto describe = [&](const std::string& dir, const std::string& date = "2026-12-09") {
+        return Description("16", dir + "/database-16.db", offered, kDefinitionsProduct, date);
+    };
+    auto moved = [](const std::string& location) {
+        TestHttpServer::Response response;
+        response.status = 302;
+        response.location = location;
+        return response;
+    };
+    struct Case {
+        const char* name;
+        std::function<void(const std::string& dir)> serve;  // the description and its signature
+        const char* log;                                    // "": installs
+    };
+    const Case cases[] = {
+        {"signed by the trusted key",
+         [&](auto dir) { SetDescription(dir + "/update.txt", describe(dir)); }, ""},
+        {"moved within the server",
+         [&](auto dir) {
+             server_.Set(dir + "/update.txt", moved(dir + "/current.txt"));
+             server_.Set(dir + "/current.txt", describe(dir));
+             server_.Set(dir + "/update.txt.sig", SignatureFile(describe(dir)));
+         },
+         ""},
+        {"wrong signature",
+         [&](auto dir) {
+             server_.Set(dir + "/update.txt", describe(dir));
+             server_.Set(dir + "/update.txt.sig", SignatureFile(describe(dir, "2026-12-10")));
+         },
+         "the signature is wrong (the signature of key"},
+        {"unknown key",
+         [&](auto dir) {
+             server_.Set(dir + "/update.txt", describe(dir));
+             server_.Set(dir + "/update.txt.sig", SignatureFile(describe(dir), stranger));
+         },
+         "the signature is wrong (signed only by keys this program does not trust"},
+        {"missing signature", [&](auto dir) { server_.Set(dir + "/update.txt", describe(dir)); },
+         "the signature is missing ("},
+        {"one byte changed after signing",
+         [&](auto dir) {
+             std::string changed = describe(dir);
+             changed[changed.find("version: 16") + 10] = '7';
+             server_.Set(dir + "/update.txt", changed);
+             server_.Set(dir + "/update.txt.sig", SignatureFile(describe(dir)));
+         },
+         "the signature is wrong"},
+        {"database swapped after signing",
+         [&](auto dir) {
+             SetDescription(dir + "/update.txt", describe(dir));
+             server_.Set(dir + "/database-16.db", Database("66"));
+         },
+         "announced"},
+        {"older description replayed",
+         [&](auto dir) { SetDescription(dir + "/update.txt", describe(dir, "2026-12-01")); },
+         "dated 2026-12-01, before the installed release of 2026-12-05"},
+        {"the program's description",
+         [&](auto dir) {
+             SetDescription(dir + "/update.txt",
+                            Description("16", dir + "/database-16.db", offered, kProgramProduct));
+         },
+         "describes the program, not the definitions"},
+        {"redirected to another host",
+         [&](auto dir) {
+             server_.Set(dir + "/update.txt",
+                         moved("http://localhost:" + std::to_string(server_.port()) + dir +
+                               "/current.txt"));
+             SetDescription(dir + "/current.txt", describe(dir));
+             server_.Set(dir + "/update.txt.sig", SignatureFile(describe(dir)));
+         },
+         "another origin; not followed"},
+        {"download redirected to another host",
+         [&](auto dir) {
+             SetDescription(dir + "/update.txt", describe(dir));
+             server_.Set(
+                 dir + "/database-16.db",
+                 moved("http://localhost:" + std::to_string(server_.port()) + dir + "/copy.db"));
+             server_.Set(dir + "/copy.db", offered);
+         },
+         "another origin; not followed"},
+    };
+    int number = 0;
+    for (const Case& row : cases) {
+        SCOPED_TRACE(row.name);
+        const std::string dir = "/case" + std::to_string(++number);
+        prefix_.WriteFile("C:\\Program Files\\Tolvane\\database.db", before);
+        std::filesystem::remove(AppFile("database.bak"));
+        database_.descriptionPath = dir + "/update.txt";
+        database_.installedVersion = 15;
+        database_.installedDate = "2026-12-05";
+        server_.Set(dir + "/database-16.db", offered);
+        row.serve(dir);
+        bool installed = false;
+        if (Query(database_) == kUpdateNewerVersion && Download() == kUpdateDownloadComplete) {
+            installed = service().AuRunAutoUpdate(&request_).outcome ==
+                        UpdateInstallOutcome::DefinitionsInstalled;
+        }
+        if (!*row.log) {
+            EXPECT_TRUE(installed);
+            EXPECT_EQ(ReadHost(AppFile("database.db")), offered);
+            EXPECT_EQ(database_.installedDate, "2026-12-09");
+            continue;
+        }
+        EXPECT_FALSE(installed);
+        EXPECT_EQ(ReadHost(AppFile("database.db")), before);
+        EXPECT_FALSE(std::filesystem::exists(AppFile("database.bak")));
+        EXPECT_TRUE(UpdatesFolder().empty());
+        bool logged = false;
+        for (const std::string& line : Logs())
+            logged |= line.find(dir + "/") != std::string::npos &&
+                      line.find(row.log) != std::string::npos;
+        EXPECT_TRUE(logged) << row.log;
+    }
+}
+
+TEST(SameOrigin, OnlyTheSameSchemeHostAndPort) {
+    const struct {
+        const char* from;
+        const char* to;
+        bool same;
+    } cases[] = {
+        {"https://u.example/update/a.txt", "https://u.example/mirror/a.txt", true},
+        {"https://u.example/a", "HTTPS://U.EXAMPLE:443/b", true},
+        {"http://u.example/a", "http://u.example:80/b", true},
+        {"https://u.example/a", "http://u.example/a", false},  // never down to http
+        {"http://u.example/a", "https://u.example/a", false},
+        {"https://u.example/a", "https://u.example:8443/a", false},
+        {"https://u.example/a", "https://evil.example/a", false},
+        {"https://u.example/a", "https://u.example.evil.example/a", false},
+        {"https://u.example/a", "https://u.example@evil.example/a", false},
+        {"https://u.example/a", "file:///etc/passwd", false},
+        {"https://u.example/a", "not an address", false},
+    };
+    for (const auto& row : cases) EXPECT_EQ(SameOrigin(row.from, row.to), row.same) << row.to;
 }
 
 }  // namespace

@@ -21,6 +21,8 @@
 #include "platform/testing/temp_prefix.h"
 #include "update/sha256.h"
 #include "update/test_http_server.h"
+#include "update/test_signing.h"
+#include "update/update_description.h"
 #include "update/update_event_loop.h"
 #include "update/update_service.h"
 
@@ -43,7 +45,9 @@ struct RecordingHandler : UpdateNotifyHandler {
 
 class UpdateTest : public ::testing::Test {
   protected:
-    void SetUp() override {
+    // The service is there before the fixtures built on this one make their
+    // members (an UpdateClient takes it).
+    UpdateTest() {
         // The local server is asked directly, never through a proxy.
         for (const char* name :
              {"http_proxy", "HTTP_PROXY", "https_proxy", "HTTPS_PROXY", "all_proxy", "ALL_PROXY"}) {
@@ -59,11 +63,14 @@ class UpdateTest : public ::testing::Test {
         options.connectTimeout = std::chrono::milliseconds(3000);
         options.queryTimeout = std::chrono::milliseconds(10000);
         options.downloadTimeout = std::chrono::milliseconds(20000);
-        AuConfigure(options);
-        SetServer(server_.BaseUrl());
+        options.trustedKeys.push_back(TestUpdateKey().publicPem);
+        service_ = std::make_unique<UpdateService>(options);
     }
 
-    void TearDown() override { AuShutdown(); }
+    void SetUp() override { SetServer(server_.BaseUrl()); }
+    void TearDown() override { service_->Shutdown(); }
+
+    UpdateService& service() { return *service_; }
 
     void SetServer(const std::string& address) {
         RegKey key;
@@ -75,16 +82,32 @@ class UpdateTest : public ::testing::Test {
     }
 
     static std::string Description(const std::string& version, const std::string& file,
-                                   const std::string& content) {
+                                   const std::string& content,
+                                   const std::string& product = kDefinitionsProduct,
+                                   const std::string& date = "2026-12-09") {
         return "tolvane-update 1\nversion: " + version + "\nfile: " + file +
                "\nsize: " + std::to_string(content.size()) + "\nsha256: " + Sha256Hex(content) +
-               "\n";
+               "\ndate: " + date + "\nproduct: " + product + "\n";
     }
 
-    // The server offers content as file under the description path.
+    // The server offers the description with its signature by the test key.
+    void SetDescription(const std::string& path, TestHttpServer::Response response) {
+        server_.Set(path + ".sig", SignatureFile(response.body));
+        server_.Set(path, std::move(response));
+    }
+    void SetDescription(const std::string& path, std::string text) {
+        TestHttpServer::Response response;
+        response.body = std::move(text);
+        SetDescription(path, std::move(response));
+    }
+
+    // The server offers content as file under the description path, signed.
     void Offer(const std::string& descriptionPath, const std::string& version,
                const std::string& file, const std::string& content) {
-        server_.Set(descriptionPath, Description(version, file, content));
+        const bool program = descriptionPath == "/tolvane/updatecore.txt";
+        SetDescription(
+            descriptionPath,
+            Description(version, file, content, program ? kProgramProduct : kDefinitionsProduct));
         server_.Set(file, content);
     }
 
@@ -110,7 +133,7 @@ class UpdateTest : public ::testing::Test {
 
     // Lets the library finish whatever is pending and delivers what it posted.
     void Settle() {
-        AuWaitIdle();
+        service_->WaitIdle();
         loop_.RunPending();
     }
 
@@ -147,6 +170,7 @@ class UpdateTest : public ::testing::Test {
     UpdateEventLoop loop_;
     std::mutex logMutex_;
     std::vector<std::string> logs_;
+    std::unique_ptr<UpdateService> service_;
 };
 
 }  // namespace tolvane::testing

@@ -133,6 +133,16 @@ std::string DriveCRelative(std::string_view windowsPath) {
 
 }  // namespace
 
+void MakeTreeWritable(const std::filesystem::path& root) {
+    std::error_code ec;
+    for (auto it = fs::recursive_directory_iterator(root, ec);
+         !ec && it != fs::recursive_directory_iterator(); it.increment(ec)) {
+        struct stat st;
+        if (lstat(it->path().c_str(), &st) == 0 && S_ISDIR(st.st_mode))
+            chmod(it->path().c_str(), st.st_mode | S_IRWXU);
+    }
+}
+
 struct TempPrefix::LaunchLog {
     std::mutex mutex;
     std::vector<std::vector<std::string>> launches;
@@ -315,17 +325,6 @@ std::unique_ptr<Machine> TempPrefix::Open() const {
 std::vector<std::vector<std::string>> TempPrefix::Launches() const {
     std::lock_guard<std::mutex> lock(launches_->mutex);
     return launches_->launches;
-}
-
-void MakeTreeWritable(const std::filesystem::path& root) {
-    namespace fs = std::filesystem;
-    std::error_code ec;
-    for (auto it = fs::recursive_directory_iterator(root, ec);
-         !ec && it != fs::recursive_directory_iterator(); it.increment(ec)) {
-        struct stat st;
-        if (lstat(it->path().c_str(), &st) == 0 && S_ISDIR(st.st_mode))
-            chmod(it->path().c_str(), st.st_mode | S_IRWXU);
-    }
 }
 
 }  // namespace tolvane::testing

@@ -54,8 +54,8 @@ class TempPrefix {
     std::shared_ptr<LaunchLog> launches_;
 };
 
-// Gives the owner every right on each folder below root, so that a tree a
-// test made read-only can be removed.
+// Gives the owner write access to every folder below root (not following
+// links), so that a tree a test or demo made read-only can be removed.
 void MakeTreeWritable(const std::filesystem::path& root);
 
 }  // namespace tolvane::testing

@@ -1,6 +1,7 @@
 // Containment: whatever a definition, a script, a backup archive or a link
-// planted inside a drive says, Tolvane writes nothing outside the machine's
-// drives and its own folders, and no change follows a link off its drive.
+// planted inside a drive says, Tolvane changes nothing outside the machine's
+// own folder (not even through Z:, which only reads reach), and no change
+// follows a link.
 //
 // The machine is shaped as Wine makes it, with Z: covering the host's "/",
 // so that a path leading out of C: still lies on a drive and only the rules
@@ -313,17 +314,23 @@ TEST_F(Containment, ChangesThroughALinkOffTheDriveAreRefusedReadsAreNot) {
     EXPECT_FALSE(files.MoveFileReplacing("C:\\a.txt", "C:\\Linked\\victim.txt"));
     EXPECT_FALSE(files.RemoveDirectory("C:\\Linked\\deep"));
     ExpectOutsideUntouched("machine layer");
-    // The same outside folder named through Z:, the drive that covers it, is
-    // the machine's to change.
+    // The same outside folder named through Z:, the drive that covers it,
+    // lies outside the machine's folder: read, never changed.
     std::string zOutside = "Z:";
     for (const auto& part : outside_.relative_path()) zOutside += "\\" + part.string();
-    EXPECT_TRUE(files.WriteWholeFileAtomic(zOutside + "\\z.txt", "through Z:"));
-    EXPECT_EQ(HostRead(outside_ / "z.txt"), "through Z:");
-    fs::remove(outside_ / "z.txt");
+    EXPECT_TRUE(files.ReadWholeFile(zOutside + "\\victim.txt", &content));
+    EXPECT_FALSE(files.WriteWholeFileAtomic(zOutside + "\\z.txt", "through Z:"));
+    EXPECT_EQ(FileSystem::LastError(), ERROR_ACCESS_DENIED);
+    EXPECT_TRUE(FileSystem::LastRefusalWasOutside());
+    EXPECT_FALSE(files.DeleteFile(zOutside + "\\victim.txt"));
+    EXPECT_TRUE(FileSystem::LastRefusalWasOutside());
+    ExpectOutsideUntouched("through Z:");
     Record(
         "machine layer: write, open for writing, create folder, set attributes or times, "
         "move from or to, remove folder through C:\\Linked or C:\\Bad\\victim.lnk",
         "each refused with access denied; reads and finds through the link work");
+    Record("machine layer: write and delete through Z:\\<outside> (Z: = /)",
+           "refused with access denied as outside the machine; reads through Z: work");
 }
 
 }  // namespace

@@ -1,5 +1,7 @@
 // The road on real Wine. One prefix, made by `wine wineboot -i` for the whole
 // suite; the steps run in order and each builds on the one before:
+//   0. the fresh prefix shows nothing in a Smart, Registry, Drives & Folders
+//      (C:) and Memory scan with the shipped definitions;
 //   1. traces planted with Wine's own tools (`reg add` run by Wine, files,
 //      a hosts line) and a real Windows program started with `wine`, which
 //      loads its DLL and keeps running;
@@ -15,7 +17,11 @@
 //      ends it;
 //   7. the advanced scan's scripts clean the same prefix;
 //   8. Wine still starts and rewrites its registry, which Tolvane still
-//      reads without a problem.
+//      reads without a problem;
+//   9. a file the running program holds is queued for the next start; the
+//      program ends with its server, and `wine wineboot` runs the RunOnce
+//      entry's Tolvane.exe, which runs `tolvane -b` on the prefix: the file
+//      is gone, and Wine has removed the entry.
 // Every Wine call runs under `timeout`; the teardown kills the prefix's
 // wineserver and removes the prefix. Exit code 77 (CTest: skipped) when Wine
 // or the test program is missing.
@@ -316,6 +322,40 @@ std::unique_ptr<Machine> RealWineRoad::machine_;
 ThreatDatabase RealWineRoad::database_;
 std::vector<RegAnswer> RealWineRoad::planted_;
 
+// The shipped definitions find nothing on the prefix as Wine made it: not in
+// its registry, not among its files, not among Wine's own programs running.
+TEST_F(RealWineRoad, AFreshPrefixShowsNothingInAnyScanOfTheShippedDefinitions) {
+    auto rows = [&](const std::string& scan) {
+        ShellResult run = Shell(Quote(TOLVANE_PROGRAM) + " --headless --machine " + Quote(prefix_) +
+                                    " --json " + scan + " 2>/dev/null",
+                                180);
+        EXPECT_EQ(run.status, 0) << scan << ": " << run.output;
+        nlohmann::json document = nlohmann::json::parse(run.output, nullptr, false);
+        EXPECT_FALSE(document.is_discarded()) << run.output;
+        return document.is_discarded() ? nlohmann::json::array() : document["rows"];
+    };
+    EXPECT_EQ(rows("scan smart"), nlohmann::json::array());
+    EXPECT_EQ(rows("scan registry"), nlohmann::json::array());
+    EXPECT_EQ(rows("--folders 'C:\\' scan drives"), nlohmann::json::array());
+    // Wine's own programs (services, the device manager, ping) run.
+    Shell(Env() + "setsid timeout -k 5 120 wine ping -n 100 127.0.0.1 </dev/null >/dev/null 2>&1 &",
+          10);
+    std::string error;
+    auto machine = Machine::Open(prefix_, &error);
+    ASSERT_TRUE(machine) << error;
+    bool running = false;
+    for (int tries = 0; tries < 300 && !running; ++tries) {
+        std::vector<ProcessSnapshot> processes;
+        if (machine->processes().List(&processes))
+            for (const ProcessSnapshot& p : processes)
+                running |= p.exePath == "C:\\windows\\system32\\ping.exe";
+        if (!running) std::this_thread::sleep_for(100ms);
+    }
+    EXPECT_TRUE(running) << "ping.exe did not start";
+    EXPECT_EQ(rows("scan memory"), nlohmann::json::array());
+    Shell(Env() + "wineserver -k; " + Env() + "wineserver -w; true", 60);
+}
+
 TEST_F(RealWineRoad, TracesArePlantedWithWinesOwnToolsAndTheProgramRuns) {
     const std::string run = "HKCU\\Software\\Microsoft\\Windows\\CurrentVersion\\Run";
     const std::string bho =
@@ -380,7 +420,7 @@ TEST_F(RealWineRoad, HeadlessSmartScanListsTheProgramItsDllAndEveryTrace) {
     ShellResult scan = Shell(Quote(TOLVANE_PROGRAM) + " --headless --machine " + Quote(prefix_) +
                                  " --json scan smart 2>/dev/null",
                              180);
-    ASSERT_EQ(scan.status, 0) << scan.output;
+    ASSERT_EQ(scan.status, 1) << scan.output;  // objects were listed
     nlohmann::json document = nlohmann::json::parse(scan.output, nullptr, false);
     ASSERT_FALSE(document.is_discarded()) << scan.output;
     std::multimap<std::string, std::string> listed;  // object -> "vendor|type"
@@ -475,7 +515,7 @@ TEST_F(RealWineRoad, RemovalAfterWineserverStopsDeletesWhatWineThenNoLongerFinds
     testing::TestView view;
     RemovalFlow flow(*machine_, settings, remover, view);
     BackupArchive backup(*machine_, view);
-    flow.SetBackupCommand([&] { backup.MarkCheckedForBackup(rows); });
+    flow.SetBackupCommand([&] { return backup.MarkCheckedForBackup(rows); });
     view.savePaths = {BackupArchive::DefaultArchivePath()};
     // Every question answered Yes (backup, confirmation, browser reset).
     ASSERT_TRUE(flow.RunRemoval(rows, false));
@@ -578,6 +618,61 @@ TEST_F(RealWineRoad, WineStillStartsAndRewritesItsRegistryWhichTolvaneStillReads
         Shell(Env() + "wine cmd /c echo ok </dev/null; " + Env() + "wineserver -w", 60);
     EXPECT_EQ(plain.status, 0) << plain.output;
     EXPECT_NE(plain.output.find("ok"), std::string::npos) << plain.output;
+}
+
+TEST_F(RealWineRoad, WineStartUpRunsTheQueuedDeletionThroughTheWindowsLauncher) {
+    if (!fs::exists(fs::path(TOLVANE_SHIPPED_DATA) / "Tolvane.exe"))
+        GTEST_SKIP() << "the Windows launcher was not built";
+    std::string error;
+    if (!machine_) machine_ = Machine::Open(prefix_, &error);
+    ASSERT_TRUE(machine_) << error;
+    // Any start of the program on the prefix puts the launcher into the
+    // application folder, with the host path of the program beside it.
+    ShellResult about = Shell(
+        Quote(TOLVANE_PROGRAM) + " --headless --machine " + Quote(prefix_) + " about </dev/null",
+        60);
+    ASSERT_EQ(about.status, 0) << about.output;
+    ASSERT_TRUE(fs::exists(Host(SettingsStore::ProgramPath())));
+    const fs::path programs = TOLVANE_WINPROG_DIR;
+    fs::create_directories(Host(kProgramFolder));
+    fs::copy_file(programs / "vgazer.exe", Host(kProgram), fs::copy_options::overwrite_existing);
+    fs::copy_file(programs / "vgzhook.dll", Host(kHook), fs::copy_options::overwrite_existing);
+    ASSERT_TRUE(StartProgram(&error)) << error;
+    ObjectRemover remover(*machine_);
+    EXPECT_FALSE(remover.RemoveFile(kHook));
+    ASSERT_EQ(remover.FailedDeletions(), std::vector<std::string>{kHook});
+
+    // The program ends with its server; then the queue and the entry are
+    // written as the removal's "Unable to remove items" OK writes them.
+    Shell(Env() + "wineserver -k; " + Env() + "wineserver -w; true", 60);
+    machine_ = Machine::Open(prefix_, &error);
+    ASSERT_TRUE(machine_) << error;
+    SettingsStore settings(machine_->registry());
+    settings.WriteStartUpDeleteQueue(remover.FailedDeletions());
+    ASSERT_TRUE(settings.WriteRunOnceEntry(SettingsStore::ProgramPath()));
+    std::string entry;
+    ASSERT_TRUE(ReadRegistryString(Registry(prefix_), RootKey::LocalMachine,
+                                   "Software\\Microsoft\\Windows\\CurrentVersion\\RunOnce",
+                                   "Tolvane", &entry));
+    EXPECT_EQ(entry, "\"C:\\Program Files\\Tolvane\\Tolvane.exe\" -b");
+    ASSERT_TRUE(fs::exists(Host(kHook)));
+
+    // Wine's start of the prefix (no Wine command before it: any start of the
+    // stopped prefix runs wineboot, and with it the entry); without a display
+    // the launcher runs tolvane with --headless. wineboot waits for a RunOnce
+    // entry's program, which waits for tolvane.
+    ShellResult boot = Shell("env -u DISPLAY -u WAYLAND_DISPLAY " + Env() +
+                                 "wine wineboot </dev/null; " + Env() + "wineserver -w",
+                             180);
+    EXPECT_EQ(boot.status, 0) << boot.output;
+    EXPECT_FALSE(fs::exists(Host(kHook))) << boot.output;
+    RegAnswer after =
+        WineBatch({"reg query "
+                   "\"HKLM\\Software\\Microsoft\\Windows\\CurrentVersion\\RunOnce\" "
+                   "/v Tolvane"})[0];
+    EXPECT_EQ(after.status, 1) << after.output;
+    machine_ = Machine::Open(prefix_, &error);
+    ASSERT_TRUE(machine_) << error;
 }
 
 }  // namespace

@@ -1,5 +1,6 @@
-// tolvane-db: packs markup into the database container and back, and shows
-// a definitions database as the program loads it.
+// tolvane-db: packs markup into the database container and back, shows
+// a definitions database as the program loads it, and signs update
+// descriptions.
 //
 // Exit codes: 0 done, 1 failed (a file, a load, a machine), 2 bad usage.
 #include <unistd.h>
@@ -20,14 +21,16 @@
 #include "definitions/threat_database.h"
 #include "platform/codepage.h"
 #include "platform/machine.h"
+#include "tools/db/cli.h"
 #include "tools/db/dump_scripts.h"
+#include "tools/db/host_files.h"
+#include "tools/db/import_command.h"
+#include "tools/db/signing.h"
 
 namespace tolvane {
 namespace {
 
-constexpr int kDone = 0;
-constexpr int kFailed = 1;
-constexpr int kUsage = 2;
+using namespace db_tool;
 
 constexpr const char* kToolHelp =
     "Usage: tolvane-db COMMAND [ARGUMENTS]\n"
@@ -44,6 +47,13 @@ constexpr const char* kToolHelp =
     "  match PATTERN TEXT            the file and folder wildcard rule: true or false\n"
     "  lookup IN.db --machine PREFIX (--file WINPATH | --folder WINPATH)\n"
     "                                the definition the scan gives a file or folder\n"
+    "  import SOURCE... -o OUT.xml [--report REPORT.json]\n"
+    "                                Sigma rules, file-name indicators, MISP events\n"
+    "                                to definitions markup\n"
+    "  keygen PRIVATE.pem PUBLIC.pem a new key pair for signing update descriptions\n"
+    "  sign PRIVATE.pem FILE [--append]\n"
+    "                                sign an update description: writes FILE.sig\n"
+    "  verify FILE [--key PUBLIC.pem] check FILE.sig as the program does\n"
     "\n"
     "'tolvane-db COMMAND --help' describes one command.\n"
     "Exit codes: 0 done, 1 failed, 2 bad usage.\n";
@@ -89,52 +99,6 @@ constexpr const char* kLookupHelp =
 // Host text of the program's 8-bit (code page 1252) text.
 std::string Show(std::string_view text) {
     return Cp1252ToUtf8(text);
-}
-
-bool WantsHelp(const std::vector<std::string>& args) {
-    for (const std::string& a : args)
-        if (a == "--help" || a == "-h") return true;
-    return false;
-}
-
-int Usage(const char* help, const std::string& problem) {
-    std::cerr << "tolvane-db: " << problem << "\n\n" << help;
-    return kUsage;
-}
-
-bool ReadHostFile(const std::string& path, std::string* content) {
-    std::ifstream in(path, std::ios::binary);
-    if (!in) return false;
-    std::ostringstream buffer;
-    buffer << in.rdbuf();
-    if (in.bad()) return false;
-    *content = buffer.str();
-    return true;
-}
-
-// Writes a temporary file beside the target, flushes it to disk, then
-// renames it over the target: a reader never sees a half-written file.
-bool WriteHostFileAtomic(const std::string& path, std::string_view content, std::string* why) {
-    std::filesystem::path target(path);
-    std::filesystem::path temp = target;
-    temp += ".tmp-" + std::to_string(::getpid());
-    FILE* out = std::fopen(temp.c_str(), "wb");
-    if (!out) {
-        *why = "cannot create " + temp.string();
-        return false;
-    }
-    bool ok = std::fwrite(content.data(), 1, content.size(), out) == content.size();
-    ok = std::fflush(out) == 0 && ok;
-    ok = ::fsync(::fileno(out)) == 0 && ok;
-    ok = std::fclose(out) == 0 && ok;
-    std::error_code error;
-    if (ok) std::filesystem::rename(temp, target, error);
-    if (!ok || error) {
-        std::filesystem::remove(temp, error);
-        *why = "cannot write " + path;
-        return false;
-    }
-    return true;
 }
 
 int Pack(const std::vector<std::string>& args) {
@@ -400,6 +364,10 @@ int Run(int argc, char** argv) {
     if (command == "dump") return Dump(args);
     if (command == "match") return Match(args);
     if (command == "lookup") return Lookup(args);
+    if (command == "import") return ImportCommand(args);
+    if (command == "keygen") return KeyGen(args);
+    if (command == "sign") return Sign(args);
+    if (command == "verify") return Verify(args);
     return Usage(kToolHelp, "unknown command " + command);
 }
 

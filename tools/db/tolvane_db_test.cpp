@@ -1,6 +1,7 @@
 // tolvane-db as its users run it: the shipped database dumped as JSON, the
 // exit codes, and lookups against a temporary prefix.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 
 #include <cstdio>
@@ -108,12 +109,41 @@ TEST(TolvaneDb, UsageAndHelp) {
     EXPECT_EQ(RunTool({"pack", "only-one"}).exitCode, 2);
     EXPECT_EQ(RunTool({"dump", kDatabase, "--bogus"}).exitCode, 2);
     EXPECT_EQ(RunTool({"lookup", kDatabase, "--file", "C:\\x"}).exitCode, 2);  // no machine
-    for (const char* command : {"pack", "unpack", "dump", "match", "lookup"}) {
+    for (const char* command :
+         {"pack", "unpack", "dump", "match", "lookup", "keygen", "sign", "verify"}) {
         Result r = RunTool({command, "--help"});
         EXPECT_EQ(r.exitCode, 0) << command;
         EXPECT_NE(r.out.find(std::string("tolvane-db ") + command), std::string::npos);
     }
     EXPECT_EQ(RunTool({"--help"}).exitCode, 0);
+}
+
+TEST(TolvaneDb, KeygenSignVerify) {
+    testing::TempPrefix scratch;
+    const std::string key = scratch.Host("private.pem"), pub = scratch.Host("public.pem");
+    const std::string description = scratch.Host("update.txt");
+    ASSERT_EQ(RunTool({"keygen", key, pub}).exitCode, 0);
+    struct stat info {};
+    ASSERT_EQ(stat(key.c_str(), &info), 0);
+    EXPECT_EQ(info.st_mode & 0777, 0600u);
+    const std::string privateKey = ReadFile(key);
+    EXPECT_EQ(RunTool({"keygen", key, scratch.Host("other.pem")}).exitCode, 1);
+    EXPECT_EQ(ReadFile(key), privateKey);  // never overwritten
+
+    std::ofstream(description, std::ios::binary) << "tolvane-update 1\nversion: 16\n";
+    ASSERT_EQ(RunTool({"sign", key, description}).exitCode, 0);
+    EXPECT_EQ(RunTool({"verify", description, "--key", pub}).out.substr(0, 5), "valid");
+    EXPECT_EQ(RunTool({"verify", description}).exitCode, 1);  // not a key of the program
+    // A second key's signature added: both verify.
+    const std::string key2 = scratch.Host("p2.pem"), pub2 = scratch.Host("q2.pem");
+    ASSERT_EQ(RunTool({"keygen", key2, pub2}).exitCode, 0);
+    ASSERT_EQ(RunTool({"sign", key2, description, "--append"}).exitCode, 0);
+    EXPECT_EQ(RunTool({"verify", description, "--key", pub}).exitCode, 0);
+    EXPECT_EQ(RunTool({"verify", description, "--key", pub2}).exitCode, 0);
+    // One byte more and neither does.
+    std::ofstream(description, std::ios::binary | std::ios::app) << " ";
+    EXPECT_EQ(RunTool({"verify", description, "--key", pub}).exitCode, 1);
+    EXPECT_EQ(RunTool({"sign", pub, description}).exitCode, 1);  // a public key cannot sign
 }
 
 TEST(TolvaneDb, MatchAndLookup) {

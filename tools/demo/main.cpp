@@ -6,6 +6,7 @@
 #include <cstring>
 #include <string>
 
+#include "platform/privileges.h"
 #include "platform/testing/demo_machine.h"
 
 namespace {
@@ -55,6 +56,13 @@ int main(int argc, char** argv) {
         }
     }
     std::string error;
+    // An existing machine folder of another user is worked on with that
+    // user's rights, even when root runs this.
+    tolvane::Privileges privileges;
+    if (!tolvane::TakeMachineOwnersRights(dir, &privileges, &error)) {
+        std::fprintf(stderr, "tolvane-demo: %s\n", error.c_str());
+        return 1;
+    }
     if (command == "create" || command == "make") {
         if (!tolvane::demo::CreateDemoMachine(dir, options, &error)) {
             std::fprintf(stderr, "tolvane-demo: %s\n", error.c_str());

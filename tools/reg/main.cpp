@@ -20,6 +20,7 @@
 #include <vector>
 
 #include "platform/codepage.h"
+#include "platform/privileges.h"
 #include "platform/registry.h"
 #include "regfile/registry_export.h"
 #include "regfile/registry_import.h"
@@ -707,6 +708,14 @@ int Run(int argc, char** argv) {
     if (access(prefix.c_str(), F_OK) != 0) {
         std::cerr << "tolvane-reg: no prefix folder at " << prefix << "\n";
         return kExitUsage;
+    }
+    // Run as root on another user's prefix: that user's rights, before the
+    // registry files are opened.
+    Privileges privileges;
+    std::string error;
+    if (!TakeMachineOwnersRights(prefix, &privileges, &error)) {
+        std::cerr << "tolvane-reg: " << error << "\n";
+        return kExitFailed;
     }
     Registry registry(prefix);
     for (const std::string& problem : registry.LoadProblems())

@@ -14,9 +14,12 @@
 #include <string>
 #include <vector>
 
+#include "platform/machine_discovery.h"
+
 namespace tolvane {
 
 class Machine;
+struct Privileges;
 
 struct HeadlessOptions {
     std::string machinePath;             // --machine PREFIX (default: $WINEPREFIX, else ~/.wine)
@@ -29,19 +32,33 @@ struct HeadlessOptions {
     std::vector<std::string> folders;  // --folders
     std::vector<std::string> saveAs;   // --save-as (repeatable)
     std::vector<std::string> open;     // --open (repeatable)
+    bool listMachines = false;         // --list-machines
+    bool allMachines = false;          // --all-machines: the scan runs on every machine found
+    std::vector<std::string> mounts;   // --mount FOLDER: a mounted Windows installation
+    std::string launcherStatus;        // --launcher-status FILE (given by Tolvane.exe)
+    size_t* listedRows = nullptr;      // when set: the rows listed when the run ends
 };
 
 // Exit statuses.
 inline constexpr int kExitOk = 0;
 inline constexpr int kExitFailure = 1;
 inline constexpr int kExitUsage = 2;
+// A run with a scan command ends as virus scanners do: 0 nothing listed, 1
+// something listed, 2 an error (bad usage, a machine that cannot be opened,
+// a failed start-up).
+inline constexpr int kExitScanClean = 0;
+inline constexpr int kExitScanListed = 1;
+inline constexpr int kExitScanError = 2;
 
 // The long options that take a value (they and their values are not part of
 // the Windows command line).
 const std::vector<std::string>& OptionsWithValue();
 
-// Opens the machine the options name; prints why not on err.
-std::unique_ptr<Machine> OpenHeadlessMachine(const HeadlessOptions& options, std::ostream& err);
+// Opens the machine the options name; prints why not on err. Run as root,
+// it first takes on the machine owner's rights (platform/privileges.h);
+// *privileges says which rule applies.
+std::unique_ptr<Machine> OpenHeadlessMachine(const HeadlessOptions& options, std::ostream& err,
+                                             Privileges* privileges);
 
 // First start on a machine: copies each shipped database (database.db,
 // script.db) into the application folder where it is missing; an existing
@@ -51,6 +68,19 @@ bool InstallShippedDatabases(Machine& machine, std::ostream& err);
 
 // Runs start-up, the first tick and the commands in order.
 int RunHeadless(const HeadlessOptions& options, std::ostream& out, std::ostream& err);
+
+// The machines of this user (platform/machine_discovery.h), with the
+// mounted Windows installations given besides the NTFS mounts.
+std::vector<FoundMachine> FindUserMachines(const std::vector<std::string>& windowsFolders);
+// --list-machines: one line each (path, kind, where found, damage), or JSON.
+int ListMachines(const std::vector<FoundMachine>& machines, bool json, std::ostream& out);
+// --all-machines: the options' scan on each machine in turn, a header line
+// before each and a total at the end (--json: one document, a section per
+// machine). A damaged machine or one that fails to start is reported and the
+// next one scanned; Windows installations are skipped (not opened yet).
+// Returns the scan statuses above over all machines.
+int ScanAllMachines(const HeadlessOptions& options, const std::vector<FoundMachine>& machines,
+                    std::ostream& out, std::ostream& err);
 
 // The usage text (every command's help).
 void PrintUsage(std::ostream& out);

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 #include <pwd.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -7,12 +8,16 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <map>
 #include <nlohmann/json.hpp>
 #include <set>
+#include <sstream>
 
 #include "platform/machine.h"
 #include "platform/registry.h"
+#include "platform/testing/as_nobody.h"
 #include "platform/testing/fake_wineserver.h"
+#include "platform/testing/machines_home.h"
 #include "platform/testing/run_command.h"
 #include "platform/testing/temp_prefix.h"
 
@@ -49,7 +54,7 @@ TEST(Headless, InstallsTheDatabaseScansAndPrintsRowsCountersAndLog) {
     ASSERT_NO_FATAL_FAILURE(PlantGossamerKey(prefix));
     const std::string machineArg = "--headless --machine '" + prefix.path() + "'";
     std::string out;
-    ASSERT_EQ(RunTolvane(machineArg + " --json scan registry", &out), 0);
+    ASSERT_EQ(RunTolvane(machineArg + " --json scan registry", &out), 1);
     nlohmann::json doc = nlohmann::json::parse(out);
     ASSERT_EQ(doc["rows"].size(), 1u) << out;
     EXPECT_EQ(doc["rows"][0]["vendor"], "Gossamer Tracker");
@@ -61,7 +66,7 @@ TEST(Headless, InstallsTheDatabaseScansAndPrintsRowsCountersAndLog) {
     EXPECT_EQ(log.rfind("Starting Scanning (REgistry Scan Mode)\n1) Gossamer Tracker\n", 0), 0u);
     EXPECT_TRUE(std::filesystem::exists(prefix.Host("drive_c/Program Files/Tolvane/database.db")));
 
-    ASSERT_EQ(RunTolvane(machineArg + " scan registry", &out), 0);
+    ASSERT_EQ(RunTolvane(machineArg + " scan registry", &out), 1);
     EXPECT_EQ(out.rfind("Gossamer Tracker\tRegistry Key\tSpyware\tSoftware\\Gossamer\tMedium\n", 0),
               0u)
         << out;
@@ -70,7 +75,7 @@ TEST(Headless, InstallsTheDatabaseScansAndPrintsRowsCountersAndLog) {
 
     // Several commands in one run, in order; answers left over are reported.
     ASSERT_EQ(RunTolvane(machineArg + " --answers no,yes scan registry select none summary", &out),
-              0);
+              1);
     EXPECT_NE(out.find("0 of 1 rows checked\n[dialog] Summary: Registry keys recognized : 1;"),
               std::string::npos)
         << out;
@@ -79,7 +84,7 @@ TEST(Headless, InstallsTheDatabaseScansAndPrintsRowsCountersAndLog) {
     // An installed database is never replaced, not even a damaged one; the
     // start-up says so and fails.
     std::ofstream(prefix.Host("drive_c/Program Files/Tolvane/database.db")) << "damaged";
-    EXPECT_EQ(RunTolvane(machineArg + " scan registry", &out), 1);
+    EXPECT_EQ(RunTolvane(machineArg + " scan registry", &out), 2);
     EXPECT_NE(out.find("[message] Tolvane: Definitions file not loaded. Program will shutdown "
                        "now.\\nPlease re-install Tolvane [OK] -> ok"),
               std::string::npos)
@@ -100,7 +105,7 @@ TEST(Headless, JoinedSwitchesSbAndBsAreFoundAsTheStartUpFindsThem) {
     const std::string machineArg = "--headless --machine '" + prefix.path() + "'";
     std::string out;
     ASSERT_EQ(RunTolvane(machineArg + " settings general startup=smart", &out), 0) << out;
-    ASSERT_EQ(RunTolvane(machineArg + " -sb", &out), 0) << out;
+    ASSERT_EQ(RunTolvane(machineArg + " -sb", &out), 1) << out;  // the scan listed a row
     EXPECT_NE(out.find("Gossamer Tracker"), std::string::npos) << out;
     ASSERT_EQ(RunTolvane(machineArg + " -bs", &out), 0) << out;
     EXPECT_NE(out.find("have now been deleted"), std::string::npos) << out;
@@ -120,7 +125,7 @@ TEST(Headless, ScansWhileThePrefixsWineServerRuns) {
     for (const char* mode : {"smart", "registry"}) {
         SCOPED_TRACE(mode);
         std::string out;
-        ASSERT_EQ(RunTolvane(machineArg + " scan " + mode, &out), 0);
+        ASSERT_EQ(RunTolvane(machineArg + " scan " + mode, &out), 1);
         nlohmann::json doc = nlohmann::json::parse(out);
         EXPECT_GT(doc["counters"]["objectsScanned"].get<int>(), 0) << out;
         ASSERT_EQ(doc["rows"].size(), 1u) << out;
@@ -135,7 +140,7 @@ TEST(Headless, ScansWhileThePrefixsWineServerRuns) {
     EXPECT_EQ(
         RunTolvane("--headless --machine '" + prefix.path() + "' --yes scan registry remove all",
                    &out),
-        1);
+        2);
     EXPECT_NE(out.find("wineserver -k"), std::string::npos) << out;
     EXPECT_EQ(RunTolvane("--headless --machine '" + prefix.path() +
                              "' --yes --open 'C:\\backup.zip' restore",
@@ -149,7 +154,7 @@ TEST(Headless, ScansWhileThePrefixsWineServerRuns) {
     EXPECT_EQ(
         RunTolvane("--headless --machine '" + prefix.path() + "' --yes scan registry remove all",
                    &out),
-        0)
+        1)
         << out;
     EXPECT_NE(out.find("1 Objects deleted successfully."), std::string::npos) << out;
 }
@@ -163,7 +168,7 @@ TEST(Headless, LinuxPathsOfTheFileDialogsGoThroughTheDrives) {
     std::string out;
     ASSERT_EQ(RunTolvane(machineArg + " --yes --save-as '" + archive + "' scan registry remove all",
                          &out),
-              0)
+              1)
         << out;
     EXPECT_NE(out.find("Backup created sucessfullly"), std::string::npos) << out;
     EXPECT_TRUE(std::filesystem::exists(archive));
@@ -171,8 +176,69 @@ TEST(Headless, LinuxPathsOfTheFileDialogsGoThroughTheDrives) {
     EXPECT_TRUE(nlohmann::json::parse(out)["rows"].empty()) << out;
 
     ASSERT_EQ(RunTolvane(machineArg + " --yes --open '" + archive + "' restore", &out), 0) << out;
-    ASSERT_EQ(RunTolvane(machineArg + " --json scan registry", &out), 0);
+    ASSERT_EQ(RunTolvane(machineArg + " --json scan registry", &out), 1);
     EXPECT_EQ(nlohmann::json::parse(out)["rows"].size(), 1u) << out;
+}
+
+TEST(Headless, ASecondBackupSilentlyReplacesTheFirst) {
+    TempPrefix prefix;
+    ASSERT_NO_FATAL_FAILURE(PlantGossamerKey(prefix));
+    const std::string archive = prefix.Host("drive_c/users/b.zip");
+    const std::string backup =
+        "--headless --machine '" + prefix.path() + "' --save-as '" + archive + "' ";
+    std::string out;
+    ASSERT_EQ(RunTolvane(backup + "scan registry backup", &out), 1) << out;  // a row listed
+    EXPECT_NE(out.find("Backup created sucessfullly"), std::string::npos) << out;
+    std::ofstream(archive, std::ios::app) << "first";  // marks the first archive
+    const std::string first = ReadHost(archive);
+
+    // Without a yes the existing archive stays; with one it is replaced.
+    ASSERT_EQ(RunTolvane(backup + "scan registry backup", &out), 1) << out;
+    EXPECT_NE(out.find("[message] Save As: C:\\users\\b.zip already exists.\\nDo you want to "
+                       "replace it? [Yes/No] -> no"),
+              std::string::npos)
+        << out;
+    EXPECT_EQ(out.find("Backup created"), std::string::npos) << out;
+    EXPECT_EQ(ReadHost(archive), first);
+    ASSERT_EQ(RunTolvane(backup + "--answers yes scan registry backup", &out), 1) << out;
+    EXPECT_NE(out.find("Backup created sucessfullly"), std::string::npos) << out;
+    EXPECT_NE(ReadHost(archive), first);
+
+    // A folder that does not exist is refused by the dialog itself.
+    ASSERT_EQ(RunTolvane("--headless --machine '" + prefix.path() +
+                             "' --save-as 'C:\\No Such\\b.zip' scan registry backup",
+                         &out),
+              1);
+    EXPECT_NE(out.find("[save file] C:\\No Such\\b.zip -> refused: C:\\No Such\\b.zip\\nPath "
+                       "does not exist."),
+              std::string::npos)
+        << out;
+    EXPECT_EQ(out.find("could not be written"), std::string::npos) << out;
+}
+
+TEST(Headless, WithJsonAStartUpFailurePrintsNothing) {
+    std::string out;
+    EXPECT_EQ(
+        RunTolvane("--headless --json --machine /nonexistent/tolvane-machine scan smart", &out), 2);
+    nlohmann::json doc = nlohmann::json::parse(out, nullptr, false);
+    ASSERT_FALSE(doc.is_discarded()) << out;
+    EXPECT_NE(doc["failure"].get<std::string>().find("/nonexistent/tolvane-machine"),
+              std::string::npos)
+        << out;
+    EXPECT_EQ(doc["messages"].size(), 1u);
+
+    // A machine whose database cannot be loaded: the start-up's messages.
+    TempPrefix prefix;
+    const std::string database = prefix.Host("drive_c/Program Files/Tolvane/database.db");
+    std::filesystem::create_directories(std::filesystem::path(database).parent_path());
+    std::ofstream(database) << "damaged";
+    EXPECT_EQ(RunTolvane("--headless --json --machine '" + prefix.path() + "' scan smart", &out),
+              2);
+    doc = nlohmann::json::parse(out, nullptr, false);
+    ASSERT_FALSE(doc.is_discarded()) << out;
+    EXPECT_EQ(doc["failure"], "start-up failed");
+    EXPECT_NE(doc["messages"].dump().find("Definitions file not loaded."), std::string::npos)
+        << out;
 }
 
 std::string User() {
@@ -205,11 +271,12 @@ class DemoMachine : public ::testing::Test {
     // "type|object" of every listed row of a scan.
     std::set<std::string> Scan(const std::string& mode) {
         std::string out;
-        EXPECT_EQ(RunTolvane("--headless --json --machine '" + dir_ + "' scan " + mode, &out), 0);
+        int status = RunTolvane("--headless --json --machine '" + dir_ + "' scan " + mode, &out);
         std::set<std::string> rows;
         nlohmann::json doc = nlohmann::json::parse(out);
         for (const auto& row : doc["rows"])
             rows.insert(row["type"].get<std::string>() + "|" + row["object"].get<std::string>());
+        EXPECT_EQ(status, doc["rows"].empty() ? 0 : 1) << mode;
         return rows;
     }
     std::string dir_;
@@ -291,11 +358,136 @@ TEST_F(DemoMachine, StartUpSwitchRunsTheStoredMode) {
     ASSERT_EQ(RunCommand(base + " -s", &out), 0);
     EXPECT_EQ(out, "");
     ASSERT_EQ(RunCommand(base + " settings general startup=smart", &out), 0);
-    ASSERT_EQ(RunCommand(base + " -s", &out), 0);
+    ASSERT_EQ(RunCommand(base + " -s", &out), 1);
     EXPECT_NE(out.find("\nLog: C:\\Program Files\\Tolvane\\Logs\\"), std::string::npos) << out;
     // A prefix path holding "-s" is no switch.
     ASSERT_EQ(RunCommand(base + " --open 'C:\\x-s.zip' about", &out), 0);
     EXPECT_EQ(out.find("objectsScanned"), std::string::npos) << out;
+}
+
+// The exit status of a run with a scan is a virus scanner's; other runs keep
+// theirs.
+TEST(Headless, ExitStatusTable) {
+    TempPrefix prefix;
+    const std::string machineArg = "--headless --machine '" + prefix.path() + "' ";
+    std::string out;
+    struct Row {
+        std::string arguments;
+        int status;
+    };
+    const Row table[] = {
+        {machineArg + "scan registry", 0},                              // nothing listed
+        {machineArg + "--yes --no scan registry about", 0},             // other commands after it
+        {"--headless --machine /nonexistent/prefix scan registry", 2},  // cannot be opened
+        {machineArg + "scan everything", 2},                            // bad usage
+        {machineArg + "about", 0},                                      // no scan: success
+        {machineArg + "details 7", 1},                                  // no scan: a command failed
+        {"--headless --machine /nonexistent/prefix about", 1},          // no scan: start-up failed
+        {"--headless --all-machines --machine x scan smart", 2},
+    };
+    for (const Row& row : table)
+        EXPECT_EQ(RunTolvane(row.arguments, &out), row.status) << row.arguments;
+    ASSERT_NO_FATAL_FAILURE(PlantGossamerKey(prefix));
+    EXPECT_EQ(RunTolvane(machineArg + "scan registry", &out), 1);  // something listed
+    std::ofstream(prefix.Host("drive_c/Program Files/Tolvane/database.db")) << "damaged";
+    EXPECT_EQ(RunTolvane(machineArg + "scan registry", &out), 2);  // start-up failed
+}
+
+// Every machine of a home folder: listed, then scanned in turn; the damaged
+// one is reported and the others are still scanned.
+TEST(Headless, ListsAndScansEveryMachineOfTheUser) {
+    testing::MachinesHome home;
+    const std::string env = "HOME='" + home.home() + "' WINEPREFIX='" + home.home() +
+                            "/custom' XDG_DATA_HOME= XDG_CONFIG_HOME= ";
+    const std::string mount = " --mount '" + home.windowsFolder() + "'";
+    std::string out;
+    ASSERT_EQ(RunCommand(env + TOLVANE_PROGRAM + " --list-machines" + mount, &out), 0);
+    std::istringstream lines(out);
+    std::string line;
+    for (const auto& machine : home.expected()) {
+        ASSERT_TRUE(std::getline(lines, line)) << out;
+        EXPECT_EQ(line.rfind(machine.path + "\t" + MachineKindName(machine.kind) + "\t", 0), 0u)
+            << line;
+    }
+    EXPECT_FALSE(std::getline(lines, line)) << line;
+    EXPECT_EQ(out.rfind(home.home() + "/custom\twine\t$WINEPREFIX\n", 0), 0u) << out;
+    EXPECT_NE(out.find("/wineprefixes/broken\twinetricks\t" + home.home() +
+                       "/.local/share/wineprefixes\tdamaged: neither drive_c nor dosdevices\n"),
+              std::string::npos)
+        << out;
+
+    // The Proton prefix holds a trace.
+    std::string error;
+    auto proton =
+        Machine::Open(home.home() + "/Steam\\Library/steamapps/compatdata/292030/pfx", &error);
+    ASSERT_TRUE(proton) << error;
+    RegKey key;
+    ASSERT_EQ(proton->registry().CreateKey(Registry::Root(RootKey::LocalMachine),
+                                           "Software\\Gossamer", KEY_ALL_ACCESS, &key),
+              ERROR_SUCCESS);
+    proton.reset();
+
+    const std::string all = env + TOLVANE_PROGRAM + " --headless --all-machines" + mount;
+    EXPECT_EQ(RunCommand(all + " scan registry", &out), 2) << out;
+    EXPECT_NE(out.find("== " + home.home() +
+                       "/Steam\\Library/steamapps/compatdata/292030/pfx "
+                       "(proton, found in " +
+                       home.home() +
+                       "/.local/share/Steam/steamapps/libraryfolders.vdf)\nGossamer Tracker\t"),
+              std::string::npos)
+        << out;
+    EXPECT_NE(out.find("/broken (winetricks, found in " + home.home() +
+                       "/.local/share/wineprefixes): failed: damaged"),
+              std::string::npos)
+        << out;
+    EXPECT_NE(out.find("\n== Total: 8 machines scanned, 1 with objects listed (1 objects), 1 could "
+                       "not be scanned, 1 skipped\n"),
+              std::string::npos)
+        << out;
+
+    EXPECT_EQ(RunCommand(all + " --json scan registry", &out), 2);
+    nlohmann::json doc = nlohmann::json::parse(out, nullptr, false);
+    ASSERT_TRUE(doc.is_object()) << out;
+    ASSERT_EQ(doc["machines"].size(), home.expected().size());
+    std::map<std::string, int> states;
+    for (const auto& section : doc["machines"]) ++states[section["state"].get<std::string>()];
+    EXPECT_EQ(states["scanned"], 8);
+    EXPECT_EQ(states["failed"], 1);
+    EXPECT_EQ(states["skipped"], 1);
+    EXPECT_EQ(doc["total"]["objects"], 1);
+    EXPECT_EQ(doc["machines"][0]["result"]["rows"].size(), 0u);
+}
+
+// Run as root on a machine nobody owns, Tolvane becomes nobody before it
+// opens the machine: what it writes there is nobody's, and the scan says
+// so. On root's own machine it says that its changes stay inside.
+TEST(Headless, RootRunsAsTheMachinesOwnerAndSaysWhichRuleApplies) {
+    SKIP_UNLESS_ROOT();
+    TempPrefix prefix;
+    ASSERT_NO_FATAL_FAILURE(PlantGossamerKey(prefix));
+    const std::string machineArg = "--headless --machine '" + prefix.path() + "'";
+    std::string out;
+    ASSERT_EQ(RunTolvane(machineArg + " scan registry", &out), 1) << out;  // the key is listed
+    EXPECT_NE(out.find("\nRunning as root on a machine root owns: changes stay inside the "
+                       "machine's folder.\n"),
+              std::string::npos)
+        << out;
+
+    testing::GiveToNobody(prefix.path());
+    std::filesystem::remove(prefix.Host("drive_c/Program Files/Tolvane/database.db"));
+    // From a folder of root's, whose Ignorelist.txt is then not nobody's.
+    ASSERT_EQ(RunTolvane("--json " + machineArg + " scan registry", &out), 1) << out;
+    nlohmann::json doc = nlohmann::json::parse(out);
+    EXPECT_EQ(doc["user"], "nobody");
+    EXPECT_EQ(doc["notes"][0],
+              "Running as nobody, the owner of the machine: root's rights were given up.");
+    EXPECT_EQ(doc["rows"].size(), 1u);
+    for (const std::string& made : {doc["logHostPath"].get<std::string>(),
+                                    prefix.Host("drive_c/Program Files/Tolvane/database.db")}) {
+        struct stat st;
+        ASSERT_EQ(stat(made.c_str(), &st), 0) << made;
+        EXPECT_EQ(st.st_uid, testing::NobodyUid()) << made;
+    }
 }
 
 }  // namespace

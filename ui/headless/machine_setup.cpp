@@ -8,7 +8,10 @@
 #include <iterator>
 #include <optional>
 
+#include "app/application.h"
 #include "platform/machine.h"
+#include "platform/shipped_data.h"
+#include "platform/privileges.h"
 #include "scan/scan_log.h"
 #include "settings/settings_store.h"
 #include "ui/headless/headless.h"
@@ -18,38 +21,25 @@ namespace {
 
 namespace fs = std::filesystem;
 
-// The folder of the running program (host path), "" when unknown.
-fs::path ProgramFolder() {
-    std::error_code error;
-    fs::path self = fs::read_symlink("/proc/self/exe", error);
-    return error ? fs::path() : self.parent_path();
-}
-
-// The shipped copy of a database: next to the program, in ../data beside
-// it, or in the data folder of the build that made it.
+// The shipped copy of a file (see platform/shipped_data.h).
 std::optional<fs::path> ShippedFile(const std::string& name) {
-    std::vector<fs::path> candidates;
-    fs::path folder = ProgramFolder();
-    if (!folder.empty()) {
-        candidates.push_back(folder / name);
-        candidates.push_back(folder.parent_path() / "data" / name);
-    }
-#ifdef TOLVANE_SHIPPED_DATA_DIR
-    candidates.push_back(fs::path(TOLVANE_SHIPPED_DATA_DIR) / name);
-#endif
-    for (const fs::path& candidate : candidates) {
-        std::error_code error;
-        if (fs::is_regular_file(candidate, error)) return candidate;
-    }
-    return std::nullopt;
+    std::string folder = ShippedDataFolder();
+    std::error_code error;
+    if (folder.empty() || !fs::is_regular_file(fs::path(folder) / name, error)) return std::nullopt;
+    return fs::path(folder) / name;
 }
 
 }  // namespace
 
-std::unique_ptr<Machine> OpenHeadlessMachine(const HeadlessOptions& options, std::ostream& err) {
+std::unique_ptr<Machine> OpenHeadlessMachine(const HeadlessOptions& options, std::ostream& err,
+                                             Privileges* privileges) {
     std::string path =
         options.machinePath.empty() ? Machine::DefaultPrefixPath() : options.machinePath;
     std::string error;
+    if (!TakeMachineOwnersRights(path, privileges, &error)) {
+        err << "tolvane: " << error << "\n";
+        return nullptr;
+    }
     std::unique_ptr<Machine> machine = Machine::Open(path, &error);
     if (!machine) err << "tolvane: " << error << "\n";
     return machine;
@@ -71,6 +61,7 @@ bool InstallShippedDatabases(Machine& machine, std::ostream& err) {
             !files.WriteWholeFileAtomic(target, content))
             err << "tolvane: could not install " << name << " into " << folder << "\n";
     }
+    Application::InstallLauncher(machine, ShippedDataFolder());
     return files.PathFileExists(folder + "database.db");
 }
 

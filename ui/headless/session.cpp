@@ -16,6 +16,7 @@
 #include "definitions/threat_database.h"
 #include "platform/codepage.h"
 #include "platform/machine.h"
+#include "platform/privileges.h"
 #include "scan/ignore_list.h"
 #include "settings/settings_store.h"
 #include "ui/headless/headless.h"
@@ -79,9 +80,12 @@ class Session {
     Session(const HeadlessOptions& options, std::ostream& out, std::ostream& err)
         : options_(options), out_(out), err_(err) {}
 
+    // The commands' status; for a run with a scan, the scan statuses
+    // (kExitScanClean, kExitScanListed, kExitScanError).
     int Run();
 
   private:
+    int RunSteps();
     // Splits the words into commands; false (and a message) on bad usage.
     bool Parse(std::vector<Step>* steps);
     bool RunStep(const Step& step);
@@ -90,23 +94,31 @@ class Session {
     void PrintRows(bool withIndex);
     void PrintScanResult();
     bool Select(const Step& step);
+    // With --json: the document of a run that never got past start-up, with
+    // the messages shown so far and why it failed.
+    void PrintFailureDocument(const std::string& failure);
     bool Settings(const Step& step);
     MainController& controller() { return app_->controller(); }
     nlohmann::json RowsJson();
+    nlohmann::json NotesJson();
 
     const HeadlessOptions& options_;
     std::ostream& out_;
     std::ostream& err_;
+    Privileges privileges_;
     std::unique_ptr<Machine> machine_;
     ScriptedViews views_;
     TaskQueueUiThread ui_;
     std::unique_ptr<Application> app_;
     std::unique_ptr<HeadlessUpdates> updateHost_;
+    std::unique_ptr<UpdateService> updateService_;  // before the client, which uses it
     std::unique_ptr<UpdateClient> updates_;
     bool updatesConfigured_ = false;
     nlohmann::json messages_ = nlohmann::json::array();
     nlohmann::json output_ = nlohmann::json::array();
     bool progressLine_ = false;
+    bool scanRun_ = false;  // a scan command or -s is on the line
+    size_t listed_ = 0;     // rows listed when the last scan ended
 };
 
 void Session::Print(const std::string& line) {
@@ -117,12 +129,43 @@ void Session::Print(const std::string& line) {
 }
 
 int Session::Run() {
+    for (const std::string& word : options_.words)
+        scanRun_ = scanRun_ || word == "scan" || word == "start";
+    // The start-up finds -s anywhere in a switch ("-sb" scans too).
+    for (const std::string& arg : options_.arguments)
+        scanRun_ = scanRun_ || (arg.size() > 1 && arg[0] == '-' && arg[1] != '-' &&
+                                arg.find("-s") != std::string::npos);
+    int status = RunSteps();
+    if (options_.listedRows) *options_.listedRows = listed_;
+    if (!scanRun_ || status == kExitUsage) return status;
+    if (status != kExitOk) return kExitScanError;
+    return listed_ > 0 ? kExitScanListed : kExitScanClean;
+}
+
+int Session::RunSteps() {
     std::vector<Step> steps;
     if (!Parse(&steps)) return kExitUsage;
 
-    machine_ = OpenHeadlessMachine(options_, err_);
-    if (!machine_) return kExitFailure;
+    std::ostringstream openErrors;
+    machine_ = OpenHeadlessMachine(options_, options_.json ? openErrors : err_, &privileges_);
+    if (!machine_) {
+        // A script reading the document learns why as well as the status.
+        err_ << openErrors.str();
+        std::string why = openErrors.str();
+        while (!why.empty() && why.back() == '\n') why.pop_back();
+        messages_.push_back(Utf8(why));
+        PrintFailureDocument(why);
+        return kExitFailure;
+    }
     InstallShippedDatabases(*machine_, err_);
+    // The save dialog's checks, on the machine's drives.
+    views_.folderExists = [this](const std::string& folder) {
+        uint32_t attributes = machine_->files().GetFileAttributes(folder);
+        return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY);
+    };
+    views_.fileExists = [this](const std::string& path) {
+        return machine_->files().PathFileExists(path);
+    };
 
     views_.script.answers.assign(options_.answers.begin(), options_.answers.end());
     views_.script.fallback = options_.fallback == 1   ? ScriptedViews::Fallback::Yes
@@ -163,17 +206,18 @@ int Session::Run() {
     if (updatesConfigured_) {
         UpdateServiceOptions service;
         service.machine = machine_.get();
-        AuConfigure(service);
+        updateService_ = std::make_unique<UpdateService>(service);
         updateHost_ = std::make_unique<HeadlessUpdates>(views_);
-        updates_ = std::make_unique<UpdateClient>(*updateHost_);
+        updates_ = std::make_unique<UpdateClient>(*updateService_, *updateHost_);
         appOptions.flows.updateDialog = [this] {
             updates_->SetVersions(std::atof(kProgramVersion), app_->database().version());
+            updates_->SetDefinitionsDate(app_->database().date());
             UpdateWindow window(*updates_, *updateHost_);
             PostingUpdateSink sink(
                 [this](std::function<void()> task) { ui_.Post(std::move(task)); }, window);
             views_.echo(std::string("[dialog] ") + update_texts::kWindowTitle);
             window.Open(&sink);
-            ui_.RunUntil([&] { return window.closed() || !AuBusy(); });
+            ui_.RunUntil([&] { return window.closed() || !updateService_->Busy(); });
             sink.Disconnect();
         };
     }
@@ -185,6 +229,7 @@ int Session::Run() {
         beforeCommands.push_back(a);
     }
     appOptions.commandLine = WindowsCommandLine(beforeCommands, withValue);
+    appOptions.rightsNote = PrivilegesNote(privileges_);
     char cwd[4096];
     appOptions.hostWorkingFolder = getcwd(cwd, sizeof cwd) ? cwd : "";
     app_ = std::make_unique<Application>(
@@ -193,6 +238,9 @@ int Session::Run() {
     StartResult started = app_->Start();
     if (started != StartResult::Running) {
         app_.reset();
+        PrintFailureDocument(started == StartResult::AlreadyRunning
+                                 ? "another copy of Tolvane is running on this machine"
+                                 : "start-up failed");
         return kExitFailure;
     }
     controller().results().SetObserver(&views_);
@@ -202,6 +250,7 @@ int Session::Run() {
     app_->FirstTick();
     bool scanned = controller().WorkerRunning();
     WaitForScan();
+    if (scanned) listed_ = controller().results().size();
     if (scanned && steps.empty()) PrintScanResult();
 
     int status = kExitOk;
@@ -234,6 +283,8 @@ int Session::Run() {
             {"logPath", Utf8(app_->scan().LogPath())},
             {"logHostPath", logHost && !app_->scan().LogPath().empty() ? *logHost : ""},
             {"stopped", app_->scan().StopRequested()},
+            {"user", privileges_.userName},
+            {"notes", NotesJson()},
             {"messages", messages_},
             {"output", output_},
         };
@@ -244,8 +295,19 @@ int Session::Run() {
     ui_.RunUntil([&] { return !controller().WorkerRunning(); });
     ui_.Close();
     app_.reset();
-    if (updatesConfigured_) AuShutdown();
+    if (updateService_) updateService_->Shutdown();
     return status;
+}
+
+void Session::PrintFailureDocument(const std::string& failure) {
+    if (!options_.json) return;
+    nlohmann::json document = {
+        {"rows", nlohmann::json::array()},
+        {"messages", messages_},
+        {"output", output_},
+        {"failure", failure},
+    };
+    out_ << document.dump(2) << "\n" << std::flush;
 }
 
 void Session::WaitForScan() {
@@ -299,13 +361,20 @@ void Session::PrintScanResult() {
     for (const auto& [name, value] : counters)
         Print(std::string(name) + ": " + std::to_string(value));
     Print("Log: " + app_->scan().LogPath());
+    for (const std::string& note : app_->Notes()) Print(note);
+}
+
+nlohmann::json Session::NotesJson() {
+    nlohmann::json notes = nlohmann::json::array();
+    for (const std::string& note : app_->Notes()) notes.push_back(Utf8(note));
+    return notes;
 }
 
 bool Session::Parse(std::vector<Step>* steps) {
     static const std::map<std::string, int> fixedArity = {
         {"scan", 1},  {"ignore", 1},  {"unignore", 1}, {"details", 1}, {"remove", 1},
         {"list", 0},  {"summary", 0}, {"backup", 0},   {"restore", 0}, {"advanced", 0},
-        {"about", 0}, {"logfile", 0}, {"stop", 0},
+        {"about", 0}, {"logfile", 0}, {"stop", 0},     {"start", 0},
     };
     const std::vector<std::string>& w = options_.words;
     for (size_t i = 0; i < w.size();) {
@@ -378,7 +447,23 @@ bool Session::RunStep(const Step& step) {
         c.Execute(ScanWords().at(a));
         bool started = c.WorkerRunning();
         WaitForScan();
-        if (started) PrintScanResult();
+        if (started) {
+            listed_ = c.results().size();
+            PrintScanResult();
+        }
+        return true;
+    }
+    if (step.word == "start") {
+        // The Start button: a scan in the stored mode (a Smart Scan on a
+        // machine that never chose one), or Stop while one runs.
+        bool wasScanning = c.Scanning();
+        c.Execute(MainCommand::StartStop);
+        bool started = !wasScanning && c.WorkerRunning();
+        WaitForScan();
+        if (started) {
+            listed_ = c.results().size();
+            PrintScanResult();
+        }
         return true;
     }
     if (step.word == "stop") {

@@ -9,8 +9,9 @@
 namespace tolvane {
 
 const std::vector<std::string>& OptionsWithValue() {
-    static const std::vector<std::string> options = {"--machine", "--answers", "--folders",
-                                                     "--save-as", "--open"};
+    static const std::vector<std::string> options = {"--machine",        "--answers", "--folders",
+                                                     "--save-as",        "--open",    "--mount",
+                                                     "--launcher-status"};
     return options;
 }
 
@@ -23,6 +24,11 @@ const std::map<std::string, const char*>& CommandHelp() {
          "  line per listed object (vendor, type, category, object, danger; tab-separated),\n"
          "  the nine counters and the log's path. Ctrl-C stops it as the Stop button does.\n"},
         {"stop", "stop\n  Presses Stop when a scan runs (and waits for its end).\n"},
+        {"start",
+         "start\n"
+         "  Presses Start as the window's button does: a scan in the mode stored last\n"
+         "  (LastScanMode; a Smart Scan on a machine that never chose one), printed as scan\n"
+         "  prints it.\n"},
         {"list", "list\n  Prints the results list: row number, check box, the five columns.\n"},
         {"select",
          "select all|none|inverse|vendor NAME|type TYPE\n"
@@ -61,6 +67,8 @@ void PrintUsage(std::ostream& out) {
            "       tolvane --headless [--machine PREFIX] [-s] [-b] [--json]\n"
            "               [--yes | --no | --answers LIST|FILE] [--folders \"A;B\"]\n"
            "               [--save-as FILE] [--open FILE] [COMMAND ARGS]...\n"
+           "       tolvane --headless --all-machines [--mount FOLDER]... [--json] scan MODE\n"
+           "       tolvane --list-machines [--mount FOLDER]... [--json]\n"
            "\n"
            "Without --headless the desktop window opens on the machine (a display is needed).\n"
            "With --headless it runs Tolvane's start-up and main window without a display.\n"
@@ -70,18 +78,38 @@ void PrintUsage(std::ostream& out) {
            "  --machine PREFIX  the Wine prefix (default: $WINEPREFIX, else ~/.wine)\n"
            "  -s, -b            the Run and RunOnce switches: start-up scan, start-up deletions\n"
            "  --json            one JSON document at the end: rows, counters, logPath,\n"
-           "                    logHostPath, stopped, messages, output\n"
+           "                    logHostPath, stopped, user, notes, messages, output; when\n"
+           "                    start-up fails: rows, messages, output and failure\n"
            "  --yes, --no       the answer of every question (message boxes with more than one\n"
            "                    button, dialogs) that the --answers list does not give\n"
            "  --answers LIST    answers in order (yes,no,ok,cancel,retry,...) or a file of them\n"
-           "                    (one a line); with none left a box takes its default button\n"
+           "                    (one a line); with none left a box takes its default button.\n"
+           "                    escape is the Escape key: it does nothing on a Yes/No box.\n"
+           "                    A save dialog replaces an existing file only after a yes to\n"
+           "                    its replace question (or --yes), and refuses a path whose\n"
+           "                    folder does not exist; it then takes the next --save-as.\n"
            "  --folders \"A;B\"   what the folder chooser checks (Windows paths, exact case)\n"
            "  --save-as FILE    the file a save dialog takes (repeatable): a Windows path of\n"
            "                    the machine, or a Linux path that one of its drives covers\n"
            "  --open FILE       the file an open dialog takes (repeatable; paths as --save-as)\n"
+           "  --list-machines   prints this user's Windows machines, one a line: path, kind,\n"
+           "                    where it was found (and why a damaged one is damaged). Looked\n"
+           "                    for: $WINEPREFIX, ~/.wine, winetricks, Steam's Proton prefixes\n"
+           "                    (every library of libraryfolders.vdf), Lutris, Bottles,\n"
+           "                    PlayOnLinux, Heroic, Windows installations on NTFS mounts\n"
+           "  --all-machines    the scan runs on each of those machines in turn: a header line\n"
+           "                    per machine, its rows, a total (--json: a section per machine)\n"
+           "  --mount FOLDER    a mounted Windows installation to list besides the NTFS mounts\n"
+           "  --launcher-status FILE  where the prefix's Tolvane.exe waits for this run's end\n"
            "\n"
-           "Exit status: 0 when every command ran, 1 when start-up or a command failed,\n"
-           "2 on bad usage.\n"
+           "Run as root on a machine another user owns, Tolvane runs as that user (root's\n"
+           "rights are given up before the machine is opened); on a machine root owns it\n"
+           "stays root and changes stay inside the machine's folder. A scan says which.\n"
+           "\n"
+           "Exit status of a run with a scan (as virus scanners do): 0 when nothing was\n"
+           "listed, 1 when something was listed, 2 on an error (bad usage, a machine that\n"
+           "cannot be opened, a start-up that failed). Other runs: 0 when every command ran,\n"
+           "1 when start-up or a command failed, 2 on bad usage.\n"
            "\n"
            "Commands (COMMAND --help for one):\n";
     for (const auto& [name, text] : CommandHelp()) out << "  " << text;

@@ -4,39 +4,22 @@
 
 #include <QApplication>
 #include <cstdlib>
-#include <filesystem>
 
 #include "app/command_line.h"
 #include "platform/machine.h"
+#include "platform/shipped_data.h"
+#include "platform/privileges.h"
 #include "ui/qt/desktop_session.h"
 #include "ui/qt/dialog_driver.h"
+#include "ui/qt/main_window.h"
+#include "ui/qt/message_boxes.h"
 
 namespace tolvane {
 namespace {
 
-namespace fs = std::filesystem;
-
 bool Set(const char* name) {
     const char* value = std::getenv(name);
     return value && *value;
-}
-
-// The shipped databases: next to the program, in ../data beside it, or in
-// the data folder of the build that made it.
-std::string ShippedDataFolder() {
-    std::error_code error;
-    fs::path self = fs::read_symlink("/proc/self/exe", error);
-    std::vector<fs::path> candidates;
-    if (!error) {
-        candidates.push_back(self.parent_path());
-        candidates.push_back(self.parent_path().parent_path() / "data");
-    }
-#ifdef TOLVANE_SHIPPED_DATA_DIR
-    candidates.push_back(TOLVANE_SHIPPED_DATA_DIR);
-#endif
-    for (const fs::path& folder : candidates)
-        if (fs::is_regular_file(folder / "database.db", error)) return folder.string();
-    return "";
 }
 
 }  // namespace
@@ -49,21 +32,47 @@ bool DesktopAvailable() {
     return name.rfind("xcb", 0) != 0 && name.rfind("wayland", 0) != 0;
 }
 
+void ShowStartFailure(int& argc, char** argv, const std::string& text) {
+    if (!DesktopAvailable()) return;
+    // Started from a desktop launcher, the terminal is nowhere to be seen:
+    // the message goes into a box as well.
+    std::unique_ptr<QApplication> own;
+    if (!QApplication::instance()) {
+        own = std::make_unique<QApplication>(argc, argv);
+        QApplication::setApplicationName("Tolvane");
+    }
+    ApplyDesktopLook();
+    QtMessageBoxes(nullptr).ShowMessage("Error", text, MessageButtons::Ok);
+}
+
 int RunDesktop(int& argc, char** argv, const DesktopOptions& options, std::string* error) {
     if (!DesktopAvailable()) {
         if (error) *error = kNoDisplayMessage;
         return 2;
     }
-    std::string path = options.machinePath.empty() ? Machine::DefaultPrefixPath() : options.machinePath;
+    // The display is reached first, with the rights the user started the
+    // program with; root's rights go before anything of the machine opens.
+    // (A caller that already runs Qt, as the GUI tests do, keeps its own.)
+    std::unique_ptr<QApplication> application;
+    if (!QApplication::instance()) {
+        application = std::make_unique<QApplication>(argc, argv);
+        QApplication::setApplicationName("Tolvane");
+    }
+    QApplication::setQuitOnLastWindowClosed(false);
+    std::string path =
+        options.machinePath.empty() ? Machine::DefaultPrefixPath() : options.machinePath;
     std::string why;
-    std::unique_ptr<Machine> machine = Machine::Open(path, &why);
-    if (!machine) {
+    Privileges privileges;
+    if (!TakeMachineOwnersRights(path, &privileges, &why)) {
         if (error) *error = "tolvane: " + why;
         return 1;
     }
-    QApplication application(argc, argv);
-    QApplication::setApplicationName("Tolvane");
-    QApplication::setQuitOnLastWindowClosed(false);
+    std::unique_ptr<Machine> machine = Machine::Open(path, &why);
+    if (!machine) {
+        if (error) *error = "tolvane: " + why;
+        ShowStartFailure(argc, argv, why);
+        return 1;
+    }
 
     DesktopSessionOptions session;
     session.commandLine = WindowsCommandLine(options.arguments, {"--machine"});
@@ -71,6 +80,7 @@ int RunDesktop(int& argc, char** argv, const DesktopOptions& options, std::strin
         options.shippedDataFolder.empty() ? ShippedDataFolder() : options.shippedDataFolder;
     char cwd[4096];
     session.hostWorkingFolder = getcwd(cwd, sizeof cwd) ? cwd : "";
+    session.rightsNote = PrivilegesNote(privileges);
     DesktopSession desktop(*machine, session);
     StartResult started = desktop.Start();
     if (started == StartResult::AlreadyRunning) return 1;

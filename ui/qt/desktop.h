@@ -22,6 +22,11 @@ inline constexpr const char* kNoDisplayMessage =
 // names a platform that needs none (offscreen).
 bool DesktopAvailable();
 
+// A start that fails before the window exists (no such machine): when a
+// window can be shown, the message is shown in a box (caption "Error") too,
+// so that a start from a desktop launcher does not fail unseen.
+void ShowStartFailure(int& argc, char** argv, const std::string& text);
+
 // Runs the desktop program; its exit status. *error says why it could not
 // start (no machine, no display) when the status is not 0.
 int RunDesktop(int& argc, char** argv, const DesktopOptions& options, std::string* error);

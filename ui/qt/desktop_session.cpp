@@ -40,13 +40,20 @@ DesktopSession::DesktopSession(Machine& machine, DesktopSessionOptions options)
     ApplyDesktopLook();
     window_ = std::make_unique<MainWindow>();
     messages_ = std::make_unique<QtMessageBoxes>(window_.get());
-    dialogs_ = std::make_unique<QtDialogs>(
-        machine_.files(), *messages_, [this](const std::string& address) {
-            machine_.launcher().ShellExecute("open", address, "");
-        });
+    dialogs_ = std::make_unique<QtDialogs>(machine_.files(), *messages_,
+                                           [this](const std::string& address) {
+                                               if (app_ && controllerBuilt_)
+                                                   app_->controller().OpenWebPage(address);
+                                               else
+                                                   machine_.launcher().OpenWebAddress(address);
+                                           });
     dialogs_->SetParent(window_.get());
     ui_ = std::make_unique<QtUiThread>(this);
-    updates_ = std::make_unique<UpdateClient>(*this);
+    UpdateServiceOptions service;
+    service.machine = &machine_;
+    for (const std::string& key : options_.extraUpdateKeys) service.trustedKeys.push_back(key);
+    updateService_ = std::make_unique<UpdateService>(std::move(service));
+    updates_ = std::make_unique<UpdateClient>(*updateService_, *this);
 }
 
 DesktopSession::~DesktopSession() {
@@ -60,15 +67,14 @@ StartResult DesktopSession::Start() {
     options.commandLine = options_.commandLine;
     options.shippedDataFolder = options_.shippedDataFolder;
     options.hostWorkingFolder = options_.hostWorkingFolder;
+    options.rightsNote = options_.rightsNote;
     if (options_.splashPauses) options.pause = PauseWithEvents;
     options.scanSource = options_.scanSource;
     if (options_.connectUpdates) {
-        UpdateServiceOptions service;
-        service.machine = &machine_;
-        AuConfigure(service);
         options.flows.updateDialog = [this] { RunUpdateDialog(*updates_, this, window_.get()); };
         options.flows.silentUpdateQuery = [this](double program, double definitions) {
             updates_->SetVersions(program, definitions);
+            updates_->SetDefinitionsDate(app_->database().date());
             mainSink_ = std::make_unique<PostingUpdateSink>(
                 [this](std::function<void()> task) {
                     QMetaObject::invokeMethod(this, std::move(task), Qt::QueuedConnection);
@@ -124,7 +130,7 @@ void DesktopSession::Shutdown() {
     }
     ui_->Close();
     if (mainSink_) mainSink_->Disconnect();
-    if (options_.connectUpdates) AuShutdown();
+    updateService_->Shutdown();
     mainSink_.reset();
 }
 

@@ -9,6 +9,7 @@
 #include <QObject>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "app/application.h"
 #include "update/update_client.h"
@@ -29,6 +30,10 @@ struct DesktopSessionOptions {
     bool splashPauses = true;       // the splash's pauses (off in tests)
     ScanSourceFactory scanSource;   // none: the ScanEngine
     bool connectUpdates = true;     // the update library (off: "not available")
+    std::string rightsNote;         // whose rights the program runs with (status line)
+    // Update signing keys trusted besides the program's own (tests only:
+    // the program's main never sets it, and nothing of the machine can).
+    std::vector<std::string> extraUpdateKeys;
 };
 
 class DesktopSession : public QObject, public UpdateHost {
@@ -67,6 +72,7 @@ class DesktopSession : public QObject, public UpdateHost {
     std::unique_ptr<QtMessageBoxes> messages_;
     std::unique_ptr<QtDialogs> dialogs_;
     std::unique_ptr<QtUiThread> ui_;
+    std::unique_ptr<UpdateService> updateService_;  // before the client, which uses it
     std::unique_ptr<UpdateClient> updates_;
     std::unique_ptr<PostingUpdateSink> mainSink_;
     std::unique_ptr<Application> app_;

@@ -37,20 +37,7 @@
 namespace tolvane {
 namespace {
 
-// The settings windows paint their texts in this colour over their picture
-// (0xFFF3E8 as the dialogs store it: blue FF, green F3, red E8); we draw the
-// picture as a gradient in the same tone.
-const char* const kSettingsStyle =
-    "QDialog { background: qlineargradient(x1:0, y1:0, x2:0, y2:1, stop:0 #2f6db3, "
-    "stop:1 #1d4f8a); }"
-    "QDialog QCheckBox, QDialog QRadioButton, QDialog QLabel, QDialog QGroupBox "
-    "{ color: #e8f3ff; }"
-    "QGroupBox { border: 1px solid #8fb4de; border-radius: 4px; margin-top: 1.2em; "
-    "padding-top: 0.4em; }"
-    "QGroupBox::title { subcontrol-origin: margin; left: 8px; }"
-    "QDialog QPushButton { min-width: 5.5em; padding: 4px 10px; }";
-
-// The settings windows' outer layout: roomy margins over the gradient.
+// The settings windows' outer layout: roomy margins.
 QVBoxLayout* SettingsLayout(QDialog* dialog) {
     auto* layout = new QVBoxLayout(dialog);
     layout->setContentsMargins(18, 16, 18, 14);
@@ -71,6 +58,7 @@ QDialog* MakeDialog(QWidget* parent, const QString& name, const QString& title) 
     dialog->setObjectName(name);
     dialog->setWindowTitle(title);
     dialog->setAttribute(Qt::WA_DeleteOnClose, false);
+    ApplyDialogLook(dialog);
     return dialog;
 }
 
@@ -128,6 +116,7 @@ class MachineFileDialog : public QDialog {
                       const FileDialogOptions& options, bool save)
         : QDialog(parent), files_(files), messages_(messages), options_(options), save_(save) {
         setObjectName(save ? "SaveFileDialog" : "OpenFileDialog");
+        ApplyDialogLook(this);
         setWindowTitle(options.title.empty() ? (save ? "Save As" : "Open") : ToQt(options.title));
         filters_ = ParseFileFilter(options.filter);
         if (filters_.empty()) filters_.push_back({"All Files (*.*)", "*.*"});
@@ -256,10 +245,14 @@ class MachineFileDialog : public QDialog {
                 path += "." + options_.defaultExtension;
             std::string parent = ParentFolder(path);
             if (parent.empty() || !IsFolder(files_, parent)) {
-                messages_.ShowMessage(
-                    FromQt(windowTitle()),
-                    path + "\nPath does not exist.\nCheck the path and try again.",
-                    MessageButtons::Ok);
+                messages_.ShowMessage(FromQt(windowTitle()), SaveRefusedText(path),
+                                      MessageButtons::Ok);
+                return;
+            }
+            // An earlier backup of the same name is not lost without a yes.
+            if (files_.PathFileExists(path) &&
+                messages_.ShowMessage(FromQt(windowTitle()), ReplaceQuestionText(path),
+                                      MessageButtons::YesNo) != MessageAnswer::Yes) {
                 return;
             }
         } else if (!files_.PathFileExists(path) || IsFolder(files_, path)) {
@@ -404,7 +397,6 @@ QtDialogs::~QtDialogs() {
 
 bool QtDialogs::RunGeneralSettings(GeneralSettingsWindow& window) {
     std::unique_ptr<QDialog> dialog(MakeDialog(parent_, "GeneralSettings", kGeneralSettingsTitle));
-    dialog->setStyleSheet(kSettingsStyle);
     auto* layout = SettingsLayout(dialog.get());
     auto* atStartUp = new QCheckBox("Run at system startup", dialog.get());
     atStartUp->setObjectName("check1029");
@@ -463,7 +455,6 @@ bool QtDialogs::RunGeneralSettings(GeneralSettingsWindow& window) {
 
 bool QtDialogs::RunScanSettings(ScanSettingsWindow& window) {
     std::unique_ptr<QDialog> dialog(MakeDialog(parent_, "ScanSettings", kScanSettingsTitle));
-    dialog->setStyleSheet(kSettingsStyle);
     auto* layout = SettingsLayout(dialog.get());
     auto* group = new QGroupBox("Custom Scan covers", dialog.get());
     auto* groupLayout = new QVBoxLayout(group);

@@ -34,11 +34,13 @@
 #include "platform/testing/temp_prefix.h"
 #include "settings/settings_store.h"
 #include "ui/qt/check_list_widget.h"
+#include "ui/qt/desktop.h"
 #include "ui/qt/desktop_session.h"
 #include "ui/qt/dialog_driver.h"
 #include "ui/qt/main_window.h"
 #include "update/sha256.h"
 #include "update/test_http_server.h"
+#include "update/test_signing.h"
 
 // Readable Qt strings in the failure messages.
 static void PrintTo(const QString& text, std::ostream* out) {
@@ -184,6 +186,7 @@ class DialogsGuiTest : public ::testing::Test {
         options.commandLine = "\"C:\\Program Files\\Tolvane\\Tolvane.exe\"";
         options.splashPauses = false;
         options.connectUpdates = updates;
+        if (updates) options.extraUpdateKeys = {testing::TestUpdateKey().publicPem};
         options.scanSource = [](Machine& m, SettingsStore&, ThreatDatabase& db,
                                 IgnoreList& list) -> std::unique_ptr<ScanSource> {
             auto source = std::make_unique<EngineScanSource>(m, db, list);
@@ -307,6 +310,13 @@ TEST_F(DialogsGuiTest, RemovalWithBackupRefusedFileAndRestore) {
         Driver().QueueAnswer(MessageAnswer::Ok);   // "Backup created sucessfullly"
         Driver().QueueAnswer(MessageAnswer::Yes);  // "N objects selected will be removed."
         Driver().QueueAnswer(MessageAnswer::Ok);   // "N Objects deleted successfully."
+        // The held file is still there: said once more, with its number.
+        Driver().OnNextDialog("MessageBox", [](QDialog* box) {
+            EXPECT_EQ(qobject_cast<QMessageBox*>(box)->text(),
+                      "1 objects could not be removed. They are still listed.");
+            Screenshot(box, "not_removed");
+            box->accept();
+        });
         // A name without extension gets .zip, in the folder shown.
         const QPoint archive = entries->visualItemRect(entries->item(0)).center();
         QTest::mouseClick(entries->viewport(), Qt::LeftButton, {}, archive);
@@ -341,8 +351,8 @@ TEST_F(DialogsGuiTest, RemovalWithBackupRefusedFileAndRestore) {
         Shown("Tolvane", std::to_string(found) + " objects selected will be removed. Continue?"));
     EXPECT_TRUE(Shown("Tolvane", std::to_string(found - 1) + " Objects deleted successfully."));
     EXPECT_TRUE(Exists("D:\\Archive\\mine.zip"));
-    EXPECT_EQ(session_->controller().results().size(), 0u);
-    EXPECT_EQ(window().Results()->topLevelItemCount(), 0);
+    EXPECT_EQ(session_->controller().results().size(), 1u);  // the held file, unchecked
+    EXPECT_EQ(window().Results()->topLevelItemCount(), 1);
     EXPECT_FALSE(Exists("C:\\windows\\grey.exe"));
     EXPECT_TRUE(Exists("C:\\windows\\greyhold.dat"));
     EXPECT_FALSE(Exists("C:\\Program Files\\Grey Lantern"));
@@ -383,10 +393,19 @@ TEST_F(DialogsGuiTest, RemovalWithBackupRefusedFileAndRestore) {
         Screenshot(dialog, "open_backup");
         Click(Child<QPushButton>(dialog, "accept"));
     });
+    Driver().OnNextDialog("MessageBox", [](QDialog* box) {
+        Screenshot(box, "restored");
+        box->accept();
+    });
     Trigger(MainCommand::RestoreBackup);
     EXPECT_TRUE(openShown);
-    ASSERT_EQ(Driver().messages.size(), 1u);
+    ASSERT_EQ(Driver().messages.size(), 2u);
     EXPECT_NE(Driver().messages[0].find("File not found."), std::string::npos);
+    // What came back and what could not: the held file never left, and the
+    // folder's file came back with its folder.
+    EXPECT_EQ(Driver().messages[1],
+              "Tolvane|Restored: 1 files, 1 folders, 2 registry keys and values, 0 hosts lines.\n"
+              "Not restored: 2 files or folders, 0 registry keys and values, 0 hosts lines.");
     // The copies are back where they were, and so is the key.
     EXPECT_EQ(prefix_.ReadFile("C:\\windows\\grey.exe"), "MZ grey");
     EXPECT_EQ(prefix_.ReadFile("C:\\Program Files\\Grey Lantern\\gl.dll"), "MZ gl");
@@ -410,8 +429,10 @@ TEST_F(DialogsGuiTest, CancelledSaveDialogStillRemovesAndNothingQueuedOnCancel) 
     const size_t found = session_->controller().results().size();
 
     Driver().QueueAnswer(MessageAnswer::Yes);  // backup: yes, but the dialog is cancelled
+    Driver().QueueAnswer(MessageAnswer::Ok);   // no backup was made
     Driver().QueueAnswer(MessageAnswer::Yes);  // remove
     Driver().QueueAnswer(MessageAnswer::Ok);   // deleted
+    Driver().QueueAnswer(MessageAnswer::Ok);   // the held file could not be removed
     Driver().OnNextDialog("SaveFileDialog", [](QDialog* dialog) {
         Click(StandardButton(dialog, QDialogButtonBox::Cancel));
     });
@@ -429,6 +450,137 @@ TEST_F(DialogsGuiTest, CancelledSaveDialogStillRemovesAndNothingQueuedOnCancel) 
     EXPECT_FALSE(ReadRegistryString(machine_->registry(), RootKey::LocalMachine,
                                     "SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\RunOnce",
                                     "Tolvane", &runOnce));
+}
+
+TEST_F(DialogsGuiTest, RemovalWhoseBackupWasCancelledGoesOnAsIfItHadOne) {
+    PlantTraces();
+    Start();
+    SmartScan();
+    auto escapeDoesNothing = [](QDialog* box) {
+        QTest::keyClick(box, Qt::Key_Escape);
+        EXPECT_TRUE(box->isVisible());
+        box->close();  // the close box neither
+        EXPECT_TRUE(box->isVisible());
+    };
+    int shown = 0;
+    Driver().OnNextDialog("MessageBox", [&](QDialog* box) {  // "Backup selected items?"
+        ++shown;
+        escapeDoesNothing(box);
+        Screenshot(box, "backup_question");
+        Click(qobject_cast<QMessageBox*>(box)->button(QMessageBox::Yes));
+    });
+    Driver().OnNextDialog("SaveFileDialog", [](QDialog* dialog) {
+        Click(StandardButton(dialog, QDialogButtonBox::Cancel));
+    });
+    Driver().OnNextDialog("MessageBox", [&](QDialog* box) {
+        ++shown;
+        EXPECT_EQ(box->windowTitle(), "Warning");
+        EXPECT_EQ(qobject_cast<QMessageBox*>(box)->text(),
+                  "No backup was made. If you continue, the checked items will be removed "
+                  "without a backup.");
+        Screenshot(box, "no_backup_made");
+        QTest::keyClick(box, Qt::Key_Escape);  // an OK box closes
+    });
+    Driver().OnNextDialog("MessageBox", [&](QDialog* box) {  // the confirmation
+        ++shown;
+        escapeDoesNothing(box);
+        Click(qobject_cast<QMessageBox*>(box)->button(QMessageBox::No));
+    });
+    Trigger(MainCommand::RemoveSelected);
+    EXPECT_EQ(shown, 3);
+    EXPECT_TRUE(Exists("C:\\windows\\grey.exe"));
+    EXPECT_TRUE(KeyExists("Software\\Grey Lantern"));
+}
+
+TEST_F(DialogsGuiTest, ASecondBackupSilentlyReplacesTheFirst) {
+    PlantTraces();
+    prefix_.WriteFile("C:\\Program Files\\Tolvane\\Quarantine\\TolvaneBackup.zip", "first");
+    Start();
+    SmartScan();
+    bool asked = false;
+    Driver().OnNextDialog("SaveFileDialog", [&](QDialog* dialog) {
+        Driver().OnNextDialog("MessageBox", [&](QDialog* box) {
+            asked = true;
+            EXPECT_EQ(box->parentWidget(), dialog);
+            EXPECT_EQ(qobject_cast<QMessageBox*>(box)->text(),
+                      "C:\\Program Files\\Tolvane\\Quarantine\\TolvaneBackup.zip already "
+                      "exists.\nDo you want to replace it?");
+            Screenshot(box, "replace_question");
+            Click(qobject_cast<QMessageBox*>(box)->button(QMessageBox::No));
+        });
+        Click(Child<QPushButton>(dialog, "accept"));  // the proposed name
+        EXPECT_TRUE(asked);
+        EXPECT_TRUE(dialog->isVisible());
+        Driver().QueueAnswer(MessageAnswer::Yes);  // replace it
+        Driver().QueueAnswer(MessageAnswer::Ok);   // "Backup created sucessfullly"
+        Click(Child<QPushButton>(dialog, "accept"));
+    });
+    Trigger(MainCommand::BackupQuarantine);
+    EXPECT_TRUE(Shown("Tolvane", "Backup created sucessfullly"));
+    EXPECT_NE(prefix_.ReadFile("C:\\Program Files\\Tolvane\\Quarantine\\TolvaneBackup.zip"),
+              "first");
+}
+
+// The background of a dialog as drawn, near its top left corner.
+QColor Background(QWidget* dialog) {
+    return dialog->grab().toImage().pixelColor(2, 2);
+}
+
+TEST_F(DialogsGuiTest, DialogsLookLikeAnotherProgramScreenshot) {
+    Start();
+    const QColor window(0xf4, 0xf7, 0xfb);
+    std::vector<QColor> seen;
+    Driver().OnNextDialog("FolderChooser", [&](QDialog* chooser) {
+        seen.push_back(Background(chooser));
+        Click(StandardButton(chooser, QDialogButtonBox::Cancel));
+    });
+    Trigger(MainCommand::DrivesAndFolders);
+    Driver().OnNextDialog("GeneralSettings", [&](QDialog* dialog) {
+        seen.push_back(Background(dialog));
+        Click(Child<QRadioButton>(dialog, "radio1034"));
+        Screenshot(dialog, "general_settings_look");
+        Driver().OnNextDialog("FolderChooser", [&](QDialog* chooser) {
+            seen.push_back(Background(chooser));
+            Screenshot(chooser, "folder_chooser_from_settings");
+            Click(StandardButton(chooser, QDialogButtonBox::Cancel));
+        });
+        Click(Child<QPushButton>(dialog, "button1021"));
+        Click(StandardButton(dialog, QDialogButtonBox::Cancel));
+    });
+    Trigger(MainCommand::GeneralSettings);
+    ASSERT_EQ(seen.size(), 3u);
+    for (const QColor& colour : seen) EXPECT_EQ(colour.name(), window.name());
+
+    // An opener that is missing: said, with the address to open by hand.
+    machine_->launcher().SetObserver([](const std::vector<std::string>&) { return false; });
+    settings().WriteString(setting::kSupportPage, "https://www.tolvane.example/support");
+    Driver().OnNextDialog("MessageBox", [](QDialog* box) {
+        Screenshot(box, "open_failed");
+        box->accept();
+    });
+    Trigger(MainCommand::OnlineHelp);
+    EXPECT_TRUE(Shown("Tolvane",
+                      "There is no program here to open it. Open it by hand:\n"
+                      "https://www.tolvane.example/support"));
+}
+
+TEST_F(DialogsGuiTest, AStartThatFailsBeforeTheWindowExistsIsInvisible) {
+    Driver().OnNextDialog("MessageBox", [](QDialog* box) {
+        Screenshot(box, "start_failed");
+        box->accept();
+    });
+    DesktopOptions options;
+    options.machinePath = prefix_.Host("no-such-machine");
+    int argc = 1;
+    char name[] = "tolvane";
+    char* argv[] = {name, nullptr};
+    std::string error;
+    EXPECT_EQ(RunDesktop(argc, argv, options, &error), 1);
+    ASSERT_EQ(Driver().messages.size(), 1u);
+    EXPECT_EQ(Driver().messages[0].rfind("Error|", 0), 0u);
+    EXPECT_NE(Driver().messages[0].find("no-such-machine"), std::string::npos)
+        << Driver().messages[0];
+    EXPECT_NE(error.find("no-such-machine"), std::string::npos);
 }
 
 // --- Advanced BHO Scanning Option --------------------------------------------
@@ -550,6 +702,11 @@ class UpdateDialogGuiTest : public DialogsGuiTest {
             if (request == path) return true;
         return false;
     }
+    // A description with its signature by the key the session trusts.
+    void Describe(const std::string& path, const std::string& text) {
+        server_.Set(path, text);
+        server_.Set(path + ".sig", testing::SignatureFile(text));
+    }
     testing::TestHttpServer server_;
 };
 
@@ -586,16 +743,15 @@ TEST_F(UpdateDialogGuiTest, UnreachableThenDeclinedProgramAndInstalledDefinition
     definitions.replace(definitions.find("2.5"), 3, "16");
     std::string newDatabase;
     ASSERT_TRUE(EncodeContainer(definitions, &newDatabase));
-    server_.Set("/tolvane/updatecore.txt",
-                "tolvane-update 1\nversion: 3.5\nfile: /tolvane/files/setup-3.5.exe\nsize: 3\n"
-                "sha256: " +
-                    Sha256Hex("abc") + "\n");
+    Describe("/tolvane/updatecore.txt",
+             "tolvane-update 1\nversion: 3.5\nfile: /tolvane/files/setup-3.5.exe\nsize: 3\n"
+             "date: 2026-12-09\nproduct: program\nsha256: " +
+                 Sha256Hex("abc") + "\n");
     server_.Set("/tolvane/files/setup-3.5.exe", "abc");
-    server_.Set("/tolvane/update.txt",
-                "tolvane-update 1\nversion: 16\nfile: "
-                "/tolvane/files/database-16.db\nsize: " +
-                    std::to_string(newDatabase.size()) + "\nsha256: " + Sha256Hex(newDatabase) +
-                    "\n");
+    Describe("/tolvane/update.txt",
+             "tolvane-update 1\nversion: 16\nfile: "
+             "/tolvane/files/database-16.db\ndate: 2026-12-09\nproduct: definitions\nsize: " +
+                 std::to_string(newDatabase.size()) + "\nsha256: " + Sha256Hex(newDatabase) + "\n");
     server_.Set("/tolvane/files/database-16.db", newDatabase);
     Driver().messages.clear();
     Driver().QueueAnswer(MessageAnswer::No);   // the program
@@ -651,15 +807,14 @@ TEST_F(UpdateDialogGuiTest, CancelDuringADownloadAbortsItAndKeepsTheDefinitions)
     definitions.replace(definitions.find("2.5"), 3, "17");
     std::string newDatabase;
     ASSERT_TRUE(EncodeContainer(definitions, &newDatabase));
-    server_.Set("/tolvane/updatecore.txt",
-                "tolvane-update 1\nversion: 3.45\nfile: /tolvane/files/setup.exe\nsize: 3\n"
-                "sha256: " +
-                    Sha256Hex("abc") + "\n");
-    server_.Set("/tolvane/update.txt",
-                "tolvane-update 1\nversion: 17\nfile: "
-                "/tolvane/files/database-17.db\nsize: " +
-                    std::to_string(newDatabase.size()) + "\nsha256: " + Sha256Hex(newDatabase) +
-                    "\n");
+    Describe("/tolvane/updatecore.txt",
+             "tolvane-update 1\nversion: 3.45\nfile: /tolvane/files/setup.exe\nsize: 3\n"
+             "date: 2026-12-09\nproduct: program\nsha256: " +
+                 Sha256Hex("abc") + "\n");
+    Describe("/tolvane/update.txt",
+             "tolvane-update 1\nversion: 17\nfile: "
+             "/tolvane/files/database-17.db\ndate: 2026-12-09\nproduct: definitions\nsize: " +
+                 std::to_string(newDatabase.size()) + "\nsha256: " + Sha256Hex(newDatabase) + "\n");
     testing::TestHttpServer::Response slow;
     slow.body = newDatabase;
     slow.chunkSize = 8;
@@ -698,6 +853,9 @@ TEST_F(UpdateDialogGuiTest, CancelDuringADownloadAbortsItAndKeepsTheDefinitions)
 
 TEST_F(DialogsGuiTest, GeneralSettingsActAtOnceAndStoreOnOk) {
     Start();
+    // The Run entry is written only where the program it names exists (a
+    // build without the Windows launcher installs none).
+    prefix_.WriteFile("C:\\Program Files\\Tolvane\\Tolvane.exe", "MZ");
     settings().WriteInt(setting::kStartUpScanMode, 7);
     settings().WriteInt(setting::kCustScanHosts, 1);
     bool generalShown = false, scanShown = false;

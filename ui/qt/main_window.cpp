@@ -78,6 +78,17 @@ QProgressBar { border: 1px solid #b8c4d2; border-radius: 4px; background: white;
 QProgressBar::chunk { background: #3d8bd8; border-radius: 3px; }
 )";
 
+// The dialogs share the window's colours: its background, the counters'
+// white framed boxes for groups, its dark blue texts and its buttons.
+const char* const kDialogStyle = R"(
+QDialog { background: #f4f7fb; }
+QDialog QLabel, QDialog QCheckBox, QDialog QRadioButton { color: #1f3b57; }
+QDialog QGroupBox { background: white; border: 1px solid #d5dde8; border-radius: 6px;
+                    margin-top: 1.3em; padding: 0.5em 0.4em 0.3em 0.4em; color: #1f3b57; }
+QDialog QGroupBox::title { subcontrol-origin: margin; left: 10px; padding: 0 4px; }
+QDialog QPushButton { min-width: 5.5em; padding: 5px 14px; }
+)";
+
 // The status line: a long path is shortened in its middle rather than cut
 // off at the right; text() stays whole.
 class StatusLabel : public QLabel {
@@ -149,6 +160,10 @@ void ApplyDesktopLook() {
     palette.setColor(QPalette::ToolTipText, QColor(0x1f, 0x3b, 0x57));
     palette.setColor(QPalette::Link, QColor(0x1f, 0x5f, 0xa8));
     QApplication::setPalette(palette);
+}
+
+void ApplyDialogLook(QWidget* dialog) {
+    dialog->setStyleSheet(kDialogStyle);
 }
 
 MainWindow::MainWindow(QWidget* parent) : QWidget(parent) {

@@ -44,6 +44,10 @@ const std::vector<MenuSpec>& MainWindowMenus();
 // Fusion style with a light palette (blue selection), the same on every
 // platform and in the screenshots.
 void ApplyDesktopLook();
+// Gives a dialog or message box the main window's look: its light
+// background, white framed groups and dark blue texts (a dialog opened from
+// another one looks the same, whichever opened it).
+void ApplyDialogLook(QWidget* dialog);
 
 // The program's icon: a blue shield with a check mark, drawn at any size.
 QIcon TolvaneIcon();

@@ -668,7 +668,7 @@ TEST_F(GuiTest, WindowAndHeadlessScanListTheSameRowsAndCounters) {
                              " --headless --json --machine " + Quoted(MachinePath()) +
                              " scan smart 2>/dev/null",
                          &out),
-              0)
+              1)
         << out;
     nlohmann::json doc = nlohmann::json::parse(out, nullptr, false);
     ASSERT_FALSE(doc.is_discarded()) << out;

@@ -2,9 +2,12 @@
 
 #include <QAbstractButton>
 #include <QApplication>
+#include <QCloseEvent>
+#include <QKeyEvent>
 #include <QPushButton>
 
 #include "ui/qt/dialog_driver.h"
+#include "ui/qt/main_window.h"
 #include "ui/qt/qt_text.h"
 
 namespace tolvane {
@@ -40,6 +43,36 @@ MessageAnswer ClosedAnswer(MessageButtons buttons) {
     return answers.front();
 }
 
+// A Yes/No question cannot be closed: Escape and the close box do nothing,
+// as on the platform the program comes from, so that closing it never
+// stands for "No" (which, for the backup question, would remove without a
+// backup).
+class MessageBox : public QMessageBox {
+  public:
+    MessageBox(Icon icon, const QString& caption, const QString& text, QWidget* owner,
+               bool closable)
+        : QMessageBox(icon, caption, text, QMessageBox::NoButton, owner), closable_(closable) {}
+
+  protected:
+    void keyPressEvent(QKeyEvent* event) override {
+        if (!closable_ && event->matches(QKeySequence::Cancel)) {
+            event->accept();
+            return;
+        }
+        QMessageBox::keyPressEvent(event);
+    }
+    void closeEvent(QCloseEvent* event) override {
+        if (!closable_ && !clickedButton()) {
+            event->ignore();
+            return;
+        }
+        QMessageBox::closeEvent(event);
+    }
+
+  private:
+    bool closable_;
+};
+
 }  // namespace
 
 QMessageBox::Icon MessageIcon(std::string_view caption, MessageButtons buttons) {
@@ -62,14 +95,15 @@ MessageAnswer QtMessageBoxes::ShowMessage(std::string_view caption, std::string_
     // exist"), else over the main window.
     QWidget* owner = QApplication::activeModalWidget();
     if (!owner) owner = parent_;
-    QMessageBox box(MessageIcon(caption, buttons), ToQt(caption), ToQt(text), QMessageBox::NoButton,
-                    owner);
+    const bool closable = buttons != MessageButtons::YesNo;
+    MessageBox box(MessageIcon(caption, buttons), ToQt(caption), ToQt(text), owner, closable);
     box.setObjectName("MessageBox");
+    ApplyDialogLook(&box);
     std::vector<MessageAnswer> answers = ButtonAnswers(buttons);
     std::map<QAbstractButton*, MessageAnswer> byButton;
     for (MessageAnswer a : answers) byButton[box.addButton(StandardButtonOf(a))] = a;
     box.setDefaultButton(StandardButtonOf(DefaultAnswer(buttons)));
-    box.setEscapeButton(StandardButtonOf(ClosedAnswer(buttons)));
+    if (closable) box.setEscapeButton(StandardButtonOf(ClosedAnswer(buttons)));
     driver.Exec(box);
     auto chosen = byButton.find(box.clickedButton());
     return chosen == byButton.end() ? ClosedAnswer(buttons) : chosen->second;

@@ -8,6 +8,7 @@
 #include <QPushButton>
 #include <QStyle>
 #include <QVBoxLayout>
+#include <memory>
 
 #include "ui/qt/dialog_driver.h"
 #include "ui/qt/qt_text.h"
@@ -84,17 +85,19 @@ class UpdateDialog : public QDialog, public UpdateWindowView {
 
 void RunUpdateDialog(UpdateClient& client, QObject* receiver, QWidget* parent) {
     UpdateDialog dialog(parent);
-    UpdateWindow window(client, dialog);
+    // The window stops its sink receiving when it goes, so it goes first.
+    auto window = std::make_unique<UpdateWindow>(client, dialog);
     PostingUpdateSink sink(
         [receiver](std::function<void()> task) {
             QMetaObject::invokeMethod(receiver, std::move(task), Qt::QueuedConnection);
         },
-        window);
+        *window);
     QObject::connect(dialog.button(), &QPushButton::clicked, &dialog,
-                     [&window] { window.PressButton(); });
-    window.Open(&sink);
+                     [&window] { window->PressButton(); });
+    window->Open(&sink);
     DialogDriver::Instance().Exec(dialog);
     sink.Disconnect();
+    window.reset();
 }
 
 }  // namespace tolvane

@@ -1,0 +1,85 @@
+// Host files that are the running user's own, kept apart from any machine: a
+// Windows program of the machine may write the machine's files and, where
+// they are shared, other folders, so what Tolvane keeps for itself is opened
+// without following links and checked for owner and mode on the descriptor
+// it then uses.
+//
+// - UserLock: the per-user folder for locks and an exclusive lock in it.
+// - ReadOwnFile / ReplaceOwnFile: a file used only when it is a regular file
+//   of the running user that no one else may write.
+// - FreeBytes: the space left for the running user on a file system.
+//
+// Errors are values; nothing here throws. Not thread-safe per object.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+
+namespace tolvane {
+
+// The folder for the running user's locks: $XDG_RUNTIME_DIR when it is a
+// folder of this user's that no one else may enter (0700, as the session
+// manager makes it), else /tmp/tolvane-UID, made 0700 when missing. Each is
+// opened without following links and checked for owner and mode. nullopt
+// when neither will do (for example another user made /tmp/tolvane-UID).
+std::optional<std::string> UserLockFolder();
+
+class UserLock {
+  public:
+    enum class Result {
+        Taken,          // this process holds the lock until it ends
+        HeldElsewhere,  // another process holds it
+        Unavailable,    // no usable per-user folder or lock file
+    };
+
+    UserLock() = default;
+    ~UserLock();
+    UserLock(const UserLock&) = delete;
+    UserLock& operator=(const UserLock&) = delete;
+
+    // An exclusive, non-blocking flock on `name` (a plain file name) in the
+    // per-user folder; the file is made 0600 when missing, opened with
+    // O_NOFOLLOW | O_CLOEXEC, and must be a regular file of this user. The
+    // system frees the lock when the process ends, however it ends.
+    Result Acquire(std::string_view name);
+    bool held() const { return fd_ >= 0; }
+    // The host path of the lock file once Acquire has found its folder.
+    const std::string& path() const { return path_; }
+
+  private:
+    int fd_ = -1;
+    std::string path_;
+};
+
+enum class OwnFileState {
+    Usable,            // a regular file of the running user; no one else may write it
+    Missing,           // nothing of that name
+    Link,              // a symbolic link
+    NotRegular,        // a folder, device, pipe or socket
+    OtherOwner,        // it belongs to another user
+    WritableByOthers,  // its group or everyone may write it
+    Failed,            // it could not be opened, read or written
+};
+
+// Why a file in that state is not used, as a sentence part: "it is a link".
+std::string_view OwnFileStateReason(OwnFileState state);
+
+// Reads hostPath when it is Usable; any other state leaves *content empty.
+OwnFileState ReadOwnFile(const std::string& hostPath, std::string* content);
+
+// Replaces hostPath with content through a new file in the same folder
+// (".NAME.tolvane-tmp", made with O_EXCL | O_NOFOLLOW, mode 0644, synced;
+// a leftover of a killed write is taken over) renamed over it, when what stands there is
+// Usable or Missing; otherwise nothing is written and the state says why.
+// The rename replaces the folder entry: a link put there meanwhile is
+// replaced, never written through.
+OwnFileState ReplaceOwnFile(const std::string& hostPath, std::string_view content);
+
+// Bytes the running user may still write on the file system holding
+// hostPath (statvfs: available blocks times fragment size); nullopt when it
+// cannot be asked.
+std::optional<uint64_t> FreeBytes(const std::string& hostPath);
+
+}  // namespace tolvane

@@ -1,0 +1,29 @@
+// Where the files Tolvane ships live on this computer: the databases
+// (database.db, script.db) and the Windows launcher (Tolvane.exe) that are
+// put into each machine on its first start.
+//
+// Looked for, in this order, relative to the running program (so that an
+// installation works wherever it was unpacked): the program's own folder,
+// ../share/tolvane (an installation: bin/tolvane beside share/tolvane), and
+// ../data (the build folder: bin/tolvane beside data/); then the build's data
+// folder named when the program was compiled. The first folder holding
+// database.db wins. Reads only; thread-safe.
+#pragma once
+
+#include <string>
+
+namespace tolvane {
+
+// The host folder holding the shipped files, "" when none was found.
+std::string ShippedDataFolder();
+
+// The host path of the running program ("" when /proc cannot say).
+std::string RunningProgramPath();
+
+// The name of the Windows launcher in the shipped folder and in the
+// machine's application folder, and of the file beside it in the machine
+// that names the Linux program it starts.
+inline constexpr const char* kLauncherName = "Tolvane.exe";
+inline constexpr const char* kLauncherHostFileName = "Tolvane.host";
+
+}  // namespace tolvane

@@ -1,0 +1,41 @@
+#!/usr/bin/env bash
+# Regenerates data/definitions.xml, the shipped definitions: the demo threats
+# of data/demo_threats.xml followed by the definitions tolvane-db import makes
+# of the three public sources NOTICE names (less the entries a clean machine
+# holds, data/clean-machine.txt), and data/threat-data-report.json, what the
+# import left out and why.
+#   scripts/import-threat-data.sh SOURCES [BUILD]
+# SOURCES holds the snapshots in the layout they are published in:
+#   SOURCES/sigma/            the Sigma rules (rules*/ folders)
+#   SOURCES/signature-base/filename-iocs.txt
+#   SOURCES/eset/FAMILY/*.json  the MISP events of ESET's malware-ioc
+# BUILD is the build folder holding tools/db/tolvane-db (default: build).
+set -eu
+if [ $# -lt 1 ] || [ "$1" = "-h" ] || [ "$1" = "--help" ]; then
+  sed -n '2,11p' "$0" | sed 's/^# \{0,1\}//'; [ $# -ge 1 ] && exit 0 || exit 2
+fi
+sources=$1
+build=${2:-build}
+root=$(cd "$(dirname "$0")/.." && pwd)
+tool="$build/tools/db/tolvane-db"
+[ -x "$tool" ] || { echo "import-threat-data.sh: build tolvane-db first ($tool)" >&2; exit 1; }
+for need in sigma signature-base/filename-iocs.txt eset; do
+  [ -e "$sources/$need" ] || { echo "import-threat-data.sh: $sources/$need is missing" >&2; exit 1; }
+done
+drl="Under the Detection Rule License 1.1 (https://github.com/SigmaHQ/Detection-Rule-License)."
+mapfile -t events < <(find "$sources/eset" -name '*.json' | LC_ALL=C sort)
+"$tool" import \
+  --include "$root/data/demo_threats.xml" \
+  --clean "$root/data/clean-machine.txt" \
+  --sigma "$sources/sigma" \
+    --url https://github.com/SigmaHQ/sigma/blob/8eaafff \
+    --license "$drl" \
+  --filename-iocs "$sources/signature-base/filename-iocs.txt" \
+    --url https://github.com/Neo23x0/signature-base/blob/8a89b3b/iocs/filename-iocs.txt \
+    --author "Florian Roth (signature-base)" \
+    --license "$drl" \
+  --misp "${events[@]}" \
+    --url https://github.com/eset/malware-ioc/blob/f9c1102 \
+    --license "Copyright (c) 2014-2018 ESET spol. s r.o., under the BSD 2-Clause License (licenses/eset-malware-ioc-LICENSE)." \
+  -o "$root/data/definitions.xml" \
+  --report "$root/data/threat-data-report.json"

@@ -1,0 +1,56 @@
+#!/usr/bin/env bash
+# Installs the build into a temporary DESTDIR (prefix /usr, as the Debian
+# package does) and checks what a user gets: the three programs, the shipped
+# files in share/tolvane, the desktop entry, icon, manual pages and the weekly
+# scan's systemd user units (which `systemd-analyze verify` accepts, where it
+# is installed). Then the installed `tolvane --headless` scans a fresh prefix
+# and installs the shipped databases (and the Windows launcher) into it.
+#   install_test.sh BUILD_DIR
+set -euo pipefail
+build=$1
+work=$(mktemp -d /tmp/tolvane-install-XXXXXX)
+trap 'rm -rf "$work"' EXIT
+fail() { echo "FAIL: $*" >&2; exit 1; }
+
+DESTDIR="$work/root" cmake --install "$build" --prefix /usr >"$work/install.log" 2>&1 ||
+  { cat "$work/install.log"; fail "cmake --install"; }
+root=$work/root/usr
+for file in bin/tolvane bin/tolvane-reg bin/tolvane-db share/tolvane/database.db \
+  share/applications/tolvane.desktop share/icons/hicolor/scalable/apps/tolvane.svg \
+  share/man/man1/tolvane.1.gz share/man/man1/tolvane-reg.1.gz share/man/man1/tolvane-db.1.gz \
+  lib/systemd/user/tolvane-scan.service lib/systemd/user/tolvane-scan.timer; do
+  [ -e "$root/$file" ] || fail "not installed: /usr/$file"
+done
+for program in tolvane tolvane-reg tolvane-db; do
+  "$root/bin/$program" --help >/dev/null || fail "$program --help"
+done
+grep -q '/usr/bin/tolvane --headless --no --all-machines scan smart' \
+  "$root/lib/systemd/user/tolvane-scan.service" || fail "the service does not run the installed program"
+
+if command -v systemd-analyze >/dev/null; then
+  mkdir -p "$work/runtime" && chmod 700 "$work/runtime"
+  verify=$(cd "$root/lib/systemd/user" && XDG_RUNTIME_DIR="$work/runtime" \
+    systemd-analyze --user verify --man=no tolvane-scan.service tolvane-scan.timer 2>&1) ||
+    fail "systemd-analyze verify: $verify"
+  [ -z "$verify" ] || fail "systemd-analyze verify warned: $verify"
+  echo "systemd-analyze verify: both units pass"
+else
+  echo "systemd-analyze is not installed: the units' check is skipped"
+fi
+
+# A fresh prefix (as far as Tolvane needs one) and the installed program.
+prefix=$work/prefix
+mkdir -p "$prefix/drive_c/Program Files" "$prefix/drive_c/windows/system32"
+status=0
+"$root/bin/tolvane" --headless --machine "$prefix" scan registry >"$work/scan.log" 2>&1 || status=$?
+[ "$status" = 0 ] || { cat "$work/scan.log"; fail "installed tolvane scan: status $status"; }
+app="$prefix/drive_c/Program Files/Tolvane"
+for db in database.db script.db; do
+  [ -e "$root/share/tolvane/$db" ] || continue
+  cmp -s "$root/share/tolvane/$db" "$app/$db" || fail "$db was not installed into the prefix"
+done
+if [ -e "$root/share/tolvane/Tolvane.exe" ]; then
+  cmp -s "$root/share/tolvane/Tolvane.exe" "$app/Tolvane.exe" || fail "Tolvane.exe not in the prefix"
+  [ "$(cat "$app/Tolvane.host")" = "$root/bin/tolvane" ] || fail "Tolvane.host: $(cat "$app/Tolvane.host")"
+fi
+echo "installed into DESTDIR, scanned a fresh prefix, databases installed into it"

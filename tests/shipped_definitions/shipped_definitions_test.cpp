@@ -1,0 +1,230 @@
+// The shipped definitions find what they describe: the traces of every
+// generated definition (taken from the markup itself: a key, a value with
+// data its pattern is in, a file, a folder) are planted on a temporary
+// prefix, and the scans list each under its own definition: a Smart Scan the
+// registry and the definitions' folders, a Drives & Folders scan of C: the
+// files wherever they lie. The Object Details of such a row name the
+// source's author and link.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <chrono>
+#include <fstream>
+#include <map>
+#include <set>
+#include <sstream>
+
+#include "settings/settings_store.h"
+#include "definitions/load_definitions.h"
+#include "definitions/placeholders.h"
+#include "definitions/threat_database.h"
+#include "platform/codepage.h"
+#include "platform/registry.h"
+#include "platform/testing/temp_prefix.h"
+#include "scan/scan_engine.h"
+#include "ui/check_list.h"
+#include "ui/details.h"
+
+namespace tolvane {
+namespace {
+
+using namespace std::chrono_literals;
+
+std::string ShippedMarkup() {
+    const char* source = std::getenv("TOLVANE_SOURCE_DIR");
+    std::ifstream in(std::string(source ? source : TOLVANE_SOURCE_ROOT) + "/data/definitions.xml",
+                     std::ios::binary);
+    std::stringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+bool IsGenerated(const ThreatDefinition& d) {
+    return d.url.rfind("https://github.com/", 0) == 0;
+}
+
+bool HasWildcard(const std::string& path) {
+    return path.find_first_of("*?") != std::string::npos;
+}
+
+// A trace to plant and the row that must show it.
+struct Trace {
+    const ThreatDefinition* definition;
+    ObjectType type;
+    std::string object;     // the row's object text
+    std::string valueData;  // for a value: the data planted
+};
+
+// The traces of every generated definition, leaving out
+// what another definition names too (the file and folder lookups give such
+// a trace to one of them only) and files below a definition's folder (whose
+// walk reports them for the folder's definition).
+class TraceSample {
+  public:
+    explicit TraceSample(const ThreatDatabase& db) {
+        for (const auto& d : db.definitions()) {
+            for (const auto& e : d->files) ++fileUses_[Lower(e.path)];
+            for (const auto& e : d->directories) {
+                ++folderUses_[Lower(e.path)];
+                folders_.push_back(Lower(e.path) + "\\");
+            }
+        }
+        for (const auto& d : db.definitions())
+            if (IsGenerated(*d)) Take(*d);
+    }
+    std::vector<Trace> traces;
+    std::set<const ThreatDefinition*> definitions;
+    std::map<ObjectType, int> kinds;
+
+  private:
+    static std::string Lower(const std::string& s) {
+        std::string out;
+        for (char c : s) out += FoldCase(c);
+        return out;
+    }
+    bool BelowAFolder(const std::string& path) const {
+        std::string lower = Lower(path);
+        return std::any_of(folders_.begin(), folders_.end(),
+                           [&](const std::string& f) { return lower.rfind(f, 0) == 0; });
+    }
+    void Add(const ThreatDefinition& d, ObjectType type, std::string object,
+             std::string data = {}) {
+        traces.push_back({&d, type, std::move(object), std::move(data)});
+        definitions.insert(&d);
+        ++kinds[type];
+    }
+    // Every registry entry and folder, the first file.
+    void Take(const ThreatDefinition& d) {
+        for (const auto& k : d.registryKeys) Add(d, ObjectType::RegistryKey, k.path);
+        for (const auto& v : d.registryValues)
+            Add(d, ObjectType::RegistryValue,
+                v.fullName + (v.dataPattern.empty() ? "" : kValueDataSeparator + v.dataPattern),
+                v.dataPattern);
+        for (const auto& e : d.directories)
+            if (folderUses_[Lower(e.path)] == 1) Add(d, ObjectType::Folder, e.path);
+        for (const auto& e : d.files) {
+            const bool bare = e.path.find('\\') == std::string::npos;
+            if (fileUses_[Lower(e.path)] > 1 || HasWildcard(e.path) || e.size != 0 ||
+                (!bare && (e.path.rfind("C:\\", 0) != 0 || BelowAFolder(e.path))))
+                continue;
+            Add(d, ObjectType::File, bare ? "C:\\" + e.path : e.path);
+            break;
+        }
+    }
+    std::map<std::string, int> fileUses_, folderUses_;
+    std::vector<std::string> folders_;
+};
+
+class ShippedDefinitions : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        machine_ = prefix_.Open();
+        LoadReport report;
+        ASSERT_TRUE(LoadDefinitionsFromText(
+            ShippedMarkup(), PlaceholderFolders::FromShell(machine_->shell()), &db_, &report))
+            << report.parseError;
+    }
+
+    void Plant(const Trace& t) {
+        Registry& registry = machine_->registry();
+        RegKey key;
+        switch (t.type) {
+            case ObjectType::RegistryKey:
+                ASSERT_EQ(registry.CreateKey(Registry::Root(RootKey::CurrentUser), t.object,
+                                             KEY_ALL_ACCESS, &key),
+                          ERROR_SUCCESS)
+                    << t.object;
+                registry.CloseKey(key);
+                break;
+            case ObjectType::RegistryValue: {
+                const RegistryValueEntry* v = nullptr;
+                for (const auto& e : t.definition->registryValues)
+                    if (t.object.rfind(e.fullName, 0) == 0) v = &e;
+                ASSERT_NE(v, nullptr);
+                // Several definitions may name one value: its data holds
+                // every pattern.
+                std::string& data = valueData_[v->keyPath + "\\" + v->valueName];
+                data += "|" + t.valueData;
+                ASSERT_EQ(registry.CreateKey(Registry::Root(RootKey::LocalMachine), v->keyPath,
+                                             KEY_ALL_ACCESS, &key),
+                          ERROR_SUCCESS)
+                    << v->keyPath;
+                EXPECT_EQ(registry.SetValue(key, v->valueName, REG_SZ, data + "|"), ERROR_SUCCESS);
+                registry.CloseKey(key);
+                break;
+            }
+            case ObjectType::Folder:
+                prefix_.MakeFolder(t.object);
+                break;
+            default:
+                prefix_.WriteFile(t.object, "planted");
+        }
+    }
+
+    // The scan's rows as "definition|type|object".
+    std::set<std::string> Scan(ScanMode mode) {
+        SettingsStore settings(machine_->registry());
+        settings.WriteInt(setting::kLastScanMode, static_cast<int>(mode));
+        settings.WriteInt(setting::kScanDrivesNumRead, 1);
+        settings.WriteString(std::string(kDrivesAndFoldersList) + "1", "C:\\");
+        ScanEngine engine(*machine_, db_);
+        engine.SetRegistryKeyPause(0ms);
+        engine.RunScan();
+        std::set<std::string> rows;
+        for (const DetectedObject* o : engine.Results().listedObjects) {
+            rows.insert(o->definition->name + "|" + std::to_string(o->TypeNumber()) + "|" +
+                        o->objectText);
+            if (!detailsChecked_ && IsGenerated(*o->definition)) CheckDetails(*o);
+        }
+        return rows;
+    }
+
+    void CheckDetails(const DetectedObject& o) {
+        detailsChecked_ = true;
+        ListRow row{o.definition->name, ObjectTypeText(o.type), o.definition->category,
+                    o.objectText, o.definition->danger};
+        ObjectDetails details = MakeObjectDetails(row, db_, false);
+        EXPECT_NE(details.description.find("Author: "), std::string::npos) << details.description;
+        EXPECT_NE(details.description.find(o.definition->url), std::string::npos)
+            << details.description;
+    }
+
+    testing::TempPrefix prefix_;
+    std::unique_ptr<Machine> machine_;
+    ThreatDatabase db_;
+    bool detailsChecked_ = false;
+    std::map<std::string, std::string> valueData_;
+};
+
+TEST_F(ShippedDefinitions, EveryPlantedTraceIsListedUnderItsOwnDefinition) {
+    TraceSample sample(db_);
+    std::cout << "[ sample   ] " << sample.definitions.size()
+              << " definitions: " << sample.kinds[ObjectType::RegistryKey] << " keys, "
+              << sample.kinds[ObjectType::RegistryValue] << " values, "
+              << sample.kinds[ObjectType::Folder] << " folders, " << sample.kinds[ObjectType::File]
+              << " files\n";
+    ASSERT_GE(sample.definitions.size(), 100u);
+    for (ObjectType kind :
+         {ObjectType::RegistryKey, ObjectType::RegistryValue, ObjectType::Folder, ObjectType::File})
+        EXPECT_GE(sample.kinds[kind], 10) << static_cast<int>(kind);
+    for (const Trace& t : sample.traces) Plant(t);
+
+    std::set<std::string> smart = Scan(ScanMode::Smart);
+    std::set<std::string> drives = Scan(ScanMode::DrivesAndFolders);
+    int missing = 0;
+    for (const Trace& t : sample.traces) {
+        const std::string row =
+            t.definition->name + "|" + std::to_string(static_cast<int>(t.type)) + "|" + t.object;
+        // Files lie anywhere: the Drives & Folders walk of C: meets them.
+        const std::set<std::string>& rows = t.type == ObjectType::File ? drives : smart;
+        if (!rows.count(row)) {
+            ++missing;
+            ADD_FAILURE() << "not listed: " << Cp1252ToUtf8(row);
+        }
+    }
+    EXPECT_EQ(missing, 0);
+    EXPECT_TRUE(detailsChecked_);
+}
+
+}  // namespace
+}  // namespace tolvane

@@ -1,0 +1,209 @@
+#include "tools/db/import_command.h"
+
+#include <iostream>
+
+#include "definitions/container.h"
+#include "platform/codepage.h"
+#include "tools/db/host_files.h"
+#include "tools/db/import_sources.h"
+
+namespace tolvane {
+namespace {
+
+constexpr int kDone = 0;
+constexpr int kFailed = 1;
+constexpr int kUsage = 2;
+
+constexpr const char* kImportHelp =
+    "Usage: tolvane-db import SOURCE... -o OUT.xml [--report REPORT.json]\n"
+    "                         [--include MARKUP.xml] [--version V] [--date D]\n"
+    "\n"
+    "Converts public threat intelligence into definitions markup that\n"
+    "'tolvane-db pack OUT.xml database.db' takes as it stands. SOURCE is one or\n"
+    "more of:\n"
+    "  --sigma DIR             Sigma rules (*.yml) below DIR: one definition per rule\n"
+    "  --filename-iocs FILE    'REGEX;SCORE[;FALSE-POSITIVE-REGEX]' lines under\n"
+    "                          '# THREAT' headings: one definition per heading\n"
+    "  --misp FILE...          MISP event files (JSON): one definition per event,\n"
+    "                          named with the file's folder (the family)\n"
+    "Each source may be followed by what its definitions say of it:\n"
+    "  --url URL               the rule set's address (rule paths or #L<line> appended)\n"
+    "  --author TEXT           the author, for sources that name none\n"
+    "  --license TEXT          the license line every definition carries\n"
+    "Output:\n"
+    "  -o OUT.xml              the definitions markup (replaced atomically)\n"
+    "  --report REPORT.json    counts and every indicator left out, with its place\n"
+    "  --include MARKUP.xml    definitions to put first, copied as written; their\n"
+    "                          VERSION and DATE are kept unless given\n"
+    "  --clean LIST            entries a clean machine holds (one a line, as the markup\n"
+    "                          writes them; a '# reason' line before them): left out\n"
+    "\n"
+    "Only what the scan can match exactly is converted: registry keys and values\n"
+    "(with a data text the value must contain), files and folders (full paths,\n"
+    "bare names, paths below a folder a placeholder such as %appdata% stands for).\n"
+    "An indicator that would have to match more than it says is left out: an\n"
+    "exclusion (not ...), a regular expression or |re/|all condition without an\n"
+    "exact wildcard form, a condition on another field (the writing process), a\n"
+    "Linux or macOS path, a file known by its hash. The report and the summary on\n"
+    "stderr count them by reason. A malformed file or rule is reported and skipped.\n";
+
+struct Source {
+    enum Kind { Sigma, FilenameIocs, Misp } kind;
+    std::vector<std::string> paths;
+    import::SourceInfo info;
+};
+
+struct ImportOptions {
+    std::vector<Source> sources;
+    std::string out, report, include, clean, version, date;
+    bool versionGiven = false, dateGiven = false;
+};
+
+bool IsOption(const std::string& a) {
+    return a.size() > 1 && a[0] == '-';
+}
+
+bool ParseImport(const std::vector<std::string>& args, ImportOptions* o, std::string* problem) {
+    for (size_t i = 0; i < args.size(); ++i) {
+        const std::string& a = args[i];
+        auto value = [&](std::string* out) {
+            if (i + 1 >= args.size() || IsOption(args[i + 1])) {
+                *problem = a + " needs a value";
+                return false;
+            }
+            *out = args[++i];
+            return true;
+        };
+        auto info = [&]() -> import::SourceInfo* {
+            if (o->sources.empty()) {
+                *problem = a + " must follow a source";
+                return nullptr;
+            }
+            return &o->sources.back().info;
+        };
+        std::string v;
+        if (a == "--sigma" || a == "--filename-iocs") {
+            if (!value(&v)) return false;
+            o->sources.push_back({a == "--sigma" ? Source::Sigma : Source::FilenameIocs, {v}, {}});
+        } else if (a == "--misp") {
+            o->sources.push_back({Source::Misp, {}, {}});
+            while (i + 1 < args.size() && !IsOption(args[i + 1]))
+                o->sources.back().paths.push_back(args[++i]);
+            if (o->sources.back().paths.empty()) return (*problem = "--misp needs files"), false;
+        } else if (a == "--url" || a == "--author" || a == "--license") {
+            import::SourceInfo* target = info();
+            if (!target || !value(&v)) return false;
+            std::string text = Utf8ToCp1252(v);
+            (a == "--url"      ? target->url
+             : a == "--author" ? target->author
+                               : target->license) = text;
+        } else if (a == "-o") {
+            if (!value(&o->out)) return false;
+        } else if (a == "--report") {
+            if (!value(&o->report)) return false;
+        } else if (a == "--include") {
+            if (!value(&o->include)) return false;
+        } else if (a == "--clean") {
+            if (!value(&o->clean)) return false;
+        } else if (a == "--version") {
+            if (!value(&o->version)) return false;
+            o->versionGiven = true;
+        } else if (a == "--date") {
+            if (!value(&o->date)) return false;
+            o->dateGiven = true;
+        } else {
+            *problem = IsOption(a) ? "unknown option " + a : "unexpected argument " + a;
+            return false;
+        }
+    }
+    if (o->sources.empty()) return (*problem = "import needs a source"), false;
+    if (o->out.empty()) return (*problem = "import needs -o OUT.xml"), false;
+    return true;
+}
+
+void RunSources(const std::vector<Source>& sources, import::Result* result) {
+    for (const Source& s : sources) {
+        switch (s.kind) {
+            case Source::Sigma:
+                import::ImportSigma(s.paths[0], s.info, result);
+                break;
+            case Source::FilenameIocs:
+                import::ImportFilenameIocs(s.paths[0], s.info, result);
+                break;
+            case Source::Misp: {
+                std::vector<std::filesystem::path> files(s.paths.begin(), s.paths.end());
+                import::ImportMisp(files, s.info, result);
+                break;
+            }
+        }
+    }
+}
+
+std::string HeaderComment(const ImportOptions& o) {
+    std::string text =
+        "Generated by tolvane-db import; do not edit. Each definition names its source,\n"
+        "author, link and license; NOTICE lists the sources.";
+    if (!o.include.empty())
+        text += "\nThe definitions before the generated ones are copied from " +
+                std::filesystem::path(o.include).filename().string() + ".";
+    return text;
+}
+
+}  // namespace
+
+int ImportCommand(const std::vector<std::string>& args) {
+    for (const std::string& a : args)
+        if (a == "--help" || a == "-h") return std::cout << kImportHelp, kDone;
+    ImportOptions o;
+    std::string problem;
+    if (!ParseImport(args, &o, &problem)) {
+        std::cerr << "tolvane-db: " << problem << "\n\n" << kImportHelp;
+        return kUsage;
+    }
+    std::string included, version = "1.0", date;
+    if (!o.include.empty()) {
+        std::string text;
+        if (!ReadHostFile(o.include, &text) ||
+            !import::ReadIncludedMarkup(text, &version, &date, &included)) {
+            std::cerr << "tolvane-db: " << o.include << " is no definitions markup\n";
+            return kFailed;
+        }
+    }
+    if (o.versionGiven) version = o.version;
+    if (o.dateGiven) date = o.date;
+    std::vector<import::CleanEntry> clean;
+    if (!o.clean.empty()) {
+        std::string text;
+        if (!ReadHostFile(o.clean, &text)) {
+            std::cerr << "tolvane-db: cannot read " << o.clean << "\n";
+            return kFailed;
+        }
+        clean = import::ReadCleanList(Utf8ToCp1252(text));
+    }
+    import::Result result;
+    RunSources(o.sources, &result);
+    import::ApplyCleanList(clean, &result);
+    std::string markup =
+        import::DefinitionsMarkup(result.definitions, included, version, date, HeaderComment(o));
+    std::cerr << import::ReportSummary(result.report);
+    std::string why;
+    if (!o.report.empty() &&
+        !WriteHostFileAtomic(o.report, import::ReportJson(result.report).dump(2) + "\n", &why)) {
+        std::cerr << "tolvane-db: " << why << "\n";
+        return kFailed;
+    }
+    if (markup.size() > kContainerTextLimit) {
+        std::cerr << "tolvane-db: the markup would be " << markup.size()
+                  << " bytes; a database holds at most 5,242,880\n";
+        return kFailed;
+    }
+    if (!WriteHostFileAtomic(o.out, markup, &why)) {
+        std::cerr << "tolvane-db: " << why << "\n";
+        return kFailed;
+    }
+    std::cerr << "definitions: " << result.definitions.size() << " written to " << o.out << " ("
+              << markup.size() << " bytes of markup)\n";
+    return kDone;
+}
+
+}  // namespace tolvane

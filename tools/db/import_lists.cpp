@@ -1,0 +1,386 @@
+// File-name indicator lists and MISP events to definitions.
+#include <algorithm>
+#include <sstream>
+
+#include "platform/codepage.h"
+#include "tools/db/host_files.h"
+#include "tools/db/import_mapping.h"
+#include "tools/db/import_sources.h"
+
+namespace tolvane::import {
+namespace {
+
+bool ContainsNoCase(std::string_view text, std::string_view word) {
+    std::string upperText = ToUpperCp1252(text), upperWord = ToUpperCp1252(word);
+    return upperText.find(upperWord) != std::string::npos;
+}
+
+// A category from the words a source uses for a threat.
+std::string CategoryFromWords(std::string_view words, std::string_view fallback) {
+    static const std::pair<std::string_view, std::string_view> kWords[] = {
+        {"adware", "Adware"},      {"hijack", "Browser Hijacker"},
+        {"keylog", "Keylogger"},   {"ransom", "Ransomware"},
+        {"backdoor", "Backdoor"},  {" RAT", "Backdoor"},
+        {"miner", "Coin Miner"},   {"webshell", "Backdoor"},
+        {"exploit", "Exploit"},    {"mimikatz", "Hack Tool"},
+        {"hacktool", "Hack Tool"}, {"hack tool", "Hack Tool"},
+        {"pentest", "Hack Tool"},  {"spy", "Spyware"},
+        {"espionage", "Spyware"},  {"APT", "Spyware"},
+        {"trojan", "Trojan"},
+    };
+    for (const auto& [word, category] : kWords) {
+        bool match = word == "APT" || word == " RAT"
+                         ? std::string(words).find(word) != std::string::npos
+                         : ContainsNoCase(words, word);
+        if (match) return std::string(category);
+    }
+    return std::string(fallback);
+}
+
+void AddFragments(const std::vector<PathFragment>& fragments, Definition* definition, Refusal* why,
+                  bool* converted) {
+    std::vector<Entry> entries;
+    for (const PathFragment& f : fragments) {
+        auto entry = PathEntry(f, why);
+        // An indicator is converted whole or not at all.
+        if (!entry) return;
+        entries.push_back(*entry);
+    }
+    for (Entry& e : entries) AddEntry(definition, std::move(e));
+    *converted = true;
+}
+
+// --- File-name indicator lists ---
+
+struct Block {
+    Definition definition;
+    int firstLine = 0;
+    int score = 0;
+};
+
+// A heading as a name: links, runs of '#' and trailing separators removed.
+std::string HeadingName(std::string heading) {
+    for (std::string_view scheme : {"http://", "https://"}) {
+        size_t at;
+        while ((at = heading.find(scheme)) != std::string::npos) {
+            size_t end = heading.find(' ', at);
+            heading.erase(at, end == std::string::npos ? std::string::npos : end - at);
+        }
+    }
+    heading.erase(std::remove(heading.begin(), heading.end(), '#'), heading.end());
+    std::string name = PlainName(Cp1252ToUtf8(heading));
+    while (!name.empty() && (name.back() == '-' || name.back() == ' ' || name.back() == ':'))
+        name.pop_back();
+    return name;
+}
+
+std::string DangerFromScore(int score) {
+    if (score >= 90) return "Critical";
+    if (score >= 75) return "High";
+    if (score >= 60) return "Medium";
+    return "Low";
+}
+
+// "REGEX;SCORE[;FALSE-POSITIVE-REGEX]": the score is the first field after
+// the first that is a number (an expression may hold ';').
+bool SplitIocLine(const std::string& line, std::string* regex, int* score, std::string* fp) {
+    std::vector<std::string> fields;
+    std::stringstream in(line);
+    std::string field;
+    while (std::getline(in, field, ';')) fields.push_back(field);
+    for (size_t i = 1; i < fields.size(); ++i) {
+        const std::string& f = fields[i];
+        if (f.empty() || f.size() > 3 || !std::all_of(f.begin(), f.end(), ::isdigit)) continue;
+        regex->clear();
+        for (size_t j = 0; j < i; ++j) *regex += (j ? ";" : "") + fields[j];
+        *score = std::stoi(f);
+        fp->clear();
+        for (size_t j = i + 1; j < fields.size(); ++j) *fp += (j > i + 1 ? ";" : "") + fields[j];
+        return true;
+    }
+    return false;
+}
+
+void FinishIocDefinition(Block& block, int lastLine, const SourceInfo& info) {
+    Definition& d = block.definition;
+    d.danger = DangerFromScore(block.score);
+    d.category = CategoryFromWords(d.name, "Trojan");
+    d.url = info.url + "#L" + std::to_string(block.firstLine);
+    d.description = "File names and paths that " + d.name +
+                    " leaves, from a list of file-name indicators (lines " +
+                    std::to_string(block.firstLine) + "-" + std::to_string(lastLine) + ").";
+    if (!info.author.empty()) d.description += " Author: " + info.author + ".";
+    d.description += " List: " + d.url + ".";
+    if (!info.license.empty()) d.description += " " + info.license;
+}
+
+}  // namespace
+
+void ImportFilenameIocs(const std::filesystem::path& file, const SourceInfo& info, Result* result) {
+    Report& report = result->report;
+    std::string text;
+    if (!ReadHostFile(file.string(), &text)) {
+        ++report.filesSkipped;
+        report.leftOut.push_back({file.string(), "", "cannot read the file"});
+        return;
+    }
+    ++report.filesRead;
+    const std::string name = file.filename().string();
+    std::vector<Block> blocks;  // one per heading name, in order of first use
+    std::string heading;
+    bool inBlock = false;
+    Block* current = nullptr;
+    std::istringstream lines(text);
+    std::string line;
+    int number = 0, lastLine = 0;
+    while (std::getline(lines, line)) {
+        ++number;
+        if (!line.empty() && line.back() == '\r') line.pop_back();
+        if (line.find_first_not_of(" \t") == std::string::npos) continue;
+        if (line[0] == '#') {
+            std::string h = HeadingName(line.substr(1));
+            if (!h.empty()) heading = h;
+            inBlock = false;
+            continue;
+        }
+        if (!inBlock) {
+            std::string threat =
+                heading.empty() ? name + " line " + std::to_string(number) : heading;
+            auto same = std::find_if(blocks.begin(), blocks.end(),
+                                     [&](const Block& b) { return b.definition.name == threat; });
+            if (same == blocks.end()) {
+                blocks.push_back({});
+                blocks.back().definition.name = threat;
+                blocks.back().firstLine = number;
+                same = blocks.end() - 1;
+            }
+            current = &*same;
+            inBlock = true;
+        }
+        lastLine = number;
+        ++report.indicatorsRead;
+        std::string regex, fp;
+        int score = 0;
+        const std::string where = name + ":" + std::to_string(number);
+        if (!SplitIocLine(line, &regex, &score, &fp)) {
+            report.leftOut.push_back({where, line, "line without a score"});
+            continue;
+        }
+        if (!fp.empty()) {
+            report.leftOut.push_back({where, regex, "false-positive exclusion"});
+            continue;
+        }
+        Refusal why;
+        bool converted = false;
+        if (auto fragments = RegexFragments(regex, &why))
+            AddFragments(*fragments, &current->definition, &why, &converted);
+        if (!converted) {
+            report.leftOut.push_back({where, regex, why.reason});
+            continue;
+        }
+        ++report.indicatorsConverted;
+        current->score = std::max(current->score, score);
+    }
+    for (Block& block : blocks) {
+        ++report.threatsRead;
+        if (block.definition.entries.empty()) continue;
+        FinishIocDefinition(block, lastLine, info);
+        ++report.threatsConverted;
+        result->definitions.push_back(std::move(block.definition));
+    }
+}
+
+// --- MISP events ---
+
+namespace {
+
+using Json = nlohmann::json;
+
+std::string JsonText(const Json& object, const char* key) {
+    auto it = object.find(key);
+    if (it == object.end()) return {};
+    if (it->is_string()) return Utf8ToCp1252(it->get<std::string>());
+    if (it->is_number()) return std::to_string(it->get<long long>());
+    return {};
+}
+
+std::vector<const Json*> Events(const Json& root) {
+    std::vector<const Json*> events;
+    auto add = [&](const Json& item) {
+        if (!item.is_object()) return;
+        auto event = item.find("Event");
+        if (event != item.end() && event->is_object())
+            events.push_back(&*event);
+        else if (item.contains("Attribute"))
+            events.push_back(&item);
+    };
+    if (root.is_object() && root.contains("response") && root["response"].is_array()) {
+        for (const Json& item : root["response"]) add(item);
+    } else if (root.is_array()) {
+        for (const Json& item : root) add(item);
+    } else {
+        add(root);
+    }
+    return events;
+}
+
+std::vector<const Json*> Attributes(const Json& event) {
+    std::vector<const Json*> all;
+    auto take = [&](const Json& holder) {
+        auto list = holder.find("Attribute");
+        if (list == holder.end() || !list->is_array()) return;
+        for (const Json& a : *list)
+            if (a.is_object() && !(a.contains("deleted") && a["deleted"] == true))
+                all.push_back(&a);
+    };
+    take(event);
+    auto objects = event.find("Object");
+    if (objects != event.end() && objects->is_array())
+        for (const Json& o : *objects)
+            if (o.is_object()) take(o);
+    return all;
+}
+
+// "(HKLM|HKCU)\..." names the key under each root.
+std::vector<std::string> RootAlternatives(const std::string& path) {
+    if (path.empty() || path[0] != '(') return {path};
+    size_t close = path.find(")\\");
+    if (close == std::string::npos) return {path};
+    std::vector<std::string> all;
+    std::stringstream roots(path.substr(1, close - 1));
+    std::string root;
+    while (std::getline(roots, root, '|')) all.push_back(root + path.substr(close + 1));
+    return all;
+}
+
+// A MISP registry attribute: "regkey" is a key; ESET writes "regkey|value"
+// as the key and a value's name ("...\Direct3D|BSKS"), which is read so.
+bool RegistryEntries(const std::string& type, const std::string& value, Definition* definition,
+                     Refusal* why) {
+    std::string key = value, name;
+    bool isValue = type == "regkey|value";
+    if (isValue) {
+        size_t bar = value.rfind('|');
+        key = value.substr(0, bar);
+        name = bar == std::string::npos ? "" : value.substr(bar + 1);
+        while (!name.empty() && name.front() == ' ') name.erase(0, 1);
+        while (!key.empty() && key.back() == ' ') key.pop_back();
+        if (name.empty()) return (why->reason = "registry value without a name"), false;
+    }
+    std::vector<Entry> entries;
+    for (const std::string& written : RootAlternatives(key)) {
+        auto path = RegistryPathWithoutRoot(written, isValue, why);
+        if (!path) return false;
+        if (!isValue) {
+            entries.push_back({EntryKind::RegistryKey, *path});
+            continue;
+        }
+        auto text = RegistryValueText(*path + "\\" + name, why);
+        if (!text) return false;
+        entries.push_back({EntryKind::RegistryValue, *text});
+    }
+    for (Entry& e : entries) AddEntry(definition, std::move(e));
+    return true;
+}
+
+bool FileEntry(const std::string& value, Definition* definition, Refusal* why) {
+    PathFragment fragment{value, true, true};
+    if (value.find('\\') == std::string::npos) fragment = {"\\" + value, false, true};
+    if (!value.empty() && value.back() == '\\')
+        return (why->reason = "a folder named where a file is meant"), false;
+    bool converted = false;
+    AddFragments({fragment}, definition, why, &converted);
+    return converted;
+}
+
+std::string MispDanger(const std::string& level) {
+    if (level == "1") return "High";
+    if (level == "3") return "Low";
+    return "Medium";
+}
+
+Definition EventTexts(const Json& event, const std::filesystem::path& file,
+                      const SourceInfo& info) {
+    Definition d;
+    std::string family = file.parent_path().filename().string();
+    if (!family.empty()) family[0] = static_cast<char>(std::toupper(family[0]));
+    std::string title = JsonText(event, "info");
+    d.name = PlainName(Cp1252ToUtf8(
+        ContainsNoCase(title, family) || family.empty() ? title : family + " - " + title));
+    std::string words = title;
+    if (event.contains("Tag") && event["Tag"].is_array())
+        for (const Json& tag : event["Tag"]) words += " " + JsonText(tag, "name");
+    d.category = CategoryFromWords(words, "Trojan");
+    d.danger = MispDanger(JsonText(event, "threat_level_id"));
+    std::string relative = file.parent_path().filename().string() + "/" + file.filename().string();
+    d.url = info.url.empty() ? relative : info.url + "/" + relative;
+    std::string org =
+        event.contains("Orgc") && event["Orgc"].is_object() ? JsonText(event["Orgc"], "name") : "";
+    d.description = title + ".";
+    std::string author = org.empty() ? info.author : org;
+    if (!author.empty()) d.description += " Author: " + author + ".";
+    d.description += " MISP event " + JsonText(event, "uuid") + " of " + JsonText(event, "date") +
+                     ": " + d.url + ".";
+    if (!info.license.empty()) d.description += " " + info.license;
+    return d;
+}
+
+void ImportEvent(const Json& event, const std::filesystem::path& file, const SourceInfo& info,
+                 Result* result) {
+    Report& report = result->report;
+    ++report.threatsRead;
+    Definition definition = EventTexts(event, file, info);
+    const std::string name =
+        file.parent_path().filename().string() + "/" + file.filename().string();
+    for (const Json* a : Attributes(event)) {
+        const std::string type = JsonText(*a, "type");
+        const std::string value = JsonText(*a, "value");
+        const bool registry = type == "regkey" || type == "regkey|value";
+        const bool fileName = type.rfind("filename", 0) == 0;
+        if (!registry && !fileName) continue;
+        ++report.indicatorsRead;
+        const std::string where = name + " (attribute " + JsonText(*a, "id") + ")";
+        Refusal why;
+        bool converted = false;
+        if (type != "filename" && fileName)
+            why.reason = "a file known by its hash; the scan does not compare contents";
+        else if (registry)
+            converted = RegistryEntries(type, value, &definition, &why);
+        else
+            converted = FileEntry(value, &definition, &why);
+        if (converted)
+            ++report.indicatorsConverted;
+        else
+            report.leftOut.push_back({where, value, why.reason});
+    }
+    if (definition.entries.empty()) return;
+    ++report.threatsConverted;
+    result->definitions.push_back(std::move(definition));
+}
+
+}  // namespace
+
+void ImportMisp(const std::vector<std::filesystem::path>& files, const SourceInfo& info,
+                Result* result) {
+    for (const std::filesystem::path& file : files) {
+        std::string text;
+        if (!ReadHostFile(file.string(), &text)) {
+            ++result->report.filesSkipped;
+            result->report.leftOut.push_back({file.string(), "", "cannot read the file"});
+            continue;
+        }
+        Json root = Json::parse(text, nullptr, false);
+        std::vector<const Json*> events;
+        if (!root.is_discarded()) events = Events(root);
+        if (events.empty()) {
+            ++result->report.filesSkipped;
+            result->report.leftOut.push_back(
+                {file.string(), "", root.is_discarded() ? "malformed JSON" : "no MISP event"});
+            continue;
+        }
+        ++result->report.filesRead;
+        for (const Json* event : events) ImportEvent(*event, file, info, result);
+    }
+}
+
+}  // namespace tolvane::import

@@ -1,0 +1,65 @@
+// What the definitions importer makes of a source of threat intelligence:
+// definitions in the program's own terms, and a report of every indicator
+// that could not be expressed exactly, with where it stands in the source.
+//
+// Texts are in the program's 8-bit code page (1252). Nothing here throws;
+// a bad source file or rule is recorded and skipped as a whole.
+#pragma once
+
+#include <map>
+#include <string>
+#include <vector>
+
+namespace tolvane::import {
+
+enum class EntryKind { Directory, File, RegistryKey, RegistryValue };
+
+// One entry as the definitions markup writes it: the NAME attribute of a
+// DIR, FILE, REGKEY or REGVALUE element (a value's data after ":@:").
+struct Entry {
+    EntryKind kind = EntryKind::File;
+    std::string text;
+
+    bool operator==(const Entry& other) const = default;
+    auto operator<=>(const Entry& other) const = default;
+};
+
+struct Definition {
+    std::string name;
+    std::string category;
+    std::string danger;  // Low, Medium, High or Critical
+    std::string description;
+    std::string url;
+    std::vector<Entry> entries;  // in the order found, without repeats
+};
+
+// Where an indicator stands: a file and line, or a rule's id.
+struct LeftOut {
+    std::string where;
+    std::string indicator;
+    std::string reason;
+};
+
+struct Report {
+    int filesRead = 0;
+    int filesSkipped = 0;  // unreadable or malformed: nothing taken from them
+    int threatsRead = 0;   // rules, heading blocks, events
+    int threatsConverted = 0;
+    int indicatorsRead = 0;
+    int indicatorsConverted = 0;
+    int entriesOnCleanMachines = 0;  // converted, then left out by the clean list
+    std::vector<LeftOut> leftOut;    // indicators, rules and files, in source order
+
+    // Counts of leftOut by reason.
+    std::map<std::string, int> ByReason() const;
+};
+
+struct Result {
+    std::vector<Definition> definitions;
+    Report report;
+};
+
+// Adds an entry unless the definition already holds it.
+void AddEntry(Definition* definition, Entry entry);
+
+}  // namespace tolvane::import

@@ -1,0 +1,411 @@
+// The importer's translation tables and its handling of bad input.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+
+#include "definitions/container.h"
+#include "definitions/load_definitions.h"
+#include "definitions/threat_database.h"
+#include "tools/db/import_mapping.h"
+#include "tools/db/import_sources.h"
+
+namespace tolvane::import {
+namespace {
+
+namespace fs = std::filesystem;
+
+constexpr const char* kRefused = "(refused)";
+
+std::string Key(std::string_view written) {
+    return RegistryPathWithoutRoot(written, false, nullptr).value_or(kRefused);
+}
+
+std::string ValueText(std::string_view written) {
+    auto path = RegistryPathWithoutRoot(written, true, nullptr);
+    return path ? RegistryValueText(*path, nullptr).value_or(kRefused) : kRefused;
+}
+
+TEST(ImportMapping, RegistryPathsLoseTheirRootAndKeepTheirKeys) {
+    const std::pair<const char*, const char*> keys[] = {
+        {"HKLM\\SOFTWARE\\Foo", "SOFTWARE\\Foo"},
+        {"HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Services\\x\\",
+         "SYSTEM\\CurrentControlSet\\Services\\x"},
+        {"HKCU\\Software\\EpicNet Inc.\\CloudNet\\", "Software\\EpicNet Inc.\\CloudNet"},
+        {"HKEY_CURRENT_USER\\Software\\Foo", "Software\\Foo"},
+        {"HKU\\S-1-5-21-1-2-3-1000\\Software\\Foo", "Software\\Foo"},
+        {"HKU\\S-1-5-21-1-2-3-1000_Classes\\CLSID\\{1}", "CLSID\\{1}"},
+        {"\\REGISTRY\\MACHINE\\SOFTWARE\\Foo", "SOFTWARE\\Foo"},
+        {"HKCR\\CLSID\\{1}\\InprocServer32", "CLSID\\{1}\\InprocServer32"},
+        {"\\SOFTWARE\\Foo\\Bar", "SOFTWARE\\Foo\\Bar"},
+        {"\\Control Panel\\Desktop", "Control Panel\\Desktop"},
+        // Anything may stand before a key that is not a hive's top key.
+        {"\\CurrentVersion\\Run\\Evil", kRefused},
+        {"HKLM\\", kRefused},
+        {"HKLM\\SOFTWARE\\*\\Run", kRefused},
+        {"HKU\\", kRefused},
+        {"", kRefused},
+    };
+    for (const auto& [written, expected] : keys) EXPECT_EQ(Key(written), expected) << written;
+
+    // Values: HKCR moves below Software\Classes (values are looked for under
+    // HKCU and HKLM), "(Default)" is the empty name after the last backslash.
+    const std::pair<const char*, const char*> values[] = {
+        {"HKLM\\SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Run\\Evil",
+         "SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Run\\Evil"},
+        {"HKCR\\CLSID\\{1}\\InprocServer32\\(Default)",
+         "Software\\Classes\\CLSID\\{1}\\InprocServer32\\"},
+        {"\\CLSID\\{1}\\(Default)", "Software\\Classes\\CLSID\\{1}\\"},
+        {"HKU\\S-1_Classes\\exefile\\x", "Software\\Classes\\exefile\\x"},
+        {"HKLM\\SOFTWARE", kRefused},
+        {"HKLM\\SOFTWARE\\a:@:b\\c", kRefused},
+    };
+    for (const auto& [written, expected] : values)
+        EXPECT_EQ(ValueText(written), expected) << written;
+}
+
+TEST(ImportMapping, DataConditionsBecomeWhatTheRegistryPhaseCompares) {
+    auto pattern = [](std::string_view details, DataMatch match) {
+        return DataPattern(details, match, nullptr).value_or(kRefused);
+    };
+    // A DWORD is its little-endian bytes up to the first zero byte.
+    EXPECT_EQ(pattern("DWORD (0x01020304)", DataMatch::Equals), "\x04\x03\x02\x01");
+    EXPECT_EQ(pattern("DWORD (0x7f7e7d30)", DataMatch::Equals), "\x30\x7d\x7e\x7f");
+    const std::pair<const char*, DataMatch> refused[] = {
+        // DWORD 1 reads as one byte: 0x101 would contain it too.
+        {"DWORD (0x00000001)", DataMatch::Equals},
+        {"DWORD (0x00000000)", DataMatch::Equals},
+        {"DWORD (0x41424344)", DataMatch::Equals},  // letters compare without case
+        {"DWORD (0x0a0b0c0d)", DataMatch::Equals},  // a line feed
+        {"DWORD (0x0000", DataMatch::Equals},
+        {"DWORD (0x00000001)", DataMatch::Contains},
+        {"QWORD (0x00000001-0x00000000)", DataMatch::Equals},
+        {"Binary Data", DataMatch::Equals},
+        // The scan tests containment: equality, start and end are narrower.
+        {"C:\\evil.exe", DataMatch::Equals},
+        {"C:\\evil", DataMatch::StartsWith},
+        {"evil.exe", DataMatch::EndsWith},
+        {"a*b", DataMatch::Contains},
+        {"%APPDATA%\\x", DataMatch::Contains},
+        {"", DataMatch::Contains},
+    };
+    for (const auto& [details, match] : refused)
+        EXPECT_EQ(pattern(details, match), kRefused) << details;
+    EXPECT_EQ(pattern("\\Temp\\evil.exe", DataMatch::Contains), "\\Temp\\evil.exe");
+}
+
+std::string Fragments(std::string_view regex) {
+    auto fragments = RegexFragments(regex, nullptr);
+    if (!fragments) return kRefused;
+    std::string all;
+    for (const PathFragment& f : *fragments) {
+        if (!all.empty()) all += " | ";
+        all += (f.anchoredStart ? "^" : "") + f.text + (f.anchoredEnd ? "$" : "");
+    }
+    return all;
+}
+
+TEST(ImportMapping, RegularExpressionsBecomeWildcardsOnlyWhereExact) {
+    const std::pair<const char*, const char*> table[] = {
+        {"\\\\usbclass\\.sys", "\\usbclass.sys"},
+        {"(?i)C:\\\\TEMP\\\\MKATZ\\.EXE$", "C:\\TEMP\\MKATZ.EXE$"},
+        {"^C:\\\\x\\.exe$", "^C:\\x.exe$"},
+        {"(TEMP|TMP|Temp)\\\\DW20\\.dll", "TEMP\\DW20.dll | TMP\\DW20.dll | Temp\\DW20.dll"},
+        {"\\\\procdump(64)?\\.exe", "\\procdump64.exe | \\procdump.exe"},
+        {"\\\\[Ss]ystem32\\\\x\\.dll", "\\System32\\x.dll"},
+        {"\\\\a[.]b", "\\a.b"},
+        {"\\\\Temp\\\\.*\\.tmp$", "\\Temp\\*.tmp$"},
+        {"\\\\x.y", "\\x?y"},
+        {"\\\\x.+\\.exe", "\\x?*.exe"},
+        {"(?:a|b)\\\\c", "a\\c | b\\c"},
+        // Not exact: refused.
+        {"\\\\dl_[0-9]{2}\\.exe", kRefused},
+        {"\\\\[a-z]+\\.exe", kRefused},
+        {"\\\\[^\\\\]+\\.exe", kRefused},
+        {"\\\\\\d\\.exe", kRefused},
+        {"\\\\a+\\.exe", kRefused},
+        {"\\\\a\\s", kRefused},
+        {"(a|b|c)(d|e|f)\\\\x", kRefused},  // nine alternatives
+        {"\\\\a$b", kRefused},
+        {"(a\\\\b", kRefused},
+        {"a)", kRefused},
+        {"", kRefused},
+    };
+    for (const auto& [regex, expected] : table) EXPECT_EQ(Fragments(regex), expected) << regex;
+}
+
+std::string EntryText(const PathFragment& f) {
+    auto entry = PathEntry(f, nullptr);
+    if (!entry) return kRefused;
+    return (entry->kind == EntryKind::Directory ? "DIR " : "FILE ") + entry->text;
+}
+
+TEST(ImportMapping, PathsBecomePlaceholdersOrBareNamesOrAreRefused) {
+    const PathFragment suffix{"", false, true};
+    auto ends = [&](std::string text) { return PathFragment{std::move(text), false, true}; };
+    auto full = [&](std::string text) { return PathFragment{std::move(text), true, true}; };
+    (void)suffix;
+    const std::pair<PathFragment, const char*> table[] = {
+        {full("%APPDATA%\\Microsoft\\x.dat"), "FILE %appdata%\\Microsoft\\x.dat"},
+        {full("%LocalAppData%\\Microsoft\\OneDrive\\dwmapi.dll"),
+         "FILE %localappdata%\\Microsoft\\OneDrive\\dwmapi.dll"},
+        {full("%ALLUSERSPROFILE%\\x\\"), "DIR %programdata%\\x"},
+        {full("%ProgramFiles(x86)%\\x\\y.exe"), "FILE %programfilesx86%\\x\\y.exe"},
+        {full("%PUBLIC%\\x.exe"), "FILE %public%\\x.exe"},
+        {full("%tmp%\\winmail.dat"), "FILE %temp%\\winmail.dat"},
+        {full("C:\\Intel\\~csrss.exe"), "FILE C:\\Intel\\~csrss.exe"},
+        {ends("\\AppData\\Roaming\\x\\y.exe"), "FILE %appdata%\\x\\y.exe"},
+        {ends("\\AppData\\Local\\Temp\\y.exe"), "FILE %localappdata%\\Temp\\y.exe"},
+        {ends("\\Start Menu\\Programs\\Startup\\x.lnk"), "FILE %autostart%\\x.lnk"},
+        {ends("\\Microsoft\\Windows\\Start Menu\\Programs\\Startup\\x.lnk"),
+         "FILE %autostart%\\x.lnk"},
+        {ends("ystem32\\winhttpc.dll"), "FILE %system%\\winhttpc.dll"},
+        {ends("\\SysWow64\\wshnetc.dll"), "FILE %systemx86%\\wshnetc.dll"},
+        {ends("\\Windows\\Temp\\x.exe"), "FILE %windir%\\Temp\\x.exe"},
+        {ends("\\Program Files (x86)\\x\\y.exe"), "FILE %programfilesx86%\\x\\y.exe"},
+        {ends("\\Users\\Public\\x.exe"), "FILE %public%\\x.exe"},
+        {ends("ProgramData\\Mail\\MailAg\\"), "DIR %programdata%\\Mail\\MailAg"},
+        {ends("\\usbclass.sys"), "FILE usbclass.sys"},
+        {ends("svcstat.exe"), "FILE svcstat.exe"},
+        {ends("\\Temp\\x*.tmp"), "FILE %temp%\\x*.tmp"},
+        // Refused.
+        {ends("\\config\\SystemAudit.Evt"), kRefused},  // below an unknown folder
+        {ends("\\Temp\\"), kRefused},                   // a common folder itself
+        {ends("\\AppData\\Roaming"), kRefused},
+        {ends("\\Foo\\"), kRefused},  // a folder of that name anywhere
+        {ends("\\*.exe"), kRefused},
+        {ends("\\Temp\\*\\"), kRefused},
+        {full("Windows\\814ad43"), kRefused},  // relative
+        {full("/usr/bin/evil"), kRefused},
+        {full("~/Library/x"), kRefused},
+        {full("%TEMP%\\tmp%YEAR%.s"), kRefused},
+        {full("C:\\a\\b[1].txt"), kRefused},
+        {full("C:\\a\\\\b"), kRefused},
+        {full("C:\\"), kRefused},
+        {ends("::$index_allocation"), kRefused},  // an NTFS stream, not a file
+        {full("C:\\x\\y.txt:evil.exe"), kRefused},
+    };
+    for (const auto& [fragment, expected] : table)
+        EXPECT_EQ(EntryText(fragment), expected) << fragment.text;
+}
+
+// --- Whole sources ---
+
+class ImportSources : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        dir_ =
+            fs::temp_directory_path() /
+            ("tolvane-import-" + std::to_string(::testing::UnitTest::GetInstance()->random_seed()) +
+             "-" + ::testing::UnitTest::GetInstance()->current_test_info()->name());
+        fs::remove_all(dir_);
+        fs::create_directories(dir_);
+    }
+    void TearDown() override { fs::remove_all(dir_); }
+    fs::path Write(const std::string& name, const std::string& text) {
+        fs::path p = dir_ / name;
+        fs::create_directories(p.parent_path());
+        std::ofstream(p, std::ios::binary) << text;
+        return p;
+    }
+    static std::vector<std::string> Reasons(const Result& r) {
+        std::vector<std::string> all;
+        for (const LeftOut& l : r.report.leftOut) all.push_back(l.reason);
+        return all;
+    }
+    fs::path dir_;
+};
+
+constexpr const char* kGoodRule = R"(title: Evil Run Key
+id: 11111111-2222-3333-4444-555555555555
+description: A run key that Evil sets.
+author: Jane Doe, John Roe
+level: high
+tags:
+    - attack.persistence
+logsource:
+    category: registry_set
+    product: windows
+detection:
+    selection:
+        TargetObject|endswith: '\SOFTWARE\Microsoft\Windows\CurrentVersion\Run\EvilUpdate'
+        Details|contains: '\AppData\Roaming\evil\'
+    condition: selection
+)";
+
+TEST_F(ImportSources, SigmaRuleBecomesOneDefinitionWithItsAttribution) {
+    Write("rules/a/good.yml", kGoodRule);
+    Result r;
+    ImportSigma(dir_ / "rules", {"https://x.example/sigma", "", "Under the DRL 1.1."}, &r);
+    ASSERT_EQ(r.definitions.size(), 1u);
+    const Definition& d = r.definitions[0];
+    EXPECT_EQ(d.name, "Evil Run Key");
+    EXPECT_EQ(d.category, "Persistence");
+    EXPECT_EQ(d.danger, "High");
+    EXPECT_EQ(d.url, "https://x.example/sigma/a/good.yml");
+    EXPECT_NE(d.description.find("Author: Jane Doe, John Roe."), std::string::npos);
+    EXPECT_NE(d.description.find("Under the DRL 1.1."), std::string::npos);
+    ASSERT_EQ(d.entries.size(), 1u);
+    EXPECT_EQ(d.entries[0].text,
+              "SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Run\\EvilUpdate:@:"
+              "\\AppData\\Roaming\\evil\\");
+}
+
+TEST_F(ImportSources, BadRulesAndFilesAreReportedAndSkippedWhole) {
+    Write("r/broken.yml", "title: [unclosed\n  - : :\n");
+    Write("r/nodetection.yml",
+          "title: No Detection\nid: n1\nlogsource: {product: windows, category: file_event}\n");
+    std::string unknown = kGoodRule;
+    unknown.replace(unknown.find("Details|contains"), 16, "Details|sparkles");
+    Write("r/unknown.yml", unknown);
+    std::string excluded = kGoodRule;
+    excluded.replace(
+        excluded.find("condition: selection"), 20,
+        "filter:\n        Image: 'C:\\x.exe'\n    condition: selection and not filter");
+    Write("r/excluded.yml", excluded);
+    std::string image = kGoodRule;
+    image.replace(image.find("        Details"), 0, "        Image|endswith: '\\reg.exe'\n");
+    Write("r/image.yml", image);
+    Write("r/notrule.yml", "- just\n- a list\n");
+    Result r;
+    ImportSigma(dir_ / "r", {}, &r);
+    EXPECT_TRUE(r.definitions.empty());
+    EXPECT_EQ(r.report.filesSkipped, 1);
+    std::vector<std::string> reasons = Reasons(r);
+    for (const char* want :
+         {"rule without a detection", "unknown modifier |sparkles",
+          "exclusion in the condition (not ...)", "condition on Image cannot be expressed",
+          "a document that is no rule"})
+        EXPECT_NE(std::find(reasons.begin(), reasons.end(), want), reasons.end()) << want;
+    bool malformed = false;
+    for (const LeftOut& l : r.report.leftOut)
+        malformed |= l.where == "broken.yml" && l.reason.rfind("malformed YAML", 0) == 0;
+    EXPECT_TRUE(malformed);
+}
+
+TEST_F(ImportSources, FilenameIocBlocksAreThreatsAndExclusionsAreLeftOut) {
+    fs::path list = Write("iocs.txt",
+                          "# header\n#\n# Evil Group http://x.example/report\n"
+                          "\\\\evilsvc\\.exe;80\n"
+                          "ystem32\\\\evil\\.dll;95\n"
+                          "\\\\procdump\\.exe;50;(?i)SysInternals\n"
+                          "\\\\[a-z]{5}\\.exe;60\n"
+                          "/tmp/evil;70\n"
+                          "no score here\n"
+                          "\n# Other\n\\\\other\\.exe;40\n");
+    Result r;
+    ImportFilenameIocs(list, {"https://x.example/iocs.txt", "A. Author", ""}, &r);
+    ASSERT_EQ(r.definitions.size(), 2u);
+    const Definition& evil = r.definitions[0];
+    EXPECT_EQ(evil.name, "Evil Group");
+    EXPECT_EQ(evil.danger, "Critical");
+    EXPECT_EQ(evil.url, "https://x.example/iocs.txt#L4");
+    EXPECT_EQ(evil.entries, (std::vector<Entry>{{EntryKind::File, "evilsvc.exe"},
+                                                {EntryKind::File, "%system%\\evil.dll"}}));
+    EXPECT_EQ(r.definitions[1].danger, "Low");
+    EXPECT_EQ(r.report.indicatorsRead, 7);
+    EXPECT_EQ(r.report.indicatorsConverted, 3);
+    std::vector<std::string> where;
+    for (const LeftOut& l : r.report.leftOut) where.push_back(l.where + " " + l.reason);
+    EXPECT_EQ(where, (std::vector<std::string>{
+                         "iocs.txt:6 false-positive exclusion", "iocs.txt:7 character class",
+                         "iocs.txt:8 Linux or macOS path", "iocs.txt:9 line without a score"}));
+}
+
+TEST_F(ImportSources, MispEventsAndMalformedJson) {
+    fs::path good = Write("evilfam/event.json", R"({"response":[{"Event":{
+        "info":"Evil campaign","threat_level_id":"1","uuid":"u-1","date":"2020-01-01",
+        "Orgc":{"name":"ESET"},
+        "Attribute":[
+          {"id":"1","type":"regkey","value":"HKCU\\Software\\Evil\\"},
+          {"id":"2","type":"regkey|value","value":"HKEY_CURRENT_USER\\Software\\Microsoft\\Direct3D|BSKS"},
+          {"id":"3","type":"filename","value":"%APPDATA%\\Evil\\evil.exe"},
+          {"id":"4","type":"filename|sha1","value":"csrss.exe|abc"},
+          {"id":"5","type":"regkey","value":"(HKLM|HKCU)\\Software\\Evil2\\"},
+          {"id":"6","type":"filename","value":"Windows\\abc"},
+          {"id":"7","type":"domain","value":"evil.example"}]}}]})");
+    fs::path bad = Write("evilfam/bad.json", "{\"response\": [");
+    Result r;
+    ImportMisp({good, bad}, {"https://x.example/ioc", "", "BSD."}, &r);
+    ASSERT_EQ(r.definitions.size(), 1u);
+    const Definition& d = r.definitions[0];
+    EXPECT_EQ(d.name, "Evilfam - Evil campaign");
+    EXPECT_EQ(d.danger, "High");
+    EXPECT_EQ(d.url, "https://x.example/ioc/evilfam/event.json");
+    EXPECT_NE(d.description.find("Author: ESET."), std::string::npos);
+    EXPECT_EQ(d.entries,
+              (std::vector<Entry>{{EntryKind::RegistryKey, "Software\\Evil"},
+                                  {EntryKind::RegistryValue, "Software\\Microsoft\\Direct3D\\BSKS"},
+                                  {EntryKind::File, "%appdata%\\Evil\\evil.exe"},
+                                  {EntryKind::RegistryKey, "Software\\Evil2"}}));
+    EXPECT_EQ(r.report.indicatorsRead, 6);
+    EXPECT_EQ(r.report.indicatorsConverted, 4);
+    EXPECT_EQ(r.report.filesSkipped, 1);
+    EXPECT_EQ(Reasons(r), (std::vector<std::string>{
+                              "a file known by its hash; the scan does not compare contents",
+                              "relative path", "malformed JSON"}));
+}
+
+// The markup loads as the program reads it, with every entry where the
+// reader puts it, names made unique, and the clean list applied.
+TEST_F(ImportSources, MarkupLoadsAsWrittenAndTheCleanListLeavesEntriesOut) {
+    Result r;
+    r.definitions.push_back(
+        {"Evil & Co \"x\"",
+         "Trojan",
+         "High",
+         "Says <this>.",
+         "https://e.example/a",
+         {{EntryKind::Directory, "%programdata%\\Evil"},
+          {EntryKind::File, "%system%\\evil.dll"},
+          {EntryKind::File, "%system%\\wine_own.dll"},
+          {EntryKind::RegistryKey, "Software\\Evil"},
+          {EntryKind::RegistryValue, "Software\\Run\\Evil:@:\x04\x03\x02\x01"}}});
+    r.definitions.push_back(
+        {"Evil & Co \"x\"", "Trojan", "Low", "", "", {{EntryKind::File, "b.exe"}}});
+    r.definitions.push_back(
+        {"Only Clean", "Trojan", "Low", "", "", {{EntryKind::File, "C:\\windows\\notepad.exe"}}});
+    r.report.threatsConverted = 3;
+    ApplyCleanList(
+        ReadCleanList("# Wine's own files\n%SYSTEM%\\WINE_OWN.DLL\nc:\\windows\\notepad.exe\n"),
+        &r);
+    ASSERT_EQ(r.definitions.size(), 2u);
+    EXPECT_EQ(r.report.entriesOnCleanMachines, 2);
+    EXPECT_EQ(r.report.threatsConverted, 2);
+    EXPECT_EQ(r.report.leftOut[0].reason, "on a clean machine: Wine's own files");
+
+    std::string markup = DefinitionsMarkup(r.definitions, "", "2.0", "2026-12-09", "comment");
+    std::string stored;
+    ASSERT_TRUE(EncodeContainer(markup, &stored));
+    PlaceholderFolders folders;
+    folders[Placeholder::System] = "C:\\windows\\system32";
+    folders[Placeholder::ProgramData] = "C:\\ProgramData";
+    ThreatDatabase db;
+    LoadReport report;
+    ASSERT_TRUE(LoadDefinitionsFromContainer(stored, folders, &db, &report)) << report.parseError;
+    ASSERT_EQ(db.definitions().size(), 2u);
+    const ThreatDefinition& d = *db.definitions()[0];
+    EXPECT_EQ(d.name, "Evil & Co \"x\"");
+    EXPECT_EQ(db.definitions()[1]->name, "Evil & Co \"x\" (2)");
+    EXPECT_EQ(d.danger, "High");
+    EXPECT_EQ(d.description, "Says <this>.");
+    EXPECT_EQ(d.url, "https://e.example/a");
+    ASSERT_EQ(d.directories.size(), 1u);
+    EXPECT_EQ(d.directories[0].path, "C:\\ProgramData\\Evil");
+    ASSERT_EQ(d.files.size(), 1u);
+    EXPECT_EQ(d.files[0].path, "C:\\windows\\system32\\evil.dll");
+    ASSERT_EQ(d.registryKeys.size(), 1u);
+    ASSERT_EQ(d.registryValues.size(), 1u);
+    EXPECT_EQ(d.registryValues[0].valueName, "Evil");
+    EXPECT_EQ(d.registryValues[0].dataPattern, "\x04\x03\x02\x01");
+
+    std::string version, date, inner;
+    ASSERT_TRUE(ReadIncludedMarkup(
+        "<!-- <NA no> -->\n<NA VERSION=\"1.2\" DATE=\"d\">\n<SW NAME=\"a\"/>\n</NA>\n", &version,
+        &date, &inner));
+    EXPECT_EQ(version, "1.2");
+    EXPECT_EQ(inner, "<SW NAME=\"a\"/>");
+}
+
+}  // namespace
+}  // namespace tolvane::import
