@@ -445,7 +445,7 @@ TEST_F(GuiTest, MenuBarHoldsEveryMenuAndItemInOrder) {
         menus.push_back(line);
     }
     EXPECT_EQ(menus, std::vector<std::string>({
-                         "&File: E&xit;",
+                         "&File: &Open Machine...; -; E&xit;",
                          "Scan: S&mart Scan; &Drives && Folders; &Custom Scan; -; &Memory; "
                          "&Registry; &Files; -; Advanced BHO Scan;",
                          "Remove: Remove &All ; Remove &Selected;",
