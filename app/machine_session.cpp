@@ -4,6 +4,7 @@
 
 #include "platform/machine.h"
 #include "platform/privileges.h"
+#include "platform/prompt.h"
 #include "ui/machine_chooser.h"
 #include "ui/ui_thread.h"
 #include "ui/views.h"
@@ -69,7 +70,8 @@ bool MachineSession::Reopen(const std::string& path) {
     std::string why;
     std::unique_ptr<Machine> opened = OpenChosen(path, &rightsGivenUp, &why);
     if (!opened) {
-        views_.controller.messages.ShowMessage(kOpenFailureCaption, why, MessageButtons::Ok);
+        views_.controller.messages.Ask(
+            {kOpenFailureCaption, why, PromptButtons::Ok, PromptIcon::Error});
         if (rightsGivenUp) app_->controller().EndWindow();
         return false;
     }
