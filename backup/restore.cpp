@@ -11,7 +11,6 @@
 #include "platform/machine.h"
 #include "regfile/registry_import.h"
 #include "removal/object_remover.h"
-#include "removal/removal_flow.h"
 #include "removal/removal_view.h"
 
 namespace tolvane {
@@ -285,7 +284,11 @@ std::string restore_text::Summary(const RestoreReport& report) {
 }
 
 void RestoreBackup(Machine& machine, RemovalView& view) {
-    if (RefuseWhileWineServerRuns(machine, view)) return;
+    std::string refusal = machine.ChangesRefusal();
+    if (!refusal.empty()) {
+        view.ShowMessage("Error", refusal, RemovalButtons::Ok, RemovalIcon::None);
+        return;
+    }
     ArchiveDialog dialog;
     dialog.initialPath = BackupArchive::QuarantineFolder();
     std::string path;

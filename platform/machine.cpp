@@ -6,6 +6,8 @@
 
 #include <cstdlib>
 
+#include "platform/wineserver_lock.h"
+
 namespace tolvane {
 namespace {
 
@@ -60,6 +62,14 @@ std::string Machine::DefaultPrefixPath() {
         home = user && user->pw_dir ? user->pw_dir : "";
     }
     return std::string(home) + "/.wine";
+}
+
+std::string Machine::ChangesRefusal() const {
+    return WineServerRefusal(prefix_);
+}
+
+bool Machine::WineServerRunning() const {
+    return IsWineServerRunning(prefix_);
 }
 
 void Machine::SetProcessTable(std::unique_ptr<ProcessTable> table) {

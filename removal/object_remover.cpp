@@ -87,7 +87,7 @@ void WaitForWineToFinish(Machine& machine, std::chrono::milliseconds limit) {
     // Windows program (and with it the wineserver) nothing of Wine shows.
     machine.launcher().WaitForWinePrograms(limit);
     while (std::chrono::steady_clock::now() < deadline) {
-        bool busy = machine.registry().WineServerRunning();
+        bool busy = machine.WineServerRunning();
         std::vector<ProcessSnapshot> processes;
         if (!busy && machine.processes().List(&processes)) {
             for (const ProcessSnapshot& process : processes) busy = busy || isWine(process.exePath);

@@ -21,19 +21,15 @@ std::string Format(const char* format, long long number) {
     return text;
 }
 
-}  // namespace
-
-bool RefuseWhileWineServerRuns(Machine& machine, RemovalView& view) {
-    if (!machine.registry().WineServerRunning()) return false;
-    const std::string& prefix = machine.PrefixPath();
-    view.ShowMessage("Error",
-                     "The wineserver of the prefix " + prefix +
-                         " is running and would overwrite registry changes. Stop it first with: "
-                         "WINEPREFIX=\"" +
-                         prefix + "\" wineserver -k",
-                     RemovalButtons::Ok, RemovalIcon::None);
+// Shows why the machine refuses changes now; true when it does.
+bool ShowChangesRefusal(const Machine& machine, RemovalView& view) {
+    std::string refusal = machine.ChangesRefusal();
+    if (refusal.empty()) return false;
+    view.ShowMessage("Error", refusal, RemovalButtons::Ok, RemovalIcon::None);
     return true;
 }
+
+}  // namespace
 
 RemovalFlow::RemovalFlow(Machine& machine, SettingsStore& settings, ObjectRemover& remover,
                          RemovalView& view)
@@ -52,7 +48,7 @@ bool RemovalFlow::BrowserRunning() {
 
 bool RemovalFlow::RunRemoval(ObjectRows& rows, bool removeAll) {
     using namespace removal_text;
-    if (RefuseWhileWineServerRuns(machine_, view_)) return false;
+    if (ShowChangesRefusal(machine_, view_)) return false;
     if (BrowserRunning() && view_.ShowMessage("Warning", kBrowserRunning, RemovalButtons::OkCancel,
                                               RemovalIcon::None) == RemovalAnswer::Cancel) {
         return false;
@@ -132,7 +128,7 @@ bool RemovalFlow::RunRemoval(ObjectRows& rows, bool removeAll) {
     // A Wine program the run started (regsvr32) may have left the prefix's
     // wineserver running; the registry changes made since were refused, and
     // the user must hear of it rather than read a plain success.
-    RefuseWhileWineServerRuns(machine_, view_);
+    ShowChangesRefusal(machine_, view_);
     view_.ShowMessage("Tolvane", Format(kDeletedFormat, static_cast<long long>(gone.size())),
                       RemovalButtons::Ok, RemovalIcon::None);
     if (!present.empty()) {

@@ -527,12 +527,12 @@ bool Session::RunStep(const Step& step) {
     // Wine itself may leave it running with the later changes refused: the
     // command failed, whatever it printed.
     if (step.word == "remove") {
-        bool refused = machine_->registry().WineServerRunning();
+        bool refused = machine_->WineServerRunning();
         c.Execute(a == "all" ? MainCommand::RemoveAll : MainCommand::RemoveSelected);
-        return !refused && !machine_->registry().WineServerRunning();
+        return !refused && !machine_->WineServerRunning();
     }
     if (step.word == "restore") {
-        bool refused = machine_->registry().WineServerRunning();
+        bool refused = machine_->WineServerRunning();
         c.Execute(MainCommand::RestoreBackup);
         return !refused;
     }
