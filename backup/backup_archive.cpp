@@ -16,11 +16,6 @@ namespace {
 constexpr RootKey kBackupRoots[] = {RootKey::ClassesRoot, RootKey::CurrentUser,
                                     RootKey::LocalMachine, RootKey::Users};
 
-bool IsFolder(const FileSystem& files, const std::string& path) {
-    uint32_t attributes = files.GetFileAttributes(path);
-    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY);
-}
-
 std::string StripTrailingBackslashes(std::string path) {
     while (path.size() > 3 && path.back() == '\\') path.pop_back();
     return path;
@@ -126,7 +121,7 @@ bool BackupArchive::MarkCheckedForBackup(ObjectRows& rows) {
 std::string BackupArchive::HostsLinesRecords(const std::string& entry) const {
     std::string records;
     if (entry.empty()) return records;
-    for (const std::string& path : ObjectRemover::HostsFileCandidates(machine_)) {
+    for (const std::string& path : machine_.HostsFiles()) {
         std::string content;
         if (!machine_.files().ReadWholeFile(path, &content)) continue;
         size_t start = 0;
@@ -196,7 +191,7 @@ bool BackupArchive::ChooseArchivePath(std::string* archivePath) {
     if (!view_.AskSaveArchive(dialog, &chosen) || chosen.empty()) return false;
     *archivePath = WithDefaultExtension(FileSystem::NormalizePath(chosen));
     size_t slash = archivePath->find_last_of('\\');
-    if (slash == std::string::npos || !IsFolder(machine_.files(), archivePath->substr(0, slash))) {
+    if (slash == std::string::npos || !machine_.files().IsFolder(archivePath->substr(0, slash))) {
         writeFailed_ = true;
         return false;
     }
@@ -236,7 +231,7 @@ bool BackupArchive::StageMarkedObjects(ObjectRows& rows, const std::string& work
                 std::string copy = work + "\\" + std::to_string(++copies);
                 // A folder that is gone gets no copy, as a missing file gets
                 // none: restore must not make an empty folder of it.
-                if (IsFolder(files, source) && !CopyTree(files, source, copy, 0)) {
+                if (files.IsFolder(source) && !CopyTree(files, source, copy, 0)) {
                     complete = false;
                 }
                 manifest += ManifestRecord(copies, text);
@@ -278,7 +273,7 @@ bool BackupArchive::CreateBackup(ObjectRows& rows) {
     writeFailed_ = false;
     FileSystem& files = machine_.files();
     const std::string work = WorkFolder();
-    CreateFolderPath(files, QuarantineFolder());
+    files.CreateFolderPath(QuarantineFolder());
 
     std::string archivePath;
     if (!ChooseArchivePath(&archivePath)) return false;

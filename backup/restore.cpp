@@ -18,19 +18,14 @@ namespace {
 
 constexpr int kMaxDepth = 64;
 
-bool IsFolder(const FileSystem& files, const std::string& path) {
-    uint32_t attributes = files.GetFileAttributes(path);
-    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY);
-}
-
 // Moves a copy back without replacing anything; a folder that exists gets
 // the copy's entries it lacks. True when the whole copy went back.
 bool MoveBack(FileSystem& files, const std::string& from, const std::string& to, int depth) {
     if (depth > kMaxDepth) return false;
     if (files.MoveFile(from, to)) return true;
-    if (!IsFolder(files, from)) return false;
+    if (!files.IsFolder(from)) return false;
     if (!files.PathFileExists(to) && !files.CreateDirectory(to)) return false;
-    if (!IsFolder(files, to)) return false;
+    if (!files.IsFolder(to)) return false;
     FindHandle handle;
     FindData entry;
     bool all = true;
@@ -92,7 +87,7 @@ void RestoreHostsLines(Machine& machine, const std::string& recordsFile, Restore
     FileSystem& files = machine.files();
     std::string records;
     if (!files.ReadWholeFile(recordsFile, &records)) return;
-    const std::vector<std::string> hostsPaths = ObjectRemover::HostsFilePaths(machine);
+    const std::vector<std::string> hostsPaths = machine.HostsFilePaths();
     std::vector<std::pair<std::string, std::vector<std::string>>> byFile;
     std::string file;
     size_t start = 0;
@@ -225,8 +220,8 @@ RestoreReport RestoreArchive(Machine& machine, const std::string& archivePath) {
             continue;
         }
         size_t slash = record.path.find_last_of('\\');
-        CreateFolderPath(files, record.path.substr(0, slash));
-        const bool folder = IsFolder(files, copy);
+        files.CreateFolderPath(record.path.substr(0, slash));
+        const bool folder = files.IsFolder(copy);
         if (MoveBack(files, copy, record.path, 0)) {
             ++report.restored;
             ++(folder ? report.foldersRestored : report.filesRestored);
@@ -251,7 +246,7 @@ RestoreReport RestoreArchive(Machine& machine, const std::string& archivePath) {
                     EqualsNoCase(entry.name, backup_text::kHostsFile)) {
                     continue;
                 }
-                if (!any && !CreateFolderPath(files, folder)) break;
+                if (!any && !files.CreateFolderPath(folder)) break;
                 any = true;
                 files.MoveFile(work + "\\" + entry.name, folder + "\\" + entry.name);
             } while (handle.Next(&entry));

@@ -192,4 +192,9 @@ std::optional<uint64_t> FreeBytes(const std::string& hostPath) {
     return static_cast<uint64_t>(fs.f_bavail) * static_cast<uint64_t>(fs.f_frsize);
 }
 
+bool IsHostFolder(const std::string& hostPath) {
+    struct stat st;
+    return !hostPath.empty() && stat(hostPath.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
 }  // namespace tolvane

@@ -19,6 +19,9 @@
 
 namespace tolvane {
 
+// Whether the host path names a folder (a link to a folder counts).
+bool IsHostFolder(const std::string& hostPath);
+
 // The folder for the running user's locks: $XDG_RUNTIME_DIR when it is a
 // folder of this user's that no one else may enter (0700, as the session
 // manager makes it), else /tmp/tolvane-UID, made 0700 when missing. Each is

@@ -4,6 +4,7 @@
 
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "platform/file_system.h"
 #include "platform/launcher.h"
@@ -37,6 +38,13 @@ class Machine {
     std::string ChangesRefusal() const;
     // True while the prefix's wineserver holds its lock.
     bool WineServerRunning() const;
+
+    // The hosts files: "hosts" and "hosts.new" in the Windows folder, then
+    // "drivers\etc\hosts" and "drivers\etc\hosts.new" in the system folder,
+    // as the shell folders name them, whether they exist or not.
+    std::vector<std::string> HostsFilePaths() const;
+    // Those of them that exist, in the same order.
+    std::vector<std::string> HostsFiles() const;
 
     // Replaces the live process table (tests, machines without processes).
     void SetProcessTable(std::unique_ptr<ProcessTable> table);

@@ -170,10 +170,7 @@ bool ObjectRemover::RemoveFile(std::string_view path) {
 bool ObjectRemover::RemoveFolder(std::string_view path) {
     FileSystem& files = machine_.files();
     std::string folder = StripTrailingBackslashes(path);
-    uint32_t attributes = files.GetFileAttributes(folder);
-    if (attributes == INVALID_FILE_ATTRIBUTES || !(attributes & FILE_ATTRIBUTE_DIRECTORY)) {
-        return true;
-    }
+    if (!files.IsFolder(folder)) return true;
     TreeDeletion rules;
     rules.beforeFile = [this](const std::string& file) { PrepareFileRemoval(file); };
     rules.refused = [this](const std::string& file, long error) { NoteRefusal(file, error); };
@@ -287,10 +284,8 @@ bool ObjectRemover::ObjectPresent(int type, std::string_view text) {
     switch (type) {
         case object_type::kFile:
             return files.GetFileAttributes(text) != INVALID_FILE_ATTRIBUTES;
-        case object_type::kFolder: {
-            uint32_t attributes = files.GetFileAttributes(StripTrailingBackslashes(text));
-            return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY);
-        }
+        case object_type::kFolder:
+            return files.IsFolder(StripTrailingBackslashes(text));
         case object_type::kRegistryKey:
             for (RootKey root : kRemovalRoots) {
                 RegKey key;
@@ -318,29 +313,7 @@ bool ObjectRemover::ObjectPresent(int type, std::string_view text) {
 }
 
 std::vector<std::string> ObjectRemover::HostsFiles() const {
-    return hostsFiles_ ? *hostsFiles_ : HostsFileCandidates(machine_);
-}
-
-std::vector<std::string> ObjectRemover::HostsFileCandidates(const Machine& machine) {
-    std::vector<std::string> existing;
-    for (const std::string& path : HostsFilePaths(machine)) {
-        if (machine.files().PathFileExists(path)) existing.push_back(path);
-    }
-    return existing;
-}
-
-std::vector<std::string> ObjectRemover::HostsFilePaths(const Machine& machine) {
-    std::vector<std::string> candidates;
-    std::string windows, system;
-    if (machine.shell().GetFolderPath(CSIDL_WINDOWS, &windows)) {
-        candidates.push_back(windows + "\\hosts");
-        candidates.push_back(windows + "\\hosts.new");
-    }
-    if (machine.shell().GetFolderPath(CSIDL_SYSTEM, &system)) {
-        candidates.push_back(system + "\\drivers\\etc\\hosts");
-        candidates.push_back(system + "\\drivers\\etc\\hosts.new");
-    }
-    return candidates;
+    return hostsFiles_ ? *hostsFiles_ : machine_.HostsFiles();
 }
 
 bool ObjectRemover::RemoveHostsEntry(std::string_view entry) {

@@ -35,22 +35,12 @@ RemovalFlow::RemovalFlow(Machine& machine, SettingsStore& settings, ObjectRemove
                          RemovalView& view)
     : machine_(machine), settings_(settings), remover_(remover), view_(view) {}
 
-bool RemovalFlow::BrowserRunning() {
-    std::vector<ProcessSnapshot> processes;
-    if (!machine_.processes().List(&processes)) return false;
-    for (const ProcessSnapshot& process : processes) {
-        std::string name = process.exePath;
-        for (char& c : name) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-        if (name.find("iexplore.exe") != std::string::npos) return true;
-    }
-    return false;
-}
-
 bool RemovalFlow::RunRemoval(ObjectRows& rows, bool removeAll) {
     using namespace removal_text;
     if (ShowChangesRefusal(machine_, view_)) return false;
-    if (BrowserRunning() && view_.ShowMessage("Warning", kBrowserRunning, RemovalButtons::OkCancel,
-                                              RemovalIcon::None) == RemovalAnswer::Cancel) {
+    if (IsBrowserRunning(machine_.processes()) &&
+        view_.ShowMessage("Warning", kBrowserRunning, RemovalButtons::OkCancel,
+                          RemovalIcon::None) == RemovalAnswer::Cancel) {
         return false;
     }
     if (view_.ShowMessage(kBackupCaption, kBackupQuestion, RemovalButtons::YesNo,

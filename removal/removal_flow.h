@@ -79,7 +79,6 @@ class RemovalFlow {
     void ProcessStartUpDeletions();
 
   private:
-    bool BrowserRunning();
     Machine& machine_;
     SettingsStore& settings_;
     ObjectRemover& remover_;
