@@ -2,6 +2,7 @@
 
 #include "backup/archive_reader.h"
 #include "backup/archive_writer.h"
+#include "platform/lines.h"
 #include "platform/machine.h"
 #include "regfile/registry_export.h"
 #include "removal/object_remover.h"
@@ -124,17 +125,11 @@ std::string BackupArchive::HostsLinesRecords(const std::string& entry) const {
     for (const std::string& path : machine_.HostsFiles()) {
         std::string content;
         if (!machine_.files().ReadWholeFile(path, &content)) continue;
-        size_t start = 0;
-        while (start < content.size()) {
-            size_t end = content.find('\n', start);
-            if (end == std::string::npos) end = content.size();
-            std::string_view line(content.data() + start, end - start);
-            start = end + 1;
-            while (!line.empty() && line.back() == '\r') line.remove_suffix(1);
+        ForEachLine(content, LineEnd::AllCarriageReturns, [&](std::string_view line) {
             // The lines the removal takes out: every one containing the entry.
-            if (line.find(entry) == std::string_view::npos) continue;
-            records += "[FILE:" + path + "]\r\n[LINE:" + std::string(line) + "]\r\n";
-        }
+            if (line.find(entry) != std::string_view::npos)
+                records += "[FILE:" + path + "]\r\n[LINE:" + std::string(line) + "]\r\n";
+        });
     }
     return records;
 }

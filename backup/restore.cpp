@@ -8,6 +8,7 @@
 #include "backup/backup_archive.h"
 #include "platform/codepage.h"
 #include "platform/host_files.h"
+#include "platform/lines.h"
 #include "platform/machine.h"
 #include "regfile/registry_import.h"
 #include "removal/object_remover.h"
@@ -114,15 +115,8 @@ void RestoreHostsLines(Machine& machine, const std::string& recordsFile, Restore
         std::string content;
         files.ReadWholeFile(path, &content);  // a missing file is made anew
         std::vector<std::string> present;
-        size_t at = 0;
-        while (at < content.size()) {
-            size_t end = content.find('\n', at);
-            if (end == std::string::npos) end = content.size();
-            std::string line = content.substr(at, end - at);
-            while (!line.empty() && line.back() == '\r') line.pop_back();
-            present.push_back(line);
-            at = end + 1;
-        }
+        ForEachLine(content, LineEnd::AllCarriageReturns,
+                    [&](std::string_view line) { present.emplace_back(line); });
         std::string added;
         for (const std::string& line : lines) {
             if (std::find(present.begin(), present.end(), line) != present.end()) continue;

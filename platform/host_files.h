@@ -80,6 +80,14 @@ OwnFileState ReadOwnFile(const std::string& hostPath, std::string* content);
 // replaced, never written through.
 OwnFileState ReplaceOwnFile(const std::string& hostPath, std::string_view content);
 
+// Replaces (or makes) the host file at hostPath with content, whoever's it
+// is: written to the same kind of temporary beside it (made with mode, then
+// given exactly that mode), synced and renamed over it, so that a reader sees
+// the old or the new file whole; a link at hostPath is replaced, never
+// written through. False with errno set when it could not be; the temporary
+// is then gone. For the host files the tools write on the user's behalf.
+bool ReplaceHostFile(const std::string& hostPath, std::string_view content, unsigned mode = 0644);
+
 // Bytes the running user may still write on the file system holding
 // hostPath (statvfs: available blocks times fragment size); nullopt when it
 // cannot be asked.

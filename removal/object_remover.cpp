@@ -5,6 +5,7 @@
 #include <thread>
 
 #include "platform/codepage.h"
+#include "platform/lines.h"
 #include "platform/machine.h"
 #include "regfile/registry_tree.h"
 #include "removal/browser_reset.h"
@@ -327,20 +328,14 @@ bool ObjectRemover::RemoveHostsEntry(std::string_view entry) {
         if (!files.ReadWholeFile(path, &content)) continue;
         std::string kept;
         bool changed = false;
-        size_t start = 0;
-        while (start < content.size()) {
-            size_t end = content.find('\n', start);
-            if (end == std::string::npos) end = content.size();
-            std::string_view line(content.data() + start, end - start);
-            if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
+        ForEachLine(content, LineEnd::OneCarriageReturn, [&](std::string_view line) {
             if (line.find(entry) == std::string_view::npos) {
                 kept.append(line);
                 kept += "\r\n";
             } else {
                 changed = true;
             }
-            start = end + 1;
-        }
+        });
         // The kept lines replace the file in one rename: a failure leaves
         // the old file whole.
         if (files.WriteWholeFileAtomic(path, kept)) {

@@ -9,6 +9,7 @@
 #include "definitions/placeholders.h"
 #include "definitions/threat_database.h"
 #include "platform/codepage.h"
+#include "platform/lines.h"
 #include "platform/machine.h"
 #include "scan/percent_decode.h"
 #include "settings/settings_store.h"
@@ -264,13 +265,8 @@ void ScanEngine::CheckHostsFile() {
     for (const std::string& path : hostsFiles_) {
         std::string content;
         if (!files.ReadWholeFile(path, &content)) continue;
-        size_t start = 0;
-        while (start < content.size()) {
-            size_t end = content.find('\n', start);
-            if (end == std::string::npos) end = content.size();
-            lines.push_back(content.substr(start, end - start));
-            start = end + 1;
-        }
+        ForEachLine(content, LineEnd::Kept,
+                    [&](std::string_view line) { lines.emplace_back(line); });
     }
 
     for (auto& definition : database_.definitions()) {
