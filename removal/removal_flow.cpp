@@ -25,7 +25,7 @@ std::string Format(const char* format, long long number) {
 bool ShowChangesRefusal(const Machine& machine, RemovalView& view) {
     std::string refusal = machine.ChangesRefusal();
     if (refusal.empty()) return false;
-    view.ShowMessage("Error", refusal, RemovalButtons::Ok, RemovalIcon::None);
+    view.Ask({"Error", refusal, PromptButtons::Ok, PromptIcon::Error});
     return true;
 }
 
@@ -39,14 +39,14 @@ bool RemovalFlow::RunRemoval(ObjectRows& rows, bool removeAll) {
     using namespace removal_text;
     if (ShowChangesRefusal(machine_, view_)) return false;
     if (IsBrowserRunning(machine_.processes()) &&
-        view_.ShowMessage("Warning", kBrowserRunning, RemovalButtons::OkCancel,
-                          RemovalIcon::None) == RemovalAnswer::Cancel) {
+        view_.Ask({"Warning", kBrowserRunning, PromptButtons::OkCancel, PromptIcon::Warning}) ==
+            PromptAnswer::Cancel) {
         return false;
     }
-    if (view_.ShowMessage(kBackupCaption, kBackupQuestion, RemovalButtons::YesNo,
-                          RemovalIcon::Exclamation) == RemovalAnswer::Yes &&
+    if (view_.Ask({kBackupCaption, kBackupQuestion, PromptButtons::YesNo, PromptIcon::Warning}) ==
+            PromptAnswer::Yes &&
         !(backup_ && backup_())) {
-        view_.ShowMessage("Warning", kNoBackupMade, RemovalButtons::Ok, RemovalIcon::Exclamation);
+        view_.Ask({"Warning", kNoBackupMade, PromptButtons::Ok, PromptIcon::Warning});
     }
 
     view_.SetBusy(true);
@@ -56,10 +56,10 @@ bool RemovalFlow::RunRemoval(ObjectRows& rows, bool removeAll) {
     for (size_t row = 0; row < rows.RowCount(); ++row) {
         if (removeAll || rows.IsRowChecked(row)) ++count;
     }
-    RemovalAnswer answer =
-        view_.ShowMessage("Tolvane", count == 0 ? kNothingSelected : Format(kConfirmFormat, count),
-                          RemovalButtons::YesNo, RemovalIcon::None);
-    if (answer != RemovalAnswer::Yes || count == 0) {
+    PromptAnswer answer =
+        view_.Ask({"Tolvane", count == 0 ? kNothingSelected : Format(kConfirmFormat, count),
+                   PromptButtons::YesNo, PromptIcon::Question});
+    if (answer != PromptAnswer::Yes || count == 0) {
         view_.SetBusy(false);
         return false;
     }
@@ -107,24 +107,23 @@ bool RemovalFlow::RunRemoval(ObjectRows& rows, bool removeAll) {
     if (!remover_.OutsideMachine().empty()) {
         std::string items = kOutsideMachine;
         for (const std::string& path : remover_.OutsideMachine()) items += path + "\r\n";
-        view_.ShowMessage("Tolvane", items, RemovalButtons::Ok, RemovalIcon::None);
+        view_.Ask({"Tolvane", items, PromptButtons::Ok, PromptIcon::Information});
     }
     view_.SetBusy(false);
     if (!remover_.UnregistrationsRefused().empty()) {
         std::string text = kUnregisterRefusedFormat;
         text.replace(text.find("%d"), 2, std::to_string(remover_.UnregistrationsRefused().size()));
-        view_.ShowMessage("Tolvane", text, RemovalButtons::Ok, RemovalIcon::None);
+        view_.Ask({"Tolvane", text, PromptButtons::Ok, PromptIcon::Information});
     }
     // A Wine program the run started (regsvr32) may have left the prefix's
     // wineserver running; the registry changes made since were refused, and
     // the user must hear of it rather than read a plain success.
     ShowChangesRefusal(machine_, view_);
-    view_.ShowMessage("Tolvane", Format(kDeletedFormat, static_cast<long long>(gone.size())),
-                      RemovalButtons::Ok, RemovalIcon::None);
+    view_.Ask({"Tolvane", Format(kDeletedFormat, static_cast<long long>(gone.size())),
+               PromptButtons::Ok, PromptIcon::Information});
     if (!present.empty()) {
-        view_.ShowMessage("Tolvane",
-                          Format(kNotRemovedFormat, static_cast<long long>(present.size())),
-                          RemovalButtons::Ok, RemovalIcon::None);
+        view_.Ask({"Tolvane", Format(kNotRemovedFormat, static_cast<long long>(present.size())),
+                   PromptButtons::Ok, PromptIcon::Information});
     }
     return true;
 }
@@ -136,8 +135,8 @@ void RemovalFlow::ProcessStartUpDeletions() {
         files.SetFileAttributes(path, FILE_ATTRIBUTE_NORMAL);
         files.DeleteFile(path);
     }
-    view_.ShowMessage("Tolvane", removal_text::kStartUpDeleted, RemovalButtons::Ok,
-                      RemovalIcon::None);
+    view_.Ask(
+        {"Tolvane", removal_text::kStartUpDeleted, PromptButtons::Ok, PromptIcon::Information});
 }
 
 }  // namespace tolvane
