@@ -39,18 +39,7 @@ void Application::Pause(int milliseconds) {
 
 void Application::InstallShippedData(Machine& machine, const std::string& shippedFolder) {
     if (shippedFolder.empty()) return;
-    const std::string folder = SettingsStore::ApplicationFolder();
-    FileSystem& files = machine.files();
-    if (!files.PathFileExists(folder)) files.CreateDirectory(folder);
-    for (const char* name : {"database.db", "script.db"}) {
-        std::string target = folder + name;
-        if (files.PathFileExists(target)) continue;
-        std::ifstream in(shippedFolder + "/" + name, std::ios::binary);
-        if (!in) continue;
-        std::ostringstream bytes;
-        bytes << in.rdbuf();
-        files.WriteWholeFileAtomic(target, bytes.str());
-    }
+    InstallShippedDatabases(machine, shippedFolder);
     InstallLauncher(machine, shippedFolder);
 }
 

@@ -20,11 +20,6 @@ unzFile Unz(void* handle) {
     return static_cast<unzFile>(handle);
 }
 
-bool IsFolder(FileSystem& files, const std::string& path) {
-    uint32_t attributes = files.GetFileAttributes(path);
-    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY);
-}
-
 // A DOS date and time in local time as a FILETIME; 0 when it is no date.
 FileTime DosToFileTime(const tm_unz& date) {
     std::tm local{};
@@ -42,29 +37,9 @@ FileTime DosToFileTime(const tm_unz& date) {
 
 }  // namespace
 
-bool CreateFolderPath(FileSystem& files, std::string_view folder) {
-    std::string path = FileSystem::NormalizePath(folder);
-    while (path.size() > 3 && path.back() == '\\') path.pop_back();
-    if (IsFolder(files, path)) return true;
-    // From the drive's root down: "C:\" is there, each component after it
-    // is made when missing.
-    size_t start = path.find('\\');
-    if (start == std::string::npos) return false;
-    while (start < path.size()) {
-        size_t end = path.find('\\', start + 1);
-        if (end == std::string::npos) end = path.size();
-        std::string part = path.substr(0, end);
-        if (!IsFolder(files, part)) {
-            if (files.PathFileExists(part) || !files.CreateDirectory(part)) return false;
-        }
-        start = end;
-    }
-    return true;
-}
-
 bool CreateNewFolder(FileSystem& files, const std::string& folder) {
     size_t slash = folder.find_last_of('\\');
-    return slash != std::string::npos && CreateFolderPath(files, folder.substr(0, slash)) &&
+    return slash != std::string::npos && files.CreateFolderPath(folder.substr(0, slash)) &&
            files.CreateDirectory(folder);
 }
 
@@ -77,7 +52,7 @@ ArchiveReader::~ArchiveReader() {
 bool ArchiveReader::Open(std::string_view path) {
     Close();
     std::optional<std::string> host = files_.ToHostPath(path);
-    if (!host || !files_.PathFileExists(path) || IsFolder(files_, std::string(path))) return false;
+    if (!host || !files_.PathFileExists(path) || files_.IsFolder(std::string(path))) return false;
     FindHandle handle;
     FindData entry;
     archiveSize_ = files_.FindFirstFile(path, &handle, &entry) ? entry.size : 0;
@@ -93,8 +68,8 @@ void ArchiveReader::Close() {
 bool ArchiveReader::SetOutputFolder(std::string_view folder) {
     std::string path = FileSystem::NormalizePath(folder);
     while (path.size() > 3 && path.back() == '\\') path.pop_back();
-    if (files_.PathFileExists(path) && !IsFolder(files_, path)) return false;
-    if (!CreateFolderPath(files_, path)) return false;
+    if (files_.PathFileExists(path) && !files_.IsFolder(path)) return false;
+    if (!files_.CreateFolderPath(path)) return false;
     output_ = path;
     return true;
 }
@@ -163,7 +138,7 @@ bool ArchiveReader::ExtractCurrent(bool ignoreFolderNames) {
     }
     if (folder) {
         if (ignoreFolderNames) return true;
-        return CreateFolderPath(files_, output_ + "\\" + name);
+        return files_.CreateFolderPath(output_ + "\\" + name);
     }
     if (ignoreFolderNames) {
         size_t slash = name.rfind('\\');
@@ -171,8 +146,8 @@ bool ArchiveReader::ExtractCurrent(bool ignoreFolderNames) {
     }
     std::string target = output_ + "\\" + name;
     size_t slash = target.rfind('\\');
-    if (!CreateFolderPath(files_, target.substr(0, slash))) return false;
-    if (IsFolder(files_, target)) return false;
+    if (!files_.CreateFolderPath(target.substr(0, slash))) return false;
+    if (files_.IsFolder(target)) return false;
 
     File out;
     files_.SetFileAttributes(target, FILE_ATTRIBUTE_NORMAL);

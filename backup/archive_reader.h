@@ -70,9 +70,6 @@ class ArchiveReader {
     size_t entriesFailed_ = 0;
 };
 
-// Creates the folder and every missing parent. False when one cannot be made
-// (or a part of the path is a file).
-bool CreateFolderPath(FileSystem& files, std::string_view folder);
 // Creates the folder, which must not exist yet (a work folder of Tolvane's
 // own), after its missing parents.
 bool CreateNewFolder(FileSystem& files, const std::string& folder);

@@ -2,6 +2,7 @@
 
 #include "backup/archive_reader.h"
 #include "backup/archive_writer.h"
+#include "platform/lines.h"
 #include "platform/machine.h"
 #include "regfile/registry_export.h"
 #include "removal/object_remover.h"
@@ -15,11 +16,6 @@ namespace {
 
 constexpr RootKey kBackupRoots[] = {RootKey::ClassesRoot, RootKey::CurrentUser,
                                     RootKey::LocalMachine, RootKey::Users};
-
-bool IsFolder(const FileSystem& files, const std::string& path) {
-    uint32_t attributes = files.GetFileAttributes(path);
-    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY);
-}
 
 std::string StripTrailingBackslashes(std::string path) {
     while (path.size() > 3 && path.back() == '\\') path.pop_back();
@@ -125,20 +121,14 @@ bool BackupArchive::MarkCheckedForBackup(ObjectRows& rows) {
 std::string BackupArchive::HostsLinesRecords(const std::string& entry) const {
     std::string records;
     if (entry.empty()) return records;
-    for (const std::string& path : ObjectRemover::HostsFileCandidates(machine_)) {
+    for (const std::string& path : machine_.HostsFiles()) {
         std::string content;
         if (!machine_.files().ReadWholeFile(path, &content)) continue;
-        size_t start = 0;
-        while (start < content.size()) {
-            size_t end = content.find('\n', start);
-            if (end == std::string::npos) end = content.size();
-            std::string_view line(content.data() + start, end - start);
-            start = end + 1;
-            while (!line.empty() && line.back() == '\r') line.remove_suffix(1);
+        ForEachLine(content, LineEnd::AllCarriageReturns, [&](std::string_view line) {
             // The lines the removal takes out: every one containing the entry.
-            if (line.find(entry) == std::string_view::npos) continue;
-            records += "[FILE:" + path + "]\r\n[LINE:" + std::string(line) + "]\r\n";
-        }
+            if (line.find(entry) != std::string_view::npos)
+                records += "[FILE:" + path + "]\r\n[LINE:" + std::string(line) + "]\r\n";
+        });
     }
     return records;
 }
@@ -195,7 +185,7 @@ bool BackupArchive::ChooseArchivePath(std::string* archivePath) {
     if (!view_.AskSaveArchive(dialog, &chosen) || chosen.empty()) return false;
     *archivePath = WithDefaultExtension(FileSystem::NormalizePath(chosen));
     size_t slash = archivePath->find_last_of('\\');
-    if (slash == std::string::npos || !IsFolder(machine_.files(), archivePath->substr(0, slash))) {
+    if (slash == std::string::npos || !machine_.files().IsFolder(archivePath->substr(0, slash))) {
         writeFailed_ = true;
         return false;
     }
@@ -235,7 +225,7 @@ bool BackupArchive::StageMarkedObjects(ObjectRows& rows, const std::string& work
                 std::string copy = work + "\\" + std::to_string(++copies);
                 // A folder that is gone gets no copy, as a missing file gets
                 // none: restore must not make an empty folder of it.
-                if (IsFolder(files, source) && !CopyTree(files, source, copy, 0)) {
+                if (files.IsFolder(source) && !CopyTree(files, source, copy, 0)) {
                     complete = false;
                 }
                 manifest += ManifestRecord(copies, text);
@@ -277,7 +267,7 @@ bool BackupArchive::CreateBackup(ObjectRows& rows) {
     writeFailed_ = false;
     FileSystem& files = machine_.files();
     const std::string work = WorkFolder();
-    CreateFolderPath(files, QuarantineFolder());
+    files.CreateFolderPath(QuarantineFolder());
 
     std::string archivePath;
     if (!ChooseArchivePath(&archivePath)) return false;

@@ -8,10 +8,10 @@
 #include "backup/backup_archive.h"
 #include "platform/codepage.h"
 #include "platform/host_files.h"
+#include "platform/lines.h"
 #include "platform/machine.h"
 #include "regfile/registry_import.h"
 #include "removal/object_remover.h"
-#include "removal/removal_flow.h"
 #include "removal/removal_view.h"
 
 namespace tolvane {
@@ -19,19 +19,14 @@ namespace {
 
 constexpr int kMaxDepth = 64;
 
-bool IsFolder(const FileSystem& files, const std::string& path) {
-    uint32_t attributes = files.GetFileAttributes(path);
-    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY);
-}
-
 // Moves a copy back without replacing anything; a folder that exists gets
 // the copy's entries it lacks. True when the whole copy went back.
 bool MoveBack(FileSystem& files, const std::string& from, const std::string& to, int depth) {
     if (depth > kMaxDepth) return false;
     if (files.MoveFile(from, to)) return true;
-    if (!IsFolder(files, from)) return false;
+    if (!files.IsFolder(from)) return false;
     if (!files.PathFileExists(to) && !files.CreateDirectory(to)) return false;
-    if (!IsFolder(files, to)) return false;
+    if (!files.IsFolder(to)) return false;
     FindHandle handle;
     FindData entry;
     bool all = true;
@@ -93,7 +88,7 @@ void RestoreHostsLines(Machine& machine, const std::string& recordsFile, Restore
     FileSystem& files = machine.files();
     std::string records;
     if (!files.ReadWholeFile(recordsFile, &records)) return;
-    const std::vector<std::string> hostsPaths = ObjectRemover::HostsFilePaths(machine);
+    const std::vector<std::string> hostsPaths = machine.HostsFilePaths();
     std::vector<std::pair<std::string, std::vector<std::string>>> byFile;
     std::string file;
     size_t start = 0;
@@ -120,15 +115,8 @@ void RestoreHostsLines(Machine& machine, const std::string& recordsFile, Restore
         std::string content;
         files.ReadWholeFile(path, &content);  // a missing file is made anew
         std::vector<std::string> present;
-        size_t at = 0;
-        while (at < content.size()) {
-            size_t end = content.find('\n', at);
-            if (end == std::string::npos) end = content.size();
-            std::string line = content.substr(at, end - at);
-            while (!line.empty() && line.back() == '\r') line.pop_back();
-            present.push_back(line);
-            at = end + 1;
-        }
+        ForEachLine(content, LineEnd::AllCarriageReturns,
+                    [&](std::string_view line) { present.emplace_back(line); });
         std::string added;
         for (const std::string& line : lines) {
             if (std::find(present.begin(), present.end(), line) != present.end()) continue;
@@ -226,8 +214,8 @@ RestoreReport RestoreArchive(Machine& machine, const std::string& archivePath) {
             continue;
         }
         size_t slash = record.path.find_last_of('\\');
-        CreateFolderPath(files, record.path.substr(0, slash));
-        const bool folder = IsFolder(files, copy);
+        files.CreateFolderPath(record.path.substr(0, slash));
+        const bool folder = files.IsFolder(copy);
         if (MoveBack(files, copy, record.path, 0)) {
             ++report.restored;
             ++(folder ? report.foldersRestored : report.filesRestored);
@@ -252,7 +240,7 @@ RestoreReport RestoreArchive(Machine& machine, const std::string& archivePath) {
                     EqualsNoCase(entry.name, backup_text::kHostsFile)) {
                     continue;
                 }
-                if (!any && !CreateFolderPath(files, folder)) break;
+                if (!any && !files.CreateFolderPath(folder)) break;
                 any = true;
                 files.MoveFile(work + "\\" + entry.name, folder + "\\" + entry.name);
             } while (handle.Next(&entry));
@@ -285,7 +273,11 @@ std::string restore_text::Summary(const RestoreReport& report) {
 }
 
 void RestoreBackup(Machine& machine, RemovalView& view) {
-    if (RefuseWhileWineServerRuns(machine, view)) return;
+    std::string refusal = machine.ChangesRefusal();
+    if (!refusal.empty()) {
+        view.Ask({"Error", refusal, PromptButtons::Ok, PromptIcon::Error});
+        return;
+    }
     ArchiveDialog dialog;
     dialog.initialPath = BackupArchive::QuarantineFolder();
     std::string path;

@@ -78,8 +78,8 @@ std::string Summary(const RestoreReport& report);
 }  // namespace restore_text
 
 // The menu command: asks for the archive, restores it and says what was
-// restored and what could not be (restore_text). Refuses at once while the
-// prefix's wineserver runs (RefuseWhileWineServerRuns).
+// restored and what could not be (restore_text). Refuses at once, with the
+// caption "Error", while the machine refuses changes (Machine::ChangesRefusal).
 void RestoreBackup(Machine& machine, RemovalView& view);
 
 // Restores the archive at the Windows path.

@@ -14,6 +14,7 @@
 #include <string_view>
 #include <vector>
 
+#include "platform/lines.h"
 #include "platform/wine_hive.h"
 
 namespace {
@@ -22,22 +23,17 @@ namespace {
 // and the '#' lines of key blocks that carry no meaning.
 std::string WithoutTimes(std::string_view text) {
     std::string out;
-    size_t start = 0;
-    while (start < text.size()) {
-        size_t end = text.find('\n', start);
-        if (end == std::string_view::npos) end = text.size();
-        std::string_view line = text.substr(start, end - start);
-        start = end + 1;
+    tolvane::ForEachLine(text, tolvane::LineEnd::Kept, [&](std::string_view line) {
         // Times, and '#' lines Wine does not interpret (a key given twice
         // keeps those of both blocks only when it is written anew).
-        if (line.rfind("#", 0) == 0 && line.rfind("#class=", 0) != 0 && line != "#link") continue;
+        if (line.rfind("#", 0) == 0 && line.rfind("#class=", 0) != 0 && line != "#link") return;
         if (!line.empty() && line[0] == '[') {
             size_t close = line.rfind("] ");
             if (close != std::string_view::npos) line = line.substr(0, close + 1);
         }
         out.append(line);
         out.push_back('\n');
-    }
+    });
     return out;
 }
 

@@ -1107,6 +1107,31 @@ bool FileSystem::CreateDirectory(std::string_view path) {
     return true;
 }
 
+bool FileSystem::CreateFolderPath(std::string_view folder) {
+    std::string path(folder);
+    for (char& c : path)
+        if (c == '/') c = '\\';
+    const bool network = path.rfind("\\\\", 0) == 0;
+    if (!network) path = NormalizePath(path);
+    while (path.size() > 3 && path.back() == '\\') path.pop_back();
+    size_t start = 0;
+    size_t drive = path.find(":\\");
+    if (drive != std::string::npos)
+        start = drive + 2;
+    else if (network)
+        start = 2;
+    auto make = [&](const std::string& level) {
+        if (level.empty() || IsFolder(level)) return true;
+        if (PathFileExists(level)) return Fail(ERROR_ALREADY_EXISTS);
+        return CreateDirectory(level) || IsFolder(level);
+    };
+    for (size_t cut = path.find('\\', start); cut != std::string::npos;
+         cut = path.find('\\', cut + 1)) {
+        if (!make(path.substr(0, cut))) return false;
+    }
+    return make(path);
+}
+
 bool FileSystem::RemoveDirectory(std::string_view path) {
     Held h;
     if (!Hold(path, false, &h)) return false;
@@ -1135,6 +1160,11 @@ bool FileSystem::PathFileExists(std::string_view path) const {
     if (!Resolve(path, &r)) return false;
     if (!r.exists) return Fail(MissingError(r.parentExists));
     return true;
+}
+
+bool FileSystem::IsFolder(std::string_view path) const {
+    uint32_t attributes = GetFileAttributes(path);
+    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY);
 }
 
 uint32_t FileSystem::GetFileAttributes(std::string_view path) const {

@@ -228,6 +228,12 @@ class FileSystem {
     bool DeleteFile(std::string_view path);
     bool CreateDirectory(std::string_view path);  // parent must exist; ERROR_ALREADY_EXISTS
     bool RemoveDirectory(std::string_view path);  // must be empty
+    // Creates the folder and every missing level above it, from the first
+    // level after the drive ("C:\") or the "\\" of a network path; '/' counts
+    // as '\'. False at the first level that cannot be made or that is a file;
+    // true when the whole path is a folder at the end (also when another
+    // process made a level in between).
+    bool CreateFolderPath(std::string_view folder);
     // Deletes the folder with everything in it by the rules given. True when
     // it is gone; a missing folder fails with ERROR_FILE_NOT_FOUND or
     // ERROR_PATH_NOT_FOUND, a file with ERROR_DIRECTORY.
@@ -235,6 +241,8 @@ class FileSystem {
     static constexpr int kTreeDepthLimit = 64;
     bool PathFileExists(std::string_view path) const;
     uint32_t GetFileAttributes(std::string_view path) const;  // INVALID_FILE_ATTRIBUTES
+    // Whether the path is a folder (its attributes have FILE_ATTRIBUTE_DIRECTORY).
+    bool IsFolder(std::string_view path) const;
     // Only FILE_ATTRIBUTE_READONLY changes anything on the host (the write
     // bits); FILE_ATTRIBUTE_NORMAL clears it.
     bool SetFileAttributes(std::string_view path, uint32_t attributes);

@@ -329,6 +329,19 @@ TEST_F(FileSystemTest, CopiesMovesAndRemoves) {
     EXPECT_EQ(FileSystem::LastError(), ERROR_PATH_NOT_FOUND);
 }
 
+TEST_F(FileSystemTest, MakesAFolderPathLevelByLevelButNotThroughAFile) {
+    EXPECT_TRUE(files.CreateFolderPath("C:/deep\\er/../er\\still\\"));
+    EXPECT_TRUE(files.IsFolder("C:\\DEEP\\ER\\STILL"));
+    EXPECT_TRUE(files.CreateFolderPath("C:\\deep\\er"));  // there already
+    EXPECT_TRUE(files.CreateFolderPath("C:\\"));
+    prefix.WriteFile("C:\\deep\\file", "x");
+    EXPECT_FALSE(files.IsFolder("C:\\deep\\file"));
+    EXPECT_FALSE(files.IsFolder("C:\\deep\\missing"));
+    EXPECT_FALSE(files.CreateFolderPath("C:\\deep\\file\\below"));
+    EXPECT_FALSE(files.CreateFolderPath("C:\\deep\\file"));
+    EXPECT_FALSE(files.CreateFolderPath("Q:\\no\\drive"));
+}
+
 TEST_F(FileSystemTest, OpenFilesReadWriteAndTellTheirSize) {
     File file;
     ASSERT_TRUE(files.OpenFile("C:\\log.txt", FileOpenMode::Write, &file));

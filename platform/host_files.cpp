@@ -186,10 +186,36 @@ OwnFileState ReplaceOwnFile(const std::string& hostPath, std::string_view conten
     return OwnFileState::Usable;
 }
 
+bool ReplaceHostFile(const std::string& hostPath, std::string_view content, unsigned mode) {
+    std::string folderPath, name;
+    SplitPath(hostPath, &folderPath, &name);
+    Fd folder(open(folderPath.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (folder.get() < 0) return false;
+    if (name.empty()) return errno = EISDIR, false;
+    std::string tempName;
+    Fd temp(CreateTemporary(folder.get(), name, &tempName));
+    if (temp.get() < 0) return errno = errno ? errno : EEXIST, false;
+    if (fchmod(temp.get(), static_cast<mode_t>(mode)) != 0 || !WriteAll(temp.get(), content) ||
+        fsync(temp.get()) != 0 ||
+        renameat(folder.get(), tempName.c_str(), folder.get(), name.c_str()) != 0) {
+        const int error = errno ? errno : EIO;
+        unlinkat(folder.get(), tempName.c_str(), 0);
+        errno = error;
+        return false;
+    }
+    fsync(folder.get());
+    return true;
+}
+
 std::optional<uint64_t> FreeBytes(const std::string& hostPath) {
     struct statvfs fs;
     if (statvfs(hostPath.c_str(), &fs) != 0) return std::nullopt;
     return static_cast<uint64_t>(fs.f_bavail) * static_cast<uint64_t>(fs.f_frsize);
+}
+
+bool IsHostFolder(const std::string& hostPath) {
+    struct stat st;
+    return !hostPath.empty() && stat(hostPath.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
 }
 
 }  // namespace tolvane

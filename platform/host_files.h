@@ -19,6 +19,9 @@
 
 namespace tolvane {
 
+// Whether the host path names a folder (a link to a folder counts).
+bool IsHostFolder(const std::string& hostPath);
+
 // The folder for the running user's locks: $XDG_RUNTIME_DIR when it is a
 // folder of this user's that no one else may enter (0700, as the session
 // manager makes it), else /tmp/tolvane-UID, made 0700 when missing. Each is
@@ -76,6 +79,14 @@ OwnFileState ReadOwnFile(const std::string& hostPath, std::string* content);
 // The rename replaces the folder entry: a link put there meanwhile is
 // replaced, never written through.
 OwnFileState ReplaceOwnFile(const std::string& hostPath, std::string_view content);
+
+// Replaces (or makes) the host file at hostPath with content, whoever's it
+// is: written to the same kind of temporary beside it (made with mode, then
+// given exactly that mode), synced and renamed over it, so that a reader sees
+// the old or the new file whole; a link at hostPath is replaced, never
+// written through. False with errno set when it could not be; the temporary
+// is then gone. For the host files the tools write on the user's behalf.
+bool ReplaceHostFile(const std::string& hostPath, std::string_view content, unsigned mode = 0644);
 
 // Bytes the running user may still write on the file system holding
 // hostPath (statvfs: available blocks times fragment size); nullopt when it

@@ -6,15 +6,10 @@
 
 #include <cstdlib>
 
+#include "platform/host_files.h"
+#include "platform/wineserver_lock.h"
+
 namespace tolvane {
-namespace {
-
-bool IsFolder(const std::string& path) {
-    struct stat st;
-    return stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
-}
-
-}  // namespace
 
 Machine::Machine(std::string prefix) : prefix_(std::move(prefix)) {}
 
@@ -26,8 +21,8 @@ std::unique_ptr<Machine> Machine::Open(const std::string& prefixPath, std::strin
         return nullptr;
     };
     if (prefixPath.empty()) return fail("No Wine prefix was given.");
-    if (!IsFolder(prefixPath)) return fail(prefixPath + " is not a folder.");
-    if (!IsFolder(prefixPath + "/drive_c") && !IsFolder(prefixPath + "/dosdevices"))
+    if (!IsHostFolder(prefixPath)) return fail(prefixPath + " is not a folder.");
+    if (!IsHostFolder(prefixPath + "/drive_c") && !IsHostFolder(prefixPath + "/dosdevices"))
         return fail(prefixPath + " is not a Wine prefix (it has neither drive_c nor dosdevices).");
 
     // The canonical path: processes name their prefix in any spelling.
@@ -60,6 +55,35 @@ std::string Machine::DefaultPrefixPath() {
         home = user && user->pw_dir ? user->pw_dir : "";
     }
     return std::string(home) + "/.wine";
+}
+
+std::string Machine::ChangesRefusal() const {
+    return WineServerRefusal(prefix_);
+}
+
+bool Machine::WineServerRunning() const {
+    return IsWineServerRunning(prefix_);
+}
+
+std::vector<std::string> Machine::HostsFilePaths() const {
+    std::vector<std::string> paths;
+    std::string windows, system;
+    if (shell_->GetFolderPath(CSIDL_WINDOWS, &windows)) {
+        paths.push_back(windows + "\\hosts");
+        paths.push_back(windows + "\\hosts.new");
+    }
+    if (shell_->GetFolderPath(CSIDL_SYSTEM, &system)) {
+        paths.push_back(system + "\\drivers\\etc\\hosts");
+        paths.push_back(system + "\\drivers\\etc\\hosts.new");
+    }
+    return paths;
+}
+
+std::vector<std::string> Machine::HostsFiles() const {
+    std::vector<std::string> existing;
+    for (const std::string& path : HostsFilePaths())
+        if (files_->PathFileExists(path)) existing.push_back(path);
+    return existing;
 }
 
 void Machine::SetProcessTable(std::unique_ptr<ProcessTable> table) {

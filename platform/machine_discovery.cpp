@@ -16,16 +16,13 @@
 #include <set>
 #include <sstream>
 
+#include "platform/host_files.h"
+
 namespace tolvane {
 namespace {
 
 // Configuration files larger than this are not ours to read.
 constexpr std::streamsize kMaxConfigBytes = 4 << 20;
-
-bool IsFolder(const std::string& path) {
-    struct stat st;
-    return !path.empty() && stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
-}
 
 bool IsFile(const std::string& path) {
     struct stat st;
@@ -59,7 +56,7 @@ std::vector<std::string> FolderNames(const std::string& folder) {
 
 // The entry of folder named like name without regard to case ("" if none).
 std::string FindNoCase(const std::string& folder, const std::string& name) {
-    if (IsFolder(folder + "/" + name) || IsFile(folder + "/" + name)) return name;
+    if (IsHostFolder(folder + "/" + name) || IsFile(folder + "/" + name)) return name;
     for (const std::string& entry : FolderNames(folder))
         if (strcasecmp(entry.c_str(), name.c_str()) == 0) return entry;
     return "";
@@ -82,14 +79,14 @@ std::string ExpandHome(const std::string& path, const std::string& home) {
 
 // Why a folder kept as a prefix is not a whole one ("" when it is).
 std::string PrefixDamage(const std::string& folder) {
-    if (!IsFolder(folder + "/drive_c") && !IsFolder(folder + "/dosdevices"))
+    if (!IsHostFolder(folder + "/drive_c") && !IsHostFolder(folder + "/dosdevices"))
         return "neither drive_c nor dosdevices";
     if (!IsFile(folder + "/system.reg")) return "no system.reg";
     return "";
 }
 
 bool LooksLikePrefix(const std::string& folder) {
-    return IsFolder(folder + "/drive_c") || IsFolder(folder + "/dosdevices") ||
+    return IsHostFolder(folder + "/drive_c") || IsHostFolder(folder + "/dosdevices") ||
            IsFile(folder + "/system.reg");
 }
 
@@ -121,7 +118,7 @@ class Finder {
   private:
     void Add(const std::string& path, MachineKind kind, const std::string& foundIn,
              bool checkPrefix = true) {
-        if (!IsFolder(path) || !seen_.insert(Canonical(path)).second) return;
+        if (!IsHostFolder(path) || !seen_.insert(Canonical(path)).second) return;
         found_.push_back({path, kind, foundIn, checkPrefix ? PrefixDamage(path) : ""});
     }
 
@@ -154,7 +151,7 @@ void Finder::FindProton() {
     };
     std::set<std::string> librariesSeen;
     for (const std::string& root : roots) {
-        if (!IsFolder(root)) continue;
+        if (!IsHostFolder(root)) continue;
         // The installation is a library itself; the file lists the others.
         std::vector<std::pair<std::string, std::string>> libraries = {{root, root}};
         for (const char* at : {"/steamapps/libraryfolders.vdf", "/config/libraryfolders.vdf"}) {
@@ -167,7 +164,7 @@ void Finder::FindProton() {
             if (!librariesSeen.insert(Canonical(library)).second) continue;
             std::string compat = library + "/steamapps/compatdata";
             for (const std::string& app : FolderNames(compat))
-                if (IsFolder(compat + "/" + app + "/pfx"))
+                if (IsHostFolder(compat + "/" + app + "/pfx"))
                     Add(compat + "/" + app + "/pfx", MachineKind::Proton, source);
         }
     }
@@ -391,7 +388,7 @@ bool IsWindowsInstallation(const std::string& folder) {
     std::string at = folder;
     for (const char* part : {"Windows", "System32", "config"}) {
         std::string name = FindNoCase(at, part);
-        if (name.empty() || !IsFolder(at + "/" + name)) return false;
+        if (name.empty() || !IsHostFolder(at + "/" + name)) return false;
         at += "/" + name;
     }
     for (const char* hive : {"SOFTWARE", "SYSTEM"}) {

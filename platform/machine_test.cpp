@@ -7,6 +7,7 @@
 #include <fstream>
 #include <sstream>
 
+#include "platform/testing/fake_wineserver.h"
 #include "platform/testing/temp_prefix.h"
 
 namespace tolvane {
@@ -102,6 +103,23 @@ TEST(MachineTest, OpensOnlyPrefixFolders) {
     EXPECT_EQ(Machine::DefaultPrefixPath(), "/home/someone/.wine");
     if (oldPrefix) setenv("WINEPREFIX", savedPrefix.c_str(), 1);
     if (oldHome) setenv("HOME", savedHome.c_str(), 1);
+}
+
+TEST(MachineTest, RefusesChangesWhileItsWineServerRuns) {
+    TempPrefix prefix;
+    auto machine = Machine::Open(prefix.path(), nullptr);
+    ASSERT_NE(machine, nullptr);
+    EXPECT_EQ(machine->ChangesRefusal(), "");
+    testing::FakeWineServer server(machine->PrefixPath());
+    ASSERT_TRUE(server.locked());
+    EXPECT_TRUE(machine->WineServerRunning());
+    EXPECT_EQ(machine->ChangesRefusal(),
+              "The wineserver of the prefix " + machine->PrefixPath() +
+                  " is running and would overwrite registry changes. Stop it first with: "
+                  "WINEPREFIX=\"" +
+                  machine->PrefixPath() + "\" wineserver -k");
+    server.Stop();
+    EXPECT_EQ(machine->ChangesRefusal(), "");
 }
 
 TEST(MachineTest, DeletingAFileAProgramHasMappedIsRefused) {

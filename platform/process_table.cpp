@@ -269,4 +269,16 @@ std::unique_ptr<ProcessTable> MakeFixedProcessTable(std::vector<ProcessSnapshot>
     return std::make_unique<FixedProcessTable>(std::move(processes));
 }
 
+bool IsBrowserRunning(ProcessTable& processes) {
+    std::vector<ProcessSnapshot> listed;
+    if (!processes.List(&listed)) return false;
+    for (const ProcessSnapshot& process : listed) {
+        const std::string& path = process.exePath.empty() && !process.modules.empty()
+                                      ? process.modules.front()
+                                      : process.exePath;
+        if (ToUpperCp1252(path).find("IEXPLORE.EXE") != std::string::npos) return true;
+    }
+    return false;
+}
+
 }  // namespace tolvane

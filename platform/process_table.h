@@ -31,6 +31,11 @@ class ProcessTable {
     virtual bool IsMapped(const std::string& hostPath);
 };
 
+// Whether Internet Explorer runs: a process whose program path (else its
+// first module) contains "iexplore.exe" without regard to case. False when
+// the processes cannot be listed.
+bool IsBrowserRunning(ProcessTable& processes);
+
 // The live back-end over /proc: every process whose environment holds
 // WINEPREFIX=<prefix> (Wine's own helpers included), and Wine programs
 // without WINEPREFIX when the prefix is their $HOME/.wine; modules from

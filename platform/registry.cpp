@@ -268,11 +268,8 @@ class RegistryStore {
 
     // Every reason a change to this file is refused, or "" when it may change.
     std::string WriteRefusal(const HiveFile& file) const {
-        if (IsWineServerRunning(prefix_))
-            return "The wineserver of the prefix " + prefix_ +
-                   " is running and would overwrite registry changes. Stop it first with: "
-                   "WINEPREFIX=\"" +
-                   prefix_ + "\" wineserver -k";
+        std::string serverRuns = WineServerRefusal(prefix_);
+        if (!serverRuns.empty()) return serverRuns;
         if (!file.problems.empty()) {
             std::string message = "The registry file " + file.path +
                                   " is damaged and is kept unchanged so that nothing of it is "

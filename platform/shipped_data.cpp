@@ -1,7 +1,11 @@
 #include "platform/shipped_data.h"
 
 #include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <vector>
+
+#include "platform/machine.h"
 
 namespace tolvane {
 
@@ -30,6 +34,28 @@ std::string ShippedDataFolder() {
         if (fs::is_regular_file(folder / "database.db", error)) return folder.string();
     }
     return "";
+}
+
+std::vector<std::string> InstallShippedDatabases(Machine& machine,
+                                                 const std::string& shippedFolder) {
+    std::vector<std::string> failed;
+    if (shippedFolder.empty()) return failed;
+    FileSystem& files = machine.files();
+    const std::string folder = ShellFolders::ApplicationFolder();
+    for (const char* name : kShippedDatabases) {
+        const std::string target = folder + name;
+        if (files.PathFileExists(target)) continue;  // never replaced
+        const fs::path shipped = fs::path(shippedFolder) / name;
+        std::error_code error;
+        if (!fs::is_regular_file(shipped, error)) continue;
+        std::ifstream in(shipped, std::ios::binary);
+        std::string content((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+        if (!in.good() && !in.eof()) continue;
+        if (!files.CreateFolderPath(folder.substr(0, folder.size() - 1)) ||
+            !files.WriteWholeFileAtomic(target, content))
+            failed.push_back(name);
+    }
+    return failed;
 }
 
 }  // namespace tolvane

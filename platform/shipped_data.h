@@ -11,11 +11,25 @@
 #pragma once
 
 #include <string>
+#include <vector>
 
 namespace tolvane {
 
+class Machine;
+
 // The host folder holding the shipped files, "" when none was found.
 std::string ShippedDataFolder();
+
+// The databases Tolvane ships, by their file names.
+inline constexpr const char* kShippedDatabases[] = {"database.db", "script.db"};
+
+// Copies each shipped database from shippedFolder into the machine's
+// application folder (made with its missing parents when needed) where it is
+// missing there; a file present is never replaced (written atomically). A
+// database not shipped (no regular file of that name) is passed over.
+// Returns the names of the shipped ones that could not be installed.
+std::vector<std::string> InstallShippedDatabases(Machine& machine,
+                                                 const std::string& shippedFolder);
 
 // The host path of the running program ("" when /proc cannot say).
 std::string RunningProgramPath();

@@ -6,6 +6,7 @@
 #include <cstdio>
 
 #include "platform/text.h"
+#include "platform/value_text.h"
 
 namespace tolvane {
 namespace {
@@ -529,8 +530,6 @@ class HiveReader {
 
   private:
     // How a value's data is written after its type.
-    enum class DataForm { String, Dword, HexBytes };
-
     size_t LineEnd(size_t i) const {
         return std::min(text_.size(), lines_[i].first + lines_[i].second.size() + 1);
     }
@@ -678,38 +677,18 @@ class HiveReader {
 
     // The type written before the data ("str(2):\"", "dword:", "hex(7):" ...);
     // *skip is its length.
-    bool ReadValueType(size_t i, std::string_view rest, uint32_t* type, DataForm* form,
+    bool ReadValueType(size_t i, std::string_view rest, uint32_t* type, ValueDataForm* form,
                        size_t* skip) {
-        struct Prefix {
-            std::string_view text;
-            uint32_t type;
-            DataForm form;
-        };
-        static constexpr Prefix kPrefixes[] = {
-            {"\"", REG_SZ, DataForm::String},
-            {"str:\"", REG_SZ, DataForm::String},
-            {"str(2):\"", REG_EXPAND_SZ, DataForm::String},
-            {"str(7):\"", REG_MULTI_SZ, DataForm::String},
-            {"dword:", REG_DWORD, DataForm::Dword},
-            {"hex:", REG_BINARY, DataForm::HexBytes},
-        };
-        for (const Prefix& prefix : kPrefixes) {
-            if (rest.substr(0, prefix.text.size()) == prefix.text) {
-                *type = prefix.type, *form = prefix.form, *skip = prefix.text.size();
-                return true;
-            }
+        // Wine writes its types in lower case only.
+        if (std::optional<ValueTypeText> read = ReadValueTypeText(rest, {false, true})) {
+            *type = read->type, *form = read->form, *skip = read->length;
+            return true;
         }
         if (rest.substr(0, 4) == "hex(") {
             size_t q = 4;
-            uint64_t t = 0;
-            while (q < rest.size() && IsHexDigit(rest[q]) && q < 12)
-                t = t * 16 + HexDigitValue(rest[q++]);
-            if (q == 4 || rest.substr(q, 2) != "):") {
-                Report(i, "unknown value type \"" + std::string(rest.substr(0, q + 2)) + "\"");
-                return false;
-            }
-            *type = static_cast<uint32_t>(t), *form = DataForm::HexBytes, *skip = q + 2;
-            return true;
+            while (q < rest.size() && IsHexDigit(rest[q]) && q < 12) ++q;
+            Report(i, "unknown value type \"" + std::string(rest.substr(0, q + 2)) + "\"");
+            return false;
         }
         // Name the type as far as its colon (or the first 20 characters).
         size_t colon = rest.find_first_of(":\"");
@@ -741,17 +720,15 @@ class HiveReader {
 
     bool ReadDwordData(size_t i, size_t p, std::string* data) {
         std::string_view line = lines_[i].second;
-        unsigned long long dw = 0;
+        // The digits follow the colon at once; only blanks may come after them.
         size_t q = p;
-        while (q < line.size() && IsHexDigit(line[q]) && q - p < 8)
-            dw = dw * 16 + HexDigitValue(line[q++]);
-        if (q == p || SkipSpaces(line, q) != line.size()) {
+        while (q < line.size() && IsHexDigit(line[q]) && q - p < 8) ++q;
+        std::optional<std::string> dword = DwordDataFromDigits(line.substr(p, q - p));
+        if (!dword || SkipSpaces(line, q) != line.size()) {
             Report(i, "bad dword data");
             return false;
         }
-        uint32_t v = static_cast<uint32_t>(dw);
-        *data = std::string{static_cast<char>(v & 0xFF), static_cast<char>((v >> 8) & 0xFF),
-                            static_cast<char>((v >> 16) & 0xFF), static_cast<char>(v >> 24)};
+        *data = std::move(*dword);
         return true;
     }
 
@@ -795,14 +772,14 @@ class HiveReader {
         size_t p = 0;
         if (!ReadValueName(*i, &name, &p)) return;
         uint32_t type = 0;
-        DataForm form = DataForm::HexBytes;
+        ValueDataForm form = ValueDataForm::HexBytes;
         size_t skip = 0;
         if (!ReadValueType(*i, line.substr(p), &type, &form, &skip)) return;
         p += skip;
         std::string data;
-        bool ok = form == DataForm::String  ? ReadStringData(*i, p, &data)
-                  : form == DataForm::Dword ? ReadDwordData(*i, p, &data)
-                                            : ReadHexData(i, p, &data);
+        bool ok = form == ValueDataForm::String  ? ReadStringData(*i, p, &data)
+                  : form == ValueDataForm::Dword ? ReadDwordData(*i, p, &data)
+                                                 : ReadHexData(i, p, &data);
         if (!ok) return;
         if (!current_) {
             if (!inBadBlock_) Report(firstLine, "value outside any key");

@@ -67,4 +67,12 @@ bool IsWineServerRunning(const std::string& prefixPath) {
     return false;
 }
 
+std::string WineServerRefusal(const std::string& prefixPath) {
+    if (!IsWineServerRunning(prefixPath)) return "";
+    return "The wineserver of the prefix " + prefixPath +
+           " is running and would overwrite registry changes. Stop it first with: "
+           "WINEPREFIX=\"" +
+           prefixPath + "\" wineserver -k";
+}
+
 }  // namespace tolvane

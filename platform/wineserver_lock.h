@@ -17,5 +17,10 @@ namespace tolvane {
 std::vector<std::string> WineServerLockPaths(const std::string& prefixPath);
 // True while some process holds a lock on one of those files.
 bool IsWineServerRunning(const std::string& prefixPath);
+// While the server runs, Wine owns the registry: every change would be
+// refused, and the server would overwrite the hive files when it ends. Then
+// "The wineserver of the prefix P is running and would overwrite registry
+// changes. Stop it first with: WINEPREFIX=\"P\" wineserver -k", else "".
+std::string WineServerRefusal(const std::string& prefixPath);
 
 }  // namespace tolvane

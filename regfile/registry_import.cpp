@@ -7,6 +7,7 @@
 #include "platform/file_system.h"
 #include "platform/registry.h"
 #include "platform/text.h"
+#include "platform/value_text.h"
 #include "platform/wine_hive.h"
 #include "regfile/registry_export.h"
 
@@ -139,31 +140,17 @@ bool ParseData(std::string_view data, const std::vector<std::string_view>& lines
         op->data += '\0';
         return true;
     }
-    if (StartsWithNoCase(data, "dword:")) {
-        uint32_t value = 0;
-        if (!ParseHexNumber(Trim(data.substr(6)), 8, &value)) return false;
-        op->type = REG_DWORD;
-        op->data.clear();
-        for (int i = 0; i < 4; ++i) op->data += static_cast<char>((value >> (8 * i)) & 0xff);
+    // Type words in any case; blanks around dword digits.
+    std::optional<ValueTypeText> read = ReadValueTypeText(data, {true, false});
+    if (!read || read->form == ValueDataForm::String) return false;
+    op->type = read->type;
+    if (read->form == ValueDataForm::Dword) {
+        std::optional<std::string> dword = DwordDataFromDigits(Trim(data.substr(read->length)));
+        if (!dword) return false;
+        op->data = std::move(*dword);
         return true;
     }
-    if (!StartsWithNoCase(data, "hex")) return false;
-    std::string_view afterHex = data.substr(3);
-    if (!afterHex.empty() && afterHex.front() == ':') {
-        op->type = REG_BINARY;
-        afterHex.remove_prefix(1);
-    } else if (!afterHex.empty() && afterHex.front() == '(') {
-        size_t close = afterHex.find(')');
-        if (close == std::string_view::npos || close + 1 >= afterHex.size() ||
-            afterHex[close + 1] != ':' ||
-            !ParseHexNumber(afterHex.substr(1, close - 1), 8, &op->type)) {
-            return false;
-        }
-        afterHex.remove_prefix(close + 2);
-    } else {
-        return false;
-    }
-    std::string list(TrimEnd(afterHex));
+    std::string list(TrimEnd(data.substr(read->length)));
     while (!list.empty() && list.back() == '\\') {
         list.pop_back();
         if (*index + 1 >= lines.size()) break;

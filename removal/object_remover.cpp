@@ -5,6 +5,7 @@
 #include <thread>
 
 #include "platform/codepage.h"
+#include "platform/lines.h"
 #include "platform/machine.h"
 #include "regfile/registry_tree.h"
 #include "removal/browser_reset.h"
@@ -87,7 +88,7 @@ void WaitForWineToFinish(Machine& machine, std::chrono::milliseconds limit) {
     // Windows program (and with it the wineserver) nothing of Wine shows.
     machine.launcher().WaitForWinePrograms(limit);
     while (std::chrono::steady_clock::now() < deadline) {
-        bool busy = machine.registry().WineServerRunning();
+        bool busy = machine.WineServerRunning();
         std::vector<ProcessSnapshot> processes;
         if (!busy && machine.processes().List(&processes)) {
             for (const ProcessSnapshot& process : processes) busy = busy || isWine(process.exePath);
@@ -170,10 +171,7 @@ bool ObjectRemover::RemoveFile(std::string_view path) {
 bool ObjectRemover::RemoveFolder(std::string_view path) {
     FileSystem& files = machine_.files();
     std::string folder = StripTrailingBackslashes(path);
-    uint32_t attributes = files.GetFileAttributes(folder);
-    if (attributes == INVALID_FILE_ATTRIBUTES || !(attributes & FILE_ATTRIBUTE_DIRECTORY)) {
-        return true;
-    }
+    if (!files.IsFolder(folder)) return true;
     TreeDeletion rules;
     rules.beforeFile = [this](const std::string& file) { PrepareFileRemoval(file); };
     rules.refused = [this](const std::string& file, long error) { NoteRefusal(file, error); };
@@ -287,10 +285,8 @@ bool ObjectRemover::ObjectPresent(int type, std::string_view text) {
     switch (type) {
         case object_type::kFile:
             return files.GetFileAttributes(text) != INVALID_FILE_ATTRIBUTES;
-        case object_type::kFolder: {
-            uint32_t attributes = files.GetFileAttributes(StripTrailingBackslashes(text));
-            return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY);
-        }
+        case object_type::kFolder:
+            return files.IsFolder(StripTrailingBackslashes(text));
         case object_type::kRegistryKey:
             for (RootKey root : kRemovalRoots) {
                 RegKey key;
@@ -318,29 +314,7 @@ bool ObjectRemover::ObjectPresent(int type, std::string_view text) {
 }
 
 std::vector<std::string> ObjectRemover::HostsFiles() const {
-    return hostsFiles_ ? *hostsFiles_ : HostsFileCandidates(machine_);
-}
-
-std::vector<std::string> ObjectRemover::HostsFileCandidates(const Machine& machine) {
-    std::vector<std::string> existing;
-    for (const std::string& path : HostsFilePaths(machine)) {
-        if (machine.files().PathFileExists(path)) existing.push_back(path);
-    }
-    return existing;
-}
-
-std::vector<std::string> ObjectRemover::HostsFilePaths(const Machine& machine) {
-    std::vector<std::string> candidates;
-    std::string windows, system;
-    if (machine.shell().GetFolderPath(CSIDL_WINDOWS, &windows)) {
-        candidates.push_back(windows + "\\hosts");
-        candidates.push_back(windows + "\\hosts.new");
-    }
-    if (machine.shell().GetFolderPath(CSIDL_SYSTEM, &system)) {
-        candidates.push_back(system + "\\drivers\\etc\\hosts");
-        candidates.push_back(system + "\\drivers\\etc\\hosts.new");
-    }
-    return candidates;
+    return hostsFiles_ ? *hostsFiles_ : machine_.HostsFiles();
 }
 
 bool ObjectRemover::RemoveHostsEntry(std::string_view entry) {
@@ -354,20 +328,14 @@ bool ObjectRemover::RemoveHostsEntry(std::string_view entry) {
         if (!files.ReadWholeFile(path, &content)) continue;
         std::string kept;
         bool changed = false;
-        size_t start = 0;
-        while (start < content.size()) {
-            size_t end = content.find('\n', start);
-            if (end == std::string::npos) end = content.size();
-            std::string_view line(content.data() + start, end - start);
-            if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
+        ForEachLine(content, LineEnd::OneCarriageReturn, [&](std::string_view line) {
             if (line.find(entry) == std::string_view::npos) {
                 kept.append(line);
                 kept += "\r\n";
             } else {
                 changed = true;
             }
-            start = end + 1;
-        }
+        });
         // The kept lines replace the file in one rename: a failure leaves
         // the old file whole.
         if (files.WriteWholeFileAtomic(path, kept)) {

@@ -81,14 +81,8 @@ class ObjectRemover {
     void ClearBrowserSettingsHits() { browserSettingsHits_ = 0; }
 
     // The hosts files the hosts scan collected. Until they are set, the files
-    // are found when an entry is removed (HostsFileCandidates).
+    // are found when an entry is removed (Machine::HostsFiles).
     void SetHostsFiles(std::vector<std::string> files) { hostsFiles_ = std::move(files); }
-    // "%s\hosts", "%s\hosts.new" in the Windows folder, then
-    // "%s\drivers\etc\hosts", "%s\drivers\etc\hosts.new" in the system
-    // folder: each one that exists.
-    static std::vector<std::string> HostsFileCandidates(const Machine& machine);
-    // The same four paths, whether they exist or not.
-    static std::vector<std::string> HostsFilePaths(const Machine& machine);
 
     // Ends the running programs of an executable before its file is
     // deleted; true when one was found. By default only the programs run

@@ -21,40 +21,26 @@ std::string Format(const char* format, long long number) {
     return text;
 }
 
-}  // namespace
-
-bool RefuseWhileWineServerRuns(Machine& machine, RemovalView& view) {
-    if (!machine.registry().WineServerRunning()) return false;
-    const std::string& prefix = machine.PrefixPath();
-    view.Ask({"Error",
-              "The wineserver of the prefix " + prefix +
-                  " is running and would overwrite registry changes. Stop it first with: "
-                  "WINEPREFIX=\"" +
-                  prefix + "\" wineserver -k",
-              PromptButtons::Ok, PromptIcon::Error});
+// Shows why the machine refuses changes now; true when it does.
+bool ShowChangesRefusal(const Machine& machine, RemovalView& view) {
+    std::string refusal = machine.ChangesRefusal();
+    if (refusal.empty()) return false;
+    view.Ask({"Error", refusal, PromptButtons::Ok, PromptIcon::Error});
     return true;
 }
+
+}  // namespace
 
 RemovalFlow::RemovalFlow(Machine& machine, SettingsStore& settings, ObjectRemover& remover,
                          RemovalView& view)
     : machine_(machine), settings_(settings), remover_(remover), view_(view) {}
 
-bool RemovalFlow::BrowserRunning() {
-    std::vector<ProcessSnapshot> processes;
-    if (!machine_.processes().List(&processes)) return false;
-    for (const ProcessSnapshot& process : processes) {
-        std::string name = process.exePath;
-        for (char& c : name) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-        if (name.find("iexplore.exe") != std::string::npos) return true;
-    }
-    return false;
-}
-
 bool RemovalFlow::RunRemoval(ObjectRows& rows, bool removeAll) {
     using namespace removal_text;
-    if (RefuseWhileWineServerRuns(machine_, view_)) return false;
-    if (BrowserRunning() && view_.Ask({"Warning", kBrowserRunning, PromptButtons::OkCancel,
-                                       PromptIcon::Warning}) == PromptAnswer::Cancel) {
+    if (ShowChangesRefusal(machine_, view_)) return false;
+    if (IsBrowserRunning(machine_.processes()) &&
+        view_.Ask({"Warning", kBrowserRunning, PromptButtons::OkCancel, PromptIcon::Warning}) ==
+            PromptAnswer::Cancel) {
         return false;
     }
     if (view_.Ask({kBackupCaption, kBackupQuestion, PromptButtons::YesNo, PromptIcon::Warning}) ==
@@ -132,7 +118,7 @@ bool RemovalFlow::RunRemoval(ObjectRows& rows, bool removeAll) {
     // A Wine program the run started (regsvr32) may have left the prefix's
     // wineserver running; the registry changes made since were refused, and
     // the user must hear of it rather than read a plain success.
-    RefuseWhileWineServerRuns(machine_, view_);
+    ShowChangesRefusal(machine_, view_);
     view_.Ask({"Tolvane", Format(kDeletedFormat, static_cast<long long>(gone.size())),
                PromptButtons::Ok, PromptIcon::Information});
     if (!present.empty()) {

@@ -48,14 +48,6 @@ inline constexpr const char* kStartUpDeleted =
     "Spyware items which remained in the previous scan have now been deleted.";
 }  // namespace removal_text
 
-// While the prefix's wineserver runs, Wine owns the registry: every change
-// would be refused, and the server would overwrite the hive files when it
-// ends. Then this shows, with the caption "Error", "The wineserver of the
-// prefix P is running and would overwrite registry changes. Stop it first
-// with: WINEPREFIX=\"P\" wineserver -k" and returns true; removal and
-// restore then change nothing at all rather than half a threat.
-bool RefuseWhileWineServerRuns(Machine& machine, RemovalView& view);
-
 class RemovalFlow {
   public:
     RemovalFlow(Machine& machine, SettingsStore& settings, ObjectRemover& remover,
@@ -69,7 +61,9 @@ class RemovalFlow {
     // before the confirmation, where the user can still stop.
     void SetBackupCommand(std::function<bool()> backup) { backup_ = std::move(backup); }
 
-    // RunRemoval: refuses while the prefix's wineserver runs (above), warns
+    // RunRemoval: refuses while the machine refuses changes (its wineserver
+    // runs: Machine::ChangesRefusal, shown with the caption "Error", and
+    // nothing at all is changed rather than half a threat), warns
     // when Internet Explorer runs, offers the backup,
     // confirms, removes the objects of every row (removeAll) or of the
     // checked rows in list order, resets the browser settings when hijacked
@@ -85,7 +79,6 @@ class RemovalFlow {
     void ProcessStartUpDeletions();
 
   private:
-    bool BrowserRunning();
     Machine& machine_;
     SettingsStore& settings_;
     ObjectRemover& remover_;

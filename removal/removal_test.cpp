@@ -377,7 +377,7 @@ TEST(ObjectRemoverOps, HostsRewriteKeepsOtherLinesInOrderWithCrLf) {
     EXPECT_EQ(HostText(f.prefix.Host("drive_c/windows/system32/drivers/etc/hosts")), before);
     // An empty entry would match every line: nothing is touched.
     EXPECT_FALSE(f.remover.RemoveHostsEntry(""));
-    EXPECT_EQ(ObjectRemover::HostsFileCandidates(*f.machine), std::vector<std::string>{hosts});
+    EXPECT_EQ(f.machine->HostsFiles(), std::vector<std::string>{hosts});
 }
 
 TEST(ObjectRemoverOps, RegistryKeysGoUnderEveryRootAndValuesByName) {

@@ -20,24 +20,13 @@ const char* ObjectTypeText(int type) {
 }
 
 void ScanCounters::Reset() {
-    for (std::atomic<int32_t>* counter :
-         {&objectsScanned, &objectsIgnored, &objectsRecognised, &objectsNew,
-          &registryKeysRecognised, &registryValuesRecognised, &filesRecognised, &foldersRecognised,
-          &processesRecognised})
-        counter->store(0);
+    for (const ScanCounterField& field : kScanCounterFields) (this->*field.live).store(0);
 }
 
 ScanCounterValues ScanCounters::Values() const {
     ScanCounterValues v;
-    v.objectsScanned = objectsScanned.load();
-    v.objectsIgnored = objectsIgnored.load();
-    v.objectsRecognised = objectsRecognised.load();
-    v.objectsNew = objectsNew.load();
-    v.registryKeysRecognised = registryKeysRecognised.load();
-    v.registryValuesRecognised = registryValuesRecognised.load();
-    v.filesRecognised = filesRecognised.load();
-    v.foldersRecognised = foldersRecognised.load();
-    v.processesRecognised = processesRecognised.load();
+    for (const ScanCounterField& field : kScanCounterFields)
+        v.*field.value = (this->*field.live).load();
     return v;
 }
 

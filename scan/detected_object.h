@@ -81,6 +81,28 @@ struct ScanCounters {
     ScanCounterValues Values() const;
 };
 
+// The nine counters by the names the terminal face prints them with, in
+// that order, with where each stands while a scan runs and after it.
+struct ScanCounterField {
+    const char* name;
+    std::atomic<int32_t> ScanCounters::*live;
+    int32_t ScanCounterValues::*value;
+};
+inline constexpr ScanCounterField kScanCounterFields[] = {
+    {"objectsScanned", &ScanCounters::objectsScanned, &ScanCounterValues::objectsScanned},
+    {"objectsIgnored", &ScanCounters::objectsIgnored, &ScanCounterValues::objectsIgnored},
+    {"objectsRecognised", &ScanCounters::objectsRecognised, &ScanCounterValues::objectsRecognised},
+    {"objectsNew", &ScanCounters::objectsNew, &ScanCounterValues::objectsNew},
+    {"registryKeysRecognised", &ScanCounters::registryKeysRecognised,
+     &ScanCounterValues::registryKeysRecognised},
+    {"registryValuesRecognised", &ScanCounters::registryValuesRecognised,
+     &ScanCounterValues::registryValuesRecognised},
+    {"filesRecognised", &ScanCounters::filesRecognised, &ScanCounterValues::filesRecognised},
+    {"foldersRecognised", &ScanCounters::foldersRecognised, &ScanCounterValues::foldersRecognised},
+    {"processesRecognised", &ScanCounters::processesRecognised,
+     &ScanCounterValues::processesRecognised},
+};
+
 // The results of the current (or last) scan. Owned by the scan engine and
 // reset when the next scan starts: nothing may keep the objects beyond that.
 // The lists are written by the scan worker; other threads read them only

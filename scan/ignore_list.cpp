@@ -6,7 +6,9 @@
 #include <unordered_map>
 
 #include "definitions/threat_database.h"
+#include "platform/erase_positions.h"
 #include "platform/file_system.h"
+#include "platform/lines.h"
 #include "platform/shell_folders.h"
 
 namespace tolvane {
@@ -72,16 +74,10 @@ void IgnoreList::Load(const ThreatDatabase& database) {
     const auto byName = DefinitionsByName(database);
     const std::string host = HostPath();
     if (!host.empty() && Usable(ReadOwnFile(host, &content))) {
-        size_t start = 0;
-        while (start < content.size()) {
-            size_t end = content.find('\n', start);
-            if (end == std::string::npos) end = content.size();
-            std::string_view line(content.data() + start, end - start);
-            start = end + 1;
-            if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
+        ForEachLine(content, LineEnd::OneCarriageReturn, [&](std::string_view line) {
             size_t first = line.find(',');
             size_t last = line.rfind(',');
-            if (first == std::string_view::npos || last == first) continue;
+            if (first == std::string_view::npos || last == first) return;
             IgnoreEntry entry;
             entry.name = std::string(line.substr(0, first));
             auto found = byName.find(entry.name);
@@ -90,7 +86,7 @@ void IgnoreList::Load(const ThreatDatabase& database) {
             char typeChar = last + 1 < line.size() ? line[last + 1] : '\0';
             entry.type = (typeChar >= '0' && typeChar <= '9') ? typeChar - '0' : 0;
             loaded.push_back(std::move(entry));
-        }
+        });
     }
     std::lock_guard<std::mutex> lock(mutex_);
     entries_ = std::move(loaded);
@@ -156,18 +152,7 @@ bool IgnoreList::RemoveAt(size_t index) {
 
 void IgnoreList::RemoveIndexes(const std::vector<size_t>& indexes) {
     std::lock_guard<std::mutex> lock(mutex_);
-    size_t kept = 0;
-    size_t next = 0;
-    for (size_t i = 0; i < entries_.size(); ++i) {
-        while (next < indexes.size() && indexes[next] < i) ++next;
-        if (next < indexes.size() && indexes[next] == i) {
-            Uncount(entries_[i]);
-            continue;
-        }
-        if (kept != i) entries_[kept] = std::move(entries_[i]);
-        ++kept;
-    }
-    entries_.erase(entries_.begin() + static_cast<std::ptrdiff_t>(kept), entries_.end());
+    ErasePositions(entries_, indexes, [this](const IgnoreEntry& entry) { Uncount(entry); });
 }
 
 std::vector<IgnoreEntry> IgnoreList::Entries() const {

@@ -6,8 +6,10 @@
 #include <unordered_map>
 #include <utility>
 
+#include "definitions/placeholders.h"
 #include "definitions/threat_database.h"
 #include "platform/codepage.h"
+#include "platform/lines.h"
 #include "platform/machine.h"
 #include "scan/percent_decode.h"
 #include "settings/settings_store.h"
@@ -84,23 +86,13 @@ ScanEngine::ScanEngine(Machine& machine, ThreatDatabase& database)
       settings_(std::make_unique<SettingsStore>(machine.registry())),
       log_(machine.files()) {
     const ShellFolders& shell = machine.shell();
-    auto take = [&](int csidl, std::string* folder) {
-        if (!shell.GetFolderPath(csidl, folder) || folder->size() > kFolderLimit) folder->clear();
-    };
-    take(CSIDL_APPDATA, &appDataFolder_);
-    take(CSIDL_STARTUP, &startupFolder_);
-    take(CSIDL_PROGRAM_FILES_COMMON, &commonProgramFilesFolder_);
-    take(CSIDL_DESKTOPDIRECTORY, &desktopFolder_);
-    take(CSIDL_FAVORITES, &favoritesFolder_);
-    take(CSIDL_PROGRAM_FILES, &programFilesFolder_);
-    take(CSIDL_STARTMENU, &startMenuFolder_);
-    take(CSIDL_PROGRAMS, &programsFolder_);
-    take(CSIDL_SYSTEM, &systemFolder_);
-    tempFolder_ = shell.ExpandEnvironmentStrings("%temp%");
-    if (tempFolder_.size() > kFolderLimit) tempFolder_.clear();
-    take(CSIDL_PROFILE, &profileFolder_);
-    take(CSIDL_WINDOWS, &windowsFolder_);
-    take(CSIDL_COOKIES, &cookiesFolder_);
+    const PlaceholderFolders folders = PlaceholderFolders::FromShell(shell);
+    windowsFolder_ = folders[Placeholder::WinDir];
+    systemFolder_ = folders[Placeholder::System];
+    // The one folder the scan walks that no placeholder names.
+    if (!shell.GetFolderPath(CSIDL_COOKIES, &cookiesFolder_) ||
+        cookiesFolder_.size() > kFolderLimit)
+        cookiesFolder_.clear();
     processes_.Initialise(&machine_, true);
 }
 
@@ -266,25 +258,15 @@ void ScanEngine::Report(ThreatDefinition* definition, ObjectType type, std::stri
 void ScanEngine::CheckHostsFile() {
     Phase(scan_phase::kRegistryAndDefinitionFolders);
     FileSystem& files = machine_.files();
-    hostsFiles_.clear();
-    std::vector<std::string> candidates = {
-        windowsFolder_ + "\\hosts", windowsFolder_ + "\\hosts.new",
-        systemFolder_ + "\\drivers\\etc\\hosts", systemFolder_ + "\\drivers\\etc\\hosts.new"};
-    for (const std::string& candidate : candidates)
-        if (files.PathFileExists(candidate)) hostsFiles_.push_back(candidate);
+    hostsFiles_ = machine_.HostsFiles();
 
     // Every line of every hosts file, read once for all entries.
     std::vector<std::string> lines;
     for (const std::string& path : hostsFiles_) {
         std::string content;
         if (!files.ReadWholeFile(path, &content)) continue;
-        size_t start = 0;
-        while (start < content.size()) {
-            size_t end = content.find('\n', start);
-            if (end == std::string::npos) end = content.size();
-            lines.push_back(content.substr(start, end - start));
-            start = end + 1;
-        }
+        ForEachLine(content, LineEnd::Kept,
+                    [&](std::string_view line) { lines.emplace_back(line); });
     }
 
     for (auto& definition : database_.definitions()) {

@@ -192,9 +192,7 @@ class ScanEngine {
     ProcessEnumerator processes_;
     std::unique_ptr<DeepIndex> deepIndex_;
 
-    std::string appDataFolder_, startupFolder_, commonProgramFilesFolder_, desktopFolder_,
-        favoritesFolder_, programFilesFolder_, startMenuFolder_, programsFolder_, systemFolder_,
-        tempFolder_, profileFolder_, windowsFolder_, cookiesFolder_;
+    std::string windowsFolder_, systemFolder_, cookiesFolder_;
 };
 
 }  // namespace tolvane

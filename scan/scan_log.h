@@ -34,11 +34,6 @@ class ScanLog {
     // The Windows path of the last log opened (kept after Close).
     const std::string& Path() const { return path_; }
 
-    // Creates a folder and every missing level above it, from the first level
-    // after the drive ("C:\") or the "\\" of a network path. Stops at the
-    // first level that cannot be made; true when the folder exists at the end.
-    static bool CreateFolderPath(FileSystem& files, std::string_view folder);
-
   private:
     FileSystem& files_;
     File file_;

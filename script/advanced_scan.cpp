@@ -4,7 +4,6 @@
 #include <utility>
 
 #include "platform/machine.h"
-#include "processes/process_enumerator.h"
 #include "settings/settings_store.h"
 
 namespace tolvane {
@@ -17,13 +16,6 @@ constexpr const char* kBrowserRunningWarning =
 constexpr const char* kFinishedMessage =
     "Finished cleaning all supported spyware.\nClick \"Finish\" and perform \"Smart Scan\" now.";
 
-std::string ToLowerAscii(std::string text) {
-    std::transform(text.begin(), text.end(), text.begin(), [](char c) {
-        return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
-    });
-    return text;
-}
-
 }  // namespace
 
 ScriptLimits AdvancedScanLimits(const SettingsStore& settings) {
@@ -35,18 +27,7 @@ ScriptLimits AdvancedScanLimits(const SettingsStore& settings) {
 }
 
 bool ConfirmBrowserClosedForAdvancedScan(Machine& machine, Prompter& prompter) {
-    ProcessEnumerator processes;
-    processes.Initialise(&machine, true);
-    bool browserRuns = false;
-    if (std::unique_ptr<ProcessList> list = processes.CreateProcessList()) {
-        ProcessRecord process;
-        while (!browserRuns && processes.NextProcess(list.get(), &process)) {
-            browserRuns = ToLowerAscii(process.exeName).find("iexplore.exe") != std::string::npos;
-        }
-        processes.FreeProcessList(std::move(list));
-    }
-    processes.Release();
-    if (!browserRuns) return true;
+    if (!IsBrowserRunning(machine.processes())) return true;
     return prompter.Ask({"Warning", kBrowserRunningWarning, PromptButtons::OkCancel,
                          PromptIcon::Warning}) != PromptAnswer::Cancel;
 }

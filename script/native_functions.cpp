@@ -199,8 +199,7 @@ std::string JoinPath(std::string_view folder, std::string_view name) {
 // folder), and the walk ends when the script is to stop.
 void DeleteFolderTree(FileSystem& files, const std::string& folder,
                       const std::function<bool()>& stop) {
-    uint32_t attributes = files.GetFileAttributes(folder);
-    if (attributes == INVALID_FILE_ATTRIBUTES || !(attributes & FILE_ATTRIBUTE_DIRECTORY)) return;
+    if (!files.IsFolder(folder)) return;
     TreeDeletion rules;
     rules.stop = stop;
     rules.clearReadOnlyFiles = false;

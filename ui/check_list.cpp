@@ -1,5 +1,7 @@
 #include "ui/check_list.h"
 
+#include "platform/erase_positions.h"
+
 namespace tolvane {
 
 const std::vector<ListColumn>& CheckListColumns() {
@@ -43,16 +45,7 @@ void CheckListModel::RemoveAt(size_t row) {
 
 void CheckListModel::RemoveRows(const std::vector<size_t>& rows) {
     if (rows.size() == 1) return RemoveAt(rows[0]);
-    size_t kept = 0;
-    size_t next = 0;  // the next position to remove, in rows
-    for (size_t i = 0; i < rows_.size(); ++i) {
-        while (next < rows.size() && rows[next] < i) ++next;
-        if (next < rows.size() && rows[next] == i) continue;
-        if (kept != i) rows_[kept] = std::move(rows_[i]);
-        ++kept;
-    }
-    if (kept == rows_.size()) return;
-    rows_.erase(rows_.begin() + static_cast<std::ptrdiff_t>(kept), rows_.end());
+    if (ErasePositions(rows_, rows, [](const auto&) {}) == 0) return;
     if (observer_) observer_->OnRowsReset();
 }
 

@@ -378,13 +378,7 @@ namespace {
 
 // The application folder and its Updates folder, made when missing.
 bool MakeUpdatesFolder(FileSystem& files) {
-    std::string application = ShellFolders::ApplicationFolder();
-    if (!application.empty() && application.back() == '\\') application.pop_back();
-    if (!files.PathFileExists(application)) files.CreateDirectory(application);
-    std::string updates = UpdatesFolder();
-    if (!files.PathFileExists(updates)) files.CreateDirectory(updates);
-    return files.GetFileAttributes(updates) != INVALID_FILE_ATTRIBUTES &&
-           (files.GetFileAttributes(updates) & FILE_ATTRIBUTE_DIRECTORY);
+    return files.CreateFolderPath(UpdatesFolder());
 }
 
 // Fetches the offered file into file (tempPath), holding it to the

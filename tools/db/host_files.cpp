@@ -1,11 +1,11 @@
 #include "tools/db/host_files.h"
 
-#include <unistd.h>
-
-#include <cstdio>
-#include <filesystem>
+#include <cerrno>
+#include <cstring>
 #include <fstream>
 #include <sstream>
+
+#include "platform/host_files.h"
 
 namespace tolvane {
 
@@ -20,26 +20,9 @@ bool ReadHostFile(const std::string& path, std::string* content) {
 }
 
 bool WriteHostFileAtomic(const std::string& path, std::string_view content, std::string* why) {
-    std::filesystem::path target(path);
-    std::filesystem::path temp = target;
-    temp += ".tmp-" + std::to_string(::getpid());
-    FILE* out = std::fopen(temp.c_str(), "wb");
-    if (!out) {
-        *why = "cannot create " + temp.string();
-        return false;
-    }
-    bool ok = std::fwrite(content.data(), 1, content.size(), out) == content.size();
-    ok = std::fflush(out) == 0 && ok;
-    ok = ::fsync(::fileno(out)) == 0 && ok;
-    ok = std::fclose(out) == 0 && ok;
-    std::error_code error;
-    if (ok) std::filesystem::rename(temp, target, error);
-    if (!ok || error) {
-        std::filesystem::remove(temp, error);
-        *why = "cannot write " + path;
-        return false;
-    }
-    return true;
+    if (ReplaceHostFile(path, content)) return true;
+    *why = "cannot write " + path + ": " + std::strerror(errno);
+    return false;
 }
 
 }  // namespace tolvane

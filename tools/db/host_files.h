@@ -9,8 +9,8 @@ namespace tolvane {
 
 bool ReadHostFile(const std::string& path, std::string* content);
 
-// Writes a temporary file beside the target, flushes it to disk, then
-// renames it over the target: a reader never sees a half-written file.
+// Replaces the file through a temporary beside it (ReplaceHostFile, mode
+// 0644): a reader never sees a half-written file. *why says what failed.
 bool WriteHostFileAtomic(const std::string& path, std::string_view content, std::string* why);
 
 }  // namespace tolvane

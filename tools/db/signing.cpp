@@ -12,6 +12,7 @@
 #include <sstream>
 
 #include "tools/db/cli.h"
+#include "tools/db/host_files.h"
 #include "update/update_signature.h"
 
 namespace tolvane {
@@ -74,19 +75,6 @@ bool CreateNewFile(const std::string& path, const std::string& content, mode_t m
     return ok;
 }
 
-// A temporary file beside path, then a rename over it.
-bool ReplaceFile(const std::string& path, const std::string& content, std::string* why) {
-    const std::string temp = path + ".tmp-" + std::to_string(::getpid());
-    ::unlink(temp.c_str());
-    if (!CreateNewFile(temp, content, 0644, why)) return false;
-    if (::rename(temp.c_str(), path.c_str()) != 0) {
-        ::unlink(temp.c_str());
-        *why = "cannot write " + path + ": " + std::strerror(errno);
-        return false;
-    }
-    return true;
-}
-
 }  // namespace
 
 int KeyGen(const std::vector<std::string>& args) {
@@ -134,7 +122,7 @@ int Sign(const std::vector<std::string>& args) {
     std::vector<UpdateSignature> signatures;
     if (!ParseUpdateSignatureFile(file, &signatures, &why))
         return Failed(signaturePath + " would not be a signature file: " + why);
-    if (!ReplaceFile(signaturePath, file, &why)) return Failed(why);
+    if (!WriteHostFileAtomic(signaturePath, file, &why)) return Failed(why);
     std::cout << "signed by key " << UpdateKeyId(publicPem) << "\n";
     return kDone;
 }

@@ -20,6 +20,7 @@
 #include <vector>
 
 #include "platform/codepage.h"
+#include "platform/host_files.h"
 #include "platform/privileges.h"
 #include "platform/registry.h"
 #include "regfile/registry_export.h"
@@ -610,21 +611,8 @@ int Export(const Registry& registry, const std::vector<std::string>& args) {
     }
     // Beside the target first, then renamed over it: a failed write leaves
     // an earlier file whole.
-    const std::string temp = file + ".tmp";
-    {
-        std::ofstream out(temp, std::ios::binary | std::ios::trunc);
-        out << text;
-        out.close();
-        if (!out) {
-            std::remove(temp.c_str());
-            std::cerr << "tolvane-reg: cannot write " << file << ": " << std::strerror(errno)
-                      << "\n";
-            return kExitFailed;
-        }
-    }
-    if (std::rename(temp.c_str(), file.c_str()) != 0) {
+    if (!ReplaceHostFile(file, text)) {
         std::cerr << "tolvane-reg: cannot write " << file << ": " << std::strerror(errno) << "\n";
-        std::remove(temp.c_str());
         return kExitFailed;
     }
     std::cout << "The operation completed successfully.\n";

@@ -60,11 +60,11 @@ const std::vector<std::string>& OptionsWithValue();
 std::unique_ptr<Machine> OpenHeadlessMachine(const HeadlessOptions& options, std::ostream& err,
                                              Privileges* privileges);
 
-// First start on a machine: copies each shipped database (database.db,
-// script.db) into the application folder where it is missing; an existing
-// file is never replaced. Returns false only when database.db is missing
+// First start on a machine: installs the shipped databases (see
+// InstallShippedDatabases), saying on err which could not be, and the
+// Windows launcher. Returns false only when database.db is missing
 // afterwards.
-bool InstallShippedDatabases(Machine& machine, std::ostream& err);
+bool InstallShippedFiles(Machine& machine, std::ostream& err);
 
 // Runs start-up, the first tick and the commands in order.
 int RunHeadless(const HeadlessOptions& options, std::ostream& out, std::ostream& err);

@@ -17,6 +17,7 @@
 #include "platform/codepage.h"
 #include "platform/machine.h"
 #include "platform/privileges.h"
+#include "scan/detected_object.h"
 #include "scan/ignore_list.h"
 #include "settings/settings_store.h"
 #include "ui/headless/headless.h"
@@ -36,6 +37,13 @@ void OnInterrupt(int) {
 
 std::string Utf8(const std::string& text) {
     return Cp1252ToUtf8(text);
+}
+
+nlohmann::json CountersJson(const ScanCounterValues& counters) {
+    nlohmann::json json = nlohmann::json::object();
+    for (const ScanCounterField& field : kScanCounterFields)
+        json[field.name] = counters.*field.value;
+    return json;
 }
 
 const std::map<std::string, MainCommand>& ScanWords() {
@@ -152,11 +160,10 @@ int Session::RunSteps() {
         PrintFailureDocument(why);
         return kExitFailure;
     }
-    InstallShippedDatabases(*machine_, err_);
+    InstallShippedFiles(*machine_, err_);
     // The save dialog's checks, on the machine's drives.
     views_.folderExists = [this](const std::string& folder) {
-        uint32_t attributes = machine_->files().GetFileAttributes(folder);
-        return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY);
+        return machine_->files().IsFolder(folder);
     };
     views_.fileExists = [this](const std::string& path) {
         return machine_->files().PathFileExists(path);
@@ -265,16 +272,7 @@ int Session::RunSteps() {
         std::optional<std::string> logHost = machine_->files().ToHostPath(app_->scan().LogPath());
         nlohmann::json document = {
             {"rows", RowsJson()},
-            {"counters",
-             {{"objectsScanned", c.objectsScanned},
-              {"objectsIgnored", c.objectsIgnored},
-              {"objectsRecognised", c.objectsRecognised},
-              {"objectsNew", c.objectsNew},
-              {"registryKeysRecognised", c.registryKeysRecognised},
-              {"registryValuesRecognised", c.registryValuesRecognised},
-              {"filesRecognised", c.filesRecognised},
-              {"foldersRecognised", c.foldersRecognised},
-              {"processesRecognised", c.processesRecognised}}},
+            {"counters", CountersJson(c)},
             {"logPath", Utf8(app_->scan().LogPath())},
             {"logHostPath", logHost && !app_->scan().LogPath().empty() ? *logHost : ""},
             {"stopped", app_->scan().StopRequested()},
@@ -342,19 +340,8 @@ void Session::PrintScanResult() {
     if (options_.json) return;  // the document carries rows and counters
     PrintRows(false);
     ScanCounterValues c = app_->scan().Counters();
-    const std::pair<const char*, int> counters[] = {
-        {"objectsScanned", c.objectsScanned},
-        {"objectsIgnored", c.objectsIgnored},
-        {"objectsRecognised", c.objectsRecognised},
-        {"objectsNew", c.objectsNew},
-        {"registryKeysRecognised", c.registryKeysRecognised},
-        {"registryValuesRecognised", c.registryValuesRecognised},
-        {"filesRecognised", c.filesRecognised},
-        {"foldersRecognised", c.foldersRecognised},
-        {"processesRecognised", c.processesRecognised},
-    };
-    for (const auto& [name, value] : counters)
-        Print(std::string(name) + ": " + std::to_string(value));
+    for (const ScanCounterField& field : kScanCounterFields)
+        Print(std::string(field.name) + ": " + std::to_string(c.*field.value));
     Print("Log: " + app_->scan().LogPath());
     for (const std::string& note : app_->Notes()) Print(note);
 }
@@ -522,12 +509,12 @@ bool Session::RunStep(const Step& step) {
     // Wine itself may leave it running with the later changes refused: the
     // command failed, whatever it printed.
     if (step.word == "remove") {
-        bool refused = machine_->registry().WineServerRunning();
+        bool refused = machine_->WineServerRunning();
         c.Execute(a == "all" ? MainCommand::RemoveAll : MainCommand::RemoveSelected);
-        return !refused && !machine_->registry().WineServerRunning();
+        return !refused && !machine_->WineServerRunning();
     }
     if (step.word == "restore") {
-        bool refused = machine_->registry().WineServerRunning();
+        bool refused = machine_->WineServerRunning();
         c.Execute(MainCommand::RestoreBackup);
         return !refused;
     }

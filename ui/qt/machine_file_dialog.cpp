@@ -29,11 +29,6 @@ std::string ParentFolder(const std::string& path) {
     return parent;
 }
 
-bool IsFolder(const FileSystem& files, const std::string& path) {
-    uint32_t attributes = files.GetFileAttributes(path);
-    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY);
-}
-
 std::string Join(const std::string& folder, const std::string& name) {
     if (folder.empty() || folder.back() == '\\') return folder + name;
     return folder + "\\" + name;
@@ -81,12 +76,12 @@ MachineFileDialog::MachineFileDialog(QWidget* parent, const FileSystem& files, P
     // Start in the proposed file's folder (or the proposed folder).
     std::string start = options.initialPath;
     std::string name;
-    if (!start.empty() && !IsFolder(files_, start)) {
+    if (!start.empty() && !files_.IsFolder(start)) {
         size_t slash = start.find_last_of('\\');
         name = slash == std::string::npos ? start : start.substr(slash + 1);
         start = ParentFolder(start);
     }
-    if (start.empty() || !IsFolder(files_, start))
+    if (start.empty() || !files_.IsFolder(start))
         start = drives_->count() ? FromQt(drives_->itemText(0)) : "C:\\";
     nameEdit_->setText(ToQt(name));
     Show(start);
@@ -192,7 +187,7 @@ void MachineFileDialog::TryAccept() {
     std::string name = FromQt(nameEdit_->text().trimmed());
     if (name.empty()) return;
     std::string path = IsAbsolute(name) ? name : Join(folder_, name);
-    if (IsFolder(files_, path)) {  // a folder's name opens the folder
+    if (files_.IsFolder(path)) {  // a folder's name opens the folder
         nameEdit_->clear();
         Show(path);
         return;
@@ -202,7 +197,7 @@ void MachineFileDialog::TryAccept() {
         if (!options_.defaultExtension.empty() && leaf.find('.') == std::string::npos)
             path += "." + options_.defaultExtension;
         std::string parent = ParentFolder(path);
-        if (parent.empty() || !IsFolder(files_, parent)) {
+        if (parent.empty() || !files_.IsFolder(parent)) {
             messages_.Ask({FromQt(windowTitle()), SaveRefusedText(path), PromptButtons::Ok,
                            PromptIcon::Information});
             return;
@@ -213,7 +208,7 @@ void MachineFileDialog::TryAccept() {
                            PromptIcon::Question}) != PromptAnswer::Yes) {
             return;
         }
-    } else if (!files_.PathFileExists(path) || IsFolder(files_, path)) {
+    } else if (!files_.PathFileExists(path) || files_.IsFolder(path)) {
         messages_.Ask({FromQt(windowTitle()),
                        path + "\nFile not found.\nPlease verify the correct file name was given.",
                        PromptButtons::Ok, PromptIcon::Information});
