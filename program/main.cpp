@@ -54,12 +54,9 @@ int main(int argc, char** argv) {
         };
         if (arg == "--help" || arg == "-h") {
             // After a command word: that command's help.
-            if (!options.words.empty()) {
-                auto it = CommandHelp().find(options.words.back());
-                for (auto w = options.words.rbegin(); w != options.words.rend(); ++w)
-                    if ((it = CommandHelp().find(*w)) != CommandHelp().end()) break;
-                if (it != CommandHelp().end()) {
-                    std::cout << "usage: tolvane --headless [OPTIONS] " << it->second;
+            for (auto w = options.words.rbegin(); w != options.words.rend(); ++w) {
+                if (const char* help = CommandHelp(*w)) {
+                    std::cout << "usage: tolvane --headless [OPTIONS] " << help;
                     return kExitOk;
                 }
             }
