@@ -383,7 +383,7 @@ void MainController::HandleScanProgress(DetectedObject* object) {
 
     if (object) {
         results_.AddResultRow(
-            MakeResultRow(object->definition, object->objectText, object->TypeNumber(), object));
+            MakeResultRow(object->definition, object->objectText, object->type, object));
     }
 
     if (scan_.ScanFinished()) {
@@ -444,7 +444,7 @@ void MainController::AddCheckedToIgnoreList() {
         if (const DetectedObject* object = row.detected) {
             auto found = byName.find(row.vendor);
             ignoreList_.Add(found == byName.end() ? nullptr : found->second, row.vendor,
-                            object->objectText, object->TypeNumber());
+                            object->objectText, object->type);
         }
         checked.push_back(position);
     }

@@ -184,7 +184,7 @@ bool BackupArchive::CreateBackup(ObjectRows& rows) {
         if (!rows.RowBackupMark(row)) continue;
         const std::string text = rows.RowText(row);
         switch (rows.RowType(row)) {
-            case object_type::kFile: {
+            case ObjectType::File: {
                 // Removal changes nothing outside the machine, nor follows a
                 // link: such an object is left out, not copied through.
                 if (!Saveable(files, text)) break;
@@ -197,7 +197,7 @@ bool BackupArchive::CreateBackup(ObjectRows& rows) {
                 manifest += ManifestRecord(copies, text);
                 break;
             }
-            case object_type::kFolder: {
+            case ObjectType::Folder: {
                 std::string source = StripTrailingBackslashes(text);
                 if (!Saveable(files, source)) break;
                 std::string copy = work + "\\" + std::to_string(++copies);
@@ -209,13 +209,13 @@ bool BackupArchive::CreateBackup(ObjectRows& rows) {
                 manifest += ManifestRecord(copies, text);
                 break;
             }
-            case object_type::kRegistryKey:
+            case ObjectType::RegistryKey:
                 if (text.empty()) break;
                 for (RootKey root : kBackupRoots) {
                     ExportRegistryTree(registry, RootKeyName(root), text, &registryText);
                 }
                 break;
-            case object_type::kRegistryValue: {
+            case ObjectType::RegistryValue: {
                 // A browser setting is left to the reset, which keeps no
                 // old value; any other value recognised by its data is
                 // deleted, so it is saved by its name.
@@ -231,7 +231,7 @@ bool BackupArchive::CreateBackup(ObjectRows& rows) {
                 }
                 break;
             }
-            case object_type::kHostFileItem:
+            case ObjectType::HostFileItem:
                 hostsRecords += HostsLinesRecords(text);
                 break;
             default:
