@@ -20,7 +20,7 @@ void ResultRows::SetRowChecked(size_t row, bool checked) {
 }
 
 ObjectType ResultRows::RowType(size_t row) const {
-    if (row >= list_.size() || !list_.rows()[row].detected) return 0;
+    if (row >= list_.size() || !list_.rows()[row].detected) return ObjectType{};
     return list_.rows()[row].detected->type;
 }
 

@@ -128,7 +128,7 @@ TEST(ResultsList, RemovingManyRowsKeepsTheOthersInOrder) {
     ResultsListModel list;
     RecordingObserver observer;
     list.SetObserver(&observer);
-    for (const char* vendor : {"A", "B", "C", "D", "E"}) list.Append(Row(vendor, 1));
+    for (const char* vendor : {"A", "B", "C", "D", "E"}) list.Append(Row(vendor, ObjectType::File));
     observer.events.clear();
     list.RemoveRows({0, 2, 3, 9});
     ASSERT_EQ(list.size(), 2u);

@@ -10,8 +10,8 @@
 
 #include "app/application.h"
 #include "platform/machine.h"
-#include "platform/shipped_data.h"
 #include "platform/privileges.h"
+#include "platform/shipped_data.h"
 #include "scan/scan_log.h"
 #include "settings/settings_store.h"
 #include "ui/headless/headless.h"
