@@ -74,120 +74,118 @@ bool IsOn(const std::string& value) {
     return value == "1" || value == "on" || value == "yes" || value == "true";
 }
 
-std::vector<HeadlessCommand> MakeCommands() {
-    return {
-        {"about",
-         NoArguments,
-         {},
-         "about\n  The About box.\n",
-         &Session::PressButton,
-         MainCommand::About},
-        {"advanced",
-         NoArguments,
-         {},
-         "advanced\n  The Advanced BHO Scan: runs every script of script.db.\n",
-         &Session::PressButton,
-         MainCommand::AdvancedBhoScan},
-        {"backup",
-         NoArguments,
-         {},
-         "backup\n  Backs up the checked rows' objects into an archive (--save-as).\n",
-         &Session::PressButton,
-         MainCommand::BackupQuarantine},
-        {"details",
-         OneArgument,
-         {},
-         "details ROW\n  The Object Details of a row of the results list (from 1).\n",
-         &Session::Details},
-        {"ignore",
-         OneArgument,
-         {"checked", "list"},
-         "ignore checked|list\n"
-         "  checked: the checked rows go to the ignore list (Ignorelist.txt in the current\n"
-         "  folder) and leave the results list. list: prints the ignore list.\n",
-         &Session::Ignore},
-        {"list",
-         NoArguments,
-         {},
-         "list\n  Prints the results list: row number, check box, the five columns.\n",
-         &Session::List},
-        {"logfile",
-         NoArguments,
-         {},
-         "logfile\n  The last scan's log (or the message when there is none).\n",
-         &Session::Logfile},
-        {"remove",
-         OneArgument,
-         {"checked", "selected", "all"},
-         "remove checked|selected|all\n"
-         "  Removes the checked rows' objects (or all) with the removal's questions.\n",
-         &Session::Remove},
-        {"restore",
-         NoArguments,
-         {},
-         "restore\n  Restores a backup archive (--open).\n",
-         &Session::Restore},
-        {"scan", OneArgument, ScanWordList(),
-         "scan smart|custom|drives|registry|memory|files\n"
-         "  Runs the scan as the Scan menu does (LastScanMode is stored first; custom shows the\n"
-         "  Scan Settings and drives the folder chooser, --folders choosing) and prints one\n"
-         "  line per listed object (vendor, type, category, object, danger; tab-separated),\n"
-         "  the nine counters and the log's path. Ctrl-C stops it as the Stop button does.\n",
-         &Session::Scan},
-        {"select",
-         SelectArguments,
-         {"all", "none", "inverse", "vendor", "type"},
-         "select all|none|inverse|vendor NAME|type TYPE\n"
-         "  Checks rows: every row, none, the inverse, or exactly the rows of a vendor or a\n"
-         "  type (file, folder, registry-key, registry-value, host).\n",
-         &Session::Select},
-        {"settings",
-         SettingsArguments,
-         {},
-         "settings show | get NAME | set NAME VALUE\n"
-         "settings general [runatstartup=0|1] [removeafterscan=0|1]\n"
-         "                 [startup=smart|custom|folders|none] [choose] [change]\n"
-         "settings scan [active=0|1] [registry=0|1] [deep=0|1] [drives=0|1] [choose]\n"
-         "  The General Settings and Scan Settings windows: the clicks are made, then OK\n"
-         "  (or the next answer, e.g. --answers cancel). Prints every setting afterwards.\n",
-         &Session::Settings},
-        {"start",
-         NoArguments,
-         {},
-         "start\n"
-         "  Presses Start as the window's button does: a scan in the mode stored last\n"
-         "  (LastScanMode; a Smart Scan on a machine that never chose one), printed as scan\n"
-         "  prints it.\n",
-         &Session::Start},
-        {"stop",
-         NoArguments,
-         {},
-         "stop\n  Presses Stop when a scan runs (and waits for its end).\n",
-         &Session::Stop},
-        {"summary",
-         NoArguments,
-         {},
-         "summary\n  The Summary of the last scan (\"Objects found\").\n",
-         &Session::Summary},
-        {"unignore",
-         OneArgument,
-         {"all"},
-         "unignore all\n  The Ignore List dialog's \"Delete\" with every row checked.\n",
-         &Session::Unignore},
-        {"update",
-         UpdateArguments,
-         {},
-         "update [check]\n  The Update window (needs the update server).\n",
-         &Session::PressButton,
-         MainCommand::CheckUpdates},
-    };
-}
+// The commands, in the order the usage lists them.
+const HeadlessCommand kCommands[] = {
+    {"about",
+     NoArguments,
+     {},
+     "about\n  The About box.\n",
+     &Session::PressButton,
+     MainCommand::About},
+    {"advanced",
+     NoArguments,
+     {},
+     "advanced\n  The Advanced BHO Scan: runs every script of script.db.\n",
+     &Session::PressButton,
+     MainCommand::AdvancedBhoScan},
+    {"backup",
+     NoArguments,
+     {},
+     "backup\n  Backs up the checked rows' objects into an archive (--save-as).\n",
+     &Session::PressButton,
+     MainCommand::BackupQuarantine},
+    {"details",
+     OneArgument,
+     {},
+     "details ROW\n  The Object Details of a row of the results list (from 1).\n",
+     &Session::Details},
+    {"ignore",
+     OneArgument,
+     {"checked", "list"},
+     "ignore checked|list\n"
+     "  checked: the checked rows go to the ignore list (Ignorelist.txt in the current\n"
+     "  folder) and leave the results list. list: prints the ignore list.\n",
+     &Session::Ignore},
+    {"list",
+     NoArguments,
+     {},
+     "list\n  Prints the results list: row number, check box, the five columns.\n",
+     &Session::List},
+    {"logfile",
+     NoArguments,
+     {},
+     "logfile\n  The last scan's log (or the message when there is none).\n",
+     &Session::Logfile},
+    {"remove",
+     OneArgument,
+     {"checked", "selected", "all"},
+     "remove checked|selected|all\n"
+     "  Removes the checked rows' objects (or all) with the removal's questions.\n",
+     &Session::Remove},
+    {"restore",
+     NoArguments,
+     {},
+     "restore\n  Restores a backup archive (--open).\n",
+     &Session::Restore},
+    {"scan", OneArgument, ScanWordList(),
+     "scan smart|custom|drives|registry|memory|files\n"
+     "  Runs the scan as the Scan menu does (LastScanMode is stored first; custom shows the\n"
+     "  Scan Settings and drives the folder chooser, --folders choosing) and prints one\n"
+     "  line per listed object (vendor, type, category, object, danger; tab-separated),\n"
+     "  the nine counters and the log's path. Ctrl-C stops it as the Stop button does.\n",
+     &Session::Scan},
+    {"select",
+     SelectArguments,
+     {"all", "none", "inverse", "vendor", "type"},
+     "select all|none|inverse|vendor NAME|type TYPE\n"
+     "  Checks rows: every row, none, the inverse, or exactly the rows of a vendor or a\n"
+     "  type (file, folder, registry-key, registry-value, host).\n",
+     &Session::Select},
+    {"settings",
+     SettingsArguments,
+     {},
+     "settings show | get NAME | set NAME VALUE\n"
+     "settings general [runatstartup=0|1] [removeafterscan=0|1]\n"
+     "                 [startup=smart|custom|folders|none] [choose] [change]\n"
+     "settings scan [active=0|1] [registry=0|1] [deep=0|1] [drives=0|1] [choose]\n"
+     "  The General Settings and Scan Settings windows: the clicks are made, then OK\n"
+     "  (or the next answer, e.g. --answers cancel). Prints every setting afterwards.\n",
+     &Session::Settings},
+    {"start",
+     NoArguments,
+     {},
+     "start\n"
+     "  Presses Start as the window's button does: a scan in the mode stored last\n"
+     "  (LastScanMode; a Smart Scan on a machine that never chose one), printed as scan\n"
+     "  prints it.\n",
+     &Session::Start},
+    {"stop",
+     NoArguments,
+     {},
+     "stop\n  Presses Stop when a scan runs (and waits for its end).\n",
+     &Session::Stop},
+    {"summary",
+     NoArguments,
+     {},
+     "summary\n  The Summary of the last scan (\"Objects found\").\n",
+     &Session::Summary},
+    {"unignore",
+     OneArgument,
+     {"all"},
+     "unignore all\n  The Ignore List dialog's \"Delete\" with every row checked.\n",
+     &Session::Unignore},
+    {"update",
+     UpdateArguments,
+     {},
+     "update [check]\n  The Update window (needs the update server).\n",
+     &Session::PressButton,
+     MainCommand::CheckUpdates},
+};
 
 }  // namespace
 
 std::span<const HeadlessCommand> HeadlessCommands() {
-    static const std::vector<HeadlessCommand> commands = MakeCommands();
-    return commands;
+    return kCommands;
 }
 
 const HeadlessCommand* FindHeadlessCommand(const std::string& word) {
