@@ -81,7 +81,7 @@ TEST(RemovalRun, ThreeCheckedRowsWithOneLockedFile) {
     rows.Add(ObjectType::File, "C:\\Bad\\one.txt");
     rows.Add(ObjectType::File, "C:\\Locked\\held.txt");
     rows.Add(ObjectType::RegistryKey, "Software\\BadVendor");
-    f.view.answers = {RemovalAnswer::No, RemovalAnswer::Yes};  // no backup; confirm
+    f.view.answers = {PromptAnswer::No, PromptAnswer::Yes};  // no backup; confirm
 
     EXPECT_TRUE(f.flow.RunRemoval(rows, false));
     // The locked file is still there: its row stays, unchecked.
@@ -127,7 +127,7 @@ TEST(RemovalRun, NoAtTheConfirmationAndYesWithNothingChecked) {
     rows.Add(ObjectType::File, "C:\\Bad\\one.txt");
     rows.Add(ObjectType::File, "C:\\Bad\\two.txt", false);
 
-    f.view.answers = {RemovalAnswer::No, RemovalAnswer::No};
+    f.view.answers = {PromptAnswer::No, PromptAnswer::No};
     EXPECT_FALSE(f.flow.RunRemoval(rows, false));
     EXPECT_EQ(rows.rows.size(), 2u);
     EXPECT_TRUE(f.Exists("C:\\Bad\\one.txt"));
@@ -136,14 +136,14 @@ TEST(RemovalRun, NoAtTheConfirmationAndYesWithNothingChecked) {
 
     rows.rows[0].checked = false;
     f.view.messages.clear();
-    f.view.answers = {RemovalAnswer::No, RemovalAnswer::Yes};
+    f.view.answers = {PromptAnswer::No, PromptAnswer::Yes};
     EXPECT_FALSE(f.flow.RunRemoval(rows, false));
     EXPECT_EQ(rows.rows.size(), 2u);
     ASSERT_EQ(f.view.messages.size(), 2u);  // no final message
     EXPECT_EQ(f.view.LastText(), "No objects selected for removal. Continue?");
 
     // Remove all takes every row whatever its check box.
-    f.view.answers = {RemovalAnswer::No, RemovalAnswer::Yes};
+    f.view.answers = {PromptAnswer::No, PromptAnswer::Yes};
     EXPECT_TRUE(f.flow.RunRemoval(rows, true));
     EXPECT_TRUE(rows.rows.empty());
     EXPECT_FALSE(f.Exists("C:\\Bad\\one.txt"));
@@ -165,7 +165,7 @@ TEST(RemovalRun, ASecondRunCountsOnlyItsOwnAndBackupMarksAreCleared) {
         ++backups;
         return true;
     });
-    f.view.answers = {RemovalAnswer::Yes, RemovalAnswer::Yes};
+    f.view.answers = {PromptAnswer::Yes, PromptAnswer::Yes};
     f.view.removeAtNextStart = false;
     EXPECT_TRUE(f.flow.RunRemoval(rows, false));
     EXPECT_EQ(backups, 1);
@@ -177,7 +177,7 @@ TEST(RemovalRun, ASecondRunCountsOnlyItsOwnAndBackupMarksAreCleared) {
 
     rows.Add(ObjectType::File, "C:\\Locked\\b.txt");
     rows.rows[1].checked = true;
-    f.view.answers = {RemovalAnswer::No, RemovalAnswer::Yes};
+    f.view.answers = {PromptAnswer::No, PromptAnswer::Yes};
     EXPECT_TRUE(f.flow.RunRemoval(rows, false));
     EXPECT_EQ(f.view.unableItems.back(), "C:\\Locked\\b.txt\r\n");
     EXPECT_EQ(f.view.messages[f.view.messages.size() - 2].text, "1 Objects deleted successfully.");
@@ -204,7 +204,7 @@ TEST(RemovalRun, RemovalCountsFailuresAsSuccessesAndHidesWhatStayed) {
     rows.Add(ObjectType::File, "C:\\Kept\\other.txt", false);
     f.view.removeAtNextStart = false;
     // No backup; confirm; no browser reset.
-    f.view.answers = {RemovalAnswer::No, RemovalAnswer::Yes, RemovalAnswer::No};
+    f.view.answers = {PromptAnswer::No, PromptAnswer::Yes, PromptAnswer::No};
 
     EXPECT_TRUE(f.flow.RunRemoval(rows, false));
     f.LockFolder("Locked", false);
@@ -231,7 +231,7 @@ TEST(RemovalRun, ValuesRecognisedByDataThatAreNoBrowserSettingsAreRemoved) {
     SetString(registry, RootKey::LocalMachine, run, "Updater", "C:\\good\\updater.exe");
     TestRows rows;
     rows.Add(ObjectType::RegistryValue, run + "\\Updater:@:evil.exe");
-    f.view.answers = {RemovalAnswer::No, RemovalAnswer::Yes};
+    f.view.answers = {PromptAnswer::No, PromptAnswer::Yes};
 
     EXPECT_TRUE(f.flow.RunRemoval(rows, false));
     std::string value;
@@ -251,7 +251,7 @@ TEST(RemovalRun, ARemovalWhoseBackupFailedGoesOnAsIfItHadOne) {
     rows.Add(ObjectType::File, "C:\\Bad\\one.txt");
     f.flow.SetBackupCommand([] { return false; });  // cancelled or failed
     // Yes to the backup; the warning; No at the confirmation stops there.
-    f.view.answers = {RemovalAnswer::Yes, RemovalAnswer::Ok, RemovalAnswer::No};
+    f.view.answers = {PromptAnswer::Yes, PromptAnswer::Ok, PromptAnswer::No};
     EXPECT_FALSE(f.flow.RunRemoval(rows, false));
     ASSERT_EQ(f.view.messages.size(), 3u);
     EXPECT_EQ(f.view.messages[1].caption, "Warning");
@@ -264,7 +264,7 @@ TEST(RemovalRun, ARemovalWhoseBackupFailedGoesOnAsIfItHadOne) {
     // A backup that was made, or No to it, goes straight to the confirmation.
     f.view.messages.clear();
     f.flow.SetBackupCommand([] { return true; });
-    f.view.answers = {RemovalAnswer::Yes, RemovalAnswer::No};
+    f.view.answers = {PromptAnswer::Yes, PromptAnswer::No};
     EXPECT_FALSE(f.flow.RunRemoval(rows, false));
     EXPECT_EQ(f.view.messages.size(), 2u);
 }
@@ -291,7 +291,7 @@ TEST(RemovalRun, RunningBrowserWarnsAndCancelEnds) {
         {{100, 1, "C:\\Program Files\\Internet Explorer\\IEXPLORE.EXE", {}, {}}}));
     TestRows rows;
     rows.Add(ObjectType::File, "C:\\x.txt");
-    f.view.answers = {RemovalAnswer::Cancel};
+    f.view.answers = {PromptAnswer::Cancel};
     EXPECT_FALSE(f.flow.RunRemoval(rows, false));
     ASSERT_EQ(f.view.messages.size(), 1u);
     EXPECT_EQ(f.view.messages[0].caption, "Warning");
@@ -308,7 +308,7 @@ TEST(RemovalRun, HijackedValueIsKeptAndLeadsToTheBrowserReset) {
     SetString(registry, RootKey::LocalMachine, main, "Search Page_bak", "x");
     TestRows rows;
     rows.Add(ObjectType::RegistryValue, main + "\\Start Page:@:bad.example");
-    f.view.answers = {RemovalAnswer::No, RemovalAnswer::Yes, RemovalAnswer::Yes};
+    f.view.answers = {PromptAnswer::No, PromptAnswer::Yes, PromptAnswer::Yes};
 
     EXPECT_TRUE(f.flow.RunRemoval(rows, false));
     EXPECT_EQ(f.remover.BrowserSettingsHits(), 1);
@@ -342,7 +342,7 @@ TEST(BrowserReset, NoChangesNothingAndSettingsGiveTheAddresses) {
     Registry& registry = f.machine->registry();
     const std::string main = "Software\\Microsoft\\Internet Explorer\\Main";
     SetString(registry, RootKey::CurrentUser, main, "Start Page", "http://bad.example/");
-    f.view.answers = {RemovalAnswer::No};
+    f.view.answers = {PromptAnswer::No};
     EXPECT_FALSE(ResetBrowserSettings(registry, f.view, ReadBrowserDefaults(f.settings)));
     EXPECT_EQ(f.view.messages.size(), 1u);
     std::string value;
