@@ -7,8 +7,8 @@
 
 #include "app/command_line.h"
 #include "platform/machine.h"
-#include "platform/shipped_data.h"
 #include "platform/privileges.h"
+#include "platform/shipped_data.h"
 #include "ui/qt/desktop_session.h"
 #include "ui/qt/dialog_driver.h"
 #include "ui/qt/main_window.h"
@@ -42,7 +42,7 @@ void ShowStartFailure(int& argc, char** argv, const std::string& text) {
         QApplication::setApplicationName("Tolvane");
     }
     ApplyDesktopLook();
-    QtMessageBoxes(nullptr).ShowMessage("Error", text, MessageButtons::Ok);
+    QtMessageBoxes(nullptr).Ask({"Error", text, PromptButtons::Ok, PromptIcon::Error});
 }
 
 int RunDesktop(int& argc, char** argv, const DesktopOptions& options, std::string* error) {

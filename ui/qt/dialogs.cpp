@@ -21,7 +21,7 @@
 
 namespace tolvane {
 
-QtDialogs::QtDialogs(const FileSystem& files, MessageBoxView& messages,
+QtDialogs::QtDialogs(const FileSystem& files, Prompter& messages,
                      std::function<void(const std::string&)> openAddress)
     : files_(files), messages_(messages), openAddress_(std::move(openAddress)) {}
 

@@ -32,7 +32,7 @@ class QtDialogs : public DialogView,
   public:
     // files: the machine's drives; messages: the boxes the dialogs raise;
     // openAddress opens the About box's link.
-    QtDialogs(const FileSystem& files, MessageBoxView& messages,
+    QtDialogs(const FileSystem& files, Prompter& messages,
               std::function<void(const std::string& address)> openAddress);
     ~QtDialogs() override;
     void SetParent(QWidget* parent) { parent_ = parent; }
@@ -66,7 +66,7 @@ class QtDialogs : public DialogView,
     bool AskFile(const FileDialogOptions& options, bool save, std::string* path);
 
     const FileSystem& files_;
-    MessageBoxView& messages_;
+    Prompter& messages_;
     std::function<void(const std::string&)> openAddress_;
     QWidget* parent_ = nullptr;
     QPointer<QWidget> splash_;
