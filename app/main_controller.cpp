@@ -469,7 +469,7 @@ void MainController::AddCheckedToIgnoreList() {
         if (const DetectedObject* object = row.detected) {
             auto found = byName.find(row.vendor);
             ignoreList_.Add(found == byName.end() ? nullptr : found->second, row.vendor,
-                            object->objectText, object->TypeNumber());
+                            object->objectText, object->type);
         }
         checked.push_back(position);
     }

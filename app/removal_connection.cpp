@@ -19,9 +19,9 @@ void ResultRows::SetRowChecked(size_t row, bool checked) {
     if (row < list_.size()) list_.SetChecked(row, checked);
 }
 
-int ResultRows::RowType(size_t row) const {
-    if (row >= list_.size() || !list_.rows()[row].detected) return 0;
-    return list_.rows()[row].detected->TypeNumber();
+ObjectType ResultRows::RowType(size_t row) const {
+    if (row >= list_.size() || !list_.rows()[row].detected) return ObjectType{};
+    return list_.rows()[row].detected->type;
 }
 
 std::string ResultRows::RowText(size_t row) const {

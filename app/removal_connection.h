@@ -20,7 +20,7 @@ class ResultRows : public ObjectRows {
     size_t RowCount() const override;
     bool IsRowChecked(size_t row) const override;
     void SetRowChecked(size_t row, bool checked) override;
-    int RowType(size_t row) const override;
+    ObjectType RowType(size_t row) const override;
     std::string RowText(size_t row) const override;
     bool RowBackupMark(size_t row) const override;
     void SetRowBackupMark(size_t row, bool marked) override;

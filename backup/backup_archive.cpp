@@ -206,7 +206,7 @@ bool BackupArchive::StageMarkedObjects(ObjectRows& rows, const std::string& work
         if (!rows.RowBackupMark(row)) continue;
         const std::string text = rows.RowText(row);
         switch (rows.RowType(row)) {
-            case object_type::kFile: {
+            case ObjectType::File: {
                 // Removal changes nothing outside the machine, nor follows a
                 // link: such an object is left out, not copied through.
                 if (!Saveable(files, text)) break;
@@ -219,7 +219,7 @@ bool BackupArchive::StageMarkedObjects(ObjectRows& rows, const std::string& work
                 manifest += ManifestRecord(copies, text);
                 break;
             }
-            case object_type::kFolder: {
+            case ObjectType::Folder: {
                 std::string source = StripTrailingBackslashes(text);
                 if (!Saveable(files, source)) break;
                 std::string copy = work + "\\" + std::to_string(++copies);
@@ -231,13 +231,13 @@ bool BackupArchive::StageMarkedObjects(ObjectRows& rows, const std::string& work
                 manifest += ManifestRecord(copies, text);
                 break;
             }
-            case object_type::kRegistryKey:
+            case ObjectType::RegistryKey:
                 if (text.empty()) break;
                 for (RootKey root : kBackupRoots) {
                     ExportRegistryTree(registry, RootKeyName(root), text, &registryText);
                 }
                 break;
-            case object_type::kRegistryValue: {
+            case ObjectType::RegistryValue: {
                 // A browser setting is left to the reset, which keeps no
                 // old value; any other value recognised by its data is
                 // deleted, so it is saved by its name.
@@ -253,7 +253,7 @@ bool BackupArchive::StageMarkedObjects(ObjectRows& rows, const std::string& work
                 }
                 break;
             }
-            case object_type::kHostFileItem:
+            case ObjectType::HostFileItem:
                 hostsRecords += HostsLinesRecords(text);
                 break;
             default:

@@ -29,7 +29,6 @@ namespace {
 using testing::TempPrefix;
 using testing::TestRows;
 using testing::TestView;
-namespace type = object_type;
 
 std::string Read(const Machine& machine, const std::string& path) {
     std::string content;
@@ -87,10 +86,10 @@ TEST(Backup, TwoFilesAndAKeyGiveExactlyFourEntries) {
              std::string("\xff\0\0\0", 4));
     SetValue(registry, RootKey::LocalMachine, "Software\\BadVendor", "", REG_SZ, "machine");
     TestRows rows;
-    rows.Add(type::kFile, "C:\\Bad\\one.exe");
-    rows.Add(type::kHostFileItem, "ads.example", false);
-    rows.Add(type::kFile, "C:\\Bad\\two.dll");
-    rows.Add(type::kRegistryKey, "Software\\BadVendor");
+    rows.Add(ObjectType::File, "C:\\Bad\\one.exe");
+    rows.Add(ObjectType::HostFileItem, "ads.example", false);
+    rows.Add(ObjectType::File, "C:\\Bad\\two.dll");
+    rows.Add(ObjectType::RegistryKey, "Software\\BadVendor");
     f.view.savePaths = {f.archive};
 
     EXPECT_TRUE(f.backup.MarkCheckedForBackup(rows));
@@ -129,7 +128,7 @@ TEST(Backup, TwoFilesAndAKeyGiveExactlyFourEntries) {
 TEST(Backup, NothingCheckedCancelAndAMissingFolder) {
     Fixture f;
     TestRows rows;
-    rows.Add(type::kFile, "C:\\x.txt", false);
+    rows.Add(ObjectType::File, "C:\\x.txt", false);
     EXPECT_FALSE(f.backup.MarkCheckedForBackup(rows));
     EXPECT_EQ(f.view.LastText(), "No objects selected to backup");
     EXPECT_TRUE(f.view.dialogs.empty());
@@ -165,11 +164,11 @@ TEST(Restore, BringsBackFilesFoldersKeysAndValuesExactly) {
     SetValue(registry, RootKey::LocalMachine, "Software\\Run", "keep", REG_SZ, "k");
 
     TestRows rows;
-    rows.Add(type::kFolder, "C:\\Program Files\\Bad");
-    rows.Add(type::kFolder, "C:\\Other\\Plugins");
-    rows.Add(type::kFile, "C:\\users\\root\\Temp\\1");
-    rows.Add(type::kRegistryKey, "Software\\Bad");
-    rows.Add(type::kRegistryValue, "Software\\Run\\bad");
+    rows.Add(ObjectType::Folder, "C:\\Program Files\\Bad");
+    rows.Add(ObjectType::Folder, "C:\\Other\\Plugins");
+    rows.Add(ObjectType::File, "C:\\users\\root\\Temp\\1");
+    rows.Add(ObjectType::RegistryKey, "Software\\Bad");
+    rows.Add(ObjectType::RegistryValue, "Software\\Run\\bad");
     f.view.savePaths = {f.archive};
     ASSERT_TRUE(f.backup.MarkCheckedForBackup(rows));
     std::vector<std::string> entries = UnzipList(f.Host(f.archive));
@@ -217,11 +216,11 @@ TEST(Restore, HostsEntriesAreRemovedButNeverBackedUp) {
                        "127.0.0.1 localhost\r\n10.0.0.1 ads.bad.example\r\n"
                        "10.0.0.2 ads.bad.example.net\r\n");
     TestRows rows;
-    rows.Add(type::kHostFileItem, "ads.bad.example");
+    rows.Add(ObjectType::HostFileItem, "ads.bad.example");
     f.view.savePaths = {f.archive};
     ASSERT_TRUE(f.backup.MarkCheckedForBackup(rows));
     ObjectRemover remover(*f.machine);
-    remover.RemoveObject(type::kHostFileItem, "ads.bad.example");
+    remover.RemoveObject(ObjectType::HostFileItem, "ads.bad.example");
     ASSERT_EQ(Read(*f.machine, hosts), "127.0.0.1 localhost\r\n");
     // One of the lines came back by hand already: it is not doubled.
     f.prefix.WriteFile(hosts, "127.0.0.1 localhost\r\n10.0.0.2 ads.bad.example.net\r\n");
@@ -256,11 +255,11 @@ TEST(Restore, RestoreSaysNothing) {
                        "10.0.0.1 ads.bad.example\r\n");
     SetValue(f.machine->registry(), RootKey::CurrentUser, "Software\\Bad", "v", REG_SZ, "x");
     TestRows rows;
-    rows.Add(type::kFile, "C:\\Bad\\a.exe");
-    rows.Add(type::kFile, "C:\\Bad\\b.exe");
-    rows.Add(type::kFolder, "C:\\Gone");
-    rows.Add(type::kRegistryKey, "Software\\Bad");
-    rows.Add(type::kHostFileItem, "ads.bad.example");
+    rows.Add(ObjectType::File, "C:\\Bad\\a.exe");
+    rows.Add(ObjectType::File, "C:\\Bad\\b.exe");
+    rows.Add(ObjectType::Folder, "C:\\Gone");
+    rows.Add(ObjectType::RegistryKey, "Software\\Bad");
+    rows.Add(ObjectType::HostFileItem, "ads.bad.example");
     f.view.savePaths = {f.archive};
     ASSERT_TRUE(f.backup.MarkCheckedForBackup(rows));
     ObjectRemover remover(*f.machine);
@@ -408,8 +407,8 @@ TEST(Restore, WhatDoesNotFitFailsCleanly) {
     f.prefix.WriteFile("C:\\Bad\\big.bin", big);
     f.prefix.WriteFile("C:\\Program Files\\Tolvane\\Quarantine\\keep.zip", "earlier");
     TestRows rows;
-    rows.Add(type::kFile, "C:\\Bad\\small.txt");
-    rows.Add(type::kFile, "C:\\Bad\\big.bin");
+    rows.Add(ObjectType::File, "C:\\Bad\\small.txt");
+    rows.Add(ObjectType::File, "C:\\Bad\\big.bin");
     f.view.savePaths = {f.archive};
     ASSERT_TRUE(f.backup.MarkCheckedForBackup(rows));
 

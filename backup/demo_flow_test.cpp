@@ -149,12 +149,12 @@ void RunDemoRoad(bool runningPrograms) {
     }
     TestRows rows;
     for (const DetectedObject* object : engine.Results().listedObjects) {
-        rows.Add(object->TypeNumber(), object->objectText);
+        rows.Add(object->type, object->objectText);
     }
     ASSERT_GE(rows.rows.size(), 5u);
     const TestRows found = rows;
     std::set<int> types;
-    for (const auto& row : found.rows) types.insert(row.type);
+    for (const auto& row : found.rows) types.insert(StoredNumber(row.type));
     EXPECT_EQ(types, (std::set<int>{1, 2, 3, 4, 6}));
 
     ObjectRemover remover(*machine);
@@ -207,18 +207,18 @@ void RunDemoRoad(bool runningPrograms) {
     for (const auto& row : found.rows) {
         SCOPED_TRACE(row.text);
         switch (row.type) {
-            case object_type::kFile:
-            case object_type::kFolder:
+            case ObjectType::File:
+            case ObjectType::Folder:
                 EXPECT_EQ(files.PathFileExists(row.text), refusedBelow(row.text));
                 break;
-            case object_type::kRegistryKey:
+            case ObjectType::RegistryKey:
                 for (RootKey root : {RootKey::ClassesRoot, RootKey::CurrentUser,
                                      RootKey::LocalMachine, RootKey::Users}) {
                     RegKey key;
                     EXPECT_NE(registry.OpenKey(Registry::Root(root), row.text, KEY_READ, &key), 0);
                 }
                 break;
-            case object_type::kRegistryValue:
+            case ObjectType::RegistryValue:
                 if (row.text.find(":@:") == std::string::npos) {
                     std::string keyPath = row.text.substr(0, row.text.rfind('\\'));
                     std::string name = row.text.substr(row.text.rfind('\\') + 1);
@@ -228,7 +228,7 @@ void RunDemoRoad(bool runningPrograms) {
                     }
                 }
                 break;
-            case object_type::kHostFileItem:
+            case ObjectType::HostFileItem:
                 for (const std::string& hosts : engine.HostsFiles()) {
                     std::string content;
                     ASSERT_TRUE(files.ReadWholeFile(hosts, &content));

@@ -135,6 +135,90 @@ void RestoreHostsLines(Machine& machine, const std::string& recordsFile, Restore
     }
 }
 
+void RestoreRegistryFile(Machine& machine, const std::string& registryFile, RestoreReport* report) {
+    if (!machine.files().PathFileExists(registryFile)) return;
+    RegistryImportReport imported;
+    report->registryImported =
+        ImportRegistryFile(machine.registry(), machine.files(), registryFile, &imported);
+    report->registryRestored = imported.keys + imported.values;
+    report->registryNotRestored = imported.failed + (report->registryImported ? 0 : 1);
+}
+
+// The manifest's records: each [PATH:] with the [NAME:] before it.
+std::vector<Record> ReadManifest(const std::string& manifest) {
+    std::vector<Record> records;
+    std::string number;
+    size_t start = 0;
+    while (start < manifest.size()) {
+        size_t end = manifest.find('\n', start);
+        if (end == std::string::npos) end = manifest.size();
+        std::string_view line(manifest.data() + start, end - start);
+        start = end + 1;
+        if (line.substr(0, 6) == "[NAME:") {
+            number = TagValue(line, 6);
+        } else if (line.substr(0, 6) == "[PATH:") {
+            records.push_back({number, FileSystem::NormalizePath(TagValue(line, 6))});
+        }
+    }
+    return records;
+}
+
+// The flat layout: a folder's files beside the numbered copies, moved into
+// folder. True when there were any.
+bool MoveLooseFiles(FileSystem& files, const std::string& work, const std::string& folder) {
+    FindHandle handle;
+    FindData entry;
+    bool any = false;
+    if (!files.FindFirstFile(work + "\\*.*", &handle, &entry)) return false;
+    do {
+        if (entry.name == "." || entry.name == ".." ||
+            (entry.attributes & FILE_ATTRIBUTE_DIRECTORY) || IsCopyNumber(entry.name) ||
+            EqualsNoCase(entry.name, backup_text::kConfigFile) ||
+            EqualsNoCase(entry.name, backup_text::kRegistryFile) ||
+            EqualsNoCase(entry.name, backup_text::kHostsFile)) {
+            continue;
+        }
+        if (!any && !files.CreateFolderPath(folder)) break;
+        any = true;
+        files.MoveFile(work + "\\" + entry.name, folder + "\\" + entry.name);
+    } while (handle.Next(&entry));
+    return any;
+}
+
+// Moves each record's numbered copy back to its path.
+void RestoreRecords(FileSystem& files, const std::string& work, const std::vector<Record>& records,
+                    RestoreReport* report) {
+    std::vector<const Record*> withoutCopy;
+    for (const Record& record : records) {
+        const std::string copy = work + "\\" + record.number;
+        if (!IsCopyNumber(record.number) || !IsMachinePath(files, record.path)) {
+            ++report->skipped;
+            continue;
+        }
+        if (!files.PathFileExists(copy)) {
+            withoutCopy.push_back(&record);
+            ++report->skipped;
+            continue;
+        }
+        size_t slash = record.path.find_last_of('\\');
+        files.CreateFolderPath(record.path.substr(0, slash));
+        const bool folder = files.IsFolder(copy);
+        if (MoveBack(files, copy, record.path, 0)) {
+            ++report->restored;
+            ++(folder ? report->foldersRestored : report->filesRestored);
+        } else {
+            ++report->skipped;
+        }
+    }
+    // Loose files belong to a record without its copy only when there is
+    // exactly one: only then is it clear whose they are.
+    if (withoutCopy.size() == 1 && MoveLooseFiles(files, work, withoutCopy[0]->path)) {
+        ++report->restored;
+        ++report->foldersRestored;
+        --report->skipped;
+    }
+}
+
 }  // namespace
 
 std::string RestoreWorkFolder(const Machine& machine) {
@@ -169,89 +253,14 @@ RestoreReport RestoreArchive(Machine& machine, const std::string& archivePath) {
     }
 
     // The registry file is read here and now, while the work folder stands.
-    const std::string registryFile = work + "\\" + backup_text::kRegistryFile;
-    if (files.PathFileExists(registryFile)) {
-        RegistryImportReport imported;
-        report.registryImported =
-            ImportRegistryFile(machine.registry(), files, registryFile, &imported);
-        report.registryRestored = imported.keys + imported.values;
-        report.registryNotRestored = imported.failed + (report.registryImported ? 0 : 1);
-    }
+    RestoreRegistryFile(machine, work + "\\" + backup_text::kRegistryFile, &report);
     RestoreHostsLines(machine, work + "\\" + backup_text::kHostsFile, &report);
 
     std::string manifest;
-    if (!files.ReadWholeFile(work + "\\" + backup_text::kConfigFile, &manifest)) {
-        DeleteFolderTree(machine, work);
-        return report;
+    if (files.ReadWholeFile(work + "\\" + backup_text::kConfigFile, &manifest)) {
+        report.manifestRead = true;
+        RestoreRecords(files, work, ReadManifest(manifest), &report);
     }
-    report.manifestRead = true;
-
-    std::vector<Record> records;
-    std::string number;
-    size_t start = 0;
-    while (start < manifest.size()) {
-        size_t end = manifest.find('\n', start);
-        if (end == std::string::npos) end = manifest.size();
-        std::string_view line(manifest.data() + start, end - start);
-        start = end + 1;
-        if (line.substr(0, 6) == "[NAME:") {
-            number = TagValue(line, 6);
-        } else if (line.substr(0, 6) == "[PATH:") {
-            records.push_back({number, FileSystem::NormalizePath(TagValue(line, 6))});
-        }
-    }
-
-    std::vector<const Record*> withoutCopy;
-    for (const Record& record : records) {
-        const std::string copy = work + "\\" + record.number;
-        if (!IsCopyNumber(record.number) || !IsMachinePath(files, record.path)) {
-            ++report.skipped;
-            continue;
-        }
-        if (!files.PathFileExists(copy)) {
-            withoutCopy.push_back(&record);
-            ++report.skipped;
-            continue;
-        }
-        size_t slash = record.path.find_last_of('\\');
-        files.CreateFolderPath(record.path.substr(0, slash));
-        const bool folder = files.IsFolder(copy);
-        if (MoveBack(files, copy, record.path, 0)) {
-            ++report.restored;
-            ++(folder ? report.foldersRestored : report.filesRestored);
-        } else {
-            ++report.skipped;
-        }
-    }
-
-    // The flat layout: a folder's files beside the numbered copies. Only
-    // when one record lacks its copy is it clear whose they are.
-    if (withoutCopy.size() == 1) {
-        const std::string& folder = withoutCopy[0]->path;
-        FindHandle handle;
-        FindData entry;
-        bool any = false;
-        if (files.FindFirstFile(work + "\\*.*", &handle, &entry)) {
-            do {
-                if (entry.name == "." || entry.name == ".." ||
-                    (entry.attributes & FILE_ATTRIBUTE_DIRECTORY) || IsCopyNumber(entry.name) ||
-                    EqualsNoCase(entry.name, backup_text::kConfigFile) ||
-                    EqualsNoCase(entry.name, backup_text::kRegistryFile) ||
-                    EqualsNoCase(entry.name, backup_text::kHostsFile)) {
-                    continue;
-                }
-                if (!any && !files.CreateFolderPath(folder)) break;
-                any = true;
-                files.MoveFile(work + "\\" + entry.name, folder + "\\" + entry.name);
-            } while (handle.Next(&entry));
-        }
-        if (any) {
-            ++report.restored;
-            ++report.foldersRestored;
-            --report.skipped;
-        }
-    }
-
     DeleteFolderTree(machine, work);
     return report;
 }

@@ -136,7 +136,7 @@ Costs Measure(size_t rows) {
         rig.app->controller().AddCheckedToIgnoreList();
         size_t ignored = 0;
         for (const DetectedObject& object : rig.objects)
-            ignored += rig.app->ignoreList().IsIgnored(object.TypeNumber(), object.objectText);
+            ignored += rig.app->ignoreList().IsIgnored(object.type, object.objectText);
         costs.ignore = Seconds(start) * perRow;
         if (ignored != (rows + 1) / 2 || list.size() != rows / 2) {
             std::fprintf(stderr, "rows_bench: %zu ignored, %zu rows left\n", ignored, list.size());

@@ -557,6 +557,48 @@ std::string DisplayName(const RegKey& key) {
     return name;
 }
 
+// Where a new key goes: for HKEY_CLASSES_ROOT, into the user's classes when
+// its nearest existing parent is there only, else the machine's.
+Place PlaceForNewKey(const Location& loc) {
+    if (!loc.merged) return loc.places[0];
+    std::u16string probe = loc.places[0].path;
+    while (true) {
+        size_t slash = probe.rfind(u'\\');
+        if (slash == std::u16string::npos) break;
+        probe.resize(slash);
+        std::u16string machinePath = probe;  // same path below Software\Classes
+        bool inUser = loc.places[0].file->hive.Find(probe) != nullptr;
+        bool inMachine = loc.places[1].file->hive.Find(machinePath) != nullptr;
+        if (inUser || inMachine) return inUser && !inMachine ? loc.places[0] : loc.places[1];
+    }
+    return loc.places[1];
+}
+
+// Adds the keys of path that are missing below the hive's root; the last
+// existing key, which gains a subkey, is touched.
+void AddKeyPath(HiveFile& file, const std::u16string& path, FileTime now) {
+    HiveKey* key = &file.hive.root();
+    size_t pos = 0;
+    bool touchedParent = false;
+    while (pos <= path.size()) {
+        size_t end = path.find(u'\\', pos);
+        if (end == std::u16string::npos) end = path.size();
+        if (end > pos) {
+            std::u16string_view name(path.data() + pos, end - pos);
+            HiveKey* sub = key->FindSubkey(name);
+            if (!sub) {
+                if (!touchedParent) {
+                    key->Touch(now);
+                    touchedParent = true;
+                }
+                sub = key->AddSubkey(name, now);
+            }
+            key = sub;
+        }
+        pos = end + 1;
+    }
+}
+
 }  // namespace
 
 // ---- Registry -------------------------------------------------------------------
@@ -648,53 +690,14 @@ long Registry::CreateKey(const RegKey& parent, std::string_view subKey, uint32_t
     }
     if (!HasRight(parent, KEY_CREATE_SUB_KEY)) return ERROR_ACCESS_DENIED;
 
-    // Where the new key goes: for HKEY_CLASSES_ROOT, into the user's classes
-    // when its nearest existing parent is there only, else the machine's.
-    Place place = loc.places[0];
-    if (loc.merged) {
-        place = loc.places[1];
-        std::u16string probe = loc.places[0].path;
-        while (true) {
-            size_t slash = probe.rfind(u'\\');
-            if (slash == std::u16string::npos) break;
-            probe.resize(slash);
-            std::u16string machinePath = probe;  // same path below Software\Classes
-            bool inUser = loc.places[0].file->hive.Find(probe) != nullptr;
-            bool inMachine = loc.places[1].file->hive.Find(machinePath) != nullptr;
-            if (inUser || inMachine) {
-                if (inUser && !inMachine) place = loc.places[0];
-                break;
-            }
-        }
-    }
+    Place place = PlaceForNewKey(loc);
     HiveFile& file = *place.file;
     std::string refusal = s.WriteRefusal(file);
     if (!refusal.empty()) {
         s.SetMessage(refusal);
         return ERROR_ACCESS_DENIED;
     }
-    FileTime now = FileTimeNow();
-    HiveKey* key = &file.hive.root();
-    size_t pos = 0;
-    bool touchedParent = false;
-    const std::u16string& wide = place.path;
-    while (pos <= wide.size()) {
-        size_t end = wide.find(u'\\', pos);
-        if (end == std::u16string::npos) end = wide.size();
-        if (end > pos) {
-            std::u16string_view name(wide.data() + pos, end - pos);
-            HiveKey* sub = key->FindSubkey(name);
-            if (!sub) {
-                if (!touchedParent) {
-                    key->Touch(now);
-                    touchedParent = true;
-                }
-                sub = key->AddSubkey(name, now);
-            }
-            key = sub;
-        }
-        pos = end + 1;
-    }
+    AddKeyPath(file, place.path, FileTimeNow());
     if (long saved = s.CommitChange(file); saved != ERROR_SUCCESS) return saved;
     if (created) *created = true;
     return opened();

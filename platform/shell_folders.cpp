@@ -60,6 +60,23 @@ static std::optional<std::string> UserFolder(const ShellFolders& shell, const Re
     return std::nullopt;
 }
 
+// The profile Windows records for the user's SID; a prefix without a
+// profile list has the profile as the parent of its desktop.
+static std::optional<std::string> ProfileFolder(const Registry& registry) {
+    std::optional<std::string> found;
+    std::string sid = registry.UserSid();
+    if (!sid.empty())
+        found = Read(registry, RootKey::LocalMachine, std::string(kProfileList) + "\\" + sid,
+                     "ProfileImagePath");
+    if (found) return found;
+    auto desktop = Read(registry, RootKey::CurrentUser, kShellFolders, "Desktop");
+    if (!desktop) return std::nullopt;
+    std::string d = WithoutTrailingBackslash(*desktop);
+    size_t cut = d.find_last_of('\\');
+    if (cut != std::string::npos && cut >= 2) return d.substr(0, cut);
+    return std::nullopt;
+}
+
 bool ShellFolders::GetFolderPath(int csidl, std::string* path) const {
     std::optional<std::string> found;
     switch (csidl) {
@@ -113,23 +130,9 @@ bool ShellFolders::GetFolderPath(int csidl, std::string* path) const {
                 found = Read(registry_, RootKey::LocalMachine, kWindowsNt, "SystemRoot");
             if (found) found = WithoutTrailingBackslash(*found) + "\\syswow64";
             break;
-        case CSIDL_PROFILE: {
-            // The profile Windows records for the user's SID; a prefix without
-            // a profile list has the profile as the parent of its desktop.
-            std::string sid = registry_.UserSid();
-            if (!sid.empty())
-                found = Read(registry_, RootKey::LocalMachine,
-                             std::string(kProfileList) + "\\" + sid, "ProfileImagePath");
-            if (!found) {
-                if (auto desktop =
-                        Read(registry_, RootKey::CurrentUser, kShellFolders, "Desktop")) {
-                    std::string d = WithoutTrailingBackslash(*desktop);
-                    size_t cut = d.find_last_of('\\');
-                    if (cut != std::string::npos && cut >= 2) found = d.substr(0, cut);
-                }
-            }
+        case CSIDL_PROFILE:
+            found = ProfileFolder(registry_);
             break;
-        }
         default:
             return false;
     }

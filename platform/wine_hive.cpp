@@ -50,6 +50,70 @@ size_t DecodeHostChar(std::string_view s, size_t pos, std::u16string* out) {
     return len;
 }
 
+// The character a one-letter escape stands for, or -1 when it is none.
+int LetterEscapeValue(char e) {
+    switch (e) {
+        case 'a':
+            return 7;
+        case 'b':
+            return 8;
+        case 't':
+            return 9;
+        case 'n':
+            return 10;
+        case 'v':
+            return 11;
+        case 'f':
+            return 12;
+        case 'r':
+            return 13;
+        case 'e':
+            return 27;
+        case '\\':
+        case '"':
+        case '[':
+        case ']':
+        case '\'':
+            return e;
+        default:
+            return -1;
+    }
+}
+
+// Reads the escape after a backslash, at pos: a letter, "x" with one to four
+// hex digits, or one to three octal digits. Returns the position after it,
+// or npos with *error set.
+size_t ParseEscape(std::string_view s, size_t pos, std::u16string* out, std::string* error) {
+    char e = s[pos++];
+    if (int value = LetterEscapeValue(e); value >= 0) {
+        out->push_back(static_cast<char16_t>(value));
+        return pos;
+    }
+    if (e == 'x') {
+        unsigned value = 0;
+        int digits = 0;
+        while (digits < 4 && pos < s.size() && IsHexDigit(s[pos])) {
+            value = value * 16 + HexDigitValue(s[pos++]);
+            ++digits;
+        }
+        if (digits == 0) {
+            *error = "bad escape \"\\x\" without hex digits";
+            return std::string_view::npos;
+        }
+        out->push_back(static_cast<char16_t>(value));
+        return pos;
+    }
+    if (e >= '0' && e <= '7') {
+        unsigned value = e - '0';
+        for (int i = 0; i < 2 && pos < s.size() && s[pos] >= '0' && s[pos] <= '7'; ++i)
+            value = value * 8 + (s[pos++] - '0');
+        out->push_back(static_cast<char16_t>(value));
+        return pos;
+    }
+    *error = std::string("bad escape \"\\") + e + "\"";
+    return std::string_view::npos;
+}
+
 // Reads an escaped string from s at pos up to the unescaped endChar. Returns
 // the position after endChar, or npos with *error set.
 size_t ParseEscaped(std::string_view s, size_t pos, char endChar, std::u16string* out,
@@ -71,64 +135,8 @@ size_t ParseEscaped(std::string_view s, size_t pos, char endChar, std::u16string
             *error = "truncated line (a backslash ends it)";
             return std::string_view::npos;
         }
-        char e = s[pos++];
-        switch (e) {
-            case 'a':
-                out->push_back(7);
-                break;
-            case 'b':
-                out->push_back(8);
-                break;
-            case 't':
-                out->push_back(9);
-                break;
-            case 'n':
-                out->push_back(10);
-                break;
-            case 'v':
-                out->push_back(11);
-                break;
-            case 'f':
-                out->push_back(12);
-                break;
-            case 'r':
-                out->push_back(13);
-                break;
-            case 'e':
-                out->push_back(27);
-                break;
-            case '\\':
-            case '"':
-            case '[':
-            case ']':
-            case '\'':
-                out->push_back(static_cast<char16_t>(e));
-                break;
-            case 'x': {
-                unsigned value = 0;
-                int digits = 0;
-                while (digits < 4 && pos < s.size() && IsHexDigit(s[pos])) {
-                    value = value * 16 + HexDigitValue(s[pos++]);
-                    ++digits;
-                }
-                if (digits == 0) {
-                    *error = "bad escape \"\\x\" without hex digits";
-                    return std::string_view::npos;
-                }
-                out->push_back(static_cast<char16_t>(value));
-                break;
-            }
-            default:
-                if (e >= '0' && e <= '7') {
-                    unsigned value = e - '0';
-                    for (int i = 0; i < 2 && pos < s.size() && s[pos] >= '0' && s[pos] <= '7'; ++i)
-                        value = value * 8 + (s[pos++] - '0');
-                    out->push_back(static_cast<char16_t>(value));
-                    break;
-                }
-                *error = std::string("bad escape \"\\") + e + "\"";
-                return std::string_view::npos;
-        }
+        pos = ParseEscape(s, pos, out, error);
+        if (pos == std::string_view::npos) return pos;
     }
     *error = std::string("truncated line (no closing ") + endChar + ")";
     return std::string_view::npos;

@@ -40,9 +40,8 @@ struct CommandLine {
 // --help: after a command word that command's help, else the usage.
 int PrintHelp(const HeadlessOptions& options) {
     for (auto word = options.words.rbegin(); word != options.words.rend(); ++word) {
-        auto it = CommandHelp().find(*word);
-        if (it != CommandHelp().end()) {
-            std::cout << "usage: tolvane --headless [OPTIONS] " << it->second;
+        if (const char* help = CommandHelp(*word)) {
+            std::cout << "usage: tolvane --headless [OPTIONS] " << help;
             return kExitOk;
         }
     }

@@ -103,17 +103,17 @@ ObjectRemover::ObjectRemover(Machine& machine) : machine_(machine) {
     afterUnregister_ = [this] { WaitForWineToFinish(machine_, std::chrono::seconds(60)); };
 }
 
-bool ObjectRemover::RemoveObject(int type, std::string_view text) {
+bool ObjectRemover::RemoveObject(ObjectType type, std::string_view text) {
     switch (type) {
-        case object_type::kFile:
+        case ObjectType::File:
             return RemoveFile(text);
-        case object_type::kFolder:
+        case ObjectType::Folder:
             return RemoveFolder(text);
-        case object_type::kRegistryKey:
+        case ObjectType::RegistryKey:
             return RemoveRegistryKey(text);
-        case object_type::kRegistryValue:
+        case ObjectType::RegistryValue:
             return RemoveRegistryValue(text);
-        case object_type::kHostFileItem:
+        case ObjectType::HostFileItem:
             return RemoveHostsEntry(text);
         default:
             return false;
@@ -280,14 +280,14 @@ bool ObjectRemover::ValuePresent(std::string_view text) {
     return false;
 }
 
-bool ObjectRemover::ObjectPresent(int type, std::string_view text) {
+bool ObjectRemover::ObjectPresent(ObjectType type, std::string_view text) {
     FileSystem& files = machine_.files();
     switch (type) {
-        case object_type::kFile:
+        case ObjectType::File:
             return files.GetFileAttributes(text) != INVALID_FILE_ATTRIBUTES;
-        case object_type::kFolder:
+        case ObjectType::Folder:
             return files.IsFolder(StripTrailingBackslashes(text));
-        case object_type::kRegistryKey:
+        case ObjectType::RegistryKey:
             for (RootKey root : kRemovalRoots) {
                 RegKey key;
                 if (machine_.registry().OpenKey(Registry::Root(root), text, KEY_QUERY_VALUE,
@@ -297,9 +297,9 @@ bool ObjectRemover::ObjectPresent(int type, std::string_view text) {
                 }
             }
             return false;
-        case object_type::kRegistryValue:
+        case ObjectType::RegistryValue:
             return ValuePresent(text);
-        case object_type::kHostFileItem: {
+        case ObjectType::HostFileItem: {
             if (text.empty()) return false;
             for (const std::string& path : HostsFiles()) {
                 std::string content;

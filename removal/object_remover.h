@@ -11,6 +11,8 @@
 #include <string_view>
 #include <vector>
 
+#include "scan/object_type.h"
+
 namespace tolvane {
 
 class Machine;
@@ -21,7 +23,7 @@ class ObjectRemover {
 
     // Dispatches on the ObjectType number (1 file, 2 folder, 3 registry key,
     // 4 registry value, 6 hosts entry); other types are ignored (false).
-    bool RemoveObject(int type, std::string_view text);
+    bool RemoveObject(ObjectType type, std::string_view text);
 
     // Ends the running programs of an .exe first, unregisters a .dll or
     // .ocx with "regsvr32.exe /u /s" (run through Wine when it is installed)
@@ -60,7 +62,7 @@ class ObjectRemover {
     // under one of the four roots; the value exists under one of them (one
     // recognised by its data: with data that still contains the pattern); a
     // line of a hosts file still contains the entry. Other types: false.
-    bool ObjectPresent(int type, std::string_view text);
+    bool ObjectPresent(ObjectType type, std::string_view text);
 
     const std::vector<std::string>& FailedDeletions() const { return failedDeletions_; }
     void ClearFailedDeletions() {

@@ -1,5 +1,5 @@
 // The results list as removal and backup walk it: rows in the order shown,
-// each with the detected object it stands for (its type number, its object
+// each with the detected object it stands for (its type, its object
 // text and its backup mark) and its check box. The application implements
 // it over its results list and the scan's objects; removal deletes rows
 // through it as it removes their objects.
@@ -9,24 +9,17 @@
 #include <string>
 #include <vector>
 
-namespace tolvane {
+#include "scan/object_type.h"
 
-// ObjectType numbers as removal and backup act on them.
-namespace object_type {
-inline constexpr int kFile = 1;
-inline constexpr int kFolder = 2;
-inline constexpr int kRegistryKey = 3;
-inline constexpr int kRegistryValue = 4;
-inline constexpr int kHostFileItem = 6;
-}  // namespace object_type
+namespace tolvane {
 
 class ObjectRows {
   public:
     virtual ~ObjectRows() = default;
     virtual size_t RowCount() const = 0;
     virtual bool IsRowChecked(size_t row) const = 0;
-    // The row's object: its ObjectType number and its object text.
-    virtual int RowType(size_t row) const = 0;
+    // The row's object: its type and its object text.
+    virtual ObjectType RowType(size_t row) const = 0;
     virtual std::string RowText(size_t row) const = 0;
     virtual void SetRowChecked(size_t row, bool checked) = 0;
     // The object's one-byte backup mark.

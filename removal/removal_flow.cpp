@@ -74,10 +74,10 @@ bool RemovalFlow::RunRemoval(ObjectRows& rows, bool removeAll) {
     for (size_t position = 0; position < rows.RowCount(); ++position) {
         rows.SetRowBackupMark(position, false);
         if (!removeAll && !rows.IsRowChecked(position)) continue;
-        const int type = rows.RowType(position);
+        const ObjectType type = rows.RowType(position);
         const std::string text = rows.RowText(position);
         remover_.RemoveObject(type, text);
-        if (type == object_type::kRegistryValue && ObjectRemover::IsBrowserSetting(text))
+        if (type == ObjectType::RegistryValue && ObjectRemover::IsBrowserSetting(text))
             browserSettings.push_back(position);
         else
             (remover_.ObjectPresent(type, text) ? present : gone).push_back(position);

@@ -23,7 +23,6 @@ namespace {
 using testing::TempPrefix;
 using testing::TestRows;
 using testing::TestView;
-namespace type = object_type;
 
 std::string HostText(const std::string& hostPath) {
     std::ifstream in(hostPath, std::ios::binary);
@@ -79,9 +78,9 @@ TEST(RemovalRun, ThreeCheckedRowsWithOneLockedFile) {
     SetString(f.machine->registry(), RootKey::CurrentUser, "Software\\BadVendor", "x", "y");
     f.LockFolder("Locked", true);
     TestRows rows;
-    rows.Add(type::kFile, "C:\\Bad\\one.txt");
-    rows.Add(type::kFile, "C:\\Locked\\held.txt");
-    rows.Add(type::kRegistryKey, "Software\\BadVendor");
+    rows.Add(ObjectType::File, "C:\\Bad\\one.txt");
+    rows.Add(ObjectType::File, "C:\\Locked\\held.txt");
+    rows.Add(ObjectType::RegistryKey, "Software\\BadVendor");
     f.view.answers = {PromptAnswer::No, PromptAnswer::Yes};  // no backup; confirm
 
     EXPECT_TRUE(f.flow.RunRemoval(rows, false));
@@ -125,8 +124,8 @@ TEST(RemovalRun, NoAtTheConfirmationAndYesWithNothingChecked) {
     Fixture f;
     f.prefix.WriteFile("C:\\Bad\\one.txt", "1");
     TestRows rows;
-    rows.Add(type::kFile, "C:\\Bad\\one.txt");
-    rows.Add(type::kFile, "C:\\Bad\\two.txt", false);
+    rows.Add(ObjectType::File, "C:\\Bad\\one.txt");
+    rows.Add(ObjectType::File, "C:\\Bad\\two.txt", false);
 
     f.view.answers = {PromptAnswer::No, PromptAnswer::No};
     EXPECT_FALSE(f.flow.RunRemoval(rows, false));
@@ -158,8 +157,8 @@ TEST(RemovalRun, ASecondRunCountsOnlyItsOwnAndBackupMarksAreCleared) {
     f.prefix.WriteFile("C:\\Free\\c.txt", "c");
     f.LockFolder("Locked", true);
     TestRows rows;
-    rows.Add(type::kFile, "C:\\Locked\\a.txt");
-    rows.Add(type::kFile, "C:\\Free\\c.txt", false);
+    rows.Add(ObjectType::File, "C:\\Locked\\a.txt");
+    rows.Add(ObjectType::File, "C:\\Free\\c.txt", false);
     rows.rows[1].backupMark = true;
     int backups = 0;
     f.flow.SetBackupCommand([&] {
@@ -176,7 +175,7 @@ TEST(RemovalRun, ASecondRunCountsOnlyItsOwnAndBackupMarksAreCleared) {
     EXPECT_FALSE(rows.rows[1].backupMark);                      // visited, not removed
     EXPECT_EQ(f.settings.ReadStartUpDeleteQueue().size(), 0u);  // Cancel queues nothing
 
-    rows.Add(type::kFile, "C:\\Locked\\b.txt");
+    rows.Add(ObjectType::File, "C:\\Locked\\b.txt");
     rows.rows[1].checked = true;
     f.view.answers = {PromptAnswer::No, PromptAnswer::Yes};
     EXPECT_TRUE(f.flow.RunRemoval(rows, false));
@@ -198,11 +197,11 @@ TEST(RemovalRun, RemovalCountsFailuresAsSuccessesAndHidesWhatStayed) {
     f.LockFolder("Locked", true);
     f.LockFolder("windows/system32/drivers/etc", true);
     TestRows rows;
-    rows.Add(type::kFile, "C:\\Bad\\one.txt");
-    rows.Add(type::kFile, "C:\\Locked\\held.txt");
-    rows.Add(type::kHostFileItem, "ads.bad.example");
-    rows.Add(type::kRegistryValue, main + "\\Start Page:@:bad.example");
-    rows.Add(type::kFile, "C:\\Kept\\other.txt", false);
+    rows.Add(ObjectType::File, "C:\\Bad\\one.txt");
+    rows.Add(ObjectType::File, "C:\\Locked\\held.txt");
+    rows.Add(ObjectType::HostFileItem, "ads.bad.example");
+    rows.Add(ObjectType::RegistryValue, main + "\\Start Page:@:bad.example");
+    rows.Add(ObjectType::File, "C:\\Kept\\other.txt", false);
     f.view.removeAtNextStart = false;
     // No backup; confirm; no browser reset.
     f.view.answers = {PromptAnswer::No, PromptAnswer::Yes, PromptAnswer::No};
@@ -231,7 +230,7 @@ TEST(RemovalRun, ValuesRecognisedByDataThatAreNoBrowserSettingsAreRemoved) {
     // The same name with other data (changed since the scan) stays.
     SetString(registry, RootKey::LocalMachine, run, "Updater", "C:\\good\\updater.exe");
     TestRows rows;
-    rows.Add(type::kRegistryValue, run + "\\Updater:@:evil.exe");
+    rows.Add(ObjectType::RegistryValue, run + "\\Updater:@:evil.exe");
     f.view.answers = {PromptAnswer::No, PromptAnswer::Yes};
 
     EXPECT_TRUE(f.flow.RunRemoval(rows, false));
@@ -249,7 +248,7 @@ TEST(RemovalRun, ARemovalWhoseBackupFailedGoesOnAsIfItHadOne) {
     Fixture f;
     f.prefix.WriteFile("C:\\Bad\\one.txt", "1");
     TestRows rows;
-    rows.Add(type::kFile, "C:\\Bad\\one.txt");
+    rows.Add(ObjectType::File, "C:\\Bad\\one.txt");
     f.flow.SetBackupCommand([] { return false; });  // cancelled or failed
     // Yes to the backup; the warning; No at the confirmation stops there.
     f.view.answers = {PromptAnswer::Yes, PromptAnswer::Ok, PromptAnswer::No};
@@ -274,7 +273,7 @@ TEST(RemovalRun, RefusedWhileTheWineServerOwnsTheRegistry) {
     Fixture f;
     f.prefix.WriteFile("C:\\Bad\\one.txt", "1");
     TestRows rows;
-    rows.Add(type::kFile, "C:\\Bad\\one.txt");
+    rows.Add(ObjectType::File, "C:\\Bad\\one.txt");
     {
         testing::FakeWineServer server(f.prefix.path());
         EXPECT_FALSE(f.flow.RunRemoval(rows, false));
@@ -291,7 +290,7 @@ TEST(RemovalRun, RunningBrowserWarnsAndCancelEnds) {
     f.machine->SetProcessTable(MakeFixedProcessTable(
         {{100, 1, "C:\\Program Files\\Internet Explorer\\IEXPLORE.EXE", {}, {}}}));
     TestRows rows;
-    rows.Add(type::kFile, "C:\\x.txt");
+    rows.Add(ObjectType::File, "C:\\x.txt");
     f.view.answers = {PromptAnswer::Cancel};
     EXPECT_FALSE(f.flow.RunRemoval(rows, false));
     ASSERT_EQ(f.view.messages.size(), 1u);
@@ -308,7 +307,7 @@ TEST(RemovalRun, HijackedValueIsKeptAndLeadsToTheBrowserReset) {
     SetString(registry, RootKey::CurrentUser, main, "Start Page_bak", "http://bad.example/");
     SetString(registry, RootKey::LocalMachine, main, "Search Page_bak", "x");
     TestRows rows;
-    rows.Add(type::kRegistryValue, main + "\\Start Page:@:bad.example");
+    rows.Add(ObjectType::RegistryValue, main + "\\Start Page:@:bad.example");
     f.view.answers = {PromptAnswer::No, PromptAnswer::Yes, PromptAnswer::Yes};
 
     EXPECT_TRUE(f.flow.RunRemoval(rows, false));
@@ -484,7 +483,7 @@ TEST(ObjectRemoverOps, UnregisteringWaitsForRegsvr32ToEnd) {
     f.prefix.WriteFile("C:\\Bad\\helper.dll", "MZ");
     std::filesystem::remove(bin + "/unregistered");
     TestRows rows;
-    rows.Add(object_type::kFile, "C:\\Bad\\helper.dll");
+    rows.Add(ObjectType::File, "C:\\Bad\\helper.dll");
     ASSERT_TRUE(f.flow.RunRemoval(rows, false));
     EXPECT_FALSE(f.Exists("C:\\Bad\\helper.dll"));
     EXPECT_EQ(f.remover.UnregistrationsRefused(), std::vector<std::string>{"C:\\Bad\\helper.dll"});

@@ -20,7 +20,7 @@
 namespace tolvane::testing {
 
 struct TestRow {
-    int type = 0;
+    ObjectType type = ObjectType::File;
     std::string text;
     bool checked = true;
     bool backupMark = false;
@@ -29,13 +29,13 @@ struct TestRow {
 class TestRows : public ObjectRows {
   public:
     std::vector<TestRow> rows;
-    void Add(int type, std::string text, bool checked = true) {
+    void Add(ObjectType type, std::string text, bool checked = true) {
         rows.push_back({type, std::move(text), checked, false});
     }
     size_t RowCount() const override { return rows.size(); }
     bool IsRowChecked(size_t row) const override { return rows[row].checked; }
     void SetRowChecked(size_t row, bool checked) override { rows[row].checked = checked; }
-    int RowType(size_t row) const override { return rows[row].type; }
+    ObjectType RowType(size_t row) const override { return rows[row].type; }
     std::string RowText(size_t row) const override { return rows[row].text; }
     bool RowBackupMark(size_t row) const override { return rows[row].backupMark; }
     void SetRowBackupMark(size_t row, bool marked) override { rows[row].backupMark = marked; }

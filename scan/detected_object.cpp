@@ -2,21 +2,20 @@
 
 namespace tolvane {
 
-const char* ObjectTypeText(int type) {
+const char* ObjectTypeText(ObjectType type) {
     switch (type) {
-        case 1:
+        case ObjectType::File:
             return "File";
-        case 2:
+        case ObjectType::Folder:
             return "Folder";
-        case 3:
+        case ObjectType::RegistryKey:
             return "Registry Key";
-        case 4:
+        case ObjectType::RegistryValue:
             return "Registry Value";
-        case 6:
+        case ObjectType::HostFileItem:
             return "Host File Item";
-        default:
-            return "";
     }
+    return "";
 }
 
 void ScanCounters::Reset() {

@@ -9,31 +9,11 @@
 #include <string>
 #include <vector>
 
+#include "scan/object_type.h"
+
 namespace tolvane {
 
 struct ThreatDefinition;
-
-// The numbers are stored with objects and in Ignorelist.txt; 5 is unused.
-enum class ObjectType : int {
-    File = 1,
-    Folder = 2,
-    RegistryKey = 3,
-    RegistryValue = 4,
-    HostFileItem = 6,
-};
-
-// Every object type, in the order of their numbers.
-inline constexpr ObjectType kObjectTypes[] = {ObjectType::File, ObjectType::Folder,
-                                              ObjectType::RegistryKey, ObjectType::RegistryValue,
-                                              ObjectType::HostFileItem};
-
-// The type's text in the results list and the log: "File", "Folder",
-// "Registry Key", "Registry Value", "Host File Item"; "" for a stored number
-// that is no type (Ignorelist.txt may hold any).
-const char* ObjectTypeText(int type);
-inline const char* ObjectTypeText(ObjectType type) {
-    return ObjectTypeText(static_cast<int>(type));
-}
 
 // Separates a registry value's name from the data pattern that recognised it.
 inline constexpr const char* kValueDataSeparator = ":@:";
@@ -46,8 +26,6 @@ struct DetectedObject {
     // full name (plus ":@:" and the data pattern when one recognised it); a
     // host name. For processes the process name or module path as listed.
     std::string objectText;
-
-    int TypeNumber() const { return static_cast<int>(type); }
 };
 
 // The nine counters of a scan as plain numbers.

@@ -19,7 +19,7 @@ class IgnoreListFilter : public IgnoreFilter {
   public:
     explicit IgnoreListFilter(const IgnoreList& list) : list_(list) {}
     bool IsIgnored(const DetectedObject& object) const override {
-        return list_.IsIgnored(object.TypeNumber(), object.objectText);
+        return list_.IsIgnored(object.type, object.objectText);
     }
 
   private:

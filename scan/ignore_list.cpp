@@ -15,8 +15,8 @@ namespace tolvane {
 namespace {
 
 // The type and the text as one key: the type's digits end at the first comma.
-std::string CountKey(int type, std::string_view objectText) {
-    std::string key = std::to_string(type);
+std::string CountKey(ObjectType type, std::string_view objectText) {
+    std::string key = std::to_string(StoredNumber(type));
     key += ',';
     key += objectText;
     return key;
@@ -84,7 +84,7 @@ void IgnoreList::Load(const ThreatDatabase& database) {
             entry.definition = found == byName.end() ? nullptr : found->second;
             entry.objectText = std::string(line.substr(first + 1, last - first - 1));
             char typeChar = last + 1 < line.size() ? line[last + 1] : '\0';
-            entry.type = (typeChar >= '0' && typeChar <= '9') ? typeChar - '0' : 0;
+            entry.type = ObjectType{(typeChar >= '0' && typeChar <= '9') ? typeChar - '0' : 0};
             loaded.push_back(std::move(entry));
         });
     }
@@ -112,7 +112,7 @@ bool IgnoreList::Save() {
             content += ',';
             content += entry.objectText;
             content += ',';
-            content += std::to_string(entry.type);
+            content += std::to_string(StoredNumber(entry.type));
             content += "\r\n";
         }
     }
@@ -124,14 +124,14 @@ bool IgnoreList::Save() {
     return state == OwnFileState::Usable;
 }
 
-bool IgnoreList::IsIgnored(int type, std::string_view objectText) const {
+bool IgnoreList::IsIgnored(ObjectType type, std::string_view objectText) const {
     const std::string key = CountKey(type, objectText);
     std::lock_guard<std::mutex> lock(mutex_);
     return counts_.find(key) != counts_.end();
 }
 
 void IgnoreList::Add(const ThreatDefinition* definition, std::string_view name,
-                     std::string_view objectText, int type) {
+                     std::string_view objectText, ObjectType type) {
     IgnoreEntry entry;
     entry.definition = definition;
     entry.name = definition ? definition->name : std::string(name);

@@ -32,6 +32,7 @@
 #include <vector>
 
 #include "platform/host_files.h"
+#include "scan/object_type.h"
 
 namespace tolvane {
 
@@ -45,7 +46,7 @@ struct IgnoreEntry {
     std::string name;                              // the threat's name as saved
     const ThreatDefinition* definition = nullptr;  // none when the name left the database
     std::string objectText;
-    int type = 0;  // ObjectType number
+    ObjectType type{};  // as stored: may be a number that is no type
 };
 
 class IgnoreList {
@@ -76,11 +77,11 @@ class IgnoreList {
 
     // True when an entry has this type and exactly this object text (a
     // hash lookup: a scan asks once per recognised object).
-    bool IsIgnored(int type, std::string_view objectText) const;
+    bool IsIgnored(ObjectType type, std::string_view objectText) const;
 
     // Appends an entry (not saved; call Save after a batch).
     void Add(const ThreatDefinition* definition, std::string_view name, std::string_view objectText,
-             int type);
+             ObjectType type);
     // Removes the entry at index; false when there is none.
     bool RemoveAt(size_t index);
     // Removes the entries at these indexes (ascending) in one pass.

@@ -46,8 +46,8 @@ TEST_F(IgnoreListTest, SavesInOrderAndLoadsBack) {
     EXPECT_EQ(list.FilePath(), "C:\\work\\Ignorelist.txt");
     const ThreatDefinition* grey = database_.definitions()[0].get();
     const ThreatDefinition* moth = database_.definitions()[1].get();
-    list.Add(grey, "", "C:\\windows\\grey.exe", 1);
-    list.Add(moth, "", "Software\\Moth\\Main\\Start Page:@:a,b", 4);
+    list.Add(grey, "", "C:\\windows\\grey.exe", ObjectType::File);
+    list.Add(moth, "", "Software\\Moth\\Main\\Start Page:@:a,b", ObjectType::RegistryValue);
     ASSERT_TRUE(list.Save());
     EXPECT_EQ(FileText("C:\\work\\Ignorelist.txt"),
               "Grey Lantern,C:\\windows\\grey.exe,1\r\n"
@@ -61,42 +61,44 @@ TEST_F(IgnoreListTest, SavesInOrderAndLoadsBack) {
     EXPECT_EQ(entries[1].definition, moth);
     // A comma inside the object text survives the round trip.
     EXPECT_EQ(entries[1].objectText, "Software\\Moth\\Main\\Start Page:@:a,b");
-    EXPECT_TRUE(again.IsIgnored(4, "Software\\Moth\\Main\\Start Page:@:a,b"));
+    EXPECT_TRUE(
+        again.IsIgnored(ObjectType::RegistryValue, "Software\\Moth\\Main\\Start Page:@:a,b"));
 }
 
 TEST_F(IgnoreListTest, MatchesTypeAndExactText) {
     IgnoreList list(machine_->files(), "C:\\work");
-    list.Add(nullptr, "Grey Lantern", "Software\\Grey", 3);
-    EXPECT_TRUE(list.IsIgnored(3, "Software\\Grey"));
-    EXPECT_FALSE(list.IsIgnored(4, "Software\\Grey"));  // same text, other type
-    EXPECT_FALSE(list.IsIgnored(3, "software\\grey"));  // letter case counts
-    EXPECT_FALSE(list.IsIgnored(3, "Software\\Grey\\"));
+    list.Add(nullptr, "Grey Lantern", "Software\\Grey", ObjectType::RegistryKey);
+    EXPECT_TRUE(list.IsIgnored(ObjectType::RegistryKey, "Software\\Grey"));
+    EXPECT_FALSE(
+        list.IsIgnored(ObjectType::RegistryValue, "Software\\Grey"));  // same text, other type
+    EXPECT_FALSE(list.IsIgnored(ObjectType::RegistryKey, "software\\grey"));  // letter case counts
+    EXPECT_FALSE(list.IsIgnored(ObjectType::RegistryKey, "Software\\Grey\\"));
     // A type and text that could be joined alike: the key keeps them apart.
-    list.Add(nullptr, "Grey Lantern", "2,x", 1);
-    EXPECT_TRUE(list.IsIgnored(1, "2,x"));
-    EXPECT_FALSE(list.IsIgnored(12, "x"));
-    EXPECT_FALSE(list.IsIgnored(1, "2"));
+    list.Add(nullptr, "Grey Lantern", "2,x", ObjectType::File);
+    EXPECT_TRUE(list.IsIgnored(ObjectType::File, "2,x"));
+    EXPECT_FALSE(list.IsIgnored(ObjectType{12}, "x"));
+    EXPECT_FALSE(list.IsIgnored(ObjectType::File, "2"));
 }
 
 TEST_F(IgnoreListTest, AnObjectStaysIgnoredWhileOneOfItsEntriesIsLeft) {
     IgnoreList list(machine_->files(), "C:\\work");
-    list.Add(nullptr, "A", "C:\\twice.exe", 1);
-    list.Add(nullptr, "B", "C:\\other.exe", 1);
-    list.Add(nullptr, "C", "C:\\twice.exe", 1);
-    list.Add(nullptr, "D", "C:\\third.exe", 1);
+    list.Add(nullptr, "A", "C:\\twice.exe", ObjectType::File);
+    list.Add(nullptr, "B", "C:\\other.exe", ObjectType::File);
+    list.Add(nullptr, "C", "C:\\twice.exe", ObjectType::File);
+    list.Add(nullptr, "D", "C:\\third.exe", ObjectType::File);
     ASSERT_TRUE(list.RemoveAt(0));
-    EXPECT_TRUE(list.IsIgnored(1, "C:\\twice.exe"));
+    EXPECT_TRUE(list.IsIgnored(ObjectType::File, "C:\\twice.exe"));
     list.RemoveIndexes({1, 2});  // "C" and "D"
-    EXPECT_FALSE(list.IsIgnored(1, "C:\\twice.exe"));
-    EXPECT_FALSE(list.IsIgnored(1, "C:\\third.exe"));
-    EXPECT_TRUE(list.IsIgnored(1, "C:\\other.exe"));
+    EXPECT_FALSE(list.IsIgnored(ObjectType::File, "C:\\twice.exe"));
+    EXPECT_FALSE(list.IsIgnored(ObjectType::File, "C:\\third.exe"));
+    EXPECT_TRUE(list.IsIgnored(ObjectType::File, "C:\\other.exe"));
     ASSERT_EQ(list.Size(), 1u);
     EXPECT_EQ(list.Entries()[0].name, "B");
     // A load replaces what the lookups know.
     prefix_.WriteFile("C:\\work\\Ignorelist.txt", "E,C:\\loaded.exe,1\r\n");
     list.Load(database_);
-    EXPECT_TRUE(list.IsIgnored(1, "C:\\loaded.exe"));
-    EXPECT_FALSE(list.IsIgnored(1, "C:\\other.exe"));
+    EXPECT_TRUE(list.IsIgnored(ObjectType::File, "C:\\loaded.exe"));
+    EXPECT_FALSE(list.IsIgnored(ObjectType::File, "C:\\other.exe"));
 }
 
 TEST_F(IgnoreListTest, LoadsOddLines) {
@@ -111,11 +113,11 @@ TEST_F(IgnoreListTest, LoadsOddLines) {
     list.Load(database_);
     auto entries = list.Entries();
     ASSERT_EQ(entries.size(), 3u);
-    EXPECT_EQ(entries[0].type, 3);
+    EXPECT_EQ(entries[0].type, ObjectType::RegistryKey);
     EXPECT_EQ(entries[0].objectText, "C:\\a.exe");
     EXPECT_EQ(entries[1].definition, nullptr);
     EXPECT_EQ(entries[1].name, "Gone Threat");
-    EXPECT_EQ(entries[2].type, 0);
+    EXPECT_EQ(entries[2].type, ObjectType{0});
 
     // The entry without a definition keeps its name when saved.
     ASSERT_TRUE(list.Save());
@@ -127,8 +129,8 @@ TEST_F(IgnoreListTest, MissingFileAndEmptyListAndRemoval) {
     IgnoreList list(machine_->files(), "C:\\work");
     list.Load(database_);
     EXPECT_EQ(list.Size(), 0u);
-    list.Add(nullptr, "A", "x", 1);
-    list.Add(nullptr, "B", "y", 1);
+    list.Add(nullptr, "A", "x", ObjectType::File);
+    list.Add(nullptr, "B", "y", ObjectType::File);
     EXPECT_TRUE(list.RemoveAt(0));
     EXPECT_FALSE(list.RemoveAt(5));
     ASSERT_EQ(list.Size(), 1u);
@@ -142,7 +144,7 @@ TEST_F(IgnoreListTest, MissingFileAndEmptyListAndRemoval) {
 TEST_F(IgnoreListTest, EachWorkingFolderHasItsOwnFile) {
     prefix_.MakeFolder("C:\\other");
     IgnoreList first(machine_->files(), "C:\\work");
-    first.Add(nullptr, "A", "x", 1);
+    first.Add(nullptr, "A", "x", ObjectType::File);
     ASSERT_TRUE(first.Save());
     IgnoreList second(machine_->files(), "C:\\other");
     second.Load(database_);
@@ -158,7 +160,7 @@ TEST_F(IgnoreListTest, EachWorkingFolderHasItsOwnFile) {
 
 TEST_F(IgnoreListTest, FailedSaveKeepsTheOldFileAndTheNewEntries) {
     IgnoreList list(machine_->files(), "C:\\work");
-    list.Add(nullptr, "A", "x", 1);
+    list.Add(nullptr, "A", "x", ObjectType::File);
     ASSERT_TRUE(list.Save());
     // The new file cannot be written whole: the system refuses files above
     // 8 bytes (even to root).
@@ -168,7 +170,7 @@ TEST_F(IgnoreListTest, FailedSaveKeepsTheOldFileAndTheNewEntries) {
     rlimit small = previous;
     small.rlim_cur = 8;
     setrlimit(RLIMIT_FSIZE, &small);
-    list.Add(nullptr, "B", "y", 2);
+    list.Add(nullptr, "B", "y", ObjectType::Folder);
     EXPECT_FALSE(list.Save());
     setrlimit(RLIMIT_FSIZE, &previous);
     std::signal(SIGXFSZ, previousSignal);
@@ -225,9 +227,9 @@ TEST_F(IgnoreListTest, PlantedFilesAreNeitherReadNorOverwritten) {
             IgnoreList list(machine_->files(), "C:\\work", host);
             list.Load(database_);
             EXPECT_EQ(list.Size(), 0u);
-            EXPECT_FALSE(list.IsIgnored(1, "C:\\windows\\grey.exe"));
+            EXPECT_FALSE(list.IsIgnored(ObjectType::File, "C:\\windows\\grey.exe"));
             EXPECT_EQ(list.Refusal(), std::string("Ignorelist.txt is not used: ") + c.reason + ".");
-            list.Add(nullptr, "Blue Moth", "x", 1);
+            list.Add(nullptr, "Blue Moth", "x", ObjectType::File);
             EXPECT_FALSE(list.Save());
             EXPECT_EQ(text(c.untouched), planted);
         }
@@ -238,9 +240,9 @@ TEST_F(IgnoreListTest, PlantedFilesAreNeitherReadNorOverwritten) {
     chmod(file.c_str(), 0644);
     IgnoreList list(machine_->files(), "C:\\work", work);
     list.Load(database_);
-    EXPECT_TRUE(list.IsIgnored(1, "C:\\windows\\grey.exe"));
+    EXPECT_TRUE(list.IsIgnored(ObjectType::File, "C:\\windows\\grey.exe"));
     EXPECT_EQ(list.Refusal(), "");
-    list.Add(nullptr, "Blue Moth", "x", 1);
+    list.Add(nullptr, "Blue Moth", "x", ObjectType::File);
     EXPECT_TRUE(list.Save());
     struct stat st;
     ASSERT_EQ(lstat(file.c_str(), &st), 0);

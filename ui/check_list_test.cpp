@@ -8,7 +8,7 @@
 namespace tolvane {
 namespace {
 
-ListRow Row(const std::string& vendor, int type) {
+ListRow Row(const std::string& vendor, ObjectType type) {
     ListRow row;
     row.vendor = vendor;
     row.type = ObjectTypeText(type);
@@ -34,19 +34,19 @@ TEST(ResultsList, ColumnsAndTypeNames) {
         headers.push_back(column.header + std::string(":") + std::to_string(column.width));
     EXPECT_EQ(headers, (std::vector<std::string>{"Vendor:150", "Type:75", "Category:75",
                                                  "Object:125", "Danger:75"}));
-    EXPECT_STREQ(ObjectTypeText(1), "File");
-    EXPECT_STREQ(ObjectTypeText(2), "Folder");
-    EXPECT_STREQ(ObjectTypeText(3), "Registry Key");
-    EXPECT_STREQ(ObjectTypeText(4), "Registry Value");
-    EXPECT_STREQ(ObjectTypeText(5), "");
-    EXPECT_STREQ(ObjectTypeText(6), "Host File Item");
-    EXPECT_STREQ(ObjectTypeText(0), "");
+    EXPECT_STREQ(ObjectTypeText(ObjectType::File), "File");
+    EXPECT_STREQ(ObjectTypeText(ObjectType::Folder), "Folder");
+    EXPECT_STREQ(ObjectTypeText(ObjectType::RegistryKey), "Registry Key");
+    EXPECT_STREQ(ObjectTypeText(ObjectType::RegistryValue), "Registry Value");
+    EXPECT_STREQ(ObjectTypeText(ObjectType{5}), "");
+    EXPECT_STREQ(ObjectTypeText(ObjectType::HostFileItem), "Host File Item");
+    EXPECT_STREQ(ObjectTypeText(ObjectType{0}), "");
 }
 
 TEST(ResultsList, ContextMenuRewritesVendorAndTypeItems) {
     ResultsListModel list;
-    list.Append(Row("A", 3));
-    list.Append(Row("B", 1));
+    list.Append(Row("A", ObjectType::RegistryKey));
+    list.Append(Row("B", ObjectType::File));
 
     EXPECT_TRUE(list.OpenContextMenu(false, std::nullopt).empty());  // empty space
 
@@ -71,10 +71,10 @@ TEST(ResultsList, ContextMenuRewritesVendorAndTypeItems) {
 
 TEST(ResultsList, SelectionByVendorTypeAndAll) {
     ResultsListModel list;
-    list.Append(Row("A", 1));
-    list.Append(Row("B", 3));
-    list.Append(Row("A", 3));
-    list.Append(Row("a", 1));  // another vendor: texts compare with case
+    list.Append(Row("A", ObjectType::File));
+    list.Append(Row("B", ObjectType::RegistryKey));
+    list.Append(Row("A", ObjectType::RegistryKey));
+    list.Append(Row("a", ObjectType::File));  // another vendor: texts compare with case
     EXPECT_EQ(list.CheckedCount(), 4u);
 
     list.OpenContextMenu(true, 0);
@@ -113,8 +113,8 @@ TEST(ResultsList, ObserverSeesOnlyRealChanges) {
     ResultsListModel list;
     RecordingObserver observer;
     list.SetObserver(&observer);
-    list.Append(Row("A", 1));
-    list.Append(Row("B", 1));
+    list.Append(Row("A", ObjectType::File));
+    list.Append(Row("B", ObjectType::File));
     list.SetChecked(0, true);  // already checked: no event
     list.SetChecked(1, false);
     list.RemoveAt(0);
@@ -128,7 +128,7 @@ TEST(ResultsList, RemovingManyRowsKeepsTheOthersInOrder) {
     ResultsListModel list;
     RecordingObserver observer;
     list.SetObserver(&observer);
-    for (const char* vendor : {"A", "B", "C", "D", "E"}) list.Append(Row(vendor, 1));
+    for (const char* vendor : {"A", "B", "C", "D", "E"}) list.Append(Row(vendor, ObjectType::File));
     observer.events.clear();
     list.RemoveRows({0, 2, 3, 9});
     ASSERT_EQ(list.size(), 2u);

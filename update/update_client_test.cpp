@@ -395,7 +395,8 @@ TEST_F(UpdateFlowTest, WindowTextsForEveryCode) {
             ASSERT_EQ(window.model.phase(), UpdatePhase::Database);
         }
         if (row.code == 2) host_.answers = {row.answer};
-        window.model.HandleUpdateNotify({row.code, &client_.programRequest(), 16});
+        window.model.HandleUpdateNotify(
+            {static_cast<UpdateNotifyCode>(row.code), &client_.programRequest(), 16});
         EXPECT_EQ(window.model.statusText(), row.status);
         EXPECT_EQ(window.model.buttonCaption(), row.button);
         EXPECT_EQ(window.model.closed(), row.closed);

@@ -117,6 +117,50 @@ bool IsUpdateDate(std::string_view text) {
     return day.ok();
 }
 
+namespace {
+
+// Reads the value of field (0 version, 1 file, 2 size, 3 sha256, 4 date,
+// 5 product) into the description; "" when it is good, else why not.
+std::string ReadField(int field, std::string_view value, UpdateDescription* result) {
+    switch (field) {
+        case 0: {
+            auto version = ReadVersion(value);
+            if (!version) return "version is not a number like 3.45";
+            result->version = *version;
+            result->versionText = std::string(value);
+            return "";
+        }
+        case 1:
+            if (!ReadFilePath(value, &result->fileName))
+                return "file is not a plain path on the server";
+            result->file = std::string(value);
+            return "";
+        case 2: {
+            auto size = ReadSize(value);
+            if (!size) return "size is not a number of bytes from 1 to 1 GiB";
+            result->size = *size;
+            return "";
+        }
+        case 3: {
+            auto hash = ReadSha256(value);
+            if (!hash) return "sha256 is not 64 hexadecimal digits";
+            result->sha256 = *hash;
+            return "";
+        }
+        case 4:
+            if (!IsUpdateDate(value)) return "date is not a day like 2026-12-09";
+            result->date = std::string(value);
+            return "";
+        default:
+            if (value != kProgramProduct && value != kDefinitionsProduct)
+                return "product is not \"program\" or \"definitions\"";
+            result->product = std::string(value);
+            return "";
+    }
+}
+
+}  // namespace
+
 bool ParseUpdateDescription(std::string_view text, UpdateDescription* description,
                             std::string* error) {
     auto fail = [error](size_t line, const std::string& what) {
@@ -157,44 +201,8 @@ bool ParseUpdateDescription(std::string_view text, UpdateDescription* descriptio
         if (field < 0) continue;  // names of later formats are left to them
         if (seen[field]) return fail(lineNumber, std::string(name) + " given twice");
         seen[field] = true;
-        switch (field) {
-            case 0: {
-                auto version = ReadVersion(value);
-                if (!version) return fail(lineNumber, "version is not a number like 3.45");
-                result.version = *version;
-                result.versionText = std::string(value);
-                break;
-            }
-            case 1:
-                if (!ReadFilePath(value, &result.fileName)) {
-                    return fail(lineNumber, "file is not a plain path on the server");
-                }
-                result.file = std::string(value);
-                break;
-            case 2: {
-                auto size = ReadSize(value);
-                if (!size) return fail(lineNumber, "size is not a number of bytes from 1 to 1 GiB");
-                result.size = *size;
-                break;
-            }
-            case 3: {
-                auto hash = ReadSha256(value);
-                if (!hash) return fail(lineNumber, "sha256 is not 64 hexadecimal digits");
-                result.sha256 = *hash;
-                break;
-            }
-            case 4:
-                if (!IsUpdateDate(value))
-                    return fail(lineNumber, "date is not a day like 2026-12-09");
-                result.date = std::string(value);
-                break;
-            case 5:
-                if (value != kProgramProduct && value != kDefinitionsProduct) {
-                    return fail(lineNumber, "product is not \"program\" or \"definitions\"");
-                }
-                result.product = std::string(value);
-                break;
-        }
+        if (std::string why = ReadField(field, value, &result); !why.empty())
+            return fail(lineNumber, why);
     }
     if (first) return fail(0, "empty");
     for (int i = 0; i < kFields; ++i) {

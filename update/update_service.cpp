@@ -156,7 +156,8 @@ void UpdateService::AuAbort(UpdateRequest* request) {
 // Posts the work's outcome unless it was cancelled or superseded; commit,
 // run first under the same lock, records the outcome in the request (and
 // may still refuse, which turns the code into a failed download).
-void UpdateService::Finish(const Work& work, int code, const std::function<bool()>& commit) {
+void UpdateService::Finish(const Work& work, UpdateNotifyCode code,
+                           const std::function<bool()>& commit) {
     std::lock_guard lock(work.state->mutex);
     if (work.job->cancelled || work.state->job != work.job) return;
     work.state->job.reset();

@@ -55,17 +55,19 @@ struct UpdateSinkGate;
 // The update server when the UpdateServer setting is empty.
 inline constexpr char kDefaultUpdateServer[] = "https://tolvane.example.org/update/";
 
-// The codes of UpdateNotifyMessage.
-inline constexpr int kUpdateServerUnreachable = 1;
-inline constexpr int kUpdateNewerVersion = 2;  // its number comes with the message
-inline constexpr int kUpdateNoNewerVersion = 3;
-inline constexpr int kUpdateDownloadComplete = 4;
-inline constexpr int kUpdateDownloadFailed = 5;
+// The codes of UpdateNotifyMessage (the library's numbers).
+enum UpdateNotifyCode : int {
+    kUpdateServerUnreachable = 1,
+    kUpdateNewerVersion = 2,  // its number comes with the message
+    kUpdateNoNewerVersion = 3,
+    kUpdateDownloadComplete = 4,
+    kUpdateDownloadFailed = 5,
+};
 
 // Window message 1290: what the library reports about a request.
 struct UpdateNotifyMessage {
     static constexpr unsigned kId = 1290;
-    int code = 0;
+    UpdateNotifyCode code{};
     UpdateRequest* record = nullptr;  // the request; AuRunAutoUpdate takes it back
     double offeredVersion = 0;        // the version the server offers (codes 2, 4, 5)
 };
@@ -201,7 +203,8 @@ class UpdateService {
     void Run(const Work& work, const JobInput& input, bool download);
     void RunQuery(const Work& work, const JobInput& input);
     void RunDownload(const Work& work, const JobInput& input);
-    void Finish(const Work& work, int code, const std::function<bool()>& commit = nullptr);
+    void Finish(const Work& work, UpdateNotifyCode code,
+                const std::function<bool()>& commit = nullptr);
     void Log(const std::string& line) const;
 
     const UpdateServiceOptions options_;

@@ -87,7 +87,8 @@ int RunIgnore(Machine& machine, bool once) {
     const size_t base = list.Size();
     Ready();
     for (bool extended = FirstFlip();; extended = !extended) {
-        if (extended) list.Add(nullptr, crash::kIgnoreExtraName, crash::kIgnoreExtraObject, 1);
+        if (extended)
+            list.Add(nullptr, crash::kIgnoreExtraName, crash::kIgnoreExtraObject, ObjectType::File);
         if (!list.Save()) return 2;
         if (extended && !list.RemoveAt(base)) return 2;
         if (once) return 0;

@@ -257,7 +257,7 @@ TEST_F(HostileMachine, HostsLogsAndArchivesOutsideAreRefused) {
     tolvane::testing::TestView view;
     tolvane::testing::TestRows rows;
     prefix_.WriteFile("C:\\bad\\evil.exe", "MZ");
-    rows.Add(1, "C:\\bad\\evil.exe");
+    rows.Add(ObjectType::File, "C:\\bad\\evil.exe");
     view.savePaths = {ZPath("TolvaneBackup.zip")};
     BackupArchive backup(*machine, view);
     EXPECT_FALSE(backup.MarkCheckedForBackup(rows));
@@ -282,7 +282,7 @@ TEST_F(HostileMachine, WorkFoldersOutsideOrBehindLinksAreRefused) {
     auto run = [&](const std::string& tried) {
         tolvane::testing::TestView view;
         tolvane::testing::TestRows rows;
-        rows.Add(1, "C:\\bad\\evil.exe");
+        rows.Add(ObjectType::File, "C:\\bad\\evil.exe");
         view.savePaths = {"C:\\Q\\backup.zip"};
         BackupArchive backup(*machine_, view);
         EXPECT_FALSE(backup.MarkCheckedForBackup(rows)) << tried;
@@ -345,9 +345,9 @@ TEST_F(HostileMachine, BackupCopiesAreNeverSetUidAndNeverFollowLinks) {
     }));
     tolvane::testing::TestView view;
     tolvane::testing::TestRows rows;
-    rows.Add(1, "C:\\bad\\evil.exe");
-    rows.Add(1, "C:\\bad\\secret.lnk");
-    rows.Add(2, "C:\\badtree");
+    rows.Add(ObjectType::File, "C:\\bad\\evil.exe");
+    rows.Add(ObjectType::File, "C:\\bad\\secret.lnk");
+    rows.Add(ObjectType::Folder, "C:\\badtree");
     view.savePaths = {"C:\\Q\\backup.zip"};
     BackupArchive backup(*machine_, view);
     ASSERT_TRUE(backup.MarkCheckedForBackup(rows));

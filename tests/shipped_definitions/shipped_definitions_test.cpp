@@ -14,7 +14,6 @@
 #include <set>
 #include <sstream>
 
-#include "settings/settings_store.h"
 #include "definitions/load_definitions.h"
 #include "definitions/placeholders.h"
 #include "definitions/threat_database.h"
@@ -22,6 +21,7 @@
 #include "platform/registry.h"
 #include "platform/testing/temp_prefix.h"
 #include "scan/scan_engine.h"
+#include "settings/settings_store.h"
 #include "ui/check_list.h"
 #include "ui/details.h"
 
@@ -172,7 +172,7 @@ class ShippedDefinitions : public ::testing::Test {
         engine.RunScan();
         std::set<std::string> rows;
         for (const DetectedObject* o : engine.Results().listedObjects) {
-            rows.insert(o->definition->name + "|" + std::to_string(o->TypeNumber()) + "|" +
+            rows.insert(o->definition->name + "|" + std::to_string(StoredNumber(o->type)) + "|" +
                         o->objectText);
             if (!detailsChecked_ && IsGenerated(*o->definition)) CheckDetails(*o);
         }
@@ -214,7 +214,7 @@ TEST_F(ShippedDefinitions, EveryPlantedTraceIsListedUnderItsOwnDefinition) {
     int missing = 0;
     for (const Trace& t : sample.traces) {
         const std::string row =
-            t.definition->name + "|" + std::to_string(static_cast<int>(t.type)) + "|" + t.object;
+            t.definition->name + "|" + std::to_string(StoredNumber(t.type)) + "|" + t.object;
         // Files lie anywhere: the Drives & Folders walk of C: meets them.
         const std::set<std::string>& rows = t.type == ObjectType::File ? drives : smart;
         if (!rows.count(row)) {

@@ -298,7 +298,7 @@ class RealWineRoad : public ::testing::Test {
         engine->RunScan();
         testing::TestRows rows;
         for (const DetectedObject* object : engine->Results().listedObjects)
-            rows.Add(object->TypeNumber(), object->objectText);
+            rows.Add(object->type, object->objectText);
         if (engineOut) *engineOut = engine.get();
         return rows;
     }

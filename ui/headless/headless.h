@@ -9,7 +9,6 @@
 #pragma once
 
 #include <iosfwd>
-#include <map>
 #include <memory>
 #include <string>
 #include <vector>
@@ -85,7 +84,7 @@ int ScanAllMachines(const HeadlessOptions& options, const std::vector<FoundMachi
 // The usage text (every command's help).
 void PrintUsage(std::ostream& out);
 
-// Each command word's help text (COMMAND --help), by word.
-const std::map<std::string, const char*>& CommandHelp();
+// A command word's help text (COMMAND --help); nullptr for no command.
+const char* CommandHelp(const std::string& word);
 
 }  // namespace tolvane

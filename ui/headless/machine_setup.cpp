@@ -8,6 +8,7 @@
 #include "platform/machine.h"
 #include "platform/privileges.h"
 #include "platform/shipped_data.h"
+#include "scan/scan_log.h"
 #include "settings/settings_store.h"
 #include "ui/headless/headless.h"
 

@@ -1,10 +1,11 @@
-// The headless front end's usage text and its command words' help.
-#include <map>
+// The headless front end's usage text; each command's help comes from the
+// command table.
 #include <ostream>
 #include <string>
 #include <vector>
 
 #include "ui/headless/headless.h"
+#include "ui/headless/session.h"
 
 namespace tolvane {
 
@@ -13,53 +14,6 @@ const std::vector<std::string>& OptionsWithValue() {
                                                      "--save-as",        "--open",    "--mount",
                                                      "--launcher-status"};
     return options;
-}
-
-const std::map<std::string, const char*>& CommandHelp() {
-    static const std::map<std::string, const char*> help = {
-        {"scan",
-         "scan smart|custom|drives|registry|memory|files\n"
-         "  Runs the scan as the Scan menu does (LastScanMode is stored first; custom shows the\n"
-         "  Scan Settings and drives the folder chooser, --folders choosing) and prints one\n"
-         "  line per listed object (vendor, type, category, object, danger; tab-separated),\n"
-         "  the nine counters and the log's path. Ctrl-C stops it as the Stop button does.\n"},
-        {"stop", "stop\n  Presses Stop when a scan runs (and waits for its end).\n"},
-        {"start",
-         "start\n"
-         "  Presses Start as the window's button does: a scan in the mode stored last\n"
-         "  (LastScanMode; a Smart Scan on a machine that never chose one), printed as scan\n"
-         "  prints it.\n"},
-        {"list", "list\n  Prints the results list: row number, check box, the five columns.\n"},
-        {"select",
-         "select all|none|inverse|vendor NAME|type TYPE\n"
-         "  Checks rows: every row, none, the inverse, or exactly the rows of a vendor or a\n"
-         "  type (file, folder, registry-key, registry-value, host).\n"},
-        {"ignore",
-         "ignore checked|list\n"
-         "  checked: the checked rows go to the ignore list (Ignorelist.txt in the current\n"
-         "  folder) and leave the results list. list: prints the ignore list.\n"},
-        {"unignore",
-         "unignore all\n  The Ignore List dialog's \"Delete\" with every row checked.\n"},
-        {"summary", "summary\n  The Summary of the last scan (\"Objects found\").\n"},
-        {"details", "details ROW\n  The Object Details of a row of the results list (from 1).\n"},
-        {"settings",
-         "settings show | get NAME | set NAME VALUE\n"
-         "settings general [runatstartup=0|1] [removeafterscan=0|1]\n"
-         "                 [startup=smart|custom|folders|none] [choose] [change]\n"
-         "settings scan [active=0|1] [registry=0|1] [deep=0|1] [drives=0|1] [choose]\n"
-         "  The General Settings and Scan Settings windows: the clicks are made, then OK\n"
-         "  (or the next answer, e.g. --answers cancel). Prints every setting afterwards.\n"},
-        {"remove",
-         "remove checked|selected|all\n"
-         "  Removes the checked rows' objects (or all) with the removal's questions.\n"},
-        {"backup", "backup\n  Backs up the checked rows' objects into an archive (--save-as).\n"},
-        {"restore", "restore\n  Restores a backup archive (--open).\n"},
-        {"advanced", "advanced\n  The Advanced BHO Scan: runs every script of script.db.\n"},
-        {"update", "update [check]\n  The Update window (needs the update server).\n"},
-        {"about", "about\n  The About box.\n"},
-        {"logfile", "logfile\n  The last scan's log (or the message when there is none).\n"},
-    };
-    return help;
 }
 
 void PrintUsage(std::ostream& out) {
@@ -112,7 +66,7 @@ void PrintUsage(std::ostream& out) {
            "1 when start-up or a command failed, 2 on bad usage.\n"
            "\n"
            "Commands (COMMAND --help for one):\n";
-    for (const auto& [name, text] : CommandHelp()) out << "  " << text;
+    for (const HeadlessCommand& command : HeadlessCommands()) out << "  " << command.help;
 }
 
 }  // namespace tolvane
