@@ -591,9 +591,8 @@ Location LocateInstallation(RegistryStore& s, RootKey root, const std::u16string
 std::vector<std::u16string> ListedNames(RegistryStore& s, const Location& loc) {
     if (s.offline_) {
         std::vector<std::u16string> names = loc.names;
-        std::sort(names.begin(), names.end(), [](const auto& a, const auto& b) {
-            return HiveNameCompare(a, b) < 0;
-        });
+        std::sort(names.begin(), names.end(),
+                  [](const auto& a, const auto& b) { return HiveNameCompare(a, b) < 0; });
         return names;
     }
     s.Refresh(s.user_);

@@ -10,8 +10,8 @@
 
 #include "app/application.h"
 #include "platform/machine.h"
-#include "platform/shipped_data.h"
 #include "platform/privileges.h"
+#include "platform/shipped_data.h"
 #include "scan/scan_log.h"
 #include "settings/settings_store.h"
 #include "ui/headless/headless.h"
@@ -40,8 +40,10 @@ std::unique_ptr<Machine> OpenHeadlessMachine(const HeadlessOptions& options, std
         err << "tolvane: " << error << "\n";
         return nullptr;
     }
-    std::unique_ptr<Machine> machine = Machine::Open(path, &error);
+    std::unique_ptr<Machine> machine = Machine::Open(path, options.machineOptions, &error);
     if (!machine) err << "tolvane: " << error << "\n";
+    if (machine && machine->IsWindowsInstallation())
+        err << "tolvane: " << machine->Description() << "\n";
     return machine;
 }
 
