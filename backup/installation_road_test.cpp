@@ -92,7 +92,8 @@ TEST(WindowsInstallationRoad, ScanRemoveWithBackupAndRestore) {
                          "2 C:\\Program Files\\Velvet Gazer",
                          "3 SOFTWARE\\Velvet Gazer",
                          "3 SYSTEM\\CurrentControlSet\\Services\\CpSpy",
-                         std::string("4 ") + kRun + "\\VelvetGazer",
+                         std::string("4 ") + kRun +
+                             "\\VelvetGazer:@:C:\\Program Files\\Velvet Gazer\\vgazer.exe",
                      }));
 
     ObjectRemover remover(*machine);
