@@ -36,7 +36,8 @@ constexpr int kExitFailed = 1;
 constexpr int kExitUsage = 2;
 
 const char kUsage[] =
-    "Usage: tolvane-reg [--machine PREFIX] [--user NAME] COMMAND ARGUMENTS\n"
+    "Usage: tolvane-reg [--machine PREFIX] COMMAND ARGUMENTS\n"
+    "       tolvane-reg --machine WINDOWS-FOLDER [--user NAME] COMMAND ARGUMENTS\n"
     "\n"
     "Reads and changes the registry of a Wine prefix, like Windows' reg.exe.\n"
     "PREFIX defaults to $WINEPREFIX, else ~/.wine. It may also be the folder of a\n"
