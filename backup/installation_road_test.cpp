@@ -102,7 +102,7 @@ TEST(WindowsInstallationRoad, ScanRemoveWithBackupAndRestore) {
     BackupArchive backup(*machine, view);
     flow.SetBackupCommand([&] { return backup.MarkCheckedForBackup(rows); });
     view.savePaths = {BackupArchive::DefaultArchivePath()};
-    view.answers = {RemovalAnswer::Yes, RemovalAnswer::Ok, RemovalAnswer::Yes, RemovalAnswer::Yes};
+    view.answers = {PromptAnswer::Yes, PromptAnswer::Ok, PromptAnswer::Yes, PromptAnswer::Yes};
     ASSERT_TRUE(flow.RunRemoval(rows, false));
     EXPECT_TRUE(rows.rows.empty()) << rows.rows.front().text;
     EXPECT_EQ(Traces(windows), "|||C:\\good.exe\n");
