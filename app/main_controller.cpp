@@ -199,6 +199,10 @@ bool MainController::ExecuteFlowCommand(MainCommand command) {
             if (RefuseWhileScanning()) return true;
             if (flows_.restoreBackup) flows_.restoreBackup();
             return true;
+        case MainCommand::OpenMachine:
+            if (RefuseWhileScanning()) return true;
+            if (flows_.openMachine) flows_.openMachine();
+            return true;
         case MainCommand::CheckUpdates:
         case MainCommand::Update:
             // Both are greyed while a scan runs.

@@ -71,6 +71,7 @@ struct ControllerFlows {
     std::function<void()> updateDialog;              // the update dialog
     std::function<void()> startUpDeletions;          // ProcessStartUpDeletions (-b)
     std::function<void()> resultsCleared;            // a new scan empties the results
+    std::function<void()> openMachine;               // File > "Open Machine..."
     // The silent update query of the start, given the program's and the
     // definitions' version numbers.
     std::function<void(double programVersion, double definitionsVersion)> silentUpdateQuery;
@@ -156,6 +157,10 @@ class MainController : private ScanWindow {
     // delivering UiThread tasks until WorkerRunning() is false.
     void BeginShutdown();
 
+    // While a scan worker runs: says so (kBusyScanningMessage) and returns
+    // true; the commands that work on the lists or the machine ask it first.
+    bool RefuseWhileScanning();
+
     const ControllerFlows& flows() const { return flows_; }
     ControllerFlows& flows() { return flows_; }
 
@@ -178,7 +183,6 @@ class MainController : private ScanWindow {
     void SetScanButtons(bool enabled);
     void SetProgress(int position);
     void Message(const std::string& text);
-    bool RefuseWhileScanning();
     void OnWorkerFinished();
 
     Machine& machine_;

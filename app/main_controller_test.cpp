@@ -133,7 +133,8 @@ TEST_F(HandDrivenTest, StatesAndWhatTheyDisable) {
     // The menu commands that work on the results are refused meanwhile.
     for (MainCommand command :
          {MainCommand::RemoveAll, MainCommand::RemoveSelected, MainCommand::BackupQuarantine,
-          MainCommand::RestoreBackup, MainCommand::AdvancedBhoScan, MainCommand::IgnoreList}) {
+          MainCommand::RestoreBackup, MainCommand::AdvancedBhoScan, MainCommand::IgnoreList,
+          MainCommand::OpenMachine}) {
         views_.messages.clear();
         controller().Execute(command);
         EXPECT_EQ(views_.messages,

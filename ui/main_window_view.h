@@ -54,6 +54,7 @@ enum class MainCommand {
     OnlineHelp,
     About,
     // File menu and the close box
+    OpenMachine,
     Exit,
     // Buttons
     StartStop,

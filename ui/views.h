@@ -24,24 +24,6 @@ class IgnoreListDialog;
 struct SummaryTexts;
 struct ObjectDetails;
 
-// --- Message boxes: the Prompter (platform/prompt.h) ------------------------
-
-// The desktop face's message boxes still answer through these names while
-// they move onto Prompter; nothing else uses them.
-using MessageButtons = PromptButtons;
-using MessageAnswer = PromptAnswer;
-inline MessageAnswer DefaultAnswer(MessageButtons buttons) {
-    return ButtonAnswers(buttons).front();
-}
-class MessageBoxView : public Prompter {
-  public:
-    virtual MessageAnswer ShowMessage(std::string_view caption, std::string_view text,
-                                      MessageButtons buttons) = 0;
-    PromptAnswer Ask(const Prompt& prompt) override {
-        return ShowMessage(prompt.caption, prompt.text, prompt.buttons);
-    }
-};
-
 // --- File dialogs (Windows paths of the machine) ---------------------------
 
 struct FileDialogOptions {

@@ -42,7 +42,7 @@ void ShowStartFailure(int& argc, char** argv, const std::string& text) {
         QApplication::setApplicationName("Tolvane");
     }
     ApplyDesktopLook();
-    QtMessageBoxes(nullptr).ShowMessage("Error", text, MessageButtons::Ok);
+    QtMessageBoxes(nullptr).Ask({"Error", text, PromptButtons::Ok, PromptIcon::Error});
 }
 
 int RunDesktop(int& argc, char** argv, const DesktopOptions& options, std::string* error) {

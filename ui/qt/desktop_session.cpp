@@ -7,6 +7,7 @@
 #include <QThread>
 #include <QTimer>
 
+#include "app/machine_session.h"
 #include "definitions/load_definitions.h"
 #include "definitions/placeholders.h"
 #include "definitions/threat_database.h"
@@ -40,26 +41,50 @@ DesktopSession::DesktopSession(Machine& machine, DesktopSessionOptions options)
     ApplyDesktopLook();
     window_ = std::make_unique<MainWindow>();
     messages_ = std::make_unique<QtMessageBoxes>(window_.get());
-    dialogs_ = std::make_unique<QtDialogs>(machine_.files(), *messages_,
-                                           [this](const std::string& address) {
-                                               if (app_ && controllerBuilt_)
-                                                   app_->controller().OpenWebPage(address);
-                                               else
-                                                   machine_.launcher().OpenWebAddress(address);
-                                           });
+    dialogs_ = std::make_unique<QtDialogs>(
+        machine_.files(), *messages_, [this](const std::string& address) {
+            if (machines_ && controllerBuilt_)
+                controller().OpenWebPage(address);
+            else
+                this->machine().launcher().OpenWebAddress(address);
+        });
     dialogs_->SetParent(window_.get());
     ui_ = std::make_unique<QtUiThread>(this);
+    ConnectUpdateService();
+}
+
+DesktopSession::~DesktopSession() {
+    Shutdown();
+    machines_.reset();
+    window_->onEnded = nullptr;
+}
+
+Application& DesktopSession::app() {
+    return machines_->app();
+}
+
+Machine& DesktopSession::machine() {
+    return machines_ && machines_->started() ? machines_->machine() : machine_;
+}
+
+void DesktopSession::ConnectUpdateService() {
+    if (mainSink_) mainSink_->Disconnect();
+    mainSink_.reset();
+    updates_.reset();
+    if (updateService_) updateService_->Shutdown();
     UpdateServiceOptions service;
-    service.machine = &machine_;
+    service.machine = &machine();
     for (const std::string& key : options_.extraUpdateKeys) service.trustedKeys.push_back(key);
     updateService_ = std::make_unique<UpdateService>(std::move(service));
     updates_ = std::make_unique<UpdateClient>(*updateService_, *this);
 }
 
-DesktopSession::~DesktopSession() {
-    Shutdown();
-    app_.reset();
-    window_->onEnded = nullptr;
+// Another machine runs in the window: the window, the file dialogs and the
+// update library follow it.
+void DesktopSession::MachineReopened(Application& app) {
+    window_->Attach(&app.controller());
+    dialogs_->SetFiles(machine().files());
+    ConnectUpdateService();
 }
 
 StartResult DesktopSession::Start() {
@@ -74,7 +99,7 @@ StartResult DesktopSession::Start() {
         options.flows.updateDialog = [this] { RunUpdateDialog(*updates_, this, window_.get()); };
         options.flows.silentUpdateQuery = [this](double program, double definitions) {
             updates_->SetVersions(program, definitions);
-            updates_->SetDefinitionsDate(app_->database().date());
+            updates_->SetDefinitionsDate(app().database().date());
             mainSink_ = std::make_unique<PostingUpdateSink>(
                 [this](std::function<void()> task) {
                     QMetaObject::invokeMethod(this, std::move(task), Qt::QueuedConnection);
@@ -83,27 +108,28 @@ StartResult DesktopSession::Start() {
             updates_->StartUpCheck(mainSink_.get());
         };
     }
-    app_ = std::make_unique<Application>(
-        machine_,
+    machines_ = std::make_unique<MachineSession>(
         ApplicationViews{{*window_, *messages_, *dialogs_, *dialogs_, *dialogs_, *ui_}, *dialogs_},
-        std::move(options));
-    StartResult result = app_->Start();
+        *dialogs_, std::move(options));
+    machines_->findMachines = options_.findMachines;
+    machines_->reopened = [this](Application& app) { MachineReopened(app); };
+    StartResult result = machines_->Start(machine_);
     if (result == StartResult::AlreadyRunning) return result;
     controllerBuilt_ = true;
-    window_->Attach(&app_->controller());
+    window_->Attach(&app().controller());
     if (result != StartResult::Running) return result;
     window_->show();
     // The command line is handled on the first tick, inside the shown window.
     QTimer::singleShot(100, this, [this] {
-        if (!app_ || shutDown_) return;
-        app_->FirstTick();
+        if (!machines_ || shutDown_) return;
+        app().FirstTick();
         firstTickDone_ = true;
     });
     return result;
 }
 
 int DesktopSession::Exec() {
-    if (!app_ || window_->ended()) {
+    if (!machines_ || !machines_->started() || window_->ended()) {
         Shutdown();
         return 0;
     }
@@ -118,8 +144,8 @@ int DesktopSession::Exec() {
 void DesktopSession::Shutdown() {
     if (shutDown_) return;
     shutDown_ = true;
-    if (app_ && controllerBuilt_) {
-        MainController& controller = app_->controller();
+    if (machines_ && controllerBuilt_) {
+        MainController& controller = app().controller();
         controller.BeginShutdown();
         while (controller.WorkerRunning()) {
             QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
@@ -139,8 +165,8 @@ PromptAnswer DesktopSession::Ask(const Prompt& prompt) {
 }
 
 void DesktopSession::DefinitionsInstalled() {
-    if (!app_ || !controllerBuilt_) return;
-    if (!app_->controller().WorkerRunning()) {
+    if (!machines_ || !controllerBuilt_) return;
+    if (!controller().WorkerRunning()) {
         ReloadDefinitions();
         return;
     }
@@ -149,11 +175,11 @@ void DesktopSession::DefinitionsInstalled() {
     reloadPending_ = true;
     auto* timer = new QTimer(this);
     connect(timer, &QTimer::timeout, this, [this, timer] {
-        if (shutDown_ || !app_) {
+        if (shutDown_ || !machines_) {
             timer->deleteLater();
             return;
         }
-        if (app_->controller().WorkerRunning()) return;
+        if (controller().WorkerRunning()) return;
         timer->deleteLater();
         reloadPending_ = false;
         ReloadDefinitions();
@@ -163,11 +189,11 @@ void DesktopSession::DefinitionsInstalled() {
 
 void DesktopSession::ReloadDefinitions() {
     // The rows and the ignore list point at the definitions being replaced.
-    app_->controller().results().Clear();
-    PlaceholderFolders folders = PlaceholderFolders::FromShell(machine_.shell());
-    LoadDefinitions(machine_.files(), SettingsStore::ApplicationFolder() + "database.db", folders,
-                    &app_->database());
-    app_->ignoreList().Load(app_->database());
+    controller().results().Clear();
+    PlaceholderFolders folders = PlaceholderFolders::FromShell(machine().shell());
+    LoadDefinitions(machine().files(), SettingsStore::ApplicationFolder() + "database.db", folders,
+                    &app().database());
+    app().ignoreList().Load(app().database());
 }
 
 }  // namespace tolvane

@@ -1,6 +1,7 @@
-// DesktopSession: the desktop program on one machine. It builds the Qt
-// views (main window, message boxes, dialogs), starts the Application on
-// them (loading splash, definitions, title), connects the update flows (the
+// DesktopSession: the desktop program, on one machine at a time. It builds
+// the Qt views (main window, message boxes, dialogs), starts the Application
+// on them (loading splash, definitions, title) through a MachineSession,
+// which File > "Open Machine..." re-opens on another machine, connects the update flows (the
 // silent start-up query and the Update window), acts on -s or -b on the
 // first tick 100 ms after the window is up, and lets a running scan's
 // worker finish before it goes.
@@ -12,11 +13,13 @@
 #include <vector>
 
 #include "app/application.h"
+#include "platform/machine_discovery.h"
 #include "update/update_client.h"
 
 namespace tolvane {
 
 class Machine;
+class MachineSession;
 class MainWindow;
 class PostingUpdateSink;
 class QtDialogs;
@@ -34,6 +37,8 @@ struct DesktopSessionOptions {
     // Update signing keys trusted besides the program's own (tests only:
     // the program's main never sets it, and nothing of the machine can).
     std::vector<std::string> extraUpdateKeys;
+    // The machines "Open Machine..." lists (tests); none: this user's.
+    std::function<std::vector<FoundMachine>()> findMachines;
 };
 
 class DesktopSession : public QObject, public UpdateHost {
@@ -53,8 +58,10 @@ class DesktopSession : public QObject, public UpdateHost {
 
     MainWindow& window() { return *window_; }
     QtDialogs& dialogs() { return *dialogs_; }
-    Application& app() { return *app_; }
-    MainController& controller() { return app_->controller(); }
+    Application& app();
+    MainController& controller() { return app().controller(); }
+    // The machine open now (the one started on until another is opened).
+    Machine& machine();
     UpdateClient& updates() { return *updates_; }
     bool firstTickDone() const { return firstTickDone_; }
 
@@ -64,6 +71,9 @@ class DesktopSession : public QObject, public UpdateHost {
 
   private:
     void ReloadDefinitions();
+    // The update library on the machine open now (again after a re-open).
+    void ConnectUpdateService();
+    void MachineReopened(Application& app);
 
     Machine& machine_;
     DesktopSessionOptions options_;
@@ -74,7 +84,7 @@ class DesktopSession : public QObject, public UpdateHost {
     std::unique_ptr<UpdateService> updateService_;  // before the client, which uses it
     std::unique_ptr<UpdateClient> updates_;
     std::unique_ptr<PostingUpdateSink> mainSink_;
-    std::unique_ptr<Application> app_;
+    std::unique_ptr<MachineSession> machines_;
     bool firstTickDone_ = false;
     bool reloadPending_ = false;
     bool shutDown_ = false;

@@ -13,7 +13,7 @@ DialogDriver& DialogDriver::Instance() {
     return driver;
 }
 
-bool DialogDriver::TakeAnswer(MessageAnswer* answer) {
+bool DialogDriver::TakeAnswer(PromptAnswer* answer) {
     if (answers_.empty()) return false;
     *answer = answers_.front();
     answers_.pop_front();

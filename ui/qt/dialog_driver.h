@@ -14,7 +14,7 @@
 #include <string>
 #include <vector>
 
-#include "ui/views.h"
+#include "platform/prompt.h"
 
 class QAction;
 class QDialog;
@@ -30,8 +30,8 @@ class DialogDriver {
 
     // --- Message boxes ---
     // The next message boxes take these answers instead of waiting for a click.
-    void QueueAnswer(MessageAnswer answer) { answers_.push_back(answer); }
-    bool TakeAnswer(MessageAnswer* answer);
+    void QueueAnswer(PromptAnswer answer) { answers_.push_back(answer); }
+    bool TakeAnswer(PromptAnswer* answer);
     // With no queued answer left, a box takes its default button at once
     // (tests) instead of waiting.
     bool answerWithDefault = false;
@@ -63,7 +63,7 @@ class DialogDriver {
     void Reset();
 
   private:
-    std::deque<MessageAnswer> answers_;
+    std::deque<PromptAnswer> answers_;
     std::map<QString, std::deque<std::function<void(QDialog*)>>> actions_;
     std::map<QString, std::deque<std::function<QAction*(QMenu*)>>> menus_;
 };

@@ -13,6 +13,7 @@
 #include "ui/qt/ignore_list_dialog.h"
 #include "ui/qt/items_question_dialog.h"
 #include "ui/qt/loading_splash.h"
+#include "ui/qt/machine_chooser_dialog.h"
 #include "ui/qt/machine_file_dialog.h"
 #include "ui/qt/object_details_dialog.h"
 #include "ui/qt/qt_text.h"
@@ -21,9 +22,9 @@
 
 namespace tolvane {
 
-QtDialogs::QtDialogs(const FileSystem& files, MessageBoxView& messages,
+QtDialogs::QtDialogs(const FileSystem& files, Prompter& messages,
                      std::function<void(const std::string&)> openAddress)
-    : files_(files), messages_(messages), openAddress_(std::move(openAddress)) {}
+    : files_(&files), messages_(messages), openAddress_(std::move(openAddress)) {}
 
 QtDialogs::~QtDialogs() {
     delete splash_;
@@ -63,7 +64,7 @@ void QtDialogs::RunAdvancedScan(AdvancedScan& scan) {
 }
 
 bool QtDialogs::AskFile(const FileDialogOptions& options, bool save, std::string* path) {
-    MachineFileDialog dialog(DialogOwner(parent_), files_, messages_, options, save);
+    MachineFileDialog dialog(DialogOwner(parent_), *files_, messages_, options, save);
     if (DialogDriver::Instance().Exec(dialog) != QDialog::Accepted || dialog.chosen().empty())
         return false;
     *path = dialog.chosen();
@@ -81,6 +82,10 @@ bool QtDialogs::AskOpenFile(const FileDialogOptions& options, std::string* path)
 bool QtDialogs::RunFolderChooser(FolderChooser& chooser, std::string_view title,
                                  std::string_view prompt) {
     return RunFolderChooserDialog(parent_, chooser, title, prompt);
+}
+
+bool QtDialogs::RunMachineChooser(MachineChooser& chooser) {
+    return RunMachineChooserDialog(parent_, chooser);
 }
 
 void QtDialogs::ShowLoading() {

@@ -2,12 +2,12 @@
 // and the message boxes: General Settings, Scan Settings, the Ignore List,
 // Summary, Object Details, About, "Unable to remove items", the Advanced BHO
 // Scanning Option window, the save and open file dialogs, the folder
-// chooser and the loading splash. Each dialog is modal, lives only inside
-// the call that shows it, and is run through the DialogDriver under an
-// objectName tests can address:
+// chooser, the loading splash and "Open Machine". Each dialog is modal,
+// lives only inside the call that shows it, and is run through the
+// DialogDriver under an objectName tests can address:
 //   "GeneralSettings", "ScanSettings", "IgnoreList", "Summary",
 //   "ObjectDetails", "About", "ItemsQuestion", "AdvancedScan",
-//   "SaveFileDialog", "OpenFileDialog", "FolderChooser".
+//   "SaveFileDialog", "OpenFileDialog", "FolderChooser", "OpenMachine".
 // Each dialog has its own file (general_settings_dialog.h, ...,
 // machine_file_dialog.h); this class hands the views' calls to them.
 #pragma once
@@ -17,6 +17,7 @@
 #include <functional>
 #include <string>
 
+#include "ui/machine_chooser.h"
 #include "ui/views.h"
 
 class QLabel;
@@ -28,14 +29,17 @@ class FileSystem;
 class QtDialogs : public DialogView,
                   public FileDialogView,
                   public FolderChooserView,
-                  public LoadingView {
+                  public LoadingView,
+                  public MachineChooserView {
   public:
     // files: the machine's drives; messages: the boxes the dialogs raise;
     // openAddress opens the About box's link.
-    QtDialogs(const FileSystem& files, MessageBoxView& messages,
+    QtDialogs(const FileSystem& files, Prompter& messages,
               std::function<void(const std::string& address)> openAddress);
     ~QtDialogs() override;
     void SetParent(QWidget* parent) { parent_ = parent; }
+    // The drives the file dialogs show, after another machine was opened.
+    void SetFiles(const FileSystem& files) { files_ = &files; }
 
     // DialogView
     bool RunGeneralSettings(GeneralSettingsWindow& window) override;
@@ -57,6 +61,8 @@ class QtDialogs : public DialogView,
     void ShowLoading() override;
     void SetLoadingStatus(std::string_view text) override;
     void CloseLoading() override;
+    // MachineChooserView
+    bool RunMachineChooser(MachineChooser& chooser) override;
     // The splash while it is up (tests).
     QWidget* LoadingWindow() const { return splash_; }
     // Every status text the splash showed.
@@ -65,8 +71,8 @@ class QtDialogs : public DialogView,
   private:
     bool AskFile(const FileDialogOptions& options, bool save, std::string* path);
 
-    const FileSystem& files_;
-    MessageBoxView& messages_;
+    const FileSystem* files_;
+    Prompter& messages_;
     std::function<void(const std::string&)> openAddress_;
     QWidget* parent_ = nullptr;
     QPointer<QWidget> splash_;

@@ -38,6 +38,7 @@
 #include "ui/qt/desktop_session.h"
 #include "ui/qt/dialog_driver.h"
 #include "ui/qt/main_window.h"
+#include "ui/qt/message_boxes.h"
 #include "update/sha256.h"
 #include "update/test_http_server.h"
 #include "update/test_signing.h"
@@ -272,7 +273,7 @@ TEST_F(DialogsGuiTest, RemovalWithBackupRefusedFileAndRestore) {
     ASSERT_GE(found, 4u);  // the key, two files, the folder (and its file)
 
     // Remove: yes to the backup, the archive's name, yes to the removal.
-    Driver().QueueAnswer(MessageAnswer::Yes);  // "Backup selected items?"
+    Driver().QueueAnswer(PromptAnswer::Yes);  // "Backup selected items?"
     bool saveShown = false;
     Driver().OnNextDialog("SaveFileDialog", [&](QDialog* dialog) {
         saveShown = true;
@@ -307,9 +308,9 @@ TEST_F(DialogsGuiTest, RemovalWithBackupRefusedFileAndRestore) {
         Click(Child<QPushButton>(dialog, "accept"));
         EXPECT_TRUE(refused);
         EXPECT_TRUE(dialog->isVisible());
-        Driver().QueueAnswer(MessageAnswer::Ok);   // "Backup created sucessfullly"
-        Driver().QueueAnswer(MessageAnswer::Yes);  // "N objects selected will be removed."
-        Driver().QueueAnswer(MessageAnswer::Ok);   // "N Objects deleted successfully."
+        Driver().QueueAnswer(PromptAnswer::Ok);   // "Backup created sucessfullly"
+        Driver().QueueAnswer(PromptAnswer::Yes);  // "N objects selected will be removed."
+        Driver().QueueAnswer(PromptAnswer::Ok);   // "N Objects deleted successfully."
         // The held file is still there: said once more, with its number.
         Driver().OnNextDialog("MessageBox", [](QDialog* box) {
             EXPECT_EQ(qobject_cast<QMessageBox*>(box)->text(),
@@ -363,7 +364,7 @@ TEST_F(DialogsGuiTest, RemovalWithBackupRefusedFileAndRestore) {
 
     // Restore Backup: open the archive just made.
     Driver().messages.clear();
-    Driver().QueueAnswer(MessageAnswer::Ok);  // the open dialog: no such file
+    Driver().QueueAnswer(PromptAnswer::Ok);  // the open dialog: no such file
     bool openShown = false;
     Driver().OnNextDialog("OpenFileDialog", [&](QDialog* dialog) {
         openShown = true;
@@ -428,11 +429,11 @@ TEST_F(DialogsGuiTest, CancelledSaveDialogStillRemovesAndNothingQueuedOnCancel) 
     SmartScan();
     const size_t found = session_->controller().results().size();
 
-    Driver().QueueAnswer(MessageAnswer::Yes);  // backup: yes, but the dialog is cancelled
-    Driver().QueueAnswer(MessageAnswer::Ok);   // no backup was made
-    Driver().QueueAnswer(MessageAnswer::Yes);  // remove
-    Driver().QueueAnswer(MessageAnswer::Ok);   // deleted
-    Driver().QueueAnswer(MessageAnswer::Ok);   // the held file could not be removed
+    Driver().QueueAnswer(PromptAnswer::Yes);  // backup: yes, but the dialog is cancelled
+    Driver().QueueAnswer(PromptAnswer::Ok);   // no backup was made
+    Driver().QueueAnswer(PromptAnswer::Yes);  // remove
+    Driver().QueueAnswer(PromptAnswer::Ok);   // deleted
+    Driver().QueueAnswer(PromptAnswer::Ok);   // the held file could not be removed
     Driver().OnNextDialog("SaveFileDialog", [](QDialog* dialog) {
         Click(StandardButton(dialog, QDialogButtonBox::Cancel));
     });
@@ -511,8 +512,8 @@ TEST_F(DialogsGuiTest, ASecondBackupSilentlyReplacesTheFirst) {
         Click(Child<QPushButton>(dialog, "accept"));  // the proposed name
         EXPECT_TRUE(asked);
         EXPECT_TRUE(dialog->isVisible());
-        Driver().QueueAnswer(MessageAnswer::Yes);  // replace it
-        Driver().QueueAnswer(MessageAnswer::Ok);   // "Backup created sucessfullly"
+        Driver().QueueAnswer(PromptAnswer::Yes);  // replace it
+        Driver().QueueAnswer(PromptAnswer::Ok);   // "Backup created sucessfullly"
         Click(Child<QPushButton>(dialog, "accept"));
     });
     Trigger(MainCommand::BackupQuarantine);
@@ -588,7 +589,7 @@ TEST_F(DialogsGuiTest, AStartThatFailsBeforeTheWindowExistsIsInvisible) {
 TEST_F(DialogsGuiTest, AdvancedScanWindowRunsTheScriptsOnce) {
     PlantTraces();
     Start();
-    Driver().QueueAnswer(MessageAnswer::Ok);  // "Finished cleaning all supported spyware..."
+    Driver().QueueAnswer(PromptAnswer::Ok);  // "Finished cleaning all supported spyware..."
     bool shown = false;
     Driver().OnNextDialog("AdvancedScan", [&](QDialog* dialog) {
         shown = true;
@@ -650,6 +651,28 @@ TEST_F(DialogsGuiTest, AdvancedScanWindowRunsTheScriptsOnce) {
         Click(Child<QPushButton>(dialog, "close"));
     });
     Trigger(MainCommand::AdvancedBhoScan);
+}
+
+TEST_F(DialogsGuiTest, MessageBoxShowsThePromptsIconAndDefaultButtonWhateverItsCaption) {
+    Start();
+    QtMessageBoxes boxes(&window());
+    Driver().OnNextDialog("MessageBox", [](QDialog* dialog) {
+        auto* box = qobject_cast<QMessageBox*>(dialog);
+        ASSERT_NE(box, nullptr);
+        EXPECT_EQ(box->icon(), QMessageBox::Question);
+        ASSERT_NE(box->button(QMessageBox::No), nullptr);
+        EXPECT_EQ(box->defaultButton(), box->button(QMessageBox::No));
+        Click(box->defaultButton());
+    });
+    EXPECT_EQ(boxes.Ask({"Error", "Remove it?", PromptButtons::YesNo, PromptIcon::Question, 1}),
+              PromptAnswer::No);
+    Driver().OnNextDialog("MessageBox", [](QDialog* dialog) {
+        auto* box = qobject_cast<QMessageBox*>(dialog);
+        ASSERT_NE(box, nullptr);
+        EXPECT_EQ(box->icon(), QMessageBox::NoIcon);
+        Click(box->button(QMessageBox::Ok));
+    });
+    boxes.Ask({"Warning", "A script's box without an icon", PromptButtons::Ok});
 }
 
 TEST_F(DialogsGuiTest, BrowserWarningComesBeforeTheAdvancedScanWindow) {
@@ -754,9 +777,9 @@ TEST_F(UpdateDialogGuiTest, UnreachableThenDeclinedProgramAndInstalledDefinition
                  std::to_string(newDatabase.size()) + "\nsha256: " + Sha256Hex(newDatabase) + "\n");
     server_.Set("/tolvane/files/database-16.db", newDatabase);
     Driver().messages.clear();
-    Driver().QueueAnswer(MessageAnswer::No);   // the program
-    Driver().QueueAnswer(MessageAnswer::Yes);  // the definitions
-    Driver().answerWithDefault = true;         // how the installation went: OK
+    Driver().QueueAnswer(PromptAnswer::No);   // the program
+    Driver().QueueAnswer(PromptAnswer::Yes);  // the definitions
+    Driver().answerWithDefault = true;        // how the installation went: OK
     QStringList statuses;
     shown = false;
     Driver().OnNextDialog("Update", [&](QDialog* dialog) {
@@ -821,7 +844,7 @@ TEST_F(UpdateDialogGuiTest, CancelDuringADownloadAbortsItAndKeepsTheDefinitions)
     slow.chunkDelay = std::chrono::milliseconds(200);
     server_.Set("/tolvane/files/database-17.db", slow);
 
-    Driver().QueueAnswer(MessageAnswer::Yes);  // the definitions
+    Driver().QueueAnswer(PromptAnswer::Yes);  // the definitions
     bool shown = false;
     Driver().OnNextDialog("Update", [&](QDialog* dialog) {
         shown = true;

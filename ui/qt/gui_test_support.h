@@ -219,6 +219,8 @@ class GuiTest : public ::testing::Test {
     // The start installs the shipped database.db and script.db where they
     // are missing (off: a machine without them stays so).
     bool installShippedData = true;
+    // The machines File > "Open Machine..." lists (none: this user's).
+    std::function<std::vector<FoundMachine>()> findMachines;
 
     // Starts the desktop program on the machine with these switches ("-s",
     // "-b"); the first tick has run when it returns Running.
@@ -230,6 +232,7 @@ class GuiTest : public ::testing::Test {
         options.hostWorkingFolder = workFolder_;
         options.splashPauses = false;
         options.connectUpdates = connectUpdates;
+        options.findMachines = findMachines;
         const std::chrono::milliseconds pause = registryKeyPause;
         options.scanSource = [pause](Machine& machine, SettingsStore&, ThreatDatabase& database,
                                      IgnoreList& list) -> std::unique_ptr<ScanSource> {

@@ -16,7 +16,7 @@
 namespace tolvane {
 
 void RunIgnoreListDialog(QWidget* parent, IgnoreListDialog& model, DialogView& dialogs,
-                         MessageBoxView& messages) {
+                         Prompter& messages) {
     std::unique_ptr<QDialog> dialog(MakeDialog(parent, "IgnoreList", kIgnoreListTitle));
     auto* layout = new QVBoxLayout(dialog.get());
     auto* list = new CheckListWidget(model, "Ignore", dialog.get());
@@ -37,8 +37,8 @@ void RunIgnoreListDialog(QWidget* parent, IgnoreListDialog& model, DialogView& d
     bottom->addWidget(buttons);
     QObject::connect(remove, &QPushButton::clicked, dialog.get(), [&model, &messages] {
         if (!model.RemoveCheckedFromIgnoreList())
-            messages.ShowMessage("Tolvane", "The ignore list could not be saved.",
-                                 MessageButtons::Ok);
+            messages.Ask({"Tolvane", "The ignore list could not be saved.", PromptButtons::Ok,
+                          PromptIcon::Information});
     });
     QObject::connect(buttons, &QDialogButtonBox::accepted, dialog.get(), &QDialog::accept);
     QObject::connect(buttons, &QDialogButtonBox::rejected, dialog.get(), &QDialog::reject);

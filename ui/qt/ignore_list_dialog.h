@@ -8,11 +8,11 @@ namespace tolvane {
 
 class DialogView;
 class IgnoreListDialog;
-class MessageBoxView;
+class Prompter;
 
 // Shows the dialog modally. dialogs runs what the list's menu opens;
 // messages says when the list could not be saved.
 void RunIgnoreListDialog(QWidget* parent, IgnoreListDialog& model, DialogView& dialogs,
-                         MessageBoxView& messages);
+                         Prompter& messages);
 
 }  // namespace tolvane

@@ -68,9 +68,8 @@ std::vector<std::pair<std::string, std::string>> ParseFileFilter(std::string_vie
     return filters;
 }
 
-MachineFileDialog::MachineFileDialog(QWidget* parent, const FileSystem& files,
-                                     MessageBoxView& messages, const FileDialogOptions& options,
-                                     bool save)
+MachineFileDialog::MachineFileDialog(QWidget* parent, const FileSystem& files, Prompter& messages,
+                                     const FileDialogOptions& options, bool save)
     : QDialog(parent), files_(files), messages_(messages), options_(options), save_(save) {
     setObjectName(save ? "SaveFileDialog" : "OpenFileDialog");
     ApplyDialogLook(this);
@@ -204,21 +203,20 @@ void MachineFileDialog::TryAccept() {
             path += "." + options_.defaultExtension;
         std::string parent = ParentFolder(path);
         if (parent.empty() || !IsFolder(files_, parent)) {
-            messages_.ShowMessage(FromQt(windowTitle()), SaveRefusedText(path), MessageButtons::Ok);
+            messages_.Ask({FromQt(windowTitle()), SaveRefusedText(path), PromptButtons::Ok,
+                           PromptIcon::Information});
             return;
         }
         // An earlier backup of the same name is not lost without a yes.
         if (files_.PathFileExists(path) &&
-            messages_.ShowMessage(FromQt(windowTitle()), ReplaceQuestionText(path),
-                                  MessageButtons::YesNo) != MessageAnswer::Yes) {
+            messages_.Ask({FromQt(windowTitle()), ReplaceQuestionText(path), PromptButtons::YesNo,
+                           PromptIcon::Question}) != PromptAnswer::Yes) {
             return;
         }
     } else if (!files_.PathFileExists(path) || IsFolder(files_, path)) {
-        messages_.ShowMessage(FromQt(windowTitle()),
-                              path +
-                                  "\nFile not found.\nPlease verify the correct file name "
-                                  "was given.",
-                              MessageButtons::Ok);
+        messages_.Ask({FromQt(windowTitle()),
+                       path + "\nFile not found.\nPlease verify the correct file name was given.",
+                       PromptButtons::Ok, PromptIcon::Information});
         return;
     }
     chosen_ = path;

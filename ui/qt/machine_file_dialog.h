@@ -25,7 +25,7 @@ class FileSystem;
 
 class MachineFileDialog : public QDialog {
   public:
-    MachineFileDialog(QWidget* parent, const FileSystem& files, MessageBoxView& messages,
+    MachineFileDialog(QWidget* parent, const FileSystem& files, Prompter& messages,
                       const FileDialogOptions& options, bool save);
 
     // The path chosen when the dialog was accepted.
@@ -41,7 +41,7 @@ class MachineFileDialog : public QDialog {
     void ConnectBrowsing(QToolButton* up);
 
     const FileSystem& files_;
-    MessageBoxView& messages_;
+    Prompter& messages_;
     FileDialogOptions options_;
     bool save_;
     std::vector<std::pair<std::string, std::string>> filters_;

@@ -29,7 +29,7 @@ namespace tolvane {
 const std::vector<MenuSpec>& MainWindowMenus() {
     using C = MainCommand;
     static const std::vector<MenuSpec> menus = {
-        {"&File", {{"E&xit", C::Exit}}},
+        {"&File", {{"&Open Machine...", C::OpenMachine}, {nullptr, C::Exit}, {"E&xit", C::Exit}}},
         {"Scan",
          {{"S&mart Scan", C::SmartScan},
           {"&Drives && Folders", C::DrivesAndFolders},
@@ -334,6 +334,9 @@ void MainWindow::BuildMenus() {
 
 void MainWindow::Attach(MainController* controller) {
     controller_ = controller;
+    // Another machine opened in the window: its controller's list replaces
+    // the one before.
+    delete results_;
     results_ = new CheckListWidget(controller->results(), "Result", this);
     results_->setObjectName("results1011");
     results_->openMenu = [controller](bool onRow, std::optional<size_t> highlighted) {

@@ -58,7 +58,8 @@ class MainWindow : public QWidget, public MainWindowView {
     explicit MainWindow(QWidget* parent = nullptr);
     ~MainWindow() override;
 
-    // Connects the window to its controller and shows its results list.
+    // Connects the window to its controller and shows its results list
+    // (again when another machine was opened in the window).
     void Attach(MainController* controller);
 
     // MainWindowView

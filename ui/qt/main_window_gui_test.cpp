@@ -17,6 +17,9 @@
 #include <cstdio>
 #include <nlohmann/json.hpp>
 
+#include "app/machine_session.h"
+#include "platform/privileges.h"
+#include "platform/testing/machines_home.h"
 #include "platform/testing/run_command.h"
 #include "settings/settings_store.h"
 #include "ui/qt/gui_test_support.h"
@@ -442,7 +445,7 @@ TEST_F(GuiTest, MenuBarHoldsEveryMenuAndItemInOrder) {
         menus.push_back(line);
     }
     EXPECT_EQ(menus, std::vector<std::string>({
-                         "&File: E&xit;",
+                         "&File: &Open Machine...; -; E&xit;",
                          "Scan: S&mart Scan; &Drives && Folders; &Custom Scan; -; &Memory; "
                          "&Registry; &Files; -; Advanced BHO Scan;",
                          "Remove: Remove &All ; Remove &Selected;",
@@ -554,6 +557,57 @@ TEST_F(GuiTest, StartUpShowsTheLoadingTextsAndEndsWithoutDefinitions) {
 // The window after a Smart Scan of the demo machine (its two programs
 // running), the row menu, Summary, Details and the Ignore List, saved as
 // PNG files under the build folder.
+// File > "Open Machine..." lists the machines of a home and opens the chosen
+// one in the running window: the status line names it, the list is its own.
+TEST_F(GuiTest, OpenMachineOpensTheChosenMachineInTheWindow) {
+    UseTestPrefix();
+    testing::MachinesHome home;
+    findMachines = [&home] { return FindMachines(home.places()); };
+    ASSERT_EQ(StartWindow(), StartResult::Running);
+    EXPECT_EQ(FromQt(Text(ControlId::StatusLine)), kMachineStatusPrefix + MachinePath());
+    ChooseMenu(MainCommand::SmartScan);
+    ASSERT_TRUE(WaitForScanEnd());
+    ASSERT_EQ(ShownRows().size(), 7u);
+
+    std::string chosen;
+    for (const auto& machine : home.expected())
+        if (machine.kind == MachineKind::Bottles) chosen = machine.path;
+    int listed = 0;
+    QStringList firstRow;
+    OnNextDialog("OpenMachine", [&](QDialog* dialog) {
+        auto* list = dialog->findChild<QTreeWidget*>("machines");
+        auto* open = dialog->findChild<QPushButton*>("open");
+        ASSERT_TRUE(list && open);
+        EXPECT_FALSE(open->isEnabled());  // nothing chosen yet
+        listed = list->topLevelItemCount();
+        for (int column = 0; column < 4; ++column) firstRow << list->topLevelItem(0)->text(column);
+        for (int i = 0; i < listed; ++i)
+            if (FromQt(list->topLevelItem(i)->text(0)) == chosen)
+                list->setCurrentItem(list->topLevelItem(i));
+        SaveScreenshot(dialog, "OpenMachine");
+        open->click();
+    });
+    ChooseMenu(MainCommand::OpenMachine);
+    ASSERT_TRUE(WaitUntil([&] { return session().machine().PrefixPath() == chosen; }));
+    EXPECT_EQ(listed, int(home.expected().size()));
+    const std::vector<FoundMachine> found = FindMachines(home.places());
+    ASSERT_FALSE(found.empty());
+    const FoundMachine& first = found.front();
+    EXPECT_EQ(firstRow, (QStringList{ToQt(first.path), MachineKindName(first.kind),
+                                     ToQt(first.foundIn), ""}));
+    // Opened as a start opens it, with the rights a start on it takes.
+    Privileges privileges;
+    std::string why;
+    ASSERT_TRUE(TakeMachineOwnersRights(chosen, &privileges, &why)) << why;
+    const std::string note = PrivilegesNote(privileges);
+    EXPECT_EQ(FromQt(Text(ControlId::StatusLine)),
+              kMachineStatusPrefix + chosen + (note.empty() ? "" : "  " + note));
+    EXPECT_EQ(window().windowTitle(), "Tolvane 3.45");
+    EXPECT_EQ(results().topLevelItemCount(), 0);
+    EXPECT_TRUE(std::filesystem::exists(chosen + "/drive_c/Program Files/Tolvane/database.db"));
+    EXPECT_TRUE(driver().messages.empty());
+}
+
 TEST_F(GuiTest, DemoMachineScreenshots) {
     UseDemoMachine(/*processes=*/true);
     QString splashShot;

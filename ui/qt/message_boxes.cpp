@@ -4,6 +4,7 @@
 #include <QApplication>
 #include <QCloseEvent>
 #include <QKeyEvent>
+#include <QMessageBox>
 #include <QPushButton>
 
 #include "ui/qt/dialog_driver.h"
@@ -13,33 +14,49 @@
 namespace tolvane {
 namespace {
 
-QMessageBox::StandardButton StandardButtonOf(MessageAnswer answer) {
+QMessageBox::StandardButton StandardButtonOf(PromptAnswer answer) {
     switch (answer) {
-        case MessageAnswer::Ok:
+        case PromptAnswer::Ok:
             return QMessageBox::Ok;
-        case MessageAnswer::Cancel:
+        case PromptAnswer::Cancel:
             return QMessageBox::Cancel;
-        case MessageAnswer::Abort:
+        case PromptAnswer::Abort:
             return QMessageBox::Abort;
-        case MessageAnswer::Retry:
+        case PromptAnswer::Retry:
             return QMessageBox::Retry;
-        case MessageAnswer::Ignore:
+        case PromptAnswer::Ignore:
             return QMessageBox::Ignore;
-        case MessageAnswer::Yes:
+        case PromptAnswer::Yes:
             return QMessageBox::Yes;
-        case MessageAnswer::No:
+        case PromptAnswer::No:
             return QMessageBox::No;
     }
     return QMessageBox::Ok;
 }
 
+QMessageBox::Icon IconOf(PromptIcon icon) {
+    switch (icon) {
+        case PromptIcon::None:
+            return QMessageBox::NoIcon;
+        case PromptIcon::Information:
+            return QMessageBox::Information;
+        case PromptIcon::Question:
+            return QMessageBox::Question;
+        case PromptIcon::Warning:
+            return QMessageBox::Warning;
+        case PromptIcon::Error:
+            return QMessageBox::Critical;
+    }
+    return QMessageBox::NoIcon;
+}
+
 // Closing the box: Cancel where there is one, No for Yes/No, else OK.
-MessageAnswer ClosedAnswer(MessageButtons buttons) {
-    std::vector<MessageAnswer> answers = ButtonAnswers(buttons);
-    for (MessageAnswer a : answers)
-        if (a == MessageAnswer::Cancel) return a;
-    for (MessageAnswer a : answers)
-        if (a == MessageAnswer::No) return a;
+PromptAnswer ClosedAnswer(PromptButtons buttons) {
+    std::vector<PromptAnswer> answers = ButtonAnswers(buttons);
+    for (PromptAnswer a : answers)
+        if (a == PromptAnswer::Cancel) return a;
+    for (PromptAnswer a : answers)
+        if (a == PromptAnswer::No) return a;
     return answers.front();
 }
 
@@ -75,38 +92,29 @@ class MessageBox : public QMessageBox {
 
 }  // namespace
 
-QMessageBox::Icon MessageIcon(std::string_view caption, MessageButtons buttons) {
-    if (caption == "Error") return QMessageBox::Critical;
-    if (caption == "Warning" || caption == "Backup selected items?") return QMessageBox::Warning;
-    if (buttons == MessageButtons::YesNo || buttons == MessageButtons::YesNoCancel)
-        return QMessageBox::Question;
-    return QMessageBox::Information;
-}
-
-MessageAnswer QtMessageBoxes::ShowMessage(std::string_view caption, std::string_view text,
-                                          MessageButtons buttons) {
+PromptAnswer QtMessageBoxes::Ask(const Prompt& prompt) {
     DialogDriver& driver = DialogDriver::Instance();
-    driver.messages.push_back(std::string(caption) + "|" + std::string(text));
-    MessageAnswer answer;
+    driver.messages.push_back(prompt.caption + "|" + prompt.text);
+    PromptAnswer answer;
     if (driver.TakeAnswer(&answer)) return answer;
-    if (driver.answerWithDefault) return DefaultAnswer(buttons);
+    if (driver.answerWithDefault) return DefaultAnswer(prompt);
 
     // Over the dialog that raised it, if any (a file dialog's "Path does not
     // exist"), else over the main window.
     QWidget* owner = QApplication::activeModalWidget();
     if (!owner) owner = parent_;
-    const bool closable = buttons != MessageButtons::YesNo;
-    MessageBox box(MessageIcon(caption, buttons), ToQt(caption), ToQt(text), owner, closable);
+    const bool closable = prompt.buttons != PromptButtons::YesNo;
+    MessageBox box(IconOf(prompt.icon), ToQt(prompt.caption), ToQt(prompt.text), owner, closable);
     box.setObjectName("MessageBox");
     ApplyDialogLook(&box);
-    std::vector<MessageAnswer> answers = ButtonAnswers(buttons);
-    std::map<QAbstractButton*, MessageAnswer> byButton;
-    for (MessageAnswer a : answers) byButton[box.addButton(StandardButtonOf(a))] = a;
-    box.setDefaultButton(StandardButtonOf(DefaultAnswer(buttons)));
-    if (closable) box.setEscapeButton(StandardButtonOf(ClosedAnswer(buttons)));
+    std::vector<PromptAnswer> answers = ButtonAnswers(prompt.buttons);
+    std::map<QAbstractButton*, PromptAnswer> byButton;
+    for (PromptAnswer a : answers) byButton[box.addButton(StandardButtonOf(a))] = a;
+    box.setDefaultButton(StandardButtonOf(DefaultAnswer(prompt)));
+    if (closable) box.setEscapeButton(StandardButtonOf(ClosedAnswer(prompt.buttons)));
     driver.Exec(box);
     auto chosen = byButton.find(box.clickedButton());
-    return chosen == byButton.end() ? ClosedAnswer(buttons) : chosen->second;
+    return chosen == byButton.end() ? ClosedAnswer(prompt.buttons) : chosen->second;
 }
 
 }  // namespace tolvane
