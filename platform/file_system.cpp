@@ -254,10 +254,12 @@ struct FileSystem::Drives {
     ino_t inode = 0;
     // Letter ('A'..'Z') -> canonical host folder.
     std::map<char, std::string> roots;
+    bool fixed = false;  // given once, never read from dosdevices/
 
     // Reloads when dosdevices/ changed since the last look.
     std::map<char, std::string> Current() {
         std::lock_guard<std::mutex> lock(mutex);
+        if (fixed) return roots;
         std::string folder = prefix + "/dosdevices";
         struct stat st;
         bool present = stat(folder.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
@@ -313,6 +315,16 @@ FileSystem::FileSystem(const std::string& prefixPath) : drives_(std::make_unique
     if (!prefixCanonical_.empty())
         prefixFd_.Reset(
             open(prefixCanonical_.c_str(), O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+}
+
+FileSystem::FileSystem(const std::string& prefixPath, const std::map<char, std::string>& drives)
+    : FileSystem(prefixPath) {
+    drives_->fixed = true;
+    for (const auto& [letter, folder] : drives) {
+        std::string canonical = Canonical(folder);
+        char upper = FoldCase(letter);
+        if (!canonical.empty() && upper >= 'A' && upper <= 'Z') drives_->roots[upper] = canonical;
+    }
 }
 
 FileSystem::~FileSystem() = default;

@@ -47,6 +47,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <map>
 #include <memory>
 #include <optional>
 #include <string>
@@ -150,6 +151,10 @@ class File {
 class FileSystem {
   public:
     explicit FileSystem(const std::string& prefixPath);
+    // A machine whose drives are fixed (a Windows installation: C: is its
+    // folder, prefixPath, and other drives only those given); dosdevices/ is
+    // not consulted. Changes stay inside prefixPath as above.
+    FileSystem(const std::string& prefixPath, const std::map<char, std::string>& drives);
     ~FileSystem();
 
     // Tells whether a running program of the machine has a host file mapped;

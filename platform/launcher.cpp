@@ -234,6 +234,7 @@ bool Launcher::ShellExecute(std::string_view verb, std::string_view file,
         if (check && (!HasDesktop() || FindOnPath("xdg-open").empty())) return false;
         argv = {"xdg-open", std::string(file)};
     } else if (IsWindowsProgram(file)) {
+        if (noWindowsPrograms_) return false;
         if (check && IsRegsvr32(file) && geteuid() == 0) {
             refusedAsRoot_ = true;
             return false;

@@ -55,6 +55,10 @@ class Launcher {
     void SetObserver(Observer observer) { observer_ = std::move(observer); }
 
     static bool WineInstalled();
+    // A machine with no running Windows (an installation on a disk): its
+    // Windows programs (regsvr32 among them) are never started; ShellExecute
+    // of one gives false. Documents, folders and web addresses still open.
+    void StartNoWindowsPrograms() { noWindowsPrograms_ = true; }
 
     // True when the last ShellExecute refused to start regsvr32 because the
     // program runs as root: regsvr32 runs code of the machine's own DLLs, and
@@ -75,6 +79,7 @@ class Launcher {
     const FileSystem& files_;
     Observer observer_;
     bool refusedAsRoot_ = false;
+    bool noWindowsPrograms_ = false;
     std::shared_ptr<Running> running_;
 };
 

@@ -8,6 +8,8 @@
 
 #include "platform/host_files.h"
 #include "platform/wineserver_lock.h"
+#include "platform/installation_hives.h"
+#include "platform/machine_discovery.h"
 
 namespace tolvane {
 
@@ -16,6 +18,13 @@ Machine::Machine(std::string prefix) : prefix_(std::move(prefix)) {}
 Machine::~Machine() = default;
 
 std::unique_ptr<Machine> Machine::Open(const std::string& prefixPath, std::string* error) {
+    return Open(prefixPath, MachineOptions(), error);
+}
+
+std::unique_ptr<Machine> Machine::Open(const std::string& prefixPath, const MachineOptions& options,
+                                       std::string* error) {
+    if (!prefixPath.empty() && tolvane::IsWindowsInstallation(prefixPath))
+        return OpenInstallation(prefixPath, options, error);
     auto fail = [&](const std::string& message) -> std::unique_ptr<Machine> {
         if (error) *error = message;
         return nullptr;
@@ -23,7 +32,9 @@ std::unique_ptr<Machine> Machine::Open(const std::string& prefixPath, std::strin
     if (prefixPath.empty()) return fail("No Wine prefix was given.");
     if (!IsHostFolder(prefixPath)) return fail(prefixPath + " is not a folder.");
     if (!IsHostFolder(prefixPath + "/drive_c") && !IsHostFolder(prefixPath + "/dosdevices"))
-        return fail(prefixPath + " is not a Wine prefix (it has neither drive_c nor dosdevices).");
+        return fail(prefixPath +
+                    " is not a Wine prefix (it has neither drive_c nor dosdevices) nor a "
+                    "Windows installation (it has no Windows\\System32\\config\\SOFTWARE).");
 
     // The canonical path: processes name their prefix in any spelling.
     std::string canonical = prefixPath;
@@ -37,11 +48,51 @@ std::unique_ptr<Machine> Machine::Open(const std::string& prefixPath, std::strin
     machine->shell_ = std::make_unique<ShellFolders>(*machine->registry_);
     machine->processes_ = MakeProcProcessTable(canonical, *machine->files_);
     machine->launcher_ = std::make_unique<Launcher>(canonical, *machine->files_);
+    machine->Connect();
+    if (error) error->clear();
+    return machine;
+}
 
-    Machine* self = machine.get();
-    machine->files_->SetInUseCheck(
-        [self](const std::string& hostPath) { return self->processes_->IsMapped(hostPath); });
-    machine->files_->SetTempFolderSource([self] { return self->shell_->TempFolder(); });
+void Machine::Connect() {
+    files_->SetInUseCheck(
+        [this](const std::string& hostPath) { return processes_->IsMapped(hostPath); });
+    files_->SetTempFolderSource([this] { return shell_->TempFolder(); });
+}
+
+std::unique_ptr<Machine> Machine::OpenInstallation(const std::string& path,
+                                                   const MachineOptions& options,
+                                                   std::string* error) {
+    InstallationHives hives;
+    std::string why;
+    if (!FindInstallationHives(path, options.user, &hives, &why)) {
+        if (error) *error = why;
+        return nullptr;
+    }
+    for (const auto& [letter, folder] : options.drives) {
+        if (IsHostFolder(folder)) continue;
+        if (error)
+            *error = std::string("The folder for drive ") + letter + ": (" + folder +
+                     ") is not a folder.";
+        return nullptr;
+    }
+    std::unique_ptr<Machine> machine(new Machine(hives.root));
+    machine->installation_ = true;
+    std::map<char, std::string> drives = options.drives;
+    drives['C'] = hives.root;
+    machine->registry_ = std::make_unique<Registry>(hives);
+    machine->files_ = std::make_unique<FileSystem>(hives.root, drives);
+    machine->shell_ = std::make_unique<ShellFolders>(*machine->registry_);
+    machine->processes_ = MakeFixedProcessTable({});
+    machine->launcher_ = std::make_unique<Launcher>(hives.root, *machine->files_);
+    machine->launcher_->StartNoWindowsPrograms();
+    machine->Connect();
+    machine->description_ = "Windows installation at " + hives.root;
+    if (hives.currentUser >= 0) {
+        const auto& user = hives.profiles[hives.currentUser];
+        machine->description_ += ", current user " + user.userName + " (" + user.sid + ")";
+    } else {
+        machine->description_ += ", no user profile (HKEY_CURRENT_USER is empty)";
+    }
     if (error) error->clear();
     return machine;
 }

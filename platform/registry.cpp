@@ -9,6 +9,7 @@
 #include <cerrno>
 #include <chrono>
 #include <cstring>
+#include <deque>
 #include <list>
 #include <mutex>
 #include <thread>
@@ -16,6 +17,8 @@
 
 #include "platform/codepage.h"
 #include "platform/held_path.h"
+#include "platform/installation_hives.h"
+#include "platform/regf_hive.h"
 #include "platform/replacement_temp.h"
 #include "platform/wine_hive.h"
 #include "platform/wineserver_lock.h"
@@ -149,6 +152,16 @@ struct HiveFile {
     std::chrono::steady_clock::time_point lastCheck;
     bool loaded = false;
     std::vector<std::string> problems;
+    // A Windows installation's regf hive: read and changed through hivex.
+    std::unique_ptr<RegfHiveFile> regf;
+    bool readOnlyHive = false;  // a hive Tolvane reads but never changes (SAM, SECURITY, ...)
+};
+
+// One profile of a Windows installation in HKEY_USERS.
+struct UserHives {
+    std::u16string sid;
+    HiveFile* user = nullptr;
+    HiveFile* classes = nullptr;
 };
 
 // The names a merged or virtual root lists; kept for the few last keys
@@ -185,11 +198,56 @@ class RegistryStore {
         UpdateSid();
     }
 
+    explicit RegistryStore(const InstallationHives& hives) : prefix_(hives.root), offline_(true) {
+        UniqueFd root(open(hives.root.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
+        std::lock_guard<std::mutex> lock(mutex_);
+        for (const auto& mounted : hives.machine)
+            machineKeys_.emplace_back(ToWide(mounted.keyName), AddRegf(root.get(), mounted.hive));
+        for (const auto& [name, file] : machineKeys_) {
+            if (HiveNameEquals(name, u"SOFTWARE")) software_ = file;
+            if (HiveNameEquals(name, u"SYSTEM")) systemHive_ = file;
+        }
+        defaultUser_ = AddRegf(root.get(), hives.defaultUser);
+        for (const auto& profile : hives.profiles)
+            users_.push_back({ToWide(profile.sid), AddRegf(root.get(), profile.user),
+                              AddRegf(root.get(), profile.classes)});
+        char set[32];
+        snprintf(set, sizeof set, "ControlSet%03u", hives.controlSet);
+        controlSet_ = ToWide(set);
+        if (hives.currentUser >= 0) {
+            currentUser_ = &users_[hives.currentUser];
+            sid_ = hives.profiles[hives.currentUser].sid;
+        }
+    }
+
+    // Adds a hive of the installation reached below root without links; a
+    // hive whose folder cannot be reached loads as damaged.
+    HiveFile* AddRegf(int rootFd, const HiveLocation& where) {
+        if (!where.present()) return nullptr;
+        UniqueFd folder(rootFd >= 0 ? OpenBeneath(rootFd, where.folder, O_PATH | O_DIRECTORY) : -1);
+        HiveFile& file = regfFiles_.emplace_back();
+        file.path = prefix_ + "/" + where.folder + "/" + where.name;
+        file.regf = std::make_unique<RegfHiveFile>(folder.get(), where.name, file.path);
+        file.readOnlyHive = where.readOnly;
+        Refresh(file);
+        return &file;
+    }
+
     std::mutex mutex_;
     std::string prefix_;
     UniqueFd folder_;
     HiveFile system_, user_, userdef_;
     std::string sid_;
+    // A Windows installation: its hives and where they appear.
+    bool offline_ = false;
+    std::deque<HiveFile> regfFiles_;
+    std::vector<std::pair<std::u16string, HiveFile*>> machineKeys_;
+    HiveFile* software_ = nullptr;
+    HiveFile* systemHive_ = nullptr;
+    HiveFile* defaultUser_ = nullptr;
+    std::vector<UserHives> users_;
+    UserHives* currentUser_ = nullptr;
+    std::u16string controlSet_;
     uint64_t generation_ = 0;  // grows with every change and reload
     std::list<MergedList> mergedCache_;
     mutable std::mutex messageMutex_;
@@ -231,6 +289,14 @@ class RegistryStore {
     void Load(HiveFile& file, const FileIdentity& identity) {
         file.savesSeen = SaveCount(file.path);
         file.problems.clear();
+        if (file.regf) {
+            std::string problem;
+            if (!file.regf->Load(&file.hive, &problem)) file.problems.push_back(problem);
+            file.identity = identity;
+            file.loaded = true;
+            ++generation_;
+            return;
+        }
         std::string text;
         if (identity.exists && !ReadWholeFile(file.path, &text))
             file.problems.push_back(file.path + ":0: cannot be read: " + std::strerror(errno));
@@ -243,14 +309,30 @@ class RegistryStore {
     }
 
     void RefreshAll() {
+        if (offline_) {
+            for (HiveFile& file : regfFiles_) Refresh(file, true);
+            return;
+        }
         Refresh(system_, true);
         Refresh(user_, true);
         Refresh(userdef_, true);
     }
 
+    // Why a hive of an installation cannot change, or "".
+    std::string RegfRefusal(const HiveFile& file) const {
+        if (file.readOnlyHive)
+            return "Tolvane reads the registry hive " + file.path +
+                   " but never changes it (only SOFTWARE, SYSTEM and the users' hives change).";
+        return file.regf->WriteRefusal();
+    }
+
     // Whether the host lets this file be replaced: a file without any write
     // bit, or a folder we cannot write, keeps it as it is.
     bool HostReadOnly(const HiveFile& file, std::string* why) const {
+        if (file.regf) {
+            *why = RegfRefusal(file);
+            return !why->empty();
+        }
         struct stat st {};
         if (stat(file.path.c_str(), &st) == 0) {
             if ((st.st_mode & 0222) == 0 || access(file.path.c_str(), W_OK) != 0) {
@@ -268,6 +350,7 @@ class RegistryStore {
 
     // Every reason a change to this file is refused, or "" when it may change.
     std::string WriteRefusal(const HiveFile& file) const {
+        if (file.regf) return RegfRefusal(file);
         std::string serverRuns = WineServerRefusal(prefix_);
         if (!serverRuns.empty()) return serverRuns;
         if (!file.problems.empty()) {
@@ -297,6 +380,13 @@ class RegistryStore {
     // all within the prefix folder held open; a hive file that is a link is
     // replaced, its target never written.
     bool Save(HiveFile& file, std::string* error) {
+        if (file.regf) {
+            if (!file.regf->Save(&file.hive, error)) return false;
+            file.identity = IdentityOf(file.path);
+            file.savesSeen = CountSave(file.path);
+            ++generation_;
+            return true;
+        }
         std::string text = file.hive.Serialize();
         const std::string name = file.path.substr(file.path.rfind('/') + 1);
         UniqueFd folder(
@@ -369,6 +459,9 @@ struct Location {
     Place places[2];
     int count = 0;
     bool merged = false;  // HKEY_CLASSES_ROOT
+    // The keys a virtual root lists (UsersRoot of an installation: the
+    // hives of HKEY_LOCAL_MACHINE or HKEY_USERS).
+    std::vector<std::u16string> names;
 };
 
 }  // namespace
@@ -399,9 +492,114 @@ bool SplitRegistryPath(std::string_view full, RootKey* root, std::string* path) 
 
 namespace {
 
+// Splits "first\rest" at its first backslash.
+void SplitFirst(const std::u16string& path, std::u16string* first, std::u16string* rest) {
+    size_t slash = path.find(u'\\');
+    *first = path.substr(0, slash);
+    *rest = slash == std::u16string::npos ? u"" : path.substr(slash + 1);
+}
+
+// Whether path is `head` or lies below it; *rest gets what follows.
+bool Below(const std::u16string& path, std::u16string_view head, std::u16string* rest) {
+    if (path.size() < head.size() ||
+        !HiveNameEquals(std::u16string_view(path).substr(0, head.size()), head))
+        return false;
+    if (path.size() == head.size()) {
+        rest->clear();
+        return true;
+    }
+    if (path[head.size()] != u'\\') return false;
+    *rest = path.substr(head.size() + 1);
+    return true;
+}
+
+// Where a key of an installation's registry lives. HKEY_CURRENT_USER and
+// HKEY_USERS\<SID> take Software\Classes from the user's UsrClass.dat, as
+// Windows links it; SYSTEM\CurrentControlSet is the control set in use (not
+// listed by EnumKey: the hive holds no such key, so a walk meets each key once).
+Location LocateInstallation(RegistryStore& s, RootKey root, const std::u16string& wide) {
+    Location loc;
+    auto place = [&](HiveFile* file, std::u16string path) {
+        if (!file) return;
+        loc.kind = Location::Places;
+        loc.places[loc.count++] = {file, std::move(path)};
+    };
+    auto userPlace = [&](const UserHives* user, const std::u16string& path) {
+        std::u16string rest;
+        if (user && user->classes && Below(path, u"Software\\Classes", &rest))
+            place(user->classes, rest);
+        else if (user)
+            place(user->user, path);
+    };
+    auto controlSet = [&](const std::u16string& path) {
+        std::u16string rest;
+        if (!Below(path, u"CurrentControlSet", &rest)) return path;
+        return JoinWide(s.controlSet_, rest);
+    };
+    std::u16string first, rest;
+    SplitFirst(wide, &first, &rest);
+    switch (root) {
+        case RootKey::LocalMachine:
+            if (wide.empty()) {
+                loc.kind = Location::UsersRoot;
+                for (const auto& mounted : s.machineKeys_) loc.names.push_back(mounted.first);
+            }
+            for (const auto& [name, file] : s.machineKeys_)
+                if (!wide.empty() && HiveNameEquals(name, first))
+                    place(file, file == s.systemHive_ ? controlSet(rest) : rest);
+            break;
+        case RootKey::CurrentUser:
+            userPlace(s.currentUser_, wide);
+            break;
+        case RootKey::Users:
+            if (wide.empty()) {
+                loc.kind = Location::UsersRoot;
+                if (s.defaultUser_) loc.names.push_back(u".DEFAULT");
+                for (const UserHives& user : s.users_) {
+                    loc.names.push_back(user.sid);
+                    if (user.classes) loc.names.push_back(user.sid + u"_Classes");
+                }
+            } else if (HiveNameEquals(first, u".DEFAULT")) {
+                place(s.defaultUser_, rest);
+            }
+            for (const UserHives& user : s.users_) {
+                if (HiveNameEquals(first, user.sid)) userPlace(&user, rest);
+                if (HiveNameEquals(first, user.sid + u"_Classes")) place(user.classes, rest);
+            }
+            break;
+        case RootKey::ClassesRoot:
+            if (s.currentUser_) place(s.currentUser_->classes, wide);
+            place(s.software_, JoinWide(u"Classes", wide));
+            loc.merged = loc.count == 2;
+            break;
+        case RootKey::CurrentConfig:
+            place(s.systemHive_,
+                  JoinWide(JoinWide(s.controlSet_, u"Hardware Profiles\\Current"), wide));
+            break;
+        case RootKey::PerformanceData:
+        case RootKey::DynData:
+            if (wide.empty()) loc.kind = Location::EmptyRoot;
+            break;
+    }
+    return loc;
+}
+
+// The names a virtual root lists.
+std::vector<std::u16string> ListedNames(RegistryStore& s, const Location& loc) {
+    if (s.offline_) {
+        std::vector<std::u16string> names = loc.names;
+        std::sort(names.begin(), names.end(),
+                  [](const auto& a, const auto& b) { return HiveNameCompare(a, b) < 0; });
+        return names;
+    }
+    s.Refresh(s.user_);
+    return {u".Default", ToWide(s.sid_)};
+}
+
 Location Locate(RegistryStore& s, RootKey root, std::string_view path) {
     Location loc;
     std::u16string wide = ToWide(JoinPath(path, ""));
+    if (s.offline_) return LocateInstallation(s, root, wide);
     switch (root) {
         case RootKey::LocalMachine:
             loc.kind = Location::Places;
@@ -561,12 +759,16 @@ std::string DisplayName(const RegKey& key) {
 // its nearest existing parent is there only, else the machine's.
 Place PlaceForNewKey(const Location& loc) {
     if (!loc.merged) return loc.places[0];
+    // The machine's path is the user's below a longer head (Software\Classes
+    // of the same file, or SOFTWARE's Classes).
+    const std::u16string machineHead =
+        loc.places[1].path.substr(0, loc.places[1].path.size() - loc.places[0].path.size());
     std::u16string probe = loc.places[0].path;
     while (true) {
         size_t slash = probe.rfind(u'\\');
         if (slash == std::u16string::npos) break;
         probe.resize(slash);
-        std::u16string machinePath = probe;  // same path below Software\Classes
+        std::u16string machinePath = machineHead + probe;
         bool inUser = loc.places[0].file->hive.Find(probe) != nullptr;
         bool inMachine = loc.places[1].file->hive.Find(machinePath) != nullptr;
         if (inUser || inMachine) return inUser && !inMachine ? loc.places[0] : loc.places[1];
@@ -603,11 +805,18 @@ void AddKeyPath(HiveFile& file, const std::u16string& path, FileTime now) {
 
 // ---- Registry -------------------------------------------------------------------
 
-Registry::Registry(const std::string& prefixPath)
-    : store_(std::make_unique<RegistryStore>(prefixPath)) {
+namespace {
+uint64_t NextRegistryId() {
     static std::atomic<uint64_t> next{1};
-    id_ = next++;
+    return next++;
 }
+}  // namespace
+
+Registry::Registry(const std::string& prefixPath)
+    : store_(std::make_unique<RegistryStore>(prefixPath)), id_(NextRegistryId()) {}
+
+Registry::Registry(const InstallationHives& hives)
+    : store_(std::make_unique<RegistryStore>(hives)), id_(NextRegistryId()) {}
 
 Registry::~Registry() = default;
 
@@ -801,9 +1010,8 @@ long Registry::EnumKey(const RegKey& key, uint32_t index, std::string* name) con
     std::lock_guard<std::mutex> lock(s.mutex_);
     Location loc = Locate(s, key.root, key.path);
     if (loc.kind == Location::UsersRoot) {
-        s.Refresh(s.user_);
-        const std::u16string names[2] = {u".Default", ToWide(s.sid_)};
-        if (index >= 2) return ERROR_NO_MORE_ITEMS;
+        const std::vector<std::u16string> names = ListedNames(s, loc);
+        if (index >= names.size()) return ERROR_NO_MORE_ITEMS;
         if (name) *name = ToNarrow(names[index]);
         return ERROR_SUCCESS;
     }
@@ -860,9 +1068,10 @@ long Registry::QueryInfoKey(const RegKey& key, RegKeyInfo* info) const {
     *info = RegKeyInfo{};
     Location loc = Locate(s, key.root, key.path);
     if (loc.kind == Location::UsersRoot) {
-        s.Refresh(s.user_);
-        info->subKeys = 2;
-        info->maxSubKeyLen = static_cast<uint32_t>(std::max<size_t>(8, s.sid_.size()));
+        const std::vector<std::u16string> names = ListedNames(s, loc);
+        info->subKeys = static_cast<uint32_t>(names.size());
+        for (const auto& listed : names)
+            info->maxSubKeyLen = std::max<uint32_t>(info->maxSubKeyLen, listed.size());
         return ERROR_SUCCESS;
     }
     if (loc.kind == Location::EmptyRoot) return ERROR_SUCCESS;
@@ -945,19 +1154,24 @@ std::vector<std::string> Registry::LoadProblems() const {
     std::lock_guard<std::mutex> lock(s.mutex_);
     s.RefreshAll();
     std::vector<std::string> all;
-    for (const HiveFile* file : {&s.system_, &s.user_, &s.userdef_})
+    std::vector<const HiveFile*> files = {&s.system_, &s.user_, &s.userdef_};
+    if (s.offline_) {
+        files.clear();
+        for (const HiveFile& file : s.regfFiles_) files.push_back(&file);
+    }
+    for (const HiveFile* file : files)
         all.insert(all.end(), file->problems.begin(), file->problems.end());
     return all;
 }
 
 bool Registry::WineServerRunning() const {
-    return IsWineServerRunning(store_->prefix_);
+    return !store_->offline_ && IsWineServerRunning(store_->prefix_);
 }
 
 std::string Registry::UserSid() const {
     RegistryStore& s = *store_;
     std::lock_guard<std::mutex> lock(s.mutex_);
-    s.Refresh(s.user_);
+    if (!s.offline_) s.Refresh(s.user_);
     return s.sid_;
 }
 

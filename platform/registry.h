@@ -7,7 +7,7 @@
 // ERROR_NO_MORE_ITEMS, ...). Text is code page 1252; Wine's UTF-16 is
 // converted on the way in and out.
 //
-// Roots: HKEY_LOCAL_MACHINE is system.reg, HKEY_CURRENT_USER is user.reg,
+// Roots of a Wine prefix: HKEY_LOCAL_MACHINE is system.reg, HKEY_CURRENT_USER is user.reg,
 // HKEY_USERS holds ".Default" (userdef.reg) and the user's SID (user.reg),
 // HKEY_CLASSES_ROOT is HKCU\Software\Classes over HKLM\Software\Classes
 // (reads try HKCU first; writes and deletes go where the key lives, new keys
@@ -86,6 +86,7 @@ struct RegKeyInfo {
 };
 
 class RegistryStore;  // the loaded hive files (registry.cpp)
+struct InstallationHives;
 
 class Registry {
   public:
@@ -93,6 +94,12 @@ class Registry {
     // empty hives (created on the first change). Damaged lines are reported by
     // LoadProblems() and make that hive read-only.
     explicit Registry(const std::string& prefixPath);
+    // Opens the registry of a Windows installation over its regf hives
+    // (installation_hives.h, regf_hive.h): the roots as Windows shows them,
+    // UserSid() the current user's. A hive that is damaged, dirty, read-only
+    // or on a read-only mount refuses changes (ERROR_ACCESS_DENIED, and
+    // LastErrorMessage() says why and what to do).
+    explicit Registry(const InstallationHives& hives);
     ~Registry();
     Registry(const Registry&) = delete;
     Registry& operator=(const Registry&) = delete;

@@ -1,5 +1,6 @@
 // tolvane: the program. It opens the desktop window, or with --headless runs
 // the terminal front end (see ui/headless/headless.h and --help).
+#include <cctype>
 #include <cstring>
 #include <fstream>
 #include <iostream>
@@ -100,6 +101,19 @@ CommandLine ReadCommandLine(int argc, char** argv) {
             options.fallback = 2;
         } else if (is("--machine")) {
             if (!value("--machine", &options.machinePath)) break;
+        } else if (is("--user")) {
+            if (!value("--user", &options.machineOptions.user)) break;
+        } else if (is("--drive")) {
+            if (!value("--drive", &text)) break;
+            if (text.size() < 3 || text[1] != '=' ||
+                !std::isalpha(static_cast<unsigned char>(text[0]))) {
+                std::cerr << "tolvane: --drive takes a letter and a folder: --drive D=/mnt/data\n";
+                line.exitStatus = kExitUsage;
+                return line;
+            }
+            options.machineOptions
+                .drives[static_cast<char>(std::toupper(static_cast<unsigned char>(text[0])))] =
+                text.substr(2);
         } else if (is("--answers")) {
             if (!value("--answers", &text)) break;
             AddAnswers(text, &options);
@@ -152,6 +166,7 @@ int RunWindow(int argc, char** argv, const HeadlessOptions& options) {
     }
     DesktopOptions desktop;
     desktop.machinePath = options.machinePath;
+    desktop.machineOptions = options.machineOptions;
     desktop.arguments = options.arguments;
     std::string error;
     int status = RunDesktop(argc, argv, desktop, &error);

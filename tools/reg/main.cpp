@@ -14,6 +14,7 @@
 #include <cstring>
 #include <fstream>
 #include <iostream>
+#include <memory>
 #include <sstream>
 #include <string>
 #include <string_view>
@@ -21,6 +22,8 @@
 
 #include "platform/codepage.h"
 #include "platform/host_files.h"
+#include "platform/installation_hives.h"
+#include "platform/machine_discovery.h"
 #include "platform/privileges.h"
 #include "platform/registry.h"
 #include "regfile/registry_export.h"
@@ -35,9 +38,14 @@ constexpr int kExitUsage = 2;
 
 const char kUsage[] =
     "Usage: tolvane-reg [--machine PREFIX] COMMAND ARGUMENTS\n"
+    "       tolvane-reg --machine WINDOWS-FOLDER [--user NAME] COMMAND ARGUMENTS\n"
     "\n"
     "Reads and changes the registry of a Wine prefix, like Windows' reg.exe.\n"
-    "PREFIX defaults to $WINEPREFIX, else ~/.wine.\n"
+    "PREFIX defaults to $WINEPREFIX, else ~/.wine. It may also be the folder of a\n"
+    "Windows installation on a mounted disk (holding Windows\\System32\\config):\n"
+    "its hive files are read and changed, each keeping its untouched copy as\n"
+    "NAME.tolvane-orig; --user NAME picks the profile that is HKEY_CURRENT_USER\n"
+    "(default: the only one, else the one used last).\n"
     "\n"
     "Commands:\n"
     "  query KEY [/v NAME | /ve] [/s]\n"
@@ -658,7 +666,7 @@ std::string DefaultPrefix() {
 }
 
 int Run(int argc, char** argv) {
-    std::string prefix;
+    std::string prefix, user;
     std::vector<std::string> rest;
     for (int i = 1; i < argc; ++i) {
         std::string arg = argv[i];
@@ -667,6 +675,11 @@ int Run(int argc, char** argv) {
             prefix = argv[++i];
         } else if (arg.rfind("--machine=", 0) == 0) {
             prefix = arg.substr(10);
+        } else if (arg == "--user") {
+            if (i + 1 >= argc) return UsageError("--user needs a profile name", kUsage);
+            user = argv[++i];
+        } else if (arg.rfind("--user=", 0) == 0) {
+            user = arg.substr(7);
         } else {
             rest.push_back(arg);
         }
@@ -705,7 +718,18 @@ int Run(int argc, char** argv) {
         std::cerr << "tolvane-reg: " << error << "\n";
         return kExitFailed;
     }
-    Registry registry(prefix);
+    std::unique_ptr<Registry> opened;
+    if (IsWindowsInstallation(prefix)) {
+        InstallationHives hives;
+        if (!FindInstallationHives(prefix, user, &hives, &error)) {
+            std::cerr << "tolvane-reg: " << error << "\n";
+            return kExitUsage;
+        }
+        opened = std::make_unique<Registry>(hives);
+    } else {
+        opened = std::make_unique<Registry>(prefix);
+    }
+    Registry& registry = *opened;
     for (const std::string& problem : registry.LoadProblems())
         std::cerr << "tolvane-reg: warning: " << problem << "\n";
     if (command == "query") return Query(registry, args);

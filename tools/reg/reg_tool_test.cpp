@@ -11,6 +11,7 @@
 
 #include "platform/registry.h"
 #include "platform/testing/run_command.h"
+#include "platform/testing/temp_installation.h"
 
 namespace tolvane {
 namespace {
@@ -174,6 +175,29 @@ TEST_F(RegToolTest, RefusedChangesSayWhy) {
     EXPECT_EQ(Tool("add 'HKCU\\Software\\Bad' /v w /d 1 /f", &out, &err), 1);
     EXPECT_NE(err.find("user.reg:4: truncated line"), std::string::npos) << err;
     EXPECT_NE(err.find("damaged"), std::string::npos) << err;
+}
+
+// On a Windows installation: the hives read and changed, the user chosen.
+TEST(RegToolOnWindows, ReadsAndChangesTheHives) {
+    testing::TempInstallation windows;
+    auto tool = [&](const std::string& args, std::string* out) {
+        return testing::RunCommand("'" TOLVANE_REG_TOOL "' --machine '" + windows.path() + "' " +
+                                       args + " </dev/null 2>&1",
+                                   out);
+    };
+    std::string out;
+    EXPECT_EQ(tool("--user bob query 'HKCR\\.txt' /ve", &out), 0);
+    EXPECT_NE(out.find("bobfile"), std::string::npos) << out;
+    EXPECT_EQ(tool("add 'HKLM\\SYSTEM\\CurrentControlSet\\Services\\X' /v Start /t REG_DWORD "
+                   "/d 4 /f",
+                   &out),
+              0)
+        << out;
+    EXPECT_EQ(tool("query 'HKLM\\SYSTEM\\ControlSet001\\Services\\X' /v Start", &out), 0);
+    EXPECT_NE(out.find("0x4"), std::string::npos) << out;
+    EXPECT_TRUE(fs::exists(windows.System() + ".tolvane-orig"));
+    EXPECT_EQ(tool("--user carol query HKCU", &out), 2);
+    EXPECT_NE(out.find("no user profile named \"carol\""), std::string::npos) << out;
 }
 
 }  // namespace

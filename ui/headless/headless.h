@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/machine.h"
 #include "platform/machine_discovery.h"
 
 namespace tolvane {
@@ -22,6 +23,7 @@ struct Privileges;
 
 struct HeadlessOptions {
     std::string machinePath;             // --machine PREFIX (default: $WINEPREFIX, else ~/.wine)
+    MachineOptions machineOptions;       // --user NAME, --drive D=FOLDER (Windows installations)
     bool json = false;                   // --json: one JSON document on stdout
     std::vector<std::string> words;      // the commands and their arguments, in order
     std::vector<std::string> arguments;  // every argument as given (the Windows line)

@@ -23,8 +23,10 @@ std::unique_ptr<Machine> OpenHeadlessMachine(const HeadlessOptions& options, std
         err << "tolvane: " << error << "\n";
         return nullptr;
     }
-    std::unique_ptr<Machine> machine = Machine::Open(path, &error);
+    std::unique_ptr<Machine> machine = Machine::Open(path, options.machineOptions, &error);
     if (!machine) err << "tolvane: " << error << "\n";
+    if (machine && machine->IsWindowsInstallation())
+        err << "tolvane: " << machine->Description() << "\n";
     return machine;
 }
 

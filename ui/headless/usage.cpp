@@ -10,15 +10,16 @@
 namespace tolvane {
 
 const std::vector<std::string>& OptionsWithValue() {
-    static const std::vector<std::string> options = {"--machine",        "--answers", "--folders",
-                                                     "--save-as",        "--open",    "--mount",
-                                                     "--launcher-status"};
+    static const std::vector<std::string> options = {"--machine",         "--answers", "--folders",
+                                                     "--save-as",         "--open",    "--mount",
+                                                     "--launcher-status", "--user",    "--drive"};
     return options;
 }
 
 void PrintUsage(std::ostream& out) {
-    out << "usage: tolvane [--machine PREFIX] [-s] [-b]\n"
-           "       tolvane --headless [--machine PREFIX] [-s] [-b] [--json]\n"
+    out << "usage: tolvane [--machine PREFIX] [--user NAME] [--drive D=FOLDER]... [-s] [-b]\n"
+           "       tolvane --headless [--machine PREFIX] [--user NAME] [--drive D=FOLDER]...\n"
+           "               [-s] [-b] [--json]\n"
            "               [--yes | --no | --answers LIST|FILE] [--folders \"A;B\"]\n"
            "               [--save-as FILE] [--open FILE] [COMMAND ARGS]...\n"
            "       tolvane --headless --all-machines [--mount FOLDER]... [--json] scan MODE\n"
@@ -29,7 +30,13 @@ void PrintUsage(std::ostream& out) {
            "Commands run in order in one program run; with none, only start-up and -s or -b\n"
            "run (and a scan they start is printed).\n"
            "\n"
-           "  --machine PREFIX  the Wine prefix (default: $WINEPREFIX, else ~/.wine)\n"
+           "  --machine PREFIX  the Wine prefix (default: $WINEPREFIX, else ~/.wine), or the\n"
+           "                    folder of a Windows installation on a mounted disk\n"
+           "  --user NAME       on a Windows installation: the profile (folder name or SID)\n"
+           "                    that is HKEY_CURRENT_USER (default: the only one, else the\n"
+           "                    one used last)\n"
+           "  --drive D=FOLDER  on a Windows installation: drive D: is FOLDER (C: is the\n"
+           "                    installation; no other drive exists unless given)\n"
            "  -s, -b            the Run and RunOnce switches: start-up scan, start-up deletions\n"
            "  --json            one JSON document at the end: rows, counters, logPath,\n"
            "                    logHostPath, stopped, user, notes, messages, output; when\n"

@@ -67,7 +67,7 @@ int RunDesktop(int& argc, char** argv, const DesktopOptions& options, std::strin
         if (error) *error = "tolvane: " + why;
         return 1;
     }
-    std::unique_ptr<Machine> machine = Machine::Open(path, &why);
+    std::unique_ptr<Machine> machine = Machine::Open(path, options.machineOptions, &why);
     if (!machine) {
         if (error) *error = "tolvane: " + why;
         ShowStartFailure(argc, argv, why);
@@ -75,7 +75,7 @@ int RunDesktop(int& argc, char** argv, const DesktopOptions& options, std::strin
     }
 
     DesktopSessionOptions session;
-    session.commandLine = WindowsCommandLine(options.arguments, {"--machine"});
+    session.commandLine = WindowsCommandLine(options.arguments, {"--machine", "--user", "--drive"});
     session.shippedDataFolder =
         options.shippedDataFolder.empty() ? ShippedDataFolder() : options.shippedDataFolder;
     char cwd[4096];

@@ -6,10 +6,13 @@
 #include <string>
 #include <vector>
 
+#include "platform/machine.h"
+
 namespace tolvane {
 
 struct DesktopOptions {
     std::string machinePath;             // "" for the default prefix
+    MachineOptions machineOptions;       // --user, --drive (Windows installations)
     std::vector<std::string> arguments;  // the program's arguments (for -s and -b)
     std::string shippedDataFolder;       // "" to look next to the program and in ../data
 };

@@ -1,0 +1,168 @@
+#include "platform/regf_hive.h"
+
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+
+#include "platform/testing/regf_builder.h"
+#include "platform/testing/run_command.h"
+#include "platform/wine_hive.h"
+
+namespace tolvane {
+namespace {
+
+namespace fs = std::filesystem;
+using testing::RegfBuilder;
+using testing::RunCommand;
+using testing::ShellQuote;
+
+std::string Bytes(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+class RegfHiveTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        char pattern[] = "/tmp/tolvane-regf-XXXXXX";
+        folder_ = mkdtemp(pattern);
+        folderFd_ = open(folder_.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
+        hive_ = folder_ + "/SOFTWARE";
+        RegfBuilder(hive_)
+            .String("Microsoft\\Windows\\CurrentVersion\\Run", "Bad", "C:\\bad\\bad.exe")
+            .String("Microsoft\\Windows\\CurrentVersion\\Run", "Good", "C:\\good.exe")
+            .Dword("Bad Vendor\\Settings", "Level", 7)
+            .String("Bad Vendor\\Settings", "", "caf\xc3\xa9", true)
+            .Key("Classes\\CLSID\\{0000}")
+            .Commit();
+    }
+    void TearDown() override {
+        close(folderFd_);
+        fs::remove_all(folder_);
+    }
+    // hivexget, a reader independent of ours: the value as it prints it.
+    std::string Get(const std::string& key, const std::string& name) {
+        std::string out;
+        RunCommand("hivexget " + ShellQuote(hive_) + " " + ShellQuote(key) + " " +
+                       ShellQuote(name) + " 2>&1",
+                   &out);
+        return out;
+    }
+
+    std::string folder_, hive_;
+    int folderFd_ = -1;
+};
+
+TEST_F(RegfHiveTest, LoadsKeysAndValuesAsTheTreeKeepsThem) {
+    RegfHiveFile file(folderFd_, "SOFTWARE", hive_);
+    WineHive tree;
+    std::string problem;
+    ASSERT_TRUE(file.Load(&tree, &problem)) << problem;
+    EXPECT_FALSE(file.Dirty());
+    EXPECT_EQ(file.WriteRefusal(), "");
+    HiveKey* run = tree.Find(u"microsoft\\WINDOWS\\CurrentVersion\\Run");
+    ASSERT_NE(run, nullptr);
+    ASSERT_EQ(run->values.size(), 2u);
+    EXPECT_EQ(run->values[0].name, u"Bad");
+    EXPECT_EQ(run->values[0].type, REG_SZ);
+    EXPECT_EQ(BytesToUtf16(run->values[0].data), std::u16string(u"C:\\bad\\bad.exe\0", 15));
+    HiveKey* settings = tree.Find(u"Bad Vendor\\Settings");
+    ASSERT_NE(settings, nullptr);
+    EXPECT_EQ(settings->values[0].name, u"");
+    EXPECT_EQ(settings->values[0].type, REG_EXPAND_SZ);
+    EXPECT_EQ(BytesToUtf16(settings->values[0].data), std::u16string(u"caf\u00e9\0", 5));
+    EXPECT_EQ(settings->values[1].data, std::string("\x07\0\0\0", 4));
+    ASSERT_EQ(tree.root().subkeys.size(), 3u);  // sorted without regard to case
+    EXPECT_EQ(tree.root().subkeys[0]->name, u"Bad Vendor");
+    EXPECT_EQ(tree.root().subkeys[2]->name, u"Microsoft");
+    EXPECT_NE(tree.Find(u"Classes\\CLSID\\{0000}"), nullptr);
+}
+
+TEST_F(RegfHiveTest, SavesChangesThatAnotherReaderSeesAndKeepsTheOriginalOnce) {
+    const std::string untouched = Bytes(hive_);
+    RegfHiveFile file(folderFd_, "SOFTWARE", hive_);
+    WineHive tree;
+    std::string problem, error;
+    ASSERT_TRUE(file.Load(&tree, &problem)) << problem;
+    HiveKey* run = tree.Find(u"Microsoft\\Windows\\CurrentVersion\\Run");
+    run->DeleteValue(u"Bad");
+    run->Touch(FileTimeNow());
+    tree.root().DeleteSubkey(u"bad vendor");
+    tree.root().Touch(FileTimeNow());
+    HiveKey* added = tree.root().AddSubkey(u"New", FileTimeNow());
+    added->AddSubkey(u"Deeper", FileTimeNow())
+        ->SetValue(u"x", REG_DWORD, std::string("\1\0\0\0", 4));
+    ASSERT_TRUE(file.Save(&tree, &error)) << error;
+
+    EXPECT_EQ(Bytes(folder_ + "/SOFTWARE.tolvane-orig"), untouched);
+    EXPECT_NE(Get("\\Microsoft\\Windows\\CurrentVersion\\Run", "Bad").find("not found"),
+              std::string::npos);
+    EXPECT_EQ(Get("\\Microsoft\\Windows\\CurrentVersion\\Run", "Good"), "C:\\good.exe\n");
+    EXPECT_EQ(Get("\\New\\Deeper", "x"), "1\n");
+    std::string out;
+    EXPECT_NE(RunCommand("hivexget " + ShellQuote(hive_) + " '\\Bad Vendor' >/dev/null 2>&1"), 0);
+    EXPECT_FALSE(fs::exists(folder_ + "/.SOFTWARE.tolvane-tmp"));
+
+    // A second change, and a later run: the copy stays the untouched hive.
+    tree.Find(u"New")->SetValue(u"y", REG_SZ, Utf16ToBytes(std::u16string(u"y\0", 2)));
+    tree.Find(u"New")->Touch(FileTimeNow());
+    ASSERT_TRUE(file.Save(&tree, &error)) << error;
+    RegfHiveFile later(folderFd_, "SOFTWARE", hive_);
+    WineHive reread;
+    ASSERT_TRUE(later.Load(&reread, &problem)) << problem;
+    ASSERT_NE(reread.Find(u"New"), nullptr);
+    EXPECT_EQ(reread.Find(u"New")->values.size(), 1u);
+    reread.Find(u"New")->DeleteValue(u"y");
+    reread.Find(u"New")->Touch(FileTimeNow());
+    ASSERT_TRUE(later.Save(&reread, &error)) << error;
+    EXPECT_EQ(Bytes(folder_ + "/SOFTWARE.tolvane-orig"), untouched);
+    EXPECT_EQ(Get("\\New\\Deeper", "x"), "1\n");
+}
+
+TEST_F(RegfHiveTest, DirtyHivesAreReadButNeverChanged) {
+    auto refusedAfterLoad = [&](const char* why) {
+        const std::string before = Bytes(hive_);
+        RegfHiveFile file(folderFd_, "SOFTWARE", hive_);
+        WineHive tree;
+        std::string problem, error;
+        EXPECT_TRUE(file.Load(&tree, &problem)) << problem;
+        EXPECT_TRUE(file.Dirty()) << why;
+        EXPECT_NE(tree.Find(u"Microsoft\\Windows\\CurrentVersion\\Run"), nullptr) << why;
+        tree.root().Touch(FileTimeNow());
+        tree.root().SetValue(u"x", REG_SZ, "");
+        EXPECT_FALSE(file.Save(&tree, &error)) << why;
+        EXPECT_NE(error.find("shut it down fully"), std::string::npos) << error;
+        EXPECT_NE(error.find(hive_), std::string::npos) << error;
+        EXPECT_TRUE(Bytes(hive_) == before) << why;
+    };
+    std::ofstream(folder_ + "/software.LOG1") << "pending";
+    refusedAfterLoad("a log beside it, in another case");
+    fs::remove(folder_ + "/software.LOG1");
+    std::ofstream(folder_ + "/SOFTWARE.LOG2");  // empty logs are no pending change
+    testing::SetRegfSequenceNumbers(hive_, 5, 4);
+    refusedAfterLoad("sequence numbers that differ");
+    EXPECT_FALSE(fs::exists(folder_ + "/SOFTWARE.tolvane-orig"));
+}
+
+TEST_F(RegfHiveTest, DamagedOrLinkedHivesLoadNothing) {
+    std::ofstream(folder_ + "/SYSTEM") << "regf but nothing a hive holds";
+    fs::create_symlink(hive_, folder_ + "/SAM");
+    for (const char* name : {"SYSTEM", "SAM", "SECURITY"}) {
+        RegfHiveFile file(folderFd_, name, folder_ + "/" + name);
+        WineHive tree;
+        tree.root().AddSubkey(u"Stale", 0);
+        std::string problem;
+        EXPECT_FALSE(file.Load(&tree, &problem)) << name;
+        EXPECT_EQ(problem.rfind(folder_ + "/" + name + ": ", 0), 0u) << problem;
+        EXPECT_TRUE(tree.root().subkeys.empty()) << name;
+        EXPECT_NE(file.WriteRefusal(), "") << name;
+    }
+}
+
+}  // namespace
+}  // namespace tolvane
