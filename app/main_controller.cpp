@@ -19,10 +19,6 @@ namespace {
 constexpr const char* kStart = "Start";
 constexpr const char* kStop = "Stop";
 
-// Scan modes as LastScanMode stores them.
-constexpr int kSmart = 1, kCustom = 2, kDrivesAndFolders = 3, kRegistry = 4, kMemory = 5,
-              kFiles = 6;
-
 }  // namespace
 
 MainController::MainController(Machine& machine, SettingsStore& settings, ThreatDatabase& database,
@@ -148,59 +144,79 @@ void MainController::BeginShutdown() {
 // --- Commands ----------------------------------------------------------------
 
 void MainController::Execute(MainCommand command) {
-    SettingsContext settingsContext{settings_, machine_.files(), views_.dialogs, views_.chooser,
-                                    &views_.messages};
+    if (ExecuteScanCommand(command) || ExecuteFlowCommand(command)) return;
+    ExecuteWindowCommand(command);
+}
+
+// The Scan menu and the Start/Stop button.
+bool MainController::ExecuteScanCommand(MainCommand command) {
     switch (command) {
         case MainCommand::SmartScan:
-            ScanCommand(kSmart);
-            return;
+            ScanCommand(ScanMode::Smart);
+            return true;
         case MainCommand::CustomScan:
-            ScanCommand(kCustom);
-            return;
+            ScanCommand(ScanMode::Custom);
+            return true;
         case MainCommand::DrivesAndFolders:
-            ScanCommand(kDrivesAndFolders);
-            return;
+            ScanCommand(ScanMode::DrivesAndFolders);
+            return true;
         case MainCommand::RegistryScan:
-            ScanCommand(kRegistry);
-            return;
+            ScanCommand(ScanMode::Registry);
+            return true;
         case MainCommand::MemoryScan:
-            ScanCommand(kMemory);
-            return;
+            ScanCommand(ScanMode::Memory);
+            return true;
         case MainCommand::FilesScan:
-            ScanCommand(kFiles);
-            return;
+            ScanCommand(ScanMode::Files);
+            return true;
         case MainCommand::StartStop:
             PressStart();
-            return;
+            return true;
+        default:
+            return false;
+    }
+}
 
+// The commands that hand over to another subsystem's flow.
+bool MainController::ExecuteFlowCommand(MainCommand command) {
+    switch (command) {
         case MainCommand::AdvancedBhoScan:
-            if (RefuseWhileScanning()) return;
+            if (RefuseWhileScanning()) return true;
             if (flows_.advancedScan) flows_.advancedScan();
-            return;
+            return true;
         case MainCommand::RemoveAll:
         case MainCommand::RemoveSelected:
         case MainCommand::Remove:
-            if (RefuseWhileScanning()) return;
-            if (command == MainCommand::Remove && !ControlEnabled(ControlId::Remove)) return;
+            if (RefuseWhileScanning()) return true;
+            if (command == MainCommand::Remove && !ControlEnabled(ControlId::Remove)) return true;
             if (flows_.runRemoval) flows_.runRemoval(command == MainCommand::RemoveAll);
-            return;
+            return true;
         case MainCommand::BackupQuarantine:
         case MainCommand::Backup:
-            if (RefuseWhileScanning()) return;
-            if (command == MainCommand::Backup && !ControlEnabled(ControlId::Backup)) return;
+            if (RefuseWhileScanning()) return true;
+            if (command == MainCommand::Backup && !ControlEnabled(ControlId::Backup)) return true;
             if (flows_.backup) flows_.backup();
-            return;
+            return true;
         case MainCommand::RestoreBackup:
-            if (RefuseWhileScanning()) return;
+            if (RefuseWhileScanning()) return true;
             if (flows_.restoreBackup) flows_.restoreBackup();
-            return;
+            return true;
         case MainCommand::CheckUpdates:
         case MainCommand::Update:
             // Both are greyed while a scan runs.
-            if (Scanning() || !ControlEnabled(ControlId::Update)) return;
+            if (Scanning() || !ControlEnabled(ControlId::Update)) return true;
             if (flows_.updateDialog) flows_.updateDialog();
-            return;
+            return true;
+        default:
+            return false;
+    }
+}
 
+// Settings, logs, help and the window itself.
+void MainController::ExecuteWindowCommand(MainCommand command) {
+    SettingsContext settingsContext{settings_, machine_.files(), views_.dialogs, views_.chooser,
+                                    &views_.messages};
+    switch (command) {
         case MainCommand::GeneralSettings:
             RunGeneralSettings(settingsContext);
             return;
@@ -237,6 +253,8 @@ void MainController::Execute(MainCommand command) {
             return;
         case MainCommand::Cancel:
             return;  // Escape never closes the window
+        default:
+            return;
     }
 }
 
@@ -259,14 +277,14 @@ void MainController::OpenWithShell(const std::string& target) {
     Message(std::string(kOpenFailedMessage) + where);
 }
 
-void MainController::ScanCommand(int mode) {
+void MainController::ScanCommand(ScanMode mode) {
     // The worker reads the mode when it begins, so it is stored first, even
     // when the dialog is then cancelled.
-    settings_.WriteInt(setting::kLastScanMode, mode);
-    if (mode == kCustom) {
+    settings_.WriteInt(setting::kLastScanMode, static_cast<int>(mode));
+    if (mode == ScanMode::Custom) {
         SettingsContext context{settings_, machine_.files(), views_.dialogs, views_.chooser};
         if (!RunScanSettings(context)) return;
-    } else if (mode == kDrivesAndFolders) {
+    } else if (mode == ScanMode::DrivesAndFolders) {
         if (!ChooseDrivesAndFolders()) return;
     }
     StartOrStopScan();
@@ -277,7 +295,8 @@ void MainController::PressStart() {
     // nothing and report a clean machine. It runs a Smart Scan instead.
     if (!Scanning()) {
         int mode = settings_.ReadInt(setting::kLastScanMode);
-        if (mode < kSmart || mode > kFiles) settings_.WriteInt(setting::kLastScanMode, kSmart);
+        if (mode < static_cast<int>(ScanMode::Smart) || mode > static_cast<int>(ScanMode::Files))
+            settings_.WriteInt(setting::kLastScanMode, static_cast<int>(ScanMode::Smart));
     }
     StartOrStopScan();
 }
@@ -315,7 +334,9 @@ void MainController::StartOrStopScan() {
 
 void MainController::StartUpScan() {
     int mode = settings_.ReadInt(setting::kStartUpScanMode);
-    if (mode < kSmart || mode > kDrivesAndFolders) return;
+    if (mode < static_cast<int>(ScanMode::Smart) ||
+        mode > static_cast<int>(ScanMode::DrivesAndFolders))
+        return;
     settings_.WriteInt(setting::kLastScanMode, mode);
     StartOrStopScan();
 }
@@ -400,7 +421,7 @@ void MainController::ShowProgress(const ScanSnapshot& shown, DetectedObject* obj
 
     if (object) {
         results_.AddResultRow(
-            MakeResultRow(object->definition, object->objectText, object->TypeNumber(), object));
+            MakeResultRow(object->definition, object->objectText, object->type, object));
     }
 
     if (finished) {

@@ -35,6 +35,8 @@
 
 #include "app/scan_hand_over.h"
 #include "app/scan_source.h"
+#include "platform/program_version.h"
+#include "scan/scan_engine.h"
 #include "scan/scan_window.h"
 #include "ui/check_list.h"
 #include "ui/main_window_view.h"
@@ -52,7 +54,6 @@ class SettingsStore;
 class ThreatDatabase;
 class UiThread;
 
-inline constexpr const char* kProgramVersion = "3.45";
 inline constexpr const char* kProductName = "Tolvane";
 
 // The views the controller talks to (all implemented by the face).
@@ -106,7 +107,7 @@ class MainController : private ScanWindow {
     // A scan command: writes LastScanMode (1 Smart ... 6 Files), shows the
     // Custom Scan settings or the Drives and Folders chooser for modes 2 and
     // 3 (no start when cancelled), then StartOrStopScan.
-    void ScanCommand(int mode);
+    void ScanCommand(ScanMode mode);
     // Starts a scan when the Start button reads "Start", stops it otherwise.
     void StartOrStopScan();
     // The Start button: StartOrStopScan with the stored mode; when
@@ -167,6 +168,11 @@ class MainController : private ScanWindow {
     void HandleScanPhase(int phase);
 
   private:
+    // Execute's three groups; each answers whether the command was its own.
+    bool ExecuteScanCommand(MainCommand command);
+    bool ExecuteFlowCommand(MainCommand command);
+    void ExecuteWindowCommand(MainCommand command);
+
     // ScanWindow (worker thread).
     void OnScanProgress(ScanProgress kind, DetectedObject* object) override;
     void OnScanPhase(int phase) override;

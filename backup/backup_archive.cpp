@@ -144,41 +144,74 @@ std::string BackupArchive::HostsLinesRecords(const std::string& entry) const {
     return records;
 }
 
-bool BackupArchive::CreateBackup(ObjectRows& rows) {
-    writeFailed_ = false;
-    FileSystem& files = machine_.files();
-    int copies = 0;
-    const std::string work = WorkFolder();
-    CreateFolderPath(files, QuarantineFolder());
+struct StagedBackup {
+    std::string manifest;      // Config.ini records of copied files and folders
+    std::string registryText;  // .reg text of keys and values
+    std::string hostsRecords;  // hosts-file lines
+};
 
+namespace {
+
+// Writes the work folder's record files: the hosts lines, the Config.ini
+// manifest of copied files and folders, and the registry text.
+bool WriteWorkFiles(FileSystem& files, const std::string& work, const StagedBackup& staged) {
+    auto write = [&](const char* name, const std::string& text) {
+        File file;
+        return files.OpenFile(work + "\\" + name, FileOpenMode::Write, &file) && file.Write(text);
+    };
+    bool complete = true;
+    if (!staged.hostsRecords.empty())
+        complete = write(backup_text::kHostsFile, staged.hostsRecords) && complete;
+    if (!staged.manifest.empty())
+        complete = write(backup_text::kConfigFile, staged.manifest) && complete;
+    return write(backup_text::kRegistryFile, staged.registryText) && complete;
+}
+
+// Adds the work folder's contents to the archive: top-level files keep their
+// flat names; folder copies go in below their number.
+bool AddWorkFolder(FileSystem& files, const std::string& work, ArchiveWriter& writer) {
+    bool complete = true;
+    FindHandle handle;
+    FindData entry;
+    if (files.FindFirstFile(work + "\\*.*", &handle, &entry)) {
+        do {
+            if (entry.name == "." || entry.name == "..") continue;
+            std::string full = work + "\\" + entry.name;
+            if (entry.attributes & FILE_ATTRIBUTE_DIRECTORY) {
+                complete = writer.AddFolderAs(full, entry.name) && complete;
+            } else {
+                complete = writer.AddFileAs(full, entry.name) && complete;
+            }
+        } while (handle.Next(&entry));
+    }
+    return complete;
+}
+
+}  // namespace
+
+bool BackupArchive::ChooseArchivePath(std::string* archivePath) {
     ArchiveDialog dialog;
     dialog.initialPath = DefaultArchivePath();
     std::string chosen;
     if (!view_.AskSaveArchive(dialog, &chosen) || chosen.empty()) return false;
-    std::string archivePath = WithDefaultExtension(FileSystem::NormalizePath(chosen));
-    size_t slash = archivePath.find_last_of('\\');
-    if (slash == std::string::npos || !IsFolder(files, archivePath.substr(0, slash))) {
+    *archivePath = WithDefaultExtension(FileSystem::NormalizePath(chosen));
+    size_t slash = archivePath->find_last_of('\\');
+    if (slash == std::string::npos || !IsFolder(machine_.files(), archivePath->substr(0, slash))) {
         writeFailed_ = true;
         return false;
     }
+    return true;
+}
 
-    // A copy left from the last backup must never reach this archive.
-    // The work folder is made here: one that is a link or lies outside the
-    // machine is refused, never emptied or written through.
-    if (!DeleteFolderTree(machine_, work) || !CreateNewFolder(files, work)) {
-        writeFailed_ = true;
-        return false;
-    }
-    ArchiveWriter writer(files);
-    if (!writer.Open(archivePath)) {
-        writeFailed_ = true;
-        return false;
-    }
-
+bool BackupArchive::StageMarkedObjects(ObjectRows& rows, const std::string& work,
+                                       StagedBackup* staged) {
+    FileSystem& files = machine_.files();
     const Registry& registry = machine_.registry();
-    std::string registryText = RegistryFileHeader(registry) + "\r\n";
-    std::string manifest;
-    std::string hostsRecords;
+    staged->registryText = RegistryFileHeader(registry) + "\r\n";
+    std::string& manifest = staged->manifest;
+    std::string& registryText = staged->registryText;
+    std::string& hostsRecords = staged->hostsRecords;
+    int copies = 0;
     bool complete = true;
     for (size_t row = 0; row < rows.RowCount(); ++row) {
         if (!rows.RowBackupMark(row)) continue;
@@ -238,40 +271,35 @@ bool BackupArchive::CreateBackup(ObjectRows& rows) {
                 break;
         }
     }
-    if (!hostsRecords.empty()) {
-        File file;
-        complete =
-            files.OpenFile(work + "\\" + backup_text::kHostsFile, FileOpenMode::Write, &file) &&
-            file.Write(hostsRecords) && complete;
+    return complete;
+}
+
+bool BackupArchive::CreateBackup(ObjectRows& rows) {
+    writeFailed_ = false;
+    FileSystem& files = machine_.files();
+    const std::string work = WorkFolder();
+    CreateFolderPath(files, QuarantineFolder());
+
+    std::string archivePath;
+    if (!ChooseArchivePath(&archivePath)) return false;
+
+    // A copy left from the last backup must never reach this archive.
+    // The work folder is made here: one that is a link or lies outside the
+    // machine is refused, never emptied or written through.
+    if (!DeleteFolderTree(machine_, work) || !CreateNewFolder(files, work)) {
+        writeFailed_ = true;
+        return false;
     }
-    if (!manifest.empty()) {
-        File file;
-        complete =
-            files.OpenFile(work + "\\" + backup_text::kConfigFile, FileOpenMode::Write, &file) &&
-            file.Write(manifest) && complete;
-    }
-    {
-        File file;
-        complete =
-            files.OpenFile(work + "\\" + backup_text::kRegistryFile, FileOpenMode::Write, &file) &&
-            file.Write(registryText) && complete;
+    ArchiveWriter writer(files);
+    if (!writer.Open(archivePath)) {
+        writeFailed_ = true;
+        return false;
     }
 
-    // Top-level files keep their flat names; folder copies go in below their
-    // number.
-    FindHandle handle;
-    FindData entry;
-    if (files.FindFirstFile(work + "\\*.*", &handle, &entry)) {
-        do {
-            if (entry.name == "." || entry.name == "..") continue;
-            std::string full = work + "\\" + entry.name;
-            if (entry.attributes & FILE_ATTRIBUTE_DIRECTORY) {
-                complete = writer.AddFolderAs(full, entry.name) && complete;
-            } else {
-                complete = writer.AddFileAs(full, entry.name) && complete;
-            }
-        } while (handle.Next(&entry));
-    }
+    StagedBackup staged;
+    bool complete = StageMarkedObjects(rows, work, &staged);
+    complete = WriteWorkFiles(files, work, staged) && complete;
+    complete = AddWorkFolder(files, work, writer) && complete;
     // An archive that lacks what is about to be removed would be a backup
     // in name only: it is dropped (an earlier archive of the name stays).
     if (!complete) {

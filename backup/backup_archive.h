@@ -40,6 +40,9 @@ inline constexpr const char* kRegistryFile = "regbackup.reg";
 inline constexpr const char* kHostsFile = "hostsbackup.ini";
 }  // namespace backup_text
 
+// What the marked rows leave in the work folder besides the copies.
+struct StagedBackup;
+
 class BackupArchive {
   public:
     BackupArchive(Machine& machine, RemovalView& view);
@@ -67,6 +70,14 @@ class BackupArchive {
     static std::string DefaultArchivePath();
 
   private:
+    // The Save As dialog's archive path, ".zip" added when it has no
+    // extension; false when cancelled or its folder does not exist (then
+    // writeFailed_ is set).
+    bool ChooseArchivePath(std::string* archivePath);
+    // Copies each object marked for backup into the work folder (a file or
+    // folder under its number) and gathers the records; false when something
+    // that exists could not be copied.
+    bool StageMarkedObjects(ObjectRows& rows, const std::string& work, StagedBackup* staged);
     // The hosts-file lines a removal of the entry takes out, as records of
     // kHostsFile.
     std::string HostsLinesRecords(const std::string& entry) const;

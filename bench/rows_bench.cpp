@@ -87,8 +87,7 @@ struct Rig {
             object.type = ObjectType::RegistryValue;
             object.objectText = "Software\\Microsoft\\Internet Explorer\\Main\\Start Page:@:row" +
                                 std::to_string(i);
-            list.AddResultRow(
-                MakeResultRow(definition, object.objectText, object.TypeNumber(), &object));
+            list.AddResultRow(MakeResultRow(definition, object.objectText, object.type, &object));
         }
     }
 };

@@ -14,6 +14,7 @@
 
 #include "platform/codepage.h"
 #include "platform/file_system.h"
+#include "platform/text.h"
 
 extern char** environ;
 
@@ -44,10 +45,6 @@ bool HasDesktop() {
     const char* x11 = std::getenv("DISPLAY");
     const char* wayland = std::getenv("WAYLAND_DISPLAY");
     return (x11 && *x11) || (wayland && *wayland);
-}
-
-bool StartsWithNoCase(std::string_view text, std::string_view head) {
-    return text.size() >= head.size() && EqualsNoCase(text.substr(0, head.size()), head);
 }
 
 bool IsWebAddress(std::string_view file) {

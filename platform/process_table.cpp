@@ -14,6 +14,7 @@
 
 #include "platform/codepage.h"
 #include "platform/file_system.h"
+#include "platform/text.h"
 
 namespace tolvane {
 namespace {
@@ -57,17 +58,6 @@ bool IsWindowsPath(std::string_view path) {
         return letter >= 'A' && letter <= 'Z';
     }
     return path.size() >= 3 && path[0] == '\\' && path[1] == '\\';
-}
-
-std::string Trim(std::string_view text) {
-    size_t start = text.find_first_not_of(" \t");
-    if (start == std::string_view::npos) return {};
-    size_t end = text.find_last_not_of(" \t");
-    return std::string(text.substr(start, end - start + 1));
-}
-
-bool EndsWithNoCase(std::string_view text, std::string_view tail) {
-    return text.size() >= tail.size() && EqualsNoCase(text.substr(text.size() - tail.size()), tail);
 }
 
 // The parent id from /proc/PID/stat ("pid (comm) state ppid ..."; comm may
@@ -200,8 +190,8 @@ class ProcProcessTable : public ProcessTable {
         std::string dir = procRoot_ + "/" + std::to_string(pid);
         std::string cmdline;
         if (!ReadProcFile(dir + "/cmdline", &cmdline)) return false;
-        std::string argv0 =
-            Trim(std::string_view(cmdline.data(), std::min(cmdline.find('\0'), cmdline.size())));
+        std::string argv0(
+            Trim(std::string_view(cmdline.data(), std::min(cmdline.find('\0'), cmdline.size()))));
         out->pid = pid;
         out->parentPid = ParentPid(dir);
         if (IsWindowsPath(argv0)) {

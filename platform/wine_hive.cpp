@@ -5,20 +5,14 @@
 #include <algorithm>
 #include <cstdio>
 
+#include "platform/text.h"
+
 namespace tolvane {
 namespace {
 
 constexpr FileTime kTicksPerSecond = 10000000;
 constexpr FileTime kTicks1601To1970 = 116444736000000000ULL;
 
-bool IsHexDigit(char c) {
-    return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F');
-}
-int HexValue(char c) {
-    if (c >= '0' && c <= '9') return c - '0';
-    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-    return c - 'A' + 10;
-}
 bool IsBlank(std::string_view line) {
     return line.find_first_not_of(" \t\r") == std::string_view::npos;
 }
@@ -113,7 +107,7 @@ size_t ParseEscaped(std::string_view s, size_t pos, char endChar, std::u16string
                 unsigned value = 0;
                 int digits = 0;
                 while (digits < 4 && pos < s.size() && IsHexDigit(s[pos])) {
-                    value = value * 16 + HexValue(s[pos++]);
+                    value = value * 16 + HexDigitValue(s[pos++]);
                     ++digits;
                 }
                 if (digits == 0) {
@@ -368,11 +362,10 @@ std::string HiveFormatValue(const HiveValue& value) {
     else
         AppendHex32(&out, "hex(%x):", value.type);
     count += out.size() - before;
-    static const char kDigits[] = "0123456789abcdef";
     for (size_t i = 0; i < data.size(); ++i) {
         unsigned char b = static_cast<unsigned char>(data[i]);
-        out += kDigits[b >> 4];
-        out += kDigits[b & 15];
+        out += kHexDigits[b >> 4];
+        out += kHexDigits[b & 15];
         count += 2;
         if (i + 1 < data.size()) {
             out += ',';
@@ -475,6 +468,366 @@ std::string WineHive::Serialize(bool keepOriginal) const {
     return out;
 }
 
+namespace {
+
+// Reads a registry file's text line by line into a key tree: one small
+// reader for each kind of line (header, key, comment, value), sharing where
+// the file stands. What cannot be read is reported and skipped.
+class HiveReader {
+  public:
+    HiveReader(std::string_view text, std::string_view label, std::vector<std::string>* problems,
+               HiveKey* root)
+        : text_(text), label_(label), problems_(problems), root_(root) {
+        // Lines as views; each line's start offset, without its '\n'.
+        for (size_t pos = 0; pos < text.size();) {
+            size_t end = text.find('\n', pos);
+            if (end == std::string_view::npos) end = text.size();
+            lines_.emplace_back(pos, text.substr(pos, end - pos));
+            pos = end + 1;
+        }
+    }
+
+    // Reads every line; false when the text is no Wine registry file.
+    bool Read(std::string* preamble, std::string* relativeTo, std::string* trailer) {
+        relativeTo_ = relativeTo;
+        if (lines_[0].second != "WINE REGISTRY Version 2") {
+            Report(0,
+                   "not a Wine registry file (the first line is not \"WINE REGISTRY Version 2\")");
+            return false;
+        }
+        for (size_t i = 0; i < lines_.size(); ++i) {
+            std::string_view line = lines_[i].second;
+            if (IsBlank(line)) continue;
+            if (line[0] == '[') {
+                if (!inBlocks_) {
+                    *preamble = std::string(text_.substr(0, contentEnd_));
+                    inBlocks_ = true;
+                } else {
+                    FinishBlock();
+                }
+                KeyLine(i);
+            } else if (!inBlocks_) {
+                HeaderLine(i);
+            } else {
+                contentEnd_ = LineEnd(i);
+                if (line[0] == '#' || line[0] == ';')
+                    CommentLine(i);
+                else if (line[0] != '@' && line[0] != '"')
+                    Report(i, "unrecognised line");
+                else
+                    ValueLine(&i);
+            }
+        }
+        if (!inBlocks_) {
+            *preamble = std::string(text_.substr(0, contentEnd_));
+        } else {
+            FinishBlock();
+        }
+        *trailer = std::string(text_.substr(contentEnd_));
+        return true;
+    }
+
+  private:
+    // How a value's data is written after its type.
+    enum class DataForm { String, Dword, HexBytes };
+
+    size_t LineEnd(size_t i) const {
+        return std::min(text_.size(), lines_[i].first + lines_[i].second.size() + 1);
+    }
+
+    void Report(size_t i, const std::string& what) {
+        if (problems_)
+            problems_->push_back(std::string(label_) + ":" + std::to_string(i + 1) + ": " + what);
+    }
+
+    // The key just read keeps its text as written, to be saved unchanged
+    // while nothing in it changes.
+    void FinishBlock() {
+        if (current_ && current_->hasOriginal && current_->originalBlock.empty() &&
+            blockStart_ < contentEnd_) {
+            current_->originalGap = currentGap_;
+            current_->originalBlock =
+                std::string(text_.substr(blockStart_, contentEnd_ - blockStart_));
+        }
+    }
+
+    // Header lines before the first key: ";; All keys relative to ...",
+    // other comments and "#arch=...".
+    void HeaderLine(size_t i) {
+        std::string_view line = lines_[i].second;
+        contentEnd_ = LineEnd(i);
+        static constexpr std::string_view kRelative = ";; All keys relative to ";
+        if (line.substr(0, kRelative.size()) == kRelative) {
+            std::u16string path;
+            std::string error;
+            std::string body(line.substr(kRelative.size()));
+            body += '\x01';
+            if (ParseEscaped(body, 0, '\x01', &path, &error) != std::string_view::npos)
+                for (char16_t u : path) *relativeTo_ += u < 0x80 ? static_cast<char>(u) : '?';
+        } else if (line[0] != '#' && line[0] != ';' && i > 0) {
+            Report(i, "unrecognised line");
+        }
+    }
+
+    // "[path] seconds": opens the key (made along its path when missing).
+    void KeyLine(size_t i) {
+        std::string_view line = lines_[i].second;
+        currentGap_ = std::string(text_.substr(contentEnd_, lines_[i].first - contentEnd_));
+        blockStart_ = lines_[i].first;
+        contentEnd_ = LineEnd(i);
+        current_ = nullptr;
+        inBadBlock_ = false;
+
+        std::u16string path;
+        std::string error;
+        size_t after = ParseEscaped(line, 1, ']', &path, &error);
+        if (after == std::string_view::npos) {
+            Report(i, "malformed key line: " + error);
+            inBadBlock_ = true;
+            return;
+        }
+        FileTime modified = FileTimeNow();
+        size_t p = SkipSpaces(line, after);
+        if (p < line.size() && line[p] >= '0' && line[p] <= '9') {
+            uint64_t seconds = 0;
+            while (p < line.size() && line[p] >= '0' && line[p] <= '9')
+                seconds = seconds * 10 + (line[p++] - '0');
+            modified = seconds * kTicksPerSecond + kTicks1601To1970;
+        }
+        current_ = OpenKey(path, modified);
+    }
+
+    HiveKey* OpenKey(const std::u16string& path, FileTime modified) {
+        HiveKey* key = root_;
+        bool existed = true;
+        size_t pos = 0;
+        while (pos <= path.size()) {
+            size_t end = path.find(u'\\', pos);
+            if (end == std::u16string::npos) end = path.size();
+            if (end > pos) {
+                std::u16string_view name(path.data() + pos, end - pos);
+                HiveKey* sub = key->FindSubkey(name);
+                existed = sub != nullptr;
+                if (!sub) sub = key->AddSubkey(name, modified);
+                key = sub;
+            }
+            pos = end + 1;
+        }
+        if (existed && key->hasOriginal) {
+            // A key written twice: merged, and written anew.
+            key->Touch(key->modified);
+        } else {
+            key->modified = modified;
+            key->hasOriginal = true;
+            key->originalBlock.clear();
+        }
+        return key;
+    }
+
+    // "#time=", "#class=", "#link" and other comments inside a key.
+    void CommentLine(size_t i) {
+        std::string_view line = lines_[i].second;
+        if (!current_) return;
+        if (line.substr(0, 6) == "#time=") {
+            uint64_t t = 0;
+            size_t p = 6;
+            int digits = 0;
+            while (p < line.size() && IsHexDigit(line[p]) && digits < 16)
+                t = t * 16 + HexDigitValue(line[p++]), ++digits;
+            if (digits == 0)
+                Report(i, "bad #time line");
+            else
+                current_->modified = t;
+        } else if (line.substr(0, 7) == "#class=") {
+            std::u16string cls;
+            std::string error;
+            if (line.size() < 8 || line[7] != '"' ||
+                ParseEscaped(line, 8, '"', &cls, &error) == std::string_view::npos) {
+                Report(i, "bad #class line" + (error.empty() ? "" : ": " + error));
+            } else {
+                current_->hasClass = true;
+                current_->className = cls;
+            }
+        } else if (line == "#link") {
+            current_->isLink = true;
+        } else {
+            current_->extraLines.emplace_back(line);
+        }
+    }
+
+    // '@' or "name", then '='; *p after the '=' and its spaces.
+    bool ReadValueName(size_t i, std::u16string* name, size_t* p) {
+        std::string_view line = lines_[i].second;
+        std::string error;
+        *p = 1;
+        if (line[0] != '@') {
+            *p = ParseEscaped(line, 1, '"', name, &error);
+            if (*p == std::string_view::npos) {
+                Report(i, error);
+                return false;
+            }
+        }
+        *p = SkipSpaces(line, *p);
+        if (*p >= line.size() || line[*p] != '=') {
+            Report(i, *p >= line.size() ? "truncated line (no \"=\")" : "no \"=\" after the name");
+            return false;
+        }
+        *p = SkipSpaces(line, *p + 1);
+        return true;
+    }
+
+    // The type written before the data ("str(2):\"", "dword:", "hex(7):" ...);
+    // *skip is its length.
+    bool ReadValueType(size_t i, std::string_view rest, uint32_t* type, DataForm* form,
+                       size_t* skip) {
+        struct Prefix {
+            std::string_view text;
+            uint32_t type;
+            DataForm form;
+        };
+        static constexpr Prefix kPrefixes[] = {
+            {"\"", REG_SZ, DataForm::String},
+            {"str:\"", REG_SZ, DataForm::String},
+            {"str(2):\"", REG_EXPAND_SZ, DataForm::String},
+            {"str(7):\"", REG_MULTI_SZ, DataForm::String},
+            {"dword:", REG_DWORD, DataForm::Dword},
+            {"hex:", REG_BINARY, DataForm::HexBytes},
+        };
+        for (const Prefix& prefix : kPrefixes) {
+            if (rest.substr(0, prefix.text.size()) == prefix.text) {
+                *type = prefix.type, *form = prefix.form, *skip = prefix.text.size();
+                return true;
+            }
+        }
+        if (rest.substr(0, 4) == "hex(") {
+            size_t q = 4;
+            uint64_t t = 0;
+            while (q < rest.size() && IsHexDigit(rest[q]) && q < 12)
+                t = t * 16 + HexDigitValue(rest[q++]);
+            if (q == 4 || rest.substr(q, 2) != "):") {
+                Report(i, "unknown value type \"" + std::string(rest.substr(0, q + 2)) + "\"");
+                return false;
+            }
+            *type = static_cast<uint32_t>(t), *form = DataForm::HexBytes, *skip = q + 2;
+            return true;
+        }
+        // Name the type as far as its colon (or the first 20 characters).
+        size_t colon = rest.find_first_of(":\"");
+        size_t shown =
+            colon == std::string_view::npos ? std::min<size_t>(rest.size(), 20) : colon + 1;
+        Report(i, rest.empty()
+                      ? std::string("truncated line (no data)")
+                      : "unknown value type \"" + std::string(rest.substr(0, shown)) + "\"");
+        return false;
+    }
+
+    bool ReadStringData(size_t i, size_t p, std::string* data) {
+        std::string_view line = lines_[i].second;
+        std::u16string textValue;
+        std::string error;
+        size_t after = ParseEscaped(line, p, '"', &textValue, &error);
+        if (after == std::string_view::npos) {
+            Report(i, error);
+            return false;
+        }
+        if (SkipSpaces(line, after) != line.size()) {
+            Report(i, "text after the closing quote");
+            return false;
+        }
+        textValue.push_back(0);
+        *data = Utf16ToBytes(textValue);
+        return true;
+    }
+
+    bool ReadDwordData(size_t i, size_t p, std::string* data) {
+        std::string_view line = lines_[i].second;
+        unsigned long long dw = 0;
+        size_t q = p;
+        while (q < line.size() && IsHexDigit(line[q]) && q - p < 8)
+            dw = dw * 16 + HexDigitValue(line[q++]);
+        if (q == p || SkipSpaces(line, q) != line.size()) {
+            Report(i, "bad dword data");
+            return false;
+        }
+        uint32_t v = static_cast<uint32_t>(dw);
+        *data = std::string{static_cast<char>(v & 0xFF), static_cast<char>((v >> 8) & 0xFF),
+                            static_cast<char>((v >> 16) & 0xFF), static_cast<char>(v >> 24)};
+        return true;
+    }
+
+    // Hex bytes, "xx,xx,...", continued on the next line after ",\"; *i
+    // moves to the last line read.
+    bool ReadHexData(size_t* i, size_t p, std::string* data) {
+        size_t firstLine = *i;
+        std::string_view cur = lines_[*i].second;
+        size_t q = p;
+        while (true) {
+            q = SkipSpaces(cur, q);
+            if (q >= cur.size()) return true;
+            if (cur[q] == '\\' && SkipSpaces(cur, q + 1) == cur.size()) {
+                if (*i + 1 >= lines_.size()) {
+                    Report(firstLine, "truncated line (continued past the end of the file)");
+                    return false;
+                }
+                ++*i;
+                cur = lines_[*i].second;
+                contentEnd_ = LineEnd(*i);
+                q = 0;
+                continue;
+            }
+            if (!IsHexDigit(cur[q])) {
+                Report(*i, "bad hex data");
+                return false;
+            }
+            int b = HexDigitValue(cur[q++]);
+            if (q < cur.size() && IsHexDigit(cur[q])) b = b * 16 + HexDigitValue(cur[q++]);
+            *data += static_cast<char>(b);
+            q = SkipSpaces(cur, q);
+            if (q < cur.size() && cur[q] == ',') ++q;
+        }
+    }
+
+    // '@' or "name" '=' type and data, the data perhaps over several lines.
+    void ValueLine(size_t* i) {
+        size_t firstLine = *i;
+        std::string_view line = lines_[*i].second;
+        std::u16string name;
+        size_t p = 0;
+        if (!ReadValueName(*i, &name, &p)) return;
+        uint32_t type = 0;
+        DataForm form = DataForm::HexBytes;
+        size_t skip = 0;
+        if (!ReadValueType(*i, line.substr(p), &type, &form, &skip)) return;
+        p += skip;
+        std::string data;
+        bool ok = form == DataForm::String  ? ReadStringData(*i, p, &data)
+                  : form == DataForm::Dword ? ReadDwordData(*i, p, &data)
+                                            : ReadHexData(i, p, &data);
+        if (!ok) return;
+        if (!current_) {
+            if (!inBadBlock_) Report(firstLine, "value outside any key");
+            return;
+        }
+        if (current_->FindValue(name) && current_->hasOriginal) current_->Touch(current_->modified);
+        current_->SetValue(name, type, std::move(data));
+    }
+
+    std::string_view text_;
+    std::string_view label_;
+    std::vector<std::string>* problems_;
+    HiveKey* root_;
+    std::string* relativeTo_ = nullptr;
+    std::vector<std::pair<size_t, std::string_view>> lines_;
+    size_t contentEnd_ = 0;  // offset after the last non-blank line read
+    HiveKey* current_ = nullptr;
+    size_t blockStart_ = 0;
+    bool inBlocks_ = false;
+    std::string currentGap_;
+    bool inBadBlock_ = false;  // values after a malformed key line are skipped
+};
+
+}  // namespace
+
 void WineHive::Parse(std::string_view text, std::string_view label,
                      std::vector<std::string>* problems) {
     root_ = std::make_unique<HiveKey>();
@@ -483,288 +836,7 @@ void WineHive::Parse(std::string_view text, std::string_view label,
     trailer_.clear();
     relativeTo_.clear();
     if (text.empty()) return;
-
-    // Lines as views; each line's start offset, without its '\n'.
-    std::vector<std::pair<size_t, std::string_view>> lines;
-    for (size_t pos = 0; pos < text.size();) {
-        size_t end = text.find('\n', pos);
-        if (end == std::string_view::npos) end = text.size();
-        lines.emplace_back(pos, text.substr(pos, end - pos));
-        pos = end + 1;
-    }
-    auto lineEnd = [&](size_t i) {
-        return std::min(text.size(), lines[i].first + lines[i].second.size() + 1);
-    };
-    auto report = [&](size_t i, const std::string& what) {
-        if (problems)
-            problems->push_back(std::string(label) + ":" + std::to_string(i + 1) + ": " + what);
-    };
-
-    if (lines[0].second != "WINE REGISTRY Version 2") {
-        report(0, "not a Wine registry file (the first line is not \"WINE REGISTRY Version 2\")");
-        return;
-    }
-
-    size_t contentEnd = 0;  // offset after the last non-blank line read
-    HiveKey* current = nullptr;
-    size_t blockStart = 0;
-    bool inBlocks = false;
-    std::string currentGap;
-    bool inBadBlock = false;  // values after a malformed key line are skipped
-
-    auto finishBlock = [&]() {
-        if (current && current->hasOriginal && current->originalBlock.empty() &&
-            blockStart < contentEnd) {
-            current->originalGap = currentGap;
-            current->originalBlock = std::string(text.substr(blockStart, contentEnd - blockStart));
-        }
-    };
-
-    for (size_t i = 0; i < lines.size(); ++i) {
-        std::string_view line = lines[i].second;
-        if (IsBlank(line)) continue;
-        if (line[0] == '[') {
-            if (!inBlocks) {
-                preamble_ = std::string(text.substr(0, contentEnd));
-                inBlocks = true;
-            } else {
-                finishBlock();
-            }
-            currentGap = std::string(text.substr(contentEnd, lines[i].first - contentEnd));
-            blockStart = lines[i].first;
-            contentEnd = lineEnd(i);
-            current = nullptr;
-            inBadBlock = false;
-
-            std::u16string path;
-            std::string error;
-            size_t after = ParseEscaped(line, 1, ']', &path, &error);
-            if (after == std::string_view::npos) {
-                report(i, "malformed key line: " + error);
-                inBadBlock = true;
-                continue;
-            }
-            FileTime modified = FileTimeNow();
-            size_t p = SkipSpaces(line, after);
-            if (p < line.size() && line[p] >= '0' && line[p] <= '9') {
-                uint64_t seconds = 0;
-                while (p < line.size() && line[p] >= '0' && line[p] <= '9')
-                    seconds = seconds * 10 + (line[p++] - '0');
-                modified = seconds * kTicksPerSecond + kTicks1601To1970;
-            }
-            HiveKey* key = root_.get();
-            bool existed = true;
-            size_t pos = 0;
-            while (pos <= path.size()) {
-                size_t end = path.find(u'\\', pos);
-                if (end == std::u16string::npos) end = path.size();
-                if (end > pos) {
-                    std::u16string_view name(path.data() + pos, end - pos);
-                    HiveKey* sub = key->FindSubkey(name);
-                    if (!sub) {
-                        sub = key->AddSubkey(name, modified);
-                        existed = false;
-                    } else {
-                        existed = true;
-                    }
-                    key = sub;
-                }
-                pos = end + 1;
-            }
-            if (existed && key->hasOriginal) {
-                // A key written twice: merged, and written anew.
-                key->Touch(key->modified);
-            } else if (!existed || !key->hasOriginal) {
-                key->modified = modified;
-                key->hasOriginal = true;
-                key->originalBlock.clear();
-            }
-            current = key;
-            continue;
-        }
-
-        if (!inBlocks) {
-            // Header lines before the first key.
-            contentEnd = lineEnd(i);
-            static constexpr std::string_view kRelative = ";; All keys relative to ";
-            if (line.substr(0, kRelative.size()) == kRelative) {
-                std::u16string path;
-                std::string error;
-                std::string body(line.substr(kRelative.size()));
-                body += '\x01';
-                if (ParseEscaped(body, 0, '\x01', &path, &error) != std::string_view::npos)
-                    for (char16_t u : path) relativeTo_ += u < 0x80 ? static_cast<char>(u) : '?';
-            } else if (line[0] != '#' && line[0] != ';' && i > 0) {
-                report(i, "unrecognised line");
-            }
-            continue;
-        }
-
-        contentEnd = lineEnd(i);
-        if (line[0] == '#' || line[0] == ';') {
-            if (!current) continue;
-            if (line.substr(0, 6) == "#time=") {
-                uint64_t t = 0;
-                size_t p = 6;
-                int digits = 0;
-                while (p < line.size() && IsHexDigit(line[p]) && digits < 16)
-                    t = t * 16 + HexValue(line[p++]), ++digits;
-                if (digits == 0)
-                    report(i, "bad #time line");
-                else
-                    current->modified = t;
-            } else if (line.substr(0, 7) == "#class=") {
-                std::u16string cls;
-                std::string error;
-                if (line.size() < 8 || line[7] != '"' ||
-                    ParseEscaped(line, 8, '"', &cls, &error) == std::string_view::npos) {
-                    report(i, "bad #class line" + (error.empty() ? "" : ": " + error));
-                } else {
-                    current->hasClass = true;
-                    current->className = cls;
-                }
-            } else if (line == "#link") {
-                current->isLink = true;
-            } else {
-                current->extraLines.emplace_back(line);
-            }
-            continue;
-        }
-        if (line[0] != '@' && line[0] != '"') {
-            report(i, "unrecognised line");
-            continue;
-        }
-
-        // A value line.
-        size_t firstLine = i;
-        std::u16string name;
-        std::string error;
-        size_t p = 0;
-        if (line[0] == '@') {
-            p = 1;
-        } else {
-            p = ParseEscaped(line, 1, '"', &name, &error);
-            if (p == std::string_view::npos) {
-                report(i, error);
-                continue;
-            }
-        }
-        p = SkipSpaces(line, p);
-        if (p >= line.size() || line[p] != '=') {
-            report(i, p >= line.size() ? "truncated line (no \"=\")" : "no \"=\" after the name");
-            continue;
-        }
-        p = SkipSpaces(line, p + 1);
-        std::string_view rest = line.substr(p);
-        uint32_t type = 0;
-        bool isString = false, isDword = false;
-        size_t skip = 0;
-        if (rest.substr(0, 1) == "\"") {
-            type = REG_SZ, isString = true, skip = 1;
-        } else if (rest.substr(0, 5) == "str:\"") {
-            type = REG_SZ, isString = true, skip = 5;
-        } else if (rest.substr(0, 8) == "str(2):\"") {
-            type = REG_EXPAND_SZ, isString = true, skip = 8;
-        } else if (rest.substr(0, 8) == "str(7):\"") {
-            type = REG_MULTI_SZ, isString = true, skip = 8;
-        } else if (rest.substr(0, 6) == "dword:") {
-            type = REG_DWORD, isDword = true, skip = 6;
-        } else if (rest.substr(0, 4) == "hex:") {
-            type = REG_BINARY, skip = 4;
-        } else if (rest.substr(0, 4) == "hex(") {
-            size_t q = 4;
-            uint64_t t = 0;
-            while (q < rest.size() && IsHexDigit(rest[q]) && q < 12)
-                t = t * 16 + HexValue(rest[q++]);
-            if (q == 4 || rest.substr(q, 2) != "):") {
-                report(i, "unknown value type \"" + std::string(rest.substr(0, q + 2)) + "\"");
-                continue;
-            }
-            type = static_cast<uint32_t>(t), skip = q + 2;
-        } else {
-            // Name the type as far as its colon (or the first 20 characters).
-            size_t colon = rest.find_first_of(":\"");
-            size_t shown =
-                colon == std::string_view::npos ? std::min<size_t>(rest.size(), 20) : colon + 1;
-            report(i, rest.empty()
-                          ? std::string("truncated line (no data)")
-                          : "unknown value type \"" + std::string(rest.substr(0, shown)) + "\"");
-            continue;
-        }
-        p += skip;
-
-        std::string data;
-        if (isString) {
-            std::u16string textValue;
-            size_t after = ParseEscaped(line, p, '"', &textValue, &error);
-            if (after == std::string_view::npos) {
-                report(i, error);
-                continue;
-            }
-            if (SkipSpaces(line, after) != line.size()) {
-                report(i, "text after the closing quote");
-                continue;
-            }
-            textValue.push_back(0);
-            data = Utf16ToBytes(textValue);
-        } else if (isDword) {
-            unsigned long long dw = 0;
-            size_t q = p;
-            while (q < line.size() && IsHexDigit(line[q]) && q - p < 8)
-                dw = dw * 16 + HexValue(line[q++]);
-            if (q == p || SkipSpaces(line, q) != line.size()) {
-                report(i, "bad dword data");
-                continue;
-            }
-            uint32_t v = static_cast<uint32_t>(dw);
-            data = std::string{static_cast<char>(v & 0xFF), static_cast<char>((v >> 8) & 0xFF),
-                               static_cast<char>((v >> 16) & 0xFF), static_cast<char>(v >> 24)};
-        } else {
-            // hex bytes, "xx,xx,...", continued on the next line after ",\".
-            bool ok = true;
-            std::string_view cur = line;
-            size_t q = p;
-            while (ok) {
-                q = SkipSpaces(cur, q);
-                if (q >= cur.size()) break;
-                if (cur[q] == '\\' && SkipSpaces(cur, q + 1) == cur.size()) {
-                    if (i + 1 >= lines.size()) {
-                        report(firstLine, "truncated line (continued past the end of the file)");
-                        ok = false;
-                        break;
-                    }
-                    ++i;
-                    cur = lines[i].second;
-                    contentEnd = lineEnd(i);
-                    q = 0;
-                    continue;
-                }
-                if (!IsHexDigit(cur[q])) {
-                    report(i, "bad hex data");
-                    ok = false;
-                    break;
-                }
-                int b = HexValue(cur[q++]);
-                if (q < cur.size() && IsHexDigit(cur[q])) b = b * 16 + HexValue(cur[q++]);
-                data += static_cast<char>(b);
-                q = SkipSpaces(cur, q);
-                if (q < cur.size() && cur[q] == ',') ++q;
-            }
-            if (!ok) continue;
-        }
-        if (!current) {
-            if (!inBadBlock) report(firstLine, "value outside any key");
-            continue;
-        }
-        if (current->FindValue(name) && current->hasOriginal) current->Touch(current->modified);
-        current->SetValue(name, type, std::move(data));
-    }
-    if (!inBlocks) {
-        preamble_ = std::string(text.substr(0, contentEnd));
-    } else {
-        finishBlock();
-    }
-    trailer_ = std::string(text.substr(contentEnd));
+    HiveReader(text, label, problems, root_.get()).Read(&preamble_, &relativeTo_, &trailer_);
 }
 
 }  // namespace tolvane

@@ -3,7 +3,7 @@
 #include <cstring>
 #include <fstream>
 #include <iostream>
-#include <map>
+#include <optional>
 #include <sstream>
 #include <string>
 
@@ -14,6 +14,8 @@
 #endif
 
 namespace {
+
+using namespace tolvane;
 
 std::vector<std::string> SplitList(const std::string& text, char separator) {
     std::vector<std::string> items;
@@ -27,46 +29,70 @@ std::vector<std::string> SplitList(const std::string& text, char separator) {
     return items;
 }
 
-int Run(int argc, char** argv, bool headless, const tolvane::HeadlessOptions& options);
-
-}  // namespace
-
-int main(int argc, char** argv) {
-    using namespace tolvane;
+// The command line as read: the options, or the exit status when reading it
+// was all there was to do (help printed, bad usage).
+struct CommandLine {
     HeadlessOptions options;
     bool headless = false;
-    for (int i = 1; i < argc; ++i) options.arguments.push_back(argv[i]);
-    auto value = [&](int& i, const std::string& arg, const std::string& name,
-                     std::string* out) -> bool {
-        if (arg == name) {
-            if (i + 1 >= argc) return false;
-            *out = argv[++i];
-            return true;
+    std::optional<int> exitStatus;
+};
+
+// --help: after a command word that command's help, else the usage.
+int PrintHelp(const HeadlessOptions& options) {
+    for (auto word = options.words.rbegin(); word != options.words.rend(); ++word) {
+        auto it = CommandHelp().find(*word);
+        if (it != CommandHelp().end()) {
+            std::cout << "usage: tolvane --headless [OPTIONS] " << it->second;
+            return kExitOk;
         }
-        *out = arg.substr(name.size() + 1);
+    }
+    PrintUsage(std::cout);
+    return kExitOk;
+}
+
+// The value of "--name VALUE" or "--name=VALUE"; false when it is missing.
+bool OptionValue(int argc, char** argv, int& i, const std::string& arg, const std::string& name,
+                 std::string* out) {
+    if (arg == name) {
+        if (i + 1 >= argc) return false;
+        *out = argv[++i];
         return true;
-    };
+    }
+    *out = arg.substr(name.size() + 1);
+    return true;
+}
+
+// --answers: a comma-separated list, or a file of them one a line.
+void AddAnswers(std::string text, HeadlessOptions* options) {
+    std::ifstream file(text);
+    if (file && text.find(',') == std::string::npos) {
+        std::string line, all;
+        while (std::getline(file, line)) all += line + ",";
+        text = all;
+    }
+    for (const std::string& a : SplitList(text, ',')) options->answers.push_back(a);
+}
+
+// Reads the arguments in order; a value option without its value ends the
+// reading there.
+CommandLine ReadCommandLine(int argc, char** argv) {
+    CommandLine line;
+    HeadlessOptions& options = line.options;
+    for (int i = 1; i < argc; ++i) options.arguments.push_back(argv[i]);
     for (int i = 1; i < argc; ++i) {
         std::string arg = argv[i];
         std::string text;
         auto is = [&](const char* name) {
             return arg == name || arg.rfind(std::string(name) + "=", 0) == 0;
         };
+        auto value = [&](const char* name, std::string* out) {
+            return OptionValue(argc, argv, i, arg, name, out);
+        };
         if (arg == "--help" || arg == "-h") {
-            // After a command word: that command's help.
-            if (!options.words.empty()) {
-                auto it = CommandHelp().find(options.words.back());
-                for (auto w = options.words.rbegin(); w != options.words.rend(); ++w)
-                    if ((it = CommandHelp().find(*w)) != CommandHelp().end()) break;
-                if (it != CommandHelp().end()) {
-                    std::cout << "usage: tolvane --headless [OPTIONS] " << it->second;
-                    return kExitOk;
-                }
-            }
-            PrintUsage(std::cout);
-            return kExitOk;
+            line.exitStatus = PrintHelp(options);
+            return line;
         } else if (arg == "--headless") {
-            headless = true;
+            line.headless = true;
         } else if (arg == "--json") {
             options.json = true;
         } else if (arg == "--yes") {
@@ -74,35 +100,29 @@ int main(int argc, char** argv) {
         } else if (arg == "--no") {
             options.fallback = 2;
         } else if (is("--machine")) {
-            if (!value(i, arg, "--machine", &options.machinePath)) break;
+            if (!value("--machine", &options.machinePath)) break;
         } else if (is("--answers")) {
-            if (!value(i, arg, "--answers", &text)) break;
-            std::ifstream file(text);
-            if (file && text.find(',') == std::string::npos) {
-                std::string line, all;
-                while (std::getline(file, line)) all += line + ",";
-                text = all;
-            }
-            for (const std::string& a : SplitList(text, ',')) options.answers.push_back(a);
+            if (!value("--answers", &text)) break;
+            AddAnswers(text, &options);
         } else if (is("--folders")) {
-            if (!value(i, arg, "--folders", &text)) break;
+            if (!value("--folders", &text)) break;
             options.haveFolders = true;
             options.folders = SplitList(text, ';');
         } else if (is("--save-as")) {
-            if (!value(i, arg, "--save-as", &text)) break;
+            if (!value("--save-as", &text)) break;
             options.saveAs.push_back(text);
         } else if (is("--open")) {
-            if (!value(i, arg, "--open", &text)) break;
+            if (!value("--open", &text)) break;
             options.open.push_back(text);
         } else if (arg == "--list-machines") {
             options.listMachines = true;
         } else if (arg == "--all-machines") {
             options.allMachines = true;
         } else if (is("--mount")) {
-            if (!value(i, arg, "--mount", &text)) break;
+            if (!value("--mount", &text)) break;
             options.mounts.push_back(text);
         } else if (is("--launcher-status")) {
-            if (!value(i, arg, "--launcher-status", &options.launcherStatus)) break;
+            if (!value("--launcher-status", &options.launcherStatus)) break;
         } else if (arg.size() > 1 && arg[0] == '-' && arg[1] != '-' &&
                    (arg.find("-s") != std::string::npos || arg.find("-b") != std::string::npos)) {
             // Read from the Windows command line by the start-up, which finds
@@ -110,64 +130,77 @@ int main(int argc, char** argv) {
         } else if (arg.rfind("--", 0) == 0) {
             std::cerr << "tolvane: unknown option " << arg << "\n";
             PrintUsage(std::cerr);
-            return kExitUsage;
+            line.exitStatus = kExitUsage;
+            return line;
         } else {
             options.words.push_back(arg);
         }
-        if (i == argc) break;
     }
-    // Started by the Windows launcher of a machine: it waits for our status.
-    LauncherStatus launcher;
-    if (!options.launcherStatus.empty()) {
-        std::string error;
-        if (!launcher.Begin(options.launcherStatus, &error))
-            std::cerr << "tolvane: --launcher-status: " << error << "\n";
-    }
-    int status = Run(argc, argv, headless, options);
-    launcher.End(status);
-    return status;
+    return line;
 }
 
-namespace {
-
-int Run(int argc, char** argv, bool headless, const tolvane::HeadlessOptions& options) {
-    using namespace tolvane;
-    if (options.listMachines)
-        return ListMachines(FindUserMachines(options.mounts), options.json, std::cout);
-    if (options.allMachines) {
-        if (!headless || options.words.size() != 2 || options.words[0] != "scan" ||
-            !options.machinePath.empty()) {
-            std::cerr << "tolvane: --all-machines runs one scan on every machine: "
-                         "tolvane --headless --all-machines scan MODE\n";
-            return kExitUsage;
-        }
-        return ScanAllMachines(options, FindUserMachines(options.mounts), std::cout, std::cerr);
-    }
-    if (!headless) {
+// The desktop window: the machine and the two switches are all it takes;
+// the rest belongs to the headless front end. A build without Qt (the
+// sanitizer builds) has only the terminal.
+int RunWindow(int argc, char** argv, const HeadlessOptions& options) {
 #ifdef TOLVANE_HAVE_QT
-        // The desktop window: the machine and the two switches are all it
-        // takes; the rest belongs to the headless front end.
-        if (!options.words.empty() || options.json || options.fallback != 0 ||
-            !options.answers.empty() || options.haveFolders || !options.saveAs.empty() ||
-            !options.open.empty()) {
-            std::cerr << "tolvane: commands and their options run with --headless only\n";
-            PrintUsage(std::cerr);
-            return kExitUsage;
-        }
-        DesktopOptions desktop;
-        desktop.machinePath = options.machinePath;
-        desktop.arguments = options.arguments;
-        std::string error;
-        int status = RunDesktop(argc, argv, desktop, &error);
-        if (!error.empty()) std::cerr << error << "\n";
-        return status;
-#else
-        std::cerr << "tolvane: this build has no desktop window; run it with --headless\n";
+    if (!options.words.empty() || options.json || options.fallback != 0 ||
+        !options.answers.empty() || options.haveFolders || !options.saveAs.empty() ||
+        !options.open.empty()) {
+        std::cerr << "tolvane: commands and their options run with --headless only\n";
         PrintUsage(std::cerr);
         return kExitUsage;
-#endif
     }
-    return RunHeadless(options, std::cout, std::cerr);
+    DesktopOptions desktop;
+    desktop.machinePath = options.machinePath;
+    desktop.arguments = options.arguments;
+    std::string error;
+    int status = RunDesktop(argc, argv, desktop, &error);
+    if (!error.empty()) std::cerr << error << "\n";
+    return status;
+#else
+    (void)argc;
+    (void)argv;
+    (void)options;
+    std::cerr << "tolvane: this build has no desktop window; run it with --headless\n";
+    PrintUsage(std::cerr);
+    return kExitUsage;
+#endif
+}
+
+// The machines of this user: listed, or each scanned in turn.
+int RunOnAllMachines(const CommandLine& line) {
+    const HeadlessOptions& options = line.options;
+    if (options.listMachines)
+        return ListMachines(FindUserMachines(options.mounts), options.json, std::cout);
+    if (!line.headless || options.words.size() != 2 || options.words[0] != "scan" ||
+        !options.machinePath.empty()) {
+        std::cerr << "tolvane: --all-machines runs one scan on every machine: "
+                     "tolvane --headless --all-machines scan MODE\n";
+        return kExitUsage;
+    }
+    return ScanAllMachines(options, FindUserMachines(options.mounts), std::cout, std::cerr);
+}
+
+int Run(int argc, char** argv, const CommandLine& line) {
+    if (line.options.listMachines || line.options.allMachines) return RunOnAllMachines(line);
+    if (!line.headless) return RunWindow(argc, argv, line.options);
+    return RunHeadless(line.options, std::cout, std::cerr);
 }
 
 }  // namespace
+
+int main(int argc, char** argv) {
+    CommandLine line = ReadCommandLine(argc, argv);
+    if (line.exitStatus) return *line.exitStatus;
+    // Started by the Windows launcher of a machine: it waits for our status.
+    LauncherStatus launcher;
+    if (!line.options.launcherStatus.empty()) {
+        std::string error;
+        if (!launcher.Begin(line.options.launcherStatus, &error))
+            std::cerr << "tolvane: --launcher-status: " << error << "\n";
+    }
+    int status = Run(argc, argv, line);
+    launcher.End(status);
+    return status;
+}

@@ -6,6 +6,7 @@
 #include "platform/codepage.h"
 #include "platform/file_system.h"
 #include "platform/registry.h"
+#include "platform/text.h"
 #include "platform/wine_hive.h"
 #include "regfile/registry_export.h"
 
@@ -57,41 +58,11 @@ std::vector<std::string_view> SplitLines(std::string_view text) {
     return lines;
 }
 
-std::string_view TrimLeft(std::string_view s) {
-    while (!s.empty() && (s.front() == ' ' || s.front() == '\t')) s.remove_prefix(1);
-    return s;
-}
-std::string_view TrimRight(std::string_view s) {
-    while (!s.empty() && (s.back() == ' ' || s.back() == '\t')) s.remove_suffix(1);
-    return s;
-}
-std::string_view Trim(std::string_view s) {
-    return TrimRight(TrimLeft(s));
-}
-
-bool StartsWithNoCase(std::string_view s, std::string_view prefix) {
-    if (s.size() < prefix.size()) return false;
-    for (size_t i = 0; i < prefix.size(); ++i) {
-        if (std::tolower(static_cast<unsigned char>(s[i])) !=
-            std::tolower(static_cast<unsigned char>(prefix[i]))) {
-            return false;
-        }
-    }
-    return true;
-}
-
-int HexDigit(char c) {
-    if (c >= '0' && c <= '9') return c - '0';
-    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-    return -1;
-}
-
 bool ParseHexNumber(std::string_view s, size_t maxDigits, uint32_t* value) {
     if (s.empty() || s.size() > maxDigits) return false;
     uint32_t v = 0;
     for (char c : s) {
-        int d = HexDigit(c);
+        int d = HexDigitValue(c);
         if (d < 0) return false;
         v = (v << 4) | static_cast<uint32_t>(d);
     }
@@ -142,7 +113,7 @@ bool ParseBytes(std::string_view list, std::string* bytes) {
 // access to continuation lines, which are consumed.
 bool ParseData(std::string_view data, const std::vector<std::string_view>& lines, size_t* index,
                bool escaped, Parse* parse, Op* op) {
-    data = TrimRight(data);
+    data = TrimEnd(data);
     if (data == "-") {
         op->kind = OpKind::DeleteValue;
         return true;
@@ -192,12 +163,12 @@ bool ParseData(std::string_view data, const std::vector<std::string_view>& lines
     } else {
         return false;
     }
-    std::string list(TrimRight(afterHex));
+    std::string list(TrimEnd(afterHex));
     while (!list.empty() && list.back() == '\\') {
         list.pop_back();
         if (*index + 1 >= lines.size()) break;
         ++*index;
-        list += TrimRight(TrimLeft(lines[*index]));
+        list += TrimEnd(TrimStart(lines[*index]));
     }
     if (!ParseBytes(list, &op->data)) return false;
     if (IsStringType(op->type)) op->data = StringDataFromHex(op->data, parse->utf16File);
@@ -224,18 +195,18 @@ bool ParseValueLine(std::string_view line, const std::vector<std::string_view>& 
         for (;; ++end) {
             end = line.find('"', end);
             if (end == std::string_view::npos) return false;
-            std::string_view after = TrimLeft(line.substr(end + 1));
+            std::string_view after = TrimStart(line.substr(end + 1));
             if (!after.empty() && after.front() == '=') break;
         }
         op->name.assign(line.substr(1, end - 1));
         rest = line.substr(end + 1);
     }
-    rest = TrimLeft(rest);
+    rest = TrimStart(rest);
     if (rest.empty() || rest.front() != '=') {
         if (escaped) parse->needsUnescaped = true;
         return false;
     }
-    return ParseData(TrimLeft(rest.substr(1)), lines, index, escaped, parse, op);
+    return ParseData(TrimStart(rest.substr(1)), lines, index, escaped, parse, op);
 }
 
 bool IsHeader(std::string_view line) {
@@ -256,8 +227,8 @@ void ParseLines(const std::vector<std::string_view>& lines, size_t first, bool e
                 Parse* parse) {
     bool inKey = false;
     for (size_t i = first; i < lines.size(); ++i) {
-        std::string_view line = TrimLeft(lines[i]);
-        if (TrimRight(line).empty()) continue;
+        std::string_view line = TrimStart(lines[i]);
+        if (TrimEnd(line).empty()) continue;
         if (line.front() == '[') {
             size_t close = line.rfind(']');
             Op op;

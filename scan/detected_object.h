@@ -22,8 +22,14 @@ enum class ObjectType : int {
     HostFileItem = 6,
 };
 
+// Every object type, in the order of their numbers.
+inline constexpr ObjectType kObjectTypes[] = {ObjectType::File, ObjectType::Folder,
+                                              ObjectType::RegistryKey, ObjectType::RegistryValue,
+                                              ObjectType::HostFileItem};
+
 // The type's text in the results list and the log: "File", "Folder",
-// "Registry Key", "Registry Value", "Host File Item"; "" for other numbers.
+// "Registry Key", "Registry Value", "Host File Item"; "" for a stored number
+// that is no type (Ignorelist.txt may hold any).
 const char* ObjectTypeText(int type);
 inline const char* ObjectTypeText(ObjectType type) {
     return ObjectTypeText(static_cast<int>(type));

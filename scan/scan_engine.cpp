@@ -55,21 +55,20 @@ std::string Format(const char* format, int number, std::string_view text) {
 }  // namespace
 
 const char* ScanModeLogText(int32_t mode) {
-    switch (mode) {
-        case 1:
+    switch (static_cast<ScanMode>(mode)) {
+        case ScanMode::Smart:
             return " (Smart Scan Mode)\n";
-        case 2:
+        case ScanMode::Custom:
             return " (Custom Scan Mode)\n";
-        case 3:
-        case 6:
+        case ScanMode::DrivesAndFolders:
+        case ScanMode::Files:
             return " (Drives Scan Mode)\n";
-        case 4:
+        case ScanMode::Registry:
             return " (REgistry Scan Mode)\n";
-        case 5:
+        case ScanMode::Memory:
             return " (Process Scan Mode)\n";
-        default:
-            return nullptr;
     }
+    return nullptr;
 }
 
 bool ValueDataContains(const std::string& data, std::string_view pattern, bool decodedTry) {

@@ -4,8 +4,8 @@
 
 namespace tolvane {
 
-ListRow MakeResultRow(const ThreatDefinition* definition, std::string_view objectText, int type,
-                      DetectedObject* object) {
+ListRow MakeResultRow(const ThreatDefinition* definition, std::string_view objectText,
+                      ObjectType type, DetectedObject* object) {
     ListRow row;
     if (definition) {
         row.vendor = definition->name;

@@ -15,8 +15,8 @@ struct ThreatDefinition;
 // A result row: vendor, category and danger from the definition (empty
 // without one), the type's list text, the object text; checked, with the
 // object attached.
-ListRow MakeResultRow(const ThreatDefinition* definition, std::string_view objectText, int type,
-                      DetectedObject* object);
+ListRow MakeResultRow(const ThreatDefinition* definition, std::string_view objectText,
+                      ObjectType type, DetectedObject* object);
 
 class ResultsListModel : public CheckListModel {
   public:

@@ -2,6 +2,8 @@
 
 #include <openssl/evp.h>
 
+#include "platform/text.h"
+
 namespace tolvane {
 
 struct Sha256::Context {
@@ -31,11 +33,10 @@ std::string Sha256::FinishHex() {
     bool ok = context_->ok && EVP_DigestFinal_ex(context_->ctx, digest, &length) == 1;
     context_->Start();
     if (!ok) return "";
-    static const char kHex[] = "0123456789abcdef";
     std::string hex;
     for (unsigned int i = 0; i < length; ++i) {
-        hex += kHex[digest[i] >> 4];
-        hex += kHex[digest[i] & 15];
+        hex += kHexDigits[digest[i] >> 4];
+        hex += kHexDigits[digest[i] & 15];
     }
     return hex;
 }

@@ -6,18 +6,15 @@
 #include <optional>
 #include <vector>
 
+#include "platform/text.h"
+
 namespace tolvane {
 
 namespace {
 
-bool IsBlank(char c) {
-    return c == ' ' || c == '\t';
-}
-
-std::string_view Trim(std::string_view text) {
-    while (!text.empty() && IsBlank(text.front())) text.remove_prefix(1);
-    while (!text.empty() && (IsBlank(text.back()) || text.back() == '\r')) text.remove_suffix(1);
-    return text;
+// Blanks on both sides, and the '\r' of a CRLF line at its end.
+std::string_view TrimLine(std::string_view text) {
+    return TrimEnd(TrimStart(text), " \t\r");
 }
 
 bool IsDigit(char c) {
@@ -140,7 +137,7 @@ bool ParseUpdateDescription(std::string_view text, UpdateDescription* descriptio
         std::string_view line = text.substr(0, end);
         text.remove_prefix(end == std::string_view::npos ? text.size() : end + 1);
         ++lineNumber;
-        line = Trim(line);
+        line = TrimLine(line);
         if (first) {
             // The identifying first line keeps other files (an error page, a
             // file of another format) from being taken for a description.
@@ -151,8 +148,8 @@ bool ParseUpdateDescription(std::string_view text, UpdateDescription* descriptio
         if (line.empty() || line.front() == '#') continue;
         size_t colon = line.find(':');
         if (colon == std::string_view::npos) return fail(lineNumber, "no \"name: value\"");
-        std::string_view name = Trim(line.substr(0, colon));
-        std::string_view value = Trim(line.substr(colon + 1));
+        std::string_view name = TrimLine(line.substr(0, colon));
+        std::string_view value = TrimLine(line.substr(colon + 1));
         int field = -1;
         for (int i = 0; i < kFields; ++i) {
             if (name == names[i]) field = i;

@@ -571,7 +571,7 @@ bool Session::Select(const Step& step) {
             for (char& ch : wanted)
                 if (ch == '-' || ch == '_') ch = ' ';
             if (EqualsNoCase(wanted, "host")) wanted = "Host File Item";
-            for (int type : {1, 2, 3, 4, 6})
+            for (ObjectType type : kObjectTypes)
                 if (EqualsNoCase(wanted, ObjectTypeText(type))) wanted = ObjectTypeText(type);
         }
         ListColumnIndex column = how == "vendor" ? ListColumnIndex::Vendor : ListColumnIndex::Type;

@@ -8,10 +8,8 @@
 //   "GeneralSettings", "ScanSettings", "IgnoreList", "Summary",
 //   "ObjectDetails", "About", "ItemsQuestion", "AdvancedScan",
 //   "SaveFileDialog", "OpenFileDialog", "FolderChooser".
-//
-// The file dialogs show the machine's own drives and folders (Windows paths
-// of the prefix, through FileSystem), never the host's: a small dialog of
-// ours rather than the platform's, which only knows host paths.
+// Each dialog has its own file (general_settings_dialog.h, ...,
+// machine_file_dialog.h); this class hands the views' calls to them.
 #pragma once
 
 #include <QPointer>
@@ -74,9 +72,5 @@ class QtDialogs : public DialogView,
     QPointer<QWidget> splash_;
     QLabel* splashStatus_ = nullptr;
 };
-
-// The parts of a Windows filter text ("Zip Files (*.zip)|*.zip||", or
-// "*.zip||" whose one part is its own pattern): (description, pattern).
-std::vector<std::pair<std::string, std::string>> ParseFileFilter(std::string_view filter);
 
 }  // namespace tolvane

@@ -185,7 +185,37 @@ MainWindow::MainWindow(QWidget* parent) : QWidget(parent) {
     body->setSpacing(8);
     outer->addLayout(body);
 
-    // Header band with the program's name and the action buttons.
+    body->addWidget(BuildHeader());
+
+    body->addWidget(BuildCounters());
+
+    auto* progressCaption = new QLabel("Progress Status", this);
+    progressCaption->setProperty("class", "Caption");
+    body->addWidget(progressCaption);
+    progress_ = new QProgressBar(this);
+    progress_->setObjectName("progress1001");
+    progress_->setRange(0, 100);
+    progress_->setValue(0);
+    body->addWidget(progress_);
+
+    auto* listCaption = new QLabel("Scanning results", this);
+    listCaption->setProperty("class", "Caption");
+    body->addWidget(listCaption);
+    listArea_ = new QVBoxLayout;
+    body->addLayout(listArea_, 1);
+
+    body->addWidget(BuildStatusLine());
+
+    const int unit = fontMetrics().height();
+    resize(unit * 60, unit * 38);
+}
+
+MainWindow::~MainWindow() {
+    while (busy_ > 0) SetBusy(false);
+}
+
+// The header band: the program's name and the action buttons.
+QWidget* MainWindow::BuildHeader() {
     auto* header = new QFrame(this);
     header->setObjectName("Header");
     auto* headerLayout = new QHBoxLayout(header);
@@ -231,39 +261,17 @@ MainWindow::MainWindow(QWidget* parent) : QWidget(parent) {
     auto* about = new QAction("&About Tolvane", header);
     connect(about, &QAction::triggered, this, [this] { Run(MainCommand::About); });
     header->addAction(about);
-    body->addWidget(header);
+    return header;
+}
 
-    body->addWidget(BuildCounters());
-
-    auto* progressCaption = new QLabel("Progress Status", this);
-    progressCaption->setProperty("class", "Caption");
-    body->addWidget(progressCaption);
-    progress_ = new QProgressBar(this);
-    progress_->setObjectName("progress1001");
-    progress_->setRange(0, 100);
-    progress_->setValue(0);
-    body->addWidget(progress_);
-
-    auto* listCaption = new QLabel("Scanning results", this);
-    listCaption->setProperty("class", "Caption");
-    body->addWidget(listCaption);
-    listArea_ = new QVBoxLayout;
-    body->addLayout(listArea_, 1);
-
+QWidget* MainWindow::BuildStatusLine() {
     auto* status = new StatusLabel(this);
     status->setObjectName("StatusLine");
     status->setTextFormat(Qt::PlainText);
     status->setMinimumWidth(100);
     status->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Preferred);
     labels_[ControlId::StatusLine] = status;
-    body->addWidget(status);
-
-    const int unit = fontMetrics().height();
-    resize(unit * 60, unit * 38);
-}
-
-MainWindow::~MainWindow() {
-    while (busy_ > 0) SetBusy(false);
+    return status;
 }
 
 QWidget* MainWindow::BuildCounters() {

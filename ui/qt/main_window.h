@@ -94,7 +94,9 @@ class MainWindow : public QWidget, public MainWindowView {
   private:
     void Run(MainCommand command);
     void BuildMenus();
+    QWidget* BuildHeader();
     QWidget* BuildCounters();
+    QWidget* BuildStatusLine();
 
     MainController* controller_ = nullptr;
     QMenuBar* menuBar_ = nullptr;
