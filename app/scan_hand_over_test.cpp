@@ -37,7 +37,7 @@ TEST(ScanHandOverTest, UntakenStepsMergeAndGoBeforeTheNextSentMessage) {
         sent = true;
         handOver.Step(Scanned(30), 120, "C:\\f30");
     });
-    ui.RunUntil([&] { return sent; });
+    ui.RunUntil([&] { return sent.load(); });
     worker.join();
     ui.RunPending();
     EXPECT_EQ(seen, (std::vector<std::string>{"C:\\f25 scanned 25 units 100 bar 2", "row",
