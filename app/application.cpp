@@ -103,10 +103,11 @@ bool Application::LoadDefinitionsWithSplash() {
 }
 
 StartResult Application::Start() {
-    MessageBoxView& messages = views_.controller.messages;
+    Prompter& messages = views_.controller.messages;
     bool alreadyRunning = false;
     if (!lock_.Acquire(machine_.PrefixPath(), &alreadyRunning) && alreadyRunning) {
-        messages.ShowMessage(kProductName, kAlreadyRunningMessage, MessageButtons::Ok);
+        messages.Ask(
+            {kProductName, kAlreadyRunningMessage, PromptButtons::Ok, PromptIcon::Information});
         return StartResult::AlreadyRunning;
     }
     // A lock that cannot be had (no usable per-user folder) does not keep the
@@ -132,11 +133,13 @@ StartResult Application::Start() {
     controller_->InitialiseControls();
 
     if (!LoadDefinitionsWithSplash() || database_->definitions().empty()) {
-        messages.ShowMessage(kProductName, kUnableToLoadMessage, MessageButtons::Ok);
+        messages.Ask(
+            {kProductName, kUnableToLoadMessage, PromptButtons::Ok, PromptIcon::Information});
         controller_->EndWindow();
     }
     if (!definitionsLoaded_) {
-        messages.ShowMessage(kProductName, kDefinitionsNotLoadedMessage, MessageButtons::Ok);
+        messages.Ask({kProductName, kDefinitionsNotLoadedMessage, PromptButtons::Ok,
+                      PromptIcon::Information});
         controller_->EndWindow();
     }
     // The remaining steps run even after a close request, as the window only
@@ -174,7 +177,7 @@ void Application::ConnectFlows() {
         flows.restoreBackup = [this] { RestoreBackup(machine_, *removalView_); };
     if (!flows.advancedScan)
         flows.advancedScan = [this] {
-            ViewsScriptView view(views_.controller.messages);
+            WindowAdvancedScanView view(views_.controller.messages);
             if (!ConfirmBrowserClosedForAdvancedScan(machine_, view)) return;
             AdvancedScan scan(machine_, view, SettingsStore::ApplicationFolder());
             scan.Open();

@@ -86,7 +86,7 @@ void MainController::SetProgress(int position) {
 }
 
 void MainController::Message(const std::string& text) {
-    views_.messages.ShowMessage(kProductName, text, MessageButtons::Ok);
+    views_.messages.Ask({kProductName, text, PromptButtons::Ok, PromptIcon::Information});
 }
 
 bool MainController::RefuseWhileScanning() {

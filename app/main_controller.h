@@ -49,7 +49,7 @@ class FileDialogView;
 class FolderChooserView;
 class IgnoreList;
 class Machine;
-class MessageBoxView;
+class Prompter;
 class SettingsStore;
 class ThreatDatabase;
 class UiThread;
@@ -59,7 +59,7 @@ inline constexpr const char* kProductName = "Tolvane";
 // The views the controller talks to (all implemented by the face).
 struct ControllerViews {
     MainWindowView& window;
-    MessageBoxView& messages;
+    Prompter& messages;
     FileDialogView& files;
     FolderChooserView& chooser;
     DialogView& dialogs;

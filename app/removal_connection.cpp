@@ -47,21 +47,8 @@ void ResultRows::RemoveRows(const std::vector<size_t>& rows) {
     list_.RemoveRows(rows);
 }
 
-RemovalAnswer ViewsRemovalView::ShowMessage(std::string_view caption, std::string_view text,
-                                            RemovalButtons buttons, RemovalIcon) {
-    MessageButtons shown = buttons == RemovalButtons::YesNo      ? MessageButtons::YesNo
-                           : buttons == RemovalButtons::OkCancel ? MessageButtons::OkCancel
-                                                                 : MessageButtons::Ok;
-    switch (messages_.ShowMessage(caption, text, shown)) {
-        case MessageAnswer::Yes:
-            return RemovalAnswer::Yes;
-        case MessageAnswer::No:
-            return RemovalAnswer::No;
-        case MessageAnswer::Cancel:
-            return RemovalAnswer::Cancel;
-        default:
-            return RemovalAnswer::Ok;
-    }
+PromptAnswer ViewsRemovalView::Ask(const Prompt& prompt) {
+    return messages_.Ask(prompt);
 }
 
 bool ViewsRemovalView::AskRemoveAtNextStart(std::string_view title, std::string_view prompt,

@@ -1,6 +1,6 @@
 // Removal connected to the main window: the results list as the rows
-// removal and backup walk (ResultRows), and the removal's questions answered
-// through the window's views (ViewsRemovalView).
+// removal and backup walk (ResultRows), and the removal's questions and
+// dialogs shown through the window's views (ViewsRemovalView).
 #pragma once
 
 #include "removal/object_rows.h"
@@ -11,7 +11,7 @@ namespace tolvane {
 class DialogView;
 class FileDialogView;
 class MainWindowView;
-class MessageBoxView;
+class Prompter;
 class ResultsListModel;
 
 class ResultRows : public ObjectRows {
@@ -33,12 +33,11 @@ class ResultRows : public ObjectRows {
 
 class ViewsRemovalView : public RemovalView {
   public:
-    ViewsRemovalView(MessageBoxView& messages, FileDialogView& files, DialogView& dialogs,
+    ViewsRemovalView(Prompter& messages, FileDialogView& files, DialogView& dialogs,
                      MainWindowView& window)
         : messages_(messages), files_(files), dialogs_(dialogs), window_(window) {}
 
-    RemovalAnswer ShowMessage(std::string_view caption, std::string_view text,
-                              RemovalButtons buttons, RemovalIcon icon) override;
+    PromptAnswer Ask(const Prompt& prompt) override;
     bool AskRemoveAtNextStart(std::string_view title, std::string_view prompt,
                               std::string_view items) override;
     bool AskSaveArchive(const ArchiveDialog& dialog, std::string* path) override;
@@ -48,7 +47,7 @@ class ViewsRemovalView : public RemovalView {
     void SetProgressPosition(int position) override;
 
   private:
-    MessageBoxView& messages_;
+    Prompter& messages_;
     FileDialogView& files_;
     DialogView& dialogs_;
     MainWindowView& window_;

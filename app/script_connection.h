@@ -1,19 +1,20 @@
-// The advanced scan's message boxes through the window's message box view.
+// The advanced scan connected to the main window: its questions and the
+// scripts' message boxes go to the window's prompter; the window shows the
+// rows' statuses when the run is over, so row changes need no redraw here.
 #pragma once
 
+#include "platform/prompt.h"
 #include "script/advanced_scan.h"
 
 namespace tolvane {
 
-class MessageBoxView;
-
-class ViewsScriptView : public AdvancedScanView {
+class WindowAdvancedScanView : public AdvancedScanView {
   public:
-    explicit ViewsScriptView(MessageBoxView& messages) : messages_(messages) {}
-    int MessageBox(const std::string& text, const std::string& caption, uint16_t style) override;
+    explicit WindowAdvancedScanView(Prompter& prompter) : prompter_(prompter) {}
+    PromptAnswer Ask(const Prompt& prompt) override { return prompter_.Ask(prompt); }
 
   private:
-    MessageBoxView& messages_;
+    Prompter& prompter_;
 };
 
 }  // namespace tolvane

@@ -107,18 +107,17 @@ bool BackupArchive::MarkCheckedForBackup(ObjectRows& rows) {
         if (mark) ++checked;
     }
     if (checked == 0) {
-        view_.ShowMessage("Tolvane", backup_text::kNothingToBackup, RemovalButtons::Ok,
-                          RemovalIcon::None);
+        view_.Ask(
+            {"Tolvane", backup_text::kNothingToBackup, PromptButtons::Ok, PromptIcon::Information});
         return false;
     }
     if (CreateBackup(rows)) {
-        view_.ShowMessage("Tolvane", backup_text::kBackupCreated, RemovalButtons::Ok,
-                          RemovalIcon::None);
+        view_.Ask(
+            {"Tolvane", backup_text::kBackupCreated, PromptButtons::Ok, PromptIcon::Information});
         return true;
     }
     if (writeFailed_) {
-        view_.ShowMessage("Error", backup_text::kBackupFailed, RemovalButtons::Ok,
-                          RemovalIcon::None);
+        view_.Ask({"Error", backup_text::kBackupFailed, PromptButtons::Ok, PromptIcon::Error});
     }
     return false;
 }

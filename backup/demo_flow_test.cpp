@@ -172,7 +172,7 @@ void RunDemoRoad(bool runningPrograms) {
     view.savePaths = {BackupArchive::DefaultArchivePath()};
     // Backup: Yes; its success: OK; confirmation: Yes; browser reset: Yes;
     // its report: OK; then the final count.
-    view.answers = {RemovalAnswer::Yes, RemovalAnswer::Ok, RemovalAnswer::Yes, RemovalAnswer::Yes};
+    view.answers = {PromptAnswer::Yes, PromptAnswer::Ok, PromptAnswer::Yes, PromptAnswer::Yes};
     ASSERT_TRUE(flow.RunRemoval(rows, false));
     EXPECT_EQ(view.messages[1].text, "Backup created sucessfullly");
 

@@ -292,16 +292,15 @@ void RestoreBackup(Machine& machine, RemovalView& view) {
     if (!view.AskOpenArchive(dialog, &path) || path.empty()) return;
     RestoreReport report = RestoreArchive(machine, path);
     if (!report.stoppedBecause.empty()) {
-        view.ShowMessage("Tolvane", report.stoppedBecause, RemovalButtons::Ok,
-                         RemovalIcon::Exclamation);
+        view.Ask({"Tolvane", report.stoppedBecause, PromptButtons::Ok, PromptIcon::Warning});
         return;
     }
     if (!report.archiveOpened) {
-        view.ShowMessage("Error", restore_text::kNotOpened, RemovalButtons::Ok, RemovalIcon::None);
+        view.Ask({"Error", restore_text::kNotOpened, PromptButtons::Ok, PromptIcon::Error});
         return;
     }
-    view.ShowMessage("Tolvane", restore_text::Summary(report), RemovalButtons::Ok,
-                     RemovalIcon::None);
+    view.Ask(
+        {"Tolvane", restore_text::Summary(report), PromptButtons::Ok, PromptIcon::Information});
 }
 
 }  // namespace tolvane

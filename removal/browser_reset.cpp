@@ -145,16 +145,16 @@ void ApplyBrowserDefaults(Registry& registry, const BrowserDefaults& defaults) {
 }
 
 bool ResetBrowserSettings(Registry& registry, RemovalView& view, const BrowserDefaults& defaults) {
-    if (view.ShowMessage("Tolvane",
-                         "Tolvane have found that some of the IE default settings have been "
-                         "changed by some of the spyware.\nTolvane can not restore your previous "
-                         "settings.\nDo you want to reset all IE settings to the default.",
-                         RemovalButtons::YesNo, RemovalIcon::None) != RemovalAnswer::Yes) {
+    if (view.Ask({"Tolvane",
+                  "Tolvane have found that some of the IE default settings have been "
+                  "changed by some of the spyware.\nTolvane can not restore your previous "
+                  "settings.\nDo you want to reset all IE settings to the default.",
+                  PromptButtons::YesNo, PromptIcon::Question}) != PromptAnswer::Yes) {
         return false;
     }
     ApplyBrowserDefaults(registry, defaults);
-    view.ShowMessage("Tolvane", "Tolvane had restored your IE Settings to default.",
-                     RemovalButtons::Ok, RemovalIcon::None);
+    view.Ask({"Tolvane", "Tolvane had restored your IE Settings to default.", PromptButtons::Ok,
+              PromptIcon::Information});
     return true;
 }
 

@@ -26,12 +26,12 @@ std::string Format(const char* format, long long number) {
 bool RefuseWhileWineServerRuns(Machine& machine, RemovalView& view) {
     if (!machine.registry().WineServerRunning()) return false;
     const std::string& prefix = machine.PrefixPath();
-    view.ShowMessage("Error",
-                     "The wineserver of the prefix " + prefix +
-                         " is running and would overwrite registry changes. Stop it first with: "
-                         "WINEPREFIX=\"" +
-                         prefix + "\" wineserver -k",
-                     RemovalButtons::Ok, RemovalIcon::None);
+    view.Ask({"Error",
+              "The wineserver of the prefix " + prefix +
+                  " is running and would overwrite registry changes. Stop it first with: "
+                  "WINEPREFIX=\"" +
+                  prefix + "\" wineserver -k",
+              PromptButtons::Ok, PromptIcon::Error});
     return true;
 }
 
@@ -53,14 +53,14 @@ bool RemovalFlow::BrowserRunning() {
 bool RemovalFlow::RunRemoval(ObjectRows& rows, bool removeAll) {
     using namespace removal_text;
     if (RefuseWhileWineServerRuns(machine_, view_)) return false;
-    if (BrowserRunning() && view_.ShowMessage("Warning", kBrowserRunning, RemovalButtons::OkCancel,
-                                              RemovalIcon::None) == RemovalAnswer::Cancel) {
+    if (BrowserRunning() && view_.Ask({"Warning", kBrowserRunning, PromptButtons::OkCancel,
+                                       PromptIcon::Warning}) == PromptAnswer::Cancel) {
         return false;
     }
-    if (view_.ShowMessage(kBackupCaption, kBackupQuestion, RemovalButtons::YesNo,
-                          RemovalIcon::Exclamation) == RemovalAnswer::Yes &&
+    if (view_.Ask({kBackupCaption, kBackupQuestion, PromptButtons::YesNo, PromptIcon::Warning}) ==
+            PromptAnswer::Yes &&
         !(backup_ && backup_())) {
-        view_.ShowMessage("Warning", kNoBackupMade, RemovalButtons::Ok, RemovalIcon::Exclamation);
+        view_.Ask({"Warning", kNoBackupMade, PromptButtons::Ok, PromptIcon::Warning});
     }
 
     view_.SetBusy(true);
@@ -70,10 +70,10 @@ bool RemovalFlow::RunRemoval(ObjectRows& rows, bool removeAll) {
     for (size_t row = 0; row < rows.RowCount(); ++row) {
         if (removeAll || rows.IsRowChecked(row)) ++count;
     }
-    RemovalAnswer answer =
-        view_.ShowMessage("Tolvane", count == 0 ? kNothingSelected : Format(kConfirmFormat, count),
-                          RemovalButtons::YesNo, RemovalIcon::None);
-    if (answer != RemovalAnswer::Yes || count == 0) {
+    PromptAnswer answer =
+        view_.Ask({"Tolvane", count == 0 ? kNothingSelected : Format(kConfirmFormat, count),
+                   PromptButtons::YesNo, PromptIcon::Question});
+    if (answer != PromptAnswer::Yes || count == 0) {
         view_.SetBusy(false);
         return false;
     }
@@ -121,24 +121,23 @@ bool RemovalFlow::RunRemoval(ObjectRows& rows, bool removeAll) {
     if (!remover_.OutsideMachine().empty()) {
         std::string items = kOutsideMachine;
         for (const std::string& path : remover_.OutsideMachine()) items += path + "\r\n";
-        view_.ShowMessage("Tolvane", items, RemovalButtons::Ok, RemovalIcon::None);
+        view_.Ask({"Tolvane", items, PromptButtons::Ok, PromptIcon::Information});
     }
     view_.SetBusy(false);
     if (!remover_.UnregistrationsRefused().empty()) {
         std::string text = kUnregisterRefusedFormat;
         text.replace(text.find("%d"), 2, std::to_string(remover_.UnregistrationsRefused().size()));
-        view_.ShowMessage("Tolvane", text, RemovalButtons::Ok, RemovalIcon::None);
+        view_.Ask({"Tolvane", text, PromptButtons::Ok, PromptIcon::Information});
     }
     // A Wine program the run started (regsvr32) may have left the prefix's
     // wineserver running; the registry changes made since were refused, and
     // the user must hear of it rather than read a plain success.
     RefuseWhileWineServerRuns(machine_, view_);
-    view_.ShowMessage("Tolvane", Format(kDeletedFormat, static_cast<long long>(gone.size())),
-                      RemovalButtons::Ok, RemovalIcon::None);
+    view_.Ask({"Tolvane", Format(kDeletedFormat, static_cast<long long>(gone.size())),
+               PromptButtons::Ok, PromptIcon::Information});
     if (!present.empty()) {
-        view_.ShowMessage("Tolvane",
-                          Format(kNotRemovedFormat, static_cast<long long>(present.size())),
-                          RemovalButtons::Ok, RemovalIcon::None);
+        view_.Ask({"Tolvane", Format(kNotRemovedFormat, static_cast<long long>(present.size())),
+                   PromptButtons::Ok, PromptIcon::Information});
     }
     return true;
 }
@@ -150,8 +149,8 @@ void RemovalFlow::ProcessStartUpDeletions() {
         files.SetFileAttributes(path, FILE_ATTRIBUTE_NORMAL);
         files.DeleteFile(path);
     }
-    view_.ShowMessage("Tolvane", removal_text::kStartUpDeleted, RemovalButtons::Ok,
-                      RemovalIcon::None);
+    view_.Ask(
+        {"Tolvane", removal_text::kStartUpDeleted, PromptButtons::Ok, PromptIcon::Information});
 }
 
 }  // namespace tolvane

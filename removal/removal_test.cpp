@@ -82,7 +82,7 @@ TEST(RemovalRun, ThreeCheckedRowsWithOneLockedFile) {
     rows.Add(type::kFile, "C:\\Bad\\one.txt");
     rows.Add(type::kFile, "C:\\Locked\\held.txt");
     rows.Add(type::kRegistryKey, "Software\\BadVendor");
-    f.view.answers = {RemovalAnswer::No, RemovalAnswer::Yes};  // no backup; confirm
+    f.view.answers = {PromptAnswer::No, PromptAnswer::Yes};  // no backup; confirm
 
     EXPECT_TRUE(f.flow.RunRemoval(rows, false));
     // The locked file is still there: its row stays, unchecked.
@@ -128,7 +128,7 @@ TEST(RemovalRun, NoAtTheConfirmationAndYesWithNothingChecked) {
     rows.Add(type::kFile, "C:\\Bad\\one.txt");
     rows.Add(type::kFile, "C:\\Bad\\two.txt", false);
 
-    f.view.answers = {RemovalAnswer::No, RemovalAnswer::No};
+    f.view.answers = {PromptAnswer::No, PromptAnswer::No};
     EXPECT_FALSE(f.flow.RunRemoval(rows, false));
     EXPECT_EQ(rows.rows.size(), 2u);
     EXPECT_TRUE(f.Exists("C:\\Bad\\one.txt"));
@@ -137,14 +137,14 @@ TEST(RemovalRun, NoAtTheConfirmationAndYesWithNothingChecked) {
 
     rows.rows[0].checked = false;
     f.view.messages.clear();
-    f.view.answers = {RemovalAnswer::No, RemovalAnswer::Yes};
+    f.view.answers = {PromptAnswer::No, PromptAnswer::Yes};
     EXPECT_FALSE(f.flow.RunRemoval(rows, false));
     EXPECT_EQ(rows.rows.size(), 2u);
     ASSERT_EQ(f.view.messages.size(), 2u);  // no final message
     EXPECT_EQ(f.view.LastText(), "No objects selected for removal. Continue?");
 
     // Remove all takes every row whatever its check box.
-    f.view.answers = {RemovalAnswer::No, RemovalAnswer::Yes};
+    f.view.answers = {PromptAnswer::No, PromptAnswer::Yes};
     EXPECT_TRUE(f.flow.RunRemoval(rows, true));
     EXPECT_TRUE(rows.rows.empty());
     EXPECT_FALSE(f.Exists("C:\\Bad\\one.txt"));
@@ -166,7 +166,7 @@ TEST(RemovalRun, ASecondRunCountsOnlyItsOwnAndBackupMarksAreCleared) {
         ++backups;
         return true;
     });
-    f.view.answers = {RemovalAnswer::Yes, RemovalAnswer::Yes};
+    f.view.answers = {PromptAnswer::Yes, PromptAnswer::Yes};
     f.view.removeAtNextStart = false;
     EXPECT_TRUE(f.flow.RunRemoval(rows, false));
     EXPECT_EQ(backups, 1);
@@ -178,7 +178,7 @@ TEST(RemovalRun, ASecondRunCountsOnlyItsOwnAndBackupMarksAreCleared) {
 
     rows.Add(type::kFile, "C:\\Locked\\b.txt");
     rows.rows[1].checked = true;
-    f.view.answers = {RemovalAnswer::No, RemovalAnswer::Yes};
+    f.view.answers = {PromptAnswer::No, PromptAnswer::Yes};
     EXPECT_TRUE(f.flow.RunRemoval(rows, false));
     EXPECT_EQ(f.view.unableItems.back(), "C:\\Locked\\b.txt\r\n");
     EXPECT_EQ(f.view.messages[f.view.messages.size() - 2].text, "1 Objects deleted successfully.");
@@ -205,7 +205,7 @@ TEST(RemovalRun, RemovalCountsFailuresAsSuccessesAndHidesWhatStayed) {
     rows.Add(type::kFile, "C:\\Kept\\other.txt", false);
     f.view.removeAtNextStart = false;
     // No backup; confirm; no browser reset.
-    f.view.answers = {RemovalAnswer::No, RemovalAnswer::Yes, RemovalAnswer::No};
+    f.view.answers = {PromptAnswer::No, PromptAnswer::Yes, PromptAnswer::No};
 
     EXPECT_TRUE(f.flow.RunRemoval(rows, false));
     f.LockFolder("Locked", false);
@@ -232,7 +232,7 @@ TEST(RemovalRun, ValuesRecognisedByDataThatAreNoBrowserSettingsAreRemoved) {
     SetString(registry, RootKey::LocalMachine, run, "Updater", "C:\\good\\updater.exe");
     TestRows rows;
     rows.Add(type::kRegistryValue, run + "\\Updater:@:evil.exe");
-    f.view.answers = {RemovalAnswer::No, RemovalAnswer::Yes};
+    f.view.answers = {PromptAnswer::No, PromptAnswer::Yes};
 
     EXPECT_TRUE(f.flow.RunRemoval(rows, false));
     std::string value;
@@ -252,7 +252,7 @@ TEST(RemovalRun, ARemovalWhoseBackupFailedGoesOnAsIfItHadOne) {
     rows.Add(type::kFile, "C:\\Bad\\one.txt");
     f.flow.SetBackupCommand([] { return false; });  // cancelled or failed
     // Yes to the backup; the warning; No at the confirmation stops there.
-    f.view.answers = {RemovalAnswer::Yes, RemovalAnswer::Ok, RemovalAnswer::No};
+    f.view.answers = {PromptAnswer::Yes, PromptAnswer::Ok, PromptAnswer::No};
     EXPECT_FALSE(f.flow.RunRemoval(rows, false));
     ASSERT_EQ(f.view.messages.size(), 3u);
     EXPECT_EQ(f.view.messages[1].caption, "Warning");
@@ -265,7 +265,7 @@ TEST(RemovalRun, ARemovalWhoseBackupFailedGoesOnAsIfItHadOne) {
     // A backup that was made, or No to it, goes straight to the confirmation.
     f.view.messages.clear();
     f.flow.SetBackupCommand([] { return true; });
-    f.view.answers = {RemovalAnswer::Yes, RemovalAnswer::No};
+    f.view.answers = {PromptAnswer::Yes, PromptAnswer::No};
     EXPECT_FALSE(f.flow.RunRemoval(rows, false));
     EXPECT_EQ(f.view.messages.size(), 2u);
 }
@@ -292,7 +292,7 @@ TEST(RemovalRun, RunningBrowserWarnsAndCancelEnds) {
         {{100, 1, "C:\\Program Files\\Internet Explorer\\IEXPLORE.EXE", {}, {}}}));
     TestRows rows;
     rows.Add(type::kFile, "C:\\x.txt");
-    f.view.answers = {RemovalAnswer::Cancel};
+    f.view.answers = {PromptAnswer::Cancel};
     EXPECT_FALSE(f.flow.RunRemoval(rows, false));
     ASSERT_EQ(f.view.messages.size(), 1u);
     EXPECT_EQ(f.view.messages[0].caption, "Warning");
@@ -309,7 +309,7 @@ TEST(RemovalRun, HijackedValueIsKeptAndLeadsToTheBrowserReset) {
     SetString(registry, RootKey::LocalMachine, main, "Search Page_bak", "x");
     TestRows rows;
     rows.Add(type::kRegistryValue, main + "\\Start Page:@:bad.example");
-    f.view.answers = {RemovalAnswer::No, RemovalAnswer::Yes, RemovalAnswer::Yes};
+    f.view.answers = {PromptAnswer::No, PromptAnswer::Yes, PromptAnswer::Yes};
 
     EXPECT_TRUE(f.flow.RunRemoval(rows, false));
     EXPECT_EQ(f.remover.BrowserSettingsHits(), 1);
@@ -343,7 +343,7 @@ TEST(BrowserReset, NoChangesNothingAndSettingsGiveTheAddresses) {
     Registry& registry = f.machine->registry();
     const std::string main = "Software\\Microsoft\\Internet Explorer\\Main";
     SetString(registry, RootKey::CurrentUser, main, "Start Page", "http://bad.example/");
-    f.view.answers = {RemovalAnswer::No};
+    f.view.answers = {PromptAnswer::No};
     EXPECT_FALSE(ResetBrowserSettings(registry, f.view, ReadBrowserDefaults(f.settings)));
     EXPECT_EQ(f.view.messages.size(), 1u);
     std::string value;

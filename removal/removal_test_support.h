@@ -50,7 +50,7 @@ class TestView : public RemovalView {
         std::string caption;
         std::string text;
     };
-    std::deque<RemovalAnswer> answers;
+    std::deque<PromptAnswer> answers;
     std::vector<Shown> messages;
     bool removeAtNextStart = true;
     std::vector<std::string> unableItems;  // what the dialog listed, each time
@@ -61,15 +61,14 @@ class TestView : public RemovalView {
     int progressHigh = -1;
     int progress = 0;
 
-    RemovalAnswer ShowMessage(std::string_view caption, std::string_view text,
-                              RemovalButtons buttons, RemovalIcon) override {
-        messages.push_back({std::string(caption), std::string(text)});
+    PromptAnswer Ask(const Prompt& prompt) override {
+        messages.push_back({prompt.caption, prompt.text});
         if (!answers.empty()) {
-            RemovalAnswer a = answers.front();
+            PromptAnswer a = answers.front();
             answers.pop_front();
             return a;
         }
-        return buttons == RemovalButtons::YesNo ? RemovalAnswer::Yes : RemovalAnswer::Ok;
+        return prompt.buttons == PromptButtons::YesNo ? PromptAnswer::Yes : PromptAnswer::Ok;
     }
     bool AskRemoveAtNextStart(std::string_view, std::string_view, std::string_view items) override {
         unableItems.emplace_back(items);

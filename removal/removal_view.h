@@ -1,6 +1,6 @@
-// What removal, backup and restore ask of the window: message boxes, the
-// "Unable to remove items" dialog, the archive file dialogs, the wait
-// cursor and the progress bar. The application implements it over its own
+// What removal, backup and restore ask of the window: its questions and
+// messages (a Prompter), the "Unable to remove items" dialog, the archive
+// file dialogs, the wait cursor and the progress bar. The application implements it over its own
 // views (a face answers from real dialogs, the headless front end and tests
 // from scripted answers). Every call is modal and returns the user's answer.
 #pragma once
@@ -9,11 +9,9 @@
 #include <string_view>
 #include <vector>
 
-namespace tolvane {
+#include "platform/prompt.h"
 
-enum class RemovalButtons { Ok, OkCancel, YesNo };
-enum class RemovalAnswer { Ok, Cancel, Yes, No };
-enum class RemovalIcon { None, Exclamation };
+namespace tolvane {
 
 // A file dialog for an archive: filter "*.zip||" and, for saving, the
 // default extension "zip" and the proposed path; opening wants an existing
@@ -24,14 +22,8 @@ struct ArchiveDialog {
     std::string defaultExtension = "zip";
 };
 
-class RemovalView {
+class RemovalView : public Prompter {
   public:
-    virtual ~RemovalView() = default;
-    // A message box with caption, text (line feeds break lines) and buttons.
-    // Closing it counts as Cancel, and as Ok for OK only; a Yes/No box
-    // cannot be closed (Escape does nothing).
-    virtual RemovalAnswer ShowMessage(std::string_view caption, std::string_view text,
-                                      RemovalButtons buttons, RemovalIcon icon) = 0;
     // The "Unable to remove items" dialog: its title, its static text and the
     // read-only list of items (each followed by CR LF) with OK and Cancel.
     // True for OK.

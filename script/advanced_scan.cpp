@@ -34,7 +34,7 @@ ScriptLimits AdvancedScanLimits(const SettingsStore& settings) {
     return limits;
 }
 
-bool ConfirmBrowserClosedForAdvancedScan(Machine& machine, ScriptView& view) {
+bool ConfirmBrowserClosedForAdvancedScan(Machine& machine, Prompter& prompter) {
     ProcessEnumerator processes;
     processes.Initialise(&machine, true);
     bool browserRuns = false;
@@ -47,8 +47,8 @@ bool ConfirmBrowserClosedForAdvancedScan(Machine& machine, ScriptView& view) {
     }
     processes.Release();
     if (!browserRuns) return true;
-    return view.MessageBox(kBrowserRunningWarning, "Warning", ScriptView::kOkCancel) !=
-           ScriptView::kIdCancel;
+    return prompter.Ask({"Warning", kBrowserRunningWarning, PromptButtons::OkCancel,
+                         PromptIcon::Warning}) != PromptAnswer::Cancel;
 }
 
 AdvancedScan::AdvancedScan(Machine& machine, AdvancedScanView& view, std::string programFolder,
@@ -86,7 +86,7 @@ void AdvancedScan::Scan() {
         view_.RowChanged(i);
     }
     closeCaption_ = "Finish";
-    view_.MessageBox(kFinishedMessage, "Tolvane", ScriptView::kOk);
+    view_.Ask({"Tolvane", kFinishedMessage, PromptButtons::Ok, PromptIcon::Information});
     scanEnabled_ = false;
 }
 

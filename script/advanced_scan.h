@@ -11,16 +11,18 @@
 #include <string>
 #include <vector>
 
+#include "platform/prompt.h"
 #include "script/script_database.h"
 #include "script/script_host.h"
-#include "script/script_view.h"
 
 namespace tolvane {
 
 class Machine;
 class SettingsStore;
 
-class AdvancedScanView : public ScriptView {
+// The window's questions (the scripts' message boxes among them) and its
+// list's redraws.
+class AdvancedScanView : public Prompter {
   public:
     // A row's status text changed (during a run, one row after the other).
     virtual void RowChanged(size_t row) { (void)row; }
@@ -45,7 +47,7 @@ ScriptLimits AdvancedScanLimits(const SettingsStore& settings);
 // Before the window opens: when a running process's name contains
 // "iexplore.exe", warns (OK/Cancel). False when the user cancelled: the
 // window is then not opened.
-bool ConfirmBrowserClosedForAdvancedScan(Machine& machine, ScriptView& view);
+bool ConfirmBrowserClosedForAdvancedScan(Machine& machine, Prompter& prompter);
 
 class AdvancedScan {
   public:

@@ -101,11 +101,11 @@ TEST_F(AdvancedScanTest, BrowserWarningOnlyWhileInternetExplorerRuns) {
     browser.exePath = "C:\\Program Files\\Internet Explorer\\IEXPLORE.EXE";
     browser.modules = {browser.exePath};
     machine->SetProcessTable(MakeFixedProcessTable({browser}));
-    view.answers = {ScriptView::kIdCancel, ScriptView::kIdOk};
+    view.answers = {PromptAnswer::Cancel, PromptAnswer::Ok};
     EXPECT_FALSE(ConfirmBrowserClosedForAdvancedScan(*machine, view));
     ASSERT_EQ(view.shown.size(), 1u);
     EXPECT_EQ(view.shown[0].caption, "Warning");
-    EXPECT_EQ(view.shown[0].style, ScriptView::kOkCancel);
+    EXPECT_EQ(view.shown[0].buttons, PromptButtons::OkCancel);
     EXPECT_EQ(view.shown[0].text.substr(0, 39), "Internet Explorer is currently running.");
     EXPECT_TRUE(ConfirmBrowserClosedForAdvancedScan(*machine, view));
 }

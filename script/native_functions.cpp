@@ -19,7 +19,7 @@
 #include "processes/process_enumerator.h"
 #include "regfile/registry_tree.h"
 #include "scan/percent_decode.h"
-#include "script/script_view.h"
+#include "script/message_box_style.h"
 
 namespace tolvane {
 
@@ -104,7 +104,7 @@ int ShowMessage(JSContext* cx, const std::string& text, const std::string& capti
                 uint16_t style) {
     NativeEnvironment& env = Env(cx);
     if (env.userWait) env.userWait(true);
-    int pressed = env.view->MessageBox(text, caption, style);
+    int pressed = ShowStyledMessageBox(*env.prompter, text, caption, style);
     if (env.userWait) env.userWait(false);
     return pressed;
 }
@@ -247,7 +247,7 @@ bool Doit(JSContext* cx, unsigned argc, JS::Value* vp) {
     if (args[0].isString()) {
         std::string text;
         if (!StringText(cx, args[0].toString(), &text)) return false;
-        ShowMessage(cx, text, kScriptApplicationName, ScriptView::kOk);
+        ShowMessage(cx, text, kScriptApplicationName, message_box::kOk);
     }
     args.rval().setUndefined();
     return true;

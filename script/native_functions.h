@@ -19,7 +19,7 @@ struct JSFunctionSpec;
 namespace tolvane {
 
 class Machine;
-class ScriptView;
+class Prompter;
 
 // The caption of the boxes `doit` shows.
 inline constexpr const char* kScriptApplicationName = "Tolvane";
@@ -30,7 +30,7 @@ inline constexpr const char* kBrowserHelperObjectsKey =
 
 struct NativeEnvironment {
     Machine* machine = nullptr;
-    ScriptView* view = nullptr;
+    Prompter* prompter = nullptr;
     // Called with true before a message box waits for the user and with false
     // after it, so the time spent waiting does not count against a script.
     std::function<void(bool waiting)> userWait;

@@ -296,23 +296,48 @@ TEST_F(NativeFunctionsTest, IsContentInFileReadsZeroBytesAsSpaces) {
 }
 
 TEST_F(NativeFunctionsTest, MessageBoxStyleMustBeAnIntegerAndDoitShowsOnlyStrings) {
-    f.view.answers = {ScriptView::kIdNo};
+    f.view.answers = {PromptAnswer::No};
     EXPECT_EQ(f.Run("doit(String(MessageBox('Remove it?', 'Bad Thing', 4)))"),
               (Texts{"Remove it?", "7"}));
     ASSERT_EQ(f.view.shown.size(), 2u);
     EXPECT_EQ(f.view.shown[0].caption, "Bad Thing");
-    EXPECT_EQ(f.view.shown[0].style, ScriptView::kYesNo);
+    EXPECT_EQ(f.view.shown[0].buttons, PromptButtons::YesNo);
     EXPECT_EQ(f.view.shown[1].caption, kScriptApplicationName);
-    EXPECT_EQ(f.view.shown[1].style, ScriptView::kOk);
+    EXPECT_EQ(f.view.shown[1].buttons, PromptButtons::Ok);
+    EXPECT_EQ(f.view.shown[1].icon, PromptIcon::None);
 
     EXPECT_EQ(f.Run("MessageBox('a', 'b', '4'); doit('after')"), Texts{});
     EXPECT_EQ(f.Run("MessageBox('a', 'b'); doit('after')"), Texts{});
     EXPECT_EQ(f.Run("MessageBox('a', 'b', undefined); doit('after')"), Texts{});
     EXPECT_EQ(f.Run("MessageBox('a', 'b', 65536 + 0x31); doit('after')"), (Texts{"a", "after"}));
-    EXPECT_EQ(f.view.shown[0].style, 0x31);
+    EXPECT_EQ(f.view.shown[0].buttons, PromptButtons::OkCancel);
+    EXPECT_EQ(f.view.shown[0].icon, PromptIcon::Warning);
 
     EXPECT_EQ(f.Run("doit(42); doit(null); doit('shown')"), Texts{"shown"});
     EXPECT_EQ(f.Run("doit(); doit('after')"), Texts{});
+}
+
+TEST_F(NativeFunctionsTest, MessageBoxStyleGivesButtonsIconAndDefaultAndAnswersWithTheButtonId) {
+    using A = PromptAnswer;
+    f.view.answers = {A::Abort, A::Retry, A::Ignore, A::Yes, A::No, A::Cancel, A::Ok};
+    Texts texts = f.Run(
+        "var ids = [];"
+        "[0x212, 0x22, 0x2, 0x133, 0x4, 0x5, 0x340].forEach(function (style) {"
+        "  ids.push(MessageBox('q', 'c', style)); });"
+        "doit(ids.join())");
+    ASSERT_EQ(texts.size(), 8u);
+    EXPECT_EQ(texts.back(), "3,4,5,6,7,2,1");
+    EXPECT_EQ(f.view.shown[0].buttons, PromptButtons::AbortRetryIgnore);
+    EXPECT_EQ(f.view.shown[0].icon, PromptIcon::Error);
+    EXPECT_EQ(f.view.shown[0].defaultButton, 2u);
+    EXPECT_EQ(f.view.shown[1].icon, PromptIcon::Question);
+    EXPECT_EQ(f.view.shown[3].buttons, PromptButtons::YesNoCancel);
+    EXPECT_EQ(f.view.shown[3].icon, PromptIcon::Warning);
+    EXPECT_EQ(f.view.shown[3].defaultButton, 1u);
+    EXPECT_EQ(f.view.shown[5].buttons, PromptButtons::RetryCancel);
+    EXPECT_EQ(f.view.shown[6].icon, PromptIcon::Information);
+    // A default past the last button falls back on the first.
+    EXPECT_EQ(DefaultAnswer(Prompt{"c", "q", PromptButtons::Ok, PromptIcon::None, 3}), A::Ok);
 }
 
 TEST_F(NativeFunctionsTest, FunctionsWithoutEffectOnlyCheckTheirArgument) {

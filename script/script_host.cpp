@@ -133,8 +133,8 @@ bool OnInterrupt(JSContext* cx) {
 
 }  // namespace
 
-ScriptHost::ScriptHost(Machine& machine, ScriptView& view, ScriptLimits limits)
-    : machine_(machine), view_(view), limits_(limits) {}
+ScriptHost::ScriptHost(Machine& machine, Prompter& prompter, ScriptLimits limits)
+    : machine_(machine), prompter_(prompter), limits_(limits) {}
 
 ScriptHost::~ScriptHost() {
     ReleaseEngine();
@@ -178,7 +178,7 @@ bool ScriptHost::StartEngine() {
         return false;
     }
     engine->environment.machine = &machine_;
-    engine->environment.view = &view_;
+    engine->environment.prompter = &prompter_;
     Engine* raw = engine.get();
     engine->environment.userWait = [raw](bool waiting) {
         if (raw->watchdog) raw->watchdog->UserWait(waiting);

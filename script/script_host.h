@@ -36,7 +36,7 @@
 namespace tolvane {
 
 class Machine;
-class ScriptView;
+class Prompter;
 
 inline constexpr uint32_t kScriptHeapBytes = 1048576;
 
@@ -58,7 +58,7 @@ enum class ScriptOutcome {
 
 class ScriptHost {
   public:
-    ScriptHost(Machine& machine, ScriptView& view, ScriptLimits limits = {});
+    ScriptHost(Machine& machine, Prompter& prompter, ScriptLimits limits = {});
     ~ScriptHost();
     ScriptHost(const ScriptHost&) = delete;
     ScriptHost& operator=(const ScriptHost&) = delete;
@@ -77,7 +77,7 @@ class ScriptHost {
     void ReleaseEngine();
 
     Machine& machine_;
-    ScriptView& view_;
+    Prompter& prompter_;
     ScriptLimits limits_;
     std::unique_ptr<Engine> engine_;
 };

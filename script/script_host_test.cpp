@@ -114,10 +114,9 @@ TEST(ScriptHostTest, TimeInMessageBoxesDoesNotCountAgainstTheLimit) {
     limits.timeLimit = std::chrono::milliseconds(200);
     ScriptFixture f(limits);
     class SlowView : public testing::RecordingView {
-        int MessageBox(const std::string& text, const std::string& caption,
-                       uint16_t style) override {
+        PromptAnswer Ask(const Prompt& prompt) override {
             std::this_thread::sleep_for(std::chrono::milliseconds(150));
-            return RecordingView::MessageBox(text, caption, style);
+            return RecordingView::Ask(prompt);
         }
     } slow;
     ScriptHost host(*f.machine, slow, limits);

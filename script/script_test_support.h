@@ -22,15 +22,18 @@ namespace tolvane::testing {
 struct ShownMessage {
     std::string text;
     std::string caption;
-    uint16_t style = 0;
+    PromptButtons buttons = PromptButtons::Ok;
+    PromptIcon icon = PromptIcon::None;
+    size_t defaultButton = 0;
 };
 
 class RecordingView : public AdvancedScanView {
   public:
-    int MessageBox(const std::string& text, const std::string& caption, uint16_t style) override {
-        shown.push_back({text, caption, style});
-        if (answers.empty()) return ScriptView::kIdOk;
-        int answer = answers.front();
+    PromptAnswer Ask(const Prompt& prompt) override {
+        shown.push_back(
+            {prompt.text, prompt.caption, prompt.buttons, prompt.icon, prompt.defaultButton});
+        if (answers.empty()) return PromptAnswer::Ok;
+        PromptAnswer answer = answers.front();
         answers.pop_front();
         return answer;
     }
@@ -44,7 +47,7 @@ class RecordingView : public AdvancedScanView {
     }
 
     std::vector<ShownMessage> shown;
-    std::deque<int> answers;
+    std::deque<PromptAnswer> answers;
     std::vector<size_t> changedRows;
 };
 

@@ -98,8 +98,8 @@ const T* Find(const std::vector<std::pair<ControlId, T>>& list, ControlId id) {
     return nullptr;
 }
 
-bool Positive(MessageAnswer a) {
-    return a == MessageAnswer::Ok || a == MessageAnswer::Yes || a == MessageAnswer::Retry;
+bool Positive(PromptAnswer a) {
+    return a == PromptAnswer::Ok || a == PromptAnswer::Yes || a == PromptAnswer::Retry;
 }
 
 std::string OneLine(std::string_view text) {
@@ -179,25 +179,26 @@ void ScriptedViews::EndWindow() {
     if (recordWindow) Record("[window ended]");
 }
 
-MessageAnswer ScriptedViews::NextAnswer(MessageButtons buttons, std::string* note) {
-    std::vector<MessageAnswer> allowed = ButtonAnswers(buttons);
-    auto fits = [&](MessageAnswer a) {
+PromptAnswer ScriptedViews::NextAnswer(PromptButtons buttons, PromptAnswer defaultAnswer,
+                                       std::string* note) {
+    std::vector<PromptAnswer> allowed = ButtonAnswers(buttons);
+    auto fits = [&](PromptAnswer a) {
         return std::find(allowed.begin(), allowed.end(), a) != allowed.end();
     };
     // An answer that names the other form of the same intent still fits:
     // yes for OK, no for Cancel and the other way round.
-    auto translate = [&](MessageAnswer a) {
+    auto translate = [&](PromptAnswer a) {
         if (fits(a)) return a;
-        for (MessageAnswer candidate : allowed)
-            if (Positive(candidate) == Positive(a) && candidate != MessageAnswer::Ignore &&
-                candidate != MessageAnswer::Abort)
+        for (PromptAnswer candidate : allowed)
+            if (Positive(candidate) == Positive(a) && candidate != PromptAnswer::Ignore &&
+                candidate != PromptAnswer::Abort)
                 return candidate;
         return allowed.front();
     };
     // "escape" is the Escape key: Cancel where there is one, OK on an OK
     // box, and nothing at all on a Yes/No box, which waits for the next
     // answer (Escape never means "no" there).
-    while (buttons == MessageButtons::YesNo && !script.answers.empty() &&
+    while (buttons == PromptButtons::YesNo && !script.answers.empty() &&
            EqualsNoCase(script.answers.front(), "escape")) {
         script.answers.pop_front();
         *note = "escape does nothing on a Yes/No box";
@@ -205,38 +206,37 @@ MessageAnswer ScriptedViews::NextAnswer(MessageButtons buttons, std::string* not
     if (allowed.size() > 1 && !script.answers.empty() &&
         EqualsNoCase(script.answers.front(), "escape")) {
         script.answers.pop_front();
-        return fits(MessageAnswer::Cancel) ? MessageAnswer::Cancel : allowed.front();
+        return fits(PromptAnswer::Cancel) ? PromptAnswer::Cancel : allowed.front();
     }
     if (allowed.size() > 1 && !script.answers.empty()) {
         std::string text = script.answers.front();
         script.answers.pop_front();
-        MessageAnswer answer;
+        PromptAnswer answer;
         if (ParseAnswer(text, &answer)) return translate(answer);
         *note = "unknown answer \"" + text + "\", default button";
-        return allowed.front();
+        return defaultAnswer;
     }
     if (allowed.size() > 1) {
-        if (script.fallback == Fallback::Yes) return translate(MessageAnswer::Yes);
-        if (script.fallback == Fallback::No) return translate(MessageAnswer::No);
+        if (script.fallback == Fallback::Yes) return translate(PromptAnswer::Yes);
+        if (script.fallback == Fallback::No) return translate(PromptAnswer::No);
         *note += std::string(note->empty() ? "" : "; ") + "no answer left, default button";
     }
-    return allowed.front();
+    return defaultAnswer;
 }
 
-MessageAnswer ScriptedViews::ShowMessage(std::string_view caption, std::string_view text,
-                                         MessageButtons buttons) {
-    messages.push_back(std::string(caption) + "|" + std::string(text));
+PromptAnswer ScriptedViews::Ask(const Prompt& prompt) {
+    messages.push_back(prompt.caption + "|" + prompt.text);
     std::string note;
-    MessageAnswer answer = NextAnswer(buttons, &note);
-    Record("[message] " + std::string(caption) + ": " + OneLine(text) + " [" +
-           ButtonsName(buttons) + "] -> " + AnswerName(answer) +
+    PromptAnswer answer = NextAnswer(prompt.buttons, DefaultAnswer(prompt), &note);
+    Record("[message] " + prompt.caption + ": " + OneLine(prompt.text) + " [" +
+           ButtonsName(prompt.buttons) + "] -> " + AnswerName(answer) +
            (note.empty() ? "" : " (" + note + ")"));
     return answer;
 }
 
 bool ScriptedViews::NextDialogAnswer(const std::string& what) {
     std::string note;
-    bool ok = Positive(NextAnswer(MessageButtons::OkCancel, &note));
+    bool ok = Positive(NextAnswer(PromptButtons::OkCancel, PromptAnswer::Ok, &note));
     if (note == "no answer left, default button") note.clear();  // dialogs default to OK quietly
     Record("[dialog] " + what + " -> " + (ok ? "ok" : "cancel") +
            (note.empty() ? "" : " (" + note + ")"));
@@ -270,18 +270,18 @@ bool ScriptedViews::AskReplace(const std::string& path) {
     // A file is never replaced on a default: only a yes replaces it.
     const std::string text = ReplaceQuestionText(path);
     messages.push_back(std::string(kSaveAsCaption) + "|" + text);
-    MessageAnswer answer = MessageAnswer::No;
+    PromptAnswer answer = PromptAnswer::No;
     std::string note;
     if (!script.answers.empty()) {
-        answer = NextAnswer(MessageButtons::YesNo, &note);
+        answer = NextAnswer(PromptButtons::YesNo, PromptAnswer::Yes, &note);
     } else if (script.fallback == Fallback::Yes) {
-        answer = MessageAnswer::Yes;
+        answer = PromptAnswer::Yes;
     } else {
         note = "no answer left: the file is not replaced";
     }
     Record(std::string("[message] ") + kSaveAsCaption + ": " + OneLine(text) + " [Yes/No] -> " +
            AnswerName(answer) + (note.empty() ? "" : " (" + note + ")"));
-    return answer == MessageAnswer::Yes;
+    return answer == PromptAnswer::Yes;
 }
 
 bool ScriptedViews::AskOpenFile(const FileDialogOptions& options, std::string* path) {

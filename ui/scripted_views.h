@@ -51,7 +51,7 @@ class TaskQueueUiThread : public UiThread {
 };
 
 class ScriptedViews : public MainWindowView,
-                      public MessageBoxView,
+                      public Prompter,
                       public FileDialogView,
                       public FolderChooserView,
                       public DialogView,
@@ -119,9 +119,8 @@ class ScriptedViews : public MainWindowView,
     void SetProgressPosition(int position) override;
     void SetBusy(bool busy) override;
     void EndWindow() override;
-    // MessageBoxView
-    MessageAnswer ShowMessage(std::string_view caption, std::string_view text,
-                              MessageButtons buttons) override;
+    // Prompter
+    PromptAnswer Ask(const Prompt& prompt) override;
     // FileDialogView
     bool AskSaveFile(const FileDialogOptions& options, std::string* path) override;
     bool AskOpenFile(const FileDialogOptions& options, std::string* path) override;
@@ -152,9 +151,9 @@ class ScriptedViews : public MainWindowView,
   private:
     void Record(const std::string& line);
     bool AskReplace(const std::string& path);
-    // The next answer for a box with these buttons; *note says where it came
-    // from when it was not scripted.
-    MessageAnswer NextAnswer(MessageButtons buttons, std::string* note);
+    // The next answer for a box with these buttons and default; *note says
+    // where it came from when it was not scripted.
+    PromptAnswer NextAnswer(PromptButtons buttons, PromptAnswer defaultAnswer, std::string* note);
     bool NextDialogAnswer(const std::string& what);
 
     std::vector<std::pair<ControlId, std::string>> texts_;

@@ -19,7 +19,8 @@ void GeneralSettingsWindow::Open() {
 void GeneralSettingsWindow::ClickRunAtStartUp(bool checked) {
     if (checked && !context_.files.PathFileExists(SettingsStore::ProgramPath())) {
         if (context_.messages)
-            context_.messages->ShowMessage("Tolvane", kNoLauncherMessage, MessageButtons::Ok);
+            context_.messages->Ask(
+                {"Tolvane", kNoLauncherMessage, PromptButtons::Ok, PromptIcon::Information});
         return;
     }
     runAtStartUp_ = checked;

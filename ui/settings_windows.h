@@ -16,7 +16,7 @@ namespace tolvane {
 class DialogView;
 class FileSystem;
 class FolderChooserView;
-class MessageBoxView;
+class Prompter;
 class SettingsStore;
 
 inline constexpr const char* kGeneralSettingsTitle = "General Settings";
@@ -30,7 +30,7 @@ struct SettingsContext {
     DialogView& dialogs;
     FolderChooserView& chooser;
     // Where "Run at system startup" says why it cannot act (none: silent).
-    MessageBoxView* messages = nullptr;
+    Prompter* messages = nullptr;
 };
 
 // Said when "Run at system startup" is checked but the machine has no

@@ -15,12 +15,12 @@ namespace tolvane {
 namespace {
 
 // Dialogs acted on by the test: each Run* call takes the next scripted step.
-class ScriptedDialogs : public DialogView, public FolderChooserView, public MessageBoxView {
+class ScriptedDialogs : public DialogView, public FolderChooserView, public Prompter {
   public:
     std::vector<std::string> messages;
-    MessageAnswer ShowMessage(std::string_view, std::string_view text, MessageButtons) override {
-        messages.emplace_back(text);
-        return MessageAnswer::Ok;
+    PromptAnswer Ask(const Prompt& prompt) override {
+        messages.push_back(prompt.text);
+        return PromptAnswer::Ok;
     }
     std::function<bool(GeneralSettingsWindow&)> general;
     std::function<bool(ScanSettingsWindow&)> scan;

@@ -3,7 +3,7 @@
 // a widget. Every call is made on the user-interface thread and every dialog
 // is modal: the call returns when the dialog has closed.
 //
-// Message boxes and file dialogs are single calls that return the user's
+// Message boxes (a Prompter) and file dialogs are single calls that return the user's
 // answer, so a face can answer them from a script (the headless --answers
 // list, a test's queue) as well as from a real dialog.
 #pragma once
@@ -11,6 +11,8 @@
 #include <string>
 #include <string_view>
 #include <vector>
+
+#include "platform/prompt.h"
 
 namespace tolvane {
 
@@ -22,32 +24,22 @@ class IgnoreListDialog;
 struct SummaryTexts;
 struct ObjectDetails;
 
-// --- Message boxes -------------------------------------------------------
+// --- Message boxes: the Prompter (platform/prompt.h) ------------------------
 
-enum class MessageButtons { Ok, OkCancel, AbortRetryIgnore, YesNoCancel, YesNo, RetryCancel };
-enum class MessageAnswer { Ok, Cancel, Abort, Retry, Ignore, Yes, No };
-
-// The button a message box falls back on (Enter): the first one.
-MessageAnswer DefaultAnswer(MessageButtons buttons);
-// "OK", "OK/Cancel", "Yes/No" ...
-const char* ButtonsName(MessageButtons buttons);
-// "ok", "cancel", "abort", "retry", "ignore", "yes", "no".
-const char* AnswerName(MessageAnswer answer);
-// The answers a box with these buttons can give, in button order.
-std::vector<MessageAnswer> ButtonAnswers(MessageButtons buttons);
-// The answer named by text (as AnswerName gives it, without regard to case);
-// false for an unknown name.
-bool ParseAnswer(std::string_view text, MessageAnswer* answer);
-
-class MessageBoxView {
+// The desktop face's message boxes still answer through these names while
+// they move onto Prompter; nothing else uses them.
+using MessageButtons = PromptButtons;
+using MessageAnswer = PromptAnswer;
+inline MessageAnswer DefaultAnswer(MessageButtons buttons) {
+    return ButtonAnswers(buttons).front();
+}
+class MessageBoxView : public Prompter {
   public:
-    virtual ~MessageBoxView() = default;
-    // Shows text (line feeds break lines) under caption; returns one of the
-    // buttons' answers. Closing the box (Escape) counts as Cancel where there
-    // is one and Ok for a box with only OK; a Yes/No box cannot be closed
-    // that way (Escape does nothing), so it never stands for "No".
     virtual MessageAnswer ShowMessage(std::string_view caption, std::string_view text,
                                       MessageButtons buttons) = 0;
+    PromptAnswer Ask(const Prompt& prompt) override {
+        return ShowMessage(prompt.caption, prompt.text, prompt.buttons);
+    }
 };
 
 // --- File dialogs (Windows paths of the machine) ---------------------------

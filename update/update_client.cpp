@@ -6,6 +6,20 @@ namespace tolvane {
 
 namespace t = update_texts;
 
+namespace {
+
+// The question before a download; true for Yes.
+bool AskYesNo(Prompter& prompter, std::string text, std::string caption) {
+    return prompter.Ask({std::move(caption), std::move(text), PromptButtons::YesNo,
+                         PromptIcon::Question}) == PromptAnswer::Yes;
+}
+
+void Tell(Prompter& prompter, std::string text, std::string caption) {
+    prompter.Ask({std::move(caption), std::move(text), PromptButtons::Ok, PromptIcon::Information});
+}
+
+}  // namespace
+
 std::string FillVersion(const char* text, double version) {
     std::string result(text);
     size_t at = result.find("%s");
@@ -72,7 +86,7 @@ void UpdateClient::Install(UpdateRequest* record) {
         result.outcome == UpdateInstallOutcome::NotLoadable) {
         caption = t::kDatabaseCaption;
     }
-    if (!result.message.empty()) host_.ShowMessage(result.message, caption);
+    if (!result.message.empty()) Tell(host_, result.message, caption);
     if (result.outcome == UpdateInstallOutcome::DefinitionsInstalled) host_.DefinitionsInstalled();
 }
 
@@ -84,15 +98,15 @@ void UpdateClient::HandleUpdateNotify(const UpdateNotifyMessage& message) {
             break;
         case kUpdateNewerVersion:
             if (programPhase) {
-                if (host_.AskYesNo(FillVersion(t::kProgramQuestion, message.offeredVersion),
-                                   t::kProgramCaption)) {
+                if (AskYesNo(host_, FillVersion(t::kProgramQuestion, message.offeredVersion),
+                             t::kProgramCaption)) {
                     service_.AuDownloadUpdateAsync(&programRequest_);
                 } else {
                     phase_ = UpdatePhase::Database;
                     StartQuery(databaseProduct_, databaseRequest_, mainWindow_);
                 }
-            } else if (host_.AskYesNo(FillVersion(t::kDatabaseQuestion, message.offeredVersion),
-                                      t::kDatabaseCaption)) {
+            } else if (AskYesNo(host_, FillVersion(t::kDatabaseQuestion, message.offeredVersion),
+                                t::kDatabaseCaption)) {
                 service_.AuDownloadUpdateAsync(&databaseRequest_);
             }
             break;
@@ -103,11 +117,11 @@ void UpdateClient::HandleUpdateNotify(const UpdateNotifyMessage& message) {
             }
             break;
         case kUpdateDownloadComplete:
-            host_.ShowMessage(t::kDownloadCompleteMessage, applicationName_);
+            Tell(host_, t::kDownloadCompleteMessage, applicationName_);
             Install(message.record);
             break;
         case kUpdateDownloadFailed:
-            host_.ShowMessage(t::kDownloadFailedMessage, applicationName_);
+            Tell(host_, t::kDownloadFailedMessage, applicationName_);
             break;
         default:
             break;
@@ -157,8 +171,8 @@ void UpdateWindow::HandleUpdateNotify(const UpdateNotifyMessage& message) {
             break;
         case kUpdateNewerVersion:
             if (programPhase) {
-                if (host.AskYesNo(FillVersion(t::kProgramQuestion, message.offeredVersion),
-                                  t::kProgramCaption)) {
+                if (AskYesNo(host, FillVersion(t::kProgramQuestion, message.offeredVersion),
+                             t::kProgramCaption)) {
                     SetButton(t::kCancel);
                     SetStatus(t::kDownloadingEngine);
                     client_.service().AuDownloadUpdateAsync(&client_.programRequest());
@@ -168,8 +182,8 @@ void UpdateWindow::HandleUpdateNotify(const UpdateNotifyMessage& message) {
                     SetStatus(t::kCheckingDatabase);
                     SetButton(t::kCancel);
                 }
-            } else if (host.AskYesNo(FillVersion(t::kDatabaseQuestion, message.offeredVersion),
-                                     t::kDatabaseCaption)) {
+            } else if (AskYesNo(host, FillVersion(t::kDatabaseQuestion, message.offeredVersion),
+                                t::kDatabaseCaption)) {
                 SetStatus(t::kDownloadingDatabase);
                 client_.service().AuDownloadUpdateAsync(&client_.databaseRequest());
             } else {

@@ -8,6 +8,7 @@
 
 #include <string>
 
+#include "platform/prompt.h"
 #include "update/update_event_loop.h"
 #include "update/update_service.h"
 #include "update/version_text.h"
@@ -40,14 +41,11 @@ inline constexpr char kOk[] = "Ok";
 // A question or message text with the version filled in for its "%s".
 std::string FillVersion(const char* text, double version);
 
-// What the flows need from the program around them (the main window).
-class UpdateHost {
+// What the flows need from the program around them (the main window): its
+// prompter for the Yes/No questions before a download and the OK messages
+// after it.
+class UpdateHost : public Prompter {
   public:
-    virtual ~UpdateHost() = default;
-    // A Yes/No message box; true for Yes.
-    virtual bool AskYesNo(const std::string& text, const std::string& caption) = 0;
-    // A message box with an OK button.
-    virtual void ShowMessage(const std::string& text, const std::string& caption) = 0;
     // database.db was replaced by newer definitions: load it again so that
     // the title and the scans use them (when no scan runs).
     virtual void DefinitionsInstalled() = 0;

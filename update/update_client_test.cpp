@@ -11,18 +11,19 @@ namespace {
 
 // The main window's message boxes, answered from a script.
 struct ScriptedHost : UpdateHost {
-    bool AskYesNo(const std::string& text, const std::string& caption) override {
-        asked.push_back(caption + ": " + text);
+    PromptAnswer Ask(const Prompt& prompt) override {
+        if (prompt.buttons != PromptButtons::YesNo) {
+            shown.push_back(prompt.caption + ": " + prompt.text);
+            return PromptAnswer::Ok;
+        }
+        asked.push_back(prompt.caption + ": " + prompt.text);
         if (answers.empty()) {
-            ADD_FAILURE() << "unexpected question: " << text;
-            return false;
+            ADD_FAILURE() << "unexpected question: " << prompt.text;
+            return PromptAnswer::No;
         }
         bool answer = answers.front();
         answers.pop_front();
-        return answer;
-    }
-    void ShowMessage(const std::string& text, const std::string& caption) override {
-        shown.push_back(caption + ": " + text);
+        return answer ? PromptAnswer::Yes : PromptAnswer::No;
     }
     void DefinitionsInstalled() override { ++reloads; }
 

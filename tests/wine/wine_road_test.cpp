@@ -568,9 +568,9 @@ TEST_F(RealWineRoad, TheRestoredProgramRunsAgainAndTheRemovalsKillerEndsIt) {
 class AnsweringView : public AdvancedScanView {
   public:
     std::vector<std::string> shown;
-    int MessageBox(const std::string& text, const std::string&, uint16_t) override {
-        shown.push_back(text);
-        return kIdYes;
+    PromptAnswer Ask(const Prompt& prompt) override {
+        shown.push_back(prompt.text);
+        return PromptAnswer::Yes;
     }
 };
 

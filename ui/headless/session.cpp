@@ -52,12 +52,7 @@ const std::map<std::string, MainCommand>& ScanWords() {
 class HeadlessUpdates : public UpdateHost, public UpdateWindowView {
   public:
     explicit HeadlessUpdates(ScriptedViews& views) : views_(views) {}
-    bool AskYesNo(const std::string& text, const std::string& caption) override {
-        return views_.ShowMessage(caption, text, MessageButtons::YesNo) == MessageAnswer::Yes;
-    }
-    void ShowMessage(const std::string& text, const std::string& caption) override {
-        views_.ShowMessage(caption, text, MessageButtons::Ok);
-    }
+    PromptAnswer Ask(const Prompt& prompt) override { return views_.Ask(prompt); }
     void DefinitionsInstalled() override {
         views_.echo("[update] new definitions installed; they are used from the next start");
     }

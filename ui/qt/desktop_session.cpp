@@ -134,12 +134,8 @@ void DesktopSession::Shutdown() {
     mainSink_.reset();
 }
 
-bool DesktopSession::AskYesNo(const std::string& text, const std::string& caption) {
-    return messages_->ShowMessage(caption, text, MessageButtons::YesNo) == MessageAnswer::Yes;
-}
-
-void DesktopSession::ShowMessage(const std::string& text, const std::string& caption) {
-    messages_->ShowMessage(caption, text, MessageButtons::Ok);
+PromptAnswer DesktopSession::Ask(const Prompt& prompt) {
+    return messages_->Ask(prompt);
 }
 
 void DesktopSession::DefinitionsInstalled() {

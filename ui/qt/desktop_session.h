@@ -59,8 +59,7 @@ class DesktopSession : public QObject, public UpdateHost {
     bool firstTickDone() const { return firstTickDone_; }
 
     // UpdateHost: the update flows' questions and the new definitions.
-    bool AskYesNo(const std::string& text, const std::string& caption) override;
-    void ShowMessage(const std::string& text, const std::string& caption) override;
+    PromptAnswer Ask(const Prompt& prompt) override;
     void DefinitionsInstalled() override;
 
   private:
