@@ -30,7 +30,9 @@ MainController::MainController(Machine& machine, SettingsStore& settings, Threat
       ignoreList_(ignoreList),
       scan_(scan),
       views_(views),
-      flows_(std::move(flows)) {
+      flows_(std::move(flows)),
+      handOver_(views.ui,
+                [this](const ScanSnapshot& shown) { ShowProgress(shown, nullptr, false); }) {
     texts_[ControlId::StartStop] = kStart;
     for (ControlId id : {ControlId::StartStop, ControlId::Backup, ControlId::Remove,
                          ControlId::Update, ControlId::ObjectsFound})
@@ -345,14 +347,19 @@ void MainController::StartUpScan() {
 
 // --- The worker's messages -------------------------------------------------
 
-void MainController::OnScanProgress(ScanProgress, DetectedObject* object) {
+void MainController::OnScanProgress(ScanProgress kind, DetectedObject* object) {
     if (shuttingDown_) return;
-    views_.ui.Send([this, object] { HandleScanProgress(object); });
+    // The worker itself sets the finished flag before its last message.
+    if (kind != ScanProgress::NewObject && !object && !scan_.ScanFinished()) {
+        handOver_.Step(scan_.Counters(), scan_.ProgressUnits(), scan_.CurrentItem());
+        return;
+    }
+    handOver_.Send([this, object] { HandleScanProgress(object); });
 }
 
 void MainController::OnScanPhase(int phase) {
     if (shuttingDown_) return;
-    views_.ui.Send([this, phase] { HandleScanPhase(phase); });
+    handOver_.Send([this, phase] { HandleScanPhase(phase); });
 }
 
 void MainController::HandleScanPhase(int phase) {
@@ -365,7 +372,14 @@ void MainController::HandleScanPhase(int phase) {
 }
 
 void MainController::HandleScanProgress(DetectedObject* object) {
-    const ScanCounterValues counters = scan_.Counters();
+    ScanSnapshot live{scan_.Counters(), scan_.ProgressUnits(), scan_.CurrentItem(), 0};
+    live.barSteps = live.counters.objectsScanned % 10 == 0 ? 1 : 0;
+    ShowProgress(live, object, scan_.ScanFinished());
+}
+
+void MainController::ShowProgress(const ScanSnapshot& shown, DetectedObject* object,
+                                  bool finished) {
+    const ScanCounterValues& counters = shown.counters;
     const std::pair<ControlId, int> typeCounters[] = {
         {ControlId::FilesCounter, counters.filesRecognised},
         {ControlId::FoldersCounter, counters.foldersRecognised},
@@ -388,30 +402,33 @@ void MainController::HandleScanProgress(DetectedObject* object) {
     switch (phase_) {
         case 0:
         case 1:
-            moveTo(scan_.ProgressUnits() / 160);
+            moveTo(shown.progressUnits / 160);
             break;
         case 2:
         case 3:
-            if (counters.objectsScanned % 10 == 0) {
-                int position = progressPosition_ + 1;
-                SetProgress(position >= 100 ? 1 : position);
+            // One step per such message; from 100 the bar starts again at 1.
+            if (shown.barSteps > 0) {
+                int position = progressPosition_;
+                for (int i = 0; i < shown.barSteps; ++i)
+                    position = position + 1 >= 100 ? 1 : position + 1;
+                SetProgress(position);
             }
             break;
         case 4:
-            moveTo(scan_.ProgressUnits() / 1800);
+            moveTo(shown.progressUnits / 1800);
             break;
         default:
             break;
     }
     SetText(ControlId::ObjectsScanned, scanned);
-    SetText(ControlId::StatusLine, scan_.CurrentItem());
+    SetText(ControlId::StatusLine, shown.currentItem);
 
     if (object) {
         results_.AddResultRow(
             MakeResultRow(object->definition, object->objectText, object->type, object));
     }
 
-    if (scan_.ScanFinished()) {
+    if (finished) {
         SetText(ControlId::StartStop, kStart);
         SetScanButtons(true);
         SetText(ControlId::StatusLine, "Finished scanning...");

@@ -7,8 +7,11 @@
 //
 // Threads: every public call is made on the user-interface thread. The
 // worker's messages arrive on the worker thread and are handed to the
-// user-interface thread synchronously through UiThread::Send, so the
-// controller reads the engine while the worker waits.
+// user-interface thread through a ScanHandOver: rows, phases and the last
+// message synchronously, so the controller reads the engine while the
+// worker waits; progress-only messages as snapshots the worker took, merged
+// while the window has not taken them (scan_hand_over.h says why the window
+// sees nothing different).
 //
 // Choices of ours:
 // - Removal, backup, restore, the ignore list's changes and the advanced
@@ -30,6 +33,7 @@
 #include <string>
 #include <vector>
 
+#include "app/scan_hand_over.h"
 #include "app/scan_source.h"
 #include "platform/program_version.h"
 #include "scan/scan_engine.h"
@@ -184,6 +188,9 @@ class MainController : private ScanWindow {
     void SetProgress(int position);
     void Message(const std::string& text);
     void OnWorkerFinished();
+    // What a progress message shows: counters, bar and texts as `shown`
+    // says, the row of object, and the end of the scan when finished.
+    void ShowProgress(const ScanSnapshot& shown, DetectedObject* object, bool finished);
 
     Machine& machine_;
     SettingsStore& settings_;
@@ -206,6 +213,7 @@ class MainController : private ScanWindow {
     bool pendingStart_ = false;
     bool lastMessageHandled_ = false;  // the running worker's end was shown
     std::atomic<bool> shuttingDown_{false};
+    ScanHandOver handOver_;
 };
 
 }  // namespace tolvane

@@ -38,6 +38,7 @@
 #include <thread>
 #include <vector>
 
+#include "bench/bench_tree.h"
 #include "definitions/load_definitions.h"
 #include "definitions/threat_database.h"
 #include "platform/machine.h"
@@ -48,6 +49,7 @@
 namespace fs = std::filesystem;
 using Clock = std::chrono::steady_clock;
 using tolvane::ScanEngine;
+using tolvane::bench::MakeTree;
 
 namespace {
 
@@ -64,35 +66,6 @@ struct Options {
     std::string winePrefix;
     std::string tree;
 };
-
-// "file12.dat" and the like, without GCC 12's false -Wrestrict alarm on
-// literal + string.
-std::string Numbered(std::string_view stem, int number, std::string_view tail = {}) {
-    std::string name(stem);
-    name += std::to_string(number);
-    name += tail;
-    return name;
-}
-
-// Folders d0000\f00 .. in two levels, the files spread evenly over the leaves.
-void MakeTree(const fs::path& root, int folders, int files) {
-    int top = std::max(1, folders / 100);
-    int perTop = std::max(1, folders / top);
-    int leaves = top * perTop;
-    int perLeaf = std::max(1, files / leaves);
-    std::string content(64, 'x');
-    for (int t = 0; t < top; ++t) {
-        for (int l = 0; l < perTop; ++l) {
-            fs::path leaf = root / Numbered("d", t) / Numbered("f", l);
-            fs::create_directories(leaf);
-            for (int f = 0; f < perLeaf; ++f)
-                std::ofstream(leaf / Numbered("file", f, ".dat")) << content;
-        }
-    }
-    // A few planted traces the database knows.
-    std::ofstream(root / "d0" / "f0" / "spy1.exe") << "x";
-    std::ofstream(root / "d0" / "f1" / "spy2.exe") << "x";
-}
 
 // Definitions in the shipped style: bare file names, full paths with
 // placeholders, a few wildcard patterns, folders and registry entries.

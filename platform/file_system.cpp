@@ -118,10 +118,16 @@ FileTime StatTime(const struct timespec& ts) {
     return UnixToFileTime(ts.tv_sec, ts.tv_nsec);
 }
 
-uint32_t AttributesOf(const struct stat& st, std::string_view name) {
-    uint32_t attributes = S_ISDIR(st.st_mode) ? FILE_ATTRIBUTE_DIRECTORY : FILE_ATTRIBUTE_ARCHIVE;
-    if (NoWriteBits(st)) attributes |= FILE_ATTRIBUTE_READONLY;
+// The attributes a folder or other entry has by its type and name alone.
+uint32_t TypeAttributes(bool folder, std::string_view name) {
+    uint32_t attributes = folder ? FILE_ATTRIBUTE_DIRECTORY : FILE_ATTRIBUTE_ARCHIVE;
     if (name.size() > 1 && name[0] == '.' && name != "..") attributes |= FILE_ATTRIBUTE_HIDDEN;
+    return attributes;
+}
+
+uint32_t AttributesOf(const struct stat& st, std::string_view name) {
+    uint32_t attributes = TypeAttributes(S_ISDIR(st.st_mode), name);
+    if (NoWriteBits(st)) attributes |= FILE_ATTRIBUTE_READONLY;
     return attributes;
 }
 
@@ -585,41 +591,80 @@ bool SameName(std::string_view name, std::string_view hostName) {
     return WindowsNameToHost(name) == hostName;
 }
 
+// The entry `name` of the open folder as a listing shows it: a symbolic link
+// with its target's status, or its own when it leads nowhere. *link says
+// whether it was a link.
+bool StatInFolder(int folder, const char* name, struct stat* st, bool* link) {
+    if (fstatat(folder, name, st, AT_SYMLINK_NOFOLLOW) != 0) return false;
+    *link = S_ISLNK(st->st_mode);
+    if (*link) {
+        struct stat target;
+        if (fstatat(folder, name, &target, 0) == 0) *st = target;
+    }
+    return true;
+}
+
+// Calls take(name, type) for every entry of the open folder, in the order
+// the file system gives them (type: DT_DIR, DT_REG, ... or DT_UNKNOWN). A
+// read that fails ends the listing there, as readdir does.
+template <typename Take>
+void ReadFolder(int fd, Take&& take) {
+    alignas(dirent64) char buffer[32768];
+    for (;;) {
+        ssize_t n = getdents64(fd, buffer, sizeof buffer);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return;
+        for (ssize_t at = 0; at < n;) {
+            const auto* entry = reinterpret_cast<const dirent64*>(buffer + at);
+            take(entry->d_name, entry->d_type);
+            at += entry->d_reclen;
+        }
+    }
+}
+
 }  // namespace
 
-// Lists the open folder `fd` (taken over and closed) into the handle. Each
-// entry is looked at relative to the folder, without walking its path again.
+bool FindHandle::EntrySize(uint64_t* size) const {
+    if (!folder_.valid() || next_ == 0 || next_ > entries_.size())
+        return Fail(ERROR_INVALID_HANDLE);
+    struct stat st;
+    bool link = false;
+    if (!StatInFolder(folder_.get(), entries_[next_ - 1].hostName.c_str(), &st, &link))
+        return FailErrno();
+    *size = S_ISDIR(st.st_mode) ? 0 : static_cast<uint64_t>(st.st_size);
+    return true;
+}
+
+// Lists the open folder `fd` (taken over) into the handle. Each entry is
+// looked at relative to the folder, without walking its path again.
 bool FileSystem::ListFolder(int fd, std::string host, std::string windows, bool isRoot,
-                            std::string_view mask, FindHandle* handle, FindData* data) {
-    DIR* dir = fdopendir(fd);
-    if (!dir) {
-        int err = errno;
-        close(fd);
-        return Fail(ErrnoToWin(err));
-    }
+                            std::string_view mask, FindDetail detail, FindHandle* handle,
+                            FindData* data) {
+    UniqueFd folder(fd);
     std::vector<FindHandle::Entry> found;
-    while (dirent* entry = readdir(dir)) {
-        std::string_view onDisk = entry->d_name;
-        bool dots = onDisk == "." || onDisk == "..";
-        if (dots && isRoot) continue;  // a drive's root has no "." and ".."
-        std::string name = HostNameToWindows(onDisk);
-        if (!MatchFilePattern(mask, name)) continue;
-        // The entry itself first: a symbolic link shows as a reparse point
-        // (as Windows shows a junction) with its target's other attributes,
-        // or its own when it leads nowhere.
-        struct stat es;
-        if (fstatat(fd, entry->d_name, &es, AT_SYMLINK_NOFOLLOW) != 0) continue;
-        uint32_t link = 0;
-        if (S_ISLNK(es.st_mode)) {
-            struct stat target;
-            if (fstatat(fd, entry->d_name, &target, 0) == 0) es = target;
-            link = FILE_ATTRIBUTE_REPARSE_POINT;
+    ReadFolder(fd, [&](const char* onDisk, unsigned char type) {
+        std::string_view hostName = onDisk;
+        bool dots = hostName == "." || hostName == "..";
+        if (dots && isRoot) return;  // a drive's root has no "." and ".."
+        std::string name = HostNameToWindows(hostName);
+        if (!MatchFilePattern(mask, name)) return;
+        if (detail == FindDetail::Types && type != DT_UNKNOWN && type != DT_LNK) {
+            FindData typed;
+            typed.attributes = TypeAttributes(type == DT_DIR, name);
+            typed.name = std::move(name);
+            found.push_back({std::move(typed), std::string(hostName)});
+            return;
         }
-        FindHandle::Entry listed{MakeFindData(es, std::move(name)), std::string(onDisk)};
-        listed.data.attributes |= link;
+        // A symbolic link shows as a reparse point (as Windows shows a
+        // junction) with its target's other attributes, or its own when it
+        // leads nowhere.
+        struct stat es;
+        bool link = false;
+        if (!StatInFolder(fd, onDisk, &es, &link)) return;
+        FindHandle::Entry listed{MakeFindData(es, std::move(name)), std::string(hostName)};
+        if (link) listed.data.attributes |= FILE_ATTRIBUTE_REPARSE_POINT;
         found.push_back(std::move(listed));
-    }
-    closedir(dir);  // closes fd
+    });
     std::sort(found.begin(), found.end(),
               [](const FindHandle::Entry& ea, const FindHandle::Entry& eb) {
                   const std::string& a = ea.data.name;
@@ -634,12 +679,15 @@ bool FileSystem::ListFolder(int fd, std::string host, std::string windows, bool 
     handle->entries_ = std::move(found);
     handle->folderHost_ = std::move(host);
     handle->folderWindows_ = std::move(windows);
+    if (detail == FindDetail::Types) handle->folder_ = std::move(folder);
     return handle->Next(data);
 }
 
-bool FileSystem::FindFirstFile(std::string_view pattern, FindHandle* handle, FindData* data) const {
+bool FileSystem::FindFirstFile(std::string_view pattern, FindHandle* handle, FindData* data,
+                               FindDetail detail) const {
     handle->entries_.clear();
     handle->next_ = 0;
+    handle->folder_.Reset();
     handle->folderHost_.clear();
     handle->folderWindows_.clear();
     std::string text(pattern);
@@ -663,12 +711,13 @@ bool FileSystem::FindFirstFile(std::string_view pattern, FindHandle* handle, Fin
         return Fail(ERROR_PATH_NOT_FOUND);
     int fd = open(r.host.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (fd < 0) return FailErrno();
-    return ListFolder(fd, std::move(r.host), std::move(r.normalized), r.isRoot, mask, handle, data);
+    return ListFolder(fd, std::move(r.host), std::move(r.normalized), r.isRoot, mask, detail,
+                      handle, data);
 }
 
 bool FileSystem::FindFirstFileIn(const FindHandle& parent, const FindData& entry,
-                                 std::string_view pattern, FindHandle* handle,
-                                 FindData* data) const {
+                                 std::string_view pattern, FindHandle* handle, FindData* data,
+                                 FindDetail detail) const {
     std::string windows = parent.folderWindows_;
     if (windows.empty() || windows.back() != '\\') windows += '\\';
     windows += entry.name;
@@ -691,17 +740,21 @@ bool FileSystem::FindFirstFileIn(const FindHandle& parent, const FindData& entry
         host += listed->hostName;
         // O_NOFOLLOW: a folder replaced by a link since the listing takes
         // the long way, which checks where the link leads.
-        int fd = open(host.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+        constexpr int kFlags = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
+        int fd = parent.folder_.valid()
+                     ? openat(parent.folder_.get(), listed->hostName.c_str(), kFlags)
+                     : open(host.c_str(), kFlags);
         if (fd >= 0) {
             handle->entries_.clear();
             handle->next_ = 0;
-            return ListFolder(fd, std::move(host), std::move(windows), false, pattern, handle,
-                              data);
+            handle->folder_.Reset();
+            return ListFolder(fd, std::move(host), std::move(windows), false, pattern, detail,
+                              handle, data);
         }
     }
     windows += '\\';
     windows += pattern;
-    return FindFirstFile(windows, handle, data);
+    return FindFirstFile(windows, handle, data, detail);
 }
 
 // --- Whole files ---

@@ -68,12 +68,34 @@ struct FindData {
     FileTime lastWriteTime = 0;
 };
 
+// What a listing reads of each entry.
+enum class FindDetail {
+    // Every field of FindData: one stat per entry.
+    Full,
+    // What a walk needs, at the cost of listing the names: the name and the
+    // attributes FILE_ATTRIBUTE_DIRECTORY (else FILE_ATTRIBUTE_ARCHIVE),
+    // FILE_ATTRIBUTE_REPARSE_POINT and FILE_ATTRIBUTE_HIDDEN, as Full gives
+    // them. The type comes from the folder listing where the file system
+    // gives it; an entry of unknown type and a link are looked at as Full
+    // does, and then carry every field. Otherwise size, times and
+    // FILE_ATTRIBUTE_READONLY are left 0: FindHandle::EntrySize reads the size
+    // when asked. The handle holds its folder open until it is reused or
+    // destroyed (one descriptor per handle).
+    Types,
+};
+
 // A find-first/find-next walk: the matching entries of one folder, listed
 // when FindFirstFile opens it ("." and ".." included for a "*" pattern, as
 // Windows gives them).
 class FindHandle {
   public:
     bool Next(FindData* data);  // FindNextFileA; false at the end (ERROR_NO_MORE_FILES)
+    // The size a Full listing gives the entry the last First or Next gave
+    // (a link's target's, a folder's 0), read now, relative to the folder the
+    // handle holds. False for a handle of a Full listing (its FindData has
+    // the size) or when the entry cannot be read any more.
+    bool EntrySize(uint64_t* size) const;
+
   private:
     friend class FileSystem;
     struct Entry {
@@ -84,6 +106,7 @@ class FindHandle {
     std::string folderHost_;     // the listed folder on the host
     std::string folderWindows_;  // and its normalised Windows path
     size_t next_ = 0;
+    UniqueFd folder_;  // the listed folder, held by a Types listing
 };
 
 // How DeleteTree deletes a folder with everything in it. Its fixed rules:
@@ -200,14 +223,18 @@ class FileSystem {
     // come sorted by name without regard to case; "." and ".." come first in
     // every folder but a drive's root, as on Windows. No match:
     // ERROR_FILE_NOT_FOUND; a missing folder: ERROR_PATH_NOT_FOUND.
-    bool FindFirstFile(std::string_view pattern, FindHandle* handle, FindData* data) const;
+    bool FindFirstFile(std::string_view pattern, FindHandle* handle, FindData* data,
+                       FindDetail detail = FindDetail::Full) const;
     // The same over a subfolder just met by another walk: `entry`, the entry
     // that parent's last FindFirstFile/Next gave, followed by a backslash and
     // PATTERN. Gives what FindFirstFile of that path gives; for a plain
     // subfolder it takes the host path the parent walk found instead of
     // resolving the whole path again (a tree walk resolves each folder once).
+    // A parent of a Types listing holds its folder: the subfolder is opened
+    // relative to it.
     bool FindFirstFileIn(const FindHandle& parent, const FindData& entry, std::string_view pattern,
-                         FindHandle* handle, FindData* data) const;
+                         FindHandle* handle, FindData* data,
+                         FindDetail detail = FindDetail::Full) const;
 
     // --- Whole files ---
     bool ReadWholeFile(std::string_view path, std::string* content) const;
@@ -289,7 +316,8 @@ class FileSystem {
     static bool MovableHeld(const Held& held);
     bool OpenForReading(std::string_view path, File* file) const;
     static bool ListFolder(int fd, std::string host, std::string windows, bool isRoot,
-                           std::string_view mask, FindHandle* handle, FindData* data);
+                           std::string_view mask, FindDetail detail, FindHandle* handle,
+                           FindData* data);
     bool InUse(const std::string& hostPath) const;
     std::unique_ptr<Drives> drives_;
     std::string prefixCanonical_;

@@ -427,19 +427,47 @@ Listing Collect(FindHandle& handle, FindData data, bool found) {
     return listing;
 }
 
-Listing ListPath(const FileSystem& files, const std::string& pattern) {
+// A Types listing, each entry with the size its handle reads for it.
+Listing CollectTyped(FindHandle& handle, FindData data, bool found) {
+    if (!found) return Collect(handle, data, false);
+    Listing listing;
+    listing.found = true;
+    do {
+        uint64_t size = 7;
+        EXPECT_TRUE(handle.EntrySize(&size)) << data.name;
+        data.size = size;
+        listing.entries.push_back(data);
+    } while (handle.Next(&data));
+    return listing;
+}
+
+// What a Types listing reads of a Full one: all but the read-only bit and
+// the times, which only links and entries of unknown type carry.
+Listing Typed(Listing full) {
+    for (FindData& data : full.entries) {
+        if (data.attributes & FILE_ATTRIBUTE_REPARSE_POINT) continue;
+        data.attributes &= ~FILE_ATTRIBUTE_READONLY;
+        data.creationTime = data.lastAccessTime = data.lastWriteTime = 0;
+    }
+    return full;
+}
+
+Listing ListPath(const FileSystem& files, const std::string& pattern,
+                 FindDetail detail = FindDetail::Full) {
     FindHandle handle;
     FindData data;
-    bool found = files.FindFirstFile(pattern, &handle, &data);
-    return Collect(handle, data, found);
+    bool found = files.FindFirstFile(pattern, &handle, &data, detail);
+    return detail == FindDetail::Types ? CollectTyped(handle, data, found)
+                                       : Collect(handle, data, found);
 }
 
 Listing ListIn(const FileSystem& files, const FindHandle& parent, const FindData& entry,
-               const std::string& pattern) {
+               const std::string& pattern, FindDetail detail = FindDetail::Full) {
     FindHandle handle;
     FindData data;
-    bool found = files.FindFirstFileIn(parent, entry, pattern, &handle, &data);
-    return Collect(handle, data, found);
+    bool found = files.FindFirstFileIn(parent, entry, pattern, &handle, &data, detail);
+    return detail == FindDetail::Types ? CollectTyped(handle, data, found)
+                                       : Collect(handle, data, found);
 }
 
 std::string Named(const Listing& listing, std::string_view name, uint32_t* attributes,
@@ -479,18 +507,30 @@ TEST_F(FileSystemTest, FindInASubfolderGivesWhatFindOverItsWholePathGives) {
     fs::create_directories(prefix.Host("drive_c/top/a\\b"));
     std::ofstream(prefix.Host("drive_c/top/a\\b/y.txt")) << "y";
 
+    // Every field alike, and a Types listing (the walks') alike in all it
+    // reads, its sizes read on demand included, from a parent listed either way.
     std::map<std::string, Listing> byName;
-    FindHandle top;
-    FindData entry;
-    ASSERT_TRUE(files.FindFirstFile("C:\\top\\*.*", &top, &entry));
-    do {
-        for (const char* pattern : {"*.*", "*.txt"}) {
-            Listing fast = ListIn(files, top, entry, pattern);
-            Listing whole = ListPath(files, "C:\\top\\" + entry.name + "\\" + pattern);
-            EXPECT_EQ(fast, whole) << entry.name << "\\" << pattern;
-            if (std::string_view(pattern) == "*.*") byName[entry.name] = fast;
-        }
-    } while (top.Next(&entry));
+    for (FindDetail detail : {FindDetail::Full, FindDetail::Types}) {
+        FindHandle top;
+        FindData entry;
+        ASSERT_TRUE(files.FindFirstFile("C:\\top\\*.*", &top, &entry, detail));
+        do {
+            for (const char* pattern : {"*.*", "*.txt"}) {
+                Listing fast = ListIn(files, top, entry, pattern, detail);
+                Listing whole = ListPath(files, "C:\\top\\" + entry.name + "\\" + pattern);
+                Listing wholeTyped =
+                    ListPath(files, "C:\\top\\" + entry.name + "\\" + pattern, FindDetail::Types);
+                if (detail == FindDetail::Types) {
+                    EXPECT_EQ(fast, Typed(whole)) << entry.name << "\\" << pattern;
+                    EXPECT_EQ(wholeTyped, Typed(whole)) << entry.name << "\\" << pattern;
+                } else {
+                    EXPECT_EQ(fast, whole) << entry.name << "\\" << pattern;
+                }
+                if (detail == FindDetail::Full && std::string_view(pattern) == "*.*")
+                    byName[entry.name] = fast;
+            }
+        } while (top.Next(&entry));
+    }
     EXPECT_EQ(byName.size(), 12u);  // ".", "..", and the ten entries, each under its own name
 
     // And the whole-path results are the right ones, not only equal.
@@ -553,6 +593,7 @@ TEST_F(FileSystemTest, FindInASubfolderGivesWhatFindOverItsWholePathGives) {
     // The entries themselves: links are reparse points with their target's
     // attributes, or their own when they lead nowhere.
     Listing listed = ListPath(files, "C:\\top\\*");
+    EXPECT_EQ(ListPath(files, "C:\\top\\*", FindDetail::Types), Typed(listed));
     ASSERT_EQ(Named(listed, "link", &attributes), "link");
     EXPECT_EQ(attributes, FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT);
     ASSERT_EQ(Named(listed, "dangling", &attributes), "dangling");

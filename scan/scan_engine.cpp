@@ -23,6 +23,9 @@ constexpr std::array<RootKey, 4> kKeyRoots = {RootKey::ClassesRoot, RootKey::Cur
 // Folders the Windows buffers could hold (260 characters with the zero).
 constexpr size_t kFolderLimit = 259;
 
+// Folders one walk holds open at once (one per level).
+constexpr int kHeldFolderLevels = 64;
+
 char LowerCp1252(char c) {
     unsigned char u = static_cast<unsigned char>(c);
     if (u >= 'A' && u <= 'Z') return static_cast<char>(u + 32);
@@ -513,7 +516,7 @@ void ScanEngine::WalkFolder(std::string_view folder, bool thisFolderOnly) {
 }
 
 void ScanEngine::Walk(std::string folder, bool thisFolderOnly, HostPlace place,
-                      const FindHandle* parent, const FindData* met) {
+                      const FindHandle* parent, const FindData* met, int depth) {
     FileSystem& files = machine_.files();
     ThreatDefinition* owner = database_.MatchFolder(folder, files);
     if (owner) {
@@ -533,10 +536,16 @@ void ScanEngine::Walk(std::string folder, bool thisFolderOnly, HostPlace place,
         place = host && *host == "/" ? HostPlace::HostRoot : HostPlace::Below;
     }
 
+    // The names and types are all a walk needs but for the sizes some file
+    // entries ask, which are read only then. Such a listing holds its folder
+    // open while the walk is below it: deeper than kHeldFolderLevels the
+    // folders are listed whole and held by none.
+    const FindDetail detail = depth < kHeldFolderLevels ? FindDetail::Types : FindDetail::Full;
     FindHandle handle;
     FindData entry;
-    bool listed = parent && met ? files.FindFirstFileIn(*parent, *met, "*.*", &handle, &entry)
-                                : files.FindFirstFile(folder + "\\*.*", &handle, &entry);
+    bool listed = parent && met
+                      ? files.FindFirstFileIn(*parent, *met, "*.*", &handle, &entry, detail)
+                      : files.FindFirstFile(folder + "\\*.*", &handle, &entry, detail);
     if (!listed) return;
     do {
         if (Stopped()) break;
@@ -548,8 +557,12 @@ void ScanEngine::Walk(std::string folder, bool thisFolderOnly, HostPlace place,
             SetCurrentItem(full);
             ThreatDefinition* definition = owner;
             if (!definition) {
-                uint64_t size = entry.size;
-                definition = database_.MatchFile(full, [size] { return size; });
+                definition = database_.MatchFile(full, [&] {
+                    uint64_t size = entry.size;
+                    // One that cannot be read any more counts as size 0.
+                    if (detail == FindDetail::Types && !handle.EntrySize(&size)) size = 0;
+                    return size;
+                });
             }
             if (definition) {
                 Count(results_.counters.filesRecognised);
@@ -565,7 +578,7 @@ void ScanEngine::Walk(std::string folder, bool thisFolderOnly, HostPlace place,
                 if (IsSkippedHostFolder(host)) continue;
             }
             SetCurrentItem(full);
-            Walk(std::move(full), false, HostPlace::Below, &handle, &entry);
+            Walk(std::move(full), false, HostPlace::Below, &handle, &entry, depth + 1);
         }
     } while (handle.Next(&entry));
 }

@@ -166,8 +166,9 @@ class ScanEngine {
     enum class HostPlace { Unknown, HostRoot, Below };
     // `parent` and `entry`: the walk and its entry that met this folder, so
     // that the folder is listed without resolving its whole path again.
+    // `depth`: the levels below the walk's start.
     void Walk(std::string folder, bool thisFolderOnly, HostPlace place,
-              const FindHandle* parent = nullptr, const FindData* entry = nullptr);
+              const FindHandle* parent = nullptr, const FindData* entry = nullptr, int depth = 0);
     std::tm LocalStartTime() const;
     struct DeepIndex;
 

@@ -477,6 +477,31 @@ TEST_F(ScanTest, FilesModeFindsDeepTracesInFoldersThatDifferOnlyInCase) {
     EXPECT_EQ(engine->Results().listedObjects[4]->definition->name, "Sized");
 }
 
+// Sizes are read only for names an entry with a size could match: through
+// a link its target's, and below the levels a walk holds open as above them.
+TEST_F(ScanTest, FilesModeMatchesSizesThroughLinksAndInDeepFolders) {
+    std::string deep = "C:\\chain";
+    for (int level = 0; level < 70; ++level) deep += "\\x";
+    std::string sized;
+    for (const std::string& path :
+         {deep + "\\deep.dll", std::string("C:\\chain\\deep.dll"),
+          std::string("C:\\dir\\linked.dll"), std::string("C:\\dir\\dangling.dll")})
+        sized += "<FILE PATH=\"" + path + "\" SIZE=\"" +
+                 (path.find("linked") != std::string::npos ? "4" : "3") + "\"/>";
+    Load("<NA><SW NAME=\"Sized\"><FILES>" + sized + "</FILES></SW></NA>");
+    prefix.WriteFile(deep + "\\deep.dll", "abc");
+    prefix.WriteFile("C:\\chain\\deep.dll", "ab");  // another size
+    prefix.WriteFile("C:\\target.bin", "abcd");
+    prefix.MakeFolder("C:\\dir");
+    std::filesystem::create_symlink(prefix.Host("drive_c/target.bin"),
+                                    prefix.Host("drive_c/dir/linked.dll"));
+    std::filesystem::create_symlink(prefix.Host("drive_c/missing"),
+                                    prefix.Host("drive_c/dir/dangling.dll"));
+    Run(6);
+    EXPECT_EQ(Listed(), (std::vector<std::string>{"File " + deep + "\\deep.dll",
+                                                  "File C:\\dir\\linked.dll"}));
+}
+
 // --- Processes ---
 
 ProcessSnapshot Process(uint32_t pid, std::string exe, std::vector<std::string> modules) {
