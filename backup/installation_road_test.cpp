@@ -85,7 +85,8 @@ TEST(WindowsInstallationRoad, ScanRemoveWithBackupAndRestore) {
     for (const DetectedObject* object : engine.Results().listedObjects)
         rows.Add(object->type, object->objectText);
     std::vector<std::string> found;
-    for (const auto& row : rows.rows) found.push_back(std::to_string(StoredNumber(row.type)) + " " + row.text);
+    for (const auto& row : rows.rows)
+        found.push_back(std::to_string(StoredNumber(row.type)) + " " + row.text);
     std::sort(found.begin(), found.end());
     EXPECT_EQ(found, (std::vector<std::string>{
                          "1 C:\\Program Files\\Velvet Gazer\\vgazer.exe",

@@ -7,9 +7,9 @@
 #include <cstdlib>
 
 #include "platform/host_files.h"
-#include "platform/wineserver_lock.h"
 #include "platform/installation_hives.h"
 #include "platform/machine_discovery.h"
+#include "platform/wineserver_lock.h"
 
 namespace tolvane {
 
