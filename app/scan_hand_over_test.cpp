@@ -28,15 +28,19 @@ TEST(ScanHandOverTest, UntakenStepsMergeAndGoBeforeTheNextSentMessage) {
                        std::to_string(shown.progressUnits) + " bar " +
                        std::to_string(shown.barSteps));
     });
+    std::atomic<bool> stepped{false};
     std::atomic<bool> sent{false};
     std::thread worker([&] {
         // Nothing is taken until the worker sends: 1..25 merge into one,
         // carrying the two multiples of 10.
         for (int i = 1; i <= 25; ++i) handOver.Step(Scanned(i), i * 4, "C:\\f" + std::to_string(i));
+        stepped = true;
+        stepped.notify_one();
         handOver.Send([&] { seen.push_back("row"); });
         sent = true;
         handOver.Step(Scanned(30), 120, "C:\\f30");
     });
+    stepped.wait(false);  // the window takes nothing while the steps come
     ui.RunUntil([&] { return sent.load(); });
     worker.join();
     ui.RunPending();
