@@ -8,11 +8,11 @@ EngineScanSource::EngineScanSource(Machine& machine, ThreatDatabase& database,
     engine_.SetIgnoreFilter(&filter_);
 }
 
-bool EngineScanSource::StartWorker(ScanWindow* window) {
+bool EngineScanSource::StartWorker(ScanObserver* observer) {
     if (engine_.WorkerRunning()) return false;
     // A worker that has returned is joined before the next one starts.
     engine_.Wait();
-    engine_.SetWindow(window);
+    engine_.SetObserver(observer);
     return engine_.Start();
 }
 

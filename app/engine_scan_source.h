@@ -17,7 +17,7 @@ class EngineScanSource : public ScanSource {
 
     ScanEngine& engine() { return engine_; }
 
-    bool StartWorker(ScanWindow* window) override;
+    bool StartWorker(ScanObserver* observer) override;
     bool WorkerRunning() const override { return engine_.WorkerRunning(); }
     void JoinWorker() override { engine_.Wait(); }
     void RequestStop() override { engine_.RequestStop(); }

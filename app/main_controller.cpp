@@ -126,7 +126,6 @@ bool MainController::MenuItemEnabled(MainCommand command) const {
 }
 
 void MainController::SetTitle(const std::string& title) {
-    title_ = title;
     views_.window.SetTitle(title);
 }
 

@@ -37,7 +37,7 @@
 #include "app/scan_source.h"
 #include "platform/program_version.h"
 #include "scan/scan_engine.h"
-#include "scan/scan_window.h"
+#include "scan/scan_observer.h"
 #include "ui/check_list.h"
 #include "ui/main_window_view.h"
 #include "ui/results_list.h"
@@ -90,7 +90,7 @@ inline constexpr const char* kOpenFailedMessage =
 inline constexpr const char* kBusyScanningMessage =
     "A scan is running. Stop it or wait until it has finished, then try again.";
 
-class MainController : private ScanWindow {
+class MainController : private ScanObserver {
   public:
     MainController(Machine& machine, SettingsStore& settings, ThreatDatabase& database,
                    IgnoreList& ignoreList, ScanSource& scan, ControllerViews views,
@@ -147,7 +147,6 @@ class MainController : private ScanWindow {
     bool ControlEnabled(ControlId control) const;
     bool MenuItemEnabled(MainCommand command) const;
     int ProgressPosition() const { return progressPosition_; }
-    const std::string& Title() const { return title_; }
     void SetTitle(const std::string& title);
     // The status line's text until a scan writes its own.
     void SetStatusText(const std::string& text) { SetText(ControlId::StatusLine, text); }
@@ -178,7 +177,7 @@ class MainController : private ScanWindow {
     bool ExecuteFlowCommand(MainCommand command);
     void ExecuteWindowCommand(MainCommand command);
 
-    // ScanWindow (worker thread).
+    // ScanObserver (worker thread).
     void OnScanProgress(ScanProgress kind, DetectedObject* object) override;
     void OnScanPhase(int phase) override;
 
@@ -208,7 +207,6 @@ class MainController : private ScanWindow {
     std::map<ControlId, int> lastShown_;
     int phase_ = -1;
     int progressPosition_ = 0;
-    std::string title_;
     bool windowEnded_ = false;
     bool pendingStart_ = false;
     bool lastMessageHandled_ = false;  // the running worker's end was shown

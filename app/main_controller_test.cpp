@@ -14,8 +14,8 @@ namespace {
 // test's calls, so the counters and phases are exactly what the test says.
 class HandDrivenScan : public ScanSource {
   public:
-    bool StartWorker(ScanWindow* w) override {
-        window = w;
+    bool StartWorker(ScanObserver* w) override {
+        observer = w;
         running = true;
         finished = false;
         stop = false;
@@ -33,7 +33,7 @@ class HandDrivenScan : public ScanSource {
     std::string CurrentItem() const override { return item; }
     std::string LogPath() const override { return ""; }
 
-    ScanWindow* window = nullptr;
+    ScanObserver* observer = nullptr;
     bool running = false, finished = false, stop = false;
     int starts = 0;
     ScanCounterValues counters;

@@ -11,14 +11,14 @@
 
 namespace tolvane {
 
-class ScanWindow;
+class ScanObserver;
 
 class ScanSource {
   public:
     virtual ~ScanSource() = default;
-    // Starts a worker thread running the scan, reporting to window. False when
+    // Starts a worker thread running the scan, reporting to observer. False when
     // a worker of an earlier scan has not ended yet (see Join).
-    virtual bool StartWorker(ScanWindow* window) = 0;
+    virtual bool StartWorker(ScanObserver* observer) = 0;
     // True from StartWorker until the worker thread has returned.
     virtual bool WorkerRunning() const = 0;
     // Waits for the worker thread to return. Only call it when the worker

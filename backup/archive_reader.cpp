@@ -93,7 +93,6 @@ bool ArchiveReader::Allow(size_t n) {
 bool ArchiveReader::ExtractAll(bool ignoreFolderNames) {
     filesExtracted_ = 0;
     entriesRefused_ = 0;
-    entriesFailed_ = 0;
     written_ = 0;
     stopped_ = Stop::None;
     if (!unz_ || output_.empty()) return false;
@@ -106,7 +105,6 @@ bool ArchiveReader::ExtractAll(bool ignoreFolderNames) {
     while (rc == UNZ_OK) {
         if (!ExtractCurrent(ignoreFolderNames)) {
             all = false;
-            ++entriesFailed_;
             if (stopped_ != Stop::None) return false;
         }
         rc = unzGoToNextFile(Unz(unz_));
@@ -152,11 +150,20 @@ bool ArchiveReader::ExtractCurrent(bool ignoreFolderNames) {
     File out;
     files_.SetFileAttributes(target, FILE_ATTRIBUTE_NORMAL);
     if (!files_.OpenFile(target, FileOpenMode::Write, &out)) return false;
-    if (unzOpenCurrentFile(Unz(unz_)) != UNZ_OK) {
-        out.Close();
+    bool ok = CopyCurrentEntry(&out);
+    out.Close();
+    if (!ok) {
         files_.DeleteFile(target);
         return false;
     }
+    FileTime written = DosToFileTime(info.tmu_date);
+    if (written != 0) files_.SetFileTimes(target, 0, written);
+    ++filesExtracted_;
+    return true;
+}
+
+bool ArchiveReader::CopyCurrentEntry(File* out) {
+    if (unzOpenCurrentFile(Unz(unz_)) != UNZ_OK) return false;
     std::vector<char> buffer(kChunk);
     bool ok = true;
     for (;;) {
@@ -171,22 +178,14 @@ bool ArchiveReader::ExtractCurrent(bool ignoreFolderNames) {
             ok = false;
             break;
         }
-        if (!out.Write(std::string_view(buffer.data(), static_cast<size_t>(read)))) {
+        if (!out->Write(std::string_view(buffer.data(), static_cast<size_t>(read)))) {
             ok = false;
             break;
         }
     }
     // The checksum is only checked here, at the entry's end.
     if (unzCloseCurrentFile(Unz(unz_)) != UNZ_OK) ok = false;
-    out.Close();
-    if (!ok) {
-        files_.DeleteFile(target);
-        return false;
-    }
-    FileTime written = DosToFileTime(info.tmu_date);
-    if (written != 0) files_.SetFileTimes(target, 0, written);
-    ++filesExtracted_;
-    return true;
+    return ok;
 }
 
 }  // namespace tolvane

@@ -17,6 +17,7 @@
 
 namespace tolvane {
 
+class File;
 class FileSystem;
 
 class ArchiveReader {
@@ -51,10 +52,12 @@ class ArchiveReader {
 
     size_t FilesExtracted() const { return filesExtracted_; }
     size_t EntriesRefused() const { return entriesRefused_; }
-    size_t EntriesFailed() const { return entriesFailed_; }
 
   private:
     bool ExtractCurrent(bool ignoreFolderNames);
+    // Writes the current entry's bytes into out: false when the entry cannot
+    // be read, fails its checksum, passes a limit or a write fails.
+    bool CopyCurrentEntry(File* out);
     FileSystem& files_;
     // Counts n more bytes written; false (and stopped_ set) past a limit.
     bool Allow(size_t n);
@@ -67,7 +70,6 @@ class ArchiveReader {
     Stop stopped_ = Stop::None;
     size_t filesExtracted_ = 0;
     size_t entriesRefused_ = 0;
-    size_t entriesFailed_ = 0;
 };
 
 // Creates the folder, which must not exist yet (a work folder of Tolvane's

@@ -94,7 +94,6 @@ void ArchiveWriter::Abandon() {
 bool ArchiveWriter::Open(std::string_view path) {
     Abandon();
     filesAdded_ = 0;
-    bytesRead_ = 0;
     writeFailed_ = false;
     target_ = FileSystem::NormalizePath(path);
     partPath_ = target_ + ".part";
@@ -138,7 +137,6 @@ bool ArchiveWriter::AddEntry(std::string_view sourcePath, const std::string& ent
             break;
         }
         if (read == 0) break;
-        bytesRead_ += read;
         if (zipWriteInFileInZip(Zip(zip_), buffer.data(), static_cast<unsigned>(read)) != ZIP_OK) {
             ok = false;
             writeFailed_ = true;

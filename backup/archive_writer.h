@@ -48,10 +48,6 @@ class ArchiveWriter {
 
     bool IsOpen() const { return zip_ != nullptr; }
     size_t FilesAdded() const { return filesAdded_; }
-    uint64_t BytesRead() const { return bytesRead_; }
-    // True once a write to the archive failed (as opposed to a source file
-    // that could not be read).
-    bool WriteFailed() const { return writeFailed_; }
 
   private:
     bool AddEntry(std::string_view sourcePath, const std::string& entryName);
@@ -65,7 +61,8 @@ class ArchiveWriter {
     std::string partPath_;  // Windows path it is written to
     std::string baseFolder_;
     size_t filesAdded_ = 0;
-    uint64_t bytesRead_ = 0;
+    // True once a write to the archive failed (as opposed to a source file
+    // that could not be read).
     bool writeFailed_ = false;
 };
 

@@ -57,10 +57,8 @@ class BackupArchive {
     // in list order. False when the user cancelled, or when the work folder
     // could not be emptied, a marked file or folder that exists could not be
     // copied or the archive could not be written whole; then no archive is
-    // left (an earlier one of that name stays) and LastFailureWasWrite() is
-    // true.
+    // left (an earlier one of that name stays).
     bool CreateBackup(ObjectRows& rows);
-    bool LastFailureWasWrite() const { return writeFailed_; }
 
     // "%TEMP%\TolvaneBackup"
     std::string WorkFolder() const;

@@ -19,6 +19,7 @@
 #include "backup/backup_test_support.h"
 #include "backup/restore.h"
 #include "platform/host_files.h"
+#include "platform/testing/registry_values.h"
 #include "platform/testing/temp_prefix.h"
 #include "removal/object_remover.h"
 #include "removal/removal_test_support.h"
@@ -26,6 +27,7 @@
 namespace tolvane {
 namespace {
 
+using testing::SetRegistryValue;
 using testing::TempPrefix;
 using testing::TestRows;
 using testing::TestView;
@@ -49,13 +51,6 @@ std::vector<std::string> UnzipList(const std::string& hostPath) {
     }
     EXPECT_EQ(pclose(pipe), 0);
     return names;
-}
-
-void SetValue(Registry& registry, RootKey root, const std::string& path, const std::string& name,
-              uint32_t type, const std::string& data) {
-    RegKey key;
-    ASSERT_EQ(registry.CreateKey(Registry::Root(root), path, KEY_ALL_ACCESS, &key), 0);
-    ASSERT_EQ(registry.SetValue(key, name, type, data), 0);
 }
 
 bool Query(const Registry& registry, RootKey root, const std::string& path, const std::string& name,
@@ -82,9 +77,9 @@ TEST(Backup, TwoFilesAndAKeyGiveExactlyFourEntries) {
     f.prefix.WriteFile("C:\\Bad\\one.exe", "first file");
     f.prefix.WriteFile("C:\\Bad\\two.dll", "second file");
     Registry& registry = f.machine->registry();
-    SetValue(registry, RootKey::CurrentUser, "Software\\BadVendor\\Sub", "Count", REG_DWORD,
-             std::string("\xff\0\0\0", 4));
-    SetValue(registry, RootKey::LocalMachine, "Software\\BadVendor", "", REG_SZ, "machine");
+    SetRegistryValue(registry, RootKey::CurrentUser, "Software\\BadVendor\\Sub", "Count", REG_DWORD,
+                     std::string("\xff\0\0\0", 4));
+    SetRegistryValue(registry, RootKey::LocalMachine, "Software\\BadVendor", "", REG_SZ, "machine");
     TestRows rows;
     rows.Add(ObjectType::File, "C:\\Bad\\one.exe");
     rows.Add(ObjectType::HostFileItem, "ads.example", false);
@@ -156,12 +151,13 @@ TEST(Restore, BringsBackFilesFoldersKeysAndValuesExactly) {
     f.prefix.WriteFile("C:\\Other\\Plugins\\a.txt", "other a");
     f.prefix.WriteFile("C:\\users\\root\\Temp\\1", "a file named like a copy");
     Registry& registry = f.machine->registry();
-    SetValue(registry, RootKey::CurrentUser, "Software\\Bad", "na\"me\\x", REG_SZ,
-             std::string("C:\\dir\\ \"q\"\0", 13));
-    SetValue(registry, RootKey::CurrentUser, "Software\\Bad\\Sub", "Bin", REG_BINARY, binary);
-    SetValue(registry, RootKey::LocalMachine, "Software\\Run", "bad", REG_EXPAND_SZ,
-             std::string("%TEMP%\\bad.exe\0", 15));
-    SetValue(registry, RootKey::LocalMachine, "Software\\Run", "keep", REG_SZ, "k");
+    SetRegistryValue(registry, RootKey::CurrentUser, "Software\\Bad", "na\"me\\x", REG_SZ,
+                     std::string("C:\\dir\\ \"q\"\0", 13));
+    SetRegistryValue(registry, RootKey::CurrentUser, "Software\\Bad\\Sub", "Bin", REG_BINARY,
+                     binary);
+    SetRegistryValue(registry, RootKey::LocalMachine, "Software\\Run", "bad", REG_EXPAND_SZ,
+                     std::string("%TEMP%\\bad.exe\0", 15));
+    SetRegistryValue(registry, RootKey::LocalMachine, "Software\\Run", "keep", REG_SZ, "k");
 
     TestRows rows;
     rows.Add(ObjectType::Folder, "C:\\Program Files\\Bad");
@@ -253,7 +249,8 @@ TEST(Restore, RestoreSaysNothing) {
     f.prefix.WriteFile("C:\\Gone\\c.txt", "c");
     f.prefix.WriteFile("C:\\windows\\system32\\drivers\\etc\\hosts",
                        "10.0.0.1 ads.bad.example\r\n");
-    SetValue(f.machine->registry(), RootKey::CurrentUser, "Software\\Bad", "v", REG_SZ, "x");
+    SetRegistryValue(f.machine->registry(), RootKey::CurrentUser, "Software\\Bad", "v", REG_SZ,
+                     "x");
     TestRows rows;
     rows.Add(ObjectType::File, "C:\\Bad\\a.exe");
     rows.Add(ObjectType::File, "C:\\Bad\\b.exe");

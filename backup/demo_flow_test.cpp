@@ -22,6 +22,7 @@
 #include "definitions/load_definitions.h"
 #include "definitions/threat_database.h"
 #include "platform/machine.h"
+#include "platform/testing/temp_folder.h"
 #include "removal/object_remover.h"
 #include "removal/removal_flow.h"
 #include "removal/removal_test_support.h"
@@ -31,16 +32,11 @@
 namespace tolvane {
 namespace {
 
+using testing::ReadHostFile;
+
 namespace fs = std::filesystem;
 using testing::TestRows;
 using testing::TestView;
-
-std::string HostContent(const fs::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::stringstream s;
-    s << in.rdbuf();
-    return s.str();
-}
 
 // drive_c as relative paths: folders map to "<folder>", files to content.
 std::map<std::string, std::string> FileSnapshot(const std::string& prefix) {
@@ -50,7 +46,7 @@ std::map<std::string, std::string> FileSnapshot(const std::string& prefix) {
          ++it) {
         if (it->is_symlink()) continue;
         std::string relative = fs::relative(it->path(), root).string();
-        out[relative] = it->is_directory() ? "<folder>" : HostContent(it->path());
+        out[relative] = it->is_directory() ? "<folder>" : ReadHostFile(it->path());
     }
     return out;
 }
@@ -318,7 +314,7 @@ TEST(DemoMachine, HeadlessProgramRoad) {
                               dir + "' " + arguments + " > '" + dir + ".out' 2>&1";
         int status = std::system(command.c_str());
         int rc = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-        std::string output = HostContent(dir + ".out");
+        std::string output = ReadHostFile(dir + ".out");
         fs::remove(dir + ".out");
         return std::make_pair(rc, output);
     };

@@ -108,7 +108,7 @@ void AppendClasses(const std::string& systemReg, int count) {
     }
 }
 
-class NullWindow : public tolvane::ScanWindow {
+class NullObserver : public tolvane::ScanObserver {
   public:
     void OnScanProgress(tolvane::ScanProgress, tolvane::DetectedObject*) override {}
     void OnScanPhase(int) override {}
@@ -194,9 +194,9 @@ int main(int argc, char** argv) {
         return 1;
     }
     tolvane::SettingsStore settings(machine->registry());
-    NullWindow window;
+    NullObserver observer;
     ScanEngine engine(*machine, database);
-    engine.SetWindow(&window);
+    engine.SetObserver(&observer);
     engine.SetRegistryKeyPause(std::chrono::milliseconds(0));
 
     // 1. Files mode against find (the best run of each counts: both then
@@ -255,7 +255,7 @@ int main(int argc, char** argv) {
         registryMachine = wine.get();
     }
     ScanEngine deep(*registryMachine, database);
-    deep.SetWindow(&window);
+    deep.SetObserver(&observer);
     deep.SetRegistryKeyPause(std::chrono::milliseconds(0));
     {
         auto start = Clock::now();

@@ -88,7 +88,7 @@ long StatusKilobytes(const char* field) {
     return -1;
 }
 
-class NullWindow : public tolvane::ScanWindow {
+class NullObserver : public tolvane::ScanObserver {
   public:
     void OnScanProgress(tolvane::ScanProgress, tolvane::DetectedObject*) override {}
     void OnScanPhase(int) override {}
@@ -123,9 +123,9 @@ Outcome ScanInChild(const fs::path& driveFolder, bool everyFolder) {
             tolvane::SettingsStore settings(machine->registry());
             settings.WriteInt(tolvane::setting::kLastScanMode,
                               static_cast<int>(tolvane::ScanMode::Files));
-            NullWindow window;
+            NullObserver observer;
             tolvane::ScanEngine engine(*machine, database);
-            engine.SetWindow(&window);
+            engine.SetObserver(&observer);
             long before = StatusKilobytes("VmRSS");
             auto start = Clock::now();
             engine.RunScan();

@@ -41,6 +41,68 @@ RegistryValueEntry ReadRegistryValue(const std::string& text, const PlaceholderF
     return entry;
 }
 
+// One SW element, the parser standing on it: its children in their fixed
+// order, the paths with their placeholders resolved.
+std::unique_ptr<ThreatDefinition> ReadDefinition(MarkupParser& parser,
+                                                 const PlaceholderFolders& folders) {
+    auto definition = std::make_unique<ThreatDefinition>();
+    ThreatDefinition& d = *definition;
+    d.name = parser.ChildAttribute("NAME");
+    parser.EnterChild();
+
+    parser.NextChild("CATEGORY");
+    d.category = parser.ChildAttribute("NAME");
+
+    if (parser.NextChild("DIRECTORIES")) {
+        parser.EnterChild();
+        while (parser.NextChild("DIR"))
+            d.directories.push_back({ResolvePlaceholders(parser.ChildAttribute("NAME"), folders)});
+        parser.LeaveElement();
+    }
+    if (parser.NextChild("FILES")) {
+        parser.EnterChild();
+        while (parser.NextChild("FILE")) {
+            FileEntry file;
+            std::string path = parser.ChildAttribute("NAME");
+            if (path.empty()) {
+                path = parser.ChildAttribute("PATH");
+                file.size = ReadDecimal(parser.ChildAttribute("SIZE"));
+            }
+            file.path = ResolvePlaceholders(std::move(path), folders);
+            d.files.push_back(std::move(file));
+        }
+        parser.LeaveElement();
+    }
+    if (parser.NextChild("REGKEYS")) {
+        parser.EnterChild();
+        while (parser.NextChild("REGKEY"))
+            d.registryKeys.push_back({parser.ChildAttribute("NAME"), 0});
+        parser.LeaveElement();
+    }
+    if (parser.NextChild("REGVALUES")) {
+        parser.EnterChild();
+        while (parser.NextChild("REGVALUE"))
+            d.registryValues.push_back(ReadRegistryValue(parser.ChildAttribute("NAME"), folders));
+        parser.LeaveElement();
+    }
+    if (parser.NextChild("HOSTS")) {
+        parser.EnterChild();
+        while (parser.NextChild("HOST"))
+            d.hostEntries.push_back({parser.ChildAttribute("NAME"), 0});
+        parser.LeaveElement();
+    }
+    parser.NextChild("DANGER");
+    d.danger = parser.ChildAttribute("NAME");
+    if (parser.NextChild("DESCRIPTION"))
+        d.description = parser.ChildAttribute("NAME");
+    else
+        d.description = kNoDescription;
+    // From DESCRIPTION, or else from the child the cursor still stands on.
+    d.url = parser.ChildAttribute("url");
+    parser.LeaveElement();
+    return definition;
+}
+
 }  // namespace
 
 void ThreatDatabase::Clear() {
@@ -71,64 +133,8 @@ void ThreatDatabase::ReadDefinitions(MarkupParser& parser, const PlaceholderFold
     date_ = parser.ElementAttribute("DATE");
 
     while (parser.NextChild("SW")) {
-        auto definition = std::make_unique<ThreatDefinition>();
-        ThreatDefinition& d = *definition;
-        d.name = parser.ChildAttribute("NAME");
-        parser.EnterChild();
-
-        parser.NextChild("CATEGORY");
-        d.category = parser.ChildAttribute("NAME");
-
-        if (parser.NextChild("DIRECTORIES")) {
-            parser.EnterChild();
-            while (parser.NextChild("DIR"))
-                d.directories.push_back(
-                    {ResolvePlaceholders(parser.ChildAttribute("NAME"), folders)});
-            parser.LeaveElement();
-        }
-        if (parser.NextChild("FILES")) {
-            parser.EnterChild();
-            while (parser.NextChild("FILE")) {
-                FileEntry file;
-                std::string path = parser.ChildAttribute("NAME");
-                if (path.empty()) {
-                    path = parser.ChildAttribute("PATH");
-                    file.size = ReadDecimal(parser.ChildAttribute("SIZE"));
-                }
-                file.path = ResolvePlaceholders(std::move(path), folders);
-                d.files.push_back(std::move(file));
-            }
-            parser.LeaveElement();
-        }
-        if (parser.NextChild("REGKEYS")) {
-            parser.EnterChild();
-            while (parser.NextChild("REGKEY"))
-                d.registryKeys.push_back({parser.ChildAttribute("NAME"), 0});
-            parser.LeaveElement();
-        }
-        if (parser.NextChild("REGVALUES")) {
-            parser.EnterChild();
-            while (parser.NextChild("REGVALUE"))
-                d.registryValues.push_back(
-                    ReadRegistryValue(parser.ChildAttribute("NAME"), folders));
-            parser.LeaveElement();
-        }
-        if (parser.NextChild("HOSTS")) {
-            parser.EnterChild();
-            while (parser.NextChild("HOST"))
-                d.hostEntries.push_back({parser.ChildAttribute("NAME"), 0});
-            parser.LeaveElement();
-        }
-        parser.NextChild("DANGER");
-        d.danger = parser.ChildAttribute("NAME");
-        if (parser.NextChild("DESCRIPTION"))
-            d.description = parser.ChildAttribute("NAME");
-        else
-            d.description = kNoDescription;
-        // From DESCRIPTION, or else from the child the cursor still stands on.
-        d.url = parser.ChildAttribute("url");
-        parser.LeaveElement();
-
+        std::unique_ptr<ThreatDefinition> definition = ReadDefinition(parser, folders);
+        const ThreatDefinition& d = *definition;
         registryEntryCount_ += d.registryKeys.size() + d.registryValues.size();
         Index(definition.get());
         definitions_.push_back(std::move(definition));

@@ -135,7 +135,6 @@ class ThreatDatabase {
     const PatternIndex& fileIndex() const { return fileIndex_; }
     const std::vector<FileIndexEntry>& fileIndexEntries() const { return fileEntries_; }
     const PatternIndex& folderIndex() const { return folderIndex_; }
-    const std::vector<ThreatDefinition*>& folderIndexEntries() const { return folderOwners_; }
 
     // The index pattern of a file entry's path: "*\" and the path when the
     // path holds no backslash, else the path; cut to kIndexPatternLimit.

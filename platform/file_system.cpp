@@ -397,6 +397,22 @@ std::string FileSystem::NormalizePath(std::string_view windowsPath) {
     return out;
 }
 
+// The host name of the entry of the host folder whose Windows name is
+// `windowsName` without regard to case; "" when there is none.
+static std::string FindNameNoCase(const std::string& hostFolder, std::string_view windowsName) {
+    std::string found;
+    if (DIR* dir = opendir(hostFolder.c_str())) {
+        while (dirent* entry = readdir(dir)) {
+            if (EqualsNoCase(HostNameToWindows(entry->d_name), windowsName)) {
+                found = entry->d_name;
+                break;
+            }
+        }
+        closedir(dir);
+    }
+    return found;
+}
+
 bool FileSystem::Resolve(std::string_view windowsPath, Resolved* out) const {
     std::string_view p = windowsPath;
     // "\\?\C:\x" is the long form of "C:\x".
@@ -435,16 +451,7 @@ bool FileSystem::Resolve(std::string_view windowsPath, Resolved* out) const {
             struct stat st;
             if (lstat((base + "/" + name).c_str(), &st) != 0) {
                 // No exact match: look for the name without regard to case.
-                std::string found;
-                if (DIR* dir = opendir(host.c_str())) {
-                    while (dirent* entry = readdir(dir)) {
-                        if (EqualsNoCase(HostNameToWindows(entry->d_name), parts[k])) {
-                            found = entry->d_name;
-                            break;
-                        }
-                    }
-                    closedir(dir);
-                }
+                std::string found = FindNameNoCase(host, parts[k]);
                 if (found.empty()) {
                     out->exists = false;
                     if (k + 1 < parts.size()) out->parentExists = false;

@@ -9,19 +9,15 @@
 #include <map>
 #include <sstream>
 
+#include "platform/testing/temp_folder.h"
 #include "platform/testing/temp_prefix.h"
 
 namespace tolvane {
 namespace {
 
-using testing::TempPrefix;
+using testing::ReadHostFile;
 
-std::string HostContent(const std::string& hostPath) {
-    std::ifstream in(hostPath, std::ios::binary);
-    std::stringstream s;
-    s << in.rdbuf();
-    return s.str();
-}
+using testing::TempPrefix;
 
 std::vector<std::string> FindNames(const FileSystem& files, const std::string& pattern) {
     std::vector<std::string> names;
@@ -198,7 +194,7 @@ TEST_F(FileSystemTest, RefusesWhatWindowsRefusesEvenToRoot) {
     EXPECT_EQ(FileSystem::LastError(), ERROR_ACCESS_DENIED);
     File file;
     EXPECT_FALSE(files.OpenFile("C:\\ro\\locked.txt", FileOpenMode::Write, &file));
-    EXPECT_EQ(HostContent(prefix.Host("drive_c/ro/locked.txt")), "keep");
+    EXPECT_EQ(ReadHostFile(prefix.Host("drive_c/ro/locked.txt")), "keep");
 
     ASSERT_TRUE(files.SetFileAttributes("C:\\ro\\locked.txt", FILE_ATTRIBUTE_NORMAL));
     EXPECT_FALSE(files.GetFileAttributes("C:\\ro\\locked.txt") & FILE_ATTRIBUTE_READONLY);
@@ -243,19 +239,19 @@ TEST_F(FileSystemTest, AtomicWriteLeavesTheOldContentUntilTheRename) {
     std::string tempSeen;
     files.SetBeforeRenameHookForTesting([&](const std::string& temp) {
         tempSeen = temp;
-        EXPECT_EQ(HostContent(temp), "0.0.0.0 ads.example\r\n");
-        EXPECT_EQ(HostContent(hostPath), "127.0.0.1 localhost\r\n");
+        EXPECT_EQ(ReadHostFile(temp), "0.0.0.0 ads.example\r\n");
+        EXPECT_EQ(ReadHostFile(hostPath), "127.0.0.1 localhost\r\n");
         return false;  // the program dies here
     });
     EXPECT_FALSE(files.WriteWholeFileAtomic(hosts, "0.0.0.0 ads.example\r\n"));
-    EXPECT_EQ(HostContent(hostPath), "127.0.0.1 localhost\r\n");
+    EXPECT_EQ(ReadHostFile(hostPath), "127.0.0.1 localhost\r\n");
     EXPECT_EQ(std::filesystem::path(tempSeen).parent_path(),
               std::filesystem::path(hostPath).parent_path());
     EXPECT_FALSE(std::filesystem::exists(tempSeen));
 
     files.SetBeforeRenameHookForTesting(nullptr);
     ASSERT_TRUE(files.WriteWholeFileAtomic(hosts, "0.0.0.0 ads.example\r\n"));
-    EXPECT_EQ(HostContent(hostPath), "0.0.0.0 ads.example\r\n");
+    EXPECT_EQ(ReadHostFile(hostPath), "0.0.0.0 ads.example\r\n");
     struct stat st;
     ASSERT_EQ(stat(hostPath.c_str(), &st), 0);
     EXPECT_EQ(st.st_mode & 0777, 0640u);  // the file's mode survives

@@ -10,6 +10,8 @@
 #include <filesystem>
 #include <fstream>
 
+#include "platform/testing/temp_folder.h"
+
 namespace tolvane {
 namespace {
 
@@ -18,9 +20,8 @@ namespace fs = std::filesystem;
 // Both walks (openat2, and one openat per component) reach what lies below
 // the folder and refuse every link and every way out of it.
 TEST(HeldPath, WalksRefuseLinksAndWaysOut) {
-    char pattern[] = "/tmp/tolvane-held-XXXXXX";
-    ASSERT_NE(mkdtemp(pattern), nullptr);
-    const fs::path root = pattern;
+    const testing::TempFolder folder("tolvane-held");
+    const fs::path& root = folder.path();
     fs::create_directories(root / "in" / "a");
     std::ofstream(root / "in" / "a" / "f.txt") << "f";
     fs::create_directory_symlink(root / "in" / "a", root / "in" / "link");
@@ -44,7 +45,6 @@ TEST(HeldPath, WalksRefuseLinksAndWaysOut) {
         UniqueFd out(walk(in.get(), "a/../../in/a/f.txt", O_RDONLY, 0));
         EXPECT_FALSE(out.valid());
     }
-    fs::remove_all(root);
 }
 
 }  // namespace

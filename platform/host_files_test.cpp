@@ -8,6 +8,8 @@
 #include <filesystem>
 #include <fstream>
 
+#include "platform/testing/temp_folder.h"
+
 namespace tolvane {
 namespace {
 
@@ -20,9 +22,8 @@ std::string Content(const fs::path& path) {
 }
 
 TEST(ReplaceHostFile, ReplacesALinkInsteadOfWritingThroughIt) {
-    char pattern[] = "/tmp/tolvane-hostfile-XXXXXX";
-    ASSERT_NE(mkdtemp(pattern), nullptr);
-    const fs::path folder = pattern;
+    const testing::TempFolder temp("tolvane-hostfile");
+    const fs::path& folder = temp.path();
     std::ofstream(folder / "elsewhere") << "keep";
     fs::create_symlink(folder / "elsewhere", folder / "out.txt");
 
@@ -37,7 +38,6 @@ TEST(ReplaceHostFile, ReplacesALinkInsteadOfWritingThroughIt) {
 
     EXPECT_FALSE(ReplaceHostFile((folder / "missing" / "x").string(), "y"));
     EXPECT_EQ(errno, ENOENT);
-    fs::remove_all(folder);
 }
 
 }  // namespace

@@ -8,19 +8,15 @@
 #include <sstream>
 
 #include "platform/testing/fake_wineserver.h"
+#include "platform/testing/temp_folder.h"
 #include "platform/testing/temp_prefix.h"
 
 namespace tolvane {
 namespace {
 
-using testing::TempPrefix;
+using testing::ReadHostFile;
 
-std::string HostContent(const std::string& hostPath) {
-    std::ifstream in(hostPath, std::ios::binary);
-    std::stringstream s;
-    s << in.rdbuf();
-    return s.str();
-}
+using testing::TempPrefix;
 
 TEST(TempPrefixTest, IsShapedLikeAWineMadePrefix) {
     TempPrefix prefix;
@@ -33,7 +29,7 @@ TEST(TempPrefixTest, IsShapedLikeAWineMadePrefix) {
           "drive_c/users/root/AppData/Local", "drive_c/windows/system32"})
         EXPECT_TRUE(std::filesystem::is_directory(prefix.Host(folder))) << folder;
 
-    std::string system = HostContent(prefix.Host("system.reg"));
+    std::string system = ReadHostFile(prefix.Host("system.reg"));
     EXPECT_EQ(
         system.rfind(
             "WINE REGISTRY Version 2\n;; All keys relative to REGISTRY\\\\Machine\n\n#arch=win64\n",
@@ -43,10 +39,10 @@ TEST(TempPrefixTest, IsShapedLikeAWineMadePrefix) {
         system.find("[Software\\\\Microsoft\\\\Windows NT\\\\CurrentVersion] 1796740557\n#time="),
         std::string::npos);
     EXPECT_NE(system.find("\"SystemRoot\"=\"C:\\\\windows\"\n"), std::string::npos);
-    std::string user = HostContent(prefix.Host("user.reg"));
+    std::string user = ReadHostFile(prefix.Host("user.reg"));
     EXPECT_NE(user.find("REGISTRY\\\\User\\\\S-1-5-21-0-0-0-1000"), std::string::npos);
     EXPECT_NE(user.find("\"Desktop\"=str(2):\"%USERPROFILE%\\\\Desktop\""), std::string::npos);
-    EXPECT_NE(HostContent(prefix.Host("userdef.reg")).find("REGISTRY\\\\User\\\\.Default"),
+    EXPECT_NE(ReadHostFile(prefix.Host("userdef.reg")).find("REGISTRY\\\\User\\\\.Default"),
               std::string::npos);
 
     // The registry reads all of it, and the start-up keys open for changes.

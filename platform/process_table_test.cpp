@@ -1,9 +1,6 @@
 #include "platform/process_table.h"
 
 #include <gtest/gtest.h>
-#include <signal.h>
-#include <spawn.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -13,43 +10,14 @@
 #include <thread>
 
 #include "platform/machine.h"
+#include "platform/testing/fake_windows_program.h"
 #include "platform/testing/temp_prefix.h"
 
 namespace tolvane {
 namespace {
 
+using testing::ChildProcess;
 using testing::TempPrefix;
-
-// A child process started with the given environment; killed and reaped by
-// the destructor if the test did not end it.
-class Child {
-  public:
-    Child(std::vector<std::string> argv, std::vector<std::string> env) {
-        std::vector<char*> args, envp;
-        for (auto& a : argv) args.push_back(a.data());
-        args.push_back(nullptr);
-        for (auto& e : env) envp.push_back(e.data());
-        envp.push_back(nullptr);
-        if (posix_spawn(&pid_, args[0], nullptr, nullptr, args.data(), envp.data()) != 0) pid_ = 0;
-    }
-    ~Child() {
-        if (pid_ > 0) {
-            kill(pid_, SIGKILL);
-            Reap();
-        }
-    }
-    pid_t pid() const { return pid_; }
-    // Waits for the child's end; true when a signal ended it.
-    bool Reap() {
-        int status = 0;
-        pid_t done = waitpid(pid_, &status, 0);
-        pid_ = 0;
-        return done > 0 && WIFSIGNALED(status);
-    }
-
-  private:
-    pid_t pid_ = 0;
-};
 
 // The machine's snapshot of pid, waiting a little for the child to exec.
 bool FindProcess(ProcessTable& table, pid_t pid, std::string_view exeTail, ProcessSnapshot* found) {
@@ -76,10 +44,10 @@ TEST(ProcProcessTableTest, ListsAndTerminatesAProgramOfThePrefix) {
     ASSERT_NE(machine, nullptr) << error;
 
     // The prefix spelt another way (trailing slash) is still this prefix.
-    Child bad({"/bin/bash", "-c", "exec -a 'C:\\Program Files\\Bad\\bad.exe ' sleep 60"},
-              {"PATH=/usr/bin:/bin", "WINEPREFIX=" + prefix.path() + "/"});
-    Child other({"/bin/bash", "-c", "exec -a 'C:\\windows\\other.exe' sleep 60"},
-                {"PATH=/usr/bin:/bin", "WINEPREFIX=/tmp/another-prefix"});
+    ChildProcess bad({"/bin/bash", "-c", "exec -a 'C:\\Program Files\\Bad\\bad.exe ' sleep 60"},
+                     {"PATH=/usr/bin:/bin", "WINEPREFIX=" + prefix.path() + "/"});
+    ChildProcess other({"/bin/bash", "-c", "exec -a 'C:\\windows\\other.exe' sleep 60"},
+                       {"PATH=/usr/bin:/bin", "WINEPREFIX=/tmp/another-prefix"});
     ASSERT_GT(bad.pid(), 0);
     ASSERT_GT(other.pid(), 0);
 
@@ -122,7 +90,7 @@ TEST(ProcProcessTableTest, MapsAProgramInsideTheDriveBackToItsWindowsPath) {
     auto machine = Machine::Open(prefix.path(), &error);
     ASSERT_NE(machine, nullptr) << error;
 
-    Child sleeper({exe, "60"}, {"WINEPREFIX=" + prefix.path()});
+    ChildProcess sleeper({exe, "60"}, {"WINEPREFIX=" + prefix.path()});
     ASSERT_GT(sleeper.pid(), 0);
     ProcessSnapshot snapshot;
     ASSERT_TRUE(FindProcess(machine->processes(), sleeper.pid(), "Sleeper.exe", &snapshot));
@@ -148,9 +116,9 @@ TEST(ProcProcessTableTest, AWineProgramWithoutWineprefixRunsInHomeDotWine) {
     std::filesystem::create_directory(prefix.Host("home"));
     std::filesystem::create_directory_symlink(prefix.path(), prefix.Host("home/.wine"));
 
-    Child wine({"/bin/bash", "-c", "exec -a 'C:\\windows\\notepad.exe' sleep 60"},
-               {"HOME=" + prefix.Host("home")});
-    Child plain({"/bin/sleep", "60"}, {"HOME=" + prefix.Host("home")});
+    ChildProcess wine({"/bin/bash", "-c", "exec -a 'C:\\windows\\notepad.exe' sleep 60"},
+                      {"HOME=" + prefix.Host("home")});
+    ChildProcess plain({"/bin/sleep", "60"}, {"HOME=" + prefix.Host("home")});
     ProcessSnapshot snapshot;
     ASSERT_TRUE(FindProcess(machine->processes(), wine.pid(), "notepad.exe", &snapshot));
     std::vector<ProcessSnapshot> all;

@@ -57,7 +57,6 @@ class RegfHiveFile {
     // False with *error set: the hive on disk is then unchanged.
     bool Save(WineHive* tree, std::string* error);
 
-    const std::string& DisplayPath() const { return displayPath_; }
     // The entry's name in its folder ("SOFTWARE", "NTUSER.DAT").
     const std::string& Name() const { return name_; }
     // Whether the hive was dirty when last loaded.

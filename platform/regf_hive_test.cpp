@@ -11,20 +11,18 @@
 
 #include "platform/testing/regf_builder.h"
 #include "platform/testing/run_command.h"
+#include "platform/testing/temp_folder.h"
 #include "platform/wine_hive.h"
 
 namespace tolvane {
 namespace {
 
+using testing::ReadHostFile;
+
 namespace fs = std::filesystem;
 using testing::RegfBuilder;
 using testing::RunCommand;
 using testing::ShellQuote;
-
-std::string Bytes(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), {});
-}
 
 class RegfHiveTest : public ::testing::Test {
   protected:
@@ -84,7 +82,7 @@ TEST_F(RegfHiveTest, LoadsKeysAndValuesAsTheTreeKeepsThem) {
 }
 
 TEST_F(RegfHiveTest, SavesChangesThatAnotherReaderSeesAndKeepsTheOriginalOnce) {
-    const std::string untouched = Bytes(hive_);
+    const std::string untouched = ReadHostFile(hive_);
     RegfHiveFile file(folderFd_, "SOFTWARE", hive_);
     WineHive tree;
     std::string problem, error;
@@ -99,7 +97,7 @@ TEST_F(RegfHiveTest, SavesChangesThatAnotherReaderSeesAndKeepsTheOriginalOnce) {
         ->SetValue(u"x", REG_DWORD, std::string("\1\0\0\0", 4));
     ASSERT_TRUE(file.Save(&tree, &error)) << error;
 
-    EXPECT_EQ(Bytes(folder_ + "/SOFTWARE.tolvane-orig"), untouched);
+    EXPECT_EQ(ReadHostFile(folder_ + "/SOFTWARE.tolvane-orig"), untouched);
     EXPECT_NE(Get("\\Microsoft\\Windows\\CurrentVersion\\Run", "Bad").find("not found"),
               std::string::npos);
     EXPECT_EQ(Get("\\Microsoft\\Windows\\CurrentVersion\\Run", "Good"), "C:\\good.exe\n");
@@ -120,13 +118,13 @@ TEST_F(RegfHiveTest, SavesChangesThatAnotherReaderSeesAndKeepsTheOriginalOnce) {
     reread.Find(u"New")->DeleteValue(u"y");
     reread.Find(u"New")->Touch(FileTimeNow());
     ASSERT_TRUE(later.Save(&reread, &error)) << error;
-    EXPECT_EQ(Bytes(folder_ + "/SOFTWARE.tolvane-orig"), untouched);
+    EXPECT_EQ(ReadHostFile(folder_ + "/SOFTWARE.tolvane-orig"), untouched);
     EXPECT_EQ(Get("\\New\\Deeper", "x"), "1\n");
 }
 
 TEST_F(RegfHiveTest, DirtyHivesAreReadButNeverChanged) {
     auto refusedAfterLoad = [&](const char* why) {
-        const std::string before = Bytes(hive_);
+        const std::string before = ReadHostFile(hive_);
         RegfHiveFile file(folderFd_, "SOFTWARE", hive_);
         WineHive tree;
         std::string problem, error;
@@ -138,7 +136,7 @@ TEST_F(RegfHiveTest, DirtyHivesAreReadButNeverChanged) {
         EXPECT_FALSE(file.Save(&tree, &error)) << why;
         EXPECT_NE(error.find("shut it down fully"), std::string::npos) << error;
         EXPECT_NE(error.find(hive_), std::string::npos) << error;
-        EXPECT_TRUE(Bytes(hive_) == before) << why;
+        EXPECT_TRUE(ReadHostFile(hive_) == before) << why;
     };
     std::ofstream(folder_ + "/software.LOG1") << "pending";
     refusedAfterLoad("a log beside it, in another case");

@@ -19,19 +19,15 @@
 #include "platform/codepage.h"
 #include "platform/registry.h"
 #include "platform/testing/run_command.h"
+#include "platform/testing/temp_folder.h"
 #include "platform/wine_hive.h"
 
 namespace tolvane {
 namespace {
 
-namespace fs = std::filesystem;
+using testing::ReadHostFile;
 
-std::string ReadFile(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::stringstream ss;
-    ss << in.rdbuf();
-    return ss.str();
-}
+namespace fs = std::filesystem;
 
 // Runs a shell command; its exit status and everything it printed.
 int RunShell(const std::string& command, std::string* output = nullptr) {
@@ -60,7 +56,7 @@ class WinePrefixTest : public ::testing::Test {
         prefix_ = mkdtemp(pattern);
         RunShell(Env() + "wine wineboot -i >/dev/null 2>&1; " + Env() + "wineserver -w");
         for (const char* name : {"system.reg", "user.reg", "userdef.reg"})
-            pristine_[name] = ReadFile(prefix_ + "/" + name);
+            pristine_[name] = ReadHostFile(prefix_ + "/" + name);
     }
     static void TearDownTestSuite() {
         if (prefix_.empty()) return;
@@ -144,7 +140,7 @@ TEST_F(WinePrefixTest, WineReadsWhatTolvaneRegWrote) {
         0)
         << out;
     // Wine's own spelling of the text.
-    std::string user = ReadFile(prefix_ + "/user.reg");
+    std::string user = ReadHostFile(prefix_ + "/user.reg");
     EXPECT_NE(user.find("\"na\\\"me\\\\x\"=\"caf\\xe9\\ttab \\\"q\\\" back\\\\slash\"\n"),
               std::string::npos);
 
@@ -267,15 +263,15 @@ TEST_F(WinePrefixTest, RegistryFilesGoBothWaysBetweenWinesRegeditAndTolvaneReg) 
                        &out),
               0)
         << out;
-    ASSERT_EQ(ReadFile(wineFile).substr(0, 2), "\xFF\xFE");
+    ASSERT_EQ(ReadHostFile(wineFile).substr(0, 2), "\xFF\xFE");
     ASSERT_EQ(RunShell(Tool() + "delete " + key + " /f", &out), 0) << out;
     ASSERT_EQ(RunShell(Tool() + "import '" + wineFile + "'", &out), 0) << out;
-    EXPECT_EQ(RoundTripDifferences(prefix_), "") << ReadFile(wineFile);
+    EXPECT_EQ(RoundTripDifferences(prefix_), "") << ReadHostFile(wineFile);
 
     // tolvane-reg exports (8-bit, under either header); Wine imports.
     const std::string ours = prefix_ + "/tolvane-export.reg";
     ASSERT_EQ(RunShell(Tool() + "export " + key + " '" + ours + "' /y", &out), 0) << out;
-    std::string text = ReadFile(ours);
+    std::string text = ReadHostFile(ours);
     const std::string body = text.substr(text.find("\r\n"));
     for (const char* header : {"REGEDIT4", "Windows Registry Editor Version 5.00"}) {
         std::ofstream(ours, std::ios::binary | std::ios::trunc) << header << body;

@@ -1,5 +1,7 @@
 #include "platform/value_text.h"
 
+#include <algorithm>
+
 #include "platform/text.h"
 #include "platform/win_types.h"
 
@@ -57,6 +59,40 @@ std::optional<std::string> DwordDataFromDigits(std::string_view digits) {
     return std::string{static_cast<char>(value & 0xFF), static_cast<char>((value >> 8) & 0xFF),
                        static_cast<char>((value >> 16) & 0xFF),
                        static_cast<char>((value >> 24) & 0xFF)};
+}
+
+HexListStatus ReadHexByteList(std::string_view text,
+                              const std::function<std::optional<std::string_view>()>& nextLine,
+                              std::string* bytes) {
+    constexpr std::string_view kBlanks = " \t\r";
+    bool byteMayStand = true;  // at the start or after a comma
+    size_t pos = 0;
+    while (true) {
+        pos = std::min(text.find_first_not_of(kBlanks, pos), text.size());
+        if (pos == text.size()) return HexListStatus::Ok;
+        char c = text[pos];
+        if (c == '\\' && text.find_first_not_of(kBlanks, pos + 1) == std::string_view::npos) {
+            if (!byteMayStand) return HexListStatus::BadData;
+            std::optional<std::string_view> next = nextLine();
+            if (!next) return HexListStatus::Truncated;
+            text = *next;
+            pos = 0;
+            continue;
+        }
+        if (!byteMayStand) {
+            if (c != ',') return HexListStatus::BadData;
+            byteMayStand = true;
+            ++pos;
+            continue;
+        }
+        if (!IsHexDigit(c)) return HexListStatus::BadData;
+        int byte = HexDigitValue(text[pos++]);
+        if (pos < text.size() && IsHexDigit(text[pos]))
+            byte = byte * 16 + HexDigitValue(text[pos++]);
+        if (pos < text.size() && IsHexDigit(text[pos])) return HexListStatus::BadData;
+        *bytes += static_cast<char>(byte);
+        byteMayStand = false;
+    }
 }
 
 }  // namespace tolvane

@@ -7,6 +7,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -37,5 +38,22 @@ std::optional<ValueTypeText> ReadValueTypeText(std::string_view text, ValueTypeR
 // dword data: exactly 1 to 8 hex digits, as the number's 4 bytes in
 // little-endian order; nullopt for anything else.
 std::optional<std::string> DwordDataFromDigits(std::string_view digits);
+
+// How reading a list of hex bytes ended.
+enum class HexListStatus {
+    Ok,
+    BadData,    // anything but the grammar below
+    Truncated,  // a continuation past the last line
+};
+
+// The data of "hex:" and "hex(N):": bytes of one or two hex digits separated
+// by commas, blanks (space, tab, CR) around them, a comma after the last byte
+// allowed; an empty list is no bytes. Where a byte may stand (at the start or
+// after a comma) a backslash that ends the line continues the list on the
+// next line, which nextLine gives (nothing past the last line). Appends the
+// bytes to *bytes; on failure *bytes holds those read so far.
+HexListStatus ReadHexByteList(std::string_view text,
+                              const std::function<std::optional<std::string_view>()>& nextLine,
+                              std::string* bytes);
 
 }  // namespace tolvane

@@ -2,6 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include <utility>
+#include <vector>
+
 #include "platform/win_types.h"
 
 namespace tolvane {
@@ -36,6 +39,34 @@ TEST(ValueTypeText, DwordDigitsGiveFourLittleEndianBytes) {
     EXPECT_EQ(DwordDataFromDigits("DeadBeef"), std::string("\xef\xbe\xad\xde", 4));
     for (const char* bad : {"", "123456789", "12 ", "0x1", "g"})
         EXPECT_FALSE(DwordDataFromDigits(bad)) << bad;
+}
+
+// The byte list of a value over its lines; the status and the bytes read.
+std::pair<HexListStatus, std::string> HexList(std::vector<std::string_view> lines) {
+    size_t next = 1;
+    std::string bytes;
+    HexListStatus status = ReadHexByteList(
+        lines[0],
+        [&]() -> std::optional<std::string_view> {
+            if (next >= lines.size()) return std::nullopt;
+            return lines[next++];
+        },
+        &bytes);
+    return {status, bytes};
+}
+
+TEST(HexByteList, CommaSeparatedBytesOverContinuedLines) {
+    using Result = std::pair<HexListStatus, std::string>;
+    const HexListStatus ok = HexListStatus::Ok;
+    EXPECT_EQ(HexList({""}), Result(ok, ""));
+    EXPECT_EQ(HexList({" 1, ab ,\t0F,"}), Result(ok, "\x01\xab\x0f"));
+    EXPECT_EQ(HexList({"01,02,\\ ", "  03\r"}), Result(ok, "\x01\x02\x03"));
+    EXPECT_EQ(HexList({"\\", "01,\\", "", "ignored"}), Result(ok, "\x01"));
+    for (const char* bad : {"0102", "01,,02", ",01", "1 2", "zz", "01;02", "01,\\x"})
+        EXPECT_EQ(HexList({bad}).first, HexListStatus::BadData) << bad;
+    // A continuation stands only where a byte may.
+    EXPECT_EQ(HexList({"01\\", "02"}).first, HexListStatus::BadData);
+    EXPECT_EQ(HexList({"01,\\"}), Result(HexListStatus::Truncated, "\x01"));
 }
 
 }  // namespace

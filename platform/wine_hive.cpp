@@ -744,32 +744,23 @@ class HiveReader {
     // moves to the last line read.
     bool ReadHexData(size_t* i, size_t p, std::string* data) {
         size_t firstLine = *i;
-        std::string_view cur = lines_[*i].second;
-        size_t q = p;
-        while (true) {
-            q = SkipSpaces(cur, q);
-            if (q >= cur.size()) return true;
-            if (cur[q] == '\\' && SkipSpaces(cur, q + 1) == cur.size()) {
-                if (*i + 1 >= lines_.size()) {
-                    Report(firstLine, "truncated line (continued past the end of the file)");
-                    return false;
-                }
-                ++*i;
-                cur = lines_[*i].second;
-                contentEnd_ = LineEnd(*i);
-                q = 0;
-                continue;
-            }
-            if (!IsHexDigit(cur[q])) {
-                Report(*i, "bad hex data");
+        auto nextLine = [&]() -> std::optional<std::string_view> {
+            if (*i + 1 >= lines_.size()) return std::nullopt;
+            ++*i;
+            contentEnd_ = LineEnd(*i);
+            return lines_[*i].second;
+        };
+        switch (ReadHexByteList(lines_[*i].second.substr(p), nextLine, data)) {
+            case HexListStatus::Ok:
+                return true;
+            case HexListStatus::Truncated:
+                Report(firstLine, "truncated line (continued past the end of the file)");
                 return false;
-            }
-            int b = HexDigitValue(cur[q++]);
-            if (q < cur.size() && IsHexDigit(cur[q])) b = b * 16 + HexDigitValue(cur[q++]);
-            *data += static_cast<char>(b);
-            q = SkipSpaces(cur, q);
-            if (q < cur.size() && cur[q] == ',') ++q;
+            case HexListStatus::BadData:
+                break;
         }
+        Report(*i, "bad hex data");
+        return false;
     }
 
     // '@' or "name" '=' type and data, the data perhaps over several lines.

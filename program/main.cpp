@@ -73,6 +73,18 @@ void AddAnswers(std::string text, HeadlessOptions* options) {
     for (const std::string& a : SplitList(text, ',')) options->answers.push_back(a);
 }
 
+// --drive D=/mnt/data: the letter's folder; false (and a message) when the
+// text is not a letter, "=" and a folder.
+bool AddDrive(const std::string& text, HeadlessOptions* options) {
+    if (text.size() < 3 || text[1] != '=' || !std::isalpha(static_cast<unsigned char>(text[0]))) {
+        std::cerr << "tolvane: --drive takes a letter and a folder: --drive D=/mnt/data\n";
+        return false;
+    }
+    char letter = static_cast<char>(std::toupper(static_cast<unsigned char>(text[0])));
+    options->machineOptions.drives[letter] = text.substr(2);
+    return true;
+}
+
 // Reads the arguments in order; a value option without its value ends the
 // reading there.
 CommandLine ReadCommandLine(int argc, char** argv) {
@@ -105,15 +117,10 @@ CommandLine ReadCommandLine(int argc, char** argv) {
             if (!value("--user", &options.machineOptions.user)) break;
         } else if (is("--drive")) {
             if (!value("--drive", &text)) break;
-            if (text.size() < 3 || text[1] != '=' ||
-                !std::isalpha(static_cast<unsigned char>(text[0]))) {
-                std::cerr << "tolvane: --drive takes a letter and a folder: --drive D=/mnt/data\n";
+            if (!AddDrive(text, &options)) {
                 line.exitStatus = kExitUsage;
                 return line;
             }
-            options.machineOptions
-                .drives[static_cast<char>(std::toupper(static_cast<unsigned char>(text[0])))] =
-                text.substr(2);
         } else if (is("--answers")) {
             if (!value("--answers", &text)) break;
             AddAnswers(text, &options);

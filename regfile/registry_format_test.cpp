@@ -6,6 +6,7 @@
 #include <string>
 
 #include "platform/codepage.h"
+#include "platform/testing/registry_values.h"
 #include "platform/testing/temp_prefix.h"
 #include "platform/wine_hive.h"
 #include "regfile/registry_export.h"
@@ -15,6 +16,7 @@
 namespace tolvane {
 namespace {
 
+using testing::RegistryKeyExists;
 using testing::TempPrefix;
 
 std::string Bytes(std::initializer_list<int> list) {
@@ -36,11 +38,6 @@ bool Query(const Registry& registry, RootKey root, const std::string& path, cons
         return false;
     }
     return registry.QueryValue(key, name, type, data) == ERROR_SUCCESS;
-}
-
-bool KeyExists(const Registry& registry, RootKey root, const std::string& path) {
-    RegKey key;
-    return registry.OpenKey(Registry::Root(root), path, KEY_QUERY_VALUE, &key) == ERROR_SUCCESS;
 }
 
 TEST(RegistryFormat, ValueLinesByType) {
@@ -157,14 +154,14 @@ TEST(RegistryFormat, ExportAndImportRoundTripExactly) {
     std::string text = RegistryFileHeader(registry) + "\r\n";
     ExportRegistryTree(registry, "HKEY_LOCAL_MACHINE", path, &text);
     ASSERT_EQ(DeleteRegistryTree(registry, Registry::Root(RootKey::LocalMachine), path), 0);
-    ASSERT_FALSE(KeyExists(registry, RootKey::LocalMachine, path));
+    ASSERT_FALSE(RegistryKeyExists(registry, RootKey::LocalMachine, path));
 
     RegistryImportReport report;
     ASSERT_TRUE(ImportRegistryText(registry, text, &report));
     EXPECT_TRUE(report.escaped);
     EXPECT_EQ(report.failed, 0u);
     EXPECT_EQ(report.skippedLines, 0u);
-    EXPECT_TRUE(KeyExists(registry, RootKey::LocalMachine, path + "\\Empty sub"));
+    EXPECT_TRUE(RegistryKeyExists(registry, RootKey::LocalMachine, path + "\\Empty sub"));
     for (const Value& v : values) {
         uint32_t type = 0;
         std::string data;
@@ -200,7 +197,7 @@ TEST(RegistryFormat, ImporterReadsUnescapedFilesAndOtherSpacing) {
     EXPECT_EQ(data, Bytes({1, 2, 3}));
 
     EXPECT_FALSE(ImportRegistryText(registry, "[HKEY_CURRENT_USER\\Software\\NoHeader]\r\n"));
-    EXPECT_FALSE(KeyExists(registry, RootKey::CurrentUser, "Software\\NoHeader"));
+    EXPECT_FALSE(RegistryKeyExists(registry, RootKey::CurrentUser, "Software\\NoHeader"));
 }
 
 // As the registry editor exports: UTF-16LE with a byte-order mark, string
@@ -283,7 +280,7 @@ TEST(RegistryFormat, ImporterDeletesValuesAndSurvivesDamagedFiles) {
         }
         ImportRegistryText(registry, text);
     }
-    EXPECT_TRUE(KeyExists(registry, RootKey::CurrentUser, "Software\\Fuzz"));
+    EXPECT_TRUE(RegistryKeyExists(registry, RootKey::CurrentUser, "Software\\Fuzz"));
 }
 
 TEST(DeleteRegistryTree, DeletesDeepTreesAndKeepsAKeyWithAnUndeletableSubkeyWhole) {
@@ -294,7 +291,7 @@ TEST(DeleteRegistryTree, DeletesDeepTreesAndKeepsAKeyWithAnUndeletableSubkeyWhol
     Create(registry, RootKey::LocalMachine, "Software\\Gone\\D");
     EXPECT_EQ(DeleteRegistryTree(registry, Registry::Root(RootKey::LocalMachine), "Software\\Gone"),
               ERROR_SUCCESS);
-    EXPECT_FALSE(KeyExists(registry, RootKey::LocalMachine, "Software\\Gone"));
+    EXPECT_FALSE(RegistryKeyExists(registry, RootKey::LocalMachine, "Software\\Gone"));
     EXPECT_EQ(DeleteRegistryTree(registry, Registry::Root(RootKey::LocalMachine), "Software\\Gone"),
               ERROR_FILE_NOT_FOUND);
     EXPECT_NE(DeleteRegistryTree(registry, Registry::Root(RootKey::LocalMachine), ""), 0);
@@ -305,8 +302,9 @@ TEST(DeleteRegistryTree, DeletesDeepTreesAndKeepsAKeyWithAnUndeletableSubkeyWhol
     Create(registry, RootKey::CurrentUser, "Software\\Classes\\Bad.Thing\\First");
     ASSERT_EQ(chmod(prefix.Host("user.reg").c_str(), 0444), 0);
     EXPECT_NE(DeleteRegistryTree(registry, Registry::Root(RootKey::ClassesRoot), "Bad.Thing"), 0);
-    EXPECT_TRUE(KeyExists(registry, RootKey::ClassesRoot, "Bad.Thing\\First"));
-    EXPECT_TRUE(KeyExists(registry, RootKey::LocalMachine, "Software\\Classes\\Bad.Thing\\Second"));
+    EXPECT_TRUE(RegistryKeyExists(registry, RootKey::ClassesRoot, "Bad.Thing\\First"));
+    EXPECT_TRUE(
+        RegistryKeyExists(registry, RootKey::LocalMachine, "Software\\Classes\\Bad.Thing\\Second"));
     chmod(prefix.Host("user.reg").c_str(), 0644);
 }
 

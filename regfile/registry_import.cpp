@@ -59,18 +59,6 @@ std::vector<std::string_view> SplitLines(std::string_view text) {
     return lines;
 }
 
-bool ParseHexNumber(std::string_view s, size_t maxDigits, uint32_t* value) {
-    if (s.empty() || s.size() > maxDigits) return false;
-    uint32_t v = 0;
-    for (char c : s) {
-        int d = HexDigitValue(c);
-        if (d < 0) return false;
-        v = (v << 4) | static_cast<uint32_t>(d);
-    }
-    *value = v;
-    return true;
-}
-
 // A quoted text in the escaped form, s beginning at its opening quote. *rest
 // is what follows the closing quote. False when there is no closing quote;
 // *lone is set when a backslash escapes nothing.
@@ -91,23 +79,6 @@ bool ReadEscaped(std::string_view s, std::string* text, std::string_view* rest, 
         }
     }
     return false;
-}
-
-bool ParseBytes(std::string_view list, std::string* bytes) {
-    bytes->clear();
-    size_t start = 0;
-    while (start <= list.size()) {
-        size_t comma = list.find(',', start);
-        if (comma == std::string_view::npos) comma = list.size();
-        std::string_view token = Trim(list.substr(start, comma - start));
-        if (!token.empty()) {
-            uint32_t byte = 0;
-            if (!ParseHexNumber(token, 2, &byte)) return false;
-            *bytes += static_cast<char>(byte);
-        }
-        start = comma + 1;
-    }
-    return true;
 }
 
 // The data part of a value line (after "=" and blanks). lines/index give
@@ -150,14 +121,16 @@ bool ParseData(std::string_view data, const std::vector<std::string_view>& lines
         op->data = std::move(*dword);
         return true;
     }
-    std::string list(TrimEnd(data.substr(read->length)));
-    while (!list.empty() && list.back() == '\\') {
-        list.pop_back();
-        if (*index + 1 >= lines.size()) break;
-        ++*index;
-        list += TrimEnd(TrimStart(lines[*index]));
+    auto nextLine = [&]() -> std::optional<std::string_view> {
+        if (*index + 1 >= lines.size()) return std::nullopt;
+        return lines[++*index];
+    };
+    op->data.clear();
+    if (ReadHexByteList(data.substr(read->length), nextLine, &op->data) != HexListStatus::Ok) {
+        // The rest of a refused value's continued lines goes with it.
+        while (*index + 1 < lines.size() && TrimEnd(lines[*index]).ends_with('\\')) ++*index;
+        return false;
     }
-    if (!ParseBytes(list, &op->data)) return false;
     if (IsStringType(op->type)) op->data = StringDataFromHex(op->data, parse->utf16File);
     return true;
 }

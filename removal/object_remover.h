@@ -86,13 +86,6 @@ class ObjectRemover {
     // are found when an entry is removed (Machine::HostsFiles).
     void SetHostsFiles(std::vector<std::string> files) { hostsFiles_ = std::move(files); }
 
-    // Ends the running programs of an executable before its file is
-    // deleted; true when one was found. By default only the programs run
-    // from that very file end (KillProcessesRunning): a program elsewhere
-    // that merely shares the name (a system program a threat named itself
-    // after) is left alone, since ending it frees nothing.
-    using ProcessKiller = std::function<bool(std::string_view path)>;
-    void SetProcessKiller(ProcessKiller killer) { killer_ = std::move(killer); }
     // Called after regsvr32 was started; by default WaitForWineToFinish with
     // a limit of 60 seconds (a first Wine start in a prefix sets it up, which takes a while).
     void SetAfterUnregister(std::function<void()> wait) { afterUnregister_ = std::move(wait); }
@@ -108,11 +101,16 @@ class ObjectRemover {
     std::vector<std::string> outsideMachine_;
     int browserSettingsHits_ = 0;
     std::optional<std::vector<std::string>> hostsFiles_;
-    ProcessKiller killer_;
+    // Ends the running programs of an executable before its file is
+    // deleted; true when one was found. Only the programs run from that very
+    // file end (KillProcessesRunning): a program elsewhere that merely shares
+    // the name (a system program a threat named itself after) is left alone,
+    // since ending it frees nothing.
+    std::function<bool(std::string_view path)> killer_;
     std::function<void()> afterUnregister_;
 };
 
-// The default ProcessKiller over the machine's process table: ends every
+// How ObjectRemover ends programs, over the machine's process table: ends every
 // program whose executable is the file at path (its started path or first
 // mapped module, without regard to case; a program started by its bare name
 // matches that name) and waits up to two seconds for them to be gone.

@@ -36,6 +36,32 @@ RemovalFlow::RemovalFlow(Machine& machine, SettingsStore& settings, ObjectRemove
     : machine_(machine), settings_(settings), remover_(remover), view_(view) {}
 
 bool RemovalFlow::RunRemoval(ObjectRows& rows, bool removeAll) {
+    if (!AskToGoAhead()) return false;
+
+    view_.SetBusy(true);
+    remover_.ClearFailedDeletions();
+    remover_.ClearUnregistrationsRefused();
+    size_t count = 0;
+    for (size_t row = 0; row < rows.RowCount(); ++row) {
+        if (removeAll || rows.IsRowChecked(row)) ++count;
+    }
+    PromptAnswer answer = view_.Ask(
+        {"Tolvane",
+         count == 0 ? removal_text::kNothingSelected : Format(removal_text::kConfirmFormat, count),
+         PromptButtons::YesNo, PromptIcon::Question});
+    if (answer != PromptAnswer::Yes || count == 0) {
+        view_.SetBusy(false);
+        return false;
+    }
+
+    const RemovalCounts counts = RemoveSelected(rows, removeAll, count);
+    OfferLeftovers();
+    view_.SetBusy(false);
+    ReportCounts(counts);
+    return true;
+}
+
+bool RemovalFlow::AskToGoAhead() {
     using namespace removal_text;
     if (ShowChangesRefusal(machine_, view_)) return false;
     if (IsBrowserRunning(machine_.processes()) &&
@@ -48,22 +74,11 @@ bool RemovalFlow::RunRemoval(ObjectRows& rows, bool removeAll) {
         !(backup_ && backup_())) {
         view_.Ask({"Warning", kNoBackupMade, PromptButtons::Ok, PromptIcon::Warning});
     }
+    return true;
+}
 
-    view_.SetBusy(true);
-    remover_.ClearFailedDeletions();
-    remover_.ClearUnregistrationsRefused();
-    size_t count = 0;
-    for (size_t row = 0; row < rows.RowCount(); ++row) {
-        if (removeAll || rows.IsRowChecked(row)) ++count;
-    }
-    PromptAnswer answer =
-        view_.Ask({"Tolvane", count == 0 ? kNothingSelected : Format(kConfirmFormat, count),
-                   PromptButtons::YesNo, PromptIcon::Question});
-    if (answer != PromptAnswer::Yes || count == 0) {
-        view_.SetBusy(false);
-        return false;
-    }
-
+RemovalFlow::RemovalCounts RemovalFlow::RemoveSelected(ObjectRows& rows, bool removeAll,
+                                                       size_t count) {
     view_.SetProgressRange(0, static_cast<int>(count));
     int visited = 0;
     // Each object is checked right after its removal, the browser settings
@@ -94,7 +109,11 @@ bool RemovalFlow::RunRemoval(ObjectRows& rows, bool removeAll) {
     std::sort(gone.begin(), gone.end());
     for (size_t position : present) rows.SetRowChecked(position, false);
     rows.RemoveRows(gone);
+    return {gone.size(), present.size()};
+}
 
+void RemovalFlow::OfferLeftovers() {
+    using namespace removal_text;
     const std::vector<std::string>& failed = remover_.FailedDeletions();
     if (!failed.empty()) {
         std::string items;
@@ -109,7 +128,10 @@ bool RemovalFlow::RunRemoval(ObjectRows& rows, bool removeAll) {
         for (const std::string& path : remover_.OutsideMachine()) items += path + "\r\n";
         view_.Ask({"Tolvane", items, PromptButtons::Ok, PromptIcon::Information});
     }
-    view_.SetBusy(false);
+}
+
+void RemovalFlow::ReportCounts(const RemovalCounts& counts) {
+    using namespace removal_text;
     if (!remover_.UnregistrationsRefused().empty()) {
         std::string text = kUnregisterRefusedFormat;
         text.replace(text.find("%d"), 2, std::to_string(remover_.UnregistrationsRefused().size()));
@@ -119,13 +141,12 @@ bool RemovalFlow::RunRemoval(ObjectRows& rows, bool removeAll) {
     // wineserver running; the registry changes made since were refused, and
     // the user must hear of it rather than read a plain success.
     ShowChangesRefusal(machine_, view_);
-    view_.Ask({"Tolvane", Format(kDeletedFormat, static_cast<long long>(gone.size())),
+    view_.Ask({"Tolvane", Format(kDeletedFormat, static_cast<long long>(counts.gone)),
                PromptButtons::Ok, PromptIcon::Information});
-    if (!present.empty()) {
-        view_.Ask({"Tolvane", Format(kNotRemovedFormat, static_cast<long long>(present.size())),
+    if (counts.present > 0) {
+        view_.Ask({"Tolvane", Format(kNotRemovedFormat, static_cast<long long>(counts.present)),
                    PromptButtons::Ok, PromptIcon::Information});
     }
-    return true;
 }
 
 void RemovalFlow::ProcessStartUpDeletions() {

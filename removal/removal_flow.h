@@ -3,6 +3,7 @@
 // deletions of a start with -b.
 #pragma once
 
+#include <cstddef>
 #include <functional>
 #include <string>
 
@@ -79,6 +80,22 @@ class RemovalFlow {
     void ProcessStartUpDeletions();
 
   private:
+    struct RemovalCounts {
+        size_t gone = 0;     // objects checked to be off the machine
+        size_t present = 0;  // objects still there after their removal
+    };
+
+    // The refusal, the browser warning and the backup offer; false when the
+    // run stops before anything is asked of the rows.
+    bool AskToGoAhead();
+    // Removes the objects of the selected rows, resets the browser settings
+    // when needed, drops the rows of what is gone and unchecks the others.
+    RemovalCounts RemoveSelected(ObjectRows& rows, bool removeAll, size_t count);
+    // Offers to queue the refused files for the next start and lists what
+    // lay outside the machine.
+    void OfferLeftovers();
+    void ReportCounts(const RemovalCounts& counts);
+
     Machine& machine_;
     SettingsStore& settings_;
     ObjectRemover& remover_;

@@ -9,7 +9,9 @@
 #include <thread>
 
 #include "platform/testing/as_nobody.h"
+#include "platform/testing/registry_values.h"
 #include "platform/testing/scoped_env.h"
+#include "platform/testing/temp_folder.h"
 #include "platform/testing/temp_prefix.h"
 #include "removal/browser_reset.h"
 #include "removal/object_remover.h"
@@ -20,32 +22,17 @@
 namespace tolvane {
 namespace {
 
+using testing::ReadHostFile;
+
+using testing::RegistryKeyExists;
+using testing::SetRegistryString;
 using testing::TempPrefix;
 using testing::TestRows;
 using testing::TestView;
 
-std::string HostText(const std::string& hostPath) {
-    std::ifstream in(hostPath, std::ios::binary);
-    std::stringstream s;
-    s << in.rdbuf();
-    return s.str();
-}
-
 bool ReadString(const Registry& registry, RootKey root, const std::string& path,
                 const std::string& name, std::string* value) {
     return ReadRegistryString(registry, root, path, name, value);
-}
-
-void SetString(Registry& registry, RootKey root, const std::string& path, const std::string& name,
-               const std::string& value) {
-    RegKey key;
-    ASSERT_EQ(registry.CreateKey(Registry::Root(root), path, KEY_ALL_ACCESS, &key), 0);
-    ASSERT_EQ(registry.SetValue(key, name, REG_SZ, value), 0);
-}
-
-bool KeyExists(const Registry& registry, RootKey root, const std::string& path) {
-    RegKey key;
-    return registry.OpenKey(Registry::Root(root), path, KEY_QUERY_VALUE, &key) == ERROR_SUCCESS;
 }
 
 // A prefix with its machine, settings, remover, view and flow.
@@ -75,7 +62,7 @@ TEST(RemovalRun, ThreeCheckedRowsWithOneLockedFile) {
     Fixture f;
     f.prefix.WriteFile("C:\\Bad\\one.txt", "1");
     f.prefix.WriteFile("C:\\Locked\\held.txt", "2");
-    SetString(f.machine->registry(), RootKey::CurrentUser, "Software\\BadVendor", "x", "y");
+    SetRegistryString(f.machine->registry(), RootKey::CurrentUser, "Software\\BadVendor", "x", "y");
     f.LockFolder("Locked", true);
     TestRows rows;
     rows.Add(ObjectType::File, "C:\\Bad\\one.txt");
@@ -90,7 +77,8 @@ TEST(RemovalRun, ThreeCheckedRowsWithOneLockedFile) {
     EXPECT_FALSE(rows.rows[0].checked);
     EXPECT_FALSE(f.Exists("C:\\Bad\\one.txt"));
     EXPECT_TRUE(f.Exists("C:\\Locked\\held.txt"));
-    EXPECT_FALSE(KeyExists(f.machine->registry(), RootKey::CurrentUser, "Software\\BadVendor"));
+    EXPECT_FALSE(
+        RegistryKeyExists(f.machine->registry(), RootKey::CurrentUser, "Software\\BadVendor"));
     ASSERT_EQ(f.view.unableItems.size(), 1u);
     EXPECT_EQ(f.view.unableItems[0], "C:\\Locked\\held.txt\r\n");
     EXPECT_EQ(f.view.messages[1].text, "3 objects selected will be removed. Continue?");
@@ -193,7 +181,7 @@ TEST(RemovalRun, RemovalCountsFailuresAsSuccessesAndHidesWhatStayed) {
     f.prefix.WriteFile("C:\\Locked\\held.txt", "2");
     f.prefix.WriteFile("C:\\windows\\system32\\drivers\\etc\\hosts",
                        "127.0.0.1 localhost\r\n127.0.0.1 ads.bad.example\r\n");
-    SetString(registry, RootKey::CurrentUser, main, "Start Page", "http://bad.example/");
+    SetRegistryString(registry, RootKey::CurrentUser, main, "Start Page", "http://bad.example/");
     f.LockFolder("Locked", true);
     f.LockFolder("windows/system32/drivers/etc", true);
     TestRows rows;
@@ -226,9 +214,9 @@ TEST(RemovalRun, ValuesRecognisedByDataThatAreNoBrowserSettingsAreRemoved) {
     Fixture f;
     Registry& registry = f.machine->registry();
     const std::string run = "Software\\Microsoft\\Windows\\CurrentVersion\\Run";
-    SetString(registry, RootKey::CurrentUser, run, "Updater", "C:\\x\\EVIL.exe /q");
+    SetRegistryString(registry, RootKey::CurrentUser, run, "Updater", "C:\\x\\EVIL.exe /q");
     // The same name with other data (changed since the scan) stays.
-    SetString(registry, RootKey::LocalMachine, run, "Updater", "C:\\good\\updater.exe");
+    SetRegistryString(registry, RootKey::LocalMachine, run, "Updater", "C:\\good\\updater.exe");
     TestRows rows;
     rows.Add(ObjectType::RegistryValue, run + "\\Updater:@:evil.exe");
     f.view.answers = {PromptAnswer::No, PromptAnswer::Yes};
@@ -302,10 +290,11 @@ TEST(RemovalRun, HijackedValueIsKeptAndLeadsToTheBrowserReset) {
     Fixture f;
     Registry& registry = f.machine->registry();
     const std::string main = "Software\\Microsoft\\Internet Explorer\\Main";
-    SetString(registry, RootKey::CurrentUser, main, "Start Page", "http://bad.example/");
-    SetString(registry, RootKey::LocalMachine, main, "Start Page", "http://bad.example/");
-    SetString(registry, RootKey::CurrentUser, main, "Start Page_bak", "http://bad.example/");
-    SetString(registry, RootKey::LocalMachine, main, "Search Page_bak", "x");
+    SetRegistryString(registry, RootKey::CurrentUser, main, "Start Page", "http://bad.example/");
+    SetRegistryString(registry, RootKey::LocalMachine, main, "Start Page", "http://bad.example/");
+    SetRegistryString(registry, RootKey::CurrentUser, main, "Start Page_bak",
+                      "http://bad.example/");
+    SetRegistryString(registry, RootKey::LocalMachine, main, "Search Page_bak", "x");
     TestRows rows;
     rows.Add(ObjectType::RegistryValue, main + "\\Start Page:@:bad.example");
     f.view.answers = {PromptAnswer::No, PromptAnswer::Yes, PromptAnswer::Yes};
@@ -341,7 +330,7 @@ TEST(BrowserReset, NoChangesNothingAndSettingsGiveTheAddresses) {
     Fixture f;
     Registry& registry = f.machine->registry();
     const std::string main = "Software\\Microsoft\\Internet Explorer\\Main";
-    SetString(registry, RootKey::CurrentUser, main, "Start Page", "http://bad.example/");
+    SetRegistryString(registry, RootKey::CurrentUser, main, "Start Page", "http://bad.example/");
     f.view.answers = {PromptAnswer::No};
     EXPECT_FALSE(ResetBrowserSettings(registry, f.view, ReadBrowserDefaults(f.settings)));
     EXPECT_EQ(f.view.messages.size(), 1u);
@@ -365,15 +354,15 @@ TEST(ObjectRemoverOps, HostsRewriteKeepsOtherLinesInOrderWithCrLf) {
                        "127.0.0.1 localhost\n# comment\r\n127.0.0.1 ads.bad.example\n"
                        "::1 localhost\n127.0.0.1 bad.example.org");
     EXPECT_TRUE(f.remover.RemoveHostsEntry("ads.bad.example"));
-    EXPECT_EQ(HostText(f.prefix.Host("drive_c/windows/system32/drivers/etc/hosts")),
+    EXPECT_EQ(ReadHostFile(f.prefix.Host("drive_c/windows/system32/drivers/etc/hosts")),
               "127.0.0.1 localhost\r\n# comment\r\n::1 localhost\r\n127.0.0.1 bad.example.org\r\n");
     // A rewrite that stops before its rename (a crash) leaves the file whole.
     const std::string before =
-        HostText(f.prefix.Host("drive_c/windows/system32/drivers/etc/hosts"));
+        ReadHostFile(f.prefix.Host("drive_c/windows/system32/drivers/etc/hosts"));
     f.machine->files().SetBeforeRenameHookForTesting([](const std::string&) { return false; });
     EXPECT_FALSE(f.remover.RemoveHostsEntry("localhost"));
     f.machine->files().SetBeforeRenameHookForTesting(nullptr);
-    EXPECT_EQ(HostText(f.prefix.Host("drive_c/windows/system32/drivers/etc/hosts")), before);
+    EXPECT_EQ(ReadHostFile(f.prefix.Host("drive_c/windows/system32/drivers/etc/hosts")), before);
     // An empty entry would match every line: nothing is touched.
     EXPECT_FALSE(f.remover.RemoveHostsEntry(""));
     EXPECT_EQ(f.machine->HostsFiles(), std::vector<std::string>{hosts});
@@ -382,21 +371,23 @@ TEST(ObjectRemoverOps, HostsRewriteKeepsOtherLinesInOrderWithCrLf) {
 TEST(ObjectRemoverOps, RegistryKeysGoUnderEveryRootAndValuesByName) {
     Fixture f;
     Registry& registry = f.machine->registry();
-    SetString(registry, RootKey::CurrentUser, "Software\\Bad\\Sub", "v", "1");
-    SetString(registry, RootKey::LocalMachine, "Software\\Bad", "v", "1");
+    SetRegistryString(registry, RootKey::CurrentUser, "Software\\Bad\\Sub", "v", "1");
+    SetRegistryString(registry, RootKey::LocalMachine, "Software\\Bad", "v", "1");
     EXPECT_TRUE(f.remover.RemoveRegistryKey("Software\\Bad"));
-    EXPECT_FALSE(KeyExists(registry, RootKey::CurrentUser, "Software\\Bad"));
-    EXPECT_FALSE(KeyExists(registry, RootKey::LocalMachine, "Software\\Bad"));
+    EXPECT_FALSE(RegistryKeyExists(registry, RootKey::CurrentUser, "Software\\Bad"));
+    EXPECT_FALSE(RegistryKeyExists(registry, RootKey::LocalMachine, "Software\\Bad"));
     EXPECT_FALSE(f.remover.RemoveRegistryKey(""));
     // A class key in both the user's and the machine's classes goes from both.
-    SetString(registry, RootKey::CurrentUser, "Software\\Classes\\Bad.Class", "", "user");
-    SetString(registry, RootKey::LocalMachine, "Software\\Classes\\Bad.Class", "", "machine");
+    SetRegistryString(registry, RootKey::CurrentUser, "Software\\Classes\\Bad.Class", "", "user");
+    SetRegistryString(registry, RootKey::LocalMachine, "Software\\Classes\\Bad.Class", "",
+                      "machine");
     EXPECT_TRUE(f.remover.RemoveRegistryKey("Bad.Class"));
-    EXPECT_FALSE(KeyExists(registry, RootKey::ClassesRoot, "Bad.Class"));
-    EXPECT_FALSE(KeyExists(registry, RootKey::LocalMachine, "Software\\Classes\\Bad.Class"));
+    EXPECT_FALSE(RegistryKeyExists(registry, RootKey::ClassesRoot, "Bad.Class"));
+    EXPECT_FALSE(
+        RegistryKeyExists(registry, RootKey::LocalMachine, "Software\\Classes\\Bad.Class"));
 
-    SetString(registry, RootKey::CurrentUser, "Software\\Run", "bad", "x");
-    SetString(registry, RootKey::CurrentUser, "Software\\Run", "good", "y");
+    SetRegistryString(registry, RootKey::CurrentUser, "Software\\Run", "bad", "x");
+    SetRegistryString(registry, RootKey::CurrentUser, "Software\\Run", "good", "y");
     EXPECT_TRUE(f.remover.RemoveRegistryValue("Software\\Run\\bad"));
     std::string value;
     EXPECT_FALSE(ReadString(registry, RootKey::CurrentUser, "Software\\Run", "bad", &value));
@@ -471,7 +462,7 @@ TEST(ObjectRemoverOps, UnregisteringWaitsForRegsvr32ToEnd) {
     f.prefix.WriteFile("C:\\Bad\\helper.dll", "MZ");
     auto unregisterAndWait = [&] {
         return f.remover.RemoveFile("C:\\Bad\\helper.dll") && !f.Exists("C:\\Bad\\helper.dll") &&
-               HostText(bin + "/unregistered") == "regsvr32.exe /u /s C:\\Bad\\helper.dll\n";
+               ReadHostFile(bin + "/unregistered") == "regsvr32.exe /u /s C:\\Bad\\helper.dll\n";
     };
     if (!testing::RunningAsRoot()) {
         EXPECT_TRUE(unregisterAndWait());

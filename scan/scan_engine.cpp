@@ -220,11 +220,11 @@ void ScanEngine::WalkChosenFolders(std::string_view listPrefix, std::string_view
 }
 
 void ScanEngine::Progress(ScanProgress kind, DetectedObject* object) {
-    if (window_) window_->OnScanProgress(kind, object);
+    if (observer_) observer_->OnScanProgress(kind, object);
 }
 
 void ScanEngine::Phase(int phase) {
-    if (window_) window_->OnScanPhase(phase);
+    if (observer_) observer_->OnScanPhase(phase);
 }
 
 // --- Reporting ---

@@ -3,11 +3,11 @@
 // their fixed order (hosts files, running processes, registry keys and
 // values, deep registry scan, folders and drives), collects what the
 // definitions recognise in its ScanResults, writes the scan log and reports
-// to its ScanWindow.
+// to its ScanObserver.
 //
 // Threads: the window's thread and the one worker. The worker writes the
 // results, the current item and the progress units, and reports through the
-// window synchronously; the window reads CurrentItem() and the object lists
+// observer synchronously; the window reads CurrentItem() and the object lists
 // only inside those calls or once ScanFinished() is true. The counters,
 // progress units and both flags are atomic and readable at any time. A stop
 // request is polled, never waited on; the destructor stops and joins the
@@ -36,7 +36,7 @@
 #include "scan/detected_object.h"
 #include "scan/ignore_filter.h"
 #include "scan/scan_log.h"
-#include "scan/scan_window.h"
+#include "scan/scan_observer.h"
 
 namespace tolvane {
 
@@ -82,7 +82,7 @@ class ScanEngine {
     ScanEngine& operator=(const ScanEngine&) = delete;
 
     // --- Set before a scan starts ---
-    void SetWindow(ScanWindow* window) { window_ = window; }
+    void SetObserver(ScanObserver* observer) { observer_ = observer; }
     // The ignore-list test; none means nothing is ignored.
     void SetIgnoreFilter(const IgnoreFilter* filter) { ignore_ = filter; }
     // The pause before each definition of the registry-key phase (10 ms).
@@ -123,12 +123,6 @@ class ScanEngine {
     // The engine's process enumerator, shared with removal on the window
     // thread (never while a scan runs).
     ProcessEnumerator& Processes() { return processes_; }
-
-    // The folders taken when the engine was made ("" when the machine has
-    // none): Windows, system and cookies are the ones the scans walk.
-    const std::string& WindowsFolder() const { return windowsFolder_; }
-    const std::string& SystemFolder() const { return systemFolder_; }
-    const std::string& CookiesFolder() const { return cookiesFolder_; }
 
     // --- The phases (run by RunScan; public for the tests) ---
     void CheckHostsFile();
@@ -175,7 +169,7 @@ class ScanEngine {
     Machine& machine_;
     ThreatDatabase& database_;
     std::unique_ptr<SettingsStore> settings_;
-    ScanWindow* window_ = nullptr;
+    ScanObserver* observer_ = nullptr;
     const IgnoreFilter* ignore_ = nullptr;
     std::chrono::milliseconds keyPause_{10};
     std::function<std::tm()> clock_;
@@ -193,6 +187,8 @@ class ScanEngine {
     ProcessEnumerator processes_;
     std::unique_ptr<DeepIndex> deepIndex_;
 
+    // The folders taken when the engine was made ("" when the machine has
+    // none): Windows, system and cookies are the ones the scans walk.
     std::string windowsFolder_, systemFolder_, cookiesFolder_;
 };
 

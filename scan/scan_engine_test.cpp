@@ -1,10 +1,7 @@
 #include "scan/scan_engine.h"
 
 #include <gtest/gtest.h>
-#include <signal.h>
-#include <spawn.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <filesystem>
@@ -17,6 +14,8 @@
 #include "platform/machine.h"
 #include "platform/process_table.h"
 #include "platform/registry.h"
+#include "platform/testing/fake_windows_program.h"
+#include "platform/testing/registry_values.h"
 #include "platform/testing/temp_prefix.h"
 #include "scan/percent_decode.h"
 #include "settings/settings_store.h"
@@ -29,9 +28,9 @@ namespace {
 using testing::TempPrefix;
 
 // Records every message of a scan in order, as text.
-class RecordingWindow : public ScanWindow {
+class RecordingObserver : public ScanObserver {
   public:
-    explicit RecordingWindow(ScanEngine*& engine) : engine_(engine) {}
+    explicit RecordingObserver(ScanEngine*& engine) : engine_(engine) {}
     void OnScanProgress(ScanProgress kind, DetectedObject* object) override {
         std::lock_guard<std::mutex> lock(mutex_);
         if (kind == ScanProgress::NewObject) events.push_back("new " + object->objectText);
@@ -101,7 +100,7 @@ class ScanTest : public ::testing::Test {
         if (!engine) {
             engine = std::make_unique<ScanEngine>(*machine, database);
             enginePtr = engine.get();
-            engine->SetWindow(&window);
+            engine->SetObserver(&observer);
             engine->SetIgnoreFilter(&filter);
             engine->SetRegistryKeyPause(std::chrono::milliseconds(0));
             engine->SetClock(FixedStart);
@@ -130,15 +129,10 @@ class ScanTest : public ::testing::Test {
 
     void SetValue(RootKey root, const std::string& key, const std::string& name, uint32_t type,
                   const std::string& data) {
-        RegKey k;
-        ASSERT_EQ(machine->registry().CreateKey(Registry::Root(root), key, KEY_ALL_ACCESS, &k),
-                  ERROR_SUCCESS);
-        ASSERT_EQ(machine->registry().SetValue(k, name, type, data), ERROR_SUCCESS);
+        testing::SetRegistryValue(machine->registry(), root, key, name, type, data);
     }
     void MakeKey(RootKey root, const std::string& key) {
-        RegKey k;
-        ASSERT_EQ(machine->registry().CreateKey(Registry::Root(root), key, KEY_ALL_ACCESS, &k),
-                  ERROR_SUCCESS);
+        testing::MakeRegistryKey(machine->registry(), root, key);
     }
 
     TempPrefix prefix;
@@ -147,7 +141,7 @@ class ScanTest : public ::testing::Test {
     ThreatDatabase database;
     std::unique_ptr<ScanEngine> engine;
     ScanEngine* enginePtr = nullptr;
-    RecordingWindow window{enginePtr};
+    RecordingObserver observer{enginePtr};
     SetFilter filter;
 };
 
@@ -165,7 +159,7 @@ TEST_F(ScanTest, ModesThatAreNoModeRunNothingAndLogOnlyStartAndEnd) {
         EXPECT_EQ(c.registryKeysRecognised, 0);
     }
     EXPECT_EQ(engine->LogPath(), kLogName);
-    EXPECT_EQ(window.events, (std::vector<std::string>{"end", "end"}));
+    EXPECT_EQ(observer.events, (std::vector<std::string>{"end", "end"}));
 }
 
 TEST_F(ScanTest, LogHoldsEveryRecordByteForByteAndSharesItsNameWithinASecond) {
@@ -206,14 +200,14 @@ TEST_F(ScanTest, TheWorkerThreadEndsWithTheFinishedFlagAndResetsTheLastScansObje
     EXPECT_TRUE(engine->ScanFinished());
     EXPECT_FALSE(engine->WorkerRunning());
     ASSERT_EQ(engine->Results().allObjects.size(), 1u);
-    EXPECT_EQ(window.finalCounters.registryKeysRecognised, 1);
+    EXPECT_EQ(observer.finalCounters.registryKeysRecognised, 1);
 
     ASSERT_TRUE(engine->Start());
     engine->Wait();
     // One object again, not two: the first scan's objects were destroyed.
     EXPECT_EQ(engine->Results().allObjects.size(), 1u);
     EXPECT_EQ(engine->Counters().objectsRecognised, 1);
-    EXPECT_EQ(window.events,
+    EXPECT_EQ(observer.events,
               (std::vector<std::string>{"phase 1", "new Software\\Bad", "phase 1", "end", "phase 1",
                                         "new Software\\Bad", "phase 1", "end"}));
 }
@@ -244,23 +238,23 @@ TEST_F(ScanTest, CustomModeRunsOnlyTheSwitchedPhasesAndChosenFolders) {
     ScanCounterValues c = Run(2);
     EXPECT_EQ(Log(), "Starting Scanning (Custom Scan Mode)\nScan Finished\n");
     EXPECT_EQ(c.objectsScanned, 0);
-    EXPECT_EQ(window.Phases(), std::vector<std::string>{});
+    EXPECT_EQ(observer.Phases(), std::vector<std::string>{});
 
     settings->WriteInt(setting::kCustScanDrives, 1);
     settings->WriteInt(setting::kCustScanHosts, 1);  // starts nothing
     settings->WriteFolderList(kCustomScanFolderList, {"C:\\Chosen", ""});
-    window.events.clear();
+    observer.events.clear();
     c = Run(2);
     EXPECT_EQ(Listed(), std::vector<std::string>{"File C:\\Chosen\\evil.exe"});
-    EXPECT_EQ(window.Phases(), std::vector<std::string>{"phase 2"});
+    EXPECT_EQ(observer.Phases(), std::vector<std::string>{"phase 2"});
     EXPECT_EQ(c.objectsScanned, 3);  // ".", ".." and the file
 
     // Drives and Folders: the empty second entry finds nothing.
     settings->WriteFolderList(kDrivesAndFoldersList, {"C:\\Chosen", ""});
-    window.events.clear();
+    observer.events.clear();
     c = Run(3);
     EXPECT_EQ(Listed(), std::vector<std::string>{"File C:\\Chosen\\evil.exe"});
-    EXPECT_EQ(window.Phases(), std::vector<std::string>{"phase 3"});
+    EXPECT_EQ(observer.Phases(), std::vector<std::string>{"phase 3"});
     EXPECT_EQ(c.objectsScanned, 3);
     EXPECT_EQ(Log().rfind("Starting Scanning (Drives Scan Mode)\n", 0), 0u);
 }
@@ -351,11 +345,11 @@ TEST_F(ScanTest, DeepScanFindsValuesBelowClsidTwoLevelsDown) {
     EXPECT_EQ(c.objectsScanned, 3 + 2);
     EXPECT_EQ(engine->ProgressUnits(), 5);
     std::vector<std::string> deep;
-    for (const std::string& e : window.events)
+    for (const std::string& e : observer.events)
         if (e.rfind("deep ", 0) == 0) deep.push_back(e);
     EXPECT_EQ(deep, (std::vector<std::string>{"deep \\{B0}", "deep \\{B0}\\InprocServer32",
                                               "deep \\{I1}"}));
-    EXPECT_EQ(window.Phases(), std::vector<std::string>{"phase 4"});
+    EXPECT_EQ(observer.Phases(), std::vector<std::string>{"phase 4"});
 }
 
 // --- Hosts files ---
@@ -413,8 +407,8 @@ TEST_F(ScanTest, SmartModeWalksWindowsAndSystemAtTopLevelOnlyAndTheRestDeep) {
     EXPECT_EQ(c.foldersRecognised, 1);
     EXPECT_EQ(c.filesRecognised, 6);
     EXPECT_EQ(engine->Results().listedObjects[4]->definition->name, "Owner");
-    EXPECT_EQ(window.Phases(), (std::vector<std::string>{"phase 1", "phase 0", "phase 1", "phase 1",
-                                                         "phase 3", "phase 1"}));
+    EXPECT_EQ(observer.Phases(), (std::vector<std::string>{"phase 1", "phase 0", "phase 1",
+                                                           "phase 1", "phase 3", "phase 1"}));
     // The folder walk and the process scan leave the definitions' flags alone.
     EXPECT_FALSE(database.definitions()[0]->found);
 }
@@ -435,7 +429,7 @@ TEST_F(ScanTest, FilesModeWalksEveryDriveButNotLinksOrTheKernelsFileSystems) {
     ScanCounterValues c = Run(6);
     EXPECT_EQ(Listed(),
               (std::vector<std::string>{"File C:\\evil.exe", "File D:\\inner\\evil.exe"}));
-    EXPECT_EQ(window.Phases(), std::vector<std::string>{"phase 2"});
+    EXPECT_EQ(observer.Phases(), std::vector<std::string>{"phase 2"});
     EXPECT_LT(c.objectsScanned, 200);  // no entry of /proc or /sys was met
     EXPECT_EQ(Log().rfind("Starting Scanning (Drives Scan Mode)\n", 0), 0u);
 
@@ -546,8 +540,8 @@ TEST_F(ScanTest, StopDuringTheProcessScanEntersTheRestAndStillEndsTheLog) {
     machine->SetProcessTable(MakeFixedProcessTable(
         {Process(1, "C:\\a.exe", {}), Process(2, "C:\\b.exe", {}), Process(3, "C:\\c.exe", {})}));
     bool inProcesses = false;
-    window.onPhase = [&](int phase) { inProcesses = phase == 0; };
-    window.onProgress = [&](ScanProgress) {
+    observer.onPhase = [&](int phase) { inProcesses = phase == 0; };
+    observer.onProgress = [&](ScanProgress) {
         if (inProcesses) enginePtr->RequestStop();
     };
     ScanCounterValues c = Run(1);
@@ -560,56 +554,19 @@ TEST_F(ScanTest, StopDuringTheProcessScanEntersTheRestAndStillEndsTheLog) {
     EXPECT_EQ(log.substr(log.size() - 14), "Scan Finished\n");
     // Every later phase was entered; the Windows folder's walk still made its
     // folder test, while the definitions' folders phase stopped at once.
-    EXPECT_EQ(window.Phases(), (std::vector<std::string>{"phase 1", "phase 0", "phase 1", "phase 1",
-                                                         "phase 3", "phase 1"}));
+    EXPECT_EQ(observer.Phases(), (std::vector<std::string>{"phase 1", "phase 0", "phase 1",
+                                                           "phase 1", "phase 3", "phase 1"}));
     EXPECT_EQ(Listed(),
               (std::vector<std::string>{"Host File Item localhost", "Folder C:\\windows"}));
-    EXPECT_EQ(window.events.back(), "end");
+    EXPECT_EQ(observer.events.back(), "end");
 }
-
-// A real Linux process that looks like a Windows program of the prefix.
-class LiveProcess {
-  public:
-    LiveProcess(const std::string& prefix, const std::string& windowsPath) {
-        std::string script = "exec -a '" + windowsPath + "' sleep 60";
-        std::string env = "WINEPREFIX=" + prefix;
-        std::vector<char*> argv = {const_cast<char*>("bash"), const_cast<char*>("-c"),
-                                   script.data(), nullptr};
-        std::vector<char*> envp = {env.data(), const_cast<char*>("PATH=/usr/bin:/bin"), nullptr};
-        if (posix_spawn(&pid_, "/bin/bash", nullptr, nullptr, argv.data(), envp.data()) != 0)
-            pid_ = -1;
-    }
-    ~LiveProcess() {
-        if (pid_ > 0 && !reaped_) {
-            kill(pid_, SIGKILL);
-            waitpid(pid_, nullptr, 0);
-        }
-    }
-    pid_t pid() const { return pid_; }
-    // Waits for the process to end; true when it was killed by a signal.
-    bool WaitKilled() {
-        int status = 0;
-        for (int i = 0; i < 200; ++i) {
-            if (waitpid(pid_, &status, WNOHANG) == pid_) {
-                reaped_ = true;
-                return WIFSIGNALED(status);
-            }
-            std::this_thread::sleep_for(std::chrono::milliseconds(10));
-        }
-        return false;
-    }
-
-  private:
-    pid_t pid_ = -1;
-    bool reaped_ = false;
-};
 
 TEST_F(ScanTest, ALiveProcessOfThePrefixIsListedMatchedAndKilledByName) {
     Load(
         "<NA><SW NAME=\"Bad\"><FILES><FILE PATH=\"%programfiles%\\Bad\\bad.exe\"/></FILES>"
         "</SW></NA>");
     machine->SetProcessTable(MakeProcProcessTable(machine->PrefixPath(), machine->files()));
-    LiveProcess process(machine->PrefixPath(), "C:\\Program Files\\Bad\\bad.exe");
+    testing::FakeWindowsProgram process(machine->PrefixPath(), "C:\\Program Files\\Bad\\bad.exe");
     ASSERT_GT(process.pid(), 0);
     // Wait until exec has given the process its Windows name.
     bool seen = false;

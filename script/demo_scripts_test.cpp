@@ -9,6 +9,7 @@
 
 #include "definitions/container.h"
 #include "platform/machine.h"
+#include "platform/testing/registry_values.h"
 #include "script/advanced_scan.h"
 #include "script/script_test_support.h"
 
@@ -35,25 +36,16 @@ class DemoScriptsTest : public ::testing::Test {
     }
     void Value(RootKey root, const std::string& path, const std::string& name,
                const std::string& data) {
-        RegKey key;
-        ASSERT_EQ(registry().CreateKey(Registry::Root(root), path, KEY_ALL_ACCESS, &key),
-                  ERROR_SUCCESS);
-        ASSERT_EQ(registry().SetValue(key, name, REG_SZ, data), ERROR_SUCCESS);
+        testing::SetRegistryString(registry(), root, path, name, data);
     }
     void Key(RootKey root, const std::string& path) {
-        RegKey key;
-        ASSERT_EQ(registry().CreateKey(Registry::Root(root), path, KEY_ALL_ACCESS, &key),
-                  ERROR_SUCCESS);
+        testing::MakeRegistryKey(registry(), root, path);
     }
     bool KeyExists(RootKey root, const std::string& path) {
-        RegKey key;
-        return registry().OpenKey(Registry::Root(root), path, KEY_READ, &key) == ERROR_SUCCESS;
+        return testing::RegistryKeyExists(registry(), root, path);
     }
     bool ValueExists(RootKey root, const std::string& path, const std::string& name) {
-        RegKey key;
-        std::string data;
-        return registry().OpenKey(Registry::Root(root), path, KEY_READ, &key) == ERROR_SUCCESS &&
-               registry().QueryValue(key, name, nullptr, &data) == ERROR_SUCCESS;
+        return testing::RegistryValueExists(registry(), root, path, name);
     }
     bool Exists(const std::string& path) { return machine->files().PathFileExists(path); }
     // A copy of sleep at a Windows path of the machine, so that a program

@@ -6,29 +6,21 @@
 #include <js/String.h>
 #include <jsapi.h>
 
-#include <algorithm>
 #include <cmath>
 #include <cstdint>
-#include <functional>
-#include <memory>
 #include <optional>
 #include <string>
 
 #include "platform/codepage.h"
 #include "platform/machine.h"
-#include "processes/process_enumerator.h"
-#include "regfile/registry_tree.h"
-#include "scan/percent_decode.h"
 #include "script/message_box_style.h"
+#include "script/script_machine.h"
 
 namespace tolvane {
 
 namespace {
 
-// Registry data longer than this is not read (the value reads as empty).
-constexpr size_t kValueBufferSize = 1024;
-// IsContentInFile reads the file in pieces of this size.
-constexpr size_t kContentChunkSize = 1 << 16;
+namespace work = script_machine;
 
 NativeEnvironment& Env(JSContext* cx) {
     return *static_cast<NativeEnvironment*>(JS_GetContextPrivate(cx));
@@ -109,133 +101,18 @@ int ShowMessage(JSContext* cx, const std::string& text, const std::string& capti
     return pressed;
 }
 
-// --- Registry helpers ---
-
-// RootKeyFromName: the seven full root names, compared exactly.
-std::optional<RootKey> RootKeyFromName(std::string_view name) {
-    static constexpr std::pair<std::string_view, RootKey> kRoots[] = {
-        {"HKEY_CLASSES_ROOT", RootKey::ClassesRoot},
-        {"HKEY_CURRENT_USER", RootKey::CurrentUser},
-        {"HKEY_LOCAL_MACHINE", RootKey::LocalMachine},
-        {"HKEY_USERS", RootKey::Users},
-        {"HKEY_PERFORMANCE_DATA", RootKey::PerformanceData},
-        {"HKEY_CURRENT_CONFIG", RootKey::CurrentConfig},
-        {"HKEY_DYN_DATA", RootKey::DynData},
-    };
-    for (const auto& [rootName, root] : kRoots) {
-        if (rootName == name) return root;
-    }
-    return std::nullopt;
-}
-
-// Opens root\path with the given rights; false for an unknown root name.
-bool OpenScriptKey(Registry& registry, std::string_view rootName, std::string_view path,
-                   uint32_t access, RegKey* key) {
-    std::optional<RootKey> root = RootKeyFromName(rootName);
-    if (!root) return false;
-    return registry.OpenKey(Registry::Root(*root), path, access, key) == ERROR_SUCCESS;
-}
-
-// The data of a value read through a 1024-byte buffer, up to its first zero
-// byte; empty when the value is missing or longer than the buffer.
-std::string ReadValueText(const Registry& registry, const RegKey& key, std::string_view name) {
-    std::string data;
-    if (registry.QueryValue(key, name, nullptr, &data) != ERROR_SUCCESS) return {};
-    if (data.size() > kValueBufferSize) return {};
-    size_t zero = data.find('\0');
-    if (zero != std::string::npos) data.resize(zero);
-    return data;
-}
-
-// Root and key path of GetRegValuesInKey and GetRegSubKeys. The enumeration
-// stops at the end of the list and also at any other error than "more data",
-// so a key that keeps failing cannot make it loop forever.
-enum class KeyListing { Values, SubKeys };
-bool ListKey(JSContext* cx, const JS::CallArgs& args, KeyListing what) {
+// GetRegValuesInKey and GetRegSubKeys: an array of names, or false when the
+// key's information could not be read.
+bool ListKey(JSContext* cx, const JS::CallArgs& args, work::KeyListing what) {
     std::string root, path;
     if (!StringArg(cx, args, 0, &root) || !StringArg(cx, args, 1, &path)) return false;
-    Registry& registry = TheMachine(cx).registry();
-    std::vector<std::string> names;
-    RegKey key;
-    if (!OpenScriptKey(registry, root, path, KEY_ALL_ACCESS, &key))
-        return ReturnList(cx, args, names);
-    RegKeyInfo info;
-    if (registry.QueryInfoKey(key, &info) != ERROR_SUCCESS) {
-        registry.CloseKey(key);
+    std::optional<std::vector<std::string>> names =
+        work::ListKey(TheMachine(cx).registry(), root, path, what);
+    if (!names) {
         args.rval().setBoolean(false);
         return true;
     }
-    for (uint32_t index = 0;; ++index) {
-        std::string name;
-        long code = what == KeyListing::Values
-                        ? registry.EnumValue(key, index, &name, nullptr, nullptr)
-                        : registry.EnumKey(key, index, &name);
-        if (code != ERROR_SUCCESS && code != ERROR_MORE_DATA) break;
-        names.push_back(std::move(name));
-    }
-    registry.CloseKey(key);
-    return ReturnList(cx, args, names);
-}
-
-// --- File helpers ---
-
-uint64_t FileSizeOf(FileSystem& files, std::string_view path) {
-    File file;
-    if (!files.OpenFile(path, FileOpenMode::Read, &file)) return 0;
-    uint64_t size = 0;
-    if (!file.Size(&size)) size = 0;
-    return size;
-}
-
-std::string JoinPath(std::string_view folder, std::string_view name) {
-    std::string path(folder);
-    if (path.empty() || path.back() != '\\') path += '\\';
-    path += name;
-    return path;
-}
-
-// DeleteFolderTree: the folder's files are deleted as they are (read-only
-// ones stop the walk), names starting with "." stay (and with them their
-// folder), and the walk ends when the script is to stop.
-void DeleteFolderTree(FileSystem& files, const std::string& folder,
-                      const std::function<bool()>& stop) {
-    if (!files.IsFolder(folder)) return;
-    TreeDeletion rules;
-    rules.stop = stop;
-    rules.clearReadOnlyFiles = false;
-    rules.skipDotNames = true;
-    files.DeleteTree(folder, rules);
-}
-
-// Whether `text` occurs in the first `size` bytes of the file, zero bytes
-// read as spaces, bytes that could not be read as spaces. Read piece by
-// piece, so a large file does not need a buffer of its size.
-bool FileContains(FileSystem& files, std::string_view path, const std::string& text,
-                  const std::function<bool()>& stop) {
-    uint64_t size = FileSizeOf(files, path);
-    File file;
-    if (!files.OpenFile(path, FileOpenMode::Read, &file)) return false;
-    if (text.empty()) return true;
-    std::string window;  // the tail of what was read, then the new piece
-    uint64_t remaining = size;
-    std::string piece(kContentChunkSize, ' ');
-    while (remaining > 0 && !stop()) {
-        size_t want = static_cast<size_t>(std::min<uint64_t>(remaining, kContentChunkSize));
-        size_t got = 0;
-        if (!file.Read(piece.data(), want, &got) || got == 0) break;
-        remaining -= got;
-        std::replace(piece.begin(), piece.begin() + got, '\0', ' ');
-        window.append(piece, 0, got);
-        if (window.find(text) != std::string::npos) return true;
-        if (window.size() >= text.size()) window.erase(0, window.size() - (text.size() - 1));
-    }
-    if (stop()) return false;
-    // The unread rest of the size counts as spaces.
-    if (remaining > 0) {
-        window.append(static_cast<size_t>(std::min<uint64_t>(remaining, text.size())), ' ');
-        if (window.find(text) != std::string::npos) return true;
-    }
-    return false;
+    return ReturnList(cx, args, *names);
 }
 
 // --- The functions, in table order ---
@@ -266,7 +143,7 @@ bool GetFileSizeFn(JSContext* cx, unsigned argc, JS::Value* vp) {
     JS::CallArgs args = JS::CallArgsFromVp(argc, vp);
     std::string path;
     if (!StringArg(cx, args, 0, &path)) return false;
-    args.rval().setNumber(static_cast<double>(FileSizeOf(TheMachine(cx).files(), path)));
+    args.rval().setNumber(static_cast<double>(work::FileSizeOf(TheMachine(cx).files(), path)));
     return true;
 }
 
@@ -274,9 +151,7 @@ bool DeleteFileFn(JSContext* cx, unsigned argc, JS::Value* vp) {
     JS::CallArgs args = JS::CallArgsFromVp(argc, vp);
     std::string path;
     if (!StringArg(cx, args, 0, &path)) return false;
-    FileSystem& files = TheMachine(cx).files();
-    files.SetFileAttributes(path, FILE_ATTRIBUTE_NORMAL);
-    args.rval().setBoolean(files.DeleteFile(path));
+    args.rval().setBoolean(work::DeleteFileClearingAttributes(TheMachine(cx).files(), path));
     return true;
 }
 
@@ -286,9 +161,7 @@ bool RenameFile(JSContext* cx, unsigned argc, JS::Value* vp) {
     if (args.length() < 2 || !StringArg(cx, args, 0, &from) || !TextArg(cx, args, 1, &to)) {
         return false;
     }
-    FileSystem& files = TheMachine(cx).files();
-    files.SetFileAttributes(from, FILE_ATTRIBUTE_NORMAL);
-    args.rval().setBoolean(files.MoveFile(from, to));
+    args.rval().setBoolean(work::RenameFileClearingAttributes(TheMachine(cx).files(), from, to));
     return true;
 }
 
@@ -296,18 +169,7 @@ bool GetFilesInDir(JSContext* cx, unsigned argc, JS::Value* vp) {
     JS::CallArgs args = JS::CallArgsFromVp(argc, vp);
     std::string folder;
     if (!StringArg(cx, args, 0, &folder)) return false;
-    FileSystem& files = TheMachine(cx).files();
-    std::vector<std::string> paths;
-    FindHandle handle;
-    FindData entry;
-    if (files.FindFirstFile(JoinPath(folder, "*.*"), &handle, &entry)) {
-        do {
-            if (!(entry.attributes & FILE_ATTRIBUTE_DIRECTORY)) {
-                paths.push_back(JoinPath(folder, entry.name));
-            }
-        } while (handle.Next(&entry));
-    }
-    return ReturnList(cx, args, paths);
+    return ReturnList(cx, args, work::FilesInFolder(TheMachine(cx).files(), folder));
 }
 
 bool IsPathExists(JSContext* cx, unsigned argc, JS::Value* vp) {
@@ -353,7 +215,7 @@ bool DeleteDir(JSContext* cx, unsigned argc, JS::Value* vp) {
     JS::CallArgs args = JS::CallArgsFromVp(argc, vp);
     std::string folder;
     if (!StringArg(cx, args, 0, &folder)) return false;
-    DeleteFolderTree(TheMachine(cx).files(), folder, [cx] { return StopRequested(cx); });
+    work::DeleteFolderTree(TheMachine(cx).files(), folder, [cx] { return StopRequested(cx); });
     args.rval().setUndefined();
     return true;
 }
@@ -362,56 +224,21 @@ bool DeleteDir(JSContext* cx, unsigned argc, JS::Value* vp) {
 // own name. Arguments are ignored.
 bool GetRunningProcesses(JSContext* cx, unsigned argc, JS::Value* vp) {
     JS::CallArgs args = JS::CallArgsFromVp(argc, vp);
-    std::vector<std::string> paths;
-    ProcessEnumerator processes;
-    processes.Initialise(&TheMachine(cx), true);
-    if (std::unique_ptr<ProcessList> list = processes.CreateProcessList()) {
-        ProcessRecord process;
-        while (processes.NextProcess(list.get(), &process)) {
-            bool anyModule = false;
-            if (std::unique_ptr<ModuleList> modules =
-                    processes.CreateModuleList(process.processId)) {
-                ModuleRecord module;
-                while (processes.NextModule(modules.get(), &module)) {
-                    paths.push_back(module.path);
-                    anyModule = true;
-                }
-                processes.FreeModuleList(std::move(modules));
-            }
-            if (!anyModule) paths.push_back(process.exeName);
-        }
-        processes.FreeProcessList(std::move(list));
-    }
-    processes.Release();
-    return ReturnList(cx, args, paths);
+    return ReturnList(cx, args, work::RunningProcessModules(TheMachine(cx)));
 }
 
 bool GetFileFromClsid(JSContext* cx, unsigned argc, JS::Value* vp) {
     JS::CallArgs args = JS::CallArgsFromVp(argc, vp);
     std::string clsid;
     if (!StringArg(cx, args, 0, &clsid)) return false;
-    Registry& registry = TheMachine(cx).registry();
-    std::string file;
-    RegKey key;
-    if (registry.OpenKey(Registry::Root(RootKey::ClassesRoot),
-                         "CLSID\\" + clsid + "\\InprocServer32", KEY_ALL_ACCESS,
-                         &key) == ERROR_SUCCESS) {
-        file = ReadValueText(registry, key, "");
-        registry.CloseKey(key);
-    }
-    return ReturnString(cx, args, file);
+    return ReturnString(cx, args, work::FileOfClsid(TheMachine(cx).registry(), clsid));
 }
 
-// An empty key path would name the root itself: a root is never deleted
-// (the tree deletion refuses it too).
 bool DeleteRegKey(JSContext* cx, unsigned argc, JS::Value* vp) {
     JS::CallArgs args = JS::CallArgsFromVp(argc, vp);
     std::string rootName, path;
     if (!StringArg(cx, args, 0, &rootName) || !StringArg(cx, args, 1, &path)) return false;
-    std::optional<RootKey> root = RootKeyFromName(rootName);
-    if (root && path.find_first_not_of('\\') != std::string::npos) {
-        DeleteRegistryTree(TheMachine(cx).registry(), Registry::Root(*root), path);
-    }
+    work::DeleteKeyTree(TheMachine(cx).registry(), rootName, path);
     args.rval().setUndefined();
     return true;
 }
@@ -423,12 +250,7 @@ bool DeleteRegValue(JSContext* cx, unsigned argc, JS::Value* vp) {
         !StringArg(cx, args, 2, &name)) {
         return false;
     }
-    Registry& registry = TheMachine(cx).registry();
-    RegKey key;
-    if (OpenScriptKey(registry, root, path, KEY_READ | KEY_CREATE_SUB_KEY | KEY_SET_VALUE, &key)) {
-        registry.DeleteValue(key, name);
-        registry.CloseKey(key);
-    }
+    work::DeleteValue(TheMachine(cx).registry(), root, path, name);
     args.rval().setUndefined();
     return true;
 }
@@ -440,49 +262,22 @@ bool GetRegValue(JSContext* cx, unsigned argc, JS::Value* vp) {
         !StringArg(cx, args, 2, &name)) {
         return false;
     }
-    Registry& registry = TheMachine(cx).registry();
-    std::string data;
-    RegKey key;
-    if (OpenScriptKey(registry, root, path, KEY_ALL_ACCESS, &key)) {
-        data = ReadValueText(registry, key, name);
-        registry.CloseKey(key);
-    }
-    return ReturnString(cx, args, PercentDecode(data));
+    return ReturnString(cx, args, work::ReadValue(TheMachine(cx).registry(), root, path, name));
 }
 
-// Per-user helpers first, then the machine-wide ones.
 bool GetBHOList(JSContext* cx, unsigned argc, JS::Value* vp) {
     JS::CallArgs args = JS::CallArgsFromVp(argc, vp);
-    Registry& registry = TheMachine(cx).registry();
-    std::vector<std::string> clsids;
-    for (RootKey root : {RootKey::CurrentUser, RootKey::LocalMachine}) {
-        RegKey key;
-        if (registry.OpenKey(Registry::Root(root), kBrowserHelperObjectsKey, KEY_ALL_ACCESS,
-                             &key) != ERROR_SUCCESS) {
-            continue;
-        }
-        std::string name;
-        for (uint32_t index = 0; registry.EnumKey(key, index, &name) == ERROR_SUCCESS; ++index) {
-            clsids.push_back(name);
-        }
-        registry.CloseKey(key);
-    }
-    return ReturnList(cx, args, clsids);
+    return ReturnList(cx, args, work::BrowserHelperObjects(TheMachine(cx).registry()));
 }
 
 bool KillProcess(JSContext* cx, unsigned argc, JS::Value* vp) {
     JS::CallArgs args = JS::CallArgsFromVp(argc, vp);
     std::string path;
     if (!StringArg(cx, args, 0, &path)) return false;
-    ProcessEnumerator processes;
-    processes.Initialise(&TheMachine(cx), true);
-    bool found = processes.KillProcessByName(path);
-    processes.Release();
-    args.rval().setBoolean(found);
+    args.rval().setBoolean(work::KillProcessesOf(TheMachine(cx), path));
     return true;
 }
 
-// Writes into an existing key only; a missing key is not created.
 bool SetRegValue(JSContext* cx, unsigned argc, JS::Value* vp) {
     JS::CallArgs args = JS::CallArgsFromVp(argc, vp);
     std::string root, path, name, data;
@@ -490,20 +285,13 @@ bool SetRegValue(JSContext* cx, unsigned argc, JS::Value* vp) {
         !StringArg(cx, args, 2, &name) || !StringArg(cx, args, 3, &data)) {
         return false;
     }
-    Registry& registry = TheMachine(cx).registry();
-    bool written = false;
-    RegKey key;
-    if (OpenScriptKey(registry, root, path, KEY_ALL_ACCESS, &key)) {
-        data.push_back('\0');
-        written = registry.SetValue(key, name, REG_SZ, data) == ERROR_SUCCESS;
-        registry.CloseKey(key);
-    }
-    args.rval().setBoolean(written);
+    args.rval().setBoolean(
+        work::WriteStringValue(TheMachine(cx).registry(), root, path, name, std::move(data)));
     return true;
 }
 
 bool GetRegValuesInKey(JSContext* cx, unsigned argc, JS::Value* vp) {
-    return ListKey(cx, JS::CallArgsFromVp(argc, vp), KeyListing::Values);
+    return ListKey(cx, JS::CallArgsFromVp(argc, vp), work::KeyListing::Values);
 }
 
 bool MessageBoxFn(JSContext* cx, unsigned argc, JS::Value* vp) {
@@ -524,12 +312,12 @@ bool IsContentInFile(JSContext* cx, unsigned argc, JS::Value* vp) {
     std::string path, text;
     if (!StringArg(cx, args, 0, &path) || !StringArg(cx, args, 1, &text)) return false;
     args.rval().setBoolean(
-        FileContains(TheMachine(cx).files(), path, text, [cx] { return StopRequested(cx); }));
+        work::FileContains(TheMachine(cx).files(), path, text, [cx] { return StopRequested(cx); }));
     return true;
 }
 
 bool GetRegSubKeys(JSContext* cx, unsigned argc, JS::Value* vp) {
-    return ListKey(cx, JS::CallArgsFromVp(argc, vp), KeyListing::SubKeys);
+    return ListKey(cx, JS::CallArgsFromVp(argc, vp), work::KeyListing::SubKeys);
 }
 
 const JSFunctionSpec kNativeFunctions[] = {

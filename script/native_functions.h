@@ -1,7 +1,9 @@
 // The native functions that advanced-scan scripts call to read and change
 // the machine: files and folders, processes, the registry and browser helper
-// objects. The script host defines NativeFunctionTable() on its global object
-// and points the engine context's private data at a NativeEnvironment.
+// objects. This is the engine binding only: arguments and results are
+// converted here, the work is done by script_machine.h. The script host defines
+// NativeFunctionTable() on its global object and points the engine context's private data at a
+// NativeEnvironment.
 //
 // Value conventions: a string argument must be a string value (numbers,
 // objects, null and undefined are rejected, not converted); a rejected call
@@ -14,6 +16,8 @@
 #include <string_view>
 #include <vector>
 
+#include "script/script_machine.h"
+
 struct JSFunctionSpec;
 
 namespace tolvane {
@@ -23,10 +27,6 @@ class Prompter;
 
 // The caption of the boxes `doit` shows.
 inline constexpr const char* kScriptApplicationName = "Tolvane";
-// Browser helper objects: one subkey per class identifier, under
-// HKEY_CURRENT_USER and under HKEY_LOCAL_MACHINE.
-inline constexpr const char* kBrowserHelperObjectsKey =
-    "SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Explorer\\Browser Helper Objects";
 
 struct NativeEnvironment {
     Machine* machine = nullptr;

@@ -5,6 +5,7 @@
 #include <filesystem>
 
 #include "platform/machine.h"
+#include "platform/testing/registry_values.h"
 #include "scan/percent_decode.h"
 #include "script/script_test_support.h"
 
@@ -21,19 +22,13 @@ class NativeFunctionsTest : public ::testing::Test {
     FileSystem& files() { return f.machine->files(); }
     void SetString(RootKey root, const std::string& path, const std::string& name,
                    const std::string& data, uint32_t type = REG_SZ) {
-        RegKey key;
-        ASSERT_EQ(registry().CreateKey(Registry::Root(root), path, KEY_ALL_ACCESS, &key),
-                  ERROR_SUCCESS);
-        ASSERT_EQ(registry().SetValue(key, name, type, data), ERROR_SUCCESS);
+        testing::SetRegistryValue(registry(), root, path, name, type, data);
     }
     void MakeKey(RootKey root, const std::string& path) {
-        RegKey key;
-        ASSERT_EQ(registry().CreateKey(Registry::Root(root), path, KEY_ALL_ACCESS, &key),
-                  ERROR_SUCCESS);
+        testing::MakeRegistryKey(registry(), root, path);
     }
     bool KeyExists(RootKey root, const std::string& path) {
-        RegKey key;
-        return registry().OpenKey(Registry::Root(root), path, KEY_READ, &key) == ERROR_SUCCESS;
+        return testing::RegistryKeyExists(registry(), root, path);
     }
     std::string Content(const std::string& path) {
         std::string content;

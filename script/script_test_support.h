@@ -1,18 +1,14 @@
 // Test support for the script folder: a view that records every message box
-// and answers from a queue, and a host over a fresh temporary prefix.
+// and answers from a queue, and a host over a fresh temporary prefix (and the
+// running programs of platform/testing/fake_windows_program.h).
 #pragma once
 
-#include <signal.h>
-#include <spawn.h>
-#include <sys/wait.h>
-
-#include <chrono>
 #include <deque>
 #include <memory>
 #include <string>
-#include <thread>
 #include <vector>
 
+#include "platform/testing/fake_windows_program.h"
 #include "platform/testing/temp_prefix.h"
 #include "script/advanced_scan.h"
 #include "script/script_host.h"
@@ -70,51 +66,6 @@ class ScriptFixture {
     RecordingView view;
     ScriptHost host;
     ScriptOutcome lastOutcome = ScriptOutcome::NoEngine;
-};
-
-// A running program of the prefix: a host process started under its Windows
-// path with the prefix's WINEPREFIX, as Wine runs them. With a host binary
-// given (a copy of sleep inside the prefix) the program maps its own file.
-class FakeWindowsProgram {
-  public:
-    FakeWindowsProgram(const std::string& prefix, const std::string& windowsPath,
-                       const std::string& hostBinary = "sleep") {
-        std::string script = "exec -a '" + windowsPath + "' '" + hostBinary + "' 30";
-        std::string env = "WINEPREFIX=" + prefix;
-        const char* argv[] = {"/bin/bash", "-c", script.c_str(), nullptr};
-        const char* envp[] = {env.c_str(), "PATH=/usr/bin:/bin", nullptr};
-        if (posix_spawn(&pid_, "/bin/bash", nullptr, nullptr, const_cast<char**>(argv),
-                        const_cast<char**>(envp)) != 0) {
-            pid_ = 0;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(200));  // until exec is done
-    }
-    ~FakeWindowsProgram() {
-        if (pid_ > 0 && !Ended()) {
-            kill(pid_, SIGKILL);
-            waitpid(pid_, nullptr, 0);
-        }
-    }
-    FakeWindowsProgram(const FakeWindowsProgram&) = delete;
-    FakeWindowsProgram& operator=(const FakeWindowsProgram&) = delete;
-
-    // Waits up to a second for the program to end.
-    bool Ended() {
-        for (int i = 0; i < 50 && !ended_; ++i) {
-            int status = 0;
-            if (waitpid(pid_, &status, WNOHANG) == pid_) {
-                ended_ = true;
-            } else {
-                std::this_thread::sleep_for(std::chrono::milliseconds(20));
-            }
-        }
-        return ended_;
-    }
-    pid_t pid() const { return pid_; }
-
-  private:
-    pid_t pid_ = 0;
-    bool ended_ = false;
 };
 
 }  // namespace tolvane::testing

@@ -67,9 +67,6 @@ enum class MainCommand {
     Cancel,
 };
 
-// The text of a command's menu item or button ("S&mart Scan", "Remove").
-std::string_view CommandText(MainCommand command);
-
 class MainWindowView {
   public:
     virtual ~MainWindowView() = default;

@@ -26,6 +26,7 @@
 #include "definitions/load_definitions.h"
 #include "definitions/threat_database.h"
 #include "platform/machine.h"
+#include "platform/testing/temp_folder.h"
 #include "platform/testing/temp_prefix.h"
 #include "removal/object_remover.h"
 #include "script/script_test_support.h"
@@ -33,12 +34,9 @@
 namespace tolvane {
 namespace {
 
-namespace fs = std::filesystem;
+using testing::ReadHostFile;
 
-std::string HostRead(const fs::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
+namespace fs = std::filesystem;
 
 void HostWrite(const fs::path& path, const std::string& content) {
     fs::create_directories(path.parent_path());
@@ -48,9 +46,7 @@ void HostWrite(const fs::path& path, const std::string& content) {
 class Containment : public ::testing::Test {
   protected:
     void SetUp() override {
-        char pattern[] = "/tmp/tolvane-outside-XXXXXX";
-        ASSERT_NE(mkdtemp(pattern), nullptr);
-        outside_ = pattern;
+        outside_ = outsideFolder_.path();
         HostWrite(outside_ / "victim.txt", "outside");
         HostWrite(outside_ / "deep" / "victim.txt", "outside deep");
         prefix_.AddDrive('z', "/");
@@ -63,11 +59,7 @@ class Containment : public ::testing::Test {
         fs::create_directory_symlink(outside_, prefix_.Host("drive_c/Tree/sub"));
         machine_ = prefix_.Open();
     }
-    void TearDown() override {
-        machine_.reset();
-        std::error_code error;
-        fs::remove_all(outside_, error);
-    }
+    void TearDown() override { machine_.reset(); }
 
     // The outside folder as it was made: nothing deleted, nothing added,
     // nothing changed.
@@ -78,8 +70,8 @@ class Containment : public ::testing::Test {
         std::sort(names.begin(), names.end());
         EXPECT_EQ(names, (std::vector<std::string>{"deep", "deep/victim.txt", "victim.txt"}))
             << tried;
-        EXPECT_EQ(HostRead(outside_ / "victim.txt"), "outside") << tried;
-        EXPECT_EQ(HostRead(outside_ / "deep" / "victim.txt"), "outside deep") << tried;
+        EXPECT_EQ(ReadHostFile(outside_ / "victim.txt"), "outside") << tried;
+        EXPECT_EQ(ReadHostFile(outside_ / "deep" / "victim.txt"), "outside deep") << tried;
     }
 
     static void Record(const std::string& tried, const std::string& happened) {
@@ -100,6 +92,7 @@ class Containment : public ::testing::Test {
     }
 
     testing::TempPrefix prefix_;
+    testing::TempFolder outsideFolder_{"tolvane-outside"};
     fs::path outside_;
     std::unique_ptr<Machine> machine_;
 };
@@ -161,7 +154,7 @@ TEST_F(Containment, HostsRewriteDoesNotFollowALinkOffTheDrive) {
     fs::create_symlink(outside_ / "hosts", prefix_.Host(hosts));
     ObjectRemover remover(*machine_);
     EXPECT_FALSE(remover.RemoveHostsEntry("bad.example"));
-    EXPECT_EQ(HostRead(outside_ / "hosts"), "127.0.0.1 bad.example\r\n");
+    EXPECT_EQ(ReadHostFile(outside_ / "hosts"), "127.0.0.1 bad.example\r\n");
     fs::remove(outside_ / "hosts");
     ExpectOutsideUntouched("hosts link");
     Record("removal: hosts entry when C:\\windows\\system32\\drivers\\etc\\hosts -> outside file",
@@ -254,7 +247,7 @@ TEST_F(Containment, HostileBackupArchiveRestoresNothingOutside) {
     // The one record that lands on C: is the climb, stopped at C:\.
     EXPECT_EQ(report.restored, 1u);
     EXPECT_EQ(prefix_.ReadFile(FileSystem::NormalizePath(climb + "\\planted3.txt")), "copy 3");
-    EXPECT_EQ(HostRead(outside_ / "victim.txt"), "outside");
+    EXPECT_EQ(ReadHostFile(outside_ / "victim.txt"), "outside");
     Record(
         "archive entries ../../..<outside>/e1.txt, ..\\..\\<outside>\\e2.txt, /<outside>/e3.txt, "
         "Z:/<outside>/e4.txt, sub/../../<outside>/e5.txt",

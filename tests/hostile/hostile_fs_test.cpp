@@ -35,6 +35,7 @@
 #include "backup/restore.h"
 #include "platform/codepage.h"
 #include "platform/machine.h"
+#include "platform/testing/temp_folder.h"
 #include "platform/testing/temp_prefix.h"
 #include "removal/object_remover.h"
 #include "removal/removal_flow.h"
@@ -45,15 +46,12 @@
 namespace tolvane {
 namespace {
 
+using testing::ReadHostFile;
+
 namespace fs = std::filesystem;
 using testing::AddZipEntry;
 
 constexpr int kRaceTries = 200;
-
-std::string HostRead(const fs::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
 
 void HostWrite(const fs::path& path, const std::string& content) {
     std::ofstream(path, std::ios::binary) << content;
@@ -72,7 +70,7 @@ std::map<std::string, std::string> Snapshot(const fs::path& root) {
         struct stat st;
         if (lstat(it->path().c_str(), &st) != 0) continue;
         std::string what = std::to_string(st.st_mode) + ":" + std::to_string(st.st_uid);
-        if (S_ISREG(st.st_mode)) what += ":" + HostRead(it->path());
+        if (S_ISREG(st.st_mode)) what += ":" + ReadHostFile(it->path());
         entries[fs::relative(it->path(), root).string()] = what;
     }
     return entries;

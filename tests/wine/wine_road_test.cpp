@@ -49,6 +49,7 @@
 #include "platform/machine.h"
 #include "platform/registry.h"
 #include "platform/testing/run_command.h"
+#include "platform/testing/temp_folder.h"
 #include "platform/wineserver_lock.h"
 #include "removal/object_remover.h"
 #include "removal/removal_flow.h"
@@ -59,6 +60,8 @@
 
 namespace tolvane {
 namespace {
+
+using testing::ReadHostFile;
 
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
@@ -71,13 +74,6 @@ constexpr const char* kToolbar = "C:\\Program Files\\Hollow Compass\\hcbar.dll";
 constexpr const char* kHostLine = "203.0.113.24 www.drifter-search.example";
 constexpr const char* kClsid = "{5F1C2A7E-3B9D-4E61-A0C4-7D2E9B18F3A6}";
 constexpr const char* kHijackedStartPage = "http://www.drifter-search.example/start?id=4471";
-
-std::string ReadHostFile(const fs::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::stringstream s;
-    s << in.rdbuf();
-    return s.str();
-}
 
 std::string Quote(const std::string& text) {
     return testing::ShellQuote(text);

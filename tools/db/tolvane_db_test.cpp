@@ -12,10 +12,13 @@
 #include <string>
 
 #include "platform/testing/run_command.h"
+#include "platform/testing/temp_folder.h"
 #include "platform/testing/temp_prefix.h"
 
 namespace tolvane {
 namespace {
+
+using testing::ReadHostFile;
 
 struct Result {
     int exitCode = -1;
@@ -32,19 +35,12 @@ Result RunTool(const std::vector<std::string>& args) {
     return result;
 }
 
-std::string ReadFile(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::stringstream s;
-    s << in.rdbuf();
-    return s.str();
-}
-
 const std::string kDatabase = std::string(TOLVANE_BUILD_ROOT) + "/data/database.db";
 const std::string kMarkup = std::string(TOLVANE_SOURCE_ROOT) + "/data/definitions.xml";
 
 TEST(TolvaneDb, DumpJsonListsEveryDefinitionInDocumentOrder) {
     // The names as the markup file writes them, found without our parser.
-    std::string markup = ReadFile(kMarkup);
+    std::string markup = ReadHostFile(kMarkup);
     std::vector<std::string> names;
     std::regex sw("<SW NAME=\"([^\"]*)\"");
     for (std::sregex_iterator it(markup.begin(), markup.end(), sw), end; it != end; ++it)
@@ -91,8 +87,8 @@ TEST(TolvaneDb, PackUnpackRoundTripAndFailures) {
     const std::string xml = scratch.Host("copy.xml");
     EXPECT_EQ(RunTool({"pack", kMarkup, db}).exitCode, 0);
     EXPECT_EQ(RunTool({"unpack", db, xml}).exitCode, 0);
-    EXPECT_EQ(ReadFile(xml), ReadFile(kMarkup));
-    EXPECT_EQ(RunTool({"unpack", db}).out, ReadFile(kMarkup));
+    EXPECT_EQ(ReadHostFile(xml), ReadHostFile(kMarkup));
+    EXPECT_EQ(RunTool({"unpack", db}).out, ReadHostFile(kMarkup));
 
     std::ofstream(scratch.Host("big.xml")) << std::string(5242881, ' ');
     EXPECT_EQ(RunTool({"pack", scratch.Host("big.xml"), scratch.Host("big.db")}).exitCode, 1);
@@ -126,9 +122,9 @@ TEST(TolvaneDb, KeygenSignVerify) {
     struct stat info {};
     ASSERT_EQ(stat(key.c_str(), &info), 0);
     EXPECT_EQ(info.st_mode & 0777, 0600u);
-    const std::string privateKey = ReadFile(key);
+    const std::string privateKey = ReadHostFile(key);
     EXPECT_EQ(RunTool({"keygen", key, scratch.Host("other.pem")}).exitCode, 1);
-    EXPECT_EQ(ReadFile(key), privateKey);  // never overwritten
+    EXPECT_EQ(ReadHostFile(key), privateKey);  // never overwritten
 
     std::ofstream(description, std::ios::binary) << "tolvane-update 1\nversion: 16\n";
     ASSERT_EQ(RunTool({"sign", key, description}).exitCode, 0);

@@ -19,10 +19,13 @@
 #include "platform/testing/fake_wineserver.h"
 #include "platform/testing/machines_home.h"
 #include "platform/testing/run_command.h"
+#include "platform/testing/temp_folder.h"
 #include "platform/testing/temp_prefix.h"
 
 namespace tolvane {
 namespace {
+
+using testing::ReadHostFile;
 
 using testing::TempPrefix;
 
@@ -33,11 +36,6 @@ int RunCommand(const std::string& command, std::string* out) {
 }
 int RunTolvane(const std::string& arguments, std::string* out) {
     return RunCommand(std::string(TOLVANE_PROGRAM) + " " + arguments, out);
-}
-
-std::string ReadHost(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
 }
 
 // The demo database's registry key trace on a fresh test prefix.
@@ -62,7 +60,7 @@ TEST(Headless, InstallsTheDatabaseScansAndPrintsRowsCountersAndLog) {
     EXPECT_EQ(doc["rows"][0]["object"], "Software\\Gossamer");
     EXPECT_EQ(doc["counters"]["registryKeysRecognised"], 1);
     EXPECT_EQ(doc["counters"].size(), 9u);
-    std::string log = ReadHost(doc["logHostPath"].get<std::string>());
+    std::string log = ReadHostFile(doc["logHostPath"].get<std::string>());
     EXPECT_EQ(log.rfind("Starting Scanning (REgistry Scan Mode)\n1) Gossamer Tracker\n", 0), 0u);
     EXPECT_TRUE(std::filesystem::exists(prefix.Host("drive_c/Program Files/Tolvane/database.db")));
 
@@ -89,7 +87,7 @@ TEST(Headless, InstallsTheDatabaseScansAndPrintsRowsCountersAndLog) {
                        "now.\\nPlease re-install Tolvane [OK] -> ok"),
               std::string::npos)
         << out;
-    EXPECT_EQ(ReadHost(prefix.Host("drive_c/Program Files/Tolvane/database.db")), "damaged");
+    EXPECT_EQ(ReadHostFile(prefix.Host("drive_c/Program Files/Tolvane/database.db")), "damaged");
 
     EXPECT_EQ(RunTolvane(machineArg + " scan everything", &out), 2);
     EXPECT_EQ(RunTolvane(machineArg + " frobnicate", &out), 2);
@@ -118,7 +116,7 @@ TEST(Headless, JoinedSwitchesSbAndBsAreFoundAsTheStartUpFindsThem) {
 TEST(Headless, ScansWhileThePrefixsWineServerRuns) {
     TempPrefix prefix;
     ASSERT_NO_FATAL_FAILURE(PlantGossamerKey(prefix));
-    const std::string systemReg = ReadHost(prefix.Host("system.reg"));
+    const std::string systemReg = ReadHostFile(prefix.Host("system.reg"));
     testing::FakeWineServer server(prefix.path());
     ASSERT_TRUE(server.locked());
     const std::string machineArg = "--headless --machine '" + prefix.path() + "' --json";
@@ -130,7 +128,7 @@ TEST(Headless, ScansWhileThePrefixsWineServerRuns) {
         EXPECT_GT(doc["counters"]["objectsScanned"].get<int>(), 0) << out;
         ASSERT_EQ(doc["rows"].size(), 1u) << out;
         EXPECT_EQ(doc["rows"][0]["object"], "Software\\Gossamer");
-        std::string log = ReadHost(doc["logHostPath"].get<std::string>());
+        std::string log = ReadHostFile(doc["logHostPath"].get<std::string>());
         EXPECT_EQ(log.find("Starting Scanning ("), 0u) << log;
     }
 
@@ -148,7 +146,7 @@ TEST(Headless, ScansWhileThePrefixsWineServerRuns) {
               1);
     EXPECT_NE(out.find("wineserver -k"), std::string::npos) << out;
     // Wine's registry stays as Wine wrote it.
-    EXPECT_EQ(ReadHost(prefix.Host("system.reg")), systemReg);
+    EXPECT_EQ(ReadHostFile(prefix.Host("system.reg")), systemReg);
 
     server.Stop();
     EXPECT_EQ(
@@ -190,7 +188,7 @@ TEST(Headless, ASecondBackupSilentlyReplacesTheFirst) {
     ASSERT_EQ(RunTolvane(backup + "scan registry backup", &out), 1) << out;  // a row listed
     EXPECT_NE(out.find("Backup created sucessfullly"), std::string::npos) << out;
     std::ofstream(archive, std::ios::app) << "first";  // marks the first archive
-    const std::string first = ReadHost(archive);
+    const std::string first = ReadHostFile(archive);
 
     // Without a yes the existing archive stays; with one it is replaced.
     ASSERT_EQ(RunTolvane(backup + "scan registry backup", &out), 1) << out;
@@ -199,10 +197,10 @@ TEST(Headless, ASecondBackupSilentlyReplacesTheFirst) {
               std::string::npos)
         << out;
     EXPECT_EQ(out.find("Backup created"), std::string::npos) << out;
-    EXPECT_EQ(ReadHost(archive), first);
+    EXPECT_EQ(ReadHostFile(archive), first);
     ASSERT_EQ(RunTolvane(backup + "--answers yes scan registry backup", &out), 1) << out;
     EXPECT_NE(out.find("Backup created sucessfullly"), std::string::npos) << out;
-    EXPECT_NE(ReadHost(archive), first);
+    EXPECT_NE(ReadHostFile(archive), first);
 
     // A folder that does not exist is refused by the dialog itself.
     ASSERT_EQ(RunTolvane("--headless --machine '" + prefix.path() +

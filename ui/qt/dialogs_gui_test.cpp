@@ -31,6 +31,7 @@
 #include "app/main_controller.h"
 #include "definitions/container.h"
 #include "platform/process_table.h"
+#include "platform/testing/registry_values.h"
 #include "platform/testing/temp_prefix.h"
 #include "settings/settings_store.h"
 #include "ui/qt/check_list_widget.h"
@@ -219,9 +220,7 @@ class DialogsGuiTest : public ::testing::Test {
     }
     bool Exists(const std::string& path) const { return machine_->files().PathFileExists(path); }
     bool KeyExists(const std::string& path) const {
-        RegKey key;
-        return machine_->registry().OpenKey(Registry::Root(RootKey::LocalMachine), path,
-                                            KEY_QUERY_VALUE, &key) == ERROR_SUCCESS;
+        return testing::RegistryKeyExists(machine_->registry(), RootKey::LocalMachine, path);
     }
     std::string RunEntry() const {
         std::string value;

@@ -1,9 +1,8 @@
-// The window a scan reports to. The scan worker calls it synchronously and
-// in order on the worker thread, and waits until each call returns: while a
-// call runs, the engine's counters, current item, progress units and the
-// reported object hold still and may be read. A face whose window lives on
-// another thread blocks the worker until its own thread has handled the call
-// (a blocking queued call).
+// What a scan reports to (the main window, through its controller). The scan worker calls it
+// synchronously and in order on the worker thread, and waits until each call returns: while a call
+// runs, the engine's counters, current item, progress units and the reported object hold still and
+// may be read. A face whose window lives on another thread blocks the worker until its own thread
+// has handled the call (a blocking queued call).
 #pragma once
 
 namespace tolvane {
@@ -31,9 +30,9 @@ inline constexpr int kFixedFolders = 3;                  // Smart folders, Drive
 inline constexpr int kDeepRegistry = 4;
 }  // namespace scan_phase
 
-class ScanWindow {
+class ScanObserver {
   public:
-    virtual ~ScanWindow() = default;
+    virtual ~ScanObserver() = default;
     // ScanProgressMessage. object is given only for NewObject. The last
     // message of a scan is (Step, nullptr) with ScanFinished() already true.
     virtual void OnScanProgress(ScanProgress kind, DetectedObject* object) = 0;
