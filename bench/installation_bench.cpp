@@ -160,7 +160,7 @@ double TimeWriteBytes(const std::string& hive, const std::string& target, int ru
     });
 }
 
-class NullWindow : public tolvane::ScanWindow {
+class NullObserver : public tolvane::ScanObserver {
   public:
     void OnScanProgress(tolvane::ScanProgress, tolvane::DetectedObject*) override {}
     void OnScanPhase(int) override {}
@@ -197,9 +197,9 @@ ScanTimes TimeScans(const tolvane::testing::TempInstallation& installation,
         if (!tolvane::LoadDefinitionsFromContainer(
                 stored, tolvane::PlaceholderFolders::FromShell(machine->shell()), &database))
             std::fprintf(stderr, "the shipped definitions did not load\n");
-        NullWindow window;
+        NullObserver observer;
         tolvane::ScanEngine engine(*machine, database);
-        engine.SetWindow(&window);
+        engine.SetObserver(&observer);
         engine.SetRegistryKeyPause(std::chrono::milliseconds(0));
         start = Clock::now();
         engine.DeepRegistryScan();

@@ -191,7 +191,7 @@ TEST_F(RegfHiveTest, CompactlyWrittenHivesReadBackWhole) {
         RunCommand("cd " + ShellQuote(folder_) +
                    " && reged -x COMPACT 'HKEY_LOCAL_MACHINE\\X' '\\Classes\\Wide' wide.reg"
                    " >/dev/null 2>&1");
-        std::string exported = Bytes(folder_ + "/wide.reg");
+        std::string exported = ReadHostFile(folder_ + "/wide.reg");
         EXPECT_EQ(std::count(exported.begin(), exported.end(), '['), 3001)
             << exported.substr(0, 300);
     }
