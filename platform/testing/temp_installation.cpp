@@ -125,6 +125,10 @@ std::string TempInstallation::UserHive(std::string_view user) const {
     return Host("Users/" + std::string(user) + "/NTUSER.DAT");
 }
 
+std::string TempInstallation::ClassesHive(std::string_view user) const {
+    return Host("Users/" + std::string(user) + "/AppData/Local/Microsoft/Windows/UsrClass.dat");
+}
+
 void TempInstallation::WriteFile(std::string_view windowsPath, std::string_view content) const {
     std::string relative(windowsPath.substr(3));
     for (char& c : relative)

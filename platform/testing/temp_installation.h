@@ -33,6 +33,7 @@ class TempInstallation {
     std::string Software() const { return Host("Windows/System32/config/SOFTWARE"); }
     std::string System() const { return Host("Windows/System32/config/SYSTEM"); }
     std::string UserHive(std::string_view user) const;
+    std::string ClassesHive(std::string_view user) const;
     // Writes a file given a Windows path on C: (parents made).
     void WriteFile(std::string_view windowsPath, std::string_view content) const;
     // Opens it as a machine (options as Machine::Open takes them).
