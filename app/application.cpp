@@ -148,6 +148,7 @@ std::vector<std::string> Application::Notes() const {
     std::vector<std::string> notes;
     // A Windows installation: which one, and whose hive is HKEY_CURRENT_USER.
     if (!machine_.Description().empty()) notes.push_back(machine_.Description());
+    if (scan_ && !scan_->Note().empty()) notes.push_back(scan_->Note());
     if (!options_.rightsNote.empty()) notes.push_back(options_.rightsNote);
     if (ignoreList_ && !ignoreList_->Refusal().empty()) notes.push_back(ignoreList_->Refusal());
     return notes;

@@ -13,7 +13,10 @@
 #include "definitions/threat_database.h"
 #include "platform/host_files.h"
 #include "platform/testing/as_nobody.h"
+#include "platform/testing/run_command.h"
 #include "platform/testing/scoped_env.h"
+#include "platform/testing/temp_installation.h"
+#include "script/script_test_support.h"
 
 namespace tolvane::testing {
 namespace {
@@ -215,6 +218,96 @@ TEST_F(AppTest, DeletionSwitchDeletesTheQueueAndEnds) {
     EXPECT_FALSE(machine_->files().PathFileExists("C:\\windows\\grey.exe"));
     EXPECT_TRUE(views_.ended);
     ASSERT_EQ(views_.messages.size(), 1u);
+}
+
+// The application on a Windows installation on a disk, whose launcher
+// reports every start asked for instead of making it.
+class InstallationAppTest : public AppTest {
+  protected:
+    void SetUp() override {
+        machine_ = windows_.Open();
+        machine_->launcher().SetObserver([this](const std::vector<std::string>& argv) {
+            launches_.push_back(argv);
+            return true;
+        });
+        std::string stored;
+        ASSERT_TRUE(EncodeContainer(kTestDefinitions, &stored));
+        windows_.WriteFile("C:\\Program Files\\Tolvane\\database.db", stored);
+    }
+    TempInstallation windows_;
+    std::vector<std::vector<std::string>> launches_;
+};
+
+TEST_F(InstallationAppTest, NoProgramRunsNoneIsEndedAndRegsvr32NeverStarts) {
+    windows_.WriteFile("C:\\Windows\\grey.exe", "MZ");
+    windows_.WriteFile("C:\\Program Files\\Grey Lantern\\gl.dll", "MZ");
+    ASSERT_EQ(StartApp(), StartResult::Running);
+    controller().Execute(MainCommand::MemoryScan);
+    WaitForScan();
+    const std::string finished = std::string("Finished scanning...  ") + kNoProgramsRunNote;
+    EXPECT_EQ(views_.StatusHistory().back(), finished);
+    EXPECT_EQ(controller().results().size(), 0u);
+    EXPECT_NE(FileText(app_->scan().LogPath())
+                  .find(std::string("Scanning running processes.\n") + kNoProgramsRunNote + "\n"),
+              std::string::npos)
+        << FileText(app_->scan().LogPath());
+    std::vector<std::string> notes = app_->Notes();
+    EXPECT_NE(std::find(notes.begin(), notes.end(), kNoProgramsRunNote), notes.end());
+
+    // Removal of a program and of a folder with a component: neither ends a
+    // program nor asks regsvr32 to unregister anything.
+    settings().WriteInt("RemoveAfterScan", 1);
+    views_.script.answers = {"no", "yes"};
+    controller().Execute(MainCommand::SmartScan);
+    WaitForScan();
+    EXPECT_TRUE(views_.UnusedAnswers().empty());
+    EXPECT_FALSE(std::filesystem::exists(windows_.Host("Windows/grey.exe")));
+    EXPECT_FALSE(std::filesystem::exists(windows_.Host("Program Files/Grey Lantern/gl.dll")));
+    EXPECT_TRUE(launches_.empty()) << launches_.size() << " launches";
+    std::vector<ProcessSnapshot> processes;
+    EXPECT_TRUE(machine_->processes().List(&processes));
+    EXPECT_TRUE(processes.empty());
+}
+
+// Settings, the ignore list and the advanced scan's script functions work on
+// the installation's hives and files through the same machine.
+TEST_F(InstallationAppTest, SettingsIgnoreListAndScriptsReachTheInstallation) {
+    windows_.WriteFile("C:\\Windows\\grey.exe", "MZ");
+    ASSERT_EQ(StartApp(), StartResult::Running);
+    settings().WriteInt("StartUpScanMode", 3);
+    std::string stored;
+    RunCommand("hivexget " + ShellQuote(windows_.Software()) + " '\\Tolvane' StartUpScanMode",
+               &stored);
+    EXPECT_EQ(stored, "3\n");
+
+    IgnoreList& ignored = app_->ignoreList();
+    ignored.Add(nullptr, "Grey Lantern", "C:\\Windows\\grey.exe", ObjectType::File);
+    ASSERT_TRUE(ignored.Save()) << ignored.Refusal();
+    IgnoreList reloaded(machine_->files(), "C:\\Program Files\\Tolvane");
+    reloaded.Load(app_->database());
+    EXPECT_TRUE(reloaded.IsIgnored(ObjectType::File, "C:\\Windows\\grey.exe"))
+        << ignored.FilePath();
+    controller().Execute(MainCommand::SmartScan);
+    WaitForScan();
+    EXPECT_EQ(controller().results().size(), 0u);
+    EXPECT_EQ(app_->scan().Counters().objectsIgnored, 1);
+
+    RecordingView view;
+    ScriptHost host(*machine_, view);
+    ASSERT_TRUE(host.StartEngine());
+    host.RunScript(
+        "var run = 'Software\\\\Microsoft\\\\Windows\\\\CurrentVersion\\\\Run';"
+        "SetRegValue('HKEY_CURRENT_USER', run, 'Grey', 'C:\\\\Windows\\\\grey.exe');"
+        "doit(GetRegValue('HKEY_CURRENT_USER', run, 'Grey'));"
+        "DeleteFile('C:\\\\Windows\\\\grey.exe');"
+        "doit(String(IsFileExists('C:\\\\Windows\\\\grey.exe')));");
+    EXPECT_EQ(view.Texts(), (std::vector<std::string>{"C:\\Windows\\grey.exe", "false"}));
+    std::string data;
+    RunCommand("hivexget " + ShellQuote(windows_.UserHive("alice")) +
+                   " '\\Software\\Microsoft\\Windows\\CurrentVersion\\Run' Grey",
+               &data);
+    EXPECT_EQ(data, "C:\\Windows\\grey.exe\n");
+    EXPECT_FALSE(std::filesystem::exists(windows_.Host("Windows/grey.exe")));
 }
 
 }  // namespace

@@ -29,6 +29,7 @@ class EngineScanSource : public ScanSource {
     std::string CurrentItem() const override { return engine_.CurrentItem(); }
     std::string LogPath() const override { return engine_.LogPath(); }
     std::vector<std::string> HostsFiles() const override { return engine_.HostsFiles(); }
+    std::string Note() const override { return engine_.Note(); }
 
   private:
     IgnoreListFilter filter_;

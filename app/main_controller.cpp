@@ -431,7 +431,9 @@ void MainController::ShowProgress(const ScanSnapshot& shown, DetectedObject* obj
     if (finished) {
         SetText(ControlId::StartStop, kStart);
         SetScanButtons(true);
-        SetText(ControlId::StatusLine, "Finished scanning...");
+        const std::string note = scan_.Note();
+        SetText(ControlId::StatusLine,
+                note.empty() ? "Finished scanning..." : "Finished scanning...  " + note);
         SetProgress(100);
         if (settings_.ReadInt(setting::kRemoveAfterScan) != 0) {
             if (flows_.runRemoval) flows_.runRemoval(false);

@@ -39,6 +39,9 @@ class ScanSource {
     // The hosts files the last scan's hosts check found (removal rewrites
     // them); none when the source has no hosts check.
     virtual std::vector<std::string> HostsFiles() const { return {}; }
+    // A line the last scan has for the user beside its rows ("" mostly);
+    // the window adds it to "Finished scanning...".
+    virtual std::string Note() const { return {}; }
 };
 
 }  // namespace tolvane

@@ -1,9 +1,14 @@
 // The road on a Windows installation built on disk: scan, remove with a
 // backup, the hives checked by hivexget (a reader independent of ours), the
-// archive restored and the hives checked again.
+// archive restored and the hives checked again; and what a removal wrote as
+// independent readers of regf hives see it.
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <set>
+#include <sstream>
 
 #include "backup/backup_archive.h"
 #include "backup/restore.h"
@@ -56,34 +61,50 @@ std::string Traces(const TempInstallation& windows) {
            HiveValue(windows.UserHive("alice"), std::string("\\") + kRun, "Keep");
 }
 
-TEST(WindowsInstallationRoad, ScanRemoveWithBackupAndRestore) {
-    TempInstallation windows;
-    RegfBuilder(windows.Software()).String("Velvet Gazer", "Version", "2.1").Commit();
+// The traces of Velvet Gazer in three hives and on C:, beside keys and
+// values that are to stay.
+void Plant(const TempInstallation& windows) {
+    RegfBuilder(windows.Software())
+        .String("Velvet Gazer", "Version", "2.1")
+        .Raw("Velvet Gazer\\Parts", "Map", 3, std::string(70, '\x5a'))
+        .String("Velvet Keep", "Version", "1.0")
+        .Commit();
     RegfBuilder(windows.System())
         .String("ControlSet001\\Services\\CpSpy", "ImagePath", "system32\\drivers\\cpspy.sys")
+        .Dword("ControlSet001\\Services\\CpSpy\\Parameters", "Start", 2)
         .Commit();
     RegfBuilder(windows.UserHive("alice"))
         .String(kRun, "VelvetGazer", "\"C:\\Program Files\\Velvet Gazer\\vgazer.exe\" /tray")
         .String(kRun, "Keep", "C:\\good.exe")
         .Commit();
     windows.WriteFile("C:\\Program Files\\Velvet Gazer\\vgazer.exe", "MZ gazer");
+}
+
+// A Smart scan of the machine with the definitions above; its rows.
+void ScanSmart(Machine& machine, TestRows* rows) {
+    ThreatDatabase database;
+    ASSERT_TRUE(LoadDefinitionsFromText(kDefinitions,
+                                        PlaceholderFolders::FromShell(machine.shell()), &database));
+    SettingsStore settings(machine.registry());
+    settings.WriteInt(setting::kLastScanMode, static_cast<int>(ScanMode::Smart));
+    ScanEngine engine(machine, database);
+    engine.SetRegistryKeyPause(std::chrono::milliseconds(0));
+    engine.RunScan();
+    for (const DetectedObject* object : engine.Results().listedObjects)
+        rows->Add(object->type, object->objectText);
+}
+
+TEST(WindowsInstallationRoad, ScanRemoveWithBackupAndRestore) {
+    TempInstallation windows;
+    Plant(windows);
     const std::string planted = Traces(windows);
     ASSERT_EQ(planted,
               "2.1\n|system32\\drivers\\cpspy.sys\n|\"C:\\Program Files\\Velvet "
               "Gazer\\vgazer.exe\" /tray\n|C:\\good.exe\n");
 
     auto machine = windows.Open();
-    ThreatDatabase database;
-    ASSERT_TRUE(LoadDefinitionsFromText(
-        kDefinitions, PlaceholderFolders::FromShell(machine->shell()), &database));
-    SettingsStore settings(machine->registry());
-    settings.WriteInt(setting::kLastScanMode, static_cast<int>(ScanMode::Smart));
-    ScanEngine engine(*machine, database);
-    engine.SetRegistryKeyPause(std::chrono::milliseconds(0));
-    engine.RunScan();
     TestRows rows;
-    for (const DetectedObject* object : engine.Results().listedObjects)
-        rows.Add(object->type, object->objectText);
+    ScanSmart(*machine, &rows);
     std::vector<std::string> found;
     for (const auto& row : rows.rows)
         found.push_back(std::to_string(StoredNumber(row.type)) + " " + row.text);
@@ -99,6 +120,7 @@ TEST(WindowsInstallationRoad, ScanRemoveWithBackupAndRestore) {
 
     ObjectRemover remover(*machine);
     TestView view;
+    SettingsStore settings(machine->registry());
     RemovalFlow flow(*machine, settings, remover, view);
     BackupArchive backup(*machine, view);
     flow.SetBackupCommand([&] { return backup.MarkCheckedForBackup(rows); });
@@ -117,6 +139,176 @@ TEST(WindowsInstallationRoad, ScanRemoveWithBackupAndRestore) {
     EXPECT_TRUE(report.registryImported);
     EXPECT_EQ(Traces(windows), planted);
     EXPECT_TRUE(fs::exists(windows.Host("Program Files/Velvet Gazer/vgazer.exe")));
+}
+
+// A hive reader of its own (hivexregedit, chntpw's reged, libregf's
+// regfexport): how it exports a whole hive, and the name it gives the root.
+struct HiveReader {
+    const char* program;
+    std::string (*exportCommand)(const std::string& hive, const std::string& out);
+    const char* root;
+};
+
+const HiveReader kReaders[] = {
+    {"hivexregedit",
+     [](const std::string& hive, const std::string& out) {
+         return "hivexregedit --export " + testing::ShellQuote(hive) + " '\\' >" + out;
+     },
+     ""},
+    {"reged",
+     [](const std::string& hive, const std::string& out) {
+         return "reged -x " + testing::ShellQuote(hive) + " HIVE '\\' " + out + " >/dev/null";
+     },
+     "HIVE"},
+    {"regfexport",
+     [](const std::string& hive, const std::string& out) {
+         return "regfexport " + testing::ShellQuote(hive) + " >" + out;
+     },
+     "ROOT"},
+};
+
+// An export as a set of records "KEY|" (the key) and "KEY|VALUE" (one value
+// with its type and data), KEY the path below the hive's root: the readers
+// list keys and values in orders of their own, and regfexport numbers the
+// values of a key.
+std::set<std::string> ExportRecords(const std::string& text, const std::string& rootName) {
+    std::set<std::string> records;
+    std::string key, chunk;
+    bool inKeys = false, continued = false;
+    auto flush = [&] {
+        if (!chunk.empty()) records.insert(key + "|" + chunk);
+        chunk.clear();
+    };
+    auto enter = [&](std::string path) {
+        flush();
+        if (path.starts_with(rootName)) path.erase(0, rootName.size());
+        if (path.starts_with("\\")) path.erase(0, 1);
+        key = path;
+        inKeys = true;
+        records.insert(key + "|");
+    };
+    std::istringstream in(text);
+    for (std::string line; std::getline(in, line);) {
+        if (!line.empty() && line.back() == '\r') line.pop_back();
+        if (continued) {
+            continued = line.ends_with("\\");
+            chunk += line.substr(line.find_first_not_of(' '), line.size() - continued);
+            if (!continued) flush();
+        } else if (line.empty()) {
+            flush();
+        } else if (line.front() == '[' && line.back() == ']') {
+            enter(line.substr(1, line.size() - 2));
+        } else if (line.starts_with("Key path: ")) {
+            enter(line.substr(10));
+        } else if (!inKeys || line.starts_with("Key: ")) {
+            continue;
+        } else if (line.starts_with("Value: ")) {
+            flush();
+            chunk = "Value: " + line.substr(line.find(' ', 7) + 1);  // without its number
+        } else if (line.front() == '"' || line.front() == '@') {
+            flush();
+            continued = line.ends_with("\\");
+            chunk = continued ? line.substr(0, line.size() - 1) : line;
+            if (!continued) flush();
+        } else {
+            chunk += "\n" + line;
+        }
+    }
+    flush();
+    return records;
+}
+
+std::string FileBytes(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+// What a removal wrote into the hives, as each reader installed here sees
+// it: the removed keys (with everything below them) and values are gone,
+// nothing else of any hive differs, and the hives nothing was removed from
+// are the same bytes.
+TEST(WindowsInstallationRoad, IndependentReadersSeeTheRemovalsAndNothingElse) {
+    TempInstallation windows;
+    Plant(windows);
+    struct Changed {
+        std::string hive;
+        std::vector<std::string> keys;  // removed, below the hive's root
+        std::string valueKey, value;    // a removed value, if any
+    };
+    const std::vector<Changed> changed = {
+        {windows.Software(), {"Velvet Gazer"}, "", ""},
+        {windows.System(), {"ControlSet001\\Services\\CpSpy"}, "", ""},
+        {windows.UserHive("alice"), {}, kRun, "VelvetGazer"},
+    };
+    const std::vector<std::string> untouched = {windows.UserHive("bob"),
+                                                windows.ClassesHive("alice"),
+                                                windows.Host("Windows/System32/config/DEFAULT"),
+                                                windows.Host("Windows/System32/config/SAM")};
+    std::vector<std::string> untouchedBytes;
+    for (const std::string& hive : untouched) untouchedBytes.push_back(FileBytes(hive));
+    const std::string out = testing::ShellQuote(windows.Host("export.txt"));
+    auto exportOf = [&](const HiveReader& reader, const std::string& hive) {
+        EXPECT_EQ(testing::RunCommand(reader.exportCommand(hive, out) + " 2>/dev/null"), 0)
+            << reader.program << " " << hive;
+        std::string text = FileBytes(windows.Host("export.txt"));
+        fs::remove(windows.Host("export.txt"));
+        return ExportRecords(text, reader.root);
+    };
+    // The scan writes the settings (LastScanMode): the hives are read after it.
+    auto machine = windows.Open();
+    TestRows rows;
+    ScanSmart(*machine, &rows);
+    ASSERT_EQ(rows.rows.size(), 5u);
+    std::vector<const HiveReader*> readers;
+    std::vector<std::vector<std::set<std::string>>> before;
+    for (const HiveReader& reader : kReaders) {
+        if (testing::RunCommand(std::string("command -v ") + reader.program + " >/dev/null") != 0)
+            continue;
+        readers.push_back(&reader);
+        before.emplace_back();
+        for (const Changed& c : changed) before.back().push_back(exportOf(reader, c.hive));
+    }
+    ASSERT_FALSE(readers.empty()) << "no hive reader is installed";
+    ObjectRemover remover(*machine);
+    for (const auto& row : rows.rows) {
+        bool removed = remover.RemoveObject(row.type, row.text);
+        // (The file goes with its folder, whichever comes first.)
+        if (row.type == ObjectType::RegistryKey || row.type == ObjectType::RegistryValue) {
+            EXPECT_TRUE(removed) << row.text;
+        }
+    }
+    EXPECT_FALSE(fs::exists(windows.Host("Program Files/Velvet Gazer")));
+
+    for (size_t r = 0; r < readers.size(); ++r) {
+        for (size_t h = 0; h < changed.size(); ++h) {
+            const Changed& c = changed[h];
+            std::set<std::string> after = exportOf(*readers[r], c.hive);
+            const std::set<std::string>& was = before[r][h];
+            std::vector<std::string> gone, added;
+            std::set_difference(was.begin(), was.end(), after.begin(), after.end(),
+                                std::back_inserter(gone));
+            std::set_difference(after.begin(), after.end(), was.begin(), was.end(),
+                                std::back_inserter(added));
+            const std::string where = std::string(readers[r]->program) + " on " + c.hive;
+            EXPECT_TRUE(added.empty()) << where << " shows new: " << added.front();
+            size_t expectedGone = 0;
+            for (const std::string& record : gone) {
+                const std::string key = record.substr(0, record.find('|'));
+                bool removedKey = false;
+                for (const std::string& k : c.keys)
+                    removedKey = removedKey || key == k || key.starts_with(k + "\\");
+                bool removedValue = !c.value.empty() && key == c.valueKey &&
+                                    (record.find("\"" + c.value + "\"=") != std::string::npos ||
+                                     record.find("Value: " + c.value + "\n") != std::string::npos);
+                EXPECT_TRUE(removedKey || removedValue) << where << " lost: " << record;
+                if (record == key + "|" || removedValue) ++expectedGone;
+            }
+            // Each removed key (and its subkey) and the removed value are among the losses.
+            EXPECT_EQ(expectedGone, c.keys.size() * 2 + (c.value.empty() ? 0 : 1)) << where;
+        }
+    }
+    for (size_t i = 0; i < untouched.size(); ++i)
+        EXPECT_EQ(FileBytes(untouched[i]), untouchedBytes[i]) << untouched[i];
 }
 
 }  // namespace

@@ -2,6 +2,7 @@
 
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 
 #include "platform/machine.h"
 #include "platform/regf_hive.h"
@@ -154,6 +155,57 @@ TEST(WindowsInstallation, LinksOnTheDiskLeadNowhere) {
     fs::create_directory_symlink(windows.Host("config"), windows.Host("Windows/System32/config"));
     std::string error;
     EXPECT_EQ(Machine::Open(windows.path(), &error), nullptr);
+}
+
+std::string FileBytes(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+// The folder bind-mounted read-only onto itself, as ntfs-3g mounts a
+// Windows that is hibernated or was shut down with fast start-up; unmounted
+// however the test ends.
+class ReadOnlyBindMount {
+  public:
+    explicit ReadOnlyBindMount(const std::string& folder) : folder_(ShellQuote(folder)) {
+        mounted_ = RunCommand("mount --bind " + folder_ + " " + folder_ + " 2>/dev/null") == 0;
+        readOnly_ =
+            mounted_ && RunCommand("mount -o remount,ro,bind " + folder_ + " 2>/dev/null") == 0;
+    }
+    ~ReadOnlyBindMount() {
+        if (mounted_) RunCommand("umount " + folder_ + " 2>/dev/null");
+    }
+    bool readOnly() const { return readOnly_; }
+
+  private:
+    std::string folder_;
+    bool mounted_ = false;
+    bool readOnly_ = false;
+};
+
+TEST(WindowsInstallation, ReadOnlyMountRefusesChangesSayingSo) {
+    TempInstallation windows;
+    const std::string before = FileBytes(windows.UserHive("alice"));
+    ReadOnlyBindMount mount(windows.path());
+    if (!mount.readOnly()) GTEST_SKIP() << "mounting is not permitted here";
+    auto machine = windows.Open();
+    Registry& reg = machine->registry();
+    RegKey run;
+    ASSERT_EQ(reg.OpenKey(Registry::Root(RootKey::CurrentUser),
+                          "Software\\Microsoft\\Windows\\CurrentVersion\\Run", KEY_READ, &run),
+              ERROR_SUCCESS);
+    EXPECT_EQ(reg.OpenKey(Registry::Root(RootKey::CurrentUser),
+                          "Software\\Microsoft\\Windows\\CurrentVersion\\Run", KEY_SET_VALUE, &run),
+              ERROR_ACCESS_DENIED);
+    EXPECT_NE(reg.LastErrorMessage().find("mounted read-only"), std::string::npos)
+        << reg.LastErrorMessage();
+    EXPECT_EQ(reg.DeleteKey(Registry::Root(RootKey::LocalMachine),
+                            "SYSTEM\\CurrentControlSet\\Services\\Tcpip"),
+              ERROR_ACCESS_DENIED);
+    EXPECT_NE(reg.LastErrorMessage().find("Mount the Windows disk read-write"), std::string::npos)
+        << reg.LastErrorMessage();
+    EXPECT_EQ(FileBytes(windows.UserHive("alice")), before);
+    EXPECT_FALSE(fs::exists(windows.UserHive("alice") + ".tolvane-orig"));
 }
 
 }  // namespace

@@ -142,6 +142,7 @@ void ScanEngine::RunScan() {
     results_.Reset();
     progressUnits_.store(0);
     currentItem_.clear();
+    note_.clear();
 
     log_.Open(SettingsStore::ApplicationFolder(), LocalStartTime());
     log_.Write("Starting Scanning");
@@ -303,6 +304,12 @@ void ScanEngine::CheckHostsFile() {
 
 void ScanEngine::ScanProcesses() {
     log_.Write("Scanning running processes.\n");
+    if (machine_.IsWindowsInstallation()) {
+        note_ = kNoProgramsRunNote;
+        log_.Write(note_ + "\n");
+        SetCurrentItem(note_);
+        Progress(ScanProgress::Step);
+    }
     std::unique_ptr<ProcessList> list = processes_.CreateProcessList();
     if (!list) return;
     Phase(scan_phase::kProcesses);

@@ -59,6 +59,12 @@ enum class ScanMode : int32_t {
 // " (Smart Scan Mode)\n"; nullptr for a value that is no mode.
 const char* ScanModeLogText(int32_t mode);
 
+// What the process phase says on a Windows installation on a disk: Windows
+// is not running there, so there is no program to check or end.
+inline constexpr const char* kNoProgramsRunNote =
+    "No programs are running on this Windows installation (Windows is not running on it): "
+    "the Memory scan has no processes to check.";
+
 // Registry value data longer than this (in bytes, with its terminating zero)
 // never matches.
 inline constexpr size_t kValueDataLimit = 1024;
@@ -118,6 +124,9 @@ class ScanEngine {
     const std::string& CurrentItem() const { return currentItem_; }
     // The Windows path of the last scan's log ("" before the first scan).
     const std::string& LogPath() const { return log_.Path(); }
+    // A line for the user beside the last scan's rows, "" mostly: on a
+    // Windows installation, kNoProgramsRunNote once the process phase ran.
+    const std::string& Note() const { return note_; }
     // The hosts files the last hosts check found.
     const std::vector<std::string>& HostsFiles() const { return hostsFiles_; }
     // The engine's process enumerator, shared with removal on the window
@@ -188,6 +197,7 @@ class ScanEngine {
     ScanResults results_;
     std::atomic<int32_t> progressUnits_{0};
     std::string currentItem_;
+    std::string note_;
     ScanLog log_;
     std::vector<std::string> hostsFiles_;
     ProcessEnumerator processes_;

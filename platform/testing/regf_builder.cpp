@@ -2,6 +2,8 @@
 
 #include <hivex.h>
 
+#include <algorithm>
+#include <cctype>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -43,6 +45,220 @@ void WriteAll(const std::string& path, const std::string& bytes) {
     out << bytes;
     if (!out) throw std::runtime_error("cannot write " + path);
 }
+
+std::string Utf16Z(std::string_view text);
+
+std::string Upper(std::string_view name) {
+    std::string upper(name);
+    for (char& c : upper) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+    return upper;
+}
+
+// Lays out the cells of a hive's bins in one buffer; offsets count from the
+// first bin, as the hive's own do.
+class CompactHiveWriter {
+  public:
+    static constexpr uint32_t kNone = 0xFFFFFFFF;
+
+    std::string Write(const RegfTreeKey& root) {
+        sk_ = Alloc(44);
+        std::memcpy(&bins_[sk_ + 4], "sk", 2);
+        Put32(bins_, sk_ + 8, sk_);  // the only security cell: its own neighbour
+        Put32(bins_, sk_ + 12, sk_);
+        Put32(bins_, sk_ + 20, 20);
+        bins_[sk_ + 24] = 1;  // self-relative descriptor, no DACL restrictions
+        Put16(bins_, sk_ + 26, 0x8004);
+        uint32_t rootOffset = WriteKey(root, kNone, 0x2C);
+        Put32(bins_, sk_ + 16, keys_);
+        CloseBin();
+        std::string hive(0x1000, '\0');
+        std::memcpy(&hive[0], "regf", 4);
+        Put32(hive, 4, 1);  // sequence numbers: closed cleanly
+        Put32(hive, 8, 1);
+        Put32(hive, 20, 1);  // format version 1.5: "lh" lists
+        Put32(hive, 24, 5);
+        Put32(hive, 32, 1);
+        Put32(hive, 36, rootOffset);
+        Put32(hive, 40, static_cast<uint32_t>(bins_.size()));
+        Put32(hive, 44, 1);
+        MendChecksum(hive);
+        return hive + bins_;
+    }
+
+  private:
+    // A cell of at least size bytes (its length field included), zeroed.
+    uint32_t Alloc(size_t content) {
+        size_t size = (content + 4 + 7) & ~size_t{7};
+        if (bins_.size() - used_ < size) {
+            CloseBin();
+            size_t binSize = std::max<size_t>(0x1000, (size + 32 + 0xFFF) & ~size_t{0xFFF});
+            size_t binStart = bins_.size();
+            bins_.resize(binStart + binSize, '\0');
+            std::memcpy(&bins_[binStart], "hbin", 4);
+            Put32(bins_, binStart + 4, static_cast<uint32_t>(binStart));
+            Put32(bins_, binStart + 8, static_cast<uint32_t>(binSize));
+            used_ = binStart + 32;
+        }
+        uint32_t at = static_cast<uint32_t>(used_);
+        Put32(bins_, at, static_cast<uint32_t>(-static_cast<int32_t>(size)));
+        used_ += size;
+        return at;
+    }
+    // The rest of the current bin becomes one free cell.
+    void CloseBin() {
+        if (used_ < bins_.size()) Put32(bins_, used_, static_cast<uint32_t>(bins_.size() - used_));
+        used_ = bins_.size();
+    }
+
+    uint32_t WriteValue(const RegfTreeValue& value) {
+        uint32_t vk = Alloc(20 + value.name.size());
+        std::memcpy(&bins_[vk + 4], "vk", 2);
+        Put16(bins_, vk + 6, static_cast<uint16_t>(value.name.size()));
+        uint32_t size = static_cast<uint32_t>(value.data.size());
+        if (size <= 4) {
+            Put32(bins_, vk + 8, size | 0x80000000u);  // the data stands in the offset field
+            std::memcpy(&bins_[vk + 12], value.data.data(), size);
+        } else {
+            uint32_t data = Alloc(size);
+            std::memcpy(&bins_[data + 4], value.data.data(), size);
+            Put32(bins_, vk + 8, size);
+            Put32(bins_, vk + 12, data);
+        }
+        Put32(bins_, vk + 16, value.type);
+        Put16(bins_, vk + 20, value.name.empty() ? 0 : 1);  // ASCII name
+        std::memcpy(&bins_[vk + 24], value.name.data(), value.name.size());
+        return vk;
+    }
+
+    void WriteValues(const RegfTreeKey& key, uint32_t nk) {
+        if (key.values.empty()) {
+            Put32(bins_, nk + 44, kNone);
+            return;
+        }
+        std::vector<uint32_t> cells;
+        uint32_t longestName = 0, longestData = 0;
+        for (const RegfTreeValue& value : key.values) {
+            cells.push_back(WriteValue(value));
+            longestName = std::max(longestName, static_cast<uint32_t>(value.name.size() * 2));
+            longestData = std::max(longestData, static_cast<uint32_t>(value.data.size()));
+        }
+        uint32_t list = Alloc(4 * cells.size());
+        for (size_t i = 0; i < cells.size(); ++i) Put32(bins_, list + 4 + 4 * i, cells[i]);
+        Put32(bins_, nk + 40, static_cast<uint32_t>(cells.size()));
+        Put32(bins_, nk + 44, list);
+        Put32(bins_, nk + 64, longestName);
+        Put32(bins_, nk + 68, longestData);
+    }
+
+    void WriteSubkeys(const RegfTreeKey& key, uint32_t nk) {
+        if (key.subkeys.empty()) {
+            Put32(bins_, nk + 32, kNone);
+            return;
+        }
+        std::vector<std::pair<std::string, const RegfTreeKey*>> sorted;
+        for (const RegfTreeKey& child : key.subkeys) sorted.emplace_back(Upper(child.name), &child);
+        std::sort(sorted.begin(), sorted.end(),
+                  [](const auto& a, const auto& b) { return a.first < b.first; });
+        std::vector<std::pair<uint32_t, uint32_t>> entries;  // cell and name hash
+        uint32_t longestName = 0;
+        for (const auto& [upper, child] : sorted) {
+            uint32_t hash = 0;
+            for (char c : upper) hash = hash * 37 + static_cast<unsigned char>(c);
+            entries.emplace_back(WriteKey(*child, nk, 0x20), hash);
+            longestName = std::max(longestName, static_cast<uint32_t>(upper.size() * 2));
+        }
+        uint32_t list = Alloc(4 + 8 * entries.size());
+        std::memcpy(&bins_[list + 4], "lh", 2);
+        Put16(bins_, list + 6, static_cast<uint16_t>(entries.size()));
+        for (size_t i = 0; i < entries.size(); ++i) {
+            Put32(bins_, list + 8 + 8 * i, entries[i].first);
+            Put32(bins_, list + 12 + 8 * i, entries[i].second);
+        }
+        Put32(bins_, nk + 24, static_cast<uint32_t>(entries.size()));
+        Put32(bins_, nk + 32, list);
+        Put32(bins_, nk + 56, longestName);
+    }
+
+    uint32_t WriteKey(const RegfTreeKey& key, uint32_t parent, uint16_t flags) {
+        if (key.subkeys.size() > 0xFFFF) throw std::runtime_error("too many subkeys: " + key.name);
+        ++keys_;
+        uint32_t nk = Alloc(76 + key.name.size());
+        std::memcpy(&bins_[nk + 4], "nk", 2);
+        Put16(bins_, nk + 6, flags);  // 0x20: ASCII name
+        Put32(bins_, nk + 20, parent);
+        Put32(bins_, nk + 36, kNone);  // no volatile subkeys
+        Put32(bins_, nk + 48, sk_);
+        Put32(bins_, nk + 52, kNone);  // no class name
+        Put16(bins_, nk + 76, static_cast<uint16_t>(key.name.size()));
+        std::memcpy(&bins_[nk + 80], key.name.data(), key.name.size());
+        WriteValues(key, nk);
+        WriteSubkeys(key, nk);
+        return nk;
+    }
+
+    std::string bins_;
+    size_t used_ = 0;
+    uint32_t sk_ = 0;
+    uint32_t keys_ = 0;
+};
+
+void ReadNode(hive_h* h, hive_node_h node, RegfTreeKey* key) {
+    if (char* name = hivex_node_name(h, node)) {
+        key->name = name;
+        free(name);
+    }
+    if (hive_value_h* values = hivex_node_values(h, node)) {
+        for (size_t i = 0; values[i]; ++i) {
+            RegfTreeValue value;
+            char* name = hivex_value_key(h, values[i]);
+            hive_type type{};
+            size_t length = 0;
+            char* data = hivex_value_value(h, values[i], &type, &length);
+            if (!name || !data) throw std::runtime_error("hivex cannot read a value");
+            value.name = name;
+            value.type = type;
+            value.data.assign(data, length);
+            free(name);
+            free(data);
+            key->values.push_back(std::move(value));
+        }
+        free(values);
+    }
+    if (hive_node_h* children = hivex_node_children(h, node)) {
+        for (size_t i = 0; children[i]; ++i) ReadNode(h, children[i], &key->subkeys.emplace_back());
+        free(children);
+    }
+}
+
+}  // namespace
+
+RegfTreeKey& RegfTreeKey::Child(std::string_view childName) {
+    std::string wanted = Upper(childName);
+    for (RegfTreeKey& child : subkeys)
+        if (Upper(child.name) == wanted) return child;
+    RegfTreeKey& added = subkeys.emplace_back();
+    added.name = childName;
+    return added;
+}
+
+RegfTreeKey ReadRegfTree(const std::string& path) {
+    hive_h* h = hivex_open(path.c_str(), 0);
+    if (!h) throw std::runtime_error("hivex cannot open " + path);
+    RegfTreeKey root;
+    ReadNode(h, hivex_root(h), &root);
+    hivex_close(h);
+    return root;
+}
+
+void WriteRegfTree(const std::string& path, const RegfTreeKey& root) {
+    WriteAll(path, CompactHiveWriter().Write(root));
+}
+
+std::string RegfString(std::string_view text) {
+    return Utf16Z(text);
+}
+
+namespace {
 
 // UTF-16LE of ASCII or UTF-8 text (test data: the BMP only), with its zero.
 std::string Utf16Z(std::string_view text) {

@@ -19,6 +19,15 @@ inline std::string RegistryData(char letter) {
     return data;
 }
 
+// The same value in a Windows installation's SOFTWARE hive, smaller: hivex
+// writes the whole hive on every commit.
+inline constexpr size_t kHiveDataSize = 16 * 1024;
+inline std::string HiveData(char letter) {
+    std::string data(kHiveDataSize, letter);
+    data.push_back('\0');
+    return data;
+}
+
 inline constexpr const char* kHostsPath = "C:\\windows\\system32\\drivers\\etc\\hosts";
 inline constexpr const char* kHostsEntry = "crash.example";
 inline std::string HostsWithoutEntry() {

@@ -7,6 +7,7 @@
 // TOLVANE_CRASH_KILLS sets the kills per case (default 200).
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <hivex.h>
 #include <poll.h>
 #include <signal.h>
 #include <sys/wait.h>
@@ -30,6 +31,7 @@
 #include "definitions/threat_database.h"
 #include "platform/machine.h"
 #include "platform/registry.h"
+#include "platform/testing/temp_installation.h"
 #include "platform/testing/temp_prefix.h"
 #include "tests/crash_safety/crash_cases.h"
 
@@ -89,13 +91,16 @@ bool RunAndKill(const std::string& which, const std::string& prefix, std::mt1993
 }
 
 // The leftovers of writes that were killed before their rename (temporary
-// files that never took the target's place), below folder.
+// files that never took the target's place), below folder. The untouched
+// hive a Windows installation keeps beside each changed one
+// (NAME.tolvane-orig) is no leftover.
 int Leftovers(const std::string& folder) {
     int count = 0;
     std::error_code error;
     for (fs::recursive_directory_iterator it(folder, error), end; !error && it != end;
          it.increment(error)) {
         const std::string name = it->path().filename().string();
+        if (name.ends_with(".tolvane-orig")) continue;
         if (name.find(".tolvane-") != std::string::npos || name.ends_with(".part")) ++count;
     }
     return count;
@@ -131,7 +136,7 @@ struct LeftoverRule {
 // Kills the writer KillsPerCase() times, checking after each kill that the
 // content is whole and that temporaries do not pile up; then lets it finish
 // one round, which must clear them all.
-Tally KillRepeatedly(const std::string& which, const testing::TempPrefix& prefix,
+Tally KillRepeatedly(const std::string& which, const std::string& machinePath,
                      int maxDelayMicroseconds, const LeftoverRule& leftovers,
                      const std::function<Seen()>& check) {
     std::mt19937 random(12345);
@@ -139,7 +144,7 @@ Tally KillRepeatedly(const std::string& which, const testing::TempPrefix& prefix
     int mostLeftovers = 0;
     const int kills = KillsPerCase();
     for (int i = 0; i < kills; ++i) {
-        if (!RunAndKill(which, prefix.path(), random, maxDelayMicroseconds)) break;
+        if (!RunAndKill(which, machinePath, random, maxDelayMicroseconds)) break;
         ++tally.kills;
         Seen seen = check();
         if (seen == Seen::Broken) {
@@ -158,7 +163,7 @@ Tally KillRepeatedly(const std::string& which, const testing::TempPrefix& prefix
         "crash safety %-8s kills %d: old version %d, new version %d, torn 0, "
         "temporaries left at most %d\n",
         which.c_str(), tally.kills, tally.oldSeen, tally.newSeen, mostLeftovers);
-    if (RunOnce(which, prefix.path())) {
+    if (RunOnce(which, machinePath)) {
         EXPECT_NE(check(), Seen::Broken) << which << " after a round that was not killed";
         EXPECT_EQ(Leftovers(leftovers.folder), 0) << which << " after a round that was not killed";
     }
@@ -194,7 +199,7 @@ TEST_F(CrashSafety, RegistrySaveKeepsTheOldOrTheNewHiveWhole) {
     ASSERT_EQ(registry.SetValue(key, crash::kRegistryValue, REG_SZ, a), ERROR_SUCCESS);
     machine_.reset();
 
-    Tally tally = KillRepeatedly("registry", prefix_, 50000, {prefix_.path()}, [&] {
+    Tally tally = KillRepeatedly("registry", prefix_.path(), 50000, {prefix_.path()}, [&] {
         Registry reloaded(prefix_.path());
         if (!reloaded.LoadProblems().empty()) return Seen::Broken;
         RegKey opened;
@@ -222,14 +227,15 @@ TEST_F(CrashSafety, HostsRewriteKeepsTheOldOrTheNewFileWhole) {
     machine_.reset();
     const std::string host = prefix_.Host("drive_c/windows/system32/drivers/etc/hosts");
 
-    Tally tally = KillRepeatedly("hosts", prefix_, 20000, {prefix_.Host("drive_c/windows")}, [&] {
-        std::string content;
-        std::unique_ptr<Machine> machine = prefix_.Open();
-        if (!machine->files().ReadWholeFile(crash::kHostsPath, &content)) return Seen::Broken;
-        if (content == with) return Seen::Old;
-        if (content == without) return Seen::New;
-        return Seen::Broken;
-    });
+    Tally tally =
+        KillRepeatedly("hosts", prefix_.path(), 20000, {prefix_.Host("drive_c/windows")}, [&] {
+            std::string content;
+            std::unique_ptr<Machine> machine = prefix_.Open();
+            if (!machine->files().ReadWholeFile(crash::kHostsPath, &content)) return Seen::Broken;
+            if (content == with) return Seen::Old;
+            if (content == without) return Seen::New;
+            return Seen::Broken;
+        });
     ExpectEveryKillChecked(tally);
 }
 
@@ -245,7 +251,7 @@ TEST_F(CrashSafety, IgnoreListSaveKeepsTheOldOrTheNewListWhole) {
     machine_.reset();
 
     Tally tally = KillRepeatedly(
-        "ignore", prefix_, 20000, {prefix_.Host("drive_c/Program Files/Tolvane")}, [&] {
+        "ignore", prefix_.path(), 20000, {prefix_.Host("drive_c/Program Files/Tolvane")}, [&] {
             std::string content;
             std::unique_ptr<Machine> machine = prefix_.Open();
             if (!machine->files().ReadWholeFile(
@@ -301,7 +307,7 @@ TEST_F(CrashSafety, DatabaseInstallKeepsTheOldOrTheNewDatabaseWhole) {
     machine_.reset();
 
     Tally tally = KillRepeatedly(
-        "database", prefix_, 40000, {prefix_.Host("drive_c/Program Files/Tolvane"), 2}, [&] {
+        "database", prefix_.path(), 40000, {prefix_.Host("drive_c/Program Files/Tolvane"), 2}, [&] {
             std::string content;
             std::unique_ptr<Machine> machine = prefix_.Open();
             if (!machine->files().ReadWholeFile(database, &content)) return Seen::Broken;
@@ -334,30 +340,110 @@ TEST_F(CrashSafety, BackupArchiveKeepsTheOldOrTheNewArchiveWhole) {
     }
     machine_.reset();
 
-    Tally tally = KillRepeatedly("backup", prefix_, 100000, {prefix_.Host("drive_c/stage")}, [&] {
-        std::unique_ptr<Machine> machine = prefix_.Open();
-        FileSystem& files = machine->files();
-        const std::string check = "C:\\check";
-        std::error_code error;
-        fs::remove_all(prefix_.Host("drive_c/check"), error);
-        ArchiveReader reader(files);
-        if (!reader.Open(crash::kBackupArchive) || !reader.SetOutputFolder(check) ||
-            !reader.ExtractAll(false) || reader.FilesExtracted() != 1) {
-            std::printf(
-                "  %s: %s\n", crash::kBackupArchive,
-                files.PathFileExists(crash::kBackupArchive) ? "no whole archive" : "missing");
+    Tally tally =
+        KillRepeatedly("backup", prefix_.path(), 100000, {prefix_.Host("drive_c/stage")}, [&] {
+            std::unique_ptr<Machine> machine = prefix_.Open();
+            FileSystem& files = machine->files();
+            const std::string check = "C:\\check";
+            std::error_code error;
+            fs::remove_all(prefix_.Host("drive_c/check"), error);
+            ArchiveReader reader(files);
+            if (!reader.Open(crash::kBackupArchive) || !reader.SetOutputFolder(check) ||
+                !reader.ExtractAll(false) || reader.FilesExtracted() != 1) {
+                std::printf(
+                    "  %s: %s\n", crash::kBackupArchive,
+                    files.PathFileExists(crash::kBackupArchive) ? "no whole archive" : "missing");
+                return Seen::Broken;
+            }
+            reader.Close();
+            std::string content;
+            if (!files.ReadWholeFile(check + "\\" + crash::kBackupEntry, &content)) {
+                return Seen::Broken;
+            }
+            if (content == a) return Seen::Old;
+            if (content == b) return Seen::New;
             return Seen::Broken;
+        });
+    ExpectEveryKillChecked(tally);
+}
+
+// The hive as hivex reads it with its own checks on: every key's path and
+// its values' names, types and data, in hivex's order (no times). "" when
+// hivex refuses the file.
+std::string HivexExport(const std::string& path) {
+    hive_h* h = hivex_open(path.c_str(), 0);
+    if (!h) return "";
+    std::string out;
+    std::function<bool(hive_node_h, const std::string&)> walk = [&](hive_node_h node,
+                                                                    const std::string& name) {
+        out += "[" + name + "]\n";
+        hive_value_h* values = hivex_node_values(h, node);
+        if (!values) return false;
+        bool ok = true;
+        for (size_t i = 0; ok && values[i]; ++i) {
+            char* key = hivex_value_key(h, values[i]);
+            hive_type type{};
+            size_t length = 0;
+            char* data = hivex_value_value(h, values[i], &type, &length);
+            ok = key && data;
+            if (ok)
+                out += std::string(key) + "=" + std::to_string(type) + ":" +
+                       std::string(data, length) + "\n";
+            free(key);
+            free(data);
         }
-        reader.Close();
-        std::string content;
-        if (!files.ReadWholeFile(check + "\\" + crash::kBackupEntry, &content)) {
-            return Seen::Broken;
+        free(values);
+        hive_node_h* children = ok ? hivex_node_children(h, node) : nullptr;
+        if (!children) return false;
+        for (size_t i = 0; ok && children[i]; ++i) {
+            char* child = hivex_node_name(h, children[i]);
+            ok = child && walk(children[i], name + "\\" + child);
+            free(child);
         }
-        if (content == a) return Seen::Old;
-        if (content == b) return Seen::New;
+        free(children);
+        return ok;
+    };
+    bool whole = walk(hivex_root(h), "");
+    hivex_close(h);
+    return whole ? out : "";
+}
+
+// A Windows installation's hive: each change is committed through hivex to
+// the temporary beside the hive, read back, fsynced and renamed over it. A
+// kill at any moment leaves the old or the new hive, whole, and what a
+// killed commit left is taken over by the next.
+TEST(CrashSafetyOnWindows, HiveCommitKeepsTheOldOrTheNewHiveWhole) {
+    testing::TempInstallation windows;
+    const std::string a = crash::HiveData('A');
+    const std::string b = crash::HiveData('B');
+    std::string oldExport, newExport;
+    {
+        std::unique_ptr<Machine> machine = windows.Open();
+        Registry& registry = machine->registry();
+        RegKey key;
+        ASSERT_EQ(
+            registry.CreateKey(Registry::Root(RootKey::LocalMachine), crash::kRegistryKey, 0, &key),
+            ERROR_SUCCESS);
+        ASSERT_EQ(registry.SetValue(key, "Marker", REG_SZ, "keep"), ERROR_SUCCESS);
+        ASSERT_EQ(registry.SetValue(key, crash::kRegistryValue, REG_SZ, b), ERROR_SUCCESS);
+        newExport = HivexExport(windows.Software());
+        ASSERT_EQ(registry.SetValue(key, crash::kRegistryValue, REG_SZ, a), ERROR_SUCCESS);
+        oldExport = HivexExport(windows.Software());
+    }
+    ASSERT_FALSE(oldExport.empty());
+    ASSERT_NE(oldExport, newExport);
+    const std::string config = windows.Host("Windows/System32/config");
+    int unfinished = 0;  // kills after which a commit's temporary stood beside the hive
+    Tally tally = KillRepeatedly("hive", windows.path(), 30000, {config}, [&] {
+        if (fs::exists(config + "/.SOFTWARE.tolvane-tmp")) ++unfinished;
+        const std::string now = HivexExport(windows.Software());
+        if (now == oldExport) return Seen::Old;
+        if (now == newExport) return Seen::New;
         return Seen::Broken;
     });
-    ExpectEveryKillChecked(tally);
+    std::printf("crash safety hive: %d of %d kills left a commit's temporary beside the hive\n",
+                unfinished, tally.kills);
+    EXPECT_EQ(tally.kills, KillsPerCase());
 }
 
 }  // namespace

@@ -10,6 +10,8 @@
 // Cases and their two versions (the test prepares the machine and the files
 // named here):
 //   registry  HKLM\Software\CrashTest "Flip" = 'A' x N or 'B' x N
+//   hive      the same with HiveData, PREFIX a Windows installation (its
+//             SOFTWARE hive)
 //   hosts     the hosts file with and without the line of crash.example
 //   ignore    Ignorelist.txt with its entries and with one more
 //   database  database.db as C:\stage\old.db and as C:\stage\new.db
@@ -43,15 +45,13 @@ void Ready() {
     if (write(STDOUT_FILENO, "R", 1) != 1) _exit(3);
 }
 
-int RunRegistry(Machine& machine, bool once) {
+int RunRegistry(Machine& machine, bool once, const std::string& a, const std::string& b) {
     tolvane::Registry& registry = machine.registry();
     RegKey key;
     if (registry.CreateKey(tolvane::Registry::Root(RootKey::LocalMachine), crash::kRegistryKey, 0,
                            &key) != ERROR_SUCCESS) {
         return 2;
     }
-    const std::string a = crash::RegistryData('A');
-    const std::string b = crash::RegistryData('B');
     Ready();
     for (bool flip = FirstFlip();; flip = !flip) {
         if (registry.SetValue(key, crash::kRegistryValue, REG_SZ, flip ? b : a) != ERROR_SUCCESS) {
@@ -138,8 +138,9 @@ int RunBackup(Machine& machine, bool once) {
 
 int main(int argc, char** argv) {
     if (argc != 3 && !(argc == 4 && std::string_view(argv[3]) == "once")) {
-        std::fprintf(stderr,
-                     "usage: crash_writer registry|hosts|ignore|database|backup PREFIX [once]\n");
+        std::fprintf(
+            stderr,
+            "usage: crash_writer registry|hive|hosts|ignore|database|backup PREFIX [once]\n");
         return 1;
     }
     std::string error;
@@ -150,7 +151,10 @@ int main(int argc, char** argv) {
     }
     const std::string_view which = argv[1];
     const bool once = argc == 4;
-    if (which == "registry") return RunRegistry(*machine, once);
+    if (which == "registry")
+        return RunRegistry(*machine, once, crash::RegistryData('A'), crash::RegistryData('B'));
+    if (which == "hive")
+        return RunRegistry(*machine, once, crash::HiveData('A'), crash::HiveData('B'));
     if (which == "hosts") return RunHosts(*machine, once);
     if (which == "ignore") return RunIgnore(*machine, once);
     if (which == "database") return RunDatabase(*machine, once);

@@ -1,0 +1,290 @@
+// How fast an offline Windows installation with a big SOFTWARE hive opens
+// and scans, against `hivexregedit --export` of the same hive (which walks
+// every key and value), measured in the same run.
+//
+//   The installation is the tests' small one, its SOFTWARE hive grown to
+//   --keys generated keys (default 250,000, about 60 MB) in the shape of a
+//   real one: classes, interfaces, type libraries, file types and a wide,
+//   deep tree of vendors' settings.
+//   1. Opening the installation (every hive read), the deep registry scan
+//      and the registry-key and registry-value phases (pause 0) with the
+//      shipped definitions: each and their sum against the export.
+//      Goal: the sum under 0.5x.
+//   2. `tolvane-reg --machine DIR query` of one key end to end (the program
+//      opens the whole installation for it), against the export.
+//   3. One change saved (a key deleted: the hive is written whole, read back
+//      and checked) against writing the hive's bytes and fsyncing them.
+//   Peak memory (maximum resident set) is printed after each step.
+//
+// Usage: installation_bench [--keys N] [--runs N]
+#include <fcntl.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <iterator>
+#include <string>
+#include <string_view>
+
+#include "definitions/load_definitions.h"
+#include "definitions/threat_database.h"
+#include "platform/machine.h"
+#include "platform/registry.h"
+#include "platform/testing/regf_builder.h"
+#include "platform/testing/temp_installation.h"
+#include "scan/scan_engine.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+using tolvane::testing::RegfString;
+using tolvane::testing::RegfTreeKey;
+using tolvane::testing::RegfTreeValue;
+
+constexpr uint32_t kSz = 1, kDword = 4;
+
+double Seconds(Clock::duration d) {
+    return std::chrono::duration<double>(d).count();
+}
+
+// The best of runs timings of work.
+double Best(int runs, const std::function<void()>& work) {
+    double best = 1e9;
+    for (int run = 0; run < runs; ++run) {
+        auto start = Clock::now();
+        work();
+        best = std::min(best, Seconds(Clock::now() - start));
+    }
+    return best;
+}
+
+long PeakMegabytes() {
+    rusage usage{};
+    getrusage(RUSAGE_SELF, &usage);
+    return usage.ru_maxrss / 1024;
+}
+
+std::string Guid(uint32_t n, uint32_t salt) {
+    char text[48];
+    std::snprintf(text, sizeof text, "{%08X-%04X-4A5B-9C8D-%012X}", n * 2654435761u, salt,
+                  n * 40503u + salt);
+    return text;
+}
+
+RegfTreeKey& Add(RegfTreeKey& parent, std::string name) {
+    RegfTreeKey& key = parent.subkeys.emplace_back();
+    key.name = std::move(name);
+    return key;
+}
+
+void SetDefault(RegfTreeKey& key, std::string_view text) {
+    key.values.push_back({"", kSz, RegfString(text)});
+}
+
+// Grows SOFTWARE by about keys keys; returns how many were added.
+long GrowSoftware(RegfTreeKey& software, long keys) {
+    RegfTreeKey& classes = software.Child("Classes");
+    long unit = keys / 25;  // classes 3, interfaces 2, type libraries 1.2, file types 1.6
+    long added = 0;
+    RegfTreeKey& clsid = classes.Child("CLSID");
+    for (long i = 0; i < unit; ++i, added += 3) {
+        RegfTreeKey& key = Add(clsid, Guid(i, 1));
+        SetDefault(key, "Component " + std::to_string(i));
+        RegfTreeKey& server = Add(key, "InprocServer32");
+        SetDefault(server, "C:\\Program Files\\Vendor" + std::to_string(i % 97) + "\\c" +
+                               std::to_string(i) + ".dll");
+        server.values.push_back({"ThreadingModel", kSz, RegfString("Both")});
+        SetDefault(Add(key, "ProgID"), "Vendor.Component." + std::to_string(i));
+    }
+    RegfTreeKey& interfaces = classes.Child("Interface");
+    for (long i = 0; i < unit; ++i, added += 2) {
+        RegfTreeKey& key = Add(interfaces, Guid(i, 2));
+        SetDefault(key, "IComponent" + std::to_string(i));
+        SetDefault(Add(key, "ProxyStubClsid32"), Guid(i % 50, 3));
+    }
+    RegfTreeKey& typeLibs = classes.Child("TypeLib");
+    for (long i = 0; i < unit / 4; ++i, added += 5) {
+        RegfTreeKey& version = Add(Add(typeLibs, Guid(i, 4)), "1.0");
+        SetDefault(version, "Library " + std::to_string(i));
+        SetDefault(Add(Add(version, "0"), "win32"),
+                   "C:\\Windows\\System32\\lib" + std::to_string(i) + ".tlb");
+    }
+    for (long i = 0; i < unit / 4; ++i, added += 4) {
+        SetDefault(Add(classes, ".ext" + std::to_string(i)), "Vendor.File." + std::to_string(i));
+        RegfTreeKey& command =
+            Add(Add(Add(classes, "Vendor.File." + std::to_string(i)), "shell"), "open");
+        SetDefault(Add(command, "command"), "\"C:\\Program Files\\App.exe\" \"%1\"");
+    }
+    // Vendors' settings: 100 vendors, 40 products each, keys of two values.
+    RegfTreeKey& vendors = software.Child("Vendors");
+    long perProduct = std::max(1L, (keys - added) / 4000);
+    for (int v = 0; v < 100; ++v) {
+        RegfTreeKey& vendor = Add(vendors, "Vendor" + std::to_string(v));
+        for (int p = 0; p < 40; ++p) {
+            RegfTreeKey& product = Add(vendor, "Product" + std::to_string(p));
+            for (long s = 0; s < perProduct; ++s, ++added) {
+                RegfTreeKey& setting = Add(product, "Setting" + std::to_string(s));
+                setting.values.push_back(
+                    {"Path", kSz, RegfString("C:\\ProgramData\\Vendor\\data")});
+                setting.values.push_back({"Count", kDword, std::string("\x2A\0\0\0", 4)});
+            }
+        }
+    }
+    return added;
+}
+
+// Runs a command line through the shell; its output goes to /dev/null.
+double TimeCommand(const std::string& command, int runs) {
+    return Best(runs, [&] {
+        if (std::system((command + " > /dev/null").c_str()) != 0)
+            std::fprintf(stderr, "failed: %s\n", command.c_str());
+    });
+}
+
+double TimeWriteBytes(const std::string& hive, const std::string& target, int runs) {
+    std::ifstream in(hive, std::ios::binary);
+    std::string bytes((std::istreambuf_iterator<char>(in)), {});
+    return Best(runs, [&] {
+        int fd = ::open(target.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+        if (fd < 0 || ::write(fd, bytes.data(), bytes.size()) != ssize_t(bytes.size()))
+            std::fprintf(stderr, "cannot write %s\n", target.c_str());
+        ::fsync(fd);
+        ::close(fd);
+    });
+}
+
+class NullWindow : public tolvane::ScanWindow {
+  public:
+    void OnScanProgress(tolvane::ScanProgress, tolvane::DetectedObject*) override {}
+    void OnScanPhase(int) override {}
+};
+
+struct Options {
+    long keys = 250000;
+    int runs = 2;
+};
+
+Options ReadOptions(int argc, char** argv) {
+    Options options;
+    for (int i = 1; i + 1 < argc; i += 2) {
+        std::string_view name = argv[i];
+        if (name == "--keys") options.keys = std::atol(argv[i + 1]);
+        if (name == "--runs") options.runs = std::max(1, std::atoi(argv[i + 1]));
+    }
+    return options;
+}
+
+struct ScanTimes {
+    double open = 1e9, deep = 1e9, phases = 1e9;
+    int deepItems = 0;
+};
+
+ScanTimes TimeScans(const tolvane::testing::TempInstallation& installation,
+                    const std::string& stored, int runs) {
+    ScanTimes times;
+    for (int run = 0; run < runs; ++run) {
+        auto start = Clock::now();
+        std::unique_ptr<tolvane::Machine> machine = installation.Open();
+        times.open = std::min(times.open, Seconds(Clock::now() - start));
+        tolvane::ThreatDatabase database;
+        if (!tolvane::LoadDefinitionsFromContainer(
+                stored, tolvane::PlaceholderFolders::FromShell(machine->shell()), &database))
+            std::fprintf(stderr, "the shipped definitions did not load\n");
+        NullWindow window;
+        tolvane::ScanEngine engine(*machine, database);
+        engine.SetWindow(&window);
+        engine.SetRegistryKeyPause(std::chrono::milliseconds(0));
+        start = Clock::now();
+        engine.DeepRegistryScan();
+        times.deep = std::min(times.deep, Seconds(Clock::now() - start));
+        times.deepItems = engine.Counters().objectsScanned;
+        start = Clock::now();
+        engine.ScanRegistryKeys();
+        engine.ScanRegistryValues();
+        times.phases = std::min(times.phases, Seconds(Clock::now() - start));
+    }
+    return times;
+}
+
+double TimeOneChange(const tolvane::testing::TempInstallation& installation, int runs) {
+    std::unique_ptr<tolvane::Machine> machine = installation.Open();
+    tolvane::Registry& registry = machine->registry();
+    tolvane::RegKey vendor;
+    registry.OpenKey(tolvane::Registry::Root(tolvane::RootKey::LocalMachine),
+                     "SOFTWARE\\Vendors\\Vendor7", 0, &vendor);
+    int product = 0;
+    return Best(runs, [&] {
+        std::string name = "Product" + std::to_string(product++);
+        if (registry.DeleteKey(vendor, name + "\\Setting0") != 0)
+            std::fprintf(stderr, "delete failed: %s\n", registry.LastErrorMessage().c_str());
+    });
+}
+
+std::string ReadStored(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    return std::string((std::istreambuf_iterator<char>(in)), {});
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    Options options = ReadOptions(argc, argv);
+    tolvane::testing::TempInstallation installation;
+    auto made = Clock::now();
+    // Made in a child, so that the peak memory printed is the scan's alone.
+    std::fflush(stdout);
+    pid_t child = fork();
+    if (child == 0) {
+        RegfTreeKey software = tolvane::testing::ReadRegfTree(installation.Software());
+        long added = GrowSoftware(software, options.keys);
+        tolvane::testing::WriteRegfTree(installation.Software(), software);
+        std::printf("SOFTWARE: %ld keys added, ", added);
+        std::fflush(stdout);
+        _exit(0);
+    }
+    int status = 0;
+    if (child < 0 || waitpid(child, &status, 0) != child || status != 0) {
+        std::fprintf(stderr, "the hive was not made\n");
+        return 1;
+    }
+    double megabytes = std::filesystem::file_size(installation.Software()) / 1e6;
+    std::printf("%.1f MB, made in %.1f s; peak memory before opening %ld MB\n", megabytes,
+                Seconds(Clock::now() - made), PeakMegabytes());
+
+    double exported =
+        TimeCommand("hivexregedit --export '" + installation.Software() + "' '\\\\'", options.runs);
+    std::printf("hivexregedit --export: %.3f s\n", exported);
+    std::string stored = ReadStored(TOLVANE_SHIPPED_DATABASE);
+    ScanTimes times = TimeScans(installation, stored, options.runs);
+    double sum = times.open + times.deep + times.phases;
+    std::printf("open installation: %.3f s (%.2fx)\n", times.open, times.open / exported);
+    std::printf("deep registry scan: %.3f s, %d keys and values (%.2fx)\n", times.deep,
+                times.deepItems, times.deep / exported);
+    std::printf("registry keys and values, pause 0: %.3f s (%.2fx)\n", times.phases,
+                times.phases / exported);
+    std::printf("open + deep + registry phases / export: %.2f (goal < 0.5); peak memory %ld MB\n",
+                sum / exported, PeakMegabytes());
+
+    double query =
+        TimeCommand(std::string(TOLVANE_REG_TOOL) + " --machine '" + installation.path() +
+                        "' query 'HKLM\\SOFTWARE\\Vendors\\Vendor1'",
+                    options.runs);
+    std::printf("tolvane-reg query, end to end: %.3f s (%.2fx of the export)\n", query,
+                query / exported);
+
+    double change = TimeOneChange(installation, options.runs);
+    double write =
+        TimeWriteBytes(installation.Software(), installation.Host("written.bin"), options.runs);
+    std::printf(
+        "one change saved: %.3f s; writing the hive's bytes with fsync: %.3f s (%.2fx); "
+        "peak memory %ld MB\n",
+        change, write, change / write, PeakMegabytes());
+    return 0;
+}
