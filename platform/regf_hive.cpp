@@ -110,6 +110,20 @@ struct Freed {
     Freed& operator=(const Freed&) = delete;
 };
 
+// A value's type is any 32-bit number (Wine and programs store types such as
+// 0xffff0007), but hivex passes it in its enum, whose range in C++ ends with
+// its largest enumerator: the number is moved in and out as bytes, never as
+// an enum value.
+static_assert(sizeof(hive_type) == sizeof(uint32_t));
+uint32_t TypeNumber(const hive_type& type) {
+    uint32_t number = 0;
+    std::memcpy(&number, &type, sizeof number);
+    return number;
+}
+void SetTypeNumber(hive_type* type, uint32_t number) {
+    std::memcpy(type, &number, sizeof number);
+}
+
 std::string ErrnoText(int err) {
     return err ? std::strerror(err) : "hivex refused it";
 }
@@ -132,7 +146,7 @@ struct TreeReader {
             Freed<char> data(hivex_value_value(h, values.p[i], &type, &len));
             if (!name.p || !data.p) return Fail("cannot read a value", errno);
             key->values.push_back(
-                {Utf8ToUtf16(name.p), static_cast<uint32_t>(type), std::string(data.p, len)});
+                {Utf8ToUtf16(name.p), TypeNumber(type), std::string(data.p, len)});
         }
         std::stable_sort(key->values.begin(), key->values.end(),
                          [](const HiveValue& a, const HiveValue& b) {
@@ -211,7 +225,7 @@ bool WriteValues(hive_h* h, hive_node_h node, const HiveKey& key) {
     std::vector<hive_set_value> set(key.values.size());
     for (size_t i = 0; i < key.values.size(); ++i) {
         set[i].key = names[i].data();
-        set[i].t = static_cast<hive_type>(key.values[i].type);
+        SetTypeNumber(&set[i].t, key.values[i].type);
         set[i].len = key.values[i].data.size();
         set[i].value = const_cast<char*>(key.values[i].data.data());
     }
@@ -251,8 +265,7 @@ bool NodeMatches(hive_h* h, hive_node_h node, const HiveKey& key) {
         hive_type type{};
         size_t len = 0;
         Freed<char> data(hivex_value_value(h, value, &type, &len));
-        if (!data.p || static_cast<uint32_t>(type) != v.type ||
-            std::string_view(data.p, len) != v.data)
+        if (!data.p || TypeNumber(type) != v.type || std::string_view(data.p, len) != v.data)
             return false;
     }
     return true;

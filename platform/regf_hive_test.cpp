@@ -96,8 +96,10 @@ TEST_F(RegfHiveTest, SavesChangesThatAnotherReaderSeesAndKeepsTheOriginalOnce) {
     tree.root().DeleteSubkey(u"bad vendor");
     tree.root().Touch(FileTimeNow());
     HiveKey* added = tree.root().AddSubkey(u"New", FileTimeNow());
-    added->AddSubkey(u"Deeper", FileTimeNow())
-        ->SetValue(u"x", REG_DWORD, std::string("\1\0\0\0", 4));
+    HiveKey* deeper = added->AddSubkey(u"Deeper", FileTimeNow());
+    deeper->SetValue(u"x", REG_DWORD, std::string("\1\0\0\0", 4));
+    // A type beyond hivex's own (Wine stores such), kept as the number it is.
+    deeper->SetValue(u"w", 0xffff0007u, std::string("\2\0", 2));
     ASSERT_TRUE(file.Save(&tree, &error)) << error;
 
     EXPECT_EQ(Bytes(folder_ + "/SOFTWARE.tolvane-orig"), untouched);
@@ -118,6 +120,9 @@ TEST_F(RegfHiveTest, SavesChangesThatAnotherReaderSeesAndKeepsTheOriginalOnce) {
     ASSERT_TRUE(later.Load(&reread, &problem)) << problem;
     ASSERT_NE(reread.Find(u"New"), nullptr);
     EXPECT_EQ(reread.Find(u"New")->values.size(), 1u);
+    const HiveValue* wine = reread.Find(u"New\\Deeper")->FindValue(u"w");
+    ASSERT_NE(wine, nullptr);
+    EXPECT_EQ(wine->type, 0xffff0007u);
     reread.Find(u"New")->DeleteValue(u"y");
     reread.Find(u"New")->Touch(FileTimeNow());
     ASSERT_TRUE(later.Save(&reread, &error)) << error;

@@ -216,7 +216,7 @@ void ReadNode(hive_h* h, hive_node_h node, RegfTreeKey* key) {
             char* data = hivex_value_value(h, values[i], &type, &length);
             if (!name || !data) throw std::runtime_error("hivex cannot read a value");
             value.name = name;
-            value.type = type;
+            std::memcpy(&value.type, &type, sizeof value.type);  // any number, not an enumerator
             value.data.assign(data, length);
             free(name);
             free(data);
@@ -377,7 +377,10 @@ RegfBuilder& RegfBuilder::Raw(std::string_view path, std::string_view name, uint
                               std::string_view data) {
     std::string key(name);
     std::string bytes(data);
-    hive_set_value value{key.data(), static_cast<hive_type>(type), bytes.size(), bytes.data()};
+    hive_set_value value{key.data(), {}, bytes.size(), bytes.data()};
+    // Registry types are any 32-bit number, beyond hivex's enumerators.
+    static_assert(sizeof value.t == sizeof type);
+    std::memcpy(&value.t, &type, sizeof type);
     if (hivex_node_set_value(static_cast<hive_h*>(hive_), Node(path), &value, 0) != 0)
         throw std::runtime_error("hivex cannot set " + key);
     return *this;

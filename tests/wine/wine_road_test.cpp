@@ -1,7 +1,10 @@
 // The road on real Wine. One prefix, made by `wine wineboot -i` for the whole
 // suite; the steps run in order and each builds on the one before:
 //   0. the fresh prefix shows nothing in a Smart, Registry, Drives & Folders
-//      (C:) and Memory scan with the shipped definitions;
+//      (C:) and Memory scan with the shipped definitions; a copy of it with
+//      traces planted, its registry converted into regf hives laid out as a
+//      Windows installation over the same C: files, lists the same rows as
+//      the copy in a Smart, a Registry and a deep registry scan;
 //   1. traces planted with Wine's own tools (`reg add` run by Wine, files,
 //      a hosts line) and a real Windows program started with `wine`, which
 //      loads its DLL and keeps running;
@@ -46,9 +49,12 @@
 #include "backup/restore.h"
 #include "definitions/load_definitions.h"
 #include "definitions/threat_database.h"
+#include "platform/codepage.h"
 #include "platform/machine.h"
 #include "platform/registry.h"
+#include "platform/testing/regf_builder.h"
 #include "platform/testing/run_command.h"
+#include "platform/wine_hive.h"
 #include "platform/wineserver_lock.h"
 #include "removal/object_remover.h"
 #include "removal/removal_flow.h"
@@ -95,6 +101,165 @@ ShellResult Shell(const std::string& script, int seconds) {
         "timeout -k 5 " + std::to_string(seconds) + " bash -c " + Quote(script) + " 2>&1";
     result.status = testing::RunCommand(command, &result.output);
     return result;
+}
+
+// ---- A Wine registry as a Windows installation's hives ----------------------
+
+// hivex names keys and values in UTF-8.
+std::string Utf8Of(std::u16string_view text) {
+    std::string out;
+    for (size_t i = 0; i < text.size(); ++i) {
+        char32_t c = text[i];
+        if (c >= 0xD800 && c < 0xDC00 && i + 1 < text.size())
+            c = 0x10000 + ((c - 0xD800) << 10) + (text[++i] - 0xDC00);
+        if (c < 0x80) {
+            out += static_cast<char>(c);
+        } else if (c < 0x800) {
+            out += {static_cast<char>(0xC0 | (c >> 6)), static_cast<char>(0x80 | (c & 0x3F))};
+        } else if (c < 0x10000) {
+            out +=
+                {static_cast<char>(0xE0 | (c >> 12)), static_cast<char>(0x80 | ((c >> 6) & 0x3F)),
+                 static_cast<char>(0x80 | (c & 0x3F))};
+        } else {
+            out +=
+                {static_cast<char>(0xF0 | (c >> 18)), static_cast<char>(0x80 | ((c >> 12) & 0x3F)),
+                 static_cast<char>(0x80 | ((c >> 6) & 0x3F)), static_cast<char>(0x80 | (c & 0x3F))};
+        }
+    }
+    return out;
+}
+
+// Copies a key with its values and subkeys into the hive below path; returns
+// the keys written. `skip` leaves out a subkey (with all below it).
+size_t CopyKey(const HiveKey& key, testing::RegfBuilder& hive, const std::string& path,
+               const std::function<bool(const std::string& path)>& skip) {
+    hive.Key(path);
+    for (const HiveValue& value : key.values)
+        hive.Raw(path, Utf8Of(value.name), value.type, value.data);
+    size_t written = 1;
+    for (const auto& sub : key.subkeys) {
+        const std::string subPath = (path.empty() ? "" : path + "\\") + Utf8Of(sub->name);
+        if (!skip(subPath)) written += CopyKey(*sub, hive, subPath, skip);
+    }
+    return written;
+}
+
+WineHive ParseRegistryFile(const std::string& path) {
+    WineHive hive;
+    std::vector<std::string> problems;
+    hive.Parse(ReadHostFile(path), path, &problems);
+    EXPECT_TRUE(problems.empty()) << problems.front();
+    return hive;
+}
+
+// Writes the registry of the Wine prefix at `prefix` as regf hives where
+// Windows keeps them below drive_c: system.reg's Software and System as
+// SOFTWARE and SYSTEM (without the link CurrentControlSet, which the control
+// set Select names stands for), userdef.reg as DEFAULT, user.reg as the
+// user's NTUSER.DAT without Software\Classes, which goes to UsrClass.dat.
+// Returns the keys written.
+size_t ConvertToHives(const std::string& prefix, const std::string& user) {
+    const std::string c = prefix + "/drive_c";
+    const std::string config = c + "/windows/system32/config";
+    const std::string profile = c + "/users/" + user;
+    fs::create_directories(config);
+    fs::create_directories(profile + "/AppData/Local/Microsoft/Windows");
+    auto none = [](const std::string&) { return false; };
+    size_t keys = 0;
+    WineHive machine = ParseRegistryFile(prefix + "/system.reg");
+    for (const auto& [key, file] : {std::pair{u"Software", "SOFTWARE"}, {u"System", "SYSTEM"}}) {
+        const HiveKey* top = machine.Find(key);
+        if (!top) continue;
+        testing::RegfBuilder hive(config + "/" + file);
+        keys += CopyKey(*top, hive, "",
+                        [](const std::string& path) { return path == "CurrentControlSet"; });
+        hive.Commit();
+    }
+    testing::RegfBuilder defaultUser(config + "/DEFAULT");
+    keys += CopyKey(ParseRegistryFile(prefix + "/userdef.reg").root(), defaultUser, "", none);
+    defaultUser.Commit();
+    WineHive userReg = ParseRegistryFile(prefix + "/user.reg");
+    testing::RegfBuilder ntuser(profile + "/NTUSER.DAT");
+    keys += CopyKey(userReg.root(), ntuser, "",
+                    [](const std::string& path) { return path == "Software\\Classes"; });
+    ntuser.Commit();
+    testing::RegfBuilder classes(profile + "/AppData/Local/Microsoft/Windows/UsrClass.dat");
+    if (const HiveKey* userClasses = userReg.Find(u"Software\\Classes"))
+        keys += CopyKey(*userClasses, classes, "", none);
+    classes.Commit();
+    return keys;
+}
+
+// Plants traces of the definitions on the machine, each for another
+// definition: `each` keys and `each` values with the data they look for
+// (under HKEY_LOCAL_MACHINE and HKEY_CURRENT_USER by turns), and `each` files.
+void PlantDefinitionTraces(Machine& machine, const ThreatDatabase& database, size_t each) {
+    Registry& registry = machine.registry();
+    auto plain = [](const std::string& text) {
+        return text.find_first_of("*?%") == std::string::npos;
+    };
+    auto software = [&](const std::string& path) {
+        return plain(path) && path.size() > 9 && EqualsNoCase(path.substr(0, 9), "Software\\");
+    };
+    auto root = [](size_t n) {
+        return Registry::Root(n % 2 ? RootKey::CurrentUser : RootKey::LocalMachine);
+    };
+    size_t keys = 0, values = 0, files = 0;
+    RegKey key;
+    for (const auto& definition : database.definitions()) {
+        if (keys == each) break;
+        if (!definition->registryKeys.empty() && software(definition->registryKeys[0].path) &&
+            registry.CreateKey(root(keys), definition->registryKeys[0].path, KEY_ALL_ACCESS,
+                               &key) == ERROR_SUCCESS)
+            ++keys;
+    }
+    for (const auto& definition : database.definitions()) {
+        if (values == each) break;
+        if (definition->registryValues.empty()) continue;
+        const RegistryValueEntry& v = definition->registryValues[0];
+        if (software(v.keyPath) && plain(v.valueName) && plain(v.dataPattern) &&
+            registry.CreateKey(root(values), v.keyPath, KEY_ALL_ACCESS, &key) == ERROR_SUCCESS &&
+            registry.SetValue(key, v.valueName, REG_SZ, "<" + v.dataPattern + ">") == ERROR_SUCCESS)
+            ++values;
+    }
+    for (const auto& definition : database.definitions()) {
+        if (files == each) break;
+        if (definition->files.empty() || definition->files[0].size != 0) continue;
+        const std::string& path = definition->files[0].path;
+        std::optional<std::string> host =
+            plain(path) ? machine.files().ToHostPath(path) : std::nullopt;
+        std::error_code ignored;
+        if (host) fs::create_directories(fs::path(*host).parent_path(), ignored);
+        if (host && (std::ofstream(*host, std::ios::binary) << "MZ planted")) ++files;
+    }
+    EXPECT_EQ(keys + values + files, 3 * each)
+        << keys << " keys, " << values << " values, " << files << " files";
+}
+
+// The rows of one scan of the machine in this process ("TYPE\tOBJECT\tNAME"),
+// then the objects it examined ("scanned N").
+std::vector<std::string> ScanMachine(Machine& machine, ThreatDatabase& database, ScanMode mode) {
+    SettingsStore settings(machine.registry());
+    settings.WriteInt(setting::kLastScanMode, static_cast<int>(mode));
+    settings.WriteInt(setting::kCustScanActive, 0);
+    settings.WriteInt(setting::kCustScanRegistry, 0);
+    settings.WriteInt(setting::kCustScanDeep, 1);
+    settings.WriteInt(setting::kCustScanDrives, 0);
+    ScanEngine engine(machine, database);
+    engine.SetRegistryKeyPause(0ms);
+    engine.RunScan();
+    std::vector<std::string> rows;
+    for (const DetectedObject* object : engine.Results().listedObjects)
+        rows.push_back(std::to_string(StoredNumber(object->type)) + "\t" + object->objectText +
+                       "\t" + (object->definition ? object->definition->name : ""));
+    rows.push_back("scanned " + std::to_string(engine.Counters().objectsScanned));
+    return rows;
+}
+
+void LoadShippedDefinitions(const Machine& machine, ThreatDatabase* database) {
+    EXPECT_TRUE(LoadDefinitionsFromContainer(
+        ReadHostFile(std::string(TOLVANE_SHIPPED_DATA) + "/database.db"),
+        PlaceholderFolders::FromShell(machine.shell()), database));
 }
 
 // What the road needs, or why it cannot run.
@@ -354,6 +519,54 @@ TEST_F(RealWineRoad, AFreshPrefixShowsNothingInAnyScanOfTheShippedDefinitions) {
     EXPECT_TRUE(running) << "ping.exe did not start";
     EXPECT_EQ(rows("scan memory"), nlohmann::json::array());
     Shell(Env() + "wineserver -k; " + Env() + "wineserver -w; true", 60);
+}
+
+// The same machine as a Windows installation: a copy of the prefix (its
+// files linked, its registry files copied) with traces of the shipped
+// definitions planted, whose registry (about 9,000 keys) is written as regf
+// hives below its drive_c, which then is a Windows installation with the
+// same C: files. Both machines list the same rows.
+TEST_F(RealWineRoad, ItsRegistryAsWindowsHivesListsTheSameRows) {
+    const std::string copy = prefix_ + "-as-windows";
+    struct Removed {
+        std::string path;
+        ~Removed() {
+            std::error_code ignored;
+            fs::remove_all(path, ignored);
+        }
+    } removed{copy};
+    ASSERT_EQ(Shell("cp -al " + Quote(prefix_) + " " + Quote(copy) + " && cd " + Quote(copy) +
+                        " && for f in *.reg; do cp --remove-destination " + Quote(prefix_) +
+                        "/$f $f; done",
+                    60)
+                  .status,
+              0);
+    std::string error;
+    std::unique_ptr<Machine> wine = Machine::Open(copy, &error);
+    ASSERT_TRUE(wine && !wine->IsWindowsInstallation()) << error;
+    ThreatDatabase wineDefinitions;
+    LoadShippedDefinitions(*wine, &wineDefinitions);
+    PlantDefinitionTraces(*wine, wineDefinitions, 15);
+    const size_t keys = ConvertToHives(copy, "root");
+    std::cout << "[ wine     ] " << keys << " keys written as regf hives\n";
+    EXPECT_GT(keys, 8000u);
+    std::unique_ptr<Machine> windows = Machine::Open(copy + "/drive_c", &error);
+    ASSERT_TRUE(windows && windows->IsWindowsInstallation()) << error;
+    EXPECT_EQ(windows->registry().UserSid(), "S-1-5-21-0-0-0-1000");
+    ThreatDatabase windowsDefinitions;
+    LoadShippedDefinitions(*windows, &windowsDefinitions);
+    // The deep registry scan (Custom with only it) finds no value of the
+    // shipped definitions in a Wine-made registry: it walks the same keys.
+    for (ScanMode mode : {ScanMode::Smart, ScanMode::Registry, ScanMode::Custom}) {
+        std::vector<std::string> onWine = ScanMachine(*wine, wineDefinitions, mode);
+        std::vector<std::string> onWindows = ScanMachine(*windows, windowsDefinitions, mode);
+        std::cout << "[ wine     ] scan mode " << static_cast<int>(mode) << ": "
+                  << onWine.size() - 1 << " rows and " << onWine.back() << " on the prefix, "
+                  << onWindows.size() - 1 << " rows and " << onWindows.back()
+                  << " on the installation\n";
+        EXPECT_GE(onWine.size() - 1, mode == ScanMode::Custom ? 0u : 30u);
+        EXPECT_EQ(onWine, onWindows) << "scan mode " << static_cast<int>(mode);
+    }
 }
 
 TEST_F(RealWineRoad, TracesArePlantedWithWinesOwnToolsAndTheProgramRuns) {
