@@ -209,6 +209,28 @@ TEST(Restore, BringsBackFilesFoldersKeysAndValuesExactly) {
     EXPECT_TRUE(again.manifestRead);
 }
 
+// A file listed before its folder must not keep the folder from coming back,
+// and comes back with it without being counted as left behind.
+TEST(Restore, AFolderComesBackWholeWhateverTheOrderOfItsRows) {
+    Fixture f;
+    f.prefix.WriteFile("C:\\Bad\\x.exe", "x");
+    f.prefix.WriteFile("C:\\Bad\\y.txt", "y");
+    TestRows rows;
+    rows.Add(ObjectType::File, "C:\\Bad\\x.exe");
+    rows.Add(ObjectType::Folder, "C:\\Bad");
+    f.view.savePaths = {f.archive};
+    ASSERT_TRUE(f.backup.MarkCheckedForBackup(rows));
+    ObjectRemover remover(*f.machine);
+    for (const auto& row : rows.rows) remover.RemoveObject(row.type, row.text);
+    ASSERT_FALSE(f.machine->files().PathFileExists("C:\\Bad"));
+
+    RestoreReport report = RestoreArchive(*f.machine, f.archive);
+    EXPECT_EQ(Read(*f.machine, "C:\\Bad\\x.exe"), "x");
+    EXPECT_EQ(Read(*f.machine, "C:\\Bad\\y.txt"), "y");
+    EXPECT_EQ(restore_text::Summary(report),
+              "Restored: 0 files, 1 folders, 0 registry keys and values, 0 hosts lines.");
+}
+
 TEST(Restore, HostsEntriesAreRemovedButNeverBackedUp) {
     Fixture f;
     const std::string hosts = "C:\\windows\\system32\\drivers\\etc\\hosts";

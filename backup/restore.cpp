@@ -10,6 +10,7 @@
 #include "platform/host_files.h"
 #include "platform/lines.h"
 #include "platform/machine.h"
+#include "platform/text.h"
 #include "regfile/registry_import.h"
 #include "removal/object_remover.h"
 #include "removal/removal_view.h"
@@ -185,38 +186,60 @@ bool MoveLooseFiles(FileSystem& files, const std::string& work, const std::strin
     return any;
 }
 
-// Moves each record's numbered copy back to its path.
+// Whether path lies below one of folders (already restored ones).
+bool InsideAny(const std::vector<std::string>& folders, const std::string& path) {
+    return std::any_of(folders.begin(), folders.end(), [&](const std::string& folder) {
+        return path.size() > folder.size() && path[folder.size()] == '\\' &&
+               StartsWithNoCase(path, folder);
+    });
+}
+
+// Moves one record's numbered copy back to its path. A record whose path
+// came back inside a restored folder counts as neither restored nor left.
+void RestoreRecord(FileSystem& files, const std::string& copy, const Record& record,
+                   std::vector<std::string>* restoredFolders, RestoreReport* report) {
+    size_t slash = record.path.find_last_of('\\');
+    files.CreateFolderPath(record.path.substr(0, slash));
+    const bool folder = files.IsFolder(copy);
+    if (MoveBack(files, copy, record.path, 0)) {
+        ++report->restored;
+        ++(folder ? report->foldersRestored : report->filesRestored);
+        if (folder) restoredFolders->push_back(record.path);
+    } else if (!(InsideAny(*restoredFolders, record.path) && files.PathFileExists(record.path))) {
+        ++report->skipped;
+    }
+}
+
+// Moves each record's numbered copy back to its path: folders first, so that
+// a file of a removed folder listed before it cannot make the folder's path
+// and keep the rest of the folder from coming back.
 void RestoreRecords(FileSystem& files, const std::string& work, const std::vector<Record>& records,
                     RestoreReport* report) {
-    std::vector<const Record*> withoutCopy;
+    std::vector<const Record*> withoutCopy, folders, others;
     for (const Record& record : records) {
         const std::string copy = work + "\\" + record.number;
         if (!IsCopyNumber(record.number) || !IsMachinePath(files, record.path)) {
             ++report->skipped;
-            continue;
-        }
-        if (!files.PathFileExists(copy)) {
+        } else if (!files.PathFileExists(copy)) {
             withoutCopy.push_back(&record);
-            ++report->skipped;
-            continue;
-        }
-        size_t slash = record.path.find_last_of('\\');
-        files.CreateFolderPath(record.path.substr(0, slash));
-        const bool folder = files.IsFolder(copy);
-        if (MoveBack(files, copy, record.path, 0)) {
-            ++report->restored;
-            ++(folder ? report->foldersRestored : report->filesRestored);
         } else {
-            ++report->skipped;
+            (files.IsFolder(copy) ? folders : others).push_back(&record);
         }
     }
+    std::vector<std::string> restoredFolders;
+    for (const std::vector<const Record*>* group : {&folders, &others})
+        for (const Record* record : *group)
+            RestoreRecord(files, work + "\\" + record->number, *record, &restoredFolders, report);
     // Loose files belong to a record without its copy only when there is
     // exactly one: only then is it clear whose they are.
     if (withoutCopy.size() == 1 && MoveLooseFiles(files, work, withoutCopy[0]->path)) {
         ++report->restored;
         ++report->foldersRestored;
-        --report->skipped;
+        return;
     }
+    for (const Record* record : withoutCopy)
+        if (!(InsideAny(restoredFolders, record->path) && files.PathFileExists(record->path)))
+            ++report->skipped;
 }
 
 }  // namespace

@@ -111,8 +111,11 @@ bool ScanEngine::Start() {
     if (workerRunning_.load()) return false;
     if (worker_.joinable()) worker_.join();
     workerRunning_.store(true);
+    // Cleared here, not on the worker: a stop asked for before the new
+    // thread runs must end this scan, not be forgotten by it.
+    stopRequested_.store(false);
     worker_ = std::thread([this] {
-        ScanThreadProc(this);
+        RunScanSteps();
         workerRunning_.store(false);
     });
     return true;
@@ -137,8 +140,12 @@ std::tm ScanEngine::LocalStartTime() const {
 }
 
 void ScanEngine::RunScan() {
-    scanFinished_.store(false);
     stopRequested_.store(false);
+    RunScanSteps();
+}
+
+void ScanEngine::RunScanSteps() {
+    scanFinished_.store(false);
     results_.Reset();
     progressUnits_.store(0);
     currentItem_.clear();

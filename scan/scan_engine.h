@@ -97,8 +97,10 @@ class ScanEngine {
     void SetClock(std::function<std::tm()> clock) { clock_ = std::move(clock); }
 
     // --- The scan ---
-    // Starts the worker thread running RunScan. False when a worker is still
-    // running (a stopped one included: Wait() for it first).
+    // Starts the worker thread running a scan as RunScan does; the stop flag
+    // is cleared before the thread starts, so that a RequestStop right after
+    // Start stops this scan. False when a worker is still running (a stopped
+    // one included: Wait() for it first).
     bool Start();
     // The body of the worker: runs one whole scan on the calling thread.
     void RunScan();
@@ -163,6 +165,8 @@ class ScanEngine {
     void Count(std::atomic<int32_t>& counter) { counter.fetch_add(1, std::memory_order_relaxed); }
     void AddUnits(int32_t units) { progressUnits_.fetch_add(units, std::memory_order_relaxed); }
     void Report(ThreatDefinition* definition, ObjectType type, std::string text);
+    // RunScan after the stop flag was cleared.
+    void RunScanSteps();
     void RunModePhases(int32_t mode);
     void WalkChosenFolders(std::string_view listPrefix, std::string_view countName);
     void DefinitionFolders();

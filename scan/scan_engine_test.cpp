@@ -216,6 +216,17 @@ TEST_F(ScanTest, TheWorkerThreadEndsWithTheFinishedFlagAndResetsTheLastScansObje
     EXPECT_EQ(window.events,
               (std::vector<std::string>{"phase 1", "new Software\\Bad", "phase 1", "end", "phase 1",
                                         "new Software\\Bad", "phase 1", "end"}));
+
+    // A stop asked for before the new thread runs stops that scan; the next
+    // start clears it again.
+    ASSERT_TRUE(engine->Start());
+    engine->RequestStop();
+    engine->Wait();
+    EXPECT_TRUE(engine->StopRequested());
+    ASSERT_TRUE(engine->Start());
+    engine->Wait();
+    EXPECT_FALSE(engine->StopRequested());
+    EXPECT_EQ(engine->Results().allObjects.size(), 1u);
 }
 
 TEST_F(ScanTest, IgnoredObjectsAreNumberedAndLoggedButNotListed) {

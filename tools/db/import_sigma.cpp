@@ -421,6 +421,11 @@ Definition RuleTexts(const YAML::Node& rule, const std::string& relative, const 
         description.pop_back();
     std::string authors = Authors(rule["author"]);
     if (authors.empty()) authors = info.author;
+    // The sentences that follow start after a full stop, which many rules'
+    // descriptions leave out.
+    if (!description.empty() &&
+        std::string_view(".!?").find(description.back()) == std::string_view::npos)
+        description += '.';
     d.description = description;
     if (!authors.empty()) d.description += " Author: " + authors + ".";
     d.description += " Sigma rule " + Text(rule["id"]) + ": " + d.url + ".";

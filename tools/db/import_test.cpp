@@ -249,6 +249,17 @@ TEST_F(ImportSources, SigmaRuleBecomesOneDefinitionWithItsAttribution) {
     EXPECT_EQ(d.entries[0].text,
               "SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Run\\EvilUpdate:@:"
               "\\AppData\\Roaming\\evil\\");
+    EXPECT_EQ(d.description.rfind("A run key that Evil sets. Author: ", 0), 0u) << d.description;
+
+    // A description without its full stop gets one before the author.
+    std::string bare = kGoodRule;
+    bare.replace(bare.find("Evil sets."), 10, "Evil sets");
+    Write("rules/a/good.yml", bare);
+    Result again;
+    ImportSigma(dir_ / "rules", {"https://x.example/sigma", "", ""}, &again);
+    ASSERT_EQ(again.definitions.size(), 1u);
+    EXPECT_EQ(again.definitions[0].description.rfind("A run key that Evil sets. Author: ", 0), 0u)
+        << again.definitions[0].description;
 }
 
 TEST_F(ImportSources, BadRulesAndFilesAreReportedAndSkippedWhole) {

@@ -406,7 +406,7 @@ TEST_F(DialogsGuiTest, RemovalWithBackupRefusedFileAndRestore) {
     // folder's file came back with its folder.
     EXPECT_EQ(Driver().messages[1],
               "Tolvane|Restored: 1 files, 1 folders, 2 registry keys and values, 0 hosts lines.\n"
-              "Not restored: 2 files or folders, 0 registry keys and values, 0 hosts lines.");
+              "Not restored: 1 files or folders, 0 registry keys and values, 0 hosts lines.");
     // The copies are back where they were, and so is the key.
     EXPECT_EQ(prefix_.ReadFile("C:\\windows\\grey.exe"), "MZ grey");
     EXPECT_EQ(prefix_.ReadFile("C:\\Program Files\\Grey Lantern\\gl.dll"), "MZ gl");
