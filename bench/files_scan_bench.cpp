@@ -15,6 +15,8 @@
 //      of 1,000,000 files (DIR is made once and kept), less that of a
 //      headless start that only loads the database. Goal: under 64 MB.
 //
+// The engine alone, without the program around it, is measured by scan_bench.
+//
 // files_scan_bench [--tree DIR] [--runs N] [--million DIR] [--no-fuse] [--no-window]
 // --tree keeps the generated tree in DIR (default /tmp/tolvane-bench-files).
 #include <signal.h>

@@ -42,7 +42,11 @@ bool DecodeContainer(std::string_view stored, std::string* text, LoadError* erro
     std::vector<unsigned char> stream(bytes + 4, bytes + stored.size());
     for (unsigned char& b : stream) b ^= kContainerScramble;
 
-    std::string out(declared, '\0');
+    // Room for the line feeds the definitions loader turns into "\r\n" in
+    // place; only the bytes used are ever touched.
+    std::string out;
+    out.reserve(declared + declared / 16);
+    out.resize(declared);
     unsigned char spare = 0;
     Bytef* dest = declared ? reinterpret_cast<Bytef*>(out.data()) : &spare;
     uLongf destLength = declared;

@@ -1,5 +1,7 @@
 #include "definitions/load_definitions.h"
 
+#include <cstring>
+
 #include "definitions/markup_parser.h"
 #include "definitions/threat_database.h"
 
@@ -7,11 +9,12 @@ namespace tolvane {
 
 namespace {
 
-bool HasLoneLineFeed(std::string_view text) {
+size_t CountLoneLineFeeds(std::string_view text) {
+    size_t count = 0;
     for (size_t feed = text.find('\n'); feed != std::string_view::npos;
          feed = text.find('\n', feed + 1))
-        if (feed == 0 || text[feed - 1] != '\r') return true;
-    return false;
+        if (feed == 0 || text[feed - 1] != '\r') ++count;
+    return count;
 }
 
 bool ParseAndRead(std::string text, const PlaceholderFolders& folders, ThreatDatabase* database,
@@ -28,24 +31,30 @@ bool ParseAndRead(std::string text, const PlaceholderFolders& folders, ThreatDat
 
 }  // namespace
 
+// The text grows in place, filled from its end: the line ends move once and
+// no second buffer is made when the capacity has room (DecodeContainer
+// leaves some).
 std::string NormalizeLineEnds(std::string text) {
-    if (!HasLoneLineFeed(text)) return text;
-    std::string out;
-    out.reserve(text.size() + text.size() / 8);
-    std::string_view rest = text;
-    size_t pos = 0;
-    while (pos < rest.size()) {
-        size_t feed = rest.find('\n', pos);
-        if (feed == std::string_view::npos) {
-            out.append(rest.substr(pos));
-            break;
-        }
-        out.append(rest.substr(pos, feed - pos));
-        if (feed == 0 || rest[feed - 1] != '\r') out += '\r';
-        out += '\n';
-        pos = feed + 1;
+    const size_t lone = CountLoneLineFeeds(text);
+    if (lone == 0) return text;
+    size_t from = text.size();
+    text.resize(from + lone);
+    char* data = text.data();
+    size_t to = text.size();
+    while (from > 0) {
+        const void* found = memrchr(data, '\n', from);
+        size_t feed = found ? static_cast<size_t>(static_cast<const char*>(found) - data) : 0;
+        size_t tail = found ? from - feed - 1 : from;
+        to -= tail;
+        std::memmove(data + to, data + from - tail, tail);
+        from -= tail;
+        if (!found) break;
+        // data[feed] is the '\n'; its '\r' is added unless one is there.
+        data[--to] = '\n';
+        from = feed;
+        if (feed == 0 || data[feed - 1] != '\r') data[--to] = '\r';
     }
-    return out;
+    return text;
 }
 
 bool LoadDefinitionsFromText(std::string_view text, const PlaceholderFolders& folders,

@@ -378,6 +378,15 @@ bool MarkupParser::NextChild(std::string_view name) {
     return false;
 }
 
+int32_t MarkupParser::ChildCount(std::string_view name) const {
+    if (current_ == 0 || ElementIsEmpty(current_)) return 0;
+    int32_t count = 0;
+    for (int32_t child = elements_[current_].firstChild; child;
+         child = elements_[child].nextSibling)
+        count += SameName(child, name);
+    return count;
+}
+
 bool MarkupParser::EnterChild() {
     if (currentChild_ == 0 && !NextChild({})) return false;
     if (currentChild_ == 0) return false;

@@ -56,6 +56,9 @@ class MarkupParser {
     bool NextChild(std::string_view name);    // next child of the current element
     bool EnterChild();                        // the selected child becomes current
     bool LeaveElement();                      // back to the parent; the left element is selected
+    // How many children of the current element NextChild(name) would give
+    // from its first on (for sizing a list before reading them).
+    int32_t ChildCount(std::string_view name) const;
 
     // Reads (empty string when absent or nothing is selected; never fail).
     std::string ElementAttribute(std::string_view name) const;  // of the current element

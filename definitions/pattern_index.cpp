@@ -8,16 +8,24 @@
 namespace tolvane {
 namespace {
 
+// A plain loop: find_last_of asks memchr once per character.
 std::string_view LastComponent(std::string_view path) {
-    size_t slash = path.find_last_of("/\\");
-    return slash == std::string_view::npos ? path : path.substr(slash + 1);
+    size_t start = path.size();
+    while (start > 0 && path[start - 1] != '/' && path[start - 1] != '\\') --start;
+    return path.substr(start);
+}
+
+// FoldCase, with ASCII (nearly every name) folded here without a call.
+char Fold(char c) {
+    if (static_cast<unsigned char>(c) >= 0x80) return FoldCase(c);
+    return c >= 'a' && c <= 'z' ? static_cast<char>(c - 32) : c;
 }
 
 // FNV-1a over the case-folded bytes.
 uint64_t FoldedHash(std::string_view text) {
     uint64_t hash = 1469598103934665603ull;
     for (char c : text) {
-        hash ^= static_cast<unsigned char>(FoldCase(c));
+        hash ^= static_cast<unsigned char>(Fold(c));
         hash *= 1099511628211ull;
     }
     return hash;
@@ -32,7 +40,12 @@ uint64_t TailKey(std::string_view tail) {
     return (FoldedHash(tail) ^ 0x9E3779B97F4A7C15ull) * 31 + tail.size();
 }
 
-constexpr std::string_view kWild("*?`\x1A", 4);
+// The position of the last wildcard of a name, or npos.
+size_t LastWildcard(std::string_view name) {
+    for (size_t i = name.size(); i-- > 0;)
+        if (name[i] == '*' || name[i] == '?' || name[i] == '`' || name[i] == '\x1A') return i;
+    return std::string_view::npos;
+}
 
 }  // namespace
 
@@ -42,7 +55,7 @@ uint32_t PatternIndex::Add(std::string pattern) {
     // nowhere.
     if (IsWellFormedPattern(pattern)) {
         std::string_view last = LastComponent(pattern);
-        size_t wild = last.find_last_of(kWild);
+        size_t wild = LastWildcard(last);
         if (wild == std::string_view::npos) {
             named_.push_back({NameKey(last), number});
         } else if (wild + 1 < last.size()) {
@@ -64,6 +77,11 @@ uint32_t PatternIndex::Add(std::string pattern) {
 void PatternIndex::Finish() {
     std::sort(named_.begin(), named_.end());
     sorted_ = named_.size();
+}
+
+void PatternIndex::Reserve(size_t count) {
+    patterns_.reserve(count);
+    named_.reserve(count);
 }
 
 void PatternIndex::Clear() {

@@ -30,6 +30,8 @@ class PatternIndex {
     // added after it are still found, only more slowly.
     void Finish();
     void Clear();
+    // Room for this many patterns in all, so that adding them moves none.
+    void Reserve(size_t count);
 
     size_t Size() const { return patterns_.size(); }
     const std::string& Pattern(uint32_t number) const { return patterns_[number]; }

@@ -88,6 +88,7 @@ void ThreatDatabase::ReadDefinitions(MarkupParser& parser, const PlaceholderFold
         }
         if (parser.NextChild("FILES")) {
             parser.EnterChild();
+            d.files.reserve(parser.ChildCount("FILE"));
             while (parser.NextChild("FILE")) {
                 FileEntry file;
                 std::string path = parser.ChildAttribute("NAME");
@@ -130,24 +131,37 @@ void ThreatDatabase::ReadDefinitions(MarkupParser& parser, const PlaceholderFold
         parser.LeaveElement();
 
         registryEntryCount_ += d.registryKeys.size() + d.registryValues.size();
-        Index(definition.get());
         definitions_.push_back(std::move(definition));
+    }
+    IndexAll();
+}
+
+// Indexed once all are read, into lists made at their full size at once.
+void ThreatDatabase::IndexAll() {
+    size_t fileCount = 0, folderCount = 0;
+    for (const auto& definition : definitions_) {
+        fileCount += definition->files.size();
+        folderCount += definition->directories.size();
+    }
+    fileIndex_.Reserve(fileCount);
+    fileEntries_.reserve(fileCount);
+    folderIndex_.Reserve(folderCount);
+    folderOwners_.reserve(folderCount);
+    for (const auto& owner : definitions_) {
+        ThreatDefinition* definition = owner.get();
+        for (const FileEntry& file : definition->files) {
+            fileIndex_.Add(FilePattern(file.path));
+            fileEntries_.push_back({definition, &file});
+        }
+        for (const DirectoryEntry& directory : definition->directories) {
+            std::string pattern = directory.path;
+            if (pattern.size() > kIndexPatternLimit) pattern.resize(kIndexPatternLimit);
+            folderIndex_.Add(std::move(pattern));
+            folderOwners_.push_back(definition);
+        }
     }
     fileIndex_.Finish();
     folderIndex_.Finish();
-}
-
-void ThreatDatabase::Index(ThreatDefinition* definition) {
-    for (const FileEntry& file : definition->files) {
-        fileIndex_.Add(FilePattern(file.path));
-        fileEntries_.push_back({definition, &file});
-    }
-    for (const DirectoryEntry& directory : definition->directories) {
-        std::string pattern = directory.path;
-        if (pattern.size() > kIndexPatternLimit) pattern.resize(kIndexPatternLimit);
-        folderIndex_.Add(std::move(pattern));
-        folderOwners_.push_back(definition);
-    }
 }
 
 ThreatDefinition* ThreatDatabase::MatchFile(std::string_view path,

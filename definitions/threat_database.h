@@ -142,7 +142,7 @@ class ThreatDatabase {
     static std::string FilePattern(std::string_view path);
 
   private:
-    void Index(ThreatDefinition* definition);
+    void IndexAll();
 
     std::vector<std::unique_ptr<ThreatDefinition>> definitions_;
     std::string version_;

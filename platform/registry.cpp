@@ -91,21 +91,29 @@ FileIdentity IdentityOf(const std::string& path) {
     return id;
 }
 
+// Sized by fstat and read straight into the string: no copy through a
+// buffer, no regrowth. A file that grows meanwhile is read to its end.
 bool ReadWholeFile(const std::string& path, std::string* out) {
     int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
     if (fd < 0) return false;
     out->clear();
-    char buffer[65536];
+    struct stat info {};
+    size_t expected = fstat(fd, &info) == 0 && info.st_size > 0 ? info.st_size : 0;
+    size_t used = 0;
+    out->resize(expected + 1);
     for (;;) {
-        ssize_t n = read(fd, buffer, sizeof buffer);
+        if (used == out->size()) out->resize(out->size() * 2 + 65536);
+        ssize_t n = read(fd, out->data() + used, out->size() - used);
         if (n < 0) {
             if (errno == EINTR) continue;
             close(fd);
+            out->resize(used);
             return false;
         }
         if (n == 0) break;
-        out->append(buffer, static_cast<size_t>(n));
+        used += static_cast<size_t>(n);
     }
+    out->resize(used);
     close(fd);
     return true;
 }

@@ -488,6 +488,7 @@ class HiveReader {
                HiveKey* root)
         : text_(text), label_(label), problems_(problems), root_(root) {
         // Lines as views; each line's start offset, without its '\n'.
+        lines_.reserve(std::count(text.begin(), text.end(), '\n') + 1);
         for (size_t pos = 0; pos < text.size();) {
             size_t end = text.find('\n', pos);
             if (end == std::string_view::npos) end = text.size();
@@ -579,13 +580,14 @@ class HiveReader {
     // "[path] seconds": opens the key (made along its path when missing).
     void KeyLine(size_t i) {
         std::string_view line = lines_[i].second;
-        currentGap_ = std::string(text_.substr(contentEnd_, lines_[i].first - contentEnd_));
+        currentGap_.assign(text_.substr(contentEnd_, lines_[i].first - contentEnd_));
         blockStart_ = lines_[i].first;
         contentEnd_ = LineEnd(i);
         current_ = nullptr;
         inBadBlock_ = false;
 
-        std::u16string path;
+        std::u16string& path = keyPath_;
+        path.clear();
         std::string error;
         size_t after = ParseEscaped(line, 1, ']', &path, &error);
         if (after == std::string_view::npos) {
@@ -710,7 +712,8 @@ class HiveReader {
 
     bool ReadStringData(size_t i, size_t p, std::string* data) {
         std::string_view line = lines_[i].second;
-        std::u16string textValue;
+        std::u16string& textValue = textValue_;
+        textValue.clear();
         std::string error;
         size_t after = ParseEscaped(line, p, '"', &textValue, &error);
         if (after == std::string_view::npos) {
@@ -776,7 +779,8 @@ class HiveReader {
     void ValueLine(size_t* i) {
         size_t firstLine = *i;
         std::string_view line = lines_[*i].second;
-        std::u16string name;
+        std::u16string& name = valueName_;
+        name.clear();
         size_t p = 0;
         if (!ReadValueName(*i, &name, &p)) return;
         uint32_t type = 0;
@@ -809,6 +813,10 @@ class HiveReader {
     bool inBlocks_ = false;
     std::string currentGap_;
     bool inBadBlock_ = false;  // values after a malformed key line are skipped
+    // Scratch text reused from line to line (their buffers stay).
+    std::u16string keyPath_;
+    std::u16string valueName_;
+    std::u16string textValue_;
 };
 
 }  // namespace

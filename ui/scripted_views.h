@@ -3,7 +3,8 @@
 // dialogs, the folder chooser and the settings dialogs take the next
 // scripted answer; with none left they take the default (and say so).
 // TaskQueueUiThread is the user-interface thread of such a face: the worker
-// queues its messages and waits, the main thread runs them.
+// queues its messages and waits, the main thread runs them. Posted tasks do
+// not wake the main thread: it takes them at its loop's next turn.
 #pragma once
 
 #include <condition_variable>
