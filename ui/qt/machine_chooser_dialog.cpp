@@ -2,10 +2,13 @@
 
 #include <QDialog>
 #include <QDialogButtonBox>
+#include <QGuiApplication>
 #include <QHeaderView>
 #include <QPushButton>
+#include <QScreen>
 #include <QTreeWidget>
 #include <QVBoxLayout>
+#include <algorithm>
 #include <memory>
 
 #include "ui/machine_chooser.h"
@@ -40,8 +43,29 @@ QTreeWidget* MachineList(QDialog* dialog, const MachineChooser& chooser) {
         }
     }
     if (chooser.selected()) list->setCurrentItem(list->topLevelItem(int(*chooser.selected())));
-    list->header()->setSectionResizeMode(QHeaderView::ResizeToContents);
+    list->setTextElideMode(Qt::ElideMiddle);
     return list;
+}
+
+// As wide as the columns' texts ask, within the screen; when that is too
+// narrow, the columns but the kind share the room and show their texts' two
+// ends (the tooltips hold them whole), so that all four stay in sight.
+void FitColumns(QDialog* dialog, QTreeWidget* list, QWidget* parent) {
+    const int unit = dialog->fontMetrics().height();
+    int wanted = unit * 3;
+    for (int column = 0; column < list->columnCount(); ++column) {
+        list->resizeColumnToContents(column);
+        wanted += list->columnWidth(column);
+    }
+    QScreen* screen = parent ? parent->screen() : QGuiApplication::primaryScreen();
+    const int room = std::max(unit * 52, screen ? screen->availableGeometry().width() * 9 / 10 : 0);
+    const int width = std::clamp(wanted, unit * 52, room);
+    dialog->resize(width, unit * 20);
+    if (wanted <= width) return;
+    const int rest = width - unit * 3 - list->columnWidth(1);
+    list->setColumnWidth(0, std::min(list->columnWidth(0), rest * 9 / 20));
+    list->setColumnWidth(3, std::min(list->columnWidth(3), rest / 4));
+    list->setColumnWidth(2, rest - list->columnWidth(0) - list->columnWidth(3));
 }
 
 }  // namespace
@@ -67,8 +91,7 @@ bool RunMachineChooserDialog(QWidget* parent, MachineChooser& chooser) {
     QObject::connect(list, &QTreeWidget::itemDoubleClicked, dialog.get(), &QDialog::accept);
     QObject::connect(buttons, &QDialogButtonBox::accepted, dialog.get(), &QDialog::accept);
     QObject::connect(buttons, &QDialogButtonBox::rejected, dialog.get(), &QDialog::reject);
-    const int unit = dialog->fontMetrics().height();
-    dialog->resize(unit * 52, unit * 20);
+    FitColumns(dialog.get(), list, parent);
     return DialogDriver::Instance().Exec(*dialog) == QDialog::Accepted &&
            chooser.selected().has_value();
 }
