@@ -28,8 +28,6 @@ using testing::ShellQuote;
 class RegfHiveTest : public ::testing::Test {
   protected:
     void SetUp() override {
-        char pattern[] = "/tmp/tolvane-regf-XXXXXX";
-        folder_ = mkdtemp(pattern);
         folderFd_ = open(folder_.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
         hive_ = folder_ + "/SOFTWARE";
         RegfBuilder(hive_)
@@ -40,10 +38,7 @@ class RegfHiveTest : public ::testing::Test {
             .Key("Classes\\CLSID\\{0000}")
             .Commit();
     }
-    void TearDown() override {
-        close(folderFd_);
-        fs::remove_all(folder_);
-    }
+    void TearDown() override { close(folderFd_); }
     // hivexget, a reader independent of ours: the value as it prints it.
     std::string Get(const std::string& key, const std::string& name) {
         std::string out;
@@ -53,7 +48,9 @@ class RegfHiveTest : public ::testing::Test {
         return out;
     }
 
-    std::string folder_, hive_;
+    testing::TempFolder temp_{"tolvane-regf"};
+    std::string folder_ = temp_.path().string();
+    std::string hive_;
     int folderFd_ = -1;
 };
 

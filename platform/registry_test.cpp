@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "platform/testing/fake_wineserver.h"
+#include "platform/testing/temp_folder.h"
 #include "platform/wine_hive.h"
 #include "platform/wineserver_lock.h"
 
@@ -94,8 +95,6 @@ const char kUserdefReg[] =
 class RegPrefix {
   public:
     explicit RegPrefix(bool withFiles = true) {
-        char pattern[] = "/tmp/tolvane-registry-XXXXXX";
-        path_ = mkdtemp(pattern);
         if (withFiles) {
             Write("system.reg", kSystemReg);
             Write("user.reg", kUserReg);
@@ -105,7 +104,6 @@ class RegPrefix {
     ~RegPrefix() {
         std::error_code ec;
         fs::permissions(path_, fs::perms::owner_all, fs::perm_options::add, ec);
-        fs::remove_all(path_, ec);
     }
     const std::string& path() const { return path_; }
     std::string File(const std::string& name) const { return path_ + "/" + name; }
@@ -120,7 +118,8 @@ class RegPrefix {
     }
 
   private:
-    std::string path_;
+    testing::TempFolder folder_{"tolvane-registry"};
+    std::string path_ = folder_.path().string();
 };
 
 RegKey Open(const Registry& r, RootKey root, std::string_view path,

@@ -11,6 +11,7 @@
 
 #include "platform/registry.h"
 #include "platform/testing/run_command.h"
+#include "platform/testing/temp_folder.h"
 #include "platform/testing/temp_installation.h"
 
 namespace tolvane {
@@ -21,8 +22,6 @@ namespace fs = std::filesystem;
 class RegToolTest : public ::testing::Test {
   protected:
     void SetUp() override {
-        char pattern[] = "/tmp/tolvane-regtool-XXXXXX";
-        prefix_ = mkdtemp(pattern);
         std::ofstream(prefix_ + "/system.reg")
             << "WINE REGISTRY Version 2\n"
                ";; All keys relative to REGISTRY\\\\Machine\n"
@@ -40,11 +39,6 @@ class RegToolTest : public ::testing::Test {
                "#time=1dd87216fed8f36\n"
                "\"x\"=\"1\"\n";
     }
-    void TearDown() override {
-        std::error_code ec;
-        fs::remove_all(prefix_, ec);
-    }
-
     // Runs the tool with arguments (shell words); exit status, stdout and stderr.
     int Tool(const std::string& args, std::string* out = nullptr, std::string* err = nullptr) {
         std::string errFile = prefix_ + "/stderr.txt";
@@ -60,7 +54,8 @@ class RegToolTest : public ::testing::Test {
         return status;
     }
 
-    std::string prefix_;
+    testing::TempFolder folder_{"tolvane-regtool"};
+    std::string prefix_ = folder_.path().string();
 };
 
 TEST_F(RegToolTest, QueryPrintsLikeRegExe) {
