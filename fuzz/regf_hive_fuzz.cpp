@@ -82,6 +82,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (!file.WriteRefusal().empty()) return 0;  // dirty: read as it stands
 
     tolvane::HiveKey& key = Target(tree);
+    // A subkey's name may be empty (a name of NULs reads as ""): it is not
+    // the root for that.
+    const bool atRoot = &key == &tree.root();
     const std::u16string keyName = key.name;
     key.SetValue(u"Fuzz", 1, std::string("x\0\0\0", 4));
     key.Touch(1);
@@ -92,7 +95,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     }
     tolvane::WineHive again;
     if (!file.Load(&again, &problem)) std::abort();
-    tolvane::HiveKey* reread = keyName.empty() ? &again.root() : again.root().FindSubkey(keyName);
+    tolvane::HiveKey* reread = atRoot ? &again.root() : again.root().FindSubkey(keyName);
     const tolvane::HiveValue* value = reread ? reread->FindValue(u"Fuzz") : nullptr;
     if (!value || value->data != std::string("x\0\0\0", 4)) std::abort();
     return 0;
