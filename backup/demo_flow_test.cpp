@@ -105,10 +105,8 @@ void RunDemoRoad(bool runningPrograms) {
     if (access(demoTool.c_str(), X_OK) != 0 || !fs::exists(data + "/database.db")) {
         GTEST_SKIP() << "tolvane-demo or database.db not built";
     }
-    char pattern[] = "/tmp/tolvane-demo-flow-XXXXXX";
-    ASSERT_NE(mkdtemp(pattern), nullptr);
-    const std::string dir = pattern;
-    fs::remove(dir);
+    testing::TempFolder temp("tolvane-demo-flow");
+    const std::string dir = (temp.path() / "machine").string();
     ASSERT_EQ(std::system((demoTool + " create '" + dir + "'" +
                            (runningPrograms ? " --seconds 300" : " --no-processes") + " --data '" +
                            data + "' > /dev/null")
@@ -292,10 +290,8 @@ TEST(DemoMachine, HeadlessProgramRoad) {
         !fs::exists(data + "/database.db")) {
         GTEST_SKIP() << "tolvane, tolvane-demo or database.db not built";
     }
-    char pattern[] = "/tmp/tolvane-headless-road-XXXXXX";
-    ASSERT_NE(mkdtemp(pattern), nullptr);
-    const std::string dir = pattern;
-    fs::remove(dir);
+    testing::TempFolder temp("tolvane-headless-road");
+    const std::string dir = (temp.path() / "machine").string();
     ASSERT_EQ(std::system((demoTool + " create '" + dir + "' --no-processes --data '" + data +
                            "' > /dev/null")
                               .c_str()),

@@ -85,9 +85,6 @@ class HostileMachine : public ::testing::Test {
         if (!nobody) GTEST_SKIP() << "no user nobody on this machine";
         uid_ = nobody->pw_uid;
         gid_ = nobody->pw_gid;
-        char pattern[] = "/tmp/tolvane-rootonly-XXXXXX";
-        ASSERT_NE(mkdtemp(pattern), nullptr);
-        rootOnly_ = pattern;
         chmod(rootOnly_.c_str(), 0700);
         HostWrite(rootOnly_ / "secret.txt", "root only");
         fs::create_directory(rootOnly_ / "sub");
@@ -98,11 +95,7 @@ class HostileMachine : public ::testing::Test {
         prefix_.AddDrive('z', "/");
         machine_ = prefix_.Open();
     }
-    void TearDown() override {
-        machine_.reset();
-        std::error_code error;
-        if (!rootOnly_.empty()) fs::remove_all(rootOnly_, error);
-    }
+    void TearDown() override { machine_.reset(); }
 
     // The machine's folder and all in it becomes the attacker's.
     void GiveToNobody() const {
@@ -166,7 +159,8 @@ class HostileMachine : public ::testing::Test {
 
     testing::TempPrefix prefix_;
     std::unique_ptr<Machine> machine_;
-    fs::path rootOnly_;
+    testing::TempFolder rootOnlyFolder_{"tolvane-rootonly"};
+    const fs::path rootOnly_ = rootOnlyFolder_.path();
     std::map<std::string, std::string> before_;
     uid_t uid_ = 0;
     gid_t gid_ = 0;

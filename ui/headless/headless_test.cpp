@@ -247,9 +247,6 @@ std::string User() {
 class DemoMachine : public ::testing::Test {
   protected:
     void SetUp() override {
-        char pattern[] = "/tmp/tolvane-demo-test-XXXXXX";
-        ASSERT_TRUE(mkdtemp(pattern));
-        dir_ = std::string(pattern) + "/machine";
         std::string out;
         ASSERT_EQ(
             RunCommand(std::string(TOLVANE_DEMO_PROGRAM) + " create '" + dir_ + "' --seconds 120",
@@ -259,12 +256,12 @@ class DemoMachine : public ::testing::Test {
     void TearDown() override {
         std::string out;
         RunCommand(std::string(TOLVANE_DEMO_PROGRAM) + " stop '" + dir_ + "'", &out);
+        // The demo machine has a read-only folder: writable again, so that
+        // the temporary folder can go.
         std::error_code ec;
-        for (auto& p : std::filesystem::recursive_directory_iterator(
-                 std::filesystem::path(dir_).parent_path(), ec))
+        for (auto& p : std::filesystem::recursive_directory_iterator(temp_.path(), ec))
             std::filesystem::permissions(p.path(), std::filesystem::perms::owner_all,
                                          std::filesystem::perm_options::add, ec);
-        std::filesystem::remove_all(std::filesystem::path(dir_).parent_path(), ec);
     }
     // "type|object" of every listed row of a scan.
     std::set<std::string> Scan(const std::string& mode) {
@@ -277,7 +274,8 @@ class DemoMachine : public ::testing::Test {
         EXPECT_EQ(status, doc["rows"].empty() ? 0 : 1) << mode;
         return rows;
     }
-    std::string dir_;
+    testing::TempFolder temp_{"tolvane-demo-test"};
+    const std::string dir_ = (temp_.path() / "machine").string();
 };
 
 TEST_F(DemoMachine, SmartAndFilesScansListEveryPlantedTrace) {

@@ -11,7 +11,6 @@
 #pragma once
 
 #include <gtest/gtest.h>
-#include <stdlib.h>
 
 #include <QAction>
 #include <QApplication>
@@ -30,6 +29,7 @@
 #include <filesystem>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -39,6 +39,7 @@
 #include "platform/machine.h"
 #include "platform/registry.h"
 #include "platform/testing/demo_machine.h"
+#include "platform/testing/temp_folder.h"
 #include "platform/testing/temp_prefix.h"
 #include "ui/check_list.h"
 #include "ui/qt/check_list_widget.h"
@@ -120,15 +121,6 @@ inline void RemoveTree(const std::string& path) {
     fs::remove_all(path, error);
 }
 
-// A fresh empty temporary folder (host path).
-inline std::string MakeTempFolder(const char* stem) {
-    std::string pattern = (std::filesystem::temp_directory_path() / stem).string() + "-XXXXXX";
-    std::vector<char> buffer(pattern.begin(), pattern.end());
-    buffer.push_back('\0');
-    const char* made = mkdtemp(buffer.data());
-    return made ? std::string(made) : std::string();
-}
-
 // The fixture: call UseTestPrefix() or UseDemoMachine(), then StartWindow().
 // Every message box takes its default button at once unless a test queued
 // an answer (driver().QueueAnswer); a dialog still open after 20 s is
@@ -140,8 +132,6 @@ class GuiTest : public ::testing::Test {
         d.Reset();
         d.answerWithDefault = true;
         d.watchdogMilliseconds = 20000;
-        workFolder_ = MakeTempFolder("tolvane-gui-work");
-        ASSERT_FALSE(workFolder_.empty());
     }
 
     void TearDown() override {
@@ -152,7 +142,6 @@ class GuiTest : public ::testing::Test {
             RemoveTree(demoFolder_);
         }
         prefix_.reset();
-        RemoveTree(workFolder_);
         DialogDriver::Instance().Reset();
     }
 
@@ -194,8 +183,7 @@ class GuiTest : public ::testing::Test {
     // real process table; with processes, its two planted programs run
     // (ended by TearDown).
     void UseDemoMachine(bool processes = false) {
-        demoFolder_ = MakeTempFolder("tolvane-gui-demo");
-        ASSERT_FALSE(demoFolder_.empty());
+        demoFolder_ = demoTemp_.emplace("tolvane-gui-demo").path().string();
         demo::DemoOptions options;
         options.dataFolder = TOLVANE_SHIPPED_DATA_DIR;
         options.startProcesses = processes;
@@ -352,8 +340,11 @@ class GuiTest : public ::testing::Test {
     }
 
     std::unique_ptr<TempPrefix> prefix_;
+    std::optional<TempFolder> demoTemp_;
     std::string demoFolder_;
-    std::string workFolder_;  // the host working folder (Ignorelist.txt)
+    TempFolder workTemp_{"tolvane-gui-work"};
+    // The host working folder (Ignorelist.txt).
+    const std::string workFolder_ = workTemp_.path().string();
     std::unique_ptr<Machine> machine_;
     std::unique_ptr<DesktopSession> session_;
 };
