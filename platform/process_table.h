@@ -35,6 +35,11 @@ class ProcessTable {
 // first module) contains "iexplore.exe" without regard to case. False when
 // the processes cannot be listed.
 bool IsBrowserRunning(ProcessTable& processes);
+// What the flows that change the machine say while it runs (caption
+// "Warning", OK and Cancel: Cancel stops them).
+inline constexpr const char* kBrowserRunningWarning =
+    "Internet Explorer is currently running.\nWe strongly suggest closing IE before scanning or "
+    "removing objects.\n\nClick OK to continue after closing all IE windows.";
 
 // The live back-end over /proc: every process whose environment holds
 // WINEPREFIX=<prefix> (Wine's own helpers included), and Wine programs

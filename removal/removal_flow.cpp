@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "platform/machine.h"
+#include "platform/process_table.h"
 #include "removal/browser_reset.h"
 #include "removal/object_remover.h"
 #include "removal/object_rows.h"
@@ -65,8 +66,8 @@ bool RemovalFlow::AskToGoAhead() {
     using namespace removal_text;
     if (ShowChangesRefusal(machine_, view_)) return false;
     if (IsBrowserRunning(machine_.processes()) &&
-        view_.Ask({"Warning", kBrowserRunning, PromptButtons::OkCancel, PromptIcon::Warning}) ==
-            PromptAnswer::Cancel) {
+        view_.Ask({"Warning", kBrowserRunningWarning, PromptButtons::OkCancel,
+                   PromptIcon::Warning}) == PromptAnswer::Cancel) {
         return false;
     }
     if (view_.Ask({kBackupCaption, kBackupQuestion, PromptButtons::YesNo, PromptIcon::Warning}) ==

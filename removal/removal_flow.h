@@ -17,9 +17,6 @@ class RemovalView;
 
 // Texts of the run's questions and messages.
 namespace removal_text {
-inline constexpr const char* kBrowserRunning =
-    "Internet Explorer is currently running.\nWe strongly suggest closing IE before scanning or "
-    "removing objects.\n\nClick OK to continue after closing all IE windows.";
 inline constexpr const char* kBackupQuestion =
     "We recommend creating a backup of all items being removed so\nthat you will be able to "
     "restore your previous settings in\ncase of a problem.\n\nClick Yes to backup the checked "

@@ -4,15 +4,13 @@
 #include <utility>
 
 #include "platform/machine.h"
+#include "platform/process_table.h"
 #include "settings/settings_store.h"
 
 namespace tolvane {
 
 namespace {
 
-constexpr const char* kBrowserRunningWarning =
-    "Internet Explorer is currently running.\nWe strongly suggest closing IE before scanning or "
-    "removing objects.\n\nClick OK to continue after closing all IE windows.";
 constexpr const char* kFinishedMessage =
     "Finished cleaning all supported spyware.\nClick \"Finish\" and perform \"Smart Scan\" now.";
 
