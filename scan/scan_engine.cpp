@@ -264,6 +264,15 @@ void ScanEngine::Report(ThreatDefinition* definition, ObjectType type, std::stri
     AddResult(std::move(object));
 }
 
+void ScanEngine::Settle(ThreatDefinition* definition, int* entryFound, bool found,
+                        std::atomic<int32_t>& counter, ObjectType type, const std::string& text) {
+    *entryFound = found ? 1 : 0;
+    if (!found) return;
+    definition->found = true;
+    Count(counter);
+    Report(definition, type, text);
+}
+
 // --- Hosts files ---
 
 void ScanEngine::CheckHostsFile() {
@@ -294,14 +303,8 @@ void ScanEngine::CheckHostsFile() {
                     break;
                 }
             }
-            if (found) {
-                definition->found = true;
-                entry.found = 1;
-                Count(results_.counters.registryKeysRecognised);
-                Report(definition.get(), ObjectType::HostFileItem, entry.host);
-            } else {
-                entry.found = 0;
-            }
+            Settle(definition.get(), &entry.found, found, results_.counters.registryKeysRecognised,
+                   ObjectType::HostFileItem, entry.host);
             Progress(ScanProgress::Step);
         }
     }
@@ -376,14 +379,8 @@ void ScanEngine::ScanRegistryKeys() {
                     break;
                 }
             }
-            if (found) {
-                definition->found = true;
-                entry.found = 1;
-                Count(results_.counters.registryKeysRecognised);
-                Report(definition.get(), ObjectType::RegistryKey, entry.path);
-            } else {
-                entry.found = 0;
-            }
+            Settle(definition.get(), &entry.found, found, results_.counters.registryKeysRecognised,
+                   ObjectType::RegistryKey, entry.path);
             Progress(ScanProgress::Step);
         }
     }
@@ -415,16 +412,11 @@ void ScanEngine::ScanRegistryValues() {
             std::string pattern = Lowered(entry.dataPattern);
             bool found = ValueMatches(1, entry.keyPath, entry.valueName, pattern, true) ||
                          ValueMatches(2, entry.keyPath, entry.valueName, pattern, false);
-            if (found) {
-                definition->found = true;
-                entry.found = 1;
-                Count(results_.counters.registryValuesRecognised);
-                std::string text = entry.fullName;
-                if (!entry.dataPattern.empty()) text += kValueDataSeparator + entry.dataPattern;
-                Report(definition.get(), ObjectType::RegistryValue, std::move(text));
-            } else {
-                entry.found = 0;
-            }
+            std::string text = entry.fullName;
+            if (found && !entry.dataPattern.empty())
+                text += kValueDataSeparator + entry.dataPattern;
+            Settle(definition.get(), &entry.found, found,
+                   results_.counters.registryValuesRecognised, ObjectType::RegistryValue, text);
         }
     }
 }
@@ -462,10 +454,9 @@ void ScanEngine::CheckDeepKey(const std::string& topKey, const std::string& path
         Count(results_.counters.objectsScanned);
         AddUnits(1);
         if (name == wanted.entry->valueName) {
-            wanted.definition->found = true;
-            wanted.entry->found = 1;
-            Count(results_.counters.registryValuesRecognised);
-            Report(wanted.definition, ObjectType::RegistryValue, wanted.entry->fullName);
+            Settle(wanted.definition, &wanted.entry->found, true,
+                   results_.counters.registryValuesRecognised, ObjectType::RegistryValue,
+                   wanted.entry->fullName);
         }
     }
 }

@@ -159,6 +159,11 @@ class ScanEngine {
     void Count(std::atomic<int32_t>& counter) { counter.fetch_add(1, std::memory_order_relaxed); }
     void AddUnits(int32_t units) { progressUnits_.fetch_add(units, std::memory_order_relaxed); }
     void Report(ThreatDefinition* definition, ObjectType type, std::string text);
+    // The outcome of one entry of a definition: marks the entry found or
+    // not; a found one also marks its definition, counts it on counter and
+    // is reported as text.
+    void Settle(ThreatDefinition* definition, int* entryFound, bool found,
+                std::atomic<int32_t>& counter, ObjectType type, const std::string& text);
     // RunScan after the stop flag was cleared.
     void RunScanSteps();
     void RunModePhases(int32_t mode);
