@@ -90,16 +90,20 @@ bool ChangedOnPurpose(const std::string& name) {
     return false;
 }
 
+// The build folder: TOLVANE_BUILD_DIR, else the one this test binary was
+// built in (BUILD/backup/).
+std::string BuildDir() {
+    const char* fromEnvironment = std::getenv("TOLVANE_BUILD_DIR");
+    return fromEnvironment
+               ? std::string(fromEnvironment)
+               : fs::read_symlink("/proc/self/exe").parent_path().parent_path().string();
+}
+
 // With runningPrograms the demo's two planted programs run from their files
 // (which they map, so that the machine refuses to delete them while they
 // run): removal must end them and then delete their files.
 void RunDemoRoad(bool runningPrograms) {
-    // The build folder: TOLVANE_BUILD_DIR, else the one this test binary
-    // was built in (BUILD/backup/).
-    const char* fromEnvironment = std::getenv("TOLVANE_BUILD_DIR");
-    const std::string buildDir =
-        fromEnvironment ? std::string(fromEnvironment)
-                        : fs::read_symlink("/proc/self/exe").parent_path().parent_path().string();
+    const std::string buildDir = BuildDir();
     const std::string demoTool = buildDir + "/tools/tolvane-demo";
     const std::string data = buildDir + "/data";
     if (access(demoTool.c_str(), X_OK) != 0 || !fs::exists(data + "/database.db")) {
@@ -279,10 +283,7 @@ TEST(DemoMachine, RunningProgramsAreEndedAndTheirFilesRemoved) {
 // answers and save path scripted, then -b, then the restore command. Wine is
 // kept off the path so that regsvr32 is skipped, as on a machine without it.
 TEST(DemoMachine, HeadlessProgramRoad) {
-    const char* fromEnvironment = std::getenv("TOLVANE_BUILD_DIR");
-    const std::string buildDir =
-        fromEnvironment ? std::string(fromEnvironment)
-                        : fs::read_symlink("/proc/self/exe").parent_path().parent_path().string();
+    const std::string buildDir = BuildDir();
     const std::string demoTool = buildDir + "/tools/tolvane-demo";
     const std::string program = buildDir + "/bin/tolvane";
     const std::string data = buildDir + "/data";
