@@ -145,10 +145,10 @@ struct TreeReader {
             size_t len = 0;
             Freed<char> data(hivex_value_value(h, values.p[i], &type, &len));
             if (!name.p || !data.p) return Fail("cannot read a value", errno);
-            key->values.push_back(
+            key->Values().push_back(
                 {Utf8ToUtf16(name.p), TypeNumber(type), std::string(data.p, len)});
         }
-        std::stable_sort(key->values.begin(), key->values.end(),
+        std::stable_sort(key->Values().begin(), key->Values().end(),
                          [](const HiveValue& a, const HiveValue& b) {
                              return HiveNameCompare(a.name, b.name) < 0;
                          });
@@ -220,14 +220,14 @@ bool VisitChanged(hive_h* h, const HiveKey& key, hive_node_h node,
 
 bool WriteValues(hive_h* h, hive_node_h node, const HiveKey& key) {
     std::vector<std::string> names;
-    names.reserve(key.values.size());
-    for (const HiveValue& v : key.values) names.push_back(Utf16ToUtf8(v.name));
-    std::vector<hive_set_value> set(key.values.size());
-    for (size_t i = 0; i < key.values.size(); ++i) {
+    names.reserve(key.Values().size());
+    for (const HiveValue& v : key.Values()) names.push_back(Utf16ToUtf8(v.name));
+    std::vector<hive_set_value> set(key.Values().size());
+    for (size_t i = 0; i < key.Values().size(); ++i) {
         set[i].key = names[i].data();
-        SetTypeNumber(&set[i].t, key.values[i].type);
-        set[i].len = key.values[i].data.size();
-        set[i].value = const_cast<char*>(key.values[i].data.data());
+        SetTypeNumber(&set[i].t, key.Values()[i].type);
+        set[i].len = key.Values()[i].data.size();
+        set[i].value = const_cast<char*>(key.Values()[i].data.data());
     }
     return hivex_node_set_values(h, node, set.size(), set.data(), 0) == 0;
 }
@@ -257,9 +257,9 @@ bool WriteKey(hive_h* h, hive_node_h node, const HiveKey& key) {
 // Whether the node holds exactly the key's values and as many subkeys.
 bool NodeMatches(hive_h* h, hive_node_h node, const HiveKey& key) {
     if (!node || hivex_node_nr_children(h, node) != key.subkeys.size() ||
-        hivex_node_nr_values(h, node) != key.values.size())
+        hivex_node_nr_values(h, node) != key.Values().size())
         return false;
-    for (const HiveValue& v : key.values) {
+    for (const HiveValue& v : key.Values()) {
         hive_value_h value = hivex_node_get_value(h, node, Utf16ToUtf8(v.name).c_str());
         if (!value) return false;
         hive_type type{};

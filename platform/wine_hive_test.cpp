@@ -96,12 +96,12 @@ TEST(WineHiveFormat, KeepsNamesInWinesOrder) {
     for (const char16_t* name : {u"Z", u"BA", u"b", u"\x00e4", u"B_", u"a"})
         root.SetValue(name, REG_SZ, Utf16ToBytes(std::u16string(u"\0", 1)));
     std::vector<std::u16string> names;
-    for (const HiveValue& v : root.values) names.push_back(v.name);
+    for (const HiveValue& v : root.Values()) names.push_back(v.name);
     // Lower-case folding puts '_' (0x5F) before letters; shorter names first.
     std::vector<std::u16string> expected = {u"a", u"b", u"B_", u"BA", u"Z", u"\x00e4"};
     EXPECT_EQ(names, expected);
     root.SetValue(u"ba", REG_DWORD, std::string(4, '\0'));
-    EXPECT_EQ(root.values.size(), 6u);
+    EXPECT_EQ(root.Values().size(), 6u);
     EXPECT_EQ(root.FindValue(u"bA")->name, U(u"BA"));  // case as created
     EXPECT_EQ(root.FindValue(u"bA")->type, REG_DWORD);
 }
@@ -167,7 +167,7 @@ TEST(WineHiveFormat, EscapesRoundTrip) {
     ASSERT_EQ(back.root().subkeys.size(), 1u);
     HiveKey& k = *back.root().subkeys[0];
     EXPECT_EQ(k.name, key->name);
-    ASSERT_EQ(k.values.size(), 2u);
+    ASSERT_EQ(k.Values().size(), 2u);
     EXPECT_EQ(k.FindValue(all)->name, all);
     EXPECT_EQ(BytesToUtf16(k.FindValue(all)->data), all + u'\0');
     EXPECT_EQ(BytesToUtf16(k.FindValue(u"multi")->data), std::u16string(u"0\0"
@@ -210,7 +210,7 @@ TEST(WineHiveFormat, ReportsDamagedLinesAndKeepsTheRest) {
     ASSERT_NE(good, nullptr);
     EXPECT_NE(good->FindValue(u"a"), nullptr);
     EXPECT_EQ(good->FindValue(u"e")->data, std::string("\x01\x02\x03", 3));
-    EXPECT_EQ(good->values.size(), 2u);
+    EXPECT_EQ(good->Values().size(), 2u);
     EXPECT_NE(hive.Find(u"Software\\Last"), nullptr);
 
     problems.clear();
@@ -236,7 +236,7 @@ TEST(WineHiveFormat, KeysWithoutValuesAndDuplicates) {
     EXPECT_TRUE(problems.empty());
     HiveKey* b = hive.Find(u"A\\B");
     ASSERT_NE(b, nullptr);
-    EXPECT_EQ(b->values.size(), 2u);
+    EXPECT_EQ(b->Values().size(), 2u);
     std::string out = hive.Serialize();
     EXPECT_EQ(out.find("[a\\\\b]"), std::string::npos);
     EXPECT_NE(out.find("[A\\\\B] 100\n#time="), std::string::npos);
