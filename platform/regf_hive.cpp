@@ -24,8 +24,6 @@
 namespace tolvane {
 namespace {
 
-constexpr int kMaxDepth = 512;
-
 // hivex speaks UTF-8; the tree keeps UTF-16. Unpaired surrogates and bytes
 // that are no UTF-8 become U+FFFD.
 std::u16string Utf8ToUtf16(std::string_view in) {
@@ -156,7 +154,8 @@ struct TreeReader {
     }
 
     bool Read(hive_node_h node, HiveKey* key, int depth) {
-        if (depth > kMaxDepth) return Fail("keys nest deeper than Windows allows", 0);
+        if (depth > static_cast<int>(kMaxHiveKeyDepth))
+            return Fail("keys nest deeper than Windows allows", 0);
         if (!seen.insert(node).second) return Fail("a subkey list leads back to a key", 0);
         key->modified = static_cast<FileTime>(hivex_node_timestamp(h, node));
         key->hasOriginal = true;

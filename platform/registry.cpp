@@ -799,6 +799,17 @@ Place PlaceForNewKey(const Location& loc) {
 
 // Adds the keys of path that are missing below the hive's root; the last
 // existing key, which gains a subkey, is touched.
+// How many keys a path names (empty parts name none).
+size_t KeyDepth(std::u16string_view path) {
+    size_t depth = 0;
+    for (size_t pos = 0; pos <= path.size();) {
+        size_t end = std::min(path.find(u'\\', pos), path.size());
+        if (end > pos) ++depth;
+        pos = end + 1;
+    }
+    return depth;
+}
+
 void AddKeyPath(HiveFile& file, const std::u16string& path, FileTime now) {
     HiveKey* key = &file.hive.root();
     size_t pos = 0;
@@ -922,6 +933,11 @@ long Registry::CreateKey(const RegKey& parent, std::string_view subKey, uint32_t
 
     Place place = PlaceForNewKey(loc);
     HiveFile& file = *place.file;
+    if (KeyDepth(place.path) > kMaxHiveKeyDepth) {
+        s.SetMessage("Cannot create " + std::string(RootKeyName(parent.root)) + "\\" + path +
+                     ": keys nest at most " + std::to_string(kMaxHiveKeyDepth) + " levels deep.");
+        return ERROR_BADKEY;
+    }
     std::string refusal = s.WriteRefusal(file);
     if (!refusal.empty()) {
         s.SetMessage(refusal);

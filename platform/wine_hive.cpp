@@ -56,11 +56,11 @@ FileTime FileTimeNow() {
 }
 
 std::string Utf16ToBytes(std::u16string_view text) {
-    std::string out;
-    out.reserve(text.size() * 2);
+    std::string out(text.size() * 2, '\0');
+    char* to = out.data();
     for (char16_t u : text) {
-        out += static_cast<char>(u & 0xFF);
-        out += static_cast<char>(u >> 8);
+        *to++ = static_cast<char>(u & 0xFF);
+        *to++ = static_cast<char>(u >> 8);
     }
     return out;
 }

@@ -40,6 +40,10 @@ struct HiveSource {
     size_t pendingKeys = 0;  // keys whose values are still text
 };
 
+// Keys nest at most this deep below a hive's root, as on Windows: a file
+// with deeper paths is damaged there, and no deeper key is made.
+inline constexpr size_t kMaxHiveKeyDepth = 512;
+
 struct HiveKey {
     std::u16string name;
     HiveKey* parent = nullptr;

@@ -12,10 +12,6 @@
 namespace tolvane {
 namespace {
 
-// Deeper key paths are refused: Windows allows 512 levels, and a tree of
-// millions would outgrow the stack of whatever walks it.
-constexpr size_t kMaxKeyDepth = 512;
-
 bool IsBlankChar(char c) {
     return c == ' ' || c == '\t' || c == '\r';
 }
@@ -376,8 +372,10 @@ class HiveReader {
             inBadBlock_ = true;
             return;
         }
-        if (reused + separators_.size() >= kMaxKeyDepth) {
-            Report(line.number, "key path deeper than " + std::to_string(kMaxKeyDepth) + " keys");
+        // A tree of millions of levels would outgrow the stack of what walks it.
+        if (reused + separators_.size() >= kMaxHiveKeyDepth) {
+            Report(line.number,
+                   "key path deeper than " + std::to_string(kMaxHiveKeyDepth) + " keys");
             inBadBlock_ = true;
             return;
         }
