@@ -1,11 +1,16 @@
 // Test support for the backup folder: crafting archives by hand, as an
-// attacker or another program would write them.
+// attacker or another program would write them, and a removal flow wired to
+// a backup as the main window wires them.
 #pragma once
 
 #include <gtest/gtest.h>
 #include <minizip/zip.h>
 
 #include <string>
+
+#include "backup/backup_archive.h"
+#include "removal/removal_flow.h"
+#include "removal/removal_test_support.h"
 
 namespace tolvane::testing {
 
@@ -18,5 +23,23 @@ inline void AddZipEntry(zipFile zip, const std::string& name, const std::string&
     zipWriteInFileInZip(zip, content.data(), static_cast<unsigned>(content.size()));
     zipCloseFileInZip(zip);
 }
+
+// A removal flow whose backup command saves rows' checked objects to the
+// default archive; the view answers from its script (every question Yes
+// when it is empty).
+struct RemovalWithBackup {
+    RemovalWithBackup(Machine& machine, SettingsStore& settings, ObjectRemover& remover,
+                      TestRows& rows)
+        : flow(machine, settings, remover, view), backup(machine, view) {
+        flow.SetBackupCommand([this, &rows] { return backup.MarkCheckedForBackup(rows); });
+        view.savePaths = {BackupArchive::DefaultArchivePath()};
+    }
+    RemovalWithBackup(const RemovalWithBackup&) = delete;
+    RemovalWithBackup& operator=(const RemovalWithBackup&) = delete;
+
+    TestView view;
+    RemovalFlow flow;
+    BackupArchive backup;
+};
 
 }  // namespace tolvane::testing

@@ -18,6 +18,7 @@
 #include <utility>
 
 #include "backup/backup_archive.h"
+#include "backup/backup_test_support.h"
 #include "backup/restore.h"
 #include "definitions/load_definitions.h"
 #include "definitions/threat_database.h"
@@ -161,11 +162,9 @@ void RunDemoRoad(bool runningPrograms) {
         unregistered.push_back(argv.back());
         return true;
     });
-    TestView view;
-    RemovalFlow flow(*machine, settings, remover, view);
-    BackupArchive backup(*machine, view);
-    flow.SetBackupCommand([&] { return backup.MarkCheckedForBackup(rows); });
-    view.savePaths = {BackupArchive::DefaultArchivePath()};
+    testing::RemovalWithBackup removal(*machine, settings, remover, rows);
+    TestView& view = removal.view;
+    RemovalFlow& flow = removal.flow;
     // Backup: Yes; its success: OK; confirmation: Yes; browser reset: Yes;
     // its report: OK; then the final count.
     view.answers = {PromptAnswer::Yes, PromptAnswer::Ok, PromptAnswer::Yes, PromptAnswer::Yes};

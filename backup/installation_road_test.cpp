@@ -11,6 +11,7 @@
 #include <sstream>
 
 #include "backup/backup_archive.h"
+#include "backup/backup_test_support.h"
 #include "backup/restore.h"
 #include "definitions/load_definitions.h"
 #include "definitions/threat_database.h"
@@ -31,7 +32,6 @@ namespace fs = std::filesystem;
 using testing::RegfBuilder;
 using testing::TempInstallation;
 using testing::TestRows;
-using testing::TestView;
 
 constexpr const char* kRun = "Software\\Microsoft\\Windows\\CurrentVersion\\Run";
 constexpr const char* kDefinitions =
@@ -119,14 +119,11 @@ TEST(WindowsInstallationRoad, ScanRemoveWithBackupAndRestore) {
                      }));
 
     ObjectRemover remover(*machine);
-    TestView view;
     SettingsStore settings(machine->registry());
-    RemovalFlow flow(*machine, settings, remover, view);
-    BackupArchive backup(*machine, view);
-    flow.SetBackupCommand([&] { return backup.MarkCheckedForBackup(rows); });
-    view.savePaths = {BackupArchive::DefaultArchivePath()};
-    view.answers = {PromptAnswer::Yes, PromptAnswer::Ok, PromptAnswer::Yes, PromptAnswer::Yes};
-    ASSERT_TRUE(flow.RunRemoval(rows, false));
+    testing::RemovalWithBackup removal(*machine, settings, remover, rows);
+    removal.view.answers = {PromptAnswer::Yes, PromptAnswer::Ok, PromptAnswer::Yes,
+                            PromptAnswer::Yes};
+    ASSERT_TRUE(removal.flow.RunRemoval(rows, false));
     EXPECT_TRUE(rows.rows.empty()) << rows.rows.front().text;
     EXPECT_EQ(Traces(windows), "|||C:\\good.exe\n");
     EXPECT_FALSE(fs::exists(windows.Host("Program Files/Velvet Gazer")));

@@ -186,26 +186,30 @@ bool MoveLooseFiles(FileSystem& files, const std::string& work, const std::strin
     return any;
 }
 
-// Whether path lies below one of folders (already restored ones).
-bool InsideAny(const std::vector<std::string>& folders, const std::string& path) {
-    return std::any_of(folders.begin(), folders.end(), [&](const std::string& folder) {
-        return path.size() > folder.size() && path[folder.size()] == '\\' &&
-               StartsWithNoCase(path, folder);
-    });
+// Whether path exists and lies below one of folders (already restored
+// ones): it came back with its folder.
+bool CameBackWithFolder(const FileSystem& files, const std::vector<std::string>& folders,
+                        const std::string& path) {
+    return std::any_of(folders.begin(), folders.end(),
+                       [&](const std::string& folder) {
+                           return path.size() > folder.size() && path[folder.size()] == '\\' &&
+                                  StartsWithNoCase(path, folder);
+                       }) &&
+           files.PathFileExists(path);
 }
 
-// Moves one record's numbered copy back to its path. A record whose path
-// came back inside a restored folder counts as neither restored nor left.
-void RestoreRecord(FileSystem& files, const std::string& copy, const Record& record,
+// Moves one record's numbered copy (a folder when folder) back to its path.
+// A record whose path came back inside a restored folder counts as neither
+// restored nor left.
+void RestoreRecord(FileSystem& files, const std::string& copy, bool folder, const Record& record,
                    std::vector<std::string>* restoredFolders, RestoreReport* report) {
     size_t slash = record.path.find_last_of('\\');
     files.CreateFolderPath(record.path.substr(0, slash));
-    const bool folder = files.IsFolder(copy);
     if (MoveBack(files, copy, record.path, 0)) {
         ++report->restored;
         ++(folder ? report->foldersRestored : report->filesRestored);
         if (folder) restoredFolders->push_back(record.path);
-    } else if (!(InsideAny(*restoredFolders, record.path) && files.PathFileExists(record.path))) {
+    } else if (!CameBackWithFolder(files, *restoredFolders, record.path)) {
         ++report->skipped;
     }
 }
@@ -227,9 +231,11 @@ void RestoreRecords(FileSystem& files, const std::string& work, const std::vecto
         }
     }
     std::vector<std::string> restoredFolders;
-    for (const std::vector<const Record*>* group : {&folders, &others})
-        for (const Record* record : *group)
-            RestoreRecord(files, work + "\\" + record->number, *record, &restoredFolders, report);
+    for (const Record* record : folders)
+        RestoreRecord(files, work + "\\" + record->number, true, *record, &restoredFolders, report);
+    for (const Record* record : others)
+        RestoreRecord(files, work + "\\" + record->number, false, *record, &restoredFolders,
+                      report);
     // Loose files belong to a record without its copy only when there is
     // exactly one: only then is it clear whose they are.
     if (withoutCopy.size() == 1 && MoveLooseFiles(files, work, withoutCopy[0]->path)) {
@@ -238,8 +244,7 @@ void RestoreRecords(FileSystem& files, const std::string& work, const std::vecto
         return;
     }
     for (const Record* record : withoutCopy)
-        if (!(InsideAny(restoredFolders, record->path) && files.PathFileExists(record->path)))
-            ++report->skipped;
+        if (!CameBackWithFolder(files, restoredFolders, record->path)) ++report->skipped;
 }
 
 }  // namespace

@@ -1,8 +1,8 @@
 // Test support: a small HTTP/1.1 server on 127.0.0.1 at a free port, run on
 // its own threads by the test that owns it. Serves fixed responses by path
-// (404 for the rest), optionally slowly, cut short or as a redirect, and
-// records the paths
-// asked for. Stopped by its destructor.
+// (404 for the rest), optionally slowly, cut short, as a redirect or held
+// until the test releases it, and records the paths asked for. Stopped by
+// its destructor.
 #pragma once
 
 #include <arpa/inet.h>
@@ -13,9 +13,11 @@
 
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <map>
 #include <mutex>
 #include <optional>
+#include <set>
 #include <stdexcept>
 #include <string>
 #include <thread>
@@ -55,7 +57,11 @@ class TestHttpServer {
     }
 
     ~TestHttpServer() {
-        stopping_ = true;
+        {
+            std::lock_guard lock(mutex_);
+            stopping_ = true;
+        }
+        released_.notify_all();
         acceptor_.join();
         for (auto& connection : connections_) connection.join();
         close(listener_);
@@ -75,6 +81,19 @@ class TestHttpServer {
         Response response;
         response.body = std::move(body);
         Set(path, std::move(response));
+    }
+    // Answers to path wait (the request already recorded) until Release(path),
+    // so that a test sees what comes before the answer.
+    void Hold(const std::string& path) {
+        std::lock_guard lock(mutex_);
+        held_.insert(path);
+    }
+    void Release(const std::string& path) {
+        {
+            std::lock_guard lock(mutex_);
+            held_.erase(path);
+        }
+        released_.notify_all();
     }
     std::vector<std::string> Requests() const {
         std::lock_guard lock(mutex_);
@@ -126,8 +145,9 @@ class TestHttpServer {
         }
         Response response;
         {
-            std::lock_guard lock(mutex_);
+            std::unique_lock lock(mutex_);
             requests_.push_back(path);
+            released_.wait(lock, [&] { return stopping_ || !held_.count(path); });
             auto found = responses_.find(path);
             if (found != responses_.end()) {
                 response = found->second;
@@ -171,7 +191,9 @@ class TestHttpServer {
     std::thread acceptor_;
     std::vector<std::thread> connections_;  // touched by the acceptor only, then the destructor
     mutable std::mutex mutex_;
+    std::condition_variable released_;
     std::map<std::string, Response> responses_;
+    std::set<std::string> held_;
     std::vector<std::string> requests_;
 };
 

@@ -46,8 +46,25 @@ void WriteAll(const std::string& path, const std::string& bytes) {
     if (!out) throw std::runtime_error("cannot write " + path);
 }
 
-std::string Utf16Z(std::string_view text);
+// UTF-16LE of ASCII or UTF-8 text (test data: the BMP only), with its zero.
+std::string Utf16Z(std::string_view text) {
+    std::string out;
+    for (size_t i = 0; i < text.size();) {
+        unsigned char c = static_cast<unsigned char>(text[i]);
+        char32_t code = c;
+        int extra = c < 0x80 ? 0 : c < 0xE0 ? 1 : 2;
+        if (extra) code = c & (extra == 1 ? 0x1F : 0x0F);
+        for (int k = 1; k <= extra && i + k < text.size(); ++k)
+            code = (code << 6) | (static_cast<unsigned char>(text[i + k]) & 0x3F);
+        i += extra + 1;
+        out.push_back(static_cast<char>(code & 0xFF));
+        out.push_back(static_cast<char>(code >> 8));
+    }
+    out.append(2, '\0');
+    return out;
+}
 
+// ASCII names hash and sort by ASCII upper case; 1252's would differ on Latin-1 names.
 std::string Upper(std::string_view name) {
     std::string upper(name);
     for (char& c : upper) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
@@ -257,28 +274,6 @@ void WriteRegfTree(const std::string& path, const RegfTreeKey& root) {
 std::string RegfString(std::string_view text) {
     return Utf16Z(text);
 }
-
-namespace {
-
-// UTF-16LE of ASCII or UTF-8 text (test data: the BMP only), with its zero.
-std::string Utf16Z(std::string_view text) {
-    std::string out;
-    for (size_t i = 0; i < text.size();) {
-        unsigned char c = static_cast<unsigned char>(text[i]);
-        char32_t code = c;
-        int extra = c < 0x80 ? 0 : c < 0xE0 ? 1 : 2;
-        if (extra) code = c & (extra == 1 ? 0x1F : 0x0F);
-        for (int k = 1; k <= extra && i + k < text.size(); ++k)
-            code = (code << 6) | (static_cast<unsigned char>(text[i + k]) & 0x3F);
-        i += extra + 1;
-        out.push_back(static_cast<char>(code & 0xFF));
-        out.push_back(static_cast<char>(code >> 8));
-    }
-    out.append(2, '\0');
-    return out;
-}
-
-}  // namespace
 
 void WriteEmptyRegf(const std::string& path) {
     constexpr size_t kBin = 0x1000, kRoot = 0x20, kSk = 0x78, kFree = 0xA8;

@@ -779,6 +779,10 @@ TEST_F(UpdateDialogGuiTest, UnreachableThenDeclinedProgramAndInstalledDefinition
     Driver().QueueAnswer(PromptAnswer::No);   // the program
     Driver().QueueAnswer(PromptAnswer::Yes);  // the definitions
     Driver().answerWithDefault = true;        // how the installation went: OK
+    // Each description is answered only once the status before it has been
+    // seen: a fast answer would otherwise change the status before a look.
+    server_.Hold("/tolvane/updatecore.txt");
+    server_.Hold("/tolvane/update.txt");
     QStringList statuses;
     shown = false;
     Driver().OnNextDialog("Update", [&](QDialog* dialog) {
@@ -788,6 +792,10 @@ TEST_F(UpdateDialogGuiTest, UnreachableThenDeclinedProgramAndInstalledDefinition
         if (!status || !button) return dialog->reject();
         auto record = [&] {
             if (statuses.isEmpty() || statuses.back() != status->text()) statuses << status->text();
+            if (status->text() == "Checking for new updates..")
+                server_.Release("/tolvane/updatecore.txt");
+            if (status->text() == "Checking for database updates..")
+                server_.Release("/tolvane/update.txt");
         };
         record();
         Screenshot(dialog, "update_checking");
