@@ -148,6 +148,14 @@ std::vector<std::string> Application::Notes() const {
     std::vector<std::string> notes;
     // A Windows installation: which one, and whose hive is HKEY_CURRENT_USER.
     if (!machine_.Description().empty()) notes.push_back(machine_.Description());
+    // A damaged hive is read as far as it goes and refuses changes: a scan of
+    // it cannot pass for a clean machine unsaid.
+    const std::vector<std::string> damaged = machine_.registry().LoadProblems();
+    for (size_t i = 0; i < damaged.size() && i < kShownRegistryProblems; ++i)
+        notes.push_back("Registry damaged: " + damaged[i]);
+    if (damaged.size() > kShownRegistryProblems)
+        notes.push_back("Registry damaged: " +
+                        std::to_string(damaged.size() - kShownRegistryProblems) + " more problems");
     if (scan_ && !scan_->Note().empty()) notes.push_back(scan_->Note());
     if (!options_.rightsNote.empty()) notes.push_back(options_.rightsNote);
     if (ignoreList_ && !ignoreList_->Refusal().empty()) notes.push_back(ignoreList_->Refusal());

@@ -91,8 +91,10 @@ class Application {
     bool definitionsLoaded() const { return definitionsLoaded_; }
     // What the user should know about this run, shown on the status line
     // at start and printed with a scan by the headless face: whose rights
-    // it uses, and why Ignorelist.txt is not used.
+    // it uses, a damaged registry (the first few of its problems), and why
+    // Ignorelist.txt is not used.
     std::vector<std::string> Notes() const;
+    static constexpr size_t kShownRegistryProblems = 3;
 
     // Copies database.db and script.db from the shipped folder into the
     // application folder where they are missing; never overwrites them. Then

@@ -78,7 +78,8 @@ int ListMachines(const std::vector<FoundMachine>& machines, bool json, std::ostr
 // --all-machines: the options' scan on each machine in turn, a header line
 // before each and a total at the end (--json: one document, a section per
 // machine). A damaged machine or one that fails to start is reported and the
-// next one scanned; Windows installations are skipped (not opened yet).
+// next one scanned. A Windows installation is scanned only when given with
+// --mount (options.mounts); one found mounted is listed as skipped.
 // Returns the scan statuses above over all machines.
 int ScanAllMachines(const HeadlessOptions& options, const std::vector<FoundMachine>& machines,
                     std::ostream& out, std::ostream& err);

@@ -1,3 +1,5 @@
+#include "ui/headless/headless.h"
+
 #include <gtest/gtest.h>
 #include <pwd.h>
 #include <sys/stat.h>
@@ -20,6 +22,7 @@
 #include "platform/testing/machines_home.h"
 #include "platform/testing/run_command.h"
 #include "platform/testing/temp_folder.h"
+#include "platform/testing/temp_installation.h"
 #include "platform/testing/temp_prefix.h"
 
 namespace tolvane {
@@ -414,6 +417,18 @@ TEST(Headless, ListsAndScansEveryMachineOfTheUser) {
               std::string::npos)
         << out;
 
+    ASSERT_EQ(RunCommand(env + TOLVANE_PROGRAM + " --list-machines --json" + mount, &out), 0);
+    nlohmann::json list = nlohmann::json::parse(out, nullptr, false);
+    ASSERT_TRUE(list.is_object()) << out;
+    ASSERT_EQ(list["machines"].size(), home.expected().size()) << out;
+    for (size_t i = 0; i < home.expected().size(); ++i) {
+        const auto& machine = list["machines"][i];
+        EXPECT_EQ(machine["path"], home.expected()[i].path);
+        EXPECT_EQ(machine["kind"], MachineKindName(home.expected()[i].kind));
+        EXPECT_EQ(machine["damage"].get<std::string>().empty(), !home.expected()[i].damaged);
+    }
+    EXPECT_EQ(list["machines"][0]["foundIn"], "$WINEPREFIX");
+
     // The Proton prefix holds a trace.
     std::string error;
     auto proton =
@@ -425,8 +440,19 @@ TEST(Headless, ListsAndScansEveryMachineOfTheUser) {
               ERROR_SUCCESS);
     proton.reset();
 
-    const std::string all = env + TOLVANE_PROGRAM + " --headless --all-machines" + mount;
+    // A Windows installation given with --mount is scanned too; the home's
+    // own, whose hives are damaged, says so.
+    testing::TempInstallation windows;
+    const std::string all = env + TOLVANE_PROGRAM + " --headless --all-machines" + mount +
+                            " --mount '" + windows.path() + "'";
     EXPECT_EQ(RunCommand(all + " scan registry", &out), 2) << out;
+    EXPECT_NE(out.find("== " + windows.path() + " (windows, found in mount point)\n"),
+              std::string::npos)
+        << out;
+    EXPECT_NE(out.find("\nRegistry damaged: " + home.windowsFolder() +
+                       "/WINDOWS/system32/Config/SOFTWARE: is damaged and was not loaded"),
+              std::string::npos)
+        << out;
     EXPECT_NE(out.find("== " + home.home() +
                        "/Steam\\Library/steamapps/compatdata/292030/pfx "
                        "(proton, found in " +
@@ -438,22 +464,35 @@ TEST(Headless, ListsAndScansEveryMachineOfTheUser) {
                        "/.local/share/wineprefixes): failed: damaged"),
               std::string::npos)
         << out;
-    EXPECT_NE(out.find("\n== Total: 8 machines scanned, 1 with objects listed (1 objects), 1 could "
-                       "not be scanned, 1 skipped\n"),
-              std::string::npos)
+    EXPECT_NE(
+        out.find("\n== Total: 10 machines scanned, 1 with objects listed (1 objects), 1 could "
+                 "not be scanned, 0 skipped\n"),
+        std::string::npos)
         << out;
 
     EXPECT_EQ(RunCommand(all + " --json scan registry", &out), 2);
     nlohmann::json doc = nlohmann::json::parse(out, nullptr, false);
     ASSERT_TRUE(doc.is_object()) << out;
-    ASSERT_EQ(doc["machines"].size(), home.expected().size());
+    ASSERT_EQ(doc["machines"].size(), home.expected().size() + 1);
     std::map<std::string, int> states;
     for (const auto& section : doc["machines"]) ++states[section["state"].get<std::string>()];
-    EXPECT_EQ(states["scanned"], 8);
+    EXPECT_EQ(states["scanned"], 10);
     EXPECT_EQ(states["failed"], 1);
-    EXPECT_EQ(states["skipped"], 1);
     EXPECT_EQ(doc["total"]["objects"], 1);
     EXPECT_EQ(doc["machines"][0]["result"]["rows"].size(), 0u);
+
+    // An installation merely found mounted is listed as skipped, not opened.
+    HeadlessOptions options;
+    options.words = {"scan", "registry"};
+    std::ostringstream listed, errors;
+    EXPECT_EQ(ScanAllMachines(options, {{windows.path(), MachineKind::Windows, "mount point", ""}},
+                              listed, errors),
+              kExitScanClean);
+    EXPECT_NE(listed.str().find(": skipped: found mounted; give it with --mount FOLDER to scan it\n"
+                                "== Total: 0 machines scanned, 0 with objects listed (0 objects), "
+                                "0 could not be scanned, 1 skipped\n"),
+              std::string::npos)
+        << listed.str();
 }
 
 // Run as root on a machine nobody owns, Tolvane becomes nobody before it

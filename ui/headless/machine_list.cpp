@@ -1,4 +1,5 @@
 // tolvane --list-machines: the Windows machines of this user, one a line.
+#include <filesystem>
 #include <nlohmann/json.hpp>
 #include <ostream>
 #include <sstream>
@@ -46,6 +47,19 @@ std::string Describe(const FoundMachine& m) {
     return m.path + " (" + MachineKindName(m.kind) + ", found in " + m.foundIn + ")";
 }
 
+// Whether the user named this installation with --mount. A scan writes
+// Tolvane's settings into the installation's registry (and keeps the untouched
+// hives beside it), so a Windows disk merely found mounted is not scanned
+// unasked, least of all by the weekly timer.
+bool GivenByTheUser(const FoundMachine& machine, const std::vector<std::string>& mounts) {
+    for (const std::string& mount : mounts) {
+        std::error_code error;
+        if (mount == machine.path || std::filesystem::equivalent(mount, machine.path, error))
+            return true;
+    }
+    return false;
+}
+
 }  // namespace
 
 int ScanAllMachines(const HeadlessOptions& options, const std::vector<FoundMachine>& machines,
@@ -63,9 +77,9 @@ int ScanAllMachines(const HeadlessOptions& options, const std::vector<FoundMachi
             if (!options.json)
                 out << "== " << Describe(machine) << ": " << state << ": " << why << "\n";
         };
-        if (machine.kind == MachineKind::Windows) {
+        if (machine.kind == MachineKind::Windows && !GivenByTheUser(machine, options.mounts)) {
             ++skipped;
-            report("skipped", "Windows installations on disks cannot be scanned yet");
+            report("skipped", "found mounted; give it with --mount FOLDER to scan it");
         } else if (!machine.damage.empty()) {
             ++failed;
             report("failed", "damaged: " + machine.damage);
