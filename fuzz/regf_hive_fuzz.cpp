@@ -75,7 +75,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     std::string problem;
     if (!file.Load(&tree, &problem)) {
         if (problem.rfind(hivePath + ": ", 0) != 0) std::abort();  // says which file
-        if (!tree.root().subkeys.empty() || !tree.root().values.empty()) std::abort();
+        if (!tree.root().subkeys.empty() || !tree.root().Values().empty()) std::abort();
         if (file.WriteRefusal().empty()) std::abort();  // a damaged hive is never changed
         return 0;
     }

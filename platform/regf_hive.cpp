@@ -24,8 +24,6 @@
 namespace tolvane {
 namespace {
 
-constexpr int kMaxDepth = 512;
-
 // hivex speaks UTF-8; the tree keeps UTF-16. Unpaired surrogates and bytes
 // that are no UTF-8 become U+FFFD.
 std::u16string Utf8ToUtf16(std::string_view in) {
@@ -145,10 +143,10 @@ struct TreeReader {
             size_t len = 0;
             Freed<char> data(hivex_value_value(h, values.p[i], &type, &len));
             if (!name.p || !data.p) return Fail("cannot read a value", errno);
-            key->values.push_back(
+            key->Values().push_back(
                 {Utf8ToUtf16(name.p), TypeNumber(type), std::string(data.p, len)});
         }
-        std::stable_sort(key->values.begin(), key->values.end(),
+        std::stable_sort(key->Values().begin(), key->Values().end(),
                          [](const HiveValue& a, const HiveValue& b) {
                              return HiveNameCompare(a.name, b.name) < 0;
                          });
@@ -156,7 +154,8 @@ struct TreeReader {
     }
 
     bool Read(hive_node_h node, HiveKey* key, int depth) {
-        if (depth > kMaxDepth) return Fail("keys nest deeper than Windows allows", 0);
+        if (depth > static_cast<int>(kMaxHiveKeyDepth))
+            return Fail("keys nest deeper than Windows allows", 0);
         if (!seen.insert(node).second) return Fail("a subkey list leads back to a key", 0);
         key->modified = static_cast<FileTime>(hivex_node_timestamp(h, node));
         key->hasOriginal = true;
@@ -220,14 +219,14 @@ bool VisitChanged(hive_h* h, const HiveKey& key, hive_node_h node,
 
 bool WriteValues(hive_h* h, hive_node_h node, const HiveKey& key) {
     std::vector<std::string> names;
-    names.reserve(key.values.size());
-    for (const HiveValue& v : key.values) names.push_back(Utf16ToUtf8(v.name));
-    std::vector<hive_set_value> set(key.values.size());
-    for (size_t i = 0; i < key.values.size(); ++i) {
+    names.reserve(key.Values().size());
+    for (const HiveValue& v : key.Values()) names.push_back(Utf16ToUtf8(v.name));
+    std::vector<hive_set_value> set(key.Values().size());
+    for (size_t i = 0; i < key.Values().size(); ++i) {
         set[i].key = names[i].data();
-        SetTypeNumber(&set[i].t, key.values[i].type);
-        set[i].len = key.values[i].data.size();
-        set[i].value = const_cast<char*>(key.values[i].data.data());
+        SetTypeNumber(&set[i].t, key.Values()[i].type);
+        set[i].len = key.Values()[i].data.size();
+        set[i].value = const_cast<char*>(key.Values()[i].data.data());
     }
     return hivex_node_set_values(h, node, set.size(), set.data(), 0) == 0;
 }
@@ -257,9 +256,9 @@ bool WriteKey(hive_h* h, hive_node_h node, const HiveKey& key) {
 // Whether the node holds exactly the key's values and as many subkeys.
 bool NodeMatches(hive_h* h, hive_node_h node, const HiveKey& key) {
     if (!node || hivex_node_nr_children(h, node) != key.subkeys.size() ||
-        hivex_node_nr_values(h, node) != key.values.size())
+        hivex_node_nr_values(h, node) != key.Values().size())
         return false;
-    for (const HiveValue& v : key.values) {
+    for (const HiveValue& v : key.Values()) {
         hive_value_h value = hivex_node_get_value(h, node, Utf16ToUtf8(v.name).c_str());
         if (!value) return false;
         hive_type type{};

@@ -63,16 +63,16 @@ TEST_F(RegfHiveTest, LoadsKeysAndValuesAsTheTreeKeepsThem) {
     EXPECT_EQ(file.WriteRefusal(), "");
     HiveKey* run = tree.Find(u"microsoft\\WINDOWS\\CurrentVersion\\Run");
     ASSERT_NE(run, nullptr);
-    ASSERT_EQ(run->values.size(), 2u);
-    EXPECT_EQ(run->values[0].name, u"Bad");
-    EXPECT_EQ(run->values[0].type, REG_SZ);
-    EXPECT_EQ(BytesToUtf16(run->values[0].data), std::u16string(u"C:\\bad\\bad.exe\0", 15));
+    ASSERT_EQ(run->Values().size(), 2u);
+    EXPECT_EQ(run->Values()[0].name, u"Bad");
+    EXPECT_EQ(run->Values()[0].type, REG_SZ);
+    EXPECT_EQ(BytesToUtf16(run->Values()[0].data), std::u16string(u"C:\\bad\\bad.exe\0", 15));
     HiveKey* settings = tree.Find(u"Bad Vendor\\Settings");
     ASSERT_NE(settings, nullptr);
-    EXPECT_EQ(settings->values[0].name, u"");
-    EXPECT_EQ(settings->values[0].type, REG_EXPAND_SZ);
-    EXPECT_EQ(BytesToUtf16(settings->values[0].data), std::u16string(u"caf\u00e9\0", 5));
-    EXPECT_EQ(settings->values[1].data, std::string("\x07\0\0\0", 4));
+    EXPECT_EQ(settings->Values()[0].name, u"");
+    EXPECT_EQ(settings->Values()[0].type, REG_EXPAND_SZ);
+    EXPECT_EQ(BytesToUtf16(settings->Values()[0].data), std::u16string(u"caf\u00e9\0", 5));
+    EXPECT_EQ(settings->Values()[1].data, std::string("\x07\0\0\0", 4));
     ASSERT_EQ(tree.root().subkeys.size(), 3u);  // sorted without regard to case
     EXPECT_EQ(tree.root().subkeys[0]->name, u"Bad Vendor");
     EXPECT_EQ(tree.root().subkeys[2]->name, u"Microsoft");
@@ -114,7 +114,7 @@ TEST_F(RegfHiveTest, SavesChangesThatAnotherReaderSeesAndKeepsTheOriginalOnce) {
     WineHive reread;
     ASSERT_TRUE(later.Load(&reread, &problem)) << problem;
     ASSERT_NE(reread.Find(u"New"), nullptr);
-    EXPECT_EQ(reread.Find(u"New")->values.size(), 1u);
+    EXPECT_EQ(reread.Find(u"New")->Values().size(), 1u);
     const HiveValue* wine = reread.Find(u"New\\Deeper")->FindValue(u"w");
     ASSERT_NE(wine, nullptr);
     EXPECT_EQ(wine->type, 0xffff0007u);
@@ -187,7 +187,7 @@ TEST_F(RegfHiveTest, CompactlyWrittenHivesReadBackWhole) {
     ASSERT_TRUE(file.Load(&loaded, &problem)) << problem;
     HiveKey* key = loaded.Find(u"Classes\\Wide\\K2999");
     ASSERT_NE(key, nullptr);
-    EXPECT_EQ(key->values.size(), 1u);
+    EXPECT_EQ(key->Values().size(), 1u);
     EXPECT_EQ(file.WriteRefusal(), "");
     if (RunCommand("command -v reged >/dev/null") == 0) {
         RunCommand("cd " + ShellQuote(folder_) +

@@ -308,8 +308,9 @@ class RegistryStore {
         std::string text;
         if (identity.exists && !ReadWholeFile(file.path, &text))
             file.problems.push_back(file.path + ":0: cannot be read: " + std::strerror(errno));
-        file.hive.Parse(text, file.path, &file.problems);
-        if (!identity.exists || text.empty()) file.hive.SetNewFileHeader(file.newHeader);
+        bool empty = text.empty();
+        file.hive.Parse(std::move(text), file.path);
+        if (!identity.exists || empty) file.hive.SetNewFileHeader(file.newHeader);
         file.identity = identity;
         file.loaded = true;
         ++generation_;
@@ -324,6 +325,17 @@ class RegistryStore {
         Refresh(system_, true);
         Refresh(user_, true);
         Refresh(userdef_, true);
+    }
+
+    // What could not be read of the file: a Wine file's problems are known
+    // once all of it is decoded, which this asks for.
+    std::vector<std::string> Problems(HiveFile& file) {
+        std::vector<std::string> all = file.problems;
+        if (!file.regf) {
+            const std::vector<std::string>& read = file.hive.Problems();
+            all.insert(all.end(), read.begin(), read.end());
+        }
+        return all;
     }
 
     // Why a hive of an installation cannot change, or "".
@@ -357,15 +369,16 @@ class RegistryStore {
     }
 
     // Every reason a change to this file is refused, or "" when it may change.
-    std::string WriteRefusal(const HiveFile& file) const {
+    std::string WriteRefusal(HiveFile& file) {
         if (file.regf) return RegfRefusal(file);
         std::string serverRuns = WineServerRefusal(prefix_);
         if (!serverRuns.empty()) return serverRuns;
-        if (!file.problems.empty()) {
+        std::vector<std::string> problems = Problems(file);
+        if (!problems.empty()) {
             std::string message = "The registry file " + file.path +
                                   " is damaged and is kept unchanged so that nothing of it is "
                                   "lost:";
-            for (const std::string& p : file.problems) message += "\n" + p;
+            for (const std::string& p : problems) message += "\n" + p;
             return message;
         }
         std::string why;
@@ -707,8 +720,8 @@ std::vector<std::u16string> SubkeyNames(const HiveKey& key) {
 }
 std::vector<std::u16string> ValueNames(const HiveKey& key) {
     std::vector<std::u16string> names;
-    names.reserve(key.values.size());
-    for (const auto& v : key.values) names.push_back(v.name);
+    names.reserve(key.Values().size());
+    for (const auto& v : key.Values()) names.push_back(v.name);
     return names;
 }
 
@@ -786,6 +799,17 @@ Place PlaceForNewKey(const Location& loc) {
 
 // Adds the keys of path that are missing below the hive's root; the last
 // existing key, which gains a subkey, is touched.
+// How many keys a path names (empty parts name none).
+size_t KeyDepth(std::u16string_view path) {
+    size_t depth = 0;
+    for (size_t pos = 0; pos <= path.size();) {
+        size_t end = std::min(path.find(u'\\', pos), path.size());
+        if (end > pos) ++depth;
+        pos = end + 1;
+    }
+    return depth;
+}
+
 void AddKeyPath(HiveFile& file, const std::u16string& path, FileTime now) {
     HiveKey* key = &file.hive.root();
     size_t pos = 0;
@@ -909,6 +933,11 @@ long Registry::CreateKey(const RegKey& parent, std::string_view subKey, uint32_t
 
     Place place = PlaceForNewKey(loc);
     HiveFile& file = *place.file;
+    if (KeyDepth(place.path) > kMaxHiveKeyDepth) {
+        s.SetMessage("Cannot create " + std::string(RootKeyName(parent.root)) + "\\" + path +
+                     ": keys nest at most " + std::to_string(kMaxHiveKeyDepth) + " levels deep.");
+        return ERROR_BADKEY;
+    }
     std::string refusal = s.WriteRefusal(file);
     if (!refusal.empty()) {
         s.SetMessage(refusal);
@@ -1054,8 +1083,8 @@ long Registry::EnumValue(const RegKey& key, uint32_t index, std::string* name, u
     if (n == 0) return MissingKey(key, ERROR_NO_MORE_ITEMS);
     const HiveValue* value = nullptr;
     if (n == 1) {
-        if (index >= keys[0]->values.size()) return ERROR_NO_MORE_ITEMS;
-        value = &keys[0]->values[index];
+        if (index >= keys[0]->Values().size()) return ERROR_NO_MORE_ITEMS;
+        value = &keys[0]->Values()[index];
     } else {
         const auto& names = MergedNames(s, "V" + key.path, keys[0], keys[1], true);
         if (index >= names.size()) return ERROR_NO_MORE_ITEMS;
@@ -1094,10 +1123,10 @@ long Registry::QueryInfoKey(const RegKey& key, RegKeyInfo* info) const {
     info->lastWriteTime = keys[0]->modified;
     if (n == 1) {
         info->subKeys = static_cast<uint32_t>(keys[0]->subkeys.size());
-        info->values = static_cast<uint32_t>(keys[0]->values.size());
+        info->values = static_cast<uint32_t>(keys[0]->Values().size());
         for (const auto& sub : keys[0]->subkeys)
             info->maxSubKeyLen = std::max<uint32_t>(info->maxSubKeyLen, sub->name.size());
-        for (const auto& v : keys[0]->values) addValue(v);
+        for (const auto& v : keys[0]->Values()) addValue(v);
         return ERROR_SUCCESS;
     }
     const auto& subNames = MergedNames(s, "K" + key.path, keys[0], keys[1], false);
@@ -1162,13 +1191,15 @@ std::vector<std::string> Registry::LoadProblems() const {
     std::lock_guard<std::mutex> lock(s.mutex_);
     s.RefreshAll();
     std::vector<std::string> all;
-    std::vector<const HiveFile*> files = {&s.system_, &s.user_, &s.userdef_};
+    std::vector<HiveFile*> files = {&s.system_, &s.user_, &s.userdef_};
     if (s.offline_) {
         files.clear();
-        for (const HiveFile& file : s.regfFiles_) files.push_back(&file);
+        for (HiveFile& file : s.regfFiles_) files.push_back(&file);
     }
-    for (const HiveFile* file : files)
-        all.insert(all.end(), file->problems.begin(), file->problems.end());
+    for (HiveFile* file : files) {
+        std::vector<std::string> problems = s.Problems(*file);
+        all.insert(all.end(), problems.begin(), problems.end());
+    }
     return all;
 }
 

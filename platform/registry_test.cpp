@@ -632,6 +632,21 @@ TEST(RegistryRefusals, WritesRefusedWhileTheWineServerRuns) {
     }
 }
 
+TEST(RegistryRefusals, KeysDeeperThanWindowsAllowsAreNotMade) {
+    // 512 levels are made and read back; the file would be damaged beyond.
+    RegPrefix prefix;
+    Registry r(prefix.path());
+    std::string deepest = "Software";
+    for (int level = 2; level <= 512; ++level) deepest += "\\k";
+    RegKey key = Create(r, RootKey::LocalMachine, deepest);
+    RegKey deeper;
+    EXPECT_EQ(r.CreateKey(key, "k", KEY_ALL_ACCESS, &deeper), ERROR_BADKEY);
+    EXPECT_NE(r.LastErrorMessage().find("512"), std::string::npos) << r.LastErrorMessage();
+    Registry again(prefix.path());
+    EXPECT_TRUE(again.LoadProblems().empty());
+    Open(again, RootKey::LocalMachine, deepest);
+}
+
 TEST(RegistryRefusals, DamagedFileLoadsWhatItCanAndIsNotRewritten) {
     RegPrefix prefix;
     std::string damaged = std::string(kSystemReg) +
@@ -639,6 +654,12 @@ TEST(RegistryRefusals, DamagedFileLoadsWhatItCanAndIsNotRewritten) {
                           "\"ok\"=\"kept\"\n"
                           "\"bad\"=\"unterminated\n";
     prefix.Write("system.reg", damaged);
+    {
+        // Refused even where nothing has asked for the damaged key's values.
+        Registry fresh(prefix.path());
+        RegKey software = Open(fresh, RootKey::LocalMachine, "Software");
+        EXPECT_EQ(fresh.SetValue(software, "new", REG_SZ, "1"), ERROR_ACCESS_DENIED);
+    }
     Registry r(prefix.path());
     std::vector<std::string> problems = r.LoadProblems();
     ASSERT_EQ(problems.size(), 1u);

@@ -4,17 +4,6 @@
 
 namespace tolvane {
 
-bool IsHexDigit(char c) {
-    return HexDigitValue(c) >= 0;
-}
-
-int HexDigitValue(char c) {
-    if (c >= '0' && c <= '9') return c - '0';
-    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-    return -1;
-}
-
 std::string_view TrimStart(std::string_view text, std::string_view blanks) {
     size_t start = text.find_first_not_of(blanks);
     return start == std::string_view::npos ? std::string_view() : text.substr(start);

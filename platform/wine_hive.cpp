@@ -7,140 +7,10 @@
 
 #include "platform/text.h"
 #include "platform/value_text.h"
+#include "platform/wine_hive_reader.h"
 
 namespace tolvane {
 namespace {
-
-constexpr FileTime kTicksPerSecond = 10000000;
-constexpr FileTime kTicks1601To1970 = 116444736000000000ULL;
-
-bool IsBlank(std::string_view line) {
-    return line.find_first_not_of(" \t\r") == std::string_view::npos;
-}
-size_t SkipSpaces(std::string_view s, size_t pos) {
-    while (pos < s.size() && (s[pos] == ' ' || s[pos] == '\t' || s[pos] == '\r')) ++pos;
-    return pos;
-}
-
-// One UTF-16 unit sequence from a non-ASCII byte run: UTF-8 when it is valid,
-// else the byte itself (Latin-1).
-size_t DecodeHostChar(std::string_view s, size_t pos, std::u16string* out) {
-    unsigned char c = static_cast<unsigned char>(s[pos]);
-    size_t len = (c & 0xE0) == 0xC0 ? 2 : (c & 0xF0) == 0xE0 ? 3 : (c & 0xF8) == 0xF0 ? 4 : 0;
-    if (len == 0 || pos + len > s.size()) {
-        out->push_back(c);
-        return 1;
-    }
-    char32_t cp = c & (len == 2 ? 0x1F : len == 3 ? 0x0F : 0x07);
-    for (size_t i = 1; i < len; ++i) {
-        unsigned char d = static_cast<unsigned char>(s[pos + i]);
-        if ((d & 0xC0) != 0x80) {
-            out->push_back(c);
-            return 1;
-        }
-        cp = (cp << 6) | (d & 0x3F);
-    }
-    if (cp >= 0x10000) {
-        cp -= 0x10000;
-        out->push_back(static_cast<char16_t>(0xD800 + (cp >> 10)));
-        out->push_back(static_cast<char16_t>(0xDC00 + (cp & 0x3FF)));
-    } else {
-        out->push_back(static_cast<char16_t>(cp));
-    }
-    return len;
-}
-
-// The character a one-letter escape stands for, or -1 when it is none.
-int LetterEscapeValue(char e) {
-    switch (e) {
-        case 'a':
-            return 7;
-        case 'b':
-            return 8;
-        case 't':
-            return 9;
-        case 'n':
-            return 10;
-        case 'v':
-            return 11;
-        case 'f':
-            return 12;
-        case 'r':
-            return 13;
-        case 'e':
-            return 27;
-        case '\\':
-        case '"':
-        case '[':
-        case ']':
-        case '\'':
-            return e;
-        default:
-            return -1;
-    }
-}
-
-// Reads the escape after a backslash, at pos: a letter, "x" with one to four
-// hex digits, or one to three octal digits. Returns the position after it,
-// or npos with *error set.
-size_t ParseEscape(std::string_view s, size_t pos, std::u16string* out, std::string* error) {
-    char e = s[pos++];
-    if (int value = LetterEscapeValue(e); value >= 0) {
-        out->push_back(static_cast<char16_t>(value));
-        return pos;
-    }
-    if (e == 'x') {
-        unsigned value = 0;
-        int digits = 0;
-        while (digits < 4 && pos < s.size() && IsHexDigit(s[pos])) {
-            value = value * 16 + HexDigitValue(s[pos++]);
-            ++digits;
-        }
-        if (digits == 0) {
-            *error = "bad escape \"\\x\" without hex digits";
-            return std::string_view::npos;
-        }
-        out->push_back(static_cast<char16_t>(value));
-        return pos;
-    }
-    if (e >= '0' && e <= '7') {
-        unsigned value = e - '0';
-        for (int i = 0; i < 2 && pos < s.size() && s[pos] >= '0' && s[pos] <= '7'; ++i)
-            value = value * 8 + (s[pos++] - '0');
-        out->push_back(static_cast<char16_t>(value));
-        return pos;
-    }
-    *error = std::string("bad escape \"\\") + e + "\"";
-    return std::string_view::npos;
-}
-
-// Reads an escaped string from s at pos up to the unescaped endChar. Returns
-// the position after endChar, or npos with *error set.
-size_t ParseEscaped(std::string_view s, size_t pos, char endChar, std::u16string* out,
-                    std::string* error) {
-    while (pos < s.size()) {
-        char c = s[pos];
-        if (c == endChar) return pos + 1;
-        if (static_cast<unsigned char>(c) >= 0x80) {
-            pos += DecodeHostChar(s, pos, out);
-            continue;
-        }
-        if (c != '\\') {
-            out->push_back(static_cast<char16_t>(c));
-            ++pos;
-            continue;
-        }
-        ++pos;
-        if (pos >= s.size()) {
-            *error = "truncated line (a backslash ends it)";
-            return std::string_view::npos;
-        }
-        pos = ParseEscape(s, pos, out, error);
-        if (pos == std::string_view::npos) return pos;
-    }
-    *error = std::string("truncated line (no closing ") + endChar + ")";
-    return std::string_view::npos;
-}
 
 void AppendHex32(std::string* out, const char* format, unsigned value) {
     char buffer[16];
@@ -169,7 +39,9 @@ char16_t HiveFoldUnit(char16_t c) {
 int HiveNameCompare(std::u16string_view a, std::u16string_view b) {
     size_t n = std::min(a.size(), b.size());
     for (size_t i = 0; i < n; ++i) {
-        char16_t x = HiveFoldUnit(a[i]), y = HiveFoldUnit(b[i]);
+        char16_t x = a[i], y = b[i];
+        if (x == y) continue;
+        x = HiveFoldUnit(x), y = HiveFoldUnit(y);
         if (x != y) return x < y ? -1 : 1;
     }
     if (a.size() == b.size()) return 0;
@@ -184,11 +56,11 @@ FileTime FileTimeNow() {
 }
 
 std::string Utf16ToBytes(std::u16string_view text) {
-    std::string out;
-    out.reserve(text.size() * 2);
+    std::string out(text.size() * 2, '\0');
+    char* to = out.data();
     for (char16_t u : text) {
-        out += static_cast<char>(u & 0xFF);
-        out += static_cast<char>(u >> 8);
+        *to++ = static_cast<char>(u & 0xFF);
+        *to++ = static_cast<char>(u >> 8);
     }
     return out;
 }
@@ -225,6 +97,34 @@ const std::u16string& ValueName(const HiveValue& v) {
 }
 }  // namespace
 
+const std::vector<HiveValue>& HiveKey::Values() const {
+    DecodePendingValues();
+    return values_;
+}
+
+std::vector<HiveValue>& HiveKey::Values() {
+    DecodePendingValues();
+    return values_;
+}
+
+void HiveKey::SetPendingValues(HiveSource* source, std::string_view lines, size_t firstLine) {
+    DecodePendingValues();
+    pendingSource_ = source;
+    pendingLines_ = lines;
+    pendingFirstLine_ = firstLine;
+    ++source->pendingKeys;
+}
+
+void HiveKey::DecodePendingValues() const {
+    if (!pendingSource_) return;
+    HiveSource* source = pendingSource_;
+    pendingSource_ = nullptr;
+    if (source->pendingKeys > 0) --source->pendingKeys;
+    // Every key is made non-const (by AddSubkey or its hive); decoding only
+    // fills in what the key already holds as text.
+    ReadHiveValueLines(source, const_cast<HiveKey*>(this), pendingLines_, pendingFirstLine_);
+}
+
 HiveKey* HiveKey::FindSubkey(std::u16string_view name) const {
     // Reading a file in Wine's order asks for the newest subkey most often.
     if (!subkeys.empty() && HiveNameEquals(subkeys.back()->name, name)) return subkeys.back().get();
@@ -234,6 +134,7 @@ HiveKey* HiveKey::FindSubkey(std::u16string_view name) const {
 }
 
 const HiveValue* HiveKey::FindValue(std::u16string_view name) const {
+    const std::vector<HiveValue>& values = Values();
     size_t i = LowerBound(values, name, ValueName);
     if (i < values.size() && HiveNameEquals(values[i].name, name)) return &values[i];
     return nullptr;
@@ -256,7 +157,19 @@ HiveKey* HiveKey::AddSubkey(std::u16string_view name, FileTime time) {
     return subkeys.insert(subkeys.begin() + i, std::move(key))->get();
 }
 
+HiveKey* HiveKey::OpenSubkey(std::u16string_view name, FileTime time, bool* added) {
+    int order = subkeys.empty() ? -1 : HiveNameCompare(subkeys.back()->name, name);
+    *added = order < 0;
+    if (order == 0) return subkeys.back().get();
+    if (order > 0) {
+        if (HiveKey* found = FindSubkey(name)) return found;
+        *added = true;
+    }
+    return AddSubkey(name, time);
+}
+
 void HiveKey::SetValue(std::u16string_view name, uint32_t type, std::string data) {
+    std::vector<HiveValue>& values = Values();
     if (values.empty() || HiveNameCompare(values.back().name, name) < 0) {
         values.push_back(HiveValue{std::u16string(name), type, std::move(data)});
         return;
@@ -271,6 +184,7 @@ void HiveKey::SetValue(std::u16string_view name, uint32_t type, std::string data
 }
 
 bool HiveKey::DeleteValue(std::u16string_view name) {
+    std::vector<HiveValue>& values = Values();
     size_t i = LowerBound(values, name, ValueName);
     if (i >= values.size() || !HiveNameEquals(values[i].name, name)) return false;
     values.erase(values.begin() + i);
@@ -285,10 +199,13 @@ bool HiveKey::DeleteSubkey(std::u16string_view name) {
 }
 
 void HiveKey::Touch(FileTime now) {
+    // Values still in the text are read first: reading them may itself mark
+    // the key changed, and must not undo this mark.
+    DecodePendingValues();
     modified = now;
     hasOriginal = false;
-    originalBlock.clear();
-    originalGap.clear();
+    originalBlock = {};
+    originalGap = {};
 }
 
 // ---- Writing ------------------------------------------------------------------
@@ -400,7 +317,7 @@ void AppendKeyPath(const HiveKey& key, std::string* out) {
 }
 
 bool WineWritesBlock(const HiveKey& key) {
-    return !key.values.empty() || key.subkeys.empty() || key.hasClass || key.isLink;
+    return !key.Values().empty() || key.subkeys.empty() || key.hasClass || key.isLink;
 }
 
 void AppendBlock(const HiveKey& key, std::string* out) {
@@ -423,7 +340,7 @@ void AppendBlock(const HiveKey& key, std::string* out) {
         *out += line;
         *out += '\n';
     }
-    for (const HiveValue& value : key.values) *out += HiveFormatValue(value);
+    for (const HiveValue& value : key.Values()) *out += HiveFormatValue(value);
 }
 
 void SerializeKey(const HiveKey& key, bool keepOriginal, std::string* out) {
@@ -469,7 +386,8 @@ HiveKey* WineHive::Find(std::u16string_view path) const {
     return key;
 }
 
-std::string WineHive::Serialize(bool keepOriginal) const {
+std::string WineHive::Serialize(bool keepOriginal) {
+    DecodeAll();
     std::string out = preamble_;
     out.reserve(out.size() + 2 * 1024 * 1024);
     SerializeKey(*root_, keepOriginal, &out);
@@ -477,350 +395,52 @@ std::string WineHive::Serialize(bool keepOriginal) const {
     return out;
 }
 
-namespace {
+// ---- Reading ------------------------------------------------------------------
 
-// Reads a registry file's text line by line into a key tree: one small
-// reader for each kind of line (header, key, comment, value), sharing where
-// the file stands. What cannot be read is reported and skipped.
-class HiveReader {
-  public:
-    HiveReader(std::string_view text, std::string_view label, std::vector<std::string>* problems,
-               HiveKey* root)
-        : text_(text), label_(label), problems_(problems), root_(root) {
-        // Lines as views; each line's start offset, without its '\n'.
-        lines_.reserve(std::count(text.begin(), text.end(), '\n') + 1);
-        for (size_t pos = 0; pos < text.size();) {
-            size_t end = text.find('\n', pos);
-            if (end == std::string_view::npos) end = text.size();
-            lines_.emplace_back(pos, text.substr(pos, end - pos));
-            pos = end + 1;
-        }
-    }
-
-    // Reads every line; false when the text is no Wine registry file.
-    bool Read(std::string* preamble, std::string* relativeTo, std::string* trailer) {
-        relativeTo_ = relativeTo;
-        if (lines_[0].second != "WINE REGISTRY Version 2") {
-            Report(0,
-                   "not a Wine registry file (the first line is not \"WINE REGISTRY Version 2\")");
-            return false;
-        }
-        for (size_t i = 0; i < lines_.size(); ++i) {
-            std::string_view line = lines_[i].second;
-            if (IsBlank(line)) continue;
-            if (line[0] == '[') {
-                if (!inBlocks_) {
-                    *preamble = std::string(text_.substr(0, contentEnd_));
-                    inBlocks_ = true;
-                } else {
-                    FinishBlock();
-                }
-                KeyLine(i);
-            } else if (!inBlocks_) {
-                HeaderLine(i);
-            } else {
-                contentEnd_ = LineEnd(i);
-                if (line[0] == '#' || line[0] == ';')
-                    CommentLine(i);
-                else if (line[0] != '@' && line[0] != '"')
-                    Report(i, "unrecognised line");
-                else
-                    ValueLine(&i);
-            }
-        }
-        if (!inBlocks_) {
-            *preamble = std::string(text_.substr(0, contentEnd_));
-        } else {
-            FinishBlock();
-        }
-        *trailer = std::string(text_.substr(contentEnd_));
-        return true;
-    }
-
-  private:
-    // How a value's data is written after its type.
-    size_t LineEnd(size_t i) const {
-        return std::min(text_.size(), lines_[i].first + lines_[i].second.size() + 1);
-    }
-
-    void Report(size_t i, const std::string& what) {
-        if (problems_)
-            problems_->push_back(std::string(label_) + ":" + std::to_string(i + 1) + ": " + what);
-    }
-
-    // The key just read keeps its text as written, to be saved unchanged
-    // while nothing in it changes.
-    void FinishBlock() {
-        if (current_ && current_->hasOriginal && current_->originalBlock.empty() &&
-            blockStart_ < contentEnd_) {
-            current_->originalGap = currentGap_;
-            current_->originalBlock =
-                std::string(text_.substr(blockStart_, contentEnd_ - blockStart_));
-        }
-    }
-
-    // Header lines before the first key: ";; All keys relative to ...",
-    // other comments and "#arch=...".
-    void HeaderLine(size_t i) {
-        std::string_view line = lines_[i].second;
-        contentEnd_ = LineEnd(i);
-        static constexpr std::string_view kRelative = ";; All keys relative to ";
-        if (line.substr(0, kRelative.size()) == kRelative) {
-            std::u16string path;
-            std::string error;
-            std::string body(line.substr(kRelative.size()));
-            body += '\x01';
-            if (ParseEscaped(body, 0, '\x01', &path, &error) != std::string_view::npos)
-                for (char16_t u : path) *relativeTo_ += u < 0x80 ? static_cast<char>(u) : '?';
-        } else if (line[0] != '#' && line[0] != ';' && i > 0) {
-            Report(i, "unrecognised line");
-        }
-    }
-
-    // "[path] seconds": opens the key (made along its path when missing).
-    void KeyLine(size_t i) {
-        std::string_view line = lines_[i].second;
-        currentGap_.assign(text_.substr(contentEnd_, lines_[i].first - contentEnd_));
-        blockStart_ = lines_[i].first;
-        contentEnd_ = LineEnd(i);
-        current_ = nullptr;
-        inBadBlock_ = false;
-
-        std::u16string& path = keyPath_;
-        path.clear();
-        std::string error;
-        size_t after = ParseEscaped(line, 1, ']', &path, &error);
-        if (after == std::string_view::npos) {
-            Report(i, "malformed key line: " + error);
-            inBadBlock_ = true;
-            return;
-        }
-        FileTime modified = FileTimeNow();
-        size_t p = SkipSpaces(line, after);
-        if (p < line.size() && line[p] >= '0' && line[p] <= '9') {
-            uint64_t seconds = 0;
-            while (p < line.size() && line[p] >= '0' && line[p] <= '9')
-                seconds = seconds * 10 + (line[p++] - '0');
-            modified = seconds * kTicksPerSecond + kTicks1601To1970;
-        }
-        current_ = OpenKey(path, modified);
-    }
-
-    HiveKey* OpenKey(const std::u16string& path, FileTime modified) {
-        HiveKey* key = root_;
-        bool existed = true;
-        size_t pos = 0;
-        while (pos <= path.size()) {
-            size_t end = path.find(u'\\', pos);
-            if (end == std::u16string::npos) end = path.size();
-            if (end > pos) {
-                std::u16string_view name(path.data() + pos, end - pos);
-                HiveKey* sub = key->FindSubkey(name);
-                existed = sub != nullptr;
-                if (!sub) sub = key->AddSubkey(name, modified);
-                key = sub;
-            }
-            pos = end + 1;
-        }
-        if (existed && key->hasOriginal) {
-            // A key written twice: merged, and written anew.
-            key->Touch(key->modified);
-        } else {
-            key->modified = modified;
-            key->hasOriginal = true;
-            key->originalBlock.clear();
-        }
-        return key;
-    }
-
-    // "#time=", "#class=", "#link" and other comments inside a key.
-    void CommentLine(size_t i) {
-        std::string_view line = lines_[i].second;
-        if (!current_) return;
-        if (line.substr(0, 6) == "#time=") {
-            uint64_t t = 0;
-            size_t p = 6;
-            int digits = 0;
-            while (p < line.size() && IsHexDigit(line[p]) && digits < 16)
-                t = t * 16 + HexDigitValue(line[p++]), ++digits;
-            if (digits == 0)
-                Report(i, "bad #time line");
-            else
-                current_->modified = t;
-        } else if (line.substr(0, 7) == "#class=") {
-            std::u16string cls;
-            std::string error;
-            if (line.size() < 8 || line[7] != '"' ||
-                ParseEscaped(line, 8, '"', &cls, &error) == std::string_view::npos) {
-                Report(i, "bad #class line" + (error.empty() ? "" : ": " + error));
-            } else {
-                current_->hasClass = true;
-                current_->className = cls;
-            }
-        } else if (line == "#link") {
-            current_->isLink = true;
-        } else {
-            current_->extraLines.emplace_back(line);
-        }
-    }
-
-    // '@' or "name", then '='; *p after the '=' and its spaces.
-    bool ReadValueName(size_t i, std::u16string* name, size_t* p) {
-        std::string_view line = lines_[i].second;
-        std::string error;
-        *p = 1;
-        if (line[0] != '@') {
-            *p = ParseEscaped(line, 1, '"', name, &error);
-            if (*p == std::string_view::npos) {
-                Report(i, error);
-                return false;
-            }
-        }
-        *p = SkipSpaces(line, *p);
-        if (*p >= line.size() || line[*p] != '=') {
-            Report(i, *p >= line.size() ? "truncated line (no \"=\")" : "no \"=\" after the name");
-            return false;
-        }
-        *p = SkipSpaces(line, *p + 1);
-        return true;
-    }
-
-    // The type written before the data ("str(2):\"", "dword:", "hex(7):" ...);
-    // *skip is its length.
-    bool ReadValueType(size_t i, std::string_view rest, uint32_t* type, ValueDataForm* form,
-                       size_t* skip) {
-        // Wine writes its types in lower case only.
-        if (std::optional<ValueTypeText> read = ReadValueTypeText(rest, {false, true})) {
-            *type = read->type, *form = read->form, *skip = read->length;
-            return true;
-        }
-        if (rest.substr(0, 4) == "hex(") {
-            size_t q = 4;
-            while (q < rest.size() && IsHexDigit(rest[q]) && q < 12) ++q;
-            Report(i, "unknown value type \"" + std::string(rest.substr(0, q + 2)) + "\"");
-            return false;
-        }
-        // Name the type as far as its colon (or the first 20 characters).
-        size_t colon = rest.find_first_of(":\"");
-        size_t shown =
-            colon == std::string_view::npos ? std::min<size_t>(rest.size(), 20) : colon + 1;
-        Report(i, rest.empty()
-                      ? std::string("truncated line (no data)")
-                      : "unknown value type \"" + std::string(rest.substr(0, shown)) + "\"");
-        return false;
-    }
-
-    bool ReadStringData(size_t i, size_t p, std::string* data) {
-        std::string_view line = lines_[i].second;
-        std::u16string& textValue = textValue_;
-        textValue.clear();
-        std::string error;
-        size_t after = ParseEscaped(line, p, '"', &textValue, &error);
-        if (after == std::string_view::npos) {
-            Report(i, error);
-            return false;
-        }
-        if (SkipSpaces(line, after) != line.size()) {
-            Report(i, "text after the closing quote");
-            return false;
-        }
-        textValue.push_back(0);
-        *data = Utf16ToBytes(textValue);
-        return true;
-    }
-
-    bool ReadDwordData(size_t i, size_t p, std::string* data) {
-        std::string_view line = lines_[i].second;
-        // The digits follow the colon at once; only blanks may come after them.
-        size_t q = p;
-        while (q < line.size() && IsHexDigit(line[q]) && q - p < 8) ++q;
-        std::optional<std::string> dword = DwordDataFromDigits(line.substr(p, q - p));
-        if (!dword || SkipSpaces(line, q) != line.size()) {
-            Report(i, "bad dword data");
-            return false;
-        }
-        *data = std::move(*dword);
-        return true;
-    }
-
-    // Hex bytes, "xx,xx,...", continued on the next line after ",\"; *i
-    // moves to the last line read.
-    bool ReadHexData(size_t* i, size_t p, std::string* data) {
-        size_t firstLine = *i;
-        auto nextLine = [&]() -> std::optional<std::string_view> {
-            if (*i + 1 >= lines_.size()) return std::nullopt;
-            ++*i;
-            contentEnd_ = LineEnd(*i);
-            return lines_[*i].second;
-        };
-        switch (ReadHexByteList(lines_[*i].second.substr(p), nextLine, data)) {
-            case HexListStatus::Ok:
-                return true;
-            case HexListStatus::Truncated:
-                Report(firstLine, "truncated line (continued past the end of the file)");
-                return false;
-            case HexListStatus::BadData:
-                break;
-        }
-        Report(*i, "bad hex data");
-        return false;
-    }
-
-    // '@' or "name" '=' type and data, the data perhaps over several lines.
-    void ValueLine(size_t* i) {
-        size_t firstLine = *i;
-        std::string_view line = lines_[*i].second;
-        std::u16string& name = valueName_;
-        name.clear();
-        size_t p = 0;
-        if (!ReadValueName(*i, &name, &p)) return;
-        uint32_t type = 0;
-        ValueDataForm form = ValueDataForm::HexBytes;
-        size_t skip = 0;
-        if (!ReadValueType(*i, line.substr(p), &type, &form, &skip)) return;
-        p += skip;
-        std::string data;
-        bool ok = form == ValueDataForm::String  ? ReadStringData(*i, p, &data)
-                  : form == ValueDataForm::Dword ? ReadDwordData(*i, p, &data)
-                                                 : ReadHexData(i, p, &data);
-        if (!ok) return;
-        if (!current_) {
-            if (!inBadBlock_) Report(firstLine, "value outside any key");
-            return;
-        }
-        if (current_->FindValue(name) && current_->hasOriginal) current_->Touch(current_->modified);
-        current_->SetValue(name, type, std::move(data));
-    }
-
-    std::string_view text_;
-    std::string_view label_;
-    std::vector<std::string>* problems_;
-    HiveKey* root_;
-    std::string* relativeTo_ = nullptr;
-    std::vector<std::pair<size_t, std::string_view>> lines_;
-    size_t contentEnd_ = 0;  // offset after the last non-blank line read
-    HiveKey* current_ = nullptr;
-    size_t blockStart_ = 0;
-    bool inBlocks_ = false;
-    std::string currentGap_;
-    bool inBadBlock_ = false;  // values after a malformed key line are skipped
-    // Scratch text reused from line to line (their buffers stay).
-    std::u16string keyPath_;
-    std::u16string valueName_;
-    std::u16string textValue_;
-};
-
-}  // namespace
-
-void WineHive::Parse(std::string_view text, std::string_view label,
-                     std::vector<std::string>* problems) {
+void WineHive::Parse(std::string text, std::string_view label) {
     root_ = std::make_unique<HiveKey>();
     root_->modified = FileTimeNow();
+    source_ = std::make_unique<HiveSource>();
+    source_->text = std::move(text);
+    source_->label = std::string(label);
+    problems_.clear();
     preamble_.clear();
     trailer_.clear();
     relativeTo_.clear();
-    if (text.empty()) return;
-    HiveReader(text, label, problems, root_.get()).Read(&preamble_, &relativeTo_, &trailer_);
+    if (source_->text.empty()) return;
+    ReadHiveText(source_.get(), root_.get(), &preamble_, &relativeTo_, &trailer_);
+}
+
+void WineHive::Parse(std::string_view text, std::string_view label,
+                     std::vector<std::string>* problems) {
+    Parse(std::string(text), label);
+    const std::vector<std::string>& found = Problems();
+    if (problems) problems->insert(problems->end(), found.begin(), found.end());
+}
+
+void WineHive::DecodeAll() {
+    if (!source_ || source_->pendingKeys == 0) return;
+    std::vector<const HiveKey*> stack{root_.get()};
+    while (!stack.empty()) {
+        const HiveKey* key = stack.back();
+        stack.pop_back();
+        key->DecodePendingValues();
+        for (const auto& sub : key->subkeys) stack.push_back(sub.get());
+    }
+    // Keys deleted while their values were text leave nothing to decode.
+    source_->pendingKeys = 0;
+}
+
+const std::vector<std::string>& WineHive::Problems() {
+    DecodeAll();
+    if (source_ && problems_.size() != source_->problems.size()) {
+        std::vector<std::pair<size_t, std::string>> found = source_->problems;
+        std::stable_sort(found.begin(), found.end(),
+                         [](const auto& a, const auto& b) { return a.first < b.first; });
+        problems_.clear();
+        for (auto& [line, text] : found) problems_.push_back(std::move(text));
+    }
+    return problems_;
 }
 
 }  // namespace tolvane

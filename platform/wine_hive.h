@@ -16,6 +16,7 @@
 #include <memory>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "platform/win_types.h"
@@ -28,6 +29,21 @@ struct HiveValue {
     std::string data;  // raw bytes as Wine stores them
 };
 
+// The text of a registry file as read, kept with the tree made of it: the
+// blocks of unchanged keys are written back from it, and a key's values are
+// decoded from it when first asked for (most keys of a scan never are).
+struct HiveSource {
+    std::string text;
+    std::string label;  // the file's name in problems
+    // Line (from 0) and "LABEL:LINE: what" of each problem, as found so far.
+    std::vector<std::pair<size_t, std::string>> problems;
+    size_t pendingKeys = 0;  // keys whose values are still text
+};
+
+// Keys nest at most this deep below a hive's root, as on Windows: a file
+// with deeper paths is damaged there, and no deeper key is made.
+inline constexpr size_t kMaxHiveKeyDepth = 512;
+
 struct HiveKey {
     std::u16string name;
     HiveKey* parent = nullptr;
@@ -38,13 +54,23 @@ struct HiveKey {
     // '#' and ';' lines of the block Wine does not interpret, kept verbatim.
     std::vector<std::string> extraLines;
     std::vector<std::unique_ptr<HiveKey>> subkeys;  // sorted by HiveNameLess
-    std::vector<HiveValue> values;                  // sorted by HiveNameLess
 
     // The block as read ("[...]" line to its last non-blank line) and the
-    // blank lines before it; dropped when the key changes.
+    // blank lines before it, as views into the hive's source text; dropped
+    // when the key changes.
     bool hasOriginal = false;
-    std::string originalGap;
-    std::string originalBlock;
+    std::string_view originalGap;
+    std::string_view originalBlock;
+
+    HiveKey() = default;
+    HiveKey(const HiveKey&) = delete;
+    HiveKey& operator=(const HiveKey&) = delete;
+
+    // The values, sorted by HiveNameLess. Values still held as the file's
+    // text are decoded first: like every other access to the tree, this
+    // needs the caller's exclusive hold of the hive.
+    const std::vector<HiveValue>& Values() const;
+    std::vector<HiveValue>& Values();
 
     // Lookup by name without regard to case: binary search of the sorted lists.
     HiveKey* FindSubkey(std::u16string_view name) const;
@@ -52,6 +78,10 @@ struct HiveKey {
     HiveValue* FindValue(std::u16string_view name);
     // Adds a subkey (must not exist) at its sorted place.
     HiveKey* AddSubkey(std::u16string_view name, FileTime modified);
+    // The subkey of that name, added when missing (*added says which). A
+    // name after every subkey, as in a file read in Wine's order, costs one
+    // comparison.
+    HiveKey* OpenSubkey(std::u16string_view name, FileTime modified, bool* added);
     // Sets (adds or replaces) a value; the stored name keeps the case it was
     // created with.
     void SetValue(std::u16string_view name, uint32_t type, std::string data);
@@ -59,6 +89,19 @@ struct HiveKey {
     bool DeleteSubkey(std::u16string_view name);
     // Marks the key changed now: its block will be written anew.
     void Touch(FileTime now);
+
+    // The reader leaves a block's value lines (starting at the file's line
+    // firstLine, counted from 0) to be decoded on first use.
+    void SetPendingValues(HiveSource* source, std::string_view lines, size_t firstLine);
+    bool ValuesPending() const { return pendingSource_ != nullptr; }
+    // Decodes the pending values now (problems go to the source).
+    void DecodePendingValues() const;
+
+  private:
+    mutable std::vector<HiveValue> values_;
+    mutable HiveSource* pendingSource_ = nullptr;
+    mutable std::string_view pendingLines_;
+    mutable size_t pendingFirstLine_ = 0;
 };
 
 // Wine's order of names: lower-cased UTF-16 units, then the shorter first.
@@ -75,13 +118,21 @@ class WineHive {
   public:
     WineHive();
 
-    // Parses the text of a registry file. What cannot be read is skipped and
-    // reported as "LABEL:LINE: what" in problems (label is usually the file
-    // name). An empty text is an empty hive.
+    // Parses the text of a registry file, which the hive keeps. Keys and
+    // their times, classes and comments are read now; each key's values when
+    // first asked for. What cannot be read is skipped and reported as
+    // "LABEL:LINE: what" by Problems() (label is usually the file name). An
+    // empty text is an empty hive.
+    void Parse(std::string text, std::string_view label);
+    // Parses and decodes everything at once, appending every problem.
     void Parse(std::string_view text, std::string_view label, std::vector<std::string>* problems);
+    // Every problem of the text: decodes whatever values are still pending.
+    const std::vector<std::string>& Problems();
     // The file's text. With keepOriginal false every block is written anew,
     // as Wine would write it (used to check the writer against Wine's files).
-    std::string Serialize(bool keepOriginal = true) const;
+    // Pending values are decoded first, so the text is what a fully read
+    // tree gives.
+    std::string Serialize(bool keepOriginal = true);
 
     HiveKey& root() { return *root_; }
     const HiveKey& root() const { return *root_; }
@@ -97,9 +148,13 @@ class WineHive {
     HiveKey* Find(std::u16string_view path) const;
 
   private:
+    void DecodeAll();
+
+    std::unique_ptr<HiveSource> source_;  // outlives root_: keys hold views of its text
     std::unique_ptr<HiveKey> root_;
-    std::string preamble_;  // the lines before the first key block
-    std::string trailer_;   // blank lines after the last block
+    std::vector<std::string> problems_;  // Problems(), in line order
+    std::string preamble_;               // the lines before the first key block
+    std::string trailer_;                // blank lines after the last block
     std::string relativeTo_;
 };
 

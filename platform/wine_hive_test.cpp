@@ -96,12 +96,12 @@ TEST(WineHiveFormat, KeepsNamesInWinesOrder) {
     for (const char16_t* name : {u"Z", u"BA", u"b", u"\x00e4", u"B_", u"a"})
         root.SetValue(name, REG_SZ, Utf16ToBytes(std::u16string(u"\0", 1)));
     std::vector<std::u16string> names;
-    for (const HiveValue& v : root.values) names.push_back(v.name);
+    for (const HiveValue& v : root.Values()) names.push_back(v.name);
     // Lower-case folding puts '_' (0x5F) before letters; shorter names first.
     std::vector<std::u16string> expected = {u"a", u"b", u"B_", u"BA", u"Z", u"\x00e4"};
     EXPECT_EQ(names, expected);
     root.SetValue(u"ba", REG_DWORD, std::string(4, '\0'));
-    EXPECT_EQ(root.values.size(), 6u);
+    EXPECT_EQ(root.Values().size(), 6u);
     EXPECT_EQ(root.FindValue(u"bA")->name, U(u"BA"));  // case as created
     EXPECT_EQ(root.FindValue(u"bA")->type, REG_DWORD);
 }
@@ -167,7 +167,7 @@ TEST(WineHiveFormat, EscapesRoundTrip) {
     ASSERT_EQ(back.root().subkeys.size(), 1u);
     HiveKey& k = *back.root().subkeys[0];
     EXPECT_EQ(k.name, key->name);
-    ASSERT_EQ(k.values.size(), 2u);
+    ASSERT_EQ(k.Values().size(), 2u);
     EXPECT_EQ(k.FindValue(all)->name, all);
     EXPECT_EQ(BytesToUtf16(k.FindValue(all)->data), all + u'\0');
     EXPECT_EQ(BytesToUtf16(k.FindValue(u"multi")->data), std::u16string(u"0\0"
@@ -210,7 +210,7 @@ TEST(WineHiveFormat, ReportsDamagedLinesAndKeepsTheRest) {
     ASSERT_NE(good, nullptr);
     EXPECT_NE(good->FindValue(u"a"), nullptr);
     EXPECT_EQ(good->FindValue(u"e")->data, std::string("\x01\x02\x03", 3));
-    EXPECT_EQ(good->values.size(), 2u);
+    EXPECT_EQ(good->Values().size(), 2u);
     EXPECT_NE(hive.Find(u"Software\\Last"), nullptr);
 
     problems.clear();
@@ -236,7 +236,7 @@ TEST(WineHiveFormat, KeysWithoutValuesAndDuplicates) {
     EXPECT_TRUE(problems.empty());
     HiveKey* b = hive.Find(u"A\\B");
     ASSERT_NE(b, nullptr);
-    EXPECT_EQ(b->values.size(), 2u);
+    EXPECT_EQ(b->Values().size(), 2u);
     std::string out = hive.Serialize();
     EXPECT_EQ(out.find("[a\\\\b]"), std::string::npos);
     EXPECT_NE(out.find("[A\\\\B] 100\n#time="), std::string::npos);
@@ -245,6 +245,65 @@ TEST(WineHiveFormat, KeysWithoutValuesAndDuplicates) {
     hive.Find(u"A")->DeleteSubkey(u"b");
     out = hive.Serialize();
     EXPECT_NE(out.find("\n[A] 100\n"), std::string::npos) << out;
+}
+
+TEST(WineHiveFormat, ValuesLeftAsTextReadAsTheyWouldBeAtOnce) {
+    const char text[] =
+        "WINE REGISTRY Version 2\n"  // 1
+        "[Plain] 100\n"              // 2
+        "#time=1d000000000000\n"     // 3
+        "\"a\"=\"1\"\n"              // 4
+        "\"b\"=dword:zz\n"           // 5
+        "[Comment] 100\n"            // 6
+        "\"a\"=\"1\"\n"              // 7
+        "#class=\"late\"\n"          // 8
+        "[Cut] 100\n"                // 9
+        "\"a\"=hex:01,\\\n"          // 10: the next line is taken as its bytes
+        "[Swallowed] 100\n"          // 11
+        "\"s\"=\"2\"\n"              // 12: still a value of Cut
+        "[Ended] 100\n"              // 13
+        "\"a\"=hex:01,\\\n"          // 14: continued by the blank line
+        "\n"                         // 15
+        "\"b\"=\"2\"\n"              // 16
+        "[Twice] 100\n"              // 17
+        "\"x\"=\"1\"\n"              // 18
+        "[Twice] 100\n"              // 19
+        "\"y\"=\"2\"\n"              // 20
+        "[Twice] 100\n"              // 21
+        "\"z\"=\"3\"\n";             // 22
+    WineHive hive;
+    hive.Parse(std::string(text), "x.reg");
+    ASSERT_NE(hive.Find(u"Plain"), nullptr);
+    EXPECT_TRUE(hive.Find(u"Plain")->ValuesPending());
+    EXPECT_EQ(hive.Find(u"Comment")->className, U(u"late"));
+    EXPECT_EQ(hive.Find(u"Swallowed"), nullptr);
+    EXPECT_EQ(hive.Find(u"Cut")->Values().size(), 1u);
+    EXPECT_NE(hive.Find(u"Cut")->FindValue(u"s"), nullptr);
+    EXPECT_EQ(hive.Find(u"Ended")->FindValue(u"a")->data, "\x01");
+    EXPECT_EQ(hive.Find(u"Ended")->Values().size(), 2u);
+    // Problems in line order, whichever key was read first.
+    EXPECT_EQ(hive.Problems(),
+              (std::vector<std::string>{"x.reg:5: bad dword data", "x.reg:11: bad hex data"}));
+    EXPECT_EQ(hive.Find(u"Plain")->Values().size(), 1u);
+    // A key given three times keeps the values of all three when saved.
+    EXPECT_EQ(hive.Find(u"Twice")->Values().size(), 3u);
+    WineHive again;
+    again.Parse(hive.Serialize(true), "again.reg");
+    EXPECT_EQ(again.Find(u"Twice")->Values().size(), 3u);
+}
+
+TEST(WineHiveFormat, KeyPathsDeeperThanWindowsAllowsAreRefused) {
+    // Such a path would make a tree too deep for the code that walks it.
+    std::string deep;
+    for (int i = 0; i < 100000; ++i) deep += i ? "\\\\a" : "a";
+    WineHive hive;
+    hive.Parse("WINE REGISTRY Version 2\n[Before] 1\n[" + deep + "] 1\n\"x\"=\"y\"\n[After] 1\n",
+               "x.reg");
+    ASSERT_EQ(hive.Problems().size(), 1u);
+    EXPECT_EQ(hive.Problems()[0], "x.reg:3: key path deeper than 512 keys");
+    EXPECT_NE(hive.Find(u"Before"), nullptr);
+    EXPECT_NE(hive.Find(u"After"), nullptr);
+    EXPECT_EQ(hive.Find(u"a"), nullptr);
 }
 
 TEST(WineHiveFormat, DamagedTextNeverBreaksTheReader) {

@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# Makes the Debian package with CPack and checks it with lintian: no errors.
+# Makes the Debian package with CPack, checks that its Depends name the
+# package of every library the programs link, and runs lintian: no errors.
 # Exit 77 (skipped) where lintian or dpkg-deb is missing.
 #   lintian_test.sh BUILD_DIR
 set -euo pipefail
@@ -12,5 +13,16 @@ trap 'rm -rf "$work"' EXIT
 (cd "$build" && cpack -G DEB -B "$work" >"$work/cpack.log" 2>&1) || { cat "$work/cpack.log"; exit 1; }
 deb=$(ls "$work"/*.deb)
 dpkg-deb -f "$deb" Package Version Depends
+
+# Every library the programs link comes from a package it depends on.
+depends=" $(dpkg-deb -f "$deb" Depends | sed 's/ ([^)]*)//g; s/,/ /g') "
+dpkg-deb -x "$deb" "$work/root"
+for lib in $(objdump -p "$work"/root/usr/bin/* | awk '/NEEDED/ {print $2}' | sort -u); do
+  path=$(ldconfig -p | awk -v lib="$lib" '$1 == lib {print $NF; exit}')
+  owner=$({ dpkg -S "$path" || dpkg -S "$(readlink -f "$path")"; } 2>/dev/null | head -1 | cut -d: -f1)
+  [ -n "$owner" ] || { echo "FAIL: no package holds $lib"; exit 1; }
+  [[ "$depends" == *" $owner "* ]] || { echo "FAIL: $lib comes from $owner, not in Depends"; exit 1; }
+done
+echo "Depends covers every linked library"
 lintian --fail-on error "$deb" 2>&1 | grep -v 'running with root privileges' || true
 lintian --fail-on error "$deb" >/dev/null 2>&1

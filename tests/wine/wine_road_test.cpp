@@ -130,7 +130,7 @@ std::string Utf8Of(std::u16string_view text) {
 size_t CopyKey(const HiveKey& key, testing::RegfBuilder& hive, const std::string& path,
                const std::function<bool(const std::string& path)>& skip) {
     hive.Key(path);
-    for (const HiveValue& value : key.values)
+    for (const HiveValue& value : key.Values())
         hive.Raw(path, Utf8Of(value.name), value.type, value.data);
     size_t written = 1;
     for (const auto& sub : key.subkeys) {

@@ -4,9 +4,11 @@
 
 #include <QApplication>
 #include <cstdlib>
+#include <filesystem>
 
 #include "app/command_line.h"
 #include "platform/machine.h"
+#include "platform/machine_discovery.h"
 #include "platform/privileges.h"
 #include "platform/shipped_data.h"
 #include "ui/qt/desktop_session.h"
@@ -23,6 +25,16 @@ bool Set(const char* name) {
 }
 
 }  // namespace
+
+std::string StartMachinePath(const DesktopOptions& options) {
+    if (!options.machinePath.empty()) return options.machinePath;
+    const std::string path = Machine::DefaultPrefixPath();
+    std::error_code error;
+    if (std::filesystem::exists(path, error)) return path;
+    for (const FoundMachine& found : FindMachines(DiscoveryPlaces::FromEnvironment()))
+        if (found.kind != MachineKind::Windows && found.damage.empty()) return found.path;
+    return path;
+}
 
 bool DesktopAvailable() {
     if (Set("DISPLAY") || Set("WAYLAND_DISPLAY")) return true;
@@ -59,8 +71,7 @@ int RunDesktop(int& argc, char** argv, const DesktopOptions& options, std::strin
         QApplication::setApplicationName("Tolvane");
     }
     QApplication::setQuitOnLastWindowClosed(false);
-    std::string path =
-        options.machinePath.empty() ? Machine::DefaultPrefixPath() : options.machinePath;
+    const std::string path = StartMachinePath(options);
     std::string why;
     Privileges privileges;
     if (!TakeMachineOwnersRights(path, &privileges, &why)) {

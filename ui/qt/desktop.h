@@ -30,6 +30,13 @@ bool DesktopAvailable();
 // so that a start from a desktop launcher does not fail unseen.
 void ShowStartFailure(int& argc, char** argv, const std::string& text);
 
+// The machine the window opens: the one given, else the default prefix
+// ($WINEPREFIX, else ~/.wine). Started without one by a user who has no
+// default prefix (a gamer with Proton prefixes only, from the desktop menu),
+// it is the first whole prefix --list-machines finds, which the status line
+// names and File > "Open Machine..." changes; with none found, the default.
+std::string StartMachinePath(const DesktopOptions& options);
+
 // Runs the desktop program; its exit status. *error says why it could not
 // start (no machine, no display) when the status is not 0.
 int RunDesktop(int& argc, char** argv, const DesktopOptions& options, std::string* error);

@@ -21,7 +21,9 @@
 #include "platform/privileges.h"
 #include "platform/testing/machines_home.h"
 #include "platform/testing/run_command.h"
+#include "platform/testing/scoped_env.h"
 #include "settings/settings_store.h"
+#include "ui/qt/desktop.h"
 #include "ui/qt/gui_test_support.h"
 
 namespace tolvane {
@@ -606,6 +608,25 @@ TEST_F(GuiTest, OpenMachineOpensTheChosenMachineInTheWindow) {
     EXPECT_EQ(results().topLevelItemCount(), 0);
     EXPECT_TRUE(std::filesystem::exists(chosen + "/drive_c/Program Files/Tolvane/database.db"));
     EXPECT_TRUE(driver().messages.empty());
+}
+
+// Started from the menu by a user without ~/.wine, the window opens the first
+// whole prefix found rather than failing on the missing default.
+TEST(DesktopStart, WithoutADefaultPrefixTheFirstWholeOneFoundOpens) {
+    testing::MachinesHome home;
+    testing::ScopedEnv homeVar("HOME", home.home().c_str());
+    testing::ScopedEnv prefixVar("WINEPREFIX", nullptr);
+    testing::ScopedEnv data("XDG_DATA_HOME", nullptr);
+    testing::ScopedEnv config("XDG_CONFIG_HOME", nullptr);
+    EXPECT_EQ(StartMachinePath({}), home.home() + "/.wine");
+    DesktopOptions given;
+    given.machinePath = "/given";
+    EXPECT_EQ(StartMachinePath(given), "/given");
+    std::filesystem::remove_all(home.home() + "/.wine");
+    // The damaged winetricks prefix comes first and is passed over.
+    EXPECT_EQ(StartMachinePath({}), home.home() + "/.local/share/wineprefixes/tricks");
+    testing::ScopedEnv empty("HOME", (home.home() + "/Games/witcher/drive_c").c_str());
+    EXPECT_EQ(StartMachinePath({}), home.home() + "/Games/witcher/drive_c/.wine");
 }
 
 TEST_F(GuiTest, DemoMachineScreenshots) {
