@@ -18,8 +18,11 @@ dpkg-deb -f "$deb" Package Version Depends
 depends=" $(dpkg-deb -f "$deb" Depends | sed 's/ ([^)]*)//g; s/,/ /g') "
 dpkg-deb -x "$deb" "$work/root"
 for lib in $(objdump -p "$work"/root/usr/bin/* | awk '/NEEDED/ {print $2}' | sort -u); do
-  path=$(ldconfig -p | awk -v lib="$lib" '$1 == lib {print $NF; exit}')
-  owner=$({ dpkg -S "$path" || dpkg -S "$(readlink -f "$path")"; } 2>/dev/null | head -1 | cut -d: -f1)
+  # The readers take the first line but read to the end: one that stops early
+  # leaves its writer a SIGPIPE, which pipefail turns into a silent exit.
+  path=$(ldconfig -p | awk -v lib="$lib" '$1 == lib && !found {print $NF; found = 1}')
+  owner=$({ dpkg -S "$path" || dpkg -S "$(readlink -f "$path")"; } 2>/dev/null |
+    awk -F: 'NR == 1 {print $1}')
   [ -n "$owner" ] || { echo "FAIL: no package holds $lib"; exit 1; }
   [[ "$depends" == *" $owner "* ]] || { echo "FAIL: $lib comes from $owner, not in Depends"; exit 1; }
 done
