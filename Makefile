@@ -9,7 +9,7 @@ deps:
 	./scripts/install-deps.sh $(DEPS_FLAGS)
 
 configure: deps
-	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo
+	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTOLVANE_HARDENING=ON
 
 build: configure
 	cmake --build $(BUILD) -j$(JOBS)

@@ -33,6 +33,12 @@
 namespace tolvane {
 namespace {
 
+// A clean-up command on a test's way out; its failure leaves only a
+// temporary folder behind.
+int RunOnTheWayOut(const std::string& command) {
+    return std::system(command.c_str());
+}
+
 using testing::ReadHostFile;
 
 namespace fs = std::filesystem;
@@ -119,8 +125,8 @@ void RunDemoRoad(bool runningPrograms) {
     struct Cleanup {
         std::string tool, dir;
         ~Cleanup() {
-            std::system((tool + " stop '" + dir + "' > /dev/null 2>&1").c_str());
-            std::system(("chmod -R u+w '" + dir + "' 2>/dev/null").c_str());
+            RunOnTheWayOut(tool + " stop '" + dir + "' > /dev/null 2>&1");
+            RunOnTheWayOut("chmod -R u+w '" + dir + "' 2>/dev/null");
             fs::remove_all(dir);
         }
     } cleanup{demoTool, dir};
@@ -300,7 +306,7 @@ TEST(DemoMachine, HeadlessProgramRoad) {
     struct Cleanup {
         std::string dir;
         ~Cleanup() {
-            std::system(("chmod -R u+w '" + dir + "' 2>/dev/null").c_str());
+            RunOnTheWayOut("chmod -R u+w '" + dir + "' 2>/dev/null");
             fs::remove_all(dir);
         }
     } cleanup{dir};

@@ -175,8 +175,8 @@ double WindowScan(const std::string& drive) {
     pid_t pid = fork();
     if (pid == 0) {
         setenv("QT_QPA_PLATFORM", "offscreen", 1);
-        std::freopen("/dev/null", "w", stdout);
-        std::freopen("/dev/null", "w", stderr);
+        if (!std::freopen("/dev/null", "w", stdout) || !std::freopen("/dev/null", "w", stderr))
+            _exit(126);
         execl(Program().c_str(), "tolvane", "--machine", prefix.path().c_str(), "-s",
               static_cast<char*>(nullptr));
         _exit(127);

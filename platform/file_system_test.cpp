@@ -117,7 +117,7 @@ TEST_F(FileSystemTest, DrivesComeFromDosdevices) {
     prefix.AddDrive('d', prefix.Host("cdrom"));
     prefix.AddDrive('z', "/");
     prefix.AddDrive('x', prefix.Host("missing"));  // a dangling link is no drive
-    symlink("/dev/null", prefix.Host("dosdevices/com1").c_str());
+    ASSERT_EQ(symlink("/dev/null", prefix.Host("dosdevices/com1").c_str()), 0);
     EXPECT_EQ(files.LogicalDrives(), (std::vector<std::string>{"C:\\", "D:\\", "Z:\\"}));
 
     // Host paths map back through the longest drive folder.

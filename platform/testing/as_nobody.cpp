@@ -33,13 +33,19 @@ gid_t NobodyGid() {
     return entry ? entry->gr_gid : 65534;
 }
 
+// Best effort: where it fails (not root), the steps run as nobody fail on
+// their own and say why.
+static bool ChownToNobody(const char* path) {
+    return lchown(path, NobodyUid(), NobodyGid()) == 0;
+}
+
 void GiveToNobody(const std::string& path) {
     namespace fs = std::filesystem;
-    lchown(path.c_str(), NobodyUid(), NobodyGid());
+    ChownToNobody(path.c_str());
     std::error_code error;
     if (fs::is_symlink(path, error) || !fs::is_directory(path, error)) return;
     for (const auto& entry : fs::recursive_directory_iterator(path, error))
-        lchown(entry.path().c_str(), NobodyUid(), NobodyGid());
+        ChownToNobody(entry.path().c_str());
 }
 
 bool AsNobody(const std::function<bool()>& step) {

@@ -76,6 +76,13 @@ std::map<std::string, std::string> Snapshot(const fs::path& root) {
     return entries;
 }
 
+// Makes the link again where it is gone; false when it could not (the
+// swapper races the attacker).
+bool PutLinkBack(const fs::path& target, const std::string& link) {
+    struct stat st;
+    return lstat(link.c_str(), &st) == 0 || symlink(target.c_str(), link.c_str()) == 0;
+}
+
 class HostileMachine : public ::testing::Test {
   protected:
     void SetUp() override {
@@ -99,9 +106,9 @@ class HostileMachine : public ::testing::Test {
 
     // The machine's folder and all in it becomes the attacker's.
     void GiveToNobody() const {
-        lchown(prefix_.path().c_str(), uid_, gid_);
+        EXPECT_EQ(lchown(prefix_.path().c_str(), uid_, gid_), 0);
         for (const auto& entry : fs::recursive_directory_iterator(prefix_.path()))
-            lchown(entry.path().c_str(), uid_, gid_);
+            EXPECT_EQ(lchown(entry.path().c_str(), uid_, gid_), 0) << entry.path();
     }
 
     // Runs the attacker's steps as nobody in a child process; true when
@@ -444,10 +451,8 @@ TEST_F(HostileMachine, FolderRemovalRaceNeverDeletesOutside) {
         // The attacker puts back a victim tree where the removal left none
         // (as nobody: what the swapper redirects cannot lead it outside).
         AsNobody([&] {
-            struct stat st;
-            if (lstat(bait.c_str(), &st) != 0) symlink(rootOnly_.c_str(), bait.c_str());
-            if (lstat((victim + "/subbait").c_str(), &st) != 0)
-                symlink(rootOnly_.c_str(), (victim + "/subbait").c_str());
+            PutLinkBack(rootOnly_, bait);
+            PutLinkBack(rootOnly_, victim + "/subbait");
             std::error_code error;
             fs::create_directories(victim + "/sub", error);
             HostWrite(victim + "/sub/f.txt", "x");

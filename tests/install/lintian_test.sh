@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Makes the Debian package with CPack, checks that its Depends name the
 # package of every library the programs link, and runs lintian: no errors.
-# Exit 77 (skipped) where lintian or dpkg-deb is missing.
+# Exit 77 (skipped) where lintian or dpkg-deb is missing. A hardened build
+# (TOLVANE_HARDENING) must also leave no informational hardening tag.
 #   lintian_test.sh BUILD_DIR
 set -euo pipefail
 build=$1
@@ -29,3 +30,8 @@ done
 echo "Depends covers every linked library"
 lintian --fail-on error "$deb" 2>&1 | grep -v 'running with root privileges' || true
 lintian --fail-on error "$deb" >/dev/null 2>&1
+if grep -q '^TOLVANE_HARDENING:BOOL=ON$' "$build/CMakeCache.txt"; then
+  tags=$(lintian -I "$deb" 2>&1 | grep ' hardening-' || true)
+  [ -z "$tags" ] || { echo "FAIL: $tags"; exit 1; }
+  echo "no hardening tags"
+fi
