@@ -714,8 +714,8 @@ std::vector<std::u16string> MergeNames(const A& a, const B& b) {
 
 std::vector<std::u16string> SubkeyNames(const HiveKey& key) {
     std::vector<std::u16string> names;
-    names.reserve(key.subkeys.size());
-    for (const auto& sub : key.subkeys) names.push_back(sub->name);
+    names.reserve(key.Subkeys().size());
+    for (const auto& sub : key.Subkeys()) names.push_back(sub->name);
     return names;
 }
 std::vector<std::u16string> ValueNames(const HiveKey& key) {
@@ -1058,8 +1058,8 @@ long Registry::EnumKey(const RegKey& key, uint32_t index, std::string* name) con
     int n = loc.kind == Location::Places ? ExistingKeys(loc, keys) : 0;
     if (n == 0) return MissingKey(key, ERROR_NO_MORE_ITEMS);
     if (n == 1) {
-        if (index >= keys[0]->subkeys.size()) return ERROR_NO_MORE_ITEMS;
-        if (name) *name = ToNarrow(keys[0]->subkeys[index]->name);
+        if (index >= keys[0]->Subkeys().size()) return ERROR_NO_MORE_ITEMS;
+        if (name) *name = ToNarrow(keys[0]->Subkeys()[index]->name);
         return ERROR_SUCCESS;
     }
     const auto& names = MergedNames(s, "K" + key.path, keys[0], keys[1], false);
@@ -1122,9 +1122,9 @@ long Registry::QueryInfoKey(const RegKey& key, RegKeyInfo* info) const {
     };
     info->lastWriteTime = keys[0]->modified;
     if (n == 1) {
-        info->subKeys = static_cast<uint32_t>(keys[0]->subkeys.size());
+        info->subKeys = static_cast<uint32_t>(keys[0]->Subkeys().size());
         info->values = static_cast<uint32_t>(keys[0]->Values().size());
-        for (const auto& sub : keys[0]->subkeys)
+        for (const auto& sub : keys[0]->Subkeys())
             info->maxSubKeyLen = std::max<uint32_t>(info->maxSubKeyLen, sub->name.size());
         for (const auto& v : keys[0]->Values()) addValue(v);
         return ERROR_SUCCESS;
@@ -1167,7 +1167,7 @@ long Registry::DeleteKey(const RegKey& parent, std::string_view subKey) {
         s.SetMessage(display + " is a root of the registry and cannot be deleted.");
         return ERROR_ACCESS_DENIED;
     }
-    if (!key->subkeys.empty()) {
+    if (!key->Subkeys().empty()) {
         s.SetMessage(display + " has subkeys; delete them first.");
         return ERROR_ACCESS_DENIED;
     }

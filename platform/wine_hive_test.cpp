@@ -164,8 +164,8 @@ TEST(WineHiveFormat, EscapesRoundTrip) {
     std::vector<std::string> problems;
     back.Parse(text, "x.reg", &problems);
     ASSERT_TRUE(problems.empty()) << problems[0];
-    ASSERT_EQ(back.root().subkeys.size(), 1u);
-    HiveKey& k = *back.root().subkeys[0];
+    ASSERT_EQ(back.root().Subkeys().size(), 1u);
+    HiveKey& k = *back.root().Subkeys()[0];
     EXPECT_EQ(k.name, key->name);
     ASSERT_EQ(k.Values().size(), 2u);
     EXPECT_EQ(k.FindValue(all)->name, all);
