@@ -355,9 +355,10 @@ bool WineWritesBlock(const HiveKey& key) {
 void AppendBlock(const HiveKey& key, std::string* out) {
     *out += '[';
     AppendKeyPath(key, out);
-    int64_t seconds =
-        (static_cast<int64_t>(key.modified) - static_cast<int64_t>(kTicks1601To1970)) /
-        static_cast<int64_t>(kTicksPerSecond);
+    // The difference wraps instead of overflowing for a time no clock gives
+    // (a damaged "] seconds"); before 1970 it is negative, as Wine's is.
+    int64_t seconds = static_cast<int64_t>(key.modified - kTicks1601To1970) /
+                      static_cast<int64_t>(kTicksPerSecond);
     char buffer[64];
     std::snprintf(buffer, sizeof buffer, "] %u\n#time=%x%08x\n", static_cast<unsigned>(seconds),
                   static_cast<unsigned>(key.modified >> 32), static_cast<unsigned>(key.modified));
@@ -417,7 +418,8 @@ const HiveKey& WineHive::root() const {
 }
 
 HiveKey* WineHive::Find(std::u16string_view path) const {
-    HiveKey* key = &const_cast<WineHive*>(this)->root();
+    root_->ReadPendingSubkeys();
+    HiveKey* key = root_.get();
     size_t pos = 0;
     while (key && pos <= path.size()) {
         size_t end = path.find(u'\\', pos);

@@ -197,7 +197,8 @@ struct OpenedKey {
 
 // How many keys a path read with its separators names: empty names between
 // separators name none.
-size_t NamedKeys(std::u16string_view path, const std::vector<std::pair<size_t, size_t>>& separators) {
+size_t NamedKeys(std::u16string_view path,
+                 const std::vector<std::pair<size_t, size_t>>& separators) {
     size_t named = 0, begin = 0;
     for (const auto& [escapedEnd, index] : separators) {
         if (index > begin) ++named;
@@ -747,17 +748,16 @@ class HiveReader {
         if (rest.substr(0, 4) == "hex(") {
             size_t q = 4;
             while (q < rest.size() && IsHexDigit(rest[q]) && q < 12) ++q;
-            Report(line,
-                   "unknown value type \"" + std::string(rest.substr(0, q + 2)) + "\"");
+            Report(line, "unknown value type \"" + std::string(rest.substr(0, q + 2)) + "\"");
             return false;
         }
         // Name the type as far as its colon (or the first 20 characters).
         size_t colon = rest.find_first_of(":\"");
         size_t shown =
             colon == std::string_view::npos ? std::min<size_t>(rest.size(), 20) : colon + 1;
-        Report(line,
-               rest.empty() ? std::string("truncated line (no data)")
-                            : "unknown value type \"" + std::string(rest.substr(0, shown)) + "\"");
+        Report(line, rest.empty()
+                         ? std::string("truncated line (no data)")
+                         : "unknown value type \"" + std::string(rest.substr(0, shown)) + "\"");
         return false;
     }
 
@@ -882,7 +882,8 @@ void ReadHiveValueLines(HiveSource* source, HiveKey* key, std::string_view lines
     HiveReader(source, lines).ReadValueLines(key);
 }
 
-void ReadHiveSubkeys(HiveSource* source, HiveKey* key, const std::vector<HivePendingBlock>& blocks) {
+void ReadHiveSubkeys(HiveSource* source, HiveKey* key,
+                     const std::vector<HivePendingBlock>& blocks) {
     HiveReader(source, source->text).ReadSubkeys(key, blocks);
 }
 

@@ -292,6 +292,56 @@ TEST(WineHiveFormat, ValuesLeftAsTextReadAsTheyWouldBeAtOnce) {
     EXPECT_EQ(again.Find(u"Twice")->Values().size(), 3u);
 }
 
+TEST(WineHiveFormat, KeysLeftAsTextReadAsTheyWouldBeLineByLine) {
+    std::string deep = "Deep";
+    for (int i = 0; i < 520; ++i) deep += "\\\\d";
+    const std::string text =
+        "WINE REGISTRY Version 2\n"  // 1
+        "#arch=win64\n"              // 2
+        "\n"                         // 3
+        "[] 100\n"                   // 4: the root's own block
+        "@=\"root\"\n"               // 5
+        "\n"                         // 6
+        "[A\\\\B\\\\C] 200\n"        // 7: makes A and B as parents
+        "\"c\"=\"[not a key]\"\n"    // 8
+        "[A\\\\\\\\B\\\\] 300\n"     // 9: empty names: B's block
+        "\"b\"=dword:zz\n"           // 10
+        "[A\\\\B\\\\Bad\\q] 400\n"   // 11: below keys that exist
+        "\"lost\"=\"1\"\n"           // 12
+        "[A\\x5cG] 500\n"            // 13: another separator
+        "[a\\\\b\\\\c] 600\n"        // 14: C again, merged
+        "\"d\"=\"2\"\n"              // 15
+        "[Deep] 700\n"               // 16
+        "[" +
+        deep +
+        "] 800\n"                        // 17: too deep
+        "[Time\\\\Less]\n"               // 18
+        "\r\n"                           // 19
+        "[Huge] 99999999999999999999\n"  // 20: no clock gives that time
+        "[Z] 900\r\n"                    // 21
+        "\"z\"=\"1\"\r\n";               // 21
+    WineHive hive, lines;
+    hive.Parse(text, "x.reg");
+    lines.ParseLineByLine(text, "x.reg");
+    // Asked for deepest first, read no further than asked.
+    HiveKey* c = hive.Find(u"A\\B\\C");
+    ASSERT_NE(c, nullptr);
+    EXPECT_TRUE(hive.Find(u"Deep")->SubkeysPending());
+    EXPECT_EQ(c->Values().size(), 2u);
+    EXPECT_EQ(hive.Find(u"A")->modified, c->modified);  // made for C's line
+    EXPECT_NE(hive.Find(u"A\\G"), nullptr);
+    EXPECT_EQ(hive.root().Values().size(), 1u);
+    EXPECT_EQ(hive.Find(u"A\\B\\Bad"), nullptr);
+    EXPECT_EQ(hive.Problems(),
+              (std::vector<std::string>{"x.reg:10: bad dword data",
+                                        "x.reg:11: malformed key line: bad escape \"\\q\"",
+                                        "x.reg:17: key path deeper than 512 keys"}));
+    EXPECT_EQ(hive.Problems(), lines.Problems());
+    EXPECT_EQ(hive.Serialize(true), lines.Serialize(true));
+    EXPECT_EQ(hive.Find(u"Deep")->Subkeys().size(), 0u);
+    EXPECT_NE(hive.Serialize(false).find("\n[Huge] "), std::string::npos);
+}
+
 TEST(WineHiveFormat, KeyPathsDeeperThanWindowsAllowsAreRefused) {
     // Such a path would make a tree too deep for the code that walks it.
     std::string deep;
