@@ -373,8 +373,9 @@ class RegistryStore {
         if (file.regf) return RegfRefusal(file);
         std::string serverRuns = WineServerRefusal(prefix_);
         if (!serverRuns.empty()) return serverRuns;
-        std::vector<std::string> problems = Problems(file);
-        if (!problems.empty()) {
+        // Asked at every change: the lists are copied only when not empty.
+        if (!file.problems.empty() || !file.hive.Problems().empty()) {
+            std::vector<std::string> problems = Problems(file);
             std::string message = "The registry file " + file.path +
                                   " is damaged and is kept unchanged so that nothing of it is "
                                   "lost:";
@@ -797,40 +798,28 @@ Place PlaceForNewKey(const Location& loc) {
     return loc.places[1];
 }
 
-// Adds the keys of path that are missing below the hive's root; the last
-// existing key, which gains a subkey, is touched.
 // How many keys a path names (empty parts name none).
 size_t KeyDepth(std::u16string_view path) {
     size_t depth = 0;
-    for (size_t pos = 0; pos <= path.size();) {
-        size_t end = std::min(path.find(u'\\', pos), path.size());
-        if (end > pos) ++depth;
-        pos = end + 1;
-    }
+    ForEachKeyName(path, [&depth](std::u16string_view) { return ++depth, true; });
     return depth;
 }
 
+// Adds the keys of path that are missing below the hive's root; the last
+// existing key, which gains a subkey, is touched.
 void AddKeyPath(HiveFile& file, const std::u16string& path, FileTime now) {
     HiveKey* key = &file.hive.root();
-    size_t pos = 0;
     bool touchedParent = false;
-    while (pos <= path.size()) {
-        size_t end = path.find(u'\\', pos);
-        if (end == std::u16string::npos) end = path.size();
-        if (end > pos) {
-            std::u16string_view name(path.data() + pos, end - pos);
-            HiveKey* sub = key->FindSubkey(name);
-            if (!sub) {
-                if (!touchedParent) {
-                    key->Touch(now);
-                    touchedParent = true;
-                }
-                sub = key->AddSubkey(name, now);
-            }
-            key = sub;
+    ForEachKeyName(path, [&](std::u16string_view name) {
+        HiveKey* sub = key->FindSubkey(name);
+        if (!sub) {
+            if (!touchedParent) key->Touch(now);
+            touchedParent = true;
+            sub = key->AddSubkey(name, now);
         }
-        pos = end + 1;
-    }
+        key = sub;
+        return true;
+    });
 }
 
 }  // namespace

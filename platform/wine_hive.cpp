@@ -420,13 +420,10 @@ const HiveKey& WineHive::root() const {
 HiveKey* WineHive::Find(std::u16string_view path) const {
     root_->ReadPendingSubkeys();
     HiveKey* key = root_.get();
-    size_t pos = 0;
-    while (key && pos <= path.size()) {
-        size_t end = path.find(u'\\', pos);
-        if (end == std::u16string_view::npos) end = path.size();
-        if (end > pos) key = key->FindSubkey(path.substr(pos, end - pos));
-        pos = end + 1;
-    }
+    ForEachKeyName(path, [&key](std::u16string_view name) {
+        key = key->FindSubkey(name);
+        return key != nullptr;
+    });
     return key;
 }
 

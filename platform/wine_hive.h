@@ -12,6 +12,7 @@
 // their "SymbolicLinkValue"; paths are not redirected through them.
 #pragma once
 
+#include <algorithm>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -143,6 +144,17 @@ inline bool HiveNameEquals(std::u16string_view a, std::u16string_view b) {
     return HiveNameCompare(a, b) == 0;
 }
 char16_t HiveFoldUnit(char16_t c);
+
+// Calls f(name) for each name of a backslash-separated key path, skipping
+// empty ones (as in "a\\b" or "\a"), while f returns true.
+template <typename F>
+void ForEachKeyName(std::u16string_view path, F f) {
+    for (size_t pos = 0; pos <= path.size();) {
+        size_t end = std::min(path.find(u'\\', pos), path.size());
+        if (end > pos && !f(path.substr(pos, end - pos))) return;
+        pos = end + 1;
+    }
+}
 
 // The current time as a FILETIME.
 FileTime FileTimeNow();

@@ -319,7 +319,7 @@ TEST(WineHiveFormat, KeysLeftAsTextReadAsTheyWouldBeLineByLine) {
         "\r\n"                           // 19
         "[Huge] 99999999999999999999\n"  // 20: no clock gives that time
         "[Z] 900\r\n"                    // 21
-        "\"z\"=\"1\"\r\n";               // 21
+        "\"z\"=\"1\"\r\n";               // 22
     WineHive hive, lines;
     hive.Parse(text, "x.reg");
     lines.ParseLineByLine(text, "x.reg");
