@@ -91,6 +91,9 @@ void UpdateClient::Install(UpdateRequest* record) {
 }
 
 void UpdateClient::HandleUpdateNotify(const UpdateNotifyMessage& message) {
+    const bool downloadEnded =
+        message.code == kUpdateDownloadComplete || message.code == kUpdateDownloadFailed;
+    if (startUpStoodDown_ && !downloadEnded) return;
     const bool programPhase = phase_ == UpdatePhase::Program;
     switch (message.code) {
         case kUpdateServerUnreachable:
@@ -155,6 +158,7 @@ void UpdateWindow::Close() {
 
 void UpdateWindow::Open(UpdateNotifySink* self) {
     self_ = self;
+    client_.StandDownStartUpCheck();
     client_.StartQuery(client_.programProduct(), client_.programRequest(), self_);
     SetStatus(t::kChecking);
 }

@@ -75,6 +75,12 @@ class UpdateClient : public UpdateNotifyHandler {
 
     // Starts the program query with the main window (its sink) as receiver.
     void StartUpCheck(UpdateNotifySink* mainWindow);
+    // The Update window has opened: the start-up check stands down for good.
+    // The window checks both products itself on the same requests, so the
+    // check asks nothing and starts no query any more (it would otherwise ask
+    // on top of the window and restart a request the window is using); only
+    // a download the user already accepted in it is still told and installed.
+    void StandDownStartUpCheck() { startUpStoodDown_ = true; }
     // The main window's notification handling.
     void HandleUpdateNotify(const UpdateNotifyMessage& message) override;
     UpdatePhase phase() const { return phase_; }
@@ -103,6 +109,7 @@ class UpdateClient : public UpdateNotifyHandler {
     UpdateRequest databaseRequest_;
     UpdateNotifySink* mainWindow_ = nullptr;
     UpdatePhase phase_ = UpdatePhase::Program;
+    bool startUpStoodDown_ = false;
 };
 
 // The Update window's face: a status line, one push button and closing.

@@ -351,6 +351,26 @@ TEST_F(UpdateFlowTest, OpeningTheWindowTakesThePendingStartUpQueryOver) {
     EXPECT_EQ(window.model.statusText(), "No updates available..");
 }
 
+// The start-up check's database answer is already queued when the user
+// opens the Update window: only the window asks, and the download the user
+// accepts there is not restarted by the start-up check.
+TEST_F(UpdateFlowTest, AStartUpAnswerQueuedAsTheWindowOpensNeitherAsksNorRestarts) {
+    Offer("/tolvane/updatecore.txt", "3.45", "/p.tar.gz", "package");
+    Offer("/tolvane/update.txt", "16", "/tolvane/files/database.db", Database("16"));
+    client_.StartUpCheck(&mainSink_);
+    ASSERT_TRUE(RunUntil([&] { return main_.codes.size() == 1; }));
+    service().WaitIdle();  // its database answer waits in the loop, unhandled
+    host_.answers = {true};
+    Window window(client_, loop_);
+    window.model.Open(&window.sink);
+    ASSERT_TRUE(RunUntil([&] { return window.codes.size() == 3; }));
+    Settle();
+    EXPECT_EQ(window.codes, (std::vector<int>{3, 2, 4}));
+    EXPECT_EQ(host_.asked, std::vector<std::string>{kDatabaseQuestion16});
+    EXPECT_EQ(window.model.statusText(), "Download Complete.");
+    EXPECT_EQ(ReadHost(AppFile("database.db")), Database("16"));
+}
+
 TEST_F(UpdateFlowTest, AClosedWindowIsNotCalledAgain) {
     SlowProgramDescription("3.45");
     {

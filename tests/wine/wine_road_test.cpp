@@ -46,6 +46,7 @@
 #include <thread>
 
 #include "backup/backup_archive.h"
+#include "backup/backup_test_support.h"
 #include "backup/restore.h"
 #include "definitions/load_definitions.h"
 #include "definitions/threat_database.h"
@@ -721,15 +722,11 @@ TEST_F(RealWineRoad, RemovalAfterWineserverStopsDeletesWhatWineThenNoLongerFinds
     SettingsStore settings(machine_->registry());
     ObjectRemover remover(*machine_);
     remover.SetHostsFiles(engine->HostsFiles());
-    testing::TestView view;
-    RemovalFlow flow(*machine_, settings, remover, view);
-    BackupArchive backup(*machine_, view);
-    flow.SetBackupCommand([&] { return backup.MarkCheckedForBackup(rows); });
-    view.savePaths = {BackupArchive::DefaultArchivePath()};
+    testing::RemovalWithBackup removal(*machine_, settings, remover, rows);
     // Every question answered Yes (backup, confirmation, browser reset).
-    ASSERT_TRUE(flow.RunRemoval(rows, false));
+    ASSERT_TRUE(removal.flow.RunRemoval(rows, false));
     EXPECT_EQ(rows.RowCount(), 0u);
-    for (const auto& message : view.messages)
+    for (const auto& message : removal.view.messages)
         EXPECT_EQ(message.text.find("wineserver"), std::string::npos) << message.text;
     EXPECT_TRUE(remover.FailedDeletions().empty());
     // regsvr32 ran through Wine for the DLLs, and was waited for.
