@@ -13,7 +13,11 @@
  * launcher hands tolvane a status file (--launcher-status): tolvane writes
  * its process id there when it starts and "PID STATUS" when it ends. The
  * launcher polls it, ends when the status is there or the process is gone,
- * and exits with tolvane's status (1 when it could not be had).
+ * and exits with tolvane's status (1 when it could not be had). Until the
+ * process id is written (tolvane may take long to load on a busy machine)
+ * the launcher finds the process by the status file's path in its command
+ * line, so that it gives up only on a tolvane that never ran, never on one
+ * still loading.
  *
  * Exit status: tolvane's; 1 when it could not be started or ended without
  * saying; 2 when not run under Wine or Tolvane.host is missing. */
@@ -80,7 +84,8 @@ static int has_display(void) {
            GetEnvironmentVariableA("WAYLAND_DISPLAY", value, sizeof value) > 0;
 }
 
-/* Reads "PID" or "PID STATUS" from the status file; the count of numbers. */
+/* Reads "PID" or "PID STATUS" from the status file; the count of numbers
+ * (0 for the empty file tolvane has not written yet). */
 static int read_status(const WCHAR *file, unsigned long *pid, int *status) {
     HANDLE h = CreateFileW(file, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
                            NULL, OPEN_EXISTING, 0, NULL);
@@ -91,30 +96,82 @@ static int read_status(const WCHAR *file, unsigned long *pid, int *status) {
     CloseHandle(h);
     if (!ok) return 0;
     text[got] = 0;
-    return sscanf(text, "%lu %d", pid, status);
+    /* sscanf gives EOF, not 0, for an empty text. */
+    int numbers = sscanf(text, "%lu %d", pid, status);
+    return numbers > 0 ? numbers : 0;
 }
 
 static int process_exists(unsigned long pid) {
     char proc[64];
     snprintf(proc, sizeof proc, "/proc/%lu", pid);
     WCHAR *dos = to_dos(proc);
-    return dos && GetFileAttributesW(dos) != INVALID_FILE_ATTRIBUTES;
+    int exists = dos && GetFileAttributesW(dos) != INVALID_FILE_ATTRIBUTES;
+    HeapFree(GetProcessHeap(), 0, dos); /* called every poll of a long run */
+    return exists;
 }
 
-/* Waits for tolvane's status; 1 when it ended without one or never began. */
-static int wait_for_status(const WCHAR *file) {
-    const int never_began_after = 120; /* polls of 250 ms: half a minute */
+/* Whether the process's command line holds needle: the status file's host
+ * path, which names this run alone. */
+static int command_line_holds(const WCHAR *proc, const WCHAR *name, const char *needle) {
+    WCHAR path[MAX_PATH];
+    _snwprintf(path, MAX_PATH, L"%ls\\%ls\\cmdline", proc, name);
+    path[MAX_PATH - 1] = 0;
+    HANDLE h = CreateFileW(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, NULL,
+                           OPEN_EXISTING, 0, NULL);
+    if (h == INVALID_HANDLE_VALUE) return 0;
+    static char text[16384];
+    DWORD got = 0;
+    BOOL ok = ReadFile(h, text, sizeof text, &got, NULL);
+    CloseHandle(h);
+    size_t length = strlen(needle);
+    if (!ok || length == 0) return 0;
+    /* The arguments are separated by NULs: compare at every byte. */
+    for (DWORD at = 0; at + length <= got; ++at)
+        if (memcmp(text + at, needle, length) == 0) return 1;
+    return 0;
+}
+
+/* The process id of the tolvane started with this status file, from the
+ * host's process list; 0 when none is there. */
+static unsigned long find_started(const WCHAR *proc, const char *status_unix) {
+    WCHAR pattern[MAX_PATH];
+    _snwprintf(pattern, MAX_PATH, L"%ls\\*", proc);
+    pattern[MAX_PATH - 1] = 0;
+    WIN32_FIND_DATAW entry;
+    HANDLE find = FindFirstFileW(pattern, &entry);
+    if (find == INVALID_HANDLE_VALUE) return 0;
     unsigned long pid = 0;
+    do {
+        if (entry.cFileName[0] < L'0' || entry.cFileName[0] > L'9') continue;
+        if (command_line_holds(proc, entry.cFileName, status_unix))
+            pid = wcstoul(entry.cFileName, NULL, 10);
+    } while (!pid && FindNextFileW(find, &entry));
+    FindClose(find);
+    return pid;
+}
+
+/* Waits for tolvane's status; 1 when it ended without one or never began.
+ * Only a tolvane neither seen in the process list nor in the status file
+ * after half a minute counts as never begun: the process exists from the
+ * moment CreateProcess returns, so that covers only a start that failed. */
+static int wait_for_status(const WCHAR *file, const char *status_unix) {
+    const int never_began_after = 120; /* polls of 250 ms: half a minute */
+    const WCHAR *proc = to_dos("/proc");
+    unsigned long pid = 0, started = 0;
     int status = 1;
     for (int polls = 0;; ++polls) {
         Sleep(250);
         int numbers = read_status(file, &pid, &status);
         if (numbers == 2) return status;
-        if (numbers == 1 && !process_exists(pid)) {
+        if (numbers == 1)
+            started = pid;
+        else if (!started && proc)
+            started = find_started(proc, status_unix);
+        if (started && !process_exists(started)) {
             /* It may have written its status just before it ended. */
             return read_status(file, &pid, &status) == 2 ? status : 1;
         }
-        if (numbers == 0 && polls >= never_began_after) return 1;
+        if (!started && polls >= never_began_after) return 1;
     }
 }
 
@@ -150,7 +207,8 @@ int main(void) {
         say("cannot make the status file in the temporary folder.");
         return 1;
     }
-    WCHAR *status_unix = widen(to_unix(status_file));
+    const char *status_host = to_unix(status_file);
+    WCHAR *status_unix = widen(status_host);
     WCHAR *prefix_wide = widen(prefix);
     const WCHAR *rest = arguments_after_program();
     if (!status_unix || !prefix_wide) return 1;
@@ -174,7 +232,7 @@ int main(void) {
     }
     if (process.hProcess) CloseHandle(process.hProcess);
     if (process.hThread) CloseHandle(process.hThread);
-    int status = wait_for_status(status_file);
+    int status = wait_for_status(status_file, status_host);
     DeleteFileW(status_file);
     return status;
 }

@@ -851,6 +851,8 @@ TEST_F(RealWineRoad, WineStartUpRunsTheQueuedDeletionThroughTheWindowsLauncher) 
     // The program ends with its server; then the queue and the entry are
     // written as the removal's "Unable to remove items" OK writes them.
     Shell(Env() + "wineserver -k; " + Env() + "wineserver -w; true", 60);
+    // A killed program still mapping the DLL would keep the deletion refused.
+    for (int tries = 0; tries < 50 && ProgramRuns(); ++tries) std::this_thread::sleep_for(100ms);
     machine_ = Machine::Open(prefix_, &error);
     ASSERT_TRUE(machine_) << error;
     SettingsStore settings(machine_->registry());
