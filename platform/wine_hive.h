@@ -49,12 +49,13 @@ struct HiveSource {
 
 // A key line below a key whose subkeys are still text: the block (an index
 // into HiveSource::blocks), where the rest of its path starts in the text,
-// and, once the whole line was read as one keys may be made along, where its
-// path ends (past the ']'; 0 before).
+// once the whole line was read as one keys may be made along, where its path
+// ends (past the ']'), and once found, where the line ends (0: not yet).
 struct HivePendingBlock {
     size_t block;
     size_t pathPos;
     size_t pathEnd = 0;
+    size_t lineEnd = 0;
 };
 
 // Keys nest at most this deep below a hive's root, as on Windows: a file

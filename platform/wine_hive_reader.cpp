@@ -371,11 +371,11 @@ class HiveReader {
         std::string_view lastPart;
         HiveKey* lastChild = nullptr;
         for (const HivePendingBlock& entry : pending) {
-            Line keyLine = KeyLineOf(entry.block);
+            Line keyLine = KeyLineOf(entry);
             size_t pos = entry.pathPos - keyLine.start;
             size_t pathEnd = entry.pathEnd;
             if (lastChild && keyLine.text.substr(pos, lastPart.size()) == lastPart) {
-                BelowSubkey(lastChild, {entry.block, pos + lastPart.size(), pathEnd}, keyLine);
+                BelowSubkey(lastChild, {entry.block, pos + lastPart.size(), pathEnd, 0}, keyLine);
                 continue;
             }
             lastChild = nullptr;
@@ -385,7 +385,18 @@ class HiveReader {
                 BadBlock(keyLine, "malformed key line: " + error);
             } else if (keyPath_.empty()) {
                 OwnBlock(parent, keyLine, step.next);
-            } else if (HiveKey* child = SubkeyFor(parent, keyLine, &pathEnd)) {
+            } else {
+                // A last name read: every name before it was read below the
+                // keys that lead here, so the whole line has been read.
+                if (step.ended && pathEnd == 0) {
+                    if (DepthOf(parent) >= kMaxHiveKeyDepth) {
+                        BadBlock(keyLine, TooDeepProblem());
+                        continue;
+                    }
+                    pathEnd = keyLine.start + step.next;
+                }
+                HiveKey* child = SubkeyFor(parent, keyLine, &pathEnd);
+                if (!child) continue;
                 if (step.ended) {
                     OwnBlock(child, keyLine, step.next);
                     continue;
@@ -393,7 +404,7 @@ class HiveReader {
                 std::string_view part = keyLine.text.substr(pos, step.next - pos);
                 if (part.size() >= 2 && part.substr(part.size() - 2) == "\\\\")
                     lastPart = part, lastChild = child;
-                BelowSubkey(child, {entry.block, step.next, pathEnd}, keyLine);
+                BelowSubkey(child, {entry.block, step.next, pathEnd, 0}, keyLine);
             }
         }
     }
@@ -444,16 +455,29 @@ class HiveReader {
         return true;
     }
 
-    // The key line of a block, with the text read up to the next block.
-    Line KeyLineOf(size_t block) {
+    // The key line of a block, with the text read up to the next block (its
+    // end found once, for the first key it is read below).
+    Line KeyLineOf(const HivePendingBlock& entry) {
         const std::vector<size_t>& blocks = source_->blocks;
-        size_t start = blocks[block];
-        size_t end = block + 1 < blocks.size() ? blocks[block + 1] : source_->text.size();
+        size_t start = blocks[entry.block];
+        size_t end =
+            entry.block + 1 < blocks.size() ? blocks[entry.block + 1] : source_->text.size();
         text_ = std::string_view(source_->text).substr(0, end);
+        if (entry.lineEnd != 0) {
+            pos_ = std::min(end, entry.lineEnd + 1);
+            return Line{start, text_.substr(start, entry.lineEnd - start)};
+        }
         pos_ = start;
         Line line;
         NextLine(&line);
         return line;
+    }
+
+    // How many keys lead from the root to key.
+    static size_t DepthOf(const HiveKey* key) {
+        size_t depth = 0;
+        for (; key->parent; key = key->parent) ++depth;
+        return depth;
     }
 
     // The subkey a key line names next (keyPath_), made when missing if the
@@ -491,6 +515,7 @@ class HiveReader {
         std::string_view text = keyLine.text;
         size_t pos = rest.pathPos;
         rest.pathPos += keyLine.start;
+        rest.lineEnd = keyLine.start + text.size();
         if (pos < text.size() && text[pos] == ']') return OwnBlock(child, keyLine, pos + 1);
         if (pos < text.size() && text[pos] != '\\') return child->AddPendingBlock(source_, rest);
         std::string error;
