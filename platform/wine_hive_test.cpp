@@ -357,8 +357,9 @@ TEST(WineHiveFormat, KeyPathsDeeperThanWindowsAllowsAreRefused) {
 }
 
 TEST(WineHiveFormat, DamagedTextNeverBreaksTheReader) {
-    // Cut and flipped copies of a good file: every one loads something,
-    // and what it wrote back reads again as the same tree.
+    // Cut and flipped copies of a good file: every one loads something, the
+    // same problems as read line by line, and what it wrote back reads again
+    // as the same tree.
     std::string good = kWineText;
     uint32_t seed = 12345;
     auto next = [&seed]() { return seed = seed * 1103515245u + 12345u; };
@@ -367,9 +368,11 @@ TEST(WineHiveFormat, DamagedTextNeverBreaksTheReader) {
         std::string text = good.substr(0, next() % (good.size() + 1));
         for (int flips = next() % 4; flips > 0 && !text.empty(); --flips)
             text[next() % text.size()] = kNasty[next() % (sizeof kNasty - 1)];
-        WineHive hive;
+        WineHive hive, lines;
         std::vector<std::string> problems;
         hive.Parse(text, "x.reg", &problems);
+        lines.ParseLineByLine(text, "x.reg");
+        ASSERT_EQ(lines.Problems(), problems) << text;
         std::string written = hive.Serialize(false);
         WineHive again;
         std::vector<std::string> againProblems;
