@@ -52,7 +52,7 @@ std::string FileBytes(const std::string& path) {
 // The key that takes the change: the root's first subkey, else the root.
 tolvane::HiveKey& Target(tolvane::WineHive& tree) {
     tolvane::HiveKey& root = tree.root();
-    return root.subkeys.empty() ? root : *root.subkeys.front();
+    return root.Subkeys().empty() ? root : *root.Subkeys().front();
 }
 
 }  // namespace
@@ -75,7 +75,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     std::string problem;
     if (!file.Load(&tree, &problem)) {
         if (problem.rfind(hivePath + ": ", 0) != 0) std::abort();  // says which file
-        if (!tree.root().subkeys.empty() || !tree.root().Values().empty()) std::abort();
+        if (!tree.root().Subkeys().empty() || !tree.root().Values().empty()) std::abort();
         if (file.WriteRefusal().empty()) std::abort();  // a damaged hive is never changed
         return 0;
     }

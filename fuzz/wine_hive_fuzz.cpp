@@ -1,8 +1,8 @@
 // libFuzzer target: Wine registry files (system.reg, user.reg, userdef.reg)
 // from untrusted bytes.
 //
-// Whatever the text, parsing must not crash, and reading values key by key
-// when asked must give what reading them all at once gives. For a text with
+// Whatever the text, parsing must not crash, and reading keys and values
+// key by key when asked must give what reading the file line by line gives. For a text with
 // the registry file's header and no damaged line, what the writer makes of
 // the tree must read back without problems into the same tree: Wine's own
 // form of a hive is a fixed point of parse and write (times aside: a key
@@ -39,10 +39,10 @@ std::string WithoutTimes(std::string_view text) {
     return out;
 }
 
-// Asks every key for its values, the last subkeys first: the opposite of
-// the order in which a whole hive is decoded.
+// Asks every key for its subkeys and values, the last subkeys first: the
+// opposite of the order in which a whole hive is read.
 void AskValuesBackwards(const tolvane::HiveKey& key) {
-    for (auto sub = key.subkeys.rbegin(); sub != key.subkeys.rend(); ++sub)
+    for (auto sub = key.Subkeys().rbegin(); sub != key.Subkeys().rend(); ++sub)
         AskValuesBackwards(**sub);
     (void)key.Values();
 }
@@ -57,16 +57,17 @@ bool HasHeader(std::string_view text) {
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     std::string_view text(reinterpret_cast<const char*>(data), size);
     tolvane::WineHive hive;
-    std::vector<std::string> problems;
-    hive.Parse(text, "fuzz.reg", &problems);
+    hive.ParseLineByLine(std::string(text), "fuzz.reg");
+    const std::vector<std::string> problems = hive.Problems();
     for (const std::string& problem : problems) {
         if (problem.rfind("fuzz.reg:", 0) != 0) std::abort();  // every problem says where
     }
     const std::string kept = hive.Serialize(true);
     const std::string fresh = hive.Serialize(false);
 
-    // Read with its values left as text and decoded key by key in another
-    // order, the text gives the same problems and is written back the same.
+    // Read with its key lines and values left as text and read key by key
+    // in another order, the text gives the same problems and is written
+    // back the same.
     tolvane::WineHive lazy;
     lazy.Parse(std::string(text), "fuzz.reg");
     AskValuesBackwards(lazy.root());
@@ -91,8 +92,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     // Lookups and edits on whatever was read.
     (void)hive.Find(u"Software\\Microsoft");
     tolvane::HiveKey& root = hive.root();
-    if (!root.subkeys.empty()) {
-        tolvane::HiveKey& first = *root.subkeys.front();
+    if (!root.Subkeys().empty()) {
+        tolvane::HiveKey& first = *root.Subkeys().front();
         first.SetValue(u"Fuzz", 1, std::string("x\0\0\0", 4));
         first.Touch(1);
         if (!first.FindValue(u"fuzz")) std::abort();

@@ -170,10 +170,10 @@ struct TreeReader {
             sub->name = Utf8ToUtf16(name.p);
             sub->parent = key;
             if (!Read(children.p[i], sub.get(), depth + 1)) return false;
-            key->subkeys.push_back(std::move(sub));
+            key->Subkeys().push_back(std::move(sub));
         }
         std::stable_sort(
-            key->subkeys.begin(), key->subkeys.end(),
+            key->Subkeys().begin(), key->Subkeys().end(),
             [](const auto& a, const auto& b) { return HiveNameCompare(a->name, b->name) < 0; });
         return true;
     }
@@ -189,7 +189,7 @@ struct TreeReader {
 // The keys below which (themselves included) something changed.
 bool CollectChanged(const HiveKey& key, std::unordered_set<const HiveKey*>* changed) {
     bool any = !key.hasOriginal;
-    for (const auto& sub : key.subkeys) any = CollectChanged(*sub, changed) || any;
+    for (const auto& sub : key.Subkeys()) any = CollectChanged(*sub, changed) || any;
     if (any) changed->insert(&key);
     return any;
 }
@@ -197,7 +197,7 @@ bool CollectChanged(const HiveKey& key, std::unordered_set<const HiveKey*>* chan
 void MarkSaved(HiveKey& key, const std::unordered_set<const HiveKey*>& changed) {
     if (!changed.count(&key)) return;
     key.hasOriginal = true;
-    for (auto& sub : key.subkeys) MarkSaved(*sub, changed);
+    for (auto& sub : key.Subkeys()) MarkSaved(*sub, changed);
 }
 
 // Calls visit(key, node) for every changed key of the tree, parents first,
@@ -207,7 +207,7 @@ bool VisitChanged(hive_h* h, const HiveKey& key, hive_node_h node,
                   const std::unordered_set<const HiveKey*>& changed,
                   const std::function<bool(const HiveKey&, hive_node_h)>& visit) {
     if (!key.hasOriginal && !visit(key, node)) return false;
-    for (const auto& sub : key.subkeys) {
+    for (const auto& sub : key.Subkeys()) {
         if (!changed.count(sub.get())) continue;
         errno = 0;
         hive_node_h child =
@@ -244,7 +244,7 @@ bool WriteKey(hive_h* h, hive_node_h node, const HiveKey& key) {
         if (!key.FindSubkey(Utf8ToUtf16(name.p)) && hivex_node_delete_child(h, children.p[i]) != 0)
             return false;
     }
-    for (const auto& sub : key.subkeys) {
+    for (const auto& sub : key.Subkeys()) {
         std::string name = Utf16ToUtf8(sub->name);
         errno = 0;
         if (hivex_node_get_child(h, node, name.c_str())) continue;
@@ -255,7 +255,7 @@ bool WriteKey(hive_h* h, hive_node_h node, const HiveKey& key) {
 
 // Whether the node holds exactly the key's values and as many subkeys.
 bool NodeMatches(hive_h* h, hive_node_h node, const HiveKey& key) {
-    if (!node || hivex_node_nr_children(h, node) != key.subkeys.size() ||
+    if (!node || hivex_node_nr_children(h, node) != key.Subkeys().size() ||
         hivex_node_nr_values(h, node) != key.Values().size())
         return false;
     for (const HiveValue& v : key.Values()) {

@@ -73,9 +73,9 @@ TEST_F(RegfHiveTest, LoadsKeysAndValuesAsTheTreeKeepsThem) {
     EXPECT_EQ(settings->Values()[0].type, REG_EXPAND_SZ);
     EXPECT_EQ(BytesToUtf16(settings->Values()[0].data), std::u16string(u"caf\u00e9\0", 5));
     EXPECT_EQ(settings->Values()[1].data, std::string("\x07\0\0\0", 4));
-    ASSERT_EQ(tree.root().subkeys.size(), 3u);  // sorted without regard to case
-    EXPECT_EQ(tree.root().subkeys[0]->name, u"Bad Vendor");
-    EXPECT_EQ(tree.root().subkeys[2]->name, u"Microsoft");
+    ASSERT_EQ(tree.root().Subkeys().size(), 3u);  // sorted without regard to case
+    EXPECT_EQ(tree.root().Subkeys()[0]->name, u"Bad Vendor");
+    EXPECT_EQ(tree.root().Subkeys()[2]->name, u"Microsoft");
     EXPECT_NE(tree.Find(u"Classes\\CLSID\\{0000}"), nullptr);
 }
 
@@ -160,7 +160,7 @@ TEST_F(RegfHiveTest, DamagedOrLinkedHivesLoadNothing) {
         std::string problem;
         EXPECT_FALSE(file.Load(&tree, &problem)) << name;
         EXPECT_EQ(problem.rfind(folder_ + "/" + name + ": ", 0), 0u) << problem;
-        EXPECT_TRUE(tree.root().subkeys.empty()) << name;
+        EXPECT_TRUE(tree.root().Subkeys().empty()) << name;
         EXPECT_NE(file.WriteRefusal(), "") << name;
     }
 }

@@ -373,8 +373,9 @@ class RegistryStore {
         if (file.regf) return RegfRefusal(file);
         std::string serverRuns = WineServerRefusal(prefix_);
         if (!serverRuns.empty()) return serverRuns;
-        std::vector<std::string> problems = Problems(file);
-        if (!problems.empty()) {
+        // Asked at every change: the lists are copied only when not empty.
+        if (!file.problems.empty() || !file.hive.Problems().empty()) {
+            std::vector<std::string> problems = Problems(file);
             std::string message = "The registry file " + file.path +
                                   " is damaged and is kept unchanged so that nothing of it is "
                                   "lost:";
@@ -714,8 +715,8 @@ std::vector<std::u16string> MergeNames(const A& a, const B& b) {
 
 std::vector<std::u16string> SubkeyNames(const HiveKey& key) {
     std::vector<std::u16string> names;
-    names.reserve(key.subkeys.size());
-    for (const auto& sub : key.subkeys) names.push_back(sub->name);
+    names.reserve(key.Subkeys().size());
+    for (const auto& sub : key.Subkeys()) names.push_back(sub->name);
     return names;
 }
 std::vector<std::u16string> ValueNames(const HiveKey& key) {
@@ -797,40 +798,28 @@ Place PlaceForNewKey(const Location& loc) {
     return loc.places[1];
 }
 
-// Adds the keys of path that are missing below the hive's root; the last
-// existing key, which gains a subkey, is touched.
 // How many keys a path names (empty parts name none).
 size_t KeyDepth(std::u16string_view path) {
     size_t depth = 0;
-    for (size_t pos = 0; pos <= path.size();) {
-        size_t end = std::min(path.find(u'\\', pos), path.size());
-        if (end > pos) ++depth;
-        pos = end + 1;
-    }
+    ForEachKeyName(path, [&depth](std::u16string_view) { return ++depth, true; });
     return depth;
 }
 
+// Adds the keys of path that are missing below the hive's root; the last
+// existing key, which gains a subkey, is touched.
 void AddKeyPath(HiveFile& file, const std::u16string& path, FileTime now) {
     HiveKey* key = &file.hive.root();
-    size_t pos = 0;
     bool touchedParent = false;
-    while (pos <= path.size()) {
-        size_t end = path.find(u'\\', pos);
-        if (end == std::u16string::npos) end = path.size();
-        if (end > pos) {
-            std::u16string_view name(path.data() + pos, end - pos);
-            HiveKey* sub = key->FindSubkey(name);
-            if (!sub) {
-                if (!touchedParent) {
-                    key->Touch(now);
-                    touchedParent = true;
-                }
-                sub = key->AddSubkey(name, now);
-            }
-            key = sub;
+    ForEachKeyName(path, [&](std::u16string_view name) {
+        HiveKey* sub = key->FindSubkey(name);
+        if (!sub) {
+            if (!touchedParent) key->Touch(now);
+            touchedParent = true;
+            sub = key->AddSubkey(name, now);
         }
-        pos = end + 1;
-    }
+        key = sub;
+        return true;
+    });
 }
 
 }  // namespace
@@ -1058,8 +1047,8 @@ long Registry::EnumKey(const RegKey& key, uint32_t index, std::string* name) con
     int n = loc.kind == Location::Places ? ExistingKeys(loc, keys) : 0;
     if (n == 0) return MissingKey(key, ERROR_NO_MORE_ITEMS);
     if (n == 1) {
-        if (index >= keys[0]->subkeys.size()) return ERROR_NO_MORE_ITEMS;
-        if (name) *name = ToNarrow(keys[0]->subkeys[index]->name);
+        if (index >= keys[0]->Subkeys().size()) return ERROR_NO_MORE_ITEMS;
+        if (name) *name = ToNarrow(keys[0]->Subkeys()[index]->name);
         return ERROR_SUCCESS;
     }
     const auto& names = MergedNames(s, "K" + key.path, keys[0], keys[1], false);
@@ -1122,9 +1111,9 @@ long Registry::QueryInfoKey(const RegKey& key, RegKeyInfo* info) const {
     };
     info->lastWriteTime = keys[0]->modified;
     if (n == 1) {
-        info->subKeys = static_cast<uint32_t>(keys[0]->subkeys.size());
+        info->subKeys = static_cast<uint32_t>(keys[0]->Subkeys().size());
         info->values = static_cast<uint32_t>(keys[0]->Values().size());
-        for (const auto& sub : keys[0]->subkeys)
+        for (const auto& sub : keys[0]->Subkeys())
             info->maxSubKeyLen = std::max<uint32_t>(info->maxSubKeyLen, sub->name.size());
         for (const auto& v : keys[0]->Values()) addValue(v);
         return ERROR_SUCCESS;
@@ -1167,7 +1156,7 @@ long Registry::DeleteKey(const RegKey& parent, std::string_view subKey) {
         s.SetMessage(display + " is a root of the registry and cannot be deleted.");
         return ERROR_ACCESS_DENIED;
     }
-    if (!key->subkeys.empty()) {
+    if (!key->Subkeys().empty()) {
         s.SetMessage(display + " has subkeys; delete them first.");
         return ERROR_ACCESS_DENIED;
     }

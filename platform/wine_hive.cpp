@@ -107,11 +107,20 @@ std::vector<HiveValue>& HiveKey::Values() {
     return values_;
 }
 
-void HiveKey::SetPendingValues(HiveSource* source, std::string_view lines, size_t firstLine) {
+const std::vector<std::unique_ptr<HiveKey>>& HiveKey::Subkeys() const {
+    ReadPendingSubkeys();
+    return subkeys_;
+}
+
+std::vector<std::unique_ptr<HiveKey>>& HiveKey::Subkeys() {
+    ReadPendingSubkeys();
+    return subkeys_;
+}
+
+void HiveKey::SetPendingValues(HiveSource* source, std::string_view lines) {
     DecodePendingValues();
     pendingSource_ = source;
     pendingLines_ = lines;
-    pendingFirstLine_ = firstLine;
     ++source->pendingKeys;
 }
 
@@ -122,10 +131,30 @@ void HiveKey::DecodePendingValues() const {
     if (source->pendingKeys > 0) --source->pendingKeys;
     // Every key is made non-const (by AddSubkey or its hive); decoding only
     // fills in what the key already holds as text.
-    ReadHiveValueLines(source, const_cast<HiveKey*>(this), pendingLines_, pendingFirstLine_);
+    ReadHiveValueLines(source, const_cast<HiveKey*>(this), pendingLines_);
+}
+
+void HiveKey::AddPendingBlock(HiveSource* source, HivePendingBlock block) {
+    if (!subtreeSource_) {
+        subtreeSource_ = source;
+        ++source->pendingSubtrees;
+    }
+    pendingBlocks_.push_back(block);
+}
+
+void HiveKey::ReadPendingSubkeys() const {
+    if (!subtreeSource_) return;
+    HiveSource* source = subtreeSource_;
+    subtreeSource_ = nullptr;
+    if (source->pendingSubtrees > 0) --source->pendingSubtrees;
+    std::vector<HivePendingBlock> blocks = std::move(pendingBlocks_);
+    pendingBlocks_ = {};
+    // As with values: the key lines only fill in what the key holds as text.
+    ReadHiveSubkeys(source, const_cast<HiveKey*>(this), blocks);
 }
 
 HiveKey* HiveKey::FindSubkey(std::u16string_view name) const {
+    const auto& subkeys = Subkeys();
     // Reading a file in Wine's order asks for the newest subkey most often.
     if (!subkeys.empty() && HiveNameEquals(subkeys.back()->name, name)) return subkeys.back().get();
     size_t i = LowerBound(subkeys, name, KeyName);
@@ -145,6 +174,7 @@ HiveValue* HiveKey::FindValue(std::u16string_view name) {
 }
 
 HiveKey* HiveKey::AddSubkey(std::u16string_view name, FileTime time) {
+    auto& subkeys = Subkeys();
     auto key = std::make_unique<HiveKey>();
     key->name = std::u16string(name);
     key->parent = this;
@@ -158,6 +188,7 @@ HiveKey* HiveKey::AddSubkey(std::u16string_view name, FileTime time) {
 }
 
 HiveKey* HiveKey::OpenSubkey(std::u16string_view name, FileTime time, bool* added) {
+    const auto& subkeys = Subkeys();
     int order = subkeys.empty() ? -1 : HiveNameCompare(subkeys.back()->name, name);
     *added = order < 0;
     if (order == 0) return subkeys.back().get();
@@ -192,6 +223,7 @@ bool HiveKey::DeleteValue(std::u16string_view name) {
 }
 
 bool HiveKey::DeleteSubkey(std::u16string_view name) {
+    auto& subkeys = Subkeys();
     size_t i = LowerBound(subkeys, name, KeyName);
     if (i >= subkeys.size() || !HiveNameEquals(subkeys[i]->name, name)) return false;
     subkeys.erase(subkeys.begin() + i);
@@ -317,15 +349,16 @@ void AppendKeyPath(const HiveKey& key, std::string* out) {
 }
 
 bool WineWritesBlock(const HiveKey& key) {
-    return !key.Values().empty() || key.subkeys.empty() || key.hasClass || key.isLink;
+    return !key.Values().empty() || key.Subkeys().empty() || key.hasClass || key.isLink;
 }
 
 void AppendBlock(const HiveKey& key, std::string* out) {
     *out += '[';
     AppendKeyPath(key, out);
-    int64_t seconds =
-        (static_cast<int64_t>(key.modified) - static_cast<int64_t>(kTicks1601To1970)) /
-        static_cast<int64_t>(kTicksPerSecond);
+    // The difference wraps instead of overflowing for a time no clock gives
+    // (a damaged "] seconds"); before 1970 it is negative, as Wine's is.
+    int64_t seconds = static_cast<int64_t>(key.modified - kTicks1601To1970) /
+                      static_cast<int64_t>(kTicksPerSecond);
     char buffer[64];
     std::snprintf(buffer, sizeof buffer, "] %u\n#time=%x%08x\n", static_cast<unsigned>(seconds),
                   static_cast<unsigned>(key.modified >> 32), static_cast<unsigned>(key.modified));
@@ -355,7 +388,7 @@ void SerializeKey(const HiveKey& key, bool keepOriginal, std::string* out) {
         *out += '\n';
         AppendBlock(key, out);
     }
-    for (const auto& sub : key.subkeys) SerializeKey(*sub, keepOriginal, out);
+    for (const auto& sub : key.Subkeys()) SerializeKey(*sub, keepOriginal, out);
 }
 
 }  // namespace
@@ -374,15 +407,23 @@ void WineHive::SetNewFileHeader(std::string_view relativeTo) {
                 "\n\n#arch=win64\n";
 }
 
+HiveKey& WineHive::root() {
+    root_->ReadPendingSubkeys();
+    return *root_;
+}
+
+const HiveKey& WineHive::root() const {
+    root_->ReadPendingSubkeys();
+    return *root_;
+}
+
 HiveKey* WineHive::Find(std::u16string_view path) const {
+    root_->ReadPendingSubkeys();
     HiveKey* key = root_.get();
-    size_t pos = 0;
-    while (key && pos <= path.size()) {
-        size_t end = path.find(u'\\', pos);
-        if (end == std::u16string_view::npos) end = path.size();
-        if (end > pos) key = key->FindSubkey(path.substr(pos, end - pos));
-        pos = end + 1;
-    }
+    ForEachKeyName(path, [&key](std::u16string_view name) {
+        key = key->FindSubkey(name);
+        return key != nullptr;
+    });
     return key;
 }
 
@@ -397,7 +438,7 @@ std::string WineHive::Serialize(bool keepOriginal) {
 
 // ---- Reading ------------------------------------------------------------------
 
-void WineHive::Parse(std::string text, std::string_view label) {
+void WineHive::Reset(std::string text, std::string_view label) {
     root_ = std::make_unique<HiveKey>();
     root_->modified = FileTimeNow();
     source_ = std::make_unique<HiveSource>();
@@ -407,8 +448,19 @@ void WineHive::Parse(std::string text, std::string_view label) {
     preamble_.clear();
     trailer_.clear();
     relativeTo_.clear();
+}
+
+void WineHive::Parse(std::string text, std::string_view label) {
+    Reset(std::move(text), label);
     if (source_->text.empty()) return;
-    ReadHiveText(source_.get(), root_.get(), &preamble_, &relativeTo_, &trailer_);
+    if (!IndexHiveText(source_.get(), root_.get(), &preamble_, &relativeTo_, &trailer_))
+        ReadHiveText(source_.get(), root_.get(), &preamble_, &relativeTo_, &trailer_);
+}
+
+void WineHive::ParseLineByLine(std::string text, std::string_view label) {
+    Reset(std::move(text), label);
+    if (!source_->text.empty())
+        ReadHiveText(source_.get(), root_.get(), &preamble_, &relativeTo_, &trailer_);
 }
 
 void WineHive::Parse(std::string_view text, std::string_view label,
@@ -419,16 +471,18 @@ void WineHive::Parse(std::string_view text, std::string_view label,
 }
 
 void WineHive::DecodeAll() {
-    if (!source_ || source_->pendingKeys == 0) return;
+    if (!source_ || (source_->pendingKeys == 0 && source_->pendingSubtrees == 0)) return;
     std::vector<const HiveKey*> stack{root_.get()};
     while (!stack.empty()) {
         const HiveKey* key = stack.back();
         stack.pop_back();
         key->DecodePendingValues();
-        for (const auto& sub : key->subkeys) stack.push_back(sub.get());
+        for (const auto& sub : key->Subkeys()) stack.push_back(sub.get());
     }
-    // Keys deleted while their values were text leave nothing to decode.
+    // Keys deleted while their values or subkeys were text leave nothing to
+    // read.
     source_->pendingKeys = 0;
+    source_->pendingSubtrees = 0;
 }
 
 const std::vector<std::string>& WineHive::Problems() {
@@ -438,7 +492,15 @@ const std::vector<std::string>& WineHive::Problems() {
         std::stable_sort(found.begin(), found.end(),
                          [](const auto& a, const auto& b) { return a.first < b.first; });
         problems_.clear();
-        for (auto& [line, text] : found) problems_.push_back(std::move(text));
+        // Line numbers counted once, in the order of the file.
+        const std::string& text = source_->text;
+        size_t counted = 0, line = 1;
+        for (auto& [offset, what] : found) {
+            size_t upTo = std::min(offset, text.size());
+            line += std::count(text.begin() + counted, text.begin() + upTo, '\n');
+            counted = upTo;
+            problems_.push_back(source_->label + ":" + std::to_string(line) + ": " + what);
+        }
     }
     return problems_;
 }

@@ -12,6 +12,7 @@
 // their "SymbolicLinkValue"; paths are not redirected through them.
 #pragma once
 
+#include <algorithm>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -30,14 +31,31 @@ struct HiveValue {
 };
 
 // The text of a registry file as read, kept with the tree made of it: the
-// blocks of unchanged keys are written back from it, and a key's values are
-// decoded from it when first asked for (most keys of a scan never are).
+// blocks of unchanged keys are written back from it, and a key's subkeys and
+// values are read from it when first asked for (most keys of a scan never
+// are).
 struct HiveSource {
     std::string text;
     std::string label;  // the file's name in problems
-    // Line (from 0) and "LABEL:LINE: what" of each problem, as found so far.
+    // Where in the text (the start of the line) and what each problem is, as
+    // found so far; the line numbers are counted when the problems are asked
+    // for.
     std::vector<std::pair<size_t, std::string>> problems;
-    size_t pendingKeys = 0;  // keys whose values are still text
+    // Where each key line ("[...]") starts, in the order of the file.
+    std::vector<size_t> blocks;
+    size_t pendingKeys = 0;      // keys whose values are still text
+    size_t pendingSubtrees = 0;  // keys whose subkeys are still text
+};
+
+// A key line below a key whose subkeys are still text: the block (an index
+// into HiveSource::blocks), where the rest of its path starts in the text,
+// once the whole line was read as one keys may be made along, where its path
+// ends (past the ']'), and once found, where the line ends (0: not yet).
+struct HivePendingBlock {
+    size_t block;
+    size_t pathPos;
+    size_t pathEnd = 0;
+    size_t lineEnd = 0;
 };
 
 // Keys nest at most this deep below a hive's root, as on Windows: a file
@@ -53,7 +71,10 @@ struct HiveKey {
     bool isLink = false;
     // '#' and ';' lines of the block Wine does not interpret, kept verbatim.
     std::vector<std::string> extraLines;
-    std::vector<std::unique_ptr<HiveKey>> subkeys;  // sorted by HiveNameLess
+    // Whether a block of the file was read for this key (a key made only as
+    // the parent of others has none): a second block is merged into the
+    // first and the key written anew.
+    bool hasBlock = false;
 
     // The block as read ("[...]" line to its last non-blank line) and the
     // blank lines before it, as views into the hive's source text; dropped
@@ -66,11 +87,15 @@ struct HiveKey {
     HiveKey(const HiveKey&) = delete;
     HiveKey& operator=(const HiveKey&) = delete;
 
-    // The values, sorted by HiveNameLess. Values still held as the file's
+    // The values, sorted by HiveNameCompare. Values still held as the file's
     // text are decoded first: like every other access to the tree, this
     // needs the caller's exclusive hold of the hive.
     const std::vector<HiveValue>& Values() const;
     std::vector<HiveValue>& Values();
+    // The subkeys, sorted by HiveNameCompare; those still held as the file's
+    // text are read first (with the same hold as Values()).
+    const std::vector<std::unique_ptr<HiveKey>>& Subkeys() const;
+    std::vector<std::unique_ptr<HiveKey>>& Subkeys();
 
     // Lookup by name without regard to case: binary search of the sorted lists.
     HiveKey* FindSubkey(std::u16string_view name) const;
@@ -90,18 +115,28 @@ struct HiveKey {
     // Marks the key changed now: its block will be written anew.
     void Touch(FileTime now);
 
-    // The reader leaves a block's value lines (starting at the file's line
-    // firstLine, counted from 0) to be decoded on first use.
-    void SetPendingValues(HiveSource* source, std::string_view lines, size_t firstLine);
+    // The reader leaves a block's value lines (a view of source->text) to be
+    // decoded on first use.
+    void SetPendingValues(HiveSource* source, std::string_view lines);
     bool ValuesPending() const { return pendingSource_ != nullptr; }
     // Decodes the pending values now (problems go to the source).
     void DecodePendingValues() const;
 
+    // The reader leaves the key lines below this key to be read when its
+    // subkeys are first asked for; each is added in the order of the file.
+    void AddPendingBlock(HiveSource* source, HivePendingBlock block);
+    bool SubkeysPending() const { return subtreeSource_ != nullptr; }
+    // Reads the pending key lines now: the subkeys they name are made (with
+    // their own blocks read, the lines below them left pending on them).
+    void ReadPendingSubkeys() const;
+
   private:
+    mutable std::vector<std::unique_ptr<HiveKey>> subkeys_;
     mutable std::vector<HiveValue> values_;
     mutable HiveSource* pendingSource_ = nullptr;
     mutable std::string_view pendingLines_;
-    mutable size_t pendingFirstLine_ = 0;
+    mutable HiveSource* subtreeSource_ = nullptr;
+    mutable std::vector<HivePendingBlock> pendingBlocks_;
 };
 
 // Wine's order of names: lower-cased UTF-16 units, then the shorter first.
@@ -111,6 +146,17 @@ inline bool HiveNameEquals(std::u16string_view a, std::u16string_view b) {
 }
 char16_t HiveFoldUnit(char16_t c);
 
+// Calls f(name) for each name of a backslash-separated key path, skipping
+// empty ones (as in "a\\b" or "\a"), while f returns true.
+template <typename F>
+void ForEachKeyName(std::u16string_view path, F f) {
+    for (size_t pos = 0; pos <= path.size();) {
+        size_t end = std::min(path.find(u'\\', pos), path.size());
+        if (end > pos && !f(path.substr(pos, end - pos))) return;
+        pos = end + 1;
+    }
+}
+
 // The current time as a FILETIME.
 FileTime FileTimeNow();
 
@@ -118,12 +164,15 @@ class WineHive {
   public:
     WineHive();
 
-    // Parses the text of a registry file, which the hive keeps. Keys and
-    // their times, classes and comments are read now; each key's values when
-    // first asked for. What cannot be read is skipped and reported as
-    // "LABEL:LINE: what" by Problems() (label is usually the file name). An
-    // empty text is an empty hive.
+    // Parses the text of a registry file, which the hive keeps. Only the
+    // header is read now and the key lines found; each key's subkeys are read
+    // when first asked for, and each key's values too. What cannot be read is
+    // skipped and reported as "LABEL:LINE: what" by Problems() (label is
+    // usually the file name). An empty text is an empty hive.
     void Parse(std::string text, std::string_view label);
+    // The same, but every key line is read now, line by line, as a text that
+    // cannot be read key by key is (a value continued onto a key line).
+    void ParseLineByLine(std::string text, std::string_view label);
     // Parses and decodes everything at once, appending every problem.
     void Parse(std::string_view text, std::string_view label, std::vector<std::string>* problems);
     // Every problem of the text: decodes whatever values are still pending.
@@ -134,8 +183,9 @@ class WineHive {
     // tree gives.
     std::string Serialize(bool keepOriginal = true);
 
-    HiveKey& root() { return *root_; }
-    const HiveKey& root() const { return *root_; }
+    // The root, its own block (a "[]" line) read.
+    HiveKey& root();
+    const HiveKey& root() const;
 
     // The path of ";; All keys relative to", unescaped (e.g.
     // "REGISTRY\User\S-1-5-21-0-0-0-1000"); empty when missing.
@@ -148,6 +198,7 @@ class WineHive {
     HiveKey* Find(std::u16string_view path) const;
 
   private:
+    void Reset(std::string text, std::string_view label);
     void DecodeAll();
 
     std::unique_ptr<HiveSource> source_;  // outlives root_: keys hold views of its text

@@ -4,7 +4,6 @@
 #include <cstdint>
 #include <cstring>
 #include <optional>
-#include <unordered_set>
 
 #include "platform/text.h"
 #include "platform/value_text.h"
@@ -187,7 +186,6 @@ size_t CommonPrefixLength(std::string_view a, std::string_view b) {
 struct Line {
     size_t start = 0;       // offset in the text read
     std::string_view text;  // without its '\n'
-    size_t number = 0;      // in the file, counted from 0
 };
 
 // A key of the last key line read, and where in that line's escaped path
@@ -197,13 +195,102 @@ struct OpenedKey {
     HiveKey* key;
 };
 
-// Reads a registry file's text, or the value lines a key was left with, line
-// by line: one small reader for each kind of line (header, key, comment,
-// value), sharing where the text stands.
+// How many keys a path read with its separators names: empty names between
+// separators name none.
+size_t NamedKeys(std::u16string_view path,
+                 const std::vector<std::pair<size_t, size_t>>& separators) {
+    size_t named = 0, begin = 0;
+    for (const auto& [escapedEnd, index] : separators) {
+        if (index > begin) ++named;
+        begin = index + 1;
+    }
+    return named + (path.size() > begin ? 1 : 0);
+}
+
+std::string TooDeepProblem() {
+    return "key path deeper than " + std::to_string(kMaxHiveKeyDepth) + " keys";
+}
+
+// The time after a key line's path ("] seconds"), or now when it has none.
+FileTime KeyLineTime(std::string_view text, size_t after) {
+    size_t p = SkipSpaces(text, after);
+    if (p >= text.size() || text[p] < '0' || text[p] > '9') return FileTimeNow();
+    uint64_t seconds = 0;
+    while (p < text.size() && text[p] >= '0' && text[p] <= '9')
+        seconds = seconds * 10 + (text[p++] - '0');
+    return seconds * kTicksPerSecond + kTicks1601To1970;
+}
+
+// Where the text before offset stops being blank: after the '\n' of the last
+// line with more than blanks (the text's end when that line has none).
+size_t ContentEndBefore(std::string_view text, size_t offset) {
+    size_t i = offset;
+    while (i > 0 && (IsBlankChar(text[i - 1]) || text[i - 1] == '\n')) --i;
+    if (i == 0) return 0;
+    size_t newline = text.find('\n', i);
+    return newline == std::string_view::npos ? text.size() : newline + 1;
+}
+
+// Whether the last line before offset with more than blanks asks for the
+// next one: reading it takes lines that reading from offset would not.
+bool ContinuedBefore(std::string_view text, size_t offset) {
+    size_t i = offset;
+    while (i > 0 && (IsBlankChar(text[i - 1]) || text[i - 1] == '\n')) --i;
+    return i > 0 && text[i - 1] == '\\';
+}
+
+// One name of a key line's path, read from pos up to a separator (an escape
+// that stands for a backslash) or the closing ']' (ended). next is where the
+// path goes on, or npos with *error set.
+struct PathStep {
+    size_t next;
+    bool ended;
+};
+PathStep ReadPathPart(std::string_view s, size_t pos, std::u16string* out, std::string* error) {
+    while (pos < s.size()) {
+        pos = AppendPlainRun(s, pos, ']', out);
+        if (pos >= s.size()) break;
+        char c = s[pos];
+        if (c == ']') return {pos + 1, true};
+        if (static_cast<unsigned char>(c) >= 0x80) {
+            pos += DecodeHostChar(s, pos, out);
+            continue;
+        }
+        if (++pos >= s.size()) {
+            *error = "truncated line (a backslash ends it)";
+            return {std::string_view::npos, false};
+        }
+        pos = ParseEscape(s, pos, out, error);
+        if (pos == std::string_view::npos) return {pos, false};
+        if (out->back() == u'\\') {
+            out->pop_back();
+            return {pos, false};
+        }
+    }
+    *error = "truncated line (no closing ])";
+    return {std::string_view::npos, false};
+}
+
+// The next name of the path that is not empty (as the reader line by line,
+// which skips empty names); an empty one when the path ends first.
+PathStep ReadPathName(std::string_view s, size_t pos, std::u16string* name, std::string* error) {
+    for (;;) {
+        name->clear();
+        PathStep step = ReadPathPart(s, pos, name, error);
+        if (step.next == std::string_view::npos || step.ended || !name->empty()) return step;
+        pos = step.next;
+    }
+}
+
+// Reads a registry file's text, or the value lines a key was left with, or
+// the key lines below a key, line by line: one small reader for each kind of
+// line (header, key, comment, value), sharing where the text stands.
 class HiveReader {
   public:
-    HiveReader(HiveSource* source, std::string_view text, size_t firstLine)
-        : source_(source), text_(text), nextNumber_(firstLine) {}
+    HiveReader(HiveSource* source, std::string_view text)
+        : source_(source),
+          text_(text),
+          base_(static_cast<size_t>(text.data() - source->text.data())) {}
 
     // Reads a whole file into the tree under root; false when the text is no
     // Wine registry file.
@@ -211,10 +298,9 @@ class HiveReader {
                   std::string* trailer) {
         root_ = root;
         relativeTo_ = relativeTo;
-        implicitKeys_.insert(root);
         Line line;
         NextLine(&line);
-        if (line.text != "WINE REGISTRY Version 2") {
+        if (line.text != kHeader) {
             Report(0,
                    "not a Wine registry file (the first line is not \"WINE REGISTRY Version 2\")");
             return false;
@@ -246,6 +332,28 @@ class HiveReader {
         return true;
     }
 
+    // Reads the header and finds the key lines, leaving them on root; false,
+    // with nothing read, when the file must be read line by line.
+    bool IndexFile(HiveKey* root, std::string* preamble, std::string* relativeTo,
+                   std::string* trailer) {
+        relativeTo_ = relativeTo;
+        Line line;
+        NextLine(&line);
+        if (line.text != kHeader || !FindKeyLines()) return false;
+        const std::vector<size_t>& blocks = source_->blocks;
+        const std::string_view whole = text_;
+        contentEnd_ = LineEnd(line);
+        text_ = whole.substr(0, blocks.empty() ? whole.size() : blocks.front());
+        while (NextLine(&line))
+            if (!IsBlank(line.text)) HeaderLine(line);
+        *preamble = std::string(whole.substr(0, contentEnd_));
+        size_t trailerStart = blocks.empty() ? contentEnd_ : ContentEndBefore(whole, whole.size());
+        *trailer = std::string(whole.substr(trailerStart));
+        for (size_t i = 0; i < blocks.size(); ++i)
+            root->AddPendingBlock(source_, {i, blocks[i] + 1});
+        return true;
+    }
+
     // Reads value and comment lines into key.
     void ReadValueLines(HiveKey* key) {
         current_ = key;
@@ -255,12 +363,60 @@ class HiveReader {
             if (!IsBlank(line.text)) BlockLine(line);
     }
 
+    // Reads the key lines left on parent as far as the names of its subkeys.
+    void ReadSubkeys(HiveKey* parent, const std::vector<HivePendingBlock>& pending) {
+        inBlocks_ = true;
+        // The text of the last name read with its "\\" separator: a line that
+        // starts the same goes on below the same subkey, read no further.
+        std::string_view lastPart;
+        HiveKey* lastChild = nullptr;
+        for (const HivePendingBlock& entry : pending) {
+            Line keyLine = KeyLineOf(entry);
+            size_t pos = entry.pathPos - keyLine.start;
+            size_t pathEnd = entry.pathEnd;
+            if (lastChild && keyLine.text.substr(pos, lastPart.size()) == lastPart) {
+                BelowSubkey(lastChild, {entry.block, pos + lastPart.size(), pathEnd, 0}, keyLine);
+                continue;
+            }
+            lastChild = nullptr;
+            std::string error;
+            PathStep step = ReadPathName(keyLine.text, pos, &keyPath_, &error);
+            if (step.next == std::string_view::npos) {
+                BadBlock(keyLine, "malformed key line: " + error);
+            } else if (keyPath_.empty()) {
+                OwnBlock(parent, keyLine, step.next);
+            } else {
+                // A last name read: every name before it was read below the
+                // keys that lead here, so the whole line has been read.
+                if (step.ended && pathEnd == 0) {
+                    if (DepthOf(parent) >= kMaxHiveKeyDepth) {
+                        BadBlock(keyLine, TooDeepProblem());
+                        continue;
+                    }
+                    pathEnd = keyLine.start + step.next;
+                }
+                HiveKey* child = SubkeyFor(parent, keyLine, &pathEnd);
+                if (!child) continue;
+                if (step.ended) {
+                    OwnBlock(child, keyLine, step.next);
+                    continue;
+                }
+                std::string_view part = keyLine.text.substr(pos, step.next - pos);
+                if (part.size() >= 2 && part.substr(part.size() - 2) == "\\\\")
+                    lastPart = part, lastChild = child;
+                BelowSubkey(child, {entry.block, step.next, pathEnd, 0}, keyLine);
+            }
+        }
+    }
+
   private:
+    static constexpr std::string_view kHeader = "WINE REGISTRY Version 2";
+
     bool NextLine(Line* line) {
         if (pos_ >= text_.size()) return false;
         const void* newline = std::memchr(text_.data() + pos_, '\n', text_.size() - pos_);
         size_t end = newline ? static_cast<const char*>(newline) - text_.data() : text_.size();
-        *line = Line{pos_, text_.substr(pos_, end - pos_), nextNumber_++};
+        *line = Line{pos_, text_.substr(pos_, end - pos_)};
         pos_ = end + 1;
         return true;
     }
@@ -268,9 +424,138 @@ class HiveReader {
         return std::min(text_.size(), line.start + line.text.size() + 1);
     }
 
-    void Report(size_t number, const std::string& what) {
-        source_->problems.emplace_back(
-            number, source_->label + ":" + std::to_string(number + 1) + ": " + what);
+    void Report(size_t offset, std::string what) {
+        source_->problems.emplace_back(base_ + offset, std::move(what));
+    }
+    void Report(const Line& line, std::string what) { Report(line.start, std::move(what)); }
+
+    // Every line starting with '[' after the header: a key line, unless a
+    // line continued onto it (or onto blank lines before it or the end)
+    // could take it, which only reading line by line tells.
+    bool FindKeyLines() {
+        std::vector<size_t>& blocks = source_->blocks;
+        const char* data = text_.data();
+        for (size_t at = pos_; at < text_.size();) {
+            const void* found = std::memchr(data + at, '[', text_.size() - at);
+            if (!found) break;
+            size_t offset = static_cast<size_t>(static_cast<const char*>(found) - data);
+            if (data[offset - 1] == '\n') {
+                if (ContinuedBefore(text_, offset)) {
+                    blocks.clear();
+                    return false;
+                }
+                blocks.push_back(offset);
+            }
+            at = offset + 1;
+        }
+        if (!blocks.empty() && ContinuedBefore(text_, text_.size())) {
+            blocks.clear();
+            return false;
+        }
+        return true;
+    }
+
+    // The key line of a block, with the text read up to the next block (its
+    // end found once, for the first key it is read below).
+    Line KeyLineOf(const HivePendingBlock& entry) {
+        const std::vector<size_t>& blocks = source_->blocks;
+        size_t start = blocks[entry.block];
+        size_t end =
+            entry.block + 1 < blocks.size() ? blocks[entry.block + 1] : source_->text.size();
+        text_ = std::string_view(source_->text).substr(0, end);
+        if (entry.lineEnd != 0) {
+            pos_ = std::min(end, entry.lineEnd + 1);
+            return Line{start, text_.substr(start, entry.lineEnd - start)};
+        }
+        pos_ = start;
+        Line line;
+        NextLine(&line);
+        return line;
+    }
+
+    // How many keys lead from the root to key.
+    static size_t DepthOf(const HiveKey* key) {
+        size_t depth = 0;
+        for (; key->parent; key = key->parent) ++depth;
+        return depth;
+    }
+
+    // The subkey a key line names next (keyPath_), made when missing if the
+    // whole line can be read: keys are made only along lines that are whole
+    // (*pathEnd: where the path ends when the line was read whole before,
+    // or is now; 0 when not).
+    HiveKey* SubkeyFor(HiveKey* parent, const Line& keyLine, size_t* pathEnd) {
+        const auto& subkeys = parent->Subkeys();
+        int order = subkeys.empty() ? -1 : HiveNameCompare(subkeys.back()->name, keyPath_);
+        if (order == 0) return subkeys.back().get();
+        if (order > 0)
+            if (HiveKey* found = parent->FindSubkey(keyPath_)) return found;
+        if (*pathEnd != 0)
+            return parent->AddSubkey(keyPath_, KeyLineTime(keyLine.text, *pathEnd - keyLine.start));
+        scratchPath_.clear();
+        separators_.clear();
+        std::string error;
+        size_t after = ParseEscaped(keyLine.text, 1, ']', &scratchPath_, &error, &separators_);
+        if (after == std::string_view::npos) {
+            BadBlock(keyLine, "malformed key line: " + error);
+            return nullptr;
+        }
+        if (NamedKeys(scratchPath_, separators_) > kMaxHiveKeyDepth) {
+            BadBlock(keyLine, TooDeepProblem());
+            return nullptr;
+        }
+        *pathEnd = keyLine.start + after;
+        return parent->AddSubkey(keyPath_, KeyLineTime(keyLine.text, after));
+    }
+
+    // A key line that goes on below child (rest.pathPos: in the line, just
+    // past a separator): the child's own block when only separators follow,
+    // else left on it.
+    void BelowSubkey(HiveKey* child, HivePendingBlock rest, const Line& keyLine) {
+        std::string_view text = keyLine.text;
+        size_t pos = rest.pathPos;
+        rest.pathPos += keyLine.start;
+        rest.lineEnd = keyLine.start + text.size();
+        if (pos < text.size() && text[pos] == ']') return OwnBlock(child, keyLine, pos + 1);
+        if (pos < text.size() && text[pos] != '\\') return child->AddPendingBlock(source_, rest);
+        std::string error;
+        PathStep step = ReadPathName(text, pos, &scratchPath_, &error);
+        if (step.next == std::string_view::npos)
+            return BadBlock(keyLine, "malformed key line: " + error);
+        if (scratchPath_.empty()) return OwnBlock(child, keyLine, step.next);
+        child->AddPendingBlock(source_, rest);
+    }
+
+    // A key's block read from its key line (after: past the path's ']').
+    void OwnBlock(HiveKey* key, const Line& keyLine, size_t after) {
+        size_t gapStart = ContentEndBefore(text_, keyLine.start);
+        currentGap_ = text_.substr(gapStart, keyLine.start - gapStart);
+        blockStart_ = keyLine.start;
+        contentEnd_ = LineEnd(keyLine);
+        inBadBlock_ = false;
+        current_ = key;
+        StartBlockOf(key, KeyLineTime(keyLine.text, after));
+        pos_ = LineEnd(keyLine);
+        TakeBlockHead();
+        ReadRestOfBlock();
+        FinishBlock();
+    }
+
+    // A block whose key line cannot be read: its values are read for their
+    // problems and kept nowhere.
+    void BadBlock(const Line& keyLine, std::string problem) {
+        Report(keyLine, std::move(problem));
+        current_ = nullptr;
+        inBadBlock_ = true;
+        contentEnd_ = LineEnd(keyLine);
+        pos_ = LineEnd(keyLine);
+        ReadRestOfBlock();
+    }
+
+    void ReadRestOfBlock() {
+        Line line;
+        while (NextLine(&line))
+            if (!IsBlank(line.text)) BlockLine(line);
     }
 
     // The key just read keeps its text as written, to be saved unchanged
@@ -290,24 +575,20 @@ class HiveReader {
         if (first == '#' || first == ';')
             CommentLine(line);
         else if (first != '@' && first != '"')
-            Report(line.number, "unrecognised line");
+            Report(line, "unrecognised line");
         else
             ValueLine(line);
     }
-
     // After a key line: its comments are read now; the value lines after
     // them are left on the key when reading them later takes the same lines
     // (no comment among them, the last not continued), else they are read
     // from the first of them line by line.
     void TakeBlockHead() {
-        size_t valuesStart = std::string_view::npos, valuesLine = 0, valuesEnd = 0;
+        size_t valuesStart = std::string_view::npos, valuesEnd = 0;
         // A line continued on the next takes that line whatever it holds;
         // the reader line by line sees to one that ends the block.
         bool continuing = false;
-        auto readLineByLine = [&] {
-            pos_ = valuesStart;
-            nextNumber_ = valuesLine;
-        };
+        auto readLineByLine = [&] { pos_ = valuesStart; };
         Line line;
         while (pos_ < text_.size() && text_[pos_] != '[') {
             NextLine(&line);
@@ -322,7 +603,6 @@ class HiveReader {
                     continue;
                 }
                 valuesStart = line.start;
-                valuesLine = line.number;
             }
             if (comment) return readLineByLine();
             continuing = ContinuesOnNextLine(line.text);
@@ -331,8 +611,7 @@ class HiveReader {
         if (valuesStart == std::string_view::npos) return;
         if (continuing) return readLineByLine();
         contentEnd_ = valuesEnd;
-        current_->SetPendingValues(source_, text_.substr(valuesStart, valuesEnd - valuesStart),
-                                   valuesLine);
+        current_->SetPendingValues(source_, text_.substr(valuesStart, valuesEnd - valuesStart));
     }
 
     // Header lines before the first key: ";; All keys relative to ...",
@@ -348,7 +627,7 @@ class HiveReader {
             if (ParseEscaped(body, 0, '\x01', &path, &error) != std::string_view::npos)
                 for (char16_t u : path) *relativeTo_ += u < 0x80 ? static_cast<char>(u) : '?';
         } else if (line.text[0] != '#' && line.text[0] != ';') {
-            Report(line.number, "unrecognised line");
+            Report(line, "unrecognised line");
         }
     }
 
@@ -368,27 +647,17 @@ class HiveReader {
         std::string error;
         size_t after = ParseEscaped(text, from, ']', &keyPath_, &error, &separators_);
         if (after == std::string_view::npos) {
-            Report(line.number, "malformed key line: " + error);
+            Report(line, "malformed key line: " + error);
             inBadBlock_ = true;
             return;
         }
         // A tree of millions of levels would outgrow the stack of what walks it.
-        if (reused + separators_.size() >= kMaxHiveKeyDepth) {
-            Report(line.number,
-                   "key path deeper than " + std::to_string(kMaxHiveKeyDepth) + " keys");
+        if (reused + NamedKeys(keyPath_, separators_) > kMaxHiveKeyDepth) {
+            Report(line, TooDeepProblem());
             inBadBlock_ = true;
             return;
         }
-        FileTime modified = 0;
-        size_t p = SkipSpaces(text, after);
-        if (p < text.size() && text[p] >= '0' && text[p] <= '9') {
-            uint64_t seconds = 0;
-            while (p < text.size() && text[p] >= '0' && text[p] <= '9')
-                seconds = seconds * 10 + (text[p++] - '0');
-            modified = seconds * kTicksPerSecond + kTicks1601To1970;
-        } else {
-            modified = FileTimeNow();
-        }
+        FileTime modified = KeyLineTime(text, after);
         openPath_.resize(reused);
         openPathText_ = text.substr(1, after - 2);
         current_ = OpenKey(reused == 0 ? root_ : openPath_[reused - 1].key, modified);
@@ -404,37 +673,40 @@ class HiveReader {
         return reused;
     }
 
-    // Opens the path just read (keyPath_ below the key from) and marks the
-    // block as the key's own text, or as a second block of a key met before.
+    // Opens the path just read (keyPath_ below the key from) and starts its
+    // block.
     HiveKey* OpenKey(HiveKey* from, FileTime modified) {
         HiveKey* key = from;
-        bool existed = true;
         size_t begin = 0;
-        auto open = [&](size_t end, size_t separatorEnd, bool last) {
+        auto open = [&](size_t end, size_t separatorEnd) {
             if (end > begin) {
                 std::u16string_view name(keyPath_.data() + begin, end - begin);
                 bool added = false;
                 key = key->OpenSubkey(name, modified, &added);
-                existed = !added;
-                if (added && !last) implicitKeys_.insert(key);
                 openPath_.push_back({separatorEnd, key});
             }
         };
         for (const auto& [escapedEnd, index] : separators_) {
-            open(index, escapedEnd - 1, false);
+            open(index, escapedEnd - 1);
             begin = index + 1;
         }
-        open(keyPath_.size(), std::string_view::npos, true);
-        if (key->ValuesPending()) key->DecodePendingValues();
-        if (existed && !implicitKeys_.erase(key)) {
-            // A key written twice: merged, and written anew.
-            key->Touch(key->modified);
-        } else {
-            key->modified = modified;
-            key->hasOriginal = true;
-            key->originalBlock = {};
-        }
+        open(keyPath_.size(), std::string_view::npos);
+        StartBlockOf(key, modified);
         return key;
+    }
+
+    // The block just met is the key's own text, or, when the key had one
+    // before, merged into it: the key is then written anew.
+    static void StartBlockOf(HiveKey* key, FileTime modified) {
+        if (key->ValuesPending()) key->DecodePendingValues();
+        if (key->hasBlock) {
+            key->Touch(key->modified);
+            return;
+        }
+        key->hasBlock = true;
+        key->modified = modified;
+        key->hasOriginal = true;
+        key->originalBlock = {};
     }
 
     // "#time=", "#class=", "#link" and other comments inside a key.
@@ -447,7 +719,7 @@ class HiveReader {
             for (int digit; p < end && (digit = HexDigitValue(text[p])) >= 0; ++p)
                 t = t * 16 + static_cast<unsigned>(digit);
             if (p == 6)
-                Report(line.number, "bad #time line");
+                Report(line, "bad #time line");
             else
                 current_->modified = t;
         } else if (text.substr(0, 7) == "#class=") {
@@ -455,7 +727,7 @@ class HiveReader {
             std::string error;
             if (text.size() < 8 || text[7] != '"' ||
                 ParseEscaped(text, 8, '"', &cls, &error) == std::string_view::npos) {
-                Report(line.number, "bad #class line" + (error.empty() ? "" : ": " + error));
+                Report(line, "bad #class line" + (error.empty() ? "" : ": " + error));
             } else {
                 current_->hasClass = true;
                 current_->className = cls;
@@ -475,13 +747,13 @@ class HiveReader {
         if (text[0] != '@') {
             *p = ParseEscaped(text, 1, '"', name, &error);
             if (*p == std::string_view::npos) {
-                Report(line.number, error);
+                Report(line, error);
                 return false;
             }
         }
         *p = SkipSpaces(text, *p);
         if (*p >= text.size() || text[*p] != '=') {
-            Report(line.number,
+            Report(line,
                    *p >= text.size() ? "truncated line (no \"=\")" : "no \"=\" after the name");
             return false;
         }
@@ -501,17 +773,16 @@ class HiveReader {
         if (rest.substr(0, 4) == "hex(") {
             size_t q = 4;
             while (q < rest.size() && IsHexDigit(rest[q]) && q < 12) ++q;
-            Report(line.number,
-                   "unknown value type \"" + std::string(rest.substr(0, q + 2)) + "\"");
+            Report(line, "unknown value type \"" + std::string(rest.substr(0, q + 2)) + "\"");
             return false;
         }
         // Name the type as far as its colon (or the first 20 characters).
         size_t colon = rest.find_first_of(":\"");
         size_t shown =
             colon == std::string_view::npos ? std::min<size_t>(rest.size(), 20) : colon + 1;
-        Report(line.number,
-               rest.empty() ? std::string("truncated line (no data)")
-                            : "unknown value type \"" + std::string(rest.substr(0, shown)) + "\"");
+        Report(line, rest.empty()
+                         ? std::string("truncated line (no data)")
+                         : "unknown value type \"" + std::string(rest.substr(0, shown)) + "\"");
         return false;
     }
 
@@ -521,11 +792,11 @@ class HiveReader {
         std::string error;
         size_t after = ParseEscaped(line.text, p, '"', &textValue, &error);
         if (after == std::string_view::npos) {
-            Report(line.number, error);
+            Report(line, error);
             return false;
         }
         if (SkipSpaces(line.text, after) != line.text.size()) {
-            Report(line.number, "text after the closing quote");
+            Report(line, "text after the closing quote");
             return false;
         }
         textValue.push_back(0);
@@ -540,7 +811,7 @@ class HiveReader {
         while (q < text.size() && IsHexDigit(text[q]) && q - p < 8) ++q;
         std::optional<std::string> dword = DwordDataFromDigits(text.substr(p, q - p));
         if (!dword || SkipSpaces(text, q) != text.size()) {
-            Report(line.number, "bad dword data");
+            Report(line, "bad dword data");
             return false;
         }
         *data = std::move(*dword);
@@ -559,12 +830,12 @@ class HiveReader {
             case HexListStatus::Ok:
                 return true;
             case HexListStatus::Truncated:
-                Report(first.number, "truncated line (continued past the end of the file)");
+                Report(first, "truncated line (continued past the end of the file)");
                 return false;
             case HexListStatus::BadData:
                 break;
         }
-        Report(last.number, "bad hex data");
+        Report(last, "bad hex data");
         return false;
     }
 
@@ -585,7 +856,7 @@ class HiveReader {
                                                  : ReadHexData(line, p, &data);
         if (!ok) return;
         if (!current_) {
-            if (!inBadBlock_) Report(line.number, "value outside any key");
+            if (!inBadBlock_) Report(line, "value outside any key");
             return;
         }
         // A value given twice makes the key written anew. Values come in
@@ -599,8 +870,8 @@ class HiveReader {
 
     HiveSource* source_;
     std::string_view text_;
+    size_t base_;  // where text_ starts in source_->text
     size_t pos_ = 0;
-    size_t nextNumber_;
     HiveKey* root_ = nullptr;
     std::string* relativeTo_ = nullptr;
     size_t contentEnd_ = 0;  // offset after the last non-blank line read
@@ -612,11 +883,9 @@ class HiveReader {
     // The keys of the last key line's path, for the next line to start from.
     std::string_view openPathText_;
     std::vector<OpenedKey> openPath_;
-    // Keys made only as the parents of others (and the root), not yet given
-    // a block: the first block of any other key met again is its second.
-    std::unordered_set<HiveKey*> implicitKeys_;
     // Scratch text reused from line to line (their buffers stay).
     std::u16string keyPath_;
+    std::u16string scratchPath_;
     std::vector<std::pair<size_t, size_t>> separators_;
     std::u16string valueName_;
     std::u16string textValue_;
@@ -624,14 +893,23 @@ class HiveReader {
 
 }  // namespace
 
-void ReadHiveText(HiveSource* source, HiveKey* root, std::string* preamble, std::string* relativeTo,
-                  std::string* trailer) {
-    HiveReader(source, source->text, 0).ReadFile(root, preamble, relativeTo, trailer);
+bool IndexHiveText(HiveSource* source, HiveKey* root, std::string* preamble,
+                   std::string* relativeTo, std::string* trailer) {
+    return HiveReader(source, source->text).IndexFile(root, preamble, relativeTo, trailer);
 }
 
-void ReadHiveValueLines(HiveSource* source, HiveKey* key, std::string_view lines,
-                        size_t firstLine) {
-    HiveReader(source, lines, firstLine).ReadValueLines(key);
+void ReadHiveText(HiveSource* source, HiveKey* root, std::string* preamble, std::string* relativeTo,
+                  std::string* trailer) {
+    HiveReader(source, source->text).ReadFile(root, preamble, relativeTo, trailer);
+}
+
+void ReadHiveValueLines(HiveSource* source, HiveKey* key, std::string_view lines) {
+    HiveReader(source, lines).ReadValueLines(key);
+}
+
+void ReadHiveSubkeys(HiveSource* source, HiveKey* key,
+                     const std::vector<HivePendingBlock>& blocks) {
+    HiveReader(source, source->text).ReadSubkeys(key, blocks);
 }
 
 }  // namespace tolvane

@@ -164,8 +164,8 @@ TEST(WineHiveFormat, EscapesRoundTrip) {
     std::vector<std::string> problems;
     back.Parse(text, "x.reg", &problems);
     ASSERT_TRUE(problems.empty()) << problems[0];
-    ASSERT_EQ(back.root().subkeys.size(), 1u);
-    HiveKey& k = *back.root().subkeys[0];
+    ASSERT_EQ(back.root().Subkeys().size(), 1u);
+    HiveKey& k = *back.root().Subkeys()[0];
     EXPECT_EQ(k.name, key->name);
     ASSERT_EQ(k.Values().size(), 2u);
     EXPECT_EQ(k.FindValue(all)->name, all);
@@ -292,6 +292,56 @@ TEST(WineHiveFormat, ValuesLeftAsTextReadAsTheyWouldBeAtOnce) {
     EXPECT_EQ(again.Find(u"Twice")->Values().size(), 3u);
 }
 
+TEST(WineHiveFormat, KeysLeftAsTextReadAsTheyWouldBeLineByLine) {
+    std::string deep = "Deep";
+    for (int i = 0; i < 520; ++i) deep += "\\\\d";
+    const std::string text =
+        "WINE REGISTRY Version 2\n"  // 1
+        "#arch=win64\n"              // 2
+        "\n"                         // 3
+        "[] 100\n"                   // 4: the root's own block
+        "@=\"root\"\n"               // 5
+        "\n"                         // 6
+        "[A\\\\B\\\\C] 200\n"        // 7: makes A and B as parents
+        "\"c\"=\"[not a key]\"\n"    // 8
+        "[A\\\\\\\\B\\\\] 300\n"     // 9: empty names: B's block
+        "\"b\"=dword:zz\n"           // 10
+        "[A\\\\B\\\\Bad\\q] 400\n"   // 11: below keys that exist
+        "\"lost\"=\"1\"\n"           // 12
+        "[A\\x5cG] 500\n"            // 13: another separator
+        "[a\\\\b\\\\c] 600\n"        // 14: C again, merged
+        "\"d\"=\"2\"\n"              // 15
+        "[Deep] 700\n"               // 16
+        "[" +
+        deep +
+        "] 800\n"                        // 17: too deep
+        "[Time\\\\Less]\n"               // 18
+        "\r\n"                           // 19
+        "[Huge] 99999999999999999999\n"  // 20: no clock gives that time
+        "[Z] 900\r\n"                    // 21
+        "\"z\"=\"1\"\r\n";               // 22
+    WineHive hive, lines;
+    hive.Parse(text, "x.reg");
+    lines.ParseLineByLine(text, "x.reg");
+    // Asked for deepest first, read no further than asked.
+    HiveKey* c = hive.Find(u"A\\B\\C");
+    ASSERT_NE(c, nullptr);
+    EXPECT_TRUE(hive.Find(u"Deep")->SubkeysPending());
+    EXPECT_EQ(c->Values().size(), 2u);
+    EXPECT_EQ(hive.Find(u"A")->modified, c->modified);  // made for C's line
+    EXPECT_NE(hive.Find(u"A\\G"), nullptr);
+    EXPECT_EQ(hive.root().Values().size(), 1u);
+    EXPECT_EQ(hive.Find(u"A\\B\\Bad"), nullptr);
+    EXPECT_EQ(hive.Problems(),
+              (std::vector<std::string>{"x.reg:10: bad dword data",
+                                        "x.reg:11: malformed key line: bad escape \"\\q\"",
+                                        "x.reg:17: key path deeper than 512 keys"}));
+    EXPECT_EQ(hive.Problems(), lines.Problems());
+    EXPECT_EQ(hive.Serialize(true), lines.Serialize(true));
+    EXPECT_EQ(hive.Find(u"Deep")->Subkeys().size(), 0u);
+    EXPECT_NE(hive.Serialize(false).find("\n[Huge] "), std::string::npos);
+}
+
 TEST(WineHiveFormat, KeyPathsDeeperThanWindowsAllowsAreRefused) {
     // Such a path would make a tree too deep for the code that walks it.
     std::string deep;
@@ -307,8 +357,9 @@ TEST(WineHiveFormat, KeyPathsDeeperThanWindowsAllowsAreRefused) {
 }
 
 TEST(WineHiveFormat, DamagedTextNeverBreaksTheReader) {
-    // Cut and flipped copies of a good file: every one loads something,
-    // and what it wrote back reads again as the same tree.
+    // Cut and flipped copies of a good file: every one loads something, the
+    // same problems as read line by line, and what it wrote back reads again
+    // as the same tree.
     std::string good = kWineText;
     uint32_t seed = 12345;
     auto next = [&seed]() { return seed = seed * 1103515245u + 12345u; };
@@ -317,9 +368,11 @@ TEST(WineHiveFormat, DamagedTextNeverBreaksTheReader) {
         std::string text = good.substr(0, next() % (good.size() + 1));
         for (int flips = next() % 4; flips > 0 && !text.empty(); --flips)
             text[next() % text.size()] = kNasty[next() % (sizeof kNasty - 1)];
-        WineHive hive;
+        WineHive hive, lines;
         std::vector<std::string> problems;
         hive.Parse(text, "x.reg", &problems);
+        lines.ParseLineByLine(text, "x.reg");
+        ASSERT_EQ(lines.Problems(), problems) << text;
         std::string written = hive.Serialize(false);
         WineHive again;
         std::vector<std::string> againProblems;

@@ -134,7 +134,7 @@ size_t CopyKey(const HiveKey& key, testing::RegfBuilder& hive, const std::string
     for (const HiveValue& value : key.Values())
         hive.Raw(path, Utf8Of(value.name), value.type, value.data);
     size_t written = 1;
-    for (const auto& sub : key.subkeys) {
+    for (const auto& sub : key.Subkeys()) {
         const std::string subPath = (path.empty() ? "" : path + "\\") + Utf8Of(sub->name);
         if (!skip(subPath)) written += CopyKey(*sub, hive, subPath, skip);
     }
