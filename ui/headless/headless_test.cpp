@@ -204,6 +204,7 @@ TEST(Headless, LinuxPathsOfTheFileDialogsGoThroughTheDrives) {
 
 TEST(Headless, ASecondBackupSilentlyReplacesTheFirst) {
     TempPrefix prefix;
+    ASSERT_NO_FATAL_FAILURE(InstallGossamerDatabase(prefix.path()));
     ASSERT_NO_FATAL_FAILURE(PlantGossamerKey(prefix));
     const std::string archive = prefix.Host("drive_c/users/b.zip");
     const std::string backup =
@@ -389,6 +390,7 @@ TEST_F(DemoMachine, StartUpSwitchRunsTheStoredMode) {
 // theirs.
 TEST(Headless, ExitStatusTable) {
     TempPrefix prefix;
+    ASSERT_NO_FATAL_FAILURE(InstallGossamerDatabase(prefix.path()));
     const std::string machineArg = "--headless --machine '" + prefix.path() + "' ";
     std::string out;
     struct Row {
