@@ -155,8 +155,11 @@ void HiveKey::ReadPendingSubkeys() const {
 
 HiveKey* HiveKey::FindSubkey(std::u16string_view name) const {
     const auto& subkeys = Subkeys();
-    // Reading a file in Wine's order asks for the newest subkey most often.
-    if (!subkeys.empty() && HiveNameEquals(subkeys.back()->name, name)) return subkeys.back().get();
+    // Reading a file in Wine's order asks for the newest subkey most often,
+    // or for one after every subkey (a new one): one comparison answers.
+    int order = subkeys.empty() ? -1 : HiveNameCompare(subkeys.back()->name, name);
+    if (order == 0) return subkeys.back().get();
+    if (order < 0) return nullptr;
     size_t i = LowerBound(subkeys, name, KeyName);
     if (i < subkeys.size() && HiveNameEquals(subkeys[i]->name, name)) return subkeys[i].get();
     return nullptr;
@@ -188,15 +191,9 @@ HiveKey* HiveKey::AddSubkey(std::u16string_view name, FileTime time) {
 }
 
 HiveKey* HiveKey::OpenSubkey(std::u16string_view name, FileTime time, bool* added) {
-    const auto& subkeys = Subkeys();
-    int order = subkeys.empty() ? -1 : HiveNameCompare(subkeys.back()->name, name);
-    *added = order < 0;
-    if (order == 0) return subkeys.back().get();
-    if (order > 0) {
-        if (HiveKey* found = FindSubkey(name)) return found;
-        *added = true;
-    }
-    return AddSubkey(name, time);
+    HiveKey* found = FindSubkey(name);
+    *added = found == nullptr;
+    return found ? found : AddSubkey(name, time);
 }
 
 void HiveKey::SetValue(std::u16string_view name, uint32_t type, std::string data) {

@@ -97,15 +97,16 @@ struct HiveKey {
     const std::vector<std::unique_ptr<HiveKey>>& Subkeys() const;
     std::vector<std::unique_ptr<HiveKey>>& Subkeys();
 
-    // Lookup by name without regard to case: binary search of the sorted lists.
+    // Lookup by name without regard to case: binary search of the sorted
+    // lists, but one comparison for a name at or after the last subkey.
     HiveKey* FindSubkey(std::u16string_view name) const;
     const HiveValue* FindValue(std::u16string_view name) const;
     HiveValue* FindValue(std::u16string_view name);
     // Adds a subkey (must not exist) at its sorted place.
     HiveKey* AddSubkey(std::u16string_view name, FileTime modified);
     // The subkey of that name, added when missing (*added says which). A
-    // name after every subkey, as in a file read in Wine's order, costs one
-    // comparison.
+    // name after every subkey, as in a file read in Wine's order, is found
+    // missing and added without a search.
     HiveKey* OpenSubkey(std::u16string_view name, FileTime modified, bool* added);
     // Sets (adds or replaces) a value; the stored name keeps the case it was
     // created with.

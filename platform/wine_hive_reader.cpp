@@ -221,11 +221,18 @@ FileTime KeyLineTime(std::string_view text, size_t after) {
     return seconds * kTicksPerSecond + kTicks1601To1970;
 }
 
+// Where the last character before offset that is neither blank nor a line
+// end stands, plus one (0 when there is none).
+size_t AfterLastContent(std::string_view text, size_t offset) {
+    size_t i = offset;
+    while (i > 0 && (IsBlankChar(text[i - 1]) || text[i - 1] == '\n')) --i;
+    return i;
+}
+
 // Where the text before offset stops being blank: after the '\n' of the last
 // line with more than blanks (the text's end when that line has none).
 size_t ContentEndBefore(std::string_view text, size_t offset) {
-    size_t i = offset;
-    while (i > 0 && (IsBlankChar(text[i - 1]) || text[i - 1] == '\n')) --i;
+    size_t i = AfterLastContent(text, offset);
     if (i == 0) return 0;
     size_t newline = text.find('\n', i);
     return newline == std::string_view::npos ? text.size() : newline + 1;
@@ -234,8 +241,7 @@ size_t ContentEndBefore(std::string_view text, size_t offset) {
 // Whether the last line before offset with more than blanks asks for the
 // next one: reading it takes lines that reading from offset would not.
 bool ContinuedBefore(std::string_view text, size_t offset) {
-    size_t i = offset;
-    while (i > 0 && (IsBlankChar(text[i - 1]) || text[i - 1] == '\n')) --i;
+    size_t i = AfterLastContent(text, offset);
     return i > 0 && text[i - 1] == '\\';
 }
 
@@ -485,11 +491,7 @@ class HiveReader {
     // (*pathEnd: where the path ends when the line was read whole before,
     // or is now; 0 when not).
     HiveKey* SubkeyFor(HiveKey* parent, const Line& keyLine, size_t* pathEnd) {
-        const auto& subkeys = parent->Subkeys();
-        int order = subkeys.empty() ? -1 : HiveNameCompare(subkeys.back()->name, keyPath_);
-        if (order == 0) return subkeys.back().get();
-        if (order > 0)
-            if (HiveKey* found = parent->FindSubkey(keyPath_)) return found;
+        if (HiveKey* found = parent->FindSubkey(keyPath_)) return found;
         if (*pathEnd != 0)
             return parent->AddSubkey(keyPath_, KeyLineTime(keyLine.text, *pathEnd - keyLine.start));
         scratchPath_.clear();
@@ -579,6 +581,7 @@ class HiveReader {
         else
             ValueLine(line);
     }
+
     // After a key line: its comments are read now; the value lines after
     // them are left on the key when reading them later takes the same lines
     // (no comment among them, the last not continued), else they are read
