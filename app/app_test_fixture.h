@@ -11,10 +11,10 @@
 
 #include "app/application.h"
 #include "app/engine_scan_source.h"
+#include "app/views/scripted_views.h"
 #include "definitions/container.h"
-#include "platform/testing/temp_prefix.h"
 #include "settings/settings_store.h"
-#include "ui/scripted_views.h"
+#include "testing/temp_prefix.h"
 
 namespace tolvane::testing {
 

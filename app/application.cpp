@@ -9,17 +9,17 @@
 #include "app/removal_connection.h"
 #include "app/scan_source.h"
 #include "app/script_connection.h"
+#include "app/views/views.h"
 #include "backup/backup_archive.h"
 #include "backup/restore.h"
 #include "definitions/load_definitions.h"
 #include "definitions/threat_database.h"
-#include "platform/machine.h"
-#include "platform/shipped_data.h"
+#include "discovery/shipped_data.h"
+#include "machine/machine.h"
 #include "removal/object_remover.h"
 #include "removal/removal_flow.h"
 #include "scan/ignore_list.h"
 #include "settings/settings_store.h"
-#include "ui/views.h"
 
 namespace tolvane {
 

@@ -11,12 +11,12 @@
 #include "app/app_test_fixture.h"
 #include "app/command_line.h"
 #include "definitions/threat_database.h"
-#include "platform/host_files.h"
-#include "platform/testing/as_nobody.h"
-#include "platform/testing/run_command.h"
-#include "platform/testing/scoped_env.h"
-#include "platform/testing/temp_installation.h"
+#include "host/host_files.h"
 #include "script/script_test_support.h"
+#include "testing/as_nobody.h"
+#include "testing/run_command.h"
+#include "testing/scoped_env.h"
+#include "testing/temp_installation.h"
 
 namespace tolvane::testing {
 namespace {

@@ -15,7 +15,7 @@
 
 #include <string>
 
-#include "platform/host_files.h"
+#include "host/host_files.h"
 
 namespace tolvane {
 

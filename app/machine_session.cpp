@@ -2,12 +2,12 @@
 
 #include <utility>
 
-#include "platform/machine.h"
-#include "platform/privileges.h"
-#include "platform/prompt.h"
-#include "ui/machine_chooser.h"
-#include "ui/ui_thread.h"
-#include "ui/views.h"
+#include "app/views/machine_chooser.h"
+#include "app/views/ui_thread.h"
+#include "app/views/views.h"
+#include "base/prompt.h"
+#include "host/privileges.h"
+#include "machine/machine.h"
 
 namespace tolvane {
 

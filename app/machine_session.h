@@ -31,7 +31,7 @@
 #include <vector>
 
 #include "app/application.h"
-#include "platform/machine_discovery.h"
+#include "discovery/machine_discovery.h"
 
 namespace tolvane {
 

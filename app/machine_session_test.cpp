@@ -9,9 +9,9 @@
 
 #include "app/app_test_fixture.h"
 #include "app/instance_lock.h"
-#include "platform/privileges.h"
-#include "platform/testing/machines_home.h"
-#include "ui/machine_chooser.h"
+#include "app/views/machine_chooser.h"
+#include "host/privileges.h"
+#include "testing/machines_home.h"
 
 namespace tolvane::testing {
 namespace {

@@ -2,16 +2,16 @@
 
 #include <vector>
 
+#include "app/views/details.h"
+#include "app/views/folder_chooser.h"
+#include "app/views/ignore_list_dialog.h"
+#include "app/views/settings_windows.h"
+#include "app/views/ui_thread.h"
+#include "app/views/views.h"
 #include "definitions/threat_database.h"
-#include "platform/machine.h"
+#include "machine/machine.h"
 #include "scan/ignore_list.h"
 #include "settings/settings_store.h"
-#include "ui/details.h"
-#include "ui/folder_chooser.h"
-#include "ui/ignore_list_dialog.h"
-#include "ui/settings_windows.h"
-#include "ui/ui_thread.h"
-#include "ui/views.h"
 
 namespace tolvane {
 namespace {

@@ -35,12 +35,12 @@
 
 #include "app/scan_hand_over.h"
 #include "app/scan_source.h"
-#include "platform/program_version.h"
+#include "app/views/check_list.h"
+#include "app/views/main_window_view.h"
+#include "app/views/results_list.h"
+#include "base/program_version.h"
 #include "scan/scan_engine.h"
 #include "scan/scan_observer.h"
-#include "ui/check_list.h"
-#include "ui/main_window_view.h"
-#include "ui/results_list.h"
 
 namespace tolvane {
 

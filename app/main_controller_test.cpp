@@ -3,9 +3,9 @@
 #include <gtest/gtest.h>
 
 #include "app/app_test_fixture.h"
+#include "app/views/ignore_list_dialog.h"
+#include "app/views/settings_windows.h"
 #include "scan/ignore_list.h"
-#include "ui/ignore_list_dialog.h"
-#include "ui/settings_windows.h"
 
 namespace tolvane::testing {
 namespace {

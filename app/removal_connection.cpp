@@ -1,9 +1,9 @@
 #include "app/removal_connection.h"
 
+#include "app/views/main_window_view.h"
+#include "app/views/results_list.h"
+#include "app/views/views.h"
 #include "scan/detected_object.h"
-#include "ui/main_window_view.h"
-#include "ui/results_list.h"
-#include "ui/views.h"
 
 namespace tolvane {
 

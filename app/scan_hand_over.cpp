@@ -3,7 +3,7 @@
 #include <mutex>
 #include <utility>
 
-#include "ui/ui_thread.h"
+#include "app/views/ui_thread.h"
 
 namespace tolvane {
 

@@ -6,7 +6,7 @@
 #include <thread>
 #include <vector>
 
-#include "ui/scripted_views.h"
+#include "app/views/scripted_views.h"
 
 namespace tolvane::testing {
 namespace {

@@ -3,7 +3,7 @@
 // rows' statuses when the run is over, so row changes need no redraw here.
 #pragma once
 
-#include "platform/prompt.h"
+#include "base/prompt.h"
 #include "script/advanced_scan.h"
 
 namespace tolvane {

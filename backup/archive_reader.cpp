@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "backup/archive_writer.h"
-#include "platform/file_system.h"
+#include "machine/file_system.h"
 
 namespace tolvane {
 namespace {

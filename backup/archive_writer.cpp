@@ -7,8 +7,8 @@
 #include <ctime>
 #include <vector>
 
-#include "platform/codepage.h"
-#include "platform/file_system.h"
+#include "base/codepage.h"
+#include "machine/file_system.h"
 
 namespace tolvane {
 namespace {

@@ -2,8 +2,8 @@
 
 #include "backup/archive_reader.h"
 #include "backup/archive_writer.h"
-#include "platform/lines.h"
-#include "platform/machine.h"
+#include "base/lines.h"
+#include "machine/machine.h"
 #include "regfile/registry_export.h"
 #include "removal/object_remover.h"
 #include "removal/object_rows.h"

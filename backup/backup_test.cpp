@@ -18,11 +18,11 @@
 #include "backup/backup_archive.h"
 #include "backup/backup_test_support.h"
 #include "backup/restore.h"
-#include "platform/host_files.h"
-#include "platform/testing/registry_values.h"
-#include "platform/testing/temp_prefix.h"
+#include "host/host_files.h"
 #include "removal/object_remover.h"
 #include "removal/removal_test_support.h"
+#include "testing/registry_values.h"
+#include "testing/temp_prefix.h"
 
 namespace tolvane {
 namespace {

@@ -15,15 +15,15 @@
 #include "backup/restore.h"
 #include "definitions/load_definitions.h"
 #include "definitions/threat_database.h"
-#include "platform/machine.h"
-#include "platform/testing/regf_builder.h"
-#include "platform/testing/run_command.h"
-#include "platform/testing/temp_installation.h"
+#include "machine/machine.h"
 #include "removal/object_remover.h"
 #include "removal/removal_flow.h"
 #include "removal/removal_test_support.h"
 #include "scan/scan_engine.h"
 #include "settings/settings_store.h"
+#include "testing/regf_builder.h"
+#include "testing/run_command.h"
+#include "testing/temp_installation.h"
 
 namespace tolvane {
 namespace {

@@ -35,9 +35,9 @@
 #include <thread>
 
 #include "bench/bench_tree.h"
-#include "platform/testing/run_command.h"
-#include "platform/testing/temp_prefix.h"
 #include "settings/settings_store.h"
+#include "testing/run_command.h"
+#include "testing/temp_prefix.h"
 
 namespace tolvane::bench {
 namespace {

@@ -35,11 +35,11 @@
 
 #include "definitions/load_definitions.h"
 #include "definitions/threat_database.h"
-#include "platform/machine.h"
-#include "platform/registry.h"
-#include "platform/testing/regf_builder.h"
-#include "platform/testing/temp_installation.h"
+#include "machine/machine.h"
+#include "machine/registry.h"
 #include "scan/scan_engine.h"
+#include "testing/regf_builder.h"
+#include "testing/temp_installation.h"
 
 namespace {
 

@@ -33,8 +33,8 @@
 #include <string>
 #include <vector>
 
-#include "platform/registry.h"
-#include "platform/wine_hive.h"
+#include "machine/registry.h"
+#include "machine/wine/wine_hive.h"
 
 namespace {
 

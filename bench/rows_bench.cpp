@@ -20,16 +20,16 @@
 
 #include "app/application.h"
 #include "app/removal_connection.h"
+#include "app/views/results_list.h"
+#include "app/views/scripted_views.h"
 #include "definitions/container.h"
 #include "definitions/threat_database.h"
-#include "platform/testing/temp_prefix.h"
 #include "removal/object_remover.h"
 #include "removal/removal_flow.h"
 #include "scan/detected_object.h"
 #include "scan/ignore_list.h"
 #include "settings/settings_store.h"
-#include "ui/results_list.h"
-#include "ui/scripted_views.h"
+#include "testing/temp_prefix.h"
 
 namespace {
 

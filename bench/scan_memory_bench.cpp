@@ -24,10 +24,10 @@
 
 #include "definitions/load_definitions.h"
 #include "definitions/threat_database.h"
-#include "platform/machine.h"
-#include "platform/testing/temp_prefix.h"
+#include "machine/machine.h"
 #include "scan/scan_engine.h"
 #include "settings/settings_store.h"
+#include "testing/temp_prefix.h"
 
 namespace fs = std::filesystem;
 using Clock = std::chrono::steady_clock;

@@ -16,12 +16,12 @@
 #include <fstream>
 #include <sstream>
 
-#include "settings/settings_store.h"
 #include "definitions/load_definitions.h"
 #include "definitions/threat_database.h"
-#include "platform/machine.h"
-#include "platform/testing/run_command.h"
+#include "machine/machine.h"
 #include "scan/scan_engine.h"
+#include "settings/settings_store.h"
+#include "testing/run_command.h"
 
 namespace tolvane {
 namespace {

@@ -1,7 +1,7 @@
 // The container and definitions loaders for files of the machine.
 #include "definitions/container.h"
 #include "definitions/load_definitions.h"
-#include "platform/file_system.h"
+#include "machine/file_system.h"
 
 namespace tolvane {
 

@@ -10,7 +10,7 @@
 #include "definitions/container.h"
 #include "definitions/load_definitions.h"
 #include "definitions/threat_database.h"
-#include "platform/testing/temp_prefix.h"
+#include "testing/temp_prefix.h"
 
 namespace tolvane {
 namespace {

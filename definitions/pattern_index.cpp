@@ -2,8 +2,8 @@
 
 #include <algorithm>
 
+#include "base/codepage.h"
 #include "definitions/pattern_match.h"
-#include "platform/codepage.h"
 
 namespace tolvane {
 namespace {

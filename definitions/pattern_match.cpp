@@ -2,7 +2,7 @@
 
 #include <vector>
 
-#include "platform/codepage.h"
+#include "base/codepage.h"
 
 namespace tolvane {
 namespace {

@@ -1,6 +1,6 @@
 // The placeholder folders taken from the machine's shell folders.
 #include "definitions/placeholders.h"
-#include "platform/shell_folders.h"
+#include "machine/shell_folders.h"
 
 namespace tolvane {
 

@@ -1,6 +1,6 @@
 // MatchFile and MatchFolder against the machine's files.
 #include "definitions/threat_database.h"
-#include "platform/file_system.h"
+#include "machine/file_system.h"
 
 namespace tolvane {
 

@@ -16,7 +16,7 @@
 
 #include "backup/archive_reader.h"
 #include "fuzz/fuzz_machine.h"
-#include "platform/machine.h"
+#include "machine/machine.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     auto& fuzz = tolvane::fuzzing::Prefix();

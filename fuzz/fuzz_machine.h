@@ -12,7 +12,7 @@
 #include <string_view>
 #include <system_error>
 
-#include "platform/testing/temp_prefix.h"
+#include "testing/temp_prefix.h"
 
 namespace tolvane::fuzzing {
 

@@ -13,7 +13,7 @@
 
 #include "definitions/threat_database.h"
 #include "fuzz/fuzz_machine.h"
-#include "platform/machine.h"
+#include "machine/machine.h"
 #include "scan/ignore_list.h"
 
 namespace {

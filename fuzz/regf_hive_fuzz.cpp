@@ -19,8 +19,8 @@
 #include <string>
 #include <system_error>
 
-#include "platform/regf_hive.h"
-#include "platform/wine_hive.h"
+#include "machine/windows/regf_hive.h"
+#include "machine/wine/wine_hive.h"
 
 namespace {
 

@@ -6,7 +6,7 @@
 #include <filesystem>
 #include <string>
 
-#include "platform/testing/regf_builder.h"
+#include "testing/regf_builder.h"
 
 int main(int argc, char** argv) {
     if (argc != 2) {

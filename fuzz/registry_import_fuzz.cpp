@@ -15,7 +15,7 @@
 #include <string_view>
 
 #include "fuzz/fuzz_machine.h"
-#include "platform/registry.h"
+#include "machine/registry.h"
 #include "regfile/registry_import.h"
 
 namespace {

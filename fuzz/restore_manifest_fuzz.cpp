@@ -20,7 +20,7 @@
 #include "backup/backup_archive.h"
 #include "backup/restore.h"
 #include "fuzz/fuzz_machine.h"
-#include "platform/machine.h"
+#include "machine/machine.h"
 
 namespace {
 

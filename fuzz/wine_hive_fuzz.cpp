@@ -16,8 +16,8 @@
 #include <string_view>
 #include <vector>
 
-#include "platform/lines.h"
-#include "platform/wine_hive.h"
+#include "base/lines.h"
+#include "machine/wine/wine_hive.h"
 
 namespace {
 

@@ -8,7 +8,7 @@
 #include <sstream>
 #include <string>
 
-#include "platform/launcher_status.h"
+#include "host/launcher_status.h"
 #include "ui/headless/headless.h"
 #ifdef TOLVANE_HAVE_QT
 #include "ui/qt/desktop.h"

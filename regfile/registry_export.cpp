@@ -2,7 +2,7 @@
 
 #include <cstdio>
 
-#include "platform/codepage.h"
+#include "base/codepage.h"
 
 namespace tolvane {
 namespace {

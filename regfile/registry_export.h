@@ -24,7 +24,7 @@
 #include <string>
 #include <string_view>
 
-#include "platform/registry.h"
+#include "machine/registry.h"
 
 namespace tolvane {
 

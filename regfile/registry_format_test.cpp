@@ -5,13 +5,13 @@
 
 #include <string>
 
-#include "platform/codepage.h"
-#include "platform/testing/registry_values.h"
-#include "platform/testing/temp_prefix.h"
-#include "platform/wine_hive.h"
+#include "base/codepage.h"
+#include "machine/registry_tree.h"
+#include "machine/wine/wine_hive.h"
 #include "regfile/registry_export.h"
 #include "regfile/registry_import.h"
-#include "regfile/registry_tree.h"
+#include "testing/registry_values.h"
+#include "testing/temp_prefix.h"
 
 namespace tolvane {
 namespace {

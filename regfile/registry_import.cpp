@@ -3,12 +3,12 @@
 #include <cctype>
 #include <vector>
 
-#include "platform/codepage.h"
-#include "platform/file_system.h"
-#include "platform/registry.h"
-#include "platform/text.h"
-#include "platform/value_text.h"
-#include "platform/wine_hive.h"
+#include "base/codepage.h"
+#include "base/text.h"
+#include "machine/file_system.h"
+#include "machine/registry.h"
+#include "machine/value_text.h"
+#include "machine/wine/wine_hive.h"
 #include "regfile/registry_export.h"
 
 namespace tolvane {

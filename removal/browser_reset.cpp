@@ -1,7 +1,7 @@
 #include "removal/browser_reset.h"
 
-#include "platform/codepage.h"
-#include "platform/registry.h"
+#include "base/codepage.h"
+#include "machine/registry.h"
 #include "removal/removal_view.h"
 #include "settings/settings_store.h"
 

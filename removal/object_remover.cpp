@@ -4,10 +4,10 @@
 #include <chrono>
 #include <thread>
 
-#include "platform/codepage.h"
-#include "platform/lines.h"
-#include "platform/machine.h"
-#include "regfile/registry_tree.h"
+#include "base/codepage.h"
+#include "base/lines.h"
+#include "machine/machine.h"
+#include "machine/registry_tree.h"
 #include "removal/browser_reset.h"
 #include "removal/object_rows.h"
 #include "scan/detected_object.h"

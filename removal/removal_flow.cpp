@@ -5,8 +5,8 @@
 #include <cstdio>
 #include <vector>
 
-#include "platform/machine.h"
-#include "platform/process_table.h"
+#include "machine/machine.h"
+#include "machine/process_table.h"
 #include "removal/browser_reset.h"
 #include "removal/object_remover.h"
 #include "removal/object_rows.h"

@@ -8,16 +8,16 @@
 #include <sstream>
 #include <thread>
 
-#include "platform/testing/as_nobody.h"
-#include "platform/testing/registry_values.h"
-#include "platform/testing/scoped_env.h"
-#include "platform/testing/temp_folder.h"
-#include "platform/testing/temp_prefix.h"
 #include "removal/browser_reset.h"
 #include "removal/object_remover.h"
 #include "removal/removal_flow.h"
 #include "removal/removal_test_support.h"
 #include "settings/settings_store.h"
+#include "testing/as_nobody.h"
+#include "testing/registry_values.h"
+#include "testing/scoped_env.h"
+#include "testing/temp_folder.h"
+#include "testing/temp_prefix.h"
 
 namespace tolvane {
 namespace {

@@ -13,9 +13,9 @@
 #include <string>
 #include <vector>
 
-#include "platform/testing/fake_wineserver.h"
 #include "removal/object_rows.h"
 #include "removal/removal_view.h"
+#include "testing/fake_wineserver.h"
 
 namespace tolvane::testing {
 

@@ -9,7 +9,7 @@
 #include <string_view>
 #include <vector>
 
-#include "platform/prompt.h"
+#include "base/prompt.h"
 
 namespace tolvane {
 

@@ -5,11 +5,11 @@
 #include <string>
 #include <unordered_map>
 
+#include "base/erase_positions.h"
+#include "base/lines.h"
 #include "definitions/threat_database.h"
-#include "platform/erase_positions.h"
-#include "platform/file_system.h"
-#include "platform/lines.h"
-#include "platform/shell_folders.h"
+#include "machine/file_system.h"
+#include "machine/shell_folders.h"
 
 namespace tolvane {
 namespace {

@@ -31,7 +31,7 @@
 #include <unordered_map>
 #include <vector>
 
-#include "platform/host_files.h"
+#include "host/host_files.h"
 #include "scan/object_type.h"
 
 namespace tolvane {

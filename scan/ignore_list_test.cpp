@@ -11,8 +11,8 @@
 
 #include "definitions/load_definitions.h"
 #include "definitions/threat_database.h"
-#include "platform/testing/as_nobody.h"
-#include "platform/testing/temp_prefix.h"
+#include "testing/as_nobody.h"
+#include "testing/temp_prefix.h"
 
 namespace tolvane {
 namespace {

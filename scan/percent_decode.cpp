@@ -1,6 +1,6 @@
 #include "scan/percent_decode.h"
 
-#include "platform/text.h"
+#include "base/text.h"
 
 namespace tolvane {
 

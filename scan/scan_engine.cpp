@@ -6,11 +6,11 @@
 #include <unordered_map>
 #include <utility>
 
+#include "base/codepage.h"
+#include "base/lines.h"
 #include "definitions/placeholders.h"
 #include "definitions/threat_database.h"
-#include "platform/codepage.h"
-#include "platform/lines.h"
-#include "platform/machine.h"
+#include "machine/machine.h"
 #include "scan/percent_decode.h"
 #include "settings/settings_store.h"
 

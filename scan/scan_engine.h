@@ -32,7 +32,7 @@
 #include <thread>
 #include <vector>
 
-#include "processes/process_enumerator.h"
+#include "machine/process_enumerator.h"
 #include "scan/detected_object.h"
 #include "scan/ignore_filter.h"
 #include "scan/scan_log.h"

@@ -11,14 +11,14 @@
 
 #include "definitions/load_definitions.h"
 #include "definitions/threat_database.h"
-#include "platform/machine.h"
-#include "platform/process_table.h"
-#include "platform/registry.h"
-#include "platform/testing/fake_windows_program.h"
-#include "platform/testing/registry_values.h"
-#include "platform/testing/temp_prefix.h"
+#include "machine/machine.h"
+#include "machine/process_table.h"
+#include "machine/registry.h"
 #include "scan/percent_decode.h"
 #include "settings/settings_store.h"
+#include "testing/fake_windows_program.h"
+#include "testing/registry_values.h"
+#include "testing/temp_prefix.h"
 
 extern char** environ;
 

@@ -9,7 +9,7 @@
 #include <string>
 #include <string_view>
 
-#include "platform/file_system.h"
+#include "machine/file_system.h"
 
 namespace tolvane {
 

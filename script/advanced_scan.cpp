@@ -3,8 +3,8 @@
 #include <algorithm>
 #include <utility>
 
-#include "platform/machine.h"
-#include "platform/process_table.h"
+#include "machine/machine.h"
+#include "machine/process_table.h"
 #include "settings/settings_store.h"
 
 namespace tolvane {

@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/prompt.h"
+#include "base/prompt.h"
 #include "script/script_database.h"
 #include "script/script_host.h"
 

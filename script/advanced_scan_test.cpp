@@ -3,7 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "definitions/container.h"
-#include "platform/machine.h"
+#include "machine/machine.h"
 #include "script/script_test_support.h"
 #include "settings/settings_store.h"
 

@@ -8,10 +8,10 @@
 #include <sstream>
 
 #include "definitions/container.h"
-#include "platform/machine.h"
-#include "platform/testing/registry_values.h"
+#include "machine/machine.h"
 #include "script/advanced_scan.h"
 #include "script/script_test_support.h"
+#include "testing/registry_values.h"
 
 namespace tolvane {
 namespace {

@@ -11,7 +11,7 @@
 #include <cstdint>
 #include <string>
 
-#include "platform/prompt.h"
+#include "base/prompt.h"
 
 namespace tolvane {
 

@@ -11,8 +11,8 @@
 #include <optional>
 #include <string>
 
-#include "platform/codepage.h"
-#include "platform/machine.h"
+#include "base/codepage.h"
+#include "machine/machine.h"
 #include "script/message_box_style.h"
 #include "script/script_machine.h"
 

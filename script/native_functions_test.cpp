@@ -4,10 +4,10 @@
 
 #include <filesystem>
 
-#include "platform/machine.h"
-#include "platform/testing/registry_values.h"
+#include "machine/machine.h"
 #include "scan/percent_decode.h"
 #include "script/script_test_support.h"
+#include "testing/registry_values.h"
 
 namespace tolvane {
 namespace {

@@ -3,7 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "definitions/container.h"
-#include "platform/testing/temp_prefix.h"
+#include "testing/temp_prefix.h"
 
 namespace tolvane {
 namespace {

@@ -15,7 +15,7 @@
 #include <string>
 #include <thread>
 
-#include "platform/codepage.h"
+#include "base/codepage.h"
 #include "script/heap_usage.h"
 #include "script/native_functions.h"
 

@@ -3,9 +3,9 @@
 #include <algorithm>
 #include <memory>
 
-#include "platform/machine.h"
-#include "processes/process_enumerator.h"
-#include "regfile/registry_tree.h"
+#include "machine/machine.h"
+#include "machine/process_enumerator.h"
+#include "machine/registry_tree.h"
 #include "scan/percent_decode.h"
 
 namespace tolvane::script_machine {

@@ -18,7 +18,7 @@
 #include <string_view>
 #include <vector>
 
-#include "platform/registry.h"
+#include "machine/registry.h"
 
 namespace tolvane {
 

@@ -2,8 +2,8 @@
 
 #include <gtest/gtest.h>
 
-#include "platform/machine.h"
-#include "platform/testing/temp_prefix.h"
+#include "machine/machine.h"
+#include "testing/temp_prefix.h"
 
 namespace tolvane::script_machine {
 namespace {

@@ -8,10 +8,10 @@
 #include <string>
 #include <vector>
 
-#include "platform/testing/fake_windows_program.h"
-#include "platform/testing/temp_prefix.h"
 #include "script/advanced_scan.h"
 #include "script/script_host.h"
+#include "testing/fake_windows_program.h"
+#include "testing/temp_prefix.h"
 
 namespace tolvane::testing {
 

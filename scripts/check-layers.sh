@@ -2,7 +2,7 @@
 # Checks that each folder uses only the folders below it: a file may include
 # the headers of its own layer and of lower layers, never of a higher layer or
 # of another layer at the same height, and nothing outside ui/qt/ includes Qt.
-# Tests (files with "test" in their name) may also use platform/testing/.
+# Tests (files with "test" in their name) may also use testing/.
 #
 #   scripts/check-layers.sh [SOURCE_DIR]   check the tree (default: this checkout)
 #   scripts/check-layers.sh --table        print the table of layers
@@ -17,22 +17,26 @@ set -euo pipefail
 # it; the top (99) may use everything.
 layers() {
     cat <<'EOF'
-0 platform
-1 platform/testing
-2 regfile
-3 definitions
-4 settings
-5 processes
-6 scan
-7 removal
-8 backup
-8 script
-8 update
-9 ui
-10 app
-11 ui/headless
-11 ui/qt
-12 program
+0 base
+1 host
+2 machine
+3 machine/wine
+3 machine/windows
+4 discovery
+5 testing
+6 regfile
+7 definitions
+8 settings
+9 scan
+10 removal
+11 backup
+11 script
+11 update
+12 app/views
+13 app
+14 ui/headless
+14 ui/qt
+15 program
 99 tools
 99 tests
 99 bench
@@ -90,7 +94,7 @@ check() {
             other = layer_of(header)
             if (other == "" || other == own || height[own] == 99) next
             base = file; sub(/.*\//, "", base)
-            if (other == "platform/testing" && base ~ /test/) next
+            if (other == "testing" && base ~ /test/) next
             if (height[other] > height[own]) {
                 print file ":" line ": " own "/ (height " height[own] ") includes " header \
                       " of " other "/ above it (height " height[other] ")"
@@ -110,28 +114,32 @@ self_test() {
     local tree
     tree=$(mktemp -d)
     trap 'rm -rf "$tree"' RETURN
-    mkdir -p "$tree/platform" "$tree/scan" "$tree/app" "$tree/ui/qt"
-    printf '#include "platform/registry.h"\n' >"$tree/scan/scan_engine.cpp"
+    mkdir -p "$tree/machine/wine" "$tree/machine/windows" "$tree/scan" "$tree/app" "$tree/ui/qt"
+    printf '#include "machine/registry.h"\n' >"$tree/scan/scan_engine.cpp"
+    printf '#include "machine/hive_tree.h"\n' >"$tree/machine/windows/regf_hive.cpp"
+    printf '#include "machine/hive_tree.h"\n' >"$tree/machine/wine/wine_hive.cpp"
     printf '#include <QWidget>\n#include "app/application.h"\n' >"$tree/ui/qt/window.cpp"
     printf '#include "scan/scan_engine.h"\n' >"$tree/app/application.cpp"
     if ! check "$tree" >/dev/null; then
         echo "self-test: a clean tree failed the check" >&2
         return 1
     fi
-    printf '#include "scan/scan_engine.h"\n' >"$tree/platform/registry.cpp"
+    printf '#include "scan/scan_engine.h"\n' >"$tree/machine/registry.cpp"
+    printf '#include "machine/wine/wine_hive.h"\n' >>"$tree/machine/windows/regf_hive.cpp"
     printf '#include <QString>\n' >"$tree/app/main_controller.cpp"
     local output
     if output=$(check "$tree"); then
-        echo "self-test: a tree with an upward include and Qt in app/ passed the check" >&2
+        echo "self-test: a tree with an upward include, a back-end using the other and Qt in app/ passed the check" >&2
         return 1
     fi
-    if ! grep -q '^platform/registry.cpp:1: platform/ .*scan/scan_engine.h' <<<"$output" ||
+    if ! grep -q '^machine/registry.cpp:1: machine/ .*scan/scan_engine.h' <<<"$output" ||
+        ! grep -q '^machine/windows/regf_hive.cpp:2: machine/windows/ includes machine/wine/wine_hive.h of machine/wine/ beside it' <<<"$output" ||
         ! grep -q '^app/main_controller.cpp:1: Qt outside ui/qt/' <<<"$output"; then
-        echo "self-test: the check did not name both faults:" >&2
+        echo "self-test: the check did not name all three faults:" >&2
         echo "$output" >&2
         return 1
     fi
-    echo "self-test: the check fails on an upward include and on Qt outside ui/qt/"
+    echo "self-test: the check fails on an upward include, on one back-end using the other and on Qt outside ui/qt/"
 }
 
 case "${1:-}" in

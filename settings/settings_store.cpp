@@ -5,9 +5,9 @@
 #include <mutex>
 #include <utility>
 
-#include "platform/codepage.h"
-#include "platform/registry.h"
-#include "platform/shell_folders.h"
+#include "base/codepage.h"
+#include "machine/registry.h"
+#include "machine/shell_folders.h"
 
 namespace tolvane {
 namespace {

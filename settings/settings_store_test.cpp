@@ -2,9 +2,9 @@
 
 #include <gtest/gtest.h>
 
-#include "platform/machine.h"
-#include "platform/testing/fake_wineserver.h"
-#include "platform/testing/temp_prefix.h"
+#include "machine/machine.h"
+#include "testing/fake_wineserver.h"
+#include "testing/temp_prefix.h"
 
 namespace tolvane {
 namespace {

@@ -2,7 +2,7 @@
 
 #include <openssl/evp.h>
 
-#include "platform/text.h"
+#include "base/text.h"
 
 namespace tolvane {
 

@@ -8,7 +8,7 @@
 
 #include <string>
 
-#include "platform/prompt.h"
+#include "base/prompt.h"
 #include "update/update_event_loop.h"
 #include "update/update_service.h"
 #include "update/version_text.h"

@@ -6,7 +6,7 @@
 #include <optional>
 #include <vector>
 
-#include "platform/text.h"
+#include "base/text.h"
 
 namespace tolvane {
 

@@ -3,7 +3,7 @@
 #include "definitions/load_definitions.h"
 #include "definitions/placeholders.h"
 #include "definitions/threat_database.h"
-#include "platform/machine.h"
+#include "machine/machine.h"
 #include "update/sha256.h"
 #include "update/version_text.h"
 

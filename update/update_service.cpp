@@ -1,6 +1,6 @@
 #include "update/update_service.h"
 
-#include "platform/machine.h"
+#include "machine/machine.h"
 #include "settings/settings_store.h"
 #include "update/sha256.h"
 #include "update/update_description.h"

@@ -17,8 +17,8 @@
 #include <vector>
 
 #include "definitions/container.h"
-#include "platform/machine.h"
-#include "platform/testing/temp_prefix.h"
+#include "machine/machine.h"
+#include "testing/temp_prefix.h"
 #include "update/sha256.h"
 #include "update/test_http_server.h"
 #include "update/test_signing.h"

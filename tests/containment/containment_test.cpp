@@ -25,11 +25,11 @@
 #include "backup/restore.h"
 #include "definitions/load_definitions.h"
 #include "definitions/threat_database.h"
-#include "platform/machine.h"
-#include "platform/testing/temp_folder.h"
-#include "platform/testing/temp_prefix.h"
+#include "machine/machine.h"
 #include "removal/object_remover.h"
 #include "script/script_test_support.h"
+#include "testing/temp_folder.h"
+#include "testing/temp_prefix.h"
 
 namespace tolvane {
 namespace {

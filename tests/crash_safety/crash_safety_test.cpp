@@ -29,10 +29,10 @@
 #include "definitions/container.h"
 #include "definitions/load_definitions.h"
 #include "definitions/threat_database.h"
-#include "platform/machine.h"
-#include "platform/registry.h"
-#include "platform/testing/temp_installation.h"
-#include "platform/testing/temp_prefix.h"
+#include "machine/machine.h"
+#include "machine/registry.h"
+#include "testing/temp_installation.h"
+#include "testing/temp_prefix.h"
 #include "tests/crash_safety/crash_cases.h"
 
 namespace tolvane {

@@ -25,8 +25,8 @@
 
 #include "backup/archive_writer.h"
 #include "definitions/threat_database.h"
-#include "platform/machine.h"
-#include "platform/registry.h"
+#include "machine/machine.h"
+#include "machine/registry.h"
 #include "removal/object_remover.h"
 #include "scan/ignore_list.h"
 #include "tests/crash_safety/crash_cases.h"

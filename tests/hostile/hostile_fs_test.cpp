@@ -33,15 +33,15 @@
 #include "backup/backup_archive.h"
 #include "backup/backup_test_support.h"
 #include "backup/restore.h"
-#include "platform/codepage.h"
-#include "platform/machine.h"
-#include "platform/testing/temp_folder.h"
-#include "platform/testing/temp_prefix.h"
+#include "base/codepage.h"
+#include "machine/machine.h"
 #include "removal/object_remover.h"
 #include "removal/removal_flow.h"
 #include "removal/removal_test_support.h"
 #include "script/script_test_support.h"
 #include "settings/settings_store.h"
+#include "testing/temp_folder.h"
+#include "testing/temp_prefix.h"
 
 namespace tolvane {
 namespace {

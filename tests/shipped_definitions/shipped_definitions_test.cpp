@@ -14,16 +14,16 @@
 #include <set>
 #include <sstream>
 
+#include "app/views/check_list.h"
+#include "app/views/details.h"
+#include "base/codepage.h"
 #include "definitions/load_definitions.h"
 #include "definitions/placeholders.h"
 #include "definitions/threat_database.h"
-#include "platform/codepage.h"
-#include "platform/registry.h"
-#include "platform/testing/temp_prefix.h"
+#include "machine/registry.h"
 #include "scan/scan_engine.h"
 #include "settings/settings_store.h"
-#include "ui/check_list.h"
-#include "ui/details.h"
+#include "testing/temp_prefix.h"
 
 namespace tolvane {
 namespace {

@@ -5,8 +5,8 @@
 #include <nlohmann/json.hpp>
 #include <sstream>
 
+#include "base/codepage.h"
 #include "definitions/container.h"
-#include "platform/codepage.h"
 #include "script/script_database.h"
 
 namespace tolvane {

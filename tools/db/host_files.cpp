@@ -5,7 +5,7 @@
 #include <fstream>
 #include <sstream>
 
-#include "platform/host_files.h"
+#include "host/host_files.h"
 
 namespace tolvane {
 

@@ -2,8 +2,8 @@
 
 #include <iostream>
 
+#include "base/codepage.h"
 #include "definitions/container.h"
-#include "platform/codepage.h"
 #include "tools/db/host_files.h"
 #include "tools/db/import_sources.h"
 

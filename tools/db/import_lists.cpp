@@ -2,7 +2,7 @@
 #include <algorithm>
 #include <sstream>
 
-#include "platform/codepage.h"
+#include "base/codepage.h"
 #include "tools/db/host_files.h"
 #include "tools/db/import_mapping.h"
 #include "tools/db/import_sources.h"

@@ -5,7 +5,7 @@
 #include <cctype>
 #include <cstdint>
 
-#include "platform/codepage.h"
+#include "base/codepage.h"
 
 namespace tolvane::import {
 namespace {

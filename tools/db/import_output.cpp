@@ -3,7 +3,7 @@
 #include <set>
 #include <sstream>
 
-#include "platform/codepage.h"
+#include "base/codepage.h"
 #include "tools/db/import_sources.h"
 
 namespace tolvane::import {

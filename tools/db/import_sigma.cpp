@@ -10,7 +10,7 @@
 #include <algorithm>
 #include <set>
 
-#include "platform/codepage.h"
+#include "base/codepage.h"
 #include "tools/db/import_mapping.h"
 #include "tools/db/import_sources.h"
 

@@ -14,13 +14,13 @@
 #include <string>
 #include <vector>
 
+#include "base/codepage.h"
 #include "definitions/container.h"
 #include "definitions/load_definitions.h"
 #include "definitions/pattern_match.h"
 #include "definitions/placeholders.h"
 #include "definitions/threat_database.h"
-#include "platform/codepage.h"
-#include "platform/machine.h"
+#include "machine/machine.h"
 #include "tools/db/cli.h"
 #include "tools/db/dump_scripts.h"
 #include "tools/db/host_files.h"

@@ -11,9 +11,9 @@
 #include <sstream>
 #include <string>
 
-#include "platform/testing/run_command.h"
-#include "platform/testing/temp_folder.h"
-#include "platform/testing/temp_prefix.h"
+#include "testing/run_command.h"
+#include "testing/temp_folder.h"
+#include "testing/temp_prefix.h"
 
 namespace tolvane {
 namespace {

@@ -6,8 +6,8 @@
 #include <cstring>
 #include <string>
 
-#include "platform/privileges.h"
-#include "platform/testing/demo_machine.h"
+#include "host/privileges.h"
+#include "testing/demo_machine.h"
 
 namespace {
 

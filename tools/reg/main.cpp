@@ -20,12 +20,12 @@
 #include <string_view>
 #include <vector>
 
-#include "platform/codepage.h"
-#include "platform/host_files.h"
-#include "platform/installation_hives.h"
-#include "platform/machine_discovery.h"
-#include "platform/privileges.h"
-#include "platform/registry.h"
+#include "base/codepage.h"
+#include "discovery/machine_discovery.h"
+#include "host/host_files.h"
+#include "host/privileges.h"
+#include "machine/registry.h"
+#include "machine/windows/installation_hives.h"
 #include "regfile/registry_export.h"
 #include "regfile/registry_import.h"
 

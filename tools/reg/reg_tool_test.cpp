@@ -9,10 +9,10 @@
 #include <fstream>
 #include <sstream>
 
-#include "platform/registry.h"
-#include "platform/testing/run_command.h"
-#include "platform/testing/temp_folder.h"
-#include "platform/testing/temp_installation.h"
+#include "machine/registry.h"
+#include "testing/run_command.h"
+#include "testing/temp_folder.h"
+#include "testing/temp_installation.h"
 
 namespace tolvane {
 namespace {

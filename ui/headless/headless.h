@@ -13,8 +13,8 @@
 #include <string>
 #include <vector>
 
-#include "platform/machine.h"
-#include "platform/machine_discovery.h"
+#include "discovery/machine_discovery.h"
+#include "machine/machine.h"
 
 namespace tolvane {
 

@@ -16,17 +16,17 @@
 #include <sstream>
 
 #include "definitions/container.h"
-#include "platform/file_system.h"
-#include "platform/machine.h"
-#include "platform/registry.h"
-#include "platform/shell_folders.h"
-#include "platform/testing/as_nobody.h"
-#include "platform/testing/fake_wineserver.h"
-#include "platform/testing/machines_home.h"
-#include "platform/testing/run_command.h"
-#include "platform/testing/temp_folder.h"
-#include "platform/testing/temp_installation.h"
-#include "platform/testing/temp_prefix.h"
+#include "machine/file_system.h"
+#include "machine/machine.h"
+#include "machine/registry.h"
+#include "machine/shell_folders.h"
+#include "testing/as_nobody.h"
+#include "testing/fake_wineserver.h"
+#include "testing/machines_home.h"
+#include "testing/run_command.h"
+#include "testing/temp_folder.h"
+#include "testing/temp_installation.h"
+#include "testing/temp_prefix.h"
 
 namespace tolvane {
 namespace {

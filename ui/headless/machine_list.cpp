@@ -4,7 +4,7 @@
 #include <ostream>
 #include <sstream>
 
-#include "platform/machine_discovery.h"
+#include "discovery/machine_discovery.h"
 #include "ui/headless/headless.h"
 
 namespace tolvane {

@@ -5,9 +5,9 @@
 #include <iostream>
 
 #include "app/application.h"
-#include "platform/machine.h"
-#include "platform/privileges.h"
-#include "platform/shipped_data.h"
+#include "discovery/shipped_data.h"
+#include "host/privileges.h"
+#include "machine/machine.h"
 #include "scan/scan_log.h"
 #include "settings/settings_store.h"
 #include "ui/headless/headless.h"

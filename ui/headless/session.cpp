@@ -13,13 +13,13 @@
 
 #include "app/application.h"
 #include "app/command_line.h"
+#include "app/views/scripted_views.h"
+#include "base/codepage.h"
 #include "definitions/threat_database.h"
-#include "platform/codepage.h"
-#include "platform/machine.h"
-#include "platform/privileges.h"
+#include "host/privileges.h"
+#include "machine/machine.h"
 #include "scan/detected_object.h"
 #include "ui/headless/headless.h"
-#include "ui/scripted_views.h"
 #include "update/update_client.h"
 #include "update/update_event_loop.h"
 

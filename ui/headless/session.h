@@ -16,9 +16,9 @@
 #include <vector>
 
 #include "app/application.h"
-#include "platform/privileges.h"
+#include "app/views/scripted_views.h"
+#include "host/privileges.h"
 #include "ui/headless/headless.h"
-#include "ui/scripted_views.h"
 #include "update/update_event_loop.h"
 
 namespace tolvane {

@@ -6,13 +6,13 @@
 #include <map>
 #include <ostream>
 
-#include "platform/codepage.h"
-#include "platform/machine.h"
+#include "app/views/ignore_list_dialog.h"
+#include "app/views/settings_windows.h"
+#include "base/codepage.h"
+#include "machine/machine.h"
 #include "scan/ignore_list.h"
 #include "settings/settings_store.h"
 #include "ui/headless/session.h"
-#include "ui/ignore_list_dialog.h"
-#include "ui/settings_windows.h"
 
 namespace tolvane {
 namespace {

@@ -11,7 +11,7 @@
 #include <optional>
 #include <vector>
 
-#include "ui/check_list.h"
+#include "app/views/check_list.h"
 
 namespace tolvane {
 

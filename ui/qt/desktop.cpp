@@ -7,10 +7,10 @@
 #include <filesystem>
 
 #include "app/command_line.h"
-#include "platform/machine.h"
-#include "platform/machine_discovery.h"
-#include "platform/privileges.h"
-#include "platform/shipped_data.h"
+#include "discovery/machine_discovery.h"
+#include "discovery/shipped_data.h"
+#include "host/privileges.h"
+#include "machine/machine.h"
 #include "ui/qt/desktop_session.h"
 #include "ui/qt/dialog_driver.h"
 #include "ui/qt/main_window.h"

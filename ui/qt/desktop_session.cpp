@@ -11,7 +11,7 @@
 #include "definitions/load_definitions.h"
 #include "definitions/placeholders.h"
 #include "definitions/threat_database.h"
-#include "platform/machine.h"
+#include "machine/machine.h"
 #include "scan/ignore_list.h"
 #include "settings/settings_store.h"
 #include "ui/qt/dialogs.h"

@@ -13,7 +13,7 @@
 #include <vector>
 
 #include "app/application.h"
-#include "platform/machine_discovery.h"
+#include "discovery/machine_discovery.h"
 #include "update/update_client.h"
 
 namespace tolvane {

@@ -14,7 +14,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/prompt.h"
+#include "base/prompt.h"
 
 class QAction;
 class QDialog;

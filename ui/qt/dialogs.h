@@ -17,8 +17,8 @@
 #include <functional>
 #include <string>
 
-#include "ui/machine_chooser.h"
-#include "ui/views.h"
+#include "app/views/machine_chooser.h"
+#include "app/views/views.h"
 
 class QLabel;
 

@@ -9,7 +9,7 @@
 #include <memory>
 #include <vector>
 
-#include "ui/folder_chooser.h"
+#include "app/views/folder_chooser.h"
 #include "ui/qt/dialog_driver.h"
 #include "ui/qt/dialog_frame.h"
 #include "ui/qt/qt_text.h"

@@ -12,9 +12,9 @@
 #include <memory>
 #include <tuple>
 
+#include "app/views/settings_windows.h"
 #include "ui/qt/dialog_driver.h"
 #include "ui/qt/dialog_frame.h"
-#include "ui/settings_windows.h"
 
 namespace tolvane {
 

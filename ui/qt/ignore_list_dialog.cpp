@@ -7,11 +7,11 @@
 #include <QVBoxLayout>
 #include <memory>
 
-#include "ui/ignore_list_dialog.h"
+#include "app/views/ignore_list_dialog.h"
+#include "app/views/views.h"
 #include "ui/qt/check_list_widget.h"
 #include "ui/qt/dialog_driver.h"
 #include "ui/qt/dialog_frame.h"
-#include "ui/views.h"
 
 namespace tolvane {
 

@@ -11,7 +11,7 @@
 #include <algorithm>
 #include <memory>
 
-#include "ui/machine_chooser.h"
+#include "app/views/machine_chooser.h"
 #include "ui/qt/dialog_driver.h"
 #include "ui/qt/dialog_frame.h"
 #include "ui/qt/qt_text.h"

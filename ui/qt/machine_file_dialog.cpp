@@ -13,8 +13,8 @@
 #include <QVBoxLayout>
 #include <algorithm>
 
-#include "platform/file_system.h"
-#include "platform/win_types.h"
+#include "base/win_types.h"
+#include "machine/file_system.h"
 #include "ui/qt/main_window.h"
 #include "ui/qt/qt_text.h"
 

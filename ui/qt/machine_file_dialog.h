@@ -12,7 +12,7 @@
 #include <utility>
 #include <vector>
 
-#include "ui/views.h"
+#include "app/views/views.h"
 
 class QComboBox;
 class QLineEdit;

@@ -14,7 +14,7 @@
 #include <functional>
 #include <map>
 
-#include "ui/main_window_view.h"
+#include "app/views/main_window_view.h"
 
 class QAction;
 class QIcon;

@@ -18,11 +18,11 @@
 #include <nlohmann/json.hpp>
 
 #include "app/machine_session.h"
-#include "platform/privileges.h"
-#include "platform/testing/machines_home.h"
-#include "platform/testing/run_command.h"
-#include "platform/testing/scoped_env.h"
+#include "host/privileges.h"
 #include "settings/settings_store.h"
+#include "testing/machines_home.h"
+#include "testing/run_command.h"
+#include "testing/scoped_env.h"
 #include "ui/qt/desktop.h"
 #include "ui/qt/gui_test_support.h"
 

@@ -2,7 +2,7 @@
 // buttons, default button and icon shown in a QMessageBox.
 #pragma once
 
-#include "platform/prompt.h"
+#include "base/prompt.h"
 
 class QWidget;
 

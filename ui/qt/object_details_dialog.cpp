@@ -8,7 +8,7 @@
 #include <QVBoxLayout>
 #include <memory>
 
-#include "ui/details.h"
+#include "app/views/details.h"
 #include "ui/qt/dialog_driver.h"
 #include "ui/qt/dialog_frame.h"
 #include "ui/qt/qt_text.h"

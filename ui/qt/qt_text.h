@@ -6,7 +6,7 @@
 #include <string>
 #include <string_view>
 
-#include "platform/codepage.h"
+#include "base/codepage.h"
 
 namespace tolvane {
 

@@ -6,7 +6,7 @@
 #include <QObject>
 #include <atomic>
 
-#include "ui/ui_thread.h"
+#include "app/views/ui_thread.h"
 
 namespace tolvane {
 

@@ -1,0 +1,258 @@
+#include "machine/windows/installation_hives.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <hivex.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+
+#include "base/codepage.h"
+#include "host/held_path.h"
+
+namespace tolvane {
+namespace {
+
+constexpr const char* kMachineHives[] = {"SOFTWARE", "SYSTEM",     "SAM",
+                                         "SECURITY", "COMPONENTS", "DRIVERS"};
+
+// The entry of the held folder named `name` without regard to case (the
+// exact spelling first); false when there is none.
+bool FindEntryNoCase(int folderFd, const std::string& name, std::string* found) {
+    struct stat st {};
+    if (fstatat(folderFd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0) {
+        *found = name;
+        return true;
+    }
+    int fd = openat(folderFd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    DIR* dir = fd >= 0 ? fdopendir(fd) : nullptr;
+    if (!dir) {
+        if (fd >= 0) close(fd);
+        return false;
+    }
+    bool result = false;
+    while (dirent* entry = readdir(dir)) {
+        if (EqualsNoCase(entry->d_name, name)) {
+            *found = entry->d_name;
+            result = true;
+            break;
+        }
+    }
+    closedir(dir);
+    return result;
+}
+
+// Opens the folder reached from rootFd through `parts` (names without
+// regard to case), never through a link. -1 when it is not there;
+// *relative gets the path as spelled on disk.
+int OpenFolderNoCase(int rootFd, const std::vector<std::string>& parts, std::string* relative) {
+    UniqueFd current(fcntl(rootFd, F_DUPFD_CLOEXEC, 0));
+    relative->clear();
+    for (const std::string& part : parts) {
+        if (part.empty() || part == "." || part == "..") return -1;
+        std::string found;
+        if (!current.valid() || !FindEntryNoCase(current.get(), part, &found)) return -1;
+        current.Reset(
+            openat(current.get(), found.c_str(), O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+        if (!relative->empty()) *relative += '/';
+        *relative += found;
+    }
+    return current.Release();
+}
+
+// A hive entry of the held folder that is a plain file (links refused).
+bool FindHiveFile(int folderFd, const std::string& name, std::string* found, int64_t* mtime) {
+    struct stat st {};
+    if (!FindEntryNoCase(folderFd, name, found) ||
+        fstatat(folderFd, found->c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISREG(st.st_mode))
+        return false;
+    if (mtime) *mtime = st.st_mtim.tv_sec;
+    return true;
+}
+
+std::vector<std::string> SplitWindowsPath(std::string_view path) {
+    std::vector<std::string> parts;
+    size_t pos = 0;
+    while (pos <= path.size()) {
+        size_t end = path.find_first_of("\\/", pos);
+        if (end == std::string_view::npos) end = path.size();
+        if (end > pos) parts.emplace_back(path.substr(pos, end - pos));
+        pos = end + 1;
+    }
+    return parts;
+}
+
+struct HivexCloser {
+    void operator()(hive_h* h) const {
+        if (h) hivex_close(h);
+    }
+};
+using HivexHandle = std::unique_ptr<hive_h, HivexCloser>;
+
+HivexHandle OpenHive(int folderFd, const std::string& name) {
+    UniqueFd fd(openat(folderFd, name.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK));
+    if (!fd.valid()) return nullptr;
+    return HivexHandle(hivex_open(DescriptorPath(fd.get()).c_str(), 0));
+}
+
+hive_node_h NodeAt(hive_h* h, std::string_view path) {
+    hive_node_h node = hivex_root(h);
+    for (const std::string& part : SplitWindowsPath(path)) {
+        if (!node) return 0;
+        node = hivex_node_get_child(h, node, part.c_str());
+    }
+    return node;
+}
+
+std::string StringValue(hive_h* h, hive_node_h node, const char* name) {
+    hive_value_h value = node ? hivex_node_get_value(h, node, name) : 0;
+    char* text = value ? hivex_value_string(h, value) : nullptr;
+    std::string out = text ? text : "";
+    free(text);
+    return out;
+}
+
+// %SystemDrive% and %SystemRoot% as a profile path may use them.
+std::string ExpandProfilePath(std::string path, const std::string& systemRoot) {
+    auto replace = [&](const std::string& name, const std::string& with) {
+        for (size_t at = 0; at + name.size() <= path.size();) {
+            if (EqualsNoCase(std::string_view(path).substr(at, name.size()), name)) {
+                path.replace(at, name.size(), with);
+                at += with.size();
+            } else {
+                ++at;
+            }
+        }
+    };
+    replace("%SystemDrive%", "C:");
+    replace("%SystemRoot%", systemRoot);
+    replace("%windir%", systemRoot);
+    return path;
+}
+
+unsigned CurrentControlSet(int configFd, const std::string& systemName) {
+    HivexHandle h = OpenHive(configFd, systemName);
+    if (!h) return 1;
+    hive_node_h select = NodeAt(h.get(), "Select");
+    for (const char* name : {"Current", "Default"}) {
+        hive_value_h value = select ? hivex_node_get_value(h.get(), select, name) : 0;
+        hive_type type{};
+        size_t len = 0;
+        if (value && hivex_value_type(h.get(), value, &type, &len) == 0 &&
+            type == hive_t_REG_DWORD) {
+            int32_t set = hivex_value_dword(h.get(), value);
+            if (set > 0 && set < 1000) return static_cast<unsigned>(set);
+        }
+    }
+    return 1;
+}
+
+// The profile at a ProfileList entry, when its NTUSER.DAT is on C:.
+bool ReadProfile(int rootFd, const std::string& sid, const std::string& profilePath,
+                 InstallationHives::Profile* profile) {
+    std::vector<std::string> parts = SplitWindowsPath(profilePath);
+    if (parts.empty() || !EqualsNoCase(parts[0], "C:")) return false;
+    parts.erase(parts.begin());
+    std::string folder;
+    UniqueFd fd(OpenFolderNoCase(rootFd, parts, &folder));
+    std::string name;
+    if (!fd.valid() || !FindHiveFile(fd.get(), "NTUSER.DAT", &name, &profile->lastWritten))
+        return false;
+    profile->sid = sid;
+    profile->profilePath = profilePath;
+    profile->userName = parts.empty() ? sid : parts.back();
+    profile->user = {folder, name, false};
+    std::string classesFolder;
+    std::vector<std::string> below = {"AppData", "Local", "Microsoft", "Windows"};
+    UniqueFd classes(OpenFolderNoCase(fd.get(), below, &classesFolder));
+    if (classes.valid() && FindHiveFile(classes.get(), "UsrClass.dat", &name, nullptr))
+        profile->classes = {folder + "/" + classesFolder, name, false};
+    return true;
+}
+
+void ReadProfiles(int rootFd, int configFd, const std::string& softwareName,
+                  InstallationHives* hives) {
+    HivexHandle h = OpenHive(configFd, softwareName);
+    if (!h) return;  // a damaged SOFTWARE hive is reported when the registry loads it
+    std::string systemRoot = StringValue(
+        h.get(), NodeAt(h.get(), "Microsoft\\Windows NT\\CurrentVersion"), "SystemRoot");
+    if (systemRoot.empty()) systemRoot = "C:\\Windows";
+    hive_node_h list = NodeAt(h.get(), "Microsoft\\Windows NT\\CurrentVersion\\ProfileList");
+    hive_node_h* children = list ? hivex_node_children(h.get(), list) : nullptr;
+    for (size_t i = 0; children && children[i]; ++i) {
+        char* sid = hivex_node_name(h.get(), children[i]);
+        std::string path =
+            ExpandProfilePath(StringValue(h.get(), children[i], "ProfileImagePath"), systemRoot);
+        InstallationHives::Profile profile;
+        if (sid && ReadProfile(rootFd, sid, path, &profile))
+            hives->profiles.push_back(std::move(profile));
+        free(sid);
+    }
+    free(children);
+}
+
+bool ChooseUser(const std::string& user, InstallationHives* hives, std::string* error) {
+    int chosen = -1;
+    for (size_t i = 0; i < hives->profiles.size(); ++i) {
+        const auto& p = hives->profiles[i];
+        if (!user.empty()) {
+            if (EqualsNoCase(p.userName, user) || EqualsNoCase(p.sid, user))
+                chosen = static_cast<int>(i);
+            continue;
+        }
+        if (p.sid.rfind("S-1-5-21-", 0) != 0) continue;
+        if (chosen < 0 || p.lastWritten > hives->profiles[chosen].lastWritten)
+            chosen = static_cast<int>(i);
+    }
+    if (!user.empty() && chosen < 0) {
+        std::string known;
+        for (const auto& p : hives->profiles)
+            if (p.sid.rfind("S-1-5-21-", 0) == 0) known += (known.empty() ? "" : ", ") + p.userName;
+        *error = "The Windows installation " + hives->root + " has no user profile named \"" +
+                 user + "\"" + (known.empty() ? "." : " (its users: " + known + ").");
+        return false;
+    }
+    hives->currentUser = chosen;
+    return true;
+}
+
+}  // namespace
+
+bool FindInstallationHives(const std::string& folder, const std::string& user,
+                           InstallationHives* hives, std::string* error) {
+    *hives = InstallationHives();
+    char* real = realpath(folder.c_str(), nullptr);
+    hives->root = real ? real : folder;
+    free(real);
+    UniqueFd root(open(hives->root.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
+    std::string configFolder;
+    UniqueFd config(root.valid() ? OpenFolderNoCase(root.get(), {"Windows", "System32", "config"},
+                                                    &configFolder)
+                                 : -1);
+    std::string software, system;
+    if (!config.valid() || !FindHiveFile(config.get(), "SOFTWARE", &software, nullptr) ||
+        !FindHiveFile(config.get(), "SYSTEM", &system, nullptr)) {
+        *error = folder +
+                 " is no Windows installation (it has no Windows\\System32\\config "
+                 "holding SOFTWARE and SYSTEM).";
+        return false;
+    }
+    for (const char* key : kMachineHives) {
+        std::string name;
+        if (!FindHiveFile(config.get(), key, &name, nullptr)) continue;
+        bool changeable = std::strcmp(key, "SOFTWARE") == 0 || std::strcmp(key, "SYSTEM") == 0;
+        hives->machine.push_back({key, {configFolder, name, !changeable}});
+    }
+    std::string name;
+    if (FindHiveFile(config.get(), "DEFAULT", &name, nullptr))
+        hives->defaultUser = {configFolder, name, false};
+    hives->controlSet = CurrentControlSet(config.get(), system);
+    ReadProfiles(root.get(), config.get(), software, hives);
+    return ChooseUser(user, hives, error);
+}
+
+}  // namespace tolvane

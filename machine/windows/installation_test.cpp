@@ -1,0 +1,212 @@
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+
+#include "machine/machine.h"
+#include "machine/windows/regf_hive.h"
+#include "testing/run_command.h"
+#include "testing/temp_installation.h"
+
+namespace tolvane {
+namespace {
+
+namespace fs = std::filesystem;
+using testing::RunCommand;
+using testing::ShellQuote;
+using testing::TempInstallation;
+
+std::string String(const Registry& registry, RootKey root, const char* path, const char* name) {
+    std::string value;
+    return ReadRegistryString(registry, root, path, name, &value) ? value : "<missing>";
+}
+
+std::vector<std::string> Subkeys(const Registry& registry, RootKey root, const char* path) {
+    RegKey key;
+    std::vector<std::string> names;
+    if (registry.OpenKey(Registry::Root(root), path, KEY_READ, &key) != ERROR_SUCCESS) return names;
+    std::string name;
+    for (uint32_t i = 0; registry.EnumKey(key, i, &name) == ERROR_SUCCESS; ++i)
+        names.push_back(name);
+    return names;
+}
+
+// hivexget, a reader independent of ours.
+std::string HiveValue(const std::string& hive, const std::string& key, const std::string& name) {
+    std::string out;
+    RunCommand("hivexget " + ShellQuote(hive) + " " + ShellQuote(key) + " " + ShellQuote(name) +
+                   " 2>/dev/null",
+               &out);
+    return out;
+}
+
+TEST(WindowsInstallation, OpensWithTheRegistryDrivesAndFoldersWindowsWouldShow) {
+    TempInstallation windows;
+    auto machine = windows.Open();
+    ASSERT_TRUE(machine->IsWindowsInstallation());
+    EXPECT_NE(machine->Description().find("current user alice (" +
+                                          std::string(TempInstallation::kAliceSid) + ")"),
+              std::string::npos)
+        << machine->Description();
+    const Registry& reg = machine->registry();
+    EXPECT_EQ(reg.UserSid(), TempInstallation::kAliceSid);
+    EXPECT_EQ(Subkeys(reg, RootKey::LocalMachine, ""),
+              (std::vector<std::string>{"SAM", "SOFTWARE", "SYSTEM"}));
+    EXPECT_EQ(String(reg, RootKey::LocalMachine, "System\\CurrentControlSet\\Services\\Tcpip",
+                     "DisplayName"),
+              "TCP/IP");
+    EXPECT_EQ(Subkeys(reg, RootKey::Users, ""),
+              (std::vector<std::string>{".DEFAULT", TempInstallation::kAliceSid,
+                                        std::string(TempInstallation::kAliceSid) + "_Classes",
+                                        TempInstallation::kBobSid,
+                                        std::string(TempInstallation::kBobSid) + "_Classes"}));
+    EXPECT_EQ(String(reg, RootKey::ClassesRoot, ".txt", ""), "alicefile");
+    EXPECT_EQ(String(reg, RootKey::CurrentUser, "Software\\Classes\\.txt", ""), "alicefile");
+    EXPECT_EQ(Subkeys(reg, RootKey::ClassesRoot, "CLSID"),
+              (std::vector<std::string>{"{B}", "{C}"}));
+    EXPECT_EQ(String(reg, RootKey::Users,
+                     (std::string(TempInstallation::kBobSid) + "_Classes\\.txt").c_str(), ""),
+              "bobfile");
+
+    std::string folder;
+    ASSERT_TRUE(machine->shell().GetFolderPath(CSIDL_APPDATA, &folder));
+    EXPECT_EQ(folder, "C:\\Users\\alice\\AppData\\Roaming");
+    EXPECT_EQ(machine->shell().ExpandEnvironmentStrings("%USERPROFILE%|%SystemRoot%|%TEMP%"),
+              "C:\\Users\\alice|C:\\Windows|C:\\Users\\alice\\AppData\\Local\\Temp");
+    EXPECT_EQ(machine->files().ToHostPath("c:\\windows\\system32\\CONFIG"),
+              windows.Host("Windows/System32/config"));
+    EXPECT_EQ(machine->files().LogicalDrives(), (std::vector<std::string>{"C:\\"}));
+    std::vector<ProcessSnapshot> processes;
+    EXPECT_TRUE(machine->processes().List(&processes));
+    EXPECT_TRUE(processes.empty());
+    EXPECT_FALSE(machine->launcher().ShellExecute("open", "regsvr32.exe", "/u /s C:\\x.dll"));
+
+    auto bob = windows.Open({"BOB", {{'D', windows.Host("Users")}}});
+    EXPECT_EQ(bob->registry().UserSid(), TempInstallation::kBobSid);
+    EXPECT_EQ(String(bob->registry(), RootKey::ClassesRoot, ".txt", ""), "bobfile");
+    EXPECT_EQ(bob->files().ToHostPath("D:\\alice"), windows.Host("Users/alice"));
+    std::string error;
+    EXPECT_EQ(Machine::Open(windows.path(), {"carol", {}}, &error), nullptr);
+    EXPECT_NE(error.find("alice, bob"), std::string::npos) << error;
+}
+
+TEST(WindowsInstallation, ChangesReachTheHivesAndAreRefusedWhereTheyMust) {
+    TempInstallation windows;
+    auto machine = windows.Open();
+    Registry& reg = machine->registry();
+    RegKey run;
+    ASSERT_EQ(
+        reg.CreateKey(Registry::Root(RootKey::CurrentUser),
+                      "Software\\Microsoft\\Windows\\CurrentVersion\\Run", KEY_ALL_ACCESS, &run),
+        ERROR_SUCCESS);
+    ASSERT_EQ(reg.SetValue(run, "Bad", REG_SZ, "C:\\bad.exe"), ERROR_SUCCESS)
+        << reg.LastErrorMessage();
+    EXPECT_EQ(HiveValue(windows.UserHive("alice"),
+                        "\\Software\\Microsoft\\Windows\\CurrentVersion\\Run", "Bad"),
+              "C:\\bad.exe\n");
+    EXPECT_TRUE(fs::exists(windows.UserHive("alice") + ".tolvane-orig"));
+    EXPECT_EQ(reg.DeleteKey(Registry::Root(RootKey::LocalMachine),
+                            "SYSTEM\\CurrentControlSet\\Services\\Tcpip"),
+              ERROR_SUCCESS)
+        << reg.LastErrorMessage();
+    EXPECT_EQ(HiveValue(windows.System(), "\\ControlSet001\\Services\\Tcpip", "DisplayName"), "");
+    RegKey created;
+    ASSERT_EQ(reg.CreateKey(Registry::Root(RootKey::ClassesRoot), "CLSID\\{C}\\InprocServer32",
+                            KEY_ALL_ACCESS, &created),
+              ERROR_SUCCESS);
+    EXPECT_EQ(
+        String(reg, RootKey::Users,
+               (std::string(TempInstallation::kAliceSid) + "_Classes\\CLSID\\{C}\\InprocServer32")
+                   .c_str(),
+               ""),
+        "<missing>");  // made, empty: the default value is not set
+    EXPECT_EQ(Subkeys(reg, RootKey::Users,
+                      (std::string(TempInstallation::kAliceSid) + "_Classes\\CLSID\\{C}").c_str()),
+              (std::vector<std::string>{"InprocServer32"}));
+
+    RegKey sam;
+    ASSERT_EQ(reg.CreateKey(Registry::Root(RootKey::LocalMachine), "SAM", 0, &sam), ERROR_SUCCESS);
+    EXPECT_EQ(reg.SetValue(sam, "x", REG_SZ, "y"), ERROR_ACCESS_DENIED);
+    EXPECT_NE(reg.LastErrorMessage().find("never changes it"), std::string::npos);
+
+    std::ofstream(windows.Host("Windows/System32/config/SOFTWARE.LOG1")) << "pending";
+    RegKey software;
+    ASSERT_EQ(reg.OpenKey(Registry::Root(RootKey::LocalMachine),
+                          "Software\\Microsoft\\Windows\\CurrentVersion\\Run", KEY_READ, &software),
+              ERROR_SUCCESS);
+    EXPECT_EQ(
+        reg.OpenKey(Registry::Root(RootKey::LocalMachine),
+                    "Software\\Microsoft\\Windows\\CurrentVersion\\Run", KEY_SET_VALUE, &software),
+        ERROR_ACCESS_DENIED);
+    EXPECT_NE(reg.LastErrorMessage().find("shut it down fully"), std::string::npos)
+        << reg.LastErrorMessage();
+    EXPECT_FALSE(fs::exists(windows.Software() + ".tolvane-orig"));
+}
+
+TEST(WindowsInstallation, LinksOnTheDiskLeadNowhere) {
+    TempInstallation windows;
+    // A profile whose hive is a link, and a config folder that is a link.
+    fs::remove(windows.UserHive("bob"));
+    fs::create_symlink(windows.UserHive("alice"), windows.UserHive("bob"));
+    auto machine = windows.Open();
+    EXPECT_EQ(Subkeys(machine->registry(), RootKey::Users, "").size(), 3u);  // no bob
+    fs::rename(windows.Host("Windows/System32/config"), windows.Host("config"));
+    fs::create_directory_symlink(windows.Host("config"), windows.Host("Windows/System32/config"));
+    std::string error;
+    EXPECT_EQ(Machine::Open(windows.path(), &error), nullptr);
+}
+
+std::string FileBytes(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+// The folder bind-mounted read-only onto itself, as ntfs-3g mounts a
+// Windows that is hibernated or was shut down with fast start-up; unmounted
+// however the test ends.
+class ReadOnlyBindMount {
+  public:
+    explicit ReadOnlyBindMount(const std::string& folder) : folder_(ShellQuote(folder)) {
+        mounted_ = RunCommand("mount --bind " + folder_ + " " + folder_ + " 2>/dev/null") == 0;
+        readOnly_ =
+            mounted_ && RunCommand("mount -o remount,ro,bind " + folder_ + " 2>/dev/null") == 0;
+    }
+    ~ReadOnlyBindMount() {
+        if (mounted_) RunCommand("umount " + folder_ + " 2>/dev/null");
+    }
+    bool readOnly() const { return readOnly_; }
+
+  private:
+    std::string folder_;
+    bool mounted_ = false;
+    bool readOnly_ = false;
+};
+
+TEST(WindowsInstallation, ReadOnlyMountRefusesChangesSayingSo) {
+    TempInstallation windows;
+    const std::string before = FileBytes(windows.UserHive("alice"));
+    ReadOnlyBindMount mount(windows.path());
+    if (!mount.readOnly()) GTEST_SKIP() << "mounting is not permitted here";
+    auto machine = windows.Open();
+    Registry& reg = machine->registry();
+    RegKey run;
+    ASSERT_EQ(reg.OpenKey(Registry::Root(RootKey::CurrentUser),
+                          "Software\\Microsoft\\Windows\\CurrentVersion\\Run", KEY_READ, &run),
+              ERROR_SUCCESS);
+    EXPECT_EQ(reg.OpenKey(Registry::Root(RootKey::CurrentUser),
+                          "Software\\Microsoft\\Windows\\CurrentVersion\\Run", KEY_SET_VALUE, &run),
+              ERROR_ACCESS_DENIED);
+    EXPECT_NE(reg.LastErrorMessage().find("mounted read-only"), std::string::npos)
+        << reg.LastErrorMessage();
+    EXPECT_EQ(reg.DeleteKey(Registry::Root(RootKey::LocalMachine),
+                            "SYSTEM\\CurrentControlSet\\Services\\Tcpip"),
+              ERROR_ACCESS_DENIED);
+    EXPECT_NE(reg.LastErrorMessage().find("Mount the Windows disk read-write"), std::string::npos)
+        << reg.LastErrorMessage();
+    EXPECT_EQ(FileBytes(windows.UserHive("alice")), before);
+    EXPECT_FALSE(fs::exists(windows.UserHive("alice") + ".tolvane-orig"));
+}
+
+}  // namespace
+}  // namespace tolvane
