@@ -182,30 +182,13 @@ int64_t FileTimeToUnix(FileTime time) {
 
 // --- File ---
 
-File::~File() {
-    Close();
-}
-
-File::File(File&& other) noexcept : fd_(other.fd_) {
-    other.fd_ = -1;
-}
-
-File& File::operator=(File&& other) noexcept {
-    if (this != &other) {
-        Close();
-        fd_ = other.fd_;
-        other.fd_ = -1;
-    }
-    return *this;
-}
-
 bool File::Read(void* buffer, size_t size, size_t* read) {
     if (read) *read = 0;
-    if (fd_ < 0) return Fail(ERROR_INVALID_HANDLE);
+    if (!fd_.valid()) return Fail(ERROR_INVALID_HANDLE);
     char* out = static_cast<char*>(buffer);
     size_t total = 0;
     while (total < size) {
-        ssize_t n = ::read(fd_, out + total, size - total);
+        ssize_t n = ::read(fd_.get(), out + total, size - total);
         if (n < 0) {
             if (errno == EINTR) continue;
             if (read) *read = total;
@@ -219,28 +202,27 @@ bool File::Read(void* buffer, size_t size, size_t* read) {
 }
 
 bool File::Write(std::string_view data) {
-    if (fd_ < 0) return Fail(ERROR_INVALID_HANDLE);
-    if (!WriteAll(fd_, data.data(), data.size())) return FailErrno();
+    if (!fd_.valid()) return Fail(ERROR_INVALID_HANDLE);
+    if (!WriteAll(fd_.get(), data.data(), data.size())) return FailErrno();
     return true;
 }
 
 bool File::Flush() {
-    if (fd_ < 0) return Fail(ERROR_INVALID_HANDLE);
-    if (fsync(fd_) != 0) return FailErrno();
+    if (!fd_.valid()) return Fail(ERROR_INVALID_HANDLE);
+    if (fsync(fd_.get()) != 0) return FailErrno();
     return true;
 }
 
 bool File::Size(uint64_t* size) const {
     struct stat st;
-    if (fd_ < 0) return Fail(ERROR_INVALID_HANDLE);
-    if (fstat(fd_, &st) != 0) return FailErrno();
+    if (!fd_.valid()) return Fail(ERROR_INVALID_HANDLE);
+    if (fstat(fd_.get(), &st) != 0) return FailErrno();
     *size = static_cast<uint64_t>(st.st_size);
     return true;
 }
 
 void File::Close() {
-    if (fd_ >= 0) ::close(fd_);
-    fd_ = -1;
+    fd_.Reset();
 }
 
 // --- Drives ---
@@ -992,7 +974,7 @@ bool FileSystem::OpenFile(std::string_view path, FileOpenMode mode, File* file) 
         return Fail(ERROR_ACCESS_DENIED);
     }
     fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
-    file->fd_ = fd;
+    file->fd_.Reset(fd);
     t_lastError = ERROR_SUCCESS;
     return true;
 }
@@ -1005,7 +987,7 @@ bool FileSystem::OpenForReading(std::string_view path, File* file) const {
     if (!r.exists) return Fail(MissingError(r.parentExists));
     int fd = OpenRegularForReading(AT_FDCWD, r.host.c_str(), 0);
     if (fd < 0) return errno == EACCES ? Fail(ERROR_ACCESS_DENIED) : FailErrno();
-    file->fd_ = fd;
+    file->fd_.Reset(fd);
     t_lastError = ERROR_SUCCESS;
     return true;
 }
