@@ -17,6 +17,7 @@
 #include <sstream>
 
 #include "host/host_files.h"
+#include "host/host_paths.h"
 
 namespace tolvane {
 namespace {
@@ -60,14 +61,6 @@ std::string FindNoCase(const std::string& folder, const std::string& name) {
     for (const std::string& entry : FolderNames(folder))
         if (strcasecmp(entry.c_str(), name.c_str()) == 0) return entry;
     return "";
-}
-
-std::string Canonical(const std::string& path) {
-    char* real = realpath(path.c_str(), nullptr);
-    if (!real) return path;
-    std::string result = real;
-    free(real);
-    return result;
 }
 
 // "~/x" and "~" with the home folder.
@@ -118,7 +111,7 @@ class Finder {
   private:
     void Add(const std::string& path, MachineKind kind, const std::string& foundIn,
              bool checkPrefix = true) {
-        if (!IsHostFolder(path) || !seen_.insert(Canonical(path)).second) return;
+        if (!IsHostFolder(path) || !seen_.insert(CanonicalPath(path).value_or(path)).second) return;
         found_.push_back({path, kind, foundIn, checkPrefix ? PrefixDamage(path) : ""});
     }
 
@@ -161,7 +154,7 @@ void Finder::FindProton() {
                     libraries.emplace_back(library, file);
         }
         for (const auto& [library, source] : libraries) {
-            if (!librariesSeen.insert(Canonical(library)).second) continue;
+            if (!librariesSeen.insert(CanonicalPath(library).value_or(library)).second) continue;
             std::string compat = library + "/steamapps/compatdata";
             for (const std::string& app : FolderNames(compat))
                 if (IsHostFolder(compat + "/" + app + "/pfx"))

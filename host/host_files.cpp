@@ -8,33 +8,16 @@
 
 #include <cerrno>
 #include <cstdlib>
+#include <utility>
+
+#include "host/replacement_temp.h"
 
 namespace tolvane {
 namespace {
 
-// Closes a descriptor when it goes out of scope.
-class Fd {
-  public:
-    explicit Fd(int fd = -1) : fd_(fd) {}
-    ~Fd() {
-        if (fd_ >= 0) close(fd_);
-    }
-    Fd(const Fd&) = delete;
-    Fd& operator=(const Fd&) = delete;
-    int get() const { return fd_; }
-    int release() {
-        int fd = fd_;
-        fd_ = -1;
-        return fd;
-    }
-
-  private:
-    int fd_;
-};
-
 // A folder of the running user that no one else may enter or write.
 bool IsPrivateFolder(const std::string& path) {
-    Fd folder(open(path.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    UniqueFd folder(open(path.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
     struct stat st;
     return folder.get() >= 0 && fstat(folder.get(), &st) == 0 && S_ISDIR(st.st_mode) &&
            st.st_uid == geteuid() && (st.st_mode & 077) == 0;
@@ -72,19 +55,13 @@ bool WriteAll(int fd, std::string_view content) {
     return true;
 }
 
-// A new file beside the target, never one that was there: its fd, or -1.
-// One temporary name per file, ".NAME.tolvane-tmp", so that a write killed
-// half-way leaves one leftover that the next write takes over (only one of
-// this user's own: another's is left and the write fails).
-int CreateTemporary(int folder, const std::string& name, std::string* tempName) {
-    *tempName = "." + name + ".tolvane-tmp";
+// Writes content into the temporary when it is the running user's own: a
+// leftover of another user's under that name is refused (EEXIST).
+bool WriteOwnTemp(int fd, std::string_view content) {
     struct stat st;
-    if (fstatat(folder, tempName->c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0) {
-        if (st.st_uid != geteuid() || S_ISDIR(st.st_mode)) return -1;
-        unlinkat(folder, tempName->c_str(), 0);
-    }
-    return openat(folder, tempName->c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
-                  0644);
+    if (fstat(fd, &st) != 0) return false;
+    if (st.st_uid != geteuid()) return errno = EEXIST, false;
+    return WriteAll(fd, content);
 }
 
 }  // namespace
@@ -98,23 +75,19 @@ std::optional<std::string> UserLockFolder() {
     return std::nullopt;
 }
 
-UserLock::~UserLock() {
-    if (fd_ >= 0) close(fd_);
-}
-
 UserLock::Result UserLock::Acquire(std::string_view name) {
-    if (fd_ >= 0) return Result::Taken;
+    if (fd_.valid()) return Result::Taken;
     if (name.empty() || name.find('/') != std::string_view::npos) return Result::Unavailable;
     std::optional<std::string> folder = UserLockFolder();
     if (!folder) return Result::Unavailable;
     path_ = *folder + "/" + std::string(name);
-    Fd fd(open(path_.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600));
+    UniqueFd fd(open(path_.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600));
     struct stat st;
     if (fd.get() < 0 || fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode) || st.st_uid != geteuid())
         return Result::Unavailable;
     if (flock(fd.get(), LOCK_EX | LOCK_NB) != 0)
         return errno == EWOULDBLOCK ? Result::HeldElsewhere : Result::Unavailable;
-    fd_ = fd.release();
+    fd_ = std::move(fd);
     return Result::Taken;
 }
 
@@ -140,7 +113,7 @@ std::string_view OwnFileStateReason(OwnFileState state) {
 OwnFileState ReadOwnFile(const std::string& hostPath, std::string* content) {
     content->clear();
     // O_NONBLOCK: a pipe planted under the name must not hang the open.
-    Fd fd(open(hostPath.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK | O_NOCTTY));
+    UniqueFd fd(open(hostPath.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK | O_NOCTTY));
     if (fd.get() < 0) {
         if (errno == ENOENT) return OwnFileState::Missing;
         return errno == ELOOP ? OwnFileState::Link : OwnFileState::Failed;
@@ -165,46 +138,30 @@ OwnFileState ReadOwnFile(const std::string& hostPath, std::string* content) {
 OwnFileState ReplaceOwnFile(const std::string& hostPath, std::string_view content) {
     std::string folderPath, name;
     SplitPath(hostPath, &folderPath, &name);
-    Fd folder(open(folderPath.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-    if (folder.get() < 0 || name.empty()) return OwnFileState::Failed;
-    OwnFileState before = EntryState(folder.get(), name);
-    if (before != OwnFileState::Usable && before != OwnFileState::Missing) return before;
-    std::string tempName;
-    Fd temp(CreateTemporary(folder.get(), name, &tempName));
-    if (temp.get() < 0) return OwnFileState::Failed;
-    bool written =
-        fchmod(temp.get(), 0644) == 0 && WriteAll(temp.get(), content) && fsync(temp.get()) == 0;
+    UniqueFd folder(open(folderPath.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (!folder.valid() || name.empty()) return OwnFileState::Failed;
+    OwnFileState state = EntryState(folder.get(), name);
+    if (state != OwnFileState::Usable && state != OwnFileState::Missing) return state;
     // Checked again just before the rename, on the same folder descriptor.
-    OwnFileState now = written ? EntryState(folder.get(), name) : OwnFileState::Failed;
-    if ((now != OwnFileState::Usable && now != OwnFileState::Missing) ||
-        renameat(folder.get(), tempName.c_str(), folder.get(), name.c_str()) != 0) {
-        unlinkat(folder.get(), tempName.c_str(), 0);
-        return now == OwnFileState::Usable || now == OwnFileState::Missing ? OwnFileState::Failed
-                                                                           : now;
-    }
-    fsync(folder.get());
-    return OwnFileState::Usable;
+    auto stillOurs = [&] {
+        state = EntryState(folder.get(), name);
+        return state == OwnFileState::Usable || state == OwnFileState::Missing;
+    };
+    if (ReplaceFileAt(
+            folder.get(), name, 0644, [&](int fd) { return WriteOwnTemp(fd, content); }, stillOurs))
+        return OwnFileState::Usable;
+    return state == OwnFileState::Usable || state == OwnFileState::Missing ? OwnFileState::Failed
+                                                                           : state;
 }
 
 bool ReplaceHostFile(const std::string& hostPath, std::string_view content, unsigned mode) {
     std::string folderPath, name;
     SplitPath(hostPath, &folderPath, &name);
-    Fd folder(open(folderPath.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-    if (folder.get() < 0) return false;
+    UniqueFd folder(open(folderPath.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (!folder.valid()) return false;
     if (name.empty()) return errno = EISDIR, false;
-    std::string tempName;
-    Fd temp(CreateTemporary(folder.get(), name, &tempName));
-    if (temp.get() < 0) return errno = errno ? errno : EEXIST, false;
-    if (fchmod(temp.get(), static_cast<mode_t>(mode)) != 0 || !WriteAll(temp.get(), content) ||
-        fsync(temp.get()) != 0 ||
-        renameat(folder.get(), tempName.c_str(), folder.get(), name.c_str()) != 0) {
-        const int error = errno ? errno : EIO;
-        unlinkat(folder.get(), tempName.c_str(), 0);
-        errno = error;
-        return false;
-    }
-    fsync(folder.get());
-    return true;
+    return ReplaceFileAt(folder.get(), name, mode,
+                         [&](int fd) { return WriteOwnTemp(fd, content); });
 }
 
 std::optional<uint64_t> FreeBytes(const std::string& hostPath) {

@@ -17,6 +17,8 @@
 #include <string>
 #include <string_view>
 
+#include "host/held_path.h"
+
 namespace tolvane {
 
 // Whether the host path names a folder (a link to a folder counts).
@@ -38,7 +40,6 @@ class UserLock {
     };
 
     UserLock() = default;
-    ~UserLock();
     UserLock(const UserLock&) = delete;
     UserLock& operator=(const UserLock&) = delete;
 
@@ -47,12 +48,12 @@ class UserLock {
     // O_NOFOLLOW | O_CLOEXEC, and must be a regular file of this user. The
     // system frees the lock when the process ends, however it ends.
     Result Acquire(std::string_view name);
-    bool held() const { return fd_ >= 0; }
+    bool held() const { return fd_.valid(); }
     // The host path of the lock file once Acquire has found its folder.
     const std::string& path() const { return path_; }
 
   private:
-    int fd_ = -1;
+    UniqueFd fd_;
     std::string path_;
 };
 
@@ -72,17 +73,17 @@ std::string_view OwnFileStateReason(OwnFileState state);
 // Reads hostPath when it is Usable; any other state leaves *content empty.
 OwnFileState ReadOwnFile(const std::string& hostPath, std::string* content);
 
-// Replaces hostPath with content through a new file in the same folder
-// (".NAME.tolvane-tmp", made with O_EXCL | O_NOFOLLOW, mode 0644, synced;
-// a leftover of a killed write is taken over) renamed over it, when what stands there is
-// Usable or Missing; otherwise nothing is written and the state says why.
-// The rename replaces the folder entry: a link put there meanwhile is
-// replaced, never written through.
+// Replaces hostPath with content, mode 0644, through ReplaceFileAt
+// (replacement_temp.h: its locked temporary beside it, synced, renamed over
+// it; a leftover of a killed write of this user's is taken over, another
+// user's is refused), when what stands there is Usable or Missing, checked
+// before the write and again just before the rename; otherwise the file is
+// untouched and the state says why. The rename replaces the folder entry: a
+// link put there meanwhile is replaced, never written through.
 OwnFileState ReplaceOwnFile(const std::string& hostPath, std::string_view content);
 
 // Replaces (or makes) the host file at hostPath with content, whoever's it
-// is: written to the same kind of temporary beside it (made with mode, then
-// given exactly that mode), synced and renamed over it, so that a reader sees
+// is: through ReplaceFileAt as above, given exactly `mode`, so that a reader sees
 // the old or the new file whole; a link at hostPath is replaced, never
 // written through. False with errno set when it could not be; the temporary
 // is then gone. For the host files the tools write on the user's behalf.

@@ -40,5 +40,19 @@ TEST(ReplaceHostFile, ReplacesALinkInsteadOfWritingThroughIt) {
     EXPECT_EQ(errno, ENOENT);
 }
 
+// A temporary another user left under the name is never made the new file
+// (it would then be theirs): the write fails and the original stays.
+TEST(ReplaceOwnFile, RefusesAnotherUsersLeftoverTemporary) {
+    const testing::TempFolder temp("tolvane-ownfile");
+    const fs::path& folder = temp.path();
+    ASSERT_EQ(ReplaceOwnFile((folder / "ignore.txt").string(), "old"), OwnFileState::Usable);
+    std::ofstream(folder / ".ignore.txt.tolvane-tmp") << "theirs";
+    if (chown((folder / ".ignore.txt.tolvane-tmp").c_str(), 65534, 65534) != 0)
+        GTEST_SKIP() << "giving a file to another user needs root";
+
+    EXPECT_EQ(ReplaceOwnFile((folder / "ignore.txt").string(), "new"), OwnFileState::Failed);
+    EXPECT_EQ(Content(folder / "ignore.txt"), "old");
+}
+
 }  // namespace
 }  // namespace tolvane

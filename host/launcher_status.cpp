@@ -5,36 +5,32 @@
 #include <unistd.h>
 
 #include <cstring>
+#include <utility>
 
 namespace tolvane {
 
 bool LauncherStatus::Begin(const std::string& path, std::string* error) {
-    int fd = open(path.c_str(), O_WRONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK);
+    UniqueFd fd(open(path.c_str(), O_WRONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK));
     struct stat st;
-    if (fd < 0 || fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-        if (error) *error = path + ": " + (fd < 0 ? std::strerror(errno) : "not a regular file");
-        if (fd >= 0) close(fd);
+    if (!fd.valid() || fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode)) {
+        if (error)
+            *error = path + ": " + (!fd.valid() ? std::strerror(errno) : "not a regular file");
         return false;
     }
-    fd_ = fd;
+    fd_ = std::move(fd);
     return Write(std::to_string(getpid()) + "\n");
 }
 
 bool LauncherStatus::Write(const std::string& text) {
     // The end's text is longer than the start's, so it covers it whole.
-    if (fd_ < 0) return false;
-    return pwrite(fd_, text.data(), text.size(), 0) == static_cast<ssize_t>(text.size());
+    if (!fd_.valid()) return false;
+    return pwrite(fd_.get(), text.data(), text.size(), 0) == static_cast<ssize_t>(text.size());
 }
 
 void LauncherStatus::End(int status) {
-    if (fd_ < 0) return;
+    if (!fd_.valid()) return;
     Write(std::to_string(getpid()) + " " + std::to_string(status) + "\n");
-    close(fd_);
-    fd_ = -1;
-}
-
-LauncherStatus::~LauncherStatus() {
-    if (fd_ >= 0) close(fd_);
+    fd_.Reset();
 }
 
 }  // namespace tolvane

@@ -12,6 +12,8 @@
 
 #include <string>
 
+#include "host/held_path.h"
+
 namespace tolvane {
 
 class LauncherStatus {
@@ -20,11 +22,10 @@ class LauncherStatus {
     bool Begin(const std::string& path, std::string* error);
     // Writes "PID STATUS" (nothing when Begin failed) and closes the file.
     void End(int status);
-    ~LauncherStatus();
 
   private:
     bool Write(const std::string& text);
-    int fd_ = -1;
+    UniqueFd fd_;
 };
 
 }  // namespace tolvane

@@ -12,6 +12,8 @@
 #include <optional>
 #include <vector>
 
+#include "host/host_paths.h"
+
 namespace tolvane {
 namespace {
 
@@ -30,10 +32,9 @@ struct Account {
 // The machine's owner as the header describes; nullopt when the path is no
 // folder.
 std::optional<Owner> FindMachineOwner(const std::string& machinePath) {
-    char* real = realpath(machinePath.c_str(), nullptr);
+    std::optional<std::string> real = CanonicalPath(machinePath);
     if (!real) return std::nullopt;
-    std::string path = real;
-    free(real);
+    std::string path = *real;
     struct stat st;
     if (stat(path.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) return std::nullopt;
     Owner owner{st.st_uid, st.st_gid};

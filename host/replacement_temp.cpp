@@ -9,8 +9,12 @@
 
 namespace tolvane {
 
+std::string ReplacementTempName(const std::string& name) {
+    return "." + name + ".tolvane-tmp";
+}
+
 int OpenReplacementTemp(int folderFd, const std::string& name, std::string* tempName) {
-    const std::string temp = "." + name + ".tolvane-tmp";
+    const std::string temp = ReplacementTempName(name);
     // The writer before us may rename (or remove) the file we opened while
     // we wait for its lock: then the name is gone or another file's, and we
     // open it again.

@@ -17,6 +17,9 @@
 
 namespace tolvane {
 
+// The name of the temporary of `name`: ".NAME.tolvane-tmp".
+std::string ReplacementTempName(const std::string& name);
+
 // Opens the temporary of `name` in the held folder, empty and locked.
 // Returns its descriptor (with its name in *tempName), or -1 with errno set;
 // a temporary that is no plain file of one link is refused (EEXIST).

@@ -14,6 +14,7 @@
 
 #include "base/codepage.h"
 #include "host/held_path.h"
+#include "host/host_paths.h"
 #include "host/replacement_temp.h"
 
 namespace tolvane {
@@ -86,14 +87,6 @@ bool ValidComponent(std::string_view name) {
         if (b < 32 || std::strchr("<>:\"|?*", c)) return false;
     }
     return true;
-}
-
-std::string Canonical(const std::string& hostPath) {
-    char* real = realpath(hostPath.c_str(), nullptr);
-    if (!real) return {};
-    std::string out = real;
-    free(real);
-    return out;
 }
 
 // Is `path` equal to `root` or below it (host paths, canonical)?
@@ -189,30 +182,13 @@ int64_t FileTimeToUnix(FileTime time) {
 
 // --- File ---
 
-File::~File() {
-    Close();
-}
-
-File::File(File&& other) noexcept : fd_(other.fd_) {
-    other.fd_ = -1;
-}
-
-File& File::operator=(File&& other) noexcept {
-    if (this != &other) {
-        Close();
-        fd_ = other.fd_;
-        other.fd_ = -1;
-    }
-    return *this;
-}
-
 bool File::Read(void* buffer, size_t size, size_t* read) {
     if (read) *read = 0;
-    if (fd_ < 0) return Fail(ERROR_INVALID_HANDLE);
+    if (!fd_.valid()) return Fail(ERROR_INVALID_HANDLE);
     char* out = static_cast<char*>(buffer);
     size_t total = 0;
     while (total < size) {
-        ssize_t n = ::read(fd_, out + total, size - total);
+        ssize_t n = ::read(fd_.get(), out + total, size - total);
         if (n < 0) {
             if (errno == EINTR) continue;
             if (read) *read = total;
@@ -226,28 +202,27 @@ bool File::Read(void* buffer, size_t size, size_t* read) {
 }
 
 bool File::Write(std::string_view data) {
-    if (fd_ < 0) return Fail(ERROR_INVALID_HANDLE);
-    if (!WriteAll(fd_, data.data(), data.size())) return FailErrno();
+    if (!fd_.valid()) return Fail(ERROR_INVALID_HANDLE);
+    if (!WriteAll(fd_.get(), data.data(), data.size())) return FailErrno();
     return true;
 }
 
 bool File::Flush() {
-    if (fd_ < 0) return Fail(ERROR_INVALID_HANDLE);
-    if (fsync(fd_) != 0) return FailErrno();
+    if (!fd_.valid()) return Fail(ERROR_INVALID_HANDLE);
+    if (fsync(fd_.get()) != 0) return FailErrno();
     return true;
 }
 
 bool File::Size(uint64_t* size) const {
     struct stat st;
-    if (fd_ < 0) return Fail(ERROR_INVALID_HANDLE);
-    if (fstat(fd_, &st) != 0) return FailErrno();
+    if (!fd_.valid()) return Fail(ERROR_INVALID_HANDLE);
+    if (fstat(fd_.get(), &st) != 0) return FailErrno();
     *size = static_cast<uint64_t>(st.st_size);
     return true;
 }
 
 void File::Close() {
-    if (fd_ >= 0) ::close(fd_);
-    fd_ = -1;
+    fd_.Reset();
 }
 
 // --- Drives ---
@@ -280,7 +255,7 @@ struct FileSystem::Drives {
         inode = present ? st.st_ino : 0;
         stamp = present ? st.st_mtim : timespec{};
         if (!present) {
-            std::string c = Canonical(prefix + "/drive_c");
+            std::string c = CanonicalPath(prefix + "/drive_c").value_or("");
             if (!c.empty()) roots['C'] = c;
             return roots;
         }
@@ -292,7 +267,7 @@ struct FileSystem::Drives {
             if (name.size() != 2 || name[1] != ':') continue;
             char letter = FoldCase(name[0]);
             if (letter < 'A' || letter > 'Z') continue;
-            std::string target = Canonical(folder + "/" + name);
+            std::string target = CanonicalPath(folder + "/" + name).value_or("");
             struct stat ts;
             if (target.empty() || stat(target.c_str(), &ts) != 0 || !S_ISDIR(ts.st_mode)) continue;
             roots[letter] = target;
@@ -317,7 +292,7 @@ FileSystem::FileSystem(const std::string& prefixPath) : drives_(std::make_unique
     while (drives_->prefix.size() > 1 && drives_->prefix.back() == '/') drives_->prefix.pop_back();
     // Every change starts from this descriptor: renaming the prefix and
     // putting a link in its place later leads no change elsewhere.
-    prefixCanonical_ = Canonical(drives_->prefix);
+    prefixCanonical_ = CanonicalPath(drives_->prefix).value_or("");
     if (!prefixCanonical_.empty())
         prefixFd_.Reset(
             open(prefixCanonical_.c_str(), O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
@@ -327,7 +302,7 @@ FileSystem::FileSystem(const std::string& prefixPath, const std::map<char, std::
     : FileSystem(prefixPath) {
     drives_->fixed = true;
     for (const auto& [letter, folder] : drives) {
-        std::string canonical = Canonical(folder);
+        std::string canonical = CanonicalPath(folder).value_or("");
         char upper = FoldCase(letter);
         if (!canonical.empty() && upper >= 'A' && upper <= 'Z') drives_->roots[upper] = canonical;
     }
@@ -356,7 +331,7 @@ void FileSystem::SetLastError(long code) {
 
 bool FileSystem::InUse(const std::string& hostPath) const {
     if (!inUse_) return false;
-    std::string canonical = Canonical(hostPath);
+    std::string canonical = CanonicalPath(hostPath).value_or("");
     return inUse_(canonical.empty() ? hostPath : canonical);
 }
 
@@ -397,22 +372,6 @@ std::string FileSystem::NormalizePath(std::string_view windowsPath) {
     return out;
 }
 
-// The host name of the entry of the host folder whose Windows name is
-// `windowsName` without regard to case; "" when there is none.
-static std::string FindNameNoCase(const std::string& hostFolder, std::string_view windowsName) {
-    std::string found;
-    if (DIR* dir = opendir(hostFolder.c_str())) {
-        while (dirent* entry = readdir(dir)) {
-            if (EqualsNoCase(HostNameToWindows(entry->d_name), windowsName)) {
-                found = entry->d_name;
-                break;
-            }
-        }
-        closedir(dir);
-    }
-    return found;
-}
-
 bool FileSystem::Resolve(std::string_view windowsPath, Resolved* out) const {
     std::string_view p = windowsPath;
     // "\\?\C:\x" is the long form of "C:\x".
@@ -444,20 +403,22 @@ bool FileSystem::Resolve(std::string_view windowsPath, Resolved* out) const {
     out->isRoot = parts.empty();
     out->parentExists = true;
     out->exists = true;
+    // Each name is looked up in the folder reached so far, held; links on
+    // the way are followed here, as the host path would follow them, and the
+    // location is checked against the drives below.
+    UniqueFd at(parts.empty() ? -1 : open(host.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
     for (size_t k = 0; k < parts.size(); ++k) {
         std::string name = WindowsNameToHost(parts[k]);
         std::string base = host == "/" ? "" : host;
         if (out->exists) {
-            struct stat st;
-            if (lstat((base + "/" + name).c_str(), &st) != 0) {
-                // No exact match: look for the name without regard to case.
-                std::string found = FindNameNoCase(host, parts[k]);
-                if (found.empty()) {
-                    out->exists = false;
-                    if (k + 1 < parts.size()) out->parentExists = false;
-                } else {
-                    name = found;
-                }
+            std::string found;
+            if (!at.valid() || !FindEntryNoCase(at.get(), parts[k], &found)) {
+                out->exists = false;
+                if (k + 1 < parts.size()) out->parentExists = false;
+            } else {
+                name = found;
+                if (k + 1 < parts.size())
+                    at.Reset(openat(at.get(), name.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
             }
         } else {
             out->parentExists = false;
@@ -468,10 +429,10 @@ bool FileSystem::Resolve(std::string_view windowsPath, Resolved* out) const {
 
     // The location must stay on a drive: a link leading out of every drive's
     // folder is not followed.
-    std::string real = Canonical(existing);
+    std::string real = CanonicalPath(existing).value_or("");
     if (real.empty()) {
         // A dangling link as the last part: its folder decides.
-        real = Canonical(ParentOf(existing));
+        real = CanonicalPath(ParentOf(existing)).value_or("");
     }
     bool inside = false;
     for (const auto& [l, root] : roots)
@@ -488,7 +449,7 @@ bool FileSystem::DriveInsidePrefix(std::string_view windowsPath) const {
     if (windowsPath.size() < 2 || windowsPath[1] != ':') return false;
     std::map<char, std::string> roots = drives_->Current();
     auto drive = roots.find(FoldCase(windowsPath[0]));
-    std::string prefix = Canonical(drives_->prefix);
+    std::string prefix = CanonicalPath(drives_->prefix).value_or("");
     return drive != roots.end() && !prefix.empty() && IsBelow(drive->second, prefix);
 }
 
@@ -501,10 +462,10 @@ std::optional<std::string> FileSystem::ToHostPath(std::string_view windowsPath) 
 std::string FileSystem::ToWindowsPath(std::string_view hostPath) const {
     std::string host(hostPath);
     if (host.empty() || host[0] != '/') return host;
-    std::string canonical = Canonical(host);
+    std::string canonical = CanonicalPath(host).value_or("");
     if (canonical.empty()) {
         // A file that is gone: its folder may still be there.
-        std::string parent = Canonical(ParentOf(host));
+        std::string parent = CanonicalPath(ParentOf(host)).value_or("");
         if (!parent.empty())
             canonical = (parent == "/" ? "" : parent) + host.substr(host.find_last_of('/'));
         else
@@ -917,34 +878,40 @@ bool FileSystem::Hold(std::string_view windowsPath, bool checkInUse, Held* out) 
     return true;
 }
 
-// Writes a new file beside the held entry with `fill`, syncs it and renames
-// it over the entry within the held folder, then syncs the folder: the
-// target holds either its old or its new content, never a part. A
-// temporary that a killed writer left behind is taken over
-// (replacement_temp.h).
+// Replaces the held entry through ReplaceFileAt (replacement_temp.h): `fill`
+// writes the new content into the locked temporary beside it, which is
+// synced and renamed over the entry within the held folder, then the folder
+// is synced; the target holds either its old or its new content, never a
+// part.
 bool FileSystem::ReplaceHeld(const Held& target, const std::function<bool(int fd)>& fill,
                              unsigned mode, bool runHook) {
-    int folder = target.folder.get();
-    std::string temp;
-    int fd = OpenReplacementTemp(folder, target.name, &temp);
-    if (fd < 0) return FailErrno();
-    auto abandon = [&](long code) {
-        unlinkat(folder, temp.c_str(), 0);
-        close(fd);
-        return Fail(code);
+    enum class Step { Other, Fill, Hook } failed = Step::Other;
+    auto write = [&](int fd) {
+        if (fill(fd)) return true;
+        failed = Step::Fill;
+        return false;
     };
-    if (!fill(fd)) return abandon(t_lastError == ERROR_SUCCESS ? ERROR_GEN_FAILURE : t_lastError);
+    auto check = [&] {
+        if (!beforeRename_ ||
+            beforeRename_(ParentOf(target.host) + "/" + ReplacementTempName(target.name)))
+            return true;
+        failed = Step::Hook;
+        return false;
+    };
     // Never a set-user-ID, set-group-ID or sticky bit: the machine's user
     // could run a program we made.
-    if (fchmod(fd, mode & 0777) != 0 || fsync(fd) != 0) return abandon(ErrnoToWin(errno));
-    if (runHook && beforeRename_ && !beforeRename_(ParentOf(target.host) + "/" + temp))
-        return abandon(ERROR_GEN_FAILURE);
-    // Renamed while still locked, so no cleaner takes it for a leftover.
-    if (renameat(folder, temp.c_str(), folder, target.name.c_str()) != 0)
-        return abandon(ErrnoToWin(errno));
-    close(fd);
-    fsync(folder);
-    return true;
+    if (ReplaceFileAt(target.folder.get(), target.name, mode & 0777, write,
+                      runHook ? std::function<bool()>(check) : std::function<bool()>()))
+        return true;
+    switch (failed) {
+        case Step::Fill:
+            return Fail(t_lastError == ERROR_SUCCESS ? ERROR_GEN_FAILURE : t_lastError);
+        case Step::Hook:
+            return Fail(ERROR_GEN_FAILURE);
+        case Step::Other:
+            break;
+    }
+    return FailErrno();
 }
 
 // The checks a replacement of an existing entry passes: a plain file (a link
@@ -1007,7 +974,7 @@ bool FileSystem::OpenFile(std::string_view path, FileOpenMode mode, File* file) 
         return Fail(ERROR_ACCESS_DENIED);
     }
     fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
-    file->fd_ = fd;
+    file->fd_.Reset(fd);
     t_lastError = ERROR_SUCCESS;
     return true;
 }
@@ -1020,7 +987,7 @@ bool FileSystem::OpenForReading(std::string_view path, File* file) const {
     if (!r.exists) return Fail(MissingError(r.parentExists));
     int fd = OpenRegularForReading(AT_FDCWD, r.host.c_str(), 0);
     if (fd < 0) return errno == EACCES ? Fail(ERROR_ACCESS_DENIED) : FailErrno();
-    file->fd_ = fd;
+    file->fd_.Reset(fd);
     t_lastError = ERROR_SUCCESS;
     return true;
 }

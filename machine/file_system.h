@@ -149,13 +149,8 @@ enum class FileOpenMode {
 class File {
   public:
     File() = default;
-    ~File();
-    File(File&& other) noexcept;
-    File& operator=(File&& other) noexcept;
-    File(const File&) = delete;
-    File& operator=(const File&) = delete;
 
-    bool IsOpen() const { return fd_ >= 0; }
+    bool IsOpen() const { return fd_.valid(); }
     // Reads up to size bytes; *read says how many (0 at the end).
     bool Read(void* buffer, size_t size, size_t* read);
     bool Write(std::string_view data);
@@ -164,11 +159,11 @@ class File {
     void Close();
     // The open descriptor, for a library that writes through one (minizip);
     // it stays this File's.
-    int NativeHandle() const { return fd_; }
+    int NativeHandle() const { return fd_.get(); }
 
   private:
     friend class FileSystem;
-    int fd_ = -1;
+    UniqueFd fd_;
 };
 
 class FileSystem {

@@ -14,18 +14,11 @@
 
 #include "base/codepage.h"
 #include "base/text.h"
+#include "host/host_paths.h"
 #include "machine/file_system.h"
 
 namespace tolvane {
 namespace {
-
-std::string Canonical(const std::string& path) {
-    char* real = realpath(path.c_str(), nullptr);
-    if (!real) return path;
-    std::string out = real;
-    free(real);
-    return out;
-}
 
 // The whole of a /proc file. False when it cannot be opened or read: a file
 // opened just before its process was reaped fails to read with ESRCH, which
@@ -105,7 +98,9 @@ class ProcProcessTable : public ProcessTable {
   public:
     ProcProcessTable(const std::string& prefixPath, const FileSystem& files,
                      const std::string& procRoot)
-        : prefix_(Canonical(prefixPath)), files_(files), procRoot_(procRoot) {}
+        : prefix_(CanonicalPath(prefixPath).value_or(prefixPath)),
+          files_(files),
+          procRoot_(procRoot) {}
 
     bool List(std::vector<ProcessSnapshot>* processes) override {
         processes->clear();
@@ -165,8 +160,9 @@ class ProcProcessTable : public ProcessTable {
             }
             start = end + 1;
         }
-        if (hasPrefix) return !prefix.empty() && Canonical(prefix) == prefix_;
-        if (home.empty() || Canonical(home + "/.wine") != prefix_) return false;
+        if (hasPrefix) return !prefix.empty() && CanonicalPath(prefix).value_or(prefix) == prefix_;
+        const std::string wine = home + "/.wine";
+        if (home.empty() || CanonicalPath(wine).value_or(wine) != prefix_) return false;
         return IsWineProcess(dir);
     }
 
@@ -252,10 +248,10 @@ class FixedProcessTable : public ProcessTable {
 bool ProcessTable::IsMapped(const std::string& hostPath) {
     std::vector<ProcessSnapshot> processes;
     if (!List(&processes)) return false;
-    std::string wanted = Canonical(hostPath);
+    std::string wanted = CanonicalPath(hostPath).value_or(hostPath);
     for (const ProcessSnapshot& process : processes)
         for (const std::string& file : process.hostFiles)
-            if (file == hostPath || Canonical(file) == wanted) return true;
+            if (file == hostPath || CanonicalPath(file).value_or(file) == wanted) return true;
     return false;
 }
 

@@ -13,6 +13,7 @@
 #include <memory>
 
 #include "base/win_types.h"
+#include "host/host_paths.h"
 #include "machine/machine.h"
 #include "machine/registry.h"
 #include "testing/temp_prefix.h"
@@ -351,7 +352,7 @@ bool CreateDemoMachine(const std::string& dirArg, const DemoOptions& options, st
         *error = dirArg + " is not empty (use reset for a demo machine)";
         return false;
     }
-    std::string dir = fs::canonical(dirArg, ec).string();
+    std::string dir = CanonicalPath(dirArg).value_or("");
     Builder b(dir, DemoUser());
     MakeSkeleton(b);
     PlantTraces(b);
@@ -378,11 +379,10 @@ bool CreateDemoMachine(const std::string& dirArg, const DemoOptions& options, st
 }
 
 int StopDemoProcesses(const std::string& dir) {
-    std::error_code ec;
-    std::string canonical = fs::canonical(dir, ec).string();
-    if (ec) return 0;
+    std::optional<std::string> canonical = CanonicalPath(dir);
+    if (!canonical) return 0;
     std::string why;
-    auto machine = Machine::Open(canonical, &why);
+    auto machine = Machine::Open(*canonical, &why);
     if (!machine) return 0;
     std::vector<ProcessSnapshot> processes;
     int stopped = 0;

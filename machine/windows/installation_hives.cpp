@@ -1,6 +1,5 @@
 #include "machine/windows/installation_hives.h"
 
-#include <dirent.h>
 #include <fcntl.h>
 #include <hivex.h>
 #include <sys/stat.h>
@@ -13,6 +12,7 @@
 
 #include "base/codepage.h"
 #include "host/held_path.h"
+#include "host/host_paths.h"
 
 namespace tolvane {
 namespace {
@@ -20,30 +20,10 @@ namespace {
 constexpr const char* kMachineHives[] = {"SOFTWARE", "SYSTEM",     "SAM",
                                          "SECURITY", "COMPONENTS", "DRIVERS"};
 
-// The entry of the held folder named `name` without regard to case (the
-// exact spelling first); false when there is none.
-bool FindEntryNoCase(int folderFd, const std::string& name, std::string* found) {
-    struct stat st {};
-    if (fstatat(folderFd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0) {
-        *found = name;
-        return true;
-    }
-    int fd = openat(folderFd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    DIR* dir = fd >= 0 ? fdopendir(fd) : nullptr;
-    if (!dir) {
-        if (fd >= 0) close(fd);
-        return false;
-    }
-    bool result = false;
-    while (dirent* entry = readdir(dir)) {
-        if (EqualsNoCase(entry->d_name, name)) {
-            *found = entry->d_name;
-            result = true;
-            break;
-        }
-    }
-    closedir(dir);
-    return result;
+// The entry of the held folder named `name` (a host name: the installation's
+// names as hivex reads them, in UTF-8) by Windows' rule (host_paths.h).
+bool FindEntryByHostName(int folderFd, const std::string& name, std::string* found) {
+    return FindEntryNoCase(folderFd, HostNameToWindows(name), found);
 }
 
 // Opens the folder reached from rootFd through `parts` (names without
@@ -55,7 +35,7 @@ int OpenFolderNoCase(int rootFd, const std::vector<std::string>& parts, std::str
     for (const std::string& part : parts) {
         if (part.empty() || part == "." || part == "..") return -1;
         std::string found;
-        if (!current.valid() || !FindEntryNoCase(current.get(), part, &found)) return -1;
+        if (!current.valid() || !FindEntryByHostName(current.get(), part, &found)) return -1;
         current.Reset(
             openat(current.get(), found.c_str(), O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
         if (!relative->empty()) *relative += '/';
@@ -67,7 +47,7 @@ int OpenFolderNoCase(int rootFd, const std::vector<std::string>& parts, std::str
 // A hive entry of the held folder that is a plain file (links refused).
 bool FindHiveFile(int folderFd, const std::string& name, std::string* found, int64_t* mtime) {
     struct stat st {};
-    if (!FindEntryNoCase(folderFd, name, found) ||
+    if (!FindEntryByHostName(folderFd, name, found) ||
         fstatat(folderFd, found->c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISREG(st.st_mode))
         return false;
     if (mtime) *mtime = st.st_mtim.tv_sec;

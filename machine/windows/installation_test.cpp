@@ -1,11 +1,14 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
 
 #include "machine/machine.h"
+#include "machine/windows/installation_hives.h"
 #include "machine/windows/regf_hive.h"
+#include "testing/regf_builder.h"
 #include "testing/run_command.h"
 #include "testing/temp_installation.h"
 
@@ -155,6 +158,26 @@ TEST(WindowsInstallation, LinksOnTheDiskLeadNowhere) {
     fs::create_directory_symlink(windows.Host("config"), windows.Host("Windows/System32/config"));
     std::string error;
     EXPECT_EQ(Machine::Open(windows.path(), &error), nullptr);
+}
+
+// A profile folder is found by its recorded name without regard to case,
+// Latin-1 letters included (hivex reads the name in UTF-8, as the disk has it).
+TEST(WindowsInstallation, ProfileFoldersAreFoundInAnyCaseOfTheirName) {
+    TempInstallation windows;
+    testing::RegfBuilder(windows.Software())
+        .String(std::string("Microsoft\\Windows NT\\CurrentVersion\\ProfileList\\") +
+                    TempInstallation::kBobSid,
+                "ProfileImagePath", "C:\\Users\\Zo\xc3\xab", true)  // "Zoë"
+        .Commit();
+    fs::rename(windows.Host("Users/bob"), windows.Host("Users/ZO\xc3\x8b"));  // "ZOË"
+    InstallationHives hives;
+    std::string error;
+    ASSERT_TRUE(FindInstallationHives(windows.path(), "", &hives, &error)) << error;
+    auto bob = std::find_if(hives.profiles.begin(), hives.profiles.end(),
+                            [](const auto& p) { return p.sid == TempInstallation::kBobSid; });
+    ASSERT_NE(bob, hives.profiles.end());
+    EXPECT_EQ(bob->user.folder, "Users/ZO\xc3\x8b");
+    EXPECT_EQ(bob->user.name, "NTUSER.DAT");
 }
 
 std::string FileBytes(const std::string& path) {
