@@ -5,14 +5,15 @@
 // cannot be expressed by a list of traces. Each conjunction of field
 // conditions becomes entries when every field in it is one the entries can
 // say (the registry path and its data, the created file's path).
+#include "tools/db/import/sigma.h"
+
 #include <yaml-cpp/yaml.h>
 
 #include <algorithm>
 #include <set>
 
 #include "base/codepage.h"
-#include "tools/db/import_mapping.h"
-#include "tools/db/import_sources.h"
+#include "tools/db/import/mapping.h"
 
 namespace tolvane::import {
 namespace {

@@ -7,8 +7,12 @@
 #include "definitions/container.h"
 #include "definitions/load_definitions.h"
 #include "definitions/threat_database.h"
-#include "tools/db/import_mapping.h"
-#include "tools/db/import_sources.h"
+#include "tools/db/import/clean_list.h"
+#include "tools/db/import/ioc_list.h"
+#include "tools/db/import/mapping.h"
+#include "tools/db/import/markup.h"
+#include "tools/db/import/misp.h"
+#include "tools/db/import/sigma.h"
 
 namespace tolvane::import {
 namespace {
