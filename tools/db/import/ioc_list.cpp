@@ -2,6 +2,7 @@
 #include "tools/db/import/ioc_list.h"
 
 #include <algorithm>
+#include <cctype>
 #include <sstream>
 
 #include "base/codepage.h"
@@ -49,7 +50,9 @@ bool SplitIocLine(const std::string& line, std::string* regex, int* score, std::
     while (std::getline(in, field, ';')) fields.push_back(field);
     for (size_t i = 1; i < fields.size(); ++i) {
         const std::string& f = fields[i];
-        if (f.empty() || f.size() > 3 || !std::all_of(f.begin(), f.end(), ::isdigit)) continue;
+        if (f.empty() || f.size() > 3 ||
+            !std::all_of(f.begin(), f.end(), [](unsigned char c) { return std::isdigit(c); }))
+            continue;
         regex->clear();
         for (size_t j = 0; j < i; ++j) *regex += (j ? ";" : "") + fields[j];
         *score = std::stoi(f);

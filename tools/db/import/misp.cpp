@@ -1,6 +1,7 @@
 // MISP events to definitions.
 #include "tools/db/import/misp.h"
 
+#include <cctype>
 #include <nlohmann/json.hpp>
 #include <sstream>
 
@@ -120,7 +121,8 @@ Definition EventTexts(const Json& event, const std::filesystem::path& file,
                       const SourceInfo& info) {
     Definition d;
     std::string family = file.parent_path().filename().string();
-    if (!family.empty()) family[0] = static_cast<char>(std::toupper(family[0]));
+    if (!family.empty())
+        family[0] = static_cast<char>(std::toupper(static_cast<unsigned char>(family[0])));
     std::string title = JsonText(event, "info");
     d.name = PlainName(Cp1252ToUtf8(
         ContainsNoCase(title, family) || family.empty() ? title : family + " - " + title));
