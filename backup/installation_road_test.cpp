@@ -5,7 +5,6 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
-#include <fstream>
 #include <iterator>
 #include <set>
 #include <sstream>
@@ -21,14 +20,18 @@
 #include "removal/removal_test_support.h"
 #include "scan/scan_engine.h"
 #include "settings/settings_store.h"
+#include "testing/hivexget.h"
 #include "testing/regf_builder.h"
 #include "testing/run_command.h"
+#include "testing/temp_folder.h"
 #include "testing/temp_installation.h"
 
 namespace tolvane {
 namespace {
 
 namespace fs = std::filesystem;
+using testing::HivexgetValue;
+using testing::ReadHostFile;
 using testing::RegfBuilder;
 using testing::TempInstallation;
 using testing::TestRows;
@@ -44,21 +47,12 @@ constexpr const char* kDefinitions =
     ":@:%programfiles%\\Velvet Gazer\\vgazer.exe\"/></REGVALUES>"
     "<DANGER NAME=\"High\"/><DESCRIPTION NAME=\"Watches.\"/></SW></NA>";
 
-// What hivexget prints for a value ("" when key or value is missing).
-std::string HiveValue(const std::string& hive, const std::string& key, const std::string& name) {
-    std::string out;
-    testing::RunCommand("hivexget " + testing::ShellQuote(hive) + " " + testing::ShellQuote(key) +
-                            " " + testing::ShellQuote(name) + " 2>/dev/null",
-                        &out);
-    return out;
-}
-
 // The planted traces as the hives hold them, read by hivexget.
 std::string Traces(const TempInstallation& windows) {
-    return HiveValue(windows.Software(), "\\Velvet Gazer", "Version") + "|" +
-           HiveValue(windows.System(), "\\ControlSet001\\Services\\CpSpy", "ImagePath") + "|" +
-           HiveValue(windows.UserHive("alice"), std::string("\\") + kRun, "VelvetGazer") + "|" +
-           HiveValue(windows.UserHive("alice"), std::string("\\") + kRun, "Keep");
+    return HivexgetValue(windows.Software(), "\\Velvet Gazer", "Version") + "|" +
+           HivexgetValue(windows.System(), "\\ControlSet001\\Services\\CpSpy", "ImagePath") + "|" +
+           HivexgetValue(windows.UserHive("alice"), std::string("\\") + kRun, "VelvetGazer") + "|" +
+           HivexgetValue(windows.UserHive("alice"), std::string("\\") + kRun, "Keep");
 }
 
 // The traces of Velvet Gazer in three hives and on C:, beside keys and
@@ -215,11 +209,6 @@ std::set<std::string> ExportRecords(const std::string& text, const std::string& 
     return records;
 }
 
-std::string FileBytes(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), {});
-}
-
 // What a removal wrote into the hives, as each reader installed here sees
 // it: the removed keys (with everything below them) and values are gone,
 // nothing else of any hive differs, and the hives nothing was removed from
@@ -242,12 +231,12 @@ TEST(WindowsInstallationRoad, IndependentReadersSeeTheRemovalsAndNothingElse) {
                                                 windows.Host("Windows/System32/config/DEFAULT"),
                                                 windows.Host("Windows/System32/config/SAM")};
     std::vector<std::string> untouchedBytes;
-    for (const std::string& hive : untouched) untouchedBytes.push_back(FileBytes(hive));
+    for (const std::string& hive : untouched) untouchedBytes.push_back(ReadHostFile(hive));
     const std::string out = testing::ShellQuote(windows.Host("export.txt"));
     auto exportOf = [&](const HiveReader& reader, const std::string& hive) {
         EXPECT_EQ(testing::RunCommand(reader.exportCommand(hive, out) + " 2>/dev/null"), 0)
             << reader.program << " " << hive;
-        std::string text = FileBytes(windows.Host("export.txt"));
+        std::string text = ReadHostFile(windows.Host("export.txt"));
         fs::remove(windows.Host("export.txt"));
         return ExportRecords(text, reader.root);
     };
@@ -305,7 +294,7 @@ TEST(WindowsInstallationRoad, IndependentReadersSeeTheRemovalsAndNothingElse) {
         }
     }
     for (size_t i = 0; i < untouched.size(); ++i)
-        EXPECT_EQ(FileBytes(untouched[i]), untouchedBytes[i]) << untouched[i];
+        EXPECT_EQ(ReadHostFile(untouched[i]), untouchedBytes[i]) << untouched[i];
 }
 
 }  // namespace
