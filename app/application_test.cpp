@@ -14,7 +14,7 @@
 #include "host/host_files.h"
 #include "script/script_test_support.h"
 #include "testing/as_nobody.h"
-#include "testing/run_command.h"
+#include "testing/hivexget.h"
 #include "testing/scoped_env.h"
 #include "testing/temp_installation.h"
 
@@ -275,10 +275,7 @@ TEST_F(InstallationAppTest, SettingsIgnoreListAndScriptsReachTheInstallation) {
     windows_.WriteFile("C:\\Windows\\grey.exe", "MZ");
     ASSERT_EQ(StartApp(), StartResult::Running);
     settings().WriteInt("StartUpScanMode", 3);
-    std::string stored;
-    RunCommand("hivexget " + ShellQuote(windows_.Software()) + " '\\Tolvane' StartUpScanMode",
-               &stored);
-    EXPECT_EQ(stored, "3\n");
+    EXPECT_EQ(HivexgetValue(windows_.Software(), "\\Tolvane", "StartUpScanMode"), "3\n");
 
     IgnoreList& ignored = app_->ignoreList();
     ignored.Add(nullptr, "Grey Lantern", "C:\\Windows\\grey.exe", ObjectType::File);
@@ -302,11 +299,9 @@ TEST_F(InstallationAppTest, SettingsIgnoreListAndScriptsReachTheInstallation) {
         "DeleteFile('C:\\\\Windows\\\\grey.exe');"
         "doit(String(IsFileExists('C:\\\\Windows\\\\grey.exe')));");
     EXPECT_EQ(view.Texts(), (std::vector<std::string>{"C:\\Windows\\grey.exe", "false"}));
-    std::string data;
-    RunCommand("hivexget " + ShellQuote(windows_.UserHive("alice")) +
-                   " '\\Software\\Microsoft\\Windows\\CurrentVersion\\Run' Grey",
-               &data);
-    EXPECT_EQ(data, "C:\\Windows\\grey.exe\n");
+    EXPECT_EQ(HivexgetValue(windows_.UserHive("alice"),
+                            "\\Software\\Microsoft\\Windows\\CurrentVersion\\Run", "Grey"),
+              "C:\\Windows\\grey.exe\n");
     EXPECT_FALSE(std::filesystem::exists(windows_.Host("Windows/grey.exe")));
 }
 

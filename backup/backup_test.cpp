@@ -27,6 +27,7 @@
 namespace tolvane {
 namespace {
 
+using testing::QueryRegistryValue;
 using testing::SetRegistryValue;
 using testing::TempPrefix;
 using testing::TestRows;
@@ -51,13 +52,6 @@ std::vector<std::string> UnzipList(const std::string& hostPath) {
     }
     EXPECT_EQ(pclose(pipe), 0);
     return names;
-}
-
-bool Query(const Registry& registry, RootKey root, const std::string& path, const std::string& name,
-           uint32_t* type, std::string* data) {
-    RegKey key;
-    return registry.OpenKey(Registry::Root(root), path, KEY_QUERY_VALUE, &key) == 0 &&
-           registry.QueryValue(key, name, type, data) == 0;
 }
 
 struct Fixture {
@@ -178,7 +172,8 @@ TEST(Restore, BringsBackFilesFoldersKeysAndValuesExactly) {
     ASSERT_FALSE(f.machine->files().PathFileExists("C:\\Other\\Plugins"));
     uint32_t type = 0;
     std::string data;
-    ASSERT_FALSE(Query(registry, RootKey::CurrentUser, "Software\\Bad", "na\"me\\x", &type, &data));
+    ASSERT_FALSE(QueryRegistryValue(registry, RootKey::CurrentUser, "Software\\Bad", "na\"me\\x",
+                                    &type, &data));
 
     f.view.openPaths = {f.archive};
     RestoreBackup(*f.machine, f.view);
@@ -188,12 +183,15 @@ TEST(Restore, BringsBackFilesFoldersKeysAndValuesExactly) {
     EXPECT_TRUE(f.machine->files().PathFileExists("C:\\Program Files\\Bad\\Empty"));
     EXPECT_EQ(Read(*f.machine, "C:\\Other\\Plugins\\a.txt"), "other a");
     EXPECT_EQ(Read(*f.machine, "C:\\users\\root\\Temp\\1"), "a file named like a copy");
-    ASSERT_TRUE(Query(registry, RootKey::CurrentUser, "Software\\Bad", "na\"me\\x", &type, &data));
+    ASSERT_TRUE(QueryRegistryValue(registry, RootKey::CurrentUser, "Software\\Bad", "na\"me\\x",
+                                   &type, &data));
     EXPECT_EQ(data, std::string("C:\\dir\\ \"q\"\0", 13));
-    ASSERT_TRUE(Query(registry, RootKey::CurrentUser, "Software\\Bad\\Sub", "Bin", &type, &data));
+    ASSERT_TRUE(QueryRegistryValue(registry, RootKey::CurrentUser, "Software\\Bad\\Sub", "Bin",
+                                   &type, &data));
     EXPECT_EQ(type, REG_BINARY);
     EXPECT_EQ(data, binary);
-    ASSERT_TRUE(Query(registry, RootKey::LocalMachine, "Software\\Run", "bad", &type, &data));
+    ASSERT_TRUE(
+        QueryRegistryValue(registry, RootKey::LocalMachine, "Software\\Run", "bad", &type, &data));
     EXPECT_EQ(type, REG_EXPAND_SZ);
     EXPECT_EQ(data, std::string("%TEMP%\\bad.exe\0", 15));
     EXPECT_FALSE(f.machine->files().PathFileExists(RestoreWorkFolder(*f.machine)));

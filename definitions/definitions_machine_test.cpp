@@ -3,13 +3,10 @@
 // machine's disk, and the shipped definitions.
 #include <gtest/gtest.h>
 
-#include <cstdlib>
-#include <fstream>
-#include <sstream>
-
 #include "definitions/container.h"
 #include "definitions/load_definitions.h"
 #include "definitions/threat_database.h"
+#include "testing/source_tree.h"
 #include "testing/temp_prefix.h"
 
 namespace tolvane {
@@ -105,13 +102,8 @@ TEST(MachineLoad, FromTheMachinesDisk) {
 // The shipped definitions: enough of them, every placeholder resolved, and
 // each kind of entry present.
 TEST(ShippedDefinitions, LoadAgainstAMachine) {
-    const char* source = std::getenv("TOLVANE_SOURCE_DIR");
-    if (!source) source = TOLVANE_SOURCE_ROOT;
-    std::ifstream in(std::string(source) + "/data/definitions.xml", std::ios::binary);
-    ASSERT_TRUE(in);
-    std::stringstream markup;
-    markup << in.rdbuf();
-    const std::string text = markup.str();
+    const std::string text = testing::SourceTreeFile("data/definitions.xml");
+    ASSERT_FALSE(text.empty());
     for (int i = 0; i < kPlaceholderCount; ++i)
         EXPECT_NE(text.find(PlaceholderText(Placeholder(i))), std::string::npos)
             << PlaceholderText(Placeholder(i));

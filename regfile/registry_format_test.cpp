@@ -16,6 +16,8 @@
 namespace tolvane {
 namespace {
 
+using testing::CreateRegistryKey;
+using testing::QueryRegistryValue;
 using testing::RegistryKeyExists;
 using testing::TempPrefix;
 
@@ -23,21 +25,6 @@ std::string Bytes(std::initializer_list<int> list) {
     std::string s;
     for (int b : list) s += static_cast<char>(b);
     return s;
-}
-
-RegKey Create(Registry& registry, RootKey root, const std::string& path) {
-    RegKey key;
-    EXPECT_EQ(registry.CreateKey(Registry::Root(root), path, KEY_ALL_ACCESS, &key), ERROR_SUCCESS);
-    return key;
-}
-
-bool Query(const Registry& registry, RootKey root, const std::string& path, const std::string& name,
-           uint32_t* type, std::string* data) {
-    RegKey key;
-    if (registry.OpenKey(Registry::Root(root), path, KEY_QUERY_VALUE, &key) != ERROR_SUCCESS) {
-        return false;
-    }
-    return registry.QueryValue(key, name, type, data) == ERROR_SUCCESS;
 }
 
 TEST(RegistryFormat, ValueLinesByType) {
@@ -76,13 +63,13 @@ TEST(RegistryFormat, HeaderFollowsTheWindowsVersion) {
     auto machine = prefix.Open();
     Registry& registry = machine->registry();
     const std::string nt = "Software\\Microsoft\\Windows NT\\CurrentVersion";
-    RegKey key = Create(registry, RootKey::LocalMachine, nt);
+    RegKey key = CreateRegistryKey(registry, RootKey::LocalMachine, nt);
     ASSERT_EQ(registry.SetValue(key, "CurrentVersion", REG_SZ, "5.1"), ERROR_SUCCESS);
     EXPECT_EQ(RegistryFileHeader(registry), "Windows Registry Editor Version 5.00");
     ASSERT_EQ(registry.SetValue(key, "CurrentVersion", REG_SZ, "6.1"), ERROR_SUCCESS);
     EXPECT_EQ(RegistryFileHeader(registry), "REGEDIT4");
     // Wine's own version setting wins over the recorded one.
-    RegKey wine = Create(registry, RootKey::CurrentUser, "Software\\Wine");
+    RegKey wine = CreateRegistryKey(registry, RootKey::CurrentUser, "Software\\Wine");
     ASSERT_EQ(registry.SetValue(wine, "Version", REG_SZ, "win98"), ERROR_SUCCESS);
     ASSERT_EQ(registry.SetValue(key, "CurrentVersion", REG_SZ, "5.0"), ERROR_SUCCESS);
     EXPECT_EQ(RegistryFileHeader(registry), "REGEDIT4");
@@ -94,11 +81,11 @@ TEST(RegistryFormat, TreeExportWritesTheKeysOwnValuesThenEachSubkey) {
     TempPrefix prefix;
     auto machine = prefix.Open();
     Registry& registry = machine->registry();
-    RegKey top = Create(registry, RootKey::CurrentUser, "Software\\Vendor\\Thing");
+    RegKey top = CreateRegistryKey(registry, RootKey::CurrentUser, "Software\\Vendor\\Thing");
     registry.SetValue(top, "", REG_SZ, "top");
-    RegKey a = Create(registry, RootKey::CurrentUser, "Software\\Vendor\\Thing\\A");
+    RegKey a = CreateRegistryKey(registry, RootKey::CurrentUser, "Software\\Vendor\\Thing\\A");
     registry.SetValue(a, "Count", REG_DWORD, Bytes({0xff, 0, 0, 0}));
-    Create(registry, RootKey::CurrentUser, "Software\\Vendor\\Thing\\A\\Deep");
+    CreateRegistryKey(registry, RootKey::CurrentUser, "Software\\Vendor\\Thing\\A\\Deep");
 
     std::string out;
     ExportRegistryTree(registry, "HKEY_CURRENT_USER", "Software\\Vendor\\Thing", &out);
@@ -147,9 +134,9 @@ TEST(RegistryFormat, ExportAndImportRoundTripExactly) {
         {"Short dword", REG_DWORD, Bytes({1, 2})},
         {"Empty", REG_BINARY, ""},
     };
-    RegKey key = Create(registry, RootKey::LocalMachine, path);
+    RegKey key = CreateRegistryKey(registry, RootKey::LocalMachine, path);
     for (const Value& v : values) ASSERT_EQ(registry.SetValue(key, v.name, v.type, v.data), 0);
-    Create(registry, RootKey::LocalMachine, path + "\\Empty sub");
+    CreateRegistryKey(registry, RootKey::LocalMachine, path + "\\Empty sub");
 
     std::string text = RegistryFileHeader(registry) + "\r\n";
     ExportRegistryTree(registry, "HKEY_LOCAL_MACHINE", path, &text);
@@ -165,7 +152,8 @@ TEST(RegistryFormat, ExportAndImportRoundTripExactly) {
     for (const Value& v : values) {
         uint32_t type = 0;
         std::string data;
-        ASSERT_TRUE(Query(registry, RootKey::LocalMachine, path, v.name, &type, &data)) << v.name;
+        ASSERT_TRUE(QueryRegistryValue(registry, RootKey::LocalMachine, path, v.name, &type, &data))
+            << v.name;
         EXPECT_EQ(type, v.type) << v.name;
         EXPECT_EQ(data, v.data) << v.name;
     }
@@ -188,11 +176,14 @@ TEST(RegistryFormat, ImporterReadsUnescapedFilesAndOtherSpacing) {
     EXPECT_EQ(report.skippedLines, 1u);  // the "Error" line
     uint32_t type = 0;
     std::string data;
-    ASSERT_TRUE(Query(registry, RootKey::CurrentUser, "Software\\Old", "Path", &type, &data));
+    ASSERT_TRUE(
+        QueryRegistryValue(registry, RootKey::CurrentUser, "Software\\Old", "Path", &type, &data));
     EXPECT_EQ(data, std::string("C:\\Program Files\\x\\\0", 20));
-    ASSERT_TRUE(Query(registry, RootKey::CurrentUser, "Software\\Old", "q\"uote", &type, &data));
+    ASSERT_TRUE(QueryRegistryValue(registry, RootKey::CurrentUser, "Software\\Old", "q\"uote",
+                                   &type, &data));
     EXPECT_EQ(data, std::string("a \"b\" c\0", 8));
-    ASSERT_TRUE(Query(registry, RootKey::CurrentUser, "Software\\Old", "Bin", &type, &data));
+    ASSERT_TRUE(
+        QueryRegistryValue(registry, RootKey::CurrentUser, "Software\\Old", "Bin", &type, &data));
     EXPECT_EQ(type, REG_BINARY);
     EXPECT_EQ(data, Bytes({1, 2, 3}));
 
@@ -220,14 +211,18 @@ TEST(RegistryFormat, RegFilesAsWindowsWritesThemImportUnchanged) {
     EXPECT_EQ(report.failed + report.skippedLines, 0u);
     uint32_t type = 0;
     std::string data;
-    ASSERT_TRUE(Query(registry, RootKey::CurrentUser, "Software\\RT", "Expand", &type, &data));
+    ASSERT_TRUE(
+        QueryRegistryValue(registry, RootKey::CurrentUser, "Software\\RT", "Expand", &type, &data));
     EXPECT_EQ(type, REG_EXPAND_SZ);
     EXPECT_EQ(data, std::string("%PATH%;x\0", 9));
-    ASSERT_TRUE(Query(registry, RootKey::CurrentUser, "Software\\RT", "Multi", &type, &data));
+    ASSERT_TRUE(
+        QueryRegistryValue(registry, RootKey::CurrentUser, "Software\\RT", "Multi", &type, &data));
     EXPECT_EQ(data, std::string("one\0two\0caf\xe9\0\0", 14));
-    ASSERT_TRUE(Query(registry, RootKey::CurrentUser, "Software\\RT", "Caf\xe9", &type, &data));
+    ASSERT_TRUE(QueryRegistryValue(registry, RootKey::CurrentUser, "Software\\RT", "Caf\xe9", &type,
+                                   &data));
     EXPECT_EQ(data, std::string("C:\\dir\\ \"q\" \x80\0", 14));
-    ASSERT_TRUE(Query(registry, RootKey::CurrentUser, "Software\\RT", "Dw", &type, &data));
+    ASSERT_TRUE(
+        QueryRegistryValue(registry, RootKey::CurrentUser, "Software\\RT", "Dw", &type, &data));
     EXPECT_EQ(data, Bytes({0xff, 0, 0, 0}));
 
     for (const char* header : {"REGEDIT4", "Windows Registry Editor Version 5.00"}) {
@@ -237,11 +232,14 @@ TEST(RegistryFormat, RegFilesAsWindowsWritesThemImportUnchanged) {
                                                      // a continuation mark before an empty line
                                                      "\"Bin\"=hex:01,02,\\\r\n\r\n"
                                                      "\"After\"=\"x\"\r\n"));
-        ASSERT_TRUE(Query(registry, RootKey::CurrentUser, "Software\\RT", "Ansi", &type, &data));
+        ASSERT_TRUE(QueryRegistryValue(registry, RootKey::CurrentUser, "Software\\RT", "Ansi",
+                                       &type, &data));
         EXPECT_EQ(data, std::string("%P%;\xe9\0", 6)) << header;
-        ASSERT_TRUE(Query(registry, RootKey::CurrentUser, "Software\\RT", "Bin", &type, &data));
+        ASSERT_TRUE(QueryRegistryValue(registry, RootKey::CurrentUser, "Software\\RT", "Bin", &type,
+                                       &data));
         EXPECT_EQ(data, Bytes({1, 2}));
-        EXPECT_TRUE(Query(registry, RootKey::CurrentUser, "Software\\RT", "After", &type, &data));
+        EXPECT_TRUE(QueryRegistryValue(registry, RootKey::CurrentUser, "Software\\RT", "After",
+                                       &type, &data));
     }
 }
 
@@ -249,7 +247,7 @@ TEST(RegistryFormat, ImporterDeletesValuesAndSurvivesDamagedFiles) {
     TempPrefix prefix;
     auto machine = prefix.Open();
     Registry& registry = machine->registry();
-    RegKey key = Create(registry, RootKey::CurrentUser, "Software\\Imp");
+    RegKey key = CreateRegistryKey(registry, RootKey::CurrentUser, "Software\\Imp");
     registry.SetValue(key, "gone", REG_SZ, "x");
     RegistryImportReport report;
     ASSERT_TRUE(ImportRegistryText(registry,
@@ -261,10 +259,13 @@ TEST(RegistryFormat, ImporterDeletesValuesAndSurvivesDamagedFiles) {
                                    &report));
     uint32_t type = 0;
     std::string data;
-    EXPECT_FALSE(Query(registry, RootKey::CurrentUser, "Software\\Imp", "gone", &type, &data));
-    ASSERT_TRUE(Query(registry, RootKey::CurrentUser, "Software\\Imp", "list", &type, &data));
+    EXPECT_FALSE(
+        QueryRegistryValue(registry, RootKey::CurrentUser, "Software\\Imp", "gone", &type, &data));
+    ASSERT_TRUE(
+        QueryRegistryValue(registry, RootKey::CurrentUser, "Software\\Imp", "list", &type, &data));
     EXPECT_EQ(type, REG_RESOURCE_REQUIREMENTS_LIST);
-    ASSERT_TRUE(Query(registry, RootKey::CurrentUser, "Software\\Imp", "n", &type, &data));
+    ASSERT_TRUE(
+        QueryRegistryValue(registry, RootKey::CurrentUser, "Software\\Imp", "n", &type, &data));
     EXPECT_EQ(data, Bytes({0xff, 0, 0, 0}));
     EXPECT_EQ(report.skippedLines, 4u);  // bad, worse, the unknown root and its value
 
@@ -287,8 +288,8 @@ TEST(DeleteRegistryTree, DeletesDeepTreesAndKeepsAKeyWithAnUndeletableSubkeyWhol
     TempPrefix prefix;
     auto machine = prefix.Open();
     Registry& registry = machine->registry();
-    Create(registry, RootKey::LocalMachine, "Software\\Gone\\A\\B\\C");
-    Create(registry, RootKey::LocalMachine, "Software\\Gone\\D");
+    CreateRegistryKey(registry, RootKey::LocalMachine, "Software\\Gone\\A\\B\\C");
+    CreateRegistryKey(registry, RootKey::LocalMachine, "Software\\Gone\\D");
     EXPECT_EQ(DeleteRegistryTree(registry, Registry::Root(RootKey::LocalMachine), "Software\\Gone"),
               ERROR_SUCCESS);
     EXPECT_FALSE(RegistryKeyExists(registry, RootKey::LocalMachine, "Software\\Gone"));
@@ -298,8 +299,8 @@ TEST(DeleteRegistryTree, DeletesDeepTreesAndKeepsAKeyWithAnUndeletableSubkeyWhol
 
     // A class key whose first subkey lives in the user's hive, which the host
     // keeps read-only: the walk stops there and nothing of the key goes.
-    Create(registry, RootKey::LocalMachine, "Software\\Classes\\Bad.Thing\\Second");
-    Create(registry, RootKey::CurrentUser, "Software\\Classes\\Bad.Thing\\First");
+    CreateRegistryKey(registry, RootKey::LocalMachine, "Software\\Classes\\Bad.Thing\\Second");
+    CreateRegistryKey(registry, RootKey::CurrentUser, "Software\\Classes\\Bad.Thing\\First");
     ASSERT_EQ(chmod(prefix.Host("user.reg").c_str(), 0444), 0);
     EXPECT_NE(DeleteRegistryTree(registry, Registry::Root(RootKey::ClassesRoot), "Bad.Thing"), 0);
     EXPECT_TRUE(RegistryKeyExists(registry, RootKey::ClassesRoot, "Bad.Thing\\First"));

@@ -12,6 +12,7 @@
 #include "definitions/load_definitions.h"
 #include "definitions/threat_database.h"
 #include "testing/as_nobody.h"
+#include "testing/temp_folder.h"
 #include "testing/temp_prefix.h"
 
 namespace tolvane {
@@ -188,10 +189,6 @@ TEST_F(IgnoreListTest, PlantedFilesAreNeitherReadNorOverwritten) {
     const std::string file = work + "/Ignorelist.txt";
     const std::string planted = "Grey Lantern,C:\\windows\\grey.exe,1\r\n";
     const std::string outside = prefix_.Host("victim.txt");
-    auto text = [](const std::string& path) {
-        std::ifstream in(path, std::ios::binary);
-        return std::string(std::istreambuf_iterator<char>(in), {});
-    };
     auto write = [](const std::string& path, const std::string& content) {
         std::ofstream(path, std::ios::binary) << content;
     };
@@ -231,7 +228,7 @@ TEST_F(IgnoreListTest, PlantedFilesAreNeitherReadNorOverwritten) {
             EXPECT_EQ(list.Refusal(), std::string("Ignorelist.txt is not used: ") + c.reason + ".");
             list.Add(nullptr, "Blue Moth", "x", ObjectType::File);
             EXPECT_FALSE(list.Save());
-            EXPECT_EQ(text(c.untouched), planted);
+            EXPECT_EQ(testing::ReadHostFile(c.untouched), planted);
         }
     }
     // A file of the running user that only it may write is used again.

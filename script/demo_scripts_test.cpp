@@ -2,16 +2,14 @@
 // traces of the demo threats they target.
 #include <gtest/gtest.h>
 
-#include <cstdlib>
 #include <filesystem>
-#include <fstream>
-#include <sstream>
 
 #include "definitions/container.h"
 #include "machine/machine.h"
 #include "script/advanced_scan.h"
 #include "script/script_test_support.h"
 #include "testing/registry_values.h"
+#include "testing/source_tree.h"
 
 namespace tolvane {
 namespace {
@@ -24,14 +22,10 @@ const std::string kRun = "Software\\Microsoft\\Windows\\CurrentVersion\\Run";
 class DemoScriptsTest : public ::testing::Test {
   protected:
     void SetUp() override {
-        const char* source = std::getenv("TOLVANE_SOURCE_DIR");
-        if (!source) GTEST_SKIP() << "TOLVANE_SOURCE_DIR is not set";
-        std::ifstream in(std::filesystem::path(source) / "data" / "scripts.xml", std::ios::binary);
-        ASSERT_TRUE(in) << "data/scripts.xml is missing";
-        std::stringstream text;
-        text << in.rdbuf();
+        const std::string text = testing::SourceTreeFile("data/scripts.xml");
+        ASSERT_FALSE(text.empty()) << "data/scripts.xml is missing";
         std::string stored;
-        ASSERT_TRUE(EncodeContainer(text.str(), &stored));
+        ASSERT_TRUE(EncodeContainer(text, &stored));
         prefix.WriteFile(std::string(kProgramFolder) + "script.db", stored);
     }
     void Value(RootKey root, const std::string& path, const std::string& name,

@@ -8,9 +8,7 @@
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
-#include <fstream>
 #include <functional>
-#include <iterator>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -18,6 +16,7 @@
 
 #include "definitions/container.h"
 #include "machine/machine.h"
+#include "testing/temp_folder.h"
 #include "testing/temp_prefix.h"
 #include "update/sha256.h"
 #include "update/test_http_server.h"
@@ -149,10 +148,7 @@ class UpdateTest : public ::testing::Test {
         }
         return names;
     }
-    std::string ReadHost(const std::string& path) const {
-        std::ifstream in(path, std::ios::binary);
-        return std::string(std::istreambuf_iterator<char>(in), {});
-    }
+    std::string ReadHost(const std::string& path) const { return testing::ReadHostFile(path); }
     std::vector<std::string> Logs() {
         std::lock_guard lock(logMutex_);
         return logs_;

@@ -31,6 +31,7 @@
 #include "definitions/threat_database.h"
 #include "machine/machine.h"
 #include "machine/registry.h"
+#include "testing/source_tree.h"
 #include "testing/temp_installation.h"
 #include "testing/temp_prefix.h"
 #include "tests/crash_safety/crash_cases.h"
@@ -267,21 +268,8 @@ TEST_F(CrashSafety, IgnoreListSaveKeepsTheOldOrTheNewListWhole) {
     ExpectEveryKillChecked(tally);
 }
 
-std::string ReadSourceFile(const std::string& relative) {
-    const char* root = std::getenv("TOLVANE_SOURCE_DIR");
-    std::string path = std::string(root ? root : TOLVANE_SOURCE_DIR_DEFAULT) + "/" + relative;
-    FILE* file = std::fopen(path.c_str(), "rb");
-    std::string content;
-    if (!file) return content;
-    char buffer[65536];
-    size_t got;
-    while ((got = std::fread(buffer, 1, sizeof buffer, file)) > 0) content.append(buffer, got);
-    std::fclose(file);
-    return content;
-}
-
 TEST_F(CrashSafety, DatabaseInstallKeepsTheOldOrTheNewDatabaseWhole) {
-    const std::string text = ReadSourceFile("data/definitions.xml");
+    const std::string text = testing::SourceTreeFile("data/definitions.xml");
     ASSERT_FALSE(text.empty());
     // The new database: a later version with a few thousand more definitions.
     std::string newer = text;

@@ -9,10 +9,8 @@
 
 #include <algorithm>
 #include <chrono>
-#include <fstream>
 #include <map>
 #include <set>
-#include <sstream>
 
 #include "app/views/check_list.h"
 #include "app/views/details.h"
@@ -23,6 +21,7 @@
 #include "machine/registry.h"
 #include "scan/scan_engine.h"
 #include "settings/settings_store.h"
+#include "testing/source_tree.h"
 #include "testing/temp_prefix.h"
 
 namespace tolvane {
@@ -31,12 +30,7 @@ namespace {
 using namespace std::chrono_literals;
 
 std::string ShippedMarkup() {
-    const char* source = std::getenv("TOLVANE_SOURCE_DIR");
-    std::ifstream in(std::string(source ? source : TOLVANE_SOURCE_ROOT) + "/data/definitions.xml",
-                     std::ios::binary);
-    std::stringstream text;
-    text << in.rdbuf();
-    return text.str();
+    return testing::SourceTreeFile("data/definitions.xml");
 }
 
 bool IsGenerated(const ThreatDefinition& d) {

@@ -24,7 +24,7 @@
 #include "tools/db/cli.h"
 #include "tools/db/dump_scripts.h"
 #include "tools/db/host_files.h"
-#include "tools/db/import_command.h"
+#include "tools/db/import/command.h"
 #include "tools/db/signing.h"
 
 namespace tolvane {

@@ -7,7 +7,6 @@
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
-#include <sstream>
 
 #include "machine/registry.h"
 #include "testing/run_command.h"
@@ -47,10 +46,7 @@ class RegToolTest : public ::testing::Test {
         std::string text;
         int status = testing::RunCommand(command, &text);
         if (out) *out = text;
-        std::ifstream in(errFile);
-        std::stringstream ss;
-        ss << in.rdbuf();
-        if (err) *err = ss.str();
+        if (err) *err = testing::ReadHostFile(errFile);
         return status;
     }
 

@@ -1,4 +1,4 @@
-#include "tools/db/import_mapping.h"
+#include "tools/db/import/mapping.h"
 
 #include <algorithm>
 #include <array>
@@ -6,6 +6,7 @@
 #include <cstdint>
 
 #include "base/codepage.h"
+#include "base/text.h"
 
 namespace tolvane::import {
 namespace {
@@ -13,15 +14,6 @@ namespace {
 std::nullopt_t Refuse(Refusal* why, std::string reason) {
     if (why) why->reason = std::move(reason);
     return std::nullopt;
-}
-
-bool StartsWithNoCase(std::string_view text, std::string_view prefix) {
-    return text.size() >= prefix.size() && EqualsNoCase(text.substr(0, prefix.size()), prefix);
-}
-
-bool EndsWithNoCase(std::string_view text, std::string_view suffix) {
-    return text.size() >= suffix.size() &&
-           EqualsNoCase(text.substr(text.size() - suffix.size()), suffix);
 }
 
 std::vector<std::string> SplitPath(std::string_view path) {

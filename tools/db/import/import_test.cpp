@@ -7,8 +7,13 @@
 #include "definitions/container.h"
 #include "definitions/load_definitions.h"
 #include "definitions/threat_database.h"
-#include "tools/db/import_mapping.h"
-#include "tools/db/import_sources.h"
+#include "testing/as_nobody.h"
+#include "tools/db/import/clean_list.h"
+#include "tools/db/import/ioc_list.h"
+#include "tools/db/import/mapping.h"
+#include "tools/db/import/markup.h"
+#include "tools/db/import/misp.h"
+#include "tools/db/import/sigma.h"
 
 namespace tolvane::import {
 namespace {
@@ -292,6 +297,24 @@ TEST_F(ImportSources, BadRulesAndFilesAreReportedAndSkippedWhole) {
     for (const LeftOut& l : r.report.leftOut)
         malformed |= l.where == "broken.yml" && l.reason.rfind("malformed YAML", 0) == 0;
     EXPECT_TRUE(malformed);
+}
+
+// A folder of rules that cannot be listed is reported; the rules beside it
+// are still read. (Root lists every folder, so nobody reads them.)
+TEST_F(ImportSources, AFolderThatCannotBeListedIsReportedAndTheOthersRead) {
+    SKIP_UNLESS_ROOT();
+    Write("s/a/good.yml", kGoodRule);
+    Write("s/locked/other.yml", kGoodRule);
+    Write("s/z/good.yml", kGoodRule);
+    fs::permissions(dir_ / "s" / "locked", fs::perms::owner_all);
+    const std::string locked = (dir_ / "s" / "locked").string();
+    EXPECT_TRUE(testing::AsNobody([&] {
+        Result r;
+        ImportSigma(dir_ / "s", {}, &r);
+        return r.definitions.size() == 2 && r.report.filesRead == 2 && r.report.filesSkipped == 1 &&
+               r.report.leftOut.size() == 1 && r.report.leftOut[0].where == locked &&
+               r.report.leftOut[0].reason.rfind("cannot list: ", 0) == 0;
+    }));
 }
 
 TEST_F(ImportSources, FilenameIocBlocksAreThreatsAndExclusionsAreLeftOut) {

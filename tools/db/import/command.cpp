@@ -1,11 +1,16 @@
-#include "tools/db/import_command.h"
+#include "tools/db/import/command.h"
 
 #include <iostream>
 
 #include "base/codepage.h"
 #include "definitions/container.h"
 #include "tools/db/host_files.h"
-#include "tools/db/import_sources.h"
+#include "tools/db/import/clean_list.h"
+#include "tools/db/import/ioc_list.h"
+#include "tools/db/import/markup.h"
+#include "tools/db/import/misp.h"
+#include "tools/db/import/report.h"
+#include "tools/db/import/sigma.h"
 
 namespace tolvane {
 namespace {

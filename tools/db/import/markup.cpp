@@ -1,24 +1,9 @@
-// The importer's output: definitions markup and the report.
-#include <algorithm>
+#include "tools/db/import/markup.h"
+
 #include <set>
 #include <sstream>
 
-#include "base/codepage.h"
-#include "tools/db/import_sources.h"
-
 namespace tolvane::import {
-
-std::map<std::string, int> Report::ByReason() const {
-    std::map<std::string, int> counts;
-    for (const LeftOut& l : leftOut) ++counts[l.reason];
-    return counts;
-}
-
-void AddEntry(Definition* definition, Entry entry) {
-    if (std::find(definition->entries.begin(), definition->entries.end(), entry) ==
-        definition->entries.end())
-        definition->entries.push_back(std::move(entry));
-}
 
 namespace {
 
@@ -139,92 +124,6 @@ bool ReadIncludedMarkup(std::string_view markup, std::string* version, std::stri
         *definitions = std::string(inner);
         return true;
     }
-}
-
-std::vector<CleanEntry> ReadCleanList(std::string_view text) {
-    std::vector<CleanEntry> list;
-    std::string reason = "found on a clean machine";
-    std::istringstream lines{std::string(text)};
-    std::string line;
-    while (std::getline(lines, line)) {
-        if (!line.empty() && line.back() == '\r') line.pop_back();
-        if (line.find_first_not_of(" \t") == std::string::npos) continue;
-        if (line[0] == '#') {
-            size_t start = line.find_first_not_of("# \t");
-            if (start != std::string::npos) reason = line.substr(start);
-            continue;
-        }
-        list.push_back({line, reason});
-    }
-    return list;
-}
-
-void ApplyCleanList(const std::vector<CleanEntry>& clean, Result* result) {
-    auto reasonFor = [&](const Entry& e) -> const std::string* {
-        std::string_view name(e.text);
-        if (e.kind == EntryKind::RegistryValue) name = name.substr(0, name.find(":@:"));
-        for (const CleanEntry& c : clean)
-            if (EqualsNoCase(c.text, e.text) || EqualsNoCase(c.text, name)) return &c.reason;
-        return nullptr;
-    };
-    std::vector<Definition> kept;
-    for (Definition& d : result->definitions) {
-        std::vector<Entry> entries;
-        for (Entry& e : d.entries) {
-            if (const std::string* reason = reasonFor(e)) {
-                result->report.leftOut.push_back(
-                    {d.name, e.text, "on a clean machine: " + *reason});
-                ++result->report.entriesOnCleanMachines;
-            } else {
-                entries.push_back(std::move(e));
-            }
-        }
-        d.entries = std::move(entries);
-        if (d.entries.empty())
-            --result->report.threatsConverted;
-        else
-            kept.push_back(std::move(d));
-    }
-    result->definitions = std::move(kept);
-}
-
-nlohmann::ordered_json ReportJson(const Report& report) {
-    using nlohmann::ordered_json;
-    auto show = [](const std::string& s) { return Cp1252ToUtf8(s); };
-    ordered_json j;
-    j["files"] = {{"read", report.filesRead}, {"skipped", report.filesSkipped}};
-    j["threats"] = {{"read", report.threatsRead}, {"converted", report.threatsConverted}};
-    j["indicators"] = {{"read", report.indicatorsRead},
-                       {"converted", report.indicatorsConverted},
-                       {"leftOut", report.indicatorsRead - report.indicatorsConverted}};
-    j["entriesOnCleanMachines"] = report.entriesOnCleanMachines;
-    ordered_json reasons = ordered_json::object();
-    for (const auto& [reason, count] : report.ByReason()) reasons[show(reason)] = count;
-    j["leftOutByReason"] = reasons;
-    ordered_json items = ordered_json::array();
-    for (const LeftOut& l : report.leftOut)
-        items.push_back({{"where", show(l.where)},
-                         {"indicator", show(l.indicator)},
-                         {"reason", show(l.reason)}});
-    j["leftOut"] = items;
-    return j;
-}
-
-std::string ReportSummary(const Report& report) {
-    std::ostringstream out;
-    out << "files: " << report.filesRead << " read, " << report.filesSkipped << " skipped\n"
-        << "threats: " << report.threatsRead << " read, " << report.threatsConverted
-        << " converted into definitions\n"
-        << "indicators: " << report.indicatorsRead << " read, " << report.indicatorsConverted
-        << " converted, " << report.indicatorsRead - report.indicatorsConverted << " left out\n"
-        << "entries left out as found on clean machines: " << report.entriesOnCleanMachines << "\n"
-        << "left out by reason (indicators, rules, files and entries):\n";
-    std::vector<std::pair<int, std::string>> sorted;
-    for (const auto& [reason, count] : report.ByReason()) sorted.push_back({count, reason});
-    std::sort(sorted.rbegin(), sorted.rend());
-    for (const auto& [count, reason] : sorted)
-        out << "  " << count << "  " << Cp1252ToUtf8(reason) << "\n";
-    return out.str();
 }
 
 }  // namespace tolvane::import

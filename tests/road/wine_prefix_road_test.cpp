@@ -1,7 +1,6 @@
-// The whole road on the demo machine, driven through the flows as the main
-// window drives them: scan, check all, remove with a backup, the locked file
-// queued and deleted by the -b start once free, then the archive restored
-// and every file, folder, key and value back as it was.
+// The road on a Wine prefix, the demo machine: the road every machine takes
+// (machine_road.h), once as made and once with the demo's programs running;
+// and the same road through the program itself, tolvane --headless.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -10,27 +9,17 @@
 #include <cctype>
 #include <cstdlib>
 #include <filesystem>
-#include <fstream>
 #include <map>
+#include <memory>
 #include <set>
-#include <sstream>
 #include <tuple>
 #include <utility>
 
-#include "backup/backup_archive.h"
-#include "backup/backup_test_support.h"
-#include "backup/restore.h"
 #include "definitions/load_definitions.h"
-#include "definitions/threat_database.h"
-#include "machine/machine.h"
-#include "removal/object_remover.h"
-#include "removal/removal_flow.h"
-#include "removal/removal_test_support.h"
-#include "scan/scan_engine.h"
-#include "settings/settings_store.h"
 #include "testing/temp_folder.h"
+#include "tests/road/machine_road.h"
 
-namespace tolvane {
+namespace tolvane::testing {
 namespace {
 
 // A clean-up command on a test's way out; its failure leaves only a
@@ -97,122 +86,162 @@ bool ChangedOnPurpose(const std::string& name) {
 }
 
 // The build folder: TOLVANE_BUILD_DIR, else the one this test binary was
-// built in (BUILD/backup/).
+// built in (BUILD/tests/road/).
 std::string BuildDir() {
     const char* fromEnvironment = std::getenv("TOLVANE_BUILD_DIR");
-    return fromEnvironment
-               ? std::string(fromEnvironment)
-               : fs::read_symlink("/proc/self/exe").parent_path().parent_path().string();
+    return fromEnvironment ? std::string(fromEnvironment)
+                           : fs::read_symlink("/proc/self/exe")
+                                 .parent_path()
+                                 .parent_path()
+                                 .parent_path()
+                                 .string();
 }
 
-// With runningPrograms the demo's two planted programs run from their files
-// (which they map, so that the machine refuses to delete them while they
-// run): removal must end them and then delete their files.
-void RunDemoRoad(bool runningPrograms) {
-    const std::string buildDir = BuildDir();
-    const std::string demoTool = buildDir + "/tools/tolvane-demo";
-    const std::string data = buildDir + "/data";
-    if (access(demoTool.c_str(), X_OK) != 0 || !fs::exists(data + "/database.db")) {
-        GTEST_SKIP() << "tolvane-demo or database.db not built";
+// Every file, folder, key and value of the snapshot before is back as it
+// was, but for what the run changes on purpose.
+void ExpectBackAsBefore(const std::map<std::string, std::string>& before,
+                        const std::map<std::string, std::string>& after, bool files) {
+    for (const auto& [name, content] : before) {
+        if (ChangedOnPurpose(name)) continue;
+        auto it = after.find(name);
+        ASSERT_NE(it, after.end()) << name << " is not back";
+        if (files)
+            EXPECT_TRUE(it->second == content) << name << " differs";
+        else
+            EXPECT_EQ(it->second, content) << name;
     }
-    testing::TempFolder temp("tolvane-demo-flow");
-    const std::string dir = (temp.path() / "machine").string();
-    ASSERT_EQ(std::system((demoTool + " create '" + dir + "'" +
-                           (runningPrograms ? " --seconds 300" : " --no-processes") + " --data '" +
-                           data + "' > /dev/null")
-                              .c_str()),
-              0);
-    struct Cleanup {
-        std::string tool, dir;
-        ~Cleanup() {
-            RunOnTheWayOut(tool + " stop '" + dir + "' > /dev/null 2>&1");
-            RunOnTheWayOut("chmod -R u+w '" + dir + "' 2>/dev/null");
-            fs::remove_all(dir);
+}
+
+// The demo machine, a Wine prefix made by tolvane-demo with the traces of the
+// shipped demo threats, scanned with the shipped database. With
+// RunningPrograms its two planted programs run from their files (which they
+// map, so that the machine refuses to delete them while they run): removal
+// must end them and then delete their files.
+template <bool RunningPrograms>
+class DemoWinePrefix {
+  public:
+    static constexpr const char* kName = RunningPrograms ? "RunningPrograms" : "DemoMachine";
+
+    void Make() {
+        const std::string buildDir = BuildDir();
+        demoTool_ = buildDir + "/tools/tolvane-demo";
+        const std::string data = buildDir + "/data";
+        if (access(demoTool_.c_str(), X_OK) != 0 || !fs::exists(data + "/database.db")) {
+            GTEST_SKIP() << "tolvane-demo or database.db not built";
         }
-    } cleanup{demoTool, dir};
-
-    std::string error;
-    std::unique_ptr<Machine> machine = Machine::Open(dir, &error);
-    ASSERT_TRUE(machine) << error;
-    if (!runningPrograms) machine->SetProcessTable(MakeFixedProcessTable({}));
-    const auto filesBefore = FileSnapshot(dir);
-    const auto registryBefore = RegistrySnapshot(machine->registry());
-
-    ThreatDatabase database;
-    ASSERT_TRUE(LoadDefinitions(machine->files(), "C:\\Program Files\\Tolvane\\database.db",
-                                PlaceholderFolders::FromShell(machine->shell()), &database));
-    SettingsStore settings(machine->registry());
-    settings.WriteInt(setting::kLastScanMode, static_cast<int>(ScanMode::Smart));
-    ScanEngine engine(*machine, database);
-    engine.SetRegistryKeyPause(std::chrono::milliseconds(0));
-    engine.RunScan();
-
-    if (runningPrograms) {
-        std::vector<ProcessSnapshot> running;
-        ASSERT_TRUE(machine->processes().List(&running));
-        EXPECT_EQ(running.size(), 2u);
+        temp_ = std::make_unique<testing::TempFolder>("tolvane-demo-flow");
+        dir_ = (temp_->path() / "machine").string();
+        ASSERT_EQ(std::system((demoTool_ + " create '" + dir_ + "'" +
+                               (RunningPrograms ? " --seconds 300" : " --no-processes") +
+                               " --data '" + data + "' > /dev/null")
+                                  .c_str()),
+                  0);
+        made_ = true;
+        std::string error;
+        machine_ = Machine::Open(dir_, &error);
+        ASSERT_TRUE(machine_) << error;
+        if (!RunningPrograms) machine_->SetProcessTable(MakeFixedProcessTable({}));
+        filesBefore_ = FileSnapshot(dir_);
+        registryBefore_ = RegistrySnapshot(machine_->registry());
     }
-    TestRows rows;
-    for (const DetectedObject* object : engine.Results().listedObjects) {
-        rows.Add(object->type, object->objectText);
-    }
-    ASSERT_GE(rows.rows.size(), 5u);
-    const TestRows found = rows;
-    std::set<int> types;
-    for (const auto& row : found.rows) types.insert(StoredNumber(row.type));
-    EXPECT_EQ(types, (std::set<int>{1, 2, 3, 4, 6}));
 
-    ObjectRemover remover(*machine);
-    remover.SetHostsFiles(engine.HostsFiles());
-    // regsvr32 is watched, not run: Wine would start the prefix's wineserver.
-    std::vector<std::string> unregistered;
-    machine->launcher().SetObserver([&](const std::vector<std::string>& argv) {
-        unregistered.push_back(argv.back());
-        return true;
-    });
-    testing::RemovalWithBackup removal(*machine, settings, remover, rows);
-    TestView& view = removal.view;
-    RemovalFlow& flow = removal.flow;
-    // Backup: Yes; its success: OK; confirmation: Yes; browser reset: Yes;
-    // its report: OK; then the final count.
-    view.answers = {PromptAnswer::Yes, PromptAnswer::Ok, PromptAnswer::Yes, PromptAnswer::Yes};
-    ASSERT_TRUE(flow.RunRemoval(rows, false));
-    EXPECT_EQ(view.messages[1].text, "Backup created sucessfullly");
-
-    if (runningPrograms) {
-        std::vector<ProcessSnapshot> left;
-        ASSERT_TRUE(machine->processes().List(&left));
-        EXPECT_TRUE(left.empty()) << left.size() << " programs still run, first "
-                                  << (left.empty() ? "" : left[0].exePath);
+    ~DemoWinePrefix() {
+        machine_.reset();
+        if (!made_) return;
+        RunOnTheWayOut(demoTool_ + " stop '" + dir_ + "' > /dev/null 2>&1");
+        RunOnTheWayOut("chmod -R u+w '" + dir_ + "' 2>/dev/null");
+        fs::remove_all(dir_);
     }
-    FileSystem& files = machine->files();
-    Registry& registry = machine->registry();
-    const std::vector<std::string> refused = remover.FailedDeletions();
-    ASSERT_FALSE(refused.empty());
-    auto refusedBelow = [&](const std::string& path) {
+
+    Machine& machine() { return *machine_; }
+
+    void LoadDatabase(ThreatDatabase* database) {
+        ASSERT_TRUE(LoadDefinitions(machine_->files(), "C:\\Program Files\\Tolvane\\database.db",
+                                    PlaceholderFolders::FromShell(machine_->shell()), database));
+    }
+
+    void CheckFound(const RoadRun& run) {
+        if (RunningPrograms) {
+            std::vector<ProcessSnapshot> running;
+            ASSERT_TRUE(machine_->processes().List(&running));
+            EXPECT_EQ(running.size(), 2u);
+        }
+        ASSERT_GE(run.found.rows.size(), 5u);
+        std::set<int> types;
+        for (const auto& row : run.found.rows) types.insert(StoredNumber(row.type));
+        EXPECT_EQ(types, (std::set<int>{1, 2, 3, 4, 6}));
+    }
+
+    void CheckRemoved(RoadRun& run) {
+        TestView& view = run.removal->view;
+        EXPECT_EQ(view.messages[1].text, "Backup created sucessfullly");
+        if (RunningPrograms) {
+            std::vector<ProcessSnapshot> left;
+            ASSERT_TRUE(machine_->processes().List(&left));
+            EXPECT_TRUE(left.empty()) << left.size() << " programs still run, first "
+                                      << (left.empty() ? "" : left[0].exePath);
+        }
+        FileSystem& files = machine_->files();
+        Registry& registry = machine_->registry();
+        const std::vector<std::string> refused = run.remover.FailedDeletions();
+        ASSERT_FALSE(refused.empty());
+        auto refusedBelow = [&](const std::string& path) {
+            for (const std::string& file : refused) {
+                if (file == path || file.rfind(path + "\\", 0) == 0) return true;
+            }
+            return false;
+        };
+        // Only what is still there stays listed, unchecked, and the count is
+        // of what is gone.
+        for (const auto& row : run.rows.rows) {
+            EXPECT_TRUE(refusedBelow(row.text)) << row.text;
+            EXPECT_FALSE(row.checked) << row.text;
+        }
+        ASSERT_FALSE(run.rows.rows.empty());
+        EXPECT_EQ(view.messages[view.messages.size() - 2].text,
+                  std::to_string(run.found.rows.size() - run.rows.rows.size()) +
+                      " Objects deleted successfully.");
+        EXPECT_EQ(view.LastText(), std::to_string(run.rows.rows.size()) +
+                                       " objects could not be removed. They are still listed.");
+        for (const auto& row : run.found.rows) {
+            SCOPED_TRACE(row.text);
+            ASSERT_NO_FATAL_FAILURE(ExpectGone(run, row, refusedBelow(row.text)));
+        }
+        std::string startPage;
+        ASSERT_TRUE(ReadRegistryString(registry, RootKey::CurrentUser,
+                                       "Software\\Microsoft\\Internet Explorer\\Main", "Start Page",
+                                       &startPage));
+        EXPECT_EQ(startPage, "about:blank");
+        EXPECT_EQ(view.unableItems.size(), 1u);
+        EXPECT_EQ(run.settings.ReadStartUpDeleteQueue(), refused);
+
+        // The -b start, after the locked files' folders are freed.
         for (const std::string& file : refused) {
-            if (file == path || file.rfind(path + "\\", 0) == 0) return true;
+            std::string folder = file.substr(0, file.rfind('\\'));
+            chmod(files.ToHostPath(folder)->c_str(), 0755);
         }
-        return false;
-    };
-    // Only what is still there stays listed, unchecked, and the count is
-    // of what is gone.
-    for (const auto& row : rows.rows) {
-        EXPECT_TRUE(refusedBelow(row.text)) << row.text;
-        EXPECT_FALSE(row.checked) << row.text;
+        run.removal->flow.ProcessStartUpDeletions();
+        for (const std::string& file : refused) EXPECT_FALSE(files.PathFileExists(file)) << file;
     }
-    ASSERT_FALSE(rows.rows.empty());
-    EXPECT_EQ(
-        view.messages[view.messages.size() - 2].text,
-        std::to_string(found.rows.size() - rows.rows.size()) + " Objects deleted successfully.");
-    EXPECT_EQ(view.LastText(), std::to_string(rows.rows.size()) +
-                                   " objects could not be removed. They are still listed.");
-    for (const auto& row : found.rows) {
-        SCOPED_TRACE(row.text);
+
+    // The restore brings back everything the backup saved.
+    void CheckRestored(const RoadRun& run) {
+        EXPECT_FALSE(run.unregistered.empty());
+        ASSERT_NO_FATAL_FAILURE(ExpectBackAsBefore(filesBefore_, FileSnapshot(dir_), true));
+        ASSERT_NO_FATAL_FAILURE(
+            ExpectBackAsBefore(registryBefore_, RegistrySnapshot(machine_->registry()), false));
+    }
+
+  private:
+    // A row's object is gone from where the scan found it, unless its
+    // deletion was refused (a file or folder that stays listed).
+    void ExpectGone(const RoadRun& run, const TestRow& row, bool refused) {
+        FileSystem& files = machine_->files();
+        Registry& registry = machine_->registry();
         switch (row.type) {
             case ObjectType::File:
             case ObjectType::Folder:
-                EXPECT_EQ(files.PathFileExists(row.text), refusedBelow(row.text));
+                EXPECT_EQ(files.PathFileExists(row.text), refused);
                 break;
             case ObjectType::RegistryKey:
                 for (RootKey root : {RootKey::ClassesRoot, RootKey::CurrentUser,
@@ -232,7 +261,7 @@ void RunDemoRoad(bool runningPrograms) {
                 }
                 break;
             case ObjectType::HostFileItem:
-                for (const std::string& hosts : engine.HostsFiles()) {
+                for (const std::string& hosts : run.engine.HostsFiles()) {
                     std::string content;
                     ASSERT_TRUE(files.ReadWholeFile(hosts, &content));
                     EXPECT_EQ(content.find(row.text), std::string::npos);
@@ -240,55 +269,21 @@ void RunDemoRoad(bool runningPrograms) {
                 break;
         }
     }
-    std::string startPage;
-    ASSERT_TRUE(ReadRegistryString(registry, RootKey::CurrentUser,
-                                   "Software\\Microsoft\\Internet Explorer\\Main", "Start Page",
-                                   &startPage));
-    EXPECT_EQ(startPage, "about:blank");
-    EXPECT_EQ(view.unableItems.size(), 1u);
-    EXPECT_EQ(settings.ReadStartUpDeleteQueue(), refused);
 
-    // The -b start, after the locked files' folders are freed.
-    for (const std::string& file : refused) {
-        std::string folder = file.substr(0, file.rfind('\\'));
-        chmod(files.ToHostPath(folder)->c_str(), 0755);
-    }
-    flow.ProcessStartUpDeletions();
-    for (const std::string& file : refused) EXPECT_FALSE(files.PathFileExists(file)) << file;
+    std::string demoTool_, dir_;
+    std::unique_ptr<testing::TempFolder> temp_;
+    bool made_ = false;
+    std::unique_ptr<Machine> machine_;
+    std::map<std::string, std::string> filesBefore_, registryBefore_;
+};
 
-    // The restore brings back everything the backup saved.
-    RestoreReport report = RestoreArchive(*machine, BackupArchive::DefaultArchivePath());
-    EXPECT_TRUE(report.extractedAll);
-    EXPECT_TRUE(report.registryImported);
-    EXPECT_FALSE(unregistered.empty());
-    const auto filesAfter = FileSnapshot(dir);
-    for (const auto& [name, content] : filesBefore) {
-        if (ChangedOnPurpose(name)) continue;
-        auto it = filesAfter.find(name);
-        ASSERT_NE(it, filesAfter.end()) << name << " is not back";
-        EXPECT_TRUE(it->second == content) << name << " differs";
-    }
-    const auto registryAfter = RegistrySnapshot(registry);
-    for (const auto& [name, value] : registryBefore) {
-        if (ChangedOnPurpose(name)) continue;
-        auto it = registryAfter.find(name);
-        ASSERT_NE(it, registryAfter.end()) << name << " is not back";
-        EXPECT_EQ(it->second, value) << name;
-    }
-}
-
-TEST(DemoMachine, ScanRemoveWithBackupStartUpDeletionAndRestore) {
-    RunDemoRoad(false);
-}
-
-TEST(DemoMachine, RunningProgramsAreEndedAndTheirFilesRemoved) {
-    RunDemoRoad(true);
-}
+using WinePrefixKinds = ::testing::Types<DemoWinePrefix<false>, DemoWinePrefix<true>>;
+INSTANTIATE_TYPED_TEST_SUITE_P(WinePrefix, MachineRoad, WinePrefixKinds, RoadKindName);
 
 // The same road through the program itself: tolvane --headless with its
 // answers and save path scripted, then -b, then the restore command. Wine is
 // kept off the path so that regsvr32 is skipped, as on a machine without it.
-TEST(DemoMachine, HeadlessProgramRoad) {
+TEST(WinePrefixRoad, HeadlessProgramRoad) {
     const std::string buildDir = BuildDir();
     const std::string demoTool = buildDir + "/tools/tolvane-demo";
     const std::string program = buildDir + "/bin/tolvane";
@@ -400,20 +395,9 @@ TEST(DemoMachine, HeadlessProgramRoad) {
         EXPECT_NE(at, std::string::npos) << line;
         EXPECT_EQ(hosts.find(line, at + 1), std::string::npos) << line;
     }
-    const auto filesAfter = FileSnapshot(dir);
-    for (const auto& [name, content] : filesBefore) {
-        if (ChangedOnPurpose(name)) continue;
-        auto it = filesAfter.find(name);
-        ASSERT_NE(it, filesAfter.end()) << name << " is not back";
-        EXPECT_TRUE(it->second == content) << name << " differs";
-    }
-    const auto registryAfter = RegistrySnapshot(machine->registry());
-    for (const auto& [name, value] : registryBefore) {
-        if (ChangedOnPurpose(name)) continue;
-        auto it = registryAfter.find(name);
-        ASSERT_NE(it, registryAfter.end()) << name << " is not back";
-        EXPECT_EQ(it->second, value) << name;
-    }
+    ASSERT_NO_FATAL_FAILURE(ExpectBackAsBefore(filesBefore, FileSnapshot(dir), true));
+    ASSERT_NO_FATAL_FAILURE(
+        ExpectBackAsBefore(registryBefore, RegistrySnapshot(machine->registry()), false));
     machine.reset();
 
     // A second backup to the same name is refused without a yes.
@@ -427,4 +411,4 @@ TEST(DemoMachine, HeadlessProgramRoad) {
 }
 
 }  // namespace
-}  // namespace tolvane
+}  // namespace tolvane::testing

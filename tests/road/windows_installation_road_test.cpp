@@ -1,37 +1,28 @@
-// The road on a Windows installation built on disk: scan, remove with a
-// backup, the hives checked by hivexget (a reader independent of ours), the
-// archive restored and the hives checked again; and what a removal wrote as
-// independent readers of regf hives see it.
+// The road on a Windows installation built on disk: the road every machine
+// takes (machine_road.h), the hives checked by hivexget (a reader
+// independent of ours) after the removal and after the restore; and what a
+// removal wrote as independent readers of regf hives see it.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <filesystem>
-#include <fstream>
 #include <iterator>
+#include <memory>
 #include <set>
 #include <sstream>
 
-#include "backup/backup_archive.h"
-#include "backup/backup_test_support.h"
-#include "backup/restore.h"
 #include "definitions/load_definitions.h"
-#include "definitions/threat_database.h"
-#include "machine/machine.h"
-#include "removal/object_remover.h"
-#include "removal/removal_flow.h"
-#include "removal/removal_test_support.h"
-#include "scan/scan_engine.h"
-#include "settings/settings_store.h"
+#include "testing/hivexget.h"
 #include "testing/regf_builder.h"
 #include "testing/run_command.h"
+#include "testing/temp_folder.h"
 #include "testing/temp_installation.h"
+#include "tests/road/machine_road.h"
 
-namespace tolvane {
+namespace tolvane::testing {
 namespace {
 
 namespace fs = std::filesystem;
-using testing::RegfBuilder;
-using testing::TempInstallation;
-using testing::TestRows;
 
 constexpr const char* kRun = "Software\\Microsoft\\Windows\\CurrentVersion\\Run";
 constexpr const char* kDefinitions =
@@ -44,21 +35,12 @@ constexpr const char* kDefinitions =
     ":@:%programfiles%\\Velvet Gazer\\vgazer.exe\"/></REGVALUES>"
     "<DANGER NAME=\"High\"/><DESCRIPTION NAME=\"Watches.\"/></SW></NA>";
 
-// What hivexget prints for a value ("" when key or value is missing).
-std::string HiveValue(const std::string& hive, const std::string& key, const std::string& name) {
-    std::string out;
-    testing::RunCommand("hivexget " + testing::ShellQuote(hive) + " " + testing::ShellQuote(key) +
-                            " " + testing::ShellQuote(name) + " 2>/dev/null",
-                        &out);
-    return out;
-}
-
 // The planted traces as the hives hold them, read by hivexget.
 std::string Traces(const TempInstallation& windows) {
-    return HiveValue(windows.Software(), "\\Velvet Gazer", "Version") + "|" +
-           HiveValue(windows.System(), "\\ControlSet001\\Services\\CpSpy", "ImagePath") + "|" +
-           HiveValue(windows.UserHive("alice"), std::string("\\") + kRun, "VelvetGazer") + "|" +
-           HiveValue(windows.UserHive("alice"), std::string("\\") + kRun, "Keep");
+    return HivexgetValue(windows.Software(), "\\Velvet Gazer", "Version") + "|" +
+           HivexgetValue(windows.System(), "\\ControlSet001\\Services\\CpSpy", "ImagePath") + "|" +
+           HivexgetValue(windows.UserHive("alice"), std::string("\\") + kRun, "VelvetGazer") + "|" +
+           HivexgetValue(windows.UserHive("alice"), std::string("\\") + kRun, "Keep");
 }
 
 // The traces of Velvet Gazer in three hives and on C:, beside keys and
@@ -94,49 +76,67 @@ void ScanSmart(Machine& machine, TestRows* rows) {
         rows->Add(object->type, object->objectText);
 }
 
-TEST(WindowsInstallationRoad, ScanRemoveWithBackupAndRestore) {
-    TempInstallation windows;
-    Plant(windows);
-    const std::string planted = Traces(windows);
-    ASSERT_EQ(planted,
-              "2.1\n|system32\\drivers\\cpspy.sys\n|\"C:\\Program Files\\Velvet "
-              "Gazer\\vgazer.exe\" /tray\n|C:\\good.exe\n");
+// A Windows installation built on disk with the traces of Velvet Gazer in
+// three hives and on C:, scanned with the definition above; the hives are
+// checked by hivexget, a reader independent of ours.
+class PlantedWindowsInstallation {
+  public:
+    static constexpr const char* kName = "VelvetGazer";
 
-    auto machine = windows.Open();
-    TestRows rows;
-    ScanSmart(*machine, &rows);
-    std::vector<std::string> found;
-    for (const auto& row : rows.rows)
-        found.push_back(std::to_string(StoredNumber(row.type)) + " " + row.text);
-    std::sort(found.begin(), found.end());
-    EXPECT_EQ(found, (std::vector<std::string>{
-                         "1 C:\\Program Files\\Velvet Gazer\\vgazer.exe",
-                         "2 C:\\Program Files\\Velvet Gazer",
-                         "3 SOFTWARE\\Velvet Gazer",
-                         "3 SYSTEM\\CurrentControlSet\\Services\\CpSpy",
-                         std::string("4 ") + kRun +
-                             "\\VelvetGazer:@:C:\\Program Files\\Velvet Gazer\\vgazer.exe",
-                     }));
+    void Make() {
+        Plant(windows_);
+        planted_ = Traces(windows_);
+        ASSERT_EQ(planted_,
+                  "2.1\n|system32\\drivers\\cpspy.sys\n|\"C:\\Program Files\\Velvet "
+                  "Gazer\\vgazer.exe\" /tray\n|C:\\good.exe\n");
+        machine_ = windows_.Open();
+        ASSERT_TRUE(machine_);
+    }
 
-    ObjectRemover remover(*machine);
-    SettingsStore settings(machine->registry());
-    testing::RemovalWithBackup removal(*machine, settings, remover, rows);
-    removal.view.answers = {PromptAnswer::Yes, PromptAnswer::Ok, PromptAnswer::Yes,
-                            PromptAnswer::Yes};
-    ASSERT_TRUE(removal.flow.RunRemoval(rows, false));
-    EXPECT_TRUE(rows.rows.empty()) << rows.rows.front().text;
-    EXPECT_EQ(Traces(windows), "|||C:\\good.exe\n");
-    EXPECT_FALSE(fs::exists(windows.Host("Program Files/Velvet Gazer")));
-    for (const std::string& hive :
-         {windows.Software(), windows.System(), windows.UserHive("alice")})
-        EXPECT_TRUE(fs::exists(hive + ".tolvane-orig")) << hive;
+    Machine& machine() { return *machine_; }
 
-    RestoreReport report = RestoreArchive(*machine, BackupArchive::DefaultArchivePath());
-    EXPECT_TRUE(report.extractedAll);
-    EXPECT_TRUE(report.registryImported);
-    EXPECT_EQ(Traces(windows), planted);
-    EXPECT_TRUE(fs::exists(windows.Host("Program Files/Velvet Gazer/vgazer.exe")));
-}
+    void LoadDatabase(ThreatDatabase* database) {
+        ASSERT_TRUE(LoadDefinitionsFromText(
+            kDefinitions, PlaceholderFolders::FromShell(machine_->shell()), database));
+    }
+
+    void CheckFound(const RoadRun& run) {
+        std::vector<std::string> found;
+        for (const auto& row : run.found.rows)
+            found.push_back(std::to_string(StoredNumber(row.type)) + " " + row.text);
+        std::sort(found.begin(), found.end());
+        EXPECT_EQ(found, (std::vector<std::string>{
+                             "1 C:\\Program Files\\Velvet Gazer\\vgazer.exe",
+                             "2 C:\\Program Files\\Velvet Gazer",
+                             "3 SOFTWARE\\Velvet Gazer",
+                             "3 SYSTEM\\CurrentControlSet\\Services\\CpSpy",
+                             std::string("4 ") + kRun +
+                                 "\\VelvetGazer:@:C:\\Program Files\\Velvet Gazer\\vgazer.exe",
+                         }));
+    }
+
+    void CheckRemoved(RoadRun& run) {
+        EXPECT_TRUE(run.rows.rows.empty()) << run.rows.rows.front().text;
+        EXPECT_EQ(Traces(windows_), "|||C:\\good.exe\n");
+        EXPECT_FALSE(fs::exists(windows_.Host("Program Files/Velvet Gazer")));
+        for (const std::string& hive :
+             {windows_.Software(), windows_.System(), windows_.UserHive("alice")})
+            EXPECT_TRUE(fs::exists(hive + ".tolvane-orig")) << hive;
+    }
+
+    void CheckRestored(const RoadRun&) {
+        EXPECT_EQ(Traces(windows_), planted_);
+        EXPECT_TRUE(fs::exists(windows_.Host("Program Files/Velvet Gazer/vgazer.exe")));
+    }
+
+  private:
+    TempInstallation windows_;
+    std::string planted_;
+    std::unique_ptr<Machine> machine_;
+};
+
+INSTANTIATE_TYPED_TEST_SUITE_P(WindowsInstallation, MachineRoad, PlantedWindowsInstallation,
+                               RoadKindName);
 
 // A hive reader of its own (hivexregedit, chntpw's reged, libregf's
 // regfexport): how it exports a whole hive, and the name it gives the root.
@@ -215,11 +215,6 @@ std::set<std::string> ExportRecords(const std::string& text, const std::string& 
     return records;
 }
 
-std::string FileBytes(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), {});
-}
-
 // What a removal wrote into the hives, as each reader installed here sees
 // it: the removed keys (with everything below them) and values are gone,
 // nothing else of any hive differs, and the hives nothing was removed from
@@ -242,12 +237,12 @@ TEST(WindowsInstallationRoad, IndependentReadersSeeTheRemovalsAndNothingElse) {
                                                 windows.Host("Windows/System32/config/DEFAULT"),
                                                 windows.Host("Windows/System32/config/SAM")};
     std::vector<std::string> untouchedBytes;
-    for (const std::string& hive : untouched) untouchedBytes.push_back(FileBytes(hive));
+    for (const std::string& hive : untouched) untouchedBytes.push_back(ReadHostFile(hive));
     const std::string out = testing::ShellQuote(windows.Host("export.txt"));
     auto exportOf = [&](const HiveReader& reader, const std::string& hive) {
         EXPECT_EQ(testing::RunCommand(reader.exportCommand(hive, out) + " 2>/dev/null"), 0)
             << reader.program << " " << hive;
-        std::string text = FileBytes(windows.Host("export.txt"));
+        std::string text = ReadHostFile(windows.Host("export.txt"));
         fs::remove(windows.Host("export.txt"));
         return ExportRecords(text, reader.root);
     };
@@ -305,8 +300,8 @@ TEST(WindowsInstallationRoad, IndependentReadersSeeTheRemovalsAndNothingElse) {
         }
     }
     for (size_t i = 0; i < untouched.size(); ++i)
-        EXPECT_EQ(FileBytes(untouched[i]), untouchedBytes[i]) << untouched[i];
+        EXPECT_EQ(ReadHostFile(untouched[i]), untouchedBytes[i]) << untouched[i];
 }
 
 }  // namespace
-}  // namespace tolvane
+}  // namespace tolvane::testing

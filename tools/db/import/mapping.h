@@ -13,7 +13,7 @@
 #include <string_view>
 #include <vector>
 
-#include "tools/db/import_model.h"
+#include "tools/db/import/model.h"
 
 namespace tolvane::import {
 

@@ -5,14 +5,15 @@
 // cannot be expressed by a list of traces. Each conjunction of field
 // conditions becomes entries when every field in it is one the entries can
 // say (the registry path and its data, the created file's path).
+#include "tools/db/import/sigma.h"
+
 #include <yaml-cpp/yaml.h>
 
 #include <algorithm>
 #include <set>
 
 #include "base/codepage.h"
-#include "tools/db/import_mapping.h"
-#include "tools/db/import_sources.h"
+#include "tools/db/import/mapping.h"
 
 namespace tolvane::import {
 namespace {
@@ -516,24 +517,34 @@ void ImportRule(const YAML::Node& rule, const std::string& relative, const Sourc
     }
 }
 
+// The rule files below `folder`, without following links to folders. A
+// folder that cannot be listed is reported and the others are still read.
+void ListRuleFiles(const std::filesystem::path& folder, std::vector<std::filesystem::path>* files,
+                   Report* report) {
+    namespace fs = std::filesystem;
+    std::error_code error;
+    fs::directory_iterator it(folder, error), end;
+    for (; !error && it != end; it.increment(error)) {
+        const fs::path& p = it->path();
+        std::error_code kind;
+        if (it->is_directory(kind) && !it->is_symlink(kind))
+            ListRuleFiles(p, files, report);
+        else if (it->is_regular_file(kind) && (p.extension() == ".yml" || p.extension() == ".yaml"))
+            files->push_back(p);
+    }
+    if (error) {
+        ++report->filesSkipped;
+        report->leftOut.push_back({folder.string(), "", "cannot list: " + error.message()});
+    }
+}
+
 }  // namespace
 
 void ImportSigma(const std::filesystem::path& folder, const SourceInfo& info, Result* result) {
     namespace fs = std::filesystem;
     std::vector<fs::path> files;
     std::error_code error;
-    fs::recursive_directory_iterator it(folder, fs::directory_options::none, error), end;
-    if (error) {
-        ++result->report.filesSkipped;
-        result->report.leftOut.push_back({folder.string(), "", "cannot list: " + error.message()});
-        return;
-    }
-    for (; it != end; it.increment(error)) {
-        if (error) break;
-        const fs::path& p = it->path();
-        if (it->is_regular_file(error) && (p.extension() == ".yml" || p.extension() == ".yaml"))
-            files.push_back(p);
-    }
+    ListRuleFiles(folder, &files, &result->report);
     std::sort(files.begin(), files.end());
     for (const fs::path& file : files) {
         const std::string relative = fs::relative(file, folder, error).generic_string();
