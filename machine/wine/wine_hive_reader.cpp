@@ -356,7 +356,7 @@ class HiveReader {
         size_t trailerStart = blocks.empty() ? contentEnd_ : ContentEndBefore(whole, whole.size());
         *trailer = std::string(whole.substr(trailerStart));
         for (size_t i = 0; i < blocks.size(); ++i)
-            root->AddPendingBlock(source_, {i, blocks[i] + 1});
+            AddPendingBlock(source_, root, {i, blocks[i] + 1});
         return true;
     }
 
@@ -519,13 +519,13 @@ class HiveReader {
         rest.pathPos += keyLine.start;
         rest.lineEnd = keyLine.start + text.size();
         if (pos < text.size() && text[pos] == ']') return OwnBlock(child, keyLine, pos + 1);
-        if (pos < text.size() && text[pos] != '\\') return child->AddPendingBlock(source_, rest);
+        if (pos < text.size() && text[pos] != '\\') return AddPendingBlock(source_, child, rest);
         std::string error;
         PathStep step = ReadPathName(text, pos, &scratchPath_, &error);
         if (step.next == std::string_view::npos)
             return BadBlock(keyLine, "malformed key line: " + error);
         if (scratchPath_.empty()) return OwnBlock(child, keyLine, step.next);
-        child->AddPendingBlock(source_, rest);
+        AddPendingBlock(source_, child, rest);
     }
 
     // A key's block read from its key line (after: past the path's ']').
@@ -614,7 +614,7 @@ class HiveReader {
         if (valuesStart == std::string_view::npos) return;
         if (continuing) return readLineByLine();
         contentEnd_ = valuesEnd;
-        current_->SetPendingValues(source_, text_.substr(valuesStart, valuesEnd - valuesStart));
+        SetPendingValues(source_, current_, text_.substr(valuesStart, valuesEnd - valuesStart));
     }
 
     // Header lines before the first key: ";; All keys relative to ...",
@@ -709,6 +709,7 @@ class HiveReader {
         key->hasBlock = true;
         key->modified = modified;
         key->hasOriginal = true;
+        key->changed = false;
         key->originalBlock = {};
     }
 

@@ -1,5 +1,3 @@
-#include "machine/registry.h"
-
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/file.h>
@@ -17,8 +15,8 @@
 #include <thread>
 #include <vector>
 
-#include "machine/wine/wine_hive.h"
-#include "machine/wine/wineserver_lock.h"
+#include "machine/registry.h"
+#include "machine/wine/prefix_hive_set.h"
 #include "testing/fake_wineserver.h"
 #include "testing/temp_folder.h"
 
@@ -172,7 +170,7 @@ std::string Query(const Registry& r, const RegKey& key, std::string_view name,
 
 TEST(RegistryKeys, NamesCompareWithoutCaseAndKeepTheirCase) {
     RegPrefix prefix;
-    Registry r(prefix.path());
+    Registry r(MakePrefixHiveSet(prefix.path()));
     bool created = false;
     RegKey key;
     ASSERT_EQ(r.CreateKey(Registry::Root(RootKey::LocalMachine), "SOFTWARE\\Tolvane",
@@ -195,7 +193,7 @@ TEST(RegistryKeys, NamesCompareWithoutCaseAndKeepTheirCase) {
 
     // Setting under another case replaces the value, keeping the first name.
     EXPECT_EQ(r.SetValue(again, "SCAN_DRIVES_NUM", REG_SZ, "3"), ERROR_SUCCESS);
-    Registry fresh(prefix.path());
+    Registry fresh(MakePrefixHiveSet(prefix.path()));
     RegKey k = Open(fresh, RootKey::LocalMachine, "SOFTWARE\\TOLVANE");
     EXPECT_EQ(ValueNames(fresh, k), std::vector<std::string>{"Scan_Drives_Num"});
     EXPECT_EQ(Query(fresh, k, "scan_drives_num"), Sz("3"));
@@ -203,7 +201,7 @@ TEST(RegistryKeys, NamesCompareWithoutCaseAndKeepTheirCase) {
 
 TEST(RegistryKeys, EnumerationIsSortedAsWineSortsAndStable) {
     RegPrefix prefix;
-    Registry r(prefix.path());
+    Registry r(MakePrefixHiveSet(prefix.path()));
     RegKey key = Create(r, RootKey::CurrentUser, "Software\\Order");
     for (const char* name : {"Zeta", "b", "A_", "Aa", "a"})
         ASSERT_EQ(r.SetValue(key, name, REG_SZ, "x"), ERROR_SUCCESS);
@@ -214,7 +212,7 @@ TEST(RegistryKeys, EnumerationIsSortedAsWineSortsAndStable) {
     EXPECT_EQ(ValueNames(r, key), sorted);  // asking again gives the same order
     std::vector<std::string> sortedKeys = {"A_", "Aa", "b", "Zeta"};
     EXPECT_EQ(SubkeyNames(r, key), sortedKeys);
-    Registry fresh(prefix.path());
+    Registry fresh(MakePrefixHiveSet(prefix.path()));
     RegKey k = Open(fresh, RootKey::CurrentUser, "software\\order");
     EXPECT_EQ(ValueNames(fresh, k), sorted);
     EXPECT_EQ(SubkeyNames(fresh, k), sortedKeys);
@@ -231,7 +229,7 @@ TEST(RegistryKeys, EnumerationIsSortedAsWineSortsAndStable) {
 
 TEST(RegistryKeys, ValueTypesAndText) {
     RegPrefix prefix;
-    Registry r(prefix.path());
+    Registry r(MakePrefixHiveSet(prefix.path()));
     RegKey key = Create(r, RootKey::CurrentUser, "Software\\Types");
     EXPECT_EQ(r.SetValue(key, "", REG_SZ, "caf\xe9 \x80"), ERROR_SUCCESS);
     EXPECT_EQ(r.SetValue(key, "na\"me\\x", REG_SZ, Sz("tab\there")), ERROR_SUCCESS);
@@ -240,7 +238,7 @@ TEST(RegistryKeys, ValueTypesAndText) {
     EXPECT_EQ(r.SetValue(key, "dw", REG_DWORD, std::string("\x2a\0\0\0", 4)), ERROR_SUCCESS);
     EXPECT_EQ(r.SetValue(key, "bin", REG_BINARY, std::string("\0\xff", 2)), ERROR_SUCCESS);
 
-    Registry fresh(prefix.path());
+    Registry fresh(MakePrefixHiveSet(prefix.path()));
     RegKey k = Open(fresh, RootKey::CurrentUser, "Software\\Types");
     uint32_t type = 0;
     EXPECT_EQ(Query(fresh, k, "", &type), Sz("caf\xe9 \x80"));
@@ -281,7 +279,7 @@ TEST(RegistryKeys, ValueTypesAndText) {
 
 TEST(RegistryKeys, DeleteKeyRefusesKeysWithSubkeys) {
     RegPrefix prefix;
-    Registry r(prefix.path());
+    Registry r(MakePrefixHiveSet(prefix.path()));
     RegKey parent = Create(r, RootKey::LocalMachine, "Software\\Vendor\\Thing");
     RegKey vendor = Open(r, RootKey::LocalMachine, "Software\\Vendor");
     EXPECT_EQ(r.DeleteKey(Registry::Root(RootKey::LocalMachine), "Software\\Vendor"),
@@ -298,7 +296,7 @@ TEST(RegistryKeys, DeleteKeyRefusesKeysWithSubkeys) {
 
 TEST(RegistryKeys, AccessRights) {
     RegPrefix prefix;
-    Registry r(prefix.path());
+    Registry r(MakePrefixHiveSet(prefix.path()));
     RegKey readOnly = Open(r, RootKey::LocalMachine, "Software\\Classes\\.txt", KEY_READ);
     EXPECT_EQ(r.SetValue(readOnly, "x", REG_SZ, "y"), ERROR_ACCESS_DENIED);
     RegKey enumOnly = Open(r, RootKey::LocalMachine, "Software\\Classes", KEY_ENUMERATE_SUB_KEYS);
@@ -328,7 +326,7 @@ TEST(RegistryKeys, AccessRights) {
 
 TEST(RegistryRoots, ClassesRootMergesUserOverMachine) {
     RegPrefix prefix;
-    Registry r(prefix.path());
+    Registry r(MakePrefixHiveSet(prefix.path()));
     RegKey txt = Open(r, RootKey::ClassesRoot, ".TXT");
     EXPECT_EQ(Query(r, txt, ""), Sz("userfile"));  // the user's value first
     EXPECT_EQ(Query(r, txt, "Content Type"),
@@ -375,7 +373,7 @@ TEST(RegistryRoots, ClassesRootMergesUserOverMachine) {
 
 TEST(RegistryRoots, UsersCurrentConfigAndEmptyRoots) {
     RegPrefix prefix;
-    Registry r(prefix.path());
+    Registry r(MakePrefixHiveSet(prefix.path()));
     EXPECT_EQ(r.UserSid(), "S-1-5-21-7-8-9-1001");
     std::vector<std::string> users = {".Default", "S-1-5-21-7-8-9-1001"};
     EXPECT_EQ(SubkeyNames(r, Registry::Root(RootKey::Users)), users);
@@ -415,7 +413,7 @@ TEST(RegistryRoots, UsersCurrentConfigAndEmptyRoots) {
 
 TEST(RegistryRoots, MissingFilesAreEmptyHivesCreatedOnTheFirstChange) {
     RegPrefix prefix(false);
-    Registry r(prefix.path());
+    Registry r(MakePrefixHiveSet(prefix.path()));
     EXPECT_TRUE(r.LoadProblems().empty());
     EXPECT_EQ(r.UserSid(), "S-1-5-21-0-0-0-1000");
     // The predefined roots are there, empty.
@@ -446,7 +444,7 @@ TEST(RegistrySaving, AnInterruptedSaveLeavesTheOldFile) {
     // of the older naming too.
     prefix.Write(".system.reg.tolvane-tmp", "WINE REGISTRY Version 2\n\n[Junk] 1\n");
     prefix.Write("system.reg.tolvane-1.tmp", "WINE REGISTRY Version 2\n\n[Junk] 1\n");
-    Registry r(prefix.path());
+    Registry r(MakePrefixHiveSet(prefix.path()));
     RegKey key = Open(r, RootKey::LocalMachine, "Software\\Classes\\.txt");
     EXPECT_EQ(Query(r, key, ""), Sz("txtfile"));
 
@@ -506,12 +504,12 @@ TEST(RegistrySaving, AnInterruptedSaveLeavesTheOldFile) {
 
 TEST(RegistrySaving, FileChangedOnDiskIsReadAgainNotOverwritten) {
     RegPrefix prefix;
-    Registry first(prefix.path());
+    Registry first(MakePrefixHiveSet(prefix.path()));
     RegKey key = Open(first, RootKey::LocalMachine, "Software\\Classes\\.txt");
     EXPECT_EQ(Query(first, key, ""), Sz("txtfile"));
 
     {
-        Registry second(prefix.path());
+        Registry second(MakePrefixHiveSet(prefix.path()));
         RegKey k = Open(second, RootKey::LocalMachine, "Software\\Classes\\.txt");
         ASSERT_EQ(second.SetValue(k, "", REG_SZ, "changed"), ERROR_SUCCESS);
     }
@@ -540,7 +538,7 @@ TEST(RegistrySaving, FileChangedOnDiskIsReadAgainNotOverwritten) {
 TEST(RegistrySaving, TwoRegistriesOfOneProcessNeverLoseEachOthersChanges) {
     // Saves follow each other faster than the file system's clock ticks.
     RegPrefix prefix;
-    Registry a(prefix.path()), b(prefix.path());
+    Registry a(MakePrefixHiveSet(prefix.path())), b(MakePrefixHiveSet(prefix.path()));
     RegKey ka = Create(a, RootKey::LocalMachine, "Software\\Both");
     RegKey kb = Open(b, RootKey::LocalMachine, "Software\\Both");
     for (int i = 0; i < 40; ++i) {
@@ -549,13 +547,13 @@ TEST(RegistrySaving, TwoRegistriesOfOneProcessNeverLoseEachOthersChanges) {
     }
     EXPECT_EQ(ValueNames(a, ka).size(), 80u);
     EXPECT_EQ(ValueNames(b, kb).size(), 80u);
-    Registry fresh(prefix.path());
+    Registry fresh(MakePrefixHiveSet(prefix.path()));
     EXPECT_EQ(ValueNames(fresh, Open(fresh, RootKey::LocalMachine, "Software\\Both")).size(), 80u);
 }
 
 TEST(RegistrySaving, UnchangedBlocksKeepTheirText) {
     RegPrefix prefix;
-    Registry r(prefix.path());
+    Registry r(MakePrefixHiveSet(prefix.path()));
     RegKey key = Open(r, RootKey::LocalMachine, "Software\\Microsoft\\Windows NT\\CurrentVersion");
     ASSERT_EQ(r.SetValue(key, "CurrentVersion", REG_SZ, "6.1"), ERROR_SUCCESS);
     std::string text = prefix.Read("system.reg");
@@ -574,7 +572,7 @@ TEST(RegistrySaving, UnchangedBlocksKeepTheirText) {
 
 TEST(RegistrySaving, ThreadsWriteAndReadAtOnce) {
     RegPrefix prefix;
-    Registry r(prefix.path());
+    Registry r(MakePrefixHiveSet(prefix.path()));
     auto worker = [&](int id) {
         RegKey key = Create(r, RootKey::LocalMachine, "Software\\Tolvane\\T" + std::to_string(id));
         for (int i = 0; i < 20; ++i) {
@@ -586,7 +584,7 @@ TEST(RegistrySaving, ThreadsWriteAndReadAtOnce) {
     std::thread t1(worker, 1), t2(worker, 2);
     t1.join();
     t2.join();
-    Registry fresh(prefix.path());
+    Registry fresh(MakePrefixHiveSet(prefix.path()));
     EXPECT_TRUE(fresh.LoadProblems().empty());
     EXPECT_EQ(ValueNames(fresh, Open(fresh, RootKey::LocalMachine, "Software\\Tolvane\\T1")).size(),
               20u);
@@ -602,12 +600,12 @@ TEST(RegistryRefusals, WritesRefusedWhileTheWineServerRuns) {
     for (bool withNameFile : {true, false}) {
         SCOPED_TRACE(withNameFile ? "server folder named by the prefix" : "server folder by uid");
         RegPrefix prefix;
-        Registry r(prefix.path());
+        Registry r(MakePrefixHiveSet(prefix.path()));
         RegKey key = Open(r, RootKey::LocalMachine, "Software\\Classes\\.txt");
-        EXPECT_FALSE(r.WineServerRunning());
+        EXPECT_EQ(r.ChangesRefusal(), "");
         FakeWineServer server(prefix.path(), withNameFile);
         ASSERT_TRUE(server.locked());
-        EXPECT_TRUE(r.WineServerRunning());
+        EXPECT_NE(r.ChangesRefusal().find("wineserver -k"), std::string::npos);
 
         EXPECT_EQ(r.SetValue(key, "x", REG_SZ, "1"), ERROR_ACCESS_DENIED);
         std::string message = r.LastErrorMessage();
@@ -627,7 +625,7 @@ TEST(RegistryRefusals, WritesRefusedWhileTheWineServerRuns) {
                   Sz("userfile"));
 
         server.Stop();
-        EXPECT_FALSE(r.WineServerRunning());
+        EXPECT_EQ(r.ChangesRefusal(), "");
         EXPECT_EQ(r.SetValue(key, "x", REG_SZ, "1"), ERROR_SUCCESS);
     }
 }
@@ -635,14 +633,14 @@ TEST(RegistryRefusals, WritesRefusedWhileTheWineServerRuns) {
 TEST(RegistryRefusals, KeysDeeperThanWindowsAllowsAreNotMade) {
     // 512 levels are made and read back; the file would be damaged beyond.
     RegPrefix prefix;
-    Registry r(prefix.path());
+    Registry r(MakePrefixHiveSet(prefix.path()));
     std::string deepest = "Software";
     for (int level = 2; level <= 512; ++level) deepest += "\\k";
     RegKey key = Create(r, RootKey::LocalMachine, deepest);
     RegKey deeper;
     EXPECT_EQ(r.CreateKey(key, "k", KEY_ALL_ACCESS, &deeper), ERROR_BADKEY);
     EXPECT_NE(r.LastErrorMessage().find("512"), std::string::npos) << r.LastErrorMessage();
-    Registry again(prefix.path());
+    Registry again(MakePrefixHiveSet(prefix.path()));
     EXPECT_TRUE(again.LoadProblems().empty());
     Open(again, RootKey::LocalMachine, deepest);
 }
@@ -656,11 +654,11 @@ TEST(RegistryRefusals, DamagedFileLoadsWhatItCanAndIsNotRewritten) {
     prefix.Write("system.reg", damaged);
     {
         // Refused even where nothing has asked for the damaged key's values.
-        Registry fresh(prefix.path());
+        Registry fresh(MakePrefixHiveSet(prefix.path()));
         RegKey software = Open(fresh, RootKey::LocalMachine, "Software");
         EXPECT_EQ(fresh.SetValue(software, "new", REG_SZ, "1"), ERROR_ACCESS_DENIED);
     }
-    Registry r(prefix.path());
+    Registry r(MakePrefixHiveSet(prefix.path()));
     std::vector<std::string> problems = r.LoadProblems();
     ASSERT_EQ(problems.size(), 1u);
     // The unterminated value is the fourth line after the original text.
