@@ -39,13 +39,17 @@ bool WineInstalled() {
     return RunShell("command -v wine && command -v wineserver") == 0;
 }
 
-// The tool beside this test: BUILD/tools/tolvane-reg, where this binary is
-// BUILD/platform/platform_tests (TOLVANE_BUILD_DIR names BUILD when set).
+// The tool of this build: BUILD/tools/tolvane-reg, where this binary lies
+// somewhere below BUILD (TOLVANE_BUILD_DIR names BUILD when set).
 std::string ToolPath() {
     const char* build = std::getenv("TOLVANE_BUILD_DIR");
     if (build && *build) return std::string(build) + "/tools/tolvane-reg";
     std::error_code ec;
     fs::path self = fs::read_symlink("/proc/self/exe", ec);
+    for (fs::path folder = self.parent_path(); folder.has_relative_path();
+         folder = folder.parent_path())
+        if (fs::exists(folder / "tools" / "tolvane-reg", ec))
+            return (folder / "tools" / "tolvane-reg").string();
     return (self.parent_path().parent_path() / "tools" / "tolvane-reg").string();
 }
 
