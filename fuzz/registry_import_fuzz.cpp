@@ -54,7 +54,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         if (!imported && (report.keys || report.values)) std::abort();  // refused means untouched
     }
     // What was saved loads again cleanly.
-    tolvane::Registry reloaded(prefix.path());
+    tolvane::Registry reloaded(tolvane::MakePrefixHiveSet(prefix.path()));
     if (!reloaded.LoadProblems().empty()) std::abort();
     fuzz.CheckContained(before, prefix.path() + "/nothing-new");
     return 0;
