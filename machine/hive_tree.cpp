@@ -191,9 +191,6 @@ void HiveKey::Touch(FileTime now) {
     DecodePendingValues();
     modified = now;
     changed = true;
-    hasOriginal = false;
-    originalBlock = {};
-    originalGap = {};
 }
 
 // ---- HiveTree -----------------------------------------------------------------

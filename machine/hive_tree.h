@@ -60,19 +60,8 @@ struct HiveKey {
     bool isLink = false;
     // Whether the key differs from what its file holds: made or changed in
     // memory since the file was read or last saved. A reader clears it for
-    // each key it reads; Touch sets it.
+    // each key it reads; Touch sets it. A writer rewrites only changed keys.
     bool changed = true;
-
-    // What a text format keeps of a key to write it back byte for byte
-    // (used by the Wine registry file codec, wine_hive.h): the lines of the
-    // block it does not interpret, whether a block was read for the key,
-    // and the block as read with the blank lines before it (views into the
-    // reader's text, dropped when the key changes).
-    std::vector<std::string> extraLines;
-    bool hasBlock = false;
-    bool hasOriginal = false;
-    std::string_view originalGap;
-    std::string_view originalBlock;
 
     HiveKey() = default;
     HiveKey(const HiveKey&) = delete;
@@ -104,7 +93,8 @@ struct HiveKey {
     // Marks the key changed now: its file gets it anew on the next save.
     void Touch(FileTime now);
 
-    // The reader's record of what it left of this key (nullptr: nothing).
+    // The reader's record of what it left of this key (nullptr: nothing);
+    // a reader may keep more of the key there for its writer.
     void SetPending(HivePendingParts* pending) { pending_ = pending; }
     HivePendingParts* Pending() const { return pending_; }
     bool ValuesPending() const { return pending_ && pending_->ValuesPending(); }

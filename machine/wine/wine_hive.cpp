@@ -20,15 +20,17 @@ void AppendHex32(std::string* out, const char* format, unsigned value) {
 
 // ---- What the reader left ---------------------------------------------------
 
-namespace {
-WinePendingKey& PendingOf(HiveSource* source, HiveKey* key) {
+WinePendingKey& KeptFor(HiveSource* source, HiveKey* key) {
     // Only this reader leaves parts on the keys of its own trees.
     if (auto* pending = static_cast<WinePendingKey*>(key->Pending())) return *pending;
     WinePendingKey& made = source->pendingParts.emplace_back(source);
     key->SetPending(&made);
     return made;
 }
-}  // namespace
+
+const WinePendingKey* KeptOf(const HiveKey& key) {
+    return static_cast<const WinePendingKey*>(key.Pending());
+}
 
 void WinePendingKey::SetValues(std::string_view lines) {
     valuesPending_ = true;
@@ -62,11 +64,11 @@ void WinePendingKey::ReadSubkeys(HiveKey& key) {
 
 void SetPendingValues(HiveSource* source, HiveKey* key, std::string_view lines) {
     key->DecodePendingValues();
-    PendingOf(source, key).SetValues(lines);
+    KeptFor(source, key).SetValues(lines);
 }
 
 void AddPendingBlock(HiveSource* source, HiveKey* key, HivePendingBlock block) {
-    PendingOf(source, key).AddBlock(block);
+    KeptFor(source, key).AddBlock(block);
 }
 
 // ---- Writing ------------------------------------------------------------------
@@ -198,9 +200,11 @@ void AppendBlock(const HiveKey& key, std::string* out) {
         *out += "\"\n";
     }
     if (key.isLink) *out += "#link\n";
-    for (const std::string& line : key.extraLines) {
-        *out += line;
-        *out += '\n';
+    if (const WinePendingKey* kept = KeptOf(key)) {
+        for (const std::string& line : kept->extraLines) {
+            *out += line;
+            *out += '\n';
+        }
     }
     for (const HiveValue& value : key.Values()) *out += HiveFormatValue(value);
 }
@@ -208,11 +212,12 @@ void AppendBlock(const HiveKey& key, std::string* out) {
 void SerializeKey(const HiveKey& key, bool keepOriginal, std::string* out) {
     // Text read from a file that ended inside a line gets its line end
     // before anything follows it.
-    bool writes = (keepOriginal && key.hasOriginal) || WineWritesBlock(key);
+    const WinePendingKey* kept = keepOriginal && !key.changed ? KeptOf(key) : nullptr;
+    bool writes = kept || WineWritesBlock(key);
     if (writes && !out->empty() && out->back() != '\n') *out += '\n';
-    if (keepOriginal && key.hasOriginal) {
-        *out += key.originalGap;
-        *out += key.originalBlock;
+    if (kept) {
+        *out += kept->originalGap;
+        *out += kept->originalBlock;
     } else if (WineWritesBlock(key)) {
         *out += '\n';
         AppendBlock(key, out);

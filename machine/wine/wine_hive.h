@@ -33,11 +33,25 @@ struct HivePendingBlock {
     size_t lineEnd = 0;
 };
 
-// What the reader left of one key: its value lines and the key lines below
-// it, read when first asked for (HiveKey::Values(), HiveKey::Subkeys()).
+// What the reader keeps of one key: its value lines and the key lines below
+// it, read when first asked for (HiveKey::Values(), HiveKey::Subkeys()), and
+// what writes the key back as it was read.
 class WinePendingKey final : public HivePendingParts {
   public:
     explicit WinePendingKey(HiveSource* source) : source_(source) {}
+
+    // '#' and ';' lines of the block Wine does not interpret, kept verbatim.
+    std::vector<std::string> extraLines;
+    // Whether a block of the file was read for this key (a key made only as
+    // the parent of others has none): a second block is merged into the
+    // first and the key written anew.
+    bool hasBlock = false;
+    // The block as read ("[...]" line to its last non-blank line) and the
+    // blank lines before it, as views into the source text; written back
+    // while the key is not changed.
+    std::string_view originalGap;
+    std::string_view originalBlock;
+
     bool ValuesPending() const override { return valuesPending_; }
     bool SubkeysPending() const override { return subkeysPending_; }
     void ReadValues(HiveKey& key) override;
@@ -72,6 +86,11 @@ struct HiveSource {
     // What is left of each key (HiveKey::Pending() points here).
     std::deque<WinePendingKey> pendingParts;
 };
+
+// What the reader keeps of a key: made on first use (KeptFor), or
+// nullptr where it kept nothing (KeptOf).
+WinePendingKey& KeptFor(HiveSource* source, HiveKey* key);
+const WinePendingKey* KeptOf(const HiveKey& key);
 
 // The reader leaves a block's value lines (a view of source->text) on key,
 // to be decoded on first use.

@@ -563,10 +563,11 @@ class HiveReader {
     // The key just read keeps its text as written, to be saved unchanged
     // while nothing in it changes.
     void FinishBlock() {
-        if (current_ && current_->hasOriginal && current_->originalBlock.empty() &&
-            blockStart_ < contentEnd_) {
-            current_->originalGap = currentGap_;
-            current_->originalBlock = text_.substr(blockStart_, contentEnd_ - blockStart_);
+        if (!current_ || current_->changed || blockStart_ >= contentEnd_) return;
+        WinePendingKey& kept = KeptFor(source_, current_);
+        if (kept.originalBlock.empty()) {
+            kept.originalGap = currentGap_;
+            kept.originalBlock = text_.substr(blockStart_, contentEnd_ - blockStart_);
         }
     }
 
@@ -700,17 +701,17 @@ class HiveReader {
 
     // The block just met is the key's own text, or, when the key had one
     // before, merged into it: the key is then written anew.
-    static void StartBlockOf(HiveKey* key, FileTime modified) {
+    void StartBlockOf(HiveKey* key, FileTime modified) {
         if (key->ValuesPending()) key->DecodePendingValues();
-        if (key->hasBlock) {
+        WinePendingKey& kept = KeptFor(source_, key);
+        if (kept.hasBlock) {
             key->Touch(key->modified);
             return;
         }
-        key->hasBlock = true;
+        kept.hasBlock = true;
         key->modified = modified;
-        key->hasOriginal = true;
         key->changed = false;
-        key->originalBlock = {};
+        kept.originalBlock = {};
     }
 
     // "#time=", "#class=", "#link" and other comments inside a key.
@@ -739,7 +740,7 @@ class HiveReader {
         } else if (text == "#link") {
             current_->isLink = true;
         } else {
-            current_->extraLines.emplace_back(text);
+            KeptFor(source_, current_).extraLines.emplace_back(text);
         }
     }
 
@@ -867,7 +868,7 @@ class HiveReader {
         // order, so a name after the last one is new without a search.
         const std::vector<HiveValue>& values = current_->Values();
         bool mayRepeat = !values.empty() && HiveNameCompare(values.back().name, name) >= 0;
-        if (mayRepeat && current_->FindValue(name) && current_->hasOriginal)
+        if (mayRepeat && current_->FindValue(name) && !current_->changed)
             current_->Touch(current_->modified);
         current_->SetValue(name, type, std::move(data));
     }
