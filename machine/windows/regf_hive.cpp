@@ -458,7 +458,9 @@ bool RegfHiveFile::Save(HiveTree* tree, std::string* error) {
         return false;
     }
     // The step that failed names the error; a check that fails without
-    // errno says hivex refused it.
+    // errno says hivex refused it. hivex writes the temporary through its
+    // /proc/self/fd path, which is opened anew: it keeps the owner's write
+    // right until written, and gets the hive's mode only then.
     std::string failed = "Cannot write a temporary file beside " + displayPath_;
     int checkFailed = -1;
     UniqueFd folder(openat(folder_.get(), ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
@@ -480,14 +482,13 @@ bool RegfHiveFile::Save(HiveTree* tree, std::string* error) {
             // A file system that keeps one owner for every file (ntfs-3g): nothing to keep.
         }
         failed = "Cannot write " + displayPath_;
-        return true;
+        return fchmod(out, st.st_mode & 0777) == 0;
     };
     auto renaming = [&] {
         failed = "Cannot replace " + displayPath_;
         return true;
     };
-    if (!folder.valid() ||
-        !ReplaceFileAt(folder.get(), name_, st.st_mode & 0777, commit, renaming)) {
+    if (!folder.valid() || !ReplaceFileAt(folder.get(), name_, 0600, commit, renaming)) {
         *error = failed + ": " + ErrnoText(checkFailed == 0 ? 0 : errno);
         return false;
     }
