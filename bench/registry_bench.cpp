@@ -34,6 +34,7 @@
 #include <vector>
 
 #include "machine/registry.h"
+#include "machine/wine/prefix_hive_set.h"
 #include "machine/wine/wine_hive.h"
 
 namespace {
@@ -163,7 +164,7 @@ int main(int argc, char** argv) {
     std::string sink;
     const double read = Median(rounds, [&] { sink = ReadBytes(target); });
     const double load = Median(rounds, [&] {
-        tolvane::Registry registry(prefix);
+        tolvane::Registry registry(tolvane::MakePrefixHiveSet(prefix));
         tolvane::RegKey key;
         registry.OpenKey(tolvane::Registry::Root(tolvane::RootKey::LocalMachine), "Software", 0,
                          &key);
@@ -171,11 +172,11 @@ int main(int argc, char** argv) {
     size_t lines = 0;
     const double findLines = Median(rounds, [&] { lines = CountLines(bytes); });
     const double loadAll = Median(rounds, [&] {
-        tolvane::Registry registry(prefix);
+        tolvane::Registry registry(tolvane::MakePrefixHiveSet(prefix));
         (void)registry.LoadProblems();  // decodes every value
     });
     const double write = Median(rounds, [&] { WriteBytes(target, bytes); });
-    tolvane::Registry registry(prefix);
+    tolvane::Registry registry(tolvane::MakePrefixHiveSet(prefix));
     tolvane::RegKey key;
     registry.CreateKey(tolvane::Registry::Root(tolvane::RootKey::LocalMachine), "Software\\Bench",
                        0, &key);

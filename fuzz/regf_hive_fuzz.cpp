@@ -19,8 +19,8 @@
 #include <string>
 #include <system_error>
 
+#include "machine/hive_tree.h"
 #include "machine/windows/regf_hive.h"
-#include "machine/wine/wine_hive.h"
 
 namespace {
 
@@ -50,7 +50,7 @@ std::string FileBytes(const std::string& path) {
 }
 
 // The key that takes the change: the root's first subkey, else the root.
-tolvane::HiveKey& Target(tolvane::WineHive& tree) {
+tolvane::HiveKey& Target(tolvane::HiveTree& tree) {
     tolvane::HiveKey& root = tree.root();
     return root.Subkeys().empty() ? root : *root.Subkeys().front();
 }
@@ -71,7 +71,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     tolvane::RegfHiveFile file(folder, "HIVE", hivePath);
     close(folder);
 
-    tolvane::WineHive tree;
+    tolvane::HiveTree tree;
     std::string problem;
     if (!file.Load(&tree, &problem)) {
         if (problem.rfind(hivePath + ": ", 0) != 0) std::abort();  // says which file
@@ -93,7 +93,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         if (FileBytes(hivePath) != input) std::abort();  // a failed save changes nothing
         return 0;
     }
-    tolvane::WineHive again;
+    tolvane::HiveTree again;
     if (!file.Load(&again, &problem)) std::abort();
     tolvane::HiveKey* reread = atRoot ? &again.root() : again.root().FindSubkey(keyName);
     const tolvane::HiveValue* value = reread ? reread->FindValue(u"Fuzz") : nullptr;

@@ -16,6 +16,7 @@
 
 #include "fuzz/fuzz_machine.h"
 #include "machine/registry.h"
+#include "machine/wine/prefix_hive_set.h"
 #include "regfile/registry_import.h"
 
 namespace {
@@ -47,13 +48,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
     std::string_view text(reinterpret_cast<const char*>(data), size);
     {
-        tolvane::Registry registry(prefix.path());
+        tolvane::Registry registry(tolvane::MakePrefixHiveSet(prefix.path()));
         tolvane::RegistryImportReport report;
         bool imported = tolvane::ImportRegistryText(registry, text, &report);
         if (!imported && (report.keys || report.values)) std::abort();  // refused means untouched
     }
     // What was saved loads again cleanly.
-    tolvane::Registry reloaded(prefix.path());
+    tolvane::Registry reloaded(tolvane::MakePrefixHiveSet(prefix.path()));
     if (!reloaded.LoadProblems().empty()) std::abort();
     fuzz.CheckContained(before, prefix.path() + "/nothing-new");
     return 0;

@@ -8,7 +8,9 @@
 
 #include "discovery/machine_discovery.h"
 #include "host/host_files.h"
+#include "machine/windows/installation_hive_set.h"
 #include "machine/windows/installation_hives.h"
+#include "machine/wine/prefix_hive_set.h"
 #include "machine/wine/wineserver_lock.h"
 
 namespace tolvane {
@@ -43,7 +45,7 @@ std::unique_ptr<Machine> Machine::Open(const std::string& prefixPath, const Mach
         free(real);
     }
     std::unique_ptr<Machine> machine(new Machine(canonical));
-    machine->registry_ = std::make_unique<Registry>(canonical);
+    machine->registry_ = std::make_unique<Registry>(MakePrefixHiveSet(canonical));
     machine->files_ = std::make_unique<FileSystem>(canonical);
     machine->shell_ = std::make_unique<ShellFolders>(*machine->registry_);
     machine->processes_ = MakeProcProcessTable(canonical, *machine->files_);
@@ -79,7 +81,7 @@ std::unique_ptr<Machine> Machine::OpenInstallation(const std::string& path,
     machine->installation_ = true;
     std::map<char, std::string> drives = options.drives;
     drives['C'] = hives.root;
-    machine->registry_ = std::make_unique<Registry>(hives);
+    machine->registry_ = std::make_unique<Registry>(MakeInstallationHiveSet(hives));
     machine->files_ = std::make_unique<FileSystem>(hives.root, drives);
     machine->shell_ = std::make_unique<ShellFolders>(*machine->registry_);
     machine->processes_ = MakeFixedProcessTable({});

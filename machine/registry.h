@@ -1,21 +1,22 @@
-// The machine's registry with Windows semantics, backed by the Wine prefix's
-// registry files (system.reg, user.reg, userdef.reg).
+// The machine's registry with Windows semantics, over the hive files of its
+// back-end (hive_set.h): a Wine prefix's registry files
+// (wine/prefix_hive_set.h) or a Windows installation's regf hives
+// (windows/installation_hive_set.h), which say where each root lies.
 //
 // The calls mirror the Windows API the program was written against
 // (RegOpenKeyExA, RegQueryValueExA, ...) and return its error codes
 // (ERROR_SUCCESS, ERROR_FILE_NOT_FOUND, ERROR_ACCESS_DENIED,
-// ERROR_NO_MORE_ITEMS, ...). Text is code page 1252; Wine's UTF-16 is
+// ERROR_NO_MORE_ITEMS, ...). Text is code page 1252; the hives' UTF-16 is
 // converted on the way in and out.
 //
-// Roots of a Wine prefix: HKEY_LOCAL_MACHINE is system.reg, HKEY_CURRENT_USER is user.reg,
-// HKEY_USERS holds ".Default" (userdef.reg) and the user's SID (user.reg),
-// HKEY_CLASSES_ROOT is HKCU\Software\Classes over HKLM\Software\Classes
-// (reads try HKCU first; writes and deletes go where the key lives, new keys
-// to HKLM unless their nearest existing parent is in HKCU only; enumeration
-// is the union in sorted order), HKEY_CURRENT_CONFIG maps to
-// HKLM\System\CurrentControlSet\Hardware Profiles\Current; the performance
-// and dyn-data roots are empty. Symbolic-link keys (#link) are plain keys
-// holding their "SymbolicLinkValue"; paths are not redirected through them.
+// HKEY_CLASSES_ROOT is the user's classes over the machine's (reads try the
+// user's first; writes and deletes go where the key lives, new keys to the
+// machine's unless their nearest existing parent is in the user's only;
+// enumeration is the union in sorted order). Roots that only list hives
+// (HKEY_USERS, and an installation's HKEY_LOCAL_MACHINE) can be enumerated
+// and opened, not changed; the performance and dyn-data roots are empty.
+// Symbolic-link keys are plain keys holding their "SymbolicLinkValue";
+// paths are not redirected through them.
 //
 // Names compare without regard to case and keep the case they were created
 // with. Every change is saved before the call returns (temporary file,
@@ -23,16 +24,18 @@
 // gives ERROR_CANTWRITE. A hive file changed on disk by another program is
 // read again before the next change to it, and before reads once 50 ms have
 // passed since the last look (changes made in this process are seen at
-// once). While the prefix's wineserver runs, or
-// when a hive file was damaged or is read-only on the host, changes fail
-// with ERROR_ACCESS_DENIED and LastErrorMessage() says why.
+// once). While another program owns the files (a prefix's running
+// wineserver), or when a hive file was damaged, is dirty or is read-only on
+// the host, changes fail with ERROR_ACCESS_DENIED and LastErrorMessage()
+// says why.
 //
 // Access rights are checked as Windows checks them (KEY_QUERY_VALUE for
 // values and QueryInfoKey, KEY_ENUMERATE_SUB_KEYS for EnumKey, KEY_SET_VALUE
 // for changing values, KEY_CREATE_SUB_KEY on the parent for new keys);
 // access 0 means every right, as RegOpenKeyA gives. Opening with write
-// rights fails only where the host keeps the hive file read-only, so a
-// running wineserver or a damaged file still lets keys be opened and read.
+// rights fails only where the host keeps the hive file from changing, so a
+// running wineserver or a damaged Wine file still lets keys be opened and
+// read.
 //
 // Thread-safe: the scan worker and the window thread may call at once.
 #pragma once
@@ -85,21 +88,15 @@ struct RegKeyInfo {
     FileTime lastWriteTime = 0;
 };
 
-class RegistryStore;  // the loaded hive files (registry.cpp)
-struct InstallationHives;
+class RegistryStore;  // the hive set and what the registry keeps of it (registry.cpp)
+class HiveSet;
 
 class Registry {
   public:
-    // Opens the registry of the prefix at prefixPath. Missing hive files are
-    // empty hives (created on the first change). Damaged lines are reported by
-    // LoadProblems() and make that hive read-only.
-    explicit Registry(const std::string& prefixPath);
-    // Opens the registry of a Windows installation over its regf hives
-    // (installation_hives.h, regf_hive.h): the roots as Windows shows them,
-    // UserSid() the current user's. A hive that is damaged, dirty, read-only
-    // or on a read-only mount refuses changes (ERROR_ACCESS_DENIED, and
-    // LastErrorMessage() says why and what to do).
-    explicit Registry(const InstallationHives& hives);
+    // The registry over a back-end's hives (hive_set.h): missing hive files
+    // are empty hives or roots; damaged ones are reported by LoadProblems()
+    // and refuse changes.
+    explicit Registry(std::unique_ptr<HiveSet> hives);
     ~Registry();
     Registry(const Registry&) = delete;
     Registry& operator=(const Registry&) = delete;
@@ -128,7 +125,7 @@ class Registry {
     long DeleteValue(const RegKey& key, std::string_view name);
 
     // RegEnumKeyExA / RegEnumValueA by index, in Wine's order (names sorted
-    // without regard to case). ERROR_NO_MORE_ITEMS past the end.
+    // without regard to case, hive_tree.h). ERROR_NO_MORE_ITEMS past the end.
     long EnumKey(const RegKey& key, uint32_t index, std::string* name) const;
     long EnumValue(const RegKey& key, uint32_t index, std::string* name, uint32_t* type,
                    std::string* data) const;
@@ -142,9 +139,11 @@ class Registry {
     std::string LastErrorMessage() const;
     // "FILE:LINE: what" for every line of a hive file that could not be read.
     std::vector<std::string> LoadProblems() const;
-    // True while this prefix's wineserver holds its lock.
-    bool WineServerRunning() const;
-    // The user's SID as user.reg names it (e.g. "S-1-5-21-0-0-0-1000").
+    // Why every change is refused now because another program owns the
+    // hive files (a prefix's running wineserver: how to stop it), or "".
+    std::string ChangesRefusal() const;
+    // The current user's SID (e.g. "S-1-5-21-0-0-0-1000"; "" for an
+    // installation without a user profile).
     std::string UserSid() const;
     // A number naming this object for the life of the process (never given
     // to another Registry), for callers that keep something per registry.

@@ -18,8 +18,9 @@
 #include <vector>
 
 #include "base/codepage.h"
+#include "host/held_path.h"
 #include "host/replacement_temp.h"
-#include "machine/wine/wine_hive.h"
+#include "machine/hive_tree.h"
 
 namespace tolvane {
 namespace {
@@ -158,7 +159,7 @@ struct TreeReader {
             return Fail("keys nest deeper than Windows allows", 0);
         if (!seen.insert(node).second) return Fail("a subkey list leads back to a key", 0);
         key->modified = static_cast<FileTime>(hivex_node_timestamp(h, node));
-        key->hasOriginal = true;
+        key->changed = false;
         if (!ReadValues(node, key)) return false;
         errno = 0;
         Freed<hive_node_h> children(hivex_node_children(h, node));
@@ -188,7 +189,7 @@ struct TreeReader {
 
 // The keys below which (themselves included) something changed.
 bool CollectChanged(const HiveKey& key, std::unordered_set<const HiveKey*>* changed) {
-    bool any = !key.hasOriginal;
+    bool any = key.changed;
     for (const auto& sub : key.Subkeys()) any = CollectChanged(*sub, changed) || any;
     if (any) changed->insert(&key);
     return any;
@@ -196,7 +197,7 @@ bool CollectChanged(const HiveKey& key, std::unordered_set<const HiveKey*>* chan
 
 void MarkSaved(HiveKey& key, const std::unordered_set<const HiveKey*>& changed) {
     if (!changed.count(&key)) return;
-    key.hasOriginal = true;
+    key.changed = false;
     for (auto& sub : key.Subkeys()) MarkSaved(*sub, changed);
 }
 
@@ -206,7 +207,7 @@ void MarkSaved(HiveKey& key, const std::unordered_set<const HiveKey*>& changed) 
 bool VisitChanged(hive_h* h, const HiveKey& key, hive_node_h node,
                   const std::unordered_set<const HiveKey*>& changed,
                   const std::function<bool(const HiveKey&, hive_node_h)>& visit) {
-    if (!key.hasOriginal && !visit(key, node)) return false;
+    if (key.changed && !visit(key, node)) return false;
     for (const auto& sub : key.Subkeys()) {
         if (!changed.count(sub.get())) continue;
         errno = 0;
@@ -328,12 +329,12 @@ RegfHiveFile::RegfHiveFile(int folderFd, std::string name, std::string displayPa
       name_(std::move(name)),
       displayPath_(std::move(displayPath)) {}
 
-bool RegfHiveFile::Load(WineHive* tree, std::string* problem) {
-    *tree = WineHive();
+bool RegfHiveFile::Load(HiveTree* tree, std::string* problem) {
+    *tree = HiveTree();
     damaged_ = true;
     dirty_ = false;
     auto fail = [&](const std::string& what) {
-        *tree = WineHive();
+        *tree = HiveTree();
         *problem = displayPath_ + ": " + what;
         return false;
     };
@@ -424,11 +425,13 @@ bool RegfHiveFile::KeepOriginalOnce(int hiveFd, std::string* error) {
         *error = "Cannot keep the untouched hive as " + copy + ": " + std::strerror(err);
         return false;
     }
-    fsync(folder_.get());
+    // The folder is held as a path only (O_PATH), which fsync refuses.
+    UniqueFd folder(openat(folder_.get(), ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (folder.valid()) fsync(folder.get());
     return true;
 }
 
-bool RegfHiveFile::Save(WineHive* tree, std::string* error) {
+bool RegfHiveFile::Save(HiveTree* tree, std::string* error) {
     std::string refusal = WriteRefusal();
     if (!refusal.empty()) {
         *error = refusal;
@@ -454,31 +457,41 @@ bool RegfHiveFile::Save(WineHive* tree, std::string* error) {
         *error = "Cannot change " + displayPath_ + ": " + ErrnoText(errno);
         return false;
     }
-    std::string temp;
-    UniqueFd out(OpenReplacementTemp(folder_.get(), name_, &temp));
-    auto fail = [&](const std::string& what, int err) {
-        *error = what + ": " + ErrnoText(err);
-        if (out.valid()) unlinkat(folder_.get(), temp.c_str(), 0);
-        return false;
+    // The step that failed names the error; a check that fails without
+    // errno says hivex refused it. hivex writes the temporary through its
+    // /proc/self/fd path, which is opened anew: it keeps the owner's write
+    // right until written, and gets the hive's mode only then.
+    std::string failed = "Cannot write a temporary file beside " + displayPath_;
+    int checkFailed = -1;
+    UniqueFd folder(openat(folder_.get(), ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    auto commit = [&](int out) {
+        failed = "Cannot write " + displayPath_;
+        if (hivex_commit(h.get(), DescriptorPath(out).c_str(), 0) != 0) return false;
+        h.reset();
+        HivexHandle check(hivex_open(DescriptorPath(out).c_str(), 0));
+        bool same = check && VisitChanged(check.get(), tree->root(), hivex_root(check.get()),
+                                          changed, [&](const HiveKey& key, hive_node_h node) {
+                                              return NodeMatches(check.get(), node, key);
+                                          });
+        if (!same) {
+            failed = "The changed hive " + displayPath_ + " did not read back as written";
+            checkFailed = 0;
+            return false;
+        }
+        if (fchown(out, st.st_uid, st.st_gid) != 0) {
+            // A file system that keeps one owner for every file (ntfs-3g): nothing to keep.
+        }
+        failed = "Cannot write " + displayPath_;
+        return fchmod(out, st.st_mode & 0777) == 0;
     };
-    if (!out.valid()) return fail("Cannot write a temporary file beside " + displayPath_, errno);
-    if (hivex_commit(h.get(), DescriptorPath(out.get()).c_str(), 0) != 0)
-        return fail("Cannot write " + displayPath_, errno);
-    h.reset();
-    HivexHandle check(hivex_open(DescriptorPath(out.get()).c_str(), 0));
-    bool same = check && VisitChanged(check.get(), tree->root(), hivex_root(check.get()), changed,
-                                      [&](const HiveKey& key, hive_node_h node) {
-                                          return NodeMatches(check.get(), node, key);
-                                      });
-    if (!same) return fail("The changed hive " + displayPath_ + " did not read back as written", 0);
-    if (fchown(out.get(), st.st_uid, st.st_gid) != 0) {
-        // A file system that keeps one owner for every file (ntfs-3g): nothing to keep.
+    auto renaming = [&] {
+        failed = "Cannot replace " + displayPath_;
+        return true;
+    };
+    if (!folder.valid() || !ReplaceFileAt(folder.get(), name_, 0600, commit, renaming)) {
+        *error = failed + ": " + ErrnoText(checkFailed == 0 ? 0 : errno);
+        return false;
     }
-    if (fchmod(out.get(), st.st_mode & 0777) != 0 || fsync(out.get()) != 0)
-        return fail("Cannot write " + displayPath_, errno);
-    if (renameat(folder_.get(), temp.c_str(), folder_.get(), name_.c_str()) != 0)
-        return fail("Cannot replace " + displayPath_, errno);
-    fsync(folder_.get());
     MarkSaved(tree->root(), changed);
     return true;
 }

@@ -1,7 +1,7 @@
 // One registry hive file of a Windows installation (the regf files of
 // Windows\System32\config, a profile's NTUSER.DAT and UsrClass.dat), read
-// through hivex into the same tree of keys and values the Wine files use,
-// and changed through hivex.
+// through hivex into a tree of keys and values (hive_tree.h), and changed
+// through hivex.
 //
 // Reading: the hive is opened relative to its folder's descriptor without
 // following a link, and read whole; hivex's own checks stay on. A hive that
@@ -14,11 +14,13 @@
 // dirty (its header's two sequence numbers differ, or a non-empty .LOG1 or
 // .LOG2 stands beside it: Windows has changes in its logs that are not yet in
 // the hive), while its file system is mounted read-only, when it cannot be
-// written, and when it is damaged. Save writes the keys of the tree whose
-// hasOriginal mark was dropped (HiveKey::Touch) into the hive through hivex,
-// commits to the temporary file beside it (replacement_temp.h), opens that
-// again and checks every changed key against the tree, fsyncs it and renames
-// it over the hive: the hive is the old one or the new one, never torn.
+// written, and when it is damaged. Save writes the keys of the tree marked
+// changed (HiveKey::changed, set by HiveKey::Touch) into the hive through
+// hivex, commits to the temporary file of the one atomic replace beside it
+// (ReplaceFileAt, replacement_temp.h), opens that again and checks every
+// changed key against the tree before it is renamed over the hive: the hive
+// is the old one or the new one, never torn. A saved key is no longer
+// marked changed.
 // Before its first change the untouched hive is copied once to
 // NAME.tolvane-orig, which later runs never overwrite. Copies keep the hive's
 // permission bits only (never set-user-ID ones).
@@ -35,7 +37,7 @@
 
 namespace tolvane {
 
-class WineHive;
+class HiveTree;
 
 class RegfHiveFile {
   public:
@@ -47,7 +49,7 @@ class RegfHiveFile {
     // Reads the hive into *tree, replacing what it held. False with *problem
     // set ("FILE: what") when the hive is missing or damaged; the tree is
     // then empty and every change is refused.
-    bool Load(WineHive* tree, std::string* problem);
+    bool Load(HiveTree* tree, std::string* problem);
 
     // Why a change to this hive is refused (dirty, read-only mount, not
     // writable, damaged), or "" when it may be changed. Looks at the disk.
@@ -55,7 +57,7 @@ class RegfHiveFile {
 
     // Writes the changed keys of tree into the hive as described above.
     // False with *error set: the hive on disk is then unchanged.
-    bool Save(WineHive* tree, std::string* error);
+    bool Save(HiveTree* tree, std::string* error);
 
     // The entry's name in its folder ("SOFTWARE", "NTUSER.DAT").
     const std::string& Name() const { return name_; }

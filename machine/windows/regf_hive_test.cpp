@@ -10,7 +10,7 @@
 #include <fstream>
 #include <iterator>
 
-#include "machine/wine/wine_hive.h"
+#include "machine/hive_tree.h"
 #include "testing/regf_builder.h"
 #include "testing/run_command.h"
 #include "testing/temp_folder.h"
@@ -56,7 +56,7 @@ class RegfHiveTest : public ::testing::Test {
 
 TEST_F(RegfHiveTest, LoadsKeysAndValuesAsTheTreeKeepsThem) {
     RegfHiveFile file(folderFd_, "SOFTWARE", hive_);
-    WineHive tree;
+    HiveTree tree;
     std::string problem;
     ASSERT_TRUE(file.Load(&tree, &problem)) << problem;
     EXPECT_FALSE(file.Dirty());
@@ -82,7 +82,7 @@ TEST_F(RegfHiveTest, LoadsKeysAndValuesAsTheTreeKeepsThem) {
 TEST_F(RegfHiveTest, SavesChangesThatAnotherReaderSeesAndKeepsTheOriginalOnce) {
     const std::string untouched = ReadHostFile(hive_);
     RegfHiveFile file(folderFd_, "SOFTWARE", hive_);
-    WineHive tree;
+    HiveTree tree;
     std::string problem, error;
     ASSERT_TRUE(file.Load(&tree, &problem)) << problem;
     HiveKey* run = tree.Find(u"Microsoft\\Windows\\CurrentVersion\\Run");
@@ -111,7 +111,7 @@ TEST_F(RegfHiveTest, SavesChangesThatAnotherReaderSeesAndKeepsTheOriginalOnce) {
     tree.Find(u"New")->Touch(FileTimeNow());
     ASSERT_TRUE(file.Save(&tree, &error)) << error;
     RegfHiveFile later(folderFd_, "SOFTWARE", hive_);
-    WineHive reread;
+    HiveTree reread;
     ASSERT_TRUE(later.Load(&reread, &problem)) << problem;
     ASSERT_NE(reread.Find(u"New"), nullptr);
     EXPECT_EQ(reread.Find(u"New")->Values().size(), 1u);
@@ -129,7 +129,7 @@ TEST_F(RegfHiveTest, DirtyHivesAreReadButNeverChanged) {
     auto refusedAfterLoad = [&](const char* why) {
         const std::string before = ReadHostFile(hive_);
         RegfHiveFile file(folderFd_, "SOFTWARE", hive_);
-        WineHive tree;
+        HiveTree tree;
         std::string problem, error;
         EXPECT_TRUE(file.Load(&tree, &problem)) << problem;
         EXPECT_TRUE(file.Dirty()) << why;
@@ -155,7 +155,7 @@ TEST_F(RegfHiveTest, DamagedOrLinkedHivesLoadNothing) {
     fs::create_symlink(hive_, folder_ + "/SAM");
     for (const char* name : {"SYSTEM", "SAM", "SECURITY"}) {
         RegfHiveFile file(folderFd_, name, folder_ + "/" + name);
-        WineHive tree;
+        HiveTree tree;
         tree.root().AddSubkey(u"Stale", 0);
         std::string problem;
         EXPECT_FALSE(file.Load(&tree, &problem)) << name;
@@ -182,7 +182,7 @@ TEST_F(RegfHiveTest, CompactlyWrittenHivesReadBackWhole) {
     ASSERT_EQ(back.Child("Classes").Child("Wide").subkeys.size(), 3000u);
     EXPECT_EQ(back.Child("Bad Vendor").Child("Settings").values.size(), 2u);
     RegfHiveFile file(folderFd_, "COMPACT", compact);
-    WineHive loaded;
+    HiveTree loaded;
     std::string problem;
     ASSERT_TRUE(file.Load(&loaded, &problem)) << problem;
     HiveKey* key = loaded.Find(u"Classes\\Wide\\K2999");

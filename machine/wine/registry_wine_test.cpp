@@ -18,6 +18,7 @@
 
 #include "base/codepage.h"
 #include "machine/registry.h"
+#include "machine/wine/prefix_hive_set.h"
 #include "machine/wine/wine_hive.h"
 #include "testing/run_command.h"
 #include "testing/temp_folder.h"
@@ -38,13 +39,17 @@ bool WineInstalled() {
     return RunShell("command -v wine && command -v wineserver") == 0;
 }
 
-// The tool beside this test: BUILD/tools/tolvane-reg, where this binary is
-// BUILD/platform/platform_tests (TOLVANE_BUILD_DIR names BUILD when set).
+// The tool of this build: BUILD/tools/tolvane-reg, where this binary lies
+// somewhere below BUILD (TOLVANE_BUILD_DIR names BUILD when set).
 std::string ToolPath() {
     const char* build = std::getenv("TOLVANE_BUILD_DIR");
     if (build && *build) return std::string(build) + "/tools/tolvane-reg";
     std::error_code ec;
     fs::path self = fs::read_symlink("/proc/self/exe", ec);
+    for (fs::path folder = self.parent_path(); folder.has_relative_path();
+         folder = folder.parent_path())
+        if (fs::exists(folder / "tools" / "tolvane-reg", ec))
+            return (folder / "tools" / "tolvane-reg").string();
     return (self.parent_path().parent_path() / "tools" / "tolvane-reg").string();
 }
 
@@ -96,7 +101,7 @@ TEST_F(WinePrefixTest, WinesFilesLoadAndSaveByteForByte) {
                           << text.substr(at > 80 ? at - 80 : 0, 160);
         }
     }
-    Registry registry(prefix_);
+    Registry registry(MakePrefixHiveSet(prefix_));
     EXPECT_TRUE(registry.LoadProblems().empty());
     EXPECT_EQ(registry.UserSid(), "S-1-5-21-0-0-0-1000");
     std::string root;
@@ -159,14 +164,14 @@ TEST_F(WinePrefixTest, WineReadsWhatTolvaneRegWrote) {
 
     // While Wine's server runs, tolvane-reg refuses changes and says why.
     ASSERT_EQ(RunShell(Env() + "wineserver -p30 </dev/null >/dev/null 2>&1", &out), 0) << out;
-    Registry registry(prefix_);
-    for (int i = 0; i < 50 && !registry.WineServerRunning(); ++i) usleep(100000);
-    EXPECT_TRUE(registry.WineServerRunning());
+    Registry registry(MakePrefixHiveSet(prefix_));
+    for (int i = 0; i < 50 && registry.ChangesRefusal().empty(); ++i) usleep(100000);
+    EXPECT_FALSE(registry.ChangesRefusal().empty());
     EXPECT_EQ(RunShell(Tool() + "add 'HKCU\\Software\\TolvaneTest' /v Refused /d x /f", &out), 1);
     EXPECT_NE(out.find("wineserver -k"), std::string::npos) << out;
     RunShell(Env() + "wineserver -k; " + Env() + "wineserver -w");
-    for (int i = 0; i < 50 && registry.WineServerRunning(); ++i) usleep(100000);
-    EXPECT_FALSE(registry.WineServerRunning());
+    for (int i = 0; i < 50 && !registry.ChangesRefusal().empty(); ++i) usleep(100000);
+    EXPECT_TRUE(registry.ChangesRefusal().empty());
 
     // Wine wrote the files again on exit; our values came through its hands.
     std::string data;
@@ -209,7 +214,7 @@ std::vector<PlantedValue> RoundTripValues() {
 // Every planted value, read from the hive files as they are now; "" when
 // all match, else what differs.
 std::string RoundTripDifferences(const std::string& prefix) {
-    Registry registry(prefix);
+    Registry registry(MakePrefixHiveSet(prefix));
     std::string differences;
     RegKey key;
     if (registry.OpenKey(Registry::Root(RootKey::CurrentUser), "Software\\TolvaneRoundTrip",
@@ -236,7 +241,7 @@ TEST_F(WinePrefixTest, RegistryFilesGoBothWaysBetweenWinesRegeditAndTolvaneReg) 
     ASSERT_TRUE(fs::exists(ToolPath())) << ToolPath() << " is not built";
     RunShell(Env() + "wineserver -k; " + Env() + "wineserver -w");
     {
-        Registry registry(prefix_);
+        Registry registry(MakePrefixHiveSet(prefix_));
         RegKey key, sub;
         ASSERT_EQ(registry.CreateKey(Registry::Root(RootKey::CurrentUser),
                                      "Software\\TolvaneRoundTrip\\Sub", KEY_ALL_ACCESS, &sub),

@@ -1,7 +1,5 @@
 #include "machine/wine/wine_hive.h"
 
-#include <time.h>
-
 #include <algorithm>
 #include <cstdio>
 
@@ -20,221 +18,57 @@ void AppendHex32(std::string* out, const char* format, unsigned value) {
 
 }  // namespace
 
-char16_t HiveFoldUnit(char16_t c) {
-    if (c < 0x80) return (c >= 'A' && c <= 'Z') ? c + 32 : c;
-    if (c >= 0xC0 && c <= 0xDE && c != 0xD7) return c + 32;
-    if (c >= 0x100 && c <= 0x17F) {
-        if (c == 0x130 || c == 0x131 || c == 0x138 || c == 0x149 || c == 0x17F) return c;
-        if (c == 0x178) return 0xFF;
-        bool oddUpper = (c >= 0x139 && c <= 0x148) || (c >= 0x179 && c <= 0x17E);
-        if (oddUpper) return (c & 1) ? c + 1 : c;
-        return (c & 1) ? c : c + 1;
+// ---- What the reader left ---------------------------------------------------
+
+WinePendingKey& KeptFor(HiveSource* source, HiveKey* key) {
+    // Only this reader leaves parts on the keys of its own trees.
+    if (auto* pending = static_cast<WinePendingKey*>(key->Pending())) return *pending;
+    WinePendingKey& made = source->pendingParts.emplace_back(source);
+    key->SetPending(&made);
+    return made;
+}
+
+const WinePendingKey* KeptOf(const HiveKey& key) {
+    return static_cast<const WinePendingKey*>(key.Pending());
+}
+
+void WinePendingKey::SetValues(std::string_view lines) {
+    valuesPending_ = true;
+    lines_ = lines;
+    ++source_->pendingKeys;
+}
+
+void WinePendingKey::ReadValues(HiveKey& key) {
+    if (!valuesPending_) return;
+    valuesPending_ = false;
+    if (source_->pendingKeys > 0) --source_->pendingKeys;
+    ReadHiveValueLines(source_, &key, lines_);
+}
+
+void WinePendingKey::AddBlock(HivePendingBlock block) {
+    if (!subkeysPending_) {
+        subkeysPending_ = true;
+        ++source_->pendingSubtrees;
     }
-    if (c >= 0x391 && c <= 0x3AB && c != 0x3A2) return c + 32;
-    if (c >= 0x410 && c <= 0x42F) return c + 32;
-    if (c >= 0x400 && c <= 0x40F) return c + 80;
-    return c;
+    blocks_.push_back(block);
 }
 
-int HiveNameCompare(std::u16string_view a, std::u16string_view b) {
-    size_t n = std::min(a.size(), b.size());
-    for (size_t i = 0; i < n; ++i) {
-        char16_t x = a[i], y = b[i];
-        if (x == y) continue;
-        x = HiveFoldUnit(x), y = HiveFoldUnit(y);
-        if (x != y) return x < y ? -1 : 1;
-    }
-    if (a.size() == b.size()) return 0;
-    return a.size() < b.size() ? -1 : 1;
+void WinePendingKey::ReadSubkeys(HiveKey& key) {
+    if (!subkeysPending_) return;
+    subkeysPending_ = false;
+    if (source_->pendingSubtrees > 0) --source_->pendingSubtrees;
+    std::vector<HivePendingBlock> blocks = std::move(blocks_);
+    blocks_ = {};
+    ReadHiveSubkeys(source_, &key, blocks);
 }
 
-FileTime FileTimeNow() {
-    timespec now{};
-    clock_gettime(CLOCK_REALTIME, &now);
-    return static_cast<FileTime>(now.tv_sec) * kTicksPerSecond + now.tv_nsec / 100 +
-           kTicks1601To1970;
+void SetPendingValues(HiveSource* source, HiveKey* key, std::string_view lines) {
+    key->DecodePendingValues();
+    KeptFor(source, key).SetValues(lines);
 }
 
-std::string Utf16ToBytes(std::u16string_view text) {
-    std::string out(text.size() * 2, '\0');
-    char* to = out.data();
-    for (char16_t u : text) {
-        *to++ = static_cast<char>(u & 0xFF);
-        *to++ = static_cast<char>(u >> 8);
-    }
-    return out;
-}
-
-std::u16string BytesToUtf16(std::string_view bytes) {
-    std::u16string out;
-    out.reserve(bytes.size() / 2);
-    for (size_t i = 0; i + 1 < bytes.size(); i += 2)
-        out += static_cast<char16_t>(static_cast<unsigned char>(bytes[i]) |
-                                     (static_cast<unsigned char>(bytes[i + 1]) << 8));
-    return out;
-}
-
-// ---- HiveKey ----------------------------------------------------------------
-
-namespace {
-template <typename List, typename NameOf>
-size_t LowerBound(const List& list, std::u16string_view name, NameOf nameOf) {
-    size_t lo = 0, hi = list.size();
-    while (lo < hi) {
-        size_t mid = (lo + hi) / 2;
-        if (HiveNameCompare(nameOf(list[mid]), name) < 0)
-            lo = mid + 1;
-        else
-            hi = mid;
-    }
-    return lo;
-}
-const std::u16string& KeyName(const std::unique_ptr<HiveKey>& k) {
-    return k->name;
-}
-const std::u16string& ValueName(const HiveValue& v) {
-    return v.name;
-}
-}  // namespace
-
-const std::vector<HiveValue>& HiveKey::Values() const {
-    DecodePendingValues();
-    return values_;
-}
-
-std::vector<HiveValue>& HiveKey::Values() {
-    DecodePendingValues();
-    return values_;
-}
-
-const std::vector<std::unique_ptr<HiveKey>>& HiveKey::Subkeys() const {
-    ReadPendingSubkeys();
-    return subkeys_;
-}
-
-std::vector<std::unique_ptr<HiveKey>>& HiveKey::Subkeys() {
-    ReadPendingSubkeys();
-    return subkeys_;
-}
-
-void HiveKey::SetPendingValues(HiveSource* source, std::string_view lines) {
-    DecodePendingValues();
-    pendingSource_ = source;
-    pendingLines_ = lines;
-    ++source->pendingKeys;
-}
-
-void HiveKey::DecodePendingValues() const {
-    if (!pendingSource_) return;
-    HiveSource* source = pendingSource_;
-    pendingSource_ = nullptr;
-    if (source->pendingKeys > 0) --source->pendingKeys;
-    // Every key is made non-const (by AddSubkey or its hive); decoding only
-    // fills in what the key already holds as text.
-    ReadHiveValueLines(source, const_cast<HiveKey*>(this), pendingLines_);
-}
-
-void HiveKey::AddPendingBlock(HiveSource* source, HivePendingBlock block) {
-    if (!subtreeSource_) {
-        subtreeSource_ = source;
-        ++source->pendingSubtrees;
-    }
-    pendingBlocks_.push_back(block);
-}
-
-void HiveKey::ReadPendingSubkeys() const {
-    if (!subtreeSource_) return;
-    HiveSource* source = subtreeSource_;
-    subtreeSource_ = nullptr;
-    if (source->pendingSubtrees > 0) --source->pendingSubtrees;
-    std::vector<HivePendingBlock> blocks = std::move(pendingBlocks_);
-    pendingBlocks_ = {};
-    // As with values: the key lines only fill in what the key holds as text.
-    ReadHiveSubkeys(source, const_cast<HiveKey*>(this), blocks);
-}
-
-HiveKey* HiveKey::FindSubkey(std::u16string_view name) const {
-    const auto& subkeys = Subkeys();
-    // Reading a file in Wine's order asks for the newest subkey most often,
-    // or for one after every subkey (a new one): one comparison answers.
-    int order = subkeys.empty() ? -1 : HiveNameCompare(subkeys.back()->name, name);
-    if (order == 0) return subkeys.back().get();
-    if (order < 0) return nullptr;
-    size_t i = LowerBound(subkeys, name, KeyName);
-    if (i < subkeys.size() && HiveNameEquals(subkeys[i]->name, name)) return subkeys[i].get();
-    return nullptr;
-}
-
-const HiveValue* HiveKey::FindValue(std::u16string_view name) const {
-    const std::vector<HiveValue>& values = Values();
-    size_t i = LowerBound(values, name, ValueName);
-    if (i < values.size() && HiveNameEquals(values[i].name, name)) return &values[i];
-    return nullptr;
-}
-
-HiveValue* HiveKey::FindValue(std::u16string_view name) {
-    return const_cast<HiveValue*>(static_cast<const HiveKey*>(this)->FindValue(name));
-}
-
-HiveKey* HiveKey::AddSubkey(std::u16string_view name, FileTime time) {
-    auto& subkeys = Subkeys();
-    auto key = std::make_unique<HiveKey>();
-    key->name = std::u16string(name);
-    key->parent = this;
-    key->modified = time;
-    if (subkeys.empty() || HiveNameCompare(subkeys.back()->name, name) < 0) {
-        subkeys.push_back(std::move(key));
-        return subkeys.back().get();
-    }
-    size_t i = LowerBound(subkeys, name, KeyName);
-    return subkeys.insert(subkeys.begin() + i, std::move(key))->get();
-}
-
-HiveKey* HiveKey::OpenSubkey(std::u16string_view name, FileTime time, bool* added) {
-    HiveKey* found = FindSubkey(name);
-    *added = found == nullptr;
-    return found ? found : AddSubkey(name, time);
-}
-
-void HiveKey::SetValue(std::u16string_view name, uint32_t type, std::string data) {
-    std::vector<HiveValue>& values = Values();
-    if (values.empty() || HiveNameCompare(values.back().name, name) < 0) {
-        values.push_back(HiveValue{std::u16string(name), type, std::move(data)});
-        return;
-    }
-    size_t i = LowerBound(values, name, ValueName);
-    if (i < values.size() && HiveNameEquals(values[i].name, name)) {
-        values[i].type = type;
-        values[i].data = std::move(data);
-        return;
-    }
-    values.insert(values.begin() + i, HiveValue{std::u16string(name), type, std::move(data)});
-}
-
-bool HiveKey::DeleteValue(std::u16string_view name) {
-    std::vector<HiveValue>& values = Values();
-    size_t i = LowerBound(values, name, ValueName);
-    if (i >= values.size() || !HiveNameEquals(values[i].name, name)) return false;
-    values.erase(values.begin() + i);
-    return true;
-}
-
-bool HiveKey::DeleteSubkey(std::u16string_view name) {
-    auto& subkeys = Subkeys();
-    size_t i = LowerBound(subkeys, name, KeyName);
-    if (i >= subkeys.size() || !HiveNameEquals(subkeys[i]->name, name)) return false;
-    subkeys.erase(subkeys.begin() + i);
-    return true;
-}
-
-void HiveKey::Touch(FileTime now) {
-    // Values still in the text are read first: reading them may itself mark
-    // the key changed, and must not undo this mark.
-    DecodePendingValues();
-    modified = now;
-    hasOriginal = false;
-    originalBlock = {};
-    originalGap = {};
+void AddPendingBlock(HiveSource* source, HiveKey* key, HivePendingBlock block) {
+    KeptFor(source, key).AddBlock(block);
 }
 
 // ---- Writing ------------------------------------------------------------------
@@ -366,9 +200,11 @@ void AppendBlock(const HiveKey& key, std::string* out) {
         *out += "\"\n";
     }
     if (key.isLink) *out += "#link\n";
-    for (const std::string& line : key.extraLines) {
-        *out += line;
-        *out += '\n';
+    if (const WinePendingKey* kept = KeptOf(key)) {
+        for (const std::string& line : kept->extraLines) {
+            *out += line;
+            *out += '\n';
+        }
     }
     for (const HiveValue& value : key.Values()) *out += HiveFormatValue(value);
 }
@@ -376,11 +212,12 @@ void AppendBlock(const HiveKey& key, std::string* out) {
 void SerializeKey(const HiveKey& key, bool keepOriginal, std::string* out) {
     // Text read from a file that ended inside a line gets its line end
     // before anything follows it.
-    bool writes = (keepOriginal && key.hasOriginal) || WineWritesBlock(key);
+    const WinePendingKey* kept = keepOriginal && !key.changed ? KeptOf(key) : nullptr;
+    bool writes = kept || WineWritesBlock(key);
     if (writes && !out->empty() && out->back() != '\n') *out += '\n';
-    if (keepOriginal && key.hasOriginal) {
-        *out += key.originalGap;
-        *out += key.originalBlock;
+    if (kept) {
+        *out += kept->originalGap;
+        *out += kept->originalBlock;
     } else if (WineWritesBlock(key)) {
         *out += '\n';
         AppendBlock(key, out);
@@ -415,13 +252,7 @@ const HiveKey& WineHive::root() const {
 }
 
 HiveKey* WineHive::Find(std::u16string_view path) const {
-    root_->ReadPendingSubkeys();
-    HiveKey* key = root_.get();
-    ForEachKeyName(path, [&key](std::u16string_view name) {
-        key = key->FindSubkey(name);
-        return key != nullptr;
-    });
-    return key;
+    return FindHiveKey(root_.get(), path);
 }
 
 std::string WineHive::Serialize(bool keepOriginal) {

@@ -356,7 +356,7 @@ class HiveReader {
         size_t trailerStart = blocks.empty() ? contentEnd_ : ContentEndBefore(whole, whole.size());
         *trailer = std::string(whole.substr(trailerStart));
         for (size_t i = 0; i < blocks.size(); ++i)
-            root->AddPendingBlock(source_, {i, blocks[i] + 1});
+            AddPendingBlock(source_, root, {i, blocks[i] + 1});
         return true;
     }
 
@@ -519,13 +519,13 @@ class HiveReader {
         rest.pathPos += keyLine.start;
         rest.lineEnd = keyLine.start + text.size();
         if (pos < text.size() && text[pos] == ']') return OwnBlock(child, keyLine, pos + 1);
-        if (pos < text.size() && text[pos] != '\\') return child->AddPendingBlock(source_, rest);
+        if (pos < text.size() && text[pos] != '\\') return AddPendingBlock(source_, child, rest);
         std::string error;
         PathStep step = ReadPathName(text, pos, &scratchPath_, &error);
         if (step.next == std::string_view::npos)
             return BadBlock(keyLine, "malformed key line: " + error);
         if (scratchPath_.empty()) return OwnBlock(child, keyLine, step.next);
-        child->AddPendingBlock(source_, rest);
+        AddPendingBlock(source_, child, rest);
     }
 
     // A key's block read from its key line (after: past the path's ']').
@@ -563,10 +563,11 @@ class HiveReader {
     // The key just read keeps its text as written, to be saved unchanged
     // while nothing in it changes.
     void FinishBlock() {
-        if (current_ && current_->hasOriginal && current_->originalBlock.empty() &&
-            blockStart_ < contentEnd_) {
-            current_->originalGap = currentGap_;
-            current_->originalBlock = text_.substr(blockStart_, contentEnd_ - blockStart_);
+        if (!current_ || current_->changed || blockStart_ >= contentEnd_) return;
+        WinePendingKey& kept = KeptFor(source_, current_);
+        if (kept.originalBlock.empty()) {
+            kept.originalGap = currentGap_;
+            kept.originalBlock = text_.substr(blockStart_, contentEnd_ - blockStart_);
         }
     }
 
@@ -614,7 +615,7 @@ class HiveReader {
         if (valuesStart == std::string_view::npos) return;
         if (continuing) return readLineByLine();
         contentEnd_ = valuesEnd;
-        current_->SetPendingValues(source_, text_.substr(valuesStart, valuesEnd - valuesStart));
+        SetPendingValues(source_, current_, text_.substr(valuesStart, valuesEnd - valuesStart));
     }
 
     // Header lines before the first key: ";; All keys relative to ...",
@@ -700,16 +701,17 @@ class HiveReader {
 
     // The block just met is the key's own text, or, when the key had one
     // before, merged into it: the key is then written anew.
-    static void StartBlockOf(HiveKey* key, FileTime modified) {
+    void StartBlockOf(HiveKey* key, FileTime modified) {
         if (key->ValuesPending()) key->DecodePendingValues();
-        if (key->hasBlock) {
+        WinePendingKey& kept = KeptFor(source_, key);
+        if (kept.hasBlock) {
             key->Touch(key->modified);
             return;
         }
-        key->hasBlock = true;
+        kept.hasBlock = true;
         key->modified = modified;
-        key->hasOriginal = true;
-        key->originalBlock = {};
+        key->changed = false;
+        kept.originalBlock = {};
     }
 
     // "#time=", "#class=", "#link" and other comments inside a key.
@@ -738,7 +740,7 @@ class HiveReader {
         } else if (text == "#link") {
             current_->isLink = true;
         } else {
-            current_->extraLines.emplace_back(text);
+            KeptFor(source_, current_).extraLines.emplace_back(text);
         }
     }
 
@@ -866,7 +868,7 @@ class HiveReader {
         // order, so a name after the last one is new without a search.
         const std::vector<HiveValue>& values = current_->Values();
         bool mayRepeat = !values.empty() && HiveNameCompare(values.back().name, name) >= 0;
-        if (mayRepeat && current_->FindValue(name) && current_->hasOriginal)
+        if (mayRepeat && current_->FindValue(name) && !current_->changed)
             current_->Touch(current_->modified);
         current_->SetValue(name, type, std::move(data));
     }

@@ -21,9 +21,6 @@
 
 namespace tolvane {
 
-inline constexpr FileTime kTicksPerSecond = 10000000;
-inline constexpr FileTime kTicks1601To1970 = 116444736000000000ULL;
-
 // Reads the header of source->text (not empty) and finds its key lines,
 // leaving them on root. The lines before the first key go to preamble, the
 // unescaped path of ";; All keys relative to" to relativeTo, the blank lines

@@ -31,6 +31,7 @@
 #include "definitions/threat_database.h"
 #include "machine/machine.h"
 #include "machine/registry.h"
+#include "machine/wine/prefix_hive_set.h"
 #include "testing/source_tree.h"
 #include "testing/temp_installation.h"
 #include "testing/temp_prefix.h"
@@ -201,7 +202,7 @@ TEST_F(CrashSafety, RegistrySaveKeepsTheOldOrTheNewHiveWhole) {
     machine_.reset();
 
     Tally tally = KillRepeatedly("registry", prefix_.path(), 50000, {prefix_.path()}, [&] {
-        Registry reloaded(prefix_.path());
+        Registry reloaded(MakePrefixHiveSet(prefix_.path()));
         if (!reloaded.LoadProblems().empty()) return Seen::Broken;
         RegKey opened;
         std::string marker;

@@ -53,6 +53,7 @@
 #include "definitions/threat_database.h"
 #include "machine/machine.h"
 #include "machine/registry.h"
+#include "machine/wine/prefix_hive_set.h"
 #include "machine/wine/wine_hive.h"
 #include "machine/wine/wineserver_lock.h"
 #include "removal/object_remover.h"
@@ -814,7 +815,7 @@ TEST_F(RealWineRoad, WineStillStartsAndRewritesItsRegistryWhichTolvaneStillReads
     ASSERT_FALSE(IsWineServerRunning(prefix_));
     const std::string userReg = ReadHostFile(prefix_ + "/user.reg");
     EXPECT_NE(userReg.find("Tolvane Wine Probe"), std::string::npos);
-    Registry registry(prefix_);
+    Registry registry(MakePrefixHiveSet(prefix_));
     EXPECT_TRUE(registry.LoadProblems().empty()) << registry.LoadProblems().front();
     std::string seen;
     EXPECT_TRUE(ReadRegistryString(registry, RootKey::CurrentUser, "Software\\Tolvane Wine Probe",
@@ -859,7 +860,7 @@ TEST_F(RealWineRoad, WineStartUpRunsTheQueuedDeletionThroughTheWindowsLauncher) 
     settings.WriteStartUpDeleteQueue(remover.FailedDeletions());
     ASSERT_TRUE(settings.WriteRunOnceEntry(SettingsStore::ProgramPath()));
     std::string entry;
-    ASSERT_TRUE(ReadRegistryString(Registry(prefix_), RootKey::LocalMachine,
+    ASSERT_TRUE(ReadRegistryString(Registry(MakePrefixHiveSet(prefix_)), RootKey::LocalMachine,
                                    "Software\\Microsoft\\Windows\\CurrentVersion\\RunOnce",
                                    "Tolvane", &entry));
     EXPECT_EQ(entry, "\"C:\\Program Files\\Tolvane\\Tolvane.exe\" -b");

@@ -25,7 +25,9 @@
 #include "host/host_files.h"
 #include "host/privileges.h"
 #include "machine/registry.h"
+#include "machine/windows/installation_hive_set.h"
 #include "machine/windows/installation_hives.h"
+#include "machine/wine/prefix_hive_set.h"
 #include "regfile/registry_export.h"
 #include "regfile/registry_import.h"
 
@@ -725,9 +727,9 @@ int Run(int argc, char** argv) {
             std::cerr << "tolvane-reg: " << error << "\n";
             return kExitUsage;
         }
-        opened = std::make_unique<Registry>(hives);
+        opened = std::make_unique<Registry>(MakeInstallationHiveSet(hives));
     } else {
-        opened = std::make_unique<Registry>(prefix);
+        opened = std::make_unique<Registry>(MakePrefixHiveSet(prefix));
     }
     Registry& registry = *opened;
     for (const std::string& problem : registry.LoadProblems())

@@ -9,6 +9,7 @@
 #include <fstream>
 
 #include "machine/registry.h"
+#include "machine/wine/prefix_hive_set.h"
 #include "testing/run_command.h"
 #include "testing/temp_folder.h"
 #include "testing/temp_installation.h"
@@ -96,7 +97,7 @@ TEST_F(RegToolTest, ExitStatusTellsMissingFromBadUsage) {
     EXPECT_EQ(Tool("delete --help", &out), 0);
     EXPECT_NE(out.find("Usage: tolvane-reg delete"), std::string::npos);
     // Nothing of this changed the registry.
-    Registry registry(prefix_);
+    Registry registry(MakePrefixHiveSet(prefix_));
     RegKey key;
     EXPECT_EQ(
         registry.OpenKey(Registry::Root(RootKey::LocalMachine), "Software\\X", KEY_READ, &key),
@@ -113,7 +114,7 @@ TEST_F(RegToolTest, AddAndDelete) {
     // Without /f an existing value is kept unless the user agrees (no terminal: no).
     EXPECT_EQ(Tool("add 'HKLM\\Software\\New\\Key' /v Name /d other"), 1);
     {
-        Registry registry(prefix_);
+        Registry registry(MakePrefixHiveSet(prefix_));
         RegKey key;
         ASSERT_EQ(registry.OpenKey(Registry::Root(RootKey::LocalMachine), "Software\\New\\Key",
                                    KEY_READ, &key),
