@@ -66,6 +66,9 @@ class MachineSession {
     // The machines of this user; empty: discovery over the running user's
     // places (DiscoveryPlaces::FromEnvironment), as `--list-machines` does.
     std::function<std::vector<FoundMachine>()> findMachines;
+    // How every machine chosen later is opened: the --user and --drive the
+    // program was started with.
+    MachineOptions machineOptions;
     // After a re-open, before the old Application goes: the face attaches
     // its window to the new controller.
     std::function<void(Application& app)> reopened;

@@ -10,6 +10,7 @@
 #include "app/app_test_fixture.h"
 #include "app/instance_lock.h"
 #include "app/views/machine_chooser.h"
+#include "discovery/open_machine.h"
 #include "host/privileges.h"
 #include "testing/machines_home.h"
 
@@ -140,8 +141,8 @@ TEST_F(MachineSessionTest, AMachineThatCannotBeOpenedLeavesTheOpenOneAsItWas) {
     const std::string whole = Expected(MachineKind::Bottles);
     // What a start on each says.
     std::string damagedWhy, missingWhy;
-    ASSERT_EQ(Machine::Open(damaged, &damagedWhy), nullptr);
-    ASSERT_EQ(Machine::Open(home_.home() + "/gone", &missingWhy), nullptr);
+    ASSERT_EQ(OpenMachine(damaged, &damagedWhy), nullptr);
+    ASSERT_EQ(OpenMachine(home_.home() + "/gone", &missingWhy), nullptr);
     InstanceLock otherCopy;
     bool alreadyRunning = false;
     ASSERT_TRUE(otherCopy.Acquire(whole, &alreadyRunning));

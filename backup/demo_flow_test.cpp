@@ -22,6 +22,7 @@
 #include "backup/restore.h"
 #include "definitions/load_definitions.h"
 #include "definitions/threat_database.h"
+#include "discovery/open_machine.h"
 #include "machine/machine.h"
 #include "removal/object_remover.h"
 #include "removal/removal_flow.h"
@@ -132,7 +133,7 @@ void RunDemoRoad(bool runningPrograms) {
     } cleanup{demoTool, dir};
 
     std::string error;
-    std::unique_ptr<Machine> machine = Machine::Open(dir, &error);
+    std::unique_ptr<Machine> machine = OpenMachine(dir, &error);
     ASSERT_TRUE(machine) << error;
     if (!runningPrograms) machine->SetProcessTable(MakeFixedProcessTable({}));
     const auto filesBefore = FileSnapshot(dir);
@@ -322,7 +323,7 @@ TEST(DemoMachine, HeadlessProgramRoad) {
     };
 
     std::string error;
-    std::unique_ptr<Machine> machine = Machine::Open(dir, &error);
+    std::unique_ptr<Machine> machine = OpenMachine(dir, &error);
     ASSERT_TRUE(machine) << error;
     const auto filesBefore = FileSnapshot(dir);
     const auto registryBefore = RegistrySnapshot(machine->registry());
@@ -356,7 +357,7 @@ TEST(DemoMachine, HeadlessProgramRoad) {
     EXPECT_EQ(deleted + notRemoved, found) << output;
     EXPECT_EQ(stillListed, static_cast<size_t>(notRemoved)) << output;
 
-    machine = Machine::Open(dir, &error);
+    machine = OpenMachine(dir, &error);
     ASSERT_TRUE(machine) << error;
     SettingsStore settings(machine->registry());
     const std::vector<std::string> queued = settings.ReadStartUpDeleteQueue();
@@ -379,7 +380,7 @@ TEST(DemoMachine, HeadlessProgramRoad) {
         output.find("Spyware items which remained in the previous scan have now been deleted."),
         std::string::npos)
         << output;
-    machine = Machine::Open(dir, &error);
+    machine = OpenMachine(dir, &error);
     ASSERT_TRUE(machine) << error;
     EXPECT_FALSE(machine->files().PathFileExists(queued[0]));
     machine.reset();
@@ -387,7 +388,7 @@ TEST(DemoMachine, HeadlessProgramRoad) {
     std::tie(rc, output) = run("--yes --open '" + archive + "' restore");
     EXPECT_EQ(rc, 0) << output;
     EXPECT_NE(output.find(" 5 hosts lines."), std::string::npos) << output;
-    machine = Machine::Open(dir, &error);
+    machine = OpenMachine(dir, &error);
     ASSERT_TRUE(machine) << error;
     // The hosts lines are back, each once.
     std::string hosts;

@@ -17,6 +17,7 @@
 #include <sstream>
 
 #include "host/host_files.h"
+#include "machine/windows/windows_installation.h"
 
 namespace tolvane {
 namespace {
@@ -24,13 +25,8 @@ namespace {
 // Configuration files larger than this are not ours to read.
 constexpr std::streamsize kMaxConfigBytes = 4 << 20;
 
-bool IsFile(const std::string& path) {
-    struct stat st;
-    return stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
-}
-
 std::optional<std::string> ReadSmallFile(const std::string& path) {
-    if (!IsFile(path)) return std::nullopt;
+    if (!IsHostFile(path)) return std::nullopt;
     std::ifstream in(path, std::ios::binary);
     if (!in) return std::nullopt;
     std::string text(static_cast<size_t>(kMaxConfigBytes) + 1, '\0');
@@ -54,22 +50,6 @@ std::vector<std::string> FolderNames(const std::string& folder) {
     return names;
 }
 
-// The entry of folder named like name without regard to case ("" if none).
-std::string FindNoCase(const std::string& folder, const std::string& name) {
-    if (IsHostFolder(folder + "/" + name) || IsFile(folder + "/" + name)) return name;
-    for (const std::string& entry : FolderNames(folder))
-        if (strcasecmp(entry.c_str(), name.c_str()) == 0) return entry;
-    return "";
-}
-
-std::string Canonical(const std::string& path) {
-    char* real = realpath(path.c_str(), nullptr);
-    if (!real) return path;
-    std::string result = real;
-    free(real);
-    return result;
-}
-
 // "~/x" and "~" with the home folder.
 std::string ExpandHome(const std::string& path, const std::string& home) {
     if (path == "~") return home;
@@ -81,13 +61,13 @@ std::string ExpandHome(const std::string& path, const std::string& home) {
 std::string PrefixDamage(const std::string& folder) {
     if (!IsHostFolder(folder + "/drive_c") && !IsHostFolder(folder + "/dosdevices"))
         return "neither drive_c nor dosdevices";
-    if (!IsFile(folder + "/system.reg")) return "no system.reg";
+    if (!IsHostFile(folder + "/system.reg")) return "no system.reg";
     return "";
 }
 
 bool LooksLikePrefix(const std::string& folder) {
     return IsHostFolder(folder + "/drive_c") || IsHostFolder(folder + "/dosdevices") ||
-           IsFile(folder + "/system.reg");
+           IsHostFile(folder + "/system.reg");
 }
 
 class Finder {
@@ -118,7 +98,7 @@ class Finder {
   private:
     void Add(const std::string& path, MachineKind kind, const std::string& foundIn,
              bool checkPrefix = true) {
-        if (!IsHostFolder(path) || !seen_.insert(Canonical(path)).second) return;
+        if (!IsHostFolder(path) || !seen_.insert(CanonicalHostPath(path)).second) return;
         found_.push_back({path, kind, foundIn, checkPrefix ? PrefixDamage(path) : ""});
     }
 
@@ -161,7 +141,7 @@ void Finder::FindProton() {
                     libraries.emplace_back(library, file);
         }
         for (const auto& [library, source] : libraries) {
-            if (!librariesSeen.insert(Canonical(library)).second) continue;
+            if (!librariesSeen.insert(CanonicalHostPath(library)).second) continue;
             std::string compat = library + "/steamapps/compatdata";
             for (const std::string& app : FolderNames(compat))
                 if (IsHostFolder(compat + "/" + app + "/pfx"))
@@ -382,20 +362,6 @@ DiscoveryPlaces DiscoveryPlaces::FromEnvironment() {
 
 std::vector<FoundMachine> FindMachines(const DiscoveryPlaces& places) {
     return Finder(places).Run();
-}
-
-bool IsWindowsInstallation(const std::string& folder) {
-    std::string at = folder;
-    for (const char* part : {"Windows", "System32", "config"}) {
-        std::string name = FindNoCase(at, part);
-        if (name.empty() || !IsHostFolder(at + "/" + name)) return false;
-        at += "/" + name;
-    }
-    for (const char* hive : {"SOFTWARE", "SYSTEM"}) {
-        std::string name = FindNoCase(at, hive);
-        if (name.empty() || !IsFile(at + "/" + name)) return false;
-    }
-    return true;
 }
 
 }  // namespace tolvane

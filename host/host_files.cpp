@@ -218,4 +218,17 @@ bool IsHostFolder(const std::string& hostPath) {
     return !hostPath.empty() && stat(hostPath.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
 }
 
+bool IsHostFile(const std::string& hostPath) {
+    struct stat st;
+    return !hostPath.empty() && stat(hostPath.c_str(), &st) == 0 && S_ISREG(st.st_mode);
+}
+
+std::string CanonicalHostPath(const std::string& hostPath) {
+    char* real = realpath(hostPath.c_str(), nullptr);
+    if (!real) return hostPath;
+    std::string canonical = real;
+    free(real);
+    return canonical;
+}
+
 }  // namespace tolvane

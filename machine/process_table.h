@@ -1,6 +1,7 @@
-// The running programs of the machine: Linux processes that belong to the
-// Wine prefix (their environment names this WINEPREFIX), seen with their
-// Windows executable path and the modules they have mapped.
+// The running programs of the machine, seen with their Windows executable
+// path and the modules they have mapped. Each back-end gives its own table
+// (a Wine prefix's Linux processes: machine/wine/proc_process_table.h); a
+// machine without live processes has the fixed one.
 #pragma once
 
 #include <cstdint>
@@ -40,18 +41,6 @@ bool IsBrowserRunning(ProcessTable& processes);
 inline constexpr const char* kBrowserRunningWarning =
     "Internet Explorer is currently running.\nWe strongly suggest closing IE before scanning or "
     "removing objects.\n\nClick OK to continue after closing all IE windows.";
-
-// The live back-end over /proc: every process whose environment holds
-// WINEPREFIX=<prefix> (Wine's own helpers included), and Wine programs
-// without WINEPREFIX when the prefix is their $HOME/.wine; modules from
-// /proc/PID/maps mapped back to Windows paths; Terminate is kill(SIGKILL).
-// procRoot is where the process folders are: "/proc", or for tests a folder
-// laid out the same way (what a process that ends while it is read leaves,
-// a file that opens but cannot be read, can be made there at will).
-// Processes whose files cannot be read are left out.
-std::unique_ptr<ProcessTable> MakeProcProcessTable(const std::string& prefixPath,
-                                                   const FileSystem& files,
-                                                   const std::string& procRoot = "/proc");
 
 // A fixed table for tests and for machines without live processes:
 // Terminate removes the entry.

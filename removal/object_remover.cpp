@@ -74,33 +74,9 @@ bool KillProcessesRunning(Machine& machine, std::string_view path) {
     return found;
 }
 
-void WaitForWineToFinish(Machine& machine, std::chrono::milliseconds limit) {
-    auto isWine = [](const std::string& exePath) {
-        std::string name = Lower(FileNamePart(exePath));
-        for (const char* wine : {"wine", "wine64", "wine-preloader", "wine64-preloader",
-                                 "wineserver", "wineserver64", "regsvr32.exe"}) {
-            if (name == wine) return true;
-        }
-        return false;
-    };
-    const auto deadline = std::chrono::steady_clock::now() + limit;
-    // First the programs we started ourselves: until `wine` has started the
-    // Windows program (and with it the wineserver) nothing of Wine shows.
-    machine.launcher().WaitForWinePrograms(limit);
-    while (std::chrono::steady_clock::now() < deadline) {
-        bool busy = machine.WineServerRunning();
-        std::vector<ProcessSnapshot> processes;
-        if (!busy && machine.processes().List(&processes)) {
-            for (const ProcessSnapshot& process : processes) busy = busy || isWine(process.exePath);
-        }
-        if (!busy) return;
-        std::this_thread::sleep_for(std::chrono::milliseconds(100));
-    }
-}
-
 ObjectRemover::ObjectRemover(Machine& machine) : machine_(machine) {
     killer_ = [this](std::string_view path) { return KillProcessesRunning(machine_, path); };
-    afterUnregister_ = [this] { WaitForWineToFinish(machine_, std::chrono::seconds(60)); };
+    afterUnregister_ = [this] { machine_.WaitUntilIdle(std::chrono::seconds(60)); };
 }
 
 bool ObjectRemover::RemoveObject(ObjectType type, std::string_view text) {

@@ -6,6 +6,7 @@
 
 #include "machine/machine.h"
 #include "machine/windows/regf_hive.h"
+#include "machine/windows/windows_installation.h"
 #include "testing/run_command.h"
 #include "testing/temp_installation.h"
 
@@ -44,7 +45,7 @@ std::string HiveValue(const std::string& hive, const std::string& key, const std
 TEST(WindowsInstallation, OpensWithTheRegistryDrivesAndFoldersWindowsWouldShow) {
     TempInstallation windows;
     auto machine = windows.Open();
-    ASSERT_TRUE(machine->IsWindowsInstallation());
+    ASSERT_FALSE(machine->RunsPrograms());
     EXPECT_NE(machine->Description().find("current user alice (" +
                                           std::string(TempInstallation::kAliceSid) + ")"),
               std::string::npos)
@@ -87,7 +88,7 @@ TEST(WindowsInstallation, OpensWithTheRegistryDrivesAndFoldersWindowsWouldShow) 
     EXPECT_EQ(String(bob->registry(), RootKey::ClassesRoot, ".txt", ""), "bobfile");
     EXPECT_EQ(bob->files().ToHostPath("D:\\alice"), windows.Host("Users/alice"));
     std::string error;
-    EXPECT_EQ(Machine::Open(windows.path(), {"carol", {}}, &error), nullptr);
+    EXPECT_EQ(OpenWindowsInstallation(windows.path(), {"carol", {}}, &error), nullptr);
     EXPECT_NE(error.find("alice, bob"), std::string::npos) << error;
 }
 
@@ -154,7 +155,7 @@ TEST(WindowsInstallation, LinksOnTheDiskLeadNowhere) {
     fs::rename(windows.Host("Windows/System32/config"), windows.Host("config"));
     fs::create_directory_symlink(windows.Host("config"), windows.Host("Windows/System32/config"));
     std::string error;
-    EXPECT_EQ(Machine::Open(windows.path(), &error), nullptr);
+    EXPECT_EQ(OpenWindowsInstallation(windows.path(), {}, &error), nullptr);
 }
 
 std::string FileBytes(const std::string& path) {

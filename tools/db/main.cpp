@@ -20,6 +20,7 @@
 #include "definitions/pattern_match.h"
 #include "definitions/placeholders.h"
 #include "definitions/threat_database.h"
+#include "discovery/open_machine.h"
 #include "machine/machine.h"
 #include "tools/db/cli.h"
 #include "tools/db/dump_scripts.h"
@@ -213,7 +214,7 @@ bool Load(const std::string& path, const PlaceholderFolders& folders, ThreatData
 
 std::unique_ptr<Machine> OpenMachine(const std::string& prefix) {
     std::string error;
-    auto machine = Machine::Open(prefix, &error);
+    auto machine = OpenMachine(prefix, &error);
     if (!machine) std::cerr << "tolvane-db: " << prefix << " is no Wine prefix: " << error << "\n";
     return machine;
 }
