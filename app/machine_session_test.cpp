@@ -13,6 +13,7 @@
 #include "discovery/open_machine.h"
 #include "host/privileges.h"
 #include "testing/machines_home.h"
+#include "testing/temp_installation.h"
 
 namespace tolvane::testing {
 namespace {
@@ -165,6 +166,17 @@ TEST_F(MachineSessionTest, AMachineThatCannotBeOpenedLeavesTheOpenOneAsItWas) {
     session_->app().controller().Execute(MainCommand::SmartScan);
     WaitForTheScan();
     EXPECT_EQ(session_->app().controller().results().rows().size(), 6u);
+}
+
+// A machine chosen later is opened with the --user and --drive the program
+// was started with, as the start's machine was.
+TEST_F(MachineSessionTest, ReopensWithTheUserAndDrivesOfTheStart) {
+    TempInstallation windows;
+    session_->machineOptions = {"bob", {{'D', windows.Host("Users")}}};
+    ASSERT_TRUE(session_->Reopen(windows.path()))
+        << (views_.messages.empty() ? "" : views_.messages.back());
+    EXPECT_EQ(session_->machine().registry().UserSid(), TempInstallation::kBobSid);
+    EXPECT_EQ(session_->machine().files().ToHostPath("D:\\alice"), windows.Host("Users/alice"));
 }
 
 }  // namespace

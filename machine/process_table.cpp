@@ -1,6 +1,7 @@
 #include "machine/process_table.h"
 
 #include <algorithm>
+#include <thread>
 
 #include "base/codepage.h"
 #include "host/host_files.h"
@@ -48,6 +49,39 @@ bool ProcessTable::IsMapped(const std::string& hostPath) {
 
 std::unique_ptr<ProcessTable> MakeFixedProcessTable(std::vector<ProcessSnapshot> processes) {
     return std::make_unique<FixedProcessTable>(std::move(processes));
+}
+
+namespace {
+
+bool AnyStillListed(ProcessTable& processes, const std::vector<uint32_t>& pids) {
+    std::vector<ProcessSnapshot> listed;
+    if (!processes.List(&listed)) return false;
+    for (const ProcessSnapshot& process : listed)
+        if (std::find(pids.begin(), pids.end(), process.pid) != pids.end()) return true;
+    return false;
+}
+
+}  // namespace
+
+int EndProcesses(ProcessTable& processes,
+                 const std::function<bool(const ProcessSnapshot& process)>& matches,
+                 std::chrono::milliseconds settle) {
+    std::vector<ProcessSnapshot> listed;
+    if (!processes.List(&listed)) return -1;
+    std::vector<uint32_t> ended;
+    int matched = 0;
+    for (const ProcessSnapshot& process : listed) {
+        if (!matches(process)) continue;
+        ++matched;
+        if (processes.Terminate(process.pid)) ended.push_back(process.pid);
+    }
+    constexpr std::chrono::milliseconds kCheckEvery(50);
+    for (auto waited = std::chrono::milliseconds(0); !ended.empty() && waited < settle;
+         waited += kCheckEvery) {
+        if (!AnyStillListed(processes, ended)) break;
+        std::this_thread::sleep_for(kCheckEvery);
+    }
+    return matched;
 }
 
 bool IsBrowserRunning(ProcessTable& processes) {

@@ -4,7 +4,9 @@
 // machine without live processes has the fixed one.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -31,6 +33,16 @@ class ProcessTable {
     // True when a process of the machine has this host file mapped.
     virtual bool IsMapped(const std::string& hostPath);
 };
+
+// The one way programs of the machine are ended: every listed process for
+// which matches holds is terminated (a refusal is silent; the others still
+// end). Then, for up to settle, waits until those it ended are gone, as a
+// killed program lets go of its files a moment later. The number of processes
+// that matched, whether or not they could be ended; -1 when the processes
+// cannot be listed.
+int EndProcesses(ProcessTable& processes,
+                 const std::function<bool(const ProcessSnapshot& process)>& matches,
+                 std::chrono::milliseconds settle = std::chrono::milliseconds(0));
 
 // Whether Internet Explorer runs: a process whose program path (else its
 // first module) contains "iexplore.exe" without regard to case. False when

@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
+
 #include "testing/fake_wineserver.h"
 #include "testing/temp_prefix.h"
 
@@ -25,6 +27,33 @@ TEST(WinePrefixMachineTest, RefusesChangesWhileItsWineServerRuns) {
                   machine->PrefixPath() + "\" wineserver -k");
     server.Stop();
     EXPECT_EQ(machine->ChangesRefusal(), "");
+}
+
+// After a removal started regsvr32, the registry is Wine's until every Wine
+// program of the prefix (regsvr32 included) and its wineserver have ended.
+TEST(WinePrefixMachineTest, IsIdleOnlyWhenNoWineProgramRuns) {
+    using std::chrono::milliseconds;
+    TempPrefix prefix;
+    auto machine = prefix.Open();
+    auto waited = [&] {
+        auto start = std::chrono::steady_clock::now();
+        machine->WaitUntilIdle(milliseconds(300));
+        return std::chrono::steady_clock::now() - start;
+    };
+    EXPECT_LT(waited(), milliseconds(250));
+    ProcessSnapshot notepad, regsvr32;
+    notepad.pid = 10;
+    notepad.exePath = "C:\\windows\\notepad.exe";
+    regsvr32.pid = 11;
+    regsvr32.exePath = "C:\\windows\\system32\\REGSVR32.EXE";
+    machine->SetProcessTable(MakeFixedProcessTable({notepad}));
+    EXPECT_LT(waited(), milliseconds(250));
+    machine->SetProcessTable(MakeFixedProcessTable({notepad, regsvr32}));
+    EXPECT_GE(waited(), milliseconds(300));
+    machine->SetProcessTable(MakeFixedProcessTable({}));
+    testing::FakeWineServer server(machine->PrefixPath());
+    ASSERT_TRUE(server.locked());
+    EXPECT_GE(waited(), milliseconds(300));
 }
 
 }  // namespace

@@ -541,7 +541,7 @@ TEST_F(RealWineRoad, ItsRegistryAsWindowsHivesListsTheSameRows) {
               0);
     std::string error;
     std::unique_ptr<Machine> wine = OpenMachine(copy, &error);
-    ASSERT_TRUE(wine && !wine->IsWindowsInstallation()) << error;
+    ASSERT_TRUE(wine && wine->RunsPrograms()) << error;
     ThreatDatabase wineDefinitions;
     LoadShippedDefinitions(*wine, &wineDefinitions);
     PlantDefinitionTraces(*wine, wineDefinitions, 15);
@@ -549,7 +549,7 @@ TEST_F(RealWineRoad, ItsRegistryAsWindowsHivesListsTheSameRows) {
     std::cout << "[ wine     ] " << keys << " keys written as regf hives\n";
     EXPECT_GT(keys, 8000u);
     std::unique_ptr<Machine> windows = OpenMachine(copy + "/drive_c", &error);
-    ASSERT_TRUE(windows && windows->IsWindowsInstallation()) << error;
+    ASSERT_TRUE(windows && !windows->RunsPrograms()) << error;
     EXPECT_EQ(windows->registry().UserSid(), "S-1-5-21-0-0-0-1000");
     ThreatDatabase windowsDefinitions;
     LoadShippedDefinitions(*windows, &windowsDefinitions);
@@ -768,7 +768,7 @@ TEST_F(RealWineRoad, TheRestoredProgramRunsAgainAndTheRemovalsKillerEndsIt) {
     EXPECT_TRUE(KillProcessesRunning(*machine_, kProgram));
     EXPECT_FALSE(ProgramRuns());
     // With its last program gone the server ends by itself.
-    WaitForWineToFinish(*machine_, 30s);
+    machine_->WaitUntilIdle(30s);
     EXPECT_FALSE(IsWineServerRunning(prefix_));
 }
 

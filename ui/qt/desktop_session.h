@@ -14,6 +14,7 @@
 
 #include "app/application.h"
 #include "discovery/machine_discovery.h"
+#include "machine/machine.h"
 #include "update/update_client.h"
 
 namespace tolvane {
