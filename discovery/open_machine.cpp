@@ -1,6 +1,8 @@
 #include "discovery/open_machine.h"
 
+#include <fcntl.h>
 #include <pwd.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstdlib>
@@ -49,13 +51,36 @@ std::unique_ptr<Registry> OpenMachineRegistry(const std::string& path, const std
     return OpenWinePrefixRegistry(path);
 }
 
-OwnedMachine OpenMachineAsOwner(const std::string& path, const MachineOptions& options) {
+namespace {
+
+bool SameFile(const struct stat& a, const struct stat& b) {
+    return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
+}
+
+}  // namespace
+
+OwnedMachine OpenMachineAsOwner(const std::string& path, const MachineOptions& options,
+                                const std::function<void()>& beforeOpen) {
     OwnedMachine opened;
-    if (!TakeMachineOwnersRights(path, &opened.privileges, &opened.error)) {
+    // Whose machine it is is read from this descriptor, and the machine then
+    // opened by path must be this very folder: a link swapped in between
+    // would otherwise have root open another user's machine as root.
+    int fd = path.empty() ? -1 : open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    struct stat checked {};
+    const bool folder = fd >= 0 && fstat(fd, &checked) == 0;
+    if (!TakeMachineOwnersRightsAt(fd, &opened.privileges, &opened.error)) {
         opened.rightsFailed = true;
-        return opened;
+    } else {
+        if (beforeOpen) beforeOpen();
+        opened.machine = OpenMachine(path, options, &opened.error);
+        struct stat now {};
+        if (opened.machine && (!folder || stat(opened.machine->PrefixPath().c_str(), &now) != 0 ||
+                               !SameFile(now, checked))) {
+            opened.machine.reset();
+            opened.error = path + " changed while it was being opened; nothing was done.";
+        }
     }
-    opened.machine = OpenMachine(path, options, &opened.error);
+    if (fd >= 0) close(fd);  // only now: its inode number cannot be reused meanwhile
     return opened;
 }
 

@@ -6,6 +6,7 @@
 // (host/privileges.h), then the machine. Errors are values.
 #pragma once
 
+#include <functional>
 #include <memory>
 #include <string>
 
@@ -44,7 +45,11 @@ struct OwnedMachine {
 
 // Takes on the rights of the owner of the machine at path, then opens it as
 // OpenMachine does. Process-wide and final (see host/privileges.h): every
-// start and re-open of a machine goes through here.
-OwnedMachine OpenMachineAsOwner(const std::string& path, const MachineOptions& options);
+// start and re-open of a machine goes through here. Whose machine it is is
+// read from a descriptor of its folder, and a machine whose folder is then
+// no longer that one is refused (error says so). beforeOpen (tests) runs
+// between the two, where a swap of the folder would happen.
+OwnedMachine OpenMachineAsOwner(const std::string& path, const MachineOptions& options,
+                                const std::function<void()>& beforeOpen = nullptr);
 
 }  // namespace tolvane
