@@ -6,7 +6,7 @@
 #include "app/views/ui_thread.h"
 #include "app/views/views.h"
 #include "base/prompt.h"
-#include "host/privileges.h"
+#include "discovery/open_machine.h"
 #include "machine/machine.h"
 
 namespace tolvane {
@@ -51,15 +51,14 @@ void MachineSession::ChooseMachine() {
 
 std::unique_ptr<Machine> MachineSession::OpenChosen(const std::string& path, bool* rightsGivenUp,
                                                     std::string* why) {
-    Privileges privileges;
-    if (!TakeMachineOwnersRights(path, &privileges, why)) {
-        *rightsGivenUp = true;  // perhaps halfway: the program must stop
-        return nullptr;
-    }
-    *rightsGivenUp = privileges.runAs == RunAs::MachineOwner;
+    OwnedMachine opened = OpenMachineAsOwner(path, machineOptions);
+    // Failing to take the rights may have given them up halfway.
+    *rightsGivenUp = opened.rightsFailed || opened.privileges.runAs == RunAs::MachineOwner;
     // Once root is given up a later call changes nothing: the note stays.
-    if (privileges.runAs != RunAs::OwnUser) options_.rightsNote = PrivilegesNote(privileges);
-    return Machine::Open(path, why);
+    if (!opened.rightsFailed && opened.privileges.runAs != RunAs::OwnUser)
+        options_.rightsNote = PrivilegesNote(opened.privileges);
+    *why = opened.error;
+    return std::move(opened.machine);
 }
 
 bool MachineSession::Reopen(const std::string& path) {

@@ -2,10 +2,11 @@
 // starts the Application on the machine the program was started on; the File
 // menu's "Open Machine..." (ChooseMachine) lists the Windows machines of this
 // user (ui/machine_chooser.h) and re-opens the program on the chosen one the
-// way start-up opens one: the owner's rights (platform/privileges.h),
-// Machine::Open, then a new Application on it (its one-copy lock, the shipped
-// databases, the definitions behind the splash, the title). The status line
-// then names the machine open ("Machine: " and its folder, before the notes).
+// way start-up opens one: OpenMachineAsOwner (discovery/open_machine.h)
+// with the start's --user and --drive, then a new Application on it (its
+// one-copy lock, the shipped databases, the definitions behind the splash,
+// the title). The status line then names the machine open ("Machine: " and its folder, before the
+// notes).
 //
 // Choices of ours:
 // - While a scan worker runs the command is refused with the window's
@@ -32,6 +33,7 @@
 
 #include "app/application.h"
 #include "discovery/machine_discovery.h"
+#include "machine/machine.h"
 
 namespace tolvane {
 
@@ -66,6 +68,9 @@ class MachineSession {
     // The machines of this user; empty: discovery over the running user's
     // places (DiscoveryPlaces::FromEnvironment), as `--list-machines` does.
     std::function<std::vector<FoundMachine>()> findMachines;
+    // How every machine chosen later is opened: the --user and --drive the
+    // program was started with.
+    MachineOptions machineOptions;
     // After a re-open, before the old Application goes: the face attaches
     // its window to the new controller.
     std::function<void(Application& app)> reopened;

@@ -10,8 +10,10 @@
 #include "app/app_test_fixture.h"
 #include "app/instance_lock.h"
 #include "app/views/machine_chooser.h"
+#include "discovery/open_machine.h"
 #include "host/privileges.h"
 #include "testing/machines_home.h"
+#include "testing/temp_installation.h"
 
 namespace tolvane::testing {
 namespace {
@@ -140,8 +142,8 @@ TEST_F(MachineSessionTest, AMachineThatCannotBeOpenedLeavesTheOpenOneAsItWas) {
     const std::string whole = Expected(MachineKind::Bottles);
     // What a start on each says.
     std::string damagedWhy, missingWhy;
-    ASSERT_EQ(Machine::Open(damaged, &damagedWhy), nullptr);
-    ASSERT_EQ(Machine::Open(home_.home() + "/gone", &missingWhy), nullptr);
+    ASSERT_EQ(OpenMachine(damaged, &damagedWhy), nullptr);
+    ASSERT_EQ(OpenMachine(home_.home() + "/gone", &missingWhy), nullptr);
     InstanceLock otherCopy;
     bool alreadyRunning = false;
     ASSERT_TRUE(otherCopy.Acquire(whole, &alreadyRunning));
@@ -164,6 +166,17 @@ TEST_F(MachineSessionTest, AMachineThatCannotBeOpenedLeavesTheOpenOneAsItWas) {
     session_->app().controller().Execute(MainCommand::SmartScan);
     WaitForTheScan();
     EXPECT_EQ(session_->app().controller().results().rows().size(), 6u);
+}
+
+// A machine chosen later is opened with the --user and --drive the program
+// was started with, as the start's machine was.
+TEST_F(MachineSessionTest, ReopensWithTheUserAndDrivesOfTheStart) {
+    TempInstallation windows;
+    session_->machineOptions = {"bob", {{'D', windows.Host("Users")}}};
+    ASSERT_TRUE(session_->Reopen(windows.path()))
+        << (views_.messages.empty() ? "" : views_.messages.back());
+    EXPECT_EQ(session_->machine().registry().UserSid(), TempInstallation::kBobSid);
+    EXPECT_EQ(session_->machine().files().ToHostPath("D:\\alice"), windows.Host("Users/alice"));
 }
 
 }  // namespace

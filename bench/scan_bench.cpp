@@ -42,6 +42,7 @@
 #include "bench/bench_tree.h"
 #include "definitions/load_definitions.h"
 #include "definitions/threat_database.h"
+#include "discovery/open_machine.h"
 #include "machine/machine.h"
 #include "scan/scan_engine.h"
 #include "settings/settings_store.h"
@@ -261,7 +262,7 @@ int main(int argc, char** argv) {
     tolvane::Machine* registryMachine = machine.get();
     if (!options.winePrefix.empty()) {
         std::string error;
-        wine = tolvane::Machine::Open(options.winePrefix, &error);
+        wine = tolvane::OpenMachine(options.winePrefix, &error);
         if (!wine) {
             std::cerr << error << "\n";
             return 1;

@@ -18,6 +18,7 @@
 
 #include "definitions/load_definitions.h"
 #include "definitions/threat_database.h"
+#include "discovery/open_machine.h"
 #include "machine/machine.h"
 #include "scan/scan_engine.h"
 #include "settings/settings_store.h"
@@ -74,7 +75,7 @@ int Run(std::string prefix) {
         }
     }
     std::string error;
-    auto machine = Machine::Open(prefix, &error);
+    auto machine = OpenMachine(prefix, &error);
     if (!machine)
         return std::printf("%s is no Wine prefix: %s\n", prefix.c_str(), error.c_str()), 1;
     SettingsStore settings(machine->registry());

@@ -18,6 +18,7 @@
 
 #include "host/host_files.h"
 #include "host/host_paths.h"
+#include "machine/windows/windows_installation.h"
 
 namespace tolvane {
 namespace {
@@ -25,13 +26,8 @@ namespace {
 // Configuration files larger than this are not ours to read.
 constexpr std::streamsize kMaxConfigBytes = 4 << 20;
 
-bool IsFile(const std::string& path) {
-    struct stat st;
-    return stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
-}
-
 std::optional<std::string> ReadSmallFile(const std::string& path) {
-    if (!IsFile(path)) return std::nullopt;
+    if (!IsHostFile(path)) return std::nullopt;
     std::ifstream in(path, std::ios::binary);
     if (!in) return std::nullopt;
     std::string text(static_cast<size_t>(kMaxConfigBytes) + 1, '\0');
@@ -55,14 +51,6 @@ std::vector<std::string> FolderNames(const std::string& folder) {
     return names;
 }
 
-// The entry of folder named like name without regard to case ("" if none).
-std::string FindNoCase(const std::string& folder, const std::string& name) {
-    if (IsHostFolder(folder + "/" + name) || IsFile(folder + "/" + name)) return name;
-    for (const std::string& entry : FolderNames(folder))
-        if (strcasecmp(entry.c_str(), name.c_str()) == 0) return entry;
-    return "";
-}
-
 // "~/x" and "~" with the home folder.
 std::string ExpandHome(const std::string& path, const std::string& home) {
     if (path == "~") return home;
@@ -74,13 +62,13 @@ std::string ExpandHome(const std::string& path, const std::string& home) {
 std::string PrefixDamage(const std::string& folder) {
     if (!IsHostFolder(folder + "/drive_c") && !IsHostFolder(folder + "/dosdevices"))
         return "neither drive_c nor dosdevices";
-    if (!IsFile(folder + "/system.reg")) return "no system.reg";
+    if (!IsHostFile(folder + "/system.reg")) return "no system.reg";
     return "";
 }
 
 bool LooksLikePrefix(const std::string& folder) {
     return IsHostFolder(folder + "/drive_c") || IsHostFolder(folder + "/dosdevices") ||
-           IsFile(folder + "/system.reg");
+           IsHostFile(folder + "/system.reg");
 }
 
 class Finder {
@@ -375,20 +363,6 @@ DiscoveryPlaces DiscoveryPlaces::FromEnvironment() {
 
 std::vector<FoundMachine> FindMachines(const DiscoveryPlaces& places) {
     return Finder(places).Run();
-}
-
-bool IsWindowsInstallation(const std::string& folder) {
-    std::string at = folder;
-    for (const char* part : {"Windows", "System32", "config"}) {
-        std::string name = FindNoCase(at, part);
-        if (name.empty() || !IsHostFolder(at + "/" + name)) return false;
-        at += "/" + name;
-    }
-    for (const char* hive : {"SOFTWARE", "SYSTEM"}) {
-        std::string name = FindNoCase(at, hive);
-        if (name.empty() || !IsFile(at + "/" + name)) return false;
-    }
-    return true;
 }
 
 }  // namespace tolvane

@@ -65,7 +65,4 @@ std::vector<FoundMachine> FindMachines(const DiscoveryPlaces& places);
 // format). Malformed text gives what was read before the fault.
 std::vector<std::string> SteamLibraryFolders(const std::string& vdfText);
 
-// True when folder holds Windows\System32\config\SOFTWARE and SYSTEM.
-bool IsWindowsInstallation(const std::string& folder);
-
 }  // namespace tolvane

@@ -5,6 +5,7 @@
 #include <filesystem>
 #include <fstream>
 
+#include "machine/windows/windows_installation.h"
 #include "testing/machines_home.h"
 
 namespace tolvane {

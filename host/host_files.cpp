@@ -175,4 +175,9 @@ bool IsHostFolder(const std::string& hostPath) {
     return !hostPath.empty() && stat(hostPath.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
 }
 
+bool IsHostFile(const std::string& hostPath) {
+    struct stat st;
+    return !hostPath.empty() && stat(hostPath.c_str(), &st) == 0 && S_ISREG(st.st_mode);
+}
+
 }  // namespace tolvane

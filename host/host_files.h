@@ -23,6 +23,8 @@ namespace tolvane {
 
 // Whether the host path names a folder (a link to a folder counts).
 bool IsHostFolder(const std::string& hostPath);
+// Whether the host path names a regular file (a link to one counts).
+bool IsHostFile(const std::string& hostPath);
 
 // The folder for the running user's locks: $XDG_RUNTIME_DIR when it is a
 // folder of this user's that no one else may enter (0700, as the session

@@ -1,5 +1,6 @@
 #include "host/privileges.h"
 
+#include <fcntl.h>
 #include <grp.h>
 #include <pwd.h>
 #include <sys/stat.h>
@@ -19,32 +20,37 @@ namespace {
 
 struct Owner {
     uid_t uid = 0;
-    gid_t folderGid = 0;
 };
 
 struct Account {
     std::string name;
     std::string home;
     gid_t gid = 0;
-    std::vector<gid_t> groups;
+    bool known = true;  // false: an owner the system has no account for
 };
 
-// The machine's owner as the header describes; nullopt when the path is no
-// folder.
-std::optional<Owner> FindMachineOwner(const std::string& machinePath) {
-    std::optional<std::string> real = CanonicalPath(machinePath);
-    if (!real) return std::nullopt;
-    std::string path = *real;
-    struct stat st;
-    if (stat(path.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) return std::nullopt;
-    Owner owner{st.st_uid, st.st_gid};
-    // The canonical path holds no links: each folder above it is what it says.
-    while (owner.uid == 0 && path.size() > 1) {
-        size_t slash = path.rfind('/');
-        path.resize(slash == 0 ? 1 : slash);
-        if (path == "/" || stat(path.c_str(), &st) != 0) break;
-        if (st.st_uid != 0) owner = {st.st_uid, st.st_gid};
+// The group of an owner the system has no account for: no group of the
+// host's, whatever group its folder has.
+constexpr gid_t kNoGroup = 65534;
+
+// Whose the folder open as folderFd is, as the header describes; the folders
+// above it are reached by ".." from the descriptor, so a link or rename of
+// its path after it was opened changes nothing. nullopt when it is no folder.
+std::optional<Owner> FindMachineOwner(int folderFd) {
+    struct stat st, top;
+    if (folderFd < 0 || fstat(folderFd, &st) != 0 || !S_ISDIR(st.st_mode)) return std::nullopt;
+    if (stat("/", &top) != 0) return std::nullopt;
+    Owner owner{st.st_uid};
+    int at = dup(folderFd);
+    while (owner.uid == 0 && at >= 0 && !(st.st_dev == top.st_dev && st.st_ino == top.st_ino)) {
+        int parent = openat(at, "..", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        close(at);
+        at = parent;
+        if (at < 0 || fstat(at, &st) != 0) break;
+        if (st.st_dev == top.st_dev && st.st_ino == top.st_ino) break;  // "/" is root's
+        if (st.st_uid != 0) owner = {st.st_uid};
     }
+    if (at >= 0) close(at);
     return owner;
 }
 
@@ -54,15 +60,7 @@ std::optional<Account> LookUpAccount(uid_t uid) {
     passwd* found = nullptr;
     if (getpwuid_r(uid, &entry, buffer.data(), buffer.size(), &found) != 0 || !found)
         return std::nullopt;
-    Account account{found->pw_name, found->pw_dir ? found->pw_dir : "", found->pw_gid, {}};
-    int count = 64;
-    account.groups.resize(static_cast<size_t>(count));
-    if (getgrouplist(found->pw_name, found->pw_gid, account.groups.data(), &count) < 0) {
-        account.groups.resize(static_cast<size_t>(count));
-        getgrouplist(found->pw_name, found->pw_gid, account.groups.data(), &count);
-    }
-    account.groups.resize(static_cast<size_t>(count));
-    return account;
+    return Account{found->pw_name, found->pw_dir ? found->pw_dir : "", found->pw_gid, true};
 }
 
 // True when no id of the process is root's any more and none can be had
@@ -99,7 +97,10 @@ bool BecomeUser(uid_t uid, const Account& account, std::string* error) {
             std::string("could not give up root's rights (") + step + "): " + std::strerror(errno);
         return false;
     };
-    if (setgroups(account.groups.size(), account.groups.data()) != 0) return fail("groups");
+    // The account's own groups, exactly; an owner without one gets none.
+    int groups =
+        account.known ? initgroups(account.name.c_str(), account.gid) : setgroups(0, nullptr);
+    if (groups != 0) return fail("groups");
     if (setresgid(account.gid, account.gid, account.gid) != 0) return fail("group");
     if (setresuid(uid, uid, uid) != 0) return fail("user");
     if (!RootIsGone(uid, account.gid)) {
@@ -119,27 +120,26 @@ std::string CurrentUserName() {
 
 bool TakeMachineOwnersRights(const std::string& machinePath, Privileges* privileges,
                              std::string* error) {
+    int fd = open(machinePath.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    bool taken = TakeMachineOwnersRightsAt(fd, privileges, error);
+    if (fd >= 0) close(fd);
+    return taken;
+}
+
+bool TakeMachineOwnersRightsAt(int folderFd, Privileges* privileges, std::string* error) {
     *privileges = Privileges{};
     privileges->uid = geteuid();
     privileges->userName = CurrentUserName();
     if (geteuid() != 0) return true;
-    std::optional<Owner> owner = FindMachineOwner(machinePath);
+    std::optional<Owner> owner = FindMachineOwner(folderFd);
     if (!owner || owner->uid == 0) {
         privileges->runAs = RunAs::RootOnRootMachine;
         return true;
     }
     std::optional<Account> account = LookUpAccount(owner->uid);
-    if (!account) {
-        // An owner the system has no account for: its own id and the folder's
-        // group, never root's group.
-        if (owner->folderGid == 0) {
-            *error = "the machine's owner (uid " + std::to_string(owner->uid) +
-                     ") has no account and its folder belongs to root's group";
-            return false;
-        }
-        account =
-            Account{"uid " + std::to_string(owner->uid), "", owner->folderGid, {owner->folderGid}};
-    }
+    // An owner the system has no account for: its own id, and no group of
+    // the host's (its folder's group may be one that opens other doors).
+    if (!account) account = Account{"uid " + std::to_string(owner->uid), "", kNoGroup, false};
     if (!BecomeUser(owner->uid, *account, error)) return false;
     privileges->runAs = RunAs::MachineOwner;
     privileges->uid = owner->uid;

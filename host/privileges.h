@@ -10,10 +10,14 @@
 //   host is that changes are allowed only below the machine's folder;
 // - any other user runs as themself.
 //
-// The machine's owner is the owner of its folder. When that is root but a
-// folder above it belongs to another user (who could rename it away and put
-// a folder of their own in its place), the machine is that user's (the
-// nearest such folder's owner).
+// The machine's owner is the owner of its folder, read from a descriptor of
+// the folder (fstat), never from its path resolved a second time. When that
+// is root but a folder above it belongs to another user (who could rename it
+// away and put a folder of their own in its place), the machine is that
+// user's (the nearest such folder's owner, found by ".." from the
+// descriptor). An owner with an account gets exactly that account's groups
+// (initgroups); one the system has no account for runs with group nogroup
+// (65534) and no supplementary groups, whatever group its folder has.
 //
 // Process-wide and final: glibc changes the ids of every thread. Call it
 // once, before the machine is opened; when it fails the program must stop.
@@ -43,6 +47,10 @@ struct Privileges {
 // taken back.
 bool TakeMachineOwnersRights(const std::string& machinePath, Privileges* privileges,
                              std::string* error);
+// The same for the machine folder open as folderFd (a descriptor that is no
+// folder, or -1, changes nothing). A caller that opens the machine by path
+// afterwards checks that the folder it opened is this one.
+bool TakeMachineOwnersRightsAt(int folderFd, Privileges* privileges, std::string* error);
 
 // The user-facing line saying which rule applies; "" for OwnUser.
 std::string PrivilegesNote(const Privileges& privileges);

@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <pwd.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -79,6 +80,27 @@ TEST(Privileges, RootBecomesTheMachinesOwnerForGoodAndStaysRootOnItsOwnMachine) 
         }));
     }
     fs::remove(rootOnly);
+}
+
+// An owner the system has no account for gets no group of the host's: not
+// the group its folder has (one that may open other doors), nor any other.
+TEST(Privileges, AnOwnerWithoutAccountRunsWithNogroupAndNoOtherGroup) {
+    SKIP_UNLESS_ROOT();
+    const uid_t stranger = 54321;
+    if (getpwuid(stranger)) GTEST_SKIP() << "uid 54321 has an account here";
+    TempPrefix prefix;
+    const gid_t folderGroup = 4;  // some group of the host's (adm on Debian)
+    ASSERT_EQ(chown(prefix.path().c_str(), stranger, folderGroup), 0);
+    EXPECT_TRUE(InChild([&] {
+        Privileges p;
+        std::string error;
+        if (!TakeMachineOwnersRights(prefix.path(), &p, &error)) return false;
+        gid_t r, e, s;
+        getresgid(&r, &e, &s);
+        return p.runAs == RunAs::MachineOwner && p.userName == "uid 54321" &&
+               geteuid() == stranger && r == 65534 && e == r && s == r &&
+               getgroups(0, nullptr) == 0;
+    }));
 }
 
 }  // namespace

@@ -1,16 +1,13 @@
-// The Windows machine Tolvane protects: a Wine prefix folder, or the folder
-// of a Windows installation on a mounted disk, with its registry, drives,
-// shell folders, running programs and program launcher.
-//
-// A Windows installation (a folder holding Windows\System32\config\SOFTWARE
-// and SYSTEM, names without regard to case) is a machine that is not
-// running: its registry is its regf hives (registry.h, installation_hives.h),
-// C: is the installation folder and there are no other drives unless given
-// (MachineOptions::drives, e.g. D: = /mnt/data; changes never reach them),
-// its process table is empty, and no Windows program of it is ever started
-// (regsvr32 neither: removing a registration is left to removing its keys).
+// The Windows machine Tolvane protects, with its registry, drives, shell
+// folders, running programs and program launcher. It is built from those
+// parts by the back-end that recognises its folder (discovery/open_machine.h
+// picks one): a Wine prefix (machine/wine/wine_prefix.h) or a Windows
+// installation on a mounted disk (machine/windows/windows_installation.h).
+// What differs between them the machine answers through its back-end
+// (machine_back_end.h).
 #pragma once
 
+#include <chrono>
 #include <map>
 #include <memory>
 #include <string>
@@ -18,13 +15,16 @@
 
 #include "machine/file_system.h"
 #include "machine/launcher.h"
+#include "machine/machine_back_end.h"
 #include "machine/process_table.h"
 #include "machine/registry.h"
 #include "machine/shell_folders.h"
 
 namespace tolvane {
 
-// How a Windows installation is opened (a Wine prefix takes none of this).
+// How a machine is opened when its folder does not say it all: a Windows
+// installation has many users and only the drive C:. A Wine prefix knows
+// both itself and takes none of this.
 struct MachineOptions {
     // The current user: a profile's folder name or SID. Empty: the only
     // user, else the one who used the installation last.
@@ -35,13 +35,22 @@ struct MachineOptions {
 
 class Machine {
   public:
-    // Opens the prefix or Windows installation at prefixPath (a prefix holds
-    // drive_c/ or dosdevices/). nullptr and *error set when it is neither.
-    static std::unique_ptr<Machine> Open(const std::string& prefixPath, std::string* error);
-    static std::unique_ptr<Machine> Open(const std::string& prefixPath,
-                                         const MachineOptions& options, std::string* error);
-    // $WINEPREFIX, else ~/.wine.
-    static std::string DefaultPrefixPath();
+    // What a back-end builds a machine from. The shell folders read the
+    // registry and the launcher and process table use the files: those
+    // references stay valid, as the machine keeps each part where it was made.
+    struct Parts {
+        std::string folder;  // the machine's host folder, canonical
+        std::unique_ptr<Registry> registry;
+        std::unique_ptr<FileSystem> files;
+        std::unique_ptr<ShellFolders> shell;
+        std::unique_ptr<ProcessTable> processes;
+        std::unique_ptr<Launcher> launcher;
+        std::unique_ptr<MachineBackEnd> backEnd;
+    };
+    explicit Machine(Parts parts);
+    ~Machine();
+    Machine(const Machine&) = delete;
+    Machine& operator=(const Machine&) = delete;
 
     const std::string& PrefixPath() const { return prefix_; }
     Registry& registry() { return *registry_; }
@@ -52,13 +61,23 @@ class Machine {
     ProcessTable& processes() { return *processes_; }
     Launcher& launcher() { return *launcher_; }
 
-    // The machine refuses every change (removal, restore) while the prefix's
-    // wineserver runs: Wine then owns the registry and would overwrite the
-    // hive files when it ends. The message that says so and how to stop the
-    // server (see WineServerRefusal), or "" while changes may be made.
-    std::string ChangesRefusal() const;
-    // True while the prefix's wineserver holds its lock.
-    bool WineServerRunning() const;
+    // Why the machine refuses every change (removal, restore) now, with what
+    // the user can do about it, or "" while changes may be made. (A Wine
+    // prefix refuses while its wineserver runs: Wine then owns the registry
+    // and would overwrite the hive files when it ends.)
+    std::string ChangesRefusal() const { return backEnd_->ChangesRefusal(); }
+    bool RefusesChanges() const { return !ChangesRefusal().empty(); }
+    // False for a machine that runs no programs (a Windows installation on a
+    // disk): its process table is empty and nothing of it is started.
+    bool RunsPrograms() const { return backEnd_->RunsPrograms(); }
+    // Waits until the programs the launcher started have ended, then until
+    // the machine's own system has finished their work, at most for limit in
+    // all.
+    void WaitUntilIdle(std::chrono::milliseconds limit);
+    // Which machine this is (e.g. "Windows installation at PATH, current
+    // user NAME (SID)"), or "" when its folder says enough. Said in the
+    // scan's output and the window's status line.
+    std::string Description() const { return backEnd_->Description(); }
 
     // The hosts files: "hosts" and "hosts.new" in the Windows folder, then
     // "drivers\etc\hosts" and "drivers\etc\hosts.new" in the system folder,
@@ -70,29 +89,14 @@ class Machine {
     // Replaces the live process table (tests, machines without processes).
     void SetProcessTable(std::unique_ptr<ProcessTable> table);
 
-    // Whether this is a Windows installation rather than a Wine prefix.
-    bool IsWindowsInstallation() const { return installation_; }
-    // For a Windows installation: "Windows installation at PATH, current user
-    // NAME (SID)" (or saying it has no user); "" for a Wine prefix. Said in
-    // the scan's output and the window's status line.
-    const std::string& Description() const { return description_; }
-
-    ~Machine();
-
   private:
-    explicit Machine(std::string prefix);
-    static std::unique_ptr<Machine> OpenInstallation(const std::string& path,
-                                                     const MachineOptions& options,
-                                                     std::string* error);
-    void Connect();
     std::string prefix_;
-    bool installation_ = false;
-    std::string description_;
     std::unique_ptr<Registry> registry_;
     std::unique_ptr<FileSystem> files_;
     std::unique_ptr<ShellFolders> shell_;
     std::unique_ptr<ProcessTable> processes_;
     std::unique_ptr<Launcher> launcher_;
+    std::unique_ptr<MachineBackEnd> backEnd_;
 };
 
 }  // namespace tolvane

@@ -7,7 +7,6 @@
 #include <fstream>
 #include <sstream>
 
-#include "testing/fake_wineserver.h"
 #include "testing/temp_folder.h"
 #include "testing/temp_prefix.h"
 
@@ -75,47 +74,6 @@ TEST(TempPrefixTest, RemovesItselfEvenWithReadOnlyFolders) {
     }
     EXPECT_FALSE(std::filesystem::exists(path));
     EXPECT_TRUE(std::filesystem::exists("/etc"));
-}
-
-TEST(MachineTest, OpensOnlyPrefixFolders) {
-    TempPrefix prefix;
-    std::string error;
-    EXPECT_EQ(Machine::Open(prefix.Host("drive_c/windows"), &error), nullptr);
-    EXPECT_NE(error.find("not a Wine prefix"), std::string::npos);
-    EXPECT_EQ(Machine::Open(prefix.Host("nothing"), &error), nullptr);
-    EXPECT_FALSE(error.empty());
-
-    auto machine = Machine::Open(prefix.path() + "/", &error);
-    ASSERT_NE(machine, nullptr) << error;
-    EXPECT_EQ(machine->PrefixPath(), std::filesystem::canonical(prefix.path()).string());
-
-    const char* oldPrefix = getenv("WINEPREFIX");
-    const char* oldHome = getenv("HOME");
-    std::string savedPrefix = oldPrefix ? oldPrefix : "", savedHome = oldHome ? oldHome : "";
-    setenv("WINEPREFIX", "/some/prefix", 1);
-    EXPECT_EQ(Machine::DefaultPrefixPath(), "/some/prefix");
-    unsetenv("WINEPREFIX");
-    setenv("HOME", "/home/someone", 1);
-    EXPECT_EQ(Machine::DefaultPrefixPath(), "/home/someone/.wine");
-    if (oldPrefix) setenv("WINEPREFIX", savedPrefix.c_str(), 1);
-    if (oldHome) setenv("HOME", savedHome.c_str(), 1);
-}
-
-TEST(MachineTest, RefusesChangesWhileItsWineServerRuns) {
-    TempPrefix prefix;
-    auto machine = Machine::Open(prefix.path(), nullptr);
-    ASSERT_NE(machine, nullptr);
-    EXPECT_EQ(machine->ChangesRefusal(), "");
-    testing::FakeWineServer server(machine->PrefixPath());
-    ASSERT_TRUE(server.locked());
-    EXPECT_TRUE(machine->WineServerRunning());
-    EXPECT_EQ(machine->ChangesRefusal(),
-              "The wineserver of the prefix " + machine->PrefixPath() +
-                  " is running and would overwrite registry changes. Stop it first with: "
-                  "WINEPREFIX=\"" +
-                  machine->PrefixPath() + "\" wineserver -k");
-    server.Stop();
-    EXPECT_EQ(machine->ChangesRefusal(), "");
 }
 
 TEST(MachineTest, DeletingAFileAProgramHasMappedIsRefused) {

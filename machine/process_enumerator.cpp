@@ -153,20 +153,22 @@ std::string ProcessEnumerator::KillTargetKey(std::string_view path) {
 
 bool ProcessEnumerator::KillProcessByName(std::string_view path) {
     if (!machine_) return false;
-    std::vector<ProcessSnapshot> processes;
-    if (!ReadTable(&processes)) return false;
     std::string wanted = KillTargetKey(path);
-    bool found = false;
-    for (const ProcessSnapshot& process : processes) {
+    size_t seen = 0;
+    int found = EndProcesses(machine_->processes(), [&](const ProcessSnapshot& process) {
+        // As listed: no more than kMaxEnumerated processes are seen.
+        if (++seen > kMaxEnumerated) return false;
         std::string name = ProcessName(process);
         // "-" is no path: a process without a readable executable never
         // matches, whatever the name asked for.
-        if (name == "-" || ExecutableKey(name) != wanted) continue;
-        found = true;
-        TerminateProcessById(process.pid);  // a refusal is silent; the others still end
+        return name != "-" && ExecutableKey(name) == wanted;
+    });
+    if (found < 0) {
+        lastError_ = ProcessError::EnumerationFailed;
+        return false;
     }
     lastError_ = ProcessError::Success;
-    return found;
+    return found > 0;
 }
 
 bool ProcessEnumerator::TerminateProcessById(uint32_t processId) {

@@ -2,13 +2,14 @@
 // with a cursor, the modules loaded into one program, and termination of
 // programs by executable file name.
 //
-// Back-end: the machine's process table (platform/process_table.h). On a
+// Back-end: the machine's process table (machine/process_table.h). On a
 // live machine that is the /proc table of the prefix's Linux processes
 // (argv[0] as the Windows executable path, mapped .exe/.dll files as the
 // modules, kill(2) to end one); tests and machines without live processes
 // use the fixed table. Both are driven the same way, in the form of the
 // process-status interface: every running instance of a name is ended by
-// KillProcessByName, a failed termination is silent, and a process with no
+// KillProcessByName (through EndProcesses, the one way programs of the
+// machine are ended), a failed termination is silent, and a process with no
 // readable executable path is named "-". The Windows snapshot form (only the
 // first instance, an error box on failure) does not exist here, because the
 // platform offers just this one process interface; UsesPsapi() is therefore

@@ -1,9 +1,12 @@
-// The running programs of the machine: Linux processes that belong to the
-// Wine prefix (their environment names this WINEPREFIX), seen with their
-// Windows executable path and the modules they have mapped.
+// The running programs of the machine, seen with their Windows executable
+// path and the modules they have mapped. Each back-end gives its own table
+// (a Wine prefix's Linux processes: machine/wine/proc_process_table.h); a
+// machine without live processes has the fixed one.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -31,6 +34,16 @@ class ProcessTable {
     virtual bool IsMapped(const std::string& hostPath);
 };
 
+// The one way programs of the machine are ended: every listed process for
+// which matches holds is terminated (a refusal is silent; the others still
+// end). Then, for up to settle, waits until those it ended are gone, as a
+// killed program lets go of its files a moment later. The number of processes
+// that matched, whether or not they could be ended; -1 when the processes
+// cannot be listed.
+int EndProcesses(ProcessTable& processes,
+                 const std::function<bool(const ProcessSnapshot& process)>& matches,
+                 std::chrono::milliseconds settle = std::chrono::milliseconds(0));
+
 // Whether Internet Explorer runs: a process whose program path (else its
 // first module) contains "iexplore.exe" without regard to case. False when
 // the processes cannot be listed.
@@ -40,18 +53,6 @@ bool IsBrowserRunning(ProcessTable& processes);
 inline constexpr const char* kBrowserRunningWarning =
     "Internet Explorer is currently running.\nWe strongly suggest closing IE before scanning or "
     "removing objects.\n\nClick OK to continue after closing all IE windows.";
-
-// The live back-end over /proc: every process whose environment holds
-// WINEPREFIX=<prefix> (Wine's own helpers included), and Wine programs
-// without WINEPREFIX when the prefix is their $HOME/.wine; modules from
-// /proc/PID/maps mapped back to Windows paths; Terminate is kill(SIGKILL).
-// procRoot is where the process folders are: "/proc", or for tests a folder
-// laid out the same way (what a process that ends while it is read leaves,
-// a file that opens but cannot be read, can be made there at will).
-// Processes whose files cannot be read are left out.
-std::unique_ptr<ProcessTable> MakeProcProcessTable(const std::string& prefixPath,
-                                                   const FileSystem& files,
-                                                   const std::string& procRoot = "/proc");
 
 // A fixed table for tests and for machines without live processes:
 // Terminate removes the entry.

@@ -2,7 +2,6 @@
 
 #include <cctype>
 #include <chrono>
-#include <thread>
 
 #include "base/codepage.h"
 #include "base/lines.h"
@@ -41,8 +40,7 @@ std::string StripTrailingBackslashes(std::string_view path) {
 bool KillProcessesRunning(Machine& machine, std::string_view path) {
     const std::string target = FileSystem::NormalizePath(path);
     const std::string targetName = Lower(FileNamePart(target));
-    std::vector<ProcessSnapshot> processes;
-    if (targetName.empty() || !machine.processes().List(&processes)) return false;
+    if (targetName.empty()) return false;
     // The program's own file: its path as started or as mapped, or, for a
     // program started by its name alone, that name.
     auto runs = [&](const std::string& candidate) {
@@ -52,55 +50,18 @@ bool KillProcessesRunning(Machine& machine, std::string_view path) {
         }
         return EqualsNoCase(FileSystem::NormalizePath(candidate), target);
     };
-    std::vector<uint32_t> ended;
-    bool found = false;
-    for (const ProcessSnapshot& process : processes) {
-        if (!runs(process.exePath) && (process.modules.empty() || !runs(process.modules[0]))) {
-            continue;
-        }
-        found = true;
-        if (machine.processes().Terminate(process.pid)) ended.push_back(process.pid);
-    }
-    // A killed program lets go of its file a moment later.
-    for (int wait = 0; !ended.empty() && wait < 40; ++wait) {
-        if (!machine.processes().List(&processes)) break;
-        bool alive = false;
-        for (const ProcessSnapshot& process : processes) {
-            for (uint32_t pid : ended) alive = alive || process.pid == pid;
-        }
-        if (!alive) break;
-        std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    }
-    return found;
-}
-
-void WaitForWineToFinish(Machine& machine, std::chrono::milliseconds limit) {
-    auto isWine = [](const std::string& exePath) {
-        std::string name = Lower(FileNamePart(exePath));
-        for (const char* wine : {"wine", "wine64", "wine-preloader", "wine64-preloader",
-                                 "wineserver", "wineserver64", "regsvr32.exe"}) {
-            if (name == wine) return true;
-        }
-        return false;
-    };
-    const auto deadline = std::chrono::steady_clock::now() + limit;
-    // First the programs we started ourselves: until `wine` has started the
-    // Windows program (and with it the wineserver) nothing of Wine shows.
-    machine.launcher().WaitForWinePrograms(limit);
-    while (std::chrono::steady_clock::now() < deadline) {
-        bool busy = machine.WineServerRunning();
-        std::vector<ProcessSnapshot> processes;
-        if (!busy && machine.processes().List(&processes)) {
-            for (const ProcessSnapshot& process : processes) busy = busy || isWine(process.exePath);
-        }
-        if (!busy) return;
-        std::this_thread::sleep_for(std::chrono::milliseconds(100));
-    }
+    return EndProcesses(
+               machine.processes(),
+               [&](const ProcessSnapshot& process) {
+                   return runs(process.exePath) ||
+                          (!process.modules.empty() && runs(process.modules[0]));
+               },
+               std::chrono::seconds(2)) > 0;
 }
 
 ObjectRemover::ObjectRemover(Machine& machine) : machine_(machine) {
     killer_ = [this](std::string_view path) { return KillProcessesRunning(machine_, path); };
-    afterUnregister_ = [this] { WaitForWineToFinish(machine_, std::chrono::seconds(60)); };
+    afterUnregister_ = [this] { machine_.WaitUntilIdle(std::chrono::seconds(60)); };
 }
 
 bool ObjectRemover::RemoveObject(ObjectType type, std::string_view text) {

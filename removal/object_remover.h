@@ -86,8 +86,9 @@ class ObjectRemover {
     // are found when an entry is removed (Machine::HostsFiles).
     void SetHostsFiles(std::vector<std::string> files) { hostsFiles_ = std::move(files); }
 
-    // Called after regsvr32 was started; by default WaitForWineToFinish with
-    // a limit of 60 seconds (a first Wine start in a prefix sets it up, which takes a while).
+    // Called after regsvr32 was started; by default Machine::WaitUntilIdle
+    // with a limit of 60 seconds (a first Wine start in a prefix sets it up,
+    // which takes a while).
     void SetAfterUnregister(std::function<void()> wait) { afterUnregister_ = std::move(wait); }
 
   private:
@@ -115,10 +116,5 @@ class ObjectRemover {
 // mapped module, without regard to case; a program started by its bare name
 // matches that name) and waits up to two seconds for them to be gone.
 bool KillProcessesRunning(Machine& machine, std::string_view path);
-
-// Waits until the Wine programs the machine's launcher started have ended,
-// then until no Wine program of the machine runs any more and its wineserver
-// has ended, at most for limit in all.
-void WaitForWineToFinish(Machine& machine, std::chrono::milliseconds limit);
 
 }  // namespace tolvane

@@ -314,7 +314,7 @@ void ScanEngine::CheckHostsFile() {
 
 void ScanEngine::ScanProcesses() {
     log_.Write("Scanning running processes.\n");
-    if (machine_.IsWindowsInstallation()) {
+    if (!machine_.RunsPrograms()) {
         note_ = kNoProgramsRunNote;
         log_.Write(note_ + "\n");
         SetCurrentItem(note_);

@@ -14,6 +14,7 @@
 #include "machine/machine.h"
 #include "machine/process_table.h"
 #include "machine/registry.h"
+#include "machine/wine/proc_process_table.h"
 #include "scan/percent_decode.h"
 #include "settings/settings_store.h"
 #include "testing/fake_windows_program.h"

@@ -6,6 +6,7 @@
 
 #include "definitions/container.h"
 #include "machine/machine.h"
+#include "machine/wine/proc_process_table.h"
 #include "script/advanced_scan.h"
 #include "script/script_test_support.h"
 #include "testing/registry_values.h"

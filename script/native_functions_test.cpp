@@ -5,6 +5,7 @@
 #include <filesystem>
 
 #include "machine/machine.h"
+#include "machine/wine/proc_process_table.h"
 #include "scan/percent_decode.h"
 #include "script/script_test_support.h"
 #include "testing/registry_values.h"

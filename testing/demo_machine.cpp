@@ -13,6 +13,7 @@
 #include <memory>
 
 #include "base/win_types.h"
+#include "discovery/open_machine.h"
 #include "host/host_paths.h"
 #include "machine/machine.h"
 #include "machine/registry.h"
@@ -78,7 +79,7 @@ class Builder {
 
     void OpenMachine() {
         std::string why;
-        machine_ = Machine::Open(dir_, &why);
+        machine_ = tolvane::OpenMachine(dir_, &why);
         if (!machine_) Fail("cannot open the new machine: " + why);
     }
     void Key(RootKey root, const std::string& path) {
@@ -382,7 +383,7 @@ int StopDemoProcesses(const std::string& dir) {
     std::optional<std::string> canonical = CanonicalPath(dir);
     if (!canonical) return 0;
     std::string why;
-    auto machine = Machine::Open(*canonical, &why);
+    auto machine = OpenMachine(*canonical, &why);
     if (!machine) return 0;
     std::vector<ProcessSnapshot> processes;
     int stopped = 0;

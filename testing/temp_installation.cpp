@@ -9,6 +9,7 @@
 #include <fstream>
 #include <stdexcept>
 
+#include "discovery/open_machine.h"
 #include "testing/regf_builder.h"
 
 namespace tolvane::testing {
@@ -142,7 +143,7 @@ void TempInstallation::WriteFile(std::string_view windowsPath, std::string_view 
 
 std::unique_ptr<Machine> TempInstallation::Open(const MachineOptions& options) const {
     std::string error;
-    std::unique_ptr<Machine> machine = Machine::Open(path_, options, &error);
+    std::unique_ptr<Machine> machine = OpenMachine(path_, options, &error);
     if (!machine) throw std::runtime_error("cannot open the installation: " + error);
     return machine;
 }

@@ -36,7 +36,7 @@ class TempInstallation {
     std::string ClassesHive(std::string_view user) const;
     // Writes a file given a Windows path on C: (parents made).
     void WriteFile(std::string_view windowsPath, std::string_view content) const;
-    // Opens it as a machine (options as Machine::Open takes them).
+    // Opens it as a machine (options as OpenMachine takes them).
     std::unique_ptr<Machine> Open(const MachineOptions& options = {}) const;
 
   private:

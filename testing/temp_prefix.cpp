@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "base/codepage.h"
+#include "discovery/open_machine.h"
 
 namespace tolvane::testing {
 namespace {
@@ -310,7 +311,7 @@ void TempPrefix::RemoveDosDevices() const {
 
 std::unique_ptr<Machine> TempPrefix::Open() const {
     std::string error;
-    std::unique_ptr<Machine> machine = Machine::Open(path_, &error);
+    std::unique_ptr<Machine> machine = OpenMachine(path_, &error);
     if (!machine) throw std::runtime_error("TempPrefix: " + error);
     machine->SetProcessTable(MakeFixedProcessTable({}));
     std::shared_ptr<LaunchLog> log = launches_;

@@ -8,6 +8,7 @@
 #include "machine/machine.h"
 #include "machine/windows/installation_hives.h"
 #include "machine/windows/regf_hive.h"
+#include "machine/windows/windows_installation.h"
 #include "testing/regf_builder.h"
 #include "testing/run_command.h"
 #include "testing/temp_installation.h"
@@ -47,7 +48,7 @@ std::string HiveValue(const std::string& hive, const std::string& key, const std
 TEST(WindowsInstallation, OpensWithTheRegistryDrivesAndFoldersWindowsWouldShow) {
     TempInstallation windows;
     auto machine = windows.Open();
-    ASSERT_TRUE(machine->IsWindowsInstallation());
+    ASSERT_FALSE(machine->RunsPrograms());
     EXPECT_NE(machine->Description().find("current user alice (" +
                                           std::string(TempInstallation::kAliceSid) + ")"),
               std::string::npos)
@@ -90,7 +91,7 @@ TEST(WindowsInstallation, OpensWithTheRegistryDrivesAndFoldersWindowsWouldShow) 
     EXPECT_EQ(String(bob->registry(), RootKey::ClassesRoot, ".txt", ""), "bobfile");
     EXPECT_EQ(bob->files().ToHostPath("D:\\alice"), windows.Host("Users/alice"));
     std::string error;
-    EXPECT_EQ(Machine::Open(windows.path(), {"carol", {}}, &error), nullptr);
+    EXPECT_EQ(OpenWindowsInstallation(windows.path(), {"carol", {}}, &error), nullptr);
     EXPECT_NE(error.find("alice, bob"), std::string::npos) << error;
 }
 
@@ -157,7 +158,7 @@ TEST(WindowsInstallation, LinksOnTheDiskLeadNowhere) {
     fs::rename(windows.Host("Windows/System32/config"), windows.Host("config"));
     fs::create_directory_symlink(windows.Host("config"), windows.Host("Windows/System32/config"));
     std::string error;
-    EXPECT_EQ(Machine::Open(windows.path(), &error), nullptr);
+    EXPECT_EQ(OpenWindowsInstallation(windows.path(), {}, &error), nullptr);
 }
 
 // A profile folder is found by its recorded name without regard to case,

@@ -25,6 +25,7 @@
 
 #include "backup/archive_writer.h"
 #include "definitions/threat_database.h"
+#include "discovery/open_machine.h"
 #include "machine/machine.h"
 #include "machine/registry.h"
 #include "removal/object_remover.h"
@@ -144,7 +145,7 @@ int main(int argc, char** argv) {
         return 1;
     }
     std::string error;
-    std::unique_ptr<Machine> machine = Machine::Open(argv[2], &error);
+    std::unique_ptr<Machine> machine = OpenMachine(argv[2], &error);
     if (!machine) {
         std::fprintf(stderr, "crash_writer: %s\n", error.c_str());
         return 1;

@@ -16,6 +16,7 @@
 #include <utility>
 
 #include "definitions/load_definitions.h"
+#include "discovery/open_machine.h"
 #include "testing/temp_folder.h"
 #include "tests/road/machine_road.h"
 
@@ -138,7 +139,7 @@ class DemoWinePrefix {
                   0);
         made_ = true;
         std::string error;
-        machine_ = Machine::Open(dir_, &error);
+        machine_ = OpenMachine(dir_, &error);
         ASSERT_TRUE(machine_) << error;
         if (!RunningPrograms) machine_->SetProcessTable(MakeFixedProcessTable({}));
         filesBefore_ = FileSnapshot(dir_);
@@ -317,7 +318,7 @@ TEST(WinePrefixRoad, HeadlessProgramRoad) {
     };
 
     std::string error;
-    std::unique_ptr<Machine> machine = Machine::Open(dir, &error);
+    std::unique_ptr<Machine> machine = OpenMachine(dir, &error);
     ASSERT_TRUE(machine) << error;
     const auto filesBefore = FileSnapshot(dir);
     const auto registryBefore = RegistrySnapshot(machine->registry());
@@ -351,7 +352,7 @@ TEST(WinePrefixRoad, HeadlessProgramRoad) {
     EXPECT_EQ(deleted + notRemoved, found) << output;
     EXPECT_EQ(stillListed, static_cast<size_t>(notRemoved)) << output;
 
-    machine = Machine::Open(dir, &error);
+    machine = OpenMachine(dir, &error);
     ASSERT_TRUE(machine) << error;
     SettingsStore settings(machine->registry());
     const std::vector<std::string> queued = settings.ReadStartUpDeleteQueue();
@@ -374,7 +375,7 @@ TEST(WinePrefixRoad, HeadlessProgramRoad) {
         output.find("Spyware items which remained in the previous scan have now been deleted."),
         std::string::npos)
         << output;
-    machine = Machine::Open(dir, &error);
+    machine = OpenMachine(dir, &error);
     ASSERT_TRUE(machine) << error;
     EXPECT_FALSE(machine->files().PathFileExists(queued[0]));
     machine.reset();
@@ -382,7 +383,7 @@ TEST(WinePrefixRoad, HeadlessProgramRoad) {
     std::tie(rc, output) = run("--yes --open '" + archive + "' restore");
     EXPECT_EQ(rc, 0) << output;
     EXPECT_NE(output.find(" 5 hosts lines."), std::string::npos) << output;
-    machine = Machine::Open(dir, &error);
+    machine = OpenMachine(dir, &error);
     ASSERT_TRUE(machine) << error;
     // The hosts lines are back, each once.
     std::string hosts;

@@ -51,6 +51,7 @@
 #include "base/codepage.h"
 #include "definitions/load_definitions.h"
 #include "definitions/threat_database.h"
+#include "discovery/open_machine.h"
 #include "machine/machine.h"
 #include "machine/registry.h"
 #include "machine/wine/prefix_hive_set.h"
@@ -504,7 +505,7 @@ TEST_F(RealWineRoad, AFreshPrefixShowsNothingInAnyScanOfTheShippedDefinitions) {
     Shell(Env() + "setsid timeout -k 5 120 wine ping -n 100 127.0.0.1 </dev/null >/dev/null 2>&1 &",
           10);
     std::string error;
-    auto machine = Machine::Open(prefix_, &error);
+    auto machine = OpenMachine(prefix_, &error);
     ASSERT_TRUE(machine) << error;
     bool running = false;
     for (int tries = 0; tries < 300 && !running; ++tries) {
@@ -540,16 +541,16 @@ TEST_F(RealWineRoad, ItsRegistryAsWindowsHivesListsTheSameRows) {
                   .status,
               0);
     std::string error;
-    std::unique_ptr<Machine> wine = Machine::Open(copy, &error);
-    ASSERT_TRUE(wine && !wine->IsWindowsInstallation()) << error;
+    std::unique_ptr<Machine> wine = OpenMachine(copy, &error);
+    ASSERT_TRUE(wine && wine->RunsPrograms()) << error;
     ThreatDatabase wineDefinitions;
     LoadShippedDefinitions(*wine, &wineDefinitions);
     PlantDefinitionTraces(*wine, wineDefinitions, 15);
     const size_t keys = ConvertToHives(copy, "root");
     std::cout << "[ wine     ] " << keys << " keys written as regf hives\n";
     EXPECT_GT(keys, 8000u);
-    std::unique_ptr<Machine> windows = Machine::Open(copy + "/drive_c", &error);
-    ASSERT_TRUE(windows && windows->IsWindowsInstallation()) << error;
+    std::unique_ptr<Machine> windows = OpenMachine(copy + "/drive_c", &error);
+    ASSERT_TRUE(windows && !windows->RunsPrograms()) << error;
     EXPECT_EQ(windows->registry().UserSid(), "S-1-5-21-0-0-0-1000");
     ThreatDatabase windowsDefinitions;
     LoadShippedDefinitions(*windows, &windowsDefinitions);
@@ -593,7 +594,7 @@ TEST_F(RealWineRoad, TracesArePlantedWithWinesOwnToolsAndTheProgramRuns) {
     ASSERT_FALSE(IsWineServerRunning(prefix_));
 
     std::string error;
-    machine_ = Machine::Open(prefix_, &error);
+    machine_ = OpenMachine(prefix_, &error);
     ASSERT_TRUE(machine_) << error;
     ASSERT_TRUE(machine_->registry().LoadProblems().empty())
         << machine_->registry().LoadProblems().front();
@@ -768,7 +769,7 @@ TEST_F(RealWineRoad, TheRestoredProgramRunsAgainAndTheRemovalsKillerEndsIt) {
     EXPECT_TRUE(KillProcessesRunning(*machine_, kProgram));
     EXPECT_FALSE(ProgramRuns());
     // With its last program gone the server ends by itself.
-    WaitForWineToFinish(*machine_, 30s);
+    machine_->WaitUntilIdle(30s);
     EXPECT_FALSE(IsWineServerRunning(prefix_));
 }
 
@@ -831,7 +832,7 @@ TEST_F(RealWineRoad, WineStartUpRunsTheQueuedDeletionThroughTheWindowsLauncher) 
     if (!fs::exists(fs::path(TOLVANE_SHIPPED_DATA) / "Tolvane.exe"))
         GTEST_SKIP() << "the Windows launcher was not built";
     std::string error;
-    if (!machine_) machine_ = Machine::Open(prefix_, &error);
+    if (!machine_) machine_ = OpenMachine(prefix_, &error);
     ASSERT_TRUE(machine_) << error;
     // Any start of the program on the prefix puts the launcher into the
     // application folder, with the host path of the program beside it.
@@ -854,7 +855,7 @@ TEST_F(RealWineRoad, WineStartUpRunsTheQueuedDeletionThroughTheWindowsLauncher) 
     Shell(Env() + "wineserver -k; " + Env() + "wineserver -w; true", 60);
     // A killed program still mapping the DLL would keep the deletion refused.
     for (int tries = 0; tries < 50 && ProgramRuns(); ++tries) std::this_thread::sleep_for(100ms);
-    machine_ = Machine::Open(prefix_, &error);
+    machine_ = OpenMachine(prefix_, &error);
     ASSERT_TRUE(machine_) << error;
     SettingsStore settings(machine_->registry());
     settings.WriteStartUpDeleteQueue(remover.FailedDeletions());
@@ -880,7 +881,7 @@ TEST_F(RealWineRoad, WineStartUpRunsTheQueuedDeletionThroughTheWindowsLauncher) 
                    "\"HKLM\\Software\\Microsoft\\Windows\\CurrentVersion\\RunOnce\" "
                    "/v Tolvane"})[0];
     EXPECT_EQ(after.status, 1) << after.output;
-    machine_ = Machine::Open(prefix_, &error);
+    machine_ = OpenMachine(prefix_, &error);
     ASSERT_TRUE(machine_) << error;
 }
 

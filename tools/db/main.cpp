@@ -20,6 +20,7 @@
 #include "definitions/pattern_match.h"
 #include "definitions/placeholders.h"
 #include "definitions/threat_database.h"
+#include "discovery/open_machine.h"
 #include "machine/machine.h"
 #include "tools/db/cli.h"
 #include "tools/db/dump_scripts.h"
@@ -211,9 +212,9 @@ bool Load(const std::string& path, const PlaceholderFolders& folders, ThreatData
     return true;
 }
 
-std::unique_ptr<Machine> OpenMachine(const std::string& prefix) {
+std::unique_ptr<Machine> OpenMachineSayingWhy(const std::string& prefix) {
     std::string error;
-    auto machine = Machine::Open(prefix, &error);
+    auto machine = tolvane::OpenMachine(prefix, &error);
     if (!machine) std::cerr << "tolvane-db: " << prefix << " is no Wine prefix: " << error << "\n";
     return machine;
 }
@@ -309,7 +310,7 @@ int Dump(const std::vector<std::string>& args) {
     PlaceholderFolders folders = Unresolved();
     std::unique_ptr<Machine> machine;
     if (!options.machine.empty()) {
-        machine = OpenMachine(options.machine);
+        machine = OpenMachineSayingWhy(options.machine);
         if (!machine) return kFailed;
         folders = PlaceholderFolders::FromShell(machine->shell());
     }
@@ -340,7 +341,7 @@ int Lookup(const std::vector<std::string>& args) {
     if (options.machine.empty()) return Usage(kLookupHelp, "lookup needs --machine PREFIX");
     if (options.hasFile == options.hasFolder)
         return Usage(kLookupHelp, "lookup takes one of --file and --folder");
-    auto machine = OpenMachine(options.machine);
+    auto machine = OpenMachineSayingWhy(options.machine);
     if (!machine) return kFailed;
     ThreatDatabase db;
     if (!Load(options.positional[0], PlaceholderFolders::FromShell(machine->shell()), &db))

@@ -21,13 +21,10 @@
 #include <vector>
 
 #include "base/codepage.h"
-#include "discovery/machine_discovery.h"
+#include "discovery/open_machine.h"
 #include "host/host_files.h"
 #include "host/privileges.h"
 #include "machine/registry.h"
-#include "machine/windows/installation_hive_set.h"
-#include "machine/windows/installation_hives.h"
-#include "machine/wine/prefix_hive_set.h"
 #include "regfile/registry_export.h"
 #include "regfile/registry_import.h"
 
@@ -660,13 +657,6 @@ int Import(Registry& registry, const std::vector<std::string>& args) {
     return kExitOk;
 }
 
-std::string DefaultPrefix() {
-    const char* env = std::getenv("WINEPREFIX");
-    if (env && *env) return env;
-    const char* home = std::getenv("HOME");
-    return std::string(home ? home : "") + "/.wine";
-}
-
 int Run(int argc, char** argv) {
     std::string prefix, user;
     std::vector<std::string> rest;
@@ -707,7 +697,7 @@ int Run(int argc, char** argv) {
             return kExitOk;
         }
     }
-    if (prefix.empty()) prefix = DefaultPrefix();
+    if (prefix.empty()) prefix = DefaultPrefixPath();
     if (access(prefix.c_str(), F_OK) != 0) {
         std::cerr << "tolvane-reg: no prefix folder at " << prefix << "\n";
         return kExitUsage;
@@ -720,16 +710,10 @@ int Run(int argc, char** argv) {
         std::cerr << "tolvane-reg: " << error << "\n";
         return kExitFailed;
     }
-    std::unique_ptr<Registry> opened;
-    if (IsWindowsInstallation(prefix)) {
-        InstallationHives hives;
-        if (!FindInstallationHives(prefix, user, &hives, &error)) {
-            std::cerr << "tolvane-reg: " << error << "\n";
-            return kExitUsage;
-        }
-        opened = std::make_unique<Registry>(MakeInstallationHiveSet(hives));
-    } else {
-        opened = std::make_unique<Registry>(MakePrefixHiveSet(prefix));
+    std::unique_ptr<Registry> opened = OpenMachineRegistry(prefix, user, &error);
+    if (!opened) {
+        std::cerr << "tolvane-reg: " << error << "\n";
+        return kExitUsage;
     }
     Registry& registry = *opened;
     for (const std::string& problem : registry.LoadProblems())

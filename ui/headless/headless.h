@@ -56,7 +56,7 @@ inline constexpr int kExitScanError = 2;
 const std::vector<std::string>& OptionsWithValue();
 
 // Opens the machine the options name; prints why not on err. Run as root,
-// it first takes on the machine owner's rights (platform/privileges.h);
+// it first takes on the machine owner's rights (OpenMachineAsOwner);
 // *privileges says which rule applies.
 std::unique_ptr<Machine> OpenHeadlessMachine(const HeadlessOptions& options, std::ostream& err,
                                              Privileges* privileges);

@@ -16,6 +16,7 @@
 #include <sstream>
 
 #include "definitions/container.h"
+#include "discovery/open_machine.h"
 #include "machine/file_system.h"
 #include "machine/machine.h"
 #include "machine/registry.h"
@@ -57,7 +58,7 @@ void PlantGossamerKey(const TempPrefix& prefix) {
 // matches: every definition of the shipped one costs a registry scan 10 ms.
 void InstallGossamerDatabase(const std::string& path) {
     std::string error;
-    auto machine = Machine::Open(path, &error);
+    auto machine = OpenMachine(path, &error);
     ASSERT_TRUE(machine) << path << ": " << error;
     std::string stored;
     ASSERT_TRUE(EncodeContainer(
@@ -453,7 +454,7 @@ TEST(Headless, ListsAndScansEveryMachineOfTheUser) {
     // The Proton prefix holds a trace.
     std::string error;
     auto proton =
-        Machine::Open(home.home() + "/Steam\\Library/steamapps/compatdata/292030/pfx", &error);
+        OpenMachine(home.home() + "/Steam\\Library/steamapps/compatdata/292030/pfx", &error);
     ASSERT_TRUE(proton) << error;
     RegKey key;
     ASSERT_EQ(proton->registry().CreateKey(Registry::Root(RootKey::LocalMachine),

@@ -5,8 +5,8 @@
 #include <iostream>
 
 #include "app/application.h"
+#include "discovery/open_machine.h"
 #include "discovery/shipped_data.h"
-#include "host/privileges.h"
 #include "machine/machine.h"
 #include "scan/scan_log.h"
 #include "settings/settings_store.h"
@@ -16,18 +16,16 @@ namespace tolvane {
 
 std::unique_ptr<Machine> OpenHeadlessMachine(const HeadlessOptions& options, std::ostream& err,
                                              Privileges* privileges) {
-    std::string path =
-        options.machinePath.empty() ? Machine::DefaultPrefixPath() : options.machinePath;
-    std::string error;
-    if (!TakeMachineOwnersRights(path, privileges, &error)) {
-        err << "tolvane: " << error << "\n";
+    std::string path = options.machinePath.empty() ? DefaultPrefixPath() : options.machinePath;
+    OwnedMachine opened = OpenMachineAsOwner(path, options.machineOptions);
+    *privileges = opened.privileges;
+    if (!opened.machine) {
+        err << "tolvane: " << opened.error << "\n";
         return nullptr;
     }
-    std::unique_ptr<Machine> machine = Machine::Open(path, options.machineOptions, &error);
-    if (!machine) err << "tolvane: " << error << "\n";
-    if (machine && machine->IsWindowsInstallation())
-        err << "tolvane: " << machine->Description() << "\n";
-    return machine;
+    if (!opened.machine->Description().empty())
+        err << "tolvane: " << opened.machine->Description() << "\n";
+    return std::move(opened.machine);
 }
 
 bool InstallShippedFiles(Machine& machine, std::ostream& err) {

@@ -434,14 +434,14 @@ void Session::PrintSettings() {
 // may leave it running with the later changes refused: the command failed,
 // whatever it printed.
 bool Session::Remove(const Step& step) {
-    bool refused = machine_->WineServerRunning();
+    bool refused = machine_->RefusesChanges();
     controller().Execute(step.First() == "all" ? MainCommand::RemoveAll
                                                : MainCommand::RemoveSelected);
-    return !refused && !machine_->WineServerRunning();
+    return !refused && !machine_->RefusesChanges();
 }
 
 bool Session::Restore(const Step&) {
-    bool refused = machine_->WineServerRunning();
+    bool refused = machine_->RefusesChanges();
     controller().Execute(MainCommand::RestoreBackup);
     return !refused;
 }

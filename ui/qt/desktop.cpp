@@ -8,8 +8,8 @@
 
 #include "app/command_line.h"
 #include "discovery/machine_discovery.h"
+#include "discovery/open_machine.h"
 #include "discovery/shipped_data.h"
-#include "host/privileges.h"
 #include "machine/machine.h"
 #include "ui/qt/desktop_session.h"
 #include "ui/qt/dialog_driver.h"
@@ -28,7 +28,7 @@ bool Set(const char* name) {
 
 std::string StartMachinePath(const DesktopOptions& options) {
     if (!options.machinePath.empty()) return options.machinePath;
-    const std::string path = Machine::DefaultPrefixPath();
+    const std::string path = DefaultPrefixPath();
     std::error_code error;
     if (std::filesystem::exists(path, error)) return path;
     for (const FoundMachine& found : FindMachines(DiscoveryPlaces::FromEnvironment()))
@@ -72,18 +72,17 @@ int RunDesktop(int& argc, char** argv, const DesktopOptions& options, std::strin
     }
     QApplication::setQuitOnLastWindowClosed(false);
     const std::string path = StartMachinePath(options);
-    std::string why;
-    Privileges privileges;
-    if (!TakeMachineOwnersRights(path, &privileges, &why)) {
-        if (error) *error = "tolvane: " + why;
+    OwnedMachine opened = OpenMachineAsOwner(path, options.machineOptions);
+    if (opened.rightsFailed) {
+        if (error) *error = "tolvane: " + opened.error;
         return 1;
     }
-    std::unique_ptr<Machine> machine = Machine::Open(path, options.machineOptions, &why);
-    if (!machine) {
-        if (error) *error = "tolvane: " + why;
-        ShowStartFailure(argc, argv, why);
+    if (!opened.machine) {
+        if (error) *error = "tolvane: " + opened.error;
+        ShowStartFailure(argc, argv, opened.error);
         return 1;
     }
+    std::unique_ptr<Machine> machine = std::move(opened.machine);
 
     DesktopSessionOptions session;
     session.commandLine = WindowsCommandLine(options.arguments, {"--machine", "--user", "--drive"});
@@ -91,7 +90,8 @@ int RunDesktop(int& argc, char** argv, const DesktopOptions& options, std::strin
         options.shippedDataFolder.empty() ? ShippedDataFolder() : options.shippedDataFolder;
     char cwd[4096];
     session.hostWorkingFolder = getcwd(cwd, sizeof cwd) ? cwd : "";
-    session.rightsNote = PrivilegesNote(privileges);
+    session.rightsNote = PrivilegesNote(opened.privileges);
+    session.machineOptions = options.machineOptions;
     DesktopSession desktop(*machine, session);
     StartResult started = desktop.Start();
     if (started == StartResult::AlreadyRunning) return 1;

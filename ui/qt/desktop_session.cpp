@@ -112,6 +112,7 @@ StartResult DesktopSession::Start() {
         ApplicationViews{{*window_, *messages_, *dialogs_, *dialogs_, *dialogs_, *ui_}, *dialogs_},
         *dialogs_, std::move(options));
     machines_->findMachines = options_.findMachines;
+    machines_->machineOptions = options_.machineOptions;
     machines_->reopened = [this](Application& app) { MachineReopened(app); };
     StartResult result = machines_->Start(machine_);
     if (result == StartResult::AlreadyRunning) return result;

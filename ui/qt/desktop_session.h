@@ -14,6 +14,7 @@
 
 #include "app/application.h"
 #include "discovery/machine_discovery.h"
+#include "machine/machine.h"
 #include "update/update_client.h"
 
 namespace tolvane {
@@ -34,6 +35,7 @@ struct DesktopSessionOptions {
     ScanSourceFactory scanSource;   // none: the ScanEngine
     bool connectUpdates = true;     // the update library (off: "not available")
     std::string rightsNote;         // whose rights the program runs with (status line)
+    MachineOptions machineOptions;  // --user, --drive: kept for every machine opened later
     // Update signing keys trusted besides the program's own (tests only:
     // the program's main never sets it, and nothing of the machine can).
     std::vector<std::string> extraUpdateKeys;

@@ -37,6 +37,7 @@
 #include "app/main_controller.h"
 #include "app/views/check_list.h"
 #include "definitions/container.h"
+#include "discovery/open_machine.h"
 #include "machine/machine.h"
 #include "machine/registry.h"
 #include "testing/demo_machine.h"
@@ -190,7 +191,7 @@ class GuiTest : public ::testing::Test {
         options.processSeconds = 300;
         std::string error;
         ASSERT_TRUE(demo::CreateDemoMachine(demoFolder_, options, &error)) << error;
-        machine_ = Machine::Open(demoFolder_, &error);
+        machine_ = OpenMachine(demoFolder_, &error);
         ASSERT_TRUE(machine_) << error;
     }
 

@@ -1,0 +1,32 @@
+// What differs between the kinds of machine, answered by the back-end that
+// opened it (machine/wine/wine_prefix.h, machine/windows/windows_installation.h),
+// so that nothing above the machine asks which kind it has.
+//
+// Threads: the answers may be asked from any thread; each reads the host
+// afresh and keeps no state of its own.
+#pragma once
+
+#include <string>
+
+namespace tolvane {
+
+class ProcessTable;
+
+class MachineBackEnd {
+  public:
+    virtual ~MachineBackEnd() = default;
+    // Why no change (removal, restore) may be made now, with what the user
+    // can do about it; "" while changes may be made.
+    virtual std::string ChangesRefusal() const = 0;
+    // Whether the machine runs programs at all. One that does not has an
+    // empty process table and starts none of its programs.
+    virtual bool RunsPrograms() const = 0;
+    // True while the machine's own system is still at work (finishing what a
+    // program started for it began), seen in its process table.
+    virtual bool Busy(ProcessTable& processes) const = 0;
+    // Which machine this is, said in the scan's output and on the window's
+    // status line; "" when its folder says enough.
+    virtual std::string Description() const = 0;
+};
+
+}  // namespace tolvane
