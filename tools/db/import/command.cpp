@@ -167,9 +167,12 @@ int ImportCommand(const std::vector<std::string>& args) {
     }
     std::string included, version = "1.0", date;
     if (!o.include.empty()) {
-        std::string text;
-        if (!ReadHostFile(o.include, &text) ||
-            !import::ReadIncludedMarkup(text, &version, &date, &included)) {
+        std::string text, why;
+        if (!ReadHostFile(o.include, kInputFileLimit, &text, &why)) {
+            std::cerr << "tolvane-db: " << why << "\n";
+            return kFailed;
+        }
+        if (!import::ReadIncludedMarkup(text, &version, &date, &included)) {
             std::cerr << "tolvane-db: " << o.include << " is no definitions markup\n";
             return kFailed;
         }
@@ -178,9 +181,9 @@ int ImportCommand(const std::vector<std::string>& args) {
     if (o.dateGiven) date = o.date;
     std::vector<import::CleanEntry> clean;
     if (!o.clean.empty()) {
-        std::string text;
-        if (!ReadHostFile(o.clean, &text)) {
-            std::cerr << "tolvane-db: cannot read " << o.clean << "\n";
+        std::string text, why;
+        if (!ReadHostFile(o.clean, kInputFileLimit, &text, &why)) {
+            std::cerr << "tolvane-db: " << why << "\n";
             return kFailed;
         }
         clean = import::ReadCleanList(Utf8ToCp1252(text));
