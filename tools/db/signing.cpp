@@ -36,7 +36,8 @@ constexpr const char* kSignHelp =
     "key PRIVATE.pem and writes the signature file FILE.sig (replaced\n"
     "atomically). With --append the signatures already in FILE.sig by other\n"
     "keys are kept, so that a description can carry the old and the new key's\n"
-    "signature while a key is being replaced. Sign again after every change\n"
+    "signature while a key is being replaced; a FILE.sig that is no signature\n"
+    "file is refused, never replaced. Sign again after every change\n"
     "to FILE. Prints the key id.\n";
 
 constexpr const char* kVerifyHelp =
