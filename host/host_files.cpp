@@ -7,7 +7,9 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdint>
 #include <cstdlib>
+#include <string>
 #include <utility>
 
 #include "host/replacement_temp.h"
@@ -62,6 +64,20 @@ bool WriteOwnTemp(int fd, std::string_view content) {
     if (fstat(fd, &st) != 0) return false;
     if (st.st_uid != geteuid()) return errno = EEXIST, false;
     return WriteAll(fd, content);
+}
+
+// Appends what is left of fd to *content; false when a read fails or more
+// than maxBytes would be read.
+bool ReadUpTo(int fd, uint64_t maxBytes, std::string* content, bool* tooLarge) {
+    char buffer[65536];
+    for (;;) {
+        ssize_t got = read(fd, buffer, sizeof buffer);
+        if (got < 0 && errno == EINTR) continue;
+        if (got < 0) return false;
+        if (got == 0) return true;
+        if (content->size() + static_cast<uint64_t>(got) > maxBytes) return *tooLarge = true, false;
+        content->append(buffer, static_cast<size_t>(got));
+    }
 }
 
 }  // namespace
@@ -122,17 +138,46 @@ OwnFileState ReadOwnFile(const std::string& hostPath, std::string* content) {
     if (fstat(fd.get(), &st) != 0) return OwnFileState::Failed;
     OwnFileState state = StateOf(st);
     if (state != OwnFileState::Usable) return state;
-    char buffer[65536];
-    for (;;) {
-        ssize_t got = read(fd.get(), buffer, sizeof buffer);
-        if (got < 0 && errno == EINTR) continue;
-        if (got < 0) {
-            content->clear();
-            return OwnFileState::Failed;
-        }
-        if (got == 0) return OwnFileState::Usable;
-        content->append(buffer, static_cast<size_t>(got));
+    bool tooLarge = false;
+    if (ReadUpTo(fd.get(), UINT64_MAX, content, &tooLarge)) return OwnFileState::Usable;
+    content->clear();
+    return OwnFileState::Failed;
+}
+
+RegularFileState ReadRegularFile(const std::string& hostPath, uint64_t maxBytes,
+                                 std::string* content) {
+    content->clear();
+    UniqueFd fd(open(hostPath.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY));
+    if (fd.get() < 0) return errno == ENOENT ? RegularFileState::Missing : RegularFileState::Failed;
+    struct stat st;
+    if (fstat(fd.get(), &st) != 0) return RegularFileState::Failed;
+    if (!S_ISREG(st.st_mode)) return RegularFileState::NotRegular;
+    if (static_cast<uint64_t>(st.st_size) > maxBytes) return RegularFileState::TooLarge;
+    content->reserve(static_cast<size_t>(st.st_size));
+    bool tooLarge = false;
+    if (ReadUpTo(fd.get(), maxBytes, content, &tooLarge)) return RegularFileState::Read;
+    const int error = errno;
+    content->clear();
+    content->shrink_to_fit();
+    if (tooLarge) return RegularFileState::TooLarge;
+    errno = error;
+    return RegularFileState::Failed;
+}
+
+std::string ReadRegularFileReason(RegularFileState state, uint64_t maxBytes) {
+    switch (state) {
+        case RegularFileState::Read:
+            return "";
+        case RegularFileState::Missing:
+            return "it does not exist";
+        case RegularFileState::NotRegular:
+            return "it is not a plain file";
+        case RegularFileState::TooLarge:
+            return "it is larger than " + std::to_string(maxBytes) + " bytes";
+        case RegularFileState::Failed:
+            break;
     }
+    return "it could not be read";
 }
 
 OwnFileState ReplaceOwnFile(const std::string& hostPath, std::string_view content) {

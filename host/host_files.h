@@ -7,6 +7,8 @@
 // - UserLock: the per-user folder for locks and an exclusive lock in it.
 // - ReadOwnFile / ReplaceOwnFile: a file used only when it is a regular file
 //   of the running user that no one else may write.
+// - ReadRegularFile: a file the user names (a tool's input), read only when
+//   it is a regular file and no larger than a cap.
 // - FreeBytes: the space left for the running user on a file system.
 //
 // Errors are values; nothing here throws. Not thread-safe per object.
@@ -74,6 +76,26 @@ std::string_view OwnFileStateReason(OwnFileState state);
 
 // Reads hostPath when it is Usable; any other state leaves *content empty.
 OwnFileState ReadOwnFile(const std::string& hostPath, std::string* content);
+
+enum class RegularFileState {
+    Read,        // the whole file is in *content
+    Missing,     // nothing of that name
+    NotRegular,  // a folder, device, pipe or socket (a link is followed)
+    TooLarge,    // more than the cap (checked on the size and again while reading)
+    Failed,      // it could not be opened or read; errno says why
+};
+
+// Reads hostPath when it is a regular file of at most maxBytes, whoever's it
+// is: opened without blocking (a pipe under the name never hangs the open)
+// and checked on the descriptor it is read from, so a device such as
+// /dev/zero or a file that grows is never read past the cap. Any state but
+// Read leaves *content empty.
+RegularFileState ReadRegularFile(const std::string& hostPath, uint64_t maxBytes,
+                                 std::string* content);
+
+// Why a file in that state was not read, as a sentence part: "it is not a
+// plain file".
+std::string ReadRegularFileReason(RegularFileState state, uint64_t maxBytes);
 
 // Replaces hostPath with content, mode 0644, through ReplaceFileAt
 // (replacement_temp.h: its locked temporary beside it, synced, renamed over

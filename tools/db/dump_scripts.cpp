@@ -1,6 +1,5 @@
 #include "tools/db/dump_scripts.h"
 
-#include <fstream>
 #include <iostream>
 #include <nlohmann/json.hpp>
 #include <sstream>
@@ -8,6 +7,7 @@
 #include "base/codepage.h"
 #include "definitions/container.h"
 #include "script/script_database.h"
+#include "tools/db/host_files.h"
 
 namespace tolvane {
 
@@ -45,12 +45,13 @@ int DumpScripts(const std::vector<std::string>& args) {
         return 2;
     }
 
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream stored;
-    stored << in.rdbuf();
+    std::string stored, text, why;
+    if (!ReadHostFile(path, kInputFileLimit, &stored, &why)) {
+        std::cerr << "tolvane-db: " << why << "\n";
+        return 1;
+    }
     LoadError error = LoadError::CannotRead;
-    std::string text;
-    if (!in || !DecodeContainer(stored.str(), &text, &error)) {
+    if (!DecodeContainer(stored, &text, &error)) {
         std::cerr << "tolvane-db: " << path << ": " << LoadErrorText(error) << "\n";
         return 1;
     }

@@ -2,21 +2,25 @@
 
 #include <cerrno>
 #include <cstring>
-#include <fstream>
-#include <sstream>
 
 #include "host/host_files.h"
 
 namespace tolvane {
 
-bool ReadHostFile(const std::string& path, std::string* content) {
-    std::ifstream in(path, std::ios::binary);
-    if (!in) return false;
-    std::ostringstream buffer;
-    buffer << in.rdbuf();
-    if (in.bad()) return false;
-    *content = buffer.str();
-    return true;
+bool ReadHostFileProblem(const std::string& path, uint64_t limit, std::string* content,
+                         std::string* problem) {
+    RegularFileState state = ReadRegularFile(path, limit, content);
+    if (state == RegularFileState::Read) return true;
+    *problem = state == RegularFileState::Failed ? std::string(std::strerror(errno))
+                                                 : ReadRegularFileReason(state, limit);
+    return false;
+}
+
+bool ReadHostFile(const std::string& path, uint64_t limit, std::string* content, std::string* why) {
+    std::string problem;
+    if (ReadHostFileProblem(path, limit, content, &problem)) return true;
+    *why = "cannot read " + path + ": " + problem;
+    return false;
 }
 
 bool WriteHostFileAtomic(const std::string& path, std::string_view content, std::string* why) {

@@ -105,9 +105,9 @@ std::string Show(std::string_view text) {
 int Pack(const std::vector<std::string>& args) {
     if (WantsHelp(args)) return std::cout << kPackHelp, kDone;
     if (args.size() != 2) return Usage(kPackHelp, "pack takes MARKUP.xml and OUT.db");
-    std::string markup;
-    if (!ReadHostFile(args[0], &markup)) {
-        std::cerr << "tolvane-db: cannot read " << args[0] << "\n";
+    std::string markup, why;
+    if (!ReadHostFile(args[0], kInputFileLimit, &markup, &why)) {
+        std::cerr << "tolvane-db: " << why << "\n";
         return kFailed;
     }
     if (markup.size() > kContainerTextLimit) {
@@ -115,7 +115,7 @@ int Pack(const std::vector<std::string>& args) {
                   << " bytes; a database holds at most 5,242,880 bytes of markup\n";
         return kFailed;
     }
-    std::string stored, why;
+    std::string stored;
     if (!EncodeContainer(markup, &stored)) {
         std::cerr << "tolvane-db: compression failed\n";
         return kFailed;
@@ -138,8 +138,8 @@ int Unpack(const std::vector<std::string>& args) {
     if (WantsHelp(args)) return std::cout << kUnpackHelp, kDone;
     if (args.empty() || args.size() > 2) return Usage(kUnpackHelp, "unpack takes IN.db [OUT.xml]");
     std::string stored, text, why;
-    if (!ReadHostFile(args[0], &stored))
-        return ContainerFailure(args[0], LoadError::CannotRead, {});
+    if (!ReadHostFile(args[0], kInputFileLimit, &stored, &why))
+        return std::cerr << "tolvane-db: " << why << "\n", kFailed;
     LoadError error = LoadError::None;
     if (!DecodeContainer(stored, &text, &error)) return ContainerFailure(args[0], error, {});
     if (args.size() == 1) {
@@ -200,8 +200,9 @@ bool ParseOptions(const std::vector<std::string>& args, bool allowJson, bool all
 // Loads the database the way the program does; prints the failed step.
 bool Load(const std::string& path, const PlaceholderFolders& folders, ThreatDatabase* db) {
     std::string stored;
-    if (!ReadHostFile(path, &stored)) {
-        ContainerFailure(path, LoadError::CannotRead, {});
+    std::string why;
+    if (!ReadHostFile(path, kInputFileLimit, &stored, &why)) {
+        std::cerr << "tolvane-db: " << why << "\n";
         return false;
     }
     LoadReport report;

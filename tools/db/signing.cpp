@@ -36,7 +36,8 @@ constexpr const char* kSignHelp =
     "key PRIVATE.pem and writes the signature file FILE.sig (replaced\n"
     "atomically). With --append the signatures already in FILE.sig by other\n"
     "keys are kept, so that a description can carry the old and the new key's\n"
-    "signature while a key is being replaced. Sign again after every change\n"
+    "signature while a key is being replaced; a FILE.sig that is no signature\n"
+    "file is refused, never replaced. Sign again after every change\n"
     "to FILE. Prints the key id.\n";
 
 constexpr const char* kVerifyHelp =
@@ -111,15 +112,20 @@ int Sign(const std::vector<std::string>& args) {
     }
     if (positional.size() != 2) return Usage(kSignHelp, "sign takes PRIVATE.pem and FILE");
     std::string privatePem, content, existing, line, publicPem, why;
-    if (!ReadHostFile(positional[0], &privatePem)) return Failed("cannot read " + positional[0]);
-    if (!ReadHostFile(positional[1], &content)) return Failed("cannot read " + positional[1]);
+    if (!ReadHostFile(positional[0], kSmallFileLimit, &privatePem, &why) ||
+        !ReadHostFile(positional[1], kInputFileLimit, &content, &why))
+        return Failed(why);
     const std::string signaturePath = positional[1] + kUpdateSignatureSuffix;
-    if (append && !ReadHostFile(signaturePath, &existing))
-        return Failed("--append: cannot read " + signaturePath);
+    std::vector<UpdateSignature> signatures;
+    if (append && !ReadHostFile(signaturePath, kSmallFileLimit, &existing, &why))
+        return Failed("--append: " + why);
+    // What --append adds to must already be a signature file: anything else
+    // would be replaced by one, its content lost. An empty file loses nothing.
+    if (append && !existing.empty() && !ParseUpdateSignatureFile(existing, &signatures, &why))
+        return Failed("--append: " + signaturePath + " is not a signature file: " + why);
     if (!SignUpdateContent(privatePem, content, &line, &publicPem, &why))
         return Failed(positional[0] + ": " + why);
     const std::string file = ComposeUpdateSignatureFile(existing, line);
-    std::vector<UpdateSignature> signatures;
     if (!ParseUpdateSignatureFile(file, &signatures, &why))
         return Failed(signaturePath + " would not be a signature file: " + why);
     if (!WriteHostFileAtomic(signaturePath, file, &why)) return Failed(why);
@@ -135,7 +141,8 @@ int Verify(const std::vector<std::string>& args) {
         if (args[i] == "--key") {
             std::string pem;
             if (i + 1 >= args.size()) return Usage(kVerifyHelp, "--key needs a value");
-            if (!ReadHostFile(args[++i], &pem)) return Failed("cannot read " + args[i]);
+            std::string why;
+            if (!ReadHostFile(args[++i], kSmallFileLimit, &pem, &why)) return Failed(why);
             if (UpdateKeyId(pem).empty()) return Failed(args[i] + " is no Ed25519 public key");
             keys = {pem};
         } else if (args[i].size() > 1 && args[i][0] == '-') {
@@ -145,11 +152,11 @@ int Verify(const std::vector<std::string>& args) {
         }
     }
     if (positional.size() != 1) return Usage(kVerifyHelp, "verify takes one FILE");
-    std::string content, signature, detail;
-    if (!ReadHostFile(positional[0], &content)) return Failed("cannot read " + positional[0]);
+    std::string content, signature, detail, why;
+    if (!ReadHostFile(positional[0], kInputFileLimit, &content, &why)) return Failed(why);
     const std::string signaturePath = positional[0] + kUpdateSignatureSuffix;
-    if (!ReadHostFile(signaturePath, &signature))
-        return Failed("the signature is missing: cannot read " + signaturePath);
+    if (!ReadHostFile(signaturePath, kSmallFileLimit, &signature, &why))
+        return Failed("the signature is missing: " + why);
     if (VerifyUpdateSignature(content, signature, keys, &detail) != SignatureVerdict::Valid)
         return Failed("the signature is wrong: " + detail);
     std::cout << "valid, " << detail << "\n";

@@ -3,8 +3,10 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
 #include <cstdio>
+#include <filesystem>
 #include <fstream>
 #include <nlohmann/json.hpp>
 #include <regex>
@@ -32,6 +34,15 @@ Result RunTool(const std::vector<std::string>& args) {
     for (const std::string& arg : args) command += " " + ShellQuote(arg);
     Result result;
     result.exitCode = testing::RunCommand(command + " 2>/dev/null", &result.out);
+    return result;
+}
+
+// Standard error too, for the messages.
+Result RunToolWithErrors(const std::vector<std::string>& args) {
+    std::string command = ShellQuote(TOLVANE_DB_TOOL);
+    for (const std::string& arg : args) command += " " + ShellQuote(arg);
+    Result result;
+    result.exitCode = testing::RunCommand(command + " 2>&1", &result.out);
     return result;
 }
 
@@ -164,6 +175,77 @@ TEST(TolvaneDb, MatchAndLookup) {
     auto j = nlohmann::json::parse(dump.out);
     EXPECT_EQ(j["definitions"][0]["files"][1]["path"], "C:\\windows\\system32\\vgzhook.dll");
     EXPECT_EQ(RunTool({"dump", kDatabase, "--machine", prefix.Host("no-such-prefix")}).exitCode, 1);
+}
+
+// Every file tolvane-db reads given as a pipe (no writer: reading it would
+// wait for ever), as /dev/zero (endless), as a folder or as a sparse file
+// above the cap: each is refused with a message naming it, nothing waits,
+// and nothing reads without end.
+TEST(TolvaneDb, InputsThatAreNoPlainFilesAreRefusedWithAMessage) {
+    testing::TempFolder folderOfTest;
+    auto at = [&](const char* name) { return (folderOfTest.path() / name).string(); };
+    const std::string fifo = at("pipe"), folder = at("folder"), huge = at("huge"),
+                      file = at("file.txt"), out = at("out");
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    ASSERT_EQ(mkdir(folder.c_str(), 0700), 0);
+    { std::ofstream(huge, std::ios::binary); }
+    ASSERT_EQ(truncate(huge.c_str(), off_t{300} << 20), 0);
+    std::ofstream(file, std::ios::binary) << "x";
+    const std::string key = at("k.pem"), pub = at("q.pem");
+    ASSERT_EQ(RunTool({"keygen", key, pub}).exitCode, 0);
+    int tried = 0;
+    for (const std::string& bad : {fifo, std::string("/dev/zero"), folder, huge}) {
+        const std::vector<std::vector<std::string>> commands = {
+            {"import", "--misp", bad, "-o", out},
+            {"import", "--filename-iocs", bad, "-o", out},
+            {"import", "--misp", file, "--include", bad, "-o", out},
+            {"import", "--misp", file, "--clean", bad, "-o", out},
+            {"verify", file, "--key", bad},
+            {"sign", bad, file},
+            {"sign", key, bad},
+            {"pack", bad, out},
+            {"unpack", bad},
+            {"dump", bad},
+            {"dump", "--scripts", bad},
+        };
+        for (const auto& command : commands) {
+            Result r = RunToolWithErrors(command);
+            ++tried;
+            EXPECT_NE(r.out.find(bad + ": "), std::string::npos) << command[0] << ": " << r.out;
+            EXPECT_TRUE(r.out.find("it is not a plain file") != std::string::npos ||
+                        r.out.find("it is larger than ") != std::string::npos)
+                << command[0] << " " << bad << ": " << r.out;
+            // A source that cannot be read is skipped and reported; the others fail.
+            if (command[1] != "--misp" && command[1] != "--filename-iocs") {
+                EXPECT_EQ(r.exitCode, 1) << command[0] << " " << bad;
+            }
+        }
+        // The signature beside the file.
+        std::filesystem::remove_all(file + ".sig");
+        ASSERT_EQ(symlink(bad.c_str(), (file + ".sig").c_str()), 0);
+        Result r = RunToolWithErrors({"verify", file, "--key", pub});
+        ++tried;
+        EXPECT_EQ(r.exitCode, 1);
+        EXPECT_NE(r.out.find("the signature is missing: cannot read " + file + ".sig: it is"),
+                  std::string::npos)
+            << r.out;
+    }
+    EXPECT_EQ(tried, 48);
+}
+
+// A file beside the signed one that is not a signature file is kept as it
+// stands: --append adds to a signature file, it never replaces another.
+TEST(TolvaneDb, SignAppendRefusesAFileThatIsNoSignatureFile) {
+    testing::TempFolder folderOfTest;
+    auto at = [&](const char* name) { return (folderOfTest.path() / name).string(); };
+    const std::string key = at("k.pem"), pub = at("q.pem"), file = at("update.txt");
+    ASSERT_EQ(RunTool({"keygen", key, pub}).exitCode, 0);
+    std::ofstream(file, std::ios::binary) << "tolvane-update 1\nversion: 16\n";
+    std::ofstream(file + ".sig", std::ios::binary) << "my notes, not a signature\n";
+    Result r = RunToolWithErrors({"sign", key, file, "--append"});
+    EXPECT_EQ(r.exitCode, 1);
+    EXPECT_NE(r.out.find(file + ".sig is not a signature file"), std::string::npos) << r.out;
+    EXPECT_EQ(ReadHostFile(file + ".sig"), "my notes, not a signature\n");
 }
 
 }  // namespace

@@ -7,6 +7,7 @@
 #include "tools/db/host_files.h"
 #include "tools/db/import/clean_list.h"
 #include "tools/db/import/ioc_list.h"
+#include "tools/db/import/mapping.h"
 #include "tools/db/import/markup.h"
 #include "tools/db/import/misp.h"
 #include "tools/db/import/report.h"
@@ -154,6 +155,17 @@ std::string HeaderComment(const ImportOptions& o) {
     return text;
 }
 
+// Files that could not be read and indicators holding control characters,
+// one line each with their place: the summary only counts them, and either
+// means the input is not what its user thinks.
+void ReportRefusedInputs(const import::Report& report) {
+    for (const import::LeftOut& l : report.leftOut) {
+        if (l.reason.rfind("cannot read the file", 0) == 0 ||
+            l.reason == import::kControlCharacterReason)
+            std::cerr << "tolvane-db: " << Cp1252ToUtf8(l.where) << ": " << l.reason << "\n";
+    }
+}
+
 }  // namespace
 
 int ImportCommand(const std::vector<std::string>& args) {
@@ -167,9 +179,12 @@ int ImportCommand(const std::vector<std::string>& args) {
     }
     std::string included, version = "1.0", date;
     if (!o.include.empty()) {
-        std::string text;
-        if (!ReadHostFile(o.include, &text) ||
-            !import::ReadIncludedMarkup(text, &version, &date, &included)) {
+        std::string text, why;
+        if (!ReadHostFile(o.include, kInputFileLimit, &text, &why)) {
+            std::cerr << "tolvane-db: " << why << "\n";
+            return kFailed;
+        }
+        if (!import::ReadIncludedMarkup(text, &version, &date, &included)) {
             std::cerr << "tolvane-db: " << o.include << " is no definitions markup\n";
             return kFailed;
         }
@@ -178,9 +193,9 @@ int ImportCommand(const std::vector<std::string>& args) {
     if (o.dateGiven) date = o.date;
     std::vector<import::CleanEntry> clean;
     if (!o.clean.empty()) {
-        std::string text;
-        if (!ReadHostFile(o.clean, &text)) {
-            std::cerr << "tolvane-db: cannot read " << o.clean << "\n";
+        std::string text, why;
+        if (!ReadHostFile(o.clean, kInputFileLimit, &text, &why)) {
+            std::cerr << "tolvane-db: " << why << "\n";
             return kFailed;
         }
         clean = import::ReadCleanList(Utf8ToCp1252(text));
@@ -190,6 +205,7 @@ int ImportCommand(const std::vector<std::string>& args) {
     import::ApplyCleanList(clean, &result);
     std::string markup =
         import::DefinitionsMarkup(result.definitions, included, version, date, HeaderComment(o));
+    ReportRefusedInputs(result.report);
     std::cerr << import::ReportSummary(result.report);
     std::string why;
     if (!o.report.empty() &&

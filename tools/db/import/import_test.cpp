@@ -380,6 +380,68 @@ TEST_F(ImportSources, MispEventsAndMalformedJson) {
                               "relative path", "malformed JSON"}));
 }
 
+// Hostile sources: deep nesting, control bytes, a megabyte in one
+// indicator or heading, many headings, a condition whose ways multiply.
+// Each is refused with its place or read as usual; none crashes, and the
+// markup written of them loads.
+TEST_F(ImportSources, HostileIndicatorsAreRefusedWithTheirPlace) {
+    std::string list = "# Evil";
+    for (int i = 0; i < 100000; ++i) list += " http://x.example/";
+    list += "\n" + std::string(20000, '(') + "a" + std::string(20000, ')') + ";90\n";
+    list += std::string("\\\\evil\0.exe;90\n", 15);
+    list += "\\\\" + std::string(1 << 20, 'a') + "\\.exe;90\n";
+    list += "\\\\good\\.exe;80\n";
+    for (int i = 0; i < 20000; ++i)
+        list += "# T" + std::to_string(i) + "\n\\\\t" + std::to_string(i) + "\\.exe;50\n";
+    Result iocs;
+    ImportFilenameIocs(Write("iocs.txt", list), {}, &iocs);
+    ASSERT_EQ(iocs.definitions.size(), 20001u);
+    EXPECT_EQ(iocs.definitions[0].name, "Evil");
+    EXPECT_EQ(iocs.definitions[0].entries, (std::vector<Entry>{{EntryKind::File, "good.exe"}}));
+    std::vector<std::string> where;
+    for (const LeftOut& l : iocs.report.leftOut) where.push_back(l.where + " " + l.reason);
+    EXPECT_EQ(where, (std::vector<std::string>{"iocs.txt:2 groups nested too deep",
+                                               "iocs.txt:3 " + std::string(kControlCharacterReason),
+                                               "iocs.txt:4 path longer than 259 characters"}));
+
+    Result misp;
+    ImportMisp({Write("fam/nul.json", R"({"Event":{"info":"Evil\u0000 title",
+        "threat_level_id":1e300, "Attribute":[
+          {"id":"1","type":"filename","value":"%APPDATA%\\evil\u0000.exe"},
+          {"id":"2","type":"regkey","value":"HKCU\\Software\\Evil\u0001"},
+          {"id":"3","type":"regkey|value","value":"HKCU\\Software\\Run|Evil\u001b"},
+          {"id":"4","type":"filename","value":"%APPDATA%\\evil.exe"}]}})"),
+                Write("fam/deep.json", std::string(100000, '[') + std::string(100000, ']'))},
+               {}, &misp);
+    ASSERT_EQ(misp.definitions.size(), 1u);
+    EXPECT_EQ(misp.definitions[0].entries,
+              (std::vector<Entry>{{EntryKind::File, "%appdata%\\evil.exe"}}));
+    const std::string control(kControlCharacterReason);
+    EXPECT_EQ(Reasons(misp),
+              (std::vector<std::string>{control, control, control, "no MISP event"}));
+    // The zero byte of the title is not written: the markup would end there.
+    std::string stored;
+    ASSERT_TRUE(EncodeContainer(DefinitionsMarkup(misp.definitions, "", "1", "d", ""), &stored));
+    PlaceholderFolders folders;
+    folders[Placeholder::AppData] = "C:\\users\\a\\AppData\\Roaming";
+    ThreatDatabase db;
+    LoadReport report;
+    ASSERT_TRUE(LoadDefinitionsFromContainer(stored, folders, &db, &report)) << report.parseError;
+    EXPECT_EQ(db.definitions()[0]->name, "Fam - Evil title");
+
+    std::string rule =
+        "title: Many\nid: m1\nlogsource: {product: windows, category: file_event}\n"
+        "detection:\n";
+    for (int i = 0; i < 24; ++i)
+        rule += "    s" + std::to_string(i) + ":\n        - TargetFilename: 'C:\\a" +
+                std::to_string(i) + ".exe'\n        - TargetFilename: 'C:\\b.exe'\n";
+    rule += "    condition: all of them\n";
+    Write("r/many.yml", rule);
+    Result sigma;
+    ImportSigma(dir_ / "r", {}, &sigma);
+    EXPECT_EQ(Reasons(sigma), (std::vector<std::string>{"condition too large"}));
+}
+
 // The markup loads as the program reads it, with every entry where the
 // reader puts it, names made unique, and the clean list applied.
 TEST_F(ImportSources, MarkupLoadsAsWrittenAndTheCleanListLeavesEntriesOut) {

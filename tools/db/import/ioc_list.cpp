@@ -3,10 +3,10 @@
 
 #include <algorithm>
 #include <cctype>
+#include <map>
 #include <sstream>
 
 #include "base/codepage.h"
-#include "tools/db/host_files.h"
 #include "tools/db/import/mapping.h"
 
 namespace tolvane::import {
@@ -19,16 +19,20 @@ struct Block {
 };
 
 // A heading as a name: links, runs of '#' and trailing separators removed.
-std::string HeadingName(std::string heading) {
-    for (std::string_view scheme : {"http://", "https://"}) {
-        size_t at;
-        while ((at = heading.find(scheme)) != std::string::npos) {
+// One pass: a heading of many links costs no more than its length.
+std::string HeadingName(std::string_view heading) {
+    std::string kept;
+    size_t at = 0;
+    while (at < heading.size()) {
+        if (heading.substr(at, 7) == "http://" || heading.substr(at, 8) == "https://") {
             size_t end = heading.find(' ', at);
-            heading.erase(at, end == std::string::npos ? std::string::npos : end - at);
+            at = end == std::string_view::npos ? heading.size() : end;
+            continue;
         }
+        if (heading[at] != '#') kept += heading[at];
+        ++at;
     }
-    heading.erase(std::remove(heading.begin(), heading.end(), '#'), heading.end());
-    std::string name = PlainName(Cp1252ToUtf8(heading));
+    std::string name = PlainName(Cp1252ToUtf8(kept));
     while (!name.empty() && (name.back() == '-' || name.back() == ' ' || name.back() == ':'))
         name.pop_back();
     return name;
@@ -76,31 +80,70 @@ void FinishIocDefinition(Block& block, int lastLine, const SourceInfo& info) {
     if (!info.license.empty()) d.description += " " + info.license;
 }
 
+// One "REGEX;SCORE[;FALSE-POSITIVE-REGEX]" line into the block, or into
+// the report with its place. A control character (a NUL, an escape) is
+// refused before anything reads the expression: no Windows name holds one,
+// and written into the markup it would make the whole database unloadable.
+void ReadIndicatorLine(const std::string& line, const std::string& where, Block* block,
+                       Report* report) {
+    if (HasControlCharacter(line)) {
+        report->leftOut.push_back({where, line, std::string(kControlCharacterReason)});
+        return;
+    }
+    std::string regex, fp;
+    int score = 0;
+    if (!SplitIocLine(line, &regex, &score, &fp)) {
+        report->leftOut.push_back({where, line, "line without a score"});
+        return;
+    }
+    if (!fp.empty()) {
+        report->leftOut.push_back({where, regex, "false-positive exclusion"});
+        return;
+    }
+    Refusal why;
+    bool converted = false;
+    if (auto fragments = RegexFragments(regex, &why))
+        AddFragments(*fragments, &block->definition, &why, &converted);
+    if (!converted) {
+        report->leftOut.push_back({where, regex, why.reason});
+        return;
+    }
+    ++report->indicatorsConverted;
+    block->score = std::max(block->score, score);
+}
+
 }  // namespace
 
 void ImportFilenameIocs(const std::filesystem::path& file, const SourceInfo& info, Result* result) {
-    Report& report = result->report;
-    std::string text;
-    if (!ReadHostFile(file.string(), &text)) {
-        ++report.filesSkipped;
-        report.leftOut.push_back({file.string(), "", "cannot read the file"});
+    std::string text, why;
+    if (!ReadSourceFile(file.string(), &text, &why)) {
+        ++result->report.filesSkipped;
+        result->report.leftOut.push_back({file.string(), "", why});
         return;
     }
+    ReadFilenameIocs(text, file.filename().string(), info, result);
+}
+
+void ReadFilenameIocs(std::string_view text, const std::string& name, const SourceInfo& info,
+                      Result* result) {
+    Report& report = result->report;
     ++report.filesRead;
-    const std::string name = file.filename().string();
-    std::vector<Block> blocks;  // one per heading name, in order of first use
+    std::vector<Block> blocks;              // one per heading name, in order of first use
+    std::map<std::string, size_t> blockOf;  // heading name -> its index in blocks
     std::string heading;
     bool inBlock = false;
-    Block* current = nullptr;
-    std::istringstream lines(text);
-    std::string line;
+    size_t current = 0;
     int number = 0, lastLine = 0;
-    while (std::getline(lines, line)) {
+    for (size_t start = 0; start < text.size();) {
+        size_t end = text.find('\n', start);
+        if (end == std::string_view::npos) end = text.size();
+        std::string line(text.substr(start, end - start));
+        start = end + 1;
         ++number;
         if (!line.empty() && line.back() == '\r') line.pop_back();
         if (line.find_first_not_of(" \t") == std::string::npos) continue;
         if (line[0] == '#') {
-            std::string h = HeadingName(line.substr(1));
+            std::string h = HeadingName(std::string_view(line).substr(1));
             if (!h.empty()) heading = h;
             inBlock = false;
             continue;
@@ -108,40 +151,18 @@ void ImportFilenameIocs(const std::filesystem::path& file, const SourceInfo& inf
         if (!inBlock) {
             std::string threat =
                 heading.empty() ? name + " line " + std::to_string(number) : heading;
-            auto same = std::find_if(blocks.begin(), blocks.end(),
-                                     [&](const Block& b) { return b.definition.name == threat; });
-            if (same == blocks.end()) {
+            auto [at, added] = blockOf.try_emplace(threat, blocks.size());
+            if (added) {
                 blocks.push_back({});
                 blocks.back().definition.name = threat;
                 blocks.back().firstLine = number;
-                same = blocks.end() - 1;
             }
-            current = &*same;
+            current = at->second;
             inBlock = true;
         }
         lastLine = number;
         ++report.indicatorsRead;
-        std::string regex, fp;
-        int score = 0;
-        const std::string where = name + ":" + std::to_string(number);
-        if (!SplitIocLine(line, &regex, &score, &fp)) {
-            report.leftOut.push_back({where, line, "line without a score"});
-            continue;
-        }
-        if (!fp.empty()) {
-            report.leftOut.push_back({where, regex, "false-positive exclusion"});
-            continue;
-        }
-        Refusal why;
-        bool converted = false;
-        if (auto fragments = RegexFragments(regex, &why))
-            AddFragments(*fragments, &current->definition, &why, &converted);
-        if (!converted) {
-            report.leftOut.push_back({where, regex, why.reason});
-            continue;
-        }
-        ++report.indicatorsConverted;
-        current->score = std::max(current->score, score);
+        ReadIndicatorLine(line, name + ":" + std::to_string(number), &blocks[current], &report);
     }
     for (Block& block : blocks) {
         ++report.threatsRead;

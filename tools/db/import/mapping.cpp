@@ -83,9 +83,17 @@ bool HasWildcard(std::string_view text) {
 
 }  // namespace
 
+bool HasControlCharacter(std::string_view text) {
+    return std::any_of(text.begin(), text.end(), [](char c) {
+        const auto byte = static_cast<unsigned char>(c);
+        return byte < 0x20 || byte == 0x7F;
+    });
+}
+
 std::optional<std::string> RegistryPathWithoutRoot(std::string_view written, bool forValue,
                                                    Refusal* why) {
     if (written.empty()) return Refuse(why, "empty registry path");
+    if (HasControlCharacter(written)) return Refuse(why, std::string(kControlCharacterReason));
     if (HasWildcard(written)) return Refuse(why, "wildcard in a registry path");
     std::string path;
     if (auto rest = AfterRootList(written, kMachineRoots)) {
@@ -119,6 +127,8 @@ std::optional<std::string> RegistryValueText(std::string_view pathWithoutRoot, R
     size_t cut = pathWithoutRoot.rfind('\\');
     if (cut == std::string_view::npos || cut == 0)
         return Refuse(why, "registry value without a key");
+    if (HasControlCharacter(pathWithoutRoot))
+        return Refuse(why, std::string(kControlCharacterReason));
     std::string key(pathWithoutRoot.substr(0, cut));
     std::string_view name = pathWithoutRoot.substr(cut + 1);
     if (EqualsNoCase(name, "(Default)")) name = {};
@@ -170,6 +180,11 @@ std::optional<std::string> DwordPattern(uint32_t value, Refusal* why) {
 
 std::optional<std::string> DataPattern(std::string_view details, DataMatch match, Refusal* why) {
     if (details.empty()) return Refuse(why, "empty data condition");
+    // The scan reads data up to its first zero byte, and the markup ends at
+    // one: a pattern holding one could never match and would cut the
+    // database short.
+    if (details.find('\0') != std::string_view::npos)
+        return Refuse(why, "zero byte in a data condition");
     if (StartsWithNoCase(details, "DWORD (")) {
         if (match != DataMatch::Equals) return Refuse(why, "part of a DWORD's printed form");
         auto value = SysmonDword(details);
@@ -349,6 +364,7 @@ std::optional<std::string> EnvironmentToPlaceholders(std::string_view path, Refu
 std::optional<Entry> PathEntry(const PathFragment& fragment, Refusal* why) {
     std::string_view text = fragment.text;
     if (text.empty()) return Refuse(why, "empty path");
+    if (HasControlCharacter(text)) return Refuse(why, std::string(kControlCharacterReason));
     if (text.find('/') != std::string_view::npos || text.front() == '~')
         return Refuse(why, "Linux or macOS path");
     auto expanded = EnvironmentToPlaceholders(text, why);
@@ -381,14 +397,25 @@ namespace {
 // A sequence of alternatives being built: every fragment text so far.
 using Texts = std::vector<std::string>;
 
+// Every text so far followed by every choice. A single choice (a literal
+// character, the common case) is appended in place, so that a long
+// expression costs time in proportion to its length.
 bool AppendAll(Texts* texts, const Texts& choices) {
+    if (choices.size() == 1) {
+        for (std::string& t : *texts) t += choices[0];
+        return true;
+    }
+    if (texts->size() * choices.size() > kMaxAlternatives) return false;
     Texts next;
     for (const std::string& t : *texts)
         for (const std::string& c : choices) next.push_back(t + c);
-    if (next.size() > kMaxAlternatives) return false;
     *texts = std::move(next);
     return true;
 }
+
+// Groups nested deeper than this are refused: the reader descends once per
+// group, and a path expression never needs more than a few.
+constexpr int kMaxGroupDepth = 32;
 
 bool IsRegexSpecial(char c) {
     return std::string_view("\\^$.|?*+()[]{}").find(c) != std::string_view::npos;
@@ -505,7 +532,10 @@ class RegexReader {
             pos_ += 2;
         else if (pos_ < text_.size() && text_[pos_] == '?')
             return Refuse(why, "group flag");
+        if (depth_ >= kMaxGroupDepth) return Refuse(why, "groups nested too deep");
+        ++depth_;
         auto inner = Alternation(why);
+        --depth_;
         if (!inner) return std::nullopt;
         if (pos_ >= text_.size() || text_[pos_] != ')') return Refuse(why, "unclosed group");
         ++pos_;
@@ -532,6 +562,7 @@ class RegexReader {
 
     std::string_view text_;
     size_t pos_ = 0;
+    int depth_ = 0;
 };
 
 }  // namespace

@@ -22,6 +22,14 @@ struct Refusal {
     std::string reason;
 };
 
+// A byte below 32 or 127 (a NUL, a tab, an escape): no Windows name holds
+// one, and a NUL would end the markup, so the path and registry rules below
+// refuse a name holding one with this reason. Value data may hold such
+// bytes (a DWORD's), but no zero byte.
+inline constexpr std::string_view kControlCharacterReason =
+    "control character (a byte below 32, or 127) in the indicator";
+bool HasControlCharacter(std::string_view text);
+
 // --- Registry ---
 
 // Strips the root a source writes ("HKLM\", "HKEY_CURRENT_USER\",

@@ -7,7 +7,7 @@ namespace tolvane::import {
 
 namespace {
 
-// The five entities the markup reader decodes.
+// The five entities the markup reader decodes; never a zero byte.
 std::string Attribute(std::string_view text) {
     std::string out;
     for (char c : text) {
@@ -26,6 +26,10 @@ std::string Attribute(std::string_view text) {
                 break;
             case '\n':
             case '\r':
+            // The markup ends at a zero byte (a JSON "\u0000" in an event's
+            // title, say): everything after it, the whole database, would be
+            // lost.
+            case '\0':
                 out += ' ';
                 break;
             default:

@@ -2,11 +2,11 @@
 #include "tools/db/import/misp.h"
 
 #include <cctype>
+#include <cmath>
 #include <nlohmann/json.hpp>
 #include <sstream>
 
 #include "base/codepage.h"
-#include "tools/db/host_files.h"
 #include "tools/db/import/mapping.h"
 
 namespace tolvane::import {
@@ -18,7 +18,14 @@ std::string JsonText(const Json& object, const char* key) {
     auto it = object.find(key);
     if (it == object.end()) return {};
     if (it->is_string()) return Utf8ToCp1252(it->get<std::string>());
-    if (it->is_number()) return std::to_string(it->get<long long>());
+    if (it->is_number_integer()) return it->dump();
+    // A fraction is cut to its whole part as before; one beyond 64 bits (or
+    // not finite) names no id or level, and converting it would be undefined.
+    if (it->is_number_float()) {
+        const double value = it->get<double>();
+        if (std::isfinite(value) && std::fabs(value) < 9.2e18)
+            return std::to_string(static_cast<long long>(value));
+    }
     return {};
 }
 
@@ -182,24 +189,29 @@ void ImportEvent(const Json& event, const std::filesystem::path& file, const Sou
 void ImportMisp(const std::vector<std::filesystem::path>& files, const SourceInfo& info,
                 Result* result) {
     for (const std::filesystem::path& file : files) {
-        std::string text;
-        if (!ReadHostFile(file.string(), &text)) {
+        std::string text, why;
+        if (!ReadSourceFile(file.string(), &text, &why)) {
             ++result->report.filesSkipped;
-            result->report.leftOut.push_back({file.string(), "", "cannot read the file"});
+            result->report.leftOut.push_back({file.string(), "", why});
             continue;
         }
-        Json root = Json::parse(text, nullptr, false);
-        std::vector<const Json*> events;
-        if (!root.is_discarded()) events = Events(root);
-        if (events.empty()) {
-            ++result->report.filesSkipped;
-            result->report.leftOut.push_back(
-                {file.string(), "", root.is_discarded() ? "malformed JSON" : "no MISP event"});
-            continue;
-        }
-        ++result->report.filesRead;
-        for (const Json* event : events) ImportEvent(*event, file, info, result);
+        ReadMispFile(text, file, info, result);
     }
+}
+
+void ReadMispFile(std::string_view text, const std::filesystem::path& file, const SourceInfo& info,
+                  Result* result) {
+    Json root = Json::parse(text, nullptr, false);
+    std::vector<const Json*> events;
+    if (!root.is_discarded()) events = Events(root);
+    if (events.empty()) {
+        ++result->report.filesSkipped;
+        result->report.leftOut.push_back(
+            {file.string(), "", root.is_discarded() ? "malformed JSON" : "no MISP event"});
+        return;
+    }
+    ++result->report.filesRead;
+    for (const Json* event : events) ImportEvent(*event, file, info, result);
 }
 
 }  // namespace tolvane::import

@@ -1,7 +1,5 @@
 #include "tools/db/import/model.h"
 
-#include <algorithm>
-
 namespace tolvane::import {
 
 std::map<std::string, int> Report::ByReason() const {
@@ -11,9 +9,7 @@ std::map<std::string, int> Report::ByReason() const {
 }
 
 void AddEntry(Definition* definition, Entry entry) {
-    if (std::find(definition->entries.begin(), definition->entries.end(), entry) ==
-        definition->entries.end())
-        definition->entries.push_back(std::move(entry));
+    if (definition->added.insert(entry).second) definition->entries.push_back(std::move(entry));
 }
 
 }  // namespace tolvane::import

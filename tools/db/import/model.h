@@ -7,6 +7,7 @@
 #pragma once
 
 #include <map>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -31,6 +32,9 @@ struct Definition {
     std::string description;
     std::string url;
     std::vector<Entry> entries;  // in the order found, without repeats
+    // The entries AddEntry has added, for its check of repeats in
+    // logarithmic time (a definition may have many thousands).
+    std::set<Entry> added = {};
 };
 
 // Where an indicator stands: a file and line, or a rule's id.

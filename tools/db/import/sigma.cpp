@@ -159,7 +159,12 @@ std::vector<Conjunction> Term(const std::vector<std::string>& tokens, size_t* at
         std::vector<Conjunction> result;
         if (first == "all") {
             result = {{}};
-            for (const std::string& n : names) result = Product(result, selections.at(n));
+            for (const std::string& n : names) {
+                result = Product(result, selections.at(n));
+                // Each name multiplies the ways: stopped before they grow
+                // past what a rule can mean.
+                if (result.size() > 256) throw RuleError{"condition too large"};
+            }
         } else {
             for (const std::string& n : names)
                 result.insert(result.end(), selections.at(n).begin(), selections.at(n).end());
@@ -549,8 +554,14 @@ void ImportSigma(const std::filesystem::path& folder, const SourceInfo& info, Re
     for (const fs::path& file : files) {
         const std::string relative = fs::relative(file, folder, error).generic_string();
         std::vector<YAML::Node> documents;
+        std::string text, why;
+        if (!ReadSourceFile(file.string(), &text, &why)) {
+            ++result->report.filesSkipped;
+            result->report.leftOut.push_back({relative, "", why});
+            continue;
+        }
         try {
-            documents = YAML::LoadAllFromFile(file.string());
+            documents = YAML::LoadAll(text);
         } catch (const YAML::Exception& e) {
             ++result->report.filesSkipped;
             result->report.leftOut.push_back(

@@ -2,8 +2,16 @@
 #include "tools/db/import/source.h"
 
 #include "base/codepage.h"
+#include "tools/db/host_files.h"
 
 namespace tolvane::import {
+
+bool ReadSourceFile(const std::string& hostPath, std::string* content, std::string* reason) {
+    std::string problem;
+    if (ReadHostFileProblem(hostPath, kInputFileLimit, content, &problem)) return true;
+    *reason = "cannot read the file: " + problem;
+    return false;
+}
 
 bool ContainsNoCase(std::string_view text, std::string_view word) {
     std::string upperText = ToUpperCp1252(text), upperWord = ToUpperCp1252(word);

@@ -25,6 +25,11 @@ struct SourceInfo {
     std::string license;  // the line the source's license asks every definition to carry
 };
 
+// Reads a source file as ReadHostFile does (a regular file, at most
+// kInputFileLimit bytes); else *reason is what the report says of it:
+// "cannot read the file: it is not a plain file".
+bool ReadSourceFile(const std::string& hostPath, std::string* content, std::string* reason);
+
 bool ContainsNoCase(std::string_view text, std::string_view word);
 
 // A category from the words a source uses for a threat (a heading, an
