@@ -72,6 +72,10 @@ class Machine {
 
     // Whether this is a Windows installation rather than a Wine prefix.
     bool IsWindowsInstallation() const { return installation_; }
+    // Whether Tolvane's own settings, logs and databases live inside the
+    // machine (a Wine prefix); a Windows installation is evidence, written
+    // only by a removal or restore the user confirms.
+    bool KeepsToolStateInside() const { return !installation_; }
     // For a Windows installation: "Windows installation at PATH, current user
     // NAME (SID)" (or saying it has no user); "" for a Wine prefix. Said in
     // the scan's output and the window's status line.

@@ -151,7 +151,10 @@ void ScanEngine::RunScanSteps() {
     currentItem_.clear();
     note_.clear();
 
-    log_.Open(SettingsStore::ApplicationFolder(), LocalStartTime());
+    const bool logged = hostLogFolder_.empty()
+                            ? log_.Open(SettingsStore::ApplicationFolder(), LocalStartTime())
+                            : log_.OpenOnHost(hostLogFolder_, LocalStartTime());
+    if (!logged) note_ = kLogNotWrittenNote;
     log_.Write("Starting Scanning");
     int32_t mode = settings_->ReadInt(setting::kLastScanMode);
     if (const char* text = ScanModeLogText(mode)) {
@@ -315,9 +318,9 @@ void ScanEngine::CheckHostsFile() {
 void ScanEngine::ScanProcesses() {
     log_.Write("Scanning running processes.\n");
     if (machine_.IsWindowsInstallation()) {
-        note_ = kNoProgramsRunNote;
-        log_.Write(note_ + "\n");
-        SetCurrentItem(note_);
+        note_ += std::string(note_.empty() ? "" : "  ") + kNoProgramsRunNote;
+        log_.Write(std::string(kNoProgramsRunNote) + "\n");
+        SetCurrentItem(kNoProgramsRunNote);
         Progress(ScanProgress::Step);
     }
     std::unique_ptr<ProcessList> list = processes_.CreateProcessList();
@@ -372,7 +375,7 @@ void ScanEngine::ScanRegistryKeys() {
             for (RootKey root : kKeyRoots) {
                 Count(results_.counters.objectsScanned);
                 RegKey key;
-                if (registry.OpenKey(Registry::Root(root), entry.path, KEY_ALL_ACCESS, &key) ==
+                if (registry.OpenKey(Registry::Root(root), entry.path, KEY_READ, &key) ==
                     ERROR_SUCCESS) {
                     registry.CloseKey(key);
                     found = true;
@@ -392,7 +395,7 @@ bool ScanEngine::ValueMatches(int rootIndex, const std::string& keyPath,
     const Registry& registry = machine_.registry();
     Count(results_.counters.objectsScanned);
     RegKey key;
-    if (registry.OpenKey(Registry::Root(kKeyRoots[rootIndex]), keyPath, KEY_ALL_ACCESS, &key) !=
+    if (registry.OpenKey(Registry::Root(kKeyRoots[rootIndex]), keyPath, KEY_QUERY_VALUE, &key) !=
         ERROR_SUCCESS)
         return false;
     uint32_t type = 0;
