@@ -242,7 +242,10 @@ void Application::ConnectFlows() {
         flows.advancedScan = [this] {
             WindowAdvancedScanView view(views_.controller.messages);
             if (!ConfirmBrowserClosedForAdvancedScan(machine_, view)) return;
-            AdvancedScan scan(machine_, view, SettingsStore::ApplicationFolder());
+            AdvancedScan scan(machine_, view,
+                              machine_.KeepsToolStateInside() ? SettingsStore::ApplicationFolder()
+                              : !options_.shippedDataFolder.empty() ? options_.shippedDataFolder
+                                                                    : ShippedDataFolder());
             scan.Open();
             views_.controller.dialogs.RunAdvancedScan(scan);
         };
