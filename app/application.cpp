@@ -139,8 +139,8 @@ void Application::MakeStateStores() {
             "Settings, logs and the ignore list of this installation are kept for this "
             "run only: " +
             why + ".";
-    settings_ = std::make_unique<SettingsStore>(
-        SettingsStore::OnHost(registry, stateFolder_.empty() ? "" : stateFolder_ + "/settings"));
+    settings_ = std::make_unique<SettingsStore>(SettingsStore::OnHost(
+        registry, stateFolder_.empty() ? "" : stateFolder_ + "/" + kStateSettingsFileName));
     ignoreList_ = std::make_unique<IgnoreList>(machine_.files(), "", stateFolder_);
 }
 
@@ -161,7 +161,7 @@ StartResult Application::Start() {
     scan_ = options_.scanSource
                 ? options_.scanSource(machine_, *settings_, *database_, *ignoreList_)
                 : MakeEngineScanSource(machine_, *database_, *ignoreList_);
-    if (!stateFolder_.empty()) scan_->KeepLogOnHost(stateFolder_);
+    if (!machine_.KeepsToolStateInside()) scan_->KeepStateOnHost(stateFolder_);
     controller_ = std::make_unique<MainController>(machine_, *settings_, *database_, *ignoreList_,
                                                    *scan_, views_.controller, options_.flows);
     ConnectFlows();

@@ -235,7 +235,7 @@ class InstallationAppTest : public AppTest {
         });
         std::string stored;
         ASSERT_TRUE(EncodeContainer(kTestDefinitions, &stored));
-        ASSERT_TRUE(ReplaceHostFile(shipped_.path() + "/database.db", stored));
+        ASSERT_TRUE(ReplaceHostFile(shipped_.path().string() + "/database.db", stored));
         shippedFolder_ = shipped_.path();
     }
     TempInstallation windows_;
@@ -287,7 +287,7 @@ TEST_F(InstallationAppTest, SettingsAndIgnoreListStayOnTheHostScriptsReachTheIns
     EXPECT_EQ(HivexgetValue(windows_.Software(), "\\Tolvane", "StartUpScanMode"), "");
     std::string why;
     const std::string folder = InstallationStateFolder(windows_.path(), &why);
-    EXPECT_EQ(folder.rfind(state_.path() + "/tolvane/installations/", 0), 0u) << folder;
+    EXPECT_EQ(folder.rfind(state_.path().string() + "/tolvane/installations/", 0), 0u) << folder;
     struct stat st {};
     ASSERT_EQ(stat(folder.c_str(), &st), 0);
     EXPECT_EQ(st.st_mode & 0777, 0700u);

@@ -30,8 +30,8 @@ class EngineScanSource : public ScanSource {
     std::string LogPath() const override { return engine_.LogPath(); }
     std::vector<std::string> HostsFiles() const override { return engine_.HostsFiles(); }
     std::string Note() const override { return engine_.Note(); }
-    void KeepLogOnHost(const std::string& hostFolder) override {
-        engine_.KeepLogOnHost(hostFolder);
+    void KeepStateOnHost(const std::string& hostFolder) override {
+        engine_.KeepStateOnHost(hostFolder);
     }
 
   private:

@@ -13,6 +13,7 @@
 #include "machine/machine.h"
 #include "scan/percent_decode.h"
 #include "settings/settings_store.h"
+#include "settings/state_folder.h"
 
 namespace tolvane {
 namespace {
@@ -139,6 +140,13 @@ std::tm ScanEngine::LocalStartTime() const {
     return local;
 }
 
+void ScanEngine::KeepStateOnHost(const std::string& hostFolder) {
+    stateOnHost_ = true;
+    hostStateFolder_ = hostFolder;
+    settings_ = std::make_unique<SettingsStore>(SettingsStore::OnHost(
+        machine_.registry(), hostFolder.empty() ? "" : hostFolder + "/" + kStateSettingsFileName));
+}
+
 void ScanEngine::RunScan() {
     stopRequested_.store(false);
     RunScanSteps();
@@ -151,9 +159,10 @@ void ScanEngine::RunScanSteps() {
     currentItem_.clear();
     note_.clear();
 
-    const bool logged = hostLogFolder_.empty()
-                            ? log_.Open(SettingsStore::ApplicationFolder(), LocalStartTime())
-                            : log_.OpenOnHost(hostLogFolder_, LocalStartTime());
+    const bool logged =
+        !stateOnHost_              ? log_.Open(SettingsStore::ApplicationFolder(), LocalStartTime())
+        : hostStateFolder_.empty() ? false
+                                   : log_.OpenOnHost(hostStateFolder_, LocalStartTime());
     if (!logged) note_ = kLogNotWrittenNote;
     log_.Write("Starting Scanning");
     int32_t mode = settings_->ReadInt(setting::kLastScanMode);

@@ -129,10 +129,12 @@ class ScanEngine {
     // is kept on the host ("" before the first scan and when it could not
     // be written).
     const std::string& LogPath() const { return log_.Path(); }
-    // Keeps the logs of later scans in hostFolder/Logs on the host (a
-    // machine that keeps no state of Tolvane's inside) instead of the
-    // machine's application folder. Not while a scan runs.
-    void KeepLogOnHost(std::string hostFolder) { hostLogFolder_ = std::move(hostFolder); }
+    // For a machine that keeps no state of Tolvane's inside: later scans
+    // read their settings from the host folder's settings file
+    // (SettingsStore::OnHost) and write their logs to its Logs folder; ""
+    // (no folder could be had) keeps the settings in memory and writes no
+    // log. Not while a scan runs.
+    void KeepStateOnHost(const std::string& hostFolder);
     // A line for the user beside the last scan's rows, "" mostly: that its
     // log could not be written (kLogNotWrittenNote), and on a Windows
     // installation kNoProgramsRunNote once the process phase ran.
@@ -209,7 +211,8 @@ class ScanEngine {
     std::atomic<int32_t> progressUnits_{0};
     std::string currentItem_;
     std::string note_;
-    std::string hostLogFolder_;
+    bool stateOnHost_ = false;
+    std::string hostStateFolder_;
     ScanLog log_;
     std::vector<std::string> hostsFiles_;
     ProcessEnumerator processes_;

@@ -17,6 +17,9 @@
 
 namespace tolvane {
 
+// The installation's settings file in its folder (SettingsStore::OnHost).
+inline constexpr const char* kStateSettingsFileName = "settings";
+
 // The folder (made when missing), or "" with *error saying why it cannot be
 // used.
 std::string InstallationStateFolder(const std::string& installationPath, std::string* error);

@@ -546,12 +546,16 @@ TEST(Headless, ScansOfAnInstallationInEveryModeLeaveItByteForByteUnchanged) {
     testing::TempInstallation windows;
     testing::TempFolder state("tolvane-state");
     const std::map<std::string, std::string> before = TreeBytes(windows.path());
-    const std::string run = "XDG_STATE_HOME='" + state.path() + "' " + TOLVANE_PROGRAM +
+    const std::string run = "XDG_STATE_HOME='" + state.path().string() + "' " + TOLVANE_PROGRAM +
                             " --headless --machine '" + windows.path() + "' ";
-    const std::string logs = "\nLog: " + state.path() + "/tolvane/installations/";
+    const std::string logs = "\nLog: " + state.path().string() + "/tolvane/installations/";
     std::string out;
-    for (const char* scan : {"scan smart", "scan registry", "scan files", "scan memory",
-                             "scan custom", "scan drives", "start"}) {
+    // The custom scan with every part switched on is the fullest there is.
+    for (const char* scan :
+         {"scan smart", "scan registry", "scan files", "scan memory",
+          "--folders 'C:\\' scan drives",
+          "--folders 'C:\\' settings scan active=1 registry=1 deep=1 drives=1 scan custom",
+          "start"}) {
         int status = RunCommand(run + scan, &out);
         EXPECT_TRUE(status == kExitScanClean || status == kExitScanListed) << scan << out;
         EXPECT_NE(out.find(logs), std::string::npos) << scan << out;
