@@ -63,6 +63,7 @@ class AppTest : public ::testing::Test {
     ApplicationOptions Options(const std::string& commandLine = "") {
         ApplicationOptions options;
         options.commandLine = "\"C:\\Program Files\\Tolvane\\Tolvane.exe\"" + commandLine;
+        options.shippedDataFolder = shippedFolder_;
         options.scanSource = [](Machine& m, SettingsStore&, ThreatDatabase& db,
                                 IgnoreList& list) -> std::unique_ptr<ScanSource> {
             auto source = std::make_unique<EngineScanSource>(m, db, list);
@@ -108,6 +109,8 @@ class AppTest : public ::testing::Test {
     }
 
     TempPrefix prefix_;
+    // The host folder of the shipped databases ("" installs nothing).
+    std::string shippedFolder_;
     std::unique_ptr<Machine> machine_;
     ScriptedViews views_;
     TaskQueueUiThread ui_;

@@ -16,10 +16,12 @@
 #include "definitions/threat_database.h"
 #include "discovery/shipped_data.h"
 #include "machine/machine.h"
+#include "machine/registry.h"
 #include "removal/object_remover.h"
 #include "removal/removal_flow.h"
 #include "scan/ignore_list.h"
 #include "settings/settings_store.h"
+#include "settings/state_folder.h"
 
 namespace tolvane {
 
@@ -44,6 +46,7 @@ void Application::InstallShippedData(Machine& machine, const std::string& shippe
 }
 
 void Application::InstallLauncher(Machine& machine, const std::string& shippedFolder) {
+    if (!machine.KeepsToolStateInside()) return;
     std::ifstream in(shippedFolder + "/" + kLauncherName, std::ios::binary);
     const std::string program = RunningProgramPath();
     if (!in || program.empty()) return;
@@ -70,6 +73,7 @@ bool Application::LoadDefinitionsWithSplash() {
     splash.SetLoadingStatus("Initializing...");
     Pause(100);
     splash.SetLoadingStatus("Searching for definition file.");
+    if (!machine_.KeepsToolStateInside()) return LoadShippedDefinitions();
     const std::string path = SettingsStore::ApplicationFolder() + "database.db";
     if (!machine_.files().PathFileExists(path)) {
         splash.SetLoadingStatus("Definition file not found.");
@@ -91,6 +95,55 @@ bool Application::LoadDefinitionsWithSplash() {
     return true;
 }
 
+// A machine that keeps nothing of Tolvane's inside is scanned with the
+// databases where Tolvane's own installation keeps them.
+bool Application::LoadShippedDefinitions() {
+    LoadingView& splash = views_.loading;
+    const std::string folder =
+        options_.shippedDataFolder.empty() ? ShippedDataFolder() : options_.shippedDataFolder;
+    std::ifstream in(folder.empty() ? "" : folder + "/database.db", std::ios::binary);
+    std::ostringstream stored;
+    if (in) stored << in.rdbuf();
+    if (!in) {
+        splash.SetLoadingStatus("Definition file not found.");
+        Pause(150);
+    } else {
+        splash.SetLoadingStatus("Loading definitions from file.");
+        PlaceholderFolders folders = PlaceholderFolders::FromShell(machine_.shell());
+        definitionsLoaded_ = LoadDefinitionsFromContainer(stored.str(), folders, database_.get());
+        if (!definitionsLoaded_) splash.SetLoadingStatus("Definitions not loaded.");
+    }
+    splash.CloseLoading();
+    return true;
+}
+
+// Settings, logs and the ignore list: inside a Wine prefix, on the host for
+// an installation (which only a confirmed removal or restore writes).
+void Application::MakeStateStores() {
+    Registry& registry = machine_.registry();
+    if (machine_.KeepsToolStateInside()) {
+        settings_ = std::make_unique<SettingsStore>(registry);
+        const std::string ignoreFolder =
+            IgnoreList::CurrentFolder(machine_.files(), options_.hostWorkingFolder);
+        // The working folder itself when a drive covers it, not its path
+        // mapped back through drives the machine may have changed meanwhile.
+        ignoreList_ = std::make_unique<IgnoreList>(
+            machine_.files(), ignoreFolder,
+            ignoreFolder == SettingsStore::ApplicationFolder() ? "" : options_.hostWorkingFolder);
+        return;
+    }
+    std::string why;
+    stateFolder_ = InstallationStateFolder(machine_.PrefixPath(), &why);
+    if (stateFolder_.empty())
+        stateNote_ =
+            "Settings, logs and the ignore list of this installation are kept for this "
+            "run only: " +
+            why + ".";
+    settings_ = std::make_unique<SettingsStore>(SettingsStore::OnHost(
+        registry, stateFolder_.empty() ? "" : stateFolder_ + "/" + kStateSettingsFileName));
+    ignoreList_ = std::make_unique<IgnoreList>(machine_.files(), "", stateFolder_);
+}
+
 StartResult Application::Start() {
     Prompter& messages = views_.controller.messages;
     bool alreadyRunning = false;
@@ -103,18 +156,12 @@ StartResult Application::Start() {
     // program from running.
 
     InstallShippedData(machine_, options_.shippedDataFolder);
-    settings_ = std::make_unique<SettingsStore>(machine_.registry());
+    MakeStateStores();
     database_ = std::make_unique<ThreatDatabase>();
-    const std::string ignoreFolder =
-        IgnoreList::CurrentFolder(machine_.files(), options_.hostWorkingFolder);
-    // The working folder itself when a drive covers it, not its path mapped
-    // back through drives the machine may have changed meanwhile.
-    ignoreList_ = std::make_unique<IgnoreList>(
-        machine_.files(), ignoreFolder,
-        ignoreFolder == SettingsStore::ApplicationFolder() ? "" : options_.hostWorkingFolder);
     scan_ = options_.scanSource
                 ? options_.scanSource(machine_, *settings_, *database_, *ignoreList_)
                 : MakeEngineScanSource(machine_, *database_, *ignoreList_);
+    if (!machine_.KeepsToolStateInside()) scan_->KeepStateOnHost(stateFolder_);
     controller_ = std::make_unique<MainController>(machine_, *settings_, *database_, *ignoreList_,
                                                    *scan_, views_.controller, options_.flows);
     ConnectFlows();
@@ -144,8 +191,16 @@ StartResult Application::Start() {
     return controller_->WindowEnded() ? StartResult::Failed : StartResult::Running;
 }
 
+bool Application::MachineUnreadable() const {
+    return machine_.registry().Unreadable();
+}
+
 std::vector<std::string> Application::Notes() const {
     std::vector<std::string> notes;
+    if (MachineUnreadable())
+        notes.push_back(
+            "The machine's registry cannot be read with the rights Tolvane runs "
+            "with, so this scan could not check it: run it as the machine's owner.");
     // A Windows installation: which one, and whose hive is HKEY_CURRENT_USER.
     if (!machine_.Description().empty()) notes.push_back(machine_.Description());
     // A damaged hive is read as far as it goes and refuses changes: a scan of
@@ -156,8 +211,16 @@ std::vector<std::string> Application::Notes() const {
     if (damaged.size() > kShownRegistryProblems)
         notes.push_back("Registry damaged: " +
                         std::to_string(damaged.size() - kShownRegistryProblems) + " more problems");
+    // A hive whose transaction logs were not applied reads as Windows left
+    // it before its last changes: a clean result from it says less.
+    for (const std::string& stale : machine_.registry().StaleReads()) notes.push_back(stale);
     if (scan_ && !scan_->Note().empty()) notes.push_back(scan_->Note());
     if (!options_.rightsNote.empty()) notes.push_back(options_.rightsNote);
+    if (!stateFolder_.empty())
+        notes.push_back(
+            "Tolvane's settings, logs and ignore list for this installation are kept in " +
+            stateFolder_ + ".");
+    if (!stateNote_.empty()) notes.push_back(stateNote_);
     if (ignoreList_ && !ignoreList_->Refusal().empty()) notes.push_back(ignoreList_->Refusal());
     return notes;
 }
@@ -179,7 +242,10 @@ void Application::ConnectFlows() {
         flows.advancedScan = [this] {
             WindowAdvancedScanView view(views_.controller.messages);
             if (!ConfirmBrowserClosedForAdvancedScan(machine_, view)) return;
-            AdvancedScan scan(machine_, view, SettingsStore::ApplicationFolder());
+            AdvancedScan scan(machine_, view,
+                              machine_.KeepsToolStateInside() ? SettingsStore::ApplicationFolder()
+                              : !options_.shippedDataFolder.empty() ? options_.shippedDataFolder
+                                                                    : ShippedDataFolder());
             scan.Open();
             views_.controller.dialogs.RunAdvancedScan(scan);
         };

@@ -1,5 +1,7 @@
 // Application: the program's start. It keeps to one running copy per
-// machine, installs the shipped databases on the first start, builds the
+// machine, installs the shipped databases on the first start of a Wine
+// prefix (an installation is scanned with them where they lie, and its
+// settings, logs and ignore list are kept on the host), builds the
 // main window's parts (definitions database, ignore list, scan engine,
 // MainController), loads the definitions behind the loading splash with its
 // status texts, reports every start-up failure, titles the window and, on the
@@ -94,6 +96,9 @@ class Application {
     // it uses, a damaged registry (the first few of its problems), and why
     // Ignorelist.txt is not used.
     std::vector<std::string> Notes() const;
+    // Whether the machine's registry holds a hive the running user may not
+    // read: a scan of it cannot pass for a clean one (Notes says so).
+    bool MachineUnreadable() const;
     static constexpr size_t kShownRegistryProblems = 3;
 
     // Copies database.db and script.db from the shipped folder into the
@@ -113,6 +118,8 @@ class Application {
     void ConnectFlows();
     // The loading splash; false when it did not end normally.
     bool LoadDefinitionsWithSplash();
+    bool LoadShippedDefinitions();
+    void MakeStateStores();
     void Pause(int milliseconds);
 
     Machine& machine_;
@@ -130,6 +137,10 @@ class Application {
     std::unique_ptr<RemovalFlow> removal_;
     std::unique_ptr<BackupArchive> backup_;
     bool definitionsLoaded_ = true;
+    // The host folder of an installation's own state ("" for a Wine prefix,
+    // and when it cannot be had: stateNote_ says why).
+    std::string stateFolder_;
+    std::string stateNote_;
 };
 
 }  // namespace tolvane

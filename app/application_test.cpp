@@ -13,9 +13,11 @@
 #include "definitions/threat_database.h"
 #include "host/host_files.h"
 #include "script/script_test_support.h"
+#include "settings/state_folder.h"
 #include "testing/as_nobody.h"
 #include "testing/hivexget.h"
 #include "testing/scoped_env.h"
+#include "testing/temp_folder.h"
 #include "testing/temp_installation.h"
 
 namespace tolvane::testing {
@@ -221,7 +223,8 @@ TEST_F(AppTest, DeletionSwitchDeletesTheQueueAndEnds) {
 }
 
 // The application on a Windows installation on a disk, whose launcher
-// reports every start asked for instead of making it.
+// reports every start asked for instead of making it. Its databases are the
+// shipped ones, its own state is kept in a state folder of the test's.
 class InstallationAppTest : public AppTest {
   protected:
     void SetUp() override {
@@ -232,9 +235,13 @@ class InstallationAppTest : public AppTest {
         });
         std::string stored;
         ASSERT_TRUE(EncodeContainer(kTestDefinitions, &stored));
-        windows_.WriteFile("C:\\Program Files\\Tolvane\\database.db", stored);
+        ASSERT_TRUE(ReplaceHostFile(shipped_.path().string() + "/database.db", stored));
+        shippedFolder_ = shipped_.path();
     }
     TempInstallation windows_;
+    TempFolder shipped_{"tolvane-shipped"};
+    TempFolder state_{"tolvane-state"};
+    ScopedEnv stateHome_{"XDG_STATE_HOME", state_.path().c_str()};
     std::vector<std::vector<std::string>> launches_;
 };
 
@@ -247,10 +254,10 @@ TEST_F(InstallationAppTest, NoProgramRunsNoneIsEndedAndRegsvr32NeverStarts) {
     const std::string finished = std::string("Finished scanning...  ") + kNoProgramsRunNote;
     EXPECT_EQ(views_.StatusHistory().back(), finished);
     EXPECT_EQ(controller().results().size(), 0u);
-    EXPECT_NE(FileText(app_->scan().LogPath())
+    EXPECT_NE(ReadHostFile(app_->scan().LogPath())
                   .find(std::string("Scanning running processes.\n") + kNoProgramsRunNote + "\n"),
               std::string::npos)
-        << FileText(app_->scan().LogPath());
+        << app_->scan().LogPath();
     std::vector<std::string> notes = app_->Notes();
     EXPECT_NE(std::find(notes.begin(), notes.end(), kNoProgramsRunNote), notes.end());
 
@@ -269,18 +276,37 @@ TEST_F(InstallationAppTest, NoProgramRunsNoneIsEndedAndRegsvr32NeverStarts) {
     EXPECT_TRUE(processes.empty());
 }
 
-// Settings, the ignore list and the advanced scan's script functions work on
-// the installation's hives and files through the same machine.
-TEST_F(InstallationAppTest, SettingsIgnoreListAndScriptsReachTheInstallation) {
+// Settings and the ignore list of an installation are kept in its host
+// state folder, never in its hives or files; the advanced scan's script
+// functions work on the installation's hives and files.
+TEST_F(InstallationAppTest, SettingsAndIgnoreListStayOnTheHostScriptsReachTheInstallation) {
     windows_.WriteFile("C:\\Windows\\grey.exe", "MZ");
     ASSERT_EQ(StartApp(), StartResult::Running);
     settings().WriteInt("StartUpScanMode", 3);
-    EXPECT_EQ(HivexgetValue(windows_.Software(), "\\Tolvane", "StartUpScanMode"), "3\n");
+    settings().WriteString("Scan_Drives_1", "C:\\a\nb");
+    EXPECT_EQ(HivexgetValue(windows_.Software(), "\\Tolvane", "StartUpScanMode"), "");
+    std::string why;
+    const std::string folder = InstallationStateFolder(windows_.path(), &why);
+    EXPECT_EQ(folder.rfind(state_.path().string() + "/tolvane/installations/", 0), 0u) << folder;
+    struct stat st {};
+    ASSERT_EQ(stat(folder.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0700u);
+    EXPECT_EQ(ReadHostFile(folder + "/settings"), "StartUpScanMode=3\nScan_Drives_1=C:\\\\a\\nb\n");
+    EXPECT_EQ(SettingsStore::OnHost(machine_->registry(), folder + "/settings")
+                  .ReadString("Scan_Drives_1"),
+              "C:\\a\nb");
+    std::vector<std::string> notes = app_->Notes();
+    EXPECT_NE(std::find(notes.begin(), notes.end(),
+                        "Tolvane's settings, logs and ignore list for this installation are kept "
+                        "in " +
+                            folder + "."),
+              notes.end());
 
     IgnoreList& ignored = app_->ignoreList();
     ignored.Add(nullptr, "Grey Lantern", "C:\\Windows\\grey.exe", ObjectType::File);
     ASSERT_TRUE(ignored.Save()) << ignored.Refusal();
-    IgnoreList reloaded(machine_->files(), "C:\\Program Files\\Tolvane");
+    EXPECT_TRUE(std::filesystem::exists(folder + "/Ignorelist.txt"));
+    IgnoreList reloaded(machine_->files(), "", folder);
     reloaded.Load(app_->database());
     EXPECT_TRUE(reloaded.IsIgnored(ObjectType::File, "C:\\Windows\\grey.exe"))
         << ignored.FilePath();

@@ -42,6 +42,10 @@ class ScanSource {
     // A line the last scan has for the user beside its rows ("" mostly);
     // the window adds it to "Finished scanning...".
     virtual std::string Note() const { return {}; }
+    // For a machine that keeps no state of Tolvane's inside: the settings
+    // and logs of later scans are kept in hostFolder on the host
+    // (ScanEngine::KeepStateOnHost); a source without either ignores it.
+    virtual void KeepStateOnHost(const std::string& /*hostFolder*/) {}
 };
 
 }  // namespace tolvane

@@ -39,7 +39,8 @@ std::string ShippedDataFolder() {
 std::vector<std::string> InstallShippedDatabases(Machine& machine,
                                                  const std::string& shippedFolder) {
     std::vector<std::string> failed;
-    if (shippedFolder.empty()) return failed;
+    // An installation is scanned with the shipped databases where they lie.
+    if (shippedFolder.empty() || !machine.KeepsToolStateInside()) return failed;
     FileSystem& files = machine.files();
     const std::string folder = ShellFolders::ApplicationFolder();
     for (const char* name : kShippedDatabases) {

@@ -27,7 +27,9 @@ inline constexpr const char* kShippedDatabases[] = {"database.db", "script.db"};
 // application folder (made with its missing parents when needed) where it is
 // missing there; a file present is never replaced (written atomically). A
 // database not shipped (no regular file of that name) is passed over.
-// Returns the names of the shipped ones that could not be installed.
+// Returns the names of the shipped ones that could not be installed. A
+// machine that keeps no state of Tolvane's inside (a Windows installation)
+// gets nothing: its scans read the shipped databases where they lie.
 std::vector<std::string> InstallShippedDatabases(Machine& machine,
                                                  const std::string& shippedFolder);
 

@@ -52,6 +52,11 @@ class HiveFile {
     // "FILE:LINE: what" (or "FILE: what") for every part that could not be
     // read.
     virtual std::vector<std::string> Problems() = 0;
+    // Why what was read may be stale although it was read in full (a hive
+    // whose transaction logs hold changes not yet written into it), or "".
+    virtual std::string StaleReason() { return ""; }
+    // Whether the file is there but the running user may not read it.
+    virtual bool Unreadable() { return false; }
 };
 
 // Where a key of the Windows view lies in a file: the file and the path in it.

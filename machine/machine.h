@@ -89,6 +89,11 @@ class Machine {
     // Replaces the live process table (tests, machines without processes).
     void SetProcessTable(std::unique_ptr<ProcessTable> table);
 
+    // Whether Tolvane's own settings, logs and databases live inside the
+    // machine (a Wine prefix); a machine that is evidence (a Windows
+    // installation) is written only by a removal or restore the user confirms.
+    bool KeepsToolStateInside() const { return backEnd_->KeepsToolStateInside(); }
+
   private:
     std::string prefix_;
     std::unique_ptr<Registry> registry_;

@@ -27,6 +27,9 @@ class MachineBackEnd {
     // Which machine this is, said in the scan's output and on the window's
     // status line; "" when its folder says enough.
     virtual std::string Description() const = 0;
+    // Whether Tolvane keeps its own settings, logs and databases inside the
+    // machine. A machine that is evidence keeps them on the host instead.
+    virtual bool KeepsToolStateInside() const = 0;
 };
 
 }  // namespace tolvane

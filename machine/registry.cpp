@@ -659,6 +659,28 @@ std::vector<std::string> Registry::LoadProblems() const {
     return all;
 }
 
+std::vector<std::string> Registry::StaleReads() const {
+    RegistryStore& s = *store_;
+    std::lock_guard<std::mutex> lock(s.mutex_);
+    std::vector<std::string> all;
+    for (HiveFile* file : s.hives_->Files()) {
+        file->Refresh(false);
+        std::string reason = file->StaleReason();
+        if (!reason.empty()) all.push_back(std::move(reason));
+    }
+    return all;
+}
+
+bool Registry::Unreadable() const {
+    RegistryStore& s = *store_;
+    std::lock_guard<std::mutex> lock(s.mutex_);
+    for (HiveFile* file : s.hives_->Files()) {
+        file->Refresh(false);
+        if (file->Unreadable()) return true;
+    }
+    return false;
+}
+
 std::string Registry::ChangesRefusal() const {
     RegistryStore& s = *store_;
     std::lock_guard<std::mutex> lock(s.mutex_);

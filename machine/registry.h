@@ -139,6 +139,12 @@ class Registry {
     std::string LastErrorMessage() const;
     // "FILE:LINE: what" for every line of a hive file that could not be read.
     std::vector<std::string> LoadProblems() const;
+    // For every hive read in full whose content may be stale (a Windows
+    // hive with unapplied transaction logs): why, in a sentence.
+    std::vector<std::string> StaleReads() const;
+    // Whether a hive file is there that the running user may not read (a
+    // scan of it sees nothing of it).
+    bool Unreadable() const;
     // Why every change is refused now because another program owns the
     // hive files (a prefix's running wineserver: how to stop it), or "".
     std::string ChangesRefusal() const;

@@ -13,6 +13,7 @@
 #include "machine/machine.h"
 #include "scan/percent_decode.h"
 #include "settings/settings_store.h"
+#include "settings/state_folder.h"
 
 namespace tolvane {
 namespace {
@@ -139,6 +140,13 @@ std::tm ScanEngine::LocalStartTime() const {
     return local;
 }
 
+void ScanEngine::KeepStateOnHost(const std::string& hostFolder) {
+    stateOnHost_ = true;
+    hostStateFolder_ = hostFolder;
+    settings_ = std::make_unique<SettingsStore>(SettingsStore::OnHost(
+        machine_.registry(), hostFolder.empty() ? "" : hostFolder + "/" + kStateSettingsFileName));
+}
+
 void ScanEngine::RunScan() {
     stopRequested_.store(false);
     RunScanSteps();
@@ -151,7 +159,11 @@ void ScanEngine::RunScanSteps() {
     currentItem_.clear();
     note_.clear();
 
-    log_.Open(SettingsStore::ApplicationFolder(), LocalStartTime());
+    const bool logged =
+        !stateOnHost_              ? log_.Open(SettingsStore::ApplicationFolder(), LocalStartTime())
+        : hostStateFolder_.empty() ? false
+                                   : log_.OpenOnHost(hostStateFolder_, LocalStartTime());
+    if (!logged) note_ = kLogNotWrittenNote;
     log_.Write("Starting Scanning");
     int32_t mode = settings_->ReadInt(setting::kLastScanMode);
     if (const char* text = ScanModeLogText(mode)) {
@@ -315,9 +327,9 @@ void ScanEngine::CheckHostsFile() {
 void ScanEngine::ScanProcesses() {
     log_.Write("Scanning running processes.\n");
     if (!machine_.RunsPrograms()) {
-        note_ = kNoProgramsRunNote;
-        log_.Write(note_ + "\n");
-        SetCurrentItem(note_);
+        note_ += std::string(note_.empty() ? "" : "  ") + kNoProgramsRunNote;
+        log_.Write(std::string(kNoProgramsRunNote) + "\n");
+        SetCurrentItem(kNoProgramsRunNote);
         Progress(ScanProgress::Step);
     }
     std::unique_ptr<ProcessList> list = processes_.CreateProcessList();
@@ -372,7 +384,7 @@ void ScanEngine::ScanRegistryKeys() {
             for (RootKey root : kKeyRoots) {
                 Count(results_.counters.objectsScanned);
                 RegKey key;
-                if (registry.OpenKey(Registry::Root(root), entry.path, KEY_ALL_ACCESS, &key) ==
+                if (registry.OpenKey(Registry::Root(root), entry.path, KEY_READ, &key) ==
                     ERROR_SUCCESS) {
                     registry.CloseKey(key);
                     found = true;
@@ -392,7 +404,7 @@ bool ScanEngine::ValueMatches(int rootIndex, const std::string& keyPath,
     const Registry& registry = machine_.registry();
     Count(results_.counters.objectsScanned);
     RegKey key;
-    if (registry.OpenKey(Registry::Root(kKeyRoots[rootIndex]), keyPath, KEY_ALL_ACCESS, &key) !=
+    if (registry.OpenKey(Registry::Root(kKeyRoots[rootIndex]), keyPath, KEY_QUERY_VALUE, &key) !=
         ERROR_SUCCESS)
         return false;
     uint32_t type = 0;

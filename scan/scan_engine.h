@@ -61,6 +61,7 @@ const char* ScanModeLogText(int32_t mode);
 
 // What the process phase says on a Windows installation on a disk: Windows
 // is not running there, so there is no program to check or end.
+inline constexpr const char* kLogNotWrittenNote = "The log of this scan could not be written.";
 inline constexpr const char* kNoProgramsRunNote =
     "No programs are running on this Windows installation (Windows is not running on it): "
     "the Memory scan has no processes to check.";
@@ -124,10 +125,19 @@ class ScanEngine {
     ScanCounterValues Counters() const { return results_.counters.Values(); }
     int32_t ProgressUnits() const { return progressUnits_.load(std::memory_order_relaxed); }
     const std::string& CurrentItem() const { return currentItem_; }
-    // The Windows path of the last scan's log ("" before the first scan).
+    // The Windows path of the last scan's log, its host path when the log
+    // is kept on the host ("" before the first scan and when it could not
+    // be written).
     const std::string& LogPath() const { return log_.Path(); }
-    // A line for the user beside the last scan's rows, "" mostly: on a
-    // Windows installation, kNoProgramsRunNote once the process phase ran.
+    // For a machine that keeps no state of Tolvane's inside: later scans
+    // read their settings from the host folder's settings file
+    // (SettingsStore::OnHost) and write their logs to its Logs folder; ""
+    // (no folder could be had) keeps the settings in memory and writes no
+    // log. Not while a scan runs.
+    void KeepStateOnHost(const std::string& hostFolder);
+    // A line for the user beside the last scan's rows, "" mostly: that its
+    // log could not be written (kLogNotWrittenNote), and on a Windows
+    // installation kNoProgramsRunNote once the process phase ran.
     const std::string& Note() const { return note_; }
     // The hosts files the last hosts check found.
     const std::vector<std::string>& HostsFiles() const { return hostsFiles_; }
@@ -201,6 +211,8 @@ class ScanEngine {
     std::atomic<int32_t> progressUnits_{0};
     std::string currentItem_;
     std::string note_;
+    bool stateOnHost_ = false;
+    std::string hostStateFolder_;
     ScanLog log_;
     std::vector<std::string> hostsFiles_;
     ProcessEnumerator processes_;

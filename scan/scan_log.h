@@ -2,13 +2,20 @@
 // application folder, named by the scan's local start time
 // ("Logs\TolvaneLog 07-12-26 13-05-09.txt"). Texts are written byte for byte
 // as given (8-bit, line feeds only). A folder or file that cannot be made
-// leaves the log closed: the scan runs in full and nothing is logged.
+// leaves the log closed: the scan runs in full and nothing is logged, and
+// Path() is then "" (no log to name).
+//
+// A machine that keeps no state of Tolvane's inside (a Windows installation)
+// has its logs on the host instead: OpenOnHost writes the same file in the
+// Logs folder of a host folder of the running user's (made 0700; the file
+// 0600, neither through a link).
 #pragma once
 
 #include <ctime>
 #include <string>
 #include <string_view>
 
+#include "host/held_path.h"
 #include "machine/file_system.h"
 
 namespace tolvane {
@@ -25,18 +32,22 @@ class ScanLog {
     // the file (emptying one of the same name). applicationFolder ends in a
     // backslash. True when the log is open.
     bool Open(std::string_view applicationFolder, const std::tm& localStart);
+    // The log in hostFolder/Logs on the host; Path() is the host path.
+    bool OpenOnHost(const std::string& hostFolder, const std::tm& localStart);
     // WriteLog: appends the text when the log is open; failures are silent.
     void Write(std::string_view text);
     // CloseLog.
     void Close();
 
-    bool IsOpen() const { return file_.IsOpen(); }
-    // The Windows path of the last log opened (kept after Close).
+    bool IsOpen() const { return file_.IsOpen() || hostFile_.valid(); }
+    // The Windows path of the last log opened (kept after Close), or its
+    // host path when it is on the host; "" when the last one failed to open.
     const std::string& Path() const { return path_; }
 
   private:
     FileSystem& files_;
     File file_;
+    UniqueFd hostFile_;
     std::string path_;
 };
 

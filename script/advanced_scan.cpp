@@ -45,7 +45,10 @@ void AdvancedScan::Open() {
     outcomes_.clear();
     description_.clear();
     closeCaption_ = "Cancel";
-    LoadScripts(machine_.files(), programFolder_, &scripts_);
+    if (!programFolder_.empty() && programFolder_[0] == '/')
+        LoadShippedScripts(programFolder_, &scripts_);
+    else
+        LoadScripts(machine_.files(), programFolder_, &scripts_);
     for (const ScriptRecord& record : scripts_) rows_.push_back({record.name, kNotScannedStatus});
     host_->StartEngine();
     scanEnabled_ = true;

@@ -60,7 +60,8 @@ class AdvancedScan {
     static constexpr const char* kDescriptionLabel = "Description";
     static constexpr unsigned kDescriptionBackground = 0xE0B47B;
 
-    // programFolder holds script.db (a Windows path).
+    // programFolder holds script.db (a Windows path; a host path, starting
+    // with '/', for the shipped folder of a machine that has none inside).
     AdvancedScan(Machine& machine, AdvancedScanView& view, std::string programFolder,
                  ScriptLimits limits = {});
     ~AdvancedScan();

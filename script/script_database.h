@@ -42,5 +42,8 @@ bool ParseScripts(std::string text, std::vector<ScriptRecord>* scripts);
 // reports nothing.
 void LoadScripts(const FileSystem& files, std::string_view programFolder,
                  std::vector<ScriptRecord>* scripts);
+// The same from the host folder Tolvane ships its databases in (a machine
+// that keeps no state of Tolvane's inside has none installed).
+void LoadShippedScripts(const std::string& hostFolder, std::vector<ScriptRecord>* scripts);
 
 }  // namespace tolvane

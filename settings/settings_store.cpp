@@ -6,6 +6,7 @@
 #include <utility>
 
 #include "base/codepage.h"
+#include "host/host_files.h"
 #include "machine/registry.h"
 #include "machine/shell_folders.h"
 
@@ -102,6 +103,85 @@ int32_t ParseSettingInt(std::string_view text) {
 
 SettingsStore::SettingsStore(Registry& registry) : registry_(registry) {}
 
+SettingsStore SettingsStore::OnHost(Registry& registry, std::string hostFile) {
+    SettingsStore store(registry);
+    store.onHost_ = true;
+    store.hostFile_ = std::move(hostFile);
+    return store;
+}
+
+namespace {
+
+std::string EscapedHostValue(std::string_view text) {
+    std::string out;
+    for (char ch : text) {
+        if (ch == '\\')
+            out += "\\\\";
+        else if (ch == '\n')
+            out += "\\n";
+        else if (ch == '\r')
+            out += "\\r";
+        else
+            out += ch;
+    }
+    return out;
+}
+
+std::string UnescapedHostValue(std::string_view text) {
+    std::string out;
+    for (size_t i = 0; i < text.size(); ++i) {
+        if (text[i] != '\\' || i + 1 == text.size()) {
+            out += text[i];
+            continue;
+        }
+        char next = text[++i];
+        out += next == 'n' ? '\n' : next == 'r' ? '\r' : next;
+    }
+    return out;
+}
+
+// The host file's lines as name and escaped value.
+std::vector<std::pair<std::string, std::string>> HostLines(const std::string& content) {
+    std::vector<std::pair<std::string, std::string>> lines;
+    size_t start = 0;
+    while (start < content.size()) {
+        size_t end = content.find('\n', start);
+        if (end == std::string::npos) end = content.size();
+        std::string_view line(content.data() + start, end - start);
+        size_t equals = line.find('=');
+        if (equals != std::string_view::npos)
+            lines.emplace_back(std::string(line.substr(0, equals)),
+                               std::string(line.substr(equals + 1)));
+        start = end + 1;
+    }
+    return lines;
+}
+
+}  // namespace
+
+bool SettingsStore::ReadHostValue(std::string_view name, std::string* data) const {
+    std::string content;
+    if (hostFile_.empty() || ReadOwnFile(hostFile_, &content) != OwnFileState::Usable) return false;
+    for (const auto& [key, value] : HostLines(content)) {
+        if (!EqualsNoCase(key, name)) continue;
+        *data = UnescapedHostValue(value);
+        return true;
+    }
+    return false;
+}
+
+bool SettingsStore::WriteHostValue(std::string_view name, std::string_view text) {
+    if (hostFile_.empty()) return false;
+    std::string content;
+    OwnFileState state = ReadOwnFile(hostFile_, &content);
+    if (state != OwnFileState::Usable && state != OwnFileState::Missing) return false;
+    std::string updated;
+    for (const auto& [key, value] : HostLines(content))
+        if (!EqualsNoCase(key, name)) updated += key + "=" + value + "\n";
+    updated += std::string(name) + "=" + EscapedHostValue(text) + "\n";
+    return ReplaceOwnFile(hostFile_, updated) == OwnFileState::Usable;
+}
+
 std::string SettingsStore::KeyPath() {
     return std::string("SOFTWARE\\") + kProductName;
 }
@@ -116,7 +196,9 @@ std::string SettingsStore::ApplicationFolder() {
 
 bool SettingsStore::ReadText(std::string_view name, size_t bufferSize, std::string* text) const {
     std::string data;
-    if (!UnsavedSettings::Instance().Find(registry_, name, &data)) {
+    bool kept = UnsavedSettings::Instance().Find(registry_, name, &data);
+    if (!kept && onHost_ && !ReadHostValue(name, &data)) return false;
+    if (!kept && !onHost_) {
         RegKey key;
         if (registry_.CreateKey(Registry::Root(RootKey::LocalMachine), KeyPath(), KEY_READ, &key) !=
             ERROR_SUCCESS)
@@ -135,6 +217,13 @@ bool SettingsStore::ReadText(std::string_view name, size_t bufferSize, std::stri
 }
 
 void SettingsStore::WriteText(std::string_view name, std::string_view text) {
+    if (onHost_) {
+        if (WriteHostValue(name, text))
+            UnsavedSettings::Instance().Drop(registry_, name);
+        else
+            UnsavedSettings::Instance().Keep(registry_, name, text);
+        return;
+    }
     RegKey key;
     long rc =
         registry_.CreateKey(Registry::Root(RootKey::LocalMachine), KeyPath(), KEY_WRITE, &key);

@@ -8,6 +8,13 @@
 // call opens the key (creating it when missing), does its one query or set
 // and closes it: nothing is cached, so a value written anywhere is read at
 // once everywhere, from the window thread and the scan worker alike.
+// For a machine that keeps no state of Tolvane's inside (a Windows
+// installation, which only a confirmed removal or restore writes), OnHost
+// keeps the values in a host file instead (one "NAME=VALUE" line each,
+// backslash, line feed and carriage return escaped as \\, \n and \r),
+// written through ReplaceOwnFile (host_files.h) and read only while it is
+// the running user's own; the machine's registry is then neither read nor
+// written for them. A write the file refuses holds in memory as below.
 // Registry failures are not reported: a failed read gives the value's
 // default. A write the registry refuses (the prefix's wineserver owns the
 // registry while it runs; a hive file may be damaged or read-only) still
@@ -81,6 +88,8 @@ int32_t ParseSettingInt(std::string_view text);
 class SettingsStore {
   public:
     explicit SettingsStore(Registry& registry);
+    // The values in hostFile on the host ("" keeps them in memory only).
+    static SettingsStore OnHost(Registry& registry, std::string hostFile);
 
     // Longest data a read takes, in bytes with the terminating zero, as the
     // program's read buffers were sized; longer data reads as a failed read.
@@ -126,7 +135,11 @@ class SettingsStore {
   private:
     bool ReadText(std::string_view name, size_t bufferSize, std::string* text) const;
     void WriteText(std::string_view name, std::string_view text);
+    bool ReadHostValue(std::string_view name, std::string* data) const;
+    bool WriteHostValue(std::string_view name, std::string_view text);
     Registry& registry_;
+    bool onHost_ = false;
+    std::string hostFile_;
 };
 
 }  // namespace tolvane

@@ -74,6 +74,13 @@ class InstallationHiveFile final : public HiveFile {
         return true;
     }
     std::vector<std::string> Problems() override { return problems_; }
+    bool Unreadable() override { return regf_.Unreadable(); }
+    std::string StaleReason() override {
+        if (!regf_.Dirty()) return "";
+        return "The registry hive " + watch_.path() +
+               " is read as it stands: " + regf_.DirtyDetail() +
+               ", so what Windows changed last may be missing from this scan.";
+    }
 
   private:
     void Load() {

@@ -9,6 +9,7 @@
 #include "machine/windows/installation_hives.h"
 #include "machine/windows/regf_hive.h"
 #include "machine/windows/windows_installation.h"
+#include "testing/read_only_bind_mount.h"
 #include "testing/regf_builder.h"
 #include "testing/run_command.h"
 #include "testing/temp_installation.h"
@@ -146,6 +147,12 @@ TEST(WindowsInstallation, ChangesReachTheHivesAndAreRefusedWhereTheyMust) {
     EXPECT_NE(reg.LastErrorMessage().find("shut it down fully"), std::string::npos)
         << reg.LastErrorMessage();
     EXPECT_FALSE(fs::exists(windows.Software() + ".tolvane-orig"));
+    // A read of it says that it may be stale; a clean hive says nothing.
+    EXPECT_TRUE(reg.StaleReads().empty());
+    std::vector<std::string> stale = windows.Open()->registry().StaleReads();
+    ASSERT_EQ(stale.size(), 1u);
+    EXPECT_NE(stale[0].find("SOFTWARE.LOG1 holds changes not yet written"), std::string::npos)
+        << stale[0];
 }
 
 TEST(WindowsInstallation, LinksOnTheDiskLeadNowhere) {
@@ -186,31 +193,10 @@ std::string FileBytes(const std::string& path) {
     return std::string(std::istreambuf_iterator<char>(in), {});
 }
 
-// The folder bind-mounted read-only onto itself, as ntfs-3g mounts a
-// Windows that is hibernated or was shut down with fast start-up; unmounted
-// however the test ends.
-class ReadOnlyBindMount {
-  public:
-    explicit ReadOnlyBindMount(const std::string& folder) : folder_(ShellQuote(folder)) {
-        mounted_ = RunCommand("mount --bind " + folder_ + " " + folder_ + " 2>/dev/null") == 0;
-        readOnly_ =
-            mounted_ && RunCommand("mount -o remount,ro,bind " + folder_ + " 2>/dev/null") == 0;
-    }
-    ~ReadOnlyBindMount() {
-        if (mounted_) RunCommand("umount " + folder_ + " 2>/dev/null");
-    }
-    bool readOnly() const { return readOnly_; }
-
-  private:
-    std::string folder_;
-    bool mounted_ = false;
-    bool readOnly_ = false;
-};
-
 TEST(WindowsInstallation, ReadOnlyMountRefusesChangesSayingSo) {
     TempInstallation windows;
     const std::string before = FileBytes(windows.UserHive("alice"));
-    ReadOnlyBindMount mount(windows.path());
+    testing::ReadOnlyBindMount mount(windows.path());
     if (!mount.readOnly()) GTEST_SKIP() << "mounting is not permitted here";
     auto machine = windows.Open();
     Registry& reg = machine->registry();

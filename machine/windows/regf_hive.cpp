@@ -320,6 +320,20 @@ uint32_t Le32(const unsigned char* p) {
 
 }  // namespace
 
+// hivex reads a hive whole into memory; a file no Windows hive comes near,
+// or one that is mostly holes, is refused before that, as damaged.
+static std::string SizeRefusal(const struct stat& st) {
+    const auto size = static_cast<uint64_t>(st.st_size);
+    if (size > kMaxRegfHiveBytes)
+        return "is damaged and was not loaded (" + std::to_string(size) +
+               " bytes, more than any registry hive holds: 1 GiB)";
+    const auto allocated = static_cast<uint64_t>(st.st_blocks) * 512;
+    if (size > kSparseCheckFromBytes && allocated < size / 4)
+        return "is damaged and was not loaded (" + std::to_string(size) + " bytes of which only " +
+               std::to_string(allocated) + " are stored on the disk: mostly holes)";
+    return "";
+}
+
 std::string RegfOriginalCopyName(const std::string& hiveName) {
     return hiveName + ".tolvane-orig";
 }
@@ -333,6 +347,7 @@ bool RegfHiveFile::Load(HiveTree* tree, std::string* problem) {
     *tree = HiveTree();
     damaged_ = true;
     dirty_ = false;
+    unreadable_ = false;
     auto fail = [&](const std::string& what) {
         *tree = HiveTree();
         *problem = displayPath_ + ": " + what;
@@ -342,8 +357,13 @@ bool RegfHiveFile::Load(HiveTree* tree, std::string* problem) {
                                          O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK)
                                 : -1);
     struct stat st {};
-    if (!fd.valid()) return fail(std::string("cannot be opened: ") + std::strerror(errno));
+    if (!fd.valid()) {
+        unreadable_ = errno == EACCES;
+        return fail(std::string("cannot be opened: ") + std::strerror(errno));
+    }
     if (fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode)) return fail("is no plain file");
+    std::string tooLarge = SizeRefusal(st);
+    if (!tooLarge.empty()) return fail(tooLarge);
     errno = 0;
     HivexHandle h(hivex_open(DescriptorPath(fd.get()).c_str(), 0));
     if (!h) return fail("is damaged and was not loaded (" + ErrnoText(errno) + ")");

@@ -25,11 +25,16 @@
 // NAME.tolvane-orig, which later runs never overwrite. Copies keep the hive's
 // permission bits only (never set-user-ID ones).
 //
+// A hive over kMaxRegfHiveBytes, or above kSparseCheckFromBytes with less
+// than a quarter of it stored on the disk (a sparse file), is refused as
+// damaged before anything of it is read.
+//
 // Not thread-safe: its owner serialises calls (the registry's lock).
 #pragma once
 
 #include <sys/types.h>
 
+#include <cstdint>
 #include <ctime>
 #include <string>
 
@@ -63,6 +68,10 @@ class RegfHiveFile {
     const std::string& Name() const { return name_; }
     // Whether the hive was dirty when last loaded.
     bool Dirty() const { return dirty_; }
+    // Why it was dirty when last loaded ("" when it was not).
+    const std::string& DirtyDetail() const { return dirtyDetail_; }
+    // Whether the last Load was refused the file by its permissions.
+    bool Unreadable() const { return unreadable_; }
 
   private:
     std::string DirtyReason() const;
@@ -73,8 +82,12 @@ class RegfHiveFile {
     std::string displayPath_;
     bool damaged_ = true;
     bool dirty_ = false;
+    bool unreadable_ = false;
     std::string dirtyDetail_;
 };
+
+inline constexpr uint64_t kMaxRegfHiveBytes = uint64_t{1} << 30;
+inline constexpr uint64_t kSparseCheckFromBytes = uint64_t{16} << 20;
 
 // The name of the copy of the untouched hive kept beside it.
 std::string RegfOriginalCopyName(const std::string& hiveName);

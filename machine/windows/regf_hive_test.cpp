@@ -125,6 +125,24 @@ TEST_F(RegfHiveTest, SavesChangesThatAnotherReaderSeesAndKeepsTheOriginalOnce) {
     EXPECT_EQ(Get("\\New\\Deeper", "x"), "1\n");
 }
 
+// A hive is read whole: one far over any real hive's size, or mostly holes,
+// is refused before it is read, and the rest of the file is never touched.
+TEST_F(RegfHiveTest, OversizedAndSparseHivesAreRefusedUnread) {
+    for (uint64_t size : {kMaxRegfHiveBytes + 1, kSparseCheckFromBytes * 4}) {
+        ASSERT_EQ(truncate(hive_.c_str(), static_cast<off_t>(size)), 0);
+        RegfHiveFile file(folderFd_, "SOFTWARE", hive_);
+        HiveTree tree;
+        std::string problem;
+        EXPECT_FALSE(file.Load(&tree, &problem)) << size;
+        EXPECT_NE(problem.find(hive_ + ": is damaged and was not loaded ("), std::string::npos)
+            << problem;
+        EXPECT_NE(problem.find(size > kMaxRegfHiveBytes ? "1 GiB" : "mostly holes"),
+                  std::string::npos)
+            << problem;
+        EXPECT_EQ(tree.Find(u"Microsoft"), nullptr);
+    }
+}
+
 TEST_F(RegfHiveTest, DirtyHivesAreReadButNeverChanged) {
     auto refusedAfterLoad = [&](const char* why) {
         const std::string before = ReadHostFile(hive_);

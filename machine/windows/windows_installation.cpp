@@ -19,6 +19,8 @@ class WindowsInstallation : public MachineBackEnd {
     bool RunsPrograms() const override { return false; }
     bool Busy(ProcessTable&) const override { return false; }
     std::string Description() const override { return description_; }
+    // A Windows disk is evidence: only a removal or restore writes to it.
+    bool KeepsToolStateInside() const override { return false; }
 
   private:
     std::string description_;

@@ -85,6 +85,7 @@ class PrefixHiveFile final : public HiveFile {
     std::string ChangeRefusal() override;
     bool Save(std::string* error) override;
     std::vector<std::string> Problems() override;
+    bool Unreadable() override { return unreadable_; }
 
     const WineHive& hive() const { return hive_; }
 
@@ -97,6 +98,7 @@ class PrefixHiveFile final : public HiveFile {
     std::string newHeader_;  // ";; All keys relative to" of a file made from nothing
     WineHive hive_;
     std::vector<std::string> problems_;  // of reading the file itself
+    bool unreadable_ = false;
 };
 
 class PrefixHiveSet final : public HiveSet {
@@ -207,8 +209,11 @@ void PrefixHiveFile::Load() {
     std::string text;
     struct stat st {};
     bool exists = stat(watch_.path().c_str(), &st) == 0;
-    if (exists && !ReadWholeFile(watch_.path(), &text))
+    unreadable_ = false;
+    if (exists && !ReadWholeFile(watch_.path(), &text)) {
+        unreadable_ = errno == EACCES;
         problems_.push_back(watch_.path() + ":0: cannot be read: " + std::strerror(errno));
+    }
     bool empty = text.empty();
     hive_.Parse(std::move(text), watch_.path());
     if (!exists || empty) hive_.SetNewFileHeader(newHeader_);

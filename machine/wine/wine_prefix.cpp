@@ -40,6 +40,7 @@ class WinePrefix : public MachineBackEnd {
         return false;
     }
     std::string Description() const override { return ""; }
+    bool KeepsToolStateInside() const override { return true; }
 
   private:
     std::string prefix_;

@@ -24,6 +24,7 @@
 #include "testing/as_nobody.h"
 #include "testing/fake_wineserver.h"
 #include "testing/machines_home.h"
+#include "testing/read_only_bind_mount.h"
 #include "testing/run_command.h"
 #include "testing/temp_folder.h"
 #include "testing/temp_installation.h"
@@ -520,6 +521,89 @@ TEST(Headless, ListsAndScansEveryMachineOfTheUser) {
                                 "0 could not be scanned, 1 skipped\n"),
               std::string::npos)
         << listed.str();
+}
+
+// Every entry below a folder: a file's bytes, a link's target, "<folder>".
+std::map<std::string, std::string> TreeBytes(const std::string& root) {
+    namespace fs = std::filesystem;
+    std::map<std::string, std::string> tree;
+    for (auto it = fs::recursive_directory_iterator(root); it != fs::end(it); ++it) {
+        const std::string relative = fs::relative(it->path(), root).string();
+        if (it->is_symlink())
+            tree[relative] = "<link> " + fs::read_symlink(it->path()).string();
+        else if (it->is_directory())
+            tree[relative] = "<folder>";
+        else
+            tree[relative] = ReadHostFile(it->path());
+    }
+    return tree;
+}
+
+// A Windows installation is evidence: a scan in every mode reads it only.
+// Its databases come from Tolvane's own installation, its log and settings
+// go to its state folder on the host, and every file of it is byte for byte
+// as before; mounted read-only it is scanned the same.
+TEST(Headless, ScansOfAnInstallationInEveryModeLeaveItByteForByteUnchanged) {
+    testing::TempInstallation windows;
+    testing::TempFolder state("tolvane-state");
+    const std::map<std::string, std::string> before = TreeBytes(windows.path());
+    const std::string run = "XDG_STATE_HOME='" + state.path().string() + "' " + TOLVANE_PROGRAM +
+                            " --headless --machine '" + windows.path() + "' ";
+    const std::string logs = "\nLog: " + state.path().string() + "/tolvane/installations/";
+    std::string out;
+    // The custom scan with every part switched on is the fullest there is.
+    for (const char* scan :
+         {"scan smart", "scan registry", "scan files", "scan memory",
+          "--folders 'C:\\' scan drives",
+          "--folders 'C:\\' settings scan active=1 registry=1 deep=1 drives=1 scan custom",
+          "start"}) {
+        int status = RunCommand(run + scan, &out);
+        EXPECT_TRUE(status == kExitScanClean || status == kExitScanListed) << scan << out;
+        EXPECT_NE(out.find(logs), std::string::npos) << scan << out;
+    }
+    EXPECT_EQ(RunCommand(run + "settings scan deep=1", &out), kExitOk) << out;
+    EXPECT_EQ(TreeBytes(windows.path()), before);
+
+    testing::ReadOnlyBindMount mount(windows.path());
+    if (!mount.readOnly())
+        GTEST_SKIP() << "mounting read-only needs root and a system that permits it";
+    int status = RunCommand(run + "scan smart", &out);
+    EXPECT_TRUE(status == kExitScanClean || status == kExitScanListed) << out;
+    EXPECT_EQ(out.find("Unable to load reference file"), std::string::npos) << out;
+    EXPECT_NE(out.find(logs), std::string::npos) << out;
+}
+
+// A reader of a machine (another user's prefix) sees what its owner sees:
+// the scan asks for read rights only. A registry file it may not read at
+// all is said in the notes, and the scan fails.
+TEST(Headless, AReaderOfAnotherUsersPrefixGetsTheOwnersRegistryRows) {
+    SKIP_UNLESS_ROOT();
+    TempPrefix prefix;
+    ASSERT_NO_FATAL_FAILURE(PlantGossamerKey(prefix));
+    ASSERT_NO_FATAL_FAILURE(InstallGossamerDatabase(prefix.path()));
+    std::filesystem::permissions(prefix.path(), std::filesystem::perms(0755));
+    const std::string scan = std::string(TOLVANE_PROGRAM) + " --headless --machine '" +
+                             prefix.path() + "' scan registry";
+    std::string owner;
+    ASSERT_EQ(RunCommand(scan, &owner), kExitScanListed) << owner;
+    auto readerSees = [&](int wantedStatus, const std::string& wanted) {
+        return testing::AsNobody([&] {
+            std::string out;
+            int status = RunCommand(scan, &out);
+            if (status == wantedStatus && out.find(wanted) != std::string::npos &&
+                out.find("\nLog: ") == std::string::npos)
+                return true;
+            std::fprintf(stderr, "status %d:\n%s\n", status, out.c_str());
+            return false;
+        });
+    };
+    EXPECT_TRUE(readerSees(
+        kExitScanListed, "Gossamer Tracker\tRegistry Key\tSpyware\tSoftware\\Gossamer\tMedium\n"));
+    EXPECT_TRUE(readerSees(kExitScanListed, "\nThe log of this scan could not be written."));
+    std::filesystem::permissions(prefix.Host("system.reg"), std::filesystem::perms(0600));
+    EXPECT_TRUE(readerSees(kExitScanError,
+                           "\nThe machine's registry cannot be read with the "
+                           "rights Tolvane runs with"));
 }
 
 // Run as root on a machine nobody owns, Tolvane becomes nobody before it

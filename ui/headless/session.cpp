@@ -73,6 +73,11 @@ void Session::Print(const std::string& line) {
         out_ << Utf8(line) << "\n";
 }
 
+// A log kept on the host (an installation's) is named by its host path.
+static bool LogOnHost(const std::string& logPath) {
+    return !logPath.empty() && logPath[0] == '/';
+}
+
 int Session::Run() {
     for (const std::string& word : options_.words)
         scanRun_ = scanRun_ || word == "scan" || word == "start";
@@ -236,7 +241,9 @@ void Session::PrintDocument() {
         {"rows", RowsJson()},
         {"counters", CountersJson(c)},
         {"logPath", Utf8(app_->scan().LogPath())},
-        {"logHostPath", logHost && !app_->scan().LogPath().empty() ? *logHost : ""},
+        {"logHostPath", LogOnHost(app_->scan().LogPath())            ? app_->scan().LogPath()
+                        : logHost && !app_->scan().LogPath().empty() ? *logHost
+                                                                     : ""},
         {"stopped", app_->scan().StopRequested()},
         {"user", privileges_.userName},
         {"notes", NotesJson()},
@@ -312,7 +319,8 @@ void Session::PrintScanResult() {
     ScanCounterValues c = app_->scan().Counters();
     for (const ScanCounterField& field : kScanCounterFields)
         Print(std::string(field.name) + ": " + std::to_string(c.*field.value));
-    Print("Log: " + app_->scan().LogPath());
+    // A log that could not be written is not named (the notes say so).
+    if (!app_->scan().LogPath().empty()) Print("Log: " + app_->scan().LogPath());
     for (const std::string& note : app_->Notes()) Print(note);
 }
 

@@ -229,10 +229,12 @@ bool Session::Parse(std::vector<Step>* steps) {
     return true;
 }
 
+// A machine whose registry cannot be read (another user's files) gives no
+// clean result: the notes say so and the scan fails.
 bool Session::Scan(const Step& step) {
     controller().Execute(ScanWords().at(step.First()));
     FinishScan(controller().WorkerRunning());
-    return true;
+    return !app_->MachineUnreadable();
 }
 
 // The Start button: a scan in the stored mode (a Smart Scan on a machine
@@ -241,7 +243,7 @@ bool Session::Start(const Step&) {
     bool wasScanning = controller().Scanning();
     controller().Execute(MainCommand::StartStop);
     FinishScan(!wasScanning && controller().WorkerRunning());
-    return true;
+    return wasScanning || !app_->MachineUnreadable();
 }
 
 bool Session::Stop(const Step&) {
