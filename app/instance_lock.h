@@ -1,6 +1,6 @@
 // The one-running-copy lock: an exclusive flock on a file of the running
 // user's own lock folder ($XDG_RUNTIME_DIR, else /tmp/tolvane-UID; see
-// platform/host_files.h), never on a file of the machine: a Windows program
+// host/host_files.h), never on a file of the machine: a Windows program
 // of the machine could otherwise hold the lock for ever or plant a link that
 // steers the lock file's creation elsewhere. The system frees the lock when
 // the process ends, however it ends, so a crashed copy never blocks the next

@@ -17,7 +17,7 @@
 // The file lies in a folder the user works in, which other users or a
 // program of the machine may write to; its entries hide threats from the
 // scan. So it is used only when it is a regular file of the running user that
-// no one else may write (platform/host_files.h), opened without following
+// no one else may write (host/host_files.h), opened without following
 // links; otherwise it is neither read nor written and Refusal() says why.
 //
 // Thread-safe: the scan worker asks IsIgnored while the window thread may

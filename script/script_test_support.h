@@ -1,6 +1,6 @@
 // Test support for the script folder: a view that records every message box
 // and answers from a queue, and a host over a fresh temporary prefix (and the
-// running programs of platform/testing/fake_windows_program.h).
+// running programs of testing/fake_windows_program.h).
 #pragma once
 
 #include <deque>

@@ -1,6 +1,6 @@
 // MachineChooser: the model of the "Open Machine" dialog. It lists the
 // Windows machines of this user that machine discovery found
-// (platform/machine_discovery.h, the same finder as `tolvane
+// (discovery/machine_discovery.h, the same finder as `tolvane
 // --list-machines`): one row each with the folder, its kind, where it was
 // found and, for a damaged one, why. The machine open now is marked and
 // selected at first. A damaged machine can still be chosen: opening it then

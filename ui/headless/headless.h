@@ -70,7 +70,7 @@ bool InstallShippedFiles(Machine& machine, std::ostream& err);
 // Runs start-up, the first tick and the commands in order.
 int RunHeadless(const HeadlessOptions& options, std::ostream& out, std::ostream& err);
 
-// The machines of this user (platform/machine_discovery.h), with the
+// The machines of this user (discovery/machine_discovery.h), with the
 // mounted Windows installations given besides the NTFS mounts.
 std::vector<FoundMachine> FindUserMachines(const std::vector<std::string>& windowsFolders);
 // --list-machines: one line each (path, kind, where found, damage), or JSON.
