@@ -205,9 +205,7 @@ bool ChooseUser(const std::string& user, InstallationHives* hives, std::string* 
 bool FindInstallationHives(const std::string& folder, const std::string& user,
                            InstallationHives* hives, std::string* error) {
     *hives = InstallationHives();
-    char* real = realpath(folder.c_str(), nullptr);
-    hives->root = real ? real : folder;
-    free(real);
+    hives->root = CanonicalPath(folder).value_or(folder);
     UniqueFd root(open(hives->root.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
     std::string configFolder;
     UniqueFd config(root.valid() ? OpenFolderNoCase(root.get(), {"Windows", "System32", "config"},

@@ -7,6 +7,8 @@
 #include <cstdio>
 #include <fstream>
 
+#include "host/held_path.h"
+
 namespace tolvane {
 namespace {
 
@@ -14,7 +16,8 @@ namespace {
 // Open-file-description locks conflict with the server's POSIX lock even
 // when this process holds it, which lets a test hold the lock itself.
 bool LockHeld(const std::string& path) {
-    int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    UniqueFd held(open(path.c_str(), O_RDONLY | O_CLOEXEC));
+    const int fd = held.get();
     if (fd < 0) return false;
     struct flock probe {};
     probe.l_type = F_WRLCK;
@@ -22,20 +25,15 @@ bool LockHeld(const std::string& path) {
     probe.l_start = 0;
     probe.l_len = 0;
     probe.l_pid = 0;
-    bool held = false;
 #ifdef F_OFD_GETLK
     if (fcntl(fd, F_OFD_GETLK, &probe) == 0) {
-        held = probe.l_type != F_UNLCK;
-        close(fd);
-        return held;
+        return probe.l_type != F_UNLCK;
     }
     probe = {};
     probe.l_type = F_WRLCK;
     probe.l_whence = SEEK_SET;
 #endif
-    if (fcntl(fd, F_GETLK, &probe) == 0) held = probe.l_type != F_UNLCK;
-    close(fd);
-    return held;
+    return fcntl(fd, F_GETLK, &probe) == 0 && probe.l_type != F_UNLCK;
 }
 
 }  // namespace
