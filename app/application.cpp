@@ -5,6 +5,7 @@
 #include <sstream>
 
 #include "app/command_line.h"
+#include "app/database_choice.h"
 #include "app/engine_scan_source.h"
 #include "app/removal_connection.h"
 #include "app/scan_source.h"
@@ -19,7 +20,9 @@
 #include "removal/object_remover.h"
 #include "removal/removal_flow.h"
 #include "scan/ignore_list.h"
+#include "script/script_database.h"
 #include "settings/settings_store.h"
+#include "update/update_signature.h"
 
 namespace tolvane {
 
@@ -64,21 +67,48 @@ void Application::InstallLauncher(Machine& machine, const std::string& shippedFo
     }
 }
 
+std::vector<std::string> Application::TrustedUpdateKeys() const {
+    std::vector<std::string> keys = BuiltInUpdateKeys();
+    keys.insert(keys.end(), options_.extraUpdateKeys.begin(), options_.extraUpdateKeys.end());
+    return keys;
+}
+
+// The definitions this run uses: the user's own file when one was named,
+// else the machine's database.db when this computer vouches for it, else
+// the shipped one (database_choice.h).
+bool Application::ReadChosenDefinitions(std::string* stored) {
+    if (!options_.definitionsFile.empty()) {
+        std::string error;
+        if (!ReadUserDatabaseFile(options_.definitionsFile, stored, &error)) {
+            databaseNotes_.push_back("Definitions " + options_.definitionsFile +
+                                     " not read: " + error);
+            return false;
+        }
+        databaseNotes_.push_back("Definitions: " + options_.definitionsFile + " (your own)");
+        return true;
+    }
+    DatabaseChoice choice = ChooseDatabase(machine_.files(), "database.db",
+                                           options_.shippedDataFolder, TrustedUpdateKeys());
+    if (!choice.note.empty()) databaseNotes_.push_back(choice.note);
+    *stored = std::move(choice.stored);
+    return choice.found;
+}
+
 bool Application::LoadDefinitionsWithSplash() {
     LoadingView& splash = views_.loading;
     splash.ShowLoading();
     splash.SetLoadingStatus("Initializing...");
     Pause(100);
     splash.SetLoadingStatus("Searching for definition file.");
-    const std::string path = SettingsStore::ApplicationFolder() + "database.db";
-    if (!machine_.files().PathFileExists(path)) {
+    std::string stored;
+    if (!ReadChosenDefinitions(&stored)) {
         splash.SetLoadingStatus("Definition file not found.");
         Pause(150);
     } else {
         Pause(300);
         splash.SetLoadingStatus("Loading definitions from file.");
         PlaceholderFolders folders = PlaceholderFolders::FromShell(machine_.shell());
-        if (LoadDefinitions(machine_.files(), path, folders, database_.get())) {
+        if (LoadDefinitionsFromContainer(stored, folders, database_.get())) {
             definitionsLoaded_ = true;
             Pause(100);
             Pause(300);
@@ -121,6 +151,11 @@ StartResult Application::Start() {
     definitionsLoaded_ = true;
     controller_->InitialiseControls();
 
+    // script.db is chosen afresh whenever the Advanced Scan opens; whether the
+    // machine's copy is passed over is said at start.
+    const DatabaseChoice scripts = ChooseDatabase(machine_.files(), kScriptDatabaseName,
+                                                  options_.shippedDataFolder, {});
+    if (!scripts.note.empty()) databaseNotes_.push_back(scripts.note);
     if (!LoadDefinitionsWithSplash() || database_->definitions().empty()) {
         messages.Ask(
             {kProductName, kUnableToLoadMessage, PromptButtons::Ok, PromptIcon::Information});
@@ -158,6 +193,7 @@ std::vector<std::string> Application::Notes() const {
                         std::to_string(damaged.size() - kShownRegistryProblems) + " more problems");
     if (scan_ && !scan_->Note().empty()) notes.push_back(scan_->Note());
     if (!options_.rightsNote.empty()) notes.push_back(options_.rightsNote);
+    notes.insert(notes.end(), databaseNotes_.begin(), databaseNotes_.end());
     if (ignoreList_ && !ignoreList_->Refusal().empty()) notes.push_back(ignoreList_->Refusal());
     return notes;
 }
@@ -180,6 +216,9 @@ void Application::ConnectFlows() {
             WindowAdvancedScanView view(views_.controller.messages);
             if (!ConfirmBrowserClosedForAdvancedScan(machine_, view)) return;
             AdvancedScan scan(machine_, view, SettingsStore::ApplicationFolder());
+            DatabaseChoice scripts = ChooseDatabase(machine_.files(), kScriptDatabaseName,
+                                                    options_.shippedDataFolder, {});
+            scan.UseScriptDatabase(scripts.found ? std::move(scripts.stored) : std::string());
             scan.Open();
             views_.controller.dialogs.RunAdvancedScan(scan);
         };

@@ -46,6 +46,8 @@ struct UpdateRequestState {
     std::shared_ptr<UpdateJob> job;  // the pending work, if any
     bool haveOffer = false;
     UpdateDescription offer;
+    std::string offerText;       // the description as signed
+    std::string offerSignature;  // its signature file
     std::string server;  // the base address the offer came from
     double offeredVersion = 0;
     std::string downloadPath;  // the verified download (a Windows path)
@@ -133,6 +135,8 @@ void UpdateService::AuInitialize(UpdateRequest* request) {
     state.product = product;
     state.haveOffer = false;
     state.offer = UpdateDescription();
+    state.offerText.clear();
+    state.offerSignature.clear();
     state.server.clear();
     state.offeredVersion = 0;
     state.downloadPath.clear();
@@ -231,6 +235,8 @@ UpdateInstallResult UpdateService::AuRunAutoUpdate(UpdateRequest* record) {
         std::lock_guard lock(record->state->mutex);
         product = record->state->product;
         installation.offer = record->state->offer;
+        installation.descriptionText = record->state->offerText;
+        installation.descriptionSignature = record->state->offerSignature;
         installation.downloadPath = record->state->downloadPath;
     }
     if (!product) {
@@ -381,6 +387,8 @@ void UpdateService::RunQuery(const Work& work, const JobInput& input) {
     Finish(work, newer ? kUpdateNewerVersion : kUpdateNoNewerVersion, [&] {
         work.state->haveOffer = newer;
         work.state->offer = offer;
+        work.state->offerText = fetched.body;
+        work.state->offerSignature = fetched.signature;
         work.state->server = server;
         work.state->offeredVersion = offer.version;
         return true;

@@ -227,6 +227,10 @@ TEST_F(UpdateServiceTest, InstallingDefinitionsKeepsTheOldOnesAsBackup) {
               "The previous database was kept as database.bak.");
     EXPECT_EQ(ReadHost(AppFile("database.db")), content);
     EXPECT_EQ(ReadHost(AppFile("database.bak")), Database("15"));
+    // Its signed description stays beside it: what later runs check it by.
+    const std::string description = Description("16", "/tolvane/files/database.db", content);
+    EXPECT_EQ(ReadHost(AppFile("database.db.update")), description);
+    EXPECT_EQ(ReadHost(AppFile("database.db.update.sig")), SignatureFile(description));
     EXPECT_TRUE(UpdatesFolder().empty());
 
     // The next check sees the new version: 16 is no longer newer.
