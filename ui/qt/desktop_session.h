@@ -34,6 +34,7 @@ struct DesktopSessionOptions {
     ScanSourceFactory scanSource;   // none: the ScanEngine
     bool connectUpdates = true;     // the update library (off: "not available")
     std::string rightsNote;         // whose rights the program runs with (status line)
+    std::string definitionsFile;    // the user's own database (--definitions, File menu)
     // Update signing keys trusted besides the program's own (tests only:
     // the program's main never sets it, and nothing of the machine can).
     std::vector<std::string> extraUpdateKeys;
