@@ -964,8 +964,12 @@ TEST_F(DialogsGuiTest, GeneralSettingsActAtOnceAndStoreOnOk) {
     EXPECT_EQ(settings().ReadInt(setting::kAtStartUp), 1);
     EXPECT_EQ(RunEntry(), "C:\\Program Files\\Tolvane\\Tolvane.exe -s");
 
-    // Opened again it shows what is stored; OK stores the choice.
+    // Opened again it shows what is stored; OK stores the choice, and the
+    // update server in this computer's settings, not in the machine.
+    testing::TempFolder config("tolvane-config");
+    testing::ScopedEnv configHome("XDG_CONFIG_HOME", config.path().c_str());
     Driver().OnNextDialog("GeneralSettings", [&](QDialog* dialog) {
+        Child<QLineEdit>(dialog, "updateServer")->setText("http://updates.example/");
         EXPECT_TRUE(Child<QCheckBox>(dialog, "check1029")->isChecked());
         EXPECT_TRUE(Child<QCheckBox>(dialog, "check1032")->isChecked());
         Click(Child<QRadioButton>(dialog, "radio1022"));
@@ -978,6 +982,8 @@ TEST_F(DialogsGuiTest, GeneralSettingsActAtOnceAndStoreOnOk) {
     EXPECT_EQ(settings().ReadInt(setting::kStartUpScanMode), 4);
     EXPECT_EQ(settings().ReadInt(setting::kAtStartUp), 0);
     EXPECT_EQ(settings().ReadInt(setting::kRemoveAfterScan), 1);
+    EXPECT_EQ(HostUpdateServer().value, "http://updates.example/");
+    EXPECT_EQ(settings().ReadString(setting::kUpdateServer), "https://tolvane.example.org/update/");
 }
 
 TEST_F(DialogsGuiTest, ScanSettingsAndTheFolderChooserTree) {
