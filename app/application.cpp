@@ -153,8 +153,8 @@ StartResult Application::Start() {
 
     // script.db is chosen afresh whenever the Advanced Scan opens; whether the
     // machine's copy is passed over is said at start.
-    const DatabaseChoice scripts = ChooseDatabase(machine_.files(), kScriptDatabaseName,
-                                                  options_.shippedDataFolder, {});
+    const DatabaseChoice scripts =
+        ChooseDatabase(machine_.files(), kScriptDatabaseName, options_.shippedDataFolder, {});
     if (!scripts.note.empty()) databaseNotes_.push_back(scripts.note);
     if (!LoadDefinitionsWithSplash() || database_->definitions().empty()) {
         messages.Ask(

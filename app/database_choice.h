@@ -30,10 +30,10 @@ class FileSystem;
 inline constexpr size_t kMaxHostDatabaseBytes = 256u << 20;
 
 struct DatabaseChoice {
-    bool found = false;   // some copy is there to use
-    std::string stored;   // its bytes (the container)
-    std::string origin;   // where they came from, for the notes
-    std::string note;     // why the machine's copy is not used; "" when it is
+    bool found = false;  // some copy is there to use
+    std::string stored;  // its bytes (the container)
+    std::string origin;  // where they came from, for the notes
+    std::string note;    // why the machine's copy is not used; "" when it is
 };
 
 // name is the file's name ("database.db", "script.db") in the machine's

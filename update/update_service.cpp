@@ -48,7 +48,7 @@ struct UpdateRequestState {
     UpdateDescription offer;
     std::string offerText;       // the description as signed
     std::string offerSignature;  // its signature file
-    std::string server;  // the base address the offer came from
+    std::string server;          // the base address the offer came from
     double offeredVersion = 0;
     std::string downloadPath;  // the verified download (a Windows path)
 
