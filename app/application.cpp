@@ -67,6 +67,11 @@ void Application::InstallLauncher(Machine& machine, const std::string& shippedFo
     }
 }
 
+const std::string& Application::ShippedReference() const {
+    return options_.shippedDataFolder.empty() ? options_.shippedReferenceFolder
+                                              : options_.shippedDataFolder;
+}
+
 std::vector<std::string> Application::TrustedUpdateKeys() const {
     std::vector<std::string> keys = BuiltInUpdateKeys();
     keys.insert(keys.end(), options_.extraUpdateKeys.begin(), options_.extraUpdateKeys.end());
@@ -87,8 +92,8 @@ bool Application::ReadChosenDefinitions(std::string* stored) {
         databaseNotes_.push_back("Definitions: " + options_.definitionsFile + " (your own)");
         return true;
     }
-    DatabaseChoice choice = ChooseDatabase(machine_.files(), "database.db",
-                                           options_.shippedDataFolder, TrustedUpdateKeys());
+    DatabaseChoice choice =
+        ChooseDatabase(machine_.files(), "database.db", ShippedReference(), TrustedUpdateKeys());
     if (!choice.note.empty()) databaseNotes_.push_back(choice.note);
     *stored = std::move(choice.stored);
     return choice.found;
@@ -154,7 +159,7 @@ StartResult Application::Start() {
     // script.db is chosen afresh whenever the Advanced Scan opens; whether the
     // machine's copy is passed over is said at start.
     const DatabaseChoice scripts =
-        ChooseDatabase(machine_.files(), kScriptDatabaseName, options_.shippedDataFolder, {});
+        ChooseDatabase(machine_.files(), kScriptDatabaseName, ShippedReference(), {});
     if (!scripts.note.empty()) databaseNotes_.push_back(scripts.note);
     if (!LoadDefinitionsWithSplash() || database_->definitions().empty()) {
         messages.Ask(
@@ -216,8 +221,8 @@ void Application::ConnectFlows() {
             WindowAdvancedScanView view(views_.controller.messages);
             if (!ConfirmBrowserClosedForAdvancedScan(machine_, view)) return;
             AdvancedScan scan(machine_, view, SettingsStore::ApplicationFolder());
-            DatabaseChoice scripts = ChooseDatabase(machine_.files(), kScriptDatabaseName,
-                                                    options_.shippedDataFolder, {});
+            DatabaseChoice scripts =
+                ChooseDatabase(machine_.files(), kScriptDatabaseName, ShippedReference(), {});
             scan.UseScriptDatabase(scripts.found ? std::move(scripts.stored) : std::string());
             scan.Open();
             views_.controller.dialogs.RunAdvancedScan(scan);

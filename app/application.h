@@ -66,6 +66,10 @@ struct ApplicationOptions {
     ControllerFlows flows;
     // Whose rights the program runs with (PrivilegesNote); "" says nothing.
     std::string rightsNote;
+    // Host folder with the shipped databases the machine's are held to
+    // (database_choice.h) when shippedDataFolder is "" (a front end that
+    // installs the shipped files itself, or not at all).
+    std::string shippedReferenceFolder;
     // The user's own definitions (a host file made by "tolvane-db pack"),
     // used instead of any database.db; "" for none.
     std::string definitionsFile;
@@ -120,6 +124,7 @@ class Application {
     bool LoadDefinitionsWithSplash();
     bool ReadChosenDefinitions(std::string* stored);
     std::vector<std::string> TrustedUpdateKeys() const;
+    const std::string& ShippedReference() const;
     void Pause(int milliseconds);
 
     Machine& machine_;

@@ -190,8 +190,9 @@ bool Session::StartApplication(const std::vector<Step>& steps) {
     appOptions.commandLine = WindowsCommandLine(beforeCommands, withValue);
     appOptions.rightsNote = PrivilegesNote(privileges_);
     // The machine's databases are used only when they are the shipped ones
-    // (or a verified update): the shipped folder is what they are held to.
-    appOptions.shippedDataFolder = ShippedDataFolder();
+    // (or a verified update); the shipped files were installed (or not) by
+    // the machine's set-up, so the start only holds the machine to them.
+    appOptions.shippedReferenceFolder = ShippedDataFolder();
     appOptions.definitionsFile = options_.definitionsFile;
     char cwd[4096];
     appOptions.hostWorkingFolder = getcwd(cwd, sizeof cwd) ? cwd : "";
