@@ -5,6 +5,7 @@
 #include <sstream>
 
 #include "app/command_line.h"
+#include "app/database_choice.h"
 #include "app/engine_scan_source.h"
 #include "app/removal_connection.h"
 #include "app/scan_source.h"
@@ -20,8 +21,10 @@
 #include "removal/object_remover.h"
 #include "removal/removal_flow.h"
 #include "scan/ignore_list.h"
+#include "script/script_database.h"
 #include "settings/settings_store.h"
 #include "settings/state_folder.h"
+#include "update/update_signature.h"
 
 namespace tolvane {
 
@@ -67,22 +70,54 @@ void Application::InstallLauncher(Machine& machine, const std::string& shippedFo
     }
 }
 
+const std::string& Application::ShippedReference() const {
+    return options_.shippedDataFolder.empty() ? options_.shippedReferenceFolder
+                                              : options_.shippedDataFolder;
+}
+
+std::vector<std::string> Application::TrustedUpdateKeys() const {
+    std::vector<std::string> keys = BuiltInUpdateKeys();
+    keys.insert(keys.end(), options_.extraUpdateKeys.begin(), options_.extraUpdateKeys.end());
+    return keys;
+}
+
+// The definitions this run uses: the user's own file when one was named,
+// else the machine's database.db when this computer vouches for it, else
+// the shipped one (database_choice.h).
+bool Application::ReadChosenDefinitions(std::string* stored) {
+    if (!options_.definitionsFile.empty()) {
+        std::string error;
+        if (!ReadUserDatabaseFile(options_.definitionsFile, stored, &error)) {
+            databaseNotes_.push_back("Definitions " + options_.definitionsFile +
+                                     " not read: " + error);
+            return false;
+        }
+        databaseNotes_.push_back("Definitions: " + options_.definitionsFile + " (your own)");
+        return true;
+    }
+    if (!machine_.KeepsToolStateInside()) return ReadShippedDefinitions(stored);
+    DatabaseChoice choice =
+        ChooseDatabase(machine_.files(), "database.db", ShippedReference(), TrustedUpdateKeys());
+    if (!choice.note.empty()) databaseNotes_.push_back(choice.note);
+    *stored = std::move(choice.stored);
+    return choice.found;
+}
+
 bool Application::LoadDefinitionsWithSplash() {
     LoadingView& splash = views_.loading;
     splash.ShowLoading();
     splash.SetLoadingStatus("Initializing...");
     Pause(100);
     splash.SetLoadingStatus("Searching for definition file.");
-    if (!machine_.KeepsToolStateInside()) return LoadShippedDefinitions();
-    const std::string path = SettingsStore::ApplicationFolder() + "database.db";
-    if (!machine_.files().PathFileExists(path)) {
+    std::string stored;
+    if (!ReadChosenDefinitions(&stored)) {
         splash.SetLoadingStatus("Definition file not found.");
         Pause(150);
     } else {
         Pause(300);
         splash.SetLoadingStatus("Loading definitions from file.");
         PlaceholderFolders folders = PlaceholderFolders::FromShell(machine_.shell());
-        if (LoadDefinitions(machine_.files(), path, folders, database_.get())) {
+        if (LoadDefinitionsFromContainer(stored, folders, database_.get())) {
             definitionsLoaded_ = true;
             Pause(100);
             Pause(300);
@@ -97,23 +132,14 @@ bool Application::LoadDefinitionsWithSplash() {
 
 // A machine that keeps nothing of Tolvane's inside is scanned with the
 // databases where Tolvane's own installation keeps them.
-bool Application::LoadShippedDefinitions() {
-    LoadingView& splash = views_.loading;
+bool Application::ReadShippedDefinitions(std::string* stored) {
     const std::string folder =
         options_.shippedDataFolder.empty() ? ShippedDataFolder() : options_.shippedDataFolder;
     std::ifstream in(folder.empty() ? "" : folder + "/database.db", std::ios::binary);
-    std::ostringstream stored;
-    if (in) stored << in.rdbuf();
-    if (!in) {
-        splash.SetLoadingStatus("Definition file not found.");
-        Pause(150);
-    } else {
-        splash.SetLoadingStatus("Loading definitions from file.");
-        PlaceholderFolders folders = PlaceholderFolders::FromShell(machine_.shell());
-        definitionsLoaded_ = LoadDefinitionsFromContainer(stored.str(), folders, database_.get());
-        if (!definitionsLoaded_) splash.SetLoadingStatus("Definitions not loaded.");
-    }
-    splash.CloseLoading();
+    std::ostringstream read;
+    if (in) read << in.rdbuf();
+    if (!in) return false;
+    *stored = read.str();
     return true;
 }
 
@@ -168,6 +194,11 @@ StartResult Application::Start() {
     definitionsLoaded_ = true;
     controller_->InitialiseControls();
 
+    // script.db is chosen afresh whenever the Advanced Scan opens; whether the
+    // machine's copy is passed over is said at start.
+    const DatabaseChoice scripts =
+        ChooseDatabase(machine_.files(), kScriptDatabaseName, ShippedReference(), {});
+    if (!scripts.note.empty()) databaseNotes_.push_back(scripts.note);
     if (!LoadDefinitionsWithSplash() || database_->definitions().empty()) {
         messages.Ask(
             {kProductName, kUnableToLoadMessage, PromptButtons::Ok, PromptIcon::Information});
@@ -221,6 +252,7 @@ std::vector<std::string> Application::Notes() const {
             "Tolvane's settings, logs and ignore list for this installation are kept in " +
             stateFolder_ + ".");
     if (!stateNote_.empty()) notes.push_back(stateNote_);
+    notes.insert(notes.end(), databaseNotes_.begin(), databaseNotes_.end());
     if (ignoreList_ && !ignoreList_->Refusal().empty()) notes.push_back(ignoreList_->Refusal());
     return notes;
 }
@@ -242,10 +274,16 @@ void Application::ConnectFlows() {
         flows.advancedScan = [this] {
             WindowAdvancedScanView view(views_.controller.messages);
             if (!ConfirmBrowserClosedForAdvancedScan(machine_, view)) return;
+            const bool inside = machine_.KeepsToolStateInside();
             AdvancedScan scan(machine_, view,
-                              machine_.KeepsToolStateInside() ? SettingsStore::ApplicationFolder()
+                              inside ? SettingsStore::ApplicationFolder()
                               : !options_.shippedDataFolder.empty() ? options_.shippedDataFolder
                                                                     : ShippedDataFolder());
+            if (inside) {
+                DatabaseChoice scripts =
+                    ChooseDatabase(machine_.files(), kScriptDatabaseName, ShippedReference(), {});
+                scan.UseScriptDatabase(scripts.found ? std::move(scripts.stored) : std::string());
+            }
             scan.Open();
             views_.controller.dialogs.RunAdvancedScan(scan);
         };

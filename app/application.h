@@ -68,6 +68,15 @@ struct ApplicationOptions {
     ControllerFlows flows;
     // Whose rights the program runs with (PrivilegesNote); "" says nothing.
     std::string rightsNote;
+    // Host folder with the shipped databases the machine's are held to
+    // (database_choice.h) when shippedDataFolder is "" (a front end that
+    // installs the shipped files itself, or not at all).
+    std::string shippedReferenceFolder;
+    // The user's own definitions (a host file made by "tolvane-db pack"),
+    // used instead of any database.db; "" for none.
+    std::string definitionsFile;
+    // Update keys trusted besides the built-in ones (tests).
+    std::vector<std::string> extraUpdateKeys;
 };
 
 enum class StartResult {
@@ -118,8 +127,11 @@ class Application {
     void ConnectFlows();
     // The loading splash; false when it did not end normally.
     bool LoadDefinitionsWithSplash();
-    bool LoadShippedDefinitions();
+    bool ReadShippedDefinitions(std::string* stored);
     void MakeStateStores();
+    bool ReadChosenDefinitions(std::string* stored);
+    std::vector<std::string> TrustedUpdateKeys() const;
+    const std::string& ShippedReference() const;
     void Pause(int milliseconds);
 
     Machine& machine_;
@@ -128,6 +140,8 @@ class Application {
     InstanceLock lock_;
     std::unique_ptr<SettingsStore> settings_;
     std::unique_ptr<ThreatDatabase> database_;
+    // Why the machine's databases were not used, or whose were.
+    std::vector<std::string> databaseNotes_;
     std::unique_ptr<IgnoreList> ignoreList_;
     std::unique_ptr<ScanSource> scan_;
     std::unique_ptr<MainController> controller_;

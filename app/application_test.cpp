@@ -6,6 +6,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <filesystem>
 
 #include "app/app_test_fixture.h"
@@ -19,6 +20,8 @@
 #include "testing/scoped_env.h"
 #include "testing/temp_folder.h"
 #include "testing/temp_installation.h"
+#include "update/sha256.h"
+#include "update/test_signing.h"
 
 namespace tolvane::testing {
 namespace {
@@ -152,6 +155,79 @@ TEST_F(AppTest, FirstStartInstallsTheShippedDatabaseWithoutOverwriting) {
     machine_->files().DeleteFile("C:\\Program Files\\Tolvane\\database.db");
     Application::InstallShippedData(*machine_, prefix_.Host("drive_c/shipped-src"));
     EXPECT_EQ(FileText("C:\\Program Files\\Tolvane\\database.db"), "new");
+}
+
+// Planted in the machine: a decoy database.db that knows none of its traces
+// and a script.db of its own. Neither is used: the shipped ones are, and the
+// notes say why. An update's database counts only with its signed
+// description, and not when older than the shipped one.
+TEST_F(AppTest, PlantedDatabasesAreNotUsed) {
+    TempFolder shipped;
+    std::string shippedDefinitions, shippedScripts, decoy, plantedScripts;
+    ASSERT_TRUE(EncodeContainer(kTestDefinitions, &shippedDefinitions));
+    ASSERT_TRUE(EncodeContainer(
+        "<NA><SW NAME=\"Shipped Script\"><SCRIPT>doit('s')</SCRIPT></SW></NA>", &shippedScripts));
+    ASSERT_TRUE(
+        EncodeContainer("<NA VERSION=\"99\"><SW NAME=\"Decoy\"><DIRECTORIES>"
+                        "<DIR NAME=\"%temp%\\decoy\"/></DIRECTORIES></SW></NA>",
+                        &decoy));
+    ASSERT_TRUE(EncodeContainer(
+        "<NA><SW NAME=\"Planted Script\"><SCRIPT>doit('p')</SCRIPT></SW></NA>", &plantedScripts));
+    ASSERT_TRUE(ReplaceHostFile((shipped.path() / "database.db").string(), shippedDefinitions));
+    ASSERT_TRUE(ReplaceHostFile((shipped.path() / "script.db").string(), shippedScripts));
+    prefix_.WriteFile("C:\\Program Files\\Tolvane\\database.db", decoy);
+    prefix_.WriteFile("C:\\Program Files\\Tolvane\\script.db", plantedScripts);
+    PlantTraces();
+
+    auto start = [&](std::vector<std::string> keys = {}) {
+        if (app_) TearDown();
+        ApplicationOptions options = Options();
+        options.shippedDataFolder = shipped.path().string();
+        options.extraUpdateKeys = std::move(keys);
+        app_ = std::make_unique<Application>(*machine_, Views(), std::move(options));
+        return app_->Start();
+    };
+    auto noted = [&](const std::string& part) {
+        for (const std::string& note : app_->Notes())
+            if (note.find(part) != std::string::npos) return true;
+        return false;
+    };
+    ASSERT_EQ(start(), StartResult::Running);
+    controller().Execute(MainCommand::SmartScan);
+    WaitForScan();
+    EXPECT_EQ(controller().results().size(), 6u);
+    EXPECT_TRUE(
+        noted("database.db of the machine is not used: it is not the shipped one and no "
+              "signed update description is kept beside it; the shipped database.db is "
+              "used instead"));
+    EXPECT_TRUE(
+        noted("script.db of the machine is not used: it is not the shipped one; the "
+              "shipped script.db is used instead"));
+    controller().Execute(MainCommand::AdvancedBhoScan);
+    EXPECT_NE(
+        std::find(views_.lines.begin(), views_.lines.end(), "[script] Shipped Script\tFinished"),
+        views_.lines.end());
+
+    // The same bytes with a signed update description of them: used, unless
+    // they are older than the shipped ones.
+    const auto describe = [&](const std::string& version) {
+        const std::string description = "tolvane-update 1\nversion: " + version +
+                                        "\nfile: /d.db\nsize: " + std::to_string(decoy.size()) +
+                                        "\nsha256: " + Sha256Hex(decoy) +
+                                        "\ndate: 2026-12-09\nproduct: definitions\n";
+        prefix_.WriteFile("C:\\Program Files\\Tolvane\\database.db.update", description);
+        prefix_.WriteFile("C:\\Program Files\\Tolvane\\database.db.update.sig",
+                          SignatureFile(description));
+    };
+    describe("99");
+    ASSERT_EQ(start(), StartResult::Running);  // the test key is not trusted
+    EXPECT_TRUE(noted("the update description beside it has no valid signature"));
+    ASSERT_EQ(start({TestUpdateKey().publicPem}), StartResult::Running);
+    EXPECT_FALSE(noted("database.db of the machine"));
+    EXPECT_EQ(app_->database().version(), "99");
+    describe("0.5");
+    ASSERT_EQ(start({TestUpdateKey().publicPem}), StartResult::Running);
+    EXPECT_TRUE(noted("it is older (version 0.5) than the shipped one"));
 }
 
 TEST(CommandLine, SubstringRuleOverTheWindowsLine) {

@@ -141,6 +141,8 @@ CommandLine ReadCommandLine(int argc, char** argv) {
         } else if (is("--mount")) {
             if (!value("--mount", &text)) break;
             options.mounts.push_back(text);
+        } else if (is("--definitions")) {
+            if (!value("--definitions", &options.definitionsFile)) break;
         } else if (is("--launcher-status")) {
             if (!value("--launcher-status", &options.launcherStatus)) break;
         } else if (arg.size() > 1 && arg[0] == '-' && arg[1] != '-' &&
@@ -175,6 +177,7 @@ int RunWindow(int argc, char** argv, const HeadlessOptions& options) {
     desktop.machinePath = options.machinePath;
     desktop.machineOptions = options.machineOptions;
     desktop.arguments = options.arguments;
+    desktop.definitionsFile = options.definitionsFile;
     std::string error;
     int status = RunDesktop(argc, argv, desktop, &error);
     if (!error.empty()) std::cerr << error << "\n";

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <utility>
 
+#include "definitions/container.h"
 #include "machine/machine.h"
 #include "machine/process_table.h"
 #include "settings/settings_store.h"
@@ -45,10 +46,14 @@ void AdvancedScan::Open() {
     outcomes_.clear();
     description_.clear();
     closeCaption_ = "Cancel";
-    if (!programFolder_.empty() && programFolder_[0] == '/')
+    std::string text;
+    if (chosenScripts_) {
+        if (DecodeContainer(*chosenScripts_, &text)) ParseScripts(std::move(text), &scripts_);
+    } else if (!programFolder_.empty() && programFolder_[0] == '/') {
         LoadShippedScripts(programFolder_, &scripts_);
-    else
+    } else {
         LoadScripts(machine_.files(), programFolder_, &scripts_);
+    }
     for (const ScriptRecord& record : scripts_) rows_.push_back({record.name, kNotScannedStatus});
     host_->StartEngine();
     scanEnabled_ = true;

@@ -66,7 +66,12 @@ class AdvancedScan {
                  ScriptLimits limits = {});
     ~AdvancedScan();
 
-    // The window opens: reads script.db afresh, every row "Not Scanned",
+    // script.db's bytes (a container) as the caller chose them, read by
+    // every Open instead of the machine's file: the machine's copy may be one
+    // the malware planted (app/database_choice.h). Empty: no scripts.
+    void UseScriptDatabase(std::string stored) { chosenScripts_ = std::move(stored); }
+
+    // The window opens: reads script.db afresh (or the chosen bytes), every row "Not Scanned",
     // Scan enabled, and a fresh script engine.
     void Open();
 
@@ -94,6 +99,7 @@ class AdvancedScan {
     Machine& machine_;
     AdvancedScanView& view_;
     std::string programFolder_;
+    std::optional<std::string> chosenScripts_;
     std::unique_ptr<ScriptHost> host_;
     std::vector<ScriptRecord> scripts_;
     std::vector<Row> rows_;

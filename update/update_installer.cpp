@@ -5,6 +5,7 @@
 #include "definitions/threat_database.h"
 #include "machine/machine.h"
 #include "update/sha256.h"
+#include "update/update_signature.h"
 #include "update/version_text.h"
 
 namespace tolvane {
@@ -76,6 +77,13 @@ bool ReplaceDatabase(const UpdateInstallation& installation, std::string* messag
         *message = "database.db could not be replaced; it has not been changed.";
         return false;
     }
+    // Without its signed description a later run cannot tell this database
+    // from one planted in the machine and uses the shipped one instead.
+    const std::string description = database + kInstalledDescriptionSuffix;
+    if (!files.WriteWholeFileAtomic(description, installation.descriptionText) ||
+        !files.WriteWholeFileAtomic(description + kUpdateSignatureSuffix,
+                                    installation.descriptionSignature))
+        Log(installation, "cannot keep the signed update description as " + description);
     return true;
 }
 

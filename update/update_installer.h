@@ -47,10 +47,19 @@ struct UpdateInstallation {
     Machine* machine = nullptr;
     std::string displayName;  // "Tolvane Database"
     UpdateInstallKind kind = UpdateInstallKind::ProgramPackage;
-    UpdateDescription offer;   // the signed description the download was checked against
-    std::string downloadPath;  // the verified download, a Windows path
+    UpdateDescription offer;  // the signed description the download was checked against
+    // That description's exact text and its signature file, kept beside an
+    // installed database.db so that later runs can check it
+    // (kInstalledDescriptionSuffix).
+    std::string descriptionText;
+    std::string descriptionSignature;
+    std::string downloadPath;                          // the verified download, a Windows path
     std::function<void(const std::string& line)> log;  // may be empty
 };
+
+// Beside an installed database.db: the signed update description it came
+// with ("database.db.update") and its signature file ("database.db.update.sig").
+inline constexpr char kInstalledDescriptionSuffix[] = ".update";
 
 UpdateInstallResult InstallUpdate(const UpdateInstallation& installation);
 

@@ -1,6 +1,7 @@
 #include "update/update_service.h"
 
 #include "machine/machine.h"
+#include "settings/host_settings.h"
 #include "settings/settings_store.h"
 #include "update/sha256.h"
 #include "update/update_description.h"
@@ -45,7 +46,9 @@ struct UpdateRequestState {
     std::shared_ptr<UpdateJob> job;  // the pending work, if any
     bool haveOffer = false;
     UpdateDescription offer;
-    std::string server;  // the base address the offer came from
+    std::string offerText;       // the description as signed
+    std::string offerSignature;  // its signature file
+    std::string server;          // the base address the offer came from
     double offeredVersion = 0;
     std::string downloadPath;  // the verified download (a Windows path)
 
@@ -132,6 +135,8 @@ void UpdateService::AuInitialize(UpdateRequest* request) {
     state.product = product;
     state.haveOffer = false;
     state.offer = UpdateDescription();
+    state.offerText.clear();
+    state.offerSignature.clear();
     state.server.clear();
     state.offeredVersion = 0;
     state.downloadPath.clear();
@@ -230,6 +235,8 @@ UpdateInstallResult UpdateService::AuRunAutoUpdate(UpdateRequest* record) {
         std::lock_guard lock(record->state->mutex);
         product = record->state->product;
         installation.offer = record->state->offer;
+        installation.descriptionText = record->state->offerText;
+        installation.descriptionSignature = record->state->offerSignature;
         installation.downloadPath = record->state->downloadPath;
     }
     if (!product) {
@@ -258,10 +265,23 @@ HttpSettings Http(const UpdateServiceOptions& options) {
     return HttpSettings{options.connectTimeout, options.userAgent};
 }
 
-std::string ServerSetting(const UpdateServiceOptions& options, const std::string& settingsKey) {
-    if (options.readSetting) return options.readSetting(settingsKey, setting::kUpdateServer);
-    if (!options.machine) return "";
-    return SettingsStore(options.machine->registry()).ReadString(setting::kUpdateServer);
+// The update server from this computer's Tolvane settings (host_settings.h).
+// A machine's own UpdateServer value would let the machine being cleaned
+// choose where Tolvane connects: it is only reported as ignored.
+std::string ServerSetting(const UpdateServiceOptions& options, const std::string& who) {
+    HostSettingValue host = HostUpdateServer();
+    if (!host.refused.empty() && options.log)
+        options.log(who + "settings passed over (" + host.refused + ")");
+    if (options.machine && options.log) {
+        const std::string machineValue =
+            SettingsStore(options.machine->registry()).ReadString(setting::kUpdateServer);
+        const SettingInfo* info = FindSetting(setting::kUpdateServer);
+        if (!machineValue.empty() && info && machineValue != info->defaultValue)
+            options.log(who + "the machine's UpdateServer setting \"" + machineValue +
+                        "\" is ignored: the update server comes from this computer's Tolvane "
+                        "settings");
+    }
+    return host.value;
 }
 
 // Why a fetched description does not count ("" when it does): it must be
@@ -330,7 +350,7 @@ FetchedDescription FetchDescription(const UpdateServiceOptions& options, const s
 
 void UpdateService::RunQuery(const Work& work, const JobInput& input) {
     const std::string who = "update: " + input.displayName + ": ";
-    std::string setting = ServerSetting(options_, input.settingsKey);
+    std::string setting = ServerSetting(options_, who);
     std::string server;
     if (setting.empty()) setting = kDefaultUpdateServer;
     if (!CleanServerAddress(setting, &server)) {
@@ -367,6 +387,8 @@ void UpdateService::RunQuery(const Work& work, const JobInput& input) {
     Finish(work, newer ? kUpdateNewerVersion : kUpdateNoNewerVersion, [&] {
         work.state->haveOffer = newer;
         work.state->offer = offer;
+        work.state->offerText = fetched.body;
+        work.state->offerSignature = fetched.signature;
         work.state->server = server;
         work.state->offeredVersion = offer.version;
         return true;

@@ -17,9 +17,12 @@
 // (update_jobs.h), the installer (update_installer.h) and the description
 // and signature formats (update_description.h, update_signature.h).
 //
-// Server: the UpdateServer setting (an "http://" or "https://" base
-// address; the settings store gives its default when it is missing), else
-// kDefaultUpdateServer; the product's description path is appended to it.
+// Server: the UpdateServer setting of this computer's Tolvane settings
+// (settings/host_settings.h: the user's own file, else the system's; an
+// "http://" or "https://" base address), else kDefaultUpdateServer; the
+// product's description path is appended to it. The machine's own
+// UpdateServer value is never used (the machine being cleaned does not
+// choose where Tolvane connects): the log says it was ignored.
 // Redirects are followed only to the same origin (scheme, host and port).
 // Description files are in the format of update/README.md and count only
 // with a valid signature (the description's address plus ".sig") by one of
@@ -52,7 +55,7 @@ struct UpdateRequest;
 struct UpdateRequestState;
 struct UpdateSinkGate;
 
-// The update server when the UpdateServer setting is empty.
+// The update server when this computer's settings name none.
 inline constexpr char kDefaultUpdateServer[] = "https://tolvane.example.org/update/";
 
 // The codes of UpdateNotifyMessage (the library's numbers).
@@ -145,10 +148,6 @@ struct UpdateRequest {
 
 struct UpdateServiceOptions {
     Machine* machine = nullptr;  // where downloads and installs go; required
-    // Reads a string value of the product's settings key; empty: the
-    // machine's settings store. Called on the service's threads.
-    std::function<std::string(std::string_view settingsKey, std::string_view valueName)>
-        readSetting;
     // One line per notable event (what failed and why). Called on the
     // service's threads: must be thread-safe. Empty: no log.
     std::function<void(const std::string& line)> log;

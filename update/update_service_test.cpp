@@ -115,6 +115,19 @@ TEST_F(UpdateServiceTest, AnUnreachableServerIsCodeOne) {
     EXPECT_EQ(server_.Requests().back(), "/tolvane/updatecore.txt");
 }
 
+// The machine being cleaned names its own server: it is never asked, the
+// host's server is, and the log says the machine's value was ignored.
+TEST_F(UpdateServiceTest, AMachinesUpdateServerIsNeverAsked) {
+    TestHttpServer planted;
+    SetMachineServer(planted.BaseUrl());
+    EXPECT_EQ(Query(program_), kUpdateServerUnreachable);
+    EXPECT_TRUE(planted.Requests().empty());
+    ASSERT_FALSE(server_.Requests().empty());
+    EXPECT_EQ(server_.Requests().back(), "/tolvane/updatecore.txt");
+    EXPECT_TRUE(
+        LogHas("the machine's UpdateServer setting \"" + planted.BaseUrl() + "\" is ignored"));
+}
+
 TEST_F(UpdateServiceTest, ACorruptDescriptionIsNoUpdateWithALogLine) {
     SetDescription("/tolvane/updatecore.txt", "tolvane-update 1\nversion: 9\nsize: 12\n");
     EXPECT_EQ(Query(program_), kUpdateNoNewerVersion);
@@ -214,6 +227,10 @@ TEST_F(UpdateServiceTest, InstallingDefinitionsKeepsTheOldOnesAsBackup) {
               "The previous database was kept as database.bak.");
     EXPECT_EQ(ReadHost(AppFile("database.db")), content);
     EXPECT_EQ(ReadHost(AppFile("database.bak")), Database("15"));
+    // Its signed description stays beside it: what later runs check it by.
+    const std::string description = Description("16", "/tolvane/files/database.db", content);
+    EXPECT_EQ(ReadHost(AppFile("database.db.update")), description);
+    EXPECT_EQ(ReadHost(AppFile("database.db.update.sig")), SignatureFile(description));
     EXPECT_TRUE(UpdatesFolder().empty());
 
     // The next check sees the new version: 16 is no longer newer.

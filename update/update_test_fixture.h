@@ -1,6 +1,7 @@
 // Test support for the update tests: a temporary prefix, a local update
-// server named in the prefix's UpdateServer setting, the library configured
-// for both, and an event loop on the test's thread.
+// server named in the UpdateServer setting of the user's own host settings
+// (a temporary $XDG_CONFIG_HOME), the library configured for both, and an
+// event loop on the test's thread.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -16,6 +17,8 @@
 
 #include "definitions/container.h"
 #include "machine/machine.h"
+#include "settings/host_settings.h"
+#include "testing/scoped_env.h"
 #include "testing/temp_folder.h"
 #include "testing/temp_prefix.h"
 #include "update/sha256.h"
@@ -71,7 +74,12 @@ class UpdateTest : public ::testing::Test {
 
     UpdateService& service() { return *service_; }
 
+    // The update server of the user's host settings.
     void SetServer(const std::string& address) {
+        ASSERT_EQ(WriteUserHostSetting("UpdateServer", address), OwnFileState::Usable);
+    }
+    // The machine's own UpdateServer value (which must be ignored).
+    void SetMachineServer(const std::string& address) {
         RegKey key;
         ASSERT_EQ(machine_->registry().CreateKey(Registry::Root(RootKey::LocalMachine),
                                                  "SOFTWARE\\Tolvane", 0, &key),
@@ -160,6 +168,8 @@ class UpdateTest : public ::testing::Test {
         return false;
     }
 
+    TempFolder config_{"tolvane-config"};
+    ScopedEnv configHome_{"XDG_CONFIG_HOME", config_.path().c_str()};
     TempPrefix prefix_;
     std::unique_ptr<Machine> machine_;
     TestHttpServer server_;

@@ -3,6 +3,7 @@
 #include "app/views/folder_chooser.h"
 #include "app/views/views.h"
 #include "machine/file_system.h"
+#include "settings/host_settings.h"
 #include "settings/settings_store.h"
 
 namespace tolvane {
@@ -14,6 +15,7 @@ void GeneralSettingsWindow::Open() {
     removeAfterScan_ = context_.store.ReadInt(setting::kRemoveAfterScan) != 0;
     int mode = context_.store.ReadInt(setting::kStartUpScanMode);
     startUpChoice_ = (mode >= kSmartScan && mode <= kNone) ? mode : kNoChoice;
+    updateServer_ = openedUpdateServer_ = HostUpdateServer().value;
 }
 
 void GeneralSettingsWindow::ClickRunAtStartUp(bool checked) {
@@ -52,6 +54,14 @@ void GeneralSettingsWindow::Ok() {
     context_.store.WriteInt(setting::kRemoveAfterScan, removeAfterScan_ ? 1 : 0);
     context_.store.WriteInt(setting::kAtStartUp, runAtStartUp_ ? 1 : 0);
     context_.store.WriteInt(setting::kStartUpScanMode, startUpChoice_);
+    if (updateServer_ == openedUpdateServer_) return;
+    const OwnFileState written = WriteUserHostSetting("UpdateServer", updateServer_);
+    if (written != OwnFileState::Usable && context_.messages)
+        context_.messages->Ask({"Tolvane",
+                                "The update server could not be saved in " +
+                                    UserHostSettingsPath() + ": " +
+                                    std::string(OwnFileStateReason(written)) + ".",
+                                PromptButtons::Ok, PromptIcon::Information});
 }
 
 namespace {

@@ -61,6 +61,10 @@ class GeneralSettingsWindow {
     bool runAtStartUp() const { return runAtStartUp_; }
     bool removeAfterScan() const { return removeAfterScan_; }
     int startUpChoice() const { return startUpChoice_; }
+    // The update server of this computer's Tolvane settings (never the
+    // machine's: settings/host_settings.h); "" for the built-in one.
+    const std::string& updateServer() const { return updateServer_; }
+    void SetUpdateServer(std::string address) { updateServer_ = std::move(address); }
 
     // "Run at system startup" (1029): AtStartUp and the "Run" entry at once.
     // Checking it on a machine without Tolvane.exe shows kNoLauncherMessage
@@ -75,7 +79,8 @@ class GeneralSettingsWindow {
     // "Choose" (1021): the Custom Scan folder list.
     void ClickChoose();
     // OK: RemoveAfterScan, AtStartUp, StartUpScanMode; the "Run" entry is
-    // left as the clicks made it.
+    // left as the clicks made it. A changed update server goes to the user's
+    // own host settings file; when that cannot be written, a message says why.
     void Ok();
 
   private:
@@ -83,6 +88,8 @@ class GeneralSettingsWindow {
     bool runAtStartUp_ = false;
     bool removeAfterScan_ = false;
     int startUpChoice_ = kNoChoice;
+    std::string updateServer_;
+    std::string openedUpdateServer_;
 };
 
 class ScanSettingsWindow {

@@ -8,7 +8,10 @@
 #include "app/views/folder_chooser.h"
 #include "app/views/views.h"
 #include "machine/registry.h"
+#include "settings/host_settings.h"
 #include "settings/settings_store.h"
+#include "testing/scoped_env.h"
+#include "testing/temp_folder.h"
 #include "testing/temp_prefix.h"
 
 namespace tolvane {
@@ -86,6 +89,21 @@ TEST_F(SettingsWindowsTest, RunAtStartUpActsAtOnceAndSurvivesCancel) {
     RunGeneralSettings(Context());
     EXPECT_EQ(store_->ReadInt("AtStartUp"), 0);
     EXPECT_FALSE(RunEntry(&run));
+}
+
+// The update server set in the window goes to the user's host settings,
+// never into the machine.
+TEST_F(SettingsWindowsTest, TheUpdateServerIsSavedOnThisComputer) {
+    testing::TempFolder config;
+    testing::ScopedEnv configHome("XDG_CONFIG_HOME", config.path().c_str());
+    dialogs_.general = [](GeneralSettingsWindow& w) {
+        EXPECT_EQ(w.updateServer(), "");
+        w.SetUpdateServer("http://updates.example/");
+        return true;
+    };
+    EXPECT_TRUE(RunGeneralSettings(Context()));
+    EXPECT_EQ(HostUpdateServer().value, "http://updates.example/");
+    EXPECT_EQ(store_->ReadString("UpdateServer"), "https://tolvane.example.org/update/");
 }
 
 TEST_F(SettingsWindowsTest, RunAtStartUpWithoutTheWindowsLauncherSaysSoAndWritesNoEntry) {

@@ -37,6 +37,7 @@ struct HeadlessOptions {
     bool allMachines = false;          // --all-machines: the scan runs on every machine found
     std::vector<std::string> mounts;   // --mount FOLDER: a mounted Windows installation
     std::string launcherStatus;        // --launcher-status FILE (given by Tolvane.exe)
+    std::string definitionsFile;       // --definitions FILE: the user's own database
     size_t* listedRows = nullptr;      // when set: the rows listed when the run ends
 };
 

@@ -105,15 +105,36 @@ TEST(Headless, InstallsTheDatabaseScansAndPrintsRowsCountersAndLog) {
         << out;
     EXPECT_NE(out.find("[answers] not used: no\n[answers] not used: yes"), std::string::npos);
 
-    // An installed database is never replaced, not even a damaged one; the
-    // start-up says so and fails.
+    // What the machine holds as database.db (a decoy, a damaged file) is not
+    // what decides: it is left as it is, the shipped database scans, and the
+    // notes say why.
     std::ofstream(prefix.Host("drive_c/Program Files/Tolvane/database.db")) << "damaged";
-    EXPECT_EQ(RunTolvane(machineArg + " scan registry", &out), 2);
+    EXPECT_EQ(RunTolvane(machineArg + " scan registry", &out), 1);
+    EXPECT_NE(out.find("database.db of the machine is not used: it is not the shipped one and no "
+                       "signed update description is kept beside it; the shipped database.db is "
+                       "used instead"),
+              std::string::npos)
+        << out;
+    EXPECT_EQ(ReadHostFile(prefix.Host("drive_c/Program Files/Tolvane/database.db")), "damaged");
+
+    // The user's own definitions (--definitions) are used instead of both;
+    // a file of them that does not load ends the start-up.
+    testing::TempFolder own;
+    const std::string ownFile = (own.path() / "own.db").string();
+    std::string stored;
+    ASSERT_TRUE(
+        EncodeContainer("<NA VERSION=\"7\"><SW NAME=\"Other\"><DIRECTORIES>"
+                        "<DIR NAME=\"%temp%\\other\"/></DIRECTORIES></SW></NA>",
+                        &stored));
+    std::ofstream(ownFile) << stored;
+    EXPECT_EQ(RunTolvane(machineArg + " --definitions '" + ownFile + "' scan registry", &out), 0);
+    EXPECT_NE(out.find("Definitions: " + ownFile + " (your own)"), std::string::npos) << out;
+    std::ofstream(ownFile) << "damaged";
+    EXPECT_EQ(RunTolvane(machineArg + " --definitions '" + ownFile + "' scan registry", &out), 2);
     EXPECT_NE(out.find("[message] Tolvane: Definitions file not loaded. Program will shutdown "
                        "now.\\nPlease re-install Tolvane [OK] -> ok"),
               std::string::npos)
         << out;
-    EXPECT_EQ(ReadHostFile(prefix.Host("drive_c/Program Files/Tolvane/database.db")), "damaged");
 
     EXPECT_EQ(RunTolvane(machineArg + " scan everything", &out), 2);
     EXPECT_EQ(RunTolvane(machineArg + " frobnicate", &out), 2);
@@ -252,12 +273,13 @@ TEST(Headless, WithJsonAStartUpFailurePrintsNothing) {
         << out;
     EXPECT_EQ(doc["messages"].size(), 1u);
 
-    // A machine whose database cannot be loaded: the start-up's messages.
+    // Definitions that cannot be loaded: the start-up's messages.
     TempPrefix prefix;
-    const std::string database = prefix.Host("drive_c/Program Files/Tolvane/database.db");
-    std::filesystem::create_directories(std::filesystem::path(database).parent_path());
+    const std::string database = prefix.Host("damaged.db");
     std::ofstream(database) << "damaged";
-    EXPECT_EQ(RunTolvane("--headless --json --machine '" + prefix.path() + "' scan smart", &out),
+    EXPECT_EQ(RunTolvane("--headless --json --machine '" + prefix.path() + "' --definitions '" +
+                             database + "' scan smart",
+                         &out),
               2);
     doc = nlohmann::json::parse(out, nullptr, false);
     ASSERT_FALSE(doc.is_discarded()) << out;
@@ -413,8 +435,11 @@ TEST(Headless, ExitStatusTable) {
         EXPECT_EQ(RunTolvane(row.arguments, &out), row.status) << row.arguments;
     ASSERT_NO_FATAL_FAILURE(PlantGossamerKey(prefix));
     EXPECT_EQ(RunTolvane(machineArg + "scan registry", &out), 1);  // something listed
-    std::ofstream(prefix.Host("drive_c/Program Files/Tolvane/database.db")) << "damaged";
-    EXPECT_EQ(RunTolvane(machineArg + "scan registry", &out), 2);  // start-up failed
+    std::ofstream(prefix.Host("damaged.db")) << "damaged";
+    EXPECT_EQ(
+        RunTolvane(machineArg + "--definitions '" + prefix.Host("damaged.db") + "' scan registry",
+                   &out),
+        2);  // start-up failed
 }
 
 // Every machine of a home folder: listed, then scanned in turn; the damaged

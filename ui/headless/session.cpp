@@ -16,6 +16,7 @@
 #include "app/views/scripted_views.h"
 #include "base/codepage.h"
 #include "definitions/threat_database.h"
+#include "discovery/shipped_data.h"
 #include "host/privileges.h"
 #include "machine/machine.h"
 #include "scan/detected_object.h"
@@ -193,6 +194,11 @@ bool Session::StartApplication(const std::vector<Step>& steps) {
     }
     appOptions.commandLine = WindowsCommandLine(beforeCommands, withValue);
     appOptions.rightsNote = PrivilegesNote(privileges_);
+    // The machine's databases are used only when they are the shipped ones
+    // (or a verified update); the shipped files were installed (or not) by
+    // the machine's set-up, so the start only holds the machine to them.
+    appOptions.shippedReferenceFolder = ShippedDataFolder();
+    appOptions.definitionsFile = options_.definitionsFile;
     char cwd[4096];
     appOptions.hostWorkingFolder = getcwd(cwd, sizeof cwd) ? cwd : "";
     app_ = std::make_unique<Application>(

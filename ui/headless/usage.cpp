@@ -10,16 +10,17 @@
 namespace tolvane {
 
 const std::vector<std::string>& OptionsWithValue() {
-    static const std::vector<std::string> options = {"--machine",         "--answers", "--folders",
-                                                     "--save-as",         "--open",    "--mount",
-                                                     "--launcher-status", "--user",    "--drive"};
+    static const std::vector<std::string> options = {
+        "--machine", "--answers",         "--folders", "--save-as", "--open",
+        "--mount",   "--launcher-status", "--user",    "--drive",   "--definitions"};
     return options;
 }
 
 void PrintUsage(std::ostream& out) {
-    out << "usage: tolvane [--machine PREFIX] [--user NAME] [--drive D=FOLDER]... [-s] [-b]\n"
+    out << "usage: tolvane [--machine PREFIX] [--user NAME] [--drive D=FOLDER]...\n"
+           "               [--definitions FILE] [-s] [-b]\n"
            "       tolvane --headless [--machine PREFIX] [--user NAME] [--drive D=FOLDER]...\n"
-           "               [-s] [-b] [--json]\n"
+           "               [--definitions FILE] [-s] [-b] [--json]\n"
            "               [--yes | --no | --answers LIST|FILE] [--folders \"A;B\"]\n"
            "               [--save-as FILE] [--open FILE] [COMMAND ARGS]...\n"
            "       tolvane --headless --all-machines [--mount FOLDER]... [--json] scan MODE\n"
@@ -37,6 +38,8 @@ void PrintUsage(std::ostream& out) {
            "                    one used last)\n"
            "  --drive D=FOLDER  on a Windows installation: drive D: is FOLDER (C: is the\n"
            "                    installation; no other drive exists unless given)\n"
+           "  --definitions FILE  your own definitions database (made by `tolvane-db pack`),\n"
+           "                    used instead of the machine's and the shipped database.db\n"
            "  -s, -b            the Run and RunOnce switches: start-up scan, start-up deletions\n"
            "  --json            one JSON document at the end: rows, counters, logPath,\n"
            "                    logHostPath, stopped, user, notes, messages, output; when\n"
@@ -67,6 +70,14 @@ void PrintUsage(std::ostream& out) {
            "Run as root on a machine another user owns, Tolvane runs as that user (root's\n"
            "rights are given up before the machine is opened); on a machine root owns it\n"
            "stays root and changes stay inside the machine's folder. A scan says which.\n"
+           "\n"
+           "The machine's own database.db and script.db are used only when they are the\n"
+           "shipped ones, or (database.db) an update of ours whose signed description is kept\n"
+           "beside it and that is not older than the shipped one; otherwise the shipped ones\n"
+           "are used and the scan's notes say why. The update server is set in this\n"
+           "computer's settings ($XDG_CONFIG_HOME/tolvane/settings.conf, else\n"
+           "~/.config/tolvane/settings.conf, else /etc/tolvane/settings.conf:\n"
+           "UpdateServer=https://...), never by the machine.\n"
            "\n"
            "Exit status of a run with a scan (as virus scanners do): 0 when nothing was\n"
            "listed, 1 when something was listed, 2 on an error (bad usage, a machine that\n"

@@ -85,13 +85,15 @@ int RunDesktop(int& argc, char** argv, const DesktopOptions& options, std::strin
     std::unique_ptr<Machine> machine = std::move(opened.machine);
 
     DesktopSessionOptions session;
-    session.commandLine = WindowsCommandLine(options.arguments, {"--machine", "--user", "--drive"});
+    session.commandLine =
+        WindowsCommandLine(options.arguments, {"--machine", "--user", "--drive", "--definitions"});
     session.shippedDataFolder =
         options.shippedDataFolder.empty() ? ShippedDataFolder() : options.shippedDataFolder;
     char cwd[4096];
     session.hostWorkingFolder = getcwd(cwd, sizeof cwd) ? cwd : "";
     session.rightsNote = PrivilegesNote(opened.privileges);
     session.machineOptions = options.machineOptions;
+    session.definitionsFile = options.definitionsFile;
     DesktopSession desktop(*machine, session);
     StartResult started = desktop.Start();
     if (started == StartResult::AlreadyRunning) return 1;

@@ -15,6 +15,7 @@ struct DesktopOptions {
     MachineOptions machineOptions;       // --user, --drive (Windows installations)
     std::vector<std::string> arguments;  // the program's arguments (for -s and -b)
     std::string shippedDataFolder;       // "" to look next to the program and in ../data
+    std::string definitionsFile;         // --definitions FILE: the user's own database
 };
 
 inline constexpr const char* kNoDisplayMessage =

@@ -93,6 +93,7 @@ StartResult DesktopSession::Start() {
     options.shippedDataFolder = options_.shippedDataFolder;
     options.hostWorkingFolder = options_.hostWorkingFolder;
     options.rightsNote = options_.rightsNote;
+    options.definitionsFile = options_.definitionsFile;
     if (options_.splashPauses) options.pause = PauseWithEvents;
     options.scanSource = options_.scanSource;
     if (options_.connectUpdates) {

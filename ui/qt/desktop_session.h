@@ -36,6 +36,7 @@ struct DesktopSessionOptions {
     bool connectUpdates = true;     // the update library (off: "not available")
     std::string rightsNote;         // whose rights the program runs with (status line)
     MachineOptions machineOptions;  // --user, --drive: kept for every machine opened later
+    std::string definitionsFile;    // the user's own database (--definitions, File menu)
     // Update signing keys trusted besides the program's own (tests only:
     // the program's main never sets it, and nothing of the machine can).
     std::vector<std::string> extraUpdateKeys;

@@ -31,8 +31,11 @@
 #include "app/main_controller.h"
 #include "definitions/container.h"
 #include "machine/process_table.h"
+#include "settings/host_settings.h"
 #include "settings/settings_store.h"
 #include "testing/registry_values.h"
+#include "testing/scoped_env.h"
+#include "testing/temp_folder.h"
 #include "testing/temp_prefix.h"
 #include "ui/qt/check_list_widget.h"
 #include "ui/qt/desktop.h"
@@ -716,8 +719,7 @@ class UpdateDialogGuiTest : public DialogsGuiTest {
         for (const char* name :
              {"http_proxy", "HTTP_PROXY", "https_proxy", "HTTPS_PROXY", "all_proxy", "ALL_PROXY"})
             unsetenv(name);
-        SettingsStore store(machine_->registry());
-        store.WriteString(setting::kUpdateServer, server_.BaseUrl());
+        ASSERT_EQ(WriteUserHostSetting("UpdateServer", server_.BaseUrl()), OwnFileState::Usable);
     }
     bool Requested(const std::string& path) const {
         for (const std::string& request : server_.Requests())
@@ -729,6 +731,8 @@ class UpdateDialogGuiTest : public DialogsGuiTest {
         server_.Set(path, text);
         server_.Set(path + ".sig", testing::SignatureFile(text));
     }
+    testing::TempFolder config_{"tolvane-config"};
+    testing::ScopedEnv configHome_{"XDG_CONFIG_HOME", config_.path().c_str()};
     testing::TestHttpServer server_;
 };
 
@@ -960,8 +964,12 @@ TEST_F(DialogsGuiTest, GeneralSettingsActAtOnceAndStoreOnOk) {
     EXPECT_EQ(settings().ReadInt(setting::kAtStartUp), 1);
     EXPECT_EQ(RunEntry(), "C:\\Program Files\\Tolvane\\Tolvane.exe -s");
 
-    // Opened again it shows what is stored; OK stores the choice.
+    // Opened again it shows what is stored; OK stores the choice, and the
+    // update server in this computer's settings, not in the machine.
+    testing::TempFolder config("tolvane-config");
+    testing::ScopedEnv configHome("XDG_CONFIG_HOME", config.path().c_str());
     Driver().OnNextDialog("GeneralSettings", [&](QDialog* dialog) {
+        Child<QLineEdit>(dialog, "updateServer")->setText("http://updates.example/");
         EXPECT_TRUE(Child<QCheckBox>(dialog, "check1029")->isChecked());
         EXPECT_TRUE(Child<QCheckBox>(dialog, "check1032")->isChecked());
         Click(Child<QRadioButton>(dialog, "radio1022"));
@@ -974,6 +982,8 @@ TEST_F(DialogsGuiTest, GeneralSettingsActAtOnceAndStoreOnOk) {
     EXPECT_EQ(settings().ReadInt(setting::kStartUpScanMode), 4);
     EXPECT_EQ(settings().ReadInt(setting::kAtStartUp), 0);
     EXPECT_EQ(settings().ReadInt(setting::kRemoveAfterScan), 1);
+    EXPECT_EQ(HostUpdateServer().value, "http://updates.example/");
+    EXPECT_EQ(settings().ReadString(setting::kUpdateServer), "https://tolvane.example.org/update/");
 }
 
 TEST_F(DialogsGuiTest, ScanSettingsAndTheFolderChooserTree) {

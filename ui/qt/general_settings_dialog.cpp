@@ -6,6 +6,8 @@
 #include <QDialogButtonBox>
 #include <QGridLayout>
 #include <QGroupBox>
+#include <QLabel>
+#include <QLineEdit>
 #include <QPushButton>
 #include <QRadioButton>
 #include <QVBoxLayout>
@@ -67,6 +69,16 @@ bool RunGeneralSettingsDialog(QWidget* parent, GeneralSettingsWindow& window) {
     removeAfter->setObjectName("check1032");
     removeAfter->setChecked(window.removeAfterScan());
     layout->addWidget(removeAfter);
+    // Kept in this computer's Tolvane settings, not in the machine.
+    auto* serverLabel = new QLabel("Update server (empty: Tolvane's own):", dialog.get());
+    auto* server = new QLineEdit(QString::fromStdString(window.updateServer()), dialog.get());
+    server->setObjectName("updateServer");
+    serverLabel->setBuddy(server);
+    layout->addWidget(serverLabel);
+    layout->addWidget(server);
+    QObject::connect(server, &QLineEdit::textChanged, dialog.get(), [&window](const QString& text) {
+        window.SetUpdateServer(text.trimmed().toStdString());
+    });
     // Both boxes act at once, also when the window is then cancelled.
     QObject::connect(atStartUp, &QCheckBox::clicked, dialog.get(),
                      [&window](bool checked) { window.ClickRunAtStartUp(checked); });

@@ -27,6 +27,7 @@
 #include <QTreeWidget>
 #include <chrono>
 #include <filesystem>
+#include <fstream>
 #include <functional>
 #include <memory>
 #include <optional>
@@ -158,6 +159,7 @@ class GuiTest : public ::testing::Test {
         std::string stored;
         ASSERT_TRUE(EncodeContainer(definitions, &stored));
         prefix_->WriteFile("C:\\Program Files\\Tolvane\\database.db", stored);
+        testDefinitions_ = stored;
         if (plant) PlantGuiTestTraces();
     }
 
@@ -211,13 +213,30 @@ class GuiTest : public ::testing::Test {
     // The machines File > "Open Machine..." lists (none: this user's).
     std::function<std::vector<FoundMachine>()> findMachines;
 
+    // The shipped files the start holds the machine to: the build's, with
+    // the test prefix's definitions as the shipped database.db (a machine's
+    // database.db counts only when it is the shipped one).
+    std::string ShippedFolder() {
+        if (testDefinitions_.empty()) return TOLVANE_SHIPPED_DATA_DIR;
+        const std::filesystem::path folder = workTemp_.path() / "shipped";
+        std::filesystem::create_directories(folder);
+        std::error_code error;
+        for (const char* name : {"script.db", "Tolvane.exe"})
+            std::filesystem::copy_file(std::filesystem::path(TOLVANE_SHIPPED_DATA_DIR) / name,
+                                       folder / name,
+                                       std::filesystem::copy_options::overwrite_existing, error);
+        std::ofstream(folder / "database.db", std::ios::binary | std::ios::trunc)
+            << testDefinitions_;
+        return folder.string();
+    }
+
     // Starts the desktop program on the machine with these switches ("-s",
     // "-b"); the first tick has run when it returns Running.
     StartResult StartWindow(const std::string& switches = "") {
         DesktopSessionOptions options;
         options.commandLine = "\"C:\\Program Files\\Tolvane\\Tolvane.exe\"" +
                               (switches.empty() ? std::string() : " " + switches);
-        options.shippedDataFolder = installShippedData ? TOLVANE_SHIPPED_DATA_DIR : "";
+        options.shippedDataFolder = installShippedData ? ShippedFolder() : "";
         options.hostWorkingFolder = workFolder_;
         options.splashPauses = false;
         options.connectUpdates = connectUpdates;
@@ -346,6 +365,7 @@ class GuiTest : public ::testing::Test {
     TempFolder workTemp_{"tolvane-gui-work"};
     // The host working folder (Ignorelist.txt).
     const std::string workFolder_ = workTemp_.path().string();
+    std::string testDefinitions_;  // the test prefix's database.db, when UseTestPrefix made one
     std::unique_ptr<Machine> machine_;
     std::unique_ptr<DesktopSession> session_;
 };
