@@ -1,9 +1,11 @@
 #include "machine/windows/windows_installation.h"
 
-#include <dirent.h>
-#include <strings.h>
+#include <fcntl.h>
+#include <sys/stat.h>
 
+#include "host/held_path.h"
 #include "host/host_files.h"
+#include "host/host_paths.h"
 #include "machine/windows/installation_hive_set.h"
 #include "machine/windows/installation_hives.h"
 
@@ -26,24 +28,6 @@ class WindowsInstallation : public MachineBackEnd {
     std::string description_;
 };
 
-// The entry of folder named like name without regard to case ("" if none).
-std::string FindNoCase(const std::string& folder, const std::string& name) {
-    if (IsHostFolder(folder + "/" + name) || IsHostFile(folder + "/" + name)) return name;
-    std::string found;
-    DIR* dir = opendir(folder.c_str());
-    if (!dir) return found;
-    // The first in name order, whatever order the folder lists them in.
-    while (dirent* entry = readdir(dir)) {
-        std::string candidate = entry->d_name;
-        if (candidate == "." || candidate == "..") continue;
-        if (strcasecmp(candidate.c_str(), name.c_str()) == 0 &&
-            (found.empty() || candidate < found))
-            found = candidate;
-    }
-    closedir(dir);
-    return found;
-}
-
 // The one place the registry of an installation is made.
 std::unique_ptr<Registry> RegistryOf(const InstallationHives& hives) {
     return std::make_unique<Registry>(MakeInstallationHiveSet(hives));
@@ -60,15 +44,19 @@ std::string Describe(const InstallationHives& hives) {
 }  // namespace
 
 bool IsWindowsInstallation(const std::string& folder) {
-    std::string at = folder;
+    // Links are followed here, as a user's mount may hold them: opening the
+    // installation then refuses them and says which one it met.
+    UniqueFd at(open(folder.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
+    std::string name;
     for (const char* part : {"Windows", "System32", "config"}) {
-        std::string name = FindNoCase(at, part);
-        if (name.empty() || !IsHostFolder(at + "/" + name)) return false;
-        at += "/" + name;
+        if (!at.valid() || !FindEntryNoCase(at.get(), part, &name)) return false;
+        at.Reset(openat(at.get(), name.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
     }
     for (const char* hive : {"SOFTWARE", "SYSTEM"}) {
-        std::string name = FindNoCase(at, hive);
-        if (name.empty() || !IsHostFile(at + "/" + name)) return false;
+        struct stat st;
+        if (!at.valid() || !FindEntryNoCase(at.get(), hive, &name) ||
+            fstatat(at.get(), name.c_str(), &st, 0) != 0 || !S_ISREG(st.st_mode))
+            return false;
     }
     return true;
 }
