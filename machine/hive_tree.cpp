@@ -203,6 +203,15 @@ HiveKey* HiveTree::Find(std::u16string_view path) const {
     return FindHiveKey(root_.get(), path);
 }
 
+std::u16string JoinHivePath(std::u16string_view a, std::u16string_view b) {
+    if (a.empty()) return std::u16string(b);
+    if (b.empty()) return std::u16string(a);
+    std::u16string out(a);
+    out += u'\\';
+    out += b;
+    return out;
+}
+
 HiveKey* FindHiveKey(HiveKey* root, std::u16string_view path) {
     HiveKey* key = root;
     ForEachKeyName(path, [&key](std::u16string_view name) {

@@ -125,6 +125,9 @@ class HiveTree {
 // The key at a backslash-separated path below root ("" is root), or nullptr.
 HiveKey* FindHiveKey(HiveKey* root, std::u16string_view path);
 
+// "a\b" from the key paths a and b, either of which may be empty.
+std::u16string JoinHivePath(std::u16string_view a, std::u16string_view b);
+
 // Wine's order of names: lower-cased UTF-16 units, then the shorter first.
 int HiveNameCompare(std::u16string_view a, std::u16string_view b);
 inline bool HiveNameEquals(std::u16string_view a, std::u16string_view b) {

@@ -15,6 +15,7 @@
 
 #include "machine/machine.h"
 #include "machine/registry.h"
+#include "testing/file_size_limit.h"
 #include "testing/temp_installation.h"
 #include "testing/temp_prefix.h"
 
@@ -452,19 +453,17 @@ TYPED_TEST(RegistryContract, AFailedSaveChangesNothingOnDiskOrInMemory) {
 
     // The save cannot write its temporary file (a file size limit makes the
     // writes fail).
-    struct rlimit limit;
-    ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &limit), 0);
-    struct rlimit small = limit;
-    small.rlim_cur = 16;
-    void (*previous)(int) = signal(SIGXFSZ, SIG_IGN);
-    ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &small), 0);
-    long failed = r.SetValue(key, "New", REG_SZ, "1");
-    std::string failedMessage = r.LastErrorMessage();
-    // Deleting a value or a key fails alike and keeps both.
-    long failedValueDelete = r.DeleteValue(key, "Content Type");
-    long failedKeyDelete = r.DeleteKey(Registry::Root(RootKey::LocalMachine), "Software\\Tolvane");
-    setrlimit(RLIMIT_FSIZE, &limit);
-    signal(SIGXFSZ, previous);
+    long failed, failedValueDelete, failedKeyDelete;
+    std::string failedMessage;
+    {
+        testing::FileSizeLimit limit(16);
+        ASSERT_TRUE(limit.set());
+        failed = r.SetValue(key, "New", REG_SZ, "1");
+        failedMessage = r.LastErrorMessage();
+        // Deleting a value or a key fails alike and keeps both.
+        failedValueDelete = r.DeleteValue(key, "Content Type");
+        failedKeyDelete = r.DeleteKey(Registry::Root(RootKey::LocalMachine), "Software\\Tolvane");
+    }
     EXPECT_EQ(failed, ERROR_CANTWRITE);
     EXPECT_FALSE(failedMessage.empty());
     EXPECT_EQ(r.QueryValue(key, "New", nullptr, nullptr), ERROR_FILE_NOT_FOUND);

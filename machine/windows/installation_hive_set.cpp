@@ -13,15 +13,6 @@
 namespace tolvane {
 namespace {
 
-std::u16string JoinWide(std::u16string_view a, std::u16string_view b) {
-    if (a.empty()) return std::u16string(b);
-    if (b.empty()) return std::u16string(a);
-    std::u16string out(a);
-    out += u'\\';
-    out += b;
-    return out;
-}
-
 // Splits "first\rest" at its first backslash.
 void SplitFirst(std::u16string_view path, std::u16string* first, std::u16string* rest) {
     size_t slash = path.find(u'\\');
@@ -190,7 +181,7 @@ void InstallationHiveSet::AddUserPlace(HiveSpot* spot, const UserHives* user,
 std::u16string InstallationHiveSet::ControlSetPath(std::u16string_view path) const {
     std::u16string rest;
     if (!Below(path, u"CurrentControlSet", &rest)) return std::u16string(path);
-    return JoinWide(controlSet_, rest);
+    return JoinHivePath(controlSet_, rest);
 }
 
 HiveSpot InstallationHiveSet::Locate(RootKey root, std::u16string_view wide) {
@@ -229,12 +220,12 @@ HiveSpot InstallationHiveSet::Locate(RootKey root, std::u16string_view wide) {
             break;
         case RootKey::ClassesRoot:
             if (currentUser_) AddPlace(&spot, currentUser_->classes, std::u16string(wide));
-            AddPlace(&spot, software_, JoinWide(u"Classes", wide));
+            AddPlace(&spot, software_, JoinHivePath(u"Classes", wide));
             spot.merged = spot.count == 2;
             break;
         case RootKey::CurrentConfig:
             AddPlace(&spot, system_,
-                     JoinWide(JoinWide(controlSet_, u"Hardware Profiles\\Current"), wide));
+                     JoinHivePath(JoinHivePath(controlSet_, u"Hardware Profiles\\Current"), wide));
             break;
         case RootKey::PerformanceData:
         case RootKey::DynData:

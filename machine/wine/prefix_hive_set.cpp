@@ -21,15 +21,6 @@ constexpr const char16_t* kClassesPath = u"Software\\Classes";
 constexpr const char16_t* kCurrentConfigPath =
     u"System\\CurrentControlSet\\Hardware Profiles\\Current";
 
-std::u16string JoinWide(std::u16string_view a, std::u16string_view b) {
-    if (a.empty()) return std::u16string(b);
-    if (b.empty()) return std::u16string(a);
-    std::u16string out(a);
-    out += u'\\';
-    out += b;
-    return out;
-}
-
 // Sized by fstat and read straight into the string: no copy through a
 // buffer, no regrowth. A file that grows meanwhile is read to its end.
 bool ReadWholeFile(const std::string& path, std::string* out) {
@@ -168,13 +159,13 @@ HiveSpot PrefixHiveSet::Locate(RootKey root, std::u16string_view path) {
         case RootKey::CurrentUser:
             return One(&user_, wide);
         case RootKey::CurrentConfig:
-            return One(&system_, JoinWide(kCurrentConfigPath, wide));
+            return One(&system_, JoinHivePath(kCurrentConfigPath, wide));
         case RootKey::ClassesRoot: {
             HiveSpot spot;
             spot.kind = HiveSpot::Places;
             spot.merged = true;
-            spot.places[0] = {&user_, JoinWide(kClassesPath, wide)};
-            spot.places[1] = {&system_, JoinWide(kClassesPath, wide)};
+            spot.places[0] = {&user_, JoinHivePath(kClassesPath, wide)};
+            spot.places[1] = {&system_, JoinHivePath(kClassesPath, wide)};
             spot.count = 2;
             return spot;
         }
