@@ -99,8 +99,12 @@ StartResult Application::Start() {
             {kProductName, kAlreadyRunningMessage, PromptButtons::Ok, PromptIcon::Information});
         return StartResult::AlreadyRunning;
     }
-    // A lock that cannot be had (no usable per-user folder) does not keep the
-    // program from running.
+    // A lock that cannot be had (no usable per-user folder, a planted link)
+    // does not keep the program from running; the user hears of it.
+    if (!lock_.held()) {
+        messages.Ask({kProductName, lock_.UnavailableMessage(), PromptButtons::Ok,
+                      PromptIcon::Information});
+    }
 
     InstallShippedData(machine_, options_.shippedDataFolder);
     settings_ = std::make_unique<SettingsStore>(machine_.registry());
