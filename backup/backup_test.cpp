@@ -276,7 +276,10 @@ TEST(Backup, HostsLinkToARootOnlyFileIsNeverReadAndArchivesAre0600) {
     chmod(secret.c_str(), 0600);
     const std::string hosts = "C:\\windows\\system32\\drivers\\etc\\hosts";
     f.prefix.MakeFolder("C:\\windows\\system32\\drivers\\etc");
-    ASSERT_EQ(symlink(secret.c_str(), f.Host(hosts).c_str()), 0);
+    f.prefix.WriteFile(hosts, "");
+    const std::string hostsOnHost = f.Host(hosts);
+    std::filesystem::remove(hostsOnHost);
+    ASSERT_EQ(symlink(secret.c_str(), hostsOnHost.c_str()), 0);
     f.prefix.WriteFile("C:\\Bad\\one.exe", "first file");
     TestRows rows;
     rows.Add(ObjectType::File, "C:\\Bad\\one.exe");
@@ -284,14 +287,15 @@ TEST(Backup, HostsLinkToARootOnlyFileIsNeverReadAndArchivesAre0600) {
     f.view.savePaths = {f.archive};
 
     ASSERT_TRUE(f.backup.MarkCheckedForBackup(rows));
-    EXPECT_EQ(UnzipList(f.Host(f.archive)), (std::vector<std::string>{"1", "Config.ini"}));
+    EXPECT_EQ(UnzipList(f.Host(f.archive)),
+              (std::vector<std::string>{"1", "Config.ini", "regbackup.reg"}));
     struct stat st;
     ASSERT_EQ(stat(f.Host(f.archive).c_str(), &st), 0);
     EXPECT_EQ(st.st_mode & 0777, 0600u);
 
     ObjectRemover remover(*f.machine);
     remover.RemoveObject(ObjectType::HostFileItem, "ads.bad.example");
-    EXPECT_TRUE(std::filesystem::is_symlink(f.Host(hosts)));
+    EXPECT_TRUE(std::filesystem::is_symlink(hostsOnHost));
     EXPECT_EQ(testing::ReadHostFile(secret), "10.0.0.9 ads.bad.example secret-of-root\r\n");
     std::filesystem::remove(secret);
 }

@@ -23,7 +23,10 @@
 // marked changed.
 // Before its first change the untouched hive is copied once to
 // NAME.tolvane-orig, which later runs never overwrite. Copies keep the hive's
-// permission bits only (never set-user-ID ones).
+// permission bits only (never set-user-ID ones). A NAME.tolvane-orig that is
+// a link, not a plain file or a second name of another file is never
+// followed: Save refuses the change and says so, for the hive must not
+// change without a way back.
 //
 // Not thread-safe: its owner serialises calls (the registry's lock).
 #pragma once

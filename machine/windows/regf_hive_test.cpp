@@ -1,6 +1,7 @@
 #include "machine/windows/regf_hive.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <gtest/gtest.h>
 #include <unistd.h>
 
@@ -8,6 +9,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <iterator>
 
 #include "machine/hive_tree.h"
@@ -123,6 +125,41 @@ TEST_F(RegfHiveTest, SavesChangesThatAnotherReaderSeesAndKeepsTheOriginalOnce) {
     ASSERT_TRUE(later.Save(&reread, &error)) << error;
     EXPECT_EQ(ReadHostFile(folder_ + "/SOFTWARE.tolvane-orig"), untouched);
     EXPECT_EQ(Get("\\New\\Deeper", "x"), "1\n");
+}
+
+// A copy name planted as a link (to a file of root's or to nothing) or as a
+// pipe is no way back: the hive stays unchanged, the refusal says why, and
+// nothing is written where the link leads.
+TEST_F(RegfHiveTest, PlantedOriginalCopyRefusesTheChange) {
+    const std::string untouched = ReadHostFile(hive_);
+    const std::string copy = folder_ + "/SOFTWARE.tolvane-orig";
+    const std::string target = folder_ + "-target";
+    struct Plant {
+        const char* what;
+        std::function<void()> make;
+    };
+    const std::vector<Plant> plants = {
+        {"a link", [&] { ASSERT_EQ(symlink(target.c_str(), copy.c_str()), 0); }},
+        {"not a plain file", [&] { ASSERT_EQ(mkfifo(copy.c_str(), 0600), 0); }},
+    };
+    for (const Plant& plant : plants) {
+        plant.make();
+        RegfHiveFile file(folderFd_, "SOFTWARE", hive_);
+        HiveTree tree;
+        std::string problem, error;
+        ASSERT_TRUE(file.Load(&tree, &problem)) << problem;
+        tree.root().AddSubkey(u"New", FileTimeNow());
+        tree.root().Touch(FileTimeNow());
+        EXPECT_FALSE(file.Save(&tree, &error));
+        EXPECT_EQ(error, "The registry hive " + hive_ +
+                             " was not changed: its untouched copy SOFTWARE.tolvane-orig beside "
+                             "it is " + plant.what +
+                             ", so no way back to the hive as it was could be kept. Remove "
+                             "SOFTWARE.tolvane-orig and try again.");
+        EXPECT_EQ(ReadHostFile(hive_), untouched) << plant.what;
+        EXPECT_FALSE(fs::exists(target)) << plant.what;
+        fs::remove(copy);
+    }
 }
 
 TEST_F(RegfHiveTest, DirtyHivesAreReadButNeverChanged) {
