@@ -274,6 +274,7 @@ TEST(Backup, HostsLinkToARootOnlyFileIsNeverReadAndArchivesAre0600) {
         out << "10.0.0.9 ads.bad.example secret-of-root\r\n";
     }
     chmod(secret.c_str(), 0600);
+    f.prefix.AddDrive('z', "/");  // as Wine makes it: reads reach the whole host
     const std::string hosts = "C:\\windows\\system32\\drivers\\etc\\hosts";
     f.prefix.MakeFolder("C:\\windows\\system32\\drivers\\etc");
     f.prefix.WriteFile(hosts, "");
