@@ -160,6 +160,9 @@ std::vector<std::string> Application::Notes() const {
     if (damaged.size() > kShownRegistryProblems)
         notes.push_back("Registry damaged: " +
                         std::to_string(damaged.size() - kShownRegistryProblems) + " more problems");
+    // A hive or profile of an installation left unread (a link): an empty
+    // HKEY_CURRENT_USER must not pass for a user with nothing in it.
+    for (const std::string& unread : machine_.registry().UnreadParts()) notes.push_back(unread);
     if (scan_ && !scan_->Note().empty()) notes.push_back(scan_->Note());
     if (!options_.rightsNote.empty()) notes.push_back(options_.rightsNote);
     if (ignoreList_ && !ignoreList_->Refusal().empty()) notes.push_back(ignoreList_->Refusal());

@@ -1,6 +1,7 @@
 #include "discovery/machine_discovery.h"
 
 #include <dirent.h>
+#include <fcntl.h>
 #include <pwd.h>
 #include <strings.h>
 #include <sys/stat.h>
@@ -379,14 +380,24 @@ std::vector<FoundMachine> FindMachines(const DiscoveryPlaces& places) {
 
 bool IsWindowsInstallation(const std::string& folder) {
     std::string at = folder;
-    for (const char* part : {"Windows", "System32", "config"}) {
+    for (const char* part : {"Windows", "System32"}) {
         std::string name = FindNoCase(at, part);
         if (name.empty() || !IsHostFolder(at + "/" + name)) return false;
         at += "/" + name;
     }
+    // From config on, an entry counts whatever it is: a config folder, a
+    // SOFTWARE or a SYSTEM planted as a link or a pipe makes no Wine prefix
+    // of the folder, and opening it as an installation says what was found
+    // and why it is not used.
+    UniqueFd system32(open(at.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
+    std::string config;
+    if (!system32.valid() || !FindEntryNoCase(system32.get(), "config", &config)) return false;
+    UniqueFd held(openat(system32.get(), config.c_str(),
+                         O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    if (!held.valid()) return true;
     for (const char* hive : {"SOFTWARE", "SYSTEM"}) {
-        std::string name = FindNoCase(at, hive);
-        if (name.empty() || !IsFile(at + "/" + name)) return false;
+        std::string name;
+        if (!FindEntryNoCase(held.get(), hive, &name)) return false;
     }
     return true;
 }

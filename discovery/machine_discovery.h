@@ -65,7 +65,10 @@ std::vector<FoundMachine> FindMachines(const DiscoveryPlaces& places);
 // format). Malformed text gives what was read before the fault.
 std::vector<std::string> SteamLibraryFolders(const std::string& vdfText);
 
-// True when folder holds Windows\System32\config\SOFTWARE and SYSTEM.
+// True when folder holds Windows\System32\config\SOFTWARE and SYSTEM. From
+// config on, entries count whatever they are (a config that is a link or a
+// pipe, a SOFTWARE that is a link): such a folder is listed as a Windows
+// installation, and opening it says what was found and why it is not used.
 bool IsWindowsInstallation(const std::string& folder);
 
 }  // namespace tolvane

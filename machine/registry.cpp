@@ -659,6 +659,10 @@ std::vector<std::string> Registry::LoadProblems() const {
     return all;
 }
 
+std::vector<std::string> Registry::UnreadParts() const {
+    return store_->hives_->Unread();
+}
+
 std::string Registry::ChangesRefusal() const {
     RegistryStore& s = *store_;
     std::lock_guard<std::mutex> lock(s.mutex_);

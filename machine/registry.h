@@ -139,6 +139,9 @@ class Registry {
     std::string LastErrorMessage() const;
     // "FILE:LINE: what" for every line of a hive file that could not be read.
     std::vector<std::string> LoadProblems() const;
+    // What of the registry was found on the disk but left unread, and why
+    // (a Windows installation's hive or profile that is a link or a pipe).
+    std::vector<std::string> UnreadParts() const;
     // Why every change is refused now because another program owns the
     // hive files (a prefix's running wineserver: how to stop it), or "".
     std::string ChangesRefusal() const;
