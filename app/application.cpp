@@ -102,8 +102,8 @@ StartResult Application::Start() {
     // A lock that cannot be had (no usable per-user folder, a planted link)
     // does not keep the program from running; the user hears of it.
     if (!lock_.held()) {
-        messages.Ask({kProductName, lock_.UnavailableMessage(), PromptButtons::Ok,
-                      PromptIcon::Information});
+        messages.Ask(
+            {kProductName, lock_.UnavailableMessage(), PromptButtons::Ok, PromptIcon::Information});
     }
 
     InstallShippedData(machine_, options_.shippedDataFolder);

@@ -392,8 +392,8 @@ bool IsWindowsInstallation(const std::string& folder) {
     UniqueFd system32(open(at.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
     std::string config;
     if (!system32.valid() || !FindEntryNoCase(system32.get(), "config", &config)) return false;
-    UniqueFd held(openat(system32.get(), config.c_str(),
-                         O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    UniqueFd held(
+        openat(system32.get(), config.c_str(), O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
     if (!held.valid()) return true;
     for (const char* hive : {"SOFTWARE", "SYSTEM"}) {
         std::string name;

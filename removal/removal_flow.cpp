@@ -188,8 +188,8 @@ void RemovalFlow::ProcessStartUpDeletions() {
     }
     settings_.WriteStartUpDeleteQueue(kept);
     if (deleted > 0) {
-        view_.Ask({"Tolvane", removal_text::kStartUpDeleted, PromptButtons::Ok,
-                   PromptIcon::Information});
+        view_.Ask(
+            {"Tolvane", removal_text::kStartUpDeleted, PromptButtons::Ok, PromptIcon::Information});
     }
     if (!kept.empty()) {
         view_.Ask({"Tolvane",

@@ -169,7 +169,8 @@ bool ReadProfile(int rootFd, const std::string& sid, const std::string& profileP
     std::string folder, why;
     UniqueFd fd(OpenFolderNoCase(rootFd, parts, &folder, &why));
     std::string name;
-    if (fd.valid()) FindHiveFile(fd.get(), "NTUSER.DAT", &name, &profile->lastWritten, folder, &why);
+    if (fd.valid())
+        FindHiveFile(fd.get(), "NTUSER.DAT", &name, &profile->lastWritten, folder, &why);
     if (!why.empty())
         hives->problems.push_back("The user profile " + profilePath + " (" + sid +
                                   ") is not used: " + why + ".");

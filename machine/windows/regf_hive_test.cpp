@@ -1,8 +1,8 @@
 #include "machine/windows/regf_hive.h"
 
 #include <fcntl.h>
-#include <sys/stat.h>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -153,7 +153,8 @@ TEST_F(RegfHiveTest, PlantedOriginalCopyRefusesTheChange) {
         EXPECT_FALSE(file.Save(&tree, &error));
         EXPECT_EQ(error, "The registry hive " + hive_ +
                              " was not changed: its untouched copy SOFTWARE.tolvane-orig beside "
-                             "it is " + plant.what +
+                             "it is " +
+                             plant.what +
                              ", so no way back to the hive as it was could be kept. Remove "
                              "SOFTWARE.tolvane-orig and try again.");
         EXPECT_EQ(ReadHostFile(hive_), untouched) << plant.what;
