@@ -178,8 +178,12 @@ StartResult Application::Start() {
             {kProductName, kAlreadyRunningMessage, PromptButtons::Ok, PromptIcon::Information});
         return StartResult::AlreadyRunning;
     }
-    // A lock that cannot be had (no usable per-user folder) does not keep the
-    // program from running.
+    // A lock that cannot be had (no usable per-user folder, a planted link)
+    // does not keep the program from running; the user hears of it.
+    if (!lock_.held()) {
+        messages.Ask(
+            {kProductName, lock_.UnavailableMessage(), PromptButtons::Ok, PromptIcon::Information});
+    }
 
     InstallShippedData(machine_, options_.shippedDataFolder);
     MakeStateStores();
@@ -245,6 +249,9 @@ std::vector<std::string> Application::Notes() const {
     // A hive whose transaction logs were not applied reads as Windows left
     // it before its last changes: a clean result from it says less.
     for (const std::string& stale : machine_.registry().StaleReads()) notes.push_back(stale);
+    // A hive or profile of an installation left unread (a link): an empty
+    // HKEY_CURRENT_USER must not pass for a user with nothing in it.
+    for (const std::string& unread : machine_.registry().UnreadParts()) notes.push_back(unread);
     if (scan_ && !scan_->Note().empty()) notes.push_back(scan_->Note());
     if (!options_.rightsNote.empty()) notes.push_back(options_.rightsNote);
     if (!stateFolder_.empty())

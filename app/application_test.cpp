@@ -123,6 +123,26 @@ TEST_F(AppTest, MachineProgramsCanNeitherBlockNorSteerTheLock) {
     fs::remove_all(foreign);
 }
 
+// A link planted under the lock's name is not followed, and the run that
+// goes on without the lock says so.
+TEST_F(AppTest, PlantedLockLinkIsRefusedAndSaid) {
+    namespace fs = std::filesystem;
+    TempFolder runtime;
+    const std::string folder = runtime.path().string();
+    chmod(folder.c_str(), 0700);
+    const std::string steered = folder + "/steered";
+    const std::string lockFile = folder + "/" + InstanceLock::LockName(machine_->PrefixPath());
+    ASSERT_EQ(symlink(steered.c_str(), lockFile.c_str()), 0);
+    ScopedEnv env("XDG_RUNTIME_DIR", folder.c_str());
+
+    EXPECT_EQ(StartApp(), StartResult::Running);
+    EXPECT_FALSE(fs::exists(steered));
+    ASSERT_FALSE(views_.messages.empty());
+    EXPECT_EQ(views_.messages[0], "Tolvane|Tolvane runs without its one-copy lock: " + lockFile +
+                                      " is a link. A second copy started on this machine will "
+                                      "not be stopped.");
+}
+
 TEST_F(AppTest, MissingDatabaseEndsTheProgramWithOneMessage) {
     ASSERT_TRUE(machine_->files().DeleteFile("C:\\Program Files\\Tolvane\\database.db"));
     EXPECT_EQ(StartApp(), StartResult::Failed);

@@ -24,4 +24,9 @@ bool InstanceLock::Acquire(const std::string& machineFolder, bool* alreadyRunnin
     return result == UserLock::Result::Taken;
 }
 
+std::string InstanceLock::UnavailableMessage() const {
+    return "Tolvane runs without its one-copy lock: " + lock_.unavailableReason() +
+           ". A second copy started on this machine will not be stopped.";
+}
+
 }  // namespace tolvane

@@ -9,8 +9,9 @@
 // A lock is per user and per machine: its name carries the machine's
 // identity (a digest of the machine folder's canonical path), so copies on
 // two prefixes run side by side while a second copy on the same machine is
-// refused. Where no lock can be had (no usable per-user folder), the program
-// runs without one rather than not at all.
+// refused. Where no lock can be had (no usable per-user folder, a link or
+// another file planted under the lock's name), the program runs without one
+// rather than not at all, and says so (UnavailableMessage).
 #pragma once
 
 #include <string>
@@ -29,6 +30,9 @@ class InstanceLock {
     // (*alreadyRunning set) or no lock could be had.
     bool Acquire(const std::string& machineFolder, bool* alreadyRunning);
     bool held() const { return lock_.held(); }
+    // After a failed Acquire that was not another copy's lock: the message
+    // telling the user the run goes on without the lock, and why.
+    std::string UnavailableMessage() const;
     const std::string& path() const { return lock_.path(); }
 
   private:

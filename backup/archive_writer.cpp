@@ -1,6 +1,7 @@
 #include "backup/archive_writer.h"
 
 #include <minizip/zip.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -103,6 +104,9 @@ bool ArchiveWriter::Open(std::string_view path) {
     File part;
     if (!files_.OpenFile(partPath_, FileOpenMode::Write, &part)) return false;
     int fd = part.NativeHandle();
+    // An archive holds copies of what the user may not show to others (the
+    // hosts lines, registry values, files): only its owner reads it.
+    if (fchmod(fd, 0600) != 0) return false;
     zlib_filefunc64_def io;
     fill_fopen64_filefunc(&io);
     io.zopen64_file = [](voidpf opaque, const void*, int) -> voidpf {

@@ -5,6 +5,7 @@
 // takes the target's place only when Close succeeds, so an earlier archive
 // of the same name is never lost to a half-written one. Each entry carries
 // its file's last-write time, which a restore puts back.
+// The archive and its parts are made 0600: only their owner may read them.
 #pragma once
 
 #include <cstdint>

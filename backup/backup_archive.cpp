@@ -1,5 +1,7 @@
 #include "backup/backup_archive.h"
 
+#include <sys/stat.h>
+
 #include "backup/archive_reader.h"
 #include "backup/archive_writer.h"
 #include "base/lines.h"
@@ -123,7 +125,7 @@ std::string BackupArchive::HostsLinesRecords(const std::string& entry) const {
     if (entry.empty()) return records;
     for (const std::string& path : machine_.HostsFiles()) {
         std::string content;
-        if (!machine_.files().ReadWholeFile(path, &content)) continue;
+        if (!machine_.files().ReadWholeFileConfined(path, &content)) continue;
         ForEachLine(content, LineEnd::AllCarriageReturns, [&](std::string_view line) {
             // The lines the removal takes out: every one containing the entry.
             if (line.find(entry) != std::string_view::npos)
@@ -146,7 +148,9 @@ namespace {
 bool WriteWorkFiles(FileSystem& files, const std::string& work, const StagedBackup& staged) {
     auto write = [&](const char* name, const std::string& text) {
         File file;
-        return files.OpenFile(work + "\\" + name, FileOpenMode::Write, &file) && file.Write(text);
+        // Staged copies of what the archive keeps are the owner's alone too.
+        return files.OpenFile(work + "\\" + name, FileOpenMode::Write, &file) &&
+               fchmod(file.NativeHandle(), 0600) == 0 && file.Write(text);
     };
     bool complete = true;
     if (!staged.hostsRecords.empty())

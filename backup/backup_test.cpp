@@ -22,6 +22,7 @@
 #include "removal/object_remover.h"
 #include "removal/removal_test_support.h"
 #include "testing/registry_values.h"
+#include "testing/temp_folder.h"
 #include "testing/temp_prefix.h"
 
 namespace tolvane {
@@ -260,6 +261,44 @@ TEST(Restore, HostsEntriesAreRemovedButNeverBackedUp) {
     report = RestoreArchive(*f.machine, "C:\\crafted.zip");
     EXPECT_FALSE(f.machine->files().PathFileExists("C:\\windows\\win.ini"));
     EXPECT_EQ(report.hostsLinesNotRestored, 1u);
+}
+
+// A hosts file planted as a link to a file only root may read: neither the
+// backup, the removal nor a restore reads through it, and the archive is
+// its owner's alone.
+TEST(Backup, HostsLinkToARootOnlyFileIsNeverReadAndArchivesAre0600) {
+    Fixture f;
+    const std::string secret = f.prefix.path() + "-secret";
+    {
+        std::ofstream out(secret);
+        out << "10.0.0.9 ads.bad.example secret-of-root\r\n";
+    }
+    chmod(secret.c_str(), 0600);
+    f.prefix.AddDrive('z', "/");  // as Wine makes it: reads reach the whole host
+    const std::string hosts = "C:\\windows\\system32\\drivers\\etc\\hosts";
+    f.prefix.MakeFolder("C:\\windows\\system32\\drivers\\etc");
+    f.prefix.WriteFile(hosts, "");
+    const std::string hostsOnHost = f.Host(hosts);
+    std::filesystem::remove(hostsOnHost);
+    ASSERT_EQ(symlink(secret.c_str(), hostsOnHost.c_str()), 0);
+    f.prefix.WriteFile("C:\\Bad\\one.exe", "first file");
+    TestRows rows;
+    rows.Add(ObjectType::File, "C:\\Bad\\one.exe");
+    rows.Add(ObjectType::HostFileItem, "ads.bad.example");
+    f.view.savePaths = {f.archive};
+
+    ASSERT_TRUE(f.backup.MarkCheckedForBackup(rows));
+    EXPECT_EQ(UnzipList(f.Host(f.archive)),
+              (std::vector<std::string>{"1", "Config.ini", "regbackup.reg"}));
+    struct stat st;
+    ASSERT_EQ(stat(f.Host(f.archive).c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0600u);
+
+    ObjectRemover remover(*f.machine);
+    remover.RemoveObject(ObjectType::HostFileItem, "ads.bad.example");
+    EXPECT_TRUE(std::filesystem::is_symlink(hostsOnHost));
+    EXPECT_EQ(testing::ReadHostFile(secret), "10.0.0.9 ads.bad.example secret-of-root\r\n");
+    std::filesystem::remove(secret);
 }
 
 TEST(Restore, RestoreSaysNothing) {

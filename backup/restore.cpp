@@ -114,7 +114,14 @@ void RestoreHostsLines(Machine& machine, const std::string& recordsFile, Restore
     }
     for (const auto& [path, lines] : byFile) {
         std::string content;
-        files.ReadWholeFile(path, &content);  // a missing file is made anew
+        // A missing file is made anew; one that is a link (perhaps to what
+        // only root may read) is neither read nor replaced.
+        if (!files.ReadWholeFileConfined(path, &content) &&
+            FileSystem::LastError() != ERROR_FILE_NOT_FOUND &&
+            FileSystem::LastError() != ERROR_PATH_NOT_FOUND) {
+            report->hostsLinesNotRestored += lines.size();
+            continue;
+        }
         std::vector<std::string> present;
         ForEachLine(content, LineEnd::AllCarriageReturns,
                     [&](std::string_view line) { present.emplace_back(line); });

@@ -1,6 +1,7 @@
 #include "discovery/machine_discovery.h"
 
 #include <dirent.h>
+#include <fcntl.h>
 #include <pwd.h>
 #include <strings.h>
 #include <sys/stat.h>

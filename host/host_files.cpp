@@ -93,16 +93,35 @@ std::optional<std::string> UserLockFolder() {
 
 UserLock::Result UserLock::Acquire(std::string_view name) {
     if (fd_.valid()) return Result::Taken;
-    if (name.empty() || name.find('/') != std::string_view::npos) return Result::Unavailable;
-    std::optional<std::string> folder = UserLockFolder();
-    if (!folder) return Result::Unavailable;
-    path_ = *folder + "/" + std::string(name);
-    UniqueFd fd(open(path_.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600));
-    struct stat st;
-    if (fd.get() < 0 || fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode) || st.st_uid != geteuid())
+    unavailableReason_.clear();
+    if (name.empty() || name.find('/') != std::string_view::npos) {
+        unavailableReason_ = "the lock's name is not a plain file name";
         return Result::Unavailable;
-    if (flock(fd.get(), LOCK_EX | LOCK_NB) != 0)
-        return errno == EWOULDBLOCK ? Result::HeldElsewhere : Result::Unavailable;
+    }
+    std::optional<std::string> folder = UserLockFolder();
+    if (!folder) {
+        unavailableReason_ =
+            "no folder of the user's own for locks ($XDG_RUNTIME_DIR or /tmp/tolvane-" +
+            std::to_string(geteuid()) + ")";
+        return Result::Unavailable;
+    }
+    path_ = *folder + "/" + std::string(name);
+    // O_NONBLOCK: a pipe planted under the name must not hang the open.
+    UniqueFd fd(open(path_.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK, 0600));
+    if (fd.get() < 0) {
+        unavailableReason_ = path_ + (errno == ELOOP ? " is a link" : " cannot be opened");
+        return Result::Unavailable;
+    }
+    struct stat st;
+    if (fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode) || st.st_uid != geteuid()) {
+        unavailableReason_ = path_ + " is not a plain file of the user's own";
+        return Result::Unavailable;
+    }
+    if (flock(fd.get(), LOCK_EX | LOCK_NB) != 0) {
+        if (errno == EWOULDBLOCK) return Result::HeldElsewhere;
+        unavailableReason_ = path_ + " cannot be locked";
+        return Result::Unavailable;
+    }
     fd_ = std::move(fd);
     return Result::Taken;
 }

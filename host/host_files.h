@@ -55,10 +55,14 @@ class UserLock {
     bool held() const { return fd_.valid(); }
     // The host path of the lock file once Acquire has found its folder.
     const std::string& path() const { return path_; }
+    // After Unavailable: what was found in the way ("PATH is a link"), for
+    // the user's message.
+    const std::string& unavailableReason() const { return unavailableReason_; }
 
   private:
     UniqueFd fd_;
     std::string path_;
+    std::string unavailableReason_;
 };
 
 enum class OwnFileState {

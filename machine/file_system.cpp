@@ -1054,6 +1054,30 @@ bool FileSystem::CopyFileConfined(std::string_view from, std::string_view to) {
     return true;
 }
 
+bool FileSystem::ReadWholeFileConfined(std::string_view path, std::string* content) const {
+    Held held;
+    if (!Hold(path, false, &held)) return false;
+    if (!held.exists) return Fail(MissingError(held.parentExists));
+    if (held.isRoot || !S_ISREG(held.st.st_mode)) return Fail(ERROR_ACCESS_DENIED);
+    int in = OpenRegularForReading(held.folder.get(), held.name.c_str(), O_NOFOLLOW);
+    if (in < 0) return errno == ELOOP || errno == EACCES ? Fail(ERROR_ACCESS_DENIED) : FailErrno();
+    UniqueFd input(in);
+    std::string text;
+    char buffer[65536];
+    for (;;) {
+        ssize_t n = read(in, buffer, sizeof buffer);
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            return FailErrno();
+        }
+        if (n == 0) break;
+        text.append(buffer, static_cast<size_t>(n));
+    }
+    *content = std::move(text);
+    t_lastError = ERROR_SUCCESS;
+    return true;
+}
+
 // The refusals of MoveFile and MoveFileReplacing for the entry moved.
 bool FileSystem::MovableHeld(const Held& src) {
     if (!src.exists) return Fail(MissingError(src.parentExists));

@@ -233,6 +233,11 @@ class FileSystem {
 
     // --- Whole files ---
     bool ReadWholeFile(std::string_view path, std::string* content) const;
+    // ReadWholeFile for a file the machine may have made a link to what
+    // only root may read (the hosts files): read only inside the machine's
+    // folder, through its descriptor walk, never through a link (the file
+    // itself or a folder on the way: ERROR_ACCESS_DENIED).
+    bool ReadWholeFileConfined(std::string_view path, std::string* content) const;
     // Replaces the file atomically (temporary file beside it, fsync, rename).
     bool WriteWholeFileAtomic(std::string_view path, std::string_view content);
     bool OpenFile(std::string_view path, FileOpenMode mode, File* file);

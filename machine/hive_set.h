@@ -100,6 +100,9 @@ class HiveSet {
     virtual std::string Refusal() = 0;
     // Grows whenever a file of the set is read or saved.
     virtual uint64_t Generation() const = 0;
+    // What of the machine's registry was found but left unread, and why (a
+    // hive that is a link); fixed when the set is made.
+    virtual std::vector<std::string> Unread() const { return {}; }
 };
 
 // Tells when a hive file must be read again: the file on disk is another

@@ -145,6 +145,9 @@ class Registry {
     // Whether a hive file is there that the running user may not read (a
     // scan of it sees nothing of it).
     bool Unreadable() const;
+    // What of the registry was found on the disk but left unread, and why
+    // (a Windows installation's hive or profile that is a link or a pipe).
+    std::vector<std::string> UnreadParts() const;
     // Why every change is refused now because another program owns the
     // hive files (a prefix's running wineserver: how to stop it), or "".
     std::string ChangesRefusal() const;

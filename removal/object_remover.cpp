@@ -264,7 +264,8 @@ bool ObjectRemover::ObjectPresent(ObjectType type, std::string_view text) {
             if (text.empty()) return false;
             for (const std::string& path : HostsFiles()) {
                 std::string content;
-                if (files.ReadWholeFile(path, &content) && content.find(text) != std::string::npos)
+                if (files.ReadWholeFileConfined(path, &content) &&
+                    content.find(text) != std::string::npos)
                     return true;
             }
             return false;
@@ -286,7 +287,7 @@ bool ObjectRemover::RemoveHostsEntry(std::string_view entry) {
     bool removed = false;
     for (const std::string& path : hostsFiles) {
         std::string content;
-        if (!files.ReadWholeFile(path, &content)) continue;
+        if (!files.ReadWholeFileConfined(path, &content)) continue;
         std::string kept;
         bool changed = false;
         ForEachLine(content, LineEnd::OneCarriageReturn, [&](std::string_view line) {

@@ -150,15 +150,53 @@ void RemovalFlow::ReportCounts(const RemovalCounts& counts) {
     }
 }
 
+namespace {
+
+// Why the machine kept a queued file, from the failed DeleteFile's error.
+std::string WhyStillQueued() {
+    if (FileSystem::LastRefusalWasOutside()) return "it lies outside the machine";
+    switch (FileSystem::LastError()) {
+        case ERROR_ACCESS_DENIED:
+            return "access was denied (read-only, in use or a link)";
+        case ERROR_SHARING_VIOLATION:
+            return "it is in use";
+        default:
+            return "error " + std::to_string(FileSystem::LastError());
+    }
+}
+
+}  // namespace
+
 void RemovalFlow::ProcessStartUpDeletions() {
     FileSystem& files = machine_.files();
+    size_t deleted = 0;
+    std::vector<std::string> kept;
+    std::string keptItems;
     for (const std::string& path : settings_.ReadStartUpDeleteQueue()) {
         if (path.empty()) continue;
         files.SetFileAttributes(path, FILE_ATTRIBUTE_NORMAL);
-        files.DeleteFile(path);
+        if (files.DeleteFile(path)) {
+            ++deleted;
+            continue;
+        }
+        // A file already gone needs no further start; one still there stays
+        // queued, so that no failure passes for a deletion.
+        long error = FileSystem::LastError();
+        if (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND) continue;
+        keptItems += path + ": " + WhyStillQueued() + "\r\n";
+        kept.push_back(path);
     }
-    view_.Ask(
-        {"Tolvane", removal_text::kStartUpDeleted, PromptButtons::Ok, PromptIcon::Information});
+    settings_.WriteStartUpDeleteQueue(kept);
+    if (deleted > 0) {
+        view_.Ask(
+            {"Tolvane", removal_text::kStartUpDeleted, PromptButtons::Ok, PromptIcon::Information});
+    }
+    if (!kept.empty()) {
+        view_.Ask({"Tolvane",
+                   Format(removal_text::kStartUpKeptFormat, static_cast<long long>(kept.size())) +
+                       keptItems,
+                   PromptButtons::Ok, PromptIcon::Information});
+    }
 }
 
 }  // namespace tolvane

@@ -44,6 +44,10 @@ inline constexpr const char* kUnablePrompt =
     "Do you want to remove them on next reboot?";
 inline constexpr const char* kStartUpDeleted =
     "Spyware items which remained in the previous scan have now been deleted.";
+// After kStartUpDeleted (or alone), followed by one line per item and its
+// reason.
+inline constexpr const char* kStartUpKeptFormat =
+    "%d queued items could not be deleted at start-up and stay queued:\r\n";
 }  // namespace removal_text
 
 class RemovalFlow {
@@ -72,8 +76,11 @@ class RemovalFlow {
     // the removal ran.
     bool RunRemoval(ObjectRows& rows, bool removeAll);
 
-    // The work of a -b start: deletes the queued files (failures are
-    // silent) and shows the message once. The caller then ends the program.
+    // The work of a -b start: deletes the queued files. kStartUpDeleted is
+    // shown only when a file was deleted; files the machine kept stay
+    // queued and a second message gives their number, names and reasons.
+    // Entries whose file is gone already leave the queue. The caller then
+    // ends the program.
     void ProcessStartUpDeletions();
 
   private:

@@ -108,6 +108,32 @@ TEST(RemovalRun, ThreeCheckedRowsWithOneLockedFile) {
               "Spyware items which remained in the previous scan have now been deleted.");
 }
 
+// A -b start whose every queued file is refused says so, never that the
+// items were deleted; what stayed keeps its place in the queue.
+TEST(RemovalRun, StartUpRunSaysWhatStayedQueuedAndWhy) {
+    Fixture f;
+    f.prefix.WriteFile("C:\\Locked\\held.txt", "2");
+    f.LockFolder("Locked", true);
+    f.settings.WriteStartUpDeleteQueue({"C:\\Locked\\held.txt", "C:\\Gone\\already.txt"});
+
+    f.flow.ProcessStartUpDeletions();
+    EXPECT_TRUE(f.Exists("C:\\Locked\\held.txt"));
+    ASSERT_EQ(f.view.messages.size(), 1u);
+    EXPECT_EQ(f.view.LastText(),
+              "1 queued items could not be deleted at start-up and stay queued:\r\n"
+              "C:\\Locked\\held.txt: access was denied (read-only, in use or a link)\r\n");
+    EXPECT_EQ(f.settings.ReadStartUpDeleteQueue(),
+              std::vector<std::string>{"C:\\Locked\\held.txt"});
+
+    f.LockFolder("Locked", false);
+    f.view.messages.clear();
+    f.flow.ProcessStartUpDeletions();
+    ASSERT_EQ(f.view.messages.size(), 1u);
+    EXPECT_EQ(f.view.LastText(),
+              "Spyware items which remained in the previous scan have now been deleted.");
+    EXPECT_TRUE(f.settings.ReadStartUpDeleteQueue().empty());
+}
+
 TEST(RemovalRun, NoAtTheConfirmationAndYesWithNothingChecked) {
     Fixture f;
     f.prefix.WriteFile("C:\\Bad\\one.txt", "1");

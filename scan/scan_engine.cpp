@@ -296,7 +296,7 @@ void ScanEngine::CheckHostsFile() {
     std::vector<std::string> lines;
     for (const std::string& path : hostsFiles_) {
         std::string content;
-        if (!files.ReadWholeFile(path, &content)) continue;
+        if (!files.ReadWholeFileConfined(path, &content)) continue;
         ForEachLine(content, LineEnd::Kept,
                     [&](std::string_view line) { lines.emplace_back(line); });
     }

@@ -110,6 +110,7 @@ class InstallationHiveSet final : public HiveSet {
     std::string UserSid() override { return sid_; }
     std::string Refusal() override { return ""; }
     uint64_t Generation() const override { return generation_; }
+    std::vector<std::string> Unread() const override { return unread_; }
 
   private:
     HiveFile* Add(int rootFd, const HiveLocation& where);
@@ -127,6 +128,7 @@ class InstallationHiveSet final : public HiveSet {
     const UserHives* currentUser_ = nullptr;
     std::u16string controlSet_;
     std::string sid_;
+    std::vector<std::string> unread_;  // InstallationHives::problems
 };
 
 void AddPlace(HiveSpot* spot, HiveFile* file, std::u16string path) {
@@ -135,7 +137,8 @@ void AddPlace(HiveSpot* spot, HiveFile* file, std::u16string path) {
     spot->places[spot->count++] = {file, std::move(path)};
 }
 
-InstallationHiveSet::InstallationHiveSet(const InstallationHives& hives) : root_(hives.root) {
+InstallationHiveSet::InstallationHiveSet(const InstallationHives& hives)
+    : root_(hives.root), unread_(hives.problems) {
     UniqueFd root(open(hives.root.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
     for (const auto& mounted : hives.machine)
         machineKeys_.emplace_back(Cp1252ToUtf16(mounted.keyName), Add(root.get(), mounted.hive));

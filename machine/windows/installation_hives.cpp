@@ -26,30 +26,57 @@ bool FindEntryByHostName(int folderFd, const std::string& name, std::string* fou
     return FindEntryNoCase(folderFd, HostNameToWindows(name), found);
 }
 
+// Why the entry `shown` (as named in messages), found but not of the kind
+// wanted, is not used.
+std::string RefusedEntry(const struct stat& st, const std::string& shown, bool wantFolder) {
+    if (S_ISLNK(st.st_mode))
+        return shown + " is a link, which Tolvane never follows inside an installation";
+    const char* kind = S_ISFIFO(st.st_mode)  ? "a pipe"
+                       : S_ISDIR(st.st_mode) ? "a folder"
+                       : S_ISREG(st.st_mode) ? "a file"
+                                             : "a device or socket";
+    return shown + " is " + kind + (wantFolder ? ", not a folder" : ", not a hive file");
+}
+
 // Opens the folder reached from rootFd through `parts` (names without
 // regard to case), never through a link. -1 when it is not there;
-// *relative gets the path as spelled on disk.
-int OpenFolderNoCase(int rootFd, const std::vector<std::string>& parts, std::string* relative) {
+// *relative gets the path as spelled on disk. *why (when given) says what
+// was found in the way when a part is there but no folder, else stays "".
+int OpenFolderNoCase(int rootFd, const std::vector<std::string>& parts, std::string* relative,
+                     std::string* why = nullptr) {
     UniqueFd current(fcntl(rootFd, F_DUPFD_CLOEXEC, 0));
     relative->clear();
+    if (why) why->clear();
     for (const std::string& part : parts) {
         if (part.empty() || part == "." || part == "..") return -1;
         std::string found;
         if (!current.valid() || !FindEntryByHostName(current.get(), part, &found)) return -1;
-        current.Reset(
+        UniqueFd next(
             openat(current.get(), found.c_str(), O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
         if (!relative->empty()) *relative += '/';
         *relative += found;
+        struct stat st {};
+        if (!next.valid() && why &&
+            fstatat(current.get(), found.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0)
+            *why = RefusedEntry(st, *relative, true);
+        current = std::move(next);
     }
     return current.Release();
 }
 
 // A hive entry of the held folder that is a plain file (links refused).
-bool FindHiveFile(int folderFd, const std::string& name, std::string* found, int64_t* mtime) {
+// *why (when given) says what was found instead when the name is there.
+bool FindHiveFile(int folderFd, const std::string& name, std::string* found, int64_t* mtime,
+                  const std::string& shownFolder = "", std::string* why = nullptr) {
     struct stat st {};
+    if (why) why->clear();
     if (!FindEntryByHostName(folderFd, name, found) ||
-        fstatat(folderFd, found->c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISREG(st.st_mode))
+        fstatat(folderFd, found->c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0)
         return false;
+    if (!S_ISREG(st.st_mode)) {
+        if (why) *why = RefusedEntry(st, shownFolder + "/" + *found, false);
+        return false;
+    }
     if (mtime) *mtime = st.st_mtim.tv_sec;
     return true;
 }
@@ -131,17 +158,23 @@ unsigned CurrentControlSet(int configFd, const std::string& systemName) {
     return 1;
 }
 
-// The profile at a ProfileList entry, when its NTUSER.DAT is on C:.
+// The profile at a ProfileList entry, when its NTUSER.DAT is on C:. A
+// profile whose folder or hive is there but refused (a link, a pipe) is
+// noted in hives->problems.
 bool ReadProfile(int rootFd, const std::string& sid, const std::string& profilePath,
-                 InstallationHives::Profile* profile) {
+                 InstallationHives::Profile* profile, InstallationHives* hives) {
     std::vector<std::string> parts = SplitWindowsPath(profilePath);
     if (parts.empty() || !EqualsNoCase(parts[0], "C:")) return false;
     parts.erase(parts.begin());
-    std::string folder;
-    UniqueFd fd(OpenFolderNoCase(rootFd, parts, &folder));
+    std::string folder, why;
+    UniqueFd fd(OpenFolderNoCase(rootFd, parts, &folder, &why));
     std::string name;
-    if (!fd.valid() || !FindHiveFile(fd.get(), "NTUSER.DAT", &name, &profile->lastWritten))
-        return false;
+    if (fd.valid())
+        FindHiveFile(fd.get(), "NTUSER.DAT", &name, &profile->lastWritten, folder, &why);
+    if (!why.empty())
+        hives->problems.push_back("The user profile " + profilePath + " (" + sid +
+                                  ") is not used: " + why + ".");
+    if (name.empty() || !why.empty()) return false;
     profile->sid = sid;
     profile->profilePath = profilePath;
     profile->userName = parts.empty() ? sid : parts.back();
@@ -149,8 +182,13 @@ bool ReadProfile(int rootFd, const std::string& sid, const std::string& profileP
     std::string classesFolder;
     std::vector<std::string> below = {"AppData", "Local", "Microsoft", "Windows"};
     UniqueFd classes(OpenFolderNoCase(fd.get(), below, &classesFolder));
-    if (classes.valid() && FindHiveFile(classes.get(), "UsrClass.dat", &name, nullptr))
-        profile->classes = {folder + "/" + classesFolder, name, false};
+    const std::string classesPath = folder + "/" + classesFolder;
+    if (classes.valid() &&
+        FindHiveFile(classes.get(), "UsrClass.dat", &name, nullptr, classesPath, &why))
+        profile->classes = {classesPath, name, false};
+    else if (!why.empty())
+        hives->problems.push_back("The classes hive of the user profile " + profilePath + " (" +
+                                  sid + ") is not used: " + why + ".");
     return true;
 }
 
@@ -168,7 +206,7 @@ void ReadProfiles(int rootFd, int configFd, const std::string& softwareName,
         std::string path =
             ExpandProfilePath(StringValue(h.get(), children[i], "ProfileImagePath"), systemRoot);
         InstallationHives::Profile profile;
-        if (sid && ReadProfile(rootFd, sid, path, &profile))
+        if (sid && ReadProfile(rootFd, sid, path, &profile, hives))
             hives->profiles.push_back(std::move(profile));
         free(sid);
     }
@@ -207,27 +245,37 @@ bool FindInstallationHives(const std::string& folder, const std::string& user,
     *hives = InstallationHives();
     hives->root = CanonicalPath(folder).value_or(folder);
     UniqueFd root(open(hives->root.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
-    std::string configFolder;
+    std::string configFolder, why;
     UniqueFd config(root.valid() ? OpenFolderNoCase(root.get(), {"Windows", "System32", "config"},
-                                                    &configFolder)
+                                                    &configFolder, &why)
                                  : -1);
     std::string software, system;
-    if (!config.valid() || !FindHiveFile(config.get(), "SOFTWARE", &software, nullptr) ||
-        !FindHiveFile(config.get(), "SYSTEM", &system, nullptr)) {
-        *error = folder +
-                 " is no Windows installation (it has no Windows\\System32\\config "
-                 "holding SOFTWARE and SYSTEM).";
+    if (config.valid() &&
+        FindHiveFile(config.get(), "SOFTWARE", &software, nullptr, configFolder, &why))
+        FindHiveFile(config.get(), "SYSTEM", &system, nullptr, configFolder, &why);
+    if (software.empty() || system.empty() || !why.empty()) {
+        *error = why.empty() ? folder +
+                                   " is no Windows installation (it has no "
+                                   "Windows\\System32\\config holding SOFTWARE and SYSTEM)."
+                             : folder + " is not opened as a Windows installation: " + why + ".";
         return false;
     }
     for (const char* key : kMachineHives) {
         std::string name;
-        if (!FindHiveFile(config.get(), key, &name, nullptr)) continue;
+        if (!FindHiveFile(config.get(), key, &name, nullptr, configFolder, &why)) {
+            if (!why.empty())
+                hives->problems.push_back(std::string("HKEY_LOCAL_MACHINE\\") + key +
+                                          " is not read: " + why + ".");
+            continue;
+        }
         bool changeable = std::strcmp(key, "SOFTWARE") == 0 || std::strcmp(key, "SYSTEM") == 0;
         hives->machine.push_back({key, {configFolder, name, !changeable}});
     }
     std::string name;
-    if (FindHiveFile(config.get(), "DEFAULT", &name, nullptr))
+    if (FindHiveFile(config.get(), "DEFAULT", &name, nullptr, configFolder, &why))
         hives->defaultUser = {configFolder, name, false};
+    else if (!why.empty())
+        hives->problems.push_back("HKEY_USERS\\.DEFAULT is not read: " + why + ".");
     hives->controlSet = CurrentControlSet(config.get(), system);
     ReadProfiles(root.get(), config.get(), software, hives);
     return ChooseUser(user, hives, error);

@@ -52,11 +52,18 @@ struct InstallationHives {
     };
     std::vector<Profile> profiles;
     int currentUser = -1;  // index into profiles; -1: none
+    // What was found but not used, and why: a hive or profile folder that is
+    // a link, a pipe or otherwise not what it should be ("The user profile
+    // C:\Users\bob (S-1-5-21-...) is not used: Users/bob/NTUSER.DAT is a
+    // link, which Tolvane never follows inside an installation.").
+    std::vector<std::string> problems;
 };
 
 // Finds the hives of the installation at folder. `user` names the current
 // user (folder name or SID; empty: chosen as described above). False with
-// *error set when it is no Windows installation or the user is unknown.
+// *error set when it is no Windows installation (saying what was found in
+// the way when its config folder, SOFTWARE or SYSTEM is there but a link or
+// no folder or plain file) or the user is unknown.
 bool FindInstallationHives(const std::string& folder, const std::string& user,
                            InstallationHives* hives, std::string* error);
 

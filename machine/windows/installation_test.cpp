@@ -1,4 +1,5 @@
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <algorithm>
 #include <filesystem>
@@ -166,6 +167,48 @@ TEST(WindowsInstallation, LinksOnTheDiskLeadNowhere) {
     fs::create_directory_symlink(windows.Host("config"), windows.Host("Windows/System32/config"));
     std::string error;
     EXPECT_EQ(OpenWindowsInstallation(windows.path(), {}, &error), nullptr);
+}
+
+// What is refused on the disk is said, with what was found: an installation
+// whose config folder is a link or whose SOFTWARE is a pipe is not opened,
+// and a profile whose hive is a link is a note of the registry, not a
+// silently empty HKEY_CURRENT_USER.
+TEST(WindowsInstallation, RefusedLinksAndPipesSayWhatWasFound) {
+    TempInstallation windows;
+    const std::string bobHive = windows.UserHive("bob");
+    const std::string bobRelative = bobHive.substr(windows.path().size() + 1);
+    fs::remove(bobHive);
+    fs::create_symlink(windows.UserHive("alice"), bobHive);
+    InstallationHives hives;
+    std::string error;
+    ASSERT_TRUE(FindInstallationHives(windows.path(), "", &hives, &error)) << error;
+    ASSERT_EQ(hives.problems.size(), 1u);
+    EXPECT_NE(hives.problems[0].find(") is not used: " + bobRelative +
+                                     " is a link, which Tolvane never follows inside an "
+                                     "installation."),
+              std::string::npos)
+        << hives.problems[0];
+    EXPECT_FALSE(FindInstallationHives(windows.path(), "bob", &hives, &error));
+    auto machine = windows.Open();
+    ASSERT_NE(machine, nullptr);
+    EXPECT_EQ(machine->registry().UnreadParts().size(), 1u);
+
+    const std::string software = windows.Software();
+    fs::rename(software, software + ".aside");
+    ASSERT_EQ(mkfifo(software.c_str(), 0600), 0);
+    EXPECT_EQ(Machine::Open(windows.path(), &error), nullptr);
+    EXPECT_EQ(error, windows.path() +
+                         " is not opened as a Windows installation: "
+                         "Windows/System32/config/SOFTWARE is a pipe, not a hive file.");
+    fs::remove(software);
+    fs::rename(software + ".aside", software);
+
+    fs::rename(windows.Host("Windows/System32/config"), windows.Host("config"));
+    fs::create_directory_symlink(windows.Host("config"), windows.Host("Windows/System32/config"));
+    EXPECT_EQ(Machine::Open(windows.path(), &error), nullptr);
+    EXPECT_EQ(error, windows.path() +
+                         " is not opened as a Windows installation: Windows/System32/config is "
+                         "a link, which Tolvane never follows inside an installation.");
 }
 
 // A profile folder is found by its recorded name without regard to case,

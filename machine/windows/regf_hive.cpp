@@ -421,7 +421,20 @@ std::string RegfHiveFile::WriteRefusal() const {
 bool RegfHiveFile::KeepOriginalOnce(int hiveFd, std::string* error) {
     const std::string copy = RegfOriginalCopyName(name_);
     struct stat st {};
-    if (fstatat(folder_.get(), copy.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0) return true;
+    if (fstatat(folder_.get(), copy.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0) {
+        // Only a plain file of its own is a way back: restoring through a
+        // link (or a second name of another file) would copy whatever it
+        // leads to over the hive, so the change waits until it is gone.
+        if (S_ISREG(st.st_mode) && st.st_nlink == 1) return true;
+        *error = "The registry hive " + displayPath_ + " was not changed: its untouched copy " +
+                 copy + " beside it is " +
+                 (S_ISLNK(st.st_mode)   ? "a link"
+                  : S_ISREG(st.st_mode) ? "a second name of another file"
+                                        : "not a plain file") +
+                 ", so no way back to the hive as it was could be kept. Remove " + copy +
+                 " and try again.";
+        return false;
+    }
     if (errno != ENOENT) {
         *error = "Cannot look for " + copy + ": " + std::strerror(errno);
         return false;

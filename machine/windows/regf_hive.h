@@ -23,7 +23,10 @@
 // marked changed.
 // Before its first change the untouched hive is copied once to
 // NAME.tolvane-orig, which later runs never overwrite. Copies keep the hive's
-// permission bits only (never set-user-ID ones).
+// permission bits only (never set-user-ID ones). A NAME.tolvane-orig that is
+// a link, not a plain file or a second name of another file is never
+// followed: Save refuses the change and says so, for the hive must not
+// change without a way back.
 //
 // A hive over kMaxRegfHiveBytes, or above kSparseCheckFromBytes with less
 // than a quarter of it stored on the disk (a sparse file), is refused as

@@ -1,7 +1,6 @@
 #include "machine/windows/windows_installation.h"
 
 #include <fcntl.h>
-#include <sys/stat.h>
 
 #include "host/held_path.h"
 #include "host/host_files.h"
@@ -44,20 +43,22 @@ std::string Describe(const InstallationHives& hives) {
 }  // namespace
 
 bool IsWindowsInstallation(const std::string& folder) {
-    // Links are followed here, as a user's mount may hold them: opening the
-    // installation then refuses them and says which one it met.
+    // Windows and System32 are followed as a user's mount may link them.
     UniqueFd at(open(folder.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
     std::string name;
-    for (const char* part : {"Windows", "System32", "config"}) {
+    for (const char* part : {"Windows", "System32"}) {
         if (!at.valid() || !FindEntryNoCase(at.get(), part, &name)) return false;
         at.Reset(openat(at.get(), name.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
     }
-    for (const char* hive : {"SOFTWARE", "SYSTEM"}) {
-        struct stat st;
-        if (!at.valid() || !FindEntryNoCase(at.get(), hive, &name) ||
-            fstatat(at.get(), name.c_str(), &st, 0) != 0 || !S_ISREG(st.st_mode))
-            return false;
-    }
+    // From config on, an entry counts whatever it is: a config folder, a
+    // SOFTWARE or a SYSTEM planted as a link or a pipe makes no Wine prefix
+    // of the folder, and opening it as an installation says what was found
+    // and why it is not used.
+    if (!at.valid() || !FindEntryNoCase(at.get(), "config", &name)) return false;
+    UniqueFd config(openat(at.get(), name.c_str(), O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    if (!config.valid()) return true;
+    for (const char* hive : {"SOFTWARE", "SYSTEM"})
+        if (!FindEntryNoCase(config.get(), hive, &name)) return false;
     return true;
 }
 

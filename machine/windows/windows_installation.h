@@ -14,7 +14,10 @@
 namespace tolvane {
 
 // True when folder holds Windows\System32\config\SOFTWARE and SYSTEM (names
-// without regard to case).
+// without regard to case). From config on, entries count whatever they are (a
+// config that is a link or a pipe, a SOFTWARE that is a link): such a folder
+// is listed as a Windows installation, and opening it says what was found
+// and why it is not used.
 bool IsWindowsInstallation(const std::string& folder);
 
 // Opens the installation at path with options' current user and drives.

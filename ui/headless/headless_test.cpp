@@ -21,6 +21,7 @@
 #include "machine/machine.h"
 #include "machine/registry.h"
 #include "machine/shell_folders.h"
+#include "settings/settings_store.h"
 #include "testing/as_nobody.h"
 #include "testing/fake_wineserver.h"
 #include "testing/machines_home.h"
@@ -152,8 +153,15 @@ TEST(Headless, JoinedSwitchesSbAndBsAreFoundAsTheStartUpFindsThem) {
     ASSERT_EQ(RunTolvane(machineArg + " settings general startup=smart", &out), 0) << out;
     ASSERT_EQ(RunTolvane(machineArg + " -sb", &out), 1) << out;  // the scan listed a row
     EXPECT_NE(out.find("Gossamer Tracker"), std::string::npos) << out;
+    // -b's message stands only for files really deleted: one is queued.
+    prefix.WriteFile("C:\\Bad\\queued.txt", "x");
+    {
+        auto machine = prefix.Open();
+        SettingsStore(machine->registry()).WriteStartUpDeleteQueue({"C:\\Bad\\queued.txt"});
+    }
     ASSERT_EQ(RunTolvane(machineArg + " -bs", &out), 0) << out;
     EXPECT_NE(out.find("have now been deleted"), std::string::npos) << out;
+    EXPECT_FALSE(std::filesystem::exists(prefix.Host("drive_c/Bad/queued.txt")));
     EXPECT_EQ(out.find("Gossamer Tracker"), std::string::npos) << out;
 }
 
