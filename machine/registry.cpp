@@ -679,34 +679,36 @@ bool Registry::Unreadable() const {
         if (file->Unreadable()) return true;
     }
     return false;
-    std::vector<std::string> Registry::UnreadParts() const {
-        return store_->hives_->Unread();
-    }
+}
 
-    std::string Registry::ChangesRefusal() const {
-        RegistryStore& s = *store_;
-        std::lock_guard<std::mutex> lock(s.mutex_);
-        return s.hives_->Refusal();
-    }
+std::vector<std::string> Registry::UnreadParts() const {
+    return store_->hives_->Unread();
+}
 
-    std::string Registry::UserSid() const {
-        RegistryStore& s = *store_;
-        std::lock_guard<std::mutex> lock(s.mutex_);
-        return s.hives_->UserSid();
-    }
+std::string Registry::ChangesRefusal() const {
+    RegistryStore& s = *store_;
+    std::lock_guard<std::mutex> lock(s.mutex_);
+    return s.hives_->Refusal();
+}
 
-    bool ReadRegistryString(const Registry& registry, RootKey root, std::string_view path,
-                            std::string_view name, std::string* value) {
-        RegKey key;
-        if (registry.OpenKey(Registry::Root(root), path, KEY_QUERY_VALUE, &key) != ERROR_SUCCESS)
-            return false;
-        uint32_t type = 0;
-        std::string data;
-        if (registry.QueryValue(key, name, &type, &data) != ERROR_SUCCESS) return false;
-        if (type != REG_SZ && type != REG_EXPAND_SZ && type != REG_MULTI_SZ) return false;
-        while (!data.empty() && data.back() == '\0') data.pop_back();
-        if (value) *value = data;
-        return true;
-    }
+std::string Registry::UserSid() const {
+    RegistryStore& s = *store_;
+    std::lock_guard<std::mutex> lock(s.mutex_);
+    return s.hives_->UserSid();
+}
+
+bool ReadRegistryString(const Registry& registry, RootKey root, std::string_view path,
+                        std::string_view name, std::string* value) {
+    RegKey key;
+    if (registry.OpenKey(Registry::Root(root), path, KEY_QUERY_VALUE, &key) != ERROR_SUCCESS)
+        return false;
+    uint32_t type = 0;
+    std::string data;
+    if (registry.QueryValue(key, name, &type, &data) != ERROR_SUCCESS) return false;
+    if (type != REG_SZ && type != REG_EXPAND_SZ && type != REG_MULTI_SZ) return false;
+    while (!data.empty() && data.back() == '\0') data.pop_back();
+    if (value) *value = data;
+    return true;
+}
 
 }  // namespace tolvane
