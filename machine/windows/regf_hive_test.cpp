@@ -142,116 +142,118 @@ TEST_F(RegfHiveTest, OversizedAndSparseHivesAreRefusedUnread) {
                   std::string::npos)
             << problem;
         EXPECT_EQ(tree.Find(u"Microsoft"), nullptr);
-        // A copy name planted as a link (to a file of root's or to nothing) or as a
-        // pipe is no way back: the hive stays unchanged, the refusal says why, and
-        // nothing is written where the link leads.
-        TEST_F(RegfHiveTest, PlantedOriginalCopyRefusesTheChange) {
-            const std::string untouched = ReadHostFile(hive_);
-            const std::string copy = folder_ + "/SOFTWARE.tolvane-orig";
-            const std::string target = folder_ + "-target";
-            struct Plant {
-                const char* what;
-                std::function<void()> make;
-            };
-            const std::vector<Plant> plants = {
-                {"a link", [&] { ASSERT_EQ(symlink(target.c_str(), copy.c_str()), 0); }},
-                {"not a plain file", [&] { ASSERT_EQ(mkfifo(copy.c_str(), 0600), 0); }},
-            };
-            for (const Plant& plant : plants) {
-                plant.make();
-                RegfHiveFile file(folderFd_, "SOFTWARE", hive_);
-                HiveTree tree;
-                std::string problem, error;
-                ASSERT_TRUE(file.Load(&tree, &problem)) << problem;
-                tree.root().AddSubkey(u"New", FileTimeNow());
-                tree.root().Touch(FileTimeNow());
-                EXPECT_FALSE(file.Save(&tree, &error));
-                EXPECT_EQ(error,
-                          "The registry hive " + hive_ +
-                              " was not changed: its untouched copy SOFTWARE.tolvane-orig beside "
-                              "it is " +
-                              plant.what +
-                              ", so no way back to the hive as it was could be kept. Remove "
-                              "SOFTWARE.tolvane-orig and try again.");
-                EXPECT_EQ(ReadHostFile(hive_), untouched) << plant.what;
-                EXPECT_FALSE(fs::exists(target)) << plant.what;
-                fs::remove(copy);
-            }
-        }
+    }
+}
 
-        TEST_F(RegfHiveTest, DirtyHivesAreReadButNeverChanged) {
-            auto refusedAfterLoad = [&](const char* why) {
-                const std::string before = ReadHostFile(hive_);
-                RegfHiveFile file(folderFd_, "SOFTWARE", hive_);
-                HiveTree tree;
-                std::string problem, error;
-                EXPECT_TRUE(file.Load(&tree, &problem)) << problem;
-                EXPECT_TRUE(file.Dirty()) << why;
-                EXPECT_NE(tree.Find(u"Microsoft\\Windows\\CurrentVersion\\Run"), nullptr) << why;
-                tree.root().Touch(FileTimeNow());
-                tree.root().SetValue(u"x", REG_SZ, "");
-                EXPECT_FALSE(file.Save(&tree, &error)) << why;
-                EXPECT_NE(error.find("shut it down fully"), std::string::npos) << error;
-                EXPECT_NE(error.find(hive_), std::string::npos) << error;
-                EXPECT_TRUE(ReadHostFile(hive_) == before) << why;
-            };
-            std::ofstream(folder_ + "/software.LOG1") << "pending";
-            refusedAfterLoad("a log beside it, in another case");
-            fs::remove(folder_ + "/software.LOG1");
-            std::ofstream(folder_ + "/SOFTWARE.LOG2");  // empty logs are no pending change
-            testing::SetRegfSequenceNumbers(hive_, 5, 4);
-            refusedAfterLoad("sequence numbers that differ");
-            EXPECT_FALSE(fs::exists(folder_ + "/SOFTWARE.tolvane-orig"));
-        }
+// A copy name planted as a link (to a file of root's or to nothing) or as a
+// pipe is no way back: the hive stays unchanged, the refusal says why, and
+// nothing is written where the link leads.
+TEST_F(RegfHiveTest, PlantedOriginalCopyRefusesTheChange) {
+    const std::string untouched = ReadHostFile(hive_);
+    const std::string copy = folder_ + "/SOFTWARE.tolvane-orig";
+    const std::string target = folder_ + "-target";
+    struct Plant {
+        const char* what;
+        std::function<void()> make;
+    };
+    const std::vector<Plant> plants = {
+        {"a link", [&] { ASSERT_EQ(symlink(target.c_str(), copy.c_str()), 0); }},
+        {"not a plain file", [&] { ASSERT_EQ(mkfifo(copy.c_str(), 0600), 0); }},
+    };
+    for (const Plant& plant : plants) {
+        plant.make();
+        RegfHiveFile file(folderFd_, "SOFTWARE", hive_);
+        HiveTree tree;
+        std::string problem, error;
+        ASSERT_TRUE(file.Load(&tree, &problem)) << problem;
+        tree.root().AddSubkey(u"New", FileTimeNow());
+        tree.root().Touch(FileTimeNow());
+        EXPECT_FALSE(file.Save(&tree, &error));
+        EXPECT_EQ(error, "The registry hive " + hive_ +
+                             " was not changed: its untouched copy SOFTWARE.tolvane-orig beside "
+                             "it is " +
+                             plant.what +
+                             ", so no way back to the hive as it was could be kept. Remove "
+                             "SOFTWARE.tolvane-orig and try again.");
+        EXPECT_EQ(ReadHostFile(hive_), untouched) << plant.what;
+        EXPECT_FALSE(fs::exists(target)) << plant.what;
+        fs::remove(copy);
+    }
+}
 
-        TEST_F(RegfHiveTest, DamagedOrLinkedHivesLoadNothing) {
-            std::ofstream(folder_ + "/SYSTEM") << "regf but nothing a hive holds";
-            fs::create_symlink(hive_, folder_ + "/SAM");
-            for (const char* name : {"SYSTEM", "SAM", "SECURITY"}) {
-                RegfHiveFile file(folderFd_, name, folder_ + "/" + name);
-                HiveTree tree;
-                tree.root().AddSubkey(u"Stale", 0);
-                std::string problem;
-                EXPECT_FALSE(file.Load(&tree, &problem)) << name;
-                EXPECT_EQ(problem.rfind(folder_ + "/" + name + ": ", 0), 0u) << problem;
-                EXPECT_TRUE(tree.root().Subkeys().empty()) << name;
-                EXPECT_NE(file.WriteRefusal(), "") << name;
-            }
-        }
+TEST_F(RegfHiveTest, DirtyHivesAreReadButNeverChanged) {
+    auto refusedAfterLoad = [&](const char* why) {
+        const std::string before = ReadHostFile(hive_);
+        RegfHiveFile file(folderFd_, "SOFTWARE", hive_);
+        HiveTree tree;
+        std::string problem, error;
+        EXPECT_TRUE(file.Load(&tree, &problem)) << problem;
+        EXPECT_TRUE(file.Dirty()) << why;
+        EXPECT_NE(tree.Find(u"Microsoft\\Windows\\CurrentVersion\\Run"), nullptr) << why;
+        tree.root().Touch(FileTimeNow());
+        tree.root().SetValue(u"x", REG_SZ, "");
+        EXPECT_FALSE(file.Save(&tree, &error)) << why;
+        EXPECT_NE(error.find("shut it down fully"), std::string::npos) << error;
+        EXPECT_NE(error.find(hive_), std::string::npos) << error;
+        EXPECT_TRUE(ReadHostFile(hive_) == before) << why;
+    };
+    std::ofstream(folder_ + "/software.LOG1") << "pending";
+    refusedAfterLoad("a log beside it, in another case");
+    fs::remove(folder_ + "/software.LOG1");
+    std::ofstream(folder_ + "/SOFTWARE.LOG2");  // empty logs are no pending change
+    testing::SetRegfSequenceNumbers(hive_, 5, 4);
+    refusedAfterLoad("sequence numbers that differ");
+    EXPECT_FALSE(fs::exists(folder_ + "/SOFTWARE.tolvane-orig"));
+}
 
-        // The benchmarks' big hives are written without hivex; hivex, our loader and
-        // chntpw's reader must all take them as Windows would.
-        TEST_F(RegfHiveTest, CompactlyWrittenHivesReadBackWhole) {
-            testing::RegfTreeKey tree = testing::ReadRegfTree(hive_);
-            testing::RegfTreeKey& wide = tree.Child("Classes").Child("Wide");
-            for (int i = 0; i < 3000; ++i) {
-                testing::RegfTreeKey& key = wide.subkeys.emplace_back();
-                key.name = "k" + std::to_string(i);
-                key.values.push_back({"v", REG_SZ, testing::RegfString(std::string(i % 300, 'x'))});
-            }
-            const std::string compact = folder_ + "/COMPACT";
-            testing::WriteRegfTree(compact, tree);
+TEST_F(RegfHiveTest, DamagedOrLinkedHivesLoadNothing) {
+    std::ofstream(folder_ + "/SYSTEM") << "regf but nothing a hive holds";
+    fs::create_symlink(hive_, folder_ + "/SAM");
+    for (const char* name : {"SYSTEM", "SAM", "SECURITY"}) {
+        RegfHiveFile file(folderFd_, name, folder_ + "/" + name);
+        HiveTree tree;
+        tree.root().AddSubkey(u"Stale", 0);
+        std::string problem;
+        EXPECT_FALSE(file.Load(&tree, &problem)) << name;
+        EXPECT_EQ(problem.rfind(folder_ + "/" + name + ": ", 0), 0u) << problem;
+        EXPECT_TRUE(tree.root().Subkeys().empty()) << name;
+        EXPECT_NE(file.WriteRefusal(), "") << name;
+    }
+}
 
-            testing::RegfTreeKey back = testing::ReadRegfTree(compact);
-            ASSERT_EQ(back.Child("Classes").Child("Wide").subkeys.size(), 3000u);
-            EXPECT_EQ(back.Child("Bad Vendor").Child("Settings").values.size(), 2u);
-            RegfHiveFile file(folderFd_, "COMPACT", compact);
-            HiveTree loaded;
-            std::string problem;
-            ASSERT_TRUE(file.Load(&loaded, &problem)) << problem;
-            HiveKey* key = loaded.Find(u"Classes\\Wide\\K2999");
-            ASSERT_NE(key, nullptr);
-            EXPECT_EQ(key->Values().size(), 1u);
-            EXPECT_EQ(file.WriteRefusal(), "");
-            if (RunCommand("command -v reged >/dev/null") == 0) {
-                RunCommand("cd " + ShellQuote(folder_) +
-                           " && reged -x COMPACT 'HKEY_LOCAL_MACHINE\\X' '\\Classes\\Wide' wide.reg"
-                           " >/dev/null 2>&1");
-                std::string exported = ReadHostFile(folder_ + "/wide.reg");
-                EXPECT_EQ(std::count(exported.begin(), exported.end(), '['), 3001)
-                    << exported.substr(0, 300);
-            }
-        }
+// The benchmarks' big hives are written without hivex; hivex, our loader and
+// chntpw's reader must all take them as Windows would.
+TEST_F(RegfHiveTest, CompactlyWrittenHivesReadBackWhole) {
+    testing::RegfTreeKey tree = testing::ReadRegfTree(hive_);
+    testing::RegfTreeKey& wide = tree.Child("Classes").Child("Wide");
+    for (int i = 0; i < 3000; ++i) {
+        testing::RegfTreeKey& key = wide.subkeys.emplace_back();
+        key.name = "k" + std::to_string(i);
+        key.values.push_back({"v", REG_SZ, testing::RegfString(std::string(i % 300, 'x'))});
+    }
+    const std::string compact = folder_ + "/COMPACT";
+    testing::WriteRegfTree(compact, tree);
 
-    }  // namespace
+    testing::RegfTreeKey back = testing::ReadRegfTree(compact);
+    ASSERT_EQ(back.Child("Classes").Child("Wide").subkeys.size(), 3000u);
+    EXPECT_EQ(back.Child("Bad Vendor").Child("Settings").values.size(), 2u);
+    RegfHiveFile file(folderFd_, "COMPACT", compact);
+    HiveTree loaded;
+    std::string problem;
+    ASSERT_TRUE(file.Load(&loaded, &problem)) << problem;
+    HiveKey* key = loaded.Find(u"Classes\\Wide\\K2999");
+    ASSERT_NE(key, nullptr);
+    EXPECT_EQ(key->Values().size(), 1u);
+    EXPECT_EQ(file.WriteRefusal(), "");
+    if (RunCommand("command -v reged >/dev/null") == 0) {
+        RunCommand("cd " + ShellQuote(folder_) +
+                   " && reged -x COMPACT 'HKEY_LOCAL_MACHINE\\X' '\\Classes\\Wide' wide.reg"
+                   " >/dev/null 2>&1");
+        std::string exported = ReadHostFile(folder_ + "/wide.reg");
+        EXPECT_EQ(std::count(exported.begin(), exported.end(), '['), 3001)
+            << exported.substr(0, 300);
+    }
+}
+
+}  // namespace
 }  // namespace tolvane
