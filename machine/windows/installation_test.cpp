@@ -196,7 +196,7 @@ TEST(WindowsInstallation, RefusedLinksAndPipesSayWhatWasFound) {
     const std::string software = windows.Software();
     fs::rename(software, software + ".aside");
     ASSERT_EQ(mkfifo(software.c_str(), 0600), 0);
-    EXPECT_EQ(Machine::Open(windows.path(), &error), nullptr);
+    EXPECT_EQ(OpenWindowsInstallation(windows.path(), {}, &error), nullptr);
     EXPECT_EQ(error, windows.path() +
                          " is not opened as a Windows installation: "
                          "Windows/System32/config/SOFTWARE is a pipe, not a hive file.");
@@ -205,7 +205,7 @@ TEST(WindowsInstallation, RefusedLinksAndPipesSayWhatWasFound) {
 
     fs::rename(windows.Host("Windows/System32/config"), windows.Host("config"));
     fs::create_directory_symlink(windows.Host("config"), windows.Host("Windows/System32/config"));
-    EXPECT_EQ(Machine::Open(windows.path(), &error), nullptr);
+    EXPECT_EQ(OpenWindowsInstallation(windows.path(), {}, &error), nullptr);
     EXPECT_EQ(error, windows.path() +
                          " is not opened as a Windows installation: Windows/System32/config is "
                          "a link, which Tolvane never follows inside an installation.");
