@@ -538,7 +538,8 @@ TEST(Headless, ListsAndScansEveryMachineOfTheUser) {
     HeadlessOptions options;
     options.words = {"scan", "registry"};
     std::ostringstream listed, errors;
-    EXPECT_EQ(ScanAllMachines(options, {{windows.path(), MachineKind::Windows, "mount point", ""}},
+    EXPECT_EQ(ScanAllMachines(options,
+                              {{windows.path(), MachineKind::Windows, "mount point", "", "", ""}},
                               listed, errors),
               kExitScanClean);
     EXPECT_NE(listed.str().find(": skipped: found mounted; give it with --mount FOLDER to scan it\n"

@@ -23,7 +23,9 @@ int ListMachines(const std::vector<FoundMachine>& machines, bool json, std::ostr
             list.push_back({{"path", m.path},
                             {"kind", MachineKindName(m.kind)},
                             {"foundIn", m.foundIn},
-                            {"damage", m.damage}});
+                            {"damage", m.damage},
+                            {"linkTarget", m.linkTarget},
+                            {"notOpened", m.notOpened}});
         // Folder names need not be UTF-8: bytes that are not are replaced.
         out << nlohmann::json({{"machines", list}})
                    .dump(2, ' ', false, nlohmann::json::error_handler_t::replace)
@@ -33,6 +35,8 @@ int ListMachines(const std::vector<FoundMachine>& machines, bool json, std::ostr
     for (const FoundMachine& m : machines) {
         out << m.path << "\t" << MachineKindName(m.kind) << "\t" << m.foundIn;
         if (!m.damage.empty()) out << "\tdamaged: " << m.damage;
+        if (!m.linkTarget.empty()) out << "\tlink to " << m.linkTarget;
+        if (!m.notOpened.empty()) out << "\tnot opened: " << m.notOpened;
         out << "\n";
     }
     return kExitOk;
@@ -44,7 +48,8 @@ namespace tolvane {
 namespace {
 
 std::string Describe(const FoundMachine& m) {
-    return m.path + " (" + MachineKindName(m.kind) + ", found in " + m.foundIn + ")";
+    return m.path + " (" + MachineKindName(m.kind) + ", found in " + m.foundIn +
+           (m.linkTarget.empty() ? "" : ", link to " + m.linkTarget) + ")";
 }
 
 // Whether the user named this installation with --mount. A scan writes
@@ -80,6 +85,9 @@ int ScanAllMachines(const HeadlessOptions& options, const std::vector<FoundMachi
         if (machine.kind == MachineKind::Windows && !GivenByTheUser(machine, options.mounts)) {
             ++skipped;
             report("skipped", "found mounted; give it with --mount FOLDER to scan it");
+        } else if (!machine.notOpened.empty()) {
+            ++skipped;
+            report("skipped", machine.notOpened + ": not scanned");
         } else if (!machine.damage.empty()) {
             ++failed;
             report("failed", "damaged: " + machine.damage);
