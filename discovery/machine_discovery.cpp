@@ -1,6 +1,7 @@
 #include "discovery/machine_discovery.h"
 
 #include <dirent.h>
+#include <errno.h>
 #include <fcntl.h>
 #include <pwd.h>
 #include <strings.h>
@@ -72,16 +73,29 @@ bool LooksLikePrefix(const std::string& folder) {
            IsHostFile(folder + "/system.reg");
 }
 
+bool IsLink(const std::string& path) {
+    struct stat st;
+    return lstat(path.c_str(), &st) == 0 && S_ISLNK(st.st_mode);
+}
+
+std::string UserName(uid_t uid) {
+    const passwd* user = getpwuid(uid);
+    return user && user->pw_name ? user->pw_name : "uid " + std::to_string(uid);
+}
+
 class Finder {
   public:
     explicit Finder(const DiscoveryPlaces& places) : places_(places) {
         dataHome_ = places.xdgDataHome.empty() ? places.home + "/.local/share" : places.xdgDataHome;
         configHome_ =
             places.xdgConfigHome.empty() ? places.home + "/.config" : places.xdgConfigHome;
+        struct stat home;
+        if (!places.home.empty() && stat(places.home.c_str(), &home) == 0) homeOwner_ = home.st_uid;
     }
 
     std::vector<FoundMachine> Run() {
-        if (!places_.winePrefix.empty()) Add(places_.winePrefix, MachineKind::Wine, "$WINEPREFIX");
+        if (!places_.winePrefix.empty())
+            Add(places_.winePrefix, MachineKind::Wine, "$WINEPREFIX", true, /*throughHome=*/false);
         if (!places_.home.empty()) Add(places_.home + "/.wine", MachineKind::Wine, "~/.wine");
         AddChildren(dataHome_ + "/wineprefixes", MachineKind::Winetricks);
         FindProton();
@@ -93,15 +107,41 @@ class Finder {
         FindHeroic();
         for (const std::string& folder : places_.windowsFolders)
             if (IsWindowsInstallation(folder))
-                Add(folder, MachineKind::Windows, "mount point", /*checkPrefix=*/false);
+                Add(folder, MachineKind::Windows, "mount point", /*checkPrefix=*/false,
+                    /*throughHome=*/false);
         return std::move(found_);
     }
 
   private:
     void Add(const std::string& path, MachineKind kind, const std::string& foundIn,
-             bool checkPrefix = true) {
-        if (!IsHostFolder(path) || !seen_.insert(CanonicalPath(path).value_or(path)).second) return;
-        found_.push_back({path, kind, foundIn, checkPrefix ? PrefixDamage(path) : ""});
+             bool checkPrefix = true, bool throughHome = true) {
+        struct stat st;
+        if (stat(path.c_str(), &st) != 0) {
+            // A link into a folder this user may not enter: listed, not named.
+            if (errno == EACCES && throughHome && IsLink(path) && seen_.insert(path).second)
+                found_.push_back({path, kind, foundIn, "", "not readable", "not readable"});
+            return;
+        }
+        const std::string canonical = CanonicalPath(path).value_or(path);
+        if (!S_ISDIR(st.st_mode) || !seen_.insert(canonical).second) return;
+        FoundMachine machine{path, kind, foundIn, "", "", ""};
+        if (IsLink(path)) machine.linkTarget = canonical;
+        if (throughHome && !MayBeOpened(st.st_uid)) {
+            // Another's folder this user may not look into is not named.
+            const bool readable = access(canonical.c_str(), R_OK | X_OK) == 0;
+            machine.linkTarget = readable ? canonical : "not readable";
+            machine.notOpened = readable ? "owned by " + UserName(st.st_uid) : "not readable";
+        } else if (checkPrefix) {
+            machine.damage = PrefixDamage(path);
+        }
+        found_.push_back(std::move(machine));
+    }
+
+    // The home's owner's machine; or the running user's own, unless that is
+    // root, whose rights a link in another's home must not borrow.
+    bool MayBeOpened(uid_t owner) const {
+        if (homeOwner_ && owner == *homeOwner_) return true;
+        return getuid() != 0 && owner == getuid();
     }
 
     // Every folder inside parent is a prefix of the tool that keeps them.
@@ -118,6 +158,7 @@ class Finder {
     const DiscoveryPlaces& places_;
     std::string dataHome_;
     std::string configHome_;
+    std::optional<uid_t> homeOwner_;
     std::set<std::string> seen_;
     std::vector<FoundMachine> found_;
 };

@@ -23,6 +23,13 @@
 // drive_c nor dosdevices, or no system.reg, is listed as damaged with the
 // reason, so that a scan of every machine can report it.
 //
+// A home is its owner's to fill with links, so a machine found through it
+// (every kind but $WINEPREFIX and the mount points) that is not that owner's
+// (nor, for a user other than root, the running user's own) is listed with
+// notOpened set and never probed: a planted ~/.wine must not lead root into
+// another owner's machine. A link reports where it leads; a target the
+// running user may not look at is given as "not readable", not named.
+//
 // Only reads; never follows a configuration file's contents anywhere but to
 // test whether a folder exists. Errors are values: an unreadable or malformed
 // configuration file is skipped. Thread-compatible (no shared state).
@@ -44,6 +51,12 @@ struct FoundMachine {
     MachineKind kind = MachineKind::Wine;
     std::string foundIn;  // "$WINEPREFIX", or the file or folder that named it
     std::string damage;   // empty when the folder looks whole; else why not
+    // Where path leads when it is a link or is listed only; "not readable"
+    // when the running user may not look there. "" otherwise.
+    std::string linkTarget;
+    // Why the machine is listed but must not be opened ("owned by NAME",
+    // "not readable"); "" when it may be.
+    std::string notOpened;
 };
 
 // Where to look. FromEnvironment() fills it for the running user ($HOME or

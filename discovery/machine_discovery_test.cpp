@@ -6,7 +6,10 @@
 #include <fstream>
 
 #include "machine/windows/windows_installation.h"
+#include "testing/as_nobody.h"
 #include "testing/machines_home.h"
+#include "testing/temp_folder.h"
+#include "testing/temp_prefix.h"
 
 namespace tolvane {
 namespace {
@@ -37,6 +40,35 @@ TEST(MachineDiscovery, FindsAPrefixOfEveryKindOnceAndNamesTheDamagedOne) {
     // Without SYSTEM the folder is no Windows installation.
     std::filesystem::remove(home.windowsFolder() + "/WINDOWS/system32/Config/system");
     EXPECT_FALSE(IsWindowsInstallation(home.windowsFolder()));
+}
+
+// nobody's ~/.wine planted as a link to a prefix inside a folder only root
+// may enter: root lists it with its target and does not look inside; nobody
+// sees the link listed as not readable, the folder not named.
+TEST(MachineDiscovery, APlantedLinkToAnotherOwnersMachineIsListedNotOpened) {
+    SKIP_UNLESS_ROOT();
+    testing::TempFolder homeFolder;
+    const std::string home = homeFolder.path().string();
+    testing::TempPrefix rootsPrefix;
+    const std::string rootOnly = rootsPrefix.path();
+    ASSERT_EQ(chmod(rootOnly.c_str(), 0700), 0);
+    std::filesystem::create_directory_symlink(rootOnly, home + "/.wine");
+    testing::GiveToNobody(home);
+    DiscoveryPlaces places;
+    places.home = home;
+
+    std::vector<FoundMachine> found = FindMachines(places);
+    ASSERT_EQ(found.size(), 1u);
+    EXPECT_EQ(found[0].path, home + "/.wine");
+    EXPECT_EQ(found[0].linkTarget, std::filesystem::canonical(rootOnly).string());
+    EXPECT_EQ(found[0].notOpened, "owned by root");
+    EXPECT_EQ(found[0].damage, "");  // never looked inside
+
+    EXPECT_TRUE(testing::AsNobody([&] {
+        std::vector<FoundMachine> seen = FindMachines(places);
+        return seen.size() == 1 && seen[0].linkTarget == "not readable" &&
+               seen[0].notOpened == "not readable";
+    }));
 }
 
 TEST(MachineDiscovery, ReadsSteamLibraryFilesOfBothFormatsAndSurvivesBrokenOnes) {

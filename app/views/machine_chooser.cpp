@@ -16,7 +16,8 @@ bool SameFolderPath(const std::string& a, const std::string& b) {
 MachineChooser::MachineChooser(const std::vector<FoundMachine>& machines,
                                const std::string& currentPath) {
     for (const FoundMachine& found : machines) {
-        MachineRow row{found.path, MachineKindName(found.kind), found.foundIn, found.damage,
+        MachineRow row{found.path, MachineKindName(found.kind), found.foundIn,
+                       found.damage.empty() ? found.notOpened : found.damage,
                        SameFolderPath(found.path, currentPath)};
         if (row.current && !selected_) selected_ = rows_.size();
         rows_.push_back(std::move(row));

@@ -197,14 +197,18 @@ bool ParseOptions(const std::vector<std::string>& args, bool allowJson, bool all
     return true;
 }
 
-// Loads the database the way the program does; prints the failed step.
-bool Load(const std::string& path, const PlaceholderFolders& folders, ThreatDatabase* db) {
-    std::string stored;
+// The database file is the caller's own, read with the caller's rights
+// before a machine's owner's rights are taken; prints why it failed.
+bool ReadDatabaseFile(const std::string& path, std::string* stored) {
     std::string why;
-    if (!ReadHostFile(path, kInputFileLimit, &stored, &why)) {
-        std::cerr << "tolvane-db: " << why << "\n";
-        return false;
-    }
+    if (ReadHostFile(path, kInputFileLimit, stored, &why)) return true;
+    std::cerr << "tolvane-db: " << why << "\n";
+    return false;
+}
+
+// Loads the database the way the program does; prints the failed step.
+bool Load(const std::string& path, const std::string& stored, const PlaceholderFolders& folders,
+          ThreatDatabase* db) {
     LoadReport report;
     if (!LoadDefinitionsFromContainer(stored, folders, db, &report)) {
         ContainerFailure(path, report.error, report.parseError);
@@ -213,11 +217,17 @@ bool Load(const std::string& path, const PlaceholderFolders& folders, ThreatData
     return true;
 }
 
+// Run as root on another user's machine: that user's rights, taken from the
+// folder's descriptor before anything in it is read, as every face does.
 std::unique_ptr<Machine> OpenMachineSayingWhy(const std::string& prefix) {
-    std::string error;
-    auto machine = tolvane::OpenMachine(prefix, &error);
-    if (!machine) std::cerr << "tolvane-db: " << prefix << " is no Wine prefix: " << error << "\n";
-    return machine;
+    OwnedMachine opened = OpenMachineAsOwner(prefix, {});
+    if (opened.rightsFailed) {
+        std::cerr << "tolvane-db: " << opened.error << "\n";
+        return nullptr;
+    }
+    if (!opened.machine)
+        std::cerr << "tolvane-db: " << prefix << " is no Wine prefix: " << opened.error << "\n";
+    return std::move(opened.machine);
 }
 
 // Placeholders left as written: each stands for itself.
@@ -308,6 +318,8 @@ int Dump(const std::vector<std::string>& args) {
     std::string problem;
     if (!ParseOptions(args, true, false, &options, &problem)) return Usage(kDumpHelp, problem);
     if (options.positional.size() != 1) return Usage(kDumpHelp, "dump takes one IN.db");
+    std::string stored;
+    if (!ReadDatabaseFile(options.positional[0], &stored)) return kFailed;
     PlaceholderFolders folders = Unresolved();
     std::unique_ptr<Machine> machine;
     if (!options.machine.empty()) {
@@ -316,7 +328,7 @@ int Dump(const std::vector<std::string>& args) {
         folders = PlaceholderFolders::FromShell(machine->shell());
     }
     ThreatDatabase db;
-    if (!Load(options.positional[0], folders, &db)) return kFailed;
+    if (!Load(options.positional[0], stored, folders, &db)) return kFailed;
     if (options.json)
         std::cout << ToJson(db).dump(2, ' ', false, nlohmann::json::error_handler_t::replace)
                   << "\n";
@@ -342,10 +354,12 @@ int Lookup(const std::vector<std::string>& args) {
     if (options.machine.empty()) return Usage(kLookupHelp, "lookup needs --machine PREFIX");
     if (options.hasFile == options.hasFolder)
         return Usage(kLookupHelp, "lookup takes one of --file and --folder");
+    std::string stored;
+    if (!ReadDatabaseFile(options.positional[0], &stored)) return kFailed;
     auto machine = OpenMachineSayingWhy(options.machine);
     if (!machine) return kFailed;
     ThreatDatabase db;
-    if (!Load(options.positional[0], PlaceholderFolders::FromShell(machine->shell()), &db))
+    if (!Load(options.positional[0], stored, PlaceholderFolders::FromShell(machine->shell()), &db))
         return kFailed;
     const ThreatDefinition* hit =
         options.hasFile ? db.MatchFile(Utf8ToCp1252(options.file), machine->files())

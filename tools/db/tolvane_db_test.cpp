@@ -13,6 +13,7 @@
 #include <sstream>
 #include <string>
 
+#include "testing/as_nobody.h"
 #include "testing/run_command.h"
 #include "testing/temp_folder.h"
 #include "testing/temp_prefix.h"
@@ -175,6 +176,24 @@ TEST(TolvaneDb, MatchAndLookup) {
     auto j = nlohmann::json::parse(dump.out);
     EXPECT_EQ(j["definitions"][0]["files"][1]["path"], "C:\\windows\\system32\\vgzhook.dll");
     EXPECT_EQ(RunTool({"dump", kDatabase, "--machine", prefix.Host("no-such-prefix")}).exitCode, 1);
+}
+
+// Run as root on nobody's prefix, lookup and dump read it with nobody's
+// rights: a file in a folder only root may enter is not seen, while the
+// database, root's own, is still read.
+TEST(TolvaneDb, MachineCommandsReadAsTheMachinesOwner) {
+    SKIP_UNLESS_ROOT();
+    testing::TempPrefix prefix;
+    prefix.WriteFile("C:\\windows\\system32\\vgzhook.dll", std::string(24576, 'v'));
+    testing::GiveToNobody(prefix.path());
+    const std::string rootOnly = prefix.Host("drive_c/windows/system32");
+    ASSERT_EQ(chown(rootOnly.c_str(), 0, 0), 0);
+    ASSERT_EQ(chmod(rootOnly.c_str(), 0700), 0);
+    Result r = RunTool({"lookup", kDatabase, "--machine", prefix.path(), "--file",
+                        "C:\\windows\\system32\\vgzhook.dll"});
+    EXPECT_EQ(r.exitCode, 0);
+    EXPECT_EQ(r.out, "none\n");
+    EXPECT_EQ(RunTool({"dump", kDatabase, "--machine", prefix.path(), "--json"}).exitCode, 0);
 }
 
 // Every file tolvane-db reads given as a pipe (no writer: reading it would

@@ -80,7 +80,11 @@ int ListMachines(const std::vector<FoundMachine>& machines, bool json, std::ostr
 // before each and a total at the end (--json: one document, a section per
 // machine). A damaged machine or one that fails to start is reported and the
 // next one scanned. A Windows installation is scanned only when given with
-// --mount (options.mounts); one found mounted is listed as skipped.
+// --mount (options.mounts); one found mounted is listed as skipped. Each
+// machine is scanned in a child process of its own, which takes that
+// machine's owner's rights (OpenMachineAsOwner gives up root for good); a run
+// not started as root scans only the prefixes its user owns and lists
+// another's as "owned by NAME: not scanned".
 // Returns the scan statuses above over all machines.
 int ScanAllMachines(const HeadlessOptions& options, const std::vector<FoundMachine>& machines,
                     std::ostream& out, std::ostream& err);

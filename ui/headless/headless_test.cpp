@@ -546,7 +546,8 @@ TEST(Headless, ListsAndScansEveryMachineOfTheUser) {
     HeadlessOptions options;
     options.words = {"scan", "registry"};
     std::ostringstream listed, errors;
-    EXPECT_EQ(ScanAllMachines(options, {{windows.path(), MachineKind::Windows, "mount point", ""}},
+    EXPECT_EQ(ScanAllMachines(options,
+                              {{windows.path(), MachineKind::Windows, "mount point", "", "", ""}},
                               listed, errors),
               kExitScanClean);
     EXPECT_NE(listed.str().find(": skipped: found mounted; give it with --mount FOLDER to scan it\n"
@@ -554,6 +555,34 @@ TEST(Headless, ListsAndScansEveryMachineOfTheUser) {
                                 "0 could not be scanned, 1 skipped\n"),
               std::string::npos)
         << listed.str();
+}
+
+// --all-machines as root on nobody's prefix and then root's own: each is
+// scanned with its own owner's rights, the second not with those the first
+// gave up to. Run by nobody, root's prefix is listed and not scanned.
+TEST(Headless, AllMachinesDecidesEachMachinesOwnerAfresh) {
+    SKIP_UNLESS_ROOT();
+    testing::TempFolder homeFolder;
+    const std::string home = homeFolder.path().string();
+    testing::TempPrefix nobodys;
+    testing::GiveToNobody(nobodys.path());
+    testing::TempPrefix roots;
+    std::filesystem::create_directory_symlink(roots.path(), home + "/.wine");
+    const std::string run = " XDG_DATA_HOME= XDG_CONFIG_HOME= " + std::string(TOLVANE_PROGRAM) +
+                            " --headless --all-machines scan registry";
+    std::string out;
+    RunCommand("HOME='" + home + "' WINEPREFIX='" + nobodys.path() + "'" + run, &out);
+    const size_t second = out.find("== " + home + "/.wine");
+    ASSERT_NE(second, std::string::npos) << out;
+    EXPECT_LT(out.find("Running as nobody, the owner of the machine"), second) << out;
+    EXPECT_NE(out.find("Running as root on a machine root owns", second), std::string::npos) << out;
+    EXPECT_NE(out.find(", 0 could not be scanned, 0 skipped\n"), std::string::npos) << out;
+
+    EXPECT_TRUE(testing::AsNobody([&] {
+        std::string seen;
+        RunCommand("HOME=/nonexistent WINEPREFIX='" + roots.path() + "'" + run, &seen);
+        return seen.find(": skipped: owned by root: not scanned\n") != std::string::npos;
+    }));
 }
 
 // Every entry below a folder: a file's bytes, a link's target, "<folder>".

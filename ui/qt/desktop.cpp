@@ -32,7 +32,8 @@ std::string StartMachinePath(const DesktopOptions& options) {
     std::error_code error;
     if (std::filesystem::exists(path, error)) return path;
     for (const FoundMachine& found : FindMachines(DiscoveryPlaces::FromEnvironment()))
-        if (found.kind != MachineKind::Windows && found.damage.empty()) return found.path;
+        if (found.kind != MachineKind::Windows && found.damage.empty() && found.notOpened.empty())
+            return found.path;
     return path;
 }
 
