@@ -112,6 +112,7 @@ void ThreatDatabase::Clear() {
     folderIndex_.Clear();
     folderOwners_.clear();
     definitions_.clear();
+    content_.Clear();
 }
 
 std::string ThreatDatabase::FilePattern(std::string_view path) {

@@ -28,6 +28,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "definitions/content_indicators.h"
 #include "definitions/pattern_index.h"
 #include "definitions/placeholders.h"
 
@@ -140,6 +141,11 @@ class ThreatDatabase {
     // path holds no backslash, else the path; cut to kIndexPatternLimit.
     static std::string FilePattern(std::string_view path);
 
+    // Digests and compiled rules of the definitions; empty for a database
+    // that carries none.
+    const ContentIndicators& content() const { return content_; }
+    ContentIndicators& content() { return content_; }
+
   private:
     void IndexAll();
 
@@ -151,6 +157,7 @@ class ThreatDatabase {
     std::vector<FileIndexEntry> fileEntries_;
     PatternIndex folderIndex_;
     std::vector<ThreatDefinition*> folderOwners_;
+    ContentIndicators content_;
 };
 
 // Every definition of the database by its name, the first of a name (in
