@@ -373,9 +373,13 @@ void ScanEngine::ScanProcesses() {
 void ScanEngine::ScanRegistryKeys() {
     Phase(scan_phase::kRegistryAndDefinitionFolders);
     const Registry& registry = machine_.registry();
+    size_t definitionsRead = 0;
     for (auto& definition : database_.definitions()) {
         if (Stopped()) return;
-        if (keyPause_.count() > 0) std::this_thread::sleep_for(keyPause_);
+        // The phase yields the processor now and then; a pause before every
+        // definition would make the wait grow with the database.
+        if (keyPause_.count() > 0 && definitionsRead++ % definitionsPerKeyPause_ == 0)
+            std::this_thread::sleep_for(keyPause_);
         for (RegistryKeyEntry& entry : definition->registryKeys) {
             if (Stopped()) return;
             SetCurrentItem(entry.path);
