@@ -532,9 +532,13 @@ void ScanEngine::DeepRegistryScan() {
     Phase(scan_phase::kDeepRegistry);
     deepIndex_ = std::make_unique<DeepIndex>();
     for (auto& definition : database_.definitions())
-        for (RegistryValueEntry& entry : definition->registryValues)
+        for (RegistryValueEntry& entry : definition->registryValues) {
+            // The deep walk compares names exactly; a pattern would only take
+            // the place of an exact entry of the same key.
+            if (entry.nameIsPattern) continue;
             deepIndex_->byKeyPath.try_emplace(entry.keyPath,
                                               DeepIndex::Entry{definition.get(), &entry});
+        }
     for (const char* top : {"CLSID", "TypeLib", "Interface"}) {
         if (Stopped()) continue;
         WalkDeepKey(top, "", 1);
