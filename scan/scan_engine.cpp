@@ -8,6 +8,7 @@
 
 #include "base/codepage.h"
 #include "base/lines.h"
+#include "definitions/pattern_match.h"
 #include "definitions/placeholders.h"
 #include "definitions/threat_database.h"
 #include "machine/machine.h"
@@ -420,12 +421,48 @@ bool ScanEngine::ValueMatches(int rootIndex, const std::string& keyPath,
     return ValueDataContains(data, loweredPattern, decodedTry);
 }
 
+void ScanEngine::MatchValuesByName(ThreatDefinition* definition, RegistryValueEntry& entry,
+                                   const std::string& loweredPattern) {
+    const Registry& registry = machine_.registry();
+    entry.found = 0;
+    for (int rootIndex : {1, 2}) {
+        Count(results_.counters.objectsScanned);
+        RegKey key;
+        if (registry.OpenKey(Registry::Root(kKeyRoots[rootIndex]), entry.keyPath, KEY_QUERY_VALUE,
+                             &key) != ERROR_SUCCESS)
+            continue;
+        std::string name, data;
+        uint32_t type = 0;
+        for (uint32_t index = 0;
+             !Stopped() && registry.EnumValue(key, index, &name, &type, &data) == ERROR_SUCCESS;
+             ++index) {
+            // A name holding '\' or the data separator would read back as
+            // another value (or key) where the row is removed or ignored.
+            if (name.find('\\') != std::string::npos ||
+                name.find(kValueDataSeparator) != std::string::npos)
+                continue;
+            if (!ValueNameMatch(entry.valueName, name) || data.size() > kValueDataLimit ||
+                !ValueDataContains(data, loweredPattern, rootIndex == 1))
+                continue;
+            std::string text = entry.keyPath + "\\" + name;
+            if (!entry.dataPattern.empty()) text += kValueDataSeparator + entry.dataPattern;
+            Settle(definition, &entry.found, true, results_.counters.registryValuesRecognised,
+                   ObjectType::RegistryValue, text);
+        }
+        registry.CloseKey(key);
+    }
+}
+
 void ScanEngine::ScanRegistryValues() {
     Phase(scan_phase::kRegistryAndDefinitionFolders);
     for (auto& definition : database_.definitions()) {
         if (Stopped()) return;
         for (RegistryValueEntry& entry : definition->registryValues) {
             std::string pattern = Lowered(entry.dataPattern);
+            if (entry.nameIsPattern) {
+                MatchValuesByName(definition.get(), entry, pattern);
+                continue;
+            }
             bool found = ValueMatches(1, entry.keyPath, entry.valueName, pattern, true) ||
                          ValueMatches(2, entry.keyPath, entry.valueName, pattern, false);
             std::string text = entry.fullName;
@@ -499,9 +536,13 @@ void ScanEngine::DeepRegistryScan() {
     Phase(scan_phase::kDeepRegistry);
     deepIndex_ = std::make_unique<DeepIndex>();
     for (auto& definition : database_.definitions())
-        for (RegistryValueEntry& entry : definition->registryValues)
+        for (RegistryValueEntry& entry : definition->registryValues) {
+            // The deep walk compares names exactly; a pattern would only take
+            // the place of an exact entry of the same key.
+            if (entry.nameIsPattern) continue;
             deepIndex_->byKeyPath.try_emplace(entry.keyPath,
                                               DeepIndex::Entry{definition.get(), &entry});
+        }
     for (const char* top : {"CLSID", "TypeLib", "Interface"}) {
         if (Stopped()) continue;
         WalkDeepKey(top, "", 1);

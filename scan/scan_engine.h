@@ -44,6 +44,7 @@ class Machine;
 class SettingsStore;
 class ThreatDatabase;
 struct ThreatDefinition;
+struct RegistryValueEntry;
 
 // The "LastScanMode" values. Any other value runs no phase.
 enum class ScanMode : int32_t {
@@ -189,6 +190,10 @@ class ScanEngine {
     void DefinitionFolders();
     bool ValueMatches(int rootIndex, const std::string& keyPath, const std::string& valueName,
                       const std::string& loweredPattern, bool decodedTry);
+    // The values of the key whose names match a wildcard entry and whose
+    // data holds its pattern, listed as "key\name".
+    void MatchValuesByName(ThreatDefinition* definition, RegistryValueEntry& entry,
+                           const std::string& loweredPattern);
     void CheckDeepKey(const std::string& topKey, const std::string& path);
     void WalkDeepKey(const std::string& topKey, const std::string& path, int depth);
     // Where a walked folder lies on the host, as far as the skipped file
