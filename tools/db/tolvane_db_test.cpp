@@ -13,6 +13,8 @@
 #include <sstream>
 #include <string>
 
+#include "definitions/load_definitions.h"
+#include "definitions/threat_database.h"
 #include "testing/as_nobody.h"
 #include "testing/run_command.h"
 #include "testing/temp_folder.h"
@@ -265,6 +267,26 @@ TEST(TolvaneDb, SignAppendRefusesAFileThatIsNoSignatureFile) {
     EXPECT_EQ(r.exitCode, 1);
     EXPECT_NE(r.out.find(file + ".sig is not a signature file"), std::string::npos) << r.out;
     EXPECT_EQ(ReadHostFile(file + ".sig"), "my notes, not a signature\n");
+}
+
+// The build packs the kept YARA rules compiled: the shipped database loads
+// them with libyara's loader alone (the definitions library holds no
+// compiler call), one definition per rule, beside the digests.
+TEST(TolvaneDb, ShippedDatabaseCarriesItsRulesCompiled) {
+    std::string stored = ReadHostFile(kDatabase);
+    ThreatDatabase db;
+    LoadReport report;
+    ASSERT_TRUE(LoadDefinitionsFromContainer(stored, {}, &db, &report, RulesSource::Vouched));
+    EXPECT_EQ(report.rulesNote, "");
+    ASSERT_NE(db.content().Rules(), nullptr);
+    EXPECT_GT(db.content().RuleCount(), 1000u);
+    EXPECT_GT(db.content().DigestCount(), 3000u);
+    size_t rulesNamed = 0;
+    for (const auto& d : db.definitions())
+        if (d->description.find(" YARA rule ") != std::string::npos) ++rulesNamed;
+    EXPECT_EQ(rulesNamed, db.content().RuleCount());
+    std::printf("shipped: %zu rules, %zu digests, %zu bytes\n", db.content().RuleCount(),
+                db.content().DigestCount(), stored.size());
 }
 
 }  // namespace
