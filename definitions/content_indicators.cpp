@@ -1,7 +1,6 @@
 #include "definitions/content_indicators.h"
 
 #include <yara.h>
-
 #include <zlib.h>
 
 #include <cstring>

@@ -41,7 +41,8 @@ std::string AttachRules(std::string_view member, RulesSource source, ThreatDatab
                "update or your own file";
     YaraRules rules;
     std::string problem;
-    if (!DecodeCompiledRules(member, &rules, &problem)) return "content rules not loaded: " + problem;
+    if (!DecodeCompiledRules(member, &rules, &problem))
+        return "content rules not loaded: " + problem;
     database->AttachCompiledRules(std::move(rules));
     return {};
 }

@@ -23,8 +23,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     std::string_view rest(reinterpret_cast<const char*>(data) + 1, size - 1);
     switch (data[0] % 3) {
         case 0: {
-            std::string markup = "<NA VERSION=\"1\"><SW NAME=\"a\"><CATEGORY NAME=\"c\"/>"
-                                 "<DANGER NAME=\"High\"/><DESCRIPTION NAME=\"d\" url=\"\"/>";
+            std::string markup =
+                "<NA VERSION=\"1\"><SW NAME=\"a\"><CATEGORY NAME=\"c\"/>"
+                "<DANGER NAME=\"High\"/><DESCRIPTION NAME=\"d\" url=\"\"/>";
             markup.append(rest);
             markup += "</SW></NA>";
             tolvane::ThreatDatabase db;

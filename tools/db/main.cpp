@@ -246,7 +246,8 @@ bool Load(const std::string& path, const std::string& stored, const PlaceholderF
         ContainerFailure(path, report.error, report.parseError);
         return false;
     }
-    if (!report.rulesNote.empty()) std::cerr << "tolvane-db: " << path << ": " << report.rulesNote << "\n";
+    if (!report.rulesNote.empty())
+        std::cerr << "tolvane-db: " << path << ": " << report.rulesNote << "\n";
     return true;
 }
 

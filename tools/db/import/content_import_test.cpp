@@ -38,7 +38,8 @@ class ContentImport : public ::testing::Test {
     // leftOut as "indicator: reason".
     static std::vector<std::string> LeftOutLines(const Result& r) {
         std::vector<std::string> all;
-        for (const import::LeftOut& l : r.report.leftOut) all.push_back(l.indicator + ": " + l.reason);
+        for (const import::LeftOut& l : r.report.leftOut)
+            all.push_back(l.indicator + ": " + l.reason);
         return all;
     }
     fs::path dir_;
@@ -72,7 +73,8 @@ rule Uses_Unknown_External { condition: fullpath contains "x" }
 TEST_F(ContentImport, YaraRulesAreKeptByLicenseModuleAndCompileResult) {
     Write("rules/a_kept.yar", kKeptRules);
     Write("rules/b_cuckoo.yar", "import \"cuckoo\"\nrule Needs_Cuckoo { condition: true }\n");
-    Write("rules/c_broken.yar", "rule Broken { condition: $undefined }\nrule Fine_Too { condition: true }\n");
+    Write("rules/c_broken.yar",
+          "rule Broken { condition: $undefined }\nrule Fine_Too { condition: true }\n");
     Write("rules/d_duplicate.yara", "rule Stealer_Config { condition: false }\n");
     Write("rules/e_include.yar", "include \"other.yar\"\n");
     Result r;
@@ -133,11 +135,10 @@ TEST_F(ContentImport, HashListsAndMispHashAttributes) {
     std::vector<std::string> where;
     for (const auto& l : r.report.leftOut) where.push_back(l.where + " " + l.reason);
     const std::string at = list.string() + ":";
-    EXPECT_EQ(where, (std::vector<std::string>{
-                         at + "5 not an MD5, SHA-1 or SHA-256 in hex",
-                         at + "6 not an MD5, SHA-1 or SHA-256 in hex",
-                         at + "7 the score is no number from 0 to 100",
-                         at + "8 no comment naming the threat"}));
+    EXPECT_EQ(where, (std::vector<std::string>{at + "5 not an MD5, SHA-1 or SHA-256 in hex",
+                                               at + "6 not an MD5, SHA-1 or SHA-256 in hex",
+                                               at + "7 the score is no number from 0 to 100",
+                                               at + "8 no comment naming the threat"}));
 
     fs::path event = Write("fam/event.json", R"({"Event":{"info":"Hash only","Attribute":[
           {"id":"1","type":"sha256","value":"275A021BBFB6489E54D471899F7DB9D1663FC695EC2FE2A2C4538AABF651FD0F"},
@@ -152,8 +153,8 @@ TEST_F(ContentImport, HashListsAndMispHashAttributes) {
                   "275a021bbfb6489e54d471899f7db9d1663fc695ec2fe2a2c4538aabf651fd0f",
                   "44d88612fea8a8f36de82e1278abb02f"}));
     EXPECT_EQ(LeftOutLines(misp), (std::vector<std::string>{
-                                 "csrss.exe|abc: not a sha1 digest in hex",
-                                 "00: a hash of a kind the scan does not compute (sha512)"}));
+                                      "csrss.exe|abc: not a sha1 digest in hex",
+                                      "00: a hash of a kind the scan does not compute (sha512)"}));
 }
 
 // The database the importer and pack make, loaded as the program loads it:
@@ -180,15 +181,16 @@ TEST_F(ContentImport, PackedContentLoadsOnlyWhenVouchedAndSurvivesDamage) {
 
     ThreatDatabase db;
     LoadReport report;
-    ASSERT_TRUE(LoadDefinitionsFromContainer(stored + member, {}, &db, &report,
-                                             RulesSource::Vouched));
+    ASSERT_TRUE(
+        LoadDefinitionsFromContainer(stored + member, {}, &db, &report, RulesSource::Vouched));
     EXPECT_EQ(report.rulesNote, "");
     ASSERT_NE(db.content().Rules(), nullptr);
     EXPECT_EQ(db.content().DefinitionOfRule("Stealer_Config"), 0u);
-    EXPECT_EQ(db.content().FindDigest(DigestKind::Md5, std::string("\x44\xd8\x86\x12\xfe\xa8\xa8\xf3"
-                                                                   "\x6d\xe8\x2e\x12\x78\xab\xb0\x2f",
-                                                                   16)),
-              1u);
+    EXPECT_EQ(
+        db.content().FindDigest(DigestKind::Md5, std::string("\x44\xd8\x86\x12\xfe\xa8\xa8\xf3"
+                                                             "\x6d\xe8\x2e\x12\x78\xab\xb0\x2f",
+                                                             16)),
+        1u);
 
     ASSERT_TRUE(LoadDefinitionsFromContainer(stored + member, {}, &db, &report));
     EXPECT_EQ(db.content().Rules(), nullptr);
@@ -198,12 +200,13 @@ TEST_F(ContentImport, PackedContentLoadsOnlyWhenVouchedAndSurvivesDamage) {
 
     std::string damaged = member;
     damaged[damaged.size() / 2] ^= 0x55;
-    ASSERT_TRUE(LoadDefinitionsFromContainer(stored + damaged, {}, &db, &report,
-                                             RulesSource::Vouched));
+    ASSERT_TRUE(
+        LoadDefinitionsFromContainer(stored + damaged, {}, &db, &report, RulesSource::Vouched));
     EXPECT_EQ(db.content().Rules(), nullptr);
     EXPECT_EQ(db.definitions().size(), 2u);
-    EXPECT_EQ(report.rulesNote, "content rules not loaded: the compiled rules are damaged "
-                                "(decompression failed)");
+    EXPECT_EQ(report.rulesNote,
+              "content rules not loaded: the compiled rules are damaged "
+              "(decompression failed)");
     std::string huge = member.substr(0, 4) + std::string("\xff\xff\xff\x7f", 4) + member.substr(8);
     ASSERT_TRUE(
         LoadDefinitionsFromContainer(stored + huge, {}, &db, &report, RulesSource::Vouched));

@@ -19,7 +19,8 @@ std::string_view Trim(std::string_view text) {
 
 std::string ThreatOfComment(std::string_view comment) {
     size_t dash = comment.find(" - ");
-    std::string_view threat = Trim(dash == std::string_view::npos ? comment : comment.substr(0, dash));
+    std::string_view threat =
+        Trim(dash == std::string_view::npos ? comment : comment.substr(0, dash));
     return std::string(threat);
 }
 
@@ -104,7 +105,8 @@ void ReadHashList(std::string_view text, const std::string& where, const SourceI
         HashLine parsed;
         std::string why;
         if (!ParseLine(line, &parsed, &why)) {
-            report.leftOut.push_back({where + ":" + std::to_string(lineNumber), std::string(line), why});
+            report.leftOut.push_back(
+                {where + ":" + std::to_string(lineNumber), std::string(line), why});
             continue;
         }
         std::string threat = ThreatOfComment(parsed.comment);

@@ -156,8 +156,8 @@ Definition EventTexts(const Json& event, const std::filesystem::path& file,
 // kinds the scan does not compute (sha512, ssdeep, imphash, ...) are left
 // out by HashEntry.
 bool IsHashType(const std::string& type) {
-    static const char* const kKinds[] = {"md5", "sha1", "sha224", "sha256", "sha384", "sha512",
-                                          "ssdeep", "imphash", "authentihash", "tlsh"};
+    static const char* const kKinds[] = {"md5",    "sha1",   "sha224",  "sha256",       "sha384",
+                                         "sha512", "ssdeep", "imphash", "authentihash", "tlsh"};
     std::string_view kind = type;
     if (kind.rfind("filename|", 0) == 0) kind.remove_prefix(9);
     for (const char* k : kKinds)

@@ -31,7 +31,7 @@ struct Definition {
     std::string danger;  // Low, Medium, High or Critical
     std::string description;
     std::string url;
-    std::vector<Entry> entries;  // in the order found, without repeats
+    std::vector<Entry> entries;            // in the order found, without repeats
     std::vector<std::string> hashes = {};  // lower-case hex MD5, SHA-1 or SHA-256, no repeats
     std::vector<std::string> rules = {};   // YARA rule identifiers of Result::yaraRules
     // The entries AddEntry has added, for its check of repeats in

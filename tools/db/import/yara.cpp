@@ -45,7 +45,9 @@ class RuleReader {
         return at_ >= text_.size();
     }
     size_t At() const { return at_; }
-    int Line() const { return static_cast<int>(std::count(text_.begin(), text_.begin() + at_, '\n')) + 1; }
+    int Line() const {
+        return static_cast<int>(std::count(text_.begin(), text_.begin() + at_, '\n')) + 1;
+    }
 
     void SkipBlanks() {
         while (at_ < text_.size()) {
@@ -53,9 +55,10 @@ class RuleReader {
                 ++at_;
             else if (text_.substr(at_, 2) == "//")
                 at_ = std::min(text_.size(), text_.find('\n', at_));
-            else if (text_.substr(at_, 2) == "/*")
-                at_ = std::min(text_.size(), text_.find("*/", at_ + 2) + 2);
-            else
+            else if (text_.substr(at_, 2) == "/*") {
+                size_t end = text_.find("*/", at_ + 2);
+                at_ = end == std::string_view::npos ? text_.size() : end + 2;
+            } else
                 break;
         }
         if (at_ > text_.size()) at_ = text_.size();
@@ -254,7 +257,7 @@ std::map<std::string, RuleMeta> MetasOf(YR_RULES* rules) {
             std::string value = meta->type == META_TYPE_STRING ? Utf8ToCp1252(meta->string) : "";
             if (key == "score")
                 m.score = meta->type == META_TYPE_INTEGER ? static_cast<int>(meta->integer)
-                                                         : std::atoi(value.c_str());
+                                                          : std::atoi(value.c_str());
             else if (key == "description" && m.description.empty())
                 m.description = value;
             else if (key == "author" && m.author.empty())
@@ -271,11 +274,14 @@ std::map<std::string, RuleMeta> MetasOf(YR_RULES* rules) {
 }
 
 // Why a rule failed to compile alone, from the compiler's messages.
-std::string CompileRefusal(const std::string& errors) {
+std::string CompileRefusal(const std::string& errors, const SplitFile& file) {
     size_t quote = errors.find("undefined identifier \"");
     if (quote != std::string::npos) {
         size_t start = quote + 22, end = errors.find('"', start);
-        return "uses the identifier '" + errors.substr(start, end - start) +
+        std::string name = errors.substr(start, end - start);
+        for (const RuleChunk& r : file.rules)
+            if (r.identifier == name) return "needs the rule " + name + ", which is left out";
+        return "uses the identifier '" + name +
                "', which is no external variable or module Tolvane provides";
     }
     if (errors.find("unknown module") != std::string::npos)
@@ -300,7 +306,7 @@ void CompileKept(const SplitFile& file, std::vector<std::string>* why) {
     if (CompileYaraText(text(file.rules.size(), file.rules.size()), &rules, &errors)) return;
     for (size_t i = 0; i < file.rules.size(); ++i) {
         if (!(*why)[i].empty()) continue;
-        if (!CompileYaraText(text(i, i), &rules, &errors)) (*why)[i] = CompileRefusal(errors);
+        if (!CompileYaraText(text(i, i), &rules, &errors)) (*why)[i] = CompileRefusal(errors, file);
     }
 }
 
@@ -329,7 +335,7 @@ void LeaveOutAll(const SplitFile& file, const std::string& where, const std::str
 }
 
 bool ProvidedModule(const std::string& module) {
-    static const std::set<std::string> kModules = {"pe",   "elf",    "math",   "hash", "dotnet",
+    static const std::set<std::string> kModules = {"pe",   "elf",    "math",    "hash",  "dotnet",
                                                    "time", "string", "console", "macho", "dex"};
     return kModules.count(module) != 0;
 }
