@@ -97,7 +97,7 @@ TEST_F(ContentImport, YaraRulesAreKeptByLicenseModuleAndCompileResult) {
                   "Uses_Unknown_External: uses the identifier 'fullpath', which is no external "
                   "variable or module Tolvane provides",
                   "Needs_Cuckoo: needs the 'cuckoo' module, which Tolvane does not provide",
-                  "Broken: does not compile: line 1: undefined string identifier \"$undefined\"",
+                  "Broken: does not compile: line 1: undefined string \"$undefined\"",
                   "Stealer_Config: a rule of this name was kept from a_kept.yar",
                   ": the file includes another"}));
     EXPECT_EQ(r.report.filesRead, 5);
