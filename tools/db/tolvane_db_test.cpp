@@ -271,7 +271,7 @@ TEST(TolvaneDb, SignAppendRefusesAFileThatIsNoSignatureFile) {
 
 // The build packs the kept YARA rules compiled: the shipped database loads
 // them with libyara's loader alone (the definitions library holds no
-// compiler call), one definition per rule, beside the digests.
+// compiler call), beside the digests.
 TEST(TolvaneDb, ShippedDatabaseCarriesItsRulesCompiled) {
     std::string stored = ReadHostFile(kDatabase);
     ThreatDatabase db;
@@ -281,10 +281,6 @@ TEST(TolvaneDb, ShippedDatabaseCarriesItsRulesCompiled) {
     ASSERT_NE(db.content().Rules(), nullptr);
     EXPECT_GT(db.content().RuleCount(), 1000u);
     EXPECT_GT(db.content().DigestCount(), 3000u);
-    size_t rulesNamed = 0;
-    for (const auto& d : db.definitions())
-        if (d->description.find(" YARA rule ") != std::string::npos) ++rulesNamed;
-    EXPECT_EQ(rulesNamed, db.content().RuleCount());
     std::printf("shipped: %zu rules, %zu digests, %zu bytes\n", db.content().RuleCount(),
                 db.content().DigestCount(), stored.size());
 }

@@ -45,7 +45,8 @@ void ApplyCleanList(const std::vector<CleanEntry>& clean, Result* result) {
             }
         }
         d.entries = std::move(entries);
-        if (d.entries.empty())
+        // A definition known by content as well keeps its hashes and rules.
+        if (d.entries.empty() && d.hashes.empty() && d.rules.empty())
             --result->report.threatsConverted;
         else
             kept.push_back(std::move(d));

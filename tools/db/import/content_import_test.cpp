@@ -87,8 +87,7 @@ TEST_F(ContentImport, YaraRulesAreKeptByLicenseModuleAndCompileResult) {
     EXPECT_EQ(d.danger, "Medium");
     EXPECT_EQ(d.description,
               "Stealer configuration strings. Author: Jane Doe. Reference: "
-              "https://ref.example/stealer. License: Detection Rule License 1.1. YARA rule "
-              "Stealer_Config from a_kept.yar.");
+              "https://ref.example/stealer. License: Detection Rule License 1.1.");
     EXPECT_EQ(d.url, "https://rules.example/a_kept.yar");
     EXPECT_EQ(r.definitions[1].name, "Fine_Too");
     EXPECT_EQ(LeftOutLines(r),

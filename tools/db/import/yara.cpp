@@ -225,9 +225,10 @@ std::string LicenseRefusal(std::string_view license) {
         return "Volexity's own license, whose text is not in the snapshot: redistribution not "
                "checked";
     if (has("cape")) return "the CAPE project's license: not one known to allow redistribution";
-    if (has("detection rule license") || hasWord("drl") || hasWord("mit") || hasWord("bsd") ||
-        has("apache") || has("cc by") || has("cc-by") || has("creativecommons.org/licenses/by/") ||
-        has("creative commons attribution") || has("open-government-licence"))
+    if (has("detection rule license") || has("detection-rule-license") || hasWord("drl") ||
+        hasWord("mit") || hasWord("bsd") || has("apache") || has("cc by") || has("cc-by") ||
+        has("creativecommons.org/licenses/by/") || has("creative commons attribution") ||
+        has("open-government-licence"))
         return "";
     return "license not known to allow redistribution: " + std::string(license);
 }
@@ -235,7 +236,7 @@ std::string LicenseRefusal(std::string_view license) {
 namespace {
 
 struct RuleMeta {
-    std::string description, author, reference, license, date;
+    std::string description, author, reference, license;
     int score = kUnscoredRule;
     bool isPrivate = false;
 };
@@ -266,8 +267,6 @@ std::map<std::string, RuleMeta> MetasOf(YR_RULES* rules) {
                 m.reference = value;
             else if (key == "license" && m.license.empty())
                 m.license = value;
-            else if (key == "date" && m.date.empty())
-                m.date = value;
         }
     }
     return metas;
@@ -310,15 +309,15 @@ void CompileKept(const SplitFile& file, std::vector<std::string>* why) {
     }
 }
 
-std::string DescriptionOf(const RuleMeta& m, const std::string& identifier,
-                          const std::string& where, const std::string& license) {
-    std::string text = m.description.empty() ? identifier : m.description;
+// What the license asks the description to keep: author, reference and
+// license; the link to the rule file is the definition's url. The 5 MB of
+// markup hold the rule sets only without more (the date, the file).
+std::string DescriptionOf(const RuleMeta& m, const std::string& license) {
+    std::string text = m.description.empty() ? "YARA rule" : m.description;
     if (!text.empty() && text.back() != '.') text += '.';
     if (!m.author.empty()) text += " Author: " + m.author + ".";
     if (!m.reference.empty()) text += " Reference: " + m.reference + ".";
-    if (!m.date.empty()) text += " Date: " + m.date + ".";
     text += " License: " + license + ".";
-    text += " YARA rule " + identifier + " from " + where + ".";
     return text;
 }
 
@@ -371,8 +370,7 @@ void AddDefinitions(const SplitFile& file, const std::vector<std::string>& why,
         d.name = r.identifier;
         d.category = CategoryFromWords(r.identifier + " " + m.description, "Trojan");
         d.danger = DangerOfScore(m.score);
-        d.description = DescriptionOf(m, r.identifier, where,
-                                      m.license.empty() ? state->info.license : m.license);
+        d.description = DescriptionOf(m, m.license.empty() ? state->info.license : m.license);
         d.url = state->info.url.empty() ? m.reference : state->info.url + "/" + where;
         d.rules.push_back(r.identifier);
         ++report.threatsConverted;
