@@ -57,8 +57,17 @@ TEST(TolvaneDb, DumpJsonListsEveryDefinitionInDocumentOrder) {
     std::string markup = ReadHostFile(kMarkup);
     std::vector<std::string> names;
     std::regex sw("<SW NAME=\"([^\"]*)\"");
-    for (std::sregex_iterator it(markup.begin(), markup.end(), sw), end; it != end; ++it)
-        names.push_back((*it)[1]);
+    // Names from hash-list comments hold '<', '>' and '&', written as entities.
+    const std::pair<std::string, std::string> entities[] = {
+        {"&lt;", "<"}, {"&gt;", ">"}, {"&quot;", "\""}, {"&apos;", "'"}, {"&amp;", "&"}};
+    for (std::sregex_iterator it(markup.begin(), markup.end(), sw), end; it != end; ++it) {
+        std::string name = (*it)[1];
+        for (const auto& [entity, text] : entities)
+            for (size_t at = name.find(entity); at != std::string::npos;
+                 at = name.find(entity, at + text.size()))
+                name.replace(at, entity.size(), text);
+        names.push_back(name);
+    }
     ASSERT_GE(names.size(), 25u);
 
     Result r = RunTool({"dump", kDatabase, "--json"});
