@@ -84,7 +84,8 @@ std::vector<std::string> Application::TrustedUpdateKeys() const {
 // The definitions this run uses: the user's own file when one was named,
 // else the machine's database.db when this computer vouches for it, else
 // the shipped one (database_choice.h).
-bool Application::ReadChosenDefinitions(std::string* stored) {
+bool Application::ReadChosenDefinitions(std::string* stored, bool* vouched) {
+    *vouched = true;
     if (!options_.definitionsFile.empty()) {
         std::string error;
         if (!ReadUserDatabaseFile(options_.definitionsFile, stored, &error)) {
@@ -99,6 +100,7 @@ bool Application::ReadChosenDefinitions(std::string* stored) {
     DatabaseChoice choice =
         ChooseDatabase(machine_.files(), "database.db", ShippedReference(), TrustedUpdateKeys());
     if (!choice.note.empty()) databaseNotes_.push_back(choice.note);
+    *vouched = choice.vouched;
     *stored = std::move(choice.stored);
     return choice.found;
 }
@@ -110,14 +112,18 @@ bool Application::LoadDefinitionsWithSplash() {
     Pause(100);
     splash.SetLoadingStatus("Searching for definition file.");
     std::string stored;
-    if (!ReadChosenDefinitions(&stored)) {
+    bool vouched = false;
+    if (!ReadChosenDefinitions(&stored, &vouched)) {
         splash.SetLoadingStatus("Definition file not found.");
         Pause(150);
     } else {
         Pause(300);
         splash.SetLoadingStatus("Loading definitions from file.");
         PlaceholderFolders folders = PlaceholderFolders::FromShell(machine_.shell());
-        if (LoadDefinitionsFromContainer(stored, folders, database_.get())) {
+        LoadReport report;
+        if (LoadDefinitionsFromContainer(stored, folders, database_.get(), &report,
+                                         vouched ? RulesSource::Vouched : RulesSource::Unvouched)) {
+            if (!report.rulesNote.empty()) databaseNotes_.push_back(report.rulesNote);
             definitionsLoaded_ = true;
             Pause(100);
             Pause(300);

@@ -129,7 +129,8 @@ class Application {
     bool LoadDefinitionsWithSplash();
     bool ReadShippedDefinitions(std::string* stored);
     void MakeStateStores();
-    bool ReadChosenDefinitions(std::string* stored);
+    // *vouched: the compiled content rules of these bytes may load.
+    bool ReadChosenDefinitions(std::string* stored, bool* vouched);
     std::vector<std::string> TrustedUpdateKeys() const;
     const std::string& ShippedReference() const;
     void Pause(int milliseconds);

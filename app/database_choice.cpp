@@ -112,6 +112,7 @@ DatabaseChoice ChooseDatabase(const FileSystem& files, const std::string& name,
     const bool haveShipped = ReadHostDatabase(shippedPath, 0, &shipped, &error);
     if (inMachine && haveShipped && machine == shipped) {
         choice.found = true;
+        choice.vouched = true;
         choice.stored = std::move(machine);
         choice.origin = path;
         return choice;
@@ -122,6 +123,7 @@ DatabaseChoice ChooseDatabase(const FileSystem& files, const std::string& name,
                               : "it is not the shipped one";
         if (why.empty()) {
             choice.found = true;
+            choice.vouched = true;
             choice.stored = std::move(machine);
             choice.origin = path;
             return choice;
@@ -131,6 +133,7 @@ DatabaseChoice ChooseDatabase(const FileSystem& files, const std::string& name,
                                    : "no shipped one to use instead");
     }
     choice.found = haveShipped;
+    choice.vouched = haveShipped;
     choice.stored = std::move(shipped);
     choice.origin = shippedPath;
     return choice;

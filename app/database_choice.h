@@ -34,6 +34,10 @@ struct DatabaseChoice {
     std::string stored;  // its bytes (the container)
     std::string origin;  // where they came from, for the notes
     std::string note;    // why the machine's copy is not used; "" when it is
+    // The shipped bytes or a verified update: only then may its compiled
+    // content rules load (a machine's copy used as it stands, when no
+    // shipped folder is given, is not vouched for).
+    bool vouched = false;
 };
 
 // name is the file's name ("database.db", "script.db") in the machine's

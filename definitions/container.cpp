@@ -28,6 +28,12 @@ const char* LoadErrorText(LoadError error) {
 // A stream that decompresses to fewer bytes than declared yields only the
 // bytes it produced: the rest of the buffer is never read as text.
 bool DecodeContainer(std::string_view stored, std::string* text, LoadError* error) {
+    std::string_view trailing;
+    return DecodeContainer(stored, text, &trailing, error);
+}
+
+bool DecodeContainer(std::string_view stored, std::string* text, std::string_view* trailing,
+                     LoadError* error) {
     auto fail = [error](LoadError why) {
         if (error) *error = why;
         return false;
@@ -51,9 +57,10 @@ bool DecodeContainer(std::string_view stored, std::string* text, LoadError* erro
     Bytef* dest = declared ? reinterpret_cast<Bytef*>(out.data()) : &spare;
     uLongf destLength = declared;
     const unsigned char empty = 0;
-    int result = uncompress(dest, &destLength, stream.empty() ? &empty : stream.data(),
-                            static_cast<uLong>(stream.size()));
+    uLong consumed = static_cast<uLong>(stream.size());
+    int result = uncompress2(dest, &destLength, stream.empty() ? &empty : stream.data(), &consumed);
     if (result != Z_OK) return fail(LoadError::Decompression);
+    *trailing = stored.substr(4 + consumed);
     out.resize(destLength);
     size_t nul = out.find('\0');
     if (nul != std::string::npos) out.resize(nul);

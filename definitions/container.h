@@ -1,6 +1,11 @@
 // The container shared by database.db and script.db: the markup text's
 // length as four little-endian bytes (at most 5,242,880), then the text
 // compressed with zlib, every compressed byte XORed with 0xB7.
+//
+// database.db may carry a second member right after the end of that zlib
+// stream: the compiled content rules (content_indicators.h frames them).
+// zlib stops at the end of its stream, so older readers never see it; it is
+// part of the file's bytes, so the SHA-256 a signed update names covers it.
 #pragma once
 
 #include <cstddef>
@@ -30,6 +35,10 @@ const char* LoadErrorText(LoadError error);
 // The markup text held by a container's bytes: the decompressed data up to
 // its first NUL. False (and *error set when given) on failure.
 bool DecodeContainer(std::string_view stored, std::string* text, LoadError* error = nullptr);
+// The same, and the bytes after the markup's zlib stream (the rules member;
+// empty when there are none).
+bool DecodeContainer(std::string_view stored, std::string* text, std::string_view* trailing,
+                     LoadError* error = nullptr);
 // ReadContainer: the same for a file of the machine (a Windows path).
 bool ReadContainer(const FileSystem& files, std::string_view path, std::string* text,
                    LoadError* error = nullptr);

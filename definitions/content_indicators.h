@@ -32,6 +32,18 @@ size_t DigestLength(DigestKind kind);
 // The kind a hex digest of this many characters is (32, 40, 64), if any.
 std::optional<DigestKind> DigestKindOfHexLength(size_t hexLength);
 
+// The external variables compiled rules may use, declared as empty strings
+// when rules are compiled and set per file by the scan: the base name, the
+// folder as a Windows path without a trailing backslash, the extension in
+// lower case with its dot, the type from the magic bytes, the owner's name.
+inline constexpr const char* kYaraExternals[] = {"filename", "filepath", "extension", "filetype",
+                                                 "owner"};
+
+// The compiled-rules member of a database container (container.h): "TVYR",
+// the length of the rules as libyara saves them (four bytes, little-endian,
+// at most kCompiledRulesLimit), then those bytes compressed with zlib.
+inline constexpr size_t kCompiledRulesLimit = 64u << 20;
+
 // Brings libyara up once for the process (thread-safe; later calls are
 // free). False when libyara could not start; content rules are then off.
 bool EnsureYaraStarted();
@@ -40,6 +52,19 @@ struct YaraRulesFree {
     void operator()(YR_RULES* rules) const;
 };
 using YaraRules = std::unique_ptr<YR_RULES, YaraRulesFree>;
+
+// The member bytes for compiled rules (libyara's save format, compressed).
+// False when libyara cannot save them or they exceed kCompiledRulesLimit.
+bool EncodeCompiledRules(YR_RULES* rules, std::string* member);
+
+// Rules from a member made by EncodeCompiledRules. libyara trusts what it
+// loads, so the caller hands in only a member of a database this computer
+// vouches for (shipped, signed update, or the user's own file); the frame,
+// the declared length and the decompressed length are checked before
+// libyara sees a byte. False with *problem saying why (for the load note).
+bool DecodeCompiledRules(std::string_view member, YaraRules* rules, std::string* problem);
+// The frame check and decompression alone: libyara's saved bytes.
+bool UnframeCompiledRules(std::string_view member, std::string* saved, std::string* problem);
 
 class ContentIndicators {
   public:

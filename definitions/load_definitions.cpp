@@ -29,6 +29,24 @@ bool ParseAndRead(std::string text, const PlaceholderFolders& folders, ThreatDat
     return true;
 }
 
+// The rules member goes to libyara only for a vouched database, and only
+// after DecodeCompiledRules has checked its frame and size.
+std::string AttachRules(std::string_view member, RulesSource source, ThreatDatabase* database) {
+    if (member.empty()) {
+        if (database->RuleNameCount() == 0) return {};
+        return "content rules not loaded: the database carries no compiled rules";
+    }
+    if (source != RulesSource::Vouched)
+        return "content rules not loaded: the database is not the shipped one, a signed "
+               "update or your own file";
+    YaraRules rules;
+    std::string problem;
+    if (!DecodeCompiledRules(member, &rules, &problem))
+        return "content rules not loaded: " + problem;
+    database->AttachCompiledRules(std::move(rules));
+    return {};
+}
+
 }  // namespace
 
 // The text grows in place, filled from its end: the line ends move once and
@@ -63,14 +81,19 @@ bool LoadDefinitionsFromText(std::string_view text, const PlaceholderFolders& fo
 }
 
 bool LoadDefinitionsFromContainer(std::string_view stored, const PlaceholderFolders& folders,
-                                  ThreatDatabase* database, LoadReport* report) {
+                                  ThreatDatabase* database, LoadReport* report,
+                                  RulesSource rulesSource) {
     std::string text;
+    std::string_view rulesMember;
     LoadError error = LoadError::None;
-    if (!DecodeContainer(stored, &text, &error)) {
+    if (!DecodeContainer(stored, &text, &rulesMember, &error)) {
         if (report) *report = LoadReport{error, {}};
         return false;
     }
-    return ParseAndRead(std::move(text), folders, database, report);
+    if (!ParseAndRead(std::move(text), folders, database, report)) return false;
+    std::string note = AttachRules(rulesMember, rulesSource, database);
+    if (report) report->rulesNote = std::move(note);
+    return true;
 }
 
 }  // namespace tolvane

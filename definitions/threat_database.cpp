@@ -7,6 +7,13 @@
 namespace tolvane {
 namespace {
 
+// Where a definition's digests and rule names go, and its index.
+struct ContentTarget {
+    ContentIndicators* content;
+    std::unordered_map<std::string, size_t>* ruleNames;
+    size_t index;
+};
+
 // A decimal number as the C library's atoi reads it: leading blanks, an
 // optional sign, digits up to the first other character; no digits give 0.
 // Values beyond 64 bits are clamped.
@@ -41,10 +48,51 @@ RegistryValueEntry ReadRegistryValue(const std::string& text, const PlaceholderF
     return entry;
 }
 
+int HexValue(char c) {
+    if (c >= '0' && c <= '9') return c - '0';
+    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+    return -1;
+}
+
+// A hex digest of 32, 40 or 64 digits as its raw bytes; false for any other.
+bool DecodeDigest(std::string_view hex, DigestKind* kind, std::string* raw) {
+    std::optional<DigestKind> byLength = DigestKindOfHexLength(hex.size());
+    if (!byLength) return false;
+    raw->clear();
+    for (size_t i = 0; i < hex.size(); i += 2) {
+        int high = HexValue(hex[i]), low = HexValue(hex[i + 1]);
+        if (high < 0 || low < 0) return false;
+        raw->push_back(static_cast<char>(high << 4 | low));
+    }
+    *kind = *byLength;
+    return true;
+}
+
+// HASHES and RULES, after DESCRIPTION where older readers never look.
+void ReadContentChildren(MarkupParser& parser, const ContentTarget& target) {
+    if (parser.NextChild("HASHES")) {
+        parser.EnterChild();
+        DigestKind kind;
+        std::string raw;
+        while (parser.NextChild("HASH"))
+            if (DecodeDigest(parser.ChildAttribute("VALUE"), &kind, &raw))
+                target.content->AddDigest(kind, raw, target.index);
+        parser.LeaveElement();
+    }
+    if (parser.NextChild("RULES")) {
+        parser.EnterChild();
+        while (parser.NextChild("RULE"))
+            target.ruleNames->emplace(parser.ChildAttribute("NAME"), target.index);
+        parser.LeaveElement();
+    }
+}
+
 // One SW element, the parser standing on it: its children in their fixed
 // order, the paths with their placeholders resolved.
 std::unique_ptr<ThreatDefinition> ReadDefinition(MarkupParser& parser,
-                                                 const PlaceholderFolders& folders) {
+                                                 const PlaceholderFolders& folders,
+                                                 const ContentTarget& target) {
     auto definition = std::make_unique<ThreatDefinition>();
     ThreatDefinition& d = *definition;
     d.name = parser.ChildAttribute("NAME");
@@ -102,6 +150,7 @@ std::unique_ptr<ThreatDefinition> ReadDefinition(MarkupParser& parser,
         d.description = kNoDescription;
     // From DESCRIPTION, or else from the child the cursor still stands on.
     d.url = parser.ChildAttribute("url");
+    ReadContentChildren(parser, target);
     parser.LeaveElement();
     return definition;
 }
@@ -115,6 +164,7 @@ void ThreatDatabase::Clear() {
     folderOwners_.clear();
     definitions_.clear();
     content_.Clear();
+    ruleNames_.clear();
 }
 
 std::string ThreatDatabase::FilePattern(std::string_view path) {
@@ -137,7 +187,8 @@ void ThreatDatabase::ReadDefinitions(MarkupParser& parser, const PlaceholderFold
     date_ = parser.ElementAttribute("DATE");
 
     while (parser.NextChild("SW")) {
-        std::unique_ptr<ThreatDefinition> definition = ReadDefinition(parser, folders);
+        std::unique_ptr<ThreatDefinition> definition =
+            ReadDefinition(parser, folders, {&content_, &ruleNames_, definitions_.size()});
         const ThreatDefinition& d = *definition;
         registryEntryCount_ += d.registryKeys.size() + d.registryValues.size();
         definitions_.push_back(std::move(definition));
@@ -201,6 +252,10 @@ ThreatDefinition* ThreatDatabase::MatchFolder(std::string_view path,
         return exists;
     });
     return hit < 0 ? nullptr : folderOwners_[hit];
+}
+
+void ThreatDatabase::AttachCompiledRules(YaraRules rules) {
+    content_.SetRules(std::move(rules), ruleNames_);
 }
 
 std::unordered_map<std::string_view, const ThreatDefinition*> DefinitionsByName(

@@ -15,6 +15,8 @@
 //     <HOSTS><HOST NAME="bad.example"/></HOSTS>
 //     <DANGER NAME="High"/>
 //     <DESCRIPTION NAME="..." url="..."/>
+//     <HASHES><HASH VALUE="44d88612fea8a8f36de82e1278abb02f"/></HASHES>
+//     <RULES><RULE NAME="Stealer_Config_Strings"/></RULES>
 //   </SW>
 // The children are read in that order only: one standing before a child
 // already read is not seen. Placeholders (placeholders.h) are resolved in
@@ -23,6 +25,14 @@
 // MATCH="wildcard" makes the value name a ValueNameMatch pattern
 // (pattern_match.h). Older readers ignore the attribute and look for a value
 // of that very name, which is narrower, never broader.
+// Content indicators: HASHES and RULES come after DESCRIPTION, so readers
+// built before them, which look no further, read the same definitions.
+// A HASH is a hex MD5, SHA-1 or SHA-256 (told apart by length; any other
+// value is ignored); the first definition to name a digest owns it. A RULE
+// names a YARA rule identifier of the compiled rules that the database
+// container carries after its markup (container.h); those rules are
+// attached by the loader (load_definitions.h) only for a database this
+// computer vouches for, since libyara trusts what it loads.
 #pragma once
 
 #include <cstdint>
@@ -151,6 +161,11 @@ class ThreatDatabase {
     // that carries none.
     const ContentIndicators& content() const { return content_; }
     ContentIndicators& content() { return content_; }
+    // Gives content() the compiled rules, each rule tied to the definition
+    // whose RULE element named it.
+    void AttachCompiledRules(YaraRules rules);
+    // The rule identifiers the RULE elements named.
+    size_t RuleNameCount() const { return ruleNames_.size(); }
 
   private:
     void IndexAll();
@@ -164,6 +179,7 @@ class ThreatDatabase {
     PatternIndex folderIndex_;
     std::vector<ThreatDefinition*> folderOwners_;
     ContentIndicators content_;
+    std::unordered_map<std::string, size_t> ruleNames_;
 };
 
 // Every definition of the database by its name, the first of a name (in

@@ -26,6 +26,7 @@
 #include "tools/db/dump_scripts.h"
 #include "tools/db/host_files.h"
 #include "tools/db/import/command.h"
+#include "tools/db/import/yara.h"
 #include "tools/db/signing.h"
 
 namespace tolvane {
@@ -60,11 +61,14 @@ constexpr const char* kToolHelp =
     "Exit codes: 0 done, 1 failed, 2 bad usage.\n";
 
 constexpr const char* kPackHelp =
-    "Usage: tolvane-db pack MARKUP.xml OUT.db\n"
+    "Usage: tolvane-db pack MARKUP.xml OUT.db [--rules RULES.yar]\n"
     "\n"
     "Compresses MARKUP.xml with zlib, scrambles the stream and writes it to\n"
     "OUT.db behind the text's length (4 bytes, little-endian). The markup must\n"
-    "not exceed 5,242,880 bytes. OUT.db is replaced atomically.\n";
+    "not exceed 5,242,880 bytes. OUT.db is replaced atomically.\n"
+    "With --rules the YARA rules are compiled (externals filename, filepath,\n"
+    "extension, filetype, owner declared) and stored compiled after the markup,\n"
+    "so the program never compiles them; at most 64 MiB compiled.\n";
 
 constexpr const char* kUnpackHelp =
     "Usage: tolvane-db unpack IN.db [OUT.xml]\n"
@@ -102,8 +106,32 @@ std::string Show(std::string_view text) {
     return Cp1252ToUtf8(text);
 }
 
-int Pack(const std::vector<std::string>& args) {
+// The compiled-rules member of the rules source at `path`; prints why not.
+bool CompiledRulesMember(const std::string& path, std::string* member) {
+    std::string source, why;
+    if (!ReadHostFile(path, kInputFileLimit, &source, &why)) {
+        std::cerr << "tolvane-db: " << why << "\n";
+        return false;
+    }
+    YaraRules rules;
+    if (!import::CompileYaraText(source, &rules, &why)) {
+        std::cerr << "tolvane-db: " << path << " does not compile:\n" << why;
+        return false;
+    }
+    if (!EncodeCompiledRules(rules.get(), member)) {
+        std::cerr << "tolvane-db: the compiled rules cannot be stored (above 64 MiB?)\n";
+        return false;
+    }
+    return true;
+}
+
+int Pack(std::vector<std::string> args) {
     if (WantsHelp(args)) return std::cout << kPackHelp, kDone;
+    std::string rulesPath;
+    if (args.size() == 4 && args[2] == "--rules") {
+        rulesPath = args[3];
+        args.resize(2);
+    }
     if (args.size() != 2) return Usage(kPackHelp, "pack takes MARKUP.xml and OUT.db");
     std::string markup, why;
     if (!ReadHostFile(args[0], kInputFileLimit, &markup, &why)) {
@@ -120,6 +148,9 @@ int Pack(const std::vector<std::string>& args) {
         std::cerr << "tolvane-db: compression failed\n";
         return kFailed;
     }
+    std::string member;
+    if (!rulesPath.empty() && !CompiledRulesMember(rulesPath, &member)) return kFailed;
+    stored += member;
     if (!WriteHostFileAtomic(args[1], stored, &why)) {
         std::cerr << "tolvane-db: " << why << "\n";
         return kFailed;
@@ -210,10 +241,13 @@ bool ReadDatabaseFile(const std::string& path, std::string* stored) {
 bool Load(const std::string& path, const std::string& stored, const PlaceholderFolders& folders,
           ThreatDatabase* db) {
     LoadReport report;
-    if (!LoadDefinitionsFromContainer(stored, folders, db, &report)) {
+    // The file is the caller's own choice, as --definitions is the user's.
+    if (!LoadDefinitionsFromContainer(stored, folders, db, &report, RulesSource::Vouched)) {
         ContainerFailure(path, report.error, report.parseError);
         return false;
     }
+    if (!report.rulesNote.empty())
+        std::cerr << "tolvane-db: " << path << ": " << report.rulesNote << "\n";
     return true;
 }
 

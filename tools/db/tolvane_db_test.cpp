@@ -13,6 +13,8 @@
 #include <sstream>
 #include <string>
 
+#include "definitions/load_definitions.h"
+#include "definitions/threat_database.h"
 #include "testing/as_nobody.h"
 #include "testing/run_command.h"
 #include "testing/temp_folder.h"
@@ -55,8 +57,17 @@ TEST(TolvaneDb, DumpJsonListsEveryDefinitionInDocumentOrder) {
     std::string markup = ReadHostFile(kMarkup);
     std::vector<std::string> names;
     std::regex sw("<SW NAME=\"([^\"]*)\"");
-    for (std::sregex_iterator it(markup.begin(), markup.end(), sw), end; it != end; ++it)
-        names.push_back((*it)[1]);
+    // Names from hash-list comments hold '<', '>' and '&', written as entities.
+    const std::pair<std::string, std::string> entities[] = {
+        {"&lt;", "<"}, {"&gt;", ">"}, {"&quot;", "\""}, {"&apos;", "'"}, {"&amp;", "&"}};
+    for (std::sregex_iterator it(markup.begin(), markup.end(), sw), end; it != end; ++it) {
+        std::string name = (*it)[1];
+        for (const auto& [entity, text] : entities)
+            for (size_t at = name.find(entity); at != std::string::npos;
+                 at = name.find(entity, at + text.size()))
+                name.replace(at, entity.size(), text);
+        names.push_back(name);
+    }
     ASSERT_GE(names.size(), 25u);
 
     Result r = RunTool({"dump", kDatabase, "--json"});
@@ -265,6 +276,22 @@ TEST(TolvaneDb, SignAppendRefusesAFileThatIsNoSignatureFile) {
     EXPECT_EQ(r.exitCode, 1);
     EXPECT_NE(r.out.find(file + ".sig is not a signature file"), std::string::npos) << r.out;
     EXPECT_EQ(ReadHostFile(file + ".sig"), "my notes, not a signature\n");
+}
+
+// The build packs the kept YARA rules compiled: the shipped database loads
+// them with libyara's loader alone (the definitions library holds no
+// compiler call), beside the digests.
+TEST(TolvaneDb, ShippedDatabaseCarriesItsRulesCompiled) {
+    std::string stored = ReadHostFile(kDatabase);
+    ThreatDatabase db;
+    LoadReport report;
+    ASSERT_TRUE(LoadDefinitionsFromContainer(stored, {}, &db, &report, RulesSource::Vouched));
+    EXPECT_EQ(report.rulesNote, "");
+    ASSERT_NE(db.content().Rules(), nullptr);
+    EXPECT_GT(db.content().RuleCount(), 1000u);
+    EXPECT_GT(db.content().DigestCount(), 3000u);
+    std::printf("shipped: %zu rules, %zu digests, %zu bytes\n", db.content().RuleCount(),
+                db.content().DigestCount(), stored.size());
 }
 
 }  // namespace

@@ -44,7 +44,8 @@ void LeaveOut(Result* result,
             }
         }
         d.entries = std::move(entries);
-        if (d.entries.empty())
+        // A definition known by content as well keeps its hashes and rules.
+        if (d.entries.empty() && d.hashes.empty() && d.rules.empty())
             --result->report.threatsConverted;
         else
             kept.push_back(std::move(d));

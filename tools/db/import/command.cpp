@@ -6,12 +6,14 @@
 #include "definitions/container.h"
 #include "tools/db/host_files.h"
 #include "tools/db/import/clean_list.h"
+#include "tools/db/import/hash_list.h"
 #include "tools/db/import/ioc_list.h"
 #include "tools/db/import/mapping.h"
 #include "tools/db/import/markup.h"
 #include "tools/db/import/misp.h"
 #include "tools/db/import/report.h"
 #include "tools/db/import/sigma.h"
+#include "tools/db/import/yara.h"
 
 namespace tolvane {
 namespace {
@@ -23,6 +25,7 @@ constexpr int kUsage = 2;
 constexpr const char* kImportHelp =
     "Usage: tolvane-db import SOURCE... -o OUT.xml [--report REPORT.json]\n"
     "                         [--include MARKUP.xml] [--version V] [--date D]\n"
+    "                         [--rules-out RULES.yar]\n"
     "\n"
     "Converts public threat intelligence into definitions markup that\n"
     "'tolvane-db pack OUT.xml database.db' takes as it stands. SOURCE is one or\n"
@@ -31,7 +34,14 @@ constexpr const char* kImportHelp =
     "  --filename-iocs FILE    'REGEX;SCORE[;FALSE-POSITIVE-REGEX]' lines under\n"
     "                          '# THREAT' headings: one definition per heading\n"
     "  --misp FILE...          MISP event files (JSON): one definition per event,\n"
-    "                          named with the file's folder (the family)\n"
+    "                          named with the file's folder (the family); their\n"
+    "                          md5, sha1, sha256 and filename|<hash> attributes too\n"
+    "  --yara DIR|FILE...      YARA rule files (*.yar, *.yara): one definition per\n"
+    "                          rule whose license allows shipping it (its 'license'\n"
+    "                          meta, else --license) and that compiles with the\n"
+    "                          externals filename, filepath, extension, filetype, owner\n"
+    "  --hashes FILE           'HASH;COMMENT' or 'HASH;SCORE;COMMENT' lines (MD5,\n"
+    "                          SHA-1, SHA-256): one definition per threat named\n"
     "Each source may be followed by what its definitions say of it:\n"
     "  --url URL               the rule set's address (rule paths or #L<line> appended)\n"
     "  --author TEXT           the author, for sources that name none\n"
@@ -39,6 +49,8 @@ constexpr const char* kImportHelp =
     "Output:\n"
     "  -o OUT.xml              the definitions markup (replaced atomically)\n"
     "  --report REPORT.json    counts and every indicator left out, with its place\n"
+    "  --rules-out RULES.yar   the YARA rules kept (default: OUT with .yar), for\n"
+    "                          'tolvane-db pack OUT.xml database.db --rules RULES.yar'\n"
     "  --include MARKUP.xml    definitions to put first, copied as written; their\n"
     "                          VERSION and DATE are kept unless given\n"
     "  --clean LIST            entries a clean machine holds (one a line, as the markup\n"
@@ -50,18 +62,19 @@ constexpr const char* kImportHelp =
     "An indicator that would have to match more than it says is left out: an\n"
     "exclusion (not ...), a regular expression or |re/|all condition without an\n"
     "exact wildcard form, a condition on another field (the writing process), a\n"
-    "Linux or macOS path, a file known by its hash. The report and the summary on\n"
-    "stderr count them by reason. A malformed file or rule is reported and skipped.\n";
+    "Linux or macOS path, a hash of a kind the scan does not compute. The report\n"
+    "and the summary on stderr count them by reason. A malformed file or rule is\n"
+    "reported and skipped.\n";
 
 struct Source {
-    enum Kind { Sigma, FilenameIocs, Misp } kind;
+    enum Kind { Sigma, FilenameIocs, Misp, Yara, Hashes } kind;
     std::vector<std::string> paths;
     import::SourceInfo info;
 };
 
 struct ImportOptions {
     std::vector<Source> sources;
-    std::string out, report, include, clean, version, date;
+    std::string out, report, include, clean, version, date, rulesOut;
     std::vector<std::string> cleanWindows, cleanWindowsKeys;
     bool versionGiven = false, dateGiven = false;
 };
@@ -92,11 +105,14 @@ bool ParseImport(const std::vector<std::string>& args, ImportOptions* o, std::st
         if (a == "--sigma" || a == "--filename-iocs") {
             if (!value(&v)) return false;
             o->sources.push_back({a == "--sigma" ? Source::Sigma : Source::FilenameIocs, {v}, {}});
-        } else if (a == "--misp") {
-            o->sources.push_back({Source::Misp, {}, {}});
+        } else if (a == "--hashes") {
+            if (!value(&v)) return false;
+            o->sources.push_back({Source::Hashes, {v}, {}});
+        } else if (a == "--misp" || a == "--yara") {
+            o->sources.push_back({a == "--misp" ? Source::Misp : Source::Yara, {}, {}});
             while (i + 1 < args.size() && !IsOption(args[i + 1]))
                 o->sources.back().paths.push_back(args[++i]);
-            if (o->sources.back().paths.empty()) return (*problem = "--misp needs files"), false;
+            if (o->sources.back().paths.empty()) return (*problem = a + " needs files"), false;
         } else if (a == "--url" || a == "--author" || a == "--license") {
             import::SourceInfo* target = info();
             if (!target || !value(&v)) return false;
@@ -106,6 +122,8 @@ bool ParseImport(const std::vector<std::string>& args, ImportOptions* o, std::st
                                : target->license) = text;
         } else if (a == "-o") {
             if (!value(&o->out)) return false;
+        } else if (a == "--rules-out") {
+            if (!value(&o->rulesOut)) return false;
         } else if (a == "--report") {
             if (!value(&o->report)) return false;
         } else if (a == "--include") {
@@ -140,11 +158,18 @@ void RunSources(const std::vector<Source>& sources, import::Result* result) {
             case Source::FilenameIocs:
                 import::ImportFilenameIocs(s.paths[0], s.info, result);
                 break;
-            case Source::Misp: {
+            case Source::Misp:
+            case Source::Yara: {
                 std::vector<std::filesystem::path> files(s.paths.begin(), s.paths.end());
-                import::ImportMisp(files, s.info, result);
+                if (s.kind == Source::Misp)
+                    import::ImportMisp(files, s.info, result);
+                else
+                    import::ImportYara(files, s.info, result);
                 break;
             }
+            case Source::Hashes:
+                import::ImportHashList(s.paths[0], s.info, result);
+                break;
         }
     }
 }
@@ -185,6 +210,25 @@ bool ReadCleanWindows(const ImportOptions& o, import::CleanWindows* stock) {
                 stock->AddEntries(Utf8ToCp1252(text));
         }
     }
+    return true;
+}
+
+// The kept rules as one file, checked to compile together (each file
+// compiled alone does not prove that). Nothing is written without rules.
+bool WriteKeptRules(const ImportOptions& o, const import::Result& result, std::string* why) {
+    bool yara = false;
+    for (const Source& s : o.sources) yara = yara || s.kind == Source::Yara;
+    if (!yara) return true;
+    YaraRules rules;
+    std::string errors;
+    if (!result.yaraRules.empty() && !import::CompileYaraText(result.yaraRules, &rules, &errors)) {
+        *why = "the kept YARA rules do not compile together: " + errors;
+        return false;
+    }
+    std::string path = o.rulesOut;
+    if (path.empty()) path = std::filesystem::path(o.out).replace_extension(".yar").string();
+    if (!WriteHostFileAtomic(path, result.yaraRules, why)) return false;
+    std::cerr << "YARA rules: " << result.yaraRules.size() << " bytes written to " << path << "\n";
     return true;
 }
 
@@ -243,7 +287,7 @@ int ImportCommand(const std::vector<std::string>& args) {
                   << " bytes; a database holds at most 5,242,880\n";
         return kFailed;
     }
-    if (!WriteHostFileAtomic(o.out, markup, &why)) {
+    if (!WriteHostFileAtomic(o.out, markup, &why) || !WriteKeptRules(o, result, &why)) {
         std::cerr << "tolvane-db: " << why << "\n";
         return kFailed;
     }

@@ -412,9 +412,8 @@ TEST_F(ImportSources, MispEventsAndMalformedJson) {
     EXPECT_EQ(r.report.indicatorsRead, 6);
     EXPECT_EQ(r.report.indicatorsConverted, 4);
     EXPECT_EQ(r.report.filesSkipped, 1);
-    EXPECT_EQ(Reasons(r), (std::vector<std::string>{
-                              "a file known by its hash; the scan does not compare contents",
-                              "relative path", "malformed JSON"}));
+    EXPECT_EQ(Reasons(r), (std::vector<std::string>{"not a sha1 digest in hex", "relative path",
+                                                    "malformed JSON"}));
 }
 
 // Hostile sources: deep nesting, control bytes, a megabyte in one

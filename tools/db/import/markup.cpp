@@ -52,6 +52,22 @@ void WriteGroup(std::ostringstream& out, const Definition& d, EntryKind kind, co
     if (any) out << "    </" << group << ">\n";
 }
 
+// After DESCRIPTION, where readers that know no content indicators stop.
+void WriteContent(std::ostringstream& out, const Definition& d) {
+    if (!d.hashes.empty()) {
+        out << "    <HASHES>\n";
+        for (const std::string& hash : d.hashes)
+            out << "      <HASH VALUE=\"" << Attribute(hash) << "\"/>\n";
+        out << "    </HASHES>\n";
+    }
+    if (!d.rules.empty()) {
+        out << "    <RULES>\n";
+        for (const std::string& rule : d.rules)
+            out << "      <RULE NAME=\"" << Attribute(rule) << "\"/>\n";
+        out << "    </RULES>\n";
+    }
+}
+
 }  // namespace
 
 std::string DefinitionsMarkup(const std::vector<Definition>& definitions,
@@ -82,6 +98,7 @@ std::string DefinitionsMarkup(const std::vector<Definition>& definitions,
         out << "    <DANGER NAME=\"" << Attribute(d.danger) << "\"/>\n";
         out << "    <DESCRIPTION NAME=\"" << Attribute(d.description) << "\" url=\""
             << Attribute(d.url) << "\"/>\n";
+        WriteContent(out, d);
         out << "  </SW>\n";
     }
     out << "</NA>\n";

@@ -7,6 +7,7 @@
 #include <sstream>
 
 #include "base/codepage.h"
+#include "tools/db/import/hash_list.h"
 #include "tools/db/import/mapping.h"
 
 namespace tolvane::import {
@@ -151,6 +152,43 @@ Definition EventTexts(const Json& event, const std::filesystem::path& file,
     return d;
 }
 
+// Types naming a file by a digest alone or with its name ("filename|sha256");
+// kinds the scan does not compute (sha512, ssdeep, imphash, ...) are left
+// out by HashEntry.
+bool IsHashType(const std::string& type) {
+    static const char* const kKinds[] = {"md5",    "sha1",   "sha224",  "sha256",       "sha384",
+                                         "sha512", "ssdeep", "imphash", "authentihash", "tlsh"};
+    std::string_view kind = type;
+    if (kind.rfind("filename|", 0) == 0) kind.remove_prefix(9);
+    for (const char* k : kKinds)
+        if (kind == k) return true;
+    return false;
+}
+
+// The digest of a hash attribute ("filename|md5" values are "name|digest").
+bool HashEntry(const std::string& type, const std::string& value, Definition* definition,
+               Refusal* why) {
+    std::string_view kind = type, digest = value;
+    if (kind.rfind("filename|", 0) == 0) {
+        kind.remove_prefix(9);
+        size_t bar = digest.rfind('|');
+        digest = bar == std::string_view::npos ? std::string_view() : digest.substr(bar + 1);
+    }
+    if (kind != "md5" && kind != "sha1" && kind != "sha256") {
+        why->reason = "a hash of a kind the scan does not compute (" + std::string(kind) + ")";
+        return false;
+    }
+    std::string lower;
+    if (!NormalizeDigest(digest, &lower) || lower.size() != (kind == "md5"    ? 32u
+                                                             : kind == "sha1" ? 40u
+                                                                              : 64u)) {
+        why->reason = "not a " + std::string(kind) + " digest in hex";
+        return false;
+    }
+    AddHash(definition, lower);
+    return true;
+}
+
 void ImportEvent(const Json& event, const std::filesystem::path& file, const SourceInfo& info,
                  Result* result) {
     Report& report = result->report;
@@ -163,13 +201,14 @@ void ImportEvent(const Json& event, const std::filesystem::path& file, const Sou
         const std::string value = JsonText(*a, "value");
         const bool registry = type == "regkey" || type == "regkey|value";
         const bool fileName = type.rfind("filename", 0) == 0;
-        if (!registry && !fileName) continue;
+        const bool hash = IsHashType(type);
+        if (!registry && !fileName && !hash) continue;
         ++report.indicatorsRead;
         const std::string where = name + " (attribute " + JsonText(*a, "id") + ")";
         Refusal why;
         bool converted = false;
-        if (type != "filename" && fileName)
-            why.reason = "a file known by its hash; the scan does not compare contents";
+        if (hash || (type != "filename" && fileName))
+            converted = HashEntry(type, value, &definition, &why);
         else if (registry)
             converted = RegistryEntries(type, value, &definition, &why);
         else
@@ -179,7 +218,7 @@ void ImportEvent(const Json& event, const std::filesystem::path& file, const Sou
         else
             report.leftOut.push_back({where, value, why.reason});
     }
-    if (definition.entries.empty()) return;
+    if (definition.entries.empty() && definition.hashes.empty()) return;
     ++report.threatsConverted;
     result->definitions.push_back(std::move(definition));
 }

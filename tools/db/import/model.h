@@ -34,7 +34,9 @@ struct Definition {
     std::string danger;  // Low, Medium, High or Critical
     std::string description;
     std::string url;
-    std::vector<Entry> entries;  // in the order found, without repeats
+    std::vector<Entry> entries;            // in the order found, without repeats
+    std::vector<std::string> hashes = {};  // lower-case hex MD5, SHA-1 or SHA-256, no repeats
+    std::vector<std::string> rules = {};   // YARA rule identifiers of Result::yaraRules
     // The entries AddEntry has added, for its check of repeats in
     // logarithmic time (a definition may have many thousands).
     std::set<Entry> added = {};
@@ -64,6 +66,9 @@ struct Report {
 struct Result {
     std::vector<Definition> definitions;
     Report report;
+    // The YARA rules kept, as source text that compiles on its own (each
+    // rule file's imports before its rules); tolvane-db pack compiles it.
+    std::string yaraRules = {};
 };
 
 // Adds an entry unless the definition already holds it.
