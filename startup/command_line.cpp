@@ -78,7 +78,10 @@ struct Finder {
     // The program of an unquoted command line: the shortest prefix ending
     // at a space that is a file, with or without ".exe"; else the first word.
     void SplitUnquoted(const std::string& text, std::string* program, std::string* rest) const {
-        for (size_t end = text.find(' '); end != std::string::npos; end = text.find(' ', end + 1)) {
+        // A hostile line of many spaces costs at most this many lookups.
+        int tries = 0;
+        for (size_t end = text.find(' '); end != std::string::npos && ++tries <= 64;
+             end = text.find(' ', end + 1)) {
             std::string head = text.substr(0, end);
             for (const std::string& candidate : {head, head + ".exe"})
                 if (Exists(Place(candidate))) {

@@ -102,15 +102,16 @@ Planted Plant(Machine& machine) {
     return at;
 }
 
-const StartupEntry* Find(const StartupListing& listing, const std::string& name) {
-    for (const StartupEntry& entry : listing.entries)
-        if (entry.name == name) return &entry;
-    return nullptr;
-}
-
 std::string Lower(std::string text) {
     for (char& c : text) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
     return text;
+}
+
+// Value names compare as Windows compares them.
+const StartupEntry* Find(const StartupListing& listing, const std::string& name) {
+    for (const StartupEntry& entry : listing.entries)
+        if (Lower(entry.name) == Lower(name)) return &entry;
+    return nullptr;
 }
 
 void ExpectPlantedListed(Machine& machine) {

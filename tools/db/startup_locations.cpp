@@ -313,15 +313,10 @@ struct HandAdded {
     const char* why;
 };
 
+// None today: every location the listing reads is in one of the two lists
+// (the table's "handAdded" is then empty). An entry here names its why.
 std::vector<HandAdded> HandAddedLocations() {
-    return {
-        {{"SOFTWARE", "Microsoft\\Windows\\CurrentVersion\\Explorer\\ShellServiceObjectDelayLoad",
-          true, "", false, "values", "ShellServiceObjectDelayLoad", "added by hand"},
-         "Explorer loads each CLSID of it at logon; neither list names the key"},
-        {{"USER", "Software\\Microsoft\\Windows\\CurrentVersion\\Explorer\\Browser Helper Objects",
-          true, "", true, "values", "Browser Helper Objects (user)", "added by hand"},
-         "a user's own Browser Helper Objects load as the machine's do"},
-    };
+    return {};
 }
 
 Json LocationJson(const Location& location) {
@@ -362,7 +357,10 @@ std::string Render(const Table& table, const std::vector<HandAdded>& hand) {
          "hive: SOFTWARE and SYSTEM are the machine's, USER and USER_CLASSES every user's; "
          "FILE locations are file patterns. key wildcards: '*' a whole name, 'ControlSet*' "
          "the current control set. No value: every value of the key. subkeys: the key's "
-         "subkeys too."});
+         "subkeys too.",
+         "handAdded: the locations neither source holds, each with why (none: both sources "
+         "together hold every location read). leftOut: what the sources list that is not read "
+         "as a location, and why."});
     out["sources"] = Attribution();
     Json handJson = Json::array();
     for (const HandAdded& added : hand) {
