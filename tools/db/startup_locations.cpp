@@ -126,6 +126,15 @@ bool IsServicesKey(const std::string& hive, const std::string& key) {
     return hive == "SYSTEM" && (Lower(key) == "controlset*\\services\\*");
 }
 
+// The whole COM registry (every class, type library, interface): not a
+// list of what starts, but where a CLSID that does start is looked up.
+bool IsComRegistry(const std::string& key) {
+    const std::string lower = Lower(key);
+    for (const char* part : {"clsid\\*", "clsid\\{*", "typelib", "interface\\*"})
+        if (lower.find(part) != std::string::npos) return true;
+    return false;
+}
+
 // The location as the engine reads it: every service key is one service
 // location; TaskCache is left to the tasks' own files.
 void AddRegistry(Table& table, Location location) {
@@ -138,6 +147,11 @@ void AddRegistry(Table& table, Location location) {
         location.what = "Services and drivers";
         return table.Add(std::move(location));
     }
+    if (IsComRegistry(location.key))
+        return void(
+            ++table.leftOut["every COM class (a class is read when an entry names its CLSID)"]);
+    if (Lower(location.key) == "classes\\.*")
+        return void(++table.leftOut["file-type associations: they name a class, not a command"]);
     if (Lower(location.key).find("schedule\\taskcache") != std::string::npos)
         return void(++table.leftOut["TaskCache: binary records of the tasks whose files are read"]);
     if (!location.allValues && kDescriptiveValues.count(Lower(location.value)))
