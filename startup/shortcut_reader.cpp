@@ -41,12 +41,46 @@ UniqueFd MemoryFile(std::string_view bytes) {
     return fd;
 }
 
+uint32_t Le(std::string_view bytes, size_t at, int width) {
+    uint32_t value = 0;
+    for (int i = width - 1; i >= 0; --i)
+        value = (value << 8) | static_cast<unsigned char>(bytes[at + static_cast<size_t>(i)]);
+    return value;
+}
+
+// Whether every size the shortcut states stays within its bytes. liblnk
+// allocates what a LinkInfo's size field says (4 GB for a 200-byte file
+// that claims it) before it finds the file too short, so those sizes are
+// checked here first.
+bool SizesFit(std::string_view bytes) {
+    const uint32_t kHasIdList = 0x1, kHasLinkInfo = 0x2, kIsUnicode = 0x80;
+    if (bytes.size() < 0x4C || Le(bytes, 0, 4) != 0x4C) return false;
+    const uint32_t flags = Le(bytes, 0x14, 4);
+    size_t at = 0x4C;
+    auto skip = [&](size_t size) { return size <= bytes.size() - at && (at += size, true); };
+    if ((flags & kHasIdList) && (at + 2 > bytes.size() || !skip(2 + Le(bytes, at, 2))))
+        return false;
+    if ((flags & kHasLinkInfo) && (at + 4 > bytes.size() || !skip(Le(bytes, at, 4)))) return false;
+    for (uint32_t flag = 0x4; flag <= 0x40; flag <<= 1) {  // the five string data
+        if (!(flags & flag)) continue;
+        if (at + 2 > bytes.size()) return false;
+        if (!skip(2 + Le(bytes, at, 2) * ((flags & kIsUnicode) ? 2u : 1u))) return false;
+    }
+    while (at + 4 <= bytes.size()) {  // extra data blocks, each with its size
+        uint32_t size = Le(bytes, at, 4);
+        if (size < 4) return true;  // the terminal block
+        if (!skip(size)) return false;
+    }
+    return true;
+}
+
 }  // namespace
 
 bool ReadShortcut(std::string_view bytes, ShortcutTarget* target, std::string* error) {
     *target = {};
     if (bytes.size() > kShortcutFileLimit)
         return *error = "the shortcut is larger than 1 MB", false;
+    if (!SizesFit(bytes)) return *error = "the file is not a shortcut liblnk can read", false;
     UniqueFd memory = MemoryFile(bytes);
     if (!memory.valid()) return *error = "no memory for the shortcut's copy", false;
     std::string name = "/proc/self/fd/" + std::to_string(memory.get());

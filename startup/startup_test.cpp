@@ -231,6 +231,10 @@ TEST(StartupEntries, ReadersTakeShortcutsAndTasksFromBytesAndRefuseGarbage) {
     EXPECT_EQ(target.path, "C:\\x\\y.exe");
     EXPECT_EQ(target.arguments, "-a b");
     EXPECT_FALSE(ReadShortcut(std::string(kShortcutFileLimit + 1, 'L'), &target, &error));
+    // A LinkInfo that claims 4 GB: refused before liblnk allocates that much.
+    std::string huge = testing::BuildShortcut("C:\\x\\y.exe", "");
+    huge.replace(0x4C, 4, "\xfb\xff\xff\xff");
+    EXPECT_FALSE(ReadShortcut(huge, &target, &error));
     TaskDefinition task;
     ASSERT_TRUE(
         ReadTaskDefinition("<Task><Settings><Enabled>false</Enabled></Settings><Actions>"
