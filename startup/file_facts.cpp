@@ -67,11 +67,8 @@ bool InUserWritablePlace(const std::string& file) {
 
 }  // namespace
 
-void ReadFileFacts(Lister& lister, StartupEntry& entry) {
-    if (entry.file.empty()) {
-        entry.missing = true;
-        return;
-    }
+// The facts of a file not read before in this listing.
+static void ReadNewFileFacts(Lister& lister, StartupEntry& entry) {
     FileSystem& files = lister.machine.files();
     entry.exists = lister.Exists(entry.file);
     entry.missing = !entry.exists;
@@ -85,6 +82,30 @@ void ReadFileFacts(Lister& lister, StartupEntry& entry) {
             lister.definitions->MatchFile(entry.file, [size] { return size; });
         if (match) entry.threat = match->name;
     }
+}
+
+void ReadFileFacts(Lister& lister, StartupEntry& entry) {
+    if (entry.file.empty()) {
+        entry.missing = true;
+        return;
+    }
+    std::string key = entry.file;
+    std::transform(key.begin(), key.end(), key.begin(),
+                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+    auto known = lister.files.find(key);
+    if (known != lister.files.end()) {
+        const StartupEntry& facts = known->second;
+        entry.exists = facts.exists;
+        entry.missing = facts.missing;
+        entry.userWritable = facts.userWritable;
+        entry.size = facts.size;
+        entry.sha256 = facts.sha256;
+        entry.wines = entry.wines || facts.wines;
+        entry.threat = facts.threat;
+        return;
+    }
+    ReadNewFileFacts(lister, entry);
+    lister.files[key] = entry;
 }
 
 }  // namespace tolvane

@@ -3,6 +3,7 @@
 // the environment's expansion and the facts of each entry's file.
 #pragma once
 
+#include <map>
 #include <set>
 #include <string>
 #include <string_view>
@@ -22,6 +23,9 @@ struct Lister {
     StartupListing& out;
     std::set<std::string> seen;  // location + '\n' + name, lower case
     std::string systemRoot;      // "C:\windows"
+    // The facts of each file read, by its lower-case path: many entries
+    // start one file (svchost.exe, rundll32.exe), which is read once.
+    std::map<std::string, StartupEntry> files;
 
     void Note(std::string text) { out.notes.push_back(std::move(text)); }
     std::string Expand(std::string_view text) const {

@@ -68,7 +68,7 @@ std::set<std::string> ParseWineStock(std::string_view text) {
 
 StartupListing ListStartupEntries(Machine& machine, const StartupSources& sources) {
     StartupListing listing;
-    Lister lister{machine, sources, sources.definitions, listing, {}, ""};
+    Lister lister{machine, sources, sources.definitions, listing, {}, "", {}};
     lister.systemRoot = machine.shell().ExpandEnvironmentStrings("%SystemRoot%");
     if (lister.systemRoot.find('%') != std::string::npos) lister.systemRoot = "C:\\Windows";
     for (const StartupLocation& location : sources.table) {
