@@ -149,6 +149,8 @@ CommandLine ReadCommandLine(int argc, char** argv) {
                    (arg.find("-s") != std::string::npos || arg.find("-b") != std::string::npos)) {
             // Read from the Windows command line by the start-up, which finds
             // the switches anywhere in it ("-sb" acts as -s, "-bs" as -b).
+        } else if (arg == "--all" && !options.words.empty() && options.words[0] == "startup") {
+            options.words.push_back(arg);
         } else if (arg.rfind("--", 0) == 0) {
             std::cerr << "tolvane: unknown option " << arg << "\n";
             PrintUsage(std::cerr);
@@ -197,10 +199,11 @@ int RunOnAllMachines(const CommandLine& line) {
     const HeadlessOptions& options = line.options;
     if (options.listMachines)
         return ListMachines(FindUserMachines(options.mounts), options.json, std::cout);
-    if (!line.headless || options.words.size() != 2 || options.words[0] != "scan" ||
-        !options.machinePath.empty()) {
+    const bool startup = !options.words.empty() && options.words[0] == "startup";
+    if (!line.headless || (options.words.size() != 2 && !startup) ||
+        (options.words[0] != "scan" && !startup) || !options.machinePath.empty()) {
         std::cerr << "tolvane: --all-machines runs one scan on every machine: "
-                     "tolvane --headless --all-machines scan MODE\n";
+                     "tolvane --headless --all-machines scan MODE (or startup [--all])\n";
         return kExitUsage;
     }
     return ScanAllMachines(options, FindUserMachines(options.mounts), std::cout, std::cerr);

@@ -29,6 +29,7 @@ layers() {
 8 settings
 9 scan
 10 removal
+10 startup
 11 backup
 11 script
 11 update

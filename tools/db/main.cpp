@@ -28,6 +28,7 @@
 #include "tools/db/import/command.h"
 #include "tools/db/import/yara.h"
 #include "tools/db/signing.h"
+#include "tools/db/startup_locations.h"
 
 namespace tolvane {
 namespace {
@@ -52,6 +53,8 @@ constexpr const char* kToolHelp =
     "  import SOURCE... -o OUT.xml [--report REPORT.json]\n"
     "                                Sigma rules, file-name indicators, MISP events\n"
     "                                to definitions markup\n"
+    "  startup-locations RECMD_BATCH_FOLDER ARTIFACTS_YAML -o OUT.json\n"
+    "                                the table of auto-start locations\n"
     "  keygen PRIVATE.pem PUBLIC.pem a new key pair for signing update descriptions\n"
     "  sign PRIVATE.pem FILE [--append]\n"
     "                                sign an update description: writes FILE.sig\n"
@@ -415,6 +418,7 @@ int Run(int argc, char** argv) {
     if (command == "match") return Match(args);
     if (command == "lookup") return Lookup(args);
     if (command == "import") return ImportCommand(args);
+    if (command == "startup-locations") return StartupLocationsCommand(args);
     if (command == "keygen") return KeyGen(args);
     if (command == "sign") return Sign(args);
     if (command == "verify") return Verify(args);

@@ -68,6 +68,11 @@ std::unique_ptr<Machine> OpenHeadlessMachine(const HeadlessOptions& options, std
 // afterwards.
 bool InstallShippedFiles(Machine& machine, std::ostream& err);
 
+// startup [--all]: the machine's start-up entries (startup/startup_entries.h),
+// Wine's own hidden without --all, those new since the last listing marked.
+// Returns the scan statuses above: 1 when an entry shown is flagged.
+int RunStartupCommand(const HeadlessOptions& options, std::ostream& out, std::ostream& err);
+
 // Runs start-up, the first tick and the commands in order.
 int RunHeadless(const HeadlessOptions& options, std::ostream& out, std::ostream& err);
 

@@ -704,5 +704,37 @@ TEST(Headless, RootRunsAsTheMachinesOwnerAndSaysWhichRuleApplies) {
     }
 }
 
+// startup: the first listing says there is nothing to compare; a second one
+// after a Run entry is planted flags just that entry, new, and exits 1.
+TEST(Headless, StartupListsTheEntriesAndFlagsTheOneAddedSinceTheLastListing) {
+    TempPrefix prefix;
+    testing::TempFolder state("tolvane-state");
+    const std::string run = "XDG_STATE_HOME='" + state.path().string() + "' " + TOLVANE_PROGRAM +
+                            " --headless --machine '" + prefix.path() + "' startup";
+    std::string out;
+    RunCommand(run, &out);
+    EXPECT_NE(out.find("Note: first listing: nothing to compare"), std::string::npos) << out;
+    {
+        auto machine = prefix.Open();
+        RegKey key;
+        ASSERT_EQ(machine->registry().CreateKey(Registry::Root(RootKey::CurrentUser),
+                                                "Software\\Microsoft\\Windows\\CurrentVersion\\Run",
+                                                KEY_ALL_ACCESS, &key),
+                  ERROR_SUCCESS);
+        ASSERT_EQ(machine->registry().SetValue(key, "Planted", REG_SZ, "C:\\planted.exe"),
+                  ERROR_SUCCESS);
+    }
+    EXPECT_EQ(RunCommand(run, &out), kExitScanListed) << out;
+    EXPECT_EQ(out.find("first listing"), std::string::npos) << out;
+    size_t newRows = 0;
+    for (size_t at = out.find(",new"); at != std::string::npos; at = out.find(",new", at + 1))
+        ++newRows;
+    EXPECT_EQ(newRows, 1u) << out;
+    EXPECT_NE(out.find("missing,new\tHKU\\S-1-5-21-0-0-0-1000\\Software\\Microsoft\\Windows\\"
+                       "CurrentVersion\\Run\tPlanted\tC:\\planted.exe\tC:\\planted.exe"),
+              std::string::npos)
+        << out;
+}
+
 }  // namespace
 }  // namespace tolvane

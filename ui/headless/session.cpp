@@ -337,6 +337,8 @@ nlohmann::json Session::NotesJson() {
 }
 
 int RunHeadless(const HeadlessOptions& options, std::ostream& out, std::ostream& err) {
+    if (!options.words.empty() && options.words[0] == "startup")
+        return RunStartupCommand(options, out, err);
     Session session(options, out, err);
     return session.Run();
 }
