@@ -207,7 +207,7 @@ bool BackupArchive::ChooseArchivePath(std::string* archivePath) {
         if (!files.DriveInsidePrefix(*archivePath))
             hostTarget_ = files.ToHostPath(*archivePath).value_or("");
     }
-    if (!hostTarget_.empty() || chosen.starts_with('/')) return ChooseHostTarget(archivePath);
+    if (!hostTarget_.empty()) return ChooseHostTarget(archivePath);
     size_t slash = archivePath->find_last_of('\\');
     if (slash == std::string::npos || !files.IsFolder(archivePath->substr(0, slash))) {
         Fail("the folder " +
@@ -219,8 +219,14 @@ bool BackupArchive::ChooseArchivePath(std::string* archivePath) {
 }
 
 bool BackupArchive::ChooseHostTarget(std::string* archivePath) {
-    if (hostTarget_.empty()) {
-        Fail("no drive of the machine covers " + *archivePath);
+    struct stat machineFolder {};
+    if (geteuid() == 0 &&
+        (stat(machine_.PrefixPath().c_str(), &machineFolder) != 0 || machineFolder.st_uid != 0)) {
+        // Root works on another owner's machine only where that machine's
+        // rules confine it; a file of the host is not written on her behalf.
+        Fail(hostTarget_ +
+             " lies outside the machine, and Tolvane runs as root on a machine "
+             "root does not own");
         return false;
     }
     const size_t slash = hostTarget_.find_last_of('/');
