@@ -270,6 +270,10 @@ std::vector<std::string> Application::Notes() const {
     return notes;
 }
 
+bool Application::RemovalStoppedForBackup() const {
+    return removal_ && removal_->StoppedForBackup();
+}
+
 void Application::ConnectFlows() {
     ControllerFlows& flows = controller_->flows();
     const ControllerViews& v = views_.controller;
@@ -280,7 +284,7 @@ void Application::ConnectFlows() {
     backup_ = std::make_unique<BackupArchive>(machine_, *removalView_);
     if (!flows.backup)
         flows.backup = [this] { return backup_->MarkCheckedForBackup(*resultRows_); };
-    removal_->SetBackupCommand(flows.backup);
+    removal_->SetBackupCommand(flows.backup, options_.removeOnlyAfterBackup);
     if (!flows.restoreBackup)
         flows.restoreBackup = [this] { RestoreBackup(machine_, *removalView_); };
     if (!flows.advancedScan)

@@ -75,6 +75,9 @@ struct ApplicationOptions {
     // The user's own definitions (a host file made by "tolvane-db pack"),
     // used instead of any database.db; "" for none.
     std::string definitionsFile;
+    // A backup the user asked for and that was not made stops the removal
+    // (the archive was named beforehand: `--save-as`).
+    bool removeOnlyAfterBackup = false;
     // Update keys trusted besides the built-in ones (tests).
     std::vector<std::string> extraUpdateKeys;
 };
@@ -97,6 +100,8 @@ class Application {
     MainController& controller() { return *controller_; }
     ThreatDatabase& database() { return *database_; }
     IgnoreList& ignoreList() { return *ignoreList_; }
+    // The last removal stopped because the backup asked for was not made.
+    bool RemovalStoppedForBackup() const;
     SettingsStore& settings() { return *settings_; }
     ScanSource& scan() { return *scan_; }
     bool definitionsLoaded() const { return definitionsLoaded_; }

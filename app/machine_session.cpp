@@ -41,6 +41,11 @@ void MachineSession::ChooseMachine() {
         findMachines ? findMachines() : FindMachines(DiscoveryPlaces::FromEnvironment()),
         machine_->PrefixPath());
     if (!chooser_.RunMachineChooser(chooser)) return;
+    if (std::string refusal = chooser.Refusal(); !refusal.empty()) {
+        views_.controller.messages.Ask(
+            {kOpenFailureCaption, refusal, PromptButtons::Ok, PromptIcon::Error});
+        return;
+    }
     const std::string path = chooser.ChosenPath();
     if (path.empty() || SameFolderPath(path, machine_->PrefixPath())) return;
     std::weak_ptr<MachineSession*> self = self_;

@@ -168,6 +168,30 @@ TEST_F(MachineSessionTest, AMachineThatCannotBeOpenedLeavesTheOpenOneAsItWas) {
     EXPECT_EQ(session_->app().controller().results().rows().size(), 6u);
 }
 
+// A machine discovery lists only (another owner's, behind a link in this
+// home) is refused when chosen, with the reason, and nothing of it opened.
+TEST_F(MachineSessionTest, AMachineListedOnlyIsRefusedWithItsReason) {
+    const std::string whole = Expected(MachineKind::Bottles);
+    ASSERT_FALSE(whole.empty());
+    session_->findMachines = [&] {
+        FoundMachine listed;
+        listed.path = whole;
+        listed.foundIn = home_.home() + "/.wine";
+        listed.notOpened = "owned by mallory";
+        return std::vector<FoundMachine>{listed};
+    };
+    chooser_.pick = whole;
+    session_->app().controller().Execute(MainCommand::OpenMachine);
+    ui_.RunPending();
+    ASSERT_EQ(chooser_.shown.size(), 1u);
+    EXPECT_EQ(chooser_.shown[0].notOpened, "owned by mallory");
+    EXPECT_EQ(views_.messages,
+              (std::vector<std::string>{std::string(kOpenFailureCaption) + "|" + whole +
+                                        " cannot be opened: owned by mallory."}));
+    EXPECT_EQ(session_->machine().PrefixPath(), prefix_.path());
+    EXPECT_FALSE(std::filesystem::exists(whole + "/drive_c/Program Files/Tolvane"));
+}
+
 // A machine chosen later is opened with the --user and --drive the program
 // was started with, as the start's machine was.
 TEST_F(MachineSessionTest, ReopensWithTheUserAndDrivesOfTheStart) {

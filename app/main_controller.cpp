@@ -492,7 +492,11 @@ void MainController::AddCheckedToIgnoreList() {
         checked.push_back(position);
     }
     results_.RemoveRows(checked);
-    ignoreList_.Save();
+    if (!ignoreList_.Save())
+        views_.messages.Ask(
+            {kProductName,
+             ignoreList_.SaveFailure() + " The objects are ignored until Tolvane ends.",
+             PromptButtons::Ok, PromptIcon::Warning});
 }
 
 void MainController::ShowResultDetails(size_t row) {

@@ -1,10 +1,18 @@
 #include "backup/backup_archive.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
 
 #include "backup/archive_reader.h"
 #include "backup/archive_writer.h"
 #include "base/lines.h"
+#include "host/held_path.h"
+#include "host/host_files.h"
+#include "host/replacement_temp.h"
 #include "machine/machine.h"
 #include "regfile/registry_export.h"
 #include "removal/object_remover.h"
@@ -115,7 +123,8 @@ bool BackupArchive::MarkCheckedForBackup(ObjectRows& rows) {
         return true;
     }
     if (writeFailed_) {
-        view_.Ask({"Error", backup_text::kBackupFailed, PromptButtons::Ok, PromptIcon::Error});
+        view_.Ask({"Error", std::string(backup_text::kBackupFailed) + "\n" + Failure(),
+                   PromptButtons::Ok, PromptIcon::Error});
     }
     return false;
 }
@@ -186,14 +195,92 @@ bool BackupArchive::ChooseArchivePath(std::string* archivePath) {
     ArchiveDialog dialog;
     dialog.initialPath = DefaultArchivePath();
     std::string chosen;
+    hostTarget_.clear();
     if (!view_.AskSaveArchive(dialog, &chosen) || chosen.empty()) return false;
-    *archivePath = WithDefaultExtension(FileSystem::NormalizePath(chosen));
+    FileSystem& files = machine_.files();
+    if (chosen.starts_with('/')) {
+        hostTarget_ = chosen;  // a host path the user gave, no drive covering it
+    } else {
+        *archivePath = WithDefaultExtension(FileSystem::NormalizePath(chosen));
+        // A drive outside the machine's folder (Z:, a --drive folder): the
+        // user's own file, written on the host, never by the machine's rules.
+        if (!files.DriveInsidePrefix(*archivePath))
+            hostTarget_ = files.ToHostPath(*archivePath).value_or("");
+    }
+    if (!hostTarget_.empty()) return ChooseHostTarget(archivePath);
     size_t slash = archivePath->find_last_of('\\');
-    if (slash == std::string::npos || !machine_.files().IsFolder(archivePath->substr(0, slash))) {
-        writeFailed_ = true;
+    if (slash == std::string::npos || !files.IsFolder(archivePath->substr(0, slash))) {
+        Fail("the folder " +
+             (slash == std::string::npos ? *archivePath : archivePath->substr(0, slash)) +
+             " does not exist");
         return false;
     }
     return true;
+}
+
+bool BackupArchive::ChooseHostTarget(std::string* archivePath) {
+    struct stat machineFolder {};
+    if (geteuid() == 0 &&
+        (stat(machine_.PrefixPath().c_str(), &machineFolder) != 0 || machineFolder.st_uid != 0)) {
+        // Root works on another owner's machine only where that machine's
+        // rules confine it; a file of the host is not written on her behalf.
+        Fail(hostTarget_ +
+             " lies outside the machine, and Tolvane runs as root on a machine "
+             "root does not own");
+        return false;
+    }
+    const size_t slash = hostTarget_.find_last_of('/');
+    if (hostTarget_.find('.', slash + 1) == std::string::npos) hostTarget_ += ".zip";
+    const std::string folder = slash == 0 ? "/" : hostTarget_.substr(0, slash);
+    if (!IsHostFolder(folder)) {
+        Fail("the folder " + folder + " does not exist");
+        return false;
+    }
+    // Assembled inside the machine as always, then copied out.
+    *archivePath = WorkFolder() + ".zip";
+    return true;
+}
+
+std::string BackupArchive::Failure() const {
+    if (failure_.empty()) return "";
+    std::string sentence = failure_;
+    if (sentence[0] >= 'a' && sentence[0] <= 'z')
+        sentence[0] = static_cast<char>(sentence[0] - 'a' + 'A');
+    return sentence + ".";
+}
+
+void BackupArchive::Fail(const std::string& why) {
+    writeFailed_ = true;
+    if (failure_.empty()) failure_ = why;
+}
+
+bool BackupArchive::CopyToHostTarget(const std::string& archivePath) {
+    const size_t slash = hostTarget_.find_last_of('/');
+    const std::string folderPath = slash == 0 ? "/" : hostTarget_.substr(0, slash);
+    const std::string name = hostTarget_.substr(slash + 1);
+    File archive;
+    UniqueFd folder(open(folderPath.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    bool copied =
+        folder.valid() && machine_.files().OpenFile(archivePath, FileOpenMode::Read, &archive);
+    // The name itself is replaced, never followed: a link there is not
+    // written through. The copy is the running user's own, 0600.
+    copied = copied && ReplaceFileAt(folder.get(), name, 0600, [&](int fd) {
+                 char buffer[64 * 1024];
+                 for (;;) {
+                     ssize_t got = read(archive.NativeHandle(), buffer, sizeof buffer);
+                     if (got < 0) return false;
+                     if (got == 0) return true;
+                     for (ssize_t done = 0; done < got;) {
+                         ssize_t put = write(fd, buffer + done, static_cast<size_t>(got - done));
+                         if (put <= 0) return false;
+                         done += put;
+                     }
+                 }
+             });
+    if (!copied) Fail(hostTarget_ + ": " + std::strerror(errno ? errno : EIO));
+    archive.Close();
+    machine_.files().DeleteFile(archivePath);
+    return copied;
 }
 
 bool BackupArchive::StageMarkedObjects(ObjectRows& rows, const std::string& work,
@@ -269,6 +356,7 @@ bool BackupArchive::StageMarkedObjects(ObjectRows& rows, const std::string& work
 
 bool BackupArchive::CreateBackup(ObjectRows& rows) {
     writeFailed_ = false;
+    failure_.clear();
     FileSystem& files = machine_.files();
     const std::string work = WorkFolder();
     files.CreateFolderPath(QuarantineFolder());
@@ -280,15 +368,25 @@ bool BackupArchive::CreateBackup(ObjectRows& rows) {
     // The work folder is made here: one that is a link or lies outside the
     // machine is refused, never emptied or written through.
     if (!DeleteFolderTree(machine_, work) || !CreateNewFolder(files, work)) {
-        writeFailed_ = true;
+        Fail("the work folder " + work + " could not be made anew");
         return false;
     }
-    ArchiveWriter writer(files);
-    if (!writer.Open(archivePath)) {
-        writeFailed_ = true;
-        return false;
-    }
+    bool written = AssembleArchive(rows, work, archivePath);
+    // The staged copies are the very programs being removed, and the
+    // registry's text: they leave the disk once the archive holds them, or
+    // could not.
+    DeleteFolderTree(machine_, work);
+    if (written && !hostTarget_.empty()) written = CopyToHostTarget(archivePath);
+    if (!written)
+        Fail((hostTarget_.empty() ? archivePath : hostTarget_) + " could not be written whole");
+    return written;
+}
 
+bool BackupArchive::AssembleArchive(ObjectRows& rows, const std::string& work,
+                                    const std::string& archivePath) {
+    FileSystem& files = machine_.files();
+    ArchiveWriter writer(files);
+    if (!writer.Open(archivePath)) return false;
     StagedBackup staged;
     bool complete = StageMarkedObjects(rows, work, &staged);
     complete = WriteWorkFiles(files, work, staged) && complete;
@@ -297,14 +395,9 @@ bool BackupArchive::CreateBackup(ObjectRows& rows) {
     // in name only: it is dropped (an earlier archive of the name stays).
     if (!complete) {
         writer.Abandon();
-        writeFailed_ = true;
         return false;
     }
-    if (!writer.Close()) {
-        writeFailed_ = true;
-        return false;
-    }
-    return true;
+    return writer.Close();
 }
 
 }  // namespace tolvane

@@ -18,8 +18,8 @@
 //   "[LINE:the line as it stands]", each line ending in CR LF. Archives
 //   without it still restore.
 //
-// The work folder is emptied at the start of every backup and left in place
-// afterwards.
+// The work folder is emptied at the start of every backup and removed with
+// everything in it once the archive is written (or could not be).
 #pragma once
 
 #include <string>
@@ -60,6 +60,12 @@ class BackupArchive {
     // left (an earlier one of that name stays).
     bool CreateBackup(ObjectRows& rows);
 
+    // Why the last backup wrote no archive, as a sentence ("The folder
+    // /root/x does not exist."); "" when it was cancelled or written.
+    std::string Failure() const;
+    // The last backup was asked for and failed (not cancelled).
+    bool Failed() const { return writeFailed_; }
+
     // "%TEMP%\TolvaneBackup"
     std::string WorkFolder() const;
     // "C:\Program Files\Tolvane\Quarantine"
@@ -70,18 +76,33 @@ class BackupArchive {
   private:
     // The Save As dialog's archive path, ".zip" added when it has no
     // extension; false when cancelled or its folder does not exist (then
-    // writeFailed_ is set).
+    // writeFailed_ is set). A file the user chose outside the machine's
+    // folder (a Linux path, Z:) becomes hostTarget_, and the archive is
+    // assembled at WorkFolder().zip and copied there.
     bool ChooseArchivePath(std::string* archivePath);
+    bool ChooseHostTarget(std::string* archivePath);
+    // Copies the assembled archive to hostTarget_ with the rights Tolvane
+    // runs as (the machine owner's once root gave them up), 0600, replacing
+    // whatever stands under its name without following it; the assembled
+    // one is deleted.
+    bool CopyToHostTarget(const std::string& archivePath);
+    // Notes that the backup failed; the first reason is the one told.
+    void Fail(const std::string& why);
     // Copies each object marked for backup into the work folder (a file or
     // folder under its number) and gathers the records; false when something
     // that exists could not be copied.
     bool StageMarkedObjects(ObjectRows& rows, const std::string& work, StagedBackup* staged);
+    // Opens the archive, stages the marked objects in work and adds them;
+    // false when the archive could not be written whole (none is left).
+    bool AssembleArchive(ObjectRows& rows, const std::string& work, const std::string& archivePath);
     // The hosts-file lines a removal of the entry takes out, as records of
     // kHostsFile.
     std::string HostsLinesRecords(const std::string& entry) const;
     Machine& machine_;
     RemovalView& view_;
     bool writeFailed_ = false;
+    std::string failure_;     // the first reason of the last backup's failure
+    std::string hostTarget_;  // the host file chosen outside the machine
 };
 
 // Deletes a folder with everything in it (no programs ended, nothing

@@ -55,6 +55,18 @@ std::vector<std::string> UnzipList(const std::string& hostPath) {
     return names;
 }
 
+// One entry's bytes as the system's unzip gives them.
+std::string UnzipEntry(const std::string& hostPath, const std::string& name) {
+    std::string content;
+    FILE* pipe = popen(("unzip -p '" + hostPath + "' '" + name + "'").c_str(), "r");
+    if (!pipe) return content;
+    char buffer[4096];
+    for (size_t got; (got = fread(buffer, 1, sizeof buffer, pipe)) > 0;)
+        content.append(buffer, got);
+    EXPECT_EQ(pclose(pipe), 0) << name;
+    return content;
+}
+
 struct Fixture {
     TempPrefix prefix;
     std::unique_ptr<Machine> machine = prefix.Open();
@@ -90,12 +102,15 @@ TEST(Backup, TwoFilesAndAKeyGiveExactlyFourEntries) {
     EXPECT_EQ(UnzipList(f.Host(f.archive)),
               (std::vector<std::string>{"1", "2", "Config.ini", "regbackup.reg"}));
 
+    // The staged copies (the malware itself) leave the disk with the work
+    // folder once the archive holds them.
     const std::string work = f.backup.WorkFolder();
-    EXPECT_EQ(Read(*f.machine, work + "\\Config.ini"),
+    EXPECT_FALSE(f.machine->files().PathFileExists(work));
+    EXPECT_EQ(UnzipEntry(f.Host(f.archive), "Config.ini"),
               "[TYPE:FILE]\r\r\n[NAME:1]\r\r\n[PATH:C:\\Bad\\one.exe]\r\r\n"
               "[TYPE:FILE]\r\r\n[NAME:2]\r\r\n[PATH:C:\\Bad\\two.dll]\r\r\n");
-    EXPECT_EQ(Read(*f.machine, work + "\\1"), "first file");
-    EXPECT_EQ(Read(*f.machine, work + "\\regbackup.reg"),
+    EXPECT_EQ(UnzipEntry(f.Host(f.archive), "1"), "first file");
+    EXPECT_EQ(UnzipEntry(f.Host(f.archive), "regbackup.reg"),
               "REGEDIT4\r\n"
               "[HKEY_CURRENT_USER\\Software\\BadVendor]\r\n"
               "\r\n[HKEY_CURRENT_USER\\Software\\BadVendor\\Sub]\r\n"
@@ -111,8 +126,19 @@ TEST(Backup, TwoFilesAndAKeyGiveExactlyFourEntries) {
     EXPECT_TRUE(f.backup.MarkCheckedForBackup(rows));
     EXPECT_EQ(UnzipList(f.Host("C:\\Program Files\\Tolvane\\Quarantine\\second.zip")),
               (std::vector<std::string>{"1", "Config.ini", "regbackup.reg"}));
-    EXPECT_EQ(Read(*f.machine, work + "\\1"), "second file");
-    EXPECT_FALSE(f.machine->files().PathFileExists(work + "\\2"));
+    EXPECT_EQ(UnzipEntry(f.Host("C:\\Program Files\\Tolvane\\Quarantine\\second.zip"), "1"),
+              "second file");
+    EXPECT_FALSE(f.machine->files().PathFileExists(work));
+
+    // An archive that cannot be written (a folder stands under its name)
+    // leaves no staged copy either.
+    f.prefix.MakeFolder("C:\\Program Files\\Tolvane\\Quarantine\\taken.zip");
+    f.view.savePaths = {"C:\\Program Files\\Tolvane\\Quarantine\\taken.zip"};
+    EXPECT_FALSE(f.backup.MarkCheckedForBackup(rows));
+    EXPECT_EQ(f.view.LastText(),
+              "The backup archive could not be written. Nothing was saved.\n"
+              "C:\\Program Files\\Tolvane\\Quarantine\\taken.zip could not be written whole.");
+    EXPECT_FALSE(f.machine->files().PathFileExists(work));
 }
 
 TEST(Backup, NothingCheckedCancelAndAMissingFolder) {
@@ -130,7 +156,9 @@ TEST(Backup, NothingCheckedCancelAndAMissingFolder) {
 
     f.view.savePaths = {"C:\\No such folder\\b.zip"};
     EXPECT_FALSE(f.backup.MarkCheckedForBackup(rows));
-    EXPECT_EQ(f.view.LastText(), "The backup archive could not be written. Nothing was saved.");
+    EXPECT_EQ(f.view.LastText(),
+              "The backup archive could not be written. Nothing was saved.\n"
+              "The folder C:\\No such folder does not exist.");
 }
 
 // Files, folders with their trees (two of them holding files of the same
@@ -474,7 +502,9 @@ TEST(Restore, WhatDoesNotFitFailsCleanly) {
         f.view.savePaths = {"C:\\Program Files\\Tolvane\\Quarantine\\keep.zip"};
         EXPECT_FALSE(f.backup.MarkCheckedForBackup(rows));
     }
-    EXPECT_EQ(f.view.LastText(), "The backup archive could not be written. Nothing was saved.");
+    EXPECT_EQ(f.view.LastText(),
+              "The backup archive could not be written. Nothing was saved.\n"
+              "C:\\Program Files\\Tolvane\\Quarantine\\keep.zip could not be written whole.");
     EXPECT_EQ(Read(*f.machine, "C:\\Program Files\\Tolvane\\Quarantine\\keep.zip"), "earlier");
     EXPECT_FALSE(
         f.machine->files().PathFileExists("C:\\Program Files\\Tolvane\\Quarantine\\keep.zip.part"));

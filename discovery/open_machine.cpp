@@ -6,8 +6,10 @@
 #include <unistd.h>
 
 #include <cstdlib>
+#include <optional>
 
 #include "host/host_files.h"
+#include "host/host_paths.h"
 #include "machine/windows/windows_installation.h"
 #include "machine/wine/wine_prefix.h"
 
@@ -81,6 +83,40 @@ OwnedMachine OpenMachineAsOwner(const std::string& path, const MachineOptions& o
         }
     }
     if (fd >= 0) close(fd);  // only now: its inode number cannot be reused meanwhile
+    return opened;
+}
+
+OwnedFolder TakeFolderOwnersRights(const std::string& path) {
+    OwnedFolder owned;
+    int fd = path.empty() ? -1 : open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    struct stat checked {};
+    const bool folder = fd >= 0 && fstat(fd, &checked) == 0;
+    if (!TakeMachineOwnersRightsAt(fd, &owned.privileges, &owned.error)) {
+        owned.rightsFailed = true;
+    } else if (!folder) {
+        owned.path = path;  // nothing there yet to be anyone's
+    } else {
+        // The canonical spelling holds no link, so it names the folder the
+        // rights were taken for as long as its parents are not the machine's.
+        std::optional<std::string> canonical = CanonicalPath(path);
+        struct stat now {};
+        if (canonical && stat(canonical->c_str(), &now) == 0 && SameFile(now, checked))
+            owned.path = *canonical;
+        else
+            owned.error = path + " changed while it was being opened; nothing was done.";
+    }
+    if (fd >= 0) close(fd);
+    return owned;
+}
+
+OwnedRegistry OpenMachineRegistryAsOwner(const std::string& path, const std::string& user) {
+    OwnedRegistry opened;
+    OwnedFolder folder = TakeFolderOwnersRights(path);
+    opened.privileges = folder.privileges;
+    opened.rightsFailed = folder.rightsFailed;
+    opened.error = folder.error;
+    if (!folder.path.empty())
+        opened.registry = OpenMachineRegistry(folder.path, user, &opened.error);
     return opened;
 }
 

@@ -52,4 +52,27 @@ struct OwnedMachine {
 OwnedMachine OpenMachineAsOwner(const std::string& path, const MachineOptions& options,
                                 const std::function<void()>& beforeOpen = nullptr);
 
+// The owner's rights for a tool that works on a machine's folder by path
+// (the registry tool, the demo maker): whose folder it is is read from a
+// descriptor, and path is that folder's canonical spelling, checked to be
+// the very folder the rights were taken for (no link left in it to swap).
+// A path that is no folder yet changes nothing and is given back as it is.
+struct OwnedFolder {
+    std::string path;  // "" when refused: error says why
+    Privileges privileges;
+    bool rightsFailed = false;  // as OwnedMachine::rightsFailed
+    std::string error;
+};
+OwnedFolder TakeFolderOwnersRights(const std::string& path);
+
+// The registry of the machine at path (as OpenMachineRegistry) with its
+// owner's rights, taken as TakeFolderOwnersRights takes them.
+struct OwnedRegistry {
+    std::unique_ptr<Registry> registry;  // nullptr: error says why
+    Privileges privileges;
+    bool rightsFailed = false;
+    std::string error;
+};
+OwnedRegistry OpenMachineRegistryAsOwner(const std::string& path, const std::string& user);
+
 }  // namespace tolvane

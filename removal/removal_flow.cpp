@@ -65,6 +65,7 @@ bool RemovalFlow::RunRemoval(ObjectRows& rows, bool removeAll) {
 
 bool RemovalFlow::AskToGoAhead() {
     using namespace removal_text;
+    stoppedForBackup_ = false;
     if (ShowChangesRefusal(machine_, view_)) return false;
     if (IsBrowserRunning(machine_.processes()) &&
         view_.Ask({"Warning", kBrowserRunningWarning, PromptButtons::OkCancel,
@@ -74,6 +75,12 @@ bool RemovalFlow::AskToGoAhead() {
     if (view_.Ask({kBackupCaption, kBackupQuestion, PromptButtons::YesNo, PromptIcon::Warning}) ==
             PromptAnswer::Yes &&
         !(backup_ && backup_())) {
+        if (removeOnlyAfterBackup_) {
+            stoppedForBackup_ = true;
+            view_.Ask(
+                {"Warning", kNothingRemovedWithoutBackup, PromptButtons::Ok, PromptIcon::Warning});
+            return false;
+        }
         view_.Ask({"Warning", kNoBackupMade, PromptButtons::Ok, PromptIcon::Warning});
     }
     return true;

@@ -24,6 +24,8 @@ inline constexpr const char* kBackupQuestion =
 inline constexpr const char* kBackupCaption = "Backup selected items?";
 inline constexpr const char* kNoBackupMade =
     "No backup was made. If you continue, the checked items will be removed without a backup.";
+inline constexpr const char* kNothingRemovedWithoutBackup =
+    "Nothing was removed: the backup you asked for was not made.";
 inline constexpr const char* kNothingSelected = "No objects selected for removal. Continue?";
 inline constexpr const char* kConfirmFormat = "%d objects selected will be removed. Continue?";
 inline constexpr const char* kDeletedFormat = "%d Objects deleted successfully.";
@@ -70,7 +72,15 @@ class RemovalFlow {
     // It returns whether an archive was written; when the user asked for a
     // backup and none was made (cancelled, failed), kNoBackupMade is shown
     // before the confirmation, where the user can still stop.
-    void SetBackupCommand(std::function<bool()> backup) { backup_ = std::move(backup); }
+    // With removeOnlyAfterBackup (the user named the archive beforehand,
+    // `--save-as`) a backup asked for and not made stops the run instead:
+    // kNothingRemovedWithoutBackup is shown and nothing is removed.
+    void SetBackupCommand(std::function<bool()> backup, bool removeOnlyAfterBackup = false) {
+        backup_ = std::move(backup);
+        removeOnlyAfterBackup_ = removeOnlyAfterBackup;
+    }
+    // The last run stopped because the backup asked for was not made.
+    bool StoppedForBackup() const { return stoppedForBackup_; }
 
     // RunRemoval: refuses while the machine refuses changes (its wineserver
     // runs: Machine::ChangesRefusal, shown with the caption "Error", and
@@ -115,6 +125,8 @@ class RemovalFlow {
     ObjectRemover& remover_;
     RemovalView& view_;
     std::function<bool()> backup_;
+    bool removeOnlyAfterBackup_ = false;
+    bool stoppedForBackup_ = false;
 };
 
 }  // namespace tolvane

@@ -1,5 +1,6 @@
 #include "scan/ignore_list.h"
 
+#include <cerrno>
 #include <cstring>
 #include <optional>
 #include <string>
@@ -117,11 +118,29 @@ bool IgnoreList::Save() {
         }
     }
     const std::string host = HostPath();
-    if (host.empty() || !Refusal().empty()) return false;
-    // Checked again as it is replaced: it may have been planted meanwhile.
-    OwnFileState state = ReplaceOwnFile(host, content);
-    Usable(state);
-    return state == OwnFileState::Usable;
+    std::string why = Refusal();
+    if (host.empty()) {
+        why = "no drive of the machine holds " + path_ + ".";
+    } else if (why.empty()) {
+        // Checked again as it is replaced: it may have been planted meanwhile.
+        OwnFileState state = ReplaceOwnFile(host, content);
+        const int replaceError = errno;
+        Usable(state);
+        if (state == OwnFileState::Failed)
+            why = std::string(std::strerror(replaceError)) + ".";
+        else if (state != OwnFileState::Usable)
+            why = Refusal();
+    }
+    std::lock_guard<std::mutex> lock(mutex_);
+    saveFailure_ = why.empty() ? ""
+                               : "The ignore list could not be written to " +
+                                     (host.empty() ? path_ : host) + ": " + why;
+    return why.empty();
+}
+
+std::string IgnoreList::SaveFailure() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return saveFailure_;
 }
 
 bool IgnoreList::IsIgnored(ObjectType type, std::string_view objectText) const {

@@ -69,8 +69,13 @@ class IgnoreList {
     // database (exact, first in database order).
     void Load(const ThreatDatabase& database);
     // SaveIgnoreList: rewrites the whole file; false when it could not be
-    // written or is not used (the entries in memory stay as they are).
+    // written or is not used (the entries in memory stay as they are, and
+    // SaveFailure says why and where).
     bool Save();
+    // Why the last Save wrote nothing ("The ignore list could not be written
+    // to /home/a/Ignorelist.txt: Permission denied."); "" after a Save that
+    // wrote.
+    std::string SaveFailure() const;
     // Why the file is not used ("" while it is): "Ignorelist.txt is not
     // used: it belongs to another user."
     std::string Refusal() const;
@@ -99,7 +104,8 @@ class IgnoreList {
     FileSystem& files_;
     std::string path_;
     std::string hostFolder_;
-    std::string refusal_;  // guarded by mutex_
+    std::string refusal_;      // guarded by mutex_
+    std::string saveFailure_;  // guarded by mutex_
     mutable std::mutex mutex_;
     std::vector<IgnoreEntry> entries_;
     // How many entries each (type, object text) has, for IsIgnored.

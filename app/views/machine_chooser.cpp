@@ -16,9 +16,12 @@ bool SameFolderPath(const std::string& a, const std::string& b) {
 MachineChooser::MachineChooser(const std::vector<FoundMachine>& machines,
                                const std::string& currentPath) {
     for (const FoundMachine& found : machines) {
-        MachineRow row{found.path, MachineKindName(found.kind), found.foundIn,
+        MachineRow row{found.path,
+                       MachineKindName(found.kind),
+                       found.foundIn,
                        found.damage.empty() ? found.notOpened : found.damage,
-                       SameFolderPath(found.path, currentPath)};
+                       SameFolderPath(found.path, currentPath),
+                       found.notOpened};
         if (row.current && !selected_) selected_ = rows_.size();
         rows_.push_back(std::move(row));
     }
@@ -29,7 +32,17 @@ void MachineChooser::Select(std::optional<size_t> row) {
 }
 
 std::string MachineChooser::ChosenPath() const {
-    return selected_ ? rows_[*selected_].path : "";
+    return CanOpen() ? rows_[*selected_].path : "";
+}
+
+std::string MachineChooser::Refusal() const {
+    if (!selected_ || rows_[*selected_].notOpened.empty()) return "";
+    const MachineRow& row = rows_[*selected_];
+    return row.path + " cannot be opened: " + row.notOpened + ".";
+}
+
+bool MachineChooser::CanOpen() const {
+    return selected_ && rows_[*selected_].notOpened.empty();
 }
 
 }  // namespace tolvane

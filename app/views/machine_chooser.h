@@ -4,7 +4,10 @@
 // --list-machines`): one row each with the folder, its kind, where it was
 // found and, for a damaged one, why. The machine open now is marked and
 // selected at first. A damaged machine can still be chosen: opening it then
-// says why it cannot be opened, as a start on it would.
+// says why it cannot be opened, as a start on it would. A machine that is
+// listed only (FoundMachine::notOpened: another owner's, behind a planted
+// link) cannot be chosen: Open refuses it with the reason, and nothing of it
+// is opened or probed.
 //
 // Plain data; used on the user-interface thread only.
 #pragma once
@@ -26,6 +29,8 @@ struct MachineRow {
     std::string foundIn;   // "$WINEPREFIX", or the file or folder that named it
     std::string damage;    // "" for a whole machine
     bool current = false;  // the machine open now
+    // Why it must not be opened (FoundMachine::notOpened); "" when it may.
+    std::string notOpened;
 };
 
 class MachineChooser {
@@ -37,8 +42,13 @@ class MachineChooser {
     // Selects a row; nullopt (or a row past the end) selects none.
     void Select(std::optional<size_t> row);
     std::optional<size_t> selected() const { return selected_; }
-    // The selected row's folder; "" when none is selected.
+    // The selected row's folder; "" when none is selected or it is refused.
     std::string ChosenPath() const;
+    // Why the selected row cannot be opened ("PATH cannot be opened: owned
+    // by NAME."); "" when it can or none is selected.
+    std::string Refusal() const;
+    // A row is selected and may be opened: the dialog's Open is enabled.
+    bool CanOpen() const;
 
   private:
     std::vector<MachineRow> rows_;

@@ -250,12 +250,15 @@ bool ScriptedViews::AskSaveFile(const FileDialogOptions& options, std::string* p
     while (!script.saveAs.empty()) {
         *path = script.saveAs.front();
         script.saveAs.pop_front();
+        // A Linux path (one no drive covers) keeps its own separator.
+        const char separator = path->starts_with('/') ? '/' : '\\';
         if (!options.defaultExtension.empty() &&
-            path->find('.', path->rfind('\\') + 1) == std::string::npos)
+            path->find('.', path->rfind(separator) + 1) == std::string::npos)
             *path += "." + options.defaultExtension;
-        const size_t slash = path->rfind('\\');
+        const size_t slash = path->rfind(separator);
         std::string folder = slash == std::string::npos ? "" : path->substr(0, slash);
-        if (folder.size() == 2 && folder[1] == ':') folder += '\\';
+        if ((folder.size() == 2 && folder[1] == ':') || (folder.empty() && slash == 0))
+            folder += separator;
         if (folderExists && !folderExists(folder)) {
             Record("[save file] " + *path + " -> refused: " + OneLine(SaveRefusedText(*path)));
             continue;

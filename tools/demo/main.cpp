@@ -6,7 +6,7 @@
 #include <cstring>
 #include <string>
 
-#include "host/privileges.h"
+#include "discovery/open_machine.h"
 #include "testing/demo_machine.h"
 
 namespace {
@@ -58,11 +58,12 @@ int main(int argc, char** argv) {
     std::string error;
     // An existing machine folder of another user is worked on with that
     // user's rights, even when root runs this.
-    tolvane::Privileges privileges;
-    if (!tolvane::TakeMachineOwnersRights(dir, &privileges, &error)) {
-        std::fprintf(stderr, "tolvane-demo: %s\n", error.c_str());
+    tolvane::OwnedFolder owned = tolvane::TakeFolderOwnersRights(dir);
+    if (owned.path.empty()) {
+        std::fprintf(stderr, "tolvane-demo: %s\n", owned.error.c_str());
         return 1;
     }
+    dir = owned.path;
     if (command == "create" || command == "make") {
         if (!tolvane::demo::CreateDemoMachine(dir, options, &error)) {
             std::fprintf(stderr, "tolvane-demo: %s\n", error.c_str());

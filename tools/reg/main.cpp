@@ -704,17 +704,12 @@ int Run(int argc, char** argv) {
     }
     // Run as root on another user's prefix: that user's rights, before the
     // registry files are opened.
-    Privileges privileges;
-    std::string error;
-    if (!TakeMachineOwnersRights(prefix, &privileges, &error)) {
-        std::cerr << "tolvane-reg: " << error << "\n";
-        return kExitFailed;
+    OwnedRegistry owned = OpenMachineRegistryAsOwner(prefix, user);
+    if (!owned.registry) {
+        std::cerr << "tolvane-reg: " << owned.error << "\n";
+        return owned.rightsFailed ? kExitFailed : kExitUsage;
     }
-    std::unique_ptr<Registry> opened = OpenMachineRegistry(prefix, user, &error);
-    if (!opened) {
-        std::cerr << "tolvane-reg: " << error << "\n";
-        return kExitUsage;
-    }
+    std::unique_ptr<Registry> opened = std::move(owned.registry);
     Registry& registry = *opened;
     for (const std::string& problem : registry.LoadProblems())
         std::cerr << "tolvane-reg: warning: " << problem << "\n";

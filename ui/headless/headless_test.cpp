@@ -274,6 +274,48 @@ TEST(Headless, ASecondBackupSilentlyReplacesTheFirst) {
     EXPECT_EQ(out.find("could not be written"), std::string::npos) << out;
 }
 
+// The README's `--save-as ~/tolvane-backup.zip`: a file outside the machine
+// is written there with the running user's rights, 0600, and a link under
+// its name is replaced, not written through. A backup asked for that cannot
+// be made stops the removal, even with --yes, and says why.
+TEST(Headless, SaveAsOutsideTheMachineWritesThereOrStopsTheRemoval) {
+    TempPrefix prefix;
+    ASSERT_NO_FATAL_FAILURE(PlantGossamerKey(prefix));
+    testing::TempFolder homeFolder("tolvane-home");
+    const std::string home = homeFolder.path().string();
+    const std::string run = "--headless --machine '" + prefix.path() + "' --yes --save-as '";
+    auto rowsLeft = [&] {
+        std::string json;
+        RunTolvane("--headless --machine '" + prefix.path() + "' --json scan registry", &json);
+        return nlohmann::json::parse(json)["rows"].size();
+    };
+    std::string out;
+    // A command that failed: the scan run's error status.
+    ASSERT_EQ(RunTolvane(run + home + "/gone/b.zip' scan registry remove all", &out),
+              kExitScanError)
+        << out;
+    EXPECT_NE(out.find(home + "/gone/b.zip -> refused: " + home + "/gone/b.zip\\nPath does not"),
+              std::string::npos)
+        << out;
+    EXPECT_NE(out.find("Nothing was removed: the backup you asked for was not made."),
+              std::string::npos)
+        << out;
+    EXPECT_EQ(rowsLeft(), 1u);
+
+    const std::string archive = home + "/tolvane-backup.zip";
+    std::ofstream(home + "/victim.txt") << "keep";
+    ASSERT_EQ(symlink((home + "/victim.txt").c_str(), archive.c_str()), 0);
+    ASSERT_EQ(RunTolvane(run + archive + "' scan registry remove all", &out), 1) << out;
+    EXPECT_NE(out.find("Backup created sucessfullly"), std::string::npos) << out;
+    struct stat st {};
+    ASSERT_EQ(lstat(archive.c_str(), &st), 0);
+    EXPECT_TRUE(S_ISREG(st.st_mode));
+    EXPECT_EQ(st.st_mode & 07777, 0600u);
+    EXPECT_EQ(st.st_uid, geteuid());
+    EXPECT_EQ(ReadHostFile(home + "/victim.txt"), "keep");
+    EXPECT_EQ(rowsLeft(), 0u);
+}
+
 TEST(Headless, WithJsonAStartUpFailurePrintsNothing) {
     std::string out;
     EXPECT_EQ(
@@ -628,6 +670,15 @@ TEST(Headless, ScansOfAnInstallationInEveryModeLeaveItByteForByteUnchanged) {
         EXPECT_NE(out.find(logs), std::string::npos) << scan << out;
     }
     EXPECT_EQ(RunCommand(run + "settings scan deep=1", &out), kExitOk) << out;
+    // The other commands, the update with no server configured among them
+    // (its settings and state would otherwise land in the SOFTWARE hive).
+    for (const char* command : {"scan registry list select all ignore checked", "ignore list",
+                                "unignore all", "logfile", "update", "update check"}) {
+        RunCommand("cd '" + state.path().string() + "' && XDG_CONFIG_HOME='" +
+                       state.path().string() + "' " + run + command,
+                   &out);
+        EXPECT_EQ(TreeBytes(windows.path()), before) << command << out;
+    }
     EXPECT_EQ(TreeBytes(windows.path()), before);
 
     testing::ReadOnlyBindMount mount(windows.path());
@@ -670,6 +721,32 @@ TEST(Headless, AReaderOfAnotherUsersPrefixGetsTheOwnersRegistryRows) {
     EXPECT_TRUE(readerSees(kExitScanError,
                            "\nThe machine's registry cannot be read with the "
                            "rights Tolvane runs with"));
+}
+
+// An ignore list in a working folder the user may not write says that it
+// could not be written, and where; nothing claims the objects were added.
+TEST(Headless, AnIgnoreListThatCannotBeWrittenSaysSoAndWhere) {
+    SKIP_UNLESS_ROOT();
+    TempPrefix prefix;
+    prefix.AddDrive('z', "/");  // the working folder is then the list's folder
+    ASSERT_NO_FATAL_FAILURE(PlantGossamerKey(prefix));
+    testing::GiveToNobody(prefix.path());
+    testing::TempFolder work("tolvane-work");
+    std::filesystem::permissions(work.path(), std::filesystem::perms(0755));
+    const std::string run = "cd '" + work.path().string() + "' && " + TOLVANE_PROGRAM +
+                            " --headless --machine '" + prefix.path() +
+                            "' scan registry select all ignore checked 2>&1";
+    EXPECT_TRUE(testing::AsNobody([&] {
+        std::string out;
+        testing::RunCommand(run, &out);
+        if (out.find("The ignore list could not be written to " + work.path().string() +
+                     "/Ignorelist.txt: Permission denied.") != std::string::npos &&
+            out.find("added to the ignore list") == std::string::npos)
+            return true;
+        std::fprintf(stderr, "%s\n", out.c_str());
+        return false;
+    }));
+    EXPECT_FALSE(std::filesystem::exists(work.path() / "Ignorelist.txt"));
 }
 
 // Run as root on a machine nobody owns, Tolvane becomes nobody before it

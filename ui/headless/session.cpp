@@ -2,6 +2,7 @@
 // commands and what it prints.
 #include "ui/headless/session.h"
 
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -17,6 +18,7 @@
 #include "base/codepage.h"
 #include "definitions/threat_database.h"
 #include "discovery/shipped_data.h"
+#include "host/host_files.h"
 #include "host/privileges.h"
 #include "machine/machine.h"
 #include "scan/detected_object.h"
@@ -121,11 +123,14 @@ bool Session::OpenMachine() {
 
 void Session::ConfigureViews() {
     // The save dialog's checks, on the machine's drives.
+    // A Linux path no drive covers is the user's own file on the host.
     views_.folderExists = [this](const std::string& folder) {
-        return machine_->files().IsFolder(folder);
+        return folder.starts_with('/') ? IsHostFolder(folder) : machine_->files().IsFolder(folder);
     };
     views_.fileExists = [this](const std::string& path) {
-        return machine_->files().PathFileExists(path);
+        struct stat st;
+        return path.starts_with('/') ? lstat(path.c_str(), &st) == 0
+                                     : machine_->files().PathFileExists(path);
     };
 
     views_.script.answers.assign(options_.answers.begin(), options_.answers.end());
@@ -194,6 +199,7 @@ bool Session::StartApplication(const std::vector<Step>& steps) {
     }
     appOptions.commandLine = WindowsCommandLine(beforeCommands, withValue);
     appOptions.rightsNote = PrivilegesNote(privileges_);
+    appOptions.removeOnlyAfterBackup = !options_.saveAs.empty();
     // The machine's databases are used only when they are the shipped ones
     // (or a verified update); the shipped files were installed (or not) by
     // the machine's set-up, so the start only holds the machine to them.

@@ -292,8 +292,13 @@ bool Session::Ignore(const Step& step) {
     if (step.First() == "checked") {
         size_t before = controller().results().size();
         controller().AddCheckedToIgnoreList();
-        Print(std::to_string(before - controller().results().size()) +
-              " objects added to the ignore list " + ignoreList.FilePath());
+        const std::string added = std::to_string(before - controller().results().size());
+        if (std::string failure = ignoreList.SaveFailure(); !failure.empty()) {
+            err_ << "tolvane: ignore: " << failure << " " << added
+                 << " objects are ignored until Tolvane ends.\n";
+            return false;
+        }
+        Print(added + " objects added to the ignore list " + ignoreList.FilePath());
         return true;
     }
     for (const IgnoreEntry& e : ignoreList.Entries())
@@ -439,7 +444,7 @@ bool Session::Remove(const Step& step) {
     bool refused = machine_->RefusesChanges();
     controller().Execute(step.First() == "all" ? MainCommand::RemoveAll
                                                : MainCommand::RemoveSelected);
-    return !refused && !machine_->RefusesChanges();
+    return !refused && !machine_->RefusesChanges() && !app_->RemovalStoppedForBackup();
 }
 
 // Fails when the machine refused changes before or while the scripts ran.

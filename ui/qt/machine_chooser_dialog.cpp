@@ -79,14 +79,14 @@ bool RunMachineChooserDialog(QWidget* parent, MachineChooser& chooser) {
     QPushButton* open = buttons->addButton("&Open", QDialogButtonBox::AcceptRole);
     open->setObjectName("open");
     open->setDefault(true);
-    open->setEnabled(chooser.selected().has_value());
+    open->setEnabled(chooser.CanOpen());
     buttons->addButton(QDialogButtonBox::Cancel);
     layout->addWidget(buttons);
     QObject::connect(list, &QTreeWidget::currentItemChanged, dialog.get(),
                      [list, open, &chooser](QTreeWidgetItem* item) {
                          int row = item ? list->indexOfTopLevelItem(item) : -1;
                          chooser.Select(row < 0 ? std::nullopt : std::optional<size_t>(row));
-                         open->setEnabled(chooser.selected().has_value());
+                         open->setEnabled(chooser.CanOpen());
                      });
     QObject::connect(list, &QTreeWidget::itemDoubleClicked, dialog.get(), &QDialog::accept);
     QObject::connect(buttons, &QDialogButtonBox::accepted, dialog.get(), &QDialog::accept);
