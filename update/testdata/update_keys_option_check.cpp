@@ -12,7 +12,7 @@
 int main() {
     std::vector<std::string> expected;
     std::istringstream files(TOLVANE_KEY_FILES);
-    for (std::string file; std::getline(files, file, ';');) {
+    for (std::string file; std::getline(files, file, '|');) {
         std::ifstream in(file, std::ios::binary);
         expected.emplace_back(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
     }
