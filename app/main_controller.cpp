@@ -328,7 +328,18 @@ void MainController::ScanCommand(ScanMode mode) {
     } else if (mode == ScanMode::DrivesAndFolders) {
         if (!ChooseDrivesAndFolders()) return;
     }
+    if (RefuseNoFolderChosen()) return;
     StartOrStopScan();
+}
+
+bool MainController::RefuseNoFolderChosen() {
+    // A Drives & Folders scan of no folder would scan nothing and pass for
+    // a clean machine. (The -s start keeps its silent scan of the list.)
+    noFolderChosen_ =
+        settings_.ReadInt(setting::kLastScanMode) == static_cast<int>(ScanMode::DrivesAndFolders) &&
+        settings_.ReadFolderList(kDrivesAndFoldersList).empty();
+    if (noFolderChosen_) Message(kNoFolderChosenMessage);
+    return noFolderChosen_;
 }
 
 void MainController::PressStart() {
@@ -338,6 +349,7 @@ void MainController::PressStart() {
         int mode = settings_.ReadInt(setting::kLastScanMode);
         if (mode < static_cast<int>(ScanMode::Smart) || mode > static_cast<int>(ScanMode::Files))
             settings_.WriteInt(setting::kLastScanMode, static_cast<int>(ScanMode::Smart));
+        if (RefuseNoFolderChosen()) return;
     }
     StartOrStopScan();
 }
@@ -361,15 +373,6 @@ void MainController::StartOrStopScan() {
         return;
     }
     const int mode = settings_.ReadInt(setting::kLastScanMode);
-    // A Drives & Folders scan of no folder would scan nothing and pass for
-    // a clean machine.
-    if (mode == static_cast<int>(ScanMode::DrivesAndFolders) &&
-        settings_.ReadFolderList(kDrivesAndFoldersList).empty()) {
-        noFolderChosen_ = true;
-        Message(kNoFolderChosenMessage);
-        return;
-    }
-    noFolderChosen_ = false;
     SetText(ControlId::StartStop, kStop);
     SetText(ControlId::StatusLine, std::string(kStartingPrefix) + ScanModeName(mode) + "...");
     // The rows point at the last scan's objects, which the new worker

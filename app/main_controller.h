@@ -122,8 +122,8 @@ class MainController : private ScanObserver {
     void ScanCommand(ScanMode mode);
     // Starts a scan when the Start button reads "Start", stops it otherwise.
     void StartOrStopScan();
-    // Whether the last start was refused because the Drives & Folders list
-    // is empty (kNoFolderChosenMessage was shown, no scan ran).
+    // Whether the last scan command or Start was refused because the Drives
+    // & Folders list is empty (kNoFolderChosenMessage was shown, no scan ran).
     bool NoFolderChosen() const { return noFolderChosen_; }
     // The Start button: StartOrStopScan with the stored mode; when
     // LastScanMode holds no mode (a fresh machine), it stores 1 (Smart Scan)
@@ -190,6 +190,9 @@ class MainController : private ScanObserver {
     void HandleScanPhase(int phase);
 
   private:
+    // Says so and returns true when a Drives & Folders scan would start
+    // with no folder chosen.
+    bool RefuseNoFolderChosen();
     // Execute's three groups; each answers whether the command was its own.
     bool ExecuteScanCommand(MainCommand command);
     bool ExecuteFlowCommand(MainCommand command);

@@ -244,8 +244,7 @@ int Session::RunCommands(const std::vector<Step>& steps) {
     if (scanned) listed_ = controller().results().size();
     if (scanned && steps.empty()) PrintScanResult();
 
-    // A -s start of a Drives & Folders scan with no folder chosen ran none.
-    int status = controller().NoFolderChosen() ? kExitFailure : kExitOk;
+    int status = kExitOk;
     for (const Step& step : steps) {
         if (views_.ended || !views_.refusal.empty()) break;
         if (!(this->*step.command->run)(step)) {
