@@ -105,6 +105,9 @@ class Application {
     SettingsStore& settings() { return *settings_; }
     ScanSource& scan() { return *scan_; }
     bool definitionsLoaded() const { return definitionsLoaded_; }
+    // The host folder of an installation's own state (its Logs among it);
+    // "" for a Wine prefix, which keeps its state inside.
+    const std::string& StateFolder() const { return stateFolder_; }
     // What the user should know about this run, shown on the status line
     // at start and printed with a scan by the headless face: whose rights
     // it uses, a damaged registry (the first few of its problems), and why

@@ -91,7 +91,11 @@ bool MachineSession::Reopen(const std::string& path) {
         return false;
     }
     if (reopened) reopened(*app_);
-    if (result == StartResult::Running) NameMachineInStatus();
+    if (result == StartResult::Running) {
+        // The window still shows the previous machine's last scan.
+        app_->controller().ClearScanDisplay();
+        NameMachineInStatus();
+    }
     previous.reset();
     ownedMachine_ = std::move(opened);  // the old one only after its application
     return result == StartResult::Running;

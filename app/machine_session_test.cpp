@@ -192,6 +192,25 @@ TEST_F(MachineSessionTest, AMachineListedOnlyIsRefusedWithItsReason) {
     EXPECT_FALSE(std::filesystem::exists(whole + "/drive_c/Program Files/Tolvane"));
 }
 
+// The window shows no scan of the machine left behind: its counters and
+// its bar start again from nothing.
+TEST_F(MachineSessionTest, TheChosenMachineShowsNoScanOfThePreviousOne) {
+    PlantTraces();
+    current().Execute(MainCommand::SmartScan);
+    WaitForTheScan();
+    ASSERT_NE(views_.ControlText(ControlId::FilesCounter), "0");
+    ASSERT_EQ(views_.progress, 100);
+
+    ASSERT_TRUE(session_->Reopen(Expected(MachineKind::Bottles)));
+    for (ControlId counter :
+         {ControlId::ObjectsScanned, ControlId::MemoryCounter, ControlId::RegistryCounter,
+          ControlId::FoldersCounter, ControlId::FilesCounter})
+        EXPECT_EQ(views_.ControlText(counter), "0") << static_cast<int>(counter);
+    EXPECT_EQ(views_.progress, 0);
+    EXPECT_TRUE(current().results().rows().empty());
+    EXPECT_FALSE(current().ControlEnabled(ControlId::ObjectsFound));
+}
+
 // A machine chosen later is opened with the --user and --drive the program
 // was started with, as the start's machine was.
 TEST_F(MachineSessionTest, ReopensWithTheUserAndDrivesOfTheStart) {

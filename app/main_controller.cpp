@@ -9,6 +9,7 @@
 #include "app/views/ui_thread.h"
 #include "app/views/views.h"
 #include "definitions/threat_database.h"
+#include "discovery/shipped_data.h"
 #include "machine/machine.h"
 #include "scan/ignore_list.h"
 #include "settings/settings_store.h"
@@ -18,6 +19,25 @@ namespace {
 
 constexpr const char* kStart = "Start";
 constexpr const char* kStop = "Stop";
+
+// A scan mode's name as the Scan menu gives it; "" for no mode.
+const char* ScanModeName(int mode) {
+    switch (static_cast<ScanMode>(mode)) {
+        case ScanMode::Smart:
+            return "Smart Scan";
+        case ScanMode::Custom:
+            return "Custom Scan";
+        case ScanMode::DrivesAndFolders:
+            return "Drives & Folders scan";
+        case ScanMode::Registry:
+            return "Registry scan";
+        case ScanMode::Memory:
+            return "Memory scan";
+        case ScanMode::Files:
+            return "Files scan";
+    }
+    return "";
+}
 
 }  // namespace
 
@@ -58,6 +78,16 @@ void MainController::InitialiseControls() {
     menuEnabled_[MainCommand::CheckUpdates] = true;
     views_.window.EnableMenuItem(MainCommand::CheckUpdates, true);
     views_.window.SetProgressRange(0, 100);
+}
+
+void MainController::ClearScanDisplay() {
+    for (ControlId control :
+         {ControlId::ObjectsScanned, ControlId::MemoryCounter, ControlId::RegistryCounter,
+          ControlId::FoldersCounter, ControlId::FilesCounter})
+        SetText(control, "0");
+    lastShown_.clear();
+    views_.window.SetProgressRange(0, 100);
+    SetProgress(0);
 }
 
 // --- Small helpers ---------------------------------------------------------
@@ -245,7 +275,7 @@ void MainController::ExecuteWindowCommand(MainCommand command) {
             if (ControlEnabled(ControlId::ObjectsFound)) ShowSummary();
             return;
         case MainCommand::OnlineHelp:
-            OpenWebPage(settings_.ReadString(setting::kSupportPage));
+            OpenDocumentation();
             return;
         case MainCommand::About:
             views_.dialogs.ShowAbout(std::string("About Tolvane ") + kProgramVersion,
@@ -259,6 +289,14 @@ void MainController::ExecuteWindowCommand(MainCommand command) {
         default:
             return;
     }
+}
+
+void MainController::OpenDocumentation() {
+    const std::string documentation = InstalledDocumentation();
+    if (documentation.empty())
+        Message(kNoDocumentationMessage);
+    else if (!machine_.launcher().OpenHostDocument(documentation))
+        Message(std::string(kOpenFailedMessage) + "file://" + documentation);
 }
 
 void MainController::OpenWebPage(const std::string& address) {
@@ -290,7 +328,18 @@ void MainController::ScanCommand(ScanMode mode) {
     } else if (mode == ScanMode::DrivesAndFolders) {
         if (!ChooseDrivesAndFolders()) return;
     }
+    if (RefuseNoFolderChosen()) return;
     StartOrStopScan();
+}
+
+bool MainController::RefuseNoFolderChosen() {
+    // A Drives & Folders scan of no folder would scan nothing and pass for
+    // a clean machine. (The -s start keeps its silent scan of the list.)
+    noFolderChosen_ =
+        settings_.ReadInt(setting::kLastScanMode) == static_cast<int>(ScanMode::DrivesAndFolders) &&
+        settings_.ReadFolderList(kDrivesAndFoldersList).empty();
+    if (noFolderChosen_) Message(kNoFolderChosenMessage);
+    return noFolderChosen_;
 }
 
 void MainController::PressStart() {
@@ -300,6 +349,7 @@ void MainController::PressStart() {
         int mode = settings_.ReadInt(setting::kLastScanMode);
         if (mode < static_cast<int>(ScanMode::Smart) || mode > static_cast<int>(ScanMode::Files))
             settings_.WriteInt(setting::kLastScanMode, static_cast<int>(ScanMode::Smart));
+        if (RefuseNoFolderChosen()) return;
     }
     StartOrStopScan();
 }
@@ -322,7 +372,9 @@ void MainController::StartOrStopScan() {
         pendingStart_ = true;
         return;
     }
+    const int mode = settings_.ReadInt(setting::kLastScanMode);
     SetText(ControlId::StartStop, kStop);
+    SetText(ControlId::StatusLine, std::string(kStartingPrefix) + ScanModeName(mode) + "...");
     // The rows point at the last scan's objects, which the new worker
     // destroys first: empty the list before it starts.
     results_.Clear();

@@ -87,6 +87,14 @@ inline constexpr const char* kNoLogFileMessage =
 // Followed by the path or address (and a path's place on this computer).
 inline constexpr const char* kOpenFailedMessage =
     "There is no program here to open it. Open it by hand:\n";
+inline constexpr const char* kNoFolderChosenMessage =
+    "No folder was chosen for the Drives & Folders scan. Choose one or more drives or "
+    "folders in Scan > Drives & Folders, then start the scan.";
+// The status line while a scan starts: "Starting " and the mode's name.
+inline constexpr const char* kStartingPrefix = "Starting ";
+inline constexpr const char* kNoDocumentationMessage =
+    "The documentation is not installed. It is README.md in /usr/share/doc/tolvane of an "
+    "installed Tolvane.";
 inline constexpr const char* kBusyScanningMessage =
     "A scan is running. Stop it or wait until it has finished, then try again.";
 
@@ -101,6 +109,9 @@ class MainController : private ScanObserver {
 
     // Puts every control in its idle state ("Objects found" disabled).
     void InitialiseControls();
+    // Shows no scan: the five counters at 0 and the bar empty, for a window
+    // that showed another machine's scan (File > "Open Machine...").
+    void ClearScanDisplay();
 
     // Every command of the menus, the buttons and the close box.
     void Execute(MainCommand command);
@@ -111,6 +122,9 @@ class MainController : private ScanObserver {
     void ScanCommand(ScanMode mode);
     // Starts a scan when the Start button reads "Start", stops it otherwise.
     void StartOrStopScan();
+    // Whether the last scan command or Start was refused because the Drives
+    // & Folders list is empty (kNoFolderChosenMessage was shown, no scan ran).
+    bool NoFolderChosen() const { return noFolderChosen_; }
     // The Start button: StartOrStopScan with the stored mode; when
     // LastScanMode holds no mode (a fresh machine), it stores 1 (Smart Scan)
     // first.
@@ -122,6 +136,10 @@ class MainController : private ScanObserver {
     // About box's link); anything else, or no browser, is said with the
     // address shown.
     void OpenWebPage(const std::string& address);
+    // Help: the installed documentation (InstalledDocumentation), opened
+    // with the desktop's program; when there is none or nothing opens it,
+    // says so.
+    void OpenDocumentation();
     // The -s start: a scan in StartUpScanMode when it is 1, 2 or 3.
     void StartUpScan();
     // The Drives and Folders chooser; true when closed with OK (the list is
@@ -172,6 +190,9 @@ class MainController : private ScanObserver {
     void HandleScanPhase(int phase);
 
   private:
+    // Says so and returns true when a Drives & Folders scan would start
+    // with no folder chosen.
+    bool RefuseNoFolderChosen();
     // Execute's three groups; each answers whether the command was its own.
     bool ExecuteScanCommand(MainCommand command);
     bool ExecuteFlowCommand(MainCommand command);
@@ -207,6 +228,7 @@ class MainController : private ScanObserver {
     std::map<ControlId, int> lastShown_;
     int phase_ = -1;
     int progressPosition_ = 0;
+    bool noFolderChosen_ = false;
     bool windowEnded_ = false;
     bool pendingStart_ = false;
     bool lastMessageHandled_ = false;  // the running worker's end was shown

@@ -2,9 +2,12 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include "app/app_test_fixture.h"
 #include "app/views/ignore_list_dialog.h"
 #include "app/views/settings_windows.h"
+#include "discovery/shipped_data.h"
 #include "scan/ignore_list.h"
 
 namespace tolvane::testing {
@@ -203,16 +206,19 @@ TEST_F(HandDrivenTest, SmallCommands) {
     controller().Execute(MainCommand::ShowLogfiles);
     auto launches = prefix_.Launches();
     ASSERT_EQ(launches.size(), 2u) << ::testing::PrintToString(launches);
-    EXPECT_NE(launches[0].back().find("support"), std::string::npos);
+    // Help opens the documentation of this computer's Tolvane, not a page
+    // of the machine's settings.
+    ASSERT_FALSE(InstalledDocumentation().empty());
+    EXPECT_EQ(launches[0].back(), "file://" + InstalledDocumentation());
     EXPECT_NE(launches[1].back().find("/Tolvane/Logs"), std::string::npos);
 
     // A support page the machine's registry turned into a program or a
-    // local file is not opened.
+    // local file is never opened: Help opens the documentation still.
     for (const char* planted : {"C:\\windows\\notepad.exe", "file:///etc/shadow"}) {
         settings().WriteString(setting::kSupportPage, planted);
         controller().Execute(MainCommand::OnlineHelp);
+        EXPECT_EQ(prefix_.Launches().back().back(), "file://" + InstalledDocumentation());
     }
-    EXPECT_EQ(prefix_.Launches().size(), 2u);
 }
 
 TEST_F(HandDrivenTest, OpenersFailSilently) {
@@ -221,7 +227,7 @@ TEST_F(HandDrivenTest, OpenersFailSilently) {
     controller().Execute(MainCommand::OnlineHelp);
     ASSERT_EQ(views_.messages.size(), 1u);
     EXPECT_EQ(views_.messages[0],
-              std::string("Tolvane|") + kOpenFailedMessage + "https://tolvane.example.org/support");
+              std::string("Tolvane|") + kOpenFailedMessage + "file://" + InstalledDocumentation());
     controller().Execute(MainCommand::ShowLogfiles);
     ASSERT_EQ(views_.messages.size(), 2u);
     EXPECT_EQ(views_.messages[1], std::string("Tolvane|") + kOpenFailedMessage +
@@ -311,6 +317,14 @@ TEST_F(AppTest, CancelledCustomScanStoresTwoAndStartRunsItLater) {
 TEST_F(AppTest, DrivesAndFoldersChooserStoresItsListOrStartsNothing) {
     PlantTraces();
     ASSERT_EQ(StartApp(), StartResult::Running);
+    // Nothing chosen: said, and no scan of nothing (neither does Start run one).
+    views_.script.folders = std::vector<std::string>{};
+    controller().Execute(MainCommand::DrivesAndFolders);
+    EXPECT_FALSE(controller().WorkerRunning());
+    controller().Execute(MainCommand::StartStop);
+    EXPECT_FALSE(controller().WorkerRunning());
+    EXPECT_EQ(views_.messages,
+              (std::vector<std::string>(2, std::string("Tolvane|") + kNoFolderChosenMessage)));
     views_.script.folders = std::vector<std::string>{"C:\\Program Files\\Grey Lantern"};
     views_.script.answers = {"cancel"};
     controller().Execute(MainCommand::DrivesAndFolders);
@@ -322,6 +336,10 @@ TEST_F(AppTest, DrivesAndFoldersChooserStoresItsListOrStartsNothing) {
     WaitForScan();
     EXPECT_EQ(RowObjects(), (std::vector<std::string>{"C:\\Program Files\\Grey Lantern",
                                                       "C:\\Program Files\\Grey Lantern\\gl.dll"}));
+    // The status line names the scan it starts.
+    const std::vector<std::string> history = views_.StatusHistory();
+    EXPECT_NE(std::find(history.begin(), history.end(), "Starting Drives & Folders scan..."),
+              history.end());
 }
 
 TEST_F(AppTest, IgnoredRowsLeaveTheListAndAreCountedNextTime) {

@@ -36,6 +36,22 @@ std::string ShippedDataFolder() {
     return "";
 }
 
+std::string InstalledDocumentation() {
+    std::vector<fs::path> candidates;
+    std::string self = RunningProgramPath();
+    if (!self.empty())
+        candidates.push_back(fs::path(self).parent_path().parent_path() / "share" / "doc" /
+                             "tolvane" / "README.md");
+#ifdef TOLVANE_SOURCE_README
+    candidates.push_back(TOLVANE_SOURCE_README);
+#endif
+    for (const fs::path& file : candidates) {
+        std::error_code error;
+        if (fs::is_regular_file(file, error)) return file.lexically_normal().string();
+    }
+    return "";
+}
+
 std::vector<std::string> InstallShippedDatabases(Machine& machine,
                                                  const std::string& shippedFolder) {
     std::vector<std::string> failed;

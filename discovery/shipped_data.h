@@ -42,4 +42,9 @@ std::string RunningProgramPath();
 inline constexpr const char* kLauncherName = "Tolvane.exe";
 inline constexpr const char* kLauncherHostFileName = "Tolvane.host";
 
+// The installed documentation (Help): README.md in ../share/doc/tolvane
+// beside the running program's folder, else the README of the sources a
+// build was made from; "" when neither is there.
+std::string InstalledDocumentation();
+
 }  // namespace tolvane

@@ -262,4 +262,12 @@ bool Launcher::OpenWebAddress(std::string_view address) {
     return Spawn(argv, {}, nullptr);
 }
 
+bool Launcher::OpenHostDocument(const std::string& hostPath) {
+    if (hostPath.empty() || hostPath[0] != '/') return false;
+    std::vector<std::string> argv = {"xdg-open", "file://" + hostPath};
+    if (observer_) return observer_(argv);
+    if (!HasDesktop() || FindOnPath("xdg-open").empty()) return false;
+    return Spawn(argv, {}, nullptr);
+}
+
 }  // namespace tolvane

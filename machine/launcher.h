@@ -47,6 +47,10 @@ class Launcher {
     // open; anything else (a program, a document, "file:") is refused
     // with false, never started.
     bool OpenWebAddress(std::string_view address);
+    // Opens a document of this computer's (an absolute host path Tolvane
+    // itself chose, never one the machine names) with the desktop's
+    // program for it, as a file:// address.
+    bool OpenHostDocument(const std::string& hostPath);
 
     // Tests watch launches instead of starting anything. The observer sees
     // every launch asked for, whether or not Wine or a desktop is present;

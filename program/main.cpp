@@ -8,6 +8,7 @@
 #include <sstream>
 #include <string>
 
+#include "base/program_version.h"
 #include "host/launcher_status.h"
 #include "ui/headless/headless.h"
 #ifdef TOLVANE_HAVE_QT
@@ -102,6 +103,10 @@ CommandLine ReadCommandLine(int argc, char** argv) {
         };
         if (arg == "--help" || arg == "-h") {
             line.exitStatus = PrintHelp(options);
+            return line;
+        } else if (arg == "--version") {
+            std::cout << "tolvane " << kProgramVersion << "\n";
+            line.exitStatus = kExitOk;
             return line;
         } else if (arg == "--headless") {
             line.headless = true;

@@ -18,6 +18,10 @@ struct ThreatDefinition;
 // Separates a registry value's name from the data pattern that recognised it.
 inline constexpr const char* kValueDataSeparator = ":@:";
 
+// Where the scan met an object: among the machine's objects, or as a
+// running program (the file a process runs, or a module it loaded).
+enum class FoundAs { Object, Process, Module };
+
 struct DetectedObject {
     bool backupMark = false;                 // set by backup and removal
     ThreatDefinition* definition = nullptr;  // not owned
@@ -26,6 +30,7 @@ struct DetectedObject {
     // full name (plus ":@:" and the data pattern when one recognised it); a
     // host name. For processes the process name or module path as listed.
     std::string objectText;
+    FoundAs foundAs = FoundAs::Object;
 };
 
 // The nine counters of a scan as plain numbers.

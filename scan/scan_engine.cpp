@@ -269,11 +269,13 @@ void ScanEngine::AddResult(std::unique_ptr<DetectedObject> object) {
     Progress(ScanProgress::NewObject, kept);
 }
 
-void ScanEngine::Report(ThreatDefinition* definition, ObjectType type, std::string text) {
+void ScanEngine::Report(ThreatDefinition* definition, ObjectType type, std::string text,
+                        FoundAs foundAs) {
     auto object = std::make_unique<DetectedObject>();
     object->definition = definition;
     object->type = type;
     object->objectText = std::move(text);
+    object->foundAs = foundAs;
     AddResult(std::move(object));
 }
 
@@ -345,7 +347,7 @@ void ScanEngine::ScanProcesses() {
         Progress(ScanProgress::Step);
         Count(results_.counters.objectsScanned);
         if (ThreatDefinition* definition = match(process.exeName)) {
-            Report(definition, ObjectType::File, process.exeName);
+            Report(definition, ObjectType::File, process.exeName, FoundAs::Process);
             Count(results_.counters.processesRecognised);
         }
         std::unique_ptr<ModuleList> modules = processes_.CreateModuleList(process.processId);
@@ -358,7 +360,7 @@ void ScanEngine::ScanProcesses() {
             Progress(ScanProgress::Step);
             Count(results_.counters.objectsScanned);
             if (ThreatDefinition* definition = match(module.path)) {
-                Report(definition, ObjectType::File, module.path);
+                Report(definition, ObjectType::File, module.path, FoundAs::Module);
                 Count(results_.counters.processesRecognised);
             }
         }

@@ -177,7 +177,8 @@ class ScanEngine {
     void Phase(int phase);
     void Count(std::atomic<int32_t>& counter) { counter.fetch_add(1, std::memory_order_relaxed); }
     void AddUnits(int32_t units) { progressUnits_.fetch_add(units, std::memory_order_relaxed); }
-    void Report(ThreatDefinition* definition, ObjectType type, std::string text);
+    void Report(ThreatDefinition* definition, ObjectType type, std::string text,
+                FoundAs foundAs = FoundAs::Object);
     // The outcome of one entry of a definition: marks the entry found or
     // not; a found one also marks its definition, counts it on counter and
     // is reported as text.

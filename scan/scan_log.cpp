@@ -15,6 +15,19 @@ std::string ScanLog::FileNameFor(const std::tm& localStart) {
     return name;
 }
 
+std::string ScanLog::SortKey(std::string_view fileName) {
+    int day, month, year, hour, minute, second, end = 0;
+    const std::string name(fileName);
+    if (std::sscanf(name.c_str(), "TolvaneLog %2d-%2d-%2d %2d-%2d-%2d.txt%n", &day, &month, &year,
+                    &hour, &minute, &second, &end) != 6 ||
+        static_cast<size_t>(end) != name.size())
+        return "";
+    char key[16];
+    std::snprintf(key, sizeof key, "%02d%02d%02d%02d%02d%02d", year, month, day, hour, minute,
+                  second);
+    return key;
+}
+
 bool ScanLog::Open(std::string_view applicationFolder, const std::tm& localStart) {
     Close();
     std::string folder = std::string(applicationFolder) + "Logs";

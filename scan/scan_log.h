@@ -27,6 +27,9 @@ class ScanLog {
     // The file name for a local start time, relative to the application
     // folder: "Logs\TolvaneLog %d-%m-%y %H-%M-%S.txt".
     static std::string FileNameFor(const std::tm& localStart);
+    // A log file's name ("TolvaneLog 07-12-26 13-05-09.txt") as a text that
+    // sorts by its start time ("261207130509"); "" for any other name.
+    static std::string SortKey(std::string_view fileName);
 
     // OpenLog: creates "<applicationFolder>Logs" with every missing level and
     // the file (emptying one of the same name). applicationFolder ends in a

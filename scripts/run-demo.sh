@@ -29,8 +29,16 @@ if [ -n "$window" ] && [ -n "${DISPLAY:-}${WAYLAND_DISPLAY:-}" ]; then
     status=0
     "$build/bin/tolvane" --machine "$demo" || status=$?
     # Qt aborts at once when the display cannot be opened: scan headless then.
+    if [ "$status" -le 1 ]; then exit 0; fi
     if [ "$status" -lt 128 ]; then exit "$status"; fi
     echo "run-demo: the window could not be opened on this display" >&2
 fi
 echo "Smart Scan of the demo machine (headless):"
-exec "$build/bin/tolvane" --headless --machine "$demo" scan smart
+# The scan's status says what it found (1: threats listed, as the demo
+# machine's are); the demo ran when the scan did, so only an error (2 and
+# above) fails it.
+status=0
+"$build/bin/tolvane" --headless --machine "$demo" scan smart || status=$?
+if [ "$status" -le 1 ]; then exit 0; fi
+echo "run-demo: the scan failed (exit status $status)" >&2
+exit "$status"

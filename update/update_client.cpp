@@ -75,6 +75,7 @@ void UpdateClient::StartQuery(UpdateProduct& product, UpdateRequest& request,
 void UpdateClient::StartUpCheck(UpdateNotifySink* mainWindow) {
     mainWindow_ = mainWindow;
     phase_ = UpdatePhase::Program;
+    if (!UpdateServerConfigured()) return;  // the silent check has nowhere to ask
     StartQuery(programProduct_, programRequest_, mainWindow_);
 }
 
@@ -159,6 +160,11 @@ void UpdateWindow::Close() {
 void UpdateWindow::Open(UpdateNotifySink* self) {
     self_ = self;
     client_.StandDownStartUpCheck();
+    if (!UpdateServerConfigured()) {
+        SetStatus(t::kNoServerConfigured);
+        SetButton(t::kOk);
+        return;
+    }
     client_.StartQuery(client_.programProduct(), client_.programRequest(), self_);
     SetStatus(t::kChecking);
 }

@@ -36,6 +36,10 @@ inline constexpr char kDownloadComplete[] = "Download Complete.";
 inline constexpr char kDownloadFailed[] = "Download Failed";
 inline constexpr char kCancel[] = "Cancel";
 inline constexpr char kOk[] = "Ok";
+inline constexpr char kNoServerConfigured[] =
+    "No update server is configured. A distributor or an administrator sets one for every "
+    "user with the line UpdateServer=https://... in /etc/tolvane/settings.conf; a user can set "
+    "one in ~/.config/tolvane/settings.conf.";
 }  // namespace update_texts
 
 // A question or message text with the version filled in for its "%s".

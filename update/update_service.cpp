@@ -348,11 +348,19 @@ FetchedDescription FetchDescription(const UpdateServiceOptions& options, const s
 
 }  // namespace
 
+bool UpdateServerConfigured() {
+    return !HostUpdateServer().value.empty();
+}
+
 void UpdateService::RunQuery(const Work& work, const JobInput& input) {
     const std::string who = "update: " + input.displayName + ": ";
     std::string setting = ServerSetting(options_, who);
     std::string server;
-    if (setting.empty()) setting = kDefaultUpdateServer;
+    if (setting.empty()) {
+        Log(who + "no update server is configured (UpdateServer in settings.conf)");
+        Finish(work, kUpdateServerUnreachable);
+        return;
+    }
     if (!CleanServerAddress(setting, &server)) {
         Log(who + "the update server \"" + setting + "\" is no http:// or https:// address");
         Finish(work, kUpdateServerUnreachable);

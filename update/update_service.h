@@ -19,8 +19,9 @@
 //
 // Server: the UpdateServer setting of this computer's Tolvane settings
 // (settings/host_settings.h: the user's own file, else the system's; an
-// "http://" or "https://" base address), else kDefaultUpdateServer; the
-// product's description path is appended to it. The machine's own
+// "http://" or "https://" base address); the product's description path is
+// appended to it. With none configured there is no update server: a query
+// asks nothing and posts code 1 (UpdateServerConfigured tells it apart). The machine's own
 // UpdateServer value is never used (the machine being cleaned does not
 // choose where Tolvane connects): the log says it was ignored.
 // Redirects are followed only to the same origin (scheme, host and port).
@@ -55,8 +56,11 @@ struct UpdateRequest;
 struct UpdateRequestState;
 struct UpdateSinkGate;
 
-// The update server when this computer's settings name none.
-inline constexpr char kDefaultUpdateServer[] = "https://tolvane.example.org/update/";
+// Whether this computer's Tolvane settings name an update server. A
+// distributor or an administrator sets one (UpdateServer=https://... in
+// /etc/tolvane/settings.conf, a user in ~/.config/tolvane/settings.conf);
+// the program names none of its own.
+bool UpdateServerConfigured();
 
 // The codes of UpdateNotifyMessage (the library's numbers).
 enum UpdateNotifyCode : int {

@@ -87,6 +87,13 @@ void TaskQueueUiThread::Close() {
 
 namespace {
 
+// The answer that goes no further: Cancel, else No, else Abort.
+PromptAnswer ClosingAnswer(const std::vector<PromptAnswer>& allowed) {
+    for (PromptAnswer a : {PromptAnswer::Cancel, PromptAnswer::No, PromptAnswer::Abort})
+        if (std::find(allowed.begin(), allowed.end(), a) != allowed.end()) return a;
+    return allowed.front();
+}
+
 template <typename T>
 T* Find(std::vector<std::pair<ControlId, T>>& list, ControlId id) {
     for (auto& [key, value] : list)
@@ -105,6 +112,8 @@ bool Positive(PromptAnswer a) {
 }
 
 std::string OneLine(std::string_view text) {
+    // A message's closing line break ends no line of its own.
+    while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) text.remove_suffix(1);
     std::string out;
     for (char c : text) {
         if (c == '\r') continue;
@@ -182,21 +191,15 @@ void ScriptedViews::EndWindow() {
 }
 
 PromptAnswer ScriptedViews::NextAnswer(PromptButtons buttons, PromptAnswer defaultAnswer,
-                                       std::string* note) {
+                                       const std::string& box, std::string* note) {
     std::vector<PromptAnswer> allowed = ButtonAnswers(buttons);
     auto fits = [&](PromptAnswer a) {
         return std::find(allowed.begin(), allowed.end(), a) != allowed.end();
     };
-    // An answer that names the other form of the same intent still fits:
-    // yes for OK, no for Cancel and the other way round.
-    auto translate = [&](PromptAnswer a) {
-        if (fits(a)) return a;
-        for (PromptAnswer candidate : allowed)
-            if (Positive(candidate) == Positive(a) && candidate != PromptAnswer::Ignore &&
-                candidate != PromptAnswer::Abort)
-                return candidate;
-        return allowed.front();
-    };
+    if (!refusal.empty()) {
+        *note = "the answers were refused";
+        return ClosingAnswer(allowed);
+    }
     // "escape" is the Escape key: Cancel where there is one, OK on an OK
     // box, and nothing at all on a Yes/No box, which waits for the next
     // answer (Escape never means "no" there).
@@ -214,10 +217,26 @@ PromptAnswer ScriptedViews::NextAnswer(PromptButtons buttons, PromptAnswer defau
         std::string text = script.answers.front();
         script.answers.pop_front();
         PromptAnswer answer;
-        if (ParseAnswer(text, &answer)) return translate(answer);
-        *note = "unknown answer \"" + text + "\", default button";
-        return defaultAnswer;
+        if (ParseAnswer(text, &answer) && fits(answer)) return answer;
+        // A scripted answer is the button the user meant: one the box does
+        // not have (ok on a Yes/No box) would be a guess, so the script
+        // stops here and every later box closes without changing anything.
+        refusal = "\"" + text + "\" is not a button of the box " + box + " [" +
+                  ButtonsName(buttons) + "]";
+        script.answers.clear();
+        *note = "refused: \"" + text + "\" is not a button of this box";
+        return ClosingAnswer(allowed);
     }
+    // --yes and --no name an intent: yes is OK, no is Cancel where the box
+    // has no Yes or No.
+    auto translate = [&](PromptAnswer a) {
+        if (fits(a)) return a;
+        for (PromptAnswer candidate : allowed)
+            if (Positive(candidate) == Positive(a) && candidate != PromptAnswer::Ignore &&
+                candidate != PromptAnswer::Abort)
+                return candidate;
+        return allowed.front();
+    };
     if (allowed.size() > 1) {
         if (script.fallback == Fallback::Yes) return translate(PromptAnswer::Yes);
         if (script.fallback == Fallback::No) return translate(PromptAnswer::No);
@@ -229,7 +248,9 @@ PromptAnswer ScriptedViews::NextAnswer(PromptButtons buttons, PromptAnswer defau
 PromptAnswer ScriptedViews::Ask(const Prompt& prompt) {
     messages.push_back(prompt.caption + "|" + prompt.text);
     std::string note;
-    PromptAnswer answer = NextAnswer(prompt.buttons, DefaultAnswer(prompt), &note);
+    PromptAnswer answer =
+        NextAnswer(prompt.buttons, DefaultAnswer(prompt),
+                   "\"" + prompt.caption + ": " + OneLine(prompt.text) + "\"", &note);
     Record("[message] " + prompt.caption + ": " + OneLine(prompt.text) + " [" +
            ButtonsName(prompt.buttons) + "] -> " + AnswerName(answer) +
            (note.empty() ? "" : " (" + note + ")"));
@@ -238,7 +259,8 @@ PromptAnswer ScriptedViews::Ask(const Prompt& prompt) {
 
 bool ScriptedViews::NextDialogAnswer(const std::string& what) {
     std::string note;
-    bool ok = Positive(NextAnswer(PromptButtons::OkCancel, PromptAnswer::Ok, &note));
+    bool ok =
+        Positive(NextAnswer(PromptButtons::OkCancel, PromptAnswer::Ok, "\"" + what + "\"", &note));
     if (note == "no answer left, default button") note.clear();  // dialogs default to OK quietly
     Record("[dialog] " + what + " -> " + (ok ? "ok" : "cancel") +
            (note.empty() ? "" : " (" + note + ")"));
@@ -247,7 +269,7 @@ bool ScriptedViews::NextDialogAnswer(const std::string& what) {
 
 bool ScriptedViews::AskSaveFile(const FileDialogOptions& options, std::string* path) {
     // Like the dialog, a refused path leaves it open for the next one.
-    while (!script.saveAs.empty()) {
+    while (!script.saveAs.empty() && refusal.empty()) {
         *path = script.saveAs.front();
         script.saveAs.pop_front();
         // A Linux path (one no drive covers) keeps its own separator.
@@ -267,7 +289,8 @@ bool ScriptedViews::AskSaveFile(const FileDialogOptions& options, std::string* p
         Record("[save file] -> " + *path);
         return true;
     }
-    Record("[save file] " + options.initialPath + " -> cancel (no --save-as path left)");
+    Record("[save file] " + options.initialPath + " -> cancel (" +
+           (refusal.empty() ? "no --save-as path left" : "the answers were refused") + ")");
     return false;
 }
 
@@ -277,8 +300,10 @@ bool ScriptedViews::AskReplace(const std::string& path) {
     messages.push_back(std::string(kSaveAsCaption) + "|" + text);
     PromptAnswer answer = PromptAnswer::No;
     std::string note;
-    if (!script.answers.empty()) {
-        answer = NextAnswer(PromptButtons::YesNo, PromptAnswer::Yes, &note);
+    if (!script.answers.empty() || !refusal.empty()) {
+        answer =
+            NextAnswer(PromptButtons::YesNo, PromptAnswer::Yes,
+                       "\"" + std::string(kSaveAsCaption) + ": " + OneLine(text) + "\"", &note);
     } else if (script.fallback == Fallback::Yes) {
         answer = PromptAnswer::Yes;
     } else {
@@ -290,8 +315,9 @@ bool ScriptedViews::AskReplace(const std::string& path) {
 }
 
 bool ScriptedViews::AskOpenFile(const FileDialogOptions& options, std::string* path) {
-    if (script.open.empty()) {
-        Record("[open file] " + options.initialPath + " -> cancel (no --open path left)");
+    if (script.open.empty() || !refusal.empty()) {
+        Record("[open file] " + options.initialPath + " -> cancel (" +
+               (refusal.empty() ? "no --open path left" : "the answers were refused") + ")");
         return false;
     }
     *path = script.open.front();

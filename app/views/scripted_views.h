@@ -70,6 +70,11 @@ class ScriptedViews : public MainWindowView,
         std::optional<std::vector<std::string>> folders;
     };
     Script script;
+    // Set when a scripted answer was not a button of the box it met (ok on
+    // a Yes/No box): names the answer and the box. From then on every box
+    // takes the answer that goes no further (Cancel, else No) and the file
+    // dialogs cancel; the face ends its run.
+    std::string refusal;
     // What the save dialog checks of a chosen path, as the window's dialog
     // does: its folder must exist, and an existing file is replaced only
     // after a scripted yes (or --yes) to the replace question. Unset: no
@@ -154,7 +159,9 @@ class ScriptedViews : public MainWindowView,
     bool AskReplace(const std::string& path);
     // The next answer for a box with these buttons and default; *note says
     // where it came from when it was not scripted.
-    PromptAnswer NextAnswer(PromptButtons buttons, PromptAnswer defaultAnswer, std::string* note);
+    // box names the box in a refusal.
+    PromptAnswer NextAnswer(PromptButtons buttons, PromptAnswer defaultAnswer,
+                            const std::string& box, std::string* note);
     bool NextDialogAnswer(const std::string& what);
 
     std::vector<std::pair<ControlId, std::string>> texts_;

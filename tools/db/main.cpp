@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "base/codepage.h"
+#include "base/program_version.h"
 #include "definitions/container.h"
 #include "definitions/load_definitions.h"
 #include "definitions/pattern_match.h"
@@ -412,6 +413,7 @@ int Run(int argc, char** argv) {
     args.erase(args.begin());
     if (command == "--help" || command == "-h" || command == "help")
         return std::cout << kToolHelp, kDone;
+    if (command == "--version") return std::cout << "tolvane-db " << kProgramVersion << "\n", kDone;
     if (command == "pack") return Pack(args);
     if (command == "unpack") return Unpack(args);
     if (command == "dump") return Dump(args);

@@ -6,6 +6,7 @@
 #include <cstring>
 #include <string>
 
+#include "base/program_version.h"
 #include "discovery/open_machine.h"
 #include "testing/demo_machine.h"
 
@@ -36,6 +37,10 @@ int Usage(FILE* out, int status) {
 int main(int argc, char** argv) {
     if (argc >= 2 && (!std::strcmp(argv[1], "--help") || !std::strcmp(argv[1], "-h")))
         return Usage(stdout, 0);
+    if (argc >= 2 && !std::strcmp(argv[1], "--version")) {
+        std::printf("tolvane-demo %s\n", tolvane::kProgramVersion);
+        return 0;
+    }
     if (argc < 3) return Usage(stderr, 2);
     std::string command = argv[1], dir = argv[2];
     tolvane::demo::DemoOptions options;

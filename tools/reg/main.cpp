@@ -21,6 +21,7 @@
 #include <vector>
 
 #include "base/codepage.h"
+#include "base/program_version.h"
 #include "discovery/open_machine.h"
 #include "host/host_files.h"
 #include "host/privileges.h"
@@ -675,6 +676,10 @@ int Run(int argc, char** argv) {
         } else {
             rest.push_back(arg);
         }
+    }
+    if (!rest.empty() && rest[0] == "--version") {
+        std::cout << "tolvane-reg " << kProgramVersion << "\n";
+        return kExitOk;
     }
     if (rest.empty()) return UsageError("no command given", kUsage);
     std::string command = rest[0];

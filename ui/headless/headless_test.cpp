@@ -143,6 +143,67 @@ TEST(Headless, InstallsTheDatabaseScansAndPrintsRowsCountersAndLog) {
     EXPECT_EQ(out.rfind("usage: tolvane --headless [OPTIONS] scan smart|", 0), 0u) << out;
 }
 
+// What the terminal says where it used to mislead: an answer a box does not
+// offer, the log of an earlier run, the update check without a server, the
+// version, and a user without ~/.wine.
+TEST(Headless, TheTerminalsTexts) {
+    TempPrefix prefix;
+    ASSERT_NO_FATAL_FAILURE(InstallGossamerDatabase(prefix.path()));
+    ASSERT_NO_FATAL_FAILURE(PlantGossamerKey(prefix));
+    testing::TempFolder home;  // no ~/.wine, no settings.conf
+    const std::string env = "HOME='" + home.path().string() + "' XDG_CONFIG_HOME= WINEPREFIX= ";
+    const std::string tolvane = env + TOLVANE_PROGRAM;
+    const std::string machine = tolvane + " --headless --machine '" + prefix.path() + "' ";
+    std::string out;
+
+    // ok is no button of the Yes/No confirmation: refused, nothing removed.
+    EXPECT_EQ(testing::RunCommand(machine + "--answers no,ok scan registry remove all 2>&1", &out),
+              2);
+    EXPECT_NE(out.find("tolvane: --answers: \"ok\" is not a button of the box \"Tolvane: 1 "
+                       "objects selected will be removed. Continue?\" [Yes/No]"),
+              std::string::npos)
+        << out;
+    {
+        auto opened = prefix.Open();
+        RegKey key;
+        EXPECT_EQ(opened->registry().OpenKey(Registry::Root(RootKey::LocalMachine),
+                                             "Software\\Gossamer", KEY_READ, &key),
+                  ERROR_SUCCESS);
+    }
+    ASSERT_EQ(RunCommand(tolvane + " --help", &out), 0);
+    EXPECT_NE(out.find("ok is refused on a Yes/No"), std::string::npos) << out;
+
+    // A later run shows the newest log; a machine without one says so in
+    // one line.
+    ASSERT_EQ(RunCommand(machine + "logfile", &out), 0);
+    EXPECT_EQ(out.rfind("Log: C:\\Program Files\\Tolvane\\Logs\\TolvaneLog ", 0), 0u) << out;
+    TempPrefix fresh;
+    ASSERT_EQ(RunCommand(tolvane + " --headless --machine '" + fresh.path() + "' logfile", &out),
+              0);
+    EXPECT_NE(out.find("Scan System once to view log file [OK]"), std::string::npos) << out;
+
+    // No update server configured: said, with where to set one; and one
+    // that cannot be reached fails the command too.
+    EXPECT_EQ(RunCommand(machine + "update", &out), 1);
+    EXPECT_NE(out.find("[update] No update server is configured."), std::string::npos) << out;
+    EXPECT_NE(out.find("/etc/tolvane/settings.conf"), std::string::npos) << out;
+    std::filesystem::create_directories(home.path() / ".config/tolvane");
+    std::ofstream(home.path() / ".config/tolvane/settings.conf")
+        << "UpdateServer=http://127.0.0.1:1/\n";
+    EXPECT_EQ(RunCommand(machine + "update", &out), 1);
+    EXPECT_NE(out.find("[update] Unable to connect to the server"), std::string::npos) << out;
+
+    for (const std::string& run : {tolvane + " --version", tolvane + " --headless --version",
+                                   std::string(TOLVANE_DEMO_PROGRAM) + " --version"}) {
+        EXPECT_EQ(RunCommand(run, &out), 0) << run;
+        EXPECT_NE(out.find(" 3.45\n"), std::string::npos) << run << ": " << out;
+    }
+
+    EXPECT_EQ(testing::RunCommand(tolvane + " --headless about 2>&1", &out), 1);
+    EXPECT_NE(out.find("--machine PREFIX"), std::string::npos) << out;
+    EXPECT_NE(out.find("tolvane --list-machines"), std::string::npos) << out;
+}
+
 // The start-up finds "-s" and "-b" anywhere in the command line, "-s" first:
 // "-sb" holds "-s", "-bs" only "-b".
 TEST(Headless, JoinedSwitchesSbAndBsAreFoundAsTheStartUpFindsThem) {
@@ -372,11 +433,14 @@ class DemoMachine : public ::testing::Test {
         int status = RunTolvane("--headless --json --machine '" + dir_ + "' scan " + mode, &out);
         std::set<std::string> rows;
         nlohmann::json doc = nlohmann::json::parse(out);
-        for (const auto& row : doc["rows"])
+        for (const auto& row : doc["rows"]) {
             rows.insert(row["type"].get<std::string>() + "|" + row["object"].get<std::string>());
+            kinds_.insert(row["kind"].get<std::string>() + "|" + row["object"].get<std::string>());
+        }
         EXPECT_EQ(status, doc["rows"].empty() ? 0 : 1) << mode;
         return rows;
     }
+    std::set<std::string> kinds_;  // "kind|object" of every row listed
     testing::TempFolder temp_{"tolvane-demo-test"};
     const std::string dir_ = (temp_.path() / "machine").string();
 };
@@ -448,6 +512,12 @@ TEST_F(DemoMachine, SmartAndFilesScansListEveryPlantedTrace) {
     };
     for (const std::string& trace : expected)
         EXPECT_TRUE(found.count(trace)) << trace << " not listed";
+    // --json tells a running program's rows from the files found on disk.
+    for (const std::string& kindAndObject : std::vector<std::string>{
+             "process|C:\\Program Files\\Velvet Gazer\\vgazer.exe", "file|C:\\windows\\murmur.exe",
+             "folder|C:\\Program Files\\Parchment", "registry-key|Software\\Gossamer",
+             "registry-value|" + run + "Nightjar", "host|ads.tinsel.example"})
+        EXPECT_TRUE(kinds_.count(kindAndObject)) << kindAndObject;
 }
 
 TEST_F(DemoMachine, StartUpSwitchRunsTheStoredMode) {
@@ -462,6 +532,19 @@ TEST_F(DemoMachine, StartUpSwitchRunsTheStoredMode) {
     // A prefix path holding "-s" is no switch.
     ASSERT_EQ(RunCommand(base + " --open 'C:\\x-s.zip' about", &out), 0);
     EXPECT_EQ(out.find("objectsScanned"), std::string::npos) << out;
+}
+
+// `make run` ran when its scan did: the demo's threats listed are no failure.
+TEST_F(DemoMachine, TheDemoRunEndsWellWhenItListsThreats) {
+    const std::string program = TOLVANE_PROGRAM;
+    const std::string build = program.substr(0, program.rfind("/bin/"));
+    std::string out;
+    EXPECT_EQ(RunCommand("DISPLAY= WAYLAND_DISPLAY= TOLVANE_DEMO_DIR='" + dir_ + "' " +
+                             TOLVANE_RUN_DEMO + " '" + build + "'",
+                         &out),
+              0);
+    EXPECT_NE(out.find("\nobjectsRecognised: "), std::string::npos) << out;
+    EXPECT_EQ(out.find("\nobjectsRecognised: 0\n"), std::string::npos) << out;
 }
 
 // The exit status of a run with a scan is a virus scanner's; other runs keep

@@ -21,6 +21,11 @@ std::unique_ptr<Machine> OpenHeadlessMachine(const HeadlessOptions& options, std
     *privileges = opened.privileges;
     if (!opened.machine) {
         err << "tolvane: " << opened.error << "\n";
+        // The default prefix is only a guess: say how to name the machine.
+        if (options.machinePath.empty())
+            err << "tolvane: name the machine with --machine PREFIX (a Wine prefix, or the "
+                   "folder of a Windows installation); tolvane --list-machines lists the "
+                   "machines found\n";
         return nullptr;
     }
     if (!opened.machine->Description().empty())

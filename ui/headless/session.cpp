@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <cctype>
 #include <csignal>
 #include <iostream>
 #include <nlohmann/json.hpp>
@@ -43,6 +44,22 @@ nlohmann::json CountersJson(const ScanCounterValues& counters) {
     for (const ScanCounterField& field : kScanCounterFields)
         json[field.name] = counters.*field.value;
     return json;
+}
+
+// What a row is, in the words `select type` takes: file, folder,
+// registry-key, registry-value, host; a running program's rows are process
+// (the file it runs) or module (one it loaded).
+std::string RowKind(const ListRow& row) {
+    if (row.detected && row.detected->foundAs == FoundAs::Process) return "process";
+    if (row.detected && row.detected->foundAs == FoundAs::Module) return "module";
+    for (ObjectType type : kObjectTypes) {
+        if (row.type != ObjectTypeText(type)) continue;
+        if (type == ObjectType::HostFileItem) return "host";
+        std::string kind = ObjectTypeText(type);
+        for (char& ch : kind) ch = ch == ' ' ? '-' : static_cast<char>(std::tolower(ch));
+        return kind;
+    }
+    return "";
 }
 
 }  // namespace
@@ -184,6 +201,8 @@ void Session::ConfigureUpdates(const std::vector<Step>& steps, ApplicationOption
         window.Open(&sink);
         ui_.RunUntil([&] { return window.closed() || !updateService_->Busy(); });
         sink.Disconnect();
+        updateFailed_ = window.statusText() == update_texts::kUnableToConnect ||
+                        window.statusText() == update_texts::kNoServerConfigured;
     };
 }
 
@@ -233,13 +252,19 @@ int Session::RunCommands(const std::vector<Step>& steps) {
 
     int status = kExitOk;
     for (const Step& step : steps) {
-        if (views_.ended) break;
+        if (views_.ended || !views_.refusal.empty()) break;
         if (!(this->*step.command->run)(step)) {
             status = kExitFailure;
             break;
         }
     }
     std::signal(SIGINT, previous);
+    if (!views_.refusal.empty()) {
+        err_ << "tolvane: --answers: " << Utf8(views_.refusal)
+             << "; the run stops there (that box and every later one took Cancel, else No)\n";
+        messages_.push_back("--answers: " + Utf8(views_.refusal));
+        return kExitUsage;
+    }
     return status;
 }
 
@@ -306,6 +331,7 @@ nlohmann::json Session::RowsJson() {
     for (const ListRow& row : controller().results().rows())
         rows.push_back({{"vendor", Utf8(row.vendor)},
                         {"type", row.type},
+                        {"kind", RowKind(row)},
                         {"category", Utf8(row.category)},
                         {"object", Utf8(row.object)},
                         {"danger", Utf8(row.danger)},

@@ -101,6 +101,7 @@ class Session {
     bool Restore(const Step& step);
     bool PressButton(const Step& step);
     bool Logfile(const Step& step);
+    bool Update(const Step& step);
 
   private:
     int RunSteps();
@@ -137,6 +138,9 @@ class Session {
     bool ScanSettings(const std::vector<std::pair<std::string, std::string>>& pairs,
                       const std::vector<std::string>& clicks);
     void PrintSettings();
+    // The path of the newest scan log of the machine (its Logs folder, or an
+    // installation's on the host); "" when there is none.
+    std::string NewestLog();
     MainController& controller() { return app_->controller(); }
     nlohmann::json RowsJson();
     nlohmann::json NotesJson();
@@ -153,6 +157,7 @@ class Session {
     std::unique_ptr<UpdateService> updateService_;  // before the client, which uses it
     std::unique_ptr<UpdateClient> updates_;
     bool updatesConfigured_ = false;
+    bool updateFailed_ = false;  // the last update check reached no server
     nlohmann::json messages_ = nlohmann::json::array();
     nlohmann::json output_ = nlohmann::json::array();
     bool progressLine_ = false;

@@ -3,6 +3,7 @@
 // steps, and what each command does on the main controller.
 #include <algorithm>
 #include <cstdlib>
+#include <filesystem>
 #include <map>
 #include <ostream>
 
@@ -11,6 +12,7 @@
 #include "base/codepage.h"
 #include "machine/machine.h"
 #include "scan/ignore_list.h"
+#include "scan/scan_log.h"
 #include "settings/settings_store.h"
 #include "ui/headless/session.h"
 
@@ -177,8 +179,11 @@ const HeadlessCommand kCommands[] = {
     {"update",
      UpdateArguments,
      {},
-     "update [check]\n  The Update window (needs the update server).\n",
-     &Session::PressButton,
+     "update [check]\n"
+     "  The Update window: asks the update server of this computer's settings (UpdateServer\n"
+     "  in ~/.config/tolvane/settings.conf or /etc/tolvane/settings.conf) for newer versions.\n"
+     "  Fails (exit status 1) when no server is configured or it cannot be reached.\n",
+     &Session::Update,
      MainCommand::CheckUpdates},
 };
 
@@ -234,7 +239,7 @@ bool Session::Parse(std::vector<Step>* steps) {
 bool Session::Scan(const Step& step) {
     controller().Execute(ScanWords().at(step.First()));
     FinishScan(controller().WorkerRunning());
-    return !app_->MachineUnreadable();
+    return !app_->MachineUnreadable() && !controller().NoFolderChosen();
 }
 
 // The Start button: a scan in the stored mode (a Smart Scan on a machine
@@ -243,7 +248,7 @@ bool Session::Start(const Step&) {
     bool wasScanning = controller().Scanning();
     controller().Execute(MainCommand::StartStop);
     FinishScan(!wasScanning && controller().WorkerRunning());
-    return wasScanning || !app_->MachineUnreadable();
+    return wasScanning || (!app_->MachineUnreadable() && !controller().NoFolderChosen());
 }
 
 bool Session::Stop(const Step&) {
@@ -466,12 +471,52 @@ bool Session::PressButton(const Step& step) {
     return true;
 }
 
+// The Update window; it failed when it reached no server.
+bool Session::Update(const Step& step) {
+    updateFailed_ = false;
+    controller().Execute(step.command->button);
+    return !updateFailed_;
+}
+
+// Each run is a program start of its own: without a scan in this run the
+// newest log an earlier one left is named.
 bool Session::Logfile(const Step&) {
-    if (app_->scan().LogPath().empty())
+    std::string log = app_->scan().LogPath();
+    if (log.empty()) log = NewestLog();
+    if (log.empty())
         controller().Execute(MainCommand::ShowLogfile);  // its message
     else
-        Print("Log: " + app_->scan().LogPath());
+        Print("Log: " + log);
     return true;
+}
+
+std::string Session::NewestLog() {
+    std::vector<std::string> names;
+    std::string folder;
+    if (machine_->KeepsToolStateInside()) {
+        folder = SettingsStore::ApplicationFolder() + "Logs\\";
+        FindHandle find;
+        FindData entry;
+        const FileSystem& files = machine_->files();
+        for (bool more =
+                 files.FindFirstFile(folder + "TolvaneLog *.txt", &find, &entry, FindDetail::Types);
+             more; more = find.Next(&entry))
+            if (!(entry.attributes & FILE_ATTRIBUTE_DIRECTORY)) names.push_back(entry.name);
+    } else if (!app_->StateFolder().empty()) {
+        folder = app_->StateFolder() + "/Logs/";
+        std::error_code ec;
+        for (const auto& entry : std::filesystem::directory_iterator(folder, ec))
+            if (entry.is_regular_file(ec)) names.push_back(entry.path().filename().string());
+    }
+    std::string newest, newestKey;
+    for (const std::string& name : names) {
+        std::string key = ScanLog::SortKey(name);
+        if (!key.empty() && key > newestKey) {
+            newestKey = key;
+            newest = name;
+        }
+    }
+    return newest.empty() ? "" : folder + newest;
 }
 
 }  // namespace tolvane

@@ -30,6 +30,7 @@
 #include "app/engine_scan_source.h"
 #include "app/main_controller.h"
 #include "definitions/container.h"
+#include "discovery/shipped_data.h"
 #include "machine/process_table.h"
 #include "settings/host_settings.h"
 #include "settings/settings_store.h"
@@ -556,15 +557,13 @@ TEST_F(DialogsGuiTest, DialogsLookLikeAnotherProgramScreenshot) {
 
     // An opener that is missing: said, with the address to open by hand.
     machine_->launcher().SetObserver([](const std::vector<std::string>&) { return false; });
-    settings().WriteString(setting::kSupportPage, "https://www.tolvane.example/support");
     Driver().OnNextDialog("MessageBox", [](QDialog* box) {
         Screenshot(box, "open_failed");
         box->accept();
     });
     Trigger(MainCommand::OnlineHelp);
-    EXPECT_TRUE(Shown("Tolvane",
-                      "There is no program here to open it. Open it by hand:\n"
-                      "https://www.tolvane.example/support"));
+    EXPECT_TRUE(Shown("Tolvane", "There is no program here to open it. Open it by hand:\nfile://" +
+                                     InstalledDocumentation()));
 }
 
 TEST_F(DialogsGuiTest, AStartThatFailsBeforeTheWindowExistsIsInvisible) {
@@ -1114,7 +1113,7 @@ TEST_F(DialogsGuiTest, AboutBoxLinkOnlineHelpAndLogsFolder) {
     ASSERT_EQ(launches.size(), 3u);
     EXPECT_EQ(launches[0], (std::vector<std::string>{"xdg-open", "https://www.tolvane.example/"}));
     EXPECT_EQ(launches[1],
-              (std::vector<std::string>{"xdg-open", "https://www.tolvane.example/support"}));
+              (std::vector<std::string>{"xdg-open", "file://" + InstalledDocumentation()}));
     ASSERT_EQ(launches[2].size(), 2u);
     EXPECT_EQ(launches[2][1], prefix_.Host("drive_c/Program Files/Tolvane/Logs"));
 }
