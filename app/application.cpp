@@ -280,6 +280,13 @@ void Application::ConnectFlows() {
     if (!flows.advancedScan)
         flows.advancedScan = [this] {
             WindowAdvancedScanView view(views_.controller.messages);
+            // The scripts delete files at once while their registry changes
+            // would be refused: refused up front, as a removal is.
+            const std::string refusal = machine_.ChangesRefusal();
+            if (!refusal.empty()) {
+                view.Ask({"Error", refusal, PromptButtons::Ok, PromptIcon::Error});
+                return;
+            }
             if (!ConfirmBrowserClosedForAdvancedScan(machine_, view)) return;
             const bool inside = machine_.KeepsToolStateInside();
             AdvancedScan scan(machine_, view,

@@ -1,8 +1,8 @@
 // A Smart Scan with the shipped definitions on a prefix made by
-// `wine wineboot -i`, with the 10 ms pause before each definition's keys set
-// to 0, against the same scan with the demo definitions alone (measured in
-// the same run). Prints the time (goal: under 2 s), the ratio, and the pause
-// the program adds on top (10 ms per definition).
+// `wine wineboot -i`, with the registry phase's pause set to 0, against the
+// same scan with the demo definitions alone (measured in the same run).
+// Prints the time (goal: under 2 s), the ratio, and what the pause costs as
+// users run the scan (the default pause against none; goal: at most 0.5 s).
 //
 //   shipped_scan_bench [PREFIX]
 // Without PREFIX a prefix is made in a temporary folder (Wine needed) and
@@ -38,11 +38,12 @@ std::string Markup(const char* name) {
 }
 
 // The fastest of `rounds` Smart Scans, in milliseconds, and its counters.
-double SmartScan(Machine& machine, ThreatDatabase& db, int rounds, int* scanned) {
+double SmartScan(Machine& machine, ThreatDatabase& db, int rounds, int* scanned,
+                 bool defaultPause = false) {
     double best = 1e30;
     for (int i = 0; i < rounds; ++i) {
         ScanEngine engine(machine, db);
-        engine.SetRegistryKeyPause(std::chrono::milliseconds(0));
+        if (!defaultPause) engine.SetRegistryKeyPause(std::chrono::milliseconds(0));
         auto start = Clock::now();
         engine.RunScan();
         double ms = std::chrono::duration<double, std::milli>(Clock::now() - start).count();
@@ -94,8 +95,11 @@ int Run(std::string prefix) {
                 shippedMs, shippedScanned);
     std::printf("  demo definitions:    %zu, %.1f ms, %d objects scanned; ratio %.2f\n",
                 demo.definitions().size(), demoMs, demoScanned, shippedMs / demoMs);
-    std::printf("  the 10 ms pause per definition adds %.1f s on top (%zu x 10 ms)\n",
-                count * 0.010, count);
+    int pausedScanned = 0;
+    double pausedMs = SmartScan(*machine, shipped, 3, &pausedScanned, true);
+    std::printf(
+        "  as users run it (default pause): %.1f ms, the pause adds %.1f ms (goal <= 500)\n",
+        pausedMs, pausedMs - shippedMs);
     if (made) fs::remove_all(prefix);
     return 0;
 }

@@ -119,4 +119,26 @@ bool PatternMatch(std::string_view pattern, std::string_view text) {
     return reach[n] != 0;
 }
 
+// The last '*' met is the only point to go back to: a later star can absorb
+// whatever an earlier one would have, so no deeper backtracking is needed.
+bool ValueNameMatch(std::string_view pattern, std::string_view name) {
+    size_t p = 0, n = 0, star = std::string_view::npos, resume = 0;
+    while (n < name.size()) {
+        if (p < pattern.size() && pattern[p] == '*') {
+            star = p++;
+            resume = n;
+        } else if (p < pattern.size() && (pattern[p] == '?' || SameLetter(pattern[p], name[n]))) {
+            ++p;
+            ++n;
+        } else if (star != std::string_view::npos) {
+            p = star + 1;
+            n = ++resume;
+        } else {
+            return false;
+        }
+    }
+    while (p < pattern.size() && pattern[p] == '*') ++p;
+    return p == pattern.size();
+}
+
 }  // namespace tolvane

@@ -18,4 +18,10 @@ bool PatternMatch(std::string_view pattern, std::string_view text);
 // The form check PatternMatch applies first.
 bool IsWellFormedPattern(std::string_view pattern);
 
+// The rule of a registry value entry that names its value by wildcard: '*'
+// any run of characters (a value name may hold '.' and '\'), '?' any one
+// character, the rest literal; letters compare without regard to case.
+// Linear in the name's length times the pattern's, whatever the pattern.
+bool ValueNameMatch(std::string_view pattern, std::string_view name);
+
 }  // namespace tolvane

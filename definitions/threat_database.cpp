@@ -82,8 +82,10 @@ std::unique_ptr<ThreatDefinition> ReadDefinition(MarkupParser& parser,
     }
     if (parser.NextChild("REGVALUES")) {
         parser.EnterChild();
-        while (parser.NextChild("REGVALUE"))
+        while (parser.NextChild("REGVALUE")) {
             d.registryValues.push_back(ReadRegistryValue(parser.ChildAttribute("NAME"), folders));
+            d.registryValues.back().nameIsPattern = parser.ChildAttribute("MATCH") == "wildcard";
+        }
         parser.LeaveElement();
     }
     if (parser.NextChild("HOSTS")) {

@@ -10,7 +10,8 @@
 //     <DIRECTORIES><DIR NAME="%programfiles%\Bad"/></DIRECTORIES>
 //     <FILES><FILE NAME="bad.exe"/><FILE PATH="%system%\bad.dll" SIZE="1234"/></FILES>
 //     <REGKEYS><REGKEY NAME="SOFTWARE\Bad"/></REGKEYS>
-//     <REGVALUES><REGVALUE NAME="Software\Key\Value:@:data pattern"/></REGVALUES>
+//     <REGVALUES><REGVALUE NAME="Software\Key\Value:@:data pattern"/>
+//                <REGVALUE NAME="Software\Key\ntkd*" MATCH="wildcard"/></REGVALUES>
 //     <HOSTS><HOST NAME="bad.example"/></HOSTS>
 //     <DANGER NAME="High"/>
 //     <DESCRIPTION NAME="..." url="..."/>
@@ -18,6 +19,10 @@
 // The children are read in that order only: one standing before a child
 // already read is not seen. Placeholders (placeholders.h) are resolved in
 // folder and file paths and in registry data patterns.
+//
+// MATCH="wildcard" makes the value name a ValueNameMatch pattern
+// (pattern_match.h). Older readers ignore the attribute and look for a value
+// of that very name, which is narrower, never broader.
 #pragma once
 
 #include <cstdint>
@@ -56,10 +61,11 @@ struct RegistryKeyEntry {
 };
 
 struct RegistryValueEntry {
-    std::string keyPath;      // text before the last backslash of fullName
-    std::string valueName;    // text after it
-    std::string dataPattern;  // data must contain it; empty for any data; placeholders resolved
-    std::string fullName;     // key path and value name as written (before ":@:")
+    std::string keyPath;         // text before the last backslash of fullName
+    std::string valueName;       // text after it
+    std::string dataPattern;     // data must contain it; empty for any data; placeholders resolved
+    std::string fullName;        // key path and value name as written (before ":@:")
+    bool nameIsPattern = false;  // valueName is a ValueNameMatch pattern
     int found = 0;
 };
 

@@ -155,14 +155,18 @@ bool ProcessEnumerator::KillProcessByName(std::string_view path) {
     if (!machine_) return false;
     std::string wanted = KillTargetKey(path);
     size_t seen = 0;
-    int found = EndProcesses(machine_->processes(), [&](const ProcessSnapshot& process) {
-        // As listed: no more than kMaxEnumerated processes are seen.
-        if (++seen > kMaxEnumerated) return false;
-        std::string name = ProcessName(process);
-        // "-" is no path: a process without a readable executable never
-        // matches, whatever the name asked for.
-        return name != "-" && ExecutableKey(name) == wanted;
-    });
+    lastKillStillRunning_ = 0;
+    int found = EndProcesses(
+        machine_->processes(),
+        [&](const ProcessSnapshot& process) {
+            // As listed: no more than kMaxEnumerated processes are seen.
+            if (++seen > kMaxEnumerated) return false;
+            std::string name = ProcessName(process);
+            // "-" is no path: a process without a readable executable never
+            // matches, whatever the name asked for.
+            return name != "-" && ExecutableKey(name) == wanted;
+        },
+        kEndedProgramsWait, &lastKillStillRunning_);
     if (found < 0) {
         lastError_ = ProcessError::EnumerationFailed;
         return false;

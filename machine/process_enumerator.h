@@ -116,8 +116,12 @@ class ProcessEnumerator {
     // Ends every running process whose executable's file name equals the
     // file name of path (the part after its last backslash), letter case
     // ignored. True when at least one such process was found, whether or not
-    // it could be ended.
+    // it could be ended. Waits up to kEndedProgramsWait for the ended
+    // programs to be gone, since the caller usually deletes their file next.
     bool KillProcessByName(std::string_view path);
+    // How many programs the last KillProcessByName ended that were still
+    // running when its wait ran out.
+    int LastKillStillRunning() const { return lastKillStillRunning_; }
     // Ends one process; false when it is gone or refuses.
     bool TerminateProcessById(uint32_t processId);
 
@@ -134,6 +138,7 @@ class ProcessEnumerator {
 
     Machine* machine_ = nullptr;
     ProcessError lastError_ = ProcessError::Success;
+    int lastKillStillRunning_ = 0;
     std::weak_ptr<const std::vector<ProcessSnapshot>> lastSnapshot_;
 };
 

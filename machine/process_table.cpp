@@ -54,19 +54,21 @@ std::unique_ptr<ProcessTable> MakeFixedProcessTable(std::vector<ProcessSnapshot>
 
 namespace {
 
-bool AnyStillListed(ProcessTable& processes, const std::vector<uint32_t>& pids) {
+// How many of the pids are still listed (0 when nothing can be listed).
+int CountStillListed(ProcessTable& processes, const std::vector<uint32_t>& pids) {
     std::vector<ProcessSnapshot> listed;
-    if (!processes.List(&listed)) return false;
+    if (!processes.List(&listed)) return 0;
+    int count = 0;
     for (const ProcessSnapshot& process : listed)
-        if (std::find(pids.begin(), pids.end(), process.pid) != pids.end()) return true;
-    return false;
+        if (std::find(pids.begin(), pids.end(), process.pid) != pids.end()) ++count;
+    return count;
 }
 
 }  // namespace
 
 int EndProcesses(ProcessTable& processes,
                  const std::function<bool(const ProcessSnapshot& process)>& matches,
-                 std::chrono::milliseconds settle) {
+                 std::chrono::milliseconds settle, int* stillRunning) {
     std::vector<ProcessSnapshot> listed;
     if (!processes.List(&listed)) return -1;
     std::vector<uint32_t> ended;
@@ -77,11 +79,13 @@ int EndProcesses(ProcessTable& processes,
         if (processes.Terminate(process.pid)) ended.push_back(process.pid);
     }
     constexpr std::chrono::milliseconds kCheckEvery(50);
-    for (auto waited = std::chrono::milliseconds(0); !ended.empty() && waited < settle;
+    int running = ended.empty() ? 0 : CountStillListed(processes, ended);
+    for (auto waited = std::chrono::milliseconds(0); running > 0 && waited < settle;
          waited += kCheckEvery) {
-        if (!AnyStillListed(processes, ended)) break;
         std::this_thread::sleep_for(kCheckEvery);
+        running = CountStillListed(processes, ended);
     }
+    if (stillRunning) *stillRunning = running;
     return matched;
 }
 

@@ -37,12 +37,18 @@ class ProcessTable {
 // The one way programs of the machine are ended: every listed process for
 // which matches holds is terminated (a refusal is silent; the others still
 // end). Then, for up to settle, waits until those it ended are gone, as a
-// killed program lets go of its files a moment later. The number of processes
-// that matched, whether or not they could be ended; -1 when the processes
-// cannot be listed.
+// killed program lets go of its files a moment later (a zombie is gone: the
+// tables do not list it). The number of processes that matched, whether or
+// not they could be ended; -1 when the processes cannot be listed.
+// stillRunning, when given: how many of those it ended were still listed when
+// the wait ran out.
 int EndProcesses(ProcessTable& processes,
                  const std::function<bool(const ProcessSnapshot& process)>& matches,
-                 std::chrono::milliseconds settle = std::chrono::milliseconds(0));
+                 std::chrono::milliseconds settle = std::chrono::milliseconds(0),
+                 int* stillRunning = nullptr);
+
+// How long the removal and the scripts wait for the programs they ended.
+inline constexpr std::chrono::milliseconds kEndedProgramsWait{5000};
 
 // Whether Internet Explorer runs: a process whose program path (else its
 // first module) contains "iexplore.exe" without regard to case. False when

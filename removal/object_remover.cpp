@@ -37,7 +37,7 @@ std::string StripTrailingBackslashes(std::string_view path) {
 
 }  // namespace
 
-bool KillProcessesRunning(Machine& machine, std::string_view path) {
+bool KillProcessesRunning(Machine& machine, std::string_view path, int* stillRunning) {
     const std::string target = FileSystem::NormalizePath(path);
     const std::string targetName = Lower(FileNamePart(target));
     if (targetName.empty()) return false;
@@ -56,11 +56,16 @@ bool KillProcessesRunning(Machine& machine, std::string_view path) {
                    return runs(process.exePath) ||
                           (!process.modules.empty() && runs(process.modules[0]));
                },
-               std::chrono::seconds(2)) > 0;
+               kEndedProgramsWait, stillRunning) > 0;
 }
 
 ObjectRemover::ObjectRemover(Machine& machine) : machine_(machine) {
-    killer_ = [this](std::string_view path) { return KillProcessesRunning(machine_, path); };
+    killer_ = [this](std::string_view path) {
+        int stillRunning = 0;
+        bool found = KillProcessesRunning(machine_, path, &stillRunning);
+        if (stillRunning > 0) programsNotEnded_.emplace_back(path);
+        return found;
+    };
     afterUnregister_ = [this] { machine_.WaitUntilIdle(std::chrono::seconds(60)); };
 }
 

@@ -75,6 +75,10 @@ class ObjectRemover {
         return unregistrationsRefused_;
     }
     void ClearUnregistrationsRefused() { unregistrationsRefused_.clear(); }
+    // The executables whose programs were still running after the wait for
+    // them to end (their files are then usually in use).
+    const std::vector<std::string>& ProgramsNotEnded() const { return programsNotEnded_; }
+    void ClearProgramsNotEnded() { programsNotEnded_.clear(); }
     // The paths this run refused to change because they lie outside the
     // machine's folder (Z:, a drive elsewhere, a link leading out): never
     // queued, reported as such.
@@ -99,6 +103,7 @@ class ObjectRemover {
     Machine& machine_;
     std::vector<std::string> failedDeletions_;
     std::vector<std::string> unregistrationsRefused_;
+    std::vector<std::string> programsNotEnded_;
     std::vector<std::string> outsideMachine_;
     int browserSettingsHits_ = 0;
     std::optional<std::vector<std::string>> hostsFiles_;
@@ -114,7 +119,8 @@ class ObjectRemover {
 // How ObjectRemover ends programs, over the machine's process table: ends every
 // program whose executable is the file at path (its started path or first
 // mapped module, without regard to case; a program started by its bare name
-// matches that name) and waits up to two seconds for them to be gone.
-bool KillProcessesRunning(Machine& machine, std::string_view path);
+// matches that name) and waits up to kEndedProgramsWait for them to be gone.
+// stillRunning, when given: how many had not ended by then.
+bool KillProcessesRunning(Machine& machine, std::string_view path, int* stillRunning = nullptr);
 
 }  // namespace tolvane

@@ -42,6 +42,7 @@ bool RemovalFlow::RunRemoval(ObjectRows& rows, bool removeAll) {
     view_.SetBusy(true);
     remover_.ClearFailedDeletions();
     remover_.ClearUnregistrationsRefused();
+    remover_.ClearProgramsNotEnded();
     size_t count = 0;
     for (size_t row = 0; row < rows.RowCount(); ++row) {
         if (removeAll || rows.IsRowChecked(row)) ++count;
@@ -100,17 +101,21 @@ RemovalFlow::RemovalCounts RemovalFlow::RemoveSelected(ObjectRows& rows, bool re
         view_.SetProgressPosition(++visited);
     }
 
+    bool resetDeclined = false;
     if (remover_.BrowserSettingsHits() > 0) {
-        ResetBrowserSettings(machine_.registry(), view_, ReadBrowserDefaults(settings_));
+        resetDeclined =
+            !ResetBrowserSettings(machine_.registry(), view_, ReadBrowserDefaults(settings_));
     }
+    std::vector<size_t> kept;
     for (size_t position : browserSettings) {
         bool stays = remover_.ObjectPresent(rows.RowType(position), rows.RowText(position));
-        (stays ? present : gone).push_back(position);
+        (stays ? (resetDeclined ? kept : present) : gone).push_back(position);
     }
     std::sort(gone.begin(), gone.end());
     for (size_t position : present) rows.SetRowChecked(position, false);
+    for (size_t position : kept) rows.SetRowChecked(position, false);
     rows.RemoveRows(gone);
-    return {gone.size(), present.size()};
+    return {gone.size(), present.size(), kept.size()};
 }
 
 void RemovalFlow::OfferLeftovers() {
@@ -138,6 +143,11 @@ void RemovalFlow::ReportCounts(const RemovalCounts& counts) {
         text.replace(text.find("%d"), 2, std::to_string(remover_.UnregistrationsRefused().size()));
         view_.Ask({"Tolvane", text, PromptButtons::Ok, PromptIcon::Information});
     }
+    if (!remover_.ProgramsNotEnded().empty()) {
+        std::string text = kProgramsNotEndedPrefix;
+        for (const std::string& path : remover_.ProgramsNotEnded()) text += path + "\r\n";
+        view_.Ask({"Tolvane", text, PromptButtons::Ok, PromptIcon::Information});
+    }
     // A Wine program the run started (regsvr32) may have left the prefix's
     // wineserver running; the registry changes made since were refused, and
     // the user must hear of it rather than read a plain success.
@@ -146,6 +156,11 @@ void RemovalFlow::ReportCounts(const RemovalCounts& counts) {
                PromptButtons::Ok, PromptIcon::Information});
     if (counts.present > 0) {
         view_.Ask({"Tolvane", Format(kNotRemovedFormat, static_cast<long long>(counts.present)),
+                   PromptButtons::Ok, PromptIcon::Information});
+    }
+    if (counts.keptByChoice > 0) {
+        view_.Ask({"Tolvane",
+                   Format(kKeptResetDeclinedFormat, static_cast<long long>(counts.keptByChoice)),
                    PromptButtons::Ok, PromptIcon::Information});
     }
 }

@@ -31,10 +31,19 @@ inline constexpr const char* kDeletedFormat = "%d Objects deleted successfully."
 inline constexpr const char* kUnregisterRefusedFormat =
     "regsvr32 was not run for %d components: Tolvane runs as root and never starts a program "
     "of the machine with root's rights. Their files were deleted all the same.";
+// Before the counts, when programs the removal ended were still running after
+// the wait (one executable per line follows).
+inline constexpr const char* kProgramsNotEndedPrefix =
+    "These programs were still running after Tolvane ended them:\r\n";
 // After kDeletedFormat, when objects are still on the machine (their rows
 // stay listed, unchecked).
 inline constexpr const char* kNotRemovedFormat =
     "%d objects could not be removed. They are still listed.";
+// After kDeletedFormat, when the user declined the browser reset: the
+// browser settings it would have written back stay as they are (and listed).
+inline constexpr const char* kKeptResetDeclinedFormat =
+    "%d browser settings were kept because the reset of the browser settings was declined. They "
+    "are still listed.";
 inline constexpr const char* kUnableTitle = "Unable to remove items";
 // Items a removal refused because they lie outside the machine's folder.
 inline constexpr const char* kOutsideMachine =
@@ -85,8 +94,9 @@ class RemovalFlow {
 
   private:
     struct RemovalCounts {
-        size_t gone = 0;     // objects checked to be off the machine
-        size_t present = 0;  // objects still there after their removal
+        size_t gone = 0;          // objects checked to be off the machine
+        size_t present = 0;       // objects still there after their removal
+        size_t keptByChoice = 0;  // browser settings kept: the user declined the reset
     };
 
     // The refusal, the browser warning and the backup offer; false when the

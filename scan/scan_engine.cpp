@@ -9,6 +9,7 @@
 
 #include "base/codepage.h"
 #include "base/lines.h"
+#include "definitions/pattern_match.h"
 #include "definitions/placeholders.h"
 #include "definitions/threat_database.h"
 #include "machine/machine.h"
@@ -412,9 +413,13 @@ void ScanEngine::SettleKey(ThreatDefinition* definition, RegistryKeyEntry& entry
 
 void ScanEngine::ScanRegistryKeys() {
     Phase(scan_phase::kRegistryAndDefinitionFolders);
+    size_t definitionsRead = 0;
     for (auto& definition : database_.definitions()) {
         if (Stopped()) return;
-        if (keyPause_.count() > 0) std::this_thread::sleep_for(keyPause_);
+        // The phase yields the processor now and then; a pause before every
+        // definition would make the wait grow with the database.
+        if (keyPause_.count() > 0 && definitionsRead++ % definitionsPerKeyPause_ == 0)
+            std::this_thread::sleep_for(keyPause_);
         for (RegistryKeyEntry& entry : definition->registryKeys) {
             if (Stopped()) return;
             SetCurrentItem(entry.path);
@@ -442,12 +447,60 @@ bool ScanEngine::ValueMatches(RootKey root, const std::string& keyPath,
     return ValueDataContains(data, loweredPattern, decodedTry);
 }
 
+void ScanEngine::MatchValuesByName(ThreatDefinition* definition, RegistryValueEntry& entry,
+                                   const std::string& loweredPattern) {
+    const Registry& registry = machine_.registry();
+    entry.found = 0;
+    // The user's own keys of every profile (their data also tried
+    // percent-decoded), then the machine's.
+    struct Place {
+        RootKey root;
+        std::string keyPrefix;
+        bool decodedTry;
+        std::string profile;
+    };
+    std::vector<Place> places;
+    for (const UserProfile& profile : machine_.Profiles())
+        places.push_back({profile.Root(), profile.KeyPath(""), true, profile.name});
+    places.push_back({RootKey::LocalMachine, "", false, ""});
+    for (const Place& place : places) {
+        Count(results_.counters.objectsScanned);
+        RegKey key;
+        if (registry.OpenKey(Registry::Root(place.root), place.keyPrefix + entry.keyPath,
+                             KEY_QUERY_VALUE, &key) != ERROR_SUCCESS)
+            continue;
+        std::string name, data;
+        uint32_t type = 0;
+        for (uint32_t index = 0;
+             !Stopped() && registry.EnumValue(key, index, &name, &type, &data) == ERROR_SUCCESS;
+             ++index) {
+            // A name holding '\' or the data separator would read back as
+            // another value (or key) where the row is removed or ignored.
+            if (name.find('\\') != std::string::npos ||
+                name.find(kValueDataSeparator) != std::string::npos)
+                continue;
+            if (!ValueNameMatch(entry.valueName, name) || data.size() > kValueDataLimit ||
+                !ValueDataContains(data, loweredPattern, place.decodedTry))
+                continue;
+            std::string text = place.keyPrefix + entry.keyPath + "\\" + name;
+            if (!entry.dataPattern.empty()) text += kValueDataSeparator + entry.dataPattern;
+            Settle(definition, &entry.found, true, results_.counters.registryValuesRecognised,
+                   ObjectType::RegistryValue, text, place.profile);
+        }
+        registry.CloseKey(key);
+    }
+}
+
 void ScanEngine::ScanRegistryValues() {
     Phase(scan_phase::kRegistryAndDefinitionFolders);
     for (auto& definition : database_.definitions()) {
         if (Stopped()) return;
         for (RegistryValueEntry& entry : definition->registryValues) {
             std::string pattern = Lowered(entry.dataPattern);
+            if (entry.nameIsPattern) {
+                MatchValuesByName(definition.get(), entry, pattern);
+                continue;
+            }
             const std::string suffix =
                 entry.dataPattern.empty() ? "" : kValueDataSeparator + entry.dataPattern;
             std::atomic<int32_t>& counter = results_.counters.registryValuesRecognised;
@@ -532,9 +585,13 @@ void ScanEngine::DeepRegistryScan() {
     Phase(scan_phase::kDeepRegistry);
     deepIndex_ = std::make_unique<DeepIndex>();
     for (auto& definition : database_.definitions())
-        for (RegistryValueEntry& entry : definition->registryValues)
+        for (RegistryValueEntry& entry : definition->registryValues) {
+            // The deep walk compares names exactly; a pattern would only take
+            // the place of an exact entry of the same key.
+            if (entry.nameIsPattern) continue;
             deepIndex_->byKeyPath.try_emplace(entry.keyPath,
                                               DeepIndex::Entry{definition.get(), &entry});
+        }
     for (const char* top : {"CLSID", "TypeLib", "Interface"}) {
         if (Stopped()) continue;
         WalkDeepKey(top, "", 1);

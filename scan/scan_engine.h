@@ -49,6 +49,7 @@ class SettingsStore;
 class ThreatDatabase;
 struct ThreatDefinition;
 struct RegistryKeyEntry;
+struct RegistryValueEntry;
 struct FileEntry;
 
 // The "LastScanMode" values. Any other value runs no phase.
@@ -65,12 +66,15 @@ enum class ScanMode : int32_t {
 // " (Smart Scan Mode)\n"; nullptr for a value that is no mode.
 const char* ScanModeLogText(int32_t mode);
 
+inline constexpr const char* kLogNotWrittenNote = "The log of this scan could not be written.";
 // What the process phase says on a Windows installation on a disk: Windows
 // is not running there, so there is no program to check or end.
-inline constexpr const char* kLogNotWrittenNote = "The log of this scan could not be written.";
 inline constexpr const char* kNoProgramsRunNote =
     "No programs are running on this Windows installation (Windows is not running on it): "
     "the Memory scan has no processes to check.";
+
+// The registry-key phase pauses once per this many definitions.
+inline constexpr size_t kDefinitionsPerKeyPause = 100;
 
 // Registry value data longer than this (in bytes, with its terminating zero)
 // never matches.
@@ -98,8 +102,13 @@ class ScanEngine {
     void SetObserver(ScanObserver* observer) { observer_ = observer; }
     // The ignore-list test; none means nothing is ignored.
     void SetIgnoreFilter(const IgnoreFilter* filter) { ignore_ = filter; }
-    // The pause before each definition of the registry-key phase (10 ms).
-    void SetRegistryKeyPause(std::chrono::milliseconds pause) { keyPause_ = pause; }
+    // The pause of the registry-key phase (10 ms), made before the first
+    // definition and then before every `everyDefinitions`-th.
+    void SetRegistryKeyPause(std::chrono::milliseconds pause,
+                             size_t everyDefinitions = kDefinitionsPerKeyPause) {
+        keyPause_ = pause;
+        definitionsPerKeyPause_ = everyDefinitions == 0 ? 1 : everyDefinitions;
+    }
     // The local start time that names the log; the system clock by default.
     void SetClock(std::function<std::tm()> clock) { clock_ = std::move(clock); }
 
@@ -201,6 +210,10 @@ class ScanEngine {
     std::string AsCurrentUsers(const std::string& path) const;
     bool ValueMatches(RootKey root, const std::string& keyPath, const std::string& valueName,
                       const std::string& loweredPattern, bool decodedTry);
+    // The values of the key whose names match a wildcard entry and whose
+    // data holds its pattern, listed as "key\name".
+    void MatchValuesByName(ThreatDefinition* definition, RegistryValueEntry& entry,
+                           const std::string& loweredPattern);
     void CheckDeepKey(const std::string& topKey, const std::string& path);
     void WalkDeepKey(const std::string& topKey, const std::string& path, int depth);
     // Where a walked folder lies on the host, as far as the skipped file
@@ -220,6 +233,7 @@ class ScanEngine {
     ScanObserver* observer_ = nullptr;
     const IgnoreFilter* ignore_ = nullptr;
     std::chrono::milliseconds keyPause_{10};
+    size_t definitionsPerKeyPause_ = kDefinitionsPerKeyPause;
     std::function<std::tm()> clock_;
 
     std::atomic<bool> stopRequested_{false};

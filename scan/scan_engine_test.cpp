@@ -319,6 +319,28 @@ TEST_F(ScanTest, RegistryValuesMatchByNameAndDataWithTheDecodedSecondTryOnlyUnde
     EXPECT_EQ(PercentDecode("a%41%4a%g1%"), "aAJg1");
 }
 
+// A value named by wildcard lists every value its pattern names, under its
+// own name; a name holding a backslash (which would read back as another
+// value where the row is removed) is not listed. Older readers ignore MATCH
+// and look for a value named "ntkd*", which nobody plants.
+TEST_F(ScanTest, RegistryValuesNamedByWildcardListEachMatchingValue) {
+    Load(
+        "<NA><SW NAME=\"Leviathan\"><REGVALUES>"
+        "<REGVALUE NAME=\"Software\\Run\\ntkd*\" MATCH=\"wildcard\"/>"
+        "<REGVALUE NAME=\"Software\\Run\\x?z:@:evil\" MATCH=\"wildcard\"/>"
+        "</REGVALUES></SW></NA>");
+    SetValue(RootKey::CurrentUser, "Software\\Run", "ntkd", REG_SZ, "c:\\a.exe");
+    SetValue(RootKey::LocalMachine, "Software\\Run", "NTKD.updater", REG_SZ, "c:\\b.exe");
+    SetValue(RootKey::CurrentUser, "Software\\Run", "ntkd\\x", REG_SZ, "c:\\c.exe");
+    SetValue(RootKey::CurrentUser, "Software\\Run", "xyz", REG_SZ, "an evil page");
+    SetValue(RootKey::CurrentUser, "Software\\Run", "xaz", REG_SZ, "harmless");
+    SetValue(RootKey::CurrentUser, "Software\\Run", "xntkd", REG_SZ, "c:\\d.exe");
+    Run(4);
+    EXPECT_EQ(Listed(), (std::vector<std::string>{"Registry Value Software\\Run\\ntkd",
+                                                  "Registry Value Software\\Run\\NTKD.updater",
+                                                  "Registry Value Software\\Run\\xyz:@:evil"}));
+}
+
 // The character after a dropped "%" is copied as it stands, as GetRegValue
 // reads it: "ev%%69l" is no "evil".
 TEST_F(ScanTest, RegistryValuesPhaseCopiesTheCharacterAfterADroppedPercent) {

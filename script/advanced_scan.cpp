@@ -17,6 +17,15 @@ constexpr const char* kFinishedMessage =
 
 }  // namespace
 
+std::string RefusedScriptsMessage(const std::vector<std::string>& scripts,
+                                  std::string_view refusal) {
+    std::string names;
+    for (const std::string& name : scripts) names += (names.empty() ? "" : ", ") + name;
+    return "The machine refused the registry changes of these scripts, so they did not finish "
+           "cleaning: " +
+           names + ".\n\n" + std::string(refusal);
+}
+
 ScriptLimits AdvancedScanLimits(const SettingsStore& settings) {
     constexpr int32_t kHour = 3600;
     ScriptLimits limits;
@@ -67,13 +76,28 @@ void AdvancedScan::ClickRow(std::optional<size_t> row) {
 void AdvancedScan::Scan() {
     if (!scanEnabled_) return;
     outcomes_.clear();
+    refusedScripts_.clear();
     for (size_t i = 0; i < scripts_.size(); ++i) {
         outcomes_.push_back(host_->RunScript(scripts_[i].script));
+        // A wineserver started while the scripts ran (by a script's own
+        // program) refuses their registry changes from then on.
+        if (machine_.RefusesChanges()) refusedScripts_.push_back(scripts_[i].name);
         rows_[i].status = kFinishedStatus;
         view_.RowChanged(i);
     }
     closeCaption_ = "Finish";
-    view_.Ask({"Tolvane", kFinishedMessage, PromptButtons::Ok, PromptIcon::Information});
+    if (refusedScripts_.empty()) {
+        view_.Ask({"Tolvane", kFinishedMessage, PromptButtons::Ok, PromptIcon::Information});
+    } else {
+        view_.Ask({"Tolvane", RefusedScriptsMessage(refusedScripts_, machine_.ChangesRefusal()),
+                   PromptButtons::Ok, PromptIcon::Warning});
+    }
+    std::vector<std::string> running = host_->ProgramsNotEnded();
+    if (!running.empty()) {
+        std::string text = kProgramsNotEndedMessage;
+        for (size_t i = 0; i < running.size(); ++i) text += (i ? ", " : "") + running[i];
+        view_.Ask({"Tolvane", text + ".", PromptButtons::Ok, PromptIcon::Warning});
+    }
     scanEnabled_ = false;
 }
 

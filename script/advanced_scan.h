@@ -9,6 +9,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "base/prompt.h"
@@ -48,6 +49,15 @@ ScriptLimits AdvancedScanLimits(const SettingsStore& settings);
 // "iexplore.exe", warns (OK/Cancel). False when the user cancelled: the
 // window is then not opened.
 bool ConfirmBrowserClosedForAdvancedScan(Machine& machine, Prompter& prompter);
+
+// After the final message, when programs a script ended did not end.
+inline constexpr const char* kProgramsNotEndedMessage =
+    "These programs were still running after the scripts ended them, so their files may still "
+    "be there: ";
+
+// The final message of a run whose registry changes the machine refused.
+std::string RefusedScriptsMessage(const std::vector<std::string>& scripts,
+                                  std::string_view refusal);
 
 class AdvancedScan {
   public:
@@ -91,7 +101,11 @@ class AdvancedScan {
     // The Scan button: runs every script in list order, marks each row
     // "Finished" whatever the script did, renames Cancel to "Finish", shows
     // the final message and disables Scan. Does nothing when Scan is disabled.
+    // When the machine refused changes after a script ran, the final message
+    // names those scripts and says why instead (RefusedScriptsMessage).
     void Scan();
+    // The scripts of the last run after which the machine refused changes.
+    const std::vector<std::string>& refusedScripts() const { return refusedScripts_; }
     // How each script of the last run ended (diagnostics, tests).
     const std::vector<ScriptOutcome>& outcomes() const { return outcomes_; }
 
@@ -104,6 +118,7 @@ class AdvancedScan {
     std::vector<ScriptRecord> scripts_;
     std::vector<Row> rows_;
     std::vector<ScriptOutcome> outcomes_;
+    std::vector<std::string> refusedScripts_;
     std::string description_;
     std::string closeCaption_ = "Cancel";
     bool scanEnabled_ = false;

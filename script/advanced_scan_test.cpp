@@ -6,6 +6,7 @@
 #include "machine/machine.h"
 #include "script/script_test_support.h"
 #include "settings/settings_store.h"
+#include "testing/fake_wineserver.h"
 
 namespace tolvane {
 namespace {
@@ -90,6 +91,26 @@ TEST_F(AdvancedScanTest, WithoutScriptsScanShowsTheFinalMessageAtOnce) {
     ASSERT_EQ(view.shown.size(), 1u);
     EXPECT_EQ(view.shown[0].caption, "Tolvane");
     EXPECT_FALSE(scan.scanEnabled());
+}
+
+// A wineserver that holds the prefix while the scripts run refuses their
+// registry changes: the final message names the scripts and says why.
+TEST_F(AdvancedScanTest, ScriptsWhoseChangesWereRefusedAreNamed) {
+    WriteScripts(
+        "<NA><SW NAME=\"Alpha\"><SCRIPT>SetRegValue('HKCU', 'Software\\\\Gossamer', 'x', "
+        "'y');</SCRIPT></SW><SW NAME=\"Beta\"><SCRIPT>var b = 1;</SCRIPT></SW></NA>");
+    AdvancedScan scan(*machine, view, kFolder);
+    scan.Open();
+    testing::FakeWineServer server(prefix.path());
+    ASSERT_TRUE(server.locked());
+    scan.Scan();
+    EXPECT_EQ(scan.refusedScripts(), (std::vector<std::string>{"Alpha", "Beta"}));
+    ASSERT_EQ(view.shown.size(), 1u);
+    EXPECT_EQ(view.shown[0].text.find("The machine refused the registry changes of these "
+                                      "scripts, so they did not finish cleaning: Alpha, Beta."),
+              0u)
+        << view.shown[0].text;
+    EXPECT_NE(view.shown[0].text.find("wineserver -k"), std::string::npos) << view.shown[0].text;
 }
 
 TEST_F(AdvancedScanTest, BrowserWarningOnlyWhileInternetExplorerRuns) {

@@ -274,7 +274,9 @@ bool KillProcess(JSContext* cx, unsigned argc, JS::Value* vp) {
     JS::CallArgs args = JS::CallArgsFromVp(argc, vp);
     std::string path;
     if (!StringArg(cx, args, 0, &path)) return false;
-    args.rval().setBoolean(work::KillProcessesOf(TheMachine(cx), path));
+    int stillRunning = 0;
+    args.rval().setBoolean(work::KillProcessesOf(TheMachine(cx), path, &stillRunning));
+    if (stillRunning > 0) Env(cx).programsNotEnded.push_back(path);
     return true;
 }
 

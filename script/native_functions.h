@@ -39,6 +39,8 @@ struct NativeEnvironment {
     std::function<bool()> stopRequested;
     // The script host's own data, for its engine callbacks.
     void* host = nullptr;
+    // What KillProcess asked to end that was still running after its wait.
+    std::vector<std::string> programsNotEnded;
 };
 
 // The table handed to JS_DefineFunctions, ending with an empty entry.

@@ -353,6 +353,11 @@ TEST_F(NativeFunctionsTest, KillProcessEndsARunningProgramByItsFileName) {
               "true");
     EXPECT_EQ(Eval("KillProcess('D:\\\\Other\\\\notthere.exe')"), "false");
     EXPECT_EQ(Eval("KillProcess('X:\\\\Any Folder\\\\BadTool.EXE')"), "true");
+    // KillProcess returns once the program is gone (a zombie counts as
+    // gone): a script deletes its file next.
+    EXPECT_EQ(Eval("GetRunningProcesses(1, 2).indexOf('C:\\\\windows\\\\badtool.exe') >= 0"),
+              "false");
+    EXPECT_EQ(Eval("KillProcess('C:\\\\windows\\\\badtool.exe')"), "false");
     EXPECT_TRUE(program.Ended());
     EXPECT_EQ(Eval("KillProcess(7)"), "<script ended>");
 }

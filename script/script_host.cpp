@@ -148,6 +148,10 @@ void ScriptHost::ReleaseEngine() {
     if (liveHost == this) liveHost = nullptr;
 }
 
+std::vector<std::string> ScriptHost::ProgramsNotEnded() const {
+    return engine_ ? engine_->environment.programsNotEnded : std::vector<std::string>();
+}
+
 bool ScriptHost::StartEngine() {
     ReleaseEngine();
     if (liveHost) liveHost->ReleaseEngine();

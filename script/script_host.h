@@ -31,7 +31,9 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <string>
 #include <string_view>
+#include <vector>
 
 namespace tolvane {
 
@@ -70,6 +72,9 @@ class ScriptHost {
     // byte in the current engine.
     ScriptOutcome RunScript(std::string_view text);
     bool HasEngine() const { return engine_ != nullptr; }
+    // The programs the current engine's scripts asked to end (KillProcess)
+    // that were still running after the wait; empty without an engine.
+    std::vector<std::string> ProgramsNotEnded() const;
 
     struct Engine;  // the engine's handles (script_host.cpp)
 

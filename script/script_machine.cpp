@@ -158,10 +158,11 @@ std::vector<std::string> RunningProcessModules(Machine& machine) {
     return paths;
 }
 
-bool KillProcessesOf(Machine& machine, std::string_view path) {
+bool KillProcessesOf(Machine& machine, std::string_view path, int* stillRunning) {
     ProcessEnumerator processes;
     processes.Initialise(&machine, true);
     bool found = processes.KillProcessByName(path);
+    if (stillRunning) *stillRunning = processes.LastKillStillRunning();
     processes.Release();
     return found;
 }

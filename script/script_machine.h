@@ -63,8 +63,10 @@ bool FileContains(FileSystem& files, std::string_view path, const std::string& t
 // Module paths of every process; a process without modules contributes its
 // own name.
 std::vector<std::string> RunningProcessModules(Machine& machine);
-// Ends the programs whose file is `path` (KillProcessByName); true when one was found.
-bool KillProcessesOf(Machine& machine, std::string_view path);
+// Ends the programs whose file is `path` (KillProcessByName) and waits for
+// them to be gone; true when one was found. stillRunning, when given: how
+// many did not end within the wait.
+bool KillProcessesOf(Machine& machine, std::string_view path, int* stillRunning = nullptr);
 
 // --- Registry ---
 

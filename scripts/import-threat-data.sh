@@ -2,24 +2,26 @@
 # Regenerates data/definitions.xml, the shipped definitions: the demo threats
 # of data/demo_threats.xml followed by the definitions tolvane-db import makes
 # of the three public sources NOTICE names (less the entries a clean machine
-# holds, data/clean-machine.txt), and data/threat-data-report.json, what the
+# holds, data/clean-machine.txt, and those naming a stock Windows object,
+# data/clean-windows.txt), and data/threat-data-report.json, what the
 # import left out and why.
 #   scripts/import-threat-data.sh SOURCES [BUILD]
 # SOURCES holds the snapshots in the layout they are published in:
 #   SOURCES/sigma/            the Sigma rules (rules*/ folders)
 #   SOURCES/signature-base/filename-iocs.txt
 #   SOURCES/eset/FAMILY/*.json  the MISP events of ESET's malware-ioc
+#   SOURCES/clean-windows/user-software-keys.txt  a real user's Software keys
 # BUILD is the build folder holding tools/db/tolvane-db (default: build).
 set -eu
 if [ $# -lt 1 ] || [ "$1" = "-h" ] || [ "$1" = "--help" ]; then
-  sed -n '2,11p' "$0" | sed 's/^# \{0,1\}//'; [ $# -ge 1 ] && exit 0 || exit 2
+  sed -n '2,12p' "$0" | sed 's/^# \{0,1\}//'; [ $# -ge 1 ] && exit 0 || exit 2
 fi
 sources=$1
 build=${2:-build}
 root=$(cd "$(dirname "$0")/.." && pwd)
 tool="$build/tools/db/tolvane-db"
 [ -x "$tool" ] || { echo "import-threat-data.sh: build tolvane-db first ($tool)" >&2; exit 1; }
-for need in sigma signature-base/filename-iocs.txt eset; do
+for need in sigma signature-base/filename-iocs.txt eset clean-windows/user-software-keys.txt; do
   [ -e "$sources/$need" ] || { echo "import-threat-data.sh: $sources/$need is missing" >&2; exit 1; }
 done
 drl="Under the Detection Rule License 1.1 (https://github.com/SigmaHQ/Detection-Rule-License)."
@@ -27,6 +29,8 @@ mapfile -t events < <(find "$sources/eset" -name '*.json' | LC_ALL=C sort)
 "$tool" import \
   --include "$root/data/demo_threats.xml" \
   --clean "$root/data/clean-machine.txt" \
+  --clean-windows "$root/data/clean-windows.txt" \
+  --clean-windows-keys "$sources/clean-windows/user-software-keys.txt" \
   --sigma "$sources/sigma" \
     --url https://github.com/SigmaHQ/sigma/blob/8eaafff \
     --license "$drl" \

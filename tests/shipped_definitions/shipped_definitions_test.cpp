@@ -155,6 +155,8 @@ class ShippedDefinitions : public ::testing::Test {
         }
     }
 
+    Registry& registry() { return machine_->registry(); }
+
     // The scan's rows as "definition|type|object".
     std::set<std::string> Scan(ScanMode mode) {
         SettingsStore settings(machine_->registry());
@@ -218,6 +220,22 @@ TEST_F(ShippedDefinitions, EveryPlantedTraceIsListedUnderItsOwnDefinition) {
     }
     EXPECT_EQ(missing, 0);
     EXPECT_TRUE(detailsChecked_);
+}
+
+// The Leviathan rule names its Run value by the start of its name: a value
+// planted under HKCU as the malware names it is listed under that rule.
+TEST_F(ShippedDefinitions, APlantedRunValueNamedNtkdIsListedUnderItsRule) {
+    RegKey key;
+    const std::string run = "Software\\Microsoft\\Windows\\CurrentVersion\\Run";
+    ASSERT_EQ(registry().CreateKey(Registry::Root(RootKey::CurrentUser), run, KEY_ALL_ACCESS, &key),
+              ERROR_SUCCESS);
+    ASSERT_EQ(registry().SetValue(key, "ntkd", REG_SZ, "C:\\ProgramData\\ntkd.exe"), ERROR_SUCCESS);
+    registry().CloseKey(key);
+    EXPECT_EQ(
+        Scan(ScanMode::Smart)
+            .count("Leviathan Registry Key Activity|" +
+                   std::to_string(StoredNumber(ObjectType::RegistryValue)) + "|" + run + "\\ntkd"),
+        1u);
 }
 
 }  // namespace

@@ -200,6 +200,10 @@ TEST(Headless, ScansWhileThePrefixsWineServerRuns) {
                          &out),
               1);
     EXPECT_NE(out.find("wineserver -k"), std::string::npos) << out;
+    // So is the Advanced BHO Scan, before any script deletes a file.
+    EXPECT_EQ(RunTolvane("--headless --machine '" + prefix.path() + "' --yes advanced", &out), 1);
+    EXPECT_NE(out.find("wineserver -k"), std::string::npos) << out;
+    EXPECT_EQ(out.find("Finished cleaning"), std::string::npos) << out;
     // Wine's registry stays as Wine wrote it.
     EXPECT_EQ(ReadHostFile(prefix.Host("system.reg")), systemReg);
 

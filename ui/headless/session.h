@@ -97,6 +97,7 @@ class Session {
     bool Details(const Step& step);
     bool Settings(const Step& step);
     bool Remove(const Step& step);
+    bool Advanced(const Step& step);
     bool Restore(const Step& step);
     bool PressButton(const Step& step);
     bool Logfile(const Step& step);

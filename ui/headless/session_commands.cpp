@@ -86,7 +86,7 @@ const HeadlessCommand kCommands[] = {
      NoArguments,
      {},
      "advanced\n  The Advanced BHO Scan: runs every script of script.db.\n",
-     &Session::PressButton,
+     &Session::Advanced,
      MainCommand::AdvancedBhoScan},
     {"backup",
      NoArguments,
@@ -439,6 +439,13 @@ bool Session::Remove(const Step& step) {
     bool refused = machine_->RefusesChanges();
     controller().Execute(step.First() == "all" ? MainCommand::RemoveAll
                                                : MainCommand::RemoveSelected);
+    return !refused && !machine_->RefusesChanges();
+}
+
+// Fails when the machine refused changes before or while the scripts ran.
+bool Session::Advanced(const Step&) {
+    bool refused = machine_->RefusesChanges();
+    controller().Execute(MainCommand::AdvancedBhoScan);
     return !refused && !machine_->RefusesChanges();
 }
 

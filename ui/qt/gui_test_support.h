@@ -245,7 +245,8 @@ class GuiTest : public ::testing::Test {
         options.scanSource = [pause](Machine& machine, SettingsStore&, ThreatDatabase& database,
                                      IgnoreList& list) -> std::unique_ptr<ScanSource> {
             auto source = std::make_unique<EngineScanSource>(machine, database, list);
-            source->engine().SetRegistryKeyPause(pause);
+            // A pause before every definition, so that a test can stop mid-scan.
+            source->engine().SetRegistryKeyPause(pause, 1);
             return source;
         };
         session_ = std::make_unique<DesktopSession>(*machine_, options);

@@ -1,14 +1,20 @@
 #include "tools/db/import/clean_list.h"
 
+#include <algorithm>
+#include <functional>
+#include <optional>
 #include <sstream>
 
 #include "base/codepage.h"
+#include "definitions/pattern_match.h"
 
 namespace tolvane::import {
+namespace {
 
-std::vector<CleanEntry> ReadCleanList(std::string_view text) {
-    std::vector<CleanEntry> list;
-    std::string reason = "found on a clean machine";
+// Calls take(line) for every line that is neither blank nor a comment; a
+// comment line goes to comment(text after "# ").
+void ForEachListLine(std::string_view text, const std::function<void(const std::string&)>& take,
+                     const std::function<void(const std::string&)>& comment) {
     std::istringstream lines{std::string(text)};
     std::string line;
     while (std::getline(lines, line)) {
@@ -16,29 +22,22 @@ std::vector<CleanEntry> ReadCleanList(std::string_view text) {
         if (line.find_first_not_of(" \t") == std::string::npos) continue;
         if (line[0] == '#') {
             size_t start = line.find_first_not_of("# \t");
-            if (start != std::string::npos) reason = line.substr(start);
+            if (start != std::string::npos) comment(line.substr(start));
             continue;
         }
-        list.push_back({line, reason});
+        take(line);
     }
-    return list;
 }
 
-void ApplyCleanList(const std::vector<CleanEntry>& clean, Result* result) {
-    auto reasonFor = [&](const Entry& e) -> const std::string* {
-        std::string_view name(e.text);
-        if (e.kind == EntryKind::RegistryValue) name = name.substr(0, name.find(":@:"));
-        for (const CleanEntry& c : clean)
-            if (EqualsNoCase(c.text, e.text) || EqualsNoCase(c.text, name)) return &c.reason;
-        return nullptr;
-    };
+// Leaves out the entries reasonFor names a reason for.
+void LeaveOut(Result* result,
+              const std::function<std::optional<std::string>(const Entry&)>& reasonFor) {
     std::vector<Definition> kept;
     for (Definition& d : result->definitions) {
         std::vector<Entry> entries;
         for (Entry& e : d.entries) {
-            if (const std::string* reason = reasonFor(e)) {
-                result->report.leftOut.push_back(
-                    {d.name, e.text, "on a clean machine: " + *reason});
+            if (std::optional<std::string> reason = reasonFor(e)) {
+                result->report.leftOut.push_back({d.name, e.text, *reason});
                 ++result->report.entriesOnCleanMachines;
             } else {
                 entries.push_back(std::move(e));
@@ -51,6 +50,86 @@ void ApplyCleanList(const std::vector<CleanEntry>& clean, Result* result) {
             kept.push_back(std::move(d));
     }
     result->definitions = std::move(kept);
+}
+
+std::string Normalised(std::string_view text) {
+    while (text.size() > 1 && text.back() == '\\') text.remove_suffix(1);
+    return ToUpperCp1252(text);
+}
+
+}  // namespace
+
+std::vector<CleanEntry> ReadCleanList(std::string_view text) {
+    std::vector<CleanEntry> list;
+    std::string reason = "found on a clean machine";
+    ForEachListLine(
+        text,
+        [&](const std::string& line) {
+            list.push_back({line, reason});
+        },
+        [&](const std::string& comment) { reason = comment; });
+    return list;
+}
+
+void ApplyCleanList(const std::vector<CleanEntry>& clean, Result* result) {
+    LeaveOut(result, [&](const Entry& e) -> std::optional<std::string> {
+        std::string_view name(e.text);
+        if (e.kind == EntryKind::RegistryValue) name = name.substr(0, name.find(":@:"));
+        for (const CleanEntry& c : clean)
+            if (EqualsNoCase(c.text, e.text) || EqualsNoCase(c.text, name))
+                return "on a clean machine: " + c.reason;
+        return std::nullopt;
+    });
+}
+
+void CleanWindows::AddEntries(std::string_view listText) {
+    ForEachListLine(
+        listText, [&](const std::string& line) { objects_.push_back(Normalised(line)); },
+        [](const std::string&) {});
+    std::sort(objects_.begin(), objects_.end());
+}
+
+void CleanWindows::AddSoftwareKeys(std::string_view listText) {
+    ForEachListLine(
+        listText,
+        [&](const std::string& line) { objects_.push_back(Normalised("Software\\" + line)); },
+        [](const std::string&) {});
+    std::sort(objects_.begin(), objects_.end());
+}
+
+bool CleanWindows::Holds(const Entry& entry) const {
+    auto has = [&](const std::string& text) {
+        return std::binary_search(objects_.begin(), objects_.end(), text);
+    };
+    std::string text = Normalised(entry.text);
+    if (has(text)) return true;
+    // A value named by wildcard is stock when it names a stock value (or a
+    // subkey: the list does not tell them apart, and leaving out is safe).
+    if (entry.namePattern && text.find(":@:") == std::string::npos) {
+        size_t slash = text.rfind('\\');
+        if (slash == std::string::npos) return false;
+        std::string_view key = std::string_view(text).substr(0, slash + 1);
+        std::string_view pattern = std::string_view(text).substr(slash + 1);
+        for (const std::string& object : objects_) {
+            std::string_view o(object);
+            if (o.size() > key.size() && o.substr(0, key.size()) == key &&
+                o.find('\\', key.size()) == std::string_view::npos &&
+                ValueNameMatch(pattern, o.substr(key.size())))
+                return true;
+        }
+    }
+    // The scan looks for a key below HKEY_CLASSES_ROOT first, which shows
+    // the machine's and the user's Software\Classes.
+    constexpr std::string_view kSoftware = "SOFTWARE\\";
+    return entry.kind == EntryKind::RegistryKey && text.rfind(kSoftware, 0) != 0 &&
+           has("SOFTWARE\\CLASSES\\" + text);
+}
+
+void ApplyCleanWindows(const CleanWindows& stock, Result* result) {
+    LeaveOut(result, [&](const Entry& e) -> std::optional<std::string> {
+        if (stock.Holds(e)) return std::string(kCleanWindowsReason);
+        return std::nullopt;
+    });
 }
 
 }  // namespace tolvane::import

@@ -1,4 +1,4 @@
-// The clean list: entries a clean machine holds, left out of the
+// The clean lists: entries a clean machine holds, left out of the
 // definitions the sources make, each with the reason in the report.
 #pragma once
 
@@ -23,5 +23,34 @@ std::vector<CleanEntry> ReadCleanList(std::string_view text);
 // Leaves out every entry of the definitions that the list names, with its
 // reason in the report; a definition left without entries is dropped.
 void ApplyCleanList(const std::vector<CleanEntry>& clean, Result* result);
+
+// --- Stock Windows ---
+
+// The reason every entry naming a stock Windows object is left out with.
+inline constexpr std::string_view kCleanWindowsReason = "exists on a clean Windows";
+
+// Objects every Windows installation holds, as the markup writes them: a
+// list of entries (comment lines say where they come from), or key paths
+// relative to a user's or the machine's Software key, one a line. An entry
+// matches one of them when its text is the same without regard to case or a
+// trailing backslash; a key also in its HKEY_CLASSES_ROOT form ("CLSID\x"
+// for "Software\Classes\CLSID\x"). A value matches only with its data
+// condition: a stock value holding a planted command is no stock object. A
+// value named by wildcard without a data condition matches every stock
+// object its pattern names.
+class CleanWindows {
+  public:
+    void AddEntries(std::string_view listText);
+    void AddSoftwareKeys(std::string_view listText);
+    bool Holds(const Entry& entry) const;
+    size_t size() const { return objects_.size(); }
+
+  private:
+    std::vector<std::string> objects_;  // normalised, sorted after each Add
+};
+
+// Leaves out every entry that names a stock Windows object, with
+// kCleanWindowsReason; a definition left without entries is dropped.
+void ApplyCleanWindows(const CleanWindows& stock, Result* result);
 
 }  // namespace tolvane::import

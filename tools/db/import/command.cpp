@@ -62,6 +62,7 @@ struct Source {
 struct ImportOptions {
     std::vector<Source> sources;
     std::string out, report, include, clean, version, date;
+    std::vector<std::string> cleanWindows, cleanWindowsKeys;
     bool versionGiven = false, dateGiven = false;
 };
 
@@ -111,6 +112,9 @@ bool ParseImport(const std::vector<std::string>& args, ImportOptions* o, std::st
             if (!value(&o->include)) return false;
         } else if (a == "--clean") {
             if (!value(&o->clean)) return false;
+        } else if (a == "--clean-windows" || a == "--clean-windows-keys") {
+            if (!value(&v)) return false;
+            (a == "--clean-windows" ? o->cleanWindows : o->cleanWindowsKeys).push_back(v);
         } else if (a == "--version") {
             if (!value(&o->version)) return false;
             o->versionGiven = true;
@@ -166,6 +170,24 @@ void ReportRefusedInputs(const import::Report& report) {
     }
 }
 
+// Reads the lists of stock Windows objects the options name.
+bool ReadCleanWindows(const ImportOptions& o, import::CleanWindows* stock) {
+    for (bool keys : {false, true}) {
+        for (const std::string& path : keys ? o.cleanWindowsKeys : o.cleanWindows) {
+            std::string text, why;
+            if (!ReadHostFile(path, kInputFileLimit, &text, &why)) {
+                std::cerr << "tolvane-db: " << why << "\n";
+                return false;
+            }
+            if (keys)
+                stock->AddSoftwareKeys(Utf8ToCp1252(text));
+            else
+                stock->AddEntries(Utf8ToCp1252(text));
+        }
+    }
+    return true;
+}
+
 }  // namespace
 
 int ImportCommand(const std::vector<std::string>& args) {
@@ -200,9 +222,12 @@ int ImportCommand(const std::vector<std::string>& args) {
         }
         clean = import::ReadCleanList(Utf8ToCp1252(text));
     }
+    import::CleanWindows stock;
+    if (!ReadCleanWindows(o, &stock)) return kFailed;
     import::Result result;
     RunSources(o.sources, &result);
     import::ApplyCleanList(clean, &result);
+    import::ApplyCleanWindows(stock, &result);
     std::string markup =
         import::DefinitionsMarkup(result.definitions, included, version, date, HeaderComment(o));
     ReportRefusedInputs(result.report);

@@ -267,6 +267,43 @@ TEST_F(ImportSources, SigmaRuleBecomesOneDefinitionWithItsAttribution) {
         << again.definitions[0].description;
 }
 
+// A registry path that ends inside a name names values by the start of
+// their name (the Sigma snapshot's Leviathan rule); the markup marks the
+// pattern so that the reader takes it as one, and the default value stays
+// exact.
+TEST_F(ImportSources, SigmaPathEndingInsideANameBecomesAValueNamePattern) {
+    Write("rules/leviathan.yml", R"(title: Leviathan Registry Key Activity
+logsource:
+    category: registry_event
+    product: windows
+detection:
+    selection:
+        TargetObject|contains:
+            - '\Software\Microsoft\Windows\CurrentVersion\Run\ntkd'
+            - 'HKCU\Software\Classes\exefile\shell\open\command\(Default)'
+    condition: selection
+level: critical
+)");
+    Result r;
+    ImportSigma(dir_ / "rules", {}, &r);
+    ASSERT_EQ(r.definitions.size(), 1u);
+    const std::vector<Entry> expected = {
+        {EntryKind::RegistryValue, "Software\\Microsoft\\Windows\\CurrentVersion\\Run\\ntkd*",
+         true},
+        {EntryKind::RegistryValue, "Software\\Classes\\exefile\\shell\\open\\command\\", true}};
+    EXPECT_EQ(r.definitions[0].entries, expected);
+    EXPECT_TRUE(Reasons(r).empty());
+
+    std::string stored;
+    ASSERT_TRUE(EncodeContainer(DefinitionsMarkup(r.definitions, "", "1", "d", ""), &stored));
+    ThreatDatabase db;
+    LoadReport report;
+    ASSERT_TRUE(LoadDefinitionsFromContainer(stored, {}, &db, &report)) << report.parseError;
+    const RegistryValueEntry& v = db.definitions()[0]->registryValues[0];
+    EXPECT_TRUE(v.nameIsPattern);
+    EXPECT_EQ(v.valueName, "ntkd*");
+}
+
 TEST_F(ImportSources, BadRulesAndFilesAreReportedAndSkippedWhole) {
     Write("r/broken.yml", "title: [unclosed\n  - : :\n");
     Write("r/nodetection.yml",
@@ -501,6 +538,56 @@ TEST_F(ImportSources, MarkupLoadsAsWrittenAndTheCleanListLeavesEntriesOut) {
         &date, &inner));
     EXPECT_EQ(version, "1.2");
     EXPECT_EQ(inner, "<SW NAME=\"a\"/>");
+}
+
+// The two stock keys a generated Turla definition named (one from a real
+// user's Software key, one from the checked-in list) are left out with the
+// stock reason, in their HKEY_CLASSES_ROOT form too; a planted key below a
+// stock one and a stock value holding planted data stay.
+TEST_F(ImportSources, EntriesNamingStockWindowsObjectsAreLeftOut) {
+    CleanWindows stock;
+    stock.AddSoftwareKeys(
+        "Microsoft\\Windows\\CurrentVersion\\Explorer\\CLSID\n"
+        "Classes\\CLSID\\{20D04FE0-3AEA-1069-A2D8-08002B30309D}\n");
+    stock.AddEntries(
+        "# CEIP\nSOFTWARE\\Microsoft\\SQMClient\\Windows.WSqmCons\n"
+        "%appdata%\\Microsoft\\Windows\\Start Menu\n"
+        "Software\\Microsoft\\Windows\\CurrentVersion\\Run\\SecurityHealth\n");
+    Result r;
+    r.definitions.push_back(
+        {"Turla",
+         "Trojan",
+         "High",
+         "",
+         "",
+         {{EntryKind::RegistryKey, "Software\\Microsoft\\Windows\\CurrentVersion\\Explorer\\CLSID"},
+          {EntryKind::RegistryKey, "SOFTWARE\\Microsoft\\SQMClient\\Windows.WSqmCons\\"},
+          {EntryKind::RegistryKey, "clsid\\{20d04fe0-3aea-1069-a2d8-08002b30309d}"},
+          {EntryKind::Directory, "%APPDATA%\\Microsoft\\Windows\\Start Menu"},
+          {EntryKind::RegistryKey,
+           "Software\\Microsoft\\Windows\\CurrentVersion\\Explorer\\CLSID\\{Planted}"},
+          {EntryKind::RegistryValue,
+           "Software\\Microsoft\\Windows\\CurrentVersion\\Run\\SecurityHealth:@:evil.exe"}}});
+    r.definitions.push_back({"Only Stock",
+                             "Trojan",
+                             "High",
+                             "",
+                             "",
+                             {{EntryKind::RegistryKey,
+                               "Software\\Classes\\CLSID\\"
+                               "{20D04FE0-3AEA-1069-A2D8-08002B30309D}"}}});
+    r.report.threatsConverted = 2;
+    ApplyCleanWindows(stock, &r);
+    ASSERT_EQ(r.definitions.size(), 1u);
+    EXPECT_EQ(r.report.threatsConverted, 1);
+    EXPECT_EQ(r.report.entriesOnCleanMachines, 5);
+    for (const LeftOut& l : r.report.leftOut) EXPECT_EQ(l.reason, kCleanWindowsReason);
+    const std::vector<Entry> kept = {
+        {EntryKind::RegistryKey,
+         "Software\\Microsoft\\Windows\\CurrentVersion\\Explorer\\CLSID\\{Planted}"},
+        {EntryKind::RegistryValue,
+         "Software\\Microsoft\\Windows\\CurrentVersion\\Run\\SecurityHealth:@:evil.exe"}};
+    EXPECT_EQ(r.definitions[0].entries, kept);
 }
 
 }  // namespace

@@ -46,7 +46,8 @@ void WriteGroup(std::ostringstream& out, const Definition& d, EntryKind kind, co
         if (e.kind != kind) continue;
         if (!any) out << "    <" << group << ">\n";
         any = true;
-        out << "      <" << element << " NAME=\"" << Attribute(e.text) << "\"/>\n";
+        out << "      <" << element << " NAME=\"" << Attribute(e.text) << "\""
+            << (e.namePattern ? " MATCH=\"wildcard\"" : "") << "/>\n";
     }
     if (any) out << "    </" << group << ">\n";
 }

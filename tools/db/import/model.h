@@ -20,6 +20,9 @@ enum class EntryKind { Directory, File, RegistryKey, RegistryValue };
 struct Entry {
     EntryKind kind = EntryKind::File;
     std::string text;
+    // A registry value whose name after the last backslash is a wildcard
+    // pattern ("Run\\ntkd*"): written with MATCH="wildcard".
+    bool namePattern = false;
 
     bool operator==(const Entry& other) const = default;
     auto operator<=>(const Entry& other) const = default;

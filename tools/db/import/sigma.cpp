@@ -252,7 +252,11 @@ void AddRegistryTarget(RuleContext& rule, const FieldCondition& target, const Va
                        const FieldCondition* details, Wanted wanted) {
     const bool contains = Has(target, "contains"), starts = Has(target, "startswith");
     Refusal why;
-    if (contains || starts) {
+    // A path that ends inside a name names values by the start of their name
+    // ("\\Run\\ntkd" is every value of Run whose name starts "ntkd").
+    const bool namePrefix = (contains || starts) && !value.text.empty() &&
+                            value.text.back() != '\\' && wanted != Wanted::Key;
+    if ((contains || starts) && !namePrefix) {
         // A key and everything below it: the key exists.
         if (value.text.empty() || value.text.back() != '\\') {
             LeaveOut(rule, value.line, value.text, "registry path that ends inside a name");
@@ -291,6 +295,7 @@ void AddRegistryTarget(RuleContext& rule, const FieldCondition& target, const Va
         wanted = Wanted::Value;
     }
     bool converted = false;
+    if (namePrefix) wanted = Wanted::Value;
     if (wanted != Wanted::Value) {
         auto key = RegistryPathWithoutRoot(value.text, false, &why);
         if (key) AddEntry(rule.definition, {EntryKind::RegistryKey, *key}), converted = true;
@@ -298,10 +303,16 @@ void AddRegistryTarget(RuleContext& rule, const FieldCondition& target, const Va
     if (wanted != Wanted::Key) {
         auto path = RegistryPathWithoutRoot(value.text, true, &why);
         auto name = path ? RegistryValueText(*path, &why) : std::nullopt;
+        if (name && namePrefix && name->find_first_of("*?") != std::string::npos) {
+            why.reason = "wildcard in a value name";
+            name.reset();
+        }
         for (const std::string& p : patterns) {
             if (!name) break;
+            // "\\(Default)" names the default value alone.
+            std::string text = namePrefix && name->back() != '\\' ? *name + "*" : *name;
             AddEntry(rule.definition,
-                     {EntryKind::RegistryValue, p.empty() ? *name : *name + ":@:" + p});
+                     {EntryKind::RegistryValue, p.empty() ? text : text + ":@:" + p, namePrefix});
             converted = true;
         }
     }
