@@ -274,7 +274,8 @@ TEST(Restore, HostsEntriesAreRemovedButNeverBackedUp) {
     EXPECT_EQ(Read(*f.machine, hosts),
               "127.0.0.1 localhost\r\n10.0.0.2 ads.bad.example.net\r\n"
               "10.0.0.1 ads.bad.example\r\n");
-    EXPECT_EQ(report.hostsLinesRestored, 2u);
+    EXPECT_EQ(report.hostsLinesRestored, 1u);
+    EXPECT_EQ(report.hostsLinesPresent, 1u);
     RestoreArchive(*f.machine, f.archive);  // and again: nothing doubled
     EXPECT_EQ(Read(*f.machine, hosts),
               "127.0.0.1 localhost\r\n10.0.0.2 ads.bad.example.net\r\n"
@@ -338,11 +339,16 @@ TEST(Restore, RestoreSaysNothing) {
                        "10.0.0.1 ads.bad.example\r\n");
     SetRegistryValue(f.machine->registry(), RootKey::CurrentUser, "Software\\Bad", "v", REG_SZ,
                      "x");
+    SetRegistryValue(f.machine->registry(), RootKey::CurrentUser, "Software\\Bad\\Sub", "w", REG_SZ,
+                     "y");
+    SetRegistryValue(f.machine->registry(), RootKey::CurrentUser, "Software\\Run", "bad", REG_SZ,
+                     "C:\\Bad\\a.exe");
     TestRows rows;
     rows.Add(ObjectType::File, "C:\\Bad\\a.exe");
     rows.Add(ObjectType::File, "C:\\Bad\\b.exe");
     rows.Add(ObjectType::Folder, "C:\\Gone");
     rows.Add(ObjectType::RegistryKey, "Software\\Bad");
+    rows.Add(ObjectType::RegistryValue, "Software\\Run\\bad");
     rows.Add(ObjectType::HostFileItem, "ads.bad.example");
     f.view.savePaths = {f.archive};
     ASSERT_TRUE(f.backup.MarkCheckedForBackup(rows));
@@ -355,9 +361,17 @@ TEST(Restore, RestoreSaysNothing) {
     RestoreBackup(*f.machine, f.view);
     ASSERT_EQ(f.view.messages.size(), 1u);
     EXPECT_EQ(f.view.messages[0].caption, "Tolvane");
+    // Each of the two registry rows counts once, whatever keys and values
+    // it held.
     EXPECT_EQ(f.view.LastText(),
               "Restored: 1 files, 1 folders, 2 registry keys and values, 1 hosts lines.\n"
-              "Not restored: 1 files or folders, 0 registry keys and values, 0 hosts lines.");
+              "Not restored because they already exist: 1 files or folders, 0 hosts lines.");
+    // A second restore finds everything there.
+    f.view.openPaths = {f.archive};
+    RestoreBackup(*f.machine, f.view);
+    EXPECT_EQ(f.view.LastText(),
+              "Restored: 0 files, 0 folders, 2 registry keys and values, 0 hosts lines.\n"
+              "Not restored because they already exist: 3 files or folders, 1 hosts lines.");
 
     // An archive that cannot be opened says so.
     f.prefix.WriteFile("C:\\broken.zip", "no zip");

@@ -125,31 +125,77 @@ void RestoreHostsLines(Machine& machine, const std::string& recordsFile, Restore
         std::vector<std::string> present;
         ForEachLine(content, LineEnd::AllCarriageReturns,
                     [&](std::string_view line) { present.emplace_back(line); });
+        const size_t presentBefore = present.size();
         std::string added;
         for (const std::string& line : lines) {
             if (std::find(present.begin(), present.end(), line) != present.end()) continue;
             present.push_back(line);
             added += line + "\r\n";
         }
-        if (added.empty()) {
-            report->hostsLinesRestored += lines.size();
-            continue;
-        }
+        const size_t addedLines = present.size() - presentBefore;
+        report->hostsLinesPresent += lines.size() - addedLines;
+        if (added.empty()) continue;
         if (!content.empty() && content.back() != '\n') content += "\r\n";
         if (files.WriteWholeFileAtomic(path, content + added))
-            report->hostsLinesRestored += lines.size();
+            report->hostsLinesRestored += addedLines;
         else
-            report->hostsLinesNotRestored += lines.size();
+            report->hostsLinesNotRestored += addedLines;
     }
 }
 
+// The saved registry rows of a backup's registry text: a row is a key
+// section with the sections below it (a saved key and its subkeys, or a
+// saved value's key and that value), ended by the next section that is not
+// below its first. *header gets the text's first line.
+std::vector<std::string> RegistryRows(std::string_view text, std::string* header) {
+    std::vector<std::string> rows;
+    std::string top;
+    bool first = true;
+    ForEachLine(text, LineEnd::Kept, [&](std::string_view line) {
+        std::string_view bare = line;
+        while (!bare.empty() && bare.back() == '\r') bare.remove_suffix(1);
+        if (first) {
+            *header = std::string(bare);
+            first = false;
+            return;
+        }
+        if (bare.size() > 2 && bare.front() == '[' && bare[1] != '-' && bare.back() == ']') {
+            std::string key(bare.substr(1, bare.size() - 2));
+            bool below = !top.empty() && key.size() > top.size() && key[top.size()] == '\\' &&
+                         StartsWithNoCase(key, top);
+            if (!below) {
+                top = key;
+                rows.emplace_back();
+            }
+        }
+        if (!rows.empty()) rows.back().append(line).append("\n");
+    });
+    return rows;
+}
+
+// Imports the saved registry rows one by one, counting each row once
+// (however many keys and values it holds). A file in UTF-16 (not one Tolvane
+// writes) is imported whole and counted by its keys and values.
 void RestoreRegistryFile(Machine& machine, const std::string& registryFile, RestoreReport* report) {
-    if (!machine.files().PathFileExists(registryFile)) return;
-    RegistryImportReport imported;
-    report->registryImported =
-        ImportRegistryFile(machine.registry(), machine.files(), registryFile, &imported);
-    report->registryRestored = imported.keys + imported.values;
-    report->registryNotRestored = imported.failed + (report->registryImported ? 0 : 1);
+    FileSystem& files = machine.files();
+    std::string text;
+    if (!files.PathFileExists(registryFile)) return;
+    if (!files.ReadWholeFile(registryFile, &text) || text.rfind("\xff\xfe", 0) == 0) {
+        RegistryImportReport imported;
+        report->registryImported =
+            ImportRegistryFile(machine.registry(), files, registryFile, &imported);
+        report->registryRestored = imported.keys + imported.values;
+        report->registryNotRestored = imported.failed + (report->registryImported ? 0 : 1);
+        return;
+    }
+    std::string header;
+    report->registryImported = true;
+    for (const std::string& row : RegistryRows(text, &header)) {
+        RegistryImportReport imported;
+        bool read = ImportRegistryText(machine.registry(), header + "\r\n" + row, &imported);
+        report->registryImported = report->registryImported && read;
+        ++(read && imported.failed == 0 ? report->registryRestored : report->registryNotRestored);
+    }
 }
 
 // The manifest's records: each [PATH:] with the [NAME:] before it.
@@ -212,11 +258,16 @@ void RestoreRecord(FileSystem& files, const std::string& copy, bool folder, cons
                    std::vector<std::string>* restoredFolders, RestoreReport* report) {
     size_t slash = record.path.find_last_of('\\');
     files.CreateFolderPath(record.path.substr(0, slash));
+    const bool existed = files.PathFileExists(record.path);
     if (MoveBack(files, copy, record.path, 0)) {
         ++report->restored;
         ++(folder ? report->foldersRestored : report->filesRestored);
         if (folder) restoredFolders->push_back(record.path);
-    } else if (!CameBackWithFolder(files, *restoredFolders, record.path)) {
+    } else if (CameBackWithFolder(files, *restoredFolders, record.path)) {
+        // Back with its folder: neither restored on its own nor left.
+    } else if (existed) {
+        ++report->alreadyThere;
+    } else {
         ++report->skipped;
     }
 }
@@ -312,6 +363,10 @@ std::string restore_text::Summary(const RestoreReport& report) {
         text += "\nNot restored: " + n(report.skipped + report.entriesRefused) +
                 " files or folders, " + n(report.registryNotRestored) +
                 " registry keys and values, " + n(report.hostsLinesNotRestored) + " hosts lines.";
+    }
+    if (report.alreadyThere + report.hostsLinesPresent > 0) {
+        text += "\nNot restored because they already exist: " + n(report.alreadyThere) +
+                " files or folders, " + n(report.hostsLinesPresent) + " hosts lines.";
     }
     return text;
 }

@@ -60,20 +60,25 @@ struct RestoreReport {
     bool manifestRead = false;
     size_t restored = 0;               // copies moved back
     size_t skipped = 0;                // records whose copy could not be moved back
+    size_t alreadyThere = 0;           // records not moved back as their path exists
     size_t filesRestored = 0;          // of restored: file copies
     size_t foldersRestored = 0;        // of restored: folder copies
-    size_t registryRestored = 0;       // registry keys and values imported
+    size_t registryRestored = 0;       // saved registry rows (a key or a value) imported
     size_t registryNotRestored = 0;    // refused by the registry, or no readable file
-    size_t hostsLinesRestored = 0;     // hosts lines back (added, or there already)
+    size_t hostsLinesRestored = 0;     // hosts lines added back
     size_t hostsLinesNotRestored = 0;  // hosts lines whose file could not be written
+    size_t hostsLinesPresent = 0;      // hosts lines the file holds already
 };
 
 namespace restore_text {
 inline constexpr const char* kNotOpened =
     "The backup archive could not be opened. Nothing was restored.";
 // "Restored: 1 files, 0 folders, 3 registry keys and values, 2 hosts lines."
-// and, when something could not be restored, a second line "Not restored:
-// ..." with the files or folders, registry keys and values and hosts lines.
+// (each saved registry row counting once); when something could not be
+// restored, a line "Not restored: ..." with the files or folders, registry
+// keys and values and hosts lines; when some were there already (a second
+// restore of one archive), a line "Not restored because they already exist:
+// N files or folders, M hosts lines."
 std::string Summary(const RestoreReport& report);
 }  // namespace restore_text
 

@@ -1,5 +1,7 @@
 #include "definitions/placeholders.h"
 
+#include "base/text.h"
+
 namespace tolvane {
 namespace {
 
@@ -30,6 +32,38 @@ std::string ResolvePlaceholders(std::string text, const PlaceholderFolders& fold
         }
     }
     return out;
+}
+
+bool IsUserPlaceholder(Placeholder placeholder) {
+    switch (placeholder) {
+        case Placeholder::AppData:
+        case Placeholder::AutoStart:
+        case Placeholder::Desktop:
+        case Placeholder::Favorites:
+        case Placeholder::StartMenu:
+        case Placeholder::StartupPrograms:
+        case Placeholder::Temp:
+        case Placeholder::UserProfile:
+        case Placeholder::LocalAppData:
+            return true;
+        default:
+            return false;
+    }
+}
+
+std::optional<std::string> MoveToUser(std::string_view path, const PlaceholderFolders& from,
+                                      const PlaceholderFolders& to) {
+    int best = -1;
+    for (int i = 0; i < kPlaceholderCount; ++i) {
+        const std::string& folder = from.folders[i];
+        if (!IsUserPlaceholder(static_cast<Placeholder>(i)) || folder.empty() ||
+            !StartsWithNoCase(path, folder) ||
+            (path.size() > folder.size() && path[folder.size()] != '\\'))
+            continue;
+        if (best < 0 || folder.size() > from.folders[best].size()) best = i;
+    }
+    if (best < 0 || to.folders[best].empty()) return std::nullopt;
+    return to.folders[best] + std::string(path.substr(from.folders[best].size()));
 }
 
 }  // namespace tolvane

@@ -6,6 +6,7 @@
 #pragma once
 
 #include <array>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -54,5 +55,18 @@ struct PlaceholderFolders {
 // Replaces every occurrence of each placeholder (case-sensitive), one
 // placeholder after the other in the order above.
 std::string ResolvePlaceholders(std::string text, const PlaceholderFolders& folders);
+
+// Whether the placeholder is one of a user's own folders (application data,
+// desktop, start menu, temporary folder, profile ...), which every user
+// profile of a machine has of its own.
+bool IsUserPlaceholder(Placeholder placeholder);
+
+// A path resolved with one user's folders (`from`) as it lies for another
+// user (`to`): the longest of from's user folders that the path is or lies
+// below (names without regard to case) replaced by to's same folder.
+// nullopt when the path lies in none of from's user folders, or `to` lacks
+// that folder.
+std::optional<std::string> MoveToUser(std::string_view path, const PlaceholderFolders& from,
+                                      const PlaceholderFolders& to);
 
 }  // namespace tolvane

@@ -11,7 +11,9 @@ Machine::Machine(Parts parts)
       shell_(std::move(parts.shell)),
       processes_(std::move(parts.processes)),
       launcher_(std::move(parts.launcher)),
-      backEnd_(std::move(parts.backEnd)) {
+      backEnd_(std::move(parts.backEnd)),
+      profiles_(std::move(parts.profiles)) {
+    if (profiles_.empty()) profiles_.emplace_back();
     files_->SetInUseCheck(
         [this](const std::string& hostPath) { return processes_->IsMapped(hostPath); });
     files_->SetTempFolderSource([this] { return shell_->TempFolder(); });

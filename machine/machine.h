@@ -11,6 +11,7 @@
 #include <map>
 #include <memory>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "machine/file_system.h"
@@ -33,6 +34,24 @@ struct MachineOptions {
     std::map<char, std::string> drives;
 };
 
+// A user of the machine whose own keys and folders a scan checks. A Wine
+// prefix has one, unnamed; a Windows installation has one per person's
+// profile, the current user's first.
+struct UserProfile {
+    std::string name;  // the profile folder's name; "" for a machine of one user
+    // "" for the current user (its keys are HKEY_CURRENT_USER); else the
+    // user's SID (its keys are HKEY_USERS\SID).
+    std::string sid;
+    // The user's folders; null for the current user (the machine's own).
+    std::unique_ptr<ShellFolders> shell;
+
+    // Where a path of the user's own keys lies among the registry's roots.
+    RootKey Root() const { return sid.empty() ? RootKey::CurrentUser : RootKey::Users; }
+    std::string KeyPath(std::string_view path) const {
+        return sid.empty() ? std::string(path) : sid + "\\" + std::string(path);
+    }
+};
+
 class Machine {
   public:
     // What a back-end builds a machine from. The shell folders read the
@@ -46,6 +65,8 @@ class Machine {
         std::unique_ptr<ProcessTable> processes;
         std::unique_ptr<Launcher> launcher;
         std::unique_ptr<MachineBackEnd> backEnd;
+        // The users (UserProfile); none: one unnamed current user.
+        std::vector<UserProfile> profiles;
     };
     explicit Machine(Parts parts);
     ~Machine();
@@ -60,6 +81,13 @@ class Machine {
     const ShellFolders& shell() const { return *shell_; }
     ProcessTable& processes() { return *processes_; }
     Launcher& launcher() { return *launcher_; }
+    // The users whose own keys and folders a scan checks, the current user
+    // first (at least one).
+    const std::vector<UserProfile>& Profiles() const { return profiles_; }
+    // A profile's folders (the machine's own for the current user).
+    const ShellFolders& ProfileShell(const UserProfile& profile) const {
+        return profile.shell ? *profile.shell : *shell_;
+    }
 
     // Why the machine refuses every change (removal, restore) now, with what
     // the user can do about it, or "" while changes may be made. (A Wine
@@ -102,6 +130,7 @@ class Machine {
     std::unique_ptr<ProcessTable> processes_;
     std::unique_ptr<Launcher> launcher_;
     std::unique_ptr<MachineBackEnd> backEnd_;
+    std::vector<UserProfile> profiles_;
 };
 
 }  // namespace tolvane

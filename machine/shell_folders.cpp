@@ -1,6 +1,7 @@
 #include "machine/shell_folders.h"
 
 #include <optional>
+#include <utility>
 
 #include "base/codepage.h"
 #include "machine/registry.h"
@@ -37,7 +38,14 @@ std::optional<std::string> Read(const Registry& registry, RootKey root, const st
 
 }  // namespace
 
-ShellFolders::ShellFolders(const Registry& registry) : registry_(registry) {}
+ShellFolders::ShellFolders(const Registry& registry, UserFolderSource source, std::string userSid)
+    : registry_(registry), source_(source), userSid_(std::move(userSid)) {}
+
+std::optional<std::string> ShellFolders::UserValue(const std::string& path,
+                                                   std::string_view name) const {
+    if (userSid_.empty()) return Read(registry_, RootKey::CurrentUser, path, name);
+    return Read(registry_, RootKey::Users, userSid_ + "\\" + path, name);
+}
 
 std::string ShellFolders::ProgramPath() {
     return "C:\\Program Files\\Tolvane\\Tolvane.exe";
@@ -48,28 +56,28 @@ std::string ShellFolders::ApplicationFolder() {
     return path.substr(0, path.find_last_of('\\') + 1);
 }
 
-// A user folder: the absolute "Shell Folders" value first (what Wine and the
-// older Windows keep up to date), then the "User Shell Folders" value with
-// its references expanded.
-static std::optional<std::string> UserFolder(const ShellFolders& shell, const Registry& registry,
-                                             std::string_view name) {
-    if (auto value = Read(registry, RootKey::CurrentUser, kShellFolders, name))
-        return shell.ExpandEnvironmentStrings(*value);
-    if (auto value = Read(registry, RootKey::CurrentUser, kUserShellFolders, name))
-        return shell.ExpandEnvironmentStrings(*value);
+// A user folder from the list the source asks first, else from the other,
+// with its references expanded (%USERPROFILE% is the profile ProfileList
+// records for the user, ProfileFolder below).
+std::optional<std::string> ShellFolders::UserFolder(std::string_view name) const {
+    const char* first = kShellFolders;
+    const char* second = kUserShellFolders;
+    if (source_ == UserFolderSource::UserShellFoldersFirst) std::swap(first, second);
+    for (const char* list : {first, second})
+        if (auto value = UserValue(list, name)) return ExpandEnvironmentStrings(*value);
     return std::nullopt;
 }
 
 // The profile Windows records for the user's SID; a prefix without a
 // profile list has the profile as the parent of its desktop.
-static std::optional<std::string> ProfileFolder(const Registry& registry) {
+std::optional<std::string> ShellFolders::ProfileFolder() const {
     std::optional<std::string> found;
-    std::string sid = registry.UserSid();
+    std::string sid = userSid_.empty() ? registry_.UserSid() : userSid_;
     if (!sid.empty())
-        found = Read(registry, RootKey::LocalMachine, std::string(kProfileList) + "\\" + sid,
+        found = Read(registry_, RootKey::LocalMachine, std::string(kProfileList) + "\\" + sid,
                      "ProfileImagePath");
     if (found) return found;
-    auto desktop = Read(registry, RootKey::CurrentUser, kShellFolders, "Desktop");
+    auto desktop = UserValue(kShellFolders, "Desktop");
     if (!desktop) return std::nullopt;
     std::string d = WithoutTrailingBackslash(*desktop);
     size_t cut = d.find_last_of('\\');
@@ -81,25 +89,25 @@ bool ShellFolders::GetFolderPath(int csidl, std::string* path) const {
     std::optional<std::string> found;
     switch (csidl) {
         case CSIDL_APPDATA:
-            found = UserFolder(*this, registry_, "AppData");
+            found = UserFolder("AppData");
             break;
         case CSIDL_COOKIES:
-            found = UserFolder(*this, registry_, "Cookies");
+            found = UserFolder("Cookies");
             break;
         case CSIDL_DESKTOPDIRECTORY:
-            found = UserFolder(*this, registry_, "Desktop");
+            found = UserFolder("Desktop");
             break;
         case CSIDL_FAVORITES:
-            found = UserFolder(*this, registry_, "Favorites");
+            found = UserFolder("Favorites");
             break;
         case CSIDL_PROGRAMS:
-            found = UserFolder(*this, registry_, "Programs");
+            found = UserFolder("Programs");
             break;
         case CSIDL_STARTMENU:
-            found = UserFolder(*this, registry_, "Start Menu");
+            found = UserFolder("Start Menu");
             break;
         case CSIDL_STARTUP:
-            found = UserFolder(*this, registry_, "Startup");
+            found = UserFolder("Startup");
             break;
         case CSIDL_PROGRAM_FILES:
             found = Read(registry_, RootKey::LocalMachine, kCurrentVersion, "ProgramFilesDir");
@@ -115,7 +123,7 @@ bool ShellFolders::GetFolderPath(int csidl, std::string* path) const {
             if (found) found = WithoutTrailingBackslash(*found) + "\\system32";
             break;
         case CSIDL_LOCAL_APPDATA:
-            found = UserFolder(*this, registry_, "Local AppData");
+            found = UserFolder("Local AppData");
             break;
         case CSIDL_COMMON_APPDATA:
             found = Variable("PROGRAMDATA");
@@ -131,7 +139,7 @@ bool ShellFolders::GetFolderPath(int csidl, std::string* path) const {
             if (found) found = WithoutTrailingBackslash(*found) + "\\syswow64";
             break;
         case CSIDL_PROFILE:
-            found = ProfileFolder(registry_);
+            found = ProfileFolder();
             break;
         default:
             return false;
@@ -213,7 +221,9 @@ std::optional<std::string> ShellFolders::Variable(std::string_view name) const {
         return profile->substr(profile->find_last_of('\\') + 1);
     }
     if (upper == "LOCALAPPDATA") {
-        if (auto value = Read(registry_, RootKey::CurrentUser, kShellFolders, "Local AppData"))
+        if (source_ == UserFolderSource::UserShellFoldersFirst)
+            return folderOf(CSIDL_LOCAL_APPDATA);
+        if (auto value = UserValue(kShellFolders, "Local AppData"))
             return WithoutTrailingBackslash(*value);
     }
     if (upper == "PUBLIC") {
@@ -232,7 +242,7 @@ std::optional<std::string> ShellFolders::Variable(std::string_view name) const {
     }
     // The rest as Windows builds a user's environment: the user's own
     // variables over the machine's.
-    if (auto value = Read(registry_, RootKey::CurrentUser, "Environment", name)) return value;
+    if (auto value = UserValue("Environment", name)) return value;
     if (auto value = Read(registry_, RootKey::LocalMachine, kSystemEnvironment, name)) return value;
     return std::nullopt;
 }

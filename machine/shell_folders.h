@@ -28,14 +28,25 @@ inline constexpr int CSIDL_SYSTEMX86 = 41;
 inline constexpr int CSIDL_PROGRAM_FILESX86 = 42;
 inline constexpr int CSIDL_PROGRAM_FILES_COMMON = 43;
 
+// Which of the user's two folder lists is asked first. Wine keeps the
+// absolute "Shell Folders" current; Windows keeps "User Shell Folders" and
+// leaves "Shell Folders" as a cache that may be stale ("!Do not use this
+// registry key") after a profile was renamed or moved.
+enum class UserFolderSource { ShellFoldersFirst, UserShellFoldersFirst };
+
 class ShellFolders {
   public:
-    explicit ShellFolders(const Registry& registry);
+    // userSid: "" reads the user's keys from HKEY_CURRENT_USER; a SID reads
+    // another profile's from HKEY_USERS\SID (its folders and environment).
+    explicit ShellFolders(const Registry& registry,
+                          UserFolderSource source = UserFolderSource::ShellFoldersFirst,
+                          std::string userSid = "");
 
     // SHGetFolderPathA: the folder without a trailing backslash; false for an
     // unknown CSIDL or one the prefix does not record. User folders come from
     // HKCU ...\Explorer\Shell Folders (absolute), else from User Shell
-    // Folders expanded; program files from HKLM ...\CurrentVersion
+    // Folders expanded (UserShellFoldersFirst: the other way round, with
+    // %USERPROFILE% the profile's own folder); program files from HKLM ...\CurrentVersion
     // ProgramFilesDir / CommonFilesDir; Windows from HKLM
     // ...\Windows NT\CurrentVersion SystemRoot, System as its system32. Local
     // application data is a user folder ("Local AppData"), the common one
@@ -65,7 +76,14 @@ class ShellFolders {
     static std::string ApplicationFolder();
 
   private:
+    // A value of the user's own keys (HKEY_CURRENT_USER's, or HKEY_USERS\SID's).
+    std::optional<std::string> UserValue(const std::string& path, std::string_view name) const;
+    std::optional<std::string> UserFolder(std::string_view name) const;
+    std::optional<std::string> ProfileFolder() const;
+
     const Registry& registry_;
+    UserFolderSource source_;
+    std::string userSid_;
 };
 
 }  // namespace tolvane

@@ -31,7 +31,19 @@ struct DetectedObject {
     // host name. For processes the process name or module path as listed.
     std::string objectText;
     FoundAs foundAs = FoundAs::Object;
+    // The user profile the object was found in, on a machine of several
+    // users ("" for the machine's own objects and on a machine of one user).
+    // Another user's registry object names its key below HKEY_USERS in
+    // objectText ("SID\\Software\\..."), so that removing it acts on that
+    // user's hive.
+    std::string profile;
 };
+
+// " (profile NAME)" after the object text of an object found in a profile,
+// else "".
+inline std::string ProfileSuffix(const DetectedObject& object) {
+    return object.profile.empty() ? std::string() : " (profile " + object.profile + ")";
+}
 
 // The nine counters of a scan as plain numbers.
 struct ScanCounterValues {

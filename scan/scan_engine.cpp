@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <ctime>
 #include <unordered_map>
+#include <unordered_set>
 #include <utility>
 
 #include "base/codepage.h"
@@ -18,9 +19,6 @@
 
 namespace tolvane {
 namespace {
-
-constexpr std::array<RootKey, 4> kKeyRoots = {RootKey::ClassesRoot, RootKey::CurrentUser,
-                                              RootKey::LocalMachine, RootKey::Users};
 
 // Folders the Windows buffers could hold (260 characters with the zero).
 constexpr size_t kFolderLimit = 259;
@@ -91,7 +89,9 @@ ScanEngine::ScanEngine(Machine& machine, ThreatDatabase& database)
       settings_(std::make_unique<SettingsStore>(machine.registry())),
       log_(machine.files()) {
     const ShellFolders& shell = machine.shell();
-    const PlaceholderFolders folders = PlaceholderFolders::FromShell(shell);
+    for (const UserProfile& profile : machine.Profiles())
+        profileFolders_.push_back(PlaceholderFolders::FromShell(machine.ProfileShell(profile)));
+    const PlaceholderFolders& folders = profileFolders_[0];
     windowsFolder_ = folders[Placeholder::WinDir];
     systemFolder_ = folders[Placeholder::System];
     // The one folder the scan walks that no placeholder names.
@@ -159,6 +159,7 @@ void ScanEngine::RunScanSteps() {
     progressUnits_.store(0);
     currentItem_.clear();
     note_.clear();
+    reportedFiles_.clear();
 
     const bool logged =
         !stateOnHost_              ? log_.Open(SettingsStore::ApplicationFolder(), LocalStartTime())
@@ -192,6 +193,7 @@ void ScanEngine::RunModePhases(int32_t mode) {
             WalkFolder(systemFolder_, true);
             WalkFolder(cookiesFolder_, false);
             DefinitionFolders();
+            DefinitionFiles();
             break;
         case ScanMode::Custom: {
             // "Cust_Scan_IEFAV" and "Cust_Scan_Hosts" start no phase.
@@ -254,7 +256,7 @@ void ScanEngine::AddResult(std::unique_ptr<DetectedObject> object) {
     int32_t number = results_.counters.objectsRecognised.fetch_add(1) + 1;
     const std::string& name = object->definition ? object->definition->name : std::string();
     log_.Write(Format("%d) %s\n", number, name));
-    log_.Write("Name:\t\t" + object->objectText + "\n");
+    log_.Write("Name:\t\t" + object->objectText + ProfileSuffix(*object) + "\n");
     const char* typeText = ObjectTypeText(object->type);
     if (*typeText) log_.Write(std::string("Type:\t\t") + typeText + "\n");
 
@@ -270,22 +272,24 @@ void ScanEngine::AddResult(std::unique_ptr<DetectedObject> object) {
 }
 
 void ScanEngine::Report(ThreatDefinition* definition, ObjectType type, std::string text,
-                        FoundAs foundAs) {
+                        std::string profile, FoundAs foundAs) {
     auto object = std::make_unique<DetectedObject>();
     object->definition = definition;
     object->type = type;
     object->objectText = std::move(text);
     object->foundAs = foundAs;
+    object->profile = std::move(profile);
     AddResult(std::move(object));
 }
 
 void ScanEngine::Settle(ThreatDefinition* definition, int* entryFound, bool found,
-                        std::atomic<int32_t>& counter, ObjectType type, const std::string& text) {
+                        std::atomic<int32_t>& counter, ObjectType type, const std::string& text,
+                        const std::string& profile) {
     *entryFound = found ? 1 : 0;
     if (!found) return;
     definition->found = true;
     Count(counter);
-    Report(definition, type, text);
+    Report(definition, type, text, profile);
 }
 
 // --- Hosts files ---
@@ -318,8 +322,13 @@ void ScanEngine::CheckHostsFile() {
                     break;
                 }
             }
-            Settle(definition.get(), &entry.found, found, results_.counters.registryKeysRecognised,
-                   ObjectType::HostFileItem, entry.host);
+            // A hosts line is no registry key, file, folder or process: it
+            // counts among the objects recognised only.
+            entry.found = found ? 1 : 0;
+            if (found) {
+                definition->found = true;
+                Report(definition.get(), ObjectType::HostFileItem, entry.host);
+            }
             Progress(ScanProgress::Step);
         }
     }
@@ -347,7 +356,7 @@ void ScanEngine::ScanProcesses() {
         Progress(ScanProgress::Step);
         Count(results_.counters.objectsScanned);
         if (ThreatDefinition* definition = match(process.exeName)) {
-            Report(definition, ObjectType::File, process.exeName, FoundAs::Process);
+            Report(definition, ObjectType::File, process.exeName, "", FoundAs::Process);
             Count(results_.counters.processesRecognised);
         }
         std::unique_ptr<ModuleList> modules = processes_.CreateModuleList(process.processId);
@@ -360,7 +369,7 @@ void ScanEngine::ScanProcesses() {
             Progress(ScanProgress::Step);
             Count(results_.counters.objectsScanned);
             if (ThreatDefinition* definition = match(module.path)) {
-                Report(definition, ObjectType::File, module.path, FoundAs::Module);
+                Report(definition, ObjectType::File, module.path, "", FoundAs::Module);
                 Count(results_.counters.processesRecognised);
             }
         }
@@ -373,9 +382,38 @@ void ScanEngine::ScanProcesses() {
 
 // --- Registry keys and values ---
 
+bool ScanEngine::KeyPresent(RootKey root, const std::string& path) {
+    const Registry& registry = machine_.registry();
+    Count(results_.counters.objectsScanned);
+    RegKey key;
+    if (registry.OpenKey(Registry::Root(root), path, KEY_READ, &key) != ERROR_SUCCESS) return false;
+    registry.CloseKey(key);
+    return true;
+}
+
+// The roots in their order, the user's own keys tried in every profile: a
+// key found in one or more profiles is reported for each of them.
+void ScanEngine::SettleKey(ThreatDefinition* definition, RegistryKeyEntry& entry) {
+    std::atomic<int32_t>& counter = results_.counters.registryKeysRecognised;
+    if (KeyPresent(RootKey::ClassesRoot, entry.path))
+        return Settle(definition, &entry.found, true, counter, ObjectType::RegistryKey, entry.path);
+    bool inProfile = false;
+    for (const UserProfile& profile : machine_.Profiles()) {
+        if (!KeyPresent(profile.Root(), profile.KeyPath(entry.path))) continue;
+        inProfile = true;
+        Settle(definition, &entry.found, true, counter, ObjectType::RegistryKey,
+               profile.KeyPath(entry.path), profile.name);
+    }
+    if (inProfile) return;
+    for (RootKey root : {RootKey::LocalMachine, RootKey::Users})
+        if (KeyPresent(root, entry.path))
+            return Settle(definition, &entry.found, true, counter, ObjectType::RegistryKey,
+                          entry.path);
+    Settle(definition, &entry.found, false, counter, ObjectType::RegistryKey, entry.path);
+}
+
 void ScanEngine::ScanRegistryKeys() {
     Phase(scan_phase::kRegistryAndDefinitionFolders);
-    const Registry& registry = machine_.registry();
     size_t definitionsRead = 0;
     for (auto& definition : database_.definitions()) {
         if (Stopped()) return;
@@ -387,32 +425,19 @@ void ScanEngine::ScanRegistryKeys() {
             if (Stopped()) return;
             SetCurrentItem(entry.path);
             AddUnits(4);
-            bool found = false;
-            for (RootKey root : kKeyRoots) {
-                Count(results_.counters.objectsScanned);
-                RegKey key;
-                if (registry.OpenKey(Registry::Root(root), entry.path, KEY_READ, &key) ==
-                    ERROR_SUCCESS) {
-                    registry.CloseKey(key);
-                    found = true;
-                    break;
-                }
-            }
-            Settle(definition.get(), &entry.found, found, results_.counters.registryKeysRecognised,
-                   ObjectType::RegistryKey, entry.path);
+            SettleKey(definition.get(), entry);
             Progress(ScanProgress::Step);
         }
     }
 }
 
-bool ScanEngine::ValueMatches(int rootIndex, const std::string& keyPath,
+bool ScanEngine::ValueMatches(RootKey root, const std::string& keyPath,
                               const std::string& valueName, const std::string& loweredPattern,
                               bool decodedTry) {
     const Registry& registry = machine_.registry();
     Count(results_.counters.objectsScanned);
     RegKey key;
-    if (registry.OpenKey(Registry::Root(kKeyRoots[rootIndex]), keyPath, KEY_QUERY_VALUE, &key) !=
-        ERROR_SUCCESS)
+    if (registry.OpenKey(Registry::Root(root), keyPath, KEY_QUERY_VALUE, &key) != ERROR_SUCCESS)
         return false;
     uint32_t type = 0;
     std::string data;
@@ -427,11 +452,23 @@ void ScanEngine::MatchValuesByName(ThreatDefinition* definition, RegistryValueEn
                                    const std::string& loweredPattern) {
     const Registry& registry = machine_.registry();
     entry.found = 0;
-    for (int rootIndex : {1, 2}) {
+    // The user's own keys of every profile (their data also tried
+    // percent-decoded), then the machine's.
+    struct Place {
+        RootKey root;
+        std::string keyPrefix;
+        bool decodedTry;
+        std::string profile;
+    };
+    std::vector<Place> places;
+    for (const UserProfile& profile : machine_.Profiles())
+        places.push_back({profile.Root(), profile.KeyPath(""), true, profile.name});
+    places.push_back({RootKey::LocalMachine, "", false, ""});
+    for (const Place& place : places) {
         Count(results_.counters.objectsScanned);
         RegKey key;
-        if (registry.OpenKey(Registry::Root(kKeyRoots[rootIndex]), entry.keyPath, KEY_QUERY_VALUE,
-                             &key) != ERROR_SUCCESS)
+        if (registry.OpenKey(Registry::Root(place.root), place.keyPrefix + entry.keyPath,
+                             KEY_QUERY_VALUE, &key) != ERROR_SUCCESS)
             continue;
         std::string name, data;
         uint32_t type = 0;
@@ -444,12 +481,12 @@ void ScanEngine::MatchValuesByName(ThreatDefinition* definition, RegistryValueEn
                 name.find(kValueDataSeparator) != std::string::npos)
                 continue;
             if (!ValueNameMatch(entry.valueName, name) || data.size() > kValueDataLimit ||
-                !ValueDataContains(data, loweredPattern, rootIndex == 1))
+                !ValueDataContains(data, loweredPattern, place.decodedTry))
                 continue;
-            std::string text = entry.keyPath + "\\" + name;
+            std::string text = place.keyPrefix + entry.keyPath + "\\" + name;
             if (!entry.dataPattern.empty()) text += kValueDataSeparator + entry.dataPattern;
             Settle(definition, &entry.found, true, results_.counters.registryValuesRecognised,
-                   ObjectType::RegistryValue, text);
+                   ObjectType::RegistryValue, text, place.profile);
         }
         registry.CloseKey(key);
     }
@@ -465,13 +502,24 @@ void ScanEngine::ScanRegistryValues() {
                 MatchValuesByName(definition.get(), entry, pattern);
                 continue;
             }
-            bool found = ValueMatches(1, entry.keyPath, entry.valueName, pattern, true) ||
-                         ValueMatches(2, entry.keyPath, entry.valueName, pattern, false);
-            std::string text = entry.fullName;
-            if (found && !entry.dataPattern.empty())
-                text += kValueDataSeparator + entry.dataPattern;
-            Settle(definition.get(), &entry.found, found,
-                   results_.counters.registryValuesRecognised, ObjectType::RegistryValue, text);
+            const std::string suffix =
+                entry.dataPattern.empty() ? "" : kValueDataSeparator + entry.dataPattern;
+            std::atomic<int32_t>& counter = results_.counters.registryValuesRecognised;
+            // The user's own keys of every profile, else the machine's.
+            bool inProfile = false;
+            for (const UserProfile& profile : machine_.Profiles()) {
+                if (!ValueMatches(profile.Root(), profile.KeyPath(entry.keyPath), entry.valueName,
+                                  pattern, true))
+                    continue;
+                inProfile = true;
+                Settle(definition.get(), &entry.found, true, counter, ObjectType::RegistryValue,
+                       profile.KeyPath(entry.fullName) + suffix, profile.name);
+            }
+            if (inProfile) continue;
+            bool found =
+                ValueMatches(RootKey::LocalMachine, entry.keyPath, entry.valueName, pattern, false);
+            Settle(definition.get(), &entry.found, found, counter, ObjectType::RegistryValue,
+                   found ? entry.fullName + suffix : entry.fullName);
         }
     }
 }
@@ -570,7 +618,80 @@ void ScanEngine::DefinitionFolders() {
         if (Stopped()) return;
         for (const DirectoryEntry& entry : definition->directories) {
             SetCurrentItem(entry.path);
-            WalkFolder(entry.path, false);
+            // A folder of the user's own is walked in every profile; what a
+            // walk meets there is matched as the current user's (the
+            // definitions are resolved for that user).
+            for (size_t index = 0; index < profileFolders_.size(); ++index) {
+                std::optional<std::string> folder = ProfilePath(index, entry.path, &walkProfile_);
+                if (!folder) continue;
+                walkFrom_ = index == 0 ? nullptr : &profileFolders_[index];
+                WalkFolder(*folder, false);
+            }
+            walkFrom_ = nullptr;
+            walkProfile_.clear();
+        }
+    }
+}
+
+std::string ScanEngine::AsCurrentUsers(const std::string& path) const {
+    if (!walkFrom_) return path;
+    return MoveToUser(path, *walkFrom_, profileFolders_[0]).value_or(path);
+}
+
+// A file entry names one exact file when its path is a full one without
+// wildcards; a bare name or a pattern is left to the walks.
+static bool NamesExactFile(std::string_view path) {
+    bool full = path.size() > 3 &&
+                ((path[1] == ':' && path[2] == '\\') || (path[0] == '\\' && path[1] == '\\'));
+    return full && path.find_first_of("*?") == std::string_view::npos;
+}
+
+// Where a definition's path (resolved for the current user) lies for the
+// profile at index, and the profile's name when it lies in a user folder:
+// a path in no user folder is the machine's and only the current user
+// (index 0) looks it up.
+std::optional<std::string> ScanEngine::ProfilePath(size_t index, const std::string& path,
+                                                   std::string* profileName) const {
+    const PlaceholderFolders& current = profileFolders_[0];
+    std::optional<std::string> moved = MoveToUser(path, current, profileFolders_[index]);
+    *profileName = moved ? machine_.Profiles()[index].name : "";
+    if (index == 0) return path;
+    return moved;
+}
+
+void ScanEngine::LookUpFile(const FileEntry& entry, const std::string& path,
+                            const std::string& profile) {
+    FileSystem& files = machine_.files();
+    if (reportedFiles_.count(Lowered(path))) return;
+    SetCurrentItem(path);
+    Count(results_.counters.objectsScanned);
+    Progress(ScanProgress::Step);
+    uint32_t attributes = files.GetFileAttributes(path);
+    if (attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_DIRECTORY)) return;
+    // Matched by the entry's own path (the index holds the current user's
+    // folders) with the size of the file found. Another definition's entry
+    // may claim the same file (the later wins, as in a walk); it is
+    // reported once.
+    ThreatDefinition* owner = database_.MatchFile(entry.path, [&] {
+        uint64_t size = 0;
+        return files.GetFileSize(path, &size) ? size : 0;
+    });
+    if (!owner) return;
+    reportedFiles_.insert(Lowered(path));
+    Count(results_.counters.filesRecognised);
+    Report(owner, ObjectType::File, path, profile);
+}
+
+void ScanEngine::DefinitionFiles() {
+    for (auto& definition : database_.definitions()) {
+        if (Stopped()) return;
+        for (const FileEntry& entry : definition->files) {
+            if (!NamesExactFile(entry.path)) continue;
+            for (size_t index = 0; index < profileFolders_.size(); ++index) {
+                std::string profile;
+                if (auto path = ProfilePath(index, entry.path, &profile))
+                    LookUpFile(entry, *path, profile);
+            }
         }
     }
 }
@@ -582,10 +703,11 @@ void ScanEngine::WalkFolder(std::string_view folder, bool thisFolderOnly) {
 void ScanEngine::Walk(std::string folder, bool thisFolderOnly, HostPlace place,
                       const FindHandle* parent, const FindData* met, int depth) {
     FileSystem& files = machine_.files();
-    ThreatDefinition* owner = database_.MatchFolder(folder, files);
+    ThreatDefinition* owner =
+        database_.MatchFolder(AsCurrentUsers(folder), [&] { return files.PathFileExists(folder); });
     if (owner) {
         Count(results_.counters.foldersRecognised);
-        Report(owner, ObjectType::Folder, folder);
+        Report(owner, ObjectType::Folder, folder, walkProfile_);
     }
     while (!folder.empty() && folder.back() == '\\') folder.pop_back();
     // Only a full path names a folder; an empty or relative one lists nothing.
@@ -621,7 +743,7 @@ void ScanEngine::Walk(std::string folder, bool thisFolderOnly, HostPlace place,
             SetCurrentItem(full);
             ThreatDefinition* definition = owner;
             if (!definition) {
-                definition = database_.MatchFile(full, [&] {
+                definition = database_.MatchFile(AsCurrentUsers(full), [&] {
                     uint64_t size = entry.size;
                     // One that cannot be read any more counts as size 0.
                     if (detail == FindDetail::Types && !handle.EntrySize(&size)) size = 0;
@@ -630,7 +752,8 @@ void ScanEngine::Walk(std::string folder, bool thisFolderOnly, HostPlace place,
             }
             if (definition) {
                 Count(results_.counters.filesRecognised);
-                Report(definition, ObjectType::File, std::move(full));
+                reportedFiles_.insert(Lowered(full));
+                Report(definition, ObjectType::File, std::move(full), walkProfile_);
             }
         } else if (!thisFolderOnly) {
             // A linked folder is not entered: links loop and lead out of the

@@ -27,12 +27,16 @@
 #include <ctime>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <thread>
+#include <unordered_set>
 #include <vector>
 
+#include "definitions/placeholders.h"
 #include "machine/process_enumerator.h"
+#include "machine/registry.h"
 #include "scan/detected_object.h"
 #include "scan/ignore_filter.h"
 #include "scan/scan_log.h"
@@ -44,7 +48,9 @@ class Machine;
 class SettingsStore;
 class ThreatDatabase;
 struct ThreatDefinition;
+struct RegistryKeyEntry;
 struct RegistryValueEntry;
+struct FileEntry;
 
 // The "LastScanMode" values. Any other value runs no phase.
 enum class ScanMode : int32_t {
@@ -178,18 +184,31 @@ class ScanEngine {
     void Count(std::atomic<int32_t>& counter) { counter.fetch_add(1, std::memory_order_relaxed); }
     void AddUnits(int32_t units) { progressUnits_.fetch_add(units, std::memory_order_relaxed); }
     void Report(ThreatDefinition* definition, ObjectType type, std::string text,
-                FoundAs foundAs = FoundAs::Object);
+                std::string profile = "", FoundAs foundAs = FoundAs::Object);
     // The outcome of one entry of a definition: marks the entry found or
     // not; a found one also marks its definition, counts it on counter and
-    // is reported as text.
+    // is reported as text (found in the user profile named so, if any).
     void Settle(ThreatDefinition* definition, int* entryFound, bool found,
-                std::atomic<int32_t>& counter, ObjectType type, const std::string& text);
+                std::atomic<int32_t>& counter, ObjectType type, const std::string& text,
+                const std::string& profile = "");
+    bool KeyPresent(RootKey root, const std::string& path);
+    void SettleKey(ThreatDefinition* definition, RegistryKeyEntry& entry);
     // RunScan after the stop flag was cleared.
     void RunScanSteps();
     void RunModePhases(int32_t mode);
     void WalkChosenFolders(std::string_view listPrefix, std::string_view countName);
     void DefinitionFolders();
-    bool ValueMatches(int rootIndex, const std::string& keyPath, const std::string& valueName,
+    // Looks up every file entry that names an exact path (one look-up
+    // each, no walk) that no walk of this scan reported yet, in every
+    // user profile for a path in a user's folder.
+    void DefinitionFiles();
+    void LookUpFile(const FileEntry& entry, const std::string& path, const std::string& profile);
+    std::optional<std::string> ProfilePath(size_t index, const std::string& path,
+                                           std::string* profileName) const;
+    // A path met by a walk in another profile's folder as the current
+    // user's same path (unchanged outside such a walk).
+    std::string AsCurrentUsers(const std::string& path) const;
+    bool ValueMatches(RootKey root, const std::string& keyPath, const std::string& valueName,
                       const std::string& loweredPattern, bool decodedTry);
     // The values of the key whose names match a wildcard entry and whose
     // data holds its pattern, listed as "key\name".
@@ -232,6 +251,15 @@ class ScanEngine {
     std::vector<std::string> hostsFiles_;
     ProcessEnumerator processes_;
     std::unique_ptr<DeepIndex> deepIndex_;
+    // The files this scan reported (lower-cased paths), so that a file a
+    // walk met is not reported again by its exact path.
+    std::unordered_set<std::string> reportedFiles_;
+    // The placeholder folders of each user profile (Machine::Profiles), the
+    // current user's first; and while a definition folder is walked in
+    // another profile, that profile's folders and name.
+    std::vector<PlaceholderFolders> profileFolders_;
+    const PlaceholderFolders* walkFrom_ = nullptr;
+    std::string walkProfile_;
 
     // The folders taken when the engine was made ("" when the machine has
     // none): Windows, system and cookies are the ones the scans walk.

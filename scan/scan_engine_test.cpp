@@ -399,7 +399,9 @@ TEST_F(ScanTest, HostsEntriesMatchOnlyAfterTheStartOfALine) {
     ScanCounterValues c = Run(1);
     EXPECT_EQ(Listed(), (std::vector<std::string>{"Host File Item bad.example",
                                                   "Host File Item new.example"}));
-    EXPECT_EQ(c.registryKeysRecognised, 2);
+    // Hosts lines are neither registry keys nor values.
+    EXPECT_EQ(c.objectsRecognised, 2);
+    EXPECT_EQ(c.registryKeysRecognised + c.registryValuesRecognised, 0);
     EXPECT_EQ(engine->HostsFiles(),
               (std::vector<std::string>{"C:\\windows\\hosts.new",
                                         "C:\\windows\\system32\\drivers\\etc\\hosts"}));
@@ -415,6 +417,8 @@ TEST_F(ScanTest, SmartModeWalksWindowsAndSystemAtTopLevelOnlyAndTheRestDeep) {
         "<FILE PATH=\"%system%\\sys.dll\"/><FILE PATH=\"%system%\\drivers\\drv.sys\"/>"
         "<FILE "
         "PATH=\"%userprofile%\\AppData\\Local\\Microsoft\\Windows\\INetCookies\\Sub\\*.txt\"/>"
+        "<FILE PATH=\"%appdata%\\Microsoft\\AddIns\\infocardadd.cpl\"/>"
+        "<FILE PATH=\"%appdata%\\Microsoft\\AddIns\\Absent.cpl\"/>"
         "</FILES></SW>"
         "<SW NAME=\"Owner\"><DIRECTORIES><DIR NAME=\"%programfiles%\\Bad\"/></DIRECTORIES>"
         "<FILES><FILE PATH=\"%programfiles%\\Bad\\Sub\\known.exe\"/></FILES></SW></NA>");
@@ -428,7 +432,13 @@ TEST_F(ScanTest, SmartModeWalksWindowsAndSystemAtTopLevelOnlyAndTheRestDeep) {
     prefix.WriteFile("C:\\Program Files\\Bad\\b.dat", "1");
     prefix.WriteFile("C:\\Program Files\\Bad\\Sub\\known.exe", "1");
     prefix.WriteFile("C:\\Program Files\\Bad\\Sub\\unknown.exe", "1");
+    std::string appData;
+    ASSERT_TRUE(machine->shell().GetFolderPath(CSIDL_APPDATA, &appData));
+    const std::string addIn = appData + "\\Microsoft\\AddIns\\infocardadd.cpl";
+    prefix.WriteFile(addIn, "1");
     ScanCounterValues c = Run(1);
+    // The walks, then one look-up for each exact path no walk met (the
+    // pattern of cookies is none).
     EXPECT_EQ(Listed(), (std::vector<std::string>{
                             "File C:\\windows\\top.dll",
                             "File C:\\windows\\system32\\sys.dll",
@@ -437,9 +447,12 @@ TEST_F(ScanTest, SmartModeWalksWindowsAndSystemAtTopLevelOnlyAndTheRestDeep) {
                             "File C:\\Program Files\\Bad\\a.txt",
                             "File C:\\Program Files\\Bad\\b.dat",
                             "File C:\\Program Files\\Bad\\Sub\\known.exe",
+                            "File C:\\windows\\Sub\\deep.dll",
+                            "File C:\\windows\\system32\\drivers\\drv.sys",
+                            "File " + addIn,
                         }));
     EXPECT_EQ(c.foldersRecognised, 1);
-    EXPECT_EQ(c.filesRecognised, 6);
+    EXPECT_EQ(c.filesRecognised, 9);
     EXPECT_EQ(engine->Results().listedObjects[4]->definition->name, "Owner");
     EXPECT_EQ(observer.Phases(), (std::vector<std::string>{"phase 1", "phase 0", "phase 1",
                                                            "phase 1", "phase 3", "phase 1"}));

@@ -39,6 +39,15 @@ void BuildSoftware(const std::string& path) {
                 "C:\\Users\\alice", true)
         .String(std::string(kProfileList) + "\\" + TempInstallation::kBobSid, "ProfileImagePath",
                 "%SystemDrive%\\Users\\bob", true)
+        // Windows loaded alice's profile last (FILETIMEs of 2023 and 2020).
+        .Dword(std::string(kProfileList) + "\\" + TempInstallation::kAliceSid,
+               "LocalProfileLoadTimeHigh", 0x01d9e000)
+        .Dword(std::string(kProfileList) + "\\" + TempInstallation::kAliceSid,
+               "LocalProfileLoadTimeLow", 0)
+        .Dword(std::string(kProfileList) + "\\" + TempInstallation::kBobSid,
+               "LocalProfileLoadTimeHigh", 0x01d5f000)
+        .Dword(std::string(kProfileList) + "\\" + TempInstallation::kBobSid,
+               "LocalProfileLoadTimeLow", 0)
         .String("Classes\\.txt", "", "txtfile")
         .String("Classes\\CLSID\\{B}", "", "machine B")
         .Commit();

@@ -3,8 +3,8 @@
 // program folders, ProfileList with two users, a class and a CLSID), SYSTEM
 // (Select naming ControlSet001, a service), SAM, DEFAULT, and for each user
 // Users\NAME\NTUSER.DAT (shell folders, Environment, an empty Run key) and
-// AppData\Local\Microsoft\Windows\UsrClass.dat. "alice" signed out last
-// (her NTUSER.DAT is the newest), "bob" before her. Removed by the
+// AppData\Local\Microsoft\Windows\UsrClass.dat. ProfileList says Windows
+// loaded "alice" last, "bob" before her (their NTUSER.DAT times agree). Removed by the
 // destructor; failures throw (test support only).
 #pragma once
 

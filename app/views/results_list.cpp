@@ -14,6 +14,7 @@ ListRow MakeResultRow(const ThreatDefinition* definition, std::string_view objec
     }
     row.type = ObjectTypeText(type);
     row.object = std::string(objectText);
+    if (object) row.object += ProfileSuffix(*object);
     row.checked = true;
     row.detected = object;
     return row;

@@ -14,7 +14,8 @@ struct ThreatDefinition;
 
 // A result row: vendor, category and danger from the definition (empty
 // without one), the type's list text, the object text; checked, with the
-// object attached.
+// object attached. An object found in a user's profile shows it after its
+// text (ProfileSuffix).
 ListRow MakeResultRow(const ThreatDefinition* definition, std::string_view objectText,
                       ObjectType type, DetectedObject* object);
 

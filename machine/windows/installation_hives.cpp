@@ -9,6 +9,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <optional>
 
 #include "base/codepage.h"
 #include "host/held_path.h"
@@ -66,7 +67,7 @@ int OpenFolderNoCase(int rootFd, const std::vector<std::string>& parts, std::str
 
 // A hive entry of the held folder that is a plain file (links refused).
 // *why (when given) says what was found instead when the name is there.
-bool FindHiveFile(int folderFd, const std::string& name, std::string* found, int64_t* mtime,
+bool FindHiveFile(int folderFd, const std::string& name, std::string* found,
                   const std::string& shownFolder = "", std::string* why = nullptr) {
     struct stat st {};
     if (why) why->clear();
@@ -77,7 +78,6 @@ bool FindHiveFile(int folderFd, const std::string& name, std::string* found, int
         if (why) *why = RefusedEntry(st, shownFolder + "/" + *found, false);
         return false;
     }
-    if (mtime) *mtime = st.st_mtim.tv_sec;
     return true;
 }
 
@@ -141,19 +141,32 @@ std::string ExpandProfilePath(std::string path, const std::string& systemRoot) {
     return path;
 }
 
+// A REG_DWORD value of the node, or nullopt.
+std::optional<uint32_t> DwordValue(hive_h* h, hive_node_h node, const char* name) {
+    hive_value_h value = node ? hivex_node_get_value(h, node, name) : 0;
+    hive_type type{};
+    size_t len = 0;
+    if (!value || hivex_value_type(h, value, &type, &len) != 0 || type != hive_t_REG_DWORD)
+        return std::nullopt;
+    return static_cast<uint32_t>(hivex_value_dword(h, value));
+}
+
+// When Windows last loaded the profile of a ProfileList entry (a FILETIME
+// split in two DWORDs), 0 when it records none.
+uint64_t ProfileLoadTime(hive_h* h, hive_node_h entry) {
+    auto high = DwordValue(h, entry, "LocalProfileLoadTimeHigh");
+    auto low = DwordValue(h, entry, "LocalProfileLoadTimeLow");
+    if (!high || !low) return 0;
+    return (static_cast<uint64_t>(*high) << 32) | *low;
+}
+
 unsigned CurrentControlSet(int configFd, const std::string& systemName) {
     HivexHandle h = OpenHive(configFd, systemName);
     if (!h) return 1;
     hive_node_h select = NodeAt(h.get(), "Select");
     for (const char* name : {"Current", "Default"}) {
-        hive_value_h value = select ? hivex_node_get_value(h.get(), select, name) : 0;
-        hive_type type{};
-        size_t len = 0;
-        if (value && hivex_value_type(h.get(), value, &type, &len) == 0 &&
-            type == hive_t_REG_DWORD) {
-            int32_t set = hivex_value_dword(h.get(), value);
-            if (set > 0 && set < 1000) return static_cast<unsigned>(set);
-        }
+        auto set = DwordValue(h.get(), select, name);
+        if (set && *set > 0 && *set < 1000) return *set;
     }
     return 1;
 }
@@ -169,8 +182,7 @@ bool ReadProfile(int rootFd, const std::string& sid, const std::string& profileP
     std::string folder, why;
     UniqueFd fd(OpenFolderNoCase(rootFd, parts, &folder, &why));
     std::string name;
-    if (fd.valid())
-        FindHiveFile(fd.get(), "NTUSER.DAT", &name, &profile->lastWritten, folder, &why);
+    if (fd.valid()) FindHiveFile(fd.get(), "NTUSER.DAT", &name, folder, &why);
     if (!why.empty())
         hives->problems.push_back("The user profile " + profilePath + " (" + sid +
                                   ") is not used: " + why + ".");
@@ -183,8 +195,7 @@ bool ReadProfile(int rootFd, const std::string& sid, const std::string& profileP
     std::vector<std::string> below = {"AppData", "Local", "Microsoft", "Windows"};
     UniqueFd classes(OpenFolderNoCase(fd.get(), below, &classesFolder));
     const std::string classesPath = folder + "/" + classesFolder;
-    if (classes.valid() &&
-        FindHiveFile(classes.get(), "UsrClass.dat", &name, nullptr, classesPath, &why))
+    if (classes.valid() && FindHiveFile(classes.get(), "UsrClass.dat", &name, classesPath, &why))
         profile->classes = {classesPath, name, false};
     else if (!why.empty())
         hives->problems.push_back("The classes hive of the user profile " + profilePath + " (" +
@@ -206,6 +217,7 @@ void ReadProfiles(int rootFd, int configFd, const std::string& softwareName,
         std::string path =
             ExpandProfilePath(StringValue(h.get(), children[i], "ProfileImagePath"), systemRoot);
         InstallationHives::Profile profile;
+        profile.loadTime = ProfileLoadTime(h.get(), children[i]);
         if (sid && ReadProfile(rootFd, sid, path, &profile, hives))
             hives->profiles.push_back(std::move(profile));
         free(sid);
@@ -223,7 +235,7 @@ bool ChooseUser(const std::string& user, InstallationHives* hives, std::string* 
             continue;
         }
         if (p.sid.rfind("S-1-5-21-", 0) != 0) continue;
-        if (chosen < 0 || p.lastWritten > hives->profiles[chosen].lastWritten)
+        if (chosen < 0 || p.loadTime > hives->profiles[chosen].loadTime)
             chosen = static_cast<int>(i);
     }
     if (!user.empty() && chosen < 0) {
@@ -250,9 +262,8 @@ bool FindInstallationHives(const std::string& folder, const std::string& user,
                                                     &configFolder, &why)
                                  : -1);
     std::string software, system;
-    if (config.valid() &&
-        FindHiveFile(config.get(), "SOFTWARE", &software, nullptr, configFolder, &why))
-        FindHiveFile(config.get(), "SYSTEM", &system, nullptr, configFolder, &why);
+    if (config.valid() && FindHiveFile(config.get(), "SOFTWARE", &software, configFolder, &why))
+        FindHiveFile(config.get(), "SYSTEM", &system, configFolder, &why);
     if (software.empty() || system.empty() || !why.empty()) {
         *error = why.empty() ? folder +
                                    " is no Windows installation (it has no "
@@ -262,7 +273,7 @@ bool FindInstallationHives(const std::string& folder, const std::string& user,
     }
     for (const char* key : kMachineHives) {
         std::string name;
-        if (!FindHiveFile(config.get(), key, &name, nullptr, configFolder, &why)) {
+        if (!FindHiveFile(config.get(), key, &name, configFolder, &why)) {
             if (!why.empty())
                 hives->problems.push_back(std::string("HKEY_LOCAL_MACHINE\\") + key +
                                           " is not read: " + why + ".");
@@ -272,7 +283,7 @@ bool FindInstallationHives(const std::string& folder, const std::string& user,
         hives->machine.push_back({key, {configFolder, name, !changeable}});
     }
     std::string name;
-    if (FindHiveFile(config.get(), "DEFAULT", &name, nullptr, configFolder, &why))
+    if (FindHiveFile(config.get(), "DEFAULT", &name, configFolder, &why))
         hives->defaultUser = {configFolder, name, false};
     else if (!why.empty())
         hives->problems.push_back("HKEY_USERS\\.DEFAULT is not read: " + why + ".");

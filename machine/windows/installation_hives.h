@@ -16,8 +16,11 @@
 // The current user (HKEY_CURRENT_USER, HKEY_CLASSES_ROOT's user half, the
 // shell folders) is one profile of a person's account (a SID starting
 // S-1-5-21-): the one asked for by its folder name or SID; else the only
-// one; else the one used last, taken as the one whose NTUSER.DAT was written
-// last (Windows writes it when the user signs out).
+// one; else the one used last, as ProfileList records it in each profile's
+// LocalProfileLoadTimeHigh/Low (the time Windows last loaded the profile).
+// File times are never asked: a removal or restore writes NTUSER.DAT, and the
+// current user would change with each. A profile without a load time counts
+// as loaded never; among equals the first in ProfileList wins.
 #pragma once
 
 #include <cstdint>
@@ -48,7 +51,7 @@ struct InstallationHives {
         std::string profilePath;  // as ProfileList records it (Windows path)
         HiveLocation user;        // NTUSER.DAT
         HiveLocation classes;     // UsrClass.dat (may be absent)
-        int64_t lastWritten = 0;  // NTUSER.DAT's modification time (Unix seconds)
+        uint64_t loadTime = 0;    // LocalProfileLoadTime as a FILETIME; 0: none recorded
     };
     std::vector<Profile> profiles;
     int currentUser = -1;  // index into profiles; -1: none

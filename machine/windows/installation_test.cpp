@@ -12,6 +12,7 @@
 #include "machine/windows/windows_installation.h"
 #include "testing/read_only_bind_mount.h"
 #include "testing/regf_builder.h"
+#include "testing/registry_values.h"
 #include "testing/run_command.h"
 #include "testing/temp_installation.h"
 
@@ -95,6 +96,18 @@ TEST(WindowsInstallation, OpensWithTheRegistryDrivesAndFoldersWindowsWouldShow) 
     std::string error;
     EXPECT_EQ(OpenWindowsInstallation(windows.path(), {"carol", {}}, &error), nullptr);
     EXPECT_NE(error.find("alice, bob"), std::string::npos) << error;
+}
+
+TEST(WindowsInstallation, TheUserUsedLastIsTheOneProfileListSaysWindowsLoadedLast) {
+    TempInstallation windows;
+    // A removal in bob's profile makes his NTUSER.DAT the newest file.
+    {
+        auto bob = windows.Open({"bob", {}});
+        testing::SetRegistryString(bob->registry(), RootKey::CurrentUser, "Software\\T", "v", "1");
+    }
+    ASSERT_GT(fs::last_write_time(windows.UserHive("bob")),
+              fs::last_write_time(windows.UserHive("alice")));
+    EXPECT_EQ(windows.Open()->registry().UserSid(), TempInstallation::kAliceSid);
 }
 
 TEST(WindowsInstallation, ChangesReachTheHivesAndAreRefusedWhereTheyMust) {
@@ -209,6 +222,26 @@ TEST(WindowsInstallation, RefusedLinksAndPipesSayWhatWasFound) {
     EXPECT_EQ(error, windows.path() +
                          " is not opened as a Windows installation: Windows/System32/config is "
                          "a link, which Tolvane never follows inside an installation.");
+}
+
+// Windows keeps "Shell Folders" only as a cache: after a profile moved it
+// still names the old folder, while "User Shell Folders" follows the
+// profile's own ProfileImagePath.
+TEST(WindowsInstallation, UserFoldersComeFromUserShellFoldersBeforeTheStaleCache) {
+    TempInstallation windows;
+    testing::RegfBuilder(windows.UserHive("bob"))
+        .String("Software\\Microsoft\\Windows\\CurrentVersion\\Explorer\\Shell Folders", "AppData",
+                "C:\\Users\\bobby\\AppData\\Roaming")
+        .Commit();
+    auto bob = windows.Open({"bob", {}});
+    std::string folder;
+    ASSERT_TRUE(bob->shell().GetFolderPath(CSIDL_APPDATA, &folder));
+    EXPECT_EQ(folder, "C:\\Users\\bob\\AppData\\Roaming");
+    // Only the cache names the desktop and local application data.
+    ASSERT_TRUE(bob->shell().GetFolderPath(CSIDL_DESKTOPDIRECTORY, &folder));
+    EXPECT_EQ(folder, "C:\\Users\\bob\\Desktop");
+    EXPECT_EQ(bob->shell().ExpandEnvironmentStrings("%LOCALAPPDATA%"),
+              "C:\\Users\\bob\\AppData\\Local");
 }
 
 // A profile folder is found by its recorded name without regard to case,

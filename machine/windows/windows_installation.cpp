@@ -40,6 +40,22 @@ std::string Describe(const InstallationHives& hives) {
     return description + ", current user " + user.userName + " (" + user.sid + ")";
 }
 
+// Every profile of a person's account (a SID starting S-1-5-21-), the
+// current user's first, each with its folders from its own keys.
+std::vector<UserProfile> PersonProfiles(const InstallationHives& hives, const Registry& registry) {
+    std::vector<UserProfile> profiles;
+    if (hives.currentUser >= 0)
+        profiles.push_back({hives.profiles[hives.currentUser].userName, "", nullptr});
+    for (size_t i = 0; i < hives.profiles.size(); ++i) {
+        const auto& p = hives.profiles[i];
+        if (static_cast<int>(i) == hives.currentUser || p.sid.rfind("S-1-5-21-", 0) != 0) continue;
+        profiles.push_back({p.userName, p.sid,
+                            std::make_unique<ShellFolders>(
+                                registry, UserFolderSource::UserShellFoldersFirst, p.sid)});
+    }
+    return profiles;
+}
+
 }  // namespace
 
 bool IsWindowsInstallation(const std::string& folder) {
@@ -91,11 +107,13 @@ std::unique_ptr<Machine> OpenWindowsInstallation(const std::string& path,
     parts.folder = hives.root;
     parts.registry = RegistryOf(hives);
     parts.files = std::make_unique<FileSystem>(hives.root, drives);
-    parts.shell = std::make_unique<ShellFolders>(*parts.registry);
+    parts.shell =
+        std::make_unique<ShellFolders>(*parts.registry, UserFolderSource::UserShellFoldersFirst);
     parts.processes = MakeFixedProcessTable({});
     parts.launcher = std::make_unique<Launcher>(hives.root, *parts.files);
     parts.launcher->StartNoWindowsPrograms();
     parts.backEnd = std::make_unique<WindowsInstallation>(Describe(hives));
+    parts.profiles = PersonProfiles(hives, *parts.registry);
     if (error) error->clear();
     return std::make_unique<Machine>(std::move(parts));
 }

@@ -303,5 +303,63 @@ TEST(WindowsInstallationRoad, IndependentReadersSeeTheRemovalsAndNothingElse) {
         EXPECT_EQ(ReadHostFile(untouched[i]), untouchedBytes[i]) << untouched[i];
 }
 
+// Every profile's own keys and folders are checked, not the current user's
+// alone; a row names the profile it was found in, and removing a row of
+// another profile changes that profile's hive and nothing of the current
+// user's.
+TEST(WindowsInstallationRoad, EveryProfileIsScannedAndItsRowsAreRemovedFromItsOwnHive) {
+    TempInstallation windows;
+    const std::string bob = TempInstallation::kBobSid;
+    RegfBuilder(windows.UserHive("alice")).String("Software\\Ash Vendor", "Id", "a").Commit();
+    RegfBuilder(windows.UserHive("bob"))
+        .String("Software\\Ash Vendor", "Id", "b")
+        .String(kRun, "AshRun", "C:\\Users\\bob\\ash.exe /q")
+        .Commit();
+    windows.WriteFile("C:\\Users\\bob\\AppData\\Roaming\\Microsoft\\AddIns\\infocardadd.cpl", "1");
+    windows.WriteFile("C:\\Users\\bob\\AppData\\Roaming\\Ash\\a.dat", "1");
+    auto machine = windows.Open();
+    ThreatDatabase database;
+    ASSERT_TRUE(LoadDefinitionsFromText(
+        "<NA><SW NAME=\"Ash\"><DIRECTORIES><DIR NAME=\"%appdata%\\Ash\"/></DIRECTORIES>"
+        "<FILES><FILE PATH=\"%appdata%\\Microsoft\\AddIns\\infocardadd.cpl\"/></FILES>"
+        "<REGKEYS><REGKEY NAME=\"Software\\Ash Vendor\"/></REGKEYS>"
+        "<REGVALUES><REGVALUE NAME=\"Software\\Microsoft\\Windows\\CurrentVersion\\Run\\AshRun"
+        ":@:ash.exe\"/></REGVALUES></SW></NA>",
+        PlaceholderFolders::FromShell(machine->shell()), &database));
+    SettingsStore(machine->registry())
+        .WriteInt(setting::kLastScanMode, static_cast<int>(ScanMode::Smart));
+    ScanEngine engine(*machine, database);
+    engine.SetRegistryKeyPause(std::chrono::milliseconds(0));
+    engine.RunScan();
+    std::set<std::string> found;
+    TestRows bobsRegistryRows;
+    for (const DetectedObject* object : engine.Results().listedObjects) {
+        found.insert(std::string(ObjectTypeText(object->type)) + " " + object->objectText +
+                     ProfileSuffix(*object));
+        if (object->profile == "bob" && object->type != ObjectType::File &&
+            object->type != ObjectType::Folder)
+            bobsRegistryRows.Add(object->type, object->objectText);
+    }
+    EXPECT_EQ(found,
+              (std::set<std::string>{
+                  "Registry Key Software\\Ash Vendor (profile alice)",
+                  "Registry Key " + bob + "\\Software\\Ash Vendor (profile bob)",
+                  "Registry Value " + bob + "\\" + kRun + "\\AshRun:@:ash.exe (profile bob)",
+                  "Folder C:\\Users\\bob\\AppData\\Roaming\\Ash (profile bob)",
+                  "File C:\\Users\\bob\\AppData\\Roaming\\Ash\\a.dat (profile bob)",
+                  "File C:\\Users\\bob\\AppData\\Roaming\\Microsoft\\AddIns\\infocardadd.cpl "
+                  "(profile bob)",
+              }));
+
+    const std::string aliceBefore = ReadHostFile(windows.UserHive("alice"));
+    ObjectRemover remover(*machine);
+    for (const auto& row : bobsRegistryRows.rows)
+        EXPECT_TRUE(remover.RemoveObject(row.type, row.text)) << row.text;
+    EXPECT_EQ(ReadHostFile(windows.UserHive("alice")), aliceBefore);
+    EXPECT_EQ(HivexgetValue(windows.UserHive("alice"), "\\Software\\Ash Vendor", "Id"), "a\n");
+    EXPECT_EQ(HivexgetValue(windows.UserHive("bob"), "\\Software\\Ash Vendor", "Id"), "");
+    EXPECT_EQ(HivexgetValue(windows.UserHive("bob"), std::string("\\") + kRun, "AshRun"), "");
+}
+
 }  // namespace
 }  // namespace tolvane::testing

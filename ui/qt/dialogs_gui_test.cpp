@@ -405,11 +405,11 @@ TEST_F(DialogsGuiTest, RemovalWithBackupRefusedFileAndRestore) {
     EXPECT_TRUE(openShown);
     ASSERT_EQ(Driver().messages.size(), 2u);
     EXPECT_NE(Driver().messages[0].find("File not found."), std::string::npos);
-    // What came back and what could not: the held file never left, and the
-    // folder's file came back with its folder.
+    // What came back and what did not: the held file never left, and the
+    // folder's file came back with its folder; the key row counts once.
     EXPECT_EQ(Driver().messages[1],
-              "Tolvane|Restored: 1 files, 1 folders, 2 registry keys and values, 0 hosts lines.\n"
-              "Not restored: 1 files or folders, 0 registry keys and values, 0 hosts lines.");
+              "Tolvane|Restored: 1 files, 1 folders, 1 registry keys and values, 0 hosts lines.\n"
+              "Not restored because they already exist: 1 files or folders, 0 hosts lines.");
     // The copies are back where they were, and so is the key.
     EXPECT_EQ(prefix_.ReadFile("C:\\windows\\grey.exe"), "MZ grey");
     EXPECT_EQ(prefix_.ReadFile("C:\\Program Files\\Grey Lantern\\gl.dll"), "MZ gl");
