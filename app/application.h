@@ -75,6 +75,8 @@ struct ApplicationOptions {
     // The user's own definitions (a host file made by "tolvane-db pack"),
     // used instead of any database.db; "" for none.
     std::string definitionsFile;
+    // The user's clamd socket (--clamd); "" to take the host's settings.
+    std::string clamdSocket;
     // Update keys trusted besides the built-in ones (tests).
     std::vector<std::string> extraUpdateKeys;
 };

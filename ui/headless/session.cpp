@@ -199,6 +199,7 @@ bool Session::StartApplication(const std::vector<Step>& steps) {
     // the machine's set-up, so the start only holds the machine to them.
     appOptions.shippedReferenceFolder = ShippedDataFolder();
     appOptions.definitionsFile = options_.definitionsFile;
+    appOptions.clamdSocket = options_.clamdSocket;
     char cwd[4096];
     appOptions.hostWorkingFolder = getcwd(cwd, sizeof cwd) ? cwd : "";
     app_ = std::make_unique<Application>(
