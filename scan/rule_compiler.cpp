@@ -36,4 +36,8 @@ YaraRules CompileYaraRules(std::string_view source, std::string* errors) {
     return YaraRules(rules);
 }
 
+bool SaveYaraRules(YR_RULES* rules, const std::string& path) {
+    return rules && yr_rules_save(rules, path.c_str()) == ERROR_SUCCESS;
+}
+
 }  // namespace tolvane

@@ -13,5 +13,7 @@
 namespace tolvane {
 
 YaraRules CompileYaraRules(std::string_view source, std::string* errors);
+// Writes compiled rules as `yara -C` reads them; false when it could not.
+bool SaveYaraRules(YR_RULES* rules, const std::string& path);
 
 }  // namespace tolvane
