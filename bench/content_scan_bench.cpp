@@ -156,8 +156,8 @@ int Main() {
     std::unique_ptr<Machine> machine = prefix.Open();
     ThreatDatabase database;
     PlaceholderFolders folders = PlaceholderFolders::FromShell(machine->shell());
-    LoadDefinitionsFromText("<NA><SW NAME=\"Bench\"><CATEGORY NAME=\"Trojan\"/></SW></NA>",
-                            folders, &database);
+    LoadDefinitionsFromText("<NA><SW NAME=\"Bench\"><CATEGORY NAME=\"Trojan\"/></SW></NA>", folders,
+                            &database);
     std::string errors;
     YaraRules rules = CompileYaraRules(Rules(500), &errors);
     if (!rules) {

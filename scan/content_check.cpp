@@ -24,8 +24,7 @@ constexpr size_t kOffsetsKept = 5;
 // The bytes the file type is told from (the longest signature is shorter).
 constexpr size_t kHeadBytes = 64;
 
-constexpr DigestKind kKinds[kDigestKinds] = {DigestKind::Md5, DigestKind::Sha1,
-                                             DigestKind::Sha256};
+constexpr DigestKind kKinds[kDigestKinds] = {DigestKind::Md5, DigestKind::Sha1, DigestKind::Sha256};
 
 const char* DigestName(DigestKind kind) {
     switch (kind) {
@@ -66,8 +65,7 @@ std::string OwnerName(uid_t uid) {
     struct passwd entry;
     struct passwd* found = nullptr;
     char text[1024];
-    if (getpwuid_r(uid, &entry, text, sizeof text, &found) == 0 && found)
-        return found->pw_name;
+    if (getpwuid_r(uid, &entry, text, sizeof text, &found) == 0 && found) return found->pw_name;
     return std::to_string(uid);
 }
 
@@ -258,8 +256,8 @@ ContentCheck::Outcome ContentCheck::RunYara(const struct stat& st, std::string_v
     size_t slash = windowsPath.rfind('\\');
     std::string folder = Cp1252ToUtf8(
         slash == std::string_view::npos ? std::string_view() : windowsPath.substr(0, slash));
-    std::string name = Cp1252ToUtf8(
-        slash == std::string_view::npos ? windowsPath : windowsPath.substr(slash + 1));
+    std::string name =
+        Cp1252ToUtf8(slash == std::string_view::npos ? windowsPath : windowsPath.substr(slash + 1));
     size_t dot = name.rfind('.');
     std::string extension = dot == std::string::npos ? "" : name.substr(dot);
     for (char& c : extension)
@@ -331,6 +329,10 @@ ContentCheck::Outcome ContentCheck::Check(int fd, const struct stat& st,
     if (yara_ && !yaraToo) CountSkip(ContentSkip::OverYaraCap);
     // The platform's files are told by their SHA-256.
     if (platform_ && !hashes_->contexts[2]) hashes_->contexts[2] = EVP_MD_CTX_new();
+    const bool anyDigest = std::any_of(hashes_->contexts.begin(), hashes_->contexts.end(),
+                                       [](EVP_MD_CTX* context) { return context != nullptr; });
+    // Past the YARA cap with nothing else to ask, reading would find nothing.
+    if (!yaraToo && !anyDigest && checkers_.empty()) return {};
 
     ReadResult read = ReadAndHash(fd, size, yaraToo, stop);
     if (read != ReadResult::Done) {

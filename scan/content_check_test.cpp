@@ -134,7 +134,8 @@ TEST_F(ContentScanTest, FilesAreListedByRuleByDigestAndByTheExternalVariables) {
     EXPECT_EQ(Skipped(ContentSkip::Kind), 1u);
     std::string log;
     ASSERT_TRUE(machine->files().ReadWholeFile(engine->LogPath(), &log));
-    EXPECT_NE(log.find("Content:\tYARA rule TempStealer, strings at 103\n"), std::string::npos) << log;
+    EXPECT_NE(log.find("Content:\tYARA rule TempStealer, strings at 103\n"), std::string::npos)
+        << log;
     EXPECT_NE(log.find("Content check: 4 files, "), std::string::npos) << log;
     EXPECT_NE(log.find("Content check skipped: 1 notExecutableScriptArchiveOrDocument\n"),
               std::string::npos)
@@ -151,9 +152,7 @@ TEST_F(ContentScanTest, PipesLinksLargeAndSparseFilesAreCountedNotReadOrHung) {
     prefix.WriteFile("C:\\users\\root\\Desktop\\middle.bin", middle);
     prefix.WriteFile("C:\\users\\root\\Desktop\\large.bin", std::string(3 << 20, 'l'));
     std::filesystem::create_symlink(desktop + "/large.bin", desktop + "/link.exe");
-    {
-        std::ofstream sparse(desktop + "/sparse.bin");
-    }
+    { std::ofstream sparse(desktop + "/sparse.bin"); }
     ASSERT_EQ(truncate((desktop + "/sparse.bin").c_str(), off_t{1} << 40), 0);
 
     ContentLimits limits;
@@ -204,9 +203,7 @@ TEST_F(ContentScanTest, StopInsideALargeFileEndsTheScanBeforeTheFileIsRead) {
     const std::string desktop = prefix.Host("drive_c/users/root/Desktop");
     std::filesystem::create_directories(desktop);
     const off_t size = off_t{4} << 30;
-    {
-        std::ofstream sparse(desktop + "/huge.bin");
-    }
+    { std::ofstream sparse(desktop + "/huge.bin"); }
     ASSERT_EQ(truncate((desktop + "/huge.bin").c_str(), size), 0);
     ContentLimits limits;
     limits.everyFile = true;

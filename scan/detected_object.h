@@ -21,8 +21,8 @@ inline constexpr const char* kValueDataSeparator = ":@:";
 // What the content check found in a file: the YARA rule or the digest that
 // matched, or what an extra checker (content_check.h) says.
 struct ContentFinding {
-    std::string source;  // "YARA", "MD5", "SHA-1", "SHA-256" or the checker's name
-    std::string rule;    // the rule or signature name ("" for a digest)
+    std::string source;             // "YARA", "MD5", "SHA-1", "SHA-256" or the checker's name
+    std::string rule;               // the rule or signature name ("" for a digest)
     std::vector<uint64_t> offsets;  // where a few matching strings lie in the file
     std::string digest;             // the matching digest in hex ("" for a rule)
 };

@@ -183,11 +183,10 @@ void ScanEngine::RunScanSteps() {
 void ScanEngine::RunModePhases(int32_t mode) {
     // The modes that walk drives or look at running programs read content.
     const auto type = static_cast<ScanMode>(mode);
-    const bool content = type == ScanMode::DrivesAndFolders || type == ScanMode::Files ||
-                         type == ScanMode::Memory ||
-                         (type == ScanMode::Custom &&
-                          (settings_->ReadInt(setting::kCustScanDrives) != 0 ||
-                           settings_->ReadInt(setting::kCustScanActive) != 0));
+    const bool content =
+        type == ScanMode::DrivesAndFolders || type == ScanMode::Files || type == ScanMode::Memory ||
+        (type == ScanMode::Custom && (settings_->ReadInt(setting::kCustScanDrives) != 0 ||
+                                      settings_->ReadInt(setting::kCustScanActive) != 0));
     if (content) StartContentPhase();
     switch (static_cast<ScanMode>(mode)) {
         case ScanMode::Smart:

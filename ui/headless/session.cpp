@@ -318,12 +318,9 @@ void Session::FinishScan(bool started) {
 nlohmann::json Session::RowsJson() {
     nlohmann::json rows = nlohmann::json::array();
     for (const ListRow& row : controller().results().rows()) {
-        nlohmann::json json = {{"vendor", Utf8(row.vendor)},
-                               {"type", row.type},
-                               {"category", Utf8(row.category)},
-                               {"object", Utf8(row.object)},
-                               {"danger", Utf8(row.danger)},
-                               {"checked", row.checked}};
+        nlohmann::json json = {{"vendor", Utf8(row.vendor)},     {"type", row.type},
+                               {"category", Utf8(row.category)}, {"object", Utf8(row.object)},
+                               {"danger", Utf8(row.danger)},     {"checked", row.checked}};
         if (row.detected && row.detected->content) {
             const ContentFinding& found = *row.detected->content;
             json["content"] = {{"source", found.source},
