@@ -15,10 +15,13 @@
 #include "definitions/load_definitions.h"
 #include "definitions/threat_database.h"
 #include "machine/machine.h"
+#include "machine/process_table.h"
+#include "machine/wine/proc_process_table.h"
 #include "scan/rule_compiler.h"
 #include "scan/scan_engine.h"
 #include "settings/settings_store.h"
 #include "testing/as_nobody.h"
+#include "testing/fake_windows_program.h"
 #include "testing/temp_prefix.h"
 
 namespace tolvane {
@@ -196,6 +199,24 @@ TEST_F(ContentScanTest, AFileTheUserCannotReadIsCountedAndTheScanGoesOn) {
                scan.Results().listedObjects[0]->objectText ==
                    "C:\\users\\root\\Documents\\open.exe";
     }));
+}
+
+TEST_F(ContentScanTest, TheMemoryScanChecksTheRunningProgramsFiles) {
+    SetRules("rule TempStealer { strings: $a = \"MINER-MARK\" condition: $a }\n");
+    const std::string exe = "C:\\users\\root\\AppData\\Local\\Temp\\" + RandomName() + ".exe";
+    prefix.WriteFile(exe, "MZ MINER-MARK");
+    machine->SetProcessTable(MakeProcProcessTable(machine->PrefixPath(), machine->files()));
+    testing::FakeWindowsProgram program(machine->PrefixPath(), exe);
+    ASSERT_GT(program.pid(), 0);
+    SettingsStore settings(machine->registry());
+    settings.WriteInt(setting::kLastScanMode, static_cast<int32_t>(ScanMode::Memory));
+    engine = std::make_unique<ScanEngine>(*machine, database);
+    engine->SetContentLimits(ContentLimits());
+    engine->RunScan();
+    const DetectedObject* row = Row(exe);
+    ASSERT_TRUE(row && row->content);
+    EXPECT_EQ(row->definition->name, "Temp Stealer");
+    EXPECT_EQ(engine->Counters().processesRecognised, 1);
 }
 
 TEST_F(ContentScanTest, StopInsideALargeFileEndsTheScanBeforeTheFileIsRead) {
