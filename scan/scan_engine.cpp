@@ -4,7 +4,6 @@
 #include <cstdio>
 #include <ctime>
 #include <unordered_map>
-#include <unordered_set>
 #include <utility>
 
 #include "base/codepage.h"
@@ -399,15 +398,22 @@ void ScanEngine::ScanProcesses() {
     if (!list) return;
     Phase(scan_phase::kProcesses);
     FileSystem& files = machine_.files();
-    // A program's file is read once however many programs load it.
-    std::unordered_set<std::string> read;
+    // A program's file is read once however many programs load it; each
+    // of them is listed by what that read found.
+    struct Read {
+        ThreatDefinition* definition;
+        std::shared_ptr<const ContentFinding> finding;
+    };
+    std::unordered_map<std::string, Read> read;
     std::shared_ptr<const ContentFinding> finding;
     auto match = [&](const std::string& path) {
         finding.reset();
         ThreatDefinition* definition = database_.MatchFile(path, files);
-        if (!definition && content_ && read.insert(Lowered(path)).second)
-            definition = CheckProgramContent(path, &finding);
-        return definition;
+        if (definition || !content_) return definition;
+        auto [known, added] = read.try_emplace(Lowered(path));
+        if (added) known->second.definition = CheckProgramContent(path, &known->second.finding);
+        finding = known->second.finding;
+        return known->second.definition;
     };
     int number = 1;
     ProcessRecord process;
