@@ -401,7 +401,7 @@ void ScanEngine::ScanProcesses() {
     // A program's file is read once however many programs load it; each
     // of them is listed by what that read found.
     struct Read {
-        ThreatDefinition* definition;
+        ThreatDefinition* definition = nullptr;
         std::shared_ptr<const ContentFinding> finding;
     };
     std::unordered_map<std::string, Read> read;
