@@ -30,6 +30,9 @@ class EngineScanSource : public ScanSource {
     std::string LogPath() const override { return engine_.LogPath(); }
     std::vector<std::string> HostsFiles() const override { return engine_.HostsFiles(); }
     std::string Note() const override { return engine_.Note(); }
+    const ContentCounts* ContentPhaseCounts() const override {
+        return &engine_.ContentPhaseCounts();
+    }
     void KeepStateOnHost(const std::string& hostFolder) override {
         engine_.KeepStateOnHost(hostFolder);
     }

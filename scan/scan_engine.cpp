@@ -158,6 +158,7 @@ void ScanEngine::RunScanSteps() {
     progressUnits_.store(0);
     currentItem_.clear();
     note_.clear();
+    contentCounts_.Reset();
 
     const bool logged =
         !stateOnHost_              ? log_.Open(SettingsStore::ApplicationFolder(), LocalStartTime())
@@ -179,6 +180,13 @@ void ScanEngine::RunScanSteps() {
 }
 
 void ScanEngine::RunModePhases(int32_t mode) {
+    // The modes that walk drives or look at running programs read content.
+    const auto type = static_cast<ScanMode>(mode);
+    const bool content =
+        type == ScanMode::DrivesAndFolders || type == ScanMode::Files || type == ScanMode::Memory ||
+        (type == ScanMode::Custom && (settings_->ReadInt(setting::kCustScanDrives) != 0 ||
+                                      settings_->ReadInt(setting::kCustScanActive) != 0));
+    if (content) StartContentPhase();
     switch (static_cast<ScanMode>(mode)) {
         case ScanMode::Smart:
             CheckHostsFile();
@@ -229,6 +237,56 @@ void ScanEngine::RunModePhases(int32_t mode) {
                 WalkFolder(root, false);
             break;
     }
+    if (content) EndContentPhase();
+}
+
+void ScanEngine::StartContentPhase() {
+    content_ = std::make_unique<ContentCheck>(
+        database_, contentLimits_ ? *contentLimits_ : ReadContentLimits(), contentCounts_);
+    content_->SetPlatformFiles(platform_);
+    for (ContentFileChecker* checker : checkers_) content_->AddChecker(checker);
+    if (!content_->Active()) content_.reset();
+}
+
+void ScanEngine::EndContentPhase() {
+    if (content_) log_.Write(contentCounts_.LogText());
+    content_.reset();
+}
+
+ThreatDefinition* ScanEngine::CheckEntryContent(const FindHandle& handle, FindDetail detail,
+                                                const std::string& path,
+                                                std::shared_ptr<const ContentFinding>* finding) {
+    // Folders nested deeper than the held levels are listed without their
+    // folder held, and their files are not opened by path.
+    if (detail != FindDetail::Types) {
+        content_->CountSkip(ContentSkip::Unreadable);
+        return nullptr;
+    }
+    UniqueFd fd;
+    struct stat st {};
+    if (!handle.OpenEntryContent(&fd, &st)) {
+        // A mode read means the entry was there but no regular file.
+        content_->CountSkip(st.st_mode != 0 && !S_ISREG(st.st_mode) ? ContentSkip::NotRegular
+                                                                    : ContentSkip::Unreadable);
+        return nullptr;
+    }
+    ContentCheck::Outcome outcome = content_->Check(fd.get(), st, path, stopRequested_);
+    *finding = std::move(outcome.finding);
+    return outcome.definition;
+}
+
+ThreatDefinition* ScanEngine::CheckProgramContent(const std::string& path,
+                                                  std::shared_ptr<const ContentFinding>* finding) {
+    File file;
+    struct stat st {};
+    if (!machine_.files().OpenFile(path, FileOpenMode::Read, &file) ||
+        fstat(file.NativeHandle(), &st) != 0) {
+        content_->CountSkip(ContentSkip::Unreadable);
+        return nullptr;
+    }
+    ContentCheck::Outcome outcome = content_->Check(file.NativeHandle(), st, path, stopRequested_);
+    *finding = std::move(outcome.finding);
+    return outcome.definition;
 }
 
 void ScanEngine::WalkChosenFolders(std::string_view listPrefix, std::string_view countName) {
@@ -256,6 +314,8 @@ void ScanEngine::AddResult(std::unique_ptr<DetectedObject> object) {
     log_.Write("Name:\t\t" + object->objectText + "\n");
     const char* typeText = ObjectTypeText(object->type);
     if (*typeText) log_.Write(std::string("Type:\t\t") + typeText + "\n");
+    if (const ContentFinding* content = object->content.get())
+        log_.Write("Content:\t" + ContentFindingText(*content) + "\n");
 
     DetectedObject* kept = object.get();
     results_.allObjects.push_back(std::move(object));
@@ -268,11 +328,13 @@ void ScanEngine::AddResult(std::unique_ptr<DetectedObject> object) {
     Progress(ScanProgress::NewObject, kept);
 }
 
-void ScanEngine::Report(ThreatDefinition* definition, ObjectType type, std::string text) {
+void ScanEngine::Report(ThreatDefinition* definition, ObjectType type, std::string text,
+                        std::shared_ptr<const ContentFinding> content) {
     auto object = std::make_unique<DetectedObject>();
     object->definition = definition;
     object->type = type;
     object->objectText = std::move(text);
+    object->content = std::move(content);
     AddResult(std::move(object));
 }
 
@@ -336,7 +398,23 @@ void ScanEngine::ScanProcesses() {
     if (!list) return;
     Phase(scan_phase::kProcesses);
     FileSystem& files = machine_.files();
-    auto match = [&](const std::string& path) { return database_.MatchFile(path, files); };
+    // A program's file is read once however many programs load it; each
+    // of them is listed by what that read found.
+    struct Read {
+        ThreatDefinition* definition = nullptr;
+        std::shared_ptr<const ContentFinding> finding;
+    };
+    std::unordered_map<std::string, Read> read;
+    std::shared_ptr<const ContentFinding> finding;
+    auto match = [&](const std::string& path) {
+        finding.reset();
+        ThreatDefinition* definition = database_.MatchFile(path, files);
+        if (definition || !content_) return definition;
+        auto [known, added] = read.try_emplace(Lowered(path));
+        if (added) known->second.definition = CheckProgramContent(path, &known->second.finding);
+        finding = known->second.finding;
+        return known->second.definition;
+    };
     int number = 1;
     ProcessRecord process;
     while (!Stopped() && processes_.NextProcess(list.get(), &process)) {
@@ -344,7 +422,7 @@ void ScanEngine::ScanProcesses() {
         Progress(ScanProgress::Step);
         Count(results_.counters.objectsScanned);
         if (ThreatDefinition* definition = match(process.exeName)) {
-            Report(definition, ObjectType::File, process.exeName);
+            Report(definition, ObjectType::File, process.exeName, finding);
             Count(results_.counters.processesRecognised);
         }
         std::unique_ptr<ModuleList> modules = processes_.CreateModuleList(process.processId);
@@ -357,7 +435,7 @@ void ScanEngine::ScanProcesses() {
             Progress(ScanProgress::Step);
             Count(results_.counters.objectsScanned);
             if (ThreatDefinition* definition = match(module.path)) {
-                Report(definition, ObjectType::File, module.path);
+                Report(definition, ObjectType::File, module.path, finding);
                 Count(results_.counters.processesRecognised);
             }
         }
@@ -581,9 +659,12 @@ void ScanEngine::Walk(std::string folder, bool thisFolderOnly, HostPlace place,
                     return size;
                 });
             }
+            std::shared_ptr<const ContentFinding> finding;
+            if (!definition && content_)
+                definition = CheckEntryContent(handle, detail, full, &finding);
             if (definition) {
                 Count(results_.counters.filesRecognised);
-                Report(definition, ObjectType::File, std::move(full));
+                Report(definition, ObjectType::File, std::move(full), std::move(finding));
             }
         } else if (!thisFolderOnly) {
             // A linked folder is not entered: links loop and lead out of the

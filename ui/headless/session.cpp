@@ -19,6 +19,7 @@
 #include "discovery/shipped_data.h"
 #include "host/privileges.h"
 #include "machine/machine.h"
+#include "scan/content_check.h"
 #include "scan/detected_object.h"
 #include "ui/headless/headless.h"
 #include "update/update_client.h"
@@ -41,6 +42,18 @@ nlohmann::json CountersJson(const ScanCounterValues& counters) {
     for (const ScanCounterField& field : kScanCounterFields)
         json[field.name] = counters.*field.value;
     return json;
+}
+
+nlohmann::json ContentJson(const ContentCounts* source) {
+    if (!source) return nullptr;
+    const ContentCounts& counts = *source;
+    nlohmann::json skipped = nlohmann::json::object();
+    for (size_t i = 0; i < kContentSkipKinds; ++i)
+        skipped[ContentSkipName(static_cast<ContentSkip>(i))] = counts.skipped[i].load();
+    return {{"filesChecked", counts.checked.load()},
+            {"bytesRead", counts.bytes.load()},
+            {"matched", counts.matched.load()},
+            {"skipped", skipped}};
 }
 
 }  // namespace
@@ -150,11 +163,17 @@ void Session::ConfigureViews() {
         else
             out_ << Utf8(line) << "\n" << std::flush;
     };
-    progressLine_ = isatty(STDERR_FILENO) == 1;
+    // A line redrawn in place is for a person at a terminal, never for a
+    // script reading the output.
+    progressLine_ = isatty(STDERR_FILENO) == 1 && isatty(STDOUT_FILENO) == 1 && !options_.json;
     views_.onText = [this](ControlId control, const std::string& text) {
         if (!progressLine_ || control != ControlId::StatusLine || !app_) return;
-        std::string line =
-            views_.ControlText(ControlId::ObjectsScanned) + " scanned  " + Utf8(text);
+        std::string line = views_.ControlText(ControlId::ObjectsScanned) + " scanned  ";
+        const ContentCounts* content = app_->scan().ContentPhaseCounts();
+        if (content && content->checked.load() > 0)
+            line += std::to_string(content->checked.load()) + " files, " +
+                    std::to_string(content->bytes.load() >> 20) + " MiB read  ";
+        line += Utf8(text);
         if (line.size() > 100) line = line.substr(0, 97) + "...";
         err_ << "\r\x1b[K" << line << std::flush;
     };
@@ -247,6 +266,7 @@ void Session::PrintDocument() {
     nlohmann::json document = {
         {"rows", RowsJson()},
         {"counters", CountersJson(c)},
+        {"content", ContentJson(app_->scan().ContentPhaseCounts())},
         {"logPath", Utf8(app_->scan().LogPath())},
         {"logHostPath", LogOnHost(app_->scan().LogPath())            ? app_->scan().LogPath()
                         : logHost && !app_->scan().LogPath().empty() ? *logHost
@@ -298,13 +318,22 @@ void Session::FinishScan(bool started) {
 
 nlohmann::json Session::RowsJson() {
     nlohmann::json rows = nlohmann::json::array();
-    for (const ListRow& row : controller().results().rows())
-        rows.push_back({{"vendor", Utf8(row.vendor)},
-                        {"type", row.type},
-                        {"category", Utf8(row.category)},
-                        {"object", Utf8(row.object)},
-                        {"danger", Utf8(row.danger)},
-                        {"checked", row.checked}});
+    for (const ListRow& row : controller().results().rows()) {
+        nlohmann::json json = {{"vendor", Utf8(row.vendor)},     {"type", row.type},
+                               {"category", Utf8(row.category)}, {"object", Utf8(row.object)},
+                               {"danger", Utf8(row.danger)},     {"checked", row.checked}};
+        if (row.detected && row.detected->content) {
+            const ContentFinding& found = *row.detected->content;
+            json["content"] = {{"source", found.source},
+                               {"rule", Utf8(found.rule)},
+                               {"offsets", found.offsets},
+                               {"digest", found.digest},
+                               {"description", Utf8(row.detected->definition
+                                                        ? row.detected->definition->description
+                                                        : std::string())}};
+        }
+        rows.push_back(std::move(json));
+    }
     return rows;
 }
 
