@@ -6,6 +6,7 @@
 #include <memory>
 
 #include "app/scan_source.h"
+#include "scan/clamd_client.h"
 #include "scan/ignore_filter.h"
 #include "scan/scan_engine.h"
 
@@ -13,7 +14,9 @@ namespace tolvane {
 
 class EngineScanSource : public ScanSource {
   public:
-    EngineScanSource(Machine& machine, ThreatDatabase& database, const IgnoreList& ignoreList);
+    // clamdSocket: the user's clamd (--clamd); "" takes the host's settings.
+    EngineScanSource(Machine& machine, ThreatDatabase& database, const IgnoreList& ignoreList,
+                     const std::string& clamdSocket = "");
 
     ScanEngine& engine() { return engine_; }
 
@@ -39,11 +42,13 @@ class EngineScanSource : public ScanSource {
 
   private:
     IgnoreListFilter filter_;
+    ClamdChecker clamd_;  // before the engine, which asks it
     ScanEngine engine_;
 };
 
 // The factory Application uses by default.
 std::unique_ptr<ScanSource> MakeEngineScanSource(Machine& machine, ThreatDatabase& database,
-                                                 const IgnoreList& ignoreList);
+                                                 const IgnoreList& ignoreList,
+                                                 const std::string& clamdSocket = "");
 
 }  // namespace tolvane

@@ -254,4 +254,50 @@ ThreatDefinition* ClamdFindings::DefinitionFor(const std::string& signature,
     return definition.get();
 }
 
+ClamdChecker::ClamdChecker(std::string socketOption) : socketOption_(std::move(socketOption)) {}
+ClamdChecker::~ClamdChecker() = default;
+
+bool ClamdChecker::BeginScan(std::string* logLine) {
+    client_.reset();
+    checked_ = notChecked_ = afterStop_ = 0;
+    socketPath_ = ClamdSocketPath(socketOption_);
+    if (socketPath_.empty()) return false;  // no ClamAV set up on this computer
+    std::string error;
+    client_ = ClamdClient::Connect(socketPath_, &error);
+    if (!client_ && logLine) *logLine = "ClamAV: " + error + "; files are not checked by ClamAV\n";
+    return client_ != nullptr;
+}
+
+ContentFileChecker::Verdict ClamdChecker::Check(const ContentFileView& file) {
+    Verdict verdict;
+    if (!client_) return verdict;
+    ClamdAnswer answer = client_->Check(file.fd);
+    if (answer.verdict == ClamdVerdict::Found) {
+        verdict.definition = findings_.DefinitionFor(answer.signature, socketPath_);
+        verdict.finding.source = "ClamAV";
+        verdict.finding.rule = answer.signature;
+    } else if (answer.verdict == ClamdVerdict::NotChecked) {
+        verdict.notChecked = client_->Stopped() ? "clamdStopped" : "clamd";
+        ++notChecked_;
+        if (client_->Stopped()) ++afterStop_;
+        return verdict;
+    }
+    ++checked_;
+    return verdict;
+}
+
+std::string ClamdChecker::EndScan(std::string* note) {
+    if (!client_) return "";
+    std::string line = "ClamAV (clamd at " + socketPath_ + "): " + std::to_string(checked_) +
+                       " files checked, " + std::to_string(notChecked_) + " not checked\n";
+    if (client_->Stopped()) {
+        std::string stopped = "ClamAV could not check the rest: clamd stopped answering, and " +
+                              std::to_string(afterStop_) + " files were not checked by it.";
+        line += stopped + "\n";
+        if (note) *note = stopped;
+    }
+    client_.reset();
+    return line;
+}
+
 }  // namespace tolvane

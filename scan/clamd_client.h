@@ -26,6 +26,7 @@
 #include <string>
 
 #include "host/held_path.h"
+#include "scan/content_check.h"
 
 namespace tolvane {
 
@@ -96,6 +97,32 @@ class ClamdFindings {
 
   private:
     std::map<std::string, std::unique_ptr<ThreatDefinition>> definitions_;
+};
+
+// The user's ClamAV as an extra checker of the content check
+// (content_check.h): each file the definitions did not recognise goes to
+// clamd. Each scan connects afresh as it starts (the user may have started
+// clamd or named another socket meanwhile). No clamd there: the scan's log
+// says so in one line and the checker sits that scan out. clamd stopping
+// mid-scan: the rest is counted as not checked, and the log and the scan's
+// note say that ClamAV could not check it.
+class ClamdChecker : public ContentFileChecker {
+  public:
+    // socketOption: --clamd's value; "" takes the host's settings.
+    explicit ClamdChecker(std::string socketOption);
+    ~ClamdChecker() override;
+    bool BeginScan(std::string* logLine) override;
+    Verdict Check(const ContentFileView& file) override;
+    std::string EndScan(std::string* note) override;
+
+  private:
+    std::string socketOption_;
+    std::string socketPath_;
+    std::unique_ptr<ClamdClient> client_;
+    uint64_t checked_ = 0;
+    uint64_t notChecked_ = 0;
+    uint64_t afterStop_ = 0;
+    ClamdFindings findings_;
 };
 
 }  // namespace tolvane

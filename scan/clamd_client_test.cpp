@@ -14,8 +14,12 @@
 #include <fstream>
 #include <thread>
 
+#include "definitions/load_definitions.h"
 #include "definitions/threat_database.h"
+#include "scan/scan_engine.h"
+#include "settings/settings_store.h"
 #include "testing/temp_folder.h"
+#include "testing/temp_prefix.h"
 
 namespace tolvane {
 namespace {
@@ -134,6 +138,63 @@ TEST_F(ClamdClientTest, AClamdThatStopsMidScanLeavesTheRestNotChecked) {
     std::string error;
     EXPECT_FALSE(ClamdClient::Connect(clamd.socket(), &error));
     EXPECT_NE(error.find(clamd.socket()), std::string::npos) << error;
+}
+
+// Stops clamd when the content check asks it about its first file, so that
+// clamd is gone before the next checker's question.
+class StoppingChecker : public ContentFileChecker {
+  public:
+    explicit StoppingChecker(TestClamd& clamd) : clamd_(clamd) {}
+    Verdict Check(const ContentFileView&) override {
+        clamd_.Stop();
+        return {};
+    }
+
+  private:
+    TestClamd& clamd_;
+};
+
+TEST_F(ClamdClientTest, AScanListsClamAVsFindingAndSaysWhenClamdStopsMidScan) {
+    TestClamd clamd;
+    ASSERT_TRUE(clamd.Client()) << clamd.Log();
+    testing::TempPrefix prefix;
+    const std::string planted = "C:\\users\\root\\AppData\\Local\\Temp\\x7fq2.exe";
+    prefix.WriteFile(planted, kPlanted);
+    prefix.WriteFile("C:\\users\\root\\notes.txt", "nothing to see\n");
+    auto machine = prefix.Open();
+    ThreatDatabase database;
+    ASSERT_TRUE(LoadDefinitionsFromText("<NA><SW NAME=\"X\"><CATEGORY NAME=\"Trojan\"/></SW></NA>",
+                                        PlaceholderFolders::FromShell(machine->shell()),
+                                        &database));
+    SettingsStore settings(machine->registry());
+    settings.WriteInt(setting::kLastScanMode, static_cast<int32_t>(ScanMode::DrivesAndFolders));
+    settings.WriteInt(setting::kScanDrivesNum, 1);
+    settings.WriteString(std::string(kDrivesAndFoldersList) + "1", "C:\\users");
+    ClamdChecker checker(clamd.socket());
+    ContentLimits limits;
+    limits.everyFile = true;
+    {
+        ScanEngine engine(*machine, database);
+        engine.SetContentLimits(limits);
+        engine.AddContentChecker(&checker);
+        engine.RunScan();
+        ASSERT_EQ(engine.Results().listedObjects.size(), 1u);
+        const DetectedObject& row = *engine.Results().listedObjects[0];
+        EXPECT_EQ(row.objectText, planted);
+        EXPECT_EQ(row.definition->name.rfind("Tolvane.Test.Stealer", 0), 0u)
+            << row.definition->name;
+        EXPECT_EQ(row.definition->category, "Virus");
+        EXPECT_EQ(engine.Note(), "");
+    }
+    StoppingChecker stopper(clamd);
+    ScanEngine engine(*machine, database);
+    engine.SetContentLimits(limits);
+    engine.AddContentChecker(&stopper);
+    engine.AddContentChecker(&checker);
+    engine.RunScan();
+    EXPECT_TRUE(engine.Results().listedObjects.empty());
+    EXPECT_NE(engine.Note().find("ClamAV could not check the rest"), std::string::npos)
+        << engine.Note();
 }
 
 TEST(ClamdSocketTest, TheHostsClamdConfNamesTheSocketAndTheOptionComesFirst) {

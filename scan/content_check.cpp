@@ -101,6 +101,7 @@ void ContentCounts::Reset() {
     checked.store(0);
     bytes.store(0);
     matched.store(0);
+    platformBytes.store(0);
     for (auto& count : skipped) count.store(0);
 }
 
@@ -345,6 +346,7 @@ ContentCheck::Outcome ContentCheck::Check(int fd, const struct stat& st,
     ContentFileView view{fd, windowsPath, size, hashes_->results[2]};
     if (platform_ && platform_->IsPlatformOwn(view)) {
         CountSkip(ContentSkip::PlatformOwn);
+        counts_.platformBytes.fetch_add(size, std::memory_order_relaxed);
         return {};
     }
     Outcome outcome = FindDigest();

@@ -88,14 +88,27 @@ class ContentFileChecker {
         std::string notChecked;
     };
     virtual Verdict Check(const ContentFileView& file) = 0;
+    // As each scan's content phase starts: false leaves the checker out of
+    // that scan; *logLine (may stay "") goes to the scan's log.
+    virtual bool BeginScan(std::string* logLine) {
+        (void)logLine;
+        return true;
+    }
+    // As the phase ends: a line for the log ("" for none); *note is set when
+    // the user must be told beside the rows.
+    virtual std::string EndScan(std::string* note) {
+        (void)note;
+        return "";
+    }
 };
 
 // The content phase's counts; atomic so that the window may read them while
 // the worker writes.
 struct ContentCounts {
-    std::atomic<uint64_t> checked{0};  // files read and checked
-    std::atomic<uint64_t> bytes{0};    // bytes read
-    std::atomic<uint64_t> matched{0};  // files listed by their content
+    std::atomic<uint64_t> checked{0};        // files read and checked
+    std::atomic<uint64_t> bytes{0};          // bytes read
+    std::atomic<uint64_t> matched{0};        // files listed by their content
+    std::atomic<uint64_t> platformBytes{0};  // bytes of the platform's own files among them
     std::array<std::atomic<uint64_t>, kContentSkipKinds> skipped{};
     void Reset();
     // "Content check: 12 files, 3456 bytes, 1 matched; skipped: 2 over the

@@ -8,6 +8,7 @@
 
 #include "base/codepage.h"
 #include "base/lines.h"
+#include "base/text.h"
 #include "definitions/placeholders.h"
 #include "definitions/threat_database.h"
 #include "machine/machine.h"
@@ -17,6 +18,26 @@
 
 namespace tolvane {
 namespace {
+
+// The machine's own answer to whether a file the content check read is one
+// its platform installed (a Wine prefix: its runner's copy, byte for byte).
+class MachinePlatformFiles : public PlatformFiles {
+  public:
+    explicit MachinePlatformFiles(const Machine& machine) : machine_(machine) {}
+    bool IsPlatformOwn(const ContentFileView& file) override {
+        if (file.sha256.size() != 32) return false;
+        std::string hex;
+        for (char byte : file.sha256) {
+            hex += kHexDigits[static_cast<unsigned char>(byte) >> 4];
+            hex += kHexDigits[static_cast<unsigned char>(byte) & 15];
+        }
+        std::string_view name = file.path.substr(file.path.rfind('\\') + 1);
+        return machine_.IsPlatformFile(name, file.size, hex);
+    }
+
+  private:
+    const Machine& machine_;
+};
 
 constexpr std::array<RootKey, 4> kKeyRoots = {RootKey::ClassesRoot, RootKey::CurrentUser,
                                               RootKey::LocalMachine, RootKey::Users};
@@ -88,7 +109,8 @@ ScanEngine::ScanEngine(Machine& machine, ThreatDatabase& database)
     : machine_(machine),
       database_(database),
       settings_(std::make_unique<SettingsStore>(machine.registry())),
-      log_(machine.files()) {
+      log_(machine.files()),
+      machinePlatform_(std::make_unique<MachinePlatformFiles>(machine)) {
     const ShellFolders& shell = machine.shell();
     const PlaceholderFolders folders = PlaceholderFolders::FromShell(shell);
     windowsFolder_ = folders[Placeholder::WinDir];
@@ -243,13 +265,27 @@ void ScanEngine::RunModePhases(int32_t mode) {
 void ScanEngine::StartContentPhase() {
     content_ = std::make_unique<ContentCheck>(
         database_, contentLimits_ ? *contentLimits_ : ReadContentLimits(), contentCounts_);
-    content_->SetPlatformFiles(platform_);
-    for (ContentFileChecker* checker : checkers_) content_->AddChecker(checker);
+    content_->SetPlatformFiles(platform_ ? platform_ : machinePlatform_.get());
+    activeCheckers_.clear();
+    for (ContentFileChecker* checker : checkers_) {
+        std::string line;
+        if (checker->BeginScan(&line)) {
+            content_->AddChecker(checker);
+            activeCheckers_.push_back(checker);
+        }
+        if (!line.empty()) log_.Write(line);
+    }
     if (!content_->Active()) content_.reset();
 }
 
 void ScanEngine::EndContentPhase() {
     if (content_) log_.Write(contentCounts_.LogText());
+    for (ContentFileChecker* checker : activeCheckers_) {
+        std::string note;
+        log_.Write(checker->EndScan(&note));
+        if (!note.empty()) note_ += (note_.empty() ? "" : "  ") + note;
+    }
+    activeCheckers_.clear();
     content_.reset();
 }
 

@@ -244,7 +244,10 @@ class ScanEngine {
     std::unique_ptr<DeepIndex> deepIndex_;
     std::optional<ContentLimits> contentLimits_;
     PlatformFiles* platform_ = nullptr;
+    // Asked when no other PlatformFiles was set: the machine's own answer.
+    std::unique_ptr<PlatformFiles> machinePlatform_;
     std::vector<ContentFileChecker*> checkers_;
+    std::vector<ContentFileChecker*> activeCheckers_;  // those taking part in this scan
     ContentCounts contentCounts_;
     std::unique_ptr<ContentCheck> content_;  // while a phase reads content
 
