@@ -216,7 +216,9 @@ TEST_F(ContentScanTest, TheMemoryScanChecksTheRunningProgramsFiles) {
     const DetectedObject* row = Row(exe);
     ASSERT_TRUE(row && row->content);
     EXPECT_EQ(row->definition->name, "Temp Stealer");
-    EXPECT_EQ(engine->Counters().processesRecognised, 1);
+    // Listed as the program and as its own module, read once.
+    EXPECT_EQ(engine->Counters().processesRecognised, 2);
+    EXPECT_EQ(engine->ContentPhaseCounts().checked.load(), 1u);
 }
 
 TEST_F(ContentScanTest, StopInsideALargeFileEndsTheScanBeforeTheFileIsRead) {
