@@ -196,7 +196,7 @@ StartResult Application::Start() {
     database_ = std::make_unique<ThreatDatabase>();
     scan_ = options_.scanSource
                 ? options_.scanSource(machine_, *settings_, *database_, *ignoreList_)
-                : MakeEngineScanSource(machine_, *database_, *ignoreList_);
+                : MakeEngineScanSource(machine_, *database_, *ignoreList_, options_.clamdSocket);
     if (!machine_.KeepsToolStateInside()) scan_->KeepStateOnHost(stateFolder_);
     controller_ = std::make_unique<MainController>(machine_, *settings_, *database_, *ignoreList_,
                                                    *scan_, views_.controller, options_.flows);

@@ -78,6 +78,8 @@ struct ApplicationOptions {
     // A backup the user asked for and that was not made stops the removal
     // (the archive was named beforehand: `--save-as`).
     bool removeOnlyAfterBackup = false;
+    // The user's clamd socket (--clamd); "" to take the host's settings.
+    std::string clamdSocket;
     // Update keys trusted besides the built-in ones (tests).
     std::vector<std::string> extraUpdateKeys;
 };

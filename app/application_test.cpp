@@ -13,6 +13,7 @@
 #include "app/command_line.h"
 #include "definitions/threat_database.h"
 #include "host/host_files.h"
+#include "host/sha256.h"
 #include "script/script_test_support.h"
 #include "settings/state_folder.h"
 #include "testing/as_nobody.h"
@@ -20,7 +21,6 @@
 #include "testing/scoped_env.h"
 #include "testing/temp_folder.h"
 #include "testing/temp_installation.h"
-#include "update/sha256.h"
 #include "update/test_signing.h"
 
 namespace tolvane::testing {

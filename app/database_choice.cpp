@@ -9,9 +9,9 @@
 
 #include "definitions/container.h"
 #include "host/held_path.h"
+#include "host/sha256.h"
 #include "machine/file_system.h"
 #include "settings/settings_store.h"
-#include "update/sha256.h"
 #include "update/update_description.h"
 #include "update/update_signature.h"
 #include "update/version_text.h"

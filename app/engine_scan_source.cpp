@@ -3,9 +3,10 @@
 namespace tolvane {
 
 EngineScanSource::EngineScanSource(Machine& machine, ThreatDatabase& database,
-                                   const IgnoreList& ignoreList)
-    : filter_(ignoreList), engine_(machine, database) {
+                                   const IgnoreList& ignoreList, const std::string& clamdSocket)
+    : filter_(ignoreList), clamd_(clamdSocket), engine_(machine, database) {
     engine_.SetIgnoreFilter(&filter_);
+    engine_.AddContentChecker(&clamd_);
 }
 
 bool EngineScanSource::StartWorker(ScanObserver* observer) {
@@ -17,8 +18,9 @@ bool EngineScanSource::StartWorker(ScanObserver* observer) {
 }
 
 std::unique_ptr<ScanSource> MakeEngineScanSource(Machine& machine, ThreatDatabase& database,
-                                                 const IgnoreList& ignoreList) {
-    return std::make_unique<EngineScanSource>(machine, database, ignoreList);
+                                                 const IgnoreList& ignoreList,
+                                                 const std::string& clamdSocket) {
+    return std::make_unique<EngineScanSource>(machine, database, ignoreList, clamdSocket);
 }
 
 }  // namespace tolvane

@@ -6,6 +6,7 @@
 #include <memory>
 
 #include "app/scan_source.h"
+#include "scan/clamd_client.h"
 #include "scan/ignore_filter.h"
 #include "scan/scan_engine.h"
 
@@ -13,7 +14,9 @@ namespace tolvane {
 
 class EngineScanSource : public ScanSource {
   public:
-    EngineScanSource(Machine& machine, ThreatDatabase& database, const IgnoreList& ignoreList);
+    // clamdSocket: the user's clamd (--clamd); "" takes the host's settings.
+    EngineScanSource(Machine& machine, ThreatDatabase& database, const IgnoreList& ignoreList,
+                     const std::string& clamdSocket = "");
 
     ScanEngine& engine() { return engine_; }
 
@@ -30,17 +33,22 @@ class EngineScanSource : public ScanSource {
     std::string LogPath() const override { return engine_.LogPath(); }
     std::vector<std::string> HostsFiles() const override { return engine_.HostsFiles(); }
     std::string Note() const override { return engine_.Note(); }
+    const ContentCounts* ContentPhaseCounts() const override {
+        return &engine_.ContentPhaseCounts();
+    }
     void KeepStateOnHost(const std::string& hostFolder) override {
         engine_.KeepStateOnHost(hostFolder);
     }
 
   private:
     IgnoreListFilter filter_;
+    ClamdChecker clamd_;  // before the engine, which asks it
     ScanEngine engine_;
 };
 
 // The factory Application uses by default.
 std::unique_ptr<ScanSource> MakeEngineScanSource(Machine& machine, ThreatDatabase& database,
-                                                 const IgnoreList& ignoreList);
+                                                 const IgnoreList& ignoreList,
+                                                 const std::string& clamdSocket = "");
 
 }  // namespace tolvane

@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "scan/content_check.h"
 #include "scan/detected_object.h"
 
 namespace tolvane {
@@ -42,6 +43,9 @@ class ScanSource {
     // A line the last scan has for the user beside its rows ("" mostly);
     // the window adds it to "Finished scanning...".
     virtual std::string Note() const { return {}; }
+    // The content check's counts of the current (or last) scan, readable
+    // while it runs; none when the source reads no file contents.
+    virtual const ContentCounts* ContentPhaseCounts() const { return nullptr; }
     // For a machine that keeps no state of Tolvane's inside: the settings
     // and logs of later scans are kept in hostFolder on the host
     // (ScanEngine::KeepStateOnHost); a source without either ignores it.

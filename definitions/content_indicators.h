@@ -74,6 +74,8 @@ class ContentIndicators {
     // The definition of a digest, if one was added.
     std::optional<size_t> FindDigest(DigestKind kind, std::string_view rawDigest) const;
     size_t DigestCount() const;
+    // Whether any digest of the kind was added (a scan computes only those).
+    bool HasDigests(DigestKind kind) const { return !digests_[static_cast<size_t>(kind)].empty(); }
 
     // Takes the compiled rules and the definition each rule identifier
     // belongs to. A rule with no entry in the map belongs to no definition

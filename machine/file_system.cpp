@@ -603,6 +603,27 @@ bool FindHandle::EntrySize(uint64_t* size) const {
     return true;
 }
 
+bool FindHandle::OpenEntryContent(UniqueFd* file, struct stat* st) const {
+    if (!folder_.valid() || next_ == 0 || next_ > entries_.size())
+        return Fail(ERROR_INVALID_HANDLE);
+    UniqueFd held(openat(folder_.get(), entries_[next_ - 1].hostName.c_str(),
+                         O_PATH | O_NOFOLLOW | O_CLOEXEC));
+    if (!held.valid()) return FailErrno();
+    if (fstat(held.get(), st) != 0) return FailErrno();
+    if (!S_ISREG(st->st_mode)) return Fail(ERROR_ACCESS_DENIED);
+    // Reopening the held descriptor opens that very file; the name is not
+    // looked up again.
+    std::string self = "/proc/self/fd/" + std::to_string(held.get());
+    UniqueFd opened(open(self.c_str(), O_RDONLY | O_NOCTTY | O_NONBLOCK | O_CLOEXEC));
+    if (!opened.valid()) return FailErrno();
+    struct stat now;
+    if (fstat(opened.get(), &now) != 0) return FailErrno();
+    if (now.st_dev != st->st_dev || now.st_ino != st->st_ino) return Fail(ERROR_ACCESS_DENIED);
+    *st = now;
+    *file = std::move(opened);
+    return true;
+}
+
 // Lists the open folder `fd` (taken over) into the handle. Each entry is
 // looked at relative to the folder, without walking its path again.
 bool FileSystem::ListFolder(int fd, std::string host, std::string windows, bool isRoot,

@@ -95,6 +95,15 @@ class FindHandle {
     // handle holds. False for a handle of a Full listing (its FindData has
     // the size) or when the entry cannot be read any more.
     bool EntrySize(uint64_t* size) const;
+    // Opens the entry the last First or Next gave to read its content,
+    // relative to the folder a Types listing holds, and says in *st what
+    // was opened. Only a regular file is opened: the entry is held first as
+    // a path (never followed if it is a link) and opened for reading through
+    // that descriptor only when it is a regular file, so a pipe or device is
+    // never opened and a name swapped meanwhile changes nothing. A link, pipe,
+    // device or folder: ERROR_ACCESS_DENIED; a Full listing's handle:
+    // ERROR_INVALID_HANDLE; a gone entry: ERROR_FILE_NOT_FOUND.
+    bool OpenEntryContent(UniqueFd* file, struct stat* st) const;
 
   private:
     friend class FileSystem;

@@ -121,6 +121,12 @@ class Machine {
     // machine (a Wine prefix); a machine that is evidence (a Windows
     // installation) is written only by a removal or restore the user confirms.
     bool KeepsToolStateInside() const { return backEnd_->KeepsToolStateInside(); }
+    // Whether the file (base name, size, SHA-256 in hex) is one of the
+    // machine's own platform, byte for byte (machine_back_end.h): the
+    // content checks pass over it.
+    bool IsPlatformFile(std::string_view name, uint64_t size, std::string_view sha256Hex) const {
+        return backEnd_->IsPlatformFile(name, size, sha256Hex);
+    }
 
   private:
     std::string prefix_;

@@ -3,10 +3,13 @@
 // so that nothing above the machine asks which kind it has.
 //
 // Threads: the answers may be asked from any thread; each reads the host
-// afresh and keeps no state of its own.
+// afresh and keeps no state of its own, except IsPlatformFile, which keeps
+// what it learnt of the platform's files (safely shared between threads).
 #pragma once
 
+#include <cstdint>
 #include <string>
+#include <string_view>
 
 namespace tolvane {
 
@@ -30,6 +33,11 @@ class MachineBackEnd {
     // Whether Tolvane keeps its own settings, logs and databases inside the
     // machine. A machine that is evidence keeps them on the host instead.
     virtual bool KeepsToolStateInside() const = 0;
+    // Whether a file of the machine named name (a base name) of size bytes
+    // with this SHA-256 (hex) is, byte for byte, one that the machine's own
+    // platform installed (a Wine prefix: its runner's files): never a threat.
+    virtual bool IsPlatformFile(std::string_view name, uint64_t size,
+                                std::string_view sha256Hex) const = 0;
 };
 
 }  // namespace tolvane

@@ -148,6 +148,8 @@ CommandLine ReadCommandLine(int argc, char** argv) {
             options.mounts.push_back(text);
         } else if (is("--definitions")) {
             if (!value("--definitions", &options.definitionsFile)) break;
+        } else if (is("--clamd")) {
+            if (!value("--clamd", &options.clamdSocket)) break;
         } else if (is("--launcher-status")) {
             if (!value("--launcher-status", &options.launcherStatus)) break;
         } else if (arg.size() > 1 && arg[0] == '-' && arg[1] != '-' &&

@@ -2,6 +2,15 @@
 
 namespace tolvane {
 
+std::string ContentFindingText(const ContentFinding& finding) {
+    std::string text = finding.source;
+    if (!finding.rule.empty()) text += (finding.source == "YARA" ? " rule " : " ") + finding.rule;
+    if (!finding.digest.empty()) text += " " + finding.digest;
+    for (size_t i = 0; i < finding.offsets.size(); ++i)
+        text += (i == 0 ? ", strings at " : ", ") + std::to_string(finding.offsets[i]);
+    return text;
+}
+
 const char* ObjectTypeText(ObjectType type) {
     switch (type) {
         case ObjectType::File:

@@ -22,6 +22,19 @@ inline constexpr const char* kValueDataSeparator = ":@:";
 // running program (the file a process runs, or a module it loaded).
 enum class FoundAs { Object, Process, Module };
 
+// What the content check found in a file: the YARA rule or the digest that
+// matched, or what an extra checker (content_check.h) says.
+struct ContentFinding {
+    std::string source;             // "YARA", "MD5", "SHA-1", "SHA-256" or the checker's name
+    std::string rule;               // the rule or signature name ("" for a digest)
+    std::vector<uint64_t> offsets;  // where a few matching strings lie in the file
+    std::string digest;             // the matching digest in hex ("" for a rule)
+};
+
+// "YARA rule TempStealer, strings at 103, 4096" or "SHA-256 9f86...": the
+// finding in a line for the log and the details.
+std::string ContentFindingText(const ContentFinding& finding);
+
 struct DetectedObject {
     bool backupMark = false;                 // set by backup and removal
     ThreatDefinition* definition = nullptr;  // not owned
@@ -37,6 +50,8 @@ struct DetectedObject {
     // objectText ("SID\\Software\\..."), so that removing it acts on that
     // user's hive.
     std::string profile;
+    // Set for a file recognised by its content; shared by the row's copies.
+    std::shared_ptr<const ContentFinding> content;
 };
 
 // " (profile NAME)" after the object text of an object found in a profile,

@@ -9,6 +9,7 @@
 
 #include "base/codepage.h"
 #include "base/lines.h"
+#include "base/text.h"
 #include "definitions/pattern_match.h"
 #include "definitions/placeholders.h"
 #include "definitions/threat_database.h"
@@ -19,6 +20,26 @@
 
 namespace tolvane {
 namespace {
+
+// The machine's own answer to whether a file the content check read is one
+// its platform installed (a Wine prefix: its runner's copy, byte for byte).
+class MachinePlatformFiles : public PlatformFiles {
+  public:
+    explicit MachinePlatformFiles(const Machine& machine) : machine_(machine) {}
+    bool IsPlatformOwn(const ContentFileView& file) override {
+        if (file.sha256.size() != 32) return false;
+        std::string hex;
+        for (char byte : file.sha256) {
+            hex += kHexDigits[static_cast<unsigned char>(byte) >> 4];
+            hex += kHexDigits[static_cast<unsigned char>(byte) & 15];
+        }
+        std::string_view name = file.path.substr(file.path.rfind('\\') + 1);
+        return machine_.IsPlatformFile(name, file.size, hex);
+    }
+
+  private:
+    const Machine& machine_;
+};
 
 // Folders the Windows buffers could hold (260 characters with the zero).
 constexpr size_t kFolderLimit = 259;
@@ -87,7 +108,8 @@ ScanEngine::ScanEngine(Machine& machine, ThreatDatabase& database)
     : machine_(machine),
       database_(database),
       settings_(std::make_unique<SettingsStore>(machine.registry())),
-      log_(machine.files()) {
+      log_(machine.files()),
+      machinePlatform_(std::make_unique<MachinePlatformFiles>(machine)) {
     const ShellFolders& shell = machine.shell();
     for (const UserProfile& profile : machine.Profiles())
         profileFolders_.push_back(PlaceholderFolders::FromShell(machine.ProfileShell(profile)));
@@ -160,6 +182,7 @@ void ScanEngine::RunScanSteps() {
     currentItem_.clear();
     note_.clear();
     reportedFiles_.clear();
+    contentCounts_.Reset();
 
     const bool logged =
         !stateOnHost_              ? log_.Open(SettingsStore::ApplicationFolder(), LocalStartTime())
@@ -181,6 +204,13 @@ void ScanEngine::RunScanSteps() {
 }
 
 void ScanEngine::RunModePhases(int32_t mode) {
+    // The modes that walk drives or look at running programs read content.
+    const auto type = static_cast<ScanMode>(mode);
+    const bool content =
+        type == ScanMode::DrivesAndFolders || type == ScanMode::Files || type == ScanMode::Memory ||
+        (type == ScanMode::Custom && (settings_->ReadInt(setting::kCustScanDrives) != 0 ||
+                                      settings_->ReadInt(setting::kCustScanActive) != 0));
+    if (content) StartContentPhase();
     switch (static_cast<ScanMode>(mode)) {
         case ScanMode::Smart:
             CheckHostsFile();
@@ -232,6 +262,70 @@ void ScanEngine::RunModePhases(int32_t mode) {
                 WalkFolder(root, false);
             break;
     }
+    if (content) EndContentPhase();
+}
+
+void ScanEngine::StartContentPhase() {
+    content_ = std::make_unique<ContentCheck>(
+        database_, contentLimits_ ? *contentLimits_ : ReadContentLimits(), contentCounts_);
+    content_->SetPlatformFiles(platform_ ? platform_ : machinePlatform_.get());
+    activeCheckers_.clear();
+    for (ContentFileChecker* checker : checkers_) {
+        std::string line;
+        if (checker->BeginScan(&line)) {
+            content_->AddChecker(checker);
+            activeCheckers_.push_back(checker);
+        }
+        if (!line.empty()) log_.Write(line);
+    }
+    if (!content_->Active()) content_.reset();
+}
+
+void ScanEngine::EndContentPhase() {
+    if (content_) log_.Write(contentCounts_.LogText());
+    for (ContentFileChecker* checker : activeCheckers_) {
+        std::string note;
+        log_.Write(checker->EndScan(&note));
+        if (!note.empty()) note_ += (note_.empty() ? "" : "  ") + note;
+    }
+    activeCheckers_.clear();
+    content_.reset();
+}
+
+ThreatDefinition* ScanEngine::CheckEntryContent(const FindHandle& handle, FindDetail detail,
+                                                const std::string& path,
+                                                std::shared_ptr<const ContentFinding>* finding) {
+    // Folders nested deeper than the held levels are listed without their
+    // folder held, and their files are not opened by path.
+    if (detail != FindDetail::Types) {
+        content_->CountSkip(ContentSkip::Unreadable);
+        return nullptr;
+    }
+    UniqueFd fd;
+    struct stat st {};
+    if (!handle.OpenEntryContent(&fd, &st)) {
+        // A mode read means the entry was there but no regular file.
+        content_->CountSkip(st.st_mode != 0 && !S_ISREG(st.st_mode) ? ContentSkip::NotRegular
+                                                                    : ContentSkip::Unreadable);
+        return nullptr;
+    }
+    ContentCheck::Outcome outcome = content_->Check(fd.get(), st, path, stopRequested_);
+    *finding = std::move(outcome.finding);
+    return outcome.definition;
+}
+
+ThreatDefinition* ScanEngine::CheckProgramContent(const std::string& path,
+                                                  std::shared_ptr<const ContentFinding>* finding) {
+    File file;
+    struct stat st {};
+    if (!machine_.files().OpenFile(path, FileOpenMode::Read, &file) ||
+        fstat(file.NativeHandle(), &st) != 0) {
+        content_->CountSkip(ContentSkip::Unreadable);
+        return nullptr;
+    }
+    ContentCheck::Outcome outcome = content_->Check(file.NativeHandle(), st, path, stopRequested_);
+    *finding = std::move(outcome.finding);
+    return outcome.definition;
 }
 
 void ScanEngine::WalkChosenFolders(std::string_view listPrefix, std::string_view countName) {
@@ -259,6 +353,8 @@ void ScanEngine::AddResult(std::unique_ptr<DetectedObject> object) {
     log_.Write("Name:\t\t" + object->objectText + ProfileSuffix(*object) + "\n");
     const char* typeText = ObjectTypeText(object->type);
     if (*typeText) log_.Write(std::string("Type:\t\t") + typeText + "\n");
+    if (const ContentFinding* content = object->content.get())
+        log_.Write("Content:\t" + ContentFindingText(*content) + "\n");
 
     DetectedObject* kept = object.get();
     results_.allObjects.push_back(std::move(object));
@@ -272,13 +368,15 @@ void ScanEngine::AddResult(std::unique_ptr<DetectedObject> object) {
 }
 
 void ScanEngine::Report(ThreatDefinition* definition, ObjectType type, std::string text,
-                        std::string profile, FoundAs foundAs) {
+                        std::string profile, FoundAs foundAs,
+                        std::shared_ptr<const ContentFinding> content) {
     auto object = std::make_unique<DetectedObject>();
     object->definition = definition;
     object->type = type;
     object->objectText = std::move(text);
     object->foundAs = foundAs;
     object->profile = std::move(profile);
+    object->content = std::move(content);
     AddResult(std::move(object));
 }
 
@@ -348,7 +446,23 @@ void ScanEngine::ScanProcesses() {
     if (!list) return;
     Phase(scan_phase::kProcesses);
     FileSystem& files = machine_.files();
-    auto match = [&](const std::string& path) { return database_.MatchFile(path, files); };
+    // A program's file is read once however many programs load it; each
+    // of them is listed by what that read found.
+    struct Read {
+        ThreatDefinition* definition = nullptr;
+        std::shared_ptr<const ContentFinding> finding;
+    };
+    std::unordered_map<std::string, Read> read;
+    std::shared_ptr<const ContentFinding> finding;
+    auto match = [&](const std::string& path) {
+        finding.reset();
+        ThreatDefinition* definition = database_.MatchFile(path, files);
+        if (definition || !content_) return definition;
+        auto [known, added] = read.try_emplace(Lowered(path));
+        if (added) known->second.definition = CheckProgramContent(path, &known->second.finding);
+        finding = known->second.finding;
+        return known->second.definition;
+    };
     int number = 1;
     ProcessRecord process;
     while (!Stopped() && processes_.NextProcess(list.get(), &process)) {
@@ -356,7 +470,7 @@ void ScanEngine::ScanProcesses() {
         Progress(ScanProgress::Step);
         Count(results_.counters.objectsScanned);
         if (ThreatDefinition* definition = match(process.exeName)) {
-            Report(definition, ObjectType::File, process.exeName, "", FoundAs::Process);
+            Report(definition, ObjectType::File, process.exeName, "", FoundAs::Process, finding);
             Count(results_.counters.processesRecognised);
         }
         std::unique_ptr<ModuleList> modules = processes_.CreateModuleList(process.processId);
@@ -369,7 +483,7 @@ void ScanEngine::ScanProcesses() {
             Progress(ScanProgress::Step);
             Count(results_.counters.objectsScanned);
             if (ThreatDefinition* definition = match(module.path)) {
-                Report(definition, ObjectType::File, module.path, "", FoundAs::Module);
+                Report(definition, ObjectType::File, module.path, "", FoundAs::Module, finding);
                 Count(results_.counters.processesRecognised);
             }
         }
@@ -750,10 +864,14 @@ void ScanEngine::Walk(std::string folder, bool thisFolderOnly, HostPlace place,
                     return size;
                 });
             }
+            std::shared_ptr<const ContentFinding> finding;
+            if (!definition && content_)
+                definition = CheckEntryContent(handle, detail, full, &finding);
             if (definition) {
                 Count(results_.counters.filesRecognised);
                 reportedFiles_.insert(Lowered(full));
-                Report(definition, ObjectType::File, std::move(full), walkProfile_);
+                Report(definition, ObjectType::File, std::move(full), walkProfile_, FoundAs::Object,
+                       std::move(finding));
             }
         } else if (!thisFolderOnly) {
             // A linked folder is not entered: links loop and lead out of the

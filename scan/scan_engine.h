@@ -37,6 +37,7 @@
 #include "definitions/placeholders.h"
 #include "machine/process_enumerator.h"
 #include "machine/registry.h"
+#include "scan/content_check.h"
 #include "scan/detected_object.h"
 #include "scan/ignore_filter.h"
 #include "scan/scan_log.h"
@@ -111,6 +112,14 @@ class ScanEngine {
     }
     // The local start time that names the log; the system clock by default.
     void SetClock(std::function<std::tm()> clock) { clock_ = std::move(clock); }
+    // The content check's limits; by default each scan reads them from the
+    // host settings (ReadContentLimits).
+    void SetContentLimits(const ContentLimits& limits) { contentLimits_ = limits; }
+    // Where the platform's own files are told apart and extra per-file
+    // checkers plug into the content check (content_check.h); each outlives
+    // the engine's scans.
+    void SetPlatformFiles(PlatformFiles* platform) { platform_ = platform; }
+    void AddContentChecker(ContentFileChecker* checker) { checkers_.push_back(checker); }
 
     // --- The scan ---
     // Starts the worker thread running a scan as RunScan does; the stop flag
@@ -140,6 +149,9 @@ class ScanEngine {
     ScanCounterValues Counters() const { return results_.counters.Values(); }
     int32_t ProgressUnits() const { return progressUnits_.load(std::memory_order_relaxed); }
     const std::string& CurrentItem() const { return currentItem_; }
+    // The content check's counts of the current (or last) scan; all 0 when
+    // its mode reads no content or the check is off.
+    const ContentCounts& ContentPhaseCounts() const { return contentCounts_; }
     // The Windows path of the last scan's log, its host path when the log
     // is kept on the host ("" before the first scan and when it could not
     // be written).
@@ -184,7 +196,19 @@ class ScanEngine {
     void Count(std::atomic<int32_t>& counter) { counter.fetch_add(1, std::memory_order_relaxed); }
     void AddUnits(int32_t units) { progressUnits_.fetch_add(units, std::memory_order_relaxed); }
     void Report(ThreatDefinition* definition, ObjectType type, std::string text,
-                std::string profile = "", FoundAs foundAs = FoundAs::Object);
+                std::string profile = "", FoundAs foundAs = FoundAs::Object,
+                std::shared_ptr<const ContentFinding> content = nullptr);
+    // The content phase: made for the modes that read files (when there is
+    // anything to check them against), its counts logged at the end.
+    void StartContentPhase();
+    void EndContentPhase();
+    // The content check of the walk's current entry, or of a running
+    // program's file; the definition that recognised it, or nullptr.
+    ThreatDefinition* CheckEntryContent(const FindHandle& handle, FindDetail detail,
+                                        const std::string& path,
+                                        std::shared_ptr<const ContentFinding>* finding);
+    ThreatDefinition* CheckProgramContent(const std::string& path,
+                                          std::shared_ptr<const ContentFinding>* finding);
     // The outcome of one entry of a definition: marks the entry found or
     // not; a found one also marks its definition, counts it on counter and
     // is reported as text (found in the user profile named so, if any).
@@ -260,6 +284,14 @@ class ScanEngine {
     std::vector<PlaceholderFolders> profileFolders_;
     const PlaceholderFolders* walkFrom_ = nullptr;
     std::string walkProfile_;
+    std::optional<ContentLimits> contentLimits_;
+    PlatformFiles* platform_ = nullptr;
+    // Asked when no other PlatformFiles was set: the machine's own answer.
+    std::unique_ptr<PlatformFiles> machinePlatform_;
+    std::vector<ContentFileChecker*> checkers_;
+    std::vector<ContentFileChecker*> activeCheckers_;  // those taking part in this scan
+    ContentCounts contentCounts_;
+    std::unique_ptr<ContentCheck> content_;  // while a phase reads content
 
     // The folders taken when the engine was made ("" when the machine has
     // none): Windows, system and cookies are the ones the scans walk.

@@ -169,4 +169,8 @@ HostSettingValue HostUpdateServer() {
     return ReadHostSetting("UpdateServer");
 }
 
+HostSettingValue HostClamdSocket() {
+    return ReadHostSetting("ClamdSocket");
+}
+
 }  // namespace tolvane

@@ -51,4 +51,8 @@ OwnFileState WriteUserHostSetting(std::string_view name, std::string_view value)
 // else "" (the update library's built-in server).
 HostSettingValue HostUpdateServer();
 
+// The Unix socket of the user's clamd: the host setting "ClamdSocket"
+// (ClamdSocket=/run/clamav/clamd.ctl), else "" (clamd.conf then decides).
+HostSettingValue HostClamdSocket();
+
 }  // namespace tolvane

@@ -4,7 +4,7 @@
 
 #include <clocale>
 
-#include "update/sha256.h"
+#include "host/sha256.h"
 #include "update/version_text.h"
 
 namespace tolvane {

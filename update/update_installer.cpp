@@ -3,8 +3,8 @@
 #include "definitions/load_definitions.h"
 #include "definitions/placeholders.h"
 #include "definitions/threat_database.h"
+#include "host/sha256.h"
 #include "machine/machine.h"
-#include "update/sha256.h"
 #include "update/update_signature.h"
 #include "update/version_text.h"
 

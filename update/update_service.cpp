@@ -1,9 +1,9 @@
 #include "update/update_service.h"
 
+#include "host/sha256.h"
 #include "machine/machine.h"
 #include "settings/host_settings.h"
 #include "settings/settings_store.h"
-#include "update/sha256.h"
 #include "update/update_description.h"
 #include "update/update_http.h"
 #include "update/update_signature.h"

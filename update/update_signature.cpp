@@ -6,7 +6,7 @@
 
 #include <memory>
 
-#include "update/sha256.h"
+#include "host/sha256.h"
 
 namespace tolvane {
 

@@ -16,12 +16,12 @@
 #include <vector>
 
 #include "definitions/container.h"
+#include "host/sha256.h"
 #include "machine/machine.h"
 #include "settings/host_settings.h"
 #include "testing/scoped_env.h"
 #include "testing/temp_folder.h"
 #include "testing/temp_prefix.h"
-#include "update/sha256.h"
 #include "update/test_http_server.h"
 #include "update/test_signing.h"
 #include "update/update_description.h"

@@ -37,6 +37,11 @@ ObjectDetails MakeObjectDetails(const ListRow& row, const ThreatDatabase& databa
         details.description = definition->description;
         break;
     }
+    // A file found by its content says by what, below the definition's own
+    // text (which names the rule's author, reference and license).
+    if (row.detected && row.detected->content)
+        details.description +=
+            "\n" + std::string(kFoundByContentLabel) + ContentFindingText(*row.detected->content);
     return details;
 }
 

@@ -13,6 +13,8 @@ struct ListRow;
 
 inline constexpr const char* kSummaryTitle = "Summary";
 inline constexpr const char* kObjectDetailsTitle = "Object Details";
+// Starts the description's last line for a file found by its content.
+inline constexpr const char* kFoundByContentLabel = "Found by its content: ";
 
 // The counters the Summary shows, as the scan left them.
 struct SummaryCounts {
@@ -43,7 +45,8 @@ struct ObjectDetails {
     std::string size;  // hidden, always empty
 };
 // The details of a row; the definition is found by the row's vendor text
-// (exact, first in database order). A vendor that names no definition gives
+// (exact, first in database order). A row found by its content has its
+// finding as the description's last line. A vendor that names no definition gives
 // the row's texts with empty danger and description.
 ObjectDetails MakeObjectDetails(const ListRow& row, const ThreatDatabase& database,
                                 bool fromIgnoreList);

@@ -1,11 +1,13 @@
 #include "machine/wine/wine_prefix.h"
 
 #include <cctype>
+#include <mutex>
 
 #include "host/host_files.h"
 #include "host/host_paths.h"
 #include "machine/wine/prefix_hive_set.h"
 #include "machine/wine/proc_process_table.h"
+#include "machine/wine/runner_files.h"
 #include "machine/wine/wineserver_lock.h"
 
 namespace tolvane {
@@ -41,9 +43,20 @@ class WinePrefix : public MachineBackEnd {
     }
     std::string Description() const override { return ""; }
     bool KeepsToolStateInside() const override { return true; }
+    // Wine's own files: the same bytes as the runner's copy of that name
+    // (runner_files.h); the runner is looked for on the first question.
+    bool IsPlatformFile(std::string_view name, uint64_t size,
+                        std::string_view sha256Hex) const override {
+        std::call_once(runnerOnce_, [this] {
+            runner_ = std::make_unique<RunnerFiles>(FindRunnerFolders(RunnerSearchFor(prefix_)));
+        });
+        return runner_->Contains(name, size, sha256Hex);
+    }
 
   private:
     std::string prefix_;
+    mutable std::once_flag runnerOnce_;
+    mutable std::unique_ptr<RunnerFiles> runner_;
 };
 
 }  // namespace

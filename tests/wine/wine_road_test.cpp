@@ -1,7 +1,8 @@
 // The road on real Wine. One prefix, made by `wine wineboot -i` for the whole
 // suite; the steps run in order and each builds on the one before:
 //   0. the fresh prefix shows nothing in a Smart, Registry, Drives & Folders
-//      (C:) and Memory scan with the shipped definitions; a copy of it with
+//      (C:) and Memory scan with the shipped definitions; Wine's own files
+//      below C:\windows are known by their bytes; a copy of it with
 //      traces planted, its registry converted into regf hives laid out as a
 //      Windows installation over the same C: files, lists the same rows as
 //      the copy in a Smart, a Registry and a deep registry scan;
@@ -52,6 +53,7 @@
 #include "definitions/load_definitions.h"
 #include "definitions/threat_database.h"
 #include "discovery/open_machine.h"
+#include "host/sha256.h"
 #include "machine/machine.h"
 #include "machine/registry.h"
 #include "machine/wine/prefix_hive_set.h"
@@ -518,6 +520,40 @@ TEST_F(RealWineRoad, AFreshPrefixShowsNothingInAnyScanOfTheShippedDefinitions) {
     EXPECT_TRUE(running) << "ping.exe did not start";
     EXPECT_EQ(rows("scan memory"), nlohmann::json::array());
     Shell(Env() + "wineserver -k; " + Env() + "wineserver -w; true", 60);
+}
+
+// Wine's own files of the fresh prefix are known by their bytes: the same
+// size and SHA-256 as the copy of that name in the Wine that made it. A copy
+// of one with a single byte changed, marker and all, is not.
+TEST_F(RealWineRoad, WinesOwnFilesAreKnownByTheSameBytesAsTheRunners) {
+    std::string error;
+    auto machine = OpenMachine(prefix_, &error);
+    ASSERT_TRUE(machine) << error;
+    auto recognised = [&](const fs::path& file) {
+        std::string content = ReadHostFile(file);
+        return machine->IsPlatformFile(file.filename().string(), content.size(),
+                                       Sha256Hex(content));
+    };
+    uint64_t bytes = 0, wineBytes = 0;
+    int files = 0, wineFiles = 0;
+    for (const auto& entry : fs::recursive_directory_iterator(prefix_ + "/drive_c/windows")) {
+        if (!entry.is_regular_file() || entry.is_symlink()) continue;
+        ++files;
+        bytes += entry.file_size();
+        if (recognised(entry.path())) {
+            ++wineFiles;
+            wineBytes += entry.file_size();
+        }
+    }
+    std::cout << "[ wine     ] Wine's own: " << wineFiles << " of " << files << " files, "
+              << wineBytes * 100 / std::max<uint64_t>(bytes, 1) << "% of " << bytes
+              << " bytes below C:\\windows\n";
+    fs::path kernel32 = prefix_ + "/drive_c/windows/system32/kernel32.dll";
+    EXPECT_TRUE(recognised(kernel32));
+    std::string changed = ReadHostFile(kernel32);
+    ASSERT_GT(changed.size(), 1000u);
+    changed[changed.size() - 1] ^= 1;
+    EXPECT_FALSE(machine->IsPlatformFile("kernel32.dll", changed.size(), Sha256Hex(changed)));
 }
 
 // The same machine as a Windows installation: a copy of the prefix (its

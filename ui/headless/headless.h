@@ -38,6 +38,7 @@ struct HeadlessOptions {
     std::vector<std::string> mounts;   // --mount FOLDER: a mounted Windows installation
     std::string launcherStatus;        // --launcher-status FILE (given by Tolvane.exe)
     std::string definitionsFile;       // --definitions FILE: the user's own database
+    std::string clamdSocket;           // --clamd SOCKET: the user's clamd
     size_t* listedRows = nullptr;      // when set: the rows listed when the run ends
 };
 

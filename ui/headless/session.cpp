@@ -22,6 +22,7 @@
 #include "host/host_files.h"
 #include "host/privileges.h"
 #include "machine/machine.h"
+#include "scan/content_check.h"
 #include "scan/detected_object.h"
 #include "ui/headless/headless.h"
 #include "update/update_client.h"
@@ -60,6 +61,18 @@ std::string RowKind(const ListRow& row) {
         return kind;
     }
     return "";
+}
+
+nlohmann::json ContentJson(const ContentCounts* source) {
+    if (!source) return nullptr;
+    const ContentCounts& counts = *source;
+    nlohmann::json skipped = nlohmann::json::object();
+    for (size_t i = 0; i < kContentSkipKinds; ++i)
+        skipped[ContentSkipName(static_cast<ContentSkip>(i))] = counts.skipped[i].load();
+    return {{"filesChecked", counts.checked.load()},
+            {"bytesRead", counts.bytes.load()},
+            {"matched", counts.matched.load()},
+            {"skipped", skipped}};
 }
 
 }  // namespace
@@ -172,11 +185,17 @@ void Session::ConfigureViews() {
         else
             out_ << Utf8(line) << "\n" << std::flush;
     };
-    progressLine_ = isatty(STDERR_FILENO) == 1;
+    // A line redrawn in place is for a person at a terminal, never for a
+    // script reading the output.
+    progressLine_ = isatty(STDERR_FILENO) == 1 && isatty(STDOUT_FILENO) == 1 && !options_.json;
     views_.onText = [this](ControlId control, const std::string& text) {
         if (!progressLine_ || control != ControlId::StatusLine || !app_) return;
-        std::string line =
-            views_.ControlText(ControlId::ObjectsScanned) + " scanned  " + Utf8(text);
+        std::string line = views_.ControlText(ControlId::ObjectsScanned) + " scanned  ";
+        const ContentCounts* content = app_->scan().ContentPhaseCounts();
+        if (content && content->checked.load() > 0)
+            line += std::to_string(content->checked.load()) + " files, " +
+                    std::to_string(content->bytes.load() >> 20) + " MiB read  ";
+        line += Utf8(text);
         if (line.size() > 100) line = line.substr(0, 97) + "...";
         err_ << "\r\x1b[K" << line << std::flush;
     };
@@ -224,6 +243,7 @@ bool Session::StartApplication(const std::vector<Step>& steps) {
     // the machine's set-up, so the start only holds the machine to them.
     appOptions.shippedReferenceFolder = ShippedDataFolder();
     appOptions.definitionsFile = options_.definitionsFile;
+    appOptions.clamdSocket = options_.clamdSocket;
     char cwd[4096];
     appOptions.hostWorkingFolder = getcwd(cwd, sizeof cwd) ? cwd : "";
     app_ = std::make_unique<Application>(
@@ -277,6 +297,7 @@ void Session::PrintDocument() {
     nlohmann::json document = {
         {"rows", RowsJson()},
         {"counters", CountersJson(c)},
+        {"content", ContentJson(app_->scan().ContentPhaseCounts())},
         {"logPath", Utf8(app_->scan().LogPath())},
         {"logHostPath", LogOnHost(app_->scan().LogPath())            ? app_->scan().LogPath()
                         : logHost && !app_->scan().LogPath().empty() ? *logHost
@@ -328,14 +349,23 @@ void Session::FinishScan(bool started) {
 
 nlohmann::json Session::RowsJson() {
     nlohmann::json rows = nlohmann::json::array();
-    for (const ListRow& row : controller().results().rows())
-        rows.push_back({{"vendor", Utf8(row.vendor)},
-                        {"type", row.type},
-                        {"kind", RowKind(row)},
-                        {"category", Utf8(row.category)},
-                        {"object", Utf8(row.object)},
-                        {"danger", Utf8(row.danger)},
-                        {"checked", row.checked}});
+    for (const ListRow& row : controller().results().rows()) {
+        nlohmann::json json = {{"vendor", Utf8(row.vendor)}, {"type", row.type},
+                               {"kind", RowKind(row)},       {"category", Utf8(row.category)},
+                               {"object", Utf8(row.object)}, {"danger", Utf8(row.danger)},
+                               {"checked", row.checked}};
+        if (row.detected && row.detected->content) {
+            const ContentFinding& found = *row.detected->content;
+            json["content"] = {{"source", found.source},
+                               {"rule", Utf8(found.rule)},
+                               {"offsets", found.offsets},
+                               {"digest", found.digest},
+                               {"description", Utf8(row.detected->definition
+                                                        ? row.detected->definition->description
+                                                        : std::string())}};
+        }
+        rows.push_back(std::move(json));
+    }
     return rows;
 }
 

@@ -11,8 +11,8 @@ namespace tolvane {
 
 const std::vector<std::string>& OptionsWithValue() {
     static const std::vector<std::string> options = {
-        "--machine", "--answers",         "--folders", "--save-as", "--open",
-        "--mount",   "--launcher-status", "--user",    "--drive",   "--definitions"};
+        "--machine",         "--answers", "--folders", "--save-as",     "--open", "--mount",
+        "--launcher-status", "--user",    "--drive",   "--definitions", "--clamd"};
     return options;
 }
 
@@ -20,7 +20,7 @@ void PrintUsage(std::ostream& out) {
     out << "usage: tolvane [--machine PREFIX] [--user NAME] [--drive D=FOLDER]...\n"
            "               [--definitions FILE] [-s] [-b]\n"
            "       tolvane --headless [--machine PREFIX] [--user NAME] [--drive D=FOLDER]...\n"
-           "               [--definitions FILE] [-s] [-b] [--json]\n"
+           "               [--definitions FILE] [--clamd SOCKET] [-s] [-b] [--json]\n"
            "               [--yes | --no | --answers LIST|FILE] [--folders \"A;B\"]\n"
            "               [--save-as FILE] [--open FILE] [COMMAND ARGS]...\n"
            "       tolvane --headless --all-machines [--mount FOLDER]... [--json] scan MODE\n"
@@ -43,6 +43,10 @@ void PrintUsage(std::ostream& out) {
            "                    installation; no other drive exists unless given)\n"
            "  --definitions FILE  your own definitions database (made by `tolvane-db pack`),\n"
            "                    used instead of the machine's and the shipped database.db\n"
+           "  --clamd SOCKET    the Unix socket of your own clamd, which then checks each\n"
+           "                    file the content check reads (default: ClamdSocket= in this\n"
+           "                    computer's settings, else LocalSocket of\n"
+           "                    /etc/clamav/clamd.conf)\n"
            "  -s, -b            the Run and RunOnce switches: start-up scan, start-up deletions\n"
            "  --json            one JSON document at the end: rows, counters, logPath,\n"
            "                    logHostPath, stopped, user, notes, messages, output (a row's\n"

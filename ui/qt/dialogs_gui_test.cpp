@@ -31,6 +31,7 @@
 #include "app/main_controller.h"
 #include "definitions/container.h"
 #include "discovery/shipped_data.h"
+#include "host/sha256.h"
 #include "machine/process_table.h"
 #include "settings/host_settings.h"
 #include "settings/settings_store.h"
@@ -44,7 +45,6 @@
 #include "ui/qt/dialog_driver.h"
 #include "ui/qt/main_window.h"
 #include "ui/qt/message_boxes.h"
-#include "update/sha256.h"
 #include "update/test_http_server.h"
 #include "update/test_signing.h"
 

@@ -1,4 +1,4 @@
-#include "update/sha256.h"
+#include "host/sha256.h"
 
 #include <openssl/evp.h>
 
