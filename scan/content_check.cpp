@@ -10,6 +10,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <thread>
 
 #include "base/codepage.h"
 #include "definitions/threat_database.h"
@@ -213,9 +214,10 @@ void ContentCheck::CountSkip(ContentSkip skip) {
     counts_.skipped[static_cast<size_t>(skip)].fetch_add(1, std::memory_order_relaxed);
 }
 
-// Reads `size` bytes from the start through the digests; with keep, into
-// buffer_ as well. A file longer now than its size is read to that size.
-ContentCheck::ReadResult ContentCheck::ReadAndHash(int fd, uint64_t size, bool keep,
+// Reads `size` bytes from the start through the digests (unless the caller
+// hashes the kept bytes itself); with keep, into buffer_ as well. A file
+// longer now than its size is read to that size.
+ContentCheck::ReadResult ContentCheck::ReadAndHash(int fd, uint64_t size, bool keep, bool hash,
                                                    const std::atomic<bool>& stop) {
     hashes_->Start();
     buffer_.resize(keep ? size : std::min<uint64_t>(size, kChunk));
@@ -226,12 +228,12 @@ ContentCheck::ReadResult ContentCheck::ReadAndHash(int fd, uint64_t size, bool k
         char* into = keep ? buffer_.data() + offset : buffer_.data();
         ssize_t got = ReadAt(fd, into, want, offset);
         if (got < 0) return ReadResult::Unreadable;
-        hashes_->Update(into, static_cast<size_t>(got));
+        if (hash) hashes_->Update(into, static_cast<size_t>(got));
         offset += static_cast<uint64_t>(got);
         counts_.bytes.fetch_add(static_cast<uint64_t>(got), std::memory_order_relaxed);
         if (static_cast<size_t>(got) < want) return ReadResult::Changed;
     }
-    hashes_->Finish();
+    if (hash) hashes_->Finish();
     return ReadResult::Done;
 }
 
@@ -334,7 +336,10 @@ ContentCheck::Outcome ContentCheck::Check(int fd, const struct stat& st,
     // Past the YARA cap with nothing else to ask, reading would find nothing.
     if (!yaraToo && !anyDigest && checkers_.empty()) return {};
 
-    ReadResult read = ReadAndHash(fd, size, yaraToo, stop);
+    // A large file kept for YARA is hashed on a second thread while YARA
+    // runs; the platform's files must be told apart by digest before YARA.
+    const bool overlap = yaraToo && anyDigest && !platform_ && size >= kChunk;
+    ReadResult read = ReadAndHash(fd, size, yaraToo, !overlap, stop);
     if (read != ReadResult::Done) {
         CountSkip(read == ReadResult::Stopped   ? ContentSkip::Stopped
                   : read == ReadResult::Changed ? ContentSkip::Changed
@@ -347,8 +352,20 @@ ContentCheck::Outcome ContentCheck::Check(int fd, const struct stat& st,
         CountSkip(ContentSkip::PlatformOwn);
         return {};
     }
-    Outcome outcome = FindDigest();
-    if (!outcome.definition && yaraToo) outcome = RunYara(st, windowsPath, headView, stop);
+    Outcome outcome;
+    if (overlap) {
+        std::thread hasher([this] {
+            hashes_->Update(buffer_.data(), buffer_.size());
+            hashes_->Finish();
+        });
+        Outcome matched = RunYara(st, windowsPath, headView, stop);
+        hasher.join();
+        outcome = FindDigest();
+        if (!outcome.definition) outcome = std::move(matched);
+    } else {
+        outcome = FindDigest();
+        if (!outcome.definition && yaraToo) outcome = RunYara(st, windowsPath, headView, stop);
+    }
     if (!outcome.definition) outcome = AskCheckers(view);
     if (outcome.definition) counts_.matched.fetch_add(1, std::memory_order_relaxed);
     // A large file's bytes are not kept for the next one.
