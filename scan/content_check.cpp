@@ -158,6 +158,9 @@ struct ContentCheck::Yara {
     const std::atomic<bool>* stop = nullptr;
     std::optional<size_t> definition;
     ContentFinding finding;
+    // The last owner's name: files of one owner follow each other in a walk.
+    std::optional<uid_t> ownerUid;
+    std::string ownerName;
     ~Yara() {
         if (scanner) yr_scanner_destroy(scanner);
     }
@@ -265,7 +268,11 @@ ContentCheck::Outcome ContentCheck::RunYara(const struct stat& st, std::string_v
     for (char& c : extension)
         if (c >= 'A' && c <= 'Z') c = static_cast<char>(c + 32);
     std::string type(FileTypeOfHead(head));
-    std::string owner = OwnerName(st.st_uid);
+    if (yara_->ownerUid != st.st_uid) {
+        yara_->ownerUid = st.st_uid;
+        yara_->ownerName = OwnerName(st.st_uid);
+    }
+    const std::string& owner = yara_->ownerName;
     // A rule set without one of these names refuses its definition: that
     // is no error here.
     yr_scanner_define_string_variable(yara_->scanner, "filename", name.c_str());
