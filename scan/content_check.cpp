@@ -10,6 +10,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <thread>
 
 #include "base/codepage.h"
 #include "definitions/threat_database.h"
@@ -158,6 +159,9 @@ struct ContentCheck::Yara {
     const std::atomic<bool>* stop = nullptr;
     std::optional<size_t> definition;
     ContentFinding finding;
+    // The last owner's name: files of one owner follow each other in a walk.
+    std::optional<uid_t> ownerUid;
+    std::string ownerName;
     ~Yara() {
         if (scanner) yr_scanner_destroy(scanner);
     }
@@ -214,9 +218,10 @@ void ContentCheck::CountSkip(ContentSkip skip) {
     counts_.skipped[static_cast<size_t>(skip)].fetch_add(1, std::memory_order_relaxed);
 }
 
-// Reads `size` bytes from the start through the digests; with keep, into
-// buffer_ as well. A file longer now than its size is read to that size.
-ContentCheck::ReadResult ContentCheck::ReadAndHash(int fd, uint64_t size, bool keep,
+// Reads `size` bytes from the start through the digests (unless the caller
+// hashes the kept bytes itself); with keep, into buffer_ as well. A file
+// longer now than its size is read to that size.
+ContentCheck::ReadResult ContentCheck::ReadAndHash(int fd, uint64_t size, bool keep, bool hash,
                                                    const std::atomic<bool>& stop) {
     hashes_->Start();
     buffer_.resize(keep ? size : std::min<uint64_t>(size, kChunk));
@@ -227,12 +232,12 @@ ContentCheck::ReadResult ContentCheck::ReadAndHash(int fd, uint64_t size, bool k
         char* into = keep ? buffer_.data() + offset : buffer_.data();
         ssize_t got = ReadAt(fd, into, want, offset);
         if (got < 0) return ReadResult::Unreadable;
-        hashes_->Update(into, static_cast<size_t>(got));
+        if (hash) hashes_->Update(into, static_cast<size_t>(got));
         offset += static_cast<uint64_t>(got);
         counts_.bytes.fetch_add(static_cast<uint64_t>(got), std::memory_order_relaxed);
         if (static_cast<size_t>(got) < want) return ReadResult::Changed;
     }
-    hashes_->Finish();
+    if (hash) hashes_->Finish();
     return ReadResult::Done;
 }
 
@@ -264,7 +269,11 @@ ContentCheck::Outcome ContentCheck::RunYara(const struct stat& st, std::string_v
     for (char& c : extension)
         if (c >= 'A' && c <= 'Z') c = static_cast<char>(c + 32);
     std::string type(FileTypeOfHead(head));
-    std::string owner = OwnerName(st.st_uid);
+    if (yara_->ownerUid != st.st_uid) {
+        yara_->ownerUid = st.st_uid;
+        yara_->ownerName = OwnerName(st.st_uid);
+    }
+    const std::string& owner = yara_->ownerName;
     // A rule set without one of these names refuses its definition: that
     // is no error here.
     yr_scanner_define_string_variable(yara_->scanner, "filename", name.c_str());
@@ -335,7 +344,10 @@ ContentCheck::Outcome ContentCheck::Check(int fd, const struct stat& st,
     // Past the YARA cap with nothing else to ask, reading would find nothing.
     if (!yaraToo && !anyDigest && checkers_.empty()) return {};
 
-    ReadResult read = ReadAndHash(fd, size, yaraToo, stop);
+    // A large file kept for YARA is hashed on a second thread while YARA
+    // runs; the platform's files must be told apart by digest before YARA.
+    const bool overlap = yaraToo && anyDigest && !platform_ && size >= kChunk;
+    ReadResult read = ReadAndHash(fd, size, yaraToo, !overlap, stop);
     if (read != ReadResult::Done) {
         CountSkip(read == ReadResult::Stopped   ? ContentSkip::Stopped
                   : read == ReadResult::Changed ? ContentSkip::Changed
@@ -349,8 +361,20 @@ ContentCheck::Outcome ContentCheck::Check(int fd, const struct stat& st,
         counts_.platformBytes.fetch_add(size, std::memory_order_relaxed);
         return {};
     }
-    Outcome outcome = FindDigest();
-    if (!outcome.definition && yaraToo) outcome = RunYara(st, windowsPath, headView, stop);
+    Outcome outcome;
+    if (overlap) {
+        std::thread hasher([this] {
+            hashes_->Update(buffer_.data(), buffer_.size());
+            hashes_->Finish();
+        });
+        Outcome matched = RunYara(st, windowsPath, headView, stop);
+        hasher.join();
+        outcome = FindDigest();
+        if (!outcome.definition) outcome = std::move(matched);
+    } else {
+        outcome = FindDigest();
+        if (!outcome.definition && yaraToo) outcome = RunYara(st, windowsPath, headView, stop);
+    }
     if (!outcome.definition) outcome = AskCheckers(view);
     if (outcome.definition) counts_.matched.fetch_add(1, std::memory_order_relaxed);
     // A large file's bytes are not kept for the next one.

@@ -18,7 +18,9 @@
 // while read is counted as skipped with its reason, never listed.
 //
 // Threads: one ContentCheck serves one thread (it owns its hash contexts and
-// YARA scanner); the counts it adds to may be read from any thread. Stop: the flag is
+// YARA scanner; a file of a megabyte or more is hashed on a helper thread
+// while YARA runs, joined before Check returns); the counts it adds to may
+// be read from any thread. Stop: the flag is
 // polled between read chunks (1 MiB), so a stop takes effect within one
 // chunk's read; a YARA scan of a capped buffer is bounded by its time-out.
 // Errors are counts, nothing throws.
@@ -147,7 +149,8 @@ class ContentCheck {
     struct Hashes;
     struct Yara;
     enum class ReadResult { Done, Changed, Unreadable, Stopped };
-    ReadResult ReadAndHash(int fd, uint64_t size, bool keep, const std::atomic<bool>& stop);
+    ReadResult ReadAndHash(int fd, uint64_t size, bool keep, bool hash,
+                           const std::atomic<bool>& stop);
     Outcome FindDigest();
     Outcome RunYara(const struct stat& st, std::string_view windowsPath, std::string_view head,
                     const std::atomic<bool>& stop);

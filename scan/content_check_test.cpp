@@ -103,7 +103,8 @@ TEST_F(ContentScanTest, FilesAreListedByRuleByDigestAndByTheExternalVariables) {
         RunningUserName() +
         "\" }\n"
         "rule Orphan { strings: $a = \"ORPHAN-MARKER\" condition: $a }\n");
-    const std::string pdf = "%PDF-1.4 listed by its digest";
+    // A megabyte or more: hashed while YARA runs over the same bytes.
+    const std::string pdf = "%PDF-1.4 listed by its digest" + std::string(1 << 20, 'p');
     database.content().AddDigest(DigestKind::Sha256, RawSha256(pdf), 1);
 
     const std::string temp = "C:\\users\\root\\AppData\\Local\\Temp\\" + RandomName() + ".tmp";
