@@ -272,13 +272,14 @@ TEST_F(CrashSafety, IgnoreListSaveKeepsTheOldOrTheNewListWhole) {
 TEST_F(CrashSafety, DatabaseInstallKeepsTheOldOrTheNewDatabaseWhole) {
     const std::string text = testing::SourceTreeFile("data/definitions.xml");
     ASSERT_FALSE(text.empty());
-    // The new database: a later version with a few thousand more definitions.
+    // The new database: a later version with more definitions, as many as
+    // the container's markup limit leaves room for beside the shipped ones.
     std::string newer = text;
     size_t version = newer.find("VERSION=\"1.0.12\"");
     ASSERT_NE(version, std::string::npos);
     newer.replace(version, 16, "VERSION=\"1.0.13\"");
     std::string extra;
-    for (int i = 0; i < 3000; ++i) {
+    for (int i = 0; i < 1500; ++i) {
         extra += "  <SW NAME=\"Filler " + std::to_string(i) +
                  "\">\n    <CATEGORY NAME=\"Adware\"/>\n    <FILES>\n      <FILE "
                  "NAME=\"%programfiles%\\Filler\\f" +
