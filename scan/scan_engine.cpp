@@ -531,6 +531,8 @@ void ScanEngine::ScanRegistryKeys() {
     size_t definitionsRead = 0;
     for (auto& definition : database_.definitions()) {
         if (Stopped()) return;
+        // Most definitions name no key (those known by content or files).
+        if (definition->registryKeys.empty()) continue;
         // The phase yields the processor now and then; a pause before every
         // definition would make the wait grow with the database.
         if (keyPause_.count() > 0 && definitionsRead++ % definitionsPerKeyPause_ == 0)

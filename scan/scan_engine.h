@@ -104,7 +104,8 @@ class ScanEngine {
     // The ignore-list test; none means nothing is ignored.
     void SetIgnoreFilter(const IgnoreFilter* filter) { ignore_ = filter; }
     // The pause of the registry-key phase (10 ms), made before the first
-    // definition and then before every `everyDefinitions`-th.
+    // definition that names keys and then before every `everyDefinitions`-th
+    // of those.
     void SetRegistryKeyPause(std::chrono::milliseconds pause,
                              size_t everyDefinitions = kDefinitionsPerKeyPause) {
         keyPause_ = pause;
