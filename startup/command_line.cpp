@@ -4,14 +4,15 @@
 #include <vector>
 
 namespace tolvane {
-namespace {
 
-std::string Lower(std::string_view text) {
+std::string LowerAscii(std::string_view text) {
     std::string out(text);
     std::transform(out.begin(), out.end(), out.begin(),
                    [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
     return out;
 }
+
+namespace {
 
 std::string Trim(std::string_view text) {
     size_t begin = text.find_first_not_of(" \t\r\n");
@@ -22,7 +23,7 @@ std::string Trim(std::string_view text) {
 
 std::string BaseName(const std::string& path) {
     size_t slash = path.find_last_of("\\/");
-    return Lower(slash == std::string::npos ? path : path.substr(slash + 1));
+    return LowerAscii(slash == std::string::npos ? path : path.substr(slash + 1));
 }
 
 bool EndsWith(const std::string& text, std::string_view end) {
@@ -62,7 +63,7 @@ struct Finder {
     // A bare name is looked for where Windows looks for it; a path in NT
     // form is made a Windows path.
     std::string Place(std::string path) const {
-        std::string lower = Lower(path);
+        std::string lower = LowerAscii(path);
         if (lower.rfind("\\??\\", 0) == 0) return path.substr(4);
         if (lower.rfind("\\systemroot\\", 0) == 0) return systemRoot + path.substr(11);
         if (lower.rfind("system32\\", 0) == 0 || lower.rfind("syswow64\\", 0) == 0)
@@ -110,7 +111,7 @@ std::string HostedFile(const std::string& host, const std::vector<std::string>& 
         return args[0].substr(0, args[0].find(','));
     }
     for (size_t i = 0; i < args.size(); ++i) {
-        std::string lower = Lower(args[i]);
+        std::string lower = LowerAscii(args[i]);
         if (host == "cmd.exe" || host == "cmd") {
             if (lower == "/c" || lower == "/k" || lower == "/r") {
                 for (size_t j = i + 1; j < args.size(); ++j)

@@ -26,6 +26,10 @@ ResolvedCommand ResolveCommand(std::string_view command,
                                const std::function<bool(const std::string&)>& exists,
                                const std::string& systemRoot);
 
+// The text with its ASCII letters in lower case: how the start-up lists
+// compare names and paths.
+std::string LowerAscii(std::string_view text);
+
 // Windows' own limit for a command line, in characters.
 inline constexpr size_t kCommandLineLimit = 32767;
 

@@ -7,16 +7,6 @@
 #include "startup/lister.h"
 
 namespace tolvane {
-namespace {
-
-std::string Lower(std::string_view text) {
-    std::string out(text);
-    std::transform(out.begin(), out.end(), out.begin(),
-                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
-    return out;
-}
-
-}  // namespace
 
 bool Lister::Exists(const std::string& path) const {
     uint32_t attributes = machine.files().GetFileAttributes(path);
@@ -24,7 +14,7 @@ bool Lister::Exists(const std::string& path) const {
 }
 
 void Lister::Add(StartupEntry entry) {
-    if (!seen.insert(Lower(entry.location + "\n" + entry.name + "\n" + entry.command)).second)
+    if (!seen.insert(LowerAscii(entry.location + "\n" + entry.name + "\n" + entry.command)).second)
         return;
     if (entry.command.size() > kCommandLineLimit)
         Note(entry.location + ": the command of \"" + entry.name + "\" is " +
@@ -50,7 +40,7 @@ bool IsFlagged(const StartupEntry& entry) {
 
 std::string WineStockKey(const StartupEntry& entry) {
     std::string command = entry.command.substr(0, 1024);
-    return Lower(entry.location + "\t" + entry.name + "\t" + command);
+    return LowerAscii(entry.location + "\t" + entry.name + "\t" + command);
 }
 
 std::set<std::string> ParseWineStock(std::string_view text) {
@@ -60,7 +50,7 @@ std::set<std::string> ParseWineStock(std::string_view text) {
         size_t end = text.find('\n', start);
         if (end == std::string_view::npos) end = text.size();
         std::string_view line = text.substr(start, end - start);
-        if (!line.empty() && line.front() != '#') keys.insert(Lower(line));
+        if (!line.empty() && line.front() != '#') keys.insert(LowerAscii(line));
         start = end + 1;
     }
     return keys;

@@ -6,6 +6,7 @@
 #include "base/win_types.h"
 #include "machine/registry.h"
 #include "machine/shell_folders.h"
+#include "startup/command_line.h"
 #include "startup/lister.h"
 #include "startup/shortcut_reader.h"
 #include "startup/task_reader.h"
@@ -16,13 +17,6 @@ namespace {
 // Folders below the tasks folder walked, and files read from it, at most.
 constexpr int kTaskDepthLimit = 10;
 constexpr size_t kTaskFileCountLimit = 10000;
-
-std::string Lower(std::string_view text) {
-    std::string out(text);
-    std::transform(out.begin(), out.end(), out.begin(),
-                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
-    return out;
-}
 
 bool IsDot(const std::string& name) {
     return name == "." || name == "..";
@@ -98,7 +92,7 @@ void AddStartupFile(Lister& lister, const std::string& folder, const std::string
     StartupEntry entry;
     entry.location = folder;
     entry.name = name;
-    if (Lower(name).size() > 4 && Lower(name).substr(name.size() - 4) == ".lnk") {
+    if (LowerAscii(name).size() > 4 && LowerAscii(name).substr(name.size() - 4) == ".lnk") {
         std::string bytes, why;
         ShortcutTarget target;
         if (!ReadBounded(lister.machine.files(), path, kShortcutFileLimit, &bytes, &why))
@@ -118,7 +112,7 @@ void ListStartupFolder(Lister& lister, const std::string& folder) {
     if (!lister.machine.files().FindFirstFile(folder + "\\*", &handle, &data)) return;
     do {
         if (data.attributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) continue;
-        if (Lower(data.name) == "desktop.ini") continue;
+        if (LowerAscii(data.name) == "desktop.ini") continue;
         AddStartupFile(lister, folder, data.name);
     } while (handle.Next(&data));
 }
@@ -144,7 +138,8 @@ std::vector<std::string> Profiles(Lister& lister) {
     std::vector<std::string> unique;
     for (const std::string& profile : profiles) {
         bool known = false;
-        for (const std::string& seen : unique) known = known || Lower(seen) == Lower(profile);
+        for (const std::string& seen : unique)
+            known = known || LowerAscii(seen) == LowerAscii(profile);
         if (!known && !profile.empty()) unique.push_back(profile);
     }
     return unique;

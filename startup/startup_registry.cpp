@@ -7,17 +7,11 @@
 
 #include "base/win_types.h"
 #include "machine/registry.h"
+#include "startup/command_line.h"
 #include "startup/lister.h"
 
 namespace tolvane {
 namespace {
-
-std::string Lower(std::string_view text) {
-    std::string out(text);
-    std::transform(out.begin(), out.end(), out.begin(),
-                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
-    return out;
-}
 
 // '*' matches any run of characters; letters compare without regard to case.
 bool Glob(std::string_view pattern, std::string_view text) {
@@ -109,12 +103,12 @@ class RegistryReader {
     std::string ClsidFile(std::string clsid, const std::string& where) const {
         std::vector<std::string> visited;
         for (int step = 0; step < 8; ++step) {
-            if (std::find(visited.begin(), visited.end(), Lower(clsid)) != visited.end()) {
+            if (std::find(visited.begin(), visited.end(), LowerAscii(clsid)) != visited.end()) {
                 lister_.Note(where + ": the CLSID " + clsid +
                              " leads back to itself (TreatAs loop)");
                 return "";
             }
-            visited.push_back(Lower(clsid));
+            visited.push_back(LowerAscii(clsid));
             std::string file, treatAs;
             std::string base = "Software\\Classes\\CLSID\\" + clsid;
             if (ReadRegistryString(registry_, RootKey::LocalMachine, base + "\\InprocServer32", "",
@@ -175,7 +169,7 @@ void RegistryReader::AddValue(const std::string& location, const std::string& na
     std::string text = StringData(data);
     if (text.empty()) return;
     // AppInit_DLLs holds several DLLs, separated by spaces or commas.
-    if (Lower(name) == "appinit_dlls") {
+    if (LowerAscii(name) == "appinit_dlls") {
         for (char& c : text)
             if (c == ',') c = ' ';
         for (size_t start = 0; start < text.size();) {
@@ -291,7 +285,7 @@ std::string CurrentControlSet(const Registry& registry) {
 std::vector<std::string> UserKeys(const RegistryReader& reader) {
     std::vector<std::string> users;
     for (const std::string& name : reader.SubKeys(RootKey::Users, ""))
-        if (Lower(name).find("_classes") == std::string::npos) users.push_back(name);
+        if (LowerAscii(name).find("_classes") == std::string::npos) users.push_back(name);
     return users;
 }
 
@@ -305,11 +299,11 @@ void ListRegistryLocation(Lister& lister, const StartupLocation& location) {
     switch (location.hive) {
         case LocationHive::Software:
             bases.push_back({RootKey::LocalMachine, "Software"});
-            if (Lower(key).rfind("wow6432node\\", 0) != 0)
+            if (LowerAscii(key).rfind("wow6432node\\", 0) != 0)
                 bases.push_back({RootKey::LocalMachine, "Software\\Wow6432Node"});
             break;
         case LocationHive::System: {
-            std::string lower = Lower(key);
+            std::string lower = LowerAscii(key);
             if (lower.rfind("controlset*", 0) == 0)
                 key = CurrentControlSet(registry) + key.substr(strlen("controlset*"));
             bases.push_back({RootKey::LocalMachine, "System"});
