@@ -7,7 +7,7 @@
 #include "app/app_test_fixture.h"
 #include "app/views/details.h"
 #include "definitions/threat_database.h"
-#include "scan/rule_compiler.h"
+#include "definitions/yara_compiler.h"
 
 namespace tolvane::testing {
 namespace {
@@ -21,9 +21,10 @@ TEST_F(AppTest, AFileFoundByItsContentIsListedRemovedWithABackupAndRestored) {
     prefix_.WriteFile(planted, content);
     ASSERT_EQ(StartApp(), StartResult::Running);
     std::string errors;
-    YaraRules rules = CompileYaraRules(
-        "rule GreyContent { strings: $a = \"GREY-CONTENT-MARK\" condition: $a }", &errors);
-    ASSERT_TRUE(rules) << errors;
+    YaraRules rules;
+    ASSERT_TRUE(CompileYaraRules(
+        "rule GreyContent { strings: $a = \"GREY-CONTENT-MARK\" condition: $a }", &rules, &errors))
+        << errors;
     app_->database().content().SetRules(std::move(rules), {{"GreyContent", 0}});
     static_cast<EngineScanSource&>(app_->scan()).engine().SetContentLimits(ContentLimits());
 
