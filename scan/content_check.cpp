@@ -120,6 +120,17 @@ std::string ContentCounts::LogText() const {
     return text;
 }
 
+std::string ContentCounts::ProgressText() const {
+    const uint64_t files = checked.load();
+    if (files == 0) return "";
+    const uint64_t read = bytes.load();
+    const std::string amount = read >= (1u << 20) ? std::to_string(read >> 20) + " MiB"
+                               : read >= 1024     ? std::to_string(read >> 10) + " KiB"
+                                                  : std::to_string(read) + " bytes";
+    return "Contents checked: " + std::to_string(files) + (files == 1 ? " file, " : " files, ") +
+           amount;
+}
+
 // The digest contexts, one per kind the database knows.
 struct ContentCheck::Hashes {
     std::array<EVP_MD_CTX*, kDigestKinds> contexts{};
