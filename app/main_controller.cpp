@@ -381,6 +381,7 @@ void MainController::StartOrStopScan() {
     if (flows_.resultsCleared) flows_.resultsCleared();
     SetScanButtons(false);
     lastMessageHandled_ = false;
+    ++workersStarted_;
     if (!scan_.StartWorker(this)) {
         SetText(ControlId::StartStop, kStart);
         SetScanButtons(true);
@@ -505,8 +506,11 @@ void MainController::ShowProgress(const ScanSnapshot& shown, DetectedObject* obj
 
 void MainController::OnWorkerFinished() {
     // The worker returns right after this message; a start asked for in the
-    // meantime runs once it has.
-    views_.ui.Post([this] {
+    // meantime runs once it has. A scan started before this runs has joined
+    // that worker already, and its own must not be waited for here: it may
+    // be waiting for this thread.
+    views_.ui.Post([this, started = workersStarted_] {
+        if (started != workersStarted_) return;
         scan_.JoinWorker();
         if (pendingStart_ && !shuttingDown_ && !windowEnded_) {
             pendingStart_ = false;

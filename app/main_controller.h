@@ -231,6 +231,7 @@ class MainController : private ScanObserver {
     bool noFolderChosen_ = false;
     bool windowEnded_ = false;
     bool pendingStart_ = false;
+    uint64_t workersStarted_ = 0;      // scans started, to tell a finished worker's from the next
     bool lastMessageHandled_ = false;  // the running worker's end was shown
     std::atomic<bool> shuttingDown_{false};
     ScanHandOver handOver_;
