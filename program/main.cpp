@@ -156,7 +156,8 @@ CommandLine ReadCommandLine(int argc, char** argv) {
                    (arg.find("-s") != std::string::npos || arg.find("-b") != std::string::npos)) {
             // Read from the Windows command line by the start-up, which finds
             // the switches anywhere in it ("-sb" acts as -s, "-bs" as -b).
-        } else if (arg == "--all" && !options.words.empty() && options.words[0] == "startup") {
+        } else if ((arg == "--all" || arg == "--weekly" || arg == "--with-file") &&
+                   !options.words.empty() && options.words[0] == "startup") {
             options.words.push_back(arg);
         } else if (arg.rfind("--", 0) == 0) {
             std::cerr << "tolvane: unknown option " << arg << "\n";

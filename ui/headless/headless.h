@@ -19,6 +19,7 @@
 namespace tolvane {
 
 class Machine;
+class ScriptedViews;
 struct Privileges;
 
 struct HeadlessOptions {
@@ -68,6 +69,11 @@ std::unique_ptr<Machine> OpenHeadlessMachine(const HeadlessOptions& options, std
 // Windows launcher. Returns false only when database.db is missing
 // afterwards.
 bool InstallShippedFiles(Machine& machine, std::ostream& err);
+
+// The scripted views' answers (--yes, --no, --answers) and file dialog
+// paths (--save-as, --open, Linux paths taken through the machine's drives)
+// with the save dialog's checks on the machine's drives.
+void ScriptViews(const HeadlessOptions& options, Machine& machine, ScriptedViews& views);
 
 // startup [--all]: the machine's start-up entries (startup/startup_entries.h),
 // Wine's own hidden without --all, those new since the last listing marked.
