@@ -208,10 +208,16 @@ int RunOnAllMachines(const CommandLine& line) {
     if (options.listMachines)
         return ListMachines(FindUserMachines(options.mounts), options.json, std::cout);
     const bool startup = !options.words.empty() && options.words[0] == "startup";
+    // Row numbers name the rows of one machine's listing: acting on them is
+    // never repeated over every machine.
+    const bool startupAction = startup && options.words.size() > 1 &&
+                               (options.words[1] == "remove" || options.words[1] == "disable" ||
+                                options.words[1] == "enable");
     if (!line.headless || (options.words.size() != 2 && !startup) ||
-        (options.words[0] != "scan" && !startup) || !options.machinePath.empty()) {
-        std::cerr << "tolvane: --all-machines runs one scan on every machine: "
-                     "tolvane --headless --all-machines scan MODE (or startup [--all])\n";
+        (options.words[0] != "scan" && !startup) || startupAction || !options.machinePath.empty()) {
+        std::cerr
+            << "tolvane: --all-machines runs one scan on every machine: "
+               "tolvane --headless --all-machines scan MODE (or startup [--all] [--weekly])\n";
         return kExitUsage;
     }
     return ScanAllMachines(options, FindUserMachines(options.mounts), std::cout, std::cerr);

@@ -568,6 +568,7 @@ TEST(Headless, ExitStatusTable) {
         {machineArg + "details 7", 1},                                  // no scan: a command failed
         {"--headless --machine /nonexistent/prefix about", 1},          // no scan: start-up failed
         {"--headless --all-machines --machine x scan smart", 2},
+        {"--headless --all-machines startup disable 1", 2},  // rows are one machine's
     };
     for (const Row& row : table)
         EXPECT_EQ(RunTolvane(row.arguments, &out), row.status) << row.arguments;
