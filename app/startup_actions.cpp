@@ -65,18 +65,61 @@ class StartupRows : public ObjectRows {
     void RemoveRow(size_t row) override { rows.erase(rows.begin() + static_cast<long>(row)); }
 };
 
-// "HKLM\path" or "HKU\path" as the path below the root removal searches.
-bool KeyBelowRoot(const std::string& location, std::string* path) {
-    std::string lower = LowerAscii(location);
-    for (const char* root : {"hklm\\", "hku\\"})
-        if (lower.rfind(root, 0) == 0) return *path = location.substr(strlen(root)), true;
+// "HKLM\path" or "HKU\path" taken apart into its root and the path below
+// it (the path removal searches the roots for).
+bool KeyBelowRoot(const std::string& location, RootKey* root, std::string* path) {
+    const std::string lower = LowerAscii(location);
+    for (auto [name, key] : {std::pair{"hklm\\", RootKey::LocalMachine}, {"hku\\", RootKey::Users}})
+        if (lower.rfind(name, 0) == 0) {
+            *root = key;
+            *path = location.substr(strlen(name));
+            return true;
+        }
     return false;
 }
 
-bool KeyExists(const Machine& machine, const std::string& path) {
+bool KeyExists(const Machine& machine, RootKey root, const std::string& path) {
     RegKey key;
-    return machine.registry().OpenKey(Registry::Root(RootKey::LocalMachine), path, KEY_QUERY_VALUE,
-                                      &key) == ERROR_SUCCESS;
+    return machine.registry().OpenKey(Registry::Root(root), path, KEY_QUERY_VALUE, &key) ==
+           ERROR_SUCCESS;
+}
+
+bool KeyExists(const Machine& machine, const std::string& path) {
+    return KeyExists(machine, RootKey::LocalMachine, path);
+}
+
+bool ValueExists(const Machine& machine, RootKey root, const std::string& path,
+                 const std::string& name) {
+    RegKey key;
+    uint32_t type = 0;
+    std::string data;
+    return machine.registry().OpenKey(Registry::Root(root), path, KEY_QUERY_VALUE, &key) ==
+               ERROR_SUCCESS &&
+           machine.registry().QueryValue(key, name, &type, &data) == ERROR_SUCCESS;
+}
+
+// A value entry's object: the value (taken only while its data still holds
+// the command), or the subkey an add-on is listed by (a Browser Helper
+// Object's CLSID key).
+bool ValueEntryObject(const Machine& machine, const StartupEntry& entry, StartupObject* object,
+                      std::string* why) {
+    RootKey root;
+    std::string path;
+    // Removal splits "key\name" at its last backslash: a name holding one
+    // would name another value.
+    if (!KeyBelowRoot(entry.location, &root, &path) || entry.name.find('\\') != std::string::npos ||
+        entry.command.empty() || entry.command.find(kValueDataSeparator) != std::string::npos)
+        return *why = "this entry cannot be named exactly for removal", false;
+    if (ValueExists(machine, root, path, entry.name)) {
+        *object = {ObjectType::RegistryValue,
+                   path + "\\" + entry.name + kValueDataSeparator + entry.command};
+        return true;
+    }
+    if (KeyExists(machine, root, path + "\\" + entry.name)) {
+        *object = {ObjectType::RegistryKey, path + "\\" + entry.name};
+        return true;
+    }
+    return *why = "it is no longer there", false;
 }
 
 // The task's TaskCache keys: its Tree key and, by the Id it holds, its
@@ -104,20 +147,19 @@ std::vector<StartupObject> RemovalObjectsOf(const Machine& machine, const Startu
     std::vector<StartupObject> objects;
     std::string path;
     switch (entry.kind) {
-        case LocationKind::Values:
-            // Removal splits "key\name" at its last backslash: a name holding
-            // one would name another value.
-            if (!KeyBelowRoot(entry.location, &path) ||
-                entry.name.find('\\') != std::string::npos || entry.command.empty() ||
-                entry.command.find(kValueDataSeparator) != std::string::npos)
-                return *why = "this value cannot be named exactly for removal", objects;
-            objects.push_back({ObjectType::RegistryValue,
-                               path + "\\" + entry.name + kValueDataSeparator + entry.command});
+        case LocationKind::Values: {
+            StartupObject object;
+            if (!ValueEntryObject(machine, entry, &object, why)) return objects;
+            objects.push_back(object);
             break;
-        case LocationKind::Service:
-            if (!KeyBelowRoot(entry.location, &path)) return *why = "no service key", objects;
+        }
+        case LocationKind::Service: {
+            RootKey root;
+            if (!KeyBelowRoot(entry.location, &root, &path))
+                return *why = "no service key", objects;
             objects.push_back({ObjectType::RegistryKey, path});
             break;
+        }
         case LocationKind::Tasks:
             objects.push_back({ObjectType::File, entry.location});
             for (StartupObject& key : TaskCacheObjects(machine, entry)) objects.push_back(key);

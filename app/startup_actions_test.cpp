@@ -33,6 +33,10 @@ const std::string kTaskId = "{0D0D0D0D-1111-2222-3333-444444444444}";
 const std::string kCachedTask =
     "Software\\Microsoft\\Windows NT\\CurrentVersion\\Schedule\\TaskCache\\Tasks\\" + kTaskId;
 
+const std::string kBhoClsid = "{11111111-2222-3333-4444-555555555555}";
+const std::string kBho =
+    "Software\\Microsoft\\Windows\\CurrentVersion\\Explorer\\Browser Helper Objects\\" + kBhoClsid;
+
 std::string Dword(uint32_t value) {
     return std::string(reinterpret_cast<const char*>(&value), 4);
 }
@@ -53,8 +57,8 @@ struct Planted {
 };
 
 // A Run value of the current user, a service with its parameters, a Startup
-// folder shortcut and a task with its TaskCache keys; an HKLM Run value
-// that stays.
+// folder shortcut, a task with its TaskCache keys, a Browser Helper Object
+// (listed by its key); an HKLM Run value that stays.
 Planted Plant(Machine& machine) {
     Registry& reg = machine.registry();
     FileSystem& files = machine.files();
@@ -80,6 +84,7 @@ Planted Plant(Machine& machine) {
     EXPECT_TRUE(files.WriteWholeFileAtomic(at.task, Utf16Task()));
     SetRegistryString(reg, RootKey::LocalMachine, kTree, "Id", kTaskId);
     SetRegistryString(reg, RootKey::LocalMachine, kCachedTask, "Path", "\\Updater");
+    SetRegistryString(reg, RootKey::LocalMachine, kBho, "NoExplorer", "1");
     return at;
 }
 
@@ -129,6 +134,7 @@ std::vector<std::string> State(Machine& machine, const Planted& at) {
             Value(machine, RootKey::LocalMachine, kService + "\\Parameters", "Mode"),
             Value(machine, RootKey::LocalMachine, kTree, "Id"),
             Value(machine, RootKey::LocalMachine, kCachedTask, "Path"),
+            Value(machine, RootKey::LocalMachine, kBho, "NoExplorer"),
             File(machine, at.shortcut),
             File(machine, at.task),
             File(machine, at.spyFile)};
@@ -142,11 +148,11 @@ void RemoveAndRestore(Machine& machine) {
     view.savePaths = {"C:\\startup-backup.zip"};
     StartupActionOptions options;
     options.withFile = true;
-    StartupActionResult result =
-        RemoveStartupEntries(machine, settings, view,
-                             Chosen(machine, {"Spy", "EvilSvc", "helper.lnk", "Updater"}), options);
+    StartupActionResult result = RemoveStartupEntries(
+        machine, settings, view,
+        Chosen(machine, {"Spy", "EvilSvc", "helper.lnk", "Updater", kBhoClsid}), options);
     EXPECT_TRUE(result.ran);
-    EXPECT_EQ(result.changed, 4u);
+    EXPECT_EQ(result.changed, 5u);
     EXPECT_TRUE(result.failures.empty()) << result.failures.front();
     const std::vector<std::string> removed = State(machine, at);
     for (size_t i = 0; i < before.size(); ++i)
