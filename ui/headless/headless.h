@@ -75,9 +75,13 @@ bool InstallShippedFiles(Machine& machine, std::ostream& err);
 // with the save dialog's checks on the machine's drives.
 void ScriptViews(const HeadlessOptions& options, Machine& machine, ScriptedViews& views);
 
-// startup [--all]: the machine's start-up entries (startup/startup_entries.h),
-// Wine's own hidden without --all, those new since the last listing marked.
-// Returns the scan statuses above: 1 when an entry shown is flagged.
+// startup [--all] [--weekly]: the machine's start-up entries
+// (startup/startup_entries.h), Wine's own hidden without --all, those new
+// since the last listing marked (--weekly: only those new since the last
+// weekly listing shown). Returns the scan statuses above: 1 when an entry
+// shown is flagged. startup remove [--with-file] | disable | enable N...:
+// the rows of the last listing (app/startup_actions.h); kExitOk when all was
+// done, kExitFailure when refused, declined or partly done, kExitUsage.
 int RunStartupCommand(const HeadlessOptions& options, std::ostream& out, std::ostream& err);
 
 // Runs start-up, the first tick and the commands in order.
