@@ -88,14 +88,38 @@ bool KeyExists(const Machine& machine, const std::string& path) {
     return KeyExists(machine, RootKey::LocalMachine, path);
 }
 
-bool ValueExists(const Machine& machine, RootKey root, const std::string& path,
-                 const std::string& name) {
+// Values Windows cannot log on or start without: an entry planted in them
+// is taken out by editing the value, never by deleting it.
+constexpr std::pair<const char*, const char*> kNeededValues[] = {
+    {"\\winlogon", "shell"},
+    {"\\winlogon", "userinit"},
+    {"\\control\\lsa", "authentication packages"},
+    {"\\control\\lsa", "security packages"},
+    {"\\control\\lsa", "notification packages"},
+    {"\\control\\session manager", "bootexecute"},
+};
+
+bool NeededByWindows(RootKey root, const std::string& path, const std::string& name) {
+    const std::string key = LowerAscii(path), value = LowerAscii(name);
+    return root == RootKey::LocalMachine &&
+           std::any_of(std::begin(kNeededValues), std::end(kNeededValues), [&](const auto& needed) {
+               return value == needed.second && key.size() >= strlen(needed.first) &&
+                      key.compare(key.size() - strlen(needed.first), std::string::npos,
+                                  needed.first) == 0;
+           });
+}
+
+// The value's text without its terminating zeros; false when it is missing.
+bool ValueText(const Machine& machine, RootKey root, const std::string& path,
+               const std::string& name, std::string* text) {
     RegKey key;
     uint32_t type = 0;
-    std::string data;
-    return machine.registry().OpenKey(Registry::Root(root), path, KEY_QUERY_VALUE, &key) ==
-               ERROR_SUCCESS &&
-           machine.registry().QueryValue(key, name, &type, &data) == ERROR_SUCCESS;
+    if (machine.registry().OpenKey(Registry::Root(root), path, KEY_QUERY_VALUE, &key) !=
+            ERROR_SUCCESS ||
+        machine.registry().QueryValue(key, name, &type, text) != ERROR_SUCCESS)
+        return false;
+    while (!text->empty() && text->back() == '\0') text->pop_back();
+    return true;
 }
 
 // A value entry's object: the value (taken only while its data still holds
@@ -104,13 +128,25 @@ bool ValueExists(const Machine& machine, RootKey root, const std::string& path,
 bool ValueEntryObject(const Machine& machine, const StartupEntry& entry, StartupObject* object,
                       std::string* why) {
     RootKey root;
-    std::string path;
+    std::string path, text;
     // Removal splits "key\name" at its last backslash: a name holding one
     // would name another value.
     if (!KeyBelowRoot(entry.location, &root, &path) || entry.name.find('\\') != std::string::npos ||
         entry.command.empty() || entry.command.find(kValueDataSeparator) != std::string::npos)
         return *why = "this entry cannot be named exactly for removal", false;
-    if (ValueExists(machine, root, path, entry.name)) {
+    if (ValueText(machine, root, path, entry.name, &text)) {
+        if (NeededByWindows(root, path, entry.name))
+            return *why =
+                       "Windows needs this value to start; set it back to its default "
+                       "instead of removing it",
+                   false;
+        // One value holding several entries (AppInit_DLLs, a list of
+        // strings) goes whole: the others would go with this one.
+        if (text != entry.command)
+            return *why =
+                       "the value holds other entries too; removing it would remove them as "
+                       "well",
+                   false;
         *object = {ObjectType::RegistryValue,
                    path + "\\" + entry.name + kValueDataSeparator + entry.command};
         return true;

@@ -11,6 +11,7 @@
 #include "machine/shell_folders.h"
 #include "removal/removal_test_support.h"
 #include "settings/settings_store.h"
+#include "startup/command_line.h"
 #include "startup/location_table.h"
 #include "testing/registry_values.h"
 #include "testing/shortcut_builder.h"
@@ -103,7 +104,7 @@ std::vector<StartupEntry> Chosen(Machine& machine, const std::vector<std::string
     for (const std::string& name : names) {
         bool found = false;
         for (const StartupEntry& entry : listing.entries)
-            if (entry.name == name) chosen.push_back(entry), found = true;
+            if (LowerAscii(entry.name) == LowerAscii(name)) chosen.push_back(entry), found = true;
         EXPECT_TRUE(found) << name;
     }
     return chosen;
@@ -168,6 +169,34 @@ TEST(StartupActions, RemovalWithBackupTakesTheEntriesAndTheRestoreBringsBackExac
     RemoveAndRestore(*prefix.Open());
     testing::TempInstallation installation;
     RemoveAndRestore(*installation.Open());
+}
+
+// Deleting a value Windows needs to log on, or one that holds other
+// entries too, would take more than the entry: such entries are refused by
+// name and nothing is removed.
+TEST(StartupActions, RemovalRefusesValuesWindowsNeedsAndValuesHoldingOtherEntries) {
+    testing::TempPrefix prefix;
+    auto machine = prefix.Open();
+    const std::string windows = "Software\\Microsoft\\Windows NT\\CurrentVersion\\Windows";
+    const std::string winlogon = "Software\\Microsoft\\Windows NT\\CurrentVersion\\Winlogon";
+    SetRegistryString(machine->registry(), RootKey::LocalMachine, windows, "AppInit_DLLs",
+                      "C:\\hook\\a.dll,C:\\hook\\b.dll");
+    SetRegistryString(machine->registry(), RootKey::LocalMachine, winlogon, "Userinit",
+                      "C:\\windows\\system32\\userinit.exe,C:\\evil.exe");
+    const std::vector<std::string> before = {
+        Value(*machine, RootKey::LocalMachine, windows, "AppInit_DLLs"),
+        Value(*machine, RootKey::LocalMachine, winlogon, "Userinit")};
+    SettingsStore settings = SettingsStore::OnHost(machine->registry(), "");
+    testing::TestView view;
+    StartupActionResult result = RemoveStartupEntries(
+        *machine, settings, view, Chosen(*machine, {"AppInit_DLLs", "Userinit"}), {});
+    EXPECT_FALSE(result.ran);
+    ASSERT_EQ(result.failures.size(), 3u);
+    EXPECT_NE(result.failures[2].find("Windows needs this value"), std::string::npos)
+        << result.failures[2];
+    EXPECT_EQ(before, (std::vector<std::string>{
+                          Value(*machine, RootKey::LocalMachine, windows, "AppInit_DLLs"),
+                          Value(*machine, RootKey::LocalMachine, winlogon, "Userinit")}));
 }
 
 void DisableAndEnable(Machine& machine) {
