@@ -21,8 +21,9 @@ struct Lister {
     const StartupSources& sources;
     const ThreatDatabase* definitions;
     StartupListing& out;
-    std::set<std::string> seen;  // location + '\n' + name, lower case
-    std::string systemRoot;      // "C:\windows"
+    std::set<std::string> seen;                 // location + '\n' + name, lower case
+    std::string systemRoot;                     // "C:\windows"
+    const StartupLocation* location = nullptr;  // the one being read
     // The facts of each file read, by its lower-case path: many entries
     // start one file (svchost.exe, rundll32.exe), which is read once.
     std::map<std::string, StartupEntry> files;

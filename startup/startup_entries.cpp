@@ -5,6 +5,7 @@
 #include "machine/machine.h"
 #include "startup/command_line.h"
 #include "startup/lister.h"
+#include "startup/startup_switch.h"
 
 namespace tolvane {
 
@@ -27,6 +28,8 @@ void Lister::Add(StartupEntry entry) {
         entry.file = resolved.file;
         entry.scriptHost = resolved.scriptHost;
     }
+    if (location) entry.kind = location->kind;
+    if (ApprovedDisabled(machine, entry)) entry.enabled = false;
     ReadFileFacts(*this, entry);
     if (sources.wineStock.count(WineStockKey(entry))) entry.wines = true;
     out.entries.push_back(std::move(entry));
@@ -58,10 +61,11 @@ std::set<std::string> ParseWineStock(std::string_view text) {
 
 StartupListing ListStartupEntries(Machine& machine, const StartupSources& sources) {
     StartupListing listing;
-    Lister lister{machine, sources, sources.definitions, listing, {}, "", {}};
+    Lister lister{machine, sources, sources.definitions, listing, {}, "", nullptr, {}};
     lister.systemRoot = machine.shell().ExpandEnvironmentStrings("%SystemRoot%");
     if (lister.systemRoot.find('%') != std::string::npos) lister.systemRoot = "C:\\Windows";
     for (const StartupLocation& location : sources.table) {
+        lister.location = &location;
         if (location.hive == LocationHive::File)
             ListFileLocation(lister, location);
         else

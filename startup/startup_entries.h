@@ -36,10 +36,12 @@ struct StartupEntry {
     std::string name;      // the value, service or file name
     std::string command;   // as stored (a shortcut's or task's target and arguments)
     std::string file;      // the Windows path that runs, "" when none could be had
+    LocationKind kind = LocationKind::Values;  // the family of the location that listed it
     bool exists = false;
     uint64_t size = 0;
-    std::string sha256;   // lower-case hex, "" when the file could not be read
-    bool enabled = true;  // a disabled service (Start 4) or task, StartupApproved off
+    std::string sha256;  // lower-case hex, "" when the file could not be read
+    bool enabled =
+        true;  // a disabled service (Start 4) or task, StartupApproved off (odd first byte)
     // Flags.
     bool missing = false;       // the file named does not exist
     bool userWritable = false;  // in AppData, Temp, ProgramData, Public or the Recycle Bin
