@@ -1,6 +1,7 @@
 // What is known of an entry's file: whether it exists, its size and
 // SHA-256, whether it is one of Wine's builtin files, the definition that
-// matches it. Read through one descriptor of the machine's FileSystem.
+// matches it, a PE file's version names and signature, whether it is one of
+// Windows' own. Read through one descriptor of the machine's FileSystem.
 #include <openssl/evp.h>
 
 #include <algorithm>
@@ -8,6 +9,8 @@
 #include <memory>
 
 #include "definitions/threat_database.h"
+#include "host/pe_facts.h"
+#include "startup/command_line.h"
 #include "startup/lister.h"
 
 namespace tolvane {
@@ -16,6 +19,10 @@ namespace {
 // Wine's builtin PE files carry this text after their DOS header.
 constexpr const char kWineBuiltin[] = "Wine builtin DLL";
 constexpr const char kWinePlaceholder[] = "Wine placeholder DLL";
+// A PE file's first bytes kept while it is hashed, for its headers and
+// version resource; the certificate table is found by the headers alone.
+// Larger programs keep their resources within this too, or are not named.
+constexpr size_t kPeReadLimit = size_t{32} << 20;
 
 std::string Hex(const unsigned char* bytes, unsigned size) {
     static const char kDigits[] = "0123456789abcdef";
@@ -32,6 +39,8 @@ bool HasMarker(const std::string& head, const char* marker) {
 }
 
 // Hashes the file through one descriptor; false when it cannot be read.
+// *head gets the file's first bytes: up to kPeReadLimit of a file that
+// starts as a PE file does, else enough for Wine's marker.
 bool HashFile(FileSystem& files, const std::string& path, StartupEntry& entry, std::string* head) {
     File file;
     if (!files.OpenFile(path, FileOpenMode::Read, &file)) return false;
@@ -42,7 +51,9 @@ bool HashFile(FileSystem& files, const std::string& path, StartupEntry& entry, s
     uint64_t total = 0;
     size_t got = 0;
     while (file.Read(buffer.data(), buffer.size(), &got) && got > 0) {
-        if (head->size() < 0x80) head->append(buffer.data(), std::min<size_t>(got, 0x80));
+        bool pe = head->size() >= 2 && head->compare(0, 2, "MZ") == 0;
+        size_t limit = pe || head->size() < 2 ? kPeReadLimit : 0x80;
+        if (head->size() < limit) head->append(buffer.data(), std::min(got, limit - head->size()));
         EVP_DigestUpdate(context.get(), buffer.data(), got);
         total += got;
     }
@@ -65,6 +76,66 @@ bool InUserWritablePlace(const std::string& file) {
     return false;
 }
 
+// The first word of a command (quoted, or up to a space or comma) and the rest.
+void SplitProgram(const std::string& command, std::string* program, std::string* rest) {
+    size_t end = 0;
+    if (!command.empty() && command[0] == '"') {
+        end = command.find('"', 1);
+        if (end == std::string::npos) end = command.size();
+        *program = command.substr(1, end - 1);
+        ++end;
+    } else {
+        end = std::min(command.find(' '), command.find(','));
+        if (end == std::string::npos) end = command.size();
+        *program = command.substr(0, end);
+    }
+    *rest = end < command.size() ? command.substr(end) : "";
+}
+
+std::string BaseName(const std::string& path) {
+    size_t slash = path.find_last_of("\\/");
+    return slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
+// Where only an administrator can put files: the Windows folder itself,
+// System32, SysWOW64 and the drivers' folder, not their subfolders (some of
+// those, such as System32\Tasks, every user may write to).
+bool InSystemFolder(const std::string& file, const std::string& root) {
+    size_t slash = file.find_last_of('\\');
+    if (slash == std::string::npos) return false;
+    std::string folder = file.substr(0, slash);
+    return folder == root || folder == root + "\\system32" || folder == root + "\\syswow64" ||
+           folder == root + "\\system32\\drivers";
+}
+
+// Windows' own entry: a signed file that claims Microsoft, in the system
+// folders, which the entry starts directly (or svchost.exe starts as the
+// service's DLL) with arguments that name no other file or address. The
+// signature is not verified, so an entry that could turn a Windows program
+// against the machine is never one: a program's debugger (Image File
+// Execution Options, SilentProcessExit), a script host, a host such as
+// rundll32 or regsvr32 looked through, a Userinit or Shell followed by
+// another program, a file the definitions match.
+bool IsWindowsOwn(const StartupEntry& entry, const std::string& root) {
+    if (!entry.pe || !entry.signature || entry.company != "Microsoft Corporation" ||
+        entry.userWritable || entry.scriptHost || !entry.threat.empty() || entry.missing)
+        return false;
+    std::string location = LowerAscii(entry.location);
+    if (location.find("image file execution options") != std::string::npos ||
+        location.find("silentprocessexit") != std::string::npos)
+        return false;
+    std::string file = LowerAscii(entry.file);
+    if (!InSystemFolder(file, root)) return false;
+    std::string program, rest;
+    SplitProgram(LowerAscii(entry.command), &program, &rest);
+    std::string name = BaseName(program), fileName = BaseName(file);
+    bool direct = name == fileName || name + ".exe" == fileName ||
+                  (name == "svchost.exe" && fileName.size() > 4 &&
+                   fileName.compare(fileName.size() - 4, 4, ".dll") == 0);
+    return direct && rest.size() <= 256 && rest.find_first_of("\\:.") == std::string::npos &&
+           rest.find("//") == std::string::npos;
+}
+
 }  // namespace
 
 // The facts of a file not read before in this listing.
@@ -74,8 +145,17 @@ static void ReadNewFileFacts(Lister& lister, StartupEntry& entry) {
     entry.missing = !entry.exists;
     entry.userWritable = InUserWritablePlace(entry.file);
     std::string head;
-    if (entry.exists && HashFile(files, entry.file, entry, &head))
+    if (entry.exists && HashFile(files, entry.file, entry, &head)) {
         entry.wines = HasMarker(head, kWineBuiltin) || HasMarker(head, kWinePlaceholder);
+        PeFacts pe = ReadPeFacts(head, entry.size);
+        entry.pe = pe.isPe;
+        entry.company = pe.company;
+        entry.product = pe.product;
+        entry.description = pe.description;
+        entry.signature = pe.signature;
+        entry.notSigned = pe.isPe && !pe.signature;
+        if (!pe.problem.empty()) lister.Note(entry.file + ": " + pe.problem);
+    }
     if (lister.definitions) {
         uint64_t size = entry.size;
         const ThreatDefinition* match =
@@ -102,10 +182,17 @@ void ReadFileFacts(Lister& lister, StartupEntry& entry) {
         entry.sha256 = facts.sha256;
         entry.wines = entry.wines || facts.wines;
         entry.threat = facts.threat;
-        return;
+        entry.pe = facts.pe;
+        entry.company = facts.company;
+        entry.product = facts.product;
+        entry.description = facts.description;
+        entry.signature = facts.signature;
+        entry.notSigned = facts.notSigned;
+    } else {
+        ReadNewFileFacts(lister, entry);
+        lister.files[key] = entry;
     }
-    ReadNewFileFacts(lister, entry);
-    lister.files[key] = entry;
+    entry.windows = !entry.wines && IsWindowsOwn(entry, LowerAscii(lister.systemRoot));
 }
 
 }  // namespace tolvane

@@ -33,9 +33,9 @@ void Lister::Add(StartupEntry entry) {
 }
 
 bool IsFlagged(const StartupEntry& entry) {
-    if (entry.wines) return false;
+    if (entry.wines || entry.windows) return false;
     return entry.missing || entry.userWritable || entry.scriptHost || !entry.threat.empty() ||
-           entry.isNew;
+           entry.isNew || entry.notSigned;
 }
 
 std::string WineStockKey(const StartupEntry& entry) {
