@@ -34,34 +34,51 @@ std::string Hex(const unsigned char* bytes, unsigned size) {
     return out;
 }
 
-bool HasMarker(const std::string& head, const char* marker) {
+bool HasMarker(std::string_view head, const char* marker) {
     return head.size() >= 0x40 + strlen(marker) && head.compare(0x40, strlen(marker), marker) == 0;
 }
 
 // Hashes the file through one descriptor; false when it cannot be read.
 // *head gets the file's first bytes: up to kPeReadLimit of a file that
-// starts as a PE file does, else enough for Wine's marker.
-bool HashFile(FileSystem& files, const std::string& path, StartupEntry& entry, std::string* head) {
+// starts as a PE file does, else enough for Wine's marker. A builtin file of
+// Wine's is read no further than its marker unless wineFiles: *whole says
+// whether the file was read to its end.
+bool HashFile(FileSystem& files, const std::string& path, bool wineFiles, StartupEntry& entry,
+              std::string* head, bool* whole) {
     File file;
     if (!files.OpenFile(path, FileOpenMode::Read, &file)) return false;
     std::unique_ptr<EVP_MD_CTX, decltype(&EVP_MD_CTX_free)> context(EVP_MD_CTX_new(),
                                                                     EVP_MD_CTX_free);
     if (!context || EVP_DigestInit_ex(context.get(), EVP_sha256(), nullptr) != 1) return false;
+    uint64_t size = 0;
+    if (file.Size(&size)) head->reserve(std::min<uint64_t>(size, kPeReadLimit));
     std::string buffer(1 << 16, '\0');
     uint64_t total = 0;
     size_t got = 0;
-    while (file.Read(buffer.data(), buffer.size(), &got) && got > 0) {
-        bool pe = head->size() >= 2 && head->compare(0, 2, "MZ") == 0;
-        size_t limit = pe || head->size() < 2 ? kPeReadLimit : 0x80;
+    bool read = false;
+    while ((read = file.Read(buffer.data(), buffer.size(), &got)) && got > 0) {
+        if (total == 0 && !wineFiles &&
+            (HasMarker(std::string_view(buffer).substr(0, got), kWineBuiltin) ||
+             HasMarker(std::string_view(buffer).substr(0, got), kWinePlaceholder))) {
+            head->assign(buffer.data(), std::min<size_t>(got, 0x80));
+            entry.size = size;
+            *whole = false;
+            return true;
+        }
+        bool pe = total >= 2 ? head->compare(0, 2, "MZ") == 0 : true;
+        size_t limit = pe ? kPeReadLimit : 0x80;
         if (head->size() < limit) head->append(buffer.data(), std::min(got, limit - head->size()));
         EVP_DigestUpdate(context.get(), buffer.data(), got);
         total += got;
     }
+    // A read that fails halfway gives no digest rather than that of a part.
+    if (!read) return false;
     unsigned char digest[EVP_MAX_MD_SIZE];
     unsigned length = 0;
     if (EVP_DigestFinal_ex(context.get(), digest, &length) != 1) return false;
     entry.size = total;
     entry.sha256 = Hex(digest, length);
+    *whole = true;
     return true;
 }
 
@@ -145,8 +162,12 @@ static void ReadNewFileFacts(Lister& lister, StartupEntry& entry) {
     entry.missing = !entry.exists;
     entry.userWritable = InUserWritablePlace(entry.file);
     std::string head;
-    if (entry.exists && HashFile(files, entry.file, entry, &head)) {
+    bool whole = false;
+    if (entry.exists &&
+        HashFile(files, entry.file, lister.sources.readWineFiles, entry, &head, &whole)) {
         entry.wines = HasMarker(head, kWineBuiltin) || HasMarker(head, kWinePlaceholder);
+    }
+    if (whole) {
         PeFacts pe = ReadPeFacts(head, entry.size);
         entry.pe = pe.isPe;
         entry.company = pe.company;

@@ -9,8 +9,12 @@
 namespace tolvane {
 
 bool Lister::Exists(const std::string& path) const {
+    auto [known, added] = existing.try_emplace(LowerAscii(path), false);
+    if (!added) return known->second;
     uint32_t attributes = machine.files().GetFileAttributes(path);
-    return attributes != INVALID_FILE_ATTRIBUTES && !(attributes & FILE_ATTRIBUTE_DIRECTORY);
+    known->second =
+        attributes != INVALID_FILE_ATTRIBUTES && !(attributes & FILE_ATTRIBUTE_DIRECTORY);
+    return known->second;
 }
 
 void Lister::Add(StartupEntry entry) {
@@ -58,7 +62,7 @@ std::set<std::string> ParseWineStock(std::string_view text) {
 
 StartupListing ListStartupEntries(Machine& machine, const StartupSources& sources) {
     StartupListing listing;
-    Lister lister{machine, sources, sources.definitions, listing, {}, "", {}};
+    Lister lister{machine, sources, sources.definitions, listing, {}, "", {}, {}};
     lister.systemRoot = machine.shell().ExpandEnvironmentStrings("%SystemRoot%");
     if (lister.systemRoot.find('%') != std::string::npos) lister.systemRoot = "C:\\Windows";
     for (const StartupLocation& location : sources.table) {

@@ -73,6 +73,10 @@ struct StartupSources {
     // The entries of a fresh Wine prefix (WineStockKey of each): marked as Wine's.
     std::set<std::string> wineStock;
     const ThreatDatabase* definitions = nullptr;  // null: no definition is matched
+    // Whether Wine's builtin files are read whole, for their SHA-256 and PE
+    // facts. A listing that hides Wine's entries may leave them at their
+    // marker: a fresh prefix's start-up files are over 100 MB.
+    bool readWineFiles = true;
 };
 
 StartupListing ListStartupEntries(Machine& machine, const StartupSources& sources);

@@ -117,6 +117,7 @@ int RunStartupCommand(const HeadlessOptions& options, std::ostream& out, std::os
     ThreatDatabase definitions;
     LoadMachineDefinitions(*machine, &definitions);
     sources.definitions = &definitions;
+    sources.readWineFiles = all;
     StartupListing listing = ListStartupEntries(*machine, sources);
     std::string error;
     std::string state = InstallationStateFolder(machine->PrefixPath(), &error);
