@@ -242,6 +242,31 @@ TEST(StartupEntries, WindowsOwnEntriesAreSignedMicrosoftSystemFilesStartedPlainl
     }
 }
 
+// A listing that hides Wine's rows reads a builtin file of Wine's no further
+// than its marker: no digest, the size still known.
+TEST(StartupEntries, WinesBuiltinFilesAreReadWholeOnlyWhenAsked) {
+    testing::TempPrefix prefix;
+    auto machine = prefix.Open();
+    std::string builtin = "MZ";
+    builtin.resize(0x40, '\0');
+    builtin += "Wine builtin DLL";
+    builtin.resize(200000, '\0');
+    const std::string root = machine->shell().ExpandEnvironmentStrings("%SystemRoot%");
+    ASSERT_TRUE(machine->files().WriteWholeFileAtomic(root + "\\system32\\winelib.dll", builtin));
+    SetRegistryString(machine->registry(), RootKey::LocalMachine, std::string(kSoftware) + "\\Run",
+                      "WineLib", root + "\\system32\\winelib.dll");
+    StartupSources sources = ShippedSources();
+    for (bool whole : {false, true}) {
+        sources.readWineFiles = whole;
+        StartupListing listing = ListStartupEntries(*machine, sources);
+        const StartupEntry* entry = Find(listing, "WineLib");
+        ASSERT_NE(entry, nullptr);
+        EXPECT_TRUE(entry->wines);
+        EXPECT_EQ(entry->size, 200000u);
+        EXPECT_EQ(entry->sha256.size(), whole ? 64u : 0u);
+    }
+}
+
 // What the machine holds may be the malware's: each of these gives a note
 // or is passed over, and the listing goes on.
 TEST(StartupEntries, HostileLocationsGiveNotesAndTheListingGoesOn) {
