@@ -51,7 +51,7 @@ bool HashFile(FileSystem& files, const std::string& path, bool wineFiles, Startu
                                                                     EVP_MD_CTX_free);
     if (!context || EVP_DigestInit_ex(context.get(), EVP_sha256(), nullptr) != 1) return false;
     uint64_t size = 0;
-    if (file.Size(&size)) head->reserve(std::min<uint64_t>(size, kPeReadLimit));
+    file.Size(&size);
     std::string buffer(1 << 16, '\0');
     uint64_t total = 0;
     size_t got = 0;
@@ -65,6 +65,8 @@ bool HashFile(FileSystem& files, const std::string& path, bool wineFiles, Startu
             *whole = false;
             return true;
         }
+        if (total == 0 && got >= 2 && buffer.compare(0, 2, "MZ") == 0)
+            head->reserve(std::min<uint64_t>(size, kPeReadLimit));
         bool pe = total >= 2 ? head->compare(0, 2, "MZ") == 0 : true;
         size_t limit = pe ? kPeReadLimit : 0x80;
         if (head->size() < limit) head->append(buffer.data(), std::min(got, limit - head->size()));
