@@ -89,7 +89,9 @@ nlohmann::json EntryJson(size_t number, const StartupEntry& entry) {
             {"company", Cp1252ToUtf8(entry.company)},
             {"product", Cp1252ToUtf8(entry.product)},
             {"description", Cp1252ToUtf8(entry.description)},
-            {"signature", entry.signature ? "present" : "absent"},
+            {"signature", !entry.pe         ? ""
+                          : entry.signature ? "present"
+                                            : "absent"},
             {"notSigned", entry.notSigned},
             {"flagged", IsFlagged(entry)}};
 }
