@@ -10,8 +10,12 @@
 namespace tolvane {
 
 bool Lister::Exists(const std::string& path) const {
+    auto [known, added] = existing.try_emplace(LowerAscii(path), false);
+    if (!added) return known->second;
     uint32_t attributes = machine.files().GetFileAttributes(path);
-    return attributes != INVALID_FILE_ATTRIBUTES && !(attributes & FILE_ATTRIBUTE_DIRECTORY);
+    known->second =
+        attributes != INVALID_FILE_ATTRIBUTES && !(attributes & FILE_ATTRIBUTE_DIRECTORY);
+    return known->second;
 }
 
 void Lister::Add(StartupEntry entry) {
@@ -36,9 +40,9 @@ void Lister::Add(StartupEntry entry) {
 }
 
 bool IsFlagged(const StartupEntry& entry) {
-    if (entry.wines) return false;
+    if (entry.wines || entry.windows) return false;
     return entry.missing || entry.userWritable || entry.scriptHost || !entry.threat.empty() ||
-           entry.isNew;
+           entry.isNew || entry.notSigned;
 }
 
 std::string WineStockKey(const StartupEntry& entry) {
@@ -61,7 +65,7 @@ std::set<std::string> ParseWineStock(std::string_view text) {
 
 StartupListing ListStartupEntries(Machine& machine, const StartupSources& sources) {
     StartupListing listing;
-    Lister lister{machine, sources, sources.definitions, listing, {}, "", nullptr, {}};
+    Lister lister{machine, sources, sources.definitions, listing, {}, "", nullptr, {}, {}};
     lister.systemRoot = machine.shell().ExpandEnvironmentStrings("%SystemRoot%");
     if (lister.systemRoot.find('%') != std::string::npos) lister.systemRoot = "C:\\Windows";
     for (const StartupLocation& location : sources.table) {

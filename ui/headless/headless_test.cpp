@@ -25,6 +25,7 @@
 #include "testing/as_nobody.h"
 #include "testing/fake_wineserver.h"
 #include "testing/machines_home.h"
+#include "testing/pe_builder.h"
 #include "testing/read_only_bind_mount.h"
 #include "testing/run_command.h"
 #include "testing/scoped_env.h"
@@ -987,6 +988,57 @@ TEST(Headless, StartupWeeklyListsTheEntriesNewSinceTheLastWeeklyListing) {
     EXPECT_NE(RowNumber(out, "During"), "") << out;
     EXPECT_EQ(RowNumber(out, "Before"), "") << out;
     EXPECT_EQ(out.find("first listing"), std::string::npos) << out;
+}
+
+// startup on an installation: a PE file's names and signature reach the JSON
+// and the text's details line; Windows' own entry shows with --all only,
+// marked, and an unsigned program is flagged "not-signed".
+TEST(Headless, StartupShowsPeFactsAndHidesWindowsOwnEntriesUnlessAll) {
+    testing::TempInstallation windows;
+    testing::TempFolder state("tolvane-state");
+    {
+        auto machine = windows.Open();
+        FileSystem& files = machine->files();
+        ASSERT_TRUE(files.CreateFolderPath("C:\\Windows\\System32"));
+        ASSERT_TRUE(files.CreateFolderPath("C:\\Vendor"));
+        ASSERT_TRUE(files.WriteWholeFileAtomic(
+            "C:\\Windows\\System32\\taskmgr.exe",
+            testing::BuildPe({"Microsoft Corporation", "Windows", "Task Manager", true})));
+        ASSERT_TRUE(files.WriteWholeFileAtomic(
+            "C:\\Vendor\\agent.exe", testing::BuildPe({"Vendor", "Agent", "Tray", false})));
+        RegKey key;
+        ASSERT_EQ(machine->registry().CreateKey(Registry::Root(RootKey::LocalMachine),
+                                                "Software\\Microsoft\\Windows\\CurrentVersion\\Run",
+                                                KEY_ALL_ACCESS, &key),
+                  ERROR_SUCCESS);
+        ASSERT_EQ(machine->registry().SetValue(key, "Tasks", REG_SZ,
+                                               "C:\\Windows\\System32\\taskmgr.exe"),
+                  ERROR_SUCCESS);
+        ASSERT_EQ(machine->registry().SetValue(key, "Agent", REG_SZ, "C:\\Vendor\\agent.exe"),
+                  ERROR_SUCCESS);
+    }
+    const std::string run = "XDG_STATE_HOME='" + state.path().string() + "' " + TOLVANE_PROGRAM +
+                            " --headless --machine '" + windows.path() + "' ";
+    std::string out;
+    EXPECT_EQ(RunCommand(run + "startup", &out), kExitScanListed) << out;
+    EXPECT_EQ(out.find("taskmgr.exe"), std::string::npos) << out;
+    EXPECT_NE(
+        out.find("1\tnot-signed\tHKLM\\Software\\Microsoft\\Windows\\CurrentVersion\\Run\t"
+                 "Agent\tC:\\Vendor\\agent.exe\tC:\\Vendor\\agent.exe\n\tVendor\tAgent\tTray\t"
+                 "not signed\n"),
+        std::string::npos)
+        << out;
+    RunCommand(run + "--json startup --all", &out);
+    nlohmann::json listing = nlohmann::json::parse(out, nullptr, false);
+    ASSERT_TRUE(listing.contains("entries")) << out;
+    std::map<std::string, nlohmann::json> rows;
+    for (const nlohmann::json& row : listing["entries"]) rows[row["name"]] = row;
+    ASSERT_TRUE(rows.count("Tasks") && rows.count("Agent")) << out;
+    EXPECT_EQ(rows["Tasks"]["windows"], true);
+    EXPECT_EQ(rows["Tasks"]["company"], "Microsoft Corporation");
+    EXPECT_EQ(rows["Tasks"]["signature"], "present");
+    EXPECT_EQ(rows["Agent"]["signature"], "absent");
+    EXPECT_EQ(rows["Agent"]["notSigned"], true);
 }
 
 }  // namespace

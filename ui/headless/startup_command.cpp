@@ -1,6 +1,8 @@
 // tolvane --headless [--machine M] startup [--all] [--json]: the machine's
 // start-up entries, numbered, with their flags; the entries new since the
-// machine's last listing are marked. Exit status 0 when no entry shown is
+// machine's last listing are marked; a PE file's version names and signature
+// follow its row on an indented line. Wine's and Windows' own entries are
+// shown with --all only. Exit status 0 when no entry shown is
 // flagged, 1 when one is, 2 when the machine or the table cannot be read.
 // startup --weekly shows only the entries new since the last weekly listing.
 //
@@ -62,11 +64,21 @@ std::string Flags(const StartupEntry& entry) {
     if (entry.missing) add("missing");
     if (entry.userWritable) add("user-writable");
     if (entry.scriptHost) add("script-host");
+    if (entry.notSigned) add("not-signed");
     if (!entry.threat.empty()) add("threat:" + entry.threat);
     if (entry.isNew) add("new");
     if (!entry.enabled) add("disabled");
     if (entry.wines) add("wine");
+    if (entry.windows) add("windows");
     return flags.empty() ? "-" : flags;
+}
+
+// A PE file's names and signature, on an indented line below its row.
+std::string PeDetails(const StartupEntry& entry) {
+    auto named = [](const std::string& text) { return text.empty() ? "-" : Cp1252ToUtf8(text); };
+    return "\t" + named(entry.company) + "\t" + named(entry.product) + "\t" +
+           named(entry.description) + "\t" +
+           (entry.signature ? "signature present (not verified)" : "not signed") + "\n";
 }
 
 nlohmann::json EntryJson(size_t number, const StartupEntry& entry) {
@@ -85,6 +97,15 @@ nlohmann::json EntryJson(size_t number, const StartupEntry& entry) {
             {"threat", Cp1252ToUtf8(entry.threat)},
             {"new", entry.isNew},
             {"wine", entry.wines},
+            {"windows", entry.windows},
+            {"pe", entry.pe},
+            {"company", Cp1252ToUtf8(entry.company)},
+            {"product", Cp1252ToUtf8(entry.product)},
+            {"description", Cp1252ToUtf8(entry.description)},
+            {"signature", !entry.pe         ? ""
+                          : entry.signature ? "present"
+                                            : "absent"},
+            {"notSigned", entry.notSigned},
             {"flagged", IsFlagged(entry)}};
 }
 
@@ -121,7 +142,7 @@ int PrintListing(const StartupListing& listing, bool all, bool weekly, bool json
     size_t number = 0;
     for (const StartupEntry& entry : listing.entries) {
         ++number;
-        if ((entry.wines && !all) || (weekly && !entry.isNew)) continue;
+        if (((entry.wines || entry.windows) && !all) || (weekly && !entry.isNew)) continue;
         flagged = flagged || IsFlagged(entry);
         if (json) {
             rows.push_back(EntryJson(number, entry));
@@ -130,6 +151,7 @@ int PrintListing(const StartupListing& listing, bool all, bool weekly, bool json
         out << number << "\t" << Flags(entry) << "\t" << Cp1252ToUtf8(entry.location) << "\t"
             << Cp1252ToUtf8(entry.name) << "\t" << Cp1252ToUtf8(entry.command.substr(0, 400))
             << "\t" << Cp1252ToUtf8(entry.file) << "\n";
+        if (entry.pe) out << PeDetails(entry);
     }
     if (json) {
         nlohmann::json notes = nlohmann::json::array();
@@ -161,6 +183,7 @@ int RunListing(const HeadlessOptions& options, std::ostream& out, std::ostream& 
     ThreatDatabase definitions;
     LoadMachineDefinitions(*machine, &definitions);
     sources.definitions = &definitions;
+    sources.readWineFiles = all;
     StartupListing listing = ListStartupEntries(*machine, sources);
     CompareWithEarlierListings(*machine, weekly, &listing);
     const int flagged = PrintListing(listing, all, weekly, options.json, out);
