@@ -5,56 +5,20 @@
 #include <iostream>
 #include <nlohmann/json.hpp>
 
+#include "app/startup_listing.h"
+#include "app/views/startup_entries_window.h"
 #include "base/codepage.h"
 #include "definitions/load_definitions.h"
 #include "definitions/placeholders.h"
 #include "definitions/threat_database.h"
 #include "discovery/open_machine.h"
 #include "discovery/shipped_data.h"
-#include "host/host_files.h"
 #include "host/privileges.h"
-#include "settings/state_folder.h"
-#include "startup/location_table.h"
-#include "startup/previous_listing.h"
 #include "startup/startup_entries.h"
 #include "ui/headless/headless.h"
 
 namespace tolvane {
 namespace {
-
-constexpr uint64_t kShippedFileLimit = uint64_t{16} << 20;
-
-bool LoadSources(StartupSources* sources, std::ostream& err) {
-    const std::string folder = ShippedDataFolder();
-    std::string text, error;
-    if (ReadRegularFile(folder + "/" + kLocationTableFileName, kShippedFileLimit, &text) !=
-        RegularFileState::Read) {
-        err << "tolvane: the table of start-up locations (" << kLocationTableFileName
-            << ") was not found beside the program\n";
-        return false;
-    }
-    if (!ParseLocationTable(text, &sources->table, &error)) {
-        err << "tolvane: " << kLocationTableFileName << ": " << error << "\n";
-        return false;
-    }
-    if (ReadRegularFile(folder + "/" + kWineStockFileName, kShippedFileLimit, &text) ==
-        RegularFileState::Read)
-        sources->wineStock = ParseWineStock(text);
-    return true;
-}
-
-std::string Flags(const StartupEntry& entry) {
-    std::string flags;
-    auto add = [&](const std::string& flag) { flags += (flags.empty() ? "" : ",") + flag; };
-    if (entry.missing) add("missing");
-    if (entry.userWritable) add("user-writable");
-    if (entry.scriptHost) add("script-host");
-    if (!entry.threat.empty()) add("threat:" + entry.threat);
-    if (entry.isNew) add("new");
-    if (!entry.enabled) add("disabled");
-    if (entry.wines) add("wine");
-    return flags.empty() ? "-" : flags;
-}
 
 nlohmann::json EntryJson(size_t number, const StartupEntry& entry) {
     return {{"number", number},
@@ -94,20 +58,16 @@ int RunStartupCommand(const HeadlessOptions& options, std::ostream& out, std::os
     Privileges privileges;
     std::unique_ptr<Machine> machine = OpenHeadlessMachine(options, err, &privileges);
     StartupSources sources;
-    if (!machine || !LoadSources(&sources, err)) return kExitScanError;
+    std::string error;
+    if (!machine) return kExitScanError;
+    if (!LoadStartupSources(ShippedDataFolder(), &sources, &error)) {
+        err << "tolvane: " << error << "\n";
+        return kExitScanError;
+    }
     ThreatDatabase definitions;
     LoadMachineDefinitions(*machine, &definitions);
     sources.definitions = &definitions;
-    StartupListing listing = ListStartupEntries(*machine, sources);
-    std::string error;
-    std::string state = InstallationStateFolder(machine->PrefixPath(), &error);
-    PreviousListing previous;
-    if (state.empty())
-        previous.problem = "the listing is not kept for the next one: " + error;
-    else
-        previous = CompareWithPreviousListing(state, listing);
-    if (previous.first) listing.notes.insert(listing.notes.begin(), kFirstListingNote);
-    if (!previous.problem.empty()) listing.notes.push_back(previous.problem);
+    StartupListing listing = ListMachineStartup(*machine, sources);
     nlohmann::json rows = nlohmann::json::array();
     bool flagged = false;
     size_t number = 0;
@@ -119,9 +79,10 @@ int RunStartupCommand(const HeadlessOptions& options, std::ostream& out, std::os
             rows.push_back(EntryJson(number, entry));
             continue;
         }
-        out << number << "\t" << Flags(entry) << "\t" << Cp1252ToUtf8(entry.location) << "\t"
-            << Cp1252ToUtf8(entry.name) << "\t" << Cp1252ToUtf8(entry.command.substr(0, 400))
-            << "\t" << Cp1252ToUtf8(entry.file) << "\n";
+        out << number << "\t" << StartupFlagsText(entry) << "\t" << Cp1252ToUtf8(entry.location)
+            << "\t" << Cp1252ToUtf8(entry.name) << "\t"
+            << Cp1252ToUtf8(entry.command.substr(0, 400)) << "\t" << Cp1252ToUtf8(entry.file)
+            << "\n";
     }
     if (options.json) {
         nlohmann::json notes = nlohmann::json::array();

@@ -190,6 +190,8 @@ void DesktopSession::DefinitionsInstalled() {
 }
 
 void DesktopSession::ReloadDefinitions() {
+    // The user's own definitions stay in use until the program ends.
+    if (!app().DefinitionsFile().empty()) return;
     // The rows and the ignore list point at the definitions being replaced.
     controller().results().Clear();
     PlaceholderFolders folders = PlaceholderFolders::FromShell(machine().shell());
