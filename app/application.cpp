@@ -373,11 +373,16 @@ void Application::ShowStartupEntries() {
         return;
     }
     sources.definitions = database_.get();
-    StartupEntriesWindow window(views_.controller.ui, [this, sources = std::move(sources)] {
-        return ListMachineStartup(machine_, sources);
-    });
-    window.Start();
-    views_.controller.dialogs.RunStartupEntries(window);
+    startupEntriesOpen_ = true;
+    {
+        // Its worker has ended when the window goes.
+        StartupEntriesWindow window(views_.controller.ui, [this, sources = std::move(sources)] {
+            return ListMachineStartup(machine_, sources);
+        });
+        window.Start();
+        views_.controller.dialogs.RunStartupEntries(window);
+    }
+    startupEntriesOpen_ = false;
 }
 
 void Application::FirstTick() {

@@ -108,6 +108,9 @@ class Application {
     // changes nothing: false with *error saying why. The results list is
     // emptied (its rows point at the definitions replaced).
     bool UseDefinitionsFile(const std::string& hostPath, std::string* error);
+    // While the Start-up Entries window is up: its listing may be reading
+    // the machine and the definitions on its worker.
+    bool StartupEntriesOpen() const { return startupEntriesOpen_; }
     // The user's own definitions file in use; "" for the shipped or the
     // machine's database.
     const std::string& DefinitionsFile() const { return options_.definitionsFile; }
@@ -173,6 +176,7 @@ class Application {
     std::unique_ptr<RemovalFlow> removal_;
     std::unique_ptr<BackupArchive> backup_;
     bool definitionsLoaded_ = true;
+    bool startupEntriesOpen_ = false;
     // The host folder of an installation's own state ("" for a Wine prefix,
     // and when it cannot be had: stateNote_ says why).
     std::string stateFolder_;

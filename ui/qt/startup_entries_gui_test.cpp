@@ -60,7 +60,7 @@ TEST_F(GuiTest, StartupEntriesListTheMachinesEntriesWithDetails) {
     ASSERT_EQ(StartWindow(), StartResult::Running);
     QStringList row;
     bool hideOwn = false, removable = true;
-    std::string detailsFile;
+    std::string detailsFile, versionWhileOpen;
     OnNextDialog("StartupEntries", [&](QDialog* dialog) {
         auto* list = dialog->findChild<QTreeWidget*>("entries");
         auto* status = dialog->findChild<QLabel*>("status");
@@ -80,9 +80,18 @@ TEST_F(GuiTest, StartupEntriesListTheMachinesEntriesWithDetails) {
             details->accept();
         });
         dialog->findChild<QPushButton*>("details")->click();
+        // Definitions an update installs meanwhile wait for the window: its
+        // listing reads the loaded ones.
+        std::string stored;
+        ASSERT_TRUE(EncodeContainer("<NA VERSION=\"3.0\" DATE=\"2026-12-10\">\n</NA>\n", &stored));
+        prefix_->WriteFile("C:\\Program Files\\Tolvane\\database.db", stored);
+        session().DefinitionsInstalled();
+        versionWhileOpen = session().app().database().version();
         dialog->reject();
     });
     ChooseMenu(MainCommand::StartupEntries);
+    EXPECT_EQ(versionWhileOpen, "2.5");
+    EXPECT_TRUE(WaitUntil([&] { return session().app().database().version() == "3.0"; }));
     EXPECT_TRUE(hideOwn);
     EXPECT_FALSE(removable);
     ASSERT_EQ(row.size(), 5);
