@@ -91,17 +91,17 @@ bool Application::ReadChosenDefinitions(std::string* stored, bool* vouched) {
     if (!options_.definitionsFile.empty()) {
         std::string error;
         if (!ReadUserDatabaseFile(options_.definitionsFile, stored, &error)) {
-            databaseNotes_.push_back("Definitions " + options_.definitionsFile +
-                                     " not read: " + error);
+            definitionsNotes_.push_back("Definitions " + options_.definitionsFile +
+                                        " not read: " + error);
             return false;
         }
-        databaseNotes_.push_back("Definitions: " + options_.definitionsFile + " (your own)");
+        definitionsNotes_.push_back("Definitions: " + options_.definitionsFile + " (your own)");
         return true;
     }
     if (!machine_.KeepsToolStateInside()) return ReadShippedDefinitions(stored);
     DatabaseChoice choice =
         ChooseDatabase(machine_.files(), "database.db", ShippedReference(), TrustedUpdateKeys());
-    if (!choice.note.empty()) databaseNotes_.push_back(choice.note);
+    if (!choice.note.empty()) definitionsNotes_.push_back(choice.note);
     *vouched = choice.vouched;
     *stored = std::move(choice.stored);
     return choice.found;
@@ -121,11 +121,7 @@ bool Application::LoadDefinitionsWithSplash() {
     } else {
         Pause(300);
         splash.SetLoadingStatus("Loading definitions from file.");
-        PlaceholderFolders folders = PlaceholderFolders::FromShell(machine_.shell());
-        LoadReport report;
-        if (LoadDefinitionsFromContainer(stored, folders, database_.get(), &report,
-                                         vouched ? RulesSource::Vouched : RulesSource::Unvouched)) {
-            if (!report.rulesNote.empty()) databaseNotes_.push_back(report.rulesNote);
+        if (LoadStoredDefinitions(stored, vouched)) {
             definitionsLoaded_ = true;
             Pause(100);
             Pause(300);
@@ -136,6 +132,28 @@ bool Application::LoadDefinitionsWithSplash() {
     }
     splash.CloseLoading();
     return true;
+}
+
+bool Application::LoadStoredDefinitions(std::string_view stored, bool vouched) {
+    PlaceholderFolders folders = PlaceholderFolders::FromShell(machine_.shell());
+    LoadReport report;
+    if (!LoadDefinitionsFromContainer(stored, folders, database_.get(), &report,
+                                      vouched ? RulesSource::Vouched : RulesSource::Unvouched))
+        return false;
+    if (!report.rulesNote.empty()) definitionsNotes_.push_back(report.rulesNote);
+    return true;
+}
+
+// The same choice as at start: an update's database.db counts, with its
+// content rules, only once its signed description vouches for it.
+bool Application::ReloadDefinitions() {
+    definitionsNotes_.clear();
+    std::string stored;
+    bool vouched = false;
+    definitionsLoaded_ =
+        ReadChosenDefinitions(&stored, &vouched) && LoadStoredDefinitions(stored, vouched);
+    ignoreList_->Load(*database_);
+    return definitionsLoaded_;
 }
 
 bool Application::UseDefinitionsFile(const std::string& hostPath, std::string* error) {
@@ -156,16 +174,14 @@ bool Application::UseDefinitionsFile(const std::string& hostPath, std::string* e
                  ". The definitions in use are kept.";
         return false;
     }
+    // The bytes read once are the ones loaded: the file may change meanwhile.
     controller_->results().Clear();
-    LoadDefinitionsFromContainer(stored, folders, database_.get(), &report, RulesSource::Vouched);
+    definitionsNotes_.clear();
+    definitionsNotes_.push_back("Definitions: " + hostPath + " (your own)");
+    LoadStoredDefinitions(stored, true);
     ignoreList_->Load(*database_);
     options_.definitionsFile = hostPath;
-    std::erase_if(databaseNotes_, [](const std::string& note) {
-        return note.starts_with("Definitions") || note.starts_with("database.db") ||
-               note.starts_with("content rules");
-    });
-    databaseNotes_.push_back("Definitions: " + hostPath + " (your own)");
-    if (!report.rulesNote.empty()) databaseNotes_.push_back(report.rulesNote);
+    definitionsLoaded_ = true;
     return true;
 }
 
@@ -299,6 +315,7 @@ std::vector<std::string> Application::Notes() const {
             stateFolder_ + ".");
     if (!stateNote_.empty()) notes.push_back(stateNote_);
     notes.insert(notes.end(), databaseNotes_.begin(), databaseNotes_.end());
+    notes.insert(notes.end(), definitionsNotes_.begin(), definitionsNotes_.end());
     if (ignoreList_ && !ignoreList_->Refusal().empty()) notes.push_back(ignoreList_->Refusal());
     return notes;
 }
