@@ -80,11 +80,14 @@ TEST_F(GuiTest, StartupEntriesListTheMachinesEntriesWithDetails) {
             details->accept();
         });
         dialog->findChild<QPushButton*>("details")->click();
-        // Definitions an update installs meanwhile wait for the window: its
-        // listing reads the loaded ones.
-        std::string stored;
-        ASSERT_TRUE(EncodeContainer("<NA VERSION=\"3.0\" DATE=\"2026-12-10\">\n</NA>\n", &stored));
+        // Definitions installed meanwhile (the shipped ones, so that the
+        // machine's copy counts) wait for the window: its listing reads the
+        // loaded ones.
+        std::string text = testing::kGuiTestDefinitions, stored;
+        text.replace(text.find("2.5"), 3, "3.0");
+        ASSERT_TRUE(EncodeContainer(text, &stored));
         prefix_->WriteFile("C:\\Program Files\\Tolvane\\database.db", stored);
+        std::ofstream(workTemp_.path() / "shipped" / "database.db", std::ios::binary) << stored;
         session().DefinitionsInstalled();
         versionWhileOpen = session().app().database().version();
         dialog->reject();
