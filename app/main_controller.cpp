@@ -234,6 +234,16 @@ bool MainController::ExecuteFlowCommand(MainCommand command) {
             if (RefuseWhileScanning()) return true;
             if (flows_.openMachine) flows_.openMachine();
             return true;
+        case MainCommand::UseDefinitionsFile:
+            // The scan works on the definitions being replaced.
+            if (RefuseWhileScanning()) return true;
+            if (flows_.useDefinitionsFile) flows_.useDefinitionsFile();
+            return true;
+        case MainCommand::StartupEntries:
+            // The listing reads the machine the scan worker is reading.
+            if (RefuseWhileScanning()) return true;
+            if (flows_.startupEntries) flows_.startupEntries();
+            return true;
         case MainCommand::CheckUpdates:
         case MainCommand::Update:
             // Both are greyed while a scan runs.

@@ -18,60 +18,24 @@
 
 #include "app/removal_connection.h"
 #include "app/startup_actions.h"
+#include "app/startup_listing.h"
 #include "app/views/scripted_views.h"
+#include "app/views/startup_entries_window.h"
 #include "base/codepage.h"
 #include "definitions/load_definitions.h"
 #include "definitions/placeholders.h"
 #include "definitions/threat_database.h"
 #include "discovery/open_machine.h"
 #include "discovery/shipped_data.h"
-#include "host/host_files.h"
 #include "host/privileges.h"
 #include "settings/settings_store.h"
 #include "settings/state_folder.h"
-#include "startup/location_table.h"
 #include "startup/previous_listing.h"
 #include "startup/startup_entries.h"
 #include "ui/headless/headless.h"
 
 namespace tolvane {
 namespace {
-
-constexpr uint64_t kShippedFileLimit = uint64_t{16} << 20;
-
-bool LoadSources(StartupSources* sources, std::ostream& err) {
-    const std::string folder = ShippedDataFolder();
-    std::string text, error;
-    if (ReadRegularFile(folder + "/" + kLocationTableFileName, kShippedFileLimit, &text) !=
-        RegularFileState::Read) {
-        err << "tolvane: the table of start-up locations (" << kLocationTableFileName
-            << ") was not found beside the program\n";
-        return false;
-    }
-    if (!ParseLocationTable(text, &sources->table, &error)) {
-        err << "tolvane: " << kLocationTableFileName << ": " << error << "\n";
-        return false;
-    }
-    if (ReadRegularFile(folder + "/" + kWineStockFileName, kShippedFileLimit, &text) ==
-        RegularFileState::Read)
-        sources->wineStock = ParseWineStock(text);
-    return true;
-}
-
-std::string Flags(const StartupEntry& entry) {
-    std::string flags;
-    auto add = [&](const std::string& flag) { flags += (flags.empty() ? "" : ",") + flag; };
-    if (entry.missing) add("missing");
-    if (entry.userWritable) add("user-writable");
-    if (entry.scriptHost) add("script-host");
-    if (entry.notSigned) add("not-signed");
-    if (!entry.threat.empty()) add("threat:" + entry.threat);
-    if (entry.isNew) add("new");
-    if (!entry.enabled) add("disabled");
-    if (entry.wines) add("wine");
-    if (entry.windows) add("windows");
-    return flags.empty() ? "-" : flags;
-}
 
 // A PE file's names and signature, on an indented line below its row.
 std::string PeDetails(const StartupEntry& entry) {
@@ -114,27 +78,6 @@ void LoadMachineDefinitions(Machine& machine, ThreatDatabase* database) {
     LoadDefinitions(machine.files(), ShippedDataFolder() + "/database.db", folders, database);
 }
 
-// Marks the entries new since the last listing (and, for the weekly
-// report, since the last weekly one) and keeps this listing for the next.
-void CompareWithEarlierListings(Machine& machine, bool weekly, StartupListing* listing) {
-    std::string error;
-    std::string state = InstallationStateFolder(machine.PrefixPath(), &error);
-    PreviousListing previous;
-    if (state.empty()) {
-        previous.problem = "the listing is not kept for the next one: " + error;
-    } else {
-        previous = CompareWithPreviousListing(state, *listing);
-        if (weekly) {
-            PreviousListing week =
-                CompareWithPreviousListing(state, *listing, kWeeklyListingFileName);
-            previous.first = week.first;
-            if (!week.problem.empty()) previous.problem = week.problem;
-        }
-    }
-    if (previous.first) listing->notes.insert(listing->notes.begin(), kFirstListingNote);
-    if (!previous.problem.empty()) listing->notes.push_back(previous.problem);
-}
-
 int PrintListing(const StartupListing& listing, bool all, bool weekly, bool json,
                  std::ostream& out) {
     nlohmann::json rows = nlohmann::json::array();
@@ -148,9 +91,10 @@ int PrintListing(const StartupListing& listing, bool all, bool weekly, bool json
             rows.push_back(EntryJson(number, entry));
             continue;
         }
-        out << number << "\t" << Flags(entry) << "\t" << Cp1252ToUtf8(entry.location) << "\t"
-            << Cp1252ToUtf8(entry.name) << "\t" << Cp1252ToUtf8(entry.command.substr(0, 400))
-            << "\t" << Cp1252ToUtf8(entry.file) << "\n";
+        out << number << "\t" << StartupFlagsText(entry) << "\t" << Cp1252ToUtf8(entry.location)
+            << "\t" << Cp1252ToUtf8(entry.name) << "\t"
+            << Cp1252ToUtf8(entry.command.substr(0, 400)) << "\t" << Cp1252ToUtf8(entry.file)
+            << "\n";
         if (entry.pe) out << PeDetails(entry);
     }
     if (json) {
@@ -179,13 +123,17 @@ int RunListing(const HeadlessOptions& options, std::ostream& out, std::ostream& 
     Privileges privileges;
     std::unique_ptr<Machine> machine = OpenHeadlessMachine(options, err, &privileges);
     StartupSources sources;
-    if (!machine || !LoadSources(&sources, err)) return kExitScanError;
+    std::string error;
+    if (!machine) return kExitScanError;
+    if (!LoadStartupSources(ShippedDataFolder(), &sources, &error)) {
+        err << "tolvane: " << error << "\n";
+        return kExitScanError;
+    }
     ThreatDatabase definitions;
     LoadMachineDefinitions(*machine, &definitions);
     sources.definitions = &definitions;
     sources.readWineFiles = all;
-    StartupListing listing = ListStartupEntries(*machine, sources);
-    CompareWithEarlierListings(*machine, weekly, &listing);
+    StartupListing listing = ListMachineStartup(*machine, sources, weekly);
     const int flagged = PrintListing(listing, all, weekly, options.json, out);
     if (options.listedRows) *options.listedRows = static_cast<size_t>(flagged);
     return flagged ? kExitScanListed : kExitScanClean;
@@ -255,7 +203,12 @@ int RunAction(const HeadlessOptions& options, std::ostream& out, std::ostream& e
     Privileges privileges;
     std::unique_ptr<Machine> machine = OpenHeadlessMachine(options, err, &privileges);
     StartupSources sources;
-    if (!machine || !LoadSources(&sources, err)) return kExitFailure;
+    std::string error;
+    if (!machine) return kExitFailure;
+    if (!LoadStartupSources(ShippedDataFolder(), &sources, &error)) {
+        err << "tolvane: " << error << "\n";
+        return kExitFailure;
+    }
     std::string why;
     const std::string state = InstallationStateFolder(machine->PrefixPath(), &why);
     std::vector<StartupEntry> chosen;
