@@ -88,6 +88,26 @@ void ReadContentChildren(MarkupParser& parser, const ContentTarget& target) {
     }
 }
 
+// EXPRESSIONS, wherever it stands among the children of the SW element the
+// parser stands on (the cursor is left on that element). Only what RE2
+// compiles is kept, so the index never meets an expression it refuses.
+void ReadExpressions(MarkupParser& parser, ThreatDefinition* definition) {
+    parser.EnterChild();
+    if (parser.NextChild("EXPRESSIONS")) {
+        parser.EnterChild();
+        while (parser.NextChild("EXPRESSION")) {
+            if (parser.ChildAttribute("FOR") != "file") continue;
+            ExpressionEntry entry{parser.ChildAttribute("MATCH"), parser.ChildAttribute("EXCEPT")};
+            if (entry.expression.empty() || ExpressionError(entry.expression) ||
+                (!entry.exclusion.empty() && ExpressionError(entry.exclusion)))
+                continue;
+            definition->fileExpressions.push_back(std::move(entry));
+        }
+        parser.LeaveElement();
+    }
+    parser.LeaveElement();
+}
+
 // One SW element, the parser standing on it: its children in their fixed
 // order, the paths with their placeholders resolved.
 std::unique_ptr<ThreatDefinition> ReadDefinition(MarkupParser& parser,
@@ -152,6 +172,7 @@ std::unique_ptr<ThreatDefinition> ReadDefinition(MarkupParser& parser,
     d.url = parser.ChildAttribute("url");
     ReadContentChildren(parser, target);
     parser.LeaveElement();
+    ReadExpressions(parser, &d);
     return definition;
 }
 
@@ -162,6 +183,8 @@ void ThreatDatabase::Clear() {
     fileEntries_.clear();
     folderIndex_.Clear();
     folderOwners_.clear();
+    fileExpressions_.Clear();
+    expressionOwners_.clear();
     definitions_.clear();
     content_.Clear();
     ruleNames_.clear();
@@ -222,6 +245,21 @@ void ThreatDatabase::IndexAll() {
     }
     fileIndex_.Finish();
     folderIndex_.Finish();
+    IndexExpressions();
+}
+
+void ThreatDatabase::IndexExpressions() {
+    std::string why;
+    for (const auto& owner : definitions_)
+        for (const ExpressionEntry& entry : owner->fileExpressions)
+            if (fileExpressions_.Add(entry.expression, entry.exclusion, &why))
+                expressionOwners_.push_back(owner.get());
+    fileExpressions_.Finish();
+}
+
+ThreatDefinition* ThreatDatabase::MatchFileExpression(std::string_view path) const {
+    int64_t hit = fileExpressions_.FindNewest(path);
+    return hit < 0 ? nullptr : expressionOwners_[hit];
 }
 
 ThreatDefinition* ThreatDatabase::MatchFile(std::string_view path,

@@ -1,0 +1,111 @@
+#include "definitions/path_expressions.h"
+
+#include <re2/re2.h>
+#include <re2/set.h>
+
+namespace tolvane {
+namespace {
+
+// One expression's compiled program may take this much; a larger one (a
+// repetition of a repetition) is refused rather than held.
+constexpr int64_t kExpressionMemory = 1 << 20;
+// The set of all of them, and the automaton built lazily while it matches.
+constexpr int64_t kSetMemory = 64 << 20;
+
+RE2::Options ExpressionOptions(int64_t memory) {
+    RE2::Options options;
+    options.set_encoding(RE2::Options::EncodingLatin1);
+    options.set_case_sensitive(false);
+    options.set_log_errors(false);
+    options.set_max_mem(memory);
+    return options;
+}
+
+std::unique_ptr<RE2> Compile(std::string_view text, std::string* why) {
+    if (text.size() > kExpressionLimit) {
+        *why = "expression longer than " + std::to_string(kExpressionLimit) + " bytes";
+        return nullptr;
+    }
+    auto compiled = std::make_unique<RE2>(re2::StringPiece(text.data(), text.size()),
+                                          ExpressionOptions(kExpressionMemory));
+    if (!compiled->ok()) {
+        *why = "expression RE2 cannot compile: " + compiled->error();
+        return nullptr;
+    }
+    return compiled;
+}
+
+}  // namespace
+
+std::optional<std::string> ExpressionError(std::string_view expression) {
+    std::string why;
+    if (!Compile(expression, &why)) return why;
+    return std::nullopt;
+}
+
+struct PathExpressions::CompiledSet {
+    RE2::Set set{ExpressionOptions(kSetMemory), RE2::UNANCHORED};
+};
+
+PathExpressions::PathExpressions() = default;
+PathExpressions::~PathExpressions() = default;
+
+bool PathExpressions::Add(std::string_view expression, std::string_view exclusion,
+                          std::string* why) {
+    Entry entry;
+    entry.expression = Compile(expression, why);
+    if (!entry.expression) return false;
+    if (!exclusion.empty()) {
+        entry.exclusion = Compile(exclusion, why);
+        if (!entry.exclusion) return false;
+    }
+    entries_.push_back(std::move(entry));
+    return true;
+}
+
+void PathExpressions::Finish() {
+    set_.reset();
+    if (entries_.empty()) return;
+    auto compiled = std::make_unique<CompiledSet>();
+    for (const Entry& entry : entries_)
+        if (compiled->set.Add(entry.expression->pattern(), nullptr) < 0) return;
+    // A set too large for its memory leaves every path to the one-by-one
+    // match: slower, never a miss.
+    if (compiled->set.Compile()) set_ = std::move(compiled);
+}
+
+void PathExpressions::Clear() {
+    set_.reset();
+    entries_.clear();
+}
+
+bool PathExpressions::Excluded(int number, std::string_view path) const {
+    const Entry& entry = entries_[number];
+    return entry.exclusion &&
+           RE2::PartialMatch(re2::StringPiece(path.data(), path.size()), *entry.exclusion);
+}
+
+int64_t PathExpressions::FindOneByOne(std::string_view path) const {
+    re2::StringPiece text(path.data(), path.size());
+    for (size_t number = entries_.size(); number-- > 0;)
+        if (RE2::PartialMatch(text, *entries_[number].expression) && !Excluded(number, path))
+            return static_cast<int64_t>(number);
+    return -1;
+}
+
+int64_t PathExpressions::FindNewest(std::string_view path) const {
+    if (entries_.empty()) return -1;
+    if (!set_) return FindOneByOne(path);
+    std::vector<int> hits;
+    RE2::Set::ErrorInfo error;
+    if (!set_->set.Match(re2::StringPiece(path.data(), path.size()), &hits, &error)) {
+        if (error.kind == RE2::Set::kNoError) return -1;
+        return FindOneByOne(path);
+    }
+    int64_t newest = -1;
+    for (int number : hits)
+        if (number > newest && !Excluded(number, path)) newest = number;
+    return newest;
+}
+
+}  // namespace tolvane

@@ -1,0 +1,81 @@
+// PathExpressions: the regular expressions of the definitions over the
+// Windows path of a file, in RE2's syntax. RE2 matches in time linear in the
+// path whatever the expression, so neither a careless nor a hostile
+// definition can stall a walk.
+//
+// An expression is searched anywhere in the path ("\\dl_[0-9]{2}\.exe$" is
+// tied to the end by its own '$'), letters compared without regard to case,
+// bytes read as Latin-1 (the paths are in code page 1252). An expression may
+// carry an exclusion: a path the exclusion also matches is not listed (the
+// false-positive expression of the file-name indicator lists).
+//
+// All expressions are compiled into one RE2::Set, so a path is read once
+// whatever their number; only the expressions that match it run their
+// exclusions. Should the set's automaton run out of its memory on a path,
+// that path is matched expression by expression instead (slower, the same
+// result).
+//
+// Limits: an expression or exclusion longer than kExpressionLimit bytes, or
+// one RE2 refuses (a bad syntax, a repetition over 1000, a program over the
+// per-expression memory budget), is refused by Add with the reason.
+// Errors are values; nothing throws. After Finish, FindNewest is const and
+// may be called from several threads at once.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace re2 {
+class RE2;
+}  // namespace re2
+
+namespace tolvane {
+
+inline constexpr size_t kExpressionLimit = 4096;
+
+// Why RE2 (with the options used here) refuses the expression, or nothing
+// when it compiles. The importer checks its expressions with this before it
+// writes them.
+std::optional<std::string> ExpressionError(std::string_view expression);
+
+class PathExpressions {
+  public:
+    PathExpressions();
+    ~PathExpressions();
+    PathExpressions(const PathExpressions&) = delete;
+    PathExpressions& operator=(const PathExpressions&) = delete;
+
+    // Appends an expression (it becomes the newest) with its exclusion
+    // (empty for none). False with the reason when either is refused; the
+    // expression is then not added and takes no number.
+    bool Add(std::string_view expression, std::string_view exclusion, std::string* why);
+    // Compiles the set; expressions added later are not searched.
+    void Finish();
+    void Clear();
+
+    size_t Size() const { return entries_.size(); }
+
+    // The newest expression (its number, counted from 0 in the order of
+    // adding) that matches the path and whose exclusion does not; -1 when
+    // there is none.
+    int64_t FindNewest(std::string_view path) const;
+
+  private:
+    struct Entry {
+        std::unique_ptr<re2::RE2> expression;
+        std::unique_ptr<re2::RE2> exclusion;  // null for none
+    };
+    bool Excluded(int number, std::string_view path) const;
+    int64_t FindOneByOne(std::string_view path) const;
+
+    struct CompiledSet;  // RE2::Set, a nested class no header can name ahead
+
+    std::vector<Entry> entries_;
+    std::unique_ptr<CompiledSet> set_;  // null before Finish, or when it could not compile
+};
+
+}  // namespace tolvane
