@@ -487,6 +487,21 @@ TEST_F(ScanTest, FilesModeWalksEveryDriveButNotLinksOrTheKernelsFileSystems) {
     EXPECT_FALSE(ScanEngine::IsSkippedHostFolder("/"));
 }
 
+// A file-name list's expression (a character class no wildcard states) finds
+// its files in the walk; its exclusion keeps the one it names out.
+TEST_F(ScanTest, FilesModeListsFilesByPathExpressionLessTheExcluded) {
+    Load(
+        "<NA><SW NAME=\"Downloader\"><EXPRESSIONS>"
+        "<EXPRESSION FOR=\"file\" MATCH=\"(TEMP|TMP|Temp)\\\\dl_[0-9]{2}\\.exe\" "
+        "EXCEPT=\"\\\\dl_00\\.\"/></EXPRESSIONS></SW></NA>");
+    prefix.WriteFile("C:\\users\\a\\Temp\\dl_42.exe", "1");
+    prefix.WriteFile("C:\\users\\a\\Temp\\dl_00.exe", "1");
+    prefix.WriteFile("C:\\users\\a\\Temp\\dl_4x.exe", "1");
+    prefix.WriteFile("C:\\users\\a\\Documents\\dl_42.exe", "1");
+    Run(6);
+    EXPECT_EQ(Listed(), std::vector<std::string>{"File C:\\users\\a\\Temp\\dl_42.exe"});
+}
+
 TEST_F(ScanTest, FilesModeFindsDeepTracesInFoldersThatDifferOnlyInCase) {
     Load(
         "<NA><SW NAME=\"Sized\"><FILES><FILE PATH=\"C:\\lvl1\\lvl2\\Lvl3\\ro.dll\" SIZE=\"5\"/>"

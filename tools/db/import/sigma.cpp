@@ -13,6 +13,7 @@
 #include <set>
 
 #include "base/codepage.h"
+#include "tools/db/import/expressions.h"
 #include "tools/db/import/mapping.h"
 
 namespace tolvane::import {
@@ -336,7 +337,9 @@ void AddFileTarget(RuleContext& rule, const FieldCondition& target, const Value&
     Refusal why;
     if (value.text.find("\\*") != std::string::npos || value.text.find("\\?") != std::string::npos)
         return LeaveOut(rule, value.line, value.text, "escaped wildcard");
-    auto entry = PathEntry(SigmaFragment(target, value.text), &why);
+    PathFragment fragment = SigmaFragment(target, value.text);
+    auto entry = PathEntry(fragment, &why);
+    if (!entry && why.reason == kPartialPathReason) entry = FragmentExpressionEntry(fragment, &why);
     if (!entry) return LeaveOut(rule, value.line, value.text, why.reason);
     AddEntry(rule.definition, *entry);
     ++rule.report->indicatorsConverted;
