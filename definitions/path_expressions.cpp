@@ -47,6 +47,70 @@ struct PathExpressions::CompiledSet {
     RE2::Set set{ExpressionOptions(kSetMemory), RE2::UNANCHORED};
 };
 
+namespace {
+
+// A '|' outside brackets and parentheses: an alternative of the whole
+// expression, which need not start where the first one does.
+bool HasTopLevelAlternative(std::string_view expression) {
+    int depth = 0;
+    bool inClass = false;
+    for (size_t i = 0; i < expression.size(); ++i) {
+        char c = expression[i];
+        if (c == '\\') {
+            ++i;
+        } else if (inClass) {
+            inClass = c != ']';
+        } else if (c == '[') {
+            inClass = true;
+            if (i + 1 < expression.size() && expression[i + 1] == ']') ++i;
+        } else if (c == '(') {
+            ++depth;
+        } else if (c == ')') {
+            --depth;
+        } else if (c == '|' && depth <= 0) {
+            return true;
+        }
+    }
+    return false;
+}
+
+}  // namespace
+
+std::optional<std::string> RegistryExpressionKey(std::string_view expression) {
+    if (HasTopLevelAlternative(expression)) return std::nullopt;
+    if (expression.substr(0, 5) == "^(?i)")
+        expression.remove_prefix(5);
+    else if (expression.substr(0, 5) == "(?i)^")
+        expression.remove_prefix(5);
+    else if (!expression.empty() && expression[0] == '^')
+        expression.remove_prefix(1);
+    else
+        return std::nullopt;
+    std::string literal;
+    for (size_t i = 0; i < expression.size(); ++i) {
+        char c = expression[i];
+        if (std::string_view("?*{").find(c) != std::string_view::npos) {
+            // The character before a repetition may be absent or repeated.
+            if (!literal.empty()) literal.pop_back();
+            break;
+        }
+        if (std::string_view("[(.+|$^").find(c) != std::string_view::npos) break;
+        if (c == '\\') {
+            if (i + 1 >= expression.size()) break;
+            char next = expression[i + 1];
+            if ((next >= 'a' && next <= 'z') || (next >= 'A' && next <= 'Z') ||
+                (next >= '0' && next <= '9'))
+                break;  // a class (\d, \w) or a code
+            c = next;
+            ++i;
+        }
+        literal += c;
+    }
+    size_t slash = literal.rfind('\\');
+    if (slash == std::string::npos || slash == 0) return std::nullopt;
+    return literal.substr(0, slash);
+}
+
 PathExpressions::PathExpressions() = default;
 PathExpressions::~PathExpressions() = default;
 

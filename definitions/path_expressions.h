@@ -42,6 +42,15 @@ inline constexpr size_t kExpressionLimit = 4096;
 // writes them.
 std::optional<std::string> ExpressionError(std::string_view expression);
 
+// The key a registry expression names its values in: the literal text after
+// a leading '^' (and an optional "(?i)") up to the last backslash before
+// anything that is not literal, escapes read ("\\\\" a backslash, "\\." a
+// dot). Nothing when there is no such key (an unanchored expression, one
+// with an alternative of the whole, one whose first name already varies).
+// The scan reads only that key's values, so an expression that reaches into
+// deeper keys finds less than it says, never more.
+std::optional<std::string> RegistryExpressionKey(std::string_view expression);
+
 class PathExpressions {
   public:
     PathExpressions();

@@ -45,6 +45,19 @@ TEST(PathExpressions, HostileExpressionsAreRefusedOrBounded) {
     EXPECT_EQ(set.FindNewest(std::string(100000, 'a')), -1);
 }
 
+TEST(PathExpressions, RegistryExpressionKeyIsTheRequiredLiteralStart) {
+    EXPECT_EQ(RegistryExpressionKey(R"(^Software\\Run\\ntkd[0-9]+$)"), "Software\\Run");
+    EXPECT_EQ(RegistryExpressionKey(R"(^(?i)Software\\Ru\.n\\x)"), "Software\\Ru.n");
+    EXPECT_EQ(RegistryExpressionKey(R"(^Software\\Run\\?x)"), "Software");  // "\\?" is optional
+    EXPECT_EQ(RegistryExpressionKey(R"(^Software\\A\\\d+)"), "Software\\A");
+    EXPECT_EQ(RegistryExpressionKey(R"(^Software\\Run\\a|^System\\b)"), std::nullopt);
+    // Only that key's values are searched: the others are missed, never listed.
+    EXPECT_EQ(RegistryExpressionKey(R"(^Software\\(Run|Once)\\a)"), "Software");
+    EXPECT_EQ(RegistryExpressionKey(R"(Software\\Run\\a)"), std::nullopt);
+    EXPECT_EQ(RegistryExpressionKey(R"(^Soft.ware\\Run)"), std::nullopt);
+    EXPECT_EQ(RegistryExpressionKey(R"(^[\\|]\\Run\\x)"), std::nullopt);
+}
+
 TEST(PathExpressions, DatabaseReadsThemWhereverTheyStandAndKeepsTheRest) {
     ThreatDatabase db;
     PlaceholderFolders folders;

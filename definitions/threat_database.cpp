@@ -3,6 +3,7 @@
 #include <climits>
 
 #include "definitions/markup_parser.h"
+#include "definitions/pattern_match.h"
 
 namespace tolvane {
 namespace {
@@ -88,6 +89,23 @@ void ReadContentChildren(MarkupParser& parser, const ContentTarget& target) {
     }
 }
 
+void AddValueExpression(const std::string& expression, const std::string& exclusion,
+                        ThreatDefinition* definition) {
+    std::optional<std::string> key = RegistryExpressionKey(expression);
+    if (!key) return;
+    auto matcher = std::make_shared<PathExpressions>();
+    std::string why;
+    if (!matcher->Add(expression, exclusion, &why)) return;
+    matcher->Finish();
+    RegistryValueEntry entry;
+    entry.keyPath = *key;
+    entry.valueName = expression;
+    entry.fullName = expression;
+    entry.nameIsPattern = true;
+    entry.nameExpression = std::move(matcher);
+    definition->registryValues.push_back(std::move(entry));
+}
+
 // EXPRESSIONS, wherever it stands among the children of the SW element the
 // parser stands on (the cursor is left on that element). Only what RE2
 // compiles is kept, so the index never meets an expression it refuses.
@@ -96,7 +114,13 @@ void ReadExpressions(MarkupParser& parser, ThreatDefinition* definition) {
     if (parser.NextChild("EXPRESSIONS")) {
         parser.EnterChild();
         while (parser.NextChild("EXPRESSION")) {
-            if (parser.ChildAttribute("FOR") != "file") continue;
+            const std::string target = parser.ChildAttribute("FOR");
+            if (target == "regvalue") {
+                AddValueExpression(parser.ChildAttribute("MATCH"), parser.ChildAttribute("EXCEPT"),
+                                   definition);
+                continue;
+            }
+            if (target != "file") continue;
             ExpressionEntry entry{parser.ChildAttribute("MATCH"), parser.ChildAttribute("EXCEPT")};
             if (entry.expression.empty() || ExpressionError(entry.expression) ||
                 (!entry.exclusion.empty() && ExpressionError(entry.exclusion)))
@@ -294,6 +318,14 @@ ThreatDefinition* ThreatDatabase::MatchFolder(std::string_view path,
 
 void ThreatDatabase::AttachCompiledRules(YaraRules rules) {
     content_.SetRules(std::move(rules), ruleNames_);
+}
+
+bool ValueNameMatches(const RegistryValueEntry& entry, std::string_view name) {
+    if (!entry.nameExpression) return ValueNameMatch(entry.valueName, name);
+    std::string path = entry.keyPath;
+    path += '\\';
+    path.append(name);
+    return entry.nameExpression->FindNewest(path) == 0;
 }
 
 std::unordered_map<std::string_view, const ThreatDefinition*> DefinitionsByName(

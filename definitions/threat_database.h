@@ -37,10 +37,13 @@
 // computer vouches for, since libyara trusts what it loads.
 // EXPRESSIONS holds path expressions (path_expressions.h): MATCH a regular
 // expression over a file's Windows path, EXCEPT its exclusion (optional).
-// It is looked for among all children wherever it stands, and readers built
-// before it never look for it. An EXPRESSION whose FOR is not "file" is
-// skipped (a later kind), as is one RE2 refuses: the rest of the definition
-// still loads.
+// FOR="regvalue" makes it an expression over a value's path without root
+// ("^Software\\Run\\ntkd[0-9]+$"), searched in the key its literal start
+// names (RegistryExpressionKey) like a value named by wildcard; one that
+// names no key is skipped. It is looked for among all children wherever it
+// stands, and readers built before it never look for it. An EXPRESSION of
+// another FOR is skipped (a later kind), as is one RE2 refuses: the rest of
+// the definition still loads.
 #pragma once
 
 #include <cstdint>
@@ -86,7 +89,14 @@ struct RegistryValueEntry {
     std::string fullName;        // key path and value name as written (before ":@:")
     bool nameIsPattern = false;  // valueName is a ValueNameMatch pattern
     int found = 0;
+    // Set for a value named by expression (valueName then holds it): the
+    // expression over "keyPath\name", which nameIsPattern entries test.
+    std::shared_ptr<const PathExpressions> nameExpression;
 };
+
+// Whether a value of the entry's key with this name is one the entry names:
+// by its expression, or else by ValueNameMatch.
+bool ValueNameMatches(const RegistryValueEntry& entry, std::string_view name);
 
 struct ExpressionEntry {
     std::string expression;  // over a file's Windows path

@@ -1,8 +1,9 @@
 // libFuzzer target: the path expressions of a definitions database from
 // untrusted bytes. The input's lines are expressions and, after a tab, their
-// exclusions; every line is then also matched as a path, with the set and
-// expression by expression, so that no expression can crash, hang or make
-// the two ways disagree.
+// exclusions (and each is read for the registry key it names); every line
+// is then also matched as a path, with the set and expression by
+// expression, so that no expression can crash, hang or make the two ways
+// disagree.
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
@@ -29,6 +30,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         size_t tab = line.find('\t');
         std::string_view expression = line.substr(0, tab);
         std::string_view exclusion = tab == std::string_view::npos ? "" : line.substr(tab + 1);
+        (void)tolvane::RegistryExpressionKey(expression);
         bool added = set.Add(expression, exclusion, &why);
         if (added != singles[i].Add(expression, exclusion, &why)) abort();
         singles[i].Finish();

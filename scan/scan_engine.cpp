@@ -597,7 +597,7 @@ void ScanEngine::MatchValuesByName(ThreatDefinition* definition, RegistryValueEn
             if (name.find('\\') != std::string::npos ||
                 name.find(kValueDataSeparator) != std::string::npos)
                 continue;
-            if (!ValueNameMatch(entry.valueName, name) || data.size() > kValueDataLimit ||
+            if (!ValueNameMatches(entry, name) || data.size() > kValueDataLimit ||
                 !ValueDataContains(data, loweredPattern, place.decodedTry))
                 continue;
             std::string text = place.keyPrefix + entry.keyPath + "\\" + name;

@@ -341,6 +341,23 @@ TEST_F(ScanTest, RegistryValuesNamedByWildcardListEachMatchingValue) {
                                                   "Registry Value Software\\Run\\xyz:@:evil"}));
 }
 
+// A value named by expression is looked for in the key its literal start
+// names, in every profile and the machine's keys, as a wildcard name is.
+TEST_F(ScanTest, RegistryValuesNamedByExpressionListEachMatchingValue) {
+    Load(
+        "<NA><SW NAME=\"Leviathan\"><EXPRESSIONS><EXPRESSION FOR=\"regvalue\" "
+        "MATCH=\"^Software\\\\Run\\\\ntkd[0-9]+$\" EXCEPT=\"ntkd0\"/>"
+        "</EXPRESSIONS></SW></NA>");
+    SetValue(RootKey::CurrentUser, "Software\\Run", "ntkd12", REG_SZ, "c:\\a.exe");
+    SetValue(RootKey::LocalMachine, "Software\\Run", "NTKD7", REG_SZ, "c:\\b.exe");
+    SetValue(RootKey::CurrentUser, "Software\\Run", "ntkd0", REG_SZ, "c:\\c.exe");
+    SetValue(RootKey::CurrentUser, "Software\\Run", "ntkdx", REG_SZ, "c:\\d.exe");
+    SetValue(RootKey::CurrentUser, "Software\\Other", "ntkd1", REG_SZ, "c:\\e.exe");
+    Run(4);
+    EXPECT_EQ(Listed(), (std::vector<std::string>{"Registry Value Software\\Run\\ntkd12",
+                                                  "Registry Value Software\\Run\\NTKD7"}));
+}
+
 // The character after a dropped "%" is copied as it stands, as GetRegValue
 // reads it: "ev%%69l" is no "evil".
 TEST_F(ScanTest, RegistryValuesPhaseCopiesTheCharacterAfterADroppedPercent) {
