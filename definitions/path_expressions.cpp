@@ -116,23 +116,35 @@ PathExpressions::~PathExpressions() = default;
 
 bool PathExpressions::Add(std::string_view expression, std::string_view exclusion,
                           std::string* why) {
-    Entry entry;
-    entry.expression = Compile(expression, why);
-    if (!entry.expression) return false;
-    if (!exclusion.empty()) {
-        entry.exclusion = Compile(exclusion, why);
-        if (!entry.exclusion) return false;
+    if (expression.size() > kExpressionLimit) {
+        *why = "expression longer than " + std::to_string(kExpressionLimit) + " bytes";
+        return false;
     }
-    entries_.push_back(std::move(entry));
+    std::unique_ptr<RE2> excluded;
+    if (!exclusion.empty()) {
+        excluded = Compile(exclusion, why);
+        if (!excluded) return false;
+    }
+    // Parsed into the set to come, which Finish compiles once for all.
+    if (!pending_) {
+        pending_ = std::make_unique<CompiledSet>();
+        for (const Entry& entry : entries_) pending_->set.Add(entry.expression, nullptr);
+    }
+    std::string error;
+    if (pending_->set.Add(re2::StringPiece(expression.data(), expression.size()), &error) < 0) {
+        *why = "expression RE2 cannot compile: " + error;
+        return false;
+    }
+    entries_.push_back({std::string(expression), std::move(excluded)});
     return true;
 }
 
 void PathExpressions::Finish() {
     set_.reset();
-    if (entries_.empty()) return;
-    auto compiled = std::make_unique<CompiledSet>();
-    for (const Entry& entry : entries_)
-        if (compiled->set.Add(entry.expression->pattern(), nullptr) < 0) return;
+    std::lock_guard<std::mutex> lock(singlesMutex_);
+    singles_.clear();
+    std::unique_ptr<CompiledSet> compiled = std::move(pending_);
+    if (entries_.empty() || !compiled) return;
     // A set too large for its memory leaves every path to the one-by-one
     // match: slower, never a miss.
     if (compiled->set.Compile()) set_ = std::move(compiled);
@@ -140,7 +152,21 @@ void PathExpressions::Finish() {
 
 void PathExpressions::Clear() {
     set_.reset();
+    pending_.reset();
     entries_.clear();
+    std::lock_guard<std::mutex> lock(singlesMutex_);
+    singles_.clear();
+}
+
+const std::vector<std::unique_ptr<RE2>>& PathExpressions::Singles() const {
+    std::lock_guard<std::mutex> lock(singlesMutex_);
+    if (singles_.size() != entries_.size()) {
+        singles_.clear();
+        for (const Entry& entry : entries_)
+            singles_.push_back(
+                std::make_unique<RE2>(entry.expression, ExpressionOptions(kExpressionMemory)));
+    }
+    return singles_;
 }
 
 bool PathExpressions::Excluded(int number, std::string_view path) const {
@@ -150,9 +176,11 @@ bool PathExpressions::Excluded(int number, std::string_view path) const {
 }
 
 int64_t PathExpressions::FindOneByOne(std::string_view path) const {
+    const std::vector<std::unique_ptr<RE2>>& singles = Singles();
     re2::StringPiece text(path.data(), path.size());
-    for (size_t number = entries_.size(); number-- > 0;)
-        if (RE2::PartialMatch(text, *entries_[number].expression) && !Excluded(number, path))
+    for (size_t number = singles.size(); number-- > 0;)
+        if (singles[number]->ok() && RE2::PartialMatch(text, *singles[number]) &&
+            !Excluded(number, path))
             return static_cast<int64_t>(number);
     return -1;
 }

@@ -16,14 +16,18 @@
 // result).
 //
 // Limits: an expression or exclusion longer than kExpressionLimit bytes, or
-// one RE2 refuses (a bad syntax, a repetition over 1000, a program over the
-// per-expression memory budget), is refused by Add with the reason.
+// one RE2 cannot parse (a bad syntax, a repetition over 1000), is refused by
+// Add with the reason; ExpressionError also refuses a program over the
+// per-expression memory budget (the importer checks with it). A set over
+// its own budget is left to the one-by-one match, where an expression over
+// the per-expression budget matches nothing.
 // Errors are values; nothing throws. After Finish, FindNewest is const and
 // may be called from several threads at once.
 #pragma once
 
 #include <cstdint>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -75,16 +79,22 @@ class PathExpressions {
 
   private:
     struct Entry {
-        std::unique_ptr<re2::RE2> expression;
+        std::string expression;
         std::unique_ptr<re2::RE2> exclusion;  // null for none
     };
     bool Excluded(int number, std::string_view path) const;
     int64_t FindOneByOne(std::string_view path) const;
+    const std::vector<std::unique_ptr<re2::RE2>>& Singles() const;
 
     struct CompiledSet;  // RE2::Set, a nested class no header can name ahead
 
     std::vector<Entry> entries_;
-    std::unique_ptr<CompiledSet> set_;  // null before Finish, or when it could not compile
+    std::unique_ptr<CompiledSet> set_;      // null before Finish, or when it could not compile
+    std::unique_ptr<CompiledSet> pending_;  // what Add parsed since the last Finish, and before
+    // Each expression compiled alone, made on the first path the set cannot
+    // answer (a load compiles only the set: most never need them).
+    mutable std::mutex singlesMutex_;
+    mutable std::vector<std::unique_ptr<re2::RE2>> singles_;
 };
 
 }  // namespace tolvane

@@ -107,8 +107,8 @@ void AddValueExpression(const std::string& expression, const std::string& exclus
 }
 
 // EXPRESSIONS, wherever it stands among the children of the SW element the
-// parser stands on (the cursor is left on that element). Only what RE2
-// compiles is kept, so the index never meets an expression it refuses.
+// parser stands on (the cursor is left on that element). The file
+// expressions the index refuses are dropped when it is built.
 void ReadExpressions(MarkupParser& parser, ThreatDefinition* definition) {
     parser.EnterChild();
     if (parser.NextChild("EXPRESSIONS")) {
@@ -122,10 +122,7 @@ void ReadExpressions(MarkupParser& parser, ThreatDefinition* definition) {
             }
             if (target != "file") continue;
             ExpressionEntry entry{parser.ChildAttribute("MATCH"), parser.ChildAttribute("EXCEPT")};
-            if (entry.expression.empty() || ExpressionError(entry.expression) ||
-                (!entry.exclusion.empty() && ExpressionError(entry.exclusion)))
-                continue;
-            definition->fileExpressions.push_back(std::move(entry));
+            if (!entry.expression.empty()) definition->fileExpressions.push_back(std::move(entry));
         }
         parser.LeaveElement();
     }
@@ -274,10 +271,14 @@ void ThreatDatabase::IndexAll() {
 
 void ThreatDatabase::IndexExpressions() {
     std::string why;
-    for (const auto& owner : definitions_)
-        for (const ExpressionEntry& entry : owner->fileExpressions)
-            if (fileExpressions_.Add(entry.expression, entry.exclusion, &why))
-                expressionOwners_.push_back(owner.get());
+    for (const auto& owner : definitions_) {
+        // What the index refuses leaves the definition too.
+        std::erase_if(owner->fileExpressions, [&](const ExpressionEntry& entry) {
+            if (!fileExpressions_.Add(entry.expression, entry.exclusion, &why)) return true;
+            expressionOwners_.push_back(owner.get());
+            return false;
+        });
+    }
     fileExpressions_.Finish();
 }
 

@@ -118,7 +118,7 @@ struct ThreatDefinition {
     std::vector<RegistryKeyEntry> registryKeys;
     std::vector<RegistryValueEntry> registryValues;
     std::vector<HostEntry> hostEntries;
-    std::vector<ExpressionEntry> fileExpressions;  // only those RE2 compiles
+    std::vector<ExpressionEntry> fileExpressions;  // only those the index took
     bool found = false;  // false at load; set by any detection of one of its objects
     std::string danger;
 };
