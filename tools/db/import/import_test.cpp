@@ -305,8 +305,8 @@ level: critical
 }
 
 // A partial path below a folder no placeholder names becomes an expression
-// tied where the rule ties it; it loads and finds the file, its exclusion
-// (from a list) the file it names not.
+// tied where the rule ties it, a |re on the file's path that expression; it loads and finds the
+// file, its exclusion (from a list) the file it names not.
 TEST_F(ImportSources, PartialPathsAndListExpressionsLoadAsPathExpressions) {
     Write("rules/sam.yml", R"(title: SAM Dump
 logsource:
@@ -317,7 +317,9 @@ detection:
         TargetFilename|endswith:
             - '\Perflogs\sam'
             - '\Bin\Screen?onnect.exe'
-    condition: selection
+    wmiexec:
+        TargetFilename|re: '\\Windows\\__1\d{9}\.\d{1,7}$'
+    condition: selection or wmiexec
 level: high
 )");
     Result r;
@@ -326,7 +328,8 @@ level: high
     EXPECT_EQ(
         r.definitions[0].entries,
         (std::vector<Entry>{{EntryKind::FileExpression, "\\\\Perflogs\\\\sam$"},
-                            {EntryKind::FileExpression, "\\\\Bin\\\\Screen[^\\\\]onnect\\.exe$"}}));
+                            {EntryKind::FileExpression, "\\\\Bin\\\\Screen[^\\\\]onnect\\.exe$"},
+                            {EntryKind::FileExpression, "\\\\Windows\\\\__1\\d{9}\\.\\d{1,7}$"}}));
     EXPECT_TRUE(Reasons(r).empty());
     ImportFilenameIocs(Write("iocs.txt", "# Dropper\n\\\\av[0-9]+\\.exe$;80;\\\\Windows\\\\\n"), {},
                        &r);
@@ -336,6 +339,7 @@ level: high
     ASSERT_TRUE(
         LoadDefinitionsFromText(DefinitionsMarkup(r.definitions, "", "1", "d", ""), {}, &db));
     EXPECT_EQ(db.MatchFileExpression("C:\\PerfLogs\\SAM"), db.definitions()[0].get());
+    EXPECT_EQ(db.MatchFileExpression("C:\\windows\\__1234567890.12"), db.definitions()[0].get());
     EXPECT_EQ(db.MatchFileExpression("C:\\PerfLogs\\sam.txt"), nullptr);
     EXPECT_EQ(db.MatchFileExpression("C:\\x\\AV12.exe"), db.definitions()[1].get());
     EXPECT_EQ(db.MatchFileExpression("C:\\Windows\\av12.exe"), nullptr);
