@@ -305,8 +305,9 @@ level: critical
 }
 
 // A partial path below a folder no placeholder names becomes an expression
-// tied where the rule ties it, a |re on the file's path that expression; it loads and finds the
-// file, its exclusion (from a list) the file it names not.
+// tied where the rule ties it, and a |re on the file's path that very
+// expression; they load and find their files, and a list's exclusion keeps
+// the file it names out.
 TEST_F(ImportSources, PartialPathsAndListExpressionsLoadAsPathExpressions) {
     Write("rules/sam.yml", R"(title: SAM Dump
 logsource:
