@@ -3,14 +3,14 @@
 #include <re2/re2.h>
 #include <re2/set.h>
 
+#include <algorithm>
+
 namespace tolvane {
 namespace {
 
 // One expression's compiled program may take this much; a larger one (a
 // repetition of a repetition) is refused rather than held.
 constexpr int64_t kExpressionMemory = 1 << 20;
-// The set of all of them, and the automaton built lazily while it matches.
-constexpr int64_t kSetMemory = 64 << 20;
 
 RE2::Options ExpressionOptions(int64_t memory) {
     RE2::Options options;
@@ -44,7 +44,31 @@ std::optional<std::string> ExpressionError(std::string_view expression) {
 }
 
 struct PathExpressions::CompiledSet {
-    RE2::Set set{ExpressionOptions(kSetMemory), RE2::UNANCHORED};
+    explicit CompiledSet(int64_t memory) : set(ExpressionOptions(memory), RE2::UNANCHORED) {}
+    // A set of one expression stands for that expression alone: RE2
+    // (20220601) misreads a Latin-1 byte above 0x7F in the literal start it
+    // looks for ahead of a single expression ("\xFFx|\xFF\xFFy" misses
+    // "\xFF\xFFy"); its sets do not. Null with the reason when the expression
+    // does not parse or compile within the memory.
+    static std::unique_ptr<CompiledSet> One(std::string_view expression, int64_t memory,
+                                            std::string* why) {
+        auto one = std::make_unique<CompiledSet>(memory);
+        std::string error;
+        if (one->set.Add(re2::StringPiece(expression.data(), expression.size()), &error) < 0) {
+            *why = "expression RE2 cannot compile: " + error;
+            return nullptr;
+        }
+        if (!one->set.Compile()) {
+            *why = "expression RE2 cannot compile: pattern too large - compile failed";
+            return nullptr;
+        }
+        return one;
+    }
+    // Whether a set of one matches; an automaton out of memory says no.
+    bool Matches(std::string_view text) const {
+        return set.Match(re2::StringPiece(text.data(), text.size()), nullptr);
+    }
+    RE2::Set set;
 };
 
 namespace {
@@ -111,7 +135,7 @@ std::optional<std::string> RegistryExpressionKey(std::string_view expression) {
     return literal.substr(0, slash);
 }
 
-PathExpressions::PathExpressions() = default;
+PathExpressions::PathExpressions(int64_t setMemory) : setMemory_(setMemory) {}
 PathExpressions::~PathExpressions() = default;
 
 bool PathExpressions::Add(std::string_view expression, std::string_view exclusion,
@@ -120,14 +144,18 @@ bool PathExpressions::Add(std::string_view expression, std::string_view exclusio
         *why = "expression longer than " + std::to_string(kExpressionLimit) + " bytes";
         return false;
     }
-    std::unique_ptr<RE2> excluded;
+    if (exclusion.size() > kExpressionLimit) {
+        *why = "expression longer than " + std::to_string(kExpressionLimit) + " bytes";
+        return false;
+    }
+    std::unique_ptr<CompiledSet> excluded;
     if (!exclusion.empty()) {
-        excluded = Compile(exclusion, why);
+        excluded = CompiledSet::One(exclusion, kExpressionMemory, why);
         if (!excluded) return false;
     }
     // Parsed into the set to come, which Finish compiles once for all.
     if (!pending_) {
-        pending_ = std::make_unique<CompiledSet>();
+        pending_ = std::make_unique<CompiledSet>(setMemory_);
         for (const Entry& entry : entries_) pending_->set.Add(entry.expression, nullptr);
     }
     std::string error;
@@ -158,29 +186,27 @@ void PathExpressions::Clear() {
     singles_.clear();
 }
 
-const std::vector<std::unique_ptr<RE2>>& PathExpressions::Singles() const {
+const std::vector<std::unique_ptr<PathExpressions::CompiledSet>>& PathExpressions::Singles() const {
     std::lock_guard<std::mutex> lock(singlesMutex_);
     if (singles_.size() != entries_.size()) {
         singles_.clear();
+        std::string why;
         for (const Entry& entry : entries_)
             singles_.push_back(
-                std::make_unique<RE2>(entry.expression, ExpressionOptions(kExpressionMemory)));
+                CompiledSet::One(entry.expression, std::max(setMemory_, kExpressionMemory), &why));
     }
     return singles_;
 }
 
 bool PathExpressions::Excluded(int number, std::string_view path) const {
     const Entry& entry = entries_[number];
-    return entry.exclusion &&
-           RE2::PartialMatch(re2::StringPiece(path.data(), path.size()), *entry.exclusion);
+    return entry.exclusion && entry.exclusion->Matches(path);
 }
 
 int64_t PathExpressions::FindOneByOne(std::string_view path) const {
-    const std::vector<std::unique_ptr<RE2>>& singles = Singles();
-    re2::StringPiece text(path.data(), path.size());
+    const std::vector<std::unique_ptr<CompiledSet>>& singles = Singles();
     for (size_t number = singles.size(); number-- > 0;)
-        if (singles[number]->ok() && RE2::PartialMatch(text, *singles[number]) &&
-            !Excluded(number, path))
+        if (singles[number] && singles[number]->Matches(path) && !Excluded(number, path))
             return static_cast<int64_t>(number);
     return -1;
 }

@@ -11,16 +11,15 @@
 //
 // All expressions are compiled into one RE2::Set, so a path is read once
 // whatever their number; only the expressions that match it run their
-// exclusions. Should the set's automaton run out of its memory on a path,
-// that path is matched expression by expression instead (slower, the same
-// result).
+// exclusions.
 //
 // Limits: an expression or exclusion longer than kExpressionLimit bytes, or
 // one RE2 cannot parse (a bad syntax, a repetition over 1000), is refused by
 // Add with the reason; ExpressionError also refuses a program over the
 // per-expression memory budget (the importer checks with it). A set over
-// its own budget is left to the one-by-one match, where an expression over
-// the per-expression budget matches nothing.
+// its own budget, or whose automaton runs out of it on a path, leaves the
+// path to the expressions one by one, each with the set's budget (one that
+// cannot compile even so matches nothing).
 // Errors are values; nothing throws. After Finish, FindNewest is const and
 // may be called from several threads at once.
 #pragma once
@@ -33,13 +32,12 @@
 #include <string_view>
 #include <vector>
 
-namespace re2 {
-class RE2;
-}  // namespace re2
-
 namespace tolvane {
 
 inline constexpr size_t kExpressionLimit = 4096;
+// The memory of the set of all expressions and of the automaton it builds
+// while it matches.
+inline constexpr int64_t kExpressionSetMemory = 64 << 20;
 
 // Why RE2 (with the options used here) refuses the expression, or nothing
 // when it compiles. The importer checks its expressions with this before it
@@ -57,7 +55,7 @@ std::optional<std::string> RegistryExpressionKey(std::string_view expression);
 
 class PathExpressions {
   public:
-    PathExpressions();
+    explicit PathExpressions(int64_t setMemory = kExpressionSetMemory);
     ~PathExpressions();
     PathExpressions(const PathExpressions&) = delete;
     PathExpressions& operator=(const PathExpressions&) = delete;
@@ -71,6 +69,8 @@ class PathExpressions {
     void Clear();
 
     size_t Size() const { return entries_.size(); }
+    // Whether Finish compiled the set (else every path is matched one by one).
+    bool SetCompiled() const { return set_ != nullptr; }
 
     // The newest expression (its number, counted from 0 in the order of
     // adding) that matches the path and whose exclusion does not; -1 when
@@ -78,23 +78,23 @@ class PathExpressions {
     int64_t FindNewest(std::string_view path) const;
 
   private:
+    struct CompiledSet;  // RE2::Set, a nested class no header can name ahead
     struct Entry {
         std::string expression;
-        std::unique_ptr<re2::RE2> exclusion;  // null for none
+        std::unique_ptr<CompiledSet> exclusion;  // null for none
     };
     bool Excluded(int number, std::string_view path) const;
     int64_t FindOneByOne(std::string_view path) const;
-    const std::vector<std::unique_ptr<re2::RE2>>& Singles() const;
+    const std::vector<std::unique_ptr<CompiledSet>>& Singles() const;
 
-    struct CompiledSet;  // RE2::Set, a nested class no header can name ahead
-
+    const int64_t setMemory_;
     std::vector<Entry> entries_;
     std::unique_ptr<CompiledSet> set_;      // null before Finish, or when it could not compile
     std::unique_ptr<CompiledSet> pending_;  // what Add parsed since the last Finish, and before
     // Each expression compiled alone, made on the first path the set cannot
     // answer (a load compiles only the set: most never need them).
     mutable std::mutex singlesMutex_;
-    mutable std::vector<std::unique_ptr<re2::RE2>> singles_;
+    mutable std::vector<std::unique_ptr<CompiledSet>> singles_;  // null: cannot compile
 };
 
 }  // namespace tolvane

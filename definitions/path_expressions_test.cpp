@@ -27,6 +27,44 @@ TEST(PathExpressions, SearchedAnywhereCaseBlindNewestNotExcludedWins) {
     EXPECT_EQ(set.FindNewest("C:\\\xE9t\xE9.exe"), 3);
 }
 
+// A set over its memory leaves every path to the expressions one by one,
+// with the same answers.
+TEST(PathExpressions, ASetOverItsMemoryAnswersOneByOne) {
+    PathExpressions set, starved(1 << 10);
+    std::string why;
+    for (PathExpressions* s : {&set, &starved}) {
+        ASSERT_TRUE(s->Add(R"(\\av[0-9]+\.exe$)", "", &why)) << why;
+        ASSERT_TRUE(s->Add(R"(\\Temp\\)", R"(\.log$)", &why)) << why;
+        ASSERT_TRUE(s->Add("x{2,}", "", &why)) << why;
+        // An alternative factored on a byte above 0x7F, which RE2 misses
+        // when it searches for a single expression's literal start.
+        ASSERT_TRUE(
+            s->Add("\xFF"
+                   "a|\xFF\xFF"
+                   "b",
+                   "\xFF"
+                   "c|\xFF\xFF"
+                   "d",
+                   &why))
+            << why;
+        s->Finish();
+    }
+    ASSERT_TRUE(set.SetCompiled());
+    ASSERT_FALSE(starved.SetCompiled());
+    for (std::string path : {"C:\\AV12.exe", "C:\\Temp\\av1.exe", "C:\\temp\\a.log",
+                             "C:\\Temp\\xx.log", "C:\\nothing", ""})
+        EXPECT_EQ(starved.FindNewest(path), set.FindNewest(path)) << path;
+    EXPECT_EQ(starved.FindNewest("C:\\temp\\a.log"), -1);
+    EXPECT_EQ(starved.FindNewest("C:\\Temp\\xx.log"), 2);
+    EXPECT_EQ(starved.FindNewest("C:\\\xFF\xFF"
+                                 "b"),
+              3);
+    EXPECT_EQ(starved.FindNewest("C:\\\xFF\xFF"
+                                 "b\xFF\xFF"
+                                 "d"),
+              -1);  // excluded
+}
+
 TEST(PathExpressions, HostileExpressionsAreRefusedOrBounded) {
     PathExpressions set;
     std::string why;

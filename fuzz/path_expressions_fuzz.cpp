@@ -22,9 +22,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         lines.push_back(input.substr(start, end - start));
         start = end + 1;
     }
-    tolvane::PathExpressions set;
+    tolvane::PathExpressions set, starved(1 << 10);  // the one-by-one match
     std::vector<tolvane::PathExpressions> singles(lines.size());
     std::string why;
+    // The starved set's expressions alone have the default budget of one:
+    // compared only when each fits in it.
+    bool eachFits = true;
     for (size_t i = 0; i < lines.size(); ++i) {
         std::string_view line = lines[i];
         size_t tab = line.find('\t');
@@ -32,10 +35,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         std::string_view exclusion = tab == std::string_view::npos ? "" : line.substr(tab + 1);
         (void)tolvane::RegistryExpressionKey(expression);
         bool added = set.Add(expression, exclusion, &why);
+        if (added && tolvane::ExpressionError(expression)) eachFits = false;
+        if (added != starved.Add(expression, exclusion, &why)) abort();
         if (added != singles[i].Add(expression, exclusion, &why)) abort();
         singles[i].Finish();
     }
     set.Finish();
+    starved.Finish();
     for (std::string_view path : lines) {
         int64_t newest = set.FindNewest(path);
         // The newest hit of the set is the newest single expression that hits.
@@ -46,6 +52,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             ++number;
         }
         if (newest != expected) abort();
+        if (eachFits && starved.FindNewest(path) != expected) abort();
     }
     return 0;
 }
