@@ -168,26 +168,38 @@ bool PathExpressions::Add(std::string_view expression, std::string_view exclusio
 }
 
 void PathExpressions::Finish() {
+    std::lock_guard<std::mutex> lock(mutex_);
     set_.reset();
-    std::lock_guard<std::mutex> lock(singlesMutex_);
     singles_.clear();
-    std::unique_ptr<CompiledSet> compiled = std::move(pending_);
-    if (entries_.empty() || !compiled) return;
-    // A set too large for its memory leaves every path to the one-by-one
-    // match: slower, never a miss.
-    if (compiled->set.Compile()) set_ = std::move(compiled);
+    setReady_.store(false, std::memory_order_release);
 }
 
 void PathExpressions::Clear() {
+    std::lock_guard<std::mutex> lock(mutex_);
     set_.reset();
     pending_.reset();
     entries_.clear();
-    std::lock_guard<std::mutex> lock(singlesMutex_);
     singles_.clear();
+    setReady_.store(false, std::memory_order_release);
+}
+
+// Compiled on the first lookup, not at Finish: a load that no scan follows
+// (the start-up listing, the window before a scan) never pays for it.
+const PathExpressions::CompiledSet* PathExpressions::Set() const {
+    if (setReady_.load(std::memory_order_acquire)) return set_.get();
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (!setReady_.load(std::memory_order_relaxed)) {
+        // A set too large for its memory leaves every path to the one-by-one
+        // match: slower, never a miss.
+        if (pending_ && pending_->set.Compile()) set_ = std::move(pending_);
+        pending_.reset();
+        setReady_.store(true, std::memory_order_release);
+    }
+    return set_.get();
 }
 
 const std::vector<std::unique_ptr<PathExpressions::CompiledSet>>& PathExpressions::Singles() const {
-    std::lock_guard<std::mutex> lock(singlesMutex_);
+    std::lock_guard<std::mutex> lock(mutex_);
     if (singles_.size() != entries_.size()) {
         singles_.clear();
         std::string why;
@@ -213,10 +225,11 @@ int64_t PathExpressions::FindOneByOne(std::string_view path) const {
 
 int64_t PathExpressions::FindNewest(std::string_view path) const {
     if (entries_.empty()) return -1;
-    if (!set_) return FindOneByOne(path);
+    const CompiledSet* set = Set();
+    if (!set) return FindOneByOne(path);
     std::vector<int> hits;
     RE2::Set::ErrorInfo error;
-    if (!set_->set.Match(re2::StringPiece(path.data(), path.size()), &hits, &error)) {
+    if (!set->set.Match(re2::StringPiece(path.data(), path.size()), &hits, &error)) {
         if (error.kind == RE2::Set::kNoError) return -1;
         return FindOneByOne(path);
     }

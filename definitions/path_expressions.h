@@ -24,6 +24,7 @@
 // may be called from several threads at once.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <memory>
 #include <mutex>
@@ -64,13 +65,14 @@ class PathExpressions {
     // (empty for none). False with the reason when either is refused; the
     // expression is then not added and takes no number.
     bool Add(std::string_view expression, std::string_view exclusion, std::string* why);
-    // Compiles the set; expressions added later are not searched.
+    // Ends a run of Adds: the next lookup compiles the set of all (and
+    // searches the ones added later only after the next Finish).
     void Finish();
     void Clear();
 
     size_t Size() const { return entries_.size(); }
-    // Whether Finish compiled the set (else every path is matched one by one).
-    bool SetCompiled() const { return set_ != nullptr; }
+    // Whether the set compiles (else every path is matched one by one).
+    bool SetCompiled() const { return Set() != nullptr; }
 
     // The newest expression (its number, counted from 0 in the order of
     // adding) that matches the path and whose exclusion does not; -1 when
@@ -87,13 +89,19 @@ class PathExpressions {
     int64_t FindOneByOne(std::string_view path) const;
     const std::vector<std::unique_ptr<CompiledSet>>& Singles() const;
 
+    const CompiledSet* Set() const;
+
     const int64_t setMemory_;
     std::vector<Entry> entries_;
-    std::unique_ptr<CompiledSet> set_;      // null before Finish, or when it could not compile
-    std::unique_ptr<CompiledSet> pending_;  // what Add parsed since the last Finish, and before
-    // Each expression compiled alone, made on the first path the set cannot
-    // answer (a load compiles only the set: most never need them).
-    mutable std::mutex singlesMutex_;
+    // What Add parsed (since the last lookup compiled it, or from the
+    // start), and the compiled set: null until a lookup after Finish, or
+    // when it could not compile. Guarded by mutex_ until setReady_.
+    mutable std::unique_ptr<CompiledSet> pending_;
+    mutable std::unique_ptr<CompiledSet> set_;
+    mutable std::atomic<bool> setReady_{false};
+    // Each expression alone, made on the first path the set cannot answer
+    // (most loads never need them).
+    mutable std::mutex mutex_;
     mutable std::vector<std::unique_ptr<CompiledSet>> singles_;  // null: cannot compile
 };
 
