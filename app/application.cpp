@@ -10,6 +10,7 @@
 #include "app/removal_connection.h"
 #include "app/scan_source.h"
 #include "app/script_connection.h"
+#include "app/startup_actions.h"
 #include "app/startup_listing.h"
 #include "app/views/startup_entries_window.h"
 #include "app/views/views.h"
@@ -396,10 +397,34 @@ void Application::ShowStartupEntries() {
         StartupEntriesWindow window(views_.controller.ui, [this, sources = std::move(sources)] {
             return ListMachineStartup(machine_, sources);
         });
+        window.act = [this](StartupAction action, const std::vector<StartupEntry>& entries) {
+            return ActOnStartupEntries(action, entries);
+        };
         window.Start();
         views_.controller.dialogs.RunStartupEntries(window);
     }
     startupEntriesOpen_ = false;
+}
+
+// The terminal's startup remove/disable/enable, from the window: the same
+// questions and backup; what could not be done is said in one message.
+bool Application::ActOnStartupEntries(StartupAction action,
+                                      const std::vector<StartupEntry>& entries) {
+    StartupActionOptions options;
+    std::string error;
+    options.stateFolder = InstallationStateFolder(machine_.PrefixPath(), &error);
+    StartupActionResult result =
+        action == StartupAction::Remove
+            ? RemoveStartupEntries(machine_, *settings_, *removalView_, entries, options)
+            : SwitchStartupEntries(machine_, *removalView_, entries,
+                                   action == StartupAction::Enable, options);
+    if (!result.failures.empty()) {
+        std::string text = "Not done:";
+        for (const std::string& failure : result.failures) text += "\n" + failure;
+        views_.controller.messages.Ask(
+            {kStartupEntriesTitle, text, PromptButtons::Ok, PromptIcon::Warning});
+    }
+    return result.ran;
 }
 
 void Application::FirstTick() {

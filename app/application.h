@@ -25,6 +25,7 @@
 
 #include "app/instance_lock.h"
 #include "app/main_controller.h"
+#include "app/views/startup_entries_window.h"
 
 namespace tolvane {
 
@@ -155,6 +156,7 @@ class Application {
     void ConnectFlows();
     // Scan > "Start-up Entries...".
     void ShowStartupEntries();
+    bool ActOnStartupEntries(StartupAction action, const std::vector<StartupEntry>& entries);
     // The loading splash; false when it did not end normally.
     bool LoadDefinitionsWithSplash();
     bool ReadShippedDefinitions(std::string* stored);

@@ -105,6 +105,19 @@ std::vector<const StartupEntry*> StartupEntriesWindow::CheckedEntries() const {
     return entries;
 }
 
+bool StartupEntriesWindow::CanAct() const {
+    return act && !listing_ && !CheckedEntries().empty();
+}
+
+void StartupEntriesWindow::Act(StartupAction action) {
+    if (!CanAct()) return;
+    std::vector<StartupEntry> chosen;
+    for (const StartupEntry* entry : CheckedEntries()) chosen.push_back(*entry);
+    if (!act(action, chosen)) return;
+    Start();
+    if (onChanged) onChanged();
+}
+
 std::vector<std::pair<std::string, std::string>> StartupEntriesWindow::Details(size_t row) const {
     const StartupEntry& e = Entry(row);
     auto yesNo = [](bool value) { return std::string(value ? "yes" : "no"); };

@@ -9,6 +9,10 @@
 // thread (UiThread::Post) and onChanged tells the face. The window waits
 // for a listing still running when it goes.
 //
+// The checked entries can be removed, disabled or enabled again through the
+// action the application gives (act: the removal's questions and backup, on
+// this thread); when the machine changed, the window lists it again.
+//
 // Choices of ours: rows start unchecked (a start-up entry is the user's own
 // program far more often than a threat); checks stay with their entry when
 // the filter changes.
@@ -36,6 +40,7 @@ inline constexpr const char* kHideOwnEntriesLabel = "Hide Windows and Wine entri
 inline constexpr const char* kListingStartupText = "Listing the start-up entries...";
 
 enum class StartupColumn { Location, Name, Command, File, Flags, Count };
+enum class StartupAction { Remove, Disable, Enable };
 
 // The flags of an entry, comma-separated ("missing,user-writable,
 // script-host,threat:NAME,new,disabled,wine"); "-" for none.
@@ -71,6 +76,13 @@ class StartupEntriesWindow {
     void SetChecked(size_t row, bool checked);
     // The checked entries shown (what a removal would act on).
     std::vector<const StartupEntry*> CheckedEntries() const;
+    // Set by the application; true when the machine was changed.
+    std::function<bool(StartupAction, const std::vector<StartupEntry>&)> act;
+    // Whether Act would do anything: an action is given, no listing runs
+    // and some row is checked.
+    bool CanAct() const;
+    // Acts on the checked entries, then lists the machine again when it changed.
+    void Act(StartupAction action);
     // Every fact of a row's entry, as (label, value) in the details' order.
     std::vector<std::pair<std::string, std::string>> Details(size_t row) const;
 

@@ -96,6 +96,24 @@ TEST_F(StartupEntriesWindowTest, ListsOffTheWindowThreadHidesTheSystemsOwnAndKee
     EXPECT_EQ(fact("SHA-256").size(), 64u);
     EXPECT_EQ(fact("In a user-writable place"), "yes");
     EXPECT_EQ(fact("Wine's own"), "no");
+
+    // The checked entries go to the application's action; a changed machine
+    // is listed again.
+    EXPECT_FALSE(window.CanAct());
+    std::vector<std::string> acted;
+    window.act = [&](StartupAction action, const std::vector<StartupEntry>& entries) {
+        for (const StartupEntry& entry : entries) acted.push_back(entry.name);
+        return action == StartupAction::Disable;
+    };
+    ASSERT_TRUE(window.CanAct());
+    window.Act(StartupAction::Remove);
+    EXPECT_FALSE(window.Listing());
+    window.Act(StartupAction::Disable);
+    EXPECT_EQ(acted, (std::vector<std::string>{"Spy", "Spy"}));
+    EXPECT_TRUE(window.Listing());
+    EXPECT_FALSE(window.CanAct());
+    ui_.RunUntil([&] { return !window.Listing(); });
+    EXPECT_TRUE(window.CheckedEntries().empty());
 }
 
 // The window may close (the user's Close) before its listing has ended: it

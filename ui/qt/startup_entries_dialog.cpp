@@ -14,6 +14,7 @@
 #include <QTreeWidget>
 #include <QVBoxLayout>
 #include <memory>
+#include <vector>
 
 #include "app/views/startup_entries_window.h"
 #include "ui/qt/dialog_driver.h"
@@ -87,19 +88,24 @@ QTreeWidget* EntryList(QDialog* dialog) {
     return list;
 }
 
-// Removal and disabling of start-up entries come with their backup; until
-// then the buttons say why they do nothing.
-QHBoxLayout* Buttons(QDialog* dialog, QPushButton** details) {
+// Details, then the actions on the checked rows, which the window enables
+// while it can act.
+QHBoxLayout* Buttons(QDialog* dialog, StartupEntriesWindow& window, QPushButton** details,
+                     std::vector<QPushButton*>* actions) {
     auto* row = new QHBoxLayout;
     *details = new QPushButton("&Details...", dialog);
     (*details)->setObjectName("details");
     row->addWidget(*details);
-    for (const char* caption : {"&Remove", "D&isable"}) {
+    const std::pair<const char*, StartupAction> kActions[] = {{"&Remove", StartupAction::Remove},
+                                                              {"D&isable", StartupAction::Disable},
+                                                              {"&Enable", StartupAction::Enable}};
+    for (const auto& [caption, action] : kActions) {
         auto* button = new QPushButton(caption, dialog);
         button->setObjectName(QString(caption).remove('&').toLower());
-        button->setEnabled(false);
-        button->setToolTip("Removing and disabling start-up entries is not available yet.");
+        QObject::connect(button, &QPushButton::clicked,
+                         [&window, action = action] { window.Act(action); });
         row->addWidget(button);
+        actions->push_back(button);
     }
     row->addStretch();
     auto* close = new QDialogButtonBox(QDialogButtonBox::Close, dialog);
@@ -128,9 +134,13 @@ void RunStartupEntriesDialog(QWidget* parent, StartupEntriesWindow& window) {
     notes->setTextInteractionFlags(Qt::TextSelectableByMouse);
     layout->addWidget(notes);
     QPushButton* details = nullptr;
-    layout->addLayout(Buttons(dialog.get(), &details));
+    std::vector<QPushButton*> actions;
+    layout->addLayout(Buttons(dialog.get(), window, &details, &actions));
+    auto enableActions = [&window, actions] {
+        for (QPushButton* button : actions) button->setEnabled(window.CanAct());
+    };
 
-    auto refresh = [&window, list, status, notes, details] {
+    auto refresh = [&window, list, status, notes, details, enableActions] {
         FillRows(list, window);
         status->setText(ToQt(window.StatusText()));
         QString text;
@@ -139,14 +149,18 @@ void RunStartupEntriesDialog(QWidget* parent, StartupEntriesWindow& window) {
         notes->setText(text);
         notes->setVisible(!text.isEmpty());
         details->setEnabled(window.RowCount() > 0);
+        enableActions();
     };
     window.onChanged = refresh;
     refresh();
     QObject::connect(hideOwn, &QCheckBox::toggled, [&window](bool on) { window.SetHideOwn(on); });
-    QObject::connect(list, &QTreeWidget::itemChanged, [&window, list](QTreeWidgetItem* item) {
-        const int row = list->indexOfTopLevelItem(item);
-        if (row >= 0) window.SetChecked(size_t(row), item->checkState(0) == Qt::Checked);
-    });
+    QObject::connect(list, &QTreeWidget::itemChanged,
+                     [&window, list, enableActions](QTreeWidgetItem* item) {
+                         const int row = list->indexOfTopLevelItem(item);
+                         if (row >= 0)
+                             window.SetChecked(size_t(row), item->checkState(0) == Qt::Checked);
+                         enableActions();
+                     });
     auto showDetails = [&window, list, dialog = dialog.get()] {
         const int row = list->indexOfTopLevelItem(list->currentItem());
         if (row >= 0 && size_t(row) < window.RowCount()) RunDetailsDialog(dialog, window, row);
