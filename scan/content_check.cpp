@@ -393,4 +393,131 @@ ContentCheck::Outcome ContentCheck::Check(int fd, const struct stat& st,
     return outcome;
 }
 
+// The platform's answer asked by one thread at a time.
+class ContentPool::LockedPlatform : public PlatformFiles {
+  public:
+    LockedPlatform(PlatformFiles* inner, std::mutex& lock) : inner_(inner), lock_(lock) {}
+    bool IsPlatformOwn(const ContentFileView& file) override {
+        std::lock_guard<std::mutex> held(lock_);
+        return inner_->IsPlatformOwn(file);
+    }
+
+  private:
+    PlatformFiles* inner_;
+    std::mutex& lock_;
+};
+
+// An extra checker asked by one thread at a time; the scan's begin and end
+// stay with whoever added it.
+class ContentPool::LockedChecker : public ContentFileChecker {
+  public:
+    LockedChecker(ContentFileChecker* inner, std::mutex& lock) : inner_(inner), lock_(lock) {}
+    Verdict Check(const ContentFileView& file) override {
+        std::lock_guard<std::mutex> held(lock_);
+        return inner_->Check(file);
+    }
+
+  private:
+    ContentFileChecker* inner_;
+    std::mutex& lock_;
+};
+
+ContentPool::ContentPool(const ThreatDatabase& database, const ContentLimits& limits,
+                         ContentCounts& counts, const std::atomic<bool>& stop, size_t threads)
+    : database_(database),
+      limits_(limits),
+      counts_(counts),
+      stop_(stop),
+      threads_(threads ? threads : std::max(1u, std::thread::hardware_concurrency())),
+      inline_(database, limits, counts) {}
+
+ContentPool::~ContentPool() {
+    {
+        std::lock_guard<std::mutex> held(lock_);
+        closing_ = true;
+    }
+    wake_.notify_all();
+    for (std::thread& worker : workers_) worker.join();
+}
+
+void ContentPool::SetPlatformFiles(PlatformFiles* platform) {
+    platform_ = platform ? std::make_unique<LockedPlatform>(platform, callLock_) : nullptr;
+    inline_.SetPlatformFiles(platform_.get());
+}
+
+void ContentPool::AddChecker(ContentFileChecker* checker) {
+    checkers_.push_back(std::make_unique<LockedChecker>(checker, callLock_));
+    inline_.AddChecker(checkers_.back().get());
+}
+
+// The threads start with the first file, once the platform and the checkers
+// are known.
+void ContentPool::StartThreads() {
+    for (size_t i = 0; i < threads_; ++i) {
+        auto check = std::make_unique<ContentCheck>(database_, limits_, counts_);
+        check->SetPlatformFiles(platform_.get());
+        for (auto& checker : checkers_) check->AddChecker(checker.get());
+        workers_.emplace_back(&ContentPool::Work, this, check.get());
+        checks_.push_back(std::move(check));
+    }
+}
+
+void ContentPool::Work(ContentCheck* check) {
+    for (;;) {
+        Job job;
+        {
+            std::unique_lock<std::mutex> held(lock_);
+            wake_.wait(held, [this] { return closing_ || !queue_.empty(); });
+            if (queue_.empty()) return;
+            job = std::move(queue_.front());
+            queue_.pop_front();
+        }
+        ContentCheck::Outcome outcome = check->Check(job.fd.get(), job.st, job.path, stop_);
+        job.fd.Reset();
+        {
+            std::lock_guard<std::mutex> held(lock_);
+            if (outcome.definition)
+                matches_.emplace_back(job.sequence, Match{std::move(job.path), std::move(job.tag),
+                                                          std::move(outcome)});
+            --inFlight_;
+        }
+        done_.notify_all();
+    }
+}
+
+void ContentPool::Submit(UniqueFd fd, const struct stat& st, std::string windowsPath,
+                         std::string tag) {
+    if (workers_.empty()) StartThreads();
+    Job job;
+    job.fd = std::move(fd);
+    job.st = st;
+    job.path = std::move(windowsPath);
+    job.tag = std::move(tag);
+    {
+        std::unique_lock<std::mutex> held(lock_);
+        done_.wait(held, [this] { return inFlight_ < threads_; });
+        job.sequence = nextSequence_++;
+        ++inFlight_;
+        queue_.push_back(std::move(job));
+    }
+    wake_.notify_one();
+}
+
+std::vector<ContentPool::Match> ContentPool::Collect() {
+    std::unique_lock<std::mutex> held(lock_);
+    done_.wait(held, [this] { return inFlight_ == 0; });
+    std::sort(matches_.begin(), matches_.end(),
+              [](const auto& a, const auto& b) { return a.first < b.first; });
+    std::vector<Match> out;
+    out.reserve(matches_.size());
+    for (auto& [sequence, match] : matches_) out.push_back(std::move(match));
+    matches_.clear();
+    return out;
+}
+
+ContentCheck::Outcome ContentPool::CheckHere(int fd, const struct stat& st,
+                                             std::string_view windowsPath) {
+    return inline_.Check(fd, st, windowsPath, stop_);
+}
+
 }  // namespace tolvane
