@@ -10,6 +10,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <system_error>
 #include <thread>
 
 #include "base/codepage.h"
@@ -21,6 +22,9 @@ namespace tolvane {
 namespace {
 
 constexpr size_t kChunk = size_t{1} << 20;
+// Content threads at most, whatever the cores: each may hold a file's bytes
+// up to the YARA cap.
+constexpr size_t kMostThreads = 4;
 // Offsets kept per finding: enough to find the strings in a hex viewer.
 constexpr size_t kOffsetsKept = 5;
 // The bytes the file type is told from (the longest signature is shorter).
@@ -428,7 +432,8 @@ ContentPool::ContentPool(const ThreatDatabase& database, const ContentLimits& li
       limits_(limits),
       counts_(counts),
       stop_(stop),
-      threads_(threads ? threads : std::max(1u, std::thread::hardware_concurrency())),
+      threads_(threads ? threads
+                       : std::clamp<size_t>(std::thread::hardware_concurrency(), 1, kMostThreads)),
       inline_(database, limits, counts) {}
 
 ContentPool::~ContentPool() {
@@ -451,13 +456,19 @@ void ContentPool::AddChecker(ContentFileChecker* checker) {
 }
 
 // The threads start with the first file, once the platform and the checkers
-// are known.
+// are known. Those the system refuses are done without: with none, the
+// caller's thread checks each file as it is handed over.
 void ContentPool::StartThreads() {
+    started_ = true;
     for (size_t i = 0; i < threads_; ++i) {
         auto check = std::make_unique<ContentCheck>(database_, limits_, counts_);
         check->SetPlatformFiles(platform_.get());
         for (auto& checker : checkers_) check->AddChecker(checker.get());
-        workers_.emplace_back(&ContentPool::Work, this, check.get());
+        try {
+            workers_.emplace_back(&ContentPool::Work, this, check.get());
+        } catch (const std::system_error&) {
+            break;
+        }
         checks_.push_back(std::move(check));
     }
 }
@@ -487,7 +498,14 @@ void ContentPool::Work(ContentCheck* check) {
 
 void ContentPool::Submit(UniqueFd fd, const struct stat& st, std::string windowsPath,
                          std::string tag) {
-    if (workers_.empty()) StartThreads();
+    if (!started_) StartThreads();
+    if (workers_.empty()) {
+        ContentCheck::Outcome outcome = inline_.Check(fd.get(), st, windowsPath, stop_);
+        if (outcome.definition)
+            matches_.emplace_back(
+                nextSequence_++, Match{std::move(windowsPath), std::move(tag), std::move(outcome)});
+        return;
+    }
     Job job;
     job.fd = std::move(fd);
     job.st = st;
@@ -495,7 +513,7 @@ void ContentPool::Submit(UniqueFd fd, const struct stat& st, std::string windows
     job.tag = std::move(tag);
     {
         std::unique_lock<std::mutex> held(lock_);
-        done_.wait(held, [this] { return inFlight_ < threads_; });
+        done_.wait(held, [this] { return inFlight_ < workers_.size(); });
         job.sequence = nextSequence_++;
         ++inFlight_;
         queue_.push_back(std::move(job));

@@ -188,7 +188,7 @@ class ContentCheck {
 // thread checked them all.
 class ContentPool {
   public:
-    // `threads` of 0 takes one per core. The database, the counts and the
+    // `threads` of 0 takes one per core, at most 4. The database, the counts and the
     // stop flag outlive the pool.
     ContentPool(const ThreatDatabase& database, const ContentLimits& limits, ContentCounts& counts,
                 const std::atomic<bool>& stop, size_t threads = 0);
@@ -201,7 +201,6 @@ class ContentPool {
     void SetPlatformFiles(PlatformFiles* platform);
     void AddChecker(ContentFileChecker* checker);
     bool Active() const { return inline_.Active(); }
-    size_t Threads() const { return threads_; }
 
     struct Match {
         std::string path;  // as handed over
@@ -249,6 +248,7 @@ class ContentPool {
     size_t inFlight_ = 0;  // queued or being checked
     uint64_t nextSequence_ = 0;
     std::vector<std::pair<uint64_t, Match>> matches_;
+    bool started_ = false;
     bool closing_ = false;
 };
 
