@@ -234,13 +234,27 @@ void ContentCheck::CountSkip(ContentSkip skip) {
     counts_.skipped[static_cast<size_t>(skip)].fetch_add(1, std::memory_order_relaxed);
 }
 
+void ContentCheck::Buffer::Resize(size_t wanted) {
+    if (wanted > capacity) {
+        bytes.reset();
+        bytes.reset(new char[wanted]);
+        capacity = wanted;
+    }
+    size = wanted;
+}
+
+void ContentCheck::Buffer::Release() {
+    bytes.reset();
+    capacity = size = 0;
+}
+
 // Reads `size` bytes from the start through the digests (unless the caller
 // hashes the kept bytes itself); with keep, into buffer_ as well. A file
 // longer now than its size is read to that size.
 ContentCheck::ReadResult ContentCheck::ReadAndHash(int fd, uint64_t size, bool keep, bool hash,
                                                    const std::atomic<bool>& stop) {
     hashes_->Start();
-    buffer_.resize(keep ? size : std::min<uint64_t>(size, kChunk));
+    buffer_.Resize(keep ? size : std::min<uint64_t>(size, kChunk));
     uint64_t offset = 0;
     while (offset < size) {
         if (stop.load(std::memory_order_relaxed)) return ReadResult::Stopped;
@@ -301,7 +315,7 @@ ContentCheck::Outcome ContentCheck::RunYara(const struct stat& st, std::string_v
     yara_->definition.reset();
     yara_->finding = ContentFinding();
     int status = yr_scanner_scan_mem(
-        yara_->scanner, reinterpret_cast<const uint8_t*>(buffer_.data()), buffer_.size());
+        yara_->scanner, reinterpret_cast<const uint8_t*>(buffer_.data()), buffer_.size);
     if (status == ERROR_SCAN_TIMEOUT) CountSkip(ContentSkip::YaraTimeout);
     auto& definitions = database_.definitions();
     if (!yara_->definition || *yara_->definition >= definitions.size()) return {};
@@ -379,7 +393,7 @@ ContentCheck::Outcome ContentCheck::Check(int fd, const struct stat& st,
     Outcome outcome;
     if (overlap) {
         std::thread hasher([this] {
-            hashes_->Update(buffer_.data(), buffer_.size());
+            hashes_->Update(buffer_.data(), buffer_.size);
             hashes_->Finish();
         });
         Outcome matched = RunYara(st, windowsPath, headView, stop);
@@ -393,7 +407,7 @@ ContentCheck::Outcome ContentCheck::Check(int fd, const struct stat& st,
     if (!outcome.definition) outcome = AskCheckers(view);
     if (outcome.definition) counts_.matched.fetch_add(1, std::memory_order_relaxed);
     // A large file's bytes are not kept for the next one.
-    if (buffer_.capacity() > 4 * kChunk) std::string().swap(buffer_);
+    if (buffer_.capacity > 4 * kChunk) buffer_.Release();
     return outcome;
 }
 

@@ -175,7 +175,17 @@ class ContentCheck {
     std::vector<ContentFileChecker*> checkers_;
     std::unique_ptr<Hashes> hashes_;
     std::unique_ptr<Yara> yara_;
-    std::string buffer_;
+    // The bytes read, left uninitialised until read into: a std::string
+    // would write zeros over each file's size before the read does.
+    struct Buffer {
+        std::unique_ptr<char[]> bytes;
+        size_t capacity = 0;
+        size_t size = 0;
+        char* data() { return bytes.get(); }
+        void Resize(size_t wanted);
+        void Release();
+    };
+    Buffer buffer_;
     ContentCounts& counts_;
 };
 
