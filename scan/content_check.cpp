@@ -153,13 +153,20 @@ struct ContentCheck::Hashes {
             if (contexts[i]) EVP_DigestInit_ex(contexts[i], Method(kKinds[i]), nullptr);
         }
     }
-    void Update(const char* data, size_t size) {
-        for (EVP_MD_CTX* context : contexts)
-            if (context) EVP_DigestUpdate(context, data, size);
+    // The kinds there are contexts for, bit i for kKinds[i].
+    unsigned Kinds() const {
+        unsigned kinds = 0;
+        for (size_t i = 0; i < kDigestKinds; ++i)
+            if (contexts[i]) kinds |= 1u << i;
+        return kinds;
     }
-    void Finish() {
+    void Update(const char* data, size_t size, unsigned kinds) {
+        for (size_t i = 0; i < kDigestKinds; ++i)
+            if (kinds & (1u << i)) EVP_DigestUpdate(contexts[i], data, size);
+    }
+    void Finish(unsigned kinds) {
         for (size_t i = 0; i < kDigestKinds; ++i) {
-            if (!contexts[i]) continue;
+            if (!(kinds & (1u << i))) continue;
             unsigned char digest[EVP_MAX_MD_SIZE];
             unsigned int length = 0;
             EVP_DigestFinal_ex(contexts[i], digest, &length);
@@ -251,7 +258,7 @@ void ContentCheck::Buffer::Release() {
 // Reads `size` bytes from the start through the digests (unless the caller
 // hashes the kept bytes itself); with keep, into buffer_ as well. A file
 // longer now than its size is read to that size.
-ContentCheck::ReadResult ContentCheck::ReadAndHash(int fd, uint64_t size, bool keep, bool hash,
+ContentCheck::ReadResult ContentCheck::ReadAndHash(int fd, uint64_t size, bool keep, unsigned kinds,
                                                    const std::atomic<bool>& stop) {
     hashes_->Start();
     buffer_.Resize(keep ? size : std::min<uint64_t>(size, kChunk));
@@ -262,12 +269,12 @@ ContentCheck::ReadResult ContentCheck::ReadAndHash(int fd, uint64_t size, bool k
         char* into = keep ? buffer_.data() + offset : buffer_.data();
         ssize_t got = ReadAt(fd, into, want, offset);
         if (got < 0) return ReadResult::Unreadable;
-        if (hash) hashes_->Update(into, static_cast<size_t>(got));
+        hashes_->Update(into, static_cast<size_t>(got), kinds);
         offset += static_cast<uint64_t>(got);
         counts_.bytes.fetch_add(static_cast<uint64_t>(got), std::memory_order_relaxed);
         if (static_cast<size_t>(got) < want) return ReadResult::Changed;
     }
-    if (hash) hashes_->Finish();
+    hashes_->Finish(kinds);
     return ReadResult::Done;
 }
 
@@ -368,15 +375,17 @@ ContentCheck::Outcome ContentCheck::Check(int fd, const struct stat& st,
     if (yara_ && !yaraToo) CountSkip(ContentSkip::OverYaraCap);
     // The platform's files are told by their SHA-256.
     if (platform_ && !hashes_->contexts[2]) hashes_->contexts[2] = EVP_MD_CTX_new();
-    const bool anyDigest = std::any_of(hashes_->contexts.begin(), hashes_->contexts.end(),
-                                       [](EVP_MD_CTX* context) { return context != nullptr; });
+    const unsigned kinds = hashes_->Kinds();
+    const bool anyDigest = kinds != 0;
     // Past the YARA cap with nothing else to ask, reading would find nothing.
     if (!yaraToo && !anyDigest && checkers_.empty()) return {};
 
     // A large file kept for YARA is hashed on a second thread while YARA
-    // runs; the platform's files must be told apart by digest before YARA.
-    const bool overlap = yaraToo && anyDigest && !platform_ && size >= kChunk;
-    ReadResult read = ReadAndHash(fd, size, yaraToo, !overlap, stop);
+    // runs, but for the SHA-256 that tells the platform's files apart
+    // before YARA: that one is taken while the file is read.
+    const unsigned early = platform_ ? 1u << 2 : 0;
+    const unsigned late = yaraToo && size >= kChunk ? kinds & ~early : 0;
+    ReadResult read = ReadAndHash(fd, size, yaraToo, kinds & ~late, stop);
     if (read != ReadResult::Done) {
         CountSkip(read == ReadResult::Stopped   ? ContentSkip::Stopped
                   : read == ReadResult::Changed ? ContentSkip::Changed
@@ -391,13 +400,19 @@ ContentCheck::Outcome ContentCheck::Check(int fd, const struct stat& st,
         return {};
     }
     Outcome outcome;
-    if (overlap) {
-        std::thread hasher([this] {
-            hashes_->Update(buffer_.data(), buffer_.size);
-            hashes_->Finish();
-        });
+    if (late) {
+        auto hashLate = [this, late] {
+            hashes_->Update(buffer_.data(), buffer_.size, late);
+            hashes_->Finish(late);
+        };
+        std::thread hasher;
+        try {
+            hasher = std::thread(hashLate);
+        } catch (const std::system_error&) {
+            hashLate();  // no second thread to be had: one after the other
+        }
         Outcome matched = RunYara(st, windowsPath, headView, stop);
-        hasher.join();
+        if (hasher.joinable()) hasher.join();
         outcome = FindDigest();
         if (!outcome.definition) outcome = std::move(matched);
     } else {

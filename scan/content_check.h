@@ -19,7 +19,8 @@
 //
 // Threads: one ContentCheck serves one thread (it owns its hash contexts and
 // YARA scanner; a file of a megabyte or more is hashed on a helper thread
-// while YARA runs, joined before Check returns); the counts it adds to may
+// while YARA runs, joined before Check returns, but for the SHA-256 the
+// PlatformFiles need first); the counts it adds to may
 // be read from any thread. A walk checks its files through a ContentPool:
 // one ContentCheck per pool thread, the PlatformFiles and the extra checkers
 // called under one lock, so that they need not be safe between threads.
@@ -162,7 +163,7 @@ class ContentCheck {
     struct Hashes;
     struct Yara;
     enum class ReadResult { Done, Changed, Unreadable, Stopped };
-    ReadResult ReadAndHash(int fd, uint64_t size, bool keep, bool hash,
+    ReadResult ReadAndHash(int fd, uint64_t size, bool keep, unsigned kinds,
                            const std::atomic<bool>& stop);
     Outcome FindDigest();
     Outcome RunYara(const struct stat& st, std::string_view windowsPath, std::string_view head,

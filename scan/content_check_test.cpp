@@ -9,6 +9,7 @@
 
 #include <filesystem>
 #include <fstream>
+#include <map>
 #include <random>
 #include <thread>
 
@@ -311,6 +312,42 @@ TEST_F(ContentScanTest, APoolGivesItsMatchesInTheOrderHandedOver) {
     }
     EXPECT_EQ(counts.checked.load(), names.size());
     EXPECT_EQ(counts.matched.load(), expected.size());
+}
+
+// In a prefix the SHA-256 is taken as the file is read (the platform's
+// files are told by it before YARA); the other digests of a large file are
+// taken beside YARA and still list it.
+TEST_F(ContentScanTest, ALargeFileIsToldByThePlatformFirstAndListedByItsOtherDigests) {
+    struct Recorder : PlatformFiles {
+        bool IsPlatformOwn(const ContentFileView& file) override {
+            seen[std::string(file.path)] = std::string(file.sha256);
+            return file.path.ends_with("wine.exe");
+        }
+        std::map<std::string, std::string> seen;
+    } platform;
+    SetRules("rule TempStealer { strings: $a = \"STEALER-MARKER-7f3a\" condition: $a }\n");
+    const std::string listed = "MZ" + std::string(2 << 20, 'l');
+    const std::string wine = "MZ STEALER-MARKER-7f3a" + std::string(2 << 20, 'w');
+    unsigned char md5[EVP_MAX_MD_SIZE];
+    unsigned int length = 0;
+    EVP_Digest(listed.data(), listed.size(), md5, &length, EVP_md5(), nullptr);
+    database.content().AddDigest(DigestKind::Md5, std::string(reinterpret_cast<char*>(md5), length),
+                                 1);
+    database.content().AddDigest(DigestKind::Sha1, std::string(20, '\x01'), 1);
+    const std::string documents = "C:\\users\\root\\Documents\\";
+    prefix.WriteFile(documents + "listed.exe", listed);
+    prefix.WriteFile(documents + "wine.exe", wine);
+    Scan(ContentLimits(), true);
+    engine->SetPlatformFiles(&platform);
+    engine->RunScan();
+
+    ASSERT_EQ(engine->Results().listedObjects.size(), 1u);
+    const DetectedObject* row = Row(documents + "listed.exe");
+    ASSERT_TRUE(row && row->content);
+    EXPECT_EQ(row->content->source, "MD5");
+    EXPECT_EQ(platform.seen[documents + "listed.exe"], RawSha256(listed));
+    EXPECT_EQ(platform.seen[documents + "wine.exe"], RawSha256(wine));
+    EXPECT_EQ(Skipped(ContentSkip::PlatformOwn), 1u);
 }
 
 }  // namespace
