@@ -20,10 +20,14 @@
 // Threads: one ContentCheck serves one thread (it owns its hash contexts and
 // YARA scanner; a file of a megabyte or more is hashed on a helper thread
 // while YARA runs, joined before Check returns, but for the SHA-256 the
-// PlatformFiles need first); the counts it adds to may
-// be read from any thread. A walk checks its files through a ContentPool:
-// one ContentCheck per pool thread, the PlatformFiles and the extra checkers
-// called under one lock, so that they need not be safe between threads.
+// PlatformFiles need first); the counts it adds to may be read from any
+// thread. A walk checks its files through a ContentPool: one ContentCheck
+// per pool thread (one per core, at most 4), the PlatformFiles and the
+// extra checkers called under one lock, so that they need not be safe
+// between threads; memory: at most one file's bytes (up to the YARA cap)
+// per pool thread. Each digest kind costs a pass over the bytes (the three
+// together about as much as YARA with a few hundred rules): the pool's
+// threads, not a shorter path, keep a scan near the speed of YARA alone.
 // Stop: the flag is polled between read chunks (1 MiB), so a stop takes
 // effect within one chunk's read. A YARA scan already running is bounded
 // only by its time-out: libyara 4.2 calls back only once the bytes are

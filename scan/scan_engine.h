@@ -203,13 +203,13 @@ class ScanEngine {
     // anything to check them against), its counts logged at the end.
     void StartContentPhase();
     void EndContentPhase();
-    // The content check of a running program's file: the definition that
-    // recognised it, or nullptr.
     // The walk's entry is handed to the content threads; what they found is
     // reported, in the walk's order, before any other row and as the walk
     // ends (ReportContentMatches).
     void CheckEntryContent(const FindHandle& handle, FindDetail detail, std::string path);
     void ReportContentMatches();
+    // The content check of a running program's file: the definition that
+    // recognised it, or nullptr.
     ThreatDefinition* CheckProgramContent(const std::string& path,
                                           std::shared_ptr<const ContentFinding>* finding);
     // The outcome of one entry of a definition: marks the entry found or
