@@ -10,6 +10,8 @@
 #include "app/removal_connection.h"
 #include "app/scan_source.h"
 #include "app/script_connection.h"
+#include "app/startup_listing.h"
+#include "app/views/startup_entries_window.h"
 #include "app/views/views.h"
 #include "backup/backup_archive.h"
 #include "backup/restore.h"
@@ -152,6 +154,35 @@ bool Application::ReloadDefinitions() {
         ReadChosenDefinitions(&stored, &vouched) && LoadStoredDefinitions(stored, vouched);
     ignoreList_->Load(*database_);
     return definitionsLoaded_;
+}
+
+bool Application::UseDefinitionsFile(const std::string& hostPath, std::string* error) {
+    std::string stored, why;
+    if (!ReadUserDatabaseFile(hostPath, &stored, &why)) {
+        *error = hostPath + " cannot be used: " + why + ".";
+        return false;
+    }
+    // Read aside first: a file that does not load leaves the definitions in
+    // use as they are.
+    PlaceholderFolders folders = PlaceholderFolders::FromShell(machine_.shell());
+    ThreatDatabase trial;
+    LoadReport report;
+    if (!LoadDefinitionsFromContainer(stored, folders, &trial, &report, RulesSource::Vouched) ||
+        trial.definitions().empty()) {
+        *error = hostPath + " is no definitions database made by `tolvane-db pack`" +
+                 (report.parseError.empty() ? "" : " (" + report.parseError + ")") +
+                 ". The definitions in use are kept.";
+        return false;
+    }
+    // The bytes read once are the ones loaded: the file may change meanwhile.
+    controller_->results().Clear();
+    definitionsNotes_.clear();
+    definitionsNotes_.push_back("Definitions: " + hostPath + " (your own)");
+    LoadStoredDefinitions(stored, true);
+    ignoreList_->Load(*database_);
+    options_.definitionsFile = hostPath;
+    definitionsLoaded_ = true;
+    return true;
 }
 
 // A machine that keeps nothing of Tolvane's inside is scanned with the
@@ -336,6 +367,7 @@ void Application::ConnectFlows() {
             if (!hosts.empty()) remover_->SetHostsFiles(std::move(hosts));
             return removal_->RunRemoval(*resultRows_, removeAll);
         };
+    if (!flows.startupEntries) flows.startupEntries = [this] { ShowStartupEntries(); };
     if (!flows.startUpDeletions)
         flows.startUpDeletions = [this] { removal_->ProcessStartUpDeletions(); };
     auto cleared = flows.resultsCleared;
@@ -343,6 +375,31 @@ void Application::ConnectFlows() {
         remover_->ClearBrowserSettingsHits();
         if (cleared) cleared();
     };
+}
+
+// The listing runs on the window's worker while the modal window is up, so
+// nothing else reads the machine or changes the definitions meanwhile.
+void Application::ShowStartupEntries() {
+    const std::string& shipped = ShippedReference();
+    StartupSources sources;
+    std::string error;
+    if (!LoadStartupSources(shipped.empty() ? ShippedDataFolder() : shipped, &sources, &error)) {
+        views_.controller.messages.Ask({kStartupEntriesTitle,
+                                        "The start-up entries cannot be listed: " + error + ".",
+                                        PromptButtons::Ok, PromptIcon::Error});
+        return;
+    }
+    sources.definitions = database_.get();
+    startupEntriesOpen_ = true;
+    {
+        // Its worker has ended when the window goes.
+        StartupEntriesWindow window(views_.controller.ui, [this, sources = std::move(sources)] {
+            return ListMachineStartup(machine_, sources);
+        });
+        window.Start();
+        views_.controller.dialogs.RunStartupEntries(window);
+    }
+    startupEntriesOpen_ = false;
 }
 
 void Application::FirstTick() {

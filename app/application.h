@@ -103,6 +103,18 @@ class Application {
     MainController& controller() { return *controller_; }
     ThreatDatabase& database() { return *database_; }
     IgnoreList& ignoreList() { return *ignoreList_; }
+    // File > "Use Definitions File...": the user's own database (a container
+    // made by `tolvane-db pack`, a host file) replaces the definitions in use
+    // and stays in use until the program ends. A file that is not one
+    // changes nothing: false with *error saying why. The results list is
+    // emptied (its rows point at the definitions replaced).
+    bool UseDefinitionsFile(const std::string& hostPath, std::string* error);
+    // While the Start-up Entries window is up: its listing may be reading
+    // the machine and the definitions on its worker.
+    bool StartupEntriesOpen() const { return startupEntriesOpen_; }
+    // The user's own definitions file in use; "" for the shipped or the
+    // machine's database.
+    const std::string& DefinitionsFile() const { return options_.definitionsFile; }
     // The last removal stopped because the backup asked for was not made.
     bool RemovalStoppedForBackup() const;
     SettingsStore& settings() { return *settings_; }
@@ -141,6 +153,8 @@ class Application {
     // Connects the flows of the other subsystems to the controller's
     // commands (those the options did not give).
     void ConnectFlows();
+    // Scan > "Start-up Entries...".
+    void ShowStartupEntries();
     // The loading splash; false when it did not end normally.
     bool LoadDefinitionsWithSplash();
     bool ReadShippedDefinitions(std::string* stored);
@@ -172,6 +186,7 @@ class Application {
     std::unique_ptr<RemovalFlow> removal_;
     std::unique_ptr<BackupArchive> backup_;
     bool definitionsLoaded_ = true;
+    bool startupEntriesOpen_ = false;
     // The host folder of an installation's own state ("" for a Wine prefix,
     // and when it cannot be had: stateNote_ says why).
     std::string stateFolder_;

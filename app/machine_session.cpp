@@ -18,6 +18,7 @@ MachineSession::MachineSession(ApplicationViews views, MachineChooserView& choos
       options_(std::move(options)),
       self_(std::make_shared<MachineSession*>(this)) {
     options_.flows.openMachine = [this] { ChooseMachine(); };
+    options_.flows.useDefinitionsFile = [this] { ChooseDefinitionsFile(); };
 }
 
 MachineSession::~MachineSession() {
@@ -52,6 +53,23 @@ void MachineSession::ChooseMachine() {
     views_.controller.ui.Post([self, path] {
         if (auto session = self.lock(); session && *session) (*session)->Reopen(path);
     });
+}
+
+void MachineSession::ChooseDefinitionsFile() {
+    if (!app_ || app_->controller().RefuseWhileScanning()) return;
+    FileDialogOptions dialog;
+    dialog.title = kUseDefinitionsTitle;
+    dialog.filter = kDefinitionsFileFilter;
+    dialog.initialPath = options_.definitionsFile;
+    std::string path, error;
+    if (!views_.controller.files.AskHostOpenFile(dialog, &path) || path.empty()) return;
+    if (!app_->UseDefinitionsFile(path, &error)) {
+        views_.controller.messages.Ask(
+            {kOpenFailureCaption, error, PromptButtons::Ok, PromptIcon::Error});
+        return;
+    }
+    options_.definitionsFile = path;
+    NameMachineInStatus();
 }
 
 std::unique_ptr<Machine> MachineSession::OpenChosen(const std::string& path, bool* rightsGivenUp,

@@ -23,6 +23,12 @@
 //   call. The -s and -b switches and the silent update query belong to the
 //   program's start only.
 //
+// - File > "Use Definitions File..." (ChooseDefinitionsFile) asks for a
+//   file of this computer and loads it (Application::UseDefinitionsFile);
+//   a machine opened later uses it too, until the program ends. A file that
+//   is not a definitions database is said (caption "Error") and the
+//   definitions in use stay.
+//
 // Threads: the user-interface thread only.
 #pragma once
 
@@ -41,6 +47,9 @@ class MachineChooserView;
 
 inline constexpr const char* kOpenFailureCaption = "Error";
 inline constexpr const char* kMachineStatusPrefix = "Machine: ";
+inline constexpr const char* kUseDefinitionsTitle = "Use Definitions File";
+inline constexpr const char* kDefinitionsFileFilter =
+    "Definitions databases (*.db)|*.db|All files (*)|*||";
 
 class MachineSession {
   public:
@@ -56,6 +65,8 @@ class MachineSession {
     StartResult Start(Machine& machine);
     // The File menu's "Open Machine...".
     void ChooseMachine();
+    // The File menu's "Use Definitions File...".
+    void ChooseDefinitionsFile();
     // Re-opens the program on the machine folder path at once; true when it
     // now runs there (or already did).
     bool Reopen(const std::string& path);

@@ -10,9 +10,11 @@
 #include "app/app_test_fixture.h"
 #include "app/instance_lock.h"
 #include "app/views/machine_chooser.h"
+#include "definitions/threat_database.h"
 #include "discovery/open_machine.h"
 #include "host/privileges.h"
 #include "testing/machines_home.h"
+#include "testing/temp_folder.h"
 #include "testing/temp_installation.h"
 
 namespace tolvane::testing {
@@ -220,6 +222,49 @@ TEST_F(MachineSessionTest, ReopensWithTheUserAndDrivesOfTheStart) {
         << (views_.messages.empty() ? "" : views_.messages.back());
     EXPECT_EQ(session_->machine().registry().UserSid(), TempInstallation::kBobSid);
     EXPECT_EQ(session_->machine().files().ToHostPath("D:\\alice"), windows.Host("Users/alice"));
+}
+
+// File > "Use Definitions File...": a file that is no packed database is
+// said and changes nothing; a packed one is used at once, named on the
+// status line, and stays in use on a machine opened later.
+TEST_F(MachineSessionTest, UseDefinitionsFileLoadsTheUsersPackedFileAndKeepsIt) {
+    PlantTraces();
+    TempFolder host;
+    const std::string garbage = host.path().string() + "/notes.db";
+    std::ofstream(garbage) << "not a container";
+    views_.script.open = {garbage};
+    current().Execute(MainCommand::UseDefinitionsFile);
+    ASSERT_EQ(views_.messages.size(), 1u);
+    EXPECT_TRUE(views_.messages[0].starts_with(std::string(kOpenFailureCaption) + "|" + garbage))
+        << views_.messages[0];
+    EXPECT_NE(views_.messages[0].find("The definitions in use are kept."), std::string::npos);
+    EXPECT_TRUE(session_->app().DefinitionsFile().empty());
+    EXPECT_EQ(session_->app().database().definitions().size(), 2u);
+
+    const std::string own = host.path().string() + "/own.db";
+    std::string stored;
+    ASSERT_TRUE(
+        EncodeContainer("<NA VERSION=\"9.1\" DATE=\"2026-12-09\">\n"
+                        "<SW NAME=\"Red Kite\"><CATEGORY NAME=\"Spyware\"/>"
+                        "<FILES><FILE NAME=\"%windir%\\grey.exe\"/></FILES>"
+                        "<DANGER NAME=\"High\"/></SW>\n</NA>\n",
+                        &stored));
+    std::ofstream(own, std::ios::binary) << stored;
+    views_.script.open = {own};
+    current().Execute(MainCommand::UseDefinitionsFile);
+    EXPECT_EQ(views_.messages.size(), 1u);
+    EXPECT_NE(views_.ControlText(ControlId::StatusLine).find("Definitions: " + own + " (your own)"),
+              std::string::npos)
+        << views_.ControlText(ControlId::StatusLine);
+    current().Execute(MainCommand::SmartScan);
+    WaitForTheScan();
+    std::vector<std::string> vendors;
+    for (const ListRow& row : current().results().rows()) vendors.push_back(row.vendor);
+    EXPECT_EQ(vendors, std::vector<std::string>{"Red Kite"});
+
+    ASSERT_TRUE(session_->Reopen(Expected(MachineKind::Bottles)));
+    EXPECT_EQ(session_->app().DefinitionsFile(), own);
+    EXPECT_EQ(session_->app().database().version(), "9.1");
 }
 
 }  // namespace

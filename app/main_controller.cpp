@@ -234,6 +234,16 @@ bool MainController::ExecuteFlowCommand(MainCommand command) {
             if (RefuseWhileScanning()) return true;
             if (flows_.openMachine) flows_.openMachine();
             return true;
+        case MainCommand::UseDefinitionsFile:
+            // The scan works on the definitions being replaced.
+            if (RefuseWhileScanning()) return true;
+            if (flows_.useDefinitionsFile) flows_.useDefinitionsFile();
+            return true;
+        case MainCommand::StartupEntries:
+            // The listing reads the machine the scan worker is reading.
+            if (RefuseWhileScanning()) return true;
+            if (flows_.startupEntries) flows_.startupEntries();
+            return true;
         case MainCommand::CheckUpdates:
         case MainCommand::Update:
             // Both are greyed while a scan runs.
@@ -381,6 +391,7 @@ void MainController::StartOrStopScan() {
     if (flows_.resultsCleared) flows_.resultsCleared();
     SetScanButtons(false);
     lastMessageHandled_ = false;
+    ++workersStarted_;
     if (!scan_.StartWorker(this)) {
         SetText(ControlId::StartStop, kStart);
         SetScanButtons(true);
@@ -505,8 +516,11 @@ void MainController::ShowProgress(const ScanSnapshot& shown, DetectedObject* obj
 
 void MainController::OnWorkerFinished() {
     // The worker returns right after this message; a start asked for in the
-    // meantime runs once it has.
-    views_.ui.Post([this] {
+    // meantime runs once it has. A scan started before this runs has joined
+    // that worker already, and its own must not be waited for here: it may
+    // be waiting for this thread.
+    views_.ui.Post([this, started = workersStarted_] {
+        if (started != workersStarted_) return;
         scan_.JoinWorker();
         if (pendingStart_ && !shuttingDown_ && !windowEnded_) {
             pendingStart_ = false;

@@ -76,6 +76,8 @@ struct ControllerFlows {
     std::function<void()> startUpDeletions;          // ProcessStartUpDeletions (-b)
     std::function<void()> resultsCleared;            // a new scan empties the results
     std::function<void()> openMachine;               // File > "Open Machine..."
+    std::function<void()> useDefinitionsFile;        // File > "Use Definitions File..."
+    std::function<void()> startupEntries;            // Scan > "Start-up Entries..."
     // The silent update query of the start, given the program's and the
     // definitions' version numbers.
     std::function<void(double programVersion, double definitionsVersion)> silentUpdateQuery;
@@ -231,6 +233,7 @@ class MainController : private ScanObserver {
     bool noFolderChosen_ = false;
     bool windowEnded_ = false;
     bool pendingStart_ = false;
+    uint64_t workersStarted_ = 0;      // scans started, to tell a finished worker's from the next
     bool lastMessageHandled_ = false;  // the running worker's end was shown
     std::atomic<bool> shuttingDown_{false};
     ScanHandOver handOver_;

@@ -195,6 +195,22 @@ TEST_F(HandDrivenTest, StartAfterStopWaitsForTheStoppedWorker) {
     Finish();
 }
 
+// The worker may end, and the user start the next scan, before the join its
+// last message posted runs: that join must not wait for the new worker, which
+// may itself be waiting for the window's thread.
+TEST_F(HandDrivenTest, TheJoinOfAFinishedScanLeavesTheNextScansWorkerAlone) {
+    controller().Execute(MainCommand::StartStop);
+    scan_->finished = true;
+    controller().HandleScanProgress(nullptr);
+    scan_->running = false;
+    controller().Execute(MainCommand::StartStop);
+    EXPECT_EQ(scan_->starts, 2);
+    ui_.RunPending();
+    EXPECT_TRUE(scan_->running);
+    Finish();
+    EXPECT_FALSE(scan_->running);
+}
+
 TEST_F(HandDrivenTest, SmallCommands) {
     controller().Execute(MainCommand::ShowLogfile);
     EXPECT_EQ(views_.messages,

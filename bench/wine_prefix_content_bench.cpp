@@ -11,6 +11,7 @@
 #include <string>
 #include <unordered_map>
 
+#include "bench/wine_bench_prefix.h"
 #include "definitions/load_definitions.h"
 #include "definitions/threat_database.h"
 #include "definitions/yara_compiler.h"
@@ -24,29 +25,18 @@ namespace tolvane::bench {
 namespace {
 
 namespace fs = std::filesystem;
-using testing::ShellQuote;
 
 constexpr char kRules[] =
     "rule bench_stealer { strings: $a = \"tolvane-bench-stealer\" ascii wide condition: $a }\n"
     "rule bench_pe { strings: $b = { 4D 5A 90 00 03 00 00 00 04 00 00 00 FF FF 00 00 B8 00 00 00 "
     "00 00 00 00 40 00 00 00 54 6F 6C 76 } condition: $b at 0 }\n";
 
-std::string Prefix() {
-    if (const char* given = std::getenv("TOLVANE_BENCH_WINE_PREFIX")) return given;
-    const std::string prefix = "/tmp/tolvane-bench-wine";
-    if (fs::exists(prefix + "/system.reg")) return prefix;
-    std::string env = "WINEPREFIX=" + ShellQuote(prefix) + " WINEDEBUG=-all ";
-    testing::RunCommand(env + "timeout 600 wine wineboot -i >/dev/null 2>&1; " + env +
-                        "wineserver -w");
-    return fs::exists(prefix + "/system.reg") ? prefix : "";
-}
-
 int Main() {
     if (testing::RunCommand("command -v wine >/dev/null") != 0) {
         std::printf("Wine is not installed: nothing measured\n");
         return 0;
     }
-    const std::string prefix = Prefix();
+    const std::string prefix = BenchWinePrefix();
     std::string error;
     std::unique_ptr<Machine> machine = prefix.empty() ? nullptr : OpenMachine(prefix, &error);
     if (!machine) {

@@ -3,6 +3,7 @@
 #include <climits>
 
 #include "definitions/markup_parser.h"
+#include "definitions/pattern_match.h"
 
 namespace tolvane {
 namespace {
@@ -88,6 +89,46 @@ void ReadContentChildren(MarkupParser& parser, const ContentTarget& target) {
     }
 }
 
+void AddValueExpression(const std::string& expression, const std::string& exclusion,
+                        ThreatDefinition* definition) {
+    std::optional<std::string> key = RegistryExpressionKey(expression);
+    if (!key) return;
+    auto matcher = std::make_shared<PathExpressions>();
+    std::string why;
+    if (!matcher->Add(expression, exclusion, &why)) return;
+    matcher->Finish();
+    RegistryValueEntry entry;
+    entry.keyPath = *key;
+    entry.valueName = expression;
+    entry.fullName = expression;
+    entry.nameIsPattern = true;
+    entry.nameExpression = std::move(matcher);
+    definition->registryValues.push_back(std::move(entry));
+}
+
+// EXPRESSIONS, wherever it stands among the children of the SW element the
+// parser stands on (the cursor is left on that element). The file
+// expressions the index refuses are dropped when it is built.
+void ReadExpressions(MarkupParser& parser, ThreatDefinition* definition) {
+    parser.EnterChild();
+    if (parser.NextChild("EXPRESSIONS")) {
+        parser.EnterChild();
+        while (parser.NextChild("EXPRESSION")) {
+            const std::string target = parser.ChildAttribute("FOR");
+            if (target == "regvalue") {
+                AddValueExpression(parser.ChildAttribute("MATCH"), parser.ChildAttribute("EXCEPT"),
+                                   definition);
+                continue;
+            }
+            if (target != "file") continue;
+            ExpressionEntry entry{parser.ChildAttribute("MATCH"), parser.ChildAttribute("EXCEPT")};
+            if (!entry.expression.empty()) definition->fileExpressions.push_back(std::move(entry));
+        }
+        parser.LeaveElement();
+    }
+    parser.LeaveElement();
+}
+
 // One SW element, the parser standing on it: its children in their fixed
 // order, the paths with their placeholders resolved.
 std::unique_ptr<ThreatDefinition> ReadDefinition(MarkupParser& parser,
@@ -152,6 +193,7 @@ std::unique_ptr<ThreatDefinition> ReadDefinition(MarkupParser& parser,
     d.url = parser.ChildAttribute("url");
     ReadContentChildren(parser, target);
     parser.LeaveElement();
+    ReadExpressions(parser, &d);
     return definition;
 }
 
@@ -162,6 +204,8 @@ void ThreatDatabase::Clear() {
     fileEntries_.clear();
     folderIndex_.Clear();
     folderOwners_.clear();
+    fileExpressions_.Clear();
+    expressionOwners_.clear();
     definitions_.clear();
     content_.Clear();
     ruleNames_.clear();
@@ -222,6 +266,25 @@ void ThreatDatabase::IndexAll() {
     }
     fileIndex_.Finish();
     folderIndex_.Finish();
+    IndexExpressions();
+}
+
+void ThreatDatabase::IndexExpressions() {
+    std::string why;
+    for (const auto& owner : definitions_) {
+        // What the index refuses leaves the definition too.
+        std::erase_if(owner->fileExpressions, [&](const ExpressionEntry& entry) {
+            if (!fileExpressions_.Add(entry.expression, entry.exclusion, &why)) return true;
+            expressionOwners_.push_back(owner.get());
+            return false;
+        });
+    }
+    fileExpressions_.Finish();
+}
+
+ThreatDefinition* ThreatDatabase::MatchFileExpression(std::string_view path) const {
+    int64_t hit = fileExpressions_.FindNewest(path);
+    return hit < 0 ? nullptr : expressionOwners_[hit];
 }
 
 ThreatDefinition* ThreatDatabase::MatchFile(std::string_view path,
@@ -256,6 +319,14 @@ ThreatDefinition* ThreatDatabase::MatchFolder(std::string_view path,
 
 void ThreatDatabase::AttachCompiledRules(YaraRules rules) {
     content_.SetRules(std::move(rules), ruleNames_);
+}
+
+bool ValueNameMatches(const RegistryValueEntry& entry, std::string_view name) {
+    if (!entry.nameExpression) return ValueNameMatch(entry.valueName, name);
+    std::string path = entry.keyPath;
+    path += '\\';
+    path.append(name);
+    return entry.nameExpression->FindNewest(path) == 0;
 }
 
 std::unordered_map<std::string_view, const ThreatDefinition*> DefinitionsByName(

@@ -17,6 +17,8 @@
 //     <DESCRIPTION NAME="..." url="..."/>
 //     <HASHES><HASH VALUE="44d88612fea8a8f36de82e1278abb02f"/></HASHES>
 //     <RULES><RULE NAME="Stealer_Config_Strings"/></RULES>
+//     <EXPRESSIONS><EXPRESSION FOR="file" MATCH="\\dl_[0-9]{2}\.exe$" EXCEPT="..."/>
+//     </EXPRESSIONS>
 //   </SW>
 // The children are read in that order only: one standing before a child
 // already read is not seen. Placeholders (placeholders.h) are resolved in
@@ -33,6 +35,15 @@
 // container carries after its markup (container.h); those rules are
 // attached by the loader (load_definitions.h) only for a database this
 // computer vouches for, since libyara trusts what it loads.
+// EXPRESSIONS holds path expressions (path_expressions.h): MATCH a regular
+// expression over a file's Windows path, EXCEPT its exclusion (optional).
+// FOR="regvalue" makes it an expression over a value's path without root
+// ("^Software\\Run\\ntkd[0-9]+$"), searched in the key its literal start
+// names (RegistryExpressionKey) like a value named by wildcard; one that
+// names no key is skipped. It is looked for among all children wherever it
+// stands, and readers built before it never look for it. An EXPRESSION of
+// another FOR is skipped (a later kind), as is one RE2 refuses: the rest of
+// the definition still loads.
 #pragma once
 
 #include <cstdint>
@@ -44,6 +55,7 @@
 #include <vector>
 
 #include "definitions/content_indicators.h"
+#include "definitions/path_expressions.h"
 #include "definitions/pattern_index.h"
 #include "definitions/placeholders.h"
 
@@ -77,6 +89,18 @@ struct RegistryValueEntry {
     std::string fullName;        // key path and value name as written (before ":@:")
     bool nameIsPattern = false;  // valueName is a ValueNameMatch pattern
     int found = 0;
+    // Set for a value named by expression (valueName then holds it): the
+    // expression over "keyPath\name", which nameIsPattern entries test.
+    std::shared_ptr<const PathExpressions> nameExpression;
+};
+
+// Whether a value of the entry's key with this name is one the entry names:
+// by its expression, or else by ValueNameMatch.
+bool ValueNameMatches(const RegistryValueEntry& entry, std::string_view name);
+
+struct ExpressionEntry {
+    std::string expression;  // over a file's Windows path
+    std::string exclusion;   // empty for none
 };
 
 struct HostEntry {
@@ -94,6 +118,7 @@ struct ThreatDefinition {
     std::vector<RegistryKeyEntry> registryKeys;
     std::vector<RegistryValueEntry> registryValues;
     std::vector<HostEntry> hostEntries;
+    std::vector<ExpressionEntry> fileExpressions;  // only those the index took
     bool found = false;  // false at load; set by any detection of one of its objects
     std::string danger;
 };
@@ -142,6 +167,11 @@ class ThreatDatabase {
     ThreatDefinition* MatchFile(std::string_view path,
                                 const std::function<uint64_t()>& fileSize) const;
 
+    // The definition whose path expression matches the file's path (and
+    // whose exclusion does not), or nullptr; the later entry wins.
+    ThreatDefinition* MatchFileExpression(std::string_view path) const;
+    const PathExpressions& fileExpressions() const { return fileExpressions_; }
+
     // The definition whose folder entry matches the path of an existing
     // folder, or nullptr; the later entry wins.
     ThreatDefinition* MatchFolder(std::string_view path, const FileSystem& files) const;
@@ -169,6 +199,7 @@ class ThreatDatabase {
 
   private:
     void IndexAll();
+    void IndexExpressions();
 
     std::vector<std::unique_ptr<ThreatDefinition>> definitions_;
     std::string version_;
@@ -178,6 +209,8 @@ class ThreatDatabase {
     std::vector<FileIndexEntry> fileEntries_;
     PatternIndex folderIndex_;
     std::vector<ThreatDefinition*> folderOwners_;
+    PathExpressions fileExpressions_;
+    std::vector<ThreatDefinition*> expressionOwners_;
     ContentIndicators content_;
     std::unordered_map<std::string, size_t> ruleNames_;
 };

@@ -9,7 +9,8 @@ cd "$(dirname "$0")/.."
 build=${1:-build-fuzz}
 seconds=${2:-5}
 targets=(definitions update_description script_db wine_hive registry_import ignore_list
-  restore_manifest archive_extract regf_hive ioc_list misp content startup_readers)
+  restore_manifest archive_extract regf_hive ioc_list misp content startup_readers
+  pe_facts path_expressions)
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 "$build/fuzz/regf_hive_seeds" "$work/regf_hive_seeds"

@@ -156,7 +156,8 @@ CommandLine ReadCommandLine(int argc, char** argv) {
                    (arg.find("-s") != std::string::npos || arg.find("-b") != std::string::npos)) {
             // Read from the Windows command line by the start-up, which finds
             // the switches anywhere in it ("-sb" acts as -s, "-bs" as -b).
-        } else if (arg == "--all" && !options.words.empty() && options.words[0] == "startup") {
+        } else if ((arg == "--all" || arg == "--weekly" || arg == "--with-file") &&
+                   !options.words.empty() && options.words[0] == "startup") {
             options.words.push_back(arg);
         } else if (arg.rfind("--", 0) == 0) {
             std::cerr << "tolvane: unknown option " << arg << "\n";
@@ -207,10 +208,16 @@ int RunOnAllMachines(const CommandLine& line) {
     if (options.listMachines)
         return ListMachines(FindUserMachines(options.mounts), options.json, std::cout);
     const bool startup = !options.words.empty() && options.words[0] == "startup";
+    // Row numbers name the rows of one machine's listing: acting on them is
+    // never repeated over every machine.
+    const bool startupAction = startup && options.words.size() > 1 &&
+                               (options.words[1] == "remove" || options.words[1] == "disable" ||
+                                options.words[1] == "enable");
     if (!line.headless || (options.words.size() != 2 && !startup) ||
-        (options.words[0] != "scan" && !startup) || !options.machinePath.empty()) {
-        std::cerr << "tolvane: --all-machines runs one scan on every machine: "
-                     "tolvane --headless --all-machines scan MODE (or startup [--all])\n";
+        (options.words[0] != "scan" && !startup) || startupAction || !options.machinePath.empty()) {
+        std::cerr
+            << "tolvane: --all-machines runs one scan on every machine: "
+               "tolvane --headless --all-machines scan MODE (or startup [--all] [--weekly])\n";
         return kExitUsage;
     }
     return ScanAllMachines(options, FindUserMachines(options.mounts), std::cout, std::cerr);

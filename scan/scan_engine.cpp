@@ -467,6 +467,7 @@ void ScanEngine::ScanProcesses() {
     auto match = [&](const std::string& path) {
         finding.reset();
         ThreatDefinition* definition = database_.MatchFile(path, files);
+        if (!definition) definition = database_.MatchFileExpression(path);
         if (definition || !content_) return definition;
         auto [known, added] = read.try_emplace(Lowered(path));
         if (added) known->second.definition = CheckProgramContent(path, &known->second.finding);
@@ -606,7 +607,7 @@ void ScanEngine::MatchValuesByName(ThreatDefinition* definition, RegistryValueEn
             if (name.find('\\') != std::string::npos ||
                 name.find(kValueDataSeparator) != std::string::npos)
                 continue;
-            if (!ValueNameMatch(entry.valueName, name) || data.size() > kValueDataLimit ||
+            if (!ValueNameMatches(entry, name) || data.size() > kValueDataLimit ||
                 !ValueDataContains(data, loweredPattern, place.decodedTry))
                 continue;
             std::string text = place.keyPrefix + entry.keyPath + "\\" + name;
@@ -876,6 +877,7 @@ void ScanEngine::Walk(std::string folder, bool thisFolderOnly, HostPlace place,
                     return size;
                 });
             }
+            if (!definition) definition = database_.MatchFileExpression(full);
             if (definition) {
                 Count(results_.counters.filesRecognised);
                 reportedFiles_.insert(Lowered(full));

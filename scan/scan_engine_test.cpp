@@ -341,6 +341,23 @@ TEST_F(ScanTest, RegistryValuesNamedByWildcardListEachMatchingValue) {
                                                   "Registry Value Software\\Run\\xyz:@:evil"}));
 }
 
+// A value named by expression is looked for in the key its literal start
+// names, in every profile and the machine's keys, as a wildcard name is.
+TEST_F(ScanTest, RegistryValuesNamedByExpressionListEachMatchingValue) {
+    Load(
+        "<NA><SW NAME=\"Leviathan\"><EXPRESSIONS><EXPRESSION FOR=\"regvalue\" "
+        "MATCH=\"^Software\\\\Run\\\\ntkd[0-9]+$\" EXCEPT=\"ntkd0\"/>"
+        "</EXPRESSIONS></SW></NA>");
+    SetValue(RootKey::CurrentUser, "Software\\Run", "ntkd12", REG_SZ, "c:\\a.exe");
+    SetValue(RootKey::LocalMachine, "Software\\Run", "NTKD7", REG_SZ, "c:\\b.exe");
+    SetValue(RootKey::CurrentUser, "Software\\Run", "ntkd0", REG_SZ, "c:\\c.exe");
+    SetValue(RootKey::CurrentUser, "Software\\Run", "ntkdx", REG_SZ, "c:\\d.exe");
+    SetValue(RootKey::CurrentUser, "Software\\Other", "ntkd1", REG_SZ, "c:\\e.exe");
+    Run(4);
+    EXPECT_EQ(Listed(), (std::vector<std::string>{"Registry Value Software\\Run\\ntkd12",
+                                                  "Registry Value Software\\Run\\NTKD7"}));
+}
+
 // The character after a dropped "%" is copied as it stands, as GetRegValue
 // reads it: "ev%%69l" is no "evil".
 TEST_F(ScanTest, RegistryValuesPhaseCopiesTheCharacterAfterADroppedPercent) {
@@ -485,6 +502,21 @@ TEST_F(ScanTest, FilesModeWalksEveryDriveButNotLinksOrTheKernelsFileSystems) {
     EXPECT_TRUE(ScanEngine::IsSkippedHostFolder("/sys/fs/cgroup"));
     EXPECT_FALSE(ScanEngine::IsSkippedHostFolder("/processes"));
     EXPECT_FALSE(ScanEngine::IsSkippedHostFolder("/"));
+}
+
+// A file-name list's expression (a character class no wildcard states) finds
+// its files in the walk; its exclusion keeps the one it names out.
+TEST_F(ScanTest, FilesModeListsFilesByPathExpressionLessTheExcluded) {
+    Load(
+        "<NA><SW NAME=\"Downloader\"><EXPRESSIONS>"
+        "<EXPRESSION FOR=\"file\" MATCH=\"(TEMP|TMP|Temp)\\\\dl_[0-9]{2}\\.exe\" "
+        "EXCEPT=\"\\\\dl_00\\.\"/></EXPRESSIONS></SW></NA>");
+    prefix.WriteFile("C:\\users\\a\\Temp\\dl_42.exe", "1");
+    prefix.WriteFile("C:\\users\\a\\Temp\\dl_00.exe", "1");
+    prefix.WriteFile("C:\\users\\a\\Temp\\dl_4x.exe", "1");
+    prefix.WriteFile("C:\\users\\a\\Documents\\dl_42.exe", "1");
+    Run(6);
+    EXPECT_EQ(Listed(), std::vector<std::string>{"File C:\\users\\a\\Temp\\dl_42.exe"});
 }
 
 TEST_F(ScanTest, FilesModeFindsDeepTracesInFoldersThatDifferOnlyInCase) {

@@ -7,7 +7,7 @@ set -eu
 packages=(cmake make g++ clang clang-format pkg-config zlib1g-dev libdeflate-dev libminizip-dev libmozjs-102-dev
   qt6-base-dev libcurl4-openssl-dev libssl-dev nlohmann-json3-dev googletest libgtest-dev libgmock-dev
   libbenchmark-dev libpugixml-dev libclang-rt-14-dev xvfb libyaml-cpp-dev lintian systemd libyara-dev
-  clamav-daemon
+  clamav-daemon libre2-dev
   liblnk-dev libhivex-dev libhivex-bin libwin-hivex-perl chntpw libregf-utils bindfs squashfuse)
 check_only=0
 for arg in "$@"; do

@@ -1,6 +1,7 @@
 // What is known of an entry's file: whether it exists, its size and
 // SHA-256, whether it is one of Wine's builtin files, the definition that
-// matches it. Read through one descriptor of the machine's FileSystem.
+// matches it, a PE file's version names and signature, whether it is one of
+// Windows' own. Read through one descriptor of the machine's FileSystem.
 #include <openssl/evp.h>
 
 #include <algorithm>
@@ -8,6 +9,8 @@
 #include <memory>
 
 #include "definitions/threat_database.h"
+#include "host/pe_facts.h"
+#include "startup/command_line.h"
 #include "startup/lister.h"
 
 namespace tolvane {
@@ -16,6 +19,10 @@ namespace {
 // Wine's builtin PE files carry this text after their DOS header.
 constexpr const char kWineBuiltin[] = "Wine builtin DLL";
 constexpr const char kWinePlaceholder[] = "Wine placeholder DLL";
+// A PE file's first bytes kept while it is hashed, for its headers and
+// version resource; the certificate table is found by the headers alone.
+// Larger programs keep their resources within this too, or are not named.
+constexpr size_t kPeReadLimit = size_t{32} << 20;
 
 std::string Hex(const unsigned char* bytes, unsigned size) {
     static const char kDigits[] = "0123456789abcdef";
@@ -27,30 +34,53 @@ std::string Hex(const unsigned char* bytes, unsigned size) {
     return out;
 }
 
-bool HasMarker(const std::string& head, const char* marker) {
+bool HasMarker(std::string_view head, const char* marker) {
     return head.size() >= 0x40 + strlen(marker) && head.compare(0x40, strlen(marker), marker) == 0;
 }
 
 // Hashes the file through one descriptor; false when it cannot be read.
-bool HashFile(FileSystem& files, const std::string& path, StartupEntry& entry, std::string* head) {
+// *head gets the file's first bytes: up to kPeReadLimit of a file that
+// starts as a PE file does, else enough for Wine's marker. A builtin file of
+// Wine's is read no further than its marker unless wineFiles: *whole says
+// whether the file was read to its end.
+bool HashFile(FileSystem& files, const std::string& path, bool wineFiles, StartupEntry& entry,
+              std::string* head, bool* whole) {
     File file;
     if (!files.OpenFile(path, FileOpenMode::Read, &file)) return false;
     std::unique_ptr<EVP_MD_CTX, decltype(&EVP_MD_CTX_free)> context(EVP_MD_CTX_new(),
                                                                     EVP_MD_CTX_free);
     if (!context || EVP_DigestInit_ex(context.get(), EVP_sha256(), nullptr) != 1) return false;
+    uint64_t size = 0;
+    file.Size(&size);
     std::string buffer(1 << 16, '\0');
     uint64_t total = 0;
     size_t got = 0;
-    while (file.Read(buffer.data(), buffer.size(), &got) && got > 0) {
-        if (head->size() < 0x80) head->append(buffer.data(), std::min<size_t>(got, 0x80));
+    bool read = false;
+    while ((read = file.Read(buffer.data(), buffer.size(), &got)) && got > 0) {
+        if (total == 0 && !wineFiles &&
+            (HasMarker(std::string_view(buffer).substr(0, got), kWineBuiltin) ||
+             HasMarker(std::string_view(buffer).substr(0, got), kWinePlaceholder))) {
+            head->assign(buffer.data(), std::min<size_t>(got, 0x80));
+            entry.size = size;
+            *whole = false;
+            return true;
+        }
+        if (total == 0 && got >= 2 && buffer.compare(0, 2, "MZ") == 0)
+            head->reserve(std::min<uint64_t>(size, kPeReadLimit));
+        bool pe = total >= 2 ? head->compare(0, 2, "MZ") == 0 : true;
+        size_t limit = pe ? kPeReadLimit : 0x80;
+        if (head->size() < limit) head->append(buffer.data(), std::min(got, limit - head->size()));
         EVP_DigestUpdate(context.get(), buffer.data(), got);
         total += got;
     }
+    // A read that fails halfway gives no digest rather than that of a part.
+    if (!read) return false;
     unsigned char digest[EVP_MAX_MD_SIZE];
     unsigned length = 0;
     if (EVP_DigestFinal_ex(context.get(), digest, &length) != 1) return false;
     entry.size = total;
     entry.sha256 = Hex(digest, length);
+    *whole = true;
     return true;
 }
 
@@ -65,6 +95,66 @@ bool InUserWritablePlace(const std::string& file) {
     return false;
 }
 
+// The first word of a command (quoted, or up to a space or comma) and the rest.
+void SplitProgram(const std::string& command, std::string* program, std::string* rest) {
+    size_t end = 0;
+    if (!command.empty() && command[0] == '"') {
+        end = command.find('"', 1);
+        if (end == std::string::npos) end = command.size();
+        *program = command.substr(1, end - 1);
+        ++end;
+    } else {
+        end = std::min(command.find(' '), command.find(','));
+        if (end == std::string::npos) end = command.size();
+        *program = command.substr(0, end);
+    }
+    *rest = end < command.size() ? command.substr(end) : "";
+}
+
+std::string BaseName(const std::string& path) {
+    size_t slash = path.find_last_of("\\/");
+    return slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
+// Where only an administrator can put files: the Windows folder itself,
+// System32, SysWOW64 and the drivers' folder, not their subfolders (some of
+// those, such as System32\Tasks, every user may write to).
+bool InSystemFolder(const std::string& file, const std::string& root) {
+    size_t slash = file.find_last_of('\\');
+    if (slash == std::string::npos) return false;
+    std::string folder = file.substr(0, slash);
+    return folder == root || folder == root + "\\system32" || folder == root + "\\syswow64" ||
+           folder == root + "\\system32\\drivers";
+}
+
+// Windows' own entry: a signed file that claims Microsoft, in the system
+// folders, which the entry starts directly (or svchost.exe starts as the
+// service's DLL) with arguments that name no other file or address. The
+// signature is not verified, so an entry that could turn a Windows program
+// against the machine is never one: a program's debugger (Image File
+// Execution Options, SilentProcessExit), a script host, a host such as
+// rundll32 or regsvr32 looked through, a Userinit or Shell followed by
+// another program, a file the definitions match.
+bool IsWindowsOwn(const StartupEntry& entry, const std::string& root) {
+    if (!entry.pe || !entry.signature || entry.company != "Microsoft Corporation" ||
+        entry.userWritable || entry.scriptHost || !entry.threat.empty() || entry.missing)
+        return false;
+    std::string location = LowerAscii(entry.location);
+    if (location.find("image file execution options") != std::string::npos ||
+        location.find("silentprocessexit") != std::string::npos)
+        return false;
+    std::string file = LowerAscii(entry.file);
+    if (!InSystemFolder(file, root)) return false;
+    std::string program, rest;
+    SplitProgram(LowerAscii(entry.command), &program, &rest);
+    std::string name = BaseName(program), fileName = BaseName(file);
+    bool direct = name == fileName || name + ".exe" == fileName ||
+                  (name == "svchost.exe" && fileName.size() > 4 &&
+                   fileName.compare(fileName.size() - 4, 4, ".dll") == 0);
+    return direct && rest.size() <= 256 && rest.find_first_of("\\:.") == std::string::npos &&
+           rest.find("//") == std::string::npos;
+}
+
 }  // namespace
 
 // The facts of a file not read before in this listing.
@@ -74,8 +164,21 @@ static void ReadNewFileFacts(Lister& lister, StartupEntry& entry) {
     entry.missing = !entry.exists;
     entry.userWritable = InUserWritablePlace(entry.file);
     std::string head;
-    if (entry.exists && HashFile(files, entry.file, entry, &head))
+    bool whole = false;
+    if (entry.exists &&
+        HashFile(files, entry.file, lister.sources.readWineFiles, entry, &head, &whole)) {
         entry.wines = HasMarker(head, kWineBuiltin) || HasMarker(head, kWinePlaceholder);
+    }
+    if (whole) {
+        PeFacts pe = ReadPeFacts(head, entry.size);
+        entry.pe = pe.isPe;
+        entry.company = pe.company;
+        entry.product = pe.product;
+        entry.description = pe.description;
+        entry.signature = pe.signature;
+        entry.notSigned = pe.isPe && !pe.signature;
+        if (!pe.problem.empty()) lister.Note(entry.file + ": " + pe.problem);
+    }
     if (lister.definitions) {
         uint64_t size = entry.size;
         const ThreatDefinition* match =
@@ -102,10 +205,17 @@ void ReadFileFacts(Lister& lister, StartupEntry& entry) {
         entry.sha256 = facts.sha256;
         entry.wines = entry.wines || facts.wines;
         entry.threat = facts.threat;
-        return;
+        entry.pe = facts.pe;
+        entry.company = facts.company;
+        entry.product = facts.product;
+        entry.description = facts.description;
+        entry.signature = facts.signature;
+        entry.notSigned = facts.notSigned;
+    } else {
+        ReadNewFileFacts(lister, entry);
+        lister.files[key] = entry;
     }
-    ReadNewFileFacts(lister, entry);
-    lister.files[key] = entry;
+    entry.windows = !entry.wines && IsWindowsOwn(entry, LowerAscii(lister.systemRoot));
 }
 
 }  // namespace tolvane

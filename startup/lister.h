@@ -21,11 +21,16 @@ struct Lister {
     const StartupSources& sources;
     const ThreatDatabase* definitions;
     StartupListing& out;
-    std::set<std::string> seen;  // location + '\n' + name, lower case
-    std::string systemRoot;      // "C:\windows"
+    std::set<std::string> seen;                 // location + '\n' + name, lower case
+    std::string systemRoot;                     // "C:\windows"
+    const StartupLocation* location = nullptr;  // the one being read
     // The facts of each file read, by its lower-case path: many entries
     // start one file (svchost.exe, rundll32.exe), which is read once.
     std::map<std::string, StartupEntry> files;
+    // Whether each path asked was a file, by its lower-case path: commands
+    // are resolved by trying names in the system folders, whose lookups
+    // without regard to case read the folder each time.
+    mutable std::map<std::string, bool> existing;
 
     void Note(std::string text) { out.notes.push_back(std::move(text)); }
     std::string Expand(std::string_view text) const {

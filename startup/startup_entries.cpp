@@ -5,12 +5,17 @@
 #include "machine/machine.h"
 #include "startup/command_line.h"
 #include "startup/lister.h"
+#include "startup/startup_switch.h"
 
 namespace tolvane {
 
 bool Lister::Exists(const std::string& path) const {
+    auto [known, added] = existing.try_emplace(LowerAscii(path), false);
+    if (!added) return known->second;
     uint32_t attributes = machine.files().GetFileAttributes(path);
-    return attributes != INVALID_FILE_ATTRIBUTES && !(attributes & FILE_ATTRIBUTE_DIRECTORY);
+    known->second =
+        attributes != INVALID_FILE_ATTRIBUTES && !(attributes & FILE_ATTRIBUTE_DIRECTORY);
+    return known->second;
 }
 
 void Lister::Add(StartupEntry entry) {
@@ -27,15 +32,17 @@ void Lister::Add(StartupEntry entry) {
         entry.file = resolved.file;
         entry.scriptHost = resolved.scriptHost;
     }
+    if (location) entry.kind = location->kind;
+    if (ApprovedDisabled(machine, entry)) entry.enabled = false;
     ReadFileFacts(*this, entry);
     if (sources.wineStock.count(WineStockKey(entry))) entry.wines = true;
     out.entries.push_back(std::move(entry));
 }
 
 bool IsFlagged(const StartupEntry& entry) {
-    if (entry.wines) return false;
+    if (entry.wines || entry.windows) return false;
     return entry.missing || entry.userWritable || entry.scriptHost || !entry.threat.empty() ||
-           entry.isNew;
+           entry.isNew || entry.notSigned;
 }
 
 std::string WineStockKey(const StartupEntry& entry) {
@@ -58,10 +65,11 @@ std::set<std::string> ParseWineStock(std::string_view text) {
 
 StartupListing ListStartupEntries(Machine& machine, const StartupSources& sources) {
     StartupListing listing;
-    Lister lister{machine, sources, sources.definitions, listing, {}, "", {}};
+    Lister lister{machine, sources, sources.definitions, listing, {}, "", nullptr, {}, {}};
     lister.systemRoot = machine.shell().ExpandEnvironmentStrings("%SystemRoot%");
     if (lister.systemRoot.find('%') != std::string::npos) lister.systemRoot = "C:\\Windows";
     for (const StartupLocation& location : sources.table) {
+        lister.location = &location;
         if (location.hive == LocationHive::File)
             ListFileLocation(lister, location);
         else

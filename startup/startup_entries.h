@@ -36,17 +36,29 @@ struct StartupEntry {
     std::string name;      // the value, service or file name
     std::string command;   // as stored (a shortcut's or task's target and arguments)
     std::string file;      // the Windows path that runs, "" when none could be had
+    LocationKind kind = LocationKind::Values;  // the family of the location that listed it
     bool exists = false;
     uint64_t size = 0;
-    std::string sha256;   // lower-case hex, "" when the file could not be read
-    bool enabled = true;  // a disabled service (Start 4) or task, StartupApproved off
+    std::string sha256;  // lower-case hex, "" when the file could not be read
+    bool enabled =
+        true;  // a disabled service (Start 4) or task, StartupApproved off (odd first byte)
+    // Of a PE file (host/pe_facts.h): its version resource's names (CP1252)
+    // and whether it carries an Authenticode signature, present but not verified.
+    bool pe = false;
+    std::string company, product, description;
+    bool signature = false;
     // Flags.
     bool missing = false;       // the file named does not exist
     bool userWritable = false;  // in AppData, Temp, ProgramData, Public or the Recycle Bin
     bool scriptHost = false;    // run through cmd, powershell, wscript, cscript, mshta
     std::string threat;         // the definition that matches the file, "" for none
+    bool notSigned = false;     // a PE file without a signature
     bool wines = false;         // one of Wine's own (its builtin files, a fresh prefix's)
-    bool isNew = false;         // not in this machine's previous listing
+    // One of Windows' own: a file in its system folders that claims Microsoft
+    // and carries a signature, started by the entry in the plain way (see
+    // file_facts.cpp). Hidden by default like Wine's.
+    bool windows = false;
+    bool isNew = false;  // not in this machine's previous listing
 };
 
 struct StartupListing {
@@ -63,6 +75,10 @@ struct StartupSources {
     // The entries of a fresh Wine prefix (WineStockKey of each): marked as Wine's.
     std::set<std::string> wineStock;
     const ThreatDatabase* definitions = nullptr;  // null: no definition is matched
+    // Whether Wine's builtin files are read whole, for their SHA-256 and PE
+    // facts. A listing that hides Wine's entries may leave them at their
+    // marker: a fresh prefix's start-up files are over 100 MB.
+    bool readWineFiles = true;
 };
 
 StartupListing ListStartupEntries(Machine& machine, const StartupSources& sources);

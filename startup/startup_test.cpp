@@ -11,6 +11,7 @@
 #include "startup/shortcut_reader.h"
 #include "startup/startup_entries.h"
 #include "startup/task_reader.h"
+#include "testing/pe_builder.h"
 #include "testing/registry_values.h"
 #include "testing/shortcut_builder.h"
 #include "testing/source_tree.h"
@@ -172,6 +173,98 @@ TEST(StartupEntries, ASecondListingMarksExactlyTheAddedEntryNew) {
     EXPECT_EQ(previous.problem, "");
     for (const StartupEntry& entry : second.entries)
         EXPECT_EQ(entry.isNew, entry.name == "Later") << entry.name;
+}
+
+// PE facts on an installation, and which entries count as Windows' own: a
+// signed file claiming Microsoft in the system folders, started plainly. The
+// same file started as a program's debugger, through rundll32, or with a
+// second program after it, and such a file in a user-writable folder, stay
+// shown.
+TEST(StartupEntries, WindowsOwnEntriesAreSignedMicrosoftSystemFilesStartedPlainly) {
+    testing::TempInstallation installation;
+    auto machine = installation.Open();
+    Registry& reg = machine->registry();
+    FileSystem& files = machine->files();
+    const std::string root = machine->shell().ExpandEnvironmentStrings("%SystemRoot%");
+    const std::string microsoft =
+        testing::BuildPe({"Microsoft Corporation", "Windows", "Windows Update", true});
+    std::string appData;
+    machine->shell().GetFolderPath(CSIDL_APPDATA, &appData);
+    for (const std::string& folder : {root + "\\System32", appData + "\\fake"})
+        ASSERT_TRUE(files.CreateFolderPath(folder));
+    for (const char* name : {"wuaueng.dll", "taskmgr.exe"})
+        ASSERT_TRUE(files.WriteWholeFileAtomic(root + "\\System32\\" + name, microsoft));
+    ASSERT_TRUE(files.WriteWholeFileAtomic(appData + "\\fake\\svc.exe", microsoft));
+    ASSERT_TRUE(files.CreateFolderPath("C:\\Program Files\\Vendor"));
+    ASSERT_TRUE(files.WriteWholeFileAtomic("C:\\Program Files\\Vendor\\agent.exe",
+                                           testing::BuildPe({"Vendor", "Agent", "Tray", false})));
+    const std::string service = "System\\CurrentControlSet\\Services\\wuauserv";
+    SetRegistryString(reg, RootKey::LocalMachine, service, "ImagePath",
+                      "%SystemRoot%\\system32\\svchost.exe -k netsvcs -p");
+    SetRegistryString(reg, RootKey::LocalMachine, service + "\\Parameters", "ServiceDll",
+                      "%SystemRoot%\\system32\\wuaueng.dll");
+    const std::string run = std::string(kSoftware) + "\\Run";
+    auto setRun = [&](const char* name, const std::string& command) {
+        SetRegistryString(reg, RootKey::LocalMachine, run, name, command);
+    };
+    setRun("Plain", root + "\\System32\\taskmgr.exe");
+    setRun("Agent", "\"C:\\Program Files\\Vendor\\agent.exe\" /tray");
+    setRun("Fake", appData + "\\fake\\svc.exe");
+    setRun("Hosted", "rundll32.exe " + root + "\\System32\\wuaueng.dll,Start");
+    SetRegistryString(reg, RootKey::LocalMachine,
+                      std::string(kWindowsNt) + "\\Image File Execution Options\\sethc.exe",
+                      "Debugger", root + "\\System32\\taskmgr.exe");
+    SetRegistryString(reg, RootKey::LocalMachine, std::string(kWindowsNt) + "\\Winlogon", "Shell",
+                      root + "\\System32\\taskmgr.exe C:\\ProgramData\\evil.exe");
+    StartupListing listing = ListStartupEntries(*machine, ShippedSources());
+
+    const StartupEntry* wuauserv = Find(listing, "wuauserv");
+    ASSERT_NE(wuauserv, nullptr);
+    EXPECT_TRUE(wuauserv->pe);
+    EXPECT_EQ(wuauserv->company, "Microsoft Corporation");
+    EXPECT_EQ(wuauserv->description, "Windows Update");
+    EXPECT_TRUE(wuauserv->signature);
+    EXPECT_TRUE(wuauserv->windows);
+    EXPECT_FALSE(IsFlagged(*wuauserv));
+    ASSERT_NE(Find(listing, "Plain"), nullptr);
+    EXPECT_TRUE(Find(listing, "Plain")->windows);
+    const StartupEntry* agent = Find(listing, "Agent");
+    ASSERT_NE(agent, nullptr);
+    EXPECT_EQ(agent->product, "Agent");
+    EXPECT_TRUE(agent->notSigned);
+    EXPECT_FALSE(agent->windows);
+    EXPECT_TRUE(IsFlagged(*agent));
+    for (const char* shown : {"Fake", "Hosted", "Debugger", "Shell"}) {
+        const StartupEntry* entry = Find(listing, shown);
+        ASSERT_NE(entry, nullptr) << shown;
+        EXPECT_TRUE(entry->pe) << shown << " " << entry->file;
+        EXPECT_FALSE(entry->windows) << shown;
+    }
+}
+
+// A listing that hides Wine's rows reads a builtin file of Wine's no further
+// than its marker: no digest, the size still known.
+TEST(StartupEntries, WinesBuiltinFilesAreReadWholeOnlyWhenAsked) {
+    testing::TempPrefix prefix;
+    auto machine = prefix.Open();
+    std::string builtin = "MZ";
+    builtin.resize(0x40, '\0');
+    builtin += "Wine builtin DLL";
+    builtin.resize(200000, '\0');
+    const std::string root = machine->shell().ExpandEnvironmentStrings("%SystemRoot%");
+    ASSERT_TRUE(machine->files().WriteWholeFileAtomic(root + "\\system32\\winelib.dll", builtin));
+    SetRegistryString(machine->registry(), RootKey::LocalMachine, std::string(kSoftware) + "\\Run",
+                      "WineLib", root + "\\system32\\winelib.dll");
+    StartupSources sources = ShippedSources();
+    for (bool whole : {false, true}) {
+        sources.readWineFiles = whole;
+        StartupListing listing = ListStartupEntries(*machine, sources);
+        const StartupEntry* entry = Find(listing, "WineLib");
+        ASSERT_NE(entry, nullptr);
+        EXPECT_TRUE(entry->wines);
+        EXPECT_EQ(entry->size, 200000u);
+        EXPECT_EQ(entry->sha256.size(), whole ? 64u : 0u);
+    }
 }
 
 // What the machine holds may be the malware's: each of these gives a note

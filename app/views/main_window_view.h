@@ -38,6 +38,7 @@ enum class MainCommand {
     RegistryScan,
     FilesScan,
     AdvancedBhoScan,
+    StartupEntries,
     // Remove menu
     RemoveAll,
     RemoveSelected,
@@ -55,6 +56,7 @@ enum class MainCommand {
     About,
     // File menu and the close box
     OpenMachine,
+    UseDefinitionsFile,
     Exit,
     // Buttons
     StartStop,

@@ -130,6 +130,10 @@ class ScriptedViews : public MainWindowView,
     // FileDialogView
     bool AskSaveFile(const FileDialogOptions& options, std::string* path) override;
     bool AskOpenFile(const FileDialogOptions& options, std::string* path) override;
+    // Takes the next --open path as the open dialog does.
+    bool AskHostOpenFile(const FileDialogOptions& options, std::string* path) override {
+        return AskOpenFile(options, path);
+    }
     // FolderChooserView
     bool RunFolderChooser(FolderChooser& chooser, std::string_view title,
                           std::string_view prompt) override;

@@ -20,6 +20,7 @@ class AdvancedScan;
 class FolderChooser;
 class GeneralSettingsWindow;
 class ScanSettingsWindow;
+class StartupEntriesWindow;
 class IgnoreListDialog;
 struct SummaryTexts;
 struct ObjectDetails;
@@ -45,6 +46,12 @@ class FileDialogView {
     // True and *path set (a Windows path) when the user chose a file.
     virtual bool AskSaveFile(const FileDialogOptions& options, std::string* path) = 0;
     virtual bool AskOpenFile(const FileDialogOptions& options, std::string* path) = 0;
+    // A file of this computer, not of the machine (the user's own
+    // definitions): true and *hostPath set when the user chose one. A face
+    // without such a dialog chooses nothing.
+    virtual bool AskHostOpenFile(const FileDialogOptions& /*options*/, std::string* /*hostPath*/) {
+        return false;
+    }
 };
 
 // --- The folder chooser ----------------------------------------------------
@@ -84,6 +91,10 @@ class DialogView {
     // rows, the description of a clicked row, the Scan button (scan.Scan())
     // and the close button reading scan.closeCaption().
     virtual void RunAdvancedScan(AdvancedScan& scan) = 0;
+    // The "Start-up Entries" window, its listing started: its rows (they
+    // change when the listing ends, onChanged), the filter, the details of a
+    // row. A face without it shows nothing.
+    virtual void RunStartupEntries(StartupEntriesWindow& /*window*/) {}
 };
 
 // --- The loading splash ----------------------------------------------------

@@ -72,7 +72,7 @@ home=$work/home
 mkdir -p "$home/.local/state/tolvane"
 mv "$prefix" "$home/.wine"
 command=$(sed -n "s|^ExecStart=/bin/bash -c '\(.*\)'\$|\1|p" "$root/lib/systemd/user/tolvane-scan.service" |
-  sed -e 's/\$\$/$/g' -e "s|/usr/bin/tolvane|$root/bin/tolvane|")
+  sed -e 's/\$\$/$/g' -e "s|/usr/bin/tolvane|$root/bin/tolvane|g")
 [ -n "$command" ] || fail "no ExecStart in the service"
 status=0
 (cd "$work" && env -u WINEPREFIX -u XDG_DATA_HOME -u XDG_CONFIG_HOME HOME="$home" \

@@ -14,10 +14,10 @@ trap 'rm -rf "$work"' EXIT
 fail() { echo "FAIL: $*" >&2; exit 1; }
 
 program=$work/tolvane
-printf '#!/bin/sh\necho "== Total: 1 machines scanned"\nexit 1\n' >"$program"
+printf '#!/bin/sh\necho "== Total: 1 machines scanned"\necho "ran: $*"\nexit 1\n' >"$program"
 chmod +x "$program"
 command=$(sed -n "s|^ExecStart=/bin/bash -c '\(.*\)'\$|\1|p" "$source/packaging/tolvane-scan.service.in" |
-  sed -e 's/\$\$/$/g' -e "s|@TOLVANE_BIN@|$program|")
+  sed -e 's/\$\$/$/g' -e "s|@TOLVANE_BIN@|$program|g")
 [ -n "$command" ] || fail "no ExecStart in the service"
 grep -q '^TimeoutStartSec=' "$source/packaging/tolvane-scan.service.in" || fail "the service has no time limit"
 
@@ -33,6 +33,8 @@ mkdir -m 755 "$state"
 run "$state"
 [ "$status" = 1 ] || fail "plain run: status $status"
 grep -q "^== Total: 1 machines scanned" "$state/weekly-scan.txt" || fail "no report written"
+grep -q "^ran: --headless --no --all-machines startup --weekly" "$state/weekly-scan.txt" ||
+  fail "the report lists no start-up entries new since last week"
 [ "$(stat -c %a "$state")" = 700 ] || fail "state folder is $(stat -c %a "$state"), not 700"
 [ "$(stat -c %a "$state/weekly-scan.txt")" = 600 ] || fail "report is not 600"
 

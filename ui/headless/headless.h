@@ -19,6 +19,7 @@
 namespace tolvane {
 
 class Machine;
+class ScriptedViews;
 struct Privileges;
 
 struct HeadlessOptions {
@@ -69,9 +70,18 @@ std::unique_ptr<Machine> OpenHeadlessMachine(const HeadlessOptions& options, std
 // afterwards.
 bool InstallShippedFiles(Machine& machine, std::ostream& err);
 
-// startup [--all]: the machine's start-up entries (startup/startup_entries.h),
-// Wine's own hidden without --all, those new since the last listing marked.
-// Returns the scan statuses above: 1 when an entry shown is flagged.
+// The scripted views' answers (--yes, --no, --answers) and file dialog
+// paths (--save-as, --open, Linux paths taken through the machine's drives)
+// with the save dialog's checks on the machine's drives.
+void ScriptViews(const HeadlessOptions& options, Machine& machine, ScriptedViews& views);
+
+// startup [--all] [--weekly]: the machine's start-up entries
+// (startup/startup_entries.h), Wine's own hidden without --all, those new
+// since the last listing marked (--weekly: only those new since the last
+// weekly listing shown). Returns the scan statuses above: 1 when an entry
+// shown is flagged. startup remove [--with-file] | disable | enable N...:
+// the rows of the last listing (app/startup_actions.h); kExitOk when all was
+// done, kExitFailure when refused, declined or partly done, kExitUsage.
 int RunStartupCommand(const HeadlessOptions& options, std::ostream& out, std::ostream& err);
 
 // Runs start-up, the first tick and the commands in order.

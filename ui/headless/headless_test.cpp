@@ -25,8 +25,10 @@
 #include "testing/as_nobody.h"
 #include "testing/fake_wineserver.h"
 #include "testing/machines_home.h"
+#include "testing/pe_builder.h"
 #include "testing/read_only_bind_mount.h"
 #include "testing/run_command.h"
+#include "testing/scoped_env.h"
 #include "testing/temp_folder.h"
 #include "testing/temp_installation.h"
 #include "testing/temp_prefix.h"
@@ -567,6 +569,7 @@ TEST(Headless, ExitStatusTable) {
         {machineArg + "details 7", 1},                                  // no scan: a command failed
         {"--headless --machine /nonexistent/prefix about", 1},          // no scan: start-up failed
         {"--headless --all-machines --machine x scan smart", 2},
+        {"--headless --all-machines startup disable 1", 2},  // rows are one machine's
     };
     for (const Row& row : table)
         EXPECT_EQ(RunTolvane(row.arguments, &out), row.status) << row.arguments;
@@ -864,6 +867,27 @@ TEST(Headless, RootRunsAsTheMachinesOwnerAndSaysWhichRuleApplies) {
     }
 }
 
+// A Run value of the prefix's user.
+void PlantRunValue(const TempPrefix& prefix, const std::string& name,
+                   const std::string& command = "C:\\started.exe") {
+    auto machine = prefix.Open();
+    RegKey key;
+    ASSERT_EQ(machine->registry().CreateKey(Registry::Root(RootKey::CurrentUser),
+                                            "Software\\Microsoft\\Windows\\CurrentVersion\\Run",
+                                            KEY_ALL_ACCESS, &key),
+              ERROR_SUCCESS);
+    ASSERT_EQ(machine->registry().SetValue(key, name, REG_SZ, command), ERROR_SUCCESS);
+}
+
+// The number the listing gave the row of the entry named name; "" for none.
+std::string RowNumber(const std::string& listing, const std::string& name) {
+    std::istringstream lines(listing);
+    for (std::string line; std::getline(lines, line);)
+        if (line.find("\t" + name + "\t") != std::string::npos)
+            return line.substr(0, line.find('\t'));
+    return "";
+}
+
 // startup: the first listing says there is nothing to compare; a second one
 // after a Run entry is planted flags just that entry, new, and exits 1.
 TEST(Headless, StartupListsTheEntriesAndFlagsTheOneAddedSinceTheLastListing) {
@@ -874,16 +898,7 @@ TEST(Headless, StartupListsTheEntriesAndFlagsTheOneAddedSinceTheLastListing) {
     std::string out;
     RunCommand(run, &out);
     EXPECT_NE(out.find("Note: first listing: nothing to compare"), std::string::npos) << out;
-    {
-        auto machine = prefix.Open();
-        RegKey key;
-        ASSERT_EQ(machine->registry().CreateKey(Registry::Root(RootKey::CurrentUser),
-                                                "Software\\Microsoft\\Windows\\CurrentVersion\\Run",
-                                                KEY_ALL_ACCESS, &key),
-                  ERROR_SUCCESS);
-        ASSERT_EQ(machine->registry().SetValue(key, "Planted", REG_SZ, "C:\\planted.exe"),
-                  ERROR_SUCCESS);
-    }
+    ASSERT_NO_FATAL_FAILURE(PlantRunValue(prefix, "Planted", "C:\\planted.exe"));
     EXPECT_EQ(RunCommand(run, &out), kExitScanListed) << out;
     EXPECT_EQ(out.find("first listing"), std::string::npos) << out;
     size_t newRows = 0;
@@ -894,6 +909,136 @@ TEST(Headless, StartupListsTheEntriesAndFlagsTheOneAddedSinceTheLastListing) {
                        "CurrentVersion\\Run\tPlanted\tC:\\planted.exe\tC:\\planted.exe"),
               std::string::npos)
         << out;
+}
+
+// startup disable N acts on row N of the last listing only while that row
+// still names the same entry: an entry planted since shifts the rows, and
+// the stale number is refused with nothing changed.
+TEST(Headless, StartupActionsRefuseARowNumberOfAStaleListing) {
+    TempPrefix prefix;
+    testing::TempFolder state("tolvane-state");
+    const std::string run = "XDG_STATE_HOME='" + state.path().string() + "' " + TOLVANE_PROGRAM +
+                            " --headless --machine '" + prefix.path() + "' ";
+    ASSERT_NO_FATAL_FAILURE(PlantRunValue(prefix, "Planted"));
+    std::string out;
+    RunCommand(run + "startup", &out);
+    const std::string stale = RowNumber(out, "Planted");
+    ASSERT_NE(stale, "") << out;
+    ASSERT_NO_FATAL_FAILURE(PlantRunValue(prefix, "Aardvark"));
+    EXPECT_EQ(testing::RunCommand(run + "--yes startup disable " + stale + " 2>&1", &out),
+              kExitFailure);
+    EXPECT_NE(out.find("row " + stale + " no longer names the entry the last listing showed"),
+              std::string::npos)
+        << out;
+
+    RunCommand(run + "startup", &out);
+    EXPECT_EQ(out.find("disabled\tHKU"), std::string::npos) << out;
+    const std::string fresh = RowNumber(out, "Planted");
+    EXPECT_NE(fresh, stale);
+    EXPECT_EQ(RunCommand(run + "--yes startup disable " + fresh, &out), kExitOk) << out;
+    EXPECT_NE(out.find("1 start-up entries disabled."), std::string::npos) << out;
+    RunCommand(run + "startup", &out);
+    EXPECT_NE(out.find("disabled\tHKU\\S-1-5-21-0-0-0-1000\\Software\\Microsoft\\Windows\\"
+                       "CurrentVersion\\Run\tPlanted"),
+              std::string::npos)
+        << out;
+    EXPECT_EQ(RowNumber(out, "Aardvark").empty(), false);
+}
+
+// --all-machines startup lists each machine under its own header.
+TEST(Headless, StartupOnAllMachinesListsEachMachineUnderItsName) {
+    TempPrefix first, second;
+    testing::TempFolder state("tolvane-state");
+    testing::ScopedEnv stateHome("XDG_STATE_HOME", state.path().c_str());
+    ASSERT_NO_FATAL_FAILURE(PlantRunValue(first, "OnlyInFirst"));
+    HeadlessOptions options;
+    options.words = {"startup"};
+    std::ostringstream out, err;
+    EXPECT_EQ(ScanAllMachines(options,
+                              {{first.path(), MachineKind::Wine, "test", "", "", ""},
+                               {second.path(), MachineKind::Wine, "test", "", "", ""}},
+                              out, err),
+              kExitScanListed)
+        << err.str();
+    const std::string text = out.str();
+    const size_t firstAt = text.find("== " + first.path() + " (wine, found in test)\n");
+    const size_t secondAt = text.find("== " + second.path() + " (wine, found in test)\n");
+    const size_t row = text.find("\tOnlyInFirst\t");
+    ASSERT_NE(firstAt, std::string::npos) << text;
+    ASSERT_NE(secondAt, std::string::npos) << text;
+    EXPECT_TRUE(firstAt < row && row < secondAt) << text;
+    EXPECT_NE(text.find("== Total: 2 machines scanned"), std::string::npos) << text;
+}
+
+// startup --weekly shows only what is new since the last weekly listing; a
+// listing the user makes in between does not shorten the week.
+TEST(Headless, StartupWeeklyListsTheEntriesNewSinceTheLastWeeklyListing) {
+    TempPrefix prefix;
+    testing::TempFolder state("tolvane-state");
+    const std::string run = "XDG_STATE_HOME='" + state.path().string() + "' " + TOLVANE_PROGRAM +
+                            " --headless --machine '" + prefix.path() + "' startup";
+    ASSERT_NO_FATAL_FAILURE(PlantRunValue(prefix, "Before"));
+    std::string out;
+    EXPECT_EQ(RunCommand(run + " --weekly", &out), kExitScanClean) << out;
+    EXPECT_NE(out.find("Note: first listing: nothing to compare"), std::string::npos) << out;
+    EXPECT_EQ(RowNumber(out, "Before"), "") << out;
+    ASSERT_NO_FATAL_FAILURE(PlantRunValue(prefix, "During"));
+    EXPECT_EQ(RunCommand(run, &out), kExitScanListed) << out;
+    EXPECT_EQ(RunCommand(run + " --weekly", &out), kExitScanListed) << out;
+    EXPECT_NE(RowNumber(out, "During"), "") << out;
+    EXPECT_EQ(RowNumber(out, "Before"), "") << out;
+    EXPECT_EQ(out.find("first listing"), std::string::npos) << out;
+}
+
+// startup on an installation: a PE file's names and signature reach the JSON
+// and the text's details line; Windows' own entry shows with --all only,
+// marked, and an unsigned program is flagged "not-signed".
+TEST(Headless, StartupShowsPeFactsAndHidesWindowsOwnEntriesUnlessAll) {
+    testing::TempInstallation windows;
+    testing::TempFolder state("tolvane-state");
+    {
+        auto machine = windows.Open();
+        FileSystem& files = machine->files();
+        ASSERT_TRUE(files.CreateFolderPath("C:\\Windows\\System32"));
+        ASSERT_TRUE(files.CreateFolderPath("C:\\Vendor"));
+        ASSERT_TRUE(files.WriteWholeFileAtomic(
+            "C:\\Windows\\System32\\taskmgr.exe",
+            testing::BuildPe({"Microsoft Corporation", "Windows", "Task Manager", true})));
+        ASSERT_TRUE(files.WriteWholeFileAtomic(
+            "C:\\Vendor\\agent.exe", testing::BuildPe({"Vendor", "Agent", "Tray", false})));
+        RegKey key;
+        ASSERT_EQ(machine->registry().CreateKey(Registry::Root(RootKey::LocalMachine),
+                                                "Software\\Microsoft\\Windows\\CurrentVersion\\Run",
+                                                KEY_ALL_ACCESS, &key),
+                  ERROR_SUCCESS);
+        ASSERT_EQ(machine->registry().SetValue(key, "Tasks", REG_SZ,
+                                               "C:\\Windows\\System32\\taskmgr.exe"),
+                  ERROR_SUCCESS);
+        ASSERT_EQ(machine->registry().SetValue(key, "Agent", REG_SZ, "C:\\Vendor\\agent.exe"),
+                  ERROR_SUCCESS);
+    }
+    const std::string run = "XDG_STATE_HOME='" + state.path().string() + "' " + TOLVANE_PROGRAM +
+                            " --headless --machine '" + windows.path() + "' ";
+    std::string out;
+    EXPECT_EQ(RunCommand(run + "startup", &out), kExitScanListed) << out;
+    EXPECT_EQ(out.find("taskmgr.exe"), std::string::npos) << out;
+    EXPECT_NE(
+        out.find("1\tnot-signed\tHKLM\\Software\\Microsoft\\Windows\\CurrentVersion\\Run\t"
+                 "Agent\tC:\\Vendor\\agent.exe\tC:\\Vendor\\agent.exe\n\tVendor\tAgent\tTray\t"
+                 "not signed\n"),
+        std::string::npos)
+        << out;
+    RunCommand(run + "--json startup --all", &out);
+    nlohmann::json listing = nlohmann::json::parse(out, nullptr, false);
+    ASSERT_TRUE(listing.contains("entries")) << out;
+    std::map<std::string, nlohmann::json> rows;
+    for (const nlohmann::json& row : listing["entries"]) rows[row["name"]] = row;
+    ASSERT_TRUE(rows.count("Tasks") && rows.count("Agent")) << out;
+    EXPECT_EQ(rows["Tasks"]["windows"], true);
+    EXPECT_EQ(rows["Tasks"]["company"], "Microsoft Corporation");
+    EXPECT_EQ(rows["Tasks"]["signature"], "present");
+    EXPECT_EQ(rows["Agent"]["signature"], "absent");
+    EXPECT_EQ(rows["Agent"]["notSigned"], true);
 }
 
 }  // namespace

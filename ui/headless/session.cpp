@@ -151,33 +151,37 @@ bool Session::OpenMachine() {
     return false;
 }
 
-void Session::ConfigureViews() {
+void ScriptViews(const HeadlessOptions& options, Machine& machine, ScriptedViews& views) {
     // The save dialog's checks, on the machine's drives.
     // A Linux path no drive covers is the user's own file on the host.
-    views_.folderExists = [this](const std::string& folder) {
-        return folder.starts_with('/') ? IsHostFolder(folder) : machine_->files().IsFolder(folder);
+    views.folderExists = [&machine](const std::string& folder) {
+        return folder.starts_with('/') ? IsHostFolder(folder) : machine.files().IsFolder(folder);
     };
-    views_.fileExists = [this](const std::string& path) {
+    views.fileExists = [&machine](const std::string& path) {
         struct stat st;
         return path.starts_with('/') ? lstat(path.c_str(), &st) == 0
-                                     : machine_->files().PathFileExists(path);
+                                     : machine.files().PathFileExists(path);
     };
 
-    views_.script.answers.assign(options_.answers.begin(), options_.answers.end());
-    views_.script.fallback = options_.fallback == 1   ? ScriptedViews::Fallback::Yes
-                             : options_.fallback == 2 ? ScriptedViews::Fallback::No
-                                                      : ScriptedViews::Fallback::Default;
+    views.script.answers.assign(options.answers.begin(), options.answers.end());
+    views.script.fallback = options.fallback == 1   ? ScriptedViews::Fallback::Yes
+                            : options.fallback == 2 ? ScriptedViews::Fallback::No
+                                                    : ScriptedViews::Fallback::Default;
     // The file dialogs show the machine's drives; a Linux path given instead
     // ("/tmp/b.zip") is taken through the drive that covers it (Z: in a
     // Wine-made prefix), as the dialog would have shown it.
-    auto windowsPaths = [this](const std::vector<std::string>& paths) {
+    auto windowsPaths = [&machine](const std::vector<std::string>& paths) {
         std::deque<std::string> mapped;
         for (const std::string& path : paths)
-            mapped.push_back(path.starts_with('/') ? machine_->files().ToWindowsPath(path) : path);
+            mapped.push_back(path.starts_with('/') ? machine.files().ToWindowsPath(path) : path);
         return mapped;
     };
-    views_.script.saveAs = windowsPaths(options_.saveAs);
-    views_.script.open = windowsPaths(options_.open);
+    views.script.saveAs = windowsPaths(options.saveAs);
+    views.script.open = windowsPaths(options.open);
+}
+
+void Session::ConfigureViews() {
+    ScriptViews(options_, *machine_, views_);
     if (options_.haveFolders) views_.script.folders = options_.folders;
     views_.echo = [this](const std::string& line) {
         if (options_.json)

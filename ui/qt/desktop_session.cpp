@@ -164,11 +164,12 @@ PromptAnswer DesktopSession::Ask(const Prompt& prompt) {
 
 void DesktopSession::DefinitionsInstalled() {
     if (!machines_ || !controllerBuilt_) return;
-    if (!controller().WorkerRunning()) {
+    if (!controller().WorkerRunning() && !app().StartupEntriesOpen()) {
         ReloadDefinitions();
         return;
     }
-    // The scan uses the loaded definitions: load the new ones once it ends.
+    // The scan or the start-up listing uses the loaded definitions: load the
+    // new ones once it ends.
     if (reloadPending_) return;
     reloadPending_ = true;
     auto* timer = new QTimer(this);
@@ -177,7 +178,7 @@ void DesktopSession::DefinitionsInstalled() {
             timer->deleteLater();
             return;
         }
-        if (controller().WorkerRunning()) return;
+        if (controller().WorkerRunning() || app().StartupEntriesOpen()) return;
         timer->deleteLater();
         reloadPending_ = false;
         ReloadDefinitions();

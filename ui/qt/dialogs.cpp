@@ -2,6 +2,8 @@
 
 #include <QApplication>
 #include <QDialog>
+#include <QFile>
+#include <QFileDialog>
 #include <QLabel>
 
 #include "ui/qt/about_dialog.h"
@@ -15,9 +17,11 @@
 #include "ui/qt/loading_splash.h"
 #include "ui/qt/machine_chooser_dialog.h"
 #include "ui/qt/machine_file_dialog.h"
+#include "ui/qt/main_window.h"
 #include "ui/qt/object_details_dialog.h"
 #include "ui/qt/qt_text.h"
 #include "ui/qt/scan_settings_dialog.h"
+#include "ui/qt/startup_entries_dialog.h"
 #include "ui/qt/summary_dialog.h"
 
 namespace tolvane {
@@ -77,6 +81,33 @@ bool QtDialogs::AskSaveFile(const FileDialogOptions& options, std::string* path)
 
 bool QtDialogs::AskOpenFile(const FileDialogOptions& options, std::string* path) {
     return AskFile(options, false, path);
+}
+
+void QtDialogs::RunStartupEntries(StartupEntriesWindow& window) {
+    RunStartupEntriesDialog(parent_, window);
+}
+
+// Qt's own dialog rather than the desktop's, so that it runs through the
+// DialogDriver like every other dialog of the window.
+bool QtDialogs::AskHostOpenFile(const FileDialogOptions& options, std::string* hostPath) {
+    QFileDialog dialog(DialogOwner(parent_), ToQt(options.title));
+    dialog.setObjectName("HostFileDialog");
+    dialog.setOption(QFileDialog::DontUseNativeDialog);
+    dialog.setFileMode(QFileDialog::ExistingFile);
+    dialog.setAcceptMode(QFileDialog::AcceptOpen);
+    QStringList filters;
+    // "Text (*.x)|*.x|...||": the texts are every other part.
+    const QStringList parts = ToQt(options.filter).split('|', Qt::SkipEmptyParts);
+    for (qsizetype i = 0; i < parts.size(); i += 2) filters << parts[i];
+    if (!filters.empty()) dialog.setNameFilters(filters);
+    if (!options.initialPath.empty())
+        dialog.selectFile(QFile::decodeName(options.initialPath.c_str()));
+    ApplyDialogLook(&dialog);
+    if (DialogDriver::Instance().Exec(dialog) != QDialog::Accepted ||
+        dialog.selectedFiles().isEmpty())
+        return false;
+    *hostPath = QFile::encodeName(dialog.selectedFiles().front()).toStdString();
+    return !hostPath->empty();
 }
 
 bool QtDialogs::RunFolderChooser(FolderChooser& chooser, std::string_view title,

@@ -1,13 +1,15 @@
 // QtDialogs: every dialog of the desktop program except the main window
 // and the message boxes: General Settings, Scan Settings, the Ignore List,
 // Summary, Object Details, About, "Unable to remove items", the Advanced BHO
-// Scanning Option window, the save and open file dialogs, the folder
+// Scanning Option window, the Start-up Entries window, the save and open
+// file dialogs (of the machine, and of this computer), the folder
 // chooser, the loading splash and "Open Machine". Each dialog is modal,
 // lives only inside the call that shows it, and is run through the
 // DialogDriver under an objectName tests can address:
 //   "GeneralSettings", "ScanSettings", "IgnoreList", "Summary",
-//   "ObjectDetails", "About", "ItemsQuestion", "AdvancedScan",
-//   "SaveFileDialog", "OpenFileDialog", "FolderChooser", "OpenMachine".
+//   "ObjectDetails", "About", "ItemsQuestion", "AdvancedScan", "StartupEntries",
+//   "SaveFileDialog", "OpenFileDialog", "HostFileDialog", "FolderChooser",
+//   "OpenMachine".
 // Each dialog has its own file (general_settings_dialog.h, ...,
 // machine_file_dialog.h); this class hands the views' calls to them.
 #pragma once
@@ -51,9 +53,12 @@ class QtDialogs : public DialogView,
     bool AskWithItems(std::string_view title, std::string_view prompt,
                       std::string_view items) override;
     void RunAdvancedScan(AdvancedScan& scan) override;
+    void RunStartupEntries(StartupEntriesWindow& window) override;
     // FileDialogView
     bool AskSaveFile(const FileDialogOptions& options, std::string* path) override;
     bool AskOpenFile(const FileDialogOptions& options, std::string* path) override;
+    // A file of this computer ("HostFileDialog").
+    bool AskHostOpenFile(const FileDialogOptions& options, std::string* hostPath) override;
     // FolderChooserView
     bool RunFolderChooser(FolderChooser& chooser, std::string_view title,
                           std::string_view prompt) override;

@@ -221,7 +221,8 @@ class GuiTest : public ::testing::Test {
         const std::filesystem::path folder = workTemp_.path() / "shipped";
         std::filesystem::create_directories(folder);
         std::error_code error;
-        for (const char* name : {"script.db", "Tolvane.exe"})
+        for (const char* name :
+             {"script.db", "Tolvane.exe", "startup-locations.json", "wine-stock-startup.txt"})
             std::filesystem::copy_file(std::filesystem::path(TOLVANE_SHIPPED_DATA_DIR) / name,
                                        folder / name,
                                        std::filesystem::copy_options::overwrite_existing, error);

@@ -29,7 +29,11 @@ namespace tolvane {
 const std::vector<MenuSpec>& MainWindowMenus() {
     using C = MainCommand;
     static const std::vector<MenuSpec> menus = {
-        {"&File", {{"&Open Machine...", C::OpenMachine}, {nullptr, C::Exit}, {"E&xit", C::Exit}}},
+        {"&File",
+         {{"&Open Machine...", C::OpenMachine},
+          {"Use &Definitions File...", C::UseDefinitionsFile},
+          {nullptr, C::Exit},
+          {"E&xit", C::Exit}}},
         {"Scan",
          {{"S&mart Scan", C::SmartScan},
           {"&Drives && Folders", C::DrivesAndFolders},
@@ -39,7 +43,8 @@ const std::vector<MenuSpec>& MainWindowMenus() {
           {"&Registry", C::RegistryScan},
           {"&Files", C::FilesScan},
           {nullptr, C::Exit},
-          {"Advanced BHO Scan", C::AdvancedBhoScan}}},
+          {"Advanced BHO Scan", C::AdvancedBhoScan},
+          {"Start-up &Entries...", C::StartupEntries}}},
         {"Remove", {{"Remove &All ", C::RemoveAll}, {"Remove &Selected", C::RemoveSelected}}},
         {"Settings",
          {{"&General Settings", C::GeneralSettings},

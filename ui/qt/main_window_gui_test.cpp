@@ -449,9 +449,9 @@ TEST_F(GuiTest, MenuBarHoldsEveryMenuAndItemInOrder) {
         menus.push_back(line);
     }
     EXPECT_EQ(menus, std::vector<std::string>({
-                         "&File: &Open Machine...; -; E&xit;",
+                         "&File: &Open Machine...; Use &Definitions File...; -; E&xit;",
                          "Scan: S&mart Scan; &Drives && Folders; &Custom Scan; -; &Memory; "
-                         "&Registry; &Files; -; Advanced BHO Scan;",
+                         "&Registry; &Files; -; Advanced BHO Scan; Start-up &Entries...;",
                          "Remove: Remove &All ; Remove &Selected;",
                          "Settings: &General Settings; S&can Settings; -; Check &Updates; -; "
                          "&Ignore List; -; Show Logfiles;",

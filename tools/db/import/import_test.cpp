@@ -304,6 +304,48 @@ level: critical
     EXPECT_EQ(v.valueName, "ntkd*");
 }
 
+// A partial path below a folder no placeholder names becomes an expression
+// tied where the rule ties it, and a |re on the file's path that very
+// expression; they load and find their files, and a list's exclusion keeps
+// the file it names out.
+TEST_F(ImportSources, PartialPathsAndListExpressionsLoadAsPathExpressions) {
+    Write("rules/sam.yml", R"(title: SAM Dump
+logsource:
+    category: file_event
+    product: windows
+detection:
+    selection:
+        TargetFilename|endswith:
+            - '\Perflogs\sam'
+            - '\Bin\Screen?onnect.exe'
+    wmiexec:
+        TargetFilename|re: '\\Windows\\__1\d{9}\.\d{1,7}$'
+    condition: selection or wmiexec
+level: high
+)");
+    Result r;
+    ImportSigma(dir_ / "rules", {}, &r);
+    ASSERT_EQ(r.definitions.size(), 1u);
+    EXPECT_EQ(
+        r.definitions[0].entries,
+        (std::vector<Entry>{{EntryKind::FileExpression, "\\\\Perflogs\\\\sam$"},
+                            {EntryKind::FileExpression, "\\\\Bin\\\\Screen[^\\\\]onnect\\.exe$"},
+                            {EntryKind::FileExpression, "\\\\Windows\\\\__1\\d{9}\\.\\d{1,7}$"}}));
+    EXPECT_TRUE(Reasons(r).empty());
+    ImportFilenameIocs(Write("iocs.txt", "# Dropper\n\\\\av[0-9]+\\.exe$;80;\\\\Windows\\\\\n"), {},
+                       &r);
+    ASSERT_EQ(r.definitions.size(), 2u);
+
+    ThreatDatabase db;
+    ASSERT_TRUE(
+        LoadDefinitionsFromText(DefinitionsMarkup(r.definitions, "", "1", "d", ""), {}, &db));
+    EXPECT_EQ(db.MatchFileExpression("C:\\PerfLogs\\SAM"), db.definitions()[0].get());
+    EXPECT_EQ(db.MatchFileExpression("C:\\windows\\__1234567890.12"), db.definitions()[0].get());
+    EXPECT_EQ(db.MatchFileExpression("C:\\PerfLogs\\sam.txt"), nullptr);
+    EXPECT_EQ(db.MatchFileExpression("C:\\x\\AV12.exe"), db.definitions()[1].get());
+    EXPECT_EQ(db.MatchFileExpression("C:\\Windows\\av12.exe"), nullptr);
+}
+
 TEST_F(ImportSources, BadRulesAndFilesAreReportedAndSkippedWhole) {
     Write("r/broken.yml", "title: [unclosed\n  - : :\n");
     Write("r/nodetection.yml",
@@ -354,7 +396,7 @@ TEST_F(ImportSources, AFolderThatCannotBeListedIsReportedAndTheOthersRead) {
     }));
 }
 
-TEST_F(ImportSources, FilenameIocBlocksAreThreatsAndExclusionsAreLeftOut) {
+TEST_F(ImportSources, FilenameIocBlocksAreThreatsAndExpressionsKeepTheirExclusions) {
     fs::path list = Write("iocs.txt",
                           "# header\n#\n# Evil Group http://x.example/report\n"
                           "\\\\evilsvc\\.exe;80\n"
@@ -371,16 +413,22 @@ TEST_F(ImportSources, FilenameIocBlocksAreThreatsAndExclusionsAreLeftOut) {
     EXPECT_EQ(evil.name, "Evil Group");
     EXPECT_EQ(evil.danger, "Critical");
     EXPECT_EQ(evil.url, "https://x.example/iocs.txt#L4");
-    EXPECT_EQ(evil.entries, (std::vector<Entry>{{EntryKind::File, "evilsvc.exe"},
-                                                {EntryKind::File, "%system%\\evil.dll"}}));
+    // What no wildcard states exactly stays the list's own expression,
+    // with its false-positive expression as the exclusion.
+    Entry procdump{EntryKind::FileExpression, "\\\\procdump\\.exe"};
+    procdump.exclusion = "(?i)SysInternals";
+    EXPECT_EQ(evil.entries,
+              (std::vector<Entry>{{EntryKind::File, "evilsvc.exe"},
+                                  {EntryKind::File, "%system%\\evil.dll"},
+                                  procdump,
+                                  {EntryKind::FileExpression, "\\\\[a-z]{5}\\.exe"}}));
     EXPECT_EQ(r.definitions[1].danger, "Low");
     EXPECT_EQ(r.report.indicatorsRead, 7);
-    EXPECT_EQ(r.report.indicatorsConverted, 3);
+    EXPECT_EQ(r.report.indicatorsConverted, 5);
     std::vector<std::string> where;
     for (const LeftOut& l : r.report.leftOut) where.push_back(l.where + " " + l.reason);
-    EXPECT_EQ(where, (std::vector<std::string>{
-                         "iocs.txt:6 false-positive exclusion", "iocs.txt:7 character class",
-                         "iocs.txt:8 Linux or macOS path", "iocs.txt:9 line without a score"}));
+    EXPECT_EQ(where, (std::vector<std::string>{"iocs.txt:8 Linux or macOS path",
+                                               "iocs.txt:9 line without a score"}));
 }
 
 TEST_F(ImportSources, MispEventsAndMalformedJson) {
@@ -436,9 +484,9 @@ TEST_F(ImportSources, HostileIndicatorsAreRefusedWithTheirPlace) {
     EXPECT_EQ(iocs.definitions[0].entries, (std::vector<Entry>{{EntryKind::File, "good.exe"}}));
     std::vector<std::string> where;
     for (const LeftOut& l : iocs.report.leftOut) where.push_back(l.where + " " + l.reason);
-    EXPECT_EQ(where, (std::vector<std::string>{"iocs.txt:2 groups nested too deep",
+    EXPECT_EQ(where, (std::vector<std::string>{"iocs.txt:2 expression longer than 4096 bytes",
                                                "iocs.txt:3 " + std::string(kControlCharacterReason),
-                                               "iocs.txt:4 path longer than 259 characters"}));
+                                               "iocs.txt:4 expression longer than 4096 bytes"}));
 
     Result misp;
     ImportMisp({Write("fam/nul.json", R"({"Event":{"info":"Evil\u0000 title",

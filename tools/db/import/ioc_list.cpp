@@ -7,6 +7,7 @@
 #include <sstream>
 
 #include "base/codepage.h"
+#include "tools/db/import/expressions.h"
 #include "tools/db/import/mapping.h"
 
 namespace tolvane::import {
@@ -80,6 +81,18 @@ void FinishIocDefinition(Block& block, int lastLine, const SourceInfo& info) {
     if (!info.license.empty()) d.description += " " + info.license;
 }
 
+// What the wildcard entries cannot state exactly (or an indicator with a
+// false-positive expression, which they cannot exclude) as the list's own
+// expression, unless the wildcard form was refused because the expression
+// names no Windows file.
+bool AddExpression(const std::string& regex, const std::string& fp, Definition* definition,
+                   Refusal* why) {
+    if (fp.empty() && RefusalStandsForExpressions(why->reason)) return false;
+    std::optional<Entry> entry = FileExpressionEntry(regex, fp, why);
+    if (entry) AddEntry(definition, std::move(*entry));
+    return entry.has_value();
+}
+
 // One "REGEX;SCORE[;FALSE-POSITIVE-REGEX]" line into the block, or into
 // the report with its place. A control character (a NUL, an escape) is
 // refused before anything reads the expression: no Windows name holds one,
@@ -96,14 +109,13 @@ void ReadIndicatorLine(const std::string& line, const std::string& where, Block*
         report->leftOut.push_back({where, line, "line without a score"});
         return;
     }
-    if (!fp.empty()) {
-        report->leftOut.push_back({where, regex, "false-positive exclusion"});
-        return;
-    }
     Refusal why;
     bool converted = false;
-    if (auto fragments = RegexFragments(regex, &why))
-        AddFragments(*fragments, &block->definition, &why, &converted);
+    if (fp.empty()) {
+        if (auto fragments = RegexFragments(regex, &why))
+            AddFragments(*fragments, &block->definition, &why, &converted);
+    }
+    if (!converted) converted = AddExpression(regex, fp, &block->definition, &why);
     if (!converted) {
         report->leftOut.push_back({where, regex, why.reason});
         return;

@@ -74,6 +74,11 @@ struct PathFragment {
 // definitions' placeholders; an unknown variable is refused.
 std::optional<std::string> EnvironmentToPlaceholders(std::string_view path, Refusal* why);
 
+// Why a partial path is refused (the Sigma reader keeps such a fragment as a
+// path expression instead).
+inline constexpr std::string_view kPartialPathReason =
+    "partial path below a folder no placeholder stands for";
+
 // The FILE or DIR entry for a path fragment: a full path ("C:\...", a
 // placeholder first), a bare file name ("\name.exe", which the file lookup
 // finds in drive roots), or a partial path whose first names end a folder a

@@ -68,6 +68,20 @@ void WriteContent(std::ostringstream& out, const Definition& d) {
     }
 }
 
+// Path expressions last: older readers never look for them.
+void WriteExpressions(std::ostringstream& out, const Definition& d) {
+    bool any = false;
+    for (const Entry& e : d.entries) {
+        if (e.kind != EntryKind::FileExpression) continue;
+        if (!any) out << "    <EXPRESSIONS>\n";
+        any = true;
+        out << "      <EXPRESSION FOR=\"file\" MATCH=\"" << Attribute(e.text) << "\"";
+        if (!e.exclusion.empty()) out << " EXCEPT=\"" << Attribute(e.exclusion) << "\"";
+        out << "/>\n";
+    }
+    if (any) out << "    </EXPRESSIONS>\n";
+}
+
 }  // namespace
 
 std::string DefinitionsMarkup(const std::vector<Definition>& definitions,
@@ -99,6 +113,7 @@ std::string DefinitionsMarkup(const std::vector<Definition>& definitions,
         out << "    <DESCRIPTION NAME=\"" << Attribute(d.description) << "\" url=\""
             << Attribute(d.url) << "\"/>\n";
         WriteContent(out, d);
+        WriteExpressions(out, d);
         out << "  </SW>\n";
     }
     out << "</NA>\n";

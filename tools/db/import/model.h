@@ -13,16 +13,19 @@
 
 namespace tolvane::import {
 
-enum class EntryKind { Directory, File, RegistryKey, RegistryValue };
+enum class EntryKind { Directory, File, RegistryKey, RegistryValue, FileExpression };
 
 // One entry as the definitions markup writes it: the NAME attribute of a
-// DIR, FILE, REGKEY or REGVALUE element (a value's data after ":@:").
+// DIR, FILE, REGKEY or REGVALUE element (a value's data after ":@:"), or
+// the MATCH attribute of an EXPRESSION.
 struct Entry {
     EntryKind kind = EntryKind::File;
     std::string text;
     // A registry value whose name after the last backslash is a wildcard
     // pattern ("Run\\ntkd*"): written with MATCH="wildcard".
     bool namePattern = false;
+    // A FileExpression's exclusion (empty for none); text is its expression.
+    std::string exclusion = {};
 
     bool operator==(const Entry& other) const = default;
     auto operator<=>(const Entry& other) const = default;

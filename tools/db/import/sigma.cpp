@@ -13,6 +13,7 @@
 #include <set>
 
 #include "base/codepage.h"
+#include "tools/db/import/expressions.h"
 #include "tools/db/import/mapping.h"
 
 namespace tolvane::import {
@@ -227,6 +228,8 @@ void LeaveOut(RuleContext& rule, int line, const std::string& indicator, const s
 // The modifier of a field condition that cannot be expressed, if any.
 std::optional<std::string> Unexpressible(const FieldCondition& c) {
     for (const std::string& m : c.modifiers) {
+        // A file's path by expression is a path expression (AddFileTarget).
+        if (m == "re" && c.field == "TargetFilename") continue;
         if (m == "re") return "|re (a regular expression over the whole event)";
         if (m == "all" && c.values.size() > 1) return "|all (several parts of one name)";
         bool supported = std::find(std::begin(kSupportedModifiers), std::end(kSupportedModifiers),
@@ -334,9 +337,18 @@ PathFragment SigmaFragment(const FieldCondition& c, const std::string& text) {
 
 void AddFileTarget(RuleContext& rule, const FieldCondition& target, const Value& value) {
     Refusal why;
+    if (Has(target, "re")) {
+        auto entry = FileExpressionEntry(value.text, "", &why);
+        if (!entry) return LeaveOut(rule, value.line, value.text, why.reason);
+        AddEntry(rule.definition, *entry);
+        ++rule.report->indicatorsConverted;
+        return;
+    }
     if (value.text.find("\\*") != std::string::npos || value.text.find("\\?") != std::string::npos)
         return LeaveOut(rule, value.line, value.text, "escaped wildcard");
-    auto entry = PathEntry(SigmaFragment(target, value.text), &why);
+    PathFragment fragment = SigmaFragment(target, value.text);
+    auto entry = PathEntry(fragment, &why);
+    if (!entry && why.reason == kPartialPathReason) entry = FragmentExpressionEntry(fragment, &why);
     if (!entry) return LeaveOut(rule, value.line, value.text, why.reason);
     AddEntry(rule.definition, *entry);
     ++rule.report->indicatorsConverted;
