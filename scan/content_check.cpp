@@ -10,6 +10,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <system_error>
 #include <thread>
 
 #include "base/codepage.h"
@@ -21,6 +22,9 @@ namespace tolvane {
 namespace {
 
 constexpr size_t kChunk = size_t{1} << 20;
+// Content threads at most, whatever the cores: each may hold a file's bytes
+// up to the YARA cap.
+constexpr size_t kMostThreads = 4;
 // Offsets kept per finding: enough to find the strings in a hex viewer.
 constexpr size_t kOffsetsKept = 5;
 // The bytes the file type is told from (the longest signature is shorter).
@@ -149,13 +153,20 @@ struct ContentCheck::Hashes {
             if (contexts[i]) EVP_DigestInit_ex(contexts[i], Method(kKinds[i]), nullptr);
         }
     }
-    void Update(const char* data, size_t size) {
-        for (EVP_MD_CTX* context : contexts)
-            if (context) EVP_DigestUpdate(context, data, size);
+    // The kinds there are contexts for, bit i for kKinds[i].
+    unsigned Kinds() const {
+        unsigned kinds = 0;
+        for (size_t i = 0; i < kDigestKinds; ++i)
+            if (contexts[i]) kinds |= 1u << i;
+        return kinds;
     }
-    void Finish() {
+    void Update(const char* data, size_t size, unsigned kinds) {
+        for (size_t i = 0; i < kDigestKinds; ++i)
+            if (kinds & (1u << i)) EVP_DigestUpdate(contexts[i], data, size);
+    }
+    void Finish(unsigned kinds) {
         for (size_t i = 0; i < kDigestKinds; ++i) {
-            if (!contexts[i]) continue;
+            if (!(kinds & (1u << i))) continue;
             unsigned char digest[EVP_MAX_MD_SIZE];
             unsigned int length = 0;
             EVP_DigestFinal_ex(contexts[i], digest, &length);
@@ -230,13 +241,27 @@ void ContentCheck::CountSkip(ContentSkip skip) {
     counts_.skipped[static_cast<size_t>(skip)].fetch_add(1, std::memory_order_relaxed);
 }
 
+void ContentCheck::Buffer::Resize(size_t wanted) {
+    if (wanted > capacity) {
+        bytes.reset();
+        bytes.reset(new char[wanted]);
+        capacity = wanted;
+    }
+    size = wanted;
+}
+
+void ContentCheck::Buffer::Release() {
+    bytes.reset();
+    capacity = size = 0;
+}
+
 // Reads `size` bytes from the start through the digests (unless the caller
 // hashes the kept bytes itself); with keep, into buffer_ as well. A file
 // longer now than its size is read to that size.
-ContentCheck::ReadResult ContentCheck::ReadAndHash(int fd, uint64_t size, bool keep, bool hash,
+ContentCheck::ReadResult ContentCheck::ReadAndHash(int fd, uint64_t size, bool keep, unsigned kinds,
                                                    const std::atomic<bool>& stop) {
     hashes_->Start();
-    buffer_.resize(keep ? size : std::min<uint64_t>(size, kChunk));
+    buffer_.Resize(keep ? size : std::min<uint64_t>(size, kChunk));
     uint64_t offset = 0;
     while (offset < size) {
         if (stop.load(std::memory_order_relaxed)) return ReadResult::Stopped;
@@ -244,12 +269,12 @@ ContentCheck::ReadResult ContentCheck::ReadAndHash(int fd, uint64_t size, bool k
         char* into = keep ? buffer_.data() + offset : buffer_.data();
         ssize_t got = ReadAt(fd, into, want, offset);
         if (got < 0) return ReadResult::Unreadable;
-        if (hash) hashes_->Update(into, static_cast<size_t>(got));
+        hashes_->Update(into, static_cast<size_t>(got), kinds);
         offset += static_cast<uint64_t>(got);
         counts_.bytes.fetch_add(static_cast<uint64_t>(got), std::memory_order_relaxed);
         if (static_cast<size_t>(got) < want) return ReadResult::Changed;
     }
-    if (hash) hashes_->Finish();
+    hashes_->Finish(kinds);
     return ReadResult::Done;
 }
 
@@ -297,7 +322,7 @@ ContentCheck::Outcome ContentCheck::RunYara(const struct stat& st, std::string_v
     yara_->definition.reset();
     yara_->finding = ContentFinding();
     int status = yr_scanner_scan_mem(
-        yara_->scanner, reinterpret_cast<const uint8_t*>(buffer_.data()), buffer_.size());
+        yara_->scanner, reinterpret_cast<const uint8_t*>(buffer_.data()), buffer_.size);
     if (status == ERROR_SCAN_TIMEOUT) CountSkip(ContentSkip::YaraTimeout);
     auto& definitions = database_.definitions();
     if (!yara_->definition || *yara_->definition >= definitions.size()) return {};
@@ -350,15 +375,17 @@ ContentCheck::Outcome ContentCheck::Check(int fd, const struct stat& st,
     if (yara_ && !yaraToo) CountSkip(ContentSkip::OverYaraCap);
     // The platform's files are told by their SHA-256.
     if (platform_ && !hashes_->contexts[2]) hashes_->contexts[2] = EVP_MD_CTX_new();
-    const bool anyDigest = std::any_of(hashes_->contexts.begin(), hashes_->contexts.end(),
-                                       [](EVP_MD_CTX* context) { return context != nullptr; });
+    const unsigned kinds = hashes_->Kinds();
+    const bool anyDigest = kinds != 0;
     // Past the YARA cap with nothing else to ask, reading would find nothing.
     if (!yaraToo && !anyDigest && checkers_.empty()) return {};
 
     // A large file kept for YARA is hashed on a second thread while YARA
-    // runs; the platform's files must be told apart by digest before YARA.
-    const bool overlap = yaraToo && anyDigest && !platform_ && size >= kChunk;
-    ReadResult read = ReadAndHash(fd, size, yaraToo, !overlap, stop);
+    // runs, but for the SHA-256 that tells the platform's files apart
+    // before YARA: that one is taken while the file is read.
+    const unsigned early = platform_ ? 1u << 2 : 0;
+    const unsigned late = yaraToo && size >= kChunk ? kinds & ~early : 0;
+    ReadResult read = ReadAndHash(fd, size, yaraToo, kinds & ~late, stop);
     if (read != ReadResult::Done) {
         CountSkip(read == ReadResult::Stopped   ? ContentSkip::Stopped
                   : read == ReadResult::Changed ? ContentSkip::Changed
@@ -373,13 +400,19 @@ ContentCheck::Outcome ContentCheck::Check(int fd, const struct stat& st,
         return {};
     }
     Outcome outcome;
-    if (overlap) {
-        std::thread hasher([this] {
-            hashes_->Update(buffer_.data(), buffer_.size());
-            hashes_->Finish();
-        });
+    if (late) {
+        auto hashLate = [this, late] {
+            hashes_->Update(buffer_.data(), buffer_.size, late);
+            hashes_->Finish(late);
+        };
+        std::thread hasher;
+        try {
+            hasher = std::thread(hashLate);
+        } catch (const std::system_error&) {
+            hashLate();  // no second thread to be had: one after the other
+        }
         Outcome matched = RunYara(st, windowsPath, headView, stop);
-        hasher.join();
+        if (hasher.joinable()) hasher.join();
         outcome = FindDigest();
         if (!outcome.definition) outcome = std::move(matched);
     } else {
@@ -389,8 +422,149 @@ ContentCheck::Outcome ContentCheck::Check(int fd, const struct stat& st,
     if (!outcome.definition) outcome = AskCheckers(view);
     if (outcome.definition) counts_.matched.fetch_add(1, std::memory_order_relaxed);
     // A large file's bytes are not kept for the next one.
-    if (buffer_.capacity() > 4 * kChunk) std::string().swap(buffer_);
+    if (buffer_.capacity > 4 * kChunk) buffer_.Release();
     return outcome;
+}
+
+// The platform's answer asked by one thread at a time.
+class ContentPool::LockedPlatform : public PlatformFiles {
+  public:
+    LockedPlatform(PlatformFiles* inner, std::mutex& lock) : inner_(inner), lock_(lock) {}
+    bool IsPlatformOwn(const ContentFileView& file) override {
+        std::lock_guard<std::mutex> held(lock_);
+        return inner_->IsPlatformOwn(file);
+    }
+
+  private:
+    PlatformFiles* inner_;
+    std::mutex& lock_;
+};
+
+// An extra checker asked by one thread at a time; the scan's begin and end
+// stay with whoever added it.
+class ContentPool::LockedChecker : public ContentFileChecker {
+  public:
+    LockedChecker(ContentFileChecker* inner, std::mutex& lock) : inner_(inner), lock_(lock) {}
+    Verdict Check(const ContentFileView& file) override {
+        std::lock_guard<std::mutex> held(lock_);
+        return inner_->Check(file);
+    }
+
+  private:
+    ContentFileChecker* inner_;
+    std::mutex& lock_;
+};
+
+ContentPool::ContentPool(const ThreatDatabase& database, const ContentLimits& limits,
+                         ContentCounts& counts, const std::atomic<bool>& stop, size_t threads)
+    : database_(database),
+      limits_(limits),
+      counts_(counts),
+      stop_(stop),
+      threads_(threads ? threads
+                       : std::clamp<size_t>(std::thread::hardware_concurrency(), 1, kMostThreads)),
+      inline_(database, limits, counts) {}
+
+ContentPool::~ContentPool() {
+    {
+        std::lock_guard<std::mutex> held(lock_);
+        closing_ = true;
+    }
+    wake_.notify_all();
+    for (std::thread& worker : workers_) worker.join();
+}
+
+void ContentPool::SetPlatformFiles(PlatformFiles* platform) {
+    platform_ = platform ? std::make_unique<LockedPlatform>(platform, callLock_) : nullptr;
+    inline_.SetPlatformFiles(platform_.get());
+}
+
+void ContentPool::AddChecker(ContentFileChecker* checker) {
+    checkers_.push_back(std::make_unique<LockedChecker>(checker, callLock_));
+    inline_.AddChecker(checkers_.back().get());
+}
+
+// The threads start with the first file, once the platform and the checkers
+// are known. Those the system refuses are done without: with none, the
+// caller's thread checks each file as it is handed over.
+void ContentPool::StartThreads() {
+    started_ = true;
+    for (size_t i = 0; i < threads_; ++i) {
+        auto check = std::make_unique<ContentCheck>(database_, limits_, counts_);
+        check->SetPlatformFiles(platform_.get());
+        for (auto& checker : checkers_) check->AddChecker(checker.get());
+        try {
+            workers_.emplace_back(&ContentPool::Work, this, check.get());
+        } catch (const std::system_error&) {
+            break;
+        }
+        checks_.push_back(std::move(check));
+    }
+}
+
+void ContentPool::Work(ContentCheck* check) {
+    for (;;) {
+        Job job;
+        {
+            std::unique_lock<std::mutex> held(lock_);
+            wake_.wait(held, [this] { return closing_ || !queue_.empty(); });
+            if (queue_.empty()) return;
+            job = std::move(queue_.front());
+            queue_.pop_front();
+        }
+        ContentCheck::Outcome outcome = check->Check(job.fd.get(), job.st, job.path, stop_);
+        job.fd.Reset();
+        {
+            std::lock_guard<std::mutex> held(lock_);
+            if (outcome.definition)
+                matches_.emplace_back(job.sequence, Match{std::move(job.path), std::move(job.tag),
+                                                          std::move(outcome)});
+            --inFlight_;
+        }
+        done_.notify_all();
+    }
+}
+
+void ContentPool::Submit(UniqueFd fd, const struct stat& st, std::string windowsPath,
+                         std::string tag) {
+    if (!started_) StartThreads();
+    if (workers_.empty()) {
+        ContentCheck::Outcome outcome = inline_.Check(fd.get(), st, windowsPath, stop_);
+        if (outcome.definition)
+            matches_.emplace_back(
+                nextSequence_++, Match{std::move(windowsPath), std::move(tag), std::move(outcome)});
+        return;
+    }
+    Job job;
+    job.fd = std::move(fd);
+    job.st = st;
+    job.path = std::move(windowsPath);
+    job.tag = std::move(tag);
+    {
+        std::unique_lock<std::mutex> held(lock_);
+        done_.wait(held, [this] { return inFlight_ < workers_.size(); });
+        job.sequence = nextSequence_++;
+        ++inFlight_;
+        queue_.push_back(std::move(job));
+    }
+    wake_.notify_one();
+}
+
+std::vector<ContentPool::Match> ContentPool::Collect() {
+    std::unique_lock<std::mutex> held(lock_);
+    done_.wait(held, [this] { return inFlight_ == 0; });
+    std::sort(matches_.begin(), matches_.end(),
+              [](const auto& a, const auto& b) { return a.first < b.first; });
+    std::vector<Match> out;
+    out.reserve(matches_.size());
+    for (auto& [sequence, match] : matches_) out.push_back(std::move(match));
+    matches_.clear();
+    return out;
+}
+
+ContentCheck::Outcome ContentPool::CheckHere(int fd, const struct stat& st,
+                                             std::string_view windowsPath) {
+    return inline_.Check(fd, st, windowsPath, stop_);
 }
 
 }  // namespace tolvane

@@ -19,10 +19,20 @@
 //
 // Threads: one ContentCheck serves one thread (it owns its hash contexts and
 // YARA scanner; a file of a megabyte or more is hashed on a helper thread
-// while YARA runs, joined before Check returns); the counts it adds to may
-// be read from any thread. Stop: the flag is
-// polled between read chunks (1 MiB), so a stop takes effect within one
-// chunk's read; a YARA scan of a capped buffer is bounded by its time-out.
+// while YARA runs, joined before Check returns, but for the SHA-256 the
+// PlatformFiles need first); the counts it adds to may be read from any
+// thread. A walk checks its files through a ContentPool: one ContentCheck
+// per pool thread (one per core, at most 4), the PlatformFiles and the
+// extra checkers called under one lock, so that they need not be safe
+// between threads; memory: at most one file's bytes (up to the YARA cap)
+// per pool thread. Each digest kind costs a pass over the bytes (the three
+// together about as much as YARA with a few hundred rules): the pool's
+// threads, not a shorter path, keep a scan near the speed of YARA alone.
+// Stop: the flag is polled between read chunks (1 MiB), so a stop takes
+// effect within one chunk's read. A YARA scan already running is bounded
+// only by its time-out: libyara 4.2 calls back only once the bytes are
+// scanned, and splitting them into blocks would miss strings across a
+// block's edge.
 // Errors are counts, nothing throws.
 #pragma once
 
@@ -30,13 +40,18 @@
 
 #include <array>
 #include <atomic>
+#include <condition_variable>
 #include <cstdint>
+#include <deque>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <string_view>
+#include <thread>
 #include <vector>
 
+#include "host/held_path.h"
 #include "scan/detected_object.h"
 #include "settings/content_limits.h"
 
@@ -152,7 +167,7 @@ class ContentCheck {
     struct Hashes;
     struct Yara;
     enum class ReadResult { Done, Changed, Unreadable, Stopped };
-    ReadResult ReadAndHash(int fd, uint64_t size, bool keep, bool hash,
+    ReadResult ReadAndHash(int fd, uint64_t size, bool keep, unsigned kinds,
                            const std::atomic<bool>& stop);
     Outcome FindDigest();
     Outcome RunYara(const struct stat& st, std::string_view windowsPath, std::string_view head,
@@ -165,8 +180,91 @@ class ContentCheck {
     std::vector<ContentFileChecker*> checkers_;
     std::unique_ptr<Hashes> hashes_;
     std::unique_ptr<Yara> yara_;
-    std::string buffer_;
+    // The bytes read, left uninitialised until read into: a std::string
+    // would write zeros over each file's size before the read does.
+    struct Buffer {
+        std::unique_ptr<char[]> bytes;
+        size_t capacity = 0;
+        size_t size = 0;
+        char* data() { return bytes.get(); }
+        void Resize(size_t wanted);
+        void Release();
+    };
+    Buffer buffer_;
     ContentCounts& counts_;
+};
+
+// The walk's files checked on a few threads, each with its own ContentCheck,
+// while the walk goes on. Memory stays bounded: Submit waits while as many
+// files as there are threads are in flight (each thread keeps at most one
+// file's bytes up to the YARA cap). Collect gives the matches in the order
+// the files were handed over, whichever thread finished first, so that rows
+// and log lines come in the walk's order; the counts are the same as had one
+// thread checked them all.
+class ContentPool {
+  public:
+    // `threads` of 0 takes one per core, at most 4. The database, the counts and the
+    // stop flag outlive the pool.
+    ContentPool(const ThreatDatabase& database, const ContentLimits& limits, ContentCounts& counts,
+                const std::atomic<bool>& stop, size_t threads = 0);
+    // Waits for the files in flight; matches not collected are dropped.
+    ~ContentPool();
+    ContentPool(const ContentPool&) = delete;
+    ContentPool& operator=(const ContentPool&) = delete;
+
+    // Both before the first file is handed over.
+    void SetPlatformFiles(PlatformFiles* platform);
+    void AddChecker(ContentFileChecker* checker);
+    bool Active() const { return inline_.Active(); }
+
+    struct Match {
+        std::string path;  // as handed over
+        std::string tag;   // the caller's own (the profile the walk was in)
+        ContentCheck::Outcome outcome;
+    };
+    // Hands the open file `fd` over (st: its fstat); waits while the pool
+    // is full.
+    void Submit(UniqueFd fd, const struct stat& st, std::string windowsPath, std::string tag);
+    // Waits until every file handed over is checked; the matches since the
+    // last Collect, in the order handed over.
+    std::vector<Match> Collect();
+    // Checks a file on the caller's thread (a running program's file).
+    ContentCheck::Outcome CheckHere(int fd, const struct stat& st, std::string_view windowsPath);
+    void CountSkip(ContentSkip skip) { inline_.CountSkip(skip); }
+
+  private:
+    class LockedPlatform;
+    class LockedChecker;
+    struct Job {
+        uint64_t sequence = 0;
+        UniqueFd fd;
+        struct stat st {};
+        std::string path, tag;
+    };
+    void Work(ContentCheck* check);
+    void StartThreads();
+
+    const ThreatDatabase& database_;
+    const ContentLimits limits_;
+    ContentCounts& counts_;
+    const std::atomic<bool>& stop_;
+    const size_t threads_;
+    std::mutex callLock_;  // held while PlatformFiles or a checker is asked
+    std::unique_ptr<LockedPlatform> platform_;
+    std::vector<std::unique_ptr<LockedChecker>> checkers_;
+    ContentCheck inline_;
+    std::vector<std::unique_ptr<ContentCheck>> checks_;
+    std::vector<std::thread> workers_;
+
+    std::mutex lock_;
+    std::condition_variable wake_;  // a job queued, or closing
+    std::condition_variable done_;  // a job finished
+    std::deque<Job> queue_;
+    size_t inFlight_ = 0;  // queued or being checked
+    uint64_t nextSequence_ = 0;
+    std::vector<std::pair<uint64_t, Match>> matches_;
+    bool started_ = false;
+    bool closing_ = false;
 };
 
 }  // namespace tolvane

@@ -9,6 +9,7 @@
 
 #include <filesystem>
 #include <fstream>
+#include <map>
 #include <random>
 #include <thread>
 
@@ -32,7 +33,8 @@ using testing::TempPrefix;
 constexpr const char* kDefinitions =
     "<NA><SW NAME=\"Temp Stealer\"><CATEGORY NAME=\"Trojan\"/><DANGER NAME=\"High\"/></SW>"
     "<SW NAME=\"Hash Listed\"><CATEGORY NAME=\"Spyware\"/><DANGER NAME=\"Medium\"/></SW>"
-    "<SW NAME=\"Named Dropper\"><CATEGORY NAME=\"Trojan\"/><DANGER NAME=\"High\"/></SW></NA>";
+    "<SW NAME=\"Named Dropper\"><CATEGORY NAME=\"Trojan\"/><DANGER NAME=\"High\"/>"
+    "<FILES><FILE PATH=\"C:\\users\\root\\Documents\\b-known.exe\"/></FILES></SW></NA>";
 
 std::string RawSha256(std::string_view data) {
     unsigned char digest[EVP_MAX_MD_SIZE];
@@ -240,6 +242,112 @@ TEST_F(ContentScanTest, StopInsideALargeFileEndsTheScanBeforeTheFileIsRead) {
     engine->Wait();
     EXPECT_EQ(Skipped(ContentSkip::Stopped), 1u);
     EXPECT_LT(engine->ContentPhaseCounts().bytes.load(), static_cast<uint64_t>(size));
+}
+
+// The content threads finish in any order; the rows do not. The first file
+// is large (read and scanned longest), the second is known by its path and
+// listed at once by the walk, the rest are small.
+TEST_F(ContentScanTest, RowsComeInTheWalksOrderWhicheverContentThreadFinishesFirst) {
+    SetRules("rule TempStealer { strings: $a = \"STEALER-MARKER-7f3a\" condition: $a }\n");
+    const std::string documents = "C:\\users\\root\\Documents\\";
+    prefix.WriteFile(documents + "a-large.exe",
+                     "MZ" + std::string(6 << 20, 'x') + "STEALER-MARKER-7f3a");
+    prefix.WriteFile(documents + "b-known.exe", "MZ plain");
+    for (char c = 'c'; c <= 'h'; ++c)
+        prefix.WriteFile(documents + c + "-small.exe", "MZ STEALER-MARKER-7f3a");
+    Scan(ContentLimits());
+
+    std::vector<std::string> rows;
+    for (const DetectedObject* object : engine->Results().listedObjects)
+        rows.push_back(object->objectText.substr(documents.size()));
+    EXPECT_EQ(rows, (std::vector<std::string>{"a-large.exe", "b-known.exe", "c-small.exe",
+                                              "d-small.exe", "e-small.exe", "f-small.exe",
+                                              "g-small.exe", "h-small.exe"}));
+    EXPECT_EQ(engine->Counters().filesRecognised, 8);
+    EXPECT_EQ(engine->ContentPhaseCounts().checked.load(), 7u);
+    EXPECT_EQ(engine->ContentPhaseCounts().matched.load(), 7u);
+    std::string log;
+    ASSERT_TRUE(machine->files().ReadWholeFile(engine->LogPath(), &log));
+    EXPECT_LT(log.find("1) Temp Stealer\nName:\t\t" + documents + "a-large.exe"),
+              log.find("2) Named Dropper\nName:\t\t" + documents + "b-known.exe"))
+        << log;
+}
+
+// However many threads check them, the matches come back in the order the
+// files were handed over and every file is counted once.
+TEST_F(ContentScanTest, APoolGivesItsMatchesInTheOrderHandedOver) {
+    SetRules("rule TempStealer { strings: $a = \"STEALER-MARKER-7f3a\" condition: $a }\n");
+    const std::string folder = prefix.Host("drive_c/users/root/Documents");
+    std::filesystem::create_directories(folder);
+    std::vector<std::string> names;
+    for (int i = 0; i < 12; ++i) {
+        // Every third file is large; every fourth holds no marker.
+        const std::string body =
+            std::string(i % 3 == 0 ? 3 << 20 : 64, 'x') + (i % 4 == 3 ? "" : "STEALER-MARKER-7f3a");
+        names.push_back("f" + std::to_string(i) + ".exe");
+        std::ofstream(folder + "/" + names.back(), std::ios::binary) << "MZ" << body;
+    }
+    ContentCounts counts;
+    std::atomic<bool> stop{false};
+    ContentLimits limits;
+    std::vector<std::string> expected;
+    {
+        ContentPool pool(database, limits, counts, stop, 3);
+        for (size_t i = 0; i < names.size(); ++i) {
+            UniqueFd fd(open((folder + "/" + names[i]).c_str(), O_RDONLY | O_CLOEXEC));
+            ASSERT_TRUE(fd.valid());
+            struct stat st {};
+            ASSERT_EQ(fstat(fd.get(), &st), 0);
+            if (i % 4 != 3) expected.push_back(names[i]);
+            pool.Submit(std::move(fd), st, names[i], "tag" + std::to_string(i));
+        }
+        std::vector<std::string> matched;
+        for (const ContentPool::Match& match : pool.Collect()) {
+            EXPECT_EQ(match.tag, "tag" + match.path.substr(1, match.path.find('.') - 1));
+            EXPECT_EQ(match.outcome.definition->name, "Temp Stealer");
+            matched.push_back(match.path);
+        }
+        EXPECT_EQ(matched, expected);
+        EXPECT_TRUE(pool.Collect().empty());
+    }
+    EXPECT_EQ(counts.checked.load(), names.size());
+    EXPECT_EQ(counts.matched.load(), expected.size());
+}
+
+// In a prefix the SHA-256 is taken as the file is read (the platform's
+// files are told by it before YARA); the other digests of a large file are
+// taken beside YARA and still list it.
+TEST_F(ContentScanTest, ALargeFileIsToldByThePlatformFirstAndListedByItsOtherDigests) {
+    struct Recorder : PlatformFiles {
+        bool IsPlatformOwn(const ContentFileView& file) override {
+            seen[std::string(file.path)] = std::string(file.sha256);
+            return file.path.ends_with("wine.exe");
+        }
+        std::map<std::string, std::string> seen;
+    } platform;
+    SetRules("rule TempStealer { strings: $a = \"STEALER-MARKER-7f3a\" condition: $a }\n");
+    const std::string listed = "MZ" + std::string(2 << 20, 'l');
+    const std::string wine = "MZ STEALER-MARKER-7f3a" + std::string(2 << 20, 'w');
+    unsigned char md5[EVP_MAX_MD_SIZE];
+    unsigned int length = 0;
+    EVP_Digest(listed.data(), listed.size(), md5, &length, EVP_md5(), nullptr);
+    database.content().AddDigest(DigestKind::Md5, std::string(reinterpret_cast<char*>(md5), length),
+                                 1);
+    database.content().AddDigest(DigestKind::Sha1, std::string(20, '\x01'), 1);
+    const std::string documents = "C:\\users\\root\\Documents\\";
+    prefix.WriteFile(documents + "listed.exe", listed);
+    prefix.WriteFile(documents + "wine.exe", wine);
+    Scan(ContentLimits(), true);
+    engine->SetPlatformFiles(&platform);
+    engine->RunScan();
+
+    ASSERT_EQ(engine->Results().listedObjects.size(), 1u);
+    const DetectedObject* row = Row(documents + "listed.exe");
+    ASSERT_TRUE(row && row->content);
+    EXPECT_EQ(row->content->source, "MD5");
+    EXPECT_EQ(platform.seen[documents + "listed.exe"], RawSha256(listed));
+    EXPECT_EQ(platform.seen[documents + "wine.exe"], RawSha256(wine));
+    EXPECT_EQ(Skipped(ContentSkip::PlatformOwn), 1u);
 }
 
 }  // namespace

@@ -266,8 +266,9 @@ void ScanEngine::RunModePhases(int32_t mode) {
 }
 
 void ScanEngine::StartContentPhase() {
-    content_ = std::make_unique<ContentCheck>(
-        database_, contentLimits_ ? *contentLimits_ : ReadContentLimits(), contentCounts_);
+    content_ = std::make_unique<ContentPool>(database_,
+                                             contentLimits_ ? *contentLimits_ : ReadContentLimits(),
+                                             contentCounts_, stopRequested_);
     content_->SetPlatformFiles(platform_ ? platform_ : machinePlatform_.get());
     activeCheckers_.clear();
     for (ContentFileChecker* checker : checkers_) {
@@ -282,6 +283,7 @@ void ScanEngine::StartContentPhase() {
 }
 
 void ScanEngine::EndContentPhase() {
+    ReportContentMatches();
     if (content_) log_.Write(contentCounts_.LogText());
     for (ContentFileChecker* checker : activeCheckers_) {
         std::string note;
@@ -292,14 +294,12 @@ void ScanEngine::EndContentPhase() {
     content_.reset();
 }
 
-ThreatDefinition* ScanEngine::CheckEntryContent(const FindHandle& handle, FindDetail detail,
-                                                const std::string& path,
-                                                std::shared_ptr<const ContentFinding>* finding) {
+void ScanEngine::CheckEntryContent(const FindHandle& handle, FindDetail detail, std::string path) {
     // Folders nested deeper than the held levels are listed without their
     // folder held, and their files are not opened by path.
     if (detail != FindDetail::Types) {
         content_->CountSkip(ContentSkip::Unreadable);
-        return nullptr;
+        return;
     }
     UniqueFd fd;
     struct stat st {};
@@ -307,11 +307,19 @@ ThreatDefinition* ScanEngine::CheckEntryContent(const FindHandle& handle, FindDe
         // A mode read means the entry was there but no regular file.
         content_->CountSkip(st.st_mode != 0 && !S_ISREG(st.st_mode) ? ContentSkip::NotRegular
                                                                     : ContentSkip::Unreadable);
-        return nullptr;
+        return;
     }
-    ContentCheck::Outcome outcome = content_->Check(fd.get(), st, path, stopRequested_);
-    *finding = std::move(outcome.finding);
-    return outcome.definition;
+    content_->Submit(std::move(fd), st, std::move(path), walkProfile_);
+}
+
+void ScanEngine::ReportContentMatches() {
+    if (!content_) return;
+    for (ContentPool::Match& match : content_->Collect()) {
+        Count(results_.counters.filesRecognised);
+        reportedFiles_.insert(Lowered(match.path));
+        Report(match.outcome.definition, ObjectType::File, std::move(match.path),
+               std::move(match.tag), FoundAs::Object, std::move(match.outcome.finding));
+    }
 }
 
 ThreatDefinition* ScanEngine::CheckProgramContent(const std::string& path,
@@ -323,7 +331,7 @@ ThreatDefinition* ScanEngine::CheckProgramContent(const std::string& path,
         content_->CountSkip(ContentSkip::Unreadable);
         return nullptr;
     }
-    ContentCheck::Outcome outcome = content_->Check(file.NativeHandle(), st, path, stopRequested_);
+    ContentCheck::Outcome outcome = content_->CheckHere(file.NativeHandle(), st, path);
     *finding = std::move(outcome.finding);
     return outcome.definition;
 }
@@ -370,6 +378,8 @@ void ScanEngine::AddResult(std::unique_ptr<DetectedObject> object) {
 void ScanEngine::Report(ThreatDefinition* definition, ObjectType type, std::string text,
                         std::string profile, FoundAs foundAs,
                         std::shared_ptr<const ContentFinding> content) {
+    // The files handed to the content threads came before this row.
+    ReportContentMatches();
     auto object = std::make_unique<DetectedObject>();
     object->definition = definition;
     object->type = type;
@@ -868,14 +878,12 @@ void ScanEngine::Walk(std::string folder, bool thisFolderOnly, HostPlace place,
                 });
             }
             if (!definition) definition = database_.MatchFileExpression(full);
-            std::shared_ptr<const ContentFinding> finding;
-            if (!definition && content_)
-                definition = CheckEntryContent(handle, detail, full, &finding);
             if (definition) {
                 Count(results_.counters.filesRecognised);
                 reportedFiles_.insert(Lowered(full));
-                Report(definition, ObjectType::File, std::move(full), walkProfile_, FoundAs::Object,
-                       std::move(finding));
+                Report(definition, ObjectType::File, std::move(full), walkProfile_);
+            } else if (content_) {
+                CheckEntryContent(handle, detail, std::move(full));
             }
         } else if (!thisFolderOnly) {
             // A linked folder is not entered: links loop and lead out of the
@@ -890,6 +898,7 @@ void ScanEngine::Walk(std::string folder, bool thisFolderOnly, HostPlace place,
             Walk(std::move(full), false, HostPlace::Below, &handle, &entry, depth + 1);
         }
     } while (handle.Next(&entry));
+    if (depth == 0) ReportContentMatches();
 }
 
 }  // namespace tolvane

@@ -203,11 +203,13 @@ class ScanEngine {
     // anything to check them against), its counts logged at the end.
     void StartContentPhase();
     void EndContentPhase();
-    // The content check of the walk's current entry, or of a running
-    // program's file; the definition that recognised it, or nullptr.
-    ThreatDefinition* CheckEntryContent(const FindHandle& handle, FindDetail detail,
-                                        const std::string& path,
-                                        std::shared_ptr<const ContentFinding>* finding);
+    // The walk's entry is handed to the content threads; what they found is
+    // reported, in the walk's order, before any other row and as the walk
+    // ends (ReportContentMatches).
+    void CheckEntryContent(const FindHandle& handle, FindDetail detail, std::string path);
+    void ReportContentMatches();
+    // The content check of a running program's file: the definition that
+    // recognised it, or nullptr.
     ThreatDefinition* CheckProgramContent(const std::string& path,
                                           std::shared_ptr<const ContentFinding>* finding);
     // The outcome of one entry of a definition: marks the entry found or
@@ -292,7 +294,7 @@ class ScanEngine {
     std::vector<ContentFileChecker*> checkers_;
     std::vector<ContentFileChecker*> activeCheckers_;  // those taking part in this scan
     ContentCounts contentCounts_;
-    std::unique_ptr<ContentCheck> content_;  // while a phase reads content
+    std::unique_ptr<ContentPool> content_;  // while a phase reads content
 
     // The folders taken when the engine was made ("" when the machine has
     // none): Windows, system and cookies are the ones the scans walk.
