@@ -88,6 +88,67 @@ void ReadContentChildren(MarkupParser& parser, const ContentTarget& target) {
     }
 }
 
+FileEntry ReadFileEntry(const MarkupParser& parser, const PlaceholderFolders& folders) {
+    FileEntry file;
+    std::string path = parser.ChildAttribute("NAME");
+    if (path.empty()) {
+        path = parser.ChildAttribute("PATH");
+        file.size = ReadDecimal(parser.ChildAttribute("SIZE"));
+    }
+    file.path = ResolvePlaceholders(std::move(path), folders);
+    return file;
+}
+
+RegistryValueEntry ReadValueEntry(const MarkupParser& parser, const PlaceholderFolders& folders) {
+    RegistryValueEntry entry = ReadRegistryValue(parser.ChildAttribute("NAME"), folders);
+    entry.nameIsPattern = parser.ChildAttribute("MATCH") == "wildcard";
+    return entry;
+}
+
+// One entry of CONDITIONAL (the parser on it) with its conditions; an entry
+// whose conditions are not understood is dropped. A key's path is fixed, so
+// its conditions are settled here once.
+void ReadConditionalEntry(MarkupParser& parser, const PlaceholderFolders& folders,
+                          ThreatDefinition* d) {
+    const std::string kind(parser.ElementName(parser.CurrentChild()));
+    if (kind != "FILE" && kind != "REGKEY" && kind != "REGVALUE") return;
+    FileEntry file;
+    RegistryKeyEntry key;
+    RegistryValueEntry value;
+    if (kind == "FILE") file = ReadFileEntry(parser, folders);
+    if (kind == "REGKEY") key.path = parser.ChildAttribute("NAME");
+    if (kind == "REGVALUE") value = ReadValueEntry(parser, folders);
+    std::shared_ptr<const EntryConditions> conditions;
+    parser.EnterChild();
+    bool understood = ReadEntryConditions(parser, folders, kind == "REGVALUE", &conditions);
+    parser.LeaveElement();
+    if (!understood) return;
+    if (kind == "FILE") {
+        file.conditions = std::move(conditions);
+        d->files.push_back(std::move(file));
+    } else if (kind == "REGKEY") {
+        if (conditions && !conditions->Accepts(RegistryConditionPath(key.path, "", false), ""))
+            return;
+        d->registryKeys.push_back(std::move(key));
+    } else {
+        value.conditions = std::move(conditions);
+        d->registryValues.push_back(std::move(value));
+    }
+}
+
+// CONDITIONAL, looked for among all the children: it is the last, and
+// children that later readers add before it must not hide it.
+void ReadConditionalEntries(MarkupParser& parser, const PlaceholderFolders& folders,
+                            ThreatDefinition* d) {
+    parser.LeaveElement();
+    parser.EnterChild();
+    if (parser.NextChild("CONDITIONAL")) {
+        parser.EnterChild();
+        while (parser.NextChild("")) ReadConditionalEntry(parser, folders, d);
+        parser.LeaveElement();
+    }
+}
+
 // One SW element, the parser standing on it: its children in their fixed
 // order, the paths with their placeholders resolved.
 std::unique_ptr<ThreatDefinition> ReadDefinition(MarkupParser& parser,
@@ -110,16 +171,7 @@ std::unique_ptr<ThreatDefinition> ReadDefinition(MarkupParser& parser,
     if (parser.NextChild("FILES")) {
         parser.EnterChild();
         d.files.reserve(parser.ChildCount("FILE"));
-        while (parser.NextChild("FILE")) {
-            FileEntry file;
-            std::string path = parser.ChildAttribute("NAME");
-            if (path.empty()) {
-                path = parser.ChildAttribute("PATH");
-                file.size = ReadDecimal(parser.ChildAttribute("SIZE"));
-            }
-            file.path = ResolvePlaceholders(std::move(path), folders);
-            d.files.push_back(std::move(file));
-        }
+        while (parser.NextChild("FILE")) d.files.push_back(ReadFileEntry(parser, folders));
         parser.LeaveElement();
     }
     if (parser.NextChild("REGKEYS")) {
@@ -130,10 +182,7 @@ std::unique_ptr<ThreatDefinition> ReadDefinition(MarkupParser& parser,
     }
     if (parser.NextChild("REGVALUES")) {
         parser.EnterChild();
-        while (parser.NextChild("REGVALUE")) {
-            d.registryValues.push_back(ReadRegistryValue(parser.ChildAttribute("NAME"), folders));
-            d.registryValues.back().nameIsPattern = parser.ChildAttribute("MATCH") == "wildcard";
-        }
+        while (parser.NextChild("REGVALUE")) d.registryValues.push_back(ReadValueEntry(parser, folders));
         parser.LeaveElement();
     }
     if (parser.NextChild("HOSTS")) {
@@ -144,6 +193,7 @@ std::unique_ptr<ThreatDefinition> ReadDefinition(MarkupParser& parser,
     }
     parser.NextChild("DANGER");
     d.danger = parser.ChildAttribute("NAME");
+    d.checkedByDefault = parser.ChildAttribute("CHECKED") != "no";
     if (parser.NextChild("DESCRIPTION"))
         d.description = parser.ChildAttribute("NAME");
     else
@@ -151,6 +201,7 @@ std::unique_ptr<ThreatDefinition> ReadDefinition(MarkupParser& parser,
     // From DESCRIPTION, or else from the child the cursor still stands on.
     d.url = parser.ChildAttribute("url");
     ReadContentChildren(parser, target);
+    ReadConditionalEntries(parser, folders, &d);
     parser.LeaveElement();
     return definition;
 }
@@ -229,7 +280,9 @@ ThreatDefinition* ThreatDatabase::MatchFile(std::string_view path,
     bool sizeKnown = false;
     uint64_t size = 0;
     int64_t hit = fileIndex_.FindNewest(path, [&](uint32_t number) {
-        int64_t wanted = fileEntries_[number].file->size;
+        const FileEntry& entry = *fileEntries_[number].file;
+        if (entry.conditions && !entry.conditions->Accepts(path, "")) return false;
+        int64_t wanted = entry.size;
         if (wanted == 0) return true;
         if (!sizeKnown) {
             size = fileSize();

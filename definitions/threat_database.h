@@ -25,6 +25,9 @@
 // MATCH="wildcard" makes the value name a ValueNameMatch pattern
 // (pattern_match.h). Older readers ignore the attribute and look for a value
 // of that very name, which is narrower, never broader.
+// Entries with conditions and exclusions stand in CONDITIONAL, the last
+// child (entry_conditions.h); they follow the plain entries of their kind.
+// DANGER's CHECKED="no" lists the definition's rows unchecked.
 // Content indicators: HASHES and RULES come after DESCRIPTION, so readers
 // built before them, which look no further, read the same definitions.
 // A HASH is a hex MD5, SHA-1 or SHA-256 (told apart by length; any other
@@ -44,6 +47,7 @@
 #include <vector>
 
 #include "definitions/content_indicators.h"
+#include "definitions/entry_conditions.h"
 #include "definitions/pattern_index.h"
 #include "definitions/placeholders.h"
 
@@ -63,11 +67,13 @@ struct DirectoryEntry {
 struct FileEntry {
     std::string path;  // a path or a bare file name, placeholders resolved
     int64_t size = 0;  // required size in bytes; 0 for any size
+    std::shared_ptr<const EntryConditions> conditions;  // null for none
 };
 
 struct RegistryKeyEntry {
     std::string path;  // without a root key, as written
     int found = 0;     // set by the registry scan: 1 found, 0 not found
+    std::shared_ptr<const EntryConditions> conditions;  // null for none
 };
 
 struct RegistryValueEntry {
@@ -77,6 +83,7 @@ struct RegistryValueEntry {
     std::string fullName;        // key path and value name as written (before ":@:")
     bool nameIsPattern = false;  // valueName is a ValueNameMatch pattern
     int found = 0;
+    std::shared_ptr<const EntryConditions> conditions;  // null for none
 };
 
 struct HostEntry {
@@ -96,6 +103,9 @@ struct ThreatDefinition {
     std::vector<HostEntry> hostEntries;
     bool found = false;  // false at load; set by any detection of one of its objects
     std::string danger;
+    // False for an informational or low-score indicator (DANGER's
+    // CHECKED="no"): its rows are listed unchecked.
+    bool checkedByDefault = true;
 };
 
 // One entry of the file index: its pattern, the definition and FileEntry it
@@ -135,7 +145,8 @@ class ThreatDatabase {
     // The definition whose file entry matches the path, or nullptr. Among
     // several, the later definition (and within one the later entry) wins.
     // An entry with a size matches only a file of exactly that size (a file
-    // that cannot be read counts as size 0).
+    // that cannot be read counts as size 0); one with conditions only a path
+    // they accept.
     ThreatDefinition* MatchFile(std::string_view path, const FileSystem& files) const;
     // The same with the file's size supplied by the caller (asked at most
     // once, only when an entry with a size matches the path).

@@ -547,9 +547,17 @@ void ScanEngine::ScanRegistryKeys() {
     }
 }
 
+// Conditions compare the path as the entry names it, whichever profile holds it.
+static bool MeetsConditions(const RegistryValueEntry& entry, std::string_view name,
+                            const std::string& data) {
+    return !entry.conditions ||
+           entry.conditions->Accepts(RegistryConditionPath(entry.keyPath, name, true), AsText(data));
+}
+
 bool ScanEngine::ValueMatches(RootKey root, const std::string& keyPath,
-                              const std::string& valueName, const std::string& loweredPattern,
+                              const RegistryValueEntry& entry, const std::string& loweredPattern,
                               bool decodedTry) {
+    const std::string& valueName = entry.valueName;
     const Registry& registry = machine_.registry();
     Count(results_.counters.objectsScanned);
     RegKey key;
@@ -561,7 +569,8 @@ bool ScanEngine::ValueMatches(RootKey root, const std::string& keyPath,
     registry.CloseKey(key);
     // Data that does not fit the 1,024-byte buffer fails the query.
     if (status != ERROR_SUCCESS || data.size() > kValueDataLimit) return false;
-    return ValueDataContains(data, loweredPattern, decodedTry);
+    return ValueDataContains(data, loweredPattern, decodedTry) &&
+           MeetsConditions(entry, valueName, data);
 }
 
 void ScanEngine::MatchValuesByName(ThreatDefinition* definition, RegistryValueEntry& entry,
@@ -597,7 +606,8 @@ void ScanEngine::MatchValuesByName(ThreatDefinition* definition, RegistryValueEn
                 name.find(kValueDataSeparator) != std::string::npos)
                 continue;
             if (!ValueNameMatch(entry.valueName, name) || data.size() > kValueDataLimit ||
-                !ValueDataContains(data, loweredPattern, place.decodedTry))
+                !ValueDataContains(data, loweredPattern, place.decodedTry) ||
+                !MeetsConditions(entry, name, data))
                 continue;
             std::string text = place.keyPrefix + entry.keyPath + "\\" + name;
             if (!entry.dataPattern.empty()) text += kValueDataSeparator + entry.dataPattern;
@@ -624,8 +634,8 @@ void ScanEngine::ScanRegistryValues() {
             // The user's own keys of every profile, else the machine's.
             bool inProfile = false;
             for (const UserProfile& profile : machine_.Profiles()) {
-                if (!ValueMatches(profile.Root(), profile.KeyPath(entry.keyPath), entry.valueName,
-                                  pattern, true))
+                if (!ValueMatches(profile.Root(), profile.KeyPath(entry.keyPath), entry, pattern,
+                                  true))
                     continue;
                 inProfile = true;
                 Settle(definition.get(), &entry.found, true, counter, ObjectType::RegistryValue,
@@ -633,7 +643,7 @@ void ScanEngine::ScanRegistryValues() {
             }
             if (inProfile) continue;
             bool found =
-                ValueMatches(RootKey::LocalMachine, entry.keyPath, entry.valueName, pattern, false);
+                ValueMatches(RootKey::LocalMachine, entry.keyPath, entry, pattern, false);
             Settle(definition.get(), &entry.found, found, counter, ObjectType::RegistryValue,
                    found ? entry.fullName + suffix : entry.fullName);
         }
@@ -704,8 +714,9 @@ void ScanEngine::DeepRegistryScan() {
     for (auto& definition : database_.definitions())
         for (RegistryValueEntry& entry : definition->registryValues) {
             // The deep walk compares names exactly; a pattern would only take
-            // the place of an exact entry of the same key.
-            if (entry.nameIsPattern) continue;
+            // the place of an exact entry of the same key, and it reads no
+            // data that conditions could be tested on.
+            if (entry.nameIsPattern || entry.conditions) continue;
             deepIndex_->byKeyPath.try_emplace(entry.keyPath,
                                               DeepIndex::Entry{definition.get(), &entry});
         }

@@ -1,0 +1,135 @@
+#include "definitions/entry_conditions.h"
+
+#include <optional>
+
+#include "base/codepage.h"
+#include "definitions/markup_parser.h"
+
+namespace tolvane {
+namespace {
+
+std::string Lower(std::string_view text) {
+    std::string out(text);
+    for (char& c : out) c = FoldCase(c);
+    return out;
+}
+
+bool Holds(const TextCondition& condition, std::string_view loweredPath,
+           std::string_view loweredData) {
+    std::string_view text = condition.part == ConditionPart::Path ? loweredPath : loweredData;
+    std::string_view wanted = condition.loweredText;
+    switch (condition.test) {
+        case ConditionTest::Equals:
+            return text == wanted;
+        case ConditionTest::Contains:
+            return text.find(wanted) != std::string_view::npos;
+        case ConditionTest::StartsWith:
+            return text.substr(0, wanted.size()) == wanted;
+        case ConditionTest::EndsWith:
+            return text.size() >= wanted.size() &&
+                   text.substr(text.size() - wanted.size()) == wanted;
+    }
+    return false;
+}
+
+bool AllHold(const std::vector<TextCondition>& conditions, std::string_view loweredPath,
+             std::string_view loweredData) {
+    for (const TextCondition& c : conditions)
+        if (!Holds(c, loweredPath, loweredData)) return false;
+    return true;
+}
+
+std::optional<TextCondition> ReadCondition(const MarkupParser& parser,
+                                           const PlaceholderFolders& folders, bool dataAllowed) {
+    TextCondition condition;
+    const std::string on = parser.ChildAttribute("ON"), how = parser.ChildAttribute("HOW");
+    if (on == "path")
+        condition.part = ConditionPart::Path;
+    else if (on == "data" && dataAllowed)
+        condition.part = ConditionPart::Data;
+    else
+        return std::nullopt;
+    if (how == "equals")
+        condition.test = ConditionTest::Equals;
+    else if (how == "contains")
+        condition.test = ConditionTest::Contains;
+    else if (how == "startswith")
+        condition.test = ConditionTest::StartsWith;
+    else if (how == "endswith")
+        condition.test = ConditionTest::EndsWith;
+    else
+        return std::nullopt;
+    condition.loweredText = Lower(ResolvePlaceholders(parser.ChildAttribute("TEXT"), folders));
+    return condition;
+}
+
+// The IF children of the current element, all of them understood.
+bool ReadConditionList(MarkupParser& parser, const PlaceholderFolders& folders, bool dataAllowed,
+                       std::vector<TextCondition>* out) {
+    while (parser.NextChild("")) {
+        if (parser.ElementName(parser.CurrentChild()) != "IF") return false;
+        std::optional<TextCondition> condition = ReadCondition(parser, folders, dataAllowed);
+        if (!condition) return false;
+        out->push_back(std::move(*condition));
+    }
+    return true;
+}
+
+}  // namespace
+
+bool EntryConditions::Accepts(std::string_view path, std::string_view data) const {
+    const std::string loweredPath = Lower(path);
+    const std::string loweredData = ReadsData() ? Lower(data) : std::string();
+    if (!AllHold(all, loweredPath, loweredData)) return false;
+    for (const std::vector<TextCondition>& exclusion : exclusions)
+        if (AllHold(exclusion, loweredPath, loweredData)) return false;
+    return true;
+}
+
+bool EntryConditions::ReadsData() const {
+    auto reads = [](const std::vector<TextCondition>& list) {
+        for (const TextCondition& c : list)
+            if (c.part == ConditionPart::Data) return true;
+        return false;
+    };
+    if (reads(all)) return true;
+    for (const std::vector<TextCondition>& exclusion : exclusions)
+        if (reads(exclusion)) return true;
+    return false;
+}
+
+bool ReadEntryConditions(MarkupParser& parser, const PlaceholderFolders& folders,
+                         bool dataAllowed, std::shared_ptr<const EntryConditions>* out) {
+    out->reset();
+    auto conditions = std::make_shared<EntryConditions>();
+    while (parser.NextChild("")) {
+        std::string_view name = parser.ElementName(parser.CurrentChild());
+        if (name == "IF") {
+            std::optional<TextCondition> condition = ReadCondition(parser, folders, dataAllowed);
+            if (!condition) return false;
+            conditions->all.push_back(std::move(*condition));
+        } else if (name == "UNLESS") {
+            std::vector<TextCondition> exclusion;
+            parser.EnterChild();
+            bool understood = ReadConditionList(parser, folders, dataAllowed, &exclusion);
+            parser.LeaveElement();
+            // An empty exclusion would hold for every object.
+            if (!understood || exclusion.empty()) return false;
+            conditions->exclusions.push_back(std::move(exclusion));
+        } else {
+            return false;
+        }
+    }
+    if (!conditions->all.empty() || !conditions->exclusions.empty()) *out = std::move(conditions);
+    return true;
+}
+
+std::string RegistryConditionPath(std::string_view keyPath, std::string_view valueName,
+                                  bool isValue) {
+    std::string path = "\\";
+    path.append(keyPath);
+    if (isValue) path.append("\\").append(valueName);
+    return path;
+}
+
+}  // namespace tolvane
