@@ -115,7 +115,10 @@ void ReadConditionalEntry(MarkupParser& parser, const PlaceholderFolders& folder
     FileEntry file;
     RegistryKeyEntry key;
     RegistryValueEntry value;
-    if (kind == "FILE") file = ReadFileEntry(parser, folders);
+    if (kind == "FILE") {
+        file = ReadFileEntry(parser, folders);
+        file.anywhere = file.path.find('\\') == std::string::npos;
+    }
     if (kind == "REGKEY") key.path = parser.ChildAttribute("NAME");
     if (kind == "REGVALUE") value = ReadValueEntry(parser, folders);
     std::shared_ptr<const EntryConditions> conditions;
@@ -177,7 +180,7 @@ std::unique_ptr<ThreatDefinition> ReadDefinition(MarkupParser& parser,
     if (parser.NextChild("REGKEYS")) {
         parser.EnterChild();
         while (parser.NextChild("REGKEY"))
-            d.registryKeys.push_back({parser.ChildAttribute("NAME"), 0});
+            d.registryKeys.push_back({parser.ChildAttribute("NAME"), 0, nullptr});
         parser.LeaveElement();
     }
     if (parser.NextChild("REGVALUES")) {
@@ -211,6 +214,8 @@ std::unique_ptr<ThreatDefinition> ReadDefinition(MarkupParser& parser,
 void ThreatDatabase::Clear() {
     fileIndex_.Clear();
     fileEntries_.clear();
+    anywhereIndex_.Clear();
+    anywhereEntries_.clear();
     folderIndex_.Clear();
     folderOwners_.clear();
     definitions_.clear();
@@ -261,6 +266,11 @@ void ThreatDatabase::IndexAll() {
     for (const auto& owner : definitions_) {
         ThreatDefinition* definition = owner.get();
         for (const FileEntry& file : definition->files) {
+            if (file.anywhere) {
+                anywhereIndex_.Add(file.path);
+                anywhereEntries_.push_back({definition, &file});
+                continue;
+            }
             fileIndex_.Add(FilePattern(file.path));
             fileEntries_.push_back({definition, &file});
         }
@@ -272,6 +282,7 @@ void ThreatDatabase::IndexAll() {
         }
     }
     fileIndex_.Finish();
+    anywhereIndex_.Finish();
     folderIndex_.Finish();
 }
 
@@ -279,8 +290,7 @@ ThreatDefinition* ThreatDatabase::MatchFile(std::string_view path,
                                             const std::function<uint64_t()>& fileSize) const {
     bool sizeKnown = false;
     uint64_t size = 0;
-    int64_t hit = fileIndex_.FindNewest(path, [&](uint32_t number) {
-        const FileEntry& entry = *fileEntries_[number].file;
+    auto accepts = [&](const FileEntry& entry) {
         if (entry.conditions && !entry.conditions->Accepts(path, "")) return false;
         int64_t wanted = entry.size;
         if (wanted == 0) return true;
@@ -289,8 +299,16 @@ ThreatDefinition* ThreatDatabase::MatchFile(std::string_view path,
             sizeKnown = true;
         }
         return wanted > 0 && static_cast<uint64_t>(wanted) == size;
-    });
-    return hit < 0 ? nullptr : fileEntries_[hit].definition;
+    };
+    int64_t hit = fileIndex_.FindNewest(
+        path, [&](uint32_t number) { return accepts(*fileEntries_[number].file); });
+    if (hit >= 0) return fileEntries_[hit].definition;
+    if (anywhereEntries_.empty()) return nullptr;
+    size_t slash = path.find_last_of("\\/");
+    std::string_view name = slash == std::string_view::npos ? path : path.substr(slash + 1);
+    hit = anywhereIndex_.FindNewest(
+        name, [&](uint32_t number) { return accepts(*anywhereEntries_[number].file); });
+    return hit < 0 ? nullptr : anywhereEntries_[hit].definition;
 }
 
 ThreatDefinition* ThreatDatabase::MatchFolder(std::string_view path,

@@ -68,6 +68,9 @@ struct FileEntry {
     std::string path;  // a path or a bare file name, placeholders resolved
     int64_t size = 0;  // required size in bytes; 0 for any size
     std::shared_ptr<const EntryConditions> conditions;  // null for none
+    // A CONDITIONAL file whose NAME holds no backslash: a file of that name
+    // (a pattern) in any folder, where its conditions hold.
+    bool anywhere = false;
 };
 
 struct RegistryKeyEntry {
@@ -146,7 +149,8 @@ class ThreatDatabase {
     // several, the later definition (and within one the later entry) wins.
     // An entry with a size matches only a file of exactly that size (a file
     // that cannot be read counts as size 0); one with conditions only a path
-    // they accept.
+    // they accept. Entries that name a file in any folder are asked only
+    // when no other entry matches.
     ThreatDefinition* MatchFile(std::string_view path, const FileSystem& files) const;
     // The same with the file's size supplied by the caller (asked at most
     // once, only when an entry with a size matches the path).
@@ -187,6 +191,8 @@ class ThreatDatabase {
     size_t registryEntryCount_ = 0;
     PatternIndex fileIndex_;
     std::vector<FileIndexEntry> fileEntries_;
+    PatternIndex anywhereIndex_;  // of file names, matched against a path's last name
+    std::vector<FileIndexEntry> anywhereEntries_;
     PatternIndex folderIndex_;
     std::vector<ThreatDefinition*> folderOwners_;
     ContentIndicators content_;

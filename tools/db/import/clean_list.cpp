@@ -126,6 +126,27 @@ bool CleanWindows::Holds(const Entry& entry) const {
            has("SOFTWARE\\CLASSES\\" + text);
 }
 
+void CleanWindows::AddStockNames(std::string_view listText) {
+    size_t at = 0;
+    while (at < listText.size()) {
+        size_t end = listText.find('\n', at);
+        if (end == std::string_view::npos) end = listText.size();
+        std::string line(listText.substr(at, end - at));
+        at = end + 1;
+        while (!line.empty() && (line.back() == '\r' || line.back() == ' ')) line.pop_back();
+        if (line.empty() || line[0] == '#') continue;
+        for (char& c : line) c = FoldCase(c);
+        names_.push_back(std::move(line));
+    }
+    std::sort(names_.begin(), names_.end());
+}
+
+bool CleanWindows::HasStockName(std::string_view name) const {
+    std::string folded(name);
+    for (char& c : folded) c = FoldCase(c);
+    return std::binary_search(names_.begin(), names_.end(), folded);
+}
+
 void ApplyCleanWindows(const CleanWindows& stock, Result* result) {
     LeaveOut(result, [&](const Entry& e) -> std::optional<std::string> {
         if (stock.Holds(e)) return std::string(kCleanWindowsReason);

@@ -45,8 +45,15 @@ class CleanWindows {
     bool Holds(const Entry& entry) const;
     size_t size() const { return objects_.size(); }
 
+    // File names of a stock Windows or Wine installation, one a line ('#'
+    // comments); compared without regard to case. Tell which names are too
+    // common to name a trace without more conditions.
+    void AddStockNames(std::string_view listText);
+    bool HasStockName(std::string_view name) const;
+
   private:
     std::vector<std::string> objects_;  // normalised, sorted after each Add
+    std::vector<std::string> names_;    // lower-cased, sorted
 };
 
 // Leaves out every entry that names a stock Windows object, with

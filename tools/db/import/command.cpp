@@ -55,6 +55,9 @@ constexpr const char* kImportHelp =
     "                          VERSION and DATE are kept unless given\n"
     "  --clean LIST            entries a clean machine holds (one a line, as the markup\n"
     "                          writes them; a '# reason' line before them): left out\n"
+    "  --stock-names LIST      file names a stock Windows or Wine has (one a line): a\n"
+    "                          rule's condition on the writing program is dropped only\n"
+    "                          where its path names none of them\n"
     "\n"
     "Only what the scan can match exactly is converted: registry keys and values\n"
     "(with a data text the value must contain), files and folders (full paths,\n"
@@ -75,7 +78,7 @@ struct Source {
 struct ImportOptions {
     std::vector<Source> sources;
     std::string out, report, include, clean, version, date, rulesOut;
-    std::vector<std::string> cleanWindows, cleanWindowsKeys;
+    std::vector<std::string> cleanWindows, cleanWindowsKeys, stockNames;
     bool versionGiven = false, dateGiven = false;
 };
 
@@ -133,6 +136,9 @@ bool ParseImport(const std::vector<std::string>& args, ImportOptions* o, std::st
         } else if (a == "--clean-windows" || a == "--clean-windows-keys") {
             if (!value(&v)) return false;
             (a == "--clean-windows" ? o->cleanWindows : o->cleanWindowsKeys).push_back(v);
+        } else if (a == "--stock-names") {
+            if (!value(&v)) return false;
+            o->stockNames.push_back(v);
         } else if (a == "--version") {
             if (!value(&o->version)) return false;
             o->versionGiven = true;
@@ -149,11 +155,12 @@ bool ParseImport(const std::vector<std::string>& args, ImportOptions* o, std::st
     return true;
 }
 
-void RunSources(const std::vector<Source>& sources, import::Result* result) {
+void RunSources(const std::vector<Source>& sources, const import::CleanWindows& stock,
+                import::Result* result) {
     for (const Source& s : sources) {
         switch (s.kind) {
             case Source::Sigma:
-                import::ImportSigma(s.paths[0], s.info, result);
+                import::ImportSigma(s.paths[0], s.info, result, &stock);
                 break;
             case Source::FilenameIocs:
                 import::ImportFilenameIocs(s.paths[0], s.info, result);
@@ -209,6 +216,14 @@ bool ReadCleanWindows(const ImportOptions& o, import::CleanWindows* stock) {
             else
                 stock->AddEntries(Utf8ToCp1252(text));
         }
+    }
+    for (const std::string& path : o.stockNames) {
+        std::string text, why;
+        if (!ReadHostFile(path, kInputFileLimit, &text, &why)) {
+            std::cerr << "tolvane-db: " << why << "\n";
+            return false;
+        }
+        stock->AddStockNames(Utf8ToCp1252(text));
     }
     return true;
 }
@@ -269,7 +284,7 @@ int ImportCommand(const std::vector<std::string>& args) {
     import::CleanWindows stock;
     if (!ReadCleanWindows(o, &stock)) return kFailed;
     import::Result result;
-    RunSources(o.sources, &result);
+    RunSources(o.sources, stock, &result);
     import::ApplyCleanList(clean, &result);
     import::ApplyCleanWindows(stock, &result);
     std::string markup =

@@ -314,10 +314,13 @@ TEST_F(ImportSources, BadRulesAndFilesAreReportedAndSkippedWhole) {
     std::string excluded = kGoodRule;
     excluded.replace(
         excluded.find("condition: selection"), 20,
-        "filter:\n        Image: 'C:\\x.exe'\n    condition: selection and not filter");
+        "filter:\n        User: 'x'\n    condition: selection and not filter");
     Write("r/excluded.yml", excluded);
+    // A value named by the start of its name is no specific trace alone.
     std::string image = kGoodRule;
     image.replace(image.find("        Details"), 0, "        Image|endswith: '\\reg.exe'\n");
+    image.replace(image.find("TargetObject|endswith"), 21, "TargetObject|contains");
+    image.replace(image.find("EvilUpdate"), 10, "Evil");
     Write("r/image.yml", image);
     Write("r/notrule.yml", "- just\n- a list\n");
     Result r;
@@ -327,7 +330,7 @@ TEST_F(ImportSources, BadRulesAndFilesAreReportedAndSkippedWhole) {
     std::vector<std::string> reasons = Reasons(r);
     for (const char* want :
          {"rule without a detection", "unknown modifier |sparkles",
-          "exclusion in the condition (not ...)", "condition on Image cannot be expressed",
+          "exclusion on User cannot be checked", "condition on Image cannot be expressed",
           "a document that is no rule"})
         EXPECT_NE(std::find(reasons.begin(), reasons.end(), want), reasons.end()) << want;
     bool malformed = false;

@@ -331,7 +331,7 @@ std::optional<std::string> Anchored(std::string_view text, bool anchoredStart, R
         size_t length = AnchorMatch(anchor, parts, partial);
         if (length > bestLength) best = &anchor, bestLength = length;
     }
-    if (!best) return Refuse(why, "partial path below a folder no placeholder stands for");
+    if (!best) return Refuse(why, std::string(kNoPlaceholderReason));
     return std::string(best->placeholder) + "\\" + JoinPath(parts, bestLength);
 }
 

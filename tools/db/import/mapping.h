@@ -60,6 +60,9 @@ std::optional<std::string> DataPattern(std::string_view details, DataMatch match
 
 // --- Files and folders ---
 
+inline constexpr std::string_view kNoPlaceholderReason =
+    "partial path below a folder no placeholder stands for";
+
 // A piece of a Windows path as an indicator gives it: `*` and `?` are
 // wildcards (`*` within one name), the rest literal. An unanchored start
 // means the path may have anything before the text; an unanchored end,

@@ -15,6 +15,17 @@ namespace tolvane::import {
 
 enum class EntryKind { Directory, File, RegistryKey, RegistryValue };
 
+// A test of an entry's object besides its name (definitions/entry_conditions.h):
+// of its path or, for a registry value, of its data.
+struct Condition {
+    bool onData = false;
+    std::string how;   // "equals", "contains", "startswith" or "endswith"
+    std::string text;  // a file path's placeholders kept; a registry path without its root
+
+    bool operator==(const Condition& other) const = default;
+    auto operator<=>(const Condition& other) const = default;
+};
+
 // One entry as the definitions markup writes it: the NAME attribute of a
 // DIR, FILE, REGKEY or REGVALUE element (a value's data after ":@:").
 struct Entry {
@@ -23,6 +34,10 @@ struct Entry {
     // A registry value whose name after the last backslash is a wildcard
     // pattern ("Run\\ntkd*"): written with MATCH="wildcard".
     bool namePattern = false;
+    // All must hold; an object meeting all conditions of one exclusion is
+    // not listed. An entry with either is written in CONDITIONAL.
+    std::vector<Condition> conditions = {};
+    std::vector<std::vector<Condition>> exclusions = {};
 
     bool operator==(const Entry& other) const = default;
     auto operator<=>(const Entry& other) const = default;
