@@ -304,6 +304,87 @@ level: critical
     EXPECT_EQ(v.valueName, "ntkd*");
 }
 
+// Several conditions on one object, |all, "and not" filters and the
+// writing program's condition: entries with conditions that the reader
+// applies as the rule meant them.
+TEST_F(ImportSources, SigmaConditionsAndExclusionsBecomeEntryConditions) {
+    const char* head = "logsource: {category: file_event, product: windows}\ndetection:\n";
+    Write("r/dump.yml", std::string("title: Sam Dump\nlevel: high\n") + head + R"(    selection:
+        TargetFilename|contains|all: ['\AppData\Local\Temp\', '\SAM-']
+        TargetFilename|endswith: '.dmp'
+    filter_main:
+        TargetFilename|startswith: 'C:\Windows\'
+    filter_other:
+        TargetFilename|contains: '\Keep\'
+        Image|endswith: '\backup.exe'
+    condition: selection and not 1 of filter_*
+)");
+    Write("r/dropper.yml", std::string("title: Dropper\nlevel: low\n") + head + R"(    selection:
+        TargetFilename|endswith: '\Vendor\evilupd.exe'
+        Image|endswith: '\powershell.exe'
+    condition: selection
+)");
+    Write("r/stock.yml", std::string("title: Stock Name\nlevel: high\n") + head + R"(    selection:
+        TargetFilename|endswith: '\Vendor\svchost.exe'
+        Image|endswith: '\powershell.exe'
+    condition: selection
+)");
+    Write("r/run.yml", R"(title: Run Rundll
+level: high
+logsource: {category: registry_set, product: windows}
+detection:
+    selection:
+        TargetObject|endswith: '\SOFTWARE\Microsoft\Windows\CurrentVersion\Run\Updater'
+        Details|startswith: 'rundll32.exe '
+        Details|endswith: ',Start'
+    condition: selection
+)");
+    CleanWindows stock;
+    stock.AddStockNames("# names\nSVCHOST.EXE\nexplorer.exe\n");
+    Result r;
+    ImportSigma(dir_ / "r", {}, &r, &stock);
+    ASSERT_EQ(r.definitions.size(), 3u);
+    EXPECT_EQ(Reasons(r), std::vector<std::string>{"condition on Image cannot be expressed"});
+
+    const Entry dump = {EntryKind::File,
+                        "*.dmp",
+                        false,
+                        {{false, "contains", "\\AppData\\Local\\Temp\\"},
+                         {false, "contains", "\\SAM-"}},
+                        {{{false, "startswith", "C:\\Windows\\"}},
+                         {{false, "contains", "\\Keep\\"}}}};
+    // In the order of the rule files' paths.
+    const Definition& dropper = r.definitions[0];
+    EXPECT_EQ(r.definitions[1].entries, std::vector<Entry>{dump});
+    EXPECT_NE(dropper.description.find("without its conditions on the program"), std::string::npos);
+    EXPECT_EQ(dropper.entries[0].text, "evilupd.exe");
+    const Entry run = {EntryKind::RegistryValue,
+                       "SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Run\\Updater",
+                       false,
+                       {{true, "startswith", "rundll32.exe "}, {true, "endswith", ",Start"}}};
+    EXPECT_EQ(r.definitions[2].entries, std::vector<Entry>{run});
+
+    // As the scan's reader takes them: all conditions, no exclusion.
+    std::string markup = DefinitionsMarkup(r.definitions, "", "1", "d", "");
+    ThreatDatabase db;
+    ASSERT_TRUE(LoadDefinitionsFromText(markup, {}, &db));
+    auto match = [&](const char* path) {
+        const ThreatDefinition* d = db.MatchFile(path, [] { return uint64_t{0}; });
+        return d ? d->name : std::string("none");
+    };
+    EXPECT_EQ(match("C:\\users\\u\\AppData\\Local\\Temp\\SAM-1.dmp"), "Sam Dump");
+    EXPECT_EQ(match("C:\\users\\u\\AppData\\Local\\Temp\\other.dmp"), "none");
+    EXPECT_EQ(match("C:\\Windows\\AppData\\Local\\Temp\\SAM-1.dmp"), "none");
+    EXPECT_EQ(match("C:\\users\\u\\AppData\\Local\\Temp\\Keep\\SAM-1.dmp"), "none");
+    EXPECT_EQ(match("D:\\Vendor\\EvilUpd.exe"), "Dropper");
+    EXPECT_EQ(match("D:\\Other\\evilupd.exe"), "none");
+    // Low danger: listed, not checked.
+    EXPECT_FALSE(db.definitions()[0]->checkedByDefault);
+    EXPECT_TRUE(db.definitions()[1]->checkedByDefault);
+    ASSERT_EQ(db.definitions()[2]->registryValues.size(), 1u);
+    EXPECT_TRUE(db.definitions()[2]->registryValues[0].conditions);
+}
+
 TEST_F(ImportSources, BadRulesAndFilesAreReportedAndSkippedWhole) {
     Write("r/broken.yml", "title: [unclosed\n  - : :\n");
     Write("r/nodetection.yml",

@@ -298,7 +298,6 @@ void LeaveOut(RuleContext& rule, int line, const std::string& indicator, const s
 std::optional<std::string> Unexpressible(const FieldCondition& c) {
     for (const std::string& m : c.modifiers) {
         if (m == "re") return "|re (a regular expression over the whole event)";
-        if (m == "all" && c.values.size() > 1) return "|all (several parts of one name)";
         bool supported = std::find(std::begin(kSupportedModifiers), std::end(kSupportedModifiers),
                                    m) != std::end(kSupportedModifiers);
         if (!supported) return "modifier |" + m + " cannot be expressed";
