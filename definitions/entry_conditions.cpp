@@ -32,10 +32,17 @@ bool Holds(const TextCondition& condition, std::string_view loweredPath,
     return false;
 }
 
-bool AllHold(const std::vector<TextCondition>& conditions, std::string_view loweredPath,
+bool AnyHolds(const AnyCondition& any, std::string_view loweredPath,
+              std::string_view loweredData) {
+    for (const TextCondition& c : any)
+        if (Holds(c, loweredPath, loweredData)) return true;
+    return false;
+}
+
+bool AllHold(const std::vector<AnyCondition>& conditions, std::string_view loweredPath,
              std::string_view loweredData) {
-    for (const TextCondition& c : conditions)
-        if (!Holds(c, loweredPath, loweredData)) return false;
+    for (const AnyCondition& any : conditions)
+        if (!AnyHolds(any, loweredPath, loweredData)) return false;
     return true;
 }
 
@@ -43,7 +50,7 @@ std::optional<TextCondition> ReadCondition(const MarkupParser& parser,
                                            const PlaceholderFolders& folders, bool dataAllowed) {
     TextCondition condition;
     const std::string on = parser.ChildAttribute("ON"), how = parser.ChildAttribute("HOW");
-    if (on == "path")
+    if (on == "path" || on.empty())
         condition.part = ConditionPart::Path;
     else if (on == "data" && dataAllowed)
         condition.part = ConditionPart::Data;
@@ -63,14 +70,39 @@ std::optional<TextCondition> ReadCondition(const MarkupParser& parser,
     return condition;
 }
 
-// The IF children of the current element, all of them understood.
-bool ReadConditionList(MarkupParser& parser, const PlaceholderFolders& folders, bool dataAllowed,
-                       std::vector<TextCondition>* out) {
-    while (parser.NextChild("")) {
-        if (parser.ElementName(parser.CurrentChild()) != "IF") return false;
+// The selected child, an IF or an ANY of IFs; false when it is not
+// understood (an empty ANY would hold for nothing, which no source means).
+bool ReadAny(MarkupParser& parser, const PlaceholderFolders& folders, bool dataAllowed,
+             AnyCondition* out) {
+    std::string_view name = parser.ElementName(parser.CurrentChild());
+    if (name == "IF") {
         std::optional<TextCondition> condition = ReadCondition(parser, folders, dataAllowed);
-        if (!condition) return false;
-        out->push_back(std::move(*condition));
+        if (condition) out->push_back(std::move(*condition));
+        return condition.has_value();
+    }
+    if (name != "ANY") return false;
+    parser.EnterChild();
+    bool understood = true;
+    while (understood && parser.NextChild("")) {
+        std::optional<TextCondition> condition;
+        if (parser.ElementName(parser.CurrentChild()) == "IF")
+            condition = ReadCondition(parser, folders, dataAllowed);
+        if (condition)
+            out->push_back(std::move(*condition));
+        else
+            understood = false;
+    }
+    parser.LeaveElement();
+    return understood && !out->empty();
+}
+
+// The IF and ANY children of the current element, all of them understood.
+bool ReadConditionList(MarkupParser& parser, const PlaceholderFolders& folders, bool dataAllowed,
+                       std::vector<AnyCondition>* out) {
+    while (parser.NextChild("")) {
+        AnyCondition any;
+        if (!ReadAny(parser, folders, dataAllowed, &any)) return false;
+        out->push_back(std::move(any));
     }
     return true;
 }
@@ -81,19 +113,20 @@ bool EntryConditions::Accepts(std::string_view path, std::string_view data) cons
     const std::string loweredPath = Lower(path);
     const std::string loweredData = ReadsData() ? Lower(data) : std::string();
     if (!AllHold(all, loweredPath, loweredData)) return false;
-    for (const std::vector<TextCondition>& exclusion : exclusions)
+    for (const std::vector<AnyCondition>& exclusion : exclusions)
         if (AllHold(exclusion, loweredPath, loweredData)) return false;
     return true;
 }
 
 bool EntryConditions::ReadsData() const {
-    auto reads = [](const std::vector<TextCondition>& list) {
-        for (const TextCondition& c : list)
-            if (c.part == ConditionPart::Data) return true;
+    auto reads = [](const std::vector<AnyCondition>& list) {
+        for (const AnyCondition& any : list)
+            for (const TextCondition& c : any)
+                if (c.part == ConditionPart::Data) return true;
         return false;
     };
     if (reads(all)) return true;
-    for (const std::vector<TextCondition>& exclusion : exclusions)
+    for (const std::vector<AnyCondition>& exclusion : exclusions)
         if (reads(exclusion)) return true;
     return false;
 }
@@ -103,22 +136,19 @@ bool ReadEntryConditions(MarkupParser& parser, const PlaceholderFolders& folders
     out->reset();
     auto conditions = std::make_shared<EntryConditions>();
     while (parser.NextChild("")) {
-        std::string_view name = parser.ElementName(parser.CurrentChild());
-        if (name == "IF") {
-            std::optional<TextCondition> condition = ReadCondition(parser, folders, dataAllowed);
-            if (!condition) return false;
-            conditions->all.push_back(std::move(*condition));
-        } else if (name == "UNLESS") {
-            std::vector<TextCondition> exclusion;
+        if (parser.ElementName(parser.CurrentChild()) == "UNLESS") {
+            std::vector<AnyCondition> exclusion;
             parser.EnterChild();
             bool understood = ReadConditionList(parser, folders, dataAllowed, &exclusion);
             parser.LeaveElement();
             // An empty exclusion would hold for every object.
             if (!understood || exclusion.empty()) return false;
             conditions->exclusions.push_back(std::move(exclusion));
-        } else {
-            return false;
+            continue;
         }
+        AnyCondition any;
+        if (!ReadAny(parser, folders, dataAllowed, &any)) return false;
+        conditions->all.push_back(std::move(any));
     }
     if (!conditions->all.empty() || !conditions->exclusions.empty()) *out = std::move(conditions);
     return true;

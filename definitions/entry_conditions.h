@@ -13,15 +13,17 @@
 // never broader ones:
 //   <CONDITIONAL>
 //     <FILE NAME="*.dmp">
-//       <IF ON="path" HOW="contains" TEXT="\temp\sam-"/>
-//       <UNLESS><IF ON="path" HOW="startswith" TEXT="%windir%\"/></UNLESS>
+//       <IF HOW="contains" TEXT="\temp\sam-"/>
+//       <ANY><IF HOW="contains" TEXT="\a\"/><IF HOW="contains" TEXT="\b\"/></ANY>
+//       <UNLESS><IF HOW="startswith" TEXT="%windir%\"/></UNLESS>
 //     </FILE>
 //     <REGVALUE NAME="Software\...\Run\ntkd*" MATCH="wildcard">
 //       <IF ON="data" HOW="endswith" TEXT=".exe"/>
 //     </REGVALUE>
 //     <REGKEY NAME="..."/>
 //   </CONDITIONAL>
-// ON is "path" or "data"; HOW is "equals", "contains", "startswith" or
+// ANY holds when one of its IFs does; an UNLESS holds when all its IFs and
+// ANYs do. ON is "path" (also when absent) or "data"; HOW is "equals", "contains", "startswith" or
 // "endswith"; placeholders in TEXT are resolved. An entry with a condition
 // this reader does not know, or an IF of another ON than "path" on a file or
 // key, is not read at all: skipping the condition would list more.
@@ -50,9 +52,12 @@ struct TextCondition {
     std::string loweredText;  // placeholders resolved, lower-cased
 };
 
+// Holds when any of its conditions does.
+using AnyCondition = std::vector<TextCondition>;
+
 struct EntryConditions {
-    std::vector<TextCondition> all;
-    std::vector<std::vector<TextCondition>> exclusions;
+    std::vector<AnyCondition> all;
+    std::vector<std::vector<AnyCondition>> exclusions;
 
     // The object's path as above and its data (empty for a file or key).
     bool Accepts(std::string_view path, std::string_view data) const;
@@ -60,7 +65,7 @@ struct EntryConditions {
     bool ReadsData() const;
 };
 
-// Reads the IF and UNLESS children of the current element (the parser has
+// Reads the IF, ANY and UNLESS children of the current element (the parser has
 // entered it). Null when it has none; false when one of them is not
 // understood (or asks for data where `dataAllowed` is false) and the entry
 // must be dropped.

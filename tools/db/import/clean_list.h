@@ -35,7 +35,8 @@ inline constexpr std::string_view kCleanWindowsReason = "exists on a clean Windo
 // matches one of them when its text is the same without regard to case or a
 // trailing backslash; a key also in its HKEY_CLASSES_ROOT form ("CLSID\x"
 // for "Software\Classes\CLSID\x"). A value matches only with its data
-// condition: a stock value holding a planted command is no stock object. A
+// condition (its ":@:" pattern or a condition on its data): a stock value
+// holding a planted command is no stock object. A
 // value named by wildcard without a data condition matches every stock
 // object its pattern names.
 class CleanWindows {

@@ -346,13 +346,14 @@ detection:
     ASSERT_EQ(r.definitions.size(), 3u);
     EXPECT_EQ(Reasons(r), std::vector<std::string>{"condition on Image cannot be expressed"});
 
+    using Any = std::vector<Condition>;
     const Entry dump = {EntryKind::File,
                         "*.dmp",
                         false,
-                        {{false, "contains", "\\AppData\\Local\\Temp\\"},
-                         {false, "contains", "\\SAM-"}},
-                        {{{false, "startswith", "C:\\Windows\\"}},
-                         {{false, "contains", "\\Keep\\"}}}};
+                        {Any{{false, "contains", "\\AppData\\Local\\Temp\\"}},
+                         Any{{false, "contains", "\\SAM-"}}},
+                        {{Any{{false, "startswith", "C:\\Windows\\"}}},
+                         {Any{{false, "contains", "\\Keep\\"}}}}};
     // In the order of the rule files' paths.
     const Definition& dropper = r.definitions[0];
     EXPECT_EQ(r.definitions[1].entries, std::vector<Entry>{dump});
@@ -361,7 +362,8 @@ detection:
     const Entry run = {EntryKind::RegistryValue,
                        "SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Run\\Updater",
                        false,
-                       {{true, "startswith", "rundll32.exe "}, {true, "endswith", ",Start"}}};
+                       {Any{{true, "startswith", "rundll32.exe "}},
+                        Any{{true, "endswith", ",Start"}}}};
     EXPECT_EQ(r.definitions[2].entries, std::vector<Entry>{run});
 
     // As the scan's reader takes them: all conditions, no exclusion.

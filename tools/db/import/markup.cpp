@@ -45,9 +45,20 @@ bool HasConditions(const Entry& e) {
     return !e.conditions.empty() || !e.exclusions.empty();
 }
 
-void WriteCondition(std::ostringstream& out, const Condition& c, const char* indent) {
-    out << indent << "<IF ON=\"" << (c.onData ? "data" : "path") << "\" HOW=\"" << c.how
-        << "\" TEXT=\"" << Attribute(c.text) << "\"/>\n";
+void WriteIf(std::ostringstream& out, const Condition& c) {
+    // The path is what a condition tests unless it says otherwise.
+    out << "<IF " << (c.onData ? "ON=\"data\" " : "") << "HOW=\"" << c.how << "\" TEXT=\""
+        << Attribute(c.text) << "\"/>";
+}
+
+// One requirement: an IF, or an ANY of the IFs one of which must hold.
+void WriteRequirement(std::ostringstream& out, const std::vector<Condition>& any,
+                      const char* indent) {
+    out << indent;
+    if (any.size() > 1) out << "<ANY>";
+    for (const Condition& c : any) WriteIf(out, c);
+    if (any.size() > 1) out << "</ANY>";
+    out << "\n";
 }
 
 // Last of all, where only readers that test conditions look.
@@ -61,10 +72,12 @@ void WriteConditional(std::ostringstream& out, const Definition& d) {
         const char* element = kElements[static_cast<int>(e.kind)];
         out << "      <" << element << " NAME=\"" << Attribute(e.text) << "\""
             << (e.namePattern ? " MATCH=\"wildcard\"" : "") << ">\n";
-        for (const Condition& c : e.conditions) WriteCondition(out, c, "        ");
-        for (const std::vector<Condition>& exclusion : e.exclusions) {
+        for (const std::vector<Condition>& requirement : e.conditions)
+            WriteRequirement(out, requirement, "        ");
+        for (const auto& exclusion : e.exclusions) {
             out << "        <UNLESS>\n";
-            for (const Condition& c : exclusion) WriteCondition(out, c, "          ");
+            for (const std::vector<Condition>& requirement : exclusion)
+                WriteRequirement(out, requirement, "          ");
             out << "        </UNLESS>\n";
         }
         out << "      </" << element << ">\n";

@@ -34,10 +34,11 @@ struct Entry {
     // A registry value whose name after the last backslash is a wildcard
     // pattern ("Run\\ntkd*"): written with MATCH="wildcard".
     bool namePattern = false;
-    // All must hold; an object meeting all conditions of one exclusion is
-    // not listed. An entry with either is written in CONDITIONAL.
-    std::vector<Condition> conditions = {};
-    std::vector<std::vector<Condition>> exclusions = {};
+    // Each holds when any of its conditions does; all must hold, and an
+    // object for which all of one exclusion's hold is not listed. An entry
+    // with either is written in CONDITIONAL.
+    std::vector<std::vector<Condition>> conditions = {};
+    std::vector<std::vector<std::vector<Condition>>> exclusions = {};
 
     bool operator==(const Entry& other) const = default;
     auto operator<=>(const Entry& other) const = default;

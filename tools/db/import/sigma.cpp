@@ -539,24 +539,6 @@ bool Requirements(const FieldCondition& c, bool registry, std::vector<Alternativ
     return true;
 }
 
-// Every way of taking one alternative of each requirement.
-std::optional<std::vector<std::vector<Condition>>> Choices(
-    const std::vector<Alternatives>& requirements) {
-    constexpr size_t kMaxChoices = 64;
-    std::vector<std::vector<Condition>> out{{}};
-    for (const Alternatives& alternatives : requirements) {
-        std::vector<std::vector<Condition>> next;
-        for (const std::vector<Condition>& taken : out)
-            for (const Condition& one : alternatives) {
-                next.push_back(taken);
-                next.back().push_back(one);
-            }
-        if (next.size() > kMaxChoices) return std::nullopt;
-        out = std::move(next);
-    }
-    return out;
-}
-
 // A file entry named in any folder, its path's end as a condition: for a
 // path whose folders no placeholder stands for, or a name of an extension
 // only that other conditions narrow.
@@ -578,7 +560,7 @@ std::optional<Entry> AnywhereFile(const PathFragment& f, bool extensionAllowed, 
         return std::nullopt;
     }
     Entry entry{EntryKind::File, name};
-    if (!rest.empty()) entry.conditions.push_back({false, "endswith", rest + name});
+    if (!rest.empty()) entry.conditions.push_back({{false, "endswith", rest + name}});
     if (extensionOnly && !rest.empty()) return Refuse(why, "wildcard inside a condition");
     return entry;
 }
@@ -634,11 +616,11 @@ bool Specific(const Entry& e, const CleanWindows* stock) {
 // The exclusions of a clause as conditions; *dropped names a field of an
 // exclusion that cannot be checked at all (the program), which the caller
 // may only drop where the entries are specific.
-std::optional<std::vector<std::vector<Condition>>> Exclusions(const Clause& clause,
-                                                              const std::string& targetName,
-                                                              std::string* dropped,
-                                                              Refusal* why) {
-    std::vector<std::vector<Condition>> out;
+std::optional<std::vector<std::vector<Alternatives>>> Exclusions(const Clause& clause,
+                                                                 const std::string& targetName,
+                                                                 std::string* dropped,
+                                                                 Refusal* why) {
+    std::vector<std::vector<Alternatives>> out;
     const bool registry = targetName == "TargetObject";
     for (const Conjunction& exclusion : clause.exclusions) {
         std::vector<Alternatives> checkable;
@@ -657,9 +639,7 @@ std::optional<std::vector<std::vector<Condition>>> Exclusions(const Clause& clau
             *dropped = unchecked;
             continue;
         }
-        auto choices = Choices(checkable);
-        if (!choices) return Refuse(why, "exclusion too large");
-        out.insert(out.end(), choices->begin(), choices->end());
+        out.push_back(std::move(checkable));
     }
     return out;
 }
@@ -711,7 +691,9 @@ std::optional<std::string> AddConditional(RuleContext& rule, const SortedClause&
     auto exclusions = Exclusions(clause, targetName, &dropped, &why);
     if (!exclusions) return why.reason;
     for (size_t anchor = 0; anchor < sorted.targets.size(); ++anchor) {
-        auto entries = AnchorEntries(rule, sorted, anchor, narrowed || !exclusions->empty(), &why);
+        // Exclusions alone never narrow a kind of file or all values of a
+        // key enough: what they leave is still every other one.
+        auto entries = AnchorEntries(rule, sorted, anchor, narrowed, &why);
         if (!entries) continue;
         std::vector<Alternatives> requirements;
         for (size_t i = 0; i < sorted.targets.size(); ++i)
@@ -719,21 +701,19 @@ std::optional<std::string> AddConditional(RuleContext& rule, const SortedClause&
                 return why.reason;
         for (const FieldCondition* d : sorted.details)
             if (!Requirements(*d, registry, &requirements, &why)) return why.reason;
-        auto choices = Choices(requirements);
-        if (!choices || choices->size() * entries->size() > 256) return "condition too large";
         const bool unchecked = !sorted.programFields.empty() || !dropped.empty();
         for (const Entry& e : *entries)
             if (unchecked && !Specific(e, rule.stock))
                 return "condition on " +
                        (sorted.programFields.empty() ? dropped : sorted.programFields[0]) +
                        " cannot be expressed";
-        for (const Entry& e : *entries)
-            for (const std::vector<Condition>& choice : *choices) {
-                Entry full = e;
-                full.conditions.insert(full.conditions.end(), choice.begin(), choice.end());
-                full.exclusions = *exclusions;
-                AddEntry(rule.definition, std::move(full));
-            }
+        for (const Entry& e : *entries) {
+            Entry full = e;
+            full.conditions.insert(full.conditions.end(), requirements.begin(),
+                                   requirements.end());
+            full.exclusions = *exclusions;
+            AddEntry(rule.definition, std::move(full));
+        }
         if (unchecked && rule.definition->description.find(kProgramNote) == std::string::npos)
             rule.definition->description += kProgramNote;
         return std::nullopt;
