@@ -32,8 +32,7 @@ bool Holds(const TextCondition& condition, std::string_view loweredPath,
     return false;
 }
 
-bool AnyHolds(const AnyCondition& any, std::string_view loweredPath,
-              std::string_view loweredData) {
+bool AnyHolds(const AnyCondition& any, std::string_view loweredPath, std::string_view loweredData) {
     for (const TextCondition& c : any)
         if (Holds(c, loweredPath, loweredData)) return true;
     return false;
@@ -131,8 +130,8 @@ bool EntryConditions::ReadsData() const {
     return false;
 }
 
-bool ReadEntryConditions(MarkupParser& parser, const PlaceholderFolders& folders,
-                         bool dataAllowed, std::shared_ptr<const EntryConditions>* out) {
+bool ReadEntryConditions(MarkupParser& parser, const PlaceholderFolders& folders, bool dataAllowed,
+                         std::shared_ptr<const EntryConditions>* out) {
     out->reset();
     auto conditions = std::make_shared<EntryConditions>();
     while (parser.NextChild("")) {

@@ -69,8 +69,8 @@ struct EntryConditions {
 // entered it). Null when it has none; false when one of them is not
 // understood (or asks for data where `dataAllowed` is false) and the entry
 // must be dropped.
-bool ReadEntryConditions(MarkupParser& parser, const PlaceholderFolders& folders,
-                         bool dataAllowed, std::shared_ptr<const EntryConditions>* out);
+bool ReadEntryConditions(MarkupParser& parser, const PlaceholderFolders& folders, bool dataAllowed,
+                         std::shared_ptr<const EntryConditions>* out);
 
 // A registry path below its root as conditions compare it: with one
 // leading backslash.

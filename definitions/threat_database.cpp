@@ -185,7 +185,8 @@ std::unique_ptr<ThreatDefinition> ReadDefinition(MarkupParser& parser,
     }
     if (parser.NextChild("REGVALUES")) {
         parser.EnterChild();
-        while (parser.NextChild("REGVALUE")) d.registryValues.push_back(ReadValueEntry(parser, folders));
+        while (parser.NextChild("REGVALUE"))
+            d.registryValues.push_back(ReadValueEntry(parser, folders));
         parser.LeaveElement();
     }
     if (parser.NextChild("HOSTS")) {

@@ -550,8 +550,8 @@ void ScanEngine::ScanRegistryKeys() {
 // Conditions compare the path as the entry names it, whichever profile holds it.
 static bool MeetsConditions(const RegistryValueEntry& entry, std::string_view name,
                             const std::string& data) {
-    return !entry.conditions ||
-           entry.conditions->Accepts(RegistryConditionPath(entry.keyPath, name, true), AsText(data));
+    return !entry.conditions || entry.conditions->Accepts(
+                                    RegistryConditionPath(entry.keyPath, name, true), AsText(data));
 }
 
 bool ScanEngine::ValueMatches(RootKey root, const std::string& keyPath,
@@ -642,8 +642,7 @@ void ScanEngine::ScanRegistryValues() {
                        profile.KeyPath(entry.fullName) + suffix, profile.name);
             }
             if (inProfile) continue;
-            bool found =
-                ValueMatches(RootKey::LocalMachine, entry.keyPath, entry, pattern, false);
+            bool found = ValueMatches(RootKey::LocalMachine, entry.keyPath, entry, pattern, false);
             Settle(definition.get(), &entry.found, found, counter, ObjectType::RegistryValue,
                    found ? entry.fullName + suffix : entry.fullName);
         }

@@ -106,10 +106,11 @@ bool CleanWindows::Holds(const Entry& entry) const {
     if (has(text)) return true;
     // A value named by wildcard is stock when it names a stock value (or a
     // subkey: the list does not tell them apart, and leaving out is safe).
-    const bool testsData =
-        text.find(":@:") != std::string::npos ||
-        std::any_of(entry.conditions.begin(), entry.conditions.end(),
-                    [](const std::vector<Condition>& any) { return !any.empty() && any[0].onData; });
+    const bool testsData = text.find(":@:") != std::string::npos ||
+                           std::any_of(entry.conditions.begin(), entry.conditions.end(),
+                                       [](const std::vector<Condition>& any) {
+                                           return !any.empty() && any[0].onData;
+                                       });
     if (entry.namePattern && !testsData) {
         size_t slash = text.rfind('\\');
         if (slash == std::string::npos) return false;

@@ -347,23 +347,22 @@ detection:
     EXPECT_EQ(Reasons(r), std::vector<std::string>{"condition on Image cannot be expressed"});
 
     using Any = std::vector<Condition>;
-    const Entry dump = {EntryKind::File,
-                        "*.dmp",
-                        false,
-                        {Any{{false, "contains", "\\AppData\\Local\\Temp\\"}},
-                         Any{{false, "contains", "\\SAM-"}}},
-                        {{Any{{false, "startswith", "C:\\Windows\\"}}},
-                         {Any{{false, "contains", "\\Keep\\"}}}}};
+    const Entry dump = {
+        EntryKind::File,
+        "*.dmp",
+        false,
+        {Any{{false, "contains", "\\AppData\\Local\\Temp\\"}}, Any{{false, "contains", "\\SAM-"}}},
+        {{Any{{false, "startswith", "C:\\Windows\\"}}}, {Any{{false, "contains", "\\Keep\\"}}}}};
     // In the order of the rule files' paths.
     const Definition& dropper = r.definitions[0];
     EXPECT_EQ(r.definitions[1].entries, std::vector<Entry>{dump});
     EXPECT_NE(dropper.description.find("without its conditions on the program"), std::string::npos);
     EXPECT_EQ(dropper.entries[0].text, "evilupd.exe");
-    const Entry run = {EntryKind::RegistryValue,
-                       "SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Run\\Updater",
-                       false,
-                       {Any{{true, "startswith", "rundll32.exe "}},
-                        Any{{true, "endswith", ",Start"}}}};
+    const Entry run = {
+        EntryKind::RegistryValue,
+        "SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Run\\Updater",
+        false,
+        {Any{{true, "startswith", "rundll32.exe "}}, Any{{true, "endswith", ",Start"}}}};
     EXPECT_EQ(r.definitions[2].entries, std::vector<Entry>{run});
 
     // As the scan's reader takes them: all conditions, no exclusion.
@@ -395,9 +394,8 @@ TEST_F(ImportSources, BadRulesAndFilesAreReportedAndSkippedWhole) {
     unknown.replace(unknown.find("Details|contains"), 16, "Details|sparkles");
     Write("r/unknown.yml", unknown);
     std::string excluded = kGoodRule;
-    excluded.replace(
-        excluded.find("condition: selection"), 20,
-        "filter:\n        User: 'x'\n    condition: selection and not filter");
+    excluded.replace(excluded.find("condition: selection"), 20,
+                     "filter:\n        User: 'x'\n    condition: selection and not filter");
     Write("r/excluded.yml", excluded);
     // A value named by the start of its name is no specific trace alone.
     std::string image = kGoodRule;

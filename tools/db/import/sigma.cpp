@@ -1,10 +1,13 @@
 // Sigma rules to definitions. A rule's detection is a condition over named
 // selections; a selection is a list of field conditions that must all hold
-// (a list of such maps: any of them). Only conditions made of selections
-// joined by "and", "or", "1 of" and "all of" are read: an exclusion ("not")
-// cannot be expressed by a list of traces. Each conjunction of field
-// conditions becomes entries when every field in it is one the entries can
-// say (the registry path and its data, the created file's path).
+// (a list of such maps: any of them). A condition of selections joined by
+// "and", "or", "not", "1 of", "all of" and parentheses is read into its
+// ways to hold, each a conjunction of field conditions with exclusions.
+// One becomes entries when every field in it is one the entries can say
+// (the registry path and its data, the created file's path): a single
+// condition as plain entries, several (or exclusions) as entries with
+// conditions (entry_conditions.h), one condition naming the objects and
+// the others narrowing them.
 #include "tools/db/import/sigma.h"
 
 #include <yaml-cpp/yaml.h>
@@ -155,8 +158,7 @@ Clauses Product(const Clauses& a, const Clauses& b) {
         for (const Clause& y : b) {
             Clause both = x;
             both.positive.insert(both.positive.end(), y.positive.begin(), y.positive.end());
-            both.exclusions.insert(both.exclusions.end(), y.exclusions.begin(),
-                                   y.exclusions.end());
+            both.exclusions.insert(both.exclusions.end(), y.exclusions.begin(), y.exclusions.end());
             out.push_back(std::move(both));
             if (out.size() > kMaxClauses) throw RuleError{"condition too large"};
         }
@@ -412,7 +414,8 @@ void AddFileTarget(RuleContext& rule, const FieldCondition& target, const Value&
     // Folders no placeholder stands for: the file's name in any folder, its
     // path's end a condition.
     Refusal ignored;
-    if (!entry && why.reason == kNoPlaceholderReason) entry = AnywhereFile(fragment, false, &ignored);
+    if (!entry && why.reason == kNoPlaceholderReason)
+        entry = AnywhereFile(fragment, false, &ignored);
     if (!entry) return LeaveOut(rule, value.line, value.text, why.reason);
     AddEntry(rule.definition, *entry);
     ++rule.report->indicatorsConverted;
@@ -551,8 +554,8 @@ std::optional<Entry> AnywhereFile(const PathFragment& f, bool extensionAllowed, 
     if (name.empty() || rest.find_first_of("*?:") != std::string::npos ||
         name.find_first_of("?:`[]<>\"|") != std::string::npos || HasControlCharacter(text))
         return std::nullopt;
-    const bool extensionOnly = name.substr(0, name.rfind('.')).find_first_not_of('*') ==
-                               std::string::npos;
+    const bool extensionOnly =
+        name.substr(0, name.rfind('.')).find_first_not_of('*') == std::string::npos;
     if (extensionOnly) {
         if (!extensionAllowed || name.rfind('.') == std::string::npos) return std::nullopt;
         name = "*" + name.substr(name.rfind('.'));
@@ -566,8 +569,8 @@ std::optional<Entry> AnywhereFile(const PathFragment& f, bool extensionAllowed, 
 }
 
 // The entries one value of the anchoring condition names by itself.
-std::optional<std::vector<Entry>> FileAnchor(const FieldCondition& c, const Value& v,
-                                             bool narrowed, Refusal* why) {
+std::optional<std::vector<Entry>> FileAnchor(const FieldCondition& c, const Value& v, bool narrowed,
+                                             Refusal* why) {
     PathFragment f = SigmaFragment(c, v.text);
     if (v.text.find("\\*") != std::string::npos || v.text.find("\\?") != std::string::npos)
         return Refuse(why, "escaped wildcard");
@@ -608,8 +611,8 @@ bool Specific(const Entry& e, const CleanWindows* stock) {
         return !e.namePattern && e.text.find_first_of("*?") == std::string::npos;
     std::string name = e.text.substr(e.text.rfind('\\') + 1);
     if (name.find_first_of("*?") != std::string::npos) return false;
-    bool fullPath = e.text.find('\\') != std::string::npos && e.text.find_first_of("*?") ==
-                                                                  std::string::npos;
+    bool fullPath =
+        e.text.find('\\') != std::string::npos && e.text.find_first_of("*?") == std::string::npos;
     return fullPath || !stock || !stock->HasStockName(name);
 }
 
@@ -654,12 +657,14 @@ std::optional<std::vector<Entry>> AnchorEntries(RuleContext& rule, const SortedC
                                                 size_t anchor, bool narrowed, Refusal* why) {
     const FieldCondition& c = *sorted.targets[anchor];
     const bool registry = c.field == "TargetObject";
-    if (Has(c, "all") && c.values.size() > 1) return Refuse(why, "|all (several parts of one name)");
+    if (Has(c, "all") && c.values.size() > 1)
+        return Refuse(why, "|all (several parts of one name)");
     std::vector<Entry> entries;
     for (const Value& v : c.values) {
-        auto some = registry ? RegistryAnchor(rule, c, v, RegistryKind(rule.category, sorted.eventType),
-                                              narrowed, !sorted.details.empty(), why)
-                             : FileAnchor(c, v, narrowed, why);
+        auto some = registry
+                        ? RegistryAnchor(rule, c, v, RegistryKind(rule.category, sorted.eventType),
+                                         narrowed, !sorted.details.empty(), why)
+                        : FileAnchor(c, v, narrowed, why);
         if (!some) return std::nullopt;
         entries.insert(entries.end(), some->begin(), some->end());
     }
@@ -709,8 +714,7 @@ std::optional<std::string> AddConditional(RuleContext& rule, const SortedClause&
                        " cannot be expressed";
         for (const Entry& e : *entries) {
             Entry full = e;
-            full.conditions.insert(full.conditions.end(), requirements.begin(),
-                                   requirements.end());
+            full.conditions.insert(full.conditions.end(), requirements.begin(), requirements.end());
             full.exclusions = *exclusions;
             AddEntry(rule.definition, std::move(full));
         }
@@ -794,7 +798,8 @@ Definition RuleTexts(const YAML::Node& rule, const std::string& relative, const 
     d.name = PlainName(rule["title"] && rule["title"].IsScalar() ? rule["title"].Scalar() : "");
     if (d.name.empty()) d.name = PlainName(relative);
     d.category = Tactic(rule["tags"]);
-    d.danger = DangerOfSigmaLevel(rule["level"] && rule["level"].IsScalar() ? rule["level"].Scalar() : "");
+    d.danger =
+        DangerOfSigmaLevel(rule["level"] && rule["level"].IsScalar() ? rule["level"].Scalar() : "");
     d.url = info.url.empty() ? relative : info.url + "/" + relative;
     std::string description = Text(rule["description"]);
     while (!description.empty() && (description.back() == '\n' || description.back() == ' '))
