@@ -89,17 +89,17 @@ bool Application::ReadChosenDefinitions(std::string* stored, bool* vouched) {
     if (!options_.definitionsFile.empty()) {
         std::string error;
         if (!ReadUserDatabaseFile(options_.definitionsFile, stored, &error)) {
-            databaseNotes_.push_back("Definitions " + options_.definitionsFile +
-                                     " not read: " + error);
+            definitionsNotes_.push_back("Definitions " + options_.definitionsFile +
+                                        " not read: " + error);
             return false;
         }
-        databaseNotes_.push_back("Definitions: " + options_.definitionsFile + " (your own)");
+        definitionsNotes_.push_back("Definitions: " + options_.definitionsFile + " (your own)");
         return true;
     }
     if (!machine_.KeepsToolStateInside()) return ReadShippedDefinitions(stored);
     DatabaseChoice choice =
         ChooseDatabase(machine_.files(), "database.db", ShippedReference(), TrustedUpdateKeys());
-    if (!choice.note.empty()) databaseNotes_.push_back(choice.note);
+    if (!choice.note.empty()) definitionsNotes_.push_back(choice.note);
     *vouched = choice.vouched;
     *stored = std::move(choice.stored);
     return choice.found;
@@ -119,11 +119,7 @@ bool Application::LoadDefinitionsWithSplash() {
     } else {
         Pause(300);
         splash.SetLoadingStatus("Loading definitions from file.");
-        PlaceholderFolders folders = PlaceholderFolders::FromShell(machine_.shell());
-        LoadReport report;
-        if (LoadDefinitionsFromContainer(stored, folders, database_.get(), &report,
-                                         vouched ? RulesSource::Vouched : RulesSource::Unvouched)) {
-            if (!report.rulesNote.empty()) databaseNotes_.push_back(report.rulesNote);
+        if (LoadStoredDefinitions(stored, vouched)) {
             definitionsLoaded_ = true;
             Pause(100);
             Pause(300);
@@ -134,6 +130,28 @@ bool Application::LoadDefinitionsWithSplash() {
     }
     splash.CloseLoading();
     return true;
+}
+
+bool Application::LoadStoredDefinitions(std::string_view stored, bool vouched) {
+    PlaceholderFolders folders = PlaceholderFolders::FromShell(machine_.shell());
+    LoadReport report;
+    if (!LoadDefinitionsFromContainer(stored, folders, database_.get(), &report,
+                                      vouched ? RulesSource::Vouched : RulesSource::Unvouched))
+        return false;
+    if (!report.rulesNote.empty()) definitionsNotes_.push_back(report.rulesNote);
+    return true;
+}
+
+// The same choice as at start: an update's database.db counts, with its
+// content rules, only once its signed description vouches for it.
+bool Application::ReloadDefinitions() {
+    definitionsNotes_.clear();
+    std::string stored;
+    bool vouched = false;
+    definitionsLoaded_ =
+        ReadChosenDefinitions(&stored, &vouched) && LoadStoredDefinitions(stored, vouched);
+    ignoreList_->Load(*database_);
+    return definitionsLoaded_;
 }
 
 // A machine that keeps nothing of Tolvane's inside is scanned with the
@@ -266,6 +284,7 @@ std::vector<std::string> Application::Notes() const {
             stateFolder_ + ".");
     if (!stateNote_.empty()) notes.push_back(stateNote_);
     notes.insert(notes.end(), databaseNotes_.begin(), databaseNotes_.end());
+    notes.insert(notes.end(), definitionsNotes_.begin(), definitionsNotes_.end());
     if (ignoreList_ && !ignoreList_->Refusal().empty()) notes.push_back(ignoreList_->Refusal());
     return notes;
 }

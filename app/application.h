@@ -20,6 +20,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "app/instance_lock.h"
@@ -107,6 +108,11 @@ class Application {
     SettingsStore& settings() { return *settings_; }
     ScanSource& scan() { return *scan_; }
     bool definitionsLoaded() const { return definitionsLoaded_; }
+    // Loads database.db again (an update installed a new one) through the
+    // same choice as the start, and the ignore list against it. The rows
+    // point at the definitions being replaced: the caller clears them
+    // first, with no scan running. False when none could be loaded.
+    bool ReloadDefinitions();
     // The host folder of an installation's own state (its Logs among it);
     // "" for a Wine prefix, which keeps its state inside.
     const std::string& StateFolder() const { return stateFolder_; }
@@ -141,6 +147,7 @@ class Application {
     void MakeStateStores();
     // *vouched: the compiled content rules of these bytes may load.
     bool ReadChosenDefinitions(std::string* stored, bool* vouched);
+    bool LoadStoredDefinitions(std::string_view stored, bool vouched);
     std::vector<std::string> TrustedUpdateKeys() const;
     const std::string& ShippedReference() const;
     void Pause(int milliseconds);
@@ -151,8 +158,11 @@ class Application {
     InstanceLock lock_;
     std::unique_ptr<SettingsStore> settings_;
     std::unique_ptr<ThreatDatabase> database_;
-    // Why the machine's databases were not used, or whose were.
+    // Why the machine's script.db was not used.
     std::vector<std::string> databaseNotes_;
+    // Why the machine's database.db was not used, or whose was; made anew
+    // with each load.
+    std::vector<std::string> definitionsNotes_;
     std::unique_ptr<IgnoreList> ignoreList_;
     std::unique_ptr<ScanSource> scan_;
     std::unique_ptr<MainController> controller_;

@@ -472,7 +472,12 @@ void MainController::ShowProgress(const ScanSnapshot& shown, DetectedObject* obj
             break;
     }
     SetText(ControlId::ObjectsScanned, scanned);
-    SetText(ControlId::StatusLine, shown.currentItem);
+    // Reading file contents is the slow part of a walk: how far it has
+    // come leads the line.
+    const ContentCounts* content = scan_.ContentPhaseCounts();
+    const std::string reading = content ? content->ProgressText() : "";
+    SetText(ControlId::StatusLine,
+            reading.empty() ? shown.currentItem : reading + "  " + shown.currentItem);
 
     if (object) {
         results_.AddResultRow(

@@ -27,8 +27,8 @@
 
 #include "definitions/load_definitions.h"
 #include "definitions/threat_database.h"
+#include "definitions/yara_compiler.h"
 #include "machine/machine.h"
-#include "scan/rule_compiler.h"
 #include "scan/scan_engine.h"
 #include "settings/settings_store.h"
 #include "testing/run_command.h"
@@ -162,8 +162,8 @@ int Main() {
     LoadDefinitionsFromText("<NA><SW NAME=\"Bench\"><CATEGORY NAME=\"Trojan\"/></SW></NA>", folders,
                             &database);
     std::string errors;
-    YaraRules rules = CompileYaraRules(Rules(500), &errors);
-    if (!rules) {
+    YaraRules rules;
+    if (!CompileYaraRules(Rules(500), &rules, &errors)) {
         std::printf("rules did not compile: %s\n", errors.c_str());
         return 1;
     }

@@ -164,6 +164,7 @@ void ShippedLoad(const std::string& path) {
 }
 
 int Run(const std::string& shipped) {
+    std::printf("build:   %s\n", TOLVANE_BENCH_BUILD);
     ShippedLoad(shipped);
     int count = 0;
     const std::string text = Document(&count);

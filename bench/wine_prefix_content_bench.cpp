@@ -13,9 +13,9 @@
 
 #include "definitions/load_definitions.h"
 #include "definitions/threat_database.h"
+#include "definitions/yara_compiler.h"
 #include "discovery/open_machine.h"
 #include "machine/machine.h"
-#include "scan/rule_compiler.h"
 #include "scan/scan_engine.h"
 #include "settings/settings_store.h"
 #include "testing/run_command.h"
@@ -57,8 +57,8 @@ int Main() {
     PlaceholderFolders folders = PlaceholderFolders::FromShell(machine->shell());
     LoadDefinitionsFromText("<NA><SW NAME=\"Bench\"><CATEGORY NAME=\"Trojan\"/></SW></NA>", folders,
                             &database);
-    YaraRules rules = CompileYaraRules(kRules, &error);
-    if (!rules) {
+    YaraRules rules;
+    if (!CompileYaraRules(kRules, &rules, &error)) {
         std::printf("rules did not compile: %s\n", error.c_str());
         return 1;
     }

@@ -1,7 +1,9 @@
 #include "definitions/container.h"
 
+#include <libdeflate.h>
 #include <zlib.h>
 
+#include <memory>
 #include <vector>
 
 namespace tolvane {
@@ -53,13 +55,16 @@ bool DecodeContainer(std::string_view stored, std::string* text, std::string_vie
     std::string out;
     out.reserve(declared + declared / 16);
     out.resize(declared);
-    unsigned char spare = 0;
-    Bytef* dest = declared ? reinterpret_cast<Bytef*>(out.data()) : &spare;
-    uLongf destLength = declared;
-    const unsigned char empty = 0;
-    uLong consumed = static_cast<uLong>(stream.size());
-    int result = uncompress2(dest, &destLength, stream.empty() ? &empty : stream.data(), &consumed);
-    if (result != Z_OK) return fail(LoadError::Decompression);
+    // libdeflate reads the same zlib stream about twice as fast as zlib's
+    // inflate; it stops at the stream's end and says where that was.
+    std::unique_ptr<libdeflate_decompressor, void (*)(libdeflate_decompressor*)> inflater(
+        libdeflate_alloc_decompressor(), libdeflate_free_decompressor);
+    if (!inflater) return fail(LoadError::Decompression);
+    size_t consumed = 0, produced = 0;
+    if (libdeflate_zlib_decompress_ex(inflater.get(), stream.data(), stream.size(), out.data(),
+                                      declared, &consumed, &produced) != LIBDEFLATE_SUCCESS)
+        return fail(LoadError::Decompression);
+    size_t destLength = produced;
     *trailing = stored.substr(4 + consumed);
     out.resize(destLength);
     size_t nul = out.find('\0');

@@ -32,13 +32,6 @@ size_t DigestLength(DigestKind kind);
 // The kind a hex digest of this many characters is (32, 40, 64), if any.
 std::optional<DigestKind> DigestKindOfHexLength(size_t hexLength);
 
-// The external variables compiled rules may use, declared as empty strings
-// when rules are compiled and set per file by the scan: the base name, the
-// folder as a Windows path without a trailing backslash, the extension in
-// lower case with its dot, the type from the magic bytes, the owner's name.
-inline constexpr const char* kYaraExternals[] = {"filename", "filepath", "extension", "filetype",
-                                                 "owner"};
-
 // The compiled-rules member of a database container (container.h): "TVYR",
 // the length of the rules as libyara saves them (four bytes, little-endian,
 // at most kCompiledRulesLimit), then those bytes compressed with zlib.

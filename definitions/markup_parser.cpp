@@ -215,6 +215,8 @@ int32_t MarkupParser::OpenElement(int32_t parent, bool* empty, Token* name) {
     }
     MarkupElement& e = elements_[index];
     e.startTagClose = scan;
+    e.nameLeft = name->left;
+    e.nameRight = name->right;
     *empty = text_[scan - 1] == '/';
     if (*empty) {
         e.endTagOpen = scan - 1;
@@ -336,10 +338,8 @@ bool MarkupParser::Parse(std::string text) {
 
 std::string_view MarkupParser::ElementName(int32_t index) const {
     if (index <= 0 || index >= nextFree_) return {};
-    Token token;
-    int32_t next = 0;
-    ReadToken(elements_[index].startTagOpen + 1, &token, &next);
-    return std::string_view(text_.data() + token.left, token.right - token.left);
+    const MarkupElement& e = elements_[index];
+    return std::string_view(text_.data() + e.nameLeft, e.nameRight - e.nameLeft);
 }
 
 bool MarkupParser::SameName(int32_t index, std::string_view name) const {
@@ -440,8 +440,8 @@ std::string MarkupParser::Decode(int32_t from, int32_t to) const {
 std::string MarkupParser::AttributeOf(int32_t index, std::string_view name) const {
     if (index <= 0 || index >= nextFree_) return {};
     Token token;
-    int32_t pos = 0;
-    if (!ReadToken(elements_[index].startTagOpen + 1, &token, &pos)) return {};
+    int32_t pos = elements_[index].nameRight;
+    if (pos >= end_) return {};
     int sinceMatch = -1;  // tokens read since the matching name, -1 before a match
     for (;;) {
         if (!ReadToken(pos, &token, &pos)) return {};

@@ -32,6 +32,10 @@ struct MarkupElement {
     int32_t parent = 0;
     int32_t firstChild = 0;
     int32_t nextSibling = 0;
+    // The name token, kept so that a walk over the tree never reads the tag
+    // again to compare names or to find where the attributes start.
+    int32_t nameLeft = 0;
+    int32_t nameRight = 0;
 };
 
 class MarkupParser {

@@ -1,5 +1,7 @@
 #include "definitions/placeholders.h"
 
+#include <bitset>
+
 #include "base/text.h"
 
 namespace tolvane {
@@ -10,6 +12,17 @@ constexpr std::string_view kTexts[kPlaceholderCount] = {
     "%programfiles%",    "%startmenu%", "%startupprograms%",    "%system%",      "%temp%",
     "%userprofile%",     "%windir%",    "%localappdata%",       "%programdata%", "%public%",
     "%programfilesx86%", "%systemx86%"};
+
+// The characters that follow a '%' in the text. A placeholder starts only at
+// a '%' followed by its first letter, so the others need no search; the set
+// is made again after each replacement, as a folder put in may add a '%'.
+std::bitset<256> LettersAfterPercent(std::string_view text) {
+    std::bitset<256> letters;
+    for (size_t at = text.find('%'); at != std::string_view::npos && at + 1 < text.size();
+         at = text.find('%', at + 1))
+        letters.set(static_cast<unsigned char>(text[at + 1]));
+    return letters;
+}
 
 }  // namespace
 
@@ -22,14 +35,18 @@ std::string ResolvePlaceholders(std::string text, const PlaceholderFolders& fold
     // Every placeholder holds two '%'.
     size_t first = out.find('%');
     if (first == std::string::npos || out.find('%', first + 1) == std::string::npos) return out;
+    std::bitset<256> after = LettersAfterPercent(out);
     for (int i = 0; i < kPlaceholderCount; ++i) {
         std::string_view name = kTexts[i];
+        if (!after[static_cast<unsigned char>(name[1])]) continue;
         const std::string& folder = folders.folders[i];
         size_t at = out.find(name);
+        if (at == std::string::npos) continue;
         while (at != std::string::npos) {
             out.replace(at, name.size(), folder);
             at = out.find(name, at + folder.size());
         }
+        after = LettersAfterPercent(out);
     }
     return out;
 }

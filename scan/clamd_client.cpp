@@ -230,6 +230,9 @@ ClamdAnswer ClamdClient::Check(int fd) {
             (line.find("descriptor") != std::string::npos ||
              line.find("FILDES") != std::string::npos)) {
             descriptorsPass_ = false;
+            // clamd ends the session after an ERROR: the stream goes on a
+            // new connection, not spending a retry on the closed one.
+            socket_.Reset();
             continue;
         }
         return parsed;

@@ -6,7 +6,10 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <openssl/evp.h>
+#include <poll.h>
 #include <signal.h>
+#include <sys/socket.h>
+#include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -16,6 +19,7 @@
 
 #include "definitions/load_definitions.h"
 #include "definitions/threat_database.h"
+#include "host/held_path.h"
 #include "scan/scan_engine.h"
 #include "settings/settings_store.h"
 #include "testing/temp_folder.h"
@@ -29,6 +33,10 @@ using testing::TempFolder;
 
 constexpr char kClamd[] = "/usr/sbin/clamd";
 const std::string kPlanted = "a stealer's bytes, planted for the test database\n";
+// The EICAR test file, joined at run time so that no scanner takes this
+// program for it.
+const std::string kEicar =
+    std::string("X5O!P%@AP[4\\PZX54(P^)7CC)7}$") + "EICAR-STANDARD-ANTIVIRUS-TEST-FILE!$H+H*";
 
 std::string Md5Hex(const std::string& data) {
     unsigned char digest[EVP_MAX_MD_SIZE];
@@ -49,7 +57,8 @@ class TestClamd {
     TestClamd() {
         fs::create_directory(folder_.path() / "db");
         std::ofstream(folder_.path() / "db/test.hdb")
-            << Md5Hex(kPlanted) << ":" << kPlanted.size() << ":Tolvane.Test.Stealer\n";
+            << Md5Hex(kPlanted) << ":" << kPlanted.size() << ":Tolvane.Test.Stealer\n"
+            << Md5Hex(kEicar) << ":" << kEicar.size() << ":Tolvane.Test.Eicar\n";
         std::ofstream(folder_.path() / "clamd.conf")
             << "LocalSocket " << socket() << "\nDatabaseDirectory "
             << (folder_.path() / "db").string() << "\nForeground yes\nTemporaryDirectory "
@@ -66,7 +75,8 @@ class TestClamd {
         }
     }
     ~TestClamd() { Stop(); }
-    std::string socket() const { return (folder_.path() / "clamd.sock").string(); }
+    std::string socket() const { return Path("clamd.sock"); }
+    std::string Path(const std::string& name) const { return (folder_.path() / name).string(); }
     fs::path Write(const std::string& name, const std::string& content) const {
         std::ofstream(folder_.path() / name, std::ios::binary) << content;
         return folder_.path() / name;
@@ -92,6 +102,80 @@ class TestClamd {
   private:
     TempFolder folder_{"tolvane-clamd"};
     pid_t pid_ = -1;
+};
+
+UniqueFd UnixSocket() {
+    return UniqueFd(socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
+}
+
+sockaddr_un UnixAddress(const std::string& path) {
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    path.copy(address.sun_path, sizeof address.sun_path - 1);
+    return address;
+}
+
+// A relay in front of clamd that carries bytes only, as a socket proxy or
+// a socket forwarded into a container does: a descriptor sent through it
+// never reaches clamd. One connection at a time, each to clamd anew.
+class ByteRelay {
+  public:
+    ByteRelay(std::string target, std::string path) : target_(std::move(target)), path_(path) {
+        listening_ = UnixSocket();
+        sockaddr_un address = UnixAddress(path);
+        if (bind(listening_.get(), reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
+            listen(listening_.get(), 4) != 0 || pipe2(wake_, O_CLOEXEC) != 0)
+            return;
+        thread_ = std::thread([this] { Run(); });
+    }
+    ~ByteRelay() {
+        if (thread_.joinable()) {
+            (void)!write(wake_[1], "x", 1);
+            thread_.join();
+        }
+        close(wake_[0]);
+        close(wake_[1]);
+    }
+    const std::string& socket() const { return path_; }
+
+  private:
+    void Run() {
+        for (;;) {
+            pollfd waiting[2] = {{listening_.get(), POLLIN, 0}, {wake_[0], POLLIN, 0}};
+            if (poll(waiting, 2, -1) < 0 || waiting[1].revents) return;
+            UniqueFd client(accept4(listening_.get(), nullptr, nullptr, SOCK_CLOEXEC));
+            UniqueFd server = UnixSocket();
+            sockaddr_un address = UnixAddress(target_);
+            if (!client.valid() ||
+                connect(server.get(), reinterpret_cast<sockaddr*>(&address), sizeof address) != 0)
+                continue;
+            if (!Pump(client.get(), server.get())) return;
+        }
+    }
+    // Bytes both ways until one side closes (true) or the relay ends.
+    bool Pump(int a, int b) {
+        char buffer[65536];
+        for (;;) {
+            pollfd ends[3] = {{a, POLLIN, 0}, {b, POLLIN, 0}, {wake_[0], POLLIN, 0}};
+            if (poll(ends, 3, -1) < 0 || ends[2].revents) return false;
+            for (int i = 0; i < 2; ++i) {
+                if (!ends[i].revents) continue;
+                // recv, not recvmsg: a descriptor that came along is dropped.
+                ssize_t got = recv(ends[i].fd, buffer, sizeof buffer, 0);
+                if (got <= 0) return true;
+                for (ssize_t sent = 0; sent < got;) {
+                    ssize_t n = send(ends[1 - i].fd, buffer + sent, got - sent, MSG_NOSIGNAL);
+                    if (n <= 0) return true;
+                    sent += n;
+                }
+            }
+        }
+    }
+
+    std::string target_, path_;
+    UniqueFd listening_;
+    int wake_[2] = {-1, -1};
+    std::thread thread_;
 };
 
 class ClamdClientTest : public ::testing::Test {
@@ -138,6 +222,28 @@ TEST_F(ClamdClientTest, AClamdThatStopsMidScanLeavesTheRestNotChecked) {
     std::string error;
     EXPECT_FALSE(ClamdClient::Connect(clamd.socket(), &error));
     EXPECT_NE(error.find(clamd.socket()), std::string::npos) << error;
+}
+
+// Where descriptors cannot pass, the client streams the file's bytes
+// (INSTREAM) instead: the EICAR test file is found so, and the files after
+// it go the same way on the same client.
+TEST_F(ClamdClientTest, WhereDescriptorsCannotPassTheBytesAreStreamed) {
+    TestClamd clamd;
+    ASSERT_TRUE(clamd.Client()) << clamd.Log();
+    ByteRelay relay(clamd.socket(), clamd.Path("relay.sock"));
+    std::string error;
+    auto client = ClamdClient::Connect(relay.socket(), &error);
+    ASSERT_TRUE(client) << error;
+    ClamdAnswer eicar = CheckFile(*client, clamd.Write("eicar.com", kEicar));
+    EXPECT_EQ(eicar.verdict, ClamdVerdict::Found) << eicar.reason << clamd.Log();
+    EXPECT_EQ(eicar.signature.rfind("Tolvane.Test.Eicar", 0), 0u) << eicar.signature;
+    EXPECT_EQ(CheckFile(*client, clamd.Write("clean.txt", "nothing to see\n")).verdict,
+              ClamdVerdict::Clean);
+    EXPECT_EQ(CheckFile(*client, clamd.Write("x7fq2.exe", kPlanted)).verdict, ClamdVerdict::Found);
+    EXPECT_FALSE(client->Stopped());
+    // clamd names what it scanned: streams, never a descriptor.
+    EXPECT_NE(clamd.Log().find("instream"), std::string::npos) << clamd.Log();
+    EXPECT_EQ(clamd.Log().find("fd["), std::string::npos) << clamd.Log();
 }
 
 // Stops clamd when the content check asks it about its first file, so that

@@ -14,6 +14,7 @@
 
 #include "base/codepage.h"
 #include "definitions/threat_database.h"
+#include "definitions/yara_compiler.h"
 #include "scan/file_type.h"
 
 namespace tolvane {
@@ -117,6 +118,17 @@ std::string ContentCounts::LogText() const {
                 ContentSkipName(static_cast<ContentSkip>(i)) + "\n";
     }
     return text;
+}
+
+std::string ContentCounts::ProgressText() const {
+    const uint64_t files = checked.load();
+    if (files == 0) return "";
+    const uint64_t read = bytes.load();
+    const std::string amount = read >= (1u << 20) ? std::to_string(read >> 20) + " MiB"
+                               : read >= 1024     ? std::to_string(read >> 10) + " KiB"
+                                                  : std::to_string(read) + " bytes";
+    return "Contents checked: " + std::to_string(files) + (files == 1 ? " file, " : " files, ") +
+           amount;
 }
 
 // The digest contexts, one per kind the database knows.
@@ -276,11 +288,10 @@ ContentCheck::Outcome ContentCheck::RunYara(const struct stat& st, std::string_v
     const std::string& owner = yara_->ownerName;
     // A rule set without one of these names refuses its definition: that
     // is no error here.
-    yr_scanner_define_string_variable(yara_->scanner, "filename", name.c_str());
-    yr_scanner_define_string_variable(yara_->scanner, "filepath", folder.c_str());
-    yr_scanner_define_string_variable(yara_->scanner, "extension", extension.c_str());
-    yr_scanner_define_string_variable(yara_->scanner, "filetype", type.c_str());
-    yr_scanner_define_string_variable(yara_->scanner, "owner", owner.c_str());
+    const std::string* values[] = {&name, &folder, &extension, &type, &owner};
+    static_assert(std::size(values) == std::size(kYaraExternals));
+    for (size_t i = 0; i < std::size(values); ++i)
+        yr_scanner_define_string_variable(yara_->scanner, kYaraExternals[i], values[i]->c_str());
 
     yara_->stop = &stop;
     yara_->definition.reset();

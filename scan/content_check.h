@@ -116,6 +116,9 @@ struct ContentCounts {
     // "Content check: 12 files, 3456 bytes, 1 matched; skipped: 2 over the
     // hash cap (hashCap), ..." lines for the log.
     std::string LogText() const;
+    // How far the reading has come, for a person watching the scan:
+    // "Contents checked: 12 files, 34 MiB" ("" before the first file).
+    std::string ProgressText() const;
 };
 
 class ContentCheck {

@@ -14,10 +14,10 @@
 
 #include "definitions/load_definitions.h"
 #include "definitions/threat_database.h"
+#include "definitions/yara_compiler.h"
 #include "machine/machine.h"
 #include "machine/process_table.h"
 #include "machine/wine/proc_process_table.h"
-#include "scan/rule_compiler.h"
 #include "scan/scan_engine.h"
 #include "settings/settings_store.h"
 #include "testing/as_nobody.h"
@@ -63,8 +63,8 @@ class ContentScanTest : public ::testing::Test {
 
     void SetRules(const std::string& source) {
         std::string errors;
-        YaraRules rules = CompileYaraRules(source, &errors);
-        ASSERT_TRUE(rules) << errors;
+        YaraRules rules;
+        ASSERT_TRUE(CompileYaraRules(source, &rules, &errors)) << errors;
         database.content().SetRules(std::move(rules), {{"TempStealer", 0}, {"NamedDropper", 2}});
     }
 

@@ -4,7 +4,7 @@
 #   --with-wine   also installs Wine and the mingw-w64 compiler for the real-Wine tests
 #   --check       only report what is missing (exit 1 when something is)
 set -eu
-packages=(cmake make g++ clang clang-format pkg-config zlib1g-dev libminizip-dev libmozjs-102-dev
+packages=(cmake make g++ clang clang-format pkg-config zlib1g-dev libdeflate-dev libminizip-dev libmozjs-102-dev
   qt6-base-dev libcurl4-openssl-dev libssl-dev nlohmann-json3-dev googletest libgtest-dev libgmock-dev
   libbenchmark-dev libpugixml-dev libclang-rt-14-dev xvfb libyaml-cpp-dev lintian systemd libyara-dev
   clamav-daemon

@@ -21,13 +21,13 @@
 #include "definitions/pattern_match.h"
 #include "definitions/placeholders.h"
 #include "definitions/threat_database.h"
+#include "definitions/yara_compiler.h"
 #include "discovery/open_machine.h"
 #include "machine/machine.h"
 #include "tools/db/cli.h"
 #include "tools/db/dump_scripts.h"
 #include "tools/db/host_files.h"
 #include "tools/db/import/command.h"
-#include "tools/db/import/yara.h"
 #include "tools/db/signing.h"
 #include "tools/db/startup_locations.h"
 
@@ -118,7 +118,7 @@ bool CompiledRulesMember(const std::string& path, std::string* member) {
         return false;
     }
     YaraRules rules;
-    if (!import::CompileYaraText(source, &rules, &why)) {
+    if (!CompileYaraRules(source, &rules, &why)) {
         std::cerr << "tolvane-db: " << path << " does not compile:\n" << why;
         return false;
     }

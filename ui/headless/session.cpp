@@ -190,12 +190,9 @@ void Session::ConfigureViews() {
     progressLine_ = isatty(STDERR_FILENO) == 1 && isatty(STDOUT_FILENO) == 1 && !options_.json;
     views_.onText = [this](ControlId control, const std::string& text) {
         if (!progressLine_ || control != ControlId::StatusLine || !app_) return;
-        std::string line = views_.ControlText(ControlId::ObjectsScanned) + " scanned  ";
-        const ContentCounts* content = app_->scan().ContentPhaseCounts();
-        if (content && content->checked.load() > 0)
-            line += std::to_string(content->checked.load()) + " files, " +
-                    std::to_string(content->bytes.load() >> 20) + " MiB read  ";
-        line += Utf8(text);
+        // The status line carries the content check's progress.
+        std::string line =
+            views_.ControlText(ControlId::ObjectsScanned) + " scanned  " + Utf8(text);
         if (line.size() > 100) line = line.substr(0, 97) + "...";
         err_ << "\r\x1b[K" << line << std::flush;
     };

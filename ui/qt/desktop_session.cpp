@@ -8,12 +8,8 @@
 #include <QTimer>
 
 #include "app/machine_session.h"
-#include "definitions/load_definitions.h"
-#include "definitions/placeholders.h"
 #include "definitions/threat_database.h"
 #include "machine/machine.h"
-#include "scan/ignore_list.h"
-#include "settings/settings_store.h"
 #include "ui/qt/dialogs.h"
 #include "ui/qt/main_window.h"
 #include "ui/qt/message_boxes.h"
@@ -192,10 +188,7 @@ void DesktopSession::DefinitionsInstalled() {
 void DesktopSession::ReloadDefinitions() {
     // The rows and the ignore list point at the definitions being replaced.
     controller().results().Clear();
-    PlaceholderFolders folders = PlaceholderFolders::FromShell(machine().shell());
-    LoadDefinitions(machine().files(), SettingsStore::ApplicationFolder() + "database.db", folders,
-                    &app().database());
-    app().ignoreList().Load(app().database());
+    app().ReloadDefinitions();
 }
 
 }  // namespace tolvane

@@ -16,6 +16,7 @@
 #include <QTest>
 #include <cstdio>
 #include <nlohmann/json.hpp>
+#include <random>
 
 #include "app/machine_session.h"
 #include "discovery/shipped_data.h"
@@ -772,6 +773,38 @@ TEST_F(GuiTest, WindowAndHeadlessScanListTheSameRowsAndCounters) {
     EXPECT_EQ(counters.objectsNew, c["objectsNew"].get<int>());
     EXPECT_EQ(counters.objectsIgnored, c["objectsIgnored"].get<int>());
     EXPECT_EQ(counters.objectsRecognised, c["objectsRecognised"].get<int>());
+}
+
+// A file with a random name that only a shipped YARA rule knows is listed
+// by the window's Files scan, and still after new definitions were
+// installed while the window runs: they load through the same choice as at
+// start, so a vouched database's compiled rules come with them.
+TEST_F(GuiTest, AFileKnownOnlyByAShippedYaraRuleIsListedAlsoAfterNewDefinitions) {
+    prefix_ = std::make_unique<TempPrefix>();
+    machine_ = prefix_->Open();
+    ASSERT_TRUE(machine_);
+    std::random_device random;
+    std::string name;
+    for (int i = 0; i < 10; ++i) name += static_cast<char>('a' + random() % 26);
+    const std::string planted = "C:\\users\\root\\AppData\\Local\\Temp\\" + name + ".exe";
+    prefix_->WriteFile(planted, std::string("MZ\x90\0\n", 5) +
+                                    "You are now ready for a ScreamPlow\n" + std::string(64, '\0'));
+    ASSERT_EQ(StartWindow(), StartResult::Running);
+    auto listed = [&] {
+        for (const std::string& row : ShownRows())
+            if (row.find(planted) != std::string::npos) return row.find("EQGRP_screamingplow") == 0;
+        return false;
+    };
+
+    ChooseMenu(MainCommand::FilesScan);
+    ASSERT_TRUE(WaitForScanEnd(120000));
+    EXPECT_TRUE(listed()) << ::testing::PrintToString(ShownRows());
+
+    session().DefinitionsInstalled();
+    EXPECT_EQ(ShownRows().size(), 0u);
+    ChooseMenu(MainCommand::FilesScan);
+    ASSERT_TRUE(WaitForScanEnd(120000));
+    EXPECT_TRUE(listed()) << ::testing::PrintToString(ShownRows());
 }
 
 // Without a display (and no Qt platform that needs none) the program says

@@ -239,7 +239,7 @@ bool WriteKeptRules(const ImportOptions& o, const import::Result& result, std::s
     if (!yara) return true;
     YaraRules rules;
     std::string errors;
-    if (!result.yaraRules.empty() && !import::CompileYaraText(result.yaraRules, &rules, &errors)) {
+    if (!result.yaraRules.empty() && !CompileYaraRules(result.yaraRules, &rules, &errors)) {
         *why = "the kept YARA rules do not compile together: " + errors;
         return false;
     }

@@ -103,7 +103,7 @@ TEST_F(ContentImport, YaraRulesAreKeptByLicenseModuleAndCompileResult) {
     EXPECT_EQ(r.report.filesSkipped, 1);
     YaraRules rules;
     std::string errors;
-    EXPECT_TRUE(CompileYaraText(r.yaraRules, &rules, &errors)) << errors;
+    EXPECT_TRUE(CompileYaraRules(r.yaraRules, &rules, &errors)) << errors;
     EXPECT_EQ(r.yaraRules.find("nc-only"), std::string::npos);
 
     EXPECT_EQ(LicenseRefusal("MIT"), "");
@@ -111,6 +111,48 @@ TEST_F(ContentImport, YaraRulesAreKeptByLicenseModuleAndCompileResult) {
     EXPECT_EQ(LicenseRefusal("Permitted for committee use"),
               "license not known to allow redistribution: Permitted for committee use");
     EXPECT_NE(LicenseRefusal("See license at https://github.com/volexity/threat-intel"), "");
+}
+
+// The shipped rule file carries no comments of the rule files; what only
+// looks like a comment inside a text string or regular expression stays,
+// and a word the shipped files must not hold is written with an escaped
+// letter (the same bytes; the test splits the word for the same reason).
+TEST_F(ContentImport, KeptRulesAreWrittenWithoutTheirComments) {
+    Write("commented.yar", R"(// file header
+rule Commented /* inline */ {
+    meta:
+        description = "a // b /* c */" // trailing
+    /* a comment
+       over lines */
+    strings:
+        $a = "http://x/*y*/" ascii // not this
+        $b = /a\/\/b/ /* after the regex */
+        $c = { 4D 5A /* hex comment */ 90 // hex line comment
+               00 }
+        $d = "requires s)"
+                           R"(pecification of a CA key"
+    condition:
+        any/**/of them
+}
+)");
+    Result r;
+    ImportYara({dir_ / "commented.yar"}, {"", "", "MIT"}, &r);
+    EXPECT_EQ(r.yaraRules, R"(rule Commented {
+    meta:
+        description = "a // b /* c */"
+    strings:
+        $a = "http://x/*y*/" ascii
+        $b = /a\/\/b/
+        $c = { 4D 5A 90
+               00 }
+        $d = "requires \x73pecification of a CA key"
+    condition:
+        any of them
+}
+)");
+    YaraRules rules;
+    std::string errors;
+    EXPECT_TRUE(CompileYaraRules(r.yaraRules, &rules, &errors)) << errors;
 }
 
 TEST_F(ContentImport, HashListsAndMispHashAttributes) {
@@ -169,7 +211,7 @@ TEST_F(ContentImport, PackedContentLoadsOnlyWhenVouchedAndSurvivesDamage) {
     std::string stored, member, errors;
     ASSERT_TRUE(EncodeContainer(DefinitionsMarkup(r.definitions, "", "1", "d", ""), &stored));
     YaraRules compiled;
-    ASSERT_TRUE(CompileYaraText(r.yaraRules, &compiled, &errors)) << errors;
+    ASSERT_TRUE(CompileYaraRules(r.yaraRules, &compiled, &errors)) << errors;
     ASSERT_TRUE(EncodeCompiledRules(compiled.get(), &member));
 
     // Older readers stop at the markup's zlib stream and see the same text.

@@ -4,7 +4,8 @@
 //
 // A rule is kept only when it compiles with the modules libyara computes
 // from the file itself (pe, elf, math, hash, dotnet, macho, dex, time,
-// string, console) and the external variables of kYaraExternals, and when
+// string, console) and the external variables of kYaraExternals
+// (definitions/yara_compiler.h), and when
 // its license allows shipping it: its `license` meta, else the source's
 // --license line. Kept: the Detection Rule License, MIT, BSD, Apache, CC BY
 // and the UK Open Government Licence v3 (reuse with attribution, commercial
@@ -27,6 +28,7 @@
 #include <vector>
 
 #include "definitions/content_indicators.h"
+#include "definitions/yara_compiler.h"
 #include "tools/db/import/model.h"
 #include "tools/db/import/source.h"
 
@@ -35,10 +37,6 @@ namespace tolvane::import {
 // Files (*.yar, *.yara) and folders of them, read in sorted order.
 void ImportYara(const std::vector<std::filesystem::path>& paths, const SourceInfo& info,
                 Result* result);
-
-// Compiles rule source with kYaraExternals declared as empty strings and no
-// includes. False with the compiler's messages (one a line) in *errors.
-bool CompileYaraText(std::string_view text, YaraRules* rules, std::string* errors);
 
 // "" when a license line allows shipping a rule, else why not.
 std::string LicenseRefusal(std::string_view license);
