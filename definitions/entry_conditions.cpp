@@ -65,7 +65,8 @@ std::optional<TextCondition> ReadCondition(const MarkupParser& parser,
         condition.test = ConditionTest::EndsWith;
     else
         return std::nullopt;
-    condition.loweredText = Lower(ResolvePlaceholders(parser.ChildAttribute("TEXT"), folders));
+    condition.text = ResolvePlaceholders(parser.ChildAttribute("TEXT"), folders);
+    condition.loweredText = Lower(condition.text);
     return condition;
 }
 
@@ -128,6 +129,12 @@ bool EntryConditions::ReadsData() const {
     for (const std::vector<AnyCondition>& exclusion : exclusions)
         if (reads(exclusion)) return true;
     return false;
+}
+
+std::string EntryConditions::RequiredDataText() const {
+    for (const AnyCondition& any : all)
+        if (any.size() == 1 && any[0].part == ConditionPart::Data) return any[0].text;
+    return {};
 }
 
 bool ReadEntryConditions(MarkupParser& parser, const PlaceholderFolders& folders, bool dataAllowed,

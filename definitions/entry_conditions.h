@@ -49,7 +49,8 @@ enum class ConditionTest { Equals, Contains, StartsWith, EndsWith };
 struct TextCondition {
     ConditionPart part = ConditionPart::Path;
     ConditionTest test = ConditionTest::Contains;
-    std::string loweredText;  // placeholders resolved, lower-cased
+    std::string text;         // placeholders resolved
+    std::string loweredText;  // the same, lower-cased
 };
 
 // Holds when any of its conditions does.
@@ -63,6 +64,10 @@ struct EntryConditions {
     bool Accepts(std::string_view path, std::string_view data) const;
     // Whether any condition or exclusion reads the data.
     bool ReadsData() const;
+    // A text the data must contain whenever the conditions hold (that of
+    // the first condition on the data without alternatives); empty if none.
+    // Removal checks it again before it deletes a value.
+    std::string RequiredDataText() const;
 };
 
 // Reads the IF, ANY and UNLESS children of the current element (the parser has

@@ -554,6 +554,14 @@ static bool MeetsConditions(const RegistryValueEntry& entry, std::string_view na
                                     RegistryConditionPath(entry.keyPath, name, true), AsText(data));
 }
 
+// The data text a value's row carries after the separator: removal deletes
+// the value only while its data still holds it.
+static std::string RowDataPattern(const RegistryValueEntry& entry) {
+    if (!entry.dataPattern.empty() || !entry.conditions) return entry.dataPattern;
+    std::string text = entry.conditions->RequiredDataText();
+    return text.find(kValueDataSeparator) == std::string::npos ? text : std::string();
+}
+
 bool ScanEngine::ValueMatches(RootKey root, const std::string& keyPath,
                               const RegistryValueEntry& entry, const std::string& loweredPattern,
                               bool decodedTry) {
@@ -610,7 +618,8 @@ void ScanEngine::MatchValuesByName(ThreatDefinition* definition, RegistryValueEn
                 !MeetsConditions(entry, name, data))
                 continue;
             std::string text = place.keyPrefix + entry.keyPath + "\\" + name;
-            if (!entry.dataPattern.empty()) text += kValueDataSeparator + entry.dataPattern;
+            if (const std::string data = RowDataPattern(entry); !data.empty())
+                text += kValueDataSeparator + data;
             Settle(definition, &entry.found, true, results_.counters.registryValuesRecognised,
                    ObjectType::RegistryValue, text, place.profile);
         }
@@ -628,8 +637,8 @@ void ScanEngine::ScanRegistryValues() {
                 MatchValuesByName(definition.get(), entry, pattern);
                 continue;
             }
-            const std::string suffix =
-                entry.dataPattern.empty() ? "" : kValueDataSeparator + entry.dataPattern;
+            const std::string data = RowDataPattern(entry);
+            const std::string suffix = data.empty() ? "" : kValueDataSeparator + data;
             std::atomic<int32_t>& counter = results_.counters.registryValuesRecognised;
             // The user's own keys of every profile, else the machine's.
             bool inProfile = false;

@@ -362,8 +362,10 @@ TEST_F(ScanTest, EntriesWithConditionsListOnlyObjectsMeetingAllAndNoExclusion) {
     SetValue(RootKey::LocalMachine, "Software\\Run", "fixed", REG_SZ, "rundll32 x,Start");
     SetValue(RootKey::CurrentUser, "Software\\Run", "fixed", REG_SZ, "rundll32 x,Start now");
     Run(4);
-    EXPECT_EQ(Listed(), (std::vector<std::string>{"Registry Value Software\\Run\\ntkd1",
-                                                  "Registry Value Software\\Run\\fixed"}));
+    // The rows carry a text the data must hold, which removal checks again.
+    EXPECT_EQ(Listed(),
+              (std::vector<std::string>{"Registry Value Software\\Run\\ntkd1:@:c:\\users\\",
+                                        "Registry Value Software\\Run\\fixed:@:rundll32 x,Start"}));
     prefix.WriteFile("C:\\Temp\\dump.dmp", "1");
     prefix.WriteFile("C:\\Temp\\Keep\\dump.dmp", "1");
     prefix.WriteFile("C:\\Other\\dump.dmp", "1");
