@@ -633,8 +633,10 @@ std::optional<std::vector<std::vector<Alternatives>>> Exclusions(const Clause& c
             Refusal ignored;
             // A part that cannot be checked is left out of the exclusion,
             // which then excludes more: the entry stays narrower.
-            if (!known || Unexpressible(c) || !Requirements(c, registry, &checkable, &ignored))
-                unchecked = c.field;
+            if (known && !Unexpressible(c) && Requirements(c, registry, &checkable, &ignored))
+                continue;
+            // The exclusion as a whole may only be dropped for the program.
+            if (unchecked.empty() || !IsProgramField(c.field)) unchecked = c.field;
         }
         if (checkable.empty()) {
             if (!IsProgramField(unchecked))
