@@ -129,6 +129,70 @@ void ReadExpressions(MarkupParser& parser, ThreatDefinition* definition) {
     parser.LeaveElement();
 }
 
+FileEntry ReadFileEntry(const MarkupParser& parser, const PlaceholderFolders& folders) {
+    FileEntry file;
+    std::string path = parser.ChildAttribute("NAME");
+    if (path.empty()) {
+        path = parser.ChildAttribute("PATH");
+        file.size = ReadDecimal(parser.ChildAttribute("SIZE"));
+    }
+    file.path = ResolvePlaceholders(std::move(path), folders);
+    return file;
+}
+
+RegistryValueEntry ReadValueEntry(const MarkupParser& parser, const PlaceholderFolders& folders) {
+    RegistryValueEntry entry = ReadRegistryValue(parser.ChildAttribute("NAME"), folders);
+    entry.nameIsPattern = parser.ChildAttribute("MATCH") == "wildcard";
+    return entry;
+}
+
+// One entry of CONDITIONAL (the parser on it) with its conditions; an entry
+// whose conditions are not understood is dropped. A key's path is fixed, so
+// its conditions are settled here once.
+void ReadConditionalEntry(MarkupParser& parser, const PlaceholderFolders& folders,
+                          ThreatDefinition* d) {
+    const std::string kind(parser.ElementName(parser.CurrentChild()));
+    if (kind != "FILE" && kind != "REGKEY" && kind != "REGVALUE") return;
+    FileEntry file;
+    RegistryKeyEntry key;
+    RegistryValueEntry value;
+    if (kind == "FILE") {
+        file = ReadFileEntry(parser, folders);
+        file.anywhere = file.path.find('\\') == std::string::npos;
+    }
+    if (kind == "REGKEY") key.path = parser.ChildAttribute("NAME");
+    if (kind == "REGVALUE") value = ReadValueEntry(parser, folders);
+    std::shared_ptr<const EntryConditions> conditions;
+    parser.EnterChild();
+    bool understood = ReadEntryConditions(parser, folders, kind == "REGVALUE", &conditions);
+    parser.LeaveElement();
+    if (!understood) return;
+    if (kind == "FILE") {
+        file.conditions = std::move(conditions);
+        d->files.push_back(std::move(file));
+    } else if (kind == "REGKEY") {
+        if (conditions && !conditions->Accepts(RegistryConditionPath(key.path, "", false), ""))
+            return;
+        d->registryKeys.push_back(std::move(key));
+    } else {
+        value.conditions = std::move(conditions);
+        d->registryValues.push_back(std::move(value));
+    }
+}
+
+// CONDITIONAL, looked for among all the children: it is the last, and
+// children that later readers add before it must not hide it.
+void ReadConditionalEntries(MarkupParser& parser, const PlaceholderFolders& folders,
+                            ThreatDefinition* d) {
+    parser.LeaveElement();
+    parser.EnterChild();
+    if (parser.NextChild("CONDITIONAL")) {
+        parser.EnterChild();
+        while (parser.NextChild("")) ReadConditionalEntry(parser, folders, d);
+        parser.LeaveElement();
+    }
+}
+
 // One SW element, the parser standing on it: its children in their fixed
 // order, the paths with their placeholders resolved.
 std::unique_ptr<ThreatDefinition> ReadDefinition(MarkupParser& parser,
@@ -151,30 +215,19 @@ std::unique_ptr<ThreatDefinition> ReadDefinition(MarkupParser& parser,
     if (parser.NextChild("FILES")) {
         parser.EnterChild();
         d.files.reserve(parser.ChildCount("FILE"));
-        while (parser.NextChild("FILE")) {
-            FileEntry file;
-            std::string path = parser.ChildAttribute("NAME");
-            if (path.empty()) {
-                path = parser.ChildAttribute("PATH");
-                file.size = ReadDecimal(parser.ChildAttribute("SIZE"));
-            }
-            file.path = ResolvePlaceholders(std::move(path), folders);
-            d.files.push_back(std::move(file));
-        }
+        while (parser.NextChild("FILE")) d.files.push_back(ReadFileEntry(parser, folders));
         parser.LeaveElement();
     }
     if (parser.NextChild("REGKEYS")) {
         parser.EnterChild();
         while (parser.NextChild("REGKEY"))
-            d.registryKeys.push_back({parser.ChildAttribute("NAME"), 0});
+            d.registryKeys.push_back({parser.ChildAttribute("NAME"), 0, nullptr});
         parser.LeaveElement();
     }
     if (parser.NextChild("REGVALUES")) {
         parser.EnterChild();
-        while (parser.NextChild("REGVALUE")) {
-            d.registryValues.push_back(ReadRegistryValue(parser.ChildAttribute("NAME"), folders));
-            d.registryValues.back().nameIsPattern = parser.ChildAttribute("MATCH") == "wildcard";
-        }
+        while (parser.NextChild("REGVALUE"))
+            d.registryValues.push_back(ReadValueEntry(parser, folders));
         parser.LeaveElement();
     }
     if (parser.NextChild("HOSTS")) {
@@ -185,6 +238,7 @@ std::unique_ptr<ThreatDefinition> ReadDefinition(MarkupParser& parser,
     }
     parser.NextChild("DANGER");
     d.danger = parser.ChildAttribute("NAME");
+    d.checkedByDefault = parser.ChildAttribute("CHECKED") != "no";
     if (parser.NextChild("DESCRIPTION"))
         d.description = parser.ChildAttribute("NAME");
     else
@@ -192,6 +246,7 @@ std::unique_ptr<ThreatDefinition> ReadDefinition(MarkupParser& parser,
     // From DESCRIPTION, or else from the child the cursor still stands on.
     d.url = parser.ChildAttribute("url");
     ReadContentChildren(parser, target);
+    ReadConditionalEntries(parser, folders, &d);
     parser.LeaveElement();
     ReadExpressions(parser, &d);
     return definition;
@@ -202,6 +257,8 @@ std::unique_ptr<ThreatDefinition> ReadDefinition(MarkupParser& parser,
 void ThreatDatabase::Clear() {
     fileIndex_.Clear();
     fileEntries_.clear();
+    anywhereIndex_.Clear();
+    anywhereEntries_.clear();
     folderIndex_.Clear();
     folderOwners_.clear();
     fileExpressions_.Clear();
@@ -254,6 +311,11 @@ void ThreatDatabase::IndexAll() {
     for (const auto& owner : definitions_) {
         ThreatDefinition* definition = owner.get();
         for (const FileEntry& file : definition->files) {
+            if (file.anywhere) {
+                anywhereIndex_.Add(file.path);
+                anywhereEntries_.push_back({definition, &file});
+                continue;
+            }
             fileIndex_.Add(FilePattern(file.path));
             fileEntries_.push_back({definition, &file});
         }
@@ -265,6 +327,7 @@ void ThreatDatabase::IndexAll() {
         }
     }
     fileIndex_.Finish();
+    anywhereIndex_.Finish();
     folderIndex_.Finish();
     IndexExpressions();
 }
@@ -291,16 +354,25 @@ ThreatDefinition* ThreatDatabase::MatchFile(std::string_view path,
                                             const std::function<uint64_t()>& fileSize) const {
     bool sizeKnown = false;
     uint64_t size = 0;
-    int64_t hit = fileIndex_.FindNewest(path, [&](uint32_t number) {
-        int64_t wanted = fileEntries_[number].file->size;
+    auto accepts = [&](const FileEntry& entry) {
+        if (entry.conditions && !entry.conditions->Accepts(path, "")) return false;
+        int64_t wanted = entry.size;
         if (wanted == 0) return true;
         if (!sizeKnown) {
             size = fileSize();
             sizeKnown = true;
         }
         return wanted > 0 && static_cast<uint64_t>(wanted) == size;
-    });
-    return hit < 0 ? nullptr : fileEntries_[hit].definition;
+    };
+    int64_t hit = fileIndex_.FindNewest(
+        path, [&](uint32_t number) { return accepts(*fileEntries_[number].file); });
+    if (hit >= 0) return fileEntries_[hit].definition;
+    if (anywhereEntries_.empty()) return nullptr;
+    size_t slash = path.find_last_of("\\/");
+    std::string_view name = slash == std::string_view::npos ? path : path.substr(slash + 1);
+    hit = anywhereIndex_.FindNewest(
+        name, [&](uint32_t number) { return accepts(*anywhereEntries_[number].file); });
+    return hit < 0 ? nullptr : anywhereEntries_[hit].definition;
 }
 
 ThreatDefinition* ThreatDatabase::MatchFolder(std::string_view path,

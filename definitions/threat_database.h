@@ -27,6 +27,9 @@
 // MATCH="wildcard" makes the value name a ValueNameMatch pattern
 // (pattern_match.h). Older readers ignore the attribute and look for a value
 // of that very name, which is narrower, never broader.
+// Entries with conditions and exclusions stand in CONDITIONAL, the last
+// child (entry_conditions.h); they follow the plain entries of their kind.
+// DANGER's CHECKED="no" lists the definition's rows unchecked.
 // Content indicators: HASHES and RULES come after DESCRIPTION, so readers
 // built before them, which look no further, read the same definitions.
 // A HASH is a hex MD5, SHA-1 or SHA-256 (told apart by length; any other
@@ -55,6 +58,7 @@
 #include <vector>
 
 #include "definitions/content_indicators.h"
+#include "definitions/entry_conditions.h"
 #include "definitions/path_expressions.h"
 #include "definitions/pattern_index.h"
 #include "definitions/placeholders.h"
@@ -75,11 +79,16 @@ struct DirectoryEntry {
 struct FileEntry {
     std::string path;  // a path or a bare file name, placeholders resolved
     int64_t size = 0;  // required size in bytes; 0 for any size
+    std::shared_ptr<const EntryConditions> conditions;  // null for none
+    // A CONDITIONAL file whose NAME holds no backslash: a file of that name
+    // (a pattern) in any folder, where its conditions hold.
+    bool anywhere = false;
 };
 
 struct RegistryKeyEntry {
     std::string path;  // without a root key, as written
     int found = 0;     // set by the registry scan: 1 found, 0 not found
+    std::shared_ptr<const EntryConditions> conditions;  // null for none
 };
 
 struct RegistryValueEntry {
@@ -89,6 +98,7 @@ struct RegistryValueEntry {
     std::string fullName;        // key path and value name as written (before ":@:")
     bool nameIsPattern = false;  // valueName is a ValueNameMatch pattern
     int found = 0;
+    std::shared_ptr<const EntryConditions> conditions;  // null for none
     // Set for a value named by expression (valueName then holds it): the
     // expression over "keyPath\name", which nameIsPattern entries test.
     std::shared_ptr<const PathExpressions> nameExpression;
@@ -121,6 +131,9 @@ struct ThreatDefinition {
     std::vector<ExpressionEntry> fileExpressions;  // only those the index took
     bool found = false;  // false at load; set by any detection of one of its objects
     std::string danger;
+    // False for an informational or low-score indicator (DANGER's
+    // CHECKED="no"): its rows are listed unchecked.
+    bool checkedByDefault = true;
 };
 
 // One entry of the file index: its pattern, the definition and FileEntry it
@@ -160,7 +173,9 @@ class ThreatDatabase {
     // The definition whose file entry matches the path, or nullptr. Among
     // several, the later definition (and within one the later entry) wins.
     // An entry with a size matches only a file of exactly that size (a file
-    // that cannot be read counts as size 0).
+    // that cannot be read counts as size 0); one with conditions only a path
+    // they accept. Entries that name a file in any folder are asked only
+    // when no other entry matches.
     ThreatDefinition* MatchFile(std::string_view path, const FileSystem& files) const;
     // The same with the file's size supplied by the caller (asked at most
     // once, only when an entry with a size matches the path).
@@ -207,6 +222,8 @@ class ThreatDatabase {
     size_t registryEntryCount_ = 0;
     PatternIndex fileIndex_;
     std::vector<FileIndexEntry> fileEntries_;
+    PatternIndex anywhereIndex_;  // of file names, matched against a path's last name
+    std::vector<FileIndexEntry> anywhereEntries_;
     PatternIndex folderIndex_;
     std::vector<ThreatDefinition*> folderOwners_;
     PathExpressions fileExpressions_;

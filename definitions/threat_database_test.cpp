@@ -173,6 +173,35 @@ TEST(ReadDefinitions, RegistryValueNames) {
     EXPECT_EQ(values[3].dataPattern, "a:@:b C:\\windows\\system32");
 }
 
+// An entry with a condition this reader does not understand is not read at
+// all (skipping the condition would list more); a key's conditions are
+// settled on its own path; placeholders in conditions are resolved.
+TEST(ReadDefinitions, ConditionalEntriesAreReadOnlyWhenEveryConditionIsUnderstood) {
+    ThreatDatabase db;
+    Read(&db,
+         "<NA><SW NAME=\"a\"><DANGER NAME=\"Low\" CHECKED=\"no\"/><CONDITIONAL>"
+         "<FILE NAME=\"x.exe\"><IF HOW=\"matches\" TEXT=\"x\"/></FILE>"
+         "<FILE NAME=\"y.exe\"><IF ON=\"data\" HOW=\"contains\" TEXT=\"x\"/></FILE>"
+         "<FILE NAME=\"z.exe\"><UNLESS/></FILE>"
+         "<FILE NAME=\"w.exe\"><ANY/></FILE>"
+         "<FILE NAME=\"v.exe\"><IF HOW=\"contains\" TEXT=\"x\"/><NEWER/></FILE>"
+         "<FILE NAME=\"u.exe\"><IF HOW=\"startswith\" TEXT=\"%appdata%\\\"/></FILE>"
+         "<REGKEY NAME=\"Software\\Evil\"><IF HOW=\"endswith\" TEXT=\"\\evil\"/></REGKEY>"
+         "<REGKEY NAME=\"Software\\Good\"><IF HOW=\"endswith\" TEXT=\"\\evil\"/></REGKEY>"
+         "<REGVALUE NAME=\"Software\\Run\\v\"><IF ON=\"data\" HOW=\"endswith\" TEXT=\".exe\"/>"
+         "</REGVALUE></CONDITIONAL></SW></NA>");
+    const ThreatDefinition& d = *db.definitions()[0];
+    EXPECT_FALSE(d.checkedByDefault);
+    ASSERT_EQ(d.files.size(), 1u);
+    EXPECT_TRUE(d.files[0].anywhere);
+    EXPECT_EQ(db.MatchFile("C:\\users\\root\\AppData\\Roaming\\a\\u.exe", SizeIs(kNoFile)), &d);
+    EXPECT_EQ(db.MatchFile("C:\\users\\root\\u.exe", SizeIs(kNoFile)), nullptr);
+    ASSERT_EQ(d.registryKeys.size(), 1u);
+    EXPECT_EQ(d.registryKeys[0].path, "Software\\Evil");
+    ASSERT_EQ(d.registryValues.size(), 1u);
+    EXPECT_TRUE(d.registryValues[0].conditions->ReadsData());
+}
+
 TEST(ReadDefinitions, NotNaGivesAnEmptyDatabaseAndReadsStartAfresh) {
     ThreatDatabase db;
     Read(&db, "<NA VERSION=\"1\"><SW><REGKEYS><REGKEY NAME=\"K\"/></REGKEYS></SW></NA>");

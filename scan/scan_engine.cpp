@@ -558,9 +558,25 @@ void ScanEngine::ScanRegistryKeys() {
     }
 }
 
+// Conditions compare the path as the entry names it, whichever profile holds it.
+static bool MeetsConditions(const RegistryValueEntry& entry, std::string_view name,
+                            const std::string& data) {
+    return !entry.conditions || entry.conditions->Accepts(
+                                    RegistryConditionPath(entry.keyPath, name, true), AsText(data));
+}
+
+// The data text a value's row carries after the separator: removal deletes
+// the value only while its data still holds it.
+static std::string RowDataPattern(const RegistryValueEntry& entry) {
+    if (!entry.dataPattern.empty() || !entry.conditions) return entry.dataPattern;
+    std::string text = entry.conditions->RequiredDataText();
+    return text.find(kValueDataSeparator) == std::string::npos ? text : std::string();
+}
+
 bool ScanEngine::ValueMatches(RootKey root, const std::string& keyPath,
-                              const std::string& valueName, const std::string& loweredPattern,
+                              const RegistryValueEntry& entry, const std::string& loweredPattern,
                               bool decodedTry) {
+    const std::string& valueName = entry.valueName;
     const Registry& registry = machine_.registry();
     Count(results_.counters.objectsScanned);
     RegKey key;
@@ -572,7 +588,8 @@ bool ScanEngine::ValueMatches(RootKey root, const std::string& keyPath,
     registry.CloseKey(key);
     // Data that does not fit the 1,024-byte buffer fails the query.
     if (status != ERROR_SUCCESS || data.size() > kValueDataLimit) return false;
-    return ValueDataContains(data, loweredPattern, decodedTry);
+    return ValueDataContains(data, loweredPattern, decodedTry) &&
+           MeetsConditions(entry, valueName, data);
 }
 
 void ScanEngine::MatchValuesByName(ThreatDefinition* definition, RegistryValueEntry& entry,
@@ -608,10 +625,12 @@ void ScanEngine::MatchValuesByName(ThreatDefinition* definition, RegistryValueEn
                 name.find(kValueDataSeparator) != std::string::npos)
                 continue;
             if (!ValueNameMatches(entry, name) || data.size() > kValueDataLimit ||
-                !ValueDataContains(data, loweredPattern, place.decodedTry))
+                !ValueDataContains(data, loweredPattern, place.decodedTry) ||
+                !MeetsConditions(entry, name, data))
                 continue;
             std::string text = place.keyPrefix + entry.keyPath + "\\" + name;
-            if (!entry.dataPattern.empty()) text += kValueDataSeparator + entry.dataPattern;
+            if (const std::string data = RowDataPattern(entry); !data.empty())
+                text += kValueDataSeparator + data;
             Settle(definition, &entry.found, true, results_.counters.registryValuesRecognised,
                    ObjectType::RegistryValue, text, place.profile);
         }
@@ -629,22 +648,21 @@ void ScanEngine::ScanRegistryValues() {
                 MatchValuesByName(definition.get(), entry, pattern);
                 continue;
             }
-            const std::string suffix =
-                entry.dataPattern.empty() ? "" : kValueDataSeparator + entry.dataPattern;
+            const std::string data = RowDataPattern(entry);
+            const std::string suffix = data.empty() ? "" : kValueDataSeparator + data;
             std::atomic<int32_t>& counter = results_.counters.registryValuesRecognised;
             // The user's own keys of every profile, else the machine's.
             bool inProfile = false;
             for (const UserProfile& profile : machine_.Profiles()) {
-                if (!ValueMatches(profile.Root(), profile.KeyPath(entry.keyPath), entry.valueName,
-                                  pattern, true))
+                if (!ValueMatches(profile.Root(), profile.KeyPath(entry.keyPath), entry, pattern,
+                                  true))
                     continue;
                 inProfile = true;
                 Settle(definition.get(), &entry.found, true, counter, ObjectType::RegistryValue,
                        profile.KeyPath(entry.fullName) + suffix, profile.name);
             }
             if (inProfile) continue;
-            bool found =
-                ValueMatches(RootKey::LocalMachine, entry.keyPath, entry.valueName, pattern, false);
+            bool found = ValueMatches(RootKey::LocalMachine, entry.keyPath, entry, pattern, false);
             Settle(definition.get(), &entry.found, found, counter, ObjectType::RegistryValue,
                    found ? entry.fullName + suffix : entry.fullName);
         }
@@ -715,8 +733,9 @@ void ScanEngine::DeepRegistryScan() {
     for (auto& definition : database_.definitions())
         for (RegistryValueEntry& entry : definition->registryValues) {
             // The deep walk compares names exactly; a pattern would only take
-            // the place of an exact entry of the same key.
-            if (entry.nameIsPattern) continue;
+            // the place of an exact entry of the same key, and it reads no
+            // data that conditions could be tested on.
+            if (entry.nameIsPattern || entry.conditions) continue;
             deepIndex_->byKeyPath.try_emplace(entry.keyPath,
                                               DeepIndex::Entry{definition.get(), &entry});
         }

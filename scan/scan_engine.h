@@ -235,7 +235,9 @@ class ScanEngine {
     // A path met by a walk in another profile's folder as the current
     // user's same path (unchanged outside such a walk).
     std::string AsCurrentUsers(const std::string& path) const;
-    bool ValueMatches(RootKey root, const std::string& keyPath, const std::string& valueName,
+    // The value of `entry` found in keyPath, its data holding the pattern
+    // and meeting the entry's conditions.
+    bool ValueMatches(RootKey root, const std::string& keyPath, const RegistryValueEntry& entry,
                       const std::string& loweredPattern, bool decodedTry);
     // The values of the key whose names match a wildcard entry and whose
     // data holds its pattern, listed as "key\name".

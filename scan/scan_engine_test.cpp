@@ -358,6 +358,38 @@ TEST_F(ScanTest, RegistryValuesNamedByExpressionListEachMatchingValue) {
                                                   "Registry Value Software\\Run\\NTKD7"}));
 }
 
+// An entry with conditions lists an object that meets all of them and no
+// exclusion: not one that meets one of two, nor one an exclusion matches.
+TEST_F(ScanTest, EntriesWithConditionsListOnlyObjectsMeetingAllAndNoExclusion) {
+    Load(
+        "<NA><SW NAME=\"Conditions\"><DANGER NAME=\"High\"/><DESCRIPTION NAME=\"d\"/>"
+        "<CONDITIONAL>"
+        "<FILE NAME=\"dump.dmp\"><IF ON=\"path\" HOW=\"contains\" TEXT=\"\\Temp\\\"/>"
+        "<UNLESS><IF ON=\"path\" HOW=\"contains\" TEXT=\"\\keep\\\"/></UNLESS></FILE>"
+        "<REGVALUE NAME=\"Software\\Run\\ntkd*\" MATCH=\"wildcard\">"
+        "<IF ON=\"data\" HOW=\"startswith\" TEXT=\"c:\\users\\\"/>"
+        "<IF ON=\"data\" HOW=\"endswith\" TEXT=\".exe\"/>"
+        "<UNLESS><IF ON=\"data\" HOW=\"contains\" TEXT=\"\\good\\\"/></UNLESS></REGVALUE>"
+        "<REGVALUE NAME=\"Software\\Run\\fixed\">"
+        "<IF ON=\"data\" HOW=\"equals\" TEXT=\"rundll32 x,Start\"/></REGVALUE>"
+        "</CONDITIONAL></SW></NA>");
+    SetValue(RootKey::CurrentUser, "Software\\Run", "ntkd1", REG_SZ, "C:\\Users\\a\\x.exe");
+    SetValue(RootKey::CurrentUser, "Software\\Run", "ntkd2", REG_SZ, "C:\\Users\\a\\x.dll");
+    SetValue(RootKey::CurrentUser, "Software\\Run", "ntkd3", REG_SZ, "C:\\Users\\good\\x.exe");
+    SetValue(RootKey::LocalMachine, "Software\\Run", "fixed", REG_SZ, "rundll32 x,Start");
+    SetValue(RootKey::CurrentUser, "Software\\Run", "fixed", REG_SZ, "rundll32 x,Start now");
+    Run(4);
+    // The rows carry a text the data must hold, which removal checks again.
+    EXPECT_EQ(Listed(),
+              (std::vector<std::string>{"Registry Value Software\\Run\\ntkd1:@:c:\\users\\",
+                                        "Registry Value Software\\Run\\fixed:@:rundll32 x,Start"}));
+    prefix.WriteFile("C:\\Temp\\dump.dmp", "1");
+    prefix.WriteFile("C:\\Temp\\Keep\\dump.dmp", "1");
+    prefix.WriteFile("C:\\Other\\dump.dmp", "1");
+    Run(6);
+    EXPECT_EQ(Listed(), std::vector<std::string>{"File C:\\Temp\\dump.dmp"});
+}
+
 // The character after a dropped "%" is copied as it stands, as GetRegValue
 // reads it: "ev%%69l" is no "evil".
 TEST_F(ScanTest, RegistryValuesPhaseCopiesTheCharacterAfterADroppedPercent) {

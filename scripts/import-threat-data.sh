@@ -3,7 +3,9 @@
 # of data/demo_threats.xml followed by the definitions tolvane-db import makes
 # of the three public sources NOTICE names (less the entries a clean machine
 # holds, data/clean-machine.txt, and those naming a stock Windows object,
-# data/clean-windows.txt), data/content-rules.yar, the YARA rules kept
+# data/clean-windows.txt; data/stock-file-names.txt tells which names are
+# too common to stand without a rule's condition on the writing program),
+# data/content-rules.yar, the YARA rules kept
 # (the build compiles them into database.db), and data/threat-data-report.json,
 # what the import left out and why.
 #   scripts/import-threat-data.sh SOURCES [BUILD]
@@ -34,6 +36,7 @@ mapfile -t events < <(find "$sources/eset" -name '*.json' | LC_ALL=C sort)
   --clean "$root/data/clean-machine.txt" \
   --clean-windows "$root/data/clean-windows.txt" \
   --clean-windows-keys "$sources/clean-windows/user-software-keys.txt" \
+  --stock-names "$root/data/stock-file-names.txt" \
   --sigma "$sources/sigma" \
     --url https://github.com/SigmaHQ/sigma/blob/8eaafff \
     --license "$drl" \

@@ -15,7 +15,9 @@ ListRow MakeResultRow(const ThreatDefinition* definition, std::string_view objec
     row.type = ObjectTypeText(type);
     row.object = std::string(objectText);
     if (object) row.object += ProfileSuffix(*object);
-    row.checked = true;
+    // Informational and low-score indicators are shown for the user to
+    // judge, not removed by "Remove all" unasked.
+    row.checked = !definition || definition->checkedByDefault;
     row.detected = object;
     return row;
 }

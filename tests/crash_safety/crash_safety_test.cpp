@@ -278,13 +278,18 @@ TEST_F(CrashSafety, DatabaseInstallKeepsTheOldOrTheNewDatabaseWhole) {
     size_t version = newer.find("VERSION=\"1.0.12\"");
     ASSERT_NE(version, std::string::npos);
     newer.replace(version, 16, "VERSION=\"1.0.13\"");
+    // The shipped markup grows from release to release: the fillers take
+    // the room it leaves, at most 1,500 of them.
     std::string extra;
     for (int i = 0; i < 1500; ++i) {
-        extra += "  <SW NAME=\"Filler " + std::to_string(i) +
-                 "\">\n    <CATEGORY NAME=\"Adware\"/>\n    <FILES>\n      <FILE "
-                 "NAME=\"%programfiles%\\Filler\\f" +
-                 std::to_string(i) + ".exe\"/>\n    </FILES>\n  </SW>\n";
+        std::string filler = "  <SW NAME=\"Filler " + std::to_string(i) +
+                             "\">\n    <CATEGORY NAME=\"Adware\"/>\n    <FILES>\n      <FILE "
+                             "NAME=\"%programfiles%\\Filler\\f" +
+                             std::to_string(i) + ".exe\"/>\n    </FILES>\n  </SW>\n";
+        if (newer.size() + extra.size() + filler.size() > kContainerTextLimit) break;
+        extra += filler;
     }
+    ASSERT_FALSE(extra.empty()) << "the shipped markup leaves no room below the limit";
     newer.insert(newer.rfind("</NA>"), extra);
     std::string oldDb;
     std::string newDb;

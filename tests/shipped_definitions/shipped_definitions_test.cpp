@@ -91,15 +91,17 @@ class TraceSample {
     void Take(const ThreatDefinition& d) {
         for (const auto& k : d.registryKeys) Add(d, ObjectType::RegistryKey, k.path);
         for (const auto& v : d.registryValues)
-            Add(d, ObjectType::RegistryValue,
-                v.fullName + (v.dataPattern.empty() ? "" : kValueDataSeparator + v.dataPattern),
-                v.dataPattern);
+            // Their conditions ask more than the pattern: the test below.
+            if (!v.conditions)
+                Add(d, ObjectType::RegistryValue,
+                    v.fullName + (v.dataPattern.empty() ? "" : kValueDataSeparator + v.dataPattern),
+                    v.dataPattern);
         for (const auto& e : d.directories)
             if (folderUses_[Lower(e.path)] == 1) Add(d, ObjectType::Folder, e.path);
         for (const auto& e : d.files) {
             const bool bare = e.path.find('\\') == std::string::npos;
             if (fileUses_[Lower(e.path)] > 1 || HasWildcard(e.path) || e.size != 0 ||
-                (!bare && (e.path.rfind("C:\\", 0) != 0 || BelowAFolder(e.path))))
+                e.conditions || (!bare && (e.path.rfind("C:\\", 0) != 0 || BelowAFolder(e.path))))
                 continue;
             Add(d, ObjectType::File, bare ? "C:\\" + e.path : e.path);
             break;
@@ -236,6 +238,22 @@ TEST_F(ShippedDefinitions, APlantedRunValueNamedNtkdIsListedUnderItsRule) {
             .count("Leviathan Registry Key Activity|" +
                    std::to_string(StoredNumber(ObjectType::RegistryValue)) + "|" + run + "\\ntkd"),
         1u);
+}
+
+// A rule's several conditions and its exclusion, as shipped: a file that
+// meets all of them is listed under it; one its exclusion matches, or one
+// meeting one condition of two, is not.
+TEST_F(ShippedDefinitions, AFileIsListedUnderARuleOnlyWhenItMeetsAllConditionsAndNoExclusion) {
+    const std::string rule = "Suspicious File Creation In Uncommon AppData Folder|" +
+                             std::to_string(StoredNumber(ObjectType::File)) + "|";
+    const std::string all = "C:\\Users\\tester\\AppData\\Evil\\upd.exe";
+    const std::string excluded = "C:\\Users\\tester\\AppData\\Roaming\\Evil\\upd.exe";
+    const std::string oneOfTwo = "C:\\ProgramData\\AppData\\upd.exe";
+    for (const std::string& path : {all, excluded, oneOfTwo}) prefix_.WriteFile(path, "x");
+    std::set<std::string> rows = Scan(ScanMode::DrivesAndFolders);
+    EXPECT_EQ(rows.count(rule + all), 1u);
+    EXPECT_EQ(rows.count(rule + excluded), 0u);
+    EXPECT_EQ(rows.count(rule + oneOfTwo), 0u);
 }
 
 }  // namespace

@@ -106,7 +106,12 @@ bool CleanWindows::Holds(const Entry& entry) const {
     if (has(text)) return true;
     // A value named by wildcard is stock when it names a stock value (or a
     // subkey: the list does not tell them apart, and leaving out is safe).
-    if (entry.namePattern && text.find(":@:") == std::string::npos) {
+    const bool testsData = text.find(":@:") != std::string::npos ||
+                           std::any_of(entry.conditions.begin(), entry.conditions.end(),
+                                       [](const std::vector<Condition>& any) {
+                                           return !any.empty() && any[0].onData;
+                                       });
+    if (entry.namePattern && !testsData) {
         size_t slash = text.rfind('\\');
         if (slash == std::string::npos) return false;
         std::string_view key = std::string_view(text).substr(0, slash + 1);
@@ -124,6 +129,27 @@ bool CleanWindows::Holds(const Entry& entry) const {
     constexpr std::string_view kSoftware = "SOFTWARE\\";
     return entry.kind == EntryKind::RegistryKey && text.rfind(kSoftware, 0) != 0 &&
            has("SOFTWARE\\CLASSES\\" + text);
+}
+
+void CleanWindows::AddStockNames(std::string_view listText) {
+    size_t at = 0;
+    while (at < listText.size()) {
+        size_t end = listText.find('\n', at);
+        if (end == std::string_view::npos) end = listText.size();
+        std::string line(listText.substr(at, end - at));
+        at = end + 1;
+        while (!line.empty() && (line.back() == '\r' || line.back() == ' ')) line.pop_back();
+        if (line.empty() || line[0] == '#') continue;
+        for (char& c : line) c = FoldCase(c);
+        names_.push_back(std::move(line));
+    }
+    std::sort(names_.begin(), names_.end());
+}
+
+bool CleanWindows::HasStockName(std::string_view name) const {
+    std::string folded(name);
+    for (char& c : folded) c = FoldCase(c);
+    return std::binary_search(names_.begin(), names_.end(), folded);
 }
 
 void ApplyCleanWindows(const CleanWindows& stock, Result* result) {

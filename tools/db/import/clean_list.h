@@ -35,7 +35,8 @@ inline constexpr std::string_view kCleanWindowsReason = "exists on a clean Windo
 // matches one of them when its text is the same without regard to case or a
 // trailing backslash; a key also in its HKEY_CLASSES_ROOT form ("CLSID\x"
 // for "Software\Classes\CLSID\x"). A value matches only with its data
-// condition: a stock value holding a planted command is no stock object. A
+// condition (its ":@:" pattern or a condition on its data): a stock value
+// holding a planted command is no stock object. A
 // value named by wildcard without a data condition matches every stock
 // object its pattern names.
 class CleanWindows {
@@ -45,8 +46,15 @@ class CleanWindows {
     bool Holds(const Entry& entry) const;
     size_t size() const { return objects_.size(); }
 
+    // File names of a stock Windows or Wine installation, one a line ('#'
+    // comments); compared without regard to case. Tell which names are too
+    // common to name a trace without more conditions.
+    void AddStockNames(std::string_view listText);
+    bool HasStockName(std::string_view name) const;
+
   private:
     std::vector<std::string> objects_;  // normalised, sorted after each Add
+    std::vector<std::string> names_;    // lower-cased, sorted
 };
 
 // Leaves out every entry that names a stock Windows object, with

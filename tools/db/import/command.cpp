@@ -55,14 +55,20 @@ constexpr const char* kImportHelp =
     "                          VERSION and DATE are kept unless given\n"
     "  --clean LIST            entries a clean machine holds (one a line, as the markup\n"
     "                          writes them; a '# reason' line before them): left out\n"
+    "  --stock-names LIST      file names a stock Windows or Wine has (one a line): a\n"
+    "                          rule's condition on the writing program is dropped only\n"
+    "                          where its path names none of them\n"
     "\n"
     "Only what the scan can match exactly is converted: registry keys and values\n"
     "(with a data text the value must contain), files and folders (full paths,\n"
-    "bare names, paths below a folder a placeholder such as %appdata% stands for).\n"
-    "An indicator that would have to match more than it says is left out: an\n"
-    "exclusion (not ...), a regular expression or |re/|all condition without an\n"
-    "exact wildcard form, a condition on another field (the writing process), a\n"
-    "Linux or macOS path, a hash of a kind the scan does not compute. The report\n"
+    "bare names, paths below a folder a placeholder such as %appdata% stands for),\n"
+    "and entries with several conditions and exclusions (a Sigma rule's |all,\n"
+    "'and not filter', data that starts or ends with a text). An indicator that\n"
+    "would have to match more than it says is left out: an exclusion on a field\n"
+    "the scan cannot see, a regular expression or |re condition without an exact\n"
+    "wildcard form, a condition on another field (the writing process, unless\n"
+    "the path alone is specific), a Linux or macOS path, a hash of a kind the\n"
+    "scan does not compute. The report\n"
     "and the summary on stderr count them by reason. A malformed file or rule is\n"
     "reported and skipped.\n";
 
@@ -75,7 +81,7 @@ struct Source {
 struct ImportOptions {
     std::vector<Source> sources;
     std::string out, report, include, clean, version, date, rulesOut;
-    std::vector<std::string> cleanWindows, cleanWindowsKeys;
+    std::vector<std::string> cleanWindows, cleanWindowsKeys, stockNames;
     bool versionGiven = false, dateGiven = false;
 };
 
@@ -133,6 +139,9 @@ bool ParseImport(const std::vector<std::string>& args, ImportOptions* o, std::st
         } else if (a == "--clean-windows" || a == "--clean-windows-keys") {
             if (!value(&v)) return false;
             (a == "--clean-windows" ? o->cleanWindows : o->cleanWindowsKeys).push_back(v);
+        } else if (a == "--stock-names") {
+            if (!value(&v)) return false;
+            o->stockNames.push_back(v);
         } else if (a == "--version") {
             if (!value(&o->version)) return false;
             o->versionGiven = true;
@@ -149,11 +158,12 @@ bool ParseImport(const std::vector<std::string>& args, ImportOptions* o, std::st
     return true;
 }
 
-void RunSources(const std::vector<Source>& sources, import::Result* result) {
+void RunSources(const std::vector<Source>& sources, const import::CleanWindows& stock,
+                import::Result* result) {
     for (const Source& s : sources) {
         switch (s.kind) {
             case Source::Sigma:
-                import::ImportSigma(s.paths[0], s.info, result);
+                import::ImportSigma(s.paths[0], s.info, result, &stock);
                 break;
             case Source::FilenameIocs:
                 import::ImportFilenameIocs(s.paths[0], s.info, result);
@@ -209,6 +219,14 @@ bool ReadCleanWindows(const ImportOptions& o, import::CleanWindows* stock) {
             else
                 stock->AddEntries(Utf8ToCp1252(text));
         }
+    }
+    for (const std::string& path : o.stockNames) {
+        std::string text, why;
+        if (!ReadHostFile(path, kInputFileLimit, &text, &why)) {
+            std::cerr << "tolvane-db: " << why << "\n";
+            return false;
+        }
+        stock->AddStockNames(Utf8ToCp1252(text));
     }
     return true;
 }
@@ -269,7 +287,7 @@ int ImportCommand(const std::vector<std::string>& args) {
     import::CleanWindows stock;
     if (!ReadCleanWindows(o, &stock)) return kFailed;
     import::Result result;
-    RunSources(o.sources, &result);
+    RunSources(o.sources, stock, &result);
     import::ApplyCleanList(clean, &result);
     import::ApplyCleanWindows(stock, &result);
     std::string markup =

@@ -84,7 +84,7 @@ TEST_F(ContentImport, YaraRulesAreKeptByLicenseModuleAndCompileResult) {
     const Definition& d = r.definitions[0];
     EXPECT_EQ(d.name, "Stealer_Config");
     EXPECT_EQ(d.rules, std::vector<std::string>{"Stealer_Config"});
-    EXPECT_EQ(d.danger, "Medium");
+    EXPECT_EQ(d.danger, "High");  // unscored: 75, on the one scale of danger.h
     EXPECT_EQ(d.description,
               "Stealer configuration strings. Author: Jane Doe. Reference: "
               "https://ref.example/stealer. License: Detection Rule License 1.1.");
@@ -172,7 +172,7 @@ TEST_F(ContentImport, HashListsAndMispHashAttributes) {
     EXPECT_EQ(r.definitions[0].hashes,
               (std::vector<std::string>{"44d88612fea8a8f36de82e1278abb02f",
                                         "3395856ce81f2b7382dee72602f798b642f14140"}));
-    EXPECT_EQ(r.definitions[0].danger, "High");
+    EXPECT_EQ(r.definitions[0].danger, "Critical");  // the block's top score, 100
     std::vector<std::string> where;
     for (const auto& l : r.report.leftOut) where.push_back(l.where + " " + l.reason);
     const std::string at = list.string() + ":";

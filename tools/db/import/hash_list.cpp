@@ -6,6 +6,7 @@
 
 #include "base/codepage.h"
 #include "definitions/content_indicators.h"
+#include "tools/db/import/danger.h"
 
 namespace tolvane::import {
 namespace {
@@ -77,9 +78,7 @@ bool NormalizeDigest(std::string_view hex, std::string* lower) {
 }
 
 std::string DangerOfScore(int score) {
-    if (score >= 100) return "High";
-    if (score >= 75) return "Medium";
-    return "Low";
+    return DangerOfSourceScore(score);
 }
 
 void AddHash(Definition* definition, const std::string& lower) {

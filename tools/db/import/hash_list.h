@@ -5,9 +5,9 @@
 // (no comment, a hash of another length or with other characters, a score
 // that is no number from 0 to 100) is left out with its line number.
 //
-// Danger from the score (also that of YARA rules, yara.h): 100 and above
-// High, 75 to 99 Medium, below 75 Low; a line without a score counts 100
-// (an exact hash names the file itself).
+// Danger from the score (also that of YARA rules, yara.h) by the one scale
+// of danger.h; a line without a score counts 100 (an exact hash names the
+// file itself).
 #pragma once
 
 #include <string>
@@ -24,7 +24,7 @@ void ReadHashList(std::string_view text, const std::string& where, const SourceI
 
 // The lower-case form of a hex MD5, SHA-1 or SHA-256; false for any other.
 bool NormalizeDigest(std::string_view hex, std::string* lower);
-// "High", "Medium" or "Low" by the mapping above.
+// DangerOfSourceScore (danger.h).
 std::string DangerOfScore(int score);
 // Adds a digest unless the definition already holds it.
 void AddHash(Definition* definition, const std::string& lower);

@@ -326,10 +326,13 @@ level: high
     Result r;
     ImportSigma(dir_ / "rules", {}, &r);
     ASSERT_EQ(r.definitions.size(), 1u);
+    // A plain name is found by name in any folder, its path's end a condition.
+    ASSERT_EQ(r.definitions[0].entries.size(), 3u);
+    EXPECT_EQ(r.definitions[0].entries[0].kind, EntryKind::File);
+    EXPECT_EQ(r.definitions[0].entries[0].text, "sam");
     EXPECT_EQ(
-        r.definitions[0].entries,
-        (std::vector<Entry>{{EntryKind::FileExpression, "\\\\Perflogs\\\\sam$"},
-                            {EntryKind::FileExpression, "\\\\Bin\\\\Screen[^\\\\]onnect\\.exe$"},
+        std::vector<Entry>(r.definitions[0].entries.begin() + 1, r.definitions[0].entries.end()),
+        (std::vector<Entry>{{EntryKind::FileExpression, "\\\\Bin\\\\Screen[^\\\\]onnect\\.exe$"},
                             {EntryKind::FileExpression, "\\\\Windows\\\\__1\\d{9}\\.\\d{1,7}$"}}));
     EXPECT_TRUE(Reasons(r).empty());
     ImportFilenameIocs(Write("iocs.txt", "# Dropper\n\\\\av[0-9]+\\.exe$;80;\\\\Windows\\\\\n"), {},
@@ -339,11 +342,94 @@ level: high
     ThreatDatabase db;
     ASSERT_TRUE(
         LoadDefinitionsFromText(DefinitionsMarkup(r.definitions, "", "1", "d", ""), {}, &db));
-    EXPECT_EQ(db.MatchFileExpression("C:\\PerfLogs\\SAM"), db.definitions()[0].get());
+    EXPECT_EQ(db.MatchFile("C:\\PerfLogs\\SAM", [] { return uint64_t{0}; }),
+              db.definitions()[0].get());
     EXPECT_EQ(db.MatchFileExpression("C:\\windows\\__1234567890.12"), db.definitions()[0].get());
-    EXPECT_EQ(db.MatchFileExpression("C:\\PerfLogs\\sam.txt"), nullptr);
+    EXPECT_EQ(db.MatchFile("C:\\Other\\sam", [] { return uint64_t{0}; }), nullptr);
     EXPECT_EQ(db.MatchFileExpression("C:\\x\\AV12.exe"), db.definitions()[1].get());
     EXPECT_EQ(db.MatchFileExpression("C:\\Windows\\av12.exe"), nullptr);
+}
+
+// Several conditions on one object, |all, "and not" filters and the
+// writing program's condition: entries with conditions that the reader
+// applies as the rule meant them.
+TEST_F(ImportSources, SigmaConditionsAndExclusionsBecomeEntryConditions) {
+    const char* head = "logsource: {category: file_event, product: windows}\ndetection:\n";
+    Write("r/dump.yml", std::string("title: Sam Dump\nlevel: high\n") + head + R"(    selection:
+        TargetFilename|contains|all: ['\AppData\Local\Temp\', '\SAM-']
+        TargetFilename|endswith: '.dmp'
+    filter_main:
+        TargetFilename|startswith: 'C:\Windows\'
+    filter_other:
+        TargetFilename|contains: '\Keep\'
+        Image|endswith: '\backup.exe'
+    condition: selection and not 1 of filter_*
+)");
+    Write("r/dropper.yml", std::string("title: Dropper\nlevel: low\n") + head + R"(    selection:
+        TargetFilename|endswith: '\Vendor\evilupd.exe'
+        Image|endswith: '\powershell.exe'
+    condition: selection
+)");
+    Write("r/stock.yml", std::string("title: Stock Name\nlevel: high\n") + head + R"(    selection:
+        TargetFilename|endswith: '\Vendor\svchost.exe'
+        Image|endswith: '\powershell.exe'
+    condition: selection
+)");
+    Write("r/run.yml", R"(title: Run Rundll
+level: high
+logsource: {category: registry_set, product: windows}
+detection:
+    selection:
+        TargetObject|endswith: '\SOFTWARE\Microsoft\Windows\CurrentVersion\Run\Updater'
+        Details|startswith: 'rundll32.exe '
+        Details|endswith: ',Start'
+    condition: selection
+)");
+    CleanWindows stock;
+    stock.AddStockNames("# names\nSVCHOST.EXE\nexplorer.exe\n");
+    Result r;
+    ImportSigma(dir_ / "r", {}, &r, &stock);
+    ASSERT_EQ(r.definitions.size(), 3u);
+    EXPECT_EQ(Reasons(r), std::vector<std::string>{"condition on Image cannot be expressed"});
+
+    using Any = std::vector<Condition>;
+    const Entry dump = {
+        EntryKind::File,
+        "*.dmp",
+        false,
+        {Any{{false, "contains", "\\AppData\\Local\\Temp\\"}}, Any{{false, "contains", "\\SAM-"}}},
+        {{Any{{false, "startswith", "C:\\Windows\\"}}}, {Any{{false, "contains", "\\Keep\\"}}}}};
+    // In the order of the rule files' paths.
+    const Definition& dropper = r.definitions[0];
+    EXPECT_EQ(r.definitions[1].entries, std::vector<Entry>{dump});
+    EXPECT_NE(dropper.description.find("without its conditions on the program"), std::string::npos);
+    EXPECT_EQ(dropper.entries[0].text, "evilupd.exe");
+    const Entry run = {
+        EntryKind::RegistryValue,
+        "SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Run\\Updater",
+        false,
+        {Any{{true, "startswith", "rundll32.exe "}}, Any{{true, "endswith", ",Start"}}}};
+    EXPECT_EQ(r.definitions[2].entries, std::vector<Entry>{run});
+
+    // As the scan's reader takes them: all conditions, no exclusion.
+    std::string markup = DefinitionsMarkup(r.definitions, "", "1", "d", "");
+    ThreatDatabase db;
+    ASSERT_TRUE(LoadDefinitionsFromText(markup, {}, &db));
+    auto match = [&](const char* path) {
+        const ThreatDefinition* d = db.MatchFile(path, [] { return uint64_t{0}; });
+        return d ? d->name : std::string("none");
+    };
+    EXPECT_EQ(match("C:\\users\\u\\AppData\\Local\\Temp\\SAM-1.dmp"), "Sam Dump");
+    EXPECT_EQ(match("C:\\users\\u\\AppData\\Local\\Temp\\other.dmp"), "none");
+    EXPECT_EQ(match("C:\\Windows\\AppData\\Local\\Temp\\SAM-1.dmp"), "none");
+    EXPECT_EQ(match("C:\\users\\u\\AppData\\Local\\Temp\\Keep\\SAM-1.dmp"), "none");
+    EXPECT_EQ(match("D:\\Vendor\\EvilUpd.exe"), "Dropper");
+    EXPECT_EQ(match("D:\\Other\\evilupd.exe"), "none");
+    // Low danger: listed, not checked.
+    EXPECT_FALSE(db.definitions()[0]->checkedByDefault);
+    EXPECT_TRUE(db.definitions()[1]->checkedByDefault);
+    ASSERT_EQ(db.definitions()[2]->registryValues.size(), 1u);
+    EXPECT_TRUE(db.definitions()[2]->registryValues[0].conditions);
 }
 
 TEST_F(ImportSources, BadRulesAndFilesAreReportedAndSkippedWhole) {
@@ -354,12 +440,14 @@ TEST_F(ImportSources, BadRulesAndFilesAreReportedAndSkippedWhole) {
     unknown.replace(unknown.find("Details|contains"), 16, "Details|sparkles");
     Write("r/unknown.yml", unknown);
     std::string excluded = kGoodRule;
-    excluded.replace(
-        excluded.find("condition: selection"), 20,
-        "filter:\n        Image: 'C:\\x.exe'\n    condition: selection and not filter");
+    excluded.replace(excluded.find("condition: selection"), 20,
+                     "filter:\n        User: 'x'\n    condition: selection and not filter");
     Write("r/excluded.yml", excluded);
+    // A value named by the start of its name is no specific trace alone.
     std::string image = kGoodRule;
     image.replace(image.find("        Details"), 0, "        Image|endswith: '\\reg.exe'\n");
+    image.replace(image.find("TargetObject|endswith"), 21, "TargetObject|contains");
+    image.replace(image.find("EvilUpdate"), 10, "Evil");
     Write("r/image.yml", image);
     Write("r/notrule.yml", "- just\n- a list\n");
     Result r;
@@ -369,7 +457,7 @@ TEST_F(ImportSources, BadRulesAndFilesAreReportedAndSkippedWhole) {
     std::vector<std::string> reasons = Reasons(r);
     for (const char* want :
          {"rule without a detection", "unknown modifier |sparkles",
-          "exclusion in the condition (not ...)", "condition on Image cannot be expressed",
+          "exclusion on User cannot be checked", "condition on Image cannot be expressed",
           "a document that is no rule"})
         EXPECT_NE(std::find(reasons.begin(), reasons.end(), want), reasons.end()) << want;
     bool malformed = false;

@@ -7,6 +7,7 @@
 #include <sstream>
 
 #include "base/codepage.h"
+#include "tools/db/import/danger.h"
 #include "tools/db/import/expressions.h"
 #include "tools/db/import/mapping.h"
 
@@ -39,13 +40,6 @@ std::string HeadingName(std::string_view heading) {
     return name;
 }
 
-std::string DangerFromScore(int score) {
-    if (score >= 90) return "Critical";
-    if (score >= 75) return "High";
-    if (score >= 60) return "Medium";
-    return "Low";
-}
-
 // "REGEX;SCORE[;FALSE-POSITIVE-REGEX]": the score is the first field after
 // the first that is a number (an expression may hold ';').
 bool SplitIocLine(const std::string& line, std::string* regex, int* score, std::string* fp) {
@@ -70,7 +64,7 @@ bool SplitIocLine(const std::string& line, std::string* regex, int* score, std::
 
 void FinishIocDefinition(Block& block, int lastLine, const SourceInfo& info) {
     Definition& d = block.definition;
-    d.danger = DangerFromScore(block.score);
+    d.danger = DangerOfSourceScore(block.score);
     d.category = CategoryFromWords(d.name, "Trojan");
     d.url = info.url + "#L" + std::to_string(block.firstLine);
     d.description = "File names and paths that " + d.name +

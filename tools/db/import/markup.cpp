@@ -3,6 +3,8 @@
 #include <set>
 #include <sstream>
 
+#include "tools/db/import/danger.h"
+
 namespace tolvane::import {
 
 namespace {
@@ -39,11 +41,55 @@ std::string Attribute(std::string_view text) {
     return out;
 }
 
+bool HasConditions(const Entry& e) {
+    return !e.conditions.empty() || !e.exclusions.empty();
+}
+
+void WriteIf(std::ostringstream& out, const Condition& c) {
+    // The path is what a condition tests unless it says otherwise.
+    out << "<IF " << (c.onData ? "ON=\"data\" " : "") << "HOW=\"" << c.how << "\" TEXT=\""
+        << Attribute(c.text) << "\"/>";
+}
+
+// One requirement: an IF, or an ANY of the IFs one of which must hold.
+void WriteRequirement(std::ostringstream& out, const std::vector<Condition>& any,
+                      const char* indent) {
+    out << indent;
+    if (any.size() > 1) out << "<ANY>";
+    for (const Condition& c : any) WriteIf(out, c);
+    if (any.size() > 1) out << "</ANY>";
+    out << "\n";
+}
+
+// Last of all, where only readers that test conditions look.
+void WriteConditional(std::ostringstream& out, const Definition& d) {
+    static const char* const kElements[] = {"DIR", "FILE", "REGKEY", "REGVALUE"};
+    bool any = false;
+    for (const Entry& e : d.entries) {
+        if (!HasConditions(e) || e.kind == EntryKind::Directory) continue;
+        if (!any) out << "    <CONDITIONAL>\n";
+        any = true;
+        const char* element = kElements[static_cast<int>(e.kind)];
+        out << "      <" << element << " NAME=\"" << Attribute(e.text) << "\""
+            << (e.namePattern ? " MATCH=\"wildcard\"" : "") << ">\n";
+        for (const std::vector<Condition>& requirement : e.conditions)
+            WriteRequirement(out, requirement, "        ");
+        for (const auto& exclusion : e.exclusions) {
+            out << "        <UNLESS>\n";
+            for (const std::vector<Condition>& requirement : exclusion)
+                WriteRequirement(out, requirement, "          ");
+            out << "        </UNLESS>\n";
+        }
+        out << "      </" << element << ">\n";
+    }
+    if (any) out << "    </CONDITIONAL>\n";
+}
+
 void WriteGroup(std::ostringstream& out, const Definition& d, EntryKind kind, const char* group,
                 const char* element) {
     bool any = false;
     for (const Entry& e : d.entries) {
-        if (e.kind != kind) continue;
+        if (e.kind != kind || HasConditions(e)) continue;
         if (!any) out << "    <" << group << ">\n";
         any = true;
         out << "      <" << element << " NAME=\"" << Attribute(e.text) << "\""
@@ -109,11 +155,14 @@ std::string DefinitionsMarkup(const std::vector<Definition>& definitions,
         WriteGroup(out, d, EntryKind::File, "FILES", "FILE");
         WriteGroup(out, d, EntryKind::RegistryKey, "REGKEYS", "REGKEY");
         WriteGroup(out, d, EntryKind::RegistryValue, "REGVALUES", "REGVALUE");
-        out << "    <DANGER NAME=\"" << Attribute(d.danger) << "\"/>\n";
+        // Low is what the sources call low or informational (danger.h).
+        out << "    <DANGER NAME=\"" << Attribute(d.danger) << "\""
+            << (d.danger == kLowDanger ? " CHECKED=\"no\"" : "") << "/>\n";
         out << "    <DESCRIPTION NAME=\"" << Attribute(d.description) << "\" url=\""
             << Attribute(d.url) << "\"/>\n";
         WriteContent(out, d);
         WriteExpressions(out, d);
+        WriteConditional(out, d);
         out << "  </SW>\n";
     }
     out << "</NA>\n";

@@ -15,6 +15,17 @@ namespace tolvane::import {
 
 enum class EntryKind { Directory, File, RegistryKey, RegistryValue, FileExpression };
 
+// A test of an entry's object besides its name (definitions/entry_conditions.h):
+// of its path or, for a registry value, of its data.
+struct Condition {
+    bool onData = false;
+    std::string how;   // "equals", "contains", "startswith" or "endswith"
+    std::string text;  // a file path's placeholders kept; a registry path without its root
+
+    bool operator==(const Condition& other) const = default;
+    auto operator<=>(const Condition& other) const = default;
+};
+
 // One entry as the definitions markup writes it: the NAME attribute of a
 // DIR, FILE, REGKEY or REGVALUE element (a value's data after ":@:"), or
 // the MATCH attribute of an EXPRESSION.
@@ -26,6 +37,11 @@ struct Entry {
     bool namePattern = false;
     // A FileExpression's exclusion (empty for none); text is its expression.
     std::string exclusion = {};
+    // Each holds when any of its conditions does; all must hold, and an
+    // object for which all of one exclusion's hold is not listed. An entry
+    // with either is written in CONDITIONAL.
+    std::vector<std::vector<Condition>> conditions = {};
+    std::vector<std::vector<std::vector<Condition>>> exclusions = {};
 
     bool operator==(const Entry& other) const = default;
     auto operator<=>(const Entry& other) const = default;

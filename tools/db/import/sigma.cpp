@@ -1,10 +1,13 @@
 // Sigma rules to definitions. A rule's detection is a condition over named
 // selections; a selection is a list of field conditions that must all hold
-// (a list of such maps: any of them). Only conditions made of selections
-// joined by "and", "or", "1 of" and "all of" are read: an exclusion ("not")
-// cannot be expressed by a list of traces. Each conjunction of field
-// conditions becomes entries when every field in it is one the entries can
-// say (the registry path and its data, the created file's path).
+// (a list of such maps: any of them). A condition of selections joined by
+// "and", "or", "not", "1 of", "all of" and parentheses is read into its
+// ways to hold, each a conjunction of field conditions with exclusions.
+// One becomes entries when every field in it is one the entries can say
+// (the registry path and its data, the created file's path): a single
+// condition as plain entries, several (or exclusions) as entries with
+// conditions (entry_conditions.h), one condition naming the objects and
+// the others narrowing them.
 #include "tools/db/import/sigma.h"
 
 #include <yaml-cpp/yaml.h>
@@ -13,7 +16,18 @@
 #include <set>
 
 #include "base/codepage.h"
-#include "tools/db/import/expressions.h"
+const PathFragment fragment = SigmaFragment(target, value.text);
+auto entry = PathEntry(fragment, &why);
+// Folders no placeholder stands for: the file's name in any folder with
+// the path's end a condition (found through the name index), or the
+// path's end as an expression where it holds wildcards, which a
+// condition's text would take literally.
+if (!entry && why.reason == kPartialPathReason) {
+    Refusal ignored;
+    const bool wild = fragment.text.find_first_of("*?") != std::string::npos;
+    if (!wild) entry = AnywhereFile(fragment, false, &ignored);
+    if (!entry) entry = FragmentExpressionEntry(fragment, &why);
+}
 #include "tools/db/import/mapping.h"
 
 namespace tolvane::import {
@@ -109,6 +123,18 @@ std::vector<Conjunction> ReadSelection(const YAML::Node& node) {
 
 using Selections = std::map<std::string, std::vector<Conjunction>>;
 
+// One way a rule's condition holds: all of `positive`, none of the
+// exclusions (each a conjunction).
+struct Clause {
+    Conjunction positive;
+    std::vector<Conjunction> exclusions;
+};
+using Clauses = std::vector<Clause>;
+
+// Each selection or "of" term multiplies the ways a condition holds: stopped
+// before they grow past what a rule can mean.
+constexpr size_t kMaxClauses = 256;
+
 std::vector<std::string> Tokens(const std::string& condition) {
     std::vector<std::string> tokens;
     std::string current;
@@ -135,77 +161,131 @@ std::vector<std::string> NamesMatching(const Selections& selections, const std::
     return names;
 }
 
-// Every way the conjunctions of a list of terms combine ("and").
-std::vector<Conjunction> Product(const std::vector<Conjunction>& a,
-                                 const std::vector<Conjunction>& b) {
-    std::vector<Conjunction> out;
-    for (const Conjunction& x : a)
-        for (const Conjunction& y : b) {
-            Conjunction both = x;
-            both.insert(both.end(), y.begin(), y.end());
+// Both hold ("and").
+Clauses Product(const Clauses& a, const Clauses& b) {
+    Clauses out;
+    for (const Clause& x : a)
+        for (const Clause& y : b) {
+            Clause both = x;
+            both.positive.insert(both.positive.end(), y.positive.begin(), y.positive.end());
+            both.exclusions.insert(both.exclusions.end(), y.exclusions.begin(), y.exclusions.end());
             out.push_back(std::move(both));
+            if (out.size() > kMaxClauses) throw RuleError{"condition too large"};
         }
     return out;
 }
 
-std::vector<Conjunction> Term(const std::vector<std::string>& tokens, size_t* at,
-                              const Selections& selections) {
-    const std::string& first = tokens[*at];
-    if ((first == "1" || first == "any" || first == "all") && *at + 2 < tokens.size() + 1 &&
-        *at + 1 < tokens.size() && tokens[*at + 1] == "of") {
-        if (*at + 2 >= tokens.size()) throw RuleError{"condition ends after 'of'"};
-        std::vector<std::string> names = NamesMatching(selections, tokens[*at + 2]);
-        *at += 3;
-        if (names.empty()) throw RuleError{"condition names no selection"};
-        std::vector<Conjunction> result;
-        if (first == "all") {
-            result = {{}};
-            for (const std::string& n : names) {
-                result = Product(result, selections.at(n));
-                // Each name multiplies the ways: stopped before they grow
-                // past what a rule can mean.
-                if (result.size() > 256) throw RuleError{"condition too large"};
-            }
-        } else {
-            for (const std::string& n : names)
-                result.insert(result.end(), selections.at(n).begin(), selections.at(n).end());
+Clauses FromSelection(const std::vector<Conjunction>& alternatives) {
+    Clauses out;
+    for (const Conjunction& c : alternatives) out.push_back({c, {}});
+    return out;
+}
+
+// "not X": none of X's ways holds.
+Clauses Negated(const Clauses& inner) {
+    Clause none;
+    for (const Clause& c : inner) {
+        if (!c.exclusions.empty()) throw RuleError{"exclusion inside an exclusion"};
+        none.exclusions.push_back(c.positive);
+    }
+    return {none};
+}
+
+// A condition read by recursive descent: "or" binds loosest, then "and",
+// then "not", as in Sigma.
+class ConditionReader {
+  public:
+    ConditionReader(std::vector<std::string> tokens, const Selections& selections)
+        : tokens_(std::move(tokens)), selections_(selections) {}
+
+    Clauses Read() {
+        if (tokens_.empty()) throw RuleError{"empty condition"};
+        Clauses result = Or();
+        if (at_ < tokens_.size()) throw RuleError{"unknown word in the condition: " + tokens_[at_]};
+        return result;
+    }
+
+  private:
+    bool Next(std::string_view word) {
+        if (at_ < tokens_.size() && tokens_[at_] == word) return ++at_, true;
+        return false;
+    }
+
+    Clauses Or() {
+        Clauses result = And();
+        while (Next("or")) {
+            Clauses more = And();
+            result.insert(result.end(), more.begin(), more.end());
+            if (result.size() > kMaxClauses) throw RuleError{"condition too large"};
         }
         return result;
     }
-    auto found = selections.find(first);
-    if (found == selections.end()) throw RuleError{"condition names an unknown selection"};
-    ++*at;
-    return found->second;
-}
 
-// "A and B or C": "and" binds closer, as in Sigma.
-std::vector<Conjunction> Condition(const std::string& text, const Selections& selections) {
-    std::vector<std::string> tokens = Tokens(text);
-    for (const std::string& t : tokens) {
-        if (t == "not") throw RuleError{"exclusion in the condition (not ...)"};
-        if (t == "(" || t == ")") throw RuleError{"condition with parentheses"};
-        if (t == "|") throw RuleError{"aggregation in the condition"};
+    Clauses And() {
+        Clauses result = Not();
+        while (Next("and")) result = Product(result, Not());
+        return result;
     }
-    if (tokens.empty()) throw RuleError{"empty condition"};
-    std::vector<Conjunction> result;
-    size_t at = 0;
-    std::vector<Conjunction> product = Term(tokens, &at, selections);
-    while (at < tokens.size()) {
-        const std::string op = tokens[at++];
-        if (at >= tokens.size()) throw RuleError{"condition ends with an operator"};
-        std::vector<Conjunction> next = Term(tokens, &at, selections);
-        if (op == "and") {
-            product = Product(product, next);
-        } else if (op == "or") {
-            result.insert(result.end(), product.begin(), product.end());
-            product = std::move(next);
-        } else {
-            throw RuleError{"unknown word in the condition: " + op};
+
+    Clauses Not() {
+        if (Next("not")) return Negated(Not());
+        return Term();
+    }
+
+    Clauses Term() {
+        if (at_ >= tokens_.size()) throw RuleError{"condition ends with an operator"};
+        if (++depth_ > 32) throw RuleError{"condition nested too deep"};
+        Clauses result = Primary();
+        --depth_;
+        return result;
+    }
+
+    Clauses Primary() {
+        if (Next("(")) {
+            Clauses inner = Or();
+            if (!Next(")")) throw RuleError{"unclosed parenthesis in the condition"};
+            return inner;
         }
-        if (result.size() + product.size() > 256) throw RuleError{"condition too large"};
+        const std::string first = tokens_[at_];
+        if (first == "|") throw RuleError{"aggregation in the condition"};
+        if ((first == "1" || first == "any" || first == "all") && at_ + 1 < tokens_.size() &&
+            tokens_[at_ + 1] == "of") {
+            if (at_ + 2 >= tokens_.size()) throw RuleError{"condition ends after 'of'"};
+            std::vector<std::string> names = NamesMatching(selections_, tokens_[at_ + 2]);
+            at_ += 3;
+            if (names.empty()) throw RuleError{"condition names no selection"};
+            Clauses result;
+            if (first == "all") {
+                result = {Clause{}};
+                for (const std::string& n : names)
+                    result = Product(result, FromSelection(selections_.at(n)));
+            } else {
+                for (const std::string& n : names) {
+                    Clauses one = FromSelection(selections_.at(n));
+                    result.insert(result.end(), one.begin(), one.end());
+                }
+                if (result.size() > kMaxClauses) throw RuleError{"condition too large"};
+            }
+            return result;
+        }
+        auto found = selections_.find(first);
+        if (found == selections_.end()) {
+            if (first == "and" || first == "or" || first == ")")
+                throw RuleError{"condition ends with an operator"};
+            throw RuleError{"condition names an unknown selection"};
+        }
+        ++at_;
+        return FromSelection(found->second);
     }
-    result.insert(result.end(), product.begin(), product.end());
-    return result;
+
+    std::vector<std::string> tokens_;
+    const Selections& selections_;
+    size_t at_ = 0;
+    int depth_ = 0;
+};
+
+Clauses ReadCondition(const std::string& text, const Selections& selections) {
+    return ConditionReader(Tokens(text), selections).Read();
 }
 
 // --- Conjunctions to entries ---
@@ -215,6 +295,7 @@ struct RuleContext {
     std::string category;
     Definition* definition;
     Report* report;
+    const CleanWindows* stock = nullptr;  // the stock file names, if known
 };
 
 bool Has(const FieldCondition& c, std::string_view modifier) {
@@ -231,7 +312,6 @@ std::optional<std::string> Unexpressible(const FieldCondition& c) {
         // A file's path by expression is a path expression (AddFileTarget).
         if (m == "re" && c.field == "TargetFilename") continue;
         if (m == "re") return "|re (a regular expression over the whole event)";
-        if (m == "all" && c.values.size() > 1) return "|all (several parts of one name)";
         bool supported = std::find(std::begin(kSupportedModifiers), std::end(kSupportedModifiers),
                                    m) != std::end(kSupportedModifiers);
         if (!supported) return "modifier |" + m + " cannot be expressed";
@@ -335,6 +415,8 @@ PathFragment SigmaFragment(const FieldCondition& c, const std::string& text) {
     return f;
 }
 
+std::optional<Entry> AnywhereFile(const PathFragment& f, bool extensionAllowed, Refusal* why);
+
 void AddFileTarget(RuleContext& rule, const FieldCondition& target, const Value& value) {
     Refusal why;
     if (Has(target, "re")) {
@@ -346,9 +428,18 @@ void AddFileTarget(RuleContext& rule, const FieldCondition& target, const Value&
     }
     if (value.text.find("\\*") != std::string::npos || value.text.find("\\?") != std::string::npos)
         return LeaveOut(rule, value.line, value.text, "escaped wildcard");
-    PathFragment fragment = SigmaFragment(target, value.text);
+    const PathFragment fragment = SigmaFragment(target, value.text);
     auto entry = PathEntry(fragment, &why);
-    if (!entry && why.reason == kPartialPathReason) entry = FragmentExpressionEntry(fragment, &why);
+    // Folders no placeholder stands for: the file's name in any folder with
+    // the path's end a condition (found through the name index), or the
+    // path's end as an expression where it holds wildcards, which a
+    // condition's text would take literally.
+    if (!entry && why.reason == kPartialPathReason) {
+        Refusal ignored;
+        const bool wild = fragment.text.find_first_of("*?") != std::string::npos;
+        if (!wild) entry = AnywhereFile(fragment, false, &ignored);
+        if (!entry) entry = FragmentExpressionEntry(fragment, &why);
+    }
     if (!entry) return LeaveOut(rule, value.line, value.text, why.reason);
     AddEntry(rule.definition, *entry);
     ++rule.report->indicatorsConverted;
@@ -358,42 +449,339 @@ const char* TargetField(const std::string& category) {
     return category.rfind("registry_", 0) == 0 ? "TargetObject" : "TargetFilename";
 }
 
-void AddConjunction(RuleContext& rule, const Conjunction& conjunction) {
-    const std::string targetName = TargetField(rule.category);
-    const FieldCondition *target = nullptr, *details = nullptr, *eventType = nullptr;
+// --- Several conditions, exclusions, the program ---
+
+// The conditions a clause puts on one object, by the field they test.
+struct SortedClause {
+    std::vector<const FieldCondition*> targets, details;
+    const FieldCondition* eventType = nullptr;
+    std::vector<std::string> programFields;  // conditions on the writing program
     std::string problem;
+};
+
+// The program that wrote the object is gone when the disk is scanned.
+bool IsProgramField(const std::string& field) {
+    return field == "Image";
+}
+
+SortedClause Sort(const Conjunction& conjunction, const std::string& targetName) {
+    SortedClause sorted;
     for (const FieldCondition& c : conjunction) {
-        const FieldCondition** slot = c.field == targetName ? &target
-                                      : (c.field == "Details" && targetName == "TargetObject")
-                                          ? &details
-                                      : c.field == "EventType" ? &eventType
-                                                               : nullptr;
-        if (!slot)
-            problem = "condition on " + c.field + " cannot be expressed";
-        else if (*slot)
-            problem = "several conditions on " + c.field;
+        if (IsProgramField(c.field)) {
+            sorted.programFields.push_back(c.field);
+            continue;
+        }
+        const bool isDetails = c.field == "Details" && targetName == "TargetObject";
+        if (c.field != targetName && !isDetails && c.field != "EventType")
+            sorted.problem = "condition on " + c.field + " cannot be expressed";
+        else if (c.field == "EventType" && sorted.eventType)
+            sorted.problem = "several conditions on EventType";
         else if (auto bad = Unexpressible(c))
-            problem = *bad;
+            sorted.problem = *bad;
+        else if (c.field == "EventType")
+            sorted.eventType = &c;
         else
-            *slot = &c;
-        if (!problem.empty()) break;
+            (isDetails ? sorted.details : sorted.targets).push_back(&c);
+        if (!sorted.problem.empty()) break;
     }
-    if (!target && problem.empty()) problem = "no condition on " + targetName;
-    for (const FieldCondition& c : conjunction) {
+    if (sorted.targets.empty() && sorted.problem.empty())
+        sorted.problem = "no condition on " + targetName;
+    return sorted;
+}
+
+// The alternatives of one requirement: any of them holds.
+using Alternatives = std::vector<Condition>;
+
+std::nullopt_t Refuse(Refusal* why, std::string reason) {
+    why->reason = std::move(reason);
+    return std::nullopt;
+}
+
+// Sigma's text of a path or data condition: leading and trailing '*' drop
+// the anchor; a wildcard inside cannot be compared as text.
+std::optional<Condition> TextConditionOf(const FieldCondition& c, const std::string& text,
+                                         bool onData, Refusal* why) {
+    PathFragment f = SigmaFragment(c, text);
+    if (f.text.find_first_of("*?") != std::string::npos)
+        return Refuse(why, "wildcard inside a condition");
+    if (HasControlCharacter(f.text)) return Refuse(why, std::string(kControlCharacterReason));
+    Condition condition{onData, "", f.text};
+    condition.how = f.anchoredStart && f.anchoredEnd ? "equals"
+                    : f.anchoredStart                ? "startswith"
+                    : f.anchoredEnd                  ? "endswith"
+                                                     : "contains";
+    return condition;
+}
+
+// A registry path condition compares "\" and the path below the root.
+std::optional<Condition> RegistryCondition(const FieldCondition& c, const std::string& text,
+                                           Refusal* why) {
+    auto condition = TextConditionOf(c, text, false, why);
+    if (!condition) return std::nullopt;
+    std::string& t = condition->text;
+    const bool startsAtRoot = condition->how == "equals" || condition->how == "startswith";
+    if (startsAtRoot || t.rfind("HK", 0) == 0) {
+        bool folder = !t.empty() && t.back() == '\\';
+        auto stripped = RegistryPathWithoutRoot(folder ? t.substr(0, t.size() - 1) : t, true, why);
+        if (!stripped) return std::nullopt;
+        t = "\\" + *stripped + (folder ? "\\" : "");
+    }
+    return condition;
+}
+
+std::optional<Condition> FileCondition(const FieldCondition& c, const std::string& text,
+                                       Refusal* why) {
+    if (text.find('/') != std::string::npos) return Refuse(why, "Linux or macOS path");
+    auto expanded = EnvironmentToPlaceholders(text, why);
+    if (!expanded) return std::nullopt;
+    return TextConditionOf(c, *expanded, false, why);
+}
+
+std::optional<Condition> DataCondition(const FieldCondition& c, const std::string& text,
+                                       Refusal* why) {
+    // Sysmon's print of a number or of binary data is not the data's text.
+    for (std::string_view printed : {"DWORD (", "QWORD (", "Binary Data"})
+        if (text.rfind(printed, 0) == 0)
+            return Refuse(why, "number or binary data compared with other conditions");
+    return TextConditionOf(c, text, true, why);
+}
+
+// One field condition as requirements: with |all each value is one of its
+// own, else one requirement holds for any value.
+bool Requirements(const FieldCondition& c, bool registry, std::vector<Alternatives>* out,
+                  Refusal* why) {
+    const bool onData = c.field == "Details";
+    std::vector<Condition> each;
+    for (const Value& v : c.values) {
+        auto condition = onData     ? DataCondition(c, v.text, why)
+                         : registry ? RegistryCondition(c, v.text, why)
+                                    : FileCondition(c, v.text, why);
+        if (!condition) return false;
+        each.push_back(std::move(*condition));
+    }
+    if (Has(c, "all"))
+        for (Condition& one : each) out->push_back({std::move(one)});
+    else
+        out->push_back(std::move(each));
+    return true;
+}
+
+// A file entry named in any folder, its path's end as a condition: for a
+// path whose folders no placeholder stands for, or a name of an extension
+// only that other conditions narrow.
+std::optional<Entry> AnywhereFile(const PathFragment& f, bool extensionAllowed, Refusal* why) {
+    if (!f.anchoredEnd || f.text.find('/') != std::string::npos) return std::nullopt;
+    std::string text = f.text;
+    size_t slash = text.rfind('\\');
+    std::string name = slash == std::string::npos ? text : text.substr(slash + 1);
+    std::string rest = slash == std::string::npos ? "" : text.substr(0, slash + 1);
+    if (name.empty() || rest.find_first_of("*?:") != std::string::npos ||
+        name.find_first_of("?:`[]<>\"|") != std::string::npos || HasControlCharacter(text))
+        return std::nullopt;
+    const bool extensionOnly =
+        name.substr(0, name.rfind('.')).find_first_not_of('*') == std::string::npos;
+    if (extensionOnly) {
+        if (!extensionAllowed || name.rfind('.') == std::string::npos) return std::nullopt;
+        name = "*" + name.substr(name.rfind('.'));
+    } else if (name.find('*') != std::string::npos) {
+        return std::nullopt;
+    }
+    Entry entry{EntryKind::File, name};
+    if (!rest.empty()) entry.conditions.push_back({{false, "endswith", rest + name}});
+    if (extensionOnly && !rest.empty()) return Refuse(why, "wildcard inside a condition");
+    return entry;
+}
+
+// The entries one value of the anchoring condition names by itself.
+std::optional<std::vector<Entry>> FileAnchor(const FieldCondition& c, const Value& v, bool narrowed,
+                                             Refusal* why) {
+    PathFragment f = SigmaFragment(c, v.text);
+    if (v.text.find("\\*") != std::string::npos || v.text.find("\\?") != std::string::npos)
+        return Refuse(why, "escaped wildcard");
+    auto entry = PathEntry(f, why);
+    if (entry && entry->kind == EntryKind::File) return std::vector<Entry>{*entry};
+    if (entry) return Refuse(why, "a folder named where a file is meant");
+    Refusal ignored;
+    if (auto anywhere = AnywhereFile(f, narrowed, &ignored)) return std::vector<Entry>{*anywhere};
+    return std::nullopt;
+}
+
+std::optional<std::vector<Entry>> RegistryAnchor(RuleContext& rule, const FieldCondition& c,
+                                                 const Value& v, Wanted wanted, bool narrowed,
+                                                 bool dataTested, Refusal* why) {
+    Definition scratch;
+    Report report;
+    RuleContext sub{rule.where, rule.category, &scratch, &report, rule.stock};
+    AddRegistryTarget(sub, c, v, nullptr, dataTested ? Wanted::Value : wanted);
+    if (!report.leftOut.empty()) return Refuse(why, report.leftOut.front().reason);
+    std::vector<Entry> entries;
+    for (Entry& e : scratch.entries) {
+        // A key and all below it, narrowed by other conditions: the values
+        // of that key itself (the keys below are not looked into).
+        if (e.kind == EntryKind::RegistryKey && narrowed && wanted != Wanted::Key)
+            e = {EntryKind::RegistryValue, e.text + "\\*", true};
+        if (e.kind == EntryKind::RegistryKey && dataTested) continue;
+        entries.push_back(std::move(e));
+    }
+    if (entries.empty()) return Refuse(why, "data of any value below a key");
+    return entries;
+}
+
+// Whether an entry is specific enough to stand without a condition on the
+// program: a full path, or a name no stock Windows or Wine file has.
+bool Specific(const Entry& e, const CleanWindows* stock) {
+    if (e.kind == EntryKind::RegistryKey) return e.text.find_first_of("*?") == std::string::npos;
+    if (e.kind == EntryKind::RegistryValue)
+        return !e.namePattern && e.text.find_first_of("*?") == std::string::npos;
+    std::string name = e.text.substr(e.text.rfind('\\') + 1);
+    if (name.find_first_of("*?") != std::string::npos) return false;
+    bool fullPath =
+        e.text.find('\\') != std::string::npos && e.text.find_first_of("*?") == std::string::npos;
+    return fullPath || !stock || !stock->HasStockName(name);
+}
+
+// The exclusions of a clause as conditions; *dropped names a field of an
+// exclusion that cannot be checked at all (the program), which the caller
+// may only drop where the entries are specific.
+std::optional<std::vector<std::vector<Alternatives>>> Exclusions(const Clause& clause,
+                                                                 const std::string& targetName,
+                                                                 std::string* dropped,
+                                                                 Refusal* why) {
+    std::vector<std::vector<Alternatives>> out;
+    const bool registry = targetName == "TargetObject";
+    for (const Conjunction& exclusion : clause.exclusions) {
+        std::vector<Alternatives> checkable;
+        std::string unchecked;
+        for (const FieldCondition& c : exclusion) {
+            const bool known = c.field == targetName || (registry && c.field == "Details");
+            Refusal ignored;
+            // A part that cannot be checked is left out of the exclusion,
+            // which then excludes more: the entry stays narrower.
+            if (known && !Unexpressible(c) && Requirements(c, registry, &checkable, &ignored))
+                continue;
+            // The exclusion as a whole may only be dropped for the program.
+            if (unchecked.empty() || !IsProgramField(c.field)) unchecked = c.field;
+        }
+        if (checkable.empty()) {
+            if (!IsProgramField(unchecked))
+                return Refuse(why, "exclusion on " + unchecked + " cannot be checked");
+            *dropped = unchecked;
+            continue;
+        }
+        out.push_back(std::move(checkable));
+    }
+    return out;
+}
+
+constexpr std::string_view kProgramNote =
+    " Imported without its conditions on the program that wrote the object (Image), which "
+    "a scan of the disk cannot check: the object's own path is specific enough.";
+
+// The entries of the anchoring condition's values; the caller tries each
+// target condition until one converts.
+std::optional<std::vector<Entry>> AnchorEntries(RuleContext& rule, const SortedClause& sorted,
+                                                size_t anchor, bool narrowed, Refusal* why) {
+    const FieldCondition& c = *sorted.targets[anchor];
+    const bool registry = c.field == "TargetObject";
+    if (Has(c, "all") && c.values.size() > 1)
+        return Refuse(why, "|all (several parts of one name)");
+    std::vector<Entry> entries;
+    for (const Value& v : c.values) {
+        auto some = registry
+                        ? RegistryAnchor(rule, c, v, RegistryKind(rule.category, sorted.eventType),
+                                         narrowed, !sorted.details.empty(), why)
+                        : FileAnchor(c, v, narrowed, why);
+        if (!some) return std::nullopt;
+        entries.insert(entries.end(), some->begin(), some->end());
+    }
+    return entries;
+}
+
+// A clause that one simple target condition (with at most a contained
+// data text) says whole: converted as entries without conditions.
+bool Simple(const SortedClause& sorted, const Clause& clause) {
+    if (sorted.targets.size() != 1 || sorted.details.size() > 1 || !sorted.programFields.empty() ||
+        !clause.exclusions.empty())
+        return false;
+    if (Has(*sorted.targets[0], "all") && sorted.targets[0]->values.size() > 1) return false;
+    if (sorted.details.empty() || Has(*sorted.details[0], "contains")) return true;
+    for (const Value& v : sorted.details[0]->values)
+        if (v.text.rfind("DWORD (", 0) != 0) return false;
+    return true;
+}
+
+// The several-condition form: one target condition names the entries, the
+// others (and the data's) become their conditions, the exclusions theirs.
+std::optional<std::string> AddConditional(RuleContext& rule, const SortedClause& sorted,
+                                          const Clause& clause) {
+    const std::string targetName = TargetField(rule.category);
+    const bool registry = targetName == "TargetObject";
+    const bool narrowed = sorted.targets.size() + sorted.details.size() > 1;
+    Refusal why;
+    std::string dropped;
+    auto exclusions = Exclusions(clause, targetName, &dropped, &why);
+    if (!exclusions) return why.reason;
+    for (size_t anchor = 0; anchor < sorted.targets.size(); ++anchor) {
+        // Exclusions alone never narrow a kind of file or all values of a
+        // key enough: what they leave is still every other one.
+        auto entries = AnchorEntries(rule, sorted, anchor, narrowed, &why);
+        if (!entries) continue;
+        std::vector<Alternatives> requirements;
+        for (size_t i = 0; i < sorted.targets.size(); ++i)
+            if (i != anchor && !Requirements(*sorted.targets[i], registry, &requirements, &why))
+                return why.reason;
+        for (const FieldCondition* d : sorted.details)
+            if (!Requirements(*d, registry, &requirements, &why)) return why.reason;
+        const bool unchecked = !sorted.programFields.empty() || !dropped.empty();
+        for (const Entry& e : *entries)
+            if (unchecked && !Specific(e, rule.stock))
+                return "condition on " +
+                       (sorted.programFields.empty() ? dropped : sorted.programFields[0]) +
+                       " cannot be expressed";
+        for (const Entry& e : *entries) {
+            Entry full = e;
+            full.conditions.insert(full.conditions.end(), requirements.begin(), requirements.end());
+            full.exclusions = *exclusions;
+            AddEntry(rule.definition, std::move(full));
+        }
+        if (unchecked && rule.definition->description.find(kProgramNote) == std::string::npos)
+            rule.definition->description += kProgramNote;
+        return std::nullopt;
+    }
+    return why.reason.empty() ? "no condition names the object by itself" : why.reason;
+}
+
+void AddClause(RuleContext& rule, const Clause& clause) {
+    const std::string targetName = TargetField(rule.category);
+    SortedClause sorted = Sort(clause.positive, targetName);
+    std::string problem = sorted.problem;
+    int values = 0;
+    for (const FieldCondition* t : sorted.targets) values += static_cast<int>(t->values.size());
+    if (problem.empty() && !Simple(sorted, clause)) {
+        if (auto refused = AddConditional(rule, sorted, clause))
+            problem = *refused;
+        else
+            rule.report->indicatorsConverted += values;
+    }
+    for (const FieldCondition& c : clause.positive) {
         if (c.field != targetName) continue;
         rule.report->indicatorsRead += static_cast<int>(c.values.size());
         if (!problem.empty())
             for (const Value& v : c.values) LeaveOut(rule, v.line, v.text, problem);
     }
     if (!problem.empty()) {
-        if (!target) LeaveOut(rule, conjunction.empty() ? 0 : conjunction[0].line, "", problem);
+        if (sorted.targets.empty())
+            LeaveOut(rule, clause.positive.empty() ? 0 : clause.positive[0].line, "", problem);
         return;
     }
-    for (const Value& v : target->values) {
+    if (!Simple(sorted, clause)) return;
+    const FieldCondition* details = sorted.details.empty() ? nullptr : sorted.details[0];
+    for (const Value& v : sorted.targets[0]->values) {
         if (targetName == "TargetObject")
-            AddRegistryTarget(rule, *target, v, details, RegistryKind(rule.category, eventType));
+            AddRegistryTarget(rule, *sorted.targets[0], v, details,
+                              RegistryKind(rule.category, sorted.eventType));
         else
-            AddFileTarget(rule, *target, v);
+            AddFileTarget(rule, *sorted.targets[0], v);
     }
 }
 
@@ -422,13 +810,6 @@ std::string Tactic(const YAML::Node& tags) {
     return "Trojan";
 }
 
-std::string Danger(const std::string& level) {
-    if (level == "critical") return "Critical";
-    if (level == "high") return "High";
-    if (level == "medium") return "Medium";
-    return "Low";
-}
-
 std::string Authors(const YAML::Node& author) {
     if (author && author.IsSequence()) {
         std::string all;
@@ -443,7 +824,8 @@ Definition RuleTexts(const YAML::Node& rule, const std::string& relative, const 
     d.name = PlainName(rule["title"] && rule["title"].IsScalar() ? rule["title"].Scalar() : "");
     if (d.name.empty()) d.name = PlainName(relative);
     d.category = Tactic(rule["tags"]);
-    d.danger = Danger(rule["level"] && rule["level"].IsScalar() ? rule["level"].Scalar() : "");
+    d.danger =
+        DangerOfSigmaLevel(rule["level"] && rule["level"].IsScalar() ? rule["level"].Scalar() : "");
     d.url = info.url.empty() ? relative : info.url + "/" + relative;
     std::string description = Text(rule["description"]);
     while (!description.empty() && (description.back() == '\n' || description.back() == ' '))
@@ -488,7 +870,7 @@ int TargetValueCount(const YAML::Node& detection) {
 }
 
 void ImportRule(const YAML::Node& rule, const std::string& relative, const SourceInfo& info,
-                Result* result) {
+                const CleanWindows* stock, Result* result) {
     Report& report = result->report;
     const std::string id = Text(rule["id"]);
     const std::string where = relative + " (rule " + (id.empty() ? "without id" : id) + ")";
@@ -527,14 +909,14 @@ void ImportRule(const YAML::Node& rule, const std::string& relative, const Sourc
             }
         }
         if (conditions.empty()) throw RuleError{"detection without a condition"};
-        std::vector<Conjunction> all;
+        Clauses all;
         for (const std::string& c : conditions) {
-            std::vector<Conjunction> part = Condition(c, selections);
+            Clauses part = ReadCondition(c, selections);
             all.insert(all.end(), part.begin(), part.end());
         }
         Definition definition = RuleTexts(rule, relative, info);
-        RuleContext context{relative, category, &definition, &report};
-        for (const Conjunction& conjunction : all) AddConjunction(context, conjunction);
+        RuleContext context{relative, category, &definition, &report, stock};
+        for (const Clause& clause : all) AddClause(context, clause);
         if (definition.entries.empty()) return;
         ++report.threatsConverted;
         result->definitions.push_back(std::move(definition));
@@ -568,7 +950,8 @@ void ListRuleFiles(const std::filesystem::path& folder, std::vector<std::filesys
 
 }  // namespace
 
-void ImportSigma(const std::filesystem::path& folder, const SourceInfo& info, Result* result) {
+void ImportSigma(const std::filesystem::path& folder, const SourceInfo& info, Result* result,
+                 const CleanWindows* stock) {
     namespace fs = std::filesystem;
     std::vector<fs::path> files;
     std::error_code error;
@@ -597,7 +980,7 @@ void ImportSigma(const std::filesystem::path& folder, const SourceInfo& info, Re
                 result->report.leftOut.push_back({relative, "", "a document that is no rule"});
                 continue;
             }
-            ImportRule(rule, relative, info, result);
+            ImportRule(rule, relative, info, stock, result);
         }
     }
 }
