@@ -35,13 +35,13 @@ struct Entry {
     // A registry value whose name after the last backslash is a wildcard
     // pattern ("Run\\ntkd*"): written with MATCH="wildcard".
     bool namePattern = false;
-    // A FileExpression's exclusion (empty for none); text is its expression.
-    std::string exclusion = {};
     // Each holds when any of its conditions does; all must hold, and an
     // object for which all of one exclusion's hold is not listed. An entry
     // with either is written in CONDITIONAL.
     std::vector<std::vector<Condition>> conditions = {};
     std::vector<std::vector<std::vector<Condition>>> exclusions = {};
+    // A FileExpression's exclusion (empty for none); text is its expression.
+    std::string exclusion = {};
 
     bool operator==(const Entry& other) const = default;
     auto operator<=>(const Entry& other) const = default;

@@ -16,18 +16,9 @@
 #include <set>
 
 #include "base/codepage.h"
-const PathFragment fragment = SigmaFragment(target, value.text);
-auto entry = PathEntry(fragment, &why);
-// Folders no placeholder stands for: the file's name in any folder with
-// the path's end a condition (found through the name index), or the
-// path's end as an expression where it holds wildcards, which a
-// condition's text would take literally.
-if (!entry && why.reason == kPartialPathReason) {
-    Refusal ignored;
-    const bool wild = fragment.text.find_first_of("*?") != std::string::npos;
-    if (!wild) entry = AnywhereFile(fragment, false, &ignored);
-    if (!entry) entry = FragmentExpressionEntry(fragment, &why);
-}
+#include "tools/db/import/clean_list.h"
+#include "tools/db/import/danger.h"
+#include "tools/db/import/expressions.h"
 #include "tools/db/import/mapping.h"
 
 namespace tolvane::import {
