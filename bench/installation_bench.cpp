@@ -33,6 +33,7 @@
 #include <string>
 #include <string_view>
 
+#include "bench/bench_timing.h"
 #include "bench/grown_software.h"
 #include "definitions/load_definitions.h"
 #include "definitions/threat_database.h"
@@ -44,24 +45,11 @@
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
+using tolvane::bench::Best;
+using tolvane::bench::Clock;
 using tolvane::bench::GrowSoftware;
+using tolvane::bench::Seconds;
 using tolvane::testing::RegfTreeKey;
-
-double Seconds(Clock::duration d) {
-    return std::chrono::duration<double>(d).count();
-}
-
-// The best of runs timings of work.
-double Best(int runs, const std::function<void()>& work) {
-    double best = 1e9;
-    for (int run = 0; run < runs; ++run) {
-        auto start = Clock::now();
-        work();
-        best = std::min(best, Seconds(Clock::now() - start));
-    }
-    return best;
-}
 
 long PeakMegabytes() {
     rusage usage{};

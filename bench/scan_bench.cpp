@@ -39,6 +39,7 @@
 #include <thread>
 #include <vector>
 
+#include "bench/bench_timing.h"
 #include "bench/bench_tree.h"
 #include "definitions/load_definitions.h"
 #include "definitions/threat_database.h"
@@ -49,15 +50,12 @@
 #include "testing/temp_prefix.h"
 
 namespace fs = std::filesystem;
-using Clock = std::chrono::steady_clock;
 using tolvane::ScanEngine;
+using tolvane::bench::Clock;
 using tolvane::bench::MakeTree;
+using tolvane::bench::Seconds;
 
 namespace {
-
-double Seconds(Clock::duration d) {
-    return std::chrono::duration<double>(d).count();
-}
 
 struct Options {
     int files = 200000;

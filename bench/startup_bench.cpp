@@ -24,6 +24,7 @@
 #include <string>
 #include <string_view>
 
+#include "bench/bench_timing.h"
 #include "bench/grown_software.h"
 #include "bench/wine_bench_prefix.h"
 #include "definitions/load_definitions.h"
@@ -41,22 +42,7 @@
 namespace tolvane::bench {
 namespace {
 
-using Clock = std::chrono::steady_clock;
 namespace fs = std::filesystem;
-
-double Seconds(Clock::duration d) {
-    return std::chrono::duration<double>(d).count();
-}
-
-double Best(int runs, const std::function<void()>& work) {
-    double best = 1e9;
-    for (int run = 0; run < runs; ++run) {
-        auto start = Clock::now();
-        work();
-        best = std::min(best, Seconds(Clock::now() - start));
-    }
-    return best;
-}
 
 std::string ReadHost(const std::string& path) {
     std::ifstream in(path, std::ios::binary);

@@ -3,38 +3,27 @@
 #include <cstdint>
 #include <string_view>
 
+#include "testing/little_endian.h"
+
 namespace tolvane::testing {
 namespace {
-
-void Put32(std::string& out, uint32_t value) {
-    for (int i = 0; i < 4; ++i) out += static_cast<char>((value >> (8 * i)) & 0xff);
-}
-
-void Put16(std::string& out, uint16_t value) {
-    out += static_cast<char>(value & 0xff);
-    out += static_cast<char>(value >> 8);
-}
-
-void Set32(std::string& out, size_t at, uint32_t value) {
-    for (int i = 0; i < 4; ++i) out[at + i] = static_cast<char>((value >> (8 * i)) & 0xff);
-}
 
 void Pad4(std::string& out) {
     while (out.size() % 4) out += '\0';
 }
 
 void PutUtf16(std::string& out, std::string_view text) {
-    for (char c : text) Put16(out, static_cast<unsigned char>(c));
-    Put16(out, 0);
+    for (char c : text) Append16(out, static_cast<unsigned char>(c));
+    Append16(out, 0);
 }
 
 // A version resource node: length, value length, type, key, value, children.
 std::string Node(std::string_view key, const std::string& value, uint16_t valueLength, bool text,
                  const std::string& children) {
     std::string node;
-    Put16(node, 0);
-    Put16(node, valueLength);
-    Put16(node, text ? 1 : 0);
+    Append16(node, 0);
+    Append16(node, valueLength);
+    Append16(node, text ? 1 : 0);
     PutUtf16(node, key);
     Pad4(node);
     node += value;
@@ -60,7 +49,7 @@ std::string VersionResource(const PeParts& parts) {
     std::string table = Node("040904b0", "", 0, true, strings);
     std::string info = Node("StringFileInfo", "", 0, true, table);
     std::string fixed;
-    Put32(fixed, 0xfeef04bd);
+    Append32(fixed, 0xfeef04bd);
     fixed.resize(52, '\0');
     return Node("VS_VERSION_INFO", fixed, 52, false, info);
 }
@@ -69,21 +58,21 @@ std::string VersionResource(const PeParts& parts) {
 std::string Resources(uint32_t sectionRva, const std::string& version) {
     std::string out;
     auto directory = [&](uint32_t id, uint32_t target) {
-        Put32(out, 0);  // characteristics
-        Put32(out, 0);  // time stamp
-        Put32(out, 0);  // versions
-        Put16(out, 0);  // named entries
-        Put16(out, 1);  // id entries
-        Put32(out, id);
-        Put32(out, target);
+        Append32(out, 0);  // characteristics
+        Append32(out, 0);  // time stamp
+        Append32(out, 0);  // versions
+        Append16(out, 0);  // named entries
+        Append16(out, 1);  // id entries
+        Append32(out, id);
+        Append32(out, target);
     };
     directory(16, 0x80000000u | 0x18);
     directory(1, 0x80000000u | 0x30);
     directory(0x409, 0x48);
-    Put32(out, sectionRva + 0x58);  // the data entry
-    Put32(out, static_cast<uint32_t>(version.size()));
-    Put32(out, 1200);
-    Put32(out, 0);
+    Append32(out, sectionRva + 0x58);  // the data entry
+    Append32(out, static_cast<uint32_t>(version.size()));
+    Append32(out, 1200);
+    Append32(out, 0);
     out.resize(0x58, '\0');
     return out + version;
 }
@@ -95,15 +84,15 @@ std::string BuildPe(const PeParts& parts) {
     const uint16_t optionalSize = parts.pe32Plus ? 240 : 224;
     std::string pe = "MZ";
     pe.resize(0x3c, '\0');
-    Put32(pe, 0x40);
-    Put32(pe, 0x00004550);
-    Put16(pe, parts.pe32Plus ? 0x8664 : 0x14c);
-    Put16(pe, 1);  // sections
+    Append32(pe, 0x40);
+    Append32(pe, 0x00004550);
+    Append16(pe, parts.pe32Plus ? 0x8664 : 0x14c);
+    Append16(pe, 1);  // sections
     pe.resize(pe.size() + 12, '\0');
-    Put16(pe, optionalSize);
-    Put16(pe, 0x2102);  // an executable DLL
+    Append16(pe, optionalSize);
+    Append16(pe, 0x2102);  // an executable DLL
     const size_t optional = pe.size();
-    Put16(pe, parts.pe32Plus ? 0x20b : 0x10b);
+    Append16(pe, parts.pe32Plus ? 0x20b : 0x10b);
     pe.resize(optional + optionalSize, '\0');
     const size_t directories = optional + (parts.pe32Plus ? 112 : 96);
     Set32(pe, directories - 4, 16);
@@ -111,18 +100,18 @@ std::string BuildPe(const PeParts& parts) {
     Set32(pe, directories + 8 * 2, sectionRva);
     Set32(pe, directories + 8 * 2 + 4, static_cast<uint32_t>(resources.size()));
     pe += std::string(".rsrc\0\0\0", 8);
-    Put32(pe, static_cast<uint32_t>(resources.size()));
-    Put32(pe, sectionRva);
-    Put32(pe, static_cast<uint32_t>(resources.size()));
-    Put32(pe, rawOffset);
+    Append32(pe, static_cast<uint32_t>(resources.size()));
+    Append32(pe, sectionRva);
+    Append32(pe, static_cast<uint32_t>(resources.size()));
+    Append32(pe, rawOffset);
     pe.resize(rawOffset, '\0');
     pe += resources;
     Pad4(pe);
     if (parts.signature) {
         std::string certificate;
-        Put32(certificate, 16);
-        Put16(certificate, 0x0200);  // WIN_CERT_REVISION_2_0
-        Put16(certificate, 0x0002);  // WIN_CERT_TYPE_PKCS_SIGNED_DATA
+        Append32(certificate, 16);
+        Append16(certificate, 0x0200);  // WIN_CERT_REVISION_2_0
+        Append16(certificate, 0x0002);  // WIN_CERT_TYPE_PKCS_SIGNED_DATA
         certificate += std::string(8, '\x30');
         Set32(pe, directories + 8 * 4, static_cast<uint32_t>(pe.size()));
         Set32(pe, directories + 8 * 4 + 4, static_cast<uint32_t>(certificate.size()));

@@ -11,16 +11,11 @@
 #include <stdexcept>
 #include <vector>
 
+#include "testing/little_endian.h"
+
 namespace tolvane::testing {
 namespace {
 
-void Put32(std::string& b, size_t at, uint32_t v) {
-    for (int i = 0; i < 4; ++i) b[at + i] = static_cast<char>((v >> (8 * i)) & 0xFF);
-}
-void Put16(std::string& b, size_t at, uint16_t v) {
-    b[at] = static_cast<char>(v & 0xFF);
-    b[at + 1] = static_cast<char>(v >> 8);
-}
 uint32_t Get32(const std::string& b, size_t at) {
     uint32_t v = 0;
     for (int i = 3; i >= 0; --i) v = (v << 8) | static_cast<unsigned char>(b[at + i]);
@@ -31,7 +26,7 @@ uint32_t Get32(const std::string& b, size_t at) {
 void MendChecksum(std::string& hive) {
     uint32_t sum = 0;
     for (size_t at = 0; at < 508; at += 4) sum ^= Get32(hive, at);
-    Put32(hive, 508, sum);
+    Set32(hive, 508, sum);
 }
 
 std::string ReadAll(const std::string& path) {
@@ -80,24 +75,24 @@ class CompactHiveWriter {
     std::string Write(const RegfTreeKey& root) {
         sk_ = Alloc(44);
         std::memcpy(&bins_[sk_ + 4], "sk", 2);
-        Put32(bins_, sk_ + 8, sk_);  // the only security cell: its own neighbour
-        Put32(bins_, sk_ + 12, sk_);
-        Put32(bins_, sk_ + 20, 20);
+        Set32(bins_, sk_ + 8, sk_);  // the only security cell: its own neighbour
+        Set32(bins_, sk_ + 12, sk_);
+        Set32(bins_, sk_ + 20, 20);
         bins_[sk_ + 24] = 1;  // self-relative descriptor, no DACL restrictions
-        Put16(bins_, sk_ + 26, 0x8004);
+        Set16(bins_, sk_ + 26, 0x8004);
         uint32_t rootOffset = WriteKey(root, kNone, 0x2C);
-        Put32(bins_, sk_ + 16, keys_);
+        Set32(bins_, sk_ + 16, keys_);
         CloseBin();
         std::string hive(0x1000, '\0');
         std::memcpy(&hive[0], "regf", 4);
-        Put32(hive, 4, 1);  // sequence numbers: closed cleanly
-        Put32(hive, 8, 1);
-        Put32(hive, 20, 1);  // format version 1.5: "lh" lists
-        Put32(hive, 24, 5);
-        Put32(hive, 32, 1);
-        Put32(hive, 36, rootOffset);
-        Put32(hive, 40, static_cast<uint32_t>(bins_.size()));
-        Put32(hive, 44, 1);
+        Set32(hive, 4, 1);  // sequence numbers: closed cleanly
+        Set32(hive, 8, 1);
+        Set32(hive, 20, 1);  // format version 1.5: "lh" lists
+        Set32(hive, 24, 5);
+        Set32(hive, 32, 1);
+        Set32(hive, 36, rootOffset);
+        Set32(hive, 40, static_cast<uint32_t>(bins_.size()));
+        Set32(hive, 44, 1);
         MendChecksum(hive);
         return hive + bins_;
     }
@@ -112,44 +107,44 @@ class CompactHiveWriter {
             size_t binStart = bins_.size();
             bins_.resize(binStart + binSize, '\0');
             std::memcpy(&bins_[binStart], "hbin", 4);
-            Put32(bins_, binStart + 4, static_cast<uint32_t>(binStart));
-            Put32(bins_, binStart + 8, static_cast<uint32_t>(binSize));
+            Set32(bins_, binStart + 4, static_cast<uint32_t>(binStart));
+            Set32(bins_, binStart + 8, static_cast<uint32_t>(binSize));
             used_ = binStart + 32;
         }
         uint32_t at = static_cast<uint32_t>(used_);
-        Put32(bins_, at, static_cast<uint32_t>(-static_cast<int32_t>(size)));
+        Set32(bins_, at, static_cast<uint32_t>(-static_cast<int32_t>(size)));
         used_ += size;
         return at;
     }
     // The rest of the current bin becomes one free cell.
     void CloseBin() {
-        if (used_ < bins_.size()) Put32(bins_, used_, static_cast<uint32_t>(bins_.size() - used_));
+        if (used_ < bins_.size()) Set32(bins_, used_, static_cast<uint32_t>(bins_.size() - used_));
         used_ = bins_.size();
     }
 
     uint32_t WriteValue(const RegfTreeValue& value) {
         uint32_t vk = Alloc(20 + value.name.size());
         std::memcpy(&bins_[vk + 4], "vk", 2);
-        Put16(bins_, vk + 6, static_cast<uint16_t>(value.name.size()));
+        Set16(bins_, vk + 6, static_cast<uint16_t>(value.name.size()));
         uint32_t size = static_cast<uint32_t>(value.data.size());
         if (size <= 4) {
-            Put32(bins_, vk + 8, size | 0x80000000u);  // the data stands in the offset field
+            Set32(bins_, vk + 8, size | 0x80000000u);  // the data stands in the offset field
             std::memcpy(&bins_[vk + 12], value.data.data(), size);
         } else {
             uint32_t data = Alloc(size);
             std::memcpy(&bins_[data + 4], value.data.data(), size);
-            Put32(bins_, vk + 8, size);
-            Put32(bins_, vk + 12, data);
+            Set32(bins_, vk + 8, size);
+            Set32(bins_, vk + 12, data);
         }
-        Put32(bins_, vk + 16, value.type);
-        Put16(bins_, vk + 20, value.name.empty() ? 0 : 1);  // ASCII name
+        Set32(bins_, vk + 16, value.type);
+        Set16(bins_, vk + 20, value.name.empty() ? 0 : 1);  // ASCII name
         std::memcpy(&bins_[vk + 24], value.name.data(), value.name.size());
         return vk;
     }
 
     void WriteValues(const RegfTreeKey& key, uint32_t nk) {
         if (key.values.empty()) {
-            Put32(bins_, nk + 44, kNone);
+            Set32(bins_, nk + 44, kNone);
             return;
         }
         std::vector<uint32_t> cells;
@@ -160,16 +155,16 @@ class CompactHiveWriter {
             longestData = std::max(longestData, static_cast<uint32_t>(value.data.size()));
         }
         uint32_t list = Alloc(4 * cells.size());
-        for (size_t i = 0; i < cells.size(); ++i) Put32(bins_, list + 4 + 4 * i, cells[i]);
-        Put32(bins_, nk + 40, static_cast<uint32_t>(cells.size()));
-        Put32(bins_, nk + 44, list);
-        Put32(bins_, nk + 64, longestName);
-        Put32(bins_, nk + 68, longestData);
+        for (size_t i = 0; i < cells.size(); ++i) Set32(bins_, list + 4 + 4 * i, cells[i]);
+        Set32(bins_, nk + 40, static_cast<uint32_t>(cells.size()));
+        Set32(bins_, nk + 44, list);
+        Set32(bins_, nk + 64, longestName);
+        Set32(bins_, nk + 68, longestData);
     }
 
     void WriteSubkeys(const RegfTreeKey& key, uint32_t nk) {
         if (key.subkeys.empty()) {
-            Put32(bins_, nk + 32, kNone);
+            Set32(bins_, nk + 32, kNone);
             return;
         }
         std::vector<std::pair<std::string, const RegfTreeKey*>> sorted;
@@ -186,14 +181,14 @@ class CompactHiveWriter {
         }
         uint32_t list = Alloc(4 + 8 * entries.size());
         std::memcpy(&bins_[list + 4], "lh", 2);
-        Put16(bins_, list + 6, static_cast<uint16_t>(entries.size()));
+        Set16(bins_, list + 6, static_cast<uint16_t>(entries.size()));
         for (size_t i = 0; i < entries.size(); ++i) {
-            Put32(bins_, list + 8 + 8 * i, entries[i].first);
-            Put32(bins_, list + 12 + 8 * i, entries[i].second);
+            Set32(bins_, list + 8 + 8 * i, entries[i].first);
+            Set32(bins_, list + 12 + 8 * i, entries[i].second);
         }
-        Put32(bins_, nk + 24, static_cast<uint32_t>(entries.size()));
-        Put32(bins_, nk + 32, list);
-        Put32(bins_, nk + 56, longestName);
+        Set32(bins_, nk + 24, static_cast<uint32_t>(entries.size()));
+        Set32(bins_, nk + 32, list);
+        Set32(bins_, nk + 56, longestName);
     }
 
     uint32_t WriteKey(const RegfTreeKey& key, uint32_t parent, uint16_t flags) {
@@ -201,12 +196,12 @@ class CompactHiveWriter {
         ++keys_;
         uint32_t nk = Alloc(76 + key.name.size());
         std::memcpy(&bins_[nk + 4], "nk", 2);
-        Put16(bins_, nk + 6, flags);  // 0x20: ASCII name
-        Put32(bins_, nk + 20, parent);
-        Put32(bins_, nk + 36, kNone);  // no volatile subkeys
-        Put32(bins_, nk + 48, sk_);
-        Put32(bins_, nk + 52, kNone);  // no class name
-        Put16(bins_, nk + 76, static_cast<uint16_t>(key.name.size()));
+        Set16(bins_, nk + 6, flags);  // 0x20: ASCII name
+        Set32(bins_, nk + 20, parent);
+        Set32(bins_, nk + 36, kNone);  // no volatile subkeys
+        Set32(bins_, nk + 48, sk_);
+        Set32(bins_, nk + 52, kNone);  // no class name
+        Set16(bins_, nk + 76, static_cast<uint16_t>(key.name.size()));
         std::memcpy(&bins_[nk + 80], key.name.data(), key.name.size());
         WriteValues(key, nk);
         WriteSubkeys(key, nk);
@@ -279,47 +274,47 @@ void WriteEmptyRegf(const std::string& path) {
     constexpr size_t kBin = 0x1000, kRoot = 0x20, kSk = 0x78, kFree = 0xA8;
     std::string hive(0x2000, '\0');
     std::memcpy(&hive[0], "regf", 4);
-    Put32(hive, 4, 1);  // sequence numbers: closed cleanly
-    Put32(hive, 8, 1);
-    Put32(hive, 20, 1);  // format version 1.3
-    Put32(hive, 24, 3);
-    Put32(hive, 32, 1);
-    Put32(hive, 36, kRoot);
-    Put32(hive, 40, 0x1000);  // size of the bins
-    Put32(hive, 44, 1);
+    Set32(hive, 4, 1);  // sequence numbers: closed cleanly
+    Set32(hive, 8, 1);
+    Set32(hive, 20, 1);  // format version 1.3
+    Set32(hive, 24, 3);
+    Set32(hive, 32, 1);
+    Set32(hive, 36, kRoot);
+    Set32(hive, 40, 0x1000);  // size of the bins
+    Set32(hive, 44, 1);
     MendChecksum(hive);
 
     std::memcpy(&hive[kBin], "hbin", 4);
-    Put32(hive, kBin + 8, 0x1000);
+    Set32(hive, kBin + 8, 0x1000);
     size_t nk = kBin + kRoot;
-    Put32(hive, nk, static_cast<uint32_t>(-88));
+    Set32(hive, nk, static_cast<uint32_t>(-88));
     std::memcpy(&hive[nk + 4], "nk", 2);
-    Put16(hive, nk + 6, 0x2C);         // hive entry, no delete, ASCII name
-    Put32(hive, nk + 32, 0xFFFFFFFF);  // no subkey lists
-    Put32(hive, nk + 36, 0xFFFFFFFF);
-    Put32(hive, nk + 44, 0xFFFFFFFF);  // no value list
-    Put32(hive, nk + 48, kSk);
-    Put32(hive, nk + 52, 0xFFFFFFFF);  // no class name
-    Put16(hive, nk + 76, 4);
+    Set16(hive, nk + 6, 0x2C);         // hive entry, no delete, ASCII name
+    Set32(hive, nk + 32, 0xFFFFFFFF);  // no subkey lists
+    Set32(hive, nk + 36, 0xFFFFFFFF);
+    Set32(hive, nk + 44, 0xFFFFFFFF);  // no value list
+    Set32(hive, nk + 48, kSk);
+    Set32(hive, nk + 52, 0xFFFFFFFF);  // no class name
+    Set16(hive, nk + 76, 4);
     std::memcpy(&hive[nk + 80], "ROOT", 4);
     size_t sk = kBin + kSk;
-    Put32(hive, sk, static_cast<uint32_t>(-48));
+    Set32(hive, sk, static_cast<uint32_t>(-48));
     std::memcpy(&hive[sk + 4], "sk", 2);
-    Put32(hive, sk + 8, kSk);  // the only security cell: its own neighbour
-    Put32(hive, sk + 12, kSk);
-    Put32(hive, sk + 16, 1);
-    Put32(hive, sk + 20, 20);
+    Set32(hive, sk + 8, kSk);  // the only security cell: its own neighbour
+    Set32(hive, sk + 12, kSk);
+    Set32(hive, sk + 16, 1);
+    Set32(hive, sk + 20, 20);
     hive[sk + 24] = 1;  // self-relative descriptor, no DACL restrictions
-    Put16(hive, sk + 26, 0x8004);
-    Put32(hive, kBin + kFree, 0x1000 - kFree);
+    Set16(hive, sk + 26, 0x8004);
+    Set32(hive, kBin + kFree, 0x1000 - kFree);
     WriteAll(path, hive);
 }
 
 void SetRegfSequenceNumbers(const std::string& path, uint32_t primary, uint32_t secondary) {
     std::string hive = ReadAll(path);
     if (hive.size() < 512) throw std::runtime_error(path + " is no hive");
-    Put32(hive, 4, primary);
-    Put32(hive, 8, secondary);
+    Set32(hive, 4, primary);
+    Set32(hive, 8, secondary);
     MendChecksum(hive);
     WriteAll(path, hive);
 }
@@ -364,7 +359,7 @@ RegfBuilder& RegfBuilder::String(std::string_view path, std::string_view name,
 
 RegfBuilder& RegfBuilder::Dword(std::string_view path, std::string_view name, uint32_t value) {
     std::string data(4, '\0');
-    Put32(data, 0, value);
+    Set32(data, 0, value);
     return Raw(path, name, hive_t_REG_DWORD, data);
 }
 

@@ -2,17 +2,10 @@
 
 #include <cstdint>
 
+#include "testing/little_endian.h"
+
 namespace tolvane::testing {
 namespace {
-
-void Put32(std::string& out, uint32_t value) {
-    for (int i = 0; i < 4; ++i) out += static_cast<char>((value >> (8 * i)) & 0xff);
-}
-
-void Put16(std::string& out, uint16_t value) {
-    out += static_cast<char>(value & 0xff);
-    out += static_cast<char>(value >> 8);
-}
 
 // LinkInfo: header, a VolumeID of a fixed disk without label, the local
 // base path and an empty common path suffix.
@@ -21,17 +14,17 @@ std::string LinkInfo(std::string_view target) {
     const uint32_t basePathOffset = headerSize + volumeSize;
     const uint32_t suffixOffset = basePathOffset + static_cast<uint32_t>(target.size()) + 1;
     std::string info;
-    Put32(info, suffixOffset + 1);  // LinkInfoSize
-    Put32(info, headerSize);
-    Put32(info, 1);  // VolumeIDAndLocalBasePath
-    Put32(info, headerSize);
-    Put32(info, basePathOffset);
-    Put32(info, 0);  // no network location
-    Put32(info, suffixOffset);
-    Put32(info, volumeSize);
-    Put32(info, 3);           // DRIVE_FIXED
-    Put32(info, 0x12345678);  // serial number
-    Put32(info, 0x10);        // label offset: the empty label below
+    Append32(info, suffixOffset + 1);  // LinkInfoSize
+    Append32(info, headerSize);
+    Append32(info, 1);  // VolumeIDAndLocalBasePath
+    Append32(info, headerSize);
+    Append32(info, basePathOffset);
+    Append32(info, 0);  // no network location
+    Append32(info, suffixOffset);
+    Append32(info, volumeSize);
+    Append32(info, 3);           // DRIVE_FIXED
+    Append32(info, 0x12345678);  // serial number
+    Append32(info, 0x10);        // label offset: the empty label below
     info += '\0';
     info.append(target);
     info += '\0';
@@ -44,22 +37,22 @@ std::string LinkInfo(std::string_view target) {
 std::string BuildShortcut(std::string_view target, std::string_view arguments) {
     const uint32_t kHasLinkInfo = 0x2, kHasArguments = 0x20, kIsUnicode = 0x80;
     std::string out;
-    Put32(out, 0x4C);
+    Append32(out, 0x4C);
     const unsigned char clsid[16] = {0x01, 0x14, 0x02, 0, 0, 0, 0, 0, 0xC0, 0, 0, 0, 0, 0, 0, 0x46};
     out.append(reinterpret_cast<const char*>(clsid), sizeof clsid);
-    Put32(out, kHasLinkInfo | kIsUnicode | (arguments.empty() ? 0 : kHasArguments));
-    Put32(out, 0x20);                 // FILE_ATTRIBUTE_ARCHIVE
+    Append32(out, kHasLinkInfo | kIsUnicode | (arguments.empty() ? 0 : kHasArguments));
+    Append32(out, 0x20);              // FILE_ATTRIBUTE_ARCHIVE
     out.append(24, '\0');             // creation, access, write times
-    Put32(out, 0);                    // file size
-    Put32(out, 0);                    // icon index
-    Put32(out, 1);                    // SW_SHOWNORMAL
+    Append32(out, 0);                 // file size
+    Append32(out, 0);                 // icon index
+    Append32(out, 1);                 // SW_SHOWNORMAL
     out.append(2 + 2 + 4 + 4, '\0');  // hot key, reserved
     out += LinkInfo(target);
     if (!arguments.empty()) {
-        Put16(out, static_cast<uint16_t>(arguments.size()));
-        for (char c : arguments) Put16(out, static_cast<unsigned char>(c));
+        Append16(out, static_cast<uint16_t>(arguments.size()));
+        for (char c : arguments) Append16(out, static_cast<unsigned char>(c));
     }
-    Put32(out, 0);  // terminal block
+    Append32(out, 0);  // terminal block
     return out;
 }
 
