@@ -909,6 +909,25 @@ TEST(Headless, StartupListsTheEntriesAndFlagsTheOneAddedSinceTheLastListing) {
                        "CurrentVersion\\Run\tPlanted\tC:\\planted.exe\tC:\\planted.exe"),
               std::string::npos)
         << out;
+
+    // A file the definitions in use name is flagged with its threat (here
+    // the user's own definitions file, chosen with --definitions).
+    testing::TempFolder host;
+    std::string stored;
+    ASSERT_TRUE(
+        EncodeContainer("<NA VERSION=\"9.1\" DATE=\"2026-12-10\">\n<SW NAME=\"Red Kite\">"
+                        "<CATEGORY NAME=\"Spyware\"/><FILES><FILE NAME=\"kite.exe\"/>"
+                        "</FILES><DANGER NAME=\"High\"/></SW>\n</NA>\n",
+                        &stored));
+    const std::string own = (host.path() / "own.db").string();
+    std::ofstream(own, std::ios::binary) << stored;
+    prefix.WriteFile("C:\\kite.exe", "MZ");
+    ASSERT_NO_FATAL_FAILURE(PlantRunValue(prefix, "Kite", "C:\\kite.exe"));
+    RunCommand("XDG_STATE_HOME='" + state.path().string() + "' " + TOLVANE_PROGRAM +
+                   " --headless --definitions '" + own + "' --machine '" + prefix.path() +
+                   "' startup",
+               &out);
+    EXPECT_NE(out.find("threat:Red Kite"), std::string::npos) << out;
 }
 
 // startup disable N acts on row N of the last listing only while that row

@@ -16,6 +16,7 @@
 #include <nlohmann/json.hpp>
 #include <set>
 
+#include "app/database_choice.h"
 #include "app/removal_connection.h"
 #include "app/startup_actions.h"
 #include "app/startup_listing.h"
@@ -33,6 +34,7 @@
 #include "startup/previous_listing.h"
 #include "startup/startup_entries.h"
 #include "ui/headless/headless.h"
+#include "update/update_signature.h"
 
 namespace tolvane {
 namespace {
@@ -73,9 +75,31 @@ nlohmann::json EntryJson(size_t number, const StartupEntry& entry) {
             {"flagged", IsFlagged(entry)}};
 }
 
-void LoadMachineDefinitions(Machine& machine, ThreatDatabase* database) {
+// The definitions a scan of this machine uses (database_choice.h): the
+// user's own file, else the machine's copy where this computer vouches for
+// it, else the shipped one. What the user should know goes to the notes.
+void LoadMachineDefinitions(const HeadlessOptions& options, Machine& machine,
+                            ThreatDatabase* database, std::vector<std::string>* notes) {
+    std::string stored, error;
+    bool vouched = true;
+    if (!options.definitionsFile.empty()) {
+        if (!ReadUserDatabaseFile(options.definitionsFile, &stored, &error)) {
+            notes->push_back("Definitions " + options.definitionsFile + " not read: " + error);
+            return;
+        }
+    } else {
+        DatabaseChoice choice = ChooseDatabase(machine.files(), "database.db", ShippedDataFolder(),
+                                               BuiltInUpdateKeys());
+        if (!choice.note.empty()) notes->push_back(choice.note);
+        if (!choice.found) return;
+        stored = std::move(choice.stored);
+        vouched = choice.vouched;
+    }
     PlaceholderFolders folders = PlaceholderFolders::FromShell(machine.shell());
-    LoadDefinitions(machine.files(), ShippedDataFolder() + "/database.db", folders, database);
+    LoadReport report;
+    if (!LoadDefinitionsFromContainer(stored, folders, database, &report,
+                                      vouched ? RulesSource::Vouched : RulesSource::Unvouched))
+        notes->push_back("the definitions could not be loaded: no entry is matched to a threat");
 }
 
 int PrintListing(const StartupListing& listing, bool all, bool weekly, bool json,
@@ -130,10 +154,12 @@ int RunListing(const HeadlessOptions& options, std::ostream& out, std::ostream& 
         return kExitScanError;
     }
     ThreatDatabase definitions;
-    LoadMachineDefinitions(*machine, &definitions);
+    std::vector<std::string> definitionNotes;
+    LoadMachineDefinitions(options, *machine, &definitions, &definitionNotes);
     sources.definitions = &definitions;
     sources.readWineFiles = all;
     StartupListing listing = ListMachineStartup(*machine, sources, weekly);
+    listing.notes.insert(listing.notes.end(), definitionNotes.begin(), definitionNotes.end());
     const int flagged = PrintListing(listing, all, weekly, options.json, out);
     if (options.listedRows) *options.listedRows = static_cast<size_t>(flagged);
     return flagged ? kExitScanListed : kExitScanClean;
