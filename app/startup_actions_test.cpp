@@ -206,17 +206,29 @@ void DisableAndEnable(Machine& machine) {
     testing::TestView view;
     StartupActionOptions options;
     options.stateFolder = state.path().string();
-    const std::vector<std::string> names = {"Spy", "EvilSvc", "helper.lnk", "Updater"};
+    // Where log-on ignores StartupApproved (Wine), a Run entry or Startup
+    // item is refused, never reported disabled while it still starts.
+    const bool approval = machine.HonoursStartupApproval();
+    std::vector<std::string> names = {"EvilSvc", "Updater"};
+    if (approval) names.insert(names.end(), {"Spy", "helper.lnk"});
     StartupActionResult off =
         SwitchStartupEntries(machine, view, Chosen(machine, names), false, options);
-    EXPECT_EQ(off.changed, 4u);
+    EXPECT_EQ(off.changed, names.size());
+    if (!approval) {
+        StartupActionResult refused = SwitchStartupEntries(
+            machine, view, Chosen(machine, {"Spy", "helper.lnk"}), false, options);
+        EXPECT_EQ(refused.changed, 0u);
+        ASSERT_EQ(refused.failures.size(), 2u);
+        EXPECT_NE(refused.failures[0].find("cannot be disabled here"), std::string::npos)
+            << refused.failures[0];
+    }
     for (const StartupEntry& entry : Chosen(machine, names))
         EXPECT_FALSE(entry.enabled) << entry.name;
     EXPECT_EQ(Value(machine, RootKey::LocalMachine, kService, "Start"), "4:" + Dword(4));
 
     StartupActionResult on =
         SwitchStartupEntries(machine, view, Chosen(machine, names), true, options);
-    EXPECT_EQ(on.changed, 4u);
+    EXPECT_EQ(on.changed, names.size());
     for (const StartupEntry& entry : Chosen(machine, names))
         EXPECT_TRUE(entry.enabled) << entry.name;
     EXPECT_EQ(State(machine, at), before);

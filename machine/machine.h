@@ -121,6 +121,9 @@ class Machine {
     // machine (a Wine prefix); a machine that is evidence (a Windows
     // installation) is written only by a removal or restore the user confirms.
     bool KeepsToolStateInside() const { return backEnd_->KeepsToolStateInside(); }
+    // Whether StartupApproved switches the Run entries and Startup folder
+    // items off (machine_back_end.h).
+    bool HonoursStartupApproval() const { return backEnd_->HonoursStartupApproval(); }
     // Whether the file (base name, size, SHA-256 in hex) is one of the
     // machine's own platform, byte for byte (machine_back_end.h): the
     // content checks pass over it.

@@ -33,6 +33,10 @@ class MachineBackEnd {
     // Whether Tolvane keeps its own settings, logs and databases inside the
     // machine. A machine that is evidence keeps them on the host instead.
     virtual bool KeepsToolStateInside() const = 0;
+    // Whether what logs on starts the Run entries and Startup folder items
+    // as Explorer's StartupApproved values allow (Windows), or all of them
+    // whatever those values say (Wine's wineboot).
+    virtual bool HonoursStartupApproval() const = 0;
     // Whether a file of the machine named name (a base name) of size bytes
     // with this SHA-256 (hex) is, byte for byte, one that the machine's own
     // platform installed (a Wine prefix: its runner's files): never a threat.

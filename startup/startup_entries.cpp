@@ -33,7 +33,8 @@ void Lister::Add(StartupEntry entry) {
         entry.scriptHost = resolved.scriptHost;
     }
     if (location) entry.kind = location->kind;
-    if (ApprovedDisabled(machine, entry)) entry.enabled = false;
+    // Only where log-on honours it: Wine starts the entry all the same.
+    if (machine.HonoursStartupApproval() && ApprovedDisabled(machine, entry)) entry.enabled = false;
     ReadFileFacts(*this, entry);
     if (sources.wineStock.count(WineStockKey(entry))) entry.wines = true;
     out.entries.push_back(std::move(entry));

@@ -250,6 +250,12 @@ bool SetStartupEntryEnabled(Machine& machine, const StartupEntry& entry, bool en
     if (!refusal.empty()) return *error = refusal, false;
     switch (SwitchWayOf(entry)) {
         case SwitchWay::StartupApproved:
+            // Wine's wineboot starts every Run entry and Startup folder item
+            // whatever StartupApproved says: a "disabled" one would still run.
+            if (!enabled && !machine.HonoursStartupApproval()) {
+                *error = kApprovalIgnoredHere;
+                return false;
+            }
             return SwitchApproval(machine, entry, enabled, error);
         case SwitchWay::ServiceStart:
             return SwitchService(machine, entry, enabled, stateFolder, error);

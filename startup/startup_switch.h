@@ -29,6 +29,12 @@ class Machine;
 
 enum class SwitchWay { None, StartupApproved, ServiceStart, TaskEnabled };
 
+// Why a Run entry or Startup folder item is not disabled on a machine whose
+// log-on starts them whatever StartupApproved says (a Wine prefix).
+inline constexpr const char* kApprovalIgnoredHere =
+    "this machine starts Run entries and Startup folder items whatever Explorer's "
+    "StartupApproved value says (Wine does), so it cannot be disabled here; remove it instead";
+
 SwitchWay SwitchWayOf(const StartupEntry& entry);
 
 // Where an entry's StartupApproved value lives.

@@ -22,6 +22,7 @@ class WindowsInstallation : public MachineBackEnd {
     std::string Description() const override { return description_; }
     // A Windows disk is evidence: only a removal or restore writes to it.
     bool KeepsToolStateInside() const override { return false; }
+    bool HonoursStartupApproval() const override { return true; }
     // Not yet told apart: every file of the installation is checked.
     bool IsPlatformFile(std::string_view, uint64_t, std::string_view) const override {
         return false;

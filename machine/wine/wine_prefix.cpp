@@ -43,6 +43,7 @@ class WinePrefix : public MachineBackEnd {
     }
     std::string Description() const override { return ""; }
     bool KeepsToolStateInside() const override { return true; }
+    bool HonoursStartupApproval() const override { return false; }
     // Wine's own files: the same bytes as the runner's copy of that name
     // (runner_files.h); the runner is looked for on the first question.
     bool IsPlatformFile(std::string_view name, uint64_t size,
