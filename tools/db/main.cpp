@@ -17,7 +17,10 @@
 #include "base/codepage.h"
 #include "base/program_version.h"
 #include "definitions/container.h"
+#include "definitions/entry_conditions.h"
 #include "definitions/load_definitions.h"
+#include "definitions/markup_parser.h"
+#include "definitions/path_expressions.h"
 #include "definitions/pattern_match.h"
 #include "definitions/placeholders.h"
 #include "definitions/threat_database.h"
@@ -49,6 +52,9 @@ constexpr const char* kToolHelp =
     "                                the definitions as the program loads them\n"
     "  dump --scripts IN.db [--json] the scripts of a script database\n"
     "  match PATTERN TEXT            the file and folder wildcard rule: true or false\n"
+    "  match --expression EXPRESSION [--except EXCLUSION] PATH\n"
+    "  match --conditions CONDITIONS PATH [DATA]\n"
+    "                                a path expression, an entry's conditions: true or false\n"
     "  lookup IN.db --machine PREFIX (--file WINPATH | --folder WINPATH)\n"
     "                                the definition the scan gives a file or folder\n"
     "  import SOURCE... -o OUT.xml [--report REPORT.json]\n"
@@ -92,11 +98,20 @@ constexpr const char* kDumpHelp =
 
 constexpr const char* kMatchHelp =
     "Usage: tolvane-db match PATTERN TEXT\n"
+    "       tolvane-db match --expression EXPRESSION [--except EXCLUSION] PATH\n"
+    "       tolvane-db match --conditions CONDITIONS PATH [DATA]\n"
     "\n"
     "Prints true or false: whether PATTERN matches TEXT by the rule of the file\n"
     "and folder lookups ('*' stops at '.', '/' and '\\', '?' is one character\n"
     "other than a separator, '/' and '\\' match each other, a backquote makes\n"
-    "the next character literal, letters compare without regard to case).\n";
+    "the next character literal, letters compare without regard to case).\n"
+    "With --expression: whether the path expression (an EXPRESSION's MATCH, a\n"
+    "regular expression) matches PATH and its EXCEPT, if given, does not; PATH\n"
+    "is a file's Windows path, or a registry path without its root.\n"
+    "With --conditions: whether an object with PATH (a registry path with one\n"
+    "leading backslash) and DATA (a value's) meets CONDITIONS, the IF, ANY and\n"
+    "UNLESS children of a CONDITIONAL entry, placeholders left as written.\n"
+    "An expression or conditions the program would not read fail with 1.\n";
 
 constexpr const char* kLookupHelp =
     "Usage: tolvane-db lookup IN.db --machine PREFIX (--file WINPATH | --folder WINPATH)\n"
@@ -276,6 +291,85 @@ PlaceholderFolders Unresolved() {
     return folders;
 }
 
+const char* HowText(ConditionTest test) {
+    switch (test) {
+        case ConditionTest::Equals:
+            return "equals";
+        case ConditionTest::Contains:
+            return "contains";
+        case ConditionTest::StartsWith:
+            return "startswith";
+        case ConditionTest::EndsWith:
+            return "endswith";
+    }
+    return "";
+}
+
+nlohmann::ordered_json AnyJson(const AnyCondition& any) {
+    nlohmann::ordered_json out = nlohmann::ordered_json::array();
+    for (const TextCondition& c : any)
+        out.push_back({{"on", c.part == ConditionPart::Data ? "data" : "path"},
+                       {"how", HowText(c.test)},
+                       {"text", Show(c.text)}});
+    return out;
+}
+
+// "all": each requirement a list of which one must hold; "unless": each
+// exclusion a list of such requirements.
+nlohmann::ordered_json ConditionsJson(const EntryConditions& conditions) {
+    nlohmann::ordered_json out = {{"all", nlohmann::ordered_json::array()},
+                                  {"unless", nlohmann::ordered_json::array()}};
+    for (const AnyCondition& any : conditions.all) out["all"].push_back(AnyJson(any));
+    for (const auto& exclusion : conditions.exclusions) {
+        nlohmann::ordered_json list = nlohmann::ordered_json::array();
+        for (const AnyCondition& any : exclusion) list.push_back(AnyJson(any));
+        out["unless"].push_back(std::move(list));
+    }
+    return out;
+}
+
+std::string AnyText(const AnyCondition& any) {
+    std::string out = any.size() > 1 ? "any(" : "";
+    for (size_t i = 0; i < any.size(); ++i) {
+        const TextCondition& c = any[i];
+        out += std::string(i ? " | " : "") + (c.part == ConditionPart::Data ? "data " : "path ") +
+               HowText(c.test) + " \"" + Show(c.text) + "\"";
+    }
+    return any.size() > 1 ? out + ")" : out;
+}
+
+// The conditions after an entry's line; nothing for an entry without.
+std::string ConditionsText(const std::shared_ptr<const EntryConditions>& conditions) {
+    if (!conditions) return {};
+    std::string out;
+    for (const AnyCondition& any : conditions->all) out += " if " + AnyText(any);
+    for (const auto& exclusion : conditions->exclusions) {
+        out += " unless";
+        for (size_t i = 0; i < exclusion.size(); ++i)
+            out += (i ? " and " : " ") + AnyText(exclusion[i]);
+    }
+    return out;
+}
+
+nlohmann::ordered_json FileJson(const FileEntry& e) {
+    nlohmann::ordered_json j = {{"path", Show(e.path)}, {"size", e.size}};
+    if (e.anywhere) j["anywhere"] = true;
+    if (e.conditions) j["conditions"] = ConditionsJson(*e.conditions);
+    return j;
+}
+
+nlohmann::ordered_json ValueJson(const RegistryValueEntry& e) {
+    nlohmann::ordered_json j = {{"keyPath", Show(e.keyPath)},
+                                {"valueName", Show(e.valueName)},
+                                {"dataPattern", Show(e.dataPattern)},
+                                {"fullName", Show(e.fullName)},
+                                {"found", e.found}};
+    // valueName then holds the expression over the value's path.
+    if (e.nameExpression) j["byExpression"] = true;
+    if (e.conditions) j["conditions"] = ConditionsJson(*e.conditions);
+    return j;
+}
+
 nlohmann::ordered_json ToJson(const ThreatDatabase& db) {
     using nlohmann::ordered_json;
     ordered_json out;
@@ -292,21 +386,22 @@ nlohmann::ordered_json ToJson(const ThreatDatabase& db) {
         j["directories"] = ordered_json::array();
         for (const auto& e : d->directories) j["directories"].push_back({{"path", Show(e.path)}});
         j["files"] = ordered_json::array();
-        for (const auto& e : d->files)
-            j["files"].push_back({{"path", Show(e.path)}, {"size", e.size}});
+        for (const auto& e : d->files) j["files"].push_back(FileJson(e));
         j["registryKeys"] = ordered_json::array();
-        for (const auto& e : d->registryKeys)
-            j["registryKeys"].push_back({{"path", Show(e.path)}, {"found", e.found}});
+        for (const auto& e : d->registryKeys) {
+            ordered_json key = {{"path", Show(e.path)}, {"found", e.found}};
+            if (e.conditions) key["conditions"] = ConditionsJson(*e.conditions);
+            j["registryKeys"].push_back(std::move(key));
+        }
         j["registryValues"] = ordered_json::array();
-        for (const auto& e : d->registryValues)
-            j["registryValues"].push_back({{"keyPath", Show(e.keyPath)},
-                                           {"valueName", Show(e.valueName)},
-                                           {"dataPattern", Show(e.dataPattern)},
-                                           {"fullName", Show(e.fullName)},
-                                           {"found", e.found}});
+        for (const auto& e : d->registryValues) j["registryValues"].push_back(ValueJson(e));
         j["hostEntries"] = ordered_json::array();
         for (const auto& e : d->hostEntries)
             j["hostEntries"].push_back({{"host", Show(e.host)}, {"found", e.found}});
+        j["fileExpressions"] = ordered_json::array();
+        for (const auto& e : d->fileExpressions)
+            j["fileExpressions"].push_back(
+                {{"expression", Show(e.expression)}, {"exclusion", Show(e.exclusion)}});
         j["found"] = d->found;
         j["danger"] = Show(d->danger);
         list.push_back(std::move(j));
@@ -329,16 +424,21 @@ void PrintText(const ThreatDatabase& db) {
         for (const auto& e : d->directories) std::cout << "    DIR " << Show(e.path) << "\n";
         for (const auto& e : d->files)
             std::cout << "    FILE " << Show(e.path)
-                      << (e.size ? " size=" + std::to_string(e.size) : "") << "\n";
+                      << (e.size ? " size=" + std::to_string(e.size) : "")
+                      << (e.anywhere ? " anywhere" : "") << ConditionsText(e.conditions) << "\n";
         for (const auto& e : d->registryKeys)
-            std::cout << "    REGKEY " << Show(e.path) << " found=" << e.found << "\n";
+            std::cout << "    REGKEY " << Show(e.path) << " found=" << e.found
+                      << ConditionsText(e.conditions) << "\n";
         for (const auto& e : d->registryValues)
             std::cout << "    REGVALUE keyPath=" << Show(e.keyPath)
-                      << " valueName=" << Show(e.valueName)
+                      << (e.nameExpression ? " expression=" : " valueName=") << Show(e.valueName)
                       << " dataPattern=" << Show(e.dataPattern) << " fullName=" << Show(e.fullName)
-                      << " found=" << e.found << "\n";
+                      << " found=" << e.found << ConditionsText(e.conditions) << "\n";
         for (const auto& e : d->hostEntries)
             std::cout << "    HOST " << Show(e.host) << " found=" << e.found << "\n";
+        for (const auto& e : d->fileExpressions)
+            std::cout << "    EXPRESSION " << Show(e.expression)
+                      << (e.exclusion.empty() ? "" : " except " + Show(e.exclusion)) << "\n";
         std::cout << "    found: " << (d->found ? "true" : "false") << "\n"
                   << "    danger: " << Show(d->danger) << "\n";
     }
@@ -375,8 +475,48 @@ int Dump(const std::vector<std::string>& args) {
     return std::cout.flush() ? kDone : kFailed;
 }
 
+int PrintMatch(bool matches) {
+    std::cout << (matches ? "true" : "false") << "\n";
+    return std::cout.flush() ? kDone : kFailed;
+}
+
+// The expression as the database adds it, so a refused one says why.
+int MatchExpression(const std::vector<std::string>& args) {
+    if (args.size() != 3 && !(args.size() == 5 && args[2] == "--except"))
+        return Usage(kMatchHelp, "match --expression takes EXPRESSION [--except EXCLUSION] PATH");
+    PathExpressions expressions;
+    std::string why;
+    if (!expressions.Add(Utf8ToCp1252(args[1]), args.size() == 5 ? Utf8ToCp1252(args[3]) : "",
+                         &why)) {
+        std::cerr << "tolvane-db: the expression is refused: " << why << "\n";
+        return kFailed;
+    }
+    expressions.Finish();
+    return PrintMatch(expressions.FindNewest(Utf8ToCp1252(args.back())) == 0);
+}
+
+// CONDITIONS read inside an entry element, as the loader reads a
+// CONDITIONAL entry's children.
+int MatchConditions(const std::vector<std::string>& args) {
+    if (args.size() != 3 && args.size() != 4)
+        return Usage(kMatchHelp, "match --conditions takes CONDITIONS PATH [DATA]");
+    MarkupParser parser;
+    std::shared_ptr<const EntryConditions> conditions;
+    if (!parser.Parse("<ENTRY>" + Utf8ToCp1252(args[1]) + "</ENTRY>") ||
+        !parser.NextElement("ENTRY") ||
+        !ReadEntryConditions(parser, Unresolved(), true, &conditions) || !conditions) {
+        std::cerr << "tolvane-db: the conditions are not understood"
+                  << (parser.ErrorText().empty() ? "" : ": " + parser.ErrorText()) << "\n";
+        return kFailed;
+    }
+    const std::string data = args.size() == 4 ? Utf8ToCp1252(args[3]) : "";
+    return PrintMatch(conditions->Accepts(Utf8ToCp1252(args[2]), data));
+}
+
 int Match(const std::vector<std::string>& args) {
     if (WantsHelp(args)) return std::cout << kMatchHelp, kDone;
+    if (!args.empty() && args[0] == "--expression") return MatchExpression(args);
+    if (!args.empty() && args[0] == "--conditions") return MatchConditions(args);
     if (args.size() != 2) return Usage(kMatchHelp, "match takes PATTERN and TEXT");
     std::cout << (PatternMatch(Utf8ToCp1252(args[0]), Utf8ToCp1252(args[1])) ? "true" : "false")
               << "\n";

@@ -77,8 +77,9 @@ TEST(TolvaneDb, DumpJsonListsEveryDefinitionInDocumentOrder) {
     EXPECT_EQ(j["date"], "2026-12-01");
     ASSERT_EQ(j["definitions"].size(), names.size());
     const std::vector<std::string> fields = {
-        "name",         "description",    "category",    "url",   "directories", "files",
-        "registryKeys", "registryValues", "hostEntries", "found", "danger"};
+        "name",        "description",     "category",     "url",
+        "directories", "files",           "registryKeys", "registryValues",
+        "hostEntries", "fileExpressions", "found",        "danger"};
     size_t registryEntries = 0;
     for (size_t i = 0; i < names.size(); ++i) {
         const auto& d = j["definitions"][i];
@@ -102,6 +103,61 @@ TEST(TolvaneDb, DumpJsonListsEveryDefinitionInDocumentOrder) {
     // Without a machine the placeholders stay as written.
     EXPECT_EQ(j["definitions"][0]["files"][1]["path"], "%system%\\vgzhook.dll");
     EXPECT_EQ(j["definitions"][0]["files"][1]["size"], 24576);
+}
+
+// Path expressions and entries with conditions: shown by dump, and tried
+// by match as the scan tries them.
+TEST(TolvaneDb, DumpAndMatchShowExpressionsAndConditions) {
+    testing::TempPrefix scratch;
+    std::ofstream(scratch.Host("x.xml"))
+        << "<NA VERSION=\"1\" DATE=\"d\"><SW NAME=\"Dropper\"><CATEGORY NAME=\"Trojan\"/>"
+           "<EXPRESSIONS><EXPRESSION FOR=\"file\" MATCH=\"\\\\dl_[0-9]{2}\\.exe$\" "
+           "EXCEPT=\"\\\\temp\\\\\"/><EXPRESSION FOR=\"regvalue\" "
+           "MATCH=\"^Software\\\\Run\\\\ntkd[0-9]+$\"/></EXPRESSIONS>"
+           "<CONDITIONAL><FILE NAME=\"a.dll\"><ANY><IF HOW=\"contains\" TEXT=\"\\x\\\"/>"
+           "<IF HOW=\"contains\" TEXT=\"\\y\\\"/></ANY><UNLESS><IF HOW=\"startswith\" "
+           "TEXT=\"C:\\ok\"/></UNLESS></FILE></CONDITIONAL></SW></NA>";
+    ASSERT_EQ(RunTool({"pack", scratch.Host("x.xml"), scratch.Host("x.db")}).exitCode, 0);
+    Result r = RunTool({"dump", scratch.Host("x.db"), "--json"});
+    ASSERT_EQ(r.exitCode, 0);
+    const auto d = nlohmann::ordered_json::parse(r.out)["definitions"][0];
+    EXPECT_EQ(d["fileExpressions"],
+              nlohmann::ordered_json::parse(
+                  R"([{"expression":"\\\\dl_[0-9]{2}\\.exe$","exclusion":"\\\\temp\\\\"}])"));
+    EXPECT_EQ(d["registryValues"][0]["byExpression"], true);
+    EXPECT_EQ(d["files"][0]["anywhere"], true);
+    EXPECT_EQ(d["files"][0]["conditions"], nlohmann::ordered_json::parse(R"({"all":[[
+                  {"on":"path","how":"contains","text":"\\x\\"},
+                  {"on":"path","how":"contains","text":"\\y\\"}]],
+                  "unless":[[[{"on":"path","how":"startswith","text":"C:\\ok"}]]]})"));
+    r = RunTool({"dump", scratch.Host("x.db")});
+    EXPECT_NE(r.out.find("EXPRESSION \\\\dl_[0-9]{2}\\.exe$ except \\\\temp\\\\\n"),
+              std::string::npos)
+        << r.out;
+    EXPECT_NE(r.out.find("FILE a.dll anywhere if any(path contains \"\\x\\\" | path contains "
+                         "\"\\y\\\") unless path startswith \"C:\\ok\"\n"),
+              std::string::npos)
+        << r.out;
+
+    const std::string expression = "\\\\dl_[0-9]{2}\\.exe$";
+    EXPECT_EQ(RunTool({"match", "--expression", expression, "C:\\a\\DL_12.exe"}).out, "true\n");
+    EXPECT_EQ(RunTool({"match", "--expression", expression, "--except", "\\\\temp\\\\",
+                       "C:\\temp\\dl_12.exe"})
+                  .out,
+              "false\n");
+    EXPECT_EQ(RunTool({"match", "--expression", "(", "x"}).exitCode, 1);
+    const std::string onData =
+        "<IF ON=\"data\" HOW=\"endswith\" TEXT=\".exe\"/><UNLESS><IF HOW=\"startswith\" "
+        "TEXT=\"\\Software\\ok\"/></UNLESS>";
+    EXPECT_EQ(RunTool({"match", "--conditions", onData, "\\Software\\Run\\a", "C:\\X.EXE"}).out,
+              "true\n");
+    EXPECT_EQ(RunTool({"match", "--conditions", onData, "\\Software\\ok\\a", "C:\\X.EXE"}).out,
+              "false\n");
+    EXPECT_EQ(RunTool({"match", "--conditions", onData, "\\Software\\Run\\a", "C:\\x.dll"}).out,
+              "false\n");
+    // A condition the program does not know drops the entry: no answer.
+    EXPECT_EQ(RunTool({"match", "--conditions", "<IF HOW=\"sparkles\" TEXT=\"x\"/>", "a"}).exitCode,
+              1);
 }
 
 TEST(TolvaneDb, PackUnpackRoundTripAndFailures) {

@@ -112,6 +112,9 @@ std::optional<std::string> RegistryPathWithoutRoot(std::string_view written, boo
         std::string_view top = below.substr(0, below.find('\\'));
         bool known = std::any_of(std::begin(kTopKeys), std::end(kTopKeys),
                                  [&](std::string_view k) { return EqualsNoCase(k, top); });
+        // Nor as an expression: the registry phases open keys by a literal
+        // path and walk no hive, and a path that may start at any depth
+        // gives no literal key to look in.
         if (!known) return Refuse(why, "registry path may start below a hive's top key (no root)");
         path = (forValue && IsClassKey(top)) ? "Software\\Classes\\" + std::string(below)
                                              : std::string(below);

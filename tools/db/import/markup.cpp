@@ -52,9 +52,7 @@ void WriteIf(std::ostringstream& out, const Condition& c) {
 }
 
 // One requirement: an IF, or an ANY of the IFs one of which must hold.
-void WriteRequirement(std::ostringstream& out, const std::vector<Condition>& any,
-                      const char* indent) {
-    out << indent;
+void WriteRequirement(std::ostringstream& out, const std::vector<Condition>& any) {
     if (any.size() > 1) out << "<ANY>";
     for (const Condition& c : any) WriteIf(out, c);
     if (any.size() > 1) out << "</ANY>";
@@ -67,22 +65,22 @@ void WriteConditional(std::ostringstream& out, const Definition& d) {
     bool any = false;
     for (const Entry& e : d.entries) {
         if (!HasConditions(e) || e.kind == EntryKind::Directory) continue;
-        if (!any) out << "    <CONDITIONAL>\n";
+        if (!any) out << "<CONDITIONAL>\n";
         any = true;
         const char* element = kElements[static_cast<int>(e.kind)];
-        out << "      <" << element << " NAME=\"" << Attribute(e.text) << "\""
+        out << "<" << element << " NAME=\"" << Attribute(e.text) << "\""
             << (e.namePattern ? " MATCH=\"wildcard\"" : "") << ">\n";
         for (const std::vector<Condition>& requirement : e.conditions)
-            WriteRequirement(out, requirement, "        ");
+            WriteRequirement(out, requirement);
         for (const auto& exclusion : e.exclusions) {
-            out << "        <UNLESS>\n";
+            out << "<UNLESS>\n";
             for (const std::vector<Condition>& requirement : exclusion)
-                WriteRequirement(out, requirement, "          ");
-            out << "        </UNLESS>\n";
+                WriteRequirement(out, requirement);
+            out << "</UNLESS>\n";
         }
-        out << "      </" << element << ">\n";
+        out << "</" << element << ">\n";
     }
-    if (any) out << "    </CONDITIONAL>\n";
+    if (any) out << "</CONDITIONAL>\n";
 }
 
 void WriteGroup(std::ostringstream& out, const Definition& d, EntryKind kind, const char* group,
@@ -90,27 +88,27 @@ void WriteGroup(std::ostringstream& out, const Definition& d, EntryKind kind, co
     bool any = false;
     for (const Entry& e : d.entries) {
         if (e.kind != kind || HasConditions(e)) continue;
-        if (!any) out << "    <" << group << ">\n";
+        if (!any) out << "<" << group << ">\n";
         any = true;
-        out << "      <" << element << " NAME=\"" << Attribute(e.text) << "\""
+        out << "<" << element << " NAME=\"" << Attribute(e.text) << "\""
             << (e.namePattern ? " MATCH=\"wildcard\"" : "") << "/>\n";
     }
-    if (any) out << "    </" << group << ">\n";
+    if (any) out << "</" << group << ">\n";
 }
 
 // After DESCRIPTION, where readers that know no content indicators stop.
 void WriteContent(std::ostringstream& out, const Definition& d) {
     if (!d.hashes.empty()) {
-        out << "    <HASHES>\n";
+        out << "<HASHES>\n";
         for (const std::string& hash : d.hashes)
-            out << "      <HASH VALUE=\"" << Attribute(hash) << "\"/>\n";
-        out << "    </HASHES>\n";
+            out << "<HASH VALUE=\"" << Attribute(hash) << "\"/>\n";
+        out << "</HASHES>\n";
     }
     if (!d.rules.empty()) {
-        out << "    <RULES>\n";
+        out << "<RULES>\n";
         for (const std::string& rule : d.rules)
-            out << "      <RULE NAME=\"" << Attribute(rule) << "\"/>\n";
-        out << "    </RULES>\n";
+            out << "<RULE NAME=\"" << Attribute(rule) << "\"/>\n";
+        out << "</RULES>\n";
     }
 }
 
@@ -119,13 +117,13 @@ void WriteExpressions(std::ostringstream& out, const Definition& d) {
     bool any = false;
     for (const Entry& e : d.entries) {
         if (e.kind != EntryKind::FileExpression) continue;
-        if (!any) out << "    <EXPRESSIONS>\n";
+        if (!any) out << "<EXPRESSIONS>\n";
         any = true;
-        out << "      <EXPRESSION FOR=\"file\" MATCH=\"" << Attribute(e.text) << "\"";
+        out << "<EXPRESSION FOR=\"file\" MATCH=\"" << Attribute(e.text) << "\"";
         if (!e.exclusion.empty()) out << " EXCEPT=\"" << Attribute(e.exclusion) << "\"";
         out << "/>\n";
     }
-    if (any) out << "    </EXPRESSIONS>\n";
+    if (any) out << "</EXPRESSIONS>\n";
 }
 
 }  // namespace
@@ -149,21 +147,21 @@ std::string DefinitionsMarkup(const std::vector<Definition>& definitions,
         std::string name = d.name;
         for (int n = 2; !names.insert(Attribute(name)).second; ++n)
             name = d.name + " (" + std::to_string(n) + ")";
-        out << "  <SW NAME=\"" << Attribute(name) << "\">\n";
-        out << "    <CATEGORY NAME=\"" << Attribute(d.category) << "\"/>\n";
+        out << "<SW NAME=\"" << Attribute(name) << "\">\n";
+        out << "<CATEGORY NAME=\"" << Attribute(d.category) << "\"/>\n";
         WriteGroup(out, d, EntryKind::Directory, "DIRECTORIES", "DIR");
         WriteGroup(out, d, EntryKind::File, "FILES", "FILE");
         WriteGroup(out, d, EntryKind::RegistryKey, "REGKEYS", "REGKEY");
         WriteGroup(out, d, EntryKind::RegistryValue, "REGVALUES", "REGVALUE");
         // Low is what the sources call low or informational (danger.h).
-        out << "    <DANGER NAME=\"" << Attribute(d.danger) << "\""
+        out << "<DANGER NAME=\"" << Attribute(d.danger) << "\""
             << (d.danger == kLowDanger ? " CHECKED=\"no\"" : "") << "/>\n";
-        out << "    <DESCRIPTION NAME=\"" << Attribute(d.description) << "\" url=\""
-            << Attribute(d.url) << "\"/>\n";
+        out << "<DESCRIPTION NAME=\"" << Attribute(d.description) << "\" url=\"" << Attribute(d.url)
+            << "\"/>\n";
         WriteContent(out, d);
         WriteExpressions(out, d);
         WriteConditional(out, d);
-        out << "  </SW>\n";
+        out << "</SW>\n";
     }
     out << "</NA>\n";
     return out.str();
