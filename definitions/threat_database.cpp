@@ -106,43 +106,41 @@ void AddValueExpression(const std::string& expression, const std::string& exclus
     definition->registryValues.push_back(std::move(entry));
 }
 
-// EXPRESSIONS, wherever it stands among the children of the SW element the
-// parser stands on (the cursor is left on that element). The file
-// expressions the index refuses are dropped when it is built.
+// EXPRESSIONS, the parser on it. The file expressions the index refuses are
+// dropped when it is built.
 void ReadExpressions(MarkupParser& parser, ThreatDefinition* definition) {
     parser.EnterChild();
-    if (parser.NextChild("EXPRESSIONS")) {
-        parser.EnterChild();
-        while (parser.NextChild("EXPRESSION")) {
-            const std::string target = parser.ChildAttribute("FOR");
-            if (target == "regvalue") {
-                AddValueExpression(parser.ChildAttribute("MATCH"), parser.ChildAttribute("EXCEPT"),
-                                   definition);
-                continue;
-            }
-            if (target != "file") continue;
-            ExpressionEntry entry{parser.ChildAttribute("MATCH"), parser.ChildAttribute("EXCEPT")};
-            if (!entry.expression.empty()) definition->fileExpressions.push_back(std::move(entry));
+    while (parser.NextChild("EXPRESSION")) {
+        const std::string target = parser.ChildAttribute("FOR");
+        if (target == "regvalue") {
+            AddValueExpression(parser.ChildAttribute("MATCH"), parser.ChildAttribute("EXCEPT"),
+                               definition);
+            continue;
         }
-        parser.LeaveElement();
+        if (target != "file") continue;
+        ExpressionEntry entry{parser.ChildAttribute("MATCH"), parser.ChildAttribute("EXCEPT")};
+        if (!entry.expression.empty()) definition->fileExpressions.push_back(std::move(entry));
     }
     parser.LeaveElement();
 }
 
 FileEntry ReadFileEntry(const MarkupParser& parser, const PlaceholderFolders& folders) {
     FileEntry file;
-    std::string path = parser.ChildAttribute("NAME");
+    std::string path, pathAttribute, size;
+    parser.ChildAttributes({{"NAME", &path}, {"PATH", &pathAttribute}, {"SIZE", &size}});
     if (path.empty()) {
-        path = parser.ChildAttribute("PATH");
-        file.size = ReadDecimal(parser.ChildAttribute("SIZE"));
+        path = std::move(pathAttribute);
+        file.size = ReadDecimal(size);
     }
     file.path = ResolvePlaceholders(std::move(path), folders);
     return file;
 }
 
 RegistryValueEntry ReadValueEntry(const MarkupParser& parser, const PlaceholderFolders& folders) {
-    RegistryValueEntry entry = ReadRegistryValue(parser.ChildAttribute("NAME"), folders);
-    entry.nameIsPattern = parser.ChildAttribute("MATCH") == "wildcard";
+    std::string name, match;
+    parser.ChildAttributes({{"NAME", &name}, {"MATCH", &match}});
+    RegistryValueEntry entry = ReadRegistryValue(name, folders);
+    entry.nameIsPattern = match == "wildcard";
     return entry;
 }
 
@@ -180,17 +178,25 @@ void ReadConditionalEntry(MarkupParser& parser, const PlaceholderFolders& folder
     }
 }
 
-// CONDITIONAL, looked for among all the children: it is the last, and
-// children that later readers add before it must not hide it.
-void ReadConditionalEntries(MarkupParser& parser, const PlaceholderFolders& folders,
-                            ThreatDefinition* d) {
-    parser.LeaveElement();
-    parser.EnterChild();
-    if (parser.NextChild("CONDITIONAL")) {
+// CONDITIONAL and then EXPRESSIONS (the first of each), looked for in one
+// pass over all the children of the SW element the parser stands on: they
+// come last, and children that later readers add before them must not hide
+// them.
+void ReadConditionalsAndExpressions(MarkupParser& parser, const PlaceholderFolders& folders,
+                                    ThreatDefinition* d) {
+    int32_t conditional = 0, expressions = 0;
+    parser.SelectChild(0);
+    while ((conditional == 0 || expressions == 0) && parser.NextChild("")) {
+        std::string_view name = parser.ElementName(parser.CurrentChild());
+        if (conditional == 0 && name == "CONDITIONAL") conditional = parser.CurrentChild();
+        if (expressions == 0 && name == "EXPRESSIONS") expressions = parser.CurrentChild();
+    }
+    if (conditional != 0 && parser.SelectChild(conditional)) {
         parser.EnterChild();
         while (parser.NextChild("")) ReadConditionalEntry(parser, folders, d);
         parser.LeaveElement();
     }
+    if (expressions != 0 && parser.SelectChild(expressions)) ReadExpressions(parser, d);
 }
 
 // One SW element, the parser standing on it: its children in their fixed
@@ -237,18 +243,17 @@ std::unique_ptr<ThreatDefinition> ReadDefinition(MarkupParser& parser,
         parser.LeaveElement();
     }
     parser.NextChild("DANGER");
-    d.danger = parser.ChildAttribute("NAME");
-    d.checkedByDefault = parser.ChildAttribute("CHECKED") != "no";
+    // url from DESCRIPTION, or else from the child the cursor still stands on.
+    std::string checked;
+    parser.ChildAttributes({{"NAME", &d.danger}, {"CHECKED", &checked}, {"url", &d.url}});
+    d.checkedByDefault = checked != "no";
     if (parser.NextChild("DESCRIPTION"))
-        d.description = parser.ChildAttribute("NAME");
+        parser.ChildAttributes({{"NAME", &d.description}, {"url", &d.url}});
     else
         d.description = kNoDescription;
-    // From DESCRIPTION, or else from the child the cursor still stands on.
-    d.url = parser.ChildAttribute("url");
     ReadContentChildren(parser, target);
-    ReadConditionalEntries(parser, folders, &d);
+    ReadConditionalsAndExpressions(parser, folders, &d);
     parser.LeaveElement();
-    ReadExpressions(parser, &d);
     return definition;
 }
 
