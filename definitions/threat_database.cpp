@@ -70,9 +70,64 @@ bool DecodeDigest(std::string_view hex, DigestKind* kind, std::string* raw) {
     return true;
 }
 
+// The children a definition reads by name, in their fixed order.
+enum DefinitionChild {
+    kCategory,
+    kDirectories,
+    kFiles,
+    kRegistryKeys,
+    kRegistryValues,
+    kHosts,
+    kDanger,
+    kDescription,
+    kHashes,
+    kRules,
+    kConditional,
+    kExpressions,
+    kDefinitionChildCount
+};
+constexpr std::string_view kDefinitionChildNames[kDefinitionChildCount] = {
+    "CATEGORY", "DIRECTORIES", "FILES",  "REGKEYS", "REGVALUES",   "HOSTS",
+    "DANGER",   "DESCRIPTION", "HASHES", "RULES",   "CONDITIONAL", "EXPRESSIONS"};
+
+// Which of those children an SW element has, from one pass over them (the
+// parser on the SW element; the pass leaves it before the first child). A
+// forward search for a child the definition lacks would walk all the rest
+// of its children in vain, for each definition; CONDITIONAL and EXPRESSIONS
+// may stand anywhere, so the first of each is kept.
+class DefinitionChildren {
+  public:
+    explicit DefinitionChildren(MarkupParser& parser) {
+        parser.SelectChild(0);
+        while (parser.NextChild("")) {
+            std::string_view name = parser.ElementName(parser.CurrentChild());
+            for (int i = 0; i < kDefinitionChildCount; ++i) {
+                if (name != kDefinitionChildNames[i]) continue;
+                if (!(present_ & 1u << i)) first_[i] = parser.CurrentChild();
+                present_ |= 1u << i;
+                break;
+            }
+        }
+        parser.SelectChild(0);
+    }
+    // The next child of that name, as NextChild finds it.
+    bool Next(MarkupParser& parser, DefinitionChild child) const {
+        return (present_ & 1u << child) && parser.NextChild(kDefinitionChildNames[child]);
+    }
+    // Selects the first child of that name.
+    bool SelectFirst(MarkupParser& parser, DefinitionChild child) const {
+        return (present_ & 1u << child) && parser.SelectChild(first_[child]);
+    }
+
+  private:
+    uint32_t present_ = 0;
+    int32_t first_[kDefinitionChildCount] = {};
+};
+
 // HASHES and RULES, after DESCRIPTION where older readers never look.
-void ReadContentChildren(MarkupParser& parser, const ContentTarget& target) {
-    if (parser.NextChild("HASHES")) {
+void ReadContentChildren(MarkupParser& parser, const DefinitionChildren& children,
+                         const ContentTarget& target) {
+    if (children.Next(parser, kHashes)) {
         parser.EnterChild();
         DigestKind kind;
         std::string raw;
@@ -81,7 +136,7 @@ void ReadContentChildren(MarkupParser& parser, const ContentTarget& target) {
                 target.content->AddDigest(kind, raw, target.index);
         parser.LeaveElement();
     }
-    if (parser.NextChild("RULES")) {
+    if (children.Next(parser, kRules)) {
         parser.EnterChild();
         while (parser.NextChild("RULE"))
             target.ruleNames->emplace(parser.ChildAttribute("NAME"), target.index);
@@ -178,25 +233,17 @@ void ReadConditionalEntry(MarkupParser& parser, const PlaceholderFolders& folder
     }
 }
 
-// CONDITIONAL and then EXPRESSIONS (the first of each), looked for in one
-// pass over all the children of the SW element the parser stands on: they
-// come last, and children that later readers add before them must not hide
-// them.
-void ReadConditionalsAndExpressions(MarkupParser& parser, const PlaceholderFolders& folders,
-                                    ThreatDefinition* d) {
-    int32_t conditional = 0, expressions = 0;
-    parser.SelectChild(0);
-    while ((conditional == 0 || expressions == 0) && parser.NextChild("")) {
-        std::string_view name = parser.ElementName(parser.CurrentChild());
-        if (conditional == 0 && name == "CONDITIONAL") conditional = parser.CurrentChild();
-        if (expressions == 0 && name == "EXPRESSIONS") expressions = parser.CurrentChild();
-    }
-    if (conditional != 0 && parser.SelectChild(conditional)) {
+// CONDITIONAL and then EXPRESSIONS, the first of each wherever it stands:
+// they come last, and children that later readers add before them must not
+// hide them.
+void ReadConditionalsAndExpressions(MarkupParser& parser, const DefinitionChildren& children,
+                                    const PlaceholderFolders& folders, ThreatDefinition* d) {
+    if (children.SelectFirst(parser, kConditional)) {
         parser.EnterChild();
         while (parser.NextChild("")) ReadConditionalEntry(parser, folders, d);
         parser.LeaveElement();
     }
-    if (expressions != 0 && parser.SelectChild(expressions)) ReadExpressions(parser, d);
+    if (children.SelectFirst(parser, kExpressions)) ReadExpressions(parser, d);
 }
 
 // One SW element, the parser standing on it: its children in their fixed
@@ -208,53 +255,62 @@ std::unique_ptr<ThreatDefinition> ReadDefinition(MarkupParser& parser,
     ThreatDefinition& d = *definition;
     d.name = parser.ChildAttribute("NAME");
     parser.EnterChild();
+    const DefinitionChildren children(parser);
 
-    parser.NextChild("CATEGORY");
+    children.Next(parser, kCategory);
     d.category = parser.ChildAttribute("NAME");
 
-    if (parser.NextChild("DIRECTORIES")) {
+    if (children.Next(parser, kDirectories)) {
         parser.EnterChild();
         while (parser.NextChild("DIR"))
             d.directories.push_back({ResolvePlaceholders(parser.ChildAttribute("NAME"), folders)});
         parser.LeaveElement();
     }
-    if (parser.NextChild("FILES")) {
+    if (children.Next(parser, kFiles)) {
         parser.EnterChild();
         d.files.reserve(parser.ChildCount("FILE"));
         while (parser.NextChild("FILE")) d.files.push_back(ReadFileEntry(parser, folders));
         parser.LeaveElement();
     }
-    if (parser.NextChild("REGKEYS")) {
+    if (children.Next(parser, kRegistryKeys)) {
         parser.EnterChild();
         while (parser.NextChild("REGKEY"))
             d.registryKeys.push_back({parser.ChildAttribute("NAME"), 0, nullptr});
         parser.LeaveElement();
     }
-    if (parser.NextChild("REGVALUES")) {
+    if (children.Next(parser, kRegistryValues)) {
         parser.EnterChild();
         while (parser.NextChild("REGVALUE"))
             d.registryValues.push_back(ReadValueEntry(parser, folders));
         parser.LeaveElement();
     }
-    if (parser.NextChild("HOSTS")) {
+    if (children.Next(parser, kHosts)) {
         parser.EnterChild();
         while (parser.NextChild("HOST"))
             d.hostEntries.push_back({parser.ChildAttribute("NAME"), 0});
         parser.LeaveElement();
     }
-    parser.NextChild("DANGER");
+    children.Next(parser, kDanger);
     // url from DESCRIPTION, or else from the child the cursor still stands on.
     std::string checked;
     parser.ChildAttributes({{"NAME", &d.danger}, {"CHECKED", &checked}, {"url", &d.url}});
     d.checkedByDefault = checked != "no";
-    if (parser.NextChild("DESCRIPTION"))
+    if (children.Next(parser, kDescription))
         parser.ChildAttributes({{"NAME", &d.description}, {"url", &d.url}});
     else
         d.description = kNoDescription;
-    ReadContentChildren(parser, target);
-    ReadConditionalsAndExpressions(parser, folders, &d);
+    ReadContentChildren(parser, children, target);
+    ReadConditionalsAndExpressions(parser, children, folders, &d);
     parser.LeaveElement();
     return definition;
+}
+
+// ThreatDatabase::FilePattern into a buffer the caller reuses.
+void MakeFilePattern(std::string_view path, std::string* pattern) {
+    pattern->clear();
+    if (path.find('\\') == std::string_view::npos) *pattern = "*\\";
+    pattern->append(path);
+    if (pattern->size() > kIndexPatternLimit) pattern->resize(kIndexPatternLimit);
 }
 
 }  // namespace
@@ -275,9 +331,7 @@ void ThreatDatabase::Clear() {
 
 std::string ThreatDatabase::FilePattern(std::string_view path) {
     std::string pattern;
-    if (path.find('\\') == std::string_view::npos) pattern = "*\\";
-    pattern.append(path);
-    if (pattern.size() > kIndexPatternLimit) pattern.resize(kIndexPatternLimit);
+    MakeFilePattern(path, &pattern);
     return pattern;
 }
 
@@ -313,6 +367,8 @@ void ThreatDatabase::IndexAll() {
     fileEntries_.reserve(fileCount);
     folderIndex_.Reserve(folderCount);
     folderOwners_.reserve(folderCount);
+    // A pattern is made in one reused buffer; the index copies it.
+    std::string pattern;
     for (const auto& owner : definitions_) {
         ThreatDefinition* definition = owner.get();
         for (const FileEntry& file : definition->files) {
@@ -321,13 +377,12 @@ void ThreatDatabase::IndexAll() {
                 anywhereEntries_.push_back({definition, &file});
                 continue;
             }
-            fileIndex_.Add(FilePattern(file.path));
+            MakeFilePattern(file.path, &pattern);
+            fileIndex_.Add(pattern);
             fileEntries_.push_back({definition, &file});
         }
         for (const DirectoryEntry& directory : definition->directories) {
-            std::string pattern = directory.path;
-            if (pattern.size() > kIndexPatternLimit) pattern.resize(kIndexPatternLimit);
-            folderIndex_.Add(std::move(pattern));
+            folderIndex_.Add(std::string_view(directory.path).substr(0, kIndexPatternLimit));
             folderOwners_.push_back(definition);
         }
     }

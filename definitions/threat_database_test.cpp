@@ -397,7 +397,7 @@ TEST(MatchFile, IndexedLookupEqualsTheLinearWalk) {
     auto linear = [&](const std::string& path, uint64_t size) -> ThreatDefinition* {
         const auto& entries = db.fileIndexEntries();
         for (size_t i = entries.size(); i-- > 0;) {
-            std::string pattern = db.fileIndex().Pattern(static_cast<uint32_t>(i));
+            std::string pattern(db.fileIndex().Pattern(static_cast<uint32_t>(i)));
             if (!PatternMatch(pattern, path)) continue;
             int64_t wanted = entries[i].file->size;
             if (wanted != 0 && (wanted < 0 || static_cast<uint64_t>(wanted) != size)) continue;
