@@ -102,7 +102,8 @@ class DefinitionChildren {
         while (parser.NextChild("")) {
             std::string_view name = parser.ElementName(parser.CurrentChild());
             for (int i = 0; i < kDefinitionChildCount; ++i) {
-                if (name != kDefinitionChildNames[i]) continue;
+                std::string_view known = kDefinitionChildNames[i];
+                if (name.size() != known.size() || name[0] != known[0] || name != known) continue;
                 if (!(present_ & 1u << i)) first_[i] = parser.CurrentChild();
                 present_ |= 1u << i;
                 break;
