@@ -342,8 +342,13 @@ std::string_view MarkupParser::ElementName(int32_t index) const {
     return std::string_view(text_.data() + e.nameLeft, e.nameRight - e.nameLeft);
 }
 
+// Called for every child a walk passes, so the length is compared before
+// any byte. index is an element of the tree.
 bool MarkupParser::SameName(int32_t index, std::string_view name) const {
-    return name.empty() || ElementName(index) == name;
+    if (name.empty()) return true;
+    const MarkupElement& e = elements_[index];
+    return static_cast<size_t>(e.nameRight - e.nameLeft) == name.size() &&
+           std::memcmp(text_.data() + e.nameLeft, name.data(), name.size()) == 0;
 }
 
 bool MarkupParser::ElementIsEmpty(int32_t index) const {
@@ -396,6 +401,17 @@ bool MarkupParser::EnterChild() {
     return true;
 }
 
+bool MarkupParser::SelectChild(int32_t index) {
+    if (index == 0) {
+        currentChild_ = 0;
+        return true;
+    }
+    if (current_ == 0 || index < 0 || index >= nextFree_ || elements_[index].parent != current_)
+        return false;
+    currentChild_ = index;
+    return true;
+}
+
 bool MarkupParser::LeaveElement() {
     if (current_ == 0 || depth_ == 0) return false;
     currentChild_ = current_;
@@ -405,6 +421,10 @@ bool MarkupParser::LeaveElement() {
 }
 
 std::string MarkupParser::Decode(int32_t from, int32_t to) const {
+    // Most values hold no entity: one copy, without growing a string.
+    if (to <= from) return {};
+    if (!std::memchr(text_.data() + from, '&', to - from))
+        return std::string(text_.data() + from, to - from);
     std::string out;
     out.reserve(to - from);
     int32_t pos = from;
@@ -438,23 +458,51 @@ std::string MarkupParser::Decode(int32_t from, int32_t to) const {
 }
 
 std::string MarkupParser::AttributeOf(int32_t index, std::string_view name) const {
-    if (index <= 0 || index >= nextFree_) return {};
-    Token token;
+    std::string value;
+    AttributesOf(index, {{name, &value}});
+    return value;
+}
+
+// The tokens after the name, up to a '/' or '>' token: an attribute's value
+// is the second token after the first token equal to its name, when that
+// token is a quoted string. A value cut off by the end of the text is empty.
+void MarkupParser::AttributesOf(
+    int32_t index, std::initializer_list<std::pair<std::string_view, std::string*>> wanted) const {
+    constexpr size_t kMost = 8;
+    if (wanted.size() > kMost) {
+        for (const auto& [name, value] : wanted) *value = AttributeOf(index, name);
+        return;
+    }
+    for (const auto& want : wanted) want.second->clear();
+    if (index <= 0 || index >= nextFree_) return;
     int32_t pos = elements_[index].nameRight;
-    if (pos >= end_) return {};
-    int sinceMatch = -1;  // tokens read since the matching name, -1 before a match
-    for (;;) {
-        if (!ReadToken(pos, &token, &pos)) return {};
-        if (sinceMatch >= 0 && ++sinceMatch == 2) {
-            if (token.isString) return Decode(token.left, token.right);
+    if (pos >= end_) return;
+    // Per name: -1 before its first match, then the tokens read since it;
+    // at 2 it is settled.
+    std::array<int, kMost> since;
+    since.fill(-1);
+    size_t unsettled = wanted.size();
+    Token token;
+    while (unsettled > 0) {
+        if (!ReadToken(pos, &token, &pos)) return;
+        size_t i = 0;
+        for (const auto& [name, value] : wanted) {
+            int& count = since[i++];
+            if ((count == 0 || count == 1) && ++count == 2) {
+                --unsettled;
+                if (token.isString) *value = Decode(token.left, token.right);
+            }
         }
         if (token.isString) continue;
         char first = text_[token.left];
-        if (first == '/' || first == '>') return {};
+        if (first == '/' || first == '>') return;
         if (first == '=') continue;
-        if (sinceMatch < 0 &&
-            std::string_view(text_.data() + token.left, token.right - token.left) == name)
-            sinceMatch = 0;
+        std::string_view text(text_.data() + token.left, token.right - token.left);
+        i = 0;
+        for (const auto& want : wanted) {
+            int& count = since[i++];
+            if (count < 0 && text == want.first) count = 0;
+        }
     }
 }
 
@@ -464,6 +512,11 @@ std::string MarkupParser::ElementAttribute(std::string_view name) const {
 
 std::string MarkupParser::ChildAttribute(std::string_view name) const {
     return AttributeOf(currentChild_, name);
+}
+
+void MarkupParser::ChildAttributes(
+    std::initializer_list<std::pair<std::string_view, std::string*>> wanted) const {
+    AttributesOf(currentChild_, wanted);
 }
 
 std::string MarkupParser::ChildData() const {

@@ -16,8 +16,10 @@
 
 #include <array>
 #include <cstdint>
+#include <initializer_list>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 namespace tolvane {
@@ -60,6 +62,11 @@ class MarkupParser {
     bool NextChild(std::string_view name);    // next child of the current element
     bool EnterChild();                        // the selected child becomes current
     bool LeaveElement();                      // back to the parent; the left element is selected
+    // Selects a child of the current element by its index (as CurrentChild()
+    // gave it), or with 0 goes back to before the first child, so that one
+    // pass over the children can be followed by reading the ones it found.
+    // False, changing nothing, for an index that is not such a child.
+    bool SelectChild(int32_t index);
     // How many children of the current element NextChild(name) would give
     // from its first on (for sizing a list before reading them).
     int32_t ChildCount(std::string_view name) const;
@@ -68,6 +75,10 @@ class MarkupParser {
     std::string ElementAttribute(std::string_view name) const;  // of the current element
     std::string ChildAttribute(std::string_view name) const;    // of the selected child
     std::string ChildData() const;                              // data of the selected child
+    // Several attributes of the selected child from one reading of its tag:
+    // each string is set to what ChildAttribute(name) gives.
+    void ChildAttributes(
+        std::initializer_list<std::pair<std::string_view, std::string*>> wanted) const;
 
     // The message of the latest failed parse; a later parse does not clear it.
     const std::string& ErrorText() const { return errorText_; }
@@ -99,6 +110,9 @@ class MarkupParser {
     int32_t Fail(std::string message);
     int32_t TakeEntry();
     std::string AttributeOf(int32_t index, std::string_view name) const;
+    void AttributesOf(
+        int32_t index,
+        std::initializer_list<std::pair<std::string_view, std::string*>> wanted) const;
     std::string Decode(int32_t from, int32_t to) const;
     bool SameName(int32_t index, std::string_view name) const;
     bool ElementIsEmpty(int32_t index) const;

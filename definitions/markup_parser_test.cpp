@@ -206,6 +206,23 @@ TEST(MarkupParserCursor, EnterAndLeave) {
     EXPECT_EQ(parser.ElementName(parser.CurrentChild()), "E");
 }
 
+TEST(MarkupParserCursor, SelectChildTakesOnlyChildrenOfCurrent) {
+    MarkupParser parser;
+    ASSERT_TRUE(parser.Parse("<R><A><C/></A><B/></R>"));
+    ASSERT_TRUE(parser.NextElement("R"));
+    ASSERT_TRUE(parser.NextChild("B"));
+    int32_t b = parser.CurrentChild();
+    ASSERT_TRUE(parser.SelectChild(0));
+    ASSERT_TRUE(parser.NextChild(""));
+    EXPECT_EQ(parser.ElementName(parser.CurrentChild()), "A");
+    int32_t a = parser.CurrentChild();
+    EXPECT_FALSE(parser.SelectChild(a + 1));  // C, a grandchild
+    EXPECT_FALSE(parser.SelectChild(99));
+    EXPECT_EQ(parser.CurrentChild(), a);
+    ASSERT_TRUE(parser.SelectChild(b));
+    EXPECT_FALSE(parser.NextChild(""));
+}
+
 TEST(MarkupParserCursor, NextElementWalksSiblingsOfCurrent) {
     MarkupParser parser;
     ASSERT_TRUE(parser.Parse("<A><B/><C/><B/></A>"));
@@ -239,6 +256,36 @@ TEST(MarkupParserAttributes, LookupQuirks) {
     EXPECT_EQ(parser.ElementAttribute("flag"), "");   // two tokens on stands "=", no string
     EXPECT_EQ(parser.ElementAttribute("z"), "5");     // the string two tokens on
     EXPECT_EQ(parser.ElementAttribute("u"), "");      // no later name is compared
+}
+
+// The one-pass read of several attributes gives for each what the read of
+// that one alone gives, quirks included; one name's value is no other's name.
+TEST(MarkupParserAttributes, SeveralInOneReadAsEachAlone) {
+    MarkupParser parser;
+    for (const char* text :
+         {"<R><A A=\"self\" x=\"1\" x=\"2\" flag y=\"3\" z t \"5\" u=v w=\"4\"/></R>",
+          "<R><A x=\"a>b\" flag=\"x\" y=\"&amp;1\">t</A></R>",
+          "<R><A flag x=\"flag\" flag=\"2\" y=y \"3\"/></R>"}) {
+        parser.Parse(text);
+        ASSERT_TRUE(parser.NextChild("A")) << text;
+        const char* names[] = {"A", "x", "flag", "y", "z", "u", "w", "missing", "self"};
+        std::string values[9];
+        parser.ChildAttributes({{names[0], &values[0]},
+                                {names[1], &values[1]},
+                                {names[2], &values[2]},
+                                {names[3], &values[3]},
+                                {names[4], &values[4]},
+                                {names[5], &values[5]},
+                                {names[6], &values[6]},
+                                {names[7], &values[7]},
+                                {names[8], &values[8]}});
+        std::string pair[2] = {"stale", "stale"};
+        parser.ChildAttributes({{names[2], &pair[0]}, {names[3], &pair[1]}});
+        for (int i = 0; i < 9; ++i)
+            EXPECT_EQ(values[i], parser.ChildAttribute(names[i])) << text << " " << names[i];
+        EXPECT_EQ(pair[0], parser.ChildAttribute("flag")) << text;
+        EXPECT_EQ(pair[1], parser.ChildAttribute("y")) << text;
+    }
 }
 
 TEST(MarkupParserAttributes, BracketInsideQuotesEndsTheStartTag) {

@@ -49,8 +49,8 @@ size_t LastWildcard(std::string_view name) {
 
 }  // namespace
 
-uint32_t PatternIndex::Add(std::string pattern) {
-    uint32_t number = static_cast<uint32_t>(patterns_.size());
+uint32_t PatternIndex::Add(std::string_view pattern) {
+    uint32_t number = static_cast<uint32_t>(Size());
     // A malformed pattern matches nothing: it keeps its number but is filed
     // nowhere.
     if (IsWellFormedPattern(pattern)) {
@@ -70,7 +70,8 @@ uint32_t PatternIndex::Add(std::string pattern) {
             others_.push_back(number);
         }
     }
-    patterns_.push_back(std::move(pattern));
+    text_.append(pattern);
+    starts_.push_back(text_.size());
     return number;
 }
 
@@ -80,12 +81,13 @@ void PatternIndex::Finish() {
 }
 
 void PatternIndex::Reserve(size_t count) {
-    patterns_.reserve(count);
+    starts_.reserve(count + 1);
     named_.reserve(count);
 }
 
 void PatternIndex::Clear() {
-    patterns_.clear();
+    text_.clear();
+    starts_.assign(1, 0);
     named_.clear();
     sorted_ = 0;
     tailLengths_.clear();
@@ -121,7 +123,7 @@ int64_t PatternIndex::FindNewest(std::string_view text,
             number = named[--a];
         else
             number = others_[--b];
-        if (PatternMatch(patterns_[number], text) && accept(number)) return number;
+        if (PatternMatch(Pattern(number), text) && accept(number)) return number;
     }
     return -1;
 }

@@ -25,7 +25,7 @@ class PatternIndex {
   public:
     // Appends a pattern (it becomes the newest). Returns its number, counted
     // from 0 in the order of adding.
-    uint32_t Add(std::string pattern);
+    uint32_t Add(std::string_view pattern);
     // Sorts what was added since the last call, for quick lookups; patterns
     // added after it are still found, only more slowly.
     void Finish();
@@ -33,8 +33,11 @@ class PatternIndex {
     // Room for this many patterns in all, so that adding them moves none.
     void Reserve(size_t count);
 
-    size_t Size() const { return patterns_.size(); }
-    const std::string& Pattern(uint32_t number) const { return patterns_[number]; }
+    size_t Size() const { return starts_.size() - 1; }
+    std::string_view Pattern(uint32_t number) const {
+        return std::string_view(text_.data() + starts_[number],
+                                starts_[number + 1] - starts_[number]);
+    }
 
     // The newest pattern that PatternMatch accepts for text and for which
     // accept(number) is true; -1 when there is none.
@@ -48,7 +51,11 @@ class PatternIndex {
             return hash != other.hash ? hash < other.hash : number < other.number;
         }
     };
-    std::vector<std::string> patterns_;
+    // The patterns one after another in one block (an index of some ten
+    // thousand patterns would otherwise make as many strings), and where
+    // each starts; the last entry is where the next one will.
+    std::string text_;
+    std::vector<size_t> starts_{0};
     std::vector<Named> named_;  // sorted up to sorted_, in adding order after it
     size_t sorted_ = 0;
     std::vector<uint32_t> tailLengths_;  // of the tails filed, ascending

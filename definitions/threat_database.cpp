@@ -70,9 +70,65 @@ bool DecodeDigest(std::string_view hex, DigestKind* kind, std::string* raw) {
     return true;
 }
 
+// The children a definition reads by name, in their fixed order.
+enum DefinitionChild {
+    kCategory,
+    kDirectories,
+    kFiles,
+    kRegistryKeys,
+    kRegistryValues,
+    kHosts,
+    kDanger,
+    kDescription,
+    kHashes,
+    kRules,
+    kConditional,
+    kExpressions,
+    kDefinitionChildCount
+};
+constexpr std::string_view kDefinitionChildNames[kDefinitionChildCount] = {
+    "CATEGORY", "DIRECTORIES", "FILES",  "REGKEYS", "REGVALUES",   "HOSTS",
+    "DANGER",   "DESCRIPTION", "HASHES", "RULES",   "CONDITIONAL", "EXPRESSIONS"};
+
+// Which of those children an SW element has, from one pass over them (the
+// parser on the SW element; the pass leaves it before the first child). A
+// forward search for a child the definition lacks would walk all the rest
+// of its children in vain, for each definition; CONDITIONAL and EXPRESSIONS
+// may stand anywhere, so the first of each is kept.
+class DefinitionChildren {
+  public:
+    explicit DefinitionChildren(MarkupParser& parser) {
+        parser.SelectChild(0);
+        while (parser.NextChild("")) {
+            std::string_view name = parser.ElementName(parser.CurrentChild());
+            for (int i = 0; i < kDefinitionChildCount; ++i) {
+                std::string_view known = kDefinitionChildNames[i];
+                if (name.size() != known.size() || name[0] != known[0] || name != known) continue;
+                if (!(present_ & 1u << i)) first_[i] = parser.CurrentChild();
+                present_ |= 1u << i;
+                break;
+            }
+        }
+        parser.SelectChild(0);
+    }
+    // The next child of that name, as NextChild finds it.
+    bool Next(MarkupParser& parser, DefinitionChild child) const {
+        return (present_ & 1u << child) && parser.NextChild(kDefinitionChildNames[child]);
+    }
+    // Selects the first child of that name.
+    bool SelectFirst(MarkupParser& parser, DefinitionChild child) const {
+        return (present_ & 1u << child) && parser.SelectChild(first_[child]);
+    }
+
+  private:
+    uint32_t present_ = 0;
+    int32_t first_[kDefinitionChildCount] = {};
+};
+
 // HASHES and RULES, after DESCRIPTION where older readers never look.
-void ReadContentChildren(MarkupParser& parser, const ContentTarget& target) {
-    if (parser.NextChild("HASHES")) {
+void ReadContentChildren(MarkupParser& parser, const DefinitionChildren& children,
+                         const ContentTarget& target) {
+    if (children.Next(parser, kHashes)) {
         parser.EnterChild();
         DigestKind kind;
         std::string raw;
@@ -81,7 +137,7 @@ void ReadContentChildren(MarkupParser& parser, const ContentTarget& target) {
                 target.content->AddDigest(kind, raw, target.index);
         parser.LeaveElement();
     }
-    if (parser.NextChild("RULES")) {
+    if (children.Next(parser, kRules)) {
         parser.EnterChild();
         while (parser.NextChild("RULE"))
             target.ruleNames->emplace(parser.ChildAttribute("NAME"), target.index);
@@ -106,43 +162,41 @@ void AddValueExpression(const std::string& expression, const std::string& exclus
     definition->registryValues.push_back(std::move(entry));
 }
 
-// EXPRESSIONS, wherever it stands among the children of the SW element the
-// parser stands on (the cursor is left on that element). The file
-// expressions the index refuses are dropped when it is built.
+// EXPRESSIONS, the parser on it. The file expressions the index refuses are
+// dropped when it is built.
 void ReadExpressions(MarkupParser& parser, ThreatDefinition* definition) {
     parser.EnterChild();
-    if (parser.NextChild("EXPRESSIONS")) {
-        parser.EnterChild();
-        while (parser.NextChild("EXPRESSION")) {
-            const std::string target = parser.ChildAttribute("FOR");
-            if (target == "regvalue") {
-                AddValueExpression(parser.ChildAttribute("MATCH"), parser.ChildAttribute("EXCEPT"),
-                                   definition);
-                continue;
-            }
-            if (target != "file") continue;
-            ExpressionEntry entry{parser.ChildAttribute("MATCH"), parser.ChildAttribute("EXCEPT")};
-            if (!entry.expression.empty()) definition->fileExpressions.push_back(std::move(entry));
+    while (parser.NextChild("EXPRESSION")) {
+        const std::string target = parser.ChildAttribute("FOR");
+        if (target == "regvalue") {
+            AddValueExpression(parser.ChildAttribute("MATCH"), parser.ChildAttribute("EXCEPT"),
+                               definition);
+            continue;
         }
-        parser.LeaveElement();
+        if (target != "file") continue;
+        ExpressionEntry entry{parser.ChildAttribute("MATCH"), parser.ChildAttribute("EXCEPT")};
+        if (!entry.expression.empty()) definition->fileExpressions.push_back(std::move(entry));
     }
     parser.LeaveElement();
 }
 
 FileEntry ReadFileEntry(const MarkupParser& parser, const PlaceholderFolders& folders) {
     FileEntry file;
-    std::string path = parser.ChildAttribute("NAME");
+    std::string path, pathAttribute, size;
+    parser.ChildAttributes({{"NAME", &path}, {"PATH", &pathAttribute}, {"SIZE", &size}});
     if (path.empty()) {
-        path = parser.ChildAttribute("PATH");
-        file.size = ReadDecimal(parser.ChildAttribute("SIZE"));
+        path = std::move(pathAttribute);
+        file.size = ReadDecimal(size);
     }
     file.path = ResolvePlaceholders(std::move(path), folders);
     return file;
 }
 
 RegistryValueEntry ReadValueEntry(const MarkupParser& parser, const PlaceholderFolders& folders) {
-    RegistryValueEntry entry = ReadRegistryValue(parser.ChildAttribute("NAME"), folders);
-    entry.nameIsPattern = parser.ChildAttribute("MATCH") == "wildcard";
+    std::string name, match;
+    parser.ChildAttributes({{"NAME", &name}, {"MATCH", &match}});
+    RegistryValueEntry entry = ReadRegistryValue(name, folders);
+    entry.nameIsPattern = match == "wildcard";
     return entry;
 }
 
@@ -180,17 +234,17 @@ void ReadConditionalEntry(MarkupParser& parser, const PlaceholderFolders& folder
     }
 }
 
-// CONDITIONAL, looked for among all the children: it is the last, and
-// children that later readers add before it must not hide it.
-void ReadConditionalEntries(MarkupParser& parser, const PlaceholderFolders& folders,
-                            ThreatDefinition* d) {
-    parser.LeaveElement();
-    parser.EnterChild();
-    if (parser.NextChild("CONDITIONAL")) {
+// CONDITIONAL and then EXPRESSIONS, the first of each wherever it stands:
+// they come last, and children that later readers add before them must not
+// hide them.
+void ReadConditionalsAndExpressions(MarkupParser& parser, const DefinitionChildren& children,
+                                    const PlaceholderFolders& folders, ThreatDefinition* d) {
+    if (children.SelectFirst(parser, kConditional)) {
         parser.EnterChild();
         while (parser.NextChild("")) ReadConditionalEntry(parser, folders, d);
         parser.LeaveElement();
     }
+    if (children.SelectFirst(parser, kExpressions)) ReadExpressions(parser, d);
 }
 
 // One SW element, the parser standing on it: its children in their fixed
@@ -202,54 +256,62 @@ std::unique_ptr<ThreatDefinition> ReadDefinition(MarkupParser& parser,
     ThreatDefinition& d = *definition;
     d.name = parser.ChildAttribute("NAME");
     parser.EnterChild();
+    const DefinitionChildren children(parser);
 
-    parser.NextChild("CATEGORY");
+    children.Next(parser, kCategory);
     d.category = parser.ChildAttribute("NAME");
 
-    if (parser.NextChild("DIRECTORIES")) {
+    if (children.Next(parser, kDirectories)) {
         parser.EnterChild();
         while (parser.NextChild("DIR"))
             d.directories.push_back({ResolvePlaceholders(parser.ChildAttribute("NAME"), folders)});
         parser.LeaveElement();
     }
-    if (parser.NextChild("FILES")) {
+    if (children.Next(parser, kFiles)) {
         parser.EnterChild();
         d.files.reserve(parser.ChildCount("FILE"));
         while (parser.NextChild("FILE")) d.files.push_back(ReadFileEntry(parser, folders));
         parser.LeaveElement();
     }
-    if (parser.NextChild("REGKEYS")) {
+    if (children.Next(parser, kRegistryKeys)) {
         parser.EnterChild();
         while (parser.NextChild("REGKEY"))
             d.registryKeys.push_back({parser.ChildAttribute("NAME"), 0, nullptr});
         parser.LeaveElement();
     }
-    if (parser.NextChild("REGVALUES")) {
+    if (children.Next(parser, kRegistryValues)) {
         parser.EnterChild();
         while (parser.NextChild("REGVALUE"))
             d.registryValues.push_back(ReadValueEntry(parser, folders));
         parser.LeaveElement();
     }
-    if (parser.NextChild("HOSTS")) {
+    if (children.Next(parser, kHosts)) {
         parser.EnterChild();
         while (parser.NextChild("HOST"))
             d.hostEntries.push_back({parser.ChildAttribute("NAME"), 0});
         parser.LeaveElement();
     }
-    parser.NextChild("DANGER");
-    d.danger = parser.ChildAttribute("NAME");
-    d.checkedByDefault = parser.ChildAttribute("CHECKED") != "no";
-    if (parser.NextChild("DESCRIPTION"))
-        d.description = parser.ChildAttribute("NAME");
+    children.Next(parser, kDanger);
+    // url from DESCRIPTION, or else from the child the cursor still stands on.
+    std::string checked;
+    parser.ChildAttributes({{"NAME", &d.danger}, {"CHECKED", &checked}, {"url", &d.url}});
+    d.checkedByDefault = checked != "no";
+    if (children.Next(parser, kDescription))
+        parser.ChildAttributes({{"NAME", &d.description}, {"url", &d.url}});
     else
         d.description = kNoDescription;
-    // From DESCRIPTION, or else from the child the cursor still stands on.
-    d.url = parser.ChildAttribute("url");
-    ReadContentChildren(parser, target);
-    ReadConditionalEntries(parser, folders, &d);
+    ReadContentChildren(parser, children, target);
+    ReadConditionalsAndExpressions(parser, children, folders, &d);
     parser.LeaveElement();
-    ReadExpressions(parser, &d);
     return definition;
+}
+
+// ThreatDatabase::FilePattern into a buffer the caller reuses.
+void MakeFilePattern(std::string_view path, std::string* pattern) {
+    pattern->clear();
+    if (path.find('\\') == std::string_view::npos) *pattern = "*\\";
+    pattern->append(path);
+    if (pattern->size() > kIndexPatternLimit) pattern->resize(kIndexPatternLimit);
 }
 
 }  // namespace
@@ -270,9 +332,7 @@ void ThreatDatabase::Clear() {
 
 std::string ThreatDatabase::FilePattern(std::string_view path) {
     std::string pattern;
-    if (path.find('\\') == std::string_view::npos) pattern = "*\\";
-    pattern.append(path);
-    if (pattern.size() > kIndexPatternLimit) pattern.resize(kIndexPatternLimit);
+    MakeFilePattern(path, &pattern);
     return pattern;
 }
 
@@ -308,6 +368,8 @@ void ThreatDatabase::IndexAll() {
     fileEntries_.reserve(fileCount);
     folderIndex_.Reserve(folderCount);
     folderOwners_.reserve(folderCount);
+    // A pattern is made in one reused buffer; the index copies it.
+    std::string pattern;
     for (const auto& owner : definitions_) {
         ThreatDefinition* definition = owner.get();
         for (const FileEntry& file : definition->files) {
@@ -316,13 +378,12 @@ void ThreatDatabase::IndexAll() {
                 anywhereEntries_.push_back({definition, &file});
                 continue;
             }
-            fileIndex_.Add(FilePattern(file.path));
+            MakeFilePattern(file.path, &pattern);
+            fileIndex_.Add(pattern);
             fileEntries_.push_back({definition, &file});
         }
         for (const DirectoryEntry& directory : definition->directories) {
-            std::string pattern = directory.path;
-            if (pattern.size() > kIndexPatternLimit) pattern.resize(kIndexPatternLimit);
-            folderIndex_.Add(std::move(pattern));
+            folderIndex_.Add(std::string_view(directory.path).substr(0, kIndexPatternLimit));
             folderOwners_.push_back(definition);
         }
     }

@@ -202,6 +202,27 @@ TEST(ReadDefinitions, ConditionalEntriesAreReadOnlyWhenEveryConditionIsUnderstoo
     EXPECT_TRUE(d.registryValues[0].conditions->ReadsData());
 }
 
+// CONDITIONAL and EXPRESSIONS are found wherever they stand, the first of
+// each only, and conditional entries come before expressions whatever the
+// order of the two.
+TEST(ReadDefinitions, FirstConditionalThenFirstExpressionsWhereverTheyStand) {
+    ThreatDatabase db;
+    Read(&db,
+         "<NA><SW NAME=\"a\"><EXPRESSIONS><EXPRESSION FOR=\"regvalue\" "
+         "MATCH=\"^Software\\\\Run\\\\x[0-9]$\"/></EXPRESSIONS>"
+         "<CATEGORY NAME=\"c\"/><EXPRESSIONS><EXPRESSION FOR=\"file\" MATCH=\"y\"/></EXPRESSIONS>"
+         "<CONDITIONAL><REGVALUE NAME=\"Software\\Run\\v\"><IF HOW=\"contains\" "
+         "TEXT=\"Run\"/></REGVALUE></CONDITIONAL>"
+         "<CONDITIONAL><REGKEY NAME=\"Software\\Evil\"/></CONDITIONAL></SW></NA>");
+    const ThreatDefinition& d = *db.definitions()[0];
+    EXPECT_EQ(d.category, "c");
+    EXPECT_TRUE(d.registryKeys.empty());
+    EXPECT_TRUE(d.fileExpressions.empty());
+    ASSERT_EQ(d.registryValues.size(), 2u);
+    EXPECT_EQ(d.registryValues[0].fullName, "Software\\Run\\v");
+    EXPECT_TRUE(d.registryValues[1].nameExpression);
+}
+
 TEST(ReadDefinitions, NotNaGivesAnEmptyDatabaseAndReadsStartAfresh) {
     ThreatDatabase db;
     Read(&db, "<NA VERSION=\"1\"><SW><REGKEYS><REGKEY NAME=\"K\"/></REGKEYS></SW></NA>");
@@ -376,7 +397,7 @@ TEST(MatchFile, IndexedLookupEqualsTheLinearWalk) {
     auto linear = [&](const std::string& path, uint64_t size) -> ThreatDefinition* {
         const auto& entries = db.fileIndexEntries();
         for (size_t i = entries.size(); i-- > 0;) {
-            std::string pattern = db.fileIndex().Pattern(static_cast<uint32_t>(i));
+            std::string pattern(db.fileIndex().Pattern(static_cast<uint32_t>(i)));
             if (!PatternMatch(pattern, path)) continue;
             int64_t wanted = entries[i].file->size;
             if (wanted != 0 && (wanted < 0 || static_cast<uint64_t>(wanted) != size)) continue;
