@@ -13,6 +13,29 @@
 namespace tolvane {
 namespace {
 
+// The pieces of text between separators outside double quotes, trimmed of
+// spaces; empty pieces are dropped.
+std::vector<std::string> SplitOutsideQuotes(const std::string& text, char separator) {
+    std::vector<std::string> pieces;
+    std::string piece;
+    bool quoted = false;
+    auto flush = [&] {
+        size_t first = piece.find_first_not_of(' ');
+        size_t last = piece.find_last_not_of(' ');
+        if (first != std::string::npos) pieces.push_back(piece.substr(first, last - first + 1));
+        piece.clear();
+    };
+    for (char c : text) {
+        if (c == '"') quoted = !quoted;
+        if (c == separator && !quoted)
+            flush();
+        else
+            piece += c;
+    }
+    flush();
+    return pieces;
+}
+
 // '*' matches any run of characters; letters compare without regard to case.
 bool Glob(std::string_view pattern, std::string_view text) {
     if (pattern.empty()) return text.empty();
@@ -178,6 +201,15 @@ void RegistryReader::AddValue(const std::string& location, const std::string& na
             if (end > start) AddText(location, name, text.substr(start, end - start));
             start = end + 1;
         }
+        return;
+    }
+    // Winlogon starts each program of a comma-separated Userinit or Shell
+    // ("userinit.exe,C:\evil.exe"): each is an entry of its own.
+    const std::string lowerName = LowerAscii(name);
+    if ((lowerName == "userinit" || lowerName == "shell") &&
+        LowerAscii(location).ends_with("\\winlogon")) {
+        for (const std::string& program : SplitOutsideQuotes(text, ','))
+            AddText(location, name, program);
         return;
     }
     AddText(location, name, text);

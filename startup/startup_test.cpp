@@ -73,6 +73,8 @@ Planted Plant(Machine& machine) {
                       "cmd.exe /c C:\\ProgramData\\once.bat");
     SetRegistryString(reg, RootKey::LocalMachine, std::string(kWindowsNt) + "\\Winlogon", "Shell",
                       at.root + "\\evilshell.exe");
+    SetRegistryString(reg, RootKey::LocalMachine, std::string(kWindowsNt) + "\\Winlogon",
+                      "Userinit", at.root + "\\system32\\userinit.exe, \"C:\\evil,x\\init.exe\"");
     std::string services = "System\\CurrentControlSet\\Services\\";
     SetRegistryString(reg, RootKey::LocalMachine, services + "EvilSvc", "ImagePath",
                       at.root + "\\system32\\evilsvc.exe -k");
@@ -148,6 +150,12 @@ void ExpectPlantedListed(Machine& machine) {
     EXPECT_EQ(spy->size, 6u);
     EXPECT_EQ(spy->sha256.size(), 64u);
     EXPECT_FALSE(Find(listing, "EvilDrv")->enabled);
+    // Winlogon starts each program of a comma-separated Userinit.
+    std::vector<std::string> userinit;
+    for (const StartupEntry& entry : listing.entries)
+        if (entry.name == "Userinit") userinit.push_back(Lower(entry.file));
+    EXPECT_EQ(userinit, (std::vector<std::string>{Lower(at.root + "\\system32\\userinit.exe"),
+                                                  "c:\\evil,x\\init.exe"}));
 }
 
 TEST(StartupEntries, EveryPlantedFamilyIsListedOnAPrefixAndAnInstallation) {
