@@ -226,4 +226,17 @@ std::string ToUpperCp1252(std::string_view text) {
     return out;
 }
 
+char LowerCp1252(char c) {
+    unsigned char u = static_cast<unsigned char>(c);
+    if (u >= 'A' && u <= 'Z') return static_cast<char>(u + 32);
+    if (u >= 0xC0 && u <= 0xDE && u != 0xD7) return static_cast<char>(u + 32);
+    return c;
+}
+
+std::string ToLowerCp1252(std::string_view text) {
+    std::string out(text);
+    for (char& c : out) c = LowerCp1252(c);
+    return out;
+}
+
 }  // namespace tolvane

@@ -34,5 +34,10 @@ char FoldCase(char c);
 bool EqualsNoCase(std::string_view a, std::string_view b);
 int CompareNoCase(std::string_view a, std::string_view b);
 std::string ToUpperCp1252(std::string_view text);
+// Lower case of the ASCII and Latin-1 capital letters (not the division sign
+// 0xD7), the other bytes as they are: how names and value data are compared
+// where the lower-case form is kept.
+char LowerCp1252(char c);
+std::string ToLowerCp1252(std::string_view text);
 
 }  // namespace tolvane

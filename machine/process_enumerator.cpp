@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <new>
 
+#include "base/codepage.h"
 #include "machine/machine.h"
 #include "machine/process_table.h"
 
@@ -11,13 +12,6 @@ namespace {
 
 std::string Cut(std::string_view text) {
     return std::string(text.substr(0, std::min(text.size(), kRecordTextLimit)));
-}
-
-char LowerCp1252(char c) {
-    unsigned char u = static_cast<unsigned char>(c);
-    if (u >= 'A' && u <= 'Z') return static_cast<char>(u + 32);
-    if (u >= 0xC0 && u <= 0xDE && u != 0xD7) return static_cast<char>(u + 32);
-    return c;
 }
 
 // The name a process is listed under: its executable's path, "-" when the

@@ -47,19 +47,6 @@ constexpr size_t kFolderLimit = 259;
 // Folders one walk holds open at once (one per level).
 constexpr int kHeldFolderLevels = 64;
 
-char LowerCp1252(char c) {
-    unsigned char u = static_cast<unsigned char>(c);
-    if (u >= 'A' && u <= 'Z') return static_cast<char>(u + 32);
-    if (u >= 0xC0 && u <= 0xDE && u != 0xD7) return static_cast<char>(u + 32);
-    return c;
-}
-
-std::string Lowered(std::string_view text) {
-    std::string out(text);
-    for (char& c : out) c = LowerCp1252(c);
-    return out;
-}
-
 // Registry data read as text: up to its first zero byte.
 std::string_view AsText(const std::string& data) {
     size_t end = data.find('\0');
@@ -96,11 +83,11 @@ const char* ScanModeLogText(int32_t mode) {
 
 bool ValueDataContains(const std::string& data, std::string_view pattern, bool decodedTry) {
     if (pattern.empty()) return true;
-    const std::string lowered = Lowered(pattern);
-    std::string text = Lowered(AsText(data));
+    const std::string lowered = ToLowerCp1252(pattern);
+    std::string text = ToLowerCp1252(AsText(data));
     if (text.find(lowered) != std::string::npos) return true;
     if (!decodedTry) return false;
-    std::string decoded = Lowered(PercentDecode(text));
+    std::string decoded = ToLowerCp1252(PercentDecode(text));
     return decoded.find(lowered) != std::string::npos;
 }
 
@@ -316,7 +303,7 @@ void ScanEngine::ReportContentMatches() {
     if (!content_) return;
     for (ContentPool::Match& match : content_->Collect()) {
         Count(results_.counters.filesRecognised);
-        reportedFiles_.insert(Lowered(match.path));
+        reportedFiles_.insert(ToLowerCp1252(match.path));
         Report(match.outcome.definition, ObjectType::File, std::move(match.path),
                std::move(match.tag), FoundAs::Object, std::move(match.outcome.finding));
     }
@@ -469,7 +456,7 @@ void ScanEngine::ScanProcesses() {
         ThreatDefinition* definition = database_.MatchFile(path, files);
         if (!definition) definition = database_.MatchFileExpression(path);
         if (definition || !content_) return definition;
-        auto [known, added] = read.try_emplace(Lowered(path));
+        auto [known, added] = read.try_emplace(ToLowerCp1252(path));
         if (added) known->second.definition = CheckProgramContent(path, &known->second.finding);
         finding = known->second.finding;
         return known->second.definition;
@@ -643,7 +630,7 @@ void ScanEngine::ScanRegistryValues() {
     for (auto& definition : database_.definitions()) {
         if (Stopped()) return;
         for (RegistryValueEntry& entry : definition->registryValues) {
-            std::string pattern = Lowered(entry.dataPattern);
+            std::string pattern = ToLowerCp1252(entry.dataPattern);
             if (entry.nameIsPattern) {
                 MatchValuesByName(definition.get(), entry, pattern);
                 continue;
@@ -808,7 +795,7 @@ std::optional<std::string> ScanEngine::ProfilePath(size_t index, const std::stri
 void ScanEngine::LookUpFile(const FileEntry& entry, const std::string& path,
                             const std::string& profile) {
     FileSystem& files = machine_.files();
-    if (reportedFiles_.count(Lowered(path))) return;
+    if (reportedFiles_.count(ToLowerCp1252(path))) return;
     SetCurrentItem(path);
     Count(results_.counters.objectsScanned);
     Progress(ScanProgress::Step);
@@ -823,7 +810,7 @@ void ScanEngine::LookUpFile(const FileEntry& entry, const std::string& path,
         return files.GetFileSize(path, &size) ? size : 0;
     });
     if (!owner) return;
-    reportedFiles_.insert(Lowered(path));
+    reportedFiles_.insert(ToLowerCp1252(path));
     Count(results_.counters.filesRecognised);
     Report(owner, ObjectType::File, path, profile);
 }
@@ -899,7 +886,7 @@ void ScanEngine::Walk(std::string folder, bool thisFolderOnly, HostPlace place,
             if (!definition) definition = database_.MatchFileExpression(full);
             if (definition) {
                 Count(results_.counters.filesRecognised);
-                reportedFiles_.insert(Lowered(full));
+                reportedFiles_.insert(ToLowerCp1252(full));
                 Report(definition, ObjectType::File, std::move(full), walkProfile_);
             } else if (content_) {
                 CheckEntryContent(handle, detail, std::move(full));

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "base/win_types.h"
+#include "definitions/pattern_match.h"
 #include "machine/registry.h"
 #include "startup/command_line.h"
 #include "startup/lister.h"
@@ -34,20 +35,6 @@ std::vector<std::string> SplitOutsideQuotes(const std::string& text, char separa
     }
     flush();
     return pieces;
-}
-
-// '*' matches any run of characters; letters compare without regard to case.
-bool Glob(std::string_view pattern, std::string_view text) {
-    if (pattern.empty()) return text.empty();
-    if (pattern[0] == '*') {
-        for (size_t skip = 0; skip <= text.size(); ++skip)
-            if (Glob(pattern.substr(1), text.substr(skip))) return true;
-        return false;
-    }
-    return !text.empty() &&
-           std::tolower(static_cast<unsigned char>(pattern[0])) ==
-               std::tolower(static_cast<unsigned char>(text[0])) &&
-           Glob(pattern.substr(1), text.substr(1));
 }
 
 std::vector<std::string> Split(const std::string& path) {
@@ -95,7 +82,7 @@ class RegistryReader {
         if (part.find('*') == std::string::npos)
             return Expand(root, joined + part, parts, index + 1, keys);
         for (const std::string& name : SubKeys(root, base))
-            if (Glob(part, name)) Expand(root, joined + name, parts, index + 1, keys);
+            if (ValueNameMatch(part, name)) Expand(root, joined + name, parts, index + 1, keys);
     }
 
     bool Open(RootKey root, const std::string& path, RegKey* key) const {
@@ -230,7 +217,7 @@ void RegistryReader::ReadKey(RootKey root, const std::string& path, const Startu
                 lister_.Note(where + ": more than 10,000 values; the rest were not read");
                 break;
             }
-            if (!pattern || Glob(location.value, name)) AddValue(where, name, type, data);
+            if (!pattern || ValueNameMatch(location.value, name)) AddValue(where, name, type, data);
         }
     } else {
         std::string data;
