@@ -191,9 +191,11 @@ TEST(StartupActions, RemovalRefusesValuesWindowsNeedsAndValuesHoldingOtherEntrie
     StartupActionResult result = RemoveStartupEntries(
         *machine, settings, view, Chosen(*machine, {"AppInit_DLLs", "Userinit"}), {});
     EXPECT_FALSE(result.ran);
-    ASSERT_EQ(result.failures.size(), 3u);
-    EXPECT_NE(result.failures[2].find("Windows needs this value"), std::string::npos)
-        << result.failures[2];
+    // Two DLLs of AppInit_DLLs, two programs of Userinit (each a row).
+    ASSERT_EQ(result.failures.size(), 4u);
+    for (size_t i : {2, 3})
+        EXPECT_NE(result.failures[i].find("Windows needs this value"), std::string::npos)
+            << result.failures[i];
     EXPECT_EQ(before, (std::vector<std::string>{
                           Value(*machine, RootKey::LocalMachine, windows, "AppInit_DLLs"),
                           Value(*machine, RootKey::LocalMachine, winlogon, "Userinit")}));
