@@ -55,10 +55,6 @@ std::string_view AnswerBody(std::string_view line) {
     return line;
 }
 
-bool EndsWith(std::string_view text, std::string_view tail) {
-    return text.size() >= tail.size() && text.substr(text.size() - tail.size()) == tail;
-}
-
 }  // namespace
 
 std::string ClamdConfigSocket(const std::string& configPath) {
@@ -90,7 +86,7 @@ ClamdAnswer ParseClamdAnswer(std::string_view answer) {
     ClamdAnswer parsed;
     if (answer == "OK") {
         parsed.verdict = ClamdVerdict::Clean;
-    } else if (EndsWith(answer, " FOUND")) {
+    } else if (answer.ends_with(" FOUND")) {
         std::string signature(answer.substr(0, answer.size() - 6));
         // Heuristics.Limits.Exceeded.*: ClamAV stopped reading, it did not
         // find anything.
@@ -100,7 +96,7 @@ ClamdAnswer ParseClamdAnswer(std::string_view answer) {
             parsed.verdict = ClamdVerdict::Found;
             parsed.signature = std::move(signature);
         }
-    } else if (EndsWith(answer, " ERROR")) {
+    } else if (answer.ends_with(" ERROR")) {
         parsed.reason = "clamd: " + std::string(answer.substr(0, answer.size() - 6));
     } else {
         parsed.reason = "clamd answered \"" + std::string(answer) + "\"";

@@ -26,11 +26,6 @@ std::string BaseName(const std::string& path) {
     return LowerAscii(slash == std::string::npos ? path : path.substr(slash + 1));
 }
 
-bool EndsWith(const std::string& text, std::string_view end) {
-    return text.size() >= end.size() &&
-           text.compare(text.size() - end.size(), end.size(), end) == 0;
-}
-
 // Splits the arguments as the C runtime does closely enough for finding a
 // file: whitespace separates, quotes group.
 std::vector<std::string> SplitArguments(std::string_view text) {
@@ -99,7 +94,7 @@ struct Finder {
 
 bool IsScriptFile(const std::string& name) {
     for (const char* ext : {".bat", ".cmd", ".vbs", ".vbe", ".js", ".jse", ".ps1", ".hta", ".wsf"})
-        if (EndsWith(name, ext)) return true;
+        if (name.ends_with(ext)) return true;
     return false;
 }
 
@@ -120,7 +115,7 @@ std::string HostedFile(const std::string& host, const std::vector<std::string>& 
             }
         } else if (host == "powershell.exe" || host == "pwsh.exe" || host == "powershell") {
             if ((lower == "-file" || lower == "-f") && i + 1 < args.size()) return args[i + 1];
-            if (EndsWith(lower, ".ps1")) return args[i];
+            if (lower.ends_with(".ps1")) return args[i];
         } else if (!lower.empty() && lower[0] != '/' && lower[0] != '-') {
             return args[i];  // regsvr32, wscript, cscript, mshta: the first operand
         }

@@ -24,23 +24,18 @@ constexpr uint32_t kAutomaticStart = 2;
 constexpr uint32_t kDisabledStart = 4;
 constexpr uint64_t kServiceStartsLimit = uint64_t{4} << 20;
 
-bool EndsWith(const std::string& text, std::string_view tail) {
-    return text.size() >= tail.size() &&
-           text.compare(text.size() - tail.size(), tail.size(), tail) == 0;
-}
-
 bool IsRunValue(const StartupEntry& entry) {
     std::string lower = LowerAscii(entry.location);
     return entry.kind == LocationKind::Values &&
            (lower.rfind("hklm\\", 0) == 0 || lower.rfind("hku\\", 0) == 0) &&
-           EndsWith(lower, kRunTail);
+           lower.ends_with(kRunTail);
 }
 
 bool RunPlace(const StartupEntry& entry, ApprovedPlace* place) {
     std::string lower = LowerAscii(entry.location);
     const bool machineWide = lower.rfind("hklm\\", 0) == 0;
     const size_t rootLength = machineWide ? 5 : 4;
-    const bool run32 = EndsWith(lower, kRun32Tail);
+    const bool run32 = lower.ends_with(kRun32Tail);
     const size_t tail = std::string_view(run32 ? kRun32Tail : kRunTail).size();
     place->root = machineWide ? RootKey::LocalMachine : RootKey::Users;
     // What stands before "Software": a user's SID under HKEY_USERS.

@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "base/text.h"
 #include "tools/db/cli.h"
 
 namespace tolvane {
@@ -92,10 +93,6 @@ std::string Lower(std::string text) {
     std::transform(text.begin(), text.end(), text.begin(),
                    [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
     return text;
-}
-
-bool StartsWithNoCase(const std::string& text, const std::string& prefix) {
-    return Lower(text.substr(0, prefix.size())) == Lower(prefix);
 }
 
 struct Location {
