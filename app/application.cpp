@@ -84,25 +84,13 @@ std::vector<std::string> Application::TrustedUpdateKeys() const {
     return keys;
 }
 
-// The definitions this run uses: the user's own file when one was named,
-// else the machine's database.db when this computer vouches for it, else
-// the shipped one (database_choice.h).
+// The definitions this run uses (database_choice.h).
 bool Application::ReadChosenDefinitions(std::string* stored, bool* vouched) {
-    *vouched = true;
-    if (!options_.definitionsFile.empty()) {
-        std::string error;
-        if (!ReadUserDatabaseFile(options_.definitionsFile, stored, &error)) {
-            definitionsNotes_.push_back("Definitions " + options_.definitionsFile +
-                                        " not read: " + error);
-            return false;
-        }
-        definitionsNotes_.push_back("Definitions: " + options_.definitionsFile + " (your own)");
-        return true;
-    }
-    if (!machine_.KeepsToolStateInside()) return ReadShippedDefinitions(stored);
-    DatabaseChoice choice =
-        ChooseDatabase(machine_.files(), "database.db", ShippedReference(), TrustedUpdateKeys());
+    DatabaseChoice choice = ChooseDefinitions(machine_, options_.definitionsFile,
+                                              ShippedReference(), TrustedUpdateKeys());
     if (!choice.note.empty()) definitionsNotes_.push_back(choice.note);
+    if (choice.found && !options_.definitionsFile.empty())
+        definitionsNotes_.push_back("Definitions: " + options_.definitionsFile + " (your own)");
     *vouched = choice.vouched;
     *stored = std::move(choice.stored);
     return choice.found;
@@ -183,19 +171,6 @@ bool Application::UseDefinitionsFile(const std::string& hostPath, std::string* e
     ignoreList_->Load(*database_);
     options_.definitionsFile = hostPath;
     definitionsLoaded_ = true;
-    return true;
-}
-
-// A machine that keeps nothing of Tolvane's inside is scanned with the
-// databases where Tolvane's own installation keeps them.
-bool Application::ReadShippedDefinitions(std::string* stored) {
-    const std::string folder =
-        options_.shippedDataFolder.empty() ? ShippedDataFolder() : options_.shippedDataFolder;
-    std::ifstream in(folder.empty() ? "" : folder + "/database.db", std::ios::binary);
-    std::ostringstream read;
-    if (in) read << in.rdbuf();
-    if (!in) return false;
-    *stored = read.str();
     return true;
 }
 

@@ -159,7 +159,6 @@ class Application {
     bool ActOnStartupEntries(StartupAction action, const std::vector<StartupEntry>& entries);
     // The loading splash; false when it did not end normally.
     bool LoadDefinitionsWithSplash();
-    bool ReadShippedDefinitions(std::string* stored);
     void MakeStateStores();
     // *vouched: the compiled content rules of these bytes may load.
     bool ReadChosenDefinitions(std::string* stored, bool* vouched);

@@ -8,9 +8,11 @@
 #include <cstring>
 
 #include "definitions/container.h"
+#include "discovery/shipped_data.h"
 #include "host/held_path.h"
 #include "host/sha256.h"
 #include "machine/file_system.h"
+#include "machine/machine.h"
 #include "settings/settings_store.h"
 #include "update/update_description.h"
 #include "update/update_signature.h"
@@ -136,6 +138,26 @@ DatabaseChoice ChooseDatabase(const FileSystem& files, const std::string& name,
     choice.vouched = haveShipped;
     choice.stored = std::move(shipped);
     choice.origin = shippedPath;
+    return choice;
+}
+
+DatabaseChoice ChooseDefinitions(const Machine& machine, const std::string& userFile,
+                                 const std::string& shippedFolder,
+                                 const std::vector<std::string>& trustedKeys) {
+    DatabaseChoice choice;
+    std::string error;
+    if (!userFile.empty()) {
+        choice.origin = userFile;
+        choice.found = choice.vouched = ReadHostDatabase(userFile, 0, &choice.stored, &error);
+        if (!choice.found) choice.note = "Definitions " + userFile + " not read: " + error;
+        return choice;
+    }
+    if (machine.KeepsToolStateInside())
+        return ChooseDatabase(machine.files(), "database.db", shippedFolder, trustedKeys);
+    const std::string folder = shippedFolder.empty() ? ShippedDataFolder() : shippedFolder;
+    if (folder.empty()) return choice;
+    choice.origin = folder + "/database.db";
+    choice.found = choice.vouched = ReadHostDatabase(choice.origin, 0, &choice.stored, &error);
     return choice;
 }
 

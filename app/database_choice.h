@@ -14,6 +14,10 @@
 // A user's own definitions file (--definitions FILE, the File menu) is a
 // host file the user chose: read as a regular file with a size cap, trusted.
 //
+// A Windows installation is not looked in at all: no run of Tolvane writes
+// into it, so a database.db there is no copy of ours, and it is scanned with
+// the shipped databases where they lie on the host.
+//
 // Pure reads; errors are values; thread-safe.
 #pragma once
 
@@ -25,6 +29,7 @@
 namespace tolvane {
 
 class FileSystem;
+class Machine;
 
 // The largest database file read from the host.
 inline constexpr size_t kMaxHostDatabaseBytes = 256u << 20;
@@ -45,6 +50,17 @@ struct DatabaseChoice {
 DatabaseChoice ChooseDatabase(const FileSystem& files, const std::string& name,
                               const std::string& shippedFolder,
                               const std::vector<std::string>& trustedKeys);
+
+// The definitions (database.db) a run on this machine uses: the user's own
+// file when userFile is not "", else the machine's copy where this computer
+// vouches for it (ChooseDatabase, a machine that keeps Tolvane's state
+// inside only), else the shipped one. shippedFolder is the host folder the
+// machine's copy is held to; for an installation "" means the folder
+// ShippedDataFolder() finds. Not found with the note saying why when the
+// user's file cannot be read.
+DatabaseChoice ChooseDefinitions(const Machine& machine, const std::string& userFile,
+                                 const std::string& shippedFolder,
+                                 const std::vector<std::string>& trustedKeys);
 
 // A host file the user named: a regular file of at most kMaxHostDatabaseBytes
 // (links followed: the user chose the name). False with *error saying why.

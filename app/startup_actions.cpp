@@ -207,7 +207,7 @@ std::vector<StartupObject> RemovalObjectsOf(const Machine& machine, const Startu
             objects.push_back({ObjectType::File, entry.location});
             break;
     }
-    if (withFile && entry.exists && !entry.file.empty())
+    if (withFile && entry.facts.exists && !entry.file.empty())
         objects.push_back({ObjectType::File, entry.file});
     return objects;
 }

@@ -235,7 +235,7 @@ void MeasureWinePrefix(const Options& options, const StartupSources& sources,
                                      [](const StartupEntry& entry) { return !entry.wines; });
         std::map<std::string, uint64_t> files;
         for (const StartupEntry& entry : listing.entries)
-            if (entry.exists) files[LowerAscii(entry.file)] = entry.size;
+            if (entry.facts.exists) files[LowerAscii(entry.file)] = entry.facts.size;
         uint64_t bytes = 0;
         for (const auto& [file, size] : files) bytes += size;
         std::printf(

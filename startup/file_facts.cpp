@@ -43,7 +43,7 @@ bool HasMarker(std::string_view head, const char* marker) {
 // starts as a PE file does, else enough for Wine's marker. A builtin file of
 // Wine's is read no further than its marker unless wineFiles: *whole says
 // whether the file was read to its end.
-bool HashFile(FileSystem& files, const std::string& path, bool wineFiles, StartupEntry& entry,
+bool HashFile(FileSystem& files, const std::string& path, bool wineFiles, StartupFileFacts& facts,
               std::string* head, bool* whole) {
     File file;
     if (!files.OpenFile(path, FileOpenMode::Read, &file)) return false;
@@ -61,7 +61,7 @@ bool HashFile(FileSystem& files, const std::string& path, bool wineFiles, Startu
             (HasMarker(std::string_view(buffer).substr(0, got), kWineBuiltin) ||
              HasMarker(std::string_view(buffer).substr(0, got), kWinePlaceholder))) {
             head->assign(buffer.data(), std::min<size_t>(got, 0x80));
-            entry.size = size;
+            facts.size = size;
             *whole = false;
             return true;
         }
@@ -78,8 +78,8 @@ bool HashFile(FileSystem& files, const std::string& path, bool wineFiles, Startu
     unsigned char digest[EVP_MAX_MD_SIZE];
     unsigned length = 0;
     if (EVP_DigestFinal_ex(context.get(), digest, &length) != 1) return false;
-    entry.size = total;
-    entry.sha256 = Hex(digest, length);
+    facts.size = total;
+    facts.sha256 = Hex(digest, length);
     *whole = true;
     return true;
 }
@@ -136,8 +136,9 @@ bool InSystemFolder(const std::string& file, const std::string& root) {
 // rundll32 or regsvr32 looked through, a Userinit or Shell followed by
 // another program, a file the definitions match.
 bool IsWindowsOwn(const StartupEntry& entry, const std::string& root) {
-    if (!entry.pe || !entry.signature || entry.company != "Microsoft Corporation" ||
-        entry.userWritable || entry.scriptHost || !entry.threat.empty() || entry.missing)
+    const StartupFileFacts& facts = entry.facts;
+    if (!facts.pe || !facts.signature || facts.company != "Microsoft Corporation" ||
+        facts.userWritable || entry.scriptHost || !facts.threat.empty() || facts.missing)
         return false;
     std::string location = LowerAscii(entry.location);
     if (location.find("image file execution options") != std::string::npos ||
@@ -158,63 +159,49 @@ bool IsWindowsOwn(const StartupEntry& entry, const std::string& root) {
 }  // namespace
 
 // The facts of a file not read before in this listing.
-static void ReadNewFileFacts(Lister& lister, StartupEntry& entry) {
+static StartupFileFacts ReadNewFileFacts(Lister& lister, const std::string& file) {
     FileSystem& files = lister.machine.files();
-    entry.exists = lister.Exists(entry.file);
-    entry.missing = !entry.exists;
-    entry.userWritable = InUserWritablePlace(entry.file);
+    StartupFileFacts facts;
+    facts.exists = lister.Exists(file);
+    facts.missing = !facts.exists;
+    facts.userWritable = InUserWritablePlace(file);
     std::string head;
     bool whole = false;
-    if (entry.exists &&
-        HashFile(files, entry.file, lister.sources.readWineFiles, entry, &head, &whole)) {
-        entry.wines = HasMarker(head, kWineBuiltin) || HasMarker(head, kWinePlaceholder);
+    if (facts.exists && HashFile(files, file, lister.sources.readWineFiles, facts, &head, &whole)) {
+        facts.wineBuiltin = HasMarker(head, kWineBuiltin) || HasMarker(head, kWinePlaceholder);
     }
     if (whole) {
-        PeFacts pe = ReadPeFacts(head, entry.size);
-        entry.pe = pe.isPe;
-        entry.company = pe.company;
-        entry.product = pe.product;
-        entry.description = pe.description;
-        entry.signature = pe.signature;
-        entry.notSigned = pe.isPe && !pe.signature;
-        if (!pe.problem.empty()) lister.Note(entry.file + ": " + pe.problem);
+        PeFacts pe = ReadPeFacts(head, facts.size);
+        facts.pe = pe.isPe;
+        facts.company = pe.company;
+        facts.product = pe.product;
+        facts.description = pe.description;
+        facts.signature = pe.signature;
+        facts.notSigned = pe.isPe && !pe.signature;
+        if (!pe.problem.empty()) lister.Note(file + ": " + pe.problem);
     }
     if (lister.definitions) {
-        uint64_t size = entry.size;
+        uint64_t size = facts.size;
         const ThreatDefinition* match =
-            lister.definitions->MatchFile(entry.file, [size] { return size; });
-        if (match) entry.threat = match->name;
+            lister.definitions->MatchFile(file, [size] { return size; });
+        if (match) facts.threat = match->name;
     }
+    return facts;
 }
 
 void ReadFileFacts(Lister& lister, StartupEntry& entry) {
     if (entry.file.empty()) {
-        entry.missing = true;
+        entry.facts.missing = true;
         return;
     }
     std::string key = entry.file;
     std::transform(key.begin(), key.end(), key.begin(),
                    [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
     auto known = lister.files.find(key);
-    if (known != lister.files.end()) {
-        const StartupEntry& facts = known->second;
-        entry.exists = facts.exists;
-        entry.missing = facts.missing;
-        entry.userWritable = facts.userWritable;
-        entry.size = facts.size;
-        entry.sha256 = facts.sha256;
-        entry.wines = entry.wines || facts.wines;
-        entry.threat = facts.threat;
-        entry.pe = facts.pe;
-        entry.company = facts.company;
-        entry.product = facts.product;
-        entry.description = facts.description;
-        entry.signature = facts.signature;
-        entry.notSigned = facts.notSigned;
-    } else {
-        ReadNewFileFacts(lister, entry);
-        lister.files[key] = entry;
-    }
+    if (known == lister.files.end())
+        known = lister.files.emplace(key, ReadNewFileFacts(lister, entry.file)).first;
+    entry.facts = known->second;
+    entry.wines = entry.wines || entry.facts.wineBuiltin;
     entry.windows = !entry.wines && IsWindowsOwn(entry, LowerAscii(lister.systemRoot));
 }
 

@@ -26,7 +26,7 @@ struct Lister {
     const StartupLocation* location = nullptr;  // the one being read
     // The facts of each file read, by its lower-case path: many entries
     // start one file (svchost.exe, rundll32.exe), which is read once.
-    std::map<std::string, StartupEntry> files;
+    std::map<std::string, StartupFileFacts> files;
     // Whether each path asked was a file, by its lower-case path: commands
     // are resolved by trying names in the system folders, whose lookups
     // without regard to case read the folder each time.

@@ -25,7 +25,7 @@ void Lister::Add(StartupEntry entry) {
         Note(entry.location + ": the command of \"" + entry.name + "\" is " +
              std::to_string(entry.command.size()) +
              " characters long, more than Windows runs; its first 32,767 were read");
-    if (entry.file.empty() && !entry.missing) {
+    if (entry.file.empty() && !entry.facts.missing) {
         ResolvedCommand resolved = ResolveCommand(
             entry.command, [this](std::string_view text) { return Expand(text); },
             [this](const std::string& path) { return Exists(path); }, systemRoot);
@@ -42,8 +42,8 @@ void Lister::Add(StartupEntry entry) {
 
 bool IsFlagged(const StartupEntry& entry) {
     if (entry.wines || entry.windows) return false;
-    return entry.missing || entry.userWritable || entry.scriptHost || !entry.threat.empty() ||
-           entry.isNew || entry.notSigned;
+    return entry.facts.missing || entry.facts.userWritable || entry.scriptHost ||
+           !entry.facts.threat.empty() || entry.isNew || entry.facts.notSigned;
 }
 
 std::string WineStockKey(const StartupEntry& entry) {

@@ -31,29 +31,37 @@ namespace tolvane {
 class Machine;
 class ThreatDatabase;
 
+// What is known of the file an entry starts (file_facts.cpp). Read once in
+// a listing and shared by every entry that starts the same file.
+struct StartupFileFacts {
+    bool exists = false;
+    uint64_t size = 0;
+    std::string sha256;  // lower-case hex, "" when the file could not be read
+    // Of a PE file (host/pe_facts.h): its version resource's names (CP1252)
+    // and whether it carries an Authenticode signature, present but not verified.
+    bool pe = false;
+    std::string company, product, description;
+    bool signature = false;
+    bool wineBuiltin = false;  // carries the marker of Wine's builtin or placeholder files
+    // Flags.
+    bool missing = false;       // the file named does not exist
+    bool userWritable = false;  // in AppData, Temp, ProgramData, Public or the Recycle Bin
+    std::string threat;         // the definition that matches the file, "" for none
+    bool notSigned = false;     // a PE file without a signature
+};
+
 struct StartupEntry {
     std::string location;  // "HKLM\...\Run", a service's key, a task's or a shortcut's path
     std::string name;      // the value, service or file name
     std::string command;   // as stored (a shortcut's or task's target and arguments)
     std::string file;      // the Windows path that runs, "" when none could be had
     LocationKind kind = LocationKind::Values;  // the family of the location that listed it
-    bool exists = false;
-    uint64_t size = 0;
-    std::string sha256;  // lower-case hex, "" when the file could not be read
+    StartupFileFacts facts;                    // of file
     bool enabled =
         true;  // a disabled service (Start 4) or task, StartupApproved off (odd first byte)
-    // Of a PE file (host/pe_facts.h): its version resource's names (CP1252)
-    // and whether it carries an Authenticode signature, present but not verified.
-    bool pe = false;
-    std::string company, product, description;
-    bool signature = false;
     // Flags.
-    bool missing = false;       // the file named does not exist
-    bool userWritable = false;  // in AppData, Temp, ProgramData, Public or the Recycle Bin
-    bool scriptHost = false;    // run through cmd, powershell, wscript, cscript, mshta
-    std::string threat;         // the definition that matches the file, "" for none
-    bool notSigned = false;     // a PE file without a signature
-    bool wines = false;         // one of Wine's own (its builtin files, a fresh prefix's)
+    bool scriptHost = false;  // run through cmd, powershell, wscript, cscript, mshta
+    bool wines = false;       // one of Wine's own (its builtin files, a fresh prefix's)
     // One of Windows' own: a file in its system folders that claims Microsoft
     // and carries a signature, started by the entry in the plain way (see
     // file_facts.cpp). Hidden by default like Wine's.

@@ -143,7 +143,7 @@ class RegistryReader {
         entry.command = text;
         if (IsClsid(text)) {
             entry.file = ClsidFile(text, location);
-            entry.missing = entry.file.empty();
+            entry.facts.missing = entry.file.empty();
         }
         lister_.Add(std::move(entry));
     }
@@ -236,7 +236,7 @@ void RegistryReader::ReadKey(RootKey root, const std::string& path, const Startu
             entry.name = sub;
             entry.command = sub;
             entry.file = file;
-            entry.missing = file.empty();
+            entry.facts.missing = file.empty();
             lister_.Add(std::move(entry));
             continue;
         }

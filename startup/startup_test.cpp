@@ -141,14 +141,14 @@ void ExpectPlantedListed(Machine& machine) {
         const StartupEntry* entry = Find(listing, want.name);
         ASSERT_NE(entry, nullptr) << want.name;
         EXPECT_EQ(Lower(entry->file), Lower(want.file)) << want.name;
-        EXPECT_EQ(entry->missing, want.missing) << want.name;
-        EXPECT_EQ(entry->userWritable, want.userWritable) << want.name;
+        EXPECT_EQ(entry->facts.missing, want.missing) << want.name;
+        EXPECT_EQ(entry->facts.userWritable, want.userWritable) << want.name;
         EXPECT_EQ(entry->scriptHost, want.scriptHost) << want.name;
-        EXPECT_TRUE(IsFlagged(*entry) || !entry->missing) << want.name;
+        EXPECT_TRUE(IsFlagged(*entry) || !entry->facts.missing) << want.name;
     }
     const StartupEntry* spy = Find(listing, "Spy");
-    EXPECT_EQ(spy->size, 6u);
-    EXPECT_EQ(spy->sha256.size(), 64u);
+    EXPECT_EQ(spy->facts.size, 6u);
+    EXPECT_EQ(spy->facts.sha256.size(), 64u);
     EXPECT_FALSE(Find(listing, "EvilDrv")->enabled);
     // Winlogon starts each program of a comma-separated Userinit.
     std::vector<std::string> userinit;
@@ -228,24 +228,24 @@ TEST(StartupEntries, WindowsOwnEntriesAreSignedMicrosoftSystemFilesStartedPlainl
 
     const StartupEntry* wuauserv = Find(listing, "wuauserv");
     ASSERT_NE(wuauserv, nullptr);
-    EXPECT_TRUE(wuauserv->pe);
-    EXPECT_EQ(wuauserv->company, "Microsoft Corporation");
-    EXPECT_EQ(wuauserv->description, "Windows Update");
-    EXPECT_TRUE(wuauserv->signature);
+    EXPECT_TRUE(wuauserv->facts.pe);
+    EXPECT_EQ(wuauserv->facts.company, "Microsoft Corporation");
+    EXPECT_EQ(wuauserv->facts.description, "Windows Update");
+    EXPECT_TRUE(wuauserv->facts.signature);
     EXPECT_TRUE(wuauserv->windows);
     EXPECT_FALSE(IsFlagged(*wuauserv));
     ASSERT_NE(Find(listing, "Plain"), nullptr);
     EXPECT_TRUE(Find(listing, "Plain")->windows);
     const StartupEntry* agent = Find(listing, "Agent");
     ASSERT_NE(agent, nullptr);
-    EXPECT_EQ(agent->product, "Agent");
-    EXPECT_TRUE(agent->notSigned);
+    EXPECT_EQ(agent->facts.product, "Agent");
+    EXPECT_TRUE(agent->facts.notSigned);
     EXPECT_FALSE(agent->windows);
     EXPECT_TRUE(IsFlagged(*agent));
     for (const char* shown : {"Fake", "Hosted", "Debugger", "Shell"}) {
         const StartupEntry* entry = Find(listing, shown);
         ASSERT_NE(entry, nullptr) << shown;
-        EXPECT_TRUE(entry->pe) << shown << " " << entry->file;
+        EXPECT_TRUE(entry->facts.pe) << shown << " " << entry->file;
         EXPECT_FALSE(entry->windows) << shown;
     }
 }
@@ -270,8 +270,8 @@ TEST(StartupEntries, WinesBuiltinFilesAreReadWholeOnlyWhenAsked) {
         const StartupEntry* entry = Find(listing, "WineLib");
         ASSERT_NE(entry, nullptr);
         EXPECT_TRUE(entry->wines);
-        EXPECT_EQ(entry->size, 200000u);
-        EXPECT_EQ(entry->sha256.size(), whole ? 64u : 0u);
+        EXPECT_EQ(entry->facts.size, 200000u);
+        EXPECT_EQ(entry->facts.sha256.size(), whole ? 64u : 0u);
     }
 }
 

@@ -7,11 +7,11 @@ namespace tolvane {
 std::string StartupFlagsText(const StartupEntry& entry) {
     std::string flags;
     auto add = [&](const std::string& flag) { flags += (flags.empty() ? "" : ",") + flag; };
-    if (entry.missing) add("missing");
-    if (entry.userWritable) add("user-writable");
+    if (entry.facts.missing) add("missing");
+    if (entry.facts.userWritable) add("user-writable");
     if (entry.scriptHost) add("script-host");
-    if (entry.notSigned) add("not-signed");
-    if (!entry.threat.empty()) add("threat:" + entry.threat);
+    if (entry.facts.notSigned) add("not-signed");
+    if (!entry.facts.threat.empty()) add("threat:" + entry.facts.threat);
     if (entry.isNew) add("new");
     if (!entry.enabled) add("disabled");
     if (entry.wines) add("wine");
@@ -126,22 +126,22 @@ std::vector<std::pair<std::string, std::string>> StartupEntriesWindow::Details(s
         {"Name", e.name},
         {"Command", e.command},
         {"File", e.file.empty() ? "(none could be found in the command)" : e.file},
-        {"File exists", yesNo(e.exists)},
-        {"Size", e.exists ? std::to_string(e.size) + " bytes" : ""},
-        {"SHA-256", e.sha256},
+        {"File exists", yesNo(e.facts.exists)},
+        {"Size", e.facts.exists ? std::to_string(e.facts.size) + " bytes" : ""},
+        {"SHA-256", e.facts.sha256},
         {"Enabled", yesNo(e.enabled)},
-        {"In a user-writable place", yesNo(e.userWritable)},
+        {"In a user-writable place", yesNo(e.facts.userWritable)},
         {"Run through a script host", yesNo(e.scriptHost)},
-        {"Threat", e.threat.empty() ? "none known" : e.threat},
+        {"Threat", e.facts.threat.empty() ? "none known" : e.facts.threat},
         {"New since the last listing", yesNo(e.isNew)},
         {"Wine's own", yesNo(e.wines)},
         {"Windows' own", yesNo(e.windows)},
-        {"Company", e.company},
-        {"Product", e.product},
-        {"Description", e.description},
-        {"Signature", !e.pe         ? "not a program"
-                      : e.signature ? "present (not verified)"
-                                    : "absent"},
+        {"Company", e.facts.company},
+        {"Product", e.facts.product},
+        {"Description", e.facts.description},
+        {"Signature", !e.facts.pe         ? "not a program"
+                      : e.facts.signature ? "present (not verified)"
+                                          : "absent"},
         {"Flags", StartupFlagsText(e)},
     };
 }

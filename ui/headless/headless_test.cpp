@@ -1011,13 +1011,16 @@ TEST(Headless, StartupWeeklyListsTheEntriesNewSinceTheLastWeeklyListing) {
 
 // startup on an installation: a PE file's names and signature reach the JSON
 // and the text's details line; Windows' own entry shows with --all only,
-// marked, and an unsigned program is flagged "not-signed".
+// marked, and an unsigned program is flagged "not-signed". A database.db
+// inside the installation is no copy of ours and is not even looked at.
 TEST(Headless, StartupShowsPeFactsAndHidesWindowsOwnEntriesUnlessAll) {
     testing::TempInstallation windows;
     testing::TempFolder state("tolvane-state");
     {
         auto machine = windows.Open();
         FileSystem& files = machine->files();
+        ASSERT_TRUE(files.CreateFolderPath("C:\\Program Files\\Tolvane"));
+        ASSERT_TRUE(files.WriteWholeFileAtomic("C:\\Program Files\\Tolvane\\database.db", "decoy"));
         ASSERT_TRUE(files.CreateFolderPath("C:\\Windows\\System32"));
         ASSERT_TRUE(files.CreateFolderPath("C:\\Vendor"));
         ASSERT_TRUE(files.WriteWholeFileAtomic(
@@ -1041,6 +1044,7 @@ TEST(Headless, StartupShowsPeFactsAndHidesWindowsOwnEntriesUnlessAll) {
     std::string out;
     EXPECT_EQ(RunCommand(run + "startup", &out), kExitScanListed) << out;
     EXPECT_EQ(out.find("taskmgr.exe"), std::string::npos) << out;
+    EXPECT_EQ(out.find("database.db of the machine"), std::string::npos) << out;
     EXPECT_NE(
         out.find("1\tnot-signed\tHKLM\\Software\\Microsoft\\Windows\\CurrentVersion\\Run\t"
                  "Agent\tC:\\Vendor\\agent.exe\tC:\\Vendor\\agent.exe\n\tVendor\tAgent\tTray\t"

@@ -42,9 +42,9 @@ namespace {
 // A PE file's names and signature, on an indented line below its row.
 std::string PeDetails(const StartupEntry& entry) {
     auto named = [](const std::string& text) { return text.empty() ? "-" : Cp1252ToUtf8(text); };
-    return "\t" + named(entry.company) + "\t" + named(entry.product) + "\t" +
-           named(entry.description) + "\t" +
-           (entry.signature ? "signature present (not verified)" : "not signed") + "\n";
+    return "\t" + named(entry.facts.company) + "\t" + named(entry.facts.product) + "\t" +
+           named(entry.facts.description) + "\t" +
+           (entry.facts.signature ? "signature present (not verified)" : "not signed") + "\n";
 }
 
 nlohmann::json EntryJson(size_t number, const StartupEntry& entry) {
@@ -53,52 +53,41 @@ nlohmann::json EntryJson(size_t number, const StartupEntry& entry) {
             {"name", Cp1252ToUtf8(entry.name)},
             {"command", Cp1252ToUtf8(entry.command)},
             {"file", Cp1252ToUtf8(entry.file)},
-            {"exists", entry.exists},
-            {"size", entry.size},
-            {"sha256", entry.sha256},
+            {"exists", entry.facts.exists},
+            {"size", entry.facts.size},
+            {"sha256", entry.facts.sha256},
             {"enabled", entry.enabled},
-            {"missing", entry.missing},
-            {"userWritable", entry.userWritable},
+            {"missing", entry.facts.missing},
+            {"userWritable", entry.facts.userWritable},
             {"scriptHost", entry.scriptHost},
-            {"threat", Cp1252ToUtf8(entry.threat)},
+            {"threat", Cp1252ToUtf8(entry.facts.threat)},
             {"new", entry.isNew},
             {"wine", entry.wines},
             {"windows", entry.windows},
-            {"pe", entry.pe},
-            {"company", Cp1252ToUtf8(entry.company)},
-            {"product", Cp1252ToUtf8(entry.product)},
-            {"description", Cp1252ToUtf8(entry.description)},
-            {"signature", !entry.pe         ? ""
-                          : entry.signature ? "present"
-                                            : "absent"},
-            {"notSigned", entry.notSigned},
+            {"pe", entry.facts.pe},
+            {"company", Cp1252ToUtf8(entry.facts.company)},
+            {"product", Cp1252ToUtf8(entry.facts.product)},
+            {"description", Cp1252ToUtf8(entry.facts.description)},
+            {"signature", !entry.facts.pe         ? ""
+                          : entry.facts.signature ? "present"
+                                                  : "absent"},
+            {"notSigned", entry.facts.notSigned},
             {"flagged", IsFlagged(entry)}};
 }
 
-// The definitions a scan of this machine uses (database_choice.h): the
-// user's own file, else the machine's copy where this computer vouches for
-// it, else the shipped one. What the user should know goes to the notes.
+// The definitions a scan of this machine uses (database_choice.h); what the
+// user should know goes to the notes.
 void LoadMachineDefinitions(const HeadlessOptions& options, Machine& machine,
                             ThreatDatabase* database, std::vector<std::string>* notes) {
-    std::string stored, error;
-    bool vouched = true;
-    if (!options.definitionsFile.empty()) {
-        if (!ReadUserDatabaseFile(options.definitionsFile, &stored, &error)) {
-            notes->push_back("Definitions " + options.definitionsFile + " not read: " + error);
-            return;
-        }
-    } else {
-        DatabaseChoice choice = ChooseDatabase(machine.files(), "database.db", ShippedDataFolder(),
-                                               BuiltInUpdateKeys());
-        if (!choice.note.empty()) notes->push_back(choice.note);
-        if (!choice.found) return;
-        stored = std::move(choice.stored);
-        vouched = choice.vouched;
-    }
+    DatabaseChoice choice = ChooseDefinitions(machine, options.definitionsFile, ShippedDataFolder(),
+                                              BuiltInUpdateKeys());
+    if (!choice.note.empty()) notes->push_back(choice.note);
+    if (!choice.found) return;
     PlaceholderFolders folders = PlaceholderFolders::FromShell(machine.shell());
     LoadReport report;
-    if (!LoadDefinitionsFromContainer(stored, folders, database, &report,
-                                      vouched ? RulesSource::Vouched : RulesSource::Unvouched))
+    if (!LoadDefinitionsFromContainer(
+            choice.stored, folders, database, &report,
+            choice.vouched ? RulesSource::Vouched : RulesSource::Unvouched))
         notes->push_back("the definitions could not be loaded: no entry is matched to a threat");
 }
 
@@ -119,7 +108,7 @@ int PrintListing(const StartupListing& listing, bool all, bool weekly, bool json
             << "\t" << Cp1252ToUtf8(entry.name) << "\t"
             << Cp1252ToUtf8(entry.command.substr(0, 400)) << "\t" << Cp1252ToUtf8(entry.file)
             << "\n";
-        if (entry.pe) out << PeDetails(entry);
+        if (entry.facts.pe) out << PeDetails(entry);
     }
     if (json) {
         nlohmann::json notes = nlohmann::json::array();
