@@ -792,6 +792,11 @@ std::optional<std::string> ScanEngine::ProfilePath(size_t index, const std::stri
     return moved;
 }
 
+// The file is looked at as a walk of its folder meets it: listed in its
+// folder (held while its entries are looked at) rather than resolved as a
+// path, so that a link there is the link a Files scan lists, its row the
+// same whichever scan found it. A link to a folder is a folder; nothing is
+// opened.
 void ScanEngine::LookUpFile(const FileEntry& entry, const std::string& path,
                             const std::string& profile) {
     FileSystem& files = machine_.files();
@@ -799,16 +804,20 @@ void ScanEngine::LookUpFile(const FileEntry& entry, const std::string& path,
     SetCurrentItem(path);
     Count(results_.counters.objectsScanned);
     Progress(ScanProgress::Step);
-    uint32_t attributes = files.GetFileAttributes(path);
-    if (attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_DIRECTORY)) return;
+    FindHandle handle;
+    FindData met;
+    if (!files.FindFirstFile(path, &handle, &met, FindDetail::Full)) return;
+    // Names that differ only in case are all listed: the one spelled as the
+    // path is taken, as the path itself would resolve.
+    const std::string_view name = std::string_view(path).substr(path.find_last_of("\\/") + 1);
+    for (FindData other; met.name != name && handle.Next(&other);)
+        if (other.name == name) met = std::move(other);
+    if (met.attributes & FILE_ATTRIBUTE_DIRECTORY) return;
     // Matched by the entry's own path (the index holds the current user's
-    // folders) with the size of the file found. Another definition's entry
+    // folders) with the size the listing gave. Another definition's entry
     // may claim the same file (the later wins, as in a walk); it is
     // reported once.
-    ThreatDefinition* owner = database_.MatchFile(entry.path, [&] {
-        uint64_t size = 0;
-        return files.GetFileSize(path, &size) ? size : 0;
-    });
+    ThreatDefinition* owner = database_.MatchFile(entry.path, [&] { return met.size; });
     if (!owner) return;
     reportedFiles_.insert(ToLowerCp1252(path));
     Count(results_.counters.filesRecognised);

@@ -27,7 +27,10 @@
 #include "definitions/threat_database.h"
 #include "machine/machine.h"
 #include "removal/object_remover.h"
+#include "scan/detected_object.h"
+#include "scan/scan_engine.h"
 #include "script/script_test_support.h"
+#include "settings/settings_store.h"
 #include "testing/temp_folder.h"
 #include "testing/temp_prefix.h"
 
@@ -282,6 +285,40 @@ TEST_F(Containment, RestoreWorkFolderBehindALinkWritesNothingOutside) {
     ExpectOutsideUntouched("work folder behind a link");
     Record("restore with %TEMP% = C:\\users\\root\\Temp -> outside folder",
            "work folder not made, nothing extracted or restored");
+}
+
+// A link planted where a definition names a file is the link whichever scan
+// meets it: the Smart Scan's look-up of the named path and the Files scan's
+// walk give the same row, the link's, and its removal leaves the file it
+// leads to alone. Without Z: the Files scan walks C: only, and the link
+// leads off every drive (a link off the drive that Z: covers is removed as
+// a link: RemovalDoesNotFollowLinksOffTheDrive).
+TEST_F(Containment, ALinkAtAFileADefinitionNamesIsOneRowInEveryScan) {
+    fs::remove(prefix_.Host("dosdevices/z:"));
+    ThreatDatabase database;
+    ASSERT_TRUE(LoadDefinitionsFromText(
+        "<NA><SW NAME=\"Spy\"><FILES><FILE PATH=\"C:\\Bad\\victim.lnk\"/></FILES></SW></NA>",
+        PlaceholderFolders::FromShell(machine_->shell()), &database));
+    std::vector<std::string> rows[2];
+    const ScanMode modes[2] = {ScanMode::Smart, ScanMode::Files};
+    for (int scan = 0; scan < 2; ++scan) {
+        SettingsStore(machine_->registry())
+            .WriteInt(setting::kLastScanMode, static_cast<int32_t>(modes[scan]));
+        ScanEngine engine(*machine_, database);
+        engine.SetRegistryKeyPause(std::chrono::milliseconds(0));
+        engine.RunScan();
+        for (DetectedObject* object : engine.Results().listedObjects)
+            rows[scan].push_back(std::string(ObjectTypeText(object->type)) + " " +
+                                 object->objectText);
+    }
+    EXPECT_EQ(rows[0], std::vector<std::string>{"File C:\\Bad\\victim.lnk"});
+    EXPECT_EQ(rows[1], rows[0]);
+    const bool removed = ObjectRemover(*machine_).RemoveFile("C:\\Bad\\victim.lnk");
+    EXPECT_EQ(removed, !Exists("drive_c/Bad/victim.lnk"));
+    ExpectOutsideUntouched("scan and removal of a link a definition names");
+    Record("Smart and Files scan of C:\\Bad\\victim.lnk (a link off every drive), then Remove",
+           std::string("one row each, the link's; removal ") +
+               (removed ? "deleted the link" : "refused") + ", the outside file kept");
 }
 
 TEST_F(Containment, ChangesThroughALinkOffTheDriveAreRefusedReadsAreNot) {
