@@ -793,8 +793,8 @@ std::optional<std::string> ScanEngine::ProfilePath(size_t index, const std::stri
 }
 
 // The file is looked at as a walk of its folder meets it: listed in its
-// folder (held while its entries are looked at) rather than resolved as a
-// path, so that a link there is the link a Files scan lists, its row the
+// folder (looked at relative to the folder opened) rather than resolved as
+// a path, so that a link there is the link a Files scan lists, its row the
 // same whichever scan found it. A link to a folder is a folder; nothing is
 // opened.
 void ScanEngine::LookUpFile(const FileEntry& entry, const std::string& path,
