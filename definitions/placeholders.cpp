@@ -26,18 +26,12 @@ std::bitset<256> LettersAfterPercent(std::string_view text) {
     return letters;
 }
 
-}  // namespace
-
-std::string_view PlaceholderText(Placeholder placeholder) {
-    return kTexts[static_cast<int>(placeholder)];
-}
-
 // The usual text holds one placeholder and no other '%': only the text
 // between its two '%' can match, and a folder without a '%' of its own
 // leaves nothing for a later placeholder, so the whole replacement is one
 // copy. False, setting nothing, for any other text.
-static bool ResolveSinglePlaceholder(std::string_view text, const PlaceholderFolders& folders,
-                                     std::string* resolved) {
+bool ResolveSinglePlaceholder(std::string_view text, const PlaceholderFolders& folders,
+                              std::string* resolved) {
     size_t first = text.find('%');
     size_t second = first == std::string_view::npos ? first : text.find('%', first + 1);
     if (second == std::string_view::npos || text.find('%', second + 1) != std::string_view::npos)
@@ -50,6 +44,12 @@ static bool ResolveSinglePlaceholder(std::string_view text, const PlaceholderFol
     resolved->reserve(text.size() - candidate.size() + folder.size());
     resolved->append(text.substr(0, first)).append(folder).append(text.substr(second + 1));
     return true;
+}
+
+}  // namespace
+
+std::string_view PlaceholderText(Placeholder placeholder) {
+    return kTexts[static_cast<int>(placeholder)];
 }
 
 std::string ResolvePlaceholders(std::string text, const PlaceholderFolders& folders) {

@@ -352,9 +352,9 @@ void ThreatDatabase::ReadDefinitions(MarkupParser& parser, const PlaceholderFold
     definitions_.reserve(parser.ChildCount("SW"));
 
     // Each definition is indexed as soon as it is read, while its records
-    // are still in the cache: a second walk over all of them afterwards
-    // costs a cache miss per record. Its lists no longer change, so the
-    // index's pointers into them stay valid.
+    // are still in the cache, rather than by a second walk over all of them
+    // that fetches each from memory again. Its lists no longer change, so
+    // the index's pointers into them stay valid.
     std::string pattern;
     while (parser.NextChild("SW")) {
         definitions_.push_back(
