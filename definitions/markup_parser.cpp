@@ -463,6 +463,57 @@ std::string MarkupParser::AttributeOf(int32_t index, std::string_view name) cons
     return value;
 }
 
+// A tag whose attributes all stand as NAME="value" (blanks allowed around
+// the '='), read without the general token walk; the wanted values are then
+// exactly what the walk gives: each from the first attribute of its name.
+// False, having set nothing, at anything else (a lone name, a quote where a
+// name belongs, a value the end of the text cuts off, lead bytes), which the
+// walk reads instead.
+bool MarkupParser::PlainAttributes(
+    int32_t pos, std::initializer_list<std::pair<std::string_view, std::string*>> wanted) const {
+    if (hasLeadBytes_) return false;
+    const char* text = text_.data();
+    auto skipSpace = [&] {
+        while (pos < end_ && IsWhitespace(text[pos])) ++pos;
+        return pos < end_;
+    };
+    // Where each value stands; set ones are not looked for again.
+    constexpr size_t kMost = 8;
+    std::array<Token, kMost> found{};
+    std::array<bool, kMost> set{};
+    size_t unset = wanted.size();
+    while (unset > 0) {
+        if (!skipSpace()) return false;
+        char c = text[pos];
+        if (c == '/' || c == '>') break;
+        if (c == '"' || ClassOf(c) != kPlain) return false;
+        int32_t nameLeft = pos;
+        while (pos < end_ && ClassOf(text[pos]) == kPlain) ++pos;
+        std::string_view name(text + nameLeft, pos - nameLeft);
+        if (!skipSpace() || text[pos] != '=') return false;
+        ++pos;
+        if (!skipSpace() || text[pos] != '"') return false;
+        int32_t close = pos + 1;
+        if (!FindChar(&close, '"') || close + 1 >= end_) return false;
+        size_t i = 0;
+        for (const auto& want : wanted) {
+            if (!set[i] && name == want.first) {
+                set[i] = true;
+                found[i] = Token{pos + 1, close, true};
+                --unset;
+            }
+            ++i;
+        }
+        pos = close + 1;
+    }
+    size_t i = 0;
+    for (const auto& want : wanted) {
+        if (set[i]) *want.second = Decode(found[i].left, found[i].right);
+        ++i;
+    }
+    return true;
+}
+
 // The tokens after the name, up to a '/' or '>' token: an attribute's value
 // is the second token after the first token equal to its name, when that
 // token is a quoted string. A value cut off by the end of the text is empty.
@@ -477,6 +528,7 @@ void MarkupParser::AttributesOf(
     if (index <= 0 || index >= nextFree_) return;
     int32_t pos = elements_[index].nameRight;
     if (pos >= end_) return;
+    if (PlainAttributes(pos, wanted)) return;
     // Per name: -1 before its first match, then the tokens read since it;
     // at 2 it is settled.
     std::array<int, kMost> since;

@@ -110,6 +110,8 @@ class MarkupParser {
     int32_t Fail(std::string message);
     int32_t TakeEntry();
     std::string AttributeOf(int32_t index, std::string_view name) const;
+    bool PlainAttributes(
+        int32_t pos, std::initializer_list<std::pair<std::string_view, std::string*>> wanted) const;
     void AttributesOf(
         int32_t index,
         std::initializer_list<std::pair<std::string_view, std::string*>> wanted) const;

@@ -80,11 +80,6 @@ void PatternIndex::Finish() {
     sorted_ = named_.size();
 }
 
-void PatternIndex::Reserve(size_t count) {
-    starts_.reserve(count + 1);
-    named_.reserve(count);
-}
-
 void PatternIndex::Clear() {
     text_.clear();
     starts_.assign(1, 0);

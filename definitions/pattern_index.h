@@ -30,8 +30,6 @@ class PatternIndex {
     // added after it are still found, only more slowly.
     void Finish();
     void Clear();
-    // Room for this many patterns in all, so that adding them moves none.
-    void Reserve(size_t count);
 
     size_t Size() const { return starts_.size() - 1; }
     std::string_view Pattern(uint32_t number) const {

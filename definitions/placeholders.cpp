@@ -1,6 +1,8 @@
 #include "definitions/placeholders.h"
 
+#include <algorithm>
 #include <bitset>
+#include <iterator>
 
 #include "base/text.h"
 
@@ -24,6 +26,26 @@ std::bitset<256> LettersAfterPercent(std::string_view text) {
     return letters;
 }
 
+// The usual text holds one placeholder and no other '%': only the text
+// between its two '%' can match, and a folder without a '%' of its own
+// leaves nothing for a later placeholder, so the whole replacement is one
+// copy. False, setting nothing, for any other text.
+bool ResolveSinglePlaceholder(std::string_view text, const PlaceholderFolders& folders,
+                              std::string* resolved) {
+    size_t first = text.find('%');
+    size_t second = first == std::string_view::npos ? first : text.find('%', first + 1);
+    if (second == std::string_view::npos || text.find('%', second + 1) != std::string_view::npos)
+        return false;
+    std::string_view candidate = text.substr(first, second + 1 - first);
+    const auto* named = std::find(std::begin(kTexts), std::end(kTexts), candidate);
+    if (named == std::end(kTexts)) return false;
+    const std::string& folder = folders.folders[named - std::begin(kTexts)];
+    if (folder.find('%') != std::string::npos) return false;
+    resolved->reserve(text.size() - candidate.size() + folder.size());
+    resolved->append(text.substr(0, first)).append(folder).append(text.substr(second + 1));
+    return true;
+}
+
 }  // namespace
 
 std::string_view PlaceholderText(Placeholder placeholder) {
@@ -31,10 +53,12 @@ std::string_view PlaceholderText(Placeholder placeholder) {
 }
 
 std::string ResolvePlaceholders(std::string text, const PlaceholderFolders& folders) {
-    std::string out = std::move(text);
     // Every placeholder holds two '%'.
-    size_t first = out.find('%');
-    if (first == std::string::npos || out.find('%', first + 1) == std::string::npos) return out;
+    size_t first = text.find('%');
+    if (first == std::string::npos || text.find('%', first + 1) == std::string::npos) return text;
+    std::string single;
+    if (ResolveSinglePlaceholder(text, folders, &single)) return single;
+    std::string out = std::move(text);
     std::bitset<256> after = LettersAfterPercent(out);
     for (int i = 0; i < kPlaceholderCount; ++i) {
         std::string_view name = kTexts[i];

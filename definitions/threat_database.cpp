@@ -263,6 +263,7 @@ std::unique_ptr<ThreatDefinition> ReadDefinition(MarkupParser& parser,
 
     if (children.Next(parser, kDirectories)) {
         parser.EnterChild();
+        d.directories.reserve(parser.ChildCount("DIR"));
         while (parser.NextChild("DIR"))
             d.directories.push_back({ResolvePlaceholders(parser.ChildAttribute("NAME"), folders)});
         parser.LeaveElement();
@@ -275,12 +276,14 @@ std::unique_ptr<ThreatDefinition> ReadDefinition(MarkupParser& parser,
     }
     if (children.Next(parser, kRegistryKeys)) {
         parser.EnterChild();
+        d.registryKeys.reserve(parser.ChildCount("REGKEY"));
         while (parser.NextChild("REGKEY"))
             d.registryKeys.push_back({parser.ChildAttribute("NAME"), 0, nullptr});
         parser.LeaveElement();
     }
     if (children.Next(parser, kRegistryValues)) {
         parser.EnterChild();
+        d.registryValues.reserve(parser.ChildCount("REGVALUE"));
         while (parser.NextChild("REGVALUE"))
             d.registryValues.push_back(ReadValueEntry(parser, folders));
         parser.LeaveElement();
@@ -346,64 +349,50 @@ void ThreatDatabase::ReadDefinitions(MarkupParser& parser, const PlaceholderFold
     if (!parser.NextElement("NA")) return;
     version_ = parser.ElementAttribute("VERSION");
     date_ = parser.ElementAttribute("DATE");
+    definitions_.reserve(parser.ChildCount("SW"));
 
-    while (parser.NextChild("SW")) {
-        std::unique_ptr<ThreatDefinition> definition =
-            ReadDefinition(parser, folders, {&content_, &ruleNames_, definitions_.size()});
-        const ThreatDefinition& d = *definition;
-        registryEntryCount_ += d.registryKeys.size() + d.registryValues.size();
-        definitions_.push_back(std::move(definition));
-    }
-    IndexAll();
-}
-
-// Indexed once all are read, into lists made at their full size at once.
-void ThreatDatabase::IndexAll() {
-    size_t fileCount = 0, folderCount = 0;
-    for (const auto& definition : definitions_) {
-        fileCount += definition->files.size();
-        folderCount += definition->directories.size();
-    }
-    fileIndex_.Reserve(fileCount);
-    fileEntries_.reserve(fileCount);
-    folderIndex_.Reserve(folderCount);
-    folderOwners_.reserve(folderCount);
-    // A pattern is made in one reused buffer; the index copies it.
+    // Each definition is indexed as soon as it is read, while its records
+    // are still in the cache, rather than by a second walk over all of them
+    // that fetches each from memory again. Its lists no longer change, so
+    // the index's pointers into them stay valid.
     std::string pattern;
-    for (const auto& owner : definitions_) {
-        ThreatDefinition* definition = owner.get();
-        for (const FileEntry& file : definition->files) {
-            if (file.anywhere) {
-                anywhereIndex_.Add(file.path);
-                anywhereEntries_.push_back({definition, &file});
-                continue;
-            }
-            MakeFilePattern(file.path, &pattern);
-            fileIndex_.Add(pattern);
-            fileEntries_.push_back({definition, &file});
-        }
-        for (const DirectoryEntry& directory : definition->directories) {
-            folderIndex_.Add(std::string_view(directory.path).substr(0, kIndexPatternLimit));
-            folderOwners_.push_back(definition);
-        }
+    while (parser.NextChild("SW")) {
+        definitions_.push_back(
+            ReadDefinition(parser, folders, {&content_, &ruleNames_, definitions_.size()}));
+        ThreatDefinition* definition = definitions_.back().get();
+        registryEntryCount_ += definition->registryKeys.size() + definition->registryValues.size();
+        Index(definition, &pattern);
     }
     fileIndex_.Finish();
     anywhereIndex_.Finish();
     folderIndex_.Finish();
-    IndexExpressions();
+    fileExpressions_.Finish();
 }
 
-void ThreatDatabase::IndexExpressions() {
-    std::string why;
-    for (const auto& owner : definitions_) {
-        // What the index refuses leaves the definition too.
-        std::erase_if(owner->fileExpressions, [&](const ExpressionEntry& entry) {
-            if (!fileExpressions_.Add(entry.expression, entry.exclusion, &why)) return true;
-            expressionOwners_.push_back(owner.get());
-            return false;
-        });
+// A pattern is made in the caller's reused buffer; the index copies it.
+// What the expression index refuses leaves the definition too.
+void ThreatDatabase::Index(ThreatDefinition* definition, std::string* pattern) {
+    for (const FileEntry& file : definition->files) {
+        if (file.anywhere) {
+            anywhereIndex_.Add(file.path);
+            anywhereEntries_.push_back({definition, &file});
+            continue;
+        }
+        MakeFilePattern(file.path, pattern);
+        fileIndex_.Add(*pattern);
+        fileEntries_.push_back({definition, &file});
     }
-    fileExpressions_.Finish();
+    for (const DirectoryEntry& directory : definition->directories) {
+        folderIndex_.Add(std::string_view(directory.path).substr(0, kIndexPatternLimit));
+        folderOwners_.push_back(definition);
+    }
+    if (definition->fileExpressions.empty()) return;
+    std::string why;
+    std::erase_if(definition->fileExpressions, [&](const ExpressionEntry& entry) {
+        if (!fileExpressions_.Add(entry.expression, entry.exclusion, &why)) return true;
+        expressionOwners_.push_back(definition);
+        return false;
+    });
 }
 
 ThreatDefinition* ThreatDatabase::MatchFileExpression(std::string_view path) const {

@@ -213,8 +213,8 @@ class ThreatDatabase {
     size_t RuleNameCount() const { return ruleNames_.size(); }
 
   private:
-    void IndexAll();
-    void IndexExpressions();
+    // Files the definition's entries in the indexes (Finish still to come).
+    void Index(ThreatDefinition* definition, std::string* pattern);
 
     std::vector<std::unique_ptr<ThreatDefinition>> definitions_;
     std::string version_;
