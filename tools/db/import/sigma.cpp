@@ -287,6 +287,11 @@ struct RuleContext {
     Definition* definition;
     Report* report;
     const CleanWindows* stock = nullptr;  // the stock file names, if known
+    // Where entries of registry paths written without a root are looked
+    // for (RegistryPathsBelowSubtree), for the description; pendingPlaces
+    // those of an anchor AddConditional has not settled on yet.
+    std::set<std::string> rootPlaces = {};
+    std::set<std::string> pendingPlaces = {};
 };
 
 bool Has(const FieldCondition& c, std::string_view modifier) {
@@ -308,6 +313,24 @@ std::optional<std::string> Unexpressible(const FieldCondition& c) {
         if (!supported) return "modifier |" + m + " cannot be expressed";
     }
     return std::nullopt;
+}
+
+Condition DwordCondition(uint32_t number) {
+    Condition c{true, "equals", std::to_string(number)};
+    c.dword = true;
+    return c;
+}
+
+// The registry paths below the roots for a path as the rule writes it: one,
+// or for a path without a root that starts with a well-known subtree one
+// for each place it lives (*places says where; else it is left empty).
+std::vector<std::string> RegistryPaths(std::string_view written, bool forValue,
+                                       std::string* places, Refusal* why) {
+    places->clear();
+    if (auto path = RegistryPathWithoutRoot(written, forValue, why)) return {*path};
+    if (why->reason != kNoRootReason) return {};
+    auto paths = RegistryPathsBelowSubtree(written, forValue, places, why);
+    return paths ? *paths : std::vector<std::string>{};
 }
 
 enum class Wanted { Key, Value, Both };
@@ -345,13 +368,17 @@ void AddRegistryTarget(RuleContext& rule, const FieldCondition& target, const Va
             LeaveOut(rule, value.line, value.text, "data of any value below a key");
             return;
         }
-        auto key = RegistryPathWithoutRoot(value.text, false, &why);
-        if (!key) return LeaveOut(rule, value.line, value.text, why.reason);
-        AddEntry(rule.definition, {EntryKind::RegistryKey, *key});
+        std::string places;
+        const auto keys = RegistryPaths(value.text, false, &places, &why);
+        if (keys.empty()) return LeaveOut(rule, value.line, value.text, why.reason);
+        for (const std::string& key : keys) AddEntry(rule.definition, {EntryKind::RegistryKey, key});
+        if (!places.empty()) rule.rootPlaces.insert(places);
         ++rule.report->indicatorsConverted;
         return;
     }
     std::vector<std::string> patterns{""};
+    // DWORDs whose number the data's text cannot state: compared as numbers.
+    std::vector<Condition> numbers;
     if (details) {
         patterns.clear();
         DataMatch match = Has(*details, "contains")     ? DataMatch::Contains
@@ -360,40 +387,52 @@ void AddRegistryTarget(RuleContext& rule, const FieldCondition& target, const Va
                                                         : DataMatch::Equals;
         for (const Value& d : details->values) {
             auto pattern = DataPattern(d.text, match, &why);
-            if (!pattern)
-                LeaveOut(rule, d.line, value.text + " = " + d.text, why.reason);
-            else
+            if (pattern)
                 patterns.push_back(*pattern);
+            else if (why.reason == kDwordZeroByteReason)
+                numbers.push_back(DwordCondition(*SysmonDword(d.text)));
+            else
+                LeaveOut(rule, d.line, value.text + " = " + d.text, why.reason);
         }
-        if (patterns.empty()) return;
+        if (patterns.empty() && numbers.empty()) return;
         wanted = Wanted::Value;
     }
     bool converted = false;
+    std::string places;
     if (namePrefix) wanted = Wanted::Value;
     if (wanted != Wanted::Value) {
-        auto key = RegistryPathWithoutRoot(value.text, false, &why);
-        if (key) AddEntry(rule.definition, {EntryKind::RegistryKey, *key}), converted = true;
+        for (const std::string& key : RegistryPaths(value.text, false, &places, &why))
+            AddEntry(rule.definition, {EntryKind::RegistryKey, key}), converted = true;
     }
     if (wanted != Wanted::Key) {
-        auto path = RegistryPathWithoutRoot(value.text, true, &why);
-        auto name = path ? RegistryValueText(*path, &why) : std::nullopt;
-        if (name && namePrefix && name->find_first_of("*?") != std::string::npos) {
-            why.reason = "wildcard in a value name";
-            name.reset();
-        }
-        for (const std::string& p : patterns) {
-            if (!name) break;
-            // "\\(Default)" names the default value alone.
-            std::string text = namePrefix && name->back() != '\\' ? *name + "*" : *name;
-            AddEntry(rule.definition,
-                     {EntryKind::RegistryValue, p.empty() ? text : text + ":@:" + p, namePrefix});
-            converted = true;
+        for (const std::string& path : RegistryPaths(value.text, true, &places, &why)) {
+            auto name = RegistryValueText(path, &why);
+            if (name && namePrefix && name->find_first_of("*?") != std::string::npos) {
+                why.reason = "wildcard in a value name";
+                name.reset();
+            }
+            for (const std::string& p : patterns) {
+                if (!name) break;
+                // "\\(Default)" names the default value alone.
+                std::string text = namePrefix && name->back() != '\\' ? *name + "*" : *name;
+                AddEntry(rule.definition, {EntryKind::RegistryValue,
+                                           p.empty() ? text : text + ":@:" + p, namePrefix});
+                converted = true;
+            }
+            if (name && !numbers.empty()) {
+                std::string text = namePrefix && name->back() != '\\' ? *name + "*" : *name;
+                AddEntry(rule.definition,
+                         {EntryKind::RegistryValue, text, namePrefix, {numbers}});
+                converted = true;
+            }
         }
     }
-    if (converted)
+    if (converted) {
         ++rule.report->indicatorsConverted;
-    else
+        if (!places.empty()) rule.rootPlaces.insert(places);
+    } else {
         LeaveOut(rule, value.line, value.text, why.reason);
+    }
 }
 
 PathFragment SigmaFragment(const FieldCondition& c, const std::string& text) {
@@ -530,7 +569,11 @@ std::optional<Condition> FileCondition(const FieldCondition& c, const std::strin
 
 std::optional<Condition> DataCondition(const FieldCondition& c, const std::string& text,
                                        Refusal* why) {
-    // Sysmon's print of a number or of binary data is not the data's text.
+    // Sysmon's print of a DWORD it equals is its number; the print of
+    // binary data or of a QWORD is not the data's text.
+    if (text.rfind("DWORD (", 0) == 0 && c.modifiers.empty()) {
+        if (auto number = SysmonDword(text)) return DwordCondition(*number);
+    }
     for (std::string_view printed : {"DWORD (", "QWORD (", "Binary Data"})
         if (text.rfind(printed, 0) == 0)
             return Refuse(why, "number or binary data compared with other conditions");
@@ -605,6 +648,7 @@ std::optional<std::vector<Entry>> RegistryAnchor(RuleContext& rule, const FieldC
     RuleContext sub{rule.where, rule.category, &scratch, &report, rule.stock};
     AddRegistryTarget(sub, c, v, nullptr, dataTested ? Wanted::Value : wanted);
     if (!report.leftOut.empty()) return Refuse(why, report.leftOut.front().reason);
+    rule.pendingPlaces.insert(sub.rootPlaces.begin(), sub.rootPlaces.end());
     std::vector<Entry> entries;
     for (Entry& e : scratch.entries) {
         // A key and all below it, narrowed by other conditions: the values
@@ -715,6 +759,7 @@ std::optional<std::string> AddConditional(RuleContext& rule, const SortedClause&
     for (size_t anchor = 0; anchor < sorted.targets.size(); ++anchor) {
         // Exclusions alone never narrow a kind of file or all values of a
         // key enough: what they leave is still every other one.
+        rule.pendingPlaces.clear();
         auto entries = AnchorEntries(rule, sorted, anchor, narrowed, &why);
         if (!entries) continue;
         std::vector<Alternatives> requirements;
@@ -737,6 +782,7 @@ std::optional<std::string> AddConditional(RuleContext& rule, const SortedClause&
         }
         if (unchecked && rule.definition->description.find(kProgramNote) == std::string::npos)
             rule.definition->description += kProgramNote;
+        rule.rootPlaces.insert(rule.pendingPlaces.begin(), rule.pendingPlaces.end());
         return std::nullopt;
     }
     return why.reason.empty() ? "no condition names the object by itself" : why.reason;
@@ -835,6 +881,25 @@ Definition RuleTexts(const YAML::Node& rule, const std::string& relative, const 
     return d;
 }
 
+// The rule matches a registry path written without its root below any key;
+// the entries look in the places its first key lives.
+void AddPlacesNote(const std::set<std::string>& places, Definition* definition) {
+    if (places.empty()) return;
+    std::string where;
+    for (const std::string& p : places) where += (where.empty() ? "" : "; ") + p;
+    definition->description +=
+        " The rule matches its registry path below any key; it is looked for below " + where +
+        " only.";
+}
+
+bool ComparesDwords(const Definition& definition) {
+    for (const Entry& e : definition.entries)
+        for (const auto& any : e.conditions)
+            for (const Condition& c : any)
+                if (c.dword) return true;
+    return false;
+}
+
 // --- One rule file ---
 
 constexpr std::string_view kReadCategories[] = {"registry_set", "registry_add", "registry_event",
@@ -909,6 +974,13 @@ void ImportRule(const YAML::Node& rule, const std::string& relative, const Sourc
         RuleContext context{relative, category, &definition, &report, stock};
         for (const Clause& clause : all) AddClause(context, clause);
         if (definition.entries.empty()) return;
+        AddPlacesNote(context.rootPlaces, &definition);
+        // Several settings such numbers test are stock values of some
+        // Windows (a default policy): left for the user to judge unless the
+        // rule rates its finding high.
+        if (ComparesDwords(definition) && definition.danger != "High" &&
+            definition.danger != "Critical")
+            definition.uncheckedByDefault = true;
         ++report.threatsConverted;
         result->definitions.push_back(std::move(definition));
     } catch (const RuleError& error) {
