@@ -675,6 +675,25 @@ bool Specific(const Entry& e, const CleanWindows* stock) {
     return fullPath || !stock || !stock->HasStockName(name);
 }
 
+// Whether the path conditions an entry of the values of one key gets name
+// each value in full: every alternative of one of them ends with "\\" and
+// a name (the scan skips value names holding a backslash, so that is the
+// whole name).
+bool NamedByConditions(const Entry& e, const std::vector<Alternatives>& requirements) {
+    if (e.kind != EntryKind::RegistryValue || !e.namePattern ||
+        e.text.find_first_of("*?") != e.text.size() - 1 || e.text.substr(e.text.size() - 2) != "\\*")
+        return false;
+    for (const Alternatives& any : requirements) {
+        const bool named = std::all_of(any.begin(), any.end(), [](const Condition& c) {
+            return !c.onData && (c.how == "endswith" || c.how == "equals") &&
+                   c.text.size() > 1 && c.text.front() == '\\' && c.text.back() != '\\' &&
+                   c.text.find_first_of("*?") == std::string::npos;
+        });
+        if (named && !any.empty()) return true;
+    }
+    return false;
+}
+
 // The exclusions of a clause as conditions; *dropped names a field of an
 // exclusion that cannot be checked at all (the program), which the caller
 // may only drop where the entries are specific.
@@ -770,7 +789,7 @@ std::optional<std::string> AddConditional(RuleContext& rule, const SortedClause&
             if (!Requirements(*d, registry, &requirements, &why)) return why.reason;
         const bool unchecked = !sorted.programFields.empty() || !dropped.empty();
         for (const Entry& e : *entries)
-            if (unchecked && !Specific(e, rule.stock))
+            if (unchecked && !Specific(e, rule.stock) && !NamedByConditions(e, requirements))
                 return "condition on " +
                        (sorted.programFields.empty() ? dropped : sorted.programFields[0]) +
                        " cannot be expressed";
@@ -788,13 +807,102 @@ std::optional<std::string> AddConditional(RuleContext& rule, const SortedClause&
     return why.reason.empty() ? "no condition names the object by itself" : why.reason;
 }
 
+// RE2 has no look-ahead: a path holding all parts is one of their orders.
+constexpr size_t kMaxAllParts = 4;
+
+std::string QuotedLiteral(std::string_view text) {
+    std::string out;
+    for (char c : text) {
+        if ((c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
+            static_cast<unsigned char>(c) >= 0x80)
+            out += c;
+        else
+            out += std::string("\\") + c;
+    }
+    return out;
+}
+
+// "(?:a.*b|b.*a)": the parts in every order, each after the one before.
+std::string EveryOrder(std::vector<std::string> parts) {
+    std::sort(parts.begin(), parts.end());
+    std::string out;
+    do {
+        std::string one;
+        for (const std::string& p : parts) one += (one.empty() ? "" : ".*") + QuotedLiteral(p);
+        out += (out.empty() ? "" : "|") + one;
+    } while (std::next_permutation(parts.begin(), parts.end()));
+    return parts.size() > 1 ? "(?:" + out + ")" : out;
+}
+
+// A file's path that holds several parts (`|contains|all`) and ends with a
+// text (an `|endswith`, else a part that is an extension): path expressions
+// of the parts in every order before that end, which find a part of what
+// the rule matches (a path whose parts overlap is missed). False when the
+// clause is not of that form; then *problem is empty, or says why the form
+// cannot be stated.
+bool AddAllPartsExpressions(RuleContext& rule, const SortedClause& sorted, const Clause& clause,
+                            std::string* problem) {
+    if (!sorted.details.empty() || !sorted.programFields.empty() || !clause.exclusions.empty() ||
+        sorted.targets.empty() || sorted.targets[0]->field != "TargetFilename")
+        return false;
+    const FieldCondition* all = nullptr;
+    const FieldCondition* end = nullptr;
+    for (const FieldCondition* t : sorted.targets) {
+        const bool isAll = Has(*t, "all") && Has(*t, "contains") && t->modifiers.size() == 2;
+        const bool isEnd = Has(*t, "endswith") && t->modifiers.size() == 1;
+        if (isAll && !all)
+            all = t;
+        else if (isEnd && !end)
+            end = t;
+        else
+            return false;
+    }
+    if (!all || all->values.size() < 2) return false;
+    std::vector<std::string> parts, ends;
+    for (const Value& v : all->values) parts.push_back(v.text);
+    if (end) {
+        for (const Value& v : end->values) ends.push_back(v.text);
+    } else {
+        auto extension = std::find_if(parts.begin(), parts.end(), [](const std::string& p) {
+            return p.size() >= 2 && p.size() <= 8 && p[0] == '.' &&
+                   p.find_first_of("\\.", 1) == std::string::npos;
+        });
+        if (extension == parts.end()) return false;
+        ends.push_back(*extension);
+        parts.erase(extension);
+    }
+    for (const auto* texts : {&parts, &ends})
+        for (const std::string& t : *texts)
+            if (t.empty() || t.find_first_of("*?/") != std::string::npos ||
+                HasControlCharacter(t))
+                return (*problem = "|all of parts with wildcards or control characters"), true;
+    if (parts.size() > kMaxAllParts)
+        return (*problem = "|all of more than 4 parts (as many orders as a path expression holds)"),
+               true;
+    if (ends.size() > kMaxAlternatives) return (*problem = "more than 8 alternatives"), true;
+    const std::string orders = EveryOrder(parts);
+    std::vector<Entry> entries;
+    for (const std::string& e : ends) {
+        Refusal why;
+        auto entry = FileExpressionEntry(orders + ".*" + QuotedLiteral(e) + "$", "", &why);
+        if (!entry) return (*problem = why.reason), true;
+        entries.push_back(std::move(*entry));
+    }
+    for (Entry& e : entries) AddEntry(rule.definition, std::move(e));
+    return true;
+}
+
 void AddClause(RuleContext& rule, const Clause& clause) {
     const std::string targetName = TargetField(rule.category);
     SortedClause sorted = Sort(clause.positive, targetName);
     std::string problem = sorted.problem;
     int values = 0;
     for (const FieldCondition* t : sorted.targets) values += static_cast<int>(t->values.size());
-    if (problem.empty() && !Simple(sorted, clause)) {
+    bool allParts = false;
+    if (problem.empty()) allParts = AddAllPartsExpressions(rule, sorted, clause, &problem);
+    if (allParts) {
+        if (problem.empty()) rule.report->indicatorsConverted += values;
+    } else if (problem.empty() && !Simple(sorted, clause)) {
         if (auto refused = AddConditional(rule, sorted, clause))
             problem = *refused;
         else
@@ -811,7 +919,7 @@ void AddClause(RuleContext& rule, const Clause& clause) {
             LeaveOut(rule, clause.positive.empty() ? 0 : clause.positive[0].line, "", problem);
         return;
     }
-    if (!Simple(sorted, clause)) return;
+    if (allParts || !Simple(sorted, clause)) return;
     const FieldCondition* details = sorted.details.empty() ? nullptr : sorted.details[0];
     for (const Value& v : sorted.targets[0]->values) {
         if (targetName == "TargetObject")
