@@ -103,6 +103,9 @@ bool CleanWindows::Holds(const Entry& entry) const {
         return std::binary_search(objects_.begin(), objects_.end(), text);
     };
     std::string text = Normalised(entry.text);
+    // What 64-bit Windows holds for its 32-bit programs mirrors its own keys.
+    constexpr std::string_view kWow = "SOFTWARE\\WOW6432NODE\\";
+    if (text.rfind(kWow, 0) == 0) text = "SOFTWARE\\" + text.substr(kWow.size());
     if (has(text)) return true;
     // A value named by wildcard is stock when it names a stock value (or a
     // subkey: the list does not tell them apart, and leaving out is safe).

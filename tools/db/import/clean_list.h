@@ -38,7 +38,8 @@ inline constexpr std::string_view kCleanWindowsReason = "exists on a clean Windo
 // condition (its ":@:" pattern or a condition on its data): a stock value
 // holding a planted command is no stock object. A
 // value named by wildcard without a data condition matches every stock
-// object its pattern names.
+// object its pattern names. A path below SOFTWARE\Wow6432Node is compared
+// as the same path below SOFTWARE (the 32-bit view mirrors the keys).
 class CleanWindows {
   public:
     void AddEntries(std::string_view listText);

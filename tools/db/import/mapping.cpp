@@ -147,9 +147,6 @@ constexpr Subtree kSubtrees[] = {
      {"SOFTWARE\\Microsoft\\Windows\\", "SOFTWARE\\Wow6432Node\\Microsoft\\Windows\\"},
      "Microsoft\\Windows below HKLM\\SOFTWARE, HKLM\\SOFTWARE\\Wow6432Node and each user's "
      "Software"},
-    {"Classes",
-     {"SOFTWARE\\", ""},
-     "HKLM\\SOFTWARE\\Classes and each user's Software\\Classes"},
     {"Control", {"SYSTEM\\CurrentControlSet\\", ""}, "HKLM\\SYSTEM\\CurrentControlSet"},
     {"Services", {"SYSTEM\\CurrentControlSet\\", ""}, "HKLM\\SYSTEM\\CurrentControlSet"},
     {"CurrentControlSet", {"SYSTEM\\", ""}, "HKLM\\SYSTEM"},

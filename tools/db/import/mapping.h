@@ -47,10 +47,13 @@ inline constexpr std::string_view kNoRootReason =
     "registry path may start below a hive's top key (no root)";
 
 // A registry path written without a root whose first key names a subtree
-// that lives in known places ("\\Microsoft\\...", "\\Services\\...",
-// "\\Classes\\..."): its paths below the roots, one for each place, which
-// find a part of what the source matches anywhere. *places says where, for
-// the description ("HKLM\\SYSTEM\\CurrentControlSet"). Refused with
+// that lives in known places ("\Microsoft\...", "\Services\..."): its
+// paths below the roots, one for each place, which find a part of what the
+// source matches anywhere. "\Classes\..." is not among them: the rules
+// mean a user's classes that override the machine's, and a path below
+// HKLM\SOFTWARE\Classes names the stock handlers they override (the
+// default value of exefile\shell\open\command). *places says where, for
+// the description ("HKLM\SYSTEM\CurrentControlSet"). Refused with
 // kNoRootReason when the first key names no such subtree.
 std::optional<std::vector<std::string>> RegistryPathsBelowSubtree(std::string_view written,
                                                                   bool forValue,

@@ -89,7 +89,7 @@ struct Report {
     // indicatorsRead and indicatorsConverted by the kind of source ("sigma",
     // "filename-iocs", "misp", "hashes", "yara"), each source's share summed.
     std::map<std::string, SourceCounts> bySource = {};
-    std::vector<LeftOut> leftOut;    // indicators, rules and files, in source order
+    std::vector<LeftOut> leftOut;  // indicators, rules and files, in source order
 
     // Counts of leftOut by reason.
     std::map<std::string, int> ByReason() const;

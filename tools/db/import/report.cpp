@@ -41,8 +41,7 @@ std::string ReportSummary(const Report& report) {
         << "threats: " << report.threatsRead << " read, " << report.threatsConverted
         << " converted into definitions\n"
         << "indicators: " << report.indicatorsRead << " read, " << report.indicatorsConverted
-        << " converted, " << report.indicatorsRead - report.indicatorsConverted << " left out\n"
-        ;
+        << " converted, " << report.indicatorsRead - report.indicatorsConverted << " left out\n";
     for (const auto& [kind, counts] : report.bySource)
         out << "  " << kind << ": " << counts.read << " read, " << counts.converted
             << " converted\n";

@@ -324,8 +324,8 @@ Condition DwordCondition(uint32_t number) {
 // The registry paths below the roots for a path as the rule writes it: one,
 // or for a path without a root that starts with a well-known subtree one
 // for each place it lives (*places says where; else it is left empty).
-std::vector<std::string> RegistryPaths(std::string_view written, bool forValue,
-                                       std::string* places, Refusal* why) {
+std::vector<std::string> RegistryPaths(std::string_view written, bool forValue, std::string* places,
+                                       Refusal* why) {
     places->clear();
     if (auto path = RegistryPathWithoutRoot(written, forValue, why)) return {*path};
     if (why->reason != kNoRootReason) return {};
@@ -371,7 +371,8 @@ void AddRegistryTarget(RuleContext& rule, const FieldCondition& target, const Va
         std::string places;
         const auto keys = RegistryPaths(value.text, false, &places, &why);
         if (keys.empty()) return LeaveOut(rule, value.line, value.text, why.reason);
-        for (const std::string& key : keys) AddEntry(rule.definition, {EntryKind::RegistryKey, key});
+        for (const std::string& key : keys)
+            AddEntry(rule.definition, {EntryKind::RegistryKey, key});
         if (!places.empty()) rule.rootPlaces.insert(places);
         ++rule.report->indicatorsConverted;
         return;
@@ -421,8 +422,7 @@ void AddRegistryTarget(RuleContext& rule, const FieldCondition& target, const Va
             }
             if (name && !numbers.empty()) {
                 std::string text = namePrefix && name->back() != '\\' ? *name + "*" : *name;
-                AddEntry(rule.definition,
-                         {EntryKind::RegistryValue, text, namePrefix, {numbers}});
+                AddEntry(rule.definition, {EntryKind::RegistryValue, text, namePrefix, {numbers}});
                 converted = true;
             }
         }
@@ -676,17 +676,18 @@ bool Specific(const Entry& e, const CleanWindows* stock) {
 }
 
 // Whether the path conditions an entry of the values of one key gets name
-// each value in full: every alternative of one of them ends with "\\" and
+// each value in full: every alternative of one of them ends with "\" and
 // a name (the scan skips value names holding a backslash, so that is the
 // whole name).
 bool NamedByConditions(const Entry& e, const std::vector<Alternatives>& requirements) {
     if (e.kind != EntryKind::RegistryValue || !e.namePattern ||
-        e.text.find_first_of("*?") != e.text.size() - 1 || e.text.substr(e.text.size() - 2) != "\\*")
+        e.text.find_first_of("*?") != e.text.size() - 1 ||
+        e.text.substr(e.text.size() - 2) != "\\*")
         return false;
     for (const Alternatives& any : requirements) {
         const bool named = std::all_of(any.begin(), any.end(), [](const Condition& c) {
-            return !c.onData && (c.how == "endswith" || c.how == "equals") &&
-                   c.text.size() > 1 && c.text.front() == '\\' && c.text.back() != '\\' &&
+            return !c.onData && (c.how == "endswith" || c.how == "equals") && c.text.size() > 1 &&
+                   c.text.front() == '\\' && c.text.back() != '\\' &&
                    c.text.find_first_of("*?") == std::string::npos;
         });
         if (named && !any.empty()) return true;
@@ -758,6 +759,11 @@ bool Simple(const SortedClause& sorted, const Clause& clause) {
         !clause.exclusions.empty())
         return false;
     if (Has(*sorted.targets[0], "all") && sorted.targets[0]->values.size() > 1) return false;
+    // Data that must hold all of several texts: each would be an entry of
+    // its own, found where any one of them is.
+    if (!sorted.details.empty() && Has(*sorted.details[0], "all") &&
+        sorted.details[0]->values.size() > 1)
+        return false;
     if (sorted.details.empty() || Has(*sorted.details[0], "contains")) return true;
     for (const Value& v : sorted.details[0]->values)
         if (v.text.rfind("DWORD (", 0) != 0) return false;
@@ -822,16 +828,28 @@ std::string QuotedLiteral(std::string_view text) {
     return out;
 }
 
-// "(?:a.*b|b.*a)": the parts in every order, each after the one before.
-std::string EveryOrder(std::vector<std::string> parts) {
+// What follows part `before` for `after` to come next: anything, or where
+// the end of `before` is the start of `after` ("\Temp\" and "\lsass"
+// share the backslash), the rest of `after` at once.
+std::string Next(std::string_view before, std::string_view after) {
+    std::string out = ".*" + QuotedLiteral(after);
+    for (size_t k = 1; k < after.size() && k <= before.size(); ++k)
+        if (EqualsNoCase(before.substr(before.size() - k), after.substr(0, k)))
+            out += "|" + QuotedLiteral(after.substr(k));
+    return out.find('|') == std::string::npos ? out : "(?:" + out + ")";
+}
+
+// "(?:a.*b.*end|b.*a.*end)$": the parts in every order, each after the one
+// before, and the end last.
+std::string EveryOrder(std::vector<std::string> parts, std::string_view end) {
     std::sort(parts.begin(), parts.end());
     std::string out;
     do {
-        std::string one;
-        for (const std::string& p : parts) one += (one.empty() ? "" : ".*") + QuotedLiteral(p);
-        out += (out.empty() ? "" : "|") + one;
+        std::string one = QuotedLiteral(parts[0]);
+        for (size_t i = 1; i < parts.size(); ++i) one += Next(parts[i - 1], parts[i]);
+        out += (out.empty() ? "" : "|") + one + Next(parts.back(), end);
     } while (std::next_permutation(parts.begin(), parts.end()));
-    return parts.size() > 1 ? "(?:" + out + ")" : out;
+    return (parts.size() > 1 ? "(?:" + out + ")" : out) + "$";
 }
 
 // A file's path that holds several parts (`|contains|all`) and ends with a
@@ -873,18 +891,16 @@ bool AddAllPartsExpressions(RuleContext& rule, const SortedClause& sorted, const
     }
     for (const auto* texts : {&parts, &ends})
         for (const std::string& t : *texts)
-            if (t.empty() || t.find_first_of("*?/") != std::string::npos ||
-                HasControlCharacter(t))
+            if (t.empty() || t.find_first_of("*?/") != std::string::npos || HasControlCharacter(t))
                 return (*problem = "|all of parts with wildcards or control characters"), true;
     if (parts.size() > kMaxAllParts)
         return (*problem = "|all of more than 4 parts (as many orders as a path expression holds)"),
                true;
     if (ends.size() > kMaxAlternatives) return (*problem = "more than 8 alternatives"), true;
-    const std::string orders = EveryOrder(parts);
     std::vector<Entry> entries;
     for (const std::string& e : ends) {
         Refusal why;
-        auto entry = FileExpressionEntry(orders + ".*" + QuotedLiteral(e) + "$", "", &why);
+        auto entry = FileExpressionEntry(EveryOrder(parts, e), "", &why);
         if (!entry) return (*problem = why.reason), true;
         entries.push_back(std::move(*entry));
     }
