@@ -567,6 +567,8 @@ std::optional<Condition> FileCondition(const FieldCondition& c, const std::strin
     return TextConditionOf(c, *expanded, false, why);
 }
 
+constexpr std::string_view kPercentReason = "'%' in a data condition reads as a placeholder";
+
 std::optional<Condition> DataCondition(const FieldCondition& c, const std::string& text,
                                        Refusal* why) {
     // Sysmon's print of a DWORD it equals is its number; the print of
@@ -577,22 +579,32 @@ std::optional<Condition> DataCondition(const FieldCondition& c, const std::strin
     for (std::string_view printed : {"DWORD (", "QWORD (", "Binary Data"})
         if (text.rfind(printed, 0) == 0)
             return Refuse(why, "number or binary data compared with other conditions");
+    // Sysmon prints the data's '%' as "%%", and the reader takes a text
+    // between two '%' for a placeholder: neither compares the data as it is
+    // (an exclusion without this part excludes more, never less).
+    if (text.find('%') != std::string::npos) return Refuse(why, std::string(kPercentReason));
     return TextConditionOf(c, text, true, why);
 }
 
 // One field condition as requirements: with |all each value is one of its
-// own, else one requirement holds for any value.
+// own, else one requirement holds for any value. Where the requirement
+// must hold (`narrowing`), an alternative the data cannot be compared with
+// for its '%' is left out, so long as others remain: the entry then finds
+// less than the rule (an exclusion must keep all of them).
 bool Requirements(const FieldCondition& c, bool registry, std::vector<Alternatives>* out,
-                  Refusal* why) {
+                  Refusal* why, bool narrowing = false) {
     const bool onData = c.field == "Details";
+    const bool any = !Has(c, "all") || c.values.size() == 1;
     std::vector<Condition> each;
     for (const Value& v : c.values) {
         auto condition = onData     ? DataCondition(c, v.text, why)
                          : registry ? RegistryCondition(c, v.text, why)
                                     : FileCondition(c, v.text, why);
+        if (!condition && narrowing && any && why->reason == kPercentReason) continue;
         if (!condition) return false;
         each.push_back(std::move(*condition));
     }
+    if (each.empty()) return false;
     if (Has(c, "all"))
         for (Condition& one : each) out->push_back({std::move(one)});
     else
@@ -789,10 +801,11 @@ std::optional<std::string> AddConditional(RuleContext& rule, const SortedClause&
         if (!entries) continue;
         std::vector<Alternatives> requirements;
         for (size_t i = 0; i < sorted.targets.size(); ++i)
-            if (i != anchor && !Requirements(*sorted.targets[i], registry, &requirements, &why))
+            if (i != anchor &&
+                !Requirements(*sorted.targets[i], registry, &requirements, &why, true))
                 return why.reason;
         for (const FieldCondition* d : sorted.details)
-            if (!Requirements(*d, registry, &requirements, &why)) return why.reason;
+            if (!Requirements(*d, registry, &requirements, &why, true)) return why.reason;
         const bool unchecked = !sorted.programFields.empty() || !dropped.empty();
         for (const Entry& e : *entries)
             if (unchecked && !Specific(e, rule.stock) && !NamedByConditions(e, requirements))
