@@ -519,13 +519,26 @@ TEST_F(ImportSources, DwordEqualityAndAllDataPartsAreExactConditions) {
         Details|contains|all: ['explorer.exe', '-nop -w h']
     condition: selection
 )");
+    // Sysmon prints the data's '%' doubled: the stock program is excluded
+    // by its path alone rather than listed for a text it never holds.
+    Write("r/viewer.yml", std::string("title: Viewer\nlevel: high\n") + head + R"(    selection:
+        TargetObject|endswith: '\SOFTWARE\Microsoft\Event Viewer\RedirectionProgram'
+    filter:
+        TargetObject|endswith: '\Event Viewer\RedirectionProgram'
+        Details: '%%SystemRoot%%\HelpCtr.exe'
+    condition: selection and not filter
+)");
     Result r;
     ImportSigma(dir_ / "r", {}, &r);
     EXPECT_TRUE(Reasons(r).empty());
     ThreatDatabase db;
     ASSERT_TRUE(
         LoadDefinitionsFromText(DefinitionsMarkup(r.definitions, "", "1", "d", ""), {}, &db));
-    ASSERT_EQ(db.definitions().size(), 3u);
+    ASSERT_EQ(db.definitions().size(), 4u);
+    const auto& viewer = db.definitions()[3]->registryValues.at(0).conditions;
+    ASSERT_TRUE(viewer);
+    EXPECT_FALSE(viewer->Accepts("\\SOFTWARE\\Microsoft\\Event Viewer\\RedirectionProgram",
+                                 "%SystemRoot%\\HelpCtr.exe"));
     ASSERT_EQ(db.definitions()[2]->registryValues.size(), 1u);
     const auto& shell = db.definitions()[2]->registryValues[0].conditions;
     ASSERT_TRUE(shell);
