@@ -820,7 +820,17 @@ TEST_F(ImportSources, EntriesNamingStockWindowsObjectsAreLeftOut) {
     stock.AddEntries(
         "# CEIP\nSOFTWARE\\Microsoft\\SQMClient\\Windows.WSqmCons\n"
         "%appdata%\\Microsoft\\Windows\\Start Menu\n"
-        "Software\\Microsoft\\Windows\\CurrentVersion\\Run\\SecurityHealth\n");
+        "Software\\Microsoft\\Windows\\CurrentVersion\\Run\\SecurityHealth\n"
+        "SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Policies\\System\\EnableLUA\n");
+    // Which number a stock value holds is not known (Wine's EnableLUA is 0);
+    // its 32-bit twin below Wow6432Node is as stock.
+    Entry lua{
+        EntryKind::RegistryValue,
+        "SOFTWARE\\Wow6432Node\\Microsoft\\Windows\\CurrentVersion\\Policies\\System\\EnableLUA*",
+        true};
+    Condition zero{true, "equals", "0"};
+    zero.dword = true;
+    lua.conditions = {{zero}};
     Result r;
     r.definitions.push_back(
         {"Turla",
@@ -835,7 +845,8 @@ TEST_F(ImportSources, EntriesNamingStockWindowsObjectsAreLeftOut) {
           {EntryKind::RegistryKey,
            "Software\\Microsoft\\Windows\\CurrentVersion\\Explorer\\CLSID\\{Planted}"},
           {EntryKind::RegistryValue,
-           "Software\\Microsoft\\Windows\\CurrentVersion\\Run\\SecurityHealth:@:evil.exe"}}});
+           "Software\\Microsoft\\Windows\\CurrentVersion\\Run\\SecurityHealth:@:evil.exe"},
+          lua}});
     r.definitions.push_back({"Only Stock",
                              "Trojan",
                              "High",
@@ -848,7 +859,7 @@ TEST_F(ImportSources, EntriesNamingStockWindowsObjectsAreLeftOut) {
     ApplyCleanWindows(stock, &r);
     ASSERT_EQ(r.definitions.size(), 1u);
     EXPECT_EQ(r.report.threatsConverted, 1);
-    EXPECT_EQ(r.report.entriesOnCleanMachines, 5);
+    EXPECT_EQ(r.report.entriesOnCleanMachines, 6);
     for (const LeftOut& l : r.report.leftOut) EXPECT_EQ(l.reason, kCleanWindowsReason);
     const std::vector<Entry> kept = {
         {EntryKind::RegistryKey,
