@@ -345,6 +345,27 @@ Wanted RegistryKind(const std::string& category, const FieldCondition* eventType
     return Wanted::Both;
 }
 
+// The ":@:" patterns of a value's data condition, and the DWORDs whose
+// number the data's text cannot state, compared as numbers; the others are
+// left out.
+void DataTests(RuleContext& rule, const Value& value, const FieldCondition& details,
+               std::vector<std::string>* patterns, std::vector<Condition>* numbers) {
+    DataMatch match = Has(details, "contains")     ? DataMatch::Contains
+                      : Has(details, "startswith") ? DataMatch::StartsWith
+                      : Has(details, "endswith")   ? DataMatch::EndsWith
+                                                   : DataMatch::Equals;
+    for (const Value& d : details.values) {
+        Refusal why;
+        auto pattern = DataPattern(d.text, match, &why);
+        if (pattern)
+            patterns->push_back(*pattern);
+        else if (why.reason == kDwordZeroByteReason)
+            numbers->push_back(DwordCondition(*SysmonDword(d.text)));
+        else
+            LeaveOut(rule, d.line, value.text + " = " + d.text, why.reason);
+    }
+}
+
 void AddRegistryTarget(RuleContext& rule, const FieldCondition& target, const Value& value,
                        const FieldCondition* details, Wanted wanted) {
     const bool contains = Has(target, "contains"), starts = Has(target, "startswith");
@@ -378,23 +399,10 @@ void AddRegistryTarget(RuleContext& rule, const FieldCondition& target, const Va
         return;
     }
     std::vector<std::string> patterns{""};
-    // DWORDs whose number the data's text cannot state: compared as numbers.
     std::vector<Condition> numbers;
     if (details) {
         patterns.clear();
-        DataMatch match = Has(*details, "contains")     ? DataMatch::Contains
-                          : Has(*details, "startswith") ? DataMatch::StartsWith
-                          : Has(*details, "endswith")   ? DataMatch::EndsWith
-                                                        : DataMatch::Equals;
-        for (const Value& d : details->values) {
-            auto pattern = DataPattern(d.text, match, &why);
-            if (pattern)
-                patterns.push_back(*pattern);
-            else if (why.reason == kDwordZeroByteReason)
-                numbers.push_back(DwordCondition(*SysmonDword(d.text)));
-            else
-                LeaveOut(rule, d.line, value.text + " = " + d.text, why.reason);
-        }
+        DataTests(rule, value, *details, &patterns, &numbers);
         if (patterns.empty() && numbers.empty()) return;
         wanted = Wanted::Value;
     }
