@@ -497,6 +497,31 @@ TEST_F(ImportSources, AllPartsOfAFilePathBecomeAnExpressionOfEveryOrder) {
     EXPECT_EQ(db.MatchFileExpression("C:\\users\\u\\AppData\\Local\\Temp\\other.dmp"), nullptr);
 }
 
+// An exclusion only a Linux path meets never holds for a Windows path: the
+// rule stands without it rather than being left out.
+TEST_F(ImportSources, AnExclusionOnlyALinuxPathMeetsExcludesNothing) {
+    Write("r/double.yml", R"(title: Double Extension
+level: high
+logsource: {category: file_event, product: windows}
+detection:
+    selection:
+        TargetFilename|endswith: '\Vendor\invoice.pdf.exe'
+    filter_linux:
+        TargetFilename|startswith: '/usr/share/icons/'
+    filter_windows:
+        TargetFilename|startswith: 'C:\Keep\'
+    condition: selection and not 1 of filter_*
+)");
+    Result r;
+    ImportSigma(dir_ / "r", {}, &r);
+    EXPECT_TRUE(Reasons(r).empty());
+    ASSERT_EQ(r.definitions.size(), 1u);
+    ASSERT_EQ(r.definitions[0].entries.size(), 1u);
+    using Any = std::vector<Condition>;
+    EXPECT_EQ(r.definitions[0].entries[0].exclusions,
+              (std::vector<std::vector<Any>>{{Any{{false, "startswith", "C:\\Keep\\"}}}}));
+}
+
 // DWORD equality and data that must hold several texts at once: conditions
 // that hold only as the rule means them.
 TEST_F(ImportSources, DwordEqualityAndAllDataPartsAreExactConditions) {

@@ -715,6 +715,17 @@ bool NamedByConditions(const Entry& e, const std::vector<Alternatives>& requirem
     return false;
 }
 
+// A condition on a file's path that only a Linux or macOS path meets
+// ("startswith: '/usr/share/icons/'"): an exclusion holding it never holds
+// for the Windows paths the scan compares.
+bool NeverAWindowsPath(const FieldCondition& c) {
+    if (c.field != "TargetFilename" || (!c.modifiers.empty() && !Has(c, "startswith")))
+        return false;
+    if (c.modifiers.size() > 1 || c.values.empty()) return false;
+    return std::all_of(c.values.begin(), c.values.end(),
+                       [](const Value& v) { return !v.text.empty() && v.text.front() == '/'; });
+}
+
 // The exclusions of a clause as conditions; *dropped names a field of an
 // exclusion that cannot be checked at all (the program), which the caller
 // may only drop where the entries are specific.
@@ -725,6 +736,8 @@ std::optional<std::vector<std::vector<Alternatives>>> Exclusions(const Clause& c
     std::vector<std::vector<Alternatives>> out;
     const bool registry = targetName == "TargetObject";
     for (const Conjunction& exclusion : clause.exclusions) {
+        if (!registry && std::any_of(exclusion.begin(), exclusion.end(), NeverAWindowsPath))
+            continue;
         std::vector<Alternatives> checkable;
         std::string unchecked;
         for (const FieldCondition& c : exclusion) {
