@@ -14,8 +14,18 @@ std::string Lower(std::string_view text) {
     return out;
 }
 
-bool Holds(const TextCondition& condition, std::string_view loweredPath,
-           std::string_view loweredData) {
+// What a condition is asked of: the object's lowered path and data, and a
+// REG_DWORD's number.
+struct Subject {
+    std::string_view loweredPath;
+    std::string_view loweredData;
+    std::optional<uint32_t> dword;
+};
+
+bool Holds(const TextCondition& condition, const Subject& subject) {
+    if (condition.part == ConditionPart::Dword)
+        return subject.dword && *subject.dword == condition.number;
+    std::string_view loweredPath = subject.loweredPath, loweredData = subject.loweredData;
     std::string_view text = condition.part == ConditionPart::Path ? loweredPath : loweredData;
     std::string_view wanted = condition.loweredText;
     switch (condition.test) {
@@ -32,17 +42,28 @@ bool Holds(const TextCondition& condition, std::string_view loweredPath,
     return false;
 }
 
-bool AnyHolds(const AnyCondition& any, std::string_view loweredPath, std::string_view loweredData) {
+bool AnyHolds(const AnyCondition& any, const Subject& subject) {
     for (const TextCondition& c : any)
-        if (Holds(c, loweredPath, loweredData)) return true;
+        if (Holds(c, subject)) return true;
     return false;
 }
 
-bool AllHold(const std::vector<AnyCondition>& conditions, std::string_view loweredPath,
-             std::string_view loweredData) {
+bool AllHold(const std::vector<AnyCondition>& conditions, const Subject& subject) {
     for (const AnyCondition& any : conditions)
-        if (!AnyHolds(any, loweredPath, loweredData)) return false;
+        if (!AnyHolds(any, subject)) return false;
     return true;
+}
+
+// A REG_DWORD's number as TEXT writes it: decimal digits, nothing else.
+std::optional<uint32_t> DecimalNumber(std::string_view text) {
+    if (text.empty() || text.size() > 10) return std::nullopt;
+    uint64_t value = 0;
+    for (char c : text) {
+        if (c < '0' || c > '9') return std::nullopt;
+        value = value * 10 + static_cast<uint64_t>(c - '0');
+    }
+    if (value > UINT32_MAX) return std::nullopt;
+    return static_cast<uint32_t>(value);
 }
 
 std::optional<TextCondition> ReadCondition(const MarkupParser& parser,
@@ -53,8 +74,18 @@ std::optional<TextCondition> ReadCondition(const MarkupParser& parser,
         condition.part = ConditionPart::Path;
     else if (on == "data" && dataAllowed)
         condition.part = ConditionPart::Data;
+    else if (on == "dword" && dataAllowed && how == "equals")
+        condition.part = ConditionPart::Dword;
     else
         return std::nullopt;
+    if (condition.part == ConditionPart::Dword) {
+        std::optional<uint32_t> number = DecimalNumber(parser.ChildAttribute("TEXT"));
+        if (!number) return std::nullopt;
+        condition.test = ConditionTest::Equals;
+        condition.number = *number;
+        condition.text = condition.loweredText = std::to_string(*number);
+        return condition;
+    }
     if (how == "equals")
         condition.test = ConditionTest::Equals;
     else if (how == "contains")
@@ -109,12 +140,14 @@ bool ReadConditionList(MarkupParser& parser, const PlaceholderFolders& folders, 
 
 }  // namespace
 
-bool EntryConditions::Accepts(std::string_view path, std::string_view data) const {
+bool EntryConditions::Accepts(std::string_view path, std::string_view data,
+                              std::optional<uint32_t> dword) const {
     const std::string loweredPath = Lower(path);
     const std::string loweredData = ReadsData() ? Lower(data) : std::string();
-    if (!AllHold(all, loweredPath, loweredData)) return false;
+    const Subject subject{loweredPath, loweredData, dword};
+    if (!AllHold(all, subject)) return false;
     for (const std::vector<AnyCondition>& exclusion : exclusions)
-        if (AllHold(exclusion, loweredPath, loweredData)) return false;
+        if (AllHold(exclusion, subject)) return false;
     return true;
 }
 
@@ -122,7 +155,7 @@ bool EntryConditions::ReadsData() const {
     auto reads = [](const std::vector<AnyCondition>& list) {
         for (const AnyCondition& any : list)
             for (const TextCondition& c : any)
-                if (c.part == ConditionPart::Data) return true;
+                if (c.part != ConditionPart::Path) return true;
         return false;
     };
     if (reads(all)) return true;

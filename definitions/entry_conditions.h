@@ -24,7 +24,9 @@
 //   </CONDITIONAL>
 // ANY holds when one of its IFs does; an UNLESS holds when all its IFs and
 // ANYs do. ON is "path" (also when absent) or "data"; HOW is "equals", "contains", "startswith" or
-// "endswith"; placeholders in TEXT are resolved. An entry with a condition
+// "endswith"; placeholders in TEXT are resolved. ON="dword" HOW="equals"
+// TEXT="1" compares the number of a REG_DWORD value (decimal, at most
+// 4294967295); it never holds for a value of another type. An entry with a condition
 // this reader does not know, or an IF of another ON than "path" on a file or
 // key, is not read at all: skipping the condition would list more.
 //
@@ -32,7 +34,9 @@
 // thread. Nothing here throws.
 #pragma once
 
+#include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -43,7 +47,7 @@ namespace tolvane {
 
 class MarkupParser;
 
-enum class ConditionPart { Path, Data };
+enum class ConditionPart { Path, Data, Dword };
 enum class ConditionTest { Equals, Contains, StartsWith, EndsWith };
 
 struct TextCondition {
@@ -51,6 +55,7 @@ struct TextCondition {
     ConditionTest test = ConditionTest::Contains;
     std::string text;         // placeholders resolved
     std::string loweredText;  // the same, lower-cased
+    uint32_t number = 0;      // for Dword, which only tests Equals
 };
 
 // Holds when any of its conditions does.
@@ -60,9 +65,11 @@ struct EntryConditions {
     std::vector<AnyCondition> all;
     std::vector<std::vector<AnyCondition>> exclusions;
 
-    // The object's path as above and its data (empty for a file or key).
-    bool Accepts(std::string_view path, std::string_view data) const;
-    // Whether any condition or exclusion reads the data.
+    // The object's path as above and its data (empty for a file or key);
+    // dword is the number of a REG_DWORD value, absent for other types.
+    bool Accepts(std::string_view path, std::string_view data,
+                 std::optional<uint32_t> dword = std::nullopt) const;
+    // Whether any condition or exclusion reads the data (or the number).
     bool ReadsData() const;
     // A text the data must contain whenever the conditions hold (that of
     // the first condition on the data without alternatives); empty if none.

@@ -546,10 +546,17 @@ void ScanEngine::ScanRegistryKeys() {
 }
 
 // Conditions compare the path as the entry names it, whichever profile holds it.
-static bool MeetsConditions(const RegistryValueEntry& entry, std::string_view name,
+static bool MeetsConditions(const RegistryValueEntry& entry, std::string_view name, uint32_t type,
                             const std::string& data) {
-    return !entry.conditions || entry.conditions->Accepts(
-                                    RegistryConditionPath(entry.keyPath, name, true), AsText(data));
+    if (!entry.conditions) return true;
+    std::optional<uint32_t> dword;
+    if (type == REG_DWORD && data.size() == 4)
+        dword = static_cast<uint32_t>(static_cast<unsigned char>(data[0])) |
+                static_cast<uint32_t>(static_cast<unsigned char>(data[1])) << 8 |
+                static_cast<uint32_t>(static_cast<unsigned char>(data[2])) << 16 |
+                static_cast<uint32_t>(static_cast<unsigned char>(data[3])) << 24;
+    return entry.conditions->Accepts(RegistryConditionPath(entry.keyPath, name, true), AsText(data),
+                                     dword);
 }
 
 // The data text a value's row carries after the separator: removal deletes
@@ -576,7 +583,7 @@ bool ScanEngine::ValueMatches(RootKey root, const std::string& keyPath,
     // Data that does not fit the 1,024-byte buffer fails the query.
     if (status != ERROR_SUCCESS || data.size() > kValueDataLimit) return false;
     return ValueDataContains(data, loweredPattern, decodedTry) &&
-           MeetsConditions(entry, valueName, data);
+           MeetsConditions(entry, valueName, type, data);
 }
 
 void ScanEngine::MatchValuesByName(ThreatDefinition* definition, RegistryValueEntry& entry,
@@ -613,7 +620,7 @@ void ScanEngine::MatchValuesByName(ThreatDefinition* definition, RegistryValueEn
                 continue;
             if (!ValueNameMatches(entry, name) || data.size() > kValueDataLimit ||
                 !ValueDataContains(data, loweredPattern, place.decodedTry) ||
-                !MeetsConditions(entry, name, data))
+                !MeetsConditions(entry, name, type, data))
                 continue;
             std::string text = place.keyPrefix + entry.keyPath + "\\" + name;
             if (const std::string data = RowDataPattern(entry); !data.empty())

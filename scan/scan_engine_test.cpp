@@ -372,17 +372,24 @@ TEST_F(ScanTest, EntriesWithConditionsListOnlyObjectsMeetingAllAndNoExclusion) {
         "<UNLESS><IF ON=\"data\" HOW=\"contains\" TEXT=\"\\good\\\"/></UNLESS></REGVALUE>"
         "<REGVALUE NAME=\"Software\\Run\\fixed\">"
         "<IF ON=\"data\" HOW=\"equals\" TEXT=\"rundll32 x,Start\"/></REGVALUE>"
+        "<REGVALUE NAME=\"Software\\Run\\off*\" MATCH=\"wildcard\">"
+        "<IF ON=\"dword\" HOW=\"equals\" TEXT=\"0\"/></REGVALUE>"
         "</CONDITIONAL></SW></NA>");
     SetValue(RootKey::CurrentUser, "Software\\Run", "ntkd1", REG_SZ, "C:\\Users\\a\\x.exe");
     SetValue(RootKey::CurrentUser, "Software\\Run", "ntkd2", REG_SZ, "C:\\Users\\a\\x.dll");
     SetValue(RootKey::CurrentUser, "Software\\Run", "ntkd3", REG_SZ, "C:\\Users\\good\\x.exe");
     SetValue(RootKey::LocalMachine, "Software\\Run", "fixed", REG_SZ, "rundll32 x,Start");
     SetValue(RootKey::CurrentUser, "Software\\Run", "fixed", REG_SZ, "rundll32 x,Start now");
+    // A number compares a REG_DWORD's, not the same bytes of another type.
+    SetValue(RootKey::CurrentUser, "Software\\Run", "off1", REG_DWORD, std::string(4, '\0'));
+    SetValue(RootKey::CurrentUser, "Software\\Run", "off2", REG_DWORD, std::string("\1\0\0\0", 4));
+    SetValue(RootKey::CurrentUser, "Software\\Run", "off3", REG_BINARY, std::string(4, '\0'));
     Run(4);
     // The rows carry a text the data must hold, which removal checks again.
     EXPECT_EQ(Listed(),
               (std::vector<std::string>{"Registry Value Software\\Run\\ntkd1:@:c:\\users\\",
-                                        "Registry Value Software\\Run\\fixed:@:rundll32 x,Start"}));
+                                        "Registry Value Software\\Run\\fixed:@:rundll32 x,Start",
+                                        "Registry Value Software\\Run\\off1"}));
     prefix.WriteFile("C:\\Temp\\dump.dmp", "1");
     prefix.WriteFile("C:\\Temp\\Keep\\dump.dmp", "1");
     prefix.WriteFile("C:\\Other\\dump.dmp", "1");

@@ -103,13 +103,19 @@ bool CleanWindows::Holds(const Entry& entry) const {
         return std::binary_search(objects_.begin(), objects_.end(), text);
     };
     std::string text = Normalised(entry.text);
+    // What 64-bit Windows holds for its 32-bit programs mirrors its own keys.
+    constexpr std::string_view kWow = "SOFTWARE\\WOW6432NODE\\";
+    if (text.rfind(kWow, 0) == 0) text = "SOFTWARE\\" + text.substr(kWow.size());
     if (has(text)) return true;
     // A value named by wildcard is stock when it names a stock value (or a
     // subkey: the list does not tell them apart, and leaving out is safe).
+    // A number compared is no such test: the list does not say which number
+    // a stock value holds, and several settings hold the very one a rule
+    // looks for on some Windows (Wine's EnableLUA is 0).
     const bool testsData = text.find(":@:") != std::string::npos ||
                            std::any_of(entry.conditions.begin(), entry.conditions.end(),
                                        [](const std::vector<Condition>& any) {
-                                           return !any.empty() && any[0].onData;
+                                           return !any.empty() && any[0].onData && !any[0].dword;
                                        });
     if (entry.namePattern && !testsData) {
         size_t slash = text.rfind('\\');

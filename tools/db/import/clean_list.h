@@ -36,9 +36,11 @@ inline constexpr std::string_view kCleanWindowsReason = "exists on a clean Windo
 // trailing backslash; a key also in its HKEY_CLASSES_ROOT form ("CLSID\x"
 // for "Software\Classes\CLSID\x"). A value matches only with its data
 // condition (its ":@:" pattern or a condition on its data): a stock value
-// holding a planted command is no stock object. A
+// holding a planted command is no stock object; a stock value whose DWORD
+// is compared is one, whatever the number. A
 // value named by wildcard without a data condition matches every stock
-// object its pattern names.
+// object its pattern names. A path below SOFTWARE\Wow6432Node is compared
+// as the same path below SOFTWARE (the 32-bit view mirrors the keys).
 class CleanWindows {
   public:
     void AddEntries(std::string_view listText);

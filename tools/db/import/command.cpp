@@ -160,7 +160,12 @@ bool ParseImport(const std::vector<std::string>& args, ImportOptions* o, std::st
 
 void RunSources(const std::vector<Source>& sources, const import::CleanWindows& stock,
                 import::Result* result) {
+    // By Source::Kind.
+    static constexpr const char* kKindNames[] = {"sigma", "filename-iocs", "misp", "yara",
+                                                 "hashes"};
     for (const Source& s : sources) {
+        import::Report& report = result->report;
+        const int read = report.indicatorsRead, converted = report.indicatorsConverted;
         switch (s.kind) {
             case Source::Sigma:
                 import::ImportSigma(s.paths[0], s.info, result, &stock);
@@ -181,6 +186,9 @@ void RunSources(const std::vector<Source>& sources, const import::CleanWindows& 
                 import::ImportHashList(s.paths[0], s.info, result);
                 break;
         }
+        import::SourceCounts& counts = report.bySource[kKindNames[s.kind]];
+        counts.read += report.indicatorsRead - read;
+        counts.converted += report.indicatorsConverted - converted;
     }
 }
 

@@ -432,6 +432,164 @@ detection:
     EXPECT_TRUE(db.definitions()[2]->registryValues[0].conditions);
 }
 
+TEST_F(ImportSources, RegistryPathsWithoutARootAreLookedForWhereTheirSubtreeLives) {
+    Write("r/defender.yml", R"(title: Defender Threat Action
+level: high
+logsource: {category: registry_set, product: windows}
+detection:
+    selection:
+        TargetObject|contains: '\Microsoft\Windows Defender\Threats\ThreatSeverityDefaultAction\'
+        TargetObject|endswith: ['\1', '\2']
+    svc:
+        TargetObject|endswith: '\Services\EvilSvc\ImagePath'
+    sam:
+        TargetObject|contains: '\SAM\'
+    unknown:
+        TargetObject|endswith: '\AppX82a6gwre\Shell\open\command'
+    condition: 1 of them
+)");
+    Result r;
+    ImportSigma(dir_ / "r", {}, &r);
+    ASSERT_EQ(r.definitions.size(), 1u);
+    std::vector<std::string> texts;
+    for (const Entry& e : r.definitions[0].entries) texts.push_back(e.text);
+    EXPECT_EQ(texts, (std::vector<std::string>{
+                         "SOFTWARE\\Microsoft\\Windows Defender\\Threats\\"
+                         "ThreatSeverityDefaultAction\\*",
+                         "SOFTWARE\\Wow6432Node\\Microsoft\\Windows Defender\\Threats\\"
+                         "ThreatSeverityDefaultAction\\*",
+                         "SYSTEM\\CurrentControlSet\\Services\\EvilSvc\\ImagePath"}));
+    EXPECT_EQ(r.definitions[0].entries[0].conditions.size(), 1u);
+    // A subtree's first key alone lies on every machine; an unknown first
+    // key names no place.
+    EXPECT_EQ(Reasons(r),
+              (std::vector<std::string>{std::string(kNoRootReason), std::string(kNoRootReason)}));
+    EXPECT_NE(
+        r.definitions[0].description.find("below any key; it is looked for below HKLM\\SOFTWARE, "
+                                          "HKLM\\SOFTWARE\\Wow6432Node and each user's Software; "
+                                          "HKLM\\SYSTEM\\CurrentControlSet only."),
+        std::string::npos);
+}
+
+TEST_F(ImportSources, AllPartsOfAFilePathBecomeAnExpressionOfEveryOrder) {
+    const char* head = "logsource: {category: file_event, product: windows}\ndetection:\n";
+    Write("r/dump.yml", std::string("title: Lsass Dump\nlevel: high\n") + head + R"(    selection:
+        TargetFilename|contains|all: ['\AppData\Local\Temp\', '\lsass', '.dmp']
+    condition: selection
+)");
+    Write("r/many.yml", std::string("title: Many\nlevel: high\n") + head + R"(    selection:
+        TargetFilename|contains|all: ['\a\', '\b\', '\c\', '\d\', '\e\']
+        TargetFilename|endswith: '.exe'
+    condition: selection
+)");
+    Result r;
+    ImportSigma(dir_ / "r", {}, &r);
+    ASSERT_EQ(r.definitions.size(), 1u);
+    ASSERT_EQ(r.report.leftOut.size(), 6u);
+    EXPECT_NE(r.report.leftOut[0].reason.find("more than 4 parts"), std::string::npos);
+    ThreatDatabase db;
+    ASSERT_TRUE(
+        LoadDefinitionsFromText(DefinitionsMarkup(r.definitions, "", "1", "d", ""), {}, &db));
+    const ThreatDefinition* dump = db.definitions()[0].get();
+    EXPECT_EQ(db.MatchFileExpression("C:\\users\\u\\AppData\\Local\\Temp\\lsass.DMP"), dump);
+    EXPECT_EQ(db.MatchFileExpression("C:\\lsass\\x\\AppData\\Local\\Temp\\a.dmp"), dump);
+    EXPECT_EQ(db.MatchFileExpression("C:\\users\\u\\AppData\\Local\\Temp\\lsass.dmp.txt"), nullptr);
+    EXPECT_EQ(db.MatchFileExpression("C:\\users\\u\\AppData\\Local\\Temp\\other.dmp"), nullptr);
+}
+
+// An exclusion only a Linux path meets never holds for a Windows path: the
+// rule stands without it rather than being left out.
+TEST_F(ImportSources, AnExclusionOnlyALinuxPathMeetsExcludesNothing) {
+    Write("r/double.yml", R"(title: Double Extension
+level: high
+logsource: {category: file_event, product: windows}
+detection:
+    selection:
+        TargetFilename|endswith: '\Vendor\invoice.pdf.exe'
+    filter_linux:
+        TargetFilename|startswith: '/usr/share/icons/'
+    filter_windows:
+        TargetFilename|startswith: 'C:\Keep\'
+    condition: selection and not 1 of filter_*
+)");
+    Result r;
+    ImportSigma(dir_ / "r", {}, &r);
+    EXPECT_TRUE(Reasons(r).empty());
+    ASSERT_EQ(r.definitions.size(), 1u);
+    ASSERT_EQ(r.definitions[0].entries.size(), 1u);
+    using Any = std::vector<Condition>;
+    EXPECT_EQ(r.definitions[0].entries[0].exclusions,
+              (std::vector<std::vector<Any>>{{Any{{false, "startswith", "C:\\Keep\\"}}}}));
+}
+
+// DWORD equality and data that must hold several texts at once: conditions
+// that hold only as the rule means them.
+TEST_F(ImportSources, DwordEqualityAndAllDataPartsAreExactConditions) {
+    const char* head = "logsource: {category: registry_set, product: windows}\ndetection:\n";
+    Write("r/av.yml", std::string("title: AV Off\nlevel: medium\n") + head + R"(    selection:
+        TargetObject|endswith: '\SOFTWARE\Policies\Microsoft\Windows Defender\DisableAntiSpyware'
+        Details: 'DWORD (0x00000001)'
+    condition: selection
+)");
+    Write("r/lsa.yml", std::string("title: Lsa Level\nlevel: high\n") + head + R"(    selection:
+        TargetObject|contains: '\Control\Lsa\'
+        TargetObject|endswith: '\LmCompatibilityLevel'
+        Details: ['DWORD (0x00000000)', 'DWORD (0x00000001)']
+    condition: selection
+)");
+    // Each text alone used to be an entry: "explorer.exe" is every
+    // Windows's shell.
+    Write("r/shell.yml", std::string("title: Shell\nlevel: high\n") + head + R"(    selection:
+        TargetObject|endswith: '\SOFTWARE\Microsoft\Windows NT\CurrentVersion\Winlogon\Shell'
+        Details|contains|all: ['explorer.exe', '-nop -w h']
+    condition: selection
+)");
+    // Sysmon prints the data's '%' doubled: the stock program is excluded
+    // by its path alone rather than listed for a text it never holds.
+    Write("r/viewer.yml", std::string("title: Viewer\nlevel: high\n") + head + R"(    selection:
+        TargetObject|endswith: '\SOFTWARE\Microsoft\Event Viewer\RedirectionProgram'
+    filter:
+        TargetObject|endswith: '\Event Viewer\RedirectionProgram'
+        Details: '%%SystemRoot%%\HelpCtr.exe'
+    condition: selection and not filter
+)");
+    Result r;
+    ImportSigma(dir_ / "r", {}, &r);
+    EXPECT_TRUE(Reasons(r).empty());
+    ThreatDatabase db;
+    ASSERT_TRUE(
+        LoadDefinitionsFromText(DefinitionsMarkup(r.definitions, "", "1", "d", ""), {}, &db));
+    ASSERT_EQ(db.definitions().size(), 4u);
+    const auto& viewer = db.definitions()[3]->registryValues.at(0).conditions;
+    ASSERT_TRUE(viewer);
+    EXPECT_FALSE(viewer->Accepts("\\SOFTWARE\\Microsoft\\Event Viewer\\RedirectionProgram",
+                                 "%SystemRoot%\\HelpCtr.exe"));
+    ASSERT_EQ(db.definitions()[2]->registryValues.size(), 1u);
+    const auto& shell = db.definitions()[2]->registryValues[0].conditions;
+    ASSERT_TRUE(shell);
+    const std::string shellPath =
+        "\\SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion\\Winlogon\\Shell";
+    EXPECT_FALSE(shell->Accepts(shellPath, "explorer.exe"));
+    EXPECT_TRUE(shell->Accepts(shellPath, "explorer.exe; powershell -nop -w hidden"));
+    EXPECT_FALSE(db.definitions()[0]->checkedByDefault);
+    EXPECT_TRUE(db.definitions()[1]->checkedByDefault);
+    for (size_t i = 0; i < 2; ++i) {
+        const ThreatDefinition* d = db.definitions()[i].get();
+        ASSERT_EQ(d->registryValues.size(), 1u);
+        const auto& conditions = d->registryValues[0].conditions;
+        ASSERT_TRUE(conditions);
+        const bool lsa = d->name == "Lsa Level";
+        const std::string path =
+            lsa ? "\\SYSTEM\\CurrentControlSet\\Control\\Lsa\\LmCompatibilityLevel"
+                : "\\SOFTWARE\\Policies\\Microsoft\\Windows Defender\\DisableAntiSpyware";
+        EXPECT_TRUE(conditions->Accepts(path, "\x01", 1u)) << d->name;
+        EXPECT_EQ(conditions->Accepts(path, "", 0u), lsa) << d->name;
+        // Another number, or the same bytes as another type, is not the DWORD.
+        EXPECT_FALSE(conditions->Accepts(path, "\x01", 257u)) << d->name;
+        EXPECT_FALSE(conditions->Accepts(path, "\x01")) << d->name;
+    }
+}
+
 TEST_F(ImportSources, BadRulesAndFilesAreReportedAndSkippedWhole) {
     Write("r/broken.yml", "title: [unclosed\n  - : :\n");
     Write("r/nodetection.yml",
@@ -687,7 +845,17 @@ TEST_F(ImportSources, EntriesNamingStockWindowsObjectsAreLeftOut) {
     stock.AddEntries(
         "# CEIP\nSOFTWARE\\Microsoft\\SQMClient\\Windows.WSqmCons\n"
         "%appdata%\\Microsoft\\Windows\\Start Menu\n"
-        "Software\\Microsoft\\Windows\\CurrentVersion\\Run\\SecurityHealth\n");
+        "Software\\Microsoft\\Windows\\CurrentVersion\\Run\\SecurityHealth\n"
+        "SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Policies\\System\\EnableLUA\n");
+    // Which number a stock value holds is not known (Wine's EnableLUA is 0);
+    // its 32-bit twin below Wow6432Node is as stock.
+    Entry lua{
+        EntryKind::RegistryValue,
+        "SOFTWARE\\Wow6432Node\\Microsoft\\Windows\\CurrentVersion\\Policies\\System\\EnableLUA*",
+        true};
+    Condition zero{true, "equals", "0"};
+    zero.dword = true;
+    lua.conditions = {{zero}};
     Result r;
     r.definitions.push_back(
         {"Turla",
@@ -702,7 +870,8 @@ TEST_F(ImportSources, EntriesNamingStockWindowsObjectsAreLeftOut) {
           {EntryKind::RegistryKey,
            "Software\\Microsoft\\Windows\\CurrentVersion\\Explorer\\CLSID\\{Planted}"},
           {EntryKind::RegistryValue,
-           "Software\\Microsoft\\Windows\\CurrentVersion\\Run\\SecurityHealth:@:evil.exe"}}});
+           "Software\\Microsoft\\Windows\\CurrentVersion\\Run\\SecurityHealth:@:evil.exe"},
+          lua}});
     r.definitions.push_back({"Only Stock",
                              "Trojan",
                              "High",
@@ -715,7 +884,7 @@ TEST_F(ImportSources, EntriesNamingStockWindowsObjectsAreLeftOut) {
     ApplyCleanWindows(stock, &r);
     ASSERT_EQ(r.definitions.size(), 1u);
     EXPECT_EQ(r.report.threatsConverted, 1);
-    EXPECT_EQ(r.report.entriesOnCleanMachines, 5);
+    EXPECT_EQ(r.report.entriesOnCleanMachines, 6);
     for (const LeftOut& l : r.report.leftOut) EXPECT_EQ(l.reason, kCleanWindowsReason);
     const std::vector<Entry> kept = {
         {EntryKind::RegistryKey,

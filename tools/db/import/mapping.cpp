@@ -115,7 +115,7 @@ std::optional<std::string> RegistryPathWithoutRoot(std::string_view written, boo
         // Nor as an expression: the registry phases open keys by a literal
         // path and walk no hive, and a path that may start at any depth
         // gives no literal key to look in.
-        if (!known) return Refuse(why, "registry path may start below a hive's top key (no root)");
+        if (!known) return Refuse(why, std::string(kNoRootReason));
         path = (forValue && IsClassKey(top)) ? "Software\\Classes\\" + std::string(below)
                                              : std::string(below);
     }
@@ -124,6 +124,73 @@ std::optional<std::string> RegistryPathWithoutRoot(std::string_view written, boo
     if (path.find("\\\\") != std::string::npos || path.front() == '\\')
         return Refuse(why, "registry path with an empty key name");
     return path;
+}
+
+namespace {
+
+// Where a subtree a source names without its root lives: the path from a
+// hive's top key down to it, in each place.
+struct Subtree {
+    std::string_view firstKey;
+    std::array<std::string_view, 2> prefixes;  // the second may be empty
+    std::string_view places;
+};
+
+constexpr Subtree kSubtrees[] = {
+    {"Microsoft",
+     {"SOFTWARE\\", "SOFTWARE\\Wow6432Node\\"},
+     "HKLM\\SOFTWARE, HKLM\\SOFTWARE\\Wow6432Node and each user's Software"},
+    {"Policies",
+     {"SOFTWARE\\", "SOFTWARE\\Wow6432Node\\"},
+     "HKLM\\SOFTWARE, HKLM\\SOFTWARE\\Wow6432Node and each user's Software"},
+    {"CurrentVersion",
+     {"SOFTWARE\\Microsoft\\Windows\\", "SOFTWARE\\Wow6432Node\\Microsoft\\Windows\\"},
+     "Microsoft\\Windows below HKLM\\SOFTWARE, HKLM\\SOFTWARE\\Wow6432Node and each user's "
+     "Software"},
+    {"Control", {"SYSTEM\\CurrentControlSet\\", ""}, "HKLM\\SYSTEM\\CurrentControlSet"},
+    {"Services", {"SYSTEM\\CurrentControlSet\\", ""}, "HKLM\\SYSTEM\\CurrentControlSet"},
+    {"CurrentControlSet", {"SYSTEM\\", ""}, "HKLM\\SYSTEM"},
+    {"SAM", {"", ""}, "HKLM\\SAM"},
+};
+
+// "ControlSet001": a numbered control set of HKLM\SYSTEM.
+bool IsNumberedControlSet(std::string_view key) {
+    constexpr std::string_view kHead = "ControlSet";
+    return key.size() == kHead.size() + 3 && StartsWithNoCase(key, kHead) &&
+           std::all_of(key.begin() + kHead.size(), key.end(),
+                       [](char c) { return c >= '0' && c <= '9'; });
+}
+
+}  // namespace
+
+std::optional<std::vector<std::string>> RegistryPathsBelowSubtree(std::string_view written,
+                                                                  bool forValue,
+                                                                  std::string* places,
+                                                                  Refusal* why) {
+    std::string_view below = written;
+    if (!below.empty() && below.front() == '\\') below.remove_prefix(1);
+    std::string_view first = below.substr(0, below.find('\\'));
+    const Subtree* subtree = nullptr;
+    static constexpr Subtree kControlSet{"", {"SYSTEM\\", ""}, "HKLM\\SYSTEM"};
+    if (IsNumberedControlSet(first)) subtree = &kControlSet;
+    for (const Subtree& s : kSubtrees)
+        if (EqualsNoCase(s.firstKey, first)) subtree = &s;
+    // A subtree's first key alone, or a well-known key below it, is on
+    // every machine: what is looked for must lie deeper.
+    std::string_view rest = below.substr(first.size());
+    while (!rest.empty() && rest.front() == '\\') rest.remove_prefix(1);
+    if (!subtree || rest.find_first_not_of('\\') == std::string_view::npos)
+        return Refuse(why, std::string(kNoRootReason));
+    std::vector<std::string> paths;
+    for (std::string_view prefix : subtree->prefixes) {
+        if (prefix.empty() && !paths.empty()) break;
+        auto path = RegistryPathWithoutRoot("HKLM\\" + std::string(prefix) + std::string(below),
+                                            forValue, why);
+        if (!path) return std::nullopt;
+        paths.push_back(std::move(*path));
+    }
+    *places = subtree->places;
+    return paths;
 }
 
 std::optional<std::string> RegistryValueText(std::string_view pathWithoutRoot, Refusal* why) {
@@ -141,9 +208,6 @@ std::optional<std::string> RegistryValueText(std::string_view pathWithoutRoot, R
     return key + "\\" + std::string(name);
 }
 
-namespace {
-
-// "DWORD (0x0000002a)" -> its value.
 std::optional<uint32_t> SysmonDword(std::string_view text) {
     constexpr std::string_view kHead = "DWORD (0x";
     if (!StartsWithNoCase(text, kHead) || text.size() != kHead.size() + 9 || text.back() != ')')
@@ -159,14 +223,13 @@ std::optional<uint32_t> SysmonDword(std::string_view text) {
     return value;
 }
 
+namespace {
+
 std::optional<std::string> DwordPattern(uint32_t value, Refusal* why) {
     std::string bytes;
     for (int i = 0; i < 4; ++i) {
         char b = static_cast<char>((value >> (8 * i)) & 0xFF);
-        if (b == 0)
-            return Refuse(why,
-                          "DWORD whose bytes hold a zero: the scan reads data up to the first "
-                          "zero byte and tests containment, so other numbers would match");
+        if (b == 0) return Refuse(why, std::string(kDwordZeroByteReason));
         const std::string one(1, b);
         // A letter has another case: FoldCase gives the other of an upper-case
         // letter, ToUpperCp1252 that of a lower-case one.
@@ -191,7 +254,7 @@ std::optional<std::string> DataPattern(std::string_view details, DataMatch match
     if (StartsWithNoCase(details, "DWORD (")) {
         if (match != DataMatch::Equals) return Refuse(why, "part of a DWORD's printed form");
         auto value = SysmonDword(details);
-        if (!value) return Refuse(why, "DWORD data not in Sysmon's form \"DWORD (0x%08x)\"");
+        if (!value) return Refuse(why, std::string(kDwordFormReason));
         return DwordPattern(*value, why);
     }
     if (StartsWithNoCase(details, "QWORD (") || StartsWithNoCase(details, "Binary Data"))

@@ -8,6 +8,7 @@
 // case-blind entry.
 #pragma once
 
+#include <cstdint>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -42,6 +43,23 @@ bool HasControlCharacter(std::string_view text);
 std::optional<std::string> RegistryPathWithoutRoot(std::string_view written, bool forValue,
                                                    Refusal* why);
 
+inline constexpr std::string_view kNoRootReason =
+    "registry path may start below a hive's top key (no root)";
+
+// A registry path written without a root whose first key names a subtree
+// that lives in known places ("\Microsoft\...", "\Services\..."): its
+// paths below the roots, one for each place, which find a part of what the
+// source matches anywhere. "\Classes\..." is not among them: the rules
+// mean a user's classes that override the machine's, and a path below
+// HKLM\SOFTWARE\Classes names the stock handlers they override (the
+// default value of exefile\shell\open\command). *places says where, for
+// the description ("HKLM\SYSTEM\CurrentControlSet"). Refused with
+// kNoRootReason when the first key names no such subtree.
+std::optional<std::vector<std::string>> RegistryPathsBelowSubtree(std::string_view written,
+                                                                  bool forValue,
+                                                                  std::string* places,
+                                                                  Refusal* why);
+
 // The REGVALUE name of a value path "key\name": "(Default)" names the
 // default value, which the markup writes as an empty name after the last
 // backslash.
@@ -49,6 +67,17 @@ std::optional<std::string> RegistryValueText(std::string_view pathWithoutRoot, R
 
 // How a source compares value data with its text.
 enum class DataMatch { Equals, Contains, StartsWith, EndsWith };
+
+inline constexpr std::string_view kDwordFormReason =
+    "DWORD data not in Sysmon's form \"DWORD (0x%08x)\"";
+// A DWORD equality DataPattern cannot state; the caller compares the
+// number instead (a Condition with dword set).
+inline constexpr std::string_view kDwordZeroByteReason =
+    "DWORD whose bytes hold a zero: the scan reads data up to the first zero byte and tests "
+    "containment, so other numbers would match";
+
+// The number of Sysmon's print of a DWORD, "DWORD (0x0000002a)".
+std::optional<uint32_t> SysmonDword(std::string_view text);
 
 // The ":@:" pattern for a data condition, as the registry phase compares it:
 // the value's bytes up to the first zero byte, both sides lower-cased, the

@@ -47,8 +47,11 @@ bool HasConditions(const Entry& e) {
 
 void WriteIf(std::ostringstream& out, const Condition& c) {
     // The path is what a condition tests unless it says otherwise.
-    out << "<IF " << (c.onData ? "ON=\"data\" " : "") << "HOW=\"" << c.how << "\" TEXT=\""
-        << Attribute(c.text) << "\"/>";
+    out << "<IF "
+        << (c.dword    ? "ON=\"dword\" "
+            : c.onData ? "ON=\"data\" "
+                       : "")
+        << "HOW=\"" << c.how << "\" TEXT=\"" << Attribute(c.text) << "\"/>";
 }
 
 // One requirement: an IF, or an ANY of the IFs one of which must hold.
@@ -155,7 +158,7 @@ std::string DefinitionsMarkup(const std::vector<Definition>& definitions,
         WriteGroup(out, d, EntryKind::RegistryValue, "REGVALUES", "REGVALUE");
         // Low is what the sources call low or informational (danger.h).
         out << "<DANGER NAME=\"" << Attribute(d.danger) << "\""
-            << (d.danger == kLowDanger ? " CHECKED=\"no\"" : "") << "/>\n";
+            << (d.danger == kLowDanger || d.uncheckedByDefault ? " CHECKED=\"no\"" : "") << "/>\n";
         out << "<DESCRIPTION NAME=\"" << Attribute(d.description) << "\" url=\"" << Attribute(d.url)
             << "\"/>\n";
         WriteContent(out, d);

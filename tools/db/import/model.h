@@ -21,6 +21,8 @@ struct Condition {
     bool onData = false;
     std::string how;   // "equals", "contains", "startswith" or "endswith"
     std::string text;  // a file path's placeholders kept; a registry path without its root
+    // A REG_DWORD's number (onData, "equals", text in decimal): ON="dword".
+    bool dword = false;
 
     bool operator==(const Condition& other) const = default;
     auto operator<=>(const Condition& other) const = default;
@@ -56,6 +58,8 @@ struct Definition {
     std::vector<Entry> entries;            // in the order found, without repeats
     std::vector<std::string> hashes = {};  // lower-case hex MD5, SHA-1 or SHA-256, no repeats
     std::vector<std::string> rules = {};   // YARA rule identifiers of Result::yaraRules
+    // Listed unchecked whatever the danger (DANGER CHECKED="no").
+    bool uncheckedByDefault = false;
     // The entries AddEntry has added, for its check of repeats in
     // logarithmic time (a definition may have many thousands).
     std::set<Entry> added = {};
@@ -68,6 +72,12 @@ struct LeftOut {
     std::string reason;
 };
 
+// The indicators of one kind of source, as Report counts them.
+struct SourceCounts {
+    int read = 0;
+    int converted = 0;
+};
+
 struct Report {
     int filesRead = 0;
     int filesSkipped = 0;  // unreadable or malformed: nothing taken from them
@@ -76,7 +86,10 @@ struct Report {
     int indicatorsRead = 0;
     int indicatorsConverted = 0;
     int entriesOnCleanMachines = 0;  // converted, then left out by the clean list
-    std::vector<LeftOut> leftOut;    // indicators, rules and files, in source order
+    // indicatorsRead and indicatorsConverted by the kind of source ("sigma",
+    // "filename-iocs", "misp", "hashes", "yara"), each source's share summed.
+    std::map<std::string, SourceCounts> bySource = {};
+    std::vector<LeftOut> leftOut;  // indicators, rules and files, in source order
 
     // Counts of leftOut by reason.
     std::map<std::string, int> ByReason() const;

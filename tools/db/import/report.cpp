@@ -16,6 +16,12 @@ nlohmann::ordered_json ReportJson(const Report& report) {
     j["indicators"] = {{"read", report.indicatorsRead},
                        {"converted", report.indicatorsConverted},
                        {"leftOut", report.indicatorsRead - report.indicatorsConverted}};
+    ordered_json bySource = ordered_json::object();
+    for (const auto& [kind, counts] : report.bySource)
+        bySource[kind] = {{"read", counts.read},
+                          {"converted", counts.converted},
+                          {"leftOut", counts.read - counts.converted}};
+    j["indicatorsBySource"] = bySource;
     j["entriesOnCleanMachines"] = report.entriesOnCleanMachines;
     ordered_json reasons = ordered_json::object();
     for (const auto& [reason, count] : report.ByReason()) reasons[show(reason)] = count;
@@ -35,8 +41,11 @@ std::string ReportSummary(const Report& report) {
         << "threats: " << report.threatsRead << " read, " << report.threatsConverted
         << " converted into definitions\n"
         << "indicators: " << report.indicatorsRead << " read, " << report.indicatorsConverted
-        << " converted, " << report.indicatorsRead - report.indicatorsConverted << " left out\n"
-        << "entries left out as found on clean machines: " << report.entriesOnCleanMachines << "\n"
+        << " converted, " << report.indicatorsRead - report.indicatorsConverted << " left out\n";
+    for (const auto& [kind, counts] : report.bySource)
+        out << "  " << kind << ": " << counts.read << " read, " << counts.converted
+            << " converted\n";
+    out << "entries left out as found on clean machines: " << report.entriesOnCleanMachines << "\n"
         << "left out by reason (indicators, rules, files and entries):\n";
     std::vector<std::pair<int, std::string>> sorted;
     for (const auto& [reason, count] : report.ByReason()) sorted.push_back({count, reason});

@@ -287,6 +287,11 @@ struct RuleContext {
     Definition* definition;
     Report* report;
     const CleanWindows* stock = nullptr;  // the stock file names, if known
+    // Where entries of registry paths written without a root are looked
+    // for (RegistryPathsBelowSubtree), for the description; pendingPlaces
+    // those of an anchor AddConditional has not settled on yet.
+    std::set<std::string> rootPlaces = {};
+    std::set<std::string> pendingPlaces = {};
 };
 
 bool Has(const FieldCondition& c, std::string_view modifier) {
@@ -310,6 +315,24 @@ std::optional<std::string> Unexpressible(const FieldCondition& c) {
     return std::nullopt;
 }
 
+Condition DwordCondition(uint32_t number) {
+    Condition c{true, "equals", std::to_string(number)};
+    c.dword = true;
+    return c;
+}
+
+// The registry paths below the roots for a path as the rule writes it: one,
+// or for a path without a root that starts with a well-known subtree one
+// for each place it lives (*places says where; else it is left empty).
+std::vector<std::string> RegistryPaths(std::string_view written, bool forValue, std::string* places,
+                                       Refusal* why) {
+    places->clear();
+    if (auto path = RegistryPathWithoutRoot(written, forValue, why)) return {*path};
+    if (why->reason != kNoRootReason) return {};
+    auto paths = RegistryPathsBelowSubtree(written, forValue, places, why);
+    return paths ? *paths : std::vector<std::string>{};
+}
+
 enum class Wanted { Key, Value, Both };
 
 Wanted RegistryKind(const std::string& category, const FieldCondition* eventType) {
@@ -320,6 +343,27 @@ Wanted RegistryKind(const std::string& category, const FieldCondition* eventType
     if (category == "registry_set") return Wanted::Value;
     if (category == "registry_add") return Wanted::Key;
     return Wanted::Both;
+}
+
+// The ":@:" patterns of a value's data condition, and the DWORDs whose
+// number the data's text cannot state, compared as numbers; the others are
+// left out.
+void DataTests(RuleContext& rule, const Value& value, const FieldCondition& details,
+               std::vector<std::string>* patterns, std::vector<Condition>* numbers) {
+    DataMatch match = Has(details, "contains")     ? DataMatch::Contains
+                      : Has(details, "startswith") ? DataMatch::StartsWith
+                      : Has(details, "endswith")   ? DataMatch::EndsWith
+                                                   : DataMatch::Equals;
+    for (const Value& d : details.values) {
+        Refusal why;
+        auto pattern = DataPattern(d.text, match, &why);
+        if (pattern)
+            patterns->push_back(*pattern);
+        else if (why.reason == kDwordZeroByteReason)
+            numbers->push_back(DwordCondition(*SysmonDword(d.text)));
+        else
+            LeaveOut(rule, d.line, value.text + " = " + d.text, why.reason);
+    }
 }
 
 void AddRegistryTarget(RuleContext& rule, const FieldCondition& target, const Value& value,
@@ -345,55 +389,58 @@ void AddRegistryTarget(RuleContext& rule, const FieldCondition& target, const Va
             LeaveOut(rule, value.line, value.text, "data of any value below a key");
             return;
         }
-        auto key = RegistryPathWithoutRoot(value.text, false, &why);
-        if (!key) return LeaveOut(rule, value.line, value.text, why.reason);
-        AddEntry(rule.definition, {EntryKind::RegistryKey, *key});
+        std::string places;
+        const auto keys = RegistryPaths(value.text, false, &places, &why);
+        if (keys.empty()) return LeaveOut(rule, value.line, value.text, why.reason);
+        for (const std::string& key : keys)
+            AddEntry(rule.definition, {EntryKind::RegistryKey, key});
+        if (!places.empty()) rule.rootPlaces.insert(places);
         ++rule.report->indicatorsConverted;
         return;
     }
     std::vector<std::string> patterns{""};
+    std::vector<Condition> numbers;
     if (details) {
         patterns.clear();
-        DataMatch match = Has(*details, "contains")     ? DataMatch::Contains
-                          : Has(*details, "startswith") ? DataMatch::StartsWith
-                          : Has(*details, "endswith")   ? DataMatch::EndsWith
-                                                        : DataMatch::Equals;
-        for (const Value& d : details->values) {
-            auto pattern = DataPattern(d.text, match, &why);
-            if (!pattern)
-                LeaveOut(rule, d.line, value.text + " = " + d.text, why.reason);
-            else
-                patterns.push_back(*pattern);
-        }
-        if (patterns.empty()) return;
+        DataTests(rule, value, *details, &patterns, &numbers);
+        if (patterns.empty() && numbers.empty()) return;
         wanted = Wanted::Value;
     }
     bool converted = false;
+    std::string places;
     if (namePrefix) wanted = Wanted::Value;
     if (wanted != Wanted::Value) {
-        auto key = RegistryPathWithoutRoot(value.text, false, &why);
-        if (key) AddEntry(rule.definition, {EntryKind::RegistryKey, *key}), converted = true;
+        for (const std::string& key : RegistryPaths(value.text, false, &places, &why))
+            AddEntry(rule.definition, {EntryKind::RegistryKey, key}), converted = true;
     }
     if (wanted != Wanted::Key) {
-        auto path = RegistryPathWithoutRoot(value.text, true, &why);
-        auto name = path ? RegistryValueText(*path, &why) : std::nullopt;
-        if (name && namePrefix && name->find_first_of("*?") != std::string::npos) {
-            why.reason = "wildcard in a value name";
-            name.reset();
-        }
-        for (const std::string& p : patterns) {
-            if (!name) break;
-            // "\\(Default)" names the default value alone.
-            std::string text = namePrefix && name->back() != '\\' ? *name + "*" : *name;
-            AddEntry(rule.definition,
-                     {EntryKind::RegistryValue, p.empty() ? text : text + ":@:" + p, namePrefix});
-            converted = true;
+        for (const std::string& path : RegistryPaths(value.text, true, &places, &why)) {
+            auto name = RegistryValueText(path, &why);
+            if (name && namePrefix && name->find_first_of("*?") != std::string::npos) {
+                why.reason = "wildcard in a value name";
+                name.reset();
+            }
+            for (const std::string& p : patterns) {
+                if (!name) break;
+                // "\\(Default)" names the default value alone.
+                std::string text = namePrefix && name->back() != '\\' ? *name + "*" : *name;
+                AddEntry(rule.definition, {EntryKind::RegistryValue,
+                                           p.empty() ? text : text + ":@:" + p, namePrefix});
+                converted = true;
+            }
+            if (name && !numbers.empty()) {
+                std::string text = namePrefix && name->back() != '\\' ? *name + "*" : *name;
+                AddEntry(rule.definition, {EntryKind::RegistryValue, text, namePrefix, {numbers}});
+                converted = true;
+            }
         }
     }
-    if (converted)
+    if (converted) {
         ++rule.report->indicatorsConverted;
-    else
+        if (!places.empty()) rule.rootPlaces.insert(places);
+    } else {
         LeaveOut(rule, value.line, value.text, why.reason);
+    }
 }
 
 PathFragment SigmaFragment(const FieldCondition& c, const std::string& text) {
@@ -528,28 +575,44 @@ std::optional<Condition> FileCondition(const FieldCondition& c, const std::strin
     return TextConditionOf(c, *expanded, false, why);
 }
 
+constexpr std::string_view kPercentReason = "'%' in a data condition reads as a placeholder";
+
 std::optional<Condition> DataCondition(const FieldCondition& c, const std::string& text,
                                        Refusal* why) {
-    // Sysmon's print of a number or of binary data is not the data's text.
+    // Sysmon's print of a DWORD it equals is its number; the print of
+    // binary data or of a QWORD is not the data's text.
+    if (text.rfind("DWORD (", 0) == 0 && c.modifiers.empty()) {
+        if (auto number = SysmonDword(text)) return DwordCondition(*number);
+    }
     for (std::string_view printed : {"DWORD (", "QWORD (", "Binary Data"})
         if (text.rfind(printed, 0) == 0)
             return Refuse(why, "number or binary data compared with other conditions");
+    // Sysmon prints the data's '%' as "%%", and the reader takes a text
+    // between two '%' for a placeholder: neither compares the data as it is
+    // (an exclusion without this part excludes more, never less).
+    if (text.find('%') != std::string::npos) return Refuse(why, std::string(kPercentReason));
     return TextConditionOf(c, text, true, why);
 }
 
 // One field condition as requirements: with |all each value is one of its
-// own, else one requirement holds for any value.
+// own, else one requirement holds for any value. Where the requirement
+// must hold (`narrowing`), an alternative the data cannot be compared with
+// for its '%' is left out, so long as others remain: the entry then finds
+// less than the rule (an exclusion must keep all of them).
 bool Requirements(const FieldCondition& c, bool registry, std::vector<Alternatives>* out,
-                  Refusal* why) {
+                  Refusal* why, bool narrowing = false) {
     const bool onData = c.field == "Details";
+    const bool any = !Has(c, "all") || c.values.size() == 1;
     std::vector<Condition> each;
     for (const Value& v : c.values) {
         auto condition = onData     ? DataCondition(c, v.text, why)
                          : registry ? RegistryCondition(c, v.text, why)
                                     : FileCondition(c, v.text, why);
+        if (!condition && narrowing && any && why->reason == kPercentReason) continue;
         if (!condition) return false;
         each.push_back(std::move(*condition));
     }
+    if (each.empty()) return false;
     if (Has(c, "all"))
         for (Condition& one : each) out->push_back({std::move(one)});
     else
@@ -605,6 +668,7 @@ std::optional<std::vector<Entry>> RegistryAnchor(RuleContext& rule, const FieldC
     RuleContext sub{rule.where, rule.category, &scratch, &report, rule.stock};
     AddRegistryTarget(sub, c, v, nullptr, dataTested ? Wanted::Value : wanted);
     if (!report.leftOut.empty()) return Refuse(why, report.leftOut.front().reason);
+    rule.pendingPlaces.insert(sub.rootPlaces.begin(), sub.rootPlaces.end());
     std::vector<Entry> entries;
     for (Entry& e : scratch.entries) {
         // A key and all below it, narrowed by other conditions: the values
@@ -631,6 +695,37 @@ bool Specific(const Entry& e, const CleanWindows* stock) {
     return fullPath || !stock || !stock->HasStockName(name);
 }
 
+// Whether the path conditions an entry of the values of one key gets name
+// each value in full: every alternative of one of them ends with "\" and
+// a name (the scan skips value names holding a backslash, so that is the
+// whole name).
+bool NamedByConditions(const Entry& e, const std::vector<Alternatives>& requirements) {
+    if (e.kind != EntryKind::RegistryValue || !e.namePattern ||
+        e.text.find_first_of("*?") != e.text.size() - 1 ||
+        e.text.substr(e.text.size() - 2) != "\\*")
+        return false;
+    for (const Alternatives& any : requirements) {
+        const bool named = std::all_of(any.begin(), any.end(), [](const Condition& c) {
+            return !c.onData && (c.how == "endswith" || c.how == "equals") && c.text.size() > 1 &&
+                   c.text.front() == '\\' && c.text.back() != '\\' &&
+                   c.text.find_first_of("*?") == std::string::npos;
+        });
+        if (named && !any.empty()) return true;
+    }
+    return false;
+}
+
+// A condition on a file's path that only a Linux or macOS path meets
+// ("startswith: '/usr/share/icons/'"): an exclusion holding it never holds
+// for the Windows paths the scan compares.
+bool NeverAWindowsPath(const FieldCondition& c) {
+    if (c.field != "TargetFilename" || (!c.modifiers.empty() && !Has(c, "startswith")))
+        return false;
+    if (c.modifiers.size() > 1 || c.values.empty()) return false;
+    return std::all_of(c.values.begin(), c.values.end(),
+                       [](const Value& v) { return !v.text.empty() && v.text.front() == '/'; });
+}
+
 // The exclusions of a clause as conditions; *dropped names a field of an
 // exclusion that cannot be checked at all (the program), which the caller
 // may only drop where the entries are specific.
@@ -641,6 +736,8 @@ std::optional<std::vector<std::vector<Alternatives>>> Exclusions(const Clause& c
     std::vector<std::vector<Alternatives>> out;
     const bool registry = targetName == "TargetObject";
     for (const Conjunction& exclusion : clause.exclusions) {
+        if (!registry && std::any_of(exclusion.begin(), exclusion.end(), NeverAWindowsPath))
+            continue;
         std::vector<Alternatives> checkable;
         std::string unchecked;
         for (const FieldCondition& c : exclusion) {
@@ -695,6 +792,11 @@ bool Simple(const SortedClause& sorted, const Clause& clause) {
         !clause.exclusions.empty())
         return false;
     if (Has(*sorted.targets[0], "all") && sorted.targets[0]->values.size() > 1) return false;
+    // Data that must hold all of several texts: each would be an entry of
+    // its own, found where any one of them is.
+    if (!sorted.details.empty() && Has(*sorted.details[0], "all") &&
+        sorted.details[0]->values.size() > 1)
+        return false;
     if (sorted.details.empty() || Has(*sorted.details[0], "contains")) return true;
     for (const Value& v : sorted.details[0]->values)
         if (v.text.rfind("DWORD (", 0) != 0) return false;
@@ -715,17 +817,19 @@ std::optional<std::string> AddConditional(RuleContext& rule, const SortedClause&
     for (size_t anchor = 0; anchor < sorted.targets.size(); ++anchor) {
         // Exclusions alone never narrow a kind of file or all values of a
         // key enough: what they leave is still every other one.
+        rule.pendingPlaces.clear();
         auto entries = AnchorEntries(rule, sorted, anchor, narrowed, &why);
         if (!entries) continue;
         std::vector<Alternatives> requirements;
         for (size_t i = 0; i < sorted.targets.size(); ++i)
-            if (i != anchor && !Requirements(*sorted.targets[i], registry, &requirements, &why))
+            if (i != anchor &&
+                !Requirements(*sorted.targets[i], registry, &requirements, &why, true))
                 return why.reason;
         for (const FieldCondition* d : sorted.details)
-            if (!Requirements(*d, registry, &requirements, &why)) return why.reason;
+            if (!Requirements(*d, registry, &requirements, &why, true)) return why.reason;
         const bool unchecked = !sorted.programFields.empty() || !dropped.empty();
         for (const Entry& e : *entries)
-            if (unchecked && !Specific(e, rule.stock))
+            if (unchecked && !Specific(e, rule.stock) && !NamedByConditions(e, requirements))
                 return "condition on " +
                        (sorted.programFields.empty() ? dropped : sorted.programFields[0]) +
                        " cannot be expressed";
@@ -737,9 +841,105 @@ std::optional<std::string> AddConditional(RuleContext& rule, const SortedClause&
         }
         if (unchecked && rule.definition->description.find(kProgramNote) == std::string::npos)
             rule.definition->description += kProgramNote;
+        rule.rootPlaces.insert(rule.pendingPlaces.begin(), rule.pendingPlaces.end());
         return std::nullopt;
     }
     return why.reason.empty() ? "no condition names the object by itself" : why.reason;
+}
+
+// RE2 has no look-ahead: a path holding all parts is one of their orders.
+constexpr size_t kMaxAllParts = 4;
+
+std::string QuotedLiteral(std::string_view text) {
+    std::string out;
+    for (char c : text) {
+        if ((c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
+            static_cast<unsigned char>(c) >= 0x80)
+            out += c;
+        else
+            out += std::string("\\") + c;
+    }
+    return out;
+}
+
+// What follows part `before` for `after` to come next: anything, or where
+// the end of `before` is the start of `after` ("\Temp\" and "\lsass"
+// share the backslash), the rest of `after` at once.
+std::string Next(std::string_view before, std::string_view after) {
+    std::string out = ".*" + QuotedLiteral(after);
+    for (size_t k = 1; k < after.size() && k <= before.size(); ++k)
+        if (EqualsNoCase(before.substr(before.size() - k), after.substr(0, k)))
+            out += "|" + QuotedLiteral(after.substr(k));
+    return out.find('|') == std::string::npos ? out : "(?:" + out + ")";
+}
+
+// "(?:a.*b.*end|b.*a.*end)$": the parts in every order, each after the one
+// before, and the end last.
+std::string EveryOrder(std::vector<std::string> parts, std::string_view end) {
+    std::sort(parts.begin(), parts.end());
+    std::string out;
+    do {
+        std::string one = QuotedLiteral(parts[0]);
+        for (size_t i = 1; i < parts.size(); ++i) one += Next(parts[i - 1], parts[i]);
+        out += (out.empty() ? "" : "|") + one + Next(parts.back(), end);
+    } while (std::next_permutation(parts.begin(), parts.end()));
+    return (parts.size() > 1 ? "(?:" + out + ")" : out) + "$";
+}
+
+// A file's path that holds several parts (`|contains|all`) and ends with a
+// text (an `|endswith`, else a part that is an extension): path expressions
+// of the parts in every order before that end, which find a part of what
+// the rule matches (a path whose parts overlap is missed). False when the
+// clause is not of that form; then *problem is empty, or says why the form
+// cannot be stated.
+bool AddAllPartsExpressions(RuleContext& rule, const SortedClause& sorted, const Clause& clause,
+                            std::string* problem) {
+    if (!sorted.details.empty() || !sorted.programFields.empty() || !clause.exclusions.empty() ||
+        sorted.targets.empty() || sorted.targets[0]->field != "TargetFilename")
+        return false;
+    const FieldCondition* all = nullptr;
+    const FieldCondition* end = nullptr;
+    for (const FieldCondition* t : sorted.targets) {
+        const bool isAll = Has(*t, "all") && Has(*t, "contains") && t->modifiers.size() == 2;
+        const bool isEnd = Has(*t, "endswith") && t->modifiers.size() == 1;
+        if (isAll && !all)
+            all = t;
+        else if (isEnd && !end)
+            end = t;
+        else
+            return false;
+    }
+    if (!all || all->values.size() < 2) return false;
+    std::vector<std::string> parts, ends;
+    for (const Value& v : all->values) parts.push_back(v.text);
+    if (end) {
+        for (const Value& v : end->values) ends.push_back(v.text);
+    } else {
+        auto extension = std::find_if(parts.begin(), parts.end(), [](const std::string& p) {
+            return p.size() >= 2 && p.size() <= 8 && p[0] == '.' &&
+                   p.find_first_of("\\.", 1) == std::string::npos;
+        });
+        if (extension == parts.end()) return false;
+        ends.push_back(*extension);
+        parts.erase(extension);
+    }
+    for (const auto* texts : {&parts, &ends})
+        for (const std::string& t : *texts)
+            if (t.empty() || t.find_first_of("*?/") != std::string::npos || HasControlCharacter(t))
+                return (*problem = "|all of parts with wildcards or control characters"), true;
+    if (parts.size() > kMaxAllParts)
+        return (*problem = "|all of more than 4 parts (as many orders as a path expression holds)"),
+               true;
+    if (ends.size() > kMaxAlternatives) return (*problem = "more than 8 alternatives"), true;
+    std::vector<Entry> entries;
+    for (const std::string& e : ends) {
+        Refusal why;
+        auto entry = FileExpressionEntry(EveryOrder(parts, e), "", &why);
+        if (!entry) return (*problem = why.reason), true;
+        entries.push_back(std::move(*entry));
+    }
+    for (Entry& e : entries) AddEntry(rule.definition, std::move(e));
+    return true;
 }
 
 void AddClause(RuleContext& rule, const Clause& clause) {
@@ -748,7 +948,11 @@ void AddClause(RuleContext& rule, const Clause& clause) {
     std::string problem = sorted.problem;
     int values = 0;
     for (const FieldCondition* t : sorted.targets) values += static_cast<int>(t->values.size());
-    if (problem.empty() && !Simple(sorted, clause)) {
+    bool allParts = false;
+    if (problem.empty()) allParts = AddAllPartsExpressions(rule, sorted, clause, &problem);
+    if (allParts) {
+        if (problem.empty()) rule.report->indicatorsConverted += values;
+    } else if (problem.empty() && !Simple(sorted, clause)) {
         if (auto refused = AddConditional(rule, sorted, clause))
             problem = *refused;
         else
@@ -765,7 +969,7 @@ void AddClause(RuleContext& rule, const Clause& clause) {
             LeaveOut(rule, clause.positive.empty() ? 0 : clause.positive[0].line, "", problem);
         return;
     }
-    if (!Simple(sorted, clause)) return;
+    if (allParts || !Simple(sorted, clause)) return;
     const FieldCondition* details = sorted.details.empty() ? nullptr : sorted.details[0];
     for (const Value& v : sorted.targets[0]->values) {
         if (targetName == "TargetObject")
@@ -833,6 +1037,25 @@ Definition RuleTexts(const YAML::Node& rule, const std::string& relative, const 
     d.description += " Sigma rule " + Text(rule["id"]) + ": " + d.url + ".";
     if (!info.license.empty()) d.description += " " + info.license;
     return d;
+}
+
+// The rule matches a registry path written without its root below any key;
+// the entries look in the places its first key lives.
+void AddPlacesNote(const std::set<std::string>& places, Definition* definition) {
+    if (places.empty()) return;
+    std::string where;
+    for (const std::string& p : places) where += (where.empty() ? "" : "; ") + p;
+    definition->description +=
+        " The rule matches its registry path below any key; it is looked for below " + where +
+        " only.";
+}
+
+bool ComparesDwords(const Definition& definition) {
+    for (const Entry& e : definition.entries)
+        for (const auto& any : e.conditions)
+            for (const Condition& c : any)
+                if (c.dword) return true;
+    return false;
 }
 
 // --- One rule file ---
@@ -909,6 +1132,13 @@ void ImportRule(const YAML::Node& rule, const std::string& relative, const Sourc
         RuleContext context{relative, category, &definition, &report, stock};
         for (const Clause& clause : all) AddClause(context, clause);
         if (definition.entries.empty()) return;
+        AddPlacesNote(context.rootPlaces, &definition);
+        // Several settings such numbers test are stock values of some
+        // Windows (a default policy): left for the user to judge unless the
+        // rule rates its finding high.
+        if (ComparesDwords(definition) && definition.danger != "High" &&
+            definition.danger != "Critical")
+            definition.uncheckedByDefault = true;
         ++report.threatsConverted;
         result->definitions.push_back(std::move(definition));
     } catch (const RuleError& error) {
