@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <charconv>
+#include <filesystem>
 #include <map>
 
 #include "base/codepage.h"
@@ -57,7 +58,9 @@ Definition NewDefinition(const std::string& threat, const std::string& where,
     Definition d;
     d.name = threat;
     d.category = CategoryFromWords(threat, "Trojan");
-    d.description = "Files known by their hash: " + threat + ". From the hash list " + where + ".";
+    // The list's own name, not where it lay on the importing machine.
+    std::string list = std::filesystem::path(where).filename().string();
+    d.description = "Files known by their hash: " + threat + ". From the hash list " + list + ".";
     if (!info.author.empty()) d.description += " Author: " + info.author + ".";
     if (!info.license.empty()) d.description += " " + info.license;
     d.url = info.url;
