@@ -230,10 +230,13 @@ StartResult Application::Start() {
     controller_->InitialiseControls();
 
     // script.db is chosen afresh whenever the Advanced Scan opens; whether the
-    // machine's copy is passed over is said at start.
-    const DatabaseChoice scripts =
-        ChooseDatabase(machine_.files(), kScriptDatabaseName, ShippedReference(), {});
-    if (!scripts.note.empty()) databaseNotes_.push_back(scripts.note);
+    // machine's copy is passed over is said at start. An installation's
+    // script.db is never ours and is not read (the shipped one is used).
+    if (machine_.KeepsToolStateInside()) {
+        const DatabaseChoice scripts =
+            ChooseDatabase(machine_.files(), kScriptDatabaseName, ShippedReference(), {});
+        if (!scripts.note.empty()) databaseNotes_.push_back(scripts.note);
+    }
     if (!LoadDefinitionsWithSplash() || database_->definitions().empty()) {
         messages.Ask(
             {kProductName, kUnableToLoadMessage, PromptButtons::Ok, PromptIcon::Information});
