@@ -765,6 +765,8 @@ constexpr std::string_view kProgramNote =
     " Imported without its conditions on the program that wrote the object (Image), which "
     "a scan of the disk cannot check: the object's own path is specific enough.";
 
+constexpr std::string_view kNamesNothingReason = "no condition names the object by itself";
+
 // What an anchoring condition names: the entries of its values, and the
 // values that name nothing by themselves (a path without a root below no
 // well-known subtree), which are left out while the others still find a
@@ -840,7 +842,8 @@ std::optional<Anchor> AnchorEntries(RuleContext& rule, const SortedClause& sorte
             if (some)
                 out->entries.insert(out->entries.end(), some->begin(), some->end());
             else
-                out->missed.push_back({&v, one.reason});
+                out->missed.push_back(
+                    {&v, one.reason.empty() ? std::string(kNamesNothingReason) : one.reason});
         }
         if (out->entries.empty()) return Refuse(why, out->missed.front().second);
     }
@@ -898,7 +901,7 @@ std::optional<std::string> AddConditional(RuleContext& rule, const SortedClause&
     // enough: what they leave is still every other one.
     size_t index = 0;
     auto anchor = ChooseAnchor(rule, sorted, narrowed, &index, &why);
-    if (!anchor) return why.reason.empty() ? "no condition names the object by itself" : why.reason;
+    if (!anchor) return why.reason.empty() ? std::string(kNamesNothingReason) : why.reason;
     std::vector<Alternatives> requirements;
     for (size_t i = 0; i < sorted.targets.size(); ++i)
         if ((i != index || anchor->allParts) &&
