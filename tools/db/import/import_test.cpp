@@ -821,9 +821,23 @@ TEST_F(ImportSources, HostileIndicatorsAreRefusedWithTheirPlace) {
                 std::to_string(i) + ".exe'\n        - TargetFilename: 'C:\\b.exe'\n";
     rule += "    condition: all of them\n";
     Write("r/many.yml", rule);
+    // A character the code page has not would read as a wildcard.
+    Write("r/spoof.yml", R"(title: Spoof
+logsource: {product: windows, category: file_event}
+detection:
+    selection:
+        TargetFilename|endswith: ["\\invoice\u202Efdp.exe", "\\\u0410pp.exe"]
+    condition: selection
+)");
     Result sigma;
     ImportSigma(dir_ / "r", {}, &sigma);
-    EXPECT_EQ(Reasons(sigma), (std::vector<std::string>{"condition too large"}));
+    EXPECT_TRUE(sigma.definitions.empty());
+    const std::string outside =
+        "a character outside code page 1252 (it would read as the "
+        "wildcard '?')";
+    // Each value, then the clause that holds no condition left to name a file.
+    EXPECT_EQ(Reasons(sigma),
+              (std::vector<std::string>{"condition too large", outside, outside, outside}));
 }
 
 // The markup loads as the program reads it, with every entry where the

@@ -34,7 +34,13 @@ struct FieldCondition {
     std::vector<std::string> modifiers;
     std::vector<Value> values;  // any of them (all of them with "all")
     int line = 0;
+    // A value holds a character code page 1252 has not, which the reading
+    // turned into '?', a wildcard that would stand for any character.
+    bool outsideCodePage = false;
 };
+
+constexpr std::string_view kOutsideCodePageReason =
+    "a character outside code page 1252 (it would read as the wildcard '?')";
 
 using Conjunction = std::vector<FieldCondition>;
 
@@ -52,6 +58,11 @@ constexpr std::string_view kKnownModifiers[] = {
 
 std::string Text(const YAML::Node& node) {
     return node && node.IsScalar() ? Utf8ToCp1252(node.Scalar()) : std::string();
+}
+
+bool OutsideCodePage(const YAML::Node& node, const std::string& text) {
+    return std::count(text.begin(), text.end(), '?') >
+           std::count(node.Scalar().begin(), node.Scalar().end(), '?');
 }
 
 int Line(const YAML::Node& node) {
@@ -79,9 +90,11 @@ FieldCondition ReadField(const std::string& key, const YAML::Node& value) {
         for (const YAML::Node& v : value) {
             if (!v.IsScalar()) throw RuleError{"field " + condition.field + " holds a non-text"};
             condition.values.push_back({Text(v), Line(v)});
+            condition.outsideCodePage |= OutsideCodePage(v, condition.values.back().text);
         }
     } else if (value.IsScalar()) {
         condition.values.push_back({Text(value), Line(value)});
+        condition.outsideCodePage = OutsideCodePage(value, condition.values.back().text);
     } else if (value.IsNull()) {
         condition.values.push_back({"", Line(value)});
     } else {
@@ -304,6 +317,7 @@ void LeaveOut(RuleContext& rule, int line, const std::string& indicator, const s
 
 // The modifier of a field condition that cannot be expressed, if any.
 std::optional<std::string> Unexpressible(const FieldCondition& c) {
+    if (c.outsideCodePage) return std::string(kOutsideCodePageReason);
     for (const std::string& m : c.modifiers) {
         // A file's path by expression is a path expression (AddFileTarget).
         if (m == "re" && c.field == "TargetFilename") continue;
