@@ -471,6 +471,52 @@ detection:
         std::string::npos);
 }
 
+// Conditions without a root that together name a key where its subtree
+// lives and a value of it: a value of a condition that names no place is
+// left out alone, and parts that all must hold hang on the key one of them
+// names, so long as its values can hold the others.
+TEST_F(ImportSources, SeveralRootlessConditionsNameAKeyAndItsValue) {
+    Write("r/rdp.yml", R"(title: RDP Settings
+level: high
+logsource: {category: registry_set, product: windows}
+detection:
+    a_shadow:
+        TargetObject|contains: ['\Control\Terminal Server\', '\Windows NT\Terminal Services\']
+        TargetObject|endswith: '\Shadow'
+        Details: 'DWORD (0x00000001)'
+    b_lsa:
+        TargetObject|contains|all: ['SYSTEM\', 'ControlSet', '\Control\Lsa']
+        TargetObject|endswith: '\RestrictSendingNTLMTraffic'
+    c_office:
+        TargetObject|contains|all: ['\SOFTWARE\', '\Microsoft\Office\', '\Common\Security']
+        TargetObject|endswith: '\MacroRuntimeScanScope'
+    condition: 1 of them
+)");
+    Result r;
+    ImportSigma(dir_ / "r", {}, &r);
+    ASSERT_EQ(r.definitions.size(), 1u);
+    using Any = std::vector<Condition>;
+    Condition one{true, "equals", "1"};
+    one.dword = true;
+    const std::vector<Entry> expected = {
+        {EntryKind::RegistryValue,
+         "SYSTEM\\CurrentControlSet\\Control\\Terminal Server\\*",
+         true,
+         {Any{{false, "endswith", "\\Shadow"}}, Any{one}}},
+        {EntryKind::RegistryValue,
+         "SYSTEM\\CurrentControlSet\\Control\\Lsa\\*",
+         true,
+         {Any{{false, "contains", "SYSTEM\\"}}, Any{{false, "contains", "ControlSet"}},
+          Any{{false, "contains", "\\Control\\Lsa"}},
+          Any{{false, "endswith", "\\RestrictSendingNTLMTraffic"}}}}};
+    EXPECT_EQ(r.definitions[0].entries, expected);
+    // The Office key's values cannot hold "\Common\Security", which lies
+    // below a version's key.
+    EXPECT_EQ(Reasons(r), std::vector<std::string>(5, std::string(kNoRootReason)));
+    EXPECT_EQ(r.report.indicatorsRead, 11);
+    EXPECT_EQ(r.report.indicatorsConverted, 6);
+}
+
 TEST_F(ImportSources, AllPartsOfAFilePathBecomeAnExpressionOfEveryOrder) {
     const char* head = "logsource: {category: file_event, product: windows}\ndetection:\n";
     Write("r/dump.yml", std::string("title: Lsass Dump\nlevel: high\n") + head + R"(    selection:
@@ -482,9 +528,13 @@ TEST_F(ImportSources, AllPartsOfAFilePathBecomeAnExpressionOfEveryOrder) {
         TargetFilename|endswith: '.exe'
     condition: selection
 )");
+    Write("r/rclone.yml", std::string("title: Rclone\nlevel: high\n") + head + R"(    selection:
+        TargetFilename|contains|all: [':\Users\', '\.config\rclone\']
+    condition: selection
+)");
     Result r;
     ImportSigma(dir_ / "r", {}, &r);
-    ASSERT_EQ(r.definitions.size(), 1u);
+    ASSERT_EQ(r.definitions.size(), 2u);
     ASSERT_EQ(r.report.leftOut.size(), 6u);
     EXPECT_NE(r.report.leftOut[0].reason.find("more than 4 parts"), std::string::npos);
     ThreatDatabase db;
@@ -495,6 +545,10 @@ TEST_F(ImportSources, AllPartsOfAFilePathBecomeAnExpressionOfEveryOrder) {
     EXPECT_EQ(db.MatchFileExpression("C:\\lsass\\x\\AppData\\Local\\Temp\\a.dmp"), dump);
     EXPECT_EQ(db.MatchFileExpression("C:\\users\\u\\AppData\\Local\\Temp\\lsass.dmp.txt"), nullptr);
     EXPECT_EQ(db.MatchFileExpression("C:\\users\\u\\AppData\\Local\\Temp\\other.dmp"), nullptr);
+    // Parts without an end: anywhere in the path.
+    const ThreatDefinition* rclone = db.definitions()[1].get();
+    EXPECT_EQ(db.MatchFileExpression("C:\\Users\\u\\.config\\rclone\\rclone.conf"), rclone);
+    EXPECT_EQ(db.MatchFileExpression("C:\\Users\\u\\.config\\other\\rclone.conf"), nullptr);
 }
 
 // An exclusion only a Linux path meets never holds for a Windows path: the
@@ -767,9 +821,23 @@ TEST_F(ImportSources, HostileIndicatorsAreRefusedWithTheirPlace) {
                 std::to_string(i) + ".exe'\n        - TargetFilename: 'C:\\b.exe'\n";
     rule += "    condition: all of them\n";
     Write("r/many.yml", rule);
+    // A character the code page has not would read as a wildcard.
+    Write("r/spoof.yml", R"(title: Spoof
+logsource: {product: windows, category: file_event}
+detection:
+    selection:
+        TargetFilename|endswith: ["\\invoice\u202Efdp.exe", "\\\u0410pp.exe"]
+    condition: selection
+)");
     Result sigma;
     ImportSigma(dir_ / "r", {}, &sigma);
-    EXPECT_EQ(Reasons(sigma), (std::vector<std::string>{"condition too large"}));
+    EXPECT_TRUE(sigma.definitions.empty());
+    const std::string outside =
+        "a character outside code page 1252 (it would read as the "
+        "wildcard '?')";
+    // Each value, then the clause that holds no condition left to name a file.
+    EXPECT_EQ(Reasons(sigma),
+              (std::vector<std::string>{"condition too large", outside, outside, outside}));
 }
 
 // The markup loads as the program reads it, with every entry where the

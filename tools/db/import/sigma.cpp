@@ -34,7 +34,13 @@ struct FieldCondition {
     std::vector<std::string> modifiers;
     std::vector<Value> values;  // any of them (all of them with "all")
     int line = 0;
+    // A value holds a character code page 1252 has not, which the reading
+    // turned into '?', a wildcard that would stand for any character.
+    bool outsideCodePage = false;
 };
+
+constexpr std::string_view kOutsideCodePageReason =
+    "a character outside code page 1252 (it would read as the wildcard '?')";
 
 using Conjunction = std::vector<FieldCondition>;
 
@@ -52,6 +58,11 @@ constexpr std::string_view kKnownModifiers[] = {
 
 std::string Text(const YAML::Node& node) {
     return node && node.IsScalar() ? Utf8ToCp1252(node.Scalar()) : std::string();
+}
+
+bool OutsideCodePage(const YAML::Node& node, const std::string& text) {
+    return std::count(text.begin(), text.end(), '?') >
+           std::count(node.Scalar().begin(), node.Scalar().end(), '?');
 }
 
 int Line(const YAML::Node& node) {
@@ -79,9 +90,11 @@ FieldCondition ReadField(const std::string& key, const YAML::Node& value) {
         for (const YAML::Node& v : value) {
             if (!v.IsScalar()) throw RuleError{"field " + condition.field + " holds a non-text"};
             condition.values.push_back({Text(v), Line(v)});
+            condition.outsideCodePage |= OutsideCodePage(v, condition.values.back().text);
         }
     } else if (value.IsScalar()) {
         condition.values.push_back({Text(value), Line(value)});
+        condition.outsideCodePage = OutsideCodePage(value, condition.values.back().text);
     } else if (value.IsNull()) {
         condition.values.push_back({"", Line(value)});
     } else {
@@ -304,6 +317,7 @@ void LeaveOut(RuleContext& rule, int line, const std::string& indicator, const s
 
 // The modifier of a field condition that cannot be expressed, if any.
 std::optional<std::string> Unexpressible(const FieldCondition& c) {
+    if (c.outsideCodePage) return std::string(kOutsideCodePageReason);
     for (const std::string& m : c.modifiers) {
         // A file's path by expression is a path expression (AddFileTarget).
         if (m == "re" && c.field == "TargetFilename") continue;
@@ -765,24 +779,105 @@ constexpr std::string_view kProgramNote =
     " Imported without its conditions on the program that wrote the object (Image), which "
     "a scan of the disk cannot check: the object's own path is specific enough.";
 
-// The entries of the anchoring condition's values; the caller tries each
-// target condition until one converts.
-std::optional<std::vector<Entry>> AnchorEntries(RuleContext& rule, const SortedClause& sorted,
-                                                size_t anchor, bool narrowed, Refusal* why) {
+constexpr std::string_view kNamesNothingReason = "no condition names the object by itself";
+
+// What an anchoring condition names: the entries of its values, and the
+// values that name nothing by themselves (a path without a root below no
+// well-known subtree), which are left out while the others still find a
+// part of what the rule matches.
+struct Anchor {
+    std::vector<Entry> entries;
+    std::vector<std::pair<const Value*, std::string>> missed;
+    std::set<std::string> places;  // RuleContext::rootPlaces of the entries
+    bool allParts = false;         // its parts are all conditions of the entries
+};
+
+// Whether a path below `entry` (its key, or one value of its key) can hold
+// `part`: the key's path does, or the part lies in the value's name.
+bool CanHold(const Entry& entry, std::string_view part) {
+    std::string key = entry.text;
+    if (entry.kind == EntryKind::RegistryValue) key = key.substr(0, key.rfind('\\'));
+    const std::string path = ToUpperCp1252("\\" + key + "\\");
+    if (path.find(ToUpperCp1252(part)) != std::string::npos) return true;
+    return entry.kind == EntryKind::RegistryValue &&
+           part.find('\\', part.empty() || part.front() != '\\' ? 0 : 1) == std::string_view::npos;
+}
+
+// Several parts a registry path holds (`|contains|all`): the deepest key
+// one part names at its roots (a part ending inside a name is taken as a
+// whole key name, which every path below that key holds) whose values can
+// hold the other parts, which then are all conditions of its values.
+std::optional<Anchor> AllPartsRegistryAnchor(RuleContext& rule, const SortedClause& sorted,
+                                             const FieldCondition& c, Refusal* why) {
+    if (!Has(c, "contains") || c.modifiers.size() != 2)
+        return Refuse(why, "|all (several parts of one name)");
+    std::optional<Anchor> best;
+    std::set<std::string> bestPlaces;
+    for (const Value& v : c.values) {
+        Value key = v;
+        if (key.text.empty() || key.text.find_first_of("*?") != std::string::npos) continue;
+        if (key.text.back() != '\\') key.text += '\\';
+        Refusal ignored;
+        rule.pendingPlaces.clear();
+        auto entries = RegistryAnchor(rule, c, key, RegistryKind(rule.category, sorted.eventType),
+                                      true, !sorted.details.empty(), &ignored);
+        if (!entries) continue;
+        std::erase_if(*entries, [&](const Entry& e) {
+            return std::any_of(c.values.begin(), c.values.end(),
+                               [&](const Value& part) { return !CanHold(e, part.text); });
+        });
+        if (entries->empty() || (best && best->entries[0].text.size() >= (*entries)[0].text.size()))
+            continue;
+        best = Anchor{std::move(*entries), {}, {}, true};
+        bestPlaces = rule.pendingPlaces;
+    }
+    rule.pendingPlaces = bestPlaces;
+    if (!best) return Refuse(why, "|all of registry path parts no key at its roots holds");
+    return best;
+}
+
+std::optional<Anchor> AnchorEntries(RuleContext& rule, const SortedClause& sorted, size_t anchor,
+                                    bool narrowed, Refusal* why) {
     const FieldCondition& c = *sorted.targets[anchor];
     const bool registry = c.field == "TargetObject";
-    if (Has(c, "all") && c.values.size() > 1)
-        return Refuse(why, "|all (several parts of one name)");
-    std::vector<Entry> entries;
-    for (const Value& v : c.values) {
-        auto some = registry
-                        ? RegistryAnchor(rule, c, v, RegistryKind(rule.category, sorted.eventType),
-                                         narrowed, !sorted.details.empty(), why)
-                        : FileAnchor(c, v, narrowed, why);
-        if (!some) return std::nullopt;
-        entries.insert(entries.end(), some->begin(), some->end());
+    rule.pendingPlaces.clear();
+    std::optional<Anchor> out;
+    if (Has(c, "all") && c.values.size() > 1) {
+        if (!registry) return Refuse(why, "|all (several parts of one name)");
+        out = AllPartsRegistryAnchor(rule, sorted, c, why);
+    } else {
+        out.emplace();
+        for (const Value& v : c.values) {
+            Refusal one;
+            auto some =
+                registry ? RegistryAnchor(rule, c, v, RegistryKind(rule.category, sorted.eventType),
+                                          narrowed, !sorted.details.empty(), &one)
+                         : FileAnchor(c, v, narrowed, &one);
+            if (some)
+                out->entries.insert(out->entries.end(), some->begin(), some->end());
+            else
+                out->missed.push_back(
+                    {&v, one.reason.empty() ? std::string(kNamesNothingReason) : one.reason});
+        }
+        if (out->entries.empty()) return Refuse(why, out->missed.front().second);
     }
-    return entries;
+    if (out) out->places = rule.pendingPlaces;
+    return out;
+}
+
+// The anchor the entries hang on: the first condition whose values all name
+// their objects, else the one that names the most of them.
+std::optional<Anchor> ChooseAnchor(RuleContext& rule, const SortedClause& sorted, bool narrowed,
+                                   size_t* index, Refusal* why) {
+    std::optional<Anchor> best;
+    for (size_t anchor = 0; anchor < sorted.targets.size(); ++anchor) {
+        auto one = AnchorEntries(rule, sorted, anchor, narrowed, why);
+        if (!one) continue;
+        if (!best || one->missed.size() < best->missed.size())
+            best = std::move(one), *index = anchor;
+        if (best->missed.empty()) break;
+    }
+    return best;
 }
 
 // A clause that one simple target condition (with at most a contained
@@ -805,8 +900,10 @@ bool Simple(const SortedClause& sorted, const Clause& clause) {
 
 // The several-condition form: one target condition names the entries, the
 // others (and the data's) become their conditions, the exclusions theirs.
+// *missed counts the anchor's values left out that name nothing by
+// themselves.
 std::optional<std::string> AddConditional(RuleContext& rule, const SortedClause& sorted,
-                                          const Clause& clause) {
+                                          const Clause& clause, int* missed) {
     const std::string targetName = TargetField(rule.category);
     const bool registry = targetName == "TargetObject";
     const bool narrowed = sorted.targets.size() + sorted.details.size() > 1;
@@ -814,37 +911,37 @@ std::optional<std::string> AddConditional(RuleContext& rule, const SortedClause&
     std::string dropped;
     auto exclusions = Exclusions(clause, targetName, &dropped, &why);
     if (!exclusions) return why.reason;
-    for (size_t anchor = 0; anchor < sorted.targets.size(); ++anchor) {
-        // Exclusions alone never narrow a kind of file or all values of a
-        // key enough: what they leave is still every other one.
-        rule.pendingPlaces.clear();
-        auto entries = AnchorEntries(rule, sorted, anchor, narrowed, &why);
-        if (!entries) continue;
-        std::vector<Alternatives> requirements;
-        for (size_t i = 0; i < sorted.targets.size(); ++i)
-            if (i != anchor &&
-                !Requirements(*sorted.targets[i], registry, &requirements, &why, true))
-                return why.reason;
-        for (const FieldCondition* d : sorted.details)
-            if (!Requirements(*d, registry, &requirements, &why, true)) return why.reason;
-        const bool unchecked = !sorted.programFields.empty() || !dropped.empty();
-        for (const Entry& e : *entries)
-            if (unchecked && !Specific(e, rule.stock) && !NamedByConditions(e, requirements))
-                return "condition on " +
-                       (sorted.programFields.empty() ? dropped : sorted.programFields[0]) +
-                       " cannot be expressed";
-        for (const Entry& e : *entries) {
-            Entry full = e;
-            full.conditions.insert(full.conditions.end(), requirements.begin(), requirements.end());
-            full.exclusions = *exclusions;
-            AddEntry(rule.definition, std::move(full));
-        }
-        if (unchecked && rule.definition->description.find(kProgramNote) == std::string::npos)
-            rule.definition->description += kProgramNote;
-        rule.rootPlaces.insert(rule.pendingPlaces.begin(), rule.pendingPlaces.end());
-        return std::nullopt;
+    // Exclusions alone never narrow a kind of file or all values of a key
+    // enough: what they leave is still every other one.
+    size_t index = 0;
+    auto anchor = ChooseAnchor(rule, sorted, narrowed, &index, &why);
+    if (!anchor) return why.reason.empty() ? std::string(kNamesNothingReason) : why.reason;
+    std::vector<Alternatives> requirements;
+    for (size_t i = 0; i < sorted.targets.size(); ++i)
+        if ((i != index || anchor->allParts) &&
+            !Requirements(*sorted.targets[i], registry, &requirements, &why, true))
+            return why.reason;
+    for (const FieldCondition* d : sorted.details)
+        if (!Requirements(*d, registry, &requirements, &why, true)) return why.reason;
+    const bool unchecked = !sorted.programFields.empty() || !dropped.empty();
+    for (const Entry& e : anchor->entries)
+        if (unchecked && !Specific(e, rule.stock) && !NamedByConditions(e, requirements))
+            return "condition on " +
+                   (sorted.programFields.empty() ? dropped : sorted.programFields[0]) +
+                   " cannot be expressed";
+    for (const Entry& e : anchor->entries) {
+        Entry full = e;
+        full.conditions.insert(full.conditions.end(), requirements.begin(), requirements.end());
+        full.exclusions = *exclusions;
+        AddEntry(rule.definition, std::move(full));
     }
-    return why.reason.empty() ? "no condition names the object by itself" : why.reason;
+    if (unchecked && rule.definition->description.find(kProgramNote) == std::string::npos)
+        rule.definition->description += kProgramNote;
+    rule.rootPlaces.insert(anchor->places.begin(), anchor->places.end());
+    for (const auto& [value, reason] : anchor->missed)
+        LeaveOut(rule, value->line, value->text, reason);
+    *missed = static_cast<int>(anchor->missed.size());
+    return std::nullopt;
 }
 
 // RE2 has no look-ahead: a path holding all parts is one of their orders.
@@ -874,21 +971,21 @@ std::string Next(std::string_view before, std::string_view after) {
 }
 
 // "(?:a.*b.*end|b.*a.*end)$": the parts in every order, each after the one
-// before, and the end last.
+// before, and the end last (with no end, anywhere in the path).
 std::string EveryOrder(std::vector<std::string> parts, std::string_view end) {
     std::sort(parts.begin(), parts.end());
     std::string out;
     do {
         std::string one = QuotedLiteral(parts[0]);
         for (size_t i = 1; i < parts.size(); ++i) one += Next(parts[i - 1], parts[i]);
-        out += (out.empty() ? "" : "|") + one + Next(parts.back(), end);
+        out += (out.empty() ? "" : "|") + one + (end.empty() ? "" : Next(parts.back(), end));
     } while (std::next_permutation(parts.begin(), parts.end()));
-    return (parts.size() > 1 ? "(?:" + out + ")" : out) + "$";
+    return (parts.size() > 1 ? "(?:" + out + ")" : out) + (end.empty() ? "" : "$");
 }
 
-// A file's path that holds several parts (`|contains|all`) and ends with a
-// text (an `|endswith`, else a part that is an extension): path expressions
-// of the parts in every order before that end, which find a part of what
+// A file's path that holds several parts (`|contains|all`) and may end with
+// a text (an `|endswith`, else a part that is an extension): path
+// expressions of the parts in every order before that end, which find a part of what
 // the rule matches (a path whose parts overlap is missed). False when the
 // clause is not of that form; then *problem is empty, or says why the form
 // cannot be stated.
@@ -919,13 +1016,17 @@ bool AddAllPartsExpressions(RuleContext& rule, const SortedClause& sorted, const
             return p.size() >= 2 && p.size() <= 8 && p[0] == '.' &&
                    p.find_first_of("\\.", 1) == std::string::npos;
         });
-        if (extension == parts.end()) return false;
-        ends.push_back(*extension);
-        parts.erase(extension);
+        if (extension == parts.end()) {
+            ends.push_back("");
+        } else {
+            ends.push_back(*extension);
+            parts.erase(extension);
+        }
     }
     for (const auto* texts : {&parts, &ends})
         for (const std::string& t : *texts)
-            if (t.empty() || t.find_first_of("*?/") != std::string::npos || HasControlCharacter(t))
+            if ((t.empty() && texts == &parts) || t.find_first_of("*?/") != std::string::npos ||
+                HasControlCharacter(t))
                 return (*problem = "|all of parts with wildcards or control characters"), true;
     if (parts.size() > kMaxAllParts)
         return (*problem = "|all of more than 4 parts (as many orders as a path expression holds)"),
@@ -953,10 +1054,11 @@ void AddClause(RuleContext& rule, const Clause& clause) {
     if (allParts) {
         if (problem.empty()) rule.report->indicatorsConverted += values;
     } else if (problem.empty() && !Simple(sorted, clause)) {
-        if (auto refused = AddConditional(rule, sorted, clause))
+        int missed = 0;
+        if (auto refused = AddConditional(rule, sorted, clause, &missed))
             problem = *refused;
         else
-            rule.report->indicatorsConverted += values;
+            rule.report->indicatorsConverted += values - missed;
     }
     for (const FieldCondition& c : clause.positive) {
         if (c.field != targetName) continue;
