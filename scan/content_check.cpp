@@ -532,9 +532,12 @@ ContentPool::ContentPool(const ThreatDatabase& database, const ContentLimits& li
       limits_(limits),
       counts_(counts),
       stop_(stop),
-      threads_(threads ? threads
-                       : std::clamp<size_t>(std::thread::hardware_concurrency(), 1, kMostThreads)),
+      threads_(threads ? threads : DefaultThreads()),
       inline_(database, limits, counts) {}
+
+size_t ContentPool::DefaultThreads() {
+    return std::clamp<size_t>(std::thread::hardware_concurrency(), 1, kMostThreads);
+}
 
 ContentPool::~ContentPool() {
     {
@@ -619,7 +622,7 @@ void ContentPool::Submit(UniqueFd fd, const struct stat& st, std::string windows
     job.tag = std::move(tag);
     {
         std::unique_lock<std::mutex> held(lock_);
-        done_.wait(held, [this] { return inFlight_ < workers_.size(); });
+        done_.wait(held, [this] { return inFlight_ < 2 * workers_.size(); });
         job.sequence = nextSequence_++;
         ++inFlight_;
         queue_.push_back(std::move(job));

@@ -232,15 +232,19 @@ class ContentCheck {
 };
 
 // The walk's files checked on a few threads, each with its own ContentCheck,
-// while the walk goes on. Memory stays bounded: Submit waits while as many
-// files as there are threads are in flight (each thread keeps at most one
-// file's bytes up to the YARA cap). Collect gives the matches in the order
+// while the walk goes on. Memory stays bounded: Submit waits while twice as
+// many files as there are threads are in flight (each thread keeps at most
+// one file's bytes up to the YARA cap; a queued file holds only its
+// descriptor, and lets a thread that finished go on while the walk opens
+// the next). Collect gives the matches in the order
 // the files were handed over, whichever thread finished first, so that rows
 // and log lines come in the walk's order; the counts are the same as had one
 // thread checked them all.
 class ContentPool {
   public:
-    // `threads` of 0 takes one per core, at most 4. The database, the counts and the
+    // One per core, at most 4.
+    static size_t DefaultThreads();
+    // `threads` of 0 takes DefaultThreads(). The database, the counts and the
     // stop flag outlive the pool.
     ContentPool(const ThreatDatabase& database, const ContentLimits& limits, ContentCounts& counts,
                 const std::atomic<bool>& stop, size_t threads = 0);
