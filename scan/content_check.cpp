@@ -181,6 +181,7 @@ struct ContentCheck::Yara {
     const ContentIndicators* indicators = nullptr;
     const std::atomic<bool>* stop = nullptr;
     std::optional<size_t> definition;
+    bool stopped = false;  // the callback ended the scan for the stop
     ContentFinding finding;
     // The last owner's name: files of one owner follow each other in a walk.
     std::optional<uid_t> ownerUid;
@@ -192,7 +193,10 @@ struct ContentCheck::Yara {
     // The first matching rule that belongs to a definition ends the scan.
     static int Callback(YR_SCAN_CONTEXT* context, int message, void* data, void* user) {
         auto* self = static_cast<Yara*>(user);
-        if (self->stop->load(std::memory_order_relaxed)) return CALLBACK_ABORT;
+        if (self->stop->load(std::memory_order_relaxed)) {
+            self->stopped = true;
+            return CALLBACK_ABORT;
+        }
         if (message != CALLBACK_MSG_RULE_MATCHING) return CALLBACK_CONTINUE;
         auto* rule = static_cast<YR_RULE*>(data);
         std::optional<size_t> definition = self->indicators->DefinitionOfRule(rule->identifier);
@@ -212,6 +216,34 @@ struct ContentCheck::Yara {
         return CALLBACK_ABORT;
     }
 };
+
+bool ContentStop::Enter(ContentCheck* check, const std::atomic<bool>& stop) {
+    std::lock_guard<std::mutex> held(lock_);
+    if (stop.load()) return false;
+    // A stop of an earlier scan may have shortened it.
+    yr_scanner_set_timeout(check->yara_->scanner, check->limits_.yaraTimeoutSeconds);
+    running_.push_back(check);
+    return true;
+}
+
+void ContentStop::Leave(ContentCheck* check) {
+    std::lock_guard<std::mutex> held(lock_);
+    running_.erase(std::find(running_.begin(), running_.end(), check));
+}
+
+void ContentStop::Interrupt() {
+    std::lock_guard<std::mutex> held(lock_);
+    // The scanning thread reads the time-out without a lock (libyara's own
+    // loop): one aligned 64-bit store it sees whole. A time-out of 0 would
+    // mean none; 1 ns has passed at libyara's next look.
+    for (ContentCheck* check : running_)
+        __atomic_store_n(&check->yara_->scanner->timeout, uint64_t{1}, __ATOMIC_RELAXED);
+}
+
+size_t ContentStop::Running() const {
+    std::lock_guard<std::mutex> held(lock_);
+    return running_.size();
+}
 
 ContentCheck::ContentCheck(const ThreatDatabase& database, const ContentLimits& limits,
                            ContentCounts& counts)
@@ -278,6 +310,17 @@ ContentCheck::ReadResult ContentCheck::ReadAndHash(int fd, uint64_t size, bool k
     return ReadResult::Done;
 }
 
+// Hashes the kept bytes with the digest kinds `kinds`; false, with those
+// digests left unfinished (no result), when the scan was stopped.
+bool ContentCheck::HashKept(unsigned kinds, const std::atomic<bool>& stop) {
+    for (size_t offset = 0; offset < buffer_.size; offset += kChunk) {
+        if (stop.load(std::memory_order_relaxed)) return false;
+        hashes_->Update(buffer_.data() + offset, std::min(kChunk, buffer_.size - offset), kinds);
+    }
+    hashes_->Finish(kinds);
+    return true;
+}
+
 ContentCheck::Outcome ContentCheck::FindDigest() {
     const ContentIndicators& indicators = database_.content();
     auto& definitions = database_.definitions();
@@ -294,7 +337,9 @@ ContentCheck::Outcome ContentCheck::FindDigest() {
 }
 
 ContentCheck::Outcome ContentCheck::RunYara(const struct stat& st, std::string_view windowsPath,
-                                            std::string_view head, const std::atomic<bool>& stop) {
+                                            std::string_view head, const std::atomic<bool>& stop,
+                                            bool* stopped) {
+    *stopped = false;
     if (!yara_) return {};
     size_t slash = windowsPath.rfind('\\');
     std::string folder = Cp1252ToUtf8(
@@ -319,10 +364,20 @@ ContentCheck::Outcome ContentCheck::RunYara(const struct stat& st, std::string_v
         yr_scanner_define_string_variable(yara_->scanner, kYaraExternals[i], values[i]->c_str());
 
     yara_->stop = &stop;
+    yara_->stopped = false;
     yara_->definition.reset();
     yara_->finding = ContentFinding();
+    if (interrupt_ && !interrupt_->Enter(this, stop)) {
+        *stopped = true;
+        return {};
+    }
     int status = yr_scanner_scan_mem(
         yara_->scanner, reinterpret_cast<const uint8_t*>(buffer_.data()), buffer_.size);
+    if (interrupt_) interrupt_->Leave(this);
+    // The stop flag is set before the time-out is shortened: a time-out
+    // with the flag set is the stop's, whichever came first.
+    *stopped = status == ERROR_SCAN_TIMEOUT ? stop.load() : yara_->stopped;
+    if (*stopped) return {};
     if (status == ERROR_SCAN_TIMEOUT) CountSkip(ContentSkip::YaraTimeout);
     auto& definitions = database_.definitions();
     if (!yara_->definition || *yara_->definition >= definitions.size()) return {};
@@ -392,38 +447,54 @@ ContentCheck::Outcome ContentCheck::Check(int fd, const struct stat& st,
                                                 : ContentSkip::Unreadable);
         return {};
     }
-    counts_.checked.fetch_add(1, std::memory_order_relaxed);
     ContentFileView view{fd, windowsPath, size, hashes_->results[2]};
     if (platform_ && platform_->IsPlatformOwn(view)) {
+        counts_.checked.fetch_add(1, std::memory_order_relaxed);
         CountSkip(ContentSkip::PlatformOwn);
         counts_.platformBytes.fetch_add(size, std::memory_order_relaxed);
         return {};
     }
     Outcome outcome;
+    bool stopped = false;
     if (late) {
-        auto hashLate = [this, late] {
-            hashes_->Update(buffer_.data(), buffer_.size, late);
-            hashes_->Finish(late);
-        };
-        std::thread hasher;
-        try {
-            hasher = std::thread(hashLate);
-        } catch (const std::system_error&) {
-            hashLate();  // no second thread to be had: one after the other
-        }
-        Outcome matched = RunYara(st, windowsPath, headView, stop);
-        if (hasher.joinable()) hasher.join();
-        outcome = FindDigest();
-        if (!outcome.definition) outcome = std::move(matched);
+        outcome = YaraAndDigests(st, windowsPath, headView, late, stop, &stopped);
     } else {
         outcome = FindDigest();
-        if (!outcome.definition && yaraToo) outcome = RunYara(st, windowsPath, headView, stop);
+        if (!outcome.definition && yaraToo)
+            outcome = RunYara(st, windowsPath, headView, stop, &stopped);
     }
-    if (!outcome.definition) outcome = AskCheckers(view);
-    if (outcome.definition) counts_.matched.fetch_add(1, std::memory_order_relaxed);
     // A large file's bytes are not kept for the next one.
     if (buffer_.capacity > 4 * kChunk) buffer_.Release();
+    if (!outcome.definition && stopped) {
+        CountSkip(ContentSkip::Stopped);
+        return {};
+    }
+    counts_.checked.fetch_add(1, std::memory_order_relaxed);
+    if (!outcome.definition) outcome = AskCheckers(view);
+    if (outcome.definition) counts_.matched.fetch_add(1, std::memory_order_relaxed);
     return outcome;
+}
+
+// YARA over the kept bytes while a helper thread takes the `late` digests
+// of them. A digest's listing wins; *stopped when either was cut short.
+ContentCheck::Outcome ContentCheck::YaraAndDigests(const struct stat& st,
+                                                   std::string_view windowsPath,
+                                                   std::string_view head, unsigned late,
+                                                   const std::atomic<bool>& stop, bool* stopped) {
+    bool hashed = false;
+    auto hashLate = [this, late, &stop, &hashed] { hashed = HashKept(late, stop); };
+    std::thread hasher;
+    try {
+        hasher = std::thread(hashLate);
+    } catch (const std::system_error&) {
+        hashLate();  // no second thread to be had: one after the other
+    }
+    Outcome matched = RunYara(st, windowsPath, head, stop, stopped);
+    if (hasher.joinable()) hasher.join();
+    Outcome outcome = FindDigest();
+    if (outcome.definition) return outcome;
+    if (!hashed) *stopped = true;
+    return matched;
 }
 
 // The platform's answer asked by one thread at a time.
@@ -461,9 +532,12 @@ ContentPool::ContentPool(const ThreatDatabase& database, const ContentLimits& li
       limits_(limits),
       counts_(counts),
       stop_(stop),
-      threads_(threads ? threads
-                       : std::clamp<size_t>(std::thread::hardware_concurrency(), 1, kMostThreads)),
+      threads_(threads ? threads : DefaultThreads()),
       inline_(database, limits, counts) {}
+
+size_t ContentPool::DefaultThreads() {
+    return std::clamp<size_t>(std::thread::hardware_concurrency(), 1, kMostThreads);
+}
 
 ContentPool::~ContentPool() {
     {
@@ -479,6 +553,11 @@ void ContentPool::SetPlatformFiles(PlatformFiles* platform) {
     inline_.SetPlatformFiles(platform_.get());
 }
 
+void ContentPool::SetStop(ContentStop* stop) {
+    interrupt_ = stop;
+    inline_.SetStop(stop);
+}
+
 void ContentPool::AddChecker(ContentFileChecker* checker) {
     checkers_.push_back(std::make_unique<LockedChecker>(checker, callLock_));
     inline_.AddChecker(checkers_.back().get());
@@ -492,6 +571,7 @@ void ContentPool::StartThreads() {
     for (size_t i = 0; i < threads_; ++i) {
         auto check = std::make_unique<ContentCheck>(database_, limits_, counts_);
         check->SetPlatformFiles(platform_.get());
+        check->SetStop(interrupt_);
         for (auto& checker : checkers_) check->AddChecker(checker.get());
         try {
             workers_.emplace_back(&ContentPool::Work, this, check.get());
@@ -542,7 +622,7 @@ void ContentPool::Submit(UniqueFd fd, const struct stat& st, std::string windows
     job.tag = std::move(tag);
     {
         std::unique_lock<std::mutex> held(lock_);
-        done_.wait(held, [this] { return inFlight_ < workers_.size(); });
+        done_.wait(held, [this] { return inFlight_ < 2 * workers_.size(); });
         job.sequence = nextSequence_++;
         ++inFlight_;
         queue_.push_back(std::move(job));

@@ -26,13 +26,14 @@
 // extra checkers called under one lock, so that they need not be safe
 // between threads; memory: at most one file's bytes (up to the YARA cap)
 // per pool thread. Each digest kind costs a pass over the bytes (the three
-// together about as much as YARA with a few hundred rules): the pool's
-// threads, not a shorter path, keep a scan near the speed of YARA alone.
-// Stop: the flag is polled between read chunks (1 MiB), so a stop takes
-// effect within one chunk's read. A YARA scan already running is bounded
-// only by its time-out: libyara 4.2 calls back only once the bytes are
-// scanned, and splitting them into blocks would miss strings across a
-// block's edge.
+// together about as much as YARA with a few hundred rules, a sixth more
+// processor time than YARA with the shipped rules alone; MD5 the dearest):
+// the pool's threads, not a shorter path, keep a scan near YARA's speed.
+// Stop: the flag is polled between read and hash chunks (1 MiB). A YARA
+// scan already running is cut short through a ContentStop (below) when the
+// check was given one, else it is bounded only by its time-out. A file
+// whose check was stopped is counted as stopped, never as checked or timed
+// out, unless it was listed before the stop came.
 // Errors are counts, nothing throws.
 #pragma once
 
@@ -136,6 +137,34 @@ struct ContentCounts {
     std::string ProgressText() const;
 };
 
+class ContentCheck;
+
+// Carries a stop into the YARA scans running when it comes. libyara 4.2 has
+// no call that aborts a scan and calls back only once the bytes are
+// scanned (splitting them into blocks would miss strings across a block's
+// edge), but its scanner compares the time the scan has taken with the
+// scanner's time-out as it goes: Interrupt shortens the time-out of every
+// scan running under this stop to nothing, and libyara ends it within a few
+// milliseconds. A check takes the lock to hand its scanner to YARA (after
+// looking at the stop flag under it) and to take it back, so a scanner is
+// never touched once its scan returned and a stop cannot fall between two
+// files. Threads: any; the lock is held only for those steps.
+class ContentStop {
+  public:
+    // Call after setting the stop flag the checks are given.
+    void Interrupt();
+    // How many checks are inside YARA now (tests wait for one).
+    size_t Running() const;
+
+  private:
+    friend class ContentCheck;
+    // False, with nothing handed over, once the stop flag is set.
+    bool Enter(ContentCheck* check, const std::atomic<bool>& stop);
+    void Leave(ContentCheck* check);
+    mutable std::mutex lock_;
+    std::vector<ContentCheck*> running_;
+};
+
 class ContentCheck {
   public:
     // The database and the counts outlive the check; the database is not
@@ -148,6 +177,8 @@ class ContentCheck {
 
     void SetPlatformFiles(PlatformFiles* platform) { platform_ = platform; }
     void AddChecker(ContentFileChecker* checker) { checkers_.push_back(checker); }
+    // Outlives the check; nullptr: a running YARA scan ends at its time-out.
+    void SetStop(ContentStop* stop) { interrupt_ = stop; }
     // Whether there is anything to check files against.
     bool Active() const;
 
@@ -164,20 +195,27 @@ class ContentCheck {
     const ContentCounts& Counts() const { return counts_; }
 
   private:
+    friend class ContentStop;
     struct Hashes;
     struct Yara;
     enum class ReadResult { Done, Changed, Unreadable, Stopped };
     ReadResult ReadAndHash(int fd, uint64_t size, bool keep, unsigned kinds,
                            const std::atomic<bool>& stop);
+    bool HashKept(unsigned kinds, const std::atomic<bool>& stop);
     Outcome FindDigest();
+    // *stopped: the scan was cut short by the stop (its outcome is empty).
     Outcome RunYara(const struct stat& st, std::string_view windowsPath, std::string_view head,
-                    const std::atomic<bool>& stop);
+                    const std::atomic<bool>& stop, bool* stopped);
+    Outcome YaraAndDigests(const struct stat& st, std::string_view windowsPath,
+                           std::string_view head, unsigned late, const std::atomic<bool>& stop,
+                           bool* stopped);
     Outcome AskCheckers(const ContentFileView& view);
 
     const ThreatDatabase& database_;
     ContentLimits limits_;
     PlatformFiles* platform_ = nullptr;
     std::vector<ContentFileChecker*> checkers_;
+    ContentStop* interrupt_ = nullptr;
     std::unique_ptr<Hashes> hashes_;
     std::unique_ptr<Yara> yara_;
     // The bytes read, left uninitialised until read into: a std::string
@@ -195,15 +233,19 @@ class ContentCheck {
 };
 
 // The walk's files checked on a few threads, each with its own ContentCheck,
-// while the walk goes on. Memory stays bounded: Submit waits while as many
-// files as there are threads are in flight (each thread keeps at most one
-// file's bytes up to the YARA cap). Collect gives the matches in the order
+// while the walk goes on. Memory stays bounded: Submit waits while twice as
+// many files as there are threads are in flight (each thread keeps at most
+// one file's bytes up to the YARA cap; a queued file holds only its
+// descriptor, and lets a thread that finished go on while the walk opens
+// the next). Collect gives the matches in the order
 // the files were handed over, whichever thread finished first, so that rows
 // and log lines come in the walk's order; the counts are the same as had one
 // thread checked them all.
 class ContentPool {
   public:
-    // `threads` of 0 takes one per core, at most 4. The database, the counts and the
+    // One per core, at most 4.
+    static size_t DefaultThreads();
+    // `threads` of 0 takes DefaultThreads(). The database, the counts and the
     // stop flag outlive the pool.
     ContentPool(const ThreatDatabase& database, const ContentLimits& limits, ContentCounts& counts,
                 const std::atomic<bool>& stop, size_t threads = 0);
@@ -215,6 +257,7 @@ class ContentPool {
     // Both before the first file is handed over.
     void SetPlatformFiles(PlatformFiles* platform);
     void AddChecker(ContentFileChecker* checker);
+    void SetStop(ContentStop* stop);
     bool Active() const { return inline_.Active(); }
 
     struct Match {
@@ -252,6 +295,7 @@ class ContentPool {
     std::mutex callLock_;  // held while PlatformFiles or a checker is asked
     std::unique_ptr<LockedPlatform> platform_;
     std::vector<std::unique_ptr<LockedChecker>> checkers_;
+    ContentStop* interrupt_ = nullptr;
     ContentCheck inline_;
     std::vector<std::unique_ptr<ContentCheck>> checks_;
     std::vector<std::thread> workers_;

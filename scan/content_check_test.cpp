@@ -7,6 +7,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <filesystem>
 #include <fstream>
 #include <map>
@@ -242,6 +243,33 @@ TEST_F(ContentScanTest, StopInsideALargeFileEndsTheScanBeforeTheFileIsRead) {
     engine->Wait();
     EXPECT_EQ(Skipped(ContentSkip::Stopped), 1u);
     EXPECT_LT(engine->ContentPhaseCounts().bytes.load(), static_cast<uint64_t>(size));
+}
+
+// libyara has no call that aborts a scan: the stop shortens the running
+// scan's time-out. Each 'A' starts a regex try of up to 200 bytes, so YARA
+// would spend minutes in this file; the file is stopped, neither checked
+// nor timed out, and the scan returns.
+TEST_F(ContentScanTest, StopWhileYaraIsInsideAFileEndsItAsStopped) {
+    SetRules("rule TempStealer { strings: $a = /A[A-Z]{1,200}B/ condition: $a }\n");
+    // Its SHA-1 is taken beside YARA: that helper is joined as well.
+    database.content().AddDigest(DigestKind::Sha1, std::string(20, '\x01'), 1);
+    const std::string body = "MZ" + std::string(16 << 20, 'A');
+    prefix.WriteFile("C:\\users\\root\\Desktop\\slow.exe", body);
+    ContentLimits limits;
+    limits.yaraTimeoutSeconds = 3600;
+    Scan(limits, true);
+    ASSERT_TRUE(engine->Start());
+    while (engine->ContentChecksInYara() == 0 && engine->WorkerRunning())
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    ASSERT_EQ(engine->ContentChecksInYara(), 1u);
+    engine->RequestStop();
+    engine->Wait();
+    EXPECT_EQ(engine->ContentChecksInYara(), 0u);
+    EXPECT_EQ(engine->ContentPhaseCounts().bytes.load(), body.size());
+    EXPECT_EQ(Skipped(ContentSkip::Stopped), 1u);
+    EXPECT_EQ(Skipped(ContentSkip::YaraTimeout), 0u);
+    EXPECT_EQ(engine->ContentPhaseCounts().checked.load(), 0u);
+    EXPECT_TRUE(engine->Results().listedObjects.empty());
 }
 
 // The content threads finish in any order; the rows do not. The first file

@@ -257,6 +257,7 @@ void ScanEngine::StartContentPhase() {
                                              contentLimits_ ? *contentLimits_ : ReadContentLimits(),
                                              contentCounts_, stopRequested_);
     content_->SetPlatformFiles(platform_ ? platform_ : machinePlatform_.get());
+    content_->SetStop(&contentStop_);
     activeCheckers_.clear();
     for (ContentFileChecker* checker : checkers_) {
         std::string line;

@@ -132,8 +132,12 @@ class ScanEngine {
     void RunScan();
     // The thread procedure: 1 at once without an engine, else RunScan and 0.
     static int ScanThreadProc(ScanEngine* engine);
-    // Sets the stop flag; the worker notices it at its next poll.
-    void RequestStop() { stopRequested_.store(true); }
+    // Sets the stop flag; the worker notices it at its next poll, and a
+    // content check inside YARA is cut short.
+    void RequestStop() {
+        stopRequested_.store(true);
+        contentStop_.Interrupt();
+    }
     // Joins the worker, if there is one.
     void Wait();
     // True from Start until the worker's thread has returned.
@@ -153,6 +157,8 @@ class ScanEngine {
     // The content check's counts of the current (or last) scan; all 0 when
     // its mode reads no content or the check is off.
     const ContentCounts& ContentPhaseCounts() const { return contentCounts_; }
+    // How many content checks are inside YARA now (tests wait for one).
+    size_t ContentChecksInYara() const { return contentStop_.Running(); }
     // The Windows path of the last scan's log, its host path when the log
     // is kept on the host ("" before the first scan and when it could not
     // be written).
@@ -296,6 +302,7 @@ class ScanEngine {
     std::vector<ContentFileChecker*> checkers_;
     std::vector<ContentFileChecker*> activeCheckers_;  // those taking part in this scan
     ContentCounts contentCounts_;
+    ContentStop contentStop_;               // outlives content_
     std::unique_ptr<ContentPool> content_;  // while a phase reads content
 
     // The folders taken when the engine was made ("" when the machine has
