@@ -4,6 +4,8 @@
 #include <functional>
 #include <optional>
 #include <sstream>
+#include <string_view>
+#include <utility>
 
 #include "base/codepage.h"
 #include "definitions/pattern_match.h"
@@ -58,6 +60,29 @@ std::string Normalised(std::string_view text) {
     return ToUpperCp1252(text);
 }
 
+// The well-known folders of a system drive's root as the list names them
+// (by placeholder), longest first where one begins another.
+constexpr std::pair<std::string_view, std::string_view> kRootFolders[] = {
+    {"C:\\WINDOWS\\SYSTEM32", "%SYSTEM%"},
+    {"C:\\WINDOWS\\SYSWOW64", "%SYSTEMX86%"},
+    {"C:\\WINDOWS", "%WINDIR%"},
+    {"C:\\PROGRAM FILES\\COMMON FILES", "%COMMONPROGRAMFILES%"},
+    {"C:\\PROGRAM FILES (X86)", "%PROGRAMFILESX86%"},
+    {"C:\\PROGRAM FILES", "%PROGRAMFILES%"},
+    {"C:\\PROGRAMDATA", "%PROGRAMDATA%"},
+    {"C:\\USERS\\PUBLIC", "%PUBLIC%"},
+};
+
+// A normalised path below one of those folders with the folder's
+// placeholder, as the list writes it; empty for any other text.
+std::string WithRootPlaceholder(std::string_view text) {
+    for (const auto& [folder, placeholder] : kRootFolders)
+        if (text.substr(0, folder.size()) == folder &&
+            (text.size() == folder.size() || text[folder.size()] == '\\'))
+            return std::string(placeholder) + std::string(text.substr(folder.size()));
+    return {};
+}
+
 }  // namespace
 
 std::vector<CleanEntry> ReadCleanList(std::string_view text) {
@@ -107,6 +132,10 @@ bool CleanWindows::Holds(const Entry& entry) const {
     constexpr std::string_view kWow = "SOFTWARE\\WOW6432NODE\\";
     if (text.rfind(kWow, 0) == 0) text = "SOFTWARE\\" + text.substr(kWow.size());
     if (has(text)) return true;
+    // "C:\Windows\System32\Tasks" is the stock "%system%\Tasks".
+    if (std::string placeholder = WithRootPlaceholder(text);
+        !placeholder.empty() && has(placeholder))
+        return true;
     // A value named by wildcard is stock when it names a stock value (or a
     // subkey: the list does not tell them apart, and leaving out is safe).
     // A number compared is no such test: the list does not say which number

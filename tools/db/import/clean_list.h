@@ -40,7 +40,9 @@ inline constexpr std::string_view kCleanWindowsReason = "exists on a clean Windo
 // is compared is one, whatever the number. A
 // value named by wildcard without a data condition matches every stock
 // object its pattern names. A path below SOFTWARE\Wow6432Node is compared
-// as the same path below SOFTWARE (the 32-bit view mirrors the keys).
+// as the same path below SOFTWARE (the 32-bit view mirrors the keys); a
+// path below a well-known folder of C:'s root ("C:\Windows\System32\x")
+// also as the same path below its placeholder ("%system%\x").
 class CleanWindows {
   public:
     void AddEntries(std::string_view listText);

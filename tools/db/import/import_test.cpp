@@ -320,24 +320,46 @@ detection:
             - '\Bin\Screen?onnect.exe'
     wmiexec:
         TargetFilename|re: '\\Windows\\__1\d{9}\.\d{1,7}$'
-    condition: selection or wmiexec
+    anydrive:
+        TargetFilename|endswith:
+            - ':\Windows\System32\oci.dll'
+            - '.docm:Zone'
+    belowroot:
+        TargetFilename|contains:
+            - ':\Windows\apppatch\Custom\'
+            - ':\Windows\System32\Tasks\'
+    condition: selection or wmiexec or anydrive or belowroot
 level: high
 )");
+    // ":\" is a drive's colon, its letter left out: a full path looks on the
+    // system drive, a contained one is an expression for every drive unless
+    // it names a stock folder. A ':' after a name is still a stream's.
+    CleanWindows stock;
+    stock.AddEntries("%system%\\Tasks\n");
     Result r;
-    ImportSigma(dir_ / "rules", {}, &r);
+    ImportSigma(dir_ / "rules", {}, &r, &stock);
     ASSERT_EQ(r.definitions.size(), 1u);
     // A plain name is found by name in any folder, its path's end a condition.
-    ASSERT_EQ(r.definitions[0].entries.size(), 3u);
+    ASSERT_EQ(r.definitions[0].entries.size(), 5u);
     EXPECT_EQ(r.definitions[0].entries[0].kind, EntryKind::File);
     EXPECT_EQ(r.definitions[0].entries[0].text, "sam");
     EXPECT_EQ(
         std::vector<Entry>(r.definitions[0].entries.begin() + 1, r.definitions[0].entries.end()),
-        (std::vector<Entry>{{EntryKind::FileExpression, "\\\\Bin\\\\Screen[^\\\\]onnect\\.exe$"},
-                            {EntryKind::FileExpression, "\\\\Windows\\\\__1\\d{9}\\.\\d{1,7}$"}}));
-    EXPECT_TRUE(Reasons(r).empty());
-    ImportFilenameIocs(Write("iocs.txt", "# Dropper\n\\\\av[0-9]+\\.exe$;80;\\\\Windows\\\\\n"), {},
-                       &r);
+        (std::vector<Entry>{
+            {EntryKind::FileExpression, "\\\\Bin\\\\Screen[^\\\\]onnect\\.exe$"},
+            {EntryKind::FileExpression, "\\\\Windows\\\\__1\\d{9}\\.\\d{1,7}$"},
+            {EntryKind::File, "C:\\Windows\\System32\\oci.dll"},
+            {EntryKind::FileExpression, "\\:\\\\Windows\\\\apppatch\\\\Custom\\\\"}}));
+    EXPECT_NE(r.definitions[0].description.find("on the system drive only"), std::string::npos);
+    EXPECT_EQ(Reasons(r), (std::vector<std::string>{"':' in a name (an NTFS stream)",
+                                                    std::string(kCleanWindowsReason)}));
+    ImportFilenameIocs(Write("iocs.txt",
+                             "# Dropper\n\\\\av[0-9]+\\.exe$;80;\\\\Windows\\\\\n"
+                             ":\\\\ProgramData\\\\Intel\\\\cache\\.exe;75\n"
+                             "\\\\evil\\.exe:Zone\\.Identifier;70\n"),
+                       {}, &r);
     ASSERT_EQ(r.definitions.size(), 2u);
+    EXPECT_EQ(Reasons(r).back(), "':' in a name (an NTFS stream)");
 
     ThreatDatabase db;
     ASSERT_TRUE(
@@ -348,6 +370,12 @@ level: high
     EXPECT_EQ(db.MatchFile("C:\\Other\\sam", [] { return uint64_t{0}; }), nullptr);
     EXPECT_EQ(db.MatchFileExpression("C:\\x\\AV12.exe"), db.definitions()[1].get());
     EXPECT_EQ(db.MatchFileExpression("C:\\Windows\\av12.exe"), nullptr);
+    EXPECT_EQ(db.MatchFile("C:\\Windows\\System32\\OCI.dll", [] { return uint64_t{0}; }),
+              db.definitions()[0].get());
+    EXPECT_EQ(db.MatchFileExpression("D:\\Windows\\AppPatch\\Custom\\Custom64\\x.sdb"),
+              db.definitions()[0].get());
+    EXPECT_EQ(db.MatchFileExpression("E:\\programdata\\intel\\cache.exe"),
+              db.definitions()[1].get());
 }
 
 // Several conditions on one object, |all, "and not" filters and the

@@ -83,6 +83,10 @@ bool HasWildcard(std::string_view text) {
 
 }  // namespace
 
+bool StartsWithOmittedDrive(std::string_view path) {
+    return path.size() >= 2 && path[0] == ':' && path[1] == '\\';
+}
+
 bool HasControlCharacter(std::string_view text) {
     return std::any_of(text.begin(), text.end(), [](char c) {
         const auto byte = static_cast<unsigned char>(c);
@@ -375,11 +379,14 @@ std::optional<Refusal> CheckNames(std::string_view path) {
     if (!path.empty() && path.back() == '!') return Refusal{"name ending with '!'"};
     // Past a drive letter a ':' names an NTFS stream ("x::$DATA"), never a
     // file of its own: the file walk could only meet a host name that
-    // Windows cannot hold.
+    // Windows cannot hold. A leading ":\" is the colon of a drive whose
+    // letter the source left out: a path from the root of any drive.
     size_t colon = path.find(':');
+    const size_t driveColon = StartsWithOmittedDrive(path) ? 0 : 1;
     if (colon != std::string_view::npos &&
-        (colon != 1 || path.find(':', 2) != std::string_view::npos))
+        (colon != driveColon || path.find(':', colon + 1) != std::string_view::npos))
         return Refusal{"':' in a name (an NTFS stream)"};
+    if (colon == 0) return Refusal{std::string(kOmittedDriveReason)};
     if (path.find("\\\\") != std::string_view::npos) return Refusal{"empty name in a path"};
     if (path.size() > 259) return Refusal{"path longer than 259 characters"};
     return std::nullopt;

@@ -99,6 +99,14 @@ struct PathFragment {
     bool anchoredEnd = true;
 };
 
+// A path written from a drive's root without the drive's letter
+// (":\Windows\x.dll"): it means that path on any drive. PathEntry refuses it
+// with kOmittedDriveReason, since an entry names one place; a ':' anywhere
+// else is an NTFS stream's, refused as such.
+bool StartsWithOmittedDrive(std::string_view path);
+inline constexpr std::string_view kOmittedDriveReason =
+    "path from the root of any drive (the drive letter left out)";
+
 // Replaces %APPDATA%, %LOCALAPPDATA%, %TEMP%, %ProgramFiles(x86)% ... by the
 // definitions' placeholders; an unknown variable is refused.
 std::optional<std::string> EnvironmentToPlaceholders(std::string_view path, Refusal* why);

@@ -305,6 +305,9 @@ struct RuleContext {
     // those of an anchor AddConditional has not settled on yet.
     std::set<std::string> rootPlaces = {};
     std::set<std::string> pendingPlaces = {};
+    // An entry looks on the system drive for a path the rule names on any
+    // drive (OnSystemDrive), for the description.
+    bool systemDriveOnly = false;
 };
 
 bool Has(const FieldCondition& c, std::string_view modifier) {
@@ -469,6 +472,26 @@ PathFragment SigmaFragment(const FieldCondition& c, const std::string& text) {
 
 std::optional<Entry> AnywhereFile(const PathFragment& f, bool extensionAllowed, Refusal* why);
 
+// ":\Windows\x.dll", a path from the root of any drive, as the same path on
+// the system drive: an entry names one place.
+PathFragment OnSystemDrive(const PathFragment& f) {
+    return {"C" + f.text, true, f.anchoredEnd};
+}
+
+// A path from the root of any drive that the rule's text contains: the
+// files below it on every drive as an expression, unless it is a stock
+// folder (every file below it would be listed).
+std::optional<Entry> BelowAnyDriveRoot(const RuleContext& rule, const PathFragment& f,
+                                       Refusal* why) {
+    std::string folder = OnSystemDrive(f).text;
+    while (folder.size() > 3 && folder.back() == '\\') folder.pop_back();
+    if (rule.stock && rule.stock->Holds({EntryKind::Directory, folder})) {
+        why->reason = std::string(kCleanWindowsReason);
+        return std::nullopt;
+    }
+    return FragmentExpressionEntry({f.text, false, false}, why);
+}
+
 void AddFileTarget(RuleContext& rule, const FieldCondition& target, const Value& value) {
     Refusal why;
     if (Has(target, "re")) {
@@ -481,7 +504,14 @@ void AddFileTarget(RuleContext& rule, const FieldCondition& target, const Value&
     if (value.text.find("\\*") != std::string::npos || value.text.find("\\?") != std::string::npos)
         return LeaveOut(rule, value.line, value.text, "escaped wildcard");
     const PathFragment fragment = SigmaFragment(target, value.text);
-    auto entry = PathEntry(fragment, &why);
+    std::optional<Entry> entry;
+    if (StartsWithOmittedDrive(fragment.text)) {
+        entry = fragment.anchoredEnd ? PathEntry(OnSystemDrive(fragment), &why)
+                                     : BelowAnyDriveRoot(rule, fragment, &why);
+        if (entry && entry->kind != EntryKind::FileExpression) rule.systemDriveOnly = true;
+    } else {
+        entry = PathEntry(fragment, &why);
+    }
     // Folders no placeholder stands for: the file's name in any folder with
     // the path's end a condition (found through the name index), or the
     // path's end as an expression where it holds wildcards, which a
@@ -661,12 +691,16 @@ std::optional<Entry> AnywhereFile(const PathFragment& f, bool extensionAllowed, 
 }
 
 // The entries one value of the anchoring condition names by itself.
+// *systemDrive is set when the entry looks on the system drive only for a
+// path the rule names on any drive.
 std::optional<std::vector<Entry>> FileAnchor(const FieldCondition& c, const Value& v, bool narrowed,
-                                             Refusal* why) {
+                                             Refusal* why, bool* systemDrive) {
     PathFragment f = SigmaFragment(c, v.text);
     if (v.text.find("\\*") != std::string::npos || v.text.find("\\?") != std::string::npos)
         return Refuse(why, "escaped wildcard");
-    auto entry = PathEntry(f, why);
+    const bool anyDrive = StartsWithOmittedDrive(f.text);
+    auto entry = PathEntry(anyDrive ? OnSystemDrive(f) : f, why);
+    if (entry && anyDrive) *systemDrive = true;
     if (entry && entry->kind == EntryKind::File) return std::vector<Entry>{*entry};
     if (entry) return Refuse(why, "a folder named where a file is meant");
     Refusal ignored;
@@ -790,6 +824,7 @@ struct Anchor {
     std::vector<std::pair<const Value*, std::string>> missed;
     std::set<std::string> places;  // RuleContext::rootPlaces of the entries
     bool allParts = false;         // its parts are all conditions of the entries
+    bool systemDriveOnly = false;  // RuleContext::systemDriveOnly of the entries
 };
 
 // Whether a path below `entry` (its key, or one value of its key) can hold
@@ -852,7 +887,7 @@ std::optional<Anchor> AnchorEntries(RuleContext& rule, const SortedClause& sorte
             auto some =
                 registry ? RegistryAnchor(rule, c, v, RegistryKind(rule.category, sorted.eventType),
                                           narrowed, !sorted.details.empty(), &one)
-                         : FileAnchor(c, v, narrowed, &one);
+                         : FileAnchor(c, v, narrowed, &one, &out->systemDriveOnly);
             if (some)
                 out->entries.insert(out->entries.end(), some->begin(), some->end());
             else
@@ -938,6 +973,7 @@ std::optional<std::string> AddConditional(RuleContext& rule, const SortedClause&
     if (unchecked && rule.definition->description.find(kProgramNote) == std::string::npos)
         rule.definition->description += kProgramNote;
     rule.rootPlaces.insert(anchor->places.begin(), anchor->places.end());
+    rule.systemDriveOnly = rule.systemDriveOnly || anchor->systemDriveOnly;
     for (const auto& [value, reason] : anchor->missed)
         LeaveOut(rule, value->line, value->text, reason);
     *missed = static_cast<int>(anchor->missed.size());
@@ -1152,6 +1188,13 @@ void AddPlacesNote(const std::set<std::string>& places, Definition* definition) 
         " only.";
 }
 
+void AddSystemDriveNote(bool systemDriveOnly, Definition* definition) {
+    if (systemDriveOnly)
+        definition->description +=
+            " The rule matches its file path below the root of any drive; it is looked for on "
+            "the system drive only.";
+}
+
 bool ComparesDwords(const Definition& definition) {
     for (const Entry& e : definition.entries)
         for (const auto& any : e.conditions)
@@ -1235,6 +1278,7 @@ void ImportRule(const YAML::Node& rule, const std::string& relative, const Sourc
         for (const Clause& clause : all) AddClause(context, clause);
         if (definition.entries.empty()) return;
         AddPlacesNote(context.rootPlaces, &definition);
+        AddSystemDriveNote(context.systemDriveOnly, &definition);
         // Several settings such numbers test are stock values of some
         // Windows (a default policy): left for the user to judge unless the
         // rule rates its finding high.
