@@ -58,9 +58,7 @@ Definition NewDefinition(const std::string& threat, const std::string& where,
     Definition d;
     d.name = threat;
     d.category = CategoryFromWords(threat, "Trojan");
-    // The list's own name, not where it lay on the importing machine.
-    std::string list = std::filesystem::path(where).filename().string();
-    d.description = "Files known by their hash: " + threat + ". From the hash list " + list + ".";
+    d.description = "Files known by their hash: " + threat + ". From the hash list " + where + ".";
     if (!info.author.empty()) d.description += " Author: " + info.author + ".";
     if (!info.license.empty()) d.description += " " + info.license;
     d.url = info.url;
@@ -134,7 +132,10 @@ void ImportHashList(const std::string& hostPath, const SourceInfo& info, Result*
         result->report.leftOut.push_back({hostPath, "", why});
         return;
     }
-    ReadHashList(Utf8ToCp1252(text), hostPath, info, result);
+    // Named by the list's own name, as the other lists are, not by where it
+    // lay on the importing machine.
+    ReadHashList(Utf8ToCp1252(text), std::filesystem::path(hostPath).filename().string(), info,
+                 result);
 }
 
 }  // namespace tolvane::import
