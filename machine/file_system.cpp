@@ -138,8 +138,10 @@ bool StatEntry(const std::string& hostPath, struct stat* st) {
     return lstat(hostPath.c_str(), st) == 0;
 }
 
-bool OnADrive(const std::string& canonical, const std::vector<std::string>& roots) {
-    for (const std::string& root : roots)
+// Whether the canonical host path lies on one of the drives (letter ->
+// canonical host folder).
+bool BelowADrive(const std::string& canonical, const std::map<char, std::string>& roots) {
+    for (const auto& [letter, root] : roots)
         if (!canonical.empty() && IsBelow(canonical, root)) return true;
     return false;
 }
@@ -149,11 +151,11 @@ bool OnADrive(const std::string& canonical, const std::vector<std::string>& root
 // from the descriptor: a target off every drive (the malware's link to a
 // file of the host) is never looked at, and false says the link stands for
 // itself; so does a link that leads nowhere.
-bool LinkTargetOnDrive(int folder, const char* name, const std::vector<std::string>& roots,
+bool LinkTargetOnDrive(int folder, const char* name, const std::map<char, std::string>& roots,
                        struct stat* target) {
     UniqueFd held(openat(folder, name, O_PATH | O_CLOEXEC));
     if (!held.valid()) return false;
-    if (!OnADrive(CanonicalPath(DescriptorPath(held.get())).value_or(""), roots)) return false;
+    if (!BelowADrive(CanonicalPath(DescriptorPath(held.get())).value_or(""), roots)) return false;
     return fstat(held.get(), target) == 0;
 }
 
@@ -295,6 +297,23 @@ struct FileSystem::Drives {
         return roots;
     }
 };
+
+namespace {
+
+// Whether the host path names a symbolic link lying in a folder on a drive:
+// an entry of the machine, whatever it leads to. *where is then its
+// canonical location.
+bool LinkInAFolderOnADrive(const std::string& hostPath, const std::map<char, std::string>& roots,
+                           std::string* where) {
+    std::string folder = CanonicalPath(ParentOf(hostPath)).value_or("");
+    struct stat st;
+    if (!BelowADrive(folder, roots) || lstat(hostPath.c_str(), &st) != 0 || !S_ISLNK(st.st_mode))
+        return false;
+    *where = (folder == "/" ? "" : folder) + hostPath.substr(hostPath.find_last_of('/'));
+    return true;
+}
+
+}  // namespace
 
 struct FileSystem::Resolved {
     std::string host;        // host path (components as found on disk)
@@ -456,24 +475,10 @@ bool FileSystem::Resolve(std::string_view windowsPath, Resolved* out, bool linkI
         // A dangling link as the last part: its folder decides.
         real = CanonicalPath(ParentOf(existing)).value_or("");
     }
-    bool inside = false;
-    for (const auto& [l, root] : roots)
-        if (!real.empty() && IsBelow(real, root)) inside = true;
-    out->offDriveLink = false;
-    if (!inside && linkItself && out->exists && !out->isRoot) {
-        // The link itself lies in a folder on a drive: it is an entry of the
-        // machine, whatever it leads to.
-        struct stat st;
-        std::string folder = CanonicalPath(ParentOf(existing)).value_or("");
-        for (const auto& [l, root] : roots)
-            if (!folder.empty() && IsBelow(folder, root)) inside = true;
-        inside = inside && lstat(existing.c_str(), &st) == 0 && S_ISLNK(st.st_mode);
-        if (inside) {
-            real = (folder == "/" ? "" : folder) + existing.substr(existing.find_last_of('/'));
-            out->offDriveLink = true;
-        }
-    }
-    if (!inside) return Fail(ERROR_ACCESS_DENIED);
+    bool inside = BelowADrive(real, roots);
+    out->offDriveLink = !inside && linkItself && out->exists && !out->isRoot &&
+                        LinkInAFolderOnADrive(existing, roots, &real);
+    if (!inside && !out->offDriveLink) return Fail(ERROR_ACCESS_DENIED);
 
     out->host = host;
     out->real = real;
@@ -533,12 +538,6 @@ std::string FileSystem::ToWindowsPath(std::string_view hostPath) const {
 }
 
 // --- Drives ---
-
-std::vector<std::string> FileSystem::DriveFolders() const {
-    std::vector<std::string> out;
-    for (auto& [letter, root] : drives_->Current()) out.push_back(std::move(root));
-    return out;
-}
 
 std::vector<std::string> FileSystem::LogicalDrives() const {
     std::vector<std::string> out;
@@ -604,7 +603,7 @@ bool SameName(std::string_view name, std::string_view hostName) {
 // The entry `name` of the open folder as a listing shows it: a symbolic link
 // with its target's status when the target lies on a drive (`roots`), else
 // with its own. *link says whether it was a link.
-bool StatInFolder(int folder, const char* name, const std::vector<std::string>& roots,
+bool StatInFolder(int folder, const char* name, const std::map<char, std::string>& roots,
                   struct stat* st, bool* link) {
     if (fstatat(folder, name, st, AT_SYMLINK_NOFOLLOW) != 0) return false;
     *link = S_ISLNK(st->st_mode);
@@ -741,7 +740,7 @@ bool FileSystem::FindFirstFile(std::string_view pattern, FindHandle* handle, Fin
     struct stat st;
     if (!r.exists || stat(r.host.c_str(), &st) != 0 || !S_ISDIR(st.st_mode))
         return Fail(ERROR_PATH_NOT_FOUND);
-    handle->driveRoots_ = DriveFolders();
+    handle->driveRoots_ = drives_->Current();
     int fd = open(r.host.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (fd < 0) return FailErrno();
     return ListFolder(fd, std::move(r.host), std::move(r.normalized), r.isRoot, mask, detail,
@@ -781,7 +780,7 @@ bool FileSystem::FindFirstFileIn(const FindHandle& parent, const FindData& entry
             handle->entries_.clear();
             handle->next_ = 0;
             handle->folder_.Reset();
-            handle->driveRoots_ = DriveFolders();
+            handle->driveRoots_ = parent.driveRoots_;
             return ListFolder(fd, std::move(host), std::move(windows), false, pattern, detail,
                               handle, data);
         }
@@ -1217,7 +1216,7 @@ bool FileSystem::DeleteFile(std::string_view path) {
         // A link is deleted itself, whatever it leads to; a link to a folder
         // on a drive is a folder for Windows.
         struct stat target;
-        if (LinkTargetOnDrive(h.folder.get(), h.name.c_str(), DriveFolders(), &target) &&
+        if (LinkTargetOnDrive(h.folder.get(), h.name.c_str(), drives_->Current(), &target) &&
             S_ISDIR(target.st_mode))
             return Fail(ERROR_ACCESS_DENIED);
     } else if (S_ISDIR(h.st.st_mode) || NoWriteBits(h.st) || h.inUse) {

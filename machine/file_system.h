@@ -96,9 +96,9 @@ class FindHandle {
   public:
     bool Next(FindData* data);  // FindNextFileA; false at the end (ERROR_NO_MORE_FILES)
     // The size a Full listing gives the entry the last First or Next gave
-    // (a link's target's on a drive, a folder's 0), read now, relative to the folder the
-    // handle holds. False for a handle of a Full listing (its FindData has
-    // the size) or when the entry cannot be read any more.
+    // (a link's target's on a drive, a folder's 0), read now, relative to
+    // the folder the handle holds. False for a handle of a Full listing (its
+    // FindData has the size) or when the entry cannot be read any more.
     bool EntrySize(uint64_t* size) const;
     // Opens the entry the last First or Next gave to read its content,
     // relative to the folder a Types listing holds, and says in *st what
@@ -120,8 +120,8 @@ class FindHandle {
     std::string folderHost_;     // the listed folder on the host
     std::string folderWindows_;  // and its normalised Windows path
     size_t next_ = 0;
-    UniqueFd folder_;                      // the listed folder, held by a Types listing
-    std::vector<std::string> driveRoots_;  // canonical host folders of the drives
+    UniqueFd folder_;                         // the listed folder, held by a Types listing
+    std::map<char, std::string> driveRoots_;  // drive letter -> canonical host folder
 };
 
 // How DeleteTree deletes a folder with everything in it. Its fixed rules:
@@ -337,8 +337,6 @@ class FileSystem {
                            std::string_view mask, FindDetail detail, FindHandle* handle,
                            FindData* data);
     bool InUse(const std::string& hostPath) const;
-    // The drives' canonical host folders.
-    std::vector<std::string> DriveFolders() const;
     std::unique_ptr<Drives> drives_;
     std::string prefixCanonical_;
     UniqueFd prefixFd_;

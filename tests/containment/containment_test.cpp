@@ -300,10 +300,10 @@ TEST_F(Containment, ALinkAtAFileADefinitionNamesIsOneRowInEveryScan) {
     fs::remove(prefix_.Host("dosdevices/z:"));
     fs::create_symlink(outside_ / "victim.txt", prefix_.Host("drive_c/Bad/sized.lnk"));
     ThreatDatabase database;
-    ASSERT_TRUE(LoadDefinitionsFromText(
-        "<NA><SW NAME=\"Spy\"><FILES><FILE PATH=\"C:\\Bad\\victim.lnk\"/>"
-        "<FILE PATH=\"C:\\Bad\\sized.lnk\" SIZE=\"7\"/></FILES></SW></NA>",
-        PlaceholderFolders::FromShell(machine_->shell()), &database));
+    ASSERT_TRUE(
+        LoadDefinitionsFromText("<NA><SW NAME=\"Spy\"><FILES><FILE PATH=\"C:\\Bad\\victim.lnk\"/>"
+                                "<FILE PATH=\"C:\\Bad\\sized.lnk\" SIZE=\"7\"/></FILES></SW></NA>",
+                                PlaceholderFolders::FromShell(machine_->shell()), &database));
     std::vector<std::string> rows[2];
     const ScanMode modes[2] = {ScanMode::Smart, ScanMode::Files};
     for (int scan = 0; scan < 2; ++scan) {
@@ -337,16 +337,17 @@ TEST_F(Containment, ALinkAtAFileADefinitionNamesIsOneRowInEveryScan) {
         for (int at = unzGoToFirstFile(zip); at == UNZ_OK; at = unzGoToNextFile(zip)) {
             char bytes[64] = {};
             ASSERT_EQ(unzOpenCurrentFile(zip), UNZ_OK);
-            EXPECT_EQ(std::string(bytes, std::max(0, unzReadCurrentFile(zip, bytes, 63)))
-                          .find("outside"),
-                      std::string::npos);
+            EXPECT_EQ(
+                std::string(bytes, std::max(0, unzReadCurrentFile(zip, bytes, 63))).find("outside"),
+                std::string::npos);
             unzCloseCurrentFile(zip);
         }
         unzClose(zip);
     }
-    Record("Smart and Files scan of C:\\Bad\\victim.lnk and sized.lnk (links off every drive, "
-           "sized.lnk's definition with the outside file's size), then Remove with backup",
-           "one row each, victim.lnk's; the link deleted, not backed up; the outside file kept");
+    Record(
+        "Smart and Files scan of C:\\Bad\\victim.lnk and sized.lnk (links off every drive, "
+        "sized.lnk's definition with the outside file's size), then Remove with backup",
+        "one row each, victim.lnk's; the link deleted, not backed up; the outside file kept");
 }
 
 TEST_F(Containment, ChangesThroughALinkOffTheDriveAreRefusedReadsAreNot) {
