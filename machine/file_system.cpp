@@ -1289,7 +1289,7 @@ bool FileSystem::RemoveDirectory(std::string_view path) {
 
 bool FileSystem::PathFileExists(std::string_view path) const {
     Resolved r;
-    if (!Resolve(path, &r, true)) return false;
+    if (!Resolve(path, &r)) return false;
     if (!r.exists) return Fail(MissingError(r.parentExists));
     return true;
 }

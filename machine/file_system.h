@@ -26,8 +26,9 @@
 // A link on a drive whose target lies on none (the malware's link to a host
 // file) stands for itself, and nothing of its target is read: finds list it
 // as a file of its own (FILE_ATTRIBUTE_ARCHIVE | FILE_ATTRIBUTE_REPARSE_POINT,
-// the link's own size and times), GetFileAttributes and PathFileExists see
-// it so, DeleteFile deletes it; other calls naming it refuse it as above.
+// the link's own size and times), GetFileAttributes gives it so and
+// DeleteFile deletes it; other calls naming it (PathFileExists among them)
+// refuse it as above.
 //
 // Changes (write, create, copy to, move, delete, remove, set attributes or
 // times) stay inside the machine's own folder, the prefix, whatever the
