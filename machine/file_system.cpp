@@ -138,6 +138,27 @@ bool StatEntry(const std::string& hostPath, struct stat* st) {
     return lstat(hostPath.c_str(), st) == 0;
 }
 
+// Whether the canonical host path lies on one of the drives (letter ->
+// canonical host folder).
+bool BelowADrive(const std::string& canonical, const std::map<char, std::string>& roots) {
+    for (const auto& [letter, root] : roots)
+        if (!canonical.empty() && IsBelow(canonical, root)) return true;
+    return false;
+}
+
+// The status of what the symbolic link `name` of the open folder leads to,
+// when that lies on a drive. The target is held first and its location read
+// from the descriptor: a target off every drive (the malware's link to a
+// file of the host) is never looked at, and false says the link stands for
+// itself; so does a link that leads nowhere.
+bool LinkTargetOnDrive(int folder, const char* name, const std::map<char, std::string>& roots,
+                       struct stat* target) {
+    UniqueFd held(openat(folder, name, O_PATH | O_CLOEXEC));
+    if (!held.valid()) return false;
+    if (!BelowADrive(CanonicalPath(DescriptorPath(held.get())).value_or(""), roots)) return false;
+    return fstat(held.get(), target) == 0;
+}
+
 FindData MakeFindData(const struct stat& st, std::string name) {
     FindData data;
     data.attributes = AttributesOf(st, name);
@@ -277,6 +298,23 @@ struct FileSystem::Drives {
     }
 };
 
+namespace {
+
+// Whether the host path names a symbolic link lying in a folder on a drive:
+// an entry of the machine, whatever it leads to. *where is then its
+// canonical location.
+bool LinkInAFolderOnADrive(const std::string& hostPath, const std::map<char, std::string>& roots,
+                           std::string* where) {
+    std::string folder = CanonicalPath(ParentOf(hostPath)).value_or("");
+    struct stat st;
+    if (!BelowADrive(folder, roots) || lstat(hostPath.c_str(), &st) != 0 || !S_ISLNK(st.st_mode))
+        return false;
+    *where = (folder == "/" ? "" : folder) + hostPath.substr(hostPath.find_last_of('/'));
+    return true;
+}
+
+}  // namespace
+
 struct FileSystem::Resolved {
     std::string host;        // host path (components as found on disk)
     std::string normalized;  // the Windows path normalised ("C:\a\b")
@@ -285,6 +323,9 @@ struct FileSystem::Resolved {
     bool isRoot = false;
     std::string real;       // canonical location of the deepest part found on disk
     std::string driveRoot;  // canonical folder of the path's own drive
+    // The path is a symbolic link on a drive leading off every drive, taken
+    // as itself (Resolve's linkItself); `real` is then the link's location.
+    bool offDriveLink = false;
 };
 
 FileSystem::FileSystem(const std::string& prefixPath) : drives_(std::make_unique<Drives>()) {
@@ -372,7 +413,7 @@ std::string FileSystem::NormalizePath(std::string_view windowsPath) {
     return out;
 }
 
-bool FileSystem::Resolve(std::string_view windowsPath, Resolved* out) const {
+bool FileSystem::Resolve(std::string_view windowsPath, Resolved* out, bool linkItself) const {
     std::string_view p = windowsPath;
     // "\\?\C:\x" is the long form of "C:\x".
     if (p.size() >= 4 && IsSeparator(p[0]) && IsSeparator(p[1]) && p[2] == '?' && IsSeparator(p[3]))
@@ -434,10 +475,10 @@ bool FileSystem::Resolve(std::string_view windowsPath, Resolved* out) const {
         // A dangling link as the last part: its folder decides.
         real = CanonicalPath(ParentOf(existing)).value_or("");
     }
-    bool inside = false;
-    for (const auto& [l, root] : roots)
-        if (!real.empty() && IsBelow(real, root)) inside = true;
-    if (!inside) return Fail(ERROR_ACCESS_DENIED);
+    bool inside = BelowADrive(real, roots);
+    out->offDriveLink = !inside && linkItself && out->exists && !out->isRoot &&
+                        LinkInAFolderOnADrive(existing, roots, &real);
+    if (!inside && !out->offDriveLink) return Fail(ERROR_ACCESS_DENIED);
 
     out->host = host;
     out->real = real;
@@ -560,14 +601,15 @@ bool SameName(std::string_view name, std::string_view hostName) {
 }
 
 // The entry `name` of the open folder as a listing shows it: a symbolic link
-// with its target's status, or its own when it leads nowhere. *link says
-// whether it was a link.
-bool StatInFolder(int folder, const char* name, struct stat* st, bool* link) {
+// with its target's status when the target lies on a drive (`roots`), else
+// with its own. *link says whether it was a link.
+bool StatInFolder(int folder, const char* name, const std::map<char, std::string>& roots,
+                  struct stat* st, bool* link) {
     if (fstatat(folder, name, st, AT_SYMLINK_NOFOLLOW) != 0) return false;
     *link = S_ISLNK(st->st_mode);
     if (*link) {
         struct stat target;
-        if (fstatat(folder, name, &target, 0) == 0) *st = target;
+        if (LinkTargetOnDrive(folder, name, roots, &target)) *st = target;
     }
     return true;
 }
@@ -597,7 +639,7 @@ bool FindHandle::EntrySize(uint64_t* size) const {
         return Fail(ERROR_INVALID_HANDLE);
     struct stat st;
     bool link = false;
-    if (!StatInFolder(folder_.get(), entries_[next_ - 1].hostName.c_str(), &st, &link))
+    if (!StatInFolder(folder_.get(), entries_[next_ - 1].hostName.c_str(), driveRoots_, &st, &link))
         return FailErrno();
     *size = S_ISDIR(st.st_mode) ? 0 : static_cast<uint64_t>(st.st_size);
     return true;
@@ -646,10 +688,10 @@ bool FileSystem::ListFolder(int fd, std::string host, std::string windows, bool 
         }
         // A symbolic link shows as a reparse point (as Windows shows a
         // junction) with its target's other attributes, or its own when it
-        // leads nowhere.
+        // leads nowhere or off every drive.
         struct stat es;
         bool link = false;
-        if (!StatInFolder(fd, onDisk, &es, &link)) return;
+        if (!StatInFolder(fd, onDisk, handle->driveRoots_, &es, &link)) return;
         FindHandle::Entry listed{MakeFindData(es, std::move(name)), std::string(hostName)};
         if (link) listed.data.attributes |= FILE_ATTRIBUTE_REPARSE_POINT;
         found.push_back(std::move(listed));
@@ -698,6 +740,7 @@ bool FileSystem::FindFirstFile(std::string_view pattern, FindHandle* handle, Fin
     struct stat st;
     if (!r.exists || stat(r.host.c_str(), &st) != 0 || !S_ISDIR(st.st_mode))
         return Fail(ERROR_PATH_NOT_FOUND);
+    handle->driveRoots_ = drives_->Current();
     int fd = open(r.host.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (fd < 0) return FailErrno();
     return ListFolder(fd, std::move(r.host), std::move(r.normalized), r.isRoot, mask, detail,
@@ -737,6 +780,7 @@ bool FileSystem::FindFirstFileIn(const FindHandle& parent, const FindData& entry
             handle->entries_.clear();
             handle->next_ = 0;
             handle->folder_.Reset();
+            handle->driveRoots_ = parent.driveRoots_;
             return ListFolder(fd, std::move(host), std::move(windows), false, pattern, detail,
                               handle, data);
         }
@@ -868,16 +912,18 @@ bool FileSystem::LastRefusalWasOutside() {
 // reaches the entry's folder again from the machine's folder, without
 // links, and acts relative to it. A swap after the check can only make the
 // change act on another entry of the machine, never outside it.
-bool FileSystem::Hold(std::string_view windowsPath, bool checkInUse, Held* out) const {
+bool FileSystem::Hold(std::string_view windowsPath, bool checkInUse, Held* out,
+                      bool linkItself) const {
     Resolved r;
-    if (!Resolve(windowsPath, &r)) return false;
+    if (!Resolve(windowsPath, &r, linkItself)) return false;
     if (!IsBelow(r.driveRoot, prefixCanonical_) || !prefixFd_.valid()) return FailOutside();
     out->host = r.host;
     out->normalized = r.normalized;
     out->isRoot = r.isRoot;
     out->parentExists = r.parentExists;
     out->exists = false;
-    out->inUse = checkInUse && r.exists && InUse(r.host);
+    // A link off every drive is no program's file: what it leads to is not asked about.
+    out->inUse = checkInUse && r.exists && !r.offDriveLink && InUse(r.host);
     if (!r.parentExists) return true;
     std::string relative = r.host.substr(prefixCanonical_.size());
     size_t slash = r.isRoot ? std::string::npos : relative.find_last_of('/');
@@ -1163,13 +1209,15 @@ bool FileSystem::MoveFile(std::string_view from, std::string_view to) {
 
 bool FileSystem::DeleteFile(std::string_view path) {
     Held h;
-    if (!Hold(path, true, &h)) return false;
+    if (!Hold(path, true, &h, true)) return false;
     if (!h.exists) return Fail(MissingError(h.parentExists));
     if (h.isRoot) return Fail(ERROR_ACCESS_DENIED);
     if (S_ISLNK(h.st.st_mode)) {
-        // A link is deleted itself; a link to a folder is a folder for Windows.
+        // A link is deleted itself, whatever it leads to; a link to a folder
+        // on a drive is a folder for Windows.
         struct stat target;
-        if (fstatat(h.folder.get(), h.name.c_str(), &target, 0) == 0 && S_ISDIR(target.st_mode))
+        if (LinkTargetOnDrive(h.folder.get(), h.name.c_str(), drives_->Current(), &target) &&
+            S_ISDIR(target.st_mode))
             return Fail(ERROR_ACCESS_DENIED);
     } else if (S_ISDIR(h.st.st_mode) || NoWriteBits(h.st) || h.inUse) {
         return Fail(ERROR_ACCESS_DENIED);
@@ -1253,9 +1301,10 @@ bool FileSystem::IsFolder(std::string_view path) const {
 
 uint32_t FileSystem::GetFileAttributes(std::string_view path) const {
     Resolved r;
-    if (!Resolve(path, &r)) return INVALID_FILE_ATTRIBUTES;
+    if (!Resolve(path, &r, true)) return INVALID_FILE_ATTRIBUTES;
     struct stat st;
-    if (!r.exists || !StatEntry(r.host, &st)) {
+    bool found = r.offDriveLink ? lstat(r.host.c_str(), &st) == 0 : StatEntry(r.host, &st);
+    if (!r.exists || !found) {
         Fail(MissingError(r.parentExists));
         return INVALID_FILE_ATTRIBUTES;
     }

@@ -23,6 +23,12 @@
 // A path whose resolved location lies outside every drive (a symbolic link
 // leading out of drive_c when no drive covers its target) is refused with
 // ERROR_ACCESS_DENIED. Reads and finds follow links to anywhere on a drive.
+// A link on a drive whose target lies on none (the malware's link to a host
+// file) stands for itself, and nothing of its target is read: finds list it
+// as a file of its own (FILE_ATTRIBUTE_ARCHIVE | FILE_ATTRIBUTE_REPARSE_POINT,
+// the link's own size and times), GetFileAttributes gives it so and
+// DeleteFile deletes it; other calls naming it (PathFileExists among them)
+// refuse it as above.
 //
 // Changes (write, create, copy to, move, delete, remove, set attributes or
 // times) stay inside the machine's own folder, the prefix, whatever the
@@ -91,9 +97,9 @@ class FindHandle {
   public:
     bool Next(FindData* data);  // FindNextFileA; false at the end (ERROR_NO_MORE_FILES)
     // The size a Full listing gives the entry the last First or Next gave
-    // (a link's target's, a folder's 0), read now, relative to the folder the
-    // handle holds. False for a handle of a Full listing (its FindData has
-    // the size) or when the entry cannot be read any more.
+    // (a link's target's on a drive, a folder's 0), read now, relative to
+    // the folder the handle holds. False for a handle of a Full listing (its
+    // FindData has the size) or when the entry cannot be read any more.
     bool EntrySize(uint64_t* size) const;
     // Opens the entry the last First or Next gave to read its content,
     // relative to the folder a Types listing holds, and says in *st what
@@ -115,7 +121,8 @@ class FindHandle {
     std::string folderHost_;     // the listed folder on the host
     std::string folderWindows_;  // and its normalised Windows path
     size_t next_ = 0;
-    UniqueFd folder_;  // the listed folder, held by a Types listing
+    UniqueFd folder_;                         // the listed folder, held by a Types listing
+    std::map<char, std::string> driveRoots_;  // drive letter -> canonical host folder
 };
 
 // How DeleteTree deletes a folder with everything in it. Its fixed rules:
@@ -316,8 +323,11 @@ class FileSystem {
         bool inUse = false;
         struct stat st {};  // the entry itself, links not followed
     };
-    bool Resolve(std::string_view windowsPath, Resolved* out) const;
-    bool Hold(std::string_view windowsPath, bool checkInUse, Held* out) const;
+    // linkItself: a symbolic link as the last part that leads off every
+    // drive is taken as itself (an entry of its folder) instead of refused.
+    bool Resolve(std::string_view windowsPath, Resolved* out, bool linkItself = false) const;
+    bool Hold(std::string_view windowsPath, bool checkInUse, Held* out,
+              bool linkItself = false) const;
     bool HoldEntry(std::string_view windowsPath, Held* out, UniqueFd* entry) const;
     bool ReplaceHeld(const Held& target, const std::function<bool(int fd)>& fill, unsigned mode,
                      bool runHook);

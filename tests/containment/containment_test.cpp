@@ -11,6 +11,7 @@
 //
 // Each case prints what was tried and what happened (ctest -V shows them).
 #include <gtest/gtest.h>
+#include <minizip/unzip.h>
 #include <minizip/zip.h>
 #include <stdlib.h>
 
@@ -289,16 +290,20 @@ TEST_F(Containment, RestoreWorkFolderBehindALinkWritesNothingOutside) {
 
 // A link planted where a definition names a file is the link whichever scan
 // meets it: the Smart Scan's look-up of the named path and the Files scan's
-// walk give the same row, the link's, and its removal leaves the file it
-// leads to alone. Without Z: the Files scan walks C: only, and the link
-// leads off every drive (a link off the drive that Z: covers is removed as
-// a link: RemovalDoesNotFollowLinksOffTheDrive).
+// walk give the same row, the link's, and its removal (backup first) deletes
+// the link and leaves the file it leads to alone. Without Z: the Files scan
+// walks C: only, and the link leads off every drive: nothing of the host
+// file is read, so a size only that file has (sized.lnk's definition) meets
+// nothing (a link off the drive that Z: covers is removed as a link:
+// RemovalDoesNotFollowLinksOffTheDrive).
 TEST_F(Containment, ALinkAtAFileADefinitionNamesIsOneRowInEveryScan) {
     fs::remove(prefix_.Host("dosdevices/z:"));
+    fs::create_symlink(outside_ / "victim.txt", prefix_.Host("drive_c/Bad/sized.lnk"));
     ThreatDatabase database;
-    ASSERT_TRUE(LoadDefinitionsFromText(
-        "<NA><SW NAME=\"Spy\"><FILES><FILE PATH=\"C:\\Bad\\victim.lnk\"/></FILES></SW></NA>",
-        PlaceholderFolders::FromShell(machine_->shell()), &database));
+    ASSERT_TRUE(
+        LoadDefinitionsFromText("<NA><SW NAME=\"Spy\"><FILES><FILE PATH=\"C:\\Bad\\victim.lnk\"/>"
+                                "<FILE PATH=\"C:\\Bad\\sized.lnk\" SIZE=\"7\"/></FILES></SW></NA>",
+                                PlaceholderFolders::FromShell(machine_->shell()), &database));
     std::vector<std::string> rows[2];
     const ScanMode modes[2] = {ScanMode::Smart, ScanMode::Files};
     for (int scan = 0; scan < 2; ++scan) {
@@ -313,12 +318,36 @@ TEST_F(Containment, ALinkAtAFileADefinitionNamesIsOneRowInEveryScan) {
     }
     EXPECT_EQ(rows[0], std::vector<std::string>{"File C:\\Bad\\victim.lnk"});
     EXPECT_EQ(rows[1], rows[0]);
-    const bool removed = ObjectRemover(*machine_).RemoveFile("C:\\Bad\\victim.lnk");
-    EXPECT_EQ(removed, !Exists("drive_c/Bad/victim.lnk"));
+
+    testing::TestRows removal;
+    removal.Add(ObjectType::File, "C:\\Bad\\victim.lnk");
+    SettingsStore settings(machine_->registry());
+    ObjectRemover remover(*machine_);
+    testing::RemovalWithBackup flow(*machine_, settings, remover, removal);
+    ASSERT_TRUE(flow.flow.RunRemoval(removal, false));
+    EXPECT_EQ(removal.RowCount(), 0u);
+    EXPECT_FALSE(Exists("drive_c/Bad/victim.lnk"));
+    EXPECT_TRUE(Exists("drive_c/Bad/sized.lnk"));
     ExpectOutsideUntouched("scan and removal of a link a definition names");
-    Record("Smart and Files scan of C:\\Bad\\victim.lnk (a link off every drive), then Remove",
-           std::string("one row each, the link's; removal ") +
-               (removed ? "deleted the link" : "refused") + ", the outside file kept");
+    // The backup leaves a link out, as it does every link: no entry holds
+    // the host file's bytes.
+    const std::string archive =
+        machine_->files().ToHostPath(BackupArchive::DefaultArchivePath()).value_or("");
+    if (unzFile zip = unzOpen64(archive.c_str())) {
+        for (int at = unzGoToFirstFile(zip); at == UNZ_OK; at = unzGoToNextFile(zip)) {
+            char bytes[64] = {};
+            ASSERT_EQ(unzOpenCurrentFile(zip), UNZ_OK);
+            EXPECT_EQ(
+                std::string(bytes, std::max(0, unzReadCurrentFile(zip, bytes, 63))).find("outside"),
+                std::string::npos);
+            unzCloseCurrentFile(zip);
+        }
+        unzClose(zip);
+    }
+    Record(
+        "Smart and Files scan of C:\\Bad\\victim.lnk and sized.lnk (links off every drive, "
+        "sized.lnk's definition with the outside file's size), then Remove with backup",
+        "one row each, victim.lnk's; the link deleted, not backed up; the outside file kept");
 }
 
 TEST_F(Containment, ChangesThroughALinkOffTheDriveAreRefusedReadsAreNot) {
