@@ -10,6 +10,7 @@ namespace {
 
 // Where a definition's digests and rule names go, and its index.
 struct ContentTarget {
+    TextStore* texts;
     ContentIndicators* content;
     std::unordered_map<std::string, size_t>* ruleNames;
     size_t index;
@@ -32,19 +33,20 @@ int64_t ReadDecimal(std::string_view text) {
     return negative ? -value : value;
 }
 
-RegistryValueEntry ReadRegistryValue(const std::string& text, const PlaceholderFolders& folders) {
+RegistryValueEntry ReadRegistryValue(const std::string& text, const PlaceholderFolders& folders,
+                                     TextStore* texts) {
     RegistryValueEntry entry;
     std::string_view namePart = text;
     size_t separator = text.find(":@:");
     if (separator != std::string::npos && separator > 0) {
         namePart = std::string_view(text).substr(0, separator);
-        entry.dataPattern = ResolvePlaceholders(text.substr(separator + 3), folders);
+        entry.dataPattern = texts->Keep(ResolvePlaceholders(text.substr(separator + 3), folders));
     }
-    entry.fullName = std::string(namePart);
-    size_t slash = namePart.rfind('\\');
+    entry.fullName = texts->Keep(namePart);
+    size_t slash = entry.fullName.rfind('\\');
     if (slash != std::string_view::npos && slash > 0) {
-        entry.keyPath = std::string(namePart.substr(0, slash));
-        entry.valueName = std::string(namePart.substr(slash + 1));
+        entry.keyPath = entry.fullName.substr(0, slash);
+        entry.valueName = entry.fullName.substr(slash + 1);
     }
     return entry;
 }
@@ -146,7 +148,7 @@ void ReadContentChildren(MarkupParser& parser, const DefinitionChildren& childre
 }
 
 void AddValueExpression(const std::string& expression, const std::string& exclusion,
-                        ThreatDefinition* definition) {
+                        TextStore* texts, ThreatDefinition* definition) {
     std::optional<std::string> key = RegistryExpressionKey(expression);
     if (!key) return;
     auto matcher = std::make_shared<PathExpressions>();
@@ -154,9 +156,9 @@ void AddValueExpression(const std::string& expression, const std::string& exclus
     if (!matcher->Add(expression, exclusion, &why)) return;
     matcher->Finish();
     RegistryValueEntry entry;
-    entry.keyPath = *key;
-    entry.valueName = expression;
-    entry.fullName = expression;
+    entry.keyPath = texts->Keep(*key);
+    entry.valueName = texts->Keep(expression);
+    entry.fullName = entry.valueName;
     entry.nameIsPattern = true;
     entry.nameExpression = std::move(matcher);
     definition->registryValues.push_back(std::move(entry));
@@ -164,23 +166,25 @@ void AddValueExpression(const std::string& expression, const std::string& exclus
 
 // EXPRESSIONS, the parser on it. The file expressions the index refuses are
 // dropped when it is built.
-void ReadExpressions(MarkupParser& parser, ThreatDefinition* definition) {
+void ReadExpressions(MarkupParser& parser, TextStore* texts, ThreatDefinition* definition) {
     parser.EnterChild();
     while (parser.NextChild("EXPRESSION")) {
         const std::string target = parser.ChildAttribute("FOR");
         if (target == "regvalue") {
             AddValueExpression(parser.ChildAttribute("MATCH"), parser.ChildAttribute("EXCEPT"),
-                               definition);
+                               texts, definition);
             continue;
         }
         if (target != "file") continue;
-        ExpressionEntry entry{parser.ChildAttribute("MATCH"), parser.ChildAttribute("EXCEPT")};
+        ExpressionEntry entry{texts->Keep(parser.ChildAttribute("MATCH")),
+                              texts->Keep(parser.ChildAttribute("EXCEPT"))};
         if (!entry.expression.empty()) definition->fileExpressions.push_back(std::move(entry));
     }
     parser.LeaveElement();
 }
 
-FileEntry ReadFileEntry(const MarkupParser& parser, const PlaceholderFolders& folders) {
+FileEntry ReadFileEntry(const MarkupParser& parser, const PlaceholderFolders& folders,
+                        TextStore* texts) {
     FileEntry file;
     std::string path, pathAttribute, size;
     parser.ChildAttributes({{"NAME", &path}, {"PATH", &pathAttribute}, {"SIZE", &size}});
@@ -188,14 +192,15 @@ FileEntry ReadFileEntry(const MarkupParser& parser, const PlaceholderFolders& fo
         path = std::move(pathAttribute);
         file.size = ReadDecimal(size);
     }
-    file.path = ResolvePlaceholders(std::move(path), folders);
+    file.path = texts->Keep(ResolvePlaceholders(std::move(path), folders));
     return file;
 }
 
-RegistryValueEntry ReadValueEntry(const MarkupParser& parser, const PlaceholderFolders& folders) {
+RegistryValueEntry ReadValueEntry(const MarkupParser& parser, const PlaceholderFolders& folders,
+                                  TextStore* texts) {
     std::string name, match;
     parser.ChildAttributes({{"NAME", &name}, {"MATCH", &match}});
-    RegistryValueEntry entry = ReadRegistryValue(name, folders);
+    RegistryValueEntry entry = ReadRegistryValue(name, folders, texts);
     entry.nameIsPattern = match == "wildcard";
     return entry;
 }
@@ -203,7 +208,7 @@ RegistryValueEntry ReadValueEntry(const MarkupParser& parser, const PlaceholderF
 // One entry of CONDITIONAL (the parser on it) with its conditions; an entry
 // whose conditions are not understood is dropped. A key's path is fixed, so
 // its conditions are settled here once.
-void ReadConditionalEntry(MarkupParser& parser, const PlaceholderFolders& folders,
+void ReadConditionalEntry(MarkupParser& parser, const PlaceholderFolders& folders, TextStore* texts,
                           ThreatDefinition* d) {
     const std::string kind(parser.ElementName(parser.CurrentChild()));
     if (kind != "FILE" && kind != "REGKEY" && kind != "REGVALUE") return;
@@ -211,11 +216,11 @@ void ReadConditionalEntry(MarkupParser& parser, const PlaceholderFolders& folder
     RegistryKeyEntry key;
     RegistryValueEntry value;
     if (kind == "FILE") {
-        file = ReadFileEntry(parser, folders);
-        file.anywhere = file.path.find('\\') == std::string::npos;
+        file = ReadFileEntry(parser, folders, texts);
+        file.anywhere = file.path.find('\\') == std::string_view::npos;
     }
-    if (kind == "REGKEY") key.path = parser.ChildAttribute("NAME");
-    if (kind == "REGVALUE") value = ReadValueEntry(parser, folders);
+    if (kind == "REGKEY") key.path = texts->Keep(parser.ChildAttribute("NAME"));
+    if (kind == "REGVALUE") value = ReadValueEntry(parser, folders, texts);
     std::shared_ptr<const EntryConditions> conditions;
     parser.EnterChild();
     bool understood = ReadEntryConditions(parser, folders, kind == "REGVALUE", &conditions);
@@ -238,13 +243,14 @@ void ReadConditionalEntry(MarkupParser& parser, const PlaceholderFolders& folder
 // they come last, and children that later readers add before them must not
 // hide them.
 void ReadConditionalsAndExpressions(MarkupParser& parser, const DefinitionChildren& children,
-                                    const PlaceholderFolders& folders, ThreatDefinition* d) {
+                                    const PlaceholderFolders& folders, TextStore* texts,
+                                    ThreatDefinition* d) {
     if (children.SelectFirst(parser, kConditional)) {
         parser.EnterChild();
-        while (parser.NextChild("")) ReadConditionalEntry(parser, folders, d);
+        while (parser.NextChild("")) ReadConditionalEntry(parser, folders, texts, d);
         parser.LeaveElement();
     }
-    if (children.SelectFirst(parser, kExpressions)) ReadExpressions(parser, d);
+    if (children.SelectFirst(parser, kExpressions)) ReadExpressions(parser, texts, d);
 }
 
 // One SW element, the parser standing on it: its children in their fixed
@@ -254,57 +260,64 @@ std::unique_ptr<ThreatDefinition> ReadDefinition(MarkupParser& parser,
                                                  const ContentTarget& target) {
     auto definition = std::make_unique<ThreatDefinition>();
     ThreatDefinition& d = *definition;
-    d.name = parser.ChildAttribute("NAME");
+    TextStore* texts = target.texts;
+    d.name = texts->Keep(parser.ChildAttribute("NAME"));
     parser.EnterChild();
     const DefinitionChildren children(parser);
 
     children.Next(parser, kCategory);
-    d.category = parser.ChildAttribute("NAME");
+    d.category = texts->Keep(parser.ChildAttribute("NAME"));
 
     if (children.Next(parser, kDirectories)) {
         parser.EnterChild();
         d.directories.reserve(parser.ChildCount("DIR"));
         while (parser.NextChild("DIR"))
-            d.directories.push_back({ResolvePlaceholders(parser.ChildAttribute("NAME"), folders)});
+            d.directories.push_back(
+                {texts->Keep(ResolvePlaceholders(parser.ChildAttribute("NAME"), folders))});
         parser.LeaveElement();
     }
     if (children.Next(parser, kFiles)) {
         parser.EnterChild();
         d.files.reserve(parser.ChildCount("FILE"));
-        while (parser.NextChild("FILE")) d.files.push_back(ReadFileEntry(parser, folders));
+        while (parser.NextChild("FILE")) d.files.push_back(ReadFileEntry(parser, folders, texts));
         parser.LeaveElement();
     }
     if (children.Next(parser, kRegistryKeys)) {
         parser.EnterChild();
         d.registryKeys.reserve(parser.ChildCount("REGKEY"));
         while (parser.NextChild("REGKEY"))
-            d.registryKeys.push_back({parser.ChildAttribute("NAME"), 0, nullptr});
+            d.registryKeys.push_back({texts->Keep(parser.ChildAttribute("NAME")), 0, nullptr});
         parser.LeaveElement();
     }
     if (children.Next(parser, kRegistryValues)) {
         parser.EnterChild();
         d.registryValues.reserve(parser.ChildCount("REGVALUE"));
         while (parser.NextChild("REGVALUE"))
-            d.registryValues.push_back(ReadValueEntry(parser, folders));
+            d.registryValues.push_back(ReadValueEntry(parser, folders, texts));
         parser.LeaveElement();
     }
     if (children.Next(parser, kHosts)) {
         parser.EnterChild();
         while (parser.NextChild("HOST"))
-            d.hostEntries.push_back({parser.ChildAttribute("NAME"), 0});
+            d.hostEntries.push_back({texts->Keep(parser.ChildAttribute("NAME")), 0});
         parser.LeaveElement();
     }
     children.Next(parser, kDanger);
     // url from DESCRIPTION, or else from the child the cursor still stands on.
-    std::string checked;
-    parser.ChildAttributes({{"NAME", &d.danger}, {"CHECKED", &checked}, {"url", &d.url}});
+    std::string danger, checked, url;
+    parser.ChildAttributes({{"NAME", &danger}, {"CHECKED", &checked}, {"url", &url}});
+    d.danger = texts->Keep(danger);
     d.checkedByDefault = checked != "no";
-    if (children.Next(parser, kDescription))
-        parser.ChildAttributes({{"NAME", &d.description}, {"url", &d.url}});
-    else
+    if (children.Next(parser, kDescription)) {
+        std::string description;
+        parser.ChildAttributes({{"NAME", &description}, {"url", &url}});
+        d.description = texts->Keep(description);
+    } else {
         d.description = kNoDescription;
+    }
+    d.url = texts->Keep(url);
     ReadContentChildren(parser, children, target);
-    ReadConditionalsAndExpressions(parser, children, folders, &d);
+    ReadConditionalsAndExpressions(parser, children, folders, texts, &d);
     parser.LeaveElement();
     return definition;
 }
@@ -329,6 +342,7 @@ void ThreatDatabase::Clear() {
     fileExpressions_.Clear();
     expressionOwners_.clear();
     definitions_.clear();
+    texts_.Clear();
     content_.Clear();
     ruleNames_.clear();
 }
@@ -357,8 +371,8 @@ void ThreatDatabase::ReadDefinitions(MarkupParser& parser, const PlaceholderFold
     // the index's pointers into them stay valid.
     std::string pattern;
     while (parser.NextChild("SW")) {
-        definitions_.push_back(
-            ReadDefinition(parser, folders, {&content_, &ruleNames_, definitions_.size()}));
+        definitions_.push_back(ReadDefinition(
+            parser, folders, {&texts_, &content_, &ruleNames_, definitions_.size()}));
         ThreatDefinition* definition = definitions_.back().get();
         registryEntryCount_ += definition->registryKeys.size() + definition->registryValues.size();
         Index(definition, &pattern);
@@ -445,7 +459,7 @@ void ThreatDatabase::AttachCompiledRules(YaraRules rules) {
 
 bool ValueNameMatches(const RegistryValueEntry& entry, std::string_view name) {
     if (!entry.nameExpression) return ValueNameMatch(entry.valueName, name);
-    std::string path = entry.keyPath;
+    std::string path(entry.keyPath);
     path += '\\';
     path.append(name);
     return entry.nameExpression->FindNewest(path) == 0;

@@ -62,6 +62,7 @@
 #include "definitions/path_expressions.h"
 #include "definitions/pattern_index.h"
 #include "definitions/placeholders.h"
+#include "definitions/text_store.h"
 
 namespace tolvane {
 
@@ -72,13 +73,18 @@ inline constexpr const char* kNoDescription = "No description available";
 // Index patterns longer than this are cut.
 inline constexpr size_t kIndexPatternLimit = 259;
 
+// The texts of these records are views: into the database's TextStore for
+// the records it read, which keeps them until its next Clear or read, and
+// into whatever store the maker of any other record keeps as long as the
+// record (a loaded database of some twenty thousand definitions would
+// otherwise make some hundred thousand strings of its own).
 struct DirectoryEntry {
-    std::string path;  // placeholders resolved
+    std::string_view path;  // placeholders resolved
 };
 
 struct FileEntry {
-    std::string path;  // a path or a bare file name, placeholders resolved
-    int64_t size = 0;  // required size in bytes; 0 for any size
+    std::string_view path;  // a path or a bare file name, placeholders resolved
+    int64_t size = 0;       // required size in bytes; 0 for any size
     std::shared_ptr<const EntryConditions> conditions;  // null for none
     // A CONDITIONAL file whose NAME holds no backslash: a file of that name
     // (a pattern) in any folder, where its conditions hold.
@@ -86,16 +92,17 @@ struct FileEntry {
 };
 
 struct RegistryKeyEntry {
-    std::string path;  // without a root key, as written
-    int found = 0;     // set by the registry scan: 1 found, 0 not found
+    std::string_view path;  // without a root key, as written
+    int found = 0;          // set by the registry scan: 1 found, 0 not found
     std::shared_ptr<const EntryConditions> conditions;  // null for none
 };
 
 struct RegistryValueEntry {
-    std::string keyPath;         // text before the last backslash of fullName
-    std::string valueName;       // text after it
-    std::string dataPattern;     // data must contain it; empty for any data; placeholders resolved
-    std::string fullName;        // key path and value name as written (before ":@:")
+    std::string_view keyPath;    // text before the last backslash of fullName
+    std::string_view valueName;  // text after it
+    std::string_view
+        dataPattern;             // data must contain it; empty for any data; placeholders resolved
+    std::string_view fullName;   // key path and value name as written (before ":@:")
     bool nameIsPattern = false;  // valueName is a ValueNameMatch pattern
     int found = 0;
     std::shared_ptr<const EntryConditions> conditions;  // null for none
@@ -109,20 +116,20 @@ struct RegistryValueEntry {
 bool ValueNameMatches(const RegistryValueEntry& entry, std::string_view name);
 
 struct ExpressionEntry {
-    std::string expression;  // over a file's Windows path
-    std::string exclusion;   // empty for none
+    std::string_view expression;  // over a file's Windows path
+    std::string_view exclusion;   // empty for none
 };
 
 struct HostEntry {
-    std::string host;  // as it stands in a hosts file
-    int found = 0;     // set by the hosts-file scan
+    std::string_view host;  // as it stands in a hosts file
+    int found = 0;          // set by the hosts-file scan
 };
 
 struct ThreatDefinition {
-    std::string name;
-    std::string description;  // kNoDescription when the definition has none
-    std::string category;
-    std::string url;
+    std::string_view name;
+    std::string_view description;  // kNoDescription when the definition has none
+    std::string_view category;
+    std::string_view url;
     std::vector<DirectoryEntry> directories;
     std::vector<FileEntry> files;
     std::vector<RegistryKeyEntry> registryKeys;
@@ -130,7 +137,7 @@ struct ThreatDefinition {
     std::vector<HostEntry> hostEntries;
     std::vector<ExpressionEntry> fileExpressions;  // only those the index took
     bool found = false;  // false at load; set by any detection of one of its objects
-    std::string danger;
+    std::string_view danger;
     // False for an informational or low-score indicator (DANGER's
     // CHECKED="no"): its rows are listed unchecked.
     bool checkedByDefault = true;
@@ -230,6 +237,7 @@ class ThreatDatabase {
     std::vector<ThreatDefinition*> expressionOwners_;
     ContentIndicators content_;
     std::unordered_map<std::string, size_t> ruleNames_;
+    TextStore texts_;  // what the definitions' views show
 };
 
 // Every definition of the database by its name, the first of a name (in
