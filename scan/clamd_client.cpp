@@ -244,11 +244,12 @@ ThreatDefinition* ClamdFindings::DefinitionFor(const std::string& signature,
     std::unique_ptr<ThreatDefinition>& definition = definitions_[signature];
     if (!definition) {
         definition = std::make_unique<ThreatDefinition>();
-        definition->name = signature;
+        definition->name = texts_.Keep(signature);
         definition->category = "Virus";
         definition->danger = "High";
-        definition->description = "Found by your own ClamAV (clamd at " + socketPath +
-                                  "): its signature " + signature + " matched this file.";
+        definition->description = texts_.Keep("Found by your own ClamAV (clamd at " + socketPath +
+                                              "): its signature " + signature +
+                                              " matched this file.");
     }
     return definition.get();
 }

@@ -25,6 +25,7 @@
 #include <memory>
 #include <string>
 
+#include "definitions/text_store.h"
 #include "host/held_path.h"
 #include "scan/content_check.h"
 
@@ -87,8 +88,8 @@ class ClamdClient {
 
 // The definitions ClamAV's findings are listed under: one a signature,
 // category "Virus", its description saying it came from the user's ClamAV.
-// They live as long as this object; the rows that point at them must not
-// outlive it.
+// They and their texts (kept in this object's store) live as long as this
+// object; the rows that point at them must not outlive it.
 class ClamdFindings {
   public:
     ClamdFindings();
@@ -97,6 +98,7 @@ class ClamdFindings {
 
   private:
     std::map<std::string, std::unique_ptr<ThreatDefinition>> definitions_;
+    TextStore texts_;  // what the definitions' views show
 };
 
 // The user's ClamAV as an extra checker of the content check

@@ -344,7 +344,7 @@ void ScanEngine::Phase(int phase) {
 
 void ScanEngine::AddResult(std::unique_ptr<DetectedObject> object) {
     int32_t number = results_.counters.objectsRecognised.fetch_add(1) + 1;
-    const std::string& name = object->definition ? object->definition->name : std::string();
+    std::string_view name = object->definition ? object->definition->name : std::string_view();
     log_.Write(Format("%d) %s\n", number, name));
     log_.Write("Name:\t\t" + object->objectText + ProfileSuffix(*object) + "\n");
     const char* typeText = ObjectTypeText(object->type);
@@ -379,13 +379,13 @@ void ScanEngine::Report(ThreatDefinition* definition, ObjectType type, std::stri
 }
 
 void ScanEngine::Settle(ThreatDefinition* definition, int* entryFound, bool found,
-                        std::atomic<int32_t>& counter, ObjectType type, const std::string& text,
+                        std::atomic<int32_t>& counter, ObjectType type, std::string_view text,
                         const std::string& profile) {
     *entryFound = found ? 1 : 0;
     if (!found) return;
     definition->found = true;
     Count(counter);
-    Report(definition, type, text, profile);
+    Report(definition, type, std::string(text), profile);
 }
 
 // --- Hosts files ---
@@ -423,7 +423,7 @@ void ScanEngine::CheckHostsFile() {
             entry.found = found ? 1 : 0;
             if (found) {
                 definition->found = true;
-                Report(definition.get(), ObjectType::HostFileItem, entry.host);
+                Report(definition.get(), ObjectType::HostFileItem, std::string(entry.host));
             }
             Progress(ScanProgress::Step);
         }
@@ -495,7 +495,7 @@ void ScanEngine::ScanProcesses() {
 
 // --- Registry keys and values ---
 
-bool ScanEngine::KeyPresent(RootKey root, const std::string& path) {
+bool ScanEngine::KeyPresent(RootKey root, std::string_view path) {
     const Registry& registry = machine_.registry();
     Count(results_.counters.objectsScanned);
     RegKey key;
@@ -563,15 +563,15 @@ static bool MeetsConditions(const RegistryValueEntry& entry, std::string_view na
 // The data text a value's row carries after the separator: removal deletes
 // the value only while its data still holds it.
 static std::string RowDataPattern(const RegistryValueEntry& entry) {
-    if (!entry.dataPattern.empty() || !entry.conditions) return entry.dataPattern;
+    if (!entry.dataPattern.empty() || !entry.conditions) return std::string(entry.dataPattern);
     std::string text = entry.conditions->RequiredDataText();
     return text.find(kValueDataSeparator) == std::string::npos ? text : std::string();
 }
 
-bool ScanEngine::ValueMatches(RootKey root, const std::string& keyPath,
+bool ScanEngine::ValueMatches(RootKey root, std::string_view keyPath,
                               const RegistryValueEntry& entry, const std::string& loweredPattern,
                               bool decodedTry) {
-    const std::string& valueName = entry.valueName;
+    const std::string_view valueName = entry.valueName;
     const Registry& registry = machine_.registry();
     Count(results_.counters.objectsScanned);
     RegKey key;
@@ -606,7 +606,7 @@ void ScanEngine::MatchValuesByName(ThreatDefinition* definition, RegistryValueEn
     for (const Place& place : places) {
         Count(results_.counters.objectsScanned);
         RegKey key;
-        if (registry.OpenKey(Registry::Root(place.root), place.keyPrefix + entry.keyPath,
+        if (registry.OpenKey(Registry::Root(place.root), place.keyPrefix + std::string(entry.keyPath),
                              KEY_QUERY_VALUE, &key) != ERROR_SUCCESS)
             continue;
         std::string name, data;
@@ -623,7 +623,8 @@ void ScanEngine::MatchValuesByName(ThreatDefinition* definition, RegistryValueEn
                 !ValueDataContains(data, loweredPattern, place.decodedTry) ||
                 !MeetsConditions(entry, name, type, data))
                 continue;
-            std::string text = place.keyPrefix + entry.keyPath + "\\" + name;
+            std::string text = place.keyPrefix;
+            text.append(entry.keyPath).append("\\").append(name);
             if (const std::string data = RowDataPattern(entry); !data.empty())
                 text += kValueDataSeparator + data;
             Settle(definition, &entry.found, true, results_.counters.registryValuesRecognised,
@@ -659,7 +660,7 @@ void ScanEngine::ScanRegistryValues() {
             if (inProfile) continue;
             bool found = ValueMatches(RootKey::LocalMachine, entry.keyPath, entry, pattern, false);
             Settle(definition.get(), &entry.found, found, counter, ObjectType::RegistryValue,
-                   found ? entry.fullName + suffix : entry.fullName);
+                   found ? std::string(entry.fullName) + suffix : std::string(entry.fullName));
         }
     }
 }
@@ -731,7 +732,7 @@ void ScanEngine::DeepRegistryScan() {
             // the place of an exact entry of the same key, and it reads no
             // data that conditions could be tested on.
             if (entry.nameIsPattern || entry.conditions) continue;
-            deepIndex_->byKeyPath.try_emplace(entry.keyPath,
+            deepIndex_->byKeyPath.try_emplace(std::string(entry.keyPath),
                                               DeepIndex::Entry{definition.get(), &entry});
         }
     for (const char* top : {"CLSID", "TypeLib", "Interface"}) {
@@ -759,11 +760,12 @@ void ScanEngine::DefinitionFolders() {
         if (Stopped()) return;
         for (const DirectoryEntry& entry : definition->directories) {
             SetCurrentItem(entry.path);
+            const std::string entryPath(entry.path);
             // A folder of the user's own is walked in every profile; what a
             // walk meets there is matched as the current user's (the
             // definitions are resolved for that user).
             for (size_t index = 0; index < profileFolders_.size(); ++index) {
-                std::optional<std::string> folder = ProfilePath(index, entry.path, &walkProfile_);
+                std::optional<std::string> folder = ProfilePath(index, entryPath, &walkProfile_);
                 if (!folder) continue;
                 walkFrom_ = index == 0 ? nullptr : &profileFolders_[index];
                 WalkFolder(*folder, false);
@@ -837,9 +839,10 @@ void ScanEngine::DefinitionFiles() {
         if (Stopped()) return;
         for (const FileEntry& entry : definition->files) {
             if (!NamesExactFile(entry.path)) continue;
+            const std::string entryPath(entry.path);
             for (size_t index = 0; index < profileFolders_.size(); ++index) {
                 std::string profile;
-                if (auto path = ProfilePath(index, entry.path, &profile))
+                if (auto path = ProfilePath(index, entryPath, &profile))
                     LookUpFile(entry, *path, profile);
             }
         }

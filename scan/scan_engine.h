@@ -222,9 +222,9 @@ class ScanEngine {
     // not; a found one also marks its definition, counts it on counter and
     // is reported as text (found in the user profile named so, if any).
     void Settle(ThreatDefinition* definition, int* entryFound, bool found,
-                std::atomic<int32_t>& counter, ObjectType type, const std::string& text,
+                std::atomic<int32_t>& counter, ObjectType type, std::string_view text,
                 const std::string& profile = "");
-    bool KeyPresent(RootKey root, const std::string& path);
+    bool KeyPresent(RootKey root, std::string_view path);
     void SettleKey(ThreatDefinition* definition, RegistryKeyEntry& entry);
     // RunScan after the stop flag was cleared.
     void RunScanSteps();
@@ -243,7 +243,7 @@ class ScanEngine {
     std::string AsCurrentUsers(const std::string& path) const;
     // The value of `entry` found in keyPath, its data holding the pattern
     // and meeting the entry's conditions.
-    bool ValueMatches(RootKey root, const std::string& keyPath, const RegistryValueEntry& entry,
+    bool ValueMatches(RootKey root, std::string_view keyPath, const RegistryValueEntry& entry,
                       const std::string& loweredPattern, bool decodedTry);
     // The values of the key whose names match a wildcard entry and whose
     // data holds its pattern, listed as "key\name".

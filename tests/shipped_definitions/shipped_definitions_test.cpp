@@ -11,6 +11,8 @@
 #include <chrono>
 #include <map>
 #include <set>
+#include <string>
+#include <string_view>
 
 #include "app/views/check_list.h"
 #include "app/views/details.h"
@@ -37,7 +39,7 @@ bool IsGenerated(const ThreatDefinition& d) {
     return d.url.rfind("https://github.com/", 0) == 0;
 }
 
-bool HasWildcard(const std::string& path) {
+bool HasWildcard(std::string_view path) {
     return path.find_first_of("*?") != std::string::npos;
 }
 
@@ -71,12 +73,12 @@ class TraceSample {
     std::map<ObjectType, int> kinds;
 
   private:
-    static std::string Lower(const std::string& s) {
+    static std::string Lower(std::string_view s) {
         std::string out;
         for (char c : s) out += FoldCase(c);
         return out;
     }
-    bool BelowAFolder(const std::string& path) const {
+    bool BelowAFolder(std::string_view path) const {
         std::string lower = Lower(path);
         return std::any_of(folders_.begin(), folders_.end(),
                            [&](const std::string& f) { return lower.rfind(f, 0) == 0; });
@@ -89,21 +91,23 @@ class TraceSample {
     }
     // Every registry entry and folder, the first file.
     void Take(const ThreatDefinition& d) {
-        for (const auto& k : d.registryKeys) Add(d, ObjectType::RegistryKey, k.path);
+        for (const auto& k : d.registryKeys) Add(d, ObjectType::RegistryKey, std::string(k.path));
         for (const auto& v : d.registryValues)
             // Their conditions ask more than the pattern: the test below.
             if (!v.conditions)
                 Add(d, ObjectType::RegistryValue,
-                    v.fullName + (v.dataPattern.empty() ? "" : kValueDataSeparator + v.dataPattern),
-                    v.dataPattern);
+                    std::string(v.fullName) +
+                        (v.dataPattern.empty() ? ""
+                                               : kValueDataSeparator + std::string(v.dataPattern)),
+                    std::string(v.dataPattern));
         for (const auto& e : d.directories)
-            if (folderUses_[Lower(e.path)] == 1) Add(d, ObjectType::Folder, e.path);
+            if (folderUses_[Lower(e.path)] == 1) Add(d, ObjectType::Folder, std::string(e.path));
         for (const auto& e : d.files) {
             const bool bare = e.path.find('\\') == std::string::npos;
             if (fileUses_[Lower(e.path)] > 1 || HasWildcard(e.path) || e.size != 0 ||
                 e.conditions || (!bare && (e.path.rfind("C:\\", 0) != 0 || BelowAFolder(e.path))))
                 continue;
-            Add(d, ObjectType::File, bare ? "C:\\" + e.path : e.path);
+            Add(d, ObjectType::File, bare ? "C:\\" + std::string(e.path) : std::string(e.path));
             break;
         }
     }
@@ -139,7 +143,7 @@ class ShippedDefinitions : public ::testing::Test {
                 ASSERT_NE(v, nullptr);
                 // Several definitions may name one value: its data holds
                 // every pattern.
-                std::string& data = valueData_[v->keyPath + "\\" + v->valueName];
+                std::string& data = valueData_[std::string(v->keyPath) + "\\" + std::string(v->valueName)];
                 data += "|" + t.valueData;
                 ASSERT_EQ(registry.CreateKey(Registry::Root(RootKey::LocalMachine), v->keyPath,
                                              KEY_ALL_ACCESS, &key),
@@ -170,7 +174,7 @@ class ShippedDefinitions : public ::testing::Test {
         engine.RunScan();
         std::set<std::string> rows;
         for (const DetectedObject* o : engine.Results().listedObjects) {
-            rows.insert(o->definition->name + "|" + std::to_string(StoredNumber(o->type)) + "|" +
+            rows.insert(std::string(o->definition->name) + "|" + std::to_string(StoredNumber(o->type)) + "|" +
                         o->objectText);
             if (!detailsChecked_ && IsGenerated(*o->definition)) CheckDetails(*o);
         }
@@ -179,8 +183,9 @@ class ShippedDefinitions : public ::testing::Test {
 
     void CheckDetails(const DetectedObject& o) {
         detailsChecked_ = true;
-        ListRow row{o.definition->name, ObjectTypeText(o.type), o.definition->category,
-                    o.objectText, o.definition->danger};
+        ListRow row{std::string(o.definition->name), ObjectTypeText(o.type),
+                    std::string(o.definition->category), o.objectText,
+                    std::string(o.definition->danger)};
         ObjectDetails details = MakeObjectDetails(row, db_, false);
         EXPECT_NE(details.description.find("Author: "), std::string::npos) << details.description;
         EXPECT_NE(details.description.find(o.definition->url), std::string::npos)
@@ -212,7 +217,7 @@ TEST_F(ShippedDefinitions, EveryPlantedTraceIsListedUnderItsOwnDefinition) {
     int missing = 0;
     for (const Trace& t : sample.traces) {
         const std::string row =
-            t.definition->name + "|" + std::to_string(StoredNumber(t.type)) + "|" + t.object;
+            std::string(t.definition->name) + "|" + std::to_string(StoredNumber(t.type)) + "|" + t.object;
         // Files lie anywhere: the Drives & Folders walk of C: meets them.
         const std::set<std::string>& rows = t.type == ObjectType::File ? drives : smart;
         if (!rows.count(row)) {

@@ -12,6 +12,7 @@
 #include <nlohmann/json.hpp>
 #include <set>
 #include <sstream>
+#include <string_view>
 
 #include "app/application.h"
 #include "app/command_line.h"
@@ -36,7 +37,7 @@ void OnInterrupt(int) {
     gInterrupted.store(true);
 }
 
-std::string Utf8(const std::string& text) {
+std::string Utf8(std::string_view text) {
     return Cp1252ToUtf8(text);
 }
 
@@ -363,7 +364,7 @@ nlohmann::json Session::RowsJson() {
                                {"digest", found.digest},
                                {"description", Utf8(row.detected->definition
                                                         ? row.detected->definition->description
-                                                        : std::string())}};
+                                                        : std::string_view())}};
         }
         rows.push_back(std::move(json));
     }
