@@ -196,10 +196,10 @@ size_t ConvertToHives(const std::string& prefix, const std::string& user) {
 // (under HKEY_LOCAL_MACHINE and HKEY_CURRENT_USER by turns), and `each` files.
 void PlantDefinitionTraces(Machine& machine, const ThreatDatabase& database, size_t each) {
     Registry& registry = machine.registry();
-    auto plain = [](const std::string& text) {
+    auto plain = [](std::string_view text) {
         return text.find_first_of("*?%") == std::string::npos;
     };
-    auto software = [&](const std::string& path) {
+    auto software = [&](std::string_view path) {
         return plain(path) && path.size() > 9 && EqualsNoCase(path.substr(0, 9), "Software\\");
     };
     auto root = [](size_t n) {
@@ -220,13 +220,13 @@ void PlantDefinitionTraces(Machine& machine, const ThreatDatabase& database, siz
         const RegistryValueEntry& v = definition->registryValues[0];
         if (software(v.keyPath) && plain(v.valueName) && plain(v.dataPattern) &&
             registry.CreateKey(root(values), v.keyPath, KEY_ALL_ACCESS, &key) == ERROR_SUCCESS &&
-            registry.SetValue(key, v.valueName, REG_SZ, "<" + v.dataPattern + ">") == ERROR_SUCCESS)
+            registry.SetValue(key, v.valueName, REG_SZ, "<" + std::string(v.dataPattern) + ">") == ERROR_SUCCESS)
             ++values;
     }
     for (const auto& definition : database.definitions()) {
         if (files == each) break;
         if (definition->files.empty() || definition->files[0].size != 0) continue;
-        const std::string& path = definition->files[0].path;
+        const std::string path(definition->files[0].path);
         std::optional<std::string> host =
             plain(path) ? machine.files().ToHostPath(path) : std::nullopt;
         std::error_code ignored;
@@ -259,7 +259,7 @@ std::vector<std::string> ScanMachine(Machine& machine, ThreatDatabase& database,
     std::vector<std::string> rows;
     for (const DetectedObject* object : engine.Results().listedObjects)
         rows.push_back(std::to_string(StoredNumber(object->type)) + "\t" + object->objectText +
-                       "\t" + (object->definition ? object->definition->name : ""));
+                       "\t" + std::string(object->definition ? object->definition->name : ""));
     rows.push_back("scanned " + std::to_string(engine.Counters().objectsScanned));
     return rows;
 }

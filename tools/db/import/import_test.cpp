@@ -445,7 +445,7 @@ detection:
     ASSERT_TRUE(LoadDefinitionsFromText(markup, {}, &db));
     auto match = [&](const char* path) {
         const ThreatDefinition* d = db.MatchFile(path, [] { return uint64_t{0}; });
-        return d ? d->name : std::string("none");
+        return std::string(d ? d->name : "none");
     };
     EXPECT_EQ(match("C:\\users\\u\\AppData\\Local\\Temp\\SAM-1.dmp"), "Sam Dump");
     EXPECT_EQ(match("C:\\users\\u\\AppData\\Local\\Temp\\other.dmp"), "none");
