@@ -312,6 +312,8 @@ TEST(ClamdSocketTest, TheHostsClamdConfNamesTheSocketAndTheOptionComesFirst) {
     EXPECT_EQ(ClamdSocketPath("/tmp/mine.sock"), "/tmp/mine.sock");
     ClamdFindings findings;
     ThreatDefinition* definition = findings.DefinitionFor("Win.Trojan.X", "/run/clamav/a.ctl");
+    // The texts outlive the strings they were made from.
+    EXPECT_EQ(definition->name, "Win.Trojan.X");
     EXPECT_EQ(definition->category, "Virus");
     EXPECT_NE(definition->description.find("ClamAV"), std::string::npos);
     EXPECT_EQ(findings.DefinitionFor("Win.Trojan.X", "/run/clamav/a.ctl"), definition);
