@@ -247,9 +247,9 @@ ThreatDefinition* ClamdFindings::DefinitionFor(const std::string& signature,
         definition->name = texts_.Keep(signature);
         definition->category = "Virus";
         definition->danger = "High";
-        definition->description = texts_.Keep("Found by your own ClamAV (clamd at " + socketPath +
-                                              "): its signature " + signature +
-                                              " matched this file.");
+        definition->description =
+            texts_.Keep("Found by your own ClamAV (clamd at " + socketPath + "): its signature " +
+                        signature + " matched this file.");
     }
     return definition.get();
 }

@@ -606,8 +606,9 @@ void ScanEngine::MatchValuesByName(ThreatDefinition* definition, RegistryValueEn
     for (const Place& place : places) {
         Count(results_.counters.objectsScanned);
         RegKey key;
-        if (registry.OpenKey(Registry::Root(place.root), place.keyPrefix + std::string(entry.keyPath),
-                             KEY_QUERY_VALUE, &key) != ERROR_SUCCESS)
+        if (registry.OpenKey(Registry::Root(place.root),
+                             place.keyPrefix + std::string(entry.keyPath), KEY_QUERY_VALUE,
+                             &key) != ERROR_SUCCESS)
             continue;
         std::string name, data;
         uint32_t type = 0;

@@ -143,7 +143,8 @@ class ShippedDefinitions : public ::testing::Test {
                 ASSERT_NE(v, nullptr);
                 // Several definitions may name one value: its data holds
                 // every pattern.
-                std::string& data = valueData_[std::string(v->keyPath) + "\\" + std::string(v->valueName)];
+                std::string& data =
+                    valueData_[std::string(v->keyPath) + "\\" + std::string(v->valueName)];
                 data += "|" + t.valueData;
                 ASSERT_EQ(registry.CreateKey(Registry::Root(RootKey::LocalMachine), v->keyPath,
                                              KEY_ALL_ACCESS, &key),
@@ -174,8 +175,8 @@ class ShippedDefinitions : public ::testing::Test {
         engine.RunScan();
         std::set<std::string> rows;
         for (const DetectedObject* o : engine.Results().listedObjects) {
-            rows.insert(std::string(o->definition->name) + "|" + std::to_string(StoredNumber(o->type)) + "|" +
-                        o->objectText);
+            rows.insert(std::string(o->definition->name) + "|" +
+                        std::to_string(StoredNumber(o->type)) + "|" + o->objectText);
             if (!detailsChecked_ && IsGenerated(*o->definition)) CheckDetails(*o);
         }
         return rows;
@@ -216,8 +217,8 @@ TEST_F(ShippedDefinitions, EveryPlantedTraceIsListedUnderItsOwnDefinition) {
     std::set<std::string> drives = Scan(ScanMode::DrivesAndFolders);
     int missing = 0;
     for (const Trace& t : sample.traces) {
-        const std::string row =
-            std::string(t.definition->name) + "|" + std::to_string(StoredNumber(t.type)) + "|" + t.object;
+        const std::string row = std::string(t.definition->name) + "|" +
+                                std::to_string(StoredNumber(t.type)) + "|" + t.object;
         // Files lie anywhere: the Drives & Folders walk of C: meets them.
         const std::set<std::string>& rows = t.type == ObjectType::File ? drives : smart;
         if (!rows.count(row)) {

@@ -220,7 +220,8 @@ void PlantDefinitionTraces(Machine& machine, const ThreatDatabase& database, siz
         const RegistryValueEntry& v = definition->registryValues[0];
         if (software(v.keyPath) && plain(v.valueName) && plain(v.dataPattern) &&
             registry.CreateKey(root(values), v.keyPath, KEY_ALL_ACCESS, &key) == ERROR_SUCCESS &&
-            registry.SetValue(key, v.valueName, REG_SZ, "<" + std::string(v.dataPattern) + ">") == ERROR_SUCCESS)
+            registry.SetValue(key, v.valueName, REG_SZ, "<" + std::string(v.dataPattern) + ">") ==
+                ERROR_SUCCESS)
             ++values;
     }
     for (const auto& definition : database.definitions()) {
