@@ -15,7 +15,7 @@ namespace {
 using testing::TempPrefix;
 
 std::string Name(const ThreatDefinition* definition) {
-    return definition ? definition->name : "(none)";
+    return definition ? std::string(definition->name) : "(none)";
 }
 
 std::string Encode(std::string_view text) {

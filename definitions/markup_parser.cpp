@@ -427,6 +427,12 @@ std::string MarkupParser::Decode(int32_t from, int32_t to) const {
         return std::string(text_.data() + from, to - from);
     std::string out;
     out.reserve(to - from);
+    DecodeInto(from, to, &out);
+    return out;
+}
+
+// Appends the decoded text; never more bytes than the text has.
+void MarkupParser::DecodeInto(int32_t from, int32_t to, std::string* out) const {
     int32_t pos = from;
     while (pos < to) {
         // Plain text up to the next '&' is copied in one piece; a trail byte
@@ -438,7 +444,7 @@ std::string MarkupParser::Decode(int32_t from, int32_t to) const {
             const void* hit = std::memchr(text_.data() + pos, '&', to - pos);
             amp = hit ? static_cast<int32_t>(static_cast<const char*>(hit) - text_.data()) : to;
         }
-        out.append(text_, pos, amp - pos);
+        out->append(text_, pos, amp - pos);
         pos = amp;
         if (pos >= to) break;
         bool decoded = false;
@@ -446,15 +452,14 @@ std::string MarkupParser::Decode(int32_t from, int32_t to) const {
             int32_t after = pos + 1 + static_cast<int32_t>(entity.name.size());
             if (after <= to &&
                 std::string_view(text_.data() + pos + 1, entity.name.size()) == entity.name) {
-                out += entity.value;
+                *out += entity.value;
                 pos = after;
                 decoded = true;
                 break;
             }
         }
-        if (!decoded) out += text_[pos++];
+        if (!decoded) *out += text_[pos++];
     }
-    return out;
 }
 
 std::string MarkupParser::AttributeOf(int32_t index, std::string_view name) const {
@@ -464,24 +469,20 @@ std::string MarkupParser::AttributeOf(int32_t index, std::string_view name) cons
 }
 
 // A tag whose attributes all stand as NAME="value" (blanks allowed around
-// the '='), read without the general token walk; the wanted values are then
-// exactly what the walk gives: each from the first attribute of its name.
-// False, having set nothing, at anything else (a lone name, a quote where a
-// name belongs, a value the end of the text cuts off, lead bytes), which the
-// walk reads instead.
-bool MarkupParser::PlainAttributes(
-    int32_t pos, std::initializer_list<std::pair<std::string_view, std::string*>> wanted) const {
+// the '='), read without the general token walk; the values found are then
+// exactly what the walk finds: each from the first attribute of its name.
+// False, having found nothing, at anything else (a lone name, a quote where
+// a name belongs, a value the end of the text cuts off, lead bytes), which
+// the walk reads instead.
+bool MarkupParser::PlainAttributes(int32_t pos, WantedNames names, FoundValues* found) const {
     if (hasLeadBytes_) return false;
     const char* text = text_.data();
     auto skipSpace = [&] {
         while (pos < end_ && IsWhitespace(text[pos])) ++pos;
         return pos < end_;
     };
-    // Where each value stands; set ones are not looked for again.
-    constexpr size_t kMost = 8;
-    std::array<Token, kMost> found{};
-    std::array<bool, kMost> set{};
-    size_t unset = wanted.size();
+    FoundValues at{};
+    size_t unset = names.size();
     while (unset > 0) {
         if (!skipSpace()) return false;
         char c = text[pos];
@@ -495,54 +496,43 @@ bool MarkupParser::PlainAttributes(
         if (!skipSpace() || text[pos] != '"') return false;
         int32_t close = pos + 1;
         if (!FindChar(&close, '"') || close + 1 >= end_) return false;
-        size_t i = 0;
-        for (const auto& want : wanted) {
-            if (!set[i] && name == want.first) {
-                set[i] = true;
-                found[i] = Token{pos + 1, close, true};
+        for (size_t i = 0; i < names.size(); ++i) {
+            if (!at.set[i] && name == names.begin()[i]) {
+                at.set[i] = true;
+                at.value[i] = Token{pos + 1, close, true};
                 --unset;
             }
-            ++i;
         }
         pos = close + 1;
     }
-    size_t i = 0;
-    for (const auto& want : wanted) {
-        if (set[i]) *want.second = Decode(found[i].left, found[i].right);
-        ++i;
-    }
+    *found = at;
     return true;
 }
 
 // The tokens after the name, up to a '/' or '>' token: an attribute's value
 // is the second token after the first token equal to its name, when that
-// token is a quoted string. A value cut off by the end of the text is empty.
-void MarkupParser::AttributesOf(
-    int32_t index, std::initializer_list<std::pair<std::string_view, std::string*>> wanted) const {
-    constexpr size_t kMost = 8;
-    if (wanted.size() > kMost) {
-        for (const auto& [name, value] : wanted) *value = AttributeOf(index, name);
-        return;
-    }
-    for (const auto& want : wanted) want.second->clear();
+// token is a quoted string. A value cut off by the end of the text is not
+// found.
+void MarkupParser::FindAttributes(int32_t index, WantedNames names, FoundValues* found) const {
+    *found = FoundValues{};
     if (index <= 0 || index >= nextFree_) return;
     int32_t pos = elements_[index].nameRight;
     if (pos >= end_) return;
-    if (PlainAttributes(pos, wanted)) return;
+    if (PlainAttributes(pos, names, found)) return;
     // Per name: -1 before its first match, then the tokens read since it;
     // at 2 it is settled.
-    std::array<int, kMost> since;
+    std::array<int, kMostWanted> since;
     since.fill(-1);
-    size_t unsettled = wanted.size();
+    size_t unsettled = names.size();
     Token token;
     while (unsettled > 0) {
         if (!ReadToken(pos, &token, &pos)) return;
-        size_t i = 0;
-        for (const auto& [name, value] : wanted) {
-            int& count = since[i++];
+        for (size_t i = 0; i < names.size(); ++i) {
+            int& count = since[i];
             if ((count == 0 || count == 1) && ++count == 2) {
                 --unsettled;
-                if (token.isString) *value = Decode(token.left, token.right);
+                found->set[i] = token.isString;
+                found->value[i] = token;
             }
         }
         if (token.isString) continue;
@@ -550,11 +540,63 @@ void MarkupParser::AttributesOf(
         if (first == '/' || first == '>') return;
         if (first == '=') continue;
         std::string_view text(text_.data() + token.left, token.right - token.left);
-        i = 0;
-        for (const auto& want : wanted) {
-            int& count = since[i++];
-            if (count < 0 && text == want.first) count = 0;
+        for (size_t i = 0; i < names.size(); ++i)
+            if (since[i] < 0 && text == names.begin()[i]) since[i] = 0;
+    }
+}
+
+void MarkupParser::AttributesOf(
+    int32_t index, std::initializer_list<std::pair<std::string_view, std::string*>> wanted) const {
+    if (wanted.size() > kMostWanted) {
+        for (const auto& [name, value] : wanted) *value = AttributeOf(index, name);
+        return;
+    }
+    std::array<std::string_view, kMostWanted> names;
+    size_t count = 0;
+    for (const auto& want : wanted) names[count++] = want.first;
+    FoundValues found;
+    FindAttributes(index, {names.data(), count}, &found);
+    size_t i = 0;
+    for (const auto& want : wanted) {
+        if (found.set[i])
+            *want.second = Decode(found.value[i].left, found.value[i].right);
+        else
+            want.second->clear();
+        ++i;
+    }
+}
+
+void MarkupParser::AttributeViews(
+    int32_t index, std::initializer_list<std::pair<std::string_view, std::string_view*>> wanted,
+    std::string* decoded) const {
+    std::array<std::string_view, kMostWanted> names;
+    size_t count = 0;
+    for (const auto& want : wanted)
+        if (count < kMostWanted) names[count++] = want.first;
+    FoundValues found;
+    FindAttributes(index, {names.data(), count}, &found);
+    // Room for every decoded value at once, so that appending one never
+    // moves the ones before it: decoding never lengthens a value.
+    size_t room = 0;
+    for (size_t i = 0; i < count; ++i)
+        if (found.set[i]) room += found.value[i].right - found.value[i].left;
+    decoded->clear();
+    decoded->reserve(room);
+    size_t i = 0;
+    for (const auto& want : wanted) {
+        *want.second = {};
+        if (i < count && found.set[i] && found.value[i].right > found.value[i].left) {
+            const Token& value = found.value[i];
+            std::string_view raw(text_.data() + value.left, value.right - value.left);
+            if (raw.find('&') == std::string_view::npos) {
+                *want.second = raw;
+            } else {
+                size_t from = decoded->size();
+                DecodeInto(value.left, value.right, decoded);
+                *want.second = std::string_view(*decoded).substr(from);
+            }
         }
+        ++i;
     }
 }
 

@@ -17,6 +17,7 @@
 #include <array>
 #include <cstdint>
 #include <initializer_list>
+#include <span>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -79,6 +80,14 @@ class MarkupParser {
     // each string is set to what ChildAttribute(name) gives.
     void ChildAttributes(
         std::initializer_list<std::pair<std::string_view, std::string*>> wanted) const;
+    // The same for any element of the table (an index Element() takes), as
+    // views, for readers that walk the table themselves: at most eight
+    // names, a later one reads as empty. A view shows the text itself, or,
+    // for a value that holds an entity, its decoding in *decoded, which the
+    // call resets: such views last until decoded changes.
+    void AttributeViews(
+        int32_t index, std::initializer_list<std::pair<std::string_view, std::string_view*>> wanted,
+        std::string* decoded) const;
 
     // The message of the latest failed parse; a later parse does not clear it.
     const std::string& ErrorText() const { return errorText_; }
@@ -110,12 +119,21 @@ class MarkupParser {
     int32_t Fail(std::string message);
     int32_t TakeEntry();
     std::string AttributeOf(int32_t index, std::string_view name) const;
-    bool PlainAttributes(
-        int32_t pos, std::initializer_list<std::pair<std::string_view, std::string*>> wanted) const;
+    // The names an attribute reading looks for, and where it found their
+    // values (the quoted strings' insides).
+    static constexpr size_t kMostWanted = 8;
+    using WantedNames = std::span<const std::string_view>;
+    struct FoundValues {
+        std::array<Token, kMostWanted> value{};
+        std::array<bool, kMostWanted> set{};
+    };
+    bool PlainAttributes(int32_t pos, WantedNames names, FoundValues* found) const;
+    void FindAttributes(int32_t index, WantedNames names, FoundValues* found) const;
     void AttributesOf(
         int32_t index,
         std::initializer_list<std::pair<std::string_view, std::string*>> wanted) const;
     std::string Decode(int32_t from, int32_t to) const;
+    void DecodeInto(int32_t from, int32_t to, std::string* out) const;
     bool SameName(int32_t index, std::string_view name) const;
     bool ElementIsEmpty(int32_t index) const;
 
