@@ -473,39 +473,49 @@ std::string MarkupParser::AttributeOf(int32_t index, std::string_view name) cons
 // exactly what the walk finds: each from the first attribute of its name.
 // False, having found nothing, at anything else (a lone name, a quote where
 // a name belongs, a value the end of the text cuts off, lead bytes), which
-// the walk reads instead.
+// the walk reads instead. A load reads some hundred thousand tags this way,
+// so the loops are plain: values are short, and looking for the closing
+// quote byte by byte also tells whether an entity stands before it.
 bool MarkupParser::PlainAttributes(int32_t pos, WantedNames names, FoundValues* found) const {
     if (hasLeadBytes_) return false;
     const char* text = text_.data();
+    const int32_t end = end_;
     auto skipSpace = [&] {
-        while (pos < end_ && IsWhitespace(text[pos])) ++pos;
-        return pos < end_;
+        while (pos < end && IsWhitespace(text[pos])) ++pos;
+        return pos < end;
     };
-    FoundValues at{};
+    auto fail = [found] {
+        found->set.fill(false);
+        return false;
+    };
     size_t unset = names.size();
     while (unset > 0) {
-        if (!skipSpace()) return false;
+        if (!skipSpace()) return fail();
         char c = text[pos];
         if (c == '/' || c == '>') break;
-        if (c == '"' || ClassOf(c) != kPlain) return false;
-        int32_t nameLeft = pos;
-        while (pos < end_ && ClassOf(text[pos]) == kPlain) ++pos;
-        std::string_view name(text + nameLeft, pos - nameLeft);
-        if (!skipSpace() || text[pos] != '=') return false;
+        if (c == '"' || ClassOf(c) != kPlain) return fail();
+        const char* name = text + pos;
+        while (pos < end && ClassOf(text[pos]) == kPlain) ++pos;
+        const size_t nameLength = text + pos - name;
+        if (!skipSpace() || text[pos] != '=') return fail();
         ++pos;
-        if (!skipSpace() || text[pos] != '"') return false;
+        if (!skipSpace() || text[pos] != '"') return fail();
         int32_t close = pos + 1;
-        if (!FindChar(&close, '"') || close + 1 >= end_) return false;
+        bool entity = false;
+        for (; close < end && text[close] != '"'; ++close) entity |= text[close] == '&';
+        if (close + 1 >= end) return fail();
         for (size_t i = 0; i < names.size(); ++i) {
-            if (!at.set[i] && name == names.begin()[i]) {
-                at.set[i] = true;
-                at.value[i] = Token{pos + 1, close, true};
-                --unset;
-            }
+            std::string_view want = names[i];
+            if (found->set[i] || want.size() != nameLength || want[0] != name[0] ||
+                std::memcmp(want.data(), name, nameLength) != 0)
+                continue;
+            found->set[i] = true;
+            found->entity[i] = entity;
+            found->value[i] = Token{pos + 1, close, true};
+            --unset;
         }
         pos = close + 1;
     }
-    *found = at;
     return true;
 }
 
@@ -514,7 +524,7 @@ bool MarkupParser::PlainAttributes(int32_t pos, WantedNames names, FoundValues* 
 // token is a quoted string. A value cut off by the end of the text is not
 // found.
 void MarkupParser::FindAttributes(int32_t index, WantedNames names, FoundValues* found) const {
-    *found = FoundValues{};
+    found->set.fill(false);
     if (index <= 0 || index >= nextFree_) return;
     int32_t pos = elements_[index].nameRight;
     if (pos >= end_) return;
@@ -533,6 +543,9 @@ void MarkupParser::FindAttributes(int32_t index, WantedNames names, FoundValues*
                 --unsettled;
                 found->set[i] = token.isString;
                 found->value[i] = token;
+                found->entity[i] =
+                    token.isString && std::memchr(text_.data() + token.left, '&',
+                                                  std::max(token.right - token.left, 0)) != nullptr;
             }
         }
         if (token.isString) continue;
@@ -579,17 +592,19 @@ void MarkupParser::AttributeViews(
     // moves the ones before it: decoding never lengthens a value.
     size_t room = 0;
     for (size_t i = 0; i < count; ++i)
-        if (found.set[i]) room += found.value[i].right - found.value[i].left;
-    decoded->clear();
-    decoded->reserve(room);
+        if (found.set[i] && found.entity[i]) room += found.value[i].right - found.value[i].left;
+    if (room > 0) {
+        decoded->clear();
+        decoded->reserve(room);
+    }
     size_t i = 0;
     for (const auto& want : wanted) {
         *want.second = {};
         if (i < count && found.set[i] && found.value[i].right > found.value[i].left) {
             const Token& value = found.value[i];
-            std::string_view raw(text_.data() + value.left, value.right - value.left);
-            if (raw.find('&') == std::string_view::npos) {
-                *want.second = raw;
+            if (!found.entity[i]) {
+                *want.second =
+                    std::string_view(text_.data() + value.left, value.right - value.left);
             } else {
                 size_t from = decoded->size();
                 DecodeInto(value.left, value.right, decoded);

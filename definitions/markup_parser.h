@@ -81,10 +81,10 @@ class MarkupParser {
     void ChildAttributes(
         std::initializer_list<std::pair<std::string_view, std::string*>> wanted) const;
     // The same for any element of the table (an index Element() takes), as
-    // views, for readers that walk the table themselves: at most eight
+    // views, for readers that walk the table themselves: at most four
     // names, a later one reads as empty. A view shows the text itself, or,
     // for a value that holds an entity, its decoding in *decoded, which the
-    // call resets: such views last until decoded changes.
+    // call resets when it decodes: such views last until decoded changes.
     void AttributeViews(
         int32_t index, std::initializer_list<std::pair<std::string_view, std::string_view*>> wanted,
         std::string* decoded) const;
@@ -121,11 +121,12 @@ class MarkupParser {
     std::string AttributeOf(int32_t index, std::string_view name) const;
     // The names an attribute reading looks for, and where it found their
     // values (the quoted strings' insides).
-    static constexpr size_t kMostWanted = 8;
+    static constexpr size_t kMostWanted = 4;
     using WantedNames = std::span<const std::string_view>;
     struct FoundValues {
-        std::array<Token, kMostWanted> value{};
-        std::array<bool, kMostWanted> set{};
+        std::array<Token, kMostWanted> value;
+        std::array<bool, kMostWanted> set;
+        std::array<bool, kMostWanted> entity;  // the value holds an '&'
     };
     bool PlainAttributes(int32_t pos, WantedNames names, FoundValues* found) const;
     void FindAttributes(int32_t index, WantedNames names, FoundValues* found) const;
