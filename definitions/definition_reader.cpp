@@ -122,7 +122,7 @@ const std::vector<int32_t>& DefinitionReader::Entries(int32_t list, std::string_
 // Valid until the next reading of an attribute.
 std::string_view DefinitionReader::Attribute(int32_t element, std::string_view name) {
     std::string_view value;
-    parser_.AttributeViews(element, {{name, &value}}, &decoded_);
+    parser_.AttributeViews(element, {&name, 1}, &value, &decoded_);
     return value;
 }
 
@@ -132,17 +132,19 @@ std::string_view DefinitionReader::KeepResolved(std::string_view text) {
     size_t first = text.find('%');
     if (first == std::string_view::npos || text.find('%', first + 1) == std::string_view::npos)
         return sinks_.texts->Keep(text);
-    return sinks_.texts->Keep(ResolvePlaceholders(std::string(text), folders_));
+    ResolvePlaceholders(text, folders_, &resolved_);
+    return sinks_.texts->Keep(resolved_);
 }
 
 FileEntry DefinitionReader::ReadFile(int32_t element) {
     FileEntry file;
-    std::string_view path, pathAttribute, size;
-    parser_.AttributeViews(element, {{"NAME", &path}, {"PATH", &pathAttribute}, {"SIZE", &size}},
-                           &decoded_);
+    static constexpr std::string_view kNames[] = {"NAME", "PATH", "SIZE"};
+    std::string_view values[3];
+    parser_.AttributeViews(element, kNames, values, &decoded_);
+    std::string_view path = values[0];
     if (path.empty()) {
-        path = pathAttribute;
-        file.size = ReadDecimal(size);
+        path = values[1];
+        file.size = ReadDecimal(values[2]);
     }
     file.path = KeepResolved(path);
     return file;
@@ -151,10 +153,12 @@ FileEntry DefinitionReader::ReadFile(int32_t element) {
 // NAME is the key path and value name, then ":@:" and the data pattern when
 // the value's data is tested.
 RegistryValueEntry DefinitionReader::ReadValue(int32_t element) {
-    std::string_view text, match;
-    parser_.AttributeViews(element, {{"NAME", &text}, {"MATCH", &match}}, &decoded_);
+    static constexpr std::string_view kNames[] = {"NAME", "MATCH"};
+    std::string_view values[2];
+    parser_.AttributeViews(element, kNames, values, &decoded_);
+    const std::string_view text = values[0];
     RegistryValueEntry entry;
-    entry.nameIsPattern = match == "wildcard";
+    entry.nameIsPattern = values[1] == "wildcard";
     std::string_view namePart = text;
     size_t separator = text.find(":@:");
     if (separator != std::string_view::npos && separator > 0) {
@@ -208,20 +212,21 @@ void DefinitionReader::ReadLists(ThreatDefinition* d) {
 void DefinitionReader::ReadTexts(ThreatDefinition* d) {
     TextStore* texts = sinks_.texts;
     Next(kDanger);
-    std::string_view danger, checked, url;
-    parser_.AttributeViews(CurrentChild(),
-                           {{"NAME", &danger}, {"CHECKED", &checked}, {"url", &url}}, &decoded_);
-    d->danger = texts->Keep(danger);
-    d->checkedByDefault = checked != "no";
-    d->url = texts->Keep(url);
+    static constexpr std::string_view kDangerNames[] = {"NAME", "CHECKED", "url"};
+    std::string_view danger[3];
+    parser_.AttributeViews(CurrentChild(), kDangerNames, danger, &decoded_);
+    d->danger = texts->Keep(danger[0]);
+    d->checkedByDefault = danger[1] != "no";
+    d->url = texts->Keep(danger[2]);
     if (!Next(kDescription)) {
         d->description = kNoDescription;
         return;
     }
-    std::string_view description;
-    parser_.AttributeViews(CurrentChild(), {{"NAME", &description}, {"url", &url}}, &decoded_);
-    d->description = texts->Keep(description);
-    d->url = texts->Keep(url);
+    static constexpr std::string_view kDescriptionNames[] = {"NAME", "url"};
+    std::string_view description[2];
+    parser_.AttributeViews(CurrentChild(), kDescriptionNames, description, &decoded_);
+    d->description = texts->Keep(description[0]);
+    d->url = texts->Keep(description[1]);
 }
 
 // HASHES and RULES, after DESCRIPTION where older readers never look.
@@ -323,9 +328,10 @@ void DefinitionReader::AddValueExpression(std::string_view expression, std::stri
 // The file expressions the index refuses are dropped when it is built.
 void DefinitionReader::ReadExpressions(int32_t expressions, ThreatDefinition* d) {
     for (int32_t element : Entries(expressions, "EXPRESSION")) {
-        std::string_view target, match, exclusion;
-        parser_.AttributeViews(
-            element, {{"FOR", &target}, {"MATCH", &match}, {"EXCEPT", &exclusion}}, &decoded_);
+        static constexpr std::string_view kNames[] = {"FOR", "MATCH", "EXCEPT"};
+        std::string_view values[3];
+        parser_.AttributeViews(element, kNames, values, &decoded_);
+        const std::string_view target = values[0], match = values[1], exclusion = values[2];
         if (target == "regvalue") {
             AddValueExpression(match, exclusion, d);
         } else if (target == "file" && !match.empty()) {

@@ -73,6 +73,7 @@ class DefinitionReader {
     int position_ = -1;
     std::vector<int32_t> entries_;  // reused by Entries
     std::string decoded_;           // values that held an entity
+    std::string resolved_;          // a path with its placeholders resolved
 };
 
 }  // namespace tolvane

@@ -579,15 +579,11 @@ void MarkupParser::AttributesOf(
     }
 }
 
-void MarkupParser::AttributeViews(
-    int32_t index, std::initializer_list<std::pair<std::string_view, std::string_view*>> wanted,
-    std::string* decoded) const {
-    std::array<std::string_view, kMostWanted> names;
-    size_t count = 0;
-    for (const auto& want : wanted)
-        if (count < kMostWanted) names[count++] = want.first;
+void MarkupParser::AttributeViews(int32_t index, std::span<const std::string_view> names,
+                                  std::string_view* values, std::string* decoded) const {
+    const size_t count = std::min(names.size(), kMostWanted);
     FoundValues found;
-    FindAttributes(index, {names.data(), count}, &found);
+    FindAttributes(index, names.first(count), &found);
     // Room for every decoded value at once, so that appending one never
     // moves the ones before it: decoding never lengthens a value.
     size_t room = 0;
@@ -597,21 +593,17 @@ void MarkupParser::AttributeViews(
         decoded->clear();
         decoded->reserve(room);
     }
-    size_t i = 0;
-    for (const auto& want : wanted) {
-        *want.second = {};
-        if (i < count && found.set[i] && found.value[i].right > found.value[i].left) {
-            const Token& value = found.value[i];
-            if (!found.entity[i]) {
-                *want.second =
-                    std::string_view(text_.data() + value.left, value.right - value.left);
-            } else {
-                size_t from = decoded->size();
-                DecodeInto(value.left, value.right, decoded);
-                *want.second = std::string_view(*decoded).substr(from);
-            }
+    for (size_t i = 0; i < names.size(); ++i) {
+        values[i] = {};
+        if (i >= count || !found.set[i]) continue;
+        const Token& value = found.value[i];
+        if (!found.entity[i]) {
+            values[i] = std::string_view(text_.data() + value.left, value.right - value.left);
+        } else {
+            size_t from = decoded->size();
+            DecodeInto(value.left, value.right, decoded);
+            values[i] = std::string_view(*decoded).substr(from);
         }
-        ++i;
     }
 }
 

@@ -81,13 +81,12 @@ class MarkupParser {
     void ChildAttributes(
         std::initializer_list<std::pair<std::string_view, std::string*>> wanted) const;
     // The same for any element of the table (an index Element() takes), as
-    // views, for readers that walk the table themselves: at most four
-    // names, a later one reads as empty. A view shows the text itself, or,
+    // views (values[i] for names[i]), for readers that walk the table
+    // themselves: at most four names, a later one reads as empty. A view shows the text itself, or,
     // for a value that holds an entity, its decoding in *decoded, which the
     // call resets when it decodes: such views last until decoded changes.
-    void AttributeViews(
-        int32_t index, std::initializer_list<std::pair<std::string_view, std::string_view*>> wanted,
-        std::string* decoded) const;
+    void AttributeViews(int32_t index, std::span<const std::string_view> names,
+                        std::string_view* values, std::string* decoded) const;
 
     // The message of the latest failed parse; a later parse does not clear it.
     const std::string& ErrorText() const { return errorText_; }

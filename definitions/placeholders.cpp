@@ -75,6 +75,16 @@ std::string ResolvePlaceholders(std::string text, const PlaceholderFolders& fold
     return out;
 }
 
+void ResolvePlaceholders(std::string_view text, const PlaceholderFolders& folders,
+                         std::string* resolved) {
+    resolved->clear();
+    size_t first = text.find('%');
+    if (first == std::string_view::npos || text.find('%', first + 1) == std::string_view::npos)
+        resolved->assign(text);
+    else if (!ResolveSinglePlaceholder(text, folders, resolved))
+        *resolved = ResolvePlaceholders(std::string(text), folders);
+}
+
 bool IsUserPlaceholder(Placeholder placeholder) {
     switch (placeholder) {
         case Placeholder::AppData:

@@ -48,7 +48,6 @@ void ThreatDatabase::ReadDefinitions(MarkupParser& parser, const PlaceholderFold
     if (!parser.NextElement("NA")) return;
     version_ = parser.ElementAttribute("VERSION");
     date_ = parser.ElementAttribute("DATE");
-    definitions_.reserve(parser.ChildCount("SW"));
 
     // Each definition is indexed as soon as it is read, while its records
     // are still in the cache, rather than by a second walk over all of them
