@@ -126,14 +126,10 @@ std::string_view DefinitionReader::Attribute(int32_t element, std::string_view n
     return value;
 }
 
-// The text with its placeholders resolved, kept. Every placeholder holds two
-// '%': a text with fewer is kept as it is, without a string of its own.
+// The text with its placeholders resolved, kept.
 std::string_view DefinitionReader::KeepResolved(std::string_view text) {
-    size_t first = text.find('%');
-    if (first == std::string_view::npos || text.find('%', first + 1) == std::string_view::npos)
-        return sinks_.texts->Keep(text);
-    ResolvePlaceholders(text, folders_, &resolved_);
-    return sinks_.texts->Keep(resolved_);
+    if (ResolvePlaceholders(text, folders_, &resolved_)) return sinks_.texts->Keep(resolved_);
+    return sinks_.texts->Keep(text);
 }
 
 FileEntry DefinitionReader::ReadFile(int32_t element) {

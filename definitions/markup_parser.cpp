@@ -1,5 +1,6 @@
 #include "definitions/markup_parser.h"
 
+#include <bit>
 #include <cstdlib>
 #include <cstring>
 #include <limits>
@@ -32,6 +33,32 @@ struct Entity {
 };
 constexpr Entity kEntities[] = {
     {"lt;", '<'}, {"amp;", '&'}, {"gt;", '>'}, {"apos;", '\''}, {"quot;", '"'}};
+
+// The closing quote of a value that starts at `from`, or `end` without one,
+// and whether an '&' stands before it. Eight bytes are tested at a time: in
+// a word XORed with the wanted byte repeated, the lowest zero byte is found
+// exactly by the borrow trick (only bytes above a zero may be marked
+// wrongly), which is all a search for the first of each needs.
+int32_t FindValueEnd(const char* text, int32_t from, int32_t end, bool* entity) {
+    constexpr uint64_t kOnes = 0x0101010101010101ull, kHighs = 0x8080808080808080ull;
+    auto zeroBytes = [](uint64_t word) { return (word - kOnes) & ~word & kHighs; };
+    int32_t pos = from;
+    if constexpr (std::endian::native == std::endian::little) {
+        for (; pos + 8 <= end; pos += 8) {
+            uint64_t word;
+            std::memcpy(&word, text + pos, 8);
+            uint64_t quote = zeroBytes(word ^ ('"' * kOnes));
+            uint64_t amp = zeroBytes(word ^ ('&' * kOnes));
+            if (quote) {
+                *entity = *entity || (amp && std::countr_zero(amp) < std::countr_zero(quote));
+                return pos + std::countr_zero(quote) / 8;
+            }
+            *entity = *entity || amp;
+        }
+    }
+    for (; pos < end && text[pos] != '"'; ++pos) *entity = *entity || text[pos] == '&';
+    return pos;
+}
 
 std::string Format(std::string_view message, std::string_view name) {
     std::string out;
@@ -473,9 +500,9 @@ std::string MarkupParser::AttributeOf(int32_t index, std::string_view name) cons
 // exactly what the walk finds: each from the first attribute of its name.
 // False, having found nothing, at anything else (a lone name, a quote where
 // a name belongs, a value the end of the text cuts off, lead bytes), which
-// the walk reads instead. A load reads some hundred thousand tags this way,
-// so the loops are plain: values are short, and looking for the closing
-// quote byte by byte also tells whether an entity stands before it.
+// the walk reads instead. A load reads some hundred thousand tags this way:
+// the search for the closing quote also tells whether an entity stands
+// before it.
 bool MarkupParser::PlainAttributes(int32_t pos, WantedNames names, FoundValues* found) const {
     if (hasLeadBytes_) return false;
     const char* text = text_.data();
@@ -500,9 +527,8 @@ bool MarkupParser::PlainAttributes(int32_t pos, WantedNames names, FoundValues* 
         if (!skipSpace() || text[pos] != '=') return fail();
         ++pos;
         if (!skipSpace() || text[pos] != '"') return fail();
-        int32_t close = pos + 1;
         bool entity = false;
-        for (; close < end && text[close] != '"'; ++close) entity |= text[close] == '&';
+        const int32_t close = FindValueEnd(text, pos + 1, end, &entity);
         if (close + 1 >= end) return fail();
         for (size_t i = 0; i < names.size(); ++i) {
             std::string_view want = names[i];

@@ -30,12 +30,10 @@ std::bitset<256> LettersAfterPercent(std::string_view text) {
 // between its two '%' can match, and a folder without a '%' of its own
 // leaves nothing for a later placeholder, so the whole replacement is one
 // copy. False, setting nothing, for any other text.
-bool ResolveSinglePlaceholder(std::string_view text, const PlaceholderFolders& folders,
-                              std::string* resolved) {
-    size_t first = text.find('%');
-    size_t second = first == std::string_view::npos ? first : text.find('%', first + 1);
-    if (second == std::string_view::npos || text.find('%', second + 1) != std::string_view::npos)
-        return false;
+// first and second are the text's first two '%'.
+bool ResolveSinglePlaceholder(std::string_view text, size_t first, size_t second,
+                              const PlaceholderFolders& folders, std::string* resolved) {
+    if (text.find('%', second + 1) != std::string_view::npos) return false;
     std::string_view candidate = text.substr(first, second + 1 - first);
     const auto* named = std::find(std::begin(kTexts), std::end(kTexts), candidate);
     if (named == std::end(kTexts)) return false;
@@ -55,9 +53,10 @@ std::string_view PlaceholderText(Placeholder placeholder) {
 std::string ResolvePlaceholders(std::string text, const PlaceholderFolders& folders) {
     // Every placeholder holds two '%'.
     size_t first = text.find('%');
-    if (first == std::string::npos || text.find('%', first + 1) == std::string::npos) return text;
+    size_t second = first == std::string::npos ? first : text.find('%', first + 1);
+    if (second == std::string::npos) return text;
     std::string single;
-    if (ResolveSinglePlaceholder(text, folders, &single)) return single;
+    if (ResolveSinglePlaceholder(text, first, second, folders, &single)) return single;
     std::string out = std::move(text);
     std::bitset<256> after = LettersAfterPercent(out);
     for (int i = 0; i < kPlaceholderCount; ++i) {
@@ -75,14 +74,15 @@ std::string ResolvePlaceholders(std::string text, const PlaceholderFolders& fold
     return out;
 }
 
-void ResolvePlaceholders(std::string_view text, const PlaceholderFolders& folders,
+bool ResolvePlaceholders(std::string_view text, const PlaceholderFolders& folders,
                          std::string* resolved) {
-    resolved->clear();
     size_t first = text.find('%');
-    if (first == std::string_view::npos || text.find('%', first + 1) == std::string_view::npos)
-        resolved->assign(text);
-    else if (!ResolveSinglePlaceholder(text, folders, resolved))
+    size_t second = first == std::string_view::npos ? first : text.find('%', first + 1);
+    if (second == std::string_view::npos) return false;
+    resolved->clear();
+    if (!ResolveSinglePlaceholder(text, first, second, folders, resolved))
         *resolved = ResolvePlaceholders(std::string(text), folders);
+    return true;
 }
 
 bool IsUserPlaceholder(Placeholder placeholder) {
