@@ -240,9 +240,8 @@ void DefinitionReader::ReadContent(size_t number) {
     }
 }
 
-std::unique_ptr<ThreatDefinition> DefinitionReader::Read(size_t number) {
+void DefinitionReader::Read(size_t number, ThreatDefinition* definition) {
     const int32_t element = parser_.CurrentChild();
-    auto definition = std::make_unique<ThreatDefinition>();
     ThreatDefinition& d = *definition;
     d.name = sinks_.texts->Keep(Attribute(element, "NAME"));
     ListChildren(element);
@@ -256,7 +255,6 @@ std::unique_ptr<ThreatDefinition> DefinitionReader::Read(size_t number) {
     // them must not hide them.
     if (int32_t conditional = FirstChild(kConditional)) ReadConditionals(conditional, &d);
     if (int32_t expressions = FirstChild(kExpressions)) ReadExpressions(expressions, &d);
-    return definition;
 }
 
 // The conditions are read with the parser's cursor, which is taken into the

@@ -39,9 +39,9 @@ class DefinitionReader {
                      DefinitionSinks sinks);
 
     // The SW element the parser's cursor has selected (its current element
-    // the document's top element), as the database's definition `number`;
-    // the cursor is where it was when this returns.
-    std::unique_ptr<ThreatDefinition> Read(size_t number);
+    // the document's top element) into a fresh record, as the database's
+    // definition `number`; the cursor is where it was when this returns.
+    void Read(size_t number, ThreatDefinition* definition);
 
   private:
     enum Child : uint8_t;

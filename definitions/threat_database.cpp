@@ -27,6 +27,8 @@ void ThreatDatabase::Clear() {
     fileExpressions_.Clear();
     expressionOwners_.clear();
     definitions_.clear();
+    definitionBlocks_.clear();
+    lastBlockUsed_ = 0;
     texts_.Clear();
     content_.Clear();
     ruleNames_.clear();
@@ -56,8 +58,9 @@ void ThreatDatabase::ReadDefinitions(MarkupParser& parser, const PlaceholderFold
     std::string pattern;
     DefinitionReader reader(parser, folders, {&texts_, &content_, &ruleNames_});
     while (parser.NextChild("SW")) {
-        definitions_.push_back(reader.Read(definitions_.size()));
-        ThreatDefinition* definition = definitions_.back().get();
+        ThreatDefinition* definition = NewDefinition();
+        definitions_.emplace_back(definition, ThreatDefinitionDeleter(true));
+        reader.Read(definitions_.size() - 1, definition);
         registryEntryCount_ += definition->registryKeys.size() + definition->registryValues.size();
         Index(definition, &pattern);
     }
@@ -65,6 +68,15 @@ void ThreatDatabase::ReadDefinitions(MarkupParser& parser, const PlaceholderFold
     anywhereIndex_.Finish();
     folderIndex_.Finish();
     fileExpressions_.Finish();
+}
+
+ThreatDefinition* ThreatDatabase::NewDefinition() {
+    constexpr size_t kBlockSize = 256;
+    if (definitionBlocks_.empty() || lastBlockUsed_ == kBlockSize) {
+        definitionBlocks_.push_back(std::make_unique<ThreatDefinition[]>(kBlockSize));
+        lastBlockUsed_ = 0;
+    }
+    return &definitionBlocks_.back()[lastBlockUsed_++];
 }
 
 // A pattern is made in the caller's reused buffer; the index copies it.
