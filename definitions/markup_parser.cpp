@@ -1,5 +1,7 @@
 #include "definitions/markup_parser.h"
 
+#include <algorithm>
+#include <cstddef>
 #include <cstdlib>
 #include <cstring>
 #include <limits>
@@ -19,11 +21,24 @@ constexpr std::array<uint8_t, 256> MakeClasses() {
 }
 constexpr std::array<uint8_t, 256> kClasses = MakeClasses();
 
+// How many bytes FindChar compares itself before it asks memchr.
+constexpr ptrdiff_t kNearBytes = 8;
+
 uint8_t ClassOf(char c) {
     return kClasses[static_cast<unsigned char>(c)];
 }
 bool IsWhitespace(char c) {
     return ClassOf(c) == kSpace;
+}
+
+// The first wanted byte in [p, end), or end. Between two tags the next '<'
+// is most often a line end away: a look at the first bytes spares a
+// library call on those short runs.
+const char* FindByte(const char* p, const char* end, char wanted) {
+    for (const char* near = p + std::min(end - p, kNearBytes); p < near; ++p)
+        if (*p == wanted) return p;
+    const void* hit = p < end ? std::memchr(p, wanted, end - p) : nullptr;
+    return hit ? static_cast<const char*>(hit) : end;
 }
 
 struct Entity {
@@ -78,17 +93,19 @@ int32_t MarkupParser::Step(int32_t pos) const {
     return pos + 1;
 }
 
-bool MarkupParser::FindChar(int32_t* pos, char wanted) const {
-    if (*pos >= end_) {
-        *pos = end_;
-        return false;
-    }
+// The first wanted character from from on, or end_.
+int32_t MarkupParser::Find(int32_t from, char wanted) const {
+    if (from >= end_) return end_;
     if (!hasLeadBytes_) {
-        const void* hit = std::memchr(text_.data() + *pos, wanted, end_ - *pos);
-        *pos = hit ? static_cast<int32_t>(static_cast<const char*>(hit) - text_.data()) : end_;
-        return hit != nullptr;
+        const char* text = text_.data();
+        return static_cast<int32_t>(FindByte(text + from, text + end_, wanted) - text);
     }
-    while (*pos < end_ && text_[*pos] != wanted) *pos = Step(*pos);
+    while (from < end_ && text_[from] != wanted) from = Step(from);
+    return from;
+}
+
+bool MarkupParser::FindChar(int32_t* pos, char wanted) const {
+    *pos = Find(*pos, wanted);
     return *pos < end_;
 }
 
@@ -152,13 +169,11 @@ bool MarkupParser::ReadToken(int32_t from, Token* token, int32_t* next) const {
     return *next < end_;
 }
 
-int32_t MarkupParser::TakeEntry() {
-    if (static_cast<size_t>(nextFree_) >= elements_.capacity &&
-        !elements_.Reserve(elements_.capacity + elements_.capacity / 2 + 1))
-        return -1;
-    MarkupElement& e = elements_[nextFree_];
-    e = MarkupElement{};
-    return nextFree_++;
+// Makes room for one more entry; the entry itself is written whole once its
+// start tag is read.
+bool MarkupParser::HasFreeEntry() {
+    return static_cast<size_t>(nextFree_) < elements_.capacity ||
+           elements_.Reserve(elements_.capacity + elements_.capacity / 2 + 1);
 }
 
 int32_t MarkupParser::Fail(std::string message) {
@@ -166,73 +181,78 @@ int32_t MarkupParser::Fail(std::string message) {
     return -1;
 }
 
+// The markup whose '<' is at open, up to its closing marker (*close is
+// where that marker starts). A name right after the '<' is read without the
+// general token walk: that is nearly every tag.
+MarkupParser::Markup MarkupParser::ReadMarkup(int32_t open, Token* name, int32_t* close) {
+    const char* text = text_.data();
+    const int32_t from = open + 1;
+    if (!hasLeadBytes_ && from < end_ && text[from] != '"' && ClassOf(text[from]) == kPlain) {
+        const char* end = text + end_;
+        const char* p = text + from + 1;
+        while (p < end && ClassOf(*p) == kPlain) ++p;
+        if (p == end) return Fail("Abrupt end within tag"), Markup::Failed;
+        name->left = from;
+        name->right = static_cast<int32_t>(p - text);
+        name->isString = false;
+        *close = static_cast<int32_t>(FindByte(p, end, '>') - text);
+        if (*close == end_) return Fail("End of tag not found"), Markup::Failed;
+        return Markup::Element;
+    }
+    Token token;
+    int32_t next = 0;
+    if (!ReadToken(from, &token, &next)) return Fail("Abrupt end within tag"), Markup::Failed;
+    if (token.isString) return Fail("Tag starts with quote"), Markup::Failed;
+    std::string_view marker = ">";
+    char first = text[token.left];
+    if (first == '/') return Markup::EndTag;
+    if (first == '?') {
+        marker = "?>";
+    } else if (first == '!') {
+        char after = token.left + 1 < end_ ? text[token.left + 1] : '\0';
+        marker = after == '[' ? "]]>" : after == '-' ? "-->" : ">";
+    }
+    if (!FindMarker(next, marker, close)) return Fail("End of tag not found"), Markup::Failed;
+    if (first == '?' || first == '!') return Markup::Skipped;
+    *name = token;
+    return Markup::Element;
+}
+
 // Steps 1 to 4 of an element: finds its start tag below parent, skipping
 // comments, processing instructions, CDATA sections and declarations.
 // Returns the new index, 0 at the parent's end tag, -1 on error.
-int32_t MarkupParser::OpenElement(int32_t parent, bool* empty, Token* name) {
-    int32_t index = TakeEntry();
-    if (index < 0) return Fail("Not enough memory for the element table");
-    elements_[index].parent = parent;
+int32_t MarkupParser::OpenElement(int32_t parent, bool* empty) {
+    if (!HasFreeEntry()) return Fail("Not enough memory for the element table");
     int32_t scan = elements_[parent].endTagOpen;
+    int32_t open = 0;
+    Token name;
     for (;;) {
-        int32_t open = scan;
-        if (!FindChar(&open, '<')) {
-            --nextFree_;
-            return Fail("Element tag not found");
-        }
-        elements_[index].startTagOpen = open;
+        open = Find(scan, '<');
+        if (open >= end_) return Fail("Element tag not found");
         elements_[parent].endTagOpen = open;
-        Token token;
-        int32_t next = 0;
-        if (!ReadToken(open + 1, &token, &next)) {
-            --nextFree_;
-            return Fail("Abrupt end within tag");
-        }
-        if (token.isString) {
-            --nextFree_;
-            return Fail("Tag starts with quote");
-        }
-        std::string_view marker = ">";
-        bool named = false;
-        char first = text_[token.left];
-        if (first == '?') {
-            marker = "?>";
-        } else if (first == '!') {
-            char after = token.left + 1 < end_ ? text_[token.left + 1] : '\0';
-            marker = after == '[' ? "]]>" : after == '-' ? "-->" : ">";
-        } else if (first == '/') {
-            --nextFree_;
-            return 0;
-        } else {
-            named = true;
-            *name = token;
-        }
-        if (!FindMarker(next, marker, &scan)) {
-            --nextFree_;
-            return Fail("End of tag not found");
-        }
-        if (named) break;
+        Markup markup = ReadMarkup(open, &name, &scan);
+        if (markup == Markup::Element) break;
+        if (markup == Markup::EndTag) return 0;
+        if (markup == Markup::Failed) return -1;
     }
-    MarkupElement& e = elements_[index];
-    e.startTagClose = scan;
-    e.nameLeft = name->left;
-    e.nameRight = name->right;
     *empty = text_[scan - 1] == '/';
-    if (*empty) {
-        e.endTagOpen = scan - 1;
-        e.endTagClose = scan;
-    } else {
-        e.endTagOpen = scan + 1;
-    }
+    int32_t index = nextFree_++;
+    elements_[index] = MarkupElement{.startTagOpen = open,
+                                     .startTagClose = scan,
+                                     .endTagOpen = *empty ? scan - 1 : scan + 1,
+                                     .endTagClose = *empty ? scan : 0,
+                                     .parent = parent,
+                                     .nameLeft = name.left,
+                                     .nameRight = name.right};
     return index;
 }
 
 // The end tag of an element whose children are all read. The child search
 // only gives up on a '<' followed by '/', so the "not found" and "Expecting"
 // failures below guard states no well-formed call reaches.
-bool MarkupParser::CloseElement(int32_t index, const Token& nameToken) {
-    std::string_view name(text_.data() + nameToken.left, nameToken.right - nameToken.left);
+bool MarkupParser::CloseElement(int32_t index) {
     MarkupElement& e = elements_[index];
+    std::string_view name(text_.data() + e.nameLeft, e.nameRight - e.nameLeft);
     int32_t open = e.endTagOpen;
     if (!FindChar(&open, '<')) return Fail(Format("End tag of %s element not found", name)), false;
     e.endTagOpen = open;
@@ -302,17 +322,15 @@ bool MarkupParser::Parse(std::string text) {
     struct Open {
         int32_t index;
         int32_t lastChild;
-        Token name;
     };
     std::vector<Open> open;
     bool empty = false;
-    Token name;
-    int32_t top = OpenElement(0, &empty, &name);
+    int32_t top = OpenElement(0, &empty);
     if (top <= 0) return failed();
-    if (!empty) open.push_back({top, 0, name});
+    if (!empty) open.push_back({top, 0});
     while (!open.empty()) {
         Open& level = open.back();
-        int32_t child = OpenElement(level.index, &empty, &name);
+        int32_t child = OpenElement(level.index, &empty);
         if (child < 0) return failed();
         if (child > 0) {
             if (level.lastChild == 0)
@@ -323,10 +341,10 @@ bool MarkupParser::Parse(std::string text) {
             if (empty)
                 elements_[level.index].endTagOpen = elements_[child].endTagClose + 1;
             else
-                open.push_back({child, 0, name});
+                open.push_back({child, 0});
             continue;
         }
-        if (!CloseElement(level.index, level.name)) return failed();
+        if (!CloseElement(level.index)) return failed();
         int32_t closed = level.index;
         open.pop_back();
         if (!open.empty())
