@@ -1,6 +1,7 @@
 #include "definitions/markup_parser.h"
 
 #include <algorithm>
+#include <bit>
 #include <cstddef>
 #include <cstdlib>
 #include <cstring>
@@ -21,8 +22,8 @@ constexpr std::array<uint8_t, 256> MakeClasses() {
 }
 constexpr std::array<uint8_t, 256> kClasses = MakeClasses();
 
-// How many bytes FindChar compares itself before it asks memchr.
-constexpr ptrdiff_t kNearBytes = 8;
+// How many bytes FindByte compares itself before it asks memchr.
+constexpr ptrdiff_t kNearBytes = 32;
 
 uint8_t ClassOf(char c) {
     return kClasses[static_cast<unsigned char>(c)];
@@ -31,11 +32,35 @@ bool IsWhitespace(char c) {
     return ClassOf(c) == kSpace;
 }
 
+// Whether the bytes at p are name. Names are short: a plain loop is
+// cheaper there than a library call.
+bool SameBytes(const char* p, std::string_view name) {
+    for (char c : name)
+        if (*p++ != c) return false;
+    return true;
+}
+
 // The first wanted byte in [p, end), or end. Between two tags the next '<'
-// is most often a line end away: a look at the first bytes spares a
-// library call on those short runs.
-const char* FindByte(const char* p, const char* end, char wanted) {
-    for (const char* near = p + std::min(end - p, kNearBytes); p < near; ++p)
+// is most often a line end away, and a tag's '>' a few attributes away:
+// eight bytes at a time are looked at here on those short runs, which
+// spares a library call, and memchr takes the long ones.
+inline const char* FindByte(const char* p, const char* end, char wanted) {
+    const char* near = p + std::min(end - p, kNearBytes);
+    if constexpr (std::endian::native == std::endian::little) {
+        constexpr uint64_t kOnes = 0x0101010101010101;
+        constexpr uint64_t kHighBits = 0x8080808080808080;
+        const uint64_t pattern = kOnes * static_cast<unsigned char>(wanted);
+        for (; near - p >= 8; p += 8) {
+            uint64_t word;
+            std::memcpy(&word, p, sizeof word);
+            word ^= pattern;  // a zero byte where wanted stands
+            // The lowest bit set marks the first zero byte; bits above it
+            // may be false, and are not read.
+            uint64_t zero = (word - kOnes) & ~word & kHighBits;
+            if (zero) return p + std::countr_zero(zero) / 8;
+        }
+    }
+    for (; p < near; ++p)
         if (*p == wanted) return p;
     const void* hit = p < end ? std::memchr(p, wanted, end - p) : nullptr;
     return hit ? static_cast<const char*>(hit) : end;
@@ -182,34 +207,19 @@ int32_t MarkupParser::Fail(std::string message) {
 }
 
 // The markup whose '<' is at open, up to its closing marker (*close is
-// where that marker starts). A name right after the '<' is read without the
-// general token walk: that is nearly every tag.
+// where that marker starts), read with the general token walk.
 MarkupParser::Markup MarkupParser::ReadMarkup(int32_t open, Token* name, int32_t* close) {
-    const char* text = text_.data();
-    const int32_t from = open + 1;
-    if (!hasLeadBytes_ && from < end_ && text[from] != '"' && ClassOf(text[from]) == kPlain) {
-        const char* end = text + end_;
-        const char* p = text + from + 1;
-        while (p < end && ClassOf(*p) == kPlain) ++p;
-        if (p == end) return Fail("Abrupt end within tag"), Markup::Failed;
-        name->left = from;
-        name->right = static_cast<int32_t>(p - text);
-        name->isString = false;
-        *close = static_cast<int32_t>(FindByte(p, end, '>') - text);
-        if (*close == end_) return Fail("End of tag not found"), Markup::Failed;
-        return Markup::Element;
-    }
     Token token;
     int32_t next = 0;
-    if (!ReadToken(from, &token, &next)) return Fail("Abrupt end within tag"), Markup::Failed;
+    if (!ReadToken(open + 1, &token, &next)) return Fail("Abrupt end within tag"), Markup::Failed;
     if (token.isString) return Fail("Tag starts with quote"), Markup::Failed;
     std::string_view marker = ">";
-    char first = text[token.left];
+    char first = text_[token.left];
     if (first == '/') return Markup::EndTag;
     if (first == '?') {
         marker = "?>";
     } else if (first == '!') {
-        char after = token.left + 1 < end_ ? text[token.left + 1] : '\0';
+        char after = token.left + 1 < end_ ? text_[token.left + 1] : '\0';
         marker = after == '[' ? "]]>" : after == '-' ? "-->" : ">";
     }
     if (!FindMarker(next, marker, close)) return Fail("End of tag not found"), Markup::Failed;
@@ -223,6 +233,8 @@ MarkupParser::Markup MarkupParser::ReadMarkup(int32_t open, Token* name, int32_t
 // Returns the new index, 0 at the parent's end tag, -1 on error.
 int32_t MarkupParser::OpenElement(int32_t parent, bool* empty) {
     if (!HasFreeEntry()) return Fail("Not enough memory for the element table");
+    const char* text = text_.data();
+    const char* end = text + end_;
     int32_t scan = elements_[parent].endTagOpen;
     int32_t open = 0;
     Token name;
@@ -230,12 +242,27 @@ int32_t MarkupParser::OpenElement(int32_t parent, bool* empty) {
         open = Find(scan, '<');
         if (open >= end_) return Fail("Element tag not found");
         elements_[parent].endTagOpen = open;
+        // Nearly every tag has its name right after the '<': read here
+        // without the general token walk, to the same result.
+        const char* p = text + open + 1;
+        if (!hasLeadBytes_ && p < end && *p != '"' && ClassOf(*p) == kPlain) {
+            name.left = open + 1;
+            while (++p < end && ClassOf(*p) == kPlain) {
+            }
+            if (p == end) return Fail("Abrupt end within tag");
+            name.right = static_cast<int32_t>(p - text);
+            scan = static_cast<int32_t>(FindByte(p, end, '>') - text);
+            if (scan == end_) return Fail("End of tag not found");
+            break;
+        }
+        // And an end tag: '/' right after the '<'.
+        if (!hasLeadBytes_ && p + 1 < end && *p == '/') return 0;
         Markup markup = ReadMarkup(open, &name, &scan);
         if (markup == Markup::Element) break;
         if (markup == Markup::EndTag) return 0;
         if (markup == Markup::Failed) return -1;
     }
-    *empty = text_[scan - 1] == '/';
+    *empty = text[scan - 1] == '/';
     int32_t index = nextFree_++;
     elements_[index] = MarkupElement{.startTagOpen = open,
                                      .startTagClose = scan,
@@ -253,13 +280,17 @@ int32_t MarkupParser::OpenElement(int32_t parent, bool* empty) {
 bool MarkupParser::CloseElement(int32_t index) {
     MarkupElement& e = elements_[index];
     std::string_view name(text_.data() + e.nameLeft, e.nameRight - e.nameLeft);
+    // The child search leaves the end tag's '<' where the search starts.
     int32_t open = e.endTagOpen;
-    if (!FindChar(&open, '<')) return Fail(Format("End tag of %s element not found", name)), false;
-    e.endTagOpen = open;
+    if (open >= end_ || text_[open] != '<') {
+        if (!FindChar(&open, '<'))
+            return Fail(Format("End tag of %s element not found", name)), false;
+        e.endTagOpen = open;
+    }
     // The usual "</NAME>": the tokens "/", NAME and ">" read in one step.
     size_t after = static_cast<size_t>(open) + 2 + name.size();
     if (after < static_cast<size_t>(end_) && text_[open + 1] == '/' && text_[after] == '>' &&
-        std::string_view(text_.data() + open + 2, name.size()) == name) {
+        SameBytes(text_.data() + open + 2, name)) {
         e.endTagClose = static_cast<int32_t>(after);
         return true;
     }
@@ -324,10 +355,11 @@ bool MarkupParser::Parse(std::string text) {
         int32_t lastChild;
     };
     std::vector<Open> open;
+    open.reserve(64);
     bool empty = false;
     int32_t top = OpenElement(0, &empty);
     if (top <= 0) return failed();
-    if (!empty) open.push_back({top, 0});
+    if (!empty) open.emplace_back(top, 0);
     while (!open.empty()) {
         Open& level = open.back();
         int32_t child = OpenElement(level.index, &empty);
@@ -341,7 +373,7 @@ bool MarkupParser::Parse(std::string text) {
             if (empty)
                 elements_[level.index].endTagOpen = elements_[child].endTagClose + 1;
             else
-                open.push_back({child, 0});
+                open.emplace_back(child, 0);
             continue;
         }
         if (!CloseElement(level.index)) return failed();
