@@ -1,6 +1,8 @@
 #include "definitions/markup_parser.h"
 
+#include <algorithm>
 #include <bit>
+#include <cstddef>
 #include <cstdlib>
 #include <cstring>
 #include <limits>
@@ -20,11 +22,48 @@ constexpr std::array<uint8_t, 256> MakeClasses() {
 }
 constexpr std::array<uint8_t, 256> kClasses = MakeClasses();
 
+// How many bytes FindByte compares itself before it asks memchr.
+constexpr ptrdiff_t kNearBytes = 32;
+
 uint8_t ClassOf(char c) {
     return kClasses[static_cast<unsigned char>(c)];
 }
 bool IsWhitespace(char c) {
     return ClassOf(c) == kSpace;
+}
+
+// Whether the bytes at p are name. Names are short: a plain loop is
+// cheaper there than a library call.
+bool SameBytes(const char* p, std::string_view name) {
+    for (char c : name)
+        if (*p++ != c) return false;
+    return true;
+}
+
+// The first wanted byte in [p, end), or end. Between two tags the next '<'
+// is most often a line end away, and a tag's '>' a few attributes away:
+// eight bytes at a time are looked at here on those short runs, which
+// spares a library call, and memchr takes the long ones.
+inline const char* FindByte(const char* p, const char* end, char wanted) {
+    const char* near = p + std::min(end - p, kNearBytes);
+    if constexpr (std::endian::native == std::endian::little) {
+        constexpr uint64_t kOnes = 0x0101010101010101;
+        constexpr uint64_t kHighBits = 0x8080808080808080;
+        const uint64_t pattern = kOnes * static_cast<unsigned char>(wanted);
+        for (; near - p >= 8; p += 8) {
+            uint64_t word;
+            std::memcpy(&word, p, sizeof word);
+            word ^= pattern;  // a zero byte where wanted stands
+            // The lowest bit set marks the first zero byte; bits above it
+            // may be false, and are not read.
+            uint64_t zero = (word - kOnes) & ~word & kHighBits;
+            if (zero) return p + std::countr_zero(zero) / 8;
+        }
+    }
+    for (; p < near; ++p)
+        if (*p == wanted) return p;
+    const void* hit = p < end ? std::memchr(p, wanted, end - p) : nullptr;
+    return hit ? static_cast<const char*>(hit) : end;
 }
 
 struct Entity {
@@ -105,17 +144,19 @@ int32_t MarkupParser::Step(int32_t pos) const {
     return pos + 1;
 }
 
-bool MarkupParser::FindChar(int32_t* pos, char wanted) const {
-    if (*pos >= end_) {
-        *pos = end_;
-        return false;
-    }
+// The first wanted character from from on, or end_.
+int32_t MarkupParser::Find(int32_t from, char wanted) const {
+    if (from >= end_) return end_;
     if (!hasLeadBytes_) {
-        const void* hit = std::memchr(text_.data() + *pos, wanted, end_ - *pos);
-        *pos = hit ? static_cast<int32_t>(static_cast<const char*>(hit) - text_.data()) : end_;
-        return hit != nullptr;
+        const char* text = text_.data();
+        return static_cast<int32_t>(FindByte(text + from, text + end_, wanted) - text);
     }
-    while (*pos < end_ && text_[*pos] != wanted) *pos = Step(*pos);
+    while (from < end_ && text_[from] != wanted) from = Step(from);
+    return from;
+}
+
+bool MarkupParser::FindChar(int32_t* pos, char wanted) const {
+    *pos = Find(*pos, wanted);
     return *pos < end_;
 }
 
@@ -179,13 +220,11 @@ bool MarkupParser::ReadToken(int32_t from, Token* token, int32_t* next) const {
     return *next < end_;
 }
 
-int32_t MarkupParser::TakeEntry() {
-    if (static_cast<size_t>(nextFree_) >= elements_.capacity &&
-        !elements_.Reserve(elements_.capacity + elements_.capacity / 2 + 1))
-        return -1;
-    MarkupElement& e = elements_[nextFree_];
-    e = MarkupElement{};
-    return nextFree_++;
+// Makes room for one more entry; the entry itself is written whole once its
+// start tag is read.
+bool MarkupParser::HasFreeEntry() {
+    return static_cast<size_t>(nextFree_) < elements_.capacity ||
+           elements_.Reserve(elements_.capacity + elements_.capacity / 2 + 1);
 }
 
 int32_t MarkupParser::Fail(std::string message) {
@@ -193,80 +232,91 @@ int32_t MarkupParser::Fail(std::string message) {
     return -1;
 }
 
+// The markup whose '<' is at open, up to its closing marker (*close is
+// where that marker starts), read with the general token walk.
+MarkupParser::Markup MarkupParser::ReadMarkup(int32_t open, Token* name, int32_t* close) {
+    Token token;
+    int32_t next = 0;
+    if (!ReadToken(open + 1, &token, &next)) return Fail("Abrupt end within tag"), Markup::Failed;
+    if (token.isString) return Fail("Tag starts with quote"), Markup::Failed;
+    std::string_view marker = ">";
+    char first = text_[token.left];
+    if (first == '/') return Markup::EndTag;
+    if (first == '?') {
+        marker = "?>";
+    } else if (first == '!') {
+        char after = token.left + 1 < end_ ? text_[token.left + 1] : '\0';
+        marker = after == '[' ? "]]>" : after == '-' ? "-->" : ">";
+    }
+    if (!FindMarker(next, marker, close)) return Fail("End of tag not found"), Markup::Failed;
+    if (first == '?' || first == '!') return Markup::Skipped;
+    *name = token;
+    return Markup::Element;
+}
+
 // Steps 1 to 4 of an element: finds its start tag below parent, skipping
 // comments, processing instructions, CDATA sections and declarations.
 // Returns the new index, 0 at the parent's end tag, -1 on error.
-int32_t MarkupParser::OpenElement(int32_t parent, bool* empty, Token* name) {
-    int32_t index = TakeEntry();
-    if (index < 0) return Fail("Not enough memory for the element table");
-    elements_[index].parent = parent;
+int32_t MarkupParser::OpenElement(int32_t parent, bool* empty) {
+    if (!HasFreeEntry()) return Fail("Not enough memory for the element table");
+    const char* text = text_.data();
+    const char* end = text + end_;
     int32_t scan = elements_[parent].endTagOpen;
+    int32_t open = 0;
+    Token name;
     for (;;) {
-        int32_t open = scan;
-        if (!FindChar(&open, '<')) {
-            --nextFree_;
-            return Fail("Element tag not found");
-        }
-        elements_[index].startTagOpen = open;
+        open = Find(scan, '<');
+        if (open >= end_) return Fail("Element tag not found");
         elements_[parent].endTagOpen = open;
-        Token token;
-        int32_t next = 0;
-        if (!ReadToken(open + 1, &token, &next)) {
-            --nextFree_;
-            return Fail("Abrupt end within tag");
+        // Nearly every tag has its name right after the '<': read here
+        // without the general token walk, to the same result.
+        const char* p = text + open + 1;
+        if (!hasLeadBytes_ && p < end && *p != '"' && ClassOf(*p) == kPlain) {
+            name.left = open + 1;
+            while (++p < end && ClassOf(*p) == kPlain) {
+            }
+            if (p == end) return Fail("Abrupt end within tag");
+            name.right = static_cast<int32_t>(p - text);
+            scan = static_cast<int32_t>(FindByte(p, end, '>') - text);
+            if (scan == end_) return Fail("End of tag not found");
+            break;
         }
-        if (token.isString) {
-            --nextFree_;
-            return Fail("Tag starts with quote");
-        }
-        std::string_view marker = ">";
-        bool named = false;
-        char first = text_[token.left];
-        if (first == '?') {
-            marker = "?>";
-        } else if (first == '!') {
-            char after = token.left + 1 < end_ ? text_[token.left + 1] : '\0';
-            marker = after == '[' ? "]]>" : after == '-' ? "-->" : ">";
-        } else if (first == '/') {
-            --nextFree_;
-            return 0;
-        } else {
-            named = true;
-            *name = token;
-        }
-        if (!FindMarker(next, marker, &scan)) {
-            --nextFree_;
-            return Fail("End of tag not found");
-        }
-        if (named) break;
+        // And an end tag: '/' right after the '<'.
+        if (!hasLeadBytes_ && p + 1 < end && *p == '/') return 0;
+        Markup markup = ReadMarkup(open, &name, &scan);
+        if (markup == Markup::Element) break;
+        if (markup == Markup::EndTag) return 0;
+        if (markup == Markup::Failed) return -1;
     }
-    MarkupElement& e = elements_[index];
-    e.startTagClose = scan;
-    e.nameLeft = name->left;
-    e.nameRight = name->right;
-    *empty = text_[scan - 1] == '/';
-    if (*empty) {
-        e.endTagOpen = scan - 1;
-        e.endTagClose = scan;
-    } else {
-        e.endTagOpen = scan + 1;
-    }
+    *empty = text[scan - 1] == '/';
+    int32_t index = nextFree_++;
+    elements_[index] = MarkupElement{.startTagOpen = open,
+                                     .startTagClose = scan,
+                                     .endTagOpen = *empty ? scan - 1 : scan + 1,
+                                     .endTagClose = *empty ? scan : 0,
+                                     .parent = parent,
+                                     .nameLeft = name.left,
+                                     .nameRight = name.right};
     return index;
 }
 
 // The end tag of an element whose children are all read. The child search
 // only gives up on a '<' followed by '/', so the "not found" and "Expecting"
 // failures below guard states no well-formed call reaches.
-bool MarkupParser::CloseElement(int32_t index, const Token& nameToken) {
-    std::string_view name(text_.data() + nameToken.left, nameToken.right - nameToken.left);
+bool MarkupParser::CloseElement(int32_t index) {
     MarkupElement& e = elements_[index];
+    std::string_view name(text_.data() + e.nameLeft, e.nameRight - e.nameLeft);
+    // The child search leaves the end tag's '<' where the search starts.
     int32_t open = e.endTagOpen;
-    if (!FindChar(&open, '<')) return Fail(Format("End tag of %s element not found", name)), false;
-    e.endTagOpen = open;
+    if (open >= end_ || text_[open] != '<') {
+        if (!FindChar(&open, '<'))
+            return Fail(Format("End tag of %s element not found", name)), false;
+        e.endTagOpen = open;
+    }
     // The usual "</NAME>": the tokens "/", NAME and ">" read in one step.
     size_t after = static_cast<size_t>(open) + 2 + name.size();
     if (after < static_cast<size_t>(end_) && text_[open + 1] == '/' && text_[after] == '>' &&
-        std::string_view(text_.data() + open + 2, name.size()) == name) {
+        SameBytes(text_.data() + open + 2, name)) {
         e.endTagClose = static_cast<int32_t>(after);
         return true;
     }
@@ -329,17 +379,16 @@ bool MarkupParser::Parse(std::string text) {
     struct Open {
         int32_t index;
         int32_t lastChild;
-        Token name;
     };
     std::vector<Open> open;
+    open.reserve(64);
     bool empty = false;
-    Token name;
-    int32_t top = OpenElement(0, &empty, &name);
+    int32_t top = OpenElement(0, &empty);
     if (top <= 0) return failed();
-    if (!empty) open.push_back({top, 0, name});
+    if (!empty) open.emplace_back(top, 0);
     while (!open.empty()) {
         Open& level = open.back();
-        int32_t child = OpenElement(level.index, &empty, &name);
+        int32_t child = OpenElement(level.index, &empty);
         if (child < 0) return failed();
         if (child > 0) {
             if (level.lastChild == 0)
@@ -350,10 +399,10 @@ bool MarkupParser::Parse(std::string text) {
             if (empty)
                 elements_[level.index].endTagOpen = elements_[child].endTagClose + 1;
             else
-                open.push_back({child, 0, name});
+                open.emplace_back(child, 0);
             continue;
         }
-        if (!CloseElement(level.index, level.name)) return failed();
+        if (!CloseElement(level.index)) return failed();
         int32_t closed = level.index;
         open.pop_back();
         if (!open.empty())

@@ -109,14 +109,20 @@ class MarkupParser {
         bool isString = false;
     };
 
+    // What a '<' opens: an element, the parent's end tag, or markup that is
+    // skipped (a comment, processing instruction, CDATA section, declaration).
+    enum class Markup { Failed, EndTag, Skipped, Element };
+
     bool ReadToken(int32_t from, Token* token, int32_t* next) const;
+    int32_t Find(int32_t from, char wanted) const;
     bool FindChar(int32_t* pos, char wanted) const;
     bool FindMarker(int32_t from, std::string_view marker, int32_t* pos) const;
     int32_t Step(int32_t pos) const;
-    int32_t OpenElement(int32_t parent, bool* empty, Token* name);
-    bool CloseElement(int32_t index, const Token& name);
+    Markup ReadMarkup(int32_t open, Token* name, int32_t* close);
+    int32_t OpenElement(int32_t parent, bool* empty);
+    bool CloseElement(int32_t index);
     int32_t Fail(std::string message);
-    int32_t TakeEntry();
+    bool HasFreeEntry();
     std::string AttributeOf(int32_t index, std::string_view name) const;
     // The names an attribute reading looks for, and where it found their
     // values (the quoted strings' insides).
