@@ -45,28 +45,41 @@ bool DecodeDigest(std::string_view hex, DigestKind* kind, std::string* raw) {
     return true;
 }
 
-constexpr std::string_view kChildNames[] = {
-    "CATEGORY", "DIRECTORIES", "FILES",  "REGKEYS", "REGVALUES",   "HOSTS",
-    "DANGER",   "DESCRIPTION", "HASHES", "RULES",   "CONDITIONAL", "EXPRESSIONS"};
-
 }  // namespace
 
-// The children a definition reads by name, in their fixed order.
-enum DefinitionReader::Child : uint8_t {
-    kCategory,
-    kDirectories,
-    kFiles,
-    kRegistryKeys,
-    kRegistryValues,
-    kHosts,
-    kDanger,
-    kDescription,
-    kHashes,
-    kRules,
-    kConditional,
-    kExpressions,
-    kChildCount
-};
+namespace {
+
+// The child a name stands for, or kChildCount for none: told apart by length
+// first, as this runs for every child of every definition.
+DefinitionReader::Child KnownChild(std::string_view name) {
+    using C = DefinitionReader::Child;
+    auto either = [&](std::initializer_list<std::pair<std::string_view, C>> names) {
+        for (const auto& [known, child] : names)
+            if (name == known) return child;
+        return C::kChildCount;
+    };
+    switch (name.size()) {
+        case 5:
+            return either({{"FILES", C::kFiles}, {"HOSTS", C::kHosts}, {"RULES", C::kRules}});
+        case 6:
+            return either({{"DANGER", C::kDanger}, {"HASHES", C::kHashes}});
+        case 7:
+            return either({{"REGKEYS", C::kRegistryKeys}});
+        case 8:
+            return either({{"CATEGORY", C::kCategory}});
+        case 9:
+            return either({{"REGVALUES", C::kRegistryValues}});
+        case 11:
+            return either({{"DIRECTORIES", C::kDirectories},
+                           {"DESCRIPTION", C::kDescription},
+                           {"CONDITIONAL", C::kConditional},
+                           {"EXPRESSIONS", C::kExpressions}});
+        default:
+            return C::kChildCount;
+    }
+}
+
+}  // namespace
 
 DefinitionReader::DefinitionReader(MarkupParser& parser, const PlaceholderFolders& folders,
                                    DefinitionSinks sinks)
@@ -79,13 +92,8 @@ void DefinitionReader::ListChildren(int32_t definition) {
     position_ = -1;
     for (int32_t child = parser_.Element(definition).firstChild; child;
          child = parser_.Element(child).nextSibling) {
-        std::string_view name = parser_.ElementName(child);
-        for (uint8_t i = 0; i < kChildCount; ++i) {
-            std::string_view known = kChildNames[i];
-            if (name.size() != known.size() || name[0] != known[0] || name != known) continue;
-            children_.emplace_back(child, static_cast<Child>(i));
-            break;
-        }
+        Child known = KnownChild(parser_.ElementName(child));
+        if (known != kChildCount) children_.emplace_back(child, known);
     }
 }
 

@@ -43,8 +43,24 @@ class DefinitionReader {
     // definition `number`; the cursor is where it was when this returns.
     void Read(size_t number, ThreatDefinition* definition);
 
+    // The children a definition reads by name, in their fixed order.
+    enum Child : uint8_t {
+        kCategory,
+        kDirectories,
+        kFiles,
+        kRegistryKeys,
+        kRegistryValues,
+        kHosts,
+        kDanger,
+        kDescription,
+        kHashes,
+        kRules,
+        kConditional,
+        kExpressions,
+        kChildCount
+    };
+
   private:
-    enum Child : uint8_t;
     void ListChildren(int32_t definition);
     bool Next(Child child);
     int32_t CurrentChild() const;

@@ -561,7 +561,7 @@ bool MarkupParser::PlainAttributes(int32_t pos, WantedNames names, FoundValues* 
         return pos < end;
     };
     auto fail = [found] {
-        found->set.fill(false);
+        *found = FoundValues{};
         return false;
     };
     size_t unset = names.size();
@@ -581,12 +581,10 @@ bool MarkupParser::PlainAttributes(int32_t pos, WantedNames names, FoundValues* 
         if (close + 1 >= end) return fail();
         for (size_t i = 0; i < names.size(); ++i) {
             std::string_view want = names[i];
-            if (found->set[i] || want.size() != nameLength || want[0] != name[0] ||
+            if (found->Has(i) || want.size() != nameLength || want[0] != name[0] ||
                 std::memcmp(want.data(), name, nameLength) != 0)
                 continue;
-            found->set[i] = true;
-            found->entity[i] = entity;
-            found->value[i] = Token{pos + 1, close, true};
+            found->Add(i, pos + 1, close, entity);
             --unset;
         }
         pos = close + 1;
@@ -599,7 +597,7 @@ bool MarkupParser::PlainAttributes(int32_t pos, WantedNames names, FoundValues* 
 // token is a quoted string. A value cut off by the end of the text is not
 // found.
 void MarkupParser::FindAttributes(int32_t index, WantedNames names, FoundValues* found) const {
-    found->set.fill(false);
+    *found = FoundValues{};
     if (index <= 0 || index >= nextFree_) return;
     int32_t pos = elements_[index].nameRight;
     if (pos >= end_) return;
@@ -616,11 +614,10 @@ void MarkupParser::FindAttributes(int32_t index, WantedNames names, FoundValues*
             int& count = since[i];
             if ((count == 0 || count == 1) && ++count == 2) {
                 --unsettled;
-                found->set[i] = token.isString;
-                found->value[i] = token;
-                found->entity[i] =
-                    token.isString && std::memchr(text_.data() + token.left, '&',
-                                                  std::max(token.right - token.left, 0)) != nullptr;
+                if (token.isString)
+                    found->Add(i, token.left, token.right,
+                               std::memchr(text_.data() + token.left, '&',
+                                           token.right - token.left) != nullptr);
             }
         }
         if (token.isString) continue;
@@ -646,8 +643,8 @@ void MarkupParser::AttributesOf(
     FindAttributes(index, {names.data(), count}, &found);
     size_t i = 0;
     for (const auto& want : wanted) {
-        if (found.set[i])
-            *want.second = Decode(found.value[i].left, found.value[i].right);
+        if (found.Has(i))
+            *want.second = Decode(found.left[i], found.right[i]);
         else
             want.second->clear();
         ++i;
@@ -659,24 +656,24 @@ void MarkupParser::AttributeViews(int32_t index, std::span<const std::string_vie
     const size_t count = std::min(names.size(), kMostWanted);
     FoundValues found;
     FindAttributes(index, names.first(count), &found);
-    // Room for every decoded value at once, so that appending one never
-    // moves the ones before it: decoding never lengthens a value.
-    size_t room = 0;
-    for (size_t i = 0; i < count; ++i)
-        if (found.set[i] && found.entity[i]) room += found.value[i].right - found.value[i].left;
-    if (room > 0) {
+    if (found.entity) {
+        // Room for every decoded value at once, so that appending one never
+        // moves the ones before it: decoding never lengthens a value.
+        size_t room = 0;
+        for (size_t i = 0; i < count; ++i)
+            if (found.entity >> i & 1) room += found.right[i] - found.left[i];
         decoded->clear();
         decoded->reserve(room);
     }
     for (size_t i = 0; i < names.size(); ++i) {
-        values[i] = {};
-        if (i >= count || !found.set[i]) continue;
-        const Token& value = found.value[i];
-        if (!found.entity[i]) {
-            values[i] = std::string_view(text_.data() + value.left, value.right - value.left);
+        if (!found.Has(i)) {
+            values[i] = {};
+        } else if (!(found.entity >> i & 1)) {
+            values[i] =
+                std::string_view(text_.data() + found.left[i], found.right[i] - found.left[i]);
         } else {
             size_t from = decoded->size();
-            DecodeInto(value.left, value.right, decoded);
+            DecodeInto(found.left[i], found.right[i], decoded);
             values[i] = std::string_view(*decoded).substr(from);
         }
     }

@@ -129,9 +129,17 @@ class MarkupParser {
     static constexpr size_t kMostWanted = 4;
     using WantedNames = std::span<const std::string_view>;
     struct FoundValues {
-        std::array<Token, kMostWanted> value;
-        std::array<bool, kMostWanted> set;
-        std::array<bool, kMostWanted> entity;  // the value holds an '&'
+        std::array<int32_t, kMostWanted> left;  // where each value starts
+        std::array<int32_t, kMostWanted> right;
+        uint32_t set = 0;     // bit i: names[i] has a value
+        uint32_t entity = 0;  // bit i: that value holds an '&'
+        void Add(size_t i, int32_t from, int32_t to, bool hasEntity) {
+            left[i] = from;
+            right[i] = to;
+            set |= 1u << i;
+            entity |= static_cast<uint32_t>(hasEntity) << i;
+        }
+        bool Has(size_t i) const { return set >> i & 1; }
     };
     bool PlainAttributes(int32_t pos, WantedNames names, FoundValues* found) const;
     void FindAttributes(int32_t index, WantedNames names, FoundValues* found) const;

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <bitset>
+#include <cstring>
 #include <iterator>
 
 #include "base/text.h"
@@ -39,8 +40,13 @@ bool ResolveSinglePlaceholder(std::string_view text, size_t first, size_t second
     if (named == std::end(kTexts)) return false;
     const std::string& folder = folders.folders[named - std::begin(kTexts)];
     if (folder.find('%') != std::string::npos) return false;
-    resolved->reserve(text.size() - candidate.size() + folder.size());
-    resolved->append(text.substr(0, first)).append(folder).append(text.substr(second + 1));
+    // Three copies into a buffer sized once; a reused buffer already has room.
+    const std::string_view after = text.substr(second + 1);
+    resolved->resize(first + folder.size() + after.size());
+    char* out = resolved->data();
+    std::memcpy(out, text.data(), first);
+    std::memcpy(out + first, folder.data(), folder.size());
+    std::memcpy(out + first + folder.size(), after.data(), after.size());
     return true;
 }
 
