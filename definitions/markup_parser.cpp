@@ -350,16 +350,19 @@ bool MarkupParser::Parse(std::string text) {
         return false;
     };
 
+    // Built in place: a temporary, written half by half and read back as
+    // one word, would stall the processor on every element.
     struct Open {
+        explicit Open(int32_t element) : index(element) {}
         int32_t index;
-        int32_t lastChild;
+        int32_t lastChild = 0;
     };
     std::vector<Open> open;
     open.reserve(64);
     bool empty = false;
     int32_t top = OpenElement(0, &empty);
     if (top <= 0) return failed();
-    if (!empty) open.emplace_back(top, 0);
+    if (!empty) open.emplace_back(top);
     while (!open.empty()) {
         Open& level = open.back();
         int32_t child = OpenElement(level.index, &empty);
@@ -373,7 +376,7 @@ bool MarkupParser::Parse(std::string text) {
             if (empty)
                 elements_[level.index].endTagOpen = elements_[child].endTagClose + 1;
             else
-                open.emplace_back(child, 0);
+                open.emplace_back(child);
             continue;
         }
         if (!CloseElement(level.index)) return failed();
