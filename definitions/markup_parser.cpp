@@ -32,12 +32,59 @@ bool IsWhitespace(char c) {
     return ClassOf(c) == kSpace;
 }
 
-// Whether the bytes at p are name. Names are short: a plain loop is
-// cheaper there than a library call.
-bool SameBytes(const char* p, std::string_view name) {
-    for (char c : name)
-        if (*p++ != c) return false;
-    return true;
+constexpr bool kLittleEndian = std::endian::native == std::endian::little;
+constexpr uint64_t kOnes = 0x0101010101010101;
+constexpr uint64_t kHighBits = 0x8080808080808080;
+
+uint64_t Word(const char* p) {
+    uint64_t word;
+    std::memcpy(&word, p, sizeof word);
+    return word;
+}
+
+// The high bit of each byte of word that is zero. The lowest bit set is
+// exact; bits above it may be false.
+uint64_t ZeroBytes(uint64_t word) {
+    return (word - kOnes) & ~word & kHighBits;
+}
+
+// Whether the n bytes at a and b are the same. Names are short: eight bytes
+// at a time (while both have eight before limit) spare the library call
+// and the per-byte loop's hard-to-predict exit.
+bool SameBytes(const char* a, const char* b, size_t n, const char* limit) {
+    if constexpr (kLittleEndian) {
+        for (; limit - a >= 8 && limit - b >= 8; a += 8, b += 8, n -= 8) {
+            uint64_t differ = Word(a) ^ Word(b);
+            if (n <= 8) return n == 8 ? differ == 0 : (differ & ((uint64_t{1} << 8 * n) - 1)) == 0;
+            if (differ) return false;
+        }
+    }
+    return std::memcmp(a, b, n) == 0;
+}
+
+// The end of the run of plain characters from p on, read without lead
+// bytes. Every blank and delimiter is below 0x40 or is '\\': eight bytes
+// at a time are tested for those, and the class table settles each
+// candidate (digits and some punctuation are below 0x40 too, yet plain).
+const char* PlainEnd(const char* p, const char* end) {
+    if constexpr (kLittleEndian) {
+        constexpr uint64_t kBackslashes = kOnes * '\\';
+        while (end - p >= 8) {
+            uint64_t word = Word(p);
+            // A byte is below 0x40 when its two top bits are clear.
+            uint64_t candidates =
+                (~(word | word << 1) & kHighBits) | ZeroBytes(word ^ kBackslashes);
+            if (!candidates) {
+                p += 8;
+                continue;
+            }
+            const char* at = p + std::countr_zero(candidates) / 8;
+            if (ClassOf(*at) != kPlain) return at;
+            p = at + 1;
+        }
+    }
+    while (p < end && ClassOf(*p) == kPlain) ++p;
+    return p;
 }
 
 // The first wanted byte in [p, end), or end. Between two tags the next '<'
@@ -46,17 +93,11 @@ bool SameBytes(const char* p, std::string_view name) {
 // spares a library call, and memchr takes the long ones.
 inline const char* FindByte(const char* p, const char* end, char wanted) {
     const char* near = p + std::min(end - p, kNearBytes);
-    if constexpr (std::endian::native == std::endian::little) {
-        constexpr uint64_t kOnes = 0x0101010101010101;
-        constexpr uint64_t kHighBits = 0x8080808080808080;
+    if constexpr (kLittleEndian) {
         const uint64_t pattern = kOnes * static_cast<unsigned char>(wanted);
         for (; near - p >= 8; p += 8) {
-            uint64_t word;
-            std::memcpy(&word, p, sizeof word);
-            word ^= pattern;  // a zero byte where wanted stands
-            // The lowest bit set marks the first zero byte; bits above it
-            // may be false, and are not read.
-            uint64_t zero = (word - kOnes) & ~word & kHighBits;
+            // A zero byte where wanted stands.
+            uint64_t zero = ZeroBytes(Word(p) ^ pattern);
             if (zero) return p + std::countr_zero(zero) / 8;
         }
     }
@@ -145,7 +186,7 @@ int32_t MarkupParser::Step(int32_t pos) const {
 }
 
 // The first wanted character from from on, or end_.
-int32_t MarkupParser::Find(int32_t from, char wanted) const {
+inline int32_t MarkupParser::Find(int32_t from, char wanted) const {
     if (from >= end_) return end_;
     if (!hasLeadBytes_) {
         const char* text = text_.data();
@@ -273,8 +314,7 @@ int32_t MarkupParser::OpenElement(int32_t parent, bool* empty) {
         const char* p = text + open + 1;
         if (!hasLeadBytes_ && p < end && *p != '"' && ClassOf(*p) == kPlain) {
             name.left = open + 1;
-            while (++p < end && ClassOf(*p) == kPlain) {
-            }
+            p = PlainEnd(p + 1, end);
             if (p == end) return Fail("Abrupt end within tag");
             name.right = static_cast<int32_t>(p - text);
             scan = static_cast<int32_t>(FindByte(p, end, '>') - text);
@@ -316,7 +356,7 @@ bool MarkupParser::CloseElement(int32_t index) {
     // The usual "</NAME>": the tokens "/", NAME and ">" read in one step.
     size_t after = static_cast<size_t>(open) + 2 + name.size();
     if (after < static_cast<size_t>(end_) && text_[open + 1] == '/' && text_[after] == '>' &&
-        SameBytes(text_.data() + open + 2, name)) {
+        SameBytes(text_.data() + open + 2, name.data(), name.size(), text_.data() + end_)) {
         e.endTagClose = static_cast<int32_t>(after);
         return true;
     }
@@ -376,16 +416,19 @@ bool MarkupParser::Parse(std::string text) {
         return false;
     };
 
+    // Built in place: a temporary, written half by half and read back as
+    // one word, would stall the processor on every element.
     struct Open {
+        explicit Open(int32_t element) : index(element) {}
         int32_t index;
-        int32_t lastChild;
+        int32_t lastChild = 0;
     };
     std::vector<Open> open;
     open.reserve(64);
     bool empty = false;
     int32_t top = OpenElement(0, &empty);
     if (top <= 0) return failed();
-    if (!empty) open.emplace_back(top, 0);
+    if (!empty) open.emplace_back(top);
     while (!open.empty()) {
         Open& level = open.back();
         int32_t child = OpenElement(level.index, &empty);
@@ -399,7 +442,7 @@ bool MarkupParser::Parse(std::string text) {
             if (empty)
                 elements_[level.index].endTagOpen = elements_[child].endTagClose + 1;
             else
-                open.emplace_back(child, 0);
+                open.emplace_back(child);
             continue;
         }
         if (!CloseElement(level.index)) return failed();
