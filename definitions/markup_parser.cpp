@@ -22,9 +22,6 @@ constexpr std::array<uint8_t, 256> MakeClasses() {
 }
 constexpr std::array<uint8_t, 256> kClasses = MakeClasses();
 
-// How many bytes FindByte compares itself before it asks memchr.
-constexpr ptrdiff_t kNearBytes = 32;
-
 uint8_t ClassOf(char c) {
     return kClasses[static_cast<unsigned char>(c)];
 }
@@ -32,6 +29,8 @@ bool IsWhitespace(char c) {
     return ClassOf(c) == kSpace;
 }
 
+// The scans below read eight bytes as one word where the byte order lets
+// the first byte in memory be the lowest; elsewhere they go byte by byte.
 constexpr bool kLittleEndian = std::endian::native == std::endian::little;
 constexpr uint64_t kOnes = 0x0101010101010101;
 constexpr uint64_t kHighBits = 0x8080808080808080;
@@ -86,6 +85,9 @@ const char* PlainEnd(const char* p, const char* end) {
     while (p < end && ClassOf(*p) == kPlain) ++p;
     return p;
 }
+
+// How many bytes FindByte compares itself before it asks memchr.
+constexpr ptrdiff_t kNearBytes = 32;
 
 // The first wanted byte in [p, end), or end. Between two tags the next '<'
 // is most often a line end away, and a tag's '>' a few attributes away:
@@ -317,6 +319,7 @@ int32_t MarkupParser::OpenElement(int32_t parent, bool* empty) {
             p = PlainEnd(p + 1, end);
             if (p == end) return Fail("Abrupt end within tag");
             name.right = static_cast<int32_t>(p - text);
+            // The first '>' after the name closes the tag, quoted or not.
             scan = static_cast<int32_t>(FindByte(p, end, '>') - text);
             if (scan == end_) return Fail("End of tag not found");
             break;

@@ -114,7 +114,7 @@ class MarkupParser {
     enum class Markup { Failed, EndTag, Skipped, Element };
 
     bool ReadToken(int32_t from, Token* token, int32_t* next) const;
-    int32_t Find(int32_t from, char wanted) const;
+    inline int32_t Find(int32_t from, char wanted) const;  // defined and used in the .cpp only
     bool FindChar(int32_t* pos, char wanted) const;
     bool FindMarker(int32_t from, std::string_view marker, int32_t* pos) const;
     int32_t Step(int32_t pos) const;
