@@ -116,30 +116,32 @@ struct Entity {
 constexpr Entity kEntities[] = {
     {"lt;", '<'}, {"amp;", '&'}, {"gt;", '>'}, {"apos;", '\''}, {"quot;", '"'}};
 
-// The closing quote of a value that starts at `from`, or `end` without one,
-// and whether an '&' stands before it. Eight bytes are tested at a time: in
-// a word XORed with the wanted byte repeated, the lowest zero byte is found
-// exactly by the borrow trick (only bytes above a zero may be marked
-// wrongly), which is all a search for the first of each needs.
-int32_t FindValueEnd(const char* text, int32_t from, int32_t end, bool* entity) {
-    constexpr uint64_t kOnes = 0x0101010101010101ull, kHighs = 0x8080808080808080ull;
-    auto zeroBytes = [](uint64_t word) { return (word - kOnes) & ~word & kHighs; };
-    int32_t pos = from;
-    if constexpr (std::endian::native == std::endian::little) {
-        for (; pos + 8 <= end; pos += 8) {
-            uint64_t word;
-            std::memcpy(&word, text + pos, 8);
-            uint64_t quote = zeroBytes(word ^ ('"' * kOnes));
-            uint64_t amp = zeroBytes(word ^ ('&' * kOnes));
+// The closing quote of a value that starts at p, or end without one, and
+// whether an '&' stands before it: eight bytes at a time, the first of
+// each found exactly (ZeroBytes' lowest bit).
+const char* FindValueEnd(const char* p, const char* end, bool* entity) {
+    if constexpr (kLittleEndian) {
+        for (; end - p >= 8; p += 8) {
+            const uint64_t word = Word(p);
+            const uint64_t quote = ZeroBytes(word ^ (kOnes * '"'));
+            const uint64_t amp = ZeroBytes(word ^ (kOnes * '&'));
             if (quote) {
                 *entity = *entity || (amp && std::countr_zero(amp) < std::countr_zero(quote));
-                return pos + std::countr_zero(quote) / 8;
+                return p + std::countr_zero(quote) / 8;
             }
             *entity = *entity || amp;
         }
     }
-    for (; pos < end && text[pos] != '"'; ++pos) *entity = *entity || text[pos] == '&';
-    return pos;
+    for (; p < end && *p != '"'; ++p) *entity = *entity || *p == '&';
+    return p;
+}
+
+// Whether the text at name (known to be as long) spells want. Attribute
+// names are a few letters: a plain loop beats the library call.
+bool SpellsName(std::string_view want, const char* name) {
+    for (size_t i = 0; i < want.size(); ++i)
+        if (want[i] != name[i]) return false;
+    return true;
 }
 
 std::string Format(std::string_view message, std::string_view name) {
@@ -601,10 +603,11 @@ std::string MarkupParser::AttributeOf(int32_t index, std::string_view name) cons
 bool MarkupParser::PlainAttributes(int32_t pos, WantedNames names, FoundValues* found) const {
     if (hasLeadBytes_) return false;
     const char* text = text_.data();
-    const int32_t end = end_;
+    const char* p = text + pos;
+    const char* end = text + end_;
     auto skipSpace = [&] {
-        while (pos < end && IsWhitespace(text[pos])) ++pos;
-        return pos < end;
+        while (p < end && IsWhitespace(*p)) ++p;
+        return p < end;
     };
     auto fail = [found] {
         *found = FoundValues{};
@@ -613,27 +616,33 @@ bool MarkupParser::PlainAttributes(int32_t pos, WantedNames names, FoundValues* 
     size_t unset = names.size();
     while (unset > 0) {
         if (!skipSpace()) return fail();
-        char c = text[pos];
+        const char c = *p;
         if (c == '/' || c == '>') break;
         if (c == '"' || ClassOf(c) != kPlain) return fail();
-        const char* name = text + pos;
-        while (pos < end && ClassOf(text[pos]) == kPlain) ++pos;
-        const size_t nameLength = text + pos - name;
-        if (!skipSpace() || text[pos] != '=') return fail();
-        ++pos;
-        if (!skipSpace() || text[pos] != '"') return fail();
+        const char* name = p;
+        p = PlainEnd(p, end);
+        const size_t nameLength = p - name;
+        // Blanks around the '=' are looked for only where the usual `="`
+        // does not follow the name.
+        if (end - p >= 2 && p[0] == '=' && p[1] == '"') {
+            p += 2;
+        } else {
+            if (!skipSpace() || *p != '=') return fail();
+            ++p;
+            if (!skipSpace() || *p != '"') return fail();
+            ++p;
+        }
         bool entity = false;
-        const int32_t close = FindValueEnd(text, pos + 1, end, &entity);
-        if (close + 1 >= end) return fail();
+        const char* close = FindValueEnd(p, end, &entity);
+        if (end - close <= 1) return fail();
         for (size_t i = 0; i < names.size(); ++i) {
-            std::string_view want = names[i];
-            if (found->Has(i) || want.size() != nameLength || want[0] != name[0] ||
-                std::memcmp(want.data(), name, nameLength) != 0)
-                continue;
-            found->Add(i, pos + 1, close, entity);
+            const std::string_view want = names[i];
+            if (found->Has(i) || want.size() != nameLength || !SpellsName(want, name)) continue;
+            found->Add(i, static_cast<int32_t>(p - text), static_cast<int32_t>(close - text),
+                       entity);
             --unset;
         }
-        pos = close + 1;
+        p = close + 1;
     }
     return true;
 }
