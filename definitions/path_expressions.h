@@ -90,13 +90,12 @@ class PathExpressions {
     const std::vector<std::unique_ptr<CompiledSet>>& Singles() const;
 
     const CompiledSet* Set() const;
+    std::unique_ptr<CompiledSet> Parsed() const;
 
     const int64_t setMemory_;
     std::vector<Entry> entries_;
-    // What Add parsed (since the last lookup compiled it, or from the
-    // start), and the compiled set: null until a lookup after Finish, or
-    // when it could not compile. Guarded by mutex_ until setReady_.
-    mutable std::unique_ptr<CompiledSet> pending_;
+    // The compiled set of all: null until a lookup after Finish, or when it
+    // could not compile. Guarded by mutex_ until setReady_.
     mutable std::unique_ptr<CompiledSet> set_;
     mutable std::atomic<bool> setReady_{false};
     // Each expression alone, made on the first path the set cannot answer
