@@ -11,7 +11,8 @@
 //
 // All expressions are compiled into one RE2::Set, so a path is read once
 // whatever their number; only the expressions that match it run their
-// exclusions.
+// exclusions. Add only checks that an expression parses; the set is parsed
+// for matching and compiled on the first lookup.
 //
 // Limits: an expression or exclusion longer than kExpressionLimit bytes, or
 // one RE2 cannot parse (a bad syntax, a repetition over 1000), is refused by

@@ -8,8 +8,8 @@
 // last component ends in literal characters after its last wildcard
 // ("*.exe", "emb*.tmp") is filed under a hash of that tail: a match ends
 // with it. A hash shared by another name only adds a candidate that
-// PatternMatch turns down; how the hashes fall decides only how fast a
-// lookup is, never what it finds. The remaining patterns ("name.*") stay in one
+// PatternMatch turns down: how the hashes fall decides how fast a lookup
+// is, never what it finds. The remaining patterns ("name.*") stay in one
 // list in their order. A lookup merges the candidate lists newest first, so
 // its result is exactly that of a walk over every pattern from the newest.
 #pragma once
