@@ -49,13 +49,22 @@ bool DecodeDigest(std::string_view hex, DigestKind* kind, std::string* raw) {
 
 namespace {
 
+// Element names are a few letters, compared by the ten thousand: a plain
+// loop spares the library call.
+bool SameName(std::string_view a, std::string_view b) {
+    if (a.size() != b.size()) return false;
+    for (size_t i = 0; i < a.size(); ++i)
+        if (a[i] != b[i]) return false;
+    return true;
+}
+
 // The child a name stands for, or kChildCount for none: told apart by length
 // first, as this runs for every child of every definition.
 DefinitionReader::Child KnownChild(std::string_view name) {
     using C = DefinitionReader::Child;
     auto either = [&](std::initializer_list<std::pair<std::string_view, C>> names) {
         for (const auto& [known, child] : names)
-            if (name == known) return child;
+            if (SameName(name, known)) return child;
         return C::kChildCount;
     };
     switch (name.size()) {
@@ -92,7 +101,7 @@ void DefinitionReader::ListChildren(int32_t definition) {
     position_ = -1;
     for (int32_t child = parser_.Element(definition).firstChild; child;
          child = parser_.Element(child).nextSibling) {
-        Child known = KnownChild(parser_.ElementName(child));
+        Child known = KnownChild(NameOf(child));
         if (known != kChildCount) children_.emplace_back(child, known);
     }
 }
@@ -123,8 +132,14 @@ const std::vector<int32_t>& DefinitionReader::Entries(int32_t list, std::string_
     entries_.clear();
     for (int32_t child = parser_.Element(list).firstChild; child;
          child = parser_.Element(child).nextSibling)
-        if (parser_.ElementName(child) == name) entries_.push_back(child);
+        if (SameName(NameOf(child), name)) entries_.push_back(child);
     return entries_;
+}
+
+// The name of an element of the table, read in place.
+std::string_view DefinitionReader::NameOf(int32_t element) const {
+    const MarkupElement& e = parser_.Element(element);
+    return std::string_view(parser_.Text().data() + e.nameLeft, e.nameRight - e.nameLeft);
 }
 
 // Valid until the next reading of an attribute.

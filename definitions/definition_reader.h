@@ -66,6 +66,7 @@ class DefinitionReader {
     int32_t CurrentChild() const;
     int32_t FirstChild(Child child) const;
     const std::vector<int32_t>& Entries(int32_t list, std::string_view name);
+    std::string_view NameOf(int32_t element) const;
     std::string_view Attribute(int32_t element, std::string_view name);
     std::string_view KeepResolved(std::string_view text);
 
