@@ -610,7 +610,7 @@ bool MarkupParser::PlainAttributes(int32_t pos, WantedNames names, FoundValues* 
         return p < end;
     };
     auto fail = [found] {
-        *found = FoundValues{};
+        found->set = found->entity = 0;
         return false;
     };
     size_t unset = names.size();
@@ -652,7 +652,7 @@ bool MarkupParser::PlainAttributes(int32_t pos, WantedNames names, FoundValues* 
 // token is a quoted string. A value cut off by the end of the text is not
 // found.
 void MarkupParser::FindAttributes(int32_t index, WantedNames names, FoundValues* found) const {
-    *found = FoundValues{};
+    found->set = found->entity = 0;
     if (index <= 0 || index >= nextFree_) return;
     int32_t pos = elements_[index].nameRight;
     if (pos >= end_) return;

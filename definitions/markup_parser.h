@@ -129,7 +129,8 @@ class MarkupParser {
     static constexpr size_t kMostWanted = 4;
     using WantedNames = std::span<const std::string_view>;
     struct FoundValues {
-        std::array<int32_t, kMostWanted> left;  // where each value starts
+        // Where each value starts and ends; read only for the names found.
+        std::array<int32_t, kMostWanted> left;
         std::array<int32_t, kMostWanted> right;
         uint32_t set = 0;     // bit i: names[i] has a value
         uint32_t entity = 0;  // bit i: that value holds an '&'
