@@ -1,5 +1,8 @@
 #include "definitions/markup_parser.h"
 
+#include <algorithm>
+#include <bit>
+#include <cstddef>
 #include <cstdlib>
 #include <cstring>
 #include <limits>
@@ -26,12 +29,134 @@ bool IsWhitespace(char c) {
     return ClassOf(c) == kSpace;
 }
 
+// The scans below read eight bytes as one word where the byte order lets
+// the first byte in memory be the lowest; elsewhere they go byte by byte.
+constexpr bool kLittleEndian = std::endian::native == std::endian::little;
+constexpr uint64_t kOnes = 0x0101010101010101;
+constexpr uint64_t kHighBits = 0x8080808080808080;
+
+uint64_t Word(const char* p) {
+    uint64_t word;
+    std::memcpy(&word, p, sizeof word);
+    return word;
+}
+
+// The high bit of each byte of word that is zero. The lowest bit set is
+// exact; bits above it may be false.
+uint64_t ZeroBytes(uint64_t word) {
+    return (word - kOnes) & ~word & kHighBits;
+}
+
+// Whether the n bytes at a and b are the same. Names are short: eight bytes
+// at a time (while both have eight before limit) spare the library call
+// and the per-byte loop's hard-to-predict exit.
+bool SameBytes(const char* a, const char* b, size_t n, const char* limit) {
+    if constexpr (kLittleEndian) {
+        for (; limit - a >= 8 && limit - b >= 8; a += 8, b += 8, n -= 8) {
+            uint64_t differ = Word(a) ^ Word(b);
+            if (n <= 8) return n == 8 ? differ == 0 : (differ & ((uint64_t{1} << 8 * n) - 1)) == 0;
+            if (differ) return false;
+        }
+    }
+    return std::memcmp(a, b, n) == 0;
+}
+
+// The end of the run of plain characters from p on, read without lead
+// bytes. Every blank and delimiter is below 0x40 or is '\\': eight bytes
+// at a time are tested for those, and the class table settles each
+// candidate (digits and some punctuation are below 0x40 too, yet plain).
+const char* PlainEnd(const char* p, const char* end) {
+    if constexpr (kLittleEndian) {
+        constexpr uint64_t kBackslashes = kOnes * '\\';
+        while (end - p >= 8) {
+            uint64_t word = Word(p);
+            // A byte is below 0x40 when its two top bits are clear.
+            uint64_t candidates =
+                (~(word | word << 1) & kHighBits) | ZeroBytes(word ^ kBackslashes);
+            if (!candidates) {
+                p += 8;
+                continue;
+            }
+            const char* at = p + std::countr_zero(candidates) / 8;
+            if (ClassOf(*at) != kPlain) return at;
+            p = at + 1;
+        }
+    }
+    while (p < end && ClassOf(*p) == kPlain) ++p;
+    return p;
+}
+
+// How many bytes FindByte compares itself before it asks memchr.
+constexpr ptrdiff_t kNearBytes = 32;
+
+// The first wanted byte in [p, end), or end. Between two tags the next '<'
+// is most often a line end away, and a tag's '>' a few attributes away:
+// eight bytes at a time are looked at here on those short runs, which
+// spares a library call, and memchr takes the long ones.
+inline const char* FindByte(const char* p, const char* end, char wanted) {
+    const char* near = p + std::min(end - p, kNearBytes);
+    if constexpr (kLittleEndian) {
+        const uint64_t pattern = kOnes * static_cast<unsigned char>(wanted);
+        for (; near - p >= 8; p += 8) {
+            // A zero byte where wanted stands.
+            uint64_t zero = ZeroBytes(Word(p) ^ pattern);
+            if (zero) return p + std::countr_zero(zero) / 8;
+        }
+    }
+    for (; p < near; ++p)
+        if (*p == wanted) return p;
+    const void* hit = p < end ? std::memchr(p, wanted, end - p) : nullptr;
+    return hit ? static_cast<const char*>(hit) : end;
+}
+
+// How many times c stands in the text: blocks of branch-free compares, which
+// the compiler turns into vector instructions.
+size_t CountByte(const char* text, size_t size, char c) {
+    size_t count = 0, i = 0;
+    constexpr size_t kBlock = 128;
+    for (; i + kBlock <= size; i += kBlock) {
+        uint8_t block = 0;
+        for (size_t k = 0; k < kBlock; ++k) block += text[i + k] == c;
+        count += block;
+    }
+    for (; i < size; ++i) count += text[i] == c;
+    return count;
+}
+
 struct Entity {
     std::string_view name;  // after the '&'
     char value;
 };
 constexpr Entity kEntities[] = {
     {"lt;", '<'}, {"amp;", '&'}, {"gt;", '>'}, {"apos;", '\''}, {"quot;", '"'}};
+
+// The closing quote of a value that starts at p, or end without one, and
+// whether an '&' stands before it: eight bytes at a time, the first of
+// each found exactly (ZeroBytes' lowest bit).
+const char* FindValueEnd(const char* p, const char* end, bool* entity) {
+    if constexpr (kLittleEndian) {
+        for (; end - p >= 8; p += 8) {
+            const uint64_t word = Word(p);
+            const uint64_t quote = ZeroBytes(word ^ (kOnes * '"'));
+            const uint64_t amp = ZeroBytes(word ^ (kOnes * '&'));
+            if (quote) {
+                *entity = *entity || (amp && std::countr_zero(amp) < std::countr_zero(quote));
+                return p + std::countr_zero(quote) / 8;
+            }
+            *entity = *entity || amp;
+        }
+    }
+    for (; p < end && *p != '"'; ++p) *entity = *entity || *p == '&';
+    return p;
+}
+
+// Whether the text at name (known to be as long) spells want. Attribute
+// names are a few letters: a plain loop beats the library call.
+bool SpellsName(std::string_view want, const char* name) {
+    for (size_t i = 0; i < want.size(); ++i)
+        if (want[i] != name[i]) return false;
+    return true;
+}
 
 std::string Format(std::string_view message, std::string_view name) {
     std::string out;
@@ -78,17 +203,19 @@ int32_t MarkupParser::Step(int32_t pos) const {
     return pos + 1;
 }
 
-bool MarkupParser::FindChar(int32_t* pos, char wanted) const {
-    if (*pos >= end_) {
-        *pos = end_;
-        return false;
-    }
+// The first wanted character from from on, or end_.
+inline int32_t MarkupParser::Find(int32_t from, char wanted) const {
+    if (from >= end_) return end_;
     if (!hasLeadBytes_) {
-        const void* hit = std::memchr(text_.data() + *pos, wanted, end_ - *pos);
-        *pos = hit ? static_cast<int32_t>(static_cast<const char*>(hit) - text_.data()) : end_;
-        return hit != nullptr;
+        const char* text = text_.data();
+        return static_cast<int32_t>(FindByte(text + from, text + end_, wanted) - text);
     }
-    while (*pos < end_ && text_[*pos] != wanted) *pos = Step(*pos);
+    while (from < end_ && text_[from] != wanted) from = Step(from);
+    return from;
+}
+
+bool MarkupParser::FindChar(int32_t* pos, char wanted) const {
+    *pos = Find(*pos, wanted);
     return *pos < end_;
 }
 
@@ -152,13 +279,11 @@ bool MarkupParser::ReadToken(int32_t from, Token* token, int32_t* next) const {
     return *next < end_;
 }
 
-int32_t MarkupParser::TakeEntry() {
-    if (static_cast<size_t>(nextFree_) >= elements_.capacity &&
-        !elements_.Reserve(elements_.capacity + elements_.capacity / 2 + 1))
-        return -1;
-    MarkupElement& e = elements_[nextFree_];
-    e = MarkupElement{};
-    return nextFree_++;
+// Makes room for one more entry; the entry itself is written whole once its
+// start tag is read.
+bool MarkupParser::HasFreeEntry() {
+    return static_cast<size_t>(nextFree_) < elements_.capacity ||
+           elements_.Reserve(elements_.capacity + elements_.capacity / 2 + 1);
 }
 
 int32_t MarkupParser::Fail(std::string message) {
@@ -166,80 +291,91 @@ int32_t MarkupParser::Fail(std::string message) {
     return -1;
 }
 
+// The markup whose '<' is at open, up to its closing marker (*close is
+// where that marker starts), read with the general token walk.
+MarkupParser::Markup MarkupParser::ReadMarkup(int32_t open, Token* name, int32_t* close) {
+    Token token;
+    int32_t next = 0;
+    if (!ReadToken(open + 1, &token, &next)) return Fail("Abrupt end within tag"), Markup::Failed;
+    if (token.isString) return Fail("Tag starts with quote"), Markup::Failed;
+    std::string_view marker = ">";
+    char first = text_[token.left];
+    if (first == '/') return Markup::EndTag;
+    if (first == '?') {
+        marker = "?>";
+    } else if (first == '!') {
+        char after = token.left + 1 < end_ ? text_[token.left + 1] : '\0';
+        marker = after == '[' ? "]]>" : after == '-' ? "-->" : ">";
+    }
+    if (!FindMarker(next, marker, close)) return Fail("End of tag not found"), Markup::Failed;
+    if (first == '?' || first == '!') return Markup::Skipped;
+    *name = token;
+    return Markup::Element;
+}
+
 // Steps 1 to 4 of an element: finds its start tag below parent, skipping
 // comments, processing instructions, CDATA sections and declarations.
 // Returns the new index, 0 at the parent's end tag, -1 on error.
-int32_t MarkupParser::OpenElement(int32_t parent, bool* empty, Token* name) {
-    int32_t index = TakeEntry();
-    if (index < 0) return Fail("Not enough memory for the element table");
-    elements_[index].parent = parent;
+int32_t MarkupParser::OpenElement(int32_t parent, bool* empty) {
+    if (!HasFreeEntry()) return Fail("Not enough memory for the element table");
+    const char* text = text_.data();
+    const char* end = text + end_;
     int32_t scan = elements_[parent].endTagOpen;
+    int32_t open = 0;
+    Token name;
     for (;;) {
-        int32_t open = scan;
-        if (!FindChar(&open, '<')) {
-            --nextFree_;
-            return Fail("Element tag not found");
-        }
-        elements_[index].startTagOpen = open;
+        open = Find(scan, '<');
+        if (open >= end_) return Fail("Element tag not found");
         elements_[parent].endTagOpen = open;
-        Token token;
-        int32_t next = 0;
-        if (!ReadToken(open + 1, &token, &next)) {
-            --nextFree_;
-            return Fail("Abrupt end within tag");
+        // Nearly every tag has its name right after the '<': read here
+        // without the general token walk, to the same result.
+        const char* p = text + open + 1;
+        if (!hasLeadBytes_ && p < end && *p != '"' && ClassOf(*p) == kPlain) {
+            name.left = open + 1;
+            p = PlainEnd(p + 1, end);
+            if (p == end) return Fail("Abrupt end within tag");
+            name.right = static_cast<int32_t>(p - text);
+            // The first '>' after the name closes the tag, quoted or not.
+            scan = static_cast<int32_t>(FindByte(p, end, '>') - text);
+            if (scan == end_) return Fail("End of tag not found");
+            break;
         }
-        if (token.isString) {
-            --nextFree_;
-            return Fail("Tag starts with quote");
-        }
-        std::string_view marker = ">";
-        bool named = false;
-        char first = text_[token.left];
-        if (first == '?') {
-            marker = "?>";
-        } else if (first == '!') {
-            char after = token.left + 1 < end_ ? text_[token.left + 1] : '\0';
-            marker = after == '[' ? "]]>" : after == '-' ? "-->" : ">";
-        } else if (first == '/') {
-            --nextFree_;
-            return 0;
-        } else {
-            named = true;
-            *name = token;
-        }
-        if (!FindMarker(next, marker, &scan)) {
-            --nextFree_;
-            return Fail("End of tag not found");
-        }
-        if (named) break;
+        // And an end tag: '/' right after the '<'.
+        if (!hasLeadBytes_ && p + 1 < end && *p == '/') return 0;
+        Markup markup = ReadMarkup(open, &name, &scan);
+        if (markup == Markup::Element) break;
+        if (markup == Markup::EndTag) return 0;
+        if (markup == Markup::Failed) return -1;
     }
-    MarkupElement& e = elements_[index];
-    e.startTagClose = scan;
-    e.nameLeft = name->left;
-    e.nameRight = name->right;
-    *empty = text_[scan - 1] == '/';
-    if (*empty) {
-        e.endTagOpen = scan - 1;
-        e.endTagClose = scan;
-    } else {
-        e.endTagOpen = scan + 1;
-    }
+    *empty = text[scan - 1] == '/';
+    int32_t index = nextFree_++;
+    elements_[index] = MarkupElement{.startTagOpen = open,
+                                     .startTagClose = scan,
+                                     .endTagOpen = *empty ? scan - 1 : scan + 1,
+                                     .endTagClose = *empty ? scan : 0,
+                                     .parent = parent,
+                                     .nameLeft = name.left,
+                                     .nameRight = name.right};
     return index;
 }
 
 // The end tag of an element whose children are all read. The child search
 // only gives up on a '<' followed by '/', so the "not found" and "Expecting"
 // failures below guard states no well-formed call reaches.
-bool MarkupParser::CloseElement(int32_t index, const Token& nameToken) {
-    std::string_view name(text_.data() + nameToken.left, nameToken.right - nameToken.left);
+bool MarkupParser::CloseElement(int32_t index) {
     MarkupElement& e = elements_[index];
+    std::string_view name(text_.data() + e.nameLeft, e.nameRight - e.nameLeft);
+    // The child search leaves the end tag's '<' where the search starts.
     int32_t open = e.endTagOpen;
-    if (!FindChar(&open, '<')) return Fail(Format("End tag of %s element not found", name)), false;
-    e.endTagOpen = open;
+    if (open >= end_ || text_[open] != '<') {
+        if (!FindChar(&open, '<'))
+            return Fail(Format("End tag of %s element not found", name)), false;
+        e.endTagOpen = open;
+    }
     // The usual "</NAME>": the tokens "/", NAME and ">" read in one step.
     size_t after = static_cast<size_t>(open) + 2 + name.size();
     if (after < static_cast<size_t>(end_) && text_[open + 1] == '/' && text_[after] == '>' &&
-        std::string_view(text_.data() + open + 2, name.size()) == name) {
+        SameBytes(text_.data() + open + 2, name.data(), name.size(), text_.data() + end_)) {
         e.endTagClose = static_cast<int32_t>(after);
         return true;
     }
@@ -284,7 +420,9 @@ bool MarkupParser::Parse(std::string text) {
         return false;
     }
     end_ = static_cast<int32_t>(length);
-    size_t wanted = length / 64 + 8;
+    // The table is sized once, as growing it copies it: every element starts
+    // with a '<' and takes at least four bytes ("<a/>").
+    size_t wanted = std::min(CountByte(text_.data(), length, '<'), length / 4) + 8;
     if (!elements_.Reserve(wanted)) {
         errorText_ = "Not enough memory for the element table";
         elements_[0] = MarkupElement{};
@@ -299,20 +437,22 @@ bool MarkupParser::Parse(std::string text) {
         return false;
     };
 
+    // Built in place: a temporary, written half by half and read back as
+    // one word, would stall the processor on every element.
     struct Open {
+        explicit Open(int32_t element) : index(element) {}
         int32_t index;
-        int32_t lastChild;
-        Token name;
+        int32_t lastChild = 0;
     };
     std::vector<Open> open;
+    open.reserve(64);
     bool empty = false;
-    Token name;
-    int32_t top = OpenElement(0, &empty, &name);
+    int32_t top = OpenElement(0, &empty);
     if (top <= 0) return failed();
-    if (!empty) open.push_back({top, 0, name});
+    if (!empty) open.emplace_back(top);
     while (!open.empty()) {
         Open& level = open.back();
-        int32_t child = OpenElement(level.index, &empty, &name);
+        int32_t child = OpenElement(level.index, &empty);
         if (child < 0) return failed();
         if (child > 0) {
             if (level.lastChild == 0)
@@ -323,10 +463,10 @@ bool MarkupParser::Parse(std::string text) {
             if (empty)
                 elements_[level.index].endTagOpen = elements_[child].endTagClose + 1;
             else
-                open.push_back({child, 0, name});
+                open.emplace_back(child);
             continue;
         }
-        if (!CloseElement(level.index, level.name)) return failed();
+        if (!CloseElement(level.index)) return failed();
         int32_t closed = level.index;
         open.pop_back();
         if (!open.empty())
@@ -427,6 +567,12 @@ std::string MarkupParser::Decode(int32_t from, int32_t to) const {
         return std::string(text_.data() + from, to - from);
     std::string out;
     out.reserve(to - from);
+    DecodeInto(from, to, &out);
+    return out;
+}
+
+// Appends the decoded text; never more bytes than the text has.
+void MarkupParser::DecodeInto(int32_t from, int32_t to, std::string* out) const {
     int32_t pos = from;
     while (pos < to) {
         // Plain text up to the next '&' is copied in one piece; a trail byte
@@ -438,7 +584,7 @@ std::string MarkupParser::Decode(int32_t from, int32_t to) const {
             const void* hit = std::memchr(text_.data() + pos, '&', to - pos);
             amp = hit ? static_cast<int32_t>(static_cast<const char*>(hit) - text_.data()) : to;
         }
-        out.append(text_, pos, amp - pos);
+        out->append(text_, pos, amp - pos);
         pos = amp;
         if (pos >= to) break;
         bool decoded = false;
@@ -446,15 +592,14 @@ std::string MarkupParser::Decode(int32_t from, int32_t to) const {
             int32_t after = pos + 1 + static_cast<int32_t>(entity.name.size());
             if (after <= to &&
                 std::string_view(text_.data() + pos + 1, entity.name.size()) == entity.name) {
-                out += entity.value;
+                *out += entity.value;
                 pos = after;
                 decoded = true;
                 break;
             }
         }
-        if (!decoded) out += text_[pos++];
+        if (!decoded) *out += text_[pos++];
     }
-    return out;
 }
 
 std::string MarkupParser::AttributeOf(int32_t index, std::string_view name) const {
@@ -464,85 +609,86 @@ std::string MarkupParser::AttributeOf(int32_t index, std::string_view name) cons
 }
 
 // A tag whose attributes all stand as NAME="value" (blanks allowed around
-// the '='), read without the general token walk; the wanted values are then
-// exactly what the walk gives: each from the first attribute of its name.
-// False, having set nothing, at anything else (a lone name, a quote where a
-// name belongs, a value the end of the text cuts off, lead bytes), which the
-// walk reads instead.
-bool MarkupParser::PlainAttributes(
-    int32_t pos, std::initializer_list<std::pair<std::string_view, std::string*>> wanted) const {
+// the '='), read without the general token walk; the values found are then
+// exactly what the walk finds: each from the first attribute of its name.
+// False, having found nothing, at anything else (a lone name, a quote where
+// a name belongs, a value the end of the text cuts off, lead bytes), which
+// the walk reads instead. A load reads some hundred thousand tags this way:
+// the search for the closing quote also tells whether an entity stands
+// before it.
+bool MarkupParser::PlainAttributes(int32_t pos, WantedNames names, FoundValues* found) const {
     if (hasLeadBytes_) return false;
     const char* text = text_.data();
+    const char* p = text + pos;
+    const char* end = text + end_;
     auto skipSpace = [&] {
-        while (pos < end_ && IsWhitespace(text[pos])) ++pos;
-        return pos < end_;
+        while (p < end && IsWhitespace(*p)) ++p;
+        return p < end;
     };
-    // Where each value stands; set ones are not looked for again.
-    constexpr size_t kMost = 8;
-    std::array<Token, kMost> found{};
-    std::array<bool, kMost> set{};
-    size_t unset = wanted.size();
+    auto fail = [found] {
+        found->set = found->entity = 0;
+        return false;
+    };
+    size_t unset = names.size();
     while (unset > 0) {
-        if (!skipSpace()) return false;
-        char c = text[pos];
+        if (!skipSpace()) return fail();
+        const char c = *p;
         if (c == '/' || c == '>') break;
-        if (c == '"' || ClassOf(c) != kPlain) return false;
-        int32_t nameLeft = pos;
-        while (pos < end_ && ClassOf(text[pos]) == kPlain) ++pos;
-        std::string_view name(text + nameLeft, pos - nameLeft);
-        if (!skipSpace() || text[pos] != '=') return false;
-        ++pos;
-        if (!skipSpace() || text[pos] != '"') return false;
-        int32_t close = pos + 1;
-        if (!FindChar(&close, '"') || close + 1 >= end_) return false;
-        size_t i = 0;
-        for (const auto& want : wanted) {
-            if (!set[i] && name == want.first) {
-                set[i] = true;
-                found[i] = Token{pos + 1, close, true};
-                --unset;
-            }
-            ++i;
+        if (c == '"' || ClassOf(c) != kPlain) return fail();
+        const char* name = p;
+        p = PlainEnd(p, end);
+        const size_t nameLength = p - name;
+        // Blanks around the '=' are looked for only where the usual `="`
+        // does not follow the name.
+        if (end - p >= 2 && p[0] == '=' && p[1] == '"') {
+            p += 2;
+        } else {
+            if (!skipSpace() || *p != '=') return fail();
+            ++p;
+            if (!skipSpace() || *p != '"') return fail();
+            ++p;
         }
-        pos = close + 1;
-    }
-    size_t i = 0;
-    for (const auto& want : wanted) {
-        if (set[i]) *want.second = Decode(found[i].left, found[i].right);
-        ++i;
+        bool entity = false;
+        const char* close = FindValueEnd(p, end, &entity);
+        if (end - close <= 1) return fail();
+        for (size_t i = 0; i < names.size(); ++i) {
+            const std::string_view want = names[i];
+            if (found->Has(i) || want.size() != nameLength || !SpellsName(want, name)) continue;
+            found->Add(i, static_cast<int32_t>(p - text), static_cast<int32_t>(close - text),
+                       entity);
+            --unset;
+        }
+        p = close + 1;
     }
     return true;
 }
 
 // The tokens after the name, up to a '/' or '>' token: an attribute's value
 // is the second token after the first token equal to its name, when that
-// token is a quoted string. A value cut off by the end of the text is empty.
-void MarkupParser::AttributesOf(
-    int32_t index, std::initializer_list<std::pair<std::string_view, std::string*>> wanted) const {
-    constexpr size_t kMost = 8;
-    if (wanted.size() > kMost) {
-        for (const auto& [name, value] : wanted) *value = AttributeOf(index, name);
-        return;
-    }
-    for (const auto& want : wanted) want.second->clear();
+// token is a quoted string. A value cut off by the end of the text is not
+// found.
+void MarkupParser::FindAttributes(int32_t index, WantedNames names, FoundValues* found) const {
+    found->set = found->entity = 0;
     if (index <= 0 || index >= nextFree_) return;
     int32_t pos = elements_[index].nameRight;
     if (pos >= end_) return;
-    if (PlainAttributes(pos, wanted)) return;
+    if (PlainAttributes(pos, names, found)) return;
     // Per name: -1 before its first match, then the tokens read since it;
     // at 2 it is settled.
-    std::array<int, kMost> since;
+    std::array<int, kMostWanted> since;
     since.fill(-1);
-    size_t unsettled = wanted.size();
+    size_t unsettled = names.size();
     Token token;
     while (unsettled > 0) {
         if (!ReadToken(pos, &token, &pos)) return;
-        size_t i = 0;
-        for (const auto& [name, value] : wanted) {
-            int& count = since[i++];
+        for (size_t i = 0; i < names.size(); ++i) {
+            int& count = since[i];
             if ((count == 0 || count == 1) && ++count == 2) {
                 --unsettled;
-                if (token.isString) *value = Decode(token.left, token.right);
+                if (token.isString)
+                    found->Add(i, token.left, token.right,
+                               std::memchr(text_.data() + token.left, '&',
+                                           token.right - token.left) != nullptr);
             }
         }
         if (token.isString) continue;
@@ -550,10 +696,56 @@ void MarkupParser::AttributesOf(
         if (first == '/' || first == '>') return;
         if (first == '=') continue;
         std::string_view text(text_.data() + token.left, token.right - token.left);
-        i = 0;
-        for (const auto& want : wanted) {
-            int& count = since[i++];
-            if (count < 0 && text == want.first) count = 0;
+        for (size_t i = 0; i < names.size(); ++i)
+            if (since[i] < 0 && text == names.begin()[i]) since[i] = 0;
+    }
+}
+
+void MarkupParser::AttributesOf(
+    int32_t index, std::initializer_list<std::pair<std::string_view, std::string*>> wanted) const {
+    if (wanted.size() > kMostWanted) {
+        for (const auto& [name, value] : wanted) *value = AttributeOf(index, name);
+        return;
+    }
+    std::array<std::string_view, kMostWanted> names;
+    size_t count = 0;
+    for (const auto& want : wanted) names[count++] = want.first;
+    FoundValues found;
+    FindAttributes(index, {names.data(), count}, &found);
+    size_t i = 0;
+    for (const auto& want : wanted) {
+        if (found.Has(i))
+            *want.second = Decode(found.left[i], found.right[i]);
+        else
+            want.second->clear();
+        ++i;
+    }
+}
+
+void MarkupParser::AttributeViews(int32_t index, std::span<const std::string_view> names,
+                                  std::string_view* values, std::string* decoded) const {
+    const size_t count = std::min(names.size(), kMostWanted);
+    FoundValues found;
+    FindAttributes(index, names.first(count), &found);
+    if (found.entity) {
+        // Room for every decoded value at once, so that appending one never
+        // moves the ones before it: decoding never lengthens a value.
+        size_t room = 0;
+        for (size_t i = 0; i < count; ++i)
+            if (found.entity >> i & 1) room += found.right[i] - found.left[i];
+        decoded->clear();
+        decoded->reserve(room);
+    }
+    for (size_t i = 0; i < names.size(); ++i) {
+        if (!found.Has(i)) {
+            values[i] = {};
+        } else if (!(found.entity >> i & 1)) {
+            values[i] =
+                std::string_view(text_.data() + found.left[i], found.right[i] - found.left[i]);
+        } else {
+            size_t from = decoded->size();
+            DecodeInto(found.left[i], found.right[i], decoded);
+            values[i] = std::string_view(*decoded).substr(from);
         }
     }
 }

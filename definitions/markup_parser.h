@@ -17,6 +17,7 @@
 #include <array>
 #include <cstdint>
 #include <initializer_list>
+#include <span>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -79,6 +80,13 @@ class MarkupParser {
     // each string is set to what ChildAttribute(name) gives.
     void ChildAttributes(
         std::initializer_list<std::pair<std::string_view, std::string*>> wanted) const;
+    // The same for any element of the table (an index Element() takes), as
+    // views (values[i] for names[i]), for readers that walk the table
+    // themselves: at most four names, a later one reads as empty. A view shows the text itself, or,
+    // for a value that holds an entity, its decoding in *decoded, which the
+    // call resets when it decodes: such views last until decoded changes.
+    void AttributeViews(int32_t index, std::span<const std::string_view> names,
+                        std::string_view* values, std::string* decoded) const;
 
     // The message of the latest failed parse; a later parse does not clear it.
     const std::string& ErrorText() const { return errorText_; }
@@ -101,21 +109,46 @@ class MarkupParser {
         bool isString = false;
     };
 
+    // What a '<' opens: an element, the parent's end tag, or markup that is
+    // skipped (a comment, processing instruction, CDATA section, declaration).
+    enum class Markup { Failed, EndTag, Skipped, Element };
+
     bool ReadToken(int32_t from, Token* token, int32_t* next) const;
+    inline int32_t Find(int32_t from, char wanted) const;  // defined and used in the .cpp only
     bool FindChar(int32_t* pos, char wanted) const;
     bool FindMarker(int32_t from, std::string_view marker, int32_t* pos) const;
     int32_t Step(int32_t pos) const;
-    int32_t OpenElement(int32_t parent, bool* empty, Token* name);
-    bool CloseElement(int32_t index, const Token& name);
+    Markup ReadMarkup(int32_t open, Token* name, int32_t* close);
+    int32_t OpenElement(int32_t parent, bool* empty);
+    bool CloseElement(int32_t index);
     int32_t Fail(std::string message);
-    int32_t TakeEntry();
+    bool HasFreeEntry();
     std::string AttributeOf(int32_t index, std::string_view name) const;
-    bool PlainAttributes(
-        int32_t pos, std::initializer_list<std::pair<std::string_view, std::string*>> wanted) const;
+    // The names an attribute reading looks for, and where it found their
+    // values (the quoted strings' insides).
+    static constexpr size_t kMostWanted = 4;
+    using WantedNames = std::span<const std::string_view>;
+    struct FoundValues {
+        // Where each value starts and ends; read only for the names found.
+        std::array<int32_t, kMostWanted> left;
+        std::array<int32_t, kMostWanted> right;
+        uint32_t set = 0;     // bit i: names[i] has a value
+        uint32_t entity = 0;  // bit i: that value holds an '&'
+        void Add(size_t i, int32_t from, int32_t to, bool hasEntity) {
+            left[i] = from;
+            right[i] = to;
+            set |= 1u << i;
+            entity |= static_cast<uint32_t>(hasEntity) << i;
+        }
+        bool Has(size_t i) const { return set >> i & 1; }
+    };
+    bool PlainAttributes(int32_t pos, WantedNames names, FoundValues* found) const;
+    void FindAttributes(int32_t index, WantedNames names, FoundValues* found) const;
     void AttributesOf(
         int32_t index,
         std::initializer_list<std::pair<std::string_view, std::string*>> wanted) const;
     std::string Decode(int32_t from, int32_t to) const;
+    void DecodeInto(int32_t from, int32_t to, std::string* out) const;
     bool SameName(int32_t index, std::string_view name) const;
     bool ElementIsEmpty(int32_t index) const;
 

@@ -12,6 +12,9 @@ namespace {
 // repetition of a repetition) is refused rather than held.
 constexpr int64_t kExpressionMemory = 1 << 20;
 
+// No byte of a Latin-1 text is above 0xFF.
+constexpr const char* kMatchesNothing = "[^\\x00-\\xFF]";
+
 RE2::Options ExpressionOptions(int64_t memory) {
     RE2::Options options;
     options.set_encoding(RE2::Options::EncodingLatin1);
@@ -153,13 +156,15 @@ bool PathExpressions::Add(std::string_view expression, std::string_view exclusio
         excluded = CompiledSet::One(exclusion, kExpressionMemory, why);
         if (!excluded) return false;
     }
-    // Parsed into the set to come, which Finish compiles once for all.
-    if (!pending_) {
-        pending_ = std::make_unique<CompiledSet>(setMemory_);
-        for (const Entry& entry : entries_) pending_->set.Add(entry.expression, nullptr);
-    }
+    // Only checked here; the set to match with parses it again on the first
+    // lookup. Folding the case of every literal costs that parse several
+    // times the check, and whether an expression parses does not depend on
+    // case.
+    RE2::Options checkOptions = ExpressionOptions(setMemory_);
+    checkOptions.set_case_sensitive(true);
+    RE2::Set check(checkOptions, RE2::UNANCHORED);
     std::string error;
-    if (pending_->set.Add(re2::StringPiece(expression.data(), expression.size()), &error) < 0) {
+    if (check.Add(re2::StringPiece(expression.data(), expression.size()), &error) < 0) {
         *why = "expression RE2 cannot compile: " + error;
         return false;
     }
@@ -177,10 +182,20 @@ void PathExpressions::Finish() {
 void PathExpressions::Clear() {
     std::lock_guard<std::mutex> lock(mutex_);
     set_.reset();
-    pending_.reset();
     entries_.clear();
     singles_.clear();
     setReady_.store(false, std::memory_order_release);
+}
+
+// Each expression in its number's place: one the check let pass that this
+// parse refuses after all matches nothing rather than move the numbers of
+// those after it.
+std::unique_ptr<PathExpressions::CompiledSet> PathExpressions::Parsed() const {
+    auto parsed = std::make_unique<CompiledSet>(setMemory_);
+    for (const Entry& entry : entries_)
+        if (parsed->set.Add(entry.expression, nullptr) < 0)
+            parsed->set.Add(kMatchesNothing, nullptr);
+    return parsed;
 }
 
 // Compiled on the first lookup, not at Finish: a load that no scan follows
@@ -191,8 +206,8 @@ const PathExpressions::CompiledSet* PathExpressions::Set() const {
     if (!setReady_.load(std::memory_order_relaxed)) {
         // A set too large for its memory leaves every path to the one-by-one
         // match: slower, never a miss.
-        if (pending_ && pending_->set.Compile()) set_ = std::move(pending_);
-        pending_.reset();
+        std::unique_ptr<CompiledSet> pending = Parsed();
+        if (pending->set.Compile()) set_ = std::move(pending);
         setReady_.store(true, std::memory_order_release);
     }
     return set_.get();

@@ -11,7 +11,8 @@
 //
 // All expressions are compiled into one RE2::Set, so a path is read once
 // whatever their number; only the expressions that match it run their
-// exclusions.
+// exclusions. Add only checks that an expression parses; the set is parsed
+// for matching and compiled on the first lookup.
 //
 // Limits: an expression or exclusion longer than kExpressionLimit bytes, or
 // one RE2 cannot parse (a bad syntax, a repetition over 1000), is refused by
@@ -90,13 +91,12 @@ class PathExpressions {
     const std::vector<std::unique_ptr<CompiledSet>>& Singles() const;
 
     const CompiledSet* Set() const;
+    std::unique_ptr<CompiledSet> Parsed() const;
 
     const int64_t setMemory_;
     std::vector<Entry> entries_;
-    // What Add parsed (since the last lookup compiled it, or from the
-    // start), and the compiled set: null until a lookup after Finish, or
-    // when it could not compile. Guarded by mutex_ until setReady_.
-    mutable std::unique_ptr<CompiledSet> pending_;
+    // The compiled set of all: null until a lookup after Finish, or when it
+    // could not compile. Guarded by mutex_ until setReady_.
     mutable std::unique_ptr<CompiledSet> set_;
     mutable std::atomic<bool> setReady_{false};
     // Each expression alone, made on the first path the set cannot answer

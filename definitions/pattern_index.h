@@ -8,7 +8,8 @@
 // last component ends in literal characters after its last wildcard
 // ("*.exe", "emb*.tmp") is filed under a hash of that tail: a match ends
 // with it. A hash shared by another name only adds a candidate that
-// PatternMatch turns down. The remaining patterns ("name.*") stay in one
+// PatternMatch turns down: how the hashes fall decides how fast a lookup
+// is, never what it finds. The remaining patterns ("name.*") stay in one
 // list in their order. A lookup merges the candidate lists newest first, so
 // its result is exactly that of a walk over every pattern from the newest.
 #pragma once
@@ -30,6 +31,9 @@ class PatternIndex {
     // added after it are still found, only more slowly.
     void Finish();
     void Clear();
+    // Room for `count` more patterns of `bytes` characters in all, so that
+    // adding them moves nothing already added.
+    void Reserve(size_t count, size_t bytes);
 
     size_t Size() const { return starts_.size() - 1; }
     std::string_view Pattern(uint32_t number) const {
@@ -42,6 +46,8 @@ class PatternIndex {
     int64_t FindNewest(std::string_view text, const std::function<bool(uint32_t)>& accept) const;
 
   private:
+    void FindBuckets();
+
     struct Named {
         uint64_t hash;    // of the folded last component, or of its literal tail
         uint32_t number;  // of the pattern
@@ -56,6 +62,10 @@ class PatternIndex {
     std::vector<size_t> starts_{0};
     std::vector<Named> named_;  // sorted up to sorted_, in adding order after it
     size_t sorted_ = 0;
+    // Where the sorted keys with each value of their top bits start (the
+    // last entry is sorted_), so that a lookup searches only those.
+    std::vector<uint32_t> buckets_;
+    int bucketShift_ = 63;
     std::vector<uint32_t> tailLengths_;  // of the tails filed, ascending
     std::vector<uint32_t> others_;
 };

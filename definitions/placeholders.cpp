@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <bitset>
+#include <cstring>
 #include <iterator>
 
 #include "base/text.h"
@@ -30,19 +31,22 @@ std::bitset<256> LettersAfterPercent(std::string_view text) {
 // between its two '%' can match, and a folder without a '%' of its own
 // leaves nothing for a later placeholder, so the whole replacement is one
 // copy. False, setting nothing, for any other text.
-bool ResolveSinglePlaceholder(std::string_view text, const PlaceholderFolders& folders,
-                              std::string* resolved) {
-    size_t first = text.find('%');
-    size_t second = first == std::string_view::npos ? first : text.find('%', first + 1);
-    if (second == std::string_view::npos || text.find('%', second + 1) != std::string_view::npos)
-        return false;
+// first and second are the text's first two '%'.
+bool ResolveSinglePlaceholder(std::string_view text, size_t first, size_t second,
+                              const PlaceholderFolders& folders, std::string* resolved) {
+    if (text.find('%', second + 1) != std::string_view::npos) return false;
     std::string_view candidate = text.substr(first, second + 1 - first);
     const auto* named = std::find(std::begin(kTexts), std::end(kTexts), candidate);
     if (named == std::end(kTexts)) return false;
     const std::string& folder = folders.folders[named - std::begin(kTexts)];
     if (folder.find('%') != std::string::npos) return false;
-    resolved->reserve(text.size() - candidate.size() + folder.size());
-    resolved->append(text.substr(0, first)).append(folder).append(text.substr(second + 1));
+    // Three copies into a buffer sized once; a reused buffer already has room.
+    const std::string_view after = text.substr(second + 1);
+    resolved->resize(first + folder.size() + after.size());
+    char* out = resolved->data();
+    std::memcpy(out, text.data(), first);
+    std::memcpy(out + first, folder.data(), folder.size());
+    std::memcpy(out + first + folder.size(), after.data(), after.size());
     return true;
 }
 
@@ -55,9 +59,10 @@ std::string_view PlaceholderText(Placeholder placeholder) {
 std::string ResolvePlaceholders(std::string text, const PlaceholderFolders& folders) {
     // Every placeholder holds two '%'.
     size_t first = text.find('%');
-    if (first == std::string::npos || text.find('%', first + 1) == std::string::npos) return text;
+    size_t second = first == std::string::npos ? first : text.find('%', first + 1);
+    if (second == std::string::npos) return text;
     std::string single;
-    if (ResolveSinglePlaceholder(text, folders, &single)) return single;
+    if (ResolveSinglePlaceholder(text, first, second, folders, &single)) return single;
     std::string out = std::move(text);
     std::bitset<256> after = LettersAfterPercent(out);
     for (int i = 0; i < kPlaceholderCount; ++i) {
@@ -73,6 +78,17 @@ std::string ResolvePlaceholders(std::string text, const PlaceholderFolders& fold
         after = LettersAfterPercent(out);
     }
     return out;
+}
+
+bool ResolvePlaceholders(std::string_view text, const PlaceholderFolders& folders,
+                         std::string* resolved) {
+    size_t first = text.find('%');
+    size_t second = first == std::string_view::npos ? first : text.find('%', first + 1);
+    if (second == std::string_view::npos) return false;
+    resolved->clear();
+    if (!ResolveSinglePlaceholder(text, first, second, folders, resolved))
+        *resolved = ResolvePlaceholders(std::string(text), folders);
+    return true;
 }
 
 bool IsUserPlaceholder(Placeholder placeholder) {

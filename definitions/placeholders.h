@@ -55,6 +55,11 @@ struct PlaceholderFolders {
 // Replaces every occurrence of each placeholder (case-sensitive), one
 // placeholder after the other in the order above.
 std::string ResolvePlaceholders(std::string text, const PlaceholderFolders& folders);
+// The same into a string the caller reuses, which then needs no allocation
+// once it has room; false, leaving it alone, for a text that cannot hold a
+// placeholder (fewer than two '%'), which resolves to itself.
+bool ResolvePlaceholders(std::string_view text, const PlaceholderFolders& folders,
+                         std::string* resolved);
 
 // Whether the placeholder is one of a user's own folders (application data,
 // desktop, start menu, temporary folder, profile ...), which every user

@@ -5,31 +5,25 @@
 namespace tolvane {
 namespace {
 
-// Blocks of this size hold the short texts; a text longer than a quarter of
-// it gets a block of its own, so that little room is left unused.
+// Blocks of this size hold the short texts.
 constexpr size_t kBlockSize = 64 * 1024;
 
 }  // namespace
 
-std::string_view TextStore::Keep(std::string_view text) {
-    if (text.empty()) return {};
+// A text longer than a quarter of a block gets a block of its own, so that
+// the room left in the current one stays for the texts after it.
+std::string_view TextStore::KeepInNewBlock(std::string_view text) {
     if (text.size() > kBlockSize / 4) {
         blocks_.push_back(std::make_unique_for_overwrite<char[]>(text.size()));
         capacity_ += text.size();
         std::memcpy(blocks_.back().get(), text.data(), text.size());
         return {blocks_.back().get(), text.size()};
     }
-    if (text.size() > room_) {
-        blocks_.push_back(std::make_unique_for_overwrite<char[]>(kBlockSize));
-        capacity_ += kBlockSize;
-        free_ = blocks_.back().get();
-        room_ = kBlockSize;
-    }
-    char* copy = free_;
-    std::memcpy(copy, text.data(), text.size());
-    free_ += text.size();
-    room_ -= text.size();
-    return {copy, text.size()};
+    blocks_.push_back(std::make_unique_for_overwrite<char[]>(kBlockSize));
+    capacity_ += kBlockSize;
+    free_ = blocks_.back().get();
+    room_ = kBlockSize;
+    return Keep(text);
 }
 
 void TextStore::Clear() {

@@ -143,6 +143,20 @@ struct ThreatDefinition {
     bool checkedByDefault = true;
 };
 
+// Deletes a definition unless a database's own block holds it (those go
+// with their block). Made from std::default_delete, so that a definition
+// from make_unique can join a database's list as well.
+struct ThreatDefinitionDeleter {
+    bool inBlock = false;
+    ThreatDefinitionDeleter() = default;
+    explicit ThreatDefinitionDeleter(bool inBlock) : inBlock(inBlock) {}
+    ThreatDefinitionDeleter(std::default_delete<ThreatDefinition>) {}
+    void operator()(ThreatDefinition* definition) const {
+        if (!inBlock) delete definition;
+    }
+};
+using ThreatDefinitionPtr = std::unique_ptr<ThreatDefinition, ThreatDefinitionDeleter>;
+
 // One entry of the file index: its pattern, the definition and FileEntry it
 // was made from.
 struct FileIndexEntry {
@@ -172,10 +186,8 @@ class ThreatDatabase {
 
     // In document order. The records are owned here; pointers to them stay
     // valid until the next Clear or read.
-    const std::vector<std::unique_ptr<ThreatDefinition>>& definitions() const {
-        return definitions_;
-    }
-    std::vector<std::unique_ptr<ThreatDefinition>>& definitions() { return definitions_; }
+    const std::vector<ThreatDefinitionPtr>& definitions() const { return definitions_; }
+    std::vector<ThreatDefinitionPtr>& definitions() { return definitions_; }
 
     // The definition whose file entry matches the path, or nullptr. Among
     // several, the later definition (and within one the later entry) wins.
@@ -223,7 +235,13 @@ class ThreatDatabase {
     // Files the definition's entries in the indexes (Finish still to come).
     void Index(ThreatDefinition* definition, std::string* pattern);
 
-    std::vector<std::unique_ptr<ThreatDefinition>> definitions_;
+    // A place for one more definition read, in blocks of some hundred: a
+    // load of twenty thousand would otherwise make as many allocations.
+    ThreatDefinition* NewDefinition();
+
+    std::vector<std::unique_ptr<ThreatDefinition[]>> definitionBlocks_;
+    size_t lastBlockUsed_ = 0;
+    std::vector<ThreatDefinitionPtr> definitions_;
     std::string version_;
     std::string date_;
     size_t registryEntryCount_ = 0;
