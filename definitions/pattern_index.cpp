@@ -131,12 +131,6 @@ Shape ShapeOf(std::string_view pattern, const ByteTables& tables) {
 
 }  // namespace
 
-void PatternIndex::Reserve(size_t count, size_t bytes) {
-    text_.reserve(text_.size() + bytes);
-    starts_.reserve(starts_.size() + count);
-    named_.reserve(named_.size() + count);
-}
-
 uint32_t PatternIndex::Add(std::string_view pattern) {
     uint32_t number = static_cast<uint32_t>(Size());
     const ByteTables& tables = Tables();

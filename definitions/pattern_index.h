@@ -31,9 +31,6 @@ class PatternIndex {
     // added after it are still found, only more slowly.
     void Finish();
     void Clear();
-    // Room for `count` more patterns of `bytes` characters in all, so that
-    // adding them moves nothing already added.
-    void Reserve(size_t count, size_t bytes);
 
     size_t Size() const { return starts_.size() - 1; }
     std::string_view Pattern(uint32_t number) const {
