@@ -15,12 +15,10 @@ constexpr size_t kBlockSize = 64 * 1024;
 std::string_view TextStore::KeepInNewBlock(std::string_view text) {
     if (text.size() > kBlockSize / 4) {
         blocks_.push_back(std::make_unique_for_overwrite<char[]>(text.size()));
-        capacity_ += text.size();
         std::memcpy(blocks_.back().get(), text.data(), text.size());
         return {blocks_.back().get(), text.size()};
     }
     blocks_.push_back(std::make_unique_for_overwrite<char[]>(kBlockSize));
-    capacity_ += kBlockSize;
     free_ = blocks_.back().get();
     room_ = kBlockSize;
     return Keep(text);
@@ -30,7 +28,6 @@ void TextStore::Clear() {
     blocks_.clear();
     free_ = nullptr;
     room_ = 0;
-    capacity_ = 0;
 }
 
 }  // namespace tolvane

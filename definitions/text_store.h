@@ -37,8 +37,6 @@ class TextStore {
     }
     // Frees every copy: every view given before is then dangling.
     void Clear();
-    // Bytes held in blocks, used or not.
-    size_t Capacity() const { return capacity_; }
 
   private:
     std::string_view KeepInNewBlock(std::string_view text);
@@ -46,7 +44,6 @@ class TextStore {
     std::vector<std::unique_ptr<char[]>> blocks_;
     char* free_ = nullptr;
     size_t room_ = 0;
-    size_t capacity_ = 0;
 };
 
 }  // namespace tolvane
